@@ -1,0 +1,77 @@
+// A concise C++ API over fields of the tree: building them (tests, networks,
+// declarations) and reading them back (tests, writers).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tree.h"
+
+namespace vhost {
+
+class FieldRef {
+public:
+    explicit FieldRef(Object& field);
+    Object& object() const { return f_; }
+
+    // --- building; each returns *this ---
+    FieldRef& nnodes(std::int64_t n);
+    FieldRef& nspace(int n);
+    FieldRef& dims(const std::vector<std::int64_t>& d);   // sets ndim too
+    // A uniform grid: dims, nnodes = product of dims, nspace = dims count,
+    // corner points (lo..., hi...).
+    FieldRef& uniform(const std::vector<std::int64_t>& d, const std::vector<float>& corners);
+    FieldRef& coord(const std::vector<float>& xyz);       // nnodes x nspace values
+    // Adds a cell set of a type with its node connectivity (cells x nodes per cell).
+    FieldRef& cells(const std::string& type, const std::vector<std::int64_t>& connect);
+    FieldRef& polylines(const std::vector<std::int64_t>& pairs);
+    // The cell type given to cell sets created by FLDset_ncell_sets.
+    FieldRef& cell_set_template(const std::string& type);
+    // Adds a component; returns its index through comp when asked.
+    FieldRef& floats(const std::string& label, const std::vector<float>& v, int veclen = 1, const std::string& units = "");
+    FieldRef& ints(const std::string& label, const std::vector<std::int32_t>& v, int veclen = 1, const std::string& units = "");
+    // Declares component comp (without values) of a type: outputs whose type
+    // the host's declaration fixes.
+    FieldRef& declare_component(int comp, int type, int veclen, const std::string& label = "");
+    FieldRef& null_value(int comp, double value, int flag = 1);
+    FieldRef& xform_array(const std::string& name, const std::vector<float>& v);   // "mat", "xlate", ...
+
+    // --- reading ---
+    std::int64_t nnodes() const;
+    int nspace() const;
+    int ncomp() const;
+    std::vector<std::int64_t> dims() const;
+    std::vector<float> coord() const;
+    std::vector<float> points() const;
+    int ncell_sets() const;
+    Object& cell_set(int i) const;
+    std::string cell_type(int i) const;
+    std::vector<std::int64_t> connect(int i) const;
+    std::vector<std::int64_t> poly_connect(int i) const;
+    Object& component(int comp) const;
+    int type(int comp) const;            // -1 when untyped
+    int veclen(int comp) const;
+    std::string label(int comp) const;
+    std::string units(int comp) const;
+    std::vector<float> float_values(int comp) const;
+    std::vector<std::int32_t> int_values(int comp) const;
+    bool null_flag(int comp) const;
+    double null_value(int comp) const;
+    std::vector<float> xform(const std::string& name) const;
+
+private:
+    Object& member(const char* name) const;
+    Object& f_;
+};
+
+// Values of an array object copied out, for tests and writers.
+std::vector<float> floats_of(Object& array);
+std::vector<std::int64_t> longs_of(Object& array);
+std::vector<std::int32_t> ints_of(Object& array);
+void set_floats(Object& array, const std::vector<float>& v);
+void set_ints(Object& array, const std::vector<std::int32_t>& v);
+void set_longs(Object& array, const std::vector<std::int64_t>& v);
+
+}  // namespace vhost

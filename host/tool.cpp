@@ -1,0 +1,19 @@
+// Tool library operations of the substitute host.
+#include <cstdio>
+
+#include "host.h"
+
+extern "C" {
+
+void ERRverror(const char* object_name, int severity, const char* text) {
+    vhost::host().report(object_name, severity, text);
+}
+
+void ARRfree_f(void* array, const char* /*file*/, int /*line*/) { vhost::host().take_back(array); }
+
+FILE* FILEfopen(const char* path, const char* mode) {
+    if (!path || !mode) return nullptr;
+    return std::fopen(path, mode);
+}
+
+}  // extern "C"

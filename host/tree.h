@@ -1,0 +1,174 @@
+// The substitute host's object tree: groups, fields, scalar values, typed
+// arrays whose length follows other values of the tree, string arrays, arrays
+// of groups and links. Small, dependency-free, and owned by vhost::Host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vhost {
+
+enum class Kind : std::uint8_t { Group, Field, Int, Long, Real, String, Array, StrArray, GroupArray, Link };
+
+// Whether a declared object is read or written by its module; used to check
+// and document networks, not by the modules.
+enum class Role : std::uint8_t { None, In, Out, InOut };
+
+// One factor of an array length: a constant, or the integer value found at a
+// path resolved from the array's parent upwards ("nnodes", "olabel.nnodes").
+struct Term {
+    std::int64_t constant = 1;
+    std::string path;
+};
+using Shape = std::vector<Term>;
+Shape shape(std::initializer_list<Term> terms);
+inline Term term(std::string path) { return Term{1, std::move(path)}; }
+inline Term term(std::int64_t constant) { return Term{constant, {}}; }
+
+std::size_t elem_size(int type);
+const char* kind_name(Kind kind);
+
+using Bytes = std::vector<std::byte>;
+
+class Object {
+public:
+    Object(Kind kind, std::string name);
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    ~Object();
+
+    Kind kind() const { return kind_; }
+    const std::string& name() const { return name_; }
+    Object* parent() const { return parent_; }
+    std::int64_t id() const { return id_; }
+    Role role() const { return role_; }
+    void set_role(Role role) { role_ = role; }
+    bool is_group() const { return kind_ == Kind::Group || kind_ == Kind::Field; }
+    // The path from the root, as "inst.sparam[2].aav".
+    std::string path() const;
+
+    // Module instances remember their module.
+    const std::string& module() const { return module_; }
+
+    // --- children (groups, fields, arrays of groups) ---
+    const std::vector<std::unique_ptr<Object>>& children() const { return children_; }
+    Object* child(std::string_view name) const;   // no link is followed
+    // Resolves "a.b[2].c" relative to this object, following links.
+    Object* find(std::string_view path);
+    Object& at(std::string_view path);             // throws std::out_of_range
+    // Follows links to the object that holds the data (null on a broken link).
+    Object* deref();
+
+    // Declaration helpers; each returns the new child.
+    Object& add_group(std::string name, Role role = Role::None);
+    Object& add_field(std::string name, Role role = Role::None);
+    Object& add_int(std::string name, std::optional<std::int64_t> value = {}, Role role = Role::None);
+    Object& add_long(std::string name, std::optional<std::int64_t> value = {}, Role role = Role::None);
+    Object& add_real(std::string name, std::optional<double> value = {}, Role role = Role::None);
+    Object& add_string(std::string name, std::optional<std::string> value = {}, Role role = Role::None);
+    Object& add_array(std::string name, int type, Shape shape, Role role = Role::None);
+    Object& add_free_array(std::string name, int type, Role role = Role::None);
+    Object& add_str_array(std::string name, Shape shape, Role role = Role::None);
+    Object& add_free_str_array(std::string name, Role role = Role::None);
+    // Returns the element template; elements are copies of it named "name[i]".
+    Object& add_group_array(std::string name, Shape shape, Role role = Role::None);
+    Object& add_link(std::string name, std::string target, Role role = Role::None);
+    // Replaces a child by a link to target (a path from the root).
+    Object& make_link(std::string_view name, std::string target);
+    // Replaces the child by a deep copy of source under the same name.
+    Object& replace_with_copy(std::string_view name, const Object& source);
+
+    // --- scalar values ---
+    bool has_value() const { return has_value_; }
+    void clear_value() { has_value_ = false; }
+    std::int64_t int_value() const { return ival_; }
+    double real_value() const { return rval_; }
+    const std::string& str_value() const { return sval_; }
+    void set_int(std::int64_t v);
+    void set_real(double v);
+    void set_str(std::string v);
+
+    // --- arrays ---
+    int elem_type() const { return elem_; }
+    bool typed() const { return typed_; }
+    void retype(int type);                       // drops the values when the type changes
+    void untype() { typed_ = false; buf_.reset(); }
+    bool shaped() const { return shaped_; }
+    const Shape& array_shape() const { return shape_; }
+    // The length the shape asks for now (arrays, string arrays, arrays of groups).
+    std::int64_t wanted_length() const;
+    // Brings storage to the wanted length, keeping the leading values.
+    void fit();
+    std::int64_t length();                        // after fit()
+    std::byte* data() { return buf_ ? buf_->data() : nullptr; }
+    std::shared_ptr<Bytes> buffer() { return buf_; }
+    // Sets an unshaped array's length (shaped arrays follow their shape).
+    void resize(std::int64_t n);
+    template <class T> T* as() { return reinterpret_cast<T*>(data()); }
+    // Values converted to double, for inspection and writing files.
+    std::vector<double> values_as_double();
+    void assign_doubles(const std::vector<double>& v);   // converts to the element type
+
+    // --- string arrays ---
+    std::vector<std::string>& strings() { fit(); return strings_; }
+
+    // --- links ---
+    const std::string& target() const { return target_; }
+
+    // --- arrays of groups ---
+    Object* element_template() const { return template_.get(); }
+
+private:
+    friend class Host;
+    friend std::unique_ptr<Object> clone(const Object& src);
+    Object& adopt(std::unique_ptr<Object> child);
+    Object* resolve_term(const Term& t) const;
+
+    Kind kind_;
+    std::string name_;
+    Object* parent_ = nullptr;
+    std::int64_t id_ = 0;
+    Role role_ = Role::None;
+    std::string module_;
+
+    std::vector<std::unique_ptr<Object>> children_;
+    std::unique_ptr<Object> template_;
+
+    bool has_value_ = false;
+    std::int64_t ival_ = 0;
+    double rval_ = 0.0;
+    std::string sval_;
+
+    int elem_ = 4;
+    bool typed_ = true;
+    bool shaped_ = false;
+    Shape shape_;
+    std::int64_t free_length_ = 0;
+    std::shared_ptr<Bytes> buf_;
+    std::vector<std::string> strings_;
+
+    std::string target_;
+};
+
+std::unique_ptr<Object> clone(const Object& src);
+
+// Builds the members every field has: nnodes, nspace, ndim, dims, points,
+// coord, uniform, ncell_sets, cell_set[], nnode_data, node_data[] and xform.
+void make_field_members(Object& field);
+
+// Nodes per cell of a cell type name, 0 when unknown.
+int cell_type_nodes(std::string_view type);
+
+// Splits "a.b[2].c" into ("a", -1), ("b", 2), ("c", -1); false when malformed.
+struct PathStep {
+    std::string name;
+    std::int64_t index = -1;
+};
+bool parse_path(std::string_view path, std::vector<PathStep>& steps);
+
+}  // namespace vhost

@@ -1,0 +1,140 @@
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+class ThreshMinTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // grid: one float component ze = 1, 2, 3; thresh linked to it, 2 / -1.
+    void build() {
+        host.reset();
+        grid = &host.add_field("grid");
+        field(*grid).nnodes(3).floats("ze", {1.0f, 2.0f, 3.0f}, 1, "dBZ");
+        inst = &host.add_instance("thresh", "ThreshMin");
+        host.link("thresh.in", "grid");
+        inst->at("thresh_value").set_real(2.0);
+        inst->at("null_value").set_real(-1.0);
+    }
+    vhost::FieldRef out() { return field(*inst, "out_nd"); }
+};
+
+TEST_F(ThreshMinTest, ReplacesValuesBelowThresholdAndDeclaresNull) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    field(*grid).floats("rain", {0.5f, nan, 7.0f});
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(out().nnodes(), 3);
+    ASSERT_EQ(out().ncomp(), 2);
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{-1.0f, 2.0f, 3.0f}));   // equal is kept
+    auto rain = out().float_values(1);
+    EXPECT_EQ(rain[0], -1.0f);
+    EXPECT_TRUE(std::isnan(rain[1]));   // not a number is kept
+    EXPECT_EQ(rain[2], 7.0f);
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_EQ(out().type(c), DTYPE_FLOAT);
+        EXPECT_EQ(out().veclen(c), 1);
+        EXPECT_TRUE(out().null_flag(c));
+        EXPECT_EQ(out().null_value(c), -1.0);
+        EXPECT_EQ(out().units(c), "");   // units are never copied
+    }
+    EXPECT_EQ(out().label(0), "ze");
+    EXPECT_EQ(out().label(1), "rain");
+}
+
+TEST_F(ThreshMinTest, ThresholdAndNullAreNarrowedToFloat) {
+    // 0.1 as a double lies above 0.1f; narrowed to float first, 0.1f is kept.
+    field(*grid).floats("small", {0.1f, 0.0999f, 0.1001f});
+    inst->at("thresh_value").set_real(0.1);
+    inst->at("null_value").set_real(1e-46);   // 0 as a float
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(1), (std::vector<float>{0.1f, 0.0f, 0.1001f}));
+    EXPECT_EQ(out().null_value(1), 0.0);
+}
+
+TEST_F(ThreshMinTest, InputNullIsNotConsulted) {
+    field(*grid).null_value(0, 1.0);   // a null value below the threshold becomes null_value
+    inst->at("thresh_value").set_real(0.5);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{1.0f, 2.0f, 3.0f}));
+}
+
+TEST_F(ThreshMinTest, EmptyInputDoesNothing) {
+    field(*grid).nnodes(0);
+    inst->at("thresh_value").clear_value();   // not even read
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(out().nnodes(), 0);
+    EXPECT_EQ(out().ncomp(), 0);
+}
+
+TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"no threshold", [&] { inst->at("thresh_value").clear_value(); }, "can not get thresh_value.\n"},
+        {"no null value", [&] { inst->at("null_value").clear_value(); }, "can not get null_value.\n"},
+        {"no components", [&] { grid->at("nnode_data").set_int(0); }, "can not get nnode_data.\n"},
+        {"integer second component", [&] { field(*grid).ints("n", {1, 2, 3}); },
+         "unsupport data_type(=DTYPE_FLOAT only).\n"},
+        {"vector component", [&] { field(*grid).floats("wind", std::vector<float>(9, 1.0f), 3); },
+         "unsupport data(veclen=1 only).\n"},
+        {"untyped component", [&] { field(*grid).component(0).at("values").untype(); },
+         "unsupport data_type(=DTYPE_FLOAT only).\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("thresh", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+        EXPECT_EQ(out().ncomp(), 0);
+    }
+}
+
+TEST_F(ThreshMinTest, MissingInputValuesFailAfterTheHeaderIsWritten) {
+    // The second component's values are an empty array: the host hands out none.
+    field(*grid).floats("rain", {4.0f, 5.0f, 6.0f});
+    host.root().add_free_array("empty", DTYPE_FLOAT);
+    field(*grid).component(1).make_link("values", "empty");
+    run(*inst, {msg("thresh", "can not get ival.\n")});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    // The header and the first component stay written.
+    EXPECT_EQ(out().nnodes(), 3);
+    EXPECT_EQ(out().ncomp(), 2);
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{-1.0f, 2.0f, 3.0f}));
+    EXPECT_EQ(out().label(1), "rain");
+}
+
+TEST_F(ThreshMinTest, NoOutputFieldFailsWithOval) {
+    inst->make_link("out_nd", "nowhere");   // a link to nothing: no output arrays
+    run(*inst, {msg("thresh", "can not get oval.\n")});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+}
+
+TEST_F(ThreshMinTest, LongObjectNameIsTruncatedSafely) {
+    std::string name(1500, 'n');
+    host.reset();
+    vhost::Object& g = host.add_field("grid");
+    field(g).nnodes(1).floats("ze", {1.0f});
+    vhost::Object& t = host.add_instance(name, "ThreshMin");
+    host.link(name + ".in", "grid");
+    run(t, {std::string(1023, 'n')});
+}
+
+}  // namespace
