@@ -220,6 +220,15 @@ Object& Object::add_group_array(std::string name, Shape shape, Role role) {
     return *o.template_;
 }
 
+Object& Object::add_field_array(std::string name, Shape shape, Role role) {
+    Object& o = adopt(make(Kind::GroupArray, name, role));
+    o.shaped_ = true;
+    o.shape_ = std::move(shape);
+    o.template_ = std::make_unique<Object>(Kind::Field, name + "[]");
+    make_field_members(*o.template_);
+    return *o.template_;
+}
+
 Object& Object::add_link(std::string name, std::string target, Role role) {
     Object& o = adopt(make(Kind::Link, std::move(name), role));
     o.target_ = std::move(target);

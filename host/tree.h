@@ -77,6 +77,8 @@ public:
     Object& add_free_str_array(std::string name, Role role = Role::None);
     // Returns the element template; elements are copies of it named "name[i]".
     Object& add_group_array(std::string name, Shape shape, Role role = Role::None);
+    // An array of fields sized by a value; returns the element template.
+    Object& add_field_array(std::string name, Shape shape, Role role = Role::None);
     Object& add_link(std::string name, std::string target, Role role = Role::None);
     // Replaces a child by a link to target (a path from the root).
     Object& make_link(std::string_view name, std::string target);

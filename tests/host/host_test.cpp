@@ -123,6 +123,17 @@ TEST_F(HostTest, GroupArraysAndPathTexts) {
         EXPECT_EQ(host.by_id(&(const OMobj_id&)OMfind_str_subobj(&mid, bad, 0)), nullptr) << bad;
 }
 
+TEST_F(HostTest, ArraysOfFieldsGrowWithTheirCount) {
+    Object& m = host.root().add_group("slice");
+    m.add_int("onum", 0);
+    m.add_field_array("oplanes", vhost::shape({term("onum")}));
+    m.at("onum").set_int(2);
+    OMobj_id mid = id(m);
+    OMobj_id p1 = OMfind_str_subobj(&mid, "oplanes[1]", 0);
+    EXPECT_EQ(FLDset_nspace(&p1, 2), 1);
+    EXPECT_EQ(vhost::FieldRef(m.at("oplanes[1]")).nspace(), 2);
+}
+
 TEST_F(HostTest, LinksConnectOneInstanceToAnother) {
     Object& a = host.root().add_group("a");
     a.add_int("nsurf", 4);
