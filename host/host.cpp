@@ -136,7 +136,10 @@ int Host::call(Object& instance, std::string_view entry) {
     if (!decl) throw std::invalid_argument(instance.path() + " is not a module instance");
     std::string name(entry.empty() ? decl->entries.front() : entry);
     OMupdate_fn fn = nullptr;
-    if (resolver_) {
+    for (std::size_t i = 0; i < decl->functions.size() && i < decl->entries.size(); ++i)
+        if (decl->entries[i] == name) fn = decl->functions[i];
+    if (fn) {
+    } else if (resolver_) {
         fn = resolver_(name);
     } else {
         fn = reinterpret_cast<OMupdate_fn>(dlsym(RTLD_DEFAULT, name.c_str()));
@@ -146,9 +149,32 @@ int Host::call(Object& instance, std::string_view entry) {
     return fn(&id, 0, 0);
 }
 
+namespace {
+std::vector<std::unique_ptr<ModuleDecl>>& operations() {
+    static std::vector<std::unique_ptr<ModuleDecl>> ops;
+    return ops;
+}
+}  // namespace
+
+void register_operation(ModuleDecl decl) {
+    for (auto& op : operations())
+        if (op->name == decl.name) {
+            *op = std::move(decl);
+            return;
+        }
+    operations().push_back(std::make_unique<ModuleDecl>(std::move(decl)));
+}
+
+std::vector<const ModuleDecl*> all_modules() {
+    std::vector<const ModuleDecl*> all;
+    for (const auto& d : module_decls()) all.push_back(&d);
+    for (const auto& op : operations()) all.push_back(op.get());
+    return all;
+}
+
 const ModuleDecl* find_module(std::string_view name) {
-    for (const auto& d : module_decls())
-        if (d.name == name) return &d;
+    for (const ModuleDecl* d : all_modules())
+        if (d->name == name) return d;
     return nullptr;
 }
 

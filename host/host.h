@@ -116,8 +116,16 @@ struct ModuleDecl {
     std::vector<std::string> entries;  // exported functions; the first is the update
     std::string summary;               // one line for listings
     void (*declare)(Object& instance) = nullptr;   // adds parameters, inputs and outputs
+    // Operations the host itself provides (not the library) give their
+    // functions here, one per entry; library modules leave it empty.
+    std::vector<OMupdate_fn> functions;
 };
+// The library's modules, one declaration per host/modules/<Module>.cpp.
 const std::vector<ModuleDecl>& module_decls();
+// Adds a host operation usable like a module (replacing one of the same name).
+void register_operation(ModuleDecl decl);
+// Library modules, then host operations.
+std::vector<const ModuleDecl*> all_modules();
 const ModuleDecl* find_module(std::string_view name);
 
 }  // namespace vhost
