@@ -1,0 +1,280 @@
+#include <functional>
+
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+const std::string kPicked = "isosurface_nest is picked.\n";
+
+class GetPickInfoTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    void build() {
+        host.reset();
+        inst = &host.add_instance("pick", "GetPickInfo");
+        inst->at("fr_num").set_int(1);
+        inst->at("bk_num").set_int(1);
+    }
+    // Entry k of list reports npicked picks, the first at p.
+    void pick(const std::string& list, int k, int npicked, std::vector<float> p = {0, 0, 0}) {
+        const std::string entry = list + "[" + std::to_string(k) + "].pick_info";
+        inst->at(entry + ".npicked").set_int(npicked);
+        if (npicked >= 1) vhost::set_floats(inst->at(entry + ".pick_data[0].point"), p);
+    }
+    // The update, which also writes its line to standard output every time.
+    void update(const vtest::Messages& expected = {}) { EXPECT_EQ(run_stdout(*inst, expected), kPicked); }
+    vhost::FieldRef out() { return field(*inst, "out"); }
+    std::vector<std::string> pick_no() { return inst->at("pick_no").strings(); }
+    std::int64_t done() { return inst->at("done").int_value(); }
+};
+
+TEST_F(GetPickInfoTest, PicksAccumulateInOrderWithTheirNumbers) {
+    const std::vector<std::vector<float>> points{{1.5f, -2.0f, 3000.0f}, {4.0f, 5.0f, 6.0f}, {-7.0f, 8.0f, 0.25f}};
+    for (const auto& p : points) {
+        pick("fr_obj", 0, 1, p);
+        update();
+    }
+    EXPECT_EQ(done(), 1);
+    EXPECT_EQ(out().nnodes(), 3);
+    EXPECT_EQ(out().nspace(), 3);
+    EXPECT_EQ(out().coord(), (std::vector<float>{1.5f, -2.0f, 3000.0f, 4.0f, 5.0f, 6.0f, -7.0f, 8.0f, 0.25f}));
+    ASSERT_EQ(out().ncell_sets(), 1);
+    EXPECT_EQ(out().cell_type(0), "Point");
+    EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0, 1, 2}));
+    EXPECT_EQ(pick_no(), (std::vector<std::string>{"1", "2", "3"}));
+}
+
+TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
+    struct Case {
+        const char* what;
+        std::function<void()> set;
+        std::vector<float> expected;
+    };
+    const std::vector<Case> cases{
+        {"only the third front entry",
+         [&] {
+             inst->at("fr_num").set_int(3);
+             pick("fr_obj", 2, 1, {3, 3, 3});
+         },
+         {3, 3, 3}},
+        {"two picks are not taken",
+         [&] {
+             inst->at("fr_num").set_int(2);
+             pick("fr_obj", 0, 2, {9, 9, 9});
+             pick("fr_obj", 1, 1, {2, 2, 2});
+         },
+         {2, 2, 2}},
+        {"front and back picked",
+         [&] {
+             pick("fr_obj", 0, 1, {1, 1, 1});
+             pick("bk_obj", 0, 1, {5, 5, 5});
+         },
+         {1, 1, 1}},
+        {"only back picked", [&] { pick("bk_obj", 0, 1, {5, 5, 5}); }, {5, 5, 5}},
+        {"no front list", [&] {
+             inst->at("fr_num").set_int(0);
+             pick("bk_obj", 0, 1, {6, 6, 6});
+         },
+         {6, 6, 6}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.set();
+        update();
+        EXPECT_EQ(done(), 1);
+        EXPECT_EQ(out().coord(), c.expected);
+    }
+}
+
+TEST_F(GetPickInfoTest, PickedObjectsCanBeLinkedIn) {
+    // As in a network: the entries are links to displayed objects.
+    vhost::Object& viewer = host.root().add_group("viewer");
+    vhost::Object& info = viewer.add_group("pick_info");
+    info.add_int("npicked", 1);
+    vhost::Object& data = info.add_group_array("pick_data", vhost::shape({vhost::term(1)}));
+    data.add_array("point", DTYPE_FLOAT, vhost::shape({vhost::term(3)}));
+    vhost::set_floats(host.root().at("viewer.pick_info.pick_data[0].point"), {10, 20, 30});
+    host.link("pick.bk_obj[0]", "viewer");
+    update();
+    EXPECT_EQ(out().coord(), (std::vector<float>{10, 20, 30}));
+}
+
+TEST_F(GetPickInfoTest, BrokenFrontEntryIsReportedEvenWhenTheBackGivesThePoint) {
+    inst->at("fr_num").set_int(2);
+    host.link("pick.fr_obj[1]", "nowhere");   // entry 0 not picked, entry 1 missing
+    pick("bk_obj", 0, 1, {7, 8, 9});
+    update({msg("pick", "can not find fr_obj[1].\n")});
+    EXPECT_EQ(done(), 1);
+    EXPECT_EQ(out().coord(), (std::vector<float>{7, 8, 9}));
+
+    // A message from the back list replaces the front one.
+    build();
+    host.link("pick.fr_obj[0]", "nowhere");
+    host.link("pick.bk_obj[0]", "nowhere");
+    update({msg("pick", "can not find bk_obj[0].\n")});
+    EXPECT_EQ(done(), 0);
+    EXPECT_EQ(out().nnodes(), 0);
+
+    // The entries after a missing one are not tried.
+    build();
+    inst->at("fr_num").set_int(2);
+    inst->at("bk_num").set_int(0);
+    host.link("pick.fr_obj[0]", "nowhere");
+    pick("fr_obj", 1, 1, {1, 2, 3});
+    update({msg("pick", "can not find fr_obj[0].\n")});
+    EXPECT_EQ(out().nnodes(), 0);
+}
+
+TEST_F(GetPickInfoTest, NothingToTakeChangesNothing) {
+    struct Case {
+        const char* what;
+        std::function<void()> set;
+    };
+    const std::vector<Case> cases{
+        {"no lists",
+         [&] {
+             inst->at("fr_num").set_int(0);
+             inst->at("bk_num").set_int(-1);
+         }},
+        {"nothing picked", [] {}},
+        {"inactive",
+         [&] {
+             inst->at("active").set_int(0);
+             pick("fr_obj", 0, 1);
+         }},
+        {"unreadable switch",
+         [&] {
+             inst->at("active").clear_value();
+             pick("fr_obj", 0, 1);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.set();
+        update();   // the line is written even when inactive
+        EXPECT_EQ(done(), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+        EXPECT_EQ(out().ncell_sets(), 0);
+    }
+}
+
+TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+        std::int64_t nnodes_after;
+    };
+    auto bare_object = [&](bool with_info, bool with_data) {
+        vhost::Object& o = host.root().add_group("obj");
+        if (with_info) {
+            vhost::Object& info = o.add_group("pick_info");
+            info.add_int("npicked", 1);
+            if (with_data) info.add_group_array("pick_data", vhost::shape({vhost::term(1)}));
+        }
+        host.link("pick.fr_obj[0]", "obj");
+    };
+    const std::vector<Case> cases{
+        {"no fr_num", [&] { inst->at("fr_num").clear_value(); }, "can not get fr_num.\n", 0},
+        {"no bk_num", [&] { inst->at("bk_num").clear_value(); }, "can not get bk_num.\n", 0},
+        {"no pick_info", [&] { bare_object(false, false); }, "can not find pick_info.\n", 0},
+        {"no pick_data", [&] { bare_object(true, false); }, "can not find pick_data[0].\n", 0},
+        {"no point", [&] { bare_object(true, true); }, "can not get pick_data[0].point.\n", 0},
+        {"point of two",
+         [&] {
+             pick("fr_obj", 0, 1);
+             vhost::set_floats(host.root().add_free_array("two", DTYPE_FLOAT), {1, 2});
+             inst->at("fr_obj[0].pick_info.pick_data[0]").make_link("point", "two");
+         },
+         "can not get pick_data[0].point.\n", 0},
+        {"no output",
+         [&] {
+             pick("fr_obj", 0, 1);
+             inst->make_link("out", "nowhere");
+         },
+         "can not get ocoord.\n", -1},
+        {"cells without connectivity",
+         [&] {
+             pick("fr_obj", 0, 1);
+             field(*inst, "out").cell_set_template("Unknown");   // no nodes per cell
+         },
+         "can not get oconnect.\n", 1},   // the node is already counted
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        update({msg("pick", c.message)});
+        EXPECT_EQ(done(), 0);
+        if (c.nnodes_after >= 0) {
+            EXPECT_EQ(out().nnodes(), c.nnodes_after);
+        }
+    }
+}
+
+TEST_F(GetPickInfoTest, ClearStartsAgainAtNodeAndCellZero) {
+    pick("fr_obj", 0, 1, {1, 1, 1});
+    update();
+    pick("fr_obj", 0, 1, {2, 2, 2});
+    update();
+    EXPECT_EQ(run_stdout(*inst, {}, "GetPickInfoClear"), "");
+    EXPECT_EQ(out().nnodes(), 0);
+    EXPECT_EQ(out().cell_set(0).at("ncells").int_value(), 0);
+    EXPECT_TRUE(pick_no().empty());   // the numbers follow the points
+
+    pick("fr_obj", 0, 1, {3, 3, 3});
+    update();
+    EXPECT_EQ(out().nnodes(), 1);
+    EXPECT_EQ(out().coord(), (std::vector<float>{3, 3, 3}));
+    EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0}));
+    EXPECT_EQ(pick_no(), (std::vector<std::string>{"1"}));
+
+    // A clear on an instance without output does nothing and returns 1.
+    build();
+    inst->make_link("out", "nowhere");
+    run(*inst, {}, "GetPickInfoClear");
+}
+
+TEST_F(GetPickInfoTest, CellsOutOfStepWithNodesAreBroughtBackToOnePerNode) {
+    // More cells than nodes: the count follows the nodes again.
+    field(*inst, "out").nnodes(2).coord({0, 0, 0, 1, 1, 1}).cells("Point", {0, 1, 2, 3, 4});
+    pick("fr_obj", 0, 1, {2, 2, 2});
+    update();
+    EXPECT_EQ(out().nnodes(), 3);
+    EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0, 1, 2}));
+
+    // Fewer cells than nodes: the missing cells are filled in, entry n is
+    // never written past the connectivity's end.
+    build();
+    field(*inst, "out").nnodes(3).coord({0, 0, 0, 1, 1, 1, 2, 2, 2}).cells("Point", {0});
+    pick("fr_obj", 0, 1, {3, 3, 3});
+    update();
+    EXPECT_EQ(out().nnodes(), 4);
+    EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0, 1, 2, 3}));
+    EXPECT_EQ(out().coord()[9], 3.0f);
+}
+
+TEST_F(GetPickInfoTest, PickNumbersGoNoFurtherThanThePoints) {
+    inst->add_int("npick", 4);   // a count of its own instead of the node count
+    pick("fr_obj", 0, 1);
+    update();
+    EXPECT_EQ(pick_no(), (std::vector<std::string>{"1", "", "", ""}));
+
+    build();
+    inst->add_int("npick", 0);
+    pick("fr_obj", 0, 1);
+    update();
+    EXPECT_EQ(done(), 1);
+    EXPECT_TRUE(pick_no().empty());
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+#include <functional>
+
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+class PickInfo2StrTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* inst = nullptr;
+    vhost::Object* posi = nullptr;
+    vhost::Object* data = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // posi: one pick at (1, 2, 3); data: ze = 45 there.
+    void build() {
+        host.reset();
+        posi = &host.add_field("picks");
+        field(*posi).nnodes(1).nspace(3).coord({1, 2, 3});
+        data = &host.add_field("probe");
+        field(*data).nnodes(1).floats("ze", {45});
+        inst = &host.add_instance("text", "PickInfo2Str");
+        host.link("text.posi", "picks");
+        host.link("text.data", "probe");
+        inst->at("ostr").set_str("earlier");
+    }
+    std::string ostr() { return inst->at("ostr").str_value(); }
+    std::int64_t done() { return inst->at("done").int_value(); }
+};
+
+TEST_F(PickInfo2StrTest, OnePickWithOneComponent) {
+    EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 1.\nveclen = 1.\n");
+    EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\nze  4.500000e+01\n\n");
+    EXPECT_EQ(done(), 1);
+}
+
+TEST_F(PickInfo2StrTest, TwoPicksWithAScalarAndAVector) {
+    field(*posi).nnodes(2).coord({1, 2, 3, -4, 0.5f, 6000});
+    field(*data).nnodes(2);
+    data->at("nnode_data").set_int(0);
+    field(*data).floats("ze", {45, -12.5f}).floats("wind", {1, 2, 3, 4, 5, -6}, 3);
+    EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 2.\nveclen = 1.\nveclen = 3.\nveclen = 1.\nveclen = 3.\n");
+    EXPECT_EQ(ostr(),
+              "\n"
+              "Pick 1\n"
+              "xyz  1.000000e+00  2.000000e+00  3.000000e+00\n"
+              "ze  4.500000e+01\n"
+              "wind  1.000000e+00   2.000000e+00   3.000000e+00\n"
+              "\n"
+              "Pick 2\n"
+              "xyz -4.000000e+00  5.000000e-01  6.000000e+03\n"
+              "ze -1.250000e+01\n"
+              "wind  4.000000e+00   5.000000e+00  -6.000000e+00\n"
+              "\n");
+}
+
+TEST_F(PickInfo2StrTest, SpaceDimensionAndComponentCount) {
+    // Two dimensions: two numbers after "xyz ".
+    field(*posi).nspace(2).coord({1, -2});
+    run_stdout(*inst, {});
+    EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00 -2.000000e+00\nze  4.500000e+01\n\n");
+
+    // No components: the pick, its coordinates and the empty line.
+    build();
+    data->at("nnode_data").set_int(0);
+    EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 0.\n");
+    EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\n\n");
+
+    // Nothing linked as data counts as no components.
+    build();
+    inst->make_link("data", "nowhere");
+    EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 0.\n");
+    EXPECT_EQ(done(), 1);
+}
+
+TEST_F(PickInfo2StrTest, LongLabelsAndLongVectorsAreWrittenWhole) {
+    // A 63-character label and 100 values: far past 1024 characters a line.
+    const std::string label(63, 'L');
+    std::vector<float> v(100);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i) - 50.0f;
+    data->at("nnode_data").set_int(0);
+    field(*data).floats(label + "-cut-here", v, 100);   // labels hold 63 characters
+    run_stdout(*inst, {});
+    std::string line = label + " ";
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        char num[32];
+        std::snprintf(num, sizeof num, i + 1 < v.size() ? "% e  " : "% e\n", static_cast<double>(v[i]));
+        line += num;
+    }
+    ASSERT_GT(line.size(), 1024u);
+    EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\n" + line + "\n");
+}
+
+TEST_F(PickInfo2StrTest, ManyPicksMakeOneText) {
+    const int n = 2000;
+    std::vector<float> xyz(3 * n, 1.0f), ze(n, 2.0f);
+    field(*posi).nnodes(n).coord(xyz);
+    field(*data).nnodes(n);
+    data->at("nnode_data").set_int(0);
+    field(*data).floats("ze", ze);
+    run_stdout(*inst, {});
+    std::string expected = "\n";
+    for (int p = 1; p <= n; ++p)
+        expected += "Pick " + std::to_string(p) + "\nxyz  1.000000e+00  1.000000e+00  1.000000e+00\nze  2.000000e+00\n\n";
+    EXPECT_EQ(ostr(), expected);
+}
+
+TEST_F(PickInfo2StrTest, DataWithFewerNodesThanPicksIsRefused) {
+    field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6});   // data still has one node
+    EXPECT_EQ(run_stdout(*inst, {msg("text", "node_data[0].value holds fewer nodes than posi.\n")}), "");
+    EXPECT_EQ(ostr(), "earlier");
+    EXPECT_EQ(done(), 0);
+
+    // A vector component counts nodes, not values: 3 values of veclen 2
+    // are one node and a half.
+    build();
+    field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6});
+    field(*data).nnodes(2);
+    data->at("nnode_data").set_int(0);
+    field(*data).floats("ze", {1, 2}).floats("w", {1, 2, 3, 4}, 2);
+    vhost::set_floats(host.root().add_free_array("three", DTYPE_FLOAT), {1, 2, 3});
+    field(*data).component(1).make_link("values", "three");
+    EXPECT_EQ(run_stdout(*inst, {msg("text", "node_data[1].value holds fewer nodes than posi.\n")}), "");
+    EXPECT_EQ(ostr(), "earlier");
+}
+
+TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"four dimensions", [&] { field(*posi).nspace(4); }, "unsupoort nspace(4).\n"},
+        {"no dimension", [&] { field(*posi).nspace(0); }, "unsupoort nspace(0).\n"},
+        {"no coordinates", [&] { posi->make_link("coord", "nowhere"); }, "can not get coord.\n"},
+        {"integer component", [&] { field(*data).ints("n", {7}); }, "unsupport data_type.\n"},
+        {"untyped component", [&] { field(*data).component(0).at("values").untype(); }, "unsupport data_type.\n"},
+        {"no vector length", [&] { field(*data).component(0).at("veclen").set_int(0); },
+         "unsupoort veclen(1 > veclen).\n"},
+        {"no values",
+         [&] {
+             // A float array the host has no values of.
+             field(*data).floats("rain", {1});
+             host.root().add_free_array("empty", DTYPE_FLOAT);
+             field(*data).component(1).make_link("values", "empty");
+         },
+         "can not get node_data[1].value.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        EXPECT_EQ(run_stdout(*inst, {msg("text", c.message)}), "");
+        EXPECT_EQ(ostr(), "earlier");
+        EXPECT_EQ(done(), 0);
+    }
+}
+
+TEST_F(PickInfo2StrTest, SilentWhenInactiveOrNothingPicked) {
+    for (int variant = 0; variant < 3; ++variant) {
+        SCOPED_TRACE(variant);
+        build();
+        if (variant == 0) inst->at("active").set_int(0);
+        if (variant == 1) field(*posi).nnodes(0);
+        if (variant == 2) inst->make_link("posi", "nowhere");
+        EXPECT_EQ(run_stdout(*inst, {}), "");
+        EXPECT_EQ(ostr(), "earlier");
+        EXPECT_EQ(done(), 0);
+    }
+}
+
+TEST_F(PickInfo2StrTest, ClearEmptiesTheText) {
+    inst->at("active").set_int(0);   // not read by the clear
+    EXPECT_EQ(run_stdout(*inst, {}, "PickInfo2StrClear"), "");
+    EXPECT_EQ(ostr(), "");
+    EXPECT_EQ(done(), 0);
+}
+
+}  // namespace

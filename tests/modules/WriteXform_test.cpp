@@ -1,0 +1,239 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "module_test.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vtest::msg;
+
+// The record of the transform the fixture sets, without its framing lines.
+const std::string kRecord =
+    "velmora {\n"
+    "  view1 {\n"
+    "    Scene {\n"
+    "      Top {\n"
+    "        Xform {\n"
+    "          mat     = {\n"
+    "             1.000000e+00,  0.000000e+00,  0.000000e+00,  0.000000e+00,\n"
+    "             0.000000e+00,  1.000000e+00,  0.000000e+00,  0.000000e+00,\n"
+    "             0.000000e+00,  0.000000e+00, -5.000000e-01,  0.000000e+00,\n"
+    "             0.000000e+00,  0.000000e+00,  0.000000e+00,  1.000000e+00 \n"
+    "          };\n"
+    "          center  = {  1.000000e+00,  2.000000e+00,  3.000000e+00 };\n"
+    "          xlate   = {  1.000000e+01, -2.000000e+01,  2.500000e-01 };\n"
+    "          dcenter = {  0.000000e+00,  0.000000e+00,  0.000000e+00 };\n"
+    "          ocenter = { -1.000000e+00, -2.000000e+00, -3.000000e+00 };\n"
+    "        };\n"
+    "      };\n"
+    "    };\n"
+    "  };\n"
+    "};\n";
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class WriteXformTest : public vtest::ModuleTest {
+protected:
+    fs::path dir;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        dir = fs::temp_directory_path() / ("velmora_writexform_" + std::to_string(::getpid()));
+        build();
+    }
+    void TearDown() override {
+        ModuleTest::TearDown();
+        fs::remove_all(dir);
+    }
+    // A view field whose transform the instance saves, in append mode.
+    void build() {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        host.reset();
+        vhost::Object& view = host.add_field("view");
+        field(view)
+            .xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -0.5f, 0, 0, 0, 0, 1})
+            .xform_array("center", {1, 2, 3})
+            .xform_array("xlate", {10, -20, 0.25f})
+            .xform_array("dcenter", {0, 0, 0})
+            .xform_array("ocenter", {-1, -2, -3});
+        inst = &host.add_instance("saver", "WriteXform");
+        host.link("saver.xform", "view.xform");
+        inst->at("save").set_int(1);
+        inst->at("appname").set_str("velmora");
+        inst->at("viewname").set_str("view1");
+        inst->at("filename").set_str((dir / "views.v").string());
+        inst->at("dirname").set_str((dir / "shots").string());
+        inst->at("prefix").set_str("storm");
+        inst->at("cnt").set_int(7);
+    }
+    void numbered() { inst->at("mode").set_int(1); }
+    std::int64_t done() { return inst->at("done").int_value(); }
+    std::int64_t cnt() { return inst->at("cnt").int_value(); }
+    std::vector<std::string> files() {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(WriteXformTest, AppendModeAddsOneFramedRecordPerSave) {
+    run(*inst, {});
+    run(*inst, {});
+    const std::string framed = "$push\n" + kRecord + "$pop\n\n";
+    EXPECT_EQ(read_file(dir / "views.v"), framed + framed);
+    EXPECT_EQ(done(), 1);
+    EXPECT_EQ(cnt(), 7);   // only the numbered mode counts
+    EXPECT_EQ(files(), (std::vector<std::string>{"views.v"}));
+}
+
+TEST_F(WriteXformTest, NumberedModeWritesANewFilePerSave) {
+    numbered();
+    run(*inst, {});
+    EXPECT_EQ(cnt(), 8);
+    EXPECT_EQ(done(), 1);
+    run(*inst, {});
+    EXPECT_EQ(cnt(), 9);
+    // The backslash is part of the file name: both files lie in dir itself.
+    EXPECT_EQ(files(), (std::vector<std::string>{"shots\\storm_00007.v", "shots\\storm_00008.v"}));
+    EXPECT_EQ(read_file(dir / "shots\\storm_00007.v"), kRecord + "\n");
+
+    // An existing file of the same number is replaced.
+    inst->at("cnt").set_int(7);
+    inst->at("viewname").set_str("view2");
+    run(*inst, {});
+    EXPECT_EQ(read_file(dir / "shots\\storm_00007.v").substr(0, 20), "velmora {\n  view2 {\n");
+}
+
+TEST_F(WriteXformTest, NothingHappensWithoutSaveOrWhenInactive) {
+    inst->at("save").set_int(0);
+    inst->at("appname").clear_value();   // not even read
+    run(*inst, {});
+    build();
+    inst->at("active").set_int(0);
+    inst->at("save").clear_value();
+    run(*inst, {});
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(done(), 0);
+}
+
+TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;   // after "saver : "
+    };
+    auto clear = [&](const char* p) { return [this, p] { inst->at(p).clear_value(); }; };
+    auto empty = [&](const char* p) { return [this, p] { inst->at(p).set_str(""); }; };
+    auto in_numbered = [&](std::function<void()> f) {
+        return [this, f] {
+            numbered();
+            f();
+        };
+    };
+    auto short_array = [&](const char* name, std::vector<float> v) {
+        return [this, name, v] {
+            vhost::Object& a = host.root().add_free_array(std::string("short_") + name, DTYPE_FLOAT);
+            vhost::set_floats(a, v);
+            host.root().at("view.xform").make_link(name, a.path());
+        };
+    };
+    const std::vector<Case> cases{
+        {"no save", clear("save"), "can not get save.\n"},
+        {"no appname", clear("appname"), "can not get appname.\n"},
+        {"empty appname", empty("appname"), "can not get appname(1>len).\n"},
+        {"no viewname", clear("viewname"), "can not get viewname.\n"},
+        {"empty viewname", empty("viewname"), "can not get viewname(1>len).\n"},
+        {"no mode", clear("mode"), "can not get mode.\n"},
+        {"no filename", clear("filename"), "can not get filename.\n"},
+        {"empty filename", empty("filename"), "can not get filename(1>len).\n"},
+        {"no dirname", in_numbered(clear("dirname")), "can not get dirname.\n"},
+        {"empty dirname", in_numbered(empty("dirname")), "can not get dirname(1>len).\n"},
+        {"no prefix", in_numbered(clear("prefix")), "can not get prefix.\n"},
+        {"empty prefix", in_numbered(empty("prefix")), "can not get prefix(1>prefix).\n"},
+        {"no cnt", in_numbered(clear("cnt")), "can not get cnt.\n"},
+        {"mat of 9", short_array("mat", std::vector<float>(9, 1.0f)), "can not get mat.\n"},
+        {"no transform", [&] { inst->make_link("xform", "nowhere"); }, "can not get mat.\n"},
+        {"xlate of 2", short_array("xlate", {1, 2}), "can not get xlate.\n"},
+        {"center of 4", short_array("center", {1, 2, 3, 4}), "can not get center.\n"},
+        {"dcenter of 1", short_array("dcenter", {1}), "can not get dcenter.\n"},
+        {"ocenter of 2", short_array("ocenter", {1, 2}), "can not get ocenter.\n"},
+        {"unknown mode",
+         [&] {
+             inst->at("mode").set_int(2);
+             inst->at("filename").clear_value();   // neither name is read
+             inst->at("dirname").clear_value();
+         },
+         "unsupport mode(2).\n"},
+        {"negative mode", [&] { inst->at("mode").set_int(-1); }, "unsupport mode(-1).\n"},
+        {"last cnt", in_numbered([&] { inst->at("cnt").set_int(INT_MAX); }), "cnt out of range(2147483647).\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        const std::int64_t cnt_before = cnt();
+        run(*inst, {msg("saver", c.message)});
+        EXPECT_TRUE(files().empty());
+        EXPECT_EQ(done(), 0);
+        EXPECT_EQ(cnt(), cnt_before);
+    }
+}
+
+TEST_F(WriteXformTest, FilesThatCanNotBeWrittenAreReported) {
+    // Appending to a file in a directory that does not exist.
+    const std::string missing = (dir / "no" / "views.v").string();
+    inst->at("filename").set_str(missing);
+    run(*inst, {msg("saver", "can not open " + missing + ".\n")});
+    EXPECT_EQ(done(), 0);
+
+    // The numbered name, backslash and all, in a directory that does not exist.
+    build();
+    numbered();
+    inst->at("dirname").set_str((dir / "no" / "shots").string());
+    run(*inst, {msg("saver", "can not open " + (dir / "no").string() + "/shots\\storm_00007.v.\n")});
+    EXPECT_EQ(cnt(), 7);
+
+    // A full disk: the record is lost, so it is not counted as saved.
+    build();
+    inst->at("filename").set_str("/dev/full");
+    run(*inst, {msg("saver", "can not write /dev/full.\n")});
+    EXPECT_EQ(done(), 0);
+}
+
+TEST_F(WriteXformTest, NumberedNameMustFitItsBuffer) {
+    numbered();
+    // dirname + "\" + prefix + "_00007.v" is 1023 characters: it fits.
+    const std::string fits = (dir / std::string(200, 'd')).string();
+    const std::size_t room = 1023 - fits.size() - 1 - 8;
+    inst->at("dirname").set_str(fits);
+    inst->at("prefix").set_str(std::string(room, 'p'));
+    // The file name itself is longer than a name may be here: the open fails,
+    // but with the whole name.
+    std::string name = fits + "\\" + std::string(room, 'p') + "_00007.v";
+    ASSERT_EQ(name.size(), 1023u);
+    run(*inst, {msg("saver", "can not open " + name + ".\n").substr(0, 1023)});
+
+    inst->at("prefix").set_str(std::string(room + 1, 'p'));
+    run(*inst, {msg("saver", "file name too long(1024>1023).\n")});
+    inst->at("prefix").set_str(std::string(5000, 'p'));
+    run(*inst, {msg("saver", "file name too long(" + std::to_string(fits.size() + 1 + 5000 + 8) + ">1023).\n")});
+    EXPECT_EQ(cnt(), 7);
+    EXPECT_TRUE(files().empty());
+}
+
+}  // namespace
