@@ -94,19 +94,6 @@ TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
     }
 }
 
-TEST_F(GetPickInfoTest, PickedObjectsCanBeLinkedIn) {
-    // As in a network: the entries are links to displayed objects.
-    vhost::Object& viewer = host.root().add_group("viewer");
-    vhost::Object& info = viewer.add_group("pick_info");
-    info.add_int("npicked", 1);
-    vhost::Object& data = info.add_group_array("pick_data", vhost::shape({vhost::term(1)}));
-    data.add_array("point", DTYPE_FLOAT, vhost::shape({vhost::term(3)}));
-    vhost::set_floats(host.root().at("viewer.pick_info.pick_data[0].point"), {10, 20, 30});
-    host.link("pick.bk_obj[0]", "viewer");
-    update();
-    EXPECT_EQ(out().coord(), (std::vector<float>{10, 20, 30}));
-}
-
 TEST_F(GetPickInfoTest, BrokenFrontEntryIsReportedEvenWhenTheBackGivesThePoint) {
     inst->at("fr_num").set_int(2);
     host.link("pick.fr_obj[1]", "nowhere");   // entry 0 not picked, entry 1 missing

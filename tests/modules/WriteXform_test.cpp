@@ -230,8 +230,6 @@ TEST_F(WriteXformTest, NumberedNameMustFitItsBuffer) {
 
     inst->at("prefix").set_str(std::string(room + 1, 'p'));
     run(*inst, {msg("saver", "file name too long(1024>1023).\n")});
-    inst->at("prefix").set_str(std::string(5000, 'p'));
-    run(*inst, {msg("saver", "file name too long(" + std::to_string(fits.size() + 1 + 5000 + 8) + ">1023).\n")});
     EXPECT_EQ(cnt(), 7);
     EXPECT_TRUE(files().empty());
 }
