@@ -118,7 +118,7 @@ struct ModuleDecl {
     void (*declare)(Object& instance) = nullptr;   // adds parameters, inputs and outputs
     // Operations the host itself provides (not the library) give their
     // functions here, one per entry; library modules leave it empty.
-    std::vector<OMupdate_fn> functions;
+    std::vector<OMupdate_fn> functions{};
 };
 // The library's modules, one declaration per host/modules/<Module>.cpp.
 const std::vector<ModuleDecl>& module_decls();

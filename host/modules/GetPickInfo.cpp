@@ -10,9 +10,11 @@ namespace {
 // A list of pickable objects sized by its count. In a network each entry is a
 // link to a displayed object; the template lets a network or a test describe
 // a pick inline ("fr_obj[0].pick_info.npicked": 1, ...). A pick record has as
-// many pick_data entries as picks, each with its float point[3].
+// many pick_data entries as picks, each with its float point[3]. One entry
+// by default (one front and one back object), so that "fr_obj[0]" can be
+// linked before the counts are set.
 void add_pick_list(Object& m, const std::string& list, const std::string& count) {
-    m.add_int(count, 0, Role::In);
+    m.add_int(count, 1, Role::In);
     Object& entry = m.add_group_array(list, shape({term(count)}), Role::In);
     Object& info = entry.add_group("pick_info");
     info.add_int("npicked", 0);
