@@ -251,7 +251,9 @@ TEST_F(HostTest, EveryModuleDeclarationBuildsAnInstance) {
         Object& inst = host.add_instance("x_" + d.name, d.name);
         EXPECT_EQ(inst.module(), d.name);
         EXPECT_FALSE(d.entries.empty());
-        if (d.name != "MakeRainMesh") EXPECT_NE(inst.child("done"), nullptr);
+        if (d.name != "MakeRainMesh") {
+            EXPECT_NE(inst.child("done"), nullptr);
+        }
     }
     EXPECT_THROW(host.add_instance("x", "NoSuchModule"), std::invalid_argument);
 }
