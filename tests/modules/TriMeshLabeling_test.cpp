@@ -1,0 +1,281 @@
+// The connected-area labelling: the worked examples, the pass limit, bad
+// arguments, and two cross-checks on generated meshes: against the plain
+// reference reading (bit for bit, console and notice included) and against
+// connected components found by an independent union-find.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "division.h"
+#include "labeling_reference.h"
+
+namespace {
+
+struct Mesh {
+    std::vector<std::int64_t> cells;
+    int per = 3;
+    std::int64_t nnodes = 0;
+    std::int64_t ncells() const { return static_cast<std::int64_t>(cells.size()) / per; }
+};
+
+struct Labelled {
+    int result = 0;
+    std::string message;
+    std::string console;
+    std::vector<int> labels;
+};
+
+Labelled run_library(const Mesh& m, int first_no = 0) {
+    Labelled r;
+    r.labels.assign(static_cast<std::size_t>(m.nnodes), 0);
+    char msg[velmora::kMessageSize] = "";
+    ::testing::internal::CaptureStdout();
+    r.result = TriMeshLabeling(m.ncells(), m.cells.data(), m.per, m.nnodes, r.labels.data(), first_no, msg);
+    std::fflush(stdout);
+    r.console = ::testing::internal::GetCapturedStdout();
+    r.message = msg;
+    return r;
+}
+
+void expect_same_as_reference(const Mesh& m, int first_no = 0) {
+    std::vector<int> want;
+    vref::Labelling ref = vref::label(m.cells, m.per, m.nnodes, want, first_no);
+    Labelled got = run_library(m, first_no);
+    EXPECT_EQ(got.result, ref.result);
+    EXPECT_EQ(got.message, ref.message);
+    EXPECT_EQ(got.console, ref.console);
+    EXPECT_EQ(got.labels, want);
+}
+
+// The areas as connected components of cells sharing a node, found with a
+// union-find over nodes written here.
+std::vector<std::int64_t> components(const Mesh& m) {
+    std::vector<std::int64_t> parent(static_cast<std::size_t>(m.nnodes));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto find = [&](std::int64_t x) {
+        while (parent[static_cast<std::size_t>(x)] != x) x = parent[static_cast<std::size_t>(x)] =
+                                                              parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(x)])];
+        return x;
+    };
+    for (std::int64_t c = 0; c < m.ncells(); ++c)
+        for (int k = 1; k < m.per; ++k) {
+            std::int64_t a = find(m.cells[static_cast<std::size_t>(c * m.per)]);
+            std::int64_t b = find(m.cells[static_cast<std::size_t>(c * m.per + k)]);
+            if (a != b) parent[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+        }
+    std::vector<bool> used(static_cast<std::size_t>(m.nnodes), false);
+    for (auto n : m.cells) used[static_cast<std::size_t>(n)] = true;
+    std::vector<std::int64_t> comp(static_cast<std::size_t>(m.nnodes), -1);
+    for (std::int64_t n = 0; n < m.nnodes; ++n)
+        if (used[static_cast<std::size_t>(n)]) comp[static_cast<std::size_t>(n)] = find(n);
+    return comp;
+}
+
+// The labels are exactly the components: one number per component, distinct
+// numbers for distinct components, 0 for nodes of no cell, numbers 1..A.
+void expect_components(const Mesh& m, const Labelled& got) {
+    auto comp = components(m);
+    std::map<std::int64_t, int> to_label;
+    std::map<int, std::int64_t> to_comp;
+    for (std::int64_t n = 0; n < m.nnodes; ++n) {
+        const int l = got.labels[static_cast<std::size_t>(n)];
+        const std::int64_t c = comp[static_cast<std::size_t>(n)];
+        if (c < 0) {
+            ASSERT_EQ(l, 0) << "node " << n << " is in no cell";
+            continue;
+        }
+        ASSERT_GT(l, 0) << "node " << n;
+        auto [il, fresh_l] = to_label.emplace(c, l);
+        auto [ic, fresh_c] = to_comp.emplace(l, c);
+        ASSERT_EQ(il->second, l) << "component split, node " << n;
+        ASSERT_EQ(ic->second, c) << "components merged, node " << n;
+    }
+    EXPECT_EQ(got.result, static_cast<int>(to_label.size()) + 1);
+    if (!to_comp.empty()) {
+        EXPECT_EQ(to_comp.begin()->first, 1);
+        EXPECT_EQ(to_comp.rbegin()->first, static_cast<int>(to_comp.size()));
+    }
+}
+
+// Cells of random nodes: many small areas, merges in arbitrary directions.
+Mesh random_cells(std::mt19937& rng, std::int64_t nnodes, std::int64_t ncells, int per) {
+    Mesh m;
+    m.per = per;
+    m.nnodes = nnodes;
+    std::uniform_int_distribution<std::int64_t> node(0, nnodes - 1);
+    for (std::int64_t i = 0; i < ncells * per; ++i) m.cells.push_back(node(rng));
+    return m;
+}
+
+// A triangulated nx x ny sheet with squares left out at random and the
+// triangles in random order: large areas whose provisional labels form long
+// chains, so many passes.
+Mesh sheet(std::mt19937& rng, int nx, int ny, double hole, bool shuffle) {
+    Mesh m;
+    m.nnodes = static_cast<std::int64_t>(nx) * ny;
+    std::bernoulli_distribution drop(hole);
+    std::vector<std::array<std::int64_t, 3>> tris;
+    for (int j = 0; j + 1 < ny; ++j)
+        for (int i = 0; i + 1 < nx; ++i) {
+            if (drop(rng)) continue;
+            std::int64_t a = j * nx + i, b = a + 1, c = a + nx, d = c + 1;
+            tris.push_back({a, b, d});
+            tris.push_back({a, d, c});
+        }
+    if (shuffle) std::shuffle(tris.begin(), tris.end(), rng);
+    for (auto& t : tris) m.cells.insert(m.cells.end(), t.begin(), t.end());
+    return m;
+}
+
+// One hub triangle and `leaves` separate triangles, then one cell per leaf
+// from the hub: each merge pass can join only the last leaf, so the passes
+// grow with the leaves.
+Mesh star(int leaves) {
+    Mesh m;
+    m.nnodes = 3 * (leaves + 1);
+    m.cells = {0, 1, 2};
+    for (int i = 1; i <= leaves; ++i) m.cells.insert(m.cells.end(), {3 * i, 3 * i + 1, 3 * i + 2});
+    for (int i = 1; i <= leaves; ++i) m.cells.insert(m.cells.end(), {0, 3 * i, 3 * i});
+    return m;
+}
+
+TEST(TriMeshLabeling, WorkedExamples) {
+    // Phase 1 gives nodes 0, 1, 2, 3, 6 label 1 and nodes 4, 5 label 2; one
+    // merge maps 1 to 2; the numbering makes 2 the first area.
+    Mesh three{{0, 1, 2, 3, 4, 5, 2, 6, 3}, 3, 7};
+    Labelled r = run_library(three);
+    EXPECT_EQ(r.labels, std::vector<int>(7, 1));
+    EXPECT_EQ(r.result, 2);
+    EXPECT_EQ(r.message, "");
+    EXPECT_EQ(r.console, "");
+
+    // Sharing one node is enough; without it, areas go by first appearance.
+    Mesh shared{{0, 1, 2, 2, 3, 4}, 3, 5};
+    EXPECT_EQ(run_library(shared).labels, std::vector<int>(5, 1));
+    Mesh apart{{4, 5, 3, 0, 1, 2}, 3, 6};
+    r = run_library(apart);
+    EXPECT_EQ(r.labels, (std::vector<int>{2, 2, 2, 1, 1, 1}));
+    EXPECT_EQ(r.result, 3);
+
+    // The first area number moves the numbering; below 1 counts as 1.
+    r = run_library(apart, 10);
+    EXPECT_EQ(r.labels, (std::vector<int>{11, 11, 11, 10, 10, 10}));
+    EXPECT_EQ(r.result, 12);
+    EXPECT_EQ(run_library(apart, -4).result, 3);
+
+    // Nodes of no cell keep 0; quadruples work the same way.
+    Mesh gaps{{1, 3, 5, 7}, 4, 9};
+    r = run_library(gaps);
+    EXPECT_EQ(r.labels, (std::vector<int>{0, 1, 0, 1, 0, 1, 0, 1, 0}));
+    EXPECT_EQ(r.result, 2);
+}
+
+TEST(TriMeshLabeling, NoCells) {
+    for (int first : {0, 1, 7, -2}) {
+        Mesh none{{}, 3, 4};
+        Labelled r = run_library(none, first);
+        EXPECT_EQ(r.labels, std::vector<int>(4, 0));
+        EXPECT_EQ(r.result, std::max(first, 1));
+        EXPECT_EQ(r.message, "");
+    }
+    EXPECT_EQ(TriMeshLabeling(0, nullptr, 3, 0, nullptr, 0, nullptr), 1);
+}
+
+TEST(TriMeshLabeling, PassLimitLeavesANoticeAndTheLabelsAsTheyStand) {
+    // The star needs one pass per leaf: 1000 leaves stay within the limit.
+    std::vector<int> labels;
+    EXPECT_EQ(vref::label(star(1000).cells, 3, star(1000).nnodes, labels, 0).passes, 1000);
+    EXPECT_EQ(vref::label(star(1001).cells, 3, star(1001).nnodes, labels, 0).passes, 1001);
+
+    Labelled within = run_library(star(1000));
+    EXPECT_EQ(within.message, "");
+    EXPECT_EQ(within.console, "");
+    EXPECT_EQ(within.result, 2);
+
+    for (int leaves : {1001, 1200}) {
+        SCOPED_TRACE(leaves);
+        Mesh m = star(leaves);
+        Labelled r = run_library(m);
+        EXPECT_EQ(r.message, "CONNECT_CHECK_MAX_COUNT exceeded!");
+        EXPECT_EQ(r.console, "TriMeshLabeling CONNECT_CHECK_MAX_COUNT exceeded!\n");
+        // 1001 passes joined 1001 leaves to the hub; the rest stay apart.
+        EXPECT_EQ(r.result, leaves - 1001 + 2);
+        expect_same_as_reference(m);
+    }
+}
+
+TEST(TriMeshLabeling, BadArgumentsAreRefusedWithoutTouchingLabels) {
+    std::vector<int> labels(4, 0);
+    std::vector<std::int64_t> cells{0, 1, 4};   // node 4 of 4 nodes
+    char msg[velmora::kMessageSize] = "";
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), 0, msg), 0);
+    EXPECT_STREQ(msg, "can't label cells(node_connect exceeds nnodes)");
+    cells = {0, -1, 2};
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), 0, msg), 0);
+    EXPECT_STREQ(msg, "can't label cells(node_connect exceeds nnodes)");
+    EXPECT_EQ(labels, std::vector<int>(4, 0));
+
+    cells = {0, 1, 2};
+    EXPECT_EQ(TriMeshLabeling(1, nullptr, 3, 4, labels.data(), 0, msg), 0);
+    EXPECT_STREQ(msg, "can't label cells(bad arguments)");
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 0, 4, labels.data(), 0, msg), 0);
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, nullptr, 0, msg), 0);
+    EXPECT_EQ(TriMeshLabeling(-1, cells.data(), 3, 4, labels.data(), 0, msg), 0);
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, -4, labels.data(), 0, msg), 0);
+
+    labels[3] = -1;
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), 0, msg), 0);
+    EXPECT_STREQ(msg, "can't label cells(label below 0)");
+
+    // A first number that leaves no room for the areas.
+    labels.assign(4, 0);
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), INT32_MAX, msg), 0);
+    EXPECT_STREQ(msg, "area number exceeds INT_MAX");
+    labels.assign(4, 0);
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), INT32_MAX - 1, msg), INT32_MAX);
+    EXPECT_EQ(labels, (std::vector<int>{INT32_MAX - 1, INT32_MAX - 1, INT32_MAX - 1, 0}));
+}
+
+TEST(TriMeshLabeling, GivenLabelsAreProvisionalLabels) {
+    // Labels the caller leaves in place take part like provisional ones.
+    std::vector<std::int64_t> cells{0, 1, 2};
+    std::vector<int> labels{0, 0, 0, 9, 9};
+    char msg[velmora::kMessageSize] = "";
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 5, labels.data(), 0, msg), 3);
+    EXPECT_EQ(labels, (std::vector<int>{1, 1, 1, 2, 2}));
+    labels = {0, 9, 0, 0};
+    EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), 0, msg), 2);
+    EXPECT_EQ(labels, (std::vector<int>{1, 1, 1, 0}));
+}
+
+TEST(TriMeshLabeling, MatchesTheReferenceAndTheComponentsOnGeneratedMeshes) {
+    std::mt19937 rng(20060120);
+    int most_passes = 0;
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        const int per = round % 2 ? 4 : 3;
+        std::int64_t nnodes = 20 + static_cast<std::int64_t>(rng() % 2000);
+        // From sparse (many small areas) to dense (one large area).
+        std::int64_t ncells = static_cast<std::int64_t>(rng() % static_cast<std::uint32_t>(nnodes)) / 2 + 1;
+        Mesh m = random_cells(rng, nnodes, ncells, per);
+        expect_same_as_reference(m);
+        expect_components(m, run_library(m));
+    }
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        Mesh m = sheet(rng, 20 + round * 5, 15 + round * 3, 0.05 * (round % 8), round % 4 != 0);
+        std::vector<int> labels;
+        most_passes = std::max(most_passes, vref::label(m.cells, 3, m.nnodes, labels, 0).passes);
+        expect_same_as_reference(m, round % 3);
+        expect_components(m, run_library(m));
+    }
+    // The sheets did exercise long chains of merges.
+    EXPECT_GT(most_passes, 5);
+}
+
+}  // namespace
