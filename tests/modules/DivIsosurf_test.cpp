@@ -1,0 +1,264 @@
+// The isosurface division on the substitute host: the worked examples, the
+// min_cells boundary, failures, and a cross-check of whole runs against the
+// reference labelling and filter on generated triangle and quad surfaces.
+#include <algorithm>
+#include <functional>
+#include <random>
+
+#include "labeling_reference.h"
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+std::string header(int end_no) {
+    char text[64];
+    std::snprintf(text, sizeof text, "end_no   = %d.\nstart_no = 0.\n", end_no);
+    return text;
+}
+
+class DivIsosurfTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* surf = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // An empty surface of `nnodes` nodes with `div` linked to it.
+    void build(std::int64_t nnodes = 6) {
+        host.reset();
+        surf = &host.add_field("surf");
+        field(*surf).nnodes(nnodes).nspace(3);
+        inst = &host.add_instance("div", "DivIsosurf");
+        host.link("div.in", "surf");
+    }
+    vhost::FieldRef out() { return field(*inst, "out_nd"); }
+    int param(const char* name) { return static_cast<int>(inst->at(name).int_value()); }
+};
+
+TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
+    field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5});
+    std::string console = run_stdout(*inst, {});
+    EXPECT_EQ(console, header(3) +
+                           "    0 :     0     0\n"
+                           "    1 :     1     1\n"
+                           "    2 :     1     2\n"
+                           "    3 :     0     0\n");
+    EXPECT_EQ(param("done"), 1);
+    EXPECT_EQ(param("no_min"), 1);
+    EXPECT_EQ(param("no_max"), 2);
+    EXPECT_EQ(out().nnodes(), 6);
+    ASSERT_EQ(out().ncomp(), 1);
+    EXPECT_EQ(out().type(0), DTYPE_INT);
+    EXPECT_EQ(out().veclen(0), 1);
+    EXPECT_EQ(out().label(0), "area_no");
+    EXPECT_EQ(out().units(0), "");
+    EXPECT_TRUE(out().null_flag(0));
+    EXPECT_EQ(out().null_value(0), 0.0);
+    EXPECT_EQ(out().int_values(0), (std::vector<int>{1, 1, 1, 2, 2, 2}));
+    // Only node data is written: no cell sets, no coordinates.
+    EXPECT_EQ(out().ncell_sets(), 0);
+    EXPECT_EQ(out().nspace(), 0);
+
+    // min_cells 1 drops both (one cell each; equal is not enough).
+    inst->at("min_cells").set_int(1);
+    inst->at("no_max").set_int(77);
+    console = run_stdout(*inst, {});
+    EXPECT_EQ(console, header(3) +
+                           "    0 :     0     0\n"
+                           "    1 :     1     0\n"
+                           "    2 :     1     0\n"
+                           "    3 :     0     0\n");
+    EXPECT_EQ(out().int_values(0), std::vector<int>(6, 0));
+    EXPECT_EQ(param("no_min"), 1);
+    EXPECT_EQ(param("no_max"), 0);
+    EXPECT_EQ(param("done"), 1);
+}
+
+TEST_F(DivIsosurfTest, MinCellsBoundaries) {
+    // Areas of 1, 2 and 3 triangles, and a node in no cell.
+    build(12);
+    field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5, 4, 5, 6, 7, 8, 9, 8, 9, 10, 9, 10, 7});
+    struct Case {
+        int min_cells;
+        std::vector<int> area_no;
+        int no_max;
+    };
+    const std::vector<Case> cases{
+        // Below 0 even the empty last label (end_no, 4) gets a number.
+        {-1, {1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 0}, 4},
+        {0, {1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 0}, 3},
+        {1, {0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 0}, 2},
+        {2, {0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 0}, 1},
+        {3, std::vector<int>(12, 0), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.min_cells);
+        inst->at("min_cells").set_int(c.min_cells);
+        inst->at("no_max").set_int(0);
+        run_stdout(*inst, {});
+        EXPECT_EQ(out().int_values(0), c.area_no);
+        EXPECT_EQ(param("no_max"), c.no_max);
+    }
+}
+
+TEST_F(DivIsosurfTest, QuadsAreSplitAlongTheSecondDiagonal) {
+    // One quad: two triangles sharing q1-q3, one area of two cells.
+    build(4);
+    field(*surf).cells("Quad", {0, 1, 2, 3});
+    std::string console = run_stdout(*inst, {});
+    EXPECT_EQ(console, header(2) +
+                           "    0 :     0     0\n"
+                           "    1 :     2     1\n"
+                           "    2 :     0     0\n");
+    EXPECT_EQ(out().int_values(0), std::vector<int>(4, 1));
+
+    // Quads count twice against min_cells; sets are read in order.
+    build(9);
+    field(*surf).cells("Tri", {6, 7, 8}).cells("Quad", {0, 1, 2, 3}).cells("Tri", {3, 4, 5});
+    inst->at("min_cells").set_int(1);
+    console = run_stdout(*inst, {});
+    EXPECT_EQ(console, header(3) +
+                           "    0 :     0     0\n"
+                           "    1 :     1     0\n"
+                           "    2 :     3     1\n"
+                           "    3 :     0     0\n");
+    EXPECT_EQ(out().int_values(0), (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 0, 0}));
+}
+
+TEST_F(DivIsosurfTest, InactiveOrEmptyInputDoesNothing) {
+    field(*surf).cells("Tri", {0, 1, 2});
+    for (std::int64_t active : {0, -1}) {
+        inst->at("active").set_int(active);
+        EXPECT_EQ(run_stdout(*inst, {}), "");
+    }
+    inst->at("active").set_int(1);
+    field(*surf).nnodes(0);
+    inst->at("min_cells").clear_value();   // min_cells is read first
+    run(*inst, {msg("div", "can not get min_cells.\n")});
+    inst->at("min_cells").set_int(0);
+    EXPECT_EQ(run_stdout(*inst, {}), "");
+    EXPECT_EQ(param("done"), 0);
+    EXPECT_EQ(out().nnodes(), 0);
+}
+
+TEST_F(DivIsosurfTest, FailuresWriteNothing) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"no min_cells", [&] { inst->at("min_cells").clear_value(); }, "can not get min_cells.\n"},
+        {"no cell sets", [] {}, "1 > ncells(can not find Tri or Quad).\n"},
+        {"empty Tri set", [&] { field(*surf).cells("Tri", {}); }, "1 > ncells(Tri).\n"},
+        {"empty Quad set", [&] { field(*surf).cells("Tri", {0, 1, 2}).cells("Quad", {}); }, "1 > ncells(Quad).\n"},
+        {"line set", [&] { field(*surf).cells("Tri", {0, 1, 2}).polylines({0, 3}); },
+         "unsupport cell_type(Polyline).\n"},
+        {"tetrahedra", [&] { field(*surf).cells("Tet", {0, 1, 2, 3}); }, "unsupport cell_type(Tet).\n"},
+        {"missing cell set", [&] { field(*surf).cells("Tri", {0, 1, 2}); surf->make_link("cell_set", "nowhere"); },
+         "can not get cell_set[0].\n"},
+        {"no connectivity",
+         [&] {
+             field(*surf).cells("Tri", {0, 1, 2});
+             host.root().add_free_array("empty", DTYPE_LONG);
+             field(*surf).cell_set(0).make_link("node_connect_list", "empty");
+         },
+         "can not get node_connect.\n"},
+        {"short connectivity",
+         [&] {
+             field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5});
+             vhost::Object& a = host.root().add_free_array("short", DTYPE_LONG);
+             vhost::set_longs(a, {0, 1, 2, 3});
+             field(*surf).cell_set(0).make_link("node_connect_list", "short");
+         },
+         "node_connect is shorter than ncells(Tri).\n"},
+        {"node index beyond nnodes", [&] { field(*surf).cells("Tri", {0, 1, 2}).cells("Quad", {3, 4, 5, 6}); },
+         "node_connect exceeds nnodes.\n"},
+        {"negative node index", [&] { field(*surf).cells("Tri", {0, -1, 2}); }, "node_connect exceeds nnodes.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        EXPECT_EQ(run_stdout(*inst, {msg("div", c.message)}), "");
+        EXPECT_EQ(param("done"), 0);
+        EXPECT_EQ(param("no_min"), 0);
+        EXPECT_EQ(param("no_max"), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+        EXPECT_EQ(out().ncomp(), 0);
+    }
+}
+
+TEST_F(DivIsosurfTest, NoOutputValuesFailsAfterTheRangeIsWritten) {
+    field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5});
+    inst->make_link("out_nd", "nowhere");
+    std::string console = run_stdout(*inst, {msg("div", "can not get output_value.\n")});
+    EXPECT_EQ(console.substr(0, header(3).size()), header(3));
+    EXPECT_EQ(param("no_min"), 1);
+    EXPECT_EQ(param("no_max"), 2);
+    EXPECT_EQ(param("done"), 0);
+}
+
+TEST_F(DivIsosurfTest, MergeLimitIsANoticeAndTheUpdateCompletes) {
+    // A hub and 1001 leaves, each joined to the hub by a cell from it: one
+    // merge pass per leaf, one more than allowed.
+    const int leaves = 1001;
+    build(3 * (leaves + 1));
+    std::vector<std::int64_t> tris{0, 1, 2};
+    for (int i = 1; i <= leaves; ++i) tris.insert(tris.end(), {3 * i, 3 * i + 1, 3 * i + 2});
+    for (int i = 1; i <= leaves; ++i) tris.insert(tris.end(), {0, 3 * i, 3 * i});
+    field(*surf).cells("Tri", tris);
+    std::string console = run_stdout(*inst, {"CONNECT_CHECK_MAX_COUNT exceeded!"});
+    EXPECT_EQ(console.substr(0, 50), "TriMeshLabeling CONNECT_CHECK_MAX_COUNT exceeded!\n");
+    EXPECT_EQ(console.substr(50, header(2).size()), header(2));
+    EXPECT_EQ(param("done"), 1);
+    EXPECT_EQ(param("no_max"), 1);
+    EXPECT_EQ(out().int_values(0), std::vector<int>(static_cast<std::size_t>(3 * (leaves + 1)), 1));
+}
+
+// Whole runs on generated surfaces of triangle and quad sets agree with the
+// reference labelling and filter applied to the documented split.
+TEST_F(DivIsosurfTest, MatchesTheReferenceOnGeneratedSurfaces) {
+    std::mt19937 rng(1958);
+    for (int round = 0; round < 25; ++round) {
+        SCOPED_TRACE(round);
+        const std::int64_t nnodes = 10 + rng() % 400;
+        build(nnodes);
+        std::vector<std::int64_t> expanded;
+        const int nsets = 1 + static_cast<int>(rng() % 4);
+        for (int s = 0; s < nsets; ++s) {
+            const bool quad = rng() % 2;
+            const int ncells = 1 + static_cast<int>(rng() % (nnodes / 3 + 1));
+            std::vector<std::int64_t> connect;
+            for (int c = 0; c < ncells * (quad ? 4 : 3); ++c) connect.push_back(static_cast<std::int64_t>(rng() % nnodes));
+            field(*surf).cells(quad ? "Quad" : "Tri", connect);
+            for (int c = 0; c < ncells; ++c) {
+                if (quad) {
+                    const std::int64_t* q = &connect[static_cast<std::size_t>(4 * c)];
+                    expanded.insert(expanded.end(), {q[0], q[1], q[3], q[1], q[2], q[3]});
+                } else {
+                    const std::int64_t* t = &connect[static_cast<std::size_t>(3 * c)];
+                    expanded.insert(expanded.end(), t, t + 3);
+                }
+            }
+        }
+        const int min_cells = static_cast<int>(rng() % 5) - 1;
+        inst->at("min_cells").set_int(min_cells);
+
+        std::vector<int> labels;
+        vref::Labelling l = vref::label(expanded, 3, nnodes, labels, 0);
+        vref::Filtered flt = vref::filter(expanded, 3, labels, min_cells, l.result);
+        std::string console = run_stdout(*inst, {});
+        EXPECT_EQ(console, l.console + header(l.result) + flt.console);
+        EXPECT_EQ(out().int_values(0), labels);
+        EXPECT_EQ(param("no_min"), flt.no_min);
+        EXPECT_EQ(param("no_max"), flt.no_max);
+        EXPECT_EQ(param("done"), 1);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The isovolume division on the substitute host: tetrahedra and hexahedra
+// (each hexahedron as four quadruples), its own message words, and a
+// cross-check of whole runs against the reference on generated volumes.
+#include <algorithm>
+#include <functional>
+#include <random>
+
+#include "labeling_reference.h"
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+std::string header(int end_no) {
+    char text[96];
+    std::snprintf(text, sizeof text, "get_node_connect_vol.\nend_no   = %d.\nstart_no = 0.\n", end_no);
+    return text;
+}
+
+// The four quadruples of a hexahedron, in order.
+void split_hex(const std::int64_t* h, std::vector<std::int64_t>& out) {
+    out.insert(out.end(), {h[0], h[1], h[4], h[2], h[3], h[2], h[7], h[1], h[5], h[4], h[7], h[1], h[6], h[4], h[7], h[2]});
+}
+
+class DivIsovolumeTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* vol = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    void build(std::int64_t nnodes = 8) {
+        host.reset();
+        vol = &host.add_field("vol");
+        field(*vol).nnodes(nnodes).nspace(3);
+        inst = &host.add_instance("divvol", "DivIsovolume");
+        host.link("divvol.in", "vol");
+    }
+    vhost::FieldRef out() { return field(*inst, "out_nd"); }
+    int param(const char* name) { return static_cast<int>(inst->at(name).int_value()); }
+};
+
+TEST_F(DivIsovolumeTest, TetrahedraSharingANodeAreOneArea) {
+    build(8);
+    field(*vol).cells("Tet", {0, 1, 2, 3, 3, 4, 5, 6});
+    std::string console = run_stdout(*inst, {});
+    EXPECT_EQ(console, header(2) +
+                           "    0 :     0     0\n"
+                           "    1 :     2     1\n"
+                           "    2 :     0     0\n");
+    EXPECT_EQ(out().int_values(0), (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 0}));
+    EXPECT_EQ(out().label(0), "area_no");
+    EXPECT_EQ(out().type(0), DTYPE_INT);
+    EXPECT_TRUE(out().null_flag(0));
+    EXPECT_EQ(param("no_min"), 1);
+    EXPECT_EQ(param("no_max"), 1);
+    EXPECT_EQ(param("done"), 1);
+}
+
+TEST_F(DivIsovolumeTest, AHexahedronCountsFourCells) {
+    for (int min_cells : {3, 4}) {
+        SCOPED_TRACE(min_cells);
+        build(8);
+        field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
+        inst->at("min_cells").set_int(min_cells);
+        std::string console = run_stdout(*inst, {});
+        const bool kept = min_cells < 4;
+        EXPECT_EQ(console, header(2) + "    0 :     0     0\n" + (kept ? "    1 :     4     1\n" : "    1 :     4     0\n") +
+                               "    2 :     0     0\n");
+        EXPECT_EQ(out().int_values(0), std::vector<int>(8, kept ? 1 : 0));
+        EXPECT_EQ(param("no_max"), kept ? 1 : 0);
+        EXPECT_EQ(param("done"), 1);
+    }
+}
+
+TEST_F(DivIsovolumeTest, HexahedraSharingAnyOneNodeAreOneArea) {
+    // Every node of a hexahedron is in one of its quadruples: node `shared`
+    // of the first is node p of the second, for every position of both.
+    for (int shared = 0; shared < 8; ++shared) {
+        SCOPED_TRACE(shared);
+        const int p = (3 * shared + 1) % 8;
+        build(16);
+        std::vector<std::int64_t> hexes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+        hexes[static_cast<std::size_t>(8 + p)] = shared;
+        field(*vol).cells("Hex", hexes);
+        run_stdout(*inst, {});
+        std::vector<int> want(16, 1);
+        want[static_cast<std::size_t>(8 + p)] = 0;   // left out of the second hexahedron
+        EXPECT_EQ(out().int_values(0), want);
+        EXPECT_EQ(param("no_max"), 1);
+    }
+}
+
+TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"no min_cells", [&] { inst->at("min_cells").clear_value(); }, "can not get min_cells.\n"},
+        {"no cell sets", [] {}, "1 > ncells(can not find Tet or Hex.\n"},
+        {"empty Tet set", [&] { field(*vol).cells("Tet", {}); }, "1 > ncells(Tet).\n"},
+        {"empty Hex set", [&] { field(*vol).cells("Tet", {0, 1, 2, 3}).cells("Hex", {}); }, "1 > ncells(Hex).\n"},
+        {"triangles", [&] { field(*vol).cells("Tet", {0, 1, 2, 3}).cells("Tri", {0, 1, 2}); },
+         "unsupport cell_type(Tri).\n"},
+        {"missing cell set", [&] { field(*vol).cells("Tet", {0, 1, 2, 3}); vol->make_link("cell_set", "nowhere"); },
+         "can not find cell_set[0].\n"},
+        {"no connectivity",
+         [&] {
+             field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
+             host.root().add_free_array("empty", DTYPE_LONG);
+             field(*vol).cell_set(0).make_link("node_connect_list", "empty");
+         },
+         "can not get node_connect.\n"},
+        {"short connectivity",
+         [&] {
+             field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
+             vhost::Object& a = host.root().add_free_array("short", DTYPE_LONG);
+             vhost::set_longs(a, {0, 1, 2, 3, 4, 5, 6});
+             field(*vol).cell_set(0).make_link("node_connect_list", "short");
+         },
+         "node_connect is shorter than ncells(Hex).\n"},
+        {"node index beyond nnodes", [&] { field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); },
+         "node_connect exceeds nnodes.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        EXPECT_EQ(run_stdout(*inst, {msg("divvol", c.message)}), "");
+        EXPECT_EQ(param("done"), 0);
+        EXPECT_EQ(param("no_max"), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+    }
+    // Inactive or without nodes: nothing at all.
+    build();
+    field(*vol).cells("Tet", {0, 1, 2, 3});
+    inst->at("active").set_int(0);
+    EXPECT_EQ(run_stdout(*inst, {}), "");
+    inst->at("active").set_int(1);
+    field(*vol).nnodes(0);
+    EXPECT_EQ(run_stdout(*inst, {}), "");
+    EXPECT_EQ(param("done"), 0);
+}
+
+// Whole runs on generated volumes of tetrahedron and hexahedron sets agree
+// with the reference applied to the documented split; a different order of
+// the quadruples would not.
+TEST_F(DivIsovolumeTest, MatchesTheReferenceOnGeneratedVolumes) {
+    std::mt19937 rng(2006);
+    int other_split_differs = 0;
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        const std::int64_t nnodes = 16 + rng() % 600;
+        build(nnodes);
+        std::vector<std::int64_t> expanded, reordered;
+        const int nsets = 1 + static_cast<int>(rng() % 3);
+        for (int s = 0; s < nsets; ++s) {
+            const bool hex = rng() % 3 != 0;
+            const int ncells = 1 + static_cast<int>(rng() % (nnodes / 10 + 1));
+            std::vector<std::int64_t> connect;
+            for (int c = 0; c < ncells * (hex ? 8 : 4); ++c) connect.push_back(static_cast<std::int64_t>(rng() % nnodes));
+            field(*vol).cells(hex ? "Hex" : "Tet", connect);
+            for (int c = 0; c < ncells; ++c) {
+                if (hex) {
+                    const std::int64_t* h = &connect[static_cast<std::size_t>(8 * c)];
+                    split_hex(h, expanded);
+                    std::vector<std::int64_t> q;
+                    split_hex(h, q);
+                    for (int part = 3; part >= 0; --part)
+                        reordered.insert(reordered.end(), q.begin() + 4 * part, q.begin() + 4 * part + 4);
+                } else {
+                    const std::int64_t* t = &connect[static_cast<std::size_t>(4 * c)];
+                    expanded.insert(expanded.end(), t, t + 4);
+                    reordered.insert(reordered.end(), t, t + 4);
+                }
+            }
+        }
+        const int min_cells = static_cast<int>(rng() % 9) - 1;
+        inst->at("min_cells").set_int(min_cells);
+
+        std::vector<int> labels, other;
+        vref::Labelling l = vref::label(expanded, 4, nnodes, labels, 0);
+        vref::Filtered flt = vref::filter(expanded, 4, labels, min_cells, l.result);
+        vref::Labelling lo = vref::label(reordered, 4, nnodes, other, 0);
+        vref::Filtered fo = vref::filter(reordered, 4, other, min_cells, lo.result);
+        if (fo.console != flt.console || other != labels) ++other_split_differs;
+
+        std::string console = run_stdout(*inst, {});
+        EXPECT_EQ(console, "get_node_connect_vol.\n" + l.console + header(l.result).substr(22) + flt.console);
+        EXPECT_EQ(out().int_values(0), labels);
+        EXPECT_EQ(param("no_min"), flt.no_min);
+        EXPECT_EQ(param("no_max"), flt.no_max);
+        EXPECT_EQ(param("done"), 1);
+    }
+    EXPECT_GT(other_split_differs, 0);
+}
+
+}  // namespace
