@@ -14,8 +14,7 @@ ModuleDecl declare_DivIsosurf() {
                 m.add_int("no_max", 0, Role::Out);
                 m.add_field("out_nd", Role::Out);
                 m.add_int("done", 0, Role::Out);
-            },
-            {}};
+            }};
 }
 
 }  // namespace vhost

@@ -13,8 +13,7 @@ ModuleDecl declare_WriteIsoIJK() {
                 m.add_int("no_max", 0, Role::In);
                 m.add_field("in", Role::In);
                 m.add_int("done", 0, Role::Out);
-            },
-            {}};
+            }};
 }
 
 }  // namespace vhost
