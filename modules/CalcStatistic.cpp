@@ -1,0 +1,427 @@
+// CalcStatistic: statistics of every numbered area of a divided surface or
+// volume. For each area number no_min..no_max: the node count, per component
+// the minimum, maximum, mean and standard deviation of the valid values, the
+// arithmetic centre, per component the centre weighted by |value|, and the
+// highest z. Published as the statistic parameter group (`nsurf`,
+// `sparam[i]`), plus a point per non-empty area in `olabel` whose number goes
+// to `no_label`.
+//
+// The nodes of every area are gathered once per run into an index (area
+// number -> its nodes in ascending order); each area then walks its own nodes
+// twice. Every sum of an area is formed over the same nodes in the same order
+// and with the same precisions as two passes over all nodes per area would
+// form it, so the results are the same to the last bit.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+
+#include "frame.h"
+
+namespace {
+
+using velmora::Frame;
+using velmora::Heap;
+using velmora::heap_array;
+using velmora::HostArray;
+
+// A value is valid when it lies more than this from its component's null value.
+constexpr double kNullEpsilon = 1e-6;
+constexpr float kFloatMax = std::numeric_limits<float>::max();   // bit pattern 0x7F7FFFFF
+
+// One component of `in`: its values (read-only host array), the value that
+// marks a node as missing, and its label.
+struct NodeData {
+    HostArray<float> value;
+    float null_value = 0.0f;
+    char label[velmora::kLabelSize] = "";
+};
+
+// The results of every area, as flat arrays: area a's component j sits at
+// a * ncomp + j, its centres at a * 3 and its weighted centres at
+// (a * ncomp + j) * 3.
+struct Results {
+    int no_min = 0;
+    std::int64_t nsurf = 0;
+    int ncomp = 0;
+    Heap<std::int64_t[]> npoints;   // nsurf + 1 offsets into `nodes`: area a owns [a], [a + 1]
+    Heap<float[]> maxz, centre;
+    Heap<float[]> dmin, dmax, dave, sv, wav;
+    Heap<std::int64_t[]> cnt;   // scratch per area: count of valid values
+    Heap<float[]> sum, mean;    // scratch per area: sum of |valid|, sum of valid
+    Heap<std::int64_t[]> nodes;   // the nodes of every area, area by area, ascending
+
+    std::int64_t count(std::int64_t a) const { return npoints[a + 1] - npoints[a]; }
+};
+
+// What the statistics read, all checked to hold nnodes nodes.
+struct Input {
+    std::int64_t nnodes = 0;
+    const std::int32_t* area = nullptr;
+    const float* coord = nullptr;
+    int nspace = 0;
+};
+
+bool valid(float v, float null_value) { return std::fabs(v - null_value) > kNullEpsilon; }
+
+// The node's x, y, z: its first nspace coordinates, the missing ones 0.
+void position(const Input& in, std::int64_t n, float& x, float& y, float& z) {
+    const float* c = in.coord + n * in.nspace;
+    x = c[0];
+    y = in.nspace >= 2 ? c[1] : 0.0f;
+    z = in.nspace >= 3 ? c[2] : 0.0f;
+}
+
+// Allocates the results and the scratch arrays; the messages name the array
+// that could not be had.
+int allocate(Frame& f, Results& r, std::int64_t nnodes) {
+    const std::int64_t n = r.nsurf, nc = r.nsurf * r.ncomp;
+    r.npoints = heap_array<std::int64_t>(n + 1);
+    r.maxz = heap_array<float>(n);
+    r.centre = heap_array<float>(3 * n);
+    if (!r.npoints || !r.maxz || !r.centre) return f.fail("%s : can not allocate memory(StatisticParam.\n");
+    if (!(r.dmin = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(sparam.dmin).\n");
+    if (!(r.dmax = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(sparam.dmax).\n");
+    if (!(r.dave = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(sparam.dave).\n");
+    if (!(r.sv = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(sparam.sv).\n");
+    if (!(r.wav = heap_array<float>(3 * nc))) return f.fail("%s : can not allocate memory(sparam.wav_arr).\n");
+    if (!(r.cnt = heap_array<std::int64_t>(r.ncomp))) return f.fail("%s : can not allocate memory(cnt).\n");
+    if (!(r.sum = heap_array<float>(r.ncomp))) return f.fail("%s : can not allocate memory(sum).\n");
+    if (!(r.mean = heap_array<float>(r.ncomp))) return f.fail("%s : can not allocate memory(mean).\n");
+    // One slot per node (at least one, so an index of no node still exists).
+    if (!(r.nodes = heap_array<std::int64_t>(std::max<std::int64_t>(nnodes, 1))))
+        return f.fail("%s : can not allocate memory(index).\n");
+
+    std::fill_n(r.npoints.get(), n + 1, 0);
+    std::fill_n(r.maxz.get(), n, -kFloatMax);
+    std::fill_n(r.centre.get(), 3 * n, 0.0f);
+    std::fill_n(r.dmin.get(), nc, kFloatMax);
+    std::fill_n(r.dmax.get(), nc, -kFloatMax);
+    std::fill_n(r.dave.get(), nc, 0.0f);
+    std::fill_n(r.sv.get(), nc, 0.0f);
+    std::fill_n(r.wav.get(), 3 * nc, 0.0f);
+    return 1;
+}
+
+// Counting sort of the nodes by area number: afterwards the nodes of area a
+// are nodes[npoints[a]] .. nodes[npoints[a + 1] - 1], in ascending order.
+// Nodes whose number lies outside no_min..no_max belong to no area.
+void build_index(const Input& in, Results& r) {
+    std::int64_t* off = r.npoints.get();
+    auto area_of = [&](std::int64_t n) { return static_cast<std::int64_t>(in.area[n]) - r.no_min; };
+    for (std::int64_t n = 0; n < in.nnodes; ++n) {
+        std::int64_t a = area_of(n);
+        if (a >= 0 && a < r.nsurf) ++off[a + 1];
+    }
+    for (std::int64_t a = 0; a < r.nsurf; ++a) off[a + 1] += off[a];
+    // Filling moves each start to the next area's start; shift them back.
+    for (std::int64_t n = 0; n < in.nnodes; ++n) {
+        std::int64_t a = area_of(n);
+        if (a >= 0 && a < r.nsurf) r.nodes[off[a]++] = n;
+    }
+    for (std::int64_t a = r.nsurf; a > 0; --a) off[a] = off[a - 1];
+    off[0] = 0;
+}
+
+// The statistics of area a. The precisions are part of the results: counts
+// and sums of values in single precision, weighted sums formed in double and
+// stored in single, the deviation's root in double.
+void area_statistics(const Input& in, const NodeData* nd, Results& r, std::int64_t a) {
+    const int nc = r.ncomp;
+    const std::int64_t* first = r.nodes.get() + r.npoints[a];
+    const std::int64_t* last = r.nodes.get() + r.npoints[a + 1];
+    float* dmin = r.dmin.get() + a * nc;
+    float* dmax = r.dmax.get() + a * nc;
+    float* dave = r.dave.get() + a * nc;
+    float* sv = r.sv.get() + a * nc;
+    float* wav = r.wav.get() + a * nc * 3;
+    float* centre = r.centre.get() + a * 3;
+    float& maxz = r.maxz[a];
+    std::int64_t* cnt = r.cnt.get();
+    float* sum = r.sum.get();
+    float* mean = r.mean.get();
+    std::fill_n(cnt, nc, 0);
+    std::fill_n(sum, nc, 0.0f);
+    std::fill_n(mean, nc, 0.0f);
+
+    for (const std::int64_t* p = first; p != last; ++p) {
+        const std::int64_t n = *p;
+        float x, y, z;
+        position(in, n, x, y, z);
+        centre[0] += x;
+        centre[1] += y;
+        centre[2] += z;
+        if (z > maxz) maxz = z;
+        for (int j = 0; j < nc; ++j) {
+            const float v = nd[j].value[n];
+            if (!valid(v, nd[j].null_value)) continue;
+            if (v < dmin[j]) dmin[j] = v;
+            if (v > dmax[j]) dmax[j] = v;
+            cnt[j] += 1;
+            mean[j] += v;
+            const float w = std::fabs(v);
+            float* wj = wav + j * 3;
+            wj[0] = static_cast<float>(static_cast<double>(x) * w + wj[0]);
+            wj[1] = static_cast<float>(static_cast<double>(y) * w + wj[1]);
+            wj[2] = static_cast<float>(static_cast<double>(z) * w + wj[2]);
+            sum[j] = static_cast<float>(static_cast<double>(sum[j]) + w);
+        }
+    }
+
+    // The mean divides by all nodes of the area, valid or not.
+    const std::int64_t npoints = last - first;
+    if (npoints >= 1) {
+        const auto np = static_cast<float>(npoints);
+        for (int j = 0; j < nc; ++j) dave[j] = mean[j] / np;
+        for (int k = 0; k < 3; ++k) centre[k] /= np;
+    }
+    for (int j = 0; j < nc; ++j)
+        if (sum[j] > 0)
+            for (int k = 0; k < 3; ++k) wav[j * 3 + k] /= sum[j];
+    for (int j = 0; j < nc; ++j)
+        if (cnt[j] < 1) dmin[j] = dmax[j] = 0.0f;
+
+    for (const std::int64_t* p = first; p != last; ++p) {
+        for (int j = 0; j < nc; ++j) {
+            const float v = nd[j].value[*p];
+            if (!valid(v, nd[j].null_value)) continue;
+            const float d = v - dave[j];
+            sv[j] += d * d;
+        }
+    }
+    for (int j = 0; j < nc; ++j)
+        if (cnt[j] >= 1) sv[j] = static_cast<float>(std::sqrt(static_cast<double>(sv[j] / static_cast<float>(cnt[j]))));
+}
+
+OMobj_id sub(OMobj_id parent, const char* name) { return OMfind_subobj(&parent, OMstr_to_name(name), OM_OBJ_RW); }
+
+OMobj_id element(OMobj_id parent, const char* fmt, std::int64_t i) {
+    char path[64];
+    std::snprintf(path, sizeof path, fmt, static_cast<long long>(i));
+    return OMfind_str_subobj(&parent, path, OM_OBJ_RW);
+}
+
+void set_int(OMobj_id obj, const char* name, int v) { OMset_name_int_val(&obj, OMstr_to_name(name), v); }
+void set_real(OMobj_id obj, const char* name, double v) { OMset_name_real_val(&obj, OMstr_to_name(name), v); }
+
+void set_xyz(OMobj_id obj, const float* xyz) {
+    set_real(obj, "x", xyz[0]);
+    set_real(obj, "y", xyz[1]);
+    set_real(obj, "z", xyz[2]);
+}
+
+// A float array of the entry to fill; only one of exactly ncomp floats will do.
+bool entry_array(OMobj_id entry, const char* name, int ncomp, HostArray<float>& out) {
+    std::int64_t size = 0;
+    int type = -1;
+    out.reset(OMret_name_array_ptr(&entry, OMstr_to_name(name), OM_GET_ARRAY_WR, &size, &type));
+    return out && size == ncomp && type == DTYPE_FLOAT;
+}
+
+// Writes nsurf and every entry sparam[i]; a failing entry stops the run with
+// the entries before it already written.
+int publish(Frame& f, const Results& r, const NodeData* nd) {
+    const int nc = r.ncomp;
+    f.set_int("nsurf", static_cast<int>(r.nsurf));
+    for (std::int64_t i = 0; i < r.nsurf; ++i) {
+        OMobj_id e = element(f.self, "sparam[%lld]", i);
+        set_int(e, "no", static_cast<int>(r.no_min + i));
+        set_int(e, "npoints", static_cast<int>(std::min<std::int64_t>(r.count(i), INT_MAX)));
+        set_int(e, "ncomp", nc);
+        HostArray<float> amin, amax, aave, asv;
+        if (!entry_array(e, "data_min", nc, amin)) return f.fail("%s : can not get data_min.\n");
+        if (!entry_array(e, "data_max", nc, amax)) return f.fail("%s : can not get data_max.\n");
+        if (!entry_array(e, "data_ave", nc, aave)) return f.fail("%s : can not get data_ave.\n");
+        if (!entry_array(e, "sv", nc, asv)) return f.fail("%s : can not get sv.\n");
+        std::copy_n(r.dmin.get() + i * nc, nc, amin.get());
+        std::copy_n(r.dmax.get() + i * nc, nc, amax.get());
+        std::copy_n(r.dave.get() + i * nc, nc, aave.get());
+        std::copy_n(r.sv.get() + i * nc, nc, asv.get());
+
+        OMobj_id labels = sub(e, "label");
+        for (int j = 0; j < nc; ++j) OMset_str_array_val(&labels, j, nd[j].label);
+        set_xyz(sub(e, "aav"), r.centre.get() + i * 3);
+        for (int j = 0; j < nc; ++j) set_xyz(element(e, "wav[%lld]", j), r.wav.get() + (i * nc + j) * 3);
+        set_real(e, "maxz", r.maxz[i]);
+    }
+    return 1;
+}
+
+// Plane mode: the data lie in a plane that the transform of `in` lifts to
+// the height xlate.z / mat[10]; the published centres take that height.
+int apply_plane(Frame& f, OMobj_id in) {
+    OMobj_id xform = sub(in, "xform");
+    HostArray<float> xlate, mat;
+    std::int64_t size = 0;
+    int type = -1;
+    xlate.reset(OMret_name_array_ptr(&xform, OMstr_to_name("xlate"), OM_GET_ARRAY_RD, &size, &type));
+    if (!xlate || size != 3 || type != DTYPE_FLOAT) return f.fail("%s : can not get xlate.\n");
+    size = 0;
+    type = -1;
+    mat.reset(OMret_name_array_ptr(&xform, OMstr_to_name("mat"), OM_GET_ARRAY_RD, &size, &type));
+    if (!mat || size != 16 || type != DTYPE_FLOAT) return f.fail("%s : can not get mat.\n");
+    const float zp = mat[10] > 0 ? xlate[2] / mat[10] : 0.0f;
+
+    int nsurf = 0;
+    f.get_int("nsurf", nsurf);
+    for (int i = 0; i < nsurf; ++i) {
+        OMobj_id e = element(f.self, "sparam[%lld]", i);
+        set_real(sub(e, "aav"), "z", zp);
+        int ncomp = 0;
+        OMget_name_int_val(&e, OMstr_to_name("ncomp"), &ncomp);
+        for (int j = 0; j < ncomp; ++j) set_real(element(e, "wav[%lld]", j), "z", zp);
+    }
+    return 1;
+}
+
+// One point per non-empty area at (centre x, centre y, maxz), or at height 0
+// for planar data, and its area number in no_label. Without any non-empty
+// area both keep what they held.
+int write_labels(Frame& f, const Results& r, bool nspace3) {
+    std::int64_t count = 0;
+    for (std::int64_t a = 0; a < r.nsurf; ++a)
+        if (r.count(a) >= 1) ++count;
+    if (count == 0) return 1;
+
+    OMobj_id olabel = f.find("olabel", OM_OBJ_RW);
+    FLDset_nnodes(&olabel, count);
+    FLDset_nspace(&olabel, 3);
+    HostArray<float> coord;
+    FLDget_coord(&olabel, coord.out(), coord.size_out(), OM_GET_ARRAY_WR);
+    if (!coord || coord.size() < 3 * count) return f.fail("%s : can not get coord.\n");
+    std::int64_t k = 0;
+    for (std::int64_t a = 0; a < r.nsurf; ++a) {
+        if (r.count(a) < 1) continue;
+        coord[3 * k] = r.centre[3 * a];
+        coord[3 * k + 1] = r.centre[3 * a + 1];
+        coord[3 * k + 2] = nspace3 ? r.maxz[a] : 0.0f;
+        ++k;
+    }
+    coord.release();
+
+    // The cell set's type (points) comes from the declaration of olabel.
+    FLDset_ncell_sets(&olabel, 0);
+    FLDset_ncell_sets(&olabel, 1);
+    OMobj_id set = OMnull_obj;
+    FLDget_cell_set(&olabel, 0, &set);
+    FLDset_ncells(&set, count);
+    HostArray<std::int64_t> connect;
+    FLDget_node_connect(&set, connect.out(), connect.size_out(), OM_GET_ARRAY_WR);
+    if (!connect || connect.size() < count) return f.fail("%s : can not get node_connect.\n");
+    for (std::int64_t m = 0; m < count; ++m) connect[m] = m;
+    connect.release();
+
+    OMobj_id labels = f.find("no_label", OM_OBJ_RW);
+    k = 0;
+    for (std::int64_t a = 0; a < r.nsurf; ++a) {
+        if (r.count(a) < 1) continue;
+        char text[16];
+        std::snprintf(text, sizeof text, "%d", static_cast<int>(r.no_min + a));
+        OMset_str_array_val(&labels, k++, text);
+    }
+    return 1;
+}
+
+// The checks of the inputs, before anything is read in bulk.
+int validate(Frame& f, OMobj_id area, OMobj_id in, std::int64_t nnodes) {
+    std::int64_t in_nodes = 0;
+    FLDget_nnodes(&in, &in_nodes);
+    if (in_nodes < 1) return f.fail("%s : 1 > nnodes, can not calculate statistic_value.\n");
+    // The statistics pair node n of area with node n of in; fields of
+    // different sizes cannot be paired, so they are refused here.
+    if (in_nodes != nnodes) return f.fail("%s : nnodes of area and in differ, can not calculate statistic_value.\n");
+    int type = 0, veclen = 0;
+    FLDget_node_data_type(&area, 0, &type);
+    if (type != DTYPE_INT) return f.fail("%s : the type of areano is wrong(DTYPE_INT only).\n");
+    FLDget_node_data_veclen(&area, 0, &veclen);
+    if (veclen != 1) return f.fail("%s : the veclen of areano is not 1.\n");
+    int ncomp = 0;
+    FLDget_node_data_ncomp(&in, &ncomp);
+    if (ncomp < 1) return f.fail("%s : can not get nnode_data(in).\n");
+    for (int j = 0; j < ncomp; ++j) {
+        type = 0;
+        veclen = 0;
+        FLDget_node_data_type(&in, j, &type);
+        if (type != DTYPE_FLOAT) return f.fail("%s : the type of value is wrong(DTYPE_FLOAT only).\n");
+        FLDget_node_data_veclen(&in, j, &veclen);
+        if (veclen != 1) return f.fail("%s : the veclen of value is not 1.\n");
+    }
+    return 1;
+}
+
+// Label, exclusion value and values of every component of in.
+int read_components(Frame& f, OMobj_id in, std::int64_t nnodes, int& ncomp, std::unique_ptr<NodeData[]>& nd) {
+    ncomp = 0;
+    FLDget_node_data_ncomp(&in, &ncomp);
+    if (ncomp < 1) return f.fail("%s : 1 > nnode_data(in).\n");
+    nd.reset(new (std::nothrow) NodeData[static_cast<std::size_t>(ncomp)]);
+    if (!nd) return f.fail("%s : can not allocate memory(node_data).\n");
+    for (int j = 0; j < ncomp; ++j) {
+        NodeData& d = nd[j];
+        FLDget_node_data_label(&in, j, d.label, velmora::kLabelSize);
+        if (d.label[0] == '\0') std::snprintf(d.label, sizeof d.label, "DATA%d", j);
+        // The null value applies whether or not the null flag is set; a
+        // component without one excludes values within 1e-6 of 0.
+        int flag = 0;
+        FLDget_node_null_data(&in, j, &flag, reinterpret_cast<char*>(&d.null_value));
+        int type = 0;
+        FLDget_node_data(&in, j, &type, d.value.out_chars(), d.value.size_out(), OM_GET_ARRAY_RD);
+        if (!d.value || d.value.size() < nnodes) return f.fail("%s : can not get node_data[%d].value.\n", j);
+    }
+    return 1;
+}
+
+void update(Frame& f) {
+    OMobj_id area = f.find("area", OM_OBJ_RD);
+    std::int64_t nnodes = 0;
+    FLDget_nnodes(&area, &nnodes);
+    if (nnodes < 1) return;
+
+    int nspace3 = 0;
+    f.get_int("nspace3", nspace3);   // unreadable: planar
+    OMobj_id in = f.find("in", OM_OBJ_RD);
+    if (validate(f, area, in, nnodes) != 1) return;
+
+    Results r;
+    int no_max = 0;
+    if (!f.get_int("no_min", r.no_min)) return (void)f.fail("%s : can not get no_min.\n");
+    if (!f.get_int("no_max", no_max)) return (void)f.fail("%s : can not get no_max.\n");
+    r.nsurf = static_cast<std::int64_t>(no_max) - r.no_min + 1;
+    if (r.nsurf < 1) return (void)f.fail("%s : 1 > the number of isosurface-area.\n");
+
+    Input input;
+    input.nnodes = nnodes;
+    HostArray<std::int32_t> area_no;
+    int type = 0;
+    FLDget_node_data(&area, 0, &type, area_no.out_chars(), area_no.size_out(), OM_GET_ARRAY_RD);
+    if (!area_no || area_no.size() < nnodes) return (void)f.fail("%s : can not get area_no.\n");
+    input.area = area_no.get();
+    // More than three coordinates per node: x, y and z are the first three.
+    if (FLDget_nspace(&in, &input.nspace) != 1 || input.nspace < 1) return (void)f.fail("%s : can not get nspace.\n");
+    HostArray<float> coord;
+    FLDget_coord(&in, coord.out(), coord.size_out(), OM_GET_ARRAY_RD);
+    if (!coord || coord.size() / input.nspace < nnodes) return (void)f.fail("%s : can not get coordinates.\n");
+    input.coord = coord.get();
+
+    std::unique_ptr<NodeData[]> nd;
+    if (read_components(f, in, nnodes, r.ncomp, nd) != 1) return;
+
+    // nsurf entries must be countable by the host's int `nsurf`.
+    if (r.nsurf > INT_MAX) return (void)f.fail("%s : can not allocate memory(StatisticParam.\n");
+    if (allocate(f, r, nnodes) != 1) return;
+    build_index(input, r);
+    for (std::int64_t a = 0; a < r.nsurf; ++a) area_statistics(input, nd.get(), r, a);
+
+    if (publish(f, r, nd.get()) != 1) return;
+    if (nspace3 == 0 && apply_plane(f, in) != 1) return;
+    if (write_labels(f, r, nspace3 != 0) != 1) return;
+    f.set_done();
+}
+
+}  // namespace
+
+VELMORA_EXPORT int CalcStatisticUpdate(OMobj_id* obj, int /*event_mask*/, int /*seq_num*/) {
+    return velmora::run_update(obj, velmora::Active::No, update);
+}

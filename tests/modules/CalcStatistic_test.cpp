@@ -1,0 +1,477 @@
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "module_test.h"
+
+namespace {
+
+using vhost::Object;
+using vtest::msg;
+
+constexpr float kLowest = -3.4028235e38f;
+
+// The statistics computed directly: for every area, one pass over all nodes
+// for the sums and one for the deviation. The fast module must match it bit
+// for bit.
+struct RefArea {
+    int no = 0, npoints = 0;
+    std::vector<float> dmin, dmax, dave, sv, wav;   // wav: x, y, z per component
+    float centre[3] = {0, 0, 0};
+    float maxz = 0;
+};
+
+std::vector<RefArea> reference_statistics(const std::vector<std::int32_t>& area, const std::vector<float>& coord,
+                                          int nspace, const std::vector<std::vector<float>>& value,
+                                          const std::vector<float>& null_value, int no_min, int no_max) {
+    const auto nnodes = static_cast<std::int64_t>(area.size());
+    const int ncomp = static_cast<int>(value.size());
+    std::vector<RefArea> out;
+    for (int no = no_min; no <= no_max; ++no) {
+        RefArea r;
+        r.no = no;
+        r.dmin.assign(ncomp, std::numeric_limits<float>::max());
+        r.dmax.assign(ncomp, -std::numeric_limits<float>::max());
+        r.dave.assign(ncomp, 0.0f);
+        r.sv.assign(ncomp, 0.0f);
+        r.wav.assign(3 * ncomp, 0.0f);
+        r.maxz = -std::numeric_limits<float>::max();
+        std::vector<std::int64_t> cnt(ncomp, 0);
+        std::vector<float> sum(ncomp, 0.0f), mean(ncomp, 0.0f);
+        for (std::int64_t n = 0; n < nnodes; ++n) {
+            float x = coord[n * nspace];
+            float y = nspace >= 2 ? coord[n * nspace + 1] : 0.0f;
+            float z = nspace >= 3 ? coord[n * nspace + 2] : 0.0f;
+            if (area[n] != no) continue;
+            r.npoints += 1;
+            r.centre[0] += x;
+            r.centre[1] += y;
+            r.centre[2] += z;
+            if (z > r.maxz) r.maxz = z;
+            for (int j = 0; j < ncomp; ++j) {
+                float v = value[j][n];
+                if (!(std::fabs(v - null_value[j]) > 1e-6)) continue;
+                if (v < r.dmin[j]) r.dmin[j] = v;
+                if (v > r.dmax[j]) r.dmax[j] = v;
+                cnt[j] += 1;
+                mean[j] += v;
+                float w = std::fabs(v);
+                r.wav[3 * j] = static_cast<float>(static_cast<double>(x) * w + r.wav[3 * j]);
+                r.wav[3 * j + 1] = static_cast<float>(static_cast<double>(y) * w + r.wav[3 * j + 1]);
+                r.wav[3 * j + 2] = static_cast<float>(static_cast<double>(z) * w + r.wav[3 * j + 2]);
+                sum[j] = static_cast<float>(static_cast<double>(sum[j]) + w);
+            }
+        }
+        if (r.npoints >= 1) {
+            for (int j = 0; j < ncomp; ++j) r.dave[j] = mean[j] / r.npoints;
+            for (float& c : r.centre) c /= r.npoints;
+        }
+        for (int j = 0; j < ncomp; ++j)
+            if (sum[j] > 0)
+                for (int k = 0; k < 3; ++k) r.wav[3 * j + k] /= sum[j];
+        for (int j = 0; j < ncomp; ++j)
+            if (cnt[j] < 1) r.dmin[j] = r.dmax[j] = 0.0f;
+        for (std::int64_t n = 0; n < nnodes; ++n) {
+            if (area[n] != no) continue;
+            for (int j = 0; j < ncomp; ++j) {
+                float v = value[j][n];
+                if (!(std::fabs(v - null_value[j]) > 1e-6)) continue;
+                r.sv[j] += (v - r.dave[j]) * (v - r.dave[j]);
+            }
+        }
+        for (int j = 0; j < ncomp; ++j)
+            if (cnt[j] >= 1) r.sv[j] = static_cast<float>(std::sqrt(static_cast<double>(r.sv[j] / cnt[j])));
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
+
+class CalcStatisticTest : public vtest::ModuleTest {
+protected:
+    Object* area = nullptr;
+    Object* in = nullptr;
+    Object* inst = nullptr;
+
+    // area numbers, xyz coordinates, and components of in (label, values).
+    void build(const std::vector<std::int32_t>& numbers, const std::vector<float>& xyz, int nspace,
+               const std::vector<std::pair<std::string, std::vector<float>>>& comps, int no_min, int no_max) {
+        host.reset();
+        area = &host.add_field("area");
+        field(*area).nnodes(static_cast<std::int64_t>(numbers.size())).ints("area_no", numbers);
+        in = &host.add_field("in");
+        field(*in).nnodes(static_cast<std::int64_t>(numbers.size())).nspace(nspace).coord(xyz);
+        for (const auto& [label, v] : comps) field(*in).floats(label, v);
+        inst = &host.add_instance("stat", "CalcStatistic");
+        host.link("stat.area", "area");
+        host.link("stat.in", "in");
+        inst->at("no_min").set_int(no_min);
+        inst->at("no_max").set_int(no_max);
+    }
+    // Three nodes of area 1 and one of area 2; ze 2, 4, null, 7 (null -9999).
+    void build_small() {
+        build({1, 1, 1, 2}, {0, 0, 1, 4, 0, 3, 2, 2, 2, 10, 10, 10}, 3, {{"ze", {2, 4, -9999, 7}}}, 1, 2);
+        field(*in).null_value(0, -9999);
+    }
+
+    Object& entry(int i) { return inst->at("sparam[" + std::to_string(i) + "]"); }
+    std::vector<float> arr(int i, const char* name) { return vhost::floats_of(entry(i).at(name)); }
+    double real(int i, const std::string& path) { return entry(i).at(path).real_value(); }
+    std::int64_t integer(int i, const char* name) { return entry(i).at(name).int_value(); }
+    int done() { return static_cast<int>(inst->at("done").int_value()); }
+    vhost::FieldRef olabel() { return field(*inst, "olabel"); }
+    std::vector<std::string> no_label() { return inst->at("no_label").strings(); }
+};
+
+TEST_F(CalcStatisticTest, WorkedValuesOfTheNullMeanDeviationAndWeightedCentre) {
+    // Area 1: ze 2, 4 and one null node: mean over all three nodes is 2,
+    // deviation over the two valid values sqrt((0 + 4) / 2). Second component
+    // unlabelled: -3 at x = 0 and 3 at x = 4 weigh 3 each, so its weighted x
+    // is 2 while its mean is 0.
+    build({1, 1, 1, 2}, {0, 0, 1, 4, 0, 3, 2, 2, 2, 10, 10, 10}, 3, {{"ze", {2, 4, -9999, 7}}, {"", {-3, 3, 0, 5}}}, 1,
+          2);
+    field(*in).null_value(0, -9999);
+    run(*inst, {});
+    EXPECT_EQ(done(), 1);
+    EXPECT_EQ(inst->at("nsurf").int_value(), 2);
+
+    EXPECT_EQ(integer(0, "no"), 1);
+    EXPECT_EQ(integer(0, "npoints"), 3);
+    EXPECT_EQ(integer(0, "ncomp"), 2);
+    EXPECT_EQ(arr(0, "data_min"), (std::vector<float>{2, -3}));
+    EXPECT_EQ(arr(0, "data_max"), (std::vector<float>{4, 3}));
+    EXPECT_EQ(arr(0, "data_ave")[0], 2.0f);
+    EXPECT_EQ(arr(0, "sv")[0], std::sqrt(2.0f));
+    EXPECT_EQ(arr(0, "data_ave")[1], 0.0f);
+    EXPECT_EQ(arr(0, "sv")[1], 3.0f);   // the third node's 0 is not valid: no null value means 0
+    EXPECT_EQ(entry(0).at("label").strings(), (std::vector<std::string>{"ze", "DATA1"}));
+    EXPECT_EQ(real(0, "aav.x"), 2.0);
+    EXPECT_EQ(real(0, "aav.y"), static_cast<double>(2.0f / 3.0f));
+    EXPECT_EQ(real(0, "aav.z"), 2.0);
+    // ze weighs 2 at (0,0,1) and 4 at (4,0,3): x = 16/6, z = 14/6.
+    EXPECT_EQ(real(0, "wav[0].x"), static_cast<double>(16.0f / 6.0f));
+    EXPECT_EQ(real(0, "wav[0].z"), static_cast<double>(14.0f / 6.0f));
+    EXPECT_EQ(real(0, "wav[1].x"), 2.0);
+    EXPECT_EQ(real(0, "wav[1].z"), 2.0);
+    EXPECT_EQ(real(0, "maxz"), 3.0);
+
+    EXPECT_EQ(integer(1, "npoints"), 1);
+    EXPECT_EQ(arr(1, "sv"), (std::vector<float>{0, 0}));
+    EXPECT_EQ(arr(1, "data_ave"), (std::vector<float>{7, 5}));
+    EXPECT_EQ(real(1, "maxz"), 10.0);
+
+    // One labelled point per area, at (centre x, centre y, maxz).
+    EXPECT_EQ(olabel().nnodes(), 2);
+    EXPECT_EQ(olabel().nspace(), 3);
+    EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 2.0f / 3.0f, 3, 10, 10, 10}));
+    ASSERT_EQ(olabel().ncell_sets(), 1);
+    EXPECT_EQ(olabel().cell_type(0), "Point");
+    EXPECT_EQ(olabel().connect(0), (std::vector<std::int64_t>{0, 1}));
+    EXPECT_EQ(olabel().ncomp(), 0);
+    EXPECT_EQ(no_label(), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST_F(CalcStatisticTest, EmptyAreasAndNumbersOutsideTheRange) {
+    // Numbers 4..6; nobody carries 5; nodes of 3 and 7 belong to no entry.
+    build({3, 4, 7, 6, 4}, {1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5}, 3, {{"ze", {10, 20, 30, 40, 50}}}, 4, 6);
+    run(*inst, {});
+    EXPECT_EQ(done(), 1);
+    ASSERT_EQ(inst->at("nsurf").int_value(), 3);
+    EXPECT_EQ(integer(0, "npoints"), 2);
+    EXPECT_EQ(arr(0, "data_ave"), (std::vector<float>{35}));
+    EXPECT_EQ(integer(1, "no"), 5);
+    EXPECT_EQ(integer(1, "npoints"), 0);
+    for (const char* a : {"data_min", "data_max", "data_ave", "sv"}) EXPECT_EQ(arr(1, a), (std::vector<float>{0})) << a;
+    for (const char* c : {"aav.x", "aav.y", "aav.z", "wav[0].x", "wav[0].y", "wav[0].z"}) EXPECT_EQ(real(1, c), 0.0) << c;
+    EXPECT_EQ(real(1, "maxz"), static_cast<double>(kLowest));
+    EXPECT_EQ(integer(2, "npoints"), 1);
+    EXPECT_EQ(no_label(), (std::vector<std::string>{"4", "6"}));
+    EXPECT_EQ(olabel().coord(), (std::vector<float>{3.5f, 3.5f, 5, 4, 4, 4}));
+
+    // A later run in which no node carries a number of the range: the entries
+    // are rewritten, the points and their labels stay as they were.
+    inst->at("no_min").set_int(10);
+    inst->at("no_max").set_int(10);
+    run(*inst, {});
+    EXPECT_EQ(inst->at("nsurf").int_value(), 1);
+    EXPECT_EQ(integer(0, "no"), 10);
+    EXPECT_EQ(integer(0, "npoints"), 0);
+    EXPECT_EQ(olabel().nnodes(), 2);
+    EXPECT_EQ(no_label(), (std::vector<std::string>{"4", "6"}));
+}
+
+TEST_F(CalcStatisticTest, ExclusionByNullValueWithOrWithoutFlag) {
+    // ze: every value of area 1 is its null value (the flag is off and still
+    // counts) or within 1e-6 of it; rain has no null value, so values within
+    // 1e-6 of 0 are left out.
+    build({1, 1, 1}, {0, 0, 0, 2, 0, 0, 4, 4, 0}, 3, {{"ze", {-5, -5.0000005f, -5}}, {"rain", {0, 1e-7f, 6}}}, 1, 1);
+    field(*in).null_value(0, -5, 0);
+    run(*inst, {});
+    EXPECT_EQ(integer(0, "npoints"), 3);
+    EXPECT_EQ(real(0, "aav.x"), 2.0);   // every node counts for the centre
+    for (const char* a : {"data_min", "data_max", "data_ave", "sv"}) EXPECT_EQ(arr(0, a)[0], 0.0f) << a;
+    for (const char* c : {"wav[0].x", "wav[0].y", "wav[0].z"}) EXPECT_EQ(real(0, c), 0.0) << c;
+    EXPECT_EQ(arr(0, "data_min")[1], 6.0f);
+    EXPECT_EQ(arr(0, "data_max")[1], 6.0f);
+    EXPECT_EQ(arr(0, "data_ave")[1], 2.0f);   // 6 over three nodes
+    EXPECT_EQ(arr(0, "sv")[1], 4.0f);         // (6 - 2)^2 over one valid value
+    EXPECT_EQ(real(0, "wav[1].x"), 4.0);
+    EXPECT_EQ(real(0, "wav[1].y"), 4.0);
+}
+
+TEST_F(CalcStatisticTest, CoordinatesOfOneTwoOrMoreThanThreeDimensions) {
+    // Two dimensions: z is 0 for every node.
+    build({1, 1, 2}, {1, 2, 3, 4, 5, 6}, 2, {{"ze", {1, 1, 1}}}, 1, 2);
+    run(*inst, {});
+    EXPECT_EQ(real(0, "maxz"), 0.0);
+    EXPECT_EQ(real(1, "maxz"), 0.0);
+    EXPECT_EQ(real(0, "aav.y"), 3.0);
+    EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 3, 0, 5, 6, 0}));
+    // One dimension: only x.
+    build({1, 1}, {1, 3}, 1, {{"ze", {1, 1}}}, 1, 1);
+    run(*inst, {});
+    EXPECT_EQ(real(0, "aav.x"), 2.0);
+    EXPECT_EQ(real(0, "aav.y"), 0.0);
+    // Four coordinates per node: x, y, z are the first three.
+    build({1, 1}, {1, 2, 3, 99, 3, 4, 5, 99}, 4, {{"ze", {1, 1}}}, 1, 1);
+    run(*inst, {});
+    EXPECT_EQ(real(0, "aav.x"), 2.0);
+    EXPECT_EQ(real(0, "aav.z"), 4.0);
+    EXPECT_EQ(real(0, "maxz"), 5.0);
+}
+
+TEST_F(CalcStatisticTest, PlaneModeMovesOnlyThePublishedCentreHeights) {
+    build_small();
+    inst->at("nspace3").set_int(0);
+    field(*in).xform_array("xlate", {0, 0, 10}).xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 1});
+    run(*inst, {});
+    EXPECT_EQ(done(), 1);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(real(i, "aav.z"), 5.0);
+        EXPECT_EQ(real(i, "wav[0].z"), 5.0);
+    }
+    EXPECT_EQ(real(0, "aav.x"), 2.0);
+    EXPECT_EQ(real(0, "maxz"), 3.0);
+    EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 2.0f / 3.0f, 0, 10, 10, 0}));   // points at height 0
+
+    // No upward z scale: height 0. An unreadable nspace3 counts as plane mode.
+    build_small();
+    inst->at("nspace3").clear_value();
+    field(*in).xform_array("xlate", {0, 0, 10}).xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -2, 0, 0, 0, 0, 1});
+    run(*inst, {});
+    EXPECT_EQ(real(0, "aav.z"), 0.0);
+    EXPECT_EQ(real(1, "wav[0].z"), 0.0);
+    EXPECT_EQ(done(), 1);
+}
+
+TEST_F(CalcStatisticTest, PlaneModeWithoutTransformFailsAfterPublishing) {
+    for (const char* which : {"xlate", "mat"}) {
+        SCOPED_TRACE(which);
+        build_small();
+        inst->at("nspace3").set_int(0);
+        in->at("xform").add_array(which, DTYPE_FLOAT, vhost::shape({vhost::term(4)}));   // wrong length
+        run(*inst, {msg("stat", std::string("can not get ") + which + ".\n")});
+        EXPECT_EQ(done(), 0);
+        EXPECT_EQ(inst->at("nsurf").int_value(), 2);
+        EXPECT_EQ(integer(1, "npoints"), 1);
+        EXPECT_EQ(real(0, "aav.z"), 2.0);   // not moved
+        EXPECT_EQ(olabel().nnodes(), 0);
+    }
+}
+
+TEST_F(CalcStatisticTest, EmptyAreaFieldDoesNothing) {
+    build_small();
+    field(*area).nnodes(0);
+    inst->at("no_min").clear_value();   // not even read
+    run(*inst, {});
+    EXPECT_EQ(done(), 0);
+    EXPECT_EQ(inst->at("nsurf").int_value(), 0);
+}
+
+TEST_F(CalcStatisticTest, InputFailuresInTheirOrder) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    // Replaces an array by a link to one of n values.
+    auto short_array = [&](Object& holder, const char* name, int type, std::int64_t n) {
+        host.root().add_free_array("short", type).resize(n);
+        holder.make_link(name, "short");
+    };
+    const std::vector<Case> cases{
+        {"in without nodes", [&] { field(*in).nnodes(0); }, "1 > nnodes, can not calculate statistic_value.\n"},
+        {"in with other nodes", [&] { field(*in).nnodes(5); },
+         "nnodes of area and in differ, can not calculate statistic_value.\n"},
+        {"float area numbers", [&] { field(*area).component(0).at("values").retype(DTYPE_FLOAT); },
+         "the type of areano is wrong(DTYPE_INT only).\n"},
+        {"area without components", [&] { area->at("nnode_data").set_int(0); },
+         "the type of areano is wrong(DTYPE_INT only).\n"},
+        {"area vectors", [&] { field(*area).component(0).at("veclen").set_int(2); }, "the veclen of areano is not 1.\n"},
+        {"in without components", [&] { in->at("nnode_data").set_int(0); }, "can not get nnode_data(in).\n"},
+        {"integer second component", [&] { field(*in).ints("n", {1, 2, 3, 4}); },
+         "the type of value is wrong(DTYPE_FLOAT only).\n"},
+        {"vector second component", [&] { field(*in).floats("v", std::vector<float>(8, 1.0f), 2); },
+         "the veclen of value is not 1.\n"},
+        {"no no_min", [&] { inst->at("no_min").clear_value(); }, "can not get no_min.\n"},
+        {"no no_max", [&] { inst->at("no_max").clear_value(); }, "can not get no_max.\n"},
+        {"reversed range", [&] { inst->at("no_max").set_int(0); }, "1 > the number of isosurface-area.\n"},
+        {"no area numbers", [&] { short_array(field(*area).component(0), "values", DTYPE_INT, 0); },
+         "can not get area_no.\n"},
+        {"short area numbers", [&] { short_array(field(*area).component(0), "values", DTYPE_INT, 3); },
+         "can not get area_no.\n"},
+        {"no nspace", [&] { in->at("nspace").clear_value(); }, "can not get nspace.\n"},
+        {"no coordinates", [&] { short_array(*in, "coord", DTYPE_FLOAT, 0); }, "can not get coordinates.\n"},
+        {"short coordinates", [&] { short_array(*in, "coord", DTYPE_FLOAT, 11); }, "can not get coordinates.\n"},
+        {"no values of component 1",
+         [&] {
+             field(*in).floats("rain", {1, 2, 3, 4});
+             short_array(field(*in).component(1), "values", DTYPE_FLOAT, 3);
+         },
+         "can not get node_data[1].value.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build_small();
+        c.spoil();
+        run(*inst, {msg("stat", c.message)});
+        EXPECT_EQ(done(), 0);
+        EXPECT_EQ(inst->at("nsurf").int_value(), 0);
+        EXPECT_EQ(olabel().nnodes(), 0);
+    }
+}
+
+TEST_F(CalcStatisticTest, PublishingFailureKeepsTheEntriesBeforeIt) {
+    build_small();
+    inst->at("nsurf").set_int(2);
+    // Entry 1's data_max holds two floats where one is needed.
+    entry(1).add_array("data_max", DTYPE_FLOAT, vhost::shape({vhost::term(2)}));
+    run(*inst, {msg("stat", "can not get data_max.\n")});
+    EXPECT_EQ(done(), 0);
+    EXPECT_EQ(integer(0, "npoints"), 3);
+    EXPECT_EQ(arr(0, "sv"), (std::vector<float>{std::sqrt(2.0f)}));
+    EXPECT_EQ(real(0, "maxz"), 3.0);
+    EXPECT_EQ(integer(1, "no"), 2);   // the failing entry got its integers only
+    EXPECT_EQ(integer(1, "npoints"), 1);
+    EXPECT_EQ(real(1, "maxz"), 0.0);
+    EXPECT_EQ(olabel().nnodes(), 0);
+
+    // An array of another type is refused the same way.
+    build_small();
+    inst->at("nsurf").set_int(2);
+    entry(0).add_array("sv", DTYPE_INT, vhost::shape({vhost::term("ncomp")}));
+    run(*inst, {msg("stat", "can not get sv.\n")});
+    EXPECT_EQ(integer(0, "npoints"), 3);
+    EXPECT_EQ(integer(1, "npoints"), 0);
+}
+
+TEST_F(CalcStatisticTest, LabelFieldFailuresLeaveTheGroupPublished) {
+    build_small();
+    inst->make_link("olabel", "nowhere");
+    run(*inst, {msg("stat", "can not get coord.\n")});
+    EXPECT_EQ(done(), 0);
+    EXPECT_EQ(integer(1, "npoints"), 1);
+
+    // A label field that can hold no cell set.
+    build_small();
+    inst->at("olabel").add_group_array("cell_set", vhost::shape({vhost::term(0)}));
+    run(*inst, {msg("stat", "can not get node_connect.\n")});
+    EXPECT_EQ(done(), 0);
+    EXPECT_EQ(olabel().nnodes(), 2);
+    EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 2.0f / 3.0f, 3, 10, 10, 10}));
+    EXPECT_TRUE(no_label()[0].empty());   // the labels come last
+}
+
+TEST_F(CalcStatisticTest, ALaterRunWithFewerAreasShrinksTheGroup) {
+    build_small();
+    run(*inst, {});
+    inst->at("no_max").set_int(1);
+    run(*inst, {});
+    EXPECT_EQ(inst->at("nsurf").int_value(), 1);
+    EXPECT_EQ(inst->at("sparam").length(), 1);
+    EXPECT_EQ(olabel().nnodes(), 1);
+    EXPECT_EQ(olabel().connect(0), (std::vector<std::int64_t>{0}));
+    EXPECT_EQ(no_label(), (std::vector<std::string>{"1"}));
+}
+
+// Random areas, coordinates, values and null values: every published number
+// equals the direct two-passes-per-area computation bit for bit.
+TEST_F(CalcStatisticTest, MatchesTheDirectComputationBitForBit) {
+    std::mt19937 rng(20060120);
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const int nnodes = std::uniform_int_distribution<int>(1, 3000)(rng);
+        const int nspace = std::uniform_int_distribution<int>(1, 4)(rng);
+        const int ncomp = std::uniform_int_distribution<int>(1, 3)(rng);
+        const int no_min = std::uniform_int_distribution<int>(-5, 5)(rng);
+        const int no_max = no_min + std::uniform_int_distribution<int>(0, 60)(rng);
+        std::uniform_int_distribution<int> number(no_min - 2, no_max + 2);
+        std::uniform_real_distribution<float> pos(-150000.0f, 150000.0f), val(-20.0f, 65.0f);
+        std::vector<std::int32_t> numbers(nnodes);
+        // Runs of equal numbers, as connected areas give, mixed with noise.
+        for (int n = 0; n < nnodes; ++n) numbers[n] = (n > 0 && rng() % 4 != 0) ? numbers[n - 1] : number(rng);
+        std::vector<float> xyz(static_cast<std::size_t>(nnodes) * nspace);
+        for (float& c : xyz) c = pos(rng);
+        std::vector<std::vector<float>> values(ncomp, std::vector<float>(nnodes));
+        std::vector<float> nulls(ncomp, 0.0f);
+        std::vector<std::pair<std::string, std::vector<float>>> comps;
+        for (int j = 0; j < ncomp; ++j) {
+            nulls[j] = j == 0 ? -9999.0f : (j == 1 ? 0.0f : 1.5f);
+            for (float& v : values[j]) {
+                switch (rng() % 10) {
+                    case 0: v = nulls[j]; break;
+                    case 1: v = nulls[j] + 5e-7f; break;
+                    case 2: v = std::numeric_limits<float>::quiet_NaN(); break;
+                    default: v = val(rng);
+                }
+            }
+            comps.emplace_back(j == 1 ? "" : "c" + std::to_string(j), values[j]);
+        }
+        build(numbers, xyz, nspace, comps, no_min, no_max);
+        for (int j = 0; j < ncomp; ++j)
+            if (nulls[j] != 0.0f) field(*in).null_value(j, nulls[j]);
+        run(*inst, {});
+        ASSERT_EQ(done(), 1);
+
+        auto ref = reference_statistics(numbers, xyz, nspace, values, nulls, no_min, no_max);
+        ASSERT_EQ(inst->at("nsurf").int_value(), static_cast<std::int64_t>(ref.size()));
+        std::vector<std::string> labels;
+        for (std::size_t i = 0; i < ref.size(); ++i) {
+            const RefArea& r = ref[i];
+            int e = static_cast<int>(i);
+            ASSERT_EQ(integer(e, "no"), r.no);
+            ASSERT_EQ(integer(e, "npoints"), r.npoints);
+            auto same = [&](const char* what, const std::vector<float>& got, const std::vector<float>& want) {
+                ASSERT_EQ(got.size(), want.size()) << what;
+                for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(bits(got[k]), bits(want[k])) << what << " " << k;
+            };
+            same("data_min", arr(e, "data_min"), r.dmin);
+            same("data_max", arr(e, "data_max"), r.dmax);
+            same("data_ave", arr(e, "data_ave"), r.dave);
+            same("sv", arr(e, "sv"), r.sv);
+            auto published = [&](const std::string& path, float want) {
+                double got = real(e, path);
+                ASSERT_EQ(bits(static_cast<float>(got)), bits(want)) << path;
+                ASSERT_EQ(got, static_cast<double>(static_cast<float>(got))) << path;   // written from a float
+            };
+            const char* axes[3] = {"x", "y", "z"};
+            for (int k = 0; k < 3; ++k) published(std::string("aav.") + axes[k], r.centre[k]);
+            for (int j = 0; j < ncomp; ++j)
+                for (int k = 0; k < 3; ++k)
+                    published("wav[" + std::to_string(j) + "]." + axes[k], r.wav[3 * j + k]);
+            published("maxz", r.maxz);
+            if (r.npoints >= 1) labels.push_back(std::to_string(r.no));
+        }
+        if (!labels.empty()) {
+            EXPECT_EQ(no_label(), labels);
+        }
+    }
+}
+
+}  // namespace
