@@ -1,0 +1,176 @@
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "module_test.h"
+
+namespace {
+
+using vhost::Object;
+using vtest::msg;
+using XYZ = std::array<double, 3>;
+
+class DispCenterTest : public vtest::ModuleTest {
+protected:
+    Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        inst = &host.add_instance("disp", "DispCenter");
+    }
+    // Entry i of the instance's own group: arithmetic centre, weighted
+    // centre of each component, and maxz.
+    void entry(int i, XYZ aav, std::vector<XYZ> wav, double maxz) {
+        if (inst->at("nsurf").int_value() <= i) inst->at("nsurf").set_int(i + 1);
+        Object& e = inst->at("sparam[" + std::to_string(i) + "]");
+        e.at("no").set_int(i + 1);
+        e.at("ncomp").set_int(static_cast<std::int64_t>(wav.size()));
+        const char* axes[3] = {"x", "y", "z"};
+        for (int k = 0; k < 3; ++k) e.at(std::string("aav.") + axes[k]).set_real(aav[k]);
+        for (std::size_t j = 0; j < wav.size(); ++j)
+            for (int k = 0; k < 3; ++k) e.at("wav[" + std::to_string(j) + "]." + axes[k]).set_real(wav[j][k]);
+        e.at("maxz").set_real(maxz);
+    }
+    // Four areas: a regular one, one centred within 1e-6 of the origin, an
+    // empty one, and one whose weighted x and y lie near 0 (z far from it).
+    void four_areas() {
+        entry(0, {1, 2, 3}, {{4, 5, 6}, {7, 8, 9}}, 10);
+        entry(1, {5e-7, -5e-7, 9e-7}, {{1, 0, 0}, {2, 0, 0}}, 11);
+        entry(2, {0, 0, 0}, {{0, 0, 0}, {0, 0, 0}}, -3.4028235e38);
+        entry(3, {3, 3, 3}, {{5e-7, 0, 50}, {0, 0, 0}}, 12);
+    }
+    void set(const char* name, int v) { inst->at(name).set_int(v); }
+    vhost::FieldRef out() { return field(*inst, "out"); }
+    int done() { return static_cast<int>(inst->at("done").int_value()); }
+    void expect_points(const std::vector<float>& xyz) {
+        auto n = static_cast<std::int64_t>(xyz.size() / 3);
+        EXPECT_EQ(out().nnodes(), n);
+        EXPECT_EQ(out().nspace(), 3);
+        EXPECT_EQ(out().coord(), xyz);
+        ASSERT_EQ(out().ncell_sets(), 1);
+        EXPECT_EQ(out().cell_type(0), "Point");
+        std::vector<std::int64_t> connect(static_cast<std::size_t>(n));
+        for (std::int64_t m = 0; m < n; ++m) connect[static_cast<std::size_t>(m)] = m;
+        EXPECT_EQ(out().connect(0), connect);
+        EXPECT_EQ(out().ncomp(), 0);
+    }
+};
+
+TEST_F(DispCenterTest, ArithmeticCentresOfTheAreasAwayFromTheOrigin) {
+    four_areas();
+    run(*inst, {});
+    EXPECT_EQ(done(), 1);
+    expect_points({1, 2, 3, 3, 3, 3});
+    // Run again over a field that already has its cell set: still exactly one.
+    run(*inst, {});
+    expect_points({1, 2, 3, 3, 3, 3});
+}
+
+TEST_F(DispCenterTest, WeightedCentresStandAtTheTopOrOnThePlane) {
+    four_areas();
+    set("mode", 1);
+    set("index", 1);
+    run(*inst, {});
+    expect_points({7, 8, 10, 2, 0, 11});   // entry 3's component 1 lies at the origin
+    set("index", 0);
+    run(*inst, {});
+    // Entry 3: weighted x 5e-7 and y 0 leave it out whatever its z.
+    expect_points({4, 5, 10, 1, 0, 11});
+    set("mode", 5);   // any mode but 0 is the weighted one
+    set("nspace3", 0);
+    run(*inst, {});
+    expect_points({4, 5, 0, 1, 0, 0});
+    EXPECT_EQ(done(), 1);
+}
+
+TEST_F(DispCenterTest, APlanarGroupKeepsEmptyAreasAtThePlaneHeight) {
+    // As published for planar data at height 5: the empty area's centre is
+    // (0, 0, 5), which counts in mode 0 but not in the weighted mode.
+    entry(0, {2, 2, 5}, {{2, 2, 5}}, 1);
+    entry(1, {0, 0, 5}, {{0, 0, 5}}, -3.4028235e38);
+    run(*inst, {});
+    expect_points({2, 2, 5, 0, 0, 5});
+    set("mode", 1);
+    run(*inst, {});
+    expect_points({2, 2, 1});
+}
+
+TEST_F(DispCenterTest, NothingToShowEmptiesThePointsOnly) {
+    four_areas();
+    run(*inst, {});
+    set("nsurf", 0);
+    run(*inst, {});
+    EXPECT_EQ(done(), 1);
+    EXPECT_EQ(out().nnodes(), 0);
+    EXPECT_EQ(out().ncell_sets(), 1);   // left as it was
+    // Entries that all lie at the origin: the same.
+    set("nsurf", 1);
+    entry(0, {0, 0, 0}, {{0, 0, 0}}, 0);
+    out().nnodes(7);
+    run(*inst, {});
+    EXPECT_EQ(out().nnodes(), 0);
+}
+
+TEST_F(DispCenterTest, FailuresInTheirOrder) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"no nspace3", [&] { inst->at("nspace3").clear_value(); }, "can not get nspace3.\n"},
+        {"no nsurf", [&] { inst->at("nsurf").clear_value(); }, "can not get the number of statistic param.\n"},
+        {"no mode", [&] { inst->at("mode").clear_value(); }, "can not get mode.\n"},
+        {"no index", [&] { inst->at("index").clear_value(); }, "can not get index.\n"},
+        {"no entries", [&] { inst->make_link("sparam", "nowhere"); }, "can not find sparam[0].\n"},
+        {"entry 2 without aav", [&] { inst->at("sparam[2]").make_link("aav", "nowhere"); }, "can not find sparam[2].\n"},
+        {"index past the components", [&] { set("mode", 1), set("index", 2); }, "can not find wav[2].\n"},
+        {"negative index", [&] { set("mode", 1), set("index", -1); }, "can not find wav[-1].\n"},
+        {"no output field", [&] { inst->make_link("out", "nowhere"); }, "can not get coord.\n"},
+        // An output that can hold no cell set gets its points but no cells.
+        {"no cell set", [&] { inst->at("out").add_group_array("cell_set", vhost::shape({vhost::term(0)})); },
+         "can not get node_connect.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.reset();
+        inst = &host.add_instance("disp", "DispCenter");
+        four_areas();
+        c.spoil();
+        run(*inst, {msg("disp", c.message)});
+        EXPECT_EQ(done(), 0);
+    }
+    // A failure in the first pass writes nothing.
+    host.reset();
+    inst = &host.add_instance("disp", "DispCenter");
+    four_areas();
+    inst->at("sparam[3]").make_link("aav", "nowhere");
+    run(*inst, {msg("disp", "can not find sparam[3].\n")});
+    EXPECT_EQ(out().nnodes(), 0);
+    EXPECT_EQ(out().ncell_sets(), 0);
+}
+
+// The chain as a network builds it: CalcStatistic publishes, DispCenter reads
+// the group through links to the writer's instance.
+TEST_F(DispCenterTest, ReadsTheGroupThatCalcStatisticPublishes) {
+    host.reset();
+    field(host.add_field("area")).nnodes(4).ints("area_no", {1, 1, 2, 2});
+    field(host.add_field("in")).nnodes(4).nspace(3).coord({0, 0, 0, 2, 2, 2, 4, 0, 1, 6, 0, 3}).floats("ze", {1, 3, 2, 2});
+    Object& stat = host.add_instance("stat", "CalcStatistic");
+    host.link("stat.area", "area");
+    host.link("stat.in", "in");
+    stat.at("no_min").set_int(1);
+    stat.at("no_max").set_int(2);
+    run(stat, {});
+    inst = &host.add_instance("disp", "DispCenter");
+    host.link("disp.nsurf", "stat.nsurf");
+    host.link("disp.sparam", "stat.sparam");
+    run(*inst, {});
+    expect_points({1, 1, 1, 5, 0, 2});
+    set("mode", 1);
+    run(*inst, {});
+    expect_points({1.5f, 1.5f, 2, 5, 0, 3});
+}
+
+}  // namespace
