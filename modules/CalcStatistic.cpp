@@ -7,11 +7,12 @@
 // to `no_label`.
 //
 // The nodes of every area are gathered once per run into an index (area
-// number -> its nodes in ascending order); each area then walks its own nodes
-// twice. Every sum of an area is formed over the same nodes in the same order
+// number -> the runs of consecutive nodes that carry it, in ascending order);
+// each area then walks its own nodes twice. Every sum of an area is formed over the same nodes in the same order
 // and with the same precisions as two passes over all nodes per area would
 // form it, so the results are the same to the last bit.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -27,8 +28,12 @@ using velmora::Heap;
 using velmora::heap_array;
 using velmora::HostArray;
 
-// A value is valid when it lies more than this from its component's null value.
-constexpr double kNullEpsilon = 1e-6;
+// A value is valid when its single-precision distance from its component's
+// null value exceeds 1e-6. No float lies between 1e-6f (just below 1e-6) and
+// 1e-6, so comparing the float distance with 1e-6f decides exactly as
+// comparing it with the double 1e-6 would, without a conversion per value.
+constexpr float kNullEpsilon = 1e-6f;
+static_assert(kNullEpsilon < 1e-6 && std::bit_cast<float>(std::bit_cast<std::uint32_t>(kNullEpsilon) + 1) > 1e-6);
 constexpr float kFloatMax = std::numeric_limits<float>::max();   // bit pattern 0x7F7FFFFF
 
 // One component of `in`: its values (read-only host array), the value that
@@ -46,14 +51,11 @@ struct Results {
     int no_min = 0;
     std::int64_t nsurf = 0;
     int ncomp = 0;
-    Heap<std::int64_t[]> npoints;   // nsurf + 1 offsets into `nodes`: area a owns [a], [a + 1]
+    Heap<std::int64_t[]> npoints;
     Heap<float[]> maxz, centre;
     Heap<float[]> dmin, dmax, dave, sv, wav;
     Heap<std::int64_t[]> cnt;   // scratch per area: count of valid values
     Heap<float[]> sum, mean;    // scratch per area: sum of |valid|, sum of valid
-    Heap<std::int64_t[]> nodes;   // the nodes of every area, area by area, ascending
-
-    std::int64_t count(std::int64_t a) const { return npoints[a + 1] - npoints[a]; }
 };
 
 // What the statistics read, all checked to hold nnodes nodes.
@@ -76,9 +78,9 @@ void position(const Input& in, std::int64_t n, float& x, float& y, float& z) {
 
 // Allocates the results and the scratch arrays; the messages name the array
 // that could not be had.
-int allocate(Frame& f, Results& r, std::int64_t nnodes) {
+int allocate(Frame& f, Results& r) {
     const std::int64_t n = r.nsurf, nc = r.nsurf * r.ncomp;
-    r.npoints = heap_array<std::int64_t>(n + 1);
+    r.npoints = heap_array<std::int64_t>(n);
     r.maxz = heap_array<float>(n);
     r.centre = heap_array<float>(3 * n);
     if (!r.npoints || !r.maxz || !r.centre) return f.fail("%s : can not allocate memory(StatisticParam.\n");
@@ -90,11 +92,8 @@ int allocate(Frame& f, Results& r, std::int64_t nnodes) {
     if (!(r.cnt = heap_array<std::int64_t>(r.ncomp))) return f.fail("%s : can not allocate memory(cnt).\n");
     if (!(r.sum = heap_array<float>(r.ncomp))) return f.fail("%s : can not allocate memory(sum).\n");
     if (!(r.mean = heap_array<float>(r.ncomp))) return f.fail("%s : can not allocate memory(mean).\n");
-    // One slot per node (at least one, so an index of no node still exists).
-    if (!(r.nodes = heap_array<std::int64_t>(std::max<std::int64_t>(nnodes, 1))))
-        return f.fail("%s : can not allocate memory(index).\n");
 
-    std::fill_n(r.npoints.get(), n + 1, 0);
+    std::fill_n(r.npoints.get(), n, 0);
     std::fill_n(r.maxz.get(), n, -kFloatMax);
     std::fill_n(r.centre.get(), 3 * n, 0.0f);
     std::fill_n(r.dmin.get(), nc, kFloatMax);
@@ -105,94 +104,212 @@ int allocate(Frame& f, Results& r, std::int64_t nnodes) {
     return 1;
 }
 
-// Counting sort of the nodes by area number: afterwards the nodes of area a
-// are nodes[npoints[a]] .. nodes[npoints[a + 1] - 1], in ascending order.
-// Nodes whose number lies outside no_min..no_max belong to no area.
-void build_index(const Input& in, Results& r) {
-    std::int64_t* off = r.npoints.get();
-    auto area_of = [&](std::int64_t n) { return static_cast<std::int64_t>(in.area[n]) - r.no_min; };
-    for (std::int64_t n = 0; n < in.nnodes; ++n) {
-        std::int64_t a = area_of(n);
-        if (a >= 0 && a < r.nsurf) ++off[a + 1];
-    }
-    for (std::int64_t a = 0; a < r.nsurf; ++a) off[a + 1] += off[a];
+// Consecutive nodes [first, last) of one area.
+template <class Index>
+struct Run {
+    Index first, last;
+};
+
+// The index from area number to its nodes: the runs of consecutive nodes
+// that carry the number, area by area, each area's runs in ascending node
+// order. Connected pieces of a surface come as long runs, so walking them
+// reads coordinates and values in order.
+template <class Index>
+struct NodeIndex {
+    Heap<std::int64_t[]> at;   // nsurf + 1 offsets: area a owns runs[at[a]] .. runs[at[a + 1] - 1]
+    Heap<Run<Index>[]> runs;
+};
+
+// Builds the index in two sweeps over the area numbers (count, then fill)
+// and counts the nodes of every area. Nodes whose number lies outside
+// no_min..no_max belong to no area.
+template <class Index>
+int build_index(Frame& f, const Input& in, Results& r, NodeIndex<Index>& ix) {
+    ix.at = heap_array<std::int64_t>(r.nsurf + 1);
+    if (!ix.at) return f.fail("%s : can not allocate memory(index).\n");
+    std::int64_t* at = ix.at.get();
+    std::fill_n(at, r.nsurf + 1, 0);
+    // Calls run(first, last, a) for every run of area a, in node order.
+    auto each_run = [&](auto&& run) {
+        std::int64_t first = 0;
+        for (std::int64_t n = 1; n <= in.nnodes; ++n) {
+            if (n < in.nnodes && in.area[n] == in.area[first]) continue;
+            const std::int64_t a = static_cast<std::int64_t>(in.area[first]) - r.no_min;
+            if (a >= 0 && a < r.nsurf) run(first, n, a);
+            first = n;
+        }
+    };
+    each_run([&](std::int64_t first, std::int64_t last, std::int64_t a) {
+        ++at[a + 1];
+        r.npoints[a] += last - first;
+    });
+    for (std::int64_t a = 0; a < r.nsurf; ++a) at[a + 1] += at[a];
+    ix.runs = heap_array<Run<Index>>(std::max<std::int64_t>(at[r.nsurf], 1));
+    if (!ix.runs) return f.fail("%s : can not allocate memory(index).\n");
     // Filling moves each start to the next area's start; shift them back.
-    for (std::int64_t n = 0; n < in.nnodes; ++n) {
-        std::int64_t a = area_of(n);
-        if (a >= 0 && a < r.nsurf) r.nodes[off[a]++] = n;
-    }
-    for (std::int64_t a = r.nsurf; a > 0; --a) off[a] = off[a - 1];
-    off[0] = 0;
+    each_run([&](std::int64_t first, std::int64_t last, std::int64_t a) {
+        ix.runs[at[a]++] = Run<Index>{static_cast<Index>(first), static_cast<Index>(last)};
+    });
+    for (std::int64_t a = r.nsurf; a > 0; --a) at[a] = at[a - 1];
+    at[0] = 0;
+    return 1;
 }
 
-// The statistics of area a. The precisions are part of the results: counts
-// and sums of values in single precision, weighted sums formed in double and
-// stored in single, the deviation's root in double.
-void area_statistics(const Input& in, const NodeData* nd, Results& r, std::int64_t a) {
+// The per-node work of one area, for NC components from j0 on. The sums are
+// chains of dependent additions, so they are kept in locals (registers) and
+// stored once per area; the components are independent of one another, so
+// taking them a few at a time changes no result. The precisions are part of
+// the results: counts and sums of values in single precision, weighted sums
+// formed in double and stored in single.
+template <int NC, bool kWithCentre, class Index>
+void first_pass(const Input& in, const NodeData* nd, Results& r, std::int64_t a, int j0, const Run<Index>* first,
+                const Run<Index>* last) {
+    const std::int64_t at = a * r.ncomp + j0;
+    const float* val[NC];
+    float nul[NC], dmin[NC], dmax[NC], mean[NC], sum[NC], wx[NC], wy[NC], wz[NC];
+    std::int64_t cnt[NC];
+    for (int k = 0; k < NC; ++k) {
+        val[k] = nd[j0 + k].value.get();
+        nul[k] = nd[j0 + k].null_value;
+        dmin[k] = r.dmin[at + k];
+        dmax[k] = r.dmax[at + k];
+        mean[k] = sum[k] = wx[k] = wy[k] = wz[k] = 0.0f;
+        cnt[k] = 0;
+    }
+    float cx = 0.0f, cy = 0.0f, cz = 0.0f, maxz = r.maxz[a];
+    for (const Run<Index>* run = first; run != last; ++run) {
+        for (std::int64_t n = run->first; n < static_cast<std::int64_t>(run->last); ++n) {
+            float x, y, z;
+            position(in, n, x, y, z);
+            if constexpr (kWithCentre) {
+                cx += x;
+                cy += y;
+                cz += z;
+                if (z > maxz) maxz = z;
+            }
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) {
+                const float v = val[k][n];
+                if (!valid(v, nul[k])) continue;
+                if (v < dmin[k]) dmin[k] = v;
+                if (v > dmax[k]) dmax[k] = v;
+                cnt[k] += 1;
+                mean[k] += v;
+                const float w = std::fabs(v);
+                wx[k] = static_cast<float>(static_cast<double>(x) * w + wx[k]);
+                wy[k] = static_cast<float>(static_cast<double>(y) * w + wy[k]);
+                wz[k] = static_cast<float>(static_cast<double>(z) * w + wz[k]);
+                sum[k] = static_cast<float>(static_cast<double>(sum[k]) + w);
+            }
+        }
+    }
+    if constexpr (kWithCentre) {
+        r.centre[3 * a] = cx;
+        r.centre[3 * a + 1] = cy;
+        r.centre[3 * a + 2] = cz;
+        r.maxz[a] = maxz;
+    }
+    for (int k = 0; k < NC; ++k) {
+        r.dmin[at + k] = dmin[k];
+        r.dmax[at + k] = dmax[k];
+        float* w = r.wav.get() + (at + k) * 3;
+        w[0] = wx[k];
+        w[1] = wy[k];
+        w[2] = wz[k];
+        r.cnt[j0 + k] = cnt[k];
+        r.sum[j0 + k] = sum[k];
+        r.mean[j0 + k] = mean[k];
+    }
+}
+
+// Sum of squared differences from the mean, over the same nodes in the same order.
+template <int NC, class Index>
+void second_pass(const NodeData* nd, Results& r, std::int64_t a, int j0, const Run<Index>* first,
+                 const Run<Index>* last) {
+    const std::int64_t at = a * r.ncomp + j0;
+    const float* val[NC];
+    float nul[NC], dave[NC], sv[NC];
+    for (int k = 0; k < NC; ++k) {
+        val[k] = nd[j0 + k].value.get();
+        nul[k] = nd[j0 + k].null_value;
+        dave[k] = r.dave[at + k];
+        sv[k] = 0.0f;
+    }
+    for (const Run<Index>* run = first; run != last; ++run) {
+        for (std::int64_t n = run->first; n < static_cast<std::int64_t>(run->last); ++n) {
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) {
+                const float v = val[k][n];
+                if (!valid(v, nul[k])) continue;
+                const float d = v - dave[k];
+                sv[k] += d * d;
+            }
+        }
+    }
+    for (int k = 0; k < NC; ++k) r.sv[at + k] = sv[k];
+}
+
+// Calls pass(std::integral_constant<int, NC>, j0) for the components in
+// groups of at most four.
+template <class Pass>
+void by_groups(int ncomp, Pass&& pass) {
+    for (int j0 = 0; j0 < ncomp; j0 += 4) {
+        switch (std::min(ncomp - j0, 4)) {
+            case 1: pass(std::integral_constant<int, 1>{}, j0); break;
+            case 2: pass(std::integral_constant<int, 2>{}, j0); break;
+            case 3: pass(std::integral_constant<int, 3>{}, j0); break;
+            default: pass(std::integral_constant<int, 4>{}, j0); break;
+        }
+    }
+}
+
+// The statistics of every area, in ascending area number.
+template <class Index>
+void statistics(const Input& in, const NodeData* nd, Results& r, const NodeIndex<Index>& ix) {
     const int nc = r.ncomp;
-    const std::int64_t* first = r.nodes.get() + r.npoints[a];
-    const std::int64_t* last = r.nodes.get() + r.npoints[a + 1];
-    float* dmin = r.dmin.get() + a * nc;
-    float* dmax = r.dmax.get() + a * nc;
-    float* dave = r.dave.get() + a * nc;
-    float* sv = r.sv.get() + a * nc;
-    float* wav = r.wav.get() + a * nc * 3;
-    float* centre = r.centre.get() + a * 3;
-    float& maxz = r.maxz[a];
-    std::int64_t* cnt = r.cnt.get();
-    float* sum = r.sum.get();
-    float* mean = r.mean.get();
-    std::fill_n(cnt, nc, 0);
-    std::fill_n(sum, nc, 0.0f);
-    std::fill_n(mean, nc, 0.0f);
+    for (std::int64_t a = 0; a < r.nsurf; ++a) {
+        const Run<Index>* first = ix.runs.get() + ix.at[a];
+        const Run<Index>* last = ix.runs.get() + ix.at[a + 1];
+        by_groups(nc, [&](auto group, int j0) {
+            if (j0 == 0)
+                first_pass<group(), true>(in, nd, r, a, j0, first, last);
+            else
+                first_pass<group(), false>(in, nd, r, a, j0, first, last);
+        });
 
-    for (const std::int64_t* p = first; p != last; ++p) {
-        const std::int64_t n = *p;
-        float x, y, z;
-        position(in, n, x, y, z);
-        centre[0] += x;
-        centre[1] += y;
-        centre[2] += z;
-        if (z > maxz) maxz = z;
-        for (int j = 0; j < nc; ++j) {
-            const float v = nd[j].value[n];
-            if (!valid(v, nd[j].null_value)) continue;
-            if (v < dmin[j]) dmin[j] = v;
-            if (v > dmax[j]) dmax[j] = v;
-            cnt[j] += 1;
-            mean[j] += v;
-            const float w = std::fabs(v);
-            float* wj = wav + j * 3;
-            wj[0] = static_cast<float>(static_cast<double>(x) * w + wj[0]);
-            wj[1] = static_cast<float>(static_cast<double>(y) * w + wj[1]);
-            wj[2] = static_cast<float>(static_cast<double>(z) * w + wj[2]);
-            sum[j] = static_cast<float>(static_cast<double>(sum[j]) + w);
+        // The mean divides by all nodes of the area, valid or not.
+        const std::int64_t npoints = r.npoints[a];
+        float* dave = r.dave.get() + a * nc;
+        if (npoints >= 1) {
+            const auto np = static_cast<float>(npoints);
+            for (int j = 0; j < nc; ++j) dave[j] = r.mean[j] / np;
+            for (int k = 0; k < 3; ++k) r.centre[3 * a + k] /= np;
         }
-    }
-
-    // The mean divides by all nodes of the area, valid or not.
-    const std::int64_t npoints = last - first;
-    if (npoints >= 1) {
-        const auto np = static_cast<float>(npoints);
-        for (int j = 0; j < nc; ++j) dave[j] = mean[j] / np;
-        for (int k = 0; k < 3; ++k) centre[k] /= np;
-    }
-    for (int j = 0; j < nc; ++j)
-        if (sum[j] > 0)
-            for (int k = 0; k < 3; ++k) wav[j * 3 + k] /= sum[j];
-    for (int j = 0; j < nc; ++j)
-        if (cnt[j] < 1) dmin[j] = dmax[j] = 0.0f;
-
-    for (const std::int64_t* p = first; p != last; ++p) {
         for (int j = 0; j < nc; ++j) {
-            const float v = nd[j].value[*p];
-            if (!valid(v, nd[j].null_value)) continue;
-            const float d = v - dave[j];
-            sv[j] += d * d;
+            float* w = r.wav.get() + (a * nc + j) * 3;
+            if (r.sum[j] > 0)
+                for (int k = 0; k < 3; ++k) w[k] /= r.sum[j];
+            if (r.cnt[j] < 1) r.dmin[a * nc + j] = r.dmax[a * nc + j] = 0.0f;
         }
+
+        by_groups(nc, [&](auto group, int j0) { second_pass<group()>(nd, r, a, j0, first, last); });
+        float* sv = r.sv.get() + a * nc;
+        for (int j = 0; j < nc; ++j)
+            if (r.cnt[j] >= 1)
+                sv[j] = static_cast<float>(std::sqrt(static_cast<double>(sv[j] / static_cast<float>(r.cnt[j]))));
     }
-    for (int j = 0; j < nc; ++j)
-        if (cnt[j] >= 1) sv[j] = static_cast<float>(std::sqrt(static_cast<double>(sv[j] / static_cast<float>(cnt[j]))));
+}
+
+// Builds the index and computes every area. Node numbers are held in 32 bits
+// whenever they fit, halving the index.
+int compute(Frame& f, const Input& in, const NodeData* nd, Results& r) {
+    auto with = [&](auto ix) {
+        if (build_index(f, in, r, ix) != 1) return -1;
+        statistics(in, nd, r, ix);
+        return 1;
+    };
+    if (in.nnodes <= static_cast<std::int64_t>(UINT32_MAX)) return with(NodeIndex<std::uint32_t>{});
+    return with(NodeIndex<std::int64_t>{});
 }
 
 OMobj_id sub(OMobj_id parent, const char* name) { return OMfind_subobj(&parent, OMstr_to_name(name), OM_OBJ_RW); }
@@ -228,7 +345,7 @@ int publish(Frame& f, const Results& r, const NodeData* nd) {
     for (std::int64_t i = 0; i < r.nsurf; ++i) {
         OMobj_id e = element(f.self, "sparam[%lld]", i);
         set_int(e, "no", static_cast<int>(r.no_min + i));
-        set_int(e, "npoints", static_cast<int>(std::min<std::int64_t>(r.count(i), INT_MAX)));
+        set_int(e, "npoints", static_cast<int>(std::min<std::int64_t>(r.npoints[i], INT_MAX)));
         set_int(e, "ncomp", nc);
         HostArray<float> amin, amax, aave, asv;
         if (!entry_array(e, "data_min", nc, amin)) return f.fail("%s : can not get data_min.\n");
@@ -282,7 +399,7 @@ int apply_plane(Frame& f, OMobj_id in) {
 int write_labels(Frame& f, const Results& r, bool nspace3) {
     std::int64_t count = 0;
     for (std::int64_t a = 0; a < r.nsurf; ++a)
-        if (r.count(a) >= 1) ++count;
+        if (r.npoints[a] >= 1) ++count;
     if (count == 0) return 1;
 
     OMobj_id olabel = f.find("olabel", OM_OBJ_RW);
@@ -293,7 +410,7 @@ int write_labels(Frame& f, const Results& r, bool nspace3) {
     if (!coord || coord.size() < 3 * count) return f.fail("%s : can not get coord.\n");
     std::int64_t k = 0;
     for (std::int64_t a = 0; a < r.nsurf; ++a) {
-        if (r.count(a) < 1) continue;
+        if (r.npoints[a] < 1) continue;
         coord[3 * k] = r.centre[3 * a];
         coord[3 * k + 1] = r.centre[3 * a + 1];
         coord[3 * k + 2] = nspace3 ? r.maxz[a] : 0.0f;
@@ -316,7 +433,7 @@ int write_labels(Frame& f, const Results& r, bool nspace3) {
     OMobj_id labels = f.find("no_label", OM_OBJ_RW);
     k = 0;
     for (std::int64_t a = 0; a < r.nsurf; ++a) {
-        if (r.count(a) < 1) continue;
+        if (r.npoints[a] < 1) continue;
         char text[16];
         std::snprintf(text, sizeof text, "%d", static_cast<int>(r.no_min + a));
         OMset_str_array_val(&labels, k++, text);
@@ -410,9 +527,8 @@ void update(Frame& f) {
 
     // nsurf entries must be countable by the host's int `nsurf`.
     if (r.nsurf > INT_MAX) return (void)f.fail("%s : can not allocate memory(StatisticParam.\n");
-    if (allocate(f, r, nnodes) != 1) return;
-    build_index(input, r);
-    for (std::int64_t a = 0; a < r.nsurf; ++a) area_statistics(input, nd.get(), r, a);
+    if (allocate(f, r) != 1) return;
+    if (compute(f, input, nd.get(), r) != 1) return;
 
     if (publish(f, r, nd.get()) != 1) return;
     if (nspace3 == 0 && apply_plane(f, in) != 1) return;

@@ -408,7 +408,7 @@ TEST_F(CalcStatisticTest, MatchesTheDirectComputationBitForBit) {
         SCOPED_TRACE(round);
         const int nnodes = std::uniform_int_distribution<int>(1, 3000)(rng);
         const int nspace = std::uniform_int_distribution<int>(1, 4)(rng);
-        const int ncomp = std::uniform_int_distribution<int>(1, 3)(rng);
+        const int ncomp = std::uniform_int_distribution<int>(1, 6)(rng);
         const int no_min = std::uniform_int_distribution<int>(-5, 5)(rng);
         const int no_max = no_min + std::uniform_int_distribution<int>(0, 60)(rng);
         std::uniform_int_distribution<int> number(no_min - 2, no_max + 2);
@@ -422,12 +422,16 @@ TEST_F(CalcStatisticTest, MatchesTheDirectComputationBitForBit) {
         std::vector<float> nulls(ncomp, 0.0f);
         std::vector<std::pair<std::string, std::vector<float>>> comps;
         for (int j = 0; j < ncomp; ++j) {
-            nulls[j] = j == 0 ? -9999.0f : (j == 1 ? 0.0f : 1.5f);
+            nulls[j] = j == 0 ? -9999.0f : (j % 2 == 1 ? 0.0f : 0.25f * static_cast<float>(j));
+            // Values on both sides of the 1e-6 exclusion margin, as far as
+            // floats near the null value can express them.
+            const float near[] = {5e-7f, 1e-6f, std::nextafter(1e-6f, 1.0f), -1e-6f, -std::nextafter(1e-6f, 1.0f)};
             for (float& v : values[j]) {
-                switch (rng() % 10) {
+                switch (rng() % 12) {
                     case 0: v = nulls[j]; break;
-                    case 1: v = nulls[j] + 5e-7f; break;
-                    case 2: v = std::numeric_limits<float>::quiet_NaN(); break;
+                    case 1:
+                    case 2: v = nulls[j] + near[rng() % 5]; break;
+                    case 3: v = std::numeric_limits<float>::quiet_NaN(); break;
                     default: v = val(rng);
                 }
             }
