@@ -69,11 +69,14 @@ struct Input {
 bool valid(float v, float null_value) { return std::fabs(v - null_value) > kNullEpsilon; }
 
 // The node's x, y, z: its first nspace coordinates, the missing ones 0.
+// kSpace3 is the common case of exactly three, known when compiling.
+template <bool kSpace3>
 void position(const Input& in, std::int64_t n, float& x, float& y, float& z) {
-    const float* c = in.coord + n * in.nspace;
+    const int nspace = kSpace3 ? 3 : in.nspace;
+    const float* c = in.coord + n * nspace;
     x = c[0];
-    y = in.nspace >= 2 ? c[1] : 0.0f;
-    z = in.nspace >= 3 ? c[2] : 0.0f;
+    y = nspace >= 2 ? c[1] : 0.0f;
+    z = nspace >= 3 ? c[2] : 0.0f;
 }
 
 // Allocates the results and the scratch arrays; the messages name the array
@@ -161,7 +164,7 @@ int build_index(Frame& f, const Input& in, Results& r, NodeIndex<Index>& ix) {
 // taking them a few at a time changes no result. The precisions are part of
 // the results: counts and sums of values in single precision, weighted sums
 // formed in double and stored in single.
-template <int NC, bool kWithCentre, class Index>
+template <int NC, bool kWithCentre, bool kSpace3, class Index>
 void first_pass(const Input& in, const NodeData* nd, Results& r, std::int64_t a, int j0, const Run<Index>* first,
                 const Run<Index>* last) {
     const std::int64_t at = a * r.ncomp + j0;
@@ -180,13 +183,14 @@ void first_pass(const Input& in, const NodeData* nd, Results& r, std::int64_t a,
     for (const Run<Index>* run = first; run != last; ++run) {
         for (std::int64_t n = run->first; n < static_cast<std::int64_t>(run->last); ++n) {
             float x, y, z;
-            position(in, n, x, y, z);
+            position<kSpace3>(in, n, x, y, z);
             if constexpr (kWithCentre) {
                 cx += x;
                 cy += y;
                 cz += z;
                 if (z > maxz) maxz = z;
             }
+            const double dx = x, dy = y, dz = z;
 #pragma GCC unroll 4
             for (int k = 0; k < NC; ++k) {
                 const float v = val[k][n];
@@ -196,9 +200,9 @@ void first_pass(const Input& in, const NodeData* nd, Results& r, std::int64_t a,
                 cnt[k] += 1;
                 mean[k] += v;
                 const float w = std::fabs(v);
-                wx[k] = static_cast<float>(static_cast<double>(x) * w + wx[k]);
-                wy[k] = static_cast<float>(static_cast<double>(y) * w + wy[k]);
-                wz[k] = static_cast<float>(static_cast<double>(z) * w + wz[k]);
+                wx[k] = static_cast<float>(dx * w + wx[k]);
+                wy[k] = static_cast<float>(dy * w + wy[k]);
+                wz[k] = static_cast<float>(dz * w + wz[k]);
                 sum[k] = static_cast<float>(static_cast<double>(sum[k]) + w);
             }
         }
@@ -271,10 +275,17 @@ void statistics(const Input& in, const NodeData* nd, Results& r, const NodeIndex
         const Run<Index>* first = ix.runs.get() + ix.at[a];
         const Run<Index>* last = ix.runs.get() + ix.at[a + 1];
         by_groups(nc, [&](auto group, int j0) {
-            if (j0 == 0)
-                first_pass<group(), true>(in, nd, r, a, j0, first, last);
-            else
-                first_pass<group(), false>(in, nd, r, a, j0, first, last);
+            if (in.nspace == 3) {
+                if (j0 == 0)
+                    first_pass<group(), true, true>(in, nd, r, a, j0, first, last);
+                else
+                    first_pass<group(), false, true>(in, nd, r, a, j0, first, last);
+            } else {
+                if (j0 == 0)
+                    first_pass<group(), true, false>(in, nd, r, a, j0, first, last);
+                else
+                    first_pass<group(), false, false>(in, nd, r, a, j0, first, last);
+            }
         });
 
         // The mean divides by all nodes of the area, valid or not.
@@ -320,20 +331,29 @@ OMobj_id element(OMobj_id parent, const char* fmt, std::int64_t i) {
     return OMfind_str_subobj(&parent, path, OM_OBJ_RW);
 }
 
-void set_int(OMobj_id obj, const char* name, int v) { OMset_name_int_val(&obj, OMstr_to_name(name), v); }
 void set_real(OMobj_id obj, const char* name, double v) { OMset_name_real_val(&obj, OMstr_to_name(name), v); }
 
-void set_xyz(OMobj_id obj, const float* xyz) {
-    set_real(obj, "x", xyz[0]);
-    set_real(obj, "y", xyz[1]);
-    set_real(obj, "z", xyz[2]);
+// The names an entry is written through, converted once per run rather than
+// once per entry.
+struct EntryNames {
+    OMobj_name no = OMstr_to_name("no"), npoints = OMstr_to_name("npoints"), ncomp = OMstr_to_name("ncomp");
+    OMobj_name data_min = OMstr_to_name("data_min"), data_max = OMstr_to_name("data_max");
+    OMobj_name data_ave = OMstr_to_name("data_ave"), sv = OMstr_to_name("sv");
+    OMobj_name label = OMstr_to_name("label"), aav = OMstr_to_name("aav"), maxz = OMstr_to_name("maxz");
+    OMobj_name x = OMstr_to_name("x"), y = OMstr_to_name("y"), z = OMstr_to_name("z");
+};
+
+void set_xyz(const EntryNames& names, OMobj_id obj, const float* xyz) {
+    OMset_name_real_val(&obj, names.x, xyz[0]);
+    OMset_name_real_val(&obj, names.y, xyz[1]);
+    OMset_name_real_val(&obj, names.z, xyz[2]);
 }
 
 // A float array of the entry to fill; only one of exactly ncomp floats will do.
-bool entry_array(OMobj_id entry, const char* name, int ncomp, HostArray<float>& out) {
+bool entry_array(OMobj_id entry, OMobj_name name, int ncomp, HostArray<float>& out) {
     std::int64_t size = 0;
     int type = -1;
-    out.reset(OMret_name_array_ptr(&entry, OMstr_to_name(name), OM_GET_ARRAY_WR, &size, &type));
+    out.reset(OMret_name_array_ptr(&entry, name, OM_GET_ARRAY_WR, &size, &type));
     return out && size == ncomp && type == DTYPE_FLOAT;
 }
 
@@ -341,27 +361,28 @@ bool entry_array(OMobj_id entry, const char* name, int ncomp, HostArray<float>& 
 // the entries before it already written.
 int publish(Frame& f, const Results& r, const NodeData* nd) {
     const int nc = r.ncomp;
+    const EntryNames names;
     f.set_int("nsurf", static_cast<int>(r.nsurf));
     for (std::int64_t i = 0; i < r.nsurf; ++i) {
         OMobj_id e = element(f.self, "sparam[%lld]", i);
-        set_int(e, "no", static_cast<int>(r.no_min + i));
-        set_int(e, "npoints", static_cast<int>(std::min<std::int64_t>(r.npoints[i], INT_MAX)));
-        set_int(e, "ncomp", nc);
+        OMset_name_int_val(&e, names.no, static_cast<int>(r.no_min + i));
+        OMset_name_int_val(&e, names.npoints, static_cast<int>(std::min<std::int64_t>(r.npoints[i], INT_MAX)));
+        OMset_name_int_val(&e, names.ncomp, nc);
         HostArray<float> amin, amax, aave, asv;
-        if (!entry_array(e, "data_min", nc, amin)) return f.fail("%s : can not get data_min.\n");
-        if (!entry_array(e, "data_max", nc, amax)) return f.fail("%s : can not get data_max.\n");
-        if (!entry_array(e, "data_ave", nc, aave)) return f.fail("%s : can not get data_ave.\n");
-        if (!entry_array(e, "sv", nc, asv)) return f.fail("%s : can not get sv.\n");
+        if (!entry_array(e, names.data_min, nc, amin)) return f.fail("%s : can not get data_min.\n");
+        if (!entry_array(e, names.data_max, nc, amax)) return f.fail("%s : can not get data_max.\n");
+        if (!entry_array(e, names.data_ave, nc, aave)) return f.fail("%s : can not get data_ave.\n");
+        if (!entry_array(e, names.sv, nc, asv)) return f.fail("%s : can not get sv.\n");
         std::copy_n(r.dmin.get() + i * nc, nc, amin.get());
         std::copy_n(r.dmax.get() + i * nc, nc, amax.get());
         std::copy_n(r.dave.get() + i * nc, nc, aave.get());
         std::copy_n(r.sv.get() + i * nc, nc, asv.get());
 
-        OMobj_id labels = sub(e, "label");
+        OMobj_id labels = OMfind_subobj(&e, names.label, OM_OBJ_RW);
         for (int j = 0; j < nc; ++j) OMset_str_array_val(&labels, j, nd[j].label);
-        set_xyz(sub(e, "aav"), r.centre.get() + i * 3);
-        for (int j = 0; j < nc; ++j) set_xyz(element(e, "wav[%lld]", j), r.wav.get() + (i * nc + j) * 3);
-        set_real(e, "maxz", r.maxz[i]);
+        set_xyz(names, OMfind_subobj(&e, names.aav, OM_OBJ_RW), r.centre.get() + i * 3);
+        for (int j = 0; j < nc; ++j) set_xyz(names, element(e, "wav[%lld]", j), r.wav.get() + (i * nc + j) * 3);
+        OMset_name_real_val(&e, names.maxz, r.maxz[i]);
     }
     return 1;
 }
