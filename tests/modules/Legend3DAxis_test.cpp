@@ -1,0 +1,181 @@
+#include <functional>
+
+#include "legend.h"
+#include "legend_test_grid.h"
+
+namespace {
+
+using vtest::grid_x;
+using vtest::grid_y;
+using vtest::msg;
+
+class Legend3DAxisTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // The axis on column (2, 1), from 2 to 12, with a vertical scale of 3.
+    void build() {
+        host.reset();
+        grid = &vtest::add_legend_grid(host);
+        std::vector<float> mat{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 3, 0, 0, 0, 0, 1};
+        field(*grid).xform_array("mat", mat);
+        inst = &host.add_instance("axis", "Legend3DAxis");
+        host.link("axis.in", "grid");
+        inst->at("indexi").set_int(2);
+        inst->at("indexj").set_int(1);
+        inst->at("min").set_real(2.0);
+        inst->at("max").set_real(12.0);
+    }
+    vhost::FieldRef out() { return field(*inst, "oaxis"); }
+};
+
+TEST_F(Legend3DAxisTest, OneNodeAtTheLowerHeightCarryingTheScaledRange) {
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(out().nnodes(), 1);
+    EXPECT_EQ(out().nspace(), 3);
+    // Only x and y of node (2, 1, 0) are used; the height is min, unscaled.
+    EXPECT_EQ(out().coord(), (std::vector<float>{grid_x(2), grid_y(1), 2.0f}));
+    ASSERT_EQ(out().ncell_sets(), 1);
+    EXPECT_EQ(out().cell_type(0), "Point");
+    EXPECT_EQ(out().cell_set(0).at("ncells").int_value(), 1);
+    EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0}));
+    ASSERT_EQ(out().ncomp(), 1);
+    EXPECT_EQ(out().type(0), DTYPE_FLOAT);
+    EXPECT_EQ(out().veclen(0), 3);
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{0.0f, 0.0f, 30.0f}));
+
+    // A second run rewrites the output completely: still one cell set.
+    inst->at("max").set_real(-1.0);   // below min: the axis points down
+    run(*inst, {});
+    EXPECT_EQ(out().ncell_sets(), 1);
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{0.0f, 0.0f, -9.0f}));
+}
+
+TEST_F(Legend3DAxisTest, UniformGridColumnsComeFromItsCornerPoints) {
+    host.reset();
+    vhost::Object& g = host.add_field("grid");
+    field(g).uniform({5, 3, 2}, {0, 0, 0, 4000, 1000, 500});
+    inst = &host.add_instance("axis", "Legend3DAxis");
+    host.link("axis.in", "grid");
+    inst->at("indexi").set_int(4);
+    inst->at("indexj").set_int(2);
+    inst->at("max").set_real(1.5);
+    run(*inst, {});
+    EXPECT_EQ(out().coord(), (std::vector<float>{4000.0f, 1000.0f, 0.0f}));
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{0.0f, 0.0f, 1.5f}));
+}
+
+TEST_F(Legend3DAxisTest, InactiveOrEmptyInputDoesNothing) {
+    for (std::optional<std::int64_t> active : {std::optional<std::int64_t>(0), std::optional<std::int64_t>(-1),
+                                                std::optional<std::int64_t>()}) {
+        build();
+        if (active)
+            inst->at("active").set_int(*active);
+        else
+            inst->at("active").clear_value();
+        inst->at("indexi").clear_value();   // nothing is read
+        run(*inst, {});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+    }
+    build();
+    field(*grid).nnodes(0);
+    inst->at("indexi").clear_value();
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(out().nnodes(), 0);
+}
+
+TEST_F(Legend3DAxisTest, FailuresBeforeTheOutputLeaveItUntouched) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"no indexi", [&] { inst->at("indexi").clear_value(); }, "can not get indexi.\n"},
+        {"no indexj", [&] { inst->at("indexj").clear_value(); }, "can not get indexj.\n"},
+        {"no min", [&] { inst->at("min").clear_value(); }, "can not get min.\n"},
+        {"no max", [&] { inst->at("max").clear_value(); }, "can not get max.\n"},
+        {"two-dimensional space", [&] { field(*grid).nspace(2); }, "3 != nspace.\n"},
+        {"two grid dimensions", [&] { field(*grid).dims({6, 2}); }, "can not get dims or ndim.\n"},
+        {"no coordinates", [&] { grid->make_link("coord", "nowhere"); }, "can not get coord.\n"},
+        {"coordinates too short for the node", [&] { field(*grid).nnodes(5); }, "can not get coord.\n"},
+        {"i past the grid", [&] { inst->at("indexi").set_int(3); },
+         "parameter error (indexi=3, indexj=1 outside the 3 x 2 grid).\n"},
+        {"negative i", [&] { inst->at("indexi").set_int(-1); },
+         "parameter error (indexi=-1, indexj=1 outside the 3 x 2 grid).\n"},
+        {"j past the grid", [&] { inst->at("indexj").set_int(2); },
+         "parameter error (indexi=2, indexj=2 outside the 3 x 2 grid).\n"},
+        {"negative j", [&] { inst->at("indexj").set_int(-5); },
+         "parameter error (indexi=2, indexj=-5 outside the 3 x 2 grid).\n"},
+        {"matrix of 9",
+         [&] {
+             vhost::set_floats(host.root().add_free_array("nine", DTYPE_FLOAT), std::vector<float>(9, 1.0f));
+             grid->at("xform").make_link("mat", "nine");
+         },
+         "can not get mat.\n"},
+        {"no transform", [&] { grid->make_link("xform", "nowhere"); }, "can not get mat.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("axis", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+        EXPECT_EQ(out().ncell_sets(), 0);
+    }
+}
+
+TEST_F(Legend3DAxisTest, FailuresWhileWritingLeaveTheOutputPartlyWritten) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"coordinates", [&] { inst->at("oaxis").make_link("coord", "nowhere"); }, "can not get coord.\n"},
+        {"connectivity", [&] { vtest::break_connectivity(inst->at("oaxis")); }, "can not get node_connect.\n"},
+        {"values", [&] { vtest::break_component(inst->at("oaxis"), 0); }, "can not get val.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("axis", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(out().nnodes(), 1);
+        EXPECT_EQ(out().nspace(), 3);
+    }
+}
+
+TEST_F(Legend3DAxisTest, ColumnLookupWritesOnlyOnSuccess) {
+    OMobj_id self = host.id_of(*inst);
+    OMobj_id in = host.id_of(*grid);
+    char text[velmora::kMessageSize] = "";
+    float x = -1.0f, y = -1.0f;
+    EXPECT_EQ(calc_ij2xyz(&self, &in, 1, 1, &x, &y, text), 1);
+    EXPECT_EQ(x, grid_x(1));
+    EXPECT_EQ(y, grid_y(1));
+    EXPECT_STREQ(text, "");
+    x = y = -1.0f;
+    EXPECT_EQ(calc_ij2xyz(&self, &in, 0, 1LL << 62, &x, &y, text), -1);
+    EXPECT_EQ(x, -1.0f);
+    EXPECT_EQ(y, -1.0f);
+    EXPECT_EQ(std::string(text), msg("axis", "parameter error (indexi=0, indexj=4611686018427387904 outside the 3 x 2 grid).\n"));
+    // Dims far larger than the coordinates: the node index is checked against them.
+    field(*grid).object().at("dims").as<std::int64_t>()[0] = 1LL << 62;
+    EXPECT_EQ(calc_ij2xyz(&self, &in, 0, 1, &x, &y, text), -1);
+    EXPECT_EQ(std::string(text), msg("axis", "can not get coord.\n"));
+    EXPECT_EQ(host.outstanding_arrays(), 0);
+    EXPECT_TRUE(host.reports().empty());   // the caller reports, not the function
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+#include <cmath>
+#include <functional>
+
+#include "legend.h"
+#include "legend_test_grid.h"
+
+namespace {
+
+using vtest::grid_x;
+using vtest::grid_y;
+using vtest::msg;
+
+class Legend3DTickTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // Ticks on column (1, 1) from 0 to 10 in 4 steps, length 2 along x with
+    // an x scale of 1.5; labels offset by (100, 200, 0.25).
+    void build() {
+        host.reset();
+        grid = &vtest::add_legend_grid(host);
+        std::vector<float> mat{1.5f, 0, 0, 0, 0, 4, 0, 0, 0, 0, 7, 0, 0, 0, 0, 1};
+        field(*grid).xform_array("mat", mat);
+        inst = &host.add_instance("tick", "Legend3DTick");
+        host.link("tick.in", "grid");
+        inst->at("indexi").set_int(1);
+        inst->at("indexj").set_int(1);
+        inst->at("min").set_real(0.0);
+        inst->at("max").set_real(10.0);
+        inst->at("ndiv").set_int(4);
+        inst->at("ticklen").set_real(2.0);
+        inst->at("angle").set_real(0.0);
+        inst->at("format").set_str("%.1f");
+        inst->at("tickloffx").set_real(100.0);
+        inst->at("tickloffy").set_real(200.0);
+        inst->at("tickloffz").set_real(0.25);
+    }
+    vhost::FieldRef ticks() { return field(*inst, "otick"); }
+    vhost::FieldRef labels() { return field(*inst, "olabel"); }
+    std::vector<std::string> texts() { return inst->at("olabel.text_values").strings(); }
+};
+
+TEST_F(Legend3DTickTest, TicksAndLabelsAtEqualSteps) {
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 1);
+    const float x = grid_x(1), y = grid_y(1);
+    const std::vector<float> z{0.0f, 2.5f, 5.0f, 7.5f, 10.0f};
+
+    ASSERT_EQ(ticks().nnodes(), 5);
+    EXPECT_EQ(ticks().nspace(), 3);
+    std::vector<float> want, vec;
+    for (float h : z) {
+        want.insert(want.end(), {x, y, h});   // heights are never scaled
+        vec.insert(vec.end(), {3.0f, 0.0f, 0.0f});   // 2 x 1.5 along x
+    }
+    EXPECT_EQ(ticks().coord(), want);
+    ASSERT_EQ(ticks().ncell_sets(), 1);
+    EXPECT_EQ(ticks().cell_type(0), "Point");
+    EXPECT_EQ(ticks().connect(0), (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
+    ASSERT_EQ(ticks().ncomp(), 1);
+    EXPECT_EQ(ticks().type(0), DTYPE_FLOAT);
+    EXPECT_EQ(ticks().veclen(0), 3);
+    EXPECT_EQ(ticks().float_values(0), vec);
+
+    // Label offsets are added unscaled; labels carry no cells and no data.
+    ASSERT_EQ(labels().nnodes(), 5);
+    EXPECT_EQ(labels().nspace(), 3);
+    want.clear();
+    for (float h : z) want.insert(want.end(), {x + 100.0f, y + 200.0f, h + 0.25f});
+    EXPECT_EQ(labels().coord(), want);
+    EXPECT_EQ(labels().ncell_sets(), 0);
+    EXPECT_EQ(labels().ncomp(), 0);
+    EXPECT_EQ(texts(), (std::vector<std::string>{"0.0", "2.5", "5.0", "7.5", "10.0"}));
+}
+
+TEST_F(Legend3DTickTest, AngleTurnsTheTickWithTheTruncatedPi) {
+    inst->at("angle").set_real(90.0);
+    run(*inst, {});
+    const double a = 90.0 * 3.14159265 / 180.0;
+    const auto tx = static_cast<float>(std::cos(a) * 1.5 * 2.0);
+    const auto ty = static_cast<float>(std::sin(a) * 4.0 * 2.0);
+    EXPECT_NE(tx, 0.0f);   // a tiny x component, not zero
+    EXPECT_LT(std::fabs(tx), 1e-8f);
+    EXPECT_EQ(ty, 8.0f);
+    auto v = ticks().float_values(0);
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_EQ(v[3 * k], tx);
+        EXPECT_EQ(v[3 * k + 1], ty);
+        EXPECT_EQ(v[3 * k + 2], 0.0f);
+    }
+}
+
+TEST_F(Legend3DTickTest, SingleTickAndThirds) {
+    inst->at("ndiv").set_int(0);
+    inst->at("max").set_real(std::nan(""));   // read, but not used
+    run(*inst, {});
+    EXPECT_EQ(ticks().nnodes(), 1);
+    EXPECT_EQ(ticks().coord(), (std::vector<float>{grid_x(1), grid_y(1), 0.0f}));
+    EXPECT_EQ(texts(), (std::vector<std::string>{"0.0"}));
+
+    inst->at("max").set_real(1.0);
+    inst->at("ndiv").set_int(3);
+    inst->at("format").set_str("%.9g");
+    run(*inst, {});
+    const float step = 1.0f / 3.0f;
+    const auto third = static_cast<float>(1.0 * static_cast<double>(step));
+    const auto two_thirds = static_cast<float>(2.0 * static_cast<double>(step));
+    auto c = ticks().coord();
+    ASSERT_EQ(c.size(), 12u);
+    EXPECT_EQ(c[5], third);
+    EXPECT_EQ(c[8], two_thirds);
+    EXPECT_EQ(c[11], 1.0f);   // stored, not computed
+    EXPECT_EQ(texts()[3], "1");
+}
+
+TEST_F(Legend3DTickTest, HeightsFollowTheSharedRule) {
+    OMobj_id self = host.id_of(*inst);
+    char text[velmora::kMessageSize] = "";
+    std::int64_t n = -7;
+    float* z = nullptr;
+    ASSERT_EQ(calc_zposi(&self, 4, -10.0f, 10.0f, &n, &z, text), 1);
+    ASSERT_EQ(n, 5);
+    EXPECT_EQ(std::vector<float>(z, z + 5), (std::vector<float>{-10.0f, -5.0f, 0.0f, 5.0f, 10.0f}));
+    std::free(z);
+    // A negative count is refused without touching memory.
+    z = reinterpret_cast<float*>(&n);
+    EXPECT_EQ(calc_zposi(&self, -3, 0.0f, 1.0f, &n, &z, text), -1);
+    EXPECT_EQ(z, nullptr);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(std::string(text), msg("tick", "parameter error (0 > ndiv).\n"));
+}
+
+TEST_F(Legend3DTickTest, InactiveOrEmptyInputDoesNothing) {
+    inst->at("active").set_int(0);
+    run(*inst, {});
+    build();
+    field(*grid).nnodes(0);
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(ticks().nnodes(), 0);
+    EXPECT_EQ(labels().nnodes(), 0);
+}
+
+TEST_F(Legend3DTickTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    auto unset = [&](const char* p) { return [this, p] { inst->at(p).clear_value(); }; };
+    const std::vector<Case> cases{
+        {"indexi", unset("indexi"), "can not get indexi.\n"},
+        {"indexj", unset("indexj"), "can not get indexj.\n"},
+        {"min", unset("min"), "can not get min.\n"},
+        {"max", unset("max"), "can not get max.\n"},
+        {"ndiv", unset("ndiv"), "can not get ndiv.\n"},
+        {"negative ndiv", [&] { inst->at("ndiv").set_int(-1); }, "parameter error (0 > ndiv).\n"},
+        {"ticklen", unset("ticklen"), "can not get ticklen.\n"},
+        {"angle", unset("angle"), "can not get angle.\n"},
+        {"format", unset("format"), "can not get format.\n"},
+        {"empty format", [&] { inst->at("format").set_str(""); }, "can not get format(1>len).\n"},
+        {"string format", [&] { inst->at("format").set_str("%s"); },
+         "unsupport format(one floating-point conversion only).\n"},
+        {"tickloffx", unset("tickloffx"), "can not get tickloffx.\n"},
+        {"tickloffy", unset("tickloffy"), "can not get tickloffy.\n"},
+        {"tickloffz", unset("tickloffz"), "can not get tickloffz.\n"},
+        {"nspace", [&] { field(*grid).nspace(2); }, "3 != nspace.\n"},
+        {"ndim", [&] { field(*grid).dims({6, 2}); }, "can not get dims or ndim.\n"},
+        {"coord", [&] { grid->make_link("coord", "nowhere"); }, "can not get coord.\n"},
+        {"column", [&] { inst->at("indexj").set_int(9); },
+         "parameter error (indexi=1, indexj=9 outside the 3 x 2 grid).\n"},
+        {"mat", [&] { grid->make_link("xform", "nowhere"); }, "can not get mat.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("tick", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(ticks().nnodes(), 0);
+        EXPECT_EQ(labels().nnodes(), 0);
+    }
+}
+
+TEST_F(Legend3DTickTest, FailuresWhileWriting) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+        bool ticks_complete;
+    };
+    const std::vector<Case> cases{
+        {"tick coordinates", [&] { inst->at("otick").make_link("coord", "nowhere"); }, "can not get coord.\n", false},
+        {"connectivity", [&] { vtest::break_connectivity(inst->at("otick")); }, "can not get node_connect.\n", false},
+        {"values", [&] { vtest::break_component(inst->at("otick"), 0); }, "can not get val.\n", false},
+        {"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("tick", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(ticks().nnodes(), 5);
+        if (c.ticks_complete) {
+            EXPECT_EQ(ticks().float_values(0).size(), 15u);
+        }
+        EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));   // no text written
+    }
+}
+
+// Formats that could read or write another argument, or print none.
+const std::vector<const char*> kHostileFormats{
+    "%s", "%n", "%d", "%i", "%u", "%x", "%c", "%p", "%ls", "%f %f", "%e%g", "%*f", "%-*.2f", "%.*f", "%1$f",
+    "%2$.1f", "%", "km %", "%f%", "%Lf", "%llf", "%hf", "%5%", "km", "%%", "100%% %q", "%.1f %n", "%10000f",
+    "%.5000f",
+};
+
+TEST_F(Legend3DTickTest, OnlyOneFloatingPointConversionIsAccepted) {
+    for (const char* f : kHostileFormats) {
+        SCOPED_TRACE(f);
+        EXPECT_FALSE(velmora::label_format_ok(f));
+        build();
+        inst->at("format").set_str(f);
+        run(*inst, {msg("tick", "unsupport format(one floating-point conversion only).\n")});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(ticks().nnodes(), 0);
+    }
+    EXPECT_FALSE(velmora::label_format_ok(nullptr));
+
+    struct Good {
+        const char* format;
+        const char* top;   // the label of 10
+    };
+    const std::vector<Good> good{
+        {"%f", "10.000000"},       {"%lf", "10.000000"},  {"%.0f km", "10 km"},   {"%8.2e", "1.00e+01"},
+        {"%-6gm", "10    m"},      {"%+05.1f", "+10.0"},  {"% G", " 10"},        {"%#.0F", "10."},
+        {"%%%a%%", "%0x1.4p+3%"}, {"h=%A", "h=0X1.4P+3"}, {"%.f", "10"},          {"%1023.1f", nullptr},
+    };
+    for (const auto& g : good) {
+        SCOPED_TRACE(g.format);
+        EXPECT_TRUE(velmora::label_format_ok(g.format));
+        build();
+        inst->at("format").set_str(g.format);
+        run(*inst, {});
+        ASSERT_EQ(texts().size(), 5u);
+        if (g.top) {
+            EXPECT_EQ(texts()[4], g.top);
+        }
+    }
+    EXPECT_EQ(texts()[4].size(), 1023u);
+}
+
+TEST_F(Legend3DTickTest, LongLabelsAreCutAtTheBuffer) {
+    inst->at("format").set_str(std::string(1500, 'x') + "%.1f");
+    run(*inst, {});
+    ASSERT_EQ(texts().size(), 5u);
+    EXPECT_EQ(texts()[4], std::string(1023, 'x'));
+}
+
+}  // namespace
