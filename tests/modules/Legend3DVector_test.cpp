@@ -1,0 +1,242 @@
+#include <functional>
+
+#include "legend.h"
+#include "legend_test_grid.h"
+
+namespace {
+
+using vtest::grid_x;
+using vtest::grid_y;
+using vtest::msg;
+
+const char* const kOffsets[9] = {"vecloffux", "vecloffuy", "vecloffuz", "vecloffvx", "vecloffvy",
+                                 "vecloffvz", "vecloffwx", "vecloffwy", "vecloffwz"};
+const char* const kFactors[9] = {"fixed_u", "fixed_v", "fixed_w", "disp_u", "disp_v",
+                                 "disp_w",  "arbit_u", "arbit_v", "arbit_w"};
+
+class Legend3DVectorTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // Arrows on column (2, 0) at heights 0, 5, 10; reference lengths 10, 5, 2;
+    // all factors 1; label offsets 1 .. 9 in the order of their names.
+    void build() {
+        host.reset();
+        grid = &vtest::add_legend_grid(host);
+        inst = &host.add_instance("vec", "Legend3DVector");
+        host.link("vec.in", "grid");
+        inst->at("indexi").set_int(2);
+        inst->at("indexj").set_int(0);
+        inst->at("min").set_real(0.0);
+        inst->at("max").set_real(10.0);
+        inst->at("ndiv").set_int(2);
+        inst->at("vecmode").set_int(0);
+        inst->at("veclenx").set_real(10.0);
+        inst->at("vecleny").set_real(5.0);
+        inst->at("veclenz").set_real(2.0);
+        inst->at("format").set_str("%.1f");
+        for (int k = 0; k < 9; ++k) inst->at(kOffsets[k]).set_real(k + 1);
+        for (const char* f : kFactors) inst->at("vparam").at(f).set_real(1.0);
+    }
+    vhost::FieldRef arrows() { return field(*inst, "ovec"); }
+    vhost::FieldRef labels() { return field(*inst, "olabel"); }
+    std::vector<std::string> texts() { return inst->at("olabel.text_values").strings(); }
+    // Values of node m of an n-per-node vector.
+    static std::vector<float> node(const std::vector<float>& v, int m, int n = 3) {
+        return std::vector<float>(v.begin() + n * m, v.begin() + n * m + n);
+    }
+};
+
+TEST_F(Legend3DVectorTest, ThreeArrowsPerHeightWithTheirLabels) {
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 1);
+    const float x = grid_x(2), y = grid_y(0);
+    const float z[3] = {0.0f, 5.0f, 10.0f};
+
+    ASSERT_EQ(arrows().nnodes(), 9);
+    EXPECT_EQ(arrows().nspace(), 3);
+    auto c = arrows().coord();
+    for (int m = 0; m < 9; ++m) EXPECT_EQ(node(c, m), (std::vector<float>{x, y, z[m / 3]})) << m;
+    ASSERT_EQ(arrows().ncell_sets(), 1);
+    EXPECT_EQ(arrows().cell_type(0), "Point");
+    EXPECT_EQ(arrows().connect(0), (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+    ASSERT_EQ(arrows().ncomp(), 2);
+    EXPECT_EQ(arrows().type(0), DTYPE_FLOAT);
+    EXPECT_EQ(arrows().veclen(0), 3);
+    EXPECT_EQ(arrows().type(1), DTYPE_FLOAT);
+    EXPECT_EQ(arrows().veclen(1), 1);
+    auto v = arrows().float_values(0);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(node(v, 3 * k), (std::vector<float>{10, 0, 0}));
+        EXPECT_EQ(node(v, 3 * k + 1), (std::vector<float>{0, 5, 0}));
+        EXPECT_EQ(node(v, 3 * k + 2), (std::vector<float>{0, 0, 2}));
+    }
+    EXPECT_EQ(arrows().float_values(1), (std::vector<float>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
+
+    // Each label sits at its arrow's tip plus its offset.
+    ASSERT_EQ(labels().nnodes(), 9);
+    EXPECT_EQ(labels().ncell_sets(), 0);
+    EXPECT_EQ(labels().ncomp(), 0);
+    auto l = labels().coord();
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(node(l, 3 * k), (std::vector<float>{x + 10 + 1, y + 2, z[k] + 3}));
+        EXPECT_EQ(node(l, 3 * k + 1), (std::vector<float>{x + 4, y + 5 + 5, z[k] + 6}));
+        EXPECT_EQ(node(l, 3 * k + 2), (std::vector<float>{x + 7, y + 8, z[k] + 2 + 9}));
+    }
+    EXPECT_EQ(texts(), (std::vector<std::string>{"10.0", "5.0", "2.0", "10.0", "5.0", "2.0", "10.0", "5.0", "2.0"}));
+}
+
+TEST_F(Legend3DVectorTest, VecmodeOneGivesVTheLengthOfU) {
+    inst->at("vecmode").set_int(1);
+    inst->at("ndiv").set_int(0);
+    run(*inst, {});
+    ASSERT_EQ(arrows().nnodes(), 3);   // one height: min
+    EXPECT_EQ(arrows().coord()[2], 0.0f);
+    EXPECT_EQ(node(arrows().float_values(0), 1), (std::vector<float>{0, 10, 0}));
+    EXPECT_EQ(node(labels().coord(), 1)[1], grid_y(0) + 10 + 5);
+    EXPECT_EQ(texts(), (std::vector<std::string>{"10.0", "10.0", "2.0"}));
+    // Any other mode takes vecleny.
+    inst->at("vecmode").set_int(2);
+    run(*inst, {});
+    EXPECT_EQ(node(arrows().float_values(0), 1), (std::vector<float>{0, 5, 0}));
+}
+
+TEST_F(Legend3DVectorTest, FactorsScaleArrowsAndTipsButNotTexts) {
+    inst->at("vparam.disp_w").set_real(3.0);
+    inst->at("vparam.fixed_u").set_real(2.0);
+    inst->at("vparam.arbit_u").set_real(0.25);
+    inst->at("vparam.disp_v").set_real(-1.0);
+    // The transformation matrix plays no part.
+    field(*grid).xform_array("mat", {9, 0, 0, 0, 0, 9, 0, 0, 0, 0, 9, 0, 0, 0, 0, 1});
+    run(*inst, {});
+    auto v = arrows().float_values(0);
+    auto l = labels().coord();
+    EXPECT_EQ(node(v, 0), (std::vector<float>{5, 0, 0}));
+    EXPECT_EQ(node(v, 1), (std::vector<float>{0, -5, 0}));
+    EXPECT_EQ(node(v, 2), (std::vector<float>{0, 0, 6}));
+    EXPECT_EQ(node(l, 0)[0], grid_x(2) + 5 + 1);
+    EXPECT_EQ(node(l, 1)[1], grid_y(0) - 5 + 5);
+    EXPECT_EQ(node(l, 8)[2], 10.0f + 6 + 9);   // z_k + 6 + vecloffwz
+    EXPECT_EQ(texts()[2], "2.0");
+}
+
+TEST_F(Legend3DVectorTest, LengthsKeepDoublePrecisionForArrowsAndFloatForLabels) {
+    // 0.1 as read gives the arrow; rounded to float first it gives the label.
+    inst->at("veclenx").set_real(0.1);
+    inst->at("vparam.fixed_u").set_real(3.0);
+    inst->at("format").set_str("%.12f");
+    inst->at("vecloffux").set_real(0.0);
+    run(*inst, {});
+    EXPECT_EQ(arrows().float_values(0)[0], static_cast<float>(3.0 * 0.1));
+    EXPECT_EQ(labels().coord()[0],
+              static_cast<float>(3.0 * static_cast<double>(0.1f) + static_cast<double>(grid_x(2)) + 0.0));
+    EXPECT_EQ(texts()[0], "0.100000001490");
+}
+
+TEST_F(Legend3DVectorTest, ArrowsMatchDataScaledWithTheSameFactors) {
+    // A ScaleVector instance whose factors are the legend's vparam.
+    field(*grid).floats("u", std::vector<float>(12, 10.0f)).floats("v", std::vector<float>(12, 5.0f))
+        .floats("w", std::vector<float>(12, 2.0f));
+    vhost::Object& scale = host.add_instance("scale", "ScaleVector");
+    host.link("scale.in", "grid");
+    scale.at("thresh_value").set_real(-100.0);
+    const double f[9] = {2.0, 3.0, 0.5, 1.5, 0.1, 7.0, 1.0, 0.3, 0.2};
+    for (int k = 0; k < 9; ++k) scale.at(kFactors[k]).set_real(f[k]);
+    host.link("vec.vparam", "scale");
+    run(scale, {});
+    run(*inst, {});
+    auto data = field(scale, "out").float_values(0);
+    auto v = arrows().float_values(0);
+    EXPECT_EQ(node(v, 0)[0], data[0]);
+    EXPECT_EQ(node(v, 1)[1], data[1]);
+    EXPECT_EQ(node(v, 2)[2], data[2]);
+}
+
+TEST_F(Legend3DVectorTest, InactiveOrEmptyInputDoesNothing) {
+    inst->at("active").set_int(0);
+    run(*inst, {});
+    build();
+    field(*grid).nnodes(0);
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(arrows().nnodes(), 0);
+    EXPECT_EQ(labels().nnodes(), 0);
+}
+
+TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
+    struct Case {
+        std::string what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    auto unset = [&](std::string p) { return [this, p] { inst->at(p).clear_value(); }; };
+    std::vector<Case> cases{
+        {"indexi", unset("indexi"), "can not get indexi.\n"},
+        {"indexj", unset("indexj"), "can not get indexj.\n"},
+        {"min", unset("min"), "can not get min.\n"},
+        {"max", unset("max"), "can not get max.\n"},
+        {"ndiv", unset("ndiv"), "can not get ndiv.\n"},
+        {"negative ndiv", [&] { inst->at("ndiv").set_int(-1); }, "parameter error (0 > ndiv).\n"},
+        {"vecmode", unset("vecmode"), "can not get vecmode.\n"},
+        {"veclenx", unset("veclenx"), "can not get veclen.\n"},   // without the x
+        {"vecleny", unset("vecleny"), "can not get vecleny.\n"},
+        {"veclenz", unset("veclenz"), "can not get veclenz.\n"},
+        {"format", unset("format"), "can not get format.\n"},
+        {"empty format", [&] { inst->at("format").set_str(""); }, "can not get format(1>len).\n"},
+        {"two conversions", [&] { inst->at("format").set_str("%f%f"); },
+         "unsupport format(one floating-point conversion only).\n"},
+        {"nspace", [&] { field(*grid).nspace(2); }, "3 != nspace.\n"},
+        {"ndim", [&] { field(*grid).dims({12}); }, "can not get dims or ndim.\n"},
+        {"coord", [&] { grid->make_link("coord", "nowhere"); }, "can not get coord.\n"},
+        {"column", [&] { inst->at("indexi").set_int(-2); },
+         "parameter error (indexi=-2, indexj=0 outside the 3 x 2 grid).\n"},
+        {"no scale group", [&] { inst->make_link("vparam", "nowhere"); }, "can not get fixed_u.\n"},
+    };
+    for (const char* o : kOffsets) cases.push_back({o, unset(o), std::string("can not get ") + o + ".\n"});
+    for (const char* f : kFactors)
+        cases.push_back({f, unset(std::string("vparam.") + f), std::string("can not get ") + f + ".\n"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("vec", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(arrows().nnodes(), 0);
+        EXPECT_EQ(labels().nnodes(), 0);
+    }
+}
+
+TEST_F(Legend3DVectorTest, FailuresWhileWriting) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+        bool arrows_complete;
+    };
+    const std::vector<Case> cases{
+        {"arrow coordinates", [&] { inst->at("ovec").make_link("coord", "nowhere"); }, "can not get coord.\n", false},
+        {"connectivity", [&] { vtest::break_connectivity(inst->at("ovec")); }, "can not get node_connect.\n", false},
+        {"vectors", [&] { vtest::break_component(inst->at("ovec"), 0); }, "can not get val.\n", false},
+        {"indices", [&] { vtest::break_component(inst->at("ovec"), 1); }, "can not get col.\n", false},
+        {"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("vec", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(arrows().nnodes(), 9);
+        if (c.arrows_complete) {
+            EXPECT_EQ(arrows().float_values(1), (std::vector<float>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
+        }
+        EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));
+    }
+}
+
+}  // namespace

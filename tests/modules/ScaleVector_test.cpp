@@ -1,0 +1,167 @@
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+const char* const kFactors[9] = {"fixed_u", "fixed_v", "fixed_w", "disp_u", "disp_v",
+                                 "disp_w",  "arbit_u", "arbit_v", "arbit_w"};
+
+class ScaleVectorTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // Components ze, u, v, w on three nodes; node 0 is (3, 4, 0), node 2 has
+    // w = -999. comp = (1, 2, 3), all factors 1, threshold -100.
+    void build() {
+        host.reset();
+        grid = &host.add_field("grid");
+        field(*grid)
+            .nnodes(3)
+            .floats("ze", {10, 20, 30})
+            .floats("u", {3, 1, 5})
+            .floats("v", {4, 2, 6})
+            .floats("w", {0, 3, -999});
+        inst = &host.add_instance("sv", "ScaleVector");
+        host.link("sv.in", "grid");
+        vhost::set_ints(inst->at("comp"), {1, 2, 3});
+        inst->at("thresh_value").set_real(-100.0);
+        for (const char* f : kFactors) inst->at(f).set_real(1.0);
+    }
+    vhost::FieldRef out() { return field(*inst, "out"); }
+};
+
+TEST_F(ScaleVectorTest, ScalesEachAxisAndKeepsTheUnscaledMagnitude) {
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(out().nnodes(), 3);
+    ASSERT_EQ(out().ncomp(), 2);
+    EXPECT_EQ(out().label(0), "vec_scale");
+    EXPECT_EQ(out().label(1), "vec_scale_mag");
+    EXPECT_EQ(out().type(0), DTYPE_FLOAT);
+    EXPECT_EQ(out().type(1), DTYPE_FLOAT);
+    EXPECT_EQ(out().veclen(0), 3);
+    EXPECT_EQ(out().veclen(1), 1);
+    auto vec = out().float_values(0);
+    auto mag = out().float_values(1);
+    EXPECT_EQ(std::vector<float>(vec.begin(), vec.begin() + 3), (std::vector<float>{3, 4, 0}));
+    EXPECT_EQ(mag[0], 5.0f);
+    // w = -999 lies below the threshold: zero vector, zero magnitude.
+    EXPECT_EQ(std::vector<float>(vec.begin() + 6, vec.end()), (std::vector<float>{0, 0, 0}));
+    EXPECT_EQ(mag[2], 0.0f);
+
+    inst->at("fixed_u").set_real(2.0);
+    inst->at("disp_u").set_real(10.0);
+    inst->at("arbit_u").set_real(0.5);
+    run(*inst, {});
+    vec = out().float_values(0);
+    EXPECT_EQ(std::vector<float>(vec.begin(), vec.begin() + 3), (std::vector<float>{30, 4, 0}));
+    EXPECT_EQ(out().float_values(1)[0], 5.0f);   // still the unscaled magnitude
+}
+
+TEST_F(ScaleVectorTest, FactorsMultiplyInDoubleInTheirOrder) {
+    // Widened input times fixed, then disp, then arbit, rounded once.
+    inst->at("fixed_v").set_real(0.1);
+    inst->at("disp_v").set_real(0.7);
+    inst->at("arbit_v").set_real(1.0 / 3.0);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(0)[1], static_cast<float>(4.0 * 0.1 * 0.7 * (1.0 / 3.0)));
+    const float sum = (1.0f * 1.0f + 2.0f * 2.0f) + 3.0f * 3.0f;
+    EXPECT_EQ(out().float_values(1)[1], static_cast<float>(std::sqrt(static_cast<double>(sum))));
+}
+
+TEST_F(ScaleVectorTest, RepeatedComponentsAndNotANumber) {
+    vhost::set_ints(inst->at("comp"), {1, 1, 2});
+    field(*grid).component(1).at("values").as<float>()[1] = std::numeric_limits<float>::quiet_NaN();
+    run(*inst, {});
+    auto vec = out().float_values(0);
+    EXPECT_EQ(std::vector<float>(vec.begin(), vec.begin() + 3), (std::vector<float>{3, 3, 4}));
+    EXPECT_EQ(out().float_values(1)[0], std::sqrt(34.0f));
+    // Not a number passes the threshold test and propagates.
+    EXPECT_TRUE(std::isnan(vec[3]));
+    EXPECT_TRUE(std::isnan(out().float_values(1)[1]));
+}
+
+TEST_F(ScaleVectorTest, EmptyInputDoesNothing) {
+    field(*grid).nnodes(0);
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(out().ncomp(), 0);
+}
+
+TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
+    struct Case {
+        std::string what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    std::vector<Case> cases{
+        {"two indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2}); }, "can not get vec_comp.\n"},
+        {"four indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2, 3, 0}); }, "can not get vec_comp.\n"},
+        {"no indices", [&] { vhost::set_ints(inst->at("comp"), {}); }, "can not get vec_comp.\n"},
+        {"real indices",
+         [&] {
+             vhost::set_floats(host.root().add_free_array("reals", DTYPE_FLOAT), {1, 2, 3});
+             inst->make_link("comp", "reals");
+         },
+         "can not get vec_comp.\n"},
+        {"threshold", [&] { inst->at("thresh_value").clear_value(); }, "can not get thresh_value.\n"},
+        {"integer component",
+         [&] {
+             field(*grid).ints("n", {1, 2, 3});
+             vhost::set_ints(inst->at("comp"), {1, 4, 2});
+         },
+         "the type of node_data[4] is not DTYPE_FLOAT.\n"},
+        {"missing component", [&] { vhost::set_ints(inst->at("comp"), {1, 2, 9}); },
+         "the type of node_data[9] is not DTYPE_FLOAT.\n"},
+        {"vector component",
+         [&] {
+             field(*grid).floats("wind", std::vector<float>(6, 1.0f), 2);
+             vhost::set_ints(inst->at("comp"), {4, 2, 3});
+         },
+         "node_data[4] is not scalar.\n"},
+        {"no values",
+         [&] {
+             host.root().add_free_array("empty", DTYPE_FLOAT);
+             field(*grid).component(2).make_link("values", "empty");
+         },
+         "can not get node_data[2].value.\n"},
+    };
+    for (const char* f : kFactors)
+        cases.push_back({f, [this, f] { inst->at(f).clear_value(); }, std::string("can not get ") + f + ".\n"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("sv", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+        EXPECT_EQ(out().ncomp(), 0);
+    }
+}
+
+TEST_F(ScaleVectorTest, MissingOutputArrays) {
+    inst->make_link("out", "nowhere");
+    run(*inst, {msg("sv", "can not get oval.\n")});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+
+    build();
+    field(inst->at("out")).object().at("nnode_data").set_int(2);
+    field(inst->at("out")).component(1).make_link("values", "nowhere");
+    run(*inst, {msg("sv", "can not get omag.\n")});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    // What was set before the failure stays.
+    EXPECT_EQ(out().nnodes(), 3);
+    EXPECT_EQ(out().label(0), "vec_scale");
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+class ThreshVecTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // Five nodes: reflectivity ze = 10, 20, 30, 40, 50 and a wind 3-vector
+    // (n, 10 n, 100 n); the band is (20, 50).
+    void build() {
+        host.reset();
+        grid = &host.add_field("grid");
+        std::vector<float> wind;
+        for (int n = 1; n <= 5; ++n) wind.insert(wind.end(), {float(n), 10.0f * n, 100.0f * n});
+        field(*grid).nnodes(5).floats("ze", {10, 20, 30, 40, 50}, 1, "dBZ").floats("wind", wind, 3, "m/s");
+        inst = &host.add_instance("tv", "ThreshVec");
+        host.link("tv.in", "grid");
+        inst->at("comp").set_int(0);
+        inst->at("vec_min").set_real(20.0);
+        inst->at("vec_max").set_real(50.0);
+    }
+    vhost::FieldRef out() { return field(*inst, "out_nd"); }
+};
+
+TEST_F(ThreshVecTest, KeepsNodesStrictlyInsideTheBand) {
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(out().nnodes(), 5);
+    ASSERT_EQ(out().ncomp(), 2);
+    // 20 and 50 lie on the bounds: not selected.
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{0, 0, 30, 40, 0}));
+    EXPECT_EQ(out().float_values(1),
+              (std::vector<float>{0, 0, 0, 0, 0, 0, 3, 30, 300, 4, 40, 400, 0, 0, 0}));   // vectors whole
+    EXPECT_EQ(out().label(0), "ze");
+    EXPECT_EQ(out().label(1), "wind");
+    EXPECT_EQ(out().veclen(1), 3);
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_EQ(out().type(c), DTYPE_FLOAT);
+        EXPECT_EQ(out().units(c), "");
+        EXPECT_FALSE(out().null_flag(c));
+    }
+    EXPECT_EQ(out().ncell_sets(), 0);
+
+    // A band upside down selects nothing, and that is a success.
+    inst->at("vec_min").set_real(60.0);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(1), std::vector<float>(15, 0.0f));
+}
+
+TEST_F(ThreshVecTest, BoundsAreNarrowedToFloat) {
+    // 30.1 as a double lies above 30.1f; narrowed, the node is not inside.
+    field(*grid).component(0).at("values").as<float>()[2] = 30.1f;
+    inst->at("vec_min").set_real(30.1);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{0, 0, 0, 40, 0}));
+}
+
+TEST_F(ThreshVecTest, NullValuesAreNeverSelectedAndBlankedInTheCopy) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // The selecting component: -999 is null and lies inside the band; NaN is never inside.
+    vhost::set_floats(field(*grid).component(0).at("values"), {-999, 30, nan, 40, 45});
+    field(*grid).null_value(0, -999.0);
+    inst->at("vec_min").set_real(-1000.0);
+    // A third component with its own null flag 2: its null values turn to zero.
+    field(*grid).floats("rain", {1, 7.5f, 2, 7.5f, 3}).null_value(2, 7.5, 2);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{0, 30, 0, 40, 45}));
+    EXPECT_EQ(out().float_values(2), (std::vector<float>{0, 0, 0, 0, 3}));
+
+    // A null flag other than 1 does not guard the selection, but still
+    // blanks the selecting component's own null values in the copy.
+    field(*grid).null_value(0, -999.0, 2);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(1)[0], 1.0f);   // node 0 selected now
+    EXPECT_EQ(out().float_values(0)[0], 0.0f);   // yet -999 is copied as 0
+}
+
+TEST_F(ThreshVecTest, EmptyInputDoesNothing) {
+    field(*grid).nnodes(0);
+    inst->at("comp").clear_value();
+    run(*inst, {});
+    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(out().nnodes(), 0);
+}
+
+TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"no comp", [&] { inst->at("comp").clear_value(); }, "can not get comp.\n"},
+        {"no vec_min", [&] { inst->at("vec_min").clear_value(); }, "can not get vec_min.\n"},
+        {"no vec_max", [&] { inst->at("vec_max").clear_value(); }, "can not get vec_max.\n"},
+        {"integer selector",
+         [&] {
+             field(*grid).ints("n", {1, 2, 3, 4, 5});
+             inst->at("comp").set_int(2);
+         },
+         "unsupport data_type, DTYPE_FLOAT only.\n"},
+        {"vector selector", [&] { inst->at("comp").set_int(1); }, "unsupport veclen, scalar data only.\n"},
+        {"no such component", [&] { inst->at("comp").set_int(7); }, "unsupport data_type, DTYPE_FLOAT only.\n"},
+        {"negative component", [&] { inst->at("comp").set_int(-1); }, "unsupport data_type, DTYPE_FLOAT only.\n"},
+        {"no selector values",
+         [&] {
+             host.root().add_free_array("empty", DTYPE_FLOAT);
+             field(*grid).component(0).make_link("values", "empty");
+         },
+         "can not get thresh_value.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("tv", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+        EXPECT_EQ(out().ncomp(), 0);
+    }
+}
+
+TEST_F(ThreshVecTest, FailuresInTheCopyKeepTheComponentsBefore) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"integer component", [&] { field(*grid).ints("n", {1, 2, 3, 4, 5}); },
+         "unsupport data_type, DTYPE_FLOAT only.\n"},
+        {"empty vector", [&] { field(*grid).floats("none", {}, 0); }, "1 > veclen.\n"},
+        {"no input values",
+         [&] {
+             field(*grid).floats("rain", {1, 2, 3, 4, 5});
+             host.root().add_free_array("empty", DTYPE_FLOAT);
+             field(*grid).component(2).make_link("values", "empty");
+         },
+         "can not get input_value.\n"},
+        {"no output values",
+         [&] {
+             field(*grid).floats("rain", {1, 2, 3, 4, 5});
+             field(inst->at("out_nd")).nnodes(5);
+             field(inst->at("out_nd")).object().at("nnode_data").set_int(3);
+             field(inst->at("out_nd")).component(2).make_link("values", "nowhere");
+         },
+         "can not get output_value.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("tv", c.message)});
+        EXPECT_EQ(inst->at("done").int_value(), 0);
+        EXPECT_EQ(out().ncomp(), 3);
+        EXPECT_EQ(out().float_values(0), (std::vector<float>{0, 0, 30, 40, 0}));
+        EXPECT_EQ(out().float_values(1).size(), 15u);
+    }
+}
+
+}  // namespace
