@@ -127,6 +127,14 @@ TEST_F(Legend3DTickTest, HeightsFollowTheSharedRule) {
     ASSERT_EQ(n, 5);
     EXPECT_EQ(std::vector<float>(z, z + 5), (std::vector<float>{-10.0f, -5.0f, 0.0f, 5.0f, 10.0f}));
     std::free(z);
+    // From -3.3 to 7.7 in 3 steps the computed top would miss 7.7f; it is stored.
+    ASSERT_EQ(calc_zposi(&self, 3, -3.3f, 7.7f, &n, &z, text), 1);
+    const float step = (7.7f - -3.3f) / 3.0f;
+    EXPECT_EQ(z[1], static_cast<float>(1.0 * static_cast<double>(step) + static_cast<double>(-3.3f)));
+    EXPECT_EQ(z[2], static_cast<float>(2.0 * static_cast<double>(step) + static_cast<double>(-3.3f)));
+    EXPECT_EQ(z[3], 7.7f);
+    EXPECT_NE(static_cast<float>(3.0 * static_cast<double>(step) + static_cast<double>(-3.3f)), 7.7f);
+    std::free(z);
     // A negative count is refused without touching memory.
     z = reinterpret_cast<float*>(&n);
     EXPECT_EQ(calc_zposi(&self, -3, 0.0f, 1.0f, &n, &z, text), -1);

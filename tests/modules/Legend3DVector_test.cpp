@@ -136,6 +136,17 @@ TEST_F(Legend3DVectorTest, LengthsKeepDoublePrecisionForArrowsAndFloatForLabels)
     EXPECT_EQ(labels().coord()[0],
               static_cast<float>(3.0 * static_cast<double>(0.1f) + static_cast<double>(grid_x(2)) + 0.0));
     EXPECT_EQ(texts()[0], "0.100000001490");
+
+    // 2^24 + 1 is 2^24 as a float: the tip is 2^24 + 2005 + 1, not one more
+    // (which would round up to 16779224).
+    inst->at("vparam.fixed_u").set_real(1.0);
+    inst->at("veclenx").set_real(16777217.0);
+    inst->at("vecloffux").set_real(1.0);
+    inst->at("format").set_str("%.0f");
+    run(*inst, {});
+    EXPECT_EQ(arrows().float_values(0)[0], 16777216.0f);
+    EXPECT_EQ(labels().coord()[0], 16779222.0f);
+    EXPECT_EQ(texts()[0], "16777216");
 }
 
 TEST_F(Legend3DVectorTest, ArrowsMatchDataScaledWithTheSameFactors) {

@@ -66,6 +66,11 @@ TEST_F(ScaleVectorTest, ScalesEachAxisAndKeepsTheUnscaledMagnitude) {
     vec = out().float_values(0);
     EXPECT_EQ(std::vector<float>(vec.begin(), vec.begin() + 3), (std::vector<float>{30, 4, 0}));
     EXPECT_EQ(out().float_values(1)[0], 5.0f);   // still the unscaled magnitude
+
+    // A value equal to the threshold is kept.
+    inst->at("thresh_value").set_real(0.0);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(1)[0], 5.0f);
 }
 
 TEST_F(ScaleVectorTest, FactorsMultiplyInDoubleInTheirOrder) {
