@@ -15,6 +15,8 @@ using velmora::HeapText;
 using velmora::HostArray;
 using velmora::LabelFormat;
 
+constexpr std::int64_t kMaxHeights = 1 << 20;
+
 struct Params {
     int indexi = 0, indexj = 0;
     float min = 0.0f, max = 0.0f;
@@ -141,7 +143,10 @@ VELMORA_EXPORT int calc_zposi(OMobj_id* module, int ndiv, float min, float max, 
     }
     const std::int64_t n = static_cast<std::int64_t>(ndiv) + 1;
     *count = n;
-    Heap<float[]> z = velmora::heap_array<float>(n);
+    // A legend needs a handful of heights. Counts past kMaxHeights are refused
+    // like a failed allocation, before the host is asked for fields of
+    // billions of nodes on their behalf.
+    Heap<float[]> z = n <= kMaxHeights ? velmora::heap_array<float>(n) : Heap<float[]>();
     if (!z) {
         if (msg) velmora::msgf(msg, "%s : can not allocate memory(zposi).\n", OMret_obj_name(module));
         return -1;

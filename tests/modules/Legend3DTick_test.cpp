@@ -141,6 +141,11 @@ TEST_F(Legend3DTickTest, HeightsFollowTheSharedRule) {
     EXPECT_EQ(z, nullptr);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(std::string(text), msg("tick", "parameter error (0 > ndiv).\n"));
+    // Far more heights than a legend can show: refused, the count still stored.
+    EXPECT_EQ(calc_zposi(&self, 2147483647, 0.0f, 1.0f, &n, &z, text), -1);
+    EXPECT_EQ(z, nullptr);
+    EXPECT_EQ(n, 2147483648LL);
+    EXPECT_EQ(std::string(text), msg("tick", "can not allocate memory(zposi).\n"));
 }
 
 TEST_F(Legend3DTickTest, InactiveOrEmptyInputDoesNothing) {
@@ -183,6 +188,7 @@ TEST_F(Legend3DTickTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
         {"column", [&] { inst->at("indexj").set_int(9); },
          "parameter error (indexi=1, indexj=9 outside the 3 x 2 grid).\n"},
         {"mat", [&] { grid->make_link("xform", "nowhere"); }, "can not get mat.\n"},
+        {"absurd ndiv", [&] { inst->at("ndiv").set_int(2147483647); }, "can not allocate memory(zposi).\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -206,6 +206,7 @@ TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
         {"coord", [&] { grid->make_link("coord", "nowhere"); }, "can not get coord.\n"},
         {"column", [&] { inst->at("indexi").set_int(-2); },
          "parameter error (indexi=-2, indexj=0 outside the 3 x 2 grid).\n"},
+        {"absurd ndiv", [&] { inst->at("ndiv").set_int(1 << 21); }, "can not allocate memory(zposi).\n"},
         {"no scale group", [&] { inst->make_link("vparam", "nowhere"); }, "can not get fixed_u.\n"},
     };
     for (const char* o : kOffsets) cases.push_back({o, unset(o), std::string("can not get ") + o + ".\n"});
