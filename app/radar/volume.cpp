@@ -1,0 +1,338 @@
+#include "volume.h"
+
+#include <netcdf.h>
+#include <vtkDataArray.h>
+#include <vtkImageData.h>
+#include <vtkNew.h>
+#include <vtkPointData.h>
+#include <vtkXMLImageDataReader.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+#include "fields.h"
+
+namespace vapp {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& path, const std::string& what) {
+    throw std::runtime_error(path + ": " + what);
+}
+
+void check(int status, const std::string& path, const std::string& doing) {
+    if (status != NC_NOERR) fail(path, doing + ": " + nc_strerror(status));
+}
+
+// Closes the file on every path.
+struct NcFile {
+    int id = -1;
+    ~NcFile() {
+        if (id >= 0) nc_close(id);
+    }
+};
+
+std::string text_att(int nc, int var, const char* name) {
+    size_t len = 0;
+    nc_type type;
+    if (nc_inq_att(nc, var, name, &type, &len) != NC_NOERR || type != NC_CHAR) return {};
+    std::string s(len, '\0');
+    if (nc_get_att_text(nc, var, name, s.data()) != NC_NOERR) return {};
+    while (!s.empty() && s.back() == '\0') s.pop_back();
+    return s;
+}
+
+bool number_att(int nc, int var, const char* name, double& out) {
+    size_t len = 0;
+    nc_type type;
+    if (nc_inq_att(nc, var, name, &type, &len) != NC_NOERR || len < 1 || type == NC_CHAR) return false;
+    std::vector<double> v(len);
+    if (nc_get_att_double(nc, var, name, v.data()) != NC_NOERR) return false;
+    out = v[0];
+    return true;
+}
+
+// Factor from a coordinate's units to km. CF projection coordinates without
+// units are taken as metres.
+double to_km(const std::string& units, const std::string& path, const std::string& dim) {
+    std::string u = units;
+    std::transform(u.begin(), u.end(), u.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (u.empty() || u == "m" || u == "meter" || u == "meters" || u == "metre" || u == "metres") return 0.001;
+    if (u == "km" || u == "kilometer" || u == "kilometers" || u == "kilometre" || u == "kilometres") return 1.0;
+    fail(path, "coordinate variable " + dim + " has units \"" + units + "\"; expected m or km");
+}
+
+std::vector<float> read_axis(int nc, int dim, const std::string& path) {
+    char name[NC_MAX_NAME + 1] = "";
+    size_t len = 0;
+    check(nc_inq_dim(nc, dim, name, &len), path, "reading a dimension");
+    int var = -1;
+    if (nc_inq_varid(nc, name, &var) != NC_NOERR)
+        fail(path, std::string("no coordinate variable for dimension ") + name);
+    int nd = 0;
+    nc_inq_varndims(nc, var, &nd);
+    if (nd != 1) fail(path, std::string("coordinate variable ") + name + " is not one-dimensional");
+    std::vector<double> v(len);
+    check(nc_get_var_double(nc, var, v.data()), path, std::string("reading ") + name);
+    double f = to_km(text_att(nc, var, "units"), path, name);
+    std::vector<float> out(len);
+    for (size_t i = 0; i < len; ++i) {
+        out[i] = static_cast<float>(v[i] * f);
+        if (!std::isfinite(out[i]) || (i > 0 && !(out[i] > out[i - 1])))
+            fail(path, std::string("coordinate variable ") + name + " must increase strictly");
+    }
+    if (len < 2) fail(path, std::string("dimension ") + name + " needs at least 2 levels");
+    return out;
+}
+
+std::vector<std::string> grid_variables(int nc) {
+    int nvars = 0;
+    nc_inq_nvars(nc, &nvars);
+    std::vector<std::string> names;
+    for (int v = 0; v < nvars; ++v) {
+        int nd = 0;
+        char name[NC_MAX_NAME + 1] = "";
+        nc_inq_var(nc, v, name, nullptr, &nd, nullptr, nullptr);
+        if (nd == 3 || nd == 4) names.emplace_back(name);
+    }
+    return names;
+}
+
+bool evenly_spaced(const std::vector<float>& a) {
+    if (a.size() < 2) return true;
+    double step = (static_cast<double>(a.back()) - a.front()) / static_cast<double>(a.size() - 1);
+    for (size_t i = 1; i < a.size(); ++i)
+        if (std::fabs((static_cast<double>(a[i]) - a[i - 1]) - step) > 1e-4 * std::fabs(step)) return false;
+    return true;
+}
+
+}  // namespace
+
+Volume read_netcdf(const std::string& path, const std::string& var) {
+    NcFile nc;
+    check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
+    int v = -1;
+    if (nc_inq_varid(nc.id, var.c_str(), &v) != NC_NOERR) {
+        std::string list;
+        for (const auto& n : grid_variables(nc.id)) list += (list.empty() ? "" : ", ") + n;
+        fail(path, "no variable \"" + var + "\"" + (list.empty() ? std::string() : " (variables on a grid: " + list + ")"));
+    }
+    int ndims = 0;
+    int dims[NC_MAX_VAR_DIMS];
+    check(nc_inq_var(nc.id, v, nullptr, nullptr, &ndims, dims, nullptr), path, "reading " + var);
+    if (ndims != 3 && ndims != 4)
+        fail(path, "variable " + var + " has " + std::to_string(ndims) + " dimensions; expected (time, z, y, x) or (z, y, x)");
+    int first = ndims - 3;
+    Volume out;
+    out.name = var;
+    out.units = text_att(nc.id, v, "units");
+    out.z = read_axis(nc.id, dims[first], path);
+    out.y = read_axis(nc.id, dims[first + 1], path);
+    out.x = read_axis(nc.id, dims[first + 2], path);
+    if (first == 1) {
+        size_t nt = 0;
+        nc_inq_dimlen(nc.id, dims[0], &nt);
+        if (nt < 1) fail(path, "variable " + var + " holds no time step");
+    }
+    size_t start[4] = {0, 0, 0, 0}, count[4] = {1, 1, 1, 1};
+    count[first] = out.z.size();
+    count[first + 1] = out.y.size();
+    count[first + 2] = out.x.size();
+    const size_t n = out.x.size() * out.y.size() * out.z.size();
+    std::vector<double> raw(n);
+    check(nc_get_vara_double(nc.id, v, start, count, raw.data()), path, "reading " + var);
+
+    // Missing data: _FillValue and missing_value compare with the packed
+    // values; scale_factor/add_offset unpack the rest.
+    double fill = 0, missing = 0, scale = 1, offset = 0;
+    bool has_fill = number_att(nc.id, v, "_FillValue", fill);
+    bool has_missing = number_att(nc.id, v, "missing_value", missing);
+    bool packed = number_att(nc.id, v, "scale_factor", scale) | number_att(nc.id, v, "add_offset", offset);
+    out.has_null = has_fill || has_missing;
+    if (out.has_null && !packed) out.null_value = static_cast<float>(has_fill ? fill : missing);
+    out.values.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        double r = raw[i];
+        bool null = std::isnan(r) || (has_fill && r == fill) || (has_missing && r == missing);
+        if (null) out.has_null = true;
+        out.values[i] = null ? out.null_value : static_cast<float>(r * scale + offset);
+    }
+    return out;
+}
+
+Volume read_vti(const std::string& path, const std::string& var) {
+    vtkNew<vtkXMLImageDataReader> reader;
+    if (!reader->CanReadFile(path.c_str())) fail(path, "cannot read as VTK image data");
+    reader->SetFileName(path.c_str());
+    reader->Update();
+    vtkImageData* img = reader->GetOutput();
+    int d[3];
+    img->GetDimensions(d);
+    if (d[0] < 2 || d[1] < 2 || d[2] < 2) fail(path, "image data must have at least 2 points along each axis");
+    vtkPointData* pd = img->GetPointData();
+    vtkDataArray* arr = var.empty() ? pd->GetArray(0) : pd->GetArray(var.c_str());
+    if (!arr) {
+        std::string list;
+        for (int i = 0; i < pd->GetNumberOfArrays(); ++i) list += (i ? ", " : "") + std::string(pd->GetArrayName(i));
+        fail(path, "no point data \"" + var + "\"" + (list.empty() ? std::string() : " (arrays: " + list + ")"));
+    }
+    if (arr->GetNumberOfComponents() != 1) fail(path, std::string("point data ") + arr->GetName() + " is not scalar");
+    double o[3], s[3];
+    img->GetOrigin(o);
+    img->GetSpacing(s);
+    Volume out;
+    out.name = arr->GetName() ? arr->GetName() : "data";
+    for (int i = 0; i < d[0]; ++i) out.x.push_back(static_cast<float>(o[0] + i * s[0]));
+    for (int j = 0; j < d[1]; ++j) out.y.push_back(static_cast<float>(o[1] + j * s[1]));
+    for (int k = 0; k < d[2]; ++k) out.z.push_back(static_cast<float>(o[2] + k * s[2]));
+    out.values.resize(static_cast<size_t>(arr->GetNumberOfTuples()));
+    for (vtkIdType i = 0; i < arr->GetNumberOfTuples(); ++i) out.values[static_cast<size_t>(i)] = static_cast<float>(arr->GetTuple1(i));
+    return out;
+}
+
+Volume read_volume(const std::string& path, const std::string& var) {
+    auto ends = [&](const char* ext) {
+        std::string e(ext);
+        return path.size() >= e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0;
+    };
+    if (ends(".vti")) return read_vti(path, var);
+    return read_netcdf(path, var);
+}
+
+void write_netcdf(const std::string& path, const Volume& v) {
+    NcFile nc;
+    check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &nc.id), path, "cannot create");
+    int dt = 0, dz = 0, dy = 0, dx = 0;
+    check(nc_def_dim(nc.id, "time", 1, &dt), path, "defining time");
+    check(nc_def_dim(nc.id, "z", v.z.size(), &dz), path, "defining z");
+    check(nc_def_dim(nc.id, "y", v.y.size(), &dy), path, "defining y");
+    check(nc_def_dim(nc.id, "x", v.x.size(), &dx), path, "defining x");
+    int vx = 0, vy = 0, vz = 0, vd = 0;
+    auto axis = [&](const char* name, int dim, int& id) {
+        check(nc_def_var(nc.id, name, NC_FLOAT, 1, &dim, &id), path, std::string("defining ") + name);
+        nc_put_att_text(nc.id, id, "units", 1, "m");
+        nc_put_att_text(nc.id, id, "axis", 1, name[0] == 'x' ? "X" : name[0] == 'y' ? "Y" : "Z");
+    };
+    axis("x", dx, vx);
+    axis("y", dy, vy);
+    axis("z", dz, vz);
+    int dd[4] = {dt, dz, dy, dx};
+    const std::string name = v.name.empty() ? "DT" : v.name;
+    check(nc_def_var(nc.id, name.c_str(), NC_FLOAT, 4, dd, &vd), path, "defining " + name);
+    nc_def_var_deflate(nc.id, vd, 1, 1, 4);
+    float fill = v.null_value;
+    nc_put_att_float(nc.id, vd, "_FillValue", NC_FLOAT, 1, &fill);
+    nc_put_att_float(nc.id, vd, "missing_value", NC_FLOAT, 1, &fill);
+    const std::string units = v.units.empty() ? "dBZ" : v.units;
+    nc_put_att_text(nc.id, vd, "units", units.size(), units.c_str());
+    const char* long_name = "Reflectivity";
+    nc_put_att_text(nc.id, vd, "long_name", std::char_traits<char>::length(long_name), long_name);
+    check(nc_enddef(nc.id), path, "writing the header");
+    auto metres = [](const std::vector<float>& km) {
+        std::vector<float> m(km.size());
+        for (size_t i = 0; i < km.size(); ++i) m[i] = km[i] * 1000.0f;
+        return m;
+    };
+    check(nc_put_var_float(nc.id, vx, metres(v.x).data()), path, "writing x");
+    check(nc_put_var_float(nc.id, vy, metres(v.y).data()), path, "writing y");
+    check(nc_put_var_float(nc.id, vz, metres(v.z).data()), path, "writing z");
+    check(nc_put_var_float(nc.id, vd, v.values.data()), path, "writing " + name);
+}
+
+namespace {
+
+// A smooth deterministic texture in [-1, 1] from integer grid positions.
+float texture(int i, int j, int k) {
+    std::uint32_t h = static_cast<std::uint32_t>(i) * 73856093u ^ static_cast<std::uint32_t>(j) * 19349663u ^
+                      static_cast<std::uint32_t>(k) * 83492791u;
+    h ^= h >> 13;
+    h *= 0x5bd1e995u;
+    h ^= h >> 15;
+    return static_cast<float>(h & 0xffff) / 32767.5f - 1.0f;
+}
+
+struct Cell {
+    float x, y;       // centre at the ground, km
+    float peak;       // core reflectivity, dBZ
+    float radius;     // horizontal scale of the core, km
+    float top;        // echo top, km
+    float core;       // height of the core, km
+    float tilt_x;     // displacement of the core per km of height
+};
+
+}  // namespace
+
+Volume synthetic_scene() {
+    Volume v;
+    v.name = "DT";
+    v.units = "dBZ";
+    v.has_null = true;
+    v.null_value = -9999.0f;
+    for (int i = 0; i < 80; ++i) v.x.push_back(-40.0f + static_cast<float>(i));
+    for (int j = 0; j < 60; ++j) v.y.push_back(-30.0f + static_cast<float>(j));
+    for (int k = 0; k < 20; ++k) v.z.push_back(0.5f + 0.5f * static_cast<float>(k));
+    // Five separate convective cells of different strength, and a stratiform
+    // region with a bright band at the melting level.
+    const Cell cells[] = {
+        {-22.0f, -12.0f, 56.0f, 4.5f, 10.0f, 3.0f, 0.4f},
+        {8.0f, 10.0f, 52.0f, 4.0f, 9.0f, 2.5f, 0.3f},
+        {22.0f, -14.0f, 48.0f, 3.0f, 7.5f, 2.0f, 0.2f},
+        {-6.0f, 18.0f, 46.0f, 3.0f, 7.0f, 2.0f, -0.2f},
+        {28.0f, 16.0f, 44.0f, 2.5f, 6.0f, 1.5f, 0.0f},
+    };
+    const size_t nx = v.x.size(), ny = v.y.size(), nz = v.z.size();
+    v.values.assign(nx * ny * nz, v.null_value);
+    for (size_t k = 0; k < nz; ++k)
+        for (size_t j = 0; j < ny; ++j)
+            for (size_t i = 0; i < nx; ++i) {
+                const float x = v.x[i], y = v.y[j], z = v.z[k];
+                // Stratiform rain in the south-west: 18-24 dBZ below 4.5 km,
+                // a bright band around it, little above.
+                float ze = -100.0f;
+                const float strat = 1.0f - std::hypot((x + 10.0f) / 30.0f, (y + 20.0f) / 12.0f);
+                if (strat > 0.0f) {
+                    float base = 18.0f + 6.0f * strat;
+                    float band = 6.0f * std::exp(-std::pow((z - 4.5f) / 0.5f, 2.0f));
+                    float above = z > 4.5f ? (z - 4.5f) * 6.0f : 0.0f;
+                    ze = base + band - above;
+                }
+                for (const Cell& c : cells) {
+                    if (z > c.top) continue;
+                    const float cx = c.x + c.tilt_x * z, cy = c.y;
+                    const float r = std::hypot(x - cx, y - cy) / c.radius;
+                    // Strongest at the core height, weakening to the top and
+                    // a little towards the ground (rain shaft).
+                    float vert = z <= c.core ? 1.0f - 0.04f * (c.core - z) : 1.0f - std::pow((z - c.core) / (c.top - c.core), 2.0f);
+                    float cz = c.peak * vert - 10.0f * r * r;
+                    ze = std::max(ze, cz);
+                }
+                ze += 1.2f * texture(static_cast<int>(i), static_cast<int>(j), static_cast<int>(k));
+                if (ze >= 5.0f) v.values[i + nx * (j + ny * k)] = std::round(ze * 2.0f) / 2.0f;
+            }
+    return v;
+}
+
+vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, const Volume& v) {
+    vhost::Object& f = parent.add_field(name);
+    vhost::FieldRef ref(f);
+    const std::vector<std::int64_t> dims{static_cast<std::int64_t>(v.x.size()), static_cast<std::int64_t>(v.y.size()),
+                                         static_cast<std::int64_t>(v.z.size())};
+    if (evenly_spaced(v.x) && evenly_spaced(v.y) && evenly_spaced(v.z)) {
+        ref.uniform(dims, {v.x.front(), v.y.front(), v.z.front(), v.x.back(), v.y.back(), v.z.back()});
+    } else {
+        ref.dims(dims).nnodes(dims[0] * dims[1] * dims[2]).nspace(3);
+        std::vector<float> xyz;
+        xyz.reserve(static_cast<size_t>(dims[0] * dims[1] * dims[2] * 3));
+        for (float z : v.z)
+            for (float y : v.y)
+                for (float x : v.x) xyz.insert(xyz.end(), {x, y, z});
+        ref.coord(xyz);
+    }
+    ref.floats(v.name, v.values, 1, v.units);
+    if (v.has_null) ref.null_value(0, v.null_value);
+    return f;
+}
+
+}  // namespace vapp

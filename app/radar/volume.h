@@ -1,0 +1,45 @@
+// Gridded radar volumes in and out: NetCDF files in the layout common radar
+// toolkits write (variables (time, z, y, x) or (z, y, x) with coordinate
+// variables x, y, z in metres or km) and VTK image data, read into a field of
+// the host's tree; and the deterministic synthetic convective scene.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tree.h"
+
+namespace vapp {
+
+// A volume as read: node data on a rectilinear grid, coordinates in km.
+struct Volume {
+    std::vector<float> x, y, z;        // grid coordinates along each axis, km
+    std::vector<float> values;         // x fastest, then y, then z
+    std::string name;                  // the variable's name
+    std::string units;
+    bool has_null = false;
+    float null_value = -9999.0f;
+};
+
+// Reads variable var of a NetCDF file. Throws std::runtime_error with a
+// message naming the file and what is wrong.
+Volume read_netcdf(const std::string& path, const std::string& var);
+// Reads point-data array var (the first array when var is empty) of a .vti file.
+Volume read_vti(const std::string& path, const std::string& var);
+// By extension: .nc/.nc4/.cdf NetCDF, .vti VTK image data.
+Volume read_volume(const std::string& path, const std::string& var);
+
+// Writes a volume in the layout radar toolkits use: DT(time, z, y, x) float
+// in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres.
+void write_netcdf(const std::string& path, const Volume& v);
+
+// The built-in default: several convective cells of realistic structure on a
+// 1 km grid with 20 levels (0.5 .. 10 km); the same every time.
+Volume synthetic_scene();
+
+// Puts a volume into the tree as a field: a uniform grid (dims + corner
+// points) when every axis is evenly spaced, explicit coordinates otherwise;
+// one float component with the null flag and value, identity transform.
+vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, const Volume& v);
+
+}  // namespace vapp

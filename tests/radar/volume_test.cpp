@@ -1,0 +1,204 @@
+// Radar volumes from NetCDF files: the layouts radar toolkits write.
+#include "volume.h"
+
+#include <gtest/gtest.h>
+#include <netcdf.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+#include <filesystem>
+
+#include "fields.h"
+#include "host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* kReal = VELMORA_SOURCE_DIR "/../shared/data/cpol_200601200050.nc";
+
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / ("velmora_nc_" + std::to_string(::getpid()));
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() { fs::remove_all(path); }
+    std::string file(const std::string& n) const { return (path / n).string(); }
+};
+
+// A 3 x 2 x 2 file: variable `ze` as short packed values or floats.
+struct SmallFile {
+    bool time_axis = true;
+    bool packed = false;
+    const char* xy_units = "km";
+    std::vector<float> z_values{0.5f, 1.5f};
+
+    void write(const std::string& path) const {
+        int nc = 0, dt = 0, dz = 0, dy = 0, dx = 0, vx = 0, vy = 0, vz = 0, v = 0;
+        ASSERT_EQ(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &nc), NC_NOERR);
+        if (time_axis) nc_def_dim(nc, "time", 1, &dt);
+        nc_def_dim(nc, "z", 2, &dz);
+        nc_def_dim(nc, "y", 2, &dy);
+        nc_def_dim(nc, "x", 3, &dx);
+        nc_def_var(nc, "x", NC_FLOAT, 1, &dx, &vx);
+        nc_def_var(nc, "y", NC_FLOAT, 1, &dy, &vy);
+        nc_def_var(nc, "z", NC_FLOAT, 1, &dz, &vz);
+        nc_put_att_text(nc, vx, "units", std::strlen(xy_units), xy_units);
+        nc_put_att_text(nc, vy, "units", std::strlen(xy_units), xy_units);
+        nc_put_att_text(nc, vz, "units", 2, "km");
+        int dims[4] = {dt, dz, dy, dx};
+        int* d = time_axis ? dims : dims + 1;
+        int nd = time_axis ? 4 : 3;
+        if (packed) {
+            nc_def_var(nc, "ze", NC_SHORT, nd, d, &v);
+            short fill = -32768;
+            float scale = 0.5f, offset = 10.0f;
+            nc_put_att_short(nc, v, "_FillValue", NC_SHORT, 1, &fill);
+            nc_put_att_float(nc, v, "scale_factor", NC_FLOAT, 1, &scale);
+            nc_put_att_float(nc, v, "add_offset", NC_FLOAT, 1, &offset);
+        } else {
+            nc_def_var(nc, "ze", NC_FLOAT, nd, d, &v);
+            float missing = -9999.0f;
+            nc_put_att_float(nc, v, "missing_value", NC_FLOAT, 1, &missing);
+        }
+        nc_put_att_text(nc, v, "units", 3, "dBZ");
+        nc_enddef(nc);
+        float x[3] = {-1, 0, 1}, y[2] = {5, 7};
+        if (std::string(xy_units) == "m") x[0] = -1000, x[1] = 0, x[2] = 1000, y[0] = 5000, y[1] = 7000;
+        nc_put_var_float(nc, vx, x);
+        nc_put_var_float(nc, vy, y);
+        nc_put_var_float(nc, vz, z_values.data());
+        if (packed) {
+            short raw[12] = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, -32768};
+            nc_put_var_short(nc, v, raw);
+        } else {
+            float raw[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -9999};
+            nc_put_var_float(nc, v, raw);
+        }
+        nc_close(nc);
+    }
+};
+
+TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
+    TempDir dir;
+    SmallFile plain;
+    plain.write(dir.file("plain.nc"));
+    vapp::Volume a = vapp::read_netcdf(dir.file("plain.nc"), "ze");
+    EXPECT_EQ(a.x, (std::vector<float>{-1, 0, 1}));
+    EXPECT_EQ(a.y, (std::vector<float>{5, 7}));
+    EXPECT_TRUE(a.has_null);
+    EXPECT_EQ(a.null_value, -9999.0f);
+    EXPECT_EQ(a.values[10], 10.0f);
+    EXPECT_EQ(a.values[11], -9999.0f);
+    EXPECT_EQ(a.units, "dBZ");
+
+    SmallFile metres;
+    metres.time_axis = false;
+    metres.xy_units = "m";
+    metres.write(dir.file("metres.nc"));
+    vapp::Volume b = vapp::read_netcdf(dir.file("metres.nc"), "ze");
+    EXPECT_EQ(b.x, a.x);   // metres become km
+    EXPECT_EQ(b.y, a.y);
+    EXPECT_EQ(b.values, a.values);
+
+    SmallFile packed;
+    packed.packed = true;
+    packed.write(dir.file("packed.nc"));
+    vapp::Volume c = vapp::read_netcdf(dir.file("packed.nc"), "ze");
+    EXPECT_EQ(c.values[0], 10.0f);   // 0 * 0.5 + 10
+    EXPECT_EQ(c.values[10], 20.0f);
+    EXPECT_TRUE(c.has_null);
+    EXPECT_EQ(c.values[11], c.null_value);   // the packed fill value is missing data
+}
+
+TEST(RadarVolume, FieldIsUniformWhenEvenlySpacedElseRectilinear) {
+    TempDir dir;
+    SmallFile even;
+    even.write(dir.file("even.nc"));
+    vhost::host().reset();
+    vhost::Object& f = vapp::add_volume_field(vhost::host().root(), "grid", vapp::read_netcdf(dir.file("even.nc"), "ze"));
+    vhost::FieldRef r(f);
+    EXPECT_EQ(r.dims(), (std::vector<std::int64_t>{3, 2, 2}));
+    EXPECT_EQ(r.points(), (std::vector<float>{-1, 5, 0.5f, 1, 7, 1.5f}));
+    EXPECT_EQ(f.at("uniform").int_value(), 1);
+    EXPECT_TRUE(r.null_flag(0));
+    EXPECT_EQ(r.label(0), "ze");
+
+    // Stretched levels stay exact as explicit coordinates.
+    vapp::Volume v;
+    v.name = "ze";
+    v.x = {0, 1, 2};
+    v.y = {0, 1};
+    v.z = {0.5f, 1.0f, 3.0f};
+    v.values.assign(18, 1.0f);
+    vhost::Object& g = vapp::add_volume_field(vhost::host().root(), "g2", v);
+    EXPECT_EQ(g.at("uniform").int_value(), 0);
+    auto c = vhost::FieldRef(g).coord();
+    ASSERT_EQ(c.size(), 54u);
+    EXPECT_EQ(c[3 * 12 + 2], 3.0f);
+    EXPECT_FALSE(vhost::FieldRef(g).null_flag(0));
+    vhost::host().reset();
+}
+
+TEST(RadarVolume, BadFilesGetMessagesNamingTheProblem) {
+    TempDir dir;
+    SmallFile f;
+    f.write(dir.file("f.nc"));
+    auto message = [](auto&& call) {
+        try {
+            call();
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("f.nc"), "reflectivity"); }).find("no variable \"reflectivity\" (variables on a grid: ze)"),
+              std::string::npos);
+    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("missing.nc"), "ze"); }).find("missing.nc: cannot open"), std::string::npos);
+    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("f.nc"), "x"); }).find("has 1 dimensions"), std::string::npos);
+    SmallFile down;
+    down.z_values = {1.5f, 0.5f};
+    down.write(dir.file("down.nc"));
+    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("down.nc"), "ze"); }).find("z must increase"), std::string::npos);
+}
+
+TEST(RadarVolume, SyntheticSceneRoundTripsThroughNetcdf) {
+    TempDir dir;
+    vapp::Volume s = vapp::synthetic_scene();
+    ASSERT_EQ(s.values.size(), 80u * 60u * 20u);
+    EXPECT_EQ(vapp::synthetic_scene().values, s.values);   // deterministic
+    vapp::write_netcdf(dir.file("synth.nc"), s);
+    vapp::Volume r = vapp::read_netcdf(dir.file("synth.nc"), "DT");
+    EXPECT_EQ(r.values, s.values);
+    EXPECT_EQ(r.x, s.x);
+    EXPECT_EQ(r.z, s.z);
+    float hi = -1e9f;
+    for (float v : s.values) hi = std::max(hi, v);
+    EXPECT_GT(hi, 50.0f);   // strong convection
+    EXPECT_LT(hi, 60.0f);
+}
+
+TEST(RadarVolume, TheRealVolume) {
+    if (!fs::exists(kReal)) GTEST_SKIP() << "the real radar volume " << kReal << " is absent";
+    vapp::Volume v = vapp::read_netcdf(kReal, "DT");
+    ASSERT_EQ(v.x.size(), 111u);
+    ASSERT_EQ(v.y.size(), 81u);
+    ASSERT_EQ(v.z.size(), 40u);
+    EXPECT_FLOAT_EQ(v.x.front(), -60.0f);
+    EXPECT_FLOAT_EQ(v.z.front(), 0.5f);
+    EXPECT_FLOAT_EQ(v.z.back(), 20.0f);
+    EXPECT_EQ(v.null_value, -9999.0f);
+    std::size_t valid = 0;
+    float lo = 1e9f, hi = -1e9f;
+    for (float x : v.values)
+        if (x != v.null_value) {
+            ++valid;
+            lo = std::min(lo, x);
+            hi = std::max(hi, x);
+        }
+    EXPECT_NEAR(static_cast<double>(valid) / v.values.size(), 0.36, 0.02);
+    EXPECT_NEAR(lo, 1.4, 0.1);
+    EXPECT_NEAR(hi, 55.3, 0.1);
+}
+
+}  // namespace
