@@ -1,0 +1,441 @@
+#include "vtk_output.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vtkActor.h>
+#include <vtkBillboardTextActor3D.h>
+#include <vtkCamera.h>
+#include <vtkCellArray.h>
+#include <vtkFloatArray.h>
+#include <vtkGlyph3D.h>
+#include <vtkImageData.h>
+#include <vtkIntArray.h>
+#include <vtkLookupTable.h>
+#include <vtkNew.h>
+#include <vtkOutlineFilter.h>
+#include <vtkPNGWriter.h>
+#include <vtkPointData.h>
+#include <vtkPoints.h>
+#include <vtkPolyData.h>
+#include <vtkPolyDataMapper.h>
+#include <vtkProperty.h>
+#include <vtkRenderWindow.h>
+#include <vtkRenderer.h>
+#include <vtkSmartPointer.h>
+#include <vtkSphereSource.h>
+#include <vtkStringArray.h>
+#include <vtkStructuredGrid.h>
+#include <vtkTextActor.h>
+#include <vtkTextProperty.h>
+#include <vtkUnstructuredGrid.h>
+#include <vtkWindowToImageFilter.h>
+#include <vtkXMLImageDataWriter.h>
+#include <vtkXMLPolyDataWriter.h>
+#include <vtkXMLStructuredGridWriter.h>
+#include <vtkXMLUnstructuredGridWriter.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "fields.h"
+#include "host.h"
+
+extern char** environ;
+
+namespace vapp {
+
+namespace {
+
+using vhost::FieldRef;
+using vhost::Object;
+
+std::vector<float> coordinates(Object& field) {
+    OMobj_id id = vhost::host().id_of(*field.deref());
+    float* c = nullptr;
+    std::int64_t n = 0;
+    std::vector<float> out;
+    if (FLDget_coord(&id, &c, &n, 0) == 1 && c) out.assign(c, c + n);
+    if (c) ARRfree_f(c, __FILE__, __LINE__);
+    return out;
+}
+
+vtkSmartPointer<vtkPoints> points_of(Object& field) {
+    FieldRef f(field);
+    auto c = coordinates(field);
+    const int ns = f.nspace();
+    auto pts = vtkSmartPointer<vtkPoints>::New();
+    pts->SetDataTypeToFloat();
+    const std::int64_t n = f.nnodes();
+    pts->SetNumberOfPoints(n);
+    for (std::int64_t p = 0; p < n; ++p) {
+        float q[3] = {0, 0, 0};
+        for (int a = 0; a < ns && a < 3; ++a)
+            if (static_cast<size_t>(p * ns + a) < c.size()) q[a] = c[static_cast<size_t>(p * ns + a)];
+        pts->SetPoint(p, q);
+    }
+    return pts;
+}
+
+void add_node_data(FieldRef& f, vtkPointData* pd, const std::vector<std::string>* texts) {
+    const std::int64_t n = f.nnodes();
+    for (int c = 0; c < f.ncomp(); ++c) {
+        const int vl = std::max(1, f.veclen(c));
+        const std::string name = f.label(c).empty() ? "DATA" + std::to_string(c) : f.label(c);
+        if (f.type(c) == DTYPE_INT) {
+            auto v = f.int_values(c);
+            vtkNew<vtkIntArray> a;
+            a->SetName(name.c_str());
+            a->SetNumberOfComponents(vl);
+            a->SetNumberOfTuples(n);
+            for (std::int64_t i = 0; i < n * vl && static_cast<size_t>(i) < v.size(); ++i) a->SetValue(i, v[static_cast<size_t>(i)]);
+            pd->AddArray(a);
+        } else if (f.type(c) == DTYPE_FLOAT) {
+            auto v = f.float_values(c);
+            const bool nulls = f.null_flag(c);
+            const auto nv = static_cast<float>(f.null_value(c));
+            vtkNew<vtkFloatArray> a;
+            a->SetName(name.c_str());
+            a->SetNumberOfComponents(vl);
+            a->SetNumberOfTuples(n);
+            for (std::int64_t i = 0; i < n * vl && static_cast<size_t>(i) < v.size(); ++i) {
+                float x = v[static_cast<size_t>(i)];
+                a->SetValue(i, nulls && x == nv ? NAN : x);
+            }
+            pd->AddArray(a);
+        }
+    }
+    if (texts && static_cast<std::int64_t>(texts->size()) == n) {
+        vtkNew<vtkStringArray> s;
+        s->SetName("label");
+        s->SetNumberOfValues(n);
+        for (std::int64_t i = 0; i < n; ++i) s->SetValue(i, (*texts)[static_cast<size_t>(i)]);
+        pd->AddArray(s);
+    }
+}
+
+template <class Writer>
+std::string write_with(vtkDataObject* data, const std::string& path) {
+    vtkNew<Writer> w;
+    w->SetFileName(path.c_str());
+    w->SetInputData(data);
+    w->SetDataModeToBinary();
+    if (w->Write() != 1 || w->GetErrorCode() != 0) throw std::runtime_error(path + ": cannot write");
+    return path;
+}
+
+// The cells of a field as VTK cells; polylines by their (first, last) pairs.
+struct Cells {
+    bool volume = false;
+    std::vector<std::pair<int, std::vector<vtkIdType>>> list;   // VTK cell type, nodes
+};
+
+Cells cells_of(FieldRef& f) {
+    Cells out;
+    const std::int64_t n = f.nnodes();
+    for (int s = 0; s < f.ncell_sets(); ++s) {
+        const std::string type = f.cell_type(s);
+        if (type == "Polyline") {
+            auto pairs = f.poly_connect(s);
+            for (size_t p = 0; p + 1 < pairs.size(); p += 2) {
+                if (pairs[p] < 0 || pairs[p + 1] >= n || pairs[p] > pairs[p + 1]) continue;
+                std::vector<vtkIdType> ids;
+                for (auto k = pairs[p]; k <= pairs[p + 1]; ++k) ids.push_back(k);
+                out.list.push_back({VTK_POLY_LINE, ids});
+            }
+            continue;
+        }
+        int vtk_type = type == "Point" ? VTK_VERTEX : type == "Line" ? VTK_LINE : type == "Tri" ? VTK_TRIANGLE
+                     : type == "Quad" ? VTK_QUAD : type == "Tet" ? VTK_TETRA : type == "Hex" ? VTK_HEXAHEDRON : -1;
+        if (vtk_type < 0) continue;
+        out.volume |= vtk_type == VTK_TETRA || vtk_type == VTK_HEXAHEDRON;
+        const int per = vhost::cell_type_nodes(type);
+        auto conn = f.connect(s);
+        for (size_t c = 0; c + static_cast<size_t>(per) <= conn.size(); c += static_cast<size_t>(per)) {
+            std::vector<vtkIdType> ids(conn.begin() + static_cast<long>(c), conn.begin() + static_cast<long>(c) + per);
+            bool ok = true;
+            for (auto id : ids) ok &= id >= 0 && id < n;
+            if (ok) out.list.push_back({vtk_type, ids});
+        }
+    }
+    return out;
+}
+
+vtkSmartPointer<vtkPolyData> poly_of(Object& field, const std::vector<std::string>* texts = nullptr) {
+    FieldRef f(field);
+    auto poly = vtkSmartPointer<vtkPolyData>::New();
+    poly->SetPoints(points_of(field));
+    vtkNew<vtkCellArray> verts, lines, polys;
+    Cells cells = cells_of(f);
+    for (auto& [type, ids] : cells.list) {
+        vtkCellArray* target = type == VTK_VERTEX ? verts.Get() : (type == VTK_LINE || type == VTK_POLY_LINE) ? lines.Get() : polys.Get();
+        target->InsertNextCell(static_cast<vtkIdType>(ids.size()), ids.data());
+    }
+    if (f.ncell_sets() == 0)   // bare points: one vertex each
+        for (vtkIdType p = 0; p < f.nnodes(); ++p) verts->InsertNextCell(1, &p);
+    poly->SetVerts(verts);
+    poly->SetLines(lines);
+    poly->SetPolys(polys);
+    add_node_data(f, poly->GetPointData(), texts);
+    return poly;
+}
+
+}  // namespace
+
+std::string write_vtk(Object& field, const std::string& stem, const std::vector<std::string>* texts) {
+    FieldRef f(field);
+    Cells cells = cells_of(f);
+    auto dims = f.dims();
+    if (f.ncell_sets() == 0 && dims.size() == 3 && dims[0] * dims[1] * dims[2] == f.nnodes() && f.nnodes() > 0) {
+        if (f.object().at("uniform").int_value()) {
+            auto p = f.points();
+            vtkNew<vtkImageData> img;
+            img->SetDimensions(static_cast<int>(dims[0]), static_cast<int>(dims[1]), static_cast<int>(dims[2]));
+            img->SetOrigin(p[0], p[1], p[2]);
+            double s[3];
+            for (int a = 0; a < 3; ++a) s[a] = (p[static_cast<size_t>(3 + a)] - p[static_cast<size_t>(a)]) / std::max<double>(1.0, static_cast<double>(dims[static_cast<size_t>(a)] - 1));
+            img->SetSpacing(s);
+            add_node_data(f, img->GetPointData(), texts);
+            return write_with<vtkXMLImageDataWriter>(img, stem + ".vti");
+        }
+        vtkNew<vtkStructuredGrid> sg;
+        sg->SetDimensions(static_cast<int>(dims[0]), static_cast<int>(dims[1]), static_cast<int>(dims[2]));
+        sg->SetPoints(points_of(field));
+        add_node_data(f, sg->GetPointData(), texts);
+        return write_with<vtkXMLStructuredGridWriter>(sg, stem + ".vts");
+    }
+    if (cells.volume) {
+        vtkNew<vtkUnstructuredGrid> ug;
+        ug->SetPoints(points_of(field));
+        for (auto& [type, ids] : cells.list) ug->InsertNextCell(type, static_cast<vtkIdType>(ids.size()), ids.data());
+        add_node_data(f, ug->GetPointData(), texts);
+        return write_with<vtkXMLUnstructuredGridWriter>(ug, stem + ".vtu");
+    }
+    return write_with<vtkXMLPolyDataWriter>(poly_of(field, texts), stem + ".vtp");
+}
+
+namespace {
+
+// A virtual X display for the time of one rendering, where none is set.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        const char* d = std::getenv("DISPLAY");
+        if (d && *d) return;
+        for (int n = 91; n < 140; ++n) {
+            std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
+            std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+            struct stat st;
+            if (stat(sock.c_str(), &st) == 0 || stat(lock.c_str(), &st) == 0) continue;
+            std::string disp = ":" + std::to_string(n);
+            const char* argv[] = {"Xvfb", disp.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr};
+            posix_spawn_file_actions_t fa;
+            posix_spawn_file_actions_init(&fa);
+            posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+            int rc = posix_spawnp(&pid_, "Xvfb", &fa, nullptr, const_cast<char* const*>(argv), environ);
+            posix_spawn_file_actions_destroy(&fa);
+            if (rc != 0) throw std::runtime_error("no display, and Xvfb cannot be started (install xvfb)");
+            for (int wait = 0; wait < 100 && stat(sock.c_str(), &st) != 0; ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (stat(sock.c_str(), &st) != 0) throw std::runtime_error("Xvfb did not start");
+            setenv("DISPLAY", disp.c_str(), 1);
+            return;
+        }
+        throw std::runtime_error("no free display number for Xvfb");
+    }
+    ~VirtualDisplay() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            unsetenv("DISPLAY");
+        }
+    }
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A distinct, readable colour per area number (0: grey).
+void area_colours(vtkLookupTable* lut, int max_no) {
+    static const double palette[][3] = {{0.90, 0.30, 0.24}, {0.20, 0.55, 0.85}, {0.30, 0.70, 0.35}, {0.95, 0.65, 0.15},
+                                        {0.60, 0.40, 0.75}, {0.10, 0.70, 0.70}, {0.85, 0.45, 0.65}, {0.60, 0.60, 0.20}};
+    lut->SetNumberOfTableValues(max_no + 1);
+    lut->SetTableRange(0, std::max(1, max_no));
+    lut->SetTableValue(0, 0.7, 0.7, 0.7, 0.35);
+    for (int i = 1; i <= max_no; ++i) {
+        const double* c = palette[(i - 1) % 8];
+        lut->SetTableValue(i, c[0], c[1], c[2], 1.0);
+    }
+    lut->Build();
+}
+
+void add_text(vtkRenderer* r, const std::string& text, double x, double y, double z, double size, const double rgb[3]) {
+    vtkNew<vtkBillboardTextActor3D> t;
+    t->SetInput(text.c_str());
+    t->SetPosition(x, y, z);
+    t->GetTextProperty()->SetFontSize(static_cast<int>(size));
+    t->GetTextProperty()->SetColor(rgb[0], rgb[1], rgb[2]);
+    t->GetTextProperty()->SetBold(true);
+    r->AddActor(t);
+}
+
+}  // namespace
+
+void render_png(const Scene& s, const std::string& path, int width, int height) {
+    VirtualDisplay display;
+    const double ez = s.vertical_exaggeration;
+    vtkNew<vtkRenderer> ren;
+    ren->SetBackground(1.0, 1.0, 1.0);
+    const double ink[3] = {0.1, 0.1, 0.1};
+
+    if (s.grid) {
+        FieldRef g(*s.grid);
+        auto p = g.points();
+        vtkNew<vtkPolyData> box;
+        vtkNew<vtkPoints> corners;
+        if (p.size() == 6) {
+            corners->InsertNextPoint(p[0], p[1], p[2]);
+            corners->InsertNextPoint(p[3], p[4], p[5]);
+        } else {
+            auto c = coordinates(*s.grid);
+            for (size_t i = 0; i + 2 < c.size(); i += 3) corners->InsertNextPoint(c[i], c[i + 1], c[i + 2]);
+        }
+        box->SetPoints(corners);
+        vtkNew<vtkOutlineFilter> outline;
+        outline->SetInputData(box);
+        vtkNew<vtkPolyDataMapper> m;
+        m->SetInputConnection(outline->GetOutputPort());
+        vtkNew<vtkActor> a;
+        a->SetMapper(m);
+        a->GetProperty()->SetColor(0.5, 0.5, 0.5);
+        a->SetScale(1, 1, ez);
+        ren->AddActor(a);
+    }
+    if (s.surface && FieldRef(*s.surface).nnodes() > 0) {
+        auto poly = poly_of(*s.surface);
+        poly->GetPointData()->Initialize();
+        vtkNew<vtkIntArray> no;
+        no->SetName("area_no");
+        int max_no = 0;
+        for (int v : s.area_no) {
+            no->InsertNextValue(v);
+            max_no = std::max(max_no, v);
+        }
+        if (no->GetNumberOfTuples() == poly->GetNumberOfPoints()) poly->GetPointData()->SetScalars(no);
+        vtkNew<vtkLookupTable> lut;
+        area_colours(lut, max_no);
+        vtkNew<vtkPolyDataMapper> m;
+        m->SetInputData(poly);
+        m->SetLookupTable(lut);
+        m->SetScalarRange(0, std::max(1, max_no));
+        m->SetScalarModeToUsePointData();
+        vtkNew<vtkActor> a;
+        a->SetMapper(m);
+        a->SetScale(1, 1, ez);
+        a->GetProperty()->SetInterpolationToGouraud();
+        ren->AddActor(a);
+    }
+    if (s.centres) {
+        FieldRef c(*s.centres);
+        auto xyz = coordinates(*s.centres);
+        for (std::int64_t i = 0; i < c.nnodes() && static_cast<size_t>(3 * i + 2) < xyz.size(); ++i) {
+            vtkNew<vtkSphereSource> ball;
+            ball->SetRadius(0.8);
+            ball->SetCenter(xyz[static_cast<size_t>(3 * i)], xyz[static_cast<size_t>(3 * i + 1)], xyz[static_cast<size_t>(3 * i + 2)] * ez);
+            vtkNew<vtkPolyDataMapper> m;
+            m->SetInputConnection(ball->GetOutputPort());
+            vtkNew<vtkActor> a;
+            a->SetMapper(m);
+            a->GetProperty()->SetColor(0.1, 0.1, 0.1);
+            ren->AddActor(a);
+            if (static_cast<size_t>(i) < s.centre_labels.size())
+                add_text(ren, s.centre_labels[static_cast<size_t>(i)], xyz[static_cast<size_t>(3 * i)] + 1.2,
+                         xyz[static_cast<size_t>(3 * i + 1)], xyz[static_cast<size_t>(3 * i + 2)] * ez + 1.0, 22, ink);
+        }
+    }
+    // The legend: a vertical axis with horizontal ticks and their heights.
+    auto segments = [&](Object* field) {
+        if (!field) return;
+        FieldRef f(*field);
+        if (f.ncomp() < 1 || f.veclen(0) != 3) return;
+        auto xyz = coordinates(*field);
+        auto vec = f.float_values(0);
+        vtkNew<vtkPoints> pts;
+        vtkNew<vtkCellArray> lines;
+        for (std::int64_t i = 0; i < f.nnodes() && static_cast<size_t>(3 * i + 2) < std::min(xyz.size(), vec.size()); ++i) {
+            const size_t k = static_cast<size_t>(3 * i);
+            vtkIdType a = pts->InsertNextPoint(xyz[k], xyz[k + 1], xyz[k + 2] * ez);
+            vtkIdType b = pts->InsertNextPoint(xyz[k] + vec[k], xyz[k + 1] + vec[k + 1], (xyz[k + 2] + vec[k + 2]) * ez);
+            vtkIdType ids[2] = {a, b};
+            lines->InsertNextCell(2, ids);
+        }
+        vtkNew<vtkPolyData> poly;
+        poly->SetPoints(pts);
+        poly->SetLines(lines);
+        vtkNew<vtkPolyDataMapper> m;
+        m->SetInputData(poly);
+        vtkNew<vtkActor> a;
+        a->SetMapper(m);
+        a->GetProperty()->SetColor(0.1, 0.1, 0.1);
+        a->GetProperty()->SetLineWidth(3);
+        ren->AddActor(a);
+    };
+    segments(s.axis);
+    segments(s.ticks);
+    if (s.tick_labels) {
+        auto xyz = coordinates(*s.tick_labels);
+        for (size_t i = 0; i < s.tick_texts.size() && 3 * i + 2 < xyz.size(); ++i)
+            add_text(ren, s.tick_texts[i], xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2] * ez, 18, ink);
+    }
+    auto text2d = [&](const std::string& t, int x, int y, int size) {
+        if (t.empty()) return;
+        vtkNew<vtkTextActor> a;
+        a->SetInput(t.c_str());
+        a->SetDisplayPosition(x, y);
+        a->GetTextProperty()->SetFontSize(size);
+        a->GetTextProperty()->SetColor(ink[0], ink[1], ink[2]);
+        ren->AddViewProp(a);
+    };
+    text2d(s.title, 20, height - 40, 24);
+    text2d(s.caption, 20, 15, 14);
+
+    // An oblique view from the south-south-west, looking down at about 35 degrees.
+    ren->ResetCamera();
+    auto* cam = ren->GetActiveCamera();
+    double f[3];
+    cam->GetFocalPoint(f);
+    const double d = cam->GetDistance();
+    cam->SetPosition(f[0] - 0.35 * d, f[1] - 0.85 * d, f[2] + 0.6 * d);
+    cam->SetViewUp(0, 0, 1);
+    ren->ResetCamera();
+    cam->Zoom(1.3);
+
+    vtkNew<vtkRenderWindow> win;
+    win->SetOffScreenRendering(1);
+    win->AddRenderer(ren);
+    win->SetSize(width, height);
+    win->SetMultiSamples(4);
+    win->Render();
+    vtkNew<vtkWindowToImageFilter> grab;
+    grab->SetInput(win);
+    grab->ReadFrontBufferOff();
+    grab->Update();
+    vtkNew<vtkPNGWriter> png;
+    png->SetFileName(path.c_str());
+    png->SetInputConnection(grab->GetOutputPort());
+    png->Write();
+    if (png->GetErrorCode() != 0) throw std::runtime_error(path + ": cannot write the picture");
+    win->Finalize();
+}
+
+}  // namespace vapp
