@@ -21,7 +21,7 @@
 #include "fields.h"
 #include "host.h"
 
-namespace vapp {
+namespace velmora::app {
 
 namespace {
 
@@ -363,4 +363,4 @@ void register_operations() {
                                {[](OMobj_id* id, int, int) { return run(id, grid_area); }}});
 }
 
-}  // namespace vapp
+}  // namespace velmora::app

@@ -14,9 +14,9 @@
 //               `out` is the grid's geometry with int component "area_no".
 #pragma once
 
-namespace vapp {
+namespace velmora::app {
 
 // Registers the three operations with the host (once per process).
 void register_operations();
 
-}  // namespace vapp
+}  // namespace velmora::app

@@ -14,7 +14,7 @@
 
 #include "fields.h"
 
-namespace vapp {
+namespace velmora::app {
 
 namespace {
 
@@ -335,4 +335,4 @@ vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, 
     return f;
 }
 
-}  // namespace vapp
+}  // namespace velmora::app

@@ -9,7 +9,7 @@
 
 #include "tree.h"
 
-namespace vapp {
+namespace velmora::app {
 
 // A volume as read: node data on a rectilinear grid, coordinates in km.
 struct Volume {
@@ -42,4 +42,4 @@ Volume synthetic_scene();
 // one float component with the null flag and value, identity transform.
 vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, const Volume& v);
 
-}  // namespace vapp
+}  // namespace velmora::app

@@ -50,7 +50,7 @@
 
 extern char** environ;
 
-namespace vapp {
+namespace velmora::app {
 
 namespace {
 
@@ -438,4 +438,4 @@ void render_png(const Scene& s, const std::string& path, int width, int height) 
     win->Finalize();
 }
 
-}  // namespace vapp
+}  // namespace velmora::app

@@ -7,7 +7,7 @@
 
 #include "tree.h"
 
-namespace vapp {
+namespace velmora::app {
 
 // Writes a field as VTK XML and returns the path written: stem + ".vti" for
 // a uniform grid, ".vts" for a grid with explicit coordinates, ".vtp" for
@@ -38,4 +38,4 @@ struct Scene {
 // no display, starts a virtual one (Xvfb) for the time of the rendering.
 void render_png(const Scene& scene, const std::string& path, int width = 1280, int height = 900);
 
-}  // namespace vapp
+}  // namespace velmora::app

@@ -14,7 +14,7 @@ class OperationsTest : public vtest::ModuleTest {
 protected:
     void SetUp() override {
         ModuleTest::SetUp();
-        vapp::register_operations();
+        velmora::app::register_operations();
     }
     // A uniform 1-spaced grid of n^3 nodes with component "f" = value(i, j, k).
     template <class F>

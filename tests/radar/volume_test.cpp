@@ -83,7 +83,7 @@ TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     TempDir dir;
     SmallFile plain;
     plain.write(dir.file("plain.nc"));
-    vapp::Volume a = vapp::read_netcdf(dir.file("plain.nc"), "ze");
+    velmora::app::Volume a = velmora::app::read_netcdf(dir.file("plain.nc"), "ze");
     EXPECT_EQ(a.x, (std::vector<float>{-1, 0, 1}));
     EXPECT_EQ(a.y, (std::vector<float>{5, 7}));
     EXPECT_TRUE(a.has_null);
@@ -96,7 +96,7 @@ TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     metres.time_axis = false;
     metres.xy_units = "m";
     metres.write(dir.file("metres.nc"));
-    vapp::Volume b = vapp::read_netcdf(dir.file("metres.nc"), "ze");
+    velmora::app::Volume b = velmora::app::read_netcdf(dir.file("metres.nc"), "ze");
     EXPECT_EQ(b.x, a.x);   // metres become km
     EXPECT_EQ(b.y, a.y);
     EXPECT_EQ(b.values, a.values);
@@ -104,7 +104,7 @@ TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     SmallFile packed;
     packed.packed = true;
     packed.write(dir.file("packed.nc"));
-    vapp::Volume c = vapp::read_netcdf(dir.file("packed.nc"), "ze");
+    velmora::app::Volume c = velmora::app::read_netcdf(dir.file("packed.nc"), "ze");
     EXPECT_EQ(c.values[0], 10.0f);   // 0 * 0.5 + 10
     EXPECT_EQ(c.values[10], 20.0f);
     EXPECT_TRUE(c.has_null);
@@ -116,7 +116,7 @@ TEST(RadarVolume, FieldIsUniformWhenEvenlySpacedElseRectilinear) {
     SmallFile even;
     even.write(dir.file("even.nc"));
     vhost::host().reset();
-    vhost::Object& f = vapp::add_volume_field(vhost::host().root(), "grid", vapp::read_netcdf(dir.file("even.nc"), "ze"));
+    vhost::Object& f = velmora::app::add_volume_field(vhost::host().root(), "grid", velmora::app::read_netcdf(dir.file("even.nc"), "ze"));
     vhost::FieldRef r(f);
     EXPECT_EQ(r.dims(), (std::vector<std::int64_t>{3, 2, 2}));
     EXPECT_EQ(r.points(), (std::vector<float>{-1, 5, 0.5f, 1, 7, 1.5f}));
@@ -125,13 +125,13 @@ TEST(RadarVolume, FieldIsUniformWhenEvenlySpacedElseRectilinear) {
     EXPECT_EQ(r.label(0), "ze");
 
     // Stretched levels stay exact as explicit coordinates.
-    vapp::Volume v;
+    velmora::app::Volume v;
     v.name = "ze";
     v.x = {0, 1, 2};
     v.y = {0, 1};
     v.z = {0.5f, 1.0f, 3.0f};
     v.values.assign(18, 1.0f);
-    vhost::Object& g = vapp::add_volume_field(vhost::host().root(), "g2", v);
+    vhost::Object& g = velmora::app::add_volume_field(vhost::host().root(), "g2", v);
     EXPECT_EQ(g.at("uniform").int_value(), 0);
     auto c = vhost::FieldRef(g).coord();
     ASSERT_EQ(c.size(), 54u);
@@ -152,23 +152,23 @@ TEST(RadarVolume, BadFilesGetMessagesNamingTheProblem) {
         }
         return std::string("no error");
     };
-    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("f.nc"), "reflectivity"); }).find("no variable \"reflectivity\" (variables on a grid: ze)"),
+    EXPECT_NE(message([&] { velmora::app::read_netcdf(dir.file("f.nc"), "reflectivity"); }).find("no variable \"reflectivity\" (variables on a grid: ze)"),
               std::string::npos);
-    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("missing.nc"), "ze"); }).find("missing.nc: cannot open"), std::string::npos);
-    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("f.nc"), "x"); }).find("has 1 dimensions"), std::string::npos);
+    EXPECT_NE(message([&] { velmora::app::read_netcdf(dir.file("missing.nc"), "ze"); }).find("missing.nc: cannot open"), std::string::npos);
+    EXPECT_NE(message([&] { velmora::app::read_netcdf(dir.file("f.nc"), "x"); }).find("has 1 dimensions"), std::string::npos);
     SmallFile down;
     down.z_values = {1.5f, 0.5f};
     down.write(dir.file("down.nc"));
-    EXPECT_NE(message([&] { vapp::read_netcdf(dir.file("down.nc"), "ze"); }).find("z must increase"), std::string::npos);
+    EXPECT_NE(message([&] { velmora::app::read_netcdf(dir.file("down.nc"), "ze"); }).find("z must increase"), std::string::npos);
 }
 
 TEST(RadarVolume, SyntheticSceneRoundTripsThroughNetcdf) {
     TempDir dir;
-    vapp::Volume s = vapp::synthetic_scene();
+    velmora::app::Volume s = velmora::app::synthetic_scene();
     ASSERT_EQ(s.values.size(), 80u * 60u * 20u);
-    EXPECT_EQ(vapp::synthetic_scene().values, s.values);   // deterministic
-    vapp::write_netcdf(dir.file("synth.nc"), s);
-    vapp::Volume r = vapp::read_netcdf(dir.file("synth.nc"), "DT");
+    EXPECT_EQ(velmora::app::synthetic_scene().values, s.values);   // deterministic
+    velmora::app::write_netcdf(dir.file("synth.nc"), s);
+    velmora::app::Volume r = velmora::app::read_netcdf(dir.file("synth.nc"), "DT");
     EXPECT_EQ(r.values, s.values);
     EXPECT_EQ(r.x, s.x);
     EXPECT_EQ(r.z, s.z);
@@ -180,7 +180,7 @@ TEST(RadarVolume, SyntheticSceneRoundTripsThroughNetcdf) {
 
 TEST(RadarVolume, TheRealVolume) {
     if (!fs::exists(kReal)) GTEST_SKIP() << "the real radar volume " << kReal << " is absent";
-    vapp::Volume v = vapp::read_netcdf(kReal, "DT");
+    velmora::app::Volume v = velmora::app::read_netcdf(kReal, "DT");
     ASSERT_EQ(v.x.size(), 111u);
     ASSERT_EQ(v.y.size(), 81u);
     ASSERT_EQ(v.z.size(), 40u);

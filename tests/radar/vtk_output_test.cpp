@@ -51,7 +51,7 @@ TEST_F(VtkOutputTest, SurfacesWithNodeDataAndLabels) {
         .null_value(0, -9999)
         .ints("area_no", {1, 1, 2, 2});
     std::vector<std::string> texts{"a", "b", "c", "d"};
-    std::string path = vapp::write_vtk(f, stem("surf"), &texts);
+    std::string path = velmora::app::write_vtk(f, stem("surf"), &texts);
     EXPECT_EQ(path, stem("surf") + ".vtp");
     vtkNew<vtkXMLPolyDataReader> r;
     r->SetFileName(path.c_str());
@@ -70,7 +70,7 @@ TEST_F(VtkOutputTest, SurfacesWithNodeDataAndLabels) {
 TEST_F(VtkOutputTest, GridsAndVolumes) {
     vhost::Object& g = host.add_field("grid");
     vhost::FieldRef(g).uniform({3, 2, 2}, {0, 0, 0.5f, 2, 1, 1.5f}).floats("DT", std::vector<float>(12, 7.0f));
-    std::string path = vapp::write_vtk(g, stem("grid"));
+    std::string path = velmora::app::write_vtk(g, stem("grid"));
     EXPECT_EQ(path, stem("grid") + ".vti");
     vtkNew<vtkXMLImageDataReader> r;
     r->SetFileName(path.c_str());
@@ -82,13 +82,13 @@ TEST_F(VtkOutputTest, GridsAndVolumes) {
 
     vhost::Object& v = host.add_field("vol");
     vhost::FieldRef(v).nnodes(5).nspace(3).coord({0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1}).cells("Tet", {0, 1, 2, 3, 1, 2, 3, 4});
-    path = vapp::write_vtk(v, stem("vol"));
+    path = velmora::app::write_vtk(v, stem("vol"));
     EXPECT_EQ(path, stem("vol") + ".vtu");
     vtkNew<vtkXMLUnstructuredGridReader> u;
     u->SetFileName(path.c_str());
     u->Update();
     EXPECT_EQ(u->GetOutput()->GetNumberOfCells(), 2);
-    EXPECT_THROW(vapp::write_vtk(v, "/nonexistent/dir/x"), std::runtime_error);
+    EXPECT_THROW(velmora::app::write_vtk(v, "/nonexistent/dir/x"), std::runtime_error);
 }
 
 TEST_F(VtkOutputTest, APictureIsRenderedOffScreen) {
@@ -96,12 +96,12 @@ TEST_F(VtkOutputTest, APictureIsRenderedOffScreen) {
         GTEST_SKIP() << "no display and no Xvfb: pictures cannot be rendered here";
     vhost::Object& f = host.add_field("surf");
     vhost::FieldRef(f).nnodes(4).nspace(3).coord({0, 0, 0, 10, 0, 0, 0, 10, 0, 10, 10, 5}).cells("Tri", {0, 1, 2, 1, 3, 2});
-    vapp::Scene scene;
+    velmora::app::Scene scene;
     scene.surface = &f;
     scene.area_no = {1, 1, 2, 2};
     scene.title = "test";
     std::string png = stem("pic") + ".png";
-    vapp::render_png(scene, png, 320, 240);
+    velmora::app::render_png(scene, png, 320, 240);
     vtkNew<vtkPNGReader> r;
     ASSERT_TRUE(r->CanReadFile(png.c_str()));
     r->SetFileName(png.c_str());
