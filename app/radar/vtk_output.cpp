@@ -223,48 +223,6 @@ std::string write_vtk(Object& field, const std::string& stem, const std::vector<
 
 namespace {
 
-// A virtual X display for the time of one rendering, where none is set.
-class VirtualDisplay {
-public:
-    VirtualDisplay() {
-        const char* d = std::getenv("DISPLAY");
-        if (d && *d) return;
-        for (int n = 91; n < 140; ++n) {
-            std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
-            std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-            struct stat st;
-            if (stat(sock.c_str(), &st) == 0 || stat(lock.c_str(), &st) == 0) continue;
-            std::string disp = ":" + std::to_string(n);
-            const char* argv[] = {"Xvfb", disp.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr};
-            posix_spawn_file_actions_t fa;
-            posix_spawn_file_actions_init(&fa);
-            posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-            posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-            int rc = posix_spawnp(&pid_, "Xvfb", &fa, nullptr, const_cast<char* const*>(argv), environ);
-            posix_spawn_file_actions_destroy(&fa);
-            if (rc != 0) throw std::runtime_error("no display, and Xvfb cannot be started (install xvfb)");
-            for (int wait = 0; wait < 100 && stat(sock.c_str(), &st) != 0; ++wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (stat(sock.c_str(), &st) != 0) throw std::runtime_error("Xvfb did not start");
-            setenv("DISPLAY", disp.c_str(), 1);
-            return;
-        }
-        throw std::runtime_error("no free display number for Xvfb");
-    }
-    ~VirtualDisplay() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            unsetenv("DISPLAY");
-        }
-    }
-    VirtualDisplay(const VirtualDisplay&) = delete;
-    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-
-private:
-    pid_t pid_ = -1;
-};
-
 // A distinct, readable colour per area number (0: grey).
 void area_colours(vtkLookupTable* lut, int max_no) {
     static const double palette[][3] = {{0.90, 0.30, 0.24}, {0.20, 0.55, 0.85}, {0.30, 0.70, 0.35}, {0.95, 0.65, 0.15},
@@ -291,8 +249,55 @@ void add_text(vtkRenderer* r, const std::string& text, double x, double y, doubl
 
 }  // namespace
 
-void render_png(const Scene& s, const std::string& path, int width, int height) {
-    VirtualDisplay display;
+VirtualDisplay::VirtualDisplay() {
+    const char* d = std::getenv("DISPLAY");
+    if (d && *d) return;
+    for (int n = 91; n < 140; ++n) {
+        std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
+        std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+        struct stat st;
+        if (stat(sock.c_str(), &st) == 0 || stat(lock.c_str(), &st) == 0) continue;
+        display_ = ":" + std::to_string(n);
+        const char* argv[] = {"Xvfb", display_.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr};
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        const int rc = posix_spawnp(&pid_, "Xvfb", &fa, nullptr, const_cast<char* const*>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) {
+            pid_ = -1;
+            problem_ = "no display, and Xvfb cannot be started (install xvfb)";
+        }
+        return;
+    }
+    problem_ = "no free display number for Xvfb";
+}
+
+void VirtualDisplay::ready() {
+    if (!problem_.empty()) throw std::runtime_error(problem_);
+    if (pid_ <= 0 || ready_) return;
+    const std::string sock = "/tmp/.X11-unix/X" + display_.substr(1);
+    struct stat st;
+    for (int wait = 0; wait < 200 && stat(sock.c_str(), &st) != 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    if (stat(sock.c_str(), &st) != 0) throw std::runtime_error("Xvfb did not start");
+    setenv("DISPLAY", display_.c_str(), 1);
+    ready_ = true;
+}
+
+VirtualDisplay::~VirtualDisplay() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        if (ready_) unsetenv("DISPLAY");
+    }
+}
+
+void render_png(const Scene& s, const std::string& path, int width, int height, VirtualDisplay* display) {
+    std::optional<VirtualDisplay> own;
+    if (!display) display = &own.emplace();
+    display->ready();
     const double ez = s.vertical_exaggeration;
     vtkNew<vtkRenderer> ren;
     ren->SetBackground(1.0, 1.0, 1.0);

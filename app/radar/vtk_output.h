@@ -34,8 +34,29 @@ struct Scene {
     double vertical_exaggeration = 2.0;
 };
 
-// Renders the scene off screen into a PNG of width x height. Where there is
-// no display, starts a virtual one (Xvfb) for the time of the rendering.
-void render_png(const Scene& scene, const std::string& path, int width = 1280, int height = 900);
+// A virtual X display (Xvfb) where none is set, for as long as the object
+// lives. Xvfb is started at construction and waited for by ready(), so a
+// program can start it early and do its work while the server comes up.
+class VirtualDisplay {
+public:
+    VirtualDisplay();
+    ~VirtualDisplay();
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+    // Waits until the display accepts clients and makes it the display of
+    // this process; throws std::runtime_error when there is none to be had.
+    void ready();
+
+private:
+    int pid_ = -1;
+    bool ready_ = false;
+    std::string display_;
+    std::string problem_;
+};
+
+// Renders the scene off screen into a PNG of width x height, on display, or
+// where that is null on a virtual display of its own when none is set.
+void render_png(const Scene& scene, const std::string& path, int width = 1280, int height = 900,
+                VirtualDisplay* display = nullptr);
 
 }  // namespace velmora::app
