@@ -1,0 +1,115 @@
+// velmora modules [MODULE]: the declared modules, or one module's
+// parameters, inputs and outputs as an instance of it has them.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "host.h"
+#include "values.h"
+
+namespace velmora::app {
+
+namespace {
+
+using vhost::Kind;
+using vhost::Object;
+
+std::string shape_text(const Object& o) {
+    if (!o.shaped()) return "[]";
+    std::string s;
+    for (const auto& t : o.array_shape()) {
+        std::string f = t.path.empty() ? std::to_string(t.constant) : t.path;
+        s += (s.empty() ? "" : " x ") + f;
+    }
+    return "[" + s + "]";
+}
+
+std::string kind_text(const Object& o) {
+    switch (o.kind()) {
+        case Kind::Group: return "group";
+        case Kind::Field: return "field";
+        case Kind::Int: return "int";
+        case Kind::Long: return "long";
+        case Kind::Real: return "real";
+        case Kind::String: return "string";
+        case Kind::Array: return (o.typed() ? type_name(o.elem_type()) : std::string("array")) + shape_text(o);
+        case Kind::StrArray: return "string" + shape_text(o);
+        case Kind::GroupArray: return (o.element_template() && o.element_template()->kind() == Kind::Field ? "field" : "group") + shape_text(o);
+        case Kind::Link: return "link to " + o.target();
+    }
+    return "?";
+}
+
+std::string default_text(const Object& o) {
+    if (!o.has_value()) return "";
+    switch (o.kind()) {
+        case Kind::Int:
+        case Kind::Long: return " = " + std::to_string(o.int_value());
+        case Kind::Real: return " = " + Json(o.real_value()).dump();
+        case Kind::String: return " = " + in_quotes(o.str_value());
+        default: return "";
+    }
+}
+
+const char* role_text(vhost::Role r) {
+    switch (r) {
+        case vhost::Role::In: return "in";
+        case vhost::Role::Out: return "out";
+        case vhost::Role::InOut: return "in/out";
+        case vhost::Role::None: return "";
+    }
+    return "";
+}
+
+void print_members(const Object& group, int depth) {
+    for (const auto& c : group.children()) {
+        std::string name = std::string(static_cast<std::size_t>(2 * depth), ' ') + c->name();
+        std::string kind = kind_text(*c) + default_text(*c);
+        std::printf("  %-24s %-28s %s\n", name.c_str(), kind.c_str(), role_text(c->role()));
+        if (c->kind() == Kind::Group) print_members(*c, depth + 1);
+        if (c->kind() == Kind::GroupArray && c->element_template() && c->element_template()->kind() == Kind::Group)
+            print_members(*c->element_template(), depth + 1);
+    }
+}
+
+int list_modules(const std::string& name) {
+    const auto& decls = vhost::module_decls();
+    if (name.empty()) {
+        for (const auto& d : decls) {
+            std::string entries;
+            for (const auto& e : d.entries) entries += (entries.empty() ? "" : ", ") + e;
+            std::printf("%-16s %s\n  %s\n", d.name.c_str(), d.summary.c_str(), entries.c_str());
+        }
+        return 0;
+    }
+    const vhost::ModuleDecl* d = vhost::find_module(name);
+    if (!d) {
+        std::vector<std::string> known;
+        for (const auto& m : decls) known.push_back(m.name);
+        std::fprintf(stderr, "velmora: error: unknown module %s%s; `velmora modules` lists them\n", in_quotes(name).c_str(),
+                     suggestion(name, known).c_str());
+        return 2;
+    }
+    vhost::Host& host = vhost::host();
+    host.reset();
+    Object& inst = host.add_instance(d->name, d->name);
+    std::printf("%s: %s\n", d->name.c_str(), d->summary.c_str());
+    for (std::size_t i = 0; i < d->entries.size(); ++i)
+        std::printf("%s %s\n", i == 0 ? "update:     " : "also called:", d->entries[i].c_str());
+    std::printf("declared on an instance (name, kind = default, role):\n");
+    print_members(inst, 0);
+    host.reset();
+    return 0;
+}
+
+}  // namespace
+
+void add_modules_command(CLI::App& app, int& status) {
+    auto module = std::make_shared<std::string>();
+    CLI::App* cmd = app.add_subcommand("modules", "List the modules, or show what one module declares on an instance");
+    cmd->add_option("module", *module, "A module name: show its entry points, parameters, inputs and outputs")->type_name("MODULE");
+    cmd->callback([module, &status] { status = list_modules(*module); });
+}
+
+}  // namespace velmora::app

@@ -1,0 +1,29 @@
+// The object tree after a run, as JSON: every field in the form of a
+// network file's "fields" (so that a dump can be read back, and feed the
+// next run), and under "run" every instance's parameters, outputs and
+// links, the calls made and the texts reported through the error channel.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "document.h"
+
+namespace velmora::app {
+
+struct CallRecord {
+    std::string instance;
+    std::string entry;
+    int result = 0;
+};
+
+struct RunRecord {
+    std::string network;   // the file that was run
+    std::vector<CallRecord> calls;
+};
+
+// The host's whole tree. Fields keep their paths as names:
+// "grid", "thresh.out_nd", "slice.oplanes[2]".
+Json dump_tree(const RunRecord& run);
+
+}  // namespace velmora::app

@@ -1,0 +1,24 @@
+// Fields in network files: a description in JSON builds a field of the
+// host's tree, and a field of the tree gives back the same description, so
+// that what one run writes another can read.
+#pragma once
+
+#include <cstdint>
+
+#include "document.h"
+#include "tree.h"
+
+namespace velmora::app {
+
+// The most nodes a field of a network may have: far above a radar volume
+// (about 360 000 nodes), far below what would exhaust memory.
+inline constexpr std::int64_t max_nodes = 100'000'000;
+
+// Builds field (fresh, with the members every field has) from spec; a
+// NetworkError names the place of the first value that does not fit.
+void load_field(const Json& spec, const Place& place, vhost::Object& field);
+
+// The description of a field in the form load_field reads.
+Json field_json(vhost::Object& field);
+
+}  // namespace velmora::app

@@ -1,0 +1,14 @@
+// velmora: runs networks of the library's modules on the substitute host.
+// Each subcommand lives in a file of its own and adds itself here.
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"velmora: analysis and display modules for 3-D weather-radar volumes, run on velmora's own host."};
+    app.require_subcommand(1);
+    int status = 0;
+    velmora::app::add_run_command(app, status);
+    velmora::app::add_modules_command(app, status);
+    return velmora::app::parse_and_run(app, status, argc, argv);
+}

@@ -1,0 +1,43 @@
+// A progress bar on a terminal, fed by the progress the modules report to
+// the host: a module's percent maps into the range its caller pushed, and
+// nested ranges into the outer ones.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace velmora::app {
+
+class ProgressBar {
+public:
+    explicit ProgressBar(std::FILE* out, int width = 30) : out_(out), width_(width) {}
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    // A new call: the label is shown before the bar; ranges start afresh.
+    void begin(const std::string& label);
+    void on_event(const vhost::ProgressEvent& e);
+    // Erases the bar, so that the next line starts clean.
+    void clear();
+
+    // The overall percent of the last check, 0 to 100.
+    double percent() const { return percent_; }
+
+private:
+    void draw(const std::string& text);
+
+    std::FILE* out_;
+    int width_;
+    std::string label_;
+    struct Range {
+        double lo, hi;
+    };
+    std::vector<Range> ranges_{{0.0, 100.0}};
+    double percent_ = 0.0;
+    bool drawn_ = false;
+};
+
+}  // namespace velmora::app

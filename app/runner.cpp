@@ -1,0 +1,124 @@
+#include "runner.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+
+#include "document.h"
+#include "dump.h"
+#include "host.h"
+#include "json_write.h"
+#include "network.h"
+#include "progress.h"
+
+namespace velmora::app {
+
+namespace {
+
+// Puts the host's error stream and progress listener back as they were.
+class HostHooks {
+public:
+    explicit HostHooks(vhost::Host& host) : host_(host) { host_.set_error_stream(nullptr); }
+    ~HostHooks() {
+        host_.set_progress_listener({});
+        host_.set_error_stream(stderr);
+    }
+    HostHooks(const HostHooks&) = delete;
+    HostHooks& operator=(const HostHooks&) = delete;
+
+private:
+    vhost::Host& host_;
+};
+
+std::string done_note(vhost::Object& inst) {
+    vhost::Object* done = inst.child("done");
+    if (!done || !(done = done->deref()) || !done->has_value()) return "";
+    return ", done = " + std::to_string(done->int_value());
+}
+
+bool write_dump(const std::string& path, const RunRecord& record, std::FILE* err) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out) write_json(out, dump_tree(record));
+    out.close();
+    if (!out) {
+        std::fprintf(err, "velmora: cannot write the dump %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int run_network(const RunOptions& options, std::FILE* err, bool progress) {
+    vhost::Host& host = vhost::host();
+    host.reset();
+    HostHooks hooks(host);
+
+    std::optional<Document> doc;
+    Plan plan;
+    try {
+        doc = Document::read(options.network);
+        plan = build_network(*doc, options.overrides);
+    } catch (const NetworkError& e) {
+        std::fprintf(err, "%s\n", e.what());
+        return run_invalid;
+    } catch (const std::exception& e) {
+        std::fprintf(err, "%s: error: %s\n", options.network.c_str(), e.what());
+        return run_invalid;
+    }
+
+    ProgressBar bar(progress ? err : nullptr);
+    if (progress) host.set_progress_listener([&bar](const vhost::ProgressEvent& e) { bar.on_event(e); });
+
+    RunRecord record{options.network, {}};
+    int status = run_ok;
+    bool stopped = false;   // a call that could not be made ends the run
+    for (const auto& inst : plan.instances) {
+        for (const auto& entry : inst.calls) {
+            if (stopped) break;
+            bar.begin(inst.name + " " + entry);
+            std::size_t before = host.reports().size();
+            int result = 0;
+            std::string failure;
+            try {
+                result = host.call(*inst.object, entry);
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+            bar.clear();
+            std::fflush(stdout);   // what the module printed comes before what it reported
+            for (std::size_t i = before; i < host.reports().size(); ++i) std::fputs(host.reports()[i].text.c_str(), err);
+            if (!failure.empty()) {
+                std::fprintf(err, "velmora: %s: %s\n", inst.name.c_str(), failure.c_str());
+                status = run_fault;
+                stopped = true;
+                continue;
+            }
+            record.calls.push_back({inst.name, entry, result});
+            if (options.verbose)
+                std::fprintf(err, "velmora: %s (%s): %s returned %d%s\n", inst.name.c_str(), inst.object->module().c_str(),
+                             entry.c_str(), result, done_note(*inst.object).c_str());
+            if (result != 1) {
+                std::fprintf(err, "velmora: %s: %s returned %d, not 1\n", inst.name.c_str(), entry.c_str(), result);
+                status = run_fault;
+            }
+        }
+    }
+    std::fflush(err);
+
+    if (host.outstanding_arrays() != 0) {
+        std::fprintf(err, "velmora: %lld host array(s) left unreleased after the run\n",
+                     static_cast<long long>(host.outstanding_arrays()));
+        status = run_fault;
+    }
+    if (!options.dump.empty()) {
+        if (!write_dump(options.dump, record, err))
+            status = run_fault;
+        else if (options.verbose)
+            std::fprintf(err, "velmora: wrote %s\n", options.dump.c_str());
+    }
+    return status;
+}
+
+}  // namespace velmora::app
