@@ -15,7 +15,7 @@ void add_run_command(CLI::App& app, int& status) {
     const std::string about =
         "Builds the fields and module instances of a network file on velmora's host, sets their parameters, links "
         "them, and calls each instance's entry points after the instances it reads from (otherwise in file order). "
-        "What the modules print goes to standard output unchanged; what they report goes to standard error.");
+        "What the modules print goes to standard output unchanged; what they report goes to standard error.\n\n";
     run->add_option("network", options->network, "The network file: fields, instances, parameter values and links (docs/networks.md)")
         ->required()
         ->type_name("NETWORK.json");

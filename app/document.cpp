@@ -1,6 +1,7 @@
 #include "document.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -168,6 +169,28 @@ std::string parse_error_text(const std::string& what) {
     return bracket == std::string::npos ? what : what.substr(bracket + 2);
 }
 
+// The start of the token that ends at offset: the parser reads a whole
+// string or number before it finds that it does not belong there.
+std::size_t token_start(std::string_view text, std::size_t offset) {
+    if (offset >= text.size()) return offset;
+    auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'; };
+    std::size_t i = offset;
+    if (text[i] == '"') {
+        while (i > 0) {
+            --i;
+            if (text[i] == '"') {
+                std::size_t slashes = 0;
+                while (i > slashes && text[i - 1 - slashes] == '\\') ++slashes;
+                if (slashes % 2 == 0) return i;
+            }
+            if (text[i] == '\n') break;   // a string does not span lines
+        }
+        return offset;
+    }
+    while (i > 0 && word(text[i]) && word(text[i - 1])) --i;
+    return i;
+}
+
 std::string at_place(const std::string& name, TextPos pos) {
     if (pos.line == 0) return name;
     return name + ":" + std::to_string(pos.line) + ":" + std::to_string(pos.column);
@@ -203,8 +226,8 @@ Document Document::parse(std::string name, std::string text) {
     try {
         doc.root_ = Json::parse(doc.text_);
     } catch (const Json::parse_error& e) {
-        // e.byte counts the characters read, the offending one included.
-        std::size_t offset = e.byte > 0 ? e.byte - 1 : 0;
+        // e.byte counts the characters read, the offending token included.
+        std::size_t offset = token_start(doc.text_, e.byte > 0 ? e.byte - 1 : 0);
         throw NetworkError(at_place(doc.name_, position_of(doc.text_, offset)) +
                            ": error: not valid JSON: " + parse_error_text(e.what()));
     }
@@ -279,11 +302,11 @@ void Place::fail(const std::string& message, bool key) const {
     throw NetworkError(describe(key) + ": error: " + message);
 }
 
-std::string in_quotes(std::string_view text) {
+std::string in_quotes(std::string_view text, std::size_t limit) {
     std::string out = "\"";
     std::size_t n = 0;
     for (char c : text) {
-        if (++n > 60) {
+        if (limit && ++n > limit) {
             out += "...";
             break;
         }

@@ -69,8 +69,8 @@ private:
     std::string label_;
 };
 
-// Text of a key or value for messages: quoted, control characters escaped,
-// cut at 60 characters.
-std::string in_quotes(std::string_view text);
+// Text of a name or value for messages: quoted, control characters
+// escaped, cut after limit characters when limit is not 0.
+std::string in_quotes(std::string_view text, std::size_t limit = 0);
 
 }  // namespace velmora::app

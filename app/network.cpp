@@ -69,8 +69,11 @@ struct Found {
 // Follows steps from base through declared members and links. An element
 // past the current length of an array of groups is a problem, unless
 // pending is true: then it stands for an element the run will make, and the
-// walk goes on in the array's element template.
-Found walk(Object& base, const std::vector<PathStep>& steps, bool pending, const std::string& base_label) {
+// walk goes on in the array's element template. A link at the end of the
+// path is followed unless stop_at_link is true: a value is never set through
+// a link, which would change the object at its other end.
+Found walk(Object& base, const std::vector<PathStep>& steps, bool pending, const std::string& base_label,
+           bool stop_at_link = false) {
     Object* o = base.deref();
     std::string at;
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -83,6 +86,7 @@ Found walk(Object& base, const std::vector<PathStep>& steps, bool pending, const
                                  "; it has: " + child_list(*o)};
         }
         at += (at.empty() ? "" : ".") + s.name;
+        if (stop_at_link && i + 1 == steps.size() && s.index < 0 && c->kind() == Kind::Link) return {c, {}};
         Object* d = c->deref();
         if (!d) return {nullptr, in_quotes(at) + " is a link to " + in_quotes(c->target()) + ", which leads nowhere"};
         if (s.index >= 0) {
@@ -229,7 +233,7 @@ void set_members(Object& group, const Json& v, const Place& p, const std::string
     for (const auto& [k, item] : v.items()) {
         Place q = p / k;
         auto steps = steps_of(k, q, "parameter path", true);
-        Found f = walk(group, steps, false, in_quotes(name));
+        Found f = walk(group, steps, false, in_quotes(name), true);
         if (!f.object) q.fail(f.problem, true);
         set_value(*f.object, item, q, name + "." + k);
     }
@@ -258,7 +262,7 @@ void apply_override(const std::string& text) {
         p.fail("there is no instance " + in_quotes(steps[0].name) + suggestion(steps[0].name, instance_names()));
     if (steps.size() < 2) p.fail("name a parameter of " + in_quotes(steps[0].name) + ": INSTANCE.PARAM=VALUE");
     std::vector<PathStep> rest(steps.begin() + 1, steps.end());
-    Found f = walk(*inst, rest, false, inst->module());
+    Found f = walk(*inst, rest, false, inst->module(), true);
     if (!f.object) p.fail(f.problem);
     // A string parameter takes the text as it stands; everything else is
     // read as JSON, so that lists and objects can be given too.
@@ -456,7 +460,7 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
                 for (const auto& [key, value] : params->items()) {
                     Place q = pp / key;
                     auto steps = steps_of(key, q, "parameter path", true);
-                    Found f = walk(inst, steps, false, module);
+                    Found f = walk(inst, steps, false, module, true);
                     if (!f.object) q.fail(f.problem, true);
                     set_value(*f.object, value, q, key);
                     param_keys.push_back(key);

@@ -33,7 +33,7 @@ std::string describe(const Json& v) {
     switch (v.type()) {
         case Json::value_t::null: return "null";
         case Json::value_t::boolean: return v.get<bool>() ? "true" : "false";
-        case Json::value_t::string: return "the string " + in_quotes(v.get_ref<const std::string&>());
+        case Json::value_t::string: return "the string " + in_quotes(v.get_ref<const std::string&>(), 60);
         case Json::value_t::number_integer:
         case Json::value_t::number_unsigned:
         case Json::value_t::number_float: return "the number " + v.dump();
@@ -97,7 +97,8 @@ double real_of(const Json& v, const Place& p, const std::string& what) {
 
 float float_of(const Json& v, const Place& p, const std::string& what) {
     double d = real_of(v, p, what);
-    if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+    // Values a little above the largest float still round to it.
+    if (std::isfinite(d) && std::isinf(static_cast<float>(d)))
         p.fail((what.empty() ? "" : what + ": ") + v.dump() + " does not fit a single-precision float");
     return static_cast<float>(d);
 }
@@ -185,29 +186,37 @@ Json array_json(vhost::Object& a) {
 }
 
 std::string suggestion(const std::string& name, const std::vector<std::string>& candidates) {
-    // Edit distance, case-insensitive; a near miss only.
+    // Edit distance, case-insensitive, a swap of two neighbours counting as
+    // one edit ("flaot"); a near miss only, and never a name that shares
+    // nothing with the one given ("y" is not a typo of "x").
     auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    auto distance = [&](const std::string& a, const std::string& b) {
+        std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+        for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+        for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i)
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                std::size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+                d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+                if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1]))
+                    d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        return d[a.size()][b.size()];
+    };
+    // Names in messages are short; a long one is not worth comparing.
+    if (name.size() > 200) return "";
     std::size_t best = std::numeric_limits<std::size_t>::max();
     const std::string* pick = nullptr;
     for (const auto& c : candidates) {
-        std::vector<std::size_t> row(c.size() + 1);
-        for (std::size_t j = 0; j <= c.size(); ++j) row[j] = j;
-        for (std::size_t i = 1; i <= name.size(); ++i) {
-            std::size_t diag = row[0];
-            row[0] = i;
-            for (std::size_t j = 1; j <= c.size(); ++j) {
-                std::size_t up = row[j];
-                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (lower(name[i - 1]) == lower(c[j - 1]) ? 0 : 1)});
-                diag = up;
-            }
-        }
-        if (row[c.size()] < best) {
-            best = row[c.size()];
+        if (c.size() > 200) continue;
+        std::size_t dist = distance(name, c);
+        if (dist < best) {
+            best = dist;
             pick = &c;
         }
     }
-    std::size_t limit = std::max<std::size_t>(2, name.size() / 3);
-    if (!pick || *pick == name || best > limit) return "";
+    std::size_t limit = std::max<std::size_t>(1, name.size() / 3);
+    if (!pick || *pick == name || best > limit || best >= name.size()) return "";
     return " (did you mean " + in_quotes(*pick) + "?)";
 }
 

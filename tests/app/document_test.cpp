@@ -1,0 +1,82 @@
+// Network files as documents: parse errors, repeated keys and the places
+// that messages point at.
+#include "document.h"
+
+#include <gtest/gtest.h>
+
+#include "app_test_util.h"
+
+namespace {
+
+using velmora::app::Document;
+using velmora::app::NetworkError;
+using velmora::app::Place;
+
+std::string error_of(const std::string& text) {
+    try {
+        Document::parse("net.json", text);
+    } catch (const NetworkError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(Document, MalformedTextIsReportedAtItsLineAndColumn) {
+    // A missing value before the closing brace of the third line.
+    std::string msg = error_of("{\n  \"fields\": {},\n  \"instances\": }\n");
+    EXPECT_EQ(msg.rfind("net.json:3:16: error: not valid JSON: syntax error while parsing value", 0), 0u) << msg;
+    // The place counts characters, not bytes.
+    msg = error_of("{\"é\": [1, 2,]}");
+    EXPECT_EQ(msg.rfind("net.json:1:13: error: not valid JSON:", 0), 0u) << msg;
+    msg = error_of("");
+    EXPECT_EQ(msg.rfind("net.json:1:1: error: not valid JSON:", 0), 0u) << msg;
+    EXPECT_NE(error_of("{\"a\": 1} trailing").find("net.json:1:10"), std::string::npos);
+}
+
+TEST(Document, ARepeatedKeyIsAnErrorAtItsSecondAppearance) {
+    std::string text = R"({
+  "instances": {
+    "thresh": {"module": "ThreshMin"},
+    "thresh": {"module": "ThreshMin", "params": {"a": [1, {"b": 2, "b": 3}]}}
+  }
+})";
+    EXPECT_EQ(error_of(text), "net.json:4:5: error: the key \"thresh\" appears twice in \"instances\"");
+    // The same key in different objects, or in a list of objects, is fine.
+    EXPECT_EQ(error_of(R"({"a": {"x": 1}, "b": {"x": 2}, "c": [{"x": 1}, {"x": 2}], "d": "\"x\""})"), "");
+    EXPECT_EQ(error_of(R"({"l": [[], {}, {"k": 1, "k\u0031": 2, "k1": 3}]})"),
+              "net.json:1:39: error: the key \"k1\" appears twice in \"l.2\"");
+}
+
+TEST(Document, PlacesPointAtKeysAndValues) {
+    Document doc = Document::parse("net.json", "{\n \"fields\": {\"a\\\"é\": {\"v\": [10, {\"k\": 1}]}},\n \"x\": 5, \"x2\": [ ]\n}");
+    Place v = Place(doc) / "fields" / "a\"é" / "v";
+    EXPECT_EQ((v / 1 / "k").describe(), "net.json:2:38");
+    EXPECT_EQ((v / 1 / "k").describe(true), "net.json:2:33");
+    EXPECT_EQ((v / 0).describe(), "net.json:2:28");
+    EXPECT_EQ((Place(doc) / "x").describe(true), "net.json:3:2");
+    // Places that are not in the text name the file only.
+    EXPECT_EQ((v / 5).describe(), "net.json");
+    EXPECT_EQ((Place(doc) / "x2" / 0).describe(), "net.json");
+    EXPECT_EQ((Place(doc) / "nothing").describe(), "net.json");
+    EXPECT_EQ(Place("--set a.b=1").describe(), "--set a.b=1");
+    try {
+        (Place(doc) / "x").fail("bad x", true);
+        FAIL();
+    } catch (const NetworkError& e) {
+        EXPECT_STREQ(e.what(), "net.json:3:2: error: bad x");
+    }
+}
+
+TEST(Document, AFileThatCannotBeReadIsNamed) {
+    apptest::TempDir dir;
+    try {
+        Document::read(dir.file("missing.json"));
+        FAIL();
+    } catch (const NetworkError& e) {
+        EXPECT_EQ(std::string(e.what()), dir.file("missing.json") + ": error: cannot read the file: No such file or directory");
+    }
+    Document d = Document::read(dir.write("ok.json", "[1, 2]"));
+    EXPECT_EQ(d.root().size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// The progress bar: nested ranges map a module's percent into the whole.
+#include "progress.h"
+
+#include <gtest/gtest.h>
+
+#include "app_test_util.h"
+
+namespace {
+
+using K = vhost::ProgressEvent::Kind;
+using velmora::app::ProgressBar;
+
+vhost::ProgressEvent check(int p, std::string text = {}) { return {K::Check, p, 0, std::move(text)}; }
+vhost::ProgressEvent push(int lo, int hi) { return {K::Push, lo, hi, {}}; }
+vhost::ProgressEvent pop() { return {K::Pop, 0, 0, {}}; }
+
+TEST(ProgressBar, NestedRangesMapIntoTheOuterRange) {
+    ProgressBar bar(nullptr);
+    bar.begin("mesh");
+    bar.on_event(push(0, 50));
+    bar.on_event(check(50));
+    EXPECT_DOUBLE_EQ(bar.percent(), 25.0);
+    bar.on_event(push(50, 100));   // 25 .. 50 of the whole
+    bar.on_event(check(0));
+    EXPECT_DOUBLE_EQ(bar.percent(), 25.0);
+    bar.on_event(check(40));
+    EXPECT_DOUBLE_EQ(bar.percent(), 35.0);
+    bar.on_event(pop());
+    bar.on_event(pop());
+    bar.on_event(push(100, 50));   // reversed ends are put in order
+    bar.on_event(check(0));
+    EXPECT_DOUBLE_EQ(bar.percent(), 50.0);
+    bar.on_event(pop());
+    bar.on_event(pop());   // more pops than pushes keep the whole range
+    bar.on_event(check(150));
+    EXPECT_DOUBLE_EQ(bar.percent(), 100.0);
+    bar.on_event(check(-20));
+    EXPECT_DOUBLE_EQ(bar.percent(), 0.0);
+    // A new call starts with the whole range again.
+    bar.on_event(push(0, 10));
+    bar.begin("next");
+    bar.on_event(check(50));
+    EXPECT_DOUBLE_EQ(bar.percent(), 50.0);
+}
+
+TEST(ProgressBar, DrawsOnOneLineAndErasesIt) {
+    apptest::Capture out;
+    {
+        ProgressBar bar(out.stream(), 10);
+        bar.clear();   // nothing drawn, nothing to erase
+        bar.begin("rain MakeRainMeshLinear_update");
+        bar.on_event(push(50, 100));
+        bar.on_event(check(60, "mesh\nlines"));
+        bar.clear();
+    }
+    EXPECT_EQ(out.text(), "\rrain MakeRainMeshLinear_update [########..]  80% mesh lines\033[K\r\033[K");
+}
+
+}  // namespace

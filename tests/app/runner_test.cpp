@@ -1,0 +1,213 @@
+// velmora run from end to end: files in, library output through, dumps out
+// and read back, and the exit status of every kind of outcome.
+#include "runner.h"
+
+#include <CLI/CLI.hpp>
+
+#include "app_test_util.h"
+#include "commands.h"
+#include "document.h"
+#include "module_test.h"
+
+namespace {
+
+using velmora::app::Json;
+using velmora::app::RunOptions;
+
+const char* const network = R"({
+  "fields": {"grid": {"nnodes": 3, "node_data": [{"label": "ze", "units": "dBZ", "values": [1, 2, 3]}]}},
+  "instances": {
+    "thresh": {"module": "ThreshMin", "params": {"thresh_value": 2, "null_value": -1}, "links": {"in": "grid"}}
+  }
+})";
+
+class RunnerTest : public vtest::ModuleTest {
+protected:
+    void TearDown() override {
+        host.set_resolver({});
+        ModuleTest::TearDown();
+    }
+    int run(const std::string& net, const std::string& dump = {}, std::vector<std::string> sets = {}, bool progress = false) {
+        RunOptions o;
+        o.network = net;
+        o.dump = dump;
+        o.overrides = std::move(sets);
+        return velmora::app::run_network(o, err.stream(), progress);
+    }
+    static Json read_json(const std::string& path) { return Json::parse(apptest::TempDir::read(path)); }
+
+    apptest::TempDir dir;
+    apptest::Capture err;
+};
+
+TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
+    std::string net = dir.write("net.json", network);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_ok);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");   // the runner adds nothing to standard output
+    EXPECT_EQ(err.text(), "");
+    Json dump = read_json(dir.file("dump.json"));
+    const Json& out = dump["fields"]["thresh.out_nd"];
+    EXPECT_EQ(out["nnodes"], 3);
+    EXPECT_EQ(out["node_data"][0]["values"], Json::parse("[-1, 2, 3]"));
+    EXPECT_EQ(out["node_data"][0]["label"], "ze");
+    EXPECT_EQ(out["node_data"][0]["null_value"], -1.0);
+    EXPECT_EQ(dump["fields"]["grid"]["node_data"][0]["units"], "dBZ");
+    const Json& record = dump["run"];
+    EXPECT_EQ(record["calls"], Json::parse(R"([{"instance": "thresh", "entry": "ThreshMinUpdate", "result": 1}])"));
+    EXPECT_EQ(record["messages"], Json::array());
+    EXPECT_EQ(record["arrays_unreleased"], 0);
+    const Json& inst = record["instances"]["thresh"];
+    EXPECT_EQ(inst["module"], "ThreshMin");
+    EXPECT_EQ(inst["links"], Json::parse(R"({"in": "grid"})"));
+    EXPECT_EQ(inst["params"], Json::parse(R"({"thresh_value": 2.0, "null_value": -1.0})"));
+    EXPECT_EQ(inst["outputs"], Json::parse(R"({"out_nd": {"$field": "thresh.out_nd"}, "done": 1})"));
+
+    // Read back as a network: nothing runs, the fields are the same.
+    EXPECT_EQ(run(dir.file("dump.json"), dir.file("again.json")), velmora::app::run_ok);
+    Json again = read_json(dir.file("again.json"));
+    EXPECT_EQ(again["fields"], dump["fields"]);
+    EXPECT_EQ(again["run"]["calls"], Json::array());
+    // And the dump feeds the next run through "include".
+    dir.write("next.json", R"({"include": ["dump.json"], "instances": {"t2": {"module": "ThreshMin",
+        "params": {"thresh_value": 2.5, "null_value": 0}, "links": {"in": "thresh.out_nd"}}}})");
+    EXPECT_EQ(run(dir.file("next.json"), dir.file("next.dump.json")), velmora::app::run_ok);
+    EXPECT_EQ(read_json(dir.file("next.dump.json"))["fields"]["t2.out_nd"]["node_data"][0]["values"],
+              Json::parse("[0, 0, 3]"));
+}
+
+TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
+    std::string net = dir.write("net.json", R"({
+      "fields": {"grid": {"nnodes": 3, "node_data": [{"values": [1, 2, 3]}]}},
+      "instances": {
+        "b": {"module": "ThreshMin", "params": {"thresh_value": 1}, "links": {"in": "a.out_nd"}},
+        "a": {"module": "ThreshMin", "params": {"thresh_value": null, "null_value": 0}, "links": {"in": "grid"}}
+      }})");
+    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_ok);
+    // a runs first (b reads from it) and fails; b then finds an empty input
+    // and ends without a message.
+    EXPECT_EQ(err.text(), "a : can not get thresh_value.\n");
+    Json dump = read_json(dir.file("dump.json"));
+    EXPECT_EQ(dump["run"]["messages"], Json::parse(R"([{"object": "a", "severity": 32, "text": "a : can not get thresh_value.\n"}])"));
+    EXPECT_EQ(dump["run"]["calls"][0]["instance"], "a");
+    EXPECT_EQ(dump["run"]["calls"][1]["instance"], "b");
+    EXPECT_EQ(dump["run"]["instances"]["a"]["params"]["thresh_value"], nullptr);
+    EXPECT_EQ(dump["run"]["instances"]["a"]["outputs"]["done"], 0);
+}
+
+TEST_F(RunnerTest, ABrokenNetworkExitsWithTwoAndRunsNothing) {
+    const std::pair<const char*, const char*> broken[] = {
+        {"{\"fields\": {}\n \"instances\": {}}", ":2:2: error: not valid JSON"},
+        {R"({"instances": {"t": {"module": "Nope"}}})", ":1:32: error: unknown module \"Nope\""},
+        {R"({"instances": {"t": {"module": "ThreshMin", "params": {"nope": 1}}}})", ":1:56: error: ThreshMin has no \"nope\""},
+        {R"({"instances": {"t": {"module": "ThreshMin", "links": {"in": "nowhere"}}}})",
+         ":1:61: error: link target \"nowhere\""},
+        {R"({"instances": {"t": {"module": "ThreshMin", "params": {"thresh_value": [1]}}}})",
+         ":1:72: error: \"thresh_value\" is a real"},
+    };
+    for (const auto& [text, message] : broken) {
+        std::string net = dir.write("net.json", text);
+        apptest::Capture e;
+        RunOptions o;
+        o.network = net;
+        o.dump = dir.file("dump.json");
+        EXPECT_EQ(velmora::app::run_network(o, e.stream(), false), velmora::app::run_invalid) << text;
+        EXPECT_EQ(e.text(), net + message + e.text().substr(net.size() + std::string(message).size())) << text;
+        EXPECT_FALSE(std::filesystem::exists(o.dump));
+        EXPECT_EQ(host.arrays_handed_out(), 0);
+        EXPECT_TRUE(host.reports().empty());
+    }
+    EXPECT_EQ(run(dir.file("missing.json")), velmora::app::run_invalid);
+    EXPECT_NE(err.text().find("missing.json: error: cannot read the file"), std::string::npos);
+}
+
+int half_and_report(OMobj_id*, int, int) {
+    OMpush_status_range(0, 50);
+    OMstatus_check(50, "half", nullptr);
+    OMpop_status_range();
+    ERRverror("thresh", 32, "thresh : reported.\n");
+    return 1;
+}
+
+int keeps_an_array(OMobj_id* id, int, int) {
+    OMobj_id in = OMfind_subobj(id, OMstr_to_name("in"), 1);
+    int type = 0;
+    char* data = nullptr;
+    std::int64_t size = 0;
+    FLDget_node_data(&in, 0, &type, &data, &size, 0);
+    return 0;
+}
+
+TEST_F(RunnerTest, ProgressIsDrawnAndErasedBeforeTheReportedTexts) {
+    std::string net = dir.write("net.json", network);
+    host.set_resolver([](std::string_view) { return &half_and_report; });
+    EXPECT_EQ(run(net, {}, {}, false), velmora::app::run_ok);
+    EXPECT_EQ(err.text(), "thresh : reported.\n");
+    apptest::Capture bar;
+    RunOptions o;
+    o.network = net;
+    EXPECT_EQ(velmora::app::run_network(o, bar.stream(), true), velmora::app::run_ok);
+    std::string text = bar.text();
+    std::size_t drawn = text.find("thresh ThreshMinUpdate ["), erased = text.find("\r\033[K"), report = text.find("thresh : reported.\n");
+    ASSERT_NE(drawn, std::string::npos) << text;
+    EXPECT_NE(text.find(" 25% half"), std::string::npos) << text;
+    EXPECT_LT(drawn, erased);
+    EXPECT_LT(erased, report);
+}
+
+TEST_F(RunnerTest, FaultsOfTheRunExitWithOne) {
+    std::string net = dir.write("net.json", network);
+    host.set_resolver([](std::string_view) -> OMupdate_fn { return nullptr; });
+    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_fault);
+    EXPECT_EQ(err.text(), "velmora: thresh: the library exports no function ThreshMinUpdate\n");
+    EXPECT_EQ(read_json(dir.file("dump.json"))["run"]["calls"], Json::array());   // the dump is still written
+
+    apptest::Capture e2;
+    host.set_resolver([](std::string_view) { return &keeps_an_array; });
+    RunOptions o;
+    o.network = net;
+    EXPECT_EQ(velmora::app::run_network(o, e2.stream(), false), velmora::app::run_fault);
+    EXPECT_EQ(e2.text(), "velmora: thresh: ThreshMinUpdate returned 0, not 1\n"
+                         "velmora: 1 host array(s) left unreleased after the run\n");
+    host.reset();
+
+    apptest::Capture e3;
+    host.set_resolver({});
+    o.dump = dir.file("no/such/dir/dump.json");
+    EXPECT_EQ(velmora::app::run_network(o, e3.stream(), false), velmora::app::run_fault);
+    EXPECT_EQ(e3.text(), "velmora: cannot write the dump " + o.dump + ": No such file or directory\n");
+}
+
+int cli(std::vector<const char*> argv) {
+    CLI::App app{"velmora"};
+    app.require_subcommand(1);
+    int status = 0;
+    velmora::app::add_run_command(app, status);
+    velmora::app::add_modules_command(app, status);
+    return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
+}
+
+TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) {
+    std::string net = dir.write("net.json", network), dump = dir.file("dump.json");
+    EXPECT_EQ(cli({"velmora", "run", "--set", "thresh.thresh_value=3", "--set", "thresh.null_value=-5", net.c_str(), "--dump",
+                   dump.c_str()}),
+              0);
+    EXPECT_EQ(read_json(dump)["fields"]["thresh.out_nd"]["node_data"][0]["values"], Json::parse("[-5, -5, 3]"));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(cli({"velmora", "run"}), 2);
+    EXPECT_EQ(cli({"velmora"}), 2);
+    EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--bogus"}), 2);
+    EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--set", "thresh.nothing=1"}), 2);
+    EXPECT_EQ(cli({"velmora", "modules", "Nope"}), 2);
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("--set thresh.nothing=1: error: ThreshMin has no \"nothing\""), std::string::npos) << errors;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(cli({"velmora", "modules", "ThreshMin"}), 0);
+    EXPECT_EQ(cli({"velmora", "run", "--help"}), 0);
+    std::string listing = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(listing.find("update:      ThreshMinUpdate"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("thresh_value"), std::string::npos);
+    EXPECT_NE(listing.find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
+}
+
+}  // namespace
