@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "host.h"
+#include "operations.h"
 #include "values.h"
 
 namespace velmora::app {
@@ -74,19 +75,20 @@ void print_members(const Object& group, int depth) {
 }
 
 int list_modules(const std::string& name) {
-    const auto& decls = vhost::module_decls();
+    register_operations();
+    const auto decls = vhost::all_modules();
     if (name.empty()) {
-        for (const auto& d : decls) {
+        for (const vhost::ModuleDecl* d : decls) {
             std::string entries;
-            for (const auto& e : d.entries) entries += (entries.empty() ? "" : ", ") + e;
-            std::printf("%-16s %s\n  %s\n", d.name.c_str(), d.summary.c_str(), entries.c_str());
+            for (const auto& e : d->entries) entries += (entries.empty() ? "" : ", ") + e;
+            std::printf("%-16s %s\n  %s\n", d->name.c_str(), d->summary.c_str(), entries.c_str());
         }
         return 0;
     }
     const vhost::ModuleDecl* d = vhost::find_module(name);
     if (!d) {
         std::vector<std::string> known;
-        for (const auto& m : decls) known.push_back(m.name);
+        for (const vhost::ModuleDecl* m : decls) known.push_back(m->name);
         std::fprintf(stderr, "velmora: error: unknown module %s%s; `velmora modules` lists them\n", in_quotes(name).c_str(),
                      suggestion(name, known).c_str());
         return 2;

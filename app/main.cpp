@@ -7,6 +7,13 @@
 int main(int argc, char** argv) {
     CLI::App app{"velmora: analysis and display modules for 3-D weather-radar volumes, run on velmora's own host."};
     app.require_subcommand(1);
+    app.footer(
+        "Examples:\n"
+        "  velmora modules                         the modules and the host's own operations\n"
+        "  velmora modules ThreshMin               what an instance of ThreshMin declares\n"
+        "  velmora run examples/ThreshMin.json --dump out.json\n"
+        "  velmora run out.json                    a dump reads back as a network\n"
+        "The network file format is described in docs/networks.md, the command line in docs/cli.md.");
     int status = 0;
     velmora::app::add_run_command(app, status);
     velmora::app::add_modules_command(app, status);

@@ -446,7 +446,7 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
             const vhost::ModuleDecl* decl = vhost::find_module(module);
             if (!decl) {
                 std::vector<std::string> known;
-                for (const auto& d : vhost::module_decls()) known.push_back(d.name);
+                for (const vhost::ModuleDecl* d : vhost::all_modules()) known.push_back(d->name);
                 std::string list;
                 for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
                 (p / "module").fail("unknown module " + in_quotes(module) + suggestion(module, known) + "; known modules: " + list);

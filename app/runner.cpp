@@ -10,6 +10,7 @@
 #include "host.h"
 #include "json_write.h"
 #include "network.h"
+#include "operations.h"
 #include "progress.h"
 
 namespace velmora::app {
@@ -53,6 +54,7 @@ bool write_dump(const std::string& path, const RunRecord& record, std::FILE* err
 int run_network(const RunOptions& options, std::FILE* err, bool progress) {
     vhost::Host& host = vhost::host();
     host.reset();
+    register_operations();   // the host's own operations run like modules
     HostHooks hooks(host);
 
     std::optional<Document> doc;
