@@ -41,9 +41,12 @@ std::string text_at(const Json& v, const Place& p, const std::string& what) {
 // Stores list into the array, whose length the field's counts have fixed.
 void fill(Object& array, const Json& list, const Place& p, const std::string& what, const std::string& why) {
     list_at(list, p, what);
-    auto n = static_cast<std::size_t>(array.length());
+    // Compared before the array is made: counts that ask for more values
+    // than the file gives are never allocated.
+    auto n = static_cast<std::uint64_t>(array.wanted_length());
     if (list.size() != n)
         p.fail(what + " holds " + std::to_string(list.size()) + " values; " + std::to_string(n) + " expected (" + why + ")");
+    array.fit();
     store_list(array, list, p);
 }
 

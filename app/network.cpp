@@ -61,6 +61,33 @@ std::string length_note(const Object& array) {
     return terms.empty() ? "" : " (its length follows " + terms + ")";
 }
 
+// The most elements an array of groups of an instance may have, and a typed
+// or string array: far above any list of picks, areas or planes, and above
+// the coordinates of the largest field; a mistaken count that asks for more
+// is refused before anything is allocated.
+constexpr std::int64_t max_group_elements = 100'000;
+constexpr std::int64_t max_array_elements = 3 * max_nodes;
+
+// Empty, or why the length the array asks for now is refused.
+std::string size_problem(const Object& array, const std::string& name) {
+    std::int64_t limit = array.kind() == Kind::GroupArray ? max_group_elements : max_array_elements;
+    std::int64_t n = array.wanted_length();
+    if (n <= limit) return "";
+    return in_quotes(name) + " would have " + std::to_string(n) + " elements" + length_note(array) + "; at most " +
+           std::to_string(limit);
+}
+
+// The first array under o (links not followed) whose length is refused.
+std::string first_size_problem(const Object& o) {
+    for (const auto& c : o.children()) {
+        if (c->kind() == Kind::Array || c->kind() == Kind::StrArray || c->kind() == Kind::GroupArray)
+            if (std::string problem = size_problem(*c, c->path()); !problem.empty()) return problem;
+        if (c->is_group() || c->kind() == Kind::GroupArray)
+            if (std::string problem = first_size_problem(*c); !problem.empty()) return problem;
+    }
+    return "";
+}
+
 struct Found {
     Object* object = nullptr;
     std::string problem;
@@ -91,6 +118,7 @@ Found walk(Object& base, const std::vector<PathStep>& steps, bool pending, const
         if (!d) return {nullptr, in_quotes(at) + " is a link to " + in_quotes(c->target()) + ", which leads nowhere"};
         if (s.index >= 0) {
             if (d->kind() != Kind::GroupArray) return {nullptr, in_quotes(at) + " is " + kind_phrase(*d) + ", not an array of groups"};
+            if (std::string problem = size_problem(*d, at); !problem.empty()) return {nullptr, problem};
             std::int64_t n = d->length();
             std::string array = at;
             at += "[" + std::to_string(s.index) + "]";
@@ -277,6 +305,7 @@ void apply_override(const std::string& text) {
         }
     }
     set_value(*f.object, value, p, lhs);
+    if (std::string problem = first_size_problem(*inst); !problem.empty()) p.fail(problem);
 }
 
 // The run order: each instance after those it reads from, else file order.
@@ -350,10 +379,13 @@ void set_value(Object& o, const Json& v, const Place& p, const std::string& name
             if (!v.is_array()) wrong("a list of numbers");
             if (!o.typed()) p.fail(in_quotes(name) + " has no data type yet and cannot be given values");
             if (!o.shaped()) o.resize(static_cast<std::int64_t>(v.size()));
-            auto n = static_cast<std::size_t>(o.length());
+            // Lengths are compared before the array is made: a length that a
+            // mistaken count asks for is never allocated.
+            auto n = static_cast<std::uint64_t>(o.wanted_length());
             if (v.size() != n)
                 p.fail(in_quotes(name) + " holds " + std::to_string(n) + " values" + length_note(o) + "; the list has " +
                        std::to_string(v.size()));
+            o.fit();
             store_list(o, v, p);
             return;
         }
@@ -361,10 +393,11 @@ void set_value(Object& o, const Json& v, const Place& p, const std::string& name
             if (!v.is_array() || !std::all_of(v.begin(), v.end(), [](const Json& s) { return s.is_string(); }))
                 wrong("a list of texts");
             if (!o.shaped()) o.resize(static_cast<std::int64_t>(v.size()));
+            auto n = static_cast<std::uint64_t>(o.wanted_length());
+            if (v.size() != n)
+                p.fail(in_quotes(name) + " holds " + std::to_string(n) + " texts" + length_note(o) + "; the list has " +
+                       std::to_string(v.size()));
             auto& strings = o.strings();
-            if (v.size() != strings.size())
-                p.fail(in_quotes(name) + " holds " + std::to_string(strings.size()) + " texts" + length_note(o) +
-                       "; the list has " + std::to_string(v.size()));
             for (std::size_t i = 0; i < v.size(); ++i) strings[i] = v[i].get<std::string>();
             return;
         }
@@ -375,10 +408,11 @@ void set_value(Object& o, const Json& v, const Place& p, const std::string& name
         case Kind::GroupArray: {
             if (!v.is_array() || !std::all_of(v.begin(), v.end(), [](const Json& e) { return e.is_object(); }))
                 wrong("a list of objects");
-            auto n = static_cast<std::size_t>(o.length());
+            auto n = static_cast<std::size_t>(o.wanted_length());
             if (v.size() != n)
                 p.fail(in_quotes(name) + " has " + std::to_string(n) + " elements" + length_note(o) + "; the list has " +
                        std::to_string(v.size()));
+            o.fit();
             for (std::size_t i = 0; i < n; ++i) {
                 Object* e = o.children()[i]->deref();
                 std::string en = name + "[" + std::to_string(i) + "]";
@@ -465,6 +499,7 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
                     set_value(*f.object, value, q, key);
                     param_keys.push_back(key);
                 }
+                if (std::string problem = first_size_problem(inst); !problem.empty()) pp.fail(problem);
             }
 
             std::vector<std::string> calls{decl->entries.front()};

@@ -52,9 +52,15 @@ void ProgressBar::draw(const std::string& text) {
     auto filled = static_cast<int>(percent_ / 100.0 * width_ + 0.5);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(static_cast<std::size_t>(width_), '.');
-    std::fprintf(out_, "\r%s [%s] %3d%% %s\033[K", label_.c_str(), bar.c_str(), static_cast<int>(percent_ + 0.5),
-                 one_line(text).c_str());
+    char head[32];
+    std::snprintf(head, sizeof head, "] %3d%% ", static_cast<int>(percent_ + 0.5));
+    std::string line = label_ + " [" + bar + head + one_line(text);
+    // A module may report thousands of times a second; the terminal sees
+    // only the lines that differ.
+    if (drawn_ && line == shown_) return;
+    std::fprintf(out_, "\r%s\033[K", line.c_str());
     std::fflush(out_);
+    shown_ = std::move(line);
     drawn_ = true;
 }
 
@@ -63,6 +69,7 @@ void ProgressBar::clear() {
     std::fputs("\r\033[K", out_);
     std::fflush(out_);
     drawn_ = false;
+    shown_.clear();
 }
 
 }  // namespace velmora::app

@@ -38,6 +38,7 @@ private:
     std::vector<Range> ranges_{{0.0, 100.0}};
     double percent_ = 0.0;
     bool drawn_ = false;
+    std::string shown_;   // the line on the terminal while drawn_
 };
 
 }  // namespace velmora::app

@@ -262,4 +262,46 @@ TEST_F(NetworkTest, IncludedFilesGiveTheirFields) {
     }
 }
 
+TEST_F(NetworkTest, LengthsAskedForByMistakenCountsAreRefusedBeforeAnythingIsMade) {
+    // An array of groups sized by a parameter, reached through a path.
+    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo", "params": {"fr_num": 1000000000, "fr_obj[3].pick_info.npicked": 1}})")),
+              "net.json:4:65: error: \"fr_obj\" would have 1000000000 elements (its length follows fr_num); at most 100000");
+    // Or only declared: the check after the parameters finds it.
+    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo", "params": {"bk_num": 100001}})")),
+              "net.json:4:42: error: \"p.bk_obj\" would have 100001 elements (its length follows bk_num); at most 100000");
+    // A typed array inside an element.
+    EXPECT_EQ(error_of(net(R"("c": {"module": "DispCenter", "params": {"nsurf": 1, "sparam[0].ncomp": 2000000000}})")),
+              "net.json:4:41: error: \"c.sparam[0].data_min\" would have 2000000000 elements (its length follows ncomp); "
+              "at most 300000000");
+    // From the command line, named by the option.
+    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo"})"), {"p.fr_num=200000"}),
+              "--set p.fr_num=200000: error: \"p.fr_obj\" would have 200000 elements (its length follows fr_num); at most "
+              "100000");
+    // A field's count is compared with the values given before any array is made.
+    EXPECT_EQ(error_of(net("", R"("g": {"nnodes": 100000000, "node_data": [{"veclen": 1000, "values": [1]}]})")),
+              "net.json:2:80: error: values holds 1 values; 100000000000 expected (100000000 nodes x veclen 1000)");
+    EXPECT_EQ(host.arrays_handed_out(), 0);
+}
+
+TEST_F(NetworkTest, ALinkedValueIsNeverSetThroughItsLink) {
+    // npick is declared as a link to the point count of the module's output.
+    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo", "params": {"npick": 3}})")),
+              "net.json:4:52: error: \"npick\" is linked to \"p.out.nnodes\" and takes its value from there");
+    EXPECT_EQ(error_of(net(R"("a": {"module": "ThreshMin", "links": {"in": "grid"}},
+"b": {"module": "ThreshMin", "links": {"in": "grid", "null_value": "a.thresh_value"}})"),
+                       {"b.null_value=5"}),
+              "--set b.null_value=5: error: \"b.null_value\" is linked to \"a.thresh_value\" and takes its value from there");
+    EXPECT_FALSE(host.root().at("a.thresh_value").has_value());   // the other end is untouched
+}
+
+TEST_F(NetworkTest, NearMissesAreSuggestedOnlyForRealTypos) {
+    auto msg = [&](const std::string& key) {
+        return error_of(net(R"("t": {"module": "ThreshMin", "params": {")" + key + R"(": 1}})"));
+    };
+    EXPECT_NE(msg("thresh_valeu").find("(did you mean \"thresh_value\"?)"), std::string::npos);   // two letters swapped
+    EXPECT_NE(msg("Done").find("(did you mean \"done\"?)"), std::string::npos);                   // case
+    EXPECT_EQ(msg("x").find("did you mean"), std::string::npos);   // one letter is no typo of another
+    EXPECT_EQ(msg("threshold").find("did you mean"), std::string::npos);
+}
+
 }  // namespace
