@@ -194,8 +194,11 @@ void load_field(const Json& spec, const Place& place, Object& field) {
 
     int uniform = jdims && jpoints && !jcoord;
     if (const Json* j = member(spec, "uniform")) uniform = static_cast<int>(integer_of(*j, place / "uniform", 0, 1));
-    if (uniform && (!jdims || !jpoints)) place.fail("a uniform grid needs \"dims\" and \"points\"");
-    if (uniform && nnodes != product)
+    // An empty field may carry the flag: an output declared uniform that no
+    // module has written yet. A grid with nodes needs its dims and corners.
+    bool empty = !jdims && !jpoints && nnodes == 0;
+    if (uniform && !empty && (!jdims || !jpoints)) place.fail("a uniform grid needs \"dims\" and \"points\"");
+    if (uniform && !empty && nnodes != product)
         (place / "nnodes").fail("the grid's dims make " + std::to_string(product) + " nodes, not " + std::to_string(nnodes), true);
 
     fr.nnodes(nnodes);

@@ -140,6 +140,12 @@ TEST_F(FieldJsonTest, ComponentsWithoutValuesAndEmptyFieldsRoundTrip) {
     EXPECT_EQ(field(g).ncomp(), 1);
     EXPECT_EQ(field(g).type(0), -1);
     EXPECT_EQ(velmora::app::field_json(g), velmora::app::field_json(f));
+    // An output declared uniform that nothing has written yet.
+    vhost::Object& u = host.add_field("unwritten");
+    u.at("uniform").set_int(1);
+    EXPECT_EQ(velmora::app::field_json(u), Json::parse(R"({"nnodes": 0, "uniform": 1})"));
+    EXPECT_EQ(velmora::app::field_json(reload(u, "unwritten2")), velmora::app::field_json(u));
+    EXPECT_EQ(error_of(R"({"nnodes": 2, "uniform": 1})"), "f.json:1:1: error: a uniform grid needs \"dims\" and \"points\"");
     vhost::Object& e = host.add_field("empty");
     EXPECT_EQ(velmora::app::field_json(e), Json::parse(R"({"nnodes": 0})"));
     EXPECT_EQ(velmora::app::field_json(reload(e, "empty2")), Json::parse(R"({"nnodes": 0})"));
