@@ -152,16 +152,16 @@ bool any_nonzero(const Json& list) {
 
 }  // namespace
 
-void load_field(const Json& spec, const Place& place, Object& field) {
-    if (!spec.is_object())
+void load_field(const Json& desc, const Place& place, Object& field) {
+    if (!desc.is_object())
         place.fail("a field is an object with nnodes, nspace, dims, points, coord, cell_sets, node_data, xform; found " +
-                   describe(spec));
-    only_keys(spec, place,
+                   describe(desc));
+    only_keys(desc, place,
               {"nnodes", "nspace", "dims", "points", "coord", "uniform", "cell_sets", "node_data", "xform"}, "a field");
     vhost::FieldRef fr(field);
-    const Json* jdims = member(spec, "dims");
-    const Json* jcoord = member(spec, "coord");
-    const Json* jpoints = member(spec, "points");
+    const Json* jdims = member(desc, "dims");
+    const Json* jcoord = member(desc, "coord");
+    const Json* jpoints = member(desc, "points");
 
     std::vector<std::int64_t> dims;
     std::int64_t product = 1;
@@ -177,7 +177,7 @@ void load_field(const Json& spec, const Place& place, Object& field) {
     }
 
     int nspace = 0;
-    if (const Json* j = member(spec, "nspace"))
+    if (const Json* j = member(desc, "nspace"))
         nspace = static_cast<int>(integer_of(*j, place / "nspace", 0, 3));
     else if (jdims)
         nspace = static_cast<int>(dims.size());
@@ -185,7 +185,7 @@ void load_field(const Json& spec, const Place& place, Object& field) {
         place.fail("give \"nspace\" (1, 2 or 3) with " + std::string(jcoord ? "coord" : "points"));
 
     std::int64_t nnodes = 0;
-    if (const Json* j = member(spec, "nnodes"))
+    if (const Json* j = member(desc, "nnodes"))
         nnodes = integer_of(*j, place / "nnodes", 0, max_nodes);
     else if (jdims)
         nnodes = product;
@@ -193,7 +193,7 @@ void load_field(const Json& spec, const Place& place, Object& field) {
         nnodes = static_cast<std::int64_t>(jcoord->size()) / nspace;
 
     int uniform = jdims && jpoints && !jcoord;
-    if (const Json* j = member(spec, "uniform")) uniform = static_cast<int>(integer_of(*j, place / "uniform", 0, 1));
+    if (const Json* j = member(desc, "uniform")) uniform = static_cast<int>(integer_of(*j, place / "uniform", 0, 1));
     // An empty field may carry the flag: an output declared uniform that no
     // module has written yet. A grid with nodes needs its dims and corners.
     bool empty = !jdims && !jpoints && nnodes == 0;
@@ -202,16 +202,16 @@ void load_field(const Json& spec, const Place& place, Object& field) {
         (place / "nnodes").fail("the grid's dims make " + std::to_string(product) + " nodes, not " + std::to_string(nnodes), true);
 
     fr.nnodes(nnodes);
-    if (member(spec, "nspace") || jdims) fr.nspace(nspace);
+    if (member(desc, "nspace") || jdims) fr.nspace(nspace);
     if (jdims) fr.dims(dims);
     if (jpoints) fill(field.at("points"), *jpoints, place / "points", "points", "two corner points of nspace " + std::to_string(nspace));
     if (jcoord)
         fill(field.at("coord"), *jcoord, place / "coord", "coord",
              std::to_string(nnodes) + " nodes x nspace " + std::to_string(nspace));
     field.at("uniform").set_int(uniform);
-    if (const Json* j = member(spec, "cell_sets")) load_cell_sets(*j, place / "cell_sets", fr, nnodes);
-    if (const Json* j = member(spec, "node_data")) load_node_data(*j, place / "node_data", fr, nnodes);
-    if (const Json* j = member(spec, "xform")) load_xform(*j, place / "xform", field);
+    if (const Json* j = member(desc, "cell_sets")) load_cell_sets(*j, place / "cell_sets", fr, nnodes);
+    if (const Json* j = member(desc, "node_data")) load_node_data(*j, place / "node_data", fr, nnodes);
+    if (const Json* j = member(desc, "xform")) load_xform(*j, place / "xform", field);
 }
 
 Json field_json(Object& field) {

@@ -14,9 +14,9 @@ namespace velmora::app {
 // (about 360 000 nodes), far below what would exhaust memory.
 inline constexpr std::int64_t max_nodes = 100'000'000;
 
-// Builds field (fresh, with the members every field has) from spec; a
+// Builds field (fresh, with the members every field has) from desc; a
 // NetworkError names the place of the first value that does not fit.
-void load_field(const Json& spec, const Place& place, vhost::Object& field);
+void load_field(const Json& desc, const Place& place, vhost::Object& field);
 
 // The description of a field in the form load_field reads.
 Json field_json(vhost::Object& field);

@@ -173,7 +173,7 @@ public:
         if (!fields.is_object()) p.fail("\"fields\" maps field names to fields, found " + describe(fields));
         // Arrays named with an index get the length of the largest index.
         std::map<std::string, std::pair<std::int64_t, bool>> arrays;   // path -> (length, holds fields)
-        for (const auto& [name, spec] : fields.items()) {
+        for (const auto& [name, desc] : fields.items()) {
             Place q = p / name;
             auto steps = steps_of(name, q, "field name", true);
             for (std::size_t k = 0; k < steps.size(); ++k) {
@@ -188,7 +188,7 @@ public:
                 it->second.first = std::max(it->second.first, steps[k].index + 1);
             }
         }
-        for (const auto& [name, spec] : fields.items()) {
+        for (const auto& [name, desc] : fields.items()) {
             Place q = p / name;
             auto steps = steps_of(name, q, "field name", true);
             Object* parent = &root_;
@@ -200,7 +200,7 @@ public:
                 if (s.index < 0) {
                     if (last) {
                         if (c) q.fail("the name " + in_quotes(name) + " is taken" + taken_by(*c), true);
-                        load_field(spec, q, parent->add_field(s.name));
+                        load_field(desc, q, parent->add_field(s.name));
                         break;
                     }
                     if (!c) {
@@ -228,7 +228,7 @@ public:
                 Object* e = c->children()[static_cast<std::size_t>(s.index)].get();
                 if (last) {
                     if (!loaded_.insert(e).second) q.fail("the field " + in_quotes(name) + " is given twice", true);
-                    load_field(spec, q, *e);
+                    load_field(desc, q, *e);
                     break;
                 }
                 parent = e;
@@ -466,14 +466,14 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
     if (const Json* insts = member(root, "instances")) {
         Place pi = top / "instances";
         if (!insts->is_object()) pi.fail("\"instances\" maps instance names to instances, found " + describe(*insts));
-        for (const auto& [name, spec] : insts->items()) {
+        for (const auto& [name, desc] : insts->items()) {
             Place p = pi / name;
             if (!plain_name(name)) p.fail("an instance name is a plain name, without \".\" or \"[\": " + in_quotes(name), true);
             if (Object* taken = host.root().child(name))
                 p.fail("the instance name " + in_quotes(name) + " is taken by " + kind_phrase(*taken) + " of that name", true);
-            if (!spec.is_object()) p.fail("an instance is an object with \"module\", \"params\", \"links\", \"calls\", found " + describe(spec));
-            only_keys(spec, p, {"module", "description", "params", "links", "calls"}, "an instance");
-            const Json* jm = member(spec, "module");
+            if (!desc.is_object()) p.fail("an instance is an object with \"module\", \"params\", \"links\", \"calls\", found " + describe(desc));
+            only_keys(desc, p, {"module", "description", "params", "links", "calls"}, "an instance");
+            const Json* jm = member(desc, "module");
             if (!jm) p.fail("the instance " + in_quotes(name) + " names no \"module\"", true);
             if (!jm->is_string()) (p / "module").fail("\"module\" is a module name, found " + describe(*jm));
             std::string module = jm->get<std::string>();
@@ -488,7 +488,7 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
             Object& inst = host.add_instance(name, module);
 
             std::vector<std::string> param_keys;
-            if (const Json* params = member(spec, "params")) {
+            if (const Json* params = member(desc, "params")) {
                 Place pp = p / "params";
                 if (!params->is_object()) pp.fail("\"params\" maps parameter paths to values, found " + describe(*params));
                 for (const auto& [key, value] : params->items()) {
@@ -503,7 +503,7 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
             }
 
             std::vector<std::string> calls{decl->entries.front()};
-            if (const Json* jc = member(spec, "calls")) {
+            if (const Json* jc = member(desc, "calls")) {
                 Place pc = p / "calls";
                 if (!jc->is_array()) pc.fail("\"calls\" is a list of entry points, found " + describe(*jc));
                 calls.clear();
@@ -521,7 +521,7 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
                 }
             }
 
-            if (const Json* jl = member(spec, "links")) {
+            if (const Json* jl = member(desc, "links")) {
                 Place pl = p / "links";
                 if (!jl->is_object()) pl.fail("\"links\" maps paths of the instance to paths of the network, found " + describe(*jl));
                 for (const auto& [key, target] : jl->items()) {
