@@ -10,6 +10,8 @@ namespace velmora::app {
 
 void add_run_command(CLI::App& app, int& status);
 void add_modules_command(CLI::App& app, int& status);
+void add_analyze_command(CLI::App& app, int& status);
+void add_synth_command(CLI::App& app, int& status);
 
 // Parses the command line and runs the chosen subcommand: the exit status,
 // 2 for a command line that cannot be understood.

@@ -1,11 +1,13 @@
 #include "field_json.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <initializer_list>
 
 #include "fields.h"
 #include "om.h"
 #include "values.h"
+#include "volume.h"
 
 namespace velmora::app {
 
@@ -150,9 +152,27 @@ bool any_nonzero(const Json& list) {
     return std::any_of(list.begin(), list.end(), [](const Json& v) { return !v.is_number() || v.get<double>() != 0.0; });
 }
 
+// A radar volume read from a file, {"file": "cpol.nc", "var": "DT"}. A
+// relative path is taken from the network file's folder, so that a network
+// and its volume move together.
+void load_volume_file(const Json& desc, const Place& place, Object& field) {
+    only_keys(desc, place, {"file", "var"}, "a field read from a file");
+    std::filesystem::path path = text_at(desc.at("file"), place / "file", "file");
+    std::string var;
+    if (const Json* j = member(desc, "var")) var = text_at(*j, place / "var", "var");
+    if (path.is_relative() && place.document())
+        path = std::filesystem::path(place.document()->name()).parent_path() / path;
+    try {
+        fill_volume_field(field, read_volume(path.string(), var));
+    } catch (const std::runtime_error& e) {
+        (place / "file").fail(e.what());
+    }
+}
+
 }  // namespace
 
 void load_field(const Json& desc, const Place& place, Object& field) {
+    if (desc.is_object() && desc.contains("file")) return load_volume_file(desc, place, field);
     if (!desc.is_object())
         place.fail("a field is an object with nnodes, nspace, dims, points, coord, cell_sets, node_data, xform; found " +
                    describe(desc));

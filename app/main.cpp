@@ -17,5 +17,7 @@ int main(int argc, char** argv) {
     int status = 0;
     velmora::app::add_run_command(app, status);
     velmora::app::add_modules_command(app, status);
+    velmora::app::add_analyze_command(app, status);
+    velmora::app::add_synth_command(app, status);
     return velmora::app::parse_and_run(app, status, argc, argv);
 }

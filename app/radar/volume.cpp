@@ -316,6 +316,11 @@ Volume synthetic_scene() {
 
 vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, const Volume& v) {
     vhost::Object& f = parent.add_field(name);
+    fill_volume_field(f, v);
+    return f;
+}
+
+void fill_volume_field(vhost::Object& f, const Volume& v) {
     vhost::FieldRef ref(f);
     const std::vector<std::int64_t> dims{static_cast<std::int64_t>(v.x.size()), static_cast<std::int64_t>(v.y.size()),
                                          static_cast<std::int64_t>(v.z.size())};
@@ -332,7 +337,6 @@ vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, 
     }
     ref.floats(v.name, v.values, 1, v.units);
     if (v.has_null) ref.null_value(0, v.null_value);
-    return f;
 }
 
 }  // namespace velmora::app

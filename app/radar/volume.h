@@ -41,5 +41,7 @@ Volume synthetic_scene();
 // points) when every axis is evenly spaced, explicit coordinates otherwise;
 // one float component with the null flag and value, identity transform.
 vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, const Volume& v);
+// The same into a field that exists.
+void fill_volume_field(vhost::Object& field, const Volume& v);
 
 }  // namespace velmora::app

@@ -1,0 +1,278 @@
+#include "analyze.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+
+#include "fields.h"
+#include "host.h"
+#include "network.h"
+#include "operations.h"
+#include "progress.h"
+#include "vtk_output.h"
+
+namespace velmora::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Heights of the legend: from 0 to the top of the grid rounded up to a
+// step of 1, 2, 5 or 10 km, so that the ticks fall on round heights.
+struct LegendScale {
+    double max = 1.0;
+    int ndiv = 1;
+};
+LegendScale legend_scale(const Volume& v) {
+    const double top = v.z.empty() ? 1.0 : std::max(1.0, static_cast<double>(v.z.back()));
+    for (double step : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
+        const double ndiv = std::ceil(top / step);
+        if (ndiv <= 8) return {ndiv * step, static_cast<int>(ndiv)};
+    }
+    return {std::ceil(top), 1};
+}
+
+double spacing(const std::vector<float>& axis) {
+    return axis.size() >= 2 ? std::fabs(static_cast<double>(axis[1]) - axis[0]) : 1.0;
+}
+
+// The cells measured on the voxels: cellstat's entries.
+std::vector<Cell> cells_of(vhost::Object& stat) {
+    std::vector<Cell> cells;
+    const std::int64_t n = stat.at("nsurf").int_value();
+    for (std::int64_t i = 0; i < n; ++i) {
+        vhost::Object& e = stat.at("sparam[" + std::to_string(i) + "]");
+        Cell c;
+        c.no = static_cast<int>(e.at("no").int_value());
+        c.voxels = static_cast<int>(e.at("npoints").int_value());
+        c.top_km = static_cast<float>(e.at("maxz").real_value());
+        const auto dmax = vhost::floats_of(e.at("data_max"));
+        c.max_value = dmax.empty() ? 0.0f : dmax[0];
+        if (c.voxels > 0) cells.push_back(c);
+    }
+    return cells;
+}
+
+std::vector<std::string> texts_of(vhost::Object& str_array) {
+    vhost::Object* a = str_array.deref();
+    return a ? a->strings() : std::vector<std::string>{};
+}
+
+std::string seconds_since(std::chrono::steady_clock::time_point t0) {
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f s", s);
+    return buf;
+}
+
+}  // namespace
+
+Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
+                      const Volume& v) {
+    const auto out = [&](const char* name) { return (fs::path(out_dir) / name).string(); };
+    const LegendScale scale = legend_scale(v);
+    const double dx = spacing(v.x);
+
+    Json net;
+    net["description"] = "Storm cells of " + v.name + " at " + std::to_string(o.level) + " " +
+                         (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
+    net["fields"]["radar"] = {{"file", volume_path}, {"var", o.var}};
+    Json& in = net["instances"];
+    in["surface"] = {{"module", "Isosurface"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
+    in["divsurf"] = {{"module", "DivIsosurf"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "surface.out"}}}};
+    in["surfstat"] = {{"module", "CalcStatistic"},
+                      {"links",
+                       {{"in", "surface.out"}, {"area", "divsurf.out_nd"}, {"no_min", "divsurf.no_min"}, {"no_max", "divsurf.no_max"}}}};
+    in["surfcsv"] = {{"module", "WriteStatistic"},
+                     {"params", {{"filename", out("surface_cells.csv")}}},
+                     {"links", {{"nsurf", "surfstat.nsurf"}, {"sparam", "surfstat.sparam"}}}};
+    in["volume"] = {{"module", "Isovolume"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
+    in["divvol"] = {{"module", "DivIsovolume"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "volume.out"}}}};
+    in["gridarea"] = {{"module", "GridArea"}, {"links", {{"in", "radar"}, {"iso", "volume.out"}, {"area", "divvol.out_nd"}}}};
+    in["ijk"] = {{"module", "WriteIsoIJK"},
+                 {"params", {{"filename", out("cells_ijk.txt")}}},
+                 {"links", {{"in", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+    in["cellstat"] = {{"module", "CalcStatistic"},
+                      {"links", {{"in", "radar"}, {"area", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+    in["csv"] = {{"module", "WriteStatistic"},
+                 {"params", {{"filename", out("cells.csv")}}},
+                 {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
+    in["centres"] = {{"module", "DispCenter"}, {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
+    in["axis"] = {{"module", "Legend3DAxis"},
+                  {"params", {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}}},
+                  {"links", {{"in", "radar"}}}};
+    in["ticks"] = {{"module", "Legend3DTick"},
+                   {"params",
+                    {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}, {"ndiv", scale.ndiv},
+                     {"ticklen", 2 * dx}, {"format", "%.0f km"}, {"tickloffx", -6 * dx}}},
+                   {"links", {{"in", "radar"}}}};
+    return net;
+}
+
+std::vector<std::int32_t> cells_of_surface(const Volume& v, const std::vector<std::int32_t>& grid_no,
+                                           const std::vector<float>& xyz, double level) {
+    const std::int64_t nx = static_cast<std::int64_t>(v.x.size()), ny = static_cast<std::int64_t>(v.y.size()),
+                       nz = static_cast<std::int64_t>(v.z.size());
+    std::vector<std::int32_t> out(xyz.size() / 3, 0);
+    if (nx < 2 || ny < 2 || nz < 2 || static_cast<std::int64_t>(grid_no.size()) != nx * ny * nz ||
+        v.values.size() != grid_no.size())
+        return out;
+    // The lower index of the grid interval holding c, clamped into the grid.
+    auto lower = [](const std::vector<float>& axis, float c) {
+        const auto it = std::upper_bound(axis.begin(), axis.end(), c);
+        const std::int64_t i = static_cast<std::int64_t>(it - axis.begin()) - 1;
+        return std::clamp<std::int64_t>(i, 0, static_cast<std::int64_t>(axis.size()) - 2);
+    };
+    for (std::size_t p = 0; p < out.size(); ++p) {
+        const std::int64_t i = lower(v.x, xyz[3 * p]), j = lower(v.y, xyz[3 * p + 1]), k = lower(v.z, xyz[3 * p + 2]);
+        float best = 0.0f;
+        for (int c = 0; c < 8; ++c) {
+            const std::int64_t n = (i + (c & 1)) + nx * ((j + (c >> 1 & 1)) + ny * (k + (c >> 2)));
+            const float value = v.values[static_cast<std::size_t>(n)];
+            const bool inside = !(v.has_null && value == v.null_value) && value >= level;
+            if (inside && grid_no[static_cast<std::size_t>(n)] > 0 && (out[p] == 0 || value > best)) {
+                out[p] = grid_no[static_cast<std::size_t>(n)];
+                best = value;
+            }
+        }
+    }
+    return out;
+}
+
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o) {
+    std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
+                 cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
+    if (cells.empty()) return;
+    std::fprintf(out, "  cell  voxels  top km  max dBZ\n");
+    for (const Cell& c : cells) std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f\n", c.no, c.voxels, c.top_km, c.max_value);
+}
+
+int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
+    const auto t0 = std::chrono::steady_clock::now();
+    std::error_code ec;
+    fs::create_directories(o.out, ec);
+    if (ec || !fs::is_directory(o.out)) {
+        std::fprintf(err, "velmora analyze: can not create the output folder %s: %s\n", o.out.c_str(), ec.message().c_str());
+        return 2;
+    }
+    const std::string out_dir = fs::absolute(o.out).lexically_normal().string();
+
+    // The picture needs a display: where there is none, a virtual one starts
+    // now, while the analysis runs.
+    std::optional<VirtualDisplay> display;
+    if (o.picture) display.emplace();
+
+    Volume v;
+    std::string volume_path;
+    std::string source;
+    try {
+        if (o.volume.empty()) {
+            v = synthetic_scene();
+            volume_path = (fs::path(out_dir) / "synthetic.nc").string();
+            write_netcdf(volume_path, v);
+            source = "the synthetic scene";
+        } else {
+            volume_path = fs::absolute(o.volume).lexically_normal().string();
+            v = read_volume(volume_path, o.var);
+            source = fs::path(o.volume).filename().string();
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(err, "velmora analyze: %s\n", e.what());
+        return 2;
+    }
+
+    // The network, written first: `velmora run` on it repeats the analysis.
+    const std::string net_path = (fs::path(out_dir) / "network.json").string();
+    {
+        std::ofstream f(net_path);
+        f << analysis_network(o, volume_path, out_dir, v).dump(2) << '\n';
+        if (!f) {
+            std::fprintf(err, "velmora analyze: can not write %s\n", net_path.c_str());
+            return 2;
+        }
+    }
+
+    vhost::Host& host = vhost::host();
+    host.reset();
+    register_operations();
+    Plan plan;
+    try {
+        plan = build_network(Document::read(net_path));
+    } catch (const std::exception& e) {
+        std::fprintf(err, "%s\n", e.what());
+        return 2;
+    }
+    host.set_error_stream(err);
+    ProgressBar bar(progress ? err : nullptr);
+    if (progress) host.set_progress_listener([&bar](const vhost::ProgressEvent& e) { bar.on_event(e); });
+    int failed = 0;
+    for (const PlannedInstance& inst : plan.instances) {
+        if (progress) bar.begin(inst.name);
+        for (const std::string& entry : inst.calls)
+            if (host.call(*inst.object, entry) != 1) ++failed;
+        if (inst.object->at("done").int_value() != 1) ++failed;
+    }
+    if (progress) bar.clear();
+    host.set_progress_listener({});
+    if (failed) {
+        std::fprintf(err, "velmora analyze: the analysis stopped; the messages above say why\n");
+        return 1;
+    }
+
+    // Results for ParaView and the picture.
+    vhost::Object& radar = host.root().at("radar");
+    vhost::Object& surface = host.root().at("surface").at("out");
+    vhost::Object& stat = host.root().at("cellstat");
+    const std::vector<std::int32_t> grid_no = vhost::FieldRef(host.root().at("gridarea").at("out")).int_values(0);
+    const std::vector<std::int32_t> surf_cell = cells_of_surface(v, grid_no, vhost::FieldRef(surface).coord(), o.level);
+    const std::vector<Cell> cells = cells_of(stat);
+    std::vector<std::string> written;
+    try {
+        vhost::FieldRef(radar).ints("cell", grid_no);
+        written.push_back(write_vtk(radar, (fs::path(out_dir) / "radar").string()));
+        vhost::FieldRef s(surface);
+        s.ints("area_no", vhost::FieldRef(host.root().at("divsurf").at("out_nd")).int_values(0)).ints("cell", surf_cell);
+        written.push_back(write_vtk(surface, (fs::path(out_dir) / "isosurface").string()));
+        written.push_back(write_vtk(host.root().at("volume").at("out"), (fs::path(out_dir) / "isovolume").string()));
+        const std::vector<std::string> labels = texts_of(stat.at("no_label"));
+        written.push_back(write_vtk(stat.at("olabel"), (fs::path(out_dir) / "cell_tops").string(), &labels));
+        written.push_back(write_vtk(host.root().at("centres").at("out"), (fs::path(out_dir) / "centres").string()));
+        written.push_back(write_vtk(host.root().at("axis").at("oaxis"), (fs::path(out_dir) / "legend_axis").string()));
+        written.push_back(write_vtk(host.root().at("ticks").at("otick"), (fs::path(out_dir) / "legend_ticks").string()));
+        if (o.picture) {
+            Scene scene;
+            scene.grid = &radar;
+            scene.surface = &surface;
+            scene.area_no = surf_cell;
+            scene.centres = &stat.at("olabel");
+            scene.centre_labels = labels;
+            scene.axis = &host.root().at("axis").at("oaxis");
+            scene.ticks = &host.root().at("ticks").at("otick");
+            scene.tick_labels = &host.root().at("ticks").at("olabel");
+            scene.tick_texts = texts_of(host.root().at("ticks").at("olabel").at("text_values"));
+            char title[160];
+            std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o.level);
+            scene.title = title;
+            scene.caption = source;
+            const std::string png = (fs::path(out_dir) / "cells.png").string();
+            render_png(scene, png, 1280, 900, &*display);
+            written.push_back(png);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(err, "velmora analyze: %s\n", e.what());
+        return 1;
+    }
+
+    print_cells(stdout, cells, source, o);
+    std::printf("results in %s (%s):\n", out_dir.c_str(), seconds_since(t0).c_str());
+    for (const char* f : {"network.json", "cells.csv", "surface_cells.csv", "cells_ijk.txt"})
+        std::printf("  %s\n", f);
+    for (const std::string& w : written) std::printf("  %s\n", fs::path(w).filename().c_str());
+    return 0;
+}
+
+}  // namespace velmora::app

@@ -1,0 +1,57 @@
+// `velmora analyze`: the typical storm-cell analysis of a radar volume as a
+// built-in network, run on the substitute host, with its results written as
+// files users open (CSV, IJK text, VTK XML for ParaView, a PNG picture) and
+// summed up in a short table.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "document.h"
+#include "volume.h"
+
+namespace velmora::app {
+
+struct AnalyzeOptions {
+    std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
+    std::string var = "DT";       // the reflectivity variable
+    double level = 40.0;          // dBZ
+    int min_cells = 8;            // areas of at most this many cells are dropped
+    std::string out = "velmora-analysis";
+    bool picture = true;
+};
+
+// The network of the analysis: the volume as a file-backed field "radar",
+// then
+//   surface  Isosurface -> divsurf DivIsosurf -> surfstat CalcStatistic -> surfcsv WriteStatistic
+//   volume   Isovolume  -> divvol DivIsovolume -> gridarea GridArea -> ijk WriteIsoIJK
+//            gridarea + radar -> cellstat CalcStatistic -> csv WriteStatistic, centres DispCenter
+//   axis, ticks  Legend3DAxis / Legend3DTick on the grid's first column.
+// volume_path is the file the field reads; out_dir where the writers write.
+Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
+                      const Volume& v);
+
+// One storm cell of the table: an area of the echo at or above the level,
+// measured on the radar voxels.
+struct Cell {
+    int no = 0;
+    int voxels = 0;
+    float top_km = 0.0f;
+    float max_value = 0.0f;
+};
+
+// The cell number of each isosurface node: the number of the inside voxel
+// with the largest value among the corners of the grid cell holding the
+// node (0 where none is inside). xyz holds the nodes' coordinates.
+std::vector<std::int32_t> cells_of_surface(const Volume& v, const std::vector<std::int32_t>& grid_no,
+                                           const std::vector<float>& xyz, double level);
+
+// Prints the table of cells.
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o);
+
+// Runs the analysis; the exit status (0, 1 when the run failed, 2 when the
+// input cannot be used). Messages go to err, the table to standard output.
+int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress);
+
+}  // namespace velmora::app

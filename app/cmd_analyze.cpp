@@ -1,0 +1,60 @@
+// velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR
+// velmora synth OUT.nc
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <memory>
+
+#include "analyze.h"
+#include "commands.h"
+#include "volume.h"
+
+namespace velmora::app {
+
+void add_analyze_command(CLI::App& app, int& status) {
+    auto o = std::make_shared<AnalyzeOptions>();
+    CLI::App* cmd = app.add_subcommand("analyze", "Find, number and measure the storm cells of a radar volume");
+    cmd->add_option("volume", o->volume,
+                    "A gridded radar volume: NetCDF with a variable (time, z, y, x) or (z, y, x) and coordinate "
+                    "variables x, y, z in m or km, or VTK image data (.vti). Without it, the built-in synthetic "
+                    "convective scene is analysed.")
+        ->type_name("VOLUME");
+    cmd->add_option("--var", o->var, "The reflectivity variable of the volume")->capture_default_str();
+    cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")->capture_default_str();
+    cmd->add_option("--min-cells", o->min_cells,
+                    "Areas of at most this many cells (triangles of the isosurface, tetrahedra of the isovolume, four "
+                    "per voxel) are dropped; 0 keeps every area")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
+    cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png");
+    cmd->footer(
+        "Writes to the output folder: cells.csv (the cells measured on the radar voxels), surface_cells.csv (the areas "
+        "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
+        "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, and network.json: "
+        "`velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
+        "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or "
+        "the options cannot be used.");
+    cmd->callback([o, &status] { status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1); });
+}
+
+void add_synth_command(CLI::App& app, int& status) {
+    auto path = std::make_shared<std::string>();
+    CLI::App* cmd = app.add_subcommand(
+        "synth", "Write the built-in synthetic convective scene (the default of analyze) as a NetCDF volume");
+    cmd->add_option("out", *path, "The NetCDF file to write; variable DT (dBZ), coordinates x, y, z in m")
+        ->required()
+        ->type_name("OUT.nc");
+    cmd->callback([path, &status] {
+        try {
+            write_netcdf(*path, synthetic_scene());
+            std::printf("synthetic scene written to %s (variable DT)\n", path->c_str());
+            status = 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "velmora synth: %s\n", e.what());
+            status = 1;
+        }
+    });
+}
+
+}  // namespace velmora::app

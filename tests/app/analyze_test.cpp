@@ -1,0 +1,114 @@
+// The analysis end to end on the synthetic scene, whose five convective
+// cells (peaks 56, 52, 48, 46 and 44 dBZ) are known, and the mapping of
+// isosurface nodes onto the cells of the grid.
+#include "analyze.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "fields.h"
+#include "host.h"
+#include "network.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmora::app::AnalyzeOptions;
+
+std::string read_file(const fs::path& p) {
+    std::ifstream f(p);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class AnalyzeTest : public ::testing::Test {
+protected:
+    // One folder per test: ctest runs tests side by side.
+    fs::path dir = fs::path(VELMORA_BINARY_DIR) / "test-analyze" /
+                   testing::UnitTest::GetInstance()->current_test_info()->name();
+    void SetUp() override { fs::remove_all(dir); }
+    void TearDown() override { vhost::host().reset(); }
+};
+
+TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
+    AnalyzeOptions o;
+    o.out = dir.string();
+    o.picture = false;
+    std::FILE* err = std::tmpfile();
+    testing::internal::CaptureStdout();
+    const int status = velmora::app::analyze(o, err, false);
+    const std::string table = testing::internal::GetCapturedStdout();
+    std::rewind(err);
+    char buf[4096] = {};
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, err);
+    std::fclose(err);
+    ASSERT_EQ(status, 0) << std::string(buf, n);
+    EXPECT_NE(table.find("5 storm cells at 40 dBZ in the synthetic scene (DT)"), std::string::npos) << table;
+
+    // One CSV line per cell after the header; the IJK file and the VTK files.
+    const std::string csv = read_file(dir / "cells.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 6) << csv;
+    for (const char* f : {"cells_ijk.txt", "surface_cells.csv", "radar.vti", "isosurface.vtp", "isovolume.vtu",
+                          "cell_tops.vtp", "centres.vtp", "legend_axis.vtp", "legend_ticks.vtp", "synthetic.nc"})
+        EXPECT_TRUE(fs::exists(dir / f)) << f;
+
+    // The cells measured on the voxels: each holds its peak, strongest first
+    // in the order the scene lists them (west to east does not matter: the
+    // check is on the set of maxima).
+    vhost::Object& stat = vhost::host().root().at("cellstat");
+    ASSERT_EQ(stat.at("nsurf").int_value(), 5);
+    // The stronger a cell, the higher its 40 dBZ echo reaches.
+    std::vector<std::pair<float, double>> peaks;   // (maximum, top)
+    for (int i = 0; i < 5; ++i) {
+        vhost::Object& e = stat.at("sparam[" + std::to_string(i) + "]");
+        EXPECT_GT(e.at("npoints").int_value(), 20);
+        peaks.emplace_back(vhost::floats_of(e.at("data_max"))[0], e.at("maxz").real_value());
+    }
+    std::sort(peaks.rbegin(), peaks.rend());
+    for (int i = 1; i < 5; ++i) EXPECT_LE(peaks[static_cast<size_t>(i)].second, peaks[static_cast<size_t>(i - 1)].second);
+    const float want[] = {56, 52, 48, 46, 44};
+    for (int i = 0; i < 5; ++i) EXPECT_NEAR(peaks[static_cast<size_t>(i)].first, want[i], 2.5) << i;
+
+    // The network written beside the results builds again as it stands.
+    vhost::host().reset();
+    EXPECT_NO_THROW(velmora::app::build_network(velmora::app::Document::read((dir / "network.json").string())));
+}
+
+TEST_F(AnalyzeTest, AMissingVolumeOrVariableIsAUsageError) {
+    AnalyzeOptions o;
+    o.out = dir.string();
+    o.picture = false;
+    o.volume = (dir / "nowhere.nc").string();
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(velmora::app::analyze(o, err, false), 2);
+    std::rewind(err);
+    char buf[1024] = {};
+    std::fread(buf, 1, sizeof buf - 1, err);
+    std::fclose(err);
+    EXPECT_NE(std::string(buf).find("nowhere.nc"), std::string::npos) << buf;
+}
+
+TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
+    velmora::app::Volume v;
+    v.x = {0, 1, 2};
+    v.y = {0, 1};
+    v.z = {0, 1};
+    v.has_null = true;
+    v.null_value = -1;
+    // Two inside voxels of different cells in the first column of cells.
+    v.values = {45, 20, 20, 50, 20, 20, /* k = 1 */ -1, 20, 20, 20, 20, 20};
+    const std::vector<std::int32_t> grid_no = {1, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<float> xyz = {0.5f, 0.5f, 0.5f, 1.5f, 0.5f, 0.5f, 9.0f, 9.0f, 9.0f};
+    const auto no = velmora::app::cells_of_surface(v, grid_no, xyz, 40.0);
+    // The first node's cell has both voxels: the 50 dBZ one wins; the second
+    // has none inside; the third lies beyond the grid and is clamped into
+    // its last cell, where nothing is inside.
+    EXPECT_EQ(no, (std::vector<std::int32_t>{2, 0, 0}));
+}
+
+}  // namespace
