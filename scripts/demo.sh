@@ -1,28 +1,29 @@
 #!/usr/bin/env bash
-# The demonstration `make demo` runs: an example network through build/velmora
-# in a directory of its own, and where its results went.
+# The demonstration `make demo` runs: the storm-cell analysis of the built-in
+# synthetic scene (or of the volume given as the first argument), then where
+# its results went. `scripts/demo.sh network examples/X.json` runs an example
+# network instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-network=${1:-examples/Isosurface.json}
 velmora=$PWD/build/velmora
-name=$(basename "$network" .json)
-out=build/demo/$name
+
+if [ "${1:-}" = network ]; then
+  network=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+  name=$(basename "$network" .json)
+  out=build/demo/$name
+  rm -rf "$out" && mkdir -p "$out"
+  echo "velmora run $network --dump $name.dump.json --verbose   (in $out)"
+  (cd "$out" && "$velmora" run "$network" --dump "$name.dump.json" --verbose)
+  echo "results in $out: the dump $name.dump.json and the files the modules wrote"
+  exit 0
+fi
+
+out=build/demo/analysis
 rm -rf "$out"
-mkdir -p "$out"
-network=$(cd "$(dirname "$network")" && pwd)/$(basename "$network")
-echo "velmora run $network --dump $name.dump.json --verbose   (in $out)"
+echo "velmora analyze ${1:-} --out $out"
 echo
-(cd "$out" && "$velmora" run "$network" --dump "$name.dump.json" --verbose)
+"$velmora" analyze ${1:+"$1"} --out "$out"
 echo
-echo "results in $out:"
-for f in "$out"/*; do
-  if [ "$(basename "$f")" = "$name.dump.json" ]; then
-    echo "  $f: the dump: \"fields\" holds every field after the run (outputs as \"instance.output\"),"
-    echo "      \"run\" each instance's parameters and outputs, the calls made and the texts reported"
-  else
-    echo "  $f: written by a module of the network"
-  fi
-done
-echo
-echo "next: build/velmora modules                   the modules and what each declares"
-echo "      build/velmora run $out/$name.dump.json   a dump reads back as a network (docs/networks.md)"
+echo "open $out/cells.png for the picture, $out/cells.csv in pandas or a spreadsheet,"
+echo "and the .vtp/.vtu/.vti files in ParaView; '$velmora run $out/network.json' repeats the run."
+echo "On the real volume: build/velmora analyze ../shared/data/cpol_200601200050.nc --var DT --level 40"

@@ -112,3 +112,36 @@ TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
 }
 
 }  // namespace
+
+namespace {
+
+// A network field read from a volume file: a relative path is taken from the
+// network's folder; a file that cannot be read is an error at its place.
+TEST(VolumeFileField, ReadsRelativeToTheNetworkAndNamesTheProblem) {
+    const fs::path dir = fs::path(VELMORA_BINARY_DIR) / "test-analyze" / "VolumeFileField";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    velmora::app::write_netcdf((dir / "scene.nc").string(), velmora::app::synthetic_scene());
+    const std::string net = (dir / "net.json").string();
+    std::ofstream(net) << R"({"fields": {"radar": {"file": "scene.nc", "var": "DT"}}})";
+    vhost::host().reset();
+    velmora::app::build_network(velmora::app::Document::read(net));
+    vhost::FieldRef radar(vhost::host().root().at("radar"));
+    EXPECT_EQ(radar.dims(), (std::vector<std::int64_t>{80, 60, 20}));
+    EXPECT_EQ(radar.label(0), "DT");
+
+    std::ofstream(net) << "{\"fields\": {\"radar\": {\"file\": \"scene.nc\",\n  \"var\": \"ZH\"}}}";
+    vhost::host().reset();
+    try {
+        velmora::app::build_network(velmora::app::Document::read(net));
+        ADD_FAILURE() << "a missing variable was accepted";
+    } catch (const velmora::app::NetworkError& e) {
+        const std::string m = e.what();
+        EXPECT_NE(m.find("net.json:1:"), std::string::npos) << m;
+        EXPECT_NE(m.find("no variable \"ZH\""), std::string::npos) << m;
+        EXPECT_NE(m.find("DT"), std::string::npos) << m;   // the variables there are listed
+    }
+    vhost::host().reset();
+}
+
+}  // namespace
