@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.footer(
         "Examples:\n"
+        "  velmora analyze cpol.nc --var DT --level 40   the storm cells of a radar volume\n"
+        "  velmora analyze                         the same on the built-in synthetic scene\n"
         "  velmora modules                         the modules and the host's own operations\n"
         "  velmora modules ThreshMin               what an instance of ThreshMin declares\n"
         "  velmora run examples/ThreshMin.json --dump out.json\n"
