@@ -19,7 +19,14 @@
 #include <limits>
 #include <new>
 
+#include <immintrin.h>
+
 #include "frame.h"
+
+// The lane vectors below never cross a call out of this file, so the warning
+// about passing vectors wider than the baseline registers does not concern
+// them (it is raised where the templates are instantiated, at the file's end).
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 
@@ -66,8 +73,6 @@ struct Input {
     int nspace = 0;
 };
 
-bool valid(float v, float null_value) { return std::fabs(v - null_value) > kNullEpsilon; }
-
 // The node's x, y, z: its first nspace coordinates, the missing ones 0.
 // kSpace3 is the common case of exactly three, known when compiling.
 template <bool kSpace3>
@@ -92,9 +97,9 @@ int allocate(Frame& f, Results& r) {
     if (!(r.dave = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(sparam.dave).\n");
     if (!(r.sv = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(sparam.sv).\n");
     if (!(r.wav = heap_array<float>(3 * nc))) return f.fail("%s : can not allocate memory(sparam.wav_arr).\n");
-    if (!(r.cnt = heap_array<std::int64_t>(r.ncomp))) return f.fail("%s : can not allocate memory(cnt).\n");
-    if (!(r.sum = heap_array<float>(r.ncomp))) return f.fail("%s : can not allocate memory(sum).\n");
-    if (!(r.mean = heap_array<float>(r.ncomp))) return f.fail("%s : can not allocate memory(mean).\n");
+    if (!(r.cnt = heap_array<std::int64_t>(nc))) return f.fail("%s : can not allocate memory(cnt).\n");
+    if (!(r.sum = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(sum).\n");
+    if (!(r.mean = heap_array<float>(nc))) return f.fail("%s : can not allocate memory(mean).\n");
 
     std::fill_n(r.npoints.get(), n, 0);
     std::fill_n(r.maxz.get(), n, -kFloatMax);
@@ -104,6 +109,9 @@ int allocate(Frame& f, Results& r) {
     std::fill_n(r.dave.get(), nc, 0.0f);
     std::fill_n(r.sv.get(), nc, 0.0f);
     std::fill_n(r.wav.get(), 3 * nc, 0.0f);
+    std::fill_n(r.cnt.get(), nc, 0);
+    std::fill_n(r.sum.get(), nc, 0.0f);
+    std::fill_n(r.mean.get(), nc, 0.0f);
     return 1;
 }
 
@@ -121,6 +129,8 @@ template <class Index>
 struct NodeIndex {
     Heap<std::int64_t[]> at;   // nsurf + 1 offsets: area a owns runs[at[a]] .. runs[at[a + 1] - 1]
     Heap<Run<Index>[]> runs;
+    Heap<std::int64_t[]> order;   // the areas that have nodes, largest first
+    std::int64_t filled = 0;      // how many they are
 };
 
 // Builds the index in two sweeps over the area numbers (count, then fill)
@@ -155,160 +165,375 @@ int build_index(Frame& f, const Input& in, Results& r, NodeIndex<Index>& ix) {
     });
     for (std::int64_t a = r.nsurf; a > 0; --a) at[a] = at[a - 1];
     at[0] = 0;
+
+    // Largest areas first, so that the lanes (below) end together.
+    ix.filled = 0;
+    for (std::int64_t a = 0; a < r.nsurf; ++a)
+        if (r.npoints[a] > 0) ++ix.filled;
+    ix.order = heap_array<std::int64_t>(std::max<std::int64_t>(ix.filled, 1));
+    if (!ix.order) return f.fail("%s : can not allocate memory(index).\n");
+    std::int64_t k = 0;
+    for (std::int64_t a = 0; a < r.nsurf; ++a)
+        if (r.npoints[a] > 0) ix.order[k++] = a;
+    std::stable_sort(ix.order.get(), ix.order.get() + k,
+                     [&](std::int64_t p, std::int64_t q) { return r.npoints[p] > r.npoints[q]; });
     return 1;
 }
 
-// The per-node work of one area, for NC components from j0 on. The sums are
-// chains of dependent additions, so they are kept in locals (registers) and
-// stored once per area; the components are independent of one another, so
-// taking them a few at a time changes no result. The precisions are part of
-// the results: counts and sums of values in single precision, weighted sums
-// formed in double and stored in single.
-template <int NC, bool kWithCentre, bool kSpace3, class Index>
-void first_pass(const Input& in, const NodeData* nd, Results& r, std::int64_t a, int j0, const Run<Index>* first,
-                const Run<Index>* last) {
-    const std::int64_t at = a * r.ncomp + j0;
-    const float* val[NC];
-    float nul[NC], dmin[NC], dmax[NC], mean[NC], sum[NC], wx[NC], wy[NC], wz[NC];
-    std::int64_t cnt[NC];
-    for (int k = 0; k < NC; ++k) {
-        val[k] = nd[j0 + k].value.get();
-        nul[k] = nd[j0 + k].null_value;
-        dmin[k] = r.dmin[at + k];
-        dmax[k] = r.dmax[at + k];
-        mean[k] = sum[k] = wx[k] = wy[k] = wz[k] = 0.0f;
-        cnt[k] = 0;
+// Every area's sums are chains of dependent additions whose order and
+// precisions are part of the results, so one area cannot be split. Several
+// areas are independent, though: the walk below gives each of kLanes lanes of
+// a vector one area at a time, and every vector operation advances all lanes
+// by one node of their own area. Each lane thus sees its area's nodes in
+// ascending order, with the same single and double precision operations as
+// a plain loop, and the latency of one chain is shared by kLanes areas.
+constexpr int kLanes = 4;
+using Floats = float __attribute__((vector_size(4 * kLanes)));
+using Ints = std::int32_t __attribute__((vector_size(4 * kLanes)));
+using Doubles = double __attribute__((vector_size(8 * kLanes)));
+
+// Steps per call of a kernel, small enough for 32-bit counters per lane.
+constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
+
+Doubles wide(Floats v) { return __builtin_convertvector(v, Doubles); }
+Floats narrow(Doubles v) { return __builtin_convertvector(v, Floats); }
+Floats magnitude(Floats v) { return reinterpret_cast<Floats>(reinterpret_cast<Ints>(v) & 0x7FFFFFFF); }
+Floats splat(float v) { return Floats{} + v; }
+
+// Lane l takes p[l][at].
+Floats gather(const float* const* p, std::int64_t at) {
+    static_assert(kLanes == 4);
+    return Floats{p[0][at], p[1][at], p[2][at], p[3][at]};
+}
+
+// True when every lane of the mask is set.
+bool all_lanes(Ints m) {
+    static_assert(kLanes == 4);
+    return _mm_movemask_ps(reinterpret_cast<__m128>(m)) == 0xF;
+}
+
+// Walks the areas of ix.order over the lanes. Kernel provides
+//   start(lane, a): the lane begins area a,
+//   finish(lane, a): the lane has seen every node of area a,
+//   run(node, steps): every lane l takes nodes node[l] .. node[l] + steps - 1.
+// A lane without an area left shadows a busy lane: it reads the same nodes,
+// so every read stays within the arrays, and its sums are thrown away.
+template <class Index, class Kernel>
+void walk(const NodeIndex<Index>& ix, Kernel& kernel) {
+    struct Lane {
+        std::int64_t area = -1;
+        const Run<Index>* run = nullptr;
+        const Run<Index>* last = nullptr;
+    };
+    Lane lane[kLanes];
+    std::int64_t node[kLanes] = {}, end[kLanes] = {};
+    std::int64_t next = 0;
+    auto take = [&](int l) {
+        lane[l].area = -1;
+        if (next == ix.filled) return;
+        const std::int64_t a = ix.order[next++];
+        lane[l] = Lane{a, ix.runs.get() + ix.at[a], ix.runs.get() + ix.at[a + 1]};
+        node[l] = lane[l].run->first;
+        end[l] = lane[l].run->last;
+        kernel.start(l, a);
+    };
+    for (int l = 0; l < kLanes; ++l) take(l);
+    for (;;) {
+        int busy = -1;
+        std::int64_t steps = kMaxSteps;
+        for (int l = 0; l < kLanes; ++l) {
+            if (lane[l].area < 0) continue;
+            busy = l;
+            steps = std::min(steps, end[l] - node[l]);
+        }
+        if (busy < 0) return;
+        for (int l = 0; l < kLanes; ++l)
+            if (lane[l].area < 0) node[l] = node[busy];
+        kernel.run(node, steps);
+        for (int l = 0; l < kLanes; ++l) {
+            if (lane[l].area < 0) continue;
+            node[l] += steps;
+            if (node[l] < end[l]) continue;
+            if (++lane[l].run != lane[l].last) {
+                node[l] = lane[l].run->first;
+                end[l] = lane[l].run->last;
+                continue;
+            }
+            kernel.finish(l, lane[l].area);
+            take(l);
+        }
     }
-    float cx = 0.0f, cy = 0.0f, cz = 0.0f, maxz = r.maxz[a];
-    for (const Run<Index>* run = first; run != last; ++run) {
-        for (std::int64_t n = run->first; n < static_cast<std::int64_t>(run->last); ++n) {
-            float x, y, z;
-            position<kSpace3>(in, n, x, y, z);
-            if constexpr (kWithCentre) {
+}
+
+// The sums of NC components from j0 on, and with kCentre the centre and the
+// highest z as well. The precisions are part of the results: counts and
+// sums of values in single precision, weighted sums formed in double and
+// stored in single.
+template <int NC, bool kCentre, bool kSpace3>
+class FirstPass {
+public:
+    FirstPass(const Input& in, const NodeData* nd, Results& r, int j0) : in_(in), r_(r), j0_(j0) {
+        for (int k = 0; k < NC; ++k) {
+            val_[k] = nd[j0 + k].value.get();
+            nul_[k] = splat(nd[j0 + k].null_value);
+        }
+    }
+
+    void start(int l, std::int64_t) {
+        for (int k = 0; k < NC; ++k) {
+            dmin_[k][l] = kFloatMax;
+            dmax_[k][l] = -kFloatMax;
+            mean_[k][l] = sum_[k][l] = wx_[k][l] = wy_[k][l] = wz_[k][l] = 0.0f;
+            cnt_[l][k] = 0;
+        }
+        cx_[l] = cy_[l] = cz_[l] = 0.0f;
+        maxz_[l] = -kFloatMax;
+    }
+
+    void finish(int l, std::int64_t a) {
+        const std::int64_t at = a * r_.ncomp + j0_;
+        for (int k = 0; k < NC; ++k) {
+            r_.dmin[at + k] = dmin_[k][l];
+            r_.dmax[at + k] = dmax_[k][l];
+            float* w = r_.wav.get() + (at + k) * 3;
+            w[0] = wx_[k][l];
+            w[1] = wy_[k][l];
+            w[2] = wz_[k][l];
+            r_.cnt[at + k] = cnt_[l][k];
+            r_.sum[at + k] = sum_[k][l];
+            r_.mean[at + k] = mean_[k][l];
+        }
+        if constexpr (kCentre) {
+            r_.centre[3 * a] = cx_[l];
+            r_.centre[3 * a + 1] = cy_[l];
+            r_.centre[3 * a + 2] = cz_[l];
+            r_.maxz[a] = maxz_[l];
+        }
+    }
+
+    void run(const std::int64_t* node, std::int64_t steps) {
+        const int nspace = kSpace3 ? 3 : in_.nspace;
+        const float* c[kLanes];
+        const float* v[NC][kLanes];
+#pragma GCC unroll 4
+        for (int l = 0; l < kLanes; ++l) {
+            c[l] = in_.coord + node[l] * nspace;
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) v[k][l] = val_[k] + node[l];
+        }
+        Floats dmin[NC], dmax[NC], mean[NC], sum[NC], wx[NC], wy[NC], wz[NC], nul[NC];
+        Ints cnt[NC];
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) {
+            dmin[k] = dmin_[k];
+            dmax[k] = dmax_[k];
+            mean[k] = mean_[k];
+            sum[k] = sum_[k];
+            wx[k] = wx_[k];
+            wy[k] = wy_[k];
+            wz[k] = wz_[k];
+            nul[k] = nul_[k];
+            cnt[k] = Ints{};
+        }
+        Floats cx = cx_, cy = cy_, cz = cz_, maxz = maxz_;
+        const Floats eps = splat(kNullEpsilon);
+        for (std::int64_t i = 0; i < steps; ++i) {
+            const std::int64_t o = i * nspace;
+            const Floats x = gather(c, o);
+            const Floats y = nspace >= 2 ? gather(c, o + 1) : Floats{};
+            const Floats z = nspace >= 3 ? gather(c, o + 2) : Floats{};
+            if constexpr (kCentre) {
                 cx += x;
                 cy += y;
                 cz += z;
-                if (z > maxz) maxz = z;
+                maxz = z > maxz ? z : maxz;
             }
-            const double dx = x, dy = y, dz = z;
+            const Doubles dx = wide(x), dy = wide(y), dz = wide(z);
+            Floats value[NC];
+            Ints ok[NC];
+            Ints every = ~Ints{};
 #pragma GCC unroll 4
             for (int k = 0; k < NC; ++k) {
-                const float v = val[k][n];
-                if (!valid(v, nul[k])) continue;
-                if (v < dmin[k]) dmin[k] = v;
-                if (v > dmax[k]) dmax[k] = v;
-                cnt[k] += 1;
-                mean[k] += v;
-                const float w = std::fabs(v);
-                wx[k] = static_cast<float>(dx * w + wx[k]);
-                wy[k] = static_cast<float>(dy * w + wy[k]);
-                wz[k] = static_cast<float>(dz * w + wz[k]);
-                sum[k] = static_cast<float>(static_cast<double>(sum[k]) + w);
+                value[k] = gather(v[k], i);
+                ok[k] = magnitude(value[k] - nul[k]) > eps;
+                every &= ok[k];
+            }
+            if (all_lanes(every)) {
+#pragma GCC unroll 4
+                for (int k = 0; k < NC; ++k) {
+                    const Floats u = value[k];
+                    dmin[k] = u < dmin[k] ? u : dmin[k];
+                    dmax[k] = u > dmax[k] ? u : dmax[k];
+                    cnt[k] += 1;
+                    mean[k] += u;
+                    const Floats w = magnitude(u);
+                    const Doubles dw = wide(w);
+                    wx[k] = narrow(dx * dw + wide(wx[k]));
+                    wy[k] = narrow(dy * dw + wide(wy[k]));
+                    wz[k] = narrow(dz * dw + wide(wz[k]));
+                    sum[k] = narrow(wide(sum[k]) + dw);
+                }
+            } else {
+                // Some lane holds an excluded value: that lane keeps its sums.
+#pragma GCC unroll 4
+                for (int k = 0; k < NC; ++k) {
+                    const Floats u = value[k];
+                    const Ints m = ok[k];
+                    dmin[k] = (m & (u < dmin[k])) ? u : dmin[k];
+                    dmax[k] = (m & (u > dmax[k])) ? u : dmax[k];
+                    cnt[k] -= m;
+                    mean[k] = m ? mean[k] + u : mean[k];
+                    const Floats w = magnitude(u);
+                    const Doubles dw = wide(w);
+                    wx[k] = m ? narrow(dx * dw + wide(wx[k])) : wx[k];
+                    wy[k] = m ? narrow(dy * dw + wide(wy[k])) : wy[k];
+                    wz[k] = m ? narrow(dz * dw + wide(wz[k])) : wz[k];
+                    sum[k] = m ? narrow(wide(sum[k]) + dw) : sum[k];
+                }
             }
         }
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) {
+            dmin_[k] = dmin[k];
+            dmax_[k] = dmax[k];
+            mean_[k] = mean[k];
+            sum_[k] = sum[k];
+            wx_[k] = wx[k];
+            wy_[k] = wy[k];
+            wz_[k] = wz[k];
+            for (int l = 0; l < kLanes; ++l) cnt_[l][k] += static_cast<std::uint32_t>(cnt[k][l]);
+        }
+        cx_ = cx;
+        cy_ = cy;
+        cz_ = cz;
+        maxz_ = maxz;
     }
-    if constexpr (kWithCentre) {
-        r.centre[3 * a] = cx;
-        r.centre[3 * a + 1] = cy;
-        r.centre[3 * a + 2] = cz;
-        r.maxz[a] = maxz;
-    }
-    for (int k = 0; k < NC; ++k) {
-        r.dmin[at + k] = dmin[k];
-        r.dmax[at + k] = dmax[k];
-        float* w = r.wav.get() + (at + k) * 3;
-        w[0] = wx[k];
-        w[1] = wy[k];
-        w[2] = wz[k];
-        r.cnt[j0 + k] = cnt[k];
-        r.sum[j0 + k] = sum[k];
-        r.mean[j0 + k] = mean[k];
-    }
-}
 
-// Sum of squared differences from the mean, over the same nodes in the same order.
-template <int NC, class Index>
-void second_pass(const NodeData* nd, Results& r, std::int64_t a, int j0, const Run<Index>* first,
-                 const Run<Index>* last) {
-    const std::int64_t at = a * r.ncomp + j0;
-    const float* val[NC];
-    float nul[NC], dave[NC], sv[NC];
-    for (int k = 0; k < NC; ++k) {
-        val[k] = nd[j0 + k].value.get();
-        nul[k] = nd[j0 + k].null_value;
-        dave[k] = r.dave[at + k];
-        sv[k] = 0.0f;
-    }
-    for (const Run<Index>* run = first; run != last; ++run) {
-        for (std::int64_t n = run->first; n < static_cast<std::int64_t>(run->last); ++n) {
-#pragma GCC unroll 4
-            for (int k = 0; k < NC; ++k) {
-                const float v = val[k][n];
-                if (!valid(v, nul[k])) continue;
-                const float d = v - dave[k];
-                sv[k] += d * d;
-            }
+private:
+    const Input& in_;
+    Results& r_;
+    const int j0_;
+    const float* val_[NC];
+    Floats nul_[NC];
+    Floats dmin_[NC] = {}, dmax_[NC] = {}, mean_[NC] = {}, sum_[NC] = {}, wx_[NC] = {}, wy_[NC] = {}, wz_[NC] = {};
+    Floats cx_{}, cy_{}, cz_{}, maxz_{};
+    std::int64_t cnt_[kLanes][NC] = {};
+};
+
+// Sum of squared differences from the mean of NC components from j0 on.
+template <int NC>
+class SecondPass {
+public:
+    SecondPass(const NodeData* nd, Results& r, int j0) : r_(r), j0_(j0) {
+        for (int k = 0; k < NC; ++k) {
+            val_[k] = nd[j0 + k].value.get();
+            nul_[k] = splat(nd[j0 + k].null_value);
+            dave_[k] = sv_[k] = Floats{};
         }
     }
-    for (int k = 0; k < NC; ++k) r.sv[at + k] = sv[k];
-}
+
+    void start(int l, std::int64_t a) {
+        for (int k = 0; k < NC; ++k) {
+            dave_[k][l] = r_.dave[a * r_.ncomp + j0_ + k];
+            sv_[k][l] = 0.0f;
+        }
+    }
+
+    void finish(int l, std::int64_t a) {
+        for (int k = 0; k < NC; ++k) r_.sv[a * r_.ncomp + j0_ + k] = sv_[k][l];
+    }
+
+    void run(const std::int64_t* node, std::int64_t steps) {
+        const float* v[NC][kLanes];
+#pragma GCC unroll 4
+        for (int l = 0; l < kLanes; ++l)
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) v[k][l] = val_[k] + node[l];
+        Floats sv[NC], dave[NC], nul[NC];
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) {
+            sv[k] = sv_[k];
+            dave[k] = dave_[k];
+            nul[k] = nul_[k];
+        }
+        const Floats eps = splat(kNullEpsilon);
+        for (std::int64_t i = 0; i < steps; ++i) {
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) {
+                const Floats u = gather(v[k], i);
+                const Ints m = magnitude(u - nul[k]) > eps;
+                const Floats d = u - dave[k];
+                sv[k] = m ? sv[k] + d * d : sv[k];
+            }
+        }
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) sv_[k] = sv[k];
+    }
+
+private:
+    Results& r_;
+    const int j0_;
+    const float* val_[NC];
+    Floats nul_[NC], dave_[NC], sv_[NC];
+};
 
 // Calls pass(std::integral_constant<int, NC>, j0) for the components in
-// groups of at most four.
-template <class Pass>
+// groups of at most kGroup.
+template <int kGroup, class Pass>
 void by_groups(int ncomp, Pass&& pass) {
-    for (int j0 = 0; j0 < ncomp; j0 += 4) {
-        switch (std::min(ncomp - j0, 4)) {
+    for (int j0 = 0; j0 < ncomp; j0 += kGroup) {
+        switch (std::min(ncomp - j0, kGroup)) {
             case 1: pass(std::integral_constant<int, 1>{}, j0); break;
-            case 2: pass(std::integral_constant<int, 2>{}, j0); break;
-            case 3: pass(std::integral_constant<int, 3>{}, j0); break;
-            default: pass(std::integral_constant<int, 4>{}, j0); break;
+            case 2: if constexpr (kGroup >= 2) pass(std::integral_constant<int, 2>{}, j0); break;
+            case 3: if constexpr (kGroup >= 3) pass(std::integral_constant<int, 3>{}, j0); break;
+            default: if constexpr (kGroup >= 4) pass(std::integral_constant<int, 4>{}, j0); break;
         }
     }
 }
 
-// The statistics of every area, in ascending area number.
+// The statistics of every area.
 template <class Index>
 void statistics(const Input& in, const NodeData* nd, Results& r, const NodeIndex<Index>& ix) {
     const int nc = r.ncomp;
-    for (std::int64_t a = 0; a < r.nsurf; ++a) {
-        const Run<Index>* first = ix.runs.get() + ix.at[a];
-        const Run<Index>* last = ix.runs.get() + ix.at[a + 1];
-        by_groups(nc, [&](auto group, int j0) {
-            if (in.nspace == 3) {
-                if (j0 == 0)
-                    first_pass<group(), true, true>(in, nd, r, a, j0, first, last);
-                else
-                    first_pass<group(), false, true>(in, nd, r, a, j0, first, last);
-            } else {
-                if (j0 == 0)
-                    first_pass<group(), true, false>(in, nd, r, a, j0, first, last);
-                else
-                    first_pass<group(), false, false>(in, nd, r, a, j0, first, last);
-            }
-        });
+    by_groups<2>(nc, [&](auto group, int j0) {
+        auto pass = [&](auto kernel) { walk(ix, kernel); };
+        if (in.nspace == 3) {
+            if (j0 == 0)
+                pass(FirstPass<group(), true, true>(in, nd, r, j0));
+            else
+                pass(FirstPass<group(), false, true>(in, nd, r, j0));
+        } else {
+            if (j0 == 0)
+                pass(FirstPass<group(), true, false>(in, nd, r, j0));
+            else
+                pass(FirstPass<group(), false, false>(in, nd, r, j0));
+        }
+    });
 
+    for (std::int64_t a = 0; a < r.nsurf; ++a) {
         // The mean divides by all nodes of the area, valid or not.
         const std::int64_t npoints = r.npoints[a];
-        float* dave = r.dave.get() + a * nc;
+        const std::int64_t at = a * nc;
         if (npoints >= 1) {
             const auto np = static_cast<float>(npoints);
-            for (int j = 0; j < nc; ++j) dave[j] = r.mean[j] / np;
+            for (int j = 0; j < nc; ++j) r.dave[at + j] = r.mean[at + j] / np;
             for (int k = 0; k < 3; ++k) r.centre[3 * a + k] /= np;
         }
         for (int j = 0; j < nc; ++j) {
-            float* w = r.wav.get() + (a * nc + j) * 3;
-            if (r.sum[j] > 0)
-                for (int k = 0; k < 3; ++k) w[k] /= r.sum[j];
-            if (r.cnt[j] < 1) r.dmin[a * nc + j] = r.dmax[a * nc + j] = 0.0f;
+            float* w = r.wav.get() + (at + j) * 3;
+            if (r.sum[at + j] > 0)
+                for (int k = 0; k < 3; ++k) w[k] /= r.sum[at + j];
+            if (r.cnt[at + j] < 1) r.dmin[at + j] = r.dmax[at + j] = 0.0f;
         }
-
-        by_groups(nc, [&](auto group, int j0) { second_pass<group()>(nd, r, a, j0, first, last); });
-        float* sv = r.sv.get() + a * nc;
-        for (int j = 0; j < nc; ++j)
-            if (r.cnt[j] >= 1)
-                sv[j] = static_cast<float>(std::sqrt(static_cast<double>(sv[j] / static_cast<float>(r.cnt[j]))));
     }
+
+    by_groups<4>(nc, [&](auto group, int j0) {
+        SecondPass<group()> kernel(nd, r, j0);
+        walk(ix, kernel);
+    });
+    for (std::int64_t i = 0; i < r.nsurf * nc; ++i)
+        if (r.cnt[i] >= 1)
+            r.sv[i] = static_cast<float>(std::sqrt(static_cast<double>(r.sv[i] / static_cast<float>(r.cnt[i]))));
 }
 
 // Builds the index and computes every area. Node numbers are held in 32 bits
