@@ -1,0 +1,364 @@
+// The per-node work of CalcStatistic, areas side by side in vector lanes.
+//
+// Every area's sums are chains of dependent additions whose order and
+// precisions are part of the results, so one area cannot be split. Several
+// areas are independent, though: the walk below gives each of kLanes lanes of
+// a vector one area at a time, and every vector operation advances all lanes
+// by one node of their own area. Each lane thus sees its area's nodes in
+// ascending order, with the same single and double precision operations as
+// a plain loop, and the latency of one chain is shared by kLanes areas.
+//
+// CalcStatistic.cpp includes this file twice, each time in a namespace of its
+// own: once for the baseline instruction set and once, with
+// STATISTIC_LANES_AVX2 defined, under the avx2 target, where the lanes in
+// double precision fill one 256-bit register. Hence no include guard. It
+// relies on Input, NodeData, Results, NodeIndex, Run, kNullEpsilon and
+// kFloatMax of the including file.
+
+constexpr int kLanes = 4;
+using Floats = float __attribute__((vector_size(4 * kLanes)));
+using Ints = std::int32_t __attribute__((vector_size(4 * kLanes)));
+using Doubles = double __attribute__((vector_size(8 * kLanes)));
+
+// Steps per call of a kernel, small enough for 32-bit counters per lane.
+constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
+
+// Single to double precision and back, lane by lane, rounding to nearest.
+#ifdef STATISTIC_LANES_AVX2
+[[gnu::always_inline]] inline Doubles wide(Floats v) { return Doubles(_mm256_cvtps_pd(__m128(v))); }
+[[gnu::always_inline]] inline Floats narrow(Doubles v) { return Floats(_mm256_cvtpd_ps(__m256d(v))); }
+#else
+[[gnu::always_inline]] inline Doubles wide(Floats v) { return __builtin_convertvector(v, Doubles); }
+[[gnu::always_inline]] inline Floats narrow(Doubles v) { return __builtin_convertvector(v, Floats); }
+#endif
+
+[[gnu::always_inline]] inline Floats magnitude(Floats v) { return Floats(Ints(v) & 0x7FFFFFFF); }
+[[gnu::always_inline]] inline Floats splat(float v) { return Floats{} + v; }
+
+// Lane l takes p[l][at].
+[[gnu::always_inline]] inline Floats gather(const float* const* p, std::int64_t at) {
+    static_assert(kLanes == 4);
+    return Floats{p[0][at], p[1][at], p[2][at], p[3][at]};
+}
+
+// True when every lane of the mask is set.
+[[gnu::always_inline]] inline bool all_lanes(Ints m) {
+    static_assert(kLanes == 4);
+    return _mm_movemask_ps(__m128(m)) == 0xF;
+}
+
+// Walks the areas of ix.order over the lanes. Kernel provides
+//   start(lane, a): the lane begins area a,
+//   finish(lane, a): the lane has seen every node of area a,
+//   run(node, steps): every lane l takes nodes node[l] .. node[l] + steps - 1.
+// A lane without an area left shadows a busy lane: it reads the same nodes,
+// so every read stays within the arrays, and its sums are thrown away.
+template <class Index, class Kernel>
+void walk(const NodeIndex<Index>& ix, Kernel& kernel) {
+    struct Lane {
+        std::int64_t area = -1;
+        const Run<Index>* run = nullptr;
+        const Run<Index>* last = nullptr;
+    };
+    Lane lane[kLanes];
+    std::int64_t node[kLanes] = {}, end[kLanes] = {};
+    std::int64_t next = 0;
+    auto take = [&](int l) {
+        lane[l].area = -1;
+        if (next == ix.filled) return;
+        const std::int64_t a = ix.order[next++];
+        lane[l] = Lane{a, ix.runs.get() + ix.at[a], ix.runs.get() + ix.at[a + 1]};
+        node[l] = lane[l].run->first;
+        end[l] = lane[l].run->last;
+        kernel.start(l, a);
+    };
+    for (int l = 0; l < kLanes; ++l) take(l);
+    for (;;) {
+        int busy = -1;
+        std::int64_t steps = kMaxSteps;
+        for (int l = 0; l < kLanes; ++l) {
+            if (lane[l].area < 0) continue;
+            busy = l;
+            steps = std::min(steps, end[l] - node[l]);
+        }
+        if (busy < 0) return;
+        for (int l = 0; l < kLanes; ++l)
+            if (lane[l].area < 0) node[l] = node[busy];
+        kernel.run(node, steps);
+        for (int l = 0; l < kLanes; ++l) {
+            if (lane[l].area < 0) continue;
+            node[l] += steps;
+            if (node[l] < end[l]) continue;
+            if (++lane[l].run != lane[l].last) {
+                node[l] = lane[l].run->first;
+                end[l] = lane[l].run->last;
+                continue;
+            }
+            kernel.finish(l, lane[l].area);
+            take(l);
+        }
+    }
+}
+
+// The sums of NC components from j0 on, and with kCentre the centre and the
+// highest z as well. The precisions are part of the results: counts and sums
+// of values in single precision, weighted sums formed in double and stored
+// in single. The sum of |value| is formed in double and stored in single
+// too, which the float addition used here reproduces exactly: double has
+// more than twice the precision of float, so rounding the double sum of two
+// floats to float gives the float sum (and float sums among the subnormals
+// are exact either way).
+template <int NC, bool kCentre, bool kSpace3>
+class FirstPass {
+public:
+    FirstPass(const Input& in, const NodeData* nd, Results& r, int j0) : in_(in), r_(r), j0_(j0) {
+        for (int k = 0; k < NC; ++k) {
+            val_[k] = nd[j0 + k].value.get();
+            nul_[k] = splat(nd[j0 + k].null_value);
+        }
+    }
+
+    void start(int l, std::int64_t) {
+        for (int k = 0; k < NC; ++k) {
+            dmin_[k][l] = kFloatMax;
+            dmax_[k][l] = -kFloatMax;
+            mean_[k][l] = sum_[k][l] = wx_[k][l] = wy_[k][l] = wz_[k][l] = 0.0f;
+            cnt_[l][k] = 0;
+        }
+        cx_[l] = cy_[l] = cz_[l] = 0.0f;
+        maxz_[l] = -kFloatMax;
+    }
+
+    void finish(int l, std::int64_t a) {
+        const std::int64_t at = a * r_.ncomp + j0_;
+        for (int k = 0; k < NC; ++k) {
+            r_.dmin[at + k] = dmin_[k][l];
+            r_.dmax[at + k] = dmax_[k][l];
+            float* w = r_.wav.get() + (at + k) * 3;
+            w[0] = wx_[k][l];
+            w[1] = wy_[k][l];
+            w[2] = wz_[k][l];
+            r_.cnt[at + k] = cnt_[l][k];
+            r_.sum[at + k] = sum_[k][l];
+            r_.mean[at + k] = mean_[k][l];
+        }
+        if constexpr (kCentre) {
+            r_.centre[3 * a] = cx_[l];
+            r_.centre[3 * a + 1] = cy_[l];
+            r_.centre[3 * a + 2] = cz_[l];
+            r_.maxz[a] = maxz_[l];
+        }
+    }
+
+    void run(const std::int64_t* node, std::int64_t steps) {
+        const int nspace = kSpace3 ? 3 : in_.nspace;
+        const float* c[kLanes];
+        const float* v[NC][kLanes];
+#pragma GCC unroll 4
+        for (int l = 0; l < kLanes; ++l) {
+            c[l] = in_.coord + node[l] * nspace;
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) v[k][l] = val_[k] + node[l];
+        }
+        // The sums live in registers for the whole call.
+        Floats dmin[NC], dmax[NC], mean[NC], sum[NC], wx[NC], wy[NC], wz[NC], nul[NC];
+        Ints cnt[NC];
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) {
+            dmin[k] = dmin_[k];
+            dmax[k] = dmax_[k];
+            mean[k] = mean_[k];
+            sum[k] = sum_[k];
+            wx[k] = wx_[k];
+            wy[k] = wy_[k];
+            wz[k] = wz_[k];
+            nul[k] = nul_[k];
+            cnt[k] = Ints{};
+        }
+        Floats cx = cx_, cy = cy_, cz = cz_, maxz = maxz_;
+        const Floats eps = splat(kNullEpsilon);
+        for (std::int64_t i = 0; i < steps; ++i) {
+            const std::int64_t o = i * nspace;
+            const Floats x = gather(c, o);
+            const Floats y = nspace >= 2 ? gather(c, o + 1) : Floats{};
+            const Floats z = nspace >= 3 ? gather(c, o + 2) : Floats{};
+            if constexpr (kCentre) {
+                cx += x;
+                cy += y;
+                cz += z;
+                maxz = z > maxz ? z : maxz;
+            }
+            const Doubles dx = wide(x), dy = wide(y), dz = wide(z);
+            Floats value[NC];
+            Ints ok[NC];
+            Ints every = ~Ints{};
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) {
+                value[k] = gather(v[k], i);
+                ok[k] = magnitude(value[k] - nul[k]) > eps;
+                every &= ok[k];
+            }
+            if (all_lanes(every)) {
+#pragma GCC unroll 4
+                for (int k = 0; k < NC; ++k) {
+                    const Floats u = value[k];
+                    dmin[k] = u < dmin[k] ? u : dmin[k];
+                    dmax[k] = u > dmax[k] ? u : dmax[k];
+                    cnt[k] += 1;
+                    mean[k] += u;
+                    const Floats w = magnitude(u);
+                    const Doubles dw = wide(w);
+                    wx[k] = narrow(dx * dw + wide(wx[k]));
+                    wy[k] = narrow(dy * dw + wide(wy[k]));
+                    wz[k] = narrow(dz * dw + wide(wz[k]));
+                    sum[k] += w;
+                }
+            } else {
+                // Some lane holds an excluded value: that lane keeps its sums.
+#pragma GCC unroll 4
+                for (int k = 0; k < NC; ++k) {
+                    const Floats u = value[k];
+                    const Ints m = ok[k];
+                    dmin[k] = (m & (u < dmin[k])) ? u : dmin[k];
+                    dmax[k] = (m & (u > dmax[k])) ? u : dmax[k];
+                    cnt[k] -= m;
+                    mean[k] = m ? mean[k] + u : mean[k];
+                    const Floats w = magnitude(u);
+                    const Doubles dw = wide(w);
+                    wx[k] = m ? narrow(dx * dw + wide(wx[k])) : wx[k];
+                    wy[k] = m ? narrow(dy * dw + wide(wy[k])) : wy[k];
+                    wz[k] = m ? narrow(dz * dw + wide(wz[k])) : wz[k];
+                    sum[k] = m ? sum[k] + w : sum[k];
+                }
+            }
+        }
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) {
+            dmin_[k] = dmin[k];
+            dmax_[k] = dmax[k];
+            mean_[k] = mean[k];
+            sum_[k] = sum[k];
+            wx_[k] = wx[k];
+            wy_[k] = wy[k];
+            wz_[k] = wz[k];
+            for (int l = 0; l < kLanes; ++l) cnt_[l][k] += static_cast<std::uint32_t>(cnt[k][l]);
+        }
+        cx_ = cx;
+        cy_ = cy;
+        cz_ = cz;
+        maxz_ = maxz;
+    }
+
+private:
+    const Input& in_;
+    Results& r_;
+    const int j0_;
+    const float* val_[NC];
+    Floats nul_[NC];
+    // Lanes that never get an area still compute: they start from zeros.
+    Floats dmin_[NC] = {}, dmax_[NC] = {}, mean_[NC] = {}, sum_[NC] = {}, wx_[NC] = {}, wy_[NC] = {}, wz_[NC] = {};
+    Floats cx_{}, cy_{}, cz_{}, maxz_{};
+    std::int64_t cnt_[kLanes][NC] = {};
+};
+
+// Sum of squared differences from the mean of NC components from j0 on.
+template <int NC>
+class SecondPass {
+public:
+    SecondPass(const NodeData* nd, Results& r, int j0) : r_(r), j0_(j0) {
+        for (int k = 0; k < NC; ++k) {
+            val_[k] = nd[j0 + k].value.get();
+            nul_[k] = splat(nd[j0 + k].null_value);
+            dave_[k] = sv_[k] = Floats{};
+        }
+    }
+
+    void start(int l, std::int64_t a) {
+        for (int k = 0; k < NC; ++k) {
+            dave_[k][l] = r_.dave[a * r_.ncomp + j0_ + k];
+            sv_[k][l] = 0.0f;
+        }
+    }
+
+    void finish(int l, std::int64_t a) {
+        for (int k = 0; k < NC; ++k) r_.sv[a * r_.ncomp + j0_ + k] = sv_[k][l];
+    }
+
+    void run(const std::int64_t* node, std::int64_t steps) {
+        const float* v[NC][kLanes];
+#pragma GCC unroll 4
+        for (int l = 0; l < kLanes; ++l)
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) v[k][l] = val_[k] + node[l];
+        Floats sv[NC], dave[NC], nul[NC];
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) {
+            sv[k] = sv_[k];
+            dave[k] = dave_[k];
+            nul[k] = nul_[k];
+        }
+        const Floats eps = splat(kNullEpsilon);
+        for (std::int64_t i = 0; i < steps; ++i) {
+#pragma GCC unroll 4
+            for (int k = 0; k < NC; ++k) {
+                const Floats u = gather(v[k], i);
+                const Ints m = magnitude(u - nul[k]) > eps;
+                const Floats d = u - dave[k];
+                sv[k] = m ? sv[k] + d * d : sv[k];
+            }
+        }
+#pragma GCC unroll 4
+        for (int k = 0; k < NC; ++k) sv_[k] = sv[k];
+    }
+
+private:
+    Results& r_;
+    const int j0_;
+    const float* val_[NC];
+    Floats nul_[NC], dave_[NC], sv_[NC];
+};
+
+// Calls pass(std::integral_constant<int, NC>, j0) for the components in
+// groups of at most kGroup.
+template <int kGroup, class Pass>
+void by_groups(int ncomp, Pass&& pass) {
+    static_assert(kGroup >= 1 && kGroup <= 4);
+    for (int j0 = 0; j0 < ncomp; j0 += kGroup) {
+        switch (std::min(ncomp - j0, kGroup)) {
+            case 1: pass(std::integral_constant<int, 1>{}, j0); break;
+            case 2: if constexpr (kGroup >= 2) pass(std::integral_constant<int, 2>{}, j0); break;
+            case 3: if constexpr (kGroup >= 3) pass(std::integral_constant<int, 3>{}, j0); break;
+            default: if constexpr (kGroup >= 4) pass(std::integral_constant<int, 4>{}, j0); break;
+        }
+    }
+}
+
+// Every area's count of valid values, minimum, maximum, sum of values, sum
+// of |value| and weighted sums per component, its coordinate sums and its
+// highest z. Two components at a time keep their sums in registers.
+template <class Index>
+void sums(const Input& in, const NodeData* nd, Results& r, const NodeIndex<Index>& ix) {
+    by_groups<2>(r.ncomp, [&](auto group, int j0) {
+        auto pass = [&](auto kernel) { walk(ix, kernel); };
+        if (in.nspace == 3) {
+            if (j0 == 0)
+                pass(FirstPass<group(), true, true>(in, nd, r, j0));
+            else
+                pass(FirstPass<group(), false, true>(in, nd, r, j0));
+        } else {
+            if (j0 == 0)
+                pass(FirstPass<group(), true, false>(in, nd, r, j0));
+            else
+                pass(FirstPass<group(), false, false>(in, nd, r, j0));
+        }
+    });
+}
+
+// Every area's sums of squared differences from its means (r.dave).
+template <class Index>
+void deviations(const NodeData* nd, Results& r, const NodeIndex<Index>& ix) {
+    by_groups<4>(r.ncomp, [&](auto group, int j0) {
+        SecondPass<group()> kernel(nd, r, j0);
+        walk(ix, kernel);
+    });
+}
