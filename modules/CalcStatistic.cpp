@@ -135,6 +135,27 @@ struct NodeIndex {
     std::int64_t filled = 0;      // how many they are
 };
 
+// The end of the run of equal numbers that starts at node first (first <
+// nnodes): the next node with another number, or nnodes. Short runs are
+// looked at node by node, long ones sixteen numbers at a time.
+std::int64_t run_end(const std::int32_t* area, std::int64_t first, std::int64_t nnodes) {
+    const std::int32_t number = area[first];
+    std::int64_t n = first + 1;
+    const std::int64_t head = std::min(nnodes, first + 8);
+    while (n < head && area[n] == number) ++n;
+    if (n < head || n == nnodes) return n;
+    const __m128i want = _mm_set1_epi32(number);
+    for (; n + 16 <= nnodes; n += 16) {
+        const auto* p = reinterpret_cast<const __m128i*>(area + n);
+        const __m128i same = _mm_and_si128(
+            _mm_and_si128(_mm_cmpeq_epi32(_mm_loadu_si128(p), want), _mm_cmpeq_epi32(_mm_loadu_si128(p + 1), want)),
+            _mm_and_si128(_mm_cmpeq_epi32(_mm_loadu_si128(p + 2), want), _mm_cmpeq_epi32(_mm_loadu_si128(p + 3), want)));
+        if (_mm_movemask_epi8(same) != 0xFFFF) break;
+    }
+    while (n < nnodes && area[n] == number) ++n;
+    return n;
+}
+
 // Builds the index in two sweeps over the area numbers (count, then fill)
 // and counts the nodes of every area. Nodes whose number lies outside
 // no_min..no_max belong to no area.
@@ -146,12 +167,11 @@ int build_index(Frame& f, const Input& in, Results& r, NodeIndex<Index>& ix) {
     std::fill_n(at, r.nsurf + 1, 0);
     // Calls run(first, last, a) for every run of area a, in node order.
     auto each_run = [&](auto&& run) {
-        std::int64_t first = 0;
-        for (std::int64_t n = 1; n <= in.nnodes; ++n) {
-            if (n < in.nnodes && in.area[n] == in.area[first]) continue;
+        for (std::int64_t first = 0; first < in.nnodes;) {
+            const std::int64_t last = run_end(in.area, first, in.nnodes);
             const std::int64_t a = static_cast<std::int64_t>(in.area[first]) - r.no_min;
-            if (a >= 0 && a < r.nsurf) run(first, n, a);
-            first = n;
+            if (a >= 0 && a < r.nsurf) run(first, last, a);
+            first = last;
         }
     };
     each_run([&](std::int64_t first, std::int64_t last, std::int64_t a) {
