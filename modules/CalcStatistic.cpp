@@ -20,6 +20,7 @@
 #include <limits>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include <immintrin.h>
 
@@ -156,35 +157,43 @@ std::int64_t run_end(const std::int32_t* area, std::int64_t first, std::int64_t 
     return n;
 }
 
-// Builds the index in two sweeps over the area numbers (count, then fill)
-// and counts the nodes of every area. Nodes whose number lies outside
-// no_min..no_max belong to no area.
+// Builds the index in one sweep over the area numbers and counts the nodes
+// of every area. Nodes whose number lies outside no_min..no_max belong to no
+// area.
 template <class Index>
 int build_index(Frame& f, const Input& in, Results& r, NodeIndex<Index>& ix) {
     ix.at = heap_array<std::int64_t>(r.nsurf + 1);
     if (!ix.at) return f.fail("%s : can not allocate memory(index).\n");
     std::int64_t* at = ix.at.get();
     std::fill_n(at, r.nsurf + 1, 0);
-    // Calls run(first, last, a) for every run of area a, in node order.
-    auto each_run = [&](auto&& run) {
+
+    // The runs in node order with their areas (a < nsurf <= INT_MAX), then
+    // sorted by area keeping that order.
+    struct Found {
+        Run<Index> run;
+        std::int32_t area;
+    };
+    std::vector<Found> found;
+    try {
+        found.reserve(4096);
         for (std::int64_t first = 0; first < in.nnodes;) {
             const std::int64_t last = run_end(in.area, first, in.nnodes);
             const std::int64_t a = static_cast<std::int64_t>(in.area[first]) - r.no_min;
-            if (a >= 0 && a < r.nsurf) run(first, last, a);
+            if (a >= 0 && a < r.nsurf) {
+                found.push_back(Found{{static_cast<Index>(first), static_cast<Index>(last)}, static_cast<std::int32_t>(a)});
+                ++at[a + 1];
+                r.npoints[a] += last - first;
+            }
             first = last;
         }
-    };
-    each_run([&](std::int64_t first, std::int64_t last, std::int64_t a) {
-        ++at[a + 1];
-        r.npoints[a] += last - first;
-    });
+    } catch (const std::bad_alloc&) {
+        return f.fail("%s : can not allocate memory(index).\n");
+    }
     for (std::int64_t a = 0; a < r.nsurf; ++a) at[a + 1] += at[a];
     ix.runs = heap_array<Run<Index>>(std::max<std::int64_t>(at[r.nsurf], 1));
     if (!ix.runs) return f.fail("%s : can not allocate memory(index).\n");
     // Filling moves each start to the next area's start; shift them back.
-    each_run([&](std::int64_t first, std::int64_t last, std::int64_t a) {
-        ix.runs[at[a]++] = Run<Index>{static_cast<Index>(first), static_cast<Index>(last)};
-    });
+    for (const Found& run : found) ix.runs[at[run.area]++] = run.run;
     for (std::int64_t a = r.nsurf; a > 0; --a) at[a] = at[a - 1];
     at[0] = 0;
 
