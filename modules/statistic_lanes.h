@@ -47,7 +47,7 @@ constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
     return _mm_movemask_ps(__m128(m)) == 0xF;
 }
 
-// Walks the areas of ix.order over the lanes. Kernel provides
+// Walks the areas of ix.order over the Kernel::kLanes lanes. Kernel provides
 //   start(lane, a): the lane begins area a,
 //   finish(lane, a): the lane has seen every node of area a,
 //   run(node, steps): every lane l takes nodes node[l] .. node[l] + steps - 1.
@@ -55,6 +55,7 @@ constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
 // so every read stays within the arrays, and its sums are thrown away.
 template <class Index, class Kernel>
 void walk(const NodeIndex<Index>& ix, Kernel& kernel) {
+    constexpr int kLanes = Kernel::kLanes;
     struct Lane {
         std::int64_t area = -1;
         const Run<Index>* run = nullptr;
@@ -111,6 +112,8 @@ void walk(const NodeIndex<Index>& ix, Kernel& kernel) {
 template <int NC, bool kCentre, bool kSpace3>
 class FirstPass {
 public:
+    static constexpr int kLanes = sizeof(Floats) / sizeof(float);
+
     FirstPass(const Input& in, const NodeData* nd, Results& r, int j0) : in_(in), r_(r), j0_(j0) {
         for (int k = 0; k < NC; ++k) {
             val_[k] = nd[j0 + k].value.get();
@@ -262,14 +265,20 @@ private:
 };
 
 // Sum of squared differences from the mean of NC components from j0 on.
+// Single precision only, so eight lanes at a time.
+using Floats8 = float __attribute__((vector_size(32)));
+using Ints8 = std::int32_t __attribute__((vector_size(32)));
+
 template <int NC>
 class SecondPass {
 public:
+    static constexpr int kLanes = 8;
+
     SecondPass(const NodeData* nd, Results& r, int j0) : r_(r), j0_(j0) {
         for (int k = 0; k < NC; ++k) {
             val_[k] = nd[j0 + k].value.get();
-            nul_[k] = splat(nd[j0 + k].null_value);
-            dave_[k] = sv_[k] = Floats{};
+            nul_[k] = Floats8{} + nd[j0 + k].null_value;
+            dave_[k] = sv_[k] = Floats8{};
         }
     }
 
@@ -286,24 +295,25 @@ public:
 
     void run(const std::int64_t* node, std::int64_t steps) {
         const float* v[NC][kLanes];
-#pragma GCC unroll 4
+#pragma GCC unroll 8
         for (int l = 0; l < kLanes; ++l)
 #pragma GCC unroll 4
             for (int k = 0; k < NC; ++k) v[k][l] = val_[k] + node[l];
-        Floats sv[NC], dave[NC], nul[NC];
+        Floats8 sv[NC], dave[NC], nul[NC];
 #pragma GCC unroll 4
         for (int k = 0; k < NC; ++k) {
             sv[k] = sv_[k];
             dave[k] = dave_[k];
             nul[k] = nul_[k];
         }
-        const Floats eps = splat(kNullEpsilon);
+        const Floats8 eps = Floats8{} + kNullEpsilon;
         for (std::int64_t i = 0; i < steps; ++i) {
 #pragma GCC unroll 4
             for (int k = 0; k < NC; ++k) {
-                const Floats u = gather(v[k], i);
-                const Ints m = magnitude(u - nul[k]) > eps;
-                const Floats d = u - dave[k];
+                const float* const* p = v[k];
+                const Floats8 u = {p[0][i], p[1][i], p[2][i], p[3][i], p[4][i], p[5][i], p[6][i], p[7][i]};
+                const Ints8 m = Floats8(Ints8(u - nul[k]) & 0x7FFFFFFF) > eps;
+                const Floats8 d = u - dave[k];
                 sv[k] = m ? sv[k] + d * d : sv[k];
             }
         }
@@ -315,7 +325,7 @@ private:
     Results& r_;
     const int j0_;
     const float* val_[NC];
-    Floats nul_[NC], dave_[NC], sv_[NC];
+    Floats8 nul_[NC], dave_[NC], sv_[NC];
 };
 
 // Calls pass(std::integral_constant<int, NC>, j0) for the components in
