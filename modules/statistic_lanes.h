@@ -19,6 +19,8 @@ constexpr int kLanes = 4;
 using Floats = float __attribute__((vector_size(4 * kLanes)));
 using Ints = std::int32_t __attribute__((vector_size(4 * kLanes)));
 using Doubles = double __attribute__((vector_size(8 * kLanes)));
+using Floats8 = float __attribute__((vector_size(8 * kLanes)));
+using Ints8 = std::int32_t __attribute__((vector_size(8 * kLanes)));
 
 // Steps per call of a kernel, small enough for 32-bit counters per lane.
 constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
@@ -33,6 +35,18 @@ constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
 #endif
 
 [[gnu::always_inline]] inline Floats magnitude(Floats v) { return Floats(Ints(v) & 0x7FFFFFFF); }
+[[gnu::always_inline]] inline Floats8 magnitude(Floats8 v) { return Floats8(Ints8(v) & 0x7FFFFFFF); }
+
+// Two halves side by side, and half k (0 or 1) of a pair.
+[[gnu::always_inline]] inline Floats8 join(Floats lo, Floats hi) {
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline Floats half(Floats8 v, int k) {
+    return k == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline Ints half(Ints8 v, int k) {
+    return k == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
+}
 [[gnu::always_inline]] inline Floats splat(float v) { return Floats{} + v; }
 
 // Lane l takes p[l][at].
@@ -42,9 +56,13 @@ constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
 }
 
 // True when every lane of the mask is set.
-[[gnu::always_inline]] inline bool all_lanes(Ints m) {
+[[gnu::always_inline]] inline bool all_lanes(Ints8 m) {
     static_assert(kLanes == 4);
-    return _mm_movemask_ps(__m128(m)) == 0xF;
+#ifdef STATISTIC_LANES_AVX2
+    return _mm256_movemask_ps(__m256(m)) == 0xFF;
+#else
+    return _mm_movemask_ps(__m128(half(m, 0) & half(m, 1))) == 0xF;
+#endif
 }
 
 // Walks the areas of ix.order over the Kernel::kLanes lanes. Kernel provides
@@ -101,31 +119,40 @@ void walk(const NodeIndex<Index>& ix, Kernel& kernel) {
     }
 }
 
-// The sums of NC components from j0 on, and with kCentre the centre and the
-// highest z as well. The precisions are part of the results: counts and sums
-// of values in single precision, weighted sums formed in double and stored
-// in single. The sum of |value| is formed in double and stored in single
-// too, which the float addition used here reproduces exactly: double has
-// more than twice the precision of float, so rounding the double sum of two
-// floats to float gives the float sum (and float sums among the subnormals
-// are exact either way).
+// The sums of NC (one or two) components from j0 on, and with kCentre the
+// centre and the highest z as well. The precisions are part of the results:
+// counts and sums of values in single precision, weighted sums formed in
+// double and stored in single. The sum of |value| is formed in double and
+// stored in single too, which the float addition used here reproduces
+// exactly: double has more than twice the precision of float, so rounding
+// the double sum of two floats to float gives the float sum (and float sums
+// among the subnormals are exact either way).
+//
+// The single precision work of both components shares one vector of eight:
+// the first component in lanes 0-3, the second in lanes 4-7, lane l and l + 4
+// walking the same area. A single component fills the upper half with a
+// copy of itself, whose sums are not kept.
 template <int NC, bool kCentre, bool kSpace3>
 class FirstPass {
+    static_assert(NC == 1 || NC == 2);
+
 public:
     static constexpr int kLanes = sizeof(Floats) / sizeof(float);
 
     FirstPass(const Input& in, const NodeData* nd, Results& r, int j0) : in_(in), r_(r), j0_(j0) {
-        for (int k = 0; k < NC; ++k) {
-            val_[k] = nd[j0 + k].value.get();
-            nul_[k] = splat(nd[j0 + k].null_value);
+        for (int h = 0; h < 2; ++h) {
+            const NodeData& d = nd[j0 + (NC == 2 ? h : 0)];
+            val_[h] = d.value.get();
+            for (int l = 0; l < kLanes; ++l) nul_[h * kLanes + l] = d.null_value;
         }
     }
 
     void start(int l, std::int64_t) {
         for (int k = 0; k < NC; ++k) {
-            dmin_[k][l] = kFloatMax;
-            dmax_[k][l] = -kFloatMax;
-            mean_[k][l] = sum_[k][l] = wx_[k][l] = wy_[k][l] = wz_[k][l] = 0.0f;
+            const int at = k * kLanes + l;
+            dmin_[at] = kFloatMax;
+            dmax_[at] = -kFloatMax;
+            mean_[at] = sum_[at] = wx_[k][l] = wy_[k][l] = wz_[k][l] = 0.0f;
             cnt_[l][k] = 0;
         }
         cx_[l] = cy_[l] = cz_[l] = 0.0f;
@@ -135,15 +162,16 @@ public:
     void finish(int l, std::int64_t a) {
         const std::int64_t at = a * r_.ncomp + j0_;
         for (int k = 0; k < NC; ++k) {
-            r_.dmin[at + k] = dmin_[k][l];
-            r_.dmax[at + k] = dmax_[k][l];
+            const int lane = k * kLanes + l;
+            r_.dmin[at + k] = dmin_[lane];
+            r_.dmax[at + k] = dmax_[lane];
             float* w = r_.wav.get() + (at + k) * 3;
             w[0] = wx_[k][l];
             w[1] = wy_[k][l];
             w[2] = wz_[k][l];
             r_.cnt[at + k] = cnt_[l][k];
-            r_.sum[at + k] = sum_[k][l];
-            r_.mean[at + k] = mean_[k][l];
+            r_.sum[at + k] = sum_[lane];
+            r_.mean[at + k] = mean_[lane];
         }
         if constexpr (kCentre) {
             r_.centre[3 * a] = cx_[l];
@@ -156,30 +184,26 @@ public:
     void run(const std::int64_t* node, std::int64_t steps) {
         const int nspace = kSpace3 ? 3 : in_.nspace;
         const float* c[kLanes];
-        const float* v[NC][kLanes];
+        const float* v[2 * kLanes];
 #pragma GCC unroll 4
         for (int l = 0; l < kLanes; ++l) {
             c[l] = in_.coord + node[l] * nspace;
-#pragma GCC unroll 4
-            for (int k = 0; k < NC; ++k) v[k][l] = val_[k] + node[l];
+            v[l] = val_[0] + node[l];
+            v[kLanes + l] = val_[1] + node[l];
         }
-        // The sums live in registers for the whole call.
-        Floats dmin[NC], dmax[NC], mean[NC], sum[NC], wx[NC], wy[NC], wz[NC], nul[NC];
-        Ints cnt[NC];
-#pragma GCC unroll 4
+        // The sums live in registers for the whole call; the counts count
+        // the excluded values, the valid ones are the rest of the steps.
+        Floats8 dmin = dmin_, dmax = dmax_, mean = mean_, sum = sum_;
+        Ints8 excluded{};
+        Floats wx[NC], wy[NC], wz[NC];
+#pragma GCC unroll 2
         for (int k = 0; k < NC; ++k) {
-            dmin[k] = dmin_[k];
-            dmax[k] = dmax_[k];
-            mean[k] = mean_[k];
-            sum[k] = sum_[k];
             wx[k] = wx_[k];
             wy[k] = wy_[k];
             wz[k] = wz_[k];
-            nul[k] = nul_[k];
-            cnt[k] = Ints{};
         }
         Floats cx = cx_, cy = cy_, cz = cz_, maxz = maxz_;
-        const Floats eps = splat(kNullEpsilon);
+        const Floats8 nul = nul_, eps = Floats8{} + kNullEpsilon;
         for (std::int64_t i = 0; i < steps; ++i) {
             const std::int64_t o = i * nspace;
             const Floats x = gather(c, o);
@@ -192,59 +216,48 @@ public:
                 maxz = z > maxz ? z : maxz;
             }
             const Doubles dx = wide(x), dy = wide(y), dz = wide(z);
-            Floats value[NC];
-            Ints ok[NC];
-            Ints every = ~Ints{};
-#pragma GCC unroll 4
-            for (int k = 0; k < NC; ++k) {
-                value[k] = gather(v[k], i);
-                ok[k] = magnitude(value[k] - nul[k]) > eps;
-                every &= ok[k];
-            }
-            if (all_lanes(every)) {
-#pragma GCC unroll 4
+            const Floats8 u = join(gather(v, i), gather(v + kLanes, i));
+            const Ints8 ok = magnitude(u - nul) > eps;
+            const Floats8 w = magnitude(u);
+            if (all_lanes(ok)) {
+                dmin = u < dmin ? u : dmin;
+                dmax = u > dmax ? u : dmax;
+                mean += u;
+                sum += w;
+#pragma GCC unroll 2
                 for (int k = 0; k < NC; ++k) {
-                    const Floats u = value[k];
-                    dmin[k] = u < dmin[k] ? u : dmin[k];
-                    dmax[k] = u > dmax[k] ? u : dmax[k];
-                    cnt[k] += 1;
-                    mean[k] += u;
-                    const Floats w = magnitude(u);
-                    const Doubles dw = wide(w);
+                    const Doubles dw = wide(half(w, k));
                     wx[k] = narrow(dx * dw + wide(wx[k]));
                     wy[k] = narrow(dy * dw + wide(wy[k]));
                     wz[k] = narrow(dz * dw + wide(wz[k]));
-                    sum[k] += w;
                 }
             } else {
                 // Some lane holds an excluded value: that lane keeps its sums.
-#pragma GCC unroll 4
+                dmin = (ok & (u < dmin)) ? u : dmin;
+                dmax = (ok & (u > dmax)) ? u : dmax;
+                excluded -= ~ok;
+                mean = ok ? mean + u : mean;
+                sum = ok ? sum + w : sum;
+#pragma GCC unroll 2
                 for (int k = 0; k < NC; ++k) {
-                    const Floats u = value[k];
-                    const Ints m = ok[k];
-                    dmin[k] = (m & (u < dmin[k])) ? u : dmin[k];
-                    dmax[k] = (m & (u > dmax[k])) ? u : dmax[k];
-                    cnt[k] -= m;
-                    mean[k] = m ? mean[k] + u : mean[k];
-                    const Floats w = magnitude(u);
-                    const Doubles dw = wide(w);
+                    const Ints m = half(ok, k);
+                    const Doubles dw = wide(half(w, k));
                     wx[k] = m ? narrow(dx * dw + wide(wx[k])) : wx[k];
                     wy[k] = m ? narrow(dy * dw + wide(wy[k])) : wy[k];
                     wz[k] = m ? narrow(dz * dw + wide(wz[k])) : wz[k];
-                    sum[k] = m ? sum[k] + w : sum[k];
                 }
             }
         }
-#pragma GCC unroll 4
+        dmin_ = dmin;
+        dmax_ = dmax;
+        mean_ = mean;
+        sum_ = sum;
+#pragma GCC unroll 2
         for (int k = 0; k < NC; ++k) {
-            dmin_[k] = dmin[k];
-            dmax_[k] = dmax[k];
-            mean_[k] = mean[k];
-            sum_[k] = sum[k];
             wx_[k] = wx[k];
             wy_[k] = wy[k];
             wz_[k] = wz[k];
-            for (int l = 0; l < kLanes; ++l) cnt_[l][k] += static_cast<std::uint32_t>(cnt[k][l]);
+            for (int l = 0; l < kLanes; ++l) cnt_[l][k] += steps - excluded[k * kLanes + l];
         }
         cx_ = cx;
         cy_ = cy;
@@ -256,18 +269,17 @@ private:
     const Input& in_;
     Results& r_;
     const int j0_;
-    const float* val_[NC];
-    Floats nul_[NC];
+    const float* val_[2];
+    Floats8 nul_;
     // Lanes that never get an area still compute: they start from zeros.
-    Floats dmin_[NC] = {}, dmax_[NC] = {}, mean_[NC] = {}, sum_[NC] = {}, wx_[NC] = {}, wy_[NC] = {}, wz_[NC] = {};
+    Floats8 dmin_{}, dmax_{}, mean_{}, sum_{};
+    Floats wx_[NC] = {}, wy_[NC] = {}, wz_[NC] = {};
     Floats cx_{}, cy_{}, cz_{}, maxz_{};
     std::int64_t cnt_[kLanes][NC] = {};
 };
 
 // Sum of squared differences from the mean of NC components from j0 on.
 // Single precision only, so eight lanes at a time.
-using Floats8 = float __attribute__((vector_size(32)));
-using Ints8 = std::int32_t __attribute__((vector_size(32)));
 
 template <int NC>
 class SecondPass {
@@ -312,7 +324,7 @@ public:
             for (int k = 0; k < NC; ++k) {
                 const float* const* p = v[k];
                 const Floats8 u = {p[0][i], p[1][i], p[2][i], p[3][i], p[4][i], p[5][i], p[6][i], p[7][i]};
-                const Ints8 m = Floats8(Ints8(u - nul[k]) & 0x7FFFFFFF) > eps;
+                const Ints8 m = magnitude(u - nul[k]) > eps;
                 const Floats8 d = u - dave[k];
                 sv[k] = m ? sv[k] + d * d : sv[k];
             }
