@@ -19,34 +19,11 @@ constexpr int kLanes = 4;
 using Floats = float __attribute__((vector_size(4 * kLanes)));
 using Ints = std::int32_t __attribute__((vector_size(4 * kLanes)));
 using Doubles = double __attribute__((vector_size(8 * kLanes)));
-using Floats8 = float __attribute__((vector_size(8 * kLanes)));
-using Ints8 = std::int32_t __attribute__((vector_size(8 * kLanes)));
 
 // Steps per call of a kernel, small enough for 32-bit counters per lane.
 constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
 
-// Single to double precision and back, lane by lane, rounding to nearest.
-#ifdef STATISTIC_LANES_AVX2
-[[gnu::always_inline]] inline Doubles wide(Floats v) { return Doubles(_mm256_cvtps_pd(__m128(v))); }
-[[gnu::always_inline]] inline Floats narrow(Doubles v) { return Floats(_mm256_cvtpd_ps(__m256d(v))); }
-#else
-[[gnu::always_inline]] inline Doubles wide(Floats v) { return __builtin_convertvector(v, Doubles); }
-[[gnu::always_inline]] inline Floats narrow(Doubles v) { return __builtin_convertvector(v, Floats); }
-#endif
-
 [[gnu::always_inline]] inline Floats magnitude(Floats v) { return Floats(Ints(v) & 0x7FFFFFFF); }
-[[gnu::always_inline]] inline Floats8 magnitude(Floats8 v) { return Floats8(Ints8(v) & 0x7FFFFFFF); }
-
-// Two halves side by side, and half k (0 or 1) of a pair.
-[[gnu::always_inline]] inline Floats8 join(Floats lo, Floats hi) {
-    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
-}
-[[gnu::always_inline]] inline Floats half(Floats8 v, int k) {
-    return k == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
-}
-[[gnu::always_inline]] inline Ints half(Ints8 v, int k) {
-    return k == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
-}
 [[gnu::always_inline]] inline Floats splat(float v) { return Floats{} + v; }
 
 // Lane l takes p[l][at].
@@ -55,15 +32,78 @@ constexpr std::int64_t kMaxSteps = std::int64_t{1} << 30;
     return Floats{p[0][at], p[1][at], p[2][at], p[3][at]};
 }
 
-// True when every lane of the mask is set.
-[[gnu::always_inline]] inline bool all_lanes(Ints8 m) {
-    static_assert(kLanes == 4);
+// Eight lanes of single precision, Floats8 and its masks Ints8, as one
+// 256-bit vector with avx2. The baseline has no such registers, and the
+// compiler would take a vector of that size apart lane by lane, so there it
+// is a pair of Floats with the few operations the kernels use.
 #ifdef STATISTIC_LANES_AVX2
-    return _mm256_movemask_ps(__m256(m)) == 0xFF;
-#else
-    return _mm_movemask_ps(__m128(half(m, 0) & half(m, 1))) == 0xF;
-#endif
+using Floats8 = float __attribute__((vector_size(8 * kLanes)));
+using Ints8 = std::int32_t __attribute__((vector_size(8 * kLanes)));
+
+[[gnu::always_inline]] inline Floats8 select(Ints8 m, Floats8 a, Floats8 b) { return m ? a : b; }
+[[gnu::always_inline]] inline Floats8 magnitude(Floats8 v) { return Floats8(Ints8(v) & 0x7FFFFFFF); }
+[[gnu::always_inline]] inline Floats8 join(Floats lo, Floats hi) {
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
 }
+// Half k (0: lanes 0-3, 1: lanes 4-7).
+[[gnu::always_inline]] inline Floats half(Floats8 v, int k) {
+    return k == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline Ints half(Ints8 v, int k) {
+    return k == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline bool all_lanes(Ints8 m) { return _mm256_movemask_ps(__m256(m)) == 0xFF; }
+#else
+struct Floats8 {
+    Floats lo, hi;
+};
+struct Ints8 {
+    Ints lo, hi;
+};
+
+[[gnu::always_inline]] inline Floats8 operator+(Floats8 a, Floats8 b) { return {a.lo + b.lo, a.hi + b.hi}; }
+[[gnu::always_inline]] inline Floats8 operator-(Floats8 a, Floats8 b) { return {a.lo - b.lo, a.hi - b.hi}; }
+[[gnu::always_inline]] inline Floats8 operator*(Floats8 a, Floats8 b) { return {a.lo * b.lo, a.hi * b.hi}; }
+[[gnu::always_inline]] inline Floats8 operator+(Floats8 a, float b) { return {a.lo + b, a.hi + b}; }
+[[gnu::always_inline]] inline Floats8& operator+=(Floats8& a, Floats8 b) { return a = a + b; }
+[[gnu::always_inline]] inline Ints8 operator<(Floats8 a, Floats8 b) { return {a.lo < b.lo, a.hi < b.hi}; }
+[[gnu::always_inline]] inline Ints8 operator>(Floats8 a, Floats8 b) { return {a.lo > b.lo, a.hi > b.hi}; }
+[[gnu::always_inline]] inline Ints8 operator&(Ints8 a, Ints8 b) { return {a.lo & b.lo, a.hi & b.hi}; }
+[[gnu::always_inline]] inline Ints8 operator~(Ints8 a) { return {~a.lo, ~a.hi}; }
+[[gnu::always_inline]] inline Ints8& operator-=(Ints8& a, Ints8 b) { return a = {a.lo - b.lo, a.hi - b.hi}; }
+
+[[gnu::always_inline]] inline Floats8 select(Ints8 m, Floats8 a, Floats8 b) {
+    return {m.lo ? a.lo : b.lo, m.hi ? a.hi : b.hi};
+}
+[[gnu::always_inline]] inline Floats8 magnitude(Floats8 v) { return {magnitude(v.lo), magnitude(v.hi)}; }
+[[gnu::always_inline]] inline Floats8 join(Floats lo, Floats hi) { return {lo, hi}; }
+[[gnu::always_inline]] inline Floats half(Floats8 v, int k) { return k == 0 ? v.lo : v.hi; }
+[[gnu::always_inline]] inline Ints half(Ints8 v, int k) { return k == 0 ? v.lo : v.hi; }
+[[gnu::always_inline]] inline bool all_lanes(Ints8 m) { return _mm_movemask_ps(__m128(m.lo & m.hi)) == 0xF; }
+#endif
+
+// Lane l of eight.
+[[gnu::always_inline]] inline float lane(const Floats8& v, int l) { return half(v, l / kLanes)[l % kLanes]; }
+[[gnu::always_inline]] inline std::int32_t lane(const Ints8& v, int l) { return half(v, l / kLanes)[l % kLanes]; }
+[[gnu::always_inline]] inline void set_lane(Floats8& v, int l, float x) {
+    Floats h[2] = {half(v, 0), half(v, 1)};
+    h[l / kLanes][l % kLanes] = x;
+    v = join(h[0], h[1]);
+}
+[[gnu::always_inline]] inline Floats8 splat8(float v) { return join(splat(v), splat(v)); }
+// Lane l takes p[l][at], for eight lanes.
+[[gnu::always_inline]] inline Floats8 gather8(const float* const* p, std::int64_t at) {
+    return join(gather(p, at), gather(p + kLanes, at));
+}
+
+// Single to double precision and back, four lanes, rounding to nearest.
+#ifdef STATISTIC_LANES_AVX2
+[[gnu::always_inline]] inline Doubles wide(Floats v) { return Doubles(_mm256_cvtps_pd(__m128(v))); }
+[[gnu::always_inline]] inline Floats narrow(Doubles v) { return Floats(_mm256_cvtpd_ps(__m256d(v))); }
+#else
+[[gnu::always_inline]] inline Doubles wide(Floats v) { return __builtin_convertvector(v, Doubles); }
+[[gnu::always_inline]] inline Floats narrow(Doubles v) { return __builtin_convertvector(v, Floats); }
+#endif
 
 // Walks the areas of ix.order over the Kernel::kLanes lanes. Kernel provides
 //   start(lane, a): the lane begins area a,
@@ -143,16 +183,18 @@ public:
         for (int h = 0; h < 2; ++h) {
             const NodeData& d = nd[j0 + (NC == 2 ? h : 0)];
             val_[h] = d.value.get();
-            for (int l = 0; l < kLanes; ++l) nul_[h * kLanes + l] = d.null_value;
+            for (int l = 0; l < kLanes; ++l) set_lane(nul_, h * kLanes + l, d.null_value);
         }
     }
 
     void start(int l, std::int64_t) {
         for (int k = 0; k < NC; ++k) {
             const int at = k * kLanes + l;
-            dmin_[at] = kFloatMax;
-            dmax_[at] = -kFloatMax;
-            mean_[at] = sum_[at] = wx_[k][l] = wy_[k][l] = wz_[k][l] = 0.0f;
+            set_lane(dmin_, at, kFloatMax);
+            set_lane(dmax_, at, -kFloatMax);
+            set_lane(mean_, at, 0.0f);
+            set_lane(sum_, at, 0.0f);
+            wx_[k][l] = wy_[k][l] = wz_[k][l] = 0.0f;
             cnt_[l][k] = 0;
         }
         cx_[l] = cy_[l] = cz_[l] = 0.0f;
@@ -162,16 +204,16 @@ public:
     void finish(int l, std::int64_t a) {
         const std::int64_t at = a * r_.ncomp + j0_;
         for (int k = 0; k < NC; ++k) {
-            const int lane = k * kLanes + l;
-            r_.dmin[at + k] = dmin_[lane];
-            r_.dmax[at + k] = dmax_[lane];
+            const int at_lane = k * kLanes + l;
+            r_.dmin[at + k] = lane(dmin_, at_lane);
+            r_.dmax[at + k] = lane(dmax_, at_lane);
             float* w = r_.wav.get() + (at + k) * 3;
             w[0] = wx_[k][l];
             w[1] = wy_[k][l];
             w[2] = wz_[k][l];
             r_.cnt[at + k] = cnt_[l][k];
-            r_.sum[at + k] = sum_[lane];
-            r_.mean[at + k] = mean_[lane];
+            r_.sum[at + k] = lane(sum_, at_lane);
+            r_.mean[at + k] = lane(mean_, at_lane);
         }
         if constexpr (kCentre) {
             r_.centre[3 * a] = cx_[l];
@@ -203,7 +245,7 @@ public:
             wz[k] = wz_[k];
         }
         Floats cx = cx_, cy = cy_, cz = cz_, maxz = maxz_;
-        const Floats8 nul = nul_, eps = Floats8{} + kNullEpsilon;
+        const Floats8 nul = nul_, eps = splat8(kNullEpsilon);
         for (std::int64_t i = 0; i < steps; ++i) {
             const std::int64_t o = i * nspace;
             const Floats x = gather(c, o);
@@ -220,8 +262,8 @@ public:
             const Ints8 ok = magnitude(u - nul) > eps;
             const Floats8 w = magnitude(u);
             if (all_lanes(ok)) {
-                dmin = u < dmin ? u : dmin;
-                dmax = u > dmax ? u : dmax;
+                dmin = select(u < dmin, u, dmin);
+                dmax = select(u > dmax, u, dmax);
                 mean += u;
                 sum += w;
 #pragma GCC unroll 2
@@ -233,11 +275,11 @@ public:
                 }
             } else {
                 // Some lane holds an excluded value: that lane keeps its sums.
-                dmin = (ok & (u < dmin)) ? u : dmin;
-                dmax = (ok & (u > dmax)) ? u : dmax;
+                dmin = select(ok & (u < dmin), u, dmin);
+                dmax = select(ok & (u > dmax), u, dmax);
                 excluded -= ~ok;
-                mean = ok ? mean + u : mean;
-                sum = ok ? sum + w : sum;
+                mean = select(ok, mean + u, mean);
+                sum = select(ok, sum + w, sum);
 #pragma GCC unroll 2
                 for (int k = 0; k < NC; ++k) {
                     const Ints m = half(ok, k);
@@ -257,7 +299,7 @@ public:
             wx_[k] = wx[k];
             wy_[k] = wy[k];
             wz_[k] = wz[k];
-            for (int l = 0; l < kLanes; ++l) cnt_[l][k] += steps - excluded[k * kLanes + l];
+            for (int l = 0; l < kLanes; ++l) cnt_[l][k] += steps - lane(excluded, k * kLanes + l);
         }
         cx_ = cx;
         cy_ = cy;
@@ -289,20 +331,20 @@ public:
     SecondPass(const NodeData* nd, Results& r, int j0) : r_(r), j0_(j0) {
         for (int k = 0; k < NC; ++k) {
             val_[k] = nd[j0 + k].value.get();
-            nul_[k] = Floats8{} + nd[j0 + k].null_value;
+            nul_[k] = splat8(nd[j0 + k].null_value);
             dave_[k] = sv_[k] = Floats8{};
         }
     }
 
     void start(int l, std::int64_t a) {
         for (int k = 0; k < NC; ++k) {
-            dave_[k][l] = r_.dave[a * r_.ncomp + j0_ + k];
-            sv_[k][l] = 0.0f;
+            set_lane(dave_[k], l, r_.dave[a * r_.ncomp + j0_ + k]);
+            set_lane(sv_[k], l, 0.0f);
         }
     }
 
     void finish(int l, std::int64_t a) {
-        for (int k = 0; k < NC; ++k) r_.sv[a * r_.ncomp + j0_ + k] = sv_[k][l];
+        for (int k = 0; k < NC; ++k) r_.sv[a * r_.ncomp + j0_ + k] = lane(sv_[k], l);
     }
 
     void run(const std::int64_t* node, std::int64_t steps) {
@@ -318,15 +360,14 @@ public:
             dave[k] = dave_[k];
             nul[k] = nul_[k];
         }
-        const Floats8 eps = Floats8{} + kNullEpsilon;
+        const Floats8 eps = splat8(kNullEpsilon);
         for (std::int64_t i = 0; i < steps; ++i) {
 #pragma GCC unroll 4
             for (int k = 0; k < NC; ++k) {
-                const float* const* p = v[k];
-                const Floats8 u = {p[0][i], p[1][i], p[2][i], p[3][i], p[4][i], p[5][i], p[6][i], p[7][i]};
+                const Floats8 u = gather8(v[k], i);
                 const Ints8 m = magnitude(u - nul[k]) > eps;
                 const Floats8 d = u - dave[k];
-                sv[k] = m ? sv[k] + d * d : sv[k];
+                sv[k] = select(m, sv[k] + d * d, sv[k]);
             }
         }
 #pragma GCC unroll 4
