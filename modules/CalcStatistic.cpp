@@ -8,9 +8,12 @@
 //
 // The nodes of every area are gathered once per run into an index (area
 // number -> the runs of consecutive nodes that carry it, in ascending order);
-// each area then walks its own nodes twice. Every sum of an area is formed over the same nodes in the same order
-// and with the same precisions as two passes over all nodes per area would
-// form it, so the results are the same to the last bit.
+// each area then walks its own nodes twice, several areas side by side in
+// vector lanes (statistic_lanes.h). Every sum of an area is formed over the
+// same nodes in the same order and with the same precisions as two passes
+// over all nodes per area would form it, so the results are the same to the
+// last bit (a NaN stays a NaN; which one, where NaNs of different signs meet
+// in an addition, is the processor's choice in either computation).
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -224,9 +227,9 @@ namespace avx2 {
 #undef STATISTIC_LANES_AVX2
 #pragma GCC pop_options
 
-// The lanes in double precision take one 256-bit register where the
-// processor has avx2, two 128-bit ones otherwise; both give the same bits.
-// VELMORA_NO_AVX2 (set to anything) keeps to the baseline instructions.
+// The lanes take 256-bit registers where the processor has avx2, 128-bit
+// ones otherwise; both give the same bits. VELMORA_NO_AVX2 (set to
+// anything) keeps to the baseline instructions.
 bool use_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && std::getenv("VELMORA_NO_AVX2") == nullptr;
