@@ -219,7 +219,7 @@ namespace baseline {
 }   // namespace baseline
 
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,fma")
 #define STATISTIC_LANES_AVX2
 namespace avx2 {
 #include "statistic_lanes.h"
@@ -227,12 +227,13 @@ namespace avx2 {
 #undef STATISTIC_LANES_AVX2
 #pragma GCC pop_options
 
-// The lanes take 256-bit registers where the processor has avx2, 128-bit
-// ones otherwise; both give the same bits. VELMORA_NO_AVX2 (set to
-// anything) keeps to the baseline instructions.
+// The lanes take 256-bit registers where the processor has avx2 (and fma,
+// which every processor with avx2 has had), 128-bit ones otherwise; both give
+// the same bits. VELMORA_NO_AVX2 (set to anything) keeps to the baseline
+// instructions.
 bool use_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && std::getenv("VELMORA_NO_AVX2") == nullptr;
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && std::getenv("VELMORA_NO_AVX2") == nullptr;
 }
 
 // The statistics of every area.
