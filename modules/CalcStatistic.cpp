@@ -67,8 +67,10 @@ struct Results {
     Heap<std::int64_t[]> npoints;
     Heap<float[]> maxz, centre;
     Heap<float[]> dmin, dmax, dave, sv, wav;
-    Heap<std::int64_t[]> cnt;   // scratch per area: count of valid values
-    Heap<float[]> sum, mean;    // scratch per area: sum of |valid|, sum of valid
+    // Scratch, at a * ncomp + j: count of valid values, sum of |value| and
+    // sum of values.
+    Heap<std::int64_t[]> cnt;
+    Heap<float[]> sum, mean;
 };
 
 // What the statistics read, all checked to hold nnodes nodes.
@@ -78,17 +80,6 @@ struct Input {
     const float* coord = nullptr;
     int nspace = 0;
 };
-
-// The node's x, y, z: its first nspace coordinates, the missing ones 0.
-// kSpace3 is the common case of exactly three, known when compiling.
-template <bool kSpace3>
-void position(const Input& in, std::int64_t n, float& x, float& y, float& z) {
-    const int nspace = kSpace3 ? 3 : in.nspace;
-    const float* c = in.coord + n * nspace;
-    x = c[0];
-    y = nspace >= 2 ? c[1] : 0.0f;
-    z = nspace >= 3 ? c[2] : 0.0f;
-}
 
 // Allocates the results and the scratch arrays; the messages name the array
 // that could not be had.

@@ -2,18 +2,19 @@
 //
 // Every area's sums are chains of dependent additions whose order and
 // precisions are part of the results, so one area cannot be split. Several
-// areas are independent, though: the walk below gives each of kLanes lanes of
-// a vector one area at a time, and every vector operation advances all lanes
-// by one node of their own area. Each lane thus sees its area's nodes in
-// ascending order, with the same single and double precision operations as
-// a plain loop, and the latency of one chain is shared by kLanes areas.
+// areas are independent, though: the walk below gives each lane of a vector
+// one area at a time, and every vector operation advances all lanes by one
+// node of their own area. Each lane thus sees its area's nodes in ascending
+// order, with the same single and double precision operations as a plain
+// loop, and the latency of one chain is shared by as many areas as there are
+// lanes: four for the sums, eight for the squared differences.
 //
 // CalcStatistic.cpp includes this file twice, each time in a namespace of its
 // own: once for the baseline instruction set and once, with
 // STATISTIC_LANES_AVX2 defined, under the avx2 and fma targets, where the
-// lanes in double precision fill one 256-bit register. Hence no include guard. It
-// relies on Input, NodeData, Results, NodeIndex, Run, kNullEpsilon and
-// kFloatMax of the including file.
+// lanes fill 256-bit registers. Hence no include guard. It relies on Input,
+// NodeData, Results, NodeIndex, Run, kNullEpsilon and kFloatMax of the
+// including file.
 
 constexpr int kLanes = 4;
 using Floats = float __attribute__((vector_size(4 * kLanes)));
@@ -64,7 +65,6 @@ struct Ints8 {
 [[gnu::always_inline]] inline Floats8 operator+(Floats8 a, Floats8 b) { return {a.lo + b.lo, a.hi + b.hi}; }
 [[gnu::always_inline]] inline Floats8 operator-(Floats8 a, Floats8 b) { return {a.lo - b.lo, a.hi - b.hi}; }
 [[gnu::always_inline]] inline Floats8 operator*(Floats8 a, Floats8 b) { return {a.lo * b.lo, a.hi * b.hi}; }
-[[gnu::always_inline]] inline Floats8 operator+(Floats8 a, float b) { return {a.lo + b, a.hi + b}; }
 [[gnu::always_inline]] inline Floats8& operator+=(Floats8& a, Floats8 b) { return a = a + b; }
 [[gnu::always_inline]] inline Ints8 operator<(Floats8 a, Floats8 b) { return {a.lo < b.lo, a.hi < b.hi}; }
 [[gnu::always_inline]] inline Ints8 operator>(Floats8 a, Floats8 b) { return {a.lo > b.lo, a.hi > b.hi}; }
@@ -320,7 +320,7 @@ private:
     Results& r_;
     const int j0_;
     const float* val_[2];
-    Floats8 nul_;
+    Floats8 nul_{};
     // Lanes that never get an area still compute: they start from zeros.
     Floats8 dmin_{}, dmax_{}, mean_{}, sum_{};
     Floats wx_[NC] = {}, wy_[NC] = {}, wz_[NC] = {};
@@ -330,7 +330,6 @@ private:
 
 // Sum of squared differences from the mean of NC components from j0 on.
 // Single precision only, so eight lanes at a time.
-
 template <int NC>
 class SecondPass {
 public:
