@@ -3,7 +3,7 @@
 // same fields.
 #include <unistd.h>
 
-#include "app_test_util.h"
+#include "temp_files.h"
 #include "document.h"
 #include "module_test.h"
 #include "runner.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app_test_util.h"
+#include "temp_files.h"
 
 namespace {
 

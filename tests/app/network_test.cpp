@@ -3,7 +3,7 @@
 // rejected with its place before anything runs.
 #include "network.h"
 
-#include "app_test_util.h"
+#include "temp_files.h"
 #include "module_test.h"
 
 namespace {

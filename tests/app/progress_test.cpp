@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app_test_util.h"
+#include "temp_files.h"
 
 namespace {
 

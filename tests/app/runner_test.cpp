@@ -4,7 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app_test_util.h"
+#include "temp_files.h"
 #include "commands.h"
 #include "document.h"
 #include "module_test.h"

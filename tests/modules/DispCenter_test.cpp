@@ -8,16 +8,13 @@
 namespace {
 
 using vhost::Object;
-using vtest::msg;
 using XYZ = std::array<double, 3>;
 
-class DispCenterTest : public vtest::ModuleTest {
+class DispCenterTest : public vtest::InstanceTest {
 protected:
-    Object* inst = nullptr;
-
-    void SetUp() override {
-        ModuleTest::SetUp();
-        inst = &host.add_instance("disp", "DispCenter");
+    void build() override {
+        host.reset();
+        inst = &instance("disp", "DispCenter");
     }
     // Entry i of the instance's own group: arithmetic centre, weighted
     // centre of each component, and maxz.
@@ -42,7 +39,6 @@ protected:
     }
     void set(const char* name, int v) { inst->at(name).set_int(v); }
     vhost::FieldRef out() { return field(*inst, "out"); }
-    int done() { return static_cast<int>(inst->at("done").int_value()); }
     void expect_points(const std::vector<float>& xyz) {
         auto n = static_cast<std::int64_t>(xyz.size() / 3);
         EXPECT_EQ(out().nnodes(), n);
@@ -113,42 +109,35 @@ TEST_F(DispCenterTest, NothingToShowEmptiesThePointsOnly) {
 }
 
 TEST_F(DispCenterTest, FailuresInTheirOrder) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
+    auto on_four_areas = [&](std::function<void()> spoil) {
+        return [this, spoil] {
+            four_areas();
+            spoil();
+        };
     };
-    const std::vector<Case> cases{
-        {"no nspace3", [&] { inst->at("nspace3").clear_value(); }, "can not get nspace3.\n"},
-        {"no nsurf", [&] { inst->at("nsurf").clear_value(); }, "can not get the number of statistic param.\n"},
-        {"no mode", [&] { inst->at("mode").clear_value(); }, "can not get mode.\n"},
-        {"no index", [&] { inst->at("index").clear_value(); }, "can not get index.\n"},
-        {"no entries", [&] { inst->make_link("sparam", "nowhere"); }, "can not find sparam[0].\n"},
-        {"entry 2 without aav", [&] { inst->at("sparam[2]").make_link("aav", "nowhere"); }, "can not find sparam[2].\n"},
-        {"index past the components", [&] { set("mode", 1), set("index", 2); }, "can not find wav[2].\n"},
-        {"negative index", [&] { set("mode", 1), set("index", -1); }, "can not find wav[-1].\n"},
-        {"no output field", [&] { inst->make_link("out", "nowhere"); }, "can not get coord.\n"},
+    expect_failures({
+        {"no nspace3", on_four_areas([&] { unset("nspace3"); }), "can not get nspace3.\n"},
+        {"no nsurf", on_four_areas([&] { unset("nsurf"); }), "can not get the number of statistic param.\n"},
+        {"no mode", on_four_areas([&] { unset("mode"); }), "can not get mode.\n"},
+        {"no index", on_four_areas([&] { unset("index"); }), "can not get index.\n"},
+        {"no entries", on_four_areas([&] { inst->make_link("sparam", "nowhere"); }), "can not find sparam[0].\n"},
+        {"entry 2 without aav", on_four_areas([&] { inst->at("sparam[2]").make_link("aav", "nowhere"); }),
+         "can not find sparam[2].\n"},
+        {"index past the components", on_four_areas([&] { set("mode", 1), set("index", 2); }), "can not find wav[2].\n"},
+        {"negative index", on_four_areas([&] { set("mode", 1), set("index", -1); }), "can not find wav[-1].\n"},
+        {"no output field", on_four_areas([&] { inst->make_link("out", "nowhere"); }), "can not get coord.\n"},
         // An output that can hold no cell set gets its points but no cells.
-        {"no cell set", [&] { inst->at("out").add_group_array("cell_set", vhost::shape({vhost::term(0)})); },
+        {"no cell set",
+         on_four_areas([&] { inst->at("out").add_group_array("cell_set", vhost::shape({vhost::term(0)})); }),
          "can not get node_connect.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        host.reset();
-        inst = &host.add_instance("disp", "DispCenter");
-        four_areas();
-        c.spoil();
-        run(*inst, {msg("disp", c.message)});
-        EXPECT_EQ(done(), 0);
-    }
+    });
     // A failure in the first pass writes nothing.
-    host.reset();
-    inst = &host.add_instance("disp", "DispCenter");
-    four_areas();
-    inst->at("sparam[3]").make_link("aav", "nowhere");
-    run(*inst, {msg("disp", "can not find sparam[3].\n")});
-    EXPECT_EQ(out().nnodes(), 0);
-    EXPECT_EQ(out().ncell_sets(), 0);
+    expect_failures({{"entry 3 without aav", on_four_areas([&] { inst->at("sparam[3]").make_link("aav", "nowhere"); }),
+                      "can not find sparam[3].\n"}},
+                    [&] {
+                        EXPECT_EQ(out().nnodes(), 0);
+                        EXPECT_EQ(out().ncell_sets(), 0);
+                    });
 }
 
 // The chain as a network builds it: CalcStatistic publishes, DispCenter reads
@@ -157,15 +146,8 @@ TEST_F(DispCenterTest, ReadsTheGroupThatCalcStatisticPublishes) {
     host.reset();
     field(host.add_field("area")).nnodes(4).ints("area_no", {1, 1, 2, 2});
     field(host.add_field("in")).nnodes(4).nspace(3).coord({0, 0, 0, 2, 2, 2, 4, 0, 1, 6, 0, 3}).floats("ze", {1, 3, 2, 2});
-    Object& stat = host.add_instance("stat", "CalcStatistic");
-    host.link("stat.area", "area");
-    host.link("stat.in", "in");
-    stat.at("no_min").set_int(1);
-    stat.at("no_max").set_int(2);
-    run(stat, {});
-    inst = &host.add_instance("disp", "DispCenter");
-    host.link("disp.nsurf", "stat.nsurf");
-    host.link("disp.sparam", "stat.sparam");
+    run(instance("stat", "CalcStatistic", {{"area", "area"}, {"in", "in"}}, {{"no_min", 1}, {"no_max", 2}}), {});
+    inst = &instance("disp", "DispCenter", {{"nsurf", "stat.nsurf"}, {"sparam", "stat.sparam"}});
     run(*inst, {});
     expect_points({1, 1, 1, 5, 0, 2});
     set("mode", 1);

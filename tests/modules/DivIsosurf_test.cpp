@@ -2,7 +2,6 @@
 // min_cells boundary, failures, and a cross-check of whole runs against the
 // reference labelling and filter on generated triangle and quad surfaces.
 #include <algorithm>
-#include <functional>
 #include <random>
 
 #include "labeling_reference.h"
@@ -18,22 +17,17 @@ std::string header(int end_no) {
     return text;
 }
 
-class DivIsosurfTest : public vtest::ModuleTest {
+class DivIsosurfTest : public vtest::InstanceTest {
 protected:
     vhost::Object* surf = nullptr;
-    vhost::Object* inst = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // An empty surface of `nnodes` nodes with `div` linked to it.
-    void build(std::int64_t nnodes = 6) {
+    void build() override { build(6); }
+    void build(std::int64_t nnodes) {
         host.reset();
         surf = &host.add_field("surf");
         field(*surf).nnodes(nnodes).nspace(3);
-        inst = &host.add_instance("div", "DivIsosurf");
-        host.link("div.in", "surf");
+        inst = &instance("div", "DivIsosurf", {{"in", "surf"}});
     }
     vhost::FieldRef out() { return field(*inst, "out_nd"); }
     int param(const char* name) { return static_cast<int>(inst->at(name).int_value()); }
@@ -146,13 +140,8 @@ TEST_F(DivIsosurfTest, InactiveOrEmptyInputDoesNothing) {
 }
 
 TEST_F(DivIsosurfTest, FailuresWriteNothing) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
-        {"no min_cells", [&] { inst->at("min_cells").clear_value(); }, "can not get min_cells.\n"},
+    expect_failures({
+        unset_case("min_cells"),
         {"no cell sets", [] {}, "1 > ncells(can not find Tri or Quad).\n"},
         {"empty Tri set", [&] { field(*surf).cells("Tri", {}); }, "1 > ncells(Tri).\n"},
         {"empty Quad set", [&] { field(*surf).cells("Tri", {0, 1, 2}).cells("Quad", {}); }, "1 > ncells(Quad).\n"},
@@ -179,18 +168,12 @@ TEST_F(DivIsosurfTest, FailuresWriteNothing) {
         {"node index beyond nnodes", [&] { field(*surf).cells("Tri", {0, 1, 2}).cells("Quad", {3, 4, 5, 6}); },
          "node_connect exceeds nnodes.\n"},
         {"negative node index", [&] { field(*surf).cells("Tri", {0, -1, 2}); }, "node_connect exceeds nnodes.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        EXPECT_EQ(run_stdout(*inst, {msg("div", c.message)}), "");
-        EXPECT_EQ(param("done"), 0);
+    }, [&] {
         EXPECT_EQ(param("no_min"), 0);
         EXPECT_EQ(param("no_max"), 0);
         EXPECT_EQ(out().nnodes(), 0);
         EXPECT_EQ(out().ncomp(), 0);
-    }
+    });
 }
 
 TEST_F(DivIsosurfTest, NoOutputValuesFailsAfterTheRangeIsWritten) {

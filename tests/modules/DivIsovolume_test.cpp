@@ -2,7 +2,6 @@
 // (each hexahedron as four quadruples), its own message words, and a
 // cross-check of whole runs against the reference on generated volumes.
 #include <algorithm>
-#include <functional>
 #include <random>
 
 #include "labeling_reference.h"
@@ -10,7 +9,6 @@
 
 namespace {
 
-using vtest::msg;
 
 std::string header(int end_no) {
     char text[96];
@@ -23,21 +21,16 @@ void split_hex(const std::int64_t* h, std::vector<std::int64_t>& out) {
     out.insert(out.end(), {h[0], h[1], h[4], h[2], h[3], h[2], h[7], h[1], h[5], h[4], h[7], h[1], h[6], h[4], h[7], h[2]});
 }
 
-class DivIsovolumeTest : public vtest::ModuleTest {
+class DivIsovolumeTest : public vtest::InstanceTest {
 protected:
     vhost::Object* vol = nullptr;
-    vhost::Object* inst = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
-    void build(std::int64_t nnodes = 8) {
+    void build() override { build(8); }
+    void build(std::int64_t nnodes) {
         host.reset();
         vol = &host.add_field("vol");
         field(*vol).nnodes(nnodes).nspace(3);
-        inst = &host.add_instance("divvol", "DivIsovolume");
-        host.link("divvol.in", "vol");
+        inst = &instance("divvol", "DivIsovolume", {{"in", "vol"}});
     }
     vhost::FieldRef out() { return field(*inst, "out_nd"); }
     int param(const char* name) { return static_cast<int>(inst->at(name).int_value()); }
@@ -95,13 +88,8 @@ TEST_F(DivIsovolumeTest, HexahedraSharingAnyOneNodeAreOneArea) {
 }
 
 TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
-        {"no min_cells", [&] { inst->at("min_cells").clear_value(); }, "can not get min_cells.\n"},
+    expect_failures({
+        unset_case("min_cells"),
         {"no cell sets", [] {}, "1 > ncells(can not find Tet or Hex.\n"},
         {"empty Tet set", [&] { field(*vol).cells("Tet", {}); }, "1 > ncells(Tet).\n"},
         {"empty Hex set", [&] { field(*vol).cells("Tet", {0, 1, 2, 3}).cells("Hex", {}); }, "1 > ncells(Hex).\n"},
@@ -126,16 +114,10 @@ TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
          "node_connect is shorter than ncells(Hex).\n"},
         {"node index beyond nnodes", [&] { field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); },
          "node_connect exceeds nnodes.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        EXPECT_EQ(run_stdout(*inst, {msg("divvol", c.message)}), "");
-        EXPECT_EQ(param("done"), 0);
+    }, [&] {
         EXPECT_EQ(param("no_max"), 0);
         EXPECT_EQ(out().nnodes(), 0);
-    }
+    });
     // Inactive or without nodes: nothing at all.
     build();
     field(*vol).cells("Tet", {0, 1, 2, 3});

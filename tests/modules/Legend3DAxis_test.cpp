@@ -1,5 +1,3 @@
-#include <functional>
-
 #include "legend.h"
 #include "legend_test_grid.h"
 
@@ -9,34 +7,18 @@ using vtest::grid_x;
 using vtest::grid_y;
 using vtest::msg;
 
-class Legend3DAxisTest : public vtest::ModuleTest {
+class Legend3DAxisTest : public vtest::LegendTest {
 protected:
-    vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
-
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // The axis on column (2, 1), from 2 to 12, with a vertical scale of 3.
-    void build() {
-        host.reset();
-        grid = &vtest::add_legend_grid(host);
-        std::vector<float> mat{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 3, 0, 0, 0, 0, 1};
-        field(*grid).xform_array("mat", mat);
-        inst = &host.add_instance("axis", "Legend3DAxis");
-        host.link("axis.in", "grid");
-        inst->at("indexi").set_int(2);
-        inst->at("indexj").set_int(1);
-        inst->at("min").set_real(2.0);
-        inst->at("max").set_real(12.0);
+    void build() override {
+        legend("axis", "Legend3DAxis", {1, 1, 3}, {{"indexi", 2}, {"indexj", 1}, {"min", 2.0}, {"max", 12.0}});
     }
     vhost::FieldRef out() { return field(*inst, "oaxis"); }
 };
 
 TEST_F(Legend3DAxisTest, OneNodeAtTheLowerHeightCarryingTheScaledRange) {
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(done(), 1);
     EXPECT_EQ(out().nnodes(), 1);
     EXPECT_EQ(out().nspace(), 3);
     // Only x and y of node (2, 1, 0) are used; the height is min, unscaled.
@@ -59,50 +41,21 @@ TEST_F(Legend3DAxisTest, OneNodeAtTheLowerHeightCarryingTheScaledRange) {
 
 TEST_F(Legend3DAxisTest, UniformGridColumnsComeFromItsCornerPoints) {
     host.reset();
-    vhost::Object& g = host.add_field("grid");
-    field(g).uniform({5, 3, 2}, {0, 0, 0, 4000, 1000, 500});
-    inst = &host.add_instance("axis", "Legend3DAxis");
-    host.link("axis.in", "grid");
-    inst->at("indexi").set_int(4);
-    inst->at("indexj").set_int(2);
-    inst->at("max").set_real(1.5);
+    field(host.add_field("grid")).uniform({5, 3, 2}, {0, 0, 0, 4000, 1000, 500});
+    inst = &instance("axis", "Legend3DAxis", {{"in", "grid"}}, {{"indexi", 4}, {"indexj", 2}, {"max", 1.5}});
     run(*inst, {});
     EXPECT_EQ(out().coord(), (std::vector<float>{4000.0f, 1000.0f, 0.0f}));
     EXPECT_EQ(out().float_values(0), (std::vector<float>{0.0f, 0.0f, 1.5f}));
 }
 
-TEST_F(Legend3DAxisTest, InactiveOrEmptyInputDoesNothing) {
-    for (std::optional<std::int64_t> active : {std::optional<std::int64_t>(0), std::optional<std::int64_t>(-1),
-                                                std::optional<std::int64_t>()}) {
-        build();
-        if (active)
-            inst->at("active").set_int(*active);
-        else
-            inst->at("active").clear_value();
-        inst->at("indexi").clear_value();   // nothing is read
-        run(*inst, {});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
-        EXPECT_EQ(out().nnodes(), 0);
-    }
-    build();
-    field(*grid).nnodes(0);
-    inst->at("indexi").clear_value();
-    run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
-    EXPECT_EQ(out().nnodes(), 0);
-}
+TEST_F(Legend3DAxisTest, InactiveOrEmptyInputDoesNothing) { expect_idle({"oaxis"}); }
 
 TEST_F(Legend3DAxisTest, FailuresBeforeTheOutputLeaveItUntouched) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
-        {"no indexi", [&] { inst->at("indexi").clear_value(); }, "can not get indexi.\n"},
-        {"no indexj", [&] { inst->at("indexj").clear_value(); }, "can not get indexj.\n"},
-        {"no min", [&] { inst->at("min").clear_value(); }, "can not get min.\n"},
-        {"no max", [&] { inst->at("max").clear_value(); }, "can not get max.\n"},
+    expect_failures({
+        unset_case("indexi"),
+        unset_case("indexj"),
+        unset_case("min"),
+        unset_case("max"),
         {"two-dimensional space", [&] { field(*grid).nspace(2); }, "3 != nspace.\n"},
         {"two grid dimensions", [&] { field(*grid).dims({6, 2}); }, "can not get dims or ndim.\n"},
         {"no coordinates", [&] { grid->make_link("coord", "nowhere"); }, "can not get coord.\n"},
@@ -122,38 +75,21 @@ TEST_F(Legend3DAxisTest, FailuresBeforeTheOutputLeaveItUntouched) {
          },
          "can not get mat.\n"},
         {"no transform", [&] { grid->make_link("xform", "nowhere"); }, "can not get mat.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("axis", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    }, [&] {
         EXPECT_EQ(out().nnodes(), 0);
         EXPECT_EQ(out().ncell_sets(), 0);
-    }
+    });
 }
 
 TEST_F(Legend3DAxisTest, FailuresWhileWritingLeaveTheOutputPartlyWritten) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
+    expect_failures({
         {"coordinates", [&] { inst->at("oaxis").make_link("coord", "nowhere"); }, "can not get coord.\n"},
         {"connectivity", [&] { vtest::break_connectivity(inst->at("oaxis")); }, "can not get node_connect.\n"},
         {"values", [&] { vtest::break_component(inst->at("oaxis"), 0); }, "can not get val.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("axis", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    }, [&] {
         EXPECT_EQ(out().nnodes(), 1);
         EXPECT_EQ(out().nspace(), 3);
-    }
+    });
 }
 
 TEST_F(Legend3DAxisTest, ColumnLookupWritesOnlyOnSuccess) {

@@ -1,5 +1,4 @@
 #include <cmath>
-#include <functional>
 
 #include "legend.h"
 #include "legend_test_grid.h"
@@ -10,44 +9,22 @@ using vtest::grid_x;
 using vtest::grid_y;
 using vtest::msg;
 
-class Legend3DTickTest : public vtest::ModuleTest {
+class Legend3DTickTest : public vtest::LegendTest {
 protected:
-    vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
-
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // Ticks on column (1, 1) from 0 to 10 in 4 steps, length 2 along x with
     // an x scale of 1.5; labels offset by (100, 200, 0.25).
-    void build() {
-        host.reset();
-        grid = &vtest::add_legend_grid(host);
-        std::vector<float> mat{1.5f, 0, 0, 0, 0, 4, 0, 0, 0, 0, 7, 0, 0, 0, 0, 1};
-        field(*grid).xform_array("mat", mat);
-        inst = &host.add_instance("tick", "Legend3DTick");
-        host.link("tick.in", "grid");
-        inst->at("indexi").set_int(1);
-        inst->at("indexj").set_int(1);
-        inst->at("min").set_real(0.0);
-        inst->at("max").set_real(10.0);
-        inst->at("ndiv").set_int(4);
-        inst->at("ticklen").set_real(2.0);
-        inst->at("angle").set_real(0.0);
-        inst->at("format").set_str("%.1f");
-        inst->at("tickloffx").set_real(100.0);
-        inst->at("tickloffy").set_real(200.0);
-        inst->at("tickloffz").set_real(0.25);
+    void build() override {
+        legend("tick", "Legend3DTick", {1.5f, 4, 7},
+               {{"indexi", 1}, {"indexj", 1}, {"min", 0.0}, {"max", 10.0}, {"ndiv", 4}, {"ticklen", 2.0}, {"angle", 0.0},
+                {"format", "%.1f"}, {"tickloffx", 100.0}, {"tickloffy", 200.0}, {"tickloffz", 0.25}});
     }
     vhost::FieldRef ticks() { return field(*inst, "otick"); }
     vhost::FieldRef labels() { return field(*inst, "olabel"); }
-    std::vector<std::string> texts() { return inst->at("olabel.text_values").strings(); }
 };
 
 TEST_F(Legend3DTickTest, TicksAndLabelsAtEqualSteps) {
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(done(), 1);
     const float x = grid_x(1), y = grid_y(1);
     const std::vector<float> z{0.0f, 2.5f, 5.0f, 7.5f, 10.0f};
 
@@ -148,40 +125,14 @@ TEST_F(Legend3DTickTest, HeightsFollowTheSharedRule) {
     EXPECT_EQ(std::string(text), msg("tick", "can not allocate memory(zposi).\n"));
 }
 
-TEST_F(Legend3DTickTest, InactiveOrEmptyInputDoesNothing) {
-    inst->at("active").set_int(0);
-    run(*inst, {});
-    build();
-    field(*grid).nnodes(0);
-    run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
-    EXPECT_EQ(ticks().nnodes(), 0);
-    EXPECT_EQ(labels().nnodes(), 0);
-}
+TEST_F(Legend3DTickTest, InactiveOrEmptyInputDoesNothing) { expect_idle({"otick", "olabel"}); }
 
 TEST_F(Legend3DTickTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    auto unset = [&](const char* p) { return [this, p] { inst->at(p).clear_value(); }; };
-    const std::vector<Case> cases{
-        {"indexi", unset("indexi"), "can not get indexi.\n"},
-        {"indexj", unset("indexj"), "can not get indexj.\n"},
-        {"min", unset("min"), "can not get min.\n"},
-        {"max", unset("max"), "can not get max.\n"},
-        {"ndiv", unset("ndiv"), "can not get ndiv.\n"},
+    std::vector<Failure> cases{
         {"negative ndiv", [&] { inst->at("ndiv").set_int(-1); }, "parameter error (0 > ndiv).\n"},
-        {"ticklen", unset("ticklen"), "can not get ticklen.\n"},
-        {"angle", unset("angle"), "can not get angle.\n"},
-        {"format", unset("format"), "can not get format.\n"},
         {"empty format", [&] { inst->at("format").set_str(""); }, "can not get format(1>len).\n"},
         {"string format", [&] { inst->at("format").set_str("%s"); },
          "unsupport format(one floating-point conversion only).\n"},
-        {"tickloffx", unset("tickloffx"), "can not get tickloffx.\n"},
-        {"tickloffy", unset("tickloffy"), "can not get tickloffy.\n"},
-        {"tickloffz", unset("tickloffz"), "can not get tickloffz.\n"},
         {"nspace", [&] { field(*grid).nspace(2); }, "3 != nspace.\n"},
         {"ndim", [&] { field(*grid).dims({6, 2}); }, "can not get dims or ndim.\n"},
         {"coord", [&] { grid->make_link("coord", "nowhere"); }, "can not get coord.\n"},
@@ -190,42 +141,30 @@ TEST_F(Legend3DTickTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
         {"mat", [&] { grid->make_link("xform", "nowhere"); }, "can not get mat.\n"},
         {"absurd ndiv", [&] { inst->at("ndiv").set_int(2147483647); }, "can not allocate memory(zposi).\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("tick", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    for (const char* p : {"indexi", "indexj", "min", "max", "ndiv", "ticklen", "angle", "format", "tickloffx",
+                          "tickloffy", "tickloffz"})
+        cases.push_back(unset_case(p));
+    expect_failures(cases, [&] {
         EXPECT_EQ(ticks().nnodes(), 0);
         EXPECT_EQ(labels().nnodes(), 0);
-    }
+    });
 }
 
 TEST_F(Legend3DTickTest, FailuresWhileWriting) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-        bool ticks_complete;
-    };
-    const std::vector<Case> cases{
-        {"tick coordinates", [&] { inst->at("otick").make_link("coord", "nowhere"); }, "can not get coord.\n", false},
-        {"connectivity", [&] { vtest::break_connectivity(inst->at("otick")); }, "can not get node_connect.\n", false},
-        {"values", [&] { vtest::break_component(inst->at("otick"), 0); }, "can not get val.\n", false},
-        {"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n", true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("tick", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    auto ticks_written = [&] {
         EXPECT_EQ(ticks().nnodes(), 5);
-        if (c.ticks_complete) {
-            EXPECT_EQ(ticks().float_values(0).size(), 15u);
-        }
         EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));   // no text written
-    }
+    };
+    expect_failures({
+        {"tick coordinates", [&] { inst->at("otick").make_link("coord", "nowhere"); }, "can not get coord.\n"},
+        {"connectivity", [&] { vtest::break_connectivity(inst->at("otick")); }, "can not get node_connect.\n"},
+        {"values", [&] { vtest::break_component(inst->at("otick"), 0); }, "can not get val.\n"},
+    }, ticks_written);
+    expect_failures({{"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n"}},
+                    [&] {
+                        ticks_written();
+                        EXPECT_EQ(ticks().float_values(0).size(), 15u);
+                    });
 }
 
 // Formats that could read or write another argument, or print none.
@@ -236,15 +175,12 @@ const std::vector<const char*> kHostileFormats{
 };
 
 TEST_F(Legend3DTickTest, OnlyOneFloatingPointConversionIsAccepted) {
+    std::vector<Failure> hostile;
     for (const char* f : kHostileFormats) {
-        SCOPED_TRACE(f);
-        EXPECT_FALSE(velmora::label_format_ok(f));
-        build();
-        inst->at("format").set_str(f);
-        run(*inst, {msg("tick", "unsupport format(one floating-point conversion only).\n")});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
-        EXPECT_EQ(ticks().nnodes(), 0);
+        EXPECT_FALSE(velmora::label_format_ok(f)) << f;
+        hostile.push_back({f, [this, f] { inst->at("format").set_str(f); }, "unsupport format(one floating-point conversion only).\n"});
     }
+    expect_failures(hostile, [&] { EXPECT_EQ(ticks().nnodes(), 0); });
     EXPECT_FALSE(velmora::label_format_ok(nullptr));
 
     struct Good {
@@ -273,8 +209,7 @@ TEST_F(Legend3DTickTest, OnlyOneFloatingPointConversionIsAccepted) {
 TEST_F(Legend3DTickTest, LongLabelsAreCutAtTheBuffer) {
     inst->at("format").set_str(std::string(1500, 'x') + "%.1f");
     run(*inst, {});
-    ASSERT_EQ(texts().size(), 5u);
-    EXPECT_EQ(texts()[4], std::string(1023, 'x'));
+    EXPECT_EQ(texts(), std::vector<std::string>(5, std::string(1023, 'x')));
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include <functional>
-
 #include "legend.h"
 #include "legend_test_grid.h"
 
@@ -7,45 +5,25 @@ namespace {
 
 using vtest::grid_x;
 using vtest::grid_y;
-using vtest::msg;
 
 const char* const kOffsets[9] = {"vecloffux", "vecloffuy", "vecloffuz", "vecloffvx", "vecloffvy",
                                  "vecloffvz", "vecloffwx", "vecloffwy", "vecloffwz"};
 const char* const kFactors[9] = {"fixed_u", "fixed_v", "fixed_w", "disp_u", "disp_v",
                                  "disp_w",  "arbit_u", "arbit_v", "arbit_w"};
 
-class Legend3DVectorTest : public vtest::ModuleTest {
+class Legend3DVectorTest : public vtest::LegendTest {
 protected:
-    vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
-
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // Arrows on column (2, 0) at heights 0, 5, 10; reference lengths 10, 5, 2;
     // all factors 1; label offsets 1 .. 9 in the order of their names.
-    void build() {
-        host.reset();
-        grid = &vtest::add_legend_grid(host);
-        inst = &host.add_instance("vec", "Legend3DVector");
-        host.link("vec.in", "grid");
-        inst->at("indexi").set_int(2);
-        inst->at("indexj").set_int(0);
-        inst->at("min").set_real(0.0);
-        inst->at("max").set_real(10.0);
-        inst->at("ndiv").set_int(2);
-        inst->at("vecmode").set_int(0);
-        inst->at("veclenx").set_real(10.0);
-        inst->at("vecleny").set_real(5.0);
-        inst->at("veclenz").set_real(2.0);
-        inst->at("format").set_str("%.1f");
+    void build() override {
+        legend("vec", "Legend3DVector", {1, 1, 1},
+               {{"indexi", 2}, {"indexj", 0}, {"min", 0.0}, {"max", 10.0}, {"ndiv", 2}, {"vecmode", 0}, {"veclenx", 10.0},
+                {"vecleny", 5.0}, {"veclenz", 2.0}, {"format", "%.1f"}});
         for (int k = 0; k < 9; ++k) inst->at(kOffsets[k]).set_real(k + 1);
         for (const char* f : kFactors) inst->at("vparam").at(f).set_real(1.0);
     }
     vhost::FieldRef arrows() { return field(*inst, "ovec"); }
     vhost::FieldRef labels() { return field(*inst, "olabel"); }
-    std::vector<std::string> texts() { return inst->at("olabel.text_values").strings(); }
     // Values of node m of an n-per-node vector.
     static std::vector<float> node(const std::vector<float>& v, int m, int n = 3) {
         return std::vector<float>(v.begin() + n * m, v.begin() + n * m + n);
@@ -54,7 +32,7 @@ protected:
 
 TEST_F(Legend3DVectorTest, ThreeArrowsPerHeightWithTheirLabels) {
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(done(), 1);
     const float x = grid_x(2), y = grid_y(0);
     const float z[3] = {0.0f, 5.0f, 10.0f};
 
@@ -153,9 +131,7 @@ TEST_F(Legend3DVectorTest, ArrowsMatchDataScaledWithTheSameFactors) {
     // A ScaleVector instance whose factors are the legend's vparam.
     field(*grid).floats("u", std::vector<float>(12, 10.0f)).floats("v", std::vector<float>(12, 5.0f))
         .floats("w", std::vector<float>(12, 2.0f));
-    vhost::Object& scale = host.add_instance("scale", "ScaleVector");
-    host.link("scale.in", "grid");
-    scale.at("thresh_value").set_real(-100.0);
+    vhost::Object& scale = instance("scale", "ScaleVector", {{"in", "grid"}}, {{"thresh_value", -100.0}});
     const double f[9] = {2.0, 3.0, 0.5, 1.5, 0.1, 7.0, 1.0, 0.3, 0.2};
     for (int k = 0; k < 9; ++k) scale.at(kFactors[k]).set_real(f[k]);
     host.link("vec.vparam", "scale");
@@ -168,36 +144,12 @@ TEST_F(Legend3DVectorTest, ArrowsMatchDataScaledWithTheSameFactors) {
     EXPECT_EQ(node(v, 2)[2], data[2]);
 }
 
-TEST_F(Legend3DVectorTest, InactiveOrEmptyInputDoesNothing) {
-    inst->at("active").set_int(0);
-    run(*inst, {});
-    build();
-    field(*grid).nnodes(0);
-    run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
-    EXPECT_EQ(arrows().nnodes(), 0);
-    EXPECT_EQ(labels().nnodes(), 0);
-}
+TEST_F(Legend3DVectorTest, InactiveOrEmptyInputDoesNothing) { expect_idle({"ovec", "olabel"}); }
 
 TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
-    struct Case {
-        std::string what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    auto unset = [&](std::string p) { return [this, p] { inst->at(p).clear_value(); }; };
-    std::vector<Case> cases{
-        {"indexi", unset("indexi"), "can not get indexi.\n"},
-        {"indexj", unset("indexj"), "can not get indexj.\n"},
-        {"min", unset("min"), "can not get min.\n"},
-        {"max", unset("max"), "can not get max.\n"},
-        {"ndiv", unset("ndiv"), "can not get ndiv.\n"},
+    std::vector<Failure> cases{
         {"negative ndiv", [&] { inst->at("ndiv").set_int(-1); }, "parameter error (0 > ndiv).\n"},
-        {"vecmode", unset("vecmode"), "can not get vecmode.\n"},
-        {"veclenx", unset("veclenx"), "can not get veclen.\n"},   // without the x
-        {"vecleny", unset("vecleny"), "can not get vecleny.\n"},
-        {"veclenz", unset("veclenz"), "can not get veclenz.\n"},
-        {"format", unset("format"), "can not get format.\n"},
+        {"veclenx", [&] { unset("veclenx"); }, "can not get veclen.\n"},   // without the x
         {"empty format", [&] { inst->at("format").set_str(""); }, "can not get format(1>len).\n"},
         {"two conversions", [&] { inst->at("format").set_str("%f%f"); },
          "unsupport format(one floating-point conversion only).\n"},
@@ -209,46 +161,33 @@ TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
         {"absurd ndiv", [&] { inst->at("ndiv").set_int(1 << 21); }, "can not allocate memory(zposi).\n"},
         {"no scale group", [&] { inst->make_link("vparam", "nowhere"); }, "can not get fixed_u.\n"},
     };
-    for (const char* o : kOffsets) cases.push_back({o, unset(o), std::string("can not get ") + o + ".\n"});
+    for (const char* p : {"indexi", "indexj", "min", "max", "ndiv", "vecmode", "vecleny", "veclenz", "format"})
+        cases.push_back(unset_case(p));
+    for (const char* o : kOffsets) cases.push_back(unset_case(o));
     for (const char* f : kFactors)
-        cases.push_back({f, unset(std::string("vparam.") + f), std::string("can not get ") + f + ".\n"});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("vec", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+        cases.push_back({f, [this, f] { unset(std::string("vparam.") + f); }, std::string("can not get ") + f + ".\n"});
+    expect_failures(cases, [&] {
         EXPECT_EQ(arrows().nnodes(), 0);
         EXPECT_EQ(labels().nnodes(), 0);
-    }
+    });
 }
 
 TEST_F(Legend3DVectorTest, FailuresWhileWriting) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-        bool arrows_complete;
-    };
-    const std::vector<Case> cases{
-        {"arrow coordinates", [&] { inst->at("ovec").make_link("coord", "nowhere"); }, "can not get coord.\n", false},
-        {"connectivity", [&] { vtest::break_connectivity(inst->at("ovec")); }, "can not get node_connect.\n", false},
-        {"vectors", [&] { vtest::break_component(inst->at("ovec"), 0); }, "can not get val.\n", false},
-        {"indices", [&] { vtest::break_component(inst->at("ovec"), 1); }, "can not get col.\n", false},
-        {"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n", true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("vec", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    auto arrows_written = [&] {
         EXPECT_EQ(arrows().nnodes(), 9);
-        if (c.arrows_complete) {
-            EXPECT_EQ(arrows().float_values(1), (std::vector<float>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
-        }
-        EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));
-    }
+        EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));   // no text written
+    };
+    expect_failures({
+        {"arrow coordinates", [&] { inst->at("ovec").make_link("coord", "nowhere"); }, "can not get coord.\n"},
+        {"connectivity", [&] { vtest::break_connectivity(inst->at("ovec")); }, "can not get node_connect.\n"},
+        {"vectors", [&] { vtest::break_component(inst->at("ovec"), 0); }, "can not get val.\n"},
+        {"indices", [&] { vtest::break_component(inst->at("ovec"), 1); }, "can not get col.\n"},
+    }, arrows_written);
+    expect_failures({{"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n"}},
+                    [&] {
+                        arrows_written();
+                        EXPECT_EQ(arrows().float_values(1), (std::vector<float>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
+                    });
 }
 
 }  // namespace

@@ -1,35 +1,22 @@
-#include <functional>
-
 #include "module_test.h"
 
 namespace {
 
-using vtest::msg;
-
-class PickInfo2StrTest : public vtest::ModuleTest {
+class PickInfo2StrTest : public vtest::InstanceTest {
 protected:
-    vhost::Object* inst = nullptr;
     vhost::Object* posi = nullptr;
     vhost::Object* data = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // posi: one pick at (1, 2, 3); data: ze = 45 there.
-    void build() {
+    void build() override {
         host.reset();
         posi = &host.add_field("picks");
         field(*posi).nnodes(1).nspace(3).coord({1, 2, 3});
         data = &host.add_field("probe");
         field(*data).nnodes(1).floats("ze", {45});
-        inst = &host.add_instance("text", "PickInfo2Str");
-        host.link("text.posi", "picks");
-        host.link("text.data", "probe");
-        inst->at("ostr").set_str("earlier");
+        inst = &instance("text", "PickInfo2Str", {{"posi", "picks"}, {"data", "probe"}}, {{"ostr", "earlier"}});
     }
     std::string ostr() { return inst->at("ostr").str_value(); }
-    std::int64_t done() { return inst->at("done").int_value(); }
 };
 
 TEST_F(PickInfo2StrTest, OnePickWithOneComponent) {
@@ -109,32 +96,8 @@ TEST_F(PickInfo2StrTest, ManyPicksMakeOneText) {
     EXPECT_EQ(ostr(), expected);
 }
 
-TEST_F(PickInfo2StrTest, DataWithFewerNodesThanPicksIsRefused) {
-    field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6});   // data still has one node
-    EXPECT_EQ(run_stdout(*inst, {msg("text", "node_data[0].value holds fewer nodes than posi.\n")}), "");
-    EXPECT_EQ(ostr(), "earlier");
-    EXPECT_EQ(done(), 0);
-
-    // A vector component counts nodes, not values: 3 values of veclen 2
-    // are one node and a half.
-    build();
-    field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6});
-    field(*data).nnodes(2);
-    data->at("nnode_data").set_int(0);
-    field(*data).floats("ze", {1, 2}).floats("w", {1, 2, 3, 4}, 2);
-    vhost::set_floats(host.root().add_free_array("three", DTYPE_FLOAT), {1, 2, 3});
-    field(*data).component(1).make_link("values", "three");
-    EXPECT_EQ(run_stdout(*inst, {msg("text", "node_data[1].value holds fewer nodes than posi.\n")}), "");
-    EXPECT_EQ(ostr(), "earlier");
-}
-
 TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
+    expect_failures({
         {"four dimensions", [&] { field(*posi).nspace(4); }, "unsupoort nspace(4).\n"},
         {"no dimension", [&] { field(*posi).nspace(0); }, "unsupoort nspace(0).\n"},
         {"no coordinates", [&] { posi->make_link("coord", "nowhere"); }, "can not get coord.\n"},
@@ -150,15 +113,21 @@ TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
              field(*data).component(1).make_link("values", "empty");
          },
          "can not get node_data[1].value.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        EXPECT_EQ(run_stdout(*inst, {msg("text", c.message)}), "");
-        EXPECT_EQ(ostr(), "earlier");
-        EXPECT_EQ(done(), 0);
-    }
+        {"data with fewer nodes than picks", [&] { field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6}); },
+         "node_data[0].value holds fewer nodes than posi.\n"},
+        // A vector component counts nodes, not values: 3 values of veclen 2
+        // are one node and a half.
+        {"a vector of one node and a half",
+         [&] {
+             field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6});
+             field(*data).nnodes(2);
+             data->at("nnode_data").set_int(0);
+             field(*data).floats("ze", {1, 2}).floats("w", {1, 2, 3, 4}, 2);
+             vhost::set_floats(host.root().add_free_array("three", DTYPE_FLOAT), {1, 2, 3});
+             field(*data).component(1).make_link("values", "three");
+         },
+         "node_data[1].value holds fewer nodes than posi.\n"},
+    }, [&] { EXPECT_EQ(ostr(), "earlier"); });
 }
 
 TEST_F(PickInfo2StrTest, SilentWhenInactiveOrNothingPicked) {

@@ -1,28 +1,20 @@
 #include <cmath>
-#include <functional>
 #include <limits>
 
 #include "module_test.h"
 
 namespace {
 
-using vtest::msg;
-
 const char* const kFactors[9] = {"fixed_u", "fixed_v", "fixed_w", "disp_u", "disp_v",
                                  "disp_w",  "arbit_u", "arbit_v", "arbit_w"};
 
-class ScaleVectorTest : public vtest::ModuleTest {
+class ScaleVectorTest : public vtest::InstanceTest {
 protected:
     vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // Components ze, u, v, w on three nodes; node 0 is (3, 4, 0), node 2 has
     // w = -999. comp = (1, 2, 3), all factors 1, threshold -100.
-    void build() {
+    void build() override {
         host.reset();
         grid = &host.add_field("grid");
         field(*grid)
@@ -31,10 +23,8 @@ protected:
             .floats("u", {3, 1, 5})
             .floats("v", {4, 2, 6})
             .floats("w", {0, 3, -999});
-        inst = &host.add_instance("sv", "ScaleVector");
-        host.link("sv.in", "grid");
+        inst = &instance("sv", "ScaleVector", {{"in", "grid"}}, {{"thresh_value", -100.0}});
         vhost::set_ints(inst->at("comp"), {1, 2, 3});
-        inst->at("thresh_value").set_real(-100.0);
         for (const char* f : kFactors) inst->at(f).set_real(1.0);
     }
     vhost::FieldRef out() { return field(*inst, "out"); }
@@ -42,7 +32,7 @@ protected:
 
 TEST_F(ScaleVectorTest, ScalesEachAxisAndKeepsTheUnscaledMagnitude) {
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(done(), 1);
     EXPECT_EQ(out().nnodes(), 3);
     ASSERT_EQ(out().ncomp(), 2);
     EXPECT_EQ(out().label(0), "vec_scale");
@@ -99,17 +89,12 @@ TEST_F(ScaleVectorTest, RepeatedComponentsAndNotANumber) {
 TEST_F(ScaleVectorTest, EmptyInputDoesNothing) {
     field(*grid).nnodes(0);
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(done(), 0);
     EXPECT_EQ(out().ncomp(), 0);
 }
 
 TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
-    struct Case {
-        std::string what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    std::vector<Case> cases{
+    std::vector<Failure> cases{
         {"two indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2}); }, "can not get vec_comp.\n"},
         {"four indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2, 3, 0}); }, "can not get vec_comp.\n"},
         {"no indices", [&] { vhost::set_ints(inst->at("comp"), {}); }, "can not get vec_comp.\n"},
@@ -119,7 +104,6 @@ TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
              inst->make_link("comp", "reals");
          },
          "can not get vec_comp.\n"},
-        {"threshold", [&] { inst->at("thresh_value").clear_value(); }, "can not get thresh_value.\n"},
         {"integer component",
          [&] {
              field(*grid).ints("n", {1, 2, 3});
@@ -140,33 +124,27 @@ TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
              field(*grid).component(2).make_link("values", "empty");
          },
          "can not get node_data[2].value.\n"},
+        unset_case("thresh_value"),
     };
-    for (const char* f : kFactors)
-        cases.push_back({f, [this, f] { inst->at(f).clear_value(); }, std::string("can not get ") + f + ".\n"});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("sv", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    for (const char* f : kFactors) cases.push_back(unset_case(f));
+    expect_failures(cases, [&] {
         EXPECT_EQ(out().nnodes(), 0);
         EXPECT_EQ(out().ncomp(), 0);
-    }
+    });
 }
 
 TEST_F(ScaleVectorTest, MissingOutputArrays) {
-    inst->make_link("out", "nowhere");
-    run(*inst, {msg("sv", "can not get oval.\n")});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
-
-    build();
-    field(inst->at("out")).object().at("nnode_data").set_int(2);
-    field(inst->at("out")).component(1).make_link("values", "nowhere");
-    run(*inst, {msg("sv", "can not get omag.\n")});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
-    // What was set before the failure stays.
-    EXPECT_EQ(out().nnodes(), 3);
-    EXPECT_EQ(out().label(0), "vec_scale");
+    expect_failures({{"no output", [&] { inst->make_link("out", "nowhere"); }, "can not get oval.\n"}});
+    expect_failures({{"no magnitudes",
+                      [&] {
+                          out().object().at("nnode_data").set_int(2);
+                          out().component(1).make_link("values", "nowhere");
+                      },
+                      "can not get omag.\n"}},
+                    [&] {   // what was set before the failure stays
+                        EXPECT_EQ(out().nnodes(), 3);
+                        EXPECT_EQ(out().label(0), "vec_scale");
+                    });
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include <cmath>
-#include <functional>
 #include <limits>
 
 #include "module_test.h"
@@ -8,24 +7,16 @@ namespace {
 
 using vtest::msg;
 
-class ThreshMinTest : public vtest::ModuleTest {
+class ThreshMinTest : public vtest::InstanceTest {
 protected:
     vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // grid: one float component ze = 1, 2, 3; thresh linked to it, 2 / -1.
-    void build() {
+    void build() override {
         host.reset();
         grid = &host.add_field("grid");
         field(*grid).nnodes(3).floats("ze", {1.0f, 2.0f, 3.0f}, 1, "dBZ");
-        inst = &host.add_instance("thresh", "ThreshMin");
-        host.link("thresh.in", "grid");
-        inst->at("thresh_value").set_real(2.0);
-        inst->at("null_value").set_real(-1.0);
+        inst = &instance("thresh", "ThreshMin", {{"in", "grid"}}, {{"thresh_value", 2.0}, {"null_value", -1.0}});
     }
     vhost::FieldRef out() { return field(*inst, "out_nd"); }
 };
@@ -34,7 +25,7 @@ TEST_F(ThreshMinTest, ReplacesValuesBelowThresholdAndDeclaresNull) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     field(*grid).floats("rain", {0.5f, nan, 7.0f});
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(done(), 1);
     EXPECT_EQ(out().nnodes(), 3);
     ASSERT_EQ(out().ncomp(), 2);
     EXPECT_EQ(out().float_values(0), (std::vector<float>{-1.0f, 2.0f, 3.0f}));   // equal is kept
@@ -74,20 +65,15 @@ TEST_F(ThreshMinTest, EmptyInputDoesNothing) {
     field(*grid).nnodes(0);
     inst->at("thresh_value").clear_value();   // not even read
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(done(), 0);
     EXPECT_EQ(out().nnodes(), 0);
     EXPECT_EQ(out().ncomp(), 0);
 }
 
 TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
-        {"no threshold", [&] { inst->at("thresh_value").clear_value(); }, "can not get thresh_value.\n"},
-        {"no null value", [&] { inst->at("null_value").clear_value(); }, "can not get null_value.\n"},
+    expect_failures({
+        unset_case("thresh_value"),
+        unset_case("null_value"),
         {"no components", [&] { grid->at("nnode_data").set_int(0); }, "can not get nnode_data.\n"},
         {"integer second component", [&] { field(*grid).ints("n", {1, 2, 3}); },
          "unsupport data_type(=DTYPE_FLOAT only).\n"},
@@ -95,16 +81,12 @@ TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
          "unsupport data(veclen=1 only).\n"},
         {"untyped component", [&] { field(*grid).component(0).at("values").untype(); },
          "unsupport data_type(=DTYPE_FLOAT only).\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("thresh", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    }, [&] {
         EXPECT_EQ(out().nnodes(), 0);
         EXPECT_EQ(out().ncomp(), 0);
-    }
+    });
+    // A link to nothing: no output arrays.
+    expect_failures({{"no output field", [&] { inst->make_link("out_nd", "nowhere"); }, "can not get oval.\n"}});
 }
 
 TEST_F(ThreshMinTest, MissingInputValuesFailAfterTheHeaderIsWritten) {
@@ -113,7 +95,7 @@ TEST_F(ThreshMinTest, MissingInputValuesFailAfterTheHeaderIsWritten) {
     host.root().add_free_array("empty", DTYPE_FLOAT);
     field(*grid).component(1).make_link("values", "empty");
     run(*inst, {msg("thresh", "can not get ival.\n")});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(done(), 0);
     // The header and the first component stay written.
     EXPECT_EQ(out().nnodes(), 3);
     EXPECT_EQ(out().ncomp(), 2);
@@ -121,20 +103,11 @@ TEST_F(ThreshMinTest, MissingInputValuesFailAfterTheHeaderIsWritten) {
     EXPECT_EQ(out().label(1), "rain");
 }
 
-TEST_F(ThreshMinTest, NoOutputFieldFailsWithOval) {
-    inst->make_link("out_nd", "nowhere");   // a link to nothing: no output arrays
-    run(*inst, {msg("thresh", "can not get oval.\n")});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
-}
-
 TEST_F(ThreshMinTest, LongObjectNameIsTruncatedSafely) {
     std::string name(1500, 'n');
     host.reset();
-    vhost::Object& g = host.add_field("grid");
-    field(g).nnodes(1).floats("ze", {1.0f});
-    vhost::Object& t = host.add_instance(name, "ThreshMin");
-    host.link(name + ".in", "grid");
-    run(t, {std::string(1023, 'n')});
+    field(host.add_field("grid")).nnodes(1).floats("ze", {1.0f});
+    run(instance(name, "ThreshMin", {{"in", "grid"}}), {std::string(1023, 'n')});
 }
 
 }  // namespace

@@ -1,42 +1,31 @@
 #include <cmath>
-#include <functional>
 #include <limits>
 
 #include "module_test.h"
 
 namespace {
 
-using vtest::msg;
 
-class ThreshVecTest : public vtest::ModuleTest {
+class ThreshVecTest : public vtest::InstanceTest {
 protected:
     vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // Five nodes: reflectivity ze = 10, 20, 30, 40, 50 and a wind 3-vector
     // (n, 10 n, 100 n); the band is (20, 50).
-    void build() {
+    void build() override {
         host.reset();
         grid = &host.add_field("grid");
         std::vector<float> wind;
         for (int n = 1; n <= 5; ++n) wind.insert(wind.end(), {float(n), 10.0f * n, 100.0f * n});
         field(*grid).nnodes(5).floats("ze", {10, 20, 30, 40, 50}, 1, "dBZ").floats("wind", wind, 3, "m/s");
-        inst = &host.add_instance("tv", "ThreshVec");
-        host.link("tv.in", "grid");
-        inst->at("comp").set_int(0);
-        inst->at("vec_min").set_real(20.0);
-        inst->at("vec_max").set_real(50.0);
+        inst = &instance("tv", "ThreshVec", {{"in", "grid"}}, {{"comp", 0}, {"vec_min", 20.0}, {"vec_max", 50.0}});
     }
     vhost::FieldRef out() { return field(*inst, "out_nd"); }
 };
 
 TEST_F(ThreshVecTest, KeepsNodesStrictlyInsideTheBand) {
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 1);
+    EXPECT_EQ(done(), 1);
     EXPECT_EQ(out().nnodes(), 5);
     ASSERT_EQ(out().ncomp(), 2);
     // 20 and 50 lie on the bounds: not selected.
@@ -89,22 +78,17 @@ TEST_F(ThreshVecTest, NullValuesAreNeverSelectedAndBlankedInTheCopy) {
 
 TEST_F(ThreshVecTest, EmptyInputDoesNothing) {
     field(*grid).nnodes(0);
-    inst->at("comp").clear_value();
+    unset("comp");
     run(*inst, {});
-    EXPECT_EQ(inst->at("done").int_value(), 0);
+    EXPECT_EQ(done(), 0);
     EXPECT_EQ(out().nnodes(), 0);
 }
 
 TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
-        {"no comp", [&] { inst->at("comp").clear_value(); }, "can not get comp.\n"},
-        {"no vec_min", [&] { inst->at("vec_min").clear_value(); }, "can not get vec_min.\n"},
-        {"no vec_max", [&] { inst->at("vec_max").clear_value(); }, "can not get vec_max.\n"},
+    expect_failures({
+        unset_case("comp"),
+        unset_case("vec_min"),
+        unset_case("vec_max"),
         {"integer selector",
          [&] {
              field(*grid).ints("n", {1, 2, 3, 4, 5});
@@ -120,25 +104,14 @@ TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
              field(*grid).component(0).make_link("values", "empty");
          },
          "can not get thresh_value.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("tv", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    }, [&] {
         EXPECT_EQ(out().nnodes(), 0);
         EXPECT_EQ(out().ncomp(), 0);
-    }
+    });
 }
 
 TEST_F(ThreshVecTest, FailuresInTheCopyKeepTheComponentsBefore) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
+    expect_failures({
         {"integer component", [&] { field(*grid).ints("n", {1, 2, 3, 4, 5}); },
          "unsupport data_type, DTYPE_FLOAT only.\n"},
         {"empty vector", [&] { field(*grid).floats("none", {}, 0); }, "1 > veclen.\n"},
@@ -157,17 +130,11 @@ TEST_F(ThreshVecTest, FailuresInTheCopyKeepTheComponentsBefore) {
              field(inst->at("out_nd")).component(2).make_link("values", "nowhere");
          },
          "can not get output_value.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("tv", c.message)});
-        EXPECT_EQ(inst->at("done").int_value(), 0);
+    }, [&] {
         EXPECT_EQ(out().ncomp(), 3);
         EXPECT_EQ(out().float_values(0), (std::vector<float>{0, 0, 30, 40, 0}));
         EXPECT_EQ(out().float_values(1).size(), 15u);
-    }
+    });
 }
 
 }  // namespace

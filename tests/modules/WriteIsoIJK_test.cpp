@@ -1,42 +1,22 @@
 // The area IJK writer: the exact file text, two-dimensional grids, empty
 // ranges, every failure (none of which creates a file), values that do not
 // cover the dims, and a write error.
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <random>
-#include <sstream>
-
-#include <unistd.h>
-
 #include "module_test.h"
+#include "temp_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using vtest::msg;
 
-class WriteIsoIJKTest : public vtest::ModuleTest {
+class WriteIsoIJKTest : public vtest::InstanceTest {
 protected:
     vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
-    fs::path dir;
-    fs::path file;
+    vtest::TempDir temp;
+    const fs::path dir = temp.path();
+    const fs::path file = dir / "areas.txt";
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        dir = fs::temp_directory_path() /
-              ("velmora_ijk_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        file = dir / "areas.txt";
-        build({2, 2, 1}, {1, 0, 0, 1});
-    }
-    void TearDown() override {
-        ModuleTest::TearDown();
-        fs::remove_all(dir);
-    }
+    void build() override { build({2, 2, 1}, {1, 0, 0, 1}); }
     // A grid of the given dims with integer values, and the writer on it
     // for areas 1..1.
     void build(const std::vector<std::int64_t>& dims, const std::vector<int>& values) {
@@ -45,19 +25,9 @@ protected:
         std::int64_t n = 1;
         for (auto d : dims) n *= d;
         field(*grid).dims(dims).nnodes(n).ints("area_no", values);
-        inst = &host.add_instance("ijk", "WriteIsoIJK");
-        host.link("ijk.in", "grid");
-        inst->at("filename").set_str(file.string());
-        inst->at("no_min").set_int(1);
-        inst->at("no_max").set_int(1);
+        inst = &instance("ijk", "WriteIsoIJK", {{"in", "grid"}}, {{"filename", file.string()}, {"no_min", 1}, {"no_max", 1}});
     }
-    std::string written() {
-        std::ifstream in(file);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    int done() { return static_cast<int>(inst->at("done").int_value()); }
+    std::string written() { return vtest::TempDir::read(file.string()); }
 };
 
 TEST_F(WriteIsoIJKTest, WritesTheIndicesOfEachArea) {
@@ -123,19 +93,13 @@ TEST_F(WriteIsoIJKTest, AnEmptyRangeMakesAnEmptyFile) {
 }
 
 TEST_F(WriteIsoIJKTest, FailuresCreateNoFile) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::string path = file.string();
-    const std::vector<Case> cases{
-        {"no nspace3", [&] { inst->at("nspace3").clear_value(); }, "can not get nspace3.\n"},
-        {"no k", [&] { inst->at("nspace3").set_int(0); inst->at("k").clear_value(); }, "can not get k.\n"},
-        {"no filename", [&] { inst->at("filename").clear_value(); }, "can not get filename.\n"},
+    expect_failures({
+        unset_case("nspace3"),
+        {"no k", [&] { inst->at("nspace3").set_int(0); unset("k"); }, "can not get k.\n"},
+        unset_case("filename"),
         {"empty filename", [&] { inst->at("filename").set_str(""); }, "can not get filename(1>len).\n"},
-        {"no no_min", [&] { inst->at("no_min").clear_value(); }, "can not get no_min.\n"},
-        {"no no_max", [&] { inst->at("no_max").clear_value(); }, "can not get no_max.\n"},
+        unset_case("no_min"),
+        unset_case("no_max"),
         {"no dims", [&] { field(*grid).dims({}); }, "can not get dims.\n"},
         {"two dims for a 3D grid", [&] { field(*grid).dims({2, 2}); }, "can not get dims.\n"},
         {"one dim for a 2D grid", [&] { inst->at("nspace3").set_int(0); field(*grid).dims({4}); }, "can not get dims.\n"},
@@ -152,18 +116,12 @@ TEST_F(WriteIsoIJKTest, FailuresCreateNoFile) {
         {"huge dims", [&] { field(*grid).dims({INT64_MAX / 2, 4, 1}); }, "input data is wrong(dims exceed values).\n"},
         {"unopenable path", [&] { inst->at("filename").set_str((dir / "no" / "such.txt").string()); },
          "can not open " + (dir / "no" / "such.txt").string() + ".\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build({2, 2, 1}, {1, 0, 0, 1});
-        c.spoil();
-        run(*inst, {msg("ijk", c.message)});
-        EXPECT_EQ(done(), 0);
+    }, [&] {
         EXPECT_FALSE(fs::exists(file));
         EXPECT_FALSE(fs::exists(dir / "no"));
-    }
+    });
     // No nodes: nothing at all, not even the file.
-    build({2, 2, 1}, {1, 0, 0, 1});
+    build();
     field(*grid).nnodes(0);
     run(*inst, {});
     EXPECT_EQ(done(), 0);

@@ -1,15 +1,11 @@
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "module_test.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -25,29 +21,15 @@ struct Stats {
     std::vector<float> min, max, ave, sd;
 };
 
-class WriteStatisticTest : public vtest::ModuleTest {
+class WriteStatisticTest : public vtest::InstanceTest {
 protected:
-    Object* inst = nullptr;
-    fs::path dir;
-    std::string path;
+    vtest::TempDir temp;
+    const fs::path dir = temp.path();
+    const std::string path = temp.file("cells.csv");
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / ("velmora_ws_" + std::string(info->name()) + "_" + std::to_string(getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        path = (dir / "cells.csv").string();
-        make_instance();
-    }
-    void TearDown() override {
-        ModuleTest::TearDown();
-        fs::remove_all(dir);
-    }
-    void make_instance() {
+    void build() override {
         host.reset();
-        inst = &host.add_instance("csv", "WriteStatistic");
-        inst->at("filename").set_str(path);
+        inst = &instance("csv", "WriteStatistic", {}, {{"filename", path}});
     }
     // Entry i of the writer's own group.
     void entry(int i, int no, int npoints, const Stats& s) {
@@ -73,31 +55,20 @@ protected:
         entry(1, 2, 0, {{"a", "b"}, {0, 0, 0}, {{0, 0, 0}, {0, 0, 0}}, {0, 0}, {0, 0}, {0, 0}, {0, 0}});
         entry(2, 3, 7, {{"c", "d"}, {1e5, 2e-5, 3}, {{7, 8, 9}, {1, 1, 1}}, {1, 2}, {3, 4}, {2, 3}, {0.5f, 0.5f}});
     }
-    std::string file() const {
-        std::ifstream f(path, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string file() const { return vtest::TempDir::read(path); }
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
         std::istringstream in(file());
         for (std::string l; std::getline(in, l);) out.push_back(l);
         return out;
     }
-    int done() { return static_cast<int>(inst->at("done").int_value()); }
 };
 
 TEST_F(WriteStatisticTest, TheDocumentedExampleFromCalcStatistic) {
     // One unlabelled component; area 3 has values 1 and 3 at (0,0,0) and (2,0,0).
     field(host.add_field("area")).nnodes(2).ints("area_no", {3, 3});
     field(host.add_field("in")).nnodes(2).nspace(3).coord({0, 0, 0, 2, 0, 0}).floats("", {1, 3});
-    Object& stat = host.add_instance("stat", "CalcStatistic");
-    host.link("stat.area", "area");
-    host.link("stat.in", "in");
-    stat.at("no_min").set_int(3);
-    stat.at("no_max").set_int(3);
-    run(stat, {});
+    run(instance("stat", "CalcStatistic", {{"area", "area"}, {"in", "in"}}, {{"no_min", 3}, {"no_max", 3}}), {});
     host.link("csv.nsurf", "stat.nsurf");
     host.link("csv.sparam", "stat.sparam");
     run(*inst, {});
@@ -213,17 +184,17 @@ TEST_F(WriteStatisticTest, AFailureAtAnEntryKeepsTheWholeLinesBeforeIt) {
         {"wav[1].z", [](Object& e) { e.at("wav[1].z").clear_value(); }, "can not get z (weighted mean).\n"},
     };
     for (int at : {0, 2}) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.what) + " at entry " + std::to_string(at));
-            make_instance();
-            three_areas();
-            c.spoil(inst->at("sparam[" + std::to_string(at) + "]"));
-            run(*inst, {msg("csv", c.message)});
-            EXPECT_EQ(done(), 0);
+        std::vector<Failure> failures;
+        for (const auto& c : cases)
+            failures.push_back({std::string(c.what) + " at entry " + std::to_string(at), [this, at, spoil = c.spoil] {
+                                    three_areas();
+                                    spoil(inst->at("sparam[" + std::to_string(at) + "]"));
+                                }, c.message});
+        expect_failures(failures, [&] {
             EXPECT_EQ(lines(), std::vector<std::string>(good.begin(), good.begin() + (at == 0 ? 0 : at + 1)));
-        }
+        });
     }
-    make_instance();
+    build();
     three_areas();
     run(*inst, {});
     EXPECT_EQ(lines(), good);

@@ -1,13 +1,8 @@
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 
 #include "module_test.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -37,51 +32,29 @@ const std::string kRecord =
     "  };\n"
     "};\n";
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string read_file(const fs::path& p) { return vtest::TempDir::read(p.string()); }
 
-class WriteXformTest : public vtest::ModuleTest {
+class WriteXformTest : public vtest::InstanceTest {
 protected:
-    fs::path dir;
-    vhost::Object* inst = nullptr;
+    vtest::TempDir temp;
+    const fs::path dir = temp.path();
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        dir = fs::temp_directory_path() / ("velmora_writexform_" + std::to_string(::getpid()));
-        build();
-    }
-    void TearDown() override {
-        ModuleTest::TearDown();
-        fs::remove_all(dir);
-    }
     // A view field whose transform the instance saves, in append mode.
-    void build() {
+    void build() override {
         fs::remove_all(dir);
         fs::create_directories(dir);
         host.reset();
-        vhost::Object& view = host.add_field("view");
-        field(view)
+        field(host.add_field("view"))
             .xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -0.5f, 0, 0, 0, 0, 1})
             .xform_array("center", {1, 2, 3})
             .xform_array("xlate", {10, -20, 0.25f})
             .xform_array("dcenter", {0, 0, 0})
             .xform_array("ocenter", {-1, -2, -3});
-        inst = &host.add_instance("saver", "WriteXform");
-        host.link("saver.xform", "view.xform");
-        inst->at("save").set_int(1);
-        inst->at("appname").set_str("velmora");
-        inst->at("viewname").set_str("view1");
-        inst->at("filename").set_str((dir / "views.v").string());
-        inst->at("dirname").set_str((dir / "shots").string());
-        inst->at("prefix").set_str("storm");
-        inst->at("cnt").set_int(7);
+        inst = &instance("saver", "WriteXform", {{"xform", "view.xform"}},
+                         {{"save", 1}, {"appname", "velmora"}, {"viewname", "view1"}, {"filename", (dir / "views.v").string()},
+                          {"dirname", (dir / "shots").string()}, {"prefix", "storm"}, {"cnt", 7}});
     }
     void numbered() { inst->at("mode").set_int(1); }
-    std::int64_t done() { return inst->at("done").int_value(); }
     std::int64_t cnt() { return inst->at("cnt").int_value(); }
     std::vector<std::string> files() {
         std::vector<std::string> names;
@@ -132,12 +105,7 @@ TEST_F(WriteXformTest, NothingHappensWithoutSaveOrWhenInactive) {
 }
 
 TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;   // after "saver : "
-    };
-    auto clear = [&](const char* p) { return [this, p] { inst->at(p).clear_value(); }; };
+    auto clear = [&](const char* p) { return [this, p] { unset(p); }; };
     auto empty = [&](const char* p) { return [this, p] { inst->at(p).set_str(""); }; };
     auto in_numbered = [&](std::function<void()> f) {
         return [this, f] {
@@ -152,7 +120,14 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
             host.root().at("view.xform").make_link(name, a.path());
         };
     };
-    const std::vector<Case> cases{
+    std::int64_t cnt_before = 0;
+    auto before = [&](std::function<void()> f) {
+        return [&cnt_before, f, this] {
+            f();
+            cnt_before = cnt();
+        };
+    };
+    std::vector<Failure> cases{
         {"no save", clear("save"), "can not get save.\n"},
         {"no appname", clear("appname"), "can not get appname.\n"},
         {"empty appname", empty("appname"), "can not get appname(1>len).\n"},
@@ -182,16 +157,11 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
         {"negative mode", [&] { inst->at("mode").set_int(-1); }, "unsupport mode(-1).\n"},
         {"last cnt", in_numbered([&] { inst->at("cnt").set_int(INT_MAX); }), "cnt out of range(2147483647).\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        const std::int64_t cnt_before = cnt();
-        run(*inst, {msg("saver", c.message)});
+    for (auto& c : cases) c.spoil = before(c.spoil);
+    expect_failures(cases, [&] {
         EXPECT_TRUE(files().empty());
-        EXPECT_EQ(done(), 0);
         EXPECT_EQ(cnt(), cnt_before);
-    }
+    });
 }
 
 TEST_F(WriteXformTest, FilesThatCanNotBeWrittenAreReported) {

@@ -1,8 +1,10 @@
 // The radar grid the legend tests stand on: 3 x 2 x 2 nodes with explicit
-// coordinates x = 1000 i + 5, y = 2000 j + 7, z = 500 k + 11, an identity
+// coordinates x = 1000 i + 5, y = 2000 j + 7, z = 500 k + 11, a diagonal
 // transform, and helpers that break one part of an output field.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,9 +36,39 @@ inline void break_connectivity(vhost::Object& field) {
 
 // Component comp of the field (made now, untyped) hands out no values.
 inline void break_component(vhost::Object& field, int comp) {
-    vhost::Object& f = vhost::FieldRef(field).object();
-    f.at("nnode_data").set_int(comp + 1);
+    vhost::FieldRef(field).object().at("nnode_data").set_int(comp + 1);
     vhost::FieldRef(field).component(comp).make_link("values", "nowhere");
 }
+
+// A legend instance on the grid, whose transform scales the axes by `scale`.
+class LegendTest : public InstanceTest {
+protected:
+    vhost::Object* grid = nullptr;
+
+    void legend(const std::string& name, std::string_view module, std::array<float, 3> scale,
+                std::initializer_list<Param> params) {
+        host.reset();
+        grid = &add_legend_grid(host);
+        field(*grid).xform_array("mat", {scale[0], 0, 0, 0, 0, scale[1], 0, 0, 0, 0, scale[2], 0, 0, 0, 0, 1});
+        inst = &instance(name, module, {{"in", "grid"}}, params);
+    }
+    std::vector<std::string> texts() { return inst->at("olabel.text_values").strings(); }
+
+    // Inactive (0, -1 or unreadable), or on a grid without nodes: nothing is
+    // read, done stays 0 and the outputs empty.
+    void expect_idle(std::initializer_list<const char*> outputs) {
+        for (int variant = 0; variant < 4; ++variant) {
+            SCOPED_TRACE(variant);
+            build();
+            if (variant < 2) inst->at("active").set_int(-variant);
+            if (variant == 2) unset("active");
+            if (variant == 3) field(*grid).nnodes(0);
+            unset("indexi");
+            run(*inst, {});
+            EXPECT_EQ(done(), 0);
+            for (const char* o : outputs) EXPECT_EQ(field(*inst, o).nnodes(), 0) << o;
+        }
+    }
+};
 
 }  // namespace vtest

@@ -2,6 +2,18 @@
 
 namespace vtest {
 
+void set_params(vhost::Object& o, std::initializer_list<Param> params) {
+    for (const auto& p : params) {
+        vhost::Object& v = o.at(p.path);
+        if (const auto* i = std::get_if<std::int64_t>(&p.value))
+            v.set_int(*i);
+        else if (const auto* r = std::get_if<double>(&p.value))
+            v.set_real(*r);
+        else
+            v.set_str(std::get<std::string>(p.value));
+    }
+}
+
 void ModuleTest::expect_all_released() const {
     if (host.outstanding_arrays() != 0)
         ADD_FAILURE() << host.outstanding_arrays() << " host array(s) left unreleased";
@@ -25,6 +37,31 @@ std::string ModuleTest::run_stdout(vhost::Object& instance, const Messages& expe
     run(instance, expected, entry);
     std::fflush(stdout);
     return ::testing::internal::GetCapturedStdout();
+}
+
+vhost::Object& ModuleTest::instance(const std::string& name, std::string_view module,
+                                    std::initializer_list<std::pair<const char*, const char*>> links,
+                                    std::initializer_list<Param> params) {
+    vhost::Object& o = host.add_instance(name, module);
+    for (const auto& [input, target] : links) host.link(name + "." + input, target);
+    set_params(o, params);
+    return o;
+}
+
+void InstanceTest::expect_failures(const std::vector<Failure>& cases, const std::function<void()>& check,
+                                   const std::string& console) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        EXPECT_EQ(run_stdout(*inst, {msg(inst->name(), c.message)}), console);
+        EXPECT_EQ(done(), 0);
+        if (check) check();
+    }
+}
+
+InstanceTest::Failure InstanceTest::unset_case(const std::string& path) {
+    return {"no " + path, [this, path] { unset(path); }, "can not get " + path + ".\n"};
 }
 
 std::string msg(const std::string& name, const std::string& rest) { return name + " : " + rest; }

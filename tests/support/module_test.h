@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "fields.h"
@@ -15,6 +19,17 @@
 namespace vtest {
 
 using Messages = std::vector<std::string>;
+
+// A parameter value as a network gives it: whole number, real or text.
+struct Param {
+    std::string path;
+    std::variant<std::int64_t, double, std::string> value;
+    Param(std::string p, int v) : path(std::move(p)), value(std::int64_t{v}) {}
+    Param(std::string p, double v) : path(std::move(p)), value(v) {}
+    Param(std::string p, const char* v) : path(std::move(p)), value(std::string(v)) {}
+    Param(std::string p, std::string v) : path(std::move(p)), value(std::move(v)) {}
+};
+void set_params(vhost::Object& o, std::initializer_list<Param> params);
 
 class ModuleTest : public ::testing::Test {
 protected:
@@ -37,6 +52,40 @@ protected:
 
     vhost::FieldRef field(vhost::Object& o) { return vhost::FieldRef(o); }
     vhost::FieldRef field(vhost::Object& inst, std::string_view path) { return vhost::FieldRef(inst.at(path)); }
+
+    // An instance of a module with its field inputs linked (input -> target).
+    vhost::Object& instance(const std::string& name, std::string_view module,
+                            std::initializer_list<std::pair<const char*, const char*>> links = {},
+                            std::initializer_list<Param> params = {});
+};
+
+// A test of one module instance `inst`, which build() makes afresh (with a
+// fresh host) before each test and before each case of a failure table.
+class InstanceTest : public ModuleTest {
+protected:
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    virtual void build() = 0;
+
+    std::int64_t done() { return inst->at("done").int_value(); }
+    void unset(const std::string& path) { inst->at(path).clear_value(); }
+
+    // One way to break an update and the exact text it reports (after "<name> : ").
+    struct Failure {
+        std::string what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    // For each case: build(), spoil, update; the one message, `console` on
+    // standard output, done 0, and then `check` on what the update left.
+    void expect_failures(const std::vector<Failure>& cases, const std::function<void()>& check = {},
+                         const std::string& console = "");
+    // A case that clears parameter `path`: "can not get <path>.".
+    Failure unset_case(const std::string& path);
 };
 
 // "<name> : <rest>", a message in the house style.

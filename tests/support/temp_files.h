@@ -1,5 +1,5 @@
-// Helpers of the runner's tests: networks in temporary files, and what a
-// run writes to a stream.
+// Files and streams of tests: a temporary directory per test (networks,
+// files the writer modules make), and what a run writes to a stream.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-namespace apptest {
+namespace vtest {
 
 // A directory of its own for each test, removed at the end.
 class TempDir {
@@ -27,6 +27,7 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
+    const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::string write(const std::string& name, const std::string& text) const {
         std::ofstream(file(name), std::ios::binary) << text;
@@ -63,4 +64,9 @@ private:
     std::FILE* f_ = nullptr;
 };
 
+}  // namespace vtest
+
+namespace apptest {
+using vtest::Capture;
+using vtest::TempDir;
 }  // namespace apptest
