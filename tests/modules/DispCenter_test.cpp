@@ -40,15 +40,7 @@ protected:
     void set(const char* name, int v) { inst->at(name).set_int(v); }
     vhost::FieldRef out() { return field(*inst, "out"); }
     void expect_points(const std::vector<float>& xyz) {
-        auto n = static_cast<std::int64_t>(xyz.size() / 3);
-        EXPECT_EQ(out().nnodes(), n);
-        EXPECT_EQ(out().nspace(), 3);
-        EXPECT_EQ(out().coord(), xyz);
-        ASSERT_EQ(out().ncell_sets(), 1);
-        EXPECT_EQ(out().cell_type(0), "Point");
-        std::vector<std::int64_t> connect(static_cast<std::size_t>(n));
-        for (std::int64_t m = 0; m < n; ++m) connect[static_cast<std::size_t>(m)] = m;
-        EXPECT_EQ(out().connect(0), connect);
+        vtest::expect_points(out(), xyz);
         EXPECT_EQ(out().ncomp(), 0);
     }
 };
@@ -110,10 +102,7 @@ TEST_F(DispCenterTest, NothingToShowEmptiesThePointsOnly) {
 
 TEST_F(DispCenterTest, FailuresInTheirOrder) {
     auto on_four_areas = [&](std::function<void()> spoil) {
-        return [this, spoil] {
-            four_areas();
-            spoil();
-        };
+        return [this, spoil] { four_areas(); spoil(); };
     };
     expect_failures({
         {"no nspace3", on_four_areas([&] { unset("nspace3"); }), "can not get nspace3.\n"},
@@ -134,10 +123,7 @@ TEST_F(DispCenterTest, FailuresInTheirOrder) {
     // A failure in the first pass writes nothing.
     expect_failures({{"entry 3 without aav", on_four_areas([&] { inst->at("sparam[3]").make_link("aav", "nowhere"); }),
                       "can not find sparam[3].\n"}},
-                    [&] {
-                        EXPECT_EQ(out().nnodes(), 0);
-                        EXPECT_EQ(out().ncell_sets(), 0);
-                    });
+                    [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncell_sets(), 0); });
 }
 
 // The chain as a network builds it: CalcStatistic publishes, DispCenter reads

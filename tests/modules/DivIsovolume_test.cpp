@@ -114,10 +114,7 @@ TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
          "node_connect is shorter than ncells(Hex).\n"},
         {"node index beyond nnodes", [&] { field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); },
          "node_connect exceeds nnodes.\n"},
-    }, [&] {
-        EXPECT_EQ(param("no_max"), 0);
-        EXPECT_EQ(out().nnodes(), 0);
-    });
+    }, [&] { EXPECT_EQ(param("no_max"), 0); EXPECT_EQ(out().nnodes(), 0); });
     // Inactive or without nodes: nothing at all.
     build();
     field(*vol).cells("Tet", {0, 1, 2, 3});

@@ -33,52 +33,34 @@ TEST_F(GetPickInfoTest, PicksAccumulateInOrderWithTheirNumbers) {
         update();
     }
     EXPECT_EQ(done(), 1);
-    EXPECT_EQ(out().nnodes(), 3);
-    EXPECT_EQ(out().nspace(), 3);
-    EXPECT_EQ(out().coord(), (std::vector<float>{1.5f, -2.0f, 3000.0f, 4.0f, 5.0f, 6.0f, -7.0f, 8.0f, 0.25f}));
-    ASSERT_EQ(out().ncell_sets(), 1);
-    EXPECT_EQ(out().cell_type(0), "Point");
-    EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0, 1, 2}));
+    vtest::expect_points(out(), {1.5f, -2.0f, 3000.0f, 4.0f, 5.0f, 6.0f, -7.0f, 8.0f, 0.25f});
     EXPECT_EQ(pick_no(), (std::vector<std::string>{"1", "2", "3"}));
 }
 
 TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
+    struct Pick {
+        const char* list;
+        int k, npicked;
+        std::vector<float> p;
+    };
     struct Case {
         const char* what;
-        std::function<void()> set;
+        int fr_num;
+        std::vector<Pick> picks;
         std::vector<float> expected;
     };
     const std::vector<Case> cases{
-        {"only the third front entry",
-         [&] {
-             inst->at("fr_num").set_int(3);
-             pick("fr_obj", 2, 1, {3, 3, 3});
-         },
-         {3, 3, 3}},
-        {"two picks are not taken",
-         [&] {
-             inst->at("fr_num").set_int(2);
-             pick("fr_obj", 0, 2, {9, 9, 9});
-             pick("fr_obj", 1, 1, {2, 2, 2});
-         },
-         {2, 2, 2}},
-        {"front and back picked",
-         [&] {
-             pick("fr_obj", 0, 1, {1, 1, 1});
-             pick("bk_obj", 0, 1, {5, 5, 5});
-         },
-         {1, 1, 1}},
-        {"only back picked", [&] { pick("bk_obj", 0, 1, {5, 5, 5}); }, {5, 5, 5}},
-        {"no front list", [&] {
-             inst->at("fr_num").set_int(0);
-             pick("bk_obj", 0, 1, {6, 6, 6});
-         },
-         {6, 6, 6}},
+        {"only the third front entry", 3, {{"fr_obj", 2, 1, {3, 3, 3}}}, {3, 3, 3}},
+        {"two picks are not taken", 2, {{"fr_obj", 0, 2, {9, 9, 9}}, {"fr_obj", 1, 1, {2, 2, 2}}}, {2, 2, 2}},
+        {"front and back picked", 1, {{"fr_obj", 0, 1, {1, 1, 1}}, {"bk_obj", 0, 1, {5, 5, 5}}}, {1, 1, 1}},
+        {"only back picked", 1, {{"bk_obj", 0, 1, {5, 5, 5}}}, {5, 5, 5}},
+        {"no front list", 0, {{"bk_obj", 0, 1, {6, 6, 6}}}, {6, 6, 6}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         build();
-        c.set();
+        inst->at("fr_num").set_int(c.fr_num);
+        for (const auto& p : c.picks) pick(p.list, p.k, p.npicked, p.p);
         update();
         EXPECT_EQ(done(), 1);
         EXPECT_EQ(out().coord(), c.expected);
@@ -118,21 +100,12 @@ TEST_F(GetPickInfoTest, NothingToTakeChangesNothing) {
     };
     const std::vector<Case> cases{
         {"no lists",
-         [&] {
-             inst->at("fr_num").set_int(0);
-             inst->at("bk_num").set_int(-1);
-         }},
+         [&] { inst->at("fr_num").set_int(0); inst->at("bk_num").set_int(-1); }},
         {"nothing picked", [] {}},
         {"inactive",
-         [&] {
-             inst->at("active").set_int(0);
-             pick("fr_obj", 0, 1);
-         }},
+         [&] { inst->at("active").set_int(0); pick("fr_obj", 0, 1); }},
         {"unreadable switch",
-         [&] {
-             inst->at("active").clear_value();
-             pick("fr_obj", 0, 1);
-         }},
+         [&] { inst->at("active").clear_value(); pick("fr_obj", 0, 1); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -192,9 +165,7 @@ TEST_F(GetPickInfoTest, ClearStartsAgainAtNodeAndCellZero) {
 
     pick("fr_obj", 0, 1, {3, 3, 3});
     update();
-    EXPECT_EQ(out().nnodes(), 1);
-    EXPECT_EQ(out().coord(), (std::vector<float>{3, 3, 3}));
-    EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0}));
+    vtest::expect_points(out(), {3, 3, 3});
     EXPECT_EQ(pick_no(), (std::vector<std::string>{"1"}));
 
     // A clear on an instance without output does nothing and returns 1.

@@ -36,13 +36,9 @@ TEST_F(Legend3DVectorTest, ThreeArrowsPerHeightWithTheirLabels) {
     const float x = grid_x(2), y = grid_y(0);
     const float z[3] = {0.0f, 5.0f, 10.0f};
 
-    ASSERT_EQ(arrows().nnodes(), 9);
-    EXPECT_EQ(arrows().nspace(), 3);
-    auto c = arrows().coord();
-    for (int m = 0; m < 9; ++m) EXPECT_EQ(node(c, m), (std::vector<float>{x, y, z[m / 3]})) << m;
-    ASSERT_EQ(arrows().ncell_sets(), 1);
-    EXPECT_EQ(arrows().cell_type(0), "Point");
-    EXPECT_EQ(arrows().connect(0), (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+    std::vector<float> c;
+    for (int m = 0; m < 9; ++m) c.insert(c.end(), {x, y, z[m / 3]});
+    vtest::expect_points(arrows(), c);
     ASSERT_EQ(arrows().ncomp(), 2);
     EXPECT_EQ(arrows().type(0), DTYPE_FLOAT);
     EXPECT_EQ(arrows().veclen(0), 3);
@@ -166,10 +162,7 @@ TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
     for (const char* o : kOffsets) cases.push_back(unset_case(o));
     for (const char* f : kFactors)
         cases.push_back({f, [this, f] { unset(std::string("vparam.") + f); }, std::string("can not get ") + f + ".\n"});
-    expect_failures(cases, [&] {
-        EXPECT_EQ(arrows().nnodes(), 0);
-        EXPECT_EQ(labels().nnodes(), 0);
-    });
+    expect_failures(cases, [&] { EXPECT_EQ(arrows().nnodes(), 0); EXPECT_EQ(labels().nnodes(), 0); });
 }
 
 TEST_F(Legend3DVectorTest, FailuresWhileWriting) {

@@ -105,10 +105,7 @@ TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
          },
          "can not get vec_comp.\n"},
         {"integer component",
-         [&] {
-             field(*grid).ints("n", {1, 2, 3});
-             vhost::set_ints(inst->at("comp"), {1, 4, 2});
-         },
+         [&] { field(*grid).ints("n", {1, 2, 3}); vhost::set_ints(inst->at("comp"), {1, 4, 2}); },
          "the type of node_data[4] is not DTYPE_FLOAT.\n"},
         {"missing component", [&] { vhost::set_ints(inst->at("comp"), {1, 2, 9}); },
          "the type of node_data[9] is not DTYPE_FLOAT.\n"},
@@ -127,10 +124,7 @@ TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
         unset_case("thresh_value"),
     };
     for (const char* f : kFactors) cases.push_back(unset_case(f));
-    expect_failures(cases, [&] {
-        EXPECT_EQ(out().nnodes(), 0);
-        EXPECT_EQ(out().ncomp(), 0);
-    });
+    expect_failures(cases, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
 }
 
 TEST_F(ScaleVectorTest, MissingOutputArrays) {

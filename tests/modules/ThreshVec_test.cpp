@@ -90,10 +90,7 @@ TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
         unset_case("vec_min"),
         unset_case("vec_max"),
         {"integer selector",
-         [&] {
-             field(*grid).ints("n", {1, 2, 3, 4, 5});
-             inst->at("comp").set_int(2);
-         },
+         [&] { field(*grid).ints("n", {1, 2, 3, 4, 5}); inst->at("comp").set_int(2); },
          "unsupport data_type, DTYPE_FLOAT only.\n"},
         {"vector selector", [&] { inst->at("comp").set_int(1); }, "unsupport veclen, scalar data only.\n"},
         {"no such component", [&] { inst->at("comp").set_int(7); }, "unsupport data_type, DTYPE_FLOAT only.\n"},
@@ -104,10 +101,7 @@ TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
              field(*grid).component(0).make_link("values", "empty");
          },
          "can not get thresh_value.\n"},
-    }, [&] {
-        EXPECT_EQ(out().nnodes(), 0);
-        EXPECT_EQ(out().ncomp(), 0);
-    });
+    }, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
 }
 
 TEST_F(ThreshVecTest, FailuresInTheCopyKeepTheComponentsBefore) {

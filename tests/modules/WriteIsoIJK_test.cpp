@@ -116,10 +116,7 @@ TEST_F(WriteIsoIJKTest, FailuresCreateNoFile) {
         {"huge dims", [&] { field(*grid).dims({INT64_MAX / 2, 4, 1}); }, "input data is wrong(dims exceed values).\n"},
         {"unopenable path", [&] { inst->at("filename").set_str((dir / "no" / "such.txt").string()); },
          "can not open " + (dir / "no" / "such.txt").string() + ".\n"},
-    }, [&] {
-        EXPECT_FALSE(fs::exists(file));
-        EXPECT_FALSE(fs::exists(dir / "no"));
-    });
+    }, [&] { EXPECT_FALSE(fs::exists(file)); EXPECT_FALSE(fs::exists(dir / "no")); });
     // No nodes: nothing at all, not even the file.
     build();
     field(*grid).nnodes(0);

@@ -108,10 +108,7 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
     auto clear = [&](const char* p) { return [this, p] { unset(p); }; };
     auto empty = [&](const char* p) { return [this, p] { inst->at(p).set_str(""); }; };
     auto in_numbered = [&](std::function<void()> f) {
-        return [this, f] {
-            numbered();
-            f();
-        };
+        return [this, f] { numbered(); f(); };
     };
     auto short_array = [&](const char* name, std::vector<float> v) {
         return [this, name, v] {
@@ -158,10 +155,7 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
         {"last cnt", in_numbered([&] { inst->at("cnt").set_int(INT_MAX); }), "cnt out of range(2147483647).\n"},
     };
     for (auto& c : cases) c.spoil = before(c.spoil);
-    expect_failures(cases, [&] {
-        EXPECT_TRUE(files().empty());
-        EXPECT_EQ(cnt(), cnt_before);
-    });
+    expect_failures(cases, [&] { EXPECT_TRUE(files().empty()); EXPECT_EQ(cnt(), cnt_before); });
 }
 
 TEST_F(WriteXformTest, FilesThatCanNotBeWrittenAreReported) {

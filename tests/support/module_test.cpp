@@ -21,8 +21,24 @@ void ModuleTest::expect_all_released() const {
 }
 
 void ModuleTest::run(vhost::Object& instance, const Messages& expected, std::string_view entry) {
+    call(instance, expected, entry, nullptr);
+}
+
+std::string ModuleTest::run_stdout(vhost::Object& instance, const Messages& expected, std::string_view entry) {
+    std::string console;
+    call(instance, expected, entry, &console);
+    return console;
+}
+
+void ModuleTest::call(vhost::Object& instance, const Messages& expected, std::string_view entry, std::string* console) {
     std::size_t before = host.reports().size();
-    EXPECT_EQ(host.call(instance, entry), 1);
+    if (console) ::testing::internal::CaptureStdout();
+    const int result = host.call(instance, entry);
+    if (console) {
+        std::fflush(stdout);
+        *console = ::testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(result, 1);
     expect_all_released();
     Messages got;
     for (std::size_t i = before; i < host.reports().size(); ++i) {
@@ -30,13 +46,6 @@ void ModuleTest::run(vhost::Object& instance, const Messages& expected, std::str
         EXPECT_EQ(host.reports()[i].severity, 32);
     }
     EXPECT_EQ(got, expected);
-}
-
-std::string ModuleTest::run_stdout(vhost::Object& instance, const Messages& expected, std::string_view entry) {
-    ::testing::internal::CaptureStdout();
-    run(instance, expected, entry);
-    std::fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
 }
 
 vhost::Object& ModuleTest::instance(const std::string& name, std::string_view module,
@@ -62,6 +71,19 @@ void InstanceTest::expect_failures(const std::vector<Failure>& cases, const std:
 
 InstanceTest::Failure InstanceTest::unset_case(const std::string& path) {
     return {"no " + path, [this, path] { unset(path); }, "can not get " + path + ".\n"};
+}
+
+void expect_points(const vhost::FieldRef& f, const std::vector<float>& xyz) {
+    const auto n = static_cast<std::int64_t>(xyz.size() / 3);
+    EXPECT_EQ(f.nnodes(), n);
+    EXPECT_EQ(f.nspace(), 3);
+    EXPECT_EQ(f.coord(), xyz);
+    ASSERT_EQ(f.ncell_sets(), 1);
+    EXPECT_EQ(f.cell_type(0), "Point");
+    EXPECT_EQ(f.cell_set(0).at("ncells").int_value(), n);
+    std::vector<std::int64_t> connect(static_cast<std::size_t>(n));
+    for (std::int64_t m = 0; m < n; ++m) connect[static_cast<std::size_t>(m)] = m;
+    EXPECT_EQ(f.connect(0), connect);
 }
 
 std::string msg(const std::string& name, const std::string& rest) { return name + " : " + rest; }

@@ -50,6 +50,10 @@ protected:
     // The same, returning what the module wrote to standard output.
     std::string run_stdout(vhost::Object& instance, const Messages& expected, std::string_view entry = {});
 
+private:
+    void call(vhost::Object& instance, const Messages& expected, std::string_view entry, std::string* console);
+
+protected:
     vhost::FieldRef field(vhost::Object& o) { return vhost::FieldRef(o); }
     vhost::FieldRef field(vhost::Object& inst, std::string_view path) { return vhost::FieldRef(inst.at(path)); }
 
@@ -87,6 +91,10 @@ protected:
     // A case that clears parameter `path`: "can not get <path>.".
     Failure unset_case(const std::string& path);
 };
+
+// Points as the display modules write them: nnodes and nspace 3, the
+// coordinates xyz, and one Point cell set naming each node once, in order.
+void expect_points(const vhost::FieldRef& f, const std::vector<float>& xyz);
 
 // "<name> : <rest>", a message in the house style.
 std::string msg(const std::string& name, const std::string& rest);
