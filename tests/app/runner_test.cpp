@@ -32,12 +32,14 @@ protected:
         o.network = net;
         o.dump = dump;
         o.overrides = std::move(sets);
-        return velmora::app::run_network(o, err.stream(), progress);
+        return velmora::app::run_network(o, err->stream(), progress);
     }
+    // What the runs write from now on, apart from what came before.
+    void new_error_stream() { err = std::make_unique<apptest::Capture>(); }
     static Json read_json(const std::string& path) { return Json::parse(apptest::TempDir::read(path)); }
 
     apptest::TempDir dir;
-    apptest::Capture err;
+    std::unique_ptr<apptest::Capture> err = std::make_unique<apptest::Capture>();
 };
 
 TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
@@ -45,7 +47,7 @@ TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_ok);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");   // the runner adds nothing to standard output
-    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(err->text(), "");
     Json dump = read_json(dir.file("dump.json"));
     const Json& out = dump["fields"]["thresh.out_nd"];
     EXPECT_EQ(out["nnodes"], 3);
@@ -86,7 +88,7 @@ TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
     EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_ok);
     // a runs first (b reads from it) and fails; b then finds an empty input
     // and ends without a message.
-    EXPECT_EQ(err.text(), "a : can not get thresh_value.\n");
+    EXPECT_EQ(err->text(), "a : can not get thresh_value.\n");
     Json dump = read_json(dir.file("dump.json"));
     EXPECT_EQ(dump["run"]["messages"], Json::parse(R"([{"object": "a", "severity": 32, "text": "a : can not get thresh_value.\n"}])"));
     EXPECT_EQ(dump["run"]["calls"][0]["instance"], "a");
@@ -107,18 +109,15 @@ TEST_F(RunnerTest, ABrokenNetworkExitsWithTwoAndRunsNothing) {
     };
     for (const auto& [text, message] : broken) {
         std::string net = dir.write("net.json", text);
-        apptest::Capture e;
-        RunOptions o;
-        o.network = net;
-        o.dump = dir.file("dump.json");
-        EXPECT_EQ(velmora::app::run_network(o, e.stream(), false), velmora::app::run_invalid) << text;
-        EXPECT_EQ(e.text(), net + message + e.text().substr(net.size() + std::string(message).size())) << text;
-        EXPECT_FALSE(std::filesystem::exists(o.dump));
+        new_error_stream();
+        EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_invalid) << text;
+        EXPECT_EQ(err->text(), net + message + err->text().substr(net.size() + std::string(message).size())) << text;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("dump.json")));
         EXPECT_EQ(host.arrays_handed_out(), 0);
         EXPECT_TRUE(host.reports().empty());
     }
     EXPECT_EQ(run(dir.file("missing.json")), velmora::app::run_invalid);
-    EXPECT_NE(err.text().find("missing.json: error: cannot read the file"), std::string::npos);
+    EXPECT_NE(err->text().find("missing.json: error: cannot read the file"), std::string::npos);
 }
 
 int half_and_report(OMobj_id*, int, int) {
@@ -142,12 +141,10 @@ TEST_F(RunnerTest, ProgressIsDrawnAndErasedBeforeTheReportedTexts) {
     std::string net = dir.write("net.json", network);
     host.set_resolver([](std::string_view) { return &half_and_report; });
     EXPECT_EQ(run(net, {}, {}, false), velmora::app::run_ok);
-    EXPECT_EQ(err.text(), "thresh : reported.\n");
-    apptest::Capture bar;
-    RunOptions o;
-    o.network = net;
-    EXPECT_EQ(velmora::app::run_network(o, bar.stream(), true), velmora::app::run_ok);
-    std::string text = bar.text();
+    EXPECT_EQ(err->text(), "thresh : reported.\n");
+    new_error_stream();
+    EXPECT_EQ(run(net, {}, {}, true), velmora::app::run_ok);
+    std::string text = err->text();
     std::size_t drawn = text.find("thresh ThreshMinUpdate ["), erased = text.find("\r\033[K"), report = text.find("thresh : reported.\n");
     ASSERT_NE(drawn, std::string::npos) << text;
     EXPECT_NE(text.find(" 25% half"), std::string::npos) << text;
@@ -159,23 +156,21 @@ TEST_F(RunnerTest, FaultsOfTheRunExitWithOne) {
     std::string net = dir.write("net.json", network);
     host.set_resolver([](std::string_view) -> OMupdate_fn { return nullptr; });
     EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_fault);
-    EXPECT_EQ(err.text(), "velmora: thresh: the library exports no function ThreshMinUpdate\n");
+    EXPECT_EQ(err->text(), "velmora: thresh: the library exports no function ThreshMinUpdate\n");
     EXPECT_EQ(read_json(dir.file("dump.json"))["run"]["calls"], Json::array());   // the dump is still written
 
-    apptest::Capture e2;
+    new_error_stream();
     host.set_resolver([](std::string_view) { return &keeps_an_array; });
-    RunOptions o;
-    o.network = net;
-    EXPECT_EQ(velmora::app::run_network(o, e2.stream(), false), velmora::app::run_fault);
-    EXPECT_EQ(e2.text(), "velmora: thresh: ThreshMinUpdate returned 0, not 1\n"
-                         "velmora: 1 host array(s) left unreleased after the run\n");
+    EXPECT_EQ(run(net), velmora::app::run_fault);
+    EXPECT_EQ(err->text(), "velmora: thresh: ThreshMinUpdate returned 0, not 1\n"
+                           "velmora: 1 host array(s) left unreleased after the run\n");
     host.reset();
 
-    apptest::Capture e3;
+    new_error_stream();
     host.set_resolver({});
-    o.dump = dir.file("no/such/dir/dump.json");
-    EXPECT_EQ(velmora::app::run_network(o, e3.stream(), false), velmora::app::run_fault);
-    EXPECT_EQ(e3.text(), "velmora: cannot write the dump " + o.dump + ": No such file or directory\n");
+    const std::string dump = dir.file("no/such/dir/dump.json");
+    EXPECT_EQ(run(net, dump), velmora::app::run_fault);
+    EXPECT_EQ(err->text(), "velmora: cannot write the dump " + dump + ": No such file or directory\n");
 }
 
 int cli(std::vector<const char*> argv) {
