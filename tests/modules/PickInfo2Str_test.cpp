@@ -131,16 +131,9 @@ TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
 }
 
 TEST_F(PickInfo2StrTest, SilentWhenInactiveOrNothingPicked) {
-    for (int variant = 0; variant < 3; ++variant) {
-        SCOPED_TRACE(variant);
-        build();
-        if (variant == 0) inst->at("active").set_int(0);
-        if (variant == 1) field(*posi).nnodes(0);
-        if (variant == 2) inst->make_link("posi", "nowhere");
-        EXPECT_EQ(run_stdout(*inst, {}), "");
-        EXPECT_EQ(ostr(), "earlier");
-        EXPECT_EQ(done(), 0);
-    }
+    expect_idle({[&] { inst->at("active").set_int(0); }, [&] { field(*posi).nnodes(0); },
+                 [&] { inst->make_link("posi", "nowhere"); }},
+                [&] { EXPECT_EQ(ostr(), "earlier"); });
 }
 
 TEST_F(PickInfo2StrTest, ClearEmptiesTheText) {

@@ -62,12 +62,9 @@ TEST_F(ThreshMinTest, InputNullIsNotConsulted) {
 }
 
 TEST_F(ThreshMinTest, EmptyInputDoesNothing) {
-    field(*grid).nnodes(0);
-    inst->at("thresh_value").clear_value();   // not even read
-    run(*inst, {});
-    EXPECT_EQ(done(), 0);
-    EXPECT_EQ(out().nnodes(), 0);
-    EXPECT_EQ(out().ncomp(), 0);
+    // thresh_value is not even read.
+    expect_idle({[&] { field(*grid).nnodes(0); unset("thresh_value"); }},
+                [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
 }
 
 TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {

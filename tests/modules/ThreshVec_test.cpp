@@ -77,11 +77,7 @@ TEST_F(ThreshVecTest, NullValuesAreNeverSelectedAndBlankedInTheCopy) {
 }
 
 TEST_F(ThreshVecTest, EmptyInputDoesNothing) {
-    field(*grid).nnodes(0);
-    unset("comp");
-    run(*inst, {});
-    EXPECT_EQ(done(), 0);
-    EXPECT_EQ(out().nnodes(), 0);
+    expect_idle({[&] { field(*grid).nnodes(0); unset("comp"); }}, [&] { EXPECT_EQ(out().nnodes(), 0); });
 }
 
 TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {

@@ -93,15 +93,10 @@ TEST_F(WriteXformTest, NumberedModeWritesANewFilePerSave) {
 }
 
 TEST_F(WriteXformTest, NothingHappensWithoutSaveOrWhenInactive) {
-    inst->at("save").set_int(0);
-    inst->at("appname").clear_value();   // not even read
-    run(*inst, {});
-    build();
-    inst->at("active").set_int(0);
-    inst->at("save").clear_value();
-    run(*inst, {});
-    EXPECT_TRUE(files().empty());
-    EXPECT_EQ(done(), 0);
+    // Neither appname nor, when inactive, save is read.
+    expect_idle({[&] { inst->at("save").set_int(0); unset("appname"); },
+                 [&] { inst->at("active").set_int(0); unset("save"); }},
+                [&] { EXPECT_TRUE(files().empty()); });
 }
 
 TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {

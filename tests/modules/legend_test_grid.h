@@ -57,17 +57,13 @@ protected:
     // Inactive (0, -1 or unreadable), or on a grid without nodes: nothing is
     // read, done stays 0 and the outputs empty.
     void expect_idle(std::initializer_list<const char*> outputs) {
-        for (int variant = 0; variant < 4; ++variant) {
-            SCOPED_TRACE(variant);
-            build();
-            if (variant < 2) inst->at("active").set_int(-variant);
-            if (variant == 2) unset("active");
-            if (variant == 3) field(*grid).nnodes(0);
-            unset("indexi");
-            run(*inst, {});
-            EXPECT_EQ(done(), 0);
+        std::vector<std::function<void()>> cases{[&] { inst->at("active").set_int(0); },
+                                                 [&] { inst->at("active").set_int(-1); }, [&] { unset("active"); },
+                                                 [&] { field(*grid).nnodes(0); }};
+        for (auto& c : cases) c = [this, c] { c(); unset("indexi"); };
+        InstanceTest::expect_idle(cases, [&] {
             for (const char* o : outputs) EXPECT_EQ(field(*inst, o).nnodes(), 0) << o;
-        }
+        });
     }
 };
 

@@ -69,6 +69,17 @@ void InstanceTest::expect_failures(const std::vector<Failure>& cases, const std:
     }
 }
 
+void InstanceTest::expect_idle(const std::vector<std::function<void()>>& cases, const std::function<void()>& check) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE("idle case " + std::to_string(i));
+        build();
+        cases[i]();
+        EXPECT_EQ(run_stdout(*inst, {}), "");
+        EXPECT_EQ(done(), 0);
+        if (check) check();
+    }
+}
+
 InstanceTest::Failure InstanceTest::unset_case(const std::string& path) {
     return {"no " + path, [this, path] { unset(path); }, "can not get " + path + ".\n"};
 }

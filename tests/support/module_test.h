@@ -88,6 +88,9 @@ protected:
     // standard output, done 0, and then `check` on what the update left.
     void expect_failures(const std::vector<Failure>& cases, const std::function<void()>& check = {},
                          const std::string& console = "");
+    // For each way of leaving the update nothing to do: build(), set it up,
+    // update; no message, nothing on standard output, done 0, then `check`.
+    void expect_idle(const std::vector<std::function<void()>>& cases, const std::function<void()>& check = {});
     // A case that clears parameter `path`: "can not get <path>.".
     Failure unset_case(const std::string& path);
 };
