@@ -4,37 +4,22 @@
 #include <algorithm>
 #include <random>
 
-#include "labeling_reference.h"
-#include "module_test.h"
+#include "division_test.h"
 
 namespace {
 
 using vtest::msg;
 
-std::string header(int end_no) {
-    char text[64];
-    std::snprintf(text, sizeof text, "end_no   = %d.\nstart_no = 0.\n", end_no);
-    return text;
-}
+std::string header(int end_no) { return vtest::ranges(end_no); }
 
-class DivIsosurfTest : public vtest::InstanceTest {
+// An empty surface of 6 nodes with `div` linked to it.
+class DivIsosurfTest : public vtest::DivisionTest {
 protected:
-    vhost::Object* surf = nullptr;
-
-    // An empty surface of `nnodes` nodes with `div` linked to it.
-    void build() override { build(6); }
-    void build(std::int64_t nnodes) {
-        host.reset();
-        surf = &host.add_field("surf");
-        field(*surf).nnodes(nnodes).nspace(3);
-        inst = &instance("div", "DivIsosurf", {{"in", "surf"}});
-    }
-    vhost::FieldRef out() { return field(*inst, "out_nd"); }
-    int param(const char* name) { return static_cast<int>(inst->at(name).int_value()); }
+    DivIsosurfTest() : DivisionTest("div", "DivIsosurf", 6) {}
 };
 
 TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
-    field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5});
+    field(*in).cells("Tri", {0, 1, 2, 3, 4, 5});
     std::string console = run_stdout(*inst, {});
     EXPECT_EQ(console, header(3) +
                            "    0 :     0     0\n"
@@ -75,7 +60,7 @@ TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
 TEST_F(DivIsosurfTest, MinCellsBoundaries) {
     // Areas of 1, 2 and 3 triangles, and a node in no cell.
     build(12);
-    field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5, 4, 5, 6, 7, 8, 9, 8, 9, 10, 9, 10, 7});
+    field(*in).cells("Tri", {0, 1, 2, 3, 4, 5, 4, 5, 6, 7, 8, 9, 8, 9, 10, 9, 10, 7});
     struct Case {
         int min_cells;
         std::vector<int> area_no;
@@ -102,7 +87,7 @@ TEST_F(DivIsosurfTest, MinCellsBoundaries) {
 TEST_F(DivIsosurfTest, QuadsAreSplitAlongTheSecondDiagonal) {
     // One quad: two triangles sharing q1-q3, one area of two cells.
     build(4);
-    field(*surf).cells("Quad", {0, 1, 2, 3});
+    field(*in).cells("Quad", {0, 1, 2, 3});
     std::string console = run_stdout(*inst, {});
     EXPECT_EQ(console, header(2) +
                            "    0 :     0     0\n"
@@ -112,7 +97,7 @@ TEST_F(DivIsosurfTest, QuadsAreSplitAlongTheSecondDiagonal) {
 
     // Quads count twice against min_cells; sets are read in order.
     build(9);
-    field(*surf).cells("Tri", {6, 7, 8}).cells("Quad", {0, 1, 2, 3}).cells("Tri", {3, 4, 5});
+    field(*in).cells("Tri", {6, 7, 8}).cells("Quad", {0, 1, 2, 3}).cells("Tri", {3, 4, 5});
     inst->at("min_cells").set_int(1);
     console = run_stdout(*inst, {});
     EXPECT_EQ(console, header(3) +
@@ -124,13 +109,13 @@ TEST_F(DivIsosurfTest, QuadsAreSplitAlongTheSecondDiagonal) {
 }
 
 TEST_F(DivIsosurfTest, InactiveOrEmptyInputDoesNothing) {
-    field(*surf).cells("Tri", {0, 1, 2});
+    field(*in).cells("Tri", {0, 1, 2});
     for (std::int64_t active : {0, -1}) {
         inst->at("active").set_int(active);
         EXPECT_EQ(run_stdout(*inst, {}), "");
     }
     inst->at("active").set_int(1);
-    field(*surf).nnodes(0);
+    field(*in).nnodes(0);
     inst->at("min_cells").clear_value();   // min_cells is read first
     run(*inst, {msg("div", "can not get min_cells.\n")});
     inst->at("min_cells").set_int(0);
@@ -143,31 +128,31 @@ TEST_F(DivIsosurfTest, FailuresWriteNothing) {
     expect_failures({
         unset_case("min_cells"),
         {"no cell sets", [] {}, "1 > ncells(can not find Tri or Quad).\n"},
-        {"empty Tri set", [&] { field(*surf).cells("Tri", {}); }, "1 > ncells(Tri).\n"},
-        {"empty Quad set", [&] { field(*surf).cells("Tri", {0, 1, 2}).cells("Quad", {}); }, "1 > ncells(Quad).\n"},
-        {"line set", [&] { field(*surf).cells("Tri", {0, 1, 2}).polylines({0, 3}); },
+        {"empty Tri set", [&] { field(*in).cells("Tri", {}); }, "1 > ncells(Tri).\n"},
+        {"empty Quad set", [&] { field(*in).cells("Tri", {0, 1, 2}).cells("Quad", {}); }, "1 > ncells(Quad).\n"},
+        {"line set", [&] { field(*in).cells("Tri", {0, 1, 2}).polylines({0, 3}); },
          "unsupport cell_type(Polyline).\n"},
-        {"tetrahedra", [&] { field(*surf).cells("Tet", {0, 1, 2, 3}); }, "unsupport cell_type(Tet).\n"},
-        {"missing cell set", [&] { field(*surf).cells("Tri", {0, 1, 2}); surf->make_link("cell_set", "nowhere"); },
+        {"tetrahedra", [&] { field(*in).cells("Tet", {0, 1, 2, 3}); }, "unsupport cell_type(Tet).\n"},
+        {"missing cell set", [&] { field(*in).cells("Tri", {0, 1, 2}); in->make_link("cell_set", "nowhere"); },
          "can not get cell_set[0].\n"},
         {"no connectivity",
          [&] {
-             field(*surf).cells("Tri", {0, 1, 2});
+             field(*in).cells("Tri", {0, 1, 2});
              host.root().add_free_array("empty", DTYPE_LONG);
-             field(*surf).cell_set(0).make_link("node_connect_list", "empty");
+             field(*in).cell_set(0).make_link("node_connect_list", "empty");
          },
          "can not get node_connect.\n"},
         {"short connectivity",
          [&] {
-             field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5});
+             field(*in).cells("Tri", {0, 1, 2, 3, 4, 5});
              vhost::Object& a = host.root().add_free_array("short", DTYPE_LONG);
              vhost::set_longs(a, {0, 1, 2, 3});
-             field(*surf).cell_set(0).make_link("node_connect_list", "short");
+             field(*in).cell_set(0).make_link("node_connect_list", "short");
          },
          "node_connect is shorter than ncells(Tri).\n"},
-        {"node index beyond nnodes", [&] { field(*surf).cells("Tri", {0, 1, 2}).cells("Quad", {3, 4, 5, 6}); },
+        {"node index beyond nnodes", [&] { field(*in).cells("Tri", {0, 1, 2}).cells("Quad", {3, 4, 5, 6}); },
          "node_connect exceeds nnodes.\n"},
-        {"negative node index", [&] { field(*surf).cells("Tri", {0, -1, 2}); }, "node_connect exceeds nnodes.\n"},
+        {"negative node index", [&] { field(*in).cells("Tri", {0, -1, 2}); }, "node_connect exceeds nnodes.\n"},
     }, [&] {
         EXPECT_EQ(param("no_min"), 0);
         EXPECT_EQ(param("no_max"), 0);
@@ -177,7 +162,7 @@ TEST_F(DivIsosurfTest, FailuresWriteNothing) {
 }
 
 TEST_F(DivIsosurfTest, NoOutputValuesFailsAfterTheRangeIsWritten) {
-    field(*surf).cells("Tri", {0, 1, 2, 3, 4, 5});
+    field(*in).cells("Tri", {0, 1, 2, 3, 4, 5});
     inst->make_link("out_nd", "nowhere");
     std::string console = run_stdout(*inst, {msg("div", "can not get output_value.\n")});
     EXPECT_EQ(console.substr(0, header(3).size()), header(3));
@@ -194,7 +179,7 @@ TEST_F(DivIsosurfTest, MergeLimitIsANoticeAndTheUpdateCompletes) {
     std::vector<std::int64_t> tris{0, 1, 2};
     for (int i = 1; i <= leaves; ++i) tris.insert(tris.end(), {3 * i, 3 * i + 1, 3 * i + 2});
     for (int i = 1; i <= leaves; ++i) tris.insert(tris.end(), {0, 3 * i, 3 * i});
-    field(*surf).cells("Tri", tris);
+    field(*in).cells("Tri", tris);
     std::string console = run_stdout(*inst, {"CONNECT_CHECK_MAX_COUNT exceeded!"});
     EXPECT_EQ(console.substr(0, 50), "TriMeshLabeling CONNECT_CHECK_MAX_COUNT exceeded!\n");
     EXPECT_EQ(console.substr(50, header(2).size()), header(2));
@@ -218,7 +203,7 @@ TEST_F(DivIsosurfTest, MatchesTheReferenceOnGeneratedSurfaces) {
             const int ncells = 1 + static_cast<int>(rng() % (nnodes / 3 + 1));
             std::vector<std::int64_t> connect;
             for (int c = 0; c < ncells * (quad ? 4 : 3); ++c) connect.push_back(static_cast<std::int64_t>(rng() % nnodes));
-            field(*surf).cells(quad ? "Quad" : "Tri", connect);
+            field(*in).cells(quad ? "Quad" : "Tri", connect);
             for (int c = 0; c < ncells; ++c) {
                 if (quad) {
                     const std::int64_t* q = &connect[static_cast<std::size_t>(4 * c)];
@@ -229,18 +214,7 @@ TEST_F(DivIsosurfTest, MatchesTheReferenceOnGeneratedSurfaces) {
                 }
             }
         }
-        const int min_cells = static_cast<int>(rng() % 5) - 1;
-        inst->at("min_cells").set_int(min_cells);
-
-        std::vector<int> labels;
-        vref::Labelling l = vref::label(expanded, 3, nnodes, labels, 0);
-        vref::Filtered flt = vref::filter(expanded, 3, labels, min_cells, l.result);
-        std::string console = run_stdout(*inst, {});
-        EXPECT_EQ(console, l.console + header(l.result) + flt.console);
-        EXPECT_EQ(out().int_values(0), labels);
-        EXPECT_EQ(param("no_min"), flt.no_min);
-        EXPECT_EQ(param("no_max"), flt.no_max);
-        EXPECT_EQ(param("done"), 1);
+        expect_reference(expanded, 3, static_cast<int>(rng() % 5) - 1);
     }
 }
 

@@ -4,41 +4,27 @@
 #include <algorithm>
 #include <random>
 
-#include "labeling_reference.h"
-#include "module_test.h"
+#include "division_test.h"
 
 namespace {
 
+const std::string kVolume = "get_node_connect_vol.\n";
 
-std::string header(int end_no) {
-    char text[96];
-    std::snprintf(text, sizeof text, "get_node_connect_vol.\nend_no   = %d.\nstart_no = 0.\n", end_no);
-    return text;
-}
+std::string header(int end_no) { return kVolume + vtest::ranges(end_no); }
 
 // The four quadruples of a hexahedron, in order.
 void split_hex(const std::int64_t* h, std::vector<std::int64_t>& out) {
     out.insert(out.end(), {h[0], h[1], h[4], h[2], h[3], h[2], h[7], h[1], h[5], h[4], h[7], h[1], h[6], h[4], h[7], h[2]});
 }
 
-class DivIsovolumeTest : public vtest::InstanceTest {
+class DivIsovolumeTest : public vtest::DivisionTest {
 protected:
-    vhost::Object* vol = nullptr;
-
-    void build() override { build(8); }
-    void build(std::int64_t nnodes) {
-        host.reset();
-        vol = &host.add_field("vol");
-        field(*vol).nnodes(nnodes).nspace(3);
-        inst = &instance("divvol", "DivIsovolume", {{"in", "vol"}});
-    }
-    vhost::FieldRef out() { return field(*inst, "out_nd"); }
-    int param(const char* name) { return static_cast<int>(inst->at(name).int_value()); }
+    DivIsovolumeTest() : DivisionTest("divvol", "DivIsovolume", 8) {}
 };
 
 TEST_F(DivIsovolumeTest, TetrahedraSharingANodeAreOneArea) {
     build(8);
-    field(*vol).cells("Tet", {0, 1, 2, 3, 3, 4, 5, 6});
+    field(*in).cells("Tet", {0, 1, 2, 3, 3, 4, 5, 6});
     std::string console = run_stdout(*inst, {});
     EXPECT_EQ(console, header(2) +
                            "    0 :     0     0\n"
@@ -57,7 +43,7 @@ TEST_F(DivIsovolumeTest, AHexahedronCountsFourCells) {
     for (int min_cells : {3, 4}) {
         SCOPED_TRACE(min_cells);
         build(8);
-        field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
+        field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
         inst->at("min_cells").set_int(min_cells);
         std::string console = run_stdout(*inst, {});
         const bool kept = min_cells < 4;
@@ -78,7 +64,7 @@ TEST_F(DivIsovolumeTest, HexahedraSharingAnyOneNodeAreOneArea) {
         build(16);
         std::vector<std::int64_t> hexes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
         hexes[static_cast<std::size_t>(8 + p)] = shared;
-        field(*vol).cells("Hex", hexes);
+        field(*in).cells("Hex", hexes);
         run_stdout(*inst, {});
         std::vector<int> want(16, 1);
         want[static_cast<std::size_t>(8 + p)] = 0;   // left out of the second hexahedron
@@ -91,39 +77,33 @@ TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
     expect_failures({
         unset_case("min_cells"),
         {"no cell sets", [] {}, "1 > ncells(can not find Tet or Hex.\n"},
-        {"empty Tet set", [&] { field(*vol).cells("Tet", {}); }, "1 > ncells(Tet).\n"},
-        {"empty Hex set", [&] { field(*vol).cells("Tet", {0, 1, 2, 3}).cells("Hex", {}); }, "1 > ncells(Hex).\n"},
-        {"triangles", [&] { field(*vol).cells("Tet", {0, 1, 2, 3}).cells("Tri", {0, 1, 2}); },
+        {"empty Tet set", [&] { field(*in).cells("Tet", {}); }, "1 > ncells(Tet).\n"},
+        {"empty Hex set", [&] { field(*in).cells("Tet", {0, 1, 2, 3}).cells("Hex", {}); }, "1 > ncells(Hex).\n"},
+        {"triangles", [&] { field(*in).cells("Tet", {0, 1, 2, 3}).cells("Tri", {0, 1, 2}); },
          "unsupport cell_type(Tri).\n"},
-        {"missing cell set", [&] { field(*vol).cells("Tet", {0, 1, 2, 3}); vol->make_link("cell_set", "nowhere"); },
+        {"missing cell set", [&] { field(*in).cells("Tet", {0, 1, 2, 3}); in->make_link("cell_set", "nowhere"); },
          "can not find cell_set[0].\n"},
         {"no connectivity",
          [&] {
-             field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
+             field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
              host.root().add_free_array("empty", DTYPE_LONG);
-             field(*vol).cell_set(0).make_link("node_connect_list", "empty");
+             field(*in).cell_set(0).make_link("node_connect_list", "empty");
          },
          "can not get node_connect.\n"},
         {"short connectivity",
          [&] {
-             field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
+             field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
              vhost::Object& a = host.root().add_free_array("short", DTYPE_LONG);
              vhost::set_longs(a, {0, 1, 2, 3, 4, 5, 6});
-             field(*vol).cell_set(0).make_link("node_connect_list", "short");
+             field(*in).cell_set(0).make_link("node_connect_list", "short");
          },
          "node_connect is shorter than ncells(Hex).\n"},
-        {"node index beyond nnodes", [&] { field(*vol).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); },
+        {"node index beyond nnodes", [&] { field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); },
          "node_connect exceeds nnodes.\n"},
     }, [&] { EXPECT_EQ(param("no_max"), 0); EXPECT_EQ(out().nnodes(), 0); });
     // Inactive or without nodes: nothing at all.
-    build();
-    field(*vol).cells("Tet", {0, 1, 2, 3});
-    inst->at("active").set_int(0);
-    EXPECT_EQ(run_stdout(*inst, {}), "");
-    inst->at("active").set_int(1);
-    field(*vol).nnodes(0);
-    EXPECT_EQ(run_stdout(*inst, {}), "");
-    EXPECT_EQ(param("done"), 0);
+    expect_idle({[&] { field(*in).cells("Tet", {0, 1, 2, 3}); inst->at("active").set_int(0); },
+                 [&] { field(*in).cells("Tet", {0, 1, 2, 3}); field(*in).nnodes(0); }});
 }
 
 // Whole runs on generated volumes of tetrahedron and hexahedron sets agree
@@ -143,7 +123,7 @@ TEST_F(DivIsovolumeTest, MatchesTheReferenceOnGeneratedVolumes) {
             const int ncells = 1 + static_cast<int>(rng() % (nnodes / 10 + 1));
             std::vector<std::int64_t> connect;
             for (int c = 0; c < ncells * (hex ? 8 : 4); ++c) connect.push_back(static_cast<std::int64_t>(rng() % nnodes));
-            field(*vol).cells(hex ? "Hex" : "Tet", connect);
+            field(*in).cells(hex ? "Hex" : "Tet", connect);
             for (int c = 0; c < ncells; ++c) {
                 if (hex) {
                     const std::int64_t* h = &connect[static_cast<std::size_t>(8 * c)];
@@ -160,21 +140,14 @@ TEST_F(DivIsovolumeTest, MatchesTheReferenceOnGeneratedVolumes) {
             }
         }
         const int min_cells = static_cast<int>(rng() % 9) - 1;
-        inst->at("min_cells").set_int(min_cells);
-
         std::vector<int> labels, other;
         vref::Labelling l = vref::label(expanded, 4, nnodes, labels, 0);
-        vref::Filtered flt = vref::filter(expanded, 4, labels, min_cells, l.result);
         vref::Labelling lo = vref::label(reordered, 4, nnodes, other, 0);
-        vref::Filtered fo = vref::filter(reordered, 4, other, min_cells, lo.result);
-        if (fo.console != flt.console || other != labels) ++other_split_differs;
-
-        std::string console = run_stdout(*inst, {});
-        EXPECT_EQ(console, "get_node_connect_vol.\n" + l.console + header(l.result).substr(22) + flt.console);
-        EXPECT_EQ(out().int_values(0), labels);
-        EXPECT_EQ(param("no_min"), flt.no_min);
-        EXPECT_EQ(param("no_max"), flt.no_max);
-        EXPECT_EQ(param("done"), 1);
+        if (vref::filter(reordered, 4, other, min_cells, lo.result).console !=
+                vref::filter(expanded, 4, labels, min_cells, l.result).console ||
+            other != labels)
+            ++other_split_differs;
+        expect_reference(expanded, 4, min_cells, kVolume);
     }
     EXPECT_GT(other_split_differs, 0);
 }
