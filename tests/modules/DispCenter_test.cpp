@@ -112,7 +112,8 @@ TEST_F(DispCenterTest, FailuresInTheirOrder) {
         {"no entries", on_four_areas([&] { inst->make_link("sparam", "nowhere"); }), "can not find sparam[0].\n"},
         {"entry 2 without aav", on_four_areas([&] { inst->at("sparam[2]").make_link("aav", "nowhere"); }),
          "can not find sparam[2].\n"},
-        {"index past the components", on_four_areas([&] { set("mode", 1), set("index", 2); }), "can not find wav[2].\n"},
+        {"index past the components", on_four_areas([&] { set("mode", 1), set("index", 2); }),
+         "can not find wav[2].\n"},
         {"negative index", on_four_areas([&] { set("mode", 1), set("index", -1); }), "can not find wav[-1].\n"},
         {"no output field", on_four_areas([&] { inst->make_link("out", "nowhere"); }), "can not get coord.\n"},
         // An output that can hold no cell set gets its points but no cells.

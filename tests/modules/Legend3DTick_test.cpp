@@ -15,8 +15,8 @@ protected:
     // an x scale of 1.5; labels offset by (100, 200, 0.25).
     void build() override {
         legend("tick", "Legend3DTick", {1.5f, 4, 7},
-               {{"indexi", 1}, {"indexj", 1}, {"min", 0.0}, {"max", 10.0}, {"ndiv", 4}, {"ticklen", 2.0}, {"angle", 0.0},
-                {"format", "%.1f"}, {"tickloffx", 100.0}, {"tickloffy", 200.0}, {"tickloffz", 0.25}});
+               {{"indexi", 1}, {"indexj", 1}, {"min", 0.0}, {"max", 10.0}, {"ndiv", 4}, {"ticklen", 2.0},
+                {"angle", 0.0}, {"format", "%.1f"}, {"tickloffx", 100.0}, {"tickloffy", 200.0}, {"tickloffz", 0.25}});
     }
     vhost::FieldRef ticks() { return field(*inst, "otick"); }
     vhost::FieldRef labels() { return field(*inst, "olabel"); }
@@ -152,8 +152,9 @@ TEST_F(Legend3DTickTest, FailuresWhileWriting) {
         {"connectivity", [&] { vtest::break_connectivity(inst->at("otick")); }, "can not get node_connect.\n"},
         {"values", [&] { vtest::break_component(inst->at("otick"), 0); }, "can not get val.\n"},
     }, ticks_written);
-    expect_failures({{"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n"}},
-                    [&] { ticks_written(); EXPECT_EQ(ticks().float_values(0).size(), 15u); });
+    const Failure labels_coord{"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); },
+                               "can not get coord.\n"};
+    expect_failures({labels_coord}, [&] { ticks_written(); EXPECT_EQ(ticks().float_values(0).size(), 15u); });
 }
 
 // Formats that could read or write another argument, or print none.
@@ -167,7 +168,8 @@ TEST_F(Legend3DTickTest, OnlyOneFloatingPointConversionIsAccepted) {
     std::vector<Failure> hostile;
     for (const char* f : kHostileFormats) {
         EXPECT_FALSE(velmora::label_format_ok(f)) << f;
-        hostile.push_back({f, [this, f] { inst->at("format").set_str(f); }, "unsupport format(one floating-point conversion only).\n"});
+        hostile.push_back(
+            {f, [this, f] { inst->at("format").set_str(f); }, "unsupport format(one floating-point conversion only).\n"});
     }
     expect_failures(hostile, [&] { EXPECT_EQ(ticks().nnodes(), 0); });
     EXPECT_FALSE(velmora::label_format_ok(nullptr));

@@ -17,8 +17,8 @@ protected:
     // all factors 1; label offsets 1 .. 9 in the order of their names.
     void build() override {
         legend("vec", "Legend3DVector", {1, 1, 1},
-               {{"indexi", 2}, {"indexj", 0}, {"min", 0.0}, {"max", 10.0}, {"ndiv", 2}, {"vecmode", 0}, {"veclenx", 10.0},
-                {"vecleny", 5.0}, {"veclenz", 2.0}, {"format", "%.1f"}});
+               {{"indexi", 2}, {"indexj", 0}, {"min", 0.0}, {"max", 10.0}, {"ndiv", 2}, {"vecmode", 0},
+                {"veclenx", 10.0}, {"vecleny", 5.0}, {"veclenz", 2.0}, {"format", "%.1f"}});
         for (int k = 0; k < 9; ++k) inst->at(kOffsets[k]).set_real(k + 1);
         for (const char* f : kFactors) inst->at("vparam").at(f).set_real(1.0);
     }
@@ -176,11 +176,12 @@ TEST_F(Legend3DVectorTest, FailuresWhileWriting) {
         {"vectors", [&] { vtest::break_component(inst->at("ovec"), 0); }, "can not get val.\n"},
         {"indices", [&] { vtest::break_component(inst->at("ovec"), 1); }, "can not get col.\n"},
     }, arrows_written);
-    expect_failures({{"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); }, "can not get coord.\n"}},
-                    [&] {
-                        arrows_written();
-                        EXPECT_EQ(arrows().float_values(1), (std::vector<float>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
-                    });
+    const Failure labels_coord{"label coordinates", [&] { inst->at("olabel").make_link("coord", "nowhere"); },
+                               "can not get coord.\n"};
+    expect_failures({labels_coord}, [&] {
+        arrows_written();
+        EXPECT_EQ(arrows().float_values(1), (std::vector<float>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
+    });
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ protected:
         std::int64_t n = 1;
         for (auto d : dims) n *= d;
         field(*grid).dims(dims).nnodes(n).ints("area_no", values);
-        inst = &instance("ijk", "WriteIsoIJK", {{"in", "grid"}}, {{"filename", file.string()}, {"no_min", 1}, {"no_max", 1}});
+        inst = &instance("ijk", "WriteIsoIJK", {{"in", "grid"}},
+                         {{"filename", file.string()}, {"no_min", 1}, {"no_max", 1}});
     }
     std::string written() { return vtest::TempDir::read(file.string()); }
 };

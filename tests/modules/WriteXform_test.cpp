@@ -51,8 +51,9 @@ protected:
             .xform_array("dcenter", {0, 0, 0})
             .xform_array("ocenter", {-1, -2, -3});
         inst = &instance("saver", "WriteXform", {{"xform", "view.xform"}},
-                         {{"save", 1}, {"appname", "velmora"}, {"viewname", "view1"}, {"filename", (dir / "views.v").string()},
-                          {"dirname", (dir / "shots").string()}, {"prefix", "storm"}, {"cnt", 7}});
+                         {{"save", 1}, {"appname", "velmora"}, {"viewname", "view1"},
+                          {"filename", (dir / "views.v").string()}, {"dirname", (dir / "shots").string()},
+                          {"prefix", "storm"}, {"cnt", 7}});
     }
     void numbered() { inst->at("mode").set_int(1); }
     std::int64_t cnt() { return inst->at("cnt").int_value(); }
