@@ -195,6 +195,14 @@ int FLDset_dims(OMobj_id* id, int64_t* dims) {
     int64_t n = arr->length();
     if (n < 1) return 0;
     std::memcpy(arr->data(), dims, static_cast<std::size_t>(n) * sizeof(int64_t));
+    // A structured mesh has as many nodes as the product of its dims, so
+    // arrays sized by nnodes (coord, node data) follow new dims at once.
+    int64_t nodes = 1;
+    for (int64_t a = 0; a < n; ++a) {
+        if (dims[a] < 0 || (dims[a] > 0 && nodes > INT64_MAX / dims[a])) return 1;   // leaves nnodes as it was
+        nodes *= dims[a];
+    }
+    set_int(field(id), "nnodes", nodes);
     return 1;
 }
 

@@ -1,0 +1,361 @@
+// AlphaPlane: projects one float component of a three-dimensional grid along
+// a grid axis onto the plane of one grid slice. Every column along the axis
+// accumulates an opacity through a clamped linear transfer function (output
+// component 0) and the sum of its values (component 1); null samples, and
+// samples where a mask component is null, are left out.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "frame.h"
+
+namespace {
+
+using velmora::Frame;
+using velmora::Heap;
+using velmora::HeapText;
+using velmora::HostArray;
+
+constexpr int kOpacityId = 672;
+constexpr int kTextSize = 1024;
+
+// The steps of this module return 1 on success and 0 on failure.
+template <class... Args>
+int failed(Frame& f, const char* fmt, Args... args) {
+    f.fail(fmt, args...);
+    return 0;
+}
+
+// Product of the dims, -1 when one is negative or the product overflows.
+std::int64_t product(const std::int64_t* dims, int ndim) {
+    std::int64_t n = 1;
+    for (int a = 0; a < ndim; ++a) {
+        if (dims[a] < 0) return -1;
+        if (dims[a] > 0 && n > INT64_MAX / dims[a]) return -1;
+        n *= dims[a];
+    }
+    return n;
+}
+
+// The output's dims for a projection along axis: the two dims of in that remain.
+bool plane_dims(int axis, const std::int64_t* dims, std::int64_t odims[2]) {
+    switch (axis) {
+        case 0: odims[0] = dims[1], odims[1] = dims[2]; return true;
+        case 1: odims[0] = dims[0], odims[1] = dims[2]; return true;
+        case 2: odims[0] = dims[0], odims[1] = dims[1]; return true;
+        default: return false;
+    }
+}
+
+// Reads and checks the dims of in (three of them).
+int in_dims(Frame& f, OMobj_id& in, HostArray<std::int64_t>& dims) {
+    int ndim = 0;
+    FLDget_dims(&in, dims.out(), &ndim);
+    if (!dims) return failed(f, "%s : can not get in.dims.\n");
+    if (ndim != 3) return failed(f, "%s : in.ndim is not 3.\n");
+    return 1;
+}
+
+// Reads the dims of out (two of them) and checks them against the projection
+// of in's dims along axis, so that every output node has its column in in.
+int out_dims(Frame& f, OMobj_id& out, int axis, const std::int64_t* dims, std::int64_t odims[2]) {
+    HostArray<std::int64_t> od;
+    int ndim = 0;
+    FLDget_dims(&out, od.out(), &ndim);
+    if (!od) return failed(f, "%s : can not get out.dims.\n");
+    if (ndim != 2) return failed(f, "%s : out.ndim is not 2.\n");
+    std::int64_t want[2];
+    if (!plane_dims(axis, dims, want) || od[0] != want[0] || od[1] != want[1])
+        return failed(f, "%s : can not get out.dims.\n");
+    odims[0] = od[0];
+    odims[1] = od[1];
+    return 1;
+}
+
+// Step 1: space, dims and the two component descriptions of out.
+int output_layout(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
+    int comp = 0;
+    double null_value = 0.0;
+    if (!f.get_int("comp", comp)) return failed(f, "%s : can not get comp.\n");
+    if (!f.get_real("null_value", null_value)) return failed(f, "%s : can not get null_value.\n");
+    float null_f = static_cast<float>(null_value);
+
+    int nspace = 0;
+    if (FLDget_nspace(&in, &nspace) != 1) return failed(f, "%s : can not get in.nspace.\n");
+    if (nspace != 3) return failed(f, "%s : in.nspace is not 3.\n");
+    HostArray<std::int64_t> dims;
+    if (in_dims(f, in, dims) != 1) return 0;
+
+    if (FLDset_nspace(&out, 3) != 1) return failed(f, "%s : can not get out.nspace.\n");
+    if (FLDset_ndim(&out, 2) != 1) return failed(f, "%s : can not get out.ndim.\n");
+    std::int64_t odims[2];
+    if (!plane_dims(axis, dims.get(), odims)) return failed(f, "%s : axis is invalid value.\n");
+    if (FLDset_dims(&out, odims) != 1) return failed(f, "%s : can not get out.dims.\n");
+
+    if (FLDset_node_data_ncomp(&out, 2) != 1) return failed(f, "%s : can not get out.nnode_data.\n");
+    if (FLDset_node_data_type(&out, 0, DTYPE_FLOAT) != 1) return failed(f, "%s : can not get out.nnode_data[0].type.\n");
+    if (FLDset_node_data_veclen(&out, 0, 1) != 1) return failed(f, "%s : can not get out.nnode_data[0].veclen.\n");
+    if (FLDset_node_data_id(&out, 0, kOpacityId) != 1) return failed(f, "%s : can not get out.nnode_data[0].id.\n");
+    if (FLDset_node_null_flag(&out, 0, 0) != 1) return failed(f, "%s : can not get out.nnode_data[0].null_flag.\n");
+    if (FLDset_node_data_type(&out, 1, DTYPE_FLOAT) != 1) return failed(f, "%s : can not get out.nnode_data[1].type.\n");
+    if (FLDset_node_data_veclen(&out, 1, 1) != 1) return failed(f, "%s : can not get out.nnode_data[1].veclen.\n");
+    if (FLDset_node_null_flag(&out, 1, 1) != 1) return failed(f, "%s : can not get out.nnode_data[1].null_flag.\n");
+    if (FLDset_node_null_data(&out, 1, reinterpret_cast<char*>(&null_f), DTYPE_FLOAT) != 1)
+        return failed(f, "%s : can not get out.nnode_data[1].null_value.\n");
+
+    // An unreadable label or unit copies as an empty text.
+    char text[kTextSize];
+    text[0] = '\0';
+    FLDget_node_data_label(&in, comp, text, kTextSize);
+    if (FLDset_node_data_label(&out, 1, text) != 1) return failed(f, "%s : can not get out.nnode_data[1].label.\n");
+    text[0] = '\0';
+    FLDget_node_data_units(&in, comp, text, kTextSize);
+    if (FLDset_node_data_units(&out, 1, text) != 1) return failed(f, "%s : can not get out.nnode_data[1].units.\n");
+    return 1;
+}
+
+// Step 2: out takes the coordinates of slice `plane` of in, scaled.
+int coordinates(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
+    int sphere = 0;
+    std::int64_t plane = 0;
+    double scale_d = 0.0;
+    if (!f.get_int("sphere", sphere)) return failed(f, "%s : can not get sphere.\n");
+    if (!f.get_long("plane", plane)) return failed(f, "%s : can not get plane.\n");
+    if (!f.get_real("scale", scale_d)) return failed(f, "%s : can not get scale.\n");
+    const float scale = static_cast<float>(scale_d);
+    if (axis < 0 || axis > 2) return failed(f, "%s : axis is invalid value.\n");   // the layout step refused it already
+
+    HostArray<std::int64_t> dims;
+    if (in_dims(f, in, dims) != 1) return 0;
+    HostArray<float> icoord;
+    FLDget_coord(&in, icoord.out(), icoord.size_out(), OM_GET_ARRAY_RD);
+    const std::int64_t n = product(dims.get(), 3);
+    if (!icoord || n < 0 || n > INT64_MAX / 3 || icoord.size() != 3 * n) return failed(f, "%s : can not get in.coord.\n");
+
+    if (plane > dims[axis] - 1) return failed(f, "%s : plane is over in.dims[%d].\n", axis);
+    // A negative slice index has no coordinates either.
+    if (plane < 0) return failed(f, "%s : plane is under 0.\n");
+
+    std::int64_t odims[2];
+    if (out_dims(f, out, axis, dims.get(), odims) != 1) return 0;
+    HostArray<float> ocoord;
+    FLDget_coord(&out, ocoord.out(), ocoord.size_out(), OM_GET_ARRAY_WR);
+    const std::int64_t m = odims[0] * odims[1];   // at most n: no overflow
+    if (!ocoord || ocoord.size() != 3 * m) return failed(f, "%s : can not get out.coord.\n");
+
+    const std::int64_t d0 = dims[0], d1 = dims[1];
+    float* oc = ocoord.get();
+    for (std::int64_t b = 0; b < odims[1]; ++b) {
+        for (std::int64_t a = 0; a < odims[0]; ++a) {
+            std::int64_t i = a, j = b, k = plane;
+            if (axis == 0) i = plane, j = a, k = b;
+            if (axis == 1) i = a, j = plane, k = b;
+            const float* c = &icoord[3 * (i + d0 * (j + d1 * k))];
+            if (sphere == 1) {
+                oc[0] = scale * c[0];
+                oc[1] = scale * c[1];
+                oc[2] = scale * c[2];
+            } else {
+                oc[0] = c[0];
+                oc[1] = c[1];
+                oc[2] = c[2];
+                oc[axis] = c[axis] * scale;
+            }
+            oc += 3;
+        }
+    }
+    return 1;
+}
+
+// The clamped linear transfer function, on the values after ordering.
+struct Transfer {
+    float data_min, data_max, data_range;
+    float alpha_min, alpha_max, alpha_range;
+
+    float operator()(float v) const {
+        if (data_min > v) return alpha_min;
+        if (v > data_max) return alpha_max;
+        const double t = static_cast<double>(v - data_min) / data_range * alpha_range + alpha_min;
+        if (alpha_min > t) return alpha_min;
+        // The smaller of alpha_max and t; a NaN t stays NaN.
+        return static_cast<float>(t > alpha_max ? static_cast<double>(alpha_max) : t);
+    }
+};
+
+// |a - b| < 1e-5: the difference in float, the comparison in double.
+inline bool near(float a, float b) { return static_cast<double>(std::fabs(a - b)) < 1e-5; }
+
+struct Sources {
+    const float* values;
+    const float* mask;   // null when no mask applies
+    bool has_null;
+    float null_value;
+    float mask_null;
+};
+
+// Accumulates one row of in (i = 0 .. d0-1) into out nodes o0 + i * ostep.
+template <bool kMask, bool kNull>
+void project_row(const Sources& s, const Transfer& tf, std::int64_t row, std::int64_t d0, std::int64_t o0,
+                 std::int64_t ostep, float* alpha, float* data, unsigned char* reached) {
+    const float* v = s.values + row;
+    const float* mk = kMask ? s.mask + row : nullptr;
+    for (std::int64_t i = 0; i < d0; ++i) {
+        const float x = v[i];
+        if (kMask && near(mk[i], s.mask_null)) continue;
+        if (kNull && near(x, s.null_value)) continue;
+        const std::int64_t o = o0 + i * ostep;
+        float a = tf(x) + alpha[o];
+        if (static_cast<double>(a) > 1.0) a = 1.0f;
+        alpha[o] = a;
+        if (kNull) reached[o] = 1;
+        data[o] = x + data[o];
+    }
+}
+
+template <bool kMask, bool kNull>
+void project(const Sources& s, const Transfer& tf, int axis, const std::int64_t* dims, float* alpha, float* data,
+             unsigned char* reached) {
+    const std::int64_t d0 = dims[0], d1 = dims[1], d2 = dims[2];
+    for (std::int64_t k = 0; k < d2; ++k) {
+        for (std::int64_t j = 0; j < d1; ++j) {
+            const std::int64_t row = d0 * (j + d1 * k);
+            switch (axis) {
+                case 0: project_row<kMask, kNull>(s, tf, row, d0, j + d1 * k, 0, alpha, data, reached); break;
+                case 1: project_row<kMask, kNull>(s, tf, row, d0, d0 * k, 1, alpha, data, reached); break;
+                default: project_row<kMask, kNull>(s, tf, row, d0, d0 * j, 1, alpha, data, reached); break;
+            }
+        }
+    }
+}
+
+// Finds the mask: the first component of in labelled mask_label, with n
+// float values and its null flag set.
+int find_mask(Frame& f, OMobj_id& in, std::int64_t n, HostArray<float>& mask, float& mask_null) {
+    HeapText label = f.get_str("mask_label");
+    if (!label || label.get()[0] == '\0') return failed(f, "%s : can not get mask_label.\n");
+    int ncomp = 0;
+    if (FLDget_node_data_ncomp(&in, &ncomp) != 1) return failed(f, "%s : can not get in.nnode_data.\n");
+    for (int c = 0; c < ncomp; ++c) {
+        char text[kTextSize];
+        text[0] = '\0';
+        FLDget_node_data_label(&in, c, text, kTextSize);
+        if (std::strcmp(text, label.get()) != 0) continue;
+        int type = 0;
+        FLDget_node_data(&in, c, &type, mask.out_chars(), mask.size_out(), OM_GET_ARRAY_RD);
+        if (!mask || type != DTYPE_FLOAT || mask.size() != n)
+            return failed(f, "%s : can not get in.node_data[%lld].\n", static_cast<long long>(c));
+        int flag = 0;
+        mask_null = 0.0f;
+        FLDget_node_null_data(&in, c, &flag, reinterpret_cast<char*>(&mask_null));
+        if (flag != 1) return failed(f, "%s : can not get mask_data.null_value.\n");
+        return 1;
+    }
+    return failed(f, "%s : can not get mask_data.\n");
+}
+
+// Step 3: the opacity and the data sum of every column.
+int projection(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
+    int comp = 0;
+    if (!f.get_int("comp", comp)) return failed(f, "%s : can not get comp.\n");
+    double amin_d = 0.0, amax_d = 0.0, dmin_d = 0.0, dmax_d = 0.0, null_d = 0.0;
+    if (!f.get_real("alpha_min", amin_d)) return failed(f, "%s : can not get alpha_min.\n");
+    if (!f.get_real("alpha_max", amax_d)) return failed(f, "%s : can not get alpha_max.\n");
+    Transfer tf{};
+    tf.alpha_min = static_cast<float>(amin_d);
+    tf.alpha_max = static_cast<float>(amax_d);
+    if (tf.alpha_min > tf.alpha_max) std::swap(tf.alpha_min, tf.alpha_max);
+    tf.alpha_range = tf.alpha_max - tf.alpha_min;
+    if (!f.get_real("data_min", dmin_d)) return failed(f, "%s : can not get data_min.\n");
+    if (!f.get_real("data_max", dmax_d)) return failed(f, "%s : can not get data_max.\n");
+    tf.data_min = static_cast<float>(dmin_d);
+    tf.data_max = static_cast<float>(dmax_d);
+    if (tf.data_min > tf.data_max) std::swap(tf.data_min, tf.data_max);
+    tf.data_range = tf.data_max - tf.data_min;
+    if (1e-5 > tf.data_range) return failed(f, "%s : data_min and data_max are the same value.\n");
+    if (!f.get_real("null_value", null_d)) return failed(f, "%s : can not get null_value.\n");
+    const float null_value = static_cast<float>(null_d);
+
+    HostArray<std::int64_t> dims;
+    if (in_dims(f, in, dims) != 1) return 0;
+    const std::int64_t n = product(dims.get(), 3);
+    if (n < 1) return 0;
+
+    int veclen = 0;
+    if (FLDget_node_data_veclen(&in, comp, &veclen) != 1) return failed(f, "%s : can not get in.node_data[%d].veclen.\n", comp);
+    if (veclen != 1) return failed(f, "%s : in.node_data[%d].veclen is not 1.\n", comp);
+    HostArray<float> values;
+    int type = 0;
+    FLDget_node_data(&in, comp, &type, values.out_chars(), values.size_out(), OM_GET_ARRAY_RD);
+    if (!values || type != DTYPE_FLOAT || values.size() != n) return failed(f, "%s : can not get in.node_data[%d].\n", comp);
+    Sources src{values.get(), nullptr, false, 0.0f, 0.0f};
+    int null_flag = 0;
+    FLDget_node_null_data(&in, comp, &null_flag, reinterpret_cast<char*>(&src.null_value));
+    src.has_null = null_flag != 0;
+
+    std::int64_t odims[2];
+    if (out_dims(f, out, axis, dims.get(), odims) != 1) return 0;
+    const std::int64_t m = odims[0] * odims[1];
+    if (m < 1) return 0;
+    HostArray<float> alpha, data;
+    type = 0;
+    FLDget_node_data(&out, 0, &type, alpha.out_chars(), alpha.size_out(), OM_GET_ARRAY_WR);
+    if (!alpha || type != DTYPE_FLOAT || alpha.size() != m) return failed(f, "%s : can not get out.node_data[0].\n");
+    type = 0;
+    FLDget_node_data(&out, 1, &type, data.out_chars(), data.size_out(), OM_GET_ARRAY_WR);
+    if (!data || type != DTYPE_FLOAT || data.size() != m) return failed(f, "%s : can not get out.node_data[1].\n");
+
+    int mask_active = 0;
+    if (!f.get_int("mask_active", mask_active)) return failed(f, "%s : can not get mask_active.\n");
+    HostArray<float> mask;
+    if (mask_active != 0) {
+        if (find_mask(f, in, n, mask, src.mask_null) != 1) return 0;
+        src.mask = mask.get();
+    }
+
+    Heap<unsigned char[]> reached;
+    if (src.has_null) {
+        reached = velmora::heap_array<unsigned char>(m);
+        if (!reached) return failed(f, "%s : can not allocate memory.\n");
+        std::memset(reached.get(), 0, static_cast<std::size_t>(m));
+    }
+
+    std::fill_n(alpha.get(), m, 0.0f);
+    std::fill_n(data.get(), m, 0.0f);
+    if (src.mask && src.has_null)
+        project<true, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get());
+    else if (src.mask)
+        project<true, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr);
+    else if (src.has_null)
+        project<false, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get());
+    else
+        project<false, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr);
+
+    // Nodes that no sample reached carry the output's null value.
+    if (reached)
+        for (std::int64_t o = 0; o < m; ++o)
+            if (!reached[o]) data[o] = null_value;
+    return 1;
+}
+
+void update(Frame& f) {
+    OMobj_id in = f.find("in", OM_OBJ_RW);
+    if (velmora::is_null(in)) return (void)f.fail("%s : can not get in.");
+    OMobj_id out = f.find("out", OM_OBJ_RD);
+    if (velmora::is_null(out)) return (void)f.fail("%s : can not get out.");
+    std::int64_t nnodes = 0;
+    FLDget_nnodes(&in, &nnodes);
+    if (nnodes < 1) return;
+    int axis = 0;
+    if (!f.get_int("axis", axis)) return (void)f.fail("%s : can not get axis.");
+
+    if (output_layout(f, axis, in, out) != 1) return;
+    if (coordinates(f, axis, in, out) != 1) return;
+    if (projection(f, axis, in, out) != 1) return;
+    f.set_done();
+}
+
+}  // namespace
+
+VELMORA_EXPORT int AlphaPlaneUpdate(OMobj_id* obj, int /*event_mask*/, int /*seq_num*/) {
+    return velmora::run_update(obj, velmora::Active::No, update);
+}
