@@ -1,0 +1,212 @@
+#include <cmath>
+#include <functional>
+#include <string>
+
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+class CreateRainSliceTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build();
+    }
+    // A 3 x 3 x 2 grid with node (i, j, k) at (10 i, 20 j, 5 k); the stack
+    // goes through node (1, 1, 1), at (10, 20, 5).
+    void build() {
+        host.reset();
+        grid = &host.add_field("grid");
+        std::vector<float> xyz;
+        for (int k = 0; k < 2; ++k)
+            for (int j = 0; j < 3; ++j)
+                for (int i = 0; i < 3; ++i) xyz.insert(xyz.end(), {10.0f * i, 20.0f * j, 5.0f * k});
+        field(*grid).nspace(3).dims({3, 3, 2}).nnodes(18).coord(xyz);
+        inst = &host.add_instance("slice", "CreateRainSlice");
+        host.link("slice.in", "grid");
+        inst->at("indexi").set_int(1);
+        inst->at("indexj").set_int(1);
+        inst->at("indexk").set_int(1);
+        inst->at("delta").set_real(1.5);
+        inst->at("angle").set_real(0.0);
+        inst->at("plane_num").set_int(2);
+    }
+    vhost::FieldRef plane(int p) { return field(*inst, "oplanes[" + std::to_string(p) + "]"); }
+    std::int64_t onum() { return inst->at("onum").int_value(); }
+    int done() { return static_cast<int>(inst->at("done").int_value()); }
+    vhost::Object& plane_template() { return *inst->child("oplanes")->element_template(); }
+};
+
+TEST_F(CreateRainSliceTest, FivePlanesAtAngleZero) {
+    run(*inst, {});
+    EXPECT_EQ(done(), 1);
+    ASSERT_EQ(onum(), 5);
+    const std::vector<std::vector<float>> xlate{{10, 20, 5}, {10, 21.5f, 5}, {10, 23, 5}, {10, 18.5f, 5}, {10, 17, 5}};
+    for (int p = 0; p < 5; ++p) {
+        SCOPED_TRACE(p);
+        EXPECT_EQ(plane(p).xform("xlate"), xlate[p]);
+        EXPECT_EQ(plane(p).xform("mat"), (std::vector<float>{1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1}));
+        EXPECT_EQ(plane(p).xform("center"), (std::vector<float>{0, 0, 0}));
+        EXPECT_EQ(plane(p).dims(), (std::vector<std::int64_t>{2, 2}));
+        EXPECT_EQ(plane(p).nspace(), 2);
+        EXPECT_EQ(plane(p).points(), (std::vector<float>{-0.5f, -0.5f, 0.5f, 0.5f}));
+    }
+}
+
+TEST_F(CreateRainSliceTest, AngleNinetyUsesTheEightDecimalPi) {
+    inst->at("angle").set_real(90.0);
+    inst->at("plane_num").set_int(1);
+    run(*inst, {});
+    ASSERT_EQ(onum(), 3);
+    const double a = 90.0 * 3.14159265 / 180.0;
+    const float c = static_cast<float>(std::cos(a)), s = static_cast<float>(std::sin(a));
+    EXPECT_NE(c, 0.0f);
+    EXPECT_NEAR(c, 1.79e-9f, 0.01e-9f);
+    EXPECT_EQ(plane(0).xform("mat"), (std::vector<float>{c, s, 0, 0, 0, 0, 1, 0, -s, c, 0, 0, 0, 0, 0, 1}));
+    // The positive side lies towards decreasing x.
+    const double cd = std::cos(a), sd = std::sin(a);
+    EXPECT_EQ(plane(1).xform("xlate"),
+              (std::vector<float>{static_cast<float>((1.5 * -sd) * 1 + 10.0), static_cast<float>((1.5 * cd) * 1 + 20.0), 5}));
+    EXPECT_EQ(plane(2).xform("xlate"),
+              (std::vector<float>{static_cast<float>(10.0 - (1.5 * -sd) * 1), static_cast<float>(20.0 - (1.5 * cd) * 1), 5}));
+    EXPECT_EQ(plane(1).xform("xlate")[0], 8.5f);
+    EXPECT_EQ(plane(2).xform("xlate")[0], 11.5f);
+}
+
+TEST_F(CreateRainSliceTest, CentreFollowsTheRotationOfInButNotItsTranslation) {
+    // Rows (0, 1, 0), (-1, 0, 0), (0, 0, 2), translation (7, 8, 9): a row
+    // vector (x, y, z) becomes (-y, x, 2 z).
+    field(*grid).xform_array("mat", {0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 2, 0, 7, 8, 9, 1});
+    inst->at("plane_num").set_int(0);
+    run(*inst, {});
+    EXPECT_EQ(plane(0).xform("xlate"), (std::vector<float>{-20, 10, 10}));
+}
+
+TEST_F(CreateRainSliceTest, ZeroSpacingAndZeroPlaneCount) {
+    for (double delta : {0.0, -0.0}) {
+        inst->at("delta").set_real(delta);
+        run(*inst, {});
+        ASSERT_EQ(onum(), 5);
+        for (int p = 0; p < 5; ++p) EXPECT_EQ(plane(p).xform("xlate"), (std::vector<float>{10, 20, 5}));
+    }
+    // plane_num 0: the centre plane alone; the planes of the last run go.
+    inst->at("plane_num").set_int(0);
+    inst->at("done").set_int(0);
+    run(*inst, {});
+    EXPECT_EQ(onum(), 1);
+    EXPECT_EQ(inst->child("oplanes")->length(), 1);
+    EXPECT_EQ(plane(0).xform("xlate"), (std::vector<float>{10, 20, 5}));
+    EXPECT_EQ(done(), 1);
+}
+
+TEST_F(CreateRainSliceTest, InactiveOrEmptyDoesNothing) {
+    inst->at("active").set_int(0);
+    run(*inst, {});
+    inst->at("active").set_int(1);
+    field(*grid).nnodes(0);
+    inst->at("delta").clear_value();   // not even read
+    run(*inst, {});
+    EXPECT_EQ(onum(), 0);
+    EXPECT_EQ(done(), 0);
+}
+
+TEST_F(CreateRainSliceTest, FailuresBeforeTheFirstPlane) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"no indexi", [&] { inst->at("indexi").clear_value(); }, "can not get indexi.\n"},
+        {"no indexj", [&] { inst->at("indexj").clear_value(); }, "can not get indexj.\n"},
+        {"no indexk", [&] { inst->at("indexk").clear_value(); }, "can not get indexk.\n"},
+        {"no delta", [&] { inst->at("delta").clear_value(); }, "can not get delta.\n"},
+        {"negative delta", [&] { inst->at("delta").set_real(-1e-9); }, "parameter error (0.0 > delta).\n"},
+        {"no angle", [&] { inst->at("angle").clear_value(); }, "can not get angle.\n"},
+        {"no plane_num", [&] { inst->at("plane_num").clear_value(); }, "can not get plane_num.\n"},
+        {"negative plane_num", [&] { inst->at("plane_num").set_int(-1); }, "parameter error (1 > plane_num).\n"},
+        {"plane count beyond onum", [&] { inst->at("plane_num").set_int(1 << 30); },
+         "parameter error (plane_num is too large).\n"},
+        {"two space dimensions", [&] { field(*grid).nspace(2); }, "3 != nspace.\n"},
+        {"two grid dimensions", [&] { field(*grid).dims({9, 2}); }, "can not get dims or ndim.\n"},
+        {"indexi negative", [&] { inst->at("indexi").set_int(-1); },
+         "parameter error (0 > indexi or indexi >= dims[0]).\n"},
+        {"indexi beyond", [&] { inst->at("indexi").set_int(3); }, "parameter error (0 > indexi or indexi >= dims[0]).\n"},
+        {"indexj beyond", [&] { inst->at("indexj").set_int(3); }, "parameter error (0 > indexj or indexj >= dims[1]).\n"},
+        {"indexk beyond", [&] { inst->at("indexk").set_int(2); }, "parameter error (0 > indexk or indexk >= dims[2]).\n"},
+        {"indexk negative", [&] { inst->at("indexk").set_int(-5); },
+         "parameter error (0 > indexk or indexk >= dims[2]).\n"},
+        {"no coordinates", [&] { grid->at("coord").untype(); }, "can not get coord.\n"},
+        {"too few coordinates", [&] { field(*grid).nnodes(10); }, "can not get coord.\n"},
+        {"no transform", [&] { grid->at("xform").make_link("mat", "nowhere"); }, "can not get mat.\n"},
+        {"nine-element transform",
+         [&] {
+             host.root().add_free_array("m9", DTYPE_FLOAT).resize(9);
+             grid->at("xform").make_link("mat", "m9");
+         },
+         "can not get mat.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        c.spoil();
+        run(*inst, {msg("slice", c.message)});
+        EXPECT_EQ(onum(), 0);   // untouched: no plane looked up
+        EXPECT_EQ(done(), 0);
+    }
+}
+
+TEST_F(CreateRainSliceTest, APlaneThatCannotBeWrittenStopsTheStack) {
+    struct Case {
+        const char* what;
+        const char* member;
+        int length;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"six corner values", "points", 6, "can not get points.\n"},
+        {"nine-element matrix", "xform.mat", 9, "can not get mat.\n"},
+        {"two-element translation", "xform.xlate", 2, "can not get xlate.\n"},
+        {"no centre", "xform.center", 0, "can not get center.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build();
+        // Every plane is made from the template: give it a wrong array.
+        std::string member = c.member;
+        vhost::Object* owner = &plane_template();
+        if (auto dot = member.find('.'); dot != std::string::npos) {
+            owner = &owner->at(member.substr(0, dot));
+            member = member.substr(dot + 1);
+        }
+        host.root().add_free_array("wrong", DTYPE_FLOAT).resize(c.length);
+        owner->make_link(member, "wrong");
+        run(*inst, {msg("slice", c.message)});
+        EXPECT_EQ(onum(), 1);
+        EXPECT_EQ(done(), 0);
+        // Nothing of the transform is written unless all three arrays are there.
+        if (std::string(c.member) == "xform.center") {
+            EXPECT_EQ(plane(0).xform("xlate"), (std::vector<float>{0, 0, 0}));
+            EXPECT_EQ(plane(0).xform("mat")[5], 1.0f);
+        }
+    }
+
+    // A plane group that holds only three planes: the first three are
+    // written, then the fourth is missing; onum keeps its last value.
+    build();
+    vhost::Object& store = host.root().add_group("store");
+    store.add_int("n", 3);
+    store.add_field_array("planes", vhost::shape({vhost::term("n")}));
+    inst->make_link("oplanes", "store.planes");
+    run(*inst, {msg("slice", "can not get points.\n")});
+    EXPECT_EQ(onum(), 5);
+    EXPECT_EQ(done(), 0);
+    EXPECT_EQ(field(host.root().at("store.planes[2]")).xform("xlate"), (std::vector<float>{10, 23, 5}));
+}
+
+}  // namespace
