@@ -1,0 +1,303 @@
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include "module_test.h"
+
+namespace {
+
+using vtest::msg;
+
+class AlphaPlaneTest : public vtest::ModuleTest {
+protected:
+    vhost::Object* grid = nullptr;
+    vhost::Object* inst = nullptr;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        build({5, 1, 1}, {30, 5, 60, 10, 50});
+    }
+    // A grid with node (i, j, k) at (i, 10 j, 100 k) and the component "ze";
+    // the transfer maps 10 .. 50 onto 0.2 .. 0.8, projecting along k.
+    void build(const std::vector<std::int64_t>& d, const std::vector<float>& ze) {
+        host.reset();
+        grid = &host.add_field("grid");
+        std::vector<float> xyz;
+        for (std::int64_t k = 0; k < d[2]; ++k)
+            for (std::int64_t j = 0; j < d[1]; ++j)
+                for (std::int64_t i = 0; i < d[0]; ++i)
+                    xyz.insert(xyz.end(), {1.0f * i, 10.0f * j, 100.0f * k});
+        field(*grid).nspace(3).dims(d).nnodes(d[0] * d[1] * d[2]).coord(xyz).floats("ze", ze, 1, "dBZ");
+        inst = &host.add_instance("alpha", "AlphaPlane");
+        host.link("alpha.in", "grid");
+        set("axis", 2);
+        set("plane", 0);
+        set("comp", 0);
+        set("alpha_min", 0.2);
+        set("alpha_max", 0.8);
+        set("data_min", 10.0);
+        set("data_max", 50.0);
+        set("null_value", -9999.0);
+        set("sphere", 0);
+        set("scale", 1.0);
+        set("mask_active", 0);
+    }
+    void set(const char* name, double v) { inst->at(name).set_real(v); }
+    vhost::FieldRef out() { return field(*inst, "out"); }
+    std::vector<float> alpha() { return out().float_values(0); }
+    std::vector<float> data() { return out().float_values(1); }
+    int done() { return static_cast<int>(inst->at("done").int_value()); }
+};
+
+TEST_F(AlphaPlaneTest, TransferFunctionAndOutputLayout) {
+    run(*inst, {});
+    EXPECT_EQ(done(), 1);
+    EXPECT_EQ(alpha(), (std::vector<float>{0.5f, 0.2f, 0.8f, 0.2f, 0.8f}));
+    EXPECT_EQ(data(), (std::vector<float>{30, 5, 60, 10, 50}));
+    EXPECT_EQ(out().nspace(), 3);
+    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{5, 1}));
+    ASSERT_EQ(out().ncomp(), 2);
+    EXPECT_EQ(out().component(0).at("id").int_value(), 672);
+    EXPECT_FALSE(out().null_flag(0));
+    EXPECT_EQ(out().label(0), "");
+    EXPECT_TRUE(out().null_flag(1));
+    EXPECT_EQ(out().null_value(1), -9999.0);
+    EXPECT_EQ(out().label(1), "ze");
+    EXPECT_EQ(out().units(1), "dBZ");
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_EQ(out().type(c), DTYPE_FLOAT);
+        EXPECT_EQ(out().veclen(c), 1);
+    }
+
+    // Reversed ranges behave as ordered ones.
+    set("alpha_min", 0.8);
+    set("alpha_max", 0.2);
+    set("data_min", 50.0);
+    set("data_max", 10.0);
+    run(*inst, {});
+    EXPECT_EQ(alpha(), (std::vector<float>{0.5f, 0.2f, 0.8f, 0.2f, 0.8f}));
+}
+
+TEST_F(AlphaPlaneTest, ColumnsAccumulateWithAClampAfterEveryAddition) {
+    build({1, 1, 3}, {30, 30, 30});
+    run(*inst, {});
+    EXPECT_EQ(alpha(), (std::vector<float>{1.0f}));   // 0.5, 1.0, then 1.5 clamped
+    EXPECT_EQ(data(), (std::vector<float>{90}));
+
+    // A negative alpha_min makes the order of the samples count.
+    set("alpha_min", -0.5);
+    set("alpha_max", 0.8);
+    field(*grid).component(0).at("values").assign_doubles({60, 60, 5});   // 0.8, 1.0 (clamped), 0.5
+    run(*inst, {});
+    EXPECT_EQ(alpha(), (std::vector<float>{0.5f}));
+    field(*grid).component(0).at("values").assign_doubles({5, 60, 60});   // -0.5, 0.3, 1.0 (clamped)
+    run(*inst, {});
+    EXPECT_EQ(alpha(), (std::vector<float>{1.0f}));
+
+    // Below data_min with alpha_min 0: no opacity, but the data still count.
+    set("alpha_min", 0.0);
+    field(*grid).component(0).at("values").assign_doubles({1, 2, 3});
+    run(*inst, {});
+    EXPECT_EQ(alpha(), (std::vector<float>{0.0f}));
+    EXPECT_EQ(data(), (std::vector<float>{6}));
+
+    // A NaN sample is not null: it makes its column NaN.
+    field(*grid).component(0).at("values").assign_doubles({30, std::numeric_limits<double>::quiet_NaN(), 30});
+    run(*inst, {});
+    EXPECT_TRUE(std::isnan(alpha()[0]));
+    EXPECT_TRUE(std::isnan(data()[0]));
+}
+
+TEST_F(AlphaPlaneTest, NullSamplesAndMaskedSamplesAreLeftOut) {
+    // Three columns along k: all null (within 1e-5), partly null, none null.
+    build({3, 1, 2}, {-999, -999, 30, -999.000001f, 30, 50});
+    field(*grid).null_value(0, -999.0);
+    run(*inst, {});
+    EXPECT_EQ(alpha(), (std::vector<float>{0.0f, 0.5f, 1.0f}));
+    EXPECT_EQ(data(), (std::vector<float>{-9999, 30, 80}));
+    // A value just beyond 1e-5 of the null value is a sample.
+    field(*grid).component(0).at("values").assign_doubles({-998.99, -999, 30, -999, 30, 50});
+    set("alpha_min", 0.0);
+    run(*inst, {});
+    EXPECT_EQ(data(), (std::vector<float>{-998.99f, 30, 80}));
+
+    // The mask: its null samples drop the data samples at the same nodes.
+    build({3, 1, 2}, {30, 30, 30, 30, 30, 30});
+    field(*grid).floats("mask", {1, 0, 0, 1, 0, 1}).null_value(1, 0.0);
+    field(*grid).floats("mask", {0, 0, 0, 0, 0, 0}).null_value(2, 0.0);   // a second "mask": ignored
+    inst->at("mask_active").set_int(1);
+    inst->at("mask_label").set_str("mask");
+    run(*inst, {});
+    EXPECT_EQ(alpha(), (std::vector<float>{1.0f, 0.0f, 0.5f}));
+    // Without a null flag on the data, a masked-out column keeps 0, not null_value.
+    EXPECT_EQ(data(), (std::vector<float>{60, 0, 30}));
+    EXPECT_EQ(done(), 1);
+}
+
+TEST_F(AlphaPlaneTest, CoordinatesOfTheChosenSliceScaled) {
+    std::vector<float> ze(4 * 5 * 6, 20.0f);
+    build({4, 5, 6}, ze);
+    set("plane", 5);
+    run(*inst, {});
+    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{4, 5}));
+    auto c = out().coord();
+    ASSERT_EQ(c.size(), 60u);
+    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 7, c.begin() + 3 * 8)), (std::vector<float>{3, 10, 500}));
+
+    set("axis", 1);
+    set("plane", 4);
+    set("scale", 2.0);
+    run(*inst, {});
+    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{4, 6}));
+    c = out().coord();
+    // Output node (a, b) = (1, 2): input node (1, 4, 2); only y is scaled.
+    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 9, c.begin() + 3 * 10)), (std::vector<float>{1, 80, 200}));
+    set("sphere", 1);
+    run(*inst, {});
+    c = out().coord();
+    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 9, c.begin() + 3 * 10)), (std::vector<float>{2, 80, 400}));
+
+    set("axis", 0);
+    set("plane", 3);
+    set("sphere", 0);
+    set("scale", 0.5);
+    run(*inst, {});
+    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{5, 6}));
+    c = out().coord();
+    // Output node (2, 1): input node (3, 2, 1); x halved.
+    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 7, c.begin() + 3 * 8)), (std::vector<float>{1.5f, 20, 100}));
+    EXPECT_EQ(alpha(), std::vector<float>(30, 1.0f));   // four samples of 0.35, clamped
+    EXPECT_EQ(data(), std::vector<float>(30, 80.0f));
+}
+
+TEST_F(AlphaPlaneTest, MessagesOfTheUpdateItself) {
+    inst->make_link("in", "nowhere");
+    run(*inst, {msg("alpha", "can not get in.")});
+    build({5, 1, 1}, {30, 5, 60, 10, 50});
+    inst->make_link("out", "nowhere");
+    run(*inst, {msg("alpha", "can not get out.")});
+    build({5, 1, 1}, {30, 5, 60, 10, 50});
+    inst->at("axis").clear_value();
+    run(*inst, {msg("alpha", "can not get axis.")});
+    EXPECT_EQ(out().ncomp(), 0);
+    // No nodes: nothing at all.
+    build({5, 1, 1}, {30, 5, 60, 10, 50});
+    field(*grid).nnodes(0);
+    inst->at("axis").clear_value();
+    run(*inst, {});
+    EXPECT_EQ(done(), 0);
+}
+
+TEST_F(AlphaPlaneTest, LayoutFailuresLeaveWhatWasSetBefore) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+        int nspace, ndim, ncomp;   // what out holds afterwards
+    };
+    const std::vector<Case> cases{
+        {"no comp", [&] { inst->at("comp").clear_value(); }, "can not get comp.\n", 0, 0, 0},
+        {"no null_value", [&] { inst->at("null_value").clear_value(); }, "can not get null_value.\n", 0, 0, 0},
+        {"unreadable nspace", [&] { grid->at("nspace").clear_value(); }, "can not get in.nspace.\n", 0, 0, 0},
+        {"two space dimensions", [&] { field(*grid).nspace(2); }, "in.nspace is not 3.\n", 0, 0, 0},
+        {"no dims", [&] { grid->at("ndim").clear_value(); }, "can not get in.dims.\n", 0, 0, 0},
+        {"two grid dimensions", [&] { field(*grid).dims({5, 1}); }, "in.ndim is not 3.\n", 0, 0, 0},
+        {"axis 3", [&] { set("axis", 3); }, "axis is invalid value.\n", 3, 2, 0},
+        {"axis -1", [&] { set("axis", -1); }, "axis is invalid value.\n", 3, 2, 0},
+        {"out.nspace not settable", [&] { inst->at("out").make_link("nspace", "nowhere"); }, "can not get out.nspace.\n",
+         -1, 0, 0},
+        {"out.nnode_data not settable", [&] { inst->at("out").make_link("nnode_data", "nowhere"); },
+         "can not get out.nnode_data.\n", 3, 2, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build({5, 1, 1}, {30, 5, 60, 10, 50});
+        c.spoil();
+        run(*inst, {msg("alpha", c.message)});
+        EXPECT_EQ(done(), 0);
+        vhost::Object& o = inst->at("out");
+        if (c.nspace >= 0) {
+            EXPECT_EQ(o.at("nspace").int_value(), c.nspace);
+        }
+        if (c.ndim >= 0) {
+            EXPECT_EQ(o.at("ndim").int_value(), c.ndim);
+        }
+        if (c.ncomp >= 0) {
+            EXPECT_EQ(o.at("nnode_data").int_value(), c.ncomp);
+        }
+    }
+}
+
+TEST_F(AlphaPlaneTest, CoordinateAndProjectionFailuresKeepTheLayout) {
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::string message;
+        bool coordinates_written;
+    };
+    const std::vector<Case> cases{
+        {"no sphere", [&] { inst->at("sphere").clear_value(); }, "can not get sphere.\n", false},
+        {"no plane", [&] { inst->at("plane").clear_value(); }, "can not get plane.\n", false},
+        {"no scale", [&] { inst->at("scale").clear_value(); }, "can not get scale.\n", false},
+        {"too few coordinates", [&] { grid->at("coord").untype(); }, "can not get in.coord.\n", false},
+        {"plane beyond the grid", [&] { set("plane", 1); }, "plane is over in.dims[2].\n", false},
+        {"negative plane", [&] { set("plane", -1); }, "plane is under 0.\n", false},
+        {"no alpha_min", [&] { inst->at("alpha_min").clear_value(); }, "can not get alpha_min.\n", true},
+        {"no alpha_max", [&] { inst->at("alpha_max").clear_value(); }, "can not get alpha_max.\n", true},
+        {"no data_min", [&] { inst->at("data_min").clear_value(); }, "can not get data_min.\n", true},
+        {"no data_max", [&] { inst->at("data_max").clear_value(); }, "can not get data_max.\n", true},
+        {"data range below 1e-5",
+         [&] {
+             set("data_min", 10.0);
+             set("data_max", 10.000001);
+         },
+         "data_min and data_max are the same value.\n", true},
+        {"vector data",
+         [&] {
+             field(*grid).floats("wind", std::vector<float>(15, 1.0f), 3);
+             set("comp", 1);
+         },
+         "in.node_data[1].veclen is not 1.\n", true},
+        {"no such component", [&] { set("comp", 4); }, "can not get in.node_data[4].veclen.\n", true},
+        {"integer data", [&] { field(*grid).component(0).at("values").retype(DTYPE_INT); }, "can not get in.node_data[0].\n",
+         true},
+        {"no mask_active", [&] { inst->at("mask_active").clear_value(); }, "can not get mask_active.\n", true},
+        {"empty mask label", [&] { set("mask_active", 1); }, "can not get mask_label.\n", true},
+        {"no mask component",
+         [&] {
+             set("mask_active", 2);
+             inst->at("mask_label").set_str("cloud");
+         },
+         "can not get mask_data.\n", true},
+        {"integer mask",
+         [&] {
+             field(*grid).ints("cloud", {1, 1, 1, 1, 1}).null_value(1, 0.0);
+             set("mask_active", 1);
+             inst->at("mask_label").set_str("cloud");
+         },
+         "can not get in.node_data[1].\n", true},
+        {"mask without null flag",
+         [&] {
+             field(*grid).floats("cloud", {1, 1, 1, 1, 1});
+             set("mask_active", 1);
+             inst->at("mask_label").set_str("cloud");
+         },
+         "can not get mask_data.null_value.\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build({5, 1, 1}, {30, 5, 60, 10, 50});
+        c.spoil();
+        run(*inst, {msg("alpha", c.message)});
+        EXPECT_EQ(done(), 0);
+        EXPECT_EQ(out().ncomp(), 2);
+        auto xyz = out().coord();
+        ASSERT_EQ(xyz.size(), 15u);
+        EXPECT_EQ(xyz[12], c.coordinates_written ? 4.0f : 0.0f);
+        // The values are written only once every check has passed.
+        EXPECT_EQ(alpha(), std::vector<float>(5, 0.0f));
+    }
+}
+
+}  // namespace
