@@ -70,6 +70,8 @@ public:
     // --- progress ---
     void progress(ProgressEvent e);
     const std::vector<ProgressEvent>& progress_events() const { return progress_; }
+    // Forgets the recorded progress, for programs that update many times.
+    void clear_progress() { progress_.clear(); }
     void set_progress_listener(std::function<void(const ProgressEvent&)> f) { on_progress_ = std::move(f); }
 
     // --- networks ---
