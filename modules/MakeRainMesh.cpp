@@ -8,7 +8,14 @@
 // Unlike the other modules this one keeps its working state (the list of
 // lines built so far, a status word and the name it reports under) at file
 // level for the duration of one update: the host runs one update at a time.
+//
+// The lines are listed as if the columns were scanned one by one, grid row i
+// by grid row i; the work follows the storage order instead: the runs of all
+// columns are found in one pass over the volume, layer by layer, and the
+// lines are sampled column by column within bands of rows.
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -82,13 +89,18 @@ struct Grid {
     }
 };
 
-// Builds the line of column (i, j) for the run of nodes s < e; col holds the
-// column's values bottom to top; samples is reusable scratch (z, value pairs).
-int build_line(const Grid& g, std::int64_t i, std::int64_t j, const float* col, std::int64_t s, std::int64_t e,
-               std::vector<float>& samples, char* msg) {
-    const float x = g.xmin + static_cast<float>(i) * g.dx;
-    const float y = g.ymin + static_cast<float>(j) * g.dy;
+// The values of one grid column, bottom to top, read in place: level k of
+// the column lies one layer above level k - 1.
+struct Column {
+    const float* base;
+    std::int64_t stride;
+    float operator[](std::int64_t k) const { return base[k * stride]; }
+};
 
+// Samples the line of a column for the run of nodes s < e: finds its top
+// (ztop) and appends its samples, from the lowest up, as (z, value) pairs.
+int sample_line(const Grid& g, Column col, std::int64_t s, std::int64_t e, std::vector<float>& samples, float& ztop,
+                char* msg) {
     // Where the value enters the band between levels s and s + 1.
     float a = col[s], b = col[s + 1], t = 0.0f;
     if (a < g.lower)
@@ -105,9 +117,8 @@ int build_line(const Grid& g, std::int64_t i, std::int64_t j, const float* col, 
         t = (g.lower - a) / (b - a);
     else if (b > g.upper)
         t = (g.upper - a) / (b - a);
-    const float ztop = g.z_at(e - 1) + t * g.dz;
+    ztop = g.z_at(e - 1) + t * g.dz;
 
-    samples.clear();
     const std::int64_t top = g.dims[2] - 1;
     for (float z = zbot; z <= ztop;) {
         // Heights lie within the column; the clamp only keeps rounding (or
@@ -127,8 +138,18 @@ int build_line(const Grid& g, std::int64_t i, std::int64_t j, const float* col, 
         if (!(next > z)) return fail(msg, "%s : length is too small for the heights of in_mesh.\n");
         z = next;
     }
+    return 1;
+}
 
-    const auto nsamples = static_cast<std::int64_t>(samples.size() / 2);
+// Makes the record of the line of column (i, j) with top ztop and the
+// samples (z, value pairs from the lowest up); the caller puts it on the
+// list. The top point comes first, then the samples from the highest to the
+// lowest; the top point has the value of the highest sample, or the lower
+// bound when there is none.
+int make_record(const Grid& g, std::int64_t i, std::int64_t j, float ztop, const float* samples,
+                std::int64_t nsamples, LineRecord*& made, char* msg) {
+    const float x = g.xmin + static_cast<float>(i) * g.dx;
+    const float y = g.ymin + static_cast<float>(j) * g.dy;
     const std::int64_t n = nsamples + 1;
     void* block = std::malloc(sizeof(LineRecord) + static_cast<std::size_t>(n) * 4 * sizeof(float));
     if (!block) return fail(msg, "%s : can not allocate memory.\n");
@@ -136,25 +157,218 @@ int build_line(const Grid& g, std::int64_t i, std::int64_t j, const float* col, 
     r->n = n;
     r->points = reinterpret_cast<float*>(r + 1);
     r->values = r->points + 3 * n;
-    // The top point first, then the samples from the highest to the lowest.
+    r->next = nullptr;
     r->points[0] = x;
     r->points[1] = y;
     r->points[2] = ztop;
-    r->values[0] = nsamples > 0 ? samples[samples.size() - 1] : g.lower;
+    r->values[0] = nsamples > 0 ? samples[2 * nsamples - 1] : g.lower;
     for (std::int64_t m = 0; m < nsamples; ++m) {
         const std::int64_t slot = n - 1 - m;
         r->points[3 * slot] = x;
         r->points[3 * slot + 1] = y;
-        r->points[3 * slot + 2] = samples[static_cast<std::size_t>(2 * m)];
-        r->values[slot] = samples[static_cast<std::size_t>(2 * m + 1)];
+        r->points[3 * slot + 2] = samples[2 * m];
+        r->values[slot] = samples[2 * m + 1];
     }
+    made = r;
+    return 1;
+}
+
+void push_line(LineRecord* r) noexcept {
     r->next = g_lines;
     g_lines = r;
+}
+
+// A run of nodes s < e of one column that becomes a line.
+struct Run {
+    std::int64_t column;   // i + dims[0] j
+    std::int64_t s, e;
+};
+
+// One layer of the run finder, for every column c at once: the state byte
+// st[c] holds on entry what the node below was (bit 0: in the band, so a run
+// is open; bit 1: null), and on return what this node is (bits 0 and 1 as
+// before) and does: bit 2, it ends the open run; bit 3, it opens a run;
+// bit 4, that run starts at this node since the node below was null.
+// Written without branches in bytes, so that the compiler treats many
+// columns per instruction (and kept out of line: inlined into the scan, it
+// loses the promise that its arrays do not overlap). A null value of NaN
+// matches no node.
+__attribute__((noinline)) void classify_layer(const float* __restrict row, unsigned char* __restrict st,
+                                              std::size_t n, float lower, float upper, float null_value) {
+    for (std::size_t c = 0; c < n; ++c) {
+        const float v = row[c];
+        const unsigned s = st[c];
+        const unsigned null = v == null_value;
+        const unsigned in = (lower <= v) & (v <= upper) & (null ^ 1);
+        const unsigned opens = in & ~s & 1;
+        st[c] = static_cast<unsigned char>(in | null << 1 | (s & ~in & 1) << 2 | opens << 3 | (opens & s >> 1) << 4);
+    }
+}
+
+// Finds the runs of every column, reading the volume once, layer by layer in
+// storage order, with each column's state kept aside between layers (see
+// classify_layer) together with the level where its open run started. Runs
+// come out ordered by the layer that ends them, so each column's runs are in
+// order from the bottom up.
+//
+// A node in the band opens a run, which starts one level lower unless that
+// node is null (or there is none). A run ends at the node below a null node,
+// or at the first node outside the band (which belongs to it), or at the
+// last level; it becomes a line when it spans at least two levels.
+void find_runs(const float* data, std::int64_t layer, std::int64_t levels, float lower, float upper, float null_value,
+               std::vector<Run>& runs) {
+    const auto n = static_cast<std::size_t>(layer);
+    std::vector<unsigned char> state(n, 0);
+    std::vector<std::int64_t> start(n, 0);
+    unsigned char* st = state.data();
+    for (std::int64_t k = 0; k < levels; ++k) {
+        classify_layer(data + k * layer, st, n, lower, upper, null_value);
+        // The runs that open or end here, looked for eight columns at a time.
+        auto visit = [&](std::size_t c) {
+            const unsigned s = st[c];
+            if ((s & 8) != 0) {
+                start[c] = (s & 16) != 0 || k == 0 ? k : k - 1;
+            } else if ((s & 4) != 0) {
+                const std::int64_t e = (s & 2) != 0 ? k - 1 : k;
+                if (e > start[c]) runs.push_back(Run{static_cast<std::int64_t>(c), start[c], e});
+            }
+        };
+        std::size_t c = 0;
+        for (; c + 8 <= n; c += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, st + c, sizeof word);
+            if ((word & 0x0C0C0C0C0C0C0C0CULL) == 0) continue;
+            for (std::size_t l = c; l < c + 8; ++l) visit(l);
+        }
+        for (; c < n; ++c) visit(c);
+    }
+    for (std::size_t c = 0; c < n; ++c)
+        if ((st[c] & 1) != 0 && levels - 1 > start[c]) runs.push_back(Run{static_cast<std::int64_t>(c), start[c], levels - 1});
+}
+
+// Puts the runs in the order their lines are built: column (i, j) before
+// (i, j + 1), all of (i, *) before (i + 1, *), each column's runs from the
+// bottom up (a stable counting sort on the column's place in that order).
+std::vector<Run> in_build_order(const std::vector<Run>& runs, std::int64_t d0, std::int64_t d1) {
+    const auto place = [&](const Run& r) { return static_cast<std::size_t>((r.column % d0) * d1 + r.column / d0); };
+    std::vector<std::size_t> first(static_cast<std::size_t>(d0 * d1) + 1, 0);
+    for (const Run& r : runs) ++first[place(r) + 1];
+    for (std::size_t p = 1; p < first.size(); ++p) first[p] += first[p - 1];
+    std::vector<Run> sorted(runs.size());
+    for (const Run& r : runs) sorted[first[place(r)]++] = r;
+    return sorted;
+}
+
+// What the scan built: the number of lines and of their points.
+struct Totals {
+    std::int64_t lines = 0;
+    std::int64_t points = 0;
+};
+
+// Builds the lines of the runs (given in build order) and puts them on the
+// list as if made one after the other in that order, grid row i by grid row
+// i, with the progress reported before each row.
+//
+// Rows are taken in bands of kBand. A band's lines are first sampled column
+// by column in storage order (j outer, i inner), where neighbouring columns
+// share what is read of the volume; then their records are made in build
+// order, so that the list also lies in memory in its own order. Should a
+// line fail to sample, the band is made again line by line in build order,
+// so that the same line fails first, after the same progress, as it would
+// row by row.
+constexpr std::int64_t kBand = 16;
+
+int build_lines(const Grid& g, const float* data, const std::vector<Run>& runs, Totals& totals, char* msg) {
+    const std::int64_t d0 = g.dims[0], d1 = g.dims[1], layer = d0 * d1;
+    auto row_of = [&](std::size_t r) { return runs[r].column % d0; };
+    auto column_of = [&](std::size_t r) { return Column{data + runs[r].column, layer}; };
+    auto add = [&](LineRecord* rec) {
+        push_line(rec);
+        ++totals.lines;
+        totals.points += rec->n;
+    };
+    // Reports every row up to `upto` not reported yet, in order.
+    std::int64_t reported = -1;
+    auto report_to = [&](std::int64_t upto) {
+        for (; reported < upto; ++reported)
+            OMstatus_check(static_cast<int>(static_cast<double>(reported + 1) * 100.0 / static_cast<double>(d0)),
+                           g_name, nullptr);
+    };
+
+    std::vector<float> samples;            // of the whole band
+    std::vector<std::size_t> from;         // per run of the band: its samples
+    std::vector<float> tops;               // per run of the band: its ztop
+    std::vector<std::size_t> next, end;    // per row of the band: its next run, its end
+    std::vector<std::size_t> order;        // the band's runs in the order sampled
+    std::size_t first = 0;                 // the band's first run
+    for (std::int64_t i0 = 0; i0 < d0; i0 += kBand) {
+        const std::int64_t i1 = std::min(d0, i0 + kBand);
+        report_to(i0);
+        next.clear();
+        end.clear();
+        std::size_t last = first;
+        for (std::int64_t i = i0; i < i1; ++i) {
+            next.push_back(last);
+            while (last < runs.size() && row_of(last) == i) ++last;
+            end.push_back(last);
+        }
+        const std::size_t count = last - first;
+        samples.clear();
+        from.assign(count + 1, 0);
+        tops.assign(count, 0.0f);
+
+        // Sampled in storage order; `from` of the run after the last one of
+        // the band holds the end of the samples.
+        bool sampled = true;
+        order.clear();
+        for (std::int64_t j = 0; j < d1 && sampled; ++j)
+            for (std::size_t b = 0; b < next.size() && sampled; ++b)
+                for (std::size_t& r = next[b]; r < end[b] && runs[r].column / d0 == j; ++r) {
+                    from[r - first] = samples.size();
+                    if (sample_line(g, column_of(r), runs[r].s, runs[r].e, samples, tops[r - first], msg) != 1) {
+                        sampled = false;
+                        break;
+                    }
+                    order.push_back(r - first);
+                }
+
+        if (sampled) {
+            // Where each run's samples end: where the next sampled run's begin.
+            std::vector<std::size_t> upto(count, 0);
+            for (std::size_t q = 0; q < order.size(); ++q)
+                upto[order[q]] = q + 1 < order.size() ? from[order[q + 1]] : samples.size();
+            for (std::size_t r = first; r < last; ++r) {
+                report_to(row_of(r));
+                const std::size_t a = from[r - first];
+                LineRecord* rec = nullptr;
+                if (make_record(g, row_of(r), runs[r].column / d0, tops[r - first], samples.data() + a,
+                                static_cast<std::int64_t>((upto[r - first] - a) / 2), rec, msg) != 1)
+                    return -1;
+                add(rec);
+            }
+        } else {
+            g_status = 1;
+            msg[0] = '\0';
+            for (std::size_t r = first; r < last; ++r) {
+                report_to(row_of(r));
+                samples.clear();
+                float ztop = 0.0f;
+                if (sample_line(g, column_of(r), runs[r].s, runs[r].e, samples, ztop, msg) != 1) return -1;
+                LineRecord* rec = nullptr;
+                if (make_record(g, row_of(r), runs[r].column / d0, ztop, samples.data(),
+                                static_cast<std::int64_t>(samples.size() / 2), rec, msg) != 1)
+                    return -1;
+                add(rec);
+            }
+        }
+        first = last;
+    }
+    report_to(d0 - 1);
     return 1;
 }
 
 // Reads in_mesh and the parameters, then builds the lines of every column.
-int scan(OMobj_id& self, Spacing spacing, char* msg) {
+int scan(OMobj_id& self, Spacing spacing, Totals& totals, char* msg) {
     int component = 0;
     OMget_name_int_val(&self, OMstr_to_name("component"), &component);   // 0 when unreadable
     OMobj_id in = OMfind_str_subobj(&self, "in_mesh", OM_OBJ_RD);
@@ -230,51 +444,20 @@ int scan(OMobj_id& self, Spacing spacing, char* msg) {
     if (!(g.dz > 0.0f) || !std::isfinite(g.dz)) return fail(msg, "%s : in_mesh.points do not rise along z.\n");
 
     const std::int64_t d0 = dims[0], d1 = dims[1], d2 = dims[2], layer = d0 * d1;
-    const bool has_null = null_flag != 0;
-    const float* data = values.get();
-    std::vector<float> col(static_cast<std::size_t>(d2));
-    std::vector<float> samples;
-    for (std::int64_t i = 0; i < d0; ++i) {
-        OMstatus_check(static_cast<int>(static_cast<double>(i) * 100.0 / static_cast<double>(d0)), g_name, nullptr);
-        for (std::int64_t j = 0; j < d1; ++j) {
-            const float* base = data + i + d0 * j;
-            for (std::int64_t k = 0; k < d2; ++k) col[static_cast<std::size_t>(k)] = base[k * layer];
-            const float* c = col.data();
-            auto is_null = [&](std::int64_t k) { return has_null && c[k] == null_value; };
+    std::vector<Run> found;
+    // Without a null flag no node is null; NaN equals nothing.
+    const float null_match = null_flag != 0 ? null_value : std::numeric_limits<float>::quiet_NaN();
+    find_runs(values.get(), layer, d2, g.lower, g.upper, null_match, found);
+    const std::vector<Run> runs = in_build_order(found, d0, d1);
+    found = std::vector<Run>();
 
-            bool open = false;
-            std::int64_t s = 0;
-            for (std::int64_t k = 0; k < d2; ++k) {
-                std::int64_t e = -1;
-                if (is_null(k)) {
-                    if (!open) continue;
-                    e = k - 1;
-                } else if (g.lower <= c[k] && c[k] <= g.upper) {
-                    if (!open) {
-                        open = true;
-                        s = k > 0 && !is_null(k - 1) ? k - 1 : k;
-                    }
-                    continue;
-                } else {
-                    if (!open) continue;
-                    e = k;   // the first node above the band belongs to the run
-                }
-                open = false;
-                if (e > s && build_line(g, i, j, c, s, e, samples, msg) != 1) return -1;
-            }
-            if (open && d2 - 1 > s && build_line(g, i, j, c, s, d2 - 1, samples, msg) != 1) return -1;
-        }
-    }
-    return 1;
+    return build_lines(g, values.get(), runs, totals, msg);
 }
 
-// Copies every line into out_mesh, newest first, one polyline per line.
-int write_output(OMobj_id& self, char* msg) {
-    std::int64_t nlines = 0, total = 0;
-    for (const LineRecord* r = g_lines; r; r = r->next) {
-        ++nlines;
-        total += r->n;
-    }
+// Copies every line into out_mesh, newest first, one polyline per line; a
+// line is freed once copied.
+int write_output(OMobj_id& self, const Totals& totals, char* msg) {
+    const std::int64_t nlines = totals.lines, total = totals.points;
     OMobj_id out = OMfind_str_subobj(&self, "out_mesh", OM_OBJ_RW);
     if (velmora::is_null(out)) return fail(msg, "%s : can not get out_mesh.\n");
     FLDset_nnodes(&out, total);
@@ -299,14 +482,17 @@ int write_output(OMobj_id& self, char* msg) {
             return fail(msg, "%s : can not get out_mesh.cell_set[0].poly_connect_list.\n");
     }
 
-    std::int64_t b = 0, p = 0;
-    for (const LineRecord* r = g_lines; r; r = r->next, ++p) {
+    std::int64_t b = 0;
+    for (std::int64_t p = 0; p < nlines && g_lines && g_lines->n <= total - b; ++p) {
         OMstatus_check(static_cast<int>(static_cast<double>(p) * 100.0 / static_cast<double>(nlines)), g_name, nullptr);
+        LineRecord* r = g_lines;
         std::memcpy(coord.get() + 3 * b, r->points, static_cast<std::size_t>(3 * r->n) * sizeof(float));
         std::memcpy(values.get() + b, r->values, static_cast<std::size_t>(r->n) * sizeof(float));
         connect[2 * p] = b;
         connect[2 * p + 1] = b + r->n - 1;
         b += r->n;
+        g_lines = r->next;
+        std::free(r);
     }
     return 1;
 }
@@ -321,16 +507,18 @@ int rain_mesh_update(OMobj_id* obj, Spacing spacing, const char* name) noexcept 
     try {
         OMstatus_check(0, g_name, nullptr);
         int ok = 0;
+        Totals totals;
         {
             StatusRange range(0, 50);
-            ok = scan(*obj, spacing, msg);
+            ok = scan(*obj, spacing, totals, msg);
         }
         if (ok == 1) {
             StatusRange range(50, 100);
-            write_output(*obj, msg);
+            write_output(*obj, totals, msg);
         }
     } catch (...) {
-        // Growing the sample scratch is the only thing that can throw.
+        // Only the working vectors of the scan can throw, when they can not
+        // grow.
         fail(msg, "%s : can not allocate memory.\n");
     }
     free_lines();

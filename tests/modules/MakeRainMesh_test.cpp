@@ -1,7 +1,10 @@
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <random>
 #include <string>
+#include <tuple>
 
 #include "module_test.h"
 
@@ -310,6 +313,239 @@ TEST_F(MakeRainMeshTest, OutputFailuresLeaveTheNodeCount) {
             EXPECT_EQ(out().nnodes(), 12);
         }
     }
+}
+
+// The lines of a grid worked out the plain way, column after column, each
+// column read bottom to top: (i, j) in the order i outer, j inner, each line
+// put in front of those before it. Everything the module is held to: the
+// points, their values, the polylines, the progress and the failure.
+struct Expected {
+    std::vector<float> coord, values;
+    std::vector<std::int64_t> connect;
+    std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> progress;
+    bool failed = false;
+};
+
+struct Volume {
+    std::int64_t d[3];
+    std::vector<float> corners;   // 6 values
+    std::vector<float> v;
+    bool has_null = false;
+    float null_value = 0;
+    float lower = 0, upper = 0, length = 0;
+    bool linear = false;
+};
+
+Expected expected_lines(const Volume& vol) {
+    using K = ProgressEvent::Kind;
+    const std::string name = vol.linear ? "MakeRainMeshLinear" : "MakeRainMeshConstant";
+    Expected x;
+    x.progress.emplace_back(K::Check, 0, 0, name);
+    x.progress.emplace_back(K::Push, 0, 50, "");
+    const std::int64_t d0 = vol.d[0], d1 = vol.d[1], d2 = vol.d[2];
+    const float xmin = vol.corners[0], ymin = vol.corners[1], zmin = vol.corners[2];
+    const float dx = (vol.corners[3] - vol.corners[0]) / static_cast<float>(d0 - 1);
+    const float dy = (vol.corners[4] - vol.corners[1]) / static_cast<float>(d1 - 1);
+    const float dz = (vol.corners[5] - vol.corners[2]) / static_cast<float>(d2 - 1);
+    const float lower = vol.lower, upper = vol.upper, range = upper - lower;
+    struct Made {
+        std::vector<float> xyz, val;
+    };
+    std::vector<Made> made;
+    auto build = [&](std::int64_t i, std::int64_t j, const std::vector<float>& c, std::int64_t s, std::int64_t e) {
+        const float x0 = xmin + static_cast<float>(i) * dx, y0 = ymin + static_cast<float>(j) * dy;
+        float a = c[s], b = c[s + 1], t = 0;
+        if (a < lower)
+            t = (lower - a) / (b - a);
+        else if (a > upper)
+            t = (a - upper) / (a - b);
+        const float zbot = zmin + static_cast<float>(s) * dz + t * dz;
+        a = c[e - 1], b = c[e], t = 0;
+        if (b < lower)
+            t = (lower - a) / (b - a);
+        else if (b > upper)
+            t = (upper - a) / (b - a);
+        const float ztop = zmin + static_cast<float>(e - 1) * dz + t * dz;
+        std::vector<float> zs, vs;
+        for (float z = zbot; z <= ztop;) {
+            const float q = (z - zmin) / dz;
+            std::int64_t k0 = q >= static_cast<float>(d2 - 1) ? d2 - 1 : q > 0 ? static_cast<std::int64_t>(q) : 0;
+            const std::int64_t k1 = k0 + 1 < d2 ? k0 + 1 : k0;
+            const float v = c[k0] + ((z - (zmin + static_cast<float>(k0) * dz)) / dz) * (c[k1] - c[k0]);
+            zs.push_back(z);
+            vs.push_back(v);
+            const float step = vol.linear && v > 0 ? v / range * vol.length + vol.length : vol.length;
+            if (!(z + step > z)) return false;
+            z = z + step;
+        }
+        Made m;
+        m.xyz = {x0, y0, ztop};
+        m.val = {vs.empty() ? lower : vs.back()};
+        for (std::size_t n = zs.size(); n-- > 0;) {
+            m.xyz.insert(m.xyz.end(), {x0, y0, zs[n]});
+            m.val.push_back(vs[n]);
+        }
+        made.push_back(m);
+        return true;
+    };
+    std::vector<float> c(static_cast<std::size_t>(d2));
+    for (std::int64_t i = 0; i < d0 && !x.failed; ++i) {
+        x.progress.emplace_back(K::Check, static_cast<int>(static_cast<double>(i) * 100.0 / static_cast<double>(d0)), 0,
+                                name);
+        for (std::int64_t j = 0; j < d1 && !x.failed; ++j) {
+            for (std::int64_t k = 0; k < d2; ++k) c[static_cast<std::size_t>(k)] = vol.v[static_cast<std::size_t>(i + d0 * (j + d1 * k))];
+            auto null = [&](std::int64_t k) { return vol.has_null && c[static_cast<std::size_t>(k)] == vol.null_value; };
+            bool open = false;
+            std::int64_t s = 0;
+            for (std::int64_t k = 0; k < d2 && !x.failed; ++k) {
+                const float v = c[static_cast<std::size_t>(k)];
+                std::int64_t e = -1;
+                if (null(k)) {
+                    if (!open) continue;
+                    e = k - 1;
+                } else if (lower <= v && v <= upper) {
+                    if (!open) s = k > 0 && !null(k - 1) ? k - 1 : k;
+                    open = true;
+                    continue;
+                } else {
+                    if (!open) continue;
+                    e = k;
+                }
+                open = false;
+                if (e > s && !build(i, j, c, s, e)) x.failed = true;
+            }
+            if (!x.failed && open && d2 - 1 > s && !build(i, j, c, s, d2 - 1)) x.failed = true;
+        }
+    }
+    x.progress.emplace_back(K::Pop, 0, 0, "");
+    if (x.failed) return x;
+    x.progress.emplace_back(K::Push, 50, 100, "");
+    std::int64_t b = 0;
+    const auto nlines = static_cast<std::int64_t>(made.size());
+    for (std::int64_t p = 0; p < nlines; ++p) {
+        const Made& m = made[static_cast<std::size_t>(nlines - 1 - p)];
+        x.progress.emplace_back(K::Check, static_cast<int>(static_cast<double>(p) * 100.0 / static_cast<double>(nlines)), 0,
+                                name);
+        x.coord.insert(x.coord.end(), m.xyz.begin(), m.xyz.end());
+        x.values.insert(x.values.end(), m.val.begin(), m.val.end());
+        const auto n = static_cast<std::int64_t>(m.val.size());
+        x.connect.insert(x.connect.end(), {b, b + n - 1});
+        b += n;
+    }
+    x.progress.emplace_back(K::Pop, 0, 0, "");
+    return x;
+}
+
+// Bit for bit: NaN equals NaN, 0 and -0 differ.
+std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+    std::vector<std::uint32_t> b(v.size());
+    if (!v.empty()) std::memcpy(b.data(), v.data(), v.size() * sizeof(float));
+    return b;
+}
+
+TEST_F(MakeRainMeshTest, RandomVolumesGiveTheLinesOfAColumnByColumnScan) {
+    std::mt19937 rng(20240611);
+    auto uniform_int = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto uniform_real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
+    int failures = 0, lines_seen = 0;
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Volume vol;
+        // Now and then more rows than one band of the scan holds.
+        vol.d[0] = round % 5 == 0 ? uniform_int(17, 40) : uniform_int(2, 7);
+        vol.d[1] = uniform_int(2, 7);
+        vol.d[2] = uniform_int(2, 9);
+        const float zmin = round % 17 == 0 ? 3.0e6f : uniform_real(-5, 5);   // high up, steps are lost
+        vol.corners = {uniform_real(-10, 0), uniform_real(-10, 0), zmin, uniform_real(1, 10), uniform_real(1, 10),
+                       zmin + uniform_real(0.5f, 12)};
+        vol.lower = uniform_real(0, 30);
+        vol.upper = vol.lower + (round % 7 == 0 ? 0.0f : uniform_real(0, 30));
+        vol.length = round % 17 == 0 ? 0.01f : uniform_real(0.05f, 1.5f);
+        vol.linear = round % 2 == 1;
+        vol.has_null = round % 3 != 0;
+        vol.null_value = -1;
+        // Values on the bounds, inside, outside on both sides, null and NaN.
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        const std::int64_t n = vol.d[0] * vol.d[1] * vol.d[2];
+        const int rainy = uniform_int(0, 100);
+        for (std::int64_t m = 0; m < n; ++m) {
+            float v = -20;
+            if (uniform_int(0, 99) < rainy) {
+                switch (uniform_int(0, 7)) {
+                    case 0: v = vol.lower; break;
+                    case 1: v = vol.upper; break;
+                    case 2: v = vol.lower - uniform_real(0, 10); break;
+                    case 3: v = vol.upper + uniform_real(0, 10); break;
+                    case 4: v = -1; break;
+                    case 5: v = uniform_int(0, 20) == 0 ? nan : vol.lower; break;
+                    default: v = uniform_real(vol.lower, vol.upper); break;
+                }
+            }
+            vol.v.push_back(v);
+        }
+        const Expected want = expected_lines(vol);
+
+        host.reset();
+        vhost::Object& g = host.add_field("grid");
+        field(g).uniform({vol.d[0], vol.d[1], vol.d[2]}, vol.corners).floats("rain", vol.v);
+        field(g).null_value(0, vol.null_value, vol.has_null ? 1 : 0);
+        vhost::Object& mesh = host.add_instance("mesh", "MakeRainMesh");
+        host.link("mesh.in_mesh", "grid");
+        mesh.at("minValue").set_real(vol.lower);
+        mesh.at("maxValue").set_real(vol.upper);
+        mesh.at("length").set_real(vol.length);
+        const std::string name = vol.linear ? "MakeRainMeshLinear" : "MakeRainMeshConstant";
+        run(mesh, want.failed ? vtest::Messages{msg(name, "length is too small for the heights of in_mesh.\n")}
+                              : vtest::Messages{},
+            vol.linear ? kLinear : kConstant);
+        std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> got;
+        for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
+        EXPECT_EQ(got, want.progress);
+        if (want.failed) {
+            ++failures;
+            continue;
+        }
+        vhost::FieldRef o(mesh.at("out_mesh"));
+        ASSERT_EQ(o.nnodes(), static_cast<std::int64_t>(want.values.size()));
+        lines_seen += static_cast<int>(want.connect.size() / 2);
+        if (want.values.empty()) continue;
+        EXPECT_EQ(bits(o.coord()), bits(want.coord));
+        EXPECT_EQ(bits(o.float_values(0)), bits(want.values));
+        EXPECT_EQ(o.poly_connect(0), want.connect);
+    }
+    // The rounds cover failures and a fair number of lines.
+    EXPECT_GT(failures, 3);
+    EXPECT_GT(lines_seen, 1000);
+}
+
+TEST_F(MakeRainMeshTest, TheFirstLineToFailIsTheFirstInRowOrder) {
+    // Two columns whose lines can not be sampled (the heights are too large
+    // for the spacing): (5, 0) comes first in storage order, (3, 1) in row
+    // order. The progress stops at row 3.
+    Volume vol;
+    vol.d[0] = 20, vol.d[1] = 2, vol.d[2] = 3;
+    vol.corners = {0, 0, 3.0e6f, 19, 1, 3.0e6f + 2};
+    vol.lower = 10, vol.upper = 50, vol.length = 0.01f;
+    vol.v.assign(120, 0.0f);
+    for (std::int64_t k = 0; k < 3; ++k) {
+        vol.v[static_cast<std::size_t>(5 + 20 * (0 + 2 * k))] = 30;
+        vol.v[static_cast<std::size_t>(3 + 20 * (1 + 2 * k))] = 30;
+    }
+    const Expected want = expected_lines(vol);
+    ASSERT_TRUE(want.failed);
+    host.reset();
+    field(host.add_field("grid")).uniform({20, 2, 3}, vol.corners).floats("rain", vol.v);
+    vhost::Object& mesh = host.add_instance("mesh", "MakeRainMesh");
+    host.link("mesh.in_mesh", "grid");
+    mesh.at("minValue").set_real(10.0);
+    mesh.at("maxValue").set_real(50.0);
+    mesh.at("length").set_real(0.01);
+    run(mesh, {msg("MakeRainMeshConstant", "length is too small for the heights of in_mesh.\n")}, kConstant);
+    std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> got;
+    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
+    EXPECT_EQ(got, want.progress);
+    ASSERT_EQ(got.size(), 7u);   // check 0, push, rows 0 to 3, pop
+    EXPECT_EQ(std::get<1>(got[5]), 15);
 }
 
 }  // namespace
