@@ -168,22 +168,24 @@ int coordinates(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
 }
 
 // The clamped linear transfer function, on the values after ordering.
+// A sample v has the opacity alpha_min when data_min > v, else alpha_max
+// when v > data_max, else t = (v - data_min, in float) / data_range *
+// alpha_range + alpha_min in double, taken as alpha_min when alpha_min > t
+// and otherwise as the smaller of alpha_max and t (a NaN t stays NaN),
+// rounded to float (transfer_stretch).
 struct Transfer {
     float data_min, data_max, data_range;
     float alpha_min, alpha_max, alpha_range;
-
-    float operator()(float v) const {
-        if (data_min > v) return alpha_min;
-        if (v > data_max) return alpha_max;
-        const double t = static_cast<double>(v - data_min) / data_range * alpha_range + alpha_min;
-        if (alpha_min > t) return alpha_min;
-        // The smaller of alpha_max and t; a NaN t stays NaN.
-        return static_cast<float>(t > alpha_max ? static_cast<double>(alpha_max) : t);
-    }
 };
 
-// |a - b| < 1e-5: the difference in float, the comparison in double.
-inline bool near(float a, float b) { return static_cast<double>(std::fabs(a - b)) < 1e-5; }
+// Whether a sample is null: |a - b| < 1e-5, the difference formed in float
+// and compared in double. The same test in float alone: |a - b| <= the
+// largest float below 1e-5 in double.
+float near_limit() {
+    float limit = 1e-5f;
+    while (static_cast<double>(limit) >= 1e-5) limit = std::nextafter(limit, 0.0f);
+    return limit;
+}
 
 struct Sources {
     const float* values;
@@ -191,41 +193,146 @@ struct Sources {
     bool has_null;
     float null_value;
     float mask_null;
+    float near;          // near_limit()
 };
 
-// Accumulates one row of in (i = 0 .. d0-1) into out nodes o0 + i * ostep.
-template <bool kMask, bool kNull>
-void project_row(const Sources& s, const Transfer& tf, std::int64_t row, std::int64_t d0, std::int64_t o0,
-                 std::int64_t ostep, float* alpha, float* data, unsigned char* reached) {
-    const float* v = s.values + row;
-    const float* mk = kMask ? s.mask + row : nullptr;
-    for (std::int64_t i = 0; i < d0; ++i) {
+// The loops below run over many samples at once and are written without
+// branches, so that the compiler can treat several samples per instruction;
+// they give the same floats as the transfer function and the accumulation
+// written sample by sample (accumulate_node). The two that do most of the
+// work are kept out of line, inlined they lose the promise that their
+// arrays do not overlap, and are also built for AVX2, chosen at load time
+// where the processor has it (neither variant contracts a multiply and an
+// add, so both give the same floats).
+
+// The opacity of m samples. Only samples within [data_min, data_max] (or
+// NaN) need the division; a stretch without any is settled by one compare
+// per sample.
+template <std::size_t kMax>
+inline void transfer_stretch(const Transfer& tf, const float* __restrict v, float* __restrict f, std::size_t m) {
+    const float dmin = tf.data_min, dmax = tf.data_max, amin = tf.alpha_min, amax = tf.alpha_max;
+    int divide = 0;
+    for (std::size_t i = 0; i < m; ++i) divide |= !(dmin > v[i]) & !(v[i] > dmax);
+    if (divide == 0) {
+        for (std::size_t i = 0; i < m; ++i) f[i] = dmin > v[i] ? amin : amax;
+        return;
+    }
+    const double range = tf.data_range, arange = tf.alpha_range, low = amin, high = amax;
+    double t[kMax];
+    for (std::size_t i = 0; i < m; ++i) t[i] = static_cast<double>(v[i] - dmin) / range * arange + low;
+    for (std::size_t i = 0; i < m; ++i) {
+        // amin and amax are floats: clamping in double and rounding once
+        // gives the same float; a NaN stays NaN.
+        const double c = low > t[i] ? low : t[i] > high ? high : t[i];
+        const float r = static_cast<float>(c);
         const float x = v[i];
-        if (kMask && near(mk[i], s.mask_null)) continue;
-        if (kNull && near(x, s.null_value)) continue;
-        const std::int64_t o = o0 + i * ostep;
-        float a = tf(x) + alpha[o];
-        if (static_cast<double>(a) > 1.0) a = 1.0f;
-        alpha[o] = a;
-        if (kNull) reached[o] = 1;
-        data[o] = x + data[o];
+        const float g = x > dmax ? amax : r;
+        f[i] = dmin > x ? amin : g;
     }
 }
 
+// The opacity of n samples, a short stretch at a time, so that only the
+// stretches holding data between the bounds pay for the division.
+__attribute__((noinline, target_clones("avx2", "default"))) void transfer_all(const Transfer& tf,
+                                                                               const float* __restrict v,
+                                                                               float* __restrict f, std::size_t n) {
+    constexpr std::size_t kShort = 16;
+    std::size_t i = 0;
+    for (; i + kShort <= n; i += kShort) transfer_stretch<kShort>(tf, v + i, f + i, kShort);
+    for (; i < n; i += kShort) transfer_stretch<kShort>(tf, v + i, f + i, std::min(kShort, n - i));
+}
+
+// Whether a sample is left out: |x - null| within the limit, written as two
+// compares (NaN passes neither).
+inline bool is_near(float x, float null_value, float limit) {
+    const float d = x - null_value;
+    return (d <= limit) & (d >= -limit);
+}
+
+// Adds n samples v with their opacities f to n output nodes in a row:
+// alpha clamped to 1 after the addition, data summed, the node marked as
+// reached; null samples (and samples where the mask is null) are left out.
+template <bool kMask, bool kNull>
+__attribute__((noinline, target_clones("avx2", "default"))) void accumulate_row(const Sources& s, const float* __restrict v, const float* __restrict mk,
+                                              const float* __restrict f, float* __restrict alpha,
+                                              float* __restrict data, unsigned char* __restrict reached,
+                                              std::size_t n) {
+    const float limit = s.near, mask_null = s.mask_null, null_value = s.null_value;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = v[i];
+        bool skip = false;
+        if (kMask) skip = is_near(mk[i], mask_null, limit);
+        if (kNull) skip = skip | is_near(x, null_value, limit);
+        const float old = alpha[i];
+        const float sum = f[i] + old;
+        const float a = sum > 1.0f ? 1.0f : sum;
+        alpha[i] = skip ? old : a;
+        const float od = data[i];
+        data[i] = skip ? od : x + od;
+    }
+    if (kNull)
+        for (std::size_t i = 0; i < n; ++i) {
+            bool skip = is_near(v[i], null_value, limit);
+            if (kMask) skip = skip | is_near(mk[i], mask_null, limit);
+            reached[i] |= static_cast<unsigned char>(!skip);
+        }
+}
+
+// Adds n samples to one output node o, in order.
+template <bool kMask, bool kNull>
+void accumulate_node(const Sources& s, const float* v, const float* mk, const float* f, float* alpha, float* data,
+                     unsigned char* reached, std::size_t n, std::int64_t o) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (kMask && is_near(mk[i], s.mask_null, s.near)) continue;
+        if (kNull && is_near(v[i], s.null_value, s.near)) continue;
+        float a = f[i] + alpha[o];
+        if (a > 1.0f) a = 1.0f;
+        alpha[o] = a;
+        if (kNull) reached[o] = 1;
+        data[o] = v[i] + data[o];
+    }
+}
+
+// Accumulates one row of in (i = 0 .. d0-1, from storage index `row`) into
+// the output nodes o0 + i (when `along` is false) or into o0 alone (axis 0);
+// f is room for d0 opacities.
+template <bool kMask, bool kNull>
+void project_row(const Sources& s, const Transfer& tf, std::int64_t row, std::int64_t d0, std::int64_t o0, bool along,
+                 float* alpha, float* data, unsigned char* reached, float* f) {
+    const auto n = static_cast<std::size_t>(d0);
+    const float* v = s.values + row;
+    const float* mk = kMask ? s.mask + row : nullptr;
+    transfer_all(tf, v, f, n);
+    if (along)
+        accumulate_node<kMask, kNull>(s, v, mk, f, alpha, data, reached, n, o0);
+    else
+        accumulate_row<kMask, kNull>(s, v, mk, f, alpha + o0, data + o0, kNull ? reached + o0 : nullptr, n);
+}
+
+// Every input node adds to its output node in storage order. Along axis 2
+// the rows j are taken in blocks, each block through all layers k, so that
+// the output rows of a block stay in the cache; every output node still
+// receives its samples in storage order.
 template <bool kMask, bool kNull>
 void project(const Sources& s, const Transfer& tf, int axis, const std::int64_t* dims, float* alpha, float* data,
-             unsigned char* reached) {
+             unsigned char* reached, float* f) {
     const std::int64_t d0 = dims[0], d1 = dims[1], d2 = dims[2];
-    for (std::int64_t k = 0; k < d2; ++k) {
+    if (axis == 2) {
+        const std::int64_t block = std::max<std::int64_t>(1, 4096 / std::max<std::int64_t>(d0, 1));
+        for (std::int64_t j0 = 0; j0 < d1; j0 += block)
+            for (std::int64_t k = 0; k < d2; ++k)
+                for (std::int64_t j = j0; j < std::min(d1, j0 + block); ++j)
+                    project_row<kMask, kNull>(s, tf, d0 * (j + d1 * k), d0, d0 * j, false, alpha, data, reached, f);
+        return;
+    }
+    for (std::int64_t k = 0; k < d2; ++k)
         for (std::int64_t j = 0; j < d1; ++j) {
             const std::int64_t row = d0 * (j + d1 * k);
-            switch (axis) {
-                case 0: project_row<kMask, kNull>(s, tf, row, d0, j + d1 * k, 0, alpha, data, reached); break;
-                case 1: project_row<kMask, kNull>(s, tf, row, d0, d0 * k, 1, alpha, data, reached); break;
-                default: project_row<kMask, kNull>(s, tf, row, d0, d0 * j, 1, alpha, data, reached); break;
-            }
+            if (axis == 0)
+                project_row<kMask, kNull>(s, tf, row, d0, j + d1 * k, true, alpha, data, reached, f);
+            else
+                project_row<kMask, kNull>(s, tf, row, d0, d0 * k, false, alpha, data, reached, f);
         }
-    }
 }
 
 // Finds the mask: the first component of in labelled mask_label, with n
@@ -287,7 +394,7 @@ int projection(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
     int type = 0;
     FLDget_node_data(&in, comp, &type, values.out_chars(), values.size_out(), OM_GET_ARRAY_RD);
     if (!values || type != DTYPE_FLOAT || values.size() != n) return failed(f, "%s : can not get in.node_data[%d].\n", comp);
-    Sources src{values.get(), nullptr, false, 0.0f, 0.0f};
+    Sources src{values.get(), nullptr, false, 0.0f, 0.0f, near_limit()};
     int null_flag = 0;
     FLDget_node_null_data(&in, comp, &null_flag, reinterpret_cast<char*>(&src.null_value));
     src.has_null = null_flag != 0;
@@ -318,17 +425,21 @@ int projection(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
         if (!reached) return failed(f, "%s : can not allocate memory.\n");
         std::memset(reached.get(), 0, static_cast<std::size_t>(m));
     }
+    // Working room for the opacities of one row of in; it fails, if ever,
+    // with the message of the other working storage.
+    Heap<float[]> row_alpha = velmora::heap_array<float>(dims[0]);
+    if (!row_alpha) return failed(f, "%s : can not allocate memory.\n");
 
     std::fill_n(alpha.get(), m, 0.0f);
     std::fill_n(data.get(), m, 0.0f);
     if (src.mask && src.has_null)
-        project<true, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get());
+        project<true, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get(), row_alpha.get());
     else if (src.mask)
-        project<true, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr);
+        project<true, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr, row_alpha.get());
     else if (src.has_null)
-        project<false, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get());
+        project<false, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get(), row_alpha.get());
     else
-        project<false, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr);
+        project<false, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr, row_alpha.get());
 
     // Nodes that no sample reached carry the output's null value.
     if (reached)

@@ -1,6 +1,8 @@
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "module_test.h"
@@ -297,6 +299,112 @@ TEST_F(AlphaPlaneTest, CoordinateAndProjectionFailuresKeepTheLayout) {
         EXPECT_EQ(xyz[12], c.coordinates_written ? 4.0f : 0.0f);
         // The values are written only once every check has passed.
         EXPECT_EQ(alpha(), std::vector<float>(5, 0.0f));
+    }
+}
+
+// The projection worked out sample by sample, in storage order, by the rules
+// as written: the transfer function in double, the clamp after every
+// addition, the null and mask tests on the float difference in double.
+struct Projection {
+    std::vector<float> alpha, data;
+};
+
+Projection project_by_hand(const std::vector<std::int64_t>& d, int axis, const std::vector<float>& v,
+                           const std::vector<float>* mask, float mask_null, bool has_null, float null_in,
+                           float null_out, float amin, float amax, float dmin, float dmax) {
+    if (amin > amax) std::swap(amin, amax);
+    if (dmin > dmax) std::swap(dmin, dmax);
+    const float arange = amax - amin, drange = dmax - dmin;
+    auto f = [&](float x) -> float {
+        if (dmin > x) return amin;
+        if (x > dmax) return amax;
+        const double t = static_cast<double>(x - dmin) / drange * arange + amin;
+        if (amin > t) return amin;
+        return static_cast<float>(t > amax ? static_cast<double>(amax) : t);
+    };
+    const std::int64_t o0 = axis == 0 ? d[1] : d[0];
+    const std::int64_t m = o0 * (axis == 2 ? d[1] : d[2]);
+    Projection p{std::vector<float>(static_cast<std::size_t>(m), 0.0f), std::vector<float>(static_cast<std::size_t>(m), 0.0f)};
+    std::vector<bool> reached(static_cast<std::size_t>(m), false);
+    for (std::int64_t k = 0; k < d[2]; ++k)
+        for (std::int64_t j = 0; j < d[1]; ++j)
+            for (std::int64_t i = 0; i < d[0]; ++i) {
+                const auto n = static_cast<std::size_t>(i + d[0] * (j + d[1] * k));
+                if (mask && static_cast<double>(std::fabs((*mask)[n] - mask_null)) < 1e-5) continue;
+                const float x = v[n];
+                if (has_null && static_cast<double>(std::fabs(x - null_in)) < 1e-5) continue;
+                const std::int64_t a = axis == 0 ? j : i, b = axis == 2 ? j : k;
+                const auto o = static_cast<std::size_t>(a + o0 * b);
+                float al = f(x) + p.alpha[o];
+                if (static_cast<double>(al) > 1.0) al = 1.0f;
+                p.alpha[o] = al;
+                reached[o] = true;
+                p.data[o] = x + p.data[o];
+            }
+    if (has_null)
+        for (std::size_t o = 0; o < reached.size(); ++o)
+            if (!reached[o]) p.data[o] = null_out;
+    return p;
+}
+
+std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+    std::vector<std::uint32_t> b(v.size());
+    if (!v.empty()) std::memcpy(b.data(), v.data(), v.size() * sizeof(float));
+    return b;
+}
+
+TEST_F(AlphaPlaneTest, RandomGridsGiveTheProjectionSampleBySample) {
+    std::mt19937 rng(77);
+    auto uniform_int = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto uniform_real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // Rows long and short against the stretches the module works in.
+        const std::vector<std::int64_t> d{uniform_int(1, 3) == 1 ? uniform_int(17, 70) : uniform_int(1, 9),
+                                          uniform_int(1, 6), uniform_int(1, 6)};
+        const int axis = uniform_int(0, 2);
+        const float dmin = uniform_real(0, 20), dmax = dmin + uniform_real(0.5f, 40);
+        const float amin = uniform_real(-0.6f, 0.5f), amax = uniform_real(0.0f, 1.0f);
+        const bool swap_data = round % 5 == 0, has_null = round % 3 != 0, masked = round % 4 == 0;
+        const float null_in = -999.0f, mask_null = -1.0f;
+        const std::int64_t n = d[0] * d[1] * d[2];
+        const bool rainy_rows = uniform_int(0, 1) == 1;
+        std::vector<float> v, mk;
+        for (std::int64_t q = 0; q < n; ++q) {
+            float x = -20;
+            // Some rows hold nothing between the bounds, others everything.
+            if (!rainy_rows || uniform_int(0, 3) > 0) switch (uniform_int(0, 9)) {
+                    case 0: x = dmin; break;
+                    case 1: x = dmax; break;
+                    case 2: x = null_in; break;
+                    case 3: x = null_in + (uniform_int(0, 1) ? 9e-6f : 2e-5f); break;
+                    case 4: x = uniform_int(0, 9) == 0 ? nan : dmax + 5; break;
+                    default: x = uniform_real(dmin - 5, dmax + 5); break;
+                }
+            v.push_back(x);
+            mk.push_back(uniform_int(0, 4) == 0 ? mask_null : 1.0f);
+        }
+
+        build(d, v);
+        field(*grid).null_value(0, null_in, has_null ? 1 : 0);
+        if (masked) {
+            field(*grid).floats("echo", mk);
+            field(*grid).null_value(1, mask_null);
+            inst->at("mask_active").set_int(1);
+            inst->at("mask_label").set_str("echo");
+        }
+        inst->at("axis").set_int(axis);
+        set("alpha_min", amin);
+        set("alpha_max", amax);
+        set("data_min", swap_data ? dmax : dmin);
+        set("data_max", swap_data ? dmin : dmax);
+        run(*inst, {});
+        ASSERT_EQ(done(), 1);
+        const Projection want = project_by_hand(d, axis, v, masked ? &mk : nullptr, mask_null, has_null, null_in,
+                                                -9999.0f, amin, amax, dmin, dmax);
+        EXPECT_EQ(bits(alpha()), bits(want.alpha));
+        EXPECT_EQ(bits(data()), bits(want.data));
     }
 }
 
