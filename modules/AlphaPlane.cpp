@@ -233,9 +233,8 @@ inline void transfer_stretch(const Transfer& tf, const float* __restrict v, floa
 
 // The opacity of n samples, a short stretch at a time, so that only the
 // stretches holding data between the bounds pay for the division.
-__attribute__((noinline, target_clones("avx2", "default"))) void transfer_all(const Transfer& tf,
-                                                                               const float* __restrict v,
-                                                                               float* __restrict f, std::size_t n) {
+__attribute__((noinline, target_clones("avx2", "default"))) void transfer_all(
+    const Transfer& tf, const float* __restrict v, float* __restrict f, std::size_t n) {
     constexpr std::size_t kShort = 16;
     std::size_t i = 0;
     for (; i + kShort <= n; i += kShort) transfer_stretch<kShort>(tf, v + i, f + i, kShort);
@@ -253,10 +252,9 @@ inline bool is_near(float x, float null_value, float limit) {
 // alpha clamped to 1 after the addition, data summed, the node marked as
 // reached; null samples (and samples where the mask is null) are left out.
 template <bool kMask, bool kNull>
-__attribute__((noinline, target_clones("avx2", "default"))) void accumulate_row(const Sources& s, const float* __restrict v, const float* __restrict mk,
-                                              const float* __restrict f, float* __restrict alpha,
-                                              float* __restrict data, unsigned char* __restrict reached,
-                                              std::size_t n) {
+__attribute__((noinline, target_clones("avx2", "default"))) void accumulate_row(
+    const Sources& s, const float* __restrict v, const float* __restrict mk, const float* __restrict f,
+    float* __restrict alpha, float* __restrict data, unsigned char* __restrict reached, std::size_t n) {
     const float limit = s.near, mask_null = s.mask_null, null_value = s.null_value;
     for (std::size_t i = 0; i < n; ++i) {
         const float x = v[i];

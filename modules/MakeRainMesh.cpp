@@ -190,11 +190,13 @@ struct Run {
 // before) and does: bit 2, it ends the open run; bit 3, it opens a run;
 // bit 4, that run starts at this node since the node below was null.
 // Written without branches in bytes, so that the compiler treats many
-// columns per instruction (and kept out of line: inlined into the scan, it
-// loses the promise that its arrays do not overlap). A null value of NaN
+// columns per instruction (kept out of line: inlined into the scan, it
+// loses the promise that its arrays do not overlap; also built for AVX2,
+// chosen at load time where the processor has it). A null value of NaN
 // matches no node.
-__attribute__((noinline)) void classify_layer(const float* __restrict row, unsigned char* __restrict st,
-                                              std::size_t n, float lower, float upper, float null_value) {
+__attribute__((noinline, target_clones("avx2", "default"))) void classify_layer(
+    const float* __restrict row, unsigned char* __restrict st, std::size_t n, float lower, float upper,
+    float null_value) {
     for (std::size_t c = 0; c < n; ++c) {
         const float v = row[c];
         const unsigned s = st[c];
@@ -243,7 +245,8 @@ void find_runs(const float* data, std::int64_t layer, std::int64_t levels, float
         for (; c < n; ++c) visit(c);
     }
     for (std::size_t c = 0; c < n; ++c)
-        if ((st[c] & 1) != 0 && levels - 1 > start[c]) runs.push_back(Run{static_cast<std::int64_t>(c), start[c], levels - 1});
+        if ((st[c] & 1) != 0 && levels - 1 > start[c])
+            runs.push_back(Run{static_cast<std::int64_t>(c), start[c], levels - 1});
 }
 
 // Puts the runs in the order their lines are built: column (i, j) before
