@@ -18,6 +18,7 @@
 
 #include "fields.h"
 #include "host.h"
+#include "../tests/modules/statistic_reference.h"
 
 namespace {
 
@@ -26,79 +27,7 @@ constexpr int kAreas = 1'000;
 constexpr int kComps = 2;
 constexpr float kNull = -9999.0f;
 
-struct RefArea {
-    int no = 0, npoints = 0;
-    std::vector<float> dmin, dmax, dave, sv, wav;
-    float centre[3] = {0, 0, 0};
-    float maxz = 0;
-};
-
-// Two passes over all nodes per area, in the order the statistics define:
-// the direct computation the tests keep too.
-std::vector<RefArea> two_passes_per_area(const std::vector<std::int32_t>& area, const std::vector<float>& coord,
-                                          int nspace, const std::vector<std::vector<float>>& value,
-                                          const std::vector<float>& null_value, int no_min, int no_max) {
-    const auto nnodes = static_cast<std::int64_t>(area.size());
-    const int ncomp = static_cast<int>(value.size());
-    std::vector<RefArea> out;
-    for (int no = no_min; no <= no_max; ++no) {
-        RefArea r;
-        r.no = no;
-        r.dmin.assign(ncomp, std::numeric_limits<float>::max());
-        r.dmax.assign(ncomp, -std::numeric_limits<float>::max());
-        r.dave.assign(ncomp, 0.0f);
-        r.sv.assign(ncomp, 0.0f);
-        r.wav.assign(3 * ncomp, 0.0f);
-        r.maxz = -std::numeric_limits<float>::max();
-        std::vector<std::int64_t> cnt(ncomp, 0);
-        std::vector<float> sum(ncomp, 0.0f), mean(ncomp, 0.0f);
-        for (std::int64_t n = 0; n < nnodes; ++n) {
-            float x = coord[n * nspace];
-            float y = nspace >= 2 ? coord[n * nspace + 1] : 0.0f;
-            float z = nspace >= 3 ? coord[n * nspace + 2] : 0.0f;
-            if (area[n] != no) continue;
-            r.npoints += 1;
-            r.centre[0] += x;
-            r.centre[1] += y;
-            r.centre[2] += z;
-            if (z > r.maxz) r.maxz = z;
-            for (int j = 0; j < ncomp; ++j) {
-                float v = value[j][n];
-                if (!(std::fabs(v - null_value[j]) > 1e-6)) continue;
-                if (v < r.dmin[j]) r.dmin[j] = v;
-                if (v > r.dmax[j]) r.dmax[j] = v;
-                cnt[j] += 1;
-                mean[j] += v;
-                float w = std::fabs(v);
-                r.wav[3 * j] = static_cast<float>(static_cast<double>(x) * w + r.wav[3 * j]);
-                r.wav[3 * j + 1] = static_cast<float>(static_cast<double>(y) * w + r.wav[3 * j + 1]);
-                r.wav[3 * j + 2] = static_cast<float>(static_cast<double>(z) * w + r.wav[3 * j + 2]);
-                sum[j] = static_cast<float>(static_cast<double>(sum[j]) + w);
-            }
-        }
-        if (r.npoints >= 1) {
-            for (int j = 0; j < ncomp; ++j) r.dave[j] = mean[j] / r.npoints;
-            for (float& c : r.centre) c /= r.npoints;
-        }
-        for (int j = 0; j < ncomp; ++j)
-            if (sum[j] > 0)
-                for (int k = 0; k < 3; ++k) r.wav[3 * j + k] /= sum[j];
-        for (int j = 0; j < ncomp; ++j)
-            if (cnt[j] < 1) r.dmin[j] = r.dmax[j] = 0.0f;
-        for (std::int64_t n = 0; n < nnodes; ++n) {
-            if (area[n] != no) continue;
-            for (int j = 0; j < ncomp; ++j) {
-                float v = value[j][n];
-                if (!(std::fabs(v - null_value[j]) > 1e-6)) continue;
-                r.sv[j] += (v - r.dave[j]) * (v - r.dave[j]);
-            }
-        }
-        for (int j = 0; j < ncomp; ++j)
-            if (cnt[j] >= 1) r.sv[j] = static_cast<float>(std::sqrt(static_cast<double>(r.sv[j] / cnt[j])));
-        out.push_back(std::move(r));
-    }
-    return out;
-}
+using vref::RefArea;
 
 // A divided radar surface: runs of neighbouring nodes of one area, as the
 // connected pieces of an isosurface come, each area made of a few runs
@@ -172,7 +101,7 @@ void BM_CalcStatisticUpdate(benchmark::State& state) {
 void BM_TwoPassesPerArea(benchmark::State& state) {
     const Data& d = data();
     for (auto _ : state) {
-        auto r = two_passes_per_area(d.area, d.coord, 3, d.value, d.null_value, 1, kAreas);
+        auto r = vref::reference_statistics(d.area, d.coord, 3, d.value, d.null_value, 1, kAreas);
         benchmark::DoNotOptimize(r.data());
     }
 }
@@ -186,7 +115,7 @@ bool identical() {
     vhost::Object& stat = instance();
     vhost::host().call(stat);
     if (stat.at("done").int_value() != 1) return false;
-    auto ref = two_passes_per_area(d.area, d.coord, 3, d.value, d.null_value, 1, kAreas);
+    auto ref = vref::reference_statistics(d.area, d.coord, 3, d.value, d.null_value, 1, kAreas);
     auto same = [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); };
     for (int i = 0; i < kAreas; ++i) {
         vhost::Object& e = stat.at("sparam[" + std::to_string(i) + "]");
