@@ -77,8 +77,10 @@ Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, c
     const LegendScale scale = legend_scale(v);
     const double dx = spacing(v.x);
 
+    char level[32];
+    std::snprintf(level, sizeof level, "%g", o.level);
     Json net;
-    net["description"] = "Storm cells of " + v.name + " at " + std::to_string(o.level) + " " +
+    net["description"] = "Storm cells of " + v.name + " at " + level + " " +
                          (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
     net["fields"]["radar"] = {{"file", volume_path}, {"var", o.var}};
     Json& in = net["instances"];
