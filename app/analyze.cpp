@@ -5,6 +5,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -187,6 +189,16 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         return 2;
     }
 
+    // A level no voxel reaches gives no cells, and nothing to extract.
+    float highest = -std::numeric_limits<float>::infinity();
+    for (float x : v.values)
+        if (!(v.has_null && x == v.null_value) && x > highest) highest = x;
+    if (!(highest >= o.level)) {
+        std::printf("0 storm cells at %g dBZ in %s (%s): no echo reaches the level (highest %.1f).\n", o.level,
+                    source.c_str(), o.var.c_str(), static_cast<double>(highest));
+        return 0;
+    }
+
     // The network, written first: `velmora run` on it repeats the analysis.
     const std::string net_path = (fs::path(out_dir) / "network.json").string();
     {
@@ -211,8 +223,20 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     host.set_error_stream(err);
     ProgressBar bar(progress ? err : nullptr);
     if (progress) host.set_progress_listener([&bar](const vhost::ProgressEvent& e) { bar.on_event(e); });
+    // A division that keeps no area (every one at or under --min-cells)
+    // leaves nothing to measure: the instances reading its areas are not
+    // called, and the analysis has no cells to show.
+    const auto kept_nothing = [&](const char* division) {
+        vhost::Object& d = host.root().at(division);
+        return d.at("done").int_value() == 1 && d.at("no_max").int_value() < 1;
+    };
+    const std::map<std::string, const char*> reads_areas_of = {
+        {"surfstat", "divsurf"}, {"surfcsv", "divsurf"}, {"gridarea", "divvol"}, {"ijk", "divvol"},
+        {"cellstat", "divvol"},  {"csv", "divvol"},      {"centres", "divvol"}};
     int failed = 0;
     for (const PlannedInstance& inst : plan.instances) {
+        const auto it = reads_areas_of.find(inst.name);
+        if (it != reads_areas_of.end() && kept_nothing(it->second)) continue;
         if (progress) bar.begin(inst.name);
         for (const std::string& entry : inst.calls)
             if (host.call(*inst.object, entry) != 1) ++failed;
@@ -223,6 +247,11 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     if (failed) {
         std::fprintf(err, "velmora analyze: the analysis stopped; the messages above say why\n");
         return 1;
+    }
+    if (kept_nothing("divvol")) {
+        std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d cells (--min-cells).\n", o.level,
+                    source.c_str(), o.var.c_str(), o.min_cells);
+        return 0;
     }
 
     // Results for ParaView and the picture.
@@ -237,7 +266,11 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         vhost::FieldRef(radar).ints("cell", grid_no);
         written.push_back(write_vtk(radar, (fs::path(out_dir) / "radar").string()));
         vhost::FieldRef s(surface);
-        s.ints("area_no", vhost::FieldRef(host.root().at("divsurf").at("out_nd")).int_values(0)).ints("cell", surf_cell);
+        // The surface's own area numbers; none when its division kept no area.
+        vhost::FieldRef surf_areas(host.root().at("divsurf").at("out_nd"));
+        std::vector<std::int32_t> area_no = surf_areas.ncomp() > 0 ? surf_areas.int_values(0) : std::vector<std::int32_t>{};
+        area_no.resize(static_cast<std::size_t>(s.nnodes()), 0);
+        s.ints("area_no", area_no).ints("cell", surf_cell);
         written.push_back(write_vtk(surface, (fs::path(out_dir) / "isosurface").string()));
         written.push_back(write_vtk(host.root().at("volume").at("out"), (fs::path(out_dir) / "isovolume").string()));
         const std::vector<std::string> labels = texts_of(stat.at("no_label"));
@@ -272,7 +305,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     print_cells(stdout, cells, source, o);
     std::printf("results in %s (%s):\n", out_dir.c_str(), seconds_since(t0).c_str());
     for (const char* f : {"network.json", "cells.csv", "surface_cells.csv", "cells_ijk.txt"})
-        std::printf("  %s\n", f);
+        if (fs::exists(fs::path(out_dir) / f)) std::printf("  %s\n", f);
     for (const std::string& w : written) std::printf("  %s\n", fs::path(w).filename().c_str());
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "fields.h"
 #include "host.h"
@@ -91,6 +92,28 @@ TEST_F(AnalyzeTest, AMissingVolumeOrVariableIsAUsageError) {
     std::fread(buf, 1, sizeof buf - 1, err);
     std::fclose(err);
     EXPECT_NE(std::string(buf).find("nowhere.nc"), std::string::npos) << buf;
+}
+
+// No echo at the level, or no area above --min-cells: no cells, and no
+// module is left to complain about empty input.
+TEST_F(AnalyzeTest, NoCellsIsAnAnswerNotAFailure) {
+    for (const auto& [level, min_cells, says] :
+         {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
+          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 cells"}}) {
+        AnalyzeOptions o;
+        o.out = dir.string();
+        o.picture = false;
+        o.level = level;
+        o.min_cells = min_cells;
+        std::FILE* err = std::tmpfile();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(velmora::app::analyze(o, err, false), 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(says), std::string::npos) << out;
+        EXPECT_EQ(std::ftell(err), 0) << "nothing reported";
+        std::fclose(err);
+        EXPECT_TRUE(vhost::host().messages().empty());
+    }
 }
 
 TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
