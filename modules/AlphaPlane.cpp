@@ -232,8 +232,11 @@ inline void transfer_stretch(const Transfer& tf, const float* __restrict v, floa
 }
 
 // The opacity of n samples, a short stretch at a time, so that only the
-// stretches holding data between the bounds pay for the division.
-__attribute__((noinline, target_clones("avx2", "default"))) void transfer_all(
+// stretches holding data between the bounds pay for the division. Also
+// built for AVX-512, where widening a stretch of floats to doubles and
+// narrowing it back takes no shuffling between halves of a register (the
+// same operations, in the same order: the same floats).
+__attribute__((noinline, target_clones("avx512f", "avx2", "default"))) void transfer_all(
     const Transfer& tf, const float* __restrict v, float* __restrict f, std::size_t n) {
     constexpr std::size_t kShort = 16;
     std::size_t i = 0;
