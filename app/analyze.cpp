@@ -294,8 +294,13 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
             scene.title = title;
             scene.caption = source;
             const std::string png = (fs::path(out_dir) / "cells.png").string();
-            render_png(scene, png, 1280, 900, &*display);
-            written.push_back(png);
+            // Without a display the results stand without their picture.
+            try {
+                render_png(scene, png, 1280, 900, &*display);
+                written.push_back(png);
+            } catch (const std::runtime_error& e) {
+                std::fprintf(err, "velmora analyze: no picture: %s\n", e.what());
+            }
         }
     } catch (const std::exception& e) {
         std::fprintf(err, "velmora analyze: %s\n", e.what());
