@@ -60,20 +60,29 @@ int build_cell_list(Frame& f, OMobj_id& in, std::int64_t nnodes, const CellKind 
             if (std::strcmp(name, k.name) == 0) return &k;
         return nullptr;
     };
+    // Cell set i, its kind and its cell count, as both passes read them;
+    // missing is the pass's message for a set that is not there.
+    auto read_set = [&](int i, const char* missing, OMobj_id& set, const CellKind*& kind, std::int64_t& n) {
+        set = OMnull_obj;
+        FLDget_cell_set(&in, i, &set);
+        if (is_null(set)) return f.fail(missing, i);
+        char name[kCellNameSize] = "";
+        FLDget_cell_set_name(&set, name, kCellNameSize);
+        kind = kind_of(name);
+        if (!kind) return f.fail("%s : unsupport cell_type(%s).\n", name);
+        n = 0;
+        FLDget_ncells(&set, &n);
+        return 1;
+    };
     int nsets = 0;
     FLDget_ncell_sets(&in, &nsets);
 
     std::int64_t total = 0;
     for (int i = 0; i < nsets; ++i) {
-        OMobj_id set = OMnull_obj;
-        FLDget_cell_set(&in, i, &set);
-        if (is_null(set)) return f.fail(words.no_set_first, i);
-        char name[kCellNameSize] = "";
-        FLDget_cell_set_name(&set, name, kCellNameSize);
-        const CellKind* kind = kind_of(name);
-        if (!kind) return f.fail("%s : unsupport cell_type(%s).\n", name);
+        OMobj_id set;
+        const CellKind* kind = nullptr;
         std::int64_t n = 0;
-        FLDget_ncells(&set, &n);
+        if (const int r = read_set(i, words.no_set_first, set, kind, n); r != 1) return r;
         if (n < 1) return f.fail(kind->few_cells);
         // A count beyond any memory fails as the allocation below would.
         if (!add_cells(total, n, kind->parts)) return f.fail("%s : can not get connect.\n");
@@ -87,15 +96,10 @@ int build_cell_list(Frame& f, OMobj_id& in, std::int64_t nnodes, const CellKind 
     std::int64_t* out = list.get();
     std::int64_t filled = 0;
     for (int i = 0; i < nsets; ++i) {
-        OMobj_id set = OMnull_obj;
-        FLDget_cell_set(&in, i, &set);
-        if (is_null(set)) return f.fail(words.no_set_second, i);
-        char name[kCellNameSize] = "";
-        FLDget_cell_set_name(&set, name, kCellNameSize);
-        const CellKind* kind = kind_of(name);
-        if (!kind) return f.fail("%s : unsupport cell_type(%s).\n", name);
+        OMobj_id set;
+        const CellKind* kind = nullptr;
         std::int64_t n = 0;
-        FLDget_ncells(&set, &n);
+        if (const int r = read_set(i, words.no_set_second, set, kind, n); r != 1) return r;
         HostArray<std::int64_t> connect;
         FLDget_node_connect(&set, connect.out(), connect.size_out(), OM_GET_ARRAY_RD);
         if (!connect) return f.fail("%s : can not get node_connect.\n");
@@ -103,7 +107,7 @@ int build_cell_list(Frame& f, OMobj_id& in, std::int64_t nnodes, const CellKind 
         // must not make us write past the list.
         if (n < 1 || n > (total - filled) / kind->parts) return f.fail("%s : can not get connect.\n");
         // Never read past the connectivity the host handed out.
-        if (connect.size() / kind->nodes < n) return f.fail("%s : node_connect is shorter than ncells(%s).\n", name);
+        if (connect.size() / kind->nodes < n) return f.fail("%s : node_connect is shorter than ncells(%s).\n", kind->name);
         const std::int64_t* cell = connect.get();
         for (std::int64_t c = 0; c < n; ++c, cell += kind->nodes) {
             // Every node index must name a node of the field.
