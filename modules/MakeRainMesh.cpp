@@ -10,11 +10,16 @@
 // level for the duration of one update: the host runs one update at a time.
 //
 // The lines are listed as if the columns were scanned one by one, grid row i
-// by grid row i; the work follows the storage order instead: the runs of all
-// columns are found in one pass over the volume, layer by layer, and the
-// lines are sampled column by column within bands of rows.
+// by grid row i; the work follows the storage order instead: the volume is
+// read once, in bands of whole grid rows j, and the runs of a band's columns
+// are found layer by layer and measured while the band is still in the cache.
+// A line record keeps what makes the line (its column, its ends and its point
+// count), not its points: they are computed straight into out_mesh when the
+// line is written, so that no point is written twice.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <vector>
@@ -25,12 +30,14 @@ namespace {
 
 using velmora::HostArray;
 
-// One line: n points (x, y, z) with their values, in one allocation.
+// One line: its n points are the top point and the samples below it, in the
+// column `column` (i + dims[0] j) from zbot up to ztop.
 struct LineRecord {
     std::int64_t n;
-    float* points;
-    float* values;
-    LineRecord* next;
+    LineRecord* next;      // the line built before this one
+    std::int64_t column;
+    float zbot, ztop;
+    std::int64_t first;    // its first node in out_mesh, once placed
 };
 
 // The state of the update in progress: the lines, newest first; 1 while all
@@ -39,13 +46,17 @@ LineRecord* g_lines = nullptr;
 int g_status = 1;
 char g_name[32] = "";
 
-void free_lines() noexcept {
-    while (g_lines) {
-        LineRecord* next = g_lines->next;
-        std::free(g_lines);
-        g_lines = next;
-    }
-}
+// Where the records of one update live: one vector per grid row i, each in
+// the order its lines are built, and for every band of the scan where each
+// row's records of that band end (band_end[band * dims[0] + i]). The list
+// runs through them once the scan is over (link_lines) and ends with the
+// update.
+struct LineStore {
+    std::vector<std::vector<LineRecord>> rows;
+    std::vector<std::size_t> band_end;
+    std::int64_t rows_per_band = 1, nbands = 0;
+    ~LineStore() { g_lines = nullptr; }
+};
 
 // Records a failure: status -1 and the message, "<name> : <text>".
 template <class... Args>
@@ -66,9 +77,10 @@ public:
 
 enum class Spacing { Constant, Linear };
 
-// What the line builder needs of the grid and the parameters; all single
-// precision, as the lines have always been computed.
+// What the lines need of the grid and the parameters; all single precision,
+// as the lines have always been computed.
 struct Grid {
+    const float* data;   // the selected component, node (i, j, k) at i + dims[0] (j + dims[1] k)
     std::int64_t dims[3];
     float xmin, ymin, zmin;
     float dx, dy, dz;
@@ -82,7 +94,7 @@ struct Grid {
     // by `length` itself: points lie `length` apart where the value is 0 or
     // below and twice as far where it equals the band width, so the spacing
     // widens in proportion to the value. Values at or below 0 (and NaN) keep
-    // the plain `length`, so every step is positive and each line ends.
+    // the plain `length`, so every step is at least `length`.
     float step(float v) const {
         if (spacing == Spacing::Linear && v > 0.0f) return v / range * length + length;
         return length;
@@ -97,19 +109,19 @@ struct Column {
     float operator[](std::int64_t k) const { return base[k * stride]; }
 };
 
-// Samples the line of a column for the run of nodes s < e: finds its top
-// (ztop) and appends its samples, from the lowest up, as (z, value) pairs.
-int sample_line(const Grid& g, Column col, std::int64_t s, std::int64_t e, std::vector<float>& samples, float& ztop,
-                char* msg) {
-    // Where the value enters the band between levels s and s + 1.
+Column column_of(const Grid& g, std::int64_t column) { return Column{g.data + column, g.dims[0] * g.dims[1]}; }
+
+// Where the line of the run of nodes s < e starts and ends: zbot, where the
+// value enters the band between levels s and s + 1, and ztop, where it
+// leaves it above level e - 1.
+void line_ends(const Grid& g, Column col, std::int64_t s, std::int64_t e, float& zbot, float& ztop) {
     float a = col[s], b = col[s + 1], t = 0.0f;
     if (a < g.lower)
         t = (g.lower - a) / (b - a);
     else if (a > g.upper)
         t = (a - g.upper) / (a - b);
-    const float zbot = g.z_at(s) + t * g.dz;
+    zbot = g.z_at(s) + t * g.dz;
 
-    // Where it leaves the band above level e - 1.
     a = col[e - 1];
     b = col[e];
     t = 0.0f;
@@ -118,9 +130,16 @@ int sample_line(const Grid& g, Column col, std::int64_t s, std::int64_t e, std::
     else if (b > g.upper)
         t = (g.upper - a) / (b - a);
     ztop = g.z_at(e - 1) + t * g.dz;
+}
 
+// Walks the samples of a line from zbot up while z <= ztop, at most `limit`
+// of them, handing each (z, value) to `emit`; returns how many there were.
+template <class Emit>
+std::int64_t walk_samples(const Grid& g, Column col, float zbot, float ztop, std::int64_t limit, Emit&& emit) {
     const std::int64_t top = g.dims[2] - 1;
-    for (float z = zbot; z <= ztop;) {
+    std::int64_t m = 0;
+    float z = zbot;
+    while (m < limit && z <= ztop) {
         // Heights lie within the column; the clamp only keeps rounding (or
         // heights beyond any float) from indexing outside it.
         const float q = (z - g.zmin) / g.dz;
@@ -131,51 +150,54 @@ int sample_line(const Grid& g, Column col, std::int64_t s, std::int64_t e, std::
             k0 = static_cast<std::int64_t>(q);
         const std::int64_t k1 = k0 + 1 < g.dims[2] ? k0 + 1 : k0;
         const float v = col[k0] + ((z - g.z_at(k0)) / g.dz) * (col[k1] - col[k0]);
-        samples.push_back(z);
-        samples.push_back(v);
+        emit(z, v);
+        ++m;
         const float next = z + g.step(v);
-        // A step lost in the rounding of z would never end the line.
-        if (!(next > z)) return fail(msg, "%s : length is too small for the heights of in_mesh.\n");
+        // The scan refuses a length too small for the heights of the grid
+        // (scan), so every step rises; this only guards the loop itself.
+        if (!(next > z)) break;
         z = next;
     }
-    return 1;
+    return m;
 }
 
-// Makes the record of the line of column (i, j) with top ztop and the
-// samples (z, value pairs from the lowest up); the caller puts it on the
-// list. The top point comes first, then the samples from the highest to the
-// lowest; the top point has the value of the highest sample, or the lower
-// bound when there is none.
-int make_record(const Grid& g, std::int64_t i, std::int64_t j, float ztop, const float* samples,
-                std::int64_t nsamples, LineRecord*& made, char* msg) {
+// How many samples a line has. The constant variant's steps do not depend
+// on the values, so its heights alone are counted.
+std::int64_t count_samples(const Grid& g, Column col, float zbot, float ztop) {
+    if (g.spacing == Spacing::Constant) {
+        std::int64_t m = 0;
+        for (float z = zbot; z <= ztop;) {
+            ++m;
+            const float next = z + g.length;
+            if (!(next > z)) break;
+            z = next;
+        }
+        return m;
+    }
+    return walk_samples(g, col, zbot, ztop, INT64_MAX, [](float, float) {});
+}
+
+// Writes the n points of a line and their values: the top point first, then
+// the samples from the highest to the lowest; the top point has the value of
+// the highest sample, or the lower bound when there is none.
+void write_line(const Grid& g, const LineRecord& r, float* xyz, float* values) {
+    const std::int64_t i = r.column % g.dims[0], j = r.column / g.dims[0];
     const float x = g.xmin + static_cast<float>(i) * g.dx;
     const float y = g.ymin + static_cast<float>(j) * g.dy;
-    const std::int64_t n = nsamples + 1;
-    void* block = std::malloc(sizeof(LineRecord) + static_cast<std::size_t>(n) * 4 * sizeof(float));
-    if (!block) return fail(msg, "%s : can not allocate memory.\n");
-    auto* r = static_cast<LineRecord*>(block);
-    r->n = n;
-    r->points = reinterpret_cast<float*>(r + 1);
-    r->values = r->points + 3 * n;
-    r->next = nullptr;
-    r->points[0] = x;
-    r->points[1] = y;
-    r->points[2] = ztop;
-    r->values[0] = nsamples > 0 ? samples[2 * nsamples - 1] : g.lower;
-    for (std::int64_t m = 0; m < nsamples; ++m) {
-        const std::int64_t slot = n - 1 - m;
-        r->points[3 * slot] = x;
-        r->points[3 * slot + 1] = y;
-        r->points[3 * slot + 2] = samples[2 * m];
-        r->values[slot] = samples[2 * m + 1];
-    }
-    made = r;
-    return 1;
-}
-
-void push_line(LineRecord* r) noexcept {
-    r->next = g_lines;
-    g_lines = r;
+    std::int64_t slot = r.n;
+    float last = g.lower;
+    walk_samples(g, column_of(g, r.column), r.zbot, r.ztop, r.n - 1, [&](float z, float v) {
+        --slot;
+        xyz[3 * slot] = x;
+        xyz[3 * slot + 1] = y;
+        xyz[3 * slot + 2] = z;
+        values[slot] = v;
+        last = v;
+    });
+    xyz[0] = x;
+    xyz[1] = y;
+    xyz[2] = r.ztop;
+    values[0] = last;
 }
 
 // A run of nodes s < e of one column that becomes a line.
@@ -207,60 +229,51 @@ __attribute__((noinline, target_clones("avx2", "default"))) void classify_layer(
     }
 }
 
-// Finds the runs of every column, reading the volume once, layer by layer in
-// storage order, with each column's state kept aside between layers (see
-// classify_layer) together with the level where its open run started. Runs
-// come out ordered by the layer that ends them, so each column's runs are in
-// order from the bottom up.
+// Finds the runs of the columns first .. first + n - 1 (a band of whole grid
+// rows j), reading their nodes layer by layer, with each column's state kept
+// aside between layers (see classify_layer) together with the level where
+// its open run started. Runs come out ordered by the layer that ends them,
+// so each column's runs are in order from the bottom up.
 //
 // A node in the band opens a run, which starts one level lower unless that
 // node is null (or there is none). A run ends at the node below a null node,
 // or at the first node outside the band (which belongs to it), or at the
 // last level; it becomes a line when it spans at least two levels.
-void find_runs(const float* data, std::int64_t layer, std::int64_t levels, float lower, float upper, float null_value,
-               std::vector<Run>& runs) {
-    const auto n = static_cast<std::size_t>(layer);
-    std::vector<unsigned char> state(n, 0);
-    std::vector<std::int64_t> start(n, 0);
-    unsigned char* st = state.data();
-    for (std::int64_t k = 0; k < levels; ++k) {
-        classify_layer(data + k * layer, st, n, lower, upper, null_value);
-        // The runs that open or end here, looked for eight columns at a time.
-        auto visit = [&](std::size_t c) {
-            const unsigned s = st[c];
-            if ((s & 8) != 0) {
-                start[c] = (s & 16) != 0 || k == 0 ? k : k - 1;
-            } else if ((s & 4) != 0) {
-                const std::int64_t e = (s & 2) != 0 ? k - 1 : k;
-                if (e > start[c]) runs.push_back(Run{static_cast<std::int64_t>(c), start[c], e});
-            }
-        };
-        std::size_t c = 0;
-        for (; c + 8 <= n; c += 8) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, st + c, sizeof word);
-            if ((word & 0x0C0C0C0C0C0C0C0CULL) == 0) continue;
-            for (std::size_t l = c; l < c + 8; ++l) visit(l);
-        }
-        for (; c < n; ++c) visit(c);
-    }
-    for (std::size_t c = 0; c < n; ++c)
-        if ((st[c] & 1) != 0 && levels - 1 > start[c])
-            runs.push_back(Run{static_cast<std::int64_t>(c), start[c], levels - 1});
-}
+struct RunFinder {
+    std::vector<unsigned char> state;
+    std::vector<std::int64_t> start;
 
-// Puts the runs in the order their lines are built: column (i, j) before
-// (i, j + 1), all of (i, *) before (i + 1, *), each column's runs from the
-// bottom up (a stable counting sort on the column's place in that order).
-std::vector<Run> in_build_order(const std::vector<Run>& runs, std::int64_t d0, std::int64_t d1) {
-    const auto place = [&](const Run& r) { return static_cast<std::size_t>((r.column % d0) * d1 + r.column / d0); };
-    std::vector<std::size_t> first(static_cast<std::size_t>(d0 * d1) + 1, 0);
-    for (const Run& r : runs) ++first[place(r) + 1];
-    for (std::size_t p = 1; p < first.size(); ++p) first[p] += first[p - 1];
-    std::vector<Run> sorted(runs.size());
-    for (const Run& r : runs) sorted[first[place(r)]++] = r;
-    return sorted;
-}
+    void find(const Grid& g, float null_value, std::int64_t first, std::size_t n, std::vector<Run>& runs) {
+        const std::int64_t layer = g.dims[0] * g.dims[1], levels = g.dims[2];
+        state.assign(n, 0);
+        start.assign(n, 0);
+        unsigned char* st = state.data();
+        for (std::int64_t k = 0; k < levels; ++k) {
+            classify_layer(g.data + k * layer + first, st, n, g.lower, g.upper, null_value);
+            // The runs that open or end here, looked for eight columns at a time.
+            auto visit = [&](std::size_t c) {
+                const unsigned s = st[c];
+                if ((s & 8) != 0) {
+                    start[c] = (s & 16) != 0 || k == 0 ? k : k - 1;
+                } else if ((s & 4) != 0) {
+                    const std::int64_t e = (s & 2) != 0 ? k - 1 : k;
+                    if (e > start[c]) runs.push_back(Run{first + static_cast<std::int64_t>(c), start[c], e});
+                }
+            };
+            std::size_t c = 0;
+            for (; c + 8 <= n; c += 8) {
+                std::uint64_t word = 0;
+                std::memcpy(&word, st + c, sizeof word);
+                if ((word & 0x0C0C0C0C0C0C0C0CULL) == 0) continue;
+                for (std::size_t l = c; l < c + 8; ++l) visit(l);
+            }
+            for (; c < n; ++c) visit(c);
+        }
+        for (std::size_t c = 0; c < n; ++c)
+            if ((st[c] & 1) != 0 && levels - 1 > start[c])
+                runs.push_back(Run{first + static_cast<std::int64_t>(c), start[c], levels - 1});
+    }
+};
 
 // What the scan built: the number of lines and of their points.
 struct Totals {
@@ -268,110 +281,82 @@ struct Totals {
     std::int64_t points = 0;
 };
 
-// Builds the lines of the runs (given in build order) and puts them on the
-// list as if made one after the other in that order, grid row i by grid row
-// i, with the progress reported before each row.
-//
-// Rows are taken in bands of kBand. A band's lines are first sampled column
-// by column in storage order (j outer, i inner), where neighbouring columns
-// share what is read of the volume; then their records are made in build
-// order, so that the list also lies in memory in its own order. Should a
-// line fail to sample, the band is made again line by line in build order,
-// so that the same line fails first, after the same progress, as it would
-// row by row.
-constexpr std::int64_t kBand = 16;
+// More points than this in all are refused like memory that can not be had:
+// 16 bytes each in out_mesh, over 34 GB. It also bounds the time the scan
+// spends counting them.
+constexpr std::int64_t kMaxPoints = std::int64_t{1} << 31;
 
-int build_lines(const Grid& g, const float* data, const std::vector<Run>& runs, Totals& totals, char* msg) {
-    const std::int64_t d0 = g.dims[0], d1 = g.dims[1], layer = d0 * d1;
-    auto row_of = [&](std::size_t r) { return runs[r].column % d0; };
-    auto column_of = [&](std::size_t r) { return Column{data + runs[r].column, layer}; };
-    auto add = [&](LineRecord* rec) {
-        push_line(rec);
-        ++totals.lines;
-        totals.points += rec->n;
-    };
-    // Reports every row up to `upto` not reported yet, in order.
-    std::int64_t reported = -1;
-    auto report_to = [&](std::int64_t upto) {
-        for (; reported < upto; ++reported)
-            OMstatus_check(static_cast<int>(static_cast<double>(reported + 1) * 100.0 / static_cast<double>(d0)),
-                           g_name, nullptr);
-    };
+// Bands of whole grid rows j, about this many bytes of values each, so that
+// a band read layer by layer stays in the cache while its lines are measured.
+constexpr std::int64_t kBandBytes = 512 * 1024;
 
-    std::vector<float> samples;            // of the whole band
-    std::vector<std::size_t> from;         // per run of the band: its samples
-    std::vector<float> tops;               // per run of the band: its ztop
-    std::vector<std::size_t> next, end;    // per row of the band: its next run, its end
-    std::vector<std::size_t> order;        // the band's runs in the order sampled
-    std::size_t first = 0;                 // the band's first run
-    for (std::int64_t i0 = 0; i0 < d0; i0 += kBand) {
-        const std::int64_t i1 = std::min(d0, i0 + kBand);
-        report_to(i0);
-        next.clear();
-        end.clear();
-        std::size_t last = first;
-        for (std::int64_t i = i0; i < i1; ++i) {
-            next.push_back(last);
-            while (last < runs.size() && row_of(last) == i) ++last;
-            end.push_back(last);
+// Finds and measures the lines of every column, band after band, each line's
+// record kept with the others of its grid row i in the order the lines are
+// built: (i, j) before (i, j + 1), each column's lines from the bottom up.
+// The progress of the rows is reported in order as the bands get done.
+int build_lines(const Grid& g, float null_value, LineStore& store, Totals& totals, char* msg) {
+    const std::int64_t d0 = g.dims[0], d1 = g.dims[1];
+    store.rows_per_band = std::clamp<std::int64_t>(kBandBytes / (d0 * g.dims[2] * std::int64_t{sizeof(float)}), 1, d1);
+    store.nbands = (d1 + store.rows_per_band - 1) / store.rows_per_band;
+    store.rows.assign(static_cast<std::size_t>(d0), {});
+    store.band_end.assign(static_cast<std::size_t>(store.nbands * d0), 0);
+
+    RunFinder finder;
+    std::vector<Run> found;
+    std::vector<std::size_t> band_start(static_cast<std::size_t>(d0), 0);
+    std::int64_t reported = 0;   // rows reported so far
+    for (std::int64_t band = 0; band < store.nbands; ++band) {
+        const std::int64_t j0 = band * store.rows_per_band, rows = std::min(store.rows_per_band, d1 - j0);
+        found.clear();
+        finder.find(g, null_value, j0 * d0, static_cast<std::size_t>(rows * d0), found);
+        for (const Run& r : found) {
+            LineRecord rec{0, nullptr, r.column, 0.0f, 0.0f, 0};
+            const Column col = column_of(g, r.column);
+            line_ends(g, col, r.s, r.e, rec.zbot, rec.ztop);
+            rec.n = count_samples(g, col, rec.zbot, rec.ztop) + 1;
+            totals.points += rec.n;
+            if (totals.points > kMaxPoints) return fail(msg, "%s : can not allocate memory.\n");
+            ++totals.lines;
+            store.rows[static_cast<std::size_t>(r.column % d0)].push_back(rec);
         }
-        const std::size_t count = last - first;
-        samples.clear();
-        from.assign(count + 1, 0);
-        tops.assign(count, 0.0f);
-
-        // Sampled in storage order; `from` of the run after the last one of
-        // the band holds the end of the samples.
-        bool sampled = true;
-        order.clear();
-        for (std::int64_t j = 0; j < d1 && sampled; ++j)
-            for (std::size_t b = 0; b < next.size() && sampled; ++b)
-                for (std::size_t& r = next[b]; r < end[b] && runs[r].column / d0 == j; ++r) {
-                    from[r - first] = samples.size();
-                    if (sample_line(g, column_of(r), runs[r].s, runs[r].e, samples, tops[r - first], msg) != 1) {
-                        sampled = false;
-                        break;
-                    }
-                    order.push_back(r - first);
-                }
-
-        if (sampled) {
-            // Where each run's samples end: where the next sampled run's begin.
-            std::vector<std::size_t> upto(count, 0);
-            for (std::size_t q = 0; q < order.size(); ++q)
-                upto[order[q]] = q + 1 < order.size() ? from[order[q + 1]] : samples.size();
-            for (std::size_t r = first; r < last; ++r) {
-                report_to(row_of(r));
-                const std::size_t a = from[r - first];
-                LineRecord* rec = nullptr;
-                if (make_record(g, row_of(r), runs[r].column / d0, tops[r - first], samples.data() + a,
-                                static_cast<std::int64_t>((upto[r - first] - a) / 2), rec, msg) != 1)
-                    return -1;
-                add(rec);
-            }
-        } else {
-            g_status = 1;
-            msg[0] = '\0';
-            for (std::size_t r = first; r < last; ++r) {
-                report_to(row_of(r));
-                samples.clear();
-                float ztop = 0.0f;
-                if (sample_line(g, column_of(r), runs[r].s, runs[r].e, samples, ztop, msg) != 1) return -1;
-                LineRecord* rec = nullptr;
-                if (make_record(g, row_of(r), runs[r].column / d0, ztop, samples.data(),
-                                static_cast<std::int64_t>(samples.size() / 2), rec, msg) != 1)
-                    return -1;
-                add(rec);
-            }
+        // The runs came by the layer that ends them: each row's lines of the
+        // band are put in build order, by column (each column's own lines
+        // are already from the bottom up, and stay so).
+        std::size_t* end = store.band_end.data() + band * d0;
+        for (std::int64_t i = 0; i < d0; ++i) {
+            auto& row = store.rows[static_cast<std::size_t>(i)];
+            std::stable_sort(row.begin() + static_cast<std::ptrdiff_t>(band_start[static_cast<std::size_t>(i)]),
+                             row.end(), [](const LineRecord& a, const LineRecord& b) { return a.column < b.column; });
+            band_start[static_cast<std::size_t>(i)] = end[i] = row.size();
         }
-        first = last;
+
+        const std::int64_t done = band + 1 == store.nbands ? d0 : d0 * (band + 1) / store.nbands;
+        for (; reported < done; ++reported)
+            OMstatus_check(static_cast<int>(static_cast<double>(reported) * 100.0 / static_cast<double>(d0)), g_name,
+                           nullptr);
     }
-    report_to(d0 - 1);
     return 1;
 }
 
-// Reads in_mesh and the parameters, then builds the lines of every column.
-int scan(OMobj_id& self, Spacing spacing, Totals& totals, char* msg) {
+// Puts the lines on the list, each in front of those built before it.
+void link_lines(LineStore& store) {
+    for (auto& row : store.rows)
+        for (LineRecord& r : row) {
+            r.next = g_lines;
+            g_lines = &r;
+        }
+}
+
+// The input of an update, held until its lines are written.
+struct Input {
+    HostArray<float> values, points;
+    Grid grid{};
+    float null_value = 0.0f;   // NaN when the component has no null flag
+};
+
+// Reads in_mesh and the parameters, then finds and measures the lines of
+// every column.
+int scan(OMobj_id& self, Spacing spacing, Input& input, LineStore& store, Totals& totals, char* msg) {
     int component = 0;
     OMget_name_int_val(&self, OMstr_to_name("component"), &component);   // 0 when unreadable
     OMobj_id in = OMfind_str_subobj(&self, "in_mesh", OM_OBJ_RD);
@@ -392,7 +377,7 @@ int scan(OMobj_id& self, Spacing spacing, Totals& totals, char* msg) {
     int ncomp = 0;
     if (FLDget_node_data_ncomp(&in, &ncomp) != 1 || ncomp < 1) return fail(msg, "%s : can not get in_mesh.nnode_data.\n");
     if (component >= ncomp) component = ncomp - 1;
-    HostArray<float> values;
+    HostArray<float>& values = input.values;
     int type = 0;
     FLDget_node_data(&in, component, &type, values.out_chars(), values.size_out(), OM_GET_ARRAY_RD);
     if (!values || type != DTYPE_FLOAT || values.size() != nnodes)
@@ -400,8 +385,10 @@ int scan(OMobj_id& self, Spacing spacing, Totals& totals, char* msg) {
     int null_flag = 0;
     float null_value = 0.0f;
     FLDget_node_null_data(&in, component, &null_flag, reinterpret_cast<char*>(&null_value));
+    // Without a null flag no node is null; NaN equals nothing.
+    input.null_value = null_flag != 0 ? null_value : std::numeric_limits<float>::quiet_NaN();
 
-    Grid g{};
+    Grid& g = input.grid;
     g.spacing = spacing;
     float cmin = 0.0f, cmax = 0.0f;
     bool have_minmax = false;
@@ -433,9 +420,10 @@ int scan(OMobj_id& self, Spacing spacing, Totals& totals, char* msg) {
     // The spacing of the points must be positive for a line to end.
     if (!(g.length > 0.0f)) return fail(msg, "%s : length is not positive.\n");
 
-    HostArray<float> points;
+    HostArray<float>& points = input.points;
     FLDget_points(&in, points.out(), points.size_out(), OM_GET_ARRAY_RD);
     if (!points || points.size() != 6) return fail(msg, "%s : can not get in_mesh.points.\n");
+    g.data = values.get();
     for (int a = 0; a < 3; ++a) g.dims[a] = dims[a];
     g.xmin = points[0];
     g.ymin = points[1];
@@ -445,21 +433,20 @@ int scan(OMobj_id& self, Spacing spacing, Totals& totals, char* msg) {
     g.dz = (points[5] - points[2]) / static_cast<float>(dims[2] - 1);
     // Heights are found by dividing by dz: the grid has to rise along z.
     if (!(g.dz > 0.0f) || !std::isfinite(g.dz)) return fail(msg, "%s : in_mesh.points do not rise along z.\n");
+    // Every step is at least `length`, and the samples stay within the
+    // heights of the grid (up to rounding). Where a length added to four
+    // times the largest height still counts, it lifts every height in reach
+    // by at least one float: a shorter one would leave samples standing
+    // still, and is refused before any line is made.
+    const float reach =
+        4.0f * std::max({std::fabs(g.zmin), std::fabs(points[5]), std::fabs(g.z_at(dims[2] - 1))});
+    if (!(reach + g.length > reach)) return fail(msg, "%s : length is too small for the heights of in_mesh.\n");
 
-    const std::int64_t d0 = dims[0], d1 = dims[1], d2 = dims[2], layer = d0 * d1;
-    std::vector<Run> found;
-    // Without a null flag no node is null; NaN equals nothing.
-    const float null_match = null_flag != 0 ? null_value : std::numeric_limits<float>::quiet_NaN();
-    find_runs(values.get(), layer, d2, g.lower, g.upper, null_match, found);
-    const std::vector<Run> runs = in_build_order(found, d0, d1);
-    found = std::vector<Run>();
-
-    return build_lines(g, values.get(), runs, totals, msg);
+    return build_lines(g, input.null_value, store, totals, msg);
 }
 
-// Copies every line into out_mesh, newest first, one polyline per line; a
-// line is freed once copied.
-int write_output(OMobj_id& self, const Totals& totals, char* msg) {
+// Writes every line into out_mesh, newest first, one polyline per line.
+int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const Totals& totals, char* msg) {
     const std::int64_t nlines = totals.lines, total = totals.points;
     OMobj_id out = OMfind_str_subobj(&self, "out_mesh", OM_OBJ_RW);
     if (velmora::is_null(out)) return fail(msg, "%s : can not get out_mesh.\n");
@@ -485,18 +472,26 @@ int write_output(OMobj_id& self, const Totals& totals, char* msg) {
             return fail(msg, "%s : can not get out_mesh.cell_set[0].poly_connect_list.\n");
     }
 
-    std::int64_t b = 0;
-    for (std::int64_t p = 0; p < nlines && g_lines && g_lines->n <= total - b; ++p) {
+    // Every line in list order: its nodes, its polyline, the progress.
+    std::int64_t b = 0, p = 0;
+    for (LineRecord* r = g_lines; r && p < nlines && r->n <= total - b; r = r->next, ++p) {
         OMstatus_check(static_cast<int>(static_cast<double>(p) * 100.0 / static_cast<double>(nlines)), g_name, nullptr);
-        LineRecord* r = g_lines;
-        std::memcpy(coord.get() + 3 * b, r->points, static_cast<std::size_t>(3 * r->n) * sizeof(float));
-        std::memcpy(values.get() + b, r->values, static_cast<std::size_t>(r->n) * sizeof(float));
+        r->first = b;
         connect[2 * p] = b;
         connect[2 * p + 1] = b + r->n - 1;
         b += r->n;
-        g_lines = r->next;
-        std::free(r);
     }
+    if (b != total) return 1;   // the list and the count always agree
+    // Then their points, band after band of the scan, where neighbouring
+    // columns share what is read of the volume.
+    const auto d0 = static_cast<std::size_t>(g.dims[0]);
+    for (std::int64_t band = 0; band < store.nbands; ++band)
+        for (std::size_t i = 0; i < d0; ++i) {
+            const auto& row = store.rows[i];
+            const std::size_t from = band == 0 ? 0 : store.band_end[(band - 1) * d0 + i];
+            for (std::size_t q = from; q < store.band_end[band * d0 + i]; ++q)
+                write_line(g, row[q], coord.get() + 3 * row[q].first, values.get() + row[q].first);
+        }
     return 1;
 }
 
@@ -505,26 +500,28 @@ int rain_mesh_update(OMobj_id* obj, Spacing spacing, const char* name) noexcept 
     msg[0] = '\0';
     std::snprintf(g_name, sizeof g_name, "%s", name);
     g_status = 1;
-    free_lines();
+    g_lines = nullptr;
     if (!obj) return 1;
     try {
         OMstatus_check(0, g_name, nullptr);
-        int ok = 0;
+        Input input;
+        LineStore store;   // empties the list when it goes
         Totals totals;
+        int ok = 0;
         {
             StatusRange range(0, 50);
-            ok = scan(*obj, spacing, totals, msg);
+            ok = scan(*obj, spacing, input, store, totals, msg);
         }
         if (ok == 1) {
+            link_lines(store);
             StatusRange range(50, 100);
-            write_output(*obj, totals, msg);
+            write_output(*obj, input.grid, store, totals, msg);
         }
     } catch (...) {
         // Only the working vectors of the scan can throw, when they can not
         // grow.
         fail(msg, "%s : can not allocate memory.\n");
     }
-    free_lines();
     if (g_status != 1) ERRverror(g_name, velmora::kSeverity, msg);
     return 1;
 }
