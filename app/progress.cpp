@@ -10,7 +10,7 @@ double clamp_percent(double p) { return std::clamp(p, 0.0, 100.0); }
 
 // A module's text, shown on one line: control characters become spaces and
 // long texts are cut.
-std::string one_line(const std::string& text) {
+std::string one_line(std::string_view text) {
     std::string s;
     for (char c : text) {
         if (s.size() >= 40 && (static_cast<unsigned char>(c) & 0xC0) != 0x80) break;   // whole characters
@@ -47,7 +47,7 @@ void ProgressBar::on_event(const vhost::ProgressEvent& e) {
     }
 }
 
-void ProgressBar::draw(const std::string& text) {
+void ProgressBar::draw(std::string_view text) {
     if (!out_) return;
     auto filled = static_cast<int>(percent_ / 100.0 * width_ + 0.5);
     std::string bar(static_cast<std::size_t>(filled), '#');

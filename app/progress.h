@@ -27,7 +27,7 @@ public:
     double percent() const { return percent_; }
 
 private:
-    void draw(const std::string& text);
+    void draw(std::string_view text);
 
     std::FILE* out_;
     int width_;

@@ -94,6 +94,11 @@ std::vector<std::string> Host::messages() const {
     return m;
 }
 
+std::string_view Host::keep_text(std::string_view text) {
+    if (text != last_text_) last_text_ = *texts_.emplace(text).first;
+    return last_text_;
+}
+
 void Host::progress(ProgressEvent e) {
     progress_.push_back(e);
     if (on_progress_) on_progress_(progress_.back());

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,7 +29,7 @@ struct ProgressEvent {
     enum class Kind { Check, Push, Pop } kind = Kind::Check;
     int a = 0;   // percent, or the low end of a pushed range
     int b = 0;   // the high end of a pushed range
-    std::string text;
+    std::string_view text;   // kept by the host (Host::keep_text) for as long as it lives
 };
 
 class Host {
@@ -69,6 +70,9 @@ public:
 
     // --- progress ---
     void progress(ProgressEvent e);
+    // A copy of text that lives as long as the host: a module reports its
+    // progress under one name many thousand times per update.
+    std::string_view keep_text(std::string_view text);
     const std::vector<ProgressEvent>& progress_events() const { return progress_; }
     // Forgets the recorded progress, for programs that update many times.
     void clear_progress() { progress_.clear(); }
@@ -104,6 +108,8 @@ private:
     std::vector<Report> reports_;
     std::FILE* err_ = stderr;
     std::vector<ProgressEvent> progress_;
+    std::set<std::string, std::less<>> texts_;
+    std::string_view last_text_;
     std::function<void(const ProgressEvent&)> on_progress_;
     Resolver resolver_;
     std::unique_ptr<Object> root_;   // last: destroyed first

@@ -164,7 +164,7 @@ const char* OMret_obj_name(OMobj_id* id) {
 
 int OMstatus_check(int percent, const char* text, int* interrupt) {
     if (interrupt) *interrupt = 0;
-    host().progress({vhost::ProgressEvent::Kind::Check, percent, 0, text ? text : ""});
+    host().progress({vhost::ProgressEvent::Kind::Check, percent, 0, host().keep_text(text ? text : "")});
     return 1;
 }
 

@@ -15,7 +15,7 @@
 // are found layer by layer and measured while the band is still in the cache.
 // A line record keeps what makes the line (its column, its ends and its point
 // count), not its points: they are computed straight into out_mesh when the
-// line is written, so that no point is written twice.
+// line is written, so that no point is written twice, again in storage order.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -31,13 +31,13 @@ namespace {
 using velmora::HostArray;
 
 // One line: its n points are the top point and the samples below it, in the
-// column `column` (i + dims[0] j) from zbot up to ztop.
+// column (i, j) from zbot up to ztop.
 struct LineRecord {
     std::int64_t n;
     LineRecord* next;      // the line built before this one
-    std::int64_t column;
-    float zbot, ztop;
     std::int64_t first;    // its first node in out_mesh, once placed
+    std::int32_t i, j;
+    float zbot, ztop;
 };
 
 // The state of the update in progress: the lines, newest first; 1 while all
@@ -46,15 +46,12 @@ LineRecord* g_lines = nullptr;
 int g_status = 1;
 char g_name[32] = "";
 
-// Where the records of one update live: one vector per grid row i, each in
-// the order its lines are built, and for every band of the scan where each
-// row's records of that band end (band_end[band * dims[0] + i]). The list
-// runs through them once the scan is over (link_lines) and ends with the
-// update.
+// Where the records of one update live, in the order the scan made them:
+// band after band, within a band by i, then j, each column's lines from the
+// bottom up. The list runs through them once the scan is over (link_lines)
+// and ends with the update.
 struct LineStore {
-    std::vector<std::vector<LineRecord>> rows;
-    std::vector<std::size_t> band_end;
-    std::int64_t rows_per_band = 1, nbands = 0;
+    std::vector<LineRecord> records;
     ~LineStore() { g_lines = nullptr; }
 };
 
@@ -109,7 +106,9 @@ struct Column {
     float operator[](std::int64_t k) const { return base[k * stride]; }
 };
 
-Column column_of(const Grid& g, std::int64_t column) { return Column{g.data + column, g.dims[0] * g.dims[1]}; }
+Column column_of(const Grid& g, std::int64_t i, std::int64_t j) {
+    return Column{g.data + i + g.dims[0] * j, g.dims[0] * g.dims[1]};
+}
 
 // Where the line of the run of nodes s < e starts and ends: zbot, where the
 // value enters the band between levels s and s + 1, and ztop, where it
@@ -181,12 +180,11 @@ std::int64_t count_samples(const Grid& g, Column col, float zbot, float ztop) {
 // the samples from the highest to the lowest; the top point has the value of
 // the highest sample, or the lower bound when there is none.
 void write_line(const Grid& g, const LineRecord& r, float* xyz, float* values) {
-    const std::int64_t i = r.column % g.dims[0], j = r.column / g.dims[0];
-    const float x = g.xmin + static_cast<float>(i) * g.dx;
-    const float y = g.ymin + static_cast<float>(j) * g.dy;
+    const float x = g.xmin + static_cast<float>(r.i) * g.dx;
+    const float y = g.ymin + static_cast<float>(r.j) * g.dy;
     std::int64_t slot = r.n;
     float last = g.lower;
-    walk_samples(g, column_of(g, r.column), r.zbot, r.ztop, r.n - 1, [&](float z, float v) {
+    walk_samples(g, column_of(g, r.i, r.j), r.zbot, r.ztop, r.n - 1, [&](float z, float v) {
         --slot;
         xyz[3 * slot] = x;
         xyz[3 * slot + 1] = y;
@@ -200,10 +198,11 @@ void write_line(const Grid& g, const LineRecord& r, float* xyz, float* values) {
     values[0] = last;
 }
 
-// A run of nodes s < e of one column that becomes a line.
+// A run of nodes s < e of one column that becomes a line; the column is
+// numbered within the band of rows the run was found in.
 struct Run {
-    std::int64_t column;   // i + dims[0] j
-    std::int64_t s, e;
+    std::uint32_t column;
+    std::int32_t s, e;
 };
 
 // One layer of the run finder, for every column c at once: the state byte
@@ -241,14 +240,15 @@ __attribute__((noinline, target_clones("avx2", "default"))) void classify_layer(
 // last level; it becomes a line when it spans at least two levels.
 struct RunFinder {
     std::vector<unsigned char> state;
-    std::vector<std::int64_t> start;
+    std::vector<std::int32_t> start;
 
-    void find(const Grid& g, float null_value, std::int64_t first, std::size_t n, std::vector<Run>& runs) {
-        const std::int64_t layer = g.dims[0] * g.dims[1], levels = g.dims[2];
+    void find(const Grid& g, float null_value, std::int64_t first, std::uint32_t n, std::vector<Run>& runs) {
+        const std::int64_t layer = g.dims[0] * g.dims[1];
+        const auto levels = static_cast<std::int32_t>(g.dims[2]);
         state.assign(n, 0);
         start.assign(n, 0);
         unsigned char* st = state.data();
-        for (std::int64_t k = 0; k < levels; ++k) {
+        for (std::int32_t k = 0; k < levels; ++k) {
             classify_layer(g.data + k * layer + first, st, n, g.lower, g.upper, null_value);
             // The runs that open or end here, looked for eight columns at a time.
             auto visit = [&](std::size_t c) {
@@ -256,8 +256,8 @@ struct RunFinder {
                 if ((s & 8) != 0) {
                     start[c] = (s & 16) != 0 || k == 0 ? k : k - 1;
                 } else if ((s & 4) != 0) {
-                    const std::int64_t e = (s & 2) != 0 ? k - 1 : k;
-                    if (e > start[c]) runs.push_back(Run{first + static_cast<std::int64_t>(c), start[c], e});
+                    const std::int32_t e = (s & 2) != 0 ? k - 1 : k;
+                    if (e > start[c]) runs.push_back(Run{static_cast<std::uint32_t>(c), start[c], e});
                 }
             };
             std::size_t c = 0;
@@ -271,7 +271,7 @@ struct RunFinder {
         }
         for (std::size_t c = 0; c < n; ++c)
             if ((st[c] & 1) != 0 && levels - 1 > start[c])
-                runs.push_back(Run{first + static_cast<std::int64_t>(c), start[c], levels - 1});
+                runs.push_back(Run{static_cast<std::uint32_t>(c), start[c], levels - 1});
     }
 };
 
@@ -296,41 +296,46 @@ constexpr std::int64_t kBandBytes = 512 * 1024;
 // The progress of the rows is reported in order as the bands get done.
 int build_lines(const Grid& g, float null_value, LineStore& store, Totals& totals, char* msg) {
     const std::int64_t d0 = g.dims[0], d1 = g.dims[1];
-    store.rows_per_band = std::clamp<std::int64_t>(kBandBytes / (d0 * g.dims[2] * std::int64_t{sizeof(float)}), 1, d1);
-    store.nbands = (d1 + store.rows_per_band - 1) / store.rows_per_band;
-    store.rows.assign(static_cast<std::size_t>(d0), {});
-    store.band_end.assign(static_cast<std::size_t>(store.nbands * d0), 0);
+    const std::int64_t rows_per_band =
+        std::clamp<std::int64_t>(kBandBytes / (d0 * g.dims[2] * std::int64_t{sizeof(float)}), 1, d1);
+    const std::int64_t nbands = (d1 + rows_per_band - 1) / rows_per_band;
 
     RunFinder finder;
-    std::vector<Run> found;
-    std::vector<std::size_t> band_start(static_cast<std::size_t>(d0), 0);
+    std::vector<Run> found, sorted;
+    std::vector<std::uint32_t> place_start;
     std::int64_t reported = 0;   // rows reported so far
-    for (std::int64_t band = 0; band < store.nbands; ++band) {
-        const std::int64_t j0 = band * store.rows_per_band, rows = std::min(store.rows_per_band, d1 - j0);
+    for (std::int64_t band = 0; band < nbands; ++band) {
+        const std::int64_t j0 = band * rows_per_band;
+        // At most 2^31 - 1 nodes wide, and a band of several rows holds far
+        // fewer: the columns of a band are numbered in 32 bits.
+        const auto rows = static_cast<std::uint32_t>(std::min(rows_per_band, d1 - j0));
+        const auto width = static_cast<std::uint32_t>(d0);
         found.clear();
-        finder.find(g, null_value, j0 * d0, static_cast<std::size_t>(rows * d0), found);
-        for (const Run& r : found) {
-            LineRecord rec{0, nullptr, r.column, 0.0f, 0.0f, 0};
-            const Column col = column_of(g, r.column);
+        finder.find(g, null_value, j0 * d0, rows * width, found);
+
+        // In build order: by i, then j, each column's runs as found (a stable
+        // counting sort on the column's place).
+        const auto place = [&](const Run& r) { return (r.column % width) * rows + r.column / width; };
+        place_start.assign(std::size_t{rows} * width + 1, 0);
+        for (const Run& r : found) ++place_start[place(r) + 1];
+        for (std::size_t p = 1; p < place_start.size(); ++p) place_start[p] += place_start[p - 1];
+        sorted.resize(found.size());
+        for (const Run& r : found) sorted[place_start[place(r)]++] = r;
+
+        for (const Run& r : sorted) {
+            const auto i = static_cast<std::int32_t>(r.column % width);
+            const auto j = static_cast<std::int32_t>(j0 + r.column / width);
+            LineRecord rec{0, nullptr, 0, i, j, 0.0f, 0.0f};
+            const Column col = column_of(g, i, j);
             line_ends(g, col, r.s, r.e, rec.zbot, rec.ztop);
             rec.n = count_samples(g, col, rec.zbot, rec.ztop) + 1;
             totals.points += rec.n;
             if (totals.points > kMaxPoints) return fail(msg, "%s : can not allocate memory.\n");
             ++totals.lines;
-            store.rows[static_cast<std::size_t>(r.column % d0)].push_back(rec);
-        }
-        // The runs came by the layer that ends them: each row's lines of the
-        // band are put in build order, by column (each column's own lines
-        // are already from the bottom up, and stay so).
-        std::size_t* end = store.band_end.data() + band * d0;
-        for (std::int64_t i = 0; i < d0; ++i) {
-            auto& row = store.rows[static_cast<std::size_t>(i)];
-            std::stable_sort(row.begin() + static_cast<std::ptrdiff_t>(band_start[static_cast<std::size_t>(i)]),
-                             row.end(), [](const LineRecord& a, const LineRecord& b) { return a.column < b.column; });
-            band_start[static_cast<std::size_t>(i)] = end[i] = row.size();
+            store.records.push_back(rec);
         }
 
-        const std::int64_t done = band + 1 == store.nbands ? d0 : d0 * (band + 1) / store.nbands;
+        const std::int64_t done = band + 1 == nbands ? d0 : d0 * (band + 1) / nbands;
         for (; reported < done; ++reported)
             OMstatus_check(static_cast<int>(static_cast<double>(reported) * 100.0 / static_cast<double>(d0)), g_name,
                            nullptr);
@@ -338,12 +343,20 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
     return 1;
 }
 
-// Puts the lines on the list, each in front of those built before it.
-void link_lines(LineStore& store) {
-    for (auto& row : store.rows)
-        for (LineRecord& r : row) {
-            r.next = g_lines;
-            g_lines = &r;
+// Puts the lines on the list as if each had been put in front of those built
+// before it: row by row, and within a row in the order the scan made them.
+void link_lines(LineStore& store, std::int64_t d0) {
+    std::vector<LineRecord*> newest(static_cast<std::size_t>(d0), nullptr), oldest(newest);
+    for (LineRecord& r : store.records) {
+        LineRecord*& last = newest[static_cast<std::size_t>(r.i)];
+        if (!last) oldest[static_cast<std::size_t>(r.i)] = &r;
+        r.next = last;
+        last = &r;
+    }
+    for (std::size_t i = 0; i < newest.size(); ++i)
+        if (newest[i]) {
+            oldest[i]->next = g_lines;
+            g_lines = newest[i];
         }
 }
 
@@ -370,6 +383,9 @@ int scan(OMobj_id& self, Spacing spacing, Input& input, LineStore& store, Totals
     // along each axis to be defined.
     for (int a = 0; a < 3; ++a)
         if (dims[a] < 2) return fail(msg, "%s : in_mesh.dims[%d] is less than 2.\n", a);
+    // Rows, columns and levels are numbered in 32 bits.
+    for (int a = 0; a < 3; ++a)
+        if (dims[a] > INT32_MAX) return fail(msg, "%s : can not get in_mesh.dims.\n");
     std::int64_t nnodes = 0;
     if (__builtin_mul_overflow(dims[0], dims[1], &nnodes) || __builtin_mul_overflow(nnodes, dims[2], &nnodes))
         return fail(msg, "%s : can not get in_mesh.dims.\n");
@@ -482,16 +498,9 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
         b += r->n;
     }
     if (b != total) return 1;   // the list and the count always agree
-    // Then their points, band after band of the scan, where neighbouring
+    // Then their points, in the order the scan made them, where neighbouring
     // columns share what is read of the volume.
-    const auto d0 = static_cast<std::size_t>(g.dims[0]);
-    for (std::int64_t band = 0; band < store.nbands; ++band)
-        for (std::size_t i = 0; i < d0; ++i) {
-            const auto& row = store.rows[i];
-            const std::size_t from = band == 0 ? 0 : store.band_end[(band - 1) * d0 + i];
-            for (std::size_t q = from; q < store.band_end[band * d0 + i]; ++q)
-                write_line(g, row[q], coord.get() + 3 * row[q].first, values.get() + row[q].first);
-        }
+    for (const LineRecord& r : store.records) write_line(g, r, coord.get() + 3 * r.first, values.get() + r.first);
     return 1;
 }
 
@@ -513,7 +522,7 @@ int rain_mesh_update(OMobj_id* obj, Spacing spacing, const char* name) noexcept 
             ok = scan(*obj, spacing, input, store, totals, msg);
         }
         if (ok == 1) {
-            link_lines(store);
+            link_lines(store, input.grid.dims[0]);
             StatusRange range(50, 100);
             write_output(*obj, input.grid, store, totals, msg);
         }
