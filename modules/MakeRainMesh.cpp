@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <immintrin.h>
 #include <limits>
 #include <new>
 #include <vector>
@@ -52,6 +53,11 @@ char g_name[32] = "";
 // and ends with the update.
 struct LineStore {
     std::vector<LineRecord> records;
+    struct Band {
+        std::int64_t first_node, nodes;   // its part of the volume, one layer
+        std::size_t end;                  // where its records end
+    };
+    std::vector<Band> bands;
     ~LineStore() { g_lines = nullptr; }
 };
 
@@ -198,80 +204,199 @@ void write_line(const Grid& g, const LineRecord& r, float* xyz, float* values) {
     values[0] = last;
 }
 
-// A run of nodes s < e of one column that becomes a line; the column is
-// numbered within the band of rows the run was found in.
-struct Run {
-    std::uint32_t column;
-    std::int32_t s, e;
-};
-
-// One layer of the run finder, for every column c at once: the state byte
-// st[c] holds on entry what the node below was (bit 0: in the band, so a run
-// is open; bit 1: null), and on return what this node is (bits 0 and 1 as
-// before) and does: bit 2, it ends the open run; bit 3, it opens a run;
-// bit 4, that run starts at this node since the node below was null.
-// Written without branches in bytes, so that the compiler treats many
-// columns per instruction (kept out of line: inlined into the scan, it
-// loses the promise that its arrays do not overlap; also built for AVX2,
-// chosen at load time where the processor has it). A null value of NaN
-// matches no node.
-__attribute__((noinline, target_clones("avx2", "default"))) void classify_layer(
-    const float* __restrict row, unsigned char* __restrict st, std::size_t n, float lower, float upper,
-    float null_value) {
-    for (std::size_t c = 0; c < n; ++c) {
-        const float v = row[c];
-        const unsigned s = st[c];
-        const unsigned null = v == null_value;
-        const unsigned in = (lower <= v) & (v <= upper) & (null ^ 1);
-        const unsigned opens = in & ~s & 1;
-        st[c] = static_cast<unsigned char>(in | null << 1 | (s & ~in & 1) << 2 | opens << 3 | (opens & s >> 1) << 4);
+// The points of many lines, eight side by side in the lanes of AVX2
+// registers: the lanes walk their lines' heights together (one add per step,
+// the same as the single-line walk), and the levels and values of eight
+// samples are worked out at once; a stretch of steps is kept aside and then
+// written out line by line. Every operation is the one write_line does, in
+// the same order and precision, so the points are the same; the scan has
+// counted each line's samples, so the lanes only count steps. Node indices
+// are formed in 32 bits: only for volumes of fewer than 2^31 nodes.
+__attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineRecord* recs, std::size_t count,
+                                                      float* coord, float* values) {
+    constexpr int kLanes = 8, kStretch = 64;
+    const __m256 zmin = _mm256_set1_ps(g.zmin), dz = _mm256_set1_ps(g.dz), length = _mm256_set1_ps(g.length);
+    const __m256 range = _mm256_set1_ps(g.range), zero = _mm256_setzero_ps();
+    const auto top = static_cast<std::int32_t>(g.dims[2] - 1);
+    const __m256 top_f = _mm256_set1_ps(static_cast<float>(top));
+    const __m256i top_i = _mm256_set1_epi32(top), one = _mm256_set1_epi32(1);
+    const __m256i layer = _mm256_set1_epi32(static_cast<std::int32_t>(g.dims[0] * g.dims[1]));
+    const bool linear = g.spacing == Spacing::Linear;
+    alignas(32) float zs[kStretch][kLanes], vs[kStretch][kLanes];
+    alignas(32) float z0[kLanes];
+    alignas(32) std::int32_t base0[kLanes];
+    for (std::size_t q = 0; q < count; q += kLanes) {
+        const int lanes = static_cast<int>(std::min<std::size_t>(kLanes, count - q));
+        std::int64_t steps = 0;
+        for (int l = 0; l < kLanes; ++l) {
+            // Lanes without a line walk the bottom of column 0, unused.
+            const bool used = l < lanes;
+            z0[l] = used ? recs[q + l].zbot : g.zmin;
+            base0[l] = used ? static_cast<std::int32_t>(recs[q + l].i + g.dims[0] * recs[q + l].j) : 0;
+            if (used) steps = std::max(steps, recs[q + l].n - 1);
+        }
+        __m256 z = _mm256_load_ps(z0);
+        const __m256i base = _mm256_load_si256(reinterpret_cast<const __m256i*>(base0));
+        for (std::int64_t m0 = 0; m0 < steps; m0 += kStretch) {
+            const int stretch = static_cast<int>(std::min<std::int64_t>(kStretch, steps - m0));
+            for (int m = 0; m < stretch; ++m) {
+                // Level k0 of the sample, clamped to the column (a NaN
+                // quotient gives 0, as in the single-line walk), and the
+                // level above it.
+                const __m256 qz = _mm256_div_ps(_mm256_sub_ps(z, zmin), dz);
+                const __m256i k0 = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(qz, zero), top_f));
+                const __m256i k1 = _mm256_min_epi32(_mm256_add_epi32(k0, one), top_i);
+                const __m256 zk = _mm256_add_ps(zmin, _mm256_mul_ps(_mm256_cvtepi32_ps(k0), dz));
+                const __m256 t = _mm256_div_ps(_mm256_sub_ps(z, zk), dz);
+                const __m256 c0 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k0, layer)), 4);
+                const __m256 c1 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k1, layer)), 4);
+                const __m256 v = _mm256_add_ps(c0, _mm256_mul_ps(t, _mm256_sub_ps(c1, c0)));
+                _mm256_store_ps(zs[m], z);
+                _mm256_store_ps(vs[m], v);
+                __m256 step = length;
+                if (linear) {
+                    const __m256 wide = _mm256_add_ps(_mm256_mul_ps(_mm256_div_ps(v, range), length), length);
+                    step = _mm256_blendv_ps(length, wide, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
+                }
+                z = _mm256_add_ps(z, step);
+            }
+            // Sample m of a line goes to its node n - 1 - m.
+            for (int l = 0; l < lanes; ++l) {
+                const LineRecord& r = recs[q + l];
+                const float x = g.xmin + static_cast<float>(r.i) * g.dx;
+                const float y = g.ymin + static_cast<float>(r.j) * g.dy;
+                const std::int64_t upto = std::min<std::int64_t>(r.n - 1 - m0, stretch);
+                float* xyz = coord + 3 * (r.first + r.n - 1 - m0);
+                float* val = values + r.first + r.n - 1 - m0;
+                for (std::int64_t m = 0; m < upto; ++m) {
+                    xyz[-3 * m] = x;
+                    xyz[-3 * m + 1] = y;
+                    xyz[-3 * m + 2] = zs[m][l];
+                    val[-m] = vs[m][l];
+                }
+            }
+        }
+        // The top points, with the value of the highest sample (the lower
+        // bound where there is none), which is still at hand.
+        for (int l = 0; l < lanes; ++l) {
+            const LineRecord& r = recs[q + l];
+            const std::int64_t samples = r.n - 1;
+            float* xyz = coord + 3 * r.first;
+            xyz[0] = g.xmin + static_cast<float>(r.i) * g.dx;
+            xyz[1] = g.ymin + static_cast<float>(r.j) * g.dy;
+            xyz[2] = r.ztop;
+            values[r.first] = samples > 0 ? values[r.first + 1] : g.lower;
+        }
     }
 }
 
-// Finds the runs of the columns first .. first + n - 1 (a band of whole grid
-// rows j), reading their nodes layer by layer, with each column's state kept
-// aside between layers (see classify_layer) together with the level where
-// its open run started. Runs come out ordered by the layer that ends them,
-// so each column's runs are in order from the bottom up.
-//
-// A node in the band opens a run, which starts one level lower unless that
-// node is null (or there is none). A run ends at the node below a null node,
-// or at the first node outside the band (which belongs to it), or at the
-// last level; it becomes a line when it spans at least two levels.
-struct RunFinder {
-    std::vector<unsigned char> state;
-    std::vector<std::int32_t> start;
+// Writes the lines recs[0 .. count - 1], eight at a time where the processor
+// has AVX2 and the volume's node indices fit in 32 bits, else one by one.
+void write_lines(const Grid& g, const LineRecord* recs, std::size_t count, float* coord, float* values) {
+    if (__builtin_cpu_supports("avx2") && g.dims[0] * g.dims[1] * g.dims[2] <= INT32_MAX) {
+        write_lines_avx2(g, recs, count, coord, values);
+        return;
+    }
+    for (std::size_t q = 0; q < count; ++q)
+        write_line(g, recs[q], coord + 3 * recs[q].first, values + recs[q].first);
+}
 
-    void find(const Grid& g, float null_value, std::int64_t first, std::uint32_t n, std::vector<Run>& runs) {
-        const std::int64_t layer = g.dims[0] * g.dims[1];
+// A run of nodes s < e of one column that becomes a line: column (i, j0 + jj)
+// of the band of rows from j0 the run was found in.
+struct Run {
+    std::int32_t i, jj;
+    std::int32_t s, e;
+};
+
+// The nodes of 32 columns of one layer as two words of bits, column c in bit
+// c: in the band (and not null), and null. A null value of NaN matches no
+// node.
+struct Bits {
+    std::uint32_t in, null;
+};
+
+Bits classify(const float* v, int n, float lower, float upper, float null_value) {
+    Bits b{0, 0};
+    for (int c = 0; c < n; ++c) {
+        const bool null = v[c] == null_value;
+        b.null |= static_cast<std::uint32_t>(null) << c;
+        b.in |= static_cast<std::uint32_t>(lower <= v[c] && v[c] <= upper && !null) << c;
+    }
+    return b;
+}
+
+// The same for 32 nodes at once, where the processor has AVX2.
+__attribute__((target("avx2"))) Bits classify32_avx2(const float* v, float lower, float upper, float null_value) {
+    const __m256 lo = _mm256_set1_ps(lower), hi = _mm256_set1_ps(upper), nv = _mm256_set1_ps(null_value);
+    Bits b{0, 0};
+    for (int q = 0; q < 4; ++q) {
+        const __m256 x = _mm256_loadu_ps(v + 8 * q);
+        const __m256 null = _mm256_cmp_ps(x, nv, _CMP_EQ_OQ);
+        const __m256 in = _mm256_andnot_ps(null, _mm256_and_ps(_mm256_cmp_ps(lo, x, _CMP_LE_OQ), _mm256_cmp_ps(x, hi, _CMP_LE_OQ)));
+        b.null |= static_cast<std::uint32_t>(_mm256_movemask_ps(null)) << (8 * q);
+        b.in |= static_cast<std::uint32_t>(_mm256_movemask_ps(in)) << (8 * q);
+    }
+    return b;
+}
+
+// Finds the runs of the columns of a band of grid rows (j0 .. j0 + rows - 1),
+// reading their nodes layer by layer, 32 columns of a row at a time, with
+// two bits of state per column kept between layers (whether the node below
+// was in the band, so that a run is open, and whether it was null) and the
+// level where each open run started. Runs come out ordered by the layer that
+// ends them, so each column's runs are in order from the bottom up.
+//
+// A node in the band opens a run, which starts one level lower unless the
+// node below is null (or there is none). A run ends at the node below a null
+// node, or at the first node outside the band (which belongs to it), or at
+// the last level; it becomes a line when it spans at least two levels.
+struct RunFinder {
+    std::vector<std::uint32_t> open, null;   // per word of 32 columns
+    std::vector<std::int32_t> start;         // per column
+
+    void find(const Grid& g, float null_value, std::int64_t j0, std::int32_t rows, std::vector<Run>& runs) {
+        const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1];
         const auto levels = static_cast<std::int32_t>(g.dims[2]);
-        state.assign(n, 0);
-        start.assign(n, 0);
-        unsigned char* st = state.data();
-        for (std::int32_t k = 0; k < levels; ++k) {
-            classify_layer(g.data + k * layer + first, st, n, g.lower, g.upper, null_value);
-            // The runs that open or end here, looked for eight columns at a time.
-            auto visit = [&](std::size_t c) {
-                const unsigned s = st[c];
-                if ((s & 8) != 0) {
-                    start[c] = (s & 16) != 0 || k == 0 ? k : k - 1;
-                } else if ((s & 4) != 0) {
-                    const std::int32_t e = (s & 2) != 0 ? k - 1 : k;
-                    if (e > start[c]) runs.push_back(Run{static_cast<std::uint32_t>(c), start[c], e});
+        const std::int64_t words = (d0 + 31) / 32;
+        const bool avx2 = __builtin_cpu_supports("avx2");
+        open.assign(static_cast<std::size_t>(words * rows), 0);
+        null.assign(open.size(), 0);
+        start.assign(static_cast<std::size_t>(d0 * rows), 0);
+        for (std::int32_t k = 0; k < levels; ++k)
+            for (std::int32_t jj = 0; jj < rows; ++jj) {
+                const float* row = g.data + k * layer + (j0 + jj) * d0;
+                std::int32_t* first = start.data() + jj * d0;
+                for (std::int64_t w = 0; w < words; ++w) {
+                    const auto c0 = static_cast<std::int32_t>(32 * w);
+                    const int n = static_cast<int>(std::min<std::int64_t>(32, d0 - c0));
+                    const Bits b = n == 32 && avx2 ? classify32_avx2(row + c0, g.lower, g.upper, null_value)
+                                                   : classify(row + c0, n, g.lower, g.upper, null_value);
+                    std::uint32_t& was_open = open[static_cast<std::size_t>(jj * words + w)];
+                    std::uint32_t& was_null = null[static_cast<std::size_t>(jj * words + w)];
+                    // Runs that end here: below a null node, or at a node
+                    // outside the band.
+                    for (std::uint32_t ends = was_open & ~b.in; ends != 0; ends &= ends - 1) {
+                        const int bit = __builtin_ctz(ends);
+                        const std::int32_t e = (b.null >> bit & 1) != 0 ? k - 1 : k;
+                        const std::int32_t s = first[c0 + bit];
+                        if (e > s) runs.push_back(Run{c0 + bit, jj, s, e});
+                    }
+                    for (std::uint32_t opens = b.in & ~was_open; opens != 0; opens &= opens - 1) {
+                        const int bit = __builtin_ctz(opens);
+                        first[c0 + bit] = k == 0 || (was_null >> bit & 1) != 0 ? k : k - 1;
+                    }
+                    was_open = b.in;
+                    was_null = b.null;
                 }
-            };
-            std::size_t c = 0;
-            for (; c + 8 <= n; c += 8) {
-                std::uint64_t word = 0;
-                std::memcpy(&word, st + c, sizeof word);
-                if ((word & 0x0C0C0C0C0C0C0C0CULL) == 0) continue;
-                for (std::size_t l = c; l < c + 8; ++l) visit(l);
             }
-            for (; c < n; ++c) visit(c);
-        }
-        for (std::size_t c = 0; c < n; ++c)
-            if ((st[c] & 1) != 0 && levels - 1 > start[c])
-                runs.push_back(Run{static_cast<std::uint32_t>(c), start[c], levels - 1});
+        // Runs still open at the top end at the last level.
+        for (std::int32_t jj = 0; jj < rows; ++jj)
+            for (std::int64_t w = 0; w < words; ++w)
+                for (std::uint32_t o = open[static_cast<std::size_t>(jj * words + w)]; o != 0; o &= o - 1) {
+                    const auto c = static_cast<std::int32_t>(32 * w + __builtin_ctz(o));
+                    const std::int32_t s = start[static_cast<std::size_t>(jj * d0 + c)];
+                    if (levels - 1 > s) runs.push_back(Run{c, jj, s, levels - 1});
+                }
     }
 };
 
@@ -308,25 +433,22 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         const std::int64_t j0 = band * rows_per_band;
         // At most 2^31 - 1 nodes wide, and a band of several rows holds far
         // fewer: the columns of a band are numbered in 32 bits.
-        const auto rows = static_cast<std::uint32_t>(std::min(rows_per_band, d1 - j0));
-        const auto width = static_cast<std::uint32_t>(d0);
+        const auto rows = static_cast<std::int32_t>(std::min(rows_per_band, d1 - j0));
         found.clear();
-        finder.find(g, null_value, j0 * d0, rows * width, found);
+        finder.find(g, null_value, j0, rows, found);
 
         // In build order: by i, then j, each column's runs as found (a stable
         // counting sort on the column's place).
-        const auto place = [&](const Run& r) { return (r.column % width) * rows + r.column / width; };
-        place_start.assign(std::size_t{rows} * width + 1, 0);
+        const auto place = [&](const Run& r) { return static_cast<std::size_t>(r.i) * rows + r.jj; };
+        place_start.assign(static_cast<std::size_t>(rows * d0) + 1, 0);
         for (const Run& r : found) ++place_start[place(r) + 1];
         for (std::size_t p = 1; p < place_start.size(); ++p) place_start[p] += place_start[p - 1];
         sorted.resize(found.size());
         for (const Run& r : found) sorted[place_start[place(r)]++] = r;
 
         for (const Run& r : sorted) {
-            const auto i = static_cast<std::int32_t>(r.column % width);
-            const auto j = static_cast<std::int32_t>(j0 + r.column / width);
-            LineRecord rec{0, nullptr, 0, i, j, 0.0f, 0.0f};
-            const Column col = column_of(g, i, j);
+            LineRecord rec{0, nullptr, 0, r.i, static_cast<std::int32_t>(j0 + r.jj), 0.0f, 0.0f};
+            const Column col = column_of(g, rec.i, rec.j);
             line_ends(g, col, r.s, r.e, rec.zbot, rec.ztop);
             rec.n = count_samples(g, col, rec.zbot, rec.ztop) + 1;
             totals.points += rec.n;
@@ -335,6 +457,7 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
             store.records.push_back(rec);
         }
 
+        store.bands.push_back(LineStore::Band{j0 * d0, std::int64_t{rows} * d0, store.records.size()});
         const std::int64_t done = band + 1 == nbands ? d0 : d0 * (band + 1) / nbands;
         for (; reported < done; ++reported)
             OMstatus_check(static_cast<int>(static_cast<double>(reported) * 100.0 / static_cast<double>(d0)), g_name,
@@ -500,7 +623,21 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
     if (b != total) return 1;   // the list and the count always agree
     // Then their points, in the order the scan made them, where neighbouring
     // columns share what is read of the volume.
-    for (const LineRecord& r : store.records) write_line(g, r, coord.get() + 3 * r.first, values.get() + r.first);
+    std::size_t from = 0;
+    const std::int64_t layer = g.dims[0] * g.dims[1];
+    for (const LineStore::Band& band : store.bands) {
+        if (band.end == from) continue;
+        // The band's part of the volume is read layer by layer into the
+        // cache first, where the lines then find their values.
+        float sum = 0.0f;
+        for (std::int64_t k = 0; k < g.dims[2]; ++k) {
+            const float* row = g.data + k * layer + band.first_node;
+            for (std::int64_t c = 0; c < band.nodes; c += 16) sum += row[c];
+        }
+        asm volatile("" : : "x"(sum));
+        write_lines(g, store.records.data() + from, band.end - from, coord.get(), values.get());
+        from = band.end;
+    }
     return 1;
 }
 
