@@ -326,7 +326,7 @@ Bits classify(const float* v, int n, float lower, float upper, float null_value)
 }
 
 // The same for 32 nodes at once, where the processor has AVX2.
-__attribute__((target("avx2"))) Bits classify32_avx2(const float* v, float lower, float upper, float null_value) {
+__attribute__((target("avx2"))) inline Bits classify32_avx2(const float* v, float lower, float upper, float null_value) {
     const __m256 lo = _mm256_set1_ps(lower), hi = _mm256_set1_ps(upper), nv = _mm256_set1_ps(null_value);
     Bits b{0, 0};
     for (int q = 0; q < 4; ++q) {
@@ -355,10 +355,24 @@ struct RunFinder {
     std::vector<std::int32_t> start;         // per column
 
     void find(const Grid& g, float null_value, std::int64_t j0, std::int32_t rows, std::vector<Run>& runs) {
+        if (__builtin_cpu_supports("avx2"))
+            find_avx2(g, null_value, j0, rows, runs);
+        else
+            find_in<false>(g, null_value, j0, rows, runs);
+    }
+
+private:
+    __attribute__((target("avx2"))) void find_avx2(const Grid& g, float null_value, std::int64_t j0, std::int32_t rows,
+                                                   std::vector<Run>& runs) {
+        find_in<true>(g, null_value, j0, rows, runs);
+    }
+
+    template <bool kAvx2>
+    __attribute__((always_inline)) inline void find_in(const Grid& g, float null_value, std::int64_t j0,
+                                                       std::int32_t rows, std::vector<Run>& runs) {
         const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1];
         const auto levels = static_cast<std::int32_t>(g.dims[2]);
         const std::int64_t words = (d0 + 31) / 32;
-        const bool avx2 = __builtin_cpu_supports("avx2");
         open.assign(static_cast<std::size_t>(words * rows), 0);
         null.assign(open.size(), 0);
         start.assign(static_cast<std::size_t>(d0 * rows), 0);
@@ -369,8 +383,12 @@ struct RunFinder {
                 for (std::int64_t w = 0; w < words; ++w) {
                     const auto c0 = static_cast<std::int32_t>(32 * w);
                     const int n = static_cast<int>(std::min<std::int64_t>(32, d0 - c0));
-                    const Bits b = n == 32 && avx2 ? classify32_avx2(row + c0, g.lower, g.upper, null_value)
-                                                   : classify(row + c0, n, g.lower, g.upper, null_value);
+                    Bits b;
+                    if constexpr (kAvx2)
+                        b = n == 32 ? classify32_avx2(row + c0, g.lower, g.upper, null_value)
+                                    : classify(row + c0, n, g.lower, g.upper, null_value);
+                    else
+                        b = classify(row + c0, n, g.lower, g.upper, null_value);
                     std::uint32_t& was_open = open[static_cast<std::size_t>(jj * words + w)];
                     std::uint32_t& was_null = null[static_cast<std::size_t>(jj * words + w)];
                     // Runs that end here: below a null node, or at a node
@@ -458,6 +476,11 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         }
 
         store.bands.push_back(LineStore::Band{j0 * d0, std::int64_t{rows} * d0, store.records.size()});
+        // Room for as many lines again in each band to come, and a quarter
+        // more: the records are not moved again as they grow, most often.
+        const std::size_t expected = store.records.size() / static_cast<std::size_t>(band + 1) *
+                                     static_cast<std::size_t>(nbands) / 4 * 5;
+        if (expected > store.records.capacity()) store.records.reserve(expected);
         const std::int64_t done = band + 1 == nbands ? d0 : d0 * (band + 1) / nbands;
         for (; reported < done; ++reported)
             OMstatus_check(static_cast<int>(static_cast<double>(reported) * 100.0 / static_cast<double>(d0)), g_name,
