@@ -204,6 +204,27 @@ void write_line(const Grid& g, const LineRecord& r, float* xyz, float* values) {
     values[0] = last;
 }
 
+// Turns eight registers of eight lanes (r[m], lane l) into eight registers
+// holding one lane each (r[l], step m).
+__attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+    r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+    r[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+    r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+    r[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+    r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+    r[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+    r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
 // The points of many lines, eight side by side in the lanes of AVX2
 // registers: the lanes walk their lines' heights together (one add per step,
 // the same as the single-line walk), and the levels and values of eight
@@ -222,7 +243,9 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
     const __m256i top_i = _mm256_set1_epi32(top), one = _mm256_set1_epi32(1);
     const __m256i layer = _mm256_set1_epi32(static_cast<std::int32_t>(g.dims[0] * g.dims[1]));
     const bool linear = g.spacing == Spacing::Linear;
-    alignas(32) float zs[kStretch][kLanes], vs[kStretch][kLanes];
+    // A stretch of steps, kept aside lane by lane: zs[l][m], vs[l][m].
+    alignas(32) float zs[kLanes][kStretch], vs[kLanes][kStretch];
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
     alignas(32) float z0[kLanes];
     alignas(32) std::int32_t base0[kLanes];
     for (std::size_t q = 0; q < count; q += kLanes) {
@@ -239,7 +262,11 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
         const __m256i base = _mm256_load_si256(reinterpret_cast<const __m256i*>(base0));
         for (std::int64_t m0 = 0; m0 < steps; m0 += kStretch) {
             const int stretch = static_cast<int>(std::min<std::int64_t>(kStretch, steps - m0));
-            for (int m = 0; m < stretch; ++m) {
+            // Eight steps at a time (past the end of the longest line too:
+            // unused), turned lane by lane into the stretch.
+            for (int m8 = 0; m8 < stretch; m8 += 8) {
+              __m256 zr[8], vr[8];
+              for (int m = 0; m < 8; ++m) {
                 // Level k0 of the sample, clamped to the column (a NaN
                 // quotient gives 0, as in the single-line walk), and the
                 // level above it.
@@ -251,14 +278,21 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
                 const __m256 c0 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k0, layer)), 4);
                 const __m256 c1 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k1, layer)), 4);
                 const __m256 v = _mm256_add_ps(c0, _mm256_mul_ps(t, _mm256_sub_ps(c1, c0)));
-                _mm256_store_ps(zs[m], z);
-                _mm256_store_ps(vs[m], v);
+                zr[m] = z;
+                vr[m] = v;
                 __m256 step = length;
                 if (linear) {
                     const __m256 wide = _mm256_add_ps(_mm256_mul_ps(_mm256_div_ps(v, range), length), length);
                     step = _mm256_blendv_ps(length, wide, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
                 }
                 z = _mm256_add_ps(z, step);
+              }
+              transpose8(zr);
+              transpose8(vr);
+              for (int l = 0; l < kLanes; ++l) {
+                  _mm256_store_ps(zs[l] + m8, zr[l]);
+                  _mm256_store_ps(vs[l] + m8, vr[l]);
+              }
             }
             // Sample m of a line goes to its node n - 1 - m.
             for (int l = 0; l < lanes; ++l) {
@@ -268,11 +302,29 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
                 const std::int64_t upto = std::min<std::int64_t>(r.n - 1 - m0, stretch);
                 float* xyz = coord + 3 * (r.first + r.n - 1 - m0);
                 float* val = values + r.first + r.n - 1 - m0;
-                for (std::int64_t m = 0; m < upto; ++m) {
+                // Eight samples at a time: their 24 coordinates, from the
+                // highest sample's node up, are x, y and the heights taken
+                // backwards, in three registers.
+                const __m256 xy0 = _mm256_setr_ps(x, y, 0, x, y, 0, x, y);
+                const __m256 xy1 = _mm256_setr_ps(0, x, y, 0, x, y, 0, x);
+                const __m256 xy2 = _mm256_setr_ps(y, 0, x, y, 0, x, y, 0);
+                const __m256i at0 = _mm256_setr_epi32(0, 0, 0, 0, 0, 1, 0, 0);
+                const __m256i at1 = _mm256_setr_epi32(2, 0, 0, 3, 0, 0, 4, 0);
+                const __m256i at2 = _mm256_setr_epi32(0, 5, 0, 0, 6, 0, 0, 7);
+                std::int64_t m = 0;
+                for (; m + 8 <= upto; m += 8) {
+                    const __m256 h = _mm256_permutevar8x32_ps(_mm256_load_ps(zs[l] + m), reverse);
+                    float* out = xyz - 3 * (m + 7);
+                    _mm256_storeu_ps(out, _mm256_blend_ps(xy0, _mm256_permutevar8x32_ps(h, at0), 0x24));
+                    _mm256_storeu_ps(out + 8, _mm256_blend_ps(xy1, _mm256_permutevar8x32_ps(h, at1), 0x49));
+                    _mm256_storeu_ps(out + 16, _mm256_blend_ps(xy2, _mm256_permutevar8x32_ps(h, at2), 0x92));
+                    _mm256_storeu_ps(val - (m + 7), _mm256_permutevar8x32_ps(_mm256_load_ps(vs[l] + m), reverse));
+                }
+                for (; m < upto; ++m) {
                     xyz[-3 * m] = x;
                     xyz[-3 * m + 1] = y;
-                    xyz[-3 * m + 2] = zs[m][l];
-                    val[-m] = vs[m][l];
+                    xyz[-3 * m + 2] = zs[l][m];
+                    val[-m] = vs[l][m];
                 }
             }
         }
