@@ -55,6 +55,7 @@ struct LineStore {
     std::vector<LineRecord> records;
     struct Band {
         std::int64_t first_node, nodes;   // its part of the volume, one layer
+        std::int32_t low, high;           // the levels its lines read
         std::size_t end;                  // where its records end
     };
     std::vector<Band> bands;
@@ -516,7 +517,10 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         sorted.resize(found.size());
         for (const Run& r : found) sorted[place_start[place(r)]++] = r;
 
+        std::int32_t low = INT32_MAX, high = 0;
         for (const Run& r : sorted) {
+            low = std::min(low, r.s);
+            high = std::max(high, r.e);
             LineRecord rec{0, nullptr, 0, r.i, static_cast<std::int32_t>(j0 + r.jj), 0.0f, 0.0f};
             const Column col = column_of(g, rec.i, rec.j);
             line_ends(g, col, r.s, r.e, rec.zbot, rec.ztop);
@@ -527,7 +531,9 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
             store.records.push_back(rec);
         }
 
-        store.bands.push_back(LineStore::Band{j0 * d0, std::int64_t{rows} * d0, store.records.size()});
+        // A sample may read one level above the run's last (rounding).
+        high = std::min(high + 1, static_cast<std::int32_t>(g.dims[2] - 1));
+        store.bands.push_back(LineStore::Band{j0 * d0, std::int64_t{rows} * d0, low, high, store.records.size()});
         // Room for as many lines again in each band to come, and a quarter
         // more: the records are not moved again as they grow, most often.
         const std::size_t expected = store.records.size() / static_cast<std::size_t>(band + 1) *
@@ -702,10 +708,11 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
     const std::int64_t layer = g.dims[0] * g.dims[1];
     for (const LineStore::Band& band : store.bands) {
         if (band.end == from) continue;
-        // The band's part of the volume is read layer by layer into the
-        // cache first, where the lines then find their values.
+        // The band's part of the volume, at the levels its lines read, is
+        // fetched into the cache layer by layer first, where the lines then
+        // find their values.
         float sum = 0.0f;
-        for (std::int64_t k = 0; k < g.dims[2]; ++k) {
+        for (std::int64_t k = band.low; k <= band.high; ++k) {
             const float* row = g.data + k * layer + band.first_node;
             for (std::int64_t c = 0; c < band.nodes; c += 16) sum += row[c];
         }
