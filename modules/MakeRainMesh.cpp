@@ -183,6 +183,37 @@ std::int64_t count_samples(const Grid& g, Column col, float zbot, float ztop) {
     return walk_samples(g, col, zbot, ztop, INT64_MAX, [](float, float) {});
 }
 
+// The point counts of the constant variant's lines, eight side by side in
+// the lanes of AVX2 registers, counting the same steps as count_samples.
+__attribute__((target("avx2"))) void count_constant_avx2(float length, LineRecord* recs, std::size_t count) {
+    constexpr int kLanes = 8;
+    const __m256 step = _mm256_set1_ps(length);
+    alignas(32) float bot[kLanes], top[kLanes];
+    alignas(32) std::int32_t counted[kLanes];
+    for (std::size_t q = 0; q < count; q += kLanes) {
+        const int lanes = static_cast<int>(std::min<std::size_t>(kLanes, count - q));
+        for (int l = 0; l < kLanes; ++l) {
+            // A lane without a line starts above its top.
+            bot[l] = l < lanes ? recs[q + l].zbot : 1.0f;
+            top[l] = l < lanes ? recs[q + l].ztop : 0.0f;
+        }
+        __m256 z = _mm256_load_ps(bot);
+        const __m256 ztop = _mm256_load_ps(top);
+        __m256 alive = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+        __m256i m = _mm256_setzero_si256();
+        for (;;) {
+            const __m256 active = _mm256_and_ps(alive, _mm256_cmp_ps(z, ztop, _CMP_LE_OQ));
+            if (_mm256_movemask_ps(active) == 0) break;
+            m = _mm256_sub_epi32(m, _mm256_castps_si256(active));
+            const __m256 next = _mm256_add_ps(z, step);
+            alive = _mm256_and_ps(active, _mm256_cmp_ps(next, z, _CMP_GT_OQ));
+            z = next;
+        }
+        _mm256_store_si256(reinterpret_cast<__m256i*>(counted), m);
+        for (int l = 0; l < lanes; ++l) recs[q + l].n = std::int64_t{counted[l]} + 1;
+    }
+}
+
 // Writes the n points of a line and their values: the top point first, then
 // the samples from the highest to the lowest; the top point has the value of
 // the highest sample, or the lower bound when there is none.
@@ -523,18 +554,27 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         for (const Run& r : found) sorted[place_start[place(r)]++] = r;
 
         std::int32_t low = INT32_MAX, high = 0;
+        const std::size_t made = store.records.size();
         for (const Run& r : sorted) {
             low = std::min(low, r.s);
             high = std::max(high, r.e);
             LineRecord rec{0, nullptr, 0, r.i, static_cast<std::int32_t>(j0 + r.jj), 0.0f, 0.0f};
-            const Column col = column_of(g, rec.i, rec.j);
-            line_ends(g, col, r.s, r.e, rec.zbot, rec.ztop);
-            rec.n = count_samples(g, col, rec.zbot, rec.ztop) + 1;
-            totals.points += rec.n;
-            if (totals.points > kMaxPoints) return fail(msg, "%s : can not allocate memory.\n");
-            ++totals.lines;
+            line_ends(g, column_of(g, rec.i, rec.j), r.s, r.e, rec.zbot, rec.ztop);
             store.records.push_back(rec);
         }
+        LineRecord* recs = store.records.data() + made;
+        const std::size_t count = store.records.size() - made;
+        if (g.spacing == Spacing::Constant && __builtin_cpu_supports("avx2")) {
+            count_constant_avx2(g.length, recs, count);
+        } else {
+            for (std::size_t q = 0; q < count; ++q)
+                recs[q].n = count_samples(g, column_of(g, recs[q].i, recs[q].j), recs[q].zbot, recs[q].ztop) + 1;
+        }
+        for (std::size_t q = 0; q < count; ++q) {
+            totals.points += recs[q].n;
+            if (totals.points > kMaxPoints) return fail(msg, "%s : can not allocate memory.\n");
+        }
+        totals.lines += static_cast<std::int64_t>(count);
 
         // A sample may read one level above the run's last (rounding).
         high = std::min(high + 1, static_cast<std::int32_t>(g.dims[2] - 1));
