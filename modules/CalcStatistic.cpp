@@ -220,11 +220,10 @@ namespace avx2 {
 
 // The lanes take 256-bit registers where the processor has avx2 (and fma,
 // which every processor with avx2 has had), 128-bit ones otherwise; both give
-// the same bits. VELMORA_NO_AVX2 (set to anything) keeps to the baseline
-// instructions.
+// the same bits.
 bool use_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && std::getenv("VELMORA_NO_AVX2") == nullptr;
+    return velmora::kWidePaths && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
 // The statistics of every area.

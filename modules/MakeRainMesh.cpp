@@ -382,7 +382,7 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
 // Writes the lines recs[0 .. count - 1], eight at a time where the processor
 // has AVX2 and the volume's node indices fit in 32 bits, else one by one.
 void write_lines(const Grid& g, const LineRecord* recs, std::size_t count, float* coord, float* values) {
-    if (__builtin_cpu_supports("avx2") && g.dims[0] * g.dims[1] * g.dims[2] <= INT32_MAX) {
+    if (velmora::kWidePaths && __builtin_cpu_supports("avx2") && g.dims[0] * g.dims[1] * g.dims[2] <= INT32_MAX) {
         write_lines_avx2(g, recs, count, coord, values);
         return;
     }
@@ -444,7 +444,7 @@ struct RunFinder {
     std::vector<std::int32_t> start;         // per column
 
     void find(const Grid& g, float null_value, std::int64_t j0, std::int32_t rows, std::vector<Run>& runs) {
-        if (__builtin_cpu_supports("avx2"))
+        if (velmora::kWidePaths && __builtin_cpu_supports("avx2"))
             find_avx2(g, null_value, j0, rows, runs);
         else
             find_in<false>(g, null_value, j0, rows, runs);
@@ -564,7 +564,7 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         }
         LineRecord* recs = store.records.data() + made;
         const std::size_t count = store.records.size() - made;
-        if (g.spacing == Spacing::Constant && __builtin_cpu_supports("avx2")) {
+        if (g.spacing == Spacing::Constant && velmora::kWidePaths && __builtin_cpu_supports("avx2")) {
             count_constant_avx2(g.length, recs, count);
         } else {
             for (std::size_t q = 0; q < count; ++q)

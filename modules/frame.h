@@ -21,6 +21,16 @@ namespace velmora {
 
 constexpr int kMessageSize = 1024;
 constexpr int kSeverity = 32;
+
+// Whether a module may take the wider instruction paths the processor offers
+// (the modules choose at run time). The tests also build the library with
+// VELMORA_BASELINE_ONLY, keeping every module to its baseline path, to check
+// that both paths give the same results.
+#ifdef VELMORA_BASELINE_ONLY
+constexpr bool kWidePaths = false;
+#else
+constexpr bool kWidePaths = true;
+#endif
 constexpr int kLabelSize = 64;
 
 // The message formatter: sprintf into the message buffer from its first byte,

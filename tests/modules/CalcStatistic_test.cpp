@@ -347,16 +347,6 @@ struct Case {
     int no_min = 1, no_max = 1;
 };
 
-// Sets VELMORA_NO_AVX2 for as long as it lives, so that the module keeps to
-// the baseline instructions.
-class BaselineOnly {
-public:
-    BaselineOnly() { ::setenv("VELMORA_NO_AVX2", "1", 1); }
-    ~BaselineOnly() { ::unsetenv("VELMORA_NO_AVX2"); }
-    BaselineOnly(const BaselineOnly&) = delete;
-    BaselineOnly& operator=(const BaselineOnly&) = delete;
-};
-
 class CalcStatisticMatchTest : public CalcStatisticTest {
 protected:
     // Runs the module on c and expects every published number to equal the
@@ -408,18 +398,6 @@ protected:
             EXPECT_EQ(no_label(), labels);
         }
     }
-
-    // The same with the instructions the processor offers, then with the
-    // baseline ones.
-    void expect_direct_results_both_ways(const Case& c) {
-        {
-            SCOPED_TRACE("as the processor allows");
-            expect_direct_results(c);
-        }
-        BaselineOnly baseline;
-        SCOPED_TRACE("baseline instructions");
-        expect_direct_results(c);
-    }
 };
 
 // Random areas, coordinates, values and null values: every published number
@@ -458,7 +436,7 @@ TEST_F(CalcStatisticMatchTest, MatchesTheDirectComputationBitForBit) {
                 }
             }
         }
-        expect_direct_results_both_ways(c);
+        expect_direct_results(c);
     }
 }
 
@@ -489,7 +467,7 @@ TEST_F(CalcStatisticMatchTest, EdgesOfSinglePrecisionBitForBit) {
                                                       : odd_coords[rng() % odd_coords.size()];
         for (auto& v : c.values) v[n] = rng() % 2 ? odd_values[rng() % odd_values.size()] : static_cast<float>(rng() % 100);
     }
-    expect_direct_results_both_ways(c);
+    expect_direct_results(c);
 
     // Minima, maxima and highest z decided between +0 and -0 only.
     for (int n = 0; n < nnodes; ++n) {
@@ -499,7 +477,7 @@ TEST_F(CalcStatisticMatchTest, EdgesOfSinglePrecisionBitForBit) {
         c.values[1][n] = rng() % 2 ? -zero : -1.0f;
     }
     c.nulls = {-9999.0f, -9999.0f};
-    expect_direct_results_both_ways(c);
+    expect_direct_results(c);
 }
 
 // One area of most nodes in long runs, many of a node or two, empty
@@ -523,7 +501,7 @@ TEST_F(CalcStatisticMatchTest, AreasOfVeryDifferentSizesBitForBit) {
     c.nulls = {-9999.0f, 0.0f, 0.5f};
     for (auto& v : c.values)
         for (float& x : v) x = rng() % 20 == 0 ? -9999.0f : static_cast<float>(rng() % 7000) * 0.01f;
-    expect_direct_results_both_ways(c);
+    expect_direct_results(c);
 }
 
 }  // namespace
