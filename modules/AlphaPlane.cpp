@@ -21,9 +21,10 @@ using velmora::HostArray;
 
 constexpr int kOpacityId = 672;
 constexpr int kTextSize = 1024;
-// Output nodes per block of rows along axis 2.
 // Layers (or rows) that the 512-bit pass adds to the output at once.
 constexpr int kLayersAtOnce = 8;
+// (The remainder of a column is taken as 4, 2 and 1 layers.)
+static_assert(kLayersAtOnce <= 8);
 
 // The steps of this module return 1 on success and 0 on failure.
 template <class... Args>
