@@ -5,7 +5,10 @@
 // samples where a mask component is null, are left out.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+
+#include <immintrin.h>
 
 #include "frame.h"
 
@@ -18,6 +21,10 @@ using velmora::HostArray;
 
 constexpr int kOpacityId = 672;
 constexpr int kTextSize = 1024;
+// Layers (or rows) that the 512-bit pass adds to the output at once.
+constexpr int kLayersAtOnce = 8;
+// (The remainder of a column is taken as 4, 2 and 1 layers.)
+static_assert(kLayersAtOnce <= 8);
 
 // The steps of this module return 1 on success and 0 on failure.
 template <class... Args>
@@ -145,21 +152,34 @@ int coordinates(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
 
     const std::int64_t d0 = dims[0], d1 = dims[1];
     float* oc = ocoord.get();
+    if (axis != 0) {
+        // Along axes 1 and 2 an output row a = 0 .. odims[0]-1 is a row of
+        // the slice with i = a, contiguous in in.
+        const auto len = static_cast<std::size_t>(3 * odims[0]);
+        for (std::int64_t b = 0; b < odims[1]; ++b, oc += len) {
+            const std::int64_t j = axis == 1 ? plane : b, k = axis == 1 ? b : plane;
+            const float* c = &icoord[3 * d0 * (j + d1 * k)];
+            if (sphere == 1) {
+                for (std::size_t q = 0; q < len; ++q) oc[q] = scale * c[q];
+            } else {
+                std::memcpy(oc, c, len * sizeof(float));
+                for (std::size_t q = static_cast<std::size_t>(axis); q < len; q += 3) oc[q] = c[q] * scale;
+            }
+        }
+        return 1;
+    }
+    // Along axis 0, output node (a, b) is input node (plane, a, b).
     for (std::int64_t b = 0; b < odims[1]; ++b) {
         for (std::int64_t a = 0; a < odims[0]; ++a) {
-            std::int64_t i = a, j = b, k = plane;
-            if (axis == 0) i = plane, j = a, k = b;
-            if (axis == 1) i = a, j = plane, k = b;
-            const float* c = &icoord[3 * (i + d0 * (j + d1 * k))];
+            const float* c = &icoord[3 * (plane + d0 * (a + d1 * b))];
             if (sphere == 1) {
                 oc[0] = scale * c[0];
                 oc[1] = scale * c[1];
                 oc[2] = scale * c[2];
             } else {
-                oc[0] = c[0];
+                oc[0] = c[0] * scale;
                 oc[1] = c[1];
                 oc[2] = c[2];
-                oc[axis] = c[axis] * scale;
             }
             oc += 3;
         }
@@ -194,6 +214,7 @@ struct Sources {
     float null_value;
     float mask_null;
     float near;          // near_limit()
+    float unreached;     // the data of an output node that no sample reached
 };
 
 // The loops below run over many samples at once and are written without
@@ -294,6 +315,95 @@ void accumulate_node(const Sources& s, const float* v, const float* mk, const fl
     }
 }
 
+// The same transfer and accumulation in one pass, sixteen output nodes at a
+// time in 512-bit registers, for kLayers stretches of n samples lying
+// `stride` apart in the input that all fall onto the same n output nodes
+// (successive layers k along axis 2, successive rows j along axis 1). Each
+// output node takes its samples layer after layer, as in storage order,
+// while its opacity and data stay in registers: the output is read and
+// written once per kLayers layers. The first pass over the nodes starts
+// from 0 instead of reading them, the last one also gives the nodes that no
+// sample reached the output's null value. The opacity of sixteen samples is
+// formed in two halves of eight doubles, and only when one of them lies
+// within the bounds (or is NaN). Every operation is the one the loops above
+// perform, in the same order and rounding: max(low, t) is low > t ? low : t,
+// min(high, c) is high < c ? high : c (a NaN t stays NaN in both), and
+// min(1, sum) is 1 < sum ? 1 : sum.
+// (The intrinsics leave the unused lanes of their pass-through operand
+// undefined on purpose, which GCC 12 takes for an uninitialized read.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+template <bool kMask, bool kNull, int kLayers>
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"))) void fused_avx512(
+    const Sources& s, const Transfer& tf, const float* __restrict v, const float* __restrict mk, std::size_t stride,
+    float* __restrict alpha, float* __restrict data, unsigned char* __restrict reached, std::size_t n, bool first,
+    bool last) {
+    const __m512 dmin = _mm512_set1_ps(tf.data_min), dmax = _mm512_set1_ps(tf.data_max);
+    const __m512 amin = _mm512_set1_ps(tf.alpha_min), amax = _mm512_set1_ps(tf.alpha_max);
+    const __m512d range = _mm512_set1_pd(tf.data_range), arange = _mm512_set1_pd(tf.alpha_range);
+    const __m512d low = _mm512_set1_pd(tf.alpha_min), high = _mm512_set1_pd(tf.alpha_max);
+    const __m512 limit = _mm512_set1_ps(s.near), neg_limit = _mm512_set1_ps(-s.near);
+    const __m512 null_value = _mm512_set1_ps(s.null_value), mask_null = _mm512_set1_ps(s.mask_null);
+    const __m512 one = _mm512_set1_ps(1.0f), unreached = _mm512_set1_ps(s.unreached);
+    const __m128i ones = _mm_set1_epi8(1);
+    for (std::size_t i = 0; i < n; i += 16) {
+        // The last stretch takes only the lanes that exist; masked-out lanes
+        // are neither read nor written.
+        const __mmask16 lanes = n - i >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (n - i)) - 1u);
+        __m512 a = _mm512_setzero_ps(), d = _mm512_setzero_ps();
+        if (!first) {
+            a = _mm512_maskz_loadu_ps(lanes, alpha + i);
+            d = _mm512_maskz_loadu_ps(lanes, data + i);
+        }
+        __mmask16 any = 0;
+        for (int l = 0; l < kLayers; ++l) {
+            const std::size_t at = i + static_cast<std::size_t>(l) * stride;
+            const __m512 x = _mm512_maskz_loadu_ps(lanes, v + at);
+            __mmask16 skip = 0;
+            if (kMask) {
+                const __m512 e = _mm512_sub_ps(_mm512_maskz_loadu_ps(lanes, mk + at), mask_null);
+                skip = _mm512_cmp_ps_mask(e, limit, _CMP_LE_OQ) & _mm512_cmp_ps_mask(e, neg_limit, _CMP_GE_OQ);
+            }
+            if (kNull) {
+                const __m512 e = _mm512_sub_ps(x, null_value);
+                skip |= _mm512_cmp_ps_mask(e, limit, _CMP_LE_OQ) & _mm512_cmp_ps_mask(e, neg_limit, _CMP_GE_OQ);
+            }
+            const __mmask16 take = lanes & static_cast<__mmask16>(~skip);
+            any |= take;
+            const __mmask16 below = _mm512_cmp_ps_mask(dmin, x, _CMP_GT_OQ);
+            const __mmask16 above = _mm512_cmp_ps_mask(x, dmax, _CMP_GT_OQ);
+            __m512 f = _mm512_mask_mov_ps(amax, below, amin);
+            const __mmask16 inside = take & static_cast<__mmask16>(~(below | above));
+            if (inside != 0) {
+                const __m512 w = _mm512_sub_ps(x, dmin);
+                __m512d t0 = _mm512_cvtps_pd(_mm512_castps512_ps256(w));
+                __m512d t1 = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(w), 1)));
+                t0 = _mm512_add_pd(_mm512_mul_pd(_mm512_div_pd(t0, range), arange), low);
+                t1 = _mm512_add_pd(_mm512_mul_pd(_mm512_div_pd(t1, range), arange), low);
+                t0 = _mm512_min_pd(high, _mm512_max_pd(low, t0));
+                t1 = _mm512_min_pd(high, _mm512_max_pd(low, t1));
+                const __m512 r =
+                    _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(t0)), _mm512_cvtpd_ps(t1), 1);
+                f = _mm512_mask_mov_ps(f, inside, r);
+            }
+            a = _mm512_mask_min_ps(a, take, one, _mm512_add_ps(f, a));
+            d = _mm512_mask_add_ps(d, take, x, d);
+        }
+        if (kNull && last) {
+            if (!first) {
+                const __m128i r = _mm_maskz_loadu_epi8(lanes, reached + i);
+                any |= _mm_test_epi8_mask(r, r);
+            }
+            d = _mm512_mask_mov_ps(unreached, any, d);
+        } else if (kNull) {
+            _mm_mask_storeu_epi8(reached + i, any, ones);
+        }
+        _mm512_mask_storeu_ps(alpha + i, lanes, a);
+        _mm512_mask_storeu_ps(data + i, lanes, d);
+    }
+}
+#pragma GCC diagnostic pop
+
 // Accumulates one row of in (i = 0 .. d0-1, from storage index `row`) into
 // the output nodes o0 + i (when `along` is false) or into o0 alone (axis 0);
 // f is room for d0 opacities.
@@ -316,8 +426,33 @@ void project_row(const Sources& s, const Transfer& tf, std::int64_t row, std::in
 // receives its samples in storage order.
 template <bool kMask, bool kNull>
 void project(const Sources& s, const Transfer& tf, int axis, const std::int64_t* dims, float* alpha, float* data,
-             unsigned char* reached, float* f) {
+             unsigned char* reached, float* f, bool wide) {
     const std::int64_t d0 = dims[0], d1 = dims[1], d2 = dims[2];
+    if (wide) {
+        // `count` stretches of len samples from storage index `row` on,
+        // `stride` apart, onto the output nodes from o0 on.
+        auto stretches = [&](std::int64_t row, std::int64_t stride, std::int64_t count, std::int64_t o0,
+                             std::int64_t len) {
+            auto layers = [&]<int kLayers>(std::int64_t c) {
+                const std::int64_t r = row + c * stride;
+                fused_avx512<kMask, kNull, kLayers>(s, tf, s.values + r, kMask ? s.mask + r : nullptr,
+                                                    static_cast<std::size_t>(stride), alpha + o0, data + o0,
+                                                    kNull ? reached + o0 : nullptr, static_cast<std::size_t>(len),
+                                                    c == 0, c + kLayers == count);
+            };
+            std::int64_t c = 0;
+            for (; c + kLayersAtOnce <= count; c += kLayersAtOnce) layers.template operator()<kLayersAtOnce>(c);
+            if (c + 4 <= count) layers.template operator()<4>(c), c += 4;
+            if (c + 2 <= count) layers.template operator()<2>(c), c += 2;
+            if (c < count) layers.template operator()<1>(c);
+        };
+        if (axis == 2) {
+            stretches(0, d0 * d1, d2, 0, d0 * d1);
+            return;
+        }
+        for (std::int64_t k = 0; k < d2; ++k) stretches(d0 * d1 * k, d0, d1, d0 * k, d0);
+        return;
+    }
     if (axis == 2) {
         const std::int64_t block = std::max<std::int64_t>(1, 4096 / std::max<std::int64_t>(d0, 1));
         for (std::int64_t j0 = 0; j0 < d1; j0 += block)
@@ -334,6 +469,15 @@ void project(const Sources& s, const Transfer& tf, int axis, const std::int64_t*
             else
                 project_row<kMask, kNull>(s, tf, row, d0, d0 * k, false, alpha, data, reached, f);
         }
+}
+
+// Whether the projection takes the 512-bit pass: where the processor has it,
+// unless VELMORA_NO_AVX512 is set (to anything).
+bool use_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+           std::getenv("VELMORA_NO_AVX512") == nullptr;
 }
 
 // Finds the mask: the first component of in labelled mask_label, with n
@@ -395,7 +539,7 @@ int projection(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
     int type = 0;
     FLDget_node_data(&in, comp, &type, values.out_chars(), values.size_out(), OM_GET_ARRAY_RD);
     if (!values || type != DTYPE_FLOAT || values.size() != n) return failed(f, "%s : can not get in.node_data[%d].\n", comp);
-    Sources src{values.get(), nullptr, false, 0.0f, 0.0f, near_limit()};
+    Sources src{values.get(), nullptr, false, 0.0f, 0.0f, near_limit(), null_value};
     int null_flag = 0;
     FLDget_node_null_data(&in, comp, &null_flag, reinterpret_cast<char*>(&src.null_value));
     src.has_null = null_flag != 0;
@@ -431,21 +575,25 @@ int projection(Frame& f, int axis, OMobj_id& in, OMobj_id& out) {
     Heap<float[]> row_alpha = velmora::heap_array<float>(dims[0]);
     if (!row_alpha) return failed(f, "%s : can not allocate memory.\n");
 
-    std::fill_n(alpha.get(), m, 0.0f);
-    std::fill_n(data.get(), m, 0.0f);
+    // The 512-bit pass writes every output node in its first pass over it
+    // and the null value of the unreached ones in its last.
+    const bool wide = axis != 0 && use_avx512();
+    if (!wide) {
+        std::fill_n(alpha.get(), m, 0.0f);
+        std::fill_n(data.get(), m, 0.0f);
+    }
     if (src.mask && src.has_null)
-        project<true, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get(), row_alpha.get());
+        project<true, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get(), row_alpha.get(), wide);
     else if (src.mask)
-        project<true, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr, row_alpha.get());
+        project<true, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr, row_alpha.get(), wide);
     else if (src.has_null)
-        project<false, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get(), row_alpha.get());
+        project<false, true>(src, tf, axis, dims.get(), alpha.get(), data.get(), reached.get(), row_alpha.get(), wide);
     else
-        project<false, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr, row_alpha.get());
+        project<false, false>(src, tf, axis, dims.get(), alpha.get(), data.get(), nullptr, row_alpha.get(), wide);
 
     // Nodes that no sample reached carry the output's null value.
-    if (reached)
-        for (std::int64_t o = 0; o < m; ++o)
-            if (!reached[o]) data[o] = null_value;
+    if (reached && !wide)
+        for (std::int64_t o = 0; o < m; ++o) data[o] = reached[o] ? data[o] : null_value;
     return 1;
 }
 
