@@ -257,7 +257,7 @@ inline void transfer_stretch(const Transfer& tf, const float* __restrict v, floa
 // built for AVX-512, where widening a stretch of floats to doubles and
 // narrowing it back takes no shuffling between halves of a register (the
 // same operations, in the same order: the same floats).
-__attribute__((noinline, target_clones("avx512f", "avx2", "default"))) void transfer_all(
+__attribute__((noinline)) VELMORA_CLONES("avx512f", "avx2", "default") void transfer_all(
     const Transfer& tf, const float* __restrict v, float* __restrict f, std::size_t n) {
     constexpr std::size_t kShort = 16;
     std::size_t i = 0;
@@ -276,7 +276,7 @@ inline bool is_near(float x, float null_value, float limit) {
 // alpha clamped to 1 after the addition, data summed, the node marked as
 // reached; null samples (and samples where the mask is null) are left out.
 template <bool kMask, bool kNull>
-__attribute__((noinline, target_clones("avx2", "default"))) void accumulate_row(
+__attribute__((noinline)) VELMORA_CLONES("avx2", "default") void accumulate_row(
     const Sources& s, const float* __restrict v, const float* __restrict mk, const float* __restrict f,
     float* __restrict alpha, float* __restrict data, unsigned char* __restrict reached, std::size_t n) {
     const float limit = s.near, mask_null = s.mask_null, null_value = s.null_value;
@@ -471,13 +471,11 @@ void project(const Sources& s, const Transfer& tf, int axis, const std::int64_t*
         }
 }
 
-// Whether the projection takes the 512-bit pass: where the processor has it,
-// unless VELMORA_NO_AVX512 is set (to anything).
+// Whether the projection takes the 512-bit pass: where the processor has it.
 bool use_avx512() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-           std::getenv("VELMORA_NO_AVX512") == nullptr;
+    return velmora::kWidePaths && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
 }
 
 // Finds the mask: the first component of in labelled mask_label, with n

@@ -26,10 +26,14 @@ constexpr int kSeverity = 32;
 // (the modules choose at run time). The tests also build the library with
 // VELMORA_BASELINE_ONLY, keeping every module to its baseline path, to check
 // that both paths give the same results.
+// VELMORA_CLONES(...) builds a function once per instruction set named, the
+// processor choosing when the library is loaded; in the baseline build, once.
 #ifdef VELMORA_BASELINE_ONLY
 constexpr bool kWidePaths = false;
+#define VELMORA_CLONES(...)
 #else
 constexpr bool kWidePaths = true;
+#define VELMORA_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
 #endif
 constexpr int kLabelSize = 64;
 

@@ -354,26 +354,12 @@ std::vector<std::uint32_t> bits(const std::vector<float>& v) {
     return b;
 }
 
-// Sets VELMORA_NO_AVX512 for as long as it lives, so that the module keeps
-// to its narrower passes.
-struct NarrowOnly {
-    NarrowOnly() { ::setenv("VELMORA_NO_AVX512", "1", 1); }
-    ~NarrowOnly() { ::unsetenv("VELMORA_NO_AVX512"); }
-    NarrowOnly(const NarrowOnly&) = delete;
-    NarrowOnly& operator=(const NarrowOnly&) = delete;
-};
-
 class AlphaPlaneRandomTest : public AlphaPlaneTest {
 protected:
     void random_grids(std::uint32_t seed);
 };
 
 TEST_F(AlphaPlaneRandomTest, RandomGridsGiveTheProjectionSampleBySample) { random_grids(77); }
-
-TEST_F(AlphaPlaneRandomTest, RandomGridsGiveTheSameWithoutTheWidestRegisters) {
-    NarrowOnly narrow;
-    random_grids(78);
-}
 
 void AlphaPlaneRandomTest::random_grids(std::uint32_t seed) {
     std::mt19937 rng(seed);
