@@ -54,9 +54,9 @@ char g_name[32] = "";
 struct LineStore {
     std::vector<LineRecord> records;
     struct Band {
-        std::int64_t first_node, nodes;   // its part of the volume, one layer
-        std::int32_t low, high;           // the levels its lines read
-        std::size_t end;                  // where its records end
+        std::int64_t j0, rows;    // its grid rows
+        std::int32_t low, high;   // the levels its lines read
+        std::size_t end;          // where its records end
     };
     std::vector<Band> bands;
     ~LineStore() { g_lines = nullptr; }
@@ -520,7 +520,7 @@ constexpr std::int64_t kMaxPoints = std::int64_t{1} << 31;
 
 // Bands of whole grid rows j, about this many bytes of values each, so that
 // a band read layer by layer stays in the cache while its lines are measured.
-constexpr std::int64_t kBandBytes = 512 * 1024;
+constexpr std::int64_t kBandBytes = 2048 * 1024;
 
 // Finds and measures the lines of every column, band after band, each line's
 // record kept with the others of its grid row i in the order the lines are
@@ -578,7 +578,7 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
 
         // A sample may read one level above the run's last (rounding).
         high = std::min(high + 1, static_cast<std::int32_t>(g.dims[2] - 1));
-        store.bands.push_back(LineStore::Band{j0 * d0, std::int64_t{rows} * d0, low, high, store.records.size()});
+        store.bands.push_back(LineStore::Band{j0, rows, low, high, store.records.size()});
         // Room for as many lines again in each band to come, and a quarter
         // more: the records are not moved again as they grow, most often.
         const std::size_t expected = store.records.size() / static_cast<std::size_t>(band + 1) *
@@ -749,22 +749,29 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
     if (b != total) return 1;   // the list and the count always agree
     // Then their points, in the order the scan made them, where neighbouring
     // columns share what is read of the volume.
+    // A band's lines are taken a stretch at a time; the part of the volume
+    // a stretch reads (its columns i, the band's rows j, the levels its
+    // band's lines read) is first brought into the cache, layer by layer,
+    // where the lines then find their values.
+    constexpr std::size_t kStretch = 512;
+    const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1];
+    const LineRecord* recs = store.records.data();
     std::size_t from = 0;
-    const std::int64_t layer = g.dims[0] * g.dims[1];
-    for (const LineStore::Band& band : store.bands) {
-        if (band.end == from) continue;
-        // The band's part of the volume, at the levels its lines read, is
-        // fetched into the cache layer by layer first, where the lines then
-        // find their values.
-        float sum = 0.0f;
-        for (std::int64_t k = band.low; k <= band.high; ++k) {
-            const float* row = g.data + k * layer + band.first_node;
-            for (std::int64_t c = 0; c < band.nodes; c += 16) sum += row[c];
+    for (const LineStore::Band& band : store.bands)
+        for (; from < band.end;) {
+            const std::size_t to = std::min(band.end, from + kStretch);
+            const std::int64_t i0 = recs[from].i, width = recs[to - 1].i - i0 + 1;   // by i in a band
+            float sum = 0.0f;
+            for (std::int64_t k = band.low; k <= band.high; ++k)
+                for (std::int64_t j = band.j0; j < band.j0 + band.rows; ++j) {
+                    const float* row = g.data + k * layer + j * d0 + i0;
+                    for (std::int64_t c = 0; c < width; c += 16) sum += row[c];
+                    sum += row[width - 1];
+                }
+            asm volatile("" : : "x"(sum));
+            write_lines(g, recs + from, to - from, coord.get(), values.get());
+            from = to;
         }
-        asm volatile("" : : "x"(sum));
-        write_lines(g, store.records.data() + from, band.end - from, coord.get(), values.get());
-        from = band.end;
-    }
     return 1;
 }
 

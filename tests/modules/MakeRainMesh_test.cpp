@@ -463,8 +463,8 @@ TEST_F(MakeRainMeshTest, RandomVolumesGiveTheLinesOfAColumnByColumnScan) {
         Volume vol;
         // Now and then a volume larger than one band of the scan.
         const bool large = round % 50 == 0;
-        vol.d[0] = large ? uniform_int(140, 160) : round % 5 == 0 ? uniform_int(17, 40) : uniform_int(2, 7);
-        vol.d[1] = large ? uniform_int(100, 130) : uniform_int(2, 7);
+        vol.d[0] = large ? uniform_int(280, 320) : round % 5 == 0 ? uniform_int(17, 40) : uniform_int(2, 7);
+        vol.d[1] = large ? uniform_int(120, 140) : uniform_int(2, 7);
         vol.d[2] = large ? 16 : uniform_int(2, 9);
         const float zmin = round % 17 == 0 ? 3.0e6f : uniform_real(-5, 5);   // high up, steps are lost
         vol.corners = {uniform_real(-10, 0), uniform_real(-10, 0), zmin, uniform_real(1, 10), uniform_real(1, 10),
