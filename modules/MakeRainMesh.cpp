@@ -558,9 +558,13 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         for (const Run& r : sorted) {
             low = std::min(low, r.s);
             high = std::max(high, r.e);
-            LineRecord rec{0, nullptr, 0, r.i, static_cast<std::int32_t>(j0 + r.jj), 0.0f, 0.0f};
+            LineRecord& rec = store.records.emplace_back();
+            rec.n = 0;
+            rec.next = nullptr;
+            rec.first = 0;
+            rec.i = r.i;
+            rec.j = static_cast<std::int32_t>(j0 + r.jj);
             line_ends(g, column_of(g, rec.i, rec.j), r.s, r.e, rec.zbot, rec.ztop);
-            store.records.push_back(rec);
         }
         LineRecord* recs = store.records.data() + made;
         const std::size_t count = store.records.size() - made;
