@@ -757,7 +757,7 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
     // a stretch reads (its columns i, the band's rows j, the levels its
     // band's lines read) is first brought into the cache, layer by layer,
     // where the lines then find their values.
-    constexpr std::size_t kStretch = 512;
+    constexpr std::size_t kStretch = 1024;
     const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1];
     const LineRecord* recs = store.records.data();
     std::size_t from = 0;
