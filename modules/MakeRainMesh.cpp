@@ -518,14 +518,15 @@ struct Totals {
 // spends counting them.
 constexpr std::int64_t kMaxPoints = std::int64_t{1} << 31;
 
-// Bands of whole grid rows j, about this many bytes of values each, so that
-// a band read layer by layer stays in the cache while its lines are measured.
+// Bands of whole grid rows j, about this many bytes of values each: long
+// stretches of each layer to read, and a band still in the cache while its
+// lines are measured.
 constexpr std::int64_t kBandBytes = 2048 * 1024;
 
-// Finds and measures the lines of every column, band after band, each line's
-// record kept with the others of its grid row i in the order the lines are
-// built: (i, j) before (i, j + 1), each column's lines from the bottom up.
-// The progress of the rows is reported in order as the bands get done.
+// Finds and measures the lines of every column, band after band; within a
+// band the records are made in the order the lines are built: (i, j) before
+// (i, j + 1) and (i + 1, j), each column's lines from the bottom up. The
+// progress of the rows is reported in order as the bands get done.
 int build_lines(const Grid& g, float null_value, LineStore& store, Totals& totals, char* msg) {
     const std::int64_t d0 = g.dims[0], d1 = g.dims[1];
     const std::int64_t rows_per_band =
@@ -538,8 +539,7 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
     std::int64_t reported = 0;   // rows reported so far
     for (std::int64_t band = 0; band < nbands; ++band) {
         const std::int64_t j0 = band * rows_per_band;
-        // At most 2^31 - 1 nodes wide, and a band of several rows holds far
-        // fewer: the columns of a band are numbered in 32 bits.
+        // Rows, columns and levels are numbered in 32 bits (scan).
         const auto rows = static_cast<std::int32_t>(std::min(rows_per_band, d1 - j0));
         found.clear();
         finder.find(g, null_value, j0, rows, found);
@@ -714,6 +714,22 @@ int scan(OMobj_id& self, Spacing spacing, Input& input, LineStore& store, Totals
     return build_lines(g, input.null_value, store, totals, msg);
 }
 
+// Reads the part of the volume the lines of a band's columns i0 .. i1 read
+// (the band's rows, the levels its lines read), layer by layer, so that the
+// lines then find their values in the cache.
+void fetch_columns(const Grid& g, const LineStore::Band& band, std::int64_t i0, std::int64_t i1) {
+    const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1], width = i1 - i0 + 1;
+    float sum = 0.0f;
+    for (std::int64_t k = band.low; k <= band.high; ++k)
+        for (std::int64_t j = band.j0; j < band.j0 + band.rows; ++j) {
+            const float* row = g.data + k * layer + j * d0 + i0;
+            for (std::int64_t c = 0; c < width; c += 16) sum += row[c];   // a cache line each
+            sum += row[width - 1];
+        }
+    volatile float read = sum;   // the reads are what counts
+    (void)read;
+}
+
 // Writes every line into out_mesh, newest first, one polyline per line.
 int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const Totals& totals, char* msg) {
     const std::int64_t nlines = totals.lines, total = totals.points;
@@ -751,28 +767,17 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
         b += r->n;
     }
     if (b != total) return 1;   // the list and the count always agree
-    // Then their points, in the order the scan made them, where neighbouring
-    // columns share what is read of the volume.
-    // A band's lines are taken a stretch at a time; the part of the volume
-    // a stretch reads (its columns i, the band's rows j, the levels its
-    // band's lines read) is first brought into the cache, layer by layer,
-    // where the lines then find their values.
+
+    // Then their points, in the order the scan made them, a stretch of a
+    // band's lines at a time, each stretch's part of the volume first
+    // brought into the cache.
     constexpr std::size_t kStretch = 1024;
-    const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1];
     const LineRecord* recs = store.records.data();
     std::size_t from = 0;
     for (const LineStore::Band& band : store.bands)
         for (; from < band.end;) {
             const std::size_t to = std::min(band.end, from + kStretch);
-            const std::int64_t i0 = recs[from].i, width = recs[to - 1].i - i0 + 1;   // by i in a band
-            float sum = 0.0f;
-            for (std::int64_t k = band.low; k <= band.high; ++k)
-                for (std::int64_t j = band.j0; j < band.j0 + band.rows; ++j) {
-                    const float* row = g.data + k * layer + j * d0 + i0;
-                    for (std::int64_t c = 0; c < width; c += 16) sum += row[c];
-                    sum += row[width - 1];
-                }
-            asm volatile("" : : "x"(sum));
+            fetch_columns(g, band, recs[from].i, recs[to - 1].i);   // a band's lines go by i
             write_lines(g, recs + from, to - from, coord.get(), values.get());
             from = to;
         }
