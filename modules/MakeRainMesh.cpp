@@ -535,7 +535,7 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
 
     RunFinder finder;
     std::vector<Run> found, sorted;
-    std::vector<std::uint32_t> place_start;
+    std::vector<std::size_t> place_start;
     std::int64_t reported = 0;   // rows reported so far
     for (std::int64_t band = 0; band < nbands; ++band) {
         const std::int64_t j0 = band * rows_per_band;
