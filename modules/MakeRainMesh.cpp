@@ -519,9 +519,9 @@ struct Totals {
 constexpr std::int64_t kMaxPoints = std::int64_t{1} << 31;
 
 // Bands of whole grid rows j, about this many bytes of values each: long
-// stretches of each layer to read, and a band still in the cache while its
-// lines are measured.
-constexpr std::int64_t kBandBytes = 2048 * 1024;
+// stretches of each layer to read, and the levels of a band that its lines
+// read held in the cache while they are written.
+constexpr std::int64_t kBandBytes = 1024 * 1024;
 
 // Finds and measures the lines of every column, band after band; within a
 // band the records are made in the order the lines are built: (i, j) before
@@ -714,18 +714,17 @@ int scan(OMobj_id& self, Spacing spacing, Input& input, LineStore& store, Totals
     return build_lines(g, input.null_value, store, totals, msg);
 }
 
-// Reads the part of the volume the lines of a band's columns i0 .. i1 read
-// (the band's rows, the levels its lines read), layer by layer, so that the
-// lines then find their values in the cache.
-void fetch_columns(const Grid& g, const LineStore::Band& band, std::int64_t i0, std::int64_t i1) {
-    const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1], width = i1 - i0 + 1;
+// Reads the part of the volume a band's lines read (its rows, at the levels
+// its lines read), layer by layer, so that the lines then find their values
+// in the cache.
+void fetch_band(const Grid& g, const LineStore::Band& band) {
+    const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1], width = band.rows * d0;
     float sum = 0.0f;
-    for (std::int64_t k = band.low; k <= band.high; ++k)
-        for (std::int64_t j = band.j0; j < band.j0 + band.rows; ++j) {
-            const float* row = g.data + k * layer + j * d0 + i0;
-            for (std::int64_t c = 0; c < width; c += 16) sum += row[c];   // a cache line each
-            sum += row[width - 1];
-        }
+    for (std::int64_t k = band.low; k <= band.high; ++k) {
+        const float* part = g.data + k * layer + band.j0 * d0;
+        for (std::int64_t c = 0; c < width; c += 16) sum += part[c];   // a cache line each
+        sum += part[width - 1];
+    }
     volatile float read = sum;   // the reads are what counts
     (void)read;
 }
@@ -768,19 +767,16 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
     }
     if (b != total) return 1;   // the list and the count always agree
 
-    // Then their points, in the order the scan made them, a stretch of a
-    // band's lines at a time, each stretch's part of the volume first
-    // brought into the cache.
-    constexpr std::size_t kStretch = 1024;
+    // Then their points, in the order the scan made them, band after band,
+    // each band's part of the volume first brought into the cache.
     const LineRecord* recs = store.records.data();
     std::size_t from = 0;
-    for (const LineStore::Band& band : store.bands)
-        for (; from < band.end;) {
-            const std::size_t to = std::min(band.end, from + kStretch);
-            fetch_columns(g, band, recs[from].i, recs[to - 1].i);   // a band's lines go by i
-            write_lines(g, recs + from, to - from, coord.get(), values.get());
-            from = to;
-        }
+    for (const LineStore::Band& band : store.bands) {
+        if (band.end == from) continue;
+        fetch_band(g, band);
+        write_lines(g, recs + from, band.end - from, coord.get(), values.get());
+        from = band.end;
+    }
     return 1;
 }
 
