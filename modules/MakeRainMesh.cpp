@@ -307,13 +307,8 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
                 const __m256i k1 = _mm256_min_epi32(_mm256_add_epi32(k0, one), top_i);
                 const __m256 zk = _mm256_add_ps(zmin, _mm256_mul_ps(_mm256_cvtepi32_ps(k0), dz));
                 const __m256 t = _mm256_div_ps(_mm256_sub_ps(z, zk), dz);
-                alignas(32) std::int32_t at0[kLanes], at1[kLanes];
-                _mm256_store_si256(reinterpret_cast<__m256i*>(at0), _mm256_add_epi32(base, _mm256_mullo_epi32(k0, layer)));
-                _mm256_store_si256(reinterpret_cast<__m256i*>(at1), _mm256_add_epi32(base, _mm256_mullo_epi32(k1, layer)));
-                const __m256 c0 = _mm256_setr_ps(g.data[at0[0]], g.data[at0[1]], g.data[at0[2]], g.data[at0[3]],
-                                                 g.data[at0[4]], g.data[at0[5]], g.data[at0[6]], g.data[at0[7]]);
-                const __m256 c1 = _mm256_setr_ps(g.data[at1[0]], g.data[at1[1]], g.data[at1[2]], g.data[at1[3]],
-                                                 g.data[at1[4]], g.data[at1[5]], g.data[at1[6]], g.data[at1[7]]);
+                const __m256 c0 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k0, layer)), 4);
+                const __m256 c1 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k1, layer)), 4);
                 const __m256 v = _mm256_add_ps(c0, _mm256_mul_ps(t, _mm256_sub_ps(c1, c0)));
                 zr[m] = z;
                 vr[m] = v;
