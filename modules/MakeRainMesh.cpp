@@ -13,9 +13,10 @@
 // by grid row i; the work follows the storage order instead: the volume is
 // read once, in bands of whole grid rows j, and the runs of a band's columns
 // are found layer by layer and measured while the band is still in the cache.
-// A line record keeps what makes the line (its column, its ends and its point
-// count), not its points: they are computed straight into out_mesh when the
-// line is written, so that no point is written twice, again in storage order.
+// A line record keeps what makes the line (its column, its ends, its point
+// count and a copy of the values it reads), not its points: they are computed
+// straight into out_mesh, front to back, as the list is walked, so that no
+// point is written twice.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -37,8 +38,10 @@ struct LineRecord {
     std::int64_t n;
     LineRecord* next;      // the line built before this one
     std::int64_t first;    // its first node in out_mesh, once placed
+    std::int64_t window;   // its column's level k at windows[window + k], for k in lo .. hi
     std::int32_t i, j;
     float zbot, ztop;
+    std::int32_t lo, hi;
 };
 
 // The state of the update in progress: the lines, newest first; 1 while all
@@ -50,15 +53,14 @@ char g_name[32] = "";
 // Where the records of one update live, in the order the scan made them:
 // band after band, within a band by i, then j, each column's lines from the
 // bottom up. The list runs through them once the scan is over (link_lines)
-// and ends with the update.
+// and ends with the update. Next to them, each line's window: the values of
+// its column from one level below its run to one above, copied while the
+// scan has them in the cache. The lines are written in list order from
+// their windows, so that neither out_mesh nor the volume is gone through
+// out of order.
 struct LineStore {
     std::vector<LineRecord> records;
-    struct Band {
-        std::int64_t j0, rows;    // its grid rows
-        std::int32_t low, high;   // the levels its lines read
-        std::size_t end;          // where its records end
-    };
-    std::vector<Band> bands;
+    std::vector<float> windows;
     ~LineStore() { g_lines = nullptr; }
 };
 
@@ -140,8 +142,9 @@ void line_ends(const Grid& g, Column col, std::int64_t s, std::int64_t e, float&
 
 // Walks the samples of a line from zbot up while z <= ztop, at most `limit`
 // of them, handing each (z, value) to `emit`; returns how many there were.
-template <class Emit>
-std::int64_t walk_samples(const Grid& g, Column col, float zbot, float ztop, std::int64_t limit, Emit&& emit) {
+// The values of the column are read from `col` (a Column or LineValues).
+template <class Values, class Emit>
+std::int64_t walk_samples(const Grid& g, const Values& col, float zbot, float ztop, std::int64_t limit, Emit&& emit) {
     const std::int64_t top = g.dims[2] - 1;
     std::int64_t m = 0;
     float z = zbot;
@@ -214,15 +217,26 @@ __attribute__((target("avx2"))) void count_constant_avx2(float length, LineRecor
     }
 }
 
+// The values a line reads: its window, and beyond it (where rounding has a
+// sample find its level further off) its column in the volume.
+struct LineValues {
+    const float* windows;
+    std::int64_t window;
+    std::int32_t lo, hi;
+    Column col;
+    float operator[](std::int64_t k) const { return k >= lo && k <= hi ? windows[window + k] : col[k]; }
+};
+
 // Writes the n points of a line and their values: the top point first, then
 // the samples from the highest to the lowest; the top point has the value of
 // the highest sample, or the lower bound when there is none.
-void write_line(const Grid& g, const LineRecord& r, float* xyz, float* values) {
+void write_line(const Grid& g, const float* windows, const LineRecord& r, float* xyz, float* values) {
     const float x = g.xmin + static_cast<float>(r.i) * g.dx;
     const float y = g.ymin + static_cast<float>(r.j) * g.dy;
     std::int64_t slot = r.n;
     float last = g.lower;
-    walk_samples(g, column_of(g, r.i, r.j), r.zbot, r.ztop, r.n - 1, [&](float z, float v) {
+    const LineValues col{windows, r.window, r.lo, r.hi, column_of(g, r.i, r.j)};
+    walk_samples(g, col, r.zbot, r.ztop, r.n - 1, [&](float z, float v) {
         --slot;
         xyz[3 * slot] = x;
         xyz[3 * slot + 1] = y;
@@ -260,13 +274,14 @@ __attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
 // The points of many lines, eight side by side in the lanes of AVX2
 // registers: the lanes walk their lines' heights together (one add per step,
 // the same as the single-line walk), and the levels and values of eight
-// samples are worked out at once; a stretch of steps is kept aside and then
-// written out line by line. Every operation is the one write_line does, in
-// the same order and precision, so the points are the same; the scan has
-// counted each line's samples, so the lanes only count steps. Node indices
-// are formed in 32 bits: only for volumes of fewer than 2^31 nodes.
-__attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineRecord* recs, std::size_t count,
-                                                      float* coord, float* values) {
+// samples are worked out at once, the values read from the lines' windows;
+// a stretch of steps is kept aside and then written out line by line. Every
+// operation is the one write_line does, in the same order and precision, so
+// the points are the same; the scan has counted each line's samples, so the
+// lanes only count steps. Node and window indices are formed in 32 bits:
+// only for fewer than 2^31 of each.
+__attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineRecord* const* recs, std::size_t count,
+                                                      const float* windows, float* coord, float* values) {
     constexpr int kLanes = 8, kStretch = 64;
     const __m256 zmin = _mm256_set1_ps(g.zmin), dz = _mm256_set1_ps(g.dz), length = _mm256_set1_ps(g.length);
     const __m256 range = _mm256_set1_ps(g.range), zero = _mm256_setzero_ps();
@@ -279,19 +294,29 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
     alignas(32) float zs[kLanes][kStretch], vs[kLanes][kStretch];
     const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
     alignas(32) float z0[kLanes];
-    alignas(32) std::int32_t base0[kLanes];
+    alignas(32) std::int32_t base0[kLanes], window0[kLanes], lo0[kLanes], hi0[kLanes], samples0[kLanes];
     for (std::size_t q = 0; q < count; q += kLanes) {
         const int lanes = static_cast<int>(std::min<std::size_t>(kLanes, count - q));
         std::int64_t steps = 0;
         for (int l = 0; l < kLanes; ++l) {
-            // Lanes without a line walk the bottom of column 0, unused.
+            // Lanes without a line walk the last line again, unused.
+            const LineRecord& r = *recs[q + std::min(l, lanes - 1)];
             const bool used = l < lanes;
-            z0[l] = used ? recs[q + l].zbot : g.zmin;
-            base0[l] = used ? static_cast<std::int32_t>(recs[q + l].i + g.dims[0] * recs[q + l].j) : 0;
-            if (used) steps = std::max(steps, recs[q + l].n - 1);
+            z0[l] = r.zbot;
+            base0[l] = static_cast<std::int32_t>(r.i + g.dims[0] * r.j);
+            window0[l] = static_cast<std::int32_t>(r.window);
+            lo0[l] = r.lo;
+            hi0[l] = r.hi;
+            samples0[l] = used ? static_cast<std::int32_t>(r.n - 1) : 0;
+            if (used) steps = std::max(steps, r.n - 1);
         }
         __m256 z = _mm256_load_ps(z0);
         const __m256i base = _mm256_load_si256(reinterpret_cast<const __m256i*>(base0));
+        const __m256i window = _mm256_load_si256(reinterpret_cast<const __m256i*>(window0));
+        const __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(lo0));
+        const __m256i hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(hi0));
+        const __m256i samples = _mm256_load_si256(reinterpret_cast<const __m256i*>(samples0));
+        __m256i step_no = _mm256_setzero_si256();
         for (std::int64_t m0 = 0; m0 < steps; m0 += kStretch) {
             const int stretch = static_cast<int>(std::min<std::int64_t>(kStretch, steps - m0));
             // Eight steps at a time (past the end of the longest line too:
@@ -307,8 +332,22 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
                 const __m256i k1 = _mm256_min_epi32(_mm256_add_epi32(k0, one), top_i);
                 const __m256 zk = _mm256_add_ps(zmin, _mm256_mul_ps(_mm256_cvtepi32_ps(k0), dz));
                 const __m256 t = _mm256_div_ps(_mm256_sub_ps(z, zk), dz);
-                const __m256 c0 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k0, layer)), 4);
-                const __m256 c1 = _mm256_i32gather_ps(g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k1, layer)), 4);
+                // From the windows (LineValues): beyond a window, from the
+                // volume itself. Steps past the end of a lane's line read
+                // anything within its window, unused.
+                const __m256i beyond = _mm256_and_si256(
+                    _mm256_or_si256(_mm256_cmpgt_epi32(lo, k0), _mm256_cmpgt_epi32(k1, hi)),
+                    _mm256_cmpgt_epi32(samples, step_no));
+                step_no = _mm256_add_epi32(step_no, one);
+                const __m256i w0 = _mm256_add_epi32(window, _mm256_min_epi32(_mm256_max_epi32(k0, lo), hi));
+                const __m256i w1 = _mm256_add_epi32(window, _mm256_min_epi32(_mm256_max_epi32(k1, lo), hi));
+                __m256 c0 = _mm256_i32gather_ps(windows, w0, 4);
+                __m256 c1 = _mm256_i32gather_ps(windows, w1, 4);
+                if (!_mm256_testz_si256(beyond, beyond)) {
+                    const __m256 outside = _mm256_castsi256_ps(beyond);
+                    c0 = _mm256_mask_i32gather_ps(c0, g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k0, layer)), outside, 4);
+                    c1 = _mm256_mask_i32gather_ps(c1, g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k1, layer)), outside, 4);
+                }
                 const __m256 v = _mm256_add_ps(c0, _mm256_mul_ps(t, _mm256_sub_ps(c1, c0)));
                 zr[m] = z;
                 vr[m] = v;
@@ -328,7 +367,7 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
             }
             // Sample m of a line goes to its node n - 1 - m.
             for (int l = 0; l < lanes; ++l) {
-                const LineRecord& r = recs[q + l];
+                const LineRecord& r = *recs[q + l];
                 const float x = g.xmin + static_cast<float>(r.i) * g.dx;
                 const float y = g.ymin + static_cast<float>(r.j) * g.dy;
                 const std::int64_t upto = std::min<std::int64_t>(r.n - 1 - m0, stretch);
@@ -363,7 +402,7 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
         // The top points, with the value of the highest sample (the lower
         // bound where there is none), which is still at hand.
         for (int l = 0; l < lanes; ++l) {
-            const LineRecord& r = recs[q + l];
+            const LineRecord& r = *recs[q + l];
             const std::int64_t samples = r.n - 1;
             float* xyz = coord + 3 * r.first;
             xyz[0] = g.xmin + static_cast<float>(r.i) * g.dx;
@@ -375,14 +414,17 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
 }
 
 // Writes the lines recs[0 .. count - 1], eight at a time where the processor
-// has AVX2 and the volume's node indices fit in 32 bits, else one by one.
-void write_lines(const Grid& g, const LineRecord* recs, std::size_t count, float* coord, float* values) {
-    if (velmora::kWidePaths && __builtin_cpu_supports("avx2") && g.dims[0] * g.dims[1] * g.dims[2] <= INT32_MAX) {
-        write_lines_avx2(g, recs, count, coord, values);
+// has AVX2 and the volume's nodes and the windows can be counted in 32 bits,
+// else one by one.
+void write_lines(const Grid& g, const LineStore& store, const LineRecord* const* recs, std::size_t count,
+                 float* coord, float* values) {
+    if (velmora::kWidePaths && __builtin_cpu_supports("avx2") && g.dims[0] * g.dims[1] * g.dims[2] <= INT32_MAX &&
+        store.windows.size() <= INT32_MAX) {
+        write_lines_avx2(g, recs, count, store.windows.data(), coord, values);
         return;
     }
     for (std::size_t q = 0; q < count; ++q)
-        write_line(g, recs[q], coord + 3 * recs[q].first, values + recs[q].first);
+        write_line(g, store.windows.data(), *recs[q], coord + 3 * recs[q]->first, values + recs[q]->first);
 }
 
 // A run of nodes s < e of one column that becomes a line: column (i, j0 + jj)
@@ -527,6 +569,7 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
     const std::int64_t rows_per_band =
         std::clamp<std::int64_t>(kBandBytes / (d0 * g.dims[2] * std::int64_t{sizeof(float)}), 1, d1);
     const std::int64_t nbands = (d1 + rows_per_band - 1) / rows_per_band;
+    const auto top = static_cast<std::int32_t>(g.dims[2] - 1);
 
     RunFinder finder;
     std::vector<Run> found, sorted;
@@ -548,18 +591,27 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         sorted.resize(found.size());
         for (const Run& r : found) sorted[place_start[place(r)]++] = r;
 
-        std::int32_t low = INT32_MAX, high = 0;
+        // Each line's window: the levels of its run, and one more on either
+        // side, which rounding may have a sample read.
+        std::size_t window_values = 0;
+        for (const Run& r : sorted)
+            window_values += static_cast<std::size_t>(std::min(r.e + 1, top) - std::max(r.s - 1, 0) + 1);
+        std::size_t at = store.windows.size();
+        store.windows.resize(at + window_values);
         const std::size_t made = store.records.size();
         for (const Run& r : sorted) {
-            low = std::min(low, r.s);
-            high = std::max(high, r.e);
             LineRecord& rec = store.records.emplace_back();
             rec.n = 0;
             rec.next = nullptr;
             rec.first = 0;
             rec.i = r.i;
             rec.j = static_cast<std::int32_t>(j0 + r.jj);
-            line_ends(g, column_of(g, rec.i, rec.j), r.s, r.e, rec.zbot, rec.ztop);
+            const Column col = column_of(g, rec.i, rec.j);
+            line_ends(g, col, r.s, r.e, rec.zbot, rec.ztop);
+            rec.lo = std::max(r.s - 1, 0);
+            rec.hi = std::min(r.e + 1, top);
+            rec.window = static_cast<std::int64_t>(at) - rec.lo;
+            for (std::int32_t k = rec.lo; k <= rec.hi; ++k) store.windows[at++] = col[k];
         }
         LineRecord* recs = store.records.data() + made;
         const std::size_t count = store.records.size() - made;
@@ -575,14 +627,15 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
         }
         totals.lines += static_cast<std::int64_t>(count);
 
-        // A sample may read one level above the run's last (rounding).
-        high = std::min(high + 1, static_cast<std::int32_t>(g.dims[2] - 1));
-        store.bands.push_back(LineStore::Band{j0, rows, low, high, store.records.size()});
         // Room for as many lines again in each band to come, and a quarter
         // more: the records are not moved again as they grow, most often.
-        const std::size_t expected = store.records.size() / static_cast<std::size_t>(band + 1) *
-                                     static_cast<std::size_t>(nbands) / 4 * 5;
-        if (expected > store.records.capacity()) store.records.reserve(expected);
+        const auto expected = [&](std::size_t size) {
+            return size / static_cast<std::size_t>(band + 1) * static_cast<std::size_t>(nbands) / 4 * 5;
+        };
+        if (expected(store.records.size()) > store.records.capacity())
+            store.records.reserve(expected(store.records.size()));
+        if (expected(store.windows.size()) > store.windows.capacity())
+            store.windows.reserve(expected(store.windows.size()));
         const std::int64_t done = band + 1 == nbands ? d0 : d0 * (band + 1) / nbands;
         for (; reported < done; ++reported)
             OMstatus_check(static_cast<int>(static_cast<double>(reported) * 100.0 / static_cast<double>(d0)), g_name,
@@ -709,21 +762,6 @@ int scan(OMobj_id& self, Spacing spacing, Input& input, LineStore& store, Totals
     return build_lines(g, input.null_value, store, totals, msg);
 }
 
-// Reads the part of the volume a band's lines read (its rows, at the levels
-// its lines read), layer by layer, so that the lines then find their values
-// in the cache.
-void fetch_band(const Grid& g, const LineStore::Band& band) {
-    const std::int64_t d0 = g.dims[0], layer = d0 * g.dims[1], width = band.rows * d0;
-    float sum = 0.0f;
-    for (std::int64_t k = band.low; k <= band.high; ++k) {
-        const float* part = g.data + k * layer + band.j0 * d0;
-        for (std::int64_t c = 0; c < width; c += 16) sum += part[c];   // a cache line each
-        sum += part[width - 1];
-    }
-    volatile float read = sum;   // the reads are what counts
-    (void)read;
-}
-
 // Writes every line into out_mesh, newest first, one polyline per line.
 int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const Totals& totals, char* msg) {
     const std::int64_t nlines = totals.lines, total = totals.points;
@@ -751,7 +789,12 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
             return fail(msg, "%s : can not get out_mesh.cell_set[0].poly_connect_list.\n");
     }
 
-    // Every line in list order: its nodes, its polyline, the progress.
+    // Every line in list order: its nodes, its polyline, the progress, and
+    // its points, a batch of lines at a time: out_mesh is written from the
+    // front to the back.
+    constexpr std::size_t kBatch = 64;
+    const LineRecord* batch[kBatch];
+    std::size_t batched = 0;
     std::int64_t b = 0, p = 0;
     for (LineRecord* r = g_lines; r && p < nlines && r->n <= total - b; r = r->next, ++p) {
         OMstatus_check(static_cast<int>(static_cast<double>(p) * 100.0 / static_cast<double>(nlines)), g_name, nullptr);
@@ -759,19 +802,16 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
         connect[2 * p] = b;
         connect[2 * p + 1] = b + r->n - 1;
         b += r->n;
+        // Its window is asked for now, to be at hand when its batch is written.
+        __builtin_prefetch(store.windows.data() + r->window + r->lo);
+        __builtin_prefetch(store.windows.data() + r->window + r->hi);
+        batch[batched++] = r;
+        if (batched == kBatch) {
+            write_lines(g, store, batch, batched, coord.get(), values.get());
+            batched = 0;
+        }
     }
-    if (b != total) return 1;   // the list and the count always agree
-
-    // Then their points, in the order the scan made them, band after band,
-    // each band's part of the volume first brought into the cache.
-    const LineRecord* recs = store.records.data();
-    std::size_t from = 0;
-    for (const LineStore::Band& band : store.bands) {
-        if (band.end == from) continue;
-        fetch_band(g, band);
-        write_lines(g, recs + from, band.end - from, coord.get(), values.get());
-        from = band.end;
-    }
+    write_lines(g, store, batch, batched, coord.get(), values.get());
     return 1;
 }
 

@@ -324,6 +324,9 @@ struct Expected {
     std::vector<std::int64_t> connect;
     std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> progress;
     bool failed = false;
+    // Samples whose level, found from their height, lies more than one level
+    // outside their run: rounding, far up.
+    int far_from_run = 0;
 };
 
 struct Volume {
@@ -380,6 +383,7 @@ Expected expected_lines(const Volume& vol) {
             const float q = (z - zmin) / dz;
             std::int64_t k0 = q >= static_cast<float>(d2 - 1) ? d2 - 1 : q > 0 ? static_cast<std::int64_t>(q) : 0;
             const std::int64_t k1 = k0 + 1 < d2 ? k0 + 1 : k0;
+            if (k0 < s - 1 || k1 > e + 1) ++x.far_from_run;
             const float v = c[k0] + ((z - (zmin + static_cast<float>(k0) * dz)) / dz) * (c[k1] - c[k0]);
             zs.push_back(z);
             vs.push_back(v);
@@ -453,7 +457,40 @@ std::vector<std::uint32_t> bits(const std::vector<float>& v) {
     return b;
 }
 
-TEST_F(MakeRainMeshTest, RandomVolumesGiveTheLinesOfAColumnByColumnScan) {
+class MakeRainMeshLinesTest : public MakeRainMeshTest {
+protected:
+    // Runs the module on a volume and holds it to the lines worked out the
+    // plain way.
+    void check_lines(const Volume& vol, const Expected& want);
+};
+
+void MakeRainMeshLinesTest::check_lines(const Volume& vol, const Expected& want) {
+    host.reset();
+    vhost::Object& g = host.add_field("grid");
+    field(g).uniform({vol.d[0], vol.d[1], vol.d[2]}, vol.corners).floats("rain", vol.v);
+    field(g).null_value(0, vol.null_value, vol.has_null ? 1 : 0);
+    vhost::Object& mesh = host.add_instance("mesh", "MakeRainMesh");
+    host.link("mesh.in_mesh", "grid");
+    mesh.at("minValue").set_real(vol.lower);
+    mesh.at("maxValue").set_real(vol.upper);
+    mesh.at("length").set_real(vol.length);
+    const std::string name = vol.linear ? "MakeRainMeshLinear" : "MakeRainMeshConstant";
+    run(mesh, want.failed ? vtest::Messages{msg(name, "length is too small for the heights of in_mesh.\n")}
+                          : vtest::Messages{},
+        vol.linear ? kLinear : kConstant);
+    std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> got;
+    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
+    EXPECT_EQ(got, want.progress);
+    if (want.failed) return;
+    vhost::FieldRef o(mesh.at("out_mesh"));
+    ASSERT_EQ(o.nnodes(), static_cast<std::int64_t>(want.values.size()));
+    if (want.values.empty()) return;
+    EXPECT_EQ(bits(o.coord()), bits(want.coord));
+    EXPECT_EQ(bits(o.float_values(0)), bits(want.values));
+    EXPECT_EQ(o.poly_connect(0), want.connect);
+}
+
+TEST_F(MakeRainMeshLinesTest, RandomVolumesGiveTheLinesOfAColumnByColumnScan) {
     std::mt19937 rng(20240611);
     auto uniform_int = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     auto uniform_real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
@@ -495,38 +532,44 @@ TEST_F(MakeRainMeshTest, RandomVolumesGiveTheLinesOfAColumnByColumnScan) {
             vol.v.push_back(v);
         }
         const Expected want = expected_lines(vol);
-
-        host.reset();
-        vhost::Object& g = host.add_field("grid");
-        field(g).uniform({vol.d[0], vol.d[1], vol.d[2]}, vol.corners).floats("rain", vol.v);
-        field(g).null_value(0, vol.null_value, vol.has_null ? 1 : 0);
-        vhost::Object& mesh = host.add_instance("mesh", "MakeRainMesh");
-        host.link("mesh.in_mesh", "grid");
-        mesh.at("minValue").set_real(vol.lower);
-        mesh.at("maxValue").set_real(vol.upper);
-        mesh.at("length").set_real(vol.length);
-        const std::string name = vol.linear ? "MakeRainMeshLinear" : "MakeRainMeshConstant";
-        run(mesh, want.failed ? vtest::Messages{msg(name, "length is too small for the heights of in_mesh.\n")}
-                              : vtest::Messages{},
-            vol.linear ? kLinear : kConstant);
-        std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> got;
-        for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
-        EXPECT_EQ(got, want.progress);
-        if (want.failed) {
-            ++failures;
-            continue;
-        }
-        vhost::FieldRef o(mesh.at("out_mesh"));
-        ASSERT_EQ(o.nnodes(), static_cast<std::int64_t>(want.values.size()));
+        check_lines(vol, want);
+        if (want.failed) ++failures;
         lines_seen += static_cast<int>(want.connect.size() / 2);
-        if (want.values.empty()) continue;
-        EXPECT_EQ(bits(o.coord()), bits(want.coord));
-        EXPECT_EQ(bits(o.float_values(0)), bits(want.values));
-        EXPECT_EQ(o.poly_connect(0), want.connect);
     }
     // The rounds cover failures and a fair number of lines.
     EXPECT_GT(failures, 3);
     EXPECT_GT(lines_seen, 1000);
+}
+
+TEST_F(MakeRainMeshLinesTest, SamplesFoundFarFromTheirRunReadTheirColumn) {
+    // Ten thousand km up, heights are whole metres while the levels lie a
+    // quarter of a metre apart: the level a sample is found at from its
+    // height may lie levels away from its run. The values are read there.
+    std::mt19937 rng(20261206);
+    Volume vol;
+    vol.d[0] = 9;
+    vol.d[1] = 7;
+    vol.d[2] = 64;
+    const float zmin = 1.0e7f;
+    vol.corners = {0, 0, zmin, 8, 6, zmin + 63 * 0.25f};
+    vol.lower = 10;
+    vol.upper = 50;
+    vol.has_null = true;
+    vol.null_value = -1;
+    for (std::int64_t m = 0; m < vol.d[0] * vol.d[1] * vol.d[2]; ++m) {
+        const int pick = std::uniform_int_distribution<int>(0, 9)(rng);
+        vol.v.push_back(pick < 2 ? 0.0f : pick < 3 ? -1.0f : std::uniform_real_distribution<float>(0, 60)(rng));
+    }
+    for (const bool linear : {false, true})
+        for (const float length : {4.0f, 5.0f, 9.0f}) {
+            SCOPED_TRACE(std::to_string(length) + (linear ? " linear" : " constant"));
+            vol.linear = linear;
+            vol.length = length;
+            const Expected want = expected_lines(vol);
+            ASSERT_FALSE(want.failed);
+            EXPECT_GT(want.far_from_run, 0);
+            check_lines(vol, want);
+        }
 }
 
 TEST_F(MakeRainMeshTest, ALengthLostInTheHeightsIsRefusedBeforeTheScan) {
