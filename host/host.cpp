@@ -100,8 +100,24 @@ std::string_view Host::keep_text(std::string_view text) {
 }
 
 void Host::progress(ProgressEvent e) {
-    progress_.push_back(e);
-    if (on_progress_) on_progress_(progress_.back());
+    // Texts are kept once (keep_text): equal texts are the same view.
+    if (!progress_.empty()) {
+        const ProgressEvent& last = progress_.back().event;
+        if (last.kind == e.kind && last.a == e.a && last.b == e.b && last.text.data() == e.text.data() &&
+            last.text.size() == e.text.size()) {
+            ++progress_.back().count;
+            if (on_progress_) on_progress_(e);
+            return;
+        }
+    }
+    progress_.push_back({e, 1});
+    if (on_progress_) on_progress_(e);
+}
+
+std::vector<ProgressEvent> Host::progress_events() const {
+    std::vector<ProgressEvent> events;
+    for (const ProgressRun& run : progress_) events.insert(events.end(), static_cast<std::size_t>(run.count), run.event);
+    return events;
 }
 
 Object& Host::add_instance(std::string name, std::string_view module) {

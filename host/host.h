@@ -73,7 +73,8 @@ public:
     // A copy of text that lives as long as the host: a module reports its
     // progress under one name many thousand times per update.
     std::string_view keep_text(std::string_view text);
-    const std::vector<ProgressEvent>& progress_events() const { return progress_; }
+    // Every event so far, in order.
+    std::vector<ProgressEvent> progress_events() const;
     // Forgets the recorded progress, for programs that update many times.
     void clear_progress() { progress_.clear(); }
     void set_progress_listener(std::function<void(const ProgressEvent&)> f) { on_progress_ = std::move(f); }
@@ -107,7 +108,13 @@ private:
     std::int64_t bad_releases_ = 0;
     std::vector<Report> reports_;
     std::FILE* err_ = stderr;
-    std::vector<ProgressEvent> progress_;
+    // The events as runs of equal ones: a module reports the same percentage
+    // hundreds of times over, once per item of its work.
+    struct ProgressRun {
+        ProgressEvent event;
+        std::int64_t count;
+    };
+    std::vector<ProgressRun> progress_;
     std::set<std::string, std::less<>> texts_;
     std::string_view last_text_;
     std::function<void(const ProgressEvent&)> on_progress_;
