@@ -271,24 +271,96 @@ __attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
     r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
+// What the wide writer needs of the grid, in registers.
+struct WideGrid {
+    __m256 zmin, dz, zero, top_f;
+    __m256i top_i, one, layer;
+    const float* windows;
+    const float* data;
+
+    __attribute__((target("avx2"))) WideGrid(const Grid& g, const float* w)
+        : zmin(_mm256_set1_ps(g.zmin)), dz(_mm256_set1_ps(g.dz)), zero(_mm256_setzero_ps()),
+          top_f(_mm256_set1_ps(static_cast<float>(g.dims[2] - 1))),
+          top_i(_mm256_set1_epi32(static_cast<std::int32_t>(g.dims[2] - 1))), one(_mm256_set1_epi32(1)),
+          layer(_mm256_set1_epi32(static_cast<std::int32_t>(g.dims[0] * g.dims[1]))), windows(w), data(g.data) {}
+};
+
+// The levels k0 and k1 of eight samples at heights z, clamped to the column
+// (a NaN quotient gives 0, as in the single-line walk), and their fraction t
+// of the way from k0 to the level above.
+struct Levels {
+    __m256i k0, k1;
+    __m256 t;
+};
+
+__attribute__((target("avx2"), always_inline)) inline Levels levels_of(const WideGrid& w, __m256 z) {
+    const __m256 qz = _mm256_div_ps(_mm256_sub_ps(z, w.zmin), w.dz);
+    const __m256i k0 = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(qz, w.zero), w.top_f));
+    const __m256i k1 = _mm256_min_epi32(_mm256_add_epi32(k0, w.one), w.top_i);
+    const __m256 zk = _mm256_add_ps(w.zmin, _mm256_mul_ps(_mm256_cvtepi32_ps(k0), w.dz));
+    return {k0, k1, _mm256_div_ps(_mm256_sub_ps(z, zk), w.dz)};
+}
+
+// The values of eight samples, each of the line whose window, bounds and
+// column (its node at level 0) are in its lane: from the windows
+// (LineValues), beyond a window from the volume itself. Samples not in
+// `used` read anything within their window, unused.
+__attribute__((target("avx2"), always_inline)) inline __m256 values_of(const WideGrid& w, const Levels& at,
+                                                                      __m256i window, __m256i lo, __m256i hi,
+                                                                      __m256i base, __m256i used) {
+    const __m256i beyond =
+        _mm256_and_si256(_mm256_or_si256(_mm256_cmpgt_epi32(lo, at.k0), _mm256_cmpgt_epi32(at.k1, hi)), used);
+    const __m256i w0 = _mm256_add_epi32(window, _mm256_min_epi32(_mm256_max_epi32(at.k0, lo), hi));
+    const __m256i w1 = _mm256_add_epi32(window, _mm256_min_epi32(_mm256_max_epi32(at.k1, lo), hi));
+    __m256 c0 = _mm256_i32gather_ps(w.windows, w0, 4);
+    __m256 c1 = _mm256_i32gather_ps(w.windows, w1, 4);
+    if (!_mm256_testz_si256(beyond, beyond)) {
+        const __m256 outside = _mm256_castsi256_ps(beyond);
+        c0 = _mm256_mask_i32gather_ps(c0, w.data, _mm256_add_epi32(base, _mm256_mullo_epi32(at.k0, w.layer)), outside, 4);
+        c1 = _mm256_mask_i32gather_ps(c1, w.data, _mm256_add_epi32(base, _mm256_mullo_epi32(at.k1, w.layer)), outside, 4);
+    }
+    return _mm256_add_ps(c0, _mm256_mul_ps(at.t, _mm256_sub_ps(c1, c0)));
+}
+
+// The values of eight samples of one line, heights z from the bottom up, of
+// which the first `used` count. Their levels rise with their heights; where
+// the used ones lie within the line's window and within eight levels of the
+// lowest, the window is loaded there and the values picked by permutes.
+__attribute__((target("avx2"), always_inline)) inline __m256 line_values(const WideGrid& w, __m256 z,
+                                                                        const LineRecord& r, std::int32_t base,
+                                                                        int used) {
+    const Levels at = levels_of(w, z);
+    alignas(32) std::int32_t k[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(k), at.k0);
+    const std::int32_t lowest = k[0], highest = k[used - 1];
+    if (lowest >= r.lo && highest < r.hi && highest - lowest < 8) {
+        const float* from = w.windows + (r.window + lowest);
+        const __m256i pick = _mm256_sub_epi32(at.k0, _mm256_set1_epi32(lowest));
+        const __m256 c0 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(from), pick);
+        const __m256 c1 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(from + 1), pick);
+        return _mm256_add_ps(c0, _mm256_mul_ps(at.t, _mm256_sub_ps(c1, c0)));
+    }
+    const __m256i used_lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(used), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    return values_of(w, at, _mm256_set1_epi32(static_cast<std::int32_t>(r.window)), _mm256_set1_epi32(r.lo),
+                     _mm256_set1_epi32(r.hi), _mm256_set1_epi32(base), used_lanes);
+}
+
 // The points of many lines, eight side by side in the lanes of AVX2
 // registers: the lanes walk their lines' heights together (one add per step,
-// the same as the single-line walk), and the levels and values of eight
-// samples are worked out at once, the values read from the lines' windows;
-// a stretch of steps is kept aside and then written out line by line. Every
-// operation is the one write_line does, in the same order and precision, so
-// the points are the same; the scan has counted each line's samples, so the
-// lanes only count steps. Node and window indices are formed in 32 bits:
-// only for fewer than 2^31 of each.
+// the same as the single-line walk). The values of the samples are worked
+// out eight at a time: in the lanes, step by step, where each step depends
+// on the last value (linear variant), else line by line, eight samples of a
+// line at once. A stretch of steps is kept aside and then written out line
+// by line. Every operation is the one write_line does, in the same order and
+// precision, so the points are the same; the scan has counted each line's
+// samples, so the lanes only count steps. Node and window indices are formed
+// in 32 bits: only for fewer than 2^31 of each.
 __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineRecord* const* recs, std::size_t count,
                                                       const float* windows, float* coord, float* values) {
     constexpr int kLanes = 8, kStretch = 64;
-    const __m256 zmin = _mm256_set1_ps(g.zmin), dz = _mm256_set1_ps(g.dz), length = _mm256_set1_ps(g.length);
-    const __m256 range = _mm256_set1_ps(g.range), zero = _mm256_setzero_ps();
-    const auto top = static_cast<std::int32_t>(g.dims[2] - 1);
-    const __m256 top_f = _mm256_set1_ps(static_cast<float>(top));
-    const __m256i top_i = _mm256_set1_epi32(top), one = _mm256_set1_epi32(1);
-    const __m256i layer = _mm256_set1_epi32(static_cast<std::int32_t>(g.dims[0] * g.dims[1]));
+    const WideGrid wide(g, windows);
+    const __m256 length = _mm256_set1_ps(g.length), range = _mm256_set1_ps(g.range), zero = _mm256_setzero_ps();
+    const __m256i one = _mm256_set1_epi32(1);
     const bool linear = g.spacing == Spacing::Linear;
     // A stretch of steps, kept aside lane by lane: zs[l][m], vs[l][m].
     alignas(32) float zs[kLanes][kStretch], vs[kLanes][kStretch];
@@ -323,44 +395,36 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
             // unused), turned lane by lane into the stretch.
             for (int m8 = 0; m8 < stretch; m8 += 8) {
               __m256 zr[8], vr[8];
-              for (int m = 0; m < 8; ++m) {
-                // Level k0 of the sample, clamped to the column (a NaN
-                // quotient gives 0, as in the single-line walk), and the
-                // level above it.
-                const __m256 qz = _mm256_div_ps(_mm256_sub_ps(z, zmin), dz);
-                const __m256i k0 = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(qz, zero), top_f));
-                const __m256i k1 = _mm256_min_epi32(_mm256_add_epi32(k0, one), top_i);
-                const __m256 zk = _mm256_add_ps(zmin, _mm256_mul_ps(_mm256_cvtepi32_ps(k0), dz));
-                const __m256 t = _mm256_div_ps(_mm256_sub_ps(z, zk), dz);
-                // From the windows (LineValues): beyond a window, from the
-                // volume itself. Steps past the end of a lane's line read
-                // anything within its window, unused.
-                const __m256i beyond = _mm256_and_si256(
-                    _mm256_or_si256(_mm256_cmpgt_epi32(lo, k0), _mm256_cmpgt_epi32(k1, hi)),
-                    _mm256_cmpgt_epi32(samples, step_no));
-                step_no = _mm256_add_epi32(step_no, one);
-                const __m256i w0 = _mm256_add_epi32(window, _mm256_min_epi32(_mm256_max_epi32(k0, lo), hi));
-                const __m256i w1 = _mm256_add_epi32(window, _mm256_min_epi32(_mm256_max_epi32(k1, lo), hi));
-                __m256 c0 = _mm256_i32gather_ps(windows, w0, 4);
-                __m256 c1 = _mm256_i32gather_ps(windows, w1, 4);
-                if (!_mm256_testz_si256(beyond, beyond)) {
-                    const __m256 outside = _mm256_castsi256_ps(beyond);
-                    c0 = _mm256_mask_i32gather_ps(c0, g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k0, layer)), outside, 4);
-                    c1 = _mm256_mask_i32gather_ps(c1, g.data, _mm256_add_epi32(base, _mm256_mullo_epi32(k1, layer)), outside, 4);
+              if (linear) {
+                // Each step's height depends on the last value: the values
+                // are worked out in the lanes, step by step.
+                for (int m = 0; m < 8; ++m) {
+                  const Levels at = levels_of(wide, z);
+                  const __m256 v =
+                      values_of(wide, at, window, lo, hi, base, _mm256_cmpgt_epi32(samples, step_no));
+                  step_no = _mm256_add_epi32(step_no, one);
+                  zr[m] = z;
+                  vr[m] = v;
+                  const __m256 widened = _mm256_add_ps(_mm256_mul_ps(_mm256_div_ps(v, range), length), length);
+                  z = _mm256_add_ps(z, _mm256_blendv_ps(length, widened, _mm256_cmp_ps(v, zero, _CMP_GT_OQ)));
                 }
-                const __m256 v = _mm256_add_ps(c0, _mm256_mul_ps(t, _mm256_sub_ps(c1, c0)));
-                zr[m] = z;
-                vr[m] = v;
-                __m256 step = length;
-                if (linear) {
-                    const __m256 wide = _mm256_add_ps(_mm256_mul_ps(_mm256_div_ps(v, range), length), length);
-                    step = _mm256_blendv_ps(length, wide, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
+                transpose8(zr);
+                transpose8(vr);
+              } else {
+                // The heights alone make the steps: eight of them in the
+                // lanes, then the values line by line, eight samples each.
+                for (int m = 0; m < 8; ++m) {
+                  zr[m] = z;
+                  z = _mm256_add_ps(z, length);
                 }
-                z = _mm256_add_ps(z, step);
+                transpose8(zr);
+                for (int l = 0; l < lanes; ++l) {
+                  const LineRecord& r = *recs[q + l];
+                  const std::int64_t used = std::min<std::int64_t>(8, r.n - 1 - (m0 + m8));
+                  if (used > 0) vr[l] = line_values(wide, zr[l], r, base0[l], static_cast<int>(used));
+                }
               }
-              transpose8(zr);
-              transpose8(vr);
-              for (int l = 0; l < kLanes; ++l) {
+              for (int l = 0; l < lanes; ++l) {
                   _mm256_store_ps(zs[l] + m8, zr[l]);
                   _mm256_store_ps(vs[l] + m8, vr[l]);
               }
@@ -641,6 +705,9 @@ int build_lines(const Grid& g, float null_value, LineStore& store, Totals& total
             OMstatus_check(static_cast<int>(static_cast<double>(reported) * 100.0 / static_cast<double>(d0)), g_name,
                            nullptr);
     }
+    // Room for the wide writer to load eight values from any level of a
+    // window.
+    store.windows.resize(store.windows.size() + 8);
     return 1;
 }
 
