@@ -620,8 +620,8 @@ struct Totals {
 constexpr std::int64_t kMaxPoints = std::int64_t{1} << 31;
 
 // Bands of whole grid rows j, about this many bytes of values each: long
-// stretches of each layer to read, and the levels of a band that its lines
-// read held in the cache while they are written.
+// stretches of each layer to read, and a band still in the cache when its
+// lines are measured and their windows copied.
 constexpr std::int64_t kBandBytes = 1024 * 1024;
 
 // Finds and measures the lines of every column, band after band; within a
