@@ -477,13 +477,18 @@ __attribute__((target("avx2"))) void write_lines_avx2(const Grid& g, const LineR
     }
 }
 
-// Writes the lines recs[0 .. count - 1], eight at a time where the processor
-// has AVX2 and the volume's nodes and the windows can be counted in 32 bits,
-// else one by one.
-void write_lines(const Grid& g, const LineStore& store, const LineRecord* const* recs, std::size_t count,
-                 float* coord, float* values) {
-    if (velmora::kWidePaths && __builtin_cpu_supports("avx2") && g.dims[0] * g.dims[1] * g.dims[2] <= INT32_MAX &&
-        store.windows.size() <= INT32_MAX) {
+// Whether the lines can be written eight at a time: the processor has AVX2
+// and the volume's nodes and the windows can be counted in 32 bits.
+bool wide_writer(const Grid& g, const LineStore& store) {
+    return velmora::kWidePaths && __builtin_cpu_supports("avx2") && g.dims[0] * g.dims[1] * g.dims[2] <= INT32_MAX &&
+           store.windows.size() <= INT32_MAX;
+}
+
+// Writes the lines recs[0 .. count - 1], eight at a time where `wide`, else
+// one by one.
+void write_lines(const Grid& g, const LineStore& store, bool wide, const LineRecord* const* recs,
+                 std::size_t count, float* coord, float* values) {
+    if (wide) {
         write_lines_avx2(g, recs, count, store.windows.data(), coord, values);
         return;
     }
@@ -860,6 +865,7 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
     // its points, a batch of lines at a time: out_mesh is written from the
     // front to the back.
     constexpr std::size_t kBatch = 64;
+    const bool wide = wide_writer(g, store);
     const LineRecord* batch[kBatch];
     std::size_t batched = 0;
     std::int64_t b = 0, p = 0;
@@ -874,11 +880,11 @@ int write_output(OMobj_id& self, const Grid& g, const LineStore& store, const To
         __builtin_prefetch(store.windows.data() + r->window + r->hi);
         batch[batched++] = r;
         if (batched == kBatch) {
-            write_lines(g, store, batch, batched, coord.get(), values.get());
+            write_lines(g, store, wide, batch, batched, coord.get(), values.get());
             batched = 0;
         }
     }
-    write_lines(g, store, batch, batched, coord.get(), values.get());
+    write_lines(g, store, wide, batch, batched, coord.get(), values.get());
     return 1;
 }
 
