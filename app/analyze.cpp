@@ -1,10 +1,14 @@
 #include "analyze.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <map>
 #include <optional>
@@ -14,7 +18,7 @@
 #include "host.h"
 #include "network.h"
 #include "operations.h"
-#include "progress.h"
+#include "runner.h"
 #include "vtk_output.h"
 
 namespace velmora::app {
@@ -64,6 +68,31 @@ std::vector<std::string> texts_of(vhost::Object& str_array) {
     return a ? a->strings() : std::vector<std::string>{};
 }
 
+// Points the process's standard output at a file for as long as it lives:
+// what the modules print goes there.
+class StdoutTo {
+public:
+    explicit StdoutTo(const std::string& path) {
+        std::fflush(stdout);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        saved_ = ::dup(STDOUT_FILENO);
+        if (saved_ >= 0) ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+    ~StdoutTo() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    StdoutTo(const StdoutTo&) = delete;
+    StdoutTo& operator=(const StdoutTo&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 std::string seconds_since(std::chrono::steady_clock::time_point t0) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     char buf[32];
@@ -100,30 +129,35 @@ Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, c
     in["ijk"] = {{"module", "WriteIsoIJK"},
                  {"params", {{"filename", out("cells_ijk.txt")}}},
                  {"links", {{"in", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+    in["cellvox"] = {{"module", "CellVoxels"}, {"links", {{"in", "radar"}, {"area", "gridarea.out"}}}};
     in["cellstat"] = {{"module", "CalcStatistic"},
-                      {"links", {{"in", "radar"}, {"area", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+                      {"links",
+                       {{"in", "cellvox.out"}, {"area", "cellvox.out_area"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
     in["csv"] = {{"module", "WriteStatistic"},
                  {"params", {{"filename", out("cells.csv")}}},
                  {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
     in["centres"] = {{"module", "DispCenter"}, {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
+    // The legend stands on the grid's first column, which is all it reads.
+    in["column"] = {{"module", "GridColumn"}, {"params", {{"indexi", 0}, {"indexj", 0}}}, {"links", {{"in", "radar"}}}};
     in["axis"] = {{"module", "Legend3DAxis"},
                   {"params", {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}}},
-                  {"links", {{"in", "radar"}}}};
+                  {"links", {{"in", "column.out"}}}};
     in["ticks"] = {{"module", "Legend3DTick"},
                    {"params",
                     {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}, {"ndiv", scale.ndiv},
                      {"ticklen", 2 * dx}, {"format", "%.0f km"}, {"tickloffx", -6 * dx}}},
-                   {"links", {{"in", "radar"}}}};
+                   {"links", {{"in", "column.out"}}}};
     return net;
 }
 
-std::vector<std::int32_t> cells_of_surface(const Volume& v, const std::vector<std::int32_t>& grid_no,
-                                           const std::vector<float>& xyz, double level) {
+std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,
+                                           std::span<const std::int32_t> grid_no, std::span<const float> xyz,
+                                           double level) {
     const std::int64_t nx = static_cast<std::int64_t>(v.x.size()), ny = static_cast<std::int64_t>(v.y.size()),
                        nz = static_cast<std::int64_t>(v.z.size());
     std::vector<std::int32_t> out(xyz.size() / 3, 0);
     if (nx < 2 || ny < 2 || nz < 2 || static_cast<std::int64_t>(grid_no.size()) != nx * ny * nz ||
-        v.values.size() != grid_no.size())
+        values.size() != grid_no.size())
         return out;
     // The lower index of the grid interval holding c, clamped into the grid.
     auto lower = [](const std::vector<float>& axis, float c) {
@@ -136,7 +170,7 @@ std::vector<std::int32_t> cells_of_surface(const Volume& v, const std::vector<st
         float best = 0.0f;
         for (int c = 0; c < 8; ++c) {
             const std::int64_t n = (i + (c & 1)) + nx * ((j + (c >> 1 & 1)) + ny * (k + (c >> 2)));
-            const float value = v.values[static_cast<std::size_t>(n)];
+            const float value = values[static_cast<std::size_t>(n)];
             const bool inside = !(v.has_null && value == v.null_value) && value >= level;
             if (inside && grid_no[static_cast<std::size_t>(n)] > 0 && (out[p] == 0 || value > best)) {
                 out[p] = grid_no[static_cast<std::size_t>(n)];
@@ -199,30 +233,37 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         return 0;
     }
 
-    // The network, written first: `velmora run` on it repeats the analysis.
+    // The network, written beside the results: `velmora run` on it repeats
+    // the analysis, reading the volume from its file. Here the volume is
+    // already read: it becomes the field "radar" at once, and the network
+    // runs without its "fields".
+    Json net = analysis_network(o, volume_path, out_dir, v);
     const std::string net_path = (fs::path(out_dir) / "network.json").string();
     {
         std::ofstream f(net_path);
-        f << analysis_network(o, volume_path, out_dir, v).dump(2) << '\n';
+        f << net.dump(2) << '\n';
+        f.close();
         if (!f) {
             std::fprintf(err, "velmora analyze: can not write %s\n", net_path.c_str());
             return 2;
         }
     }
+    net.erase("fields");
 
     vhost::Host& host = vhost::host();
     host.reset();
     register_operations();
+    vhost::Object& radar = add_volume_field(host.root(), "radar", v);
+    decltype(v.values)().swap(v.values);   // the field holds the values now
+    auto clock = t0;
+    if (o.timings) print_timing(err, "read " + source, clock);
     Plan plan;
     try {
-        plan = build_network(Document::read(net_path));
+        plan = build_network(Document::parse(net_path, net.dump()));
     } catch (const std::exception& e) {
         std::fprintf(err, "%s\n", e.what());
         return 2;
     }
-    host.set_error_stream(err);
-    ProgressBar bar(progress ? err : nullptr);
-    if (progress) host.set_progress_listener([&bar](const vhost::ProgressEvent& e) { bar.on_event(e); });
     // A division that keeps no area (every one at or under --min-cells)
     // leaves nothing to measure: the instances reading its areas are not
     // called, and the analysis has no cells to show.
@@ -232,19 +273,21 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     };
     const std::map<std::string, const char*> reads_areas_of = {
         {"surfstat", "divsurf"}, {"surfcsv", "divsurf"}, {"gridarea", "divvol"}, {"ijk", "divvol"},
-        {"cellstat", "divvol"},  {"csv", "divvol"},      {"centres", "divvol"}};
-    int failed = 0;
-    for (const PlannedInstance& inst : plan.instances) {
+        {"cellvox", "divvol"},   {"cellstat", "divvol"}, {"csv", "divvol"},      {"centres", "divvol"}};
+    CallSettings settings;
+    settings.timings = o.timings;
+    settings.skip = [&](const PlannedInstance& inst) {
         const auto it = reads_areas_of.find(inst.name);
-        if (it != reads_areas_of.end() && kept_nothing(it->second)) continue;
-        if (progress) bar.begin(inst.name);
-        for (const std::string& entry : inst.calls)
-            if (host.call(*inst.object, entry) != 1) ++failed;
-        if (inst.object->at("done").int_value() != 1) ++failed;
+        return it != reads_areas_of.end() && kept_nothing(it->second);
+    };
+    RunRecord record{net_path, {}};
+    int status = run_ok;
+    {
+        // The division modules' tables of areas go to the log, not the terminal.
+        const StdoutTo log((fs::path(out_dir) / "analysis.log").string());
+        status = call_instances(plan, settings, record, err, progress);
     }
-    if (progress) bar.clear();
-    host.set_progress_listener({});
-    if (failed) {
+    if (status != run_ok) {
         std::fprintf(err, "velmora analyze: the analysis stopped; the messages above say why\n");
         return 1;
     }
@@ -255,29 +298,49 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     }
 
     // Results for ParaView and the picture.
-    vhost::Object& radar = host.root().at("radar");
     vhost::Object& surface = host.root().at("surface").at("out");
     vhost::Object& stat = host.root().at("cellstat");
-    const std::vector<std::int32_t> grid_no = vhost::FieldRef(host.root().at("gridarea").at("out")).int_values(0);
-    const std::vector<std::int32_t> surf_cell = cells_of_surface(v, grid_no, vhost::FieldRef(surface).coord(), o.level);
     const std::vector<Cell> cells = cells_of(stat);
     std::vector<std::string> written;
+    const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr) {
+        written.push_back(write_vtk(field, (fs::path(out_dir) / stem).string(), texts, o.compression));
+        if (o.timings) print_timing(err, "write " + fs::path(written.back()).filename().string(), clock);
+    };
     try {
-        vhost::FieldRef(radar).ints("cell", grid_no);
-        written.push_back(write_vtk(radar, (fs::path(out_dir) / "radar").string()));
+        // The cell of every voxel joins the radar volume, taken from the grid
+        // of area numbers, which is not needed after that.
+        vhost::FieldRef r(radar);
+        vhost::FieldRef grid_areas(host.root().at("gridarea").at("out"));
+        r.move_last_component(grid_areas, "cell");
+        const std::vector<std::int32_t> surf_cell =
+            cells_of_surface(v, r.float_view(0), r.int_view(r.ncomp() - 1), vhost::FieldRef(surface).coord(), o.level);
+        // The volume file is the largest: it is written on a thread of its
+        // own while the others are made.
+        const VtkFile radar_file = prepare_vtk(radar, (fs::path(out_dir) / "radar").string(), nullptr, o.compression);
+        auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
+        // Its file is waited for on every way out of this block.
+        struct Join {
+            std::future<void>& f;
+            ~Join() {
+                if (f.valid()) f.wait();
+            }
+        } join{radar_written};
         vhost::FieldRef s(surface);
         // The surface's own area numbers; none when its division kept no area.
         vhost::FieldRef surf_areas(host.root().at("divsurf").at("out_nd"));
         std::vector<std::int32_t> area_no = surf_areas.ncomp() > 0 ? surf_areas.int_values(0) : std::vector<std::int32_t>{};
         area_no.resize(static_cast<std::size_t>(s.nnodes()), 0);
         s.ints("area_no", area_no).ints("cell", surf_cell);
-        written.push_back(write_vtk(surface, (fs::path(out_dir) / "isosurface").string()));
-        written.push_back(write_vtk(host.root().at("volume").at("out"), (fs::path(out_dir) / "isovolume").string()));
+        vtk(surface, "isosurface");
+        vtk(host.root().at("volume").at("out"), "isovolume");
         const std::vector<std::string> labels = texts_of(stat.at("no_label"));
-        written.push_back(write_vtk(stat.at("olabel"), (fs::path(out_dir) / "cell_tops").string(), &labels));
-        written.push_back(write_vtk(host.root().at("centres").at("out"), (fs::path(out_dir) / "centres").string()));
-        written.push_back(write_vtk(host.root().at("axis").at("oaxis"), (fs::path(out_dir) / "legend_axis").string()));
-        written.push_back(write_vtk(host.root().at("ticks").at("otick"), (fs::path(out_dir) / "legend_ticks").string()));
+        vtk(stat.at("olabel"), "cell_tops", &labels);
+        vtk(host.root().at("centres").at("out"), "centres");
+        vtk(host.root().at("axis").at("oaxis"), "legend_axis");
+        vtk(host.root().at("ticks").at("otick"), "legend_ticks");
+        radar_written.get();
+        written.insert(written.begin(), radar_file.path);
+        if (o.timings) print_timing(err, "write radar.vti (beside those)", clock);
         if (o.picture) {
             Scene scene;
             scene.grid = &radar;
@@ -309,7 +372,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
 
     print_cells(stdout, cells, source, o);
     std::printf("results in %s (%s):\n", out_dir.c_str(), seconds_since(t0).c_str());
-    for (const char* f : {"network.json", "cells.csv", "surface_cells.csv", "cells_ijk.txt"})
+    for (const char* f : {"network.json", "analysis.log", "cells.csv", "surface_cells.csv", "cells_ijk.txt"})
         if (fs::exists(fs::path(out_dir) / f)) std::printf("  %s\n", f);
     for (const std::string& w : written) std::printf("  %s\n", fs::path(w).filename().c_str());
     return 0;

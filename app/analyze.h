@@ -4,12 +4,15 @@
 // summed up in a short table.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "document.h"
 #include "volume.h"
+#include "vtk_output.h"
 
 namespace velmora::app {
 
@@ -20,13 +23,16 @@ struct AnalyzeOptions {
     int min_cells = 8;            // areas of at most this many cells are dropped
     std::string out = "velmora-analysis";
     bool picture = true;
+    Compression compression = Compression::LZ4;   // of the VTK XML files
+    bool timings = false;                          // each step's time and memory on the error stream
 };
 
 // The network of the analysis: the volume as a file-backed field "radar",
 // then
 //   surface  Isosurface -> divsurf DivIsosurf -> surfstat CalcStatistic -> surfcsv WriteStatistic
 //   volume   Isovolume  -> divvol DivIsovolume -> gridarea GridArea -> ijk WriteIsoIJK
-//            gridarea + radar -> cellstat CalcStatistic -> csv WriteStatistic, centres DispCenter
+//            gridarea + radar -> cellvox CellVoxels -> cellstat CalcStatistic -> csv WriteStatistic,
+//                                                                          centres DispCenter
 //   axis, ticks  Legend3DAxis / Legend3DTick on the grid's first column.
 // volume_path is the file the field reads; out_dir where the writers write.
 Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
@@ -43,9 +49,12 @@ struct Cell {
 
 // The cell number of each isosurface node: the number of the inside voxel
 // with the largest value among the corners of the grid cell holding the
-// node (0 where none is inside). xyz holds the nodes' coordinates.
-std::vector<std::int32_t> cells_of_surface(const Volume& v, const std::vector<std::int32_t>& grid_no,
-                                           const std::vector<float>& xyz, double level);
+// node (0 where none is inside). v gives the grid's axes and null value,
+// values and grid_no the value and cell of every voxel, xyz the nodes'
+// coordinates.
+std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,
+                                           std::span<const std::int32_t> grid_no, std::span<const float> xyz,
+                                           double level);
 
 // Prints the table of cells.
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o);

@@ -1,4 +1,4 @@
-// velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR
+// velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR --compress none|lz4|zlib
 // velmora synth OUT.nc
 #include <unistd.h>
 
@@ -28,11 +28,22 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png");
+    cmd->add_option_function<std::string>(
+           "--compress",
+           [o](const std::string& name) {
+               if (auto c = compression_named(name)) o->compression = *c;
+           },
+           "How the data of the VTK XML files is compressed: lz4 (fast, the default), zlib (smaller, slower) or none")
+        ->check(CLI::IsMember({"none", "lz4", "zlib"}))
+        ->type_name("none|lz4|zlib")
+        ->default_str("lz4");
+    cmd->add_flag("--timings", o->timings,
+                  "Print the time each step takes and the memory of the process after it (to standard error)");
     cmd->footer(
         "Writes to the output folder: cells.csv (the cells measured on the radar voxels), surface_cells.csv (the areas "
         "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
-        "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, and network.json: "
-        "`velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
+        "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, analysis.log (what the "
+        "modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
         "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or "
         "the options cannot be used.");
     cmd->callback([o, &status] { status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1); });

@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -32,6 +33,20 @@ private:
     vhost::Host& host_;
 };
 
+// The resident memory of the process now and at its highest so far, in MB.
+std::pair<long, long> resident_mb() {
+    long now = 0, high = 0;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+            std::sscanf(line, "VmRSS: %ld", &now);
+            std::sscanf(line, "VmHWM: %ld", &high);
+        }
+        std::fclose(f);
+    }
+    return {now / 1024, high / 1024};
+}
+
 std::string done_note(vhost::Object& inst) {
     vhost::Object* done = inst.child("done");
     if (!done || !(done = done->deref()) || !done->has_value()) return "";
@@ -51,32 +66,25 @@ bool write_dump(const std::string& path, const RunRecord& record, std::FILE* err
 
 }  // namespace
 
-int run_network(const RunOptions& options, std::FILE* err, bool progress) {
+void print_timing(std::FILE* err, const std::string& step, std::chrono::steady_clock::time_point& since) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto [resident, highest] = resident_mb();
+    std::fprintf(err, "velmora: %-32s %7.3f s  %6ld MB resident, %6ld MB at most\n", step.c_str(),
+                 std::chrono::duration<double>(now - since).count(), resident, highest);
+    since = now;
+}
+
+int call_instances(const Plan& plan, const CallSettings& settings, RunRecord& record, std::FILE* err, bool progress) {
     vhost::Host& host = vhost::host();
-    host.reset();
-    register_operations();   // the host's own operations run like modules
+    auto clock = std::chrono::steady_clock::now();
     HostHooks hooks(host);
-
-    std::optional<Document> doc;
-    Plan plan;
-    try {
-        doc = Document::read(options.network);
-        plan = build_network(*doc, options.overrides);
-    } catch (const NetworkError& e) {
-        std::fprintf(err, "%s\n", e.what());
-        return run_invalid;
-    } catch (const std::exception& e) {
-        std::fprintf(err, "%s: error: %s\n", options.network.c_str(), e.what());
-        return run_invalid;
-    }
-
     ProgressBar bar(progress ? err : nullptr);
     if (progress) host.set_progress_listener([&bar](const vhost::ProgressEvent& e) { bar.on_event(e); });
 
-    RunRecord record{options.network, {}};
     int status = run_ok;
     bool stopped = false;   // a call that could not be made ends the run
     for (const auto& inst : plan.instances) {
+        if (settings.skip && settings.skip(inst)) continue;
         for (const auto& entry : inst.calls) {
             if (stopped) break;
             bar.begin(inst.name + " " + entry);
@@ -98,7 +106,8 @@ int run_network(const RunOptions& options, std::FILE* err, bool progress) {
                 continue;
             }
             record.calls.push_back({inst.name, entry, result});
-            if (options.verbose)
+            if (settings.timings) print_timing(err, inst.name + " (" + inst.object->module() + ")", clock);
+            if (settings.verbose)
                 std::fprintf(err, "velmora: %s (%s): %s returned %d%s\n", inst.name.c_str(), inst.object->module().c_str(),
                              entry.c_str(), result, done_note(*inst.object).c_str());
             if (result != 1) {
@@ -114,6 +123,29 @@ int run_network(const RunOptions& options, std::FILE* err, bool progress) {
                      static_cast<long long>(host.outstanding_arrays()));
         status = run_fault;
     }
+    return status;
+}
+
+int run_network(const RunOptions& options, std::FILE* err, bool progress) {
+    vhost::Host& host = vhost::host();
+    host.reset();
+    register_operations();   // the host's own operations run like modules
+
+    std::optional<Document> doc;
+    Plan plan;
+    try {
+        doc = Document::read(options.network);
+        plan = build_network(*doc, options.overrides);
+    } catch (const NetworkError& e) {
+        std::fprintf(err, "%s\n", e.what());
+        return run_invalid;
+    } catch (const std::exception& e) {
+        std::fprintf(err, "%s: error: %s\n", options.network.c_str(), e.what());
+        return run_invalid;
+    }
+
+    RunRecord record{options.network, {}};
+    int status = call_instances(plan, {options.verbose, {}}, record, err, progress);
     if (!options.dump.empty()) {
         if (!write_dump(options.dump, record, err))
             status = run_fault;

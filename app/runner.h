@@ -2,9 +2,14 @@
 // instances called in dataflow order, and the tree written as a dump.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "dump.h"
+#include "network.h"
 
 namespace velmora::app {
 
@@ -19,6 +24,24 @@ struct RunOptions {
 inline constexpr int run_ok = 0;
 inline constexpr int run_fault = 1;     // the run went wrong: a missing entry point, arrays left unreleased, no dump
 inline constexpr int run_invalid = 2;   // the network cannot be run; nothing was called
+
+// How the instances of a built network are called.
+struct CallSettings {
+    bool verbose = false;   // each call noted on err
+    bool timings = false;   // each call's time and the process's memory after it noted on err
+    // Instances for which it says true are not called.
+    std::function<bool(const PlannedInstance&)> skip;
+};
+
+// Calls the instances of a plan built on the host, in order, printing what
+// they report (and the runner's own notes) to err; a call that cannot be
+// made ends the run. Each call made goes into record. run_ok, or run_fault
+// when a call failed or arrays are left unreleased.
+int call_instances(const Plan& plan, const CallSettings& settings, RunRecord& record, std::FILE* err, bool progress);
+
+// "velmora: STEP  0.123 s  150 MB resident, 300 MB at most" on err: the time
+// since `since`, which becomes now.
+void print_timing(std::FILE* err, const std::string& step, std::chrono::steady_clock::time_point& since);
 
 // Runs the network. The library's standard output is left as it is; the
 // texts reported through the error channel and the runner's own messages

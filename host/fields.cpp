@@ -27,11 +27,19 @@ void copy_in(Object& a, const std::vector<T>& v) {
     if (n > 0) std::memcpy(a.data(), v.data(), v.size() * sizeof(T));
 }
 
+template <class T>
+std::span<T> storage(Object& a, int type) {
+    a.fit();
+    if (!a.typed() || a.elem_type() != type || a.length() < 1) return {};
+    return {a.as<T>(), static_cast<std::size_t>(a.length())};
+}
+
 }  // namespace
 
 std::vector<float> floats_of(Object& a) { return copy_out<float>(a); }
 std::vector<std::int64_t> longs_of(Object& a) { return copy_out<std::int64_t>(a); }
 std::vector<std::int32_t> ints_of(Object& a) { return copy_out<std::int32_t>(a); }
+std::span<const std::int64_t> longs_view(Object& a) { return storage<std::int64_t>(a, DTYPE_LONG); }
 void set_floats(Object& a, const std::vector<float>& v) { copy_in(a, v); }
 void set_ints(Object& a, const std::vector<std::int32_t>& v) { copy_in(a, v); }
 void set_longs(Object& a, const std::vector<std::int64_t>& v) { copy_in(a, v); }
@@ -135,9 +143,49 @@ FieldRef& FieldRef::null_value(int comp, double value, int flag) {
     return *this;
 }
 
+FieldRef& FieldRef::move_last_component(FieldRef& from, const std::string& label) {
+    const int last = from.ncomp() - 1;
+    if (last < 0 || from.nnodes() != nnodes()) throw std::invalid_argument(from.f_.path() + " has no component to give");
+    const int comp = ncomp();
+    declare_component(comp, from.type(last), from.veclen(last), label);
+    component(comp).at("units").set_str(from.units(last));
+    if (from.null_flag(last)) null_value(comp, from.null_value(last));
+    component(comp).at("values").take_values(from.component(last).at("values"));
+    from.member("nnode_data").set_int(last);
+    return *this;
+}
+
 FieldRef& FieldRef::xform_array(const std::string& name, const std::vector<float>& v) {
     set_floats(f_.at("xform").at(name), v);
     return *this;
+}
+
+std::span<float> FieldRef::coord_buffer() { return storage<float>(member("coord"), DTYPE_FLOAT); }
+
+std::span<std::int64_t> FieldRef::add_cells(const std::string& type, std::int64_t ncells) {
+    int per = cell_type_nodes(type);
+    if (per < 1 || type == "Polyline") throw std::invalid_argument("unknown cell type " + type);
+    Object& n = member("ncell_sets");
+    n.set_int(n.int_value() + 1);
+    Object& set = cell_set(ncell_sets() - 1);
+    set.at("cell_type").set_str(type);
+    set.at("cell_nnodes").set_int(per);
+    set.at("ncells").set_int(ncells);
+    return storage<std::int64_t>(set.at("node_connect_list"), DTYPE_LONG);
+}
+
+std::span<float> FieldRef::add_floats(const std::string& label, int veclen, const std::string& units) {
+    int comp = ncomp();
+    declare_component(comp, DTYPE_FLOAT, veclen, label);
+    component(comp).at("units").set_str(units);
+    return storage<float>(component(comp).at("values"), DTYPE_FLOAT);
+}
+
+std::span<std::int32_t> FieldRef::add_ints(const std::string& label, int veclen, const std::string& units) {
+    int comp = ncomp();
+    declare_component(comp, DTYPE_INT, veclen, label);
+    component(comp).at("units").set_str(units);
+    return storage<std::int32_t>(component(comp).at("values"), DTYPE_INT);
 }
 
 std::int64_t FieldRef::nnodes() const { return member("nnodes").int_value(); }
@@ -173,6 +221,12 @@ std::string FieldRef::label(int comp) const { return component(comp).at("labels"
 std::string FieldRef::units(int comp) const { return component(comp).at("units").str_value(); }
 std::vector<float> FieldRef::float_values(int comp) const { return floats_of(component(comp).at("values")); }
 std::vector<std::int32_t> FieldRef::int_values(int comp) const { return ints_of(component(comp).at("values")); }
+std::span<const float> FieldRef::float_view(int comp) const {
+    return storage<float>(component(comp).at("values"), DTYPE_FLOAT);
+}
+std::span<const std::int32_t> FieldRef::int_view(int comp) const {
+    return storage<std::int32_t>(component(comp).at("values"), DTYPE_INT);
+}
 bool FieldRef::null_flag(int comp) const { return component(comp).at("null_flag").int_value() != 0; }
 double FieldRef::null_value(int comp) const { return component(comp).at("null_value").real_value(); }
 std::vector<float> FieldRef::xform(const std::string& name) const { return floats_of(f_.at("xform").at(name)); }

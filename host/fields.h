@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,17 @@ public:
     // the host's declaration fixes.
     FieldRef& declare_component(int comp, int type, int veclen, const std::string& label = "");
     FieldRef& null_value(int comp, double value, int flag = 1);
+    // Moves the last component of from, which has as many nodes, to the end
+    // of this field's components under label; from loses it.
+    FieldRef& move_last_component(FieldRef& from, const std::string& label);
     FieldRef& xform_array(const std::string& name, const std::vector<float>& v);   // "mat", "xlate", ...
+
+    // --- building in place, for large fields: storage sized from nnodes
+    // (and nspace, or the cell count) that the caller fills ---
+    std::span<float> coord_buffer();
+    std::span<std::int64_t> add_cells(const std::string& type, std::int64_t ncells);
+    std::span<float> add_floats(const std::string& label, int veclen = 1, const std::string& units = "");
+    std::span<std::int32_t> add_ints(const std::string& label, int veclen = 1, const std::string& units = "");
 
     // --- reading ---
     std::int64_t nnodes() const;
@@ -57,6 +68,9 @@ public:
     std::string units(int comp) const;
     std::vector<float> float_values(int comp) const;
     std::vector<std::int32_t> int_values(int comp) const;
+    // The values in place, without a copy; empty when the type differs.
+    std::span<const float> float_view(int comp) const;
+    std::span<const std::int32_t> int_view(int comp) const;
     bool null_flag(int comp) const;
     double null_value(int comp) const;
     std::vector<float> xform(const std::string& name) const;
@@ -66,10 +80,18 @@ private:
     Object& f_;
 };
 
+// The coordinate of node idx of the len nodes along an axis of a uniform
+// grid from lo to hi, as the host's coordinates of such a grid give it.
+inline float uniform_coordinate(float lo, float hi, std::int64_t idx, std::int64_t len) {
+    return len > 1 ? lo + (hi - lo) * static_cast<float>(idx) / static_cast<float>(len - 1) : lo;
+}
+
 // Values of an array object copied out, for tests and writers.
 std::vector<float> floats_of(Object& array);
 std::vector<std::int64_t> longs_of(Object& array);
 std::vector<std::int32_t> ints_of(Object& array);
+// The values of a 64-bit array in place; empty for another type.
+std::span<const std::int64_t> longs_view(Object& array);
 void set_floats(Object& array, const std::vector<float>& v);
 void set_ints(Object& array, const std::vector<std::int32_t>& v);
 void set_longs(Object& array, const std::vector<std::int64_t>& v);

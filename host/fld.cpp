@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "fields.h"
 #include "host.h"
 
 using vhost::Bytes;
@@ -157,8 +158,7 @@ std::shared_ptr<Bytes> uniform_coords(Object* f) {
                 idx = rest % len;
                 rest /= len;
             }
-            float lo = p[a], hi = p[nspace + a];
-            c[node * nspace + a] = len > 1 ? lo + (hi - lo) * static_cast<float>(idx) / static_cast<float>(len - 1) : lo;
+            c[node * nspace + a] = vhost::uniform_coordinate(p[a], p[nspace + a], idx, len);
         }
     }
     return buf;

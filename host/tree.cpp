@@ -241,13 +241,23 @@ Object& Object::make_link(std::string_view name, std::string target) {
     return add_link(std::string(name), std::move(target), role);
 }
 
-Object& Object::replace_with_copy(std::string_view name, const Object& source) {
+Object& Object::replace_with_copy(std::string_view name, const Object& source, bool (*skip)(const Object&)) {
     Object* old = child(name);
     Role role = old ? old->role_ : source.role_;
-    auto copy = clone(source);
+    auto copy = clone(source, skip);
     copy->name_ = std::string(name);
     copy->role_ = role;
     return adopt(std::move(copy));
+}
+
+void Object::take_values(Object& from) {
+    // The lengths are compared without fitting this array: its own values
+    // are never made.
+    const auto bytes = static_cast<std::size_t>(wanted_length()) * elem_size(elem_);
+    if (from.elem_ != elem_ || from.length() * static_cast<std::int64_t>(elem_size(elem_)) != static_cast<std::int64_t>(bytes))
+        throw std::invalid_argument(from.path() + " cannot give its values to " + path());
+    buf_ = std::move(from.buf_);
+    from.buf_.reset();
 }
 
 void Object::set_int(std::int64_t v) {
@@ -400,7 +410,7 @@ void Object::assign_doubles(const std::vector<double>& v) {
     }
 }
 
-std::unique_ptr<Object> clone(const Object& src) {
+std::unique_ptr<Object> clone(const Object& src, bool (*skip)(const Object&)) {
     auto o = std::make_unique<Object>(src.kind_, src.name_);
     o->role_ = src.role_;
     o->module_ = src.module_;
@@ -416,9 +426,10 @@ std::unique_ptr<Object> clone(const Object& src) {
     if (src.buf_) o->buf_ = std::make_shared<Bytes>(*src.buf_);
     o->strings_ = src.strings_;
     o->target_ = src.target_;
-    if (src.template_) o->template_ = clone(*src.template_);
+    if (src.template_) o->template_ = clone(*src.template_, skip);
     for (const auto& c : src.children_) {
-        auto cc = clone(*c);
+        if (skip && skip(*c)) continue;
+        auto cc = clone(*c, skip);
         cc->parent_ = o.get();
         o->children_.push_back(std::move(cc));
     }

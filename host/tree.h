@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "large_memory.h"
+
 namespace vhost {
 
 enum class Kind : std::uint8_t { Group, Field, Int, Long, Real, String, Array, StrArray, GroupArray, Link };
@@ -33,7 +35,7 @@ inline Term term(std::int64_t constant) { return Term{constant, {}}; }
 std::size_t elem_size(int type);
 const char* kind_name(Kind kind);
 
-using Bytes = std::vector<std::byte>;
+using Bytes = LargeVector<std::byte>;
 
 class Object {
 public:
@@ -82,8 +84,9 @@ public:
     Object& add_link(std::string name, std::string target, Role role = Role::None);
     // Replaces a child by a link to target (a path from the root).
     Object& make_link(std::string_view name, std::string target);
-    // Replaces the child by a deep copy of source under the same name.
-    Object& replace_with_copy(std::string_view name, const Object& source);
+    // Replaces the child by a deep copy of source under the same name,
+    // leaving out the objects below source for which skip says true.
+    Object& replace_with_copy(std::string_view name, const Object& source, bool (*skip)(const Object&) = nullptr);
 
     // --- scalar values ---
     bool has_value() const { return has_value_; }
@@ -109,6 +112,9 @@ public:
     std::int64_t length();                        // after fit()
     std::byte* data() { return buf_ ? buf_->data() : nullptr; }
     std::shared_ptr<Bytes> buffer() { return buf_; }
+    // Takes the values of another array of the same type and length, which
+    // is left without values.
+    void take_values(Object& from);
     // Sets an unshaped array's length (shaped arrays follow their shape).
     void resize(std::int64_t n);
     template <class T> T* as() { return reinterpret_cast<T*>(data()); }
@@ -127,7 +133,7 @@ public:
 
 private:
     friend class Host;
-    friend std::unique_ptr<Object> clone(const Object& src);
+    friend std::unique_ptr<Object> clone(const Object& src, bool (*skip)(const Object&));
     Object& adopt(std::unique_ptr<Object> child);
     Object* resolve_term(const Term& t) const;
 
@@ -157,7 +163,7 @@ private:
     std::string target_;
 };
 
-std::unique_ptr<Object> clone(const Object& src);
+std::unique_ptr<Object> clone(const Object& src, bool (*skip)(const Object&) = nullptr);
 
 // Builds the members every field has: nnodes, nspace, ndim, dims, points,
 // coord, uniform, ncell_sets, cell_set[], nnode_data, node_data[] and xform.

@@ -14,12 +14,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fields.h"
 #include "host.h"
+#include "vtk_arrays.h"
 
 namespace velmora::app {
 
@@ -64,8 +66,9 @@ std::int64_t int_param(Object& self, const char* name) {
 struct Grid {
     std::int64_t nx = 0, ny = 0, nz = 0;
     std::vector<float> xyz;    // 3 per node
-    bool uniform = false;
+    bool uniform = false;   // then xyz stays empty: positions follow from the corners
     float origin[3] = {0, 0, 0}, spacing[3] = {1, 1, 1};
+    float lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};   // corner points of a uniform grid
     std::int64_t nodes() const { return nx * ny * nz; }
 };
 
@@ -78,21 +81,28 @@ Grid read_grid(Object& field) {
     g.ny = dims[1];
     g.nz = dims[2];
     if (g.nx < 2 || g.ny < 2 || g.nz < 2 || g.nodes() != f.nnodes()) throw Failure("in has inconsistent dims");
-    OMobj_id id = vhost::host().id_of(f.object());
-    float* c = nullptr;
-    std::int64_t n = 0;
-    if (FLDget_coord(&id, &c, &n, 0) != 1 || n != 3 * g.nodes()) throw Failure("can not get in.coord");
-    g.xyz.assign(c, c + n);
-    ARRfree_f(c, __FILE__, __LINE__);
     g.uniform = f.object().at("uniform").int_value() != 0;
     if (g.uniform) {
         auto p = f.points();
+        if (p.size() != 6) throw Failure("in has no corner points");
         const std::int64_t d[3] = {g.nx, g.ny, g.nz};
         for (int a = 0; a < 3; ++a) {
-            g.origin[a] = p[static_cast<size_t>(a)];
-            g.spacing[a] = (p[static_cast<size_t>(3 + a)] - p[static_cast<size_t>(a)]) / static_cast<float>(d[a] - 1);
+            g.lo[a] = p[static_cast<size_t>(a)];
+            g.hi[a] = p[static_cast<size_t>(3 + a)];
+            g.origin[a] = g.lo[a];
+            g.spacing[a] = (g.hi[a] - g.lo[a]) / static_cast<float>(d[a] - 1);
         }
+        return g;
     }
+    OMobj_id id = vhost::host().id_of(f.object());
+    float* c = nullptr;
+    std::int64_t n = 0;
+    if (FLDget_coord(&id, &c, &n, 0) != 1 || n != 3 * g.nodes()) {
+        if (c) ARRfree_f(c, __FILE__, __LINE__);
+        throw Failure("can not get in.coord");
+    }
+    g.xyz.assign(c, c + n);
+    ARRfree_f(c, __FILE__, __LINE__);
     return g;
 }
 
@@ -101,7 +111,7 @@ Grid read_grid(Object& field) {
 // the others (0 is what statistics leave out when no null is declared).
 struct Component {
     std::string label;
-    std::vector<float> values;
+    vtkSmartPointer<vtkFloatArray> values;
     std::string units;
 };
 
@@ -112,12 +122,16 @@ std::vector<Component> float_components(FieldRef& f, int comp, float floor, std:
             if (c == comp) throw Failure("in.node_data[" + std::to_string(comp) + "] is not scalar float");
             continue;
         }
-        Component k{f.label(c).empty() ? "DATA" + std::to_string(c) : f.label(c), f.float_values(c), f.units(c)};
-        if (static_cast<std::int64_t>(k.values.size()) != nodes) throw Failure("in.node_data holds too few values");
+        const auto v = f.float_view(c);
+        if (static_cast<std::int64_t>(v.size()) != nodes) throw Failure("in.node_data holds too few values");
+        Component k{f.label(c).empty() ? "DATA" + std::to_string(c) : f.label(c), large_array<vtkFloatArray>(nodes),
+                    f.units(c)};
+        k.values->SetName(k.label.c_str());
+        float* to = k.values->GetPointer(0);
         const bool nulls = f.null_flag(c);
         const auto nv = static_cast<float>(f.null_value(c));
-        for (float& v : k.values)
-            if (std::isnan(v) || (nulls && v == nv)) v = c == comp ? floor : 0.0f;
+        const float missing = c == comp ? floor : 0.0f;
+        for (size_t n = 0; n < v.size(); ++n) to[n] = std::isnan(v[n]) || (nulls && v[n] == nv) ? missing : v[n];
         out.push_back(std::move(k));
     }
     return out;
@@ -131,7 +145,7 @@ int comp_index(FieldRef& f, std::int64_t comp) {
 // The lowest valid value of comp less one: missing data reads as just below
 // every echo.
 float floor_value(FieldRef& f, int comp) {
-    auto v = f.float_values(comp);
+    const auto v = f.float_view(comp);
     const bool nulls = f.null_flag(comp);
     const auto nv = static_cast<float>(f.null_value(comp));
     float lo = INFINITY;
@@ -170,11 +184,7 @@ int isosurface(Object& self) {
     for (int c = 0; c < in.ncomp(); ++c) {
         if (in.type(c) != DTYPE_FLOAT || in.veclen(c) != 1) continue;
         Component& k = comps[static_cast<size_t>(ci++)];
-        vtkNew<vtkFloatArray> a;
-        a->SetName(k.label.c_str());
-        a->SetNumberOfValues(static_cast<vtkIdType>(k.values.size()));
-        for (size_t n = 0; n < k.values.size(); ++n) a->SetValue(static_cast<vtkIdType>(n), k.values[n]);
-        data->GetPointData()->AddArray(a);
+        data->GetPointData()->AddArray(k.values);
         if (c == comp) contoured = k.label;
     }
 
@@ -233,13 +243,39 @@ int isosurface(Object& self) {
     return 1;
 }
 
+// The position of grid node (i, j, k): from the grid's coordinates, or on a
+// uniform grid from per-axis tables made as the host makes the coordinates
+// of such a grid, so that both give the same floats.
+class NodePositions {
+public:
+    explicit NodePositions(const Grid& g) : g_(g) {
+        if (!g.uniform) return;
+        const std::int64_t len[3] = {g.nx, g.ny, g.nz};
+        for (int a = 0; a < 3; ++a) {
+            axis_[a].resize(static_cast<size_t>(len[a]));
+            for (std::int64_t i = 0; i < len[a]; ++i)
+                axis_[a][static_cast<size_t>(i)] = vhost::uniform_coordinate(g.lo[a], g.hi[a], i, len[a]);
+        }
+    }
+    float at(std::int64_t i, std::int64_t j, std::int64_t k, int c) const {
+        if (g_.uniform) return axis_[c][static_cast<size_t>(c == 0 ? i : c == 1 ? j : k)];
+        return g_.xyz[static_cast<size_t>(3 * (i + g_.nx * (j + g_.ny * k)) + c)];
+    }
+
+private:
+    const Grid& g_;
+    std::vector<float> axis_[3];
+};
+
 int isovolume(Object& self) {
     FieldRef in(self.at("in"));
     if (in.nnodes() < 1) return 0;
     const auto level = static_cast<float>(real_param(self, "level"));
     const int comp = comp_index(in, int_param(self, "comp"));
     Grid g = read_grid(in.object());
-    auto values = in.float_values(comp);
+    if (in.type(comp) != DTYPE_FLOAT) throw Failure("in.node_data[" + std::to_string(comp) + "] is not float");
+    const std::span<const float> values = in.float_view(comp);
+    if (static_cast<std::int64_t>(values.size()) < g.nodes()) throw Failure("in.node_data holds too few values");
     const bool nulls = in.null_flag(comp);
     const auto nv = static_cast<float>(in.null_value(comp));
     auto on = [&](std::int64_t n) {
@@ -248,62 +284,87 @@ int isovolume(Object& self) {
     };
     const std::int64_t nx = g.nx, ny = g.ny, nz = g.nz;
     auto node = [&](std::int64_t i, std::int64_t j, std::int64_t k) { return i + nx * (j + ny * k); };
-    // Face f along axis a between node n and its neighbour n + e_a is
-    // numbered by its upper node; faces on the far boundary by n + e_a
-    // beyond the grid, so each axis numbers (n_a + 1) faces per line.
-    const std::int64_t fx = (nx + 1) * ny * nz, fy = nx * (ny + 1) * nz, fz = nx * ny * (nz + 1);
-    std::vector<std::int64_t> face_node(static_cast<size_t>(fx + fy + fz), -1);
-    std::vector<float> xyz, value;
-    std::vector<std::int32_t> owner;
-    std::vector<std::int64_t> tets;
-    auto pos = [&](std::int64_t n, int a) { return g.xyz[static_cast<size_t>(3 * n + a)]; };
-    // The node at the centre of face `upper` of voxel (i, j, k) along axis a.
-    auto face = [&](std::int64_t i, std::int64_t j, std::int64_t k, int a, bool upper) -> std::int64_t {
-        std::int64_t fi = i + (a == 0 && upper), fj = j + (a == 1 && upper), fk = k + (a == 2 && upper);
-        std::int64_t key = a == 0 ? fi + (nx + 1) * (fj + ny * fk)
-                         : a == 1 ? fx + fi + nx * (fj + (ny + 1) * fk)
-                                  : fx + fy + fi + nx * (fj + ny * fk);
-        std::int64_t& id = face_node[static_cast<size_t>(key)];
-        if (id >= 0) return id;
-        const std::int64_t n = node(i, j, k);
-        const std::int64_t len = a == 0 ? nx : a == 1 ? ny : nz;
-        const std::int64_t at = a == 0 ? i : a == 1 ? j : k;
-        const std::int64_t step = a == 0 ? 1 : a == 1 ? nx : nx * ny;
-        // The neighbour across the face, or the mirror image at the boundary.
-        const std::int64_t other = upper ? (at + 1 < len ? n + step : n - step) : (at > 0 ? n - step : n + step);
-        const bool inside = upper ? at + 1 < len : at > 0;
-        for (int c = 0; c < 3; ++c) {
-            float p = pos(n, c), q = pos(other, c);
-            xyz.push_back(inside ? 0.5f * (p + q) : p + 0.5f * (p - q));
-        }
-        float v = values[static_cast<size_t>(n)];
-        if (inside && on(other)) v = 0.5f * (v + values[static_cast<size_t>(other)]);
-        value.push_back(v);
-        owner.push_back(static_cast<std::int32_t>(n));
-        id = static_cast<std::int64_t>(owner.size()) - 1;
-        return id;
-    };
+
+    // Each voxel at or above the level makes the nodes at the centres of its
+    // six faces, in the order -x, +x, -y, +y, -z, +z, unless the voxel across
+    // a face was made before it (the -x, -y and -z neighbours, in storage
+    // order) and so made that face's node already. Counted first, so that
+    // every output array is sized once.
+    std::int64_t voxels = 0, nodes = 0;
     for (std::int64_t k = 0; k < nz; ++k)
         for (std::int64_t j = 0; j < ny; ++j)
             for (std::int64_t i = 0; i < nx; ++i) {
-                if (!on(node(i, j, k))) continue;
-                const std::int64_t xm = face(i, j, k, 0, false), xp = face(i, j, k, 0, true);
-                const std::int64_t ym = face(i, j, k, 1, false), yp = face(i, j, k, 1, true);
-                const std::int64_t zm = face(i, j, k, 2, false), zp = face(i, j, k, 2, true);
-                tets.insert(tets.end(), {xm, xp, yp, zp, xm, xp, zp, ym, xm, xp, ym, zm, xm, xp, zm, yp});
+                const std::int64_t n = node(i, j, k);
+                if (!on(n)) continue;
+                ++voxels;
+                nodes += 6 - (i > 0 && on(n - 1)) - (j > 0 && on(n - nx)) - (k > 0 && on(n - nx * ny));
             }
     Object& out = self.at("out");
     FieldRef o(out);
     out.at("ncell_sets").set_int(0);
     out.at("nnode_data").set_int(0);
-    o.nnodes(static_cast<std::int64_t>(owner.size())).nspace(3);
-    if (owner.empty()) return 1;
-    o.coord(xyz);
-    o.cells("Tet", tets);
-    o.floats(in.label(comp).empty() ? "DATA" : in.label(comp), value, 1, in.units(comp));
-    o.ints("voxel", owner);
+    o.nnodes(nodes).nspace(3);
+    if (voxels == 0) return 1;
+    const std::span<float> xyz = o.coord_buffer();
+    const std::span<std::int64_t> tets = o.add_cells("Tet", 4 * voxels);
+    const std::span<float> value = o.add_floats(in.label(comp).empty() ? "DATA" : in.label(comp), 1, in.units(comp));
+    const std::span<std::int32_t> owner = o.add_ints("voxel", 1);
+
+    const NodePositions pos(g);
+    // The +y nodes of the previous row and the +z nodes of the previous
+    // layer, for the voxels across those faces.
+    std::vector<std::int64_t> up_y(static_cast<size_t>(nx), -1), up_z(static_cast<size_t>(nx * ny), -1);
+    std::int64_t made = 0, t = 0;
+    // The node at the centre of face `upper` of voxel (i, j, k) along axis a:
+    // midway to the neighbour across it, or the mirror image of that at the
+    // boundary; it carries the mean of both values where the neighbour is
+    // on, its own value otherwise.
+    auto face = [&](std::int64_t i, std::int64_t j, std::int64_t k, int a, bool upper) -> std::int64_t {
+        const std::int64_t len = a == 0 ? nx : a == 1 ? ny : nz;
+        const std::int64_t at = a == 0 ? i : a == 1 ? j : k;
+        const bool inside = upper ? at + 1 < len : at > 0;
+        const std::int64_t d = upper ? (inside ? 1 : -1) : (inside ? -1 : 1);
+        const std::int64_t oi = i + (a == 0) * d, oj = j + (a == 1) * d, ok = k + (a == 2) * d;
+        for (int c = 0; c < 3; ++c) {
+            const float p = pos.at(i, j, k, c), q = pos.at(oi, oj, ok, c);
+            xyz[static_cast<size_t>(3 * made + c)] = inside ? 0.5f * (p + q) : p + 0.5f * (p - q);
+        }
+        const std::int64_t n = node(i, j, k), other = node(oi, oj, ok);
+        float v = values[static_cast<size_t>(n)];
+        if (inside && on(other)) v = 0.5f * (v + values[static_cast<size_t>(other)]);
+        value[static_cast<size_t>(made)] = v;
+        owner[static_cast<size_t>(made)] = static_cast<std::int32_t>(n);
+        return made++;
+    };
+    for (std::int64_t k = 0; k < nz; ++k)
+        for (std::int64_t j = 0; j < ny; ++j) {
+            std::int64_t up_x = -1;   // the +x node of the previous voxel of the row
+            for (std::int64_t i = 0; i < nx; ++i) {
+                const std::int64_t n = node(i, j, k);
+                std::int64_t& yp_slot = up_y[static_cast<size_t>(i)];
+                std::int64_t& zp_slot = up_z[static_cast<size_t>(i + nx * j)];
+                if (!on(n)) {
+                    up_x = yp_slot = zp_slot = -1;
+                    continue;
+                }
+                const std::int64_t xm = up_x >= 0 ? up_x : face(i, j, k, 0, false);
+                const std::int64_t xp = face(i, j, k, 0, true);
+                const std::int64_t ym = j > 0 && yp_slot >= 0 ? yp_slot : face(i, j, k, 1, false);
+                const std::int64_t yp = face(i, j, k, 1, true);
+                const std::int64_t zm = zp_slot >= 0 ? zp_slot : face(i, j, k, 2, false);
+                const std::int64_t zp = face(i, j, k, 2, true);
+                up_x = xp;
+                yp_slot = yp;
+                zp_slot = zp;
+                for (std::int64_t id : {xm, xp, yp, zp, xm, xp, zp, ym, xm, xp, ym, zm, xm, xp, zm, yp})
+                    tets[static_cast<size_t>(t++)] = id;
+            }
+        }
     return 1;
 }
+
+// The node data of a field, left out where only its geometry is copied.
+bool is_component(const Object& o) { return o.name().starts_with("node_data["); }
 
 int grid_area(Object& self) {
     FieldRef grid(self.at("in"));
@@ -315,20 +376,100 @@ int grid_area(Object& self) {
         if (iso.label(c) == "voxel" && iso.type(c) == DTYPE_INT) voxel = c;
     if (voxel < 0) throw Failure("iso has no voxel component");
     if (area.ncomp() < 1 || area.type(0) != DTYPE_INT) throw Failure("area has no area numbers");
-    auto owners = iso.int_values(voxel);
-    auto numbers = area.int_values(0);
+    const auto owners = iso.int_view(voxel);
+    const auto numbers = area.int_view(0);
     if (owners.size() != numbers.size()) throw Failure("iso and area differ in their nodes");
     const std::int64_t n = grid.nnodes();
-    std::vector<std::int32_t> out_no(static_cast<size_t>(n), 0);
-    for (size_t p = 0; p < owners.size(); ++p) {
-        if (owners[p] < 0 || owners[p] >= n) throw Failure("iso.voxel lies outside in");
-        if (numbers[p] != 0) out_no[static_cast<size_t>(owners[p])] = numbers[p];
-    }
+    for (const std::int32_t owner : owners)
+        if (owner < 0 || owner >= n) throw Failure("iso.voxel lies outside in");
     // The grid's geometry, then the area numbers as its only component.
-    self.replace_with_copy("out", grid.object());
+    self.replace_with_copy("out", grid.object(), is_component);
     Object& out = self.at("out");
     out.at("nnode_data").set_int(0);
-    FieldRef(out).ints("area_no", out_no).null_value(0, 0.0);
+    FieldRef o(out);
+    const std::span<std::int32_t> out_no = o.add_ints("area_no");
+    std::fill(out_no.begin(), out_no.end(), 0);
+    for (size_t p = 0; p < owners.size(); ++p)
+        if (numbers[p] != 0) out_no[static_cast<size_t>(owners[p])] = numbers[p];
+    o.null_value(0, 0.0);
+    return 1;
+}
+
+// The nodes of a grid that carry an area number other than 0, as a point
+// field in storage order: `out` holds their coordinates and the grid's float
+// components, `area` their area numbers. Statistics of the areas measured on
+// these points are those measured on the whole grid, since the nodes of no
+// area are never measured, at a fraction of the work.
+int cell_voxels(Object& self) {
+    FieldRef grid(self.at("in"));
+    if (grid.nnodes() < 1) return 0;
+    FieldRef area(self.at("area"));
+    if (area.ncomp() < 1 || area.type(0) != DTYPE_INT) throw Failure("area has no area numbers");
+    const auto numbers = area.int_view(0);
+    const std::int64_t n = grid.nnodes();
+    if (static_cast<std::int64_t>(numbers.size()) != n) throw Failure("in and area differ in their nodes");
+    Grid g = read_grid(grid.object());
+    std::vector<std::int64_t> picked;
+    for (std::int64_t p = 0; p < n; ++p)
+        if (numbers[static_cast<size_t>(p)] != 0) picked.push_back(p);
+    const auto m = static_cast<std::int64_t>(picked.size());
+
+    Object& out = self.at("out");
+    FieldRef o(out);
+    out.at("ncell_sets").set_int(0);
+    out.at("nnode_data").set_int(0);
+    o.nnodes(m).nspace(3);
+    FieldRef a(self.at("out_area"));
+    a.object().at("nnode_data").set_int(0);
+    a.nnodes(m).nspace(3);
+    if (m == 0) return 1;
+    const NodePositions pos(g);
+    const std::span<float> xyz = o.coord_buffer();
+    for (std::int64_t e = 0; e < m; ++e) {
+        const std::int64_t p = picked[static_cast<size_t>(e)];
+        const std::int64_t i = p % g.nx, j = p / g.nx % g.ny, k = p / (g.nx * g.ny);
+        for (int c = 0; c < 3; ++c) xyz[static_cast<size_t>(3 * e + c)] = pos.at(i, j, k, c);
+    }
+    for (int c = 0; c < grid.ncomp(); ++c) {
+        if (grid.type(c) != DTYPE_FLOAT || grid.veclen(c) != 1) continue;
+        const auto values = grid.float_view(c);
+        if (static_cast<std::int64_t>(values.size()) != n) throw Failure("in.node_data holds too few values");
+        const std::span<float> v = o.add_floats(grid.label(c), 1, grid.units(c));
+        for (std::int64_t e = 0; e < m; ++e) v[static_cast<size_t>(e)] = values[static_cast<size_t>(picked[static_cast<size_t>(e)])];
+        o.null_value(o.ncomp() - 1, grid.null_value(c), grid.null_flag(c) ? 1 : 0);
+    }
+    const std::span<std::int32_t> no = a.add_ints("area_no");
+    for (std::int64_t e = 0; e < m; ++e) no[static_cast<size_t>(e)] = numbers[static_cast<size_t>(picked[static_cast<size_t>(e)])];
+    return 1;
+}
+
+// One column (indexi, indexj) of a grid as a grid of its own, 1 x 1 x nz,
+// with the grid's transform: where a module needs one column (the legends
+// stand on one), it reads these few coordinates instead of the whole grid's.
+int grid_column(Object& self) {
+    FieldRef grid(self.at("in"));
+    if (grid.nnodes() < 1) return 0;
+    const std::int64_t ci = int_param(self, "indexi"), cj = int_param(self, "indexj");
+    Grid g = read_grid(grid.object());
+    if (ci < 0 || ci >= g.nx || cj < 0 || cj >= g.ny)
+        throw Failure("indexi, indexj = " + std::to_string(ci) + ", " + std::to_string(cj) + " lie outside the " +
+                      std::to_string(g.nx) + " x " + std::to_string(g.ny) + " grid");
+    const bool uniform = g.uniform;
+    self.replace_with_copy("out", grid.object(), [](const Object& o) { return is_component(o) || o.name() == "coord"; });
+    Object& out = self.at("out");
+    out.at("nnode_data").set_int(0);
+    out.add_array("coord", DTYPE_FLOAT, vhost::shape({vhost::term("nnodes"), vhost::term("nspace")}));
+    FieldRef o(out);
+    const NodePositions pos(g);
+    if (uniform) {
+        o.uniform({1, 1, g.nz}, {pos.at(ci, cj, 0, 0), pos.at(ci, cj, 0, 1), g.lo[2], pos.at(ci, cj, 0, 0),
+                                 pos.at(ci, cj, 0, 1), g.hi[2]});
+        return 1;
+    }
+    o.dims({1, 1, g.nz}).nnodes(g.nz).nspace(3);
+    const std::span<float> xyz = o.coord_buffer();
+    for (std::int64_t k = 0; k < g.nz; ++k)
+        for (int c = 0; c < 3; ++c) xyz[static_cast<size_t>(3 * k + c)] = pos.at(ci, cj, k, c);
     return 1;
 }
 
@@ -361,6 +502,26 @@ void register_operations() {
                                    m.add_int("done", 0, vhost::Role::Out);
                                },
                                {[](OMobj_id* id, int, int) { return run(id, grid_area); }}});
+    vhost::register_operation({"GridColumn", {"GridColumnUpdate"},
+                               "one column of a grid as a 1 x 1 x nz grid with the grid's transform (host operation)",
+                               [](Object& m) {
+                                   m.add_int("indexi", 0, vhost::Role::In);
+                                   m.add_int("indexj", 0, vhost::Role::In);
+                                   m.add_field("in", vhost::Role::In);
+                                   m.add_field("out", vhost::Role::Out);
+                                   m.add_int("done", 0, vhost::Role::Out);
+                               },
+                               {[](OMobj_id* id, int, int) { return run(id, grid_column); }}});
+    vhost::register_operation({"CellVoxels", {"CellVoxelsUpdate"},
+                               "grid nodes with an area number as points: coordinates and values, area numbers (host operation)",
+                               [](Object& m) {
+                                   m.add_field("in", vhost::Role::In);
+                                   m.add_field("area", vhost::Role::In);
+                                   m.add_field("out", vhost::Role::Out);
+                                   m.add_field("out_area", vhost::Role::Out);
+                                   m.add_int("done", 0, vhost::Role::Out);
+                               },
+                               {[](OMobj_id* id, int, int) { return run(id, cell_voxels); }}});
 }
 
 }  // namespace velmora::app

@@ -12,11 +12,17 @@
 //               index of the node whose octahedron made it.
 //   GridArea    carries the area numbers of an isovolume back onto its grid:
 //               `out` is the grid's geometry with int component "area_no".
+//   CellVoxels  the grid nodes whose area number is not 0, as points in
+//               storage order: `out` with their coordinates and the grid's
+//               float components, `out_area` with their area numbers; the
+//               statistics of areas read these instead of the whole grid.
+//   GridColumn  column (indexi, indexj) of a grid as a 1 x 1 x nz grid with
+//               the grid's transform, for modules that stand on one column.
 #pragma once
 
 namespace velmora::app {
 
-// Registers the three operations with the host (once per process).
+// Registers the operations with the host (once per process).
 void register_operations();
 
 }  // namespace velmora::app

@@ -141,8 +141,6 @@ Volume read_netcdf(const std::string& path, const std::string& var) {
     count[first + 1] = out.y.size();
     count[first + 2] = out.x.size();
     const size_t n = out.x.size() * out.y.size() * out.z.size();
-    std::vector<double> raw(n);
-    check(nc_get_vara_double(nc.id, v, start, count, raw.data()), path, "reading " + var);
 
     // Missing data: _FillValue and missing_value compare with the packed
     // values; scale_factor/add_offset unpack the rest.
@@ -152,12 +150,29 @@ Volume read_netcdf(const std::string& path, const std::string& var) {
     bool packed = number_att(nc.id, v, "scale_factor", scale) | number_att(nc.id, v, "add_offset", offset);
     out.has_null = has_fill || has_missing;
     if (out.has_null && !packed) out.null_value = static_cast<float>(has_fill ? fill : missing);
-    out.values.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        double r = raw[i];
+    auto unpack = [&](double r) {
         bool null = std::isnan(r) || (has_fill && r == fill) || (has_missing && r == missing);
         if (null) out.has_null = true;
-        out.values[i] = null ? out.null_value : static_cast<float>(r * scale + offset);
+        return null ? out.null_value : static_cast<float>(r * scale + offset);
+    };
+    out.values.resize(n);
+    nc_type type = NC_NAT;
+    nc_inq_vartype(nc.id, v, &type);
+    if (type == NC_FLOAT || type == NC_SHORT || type == NC_USHORT || type == NC_BYTE || type == NC_UBYTE) {
+        // Every value of these types is a float: read in place, then unpacked
+        // from its exact double as any other value is.
+        check(nc_get_vara_float(nc.id, v, start, count, out.values.data()), path, "reading " + var);
+        for (float& x : out.values) x = unpack(static_cast<double>(x));
+        return out;
+    }
+    // Wider types are read as doubles, a level at a time.
+    const size_t level = out.x.size() * out.y.size();
+    std::vector<double> raw(level);
+    count[first] = 1;
+    for (size_t k = 0; k < out.z.size(); ++k) {
+        start[first] = k;
+        check(nc_get_vara_double(nc.id, v, start, count, raw.data()), path, "reading " + var);
+        for (size_t i = 0; i < level; ++i) out.values[k * level + i] = unpack(raw[i]);
     }
     return out;
 }
@@ -335,7 +350,11 @@ void fill_volume_field(vhost::Object& f, const Volume& v) {
                 for (float x : v.x) xyz.insert(xyz.end(), {x, y, z});
         ref.coord(xyz);
     }
-    ref.floats(v.name, v.values, 1, v.units);
+    const std::span<float> values = ref.add_floats(v.name, 1, v.units);
+    if (values.size() != v.values.size())
+        throw std::invalid_argument("the volume " + v.name + " holds " + std::to_string(v.values.size()) +
+                                    " values for " + std::to_string(values.size()) + " grid nodes");
+    std::copy(v.values.begin(), v.values.end(), values.begin());
     if (v.has_null) ref.null_value(0, v.null_value);
 }
 

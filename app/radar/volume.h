@@ -14,7 +14,7 @@ namespace velmora::app {
 // A volume as read: node data on a rectilinear grid, coordinates in km.
 struct Volume {
     std::vector<float> x, y, z;        // grid coordinates along each axis, km
-    std::vector<float> values;         // x fastest, then y, then z
+    vhost::LargeVector<float> values;  // x fastest, then y, then z
     std::string name;                  // the variable's name
     std::string units;
     bool has_null = false;

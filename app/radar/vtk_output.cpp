@@ -30,23 +30,30 @@
 #include <vtkStructuredGrid.h>
 #include <vtkTextActor.h>
 #include <vtkTextProperty.h>
+#include <vtkUnsignedCharArray.h>
 #include <vtkUnstructuredGrid.h>
 #include <vtkWindowToImageFilter.h>
 #include <vtkXMLImageDataWriter.h>
 #include <vtkXMLPolyDataWriter.h>
 #include <vtkXMLStructuredGridWriter.h>
+#include <vtkTypeInt64Array.h>
 #include <vtkXMLUnstructuredGridWriter.h>
+#include <vtkXMLWriter.h>
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <span>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "fields.h"
 #include "host.h"
+#include "vtk_arrays.h"
 
 extern char** environ;
 
@@ -69,18 +76,22 @@ std::vector<float> coordinates(Object& field) {
 
 vtkSmartPointer<vtkPoints> points_of(Object& field) {
     FieldRef f(field);
-    auto c = coordinates(field);
+    const auto c = coordinates(field);
     const int ns = f.nspace();
-    auto pts = vtkSmartPointer<vtkPoints>::New();
-    pts->SetDataTypeToFloat();
     const std::int64_t n = f.nnodes();
-    pts->SetNumberOfPoints(n);
-    for (std::int64_t p = 0; p < n; ++p) {
-        float q[3] = {0, 0, 0};
-        for (int a = 0; a < ns && a < 3; ++a)
-            if (static_cast<size_t>(p * ns + a) < c.size()) q[a] = c[static_cast<size_t>(p * ns + a)];
-        pts->SetPoint(p, q);
+    auto xyz = large_array<vtkFloatArray>(n, 3);
+    float* q = xyz->GetPointer(0);
+    if (ns == 3 && static_cast<std::int64_t>(c.size()) == 3 * n) {
+        std::copy(c.begin(), c.end(), q);
+    } else {
+        for (std::int64_t p = 0; p < n; ++p)
+            for (int a = 0; a < 3; ++a) {
+                const auto at = static_cast<size_t>(p * ns + a);
+                q[3 * p + a] = a < ns && at < c.size() ? c[at] : 0.0f;
+            }
     }
+    auto pts = vtkSmartPointer<vtkPoints>::New();
+    pts->SetData(xyz);
     return pts;
 }
 
@@ -89,26 +100,27 @@ void add_node_data(FieldRef& f, vtkPointData* pd, const std::vector<std::string>
     for (int c = 0; c < f.ncomp(); ++c) {
         const int vl = std::max(1, f.veclen(c));
         const std::string name = f.label(c).empty() ? "DATA" + std::to_string(c) : f.label(c);
+        const auto count = static_cast<size_t>(n * vl);
         if (f.type(c) == DTYPE_INT) {
-            auto v = f.int_values(c);
+            const auto v = f.int_view(c);
+            if (v.size() < count) continue;   // a component without its values has nothing to show
+            // The tree's values as they are: the file is written before the
+            // tree changes again.
             vtkNew<vtkIntArray> a;
             a->SetName(name.c_str());
             a->SetNumberOfComponents(vl);
-            a->SetNumberOfTuples(n);
-            for (std::int64_t i = 0; i < n * vl && static_cast<size_t>(i) < v.size(); ++i) a->SetValue(i, v[static_cast<size_t>(i)]);
+            a->SetArray(const_cast<int*>(v.data()), static_cast<vtkIdType>(count), 1);
             pd->AddArray(a);
         } else if (f.type(c) == DTYPE_FLOAT) {
-            auto v = f.float_values(c);
+            const auto v = f.float_view(c);
             const bool nulls = f.null_flag(c);
             const auto nv = static_cast<float>(f.null_value(c));
-            vtkNew<vtkFloatArray> a;
+            auto a = large_array<vtkFloatArray>(n, vl);
             a->SetName(name.c_str());
-            a->SetNumberOfComponents(vl);
-            a->SetNumberOfTuples(n);
-            for (std::int64_t i = 0; i < n * vl && static_cast<size_t>(i) < v.size(); ++i) {
-                float x = v[static_cast<size_t>(i)];
-                a->SetValue(i, nulls && x == nv ? NAN : x);
-            }
+            float* out = a->GetPointer(0);
+            const size_t have = std::min(count, v.size());
+            for (size_t i = 0; i < have; ++i) out[i] = nulls && v[i] == nv ? NAN : v[i];
+            std::fill(out + have, out + count, 0.0f);
             pd->AddArray(a);
         }
     }
@@ -122,47 +134,80 @@ void add_node_data(FieldRef& f, vtkPointData* pd, const std::vector<std::string>
 }
 
 template <class Writer>
-std::string write_with(vtkDataObject* data, const std::string& path) {
-    vtkNew<Writer> w;
-    w->SetFileName(path.c_str());
-    w->SetInputData(data);
-    w->SetDataModeToBinary();
-    if (w->Write() != 1 || w->GetErrorCode() != 0) throw std::runtime_error(path + ": cannot write");
-    return path;
+vtkSmartPointer<vtkXMLWriter> writer_for() {
+    return vtkSmartPointer<Writer>::New();
 }
 
-// The cells of a field as VTK cells; polylines by their (first, last) pairs.
+// The cells of a field as VTK cell arrays: for an unstructured grid all of
+// them in `volumes` with their types, otherwise one array per kind of cell
+// of poly data (points, lines, surfaces); polylines by their (first, last)
+// pairs. Cells naming a node outside the field are left out.
 struct Cells {
-    bool volume = false;
-    std::vector<std::pair<int, std::vector<vtkIdType>>> list;   // VTK cell type, nodes
+    vtkSmartPointer<vtkCellArray> verts, lines, polys, volumes;
+    vtkSmartPointer<vtkUnsignedCharArray> volume_types;
 };
 
-Cells cells_of(FieldRef& f) {
-    Cells out;
+vtkSmartPointer<vtkCellArray> new_cells() {
+    auto a = vtkSmartPointer<vtkCellArray>::New();
+    a->Use64BitStorage();
+    return a;
+}
+
+bool has_volume_cells(FieldRef& f) {
+    for (int s = 0; s < f.ncell_sets(); ++s)
+        if (f.cell_type(s) == "Tet" || f.cell_type(s) == "Hex") return true;
+    return false;
+}
+
+// A field whose cells are one set of one volume type, none of them naming a
+// node outside the field: the tree's connectivity serves VTK as it is.
+bool one_clean_volume_set(FieldRef& f, std::span<const std::int64_t>& conn, int& per) {
+    if (f.ncell_sets() != 1) return false;
+    const std::string type = f.cell_type(0);
+    if (type != "Tet" && type != "Hex") return false;
+    per = vhost::cell_type_nodes(type);
+    conn = vhost::longs_view(f.cell_set(0).at("node_connect_list"));
     const std::int64_t n = f.nnodes();
+    return conn.size() % static_cast<size_t>(per) == 0 &&
+           std::all_of(conn.begin(), conn.end(), [n](std::int64_t id) { return id >= 0 && id < n; });
+}
+
+Cells cells_of(FieldRef& f, bool unstructured) {
+    Cells out{new_cells(), new_cells(), new_cells(), new_cells(), vtkSmartPointer<vtkUnsignedCharArray>::New()};
+    const std::int64_t n = f.nnodes();
+    std::vector<vtkIdType> ids;
     for (int s = 0; s < f.ncell_sets(); ++s) {
         const std::string type = f.cell_type(s);
         if (type == "Polyline") {
             auto pairs = f.poly_connect(s);
             for (size_t p = 0; p + 1 < pairs.size(); p += 2) {
                 if (pairs[p] < 0 || pairs[p + 1] >= n || pairs[p] > pairs[p + 1]) continue;
-                std::vector<vtkIdType> ids;
+                ids.clear();
                 for (auto k = pairs[p]; k <= pairs[p + 1]; ++k) ids.push_back(k);
-                out.list.push_back({VTK_POLY_LINE, ids});
+                (unstructured ? out.volumes : out.lines)->InsertNextCell(static_cast<vtkIdType>(ids.size()), ids.data());
+                if (unstructured) out.volume_types->InsertNextValue(VTK_POLY_LINE);
             }
             continue;
         }
-        int vtk_type = type == "Point" ? VTK_VERTEX : type == "Line" ? VTK_LINE : type == "Tri" ? VTK_TRIANGLE
-                     : type == "Quad" ? VTK_QUAD : type == "Tet" ? VTK_TETRA : type == "Hex" ? VTK_HEXAHEDRON : -1;
+        const int vtk_type = type == "Point" ? VTK_VERTEX : type == "Line" ? VTK_LINE : type == "Tri" ? VTK_TRIANGLE
+                           : type == "Quad" ? VTK_QUAD : type == "Tet" ? VTK_TETRA : type == "Hex" ? VTK_HEXAHEDRON : -1;
         if (vtk_type < 0) continue;
-        out.volume |= vtk_type == VTK_TETRA || vtk_type == VTK_HEXAHEDRON;
+        vtkCellArray* target = unstructured ? out.volumes.Get()
+                             : vtk_type == VTK_VERTEX ? out.verts.Get()
+                             : vtk_type == VTK_LINE ? out.lines.Get()
+                             : out.polys.Get();
         const int per = vhost::cell_type_nodes(type);
-        auto conn = f.connect(s);
+        const auto conn = vhost::longs_view(f.cell_set(s).at("node_connect_list"));
         for (size_t c = 0; c + static_cast<size_t>(per) <= conn.size(); c += static_cast<size_t>(per)) {
-            std::vector<vtkIdType> ids(conn.begin() + static_cast<long>(c), conn.begin() + static_cast<long>(c) + per);
+            vtkIdType cell[8];
             bool ok = true;
-            for (auto id : ids) ok &= id >= 0 && id < n;
-            if (ok) out.list.push_back({vtk_type, ids});
+            for (int k = 0; k < per; ++k) {
+                cell[k] = static_cast<vtkIdType>(conn[c + static_cast<size_t>(k)]);
+                ok &= cell[k] >= 0 && cell[k] < n;
+            }
+            if (!ok) continue;
+            target->InsertNextCell(per, cell);
+            if (target == out.volumes.Get()) out.volume_types->InsertNextValue(static_cast<unsigned char>(vtk_type));
         }
     }
     return out;
@@ -172,53 +217,116 @@ vtkSmartPointer<vtkPolyData> poly_of(Object& field, const std::vector<std::strin
     FieldRef f(field);
     auto poly = vtkSmartPointer<vtkPolyData>::New();
     poly->SetPoints(points_of(field));
-    vtkNew<vtkCellArray> verts, lines, polys;
-    Cells cells = cells_of(f);
-    for (auto& [type, ids] : cells.list) {
-        vtkCellArray* target = type == VTK_VERTEX ? verts.Get() : (type == VTK_LINE || type == VTK_POLY_LINE) ? lines.Get() : polys.Get();
-        target->InsertNextCell(static_cast<vtkIdType>(ids.size()), ids.data());
-    }
+    Cells cells = cells_of(f, false);
     if (f.ncell_sets() == 0)   // bare points: one vertex each
-        for (vtkIdType p = 0; p < f.nnodes(); ++p) verts->InsertNextCell(1, &p);
-    poly->SetVerts(verts);
-    poly->SetLines(lines);
-    poly->SetPolys(polys);
+        for (vtkIdType p = 0; p < f.nnodes(); ++p) cells.verts->InsertNextCell(1, &p);
+    poly->SetVerts(cells.verts);
+    poly->SetLines(cells.lines);
+    poly->SetPolys(cells.polys);
     add_node_data(f, poly->GetPointData(), texts);
     return poly;
 }
 
 }  // namespace
 
-std::string write_vtk(Object& field, const std::string& stem, const std::vector<std::string>* texts) {
+std::optional<Compression> compression_named(std::string_view name) {
+    if (name == "none") return Compression::None;
+    if (name == "lz4") return Compression::LZ4;
+    if (name == "zlib") return Compression::ZLib;
+    return std::nullopt;
+}
+
+VtkFile prepare_vtk(Object& field, const std::string& stem, const std::vector<std::string>* texts,
+                    Compression compression) {
     FieldRef f(field);
-    Cells cells = cells_of(f);
+    VtkFile out;
+    out.compression_ = compression;
     auto dims = f.dims();
     if (f.ncell_sets() == 0 && dims.size() == 3 && dims[0] * dims[1] * dims[2] == f.nnodes() && f.nnodes() > 0) {
         if (f.object().at("uniform").int_value()) {
             auto p = f.points();
-            vtkNew<vtkImageData> img;
+            auto img = vtkSmartPointer<vtkImageData>::New();
             img->SetDimensions(static_cast<int>(dims[0]), static_cast<int>(dims[1]), static_cast<int>(dims[2]));
             img->SetOrigin(p[0], p[1], p[2]);
             double s[3];
             for (int a = 0; a < 3; ++a) s[a] = (p[static_cast<size_t>(3 + a)] - p[static_cast<size_t>(a)]) / std::max<double>(1.0, static_cast<double>(dims[static_cast<size_t>(a)] - 1));
             img->SetSpacing(s);
             add_node_data(f, img->GetPointData(), texts);
-            return write_with<vtkXMLImageDataWriter>(img, stem + ".vti");
+            out.path = stem + ".vti";
+            out.data_ = img;
+            out.writer_ = writer_for<vtkXMLImageDataWriter>();
+            return out;
         }
-        vtkNew<vtkStructuredGrid> sg;
+        auto sg = vtkSmartPointer<vtkStructuredGrid>::New();
         sg->SetDimensions(static_cast<int>(dims[0]), static_cast<int>(dims[1]), static_cast<int>(dims[2]));
         sg->SetPoints(points_of(field));
         add_node_data(f, sg->GetPointData(), texts);
-        return write_with<vtkXMLStructuredGridWriter>(sg, stem + ".vts");
+        out.path = stem + ".vts";
+        out.data_ = sg;
+        out.writer_ = writer_for<vtkXMLStructuredGridWriter>();
+        return out;
     }
-    if (cells.volume) {
-        vtkNew<vtkUnstructuredGrid> ug;
+    if (has_volume_cells(f)) {
+        auto ug = vtkSmartPointer<vtkUnstructuredGrid>::New();
         ug->SetPoints(points_of(field));
-        for (auto& [type, ids] : cells.list) ug->InsertNextCell(type, static_cast<vtkIdType>(ids.size()), ids.data());
+        std::span<const std::int64_t> conn;
+        int per = 0;
+        if (one_clean_volume_set(f, conn, per)) {
+            // An isovolume of millions of tetrahedra: the connectivity is
+            // handed over as it stands, offsets and types made in one pass.
+            const auto ncells = static_cast<vtkIdType>(conn.size() / static_cast<size_t>(per));
+            vtkNew<vtkTypeInt64Array> connectivity;
+            connectivity->SetArray(reinterpret_cast<vtkTypeInt64*>(const_cast<std::int64_t*>(conn.data())),
+                                   static_cast<vtkIdType>(conn.size()), 1);
+            auto offsets = large_array<vtkTypeInt64Array>(ncells + 1);
+            for (vtkIdType c = 0; c <= ncells; ++c) offsets->SetValue(c, c * per);
+            auto types = large_array<vtkUnsignedCharArray>(ncells);
+            std::fill_n(types->GetPointer(0), ncells, static_cast<unsigned char>(per == 4 ? VTK_TETRA : VTK_HEXAHEDRON));
+            vtkNew<vtkCellArray> cells;
+            cells->SetData(offsets, connectivity);
+            ug->SetCells(types, cells);
+        } else {
+            Cells cells = cells_of(f, true);
+            ug->SetCells(cells.volume_types, cells.volumes);
+        }
         add_node_data(f, ug->GetPointData(), texts);
-        return write_with<vtkXMLUnstructuredGridWriter>(ug, stem + ".vtu");
+        out.path = stem + ".vtu";
+        out.data_ = ug;
+        out.writer_ = writer_for<vtkXMLUnstructuredGridWriter>();
+        return out;
     }
-    return write_with<vtkXMLPolyDataWriter>(poly_of(field, texts), stem + ".vtp");
+    out.path = stem + ".vtp";
+    out.data_ = poly_of(field, texts);
+    out.writer_ = writer_for<vtkXMLPolyDataWriter>();
+    return out;
+}
+
+void VtkFile::write() const {
+    if (!writer_ || !data_) throw std::runtime_error(path + ": nothing to write");
+    vtkXMLWriter* w = writer_;
+    w->SetFileName(path.c_str());
+    w->SetInputDataObject(data_);
+    w->SetDataModeToAppended();
+    w->EncodeAppendedDataOff();   // raw bytes: no base64 pass over the data
+    switch (compression_) {
+        case Compression::None: w->SetCompressorTypeToNone(); break;
+        case Compression::LZ4:
+            w->SetCompressorTypeToLZ4();
+            w->SetCompressionLevel(1);
+            break;
+        case Compression::ZLib:
+            w->SetCompressorTypeToZLib();
+            w->SetCompressionLevel(1);
+            break;
+    }
+    if (w->Write() != 1 || w->GetErrorCode() != 0) throw std::runtime_error(path + ": cannot write");
+}
+
+std::string write_vtk(Object& field, const std::string& stem, const std::vector<std::string>* texts,
+                      Compression compression) {
+    const VtkFile file = prepare_vtk(field, stem, texts, compression);
+    file.write();
+    return file.path;
 }
 
 namespace {

@@ -2,12 +2,24 @@
 // XML file, and an off-screen picture of an analysis.
 #pragma once
 
+#include <vtkDataObject.h>
+#include <vtkSmartPointer.h>
+#include <vtkXMLWriter.h>
+
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tree.h"
 
 namespace velmora::app {
+
+// How the data of VTK XML files is compressed: LZ4 by default, fast enough
+// to keep up with the disk; zlib gives smaller files at some cost of time.
+enum class Compression { None, LZ4, ZLib };
+// "none", "lz4" or "zlib".
+std::optional<Compression> compression_named(std::string_view name);
 
 // Writes a field as VTK XML and returns the path written: stem + ".vti" for
 // a uniform grid, ".vts" for a grid with explicit coordinates, ".vtp" for
@@ -16,7 +28,27 @@ namespace velmora::app {
 // nulls are written as NaN so that viewers leave them out. Texts, when given
 // (one per node), become the string point data "label". Throws
 // std::runtime_error when the file cannot be written.
-std::string write_vtk(vhost::Object& field, const std::string& stem, const std::vector<std::string>* texts = nullptr);
+std::string write_vtk(vhost::Object& field, const std::string& stem, const std::vector<std::string>* texts = nullptr,
+                      Compression compression = Compression::LZ4);
+
+// The same in two steps: the file made ready from the field, then written.
+// Integer components are not copied: the tree must stay as it is until the
+// file is written. Writing reads nothing else of the tree or the host, so it
+// may run on another thread while the program goes on.
+class VtkFile {
+public:
+    std::string path;
+    // Throws std::runtime_error when the file cannot be written.
+    void write() const;
+
+private:
+    friend VtkFile prepare_vtk(vhost::Object&, const std::string&, const std::vector<std::string>*, Compression);
+    vtkSmartPointer<vtkDataObject> data_;
+    vtkSmartPointer<vtkXMLWriter> writer_;
+    Compression compression_ = Compression::LZ4;
+};
+VtkFile prepare_vtk(vhost::Object& field, const std::string& stem, const std::vector<std::string>* texts = nullptr,
+                    Compression compression = Compression::LZ4);
 
 // What the picture of an analysis shows.
 struct Scene {

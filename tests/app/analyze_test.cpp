@@ -127,7 +127,7 @@ TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
     v.values = {45, 20, 20, 50, 20, 20, /* k = 1 */ -1, 20, 20, 20, 20, 20};
     const std::vector<std::int32_t> grid_no = {1, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0};
     const std::vector<float> xyz = {0.5f, 0.5f, 0.5f, 1.5f, 0.5f, 0.5f, 9.0f, 9.0f, 9.0f};
-    const auto no = velmora::app::cells_of_surface(v, grid_no, xyz, 40.0);
+    const auto no = velmora::app::cells_of_surface(v, v.values, grid_no, xyz, 40.0);
     // The first node's cell has both voxels: the 50 dBZ one wins; the second
     // has none inside; the third lies beyond the grid and is clamped into
     // its last cell, where nothing is inside.

@@ -1,0 +1,28 @@
+// VTK data arrays whose storage comes from the host's memory for large
+// arrays (huge pages): the copies of a radar volume handed to VTK are as
+// large as the volume.
+#pragma once
+
+#include <vtkDataArray.h>
+#include <vtkSmartPointer.h>
+
+#include <cstdlib>
+
+#include "large_memory.h"
+
+namespace velmora::app {
+
+// An array of tuples x components values, left uninitialised for the caller
+// to fill; VTK frees it with free().
+template <class Array>
+vtkSmartPointer<Array> large_array(vtkIdType tuples, int components = 1) {
+    using Value = typename Array::ValueType;
+    auto a = vtkSmartPointer<Array>::New();
+    a->SetNumberOfComponents(components);
+    const vtkIdType n = tuples * components;
+    auto* p = static_cast<Value*>(vhost::allocate_large(static_cast<std::size_t>(n) * sizeof(Value)));
+    a->SetArray(p, n, 0, Array::VTK_DATA_ARRAY_FREE);
+    return a;
+}
+
+}  // namespace velmora::app
