@@ -6,7 +6,7 @@ MAKEFLAGS += --no-print-directory
 BUILD := build
 ASAN := build/asan
 
-.PHONY: all deps build asan test demo clean
+.PHONY: all deps build asan test demo bench-analyze clean
 
 all: build
 
@@ -27,6 +27,12 @@ test: build asan
 
 demo: build
 	@scripts/demo.sh
+
+# velmora analyze against the same analysis in the Python radar stack on
+# volumes up to 700 x 700 x 50; minutes, so not part of `make test`.
+# BENCH_ARGS passes options on, e.g. BENCH_ARGS="--repeat 1 --keep".
+bench-analyze: build
+	@/usr/bin/python3 bench/analyze_scale.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,5 +1,5 @@
-// velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR --compress none|lz4|zlib
-// velmora synth OUT.nc
+// velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR --compress none|lz4|zlib --timings
+// velmora synth OUT.nc [--nx N --ny N --nz N --cells N --seed N]
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -51,14 +51,26 @@ void add_analyze_command(CLI::App& app, int& status) {
 
 void add_synth_command(CLI::App& app, int& status) {
     auto path = std::make_shared<std::string>();
+    auto o = std::make_shared<SceneOptions>();
     CLI::App* cmd = app.add_subcommand(
-        "synth", "Write the built-in synthetic convective scene (the default of analyze) as a NetCDF volume");
+        "synth", "Write the built-in synthetic convective scene (the default of analyze), or one of another size "
+                 "with scattered cells, as a NetCDF volume");
     cmd->add_option("out", *path, "The NetCDF file to write; variable DT (dBZ), coordinates x, y, z in m")
         ->required()
         ->type_name("OUT.nc");
-    cmd->callback([path, &status] {
+    cmd->add_option("--nx", o->nx, "Grid points west to east, 1 km apart")->check(CLI::Range(2, 100000))->capture_default_str();
+    cmd->add_option("--ny", o->ny, "Grid points south to north, 1 km apart")->check(CLI::Range(2, 100000))->capture_default_str();
+    cmd->add_option("--nz", o->nz, "Levels: 0.5 km apart from 0.5 km; more than 30 share the lowest 15 km")
+        ->check(CLI::Range(2, 10000))
+        ->capture_default_str();
+    cmd->add_option("--cells", o->cells,
+                    "Convective cells scattered over the grid from --seed; 0 places the five cells of the built-in scene")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    cmd->add_option("--seed", o->seed, "The seed of the scattered cells")->capture_default_str();
+    cmd->callback([path, o, &status] {
         try {
-            write_netcdf(*path, synthetic_scene());
+            write_netcdf(*path, synthetic_scene(*o));
             std::printf("synthetic scene written to %s (variable DT)\n", path->c_str());
             status = 0;
         } catch (const std::exception& e) {

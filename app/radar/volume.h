@@ -4,6 +4,7 @@
 // the host's tree; and the deterministic synthetic convective scene.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,31 @@ Volume read_volume(const std::string& path, const std::string& var);
 // in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres.
 void write_netcdf(const std::string& path, const Volume& v);
 
-// The built-in default: several convective cells of realistic structure on a
-// 1 km grid with 20 levels (0.5 .. 10 km); the same every time.
-Volume synthetic_scene();
+// One convective cell of a synthetic scene.
+struct ConvectiveCell {
+    float x, y;       // centre at the ground, km
+    float peak;       // core reflectivity, dBZ
+    float radius;     // horizontal scale of the core, km
+    float top;        // echo top, km
+    float core;       // height of the core, km
+    float tilt_x;     // displacement of the core per km of height
+};
+
+// The size and storms of a synthetic scene. The defaults give the built-in
+// scene: five convective cells and a stratiform region on an 80 x 60 km grid
+// at 1 km with 20 levels (0.5 .. 10 km).
+struct SceneOptions {
+    int nx = 80, ny = 60;   // grid points 1 km apart, centred on 0
+    int nz = 20;            // levels 0.5 km apart; above 30 they share the lowest 15 km
+    int cells = 0;          // convective cells scattered from seed; 0: the five of the built-in scene
+    std::uint32_t seed = 1;
+};
+
+// Convective cells of realistic structure (a tilted core, a rain shaft, an
+// echo top), stratiform rain with a bright band and a fine texture: the same
+// for the same options every time. Throws std::invalid_argument on a grid of
+// fewer than 2 points along an axis or a negative cell count.
+Volume synthetic_scene(const SceneOptions& o = {});
 
 // Puts a volume into the tree as a field: a uniform grid (dims + corner
 // points) when every axis is evenly spaced, explicit coordinates otherwise;

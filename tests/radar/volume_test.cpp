@@ -6,7 +6,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <unistd.h>
 #include <filesystem>
 
@@ -176,6 +178,97 @@ TEST(RadarVolume, SyntheticSceneRoundTripsThroughNetcdf) {
     for (float v : s.values) hi = std::max(hi, v);
     EXPECT_GT(hi, 50.0f);   // strong convection
     EXPECT_LT(hi, 60.0f);
+}
+
+// FNV-1a over the bits of the coordinates and values: the default scene is
+// pinned, since tests and users compare against its cells.
+std::uint64_t fingerprint(const velmora::app::Volume& v) {
+    std::uint64_t h = 1469598103934665603ull;
+    auto add = [&h](std::span<const float> a) {
+        for (float f : a) {
+            std::uint32_t bits = 0;
+            std::memcpy(&bits, &f, sizeof bits);
+            h = (h ^ bits) * 1099511628211ull;
+        }
+    };
+    add(v.x);
+    add(v.y);
+    add(v.z);
+    add(v.values);
+    return h;
+}
+
+TEST(RadarVolume, TheDefaultSceneIsUnchanged) {
+    EXPECT_EQ(fingerprint(velmora::app::synthetic_scene()), 0x8f59d56cbca9e703ull);
+    // The same five cells on a wider grid; the texture follows the grid
+    // indices, so the values differ by a little.
+    velmora::app::SceneOptions wide;
+    wide.nx = 100;
+    const velmora::app::Volume w = velmora::app::synthetic_scene(wide);
+    ASSERT_EQ(w.x.size(), 100u);
+    EXPECT_EQ(w.x.front(), -50.0f);
+    const velmora::app::Volume d = velmora::app::synthetic_scene();
+    // The first cell's core: x -22, y -12, z 3 km.
+    EXPECT_NEAR(w.values[28 + 100 * (18 + 60 * 5)], d.values[18 + 80 * (18 + 60 * 5)], 3.0f);
+    EXPECT_GT(w.values[28 + 100 * (18 + 60 * 5)], 50.0f);
+}
+
+TEST(RadarVolume, SyntheticSceneOfTheAskedSizeAndCells) {
+    TempDir dir;
+    velmora::app::SceneOptions o;
+    o.nx = 120;
+    o.ny = 90;
+    o.nz = 50;
+    o.cells = 12;
+    o.seed = 3;
+    const velmora::app::Volume s = velmora::app::synthetic_scene(o);
+    ASSERT_EQ(s.x.size(), 120u);
+    ASSERT_EQ(s.y.size(), 90u);
+    ASSERT_EQ(s.z.size(), 50u);
+    ASSERT_EQ(s.values.size(), 120u * 90u * 50u);
+    EXPECT_EQ(s.x[1] - s.x[0], 1.0f);
+    EXPECT_FLOAT_EQ(s.z.back(), 15.0f);   // 50 levels 0.3 km apart
+    EXPECT_EQ(velmora::app::synthetic_scene(o).values, s.values);   // the same seed, the same scene
+    o.seed = 4;
+    EXPECT_NE(velmora::app::synthetic_scene(o).values, s.values);
+
+    // Twelve cells apart from each other: the areas where the column
+    // maximum reaches 40 dBZ, 4-connected.
+    const std::size_t nx = s.x.size(), ny = s.y.size();
+    std::vector<int> strong(nx * ny, 0);
+    float hi = -1e9f;
+    for (std::size_t n = 0; n < s.values.size(); ++n) {
+        strong[n % (nx * ny)] |= s.values[n] >= 40.0f;
+        hi = std::max(hi, s.values[n]);
+    }
+    int areas = 0;
+    for (std::size_t seed = 0; seed < strong.size(); ++seed) {
+        if (strong[seed] != 1) continue;
+        ++areas;
+        std::vector<std::size_t> todo{seed};
+        strong[seed] = 2;
+        while (!todo.empty()) {
+            const std::size_t n = todo.back();
+            todo.pop_back();
+            const std::size_t i = n % nx, j = n / nx;
+            for (std::size_t m : {i > 0 ? n - 1 : n, i + 1 < nx ? n + 1 : n, j > 0 ? n - nx : n, j + 1 < ny ? n + nx : n})
+                if (strong[m] == 1) {
+                    strong[m] = 2;
+                    todo.push_back(m);
+                }
+        }
+    }
+    EXPECT_EQ(areas, 12);
+    EXPECT_GT(hi, 45.0f);
+    EXPECT_LT(hi, 60.0f);
+
+    velmora::app::write_netcdf(dir.file("big.nc"), s);
+    const velmora::app::Volume r = velmora::app::read_netcdf(dir.file("big.nc"), "DT");
+    EXPECT_EQ(r.values, s.values);
+    EXPECT_EQ(r.z, s.z);
+
+    o.nz = 1;
+    EXPECT_THROW(velmora::app::synthetic_scene(o), std::invalid_argument);
 }
 
 TEST(RadarVolume, TheRealVolume) {
