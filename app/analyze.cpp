@@ -204,6 +204,12 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     std::optional<VirtualDisplay> display;
     if (o.picture) display.emplace();
 
+    vhost::Host& host = vhost::host();
+    host.reset();
+    register_operations();
+    // The volume is read straight into the field "radar" of the tree, the
+    // only copy of its values.
+    vhost::Object& radar = host.root().add_field("radar");
     Volume v;
     std::string volume_path;
     std::string source;
@@ -213,19 +219,24 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
             volume_path = (fs::path(out_dir) / "synthetic.nc").string();
             write_netcdf(volume_path, v);
             source = "the synthetic scene";
+            fill_volume_field(radar, v);
+            decltype(v.values)().swap(v.values);
         } else {
             volume_path = fs::absolute(o.volume).lexically_normal().string();
-            v = read_volume(volume_path, o.var);
+            v = read_volume(volume_path, o.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); });
+            set_volume_null(radar, v);
             source = fs::path(o.volume).filename().string();
         }
     } catch (const std::exception& e) {
         std::fprintf(err, "velmora analyze: %s\n", e.what());
+        host.reset();
         return 2;
     }
+    const std::span<const float> values = vhost::FieldRef(radar).float_view(0);
 
     // A level no voxel reaches gives no cells, and nothing to extract.
     float highest = -std::numeric_limits<float>::infinity();
-    for (float x : v.values)
+    for (float x : values)
         if (!(v.has_null && x == v.null_value) && x > highest) highest = x;
     if (!(highest >= o.level)) {
         std::printf("0 storm cells at %g dBZ in %s (%s): no echo reaches the level (highest %.1f).\n", o.level,
@@ -250,11 +261,6 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     }
     net.erase("fields");
 
-    vhost::Host& host = vhost::host();
-    host.reset();
-    register_operations();
-    vhost::Object& radar = add_volume_field(host.root(), "radar", v);
-    decltype(v.values)().swap(v.values);   // the field holds the values now
     auto clock = t0;
     if (o.timings) print_timing(err, "read " + source, clock);
     Plan plan;
@@ -313,7 +319,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         vhost::FieldRef grid_areas(host.root().at("gridarea").at("out"));
         r.move_last_component(grid_areas, "cell");
         const std::vector<std::int32_t> surf_cell =
-            cells_of_surface(v, r.float_view(0), r.int_view(r.ncomp() - 1), vhost::FieldRef(surface).coord(), o.level);
+            cells_of_surface(v, values, r.int_view(r.ncomp() - 1), vhost::FieldRef(surface).coord(), o.level);
         // The volume file is the largest: it is written on a thread of its
         // own while the others are made.
         const VtkFile radar_file = prepare_vtk(radar, (fs::path(out_dir) / "radar").string(), nullptr, o.compression);

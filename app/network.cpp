@@ -428,7 +428,9 @@ void set_value(Object& o, const Json& v, const Place& p, const std::string& name
     }
 }
 
-Plan build_network(const Document& doc, const std::vector<std::string>& overrides) {
+namespace {
+
+Plan build_into_tree(const Document& doc, const std::vector<std::string>& overrides) {
     vhost::Host& host = vhost::host();
     Place top(doc);
     const Json& root = doc.root();
@@ -568,6 +570,21 @@ Plan build_network(const Document& doc, const std::vector<std::string>& override
     for (std::size_t i : order(names, deps)) ordered.push_back(std::move(plan.instances[i]));
     plan.instances = std::move(ordered);
     return plan;
+}
+
+}  // namespace
+
+Plan build_network(const Document& doc, const std::vector<std::string>& overrides) {
+    // A network is built whole or not at all: what a rejected one added to
+    // the tree goes again, and the tree is as it was.
+    vhost::Object& root = vhost::host().root();
+    const std::size_t before = root.children().size();
+    try {
+        return build_into_tree(doc, overrides);
+    } catch (...) {
+        root.truncate_children(before);
+        throw;
+    }
 }
 
 }  // namespace velmora::app

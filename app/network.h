@@ -21,10 +21,12 @@ struct Plan {
     std::vector<PlannedInstance> instances;   // in run order
 };
 
-// Builds the network of doc on the host, whose tree should be empty, then
+// Builds the network of doc on the host, whose tree may hold fields the
+// network links to (a volume loaded before) and nothing else, then
 // applies the overrides ("INSTANCE.PARAM=VALUE"). Each instance runs after
 // the instances it reads from, otherwise in file order. The first problem
-// throws a NetworkError naming its place; nothing has been called then.
+// throws a NetworkError naming its place; nothing has been called then, and
+// the tree is as it was before: a rejected network leaves nothing behind.
 Plan build_network(const Document& doc, const std::vector<std::string>& overrides = {});
 
 // Sets a value of the tree from JSON as "params" do: a number for an

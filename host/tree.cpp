@@ -147,6 +147,10 @@ Object& Object::adopt(std::unique_ptr<Object> child) {
     return *children_.back();
 }
 
+void Object::truncate_children(std::size_t n) {
+    while (children_.size() > n) children_.pop_back();
+}
+
 namespace {
 std::unique_ptr<Object> make(Kind kind, std::string name, Role role) {
     auto o = std::make_unique<Object>(kind, std::move(name));

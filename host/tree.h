@@ -82,6 +82,8 @@ public:
     // An array of fields sized by a value; returns the element template.
     Object& add_field_array(std::string name, Shape shape, Role role = Role::None);
     Object& add_link(std::string name, std::string target, Role role = Role::None);
+    // Drops every child after the first n, the newest ones.
+    void truncate_children(std::size_t n);
     // Replaces a child by a link to target (a path from the root).
     Object& make_link(std::string_view name, std::string target);
     // Replaces the child by a deep copy of source under the same name,

@@ -13,6 +13,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "chunked_read.h"
 #include "fields.h"
 
 namespace velmora::app {
@@ -111,7 +112,22 @@ bool evenly_spaced(const std::vector<float>& a) {
 
 }  // namespace
 
-Volume read_netcdf(const std::string& path, const std::string& var) {
+namespace {
+
+// The storage the values of v go to: the sink's, or v's own.
+std::span<float> storage_for(Volume& v, std::size_t n, const ValueSink& sink, const std::string& path) {
+    if (!sink) {
+        v.values.resize(n);
+        return v.values;
+    }
+    const std::span<float> to = sink(v);
+    if (to.size() != n) fail(path, "no room for the " + std::to_string(n) + " values of " + v.name);
+    return to;
+}
+
+}  // namespace
+
+Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink) {
     NcFile nc;
     check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
     int v = -1;
@@ -156,14 +172,17 @@ Volume read_netcdf(const std::string& path, const std::string& var) {
         if (null) out.has_null = true;
         return null ? out.null_value : static_cast<float>(r * scale + offset);
     };
-    out.values.resize(n);
+    const std::span<float> values = storage_for(out, n, sink, path);
     nc_type type = NC_NAT;
     nc_inq_vartype(nc.id, v, &type);
     if (type == NC_FLOAT || type == NC_SHORT || type == NC_USHORT || type == NC_BYTE || type == NC_UBYTE) {
         // Every value of these types is a float: read in place, then unpacked
         // from its exact double as any other value is.
-        check(nc_get_vara_float(nc.id, v, start, count, out.values.data()), path, "reading " + var);
-        for (float& x : out.values) x = unpack(static_cast<double>(x));
+        if (type != NC_FLOAT ||
+            !read_chunked_floats(path, var, std::span(start, static_cast<size_t>(ndims)),
+                                 std::span(count, static_cast<size_t>(ndims)), values.data()))
+            check(nc_get_vara_float(nc.id, v, start, count, values.data()), path, "reading " + var);
+        for (float& x : values) x = unpack(static_cast<double>(x));
         return out;
     }
     // Wider types are read as doubles, a level at a time.
@@ -173,12 +192,12 @@ Volume read_netcdf(const std::string& path, const std::string& var) {
     for (size_t k = 0; k < out.z.size(); ++k) {
         start[first] = k;
         check(nc_get_vara_double(nc.id, v, start, count, raw.data()), path, "reading " + var);
-        for (size_t i = 0; i < level; ++i) out.values[k * level + i] = unpack(raw[i]);
+        for (size_t i = 0; i < level; ++i) values[k * level + i] = unpack(raw[i]);
     }
     return out;
 }
 
-Volume read_vti(const std::string& path, const std::string& var) {
+Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink) {
     vtkNew<vtkXMLImageDataReader> reader;
     if (!reader->CanReadFile(path.c_str())) fail(path, "cannot read as VTK image data");
     reader->SetFileName(path.c_str());
@@ -203,18 +222,18 @@ Volume read_vti(const std::string& path, const std::string& var) {
     for (int i = 0; i < d[0]; ++i) out.x.push_back(static_cast<float>(o[0] + i * s[0]));
     for (int j = 0; j < d[1]; ++j) out.y.push_back(static_cast<float>(o[1] + j * s[1]));
     for (int k = 0; k < d[2]; ++k) out.z.push_back(static_cast<float>(o[2] + k * s[2]));
-    out.values.resize(static_cast<size_t>(arr->GetNumberOfTuples()));
-    for (vtkIdType i = 0; i < arr->GetNumberOfTuples(); ++i) out.values[static_cast<size_t>(i)] = static_cast<float>(arr->GetTuple1(i));
+    const std::span<float> values = storage_for(out, static_cast<size_t>(arr->GetNumberOfTuples()), sink, path);
+    for (vtkIdType i = 0; i < arr->GetNumberOfTuples(); ++i) values[static_cast<size_t>(i)] = static_cast<float>(arr->GetTuple1(i));
     return out;
 }
 
-Volume read_volume(const std::string& path, const std::string& var) {
+Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink) {
     auto ends = [&](const char* ext) {
         std::string e(ext);
         return path.size() >= e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0;
     };
-    if (ends(".vti")) return read_vti(path, var);
-    return read_netcdf(path, var);
+    if (ends(".vti")) return read_vti(path, var, sink);
+    return read_netcdf(path, var, sink);
 }
 
 void write_netcdf(const std::string& path, const Volume& v) {
@@ -441,7 +460,7 @@ vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, 
     return f;
 }
 
-void fill_volume_field(vhost::Object& f, const Volume& v) {
+std::span<float> make_volume_field(vhost::Object& f, const Volume& v) {
     vhost::FieldRef ref(f);
     const std::vector<std::int64_t> dims{static_cast<std::int64_t>(v.x.size()), static_cast<std::int64_t>(v.y.size()),
                                          static_cast<std::int64_t>(v.z.size())};
@@ -449,19 +468,30 @@ void fill_volume_field(vhost::Object& f, const Volume& v) {
         ref.uniform(dims, {v.x.front(), v.y.front(), v.z.front(), v.x.back(), v.y.back(), v.z.back()});
     } else {
         ref.dims(dims).nnodes(dims[0] * dims[1] * dims[2]).nspace(3);
-        std::vector<float> xyz;
-        xyz.reserve(static_cast<size_t>(dims[0] * dims[1] * dims[2] * 3));
+        const std::span<float> xyz = ref.coord_buffer();
+        std::size_t at = 0;
         for (float z : v.z)
             for (float y : v.y)
-                for (float x : v.x) xyz.insert(xyz.end(), {x, y, z});
-        ref.coord(xyz);
+                for (float x : v.x) {
+                    xyz[at++] = x;
+                    xyz[at++] = y;
+                    xyz[at++] = z;
+                }
     }
-    const std::span<float> values = ref.add_floats(v.name, 1, v.units);
+    return ref.add_floats(v.name, 1, v.units);
+}
+
+void set_volume_null(vhost::Object& f, const Volume& v) {
+    if (v.has_null) vhost::FieldRef(f).null_value(0, v.null_value);
+}
+
+void fill_volume_field(vhost::Object& f, const Volume& v) {
+    const std::span<float> values = make_volume_field(f, v);
     if (values.size() != v.values.size())
         throw std::invalid_argument("the volume " + v.name + " holds " + std::to_string(v.values.size()) +
                                     " values for " + std::to_string(values.size()) + " grid nodes");
     std::copy(v.values.begin(), v.values.end(), values.begin());
-    if (v.has_null) ref.null_value(0, v.null_value);
+    set_volume_null(f, v);
 }
 
 }  // namespace velmora::app

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,13 +24,18 @@ struct Volume {
     float null_value = -9999.0f;
 };
 
+// Where a reader puts the values of a volume: given the volume with its axes,
+// name and units read, storage for its nodes, x fastest. Without one they go
+// to the volume's own values.
+using ValueSink = std::function<std::span<float>(const Volume& axes)>;
+
 // Reads variable var of a NetCDF file. Throws std::runtime_error with a
 // message naming the file and what is wrong.
-Volume read_netcdf(const std::string& path, const std::string& var);
+Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink = {});
 // Reads point-data array var (the first array when var is empty) of a .vti file.
-Volume read_vti(const std::string& path, const std::string& var);
+Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink = {});
 // By extension: .nc/.nc4/.cdf NetCDF, .vti VTK image data.
-Volume read_volume(const std::string& path, const std::string& var);
+Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink = {});
 
 // Writes a volume in the layout radar toolkits use: DT(time, z, y, x) float
 // in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres.
@@ -66,5 +73,10 @@ Volume synthetic_scene(const SceneOptions& o = {});
 vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, const Volume& v);
 // The same into a field that exists.
 void fill_volume_field(vhost::Object& field, const Volume& v);
+// The field of a volume without its values: the geometry and the one float
+// component, whose storage is returned for a reader to fill (a ValueSink).
+// Its null value is set afterwards with set_volume_null.
+std::span<float> make_volume_field(vhost::Object& field, const Volume& axes);
+void set_volume_null(vhost::Object& field, const Volume& v);
 
 }  // namespace velmora::app

@@ -1,0 +1,239 @@
+#include "chunked_read.h"
+
+#include <hdf5.h>
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace velmora::app {
+
+namespace {
+
+// An HDF5 identifier closed with its own close function.
+class Id {
+public:
+    Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+    ~Id() {
+        if (id_ >= 0) close_(id_);
+    }
+    Id(const Id&) = delete;
+    Id& operator=(const Id&) = delete;
+    operator hid_t() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+private:
+    hid_t id_;
+    herr_t (*close_)(hid_t);
+};
+
+constexpr int kMaxRank = 8;
+// Beyond this many chunks, looking each one up costs more than it saves.
+constexpr hsize_t kMaxChunks = 65536;
+
+struct Layout {
+    int rank = 0;
+    hsize_t dims[kMaxRank] = {};
+    hsize_t chunk[kMaxRank] = {};
+    bool shuffle = false, deflate = false;
+    std::size_t chunk_values() const {
+        std::size_t n = 1;
+        for (int d = 0; d < rank; ++d) n *= chunk[d];
+        return n;
+    }
+};
+
+// The filters in the order they were applied when writing: shuffle (if
+// any) before deflate (if any); anything else is not for this reader.
+bool read_filters(hid_t dcpl, Layout& l) {
+    const int n = H5Pget_nfilters(dcpl);
+    if (n < 0 || n > 2) return false;
+    for (int i = 0; i < n; ++i) {
+        unsigned flags = 0, config = 0;
+        std::size_t nvalues = 8;
+        unsigned values[8] = {};
+        char name[64] = "";
+        const H5Z_filter_t f = H5Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &nvalues, values, sizeof name, name,
+                                              &config);
+        if (f == H5Z_FILTER_SHUFFLE && i == 0 && !l.deflate)
+            l.shuffle = true;
+        else if (f == H5Z_FILTER_DEFLATE && !l.deflate)
+            l.deflate = true;
+        else
+            return false;
+    }
+    return true;
+}
+
+struct Chunk {
+    hsize_t offset[kMaxRank] = {};
+    std::uint32_t mask = 0;   // filters skipped for this chunk
+    std::vector<unsigned char> raw;
+};
+
+// The values of one chunk, from its stored bytes into values (one chunk's
+// worth): inflated and unshuffled as its filters say. False when the bytes
+// are not what the filters promise.
+bool decode(const Layout& l, const Chunk& c, libdeflate_decompressor* inflater, std::vector<unsigned char>& scratch,
+            float* values) {
+    const std::size_t bytes = l.chunk_values() * sizeof(float);
+    const bool deflated = l.deflate && !(c.mask & (l.shuffle ? 2u : 1u));
+    const bool shuffled = l.shuffle && !(c.mask & 1u);
+    const unsigned char* plain = c.raw.data();
+    if (deflated) {
+        scratch.resize(bytes);
+        std::size_t got = 0;
+        if (libdeflate_zlib_decompress(inflater, c.raw.data(), c.raw.size(), scratch.data(), bytes, &got) !=
+                LIBDEFLATE_SUCCESS ||
+            got != bytes)
+            return false;
+        plain = scratch.data();
+    } else if (c.raw.size() != bytes) {
+        return false;
+    }
+    if (!shuffled) {
+        std::memcpy(values, plain, bytes);
+        return true;
+    }
+    // Shuffled: byte b of every value stored together, plane after plane.
+    const std::size_t n = l.chunk_values();
+    auto* out = reinterpret_cast<unsigned char*>(values);
+    for (std::size_t e = 0; e < n; ++e)
+        for (std::size_t b = 0; b < sizeof(float); ++b) out[e * sizeof(float) + b] = plain[b * n + e];
+    return true;
+}
+
+// Copies the part of a chunk's values that lies in the region into out.
+void place(const Layout& l, const Chunk& c, const float* values, std::span<const std::size_t> start,
+           std::span<const std::size_t> count, float* out) {
+    hsize_t lo[kMaxRank], hi[kMaxRank];
+    for (int d = 0; d < l.rank; ++d) {
+        lo[d] = std::max<hsize_t>(c.offset[d], start[static_cast<std::size_t>(d)]);
+        hi[d] = std::min<hsize_t>({c.offset[d] + l.chunk[d], l.dims[d], start[static_cast<std::size_t>(d)] + count[static_cast<std::size_t>(d)]});
+        if (lo[d] >= hi[d]) return;
+    }
+    const int last = l.rank - 1;
+    const hsize_t row = hi[last] - lo[last];
+    hsize_t at[kMaxRank];
+    std::copy(lo, lo + l.rank, at);
+    for (;;) {
+        // Row at (at[0], .., at[last - 1], lo[last]): its place in the chunk and in out.
+        std::size_t from = 0, to = 0;
+        for (int d = 0; d < l.rank; ++d) {
+            from = from * l.chunk[d] + (at[d] - c.offset[d]);
+            to = to * count[static_cast<std::size_t>(d)] + (at[d] - start[static_cast<std::size_t>(d)]);
+        }
+        std::memcpy(out + to, values + from, row * sizeof(float));
+        int d = last - 1;
+        while (d >= 0 && ++at[d] == hi[d]) at[d] = lo[d], --d;
+        if (d < 0) return;
+    }
+}
+
+}  // namespace
+
+bool read_chunked_floats(const std::string& path, const std::string& var, std::span<const std::size_t> start,
+                         std::span<const std::size_t> count, float* out) {
+    if constexpr (std::endian::native != std::endian::little) return false;
+    // HDF5 prints its own error stack unless told not to: a file it cannot
+    // take is not an error here.
+    H5E_auto2_t saved_report = nullptr;
+    void* saved_data = nullptr;
+    H5Eget_auto2(H5E_DEFAULT, &saved_report, &saved_data);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    struct Restore {
+        H5E_auto2_t f;
+        void* d;
+        ~Restore() { H5Eset_auto2(H5E_DEFAULT, f, d); }
+    } restore{saved_report, saved_data};
+
+    Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
+    if (!file.ok()) return false;
+    Id dset(H5Dopen2(file, var.c_str(), H5P_DEFAULT), H5Dclose);
+    if (!dset.ok()) return false;
+    Id type(H5Dget_type(dset), H5Tclose);
+    if (!type.ok() || H5Tequal(type, H5T_IEEE_F32LE) <= 0) return false;
+    Id space(H5Dget_space(dset), H5Sclose);
+    Id dcpl(H5Dget_create_plist(dset), H5Pclose);
+    if (!space.ok() || !dcpl.ok() || H5Pget_layout(dcpl) != H5D_CHUNKED) return false;
+    Layout l;
+    l.rank = H5Sget_simple_extent_ndims(space);
+    if (l.rank < 1 || l.rank > kMaxRank || static_cast<std::size_t>(l.rank) != start.size() || start.size() != count.size())
+        return false;
+    if (H5Sget_simple_extent_dims(space, l.dims, nullptr) != l.rank || H5Pget_chunk(dcpl, l.rank, l.chunk) != l.rank)
+        return false;
+    hsize_t all_chunks = 1;
+    for (int d = 0; d < l.rank; ++d) {
+        const auto k = static_cast<std::size_t>(d);
+        if (l.chunk[d] < 1 || start[k] + count[k] > l.dims[d] || count[k] < 1) return false;
+        all_chunks *= (l.dims[d] + l.chunk[d] - 1) / l.chunk[d];
+    }
+    if (!read_filters(dcpl, l)) return false;
+    hsize_t nchunks = 0;
+    // Chunks never written hold the fill value: left to the library.
+    if (H5Dget_num_chunks(dset, space, &nchunks) < 0 || nchunks != all_chunks || nchunks > kMaxChunks) return false;
+
+    // The stored chunks that meet the region, read in file order.
+    std::vector<Chunk> chunks;
+    for (hsize_t i = 0; i < nchunks; ++i) {
+        Chunk c;
+        unsigned mask = 0;
+        haddr_t addr = 0;
+        hsize_t size = 0;
+        if (H5Dget_chunk_info(dset, space, i, c.offset, &mask, &addr, &size) < 0) return false;
+        bool meets = true;
+        for (int d = 0; d < l.rank; ++d) {
+            const auto k = static_cast<std::size_t>(d);
+            meets &= c.offset[d] < start[k] + count[k] && c.offset[d] + l.chunk[d] > start[k];
+        }
+        if (!meets) continue;
+        c.raw.resize(static_cast<std::size_t>(size));
+        std::uint32_t filters = 0;
+        if (H5Dread_chunk(dset, H5P_DEFAULT, c.offset, &filters, c.raw.data()) < 0) return false;
+        c.mask = filters;
+        chunks.push_back(std::move(c));
+    }
+
+    // Inflated side by side, each worker taking the next chunk.
+    const unsigned workers = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
+                                                             static_cast<unsigned>(std::min<std::size_t>(chunks.size(), 8))));
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto inflate_chunks = [&] {
+        std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
+            libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+        std::vector<unsigned char> scratch;
+        std::vector<float> values(l.chunk_values());
+        if (!inflater) {
+            failed = true;
+            return;
+        }
+        for (std::size_t i; !failed && (i = next++) < chunks.size();) {
+            if (!decode(l, chunks[i], inflater.get(), scratch, values.data())) {
+                failed = true;
+                return;
+            }
+            place(l, chunks[i], values.data(), start, count, out);
+        }
+    };
+    auto work = [&]() noexcept {
+        try {
+            inflate_chunks();
+        } catch (...) {   // no memory for a chunk's values: the library's reading may still do
+            failed = true;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < workers; ++t) pool.emplace_back(work);
+    work();
+    for (auto& t : pool) t.join();
+    return !failed;
+}
+
+}  // namespace velmora::app
