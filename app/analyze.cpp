@@ -293,6 +293,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         const StdoutTo log((fs::path(out_dir) / "analysis.log").string());
         status = call_instances(plan, settings, record, err, progress);
     }
+    clock = std::chrono::steady_clock::now();   // the run noted each of its steps
     if (status != run_ok) {
         std::fprintf(err, "velmora analyze: the analysis stopped; the messages above say why\n");
         return 1;
@@ -324,6 +325,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         // own while the others are made.
         const VtkFile radar_file = prepare_vtk(radar, (fs::path(out_dir) / "radar").string(), nullptr, o.compression);
         auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
+        if (o.timings) print_timing(err, "make radar.vti ready", clock);
         // Its file is waited for on every way out of this block.
         struct Join {
             std::future<void>& f;

@@ -145,7 +145,9 @@ int run_network(const RunOptions& options, std::FILE* err, bool progress) {
     }
 
     RunRecord record{options.network, {}};
-    int status = call_instances(plan, {options.verbose, {}}, record, err, progress);
+    CallSettings settings;
+    settings.verbose = options.verbose;
+    int status = call_instances(plan, settings, record, err, progress);
     if (!options.dump.empty()) {
         if (!write_dump(options.dump, record, err))
             status = run_fault;

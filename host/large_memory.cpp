@@ -3,14 +3,41 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace vhost {
 
 namespace {
+
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Below this an array is left to the ordinary heap: it reuses freed memory,
 // and a few faults do not matter.
 constexpr std::size_t kLarge = 4 * kHugePage;
+// Freed large blocks kept for the next array of the same size: an analysis
+// makes and drops several arrays of one volume's size in turn, and memory
+// the process already holds costs nothing to fill again, while fresh memory
+// costs a fault per page. At most this many are kept.
+constexpr std::size_t kKept = 2;
+
+struct Kept {
+    Kept() { blocks.reserve(kKept); }
+    std::mutex lock;
+    std::unordered_map<void*, std::size_t> sizes;         // of every large block handed out
+    std::vector<std::pair<void*, std::size_t>> blocks;   // kept: start, rounded size
+};
+
+// Never destroyed: arrays of static objects may be given back after the
+// end of main. What it keeps at exit goes with the process.
+Kept& kept() {
+    static Kept* k = new Kept;
+    return *k;
+}
+
+std::size_t rounded(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
 }  // namespace
 
 void* allocate_large(std::size_t bytes) {
@@ -19,15 +46,49 @@ void* allocate_large(std::size_t bytes) {
         if (void* p = std::malloc(bytes)) return p;
         throw std::bad_alloc();
     }
-    const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    const std::size_t size = rounded(bytes);
+    {
+        Kept& k = kept();
+        std::lock_guard guard(k.lock);
+        for (auto it = k.blocks.begin(); it != k.blocks.end(); ++it)
+            if (it->second == size) {
+                void* p = it->first;
+                k.blocks.erase(it);
+                k.sizes.emplace(p, size);
+                return p;
+            }
+    }
     void* p = std::aligned_alloc(kHugePage, size);
     if (!p) throw std::bad_alloc();
     // Advice only: where the kernel has no huge pages to give, the memory
     // works as it is.
     ::madvise(p, size, MADV_HUGEPAGE);
+    try {
+        Kept& k = kept();
+        std::lock_guard guard(k.lock);
+        k.sizes.emplace(p, size);
+    } catch (...) {
+        std::free(p);
+        throw;
+    }
     return p;
 }
 
-void free_large(void* p) noexcept { std::free(p); }
+void free_large(void* p) noexcept {
+    if (!p) return;
+    {
+        Kept& k = kept();
+        std::lock_guard guard(k.lock);
+        if (const auto it = k.sizes.find(p); it != k.sizes.end()) {
+            const std::size_t size = it->second;
+            k.sizes.erase(it);
+            if (k.blocks.size() < kKept) {
+                k.blocks.emplace_back(p, size);   // reserved above: never throws
+                return;
+            }
+        }
+    }
+    std::free(p);
+}
 
 }  // namespace vhost

@@ -12,9 +12,10 @@
 
 namespace vhost {
 
-// At least bytes of memory (null when bytes is 0), released with
-// std::free; throws std::bad_alloc when there is none.
+// At least bytes of memory (null when bytes is 0), given back with
+// free_large; throws std::bad_alloc when there is none.
 void* allocate_large(std::size_t bytes);
+void free_large(void* p) noexcept;
 
 template <class T>
 struct LargeAllocator {
@@ -26,18 +27,12 @@ struct LargeAllocator {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
         return static_cast<T*>(allocate_large(n * sizeof(T)));
     }
-    void deallocate(T* p, std::size_t) noexcept;
+    void deallocate(T* p, std::size_t) noexcept { free_large(p); }
     template <class U>
     bool operator==(const LargeAllocator<U>&) const noexcept {
         return true;
     }
 };
-
-void free_large(void* p) noexcept;
-template <class T>
-void LargeAllocator<T>::deallocate(T* p, std::size_t) noexcept {
-    free_large(p);
-}
 
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;

@@ -419,6 +419,9 @@ int cell_voxels(Object& self) {
     out.at("ncell_sets").set_int(0);
     out.at("nnode_data").set_int(0);
     o.nnodes(m).nspace(3);
+    // The grid's transform goes with its points: statistics of planar data
+    // read the plane's height from it.
+    out.replace_with_copy("xform", grid.object().at("xform"));
     FieldRef a(self.at("out_area"));
     a.object().at("nnode_data").set_int(0);
     a.nnodes(m).nspace(3);

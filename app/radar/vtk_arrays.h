@@ -13,7 +13,7 @@
 namespace velmora::app {
 
 // An array of tuples x components values, left uninitialised for the caller
-// to fill; VTK frees it with free().
+// to fill; VTK gives it back with vhost::free_large.
 template <class Array>
 vtkSmartPointer<Array> large_array(vtkIdType tuples, int components = 1) {
     using Value = typename Array::ValueType;
@@ -21,7 +21,8 @@ vtkSmartPointer<Array> large_array(vtkIdType tuples, int components = 1) {
     a->SetNumberOfComponents(components);
     const vtkIdType n = tuples * components;
     auto* p = static_cast<Value*>(vhost::allocate_large(static_cast<std::size_t>(n) * sizeof(Value)));
-    a->SetArray(p, n, 0, Array::VTK_DATA_ARRAY_FREE);
+    a->SetArray(p, n, 0, Array::VTK_DATA_ARRAY_USER_DEFINED);
+    a->SetArrayFreeFunction(vhost::free_large);
     return a;
 }
 
