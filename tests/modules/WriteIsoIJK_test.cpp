@@ -1,6 +1,12 @@
 // The area IJK writer: the exact file text, two-dimensional grids, empty
-// ranges, every failure (none of which creates a file), values that do not
-// cover the dims, and a write error.
+// ranges, random grids against the plain scan of the grid per number, every
+// failure (none of which creates a file), values that do not cover the dims,
+// and a write error.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <random>
+
 #include "module_test.h"
 #include "temp_files.h"
 
@@ -83,6 +89,83 @@ TEST_F(WriteIsoIJKTest, TwoDimensionalGridsWriteTheGivenK) {
     inst->at("k").set_int(0);
     run(*inst, {});
     EXPECT_EQ(written(), "     1\n     0      0      0\n");
+}
+
+// The file as the plain algorithm writes it: for each number of the range
+// its line, then every node carrying it in storage order; a 2-D grid (dims
+// of two) writes k as its third index.
+std::string plain_file(const std::vector<std::int64_t>& dims, const std::vector<int>& values, int no_min, int no_max,
+                       int k) {
+    std::FILE* f = std::tmpfile();
+    const std::int64_t ni = dims[0], nj = dims[1], nk = dims.size() == 3 ? dims[2] : 1;
+    for (std::int64_t n = no_min; n <= no_max; ++n) {
+        std::fprintf(f, "% 6d\n", static_cast<int>(n));
+        for (std::int64_t kk = 0, at = 0; kk < nk; ++kk)
+            for (std::int64_t j = 0; j < nj; ++j)
+                for (std::int64_t i = 0; i < ni; ++i, ++at)
+                    if (values[static_cast<size_t>(at)] == n)
+                        std::fprintf(f, "% 6d % 6d % 6d\n", static_cast<int>(i), static_cast<int>(j),
+                                     dims.size() == 3 ? static_cast<int>(kk) : k);
+    }
+    std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    EXPECT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
+    std::fclose(f);
+    return text;
+}
+
+TEST_F(WriteIsoIJKTest, RandomGridsGiveThePlainAlgorithmsFile) {
+    // Values drawn from a pool (0 more often than the rest), written for a
+    // range: numbers close together are grouped by counting, numbers spread
+    // thinly (a span above twice the nodes found plus 1024) by sorting.
+    struct Case {
+        const char* what;
+        std::vector<std::int64_t> dims;   // two: a 2-D grid written with k
+        std::vector<int> pool;
+        int no_min, no_max, k;
+    };
+    const std::vector<Case> cases = {
+        {"small numbers with 0", {5, 4, 3}, {0, 1, 2, 3}, 0, 3, 0},
+        {"negative numbers, range partly outside", {6, 5, 4}, {-7, -3, -1, 0, 2}, -5, 1, 0},
+        {"range beyond the values on both sides", {4, 4, 2}, {1, 2}, -2, 6, 0},
+        {"range missing every value", {3, 3, 3}, {1, 2}, 5, 9, 0},
+        {"more text than one block", {60, 40, 3}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0, 9, 0},
+        {"2-D grid", {9, 7}, {0, 4, 5, -1}, -1, 5, 12},
+        {"2-D grid, k of seven digits", {5, 3}, {0, 1}, 0, 1, -1234567},
+        {"far apart, narrow range", {7, 5, 3}, {-2000000000, 2000000000, -1, 1, 3}, -2, 4, 0},
+        {"spread thinly: sorted", {8, 6, 4}, {-3000, -2999, 0, 2999, 3000, -2000000000, 2000000000}, -3000, 3000, 0},
+        {"2-D, spread thinly", {10, 10}, {-2000, 0, 2000}, -2000, 2000, 3},
+        {"wide numbers near the top", {5, 5, 5}, {INT_MAX, 1999999999, INT_MAX - 1500, 0, -2000000000},
+         INT_MAX - 1500, INT_MAX, 0},
+        {"wide numbers near the bottom", {5, 4, 3}, {INT_MIN, INT_MIN + 1, INT_MIN + 1400, 7}, INT_MIN, INT_MIN + 1400, 0},
+    };
+    std::mt19937 random(14);
+    for (const Case& c : cases)
+        for (int seed = 0; seed < 3; ++seed) {
+            SCOPED_TRACE(std::string(c.what) + ", grid " + std::to_string(seed));
+            std::int64_t n = 1;
+            for (auto d : c.dims) n *= d;
+            std::vector<int> values(static_cast<size_t>(n));
+            std::uniform_int_distribution<size_t> pick(0, 2 * c.pool.size() - 1);
+            for (int& v : values) {
+                const size_t p = pick(random);
+                v = p < c.pool.size() ? c.pool[p] : c.pool[0];
+            }
+            build(c.dims, values);
+            inst->at("no_min").set_int(c.no_min);
+            inst->at("no_max").set_int(c.no_max);
+            if (c.dims.size() == 2) {
+                inst->at("nspace3").set_int(0);
+                inst->at("k").set_int(c.k);
+            }
+            run(*inst, {});
+            EXPECT_EQ(done(), 1);
+            const std::string want = plain_file(c.dims, values, c.no_min, c.no_max, c.k);
+            const std::string got = written();
+            ASSERT_EQ(got.size(), want.size());
+            EXPECT_TRUE(got == want) << "first difference at byte "
+                                     << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+        }
 }
 
 TEST_F(WriteIsoIJKTest, AnEmptyRangeMakesAnEmptyFile) {

@@ -1,7 +1,12 @@
-// The host operations built on VTK, on fields with known answers.
+// The host operations built on VTK, on fields with known answers; the
+// operations that stand in for the whole grid (the cell voxels, one column)
+// against the library modules run on the whole grid.
 #include "operations.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <random>
 #include <set>
 
 #include "module_test.h"
@@ -29,7 +34,82 @@ protected:
         if (!std::isnan(null_value)) field(g).null_value(0, null_value);
         return g;
     }
+    // A 7 x 6 x 5 grid of random echo "ze" in dBZ (null -9999, some NaN) and
+    // "zdr"; uniform or with irregular explicit coordinates; the transform
+    // scales the axes.
+    vhost::Object& random_grid(bool uniform) {
+        const int nx = 7, ny = 6, nz = 5;
+        std::mt19937 random(uniform ? 1 : 2);
+        std::uniform_real_distribution<float> dbz(10.0f, 60.0f);
+        std::vector<float> ze, zdr, xyz;
+        for (int k = 0; k < nz; ++k)
+            for (int j = 0; j < ny; ++j)
+                for (int i = 0; i < nx; ++i) {
+                    const float v = dbz(random);
+                    ze.push_back(v > 57.0f ? -9999.0f : v > 56.0f ? NAN : v);
+                    zdr.push_back(0.1f * v - 2.0f);
+                    xyz.insert(xyz.end(), {1.3f * static_cast<float>(i) + 0.1f * static_cast<float>(j),
+                                           0.7f * static_cast<float>(j * j), 0.25f * static_cast<float>(k * k) + 0.5f});
+                }
+        vhost::Object& g = host.add_field("grid");
+        if (uniform)
+            field(g).uniform({nx, ny, nz}, {-3.0f, 0.1f, 0.5f, 9.7f, 11.3f, 7.9f});
+        else
+            field(g).dims({nx, ny, nz}).nnodes(nx * ny * nz).nspace(3).coord(xyz);
+        field(g).floats("ze", ze, 1, "dBZ").null_value(0, -9999).floats("zdr", zdr, 1, "dB");
+        field(g).xform_array("mat", {1.5f, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0.5f, 0, 0, 0, 0, 1});
+        return g;
+    }
 };
+
+// Everything an instance published: its statistic entries, or its output
+// fields, with floats and reals by their exact value ("%a").
+std::string exact(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%a", v);
+    return buf;
+}
+std::string exact(const std::vector<float>& v) {
+    std::string t;
+    for (float x : v) t += " " + exact(x);
+    return t;
+}
+std::string statistic_text(vhost::Object& stat) {
+    std::string t = "nsurf " + std::to_string(stat.at("nsurf").int_value()) + "\n";
+    for (std::int64_t e = 0; e < stat.at("nsurf").int_value(); ++e) {
+        vhost::Object& s = stat.at("sparam[" + std::to_string(e) + "]");
+        t += "no " + std::to_string(s.at("no").int_value()) + " npoints " + std::to_string(s.at("npoints").int_value()) +
+             " ncomp " + std::to_string(s.at("ncomp").int_value()) + "\n";
+        for (const char* a : {"data_min", "data_max", "data_ave", "sv"}) {
+            t += a + exact(vhost::floats_of(s.at(a))) + "\n";
+        }
+        for (const auto& l : s.at("label").strings()) t += "label " + l + "\n";
+        t += "aav " + exact(s.at("aav.x").real_value()) + " " + exact(s.at("aav.y").real_value()) + " " +
+             exact(s.at("aav.z").real_value()) + "\n";
+        for (std::int64_t c = 0; c < s.at("ncomp").int_value(); ++c) {
+            vhost::Object& w = s.at("wav[" + std::to_string(c) + "]");
+            t += "wav " + exact(w.at("x").real_value()) + " " + exact(w.at("y").real_value()) + " " +
+                 exact(w.at("z").real_value()) + "\n";
+        }
+        t += "maxz " + exact(s.at("maxz").real_value()) + "\n";
+    }
+    return t;
+}
+std::string field_text(const vhost::FieldRef& f) {
+    std::string t = "nnodes " + std::to_string(f.nnodes()) + " nspace " + std::to_string(f.nspace()) + "\ncoord" +
+                    exact(f.coord());
+    for (int s = 0; s < f.ncell_sets(); ++s) {
+        t += "\n" + f.cell_type(s);
+        for (auto n : f.connect(s)) t += " " + std::to_string(n);
+    }
+    for (int c = 0; c < f.ncomp(); ++c) {
+        t += "\n" + f.label(c) + " [" + f.units(c) + "] " + std::to_string(f.veclen(c));
+        if (f.type(c) == DTYPE_FLOAT) t += exact(f.float_values(c));
+    }
+    if (vhost::Object* texts = f.object().child("text_values"))
+        for (const auto& s : texts->strings()) t += "\ntext " + s;
+    return t;
+}
 
 TEST_F(OperationsTest, IsosurfaceOfASphere) {
     grid(21, [](int i, int j, int k) { return std::sqrt(float((i - 10) * (i - 10) + (j - 10) * (j - 10) + (k - 10) * (k - 10))); });
@@ -115,6 +195,92 @@ TEST_F(OperationsTest, IsovolumeOfABoxAndItsAreasOnTheGrid) {
     EXPECT_EQ(field(map, "out").dims(), (std::vector<std::int64_t>{6, 6, 6}));
 }
 
+TEST_F(OperationsTest, StatisticsOfTheCellVoxelsAreThoseOfTheWholeGrid) {
+    for (bool uniform : {true, false}) {
+        SCOPED_TRACE(uniform ? "uniform grid" : "explicit coordinates");
+        host.reset();
+        velmora::app::register_operations();
+        vhost::Object& g = random_grid(uniform);
+        // Areas 1..3 by voxel (0: none) carried onto the grid from the
+        // isovolume of zdr at 1.5 dB (where ze has its nulls), as the
+        // analysis does after its division.
+        vhost::Object& vol = instance("vol", "Isovolume", {{"in", "grid"}}, {{"comp", 1}, {"level", 1.5}});
+        run(vol, {});
+        const auto owners = field(vol, "out").int_values(1);
+        std::vector<std::int32_t> numbers;
+        for (auto voxel : owners) numbers.push_back(voxel % 4);
+        field(host.add_field("area")).nnodes(static_cast<std::int64_t>(numbers.size())).ints("area_no", numbers);
+        run(instance("map", "GridArea", {{"in", "grid"}, {"iso", "vol.out"}, {"area", "area"}}), {});
+
+        vhost::Object& whole = instance("whole", "CalcStatistic", {{"in", "grid"}, {"area", "map.out"}},
+                                        {{"no_min", 1}, {"no_max", 3}});
+        run(whole, {});
+        vhost::Object& vox = instance("vox", "CellVoxels", {{"in", "grid"}, {"area", "map.out"}});
+        run(vox, {});
+        vhost::Object& cells = instance("cells", "CalcStatistic", {{"in", "vox.out"}, {"area", "vox.out_area"}},
+                                        {{"no_min", 1}, {"no_max", 3}});
+        run(cells, {});
+        EXPECT_EQ(whole.at("nsurf").int_value(), 3);
+        EXPECT_EQ(statistic_text(cells), statistic_text(whole));
+        EXPECT_EQ(field_text(field(cells, "olabel")), field_text(field(whole, "olabel")));
+        EXPECT_EQ(cells.at("no_label").strings(), whole.at("no_label").strings());
+
+        // The points are the numbered nodes in storage order, with the
+        // grid's components, labels, units and nulls (nulls among them).
+        const auto grid_no = field(host.root().at("map"), "out").int_values(0);
+        std::vector<float> ze, zdr;
+        std::vector<std::int32_t> no;
+        for (size_t n = 0; n < grid_no.size(); ++n)
+            if (grid_no[n] != 0) {
+                ze.push_back(field(g).float_values(0)[n]);
+                zdr.push_back(field(g).float_values(1)[n]);
+                no.push_back(grid_no[n]);
+            }
+        EXPECT_NE(std::count(ze.begin(), ze.end(), -9999.0f), 0);
+        auto out = field(vox, "out");
+        ASSERT_EQ(out.ncomp(), 2);
+        EXPECT_EQ(field_text(out).substr(field_text(out).find("\nze")),
+                  "\nze [dBZ] 1" + exact(ze) + "\nzdr [dB] 1" + exact(zdr));
+        EXPECT_TRUE(out.null_flag(0));
+        EXPECT_EQ(out.null_value(0), -9999.0);
+        EXPECT_FALSE(out.null_flag(1));
+        EXPECT_EQ(field(vox, "out_area").label(0), "area_no");
+        EXPECT_EQ(field(vox, "out_area").int_values(0), no);
+    }
+}
+
+TEST_F(OperationsTest, TheLegendsOnAColumnAreThoseOnTheWholeGrid) {
+    for (bool uniform : {true, false}) {
+        SCOPED_TRACE(uniform ? "uniform grid" : "explicit coordinates");
+        host.reset();
+        velmora::app::register_operations();
+        vhost::Object& g = random_grid(uniform);
+        vhost::Object& column = instance("column", "GridColumn", {{"in", "grid"}}, {{"indexi", 5}, {"indexj", 3}});
+        run(column, {});
+        auto c = field(column, "out");
+        EXPECT_EQ(c.dims(), (std::vector<std::int64_t>{1, 1, 5}));
+        EXPECT_EQ(c.nnodes(), 5);
+        EXPECT_EQ(c.ncomp(), 0);
+        EXPECT_EQ(c.object().at("uniform").int_value(), uniform ? 1 : 0);
+        EXPECT_EQ(c.xform("mat"), field(g).xform("mat"));
+        for (const char* module : {"Legend3DAxis", "Legend3DTick"}) {
+            SCOPED_TRACE(module);
+            vhost::Object& on_grid = instance(std::string("grid_") + module, module, {{"in", "grid"}},
+                                              {{"indexi", 5}, {"indexj", 3}, {"max", 12.0}});
+            vhost::Object& on_column = instance(std::string("column_") + module, module, {{"in", "column.out"}},
+                                                {{"indexi", 0}, {"indexj", 0}, {"max", 12.0}});
+            if (on_grid.child("ticklen"))
+                for (vhost::Object* o : {&on_grid, &on_column})
+                    vtest::set_params(*o, {{"ticklen", 0.5}, {"tickloffx", -3.0}, {"format", "%.0f km"}});
+            run(on_grid, {});
+            run(on_column, {});
+            EXPECT_EQ(on_column.at("done").int_value(), 1);
+            for (const char* out : {"oaxis", "otick", "olabel"})
+                if (on_grid.child(out)) EXPECT_EQ(field_text(field(on_column, out)), field_text(field(on_grid, out))) << out;
+        }
+    }
+}
+
 TEST_F(OperationsTest, BadInputsAreReported) {
     grid(3, [](int, int, int) { return 1.0f; });
     vhost::Object& iso = host.add_instance("iso", "Isosurface");
@@ -128,6 +294,14 @@ TEST_F(OperationsTest, BadInputsAreReported) {
     vhost::Object& map = host.add_instance("map", "GridArea");
     host.link("map.in", "grid");
     run(map, {msg("map", "iso has no voxel component.\n")});
+    // A column outside the grid, on either side.
+    vhost::Object& column = instance("column", "GridColumn", {{"in", "grid"}}, {{"indexi", 3}, {"indexj", 0}});
+    run(column, {msg("column", "indexi, indexj = 3, 0 lie outside the 3 x 3 grid.\n")});
+    column.at("indexi").set_int(0);
+    column.at("indexj").set_int(-1);
+    run(column, {msg("column", "indexi, indexj = 0, -1 lie outside the 3 x 3 grid.\n")});
+    EXPECT_EQ(column.at("done").int_value(), 0);
+    EXPECT_EQ(field(column, "out").nnodes(), 0);
 }
 
 }  // namespace

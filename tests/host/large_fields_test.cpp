@@ -1,0 +1,114 @@
+// Building and handing over large fields without copies: the in-place
+// builders, moving a component, taking an array's values, and the memory
+// for large arrays.
+#include <algorithm>
+#include <cstddef>
+
+#include "large_memory.h"
+#include "module_test.h"
+
+namespace {
+
+using vhost::Object;
+
+class LargeFieldsTest : public vtest::ModuleTest {};
+
+TEST_F(LargeFieldsTest, InPlaceBuildersMakeTheFieldTheCopyingOnesMake) {
+    const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
+    const std::vector<std::int64_t> tets = {0, 1, 2, 3, 1, 2, 3, 4};
+    const std::vector<float> ze = {40, 41, -9999, 43, 44};
+    const std::vector<std::int32_t> no = {1, -1, 2, -2, 3, -3, 4, -4, 5, -5};
+    vhost::FieldRef copied(host.add_field("copied"));
+    copied.nnodes(5).nspace(3).coord(xyz).cells("Tet", tets).floats("ze", ze, 1, "dBZ").ints("no", no, 2, "n");
+    vhost::FieldRef built(host.add_field("built"));
+    built.nnodes(5).nspace(3);
+    auto c = built.coord_buffer();
+    auto t = built.add_cells("Tet", 2);
+    auto z = built.add_floats("ze", 1, "dBZ");
+    auto n = built.add_ints("no", 2, "n");
+    ASSERT_EQ(c.size(), xyz.size());
+    ASSERT_EQ(t.size(), tets.size());
+    ASSERT_EQ(z.size(), ze.size());
+    ASSERT_EQ(n.size(), no.size());
+    std::copy(xyz.begin(), xyz.end(), c.begin());
+    std::copy(tets.begin(), tets.end(), t.begin());
+    std::copy(ze.begin(), ze.end(), z.begin());
+    std::copy(no.begin(), no.end(), n.begin());
+    for (const vhost::FieldRef* f : {&copied, &built}) {
+        SCOPED_TRACE(f->object().name());
+        EXPECT_EQ(f->coord(), xyz);
+        ASSERT_EQ(f->ncell_sets(), 1);
+        EXPECT_EQ(f->cell_type(0), "Tet");
+        EXPECT_EQ(f->cell_set(0).at("ncells").int_value(), 2);
+        EXPECT_EQ(f->connect(0), tets);
+        ASSERT_EQ(f->ncomp(), 2);
+        EXPECT_EQ(f->label(1), "no");
+        EXPECT_EQ(f->units(1), "n");
+        EXPECT_EQ(f->veclen(1), 2);
+        EXPECT_EQ(f->type(0), DTYPE_FLOAT);
+        // The views read the values in place; a view of another type is empty.
+        EXPECT_EQ(std::vector<float>(f->float_view(0).begin(), f->float_view(0).end()), ze);
+        EXPECT_EQ(std::vector<std::int32_t>(f->int_view(1).begin(), f->int_view(1).end()), no);
+        EXPECT_EQ(static_cast<const void*>(f->float_view(0).data()), f->component(0).at("values").data());
+        EXPECT_TRUE(f->int_view(0).empty());
+        EXPECT_TRUE(f->float_view(1).empty());
+        const auto conn = vhost::longs_view(f->cell_set(0).at("node_connect_list"));
+        EXPECT_EQ(std::vector<std::int64_t>(conn.begin(), conn.end()), tets);
+    }
+    EXPECT_THROW(built.add_cells("Polyline", 1), std::invalid_argument);
+}
+
+TEST_F(LargeFieldsTest, ValuesChangeHandsWithoutACopy) {
+    vhost::FieldRef to(host.add_field("to")), from(host.add_field("from"));
+    to.nnodes(3).floats("ze", {1, 2, 3});
+    from.nnodes(3).floats("x", {4, 5, 6}).ints("area", {7, 0, 9}, 1, "n").null_value(1, 0.0);
+    const void* values = from.int_view(1).data();
+    to.move_last_component(from, "cell");
+    ASSERT_EQ(to.ncomp(), 2);
+    EXPECT_EQ(to.label(1), "cell");
+    EXPECT_EQ(to.units(1), "n");
+    EXPECT_TRUE(to.null_flag(1));
+    EXPECT_EQ(to.int_values(1), (std::vector<std::int32_t>{7, 0, 9}));
+    EXPECT_EQ(static_cast<const void*>(to.int_view(1).data()), values);
+    EXPECT_EQ(from.ncomp(), 1);
+    EXPECT_EQ(from.float_values(0), (std::vector<float>{4, 5, 6}));
+    vhost::FieldRef other(host.add_field("other"));
+    other.nnodes(4).floats("y", {1, 2, 3, 4});
+    EXPECT_THROW(to.move_last_component(other, "y"), std::invalid_argument);
+    EXPECT_EQ(other.ncomp(), 1);
+
+    // An array takes the values of one of its type and length only.
+    Object& a = host.root().add_free_array("a", DTYPE_INT);
+    a.resize(3);
+    for (auto [len, type] : {std::pair{4, DTYPE_INT}, std::pair{2, DTYPE_INT}, std::pair{3, DTYPE_FLOAT}}) {
+        Object& b = host.root().add_free_array("b" + std::to_string(len) + std::to_string(type), type);
+        b.resize(len);
+        EXPECT_THROW(a.take_values(b), std::invalid_argument) << len << " values of type " << type;
+        EXPECT_EQ(b.length(), len);
+    }
+    Object& b = host.root().add_free_array("b", DTYPE_INT);
+    vhost::set_ints(b, {5, 6, 7});
+    const std::byte* data = b.data();
+    a.take_values(b);
+    EXPECT_EQ(a.data(), data);
+    EXPECT_EQ(vhost::ints_of(a), (std::vector<std::int32_t>{5, 6, 7}));
+    EXPECT_EQ(b.buffer(), nullptr);
+}
+
+TEST_F(LargeFieldsTest, LargeVectorsHoldFiftyMegabytesZeroedOnResize) {
+    EXPECT_EQ(vhost::allocate_large(0), nullptr);
+    vhost::LargeVector<float> v;
+    const std::size_t n = (std::size_t{50} << 20) / sizeof(float);
+    v.resize(n);
+    EXPECT_TRUE(std::all_of(v.begin(), v.end(), [](float x) { return x == 0.0f; }));
+    std::fill(v.begin(), v.end(), 7.0f);
+    v.resize(n / 2);
+    v.resize(n);
+    EXPECT_EQ(std::count(v.begin(), v.end(), 7.0f), static_cast<std::ptrdiff_t>(n / 2));
+    EXPECT_EQ(std::count(v.begin(), v.end(), 0.0f), static_cast<std::ptrdiff_t>(n - n / 2));
+    vhost::LargeVector<float> moved = std::move(v);
+    EXPECT_EQ(moved.size(), n);
+    EXPECT_EQ(moved.back(), 0.0f);
+}
+
+}  // namespace
