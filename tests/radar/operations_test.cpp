@@ -246,6 +246,19 @@ TEST_F(OperationsTest, StatisticsOfTheCellVoxelsAreThoseOfTheWholeGrid) {
         EXPECT_FALSE(out.null_flag(1));
         EXPECT_EQ(field(vox, "out_area").label(0), "area_no");
         EXPECT_EQ(field(vox, "out_area").int_values(0), no);
+
+        // Planar data read their plane's height from the grid's transform,
+        // which the points carry along.
+        field(g).xform_array("xlate", {0, 0, 6}).xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 1});
+        run(vox, {});
+        vhost::Object& whole_plane = instance("whole_plane", "CalcStatistic", {{"in", "grid"}, {"area", "map.out"}},
+                                              {{"no_min", 1}, {"no_max", 3}, {"nspace3", 0}});
+        vhost::Object& cells_plane = instance("cells_plane", "CalcStatistic", {{"in", "vox.out"}, {"area", "vox.out_area"}},
+                                              {{"no_min", 1}, {"no_max", 3}, {"nspace3", 0}});
+        run(whole_plane, {});
+        run(cells_plane, {});
+        EXPECT_EQ(whole_plane.at("sparam[0].aav.z").real_value(), 3.0);
+        EXPECT_EQ(statistic_text(cells_plane), statistic_text(whole_plane));
     }
 }
 
