@@ -1,5 +1,6 @@
 #include "fields.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -81,15 +82,9 @@ FieldRef& FieldRef::coord(const std::vector<float>& xyz) {
 }
 
 FieldRef& FieldRef::cells(const std::string& type, const std::vector<std::int64_t>& connect) {
-    int per = cell_type_nodes(type);
-    if (per < 1 || type == "Polyline") throw std::invalid_argument("unknown cell type " + type);
-    Object& n = member("ncell_sets");
-    n.set_int(n.int_value() + 1);
-    Object& set = cell_set(ncell_sets() - 1);
-    set.at("cell_type").set_str(type);
-    set.at("cell_nnodes").set_int(per);
-    set.at("ncells").set_int(static_cast<std::int64_t>(connect.size()) / per);
-    set_longs(set.at("node_connect_list"), connect);
+    const int per = std::max(cell_type_nodes(type), 1);
+    add_cells(type, static_cast<std::int64_t>(connect.size()) / per);
+    set_longs(cell_set(ncell_sets() - 1).at("node_connect_list"), connect);
     return *this;
 }
 

@@ -486,45 +486,48 @@ void declare_grid_op(Object& m) {
 
 }  // namespace
 
+namespace {
+
+template <int (*Body)(Object&)>
+int entry(OMobj_id* id, int, int) {
+    return run(id, Body);
+}
+
+// An operation with the one entry point <name>Update.
+template <int (*Body)(Object&)>
+void add_operation(const std::string& name, const char* summary, void (*declare)(Object&)) {
+    vhost::register_operation({name, {name + "Update"}, std::string(summary) + " (host operation)", declare, {entry<Body>}});
+}
+
+}  // namespace
+
 void register_operations() {
-    vhost::register_operation({"Isosurface", {"IsosurfaceUpdate"},
-                               "surface of comp at level, other components interpolated (host operation)",
-                               declare_grid_op,
-                               {[](OMobj_id* id, int, int) { return run(id, isosurface); }}});
-    vhost::register_operation({"Isovolume", {"IsovolumeUpdate"},
-                               "grid nodes at or above level as face-connected octahedra (host operation)",
-                               declare_grid_op,
-                               {[](OMobj_id* id, int, int) { return run(id, isovolume); }}});
-    vhost::register_operation({"GridArea", {"GridAreaUpdate"},
-                               "area numbers of an isovolume carried back onto its grid (host operation)",
-                               [](Object& m) {
-                                   m.add_field("in", vhost::Role::In);
-                                   m.add_field("iso", vhost::Role::In);
-                                   m.add_field("area", vhost::Role::In);
-                                   m.add_field("out", vhost::Role::Out);
-                                   m.add_int("done", 0, vhost::Role::Out);
-                               },
-                               {[](OMobj_id* id, int, int) { return run(id, grid_area); }}});
-    vhost::register_operation({"GridColumn", {"GridColumnUpdate"},
-                               "one column of a grid as a 1 x 1 x nz grid with the grid's transform (host operation)",
+    add_operation<isosurface>("Isosurface", "surface of comp at level, other components interpolated", declare_grid_op);
+    add_operation<isovolume>("Isovolume", "grid nodes at or above level as face-connected octahedra", declare_grid_op);
+    add_operation<grid_area>("GridArea", "area numbers of an isovolume carried back onto its grid", [](Object& m) {
+        m.add_field("in", vhost::Role::In);
+        m.add_field("iso", vhost::Role::In);
+        m.add_field("area", vhost::Role::In);
+        m.add_field("out", vhost::Role::Out);
+        m.add_int("done", 0, vhost::Role::Out);
+    });
+    add_operation<grid_column>("GridColumn", "one column of a grid as a 1 x 1 x nz grid with the grid's transform",
                                [](Object& m) {
                                    m.add_int("indexi", 0, vhost::Role::In);
                                    m.add_int("indexj", 0, vhost::Role::In);
                                    m.add_field("in", vhost::Role::In);
                                    m.add_field("out", vhost::Role::Out);
                                    m.add_int("done", 0, vhost::Role::Out);
-                               },
-                               {[](OMobj_id* id, int, int) { return run(id, grid_column); }}});
-    vhost::register_operation({"CellVoxels", {"CellVoxelsUpdate"},
-                               "grid nodes with an area number as points: coordinates and values, area numbers (host operation)",
+                               });
+    add_operation<cell_voxels>("CellVoxels",
+                               "grid nodes with an area number as points: coordinates and values, area numbers",
                                [](Object& m) {
                                    m.add_field("in", vhost::Role::In);
                                    m.add_field("area", vhost::Role::In);
                                    m.add_field("out", vhost::Role::Out);
                                    m.add_field("out_area", vhost::Role::Out);
                                    m.add_int("done", 0, vhost::Role::Out);
-                               },
-                               {[](OMobj_id* id, int, int) { return run(id, cell_voxels); }}});
+                               });
 }
 
 }  // namespace velmora::app
