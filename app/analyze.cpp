@@ -191,6 +191,10 @@ void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::stri
 
 int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     const auto t0 = std::chrono::steady_clock::now();
+    if (!std::isfinite(o.level)) {
+        std::fprintf(err, "velmora analyze: --level must be a finite reflectivity in dBZ, not %g\n", o.level);
+        return 2;
+    }
     std::error_code ec;
     fs::create_directories(o.out, ec);
     if (ec || !fs::is_directory(o.out)) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <stdexcept>
 
@@ -36,10 +37,20 @@ struct NcFile {
     }
 };
 
+// A text attribute, stored as characters or as a (NetCDF-4) string.
 std::string text_att(int nc, int var, const char* name) {
     size_t len = 0;
     nc_type type;
-    if (nc_inq_att(nc, var, name, &type, &len) != NC_NOERR || type != NC_CHAR) return {};
+    if (nc_inq_att(nc, var, name, &type, &len) != NC_NOERR) return {};
+    if (type == NC_STRING) {
+        if (len != 1) return {};
+        char* text = nullptr;
+        if (nc_get_att_string(nc, var, name, &text) != NC_NOERR) return {};
+        std::string s = text ? text : "";
+        nc_free_string(1, &text);
+        return s;
+    }
+    if (type != NC_CHAR) return {};
     std::string s(len, '\0');
     if (nc_get_att_text(nc, var, name, s.data()) != NC_NOERR) return {};
     while (!s.empty() && s.back() == '\0') s.pop_back();
@@ -49,7 +60,8 @@ std::string text_att(int nc, int var, const char* name) {
 bool number_att(int nc, int var, const char* name, double& out) {
     size_t len = 0;
     nc_type type;
-    if (nc_inq_att(nc, var, name, &type, &len) != NC_NOERR || len < 1 || type == NC_CHAR) return false;
+    if (nc_inq_att(nc, var, name, &type, &len) != NC_NOERR || len < 1 || type == NC_CHAR || type == NC_STRING)
+        return false;
     std::vector<double> v(len);
     if (nc_get_att_double(nc, var, name, v.data()) != NC_NOERR) return false;
     out = v[0];
@@ -76,6 +88,17 @@ std::vector<float> read_axis(int nc, int dim, const std::string& path) {
     int nd = 0;
     nc_inq_varndims(nc, var, &nd);
     if (nd != 1) fail(path, std::string("coordinate variable ") + name + " is not one-dimensional");
+    // The variable of that name must lie on that dimension: its length is
+    // what is read.
+    int on = -1;
+    nc_inq_vardimid(nc, var, &on);
+    if (on != dim) {
+        char other[NC_MAX_NAME + 1] = "";
+        size_t other_len = 0;
+        nc_inq_dim(nc, on, other, &other_len);
+        fail(path, std::string("coordinate variable ") + name + " lies on dimension " + other + " (" +
+                       std::to_string(other_len) + ") instead of " + name + " (" + std::to_string(len) + ")");
+    }
     std::vector<double> v(len);
     check(nc_get_var_double(nc, var, v.data()), path, std::string("reading ") + name);
     double f = to_km(text_att(nc, var, "units"), path, name);
@@ -142,6 +165,14 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     if (ndims != 3 && ndims != 4)
         fail(path, "variable " + var + " has " + std::to_string(ndims) + " dimensions; expected (time, z, y, x) or (z, y, x)");
     int first = ndims - 3;
+    // Axes named x, y and z must stand in the order (z, y, x): another order
+    // would be read as that one.
+    char names[3][NC_MAX_NAME + 1] = {"", "", ""};
+    for (int a = 0; a < 3; ++a) nc_inq_dimname(nc.id, dims[first + a], names[a]);
+    const std::string order = std::string(names[0]) + ", " + names[1] + ", " + names[2];
+    const auto axis_name = [](const char* n) { return std::string(n) == "x" || std::string(n) == "y" || std::string(n) == "z"; };
+    if (axis_name(names[0]) && axis_name(names[1]) && axis_name(names[2]) && order != "z, y, x")
+        fail(path, "variable " + var + " lies on (" + order + "); expected (z, y, x)");
     Volume out;
     out.name = var;
     out.units = text_att(nc.id, v, "units");
@@ -168,7 +199,8 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     out.has_null = has_fill || has_missing;
     if (out.has_null && !packed) out.null_value = static_cast<float>(has_fill ? fill : missing);
     auto unpack = [&](double r) {
-        bool null = std::isnan(r) || (has_fill && r == fill) || (has_missing && r == missing);
+        // Infinite values are no measurement either.
+        bool null = !std::isfinite(r) || (has_fill && r == fill) || (has_missing && r == missing);
         if (null) out.has_null = true;
         return null ? out.null_value : static_cast<float>(r * scale + offset);
     };
@@ -217,17 +249,30 @@ Volume read_vti(const std::string& path, const std::string& var, const ValueSink
     double o[3], s[3];
     img->GetOrigin(o);
     img->GetSpacing(s);
+    for (int a = 0; a < 3; ++a)
+        if (!(s[a] > 0.0) || !std::isfinite(s[a]) || !std::isfinite(o[a]))
+            fail(path, std::string("the spacing along ") + "xyz"[a] + " must be a positive number, not " + std::to_string(s[a]));
     Volume out;
     out.name = arr->GetName() ? arr->GetName() : "data";
     for (int i = 0; i < d[0]; ++i) out.x.push_back(static_cast<float>(o[0] + i * s[0]));
     for (int j = 0; j < d[1]; ++j) out.y.push_back(static_cast<float>(o[1] + j * s[1]));
     for (int k = 0; k < d[2]; ++k) out.z.push_back(static_cast<float>(o[2] + k * s[2]));
     const std::span<float> values = storage_for(out, static_cast<size_t>(arr->GetNumberOfTuples()), sink, path);
-    for (vtkIdType i = 0; i < arr->GetNumberOfTuples(); ++i) values[static_cast<size_t>(i)] = static_cast<float>(arr->GetTuple1(i));
+    for (vtkIdType i = 0; i < arr->GetNumberOfTuples(); ++i) {
+        // Values that are not finite are no measurement: the volume's null.
+        const double x = arr->GetTuple1(i);
+        if (!std::isfinite(x)) out.has_null = true;
+        values[static_cast<size_t>(i)] = std::isfinite(x) ? static_cast<float>(x) : out.null_value;
+    }
     return out;
 }
 
 Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink) {
+    // Local regular files only: a pipe or a device would never end, and the
+    // NetCDF library would fetch a URL over the network.
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) fail(path, "no such file");
+    if (!std::filesystem::is_regular_file(path, ec)) fail(path, "not a regular file");
     auto ends = [&](const char* ext) {
         std::string e(ext);
         return path.size() >= e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0;

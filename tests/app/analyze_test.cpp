@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -135,6 +136,18 @@ TEST_F(AnalyzeTest, AMissingVolumeOrVariableIsAUsageError) {
     std::fread(buf, 1, sizeof buf - 1, err);
     std::fclose(err);
     EXPECT_NE(std::string(buf).find("nowhere.nc"), std::string::npos) << buf;
+
+    // A level that is no number of dBZ is refused before anything is read.
+    for (double level : {NAN, -INFINITY, INFINITY}) {
+        o.level = level;
+        std::FILE* e = std::tmpfile();
+        EXPECT_EQ(velmora::app::analyze(o, e, false), 2);
+        std::rewind(e);
+        char text[256] = {};
+        std::fread(text, 1, sizeof text - 1, e);
+        std::fclose(e);
+        EXPECT_NE(std::string(text).find("--level must be a finite reflectivity in dBZ"), std::string::npos) << text;
+    }
 }
 
 // No echo at the level, or no area above --min-cells: no cells, and no

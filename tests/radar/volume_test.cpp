@@ -2,6 +2,11 @@
 #include "volume.h"
 
 #include <gtest/gtest.h>
+#include <vtkFloatArray.h>
+#include <vtkImageData.h>
+#include <vtkNew.h>
+#include <vtkPointData.h>
+#include <vtkXMLImageDataWriter.h>
 #include <netcdf.h>
 
 #include <cmath>
@@ -9,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <filesystem>
 
@@ -34,6 +40,10 @@ struct SmallFile {
     bool packed = false;
     const char* xy_units = "km";
     std::vector<float> z_values{0.5f, 1.5f};
+    bool units_as_string = false;   // "units" of x and y stored as NetCDF-4 strings
+    bool x_on_another_dim = false;   // the variable x lies on a dimension of 4
+    bool xyz_order = false;          // ze stored on (x, y, z)
+    float last_value = -9999.0f;     // the value of the last node
 
     void write(const std::string& path) const {
         int nc = 0, dt = 0, dz = 0, dy = 0, dx = 0, vx = 0, vy = 0, vz = 0, v = 0;
@@ -42,13 +52,22 @@ struct SmallFile {
         nc_def_dim(nc, "z", 2, &dz);
         nc_def_dim(nc, "y", 2, &dy);
         nc_def_dim(nc, "x", 3, &dx);
-        nc_def_var(nc, "x", NC_FLOAT, 1, &dx, &vx);
+        int dx4 = dx;
+        if (x_on_another_dim) nc_def_dim(nc, "x4", 4, &dx4);
+        nc_def_var(nc, "x", NC_FLOAT, 1, &dx4, &vx);
         nc_def_var(nc, "y", NC_FLOAT, 1, &dy, &vy);
         nc_def_var(nc, "z", NC_FLOAT, 1, &dz, &vz);
-        nc_put_att_text(nc, vx, "units", std::strlen(xy_units), xy_units);
-        nc_put_att_text(nc, vy, "units", std::strlen(xy_units), xy_units);
+        if (units_as_string) {
+            const char* text = xy_units;
+            nc_put_att_string(nc, vx, "units", 1, &text);
+            nc_put_att_string(nc, vy, "units", 1, &text);
+        } else {
+            nc_put_att_text(nc, vx, "units", std::strlen(xy_units), xy_units);
+            nc_put_att_text(nc, vy, "units", std::strlen(xy_units), xy_units);
+        }
         nc_put_att_text(nc, vz, "units", 2, "km");
         int dims[4] = {dt, dz, dy, dx};
+        if (xyz_order) dims[1] = dx, dims[3] = dz;
         int* d = time_axis ? dims : dims + 1;
         int nd = time_axis ? 4 : 3;
         if (packed) {
@@ -65,7 +84,7 @@ struct SmallFile {
         }
         nc_put_att_text(nc, v, "units", 3, "dBZ");
         nc_enddef(nc);
-        float x[3] = {-1, 0, 1}, y[2] = {5, 7};
+        float x[4] = {-1, 0, 1, 2}, y[2] = {5, 7};
         if (std::string(xy_units) == "m") x[0] = -1000, x[1] = 0, x[2] = 1000, y[0] = 5000, y[1] = 7000;
         nc_put_var_float(nc, vx, x);
         nc_put_var_float(nc, vy, y);
@@ -74,7 +93,7 @@ struct SmallFile {
             short raw[12] = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, -32768};
             nc_put_var_short(nc, v, raw);
         } else {
-            float raw[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -9999};
+            float raw[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, last_value};
             nc_put_var_float(nc, v, raw);
         }
         nc_close(nc);
@@ -162,6 +181,69 @@ TEST(RadarVolume, BadFilesGetMessagesNamingTheProblem) {
     down.z_values = {1.5f, 0.5f};
     down.write(dir.file("down.nc"));
     EXPECT_NE(message([&] { velmora::app::read_netcdf(dir.file("down.nc"), "ze"); }).find("z must increase"), std::string::npos);
+}
+
+// Files made to mislead the reader: refused with a message naming what is
+// wrong, or read as they mean, never past an array.
+TEST(RadarVolume, MisleadingFilesAreRefusedOrReadAsTheyMean) {
+    TempDir dir;
+    auto message = [](const std::string& path) {
+        try {
+            velmora::app::read_volume(path, "ze");
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    SmallFile other_dim;
+    other_dim.x_on_another_dim = true;
+    other_dim.write(dir.file("other_dim.nc"));
+    EXPECT_NE(message(dir.file("other_dim.nc")).find("coordinate variable x lies on dimension x4 (4) instead of x (3)"),
+              std::string::npos);
+    SmallFile turned;
+    turned.xyz_order = true;
+    turned.write(dir.file("turned.nc"));
+    EXPECT_NE(message(dir.file("turned.nc")).find("variable ze lies on (x, y, z); expected (z, y, x)"), std::string::npos);
+
+    SmallFile strings;
+    strings.units_as_string = true;
+    strings.write(dir.file("strings.nc"));
+    EXPECT_EQ(velmora::app::read_netcdf(dir.file("strings.nc"), "ze").x, (std::vector<float>{-1, 0, 1}));   // km, not m
+    SmallFile infinite;
+    infinite.last_value = INFINITY;
+    infinite.write(dir.file("infinite.nc"));
+    const velmora::app::Volume v = velmora::app::read_netcdf(dir.file("infinite.nc"), "ze");
+    EXPECT_EQ(v.values[11], v.null_value);
+
+    // VTK image data: a spacing of 0 would put every node at one place;
+    // values that are not finite are nulls.
+    for (double dz : {0.0, 1.0}) {
+        vtkNew<vtkImageData> img;
+        img->SetDimensions(3, 2, 2);
+        img->SetSpacing(1, 1, dz);
+        vtkNew<vtkFloatArray> ze;
+        ze->SetName("ze");
+        for (int i = 0; i < 12; ++i) ze->InsertNextValue(i == 11 ? NAN : static_cast<float>(i));
+        img->GetPointData()->AddArray(ze);
+        vtkNew<vtkXMLImageDataWriter> w;
+        w->SetFileName(dir.file("image.vti").c_str());
+        w->SetInputData(img);
+        ASSERT_EQ(w->Write(), 1);
+        if (dz == 0.0) {
+            EXPECT_NE(message(dir.file("image.vti")).find("the spacing along z must be a positive number"), std::string::npos);
+        } else {
+            const velmora::app::Volume image = velmora::app::read_volume(dir.file("image.vti"), "ze");
+            EXPECT_TRUE(image.has_null);
+            EXPECT_EQ(image.values[11], image.null_value);
+            EXPECT_EQ(image.values[10], 10.0f);
+        }
+    }
+
+    // Only regular files: a pipe would be waited on for ever.
+    ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
+    EXPECT_NE(message(dir.file("pipe.nc")).find("pipe.nc: not a regular file"), std::string::npos);
+    EXPECT_NE(message(dir.path.string()).find("not a regular file"), std::string::npos);
+    EXPECT_NE(message("http://example.invalid/volume.nc").find("no such file"), std::string::npos);
 }
 
 TEST(RadarVolume, SyntheticSceneRoundTripsThroughNetcdf) {
