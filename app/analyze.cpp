@@ -325,6 +325,10 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         r.move_last_component(grid_areas, "cell");
         const std::vector<std::int32_t> surf_cell =
             cells_of_surface(v, values, r.int_view(r.ncomp() - 1), vhost::FieldRef(surface).coord(), o.level);
+        // Nothing reads the volume's values after this: its missing values
+        // become NaN in place, as viewers expect them, rather than in a copy
+        // of the volume made for the file.
+        nulls_to_nan(radar, 0);
         // The volume file is the largest: it is written on a thread of its
         // own while the others are made.
         const VtkFile radar_file = prepare_vtk(radar, (fs::path(out_dir) / "radar").string(), nullptr, o.compression);

@@ -16,6 +16,7 @@
 
 #include "chunked_read.h"
 #include "fields.h"
+#include "host_ops.h"
 
 namespace velmora::app {
 
@@ -528,6 +529,19 @@ std::span<float> make_volume_field(vhost::Object& f, const Volume& v) {
 
 void set_volume_null(vhost::Object& f, const Volume& v) {
     if (v.has_null) vhost::FieldRef(f).null_value(0, v.null_value);
+}
+
+void nulls_to_nan(vhost::Object& field, int comp) {
+    vhost::FieldRef f(field);
+    if (f.type(comp) != DTYPE_FLOAT || !f.null_flag(comp)) return;
+    const auto null = static_cast<float>(f.null_value(comp));
+    const auto view = f.float_view(comp);
+    // The view is read-only for readers of the tree; this is its owner's
+    // own rewrite of the values.
+    float* values = const_cast<float*>(view.data());
+    for (size_t i = 0; i < view.size(); ++i)
+        if (values[i] == null) values[i] = NAN;
+    f.component(comp).at("null_flag").set_int(0);
 }
 
 void fill_volume_field(vhost::Object& f, const Volume& v) {

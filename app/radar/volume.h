@@ -78,5 +78,8 @@ void fill_volume_field(vhost::Object& field, const Volume& v);
 // Its null value is set afterwards with set_volume_null.
 std::span<float> make_volume_field(vhost::Object& field, const Volume& axes);
 void set_volume_null(vhost::Object& field, const Volume& v);
+// Marks the missing values of float component comp of a field as NaN, in
+// place, and leaves the component without a null value.
+void nulls_to_nan(vhost::Object& field, int comp);
 
 }  // namespace velmora::app

@@ -115,6 +115,15 @@ void add_node_data(FieldRef& f, vtkPointData* pd, const std::vector<std::string>
             const auto v = f.float_view(c);
             const bool nulls = f.null_flag(c);
             const auto nv = static_cast<float>(f.null_value(c));
+            if (!nulls && v.size() >= count) {
+                // Nothing to mark: the tree's values as they are.
+                vtkNew<vtkFloatArray> a;
+                a->SetName(name.c_str());
+                a->SetNumberOfComponents(vl);
+                a->SetArray(const_cast<float*>(v.data()), static_cast<vtkIdType>(count), 1);
+                pd->AddArray(a);
+                continue;
+            }
             auto a = large_array<vtkFloatArray>(n, vl);
             a->SetName(name.c_str());
             float* out = a->GetPointer(0);

@@ -32,8 +32,8 @@ std::string write_vtk(vhost::Object& field, const std::string& stem, const std::
                       Compression compression = Compression::LZ4);
 
 // The same in two steps: the file made ready from the field, then written.
-// Integer components are not copied: the tree must stay as it is until the
-// file is written. Writing reads nothing else of the tree or the host, so it
+// Integer components, and float components without a null value, are not
+// copied: the tree must stay as it is until the file is written. Writing reads nothing else of the tree or the host, so it
 // may run on another thread while the program goes on.
 class VtkFile {
 public:
