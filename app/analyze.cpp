@@ -298,7 +298,10 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         status = call_instances(plan, settings, record, err, progress);
     }
     clock = std::chrono::steady_clock::now();   // the run noted each of its steps
-    if (status != run_ok) {
+    // The modules report only what went wrong: a step with nothing to do
+    // (an empty surface when every voxel reaches the level) says nothing
+    // and the analysis goes on; a step that failed said why above.
+    if (status != run_ok || !host.reports().empty()) {
         std::fprintf(err, "velmora analyze: the analysis stopped; the messages above say why\n");
         return 1;
     }

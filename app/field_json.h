@@ -8,11 +8,13 @@
 #include "document.h"
 #include "tree.h"
 
+#include "volume.h"
+
 namespace velmora::app {
 
-// The most nodes a field of a network may have: far above a radar volume
-// (about 360 000 nodes), far below what would exhaust memory.
-inline constexpr std::int64_t max_nodes = 100'000'000;
+// The most nodes a field of a network may have: those of the largest volume
+// read from a file.
+inline constexpr std::int64_t max_nodes = max_volume_nodes;
 
 // Builds field (fresh, with the members every field has) from desc; a
 // NetworkError names the place of the first value that does not fit.

@@ -4,7 +4,9 @@
 #include <vtkDataArray.h>
 #include <vtkImageData.h>
 #include <vtkNew.h>
+#include <vtkInformation.h>
 #include <vtkPointData.h>
+#include <vtkStreamingDemandDrivenPipeline.h>
 #include <vtkXMLImageDataReader.h>
 
 #include <algorithm>
@@ -138,6 +140,14 @@ bool evenly_spaced(const std::vector<float>& a) {
 
 namespace {
 
+// A volume larger than the limit is refused before its values are read.
+void check_size(const std::string& path, std::size_t nx, std::size_t ny, std::size_t nz) {
+    const double n = static_cast<double>(nx) * static_cast<double>(ny) * static_cast<double>(nz);
+    if (n > static_cast<double>(max_volume_nodes))
+        fail(path, "the volume has " + std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) +
+                       " nodes; at most " + std::to_string(max_volume_nodes) + " are read");
+}
+
 // The storage the values of v go to: the sink's, or v's own.
 std::span<float> storage_for(Volume& v, std::size_t n, const ValueSink& sink, const std::string& path) {
     if (!sink) {
@@ -174,6 +184,9 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     const auto axis_name = [](const char* n) { return std::string(n) == "x" || std::string(n) == "y" || std::string(n) == "z"; };
     if (axis_name(names[0]) && axis_name(names[1]) && axis_name(names[2]) && order != "z, y, x")
         fail(path, "variable " + var + " lies on (" + order + "); expected (z, y, x)");
+    size_t lengths[3] = {0, 0, 0};
+    for (int a = 0; a < 3; ++a) nc_inq_dimlen(nc.id, dims[first + a], &lengths[a]);
+    check_size(path, lengths[2], lengths[1], lengths[0]);
     Volume out;
     out.name = var;
     out.units = text_att(nc.id, v, "units");
@@ -234,6 +247,12 @@ Volume read_vti(const std::string& path, const std::string& var, const ValueSink
     vtkNew<vtkXMLImageDataReader> reader;
     if (!reader->CanReadFile(path.c_str())) fail(path, "cannot read as VTK image data");
     reader->SetFileName(path.c_str());
+    reader->UpdateInformation();
+    int extent[6] = {0, -1, 0, -1, 0, -1};
+    reader->GetOutputInformation(0)->Get(vtkStreamingDemandDrivenPipeline::WHOLE_EXTENT(), extent);
+    check_size(path, static_cast<std::size_t>(std::max(0, extent[1] - extent[0] + 1)),
+               static_cast<std::size_t>(std::max(0, extent[3] - extent[2] + 1)),
+               static_cast<std::size_t>(std::max(0, extent[5] - extent[4] + 1)));
     reader->Update();
     vtkImageData* img = reader->GetOutput();
     int d[3];

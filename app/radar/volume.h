@@ -14,6 +14,12 @@
 
 namespace velmora::app {
 
+// The most nodes of a volume read from a file (a field of a network, too):
+// a regional composite of 1000 x 1000 km at 1 km with 100 levels, ten times
+// a radar's own volume of the same resolution; such a volume takes about
+// 2 GB through an analysis.
+inline constexpr std::int64_t max_volume_nodes = 100'000'000;
+
 // A volume as read: node data on a rectilinear grid, coordinates in km.
 struct Volume {
     std::vector<float> x, y, z;        // grid coordinates along each axis, km

@@ -239,6 +239,21 @@ TEST(RadarVolume, MisleadingFilesAreRefusedOrReadAsTheyMean) {
         }
     }
 
+    // A volume beyond the size limit is refused before anything of its
+    // size is made (its values were never written: the file is small).
+    {
+        int nc = 0, dz = 0, dy = 0, dx = 0, v = 0;
+        ASSERT_EQ(nc_create(dir.file("huge.nc").c_str(), NC_CLOBBER | NC_NETCDF4, &nc), NC_NOERR);
+        nc_def_dim(nc, "z", 100, &dz);
+        nc_def_dim(nc, "y", 1100, &dy);
+        nc_def_dim(nc, "x", 1000, &dx);
+        int dims[3] = {dz, dy, dx};
+        nc_def_var(nc, "ze", NC_FLOAT, 3, dims, &v);
+        nc_close(nc);
+        EXPECT_NE(message(dir.file("huge.nc")).find("the volume has 1000 x 1100 x 100 nodes; at most 100000000 are read"),
+                  std::string::npos);
+    }
+
     // Only regular files: a pipe would be waited on for ever.
     ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
     EXPECT_NE(message(dir.file("pipe.nc")).find("pipe.nc: not a regular file"), std::string::npos);
