@@ -172,6 +172,32 @@ TEST_F(AnalyzeTest, NoCellsIsAnAnswerNotAFailure) {
     }
 }
 
+// Every voxel at the level: no surface to extract, one cell filling the
+// volume, and nothing reported.
+TEST_F(AnalyzeTest, OneCellFillingTheVolumeIsAnAnswer) {
+    velmora::app::Volume v;
+    v.name = "DT";
+    v.x = {0, 1, 2, 3};
+    v.y = {0, 1, 2};
+    v.z = {0.5f, 1.0f};
+    v.values.assign(24, 50.0f);
+    fs::create_directories(dir);
+    velmora::app::write_netcdf((dir / "full.nc").string(), v);
+    AnalyzeOptions o;
+    o.volume = (dir / "full.nc").string();
+    o.out = (dir / "out").string();
+    o.picture = false;
+    std::FILE* err = std::tmpfile();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(velmora::app::analyze(o, err, false), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("1 storm cell at 40 dBZ in full.nc (DT)"), std::string::npos) << out;
+    EXPECT_NE(out.find("     1      24     1.0     50.0"), std::string::npos) << out;
+    EXPECT_EQ(std::ftell(err), 0) << "nothing reported";
+    std::fclose(err);
+    EXPECT_TRUE(vhost::host().messages().empty());
+}
+
 TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
     velmora::app::Volume v;
     v.x = {0, 1, 2};
