@@ -93,6 +93,49 @@ private:
     int saved_ = -1;
 };
 
+// The results of a run are made in a folder of their own inside the output
+// folder and moved into place when the run has succeeded: a failed run
+// leaves no complete-looking partial file, and the results of an older run
+// are removed first, so that none of them stands beside the new ones.
+class Staging {
+public:
+    explicit Staging(const std::string& out_dir) : out_(out_dir), dir_(fs::path(out_dir) / ".velmora-partial") {
+        std::error_code ec;
+        for (const char* name : kResults) fs::remove(out_ / name, ec);
+        fs::remove_all(dir_, ec);
+        fs::create_directories(dir_, ec);
+        if (ec) throw std::runtime_error("can not create " + dir_.string() + ": " + ec.message());
+    }
+    ~Staging() {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    std::string path(const char* name) const { return (dir_ / name).string(); }
+    const fs::path& dir() const { return dir_; }
+    // Moves what the run made into the output folder; false, with the
+    // reason in ec, when one cannot be moved.
+    bool commit(std::error_code& ec) const {
+        for (const char* name : kResults) {
+            if (!fs::exists(dir_ / name)) continue;
+            fs::rename(dir_ / name, out_ / name, ec);
+            if (ec) return false;
+        }
+        return true;
+    }
+
+    // Every file an analysis may write.
+    static constexpr const char* kResults[] = {
+        "network.json",   "analysis.log",    "cells.csv",     "surface_cells.csv", "cells_ijk.txt",
+        "radar.vti",      "isosurface.vtp",  "isovolume.vtu", "cell_tops.vtp",     "centres.vtp",
+        "legend_axis.vtp", "legend_ticks.vtp", "cells.png"};
+
+private:
+    fs::path out_, dir_;
+};
+
 std::string seconds_since(std::chrono::steady_clock::time_point t0) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     char buf[32];
@@ -202,6 +245,21 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         return 2;
     }
     const std::string out_dir = fs::absolute(o.out).lexically_normal().string();
+    std::optional<Staging> staging;
+    try {
+        staging.emplace(out_dir);
+    } catch (const std::exception& e) {
+        std::fprintf(err, "velmora analyze: %s\n", e.what());
+        return 2;
+    }
+    const std::string work = staging->dir().string();
+    // Moves the results into place: the last step of a run that succeeded.
+    const auto commit = [&] {
+        std::error_code ec;
+        if (staging->commit(ec)) return true;
+        std::fprintf(err, "velmora analyze: can not move the results into %s: %s\n", out_dir.c_str(), ec.message().c_str());
+        return false;
+    };
 
     // The picture needs a display: where there is none, a virtual one starts
     // now, while the analysis runs.
@@ -252,17 +310,18 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     // the analysis, reading the volume from its file. Here the volume is
     // already read: it becomes the field "radar" at once, and the network
     // runs without its "fields".
-    Json net = analysis_network(o, volume_path, out_dir, v);
     const std::string net_path = (fs::path(out_dir) / "network.json").string();
     {
-        std::ofstream f(net_path);
-        f << net.dump(2) << '\n';
+        std::ofstream f(staging->path("network.json"));
+        f << analysis_network(o, volume_path, out_dir, v).dump(2) << '\n';
         f.close();
         if (!f) {
             std::fprintf(err, "velmora analyze: can not write %s\n", net_path.c_str());
             return 2;
         }
     }
+    // The same network, run here: its writers write into the staging folder.
+    Json net = analysis_network(o, volume_path, work, v);
     net.erase("fields");
 
     auto clock = t0;
@@ -294,7 +353,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     int status = run_ok;
     {
         // The division modules' tables of areas go to the log, not the terminal.
-        const StdoutTo log((fs::path(out_dir) / "analysis.log").string());
+        const StdoutTo log(staging->path("analysis.log"));
         status = call_instances(plan, settings, record, err, progress);
     }
     clock = std::chrono::steady_clock::now();   // the run noted each of its steps
@@ -306,6 +365,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         return 1;
     }
     if (kept_nothing("divvol")) {
+        if (!commit()) return 1;
         std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d cells (--min-cells).\n", o.level,
                     source.c_str(), o.var.c_str(), o.min_cells);
         return 0;
@@ -317,7 +377,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     const std::vector<Cell> cells = cells_of(stat);
     std::vector<std::string> written;
     const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr) {
-        written.push_back(write_vtk(field, (fs::path(out_dir) / stem).string(), texts, o.compression));
+        written.push_back(write_vtk(field, (fs::path(work) / stem).string(), texts, o.compression));
         if (o.timings) print_timing(err, "write " + fs::path(written.back()).filename().string(), clock);
     };
     try {
@@ -334,7 +394,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         nulls_to_nan(radar, 0);
         // The volume file is the largest: it is written on a thread of its
         // own while the others are made.
-        const VtkFile radar_file = prepare_vtk(radar, (fs::path(out_dir) / "radar").string(), nullptr, o.compression);
+        const VtkFile radar_file = prepare_vtk(radar, (fs::path(work) / "radar").string(), nullptr, o.compression);
         auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
         if (o.timings) print_timing(err, "make radar.vti ready", clock);
         // Its file is waited for on every way out of this block.
@@ -375,7 +435,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
             std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o.level);
             scene.title = title;
             scene.caption = source;
-            const std::string png = (fs::path(out_dir) / "cells.png").string();
+            const std::string png = staging->path("cells.png");
             // Without a display the results stand without their picture.
             try {
                 render_png(scene, png, 1280, 900, &*display);
@@ -389,6 +449,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         return 1;
     }
 
+    if (!commit()) return 1;
     print_cells(stdout, cells, source, o);
     std::printf("results in %s (%s):\n", out_dir.c_str(), seconds_since(t0).c_str());
     for (const char* f : {"network.json", "analysis.log", "cells.csv", "surface_cells.csv", "cells_ijk.txt"})

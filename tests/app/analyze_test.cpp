@@ -153,6 +153,17 @@ TEST_F(AnalyzeTest, AMissingVolumeOrVariableIsAUsageError) {
 // No echo at the level, or no area above --min-cells: no cells, and no
 // module is left to complain about empty input.
 TEST_F(AnalyzeTest, NoCellsIsAnAnswerNotAFailure) {
+    {
+        // An older run's results in the folder: none of them may stand
+        // beside a new run's answer.
+        AnalyzeOptions o;
+        o.out = dir.string();
+        o.picture = false;
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(velmora::app::analyze(o, stderr, false), 0);
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(fs::exists(dir / "cells.csv"));
+    }
     for (const auto& [level, min_cells, says] :
          {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
           std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 cells"}}) {
@@ -169,6 +180,8 @@ TEST_F(AnalyzeTest, NoCellsIsAnAnswerNotAFailure) {
         EXPECT_EQ(std::ftell(err), 0) << "nothing reported";
         std::fclose(err);
         EXPECT_TRUE(vhost::host().messages().empty());
+        for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti", ".velmora-partial"})
+            EXPECT_FALSE(fs::exists(dir / gone)) << gone;
     }
 }
 
