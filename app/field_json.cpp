@@ -169,6 +169,27 @@ void load_volume_file(const Json& desc, const Place& place, Object& field) {
     }
 }
 
+// "texts": {"NAME": ["text", ...]}: string arrays of the field, one text
+// per node where the field's module declares them so.
+void load_texts(const Json& j, const Place& place, Object& field) {
+    if (!j.is_object()) place.fail("\"texts\" maps names to lists of texts, found " + describe(j));
+    for (const auto& [name, list] : j.items()) {
+        Place q = place / name;
+        if (!list.is_array() || !std::all_of(list.begin(), list.end(), [](const Json& t) { return t.is_string(); }))
+            q.fail("a list of texts, found " + describe(list));
+        if (Object* taken = field.child(name); taken && taken->kind() != vhost::Kind::StrArray)
+            q.fail(in_quotes(name) + " is taken by " + kind_phrase(*taken) + " of the field", true);
+        Object* a = field.child(name);
+        if (!a) a = &field.add_free_str_array(name);
+        if (!a->shaped()) a->resize(static_cast<std::int64_t>(list.size()));
+        if (static_cast<std::size_t>(a->wanted_length()) != list.size())
+            q.fail(in_quotes(name) + " holds " + std::to_string(a->wanted_length()) + " texts; the list has " +
+                   std::to_string(list.size()));
+        auto& strings = a->strings();
+        for (std::size_t i = 0; i < list.size(); ++i) strings[i] = list[i].get<std::string>();
+    }
+}
+
 }  // namespace
 
 void load_field(const Json& desc, const Place& place, Object& field) {
@@ -177,7 +198,8 @@ void load_field(const Json& desc, const Place& place, Object& field) {
         place.fail("a field is an object with nnodes, nspace, dims, points, coord, cell_sets, node_data, xform; found " +
                    describe(desc));
     only_keys(desc, place,
-              {"nnodes", "nspace", "dims", "points", "coord", "uniform", "cell_sets", "node_data", "xform"}, "a field");
+              {"nnodes", "nspace", "dims", "points", "coord", "uniform", "cell_sets", "node_data", "xform", "texts"},
+              "a field");
     vhost::FieldRef fr(field);
     const Json* jdims = member(desc, "dims");
     const Json* jcoord = member(desc, "coord");
@@ -232,6 +254,7 @@ void load_field(const Json& desc, const Place& place, Object& field) {
     if (const Json* j = member(desc, "cell_sets")) load_cell_sets(*j, place / "cell_sets", fr, nnodes);
     if (const Json* j = member(desc, "node_data")) load_node_data(*j, place / "node_data", fr, nnodes);
     if (const Json* j = member(desc, "xform")) load_xform(*j, place / "xform", field);
+    if (const Json* j = member(desc, "texts")) load_texts(*j, place / "texts", field);
 }
 
 Json field_json(Object& field) {
@@ -298,6 +321,13 @@ Json field_json(Object& field) {
         if (!plain) x[name] = array_json(f.at("xform").at(name));
     }
     if (!x.empty()) j["xform"] = std::move(x);
+
+    // Texts a module keeps in a field of its own (the labels of legend
+    // ticks), one list per string array.
+    Json texts = Json::object();
+    for (const auto& c : f.children())
+        if (c->kind() == vhost::Kind::StrArray) texts[c->name()] = c->strings();
+    if (!texts.empty()) j["texts"] = std::move(texts);
     return j;
 }
 

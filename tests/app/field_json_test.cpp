@@ -91,7 +91,10 @@ TEST_F(FieldJsonTest, EveryKindOfContentRoundTripsExactly) {
         .xform_array("xlate", {1.5f, 0, -3});
     field(f).component(0).at("id").set_int(672);
     field(f).component(1).at("null_flag").set_int(0);
+    // A module's texts kept in the field, one per node (legend labels).
+    f.add_str_array("text_values", vhost::shape({vhost::term("nnodes")})).strings() = {"0 km", "", "\"5\" km", "é"};
     vhost::Object& g = reload(f, "again");
+    EXPECT_EQ(g.at("text_values").strings(), f.at("text_values").strings());
     auto a = field(f), b = field(g);
     EXPECT_EQ(b.nnodes(), 4);
     EXPECT_EQ(b.object().at("uniform").int_value(), 0);
@@ -181,7 +184,7 @@ TEST_F(FieldJsonTest, DescriptionsThatDoNotFitAreRejectedAtTheirPlace) {
          "f.json:1:2: error: the grid's dims make 4 nodes, not 5"},
         {R"({"dims": [2, 2], "node_dat": []})",
          "f.json:1:18: error: unknown key \"node_dat\" in a field (did you mean \"node_data\"?); known keys: nnodes, nspace, "
-         "dims, points, coord, uniform, cell_sets, node_data, xform"},
+         "dims, points, coord, uniform, cell_sets, node_data, xform, texts"},
         {R"({"dims": [100000, 100000]})", "f.json:1:10: error: dims make more than 100000000 nodes"},
         {R"({"nnodes": -1})", "f.json:1:12: error: -1 is out of range (0 to 100000000)"},
         {R"({"nnodes": 1, "xform": {"mat": [1, 0, 0, 1]}})",
