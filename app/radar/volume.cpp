@@ -1,6 +1,7 @@
 #include "volume.h"
 
 #include <netcdf.h>
+#include <vtkCommand.h>
 #include <vtkDataArray.h>
 #include <vtkImageData.h>
 #include <vtkNew.h>
@@ -140,6 +141,20 @@ bool evenly_spaced(const std::vector<float>& a) {
 
 namespace {
 
+// The first error a VTK object reports, without VTK's file and line.
+class ErrorText : public vtkCommand {
+public:
+    static ErrorText* New() { return new ErrorText; }
+    void Execute(vtkObject*, unsigned long, void* data) override {
+        if (!text.empty() || !data) return;
+        std::string t = static_cast<const char*>(data);
+        if (const auto at = t.rfind("): "); at != std::string::npos) t = t.substr(at + 3);
+        while (!t.empty() && (t.back() == '\n' || t.back() == ' ' || t.back() == '.')) t.pop_back();
+        text = t.empty() ? "it cannot be read" : t;
+    }
+    std::string text;
+};
+
 // A volume larger than the limit is refused before its values are read.
 void check_size(const std::string& path, std::size_t nx, std::size_t ny, std::size_t nz) {
     const double n = static_cast<double>(nx) * static_cast<double>(ny) * static_cast<double>(nz);
@@ -246,14 +261,21 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
 Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink) {
     vtkNew<vtkXMLImageDataReader> reader;
     if (!reader->CanReadFile(path.c_str())) fail(path, "cannot read as VTK image data");
+    // VTK's own error log stays silent: what went wrong is said once, here.
+    vtkNew<ErrorText> errors;
+    reader->AddObserver(vtkCommand::ErrorEvent, errors);
+    reader->AddObserver(vtkCommand::WarningEvent, errors);
     reader->SetFileName(path.c_str());
     reader->UpdateInformation();
+    if (!errors->text.empty()) fail(path, "not valid VTK XML image data: " + errors->text);
     int extent[6] = {0, -1, 0, -1, 0, -1};
     reader->GetOutputInformation(0)->Get(vtkStreamingDemandDrivenPipeline::WHOLE_EXTENT(), extent);
     check_size(path, static_cast<std::size_t>(std::max(0, extent[1] - extent[0] + 1)),
                static_cast<std::size_t>(std::max(0, extent[3] - extent[2] + 1)),
                static_cast<std::size_t>(std::max(0, extent[5] - extent[4] + 1)));
     reader->Update();
+    if (!errors->text.empty() || reader->GetErrorCode() != 0)
+        fail(path, "not valid VTK XML image data: " + (errors->text.empty() ? std::string("it cannot be read") : errors->text));
     vtkImageData* img = reader->GetOutput();
     int d[3];
     img->GetDimensions(d);

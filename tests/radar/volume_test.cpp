@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <filesystem>
+#include <fstream>
 
 #include "fields.h"
 #include "host.h"
@@ -253,6 +254,15 @@ TEST(RadarVolume, MisleadingFilesAreRefusedOrReadAsTheyMean) {
         EXPECT_NE(message(dir.file("huge.nc")).find("the volume has 1000 x 1100 x 100 nodes; at most 100000000 are read"),
                   std::string::npos);
     }
+
+    // Garbled image data: one message of ours, nothing of VTK's own log.
+    std::ofstream(dir.file("short.vti"))
+        << R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0"><ImageData WholeExtent="0 2 0 1 0 1" )"
+        << R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
+        << R"(Name="ze" format="ascii">1 2 3</DataArray></PointData></Piece></ImageData></VTKFile>)";
+    testing::internal::CaptureStderr();
+    EXPECT_NE(message(dir.file("short.vti")).find("short.vti: not valid VTK XML image data: "), std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     // Only regular files: a pipe would be waited on for ever.
     ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
