@@ -29,6 +29,8 @@ void add_run_command(CLI::App& app, int& status) {
         ->type_name("INSTANCE.PARAM=VALUE")
         ->allow_extra_args(false);
     run->add_flag("-v,--verbose", options->verbose, "Note each call, its result and the dump on standard error");
+    run->add_flag("--allow-writes-anywhere", options->writes_anywhere,
+                  "Let the writer modules write files outside the folder the run runs in");
     run->footer(about +
         "Exit status: 0 when the network ran (modules may still have reported problems), 1 when the run went wrong "
         "(a missing entry point, host arrays left unreleased, a dump that cannot be written), 2 when the network "

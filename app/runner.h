@@ -18,6 +18,10 @@ struct RunOptions {
     std::vector<std::string> overrides;   // "INSTANCE.PARAM=VALUE"
     std::string dump;                     // where the dump goes; empty: none
     bool verbose = false;                 // each call and the dump noted on err
+    // The writer modules write only inside the folder the run runs in,
+    // unless this is true: a network from someone else cannot put files
+    // elsewhere.
+    bool writes_anywhere = false;
 };
 
 // Exit statuses of a run.

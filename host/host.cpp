@@ -30,6 +30,30 @@ void Host::reset() {
     progress_.clear();
 }
 
+void Host::confine_writes(std::vector<std::filesystem::path> folders) {
+    write_folders_.clear();
+    for (const auto& f : folders) {
+        std::error_code ec;
+        const auto canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(f, ec), ec);
+        if (!ec) write_folders_.push_back(canonical);
+    }
+    // A folder that cannot be resolved allows nothing rather than anything.
+    if (write_folders_.empty() && !folders.empty()) write_folders_.emplace_back("/nonexistent/velmora");
+}
+
+bool Host::may_write(const char* path) const {
+    if (write_folders_.empty()) return true;
+    if (!path || !*path) return false;
+    std::error_code ec;
+    const auto p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+    if (ec) return false;
+    for (const auto& folder : write_folders_) {
+        const auto rel = p.lexically_relative(folder);
+        if (!rel.empty() && rel != "." && *rel.begin() != "..") return true;
+    }
+    return false;
+}
+
 std::int64_t Host::enroll(Object* o) {
     objects_.push_back(o);
     return static_cast<std::int64_t>(objects_.size() - 1);

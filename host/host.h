@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -79,6 +80,13 @@ public:
     void clear_progress() { progress_.clear(); }
     void set_progress_listener(std::function<void(const ProgressEvent&)> f) { on_progress_ = std::move(f); }
 
+    // --- files the modules write ---
+    // Folders the modules may create and write files in (FILEfopen for
+    // writing); none: anywhere. A path is taken as it resolves, links
+    // followed, so that no link leads a writer out. Kept across reset().
+    void confine_writes(std::vector<std::filesystem::path> folders);
+    bool may_write(const char* path) const;
+
     // --- networks ---
     // A module instance built from its module's declaration; throws
     // std::invalid_argument for an unknown module.
@@ -119,6 +127,7 @@ private:
     std::string_view last_text_;
     std::function<void(const ProgressEvent&)> on_progress_;
     Resolver resolver_;
+    std::vector<std::filesystem::path> write_folders_;
     std::unique_ptr<Object> root_;   // last: destroyed first
 };
 

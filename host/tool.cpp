@@ -1,5 +1,7 @@
 // Tool library operations of the substitute host.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "host.h"
 
@@ -13,6 +15,13 @@ void ARRfree_f(void* array, const char* /*file*/, int /*line*/) { vhost::host().
 
 FILE* FILEfopen(const char* path, const char* mode) {
     if (!path || !mode) return nullptr;
+    // Writing where the program was not told to write fails like a folder
+    // that does not let one write.
+    const bool writes = std::strpbrk(mode, "wa+") != nullptr;
+    if (writes && !vhost::host().may_write(path)) {
+        errno = EACCES;
+        return nullptr;
+    }
     return std::fopen(path, mode);
 }
 

@@ -111,6 +111,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
     for (const char* f : results) fs::rename(dir / f, first / f);
     velmora::app::RunOptions again;
     again.network = (dir / "network.json").string();
+    again.writes_anywhere = true;   // the network names the folder of the first run, not this one
     std::FILE* run_err = std::tmpfile();
     testing::internal::CaptureStdout();
     EXPECT_EQ(velmora::app::run_network(again, run_err, false), velmora::app::run_ok);

@@ -25,18 +25,6 @@ std::vector<std::string> json_blocks(const std::string& text) {
     return blocks;
 }
 
-// Runs in a directory of its own, so that a writer module's file lands there.
-class InDirectory {
-public:
-    explicit InDirectory(const std::string& dir) : old_(std::filesystem::current_path()) { std::filesystem::current_path(dir); }
-    ~InDirectory() { std::filesystem::current_path(old_); }
-    InDirectory(const InDirectory&) = delete;
-    InDirectory& operator=(const InDirectory&) = delete;
-
-private:
-    std::filesystem::path old_;
-};
-
 class DocsTest : public vtest::ModuleTest {};
 
 TEST_F(DocsTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
@@ -44,7 +32,7 @@ TEST_F(DocsTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
     auto blocks = json_blocks(guide);
     ASSERT_GE(blocks.size(), 10u) << "one example per construct";
     apptest::TempDir dir;
-    InDirectory here(dir.file(""));
+    apptest::InDirectory here(dir.file(""));
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         SCOPED_TRACE("example " + std::to_string(i + 1) + ":\n" + blocks[i]);
         std::string net = dir.write("net" + std::to_string(i) + ".json", blocks[i]);

@@ -97,6 +97,42 @@ TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
     EXPECT_EQ(dump["run"]["instances"]["a"]["outputs"]["done"], 0);
 }
 
+// A network's writers write inside the folder the run runs in, unless the
+// user lets them write anywhere: a network from someone else cannot plant a
+// file elsewhere, not even through a link.
+TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
+    std::filesystem::create_directories(dir.file("run"));
+    std::filesystem::create_symlink(dir.file(""), dir.file("run/up"));
+    apptest::InDirectory here(dir.file("run"));
+    auto writing = [&](const std::string& filename) {
+        return dir.write("net.json", R"({
+          "fields": {"grid": {"dims": [2, 1, 1], "nspace": 3, "node_data": [{"type": "int", "values": [1, 0]}]}},
+          "instances": {"ijk": {"module": "WriteIsoIJK", "links": {"in": "grid"},
+                                "params": {"nspace3": 1, "no_min": 1, "no_max": 1, "filename": ")" + filename + R"("}}}})");
+    };
+    const struct {
+        std::string filename;
+        bool written;
+    } cases[] = {{"inside.txt", true},      {"sub/../inside2.txt", false},   // sub does not exist: fopen fails
+                 {"../outside.txt", false}, {dir.file("outside2.txt"), false},
+                 {"up/outside3.txt", false}};
+    for (const auto& c : cases) {
+        new_error_stream();
+        EXPECT_EQ(run(writing(c.filename)), velmora::app::run_ok) << c.filename;
+        EXPECT_EQ(err->text(), c.written ? "" : "ijk : can not open " + c.filename + ".\n") << c.filename;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.file("run/inside.txt")));
+    for (const char* f : {"outside.txt", "outside2.txt", "outside3.txt"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
+
+    RunOptions anywhere;
+    anywhere.network = writing("../outside.txt");
+    new_error_stream();
+    anywhere.writes_anywhere = true;
+    EXPECT_EQ(velmora::app::run_network(anywhere, err->stream(), false), velmora::app::run_ok);
+    EXPECT_EQ(err->text(), "");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("outside.txt")));
+}
+
 TEST_F(RunnerTest, ABrokenNetworkExitsWithTwoAndRunsNothing) {
     const std::pair<const char*, const char*> broken[] = {
         {"{\"fields\": {}\n \"instances\": {}}", ":2:2: error: not valid JSON"},

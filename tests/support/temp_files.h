@@ -64,9 +64,22 @@ private:
     std::FILE* f_ = nullptr;
 };
 
+// Runs in a directory of its own, so that a writer module's file lands there.
+class InDirectory {
+public:
+    explicit InDirectory(const std::string& dir) : old_(std::filesystem::current_path()) { std::filesystem::current_path(dir); }
+    ~InDirectory() { std::filesystem::current_path(old_); }
+    InDirectory(const InDirectory&) = delete;
+    InDirectory& operator=(const InDirectory&) = delete;
+
+private:
+    std::filesystem::path old_;
+};
+
 }  // namespace vtest
 
 namespace apptest {
 using vtest::Capture;
+using vtest::InDirectory;
 using vtest::TempDir;
 }  // namespace apptest
