@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <new>
 #include <memory>
 
 #include "commands.h"
@@ -45,6 +47,13 @@ int parse_and_run(CLI::App& app, int& status, int argc, const char* const* argv)
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? 0 : 2;   // --help is not a failure; anything else is a usage error
+    } catch (const std::bad_alloc&) {
+        // A volume or network larger than the memory: said, never an abort.
+        std::fprintf(stderr, "velmora: out of memory\n");
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora: %s\n", e.what());
+        return 1;
     }
     return status;
 }

@@ -2,7 +2,9 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vtkActor.h>
@@ -46,7 +48,9 @@
 #include <chrono>
 #include <span>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -340,6 +344,36 @@ std::string write_vtk(Object& field, const std::string& stem, const std::vector<
 
 namespace {
 
+// Whether a local display (":N" or ":N.S") accepts connections on its
+// socket; VTK aborts the program on a display that does not. Displays on
+// other hosts are taken as they are.
+bool display_answers(const char* display) {
+    const std::string d = display;
+    if (d.empty() || d[0] != ':') return true;
+    const std::string number = d.substr(1, d.find('.') == std::string::npos ? std::string::npos : d.find('.') - 1);
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+    const std::string path = "/tmp/.X11-unix/X" + number;
+    // The server listens on the socket file, or on the abstract name of the
+    // same path (a leading NUL).
+    for (bool abstract : {false, true}) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const std::size_t offset = abstract ? 1 : 0;
+        if (path.size() + offset >= sizeof addr.sun_path) {
+            ::close(fd);
+            return false;
+        }
+        std::memcpy(addr.sun_path + offset, path.data(), path.size());
+        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0;
+        ::close(fd);
+        if (ok) return true;
+    }
+    return false;
+}
+
 // A distinct, readable colour per area number (0: grey).
 void area_colours(vtkLookupTable* lut, int max_no) {
     static const double palette[][3] = {{0.90, 0.30, 0.24}, {0.20, 0.55, 0.85}, {0.30, 0.70, 0.35}, {0.95, 0.65, 0.15},
@@ -368,7 +402,7 @@ void add_text(vtkRenderer* r, const std::string& text, double x, double y, doubl
 
 VirtualDisplay::VirtualDisplay() {
     const char* d = std::getenv("DISPLAY");
-    if (d && *d) return;
+    if (d && *d && display_answers(d)) return;
     for (int n = 91; n < 140; ++n) {
         std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
         std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
