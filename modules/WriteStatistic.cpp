@@ -136,7 +136,10 @@ void update(Frame& f) {
         if (i == 0) write_header(out.get(), e);
         write_line(out.get(), e);
     }
-    out.reset();
+    // A stream that failed (a full disk) must not pass for a written file.
+    const bool write_error = std::ferror(out.get()) != 0;
+    if (std::fclose(out.release()) != 0 || write_error)
+        return (void)f.fail("%s : can not write %s.\n", filename.get());
     f.set_done();
 }
 

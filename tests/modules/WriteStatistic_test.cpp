@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+
 #include "module_test.h"
 #include "temp_files.h"
 
@@ -78,6 +80,14 @@ TEST_F(WriteStatisticTest, TheDocumentedExampleFromCalcStatistic) {
               "DATA0_Ave,DATA0_SD\n"
               "3,2,1.000000e+00,0.000000e+00,0.000000e+00,1.500000e+00,0.000000e+00,0.000000e+00,1.000000e+00,"
               "3.000000e+00,2.000000e+00,1.000000e+00\n");
+}
+
+TEST_F(WriteStatisticTest, AWriteErrorIsReported) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+    three_areas();
+    inst->at("filename").set_str("/dev/full");
+    run(*inst, {msg("csv", "can not write /dev/full.\n")});
+    EXPECT_EQ(done(), 0);
 }
 
 TEST_F(WriteStatisticTest, HeaderFromTheFirstEntryAndALinePerEntry) {
