@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdlib>
 #include <memory>
 
 #include "analyze.h"
@@ -20,7 +22,17 @@ void add_analyze_command(CLI::App& app, int& status) {
                     "convective scene is analysed.")
         ->type_name("VOLUME");
     cmd->add_option("--var", o->var, "The reflectivity variable of the volume")->capture_default_str();
-    cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")->capture_default_str();
+    cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                // An empty text would read as 0, "nan" or "inf" as no level at all.
+                char* end = nullptr;
+                const double v = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !std::isfinite(v)) return "a finite number of dBZ, not \"" + text + "\"";
+                return "";
+            },
+            "DBZ"))
+        ->capture_default_str();
     cmd->add_option("--min-cells", o->min_cells,
                     "Areas of at most this many cells (triangles of the isosurface, tetrahedra of the isovolume, four "
                     "per voxel) are dropped; 0 keeps every area")

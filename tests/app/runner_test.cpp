@@ -215,6 +215,7 @@ int cli(std::vector<const char*> argv) {
     int status = 0;
     velmora::app::add_run_command(app, status);
     velmora::app::add_modules_command(app, status);
+    velmora::app::add_analyze_command(app, status);
     return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
 }
 
@@ -230,7 +231,10 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--bogus"}), 2);
     EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--set", "thresh.nothing=1"}), 2);
     EXPECT_EQ(cli({"velmora", "modules", "Nope"}), 2);
+    // A level that is no number is refused, not read as 0 dBZ.
+    for (const char* level : {"", "nan", "-inf", "40x"}) EXPECT_EQ(cli({"velmora", "analyze", "--level", level}), 2) << level;
     std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("--level: a finite number of dBZ, not \"\""), std::string::npos) << errors;
     EXPECT_NE(errors.find("--set thresh.nothing=1: error: ThreshMin has no \"nothing\""), std::string::npos) << errors;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(cli({"velmora", "modules", "ThreshMin"}), 0);
