@@ -70,7 +70,9 @@ private:
 };
 
 // Text of a name or value for messages: quoted, control characters
-// escaped, cut after limit characters when limit is not 0.
-std::string in_quotes(std::string_view text, std::size_t limit = 0);
+// escaped, cut after limit characters ("..." added), so that a message
+// never echoes more than an excerpt of what a user gave.
+inline constexpr std::size_t kQuoteLimit = 200;
+std::string in_quotes(std::string_view text, std::size_t limit = kQuoteLimit);
 
 }  // namespace velmora::app

@@ -162,6 +162,14 @@ TEST_F(NetworkTest, ARejectedNetworkLeavesTheTreeAsItWas) {
     EXPECT_NO_THROW(build(R"({"instances": {"a": {"module": "ThreshMin", "links": {"in": "radar"}}}})"));
 }
 
+// A name of any length is echoed as an excerpt.
+TEST_F(NetworkTest, MessagesEchoOnlyAnExcerptOfWhatWasGiven) {
+    const std::string huge(100000, 'x');
+    const std::string m = error_of(net(R"("t": {"module": ")" + huge + R"("})"));
+    EXPECT_LT(m.size(), 1500u);
+    EXPECT_NE(m.find("unknown module \"" + std::string(200, 'x') + "...\""), std::string::npos) << m.substr(0, 300);
+}
+
 TEST_F(NetworkTest, OverridesComeAfterTheFileAndAreCheckedLikeIt) {
     std::string text = net(R"("t": {"module": "ThreshMin", "params": {"thresh_value": 1, "null_value": 0}, "links": {"in": "grid"}})");
     Plan plan = build(text, {"t.thresh_value=2.5", "t.null_value=-9999", "t.done=null"});
