@@ -1,5 +1,7 @@
 #include "document.h"
 
+#include <filesystem>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -213,6 +215,14 @@ TextPos position_of(std::string_view text, std::size_t offset) {
 }
 
 Document Document::read(const std::string& path) {
+    // A regular file of a bounded size: a pipe would never end, and parsing
+    // takes several times the size of the text in memory.
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
+        throw NetworkError(path + ": error: not a regular file");
+    if (const auto size = std::filesystem::file_size(path, ec); !ec && size > kMaxDocumentBytes)
+        throw NetworkError(path + ": error: the file has " + std::to_string(size) + " bytes; a network file has at most " +
+                           std::to_string(kMaxDocumentBytes));
     std::ifstream in(path, std::ios::binary);
     if (!in) throw NetworkError(path + ": error: cannot read the file: " + std::strerror(errno));
     std::ostringstream text;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,10 @@ struct TextPos {
     std::size_t column = 0;   // 1-based, in characters
 };
 TextPos position_of(std::string_view text, std::size_t offset);
+
+// The largest network file read: a dump of a radar volume of a few million
+// nodes, with room to spare.
+inline constexpr std::uintmax_t kMaxDocumentBytes = std::uintmax_t{512} << 20;
 
 class Document {
 public:

@@ -3,6 +3,9 @@
 #include "document.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "temp_files.h"
 
@@ -77,6 +80,23 @@ TEST(Document, AFileThatCannotBeReadIsNamed) {
     }
     Document d = Document::read(dir.write("ok.json", "[1, 2]"));
     EXPECT_EQ(d.root().size(), 2u);
+
+    // A pipe, a folder, or a file past the size limit (sparse: nothing of
+    // it is read) is refused before anything is read.
+    ASSERT_EQ(::mkfifo(dir.file("pipe.json").c_str(), 0600), 0);
+    std::filesystem::resize_file(dir.write("huge.json", "{"), velmora::app::kMaxDocumentBytes + 1);
+    const std::pair<std::string, std::string> refused[] = {
+        {dir.file("pipe.json"), ": error: not a regular file"},
+        {dir.file(""), ": error: not a regular file"},
+        {dir.file("huge.json"), ": error: the file has 536870913 bytes; a network file has at most 536870912"}};
+    for (const auto& [path, says] : refused) {
+        try {
+            Document::read(path);
+            ADD_FAILURE() << path;
+        } catch (const NetworkError& e) {
+            EXPECT_EQ(std::string(e.what()), path + says);
+        }
+    }
 }
 
 }  // namespace
