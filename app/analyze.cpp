@@ -270,11 +270,7 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     host.reset();
     register_operations();
     // The writer modules write into the staging folder and nowhere else.
-    host.confine_writes({work});
-    struct Unconfine {
-        vhost::Host& host;
-        ~Unconfine() { host.confine_writes({}); }
-    } unconfine{host};
+    const vhost::ConfinedWrites confined(host, {work});
     // The volume is read straight into the field "radar" of the tree, the
     // only copy of its values.
     vhost::Object& radar = host.root().add_field("radar");

@@ -130,12 +130,9 @@ int call_instances(const Plan& plan, const CallSettings& settings, RunRecord& re
 int run_network(const RunOptions& options, std::FILE* err, bool progress) {
     vhost::Host& host = vhost::host();
     host.reset();
-    host.confine_writes(options.writes_anywhere ? std::vector<std::filesystem::path>{}
-                                                : std::vector<std::filesystem::path>{std::filesystem::current_path()});
-    struct Unconfine {
-        vhost::Host& host;
-        ~Unconfine() { host.confine_writes({}); }
-    } unconfine{host};
+    const vhost::ConfinedWrites confined(
+        host, options.writes_anywhere ? std::vector<std::filesystem::path>{}
+                                      : std::vector<std::filesystem::path>{std::filesystem::current_path()});
     register_operations();   // the host's own operations run like modules
 
     std::optional<Document> doc;

@@ -134,6 +134,21 @@ private:
 // The process's host, on which the C operations act.
 Host& host();
 
+// Confines the modules' writes to folders for as long as it lives (none:
+// anywhere), then lets them write anywhere again.
+class ConfinedWrites {
+public:
+    ConfinedWrites(Host& host, std::vector<std::filesystem::path> folders) : host_(host) {
+        host_.confine_writes(std::move(folders));
+    }
+    ~ConfinedWrites() { host_.confine_writes({}); }
+    ConfinedWrites(const ConfinedWrites&) = delete;
+    ConfinedWrites& operator=(const ConfinedWrites&) = delete;
+
+private:
+    Host& host_;
+};
+
 // Module declarations: one per module, in host/modules/<Module>.cpp.
 struct ModuleDecl {
     std::string name;                  // "ThreshMin"
