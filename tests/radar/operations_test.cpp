@@ -288,8 +288,11 @@ TEST_F(OperationsTest, TheLegendsOnAColumnAreThoseOnTheWholeGrid) {
             run(on_grid, {});
             run(on_column, {});
             EXPECT_EQ(on_column.at("done").int_value(), 1);
-            for (const char* out : {"oaxis", "otick", "olabel"})
-                if (on_grid.child(out)) EXPECT_EQ(field_text(field(on_column, out)), field_text(field(on_grid, out))) << out;
+            for (const char* out : {"oaxis", "otick", "olabel"}) {
+                if (on_grid.child(out)) {
+                    EXPECT_EQ(field_text(field(on_column, out)), field_text(field(on_grid, out))) << out;
+                }
+            }
         }
     }
 }
