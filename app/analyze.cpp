@@ -157,6 +157,7 @@ Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, c
     net["description"] = "Storm cells of " + v.name + " at " + level + " " +
                          (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
     net["fields"]["radar"] = {{"file", volume_path}, {"var", o.var}};
+    if (o.time != kOnlyTime) net["fields"]["radar"]["time"] = o.time;
     Json& in = net["instances"];
     in["surface"] = {{"module", "Isosurface"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
     in["divsurf"] = {{"module", "DivIsosurf"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "surface.out"}}}};
@@ -287,7 +288,8 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
             decltype(v.values)().swap(v.values);
         } else {
             volume_path = fs::absolute(o.volume).lexically_normal().string();
-            v = read_volume(volume_path, o.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); });
+            v = read_volume(
+                volume_path, o.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o.time);
             set_volume_null(radar, v);
             source = fs::path(o.volume).filename().string();
         }

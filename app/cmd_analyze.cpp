@@ -38,6 +38,10 @@ void add_analyze_command(CLI::App& app, int& status) {
                     "per voxel) are dropped; 0 keeps every area")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    cmd->add_option("--time", o->time,
+                    "The time step to analyse in a file of several (0 first); without it, such a file is refused")
+        ->check(CLI::Range(0L, 2147483647L))
+        ->type_name("INDEX");
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png");
     cmd->add_option_function<std::string>(

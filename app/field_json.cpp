@@ -152,18 +152,21 @@ bool any_nonzero(const Json& list) {
     return std::any_of(list.begin(), list.end(), [](const Json& v) { return !v.is_number() || v.get<double>() != 0.0; });
 }
 
-// A radar volume read from a file, {"file": "cpol.nc", "var": "DT"}. A
-// relative path is taken from the network file's folder, so that a network
-// and its volume move together.
+// A radar volume read from a file, {"file": "cpol.nc", "var": "DT"}, with
+// "time": INDEX for a file of several time steps. A relative path is taken
+// from the network file's folder, so that a network and its volume move
+// together.
 void load_volume_file(const Json& desc, const Place& place, Object& field) {
-    only_keys(desc, place, {"file", "var"}, "a field read from a file");
+    only_keys(desc, place, {"file", "var", "time"}, "a field read from a file");
     std::filesystem::path path = text_at(desc.at("file"), place / "file", "file");
     std::string var;
     if (const Json* j = member(desc, "var")) var = text_at(*j, place / "var", "var");
+    long time = kOnlyTime;
+    if (const Json* j = member(desc, "time")) time = static_cast<long>(integer_of(*j, place / "time", 0, INT32_MAX));
     if (path.is_relative() && place.document())
         path = std::filesystem::path(place.document()->name()).parent_path() / path;
     try {
-        fill_volume_field(field, read_volume(path.string(), var));
+        fill_volume_field(field, read_volume(path.string(), var, {}, time));
     } catch (const std::runtime_error& e) {
         (place / "file").fail(e.what());
     }

@@ -176,7 +176,7 @@ std::span<float> storage_for(Volume& v, std::size_t n, const ValueSink& sink, co
 
 }  // namespace
 
-Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink) {
+Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time) {
     NcFile nc;
     check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
     int v = -1;
@@ -208,12 +208,22 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     out.z = read_axis(nc.id, dims[first], path);
     out.y = read_axis(nc.id, dims[first + 1], path);
     out.x = read_axis(nc.id, dims[first + 2], path);
+    size_t start[4] = {0, 0, 0, 0}, count[4] = {1, 1, 1, 1};
     if (first == 1) {
         size_t nt = 0;
         nc_inq_dimlen(nc.id, dims[0], &nt);
         if (nt < 1) fail(path, "variable " + var + " holds no time step");
+        // A file of several time steps is not taken as its first one unasked.
+        if (time == kOnlyTime && nt > 1)
+            fail(path, "variable " + var + " holds " + std::to_string(nt) + " time steps; choose one with --time (0 to " +
+                           std::to_string(nt - 1) + ")");
+        if (time != kOnlyTime && (time < 0 || static_cast<size_t>(time) >= nt))
+            fail(path, "variable " + var + " has no time step " + std::to_string(time) + "; it holds " + std::to_string(nt) +
+                           " (0 to " + std::to_string(nt - 1) + ")");
+        start[0] = time == kOnlyTime ? 0 : static_cast<size_t>(time);
+    } else if (time > 0) {
+        fail(path, "variable " + var + " has no time dimension; --time can only be 0");
     }
-    size_t start[4] = {0, 0, 0, 0}, count[4] = {1, 1, 1, 1};
     count[first] = out.z.size();
     count[first + 1] = out.y.size();
     count[first + 2] = out.x.size();
@@ -309,7 +319,7 @@ Volume read_vti(const std::string& path, const std::string& var, const ValueSink
     return out;
 }
 
-Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink) {
+Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink, long time) {
     // Local regular files only: a pipe or a device would never end, and the
     // NetCDF library would fetch a URL over the network.
     std::error_code ec;
@@ -319,8 +329,11 @@ Volume read_volume(const std::string& path, const std::string& var, const ValueS
         std::string e(ext);
         return path.size() >= e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0;
     };
-    if (ends(".vti")) return read_vti(path, var, sink);
-    return read_netcdf(path, var, sink);
+    if (ends(".vti")) {
+        if (time > 0) fail(path, "VTK image data has no time steps; --time can only be 0");
+        return read_vti(path, var, sink);
+    }
+    return read_netcdf(path, var, sink, time);
 }
 
 void write_netcdf(const std::string& path, const Volume& v) {

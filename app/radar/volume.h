@@ -35,13 +35,17 @@ struct Volume {
 // to the volume's own values.
 using ValueSink = std::function<std::span<float>(const Volume& axes)>;
 
+// The time step of a variable (time, z, y, x) to read; kOnlyTime takes the
+// one there is and refuses a variable of several.
+inline constexpr long kOnlyTime = -1;
+
 // Reads variable var of a NetCDF file. Throws std::runtime_error with a
 // message naming the file and what is wrong.
-Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink = {});
+Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime);
 // Reads point-data array var (the first array when var is empty) of a .vti file.
 Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink = {});
-// By extension: .nc/.nc4/.cdf NetCDF, .vti VTK image data.
-Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink = {});
+// By extension: .nc/.nc4/.cdf NetCDF, .vti VTK image data (which has no time).
+Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime);
 
 // Writes a volume in the layout radar toolkits use: DT(time, z, y, x) float
 // in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres.

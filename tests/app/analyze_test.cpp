@@ -249,6 +249,14 @@ TEST(VolumeFileField, ReadsRelativeToTheNetworkAndNamesTheProblem) {
     EXPECT_EQ(radar.dims(), (std::vector<std::int64_t>{80, 60, 20}));
     EXPECT_EQ(radar.label(0), "DT");
 
+    // A time step is chosen by its index.
+    std::ofstream(net) << R"({"fields": {"radar": {"file": "scene.nc", "var": "DT", "time": 0}}})";
+    vhost::host().reset();
+    EXPECT_NO_THROW(velmora::app::build_network(velmora::app::Document::read(net)));
+    std::ofstream(net) << R"({"fields": {"radar": {"file": "scene.nc", "var": "DT", "time": 1}}})";
+    vhost::host().reset();
+    EXPECT_THROW(velmora::app::build_network(velmora::app::Document::read(net)), velmora::app::NetworkError);
+
     std::ofstream(net) << "{\"fields\": {\"radar\": {\"file\": \"scene.nc\",\n  \"var\": \"ZH\"}}}";
     vhost::host().reset();
     try {

@@ -45,11 +45,12 @@ struct SmallFile {
     bool x_on_another_dim = false;   // the variable x lies on a dimension of 4
     bool xyz_order = false;          // ze stored on (x, y, z)
     float last_value = -9999.0f;     // the value of the last node
+    int times = 1;                   // time steps; step t adds 100 t to the values
 
     void write(const std::string& path) const {
         int nc = 0, dt = 0, dz = 0, dy = 0, dx = 0, vx = 0, vy = 0, vz = 0, v = 0;
         ASSERT_EQ(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &nc), NC_NOERR);
-        if (time_axis) nc_def_dim(nc, "time", 1, &dt);
+        if (time_axis) nc_def_dim(nc, "time", static_cast<size_t>(times), &dt);
         nc_def_dim(nc, "z", 2, &dz);
         nc_def_dim(nc, "y", 2, &dy);
         nc_def_dim(nc, "x", 3, &dx);
@@ -94,8 +95,13 @@ struct SmallFile {
             short raw[12] = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, -32768};
             nc_put_var_short(nc, v, raw);
         } else {
-            float raw[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, last_value};
-            nc_put_var_float(nc, v, raw);
+            std::vector<float> raw;
+            for (int t = 0; t < times; ++t)
+                for (float x : {0.0f, 1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f, 8.0f, 9.0f, 10.0f})
+                    raw.push_back(x + 100.0f * static_cast<float>(t));
+            raw.insert(raw.begin() + 11, last_value);
+            for (int t = 1; t < times; ++t) raw.insert(raw.begin() + 12 * t + 11, last_value);
+            nc_put_var_float(nc, v, raw.data());
         }
         nc_close(nc);
     }
@@ -263,6 +269,23 @@ TEST(RadarVolume, MisleadingFilesAreRefusedOrReadAsTheyMean) {
     testing::internal::CaptureStderr();
     EXPECT_NE(message(dir.file("short.vti")).find("short.vti: not valid VTK XML image data: "), std::string::npos);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    // Several time steps: one is chosen, never the first one unasked.
+    SmallFile series;
+    series.times = 3;
+    series.write(dir.file("series.nc"));
+    EXPECT_NE(message(dir.file("series.nc")).find("variable ze holds 3 time steps; choose one with --time (0 to 2)"),
+              std::string::npos);
+    const velmora::app::Volume second = velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 1);
+    EXPECT_EQ(second.values[0], 100.0f);
+    EXPECT_EQ(second.values[10], 110.0f);
+    EXPECT_EQ(second.values[11], second.null_value);
+    try {
+        velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 3);
+        ADD_FAILURE() << "time step 3 of 3 was read";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("has no time step 3; it holds 3 (0 to 2)"), std::string::npos) << e.what();
+    }
 
     // Only regular files: a pipe would be waited on for ever.
     ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
