@@ -126,7 +126,7 @@ public:
         return true;
     }
 
-    // Every file an analysis may write.
+    // Every file an analysis may write, in the order they are listed.
     static constexpr const char* kResults[] = {
         "network.json",   "analysis.log",    "cells.csv",     "surface_cells.csv", "cells_ijk.txt",
         "radar.vti",      "isosurface.vtp",  "isovolume.vtu", "cell_tops.vtp",     "centres.vtp",
@@ -379,10 +379,9 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     vhost::Object& surface = host.root().at("surface").at("out");
     vhost::Object& stat = host.root().at("cellstat");
     const std::vector<Cell> cells = cells_of(stat);
-    std::vector<std::string> written;
     const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr) {
-        written.push_back(write_vtk(field, (fs::path(work) / stem).string(), texts, o.compression));
-        if (o.timings) print_timing(err, "write " + fs::path(written.back()).filename().string(), clock);
+        const std::string path = write_vtk(field, (fs::path(work) / stem).string(), texts, o.compression);
+        if (o.timings) print_timing(err, "write " + fs::path(path).filename().string(), clock);
     };
     try {
         // The cell of every voxel joins the radar volume, taken from the grid
@@ -422,7 +421,6 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         vtk(host.root().at("axis").at("oaxis"), "legend_axis");
         vtk(host.root().at("ticks").at("otick"), "legend_ticks");
         radar_written.get();
-        written.insert(written.begin(), radar_file.path);
         if (o.timings) print_timing(err, "write radar.vti (beside those)", clock);
         if (o.picture) {
             Scene scene;
@@ -443,8 +441,9 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
             // Without a display the results stand without their picture.
             try {
                 render_png(scene, png, 1280, 900, &*display);
-                written.push_back(png);
             } catch (const std::runtime_error& e) {
+                std::error_code gone;
+                fs::remove(png, gone);   // nothing half drawn goes with the results
                 std::fprintf(err, "velmora analyze: no picture: %s\n", e.what());
             }
         }
@@ -456,9 +455,8 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
     if (!commit()) return 1;
     print_cells(stdout, cells, source, o);
     std::printf("results in %s (%s):\n", out_dir.c_str(), seconds_since(t0).c_str());
-    for (const char* f : {"network.json", "analysis.log", "cells.csv", "surface_cells.csv", "cells_ijk.txt"})
+    for (const char* f : Staging::kResults)
         if (fs::exists(fs::path(out_dir) / f)) std::printf("  %s\n", f);
-    for (const std::string& w : written) std::printf("  %s\n", fs::path(w).filename().c_str());
     return 0;
 }
 

@@ -117,18 +117,14 @@ FieldRef& FieldRef::declare_component(int comp, int type, int veclen, const std:
 }
 
 FieldRef& FieldRef::floats(const std::string& label, const std::vector<float>& v, int veclen, const std::string& units) {
-    int comp = ncomp();
-    declare_component(comp, DTYPE_FLOAT, veclen, label);
-    component(comp).at("units").set_str(units);
-    set_floats(component(comp).at("values"), v);
+    add_floats(label, veclen, units);
+    set_floats(component(ncomp() - 1).at("values"), v);
     return *this;
 }
 
 FieldRef& FieldRef::ints(const std::string& label, const std::vector<std::int32_t>& v, int veclen, const std::string& units) {
-    int comp = ncomp();
-    declare_component(comp, DTYPE_INT, veclen, label);
-    component(comp).at("units").set_str(units);
-    set_ints(component(comp).at("values"), v);
+    add_ints(label, veclen, units);
+    set_ints(component(ncomp() - 1).at("values"), v);
     return *this;
 }
 
