@@ -70,7 +70,25 @@ Json instance_json(Object& inst) {
     return j;
 }
 
+std::int64_t count_values(Object& o) {
+    switch (o.kind()) {
+        case Kind::Array: return o.typed() ? o.wanted_length() : 0;
+        case Kind::StrArray: return o.wanted_length();
+        case Kind::Group:
+        case Kind::Field:
+        case Kind::GroupArray: {
+            if (o.kind() == Kind::GroupArray) o.fit();
+            std::int64_t n = 0;
+            for (const auto& c : o.children()) n += count_values(*c);
+            return n;
+        }
+        default: return 0;
+    }
+}
+
 }  // namespace
+
+std::int64_t dump_values() { return count_values(vhost::host().root()); }
 
 Json dump_tree(const RunRecord& run) {
     vhost::Host& host = vhost::host();

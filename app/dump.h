@@ -4,6 +4,7 @@
 // links, the calls made and the texts reported through the error channel.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ struct RunRecord {
     std::string network;   // the file that was run
     std::vector<CallRecord> calls;
 };
+
+// How many values a dump of the host's tree holds: array elements and
+// strings of arrays, over every field and instance. Each becomes a JSON
+// value in memory before the file is written, so the runner bounds it.
+std::int64_t dump_values();
+inline constexpr std::int64_t kDefaultDumpLimit = 20'000'000;
 
 // The host's whole tree. Fields keep their paths as names:
 // "grid", "thresh.out_nd", "slice.oplanes[2]".

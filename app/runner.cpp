@@ -54,15 +54,32 @@ std::string done_note(vhost::Object& inst) {
     return ", done = " + std::to_string(done->int_value());
 }
 
-bool write_dump(const std::string& path, const RunRecord& record, std::FILE* err) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) write_json(out, dump_tree(record));
-    out.close();
-    if (!out) {
-        std::fprintf(err, "velmora: cannot write the dump %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
+// The dump is bounded before anything is built: every value becomes a JSON
+// value in memory. It is written under a temporary name and moved into
+// place, so a dump that fails part-way leaves no file that looks complete,
+// nor an older dump that could pass for this run's.
+bool write_dump(const std::string& path, std::int64_t limit, const RunRecord& record, std::FILE* err) {
+    const std::string partial = path + ".partial";
+    std::string problem;
+    try {
+        if (const std::int64_t values = dump_values(); values > limit) {
+            problem = "it would hold " + std::to_string(values) + " values, more than the " + std::to_string(limit) +
+                      " a dump holds (raise the bound with --dump-limit)";
+        } else {
+            std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+            if (out) write_json(out, dump_tree(record));
+            out.close();
+            if (!out) problem = std::strerror(errno);
+            else if (std::rename(partial.c_str(), path.c_str()) != 0) problem = std::strerror(errno);
+        }
+    } catch (const std::bad_alloc&) {
+        problem = "out of memory";
     }
-    return true;
+    if (problem.empty()) return true;
+    std::remove(partial.c_str());
+    std::remove(path.c_str());
+    std::fprintf(err, "velmora: cannot write the dump %s: %s\n", path.c_str(), problem.c_str());
+    return false;
 }
 
 }  // namespace
@@ -153,7 +170,7 @@ int run_network(const RunOptions& options, std::FILE* err, bool progress) {
     settings.verbose = options.verbose;
     int status = call_instances(plan, settings, record, err, progress);
     if (!options.dump.empty()) {
-        if (!write_dump(options.dump, record, err))
+        if (!write_dump(options.dump, options.dump_limit, record, err))
             status = run_fault;
         else if (options.verbose)
             std::fprintf(err, "velmora: wrote %s\n", options.dump.c_str());

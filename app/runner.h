@@ -17,6 +17,7 @@ struct RunOptions {
     std::string network;                  // the network file
     std::vector<std::string> overrides;   // "INSTANCE.PARAM=VALUE"
     std::string dump;                     // where the dump goes; empty: none
+    std::int64_t dump_limit = kDefaultDumpLimit;   // values a dump may hold
     bool verbose = false;                 // each call and the dump noted on err
     // The writer modules write only inside the folder the run runs in,
     // unless this is true: a network from someone else cannot put files

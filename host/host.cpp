@@ -148,7 +148,7 @@ Object& Host::add_instance(std::string name, std::string_view module) {
     const ModuleDecl* decl = find_module(module);
     if (!decl) throw std::invalid_argument("unknown module " + std::string(module));
     Object& inst = root().add_group(std::move(name));
-    inst.module_ = decl->name;
+    inst.extra().module = decl->name;
     decl->declare(inst);
     return inst;
 }

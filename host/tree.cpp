@@ -79,6 +79,16 @@ bool parse_path(std::string_view path, std::vector<PathStep>& steps) {
     return false;
 }
 
+const std::string& Object::no_text() {
+    static const std::string none;
+    return none;
+}
+
+Object::Extra& Object::extra() {
+    if (!extra_) extra_ = std::make_unique<Extra>();
+    return *extra_;
+}
+
 Object::Object(Kind kind, std::string name) : kind_(kind), name_(std::move(name)) { id_ = host().enroll(this); }
 
 Object::~Object() { host().withdraw(id_); }
@@ -104,7 +114,7 @@ Object* Object::deref() {
     static int depth = 0;
     if (depth > 64) return nullptr;
     ++depth;
-    Object* o = host().root().find(target_);
+    Object* o = host().root().find(target());
     --depth;
     return o;
 }
@@ -220,22 +230,22 @@ Object& Object::add_group_array(std::string name, Shape shape, Role role) {
     Object& o = adopt(make(Kind::GroupArray, name, role));
     o.shaped_ = true;
     o.shape_ = std::move(shape);
-    o.template_ = std::make_unique<Object>(Kind::Group, name + "[]");
-    return *o.template_;
+    o.extra().element = std::make_unique<Object>(Kind::Group, name + "[]");
+    return *o.extra_->element;
 }
 
 Object& Object::add_field_array(std::string name, Shape shape, Role role) {
     Object& o = adopt(make(Kind::GroupArray, name, role));
     o.shaped_ = true;
     o.shape_ = std::move(shape);
-    o.template_ = std::make_unique<Object>(Kind::Field, name + "[]");
-    make_field_members(*o.template_);
-    return *o.template_;
+    o.extra().element = std::make_unique<Object>(Kind::Field, name + "[]");
+    make_field_members(*o.extra_->element);
+    return *o.extra_->element;
 }
 
 Object& Object::add_link(std::string name, std::string target, Role role) {
     Object& o = adopt(make(Kind::Link, std::move(name), role));
-    o.target_ = std::move(target);
+    o.extra().target = std::move(target);
     return o;
 }
 
@@ -283,7 +293,7 @@ void Object::set_real(double v) {
 }
 
 void Object::set_str(std::string v) {
-    sval_ = std::move(v);
+    extra().text = std::move(v);
     has_value_ = true;
 }
 
@@ -306,7 +316,7 @@ Object* Object::resolve_term(const Term& t) const {
 
 std::int64_t Object::wanted_length() const {
     if (!shaped_) {
-        if (kind_ == Kind::StrArray) return static_cast<std::int64_t>(strings_.size());
+        if (kind_ == Kind::StrArray) return extra_ ? static_cast<std::int64_t>(extra_->strings.size()) : 0;
         if (kind_ == Kind::GroupArray) return static_cast<std::int64_t>(children_.size());
         return free_length_;
     }
@@ -338,13 +348,15 @@ void Object::fit() {
             buf_ = std::move(fresh);
             return;
         }
-        case Kind::StrArray: strings_.resize(static_cast<std::size_t>(n)); return;
+        case Kind::StrArray:
+            if (n > 0 || extra_) extra().strings.resize(static_cast<std::size_t>(n));
+            return;
         case Kind::GroupArray: {
             if (!shaped_) return;
             auto want = static_cast<std::size_t>(n);
             if (children_.size() > want) children_.resize(want);
             while (children_.size() < want) {
-                auto e = clone(*template_);
+                auto e = clone(*element_template());
                 e->name_ = name_ + "[" + std::to_string(children_.size()) + "]";
                 e->role_ = role_;
                 e->parent_ = this;
@@ -362,7 +374,7 @@ std::int64_t Object::length() {
         std::size_t es = elem_size(elem_);
         return buf_ && es ? static_cast<std::int64_t>(buf_->size() / es) : 0;
     }
-    if (kind_ == Kind::StrArray) return static_cast<std::int64_t>(strings_.size());
+    if (kind_ == Kind::StrArray) return extra_ ? static_cast<std::int64_t>(extra_->strings.size()) : 0;
     if (kind_ == Kind::GroupArray) return static_cast<std::int64_t>(children_.size());
     return 0;
 }
@@ -370,7 +382,7 @@ std::int64_t Object::length() {
 void Object::resize(std::int64_t n) {
     if (shaped_) return;
     if (kind_ == Kind::StrArray) {
-        strings_.resize(static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));
+        extra().strings.resize(static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));
         return;
     }
     free_length_ = std::max<std::int64_t>(n, 0);
@@ -417,20 +429,24 @@ void Object::assign_doubles(const std::vector<double>& v) {
 std::unique_ptr<Object> clone(const Object& src, bool (*skip)(const Object&)) {
     auto o = std::make_unique<Object>(src.kind_, src.name_);
     o->role_ = src.role_;
-    o->module_ = src.module_;
     o->has_value_ = src.has_value_;
     o->ival_ = src.ival_;
     o->rval_ = src.rval_;
-    o->sval_ = src.sval_;
     o->elem_ = src.elem_;
     o->typed_ = src.typed_;
     o->shaped_ = src.shaped_;
     o->shape_ = src.shape_;
     o->free_length_ = src.free_length_;
     if (src.buf_) o->buf_ = std::make_shared<Bytes>(*src.buf_);
-    o->strings_ = src.strings_;
-    o->target_ = src.target_;
-    if (src.template_) o->template_ = clone(*src.template_, skip);
+    if (src.extra_) {
+        const Object::Extra& from = *src.extra_;
+        Object::Extra& to = o->extra();
+        to.module = from.module;
+        to.text = from.text;
+        to.target = from.target;
+        to.strings = from.strings;
+        if (from.element) to.element = clone(*from.element, skip);
+    }
     for (const auto& c : src.children_) {
         if (skip && skip(*c)) continue;
         auto cc = clone(*c, skip);

@@ -38,6 +38,8 @@ const char* kind_name(Kind kind);
 using Bytes = LargeVector<std::byte>;
 
 class Object {
+    static const std::string& no_text();
+
 public:
     Object(Kind kind, std::string name);
     Object(const Object&) = delete;
@@ -55,7 +57,7 @@ public:
     std::string path() const;
 
     // Module instances remember their module.
-    const std::string& module() const { return module_; }
+    const std::string& module() const { return extra_ ? extra_->module : no_text(); }
 
     // --- children (groups, fields, arrays of groups) ---
     const std::vector<std::unique_ptr<Object>>& children() const { return children_; }
@@ -95,7 +97,7 @@ public:
     void clear_value() { has_value_ = false; }
     std::int64_t int_value() const { return ival_; }
     double real_value() const { return rval_; }
-    const std::string& str_value() const { return sval_; }
+    const std::string& str_value() const { return extra_ ? extra_->text : no_text(); }
     void set_int(std::int64_t v);
     void set_real(double v);
     void set_str(std::string v);
@@ -125,13 +127,13 @@ public:
     void assign_doubles(const std::vector<double>& v);   // converts to the element type
 
     // --- string arrays ---
-    std::vector<std::string>& strings() { fit(); return strings_; }
+    std::vector<std::string>& strings() { fit(); return extra().strings; }
 
     // --- links ---
-    const std::string& target() const { return target_; }
+    const std::string& target() const { return extra_ ? extra_->target : no_text(); }
 
     // --- arrays of groups ---
-    Object* element_template() const { return template_.get(); }
+    Object* element_template() const { return extra_ ? extra_->element.get() : nullptr; }
 
 private:
     friend class Host;
@@ -139,30 +141,36 @@ private:
     Object& adopt(std::unique_ptr<Object> child);
     Object* resolve_term(const Term& t) const;
 
+    // What only some kinds of object hold, kept apart so that the many
+    // small objects of a tree (a field has some forty, an entry of a
+    // statistic group some thirty) stay small.
+    struct Extra {
+        std::string module;                  // module instances
+        std::string text;                    // strings
+        std::string target;                  // links
+        std::vector<std::string> strings;    // string arrays
+        std::unique_ptr<Object> element;     // arrays of groups: the element template
+    };
+    Extra& extra();
+
     Kind kind_;
+    Role role_ = Role::None;
+    bool has_value_ = false;
+    bool typed_ = true;
+    bool shaped_ = false;
+    int elem_ = 4;
     std::string name_;
     Object* parent_ = nullptr;
     std::int64_t id_ = 0;
-    Role role_ = Role::None;
-    std::string module_;
-
     std::vector<std::unique_ptr<Object>> children_;
-    std::unique_ptr<Object> template_;
 
-    bool has_value_ = false;
     std::int64_t ival_ = 0;
     double rval_ = 0.0;
-    std::string sval_;
 
-    int elem_ = 4;
-    bool typed_ = true;
-    bool shaped_ = false;
     Shape shape_;
     std::int64_t free_length_ = 0;
     std::shared_ptr<Bytes> buf_;
-    std::vector<std::string> strings_;
-
-    std::string target_;
+    std::unique_ptr<Extra> extra_;
 };
 
 std::unique_ptr<Object> clone(const Object& src, bool (*skip)(const Object&) = nullptr);

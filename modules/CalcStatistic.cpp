@@ -479,6 +479,9 @@ void update(Frame& f) {
     if (!f.get_int("no_max", no_max)) return (void)f.fail("%s : can not get no_max.\n");
     r.nsurf = static_cast<std::int64_t>(no_max) - r.no_min + 1;
     if (r.nsurf < 1) return (void)f.fail("%s : 1 > the number of isosurface-area.\n");
+    // Every area number of the range is an entry of the published group.
+    if (r.nsurf > velmora::kMaxAreas)
+        return (void)f.fail("%s : too many areas (no_max - no_min + 1 > %lld).\n", static_cast<long long>(velmora::kMaxAreas));
 
     Input input;
     input.nnodes = nnodes;

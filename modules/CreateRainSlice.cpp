@@ -2,7 +2,6 @@
 // all containing the vertical, turned about it by `angle` and spaced `delta`
 // apart along their normal: the centre plane oplanes[0], then plane_num
 // planes on the side the normal points to, then plane_num on the other side.
-#include <climits>
 #include <cmath>
 
 #include "frame.h"
@@ -159,8 +158,9 @@ void update(Frame& f) {
     // plane_num 0 is a single plane: onum stays 1 and only oplanes[0] is
     // written. Negative counts are refused.
     if (0 > n) return (void)f.fail("%s : parameter error (1 > plane_num).\n");
-    // The plane count 2 plane_num + 1 has to fit the integer onum.
-    if (n > (INT_MAX - 1) / 2) return (void)f.fail("%s : parameter error (plane_num is too large).\n");
+    // Every plane is a field of its own in the host: the count is bounded.
+    if (n > velmora::kMaxPlanesEachSide)
+        return (void)f.fail("%s : parameter error (plane_num > %d).\n", velmora::kMaxPlanesEachSide);
 
     double p[3];
     if (centre_point(f, in, ii, ij, ik, p) != 1) return;

@@ -172,6 +172,9 @@ void update(Frame& f) {
     int no_min = 0, no_max = 0;
     if (!f.get_int("no_min", no_min)) return (void)f.fail("%s : can not get no_min.\n");
     if (!f.get_int("no_max", no_max)) return (void)f.fail("%s : can not get no_max.\n");
+    // Every area number of the range gets a line, with nodes or not.
+    if (static_cast<std::int64_t>(no_max) - no_min + 1 > velmora::kMaxAreas)
+        return (void)f.fail("%s : too many areas (no_max - no_min + 1 > %lld).\n", static_cast<long long>(velmora::kMaxAreas));
 
     OMobj_id in = f.find("in", OM_OBJ_RW);
     std::int64_t nnodes = 0;

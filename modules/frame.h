@@ -37,6 +37,14 @@ constexpr bool kWidePaths = true;
 #endif
 constexpr int kLabelSize = 64;
 
+// Bounds on counts that come from parameters, so that a mistyped or hostile
+// value ends in a message instead of gigabytes of memory or disk. A radar
+// volume holds hundreds of storm cells at a usual level, a continental
+// composite thousands; a stack of slices needs no more planes on a side than
+// a grid has rows. Each message states its bound.
+constexpr std::int64_t kMaxAreas = 100000;    // area numbers no_min .. no_max
+constexpr int kMaxPlanesEachSide = 10000;     // CreateRainSlice's plane_num
+
 // The message formatter: sprintf into the message buffer from its first byte,
 // cut at the buffer's end (an object name near 1024 bytes truncates safely).
 inline void __attribute__((format(printf, 2, 3))) msgf(char* msg, const char* fmt, ...) {

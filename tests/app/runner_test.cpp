@@ -31,6 +31,7 @@ protected:
         RunOptions o;
         o.network = net;
         o.dump = dump;
+        o.dump_limit = dump_limit;
         o.overrides = std::move(sets);
         return velmora::app::run_network(o, err->stream(), progress);
     }
@@ -39,6 +40,7 @@ protected:
     static Json read_json(const std::string& path) { return Json::parse(apptest::TempDir::read(path)); }
 
     apptest::TempDir dir;
+    std::int64_t dump_limit = velmora::app::kDefaultDumpLimit;
     std::unique_ptr<apptest::Capture> err = std::make_unique<apptest::Capture>();
 };
 
@@ -207,6 +209,18 @@ TEST_F(RunnerTest, FaultsOfTheRunExitWithOne) {
     const std::string dump = dir.file("no/such/dir/dump.json");
     EXPECT_EQ(run(net, dump), velmora::app::run_fault);
     EXPECT_EQ(err->text(), "velmora: cannot write the dump " + dump + ": No such file or directory\n");
+
+    // A tree beyond the dump's bound (the grid's 3 values, the output's 3,
+    // a few more) is not dumped: neither a partial file nor an older dump
+    // is left behind.
+    new_error_stream();
+    const std::string old = dir.write("old.json", "{}");
+    dump_limit = 5;
+    EXPECT_EQ(run(net, old), velmora::app::run_fault);
+    EXPECT_NE(err->text().find("velmora: cannot write the dump " + old + ": it would hold "), std::string::npos) << err->text();
+    EXPECT_NE(err->text().find(" values, more than the 5 a dump holds (raise the bound with --dump-limit)\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(old));
+    EXPECT_FALSE(std::filesystem::exists(old + ".partial"));
 }
 
 int cli(std::vector<const char*> argv) {
@@ -231,6 +245,7 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--bogus"}), 2);
     EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--set", "thresh.nothing=1"}), 2);
     EXPECT_EQ(cli({"velmora", "modules", "Nope"}), 2);
+    EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--dump", dump.c_str(), "--dump-limit", "0"}), 2);
     // A level that is no number is refused, not read as 0 dBZ.
     for (const char* level : {"", "nan", "-inf", "40x"}) EXPECT_EQ(cli({"velmora", "analyze", "--level", level}), 2) << level;
     std::string errors = ::testing::internal::GetCapturedStderr();

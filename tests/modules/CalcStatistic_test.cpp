@@ -258,6 +258,8 @@ TEST_F(CalcStatisticTest, InputFailuresInTheirOrder) {
         {"no no_min", [&] { inst->at("no_min").clear_value(); }, "can not get no_min.\n"},
         {"no no_max", [&] { inst->at("no_max").clear_value(); }, "can not get no_max.\n"},
         {"reversed range", [&] { inst->at("no_max").set_int(0); }, "1 > the number of isosurface-area.\n"},
+        {"a range beyond the area bound", [&] { inst->at("no_max").set_int(100001); },
+         "too many areas (no_max - no_min + 1 > 100000).\n"},
         {"no area numbers", [&] { short_array(field(*area).component(0), "values", DTYPE_INT, 0); },
          "can not get area_no.\n"},
         {"short area numbers", [&] { short_array(field(*area).component(0), "values", DTYPE_INT, 3); },

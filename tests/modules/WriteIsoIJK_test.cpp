@@ -70,6 +70,15 @@ TEST_F(WriteIsoIJKTest, WritesTheIndicesOfEachArea) {
     inst->at("no_max").set_int(-4);
     run(*inst, {});
     EXPECT_EQ(written(), "    -4\n   122      0      0\n   100      1      0\n");
+
+    // The widest range allowed: a number line for each of its areas.
+    build();
+    inst->at("no_min").set_int(-49999);
+    inst->at("no_max").set_int(50000);
+    run(*inst, {});
+    const std::string all = written();
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 100000 + 4);   // and two nodes in each of areas 0 and 1
+    EXPECT_EQ(all.substr(all.size() - 7), " 50000\n");
 }
 
 TEST_F(WriteIsoIJKTest, TwoDimensionalGridsWriteTheGivenK) {
@@ -184,6 +193,10 @@ TEST_F(WriteIsoIJKTest, FailuresCreateNoFile) {
         {"empty filename", [&] { inst->at("filename").set_str(""); }, "can not get filename(1>len).\n"},
         unset_case("no_min"),
         unset_case("no_max"),
+        {"a range beyond the area bound", [&] { inst->at("no_min").set_int(-99999); inst->at("no_max").set_int(1); },
+         "too many areas (no_max - no_min + 1 > 100000).\n"},
+        {"the widest range", [&] { inst->at("no_min").set_int(INT32_MIN); inst->at("no_max").set_int(INT32_MAX); },
+         "too many areas (no_max - no_min + 1 > 100000).\n"},
         {"no dims", [&] { field(*grid).dims({}); }, "can not get dims.\n"},
         {"two dims for a 3D grid", [&] { field(*grid).dims({2, 2}); }, "can not get dims.\n"},
         {"one dim for a 2D grid", [&] { inst->at("nspace3").set_int(0); field(*grid).dims({4}); }, "can not get dims.\n"},
