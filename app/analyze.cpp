@@ -289,7 +289,8 @@ int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
         } else {
             volume_path = fs::absolute(o.volume).lexically_normal().string();
             v = read_volume(
-                volume_path, o.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o.time);
+                volume_path, o.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o.time,
+                o.max_voxels);
             set_volume_null(radar, v);
             source = fs::path(o.volume).filename().string();
         }

@@ -20,6 +20,7 @@ struct AnalyzeOptions {
     std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
     std::string var = "DT";       // the reflectivity variable
     long time = kOnlyTime;        // the time step of a file of several
+    std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = 40.0;          // dBZ
     int min_cells = 8;            // areas of at most this many cells are dropped
     std::string out = "velmora-analysis";

@@ -42,6 +42,14 @@ void add_analyze_command(CLI::App& app, int& status) {
                     "The time step to analyse in a file of several (0 first); without it, such a file is refused")
         ->check(CLI::Range(0L, 2147483647L))
         ->type_name("INDEX");
+    // The default keeps an analysis within a few GB of memory; a machine
+    // with more can take larger composites.
+    cmd->add_option("--max-voxels", o->max_voxels,
+                    "Volumes of more voxels are refused before they are read (an analysis takes about 13 bytes of "
+                    "memory per voxel)")
+        ->check(CLI::Range(std::int64_t{1}, std::int64_t{2'000'000'000}))
+        ->type_name("N")
+        ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png");
     cmd->add_option_function<std::string>(

@@ -156,11 +156,11 @@ public:
 };
 
 // A volume larger than the limit is refused before its values are read.
-void check_size(const std::string& path, std::size_t nx, std::size_t ny, std::size_t nz) {
+void check_size(const std::string& path, std::size_t nx, std::size_t ny, std::size_t nz, std::int64_t max_nodes) {
     const double n = static_cast<double>(nx) * static_cast<double>(ny) * static_cast<double>(nz);
-    if (n > static_cast<double>(max_volume_nodes))
+    if (n > static_cast<double>(max_nodes))
         fail(path, "the volume has " + std::to_string(nx) + " x " + std::to_string(ny) + " x " + std::to_string(nz) +
-                       " nodes; at most " + std::to_string(max_volume_nodes) + " are read");
+                       " nodes; at most " + std::to_string(max_nodes) + " are read");
 }
 
 // The storage the values of v go to: the sink's, or v's own.
@@ -176,7 +176,8 @@ std::span<float> storage_for(Volume& v, std::size_t n, const ValueSink& sink, co
 
 }  // namespace
 
-Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time) {
+Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time,
+                   std::int64_t max_nodes) {
     NcFile nc;
     check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
     int v = -1;
@@ -201,7 +202,7 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
         fail(path, "variable " + var + " lies on (" + order + "); expected (z, y, x)");
     size_t lengths[3] = {0, 0, 0};
     for (int a = 0; a < 3; ++a) nc_inq_dimlen(nc.id, dims[first + a], &lengths[a]);
-    check_size(path, lengths[2], lengths[1], lengths[0]);
+    check_size(path, lengths[2], lengths[1], lengths[0], max_nodes);
     Volume out;
     out.name = var;
     out.units = text_att(nc.id, v, "units");
@@ -268,7 +269,7 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     return out;
 }
 
-Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink) {
+Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink, std::int64_t max_nodes) {
     vtkNew<vtkXMLImageDataReader> reader;
     if (!reader->CanReadFile(path.c_str())) fail(path, "cannot read as VTK image data");
     // VTK's own error log stays silent: what went wrong is said once, here.
@@ -282,7 +283,7 @@ Volume read_vti(const std::string& path, const std::string& var, const ValueSink
     reader->GetOutputInformation(0)->Get(vtkStreamingDemandDrivenPipeline::WHOLE_EXTENT(), extent);
     check_size(path, static_cast<std::size_t>(std::max(0, extent[1] - extent[0] + 1)),
                static_cast<std::size_t>(std::max(0, extent[3] - extent[2] + 1)),
-               static_cast<std::size_t>(std::max(0, extent[5] - extent[4] + 1)));
+               static_cast<std::size_t>(std::max(0, extent[5] - extent[4] + 1)), max_nodes);
     reader->Update();
     if (!errors->text.empty() || reader->GetErrorCode() != 0)
         fail(path, "not valid VTK XML image data: " + (errors->text.empty() ? std::string("it cannot be read") : errors->text));
@@ -319,7 +320,8 @@ Volume read_vti(const std::string& path, const std::string& var, const ValueSink
     return out;
 }
 
-Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink, long time) {
+Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink, long time,
+                   std::int64_t max_nodes) {
     // Local regular files only: a pipe or a device would never end, and the
     // NetCDF library would fetch a URL over the network.
     std::error_code ec;
@@ -331,9 +333,9 @@ Volume read_volume(const std::string& path, const std::string& var, const ValueS
     };
     if (ends(".vti")) {
         if (time > 0) fail(path, "VTK image data has no time steps; --time can only be 0");
-        return read_vti(path, var, sink);
+        return read_vti(path, var, sink, max_nodes);
     }
-    return read_netcdf(path, var, sink, time);
+    return read_netcdf(path, var, sink, time, max_nodes);
 }
 
 void write_netcdf(const std::string& path, const Volume& v) {

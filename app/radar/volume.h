@@ -41,11 +41,15 @@ inline constexpr long kOnlyTime = -1;
 
 // Reads variable var of a NetCDF file. Throws std::runtime_error with a
 // message naming the file and what is wrong.
-Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime);
+// Volumes of more than max_nodes nodes are refused before their values are read.
+Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime,
+                   std::int64_t max_nodes = max_volume_nodes);
 // Reads point-data array var (the first array when var is empty) of a .vti file.
-Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink = {});
+Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink = {},
+                std::int64_t max_nodes = max_volume_nodes);
 // By extension: .nc/.nc4/.cdf NetCDF, .vti VTK image data (which has no time).
-Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime);
+Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime,
+                   std::int64_t max_nodes = max_volume_nodes);
 
 // Writes a volume in the layout radar toolkits use: DT(time, z, y, x) float
 // in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres.

@@ -246,6 +246,8 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--set", "thresh.nothing=1"}), 2);
     EXPECT_EQ(cli({"velmora", "modules", "Nope"}), 2);
     EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--dump", dump.c_str(), "--dump-limit", "0"}), 2);
+    EXPECT_EQ(cli({"velmora", "analyze", "--max-voxels", "0"}), 2);
+    EXPECT_EQ(cli({"velmora", "analyze", "--max-voxels", "3000000000"}), 2);
     // A level that is no number is refused, not read as 0 dBZ.
     for (const char* level : {"", "nan", "-inf", "40x"}) EXPECT_EQ(cli({"velmora", "analyze", "--level", level}), 2) << level;
     std::string errors = ::testing::internal::GetCapturedStderr();

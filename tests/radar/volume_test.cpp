@@ -194,9 +194,9 @@ TEST(RadarVolume, BadFilesGetMessagesNamingTheProblem) {
 // wrong, or read as they mean, never past an array.
 TEST(RadarVolume, MisleadingFilesAreRefusedOrReadAsTheyMean) {
     TempDir dir;
-    auto message = [](const std::string& path) {
+    auto message = [](const std::string& path, std::int64_t max_nodes = velmora::app::max_volume_nodes) {
         try {
-            velmora::app::read_volume(path, "ze");
+            velmora::app::read_volume(path, "ze", {}, velmora::app::kOnlyTime, max_nodes);
         } catch (const std::runtime_error& e) {
             return std::string(e.what());
         }
@@ -258,6 +258,15 @@ TEST(RadarVolume, MisleadingFilesAreRefusedOrReadAsTheyMean) {
         nc_def_var(nc, "ze", NC_FLOAT, 3, dims, &v);
         nc_close(nc);
         EXPECT_NE(message(dir.file("huge.nc")).find("the volume has 1000 x 1100 x 100 nodes; at most 100000000 are read"),
+                  std::string::npos);
+        // The caller's bound holds for both kinds of file.
+        EXPECT_NE(message(dir.file("huge.nc"), 1000).find("nodes; at most 1000 are read"), std::string::npos);
+        std::ofstream(dir.file("small.vti"))
+            << R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0"><ImageData WholeExtent="0 2 0 1 0 1" )"
+            << R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
+            << R"(Name="ze" format="ascii">1 2 3 4 5 6 7 8 9 10 11 12</DataArray></PointData></Piece></ImageData></VTKFile>)";
+        EXPECT_EQ(message(dir.file("small.vti"), 12), "no error");
+        EXPECT_NE(message(dir.file("small.vti"), 11).find("the volume has 3 x 2 x 2 nodes; at most 11 are read"),
                   std::string::npos);
     }
 
