@@ -79,9 +79,7 @@ int list_modules(const std::string& name) {
     const auto decls = vhost::all_modules();
     if (name.empty()) {
         for (const vhost::ModuleDecl* d : decls) {
-            std::string entries;
-            for (const auto& e : d->entries) entries += (entries.empty() ? "" : ", ") + e;
-            std::printf("%-16s %s\n  %s\n", d->name.c_str(), d->summary.c_str(), entries.c_str());
+            std::printf("%-16s %s\n  %s\n", d->name.c_str(), d->summary.c_str(), joined(d->entries).c_str());
         }
         return 0;
     }

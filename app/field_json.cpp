@@ -15,21 +15,6 @@ namespace {
 
 using vhost::Object;
 
-const Json* member(const Json& obj, const char* key) {
-    auto it = obj.find(key);
-    return it == obj.end() ? nullptr : &*it;
-}
-
-void only_keys(const Json& obj, const Place& p, std::initializer_list<const char*> keys, const std::string& what) {
-    std::vector<std::string> known(keys.begin(), keys.end());
-    for (const auto& [k, v] : obj.items()) {
-        if (std::find(known.begin(), known.end(), k) != known.end()) continue;
-        std::string list;
-        for (const auto& n : known) list += (list.empty() ? "" : ", ") + n;
-        (p / k).fail("unknown key " + in_quotes(k) + " in " + what + suggestion(k, known) + "; known keys: " + list, true);
-    }
-}
-
 const Json& list_at(const Json& v, const Place& p, const std::string& what) {
     if (!v.is_array()) p.fail(what + " is a list, found " + describe(v));
     return v;
@@ -77,9 +62,7 @@ void load_cell_sets(const Json& sets, const Place& p, vhost::FieldRef& fr, std::
         if (!jt) q.fail("the cell set has no \"type\"");
         std::string type = text_at(*jt, q / "type", "type");
         if (std::find(types.begin(), types.end(), type) == types.end()) {
-            std::string list;
-            for (const auto& t : types) list += (list.empty() ? "" : ", ") + t;
-            (q / "type").fail("unknown cell type " + in_quotes(type) + suggestion(type, types) + "; known types: " + list);
+            (q / "type").fail("unknown cell type " + in_quotes(type) + suggestion(type, types) + "; known types: " + joined(types));
         }
         const Json* jc = member(s, "connect");
         std::vector<std::int64_t> connect;

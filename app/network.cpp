@@ -22,20 +22,6 @@ using vhost::PathStep;
 // many elements: enough for any display, and a typo cannot make millions.
 constexpr std::int64_t max_elements = 10'000;
 
-const Json* member(const Json& obj, const char* key) {
-    auto it = obj.find(key);
-    return it == obj.end() ? nullptr : &*it;
-}
-
-void only_keys(const Json& obj, const Place& p, const std::vector<std::string>& known, const std::string& what) {
-    for (const auto& [k, v] : obj.items()) {
-        if (std::find(known.begin(), known.end(), k) != known.end()) continue;
-        std::string list;
-        for (const auto& n : known) list += (list.empty() ? "" : ", ") + n;
-        (p / k).fail("unknown key " + in_quotes(k) + " in " + what + suggestion(k, known) + "; known keys: " + list, true);
-    }
-}
-
 std::vector<PathStep> steps_of(const std::string& path, const Place& p, const std::string& what, bool key) {
     std::vector<PathStep> steps;
     if (!vhost::parse_path(path, steps))
@@ -483,9 +469,8 @@ Plan build_into_tree(const Document& doc, const std::vector<std::string>& overri
             if (!decl) {
                 std::vector<std::string> known;
                 for (const vhost::ModuleDecl* d : vhost::all_modules()) known.push_back(d->name);
-                std::string list;
-                for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
-                (p / "module").fail("unknown module " + in_quotes(module) + suggestion(module, known) + "; known modules: " + list);
+                (p / "module").fail("unknown module " + in_quotes(module) + suggestion(module, known) + "; known modules: " +
+                                    joined(known));
             }
             Object& inst = host.add_instance(name, module);
 
@@ -513,10 +498,8 @@ Plan build_into_tree(const Document& doc, const std::vector<std::string>& overri
                     const Json& e = (*jc)[i];
                     std::string entry = e.is_string() ? e.get<std::string>() : std::string();
                     if (std::find(decl->entries.begin(), decl->entries.end(), entry) == decl->entries.end()) {
-                        std::string list;
-                        for (const auto& k : decl->entries) list += (list.empty() ? "" : ", ") + k;
                         (pc / i).fail(e.is_string() ? module + " has no entry point " + in_quotes(entry) +
-                                                          suggestion(entry, decl->entries) + "; it has: " + list
+                                                          suggestion(entry, decl->entries) + "; it has: " + joined(decl->entries)
                                                     : "an entry point is named by a text, found " + describe(e));
                     }
                     calls.push_back(entry);

@@ -227,9 +227,26 @@ std::vector<std::string> child_names(const vhost::Object& group) {
 }
 
 std::string child_list(const vhost::Object& group) {
-    std::string s;
-    for (const auto& c : group.children()) s += (s.empty() ? "" : ", ") + c->name();
+    std::string s = joined(child_names(group));
     return s.empty() ? "nothing" : s;
+}
+
+const Json* member(const Json& obj, const char* key) {
+    auto it = obj.find(key);
+    return it == obj.end() ? nullptr : &*it;
+}
+
+void only_keys(const Json& obj, const Place& p, const std::vector<std::string>& known, const std::string& what) {
+    for (const auto& [k, v] : obj.items())
+        if (std::find(known.begin(), known.end(), k) == known.end())
+            (p / k).fail("unknown key " + in_quotes(k) + " in " + what + suggestion(k, known) + "; known keys: " + joined(known),
+                         true);
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string s;
+    for (const auto& item : items) s += (s.empty() ? "" : ", ") + item;
+    return s;
 }
 
 }  // namespace velmora::app

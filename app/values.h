@@ -38,6 +38,14 @@ void store_list(vhost::Object& array, const Json& list, const Place& p);
 // The values of a typed array.
 Json array_json(vhost::Object& array);
 
+// The value of key in a JSON object, or null.
+const Json* member(const Json& obj, const char* key);
+// Fails at the first key of obj that is not among known; what names obj in
+// the message ("an instance").
+void only_keys(const Json& obj, const Place& p, const std::vector<std::string>& known, const std::string& what);
+// "a, b, c".
+std::string joined(const std::vector<std::string>& items);
+
 // " (did you mean \"x\"?)" for the candidate closest to name, or "".
 std::string suggestion(const std::string& name, const std::vector<std::string>& candidates);
 // The names of the children of a group, in order, as "a, b, c".
