@@ -14,7 +14,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 #include "network.h"
 #include "operations.h"

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <initializer_list>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "om.h"
 #include "values.h"
 #include "volume.h"

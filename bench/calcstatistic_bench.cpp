@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 #include "../tests/modules/statistic_reference.h"
 

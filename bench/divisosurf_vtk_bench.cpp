@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "../tests/modules/labeling_reference.h"
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // `ModuleDecl declare_<Module>()`; the build collects them into the registry.
 #pragma once
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 #include "include/om.h"
 #include "tree.h"

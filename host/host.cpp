@@ -15,7 +15,7 @@ Host::Host() : objects_(1, nullptr), names_(1) {}
 
 Object& Host::root() {
     // Made on first use: objects enroll with the host as they are made.
-    if (!root_) root_ = std::make_unique<Object>(Kind::Group, "");
+    if (!root_) root_ = std::make_unique<Object>(*this, Kind::Group, "");
     return *root_;
 }
 

@@ -103,6 +103,8 @@ public:
     void set_resolver(Resolver r) { resolver_ = std::move(r); }
 
 private:
+    friend class Object;
+    int link_depth_ = 0;   // links being followed through links (Object::deref)
     std::vector<Object*> objects_;
     std::unordered_map<std::string, std::int32_t> name_ids_;
     std::vector<std::string> names_;

@@ -89,9 +89,11 @@ Object::Extra& Object::extra() {
     return *extra_;
 }
 
-Object::Object(Kind kind, std::string name) : kind_(kind), name_(std::move(name)) { id_ = host().enroll(this); }
+Object::Object(Host& host, Kind kind, std::string name) : kind_(kind), name_(std::move(name)), host_(&host) {
+    id_ = host.enroll(this);
+}
 
-Object::~Object() { host().withdraw(id_); }
+Object::~Object() { host_->withdraw(id_); }
 
 std::string Object::path() const {
     const Object* p = parent_;
@@ -111,10 +113,10 @@ Object* Object::deref() {
     if (kind_ != Kind::Link) return this;
     // A link's target path may pass through further links; a cycle of links
     // ends in nothing instead of recursing for ever.
-    static int depth = 0;
+    int& depth = host_->link_depth_;
     if (depth > 64) return nullptr;
     ++depth;
-    Object* o = host().root().find(target());
+    Object* o = host_->root().find(target());
     --depth;
     return o;
 }
@@ -162,47 +164,47 @@ void Object::truncate_children(std::size_t n) {
 }
 
 namespace {
-std::unique_ptr<Object> make(Kind kind, std::string name, Role role) {
-    auto o = std::make_unique<Object>(kind, std::move(name));
+std::unique_ptr<Object> make(Host& host, Kind kind, std::string name, Role role) {
+    auto o = std::make_unique<Object>(host, kind, std::move(name));
     o->set_role(role);
     return o;
 }
 }  // namespace
 
-Object& Object::add_group(std::string name, Role role) { return adopt(make(Kind::Group, std::move(name), role)); }
+Object& Object::add_group(std::string name, Role role) { return adopt(make(*host_, Kind::Group, std::move(name), role)); }
 
 Object& Object::add_field(std::string name, Role role) {
-    Object& f = adopt(make(Kind::Field, std::move(name), role));
+    Object& f = adopt(make(*host_, Kind::Field, std::move(name), role));
     make_field_members(f);
     return f;
 }
 
 Object& Object::add_int(std::string name, std::optional<std::int64_t> value, Role role) {
-    Object& o = adopt(make(Kind::Int, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::Int, std::move(name), role));
     if (value) o.set_int(*value);
     return o;
 }
 
 Object& Object::add_long(std::string name, std::optional<std::int64_t> value, Role role) {
-    Object& o = adopt(make(Kind::Long, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::Long, std::move(name), role));
     if (value) o.set_int(*value);
     return o;
 }
 
 Object& Object::add_real(std::string name, std::optional<double> value, Role role) {
-    Object& o = adopt(make(Kind::Real, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::Real, std::move(name), role));
     if (value) o.set_real(*value);
     return o;
 }
 
 Object& Object::add_string(std::string name, std::optional<std::string> value, Role role) {
-    Object& o = adopt(make(Kind::String, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::String, std::move(name), role));
     if (value) o.set_str(std::move(*value));
     return o;
 }
 
 Object& Object::add_array(std::string name, int type, Shape shape, Role role) {
-    Object& o = adopt(make(Kind::Array, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::Array, std::move(name), role));
     o.elem_ = type;
     o.shaped_ = true;
     o.shape_ = std::move(shape);
@@ -210,41 +212,41 @@ Object& Object::add_array(std::string name, int type, Shape shape, Role role) {
 }
 
 Object& Object::add_free_array(std::string name, int type, Role role) {
-    Object& o = adopt(make(Kind::Array, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::Array, std::move(name), role));
     o.elem_ = type;
     return o;
 }
 
 Object& Object::add_str_array(std::string name, Shape shape, Role role) {
-    Object& o = adopt(make(Kind::StrArray, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::StrArray, std::move(name), role));
     o.shaped_ = true;
     o.shape_ = std::move(shape);
     return o;
 }
 
 Object& Object::add_free_str_array(std::string name, Role role) {
-    return adopt(make(Kind::StrArray, std::move(name), role));
+    return adopt(make(*host_, Kind::StrArray, std::move(name), role));
 }
 
 Object& Object::add_group_array(std::string name, Shape shape, Role role) {
-    Object& o = adopt(make(Kind::GroupArray, name, role));
+    Object& o = adopt(make(*host_, Kind::GroupArray, name, role));
     o.shaped_ = true;
     o.shape_ = std::move(shape);
-    o.extra().element = std::make_unique<Object>(Kind::Group, name + "[]");
+    o.extra().element = std::make_unique<Object>(*host_, Kind::Group, name + "[]");
     return *o.extra_->element;
 }
 
 Object& Object::add_field_array(std::string name, Shape shape, Role role) {
-    Object& o = adopt(make(Kind::GroupArray, name, role));
+    Object& o = adopt(make(*host_, Kind::GroupArray, name, role));
     o.shaped_ = true;
     o.shape_ = std::move(shape);
-    o.extra().element = std::make_unique<Object>(Kind::Field, name + "[]");
+    o.extra().element = std::make_unique<Object>(*host_, Kind::Field, name + "[]");
     make_field_members(*o.extra_->element);
     return *o.extra_->element;
 }
 
 Object& Object::add_link(std::string name, std::string target, Role role) {
-    Object& o = adopt(make(Kind::Link, std::move(name), role));
+    Object& o = adopt(make(*host_, Kind::Link, std::move(name), role));
     o.extra().target = std::move(target);
     return o;
 }
@@ -427,7 +429,7 @@ void Object::assign_doubles(const std::vector<double>& v) {
 }
 
 std::unique_ptr<Object> clone(const Object& src, bool (*skip)(const Object&)) {
-    auto o = std::make_unique<Object>(src.kind_, src.name_);
+    auto o = std::make_unique<Object>(*src.host_, src.kind_, src.name_);
     o->role_ = src.role_;
     o->has_value_ = src.has_value_;
     o->ival_ = src.ival_;

@@ -15,6 +15,8 @@
 
 namespace vhost {
 
+class Host;
+
 enum class Kind : std::uint8_t { Group, Field, Int, Long, Real, String, Array, StrArray, GroupArray, Link };
 
 // Whether a declared object is read or written by its module; used to check
@@ -41,7 +43,8 @@ class Object {
     static const std::string& no_text();
 
 public:
-    Object(Kind kind, std::string name);
+    // Every object belongs to one host, which numbers it and resolves links.
+    Object(Host& host, Kind kind, std::string name);
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
     ~Object();
@@ -161,6 +164,7 @@ private:
     int elem_ = 4;
     std::string name_;
     Object* parent_ = nullptr;
+    Host* host_;
     std::int64_t id_ = 0;
     std::vector<std::unique_ptr<Object>> children_;
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 #include "vtk_arrays.h"
 

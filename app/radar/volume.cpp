@@ -18,7 +18,7 @@
 #include <stdexcept>
 
 #include "chunked_read.h"
-#include "fields.h"
+#include "field_ref.h"
 #include "host_ops.h"
 
 namespace velmora::app {

@@ -55,7 +55,7 @@
 #include <string_view>
 #include <thread>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 #include "vtk_arrays.h"
 

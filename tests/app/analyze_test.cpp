@@ -12,7 +12,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 #include "network.h"
 #include "runner.h"

@@ -19,7 +19,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 
 namespace {

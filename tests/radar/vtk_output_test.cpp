@@ -24,7 +24,7 @@
 #include <filesystem>
 #include <future>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 #include "temp_files.h"
 

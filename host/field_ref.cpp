@@ -1,4 +1,4 @@
-#include "fields.h"
+#include "field_ref.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,5 @@
-// A concise C++ API over fields of the tree: building them (tests, networks,
+// FieldRef: a concise C++ API over fields of the tree (the modules use the
+// host operations of fld_ops.cpp instead): building them (tests, networks,
 // declarations) and reading them back (tests, writers).
 #pragma once
 

@@ -1,11 +1,12 @@
-// Field library operations on the substitute host's tree. A field is an
-// object of kind Field with the members that make_field_members gives it.
+// The field library: the host operations FLDget_* and FLDset_* on the
+// substitute host's tree. A field is an object of kind Field with the members
+// that make_field_members gives it.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "fields.h"
+#include "field_ref.h"
 #include "host.h"
 
 using vhost::Bytes;
