@@ -233,232 +233,289 @@ void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::stri
     for (const Cell& c : cells) std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f\n", c.no, c.voxels, c.top_km, c.max_value);
 }
 
-int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) {
-    const auto t0 = std::chrono::steady_clock::now();
-    if (!std::isfinite(o.level)) {
-        std::fprintf(err, "velmora analyze: --level must be a finite reflectivity in dBZ, not %g\n", o.level);
+namespace {
+
+// One run of the analysis, in its steps. A step returns 0 to go on, or the
+// exit status the command ends with.
+class Analysis {
+public:
+    Analysis(const AnalyzeOptions& o, std::FILE* err, bool progress) : o_(o), err_(err), progress_(progress) {}
+    int run();
+
+private:
+    int prepare_output();
+    int read_volume_into_tree();
+    bool echo_reaches_level();
+    int build(Plan& plan);
+    int call(const Plan& plan);
+    void write_results(const std::vector<Cell>& cells);
+    void draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
+                      const std::vector<std::string>& labels);
+    bool commit();
+    // A division that keeps no area (every one at or under --min-cells)
+    // leaves nothing to measure.
+    bool kept_nothing(const char* division) {
+        vhost::Object& d = root().at(division);
+        return d.at("done").int_value() == 1 && d.at("no_max").int_value() < 1;
+    }
+    vhost::Object& root() { return vhost::host().root(); }
+    std::string work() const { return staging_->dir().string(); }
+    void timing(const std::string& step) {
+        if (o_.timings) print_timing(err_, step, clock_);
+    }
+
+    const AnalyzeOptions& o_;
+    std::FILE* err_;
+    bool progress_;
+    std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now(), clock_ = t0_;
+    std::string out_dir_;
+    std::optional<Staging> staging_;
+    std::optional<VirtualDisplay> display_;
+    std::optional<vhost::ConfinedWrites> confined_;
+    vhost::Object* radar_ = nullptr;
+    Volume v_;
+    std::string volume_path_, source_, net_path_;
+};
+
+int Analysis::prepare_output() {
+    if (!std::isfinite(o_.level)) {
+        std::fprintf(err_, "velmora analyze: --level must be a finite reflectivity in dBZ, not %g\n", o_.level);
         return 2;
     }
     std::error_code ec;
-    fs::create_directories(o.out, ec);
-    if (ec || !fs::is_directory(o.out)) {
-        std::fprintf(err, "velmora analyze: can not create the output folder %s: %s\n", o.out.c_str(), ec.message().c_str());
+    fs::create_directories(o_.out, ec);
+    if (ec || !fs::is_directory(o_.out)) {
+        std::fprintf(err_, "velmora analyze: can not create the output folder %s: %s\n", o_.out.c_str(), ec.message().c_str());
         return 2;
     }
-    const std::string out_dir = fs::absolute(o.out).lexically_normal().string();
-    std::optional<Staging> staging;
+    out_dir_ = fs::absolute(o_.out).lexically_normal().string();
     try {
-        staging.emplace(out_dir);
+        staging_.emplace(out_dir_);
     } catch (const std::exception& e) {
-        std::fprintf(err, "velmora analyze: %s\n", e.what());
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
         return 2;
     }
-    const std::string work = staging->dir().string();
-    // Moves the results into place: the last step of a run that succeeded.
-    const auto commit = [&] {
-        std::error_code ec;
-        if (staging->commit(ec)) return true;
-        std::fprintf(err, "velmora analyze: can not move the results into %s: %s\n", out_dir.c_str(), ec.message().c_str());
-        return false;
-    };
+    return 0;
+}
 
-    // The picture needs a display: where there is none, a virtual one starts
-    // now, while the analysis runs.
-    std::optional<VirtualDisplay> display;
-    if (o.picture) display.emplace();
-
+// The volume is read straight into the field "radar" of the tree, the only
+// copy of its values.
+int Analysis::read_volume_into_tree() {
     vhost::Host& host = vhost::host();
     host.reset();
     register_operations();
     // The writer modules write into the staging folder and nowhere else.
-    const vhost::ConfinedWrites confined(host, {work});
-    // The volume is read straight into the field "radar" of the tree, the
-    // only copy of its values.
-    vhost::Object& radar = host.root().add_field("radar");
-    Volume v;
-    std::string volume_path;
-    std::string source;
+    confined_.emplace(host, std::vector<fs::path>{work()});
+    vhost::Object& radar = *(radar_ = &host.root().add_field("radar"));
     try {
-        if (o.volume.empty()) {
-            v = synthetic_scene();
-            volume_path = (fs::path(out_dir) / "synthetic.nc").string();
-            write_netcdf(volume_path, v);
-            source = "the synthetic scene";
-            fill_volume_field(radar, v);
-            decltype(v.values)().swap(v.values);
+        if (o_.volume.empty()) {
+            v_ = synthetic_scene();
+            volume_path_ = (fs::path(out_dir_) / "synthetic.nc").string();
+            write_netcdf(volume_path_, v_);
+            source_ = "the synthetic scene";
+            fill_volume_field(radar, v_);
+            decltype(v_.values)().swap(v_.values);
         } else {
-            volume_path = fs::absolute(o.volume).lexically_normal().string();
-            v = read_volume(
-                volume_path, o.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o.time,
-                o.max_voxels);
-            set_volume_null(radar, v);
-            source = fs::path(o.volume).filename().string();
+            volume_path_ = fs::absolute(o_.volume).lexically_normal().string();
+            v_ = read_volume(
+                volume_path_, o_.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o_.time,
+                o_.max_voxels);
+            set_volume_null(radar, v_);
+            source_ = fs::path(o_.volume).filename().string();
         }
     } catch (const std::exception& e) {
-        std::fprintf(err, "velmora analyze: %s\n", e.what());
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
         host.reset();
         return 2;
     }
-    const std::span<const float> values = vhost::FieldRef(radar).float_view(0);
+    return 0;
+}
 
-    // A level no voxel reaches gives no cells, and nothing to extract.
+// A level no voxel reaches gives no cells, and nothing to extract.
+bool Analysis::echo_reaches_level() {
     float highest = -std::numeric_limits<float>::infinity();
-    for (float x : values)
-        if (!(v.has_null && x == v.null_value) && x > highest) highest = x;
-    if (!(highest >= o.level)) {
-        std::printf("0 storm cells at %g dBZ in %s (%s): no echo reaches the level (highest %.1f).\n", o.level,
-                    source.c_str(), o.var.c_str(), static_cast<double>(highest));
-        return 0;
-    }
+    for (float x : vhost::FieldRef(*radar_).float_view(0))
+        if (!(v_.has_null && x == v_.null_value) && x > highest) highest = x;
+    if (highest >= o_.level) return true;
+    std::printf("0 storm cells at %g dBZ in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
+                source_.c_str(), o_.var.c_str(), static_cast<double>(highest));
+    return false;
+}
 
-    // The network, written beside the results: `velmora run` on it repeats
-    // the analysis, reading the volume from its file. Here the volume is
-    // already read: it becomes the field "radar" at once, and the network
-    // runs without its "fields".
-    const std::string net_path = (fs::path(out_dir) / "network.json").string();
+// The network, written beside the results: `velmora run` on it repeats the
+// analysis, reading the volume from its file. Here the volume is already
+// read: it is the field "radar", and the network is built without its
+// "fields", its writers writing into the staging folder.
+int Analysis::build(Plan& plan) {
+    net_path_ = (fs::path(out_dir_) / "network.json").string();
     {
-        std::ofstream f(staging->path("network.json"));
-        f << analysis_network(o, volume_path, out_dir, v).dump(2) << '\n';
+        std::ofstream f(staging_->path("network.json"));
+        f << analysis_network(o_, volume_path_, out_dir_, v_).dump(2) << '\n';
         f.close();
         if (!f) {
-            std::fprintf(err, "velmora analyze: can not write %s\n", net_path.c_str());
+            std::fprintf(err_, "velmora analyze: can not write %s\n", net_path_.c_str());
             return 2;
         }
     }
-    // The same network, run here: its writers write into the staging folder.
-    Json net = analysis_network(o, volume_path, work, v);
+    Json net = analysis_network(o_, volume_path_, work(), v_);
     net.erase("fields");
-
-    auto clock = t0;
-    if (o.timings) print_timing(err, "read " + source, clock);
-    Plan plan;
+    timing("read " + source_);
     try {
-        plan = build_network(Document::parse(net_path, net.dump()));
+        plan = build_network(Document::parse(net_path_, net.dump()));
     } catch (const std::exception& e) {
-        std::fprintf(err, "%s\n", e.what());
+        std::fprintf(err_, "%s\n", e.what());
         return 2;
     }
-    // A division that keeps no area (every one at or under --min-cells)
-    // leaves nothing to measure: the instances reading its areas are not
-    // called, and the analysis has no cells to show.
-    const auto kept_nothing = [&](const char* division) {
-        vhost::Object& d = host.root().at(division);
-        return d.at("done").int_value() == 1 && d.at("no_max").int_value() < 1;
-    };
+    return 0;
+}
+
+int Analysis::call(const Plan& plan) {
+    // The instances reading the areas of a division that kept none are not
+    // called.
     const std::map<std::string, const char*> reads_areas_of = {
         {"surfstat", "divsurf"}, {"surfcsv", "divsurf"}, {"gridarea", "divvol"}, {"ijk", "divvol"},
         {"cellvox", "divvol"},   {"cellstat", "divvol"}, {"csv", "divvol"},      {"centres", "divvol"}};
     CallSettings settings;
-    settings.timings = o.timings;
+    settings.timings = o_.timings;
     settings.skip = [&](const PlannedInstance& inst) {
         const auto it = reads_areas_of.find(inst.name);
         return it != reads_areas_of.end() && kept_nothing(it->second);
     };
-    RunRecord record{net_path, {}};
+    RunRecord record{net_path_, {}};
     int status = run_ok;
     {
         // The division modules' tables of areas go to the log, not the terminal.
-        const StdoutTo log(staging->path("analysis.log"));
-        status = call_instances(plan, settings, record, err, progress);
+        const StdoutTo log(staging_->path("analysis.log"));
+        status = call_instances(plan, settings, record, err_, progress_);
     }
-    clock = std::chrono::steady_clock::now();   // the run noted each of its steps
+    clock_ = std::chrono::steady_clock::now();   // the run noted each of its steps
     // The modules report only what went wrong: a step with nothing to do
     // (an empty surface when every voxel reaches the level) says nothing
     // and the analysis goes on; a step that failed said why above.
-    if (status != run_ok || !host.reports().empty()) {
-        std::fprintf(err, "velmora analyze: the analysis stopped; the messages above say why\n");
+    if (status != run_ok || !vhost::host().reports().empty()) {
+        std::fprintf(err_, "velmora analyze: the analysis stopped; the messages above say why\n");
         return 1;
     }
-    if (kept_nothing("divvol")) {
-        if (!commit()) return 1;
-        std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d cells (--min-cells).\n", o.level,
-                    source.c_str(), o.var.c_str(), o.min_cells);
-        return 0;
-    }
-
-    // Results for ParaView and the picture.
-    vhost::Object& surface = host.root().at("surface").at("out");
-    vhost::Object& stat = host.root().at("cellstat");
-    const std::vector<Cell> cells = cells_of(stat);
-    const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr) {
-        const std::string path = write_vtk(field, (fs::path(work) / stem).string(), texts, o.compression);
-        if (o.timings) print_timing(err, "write " + fs::path(path).filename().string(), clock);
-    };
-    try {
-        // The cell of every voxel joins the radar volume, taken from the grid
-        // of area numbers, which is not needed after that.
-        vhost::FieldRef r(radar);
-        vhost::FieldRef grid_areas(host.root().at("gridarea").at("out"));
-        r.move_last_component(grid_areas, "cell");
-        const std::vector<std::int32_t> surf_cell =
-            cells_of_surface(v, values, r.int_view(r.ncomp() - 1), vhost::FieldRef(surface).coord(), o.level);
-        // Nothing reads the volume's values after this: its missing values
-        // become NaN in place, as viewers expect them, rather than in a copy
-        // of the volume made for the file.
-        nulls_to_nan(radar, 0);
-        // The volume file is the largest: it is written on a thread of its
-        // own while the others are made.
-        const VtkFile radar_file = prepare_vtk(radar, (fs::path(work) / "radar").string(), nullptr, o.compression);
-        auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
-        if (o.timings) print_timing(err, "make radar.vti ready", clock);
-        // Its file is waited for on every way out of this block.
-        struct Join {
-            std::future<void>& f;
-            ~Join() {
-                if (f.valid()) f.wait();
-            }
-        } join{radar_written};
-        vhost::FieldRef s(surface);
-        // The surface's own area numbers; none when its division kept no area.
-        vhost::FieldRef surf_areas(host.root().at("divsurf").at("out_nd"));
-        std::vector<std::int32_t> area_no = surf_areas.ncomp() > 0 ? surf_areas.int_values(0) : std::vector<std::int32_t>{};
-        area_no.resize(static_cast<std::size_t>(s.nnodes()), 0);
-        s.ints("area_no", area_no).ints("cell", surf_cell);
-        vtk(surface, "isosurface");
-        vtk(host.root().at("volume").at("out"), "isovolume");
-        const std::vector<std::string> labels = texts_of(stat.at("no_label"));
-        vtk(stat.at("olabel"), "cell_tops", &labels);
-        vtk(host.root().at("centres").at("out"), "centres");
-        vtk(host.root().at("axis").at("oaxis"), "legend_axis");
-        vtk(host.root().at("ticks").at("otick"), "legend_ticks");
-        radar_written.get();
-        if (o.timings) print_timing(err, "write radar.vti (beside those)", clock);
-        if (o.picture) {
-            Scene scene;
-            scene.grid = &radar;
-            scene.surface = &surface;
-            scene.area_no = surf_cell;
-            scene.centres = &stat.at("olabel");
-            scene.centre_labels = labels;
-            scene.axis = &host.root().at("axis").at("oaxis");
-            scene.ticks = &host.root().at("ticks").at("otick");
-            scene.tick_labels = &host.root().at("ticks").at("olabel");
-            scene.tick_texts = texts_of(host.root().at("ticks").at("olabel").at("text_values"));
-            char title[160];
-            std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o.level);
-            scene.title = title;
-            scene.caption = source;
-            const std::string png = staging->path("cells.png");
-            // Without a display the results stand without their picture.
-            try {
-                render_png(scene, png, 1280, 900, &*display);
-            } catch (const std::runtime_error& e) {
-                std::error_code gone;
-                fs::remove(png, gone);   // nothing half drawn goes with the results
-                std::fprintf(err, "velmora analyze: no picture: %s\n", e.what());
-            }
-        }
-    } catch (const std::exception& e) {
-        std::fprintf(err, "velmora analyze: %s\n", e.what());
-        return 1;
-    }
-
-    if (!commit()) return 1;
-    print_cells(stdout, cells, source, o);
-    std::printf("results in %s (%s):\n", out_dir.c_str(), seconds_since(t0).c_str());
-    for (const char* f : Staging::kResults)
-        if (fs::exists(fs::path(out_dir) / f)) std::printf("  %s\n", f);
     return 0;
 }
+
+// Results for ParaView, and the picture.
+void Analysis::write_results(const std::vector<Cell>& cells) {
+    vhost::Object& surface = root().at("surface").at("out");
+    vhost::Object& stat = root().at("cellstat");
+    const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr) {
+        const std::string path = write_vtk(field, (fs::path(work()) / stem).string(), texts, o_.compression);
+        timing("write " + fs::path(path).filename().string());
+    };
+    // The cell of every voxel joins the radar volume, taken from the grid of
+    // area numbers, which is not needed after that.
+    vhost::FieldRef r(*radar_);
+    vhost::FieldRef grid_areas(root().at("gridarea").at("out"));
+    r.move_last_component(grid_areas, "cell");
+    const std::vector<std::int32_t> surf_cell = cells_of_surface(v_, r.float_view(0), r.int_view(r.ncomp() - 1),
+                                                                 vhost::FieldRef(surface).coord(), o_.level);
+    // Nothing reads the volume's values after this: its missing values
+    // become NaN in place, as viewers expect them, rather than in a copy of
+    // the volume made for the file.
+    nulls_to_nan(*radar_, 0);
+    // The volume file is the largest: it is written on a thread of its own
+    // while the others are made, and waited for on every way out.
+    const VtkFile radar_file = prepare_vtk(*radar_, (fs::path(work()) / "radar").string(), nullptr, o_.compression);
+    auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
+    timing("make radar.vti ready");
+    struct Join {
+        std::future<void>& f;
+        ~Join() {
+            if (f.valid()) f.wait();
+        }
+    } join{radar_written};
+    vhost::FieldRef s(surface);
+    // The surface's own area numbers; none when its division kept no area.
+    vhost::FieldRef surf_areas(root().at("divsurf").at("out_nd"));
+    std::vector<std::int32_t> area_no = surf_areas.ncomp() > 0 ? surf_areas.int_values(0) : std::vector<std::int32_t>{};
+    area_no.resize(static_cast<std::size_t>(s.nnodes()), 0);
+    s.ints("area_no", area_no).ints("cell", surf_cell);
+    vtk(surface, "isosurface");
+    vtk(root().at("volume").at("out"), "isovolume");
+    const std::vector<std::string> labels = texts_of(stat.at("no_label"));
+    vtk(stat.at("olabel"), "cell_tops", &labels);
+    vtk(root().at("centres").at("out"), "centres");
+    vtk(root().at("axis").at("oaxis"), "legend_axis");
+    vtk(root().at("ticks").at("otick"), "legend_ticks");
+    radar_written.get();
+    timing("write radar.vti (beside those)");
+    if (o_.picture) draw_picture(cells, surf_cell, labels);
+}
+
+void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
+                            const std::vector<std::string>& labels) {
+    vhost::Object& ticks = root().at("ticks");
+    Scene scene;
+    scene.grid = radar_;
+    scene.surface = &root().at("surface").at("out");
+    scene.area_no = surf_cell;
+    scene.centres = &root().at("cellstat").at("olabel");
+    scene.centre_labels = labels;
+    scene.axis = &root().at("axis").at("oaxis");
+    scene.ticks = &ticks.at("otick");
+    scene.tick_labels = &ticks.at("olabel");
+    scene.tick_texts = texts_of(ticks.at("olabel").at("text_values"));
+    char title[160];
+    std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o_.level);
+    scene.title = title;
+    scene.caption = source_;
+    const std::string png = staging_->path("cells.png");
+    // Without a display the results stand without their picture.
+    try {
+        render_png(scene, png, 1280, 900, &*display_);
+    } catch (const std::runtime_error& e) {
+        std::error_code gone;
+        fs::remove(png, gone);   // nothing half drawn goes with the results
+        std::fprintf(err_, "velmora analyze: no picture: %s\n", e.what());
+    }
+}
+
+// Moves the results into place: the last step of a run that succeeded.
+bool Analysis::commit() {
+    std::error_code ec;
+    if (staging_->commit(ec)) return true;
+    std::fprintf(err_, "velmora analyze: can not move the results into %s: %s\n", out_dir_.c_str(), ec.message().c_str());
+    return false;
+}
+
+int Analysis::run() {
+    if (int status = prepare_output()) return status;
+    // The picture needs a display: where there is none, a virtual one starts
+    // now, while the analysis runs.
+    if (o_.picture) display_.emplace();
+    if (int status = read_volume_into_tree()) return status;
+    if (!echo_reaches_level()) return 0;
+    Plan plan;
+    if (int status = build(plan)) return status;
+    if (int status = call(plan)) return status;
+    if (kept_nothing("divvol")) {
+        if (!commit()) return 1;
+        std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d cells (--min-cells).\n", o_.level,
+                    source_.c_str(), o_.var.c_str(), o_.min_cells);
+        return 0;
+    }
+    const std::vector<Cell> cells = cells_of(root().at("cellstat"));
+    try {
+        write_results(cells);
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        return 1;
+    }
+    if (!commit()) return 1;
+    print_cells(stdout, cells, source_, o_);
+    std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
+    for (const char* f : Staging::kResults)
+        if (fs::exists(fs::path(out_dir_) / f)) std::printf("  %s\n", f);
+    return 0;
+}
+
+}  // namespace
+
+int analyze(const AnalyzeOptions& o, std::FILE* err, bool progress) { return Analysis(o, err, progress).run(); }
 
 }  // namespace velmora::app
