@@ -416,6 +416,128 @@ void set_value(Object& o, const Json& v, const Place& p, const std::string& name
 
 namespace {
 
+// Included files give fields only: a run's dump feeds the next run. They
+// stay open while the network is built, as places in them name problems.
+void load_includes(const Document& doc, const Place& top, FieldLoader& fields,
+                   std::vector<std::unique_ptr<Document>>& included) {
+    const Json* inc = member(doc.root(), "include");
+    if (!inc) return;
+    Place p = top / "include";
+    if (!inc->is_array()) p.fail("\"include\" is a list of file names, found " + describe(*inc));
+    for (std::size_t i = 0; i < inc->size(); ++i) {
+        const Json& name = (*inc)[i];
+        if (!name.is_string()) (p / i).fail("an included file is named by a text, found " + describe(name));
+        std::filesystem::path path = name.get<std::string>();
+        if (path.is_relative()) path = std::filesystem::path(doc.name()).parent_path() / path;
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(path, ec)) (p / i).fail("cannot include " + in_quotes(path.string()) + ": no such file");
+        included.push_back(std::make_unique<Document>(Document::read(path.string())));
+        const Document& d = *included.back();
+        if (!d.root().is_object()) Place(d).fail("an included file holds an object with \"fields\", found " + describe(d.root()));
+        if (const Json* f = member(d.root(), "fields")) fields.load(*f, Place(d) / "fields");
+    }
+}
+
+const vhost::ModuleDecl& module_of(const std::string& name, const Json& desc, const Place& p) {
+    const Json* jm = member(desc, "module");
+    if (!jm) p.fail("the instance " + in_quotes(name) + " names no \"module\"", true);
+    if (!jm->is_string()) (p / "module").fail("\"module\" is a module name, found " + describe(*jm));
+    std::string module = jm->get<std::string>();
+    const vhost::ModuleDecl* decl = vhost::find_module(module);
+    if (!decl) {
+        std::vector<std::string> known;
+        for (const vhost::ModuleDecl* d : vhost::all_modules()) known.push_back(d->name);
+        (p / "module").fail("unknown module " + in_quotes(module) + suggestion(module, known) + "; known modules: " +
+                            joined(known));
+    }
+    return *decl;
+}
+
+// Sets the instance's "params"; returns their keys.
+std::vector<std::string> set_params(Object& inst, const Json& desc, const Place& p, const std::string& module) {
+    std::vector<std::string> keys;
+    const Json* params = member(desc, "params");
+    if (!params) return keys;
+    Place pp = p / "params";
+    if (!params->is_object()) pp.fail("\"params\" maps parameter paths to values, found " + describe(*params));
+    for (const auto& [key, value] : params->items()) {
+        Place q = pp / key;
+        auto steps = steps_of(key, q, "parameter path", true);
+        Found f = walk(inst, steps, false, module, true);
+        if (!f.object) q.fail(f.problem, true);
+        set_value(*f.object, value, q, key);
+        keys.push_back(key);
+    }
+    if (std::string problem = first_size_problem(inst); !problem.empty()) pp.fail(problem);
+    return keys;
+}
+
+// The entry points to call: "calls", or the module's first.
+std::vector<std::string> entry_points(const vhost::ModuleDecl& decl, const Json& desc, const Place& p) {
+    const Json* jc = member(desc, "calls");
+    if (!jc) return {decl.entries.front()};
+    Place pc = p / "calls";
+    if (!jc->is_array()) pc.fail("\"calls\" is a list of entry points, found " + describe(*jc));
+    std::vector<std::string> calls;
+    for (std::size_t i = 0; i < jc->size(); ++i) {
+        const Json& e = (*jc)[i];
+        std::string entry = e.is_string() ? e.get<std::string>() : std::string();
+        if (std::find(decl.entries.begin(), decl.entries.end(), entry) == decl.entries.end()) {
+            (pc / i).fail(e.is_string() ? decl.name + " has no entry point " + in_quotes(entry) +
+                                              suggestion(entry, decl.entries) + "; it has: " + joined(decl.entries)
+                                        : "an entry point is named by a text, found " + describe(e));
+        }
+        calls.push_back(entry);
+    }
+    return calls;
+}
+
+// Makes the instance's "links"; their targets are checked once every link
+// of the network is made.
+void make_links(Object& inst, const std::string& name, const Json& desc, const Place& p, const std::string& module,
+                const std::vector<std::string>& param_keys, std::vector<LinkRecord>& links) {
+    const Json* jl = member(desc, "links");
+    if (!jl) return;
+    Place pl = p / "links";
+    if (!jl->is_object()) pl.fail("\"links\" maps paths of the instance to paths of the network, found " + describe(*jl));
+    for (const auto& [key, target] : jl->items()) {
+        Place q = pl / key;
+        auto steps = steps_of(key, q, "link path", true);
+        Found f = walk(inst, steps, false, module);
+        if (!f.object) q.fail(f.problem, true);
+        for (const auto& pk : param_keys)
+            if (overlaps(pk, key)) q.fail(in_quotes(key) + " is both linked and given under \"params\" as " + in_quotes(pk), true);
+        if (!target.is_string())
+            q.fail("a link goes to a path of the network (a field name or \"instance.path\"), found " + describe(target));
+        LinkRecord r{name, key, target.get<std::string>(), f.object->kind(), kind_phrase(*f.object), q};
+        try {
+            vhost::host().link(name + "." + key, r.target);
+        } catch (const std::exception& e) {
+            q.fail(std::string("cannot link ") + in_quotes(key) + ": " + e.what(), true);
+        }
+        links.push_back(std::move(r));
+    }
+}
+
+// Checks each link's target; an instance depends on those it links to.
+std::vector<std::map<std::size_t, Place>> dependencies(const std::vector<LinkRecord>& links,
+                                                       const std::vector<std::string>& names) {
+    std::vector<std::map<std::size_t, Place>> deps(names.size());
+    for (const auto& r : links) {
+        auto steps = steps_of(r.target, r.place, "link target", false);
+        Found t = walk(vhost::host().root(), steps, true, "the network");
+        if (!t.object) r.place.fail("link target " + in_quotes(r.target) + ": " + t.problem);
+        if (!compatible(r.kind, *t.object))
+            r.place.fail(in_quotes(r.key) + " is " + r.phrase + " and cannot be linked to " + in_quotes(r.target) + ", " +
+                         kind_phrase(*t.object));
+        auto from = std::find(names.begin(), names.end(), r.instance) - names.begin();
+        auto to = std::find(names.begin(), names.end(), steps[0].name) - names.begin();
+        if (static_cast<std::size_t>(to) < names.size() && to != from)
+            deps[static_cast<std::size_t>(from)].try_emplace(static_cast<std::size_t>(to), r.place);
+    }
+    return deps;
+}
+
 Plan build_into_tree(const Document& doc, const std::vector<std::string>& overrides) {
     vhost::Host& host = vhost::host();
     Place top(doc);
@@ -427,29 +549,12 @@ Plan build_into_tree(const Document& doc, const std::vector<std::string>& overri
         (top / "description").fail("\"description\" is a text, found " + describe(*d));
 
     FieldLoader fields(host.root());
-    // Included files give fields only: a run's dump feeds the next run.
     std::vector<std::unique_ptr<Document>> included;
-    if (const Json* inc = member(root, "include")) {
-        Place p = top / "include";
-        if (!inc->is_array()) p.fail("\"include\" is a list of file names, found " + describe(*inc));
-        for (std::size_t i = 0; i < inc->size(); ++i) {
-            const Json& name = (*inc)[i];
-            if (!name.is_string()) (p / i).fail("an included file is named by a text, found " + describe(name));
-            std::filesystem::path path = name.get<std::string>();
-            if (path.is_relative()) path = std::filesystem::path(doc.name()).parent_path() / path;
-            std::error_code ec;
-            if (!std::filesystem::is_regular_file(path, ec)) (p / i).fail("cannot include " + in_quotes(path.string()) + ": no such file");
-            included.push_back(std::make_unique<Document>(Document::read(path.string())));
-            const Document& d = *included.back();
-            if (!d.root().is_object()) Place(d).fail("an included file holds an object with \"fields\", found " + describe(d.root()));
-            if (const Json* f = member(d.root(), "fields")) fields.load(*f, Place(d) / "fields");
-        }
-    }
+    load_includes(doc, top, fields, included);
     if (const Json* f = member(root, "fields")) fields.load(*f, top / "fields");
 
     Plan plan;
     std::vector<std::string> names;
-    std::vector<std::map<std::size_t, Place>> deps;
     std::vector<LinkRecord> links;
     if (const Json* insts = member(root, "instances")) {
         Place pi = top / "instances";
@@ -461,74 +566,12 @@ Plan build_into_tree(const Document& doc, const std::vector<std::string>& overri
                 p.fail("the instance name " + in_quotes(name) + " is taken by " + kind_phrase(*taken) + " of that name", true);
             if (!desc.is_object()) p.fail("an instance is an object with \"module\", \"params\", \"links\", \"calls\", found " + describe(desc));
             only_keys(desc, p, {"module", "description", "params", "links", "calls"}, "an instance");
-            const Json* jm = member(desc, "module");
-            if (!jm) p.fail("the instance " + in_quotes(name) + " names no \"module\"", true);
-            if (!jm->is_string()) (p / "module").fail("\"module\" is a module name, found " + describe(*jm));
-            std::string module = jm->get<std::string>();
-            const vhost::ModuleDecl* decl = vhost::find_module(module);
-            if (!decl) {
-                std::vector<std::string> known;
-                for (const vhost::ModuleDecl* d : vhost::all_modules()) known.push_back(d->name);
-                (p / "module").fail("unknown module " + in_quotes(module) + suggestion(module, known) + "; known modules: " +
-                                    joined(known));
-            }
-            Object& inst = host.add_instance(name, module);
-
-            std::vector<std::string> param_keys;
-            if (const Json* params = member(desc, "params")) {
-                Place pp = p / "params";
-                if (!params->is_object()) pp.fail("\"params\" maps parameter paths to values, found " + describe(*params));
-                for (const auto& [key, value] : params->items()) {
-                    Place q = pp / key;
-                    auto steps = steps_of(key, q, "parameter path", true);
-                    Found f = walk(inst, steps, false, module, true);
-                    if (!f.object) q.fail(f.problem, true);
-                    set_value(*f.object, value, q, key);
-                    param_keys.push_back(key);
-                }
-                if (std::string problem = first_size_problem(inst); !problem.empty()) pp.fail(problem);
-            }
-
-            std::vector<std::string> calls{decl->entries.front()};
-            if (const Json* jc = member(desc, "calls")) {
-                Place pc = p / "calls";
-                if (!jc->is_array()) pc.fail("\"calls\" is a list of entry points, found " + describe(*jc));
-                calls.clear();
-                for (std::size_t i = 0; i < jc->size(); ++i) {
-                    const Json& e = (*jc)[i];
-                    std::string entry = e.is_string() ? e.get<std::string>() : std::string();
-                    if (std::find(decl->entries.begin(), decl->entries.end(), entry) == decl->entries.end()) {
-                        (pc / i).fail(e.is_string() ? module + " has no entry point " + in_quotes(entry) +
-                                                          suggestion(entry, decl->entries) + "; it has: " + joined(decl->entries)
-                                                    : "an entry point is named by a text, found " + describe(e));
-                    }
-                    calls.push_back(entry);
-                }
-            }
-
-            if (const Json* jl = member(desc, "links")) {
-                Place pl = p / "links";
-                if (!jl->is_object()) pl.fail("\"links\" maps paths of the instance to paths of the network, found " + describe(*jl));
-                for (const auto& [key, target] : jl->items()) {
-                    Place q = pl / key;
-                    auto steps = steps_of(key, q, "link path", true);
-                    Found f = walk(inst, steps, false, module);
-                    if (!f.object) q.fail(f.problem, true);
-                    for (const auto& pk : param_keys)
-                        if (overlaps(pk, key)) q.fail(in_quotes(key) + " is both linked and given under \"params\" as " + in_quotes(pk), true);
-                    if (!target.is_string())
-                        q.fail("a link goes to a path of the network (a field name or \"instance.path\"), found " + describe(target));
-                    LinkRecord r{name, key, target.get<std::string>(), f.object->kind(), kind_phrase(*f.object), q};
-                    try {
-                        host.link(name + "." + key, r.target);
-                    } catch (const std::exception& e) {
-                        q.fail(std::string("cannot link ") + in_quotes(key) + ": " + e.what(), true);
-                    }
-                    links.push_back(std::move(r));
-                }
-            }
+            const vhost::ModuleDecl& decl = module_of(name, desc, p);
+            Object& inst = host.add_instance(name, decl.name);
+            const std::vector<std::string> param_keys = set_params(inst, desc, p, decl.name);
+            std::vector<std::string> calls = entry_points(decl, desc, p);
+            make_links(inst, name, desc, p, decl.name, param_keys, links);
             names.push_back(name);
-            deps.emplace_back();
             plan.instances.push_back({name, &inst, std::move(calls)});
         }
     }
@@ -536,19 +579,7 @@ Plan build_into_tree(const Document& doc, const std::vector<std::string>& overri
     for (const auto& o : overrides) apply_override(o);
 
     // Targets are checked once every link is made: one may pass through another.
-    for (const auto& r : links) {
-        auto steps = steps_of(r.target, r.place, "link target", false);
-        Found t = walk(host.root(), steps, true, "the network");
-        if (!t.object) r.place.fail("link target " + in_quotes(r.target) + ": " + t.problem);
-        if (!compatible(r.kind, *t.object))
-            r.place.fail(in_quotes(r.key) + " is " + r.phrase + " and cannot be linked to " + in_quotes(r.target) + ", " +
-                         kind_phrase(*t.object));
-        auto from = std::find(names.begin(), names.end(), r.instance) - names.begin();
-        auto to = std::find(names.begin(), names.end(), steps[0].name) - names.begin();
-        if (static_cast<std::size_t>(to) < names.size() && to != from)
-            deps[static_cast<std::size_t>(from)].try_emplace(static_cast<std::size_t>(to), r.place);
-    }
-
+    const auto deps = dependencies(links, names);
     std::vector<PlannedInstance> ordered;
     for (std::size_t i : order(names, deps)) ordered.push_back(std::move(plan.instances[i]));
     plan.instances = std::move(ordered);
