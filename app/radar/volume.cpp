@@ -176,6 +176,57 @@ std::span<float> storage_for(Volume& v, std::size_t n, const ValueSink& sink, co
 
 }  // namespace
 
+namespace {
+
+// Axes named x, y and z must stand in the order (z, y, x): another order
+// would be read as that one.
+void check_axis_order(int nc, const int* axes, const std::string& path, const std::string& var) {
+    char names[3][NC_MAX_NAME + 1] = {"", "", ""};
+    for (int a = 0; a < 3; ++a) nc_inq_dimname(nc, axes[a], names[a]);
+    const std::string order = std::string(names[0]) + ", " + names[1] + ", " + names[2];
+    const auto axis_name = [](const char* n) { return std::string(n) == "x" || std::string(n) == "y" || std::string(n) == "z"; };
+    if (axis_name(names[0]) && axis_name(names[1]) && axis_name(names[2]) && order != "z, y, x")
+        fail(path, "variable " + var + " lies on (" + order + "); expected (z, y, x)");
+}
+
+// The index on the time dimension to read. A file of several time steps is
+// not taken as its first one unasked.
+size_t time_step(int nc, int time_dim, long time, const std::string& path, const std::string& var) {
+    size_t nt = 0;
+    nc_inq_dimlen(nc, time_dim, &nt);
+    if (nt < 1) fail(path, "variable " + var + " holds no time step");
+    if (time == kOnlyTime && nt > 1)
+        fail(path, "variable " + var + " holds " + std::to_string(nt) + " time steps; choose one with --time (0 to " +
+                       std::to_string(nt - 1) + ")");
+    if (time != kOnlyTime && (time < 0 || static_cast<size_t>(time) >= nt))
+        fail(path, "variable " + var + " has no time step " + std::to_string(time) + "; it holds " + std::to_string(nt) +
+                       " (0 to " + std::to_string(nt - 1) + ")");
+    return time == kOnlyTime ? 0 : static_cast<size_t>(time);
+}
+
+// Missing data: _FillValue and missing_value compare with the packed values;
+// scale_factor/add_offset unpack the rest. Infinite values are no
+// measurement either.
+struct Unpacking {
+    double fill = 0, missing = 0, scale = 1, offset = 0;
+    bool has_fill = false, has_missing = false;
+
+    Unpacking(int nc, int v, Volume& out) {
+        has_fill = number_att(nc, v, "_FillValue", fill);
+        has_missing = number_att(nc, v, "missing_value", missing);
+        const bool packed = number_att(nc, v, "scale_factor", scale) | number_att(nc, v, "add_offset", offset);
+        out.has_null = has_fill || has_missing;
+        if (out.has_null && !packed) out.null_value = static_cast<float>(has_fill ? fill : missing);
+    }
+    float operator()(double r, Volume& out) const {
+        const bool null = !std::isfinite(r) || (has_fill && r == fill) || (has_missing && r == missing);
+        if (null) out.has_null = true;
+        return null ? out.null_value : static_cast<float>(r * scale + offset);
+    }
+};
+
+}  // namespace
+
 Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time,
                    std::int64_t max_nodes) {
     NcFile nc;
@@ -191,15 +242,8 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     check(nc_inq_var(nc.id, v, nullptr, nullptr, &ndims, dims, nullptr), path, "reading " + var);
     if (ndims != 3 && ndims != 4)
         fail(path, "variable " + var + " has " + std::to_string(ndims) + " dimensions; expected (time, z, y, x) or (z, y, x)");
-    int first = ndims - 3;
-    // Axes named x, y and z must stand in the order (z, y, x): another order
-    // would be read as that one.
-    char names[3][NC_MAX_NAME + 1] = {"", "", ""};
-    for (int a = 0; a < 3; ++a) nc_inq_dimname(nc.id, dims[first + a], names[a]);
-    const std::string order = std::string(names[0]) + ", " + names[1] + ", " + names[2];
-    const auto axis_name = [](const char* n) { return std::string(n) == "x" || std::string(n) == "y" || std::string(n) == "z"; };
-    if (axis_name(names[0]) && axis_name(names[1]) && axis_name(names[2]) && order != "z, y, x")
-        fail(path, "variable " + var + " lies on (" + order + "); expected (z, y, x)");
+    const int first = ndims - 3;
+    check_axis_order(nc.id, dims + first, path, var);
     size_t lengths[3] = {0, 0, 0};
     for (int a = 0; a < 3; ++a) nc_inq_dimlen(nc.id, dims[first + a], &lengths[a]);
     check_size(path, lengths[2], lengths[1], lengths[0], max_nodes);
@@ -210,40 +254,14 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     out.y = read_axis(nc.id, dims[first + 1], path);
     out.x = read_axis(nc.id, dims[first + 2], path);
     size_t start[4] = {0, 0, 0, 0}, count[4] = {1, 1, 1, 1};
-    if (first == 1) {
-        size_t nt = 0;
-        nc_inq_dimlen(nc.id, dims[0], &nt);
-        if (nt < 1) fail(path, "variable " + var + " holds no time step");
-        // A file of several time steps is not taken as its first one unasked.
-        if (time == kOnlyTime && nt > 1)
-            fail(path, "variable " + var + " holds " + std::to_string(nt) + " time steps; choose one with --time (0 to " +
-                           std::to_string(nt - 1) + ")");
-        if (time != kOnlyTime && (time < 0 || static_cast<size_t>(time) >= nt))
-            fail(path, "variable " + var + " has no time step " + std::to_string(time) + "; it holds " + std::to_string(nt) +
-                           " (0 to " + std::to_string(nt - 1) + ")");
-        start[0] = time == kOnlyTime ? 0 : static_cast<size_t>(time);
-    } else if (time > 0) {
-        fail(path, "variable " + var + " has no time dimension; --time can only be 0");
-    }
+    if (first == 1) start[0] = time_step(nc.id, dims[0], time, path, var);
+    else if (time > 0) fail(path, "variable " + var + " has no time dimension; --time can only be 0");
     count[first] = out.z.size();
     count[first + 1] = out.y.size();
     count[first + 2] = out.x.size();
     const size_t n = out.x.size() * out.y.size() * out.z.size();
 
-    // Missing data: _FillValue and missing_value compare with the packed
-    // values; scale_factor/add_offset unpack the rest.
-    double fill = 0, missing = 0, scale = 1, offset = 0;
-    bool has_fill = number_att(nc.id, v, "_FillValue", fill);
-    bool has_missing = number_att(nc.id, v, "missing_value", missing);
-    bool packed = number_att(nc.id, v, "scale_factor", scale) | number_att(nc.id, v, "add_offset", offset);
-    out.has_null = has_fill || has_missing;
-    if (out.has_null && !packed) out.null_value = static_cast<float>(has_fill ? fill : missing);
-    auto unpack = [&](double r) {
-        // Infinite values are no measurement either.
-        bool null = !std::isfinite(r) || (has_fill && r == fill) || (has_missing && r == missing);
-        if (null) out.has_null = true;
-        return null ? out.null_value : static_cast<float>(r * scale + offset);
-    };
+    const Unpacking unpack(nc.id, v, out);
     const std::span<float> values = storage_for(out, n, sink, path);
     nc_type type = NC_NAT;
     nc_inq_vartype(nc.id, v, &type);
@@ -254,7 +272,7 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
             !read_chunked_floats(path, var, std::span(start, static_cast<size_t>(ndims)),
                                  std::span(count, static_cast<size_t>(ndims)), values.data()))
             check(nc_get_vara_float(nc.id, v, start, count, values.data()), path, "reading " + var);
-        for (float& x : values) x = unpack(static_cast<double>(x));
+        for (float& x : values) x = unpack(static_cast<double>(x), out);
         return out;
     }
     // Wider types are read as doubles, a level at a time.
@@ -264,7 +282,7 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     for (size_t k = 0; k < out.z.size(); ++k) {
         start[first] = k;
         check(nc_get_vara_double(nc.id, v, start, count, raw.data()), path, "reading " + var);
-        for (size_t i = 0; i < level; ++i) values[k * level + i] = unpack(raw[i]);
+        for (size_t i = 0; i < level; ++i) values[k * level + i] = unpack(raw[i], out);
     }
     return out;
 }
