@@ -154,64 +154,52 @@ float floor_value(FieldRef& f, int comp) {
     return std::isfinite(lo) ? lo - 1.0f : 0.0f;
 }
 
-int isosurface(Object& self) {
-    FieldRef in(self.at("in"));
-    if (in.nnodes() < 1) return 0;
-    const double level = real_param(self, "level");
-    const int comp = comp_index(in, int_param(self, "comp"));
-    Grid g = read_grid(in.object());
-    auto comps = float_components(in, comp, std::min(floor_value(in, comp), static_cast<float>(level) - 1.0f), g.nodes());
-
-    vtkSmartPointer<vtkDataSet> data;
+// The grid as VTK data: image data when uniform, a structured grid else.
+vtkSmartPointer<vtkDataSet> grid_data(const Grid& g) {
     if (g.uniform) {
         auto img = vtkSmartPointer<vtkImageData>::New();
         img->SetDimensions(static_cast<int>(g.nx), static_cast<int>(g.ny), static_cast<int>(g.nz));
         img->SetOrigin(g.origin[0], g.origin[1], g.origin[2]);
         img->SetSpacing(g.spacing[0], g.spacing[1], g.spacing[2]);
-        data = img;
-    } else {
-        auto sg = vtkSmartPointer<vtkStructuredGrid>::New();
-        sg->SetDimensions(static_cast<int>(g.nx), static_cast<int>(g.ny), static_cast<int>(g.nz));
-        vtkNew<vtkPoints> pts;
-        pts->SetDataTypeToFloat();
-        pts->SetNumberOfPoints(g.nodes());
-        for (std::int64_t n = 0; n < g.nodes(); ++n) pts->SetPoint(n, &g.xyz[static_cast<size_t>(3 * n)]);
-        sg->SetPoints(pts);
-        data = sg;
+        return img;
     }
-    std::string contoured;
-    int ci = 0;
-    for (int c = 0; c < in.ncomp(); ++c) {
-        if (in.type(c) != DTYPE_FLOAT || in.veclen(c) != 1) continue;
-        Component& k = comps[static_cast<size_t>(ci++)];
-        data->GetPointData()->AddArray(k.values);
-        if (c == comp) contoured = k.label;
-    }
+    auto sg = vtkSmartPointer<vtkStructuredGrid>::New();
+    sg->SetDimensions(static_cast<int>(g.nx), static_cast<int>(g.ny), static_cast<int>(g.nz));
+    vtkNew<vtkPoints> pts;
+    pts->SetDataTypeToFloat();
+    pts->SetNumberOfPoints(g.nodes());
+    for (std::int64_t n = 0; n < g.nodes(); ++n) pts->SetPoint(n, &g.xyz[static_cast<size_t>(3 * n)]);
+    sg->SetPoints(pts);
+    return sg;
+}
 
-    vtkSmartPointer<vtkPolyData> surface;
-    if (g.uniform) {
+// The surface where array `label` of data crosses level, the other arrays
+// interpolated onto it.
+vtkSmartPointer<vtkPolyData> contour(vtkDataSet* data, bool uniform, const std::string& label, double level) {
+    if (uniform) {
         vtkNew<vtkFlyingEdges3D> fe;
         fe->SetInputData(data);
-        fe->SetInputArrayToProcess(0, 0, 0, vtkDataObject::FIELD_ASSOCIATION_POINTS, contoured.c_str());
+        fe->SetInputArrayToProcess(0, 0, 0, vtkDataObject::FIELD_ASSOCIATION_POINTS, label.c_str());
         fe->SetValue(0, level);
         fe->ComputeNormalsOff();
         fe->ComputeGradientsOff();
         fe->ComputeScalarsOn();
         fe->InterpolateAttributesOn();
         fe->Update();
-        surface = fe->GetOutput();
-    } else {
-        vtkNew<vtkContourFilter> cf;
-        cf->SetInputData(data);
-        cf->SetInputArrayToProcess(0, 0, 0, vtkDataObject::FIELD_ASSOCIATION_POINTS, contoured.c_str());
-        cf->SetValue(0, level);
-        cf->ComputeScalarsOn();
-        cf->Update();
-        surface = cf->GetOutput();
+        return fe->GetOutput();
     }
+    vtkNew<vtkContourFilter> cf;
+    cf->SetInputData(data);
+    cf->SetInputArrayToProcess(0, 0, 0, vtkDataObject::FIELD_ASSOCIATION_POINTS, label.c_str());
+    cf->SetValue(0, level);
+    cf->ComputeScalarsOn();
+    cf->Update();
+    return cf->GetOutput();
+}
 
-    // Into the tree: coordinates, one "Tri" cell set, the components in order.
-    Object& out = self.at("out");
+// Into the tree: coordinates, one "Tri" cell set, the components in order
+// (a component the surface lacks holds the level).
+void surface_into(Object& out, vtkPolyData* surface, const std::vector<Component>& comps, double level) {
     FieldRef o(out);
     out.at("ncell_sets").set_int(0);
     out.at("nnode_data").set_int(0);
@@ -240,6 +228,25 @@ int isosurface(Object& self) {
             for (vtkIdType p = 0; p < np; ++p) v[static_cast<size_t>(p)] = static_cast<float>(a->GetTuple1(p));
         o.floats(k.label, v, 1, k.units);
     }
+}
+
+int isosurface(Object& self) {
+    FieldRef in(self.at("in"));
+    if (in.nnodes() < 1) return 0;
+    const double level = real_param(self, "level");
+    const int comp = comp_index(in, int_param(self, "comp"));
+    Grid g = read_grid(in.object());
+    auto comps = float_components(in, comp, std::min(floor_value(in, comp), static_cast<float>(level) - 1.0f), g.nodes());
+    vtkSmartPointer<vtkDataSet> data = grid_data(g);
+    std::string contoured;
+    int ci = 0;
+    for (int c = 0; c < in.ncomp(); ++c) {
+        if (in.type(c) != DTYPE_FLOAT || in.veclen(c) != 1) continue;
+        Component& k = comps[static_cast<size_t>(ci++)];
+        data->GetPointData()->AddArray(k.values);
+        if (c == comp) contoured = k.label;
+    }
+    surface_into(self.at("out"), contour(data, g.uniform, contoured, level), comps, level);
     return 1;
 }
 
@@ -267,6 +274,104 @@ private:
     std::vector<float> axis_[3];
 };
 
+// The isovolume of a grid as tetrahedra: each voxel at or above the level
+// makes the nodes at the centres of its six faces, in the order -x, +x, -y,
+// +y, -z, +z, unless the voxel across a face was made before it (the -x, -y
+// and -z neighbours, in storage order) and so made that face's node already.
+// The nodes are counted first, so that every output array is sized once.
+class VoxelFaces {
+public:
+    VoxelFaces(const Grid& g, std::span<const float> values, bool nulls, float null_value, float level)
+        : g_(g), values_(values), nulls_(nulls), null_value_(null_value), level_(level), nx_(g.nx), ny_(g.ny), nz_(g.nz) {}
+
+    bool on(std::int64_t n) const {
+        const float v = values_[static_cast<size_t>(n)];
+        return !std::isnan(v) && !(nulls_ && v == null_value_) && v >= level_;
+    }
+    std::int64_t node(std::int64_t i, std::int64_t j, std::int64_t k) const { return i + nx_ * (j + ny_ * k); }
+
+    // The voxels on, and the nodes their faces make.
+    std::pair<std::int64_t, std::int64_t> count() const {
+        std::int64_t voxels = 0, nodes = 0;
+        for (std::int64_t k = 0; k < nz_; ++k)
+            for (std::int64_t j = 0; j < ny_; ++j)
+                for (std::int64_t i = 0; i < nx_; ++i) {
+                    const std::int64_t n = node(i, j, k);
+                    if (!on(n)) continue;
+                    ++voxels;
+                    nodes += 6 - (i > 0 && on(n - 1)) - (j > 0 && on(n - nx_)) - (k > 0 && on(n - nx_ * ny_));
+                }
+        return {voxels, nodes};
+    }
+
+    // Fills the arrays count() sized: node positions, four nodes per
+    // tetrahedron (four tetrahedra per voxel), node values and the voxel each
+    // node belongs to.
+    void build(std::span<float> xyz, std::span<std::int64_t> tets, std::span<float> value, std::span<std::int32_t> owner) {
+        xyz_ = xyz, value_ = value, owner_ = owner;
+        // The +y nodes of the previous row and the +z nodes of the previous
+        // layer, for the voxels across those faces.
+        std::vector<std::int64_t> up_y(static_cast<size_t>(nx_), -1), up_z(static_cast<size_t>(nx_ * ny_), -1);
+        std::int64_t t = 0;
+        for (std::int64_t k = 0; k < nz_; ++k)
+            for (std::int64_t j = 0; j < ny_; ++j) {
+                std::int64_t up_x = -1;   // the +x node of the previous voxel of the row
+                for (std::int64_t i = 0; i < nx_; ++i) {
+                    std::int64_t& yp_slot = up_y[static_cast<size_t>(i)];
+                    std::int64_t& zp_slot = up_z[static_cast<size_t>(i + nx_ * j)];
+                    if (!on(node(i, j, k))) {
+                        up_x = yp_slot = zp_slot = -1;
+                        continue;
+                    }
+                    const std::int64_t xm = up_x >= 0 ? up_x : face(i, j, k, 0, false);
+                    const std::int64_t xp = face(i, j, k, 0, true);
+                    const std::int64_t ym = j > 0 && yp_slot >= 0 ? yp_slot : face(i, j, k, 1, false);
+                    const std::int64_t yp = face(i, j, k, 1, true);
+                    const std::int64_t zm = zp_slot >= 0 ? zp_slot : face(i, j, k, 2, false);
+                    const std::int64_t zp = face(i, j, k, 2, true);
+                    up_x = xp;
+                    yp_slot = yp;
+                    zp_slot = zp;
+                    for (std::int64_t id : {xm, xp, yp, zp, xm, xp, zp, ym, xm, xp, ym, zm, xm, xp, zm, yp})
+                        tets[static_cast<size_t>(t++)] = id;
+                }
+            }
+    }
+
+private:
+    // The node at the centre of face `upper` of voxel (i, j, k) along axis a:
+    // midway to the neighbour across it, or the mirror image of that at the
+    // boundary; it carries the mean of both values where the neighbour is
+    // on, its own value otherwise.
+    std::int64_t face(std::int64_t i, std::int64_t j, std::int64_t k, int a, bool upper) {
+        const std::int64_t len = a == 0 ? nx_ : a == 1 ? ny_ : nz_;
+        const std::int64_t at = a == 0 ? i : a == 1 ? j : k;
+        const bool inside = upper ? at + 1 < len : at > 0;
+        const std::int64_t d = upper ? (inside ? 1 : -1) : (inside ? -1 : 1);
+        const std::int64_t oi = i + (a == 0) * d, oj = j + (a == 1) * d, ok = k + (a == 2) * d;
+        for (int c = 0; c < 3; ++c) {
+            const float p = pos_.at(i, j, k, c), q = pos_.at(oi, oj, ok, c);
+            xyz_[static_cast<size_t>(3 * made_ + c)] = inside ? 0.5f * (p + q) : p + 0.5f * (p - q);
+        }
+        const std::int64_t n = node(i, j, k), other = node(oi, oj, ok);
+        float v = values_[static_cast<size_t>(n)];
+        if (inside && on(other)) v = 0.5f * (v + values_[static_cast<size_t>(other)]);
+        value_[static_cast<size_t>(made_)] = v;
+        owner_[static_cast<size_t>(made_)] = static_cast<std::int32_t>(n);
+        return made_++;
+    }
+
+    const Grid& g_;
+    std::span<const float> values_;
+    bool nulls_;
+    float null_value_, level_;
+    std::int64_t nx_, ny_, nz_;
+    const NodePositions pos_{g_};
+    std::span<float> xyz_, value_;
+    std::span<std::int32_t> owner_;
+    std::int64_t made_ = 0;
+};
+
 int isovolume(Object& self) {
     FieldRef in(self.at("in"));
     if (in.nnodes() < 1) return 0;
@@ -276,29 +381,8 @@ int isovolume(Object& self) {
     if (in.type(comp) != DTYPE_FLOAT) throw Failure("in.node_data[" + std::to_string(comp) + "] is not float");
     const std::span<const float> values = in.float_view(comp);
     if (static_cast<std::int64_t>(values.size()) < g.nodes()) throw Failure("in.node_data holds too few values");
-    const bool nulls = in.null_flag(comp);
-    const auto nv = static_cast<float>(in.null_value(comp));
-    auto on = [&](std::int64_t n) {
-        float v = values[static_cast<size_t>(n)];
-        return !std::isnan(v) && !(nulls && v == nv) && v >= level;
-    };
-    const std::int64_t nx = g.nx, ny = g.ny, nz = g.nz;
-    auto node = [&](std::int64_t i, std::int64_t j, std::int64_t k) { return i + nx * (j + ny * k); };
-
-    // Each voxel at or above the level makes the nodes at the centres of its
-    // six faces, in the order -x, +x, -y, +y, -z, +z, unless the voxel across
-    // a face was made before it (the -x, -y and -z neighbours, in storage
-    // order) and so made that face's node already. Counted first, so that
-    // every output array is sized once.
-    std::int64_t voxels = 0, nodes = 0;
-    for (std::int64_t k = 0; k < nz; ++k)
-        for (std::int64_t j = 0; j < ny; ++j)
-            for (std::int64_t i = 0; i < nx; ++i) {
-                const std::int64_t n = node(i, j, k);
-                if (!on(n)) continue;
-                ++voxels;
-                nodes += 6 - (i > 0 && on(n - 1)) - (j > 0 && on(n - nx)) - (k > 0 && on(n - nx * ny));
-            }
+    VoxelFaces faces(g, values, in.null_flag(comp), static_cast<float>(in.null_value(comp)), level);
+    const auto [voxels, nodes] = faces.count();
     Object& out = self.at("out");
     FieldRef o(out);
     out.at("ncell_sets").set_int(0);
@@ -309,57 +393,7 @@ int isovolume(Object& self) {
     const std::span<std::int64_t> tets = o.add_cells("Tet", 4 * voxels);
     const std::span<float> value = o.add_floats(in.label(comp).empty() ? "DATA" : in.label(comp), 1, in.units(comp));
     const std::span<std::int32_t> owner = o.add_ints("voxel", 1);
-
-    const NodePositions pos(g);
-    // The +y nodes of the previous row and the +z nodes of the previous
-    // layer, for the voxels across those faces.
-    std::vector<std::int64_t> up_y(static_cast<size_t>(nx), -1), up_z(static_cast<size_t>(nx * ny), -1);
-    std::int64_t made = 0, t = 0;
-    // The node at the centre of face `upper` of voxel (i, j, k) along axis a:
-    // midway to the neighbour across it, or the mirror image of that at the
-    // boundary; it carries the mean of both values where the neighbour is
-    // on, its own value otherwise.
-    auto face = [&](std::int64_t i, std::int64_t j, std::int64_t k, int a, bool upper) -> std::int64_t {
-        const std::int64_t len = a == 0 ? nx : a == 1 ? ny : nz;
-        const std::int64_t at = a == 0 ? i : a == 1 ? j : k;
-        const bool inside = upper ? at + 1 < len : at > 0;
-        const std::int64_t d = upper ? (inside ? 1 : -1) : (inside ? -1 : 1);
-        const std::int64_t oi = i + (a == 0) * d, oj = j + (a == 1) * d, ok = k + (a == 2) * d;
-        for (int c = 0; c < 3; ++c) {
-            const float p = pos.at(i, j, k, c), q = pos.at(oi, oj, ok, c);
-            xyz[static_cast<size_t>(3 * made + c)] = inside ? 0.5f * (p + q) : p + 0.5f * (p - q);
-        }
-        const std::int64_t n = node(i, j, k), other = node(oi, oj, ok);
-        float v = values[static_cast<size_t>(n)];
-        if (inside && on(other)) v = 0.5f * (v + values[static_cast<size_t>(other)]);
-        value[static_cast<size_t>(made)] = v;
-        owner[static_cast<size_t>(made)] = static_cast<std::int32_t>(n);
-        return made++;
-    };
-    for (std::int64_t k = 0; k < nz; ++k)
-        for (std::int64_t j = 0; j < ny; ++j) {
-            std::int64_t up_x = -1;   // the +x node of the previous voxel of the row
-            for (std::int64_t i = 0; i < nx; ++i) {
-                const std::int64_t n = node(i, j, k);
-                std::int64_t& yp_slot = up_y[static_cast<size_t>(i)];
-                std::int64_t& zp_slot = up_z[static_cast<size_t>(i + nx * j)];
-                if (!on(n)) {
-                    up_x = yp_slot = zp_slot = -1;
-                    continue;
-                }
-                const std::int64_t xm = up_x >= 0 ? up_x : face(i, j, k, 0, false);
-                const std::int64_t xp = face(i, j, k, 0, true);
-                const std::int64_t ym = j > 0 && yp_slot >= 0 ? yp_slot : face(i, j, k, 1, false);
-                const std::int64_t yp = face(i, j, k, 1, true);
-                const std::int64_t zm = zp_slot >= 0 ? zp_slot : face(i, j, k, 2, false);
-                const std::int64_t zp = face(i, j, k, 2, true);
-                up_x = xp;
-                yp_slot = yp;
-                zp_slot = zp;
-                for (std::int64_t id : {xm, xp, yp, zp, xm, xp, zp, ym, xm, xp, ym, zm, xm, xp, zm, yp})
-                    tets[static_cast<size_t>(t++)] = id;
-            }
-        }
+    faces.build(xyz, tets, value, owner);
     return 1;
 }
 
