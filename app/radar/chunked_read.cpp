@@ -112,7 +112,7 @@ bool decode(const Layout& l, const Chunk& c, libdeflate_decompressor* inflater, 
 // Copies the part of a chunk's values that lies in the region into out.
 void place(const Layout& l, const Chunk& c, const float* values, std::span<const std::size_t> start,
            std::span<const std::size_t> count, float* out) {
-    hsize_t lo[kMaxRank], hi[kMaxRank];
+    hsize_t lo[kMaxRank] = {}, hi[kMaxRank] = {};
     for (int d = 0; d < l.rank; ++d) {
         lo[d] = std::max<hsize_t>(c.offset[d], start[static_cast<std::size_t>(d)]);
         hi[d] = std::min<hsize_t>({c.offset[d] + l.chunk[d], l.dims[d], start[static_cast<std::size_t>(d)] + count[static_cast<std::size_t>(d)]});
@@ -136,33 +136,14 @@ void place(const Layout& l, const Chunk& c, const float* values, std::span<const
     }
 }
 
-}  // namespace
-
-bool read_chunked_floats(const std::string& path, const std::string& var, std::span<const std::size_t> start,
-                         std::span<const std::size_t> count, float* out) {
-    if constexpr (std::endian::native != std::endian::little) return false;
-    // HDF5 prints its own error stack unless told not to: a file it cannot
-    // take is not an error here.
-    H5E_auto2_t saved_report = nullptr;
-    void* saved_data = nullptr;
-    H5Eget_auto2(H5E_DEFAULT, &saved_report, &saved_data);
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    struct Restore {
-        H5E_auto2_t f;
-        void* d;
-        ~Restore() { H5Eset_auto2(H5E_DEFAULT, f, d); }
-    } restore{saved_report, saved_data};
-
-    Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
-    if (!file.ok()) return false;
-    Id dset(H5Dopen2(file, var.c_str(), H5P_DEFAULT), H5Dclose);
-    if (!dset.ok()) return false;
+// The layout of a float dataset stored in chunks that hold the whole
+// region; false when the dataset is anything else.
+bool chunk_layout(hid_t dset, hid_t space, std::span<const std::size_t> start, std::span<const std::size_t> count,
+                  Layout& l, hsize_t& nchunks) {
     Id type(H5Dget_type(dset), H5Tclose);
     if (!type.ok() || H5Tequal(type, H5T_IEEE_F32LE) <= 0) return false;
-    Id space(H5Dget_space(dset), H5Sclose);
     Id dcpl(H5Dget_create_plist(dset), H5Pclose);
-    if (!space.ok() || !dcpl.ok() || H5Pget_layout(dcpl) != H5D_CHUNKED) return false;
-    Layout l;
+    if (space < 0 || !dcpl.ok() || H5Pget_layout(dcpl) != H5D_CHUNKED) return false;
     l.rank = H5Sget_simple_extent_ndims(space);
     if (l.rank < 1 || l.rank > kMaxRank || static_cast<std::size_t>(l.rank) != start.size() || start.size() != count.size())
         return false;
@@ -175,12 +156,13 @@ bool read_chunked_floats(const std::string& path, const std::string& var, std::s
         all_chunks *= (l.dims[d] + l.chunk[d] - 1) / l.chunk[d];
     }
     if (!read_filters(dcpl, l)) return false;
-    hsize_t nchunks = 0;
     // Chunks never written hold the fill value: left to the library.
-    if (H5Dget_num_chunks(dset, space, &nchunks) < 0 || nchunks != all_chunks || nchunks > kMaxChunks) return false;
+    return H5Dget_num_chunks(dset, space, &nchunks) >= 0 && nchunks == all_chunks && nchunks <= kMaxChunks;
+}
 
-    // The stored chunks that meet the region, read in file order.
-    std::vector<Chunk> chunks;
+// The stored chunks that meet the region, read raw in file order.
+bool read_raw_chunks(hid_t dset, hid_t space, const Layout& l, hsize_t nchunks, std::span<const std::size_t> start,
+                     std::span<const std::size_t> count, std::vector<Chunk>& chunks) {
     for (hsize_t i = 0; i < nchunks; ++i) {
         Chunk c;
         unsigned mask = 0;
@@ -199,8 +181,12 @@ bool read_chunked_floats(const std::string& path, const std::string& var, std::s
         c.mask = filters;
         chunks.push_back(std::move(c));
     }
+    return true;
+}
 
-    // Inflated side by side, each worker taking the next chunk.
+// Inflated side by side, each worker taking the next chunk.
+bool inflate_all(const Layout& l, std::vector<Chunk>& chunks, std::span<const std::size_t> start,
+                 std::span<const std::size_t> count, float* out) {
     const unsigned workers = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
                                                              static_cast<unsigned>(std::min<std::size_t>(chunks.size(), 8))));
     std::atomic<std::size_t> next{0};
@@ -234,6 +220,35 @@ bool read_chunked_floats(const std::string& path, const std::string& var, std::s
     work();
     for (auto& t : pool) t.join();
     return !failed;
+}
+
+}  // namespace
+
+bool read_chunked_floats(const std::string& path, const std::string& var, std::span<const std::size_t> start,
+                         std::span<const std::size_t> count, float* out) {
+    if constexpr (std::endian::native != std::endian::little) return false;
+    // HDF5 prints its own error stack unless told not to: a file it cannot
+    // take is not an error here.
+    H5E_auto2_t saved_report = nullptr;
+    void* saved_data = nullptr;
+    H5Eget_auto2(H5E_DEFAULT, &saved_report, &saved_data);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    struct Restore {
+        H5E_auto2_t f;
+        void* d;
+        ~Restore() { H5Eset_auto2(H5E_DEFAULT, f, d); }
+    } restore{saved_report, saved_data};
+
+    Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
+    if (!file.ok()) return false;
+    Id dset(H5Dopen2(file, var.c_str(), H5P_DEFAULT), H5Dclose);
+    if (!dset.ok()) return false;
+    Id space(H5Dget_space(dset), H5Sclose);
+    Layout l;
+    hsize_t nchunks = 0;
+    if (!space.ok() || !chunk_layout(dset, space, start, count, l, nchunks)) return false;
+    std::vector<Chunk> chunks;
+    return read_raw_chunks(dset, space, l, nchunks, start, count, chunks) && inflate_all(l, chunks, start, count, out);
 }
 
 }  // namespace velmora::app
