@@ -11,6 +11,7 @@
 #include <future>
 #include <limits>
 #include <map>
+#include <new>
 #include <optional>
 #include <stdexcept>
 
@@ -323,6 +324,11 @@ int Analysis::read_volume_into_tree() {
             set_volume_null(radar, v_);
             source_ = fs::path(o_.volume).filename().string();
         }
+    } catch (const std::bad_alloc&) {
+        // A volume the memory cannot hold is no usage error.
+        std::fprintf(err_, "velmora analyze: out of memory reading %s\n", volume_path_.c_str());
+        host.reset();
+        return 1;
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: %s\n", e.what());
         host.reset();
@@ -502,6 +508,9 @@ int Analysis::run() {
     const std::vector<Cell> cells = cells_of(root().at("cellstat"));
     try {
         write_results(cells);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(err_, "velmora analyze: out of memory writing the results\n");
+        return 1;
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: %s\n", e.what());
         return 1;

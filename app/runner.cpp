@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <optional>
 
 #include "document.h"
@@ -160,6 +161,9 @@ int run_network(const RunOptions& options, std::FILE* err, bool progress) {
     } catch (const NetworkError& e) {
         std::fprintf(err, "%s\n", e.what());
         return run_invalid;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(err, "%s: error: out of memory building the network\n", options.network.c_str());
+        return run_fault;
     } catch (const std::exception& e) {
         std::fprintf(err, "%s: error: %s\n", options.network.c_str(), e.what());
         return run_invalid;

@@ -43,6 +43,8 @@ int run(OMobj_id* id, Body&& body) {
     std::string name = self->name();
     try {
         if (body(*self)) self->at("done").set_int(1);
+    } catch (const std::bad_alloc&) {
+        ERRverror(name.c_str(), 32, (name + " : can not allocate memory.\n").c_str());
     } catch (const std::exception& e) {
         std::string text = name + " : " + e.what() + ".\n";
         ERRverror(name.c_str(), 32, text.c_str());
