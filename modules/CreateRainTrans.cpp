@@ -32,8 +32,7 @@ void opacity_component(OMobj_id& out, int comp, const char* label, HostArray<flo
     FLDset_node_data_veclen(&out, comp, 1);
     FLDset_node_data_label(&out, comp, label);
     FLDset_node_data_id(&out, comp, kOpacityId);
-    int type = 0;
-    FLDget_node_data(&out, comp, &type, values.out_chars(), values.size_out(), OM_GET_ARRAY_WR);
+    velmora::node_data(out, comp, OM_GET_ARRAY_WR, values);
 }
 
 // Component 0: 1 where i + j is odd, 0 where it is even, in every layer.
@@ -70,9 +69,9 @@ int write_ze_ramp(Frame& f, OMobj_id& in, int zecomp, double minlevel, double ma
     if (veclen != 1) return f.fail("%s : 1 != dvec.\n");
 
     HostArray<float> ze;
-    FLDget_node_data(&in, zecomp, &type, ze.out_chars(), ze.size_out(), OM_GET_ARRAY_RD);
+    const int ze_type = velmora::node_data(in, zecomp, OM_GET_ARRAY_RD, ze);
     // Fewer values than nodes would be read past: refused like missing ones.
-    if (!ze || type != DTYPE_FLOAT || ze.size() < nnodes) return f.fail("%s : can not get ze.\n");
+    if (!ze || ze_type != DTYPE_FLOAT || ze.size() < nnodes) return f.fail("%s : can not get ze.\n");
 
     HostArray<float> trans;
     opacity_component(out, 1, "trans_ze", trans);
@@ -95,14 +94,13 @@ int write_ze_ramp(Frame& f, OMobj_id& in, int zecomp, double minlevel, double ma
 void update(Frame& f) {
     double minlevel = 0.0, maxlevel = 0.0;
     int zecomp = 0;
-    if (!f.get_real("minlevel", minlevel)) return (void)f.fail("%s : can not get minlevel.\n");
-    if (!f.get_real("maxlevel", maxlevel)) return (void)f.fail("%s : can not get maxlevel.\n");
-    if (!f.get_int("zecomp", zecomp)) return (void)f.fail("%s : can not get zecomp.\n");
+    if (!f.require("minlevel", minlevel)) return;
+    if (!f.require("maxlevel", maxlevel)) return;
+    if (!f.require("zecomp", zecomp)) return;
 
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     HostArray<std::int64_t> dims;
     int ndim = 0;
