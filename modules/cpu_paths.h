@@ -4,8 +4,11 @@
 //
 // The pattern of a module with wider paths: its kernel is written once as an
 // inline body, and a small function per instruction set, marked with the
-// target attribute below, instantiates it; the update calls the widest one
-// the processor offers. Both give the same bits.
+// target attribute below, instantiates it; the kernel's entry calls the
+// widest one the processor offers. All give the same bits. (Where the body
+// needs vector types of its own per instruction set, as CalcStatistic's
+// lanes do, the body is a header built once per set, the wide one under
+// `#pragma GCC target` with the same target.)
 //
 // The tests also build the modules with VELMORA_BASELINE_ONLY, which keeps
 // every module to its baseline path, so that the same tests check both.
