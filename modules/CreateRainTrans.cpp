@@ -13,18 +13,6 @@ using velmora::HostArray;
 
 constexpr int kOpacityId = 672;
 
-// Node count of a grid of the given dims, -1 when a dim is negative or the
-// product does not fit.
-std::int64_t node_count(const std::int64_t* dims, int ndim) {
-    std::int64_t n = 1;
-    for (int a = 0; a < ndim; ++a) {
-        if (dims[a] < 0) return -1;
-        if (dims[a] > 0 && n > INT64_MAX / dims[a]) return -1;
-        n *= dims[a];
-    }
-    return n;
-}
-
 // Declares component comp of out as one float per node with the opacity id
 // and hands out its values for writing.
 void opacity_component(OMobj_id& out, int comp, const char* label, HostArray<float>& values) {
@@ -46,7 +34,7 @@ int write_line_pattern(Frame& f, OMobj_id& in, OMobj_id& out) {
     opacity_component(out, 0, "trans_line", trans);
     // The output shares the dims of in; an array shorter than the grid (a
     // host that sized it otherwise) is refused rather than overrun.
-    const std::int64_t n = node_count(dims.get(), 3);
+    const std::int64_t n = velmora::dims_product(dims.get(), 3);
     if (!trans || n < 0 || trans.size() < n) return f.fail("%s : can not get trans_data.\n");
     if (n == 0) return 1;   // a zero dim: nothing to visit, however long the others
 

@@ -30,8 +30,8 @@ struct Grid {
 // does not fit.
 std::int64_t node_count(const Grid& g) {
     if (g.ni < 1 || g.nj < 1 || g.nk < 1) return 0;
-    if (g.ni > INT64_MAX / g.nj || g.ni * g.nj > INT64_MAX / g.nk) return -1;
-    return g.ni * g.nj * g.nk;
+    const std::int64_t dims[3] = {g.ni, g.nj, g.nk};
+    return velmora::dims_product(dims, 3);
 }
 
 // "% 6d": a space for the sign of a non-negative number, or '-', then the
