@@ -253,8 +253,8 @@ void update(Frame& f) {
 
     Results r;
     int no_max = 0;
-    if (!f.get_int("no_min", r.no_min)) return (void)f.fail("%s : can not get no_min.\n");
-    if (!f.get_int("no_max", no_max)) return (void)f.fail("%s : can not get no_max.\n");
+    if (!f.require("no_min", r.no_min)) return;
+    if (!f.require("no_max", no_max)) return;
     r.nsurf = static_cast<std::int64_t>(no_max) - r.no_min + 1;
     if (r.nsurf < 1) return (void)f.fail("%s : 1 > the number of isosurface-area.\n");
     // Every area number of the range is an entry of the published group.
