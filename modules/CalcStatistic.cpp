@@ -4,82 +4,24 @@
 // arithmetic centre, per component the centre weighted by |value|, and the
 // highest z. Published as the statistic parameter group (`nsurf`,
 // `sparam[i]`), plus a point per non-empty area in `olabel` whose number goes
-// to `no_label`.
-//
-// The nodes of every area are gathered once per run into an index (area
-// number -> the runs of consecutive nodes that carry it, in ascending order);
-// each area then walks its own nodes twice, several areas side by side in
-// vector lanes (statistic_lanes.h). Every sum of an area is formed over the
-// same nodes in the same order and with the same precisions as two passes
-// over all nodes per area would form it, so the results are the same to the
-// last bit (a NaN stays a NaN; which one, where NaNs of different signs meet
-// in an addition, is the processor's choice in either computation).
+// to `no_label`. The statistics themselves are computed in
+// statistic_kernels.cpp; this file reads the inputs and writes the results.
 #include <algorithm>
-#include <bit>
 #include <climits>
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <limits>
+#include <cstdio>
+#include <memory>
 #include <new>
-#include <type_traits>
-#include <vector>
 
-#include <immintrin.h>
-
-#include "frame.h"
-
-// The lane vectors below never cross a call out of this file, so the warning
-// about passing vectors wider than the baseline registers does not concern
-// them (it is raised where the templates are instantiated, at the file's end).
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "statistic.h"
 
 namespace {
 
+using namespace velmora::statistic;
 using velmora::Frame;
 using velmora::Heap;
 using velmora::heap_array;
 using velmora::HostArray;
-
-// A value is valid when its single-precision distance from its component's
-// null value exceeds 1e-6. No float lies between 1e-6f (just below 1e-6) and
-// 1e-6, so comparing the float distance with 1e-6f decides exactly as
-// comparing it with the double 1e-6 would, without a conversion per value.
-constexpr float kNullEpsilon = 1e-6f;
-static_assert(kNullEpsilon < 1e-6 && std::bit_cast<float>(std::bit_cast<std::uint32_t>(kNullEpsilon) + 1) > 1e-6);
-constexpr float kFloatMax = std::numeric_limits<float>::max();   // bit pattern 0x7F7FFFFF
-
-// One component of `in`: its values (read-only host array), the value that
-// marks a node as missing, and its label.
-struct NodeData {
-    HostArray<float> value;
-    float null_value = 0.0f;
-    char label[velmora::kLabelSize] = "";
-};
-
-// The results of every area, as flat arrays: area a's component j sits at
-// a * ncomp + j, its centres at a * 3 and its weighted centres at
-// (a * ncomp + j) * 3.
-struct Results {
-    int no_min = 0;
-    std::int64_t nsurf = 0;
-    int ncomp = 0;
-    Heap<std::int64_t[]> npoints;
-    Heap<float[]> maxz, centre;
-    Heap<float[]> dmin, dmax, dave, sv, wav;
-    // Scratch, at a * ncomp + j: count of valid values, sum of |value| and
-    // sum of values.
-    Heap<std::int64_t[]> cnt;
-    Heap<float[]> sum, mean;
-};
-
-// What the statistics read, all checked to hold nnodes nodes.
-struct Input {
-    std::int64_t nnodes = 0;
-    const std::int32_t* area = nullptr;
-    const float* coord = nullptr;
-    int nspace = 0;
-};
 
 // Allocates the results and the scratch arrays; the messages name the array
 // that could not be had.
@@ -110,168 +52,6 @@ int allocate(Frame& f, Results& r) {
     std::fill_n(r.sum.get(), nc, 0.0f);
     std::fill_n(r.mean.get(), nc, 0.0f);
     return 1;
-}
-
-// Consecutive nodes [first, last) of one area.
-template <class Index>
-struct Run {
-    Index first, last;
-};
-
-// The index from area number to its nodes: the runs of consecutive nodes
-// that carry the number, area by area, each area's runs in ascending node
-// order. Connected pieces of a surface come as long runs, so walking them
-// reads coordinates and values in order.
-template <class Index>
-struct NodeIndex {
-    Heap<std::int64_t[]> at;   // nsurf + 1 offsets: area a owns runs[at[a]] .. runs[at[a + 1] - 1]
-    Heap<Run<Index>[]> runs;
-    Heap<std::int64_t[]> order;   // the areas that have nodes, largest first
-    std::int64_t filled = 0;      // how many they are
-};
-
-// The end of the run of equal numbers that starts at node first (first <
-// nnodes): the next node with another number, or nnodes. Short runs are
-// looked at node by node, long ones sixteen numbers at a time.
-std::int64_t run_end(const std::int32_t* area, std::int64_t first, std::int64_t nnodes) {
-    const std::int32_t number = area[first];
-    std::int64_t n = first + 1;
-    const std::int64_t head = std::min(nnodes, first + 8);
-    while (n < head && area[n] == number) ++n;
-    if (n < head || n == nnodes) return n;
-    const __m128i want = _mm_set1_epi32(number);
-    for (; n + 16 <= nnodes; n += 16) {
-        const auto* p = reinterpret_cast<const __m128i*>(area + n);
-        const __m128i same = _mm_and_si128(
-            _mm_and_si128(_mm_cmpeq_epi32(_mm_loadu_si128(p), want), _mm_cmpeq_epi32(_mm_loadu_si128(p + 1), want)),
-            _mm_and_si128(_mm_cmpeq_epi32(_mm_loadu_si128(p + 2), want), _mm_cmpeq_epi32(_mm_loadu_si128(p + 3), want)));
-        if (_mm_movemask_epi8(same) != 0xFFFF) break;
-    }
-    while (n < nnodes && area[n] == number) ++n;
-    return n;
-}
-
-// Builds the index in one sweep over the area numbers and counts the nodes
-// of every area. Nodes whose number lies outside no_min..no_max belong to no
-// area.
-template <class Index>
-int build_index(Frame& f, const Input& in, Results& r, NodeIndex<Index>& ix) {
-    ix.at = heap_array<std::int64_t>(r.nsurf + 1);
-    if (!ix.at) return f.fail("%s : can not allocate memory(index).\n");
-    std::int64_t* at = ix.at.get();
-    std::fill_n(at, r.nsurf + 1, 0);
-
-    // The runs in node order with their areas (a < nsurf <= INT_MAX), then
-    // sorted by area keeping that order.
-    struct Found {
-        Run<Index> run;
-        std::int32_t area;
-    };
-    std::vector<Found> found;
-    try {
-        found.reserve(4096);
-        for (std::int64_t first = 0; first < in.nnodes;) {
-            const std::int64_t last = run_end(in.area, first, in.nnodes);
-            const std::int64_t a = static_cast<std::int64_t>(in.area[first]) - r.no_min;
-            if (a >= 0 && a < r.nsurf) {
-                found.push_back(Found{{static_cast<Index>(first), static_cast<Index>(last)}, static_cast<std::int32_t>(a)});
-                ++at[a + 1];
-                r.npoints[a] += last - first;
-            }
-            first = last;
-        }
-    } catch (const std::bad_alloc&) {
-        return f.fail("%s : can not allocate memory(index).\n");
-    }
-    for (std::int64_t a = 0; a < r.nsurf; ++a) at[a + 1] += at[a];
-    ix.runs = heap_array<Run<Index>>(std::max<std::int64_t>(at[r.nsurf], 1));
-    if (!ix.runs) return f.fail("%s : can not allocate memory(index).\n");
-    // Filling moves each start to the next area's start; shift them back.
-    for (const Found& run : found) ix.runs[at[run.area]++] = run.run;
-    for (std::int64_t a = r.nsurf; a > 0; --a) at[a] = at[a - 1];
-    at[0] = 0;
-
-    // Largest areas first, so that the lanes (below) end together.
-    ix.filled = 0;
-    for (std::int64_t a = 0; a < r.nsurf; ++a)
-        if (r.npoints[a] > 0) ++ix.filled;
-    ix.order = heap_array<std::int64_t>(std::max<std::int64_t>(ix.filled, 1));
-    if (!ix.order) return f.fail("%s : can not allocate memory(index).\n");
-    std::int64_t k = 0;
-    for (std::int64_t a = 0; a < r.nsurf; ++a)
-        if (r.npoints[a] > 0) ix.order[k++] = a;
-    std::stable_sort(ix.order.get(), ix.order.get() + k,
-                     [&](std::int64_t p, std::int64_t q) { return r.npoints[p] > r.npoints[q]; });
-    return 1;
-}
-
-namespace baseline {
-#include "statistic_lanes.h"
-}   // namespace baseline
-
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#define STATISTIC_LANES_AVX2
-namespace avx2 {
-#include "statistic_lanes.h"
-}   // namespace avx2
-#undef STATISTIC_LANES_AVX2
-#pragma GCC pop_options
-
-// The lanes take 256-bit registers where the processor has avx2 (and fma,
-// which every processor with avx2 has had), 128-bit ones otherwise; both give
-// the same bits.
-bool use_avx2() {
-    __builtin_cpu_init();
-    return velmora::kWidePaths && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
-// The statistics of every area.
-template <class Index>
-void statistics(const Input& in, const NodeData* nd, Results& r, const NodeIndex<Index>& ix) {
-    const bool avx = use_avx2();
-    if (avx)
-        avx2::sums(in, nd, r, ix);
-    else
-        baseline::sums(in, nd, r, ix);
-
-    const int nc = r.ncomp;
-    for (std::int64_t a = 0; a < r.nsurf; ++a) {
-        // The mean divides by all nodes of the area, valid or not.
-        const std::int64_t npoints = r.npoints[a];
-        const std::int64_t at = a * nc;
-        if (npoints >= 1) {
-            const auto np = static_cast<float>(npoints);
-            for (int j = 0; j < nc; ++j) r.dave[at + j] = r.mean[at + j] / np;
-            for (int k = 0; k < 3; ++k) r.centre[3 * a + k] /= np;
-        }
-        for (int j = 0; j < nc; ++j) {
-            float* w = r.wav.get() + (at + j) * 3;
-            if (r.sum[at + j] > 0)
-                for (int k = 0; k < 3; ++k) w[k] /= r.sum[at + j];
-            if (r.cnt[at + j] < 1) r.dmin[at + j] = r.dmax[at + j] = 0.0f;
-        }
-    }
-
-    if (avx)
-        avx2::deviations(nd, r, ix);
-    else
-        baseline::deviations(nd, r, ix);
-    for (std::int64_t i = 0; i < r.nsurf * nc; ++i)
-        if (r.cnt[i] >= 1)
-            r.sv[i] = static_cast<float>(std::sqrt(static_cast<double>(r.sv[i] / static_cast<float>(r.cnt[i]))));
-}
-
-// Builds the index and computes every area. Node numbers are held in 32 bits
-// whenever they fit, halving the index.
-int compute(Frame& f, const Input& in, const NodeData* nd, Results& r) {
-    auto with = [&](auto ix) {
-        if (build_index(f, in, r, ix) != 1) return -1;
-        statistics(in, nd, r, ix);
-        return 1;
-    };
-    if (in.nnodes <= static_cast<std::int64_t>(UINT32_MAX)) return with(NodeIndex<std::uint32_t>{});
-    return with(NodeIndex<std::int64_t>{});
 }
 
 OMobj_id sub(OMobj_id parent, const char* name) { return OMfind_subobj(&parent, OMstr_to_name(name), OM_OBJ_RW); }
@@ -455,18 +235,16 @@ int read_components(Frame& f, OMobj_id in, std::int64_t nnodes, int& ncomp, std:
         // component without one excludes values within 1e-6 of 0.
         int flag = 0;
         FLDget_node_null_data(&in, j, &flag, reinterpret_cast<char*>(&d.null_value));
-        int type = 0;
-        FLDget_node_data(&in, j, &type, d.value.out_chars(), d.value.size_out(), OM_GET_ARRAY_RD);
+        velmora::node_data(in, j, OM_GET_ARRAY_RD, d.value);
         if (!d.value || d.value.size() < nnodes) return f.fail("%s : can not get node_data[%d].value.\n", j);
     }
     return 1;
 }
 
 void update(Frame& f) {
-    OMobj_id area = f.find("area", OM_OBJ_RD);
+    OMobj_id area;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&area, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("area", OM_OBJ_RD, area, nnodes)) return;
 
     int nspace3 = 0;
     f.get_int("nspace3", nspace3);   // unreadable: planar
@@ -475,8 +253,8 @@ void update(Frame& f) {
 
     Results r;
     int no_max = 0;
-    if (!f.get_int("no_min", r.no_min)) return (void)f.fail("%s : can not get no_min.\n");
-    if (!f.get_int("no_max", no_max)) return (void)f.fail("%s : can not get no_max.\n");
+    if (!f.require("no_min", r.no_min)) return;
+    if (!f.require("no_max", no_max)) return;
     r.nsurf = static_cast<std::int64_t>(no_max) - r.no_min + 1;
     if (r.nsurf < 1) return (void)f.fail("%s : 1 > the number of isosurface-area.\n");
     // Every area number of the range is an entry of the published group.
@@ -486,8 +264,7 @@ void update(Frame& f) {
     Input input;
     input.nnodes = nnodes;
     HostArray<std::int32_t> area_no;
-    int type = 0;
-    FLDget_node_data(&area, 0, &type, area_no.out_chars(), area_no.size_out(), OM_GET_ARRAY_RD);
+    velmora::node_data(area, 0, OM_GET_ARRAY_RD, area_no);
     if (!area_no || area_no.size() < nnodes) return (void)f.fail("%s : can not get area_no.\n");
     input.area = area_no.get();
     // More than three coordinates per node: x, y and z are the first three.

@@ -141,20 +141,19 @@ int negative_side(Frame& f, int n, const Vec3 p, double delta, const Axes& ax) {
 }
 
 void update(Frame& f) {
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     int ii = 0, ij = 0, ik = 0, n = 0;
     double delta = 0.0, angle = 0.0;
-    if (!f.get_int("indexi", ii)) return (void)f.fail("%s : can not get indexi.\n");
-    if (!f.get_int("indexj", ij)) return (void)f.fail("%s : can not get indexj.\n");
-    if (!f.get_int("indexk", ik)) return (void)f.fail("%s : can not get indexk.\n");
-    if (!f.get_real("delta", delta)) return (void)f.fail("%s : can not get delta.\n");
+    if (!f.require("indexi", ii)) return;
+    if (!f.require("indexj", ij)) return;
+    if (!f.require("indexk", ik)) return;
+    if (!f.require("delta", delta)) return;
     if (0.0 > delta) return (void)f.fail("%s : parameter error (0.0 > delta).\n");
-    if (!f.get_real("angle", angle)) return (void)f.fail("%s : can not get angle.\n");
-    if (!f.get_int("plane_num", n)) return (void)f.fail("%s : can not get plane_num.\n");
+    if (!f.require("angle", angle)) return;
+    if (!f.require("plane_num", n)) return;
     // plane_num 0 is a single plane: onum stays 1 and only oplanes[0] is
     // written. Negative counts are refused.
     if (0 > n) return (void)f.fail("%s : parameter error (1 > plane_num).\n");

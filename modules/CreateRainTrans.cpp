@@ -13,18 +13,6 @@ using velmora::HostArray;
 
 constexpr int kOpacityId = 672;
 
-// Node count of a grid of the given dims, -1 when a dim is negative or the
-// product does not fit.
-std::int64_t node_count(const std::int64_t* dims, int ndim) {
-    std::int64_t n = 1;
-    for (int a = 0; a < ndim; ++a) {
-        if (dims[a] < 0) return -1;
-        if (dims[a] > 0 && n > INT64_MAX / dims[a]) return -1;
-        n *= dims[a];
-    }
-    return n;
-}
-
 // Declares component comp of out as one float per node with the opacity id
 // and hands out its values for writing.
 void opacity_component(OMobj_id& out, int comp, const char* label, HostArray<float>& values) {
@@ -32,8 +20,7 @@ void opacity_component(OMobj_id& out, int comp, const char* label, HostArray<flo
     FLDset_node_data_veclen(&out, comp, 1);
     FLDset_node_data_label(&out, comp, label);
     FLDset_node_data_id(&out, comp, kOpacityId);
-    int type = 0;
-    FLDget_node_data(&out, comp, &type, values.out_chars(), values.size_out(), OM_GET_ARRAY_WR);
+    velmora::node_data(out, comp, OM_GET_ARRAY_WR, values);
 }
 
 // Component 0: 1 where i + j is odd, 0 where it is even, in every layer.
@@ -47,7 +34,7 @@ int write_line_pattern(Frame& f, OMobj_id& in, OMobj_id& out) {
     opacity_component(out, 0, "trans_line", trans);
     // The output shares the dims of in; an array shorter than the grid (a
     // host that sized it otherwise) is refused rather than overrun.
-    const std::int64_t n = node_count(dims.get(), 3);
+    const std::int64_t n = velmora::dims_product(dims.get(), 3);
     if (!trans || n < 0 || trans.size() < n) return f.fail("%s : can not get trans_data.\n");
     if (n == 0) return 1;   // a zero dim: nothing to visit, however long the others
 
@@ -70,9 +57,9 @@ int write_ze_ramp(Frame& f, OMobj_id& in, int zecomp, double minlevel, double ma
     if (veclen != 1) return f.fail("%s : 1 != dvec.\n");
 
     HostArray<float> ze;
-    FLDget_node_data(&in, zecomp, &type, ze.out_chars(), ze.size_out(), OM_GET_ARRAY_RD);
+    const int ze_type = velmora::node_data(in, zecomp, OM_GET_ARRAY_RD, ze);
     // Fewer values than nodes would be read past: refused like missing ones.
-    if (!ze || type != DTYPE_FLOAT || ze.size() < nnodes) return f.fail("%s : can not get ze.\n");
+    if (!ze || ze_type != DTYPE_FLOAT || ze.size() < nnodes) return f.fail("%s : can not get ze.\n");
 
     HostArray<float> trans;
     opacity_component(out, 1, "trans_ze", trans);
@@ -95,14 +82,13 @@ int write_ze_ramp(Frame& f, OMobj_id& in, int zecomp, double minlevel, double ma
 void update(Frame& f) {
     double minlevel = 0.0, maxlevel = 0.0;
     int zecomp = 0;
-    if (!f.get_real("minlevel", minlevel)) return (void)f.fail("%s : can not get minlevel.\n");
-    if (!f.get_real("maxlevel", maxlevel)) return (void)f.fail("%s : can not get maxlevel.\n");
-    if (!f.get_int("zecomp", zecomp)) return (void)f.fail("%s : can not get zecomp.\n");
+    if (!f.require("minlevel", minlevel)) return;
+    if (!f.require("maxlevel", maxlevel)) return;
+    if (!f.require("zecomp", zecomp)) return;
 
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     HostArray<std::int64_t> dims;
     int ndim = 0;

@@ -65,10 +65,10 @@ int entry_point(Frame& f, const Settings& s, int i, float p[3], bool& counts) {
 
 void update(Frame& f) {
     Settings s;
-    if (!f.get_int("nspace3", s.nspace3)) return (void)f.fail("%s : can not get nspace3.\n");
+    if (!f.require("nspace3", s.nspace3)) return;
     if (!f.get_int("nsurf", s.nsurf)) return (void)f.fail("%s : can not get the number of statistic param.\n");
-    if (!f.get_int("mode", s.mode)) return (void)f.fail("%s : can not get mode.\n");
-    if (!f.get_int("index", s.index)) return (void)f.fail("%s : can not get index.\n");
+    if (!f.require("mode", s.mode)) return;
+    if (!f.require("index", s.index)) return;
     OMobj_id out = f.find("out", OM_OBJ_RW);
 
     std::int64_t count = 0;

@@ -87,8 +87,8 @@ int append_point(Frame& f, const Point& point) {
 
 void update(Frame& f) {
     int fr_num = 0, bk_num = 0;
-    if (!f.get_int("fr_num", fr_num)) return (void)f.fail("%s : can not get fr_num.\n");
-    if (!f.get_int("bk_num", bk_num)) return (void)f.fail("%s : can not get bk_num.\n");
+    if (!f.require("fr_num", fr_num)) return;
+    if (!f.require("bk_num", bk_num)) return;
     if (fr_num < 1 && bk_num < 1) return;
 
     // A broken entry of fr_obj leaves its message, reported even when

@@ -34,17 +34,16 @@ int write_axis(Frame& f, OMobj_id& out, float x, float y, float zmin, float leng
 }
 
 void update(Frame& f) {
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     int indexi = 0, indexj = 0;
     double min = 0.0, max = 0.0;
-    if (!f.get_int("indexi", indexi)) return (void)f.fail("%s : can not get indexi.\n");
-    if (!f.get_int("indexj", indexj)) return (void)f.fail("%s : can not get indexj.\n");
-    if (!f.get_real("min", min)) return (void)f.fail("%s : can not get min.\n");
-    if (!f.get_real("max", max)) return (void)f.fail("%s : can not get max.\n");
+    if (!f.require("indexi", indexi)) return;
+    if (!f.require("indexj", indexj)) return;
+    if (!f.require("min", min)) return;
+    if (!f.require("max", max)) return;
     const auto zmin = static_cast<float>(min);
     const auto zmax = static_cast<float>(max);
 

@@ -30,24 +30,24 @@ struct Params {
 // Reads the parameters in their order; reals are narrowed once, here.
 int read_params(Frame& f, Params& p) {
     double v = 0.0;
-    if (!f.get_int("indexi", p.indexi)) return f.fail("%s : can not get indexi.\n");
-    if (!f.get_int("indexj", p.indexj)) return f.fail("%s : can not get indexj.\n");
-    if (!f.get_real("min", v)) return f.fail("%s : can not get min.\n");
+    if (!f.require("indexi", p.indexi)) return -1;
+    if (!f.require("indexj", p.indexj)) return -1;
+    if (!f.require("min", v)) return -1;
     p.min = static_cast<float>(v);
-    if (!f.get_real("max", v)) return f.fail("%s : can not get max.\n");
+    if (!f.require("max", v)) return -1;
     p.max = static_cast<float>(v);
-    if (!f.get_int("ndiv", p.ndiv)) return f.fail("%s : can not get ndiv.\n");
+    if (!f.require("ndiv", p.ndiv)) return -1;
     if (p.ndiv < 0) return f.fail("%s : parameter error (0 > ndiv).\n");
-    if (!f.get_real("ticklen", v)) return f.fail("%s : can not get ticklen.\n");
+    if (!f.require("ticklen", v)) return -1;
     p.ticklen = static_cast<float>(v);
-    if (!f.get_real("angle", v)) return f.fail("%s : can not get angle.\n");
+    if (!f.require("angle", v)) return -1;
     p.angle = static_cast<float>(v);
     if (velmora::read_label_format(f, p.format_text, p.format) != 1) return -1;
-    if (!f.get_real("tickloffx", v)) return f.fail("%s : can not get tickloffx.\n");
+    if (!f.require("tickloffx", v)) return -1;
     p.offx = static_cast<float>(v);
-    if (!f.get_real("tickloffy", v)) return f.fail("%s : can not get tickloffy.\n");
+    if (!f.require("tickloffy", v)) return -1;
     p.offy = static_cast<float>(v);
-    if (!f.get_real("tickloffz", v)) return f.fail("%s : can not get tickloffz.\n");
+    if (!f.require("tickloffz", v)) return -1;
     p.offz = static_cast<float>(v);
     return 1;
 }
@@ -90,10 +90,9 @@ int write_labels(Frame& f, OMobj_id& out, float x, float y, const float* z, std:
 }
 
 void update(Frame& f) {
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     Params p;
     if (read_params(f, p) != 1) return;

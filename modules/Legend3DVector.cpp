@@ -36,23 +36,23 @@ constexpr const char* kFactorNames[9] = {"fixed_u", "fixed_v", "fixed_w", "disp_
 
 int read_params(Frame& f, Params& p) {
     double v = 0.0;
-    if (!f.get_int("indexi", p.indexi)) return f.fail("%s : can not get indexi.\n");
-    if (!f.get_int("indexj", p.indexj)) return f.fail("%s : can not get indexj.\n");
-    if (!f.get_real("min", v)) return f.fail("%s : can not get min.\n");
+    if (!f.require("indexi", p.indexi)) return -1;
+    if (!f.require("indexj", p.indexj)) return -1;
+    if (!f.require("min", v)) return -1;
     p.min = static_cast<float>(v);
-    if (!f.get_real("max", v)) return f.fail("%s : can not get max.\n");
+    if (!f.require("max", v)) return -1;
     p.max = static_cast<float>(v);
-    if (!f.get_int("ndiv", p.ndiv)) return f.fail("%s : can not get ndiv.\n");
+    if (!f.require("ndiv", p.ndiv)) return -1;
     if (p.ndiv < 0) return f.fail("%s : parameter error (0 > ndiv).\n");
-    if (!f.get_int("vecmode", p.vecmode)) return f.fail("%s : can not get vecmode.\n");
+    if (!f.require("vecmode", p.vecmode)) return -1;
     // The message for veclenx has always read "veclen"; users search for it.
     if (!f.get_real("veclenx", p.veclenx)) return f.fail("%s : can not get veclen.\n");
-    if (!f.get_real("vecleny", p.vecleny)) return f.fail("%s : can not get vecleny.\n");
-    if (!f.get_real("veclenz", p.veclenz)) return f.fail("%s : can not get veclenz.\n");
+    if (!f.require("vecleny", p.vecleny)) return -1;
+    if (!f.require("veclenz", p.veclenz)) return -1;
     if (velmora::read_label_format(f, p.format_text, p.format) != 1) return -1;
     for (int c = 0; c < 3; ++c)
         for (int a = 0; a < 3; ++a) {
-            if (!f.get_real(kOffsetNames[c][a], v)) return f.fail("%s : can not get %s.\n", kOffsetNames[c][a]);
+            if (!f.require(kOffsetNames[c][a], v)) return -1;
             p.off[c][a] = static_cast<float>(v);
         }
 
@@ -121,10 +121,9 @@ int write_labels(Frame& f, OMobj_id& out, float x, float y, const float* z, std:
 }
 
 void update(Frame& f) {
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     Params p;
     if (read_params(f, p) != 1) return;

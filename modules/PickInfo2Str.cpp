@@ -108,8 +108,7 @@ int read_components(Frame& f, OMobj_id& data, std::int64_t nnodes, Components& c
         if (c.veclen < 1) return f.fail("%s : unsupoort veclen(1 > veclen).\n");
         FLDget_node_data_label(&data, d, c.label, velmora::kLabelSize);
         c.label[velmora::kLabelSize - 1] = '\0';
-        int type = 0;
-        FLDget_node_data(&data, d, &type, c.values.out_chars(), c.values.size_out(), OM_GET_ARRAY_RD);
+        velmora::node_data(data, d, OM_GET_ARRAY_RD, c.values);
         if (!c.values) return f.fail("%s : can not get node_data[%d].value.\n", d);
         // `data` must describe every picked node: fewer values than posi
         // has nodes would be read past their end.
@@ -150,10 +149,9 @@ int write_text(Frame& f, const float* coord, std::int64_t nnodes, int nspace, co
 }
 
 void update(Frame& f) {
-    OMobj_id posi = f.find("posi", OM_OBJ_RW);
+    OMobj_id posi;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&posi, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("posi", OM_OBJ_RW, posi, nnodes)) return;
 
     int nspace = 0;
     FLDget_nspace(&posi, &nspace);

@@ -35,10 +35,9 @@ void scale_nodes(const float* const uvw[3], std::int64_t n, float thresh, const 
 }
 
 void update(Frame& f) {
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     // The component indices must be exactly three integers.
     HostArray<int> comp;
@@ -47,10 +46,10 @@ void update(Frame& f) {
     if (!comp || comp.size() != 3 || comp_type != DTYPE_INT) return (void)f.fail("%s : can not get vec_comp.\n");
 
     double thresh = 0.0;
-    if (!f.get_real("thresh_value", thresh)) return (void)f.fail("%s : can not get thresh_value.\n");
+    if (!f.require("thresh_value", thresh)) return;
     double factor[9] = {};
     for (int k = 0; k < 9; ++k)
-        if (!f.get_real(kFactorNames[k], factor[k])) return (void)f.fail("%s : can not get %s.\n", kFactorNames[k]);
+        if (!f.require(kFactorNames[k], factor[k])) return;
 
     HostArray<float> input[3];
     std::int64_t n = nnodes;
@@ -72,13 +71,12 @@ void update(Frame& f) {
     FLDset_node_data_type(&out, 0, DTYPE_FLOAT);
     FLDset_node_data_veclen(&out, 0, 3);
     HostArray<float> vec, mag;
-    int type = 0;
-    FLDget_node_data(&out, 0, &type, vec.out_chars(), vec.size_out(), OM_GET_ARRAY_WR);
+    velmora::node_data(out, 0, OM_GET_ARRAY_WR, vec);
     if (!vec) return (void)f.fail("%s : can not get oval.\n");
     FLDset_node_data_label(&out, 0, "vec_scale");
     FLDset_node_data_type(&out, 1, DTYPE_FLOAT);
     FLDset_node_data_veclen(&out, 1, 1);
-    FLDget_node_data(&out, 1, &type, mag.out_chars(), mag.size_out(), OM_GET_ARRAY_WR);
+    velmora::node_data(out, 1, OM_GET_ARRAY_WR, mag);
     if (!mag) return (void)f.fail("%s : can not get omag.\n");
     FLDset_node_data_label(&out, 1, "vec_scale_mag");
 

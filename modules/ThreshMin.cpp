@@ -27,10 +27,9 @@ int threshold_components(Frame& f, OMobj_id& in, OMobj_id& out, float thresh, fl
         FLDset_node_data_type(&out, i, DTYPE_FLOAT);
 
         HostArray<float> ival, oval;
-        int type = 0;
-        FLDget_node_data(&in, i, &type, ival.out_chars(), ival.size_out(), OM_GET_ARRAY_RD);
+        velmora::node_data(in, i, OM_GET_ARRAY_RD, ival);
         if (!ival) return f.fail("%s : can not get ival.\n");
-        FLDget_node_data(&out, i, &type, oval.out_chars(), oval.size_out(), OM_GET_ARRAY_WR);
+        velmora::node_data(out, i, OM_GET_ARRAY_WR, oval);
         if (!oval) return f.fail("%s : can not get oval.\n");
 
         // A value equal to the threshold, or not a number, is kept.
@@ -44,14 +43,13 @@ int threshold_components(Frame& f, OMobj_id& in, OMobj_id& out, float thresh, fl
 }
 
 void update(Frame& f) {
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     double thresh = 0.0, null_value = 0.0;
-    if (!f.get_real("thresh_value", thresh)) return (void)f.fail("%s : can not get thresh_value.\n");
-    if (!f.get_real("null_value", null_value)) return (void)f.fail("%s : can not get null_value.\n");
+    if (!f.require("thresh_value", thresh)) return;
+    if (!f.require("null_value", null_value)) return;
 
     int ncomp = 0;
     FLDget_node_data_ncomp(&in, &ncomp);

@@ -73,16 +73,15 @@ int copy_components(Frame& f, OMobj_id& in, OMobj_id& out, std::int64_t nnodes, 
 }
 
 void update(Frame& f) {
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     int comp = 0;
     double vmin = 0.0, vmax = 0.0;
-    if (!f.get_int("comp", comp)) return (void)f.fail("%s : can not get comp.\n");
-    if (!f.get_real("vec_min", vmin)) return (void)f.fail("%s : can not get vec_min.\n");
-    if (!f.get_real("vec_max", vmax)) return (void)f.fail("%s : can not get vec_max.\n");
+    if (!f.require("comp", comp)) return;
+    if (!f.require("vec_min", vmin)) return;
+    if (!f.require("vec_max", vmax)) return;
 
     // A comp that names no component has no type: the type message covers it.
     int type = 0, veclen = 0;

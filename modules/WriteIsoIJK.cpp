@@ -30,8 +30,8 @@ struct Grid {
 // does not fit.
 std::int64_t node_count(const Grid& g) {
     if (g.ni < 1 || g.nj < 1 || g.nk < 1) return 0;
-    if (g.ni > INT64_MAX / g.nj || g.ni * g.nj > INT64_MAX / g.nk) return -1;
-    return g.ni * g.nj * g.nk;
+    const std::int64_t dims[3] = {g.ni, g.nj, g.nk};
+    return velmora::dims_product(dims, 3);
 }
 
 // "% 6d": a space for the sign of a non-negative number, or '-', then the
@@ -161,25 +161,24 @@ void write_records(std::FILE* out, const Grid& g, const int* values, const Areas
 void update(Frame& f) {
     Grid g;
     int nspace3 = 0;
-    if (!f.get_int("nspace3", nspace3)) return (void)f.fail("%s : can not get nspace3.\n");
+    if (!f.require("nspace3", nspace3)) return;
     g.three_d = nspace3 != 0;
-    if (!g.three_d && !f.get_int("k", g.k)) return (void)f.fail("%s : can not get k.\n");
+    if (!g.three_d && !f.require("k", g.k)) return;
 
     HeapText filename = f.get_str("filename");
     if (!filename) return (void)f.fail("%s : can not get filename.\n");
     if (filename.get()[0] == '\0') return (void)f.fail("%s : can not get filename(1>len).\n");
 
     int no_min = 0, no_max = 0;
-    if (!f.get_int("no_min", no_min)) return (void)f.fail("%s : can not get no_min.\n");
-    if (!f.get_int("no_max", no_max)) return (void)f.fail("%s : can not get no_max.\n");
+    if (!f.require("no_min", no_min)) return;
+    if (!f.require("no_max", no_max)) return;
     // Every area number of the range gets a line, with nodes or not.
     if (static_cast<std::int64_t>(no_max) - no_min + 1 > velmora::kMaxAreas)
         return (void)f.fail("%s : too many areas (no_max - no_min + 1 > %lld).\n", static_cast<long long>(velmora::kMaxAreas));
 
-    OMobj_id in = f.find("in", OM_OBJ_RW);
+    OMobj_id in;
     std::int64_t nnodes = 0;
-    FLDget_nnodes(&in, &nnodes);
-    if (nnodes < 1) return;
+    if (!f.input("in", OM_OBJ_RW, in, nnodes)) return;
 
     HostArray<std::int64_t> dims;
     int ndim = 0;

@@ -34,7 +34,6 @@ struct Entry {
     const char* label(int j) const { return linf.get() + static_cast<std::ptrdiff_t>(j) * kLabelSize; }
 };
 
-bool get_int(OMobj_id obj, const char* name, int& v) { return OMget_name_int_val(&obj, OMstr_to_name(name), &v) == 1; }
 
 // A real read as a double and printed as the float it stands for.
 bool get_real(OMobj_id obj, const char* name, float& v) {
@@ -57,9 +56,9 @@ int read_entry(Frame& f, int i, Entry& e) {
     std::snprintf(name, sizeof name, "sparam[%d]", i);
     // A missing entry, aav or wav[j] shows as a failed read of its first value.
     OMobj_id s = OMfind_str_subobj(&f.self, name, OM_OBJ_RD);
-    if (!get_int(s, "no", e.no)) return f.fail("%s : can not get no.\n");
-    if (!get_int(s, "npoints", e.npoints)) return f.fail("%s : can not get npoints.\n");
-    if (!get_int(s, "ncomp", e.ncomp)) return f.fail("%s : can not get ncomp.\n");
+    if (!f.require_of(s, "no", e.no)) return -1;
+    if (!f.require_of(s, "npoints", e.npoints)) return -1;
+    if (!f.require_of(s, "ncomp", e.ncomp)) return -1;
     // An entry without components has no statistics to print and could not
     // end its lines; it fails here, as no array of its can hold a value.
     if (!entry_array(s, "data_min", e.ncomp, e.dmin)) return f.fail("%s : can not get data_min.\n");

@@ -82,7 +82,7 @@ void write_record(std::FILE* out, bool framed, const char* appname, const char* 
 
 void update(Frame& f) {
     int save = 0;
-    if (!f.get_int("save", save)) return (void)f.fail("%s : can not get save.\n");
+    if (!f.require("save", save)) return;
     if (save < 1) return;
 
     HeapText appname, viewname;
@@ -91,7 +91,7 @@ void update(Frame& f) {
         return;
 
     int mode = 0;
-    if (!f.get_int("mode", mode)) return (void)f.fail("%s : can not get mode.\n");
+    if (!f.require("mode", mode)) return;
     // Only the two modes name a file; any other is refused before a file
     // name is read or a file touched.
     if (mode != 0 && mode != 1) return (void)f.fail("%s : unsupport mode(%d).\n", mode);
@@ -106,7 +106,7 @@ void update(Frame& f) {
             return;
         if (get_text(f, "prefix", "%s : can not get prefix.\n", "%s : can not get prefix(1>prefix).\n", prefix) != 1)
             return;
-        if (!f.get_int("cnt", cnt)) return (void)f.fail("%s : can not get cnt.\n");
+        if (!f.require("cnt", cnt)) return;
         // The number is raised after the file is written; the last int can
         // not be, and a second save would replace the same file.
         if (cnt == INT_MAX) return (void)f.fail("%s : cnt out of range(%d).\n", cnt);

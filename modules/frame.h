@@ -3,6 +3,11 @@
 // arrays (released with ARRfree_f), heap buffers and host text copies
 // (released with free), the single report through ERRverror, and the rule
 // that the exported functions always return 1 and never let an exception out.
+//
+// One rule for the steps of an update: a step returns 1 when the update goes
+// on, and -1 when it stops, with its message formatted (Frame::fail) or, where
+// there is nothing to do, without one. The report depends on the message
+// alone.
 #pragma once
 
 #include <cstdarg>
@@ -22,19 +27,6 @@ namespace velmora {
 constexpr int kMessageSize = 1024;
 constexpr int kSeverity = 32;
 
-// Whether a module may take the wider instruction paths the processor offers
-// (the modules choose at run time). The tests also build the library with
-// VELMORA_BASELINE_ONLY, keeping every module to its baseline path, to check
-// that both paths give the same results.
-// VELMORA_CLONES(...) builds a function once per instruction set named, the
-// processor choosing when the library is loaded; in the baseline build, once.
-#ifdef VELMORA_BASELINE_ONLY
-constexpr bool kWidePaths = false;
-#define VELMORA_CLONES(...)
-#else
-constexpr bool kWidePaths = true;
-#define VELMORA_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
-#endif
 constexpr int kLabelSize = 64;
 
 // Bounds on counts that come from parameters, so that a mistyped or hostile
@@ -52,6 +44,18 @@ inline void __attribute__((format(printf, 2, 3))) msgf(char* msg, const char* fm
     va_start(ap, fmt);
     std::vsnprintf(msg, kMessageSize, fmt, ap);
     va_end(ap);
+}
+
+// Nodes of a grid with the given dims, -1 when a dim is negative or the
+// product does not fit.
+inline std::int64_t dims_product(const std::int64_t* dims, int ndim) {
+    std::int64_t n = 1;
+    for (int a = 0; a < ndim; ++a) {
+        if (dims[a] < 0) return -1;
+        if (dims[a] > 0 && n > INT64_MAX / dims[a]) return -1;
+        n *= dims[a];
+    }
+    return n;
 }
 
 // An id is missing when its first 8 bytes equal the host's null object.
@@ -120,15 +124,28 @@ private:
     std::int64_t size_ = 0;
 };
 
+// Component comp of a field's node data, handed out by the host into a
+// guard (mode OM_GET_ARRAY_RD to read, OM_GET_ARRAY_WR to fill); returns its
+// type code, 0 when the host gave none.
+template <class T>
+int node_data(OMobj_id& field, int comp, int mode, HostArray<T>& values) {
+    int type = 0;
+    FLDget_node_data(&field, comp, &type, values.out_chars(), values.size_out(), mode);
+    return type;
+}
+
 // What an update function works with: its instance and its message buffer.
 class Frame {
 public:
-    Frame(OMobj_id instance, char* msg) : self(instance), msg(msg) {}
+    Frame(OMobj_id instance, char* msg, const char* report_as = nullptr)
+        : self(instance), msg(msg), report_as_(report_as) {}
 
     OMobj_id self;
     char* msg;
 
-    const char* name() { return OMret_obj_name(&self); }
+    // The name messages and the report carry: the instance's, unless the
+    // module reports under a fixed name of its own.
+    const char* name() { return report_as_ ? report_as_ : OMret_obj_name(&self); }
     bool failed() const { return msg[0] != '\0'; }
 
     // The parameter reads of the frame: true only when the host answers 1.
@@ -137,6 +154,25 @@ public:
         return OMget_name_long_val(&self, OMstr_to_name(param), &v) == 1;
     }
     bool get_real(const char* param, double& v) { return OMget_name_real_val(&self, OMstr_to_name(param), &v) == 1; }
+    // Reads of parameters the update cannot go without: a parameter that
+    // cannot be read fails with "<object> : can not get <param>.".
+    bool require(const char* param, int& v) { return get_int(param, v) || missing(param); }
+    bool require(const char* param, std::int64_t& v) { return get_long(param, v) || missing(param); }
+    bool require(const char* param, double& v) { return get_real(param, v) || missing(param); }
+    // The same for a parameter of another object (an entry of a group).
+    bool require_of(OMobj_id obj, const char* param, int& v) {
+        return OMget_name_int_val(&obj, OMstr_to_name(param), &v) == 1 || missing(param);
+    }
+
+    // An input field with its node count; false, with no message, when it
+    // has no node (nothing to do).
+    bool input(const char* sub, int mode, OMobj_id& field, std::int64_t& nnodes) {
+        field = find(sub, mode);
+        nnodes = 0;
+        FLDget_nnodes(&field, &nnodes);
+        return nnodes >= 1;
+    }
+
     // A new copy of a string parameter, null when it cannot be read.
     HeapText get_str(const char* param) { return get_str_of(self, param); }
     static HeapText get_str_of(OMobj_id obj, const char* param) {
@@ -160,22 +196,38 @@ public:
         msgf(msg, fmt, name(), args...);
         return -1;
     }
+
+private:
+    bool missing(const char* param) {
+        fail("%s : can not get %s.\n", param);
+        return false;
+    }
+
+    const char* report_as_;
 };
 
 enum class Active { No, Yes };
+
+// How an update reports: under the instance's name (the rule), or under a
+// fixed name of the module's own.
+struct Report {
+    Active active = Active::No;
+    const char* name = nullptr;
+};
 
 // The frame of an update function: message buffer cleared, the `active`
 // switch where the module has one, the body, one report, result 1. The body
 // holds every array in guards, so all are released when it returns.
 template <class Body>
-int run_update(OMobj_id* instance, Active active, Body&& body) noexcept {
+int run_update(OMobj_id* instance, Report report, Body&& body) noexcept {
     char msg[kMessageSize];
     msg[0] = '\0';
     if (!instance) return 1;
+    const auto reporter = [&] { return report.name ? report.name : OMret_obj_name(instance); };
     try {
-        Frame frame(*instance, msg);
+        Frame frame(*instance, msg, report.name);
         bool run = true;
-        if (active == Active::Yes) {
+        if (report.active == Active::Yes) {
             int on = 0;
             frame.get_int("active", on);   // an unreadable switch counts as off
             run = on >= 1;
@@ -184,10 +236,15 @@ int run_update(OMobj_id* instance, Active active, Body&& body) noexcept {
     } catch (...) {
         // Nothing may cross the C boundary; the only throw left is a failed
         // allocation inside the standard library.
-        msgf(msg, "%s : can not allocate memory.\n", OMret_obj_name(instance));
+        msgf(msg, "%s : can not allocate memory.\n", reporter());
     }
-    if (msg[0] != '\0') ERRverror(OMret_obj_name(instance), kSeverity, msg);
+    if (msg[0] != '\0') ERRverror(reporter(), kSeverity, msg);
     return 1;
+}
+
+template <class Body>
+int run_update(OMobj_id* instance, Active active, Body&& body) noexcept {
+    return run_update(instance, Report{active, nullptr}, std::forward<Body>(body));
 }
 
 }  // namespace velmora
