@@ -209,14 +209,22 @@ namespace baseline {
 #include "statistic_lanes.h"
 }   // namespace baseline
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 #define STATISTIC_LANES_AVX2
 namespace avx2 {
 #include "statistic_lanes.h"
 }   // namespace avx2
 #undef STATISTIC_LANES_AVX2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // The lanes take 256-bit registers where the processor has avx2 (and fma,
 // which every processor with avx2 has had), 128-bit ones otherwise; both give

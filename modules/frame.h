@@ -28,12 +28,18 @@ constexpr int kSeverity = 32;
 // that both paths give the same results.
 // VELMORA_CLONES(...) builds a function once per instruction set named, the
 // processor choosing when the library is loaded; in the baseline build, once.
+// Clang (the fuzz build) does not clone functions that are also noinline:
+// there they are built once, for the baseline.
 #ifdef VELMORA_BASELINE_ONLY
 constexpr bool kWidePaths = false;
 #define VELMORA_CLONES(...)
 #else
 constexpr bool kWidePaths = true;
+#if defined(__clang__)
+#define VELMORA_CLONES(...)
+#else
 #define VELMORA_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
+#endif
 #endif
 constexpr int kLabelSize = 64;
 
