@@ -1,6 +1,8 @@
 # One short run of a fuzz target: its committed seeds, then SECONDS of
 # fuzzing into a corpus folder of the build that starts empty each time.
 # Any crash, leak or sanitizer report fails the test.
+set(ENV{LSAN_OPTIONS} "suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp:print_suppressions=0")
+set(ENV{UBSAN_OPTIONS} "print_stacktrace=1")
 file(REMOVE_RECURSE ${WORKDIR})
 file(MAKE_DIRECTORY ${WORKDIR}/corpus ${WORKDIR}/artifacts)
 execute_process(
