@@ -18,7 +18,13 @@ namespace velmora::fuzz {
 class Scratch {
 public:
     Scratch() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmora-fuzz-XXXXXX").string();
+        // In memory where there is a tmpfs: every input is written and read
+        // back as a file.
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+        std::string pattern = (base / "velmora-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) {
             std::perror("velmora fuzz: cannot make a scratch folder");
             std::abort();

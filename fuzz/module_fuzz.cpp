@@ -70,7 +70,7 @@ void add_component(FuzzedDataProvider& in, FieldRef f, int comp) {
                                 DTYPE_BYTE, DTYPE_SHORT, DTYPE_DOUBLE, DTYPE_LONG, DTYPE_CHAR};
     const int type = types[in.ConsumeIntegralInRange<std::size_t>(0, std::size(types) - 1)];
     const int veclen = in.ConsumeIntegralInRange<int>(0, 10) < 8 ? 1 : in.ConsumeIntegralInRange<int>(0, kMaxVeclen);
-    static const char* const labels[] = {"ze", "rain", "u", "v", "w", "area_no", "", "mask"};
+    static const char* const labels[] = {"ze", "rain", "u", "v", "w", "area_no", "", "mask", "voxel"};
     f.declare_component(comp, type, veclen, labels[in.ConsumeIntegralInRange<std::size_t>(0, std::size(labels) - 1)]);
     Object& values = f.component(comp).at("values");
     values.fit();
@@ -96,19 +96,33 @@ void add_component(FuzzedDataProvider& in, FieldRef f, int comp) {
     if (in.ConsumeIntegralInRange<int>(0, 3) == 0) f.component(comp).at("units").set_str(in.ConsumeBool() ? "dBZ" : "m/s");
 }
 
-// One field named name, small.
-void make_field(FuzzedDataProvider& in, Object& root, const std::string& name) {
+// One field named name, small; with like, often on the same nodes (the
+// area numbers, masks and isovolumes the modules read beside a grid).
+void make_field(FuzzedDataProvider& in, const std::string& name, Object* like) {
     Object& obj = vhost::host().add_field(name);
     FieldRef f(obj);
-    const int shape = in.ConsumeIntegralInRange<int>(0, 3);
+    const int shape = like && in.ConsumeBool() ? 4 : in.ConsumeIntegralInRange<int>(0, 3);
     std::int64_t nnodes = 0;
-    if (shape <= 1) {
-        // A grid of 1 to 3 dimensions: uniform, or with every coordinate given.
-        const int ndim = in.ConsumeIntegralInRange<int>(1, 3);
+    if (shape == 4) {
+        FieldRef l(*like);
+        nnodes = l.nnodes();
+        f.nnodes(nnodes).nspace(l.nspace());
+        if (!l.dims().empty()) f.dims(l.dims());
+        if (l.object().at("uniform").int_value() == 1) {
+            f.object().at("uniform").set_int(1);
+            vhost::set_floats(f.object().at("points"), l.points());
+        } else if (!l.coord().empty()) {
+            f.coord(l.coord());
+        }
+    } else if (shape <= 1) {
+        // A grid of 1 to 3 dimensions (mostly 3): uniform, or with every
+        // coordinate given.
+        static const int ndims[] = {1, 2, 3, 3, 3, 3};
+        const int ndim = ndims[in.ConsumeIntegralInRange<std::size_t>(0, std::size(ndims) - 1)];
         std::vector<std::int64_t> dims;
         nnodes = 1;
         for (int a = 0; a < ndim; ++a) {
-            const std::int64_t d = in.ConsumeIntegralInRange<std::int64_t>(1, std::max<std::int64_t>(1, std::min<std::int64_t>(12, kMaxNodes / nnodes)));
+            const std::int64_t d = in.ConsumeIntegralInRange<std::int64_t>(1, std::max<std::int64_t>(1, std::min<std::int64_t>(8, kMaxNodes / nnodes)));
             dims.push_back(d);
             nnodes *= d;
         }
@@ -157,7 +171,6 @@ void make_field(FuzzedDataProvider& in, Object& root, const std::string& name) {
         f.xform_array("mat", mat);
         if (in.ConsumeBool()) f.xform_array("xlate", {static_cast<float>(real_value(in)), 0.0f, 0.0f});
     }
-    (void)root;
 }
 
 // A text parameter: file names inside the scratch folder (and some that
@@ -248,6 +261,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // VELMORA_FUZZ_VERBOSE=1: each call, its done and the reported texts
+    // on standard error, to see what a corpus reaches.
+    static const bool verbose = std::getenv("VELMORA_FUZZ_VERBOSE") != nullptr;
     FuzzedDataProvider in(data, size);
     const auto& list = modules();
     const vhost::ModuleDecl& decl = *list[in.ConsumeIntegralInRange<std::size_t>(0, list.size() - 1)];
@@ -259,8 +275,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const vhost::ConfinedWrites confined(host, {velmora::fuzz::scratch().work()});
     Object* inst = nullptr;
     try {
-        make_field(in, host.root(), "a");
-        if (in.ConsumeBool()) make_field(in, host.root(), "b");
+        make_field(in, "a", nullptr);
+        if (in.ConsumeBool()) make_field(in, "b", host.root().child("a"));
         inst = &host.add_instance("m", decl.name);
         // Every field input is linked to one of the fields, or left alone.
         std::vector<std::string> inputs;
@@ -289,6 +305,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora fuzz: %s %s threw: %s\n", decl.name.c_str(), entry.c_str(), e.what());
             std::abort();
+        }
+        if (verbose) {
+            Object* done = inst->find("done");
+            std::fprintf(stderr, "velmora fuzz: %s %s: done %lld\n", decl.name.c_str(), entry.c_str(),
+                         done && done->has_value() ? static_cast<long long>(done->int_value()) : -1LL);
+            for (const auto& r : host.reports()) std::fprintf(stderr, "  %s", r.text.c_str());
         }
         if (host.outstanding_arrays() != 0 || host.bad_releases() != 0) {
             std::fprintf(stderr, "velmora fuzz: %s %s left %lld host array(s) unreleased, %lld released twice\n",
