@@ -133,6 +133,9 @@ void make_field(FuzzedDataProvider& in, const std::string& name, Object* like) {
             if (in.ConsumeIntegralInRange<int>(0, 7) == 0) f.nspace(in.ConsumeIntegralInRange<int>(1, 3));
         } else {
             const int nspace = in.ConsumeIntegralInRange<int>(1, 3);
+            // A network file may give a grid with coordinates fewer or more
+            // nodes than its dims make; the modules must notice.
+            if (in.ConsumeIntegralInRange<int>(0, 7) == 0) nnodes = in.ConsumeIntegralInRange<std::int64_t>(0, kMaxNodes);
             f.dims(dims).nnodes(nnodes).nspace(nspace);
             std::vector<float> xyz(static_cast<std::size_t>(nnodes * nspace));
             for (auto& x : xyz) x = static_cast<float>(in.ConsumeIntegralInRange<int>(0, 7) == 0 ? real_value(in) : in.ConsumeIntegralInRange<int>(-50, 50) * 250.0);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make fuzz: each fuzz target in turn for SECONDS, on a corpus under the
-# build folder that grows from run to run (seeded from fuzz/seeds/<target>
-# and, when the real volume is there, small slices of it), then the
+# build folder that grows from run to run (seeded from fuzz/seeds/<target>,
+# fuzz/findings/<target> and, when the real volume is there, small slices
+# of it), then the
 # executions of each. Findings go to BUILD/artifacts/<target>-*; any
 # finding fails the run.
 set -uo pipefail
@@ -24,6 +25,7 @@ for t in "$@"; do
   corpus=$build/corpus/$t
   mkdir -p "$corpus"
   cp -n "$here/seeds/$t"/* "$corpus"/ 2>/dev/null || true
+  [ -d "$here/findings/$t" ] && cp -n "$here/findings/$t"/* "$corpus"/ 2>/dev/null
   [ -d "$build/seeds-real/$t" ] && cp -n "$build/seeds-real/$t"/* "$corpus"/ 2>/dev/null
   log=$build/$t.log
   echo "fuzz: $t for $seconds s (corpus $corpus, log $log)"
