@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "chunked_read.h"
+#include "classic_header.h"
 #include "fields.h"
 #include "host_ops.h"
 
@@ -177,6 +178,9 @@ std::span<float> storage_for(Volume& v, std::size_t n, const ValueSink& sink, co
 }  // namespace
 
 Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time) {
+    // A damaged classic header is refused before the library trusts it.
+    if (const std::string problem = classic_header_problem(path); !problem.empty())
+        fail(path, "not a valid NetCDF file: " + problem);
     NcFile nc;
     check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
     int v = -1;
