@@ -1,12 +1,17 @@
 # A thin layer over CMake: `make demo` and `make test` install what is
 # missing, build, and run. build/ holds the release build, build/asan the
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the same sources.
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the same sources,
+# build/fuzz the libFuzzer targets (clang) of fuzz/.
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 BUILD := build
 ASAN := build/asan
+FUZZ := build/fuzz
+FUZZ_TARGETS := network netcdf vti module
+# Seconds each fuzz target runs in `make fuzz`.
+FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan test demo bench-analyze clean
+.PHONY: all deps build asan fuzz-build fuzz test demo bench-analyze clean
 
 all: build
 
@@ -21,9 +26,22 @@ asan: deps
 	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 
-test: build asan
+# The fuzz targets and only the libraries they link.
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
+
+# Each fuzz target for FUZZ_SECONDS, one after the other; corpora grow in
+# build/fuzz/corpus/<target>, findings land in build/fuzz/artifacts.
+fuzz: fuzz-build
+	@UBSAN_OPTIONS=print_stacktrace=1 fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# The fuzz targets' smoke runs go one at a time (no -j): each is a fuzzer.
+test: build asan fuzz-build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+	@UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(FUZZ) --output-on-failure
 
 demo: build
 	@scripts/demo.sh

@@ -125,15 +125,24 @@ namespace baseline {
 #include "statistic_lanes.h"
 }   // namespace baseline
 
-// The wide build of the lanes: the same target as VELMORA_TARGET_AVX2.
+// The wide build of the lanes: the same target as VELMORA_TARGET_AVX2 (clang,
+// which builds the fuzz targets, says it with an attribute).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 #define STATISTIC_LANES_AVX2
 namespace avx2 {
 #include "statistic_lanes.h"
 }   // namespace avx2
 #undef STATISTIC_LANES_AVX2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // The statistics of every area.
 template <class Index>

@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "chunked_read.h"
+#include "classic_header.h"
 #include "field_ref.h"
 #include "host_ops.h"
 
@@ -214,7 +215,9 @@ struct Unpacking {
     Unpacking(int nc, int v, Volume& out) {
         has_fill = number_att(nc, v, "_FillValue", fill);
         has_missing = number_att(nc, v, "missing_value", missing);
-        const bool packed = number_att(nc, v, "scale_factor", scale) | number_att(nc, v, "add_offset", offset);
+        const bool has_scale = number_att(nc, v, "scale_factor", scale);
+        const bool has_offset = number_att(nc, v, "add_offset", offset);
+        const bool packed = has_scale || has_offset;
         out.has_null = has_fill || has_missing;
         if (out.has_null && !packed) out.null_value = static_cast<float>(has_fill ? fill : missing);
     }
@@ -229,6 +232,9 @@ struct Unpacking {
 
 Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time,
                    std::int64_t max_nodes) {
+    // A damaged classic header is refused before the library trusts it.
+    if (const std::string problem = classic_header_problem(path); !problem.empty())
+        fail(path, "not a valid NetCDF file: " + problem);
     NcFile nc;
     check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
     int v = -1;

@@ -190,6 +190,50 @@ TEST(RadarVolume, BadFilesGetMessagesNamingTheProblem) {
     EXPECT_NE(message([&] { velmora::app::read_netcdf(dir.file("down.nc"), "ze"); }).find("z must increase"), std::string::npos);
 }
 
+// A classic (CDF-1) file, byte by byte: one dimension x of 2 and the
+// variable DT on it with the given type code; dims is the count of the
+// dimension list as the header gives it.
+std::string classic_file(std::uint32_t type, std::uint32_t dims = 1) {
+    std::string b = "CDF\x01";
+    auto u32 = [&b](std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) b += static_cast<char>((v >> s) & 0xFF);
+    };
+    u32(0);                          // records
+    u32(0x0A), u32(dims);            // dimensions
+    u32(1), b += std::string("x\0\0\0", 4), u32(2);   //   x = 2
+    u32(0), u32(0);                  // no global attributes
+    u32(0x0B), u32(1);               // variables
+    u32(2), b += std::string("DT\0\0", 4);            //   DT
+    u32(1), u32(0);                  //   on x
+    u32(0), u32(0);                  //   no attributes
+    u32(type), u32(8);               //   its type, its size
+    u32(static_cast<std::uint32_t>(b.size() + 4));   // where its values begin
+    b += std::string(8, '\0');
+    return b;
+}
+
+// Damaged classic headers the NetCDF library would trust: a type code it
+// takes a size of 0 for (and divides by), a count of dimensions it would
+// allocate and seek through. Refused before the library parses them.
+TEST(RadarVolume, DamagedClassicHeadersAreRefusedBeforeTheLibraryReadsThem) {
+    TempDir dir;
+    auto message = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(dir.file(name), std::ios::binary) << bytes;
+        try {
+            velmora::app::read_netcdf(dir.file(name), "DT");
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(message("string.nc", classic_file(12)),
+              dir.file("string.nc") + ": not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds");
+    EXPECT_EQ(message("dims.nc", classic_file(5, 0x00FFFF03)),
+              dir.file("dims.nc") + ": not a valid NetCDF file: it counts 16776963 dimensions, more than its 88 bytes can hold");
+    // The same header with a float variable is a classic file as any other.
+    EXPECT_NE(message("float.nc", classic_file(5)).find("variable DT has 1 dimensions"), std::string::npos);
+}
+
 // Files made to mislead the reader: refused with a message naming what is
 // wrong, or read as they mean, never past an array.
 TEST(RadarVolume, MisleadingFilesAreRefusedOrReadAsTheyMean) {

@@ -1,0 +1,154 @@
+#!/usr/bin/python3
+"""Seed inputs of the fuzz targets.
+
+  make_seeds.py --synthetic DIR   small hand-made volumes (the seeds kept in
+                                  fuzz/seeds/<target>), written into DIR/<target>
+  make_seeds.py --real FILE DIR   small slices of a real NetCDF radar volume
+                                  (variable DT), for the corpora `make fuzz` grows
+
+Each file is a few KB: a handful of grid nodes in each of the layouts the
+readers take (NetCDF classic, 64-bit offset and NetCDF-4 with deflated
+chunks, packed shorts, with and without a time axis, several time steps;
+VTK image data in ASCII, inline binary, appended raw and zlib-compressed).
+"""
+import argparse
+import base64
+import os
+import struct
+import sys
+import zlib
+
+import numpy as np
+
+
+def write_nc(path, values, fmt="NETCDF4", time=True, packed=False, units="m", chunked=True, steps=1,
+             fill=-9999.0, xyz=None):
+    import netCDF4
+    nz, ny, nx = values.shape
+    with netCDF4.Dataset(path, "w", format=fmt) as nc:
+        if time:
+            nc.createDimension("time", steps)
+        nc.createDimension("z", nz)
+        nc.createDimension("y", ny)
+        nc.createDimension("x", nx)
+        scale = 1000.0 if units == "m" else 1.0
+        for name, n in (("x", nx), ("y", ny), ("z", nz)):
+            v = nc.createVariable(name, "f4", (name,))
+            v.units = units
+            v[:] = xyz[name] if xyz else np.arange(n, dtype="f4") * scale + (500.0 if name == "z" else -2000.0) / (1000.0 / scale)
+        dims = (("time",) if time else ()) + ("z", "y", "x")
+        kw = {}
+        if fmt == "NETCDF4" and chunked:
+            kw = dict(zlib=True, complevel=4, chunksizes=((1,) if time else ()) + (max(1, nz // 2), ny, nx))
+        if packed:
+            v = nc.createVariable("DT", "i2", dims, fill_value=-32768, **kw)
+            v.scale_factor = 0.01
+            v.add_offset = 0.0
+        else:
+            v = nc.createVariable("DT", "f4", dims, fill_value=np.float32(fill), **kw)
+            v.missing_value = np.float32(fill)
+        v.units = "dBZ"
+        data = np.where(np.isnan(values), fill, values).astype("f4")
+        if packed:
+            data = np.ma.masked_equal(data, fill)
+        if time:
+            for t in range(steps):
+                v[t] = data + t
+        else:
+            v[:] = data
+
+
+def vti_text(values, mode, spacing=(1.0, 1.0, 0.5), origin=(-2.0, -1.0, 0.5)):
+    nz, ny, nx = values.shape
+    flat = np.where(np.isnan(values), np.nan, values).astype("<f4").ravel()
+    extent = f"0 {nx - 1} 0 {ny - 1} 0 {nz - 1}"
+    head = ('<?xml version="1.0"?>\n<VTKFile type="ImageData" version="1.0" byte_order="LittleEndian" '
+            'header_type="UInt32"%s>\n'
+            f'<ImageData WholeExtent="{extent}" Origin="{origin[0]} {origin[1]} {origin[2]}" '
+            f'Spacing="{spacing[0]} {spacing[1]} {spacing[2]}">\n<Piece Extent="{extent}">\n<PointData Scalars="DT">\n')
+    tail_piece = '</PointData>\n<CellData/>\n</Piece>\n</ImageData>\n'
+    raw = flat.tobytes()
+    if mode == "ascii":
+        body = '<DataArray type="Float32" Name="DT" format="ascii">\n' + " ".join(repr(float(x)) if not np.isnan(x) else "nan" for x in flat) + "\n</DataArray>\n"
+        return (head % "") + body + tail_piece + "</VTKFile>\n"
+    if mode == "binary":
+        data = base64.b64encode(struct.pack("<I", len(raw)) + raw).decode()
+        body = f'<DataArray type="Float32" Name="DT" format="binary">\n{data}\n</DataArray>\n'
+        return (head % "") + body + tail_piece + "</VTKFile>\n"
+    if mode == "appended":
+        body = '<DataArray type="Float32" Name="DT" format="appended" offset="0"/>\n'
+        return ((head % "") + body + tail_piece + '<AppendedData encoding="raw">\n_').encode("latin-1") + \
+            struct.pack("<I", len(raw)) + raw + b"\n</AppendedData>\n</VTKFile>\n"
+    if mode == "zlib":
+        comp = zlib.compress(raw)
+        header = struct.pack("<IIII", 1, len(raw), len(raw), len(comp))
+        data = base64.b64encode(header).decode() + base64.b64encode(comp).decode()
+        body = f'<DataArray type="Float32" Name="DT" format="binary">\n{data}\n</DataArray>\n'
+        return (head % ' compressor="vtkZLibDataCompressor"') + body + tail_piece + "</VTKFile>\n"
+    raise ValueError(mode)
+
+
+def save(path, content):
+    with open(path, "wb") as f:
+        f.write(content.encode() if isinstance(content, str) else content)
+
+
+def volumes_synthetic():
+    rng = np.random.default_rng(7)
+    a = (rng.random((2, 3, 4)) * 50.0).astype("f4").round(1)
+    a[0, 1, 2] = np.nan
+    b = (rng.random((3, 4, 5)) * 60.0 - 5.0).astype("f4").round(1)
+    b[1, :, 0] = np.nan
+    return {"small": a, "cell": b}
+
+
+def write_all(values_by_name, out, prefix):
+    nc_dir = os.path.join(out, "netcdf")
+    vti_dir = os.path.join(out, "vti")
+    os.makedirs(nc_dir, exist_ok=True)
+    os.makedirs(vti_dir, exist_ok=True)
+    for name, v in values_by_name.items():
+        p = os.path.join(nc_dir, f"{prefix}{name}")
+        write_nc(p + "_nc4_deflate.nc", v)
+        write_nc(p + "_nc4_contiguous.nc", v, chunked=False, time=False, units="km")
+        write_nc(p + "_classic.nc", v, fmt="NETCDF3_CLASSIC")
+        write_nc(p + "_64bit.nc", v, fmt="NETCDF3_64BIT_OFFSET", time=False)
+        write_nc(p + "_packed.nc", v, packed=True)
+        write_nc(p + "_steps.nc", v, fmt="NETCDF3_CLASSIC", steps=2)
+        nz, ny, nx = v.shape
+        uneven = {"x": np.cumsum(np.arange(1, nx + 1)).astype("f4") * 500.0,
+                  "y": np.arange(ny, dtype="f4") * 1000.0, "z": np.arange(nz, dtype="f4") * 500.0 + 500.0}
+        write_nc(p + "_uneven.nc", v, fmt="NETCDF3_CLASSIC", xyz=uneven)
+        for mode in ("ascii", "binary", "appended", "zlib"):
+            save(os.path.join(vti_dir, f"{prefix}{name}_{mode}.vti"), vti_text(v, mode))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--synthetic", metavar="DIR")
+    ap.add_argument("--real", nargs=2, metavar=("FILE", "DIR"))
+    args = ap.parse_args()
+    if args.synthetic:
+        write_all(volumes_synthetic(), args.synthetic, "")
+    if args.real:
+        src, out = args.real
+        if not os.path.exists(src):
+            print(f"make_seeds: {src} is absent; no slices of the real volume", file=sys.stderr)
+            return 0
+        import netCDF4
+        with netCDF4.Dataset(src) as nc:
+            dt = nc.variables["DT"]
+            dt.set_auto_mask(False)
+            full = np.array(dt[0], dtype="f4")
+        full[full == -9999.0] = np.nan
+        # Cells of the storm and its edge: a few nodes each, where values and
+        # missing ones mix.
+        slices = {}
+        for k, (z0, y0, x0) in enumerate(((2, 40, 50), (4, 30, 70), (0, 55, 20), (8, 45, 60))):
+            slices[f"real{k}"] = full[z0:z0 + 3, y0:y0 + 4, x0:x0 + 5]
+        write_all(slices, out, "")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
