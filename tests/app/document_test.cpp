@@ -13,7 +13,6 @@ namespace {
 
 using velmora::app::Document;
 using velmora::app::NetworkError;
-using velmora::app::Place;
 
 std::string error_of(const std::string& text) {
     try {
@@ -48,26 +47,6 @@ TEST(Document, ARepeatedKeyIsAnErrorAtItsSecondAppearance) {
     EXPECT_EQ(error_of(R"({"a": {"x": 1}, "b": {"x": 2}, "c": [{"x": 1}, {"x": 2}], "d": "\"x\""})"), "");
     EXPECT_EQ(error_of(R"({"l": [[], {}, {"k": 1, "k\u0031": 2, "k1": 3}]})"),
               "net.json:1:39: error: the key \"k1\" appears twice in \"l.2\"");
-}
-
-TEST(Document, PlacesPointAtKeysAndValues) {
-    Document doc = Document::parse("net.json", "{\n \"fields\": {\"a\\\"é\": {\"v\": [10, {\"k\": 1}]}},\n \"x\": 5, \"x2\": [ ]\n}");
-    Place v = Place(doc) / "fields" / "a\"é" / "v";
-    EXPECT_EQ((v / 1 / "k").describe(), "net.json:2:38");
-    EXPECT_EQ((v / 1 / "k").describe(true), "net.json:2:33");
-    EXPECT_EQ((v / 0).describe(), "net.json:2:28");
-    EXPECT_EQ((Place(doc) / "x").describe(true), "net.json:3:2");
-    // Places that are not in the text name the file only.
-    EXPECT_EQ((v / 5).describe(), "net.json");
-    EXPECT_EQ((Place(doc) / "x2" / 0).describe(), "net.json");
-    EXPECT_EQ((Place(doc) / "nothing").describe(), "net.json");
-    EXPECT_EQ(Place("--set a.b=1").describe(), "--set a.b=1");
-    try {
-        (Place(doc) / "x").fail("bad x", true);
-        FAIL();
-    } catch (const NetworkError& e) {
-        EXPECT_STREQ(e.what(), "net.json:3:2: error: bad x");
-    }
 }
 
 TEST(Document, AFileThatCannotBeReadIsNamed) {

@@ -56,18 +56,4 @@ TEST(ProgressBar, DrawsOnOneLineAndErasesIt) {
     EXPECT_EQ(out.text(), "\rrain MakeRainMeshLinear_update [########..]  80% mesh lines\033[K\r\033[K");
 }
 
-TEST(ProgressBar, AReportThatChangesNothingOnTheScreenIsNotDrawnAgain) {
-    apptest::Capture out;
-    ProgressBar bar(out.stream(), 4);
-    bar.begin("mesh");
-    for (int i = 0; i < 1000; ++i) bar.on_event(check(i / 100));   // 0 .. 9 percent
-    bar.on_event(check(9, "column"));
-    bar.clear();
-    bar.on_event(check(9, "column"));   // erased, so drawn again
-    std::string text = out.text();
-    std::size_t lines = 0;
-    for (std::size_t at = text.find("mesh ["); at != std::string::npos; at = text.find("mesh [", at + 1)) ++lines;
-    EXPECT_EQ(lines, 12u) << text;
-}
-
 }  // namespace

@@ -56,22 +56,6 @@ TEST_F(HostTest, ValuesAreResolvedByNameAndTyped) {
     EXPECT_EQ(std::string(OMret_obj_name(&gid)), "g");
 }
 
-TEST_F(HostTest, IdsAreValuesComparedWithTheNullObjectOnEightBytes) {
-    Object& g = host.root().add_group("g");
-    OMobj_id gid = id(g);
-    OMobj_id missing = OMfind_subobj(&gid, n("nope"), 0);
-    EXPECT_EQ(std::memcmp(&missing, &OMnull_obj, 8), 0);
-    g.add_group("child");
-    OMobj_id c = OMfind_subobj(&gid, n("child"), 1);
-    EXPECT_NE(std::memcmp(&c, &OMnull_obj, 8), 0);
-    OMobj_id copy = c;   // by value
-    EXPECT_EQ(std::string(OMret_obj_name(&copy)), "child");
-    // An id whose object is gone stands for nothing.
-    host.reset();
-    int v = 0;
-    EXPECT_NE(OMget_name_int_val(&copy, n("x"), &v), 1);
-}
-
 TEST_F(HostTest, ArraysFollowTheValuesThatSizeThemAndKeepTheirPrefix) {
     Object& e = host.root().add_group("entry");
     e.add_int("ncomp", 2);
@@ -121,17 +105,6 @@ TEST_F(HostTest, GroupArraysAndPathTexts) {
     EXPECT_EQ(m.at("sparam[2].wav[1]").path(), "stat.sparam[2].wav[1]");
     for (const char* bad : {"sparam[3]", "sparam[", "sparam[]", "sparam[x]", "sparam.", "", ".a"})
         EXPECT_EQ(host.by_id(&(const OMobj_id&)OMfind_str_subobj(&mid, bad, 0)), nullptr) << bad;
-}
-
-TEST_F(HostTest, ArraysOfFieldsGrowWithTheirCount) {
-    Object& m = host.root().add_group("slice");
-    m.add_int("onum", 0);
-    m.add_field_array("oplanes", vhost::shape({term("onum")}));
-    m.at("onum").set_int(2);
-    OMobj_id mid = id(m);
-    OMobj_id p1 = OMfind_str_subobj(&mid, "oplanes[1]", 0);
-    EXPECT_EQ(FLDset_nspace(&p1, 2), 1);
-    EXPECT_EQ(vhost::FieldRef(m.at("oplanes[1]")).nspace(), 2);
 }
 
 TEST_F(HostTest, LinksConnectOneInstanceToAnother) {
@@ -216,32 +189,6 @@ TEST_F(HostTest, FieldsHoldGeometryCellSetsAndNodeData) {
     // The transform sub-object starts as the identity.
     EXPECT_EQ(vhost::FieldRef(f).xform("mat")[10], 1.0f);
     EXPECT_EQ(vhost::FieldRef(f).xform("xlate"), (std::vector<float>{0, 0, 0}));
-}
-
-TEST_F(HostTest, StringArraysErrorChannelAndProgressAreRecorded) {
-    Object& g = host.root().add_group("g");
-    Object& labels = g.add_free_str_array("no_label");
-    OMobj_id lid = id(labels);
-    EXPECT_EQ(OMset_str_array_val(&lid, 2, "3"), 1);
-    char buf[64];
-    char* p = buf;
-    ASSERT_EQ(OMget_str_array_val(&lid, 2, &p, 64), 1);
-    EXPECT_STREQ(buf, "3");
-    EXPECT_NE(OMget_str_array_val(&lid, 3, &p, 64), 1);
-
-    ::testing::internal::CaptureStderr();
-    host.set_error_stream(stderr);
-    ERRverror("g", 32, "100%s %d verbatim\n");
-    host.set_error_stream(nullptr);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "100%s %d verbatim\n");
-    EXPECT_EQ(host.messages(), (vtest::Messages{"100%s %d verbatim\n"}));
-
-    OMstatus_check(0, "MakeRainMeshLinear", nullptr);
-    OMpush_status_range(0, 50);
-    OMpop_status_range();
-    ASSERT_EQ(host.progress_events().size(), 3u);
-    EXPECT_EQ(host.progress_events()[0].text, "MakeRainMeshLinear");
-    EXPECT_EQ(host.progress_events()[1].b, 50);
 }
 
 TEST_F(HostTest, EveryModuleDeclarationBuildsAnInstance) {

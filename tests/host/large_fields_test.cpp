@@ -95,20 +95,4 @@ TEST_F(LargeFieldsTest, ValuesChangeHandsWithoutACopy) {
     EXPECT_EQ(b.buffer(), nullptr);
 }
 
-TEST_F(LargeFieldsTest, LargeVectorsHoldFiftyMegabytesZeroedOnResize) {
-    EXPECT_EQ(vhost::allocate_large(0), nullptr);
-    vhost::LargeVector<float> v;
-    const std::size_t n = (std::size_t{50} << 20) / sizeof(float);
-    v.resize(n);
-    EXPECT_TRUE(std::all_of(v.begin(), v.end(), [](float x) { return x == 0.0f; }));
-    std::fill(v.begin(), v.end(), 7.0f);
-    v.resize(n / 2);
-    v.resize(n);
-    EXPECT_EQ(std::count(v.begin(), v.end(), 7.0f), static_cast<std::ptrdiff_t>(n / 2));
-    EXPECT_EQ(std::count(v.begin(), v.end(), 0.0f), static_cast<std::ptrdiff_t>(n - n / 2));
-    vhost::LargeVector<float> moved = std::move(v);
-    EXPECT_EQ(moved.size(), n);
-    EXPECT_EQ(moved.back(), 0.0f);
-}
-
 }  // namespace

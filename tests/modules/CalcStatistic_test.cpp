@@ -103,12 +103,7 @@ TEST_F(CalcStatisticTest, WorkedValuesOfTheNullMeanDeviationAndWeightedCentre) {
     EXPECT_EQ(real(1, "maxz"), 10.0);
 
     // One labelled point per area, at (centre x, centre y, maxz).
-    EXPECT_EQ(olabel().nnodes(), 2);
-    EXPECT_EQ(olabel().nspace(), 3);
-    EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 2.0f / 3.0f, 3, 10, 10, 10}));
-    ASSERT_EQ(olabel().ncell_sets(), 1);
-    EXPECT_EQ(olabel().cell_type(0), "Point");
-    EXPECT_EQ(olabel().connect(0), (std::vector<std::int64_t>{0, 1}));
+    vtest::expect_points(olabel(), {2, 2.0f / 3.0f, 3, 10, 10, 10});
     EXPECT_EQ(olabel().ncomp(), 0);
     EXPECT_EQ(no_label(), (std::vector<std::string>{"1", "2"}));
 }
@@ -161,27 +156,6 @@ TEST_F(CalcStatisticTest, ExclusionByNullValueWithOrWithoutFlag) {
     EXPECT_EQ(real(0, "wav[1].y"), 4.0);
 }
 
-TEST_F(CalcStatisticTest, CoordinatesOfOneTwoOrMoreThanThreeDimensions) {
-    // Two dimensions: z is 0 for every node.
-    build({1, 1, 2}, {1, 2, 3, 4, 5, 6}, 2, {{"ze", {1, 1, 1}}}, 1, 2);
-    run(*inst, {});
-    EXPECT_EQ(real(0, "maxz"), 0.0);
-    EXPECT_EQ(real(1, "maxz"), 0.0);
-    EXPECT_EQ(real(0, "aav.y"), 3.0);
-    EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 3, 0, 5, 6, 0}));
-    // One dimension: only x.
-    build({1, 1}, {1, 3}, 1, {{"ze", {1, 1}}}, 1, 1);
-    run(*inst, {});
-    EXPECT_EQ(real(0, "aav.x"), 2.0);
-    EXPECT_EQ(real(0, "aav.y"), 0.0);
-    // Four coordinates per node: x, y, z are the first three.
-    build({1, 1}, {1, 2, 3, 99, 3, 4, 5, 99}, 4, {{"ze", {1, 1}}}, 1, 1);
-    run(*inst, {});
-    EXPECT_EQ(real(0, "aav.x"), 2.0);
-    EXPECT_EQ(real(0, "aav.z"), 4.0);
-    EXPECT_EQ(real(0, "maxz"), 5.0);
-}
-
 TEST_F(CalcStatisticTest, PlaneModeMovesOnlyThePublishedCentreHeights) {
     build_small();
     inst->at("nspace3").set_int(0);
@@ -219,15 +193,6 @@ TEST_F(CalcStatisticTest, PlaneModeWithoutTransformFailsAfterPublishing) {
         EXPECT_EQ(real(0, "aav.z"), 2.0);   // not moved
         EXPECT_EQ(olabel().nnodes(), 0);
     }
-}
-
-TEST_F(CalcStatisticTest, EmptyAreaFieldDoesNothing) {
-    build_small();
-    field(*area).nnodes(0);
-    inst->at("no_min").clear_value();   // not even read
-    run(*inst, {});
-    EXPECT_EQ(done(), 0);
-    EXPECT_EQ(inst->at("nsurf").int_value(), 0);
 }
 
 TEST_F(CalcStatisticTest, InputFailuresInTheirOrder) {
@@ -283,6 +248,13 @@ TEST_F(CalcStatisticTest, InputFailuresInTheirOrder) {
         EXPECT_EQ(inst->at("nsurf").int_value(), 0);
         EXPECT_EQ(olabel().nnodes(), 0);
     }
+    // An empty area field: nothing to do, not even no_min is read.
+    build_small();
+    field(*area).nnodes(0);
+    inst->at("no_min").clear_value();
+    run(*inst, {});
+    EXPECT_EQ(done(), 0);
+    EXPECT_EQ(inst->at("nsurf").int_value(), 0);
 }
 
 TEST_F(CalcStatisticTest, PublishingFailureKeepsTheEntriesBeforeIt) {

@@ -57,33 +57,6 @@ TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
     EXPECT_EQ(param("done"), 1);
 }
 
-TEST_F(DivIsosurfTest, MinCellsBoundaries) {
-    // Areas of 1, 2 and 3 triangles, and a node in no cell.
-    build(12);
-    field(*in).cells("Tri", {0, 1, 2, 3, 4, 5, 4, 5, 6, 7, 8, 9, 8, 9, 10, 9, 10, 7});
-    struct Case {
-        int min_cells;
-        std::vector<int> area_no;
-        int no_max;
-    };
-    const std::vector<Case> cases{
-        // Below 0 even the empty last label (end_no, 4) gets a number.
-        {-1, {1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 0}, 4},
-        {0, {1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 0}, 3},
-        {1, {0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 0}, 2},
-        {2, {0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 0}, 1},
-        {3, std::vector<int>(12, 0), 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.min_cells);
-        inst->at("min_cells").set_int(c.min_cells);
-        inst->at("no_max").set_int(0);
-        run_stdout(*inst, {});
-        EXPECT_EQ(out().int_values(0), c.area_no);
-        EXPECT_EQ(param("no_max"), c.no_max);
-    }
-}
-
 TEST_F(DivIsosurfTest, QuadsAreSplitAlongTheSecondDiagonal) {
     // One quad: two triangles sharing q1-q3, one area of two cells.
     build(4);

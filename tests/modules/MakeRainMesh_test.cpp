@@ -108,15 +108,13 @@ TEST_F(MakeRainMeshTest, CrossingsAtBothEndsAndTheTopPointFirst) {
     EXPECT_EQ(l.v, (Floats{20, 20, 40, 50}));
 }
 
-TEST_F(MakeRainMeshTest, AColumnInsideTheBandEndsOneLevelBelowTheTop) {
+TEST_F(MakeRainMeshTest, RunsAreSplitByNodesOutsideTheBandAndListedNewestFirst) {
+    // A column inside the band ends one level below the top.
     build({{20, 20, 20, 20}});
     run(*inst, {}, kConstant);
-    Line l = only_line();
-    EXPECT_EQ(l.z, (Floats{2, 2, 1.5f, 1, 0.5f, 0}));
-    EXPECT_EQ(l.v, Floats(6, 20.0f));
-}
+    EXPECT_EQ(only_line().z, (Floats{2, 2, 1.5f, 1, 0.5f, 0}));
+    EXPECT_EQ(only_line().v, Floats(6, 20.0f));
 
-TEST_F(MakeRainMeshTest, RunsAreSplitByNodesOutsideTheBandAndListedNewestFirst) {
     // Column (0, 0): two runs sharing the node between them; column (0, 1):
     // one run. Built (0, 0), (0, 1); written newest first.
     build({{40, 0, 40, 40}, {kOut, kOut, kOut, kOut}, {40, 40, 40, 40}});
@@ -217,31 +215,6 @@ TEST_F(MakeRainMeshTest, LinearSpacingWidensWithTheValue) {
     EXPECT_EQ(only_line().z, (Floats{2, 2, 1.5f, 1, 0.5f, 0}));
 }
 
-TEST_F(MakeRainMeshTest, ProgressIsReportedInTwoRanges) {
-    build({{40, 40, 40}, {40, 40, 40}, {40, 40, 40}});
-    run(*inst, {}, kLinear);
-    using K = ProgressEvent::Kind;
-    std::vector<std::tuple<K, int, int, std::string>> want{
-        {K::Check, 0, 0, "MakeRainMeshLinear"}, {K::Push, 0, 50, ""},
-        {K::Check, 0, 0, "MakeRainMeshLinear"}, {K::Check, 50, 0, "MakeRainMeshLinear"},   // per grid row i
-        {K::Pop, 0, 0, ""},                     {K::Push, 50, 100, ""},
-        {K::Check, 0, 0, "MakeRainMeshLinear"}, {K::Check, 33, 0, "MakeRainMeshLinear"},   // per line
-        {K::Check, 66, 0, "MakeRainMeshLinear"}, {K::Pop, 0, 0, ""}};
-    std::vector<std::tuple<K, int, int, std::string>> got;
-    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
-    EXPECT_EQ(got, want);
-
-    // A failed scan closes its range and opens no other.
-    host.reset();
-    build({{40, 40, 40}});
-    inst->make_link("in_mesh", "nowhere");
-    run(*inst, {msg("MakeRainMeshConstant", "can not get in_mesh.\n")}, kConstant);
-    got.clear();
-    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
-    EXPECT_EQ(got, (std::vector<std::tuple<K, int, int, std::string>>{
-                       {K::Check, 0, 0, "MakeRainMeshConstant"}, {K::Push, 0, 50, ""}, {K::Pop, 0, 0, ""}}));
-}
-
 TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
     struct Case {
         const char* what;
@@ -284,19 +257,8 @@ TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
             EXPECT_EQ(out().nnodes(), 3);   // the output is not reached
         }
     }
-    // The next update starts afresh.
-    build({{20, 20, 20, 20}});
-    run(*inst, {}, kConstant);
-    EXPECT_EQ(lines().size(), 1u);
-}
-
-TEST_F(MakeRainMeshTest, OutputFailuresLeaveTheNodeCount) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
+    // Failures on the way out leave the node count of the mesh.
+    const std::vector<Case> outputs{
         {"no out_mesh", [&] { inst->make_link("out_mesh", "nowhere"); }, "can not get out_mesh.\n"},
         {"two-dimensional points", [&] { field(inst->at("out_mesh")).nspace(2); }, "can not get out_mesh.coord.\n"},
         {"integer values", [&] { field(inst->at("out_mesh")).component(0).at("values").retype(DTYPE_INT); },
@@ -304,7 +266,7 @@ TEST_F(MakeRainMeshTest, OutputFailuresLeaveTheNodeCount) {
         {"no cell set", [&] { inst->at("out_mesh").at("ncell_sets").set_int(0); },
          "can not get out_mesh.cell_set[0].poly_connect_list.\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : outputs) {
         SCOPED_TRACE(c.what);
         build({{20, 20, 20, 20}, {20, 20, 20, 20}});
         c.spoil();
@@ -313,6 +275,10 @@ TEST_F(MakeRainMeshTest, OutputFailuresLeaveTheNodeCount) {
             EXPECT_EQ(out().nnodes(), 12);
         }
     }
+    // The next update starts afresh.
+    build({{20, 20, 20, 20}});
+    run(*inst, {}, kConstant);
+    EXPECT_EQ(lines().size(), 1u);
 }
 
 // The lines of a grid worked out the plain way, column after column, each

@@ -3,7 +3,6 @@
 #include "vtk_output.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <vtkCellData.h>
 #include <vtkDataArray.h>
 #include <vtkIdList.h>
@@ -13,11 +12,8 @@
 #include <vtkPointData.h>
 #include <vtkPolyData.h>
 #include <vtkStringArray.h>
-#include <vtkUnstructuredGrid.h>
-#include <vtkXMLImageDataReader.h>
 #include <vtkXMLPolyDataReader.h>
 #include <vtkXMLGenericDataObjectReader.h>
-#include <vtkXMLUnstructuredGridReader.h>
 
 #include <cmath>
 #include <cstdio>
@@ -37,69 +33,12 @@ namespace {
 namespace fs = std::filesystem;
 
 struct VtkOutputTest : ::testing::Test {
-    fs::path dir = fs::temp_directory_path() / ("velmora_vtk_" + std::to_string(::getpid()));
+    vtest::TempDir dir;
     vhost::Host& host = vhost::host();
-    void SetUp() override {
-        fs::create_directories(dir);
-        host.reset();
-    }
-    void TearDown() override {
-        fs::remove_all(dir);
-        host.reset();
-    }
-    std::string stem(const char* n) { return (dir / n).string(); }
+    void SetUp() override { host.reset(); }
+    void TearDown() override { host.reset(); }
+    std::string stem(const std::string& n) { return dir.file(n); }
 };
-
-TEST_F(VtkOutputTest, SurfacesWithNodeDataAndLabels) {
-    vhost::Object& f = host.add_field("surf");
-    vhost::FieldRef(f)
-        .nnodes(4)
-        .nspace(3)
-        .coord({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 1})
-        .cells("Tri", {0, 1, 2, 1, 3, 2})
-        .floats("ze", {40, 41, -9999, 43})
-        .null_value(0, -9999)
-        .ints("area_no", {1, 1, 2, 2});
-    std::vector<std::string> texts{"a", "b", "c", "d"};
-    std::string path = velmora::app::write_vtk(f, stem("surf"), &texts);
-    EXPECT_EQ(path, stem("surf") + ".vtp");
-    vtkNew<vtkXMLPolyDataReader> r;
-    r->SetFileName(path.c_str());
-    r->Update();
-    vtkPolyData* p = r->GetOutput();
-    ASSERT_EQ(p->GetNumberOfPoints(), 4);
-    EXPECT_EQ(p->GetNumberOfPolys(), 2);
-    EXPECT_EQ(p->GetPointData()->GetArray("area_no")->GetTuple1(3), 2.0);
-    EXPECT_TRUE(std::isnan(p->GetPointData()->GetArray("ze")->GetTuple1(2)));   // nulls as NaN
-    EXPECT_EQ(p->GetPointData()->GetArray("ze")->GetTuple1(3), 43.0);
-    auto* labels = vtkStringArray::SafeDownCast(p->GetPointData()->GetAbstractArray("label"));
-    ASSERT_NE(labels, nullptr);
-    EXPECT_EQ(labels->GetValue(1), "b");
-}
-
-TEST_F(VtkOutputTest, GridsAndVolumes) {
-    vhost::Object& g = host.add_field("grid");
-    vhost::FieldRef(g).uniform({3, 2, 2}, {0, 0, 0.5f, 2, 1, 1.5f}).floats("DT", std::vector<float>(12, 7.0f));
-    std::string path = velmora::app::write_vtk(g, stem("grid"));
-    EXPECT_EQ(path, stem("grid") + ".vti");
-    vtkNew<vtkXMLImageDataReader> r;
-    r->SetFileName(path.c_str());
-    r->Update();
-    int d[3];
-    r->GetOutput()->GetDimensions(d);
-    EXPECT_EQ(d[0] * d[1] * d[2], 12);
-    EXPECT_EQ(r->GetOutput()->GetOrigin()[2], 0.5);
-
-    vhost::Object& v = host.add_field("vol");
-    vhost::FieldRef(v).nnodes(5).nspace(3).coord({0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1}).cells("Tet", {0, 1, 2, 3, 1, 2, 3, 4});
-    path = velmora::app::write_vtk(v, stem("vol"));
-    EXPECT_EQ(path, stem("vol") + ".vtu");
-    vtkNew<vtkXMLUnstructuredGridReader> u;
-    u->SetFileName(path.c_str());
-    u->Update();
-    EXPECT_EQ(u->GetOutput()->GetNumberOfCells(), 2);
-    EXPECT_THROW(velmora::app::write_vtk(v, "/nonexistent/dir/x"), std::runtime_error);
-}
 
 // Points, cells (but a grid's) and point data as text, values by their
 // exact value and NaN as "nan".
@@ -139,7 +78,8 @@ std::string data_text(vtkDataSet* d) {
 TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
     // A 40 x 30 x 20 grid of 1-spaced nodes from (0, 0, 0.5), a surface of
     // two triangles and a volume of two tetrahedra, each with a float
-    // component holding nulls and an int component.
+    // component holding nulls (NaN in the file) and an int component; each
+    // kind of field in a file of its kind.
     std::vector<float> dt, grid_xyz;
     std::vector<std::int32_t> cell;
     for (int k = 0; k < 20; ++k)
@@ -185,6 +125,7 @@ TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
             } else {
                 path = velmora::app::write_vtk(host.root().at(field), stem(field) + "_" + name, nullptr, *compression);
             }
+            EXPECT_EQ(path.substr(path.size() - 4), std::string(field) == "grid" ? ".vti" : field[0] == 's' ? ".vtp" : ".vtu");
             if (std::string(field) == "grid") grid_bytes[static_cast<int>(*compression)] = fs::file_size(path);
             // Appended raw data, compressed as asked.
             const std::string text = vtest::TempDir::read(path), head = text.substr(0, 400);
@@ -202,6 +143,15 @@ TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
         }
     }
     EXPECT_FALSE(velmora::app::compression_named("gzip"));
+    EXPECT_THROW(velmora::app::write_vtk(host.root().at("volume"), "/nonexistent/dir/x"), std::runtime_error);
+    // Texts of the nodes (legend labels) as a string array.
+    std::vector<std::string> texts{"a", "b", "c", "d", "e"};
+    vtkNew<vtkXMLPolyDataReader> r;
+    r->SetFileName(velmora::app::write_vtk(host.root().at("surface"), stem("labelled"), &texts).c_str());
+    r->Update();
+    auto* labels = vtkStringArray::SafeDownCast(r->GetOutput()->GetPointData()->GetAbstractArray("label"));
+    ASSERT_NE(labels, nullptr);
+    EXPECT_EQ(labels->GetValue(1), "b");
     EXPECT_LT(grid_bytes[static_cast<int>(velmora::app::Compression::ZLib)],
               grid_bytes[static_cast<int>(velmora::app::Compression::None)]);
 }
