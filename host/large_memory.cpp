@@ -13,9 +13,11 @@ namespace vhost {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Below this an array is left to the ordinary heap: it reuses freed memory,
-// and a few faults do not matter.
-constexpr std::size_t kLarge = 4 * kHugePage;
+// Below one huge page an array is left to the ordinary heap: it reuses
+// freed memory, and a few faults do not matter. From there on rounding up
+// to whole huge pages wastes less than it saves (a surface of a few MB
+// would take a thousand faults).
+constexpr std::size_t kLarge = kHugePage;
 // Freed large blocks kept for the next array of the same size: an analysis
 // makes and drops several arrays of one volume's size in turn, and memory
 // the process already holds costs nothing to fill again, while fresh memory

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "large_memory.h"
+
 namespace velmora::app {
 
 namespace {
@@ -77,11 +79,14 @@ struct Chunk {
     std::vector<unsigned char> raw;
 };
 
+// A chunk's worth of inflated bytes. Chunks of a large volume are megabytes
+// each: memory for large arrays takes far fewer page faults to fill.
+using Scratch = vhost::LargeVector<unsigned char>;
+
 // The values of one chunk, from its stored bytes into values (one chunk's
 // worth): inflated and unshuffled as its filters say. False when the bytes
 // are not what the filters promise.
-bool decode(const Layout& l, const Chunk& c, libdeflate_decompressor* inflater, std::vector<unsigned char>& scratch,
-            float* values) {
+bool decode(const Layout& l, const Chunk& c, libdeflate_decompressor* inflater, Scratch& scratch, float* values) {
     const std::size_t bytes = l.chunk_values() * sizeof(float);
     const bool deflated = l.deflate && !(c.mask & (l.shuffle ? 2u : 1u));
     const bool shuffled = l.shuffle && !(c.mask & 1u);
@@ -194,8 +199,8 @@ bool inflate_all(const Layout& l, std::vector<Chunk>& chunks, std::span<const st
     auto inflate_chunks = [&] {
         std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
             libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
-        std::vector<unsigned char> scratch;
-        std::vector<float> values(l.chunk_values());
+        Scratch scratch;
+        vhost::LargeVector<float> values(l.chunk_values());
         if (!inflater) {
             failed = true;
             return;

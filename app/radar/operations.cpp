@@ -12,6 +12,7 @@
 #include <vtkSmartPointer.h>
 #include <vtkStructuredGrid.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -126,14 +127,22 @@ std::vector<Component> float_components(FieldRef& f, int comp, float floor, std:
         }
         const auto v = f.float_view(c);
         if (static_cast<std::int64_t>(v.size()) != nodes) throw Failure("in.node_data holds too few values");
-        Component k{f.label(c).empty() ? "DATA" + std::to_string(c) : f.label(c), large_array<vtkFloatArray>(nodes),
-                    f.units(c)};
-        k.values->SetName(k.label.c_str());
-        float* to = k.values->GetPointer(0);
         const bool nulls = f.null_flag(c);
         const auto nv = static_cast<float>(f.null_value(c));
-        const float missing = c == comp ? floor : 0.0f;
-        for (size_t n = 0; n < v.size(); ++n) to[n] = std::isnan(v[n]) || (nulls && v[n] == nv) ? missing : v[n];
+        const auto is_missing = [&](float x) { return std::isnan(x) || (nulls && x == nv); };
+        Component k{f.label(c).empty() ? "DATA" + std::to_string(c) : f.label(c), nullptr, f.units(c)};
+        if (std::none_of(v.begin(), v.end(), is_missing)) {
+            // Nothing to replace: VTK reads the host's values in place (it
+            // only reads them, and they outlive the operation).
+            k.values = vtkSmartPointer<vtkFloatArray>::New();
+            k.values->SetArray(const_cast<float*>(v.data()), nodes, 1);
+        } else {
+            k.values = large_array<vtkFloatArray>(nodes);
+            float* to = k.values->GetPointer(0);
+            const float missing = c == comp ? floor : 0.0f;
+            for (size_t n = 0; n < v.size(); ++n) to[n] = is_missing(v[n]) ? missing : v[n];
+        }
+        k.values->SetName(k.label.c_str());
         out.push_back(std::move(k));
     }
     return out;
@@ -200,35 +209,37 @@ vtkSmartPointer<vtkPolyData> contour(vtkDataSet* data, bool uniform, const std::
 }
 
 // Into the tree: coordinates, one "Tri" cell set, the components in order
-// (a component the surface lacks holds the level).
+// (a component the surface lacks holds the level). Written straight into
+// the host's arrays: a surface of a large volume has millions of nodes.
 void surface_into(Object& out, vtkPolyData* surface, const std::vector<Component>& comps, double level) {
     FieldRef o(out);
     out.at("ncell_sets").set_int(0);
     out.at("nnode_data").set_int(0);
     const vtkIdType np = surface->GetNumberOfPoints();
     o.nnodes(np).nspace(3);
-    std::vector<float> xyz(static_cast<size_t>(3 * np));
+    const std::span<float> xyz = o.coord_buffer();
     for (vtkIdType p = 0; p < np; ++p) {
         double q[3];
         surface->GetPoint(p, q);
         for (int a = 0; a < 3; ++a) xyz[static_cast<size_t>(3 * p + a)] = static_cast<float>(q[a]);
     }
-    o.coord(xyz);
-    std::vector<std::int64_t> tris;
-    tris.reserve(static_cast<size_t>(3 * surface->GetNumberOfPolys()));
     vtkCellArray* polys = surface->GetPolys();
-    polys->InitTraversal();
     vtkIdType npts = 0;
     const vtkIdType* ids = nullptr;
-    while (polys->GetNextCell(npts, ids))
-        if (npts == 3) tris.insert(tris.end(), {ids[0], ids[1], ids[2]});
-    if (!tris.empty()) o.cells("Tri", tris);
+    std::int64_t ntris = 0;
+    for (polys->InitTraversal(); polys->GetNextCell(npts, ids);) ntris += npts == 3;
+    if (ntris > 0) {
+        const std::span<std::int64_t> tris = o.add_cells("Tri", ntris);
+        std::size_t t = 0;
+        for (polys->InitTraversal(); polys->GetNextCell(npts, ids);)
+            if (npts == 3)
+                for (int c = 0; c < 3; ++c) tris[t++] = ids[c];
+    }
     for (const Component& k : comps) {
+        const std::span<float> v = o.add_floats(k.label, 1, k.units);
         vtkDataArray* a = surface->GetPointData()->GetArray(k.label.c_str());
-        std::vector<float> v(static_cast<size_t>(np), static_cast<float>(level));
-        if (a)
-            for (vtkIdType p = 0; p < np; ++p) v[static_cast<size_t>(p)] = static_cast<float>(a->GetTuple1(p));
-        o.floats(k.label, v, 1, k.units);
+        for (vtkIdType p = 0; p < np; ++p)
+            v[static_cast<size_t>(p)] = a ? static_cast<float>(a->GetTuple1(p)) : static_cast<float>(level);
     }
 }
 
