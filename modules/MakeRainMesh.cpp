@@ -50,9 +50,10 @@ struct Totals {
 };
 
 // More points than this in all are refused like memory that can not be had:
-// 16 bytes each in out_mesh, over 34 GB. It also bounds the time the scan
-// spends counting them.
-constexpr std::int64_t kMaxPoints = std::int64_t{1} << 31;
+// 16 bytes each in out_mesh, over 4 GB, where a radar volume's lines make
+// tens of millions. The lines are counted sample by sample, so the bound
+// also caps the time spent counting before such a run is refused.
+constexpr std::int64_t kMaxPoints = std::int64_t{1} << 28;
 
 // Bands of whole grid rows j, about this many bytes of values each: long
 // stretches of each layer to read, and a band still in the cache when its
@@ -134,11 +135,8 @@ int build_lines(Frame& f, const Grid& g, float null_value, LineStore& store, Tot
 
         LineRecord* recs = store.records.data() + made;
         const std::size_t count = store.records.size() - made;
-        count_points(g, recs, count);
-        for (std::size_t q = 0; q < count; ++q) {
-            totals.points += recs[q].n;
-            if (totals.points > kMaxPoints) return f.fail("%s : can not allocate memory.\n");
-        }
+        if (!count_points(g, recs, count, kMaxPoints - totals.points)) return f.fail("%s : can not allocate memory.\n");
+        for (std::size_t q = 0; q < count; ++q) totals.points += recs[q].n;
         totals.lines += static_cast<std::int64_t>(count);
 
         reserve_ahead(store, band, nbands);

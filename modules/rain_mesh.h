@@ -127,8 +127,10 @@ private:
     std::vector<std::int32_t> start_;          // per column
 };
 
-// Sets the point count n of the lines recs[0 .. count - 1].
-void count_points(const Grid& g, LineRecord* recs, std::size_t count);
+// Sets the point count n of the lines recs[0 .. count - 1], and whether
+// their points together stay within budget. Counting takes a step per
+// sample, so it stops as soon as they do not: the counts are then partial.
+bool count_points(const Grid& g, LineRecord* recs, std::size_t count, std::int64_t budget);
 
 // Whether the lines can be written eight at a time: the processor has AVX2
 // and the volume's nodes and the windows can be counted in 32 bits.
@@ -141,7 +143,7 @@ void write_lines(const Grid& g, const LineStore& store, bool wide, const LineRec
 
 // The AVX2 kernels (rain_mesh_wide.cpp), the same steps as their baseline
 // counterparts, to the bit.
-void count_constant_avx2(float length, LineRecord* recs, std::size_t count);
+bool count_constant_avx2(float length, LineRecord* recs, std::size_t count, std::int64_t budget);
 void write_lines_avx2(const Grid& g, const LineRecord* const* recs, std::size_t count, const float* windows,
                       float* coord, float* values);
 

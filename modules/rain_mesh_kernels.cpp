@@ -40,12 +40,12 @@ std::int64_t walk_samples(const Grid& g, const Values& col, float zbot, float zt
     return m;
 }
 
-// How many samples a line has. The constant variant's steps do not depend
-// on the values, so its heights alone are counted.
-std::int64_t count_samples(const Grid& g, Column col, float zbot, float ztop) {
+// How many samples a line has, counted up to limit. The constant variant's
+// steps do not depend on the values, so its heights alone are counted.
+std::int64_t count_samples(const Grid& g, Column col, float zbot, float ztop, std::int64_t limit) {
     if (g.spacing == Spacing::Constant) {
         std::int64_t m = 0;
-        for (float z = zbot; z <= ztop;) {
+        for (float z = zbot; m < limit && z <= ztop;) {
             ++m;
             const float next = z + g.length;
             if (!(next > z)) break;
@@ -53,7 +53,7 @@ std::int64_t count_samples(const Grid& g, Column col, float zbot, float ztop) {
         }
         return m;
     }
-    return walk_samples(g, col, zbot, ztop, INT64_MAX, [](float, float) {});
+    return walk_samples(g, col, zbot, ztop, limit, [](float, float) {});
 }
 
 // The values a line reads: its window, and beyond it (where rounding has a
@@ -184,13 +184,15 @@ VELMORA_TARGET_AVX2 void RunFinder::find_avx2(const Grid& g, float null_value, s
     find_in<true>(g, null_value, j0, rows, runs);
 }
 
-void count_points(const Grid& g, LineRecord* recs, std::size_t count) {
-    if (g.spacing == Spacing::Constant && cpu::avx2()) {
-        count_constant_avx2(g.length, recs, count);
-        return;
+bool count_points(const Grid& g, LineRecord* recs, std::size_t count, std::int64_t budget) {
+    if (g.spacing == Spacing::Constant && cpu::avx2()) return count_constant_avx2(g.length, recs, count, budget);
+    for (std::size_t q = 0; q < count; ++q) {
+        // One sample more than the budget holds is enough to refuse.
+        recs[q].n = count_samples(g, column_of(g, recs[q].i, recs[q].j), recs[q].zbot, recs[q].ztop, budget) + 1;
+        budget -= recs[q].n;
+        if (budget < 0) return false;
     }
-    for (std::size_t q = 0; q < count; ++q)
-        recs[q].n = count_samples(g, column_of(g, recs[q].i, recs[q].j), recs[q].zbot, recs[q].ztop) + 1;
+    return true;
 }
 
 bool wide_writer(const Grid& g, const LineStore& store) {

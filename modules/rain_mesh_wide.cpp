@@ -244,7 +244,7 @@ void top_points(const Grid& g, const LineRecord* const* recs, int lanes, float* 
 
 // The point counts of the constant variant's lines, eight side by side in
 // the lanes of AVX2 registers, counting the same steps as count_samples.
-VELMORA_TARGET_AVX2 void count_constant_avx2(float length, LineRecord* recs, std::size_t count) {
+VELMORA_TARGET_AVX2 bool count_constant_avx2(float length, LineRecord* recs, std::size_t count, std::int64_t budget) {
     constexpr int kLanes = 8;
     const __m256 step = _mm256_set1_ps(length);
     alignas(32) float bot[kLanes], top[kLanes];
@@ -260,17 +260,25 @@ VELMORA_TARGET_AVX2 void count_constant_avx2(float length, LineRecord* recs, std
         const __m256 ztop = _mm256_load_ps(top);
         __m256 alive = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
         __m256i m = _mm256_setzero_si256();
-        for (;;) {
+        // Each step counts a sample of at least one line: past the budget
+        // the group is refused whatever its lanes would still count.
+        for (std::int64_t steps = 0;; ++steps) {
             const __m256 active = _mm256_and_ps(alive, _mm256_cmp_ps(z, ztop, _CMP_LE_OQ));
             if (_mm256_movemask_ps(active) == 0) break;
+            if (steps > budget) return false;
             m = _mm256_sub_epi32(m, _mm256_castps_si256(active));
             const __m256 next = _mm256_add_ps(z, step);
             alive = _mm256_and_ps(active, _mm256_cmp_ps(next, z, _CMP_GT_OQ));
             z = next;
         }
         _mm256_store_si256(reinterpret_cast<__m256i*>(counted), m);
-        for (int l = 0; l < lanes; ++l) recs[q + l].n = std::int64_t{counted[l]} + 1;
+        for (int l = 0; l < lanes; ++l) {
+            recs[q + l].n = std::int64_t{counted[l]} + 1;
+            budget -= recs[q + l].n;
+        }
+        if (budget < 0) return false;
     }
+    return true;
 }
 
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -536,6 +537,24 @@ TEST_F(MakeRainMeshLinesTest, SamplesFoundFarFromTheirRunReadTheirColumn) {
             EXPECT_GT(want.far_from_run, 0);
             check_lines(vol, want);
         }
+}
+
+TEST_F(MakeRainMeshTest, MoreThanTwoToThe28PointsAreRefused) {
+    // 256 columns of rain up to 26 km sampled every centimetre: 670 million
+    // points, 11 GB of mesh. Refused once the count passes 2^28,
+    // for either variant, before anything is written.
+    host.reset();
+    grid = &host.add_field("grid");
+    std::vector<float> rain(3 * 256, 20.0f);   // in the band up to 15 km, out of it at 30 km
+    std::fill(rain.begin() + 512, rain.end(), 60.0f);
+    field(*grid).uniform({16, 16, 3}, {0, 0, 0, 15, 15, 30000}).floats("rain", rain);
+    inst = &host.add_instance("mesh", "MakeRainMesh");
+    host.link("mesh.in_mesh", "grid");
+    inst->at("minValue").set_real(10.0);
+    inst->at("maxValue").set_real(50.0);
+    inst->at("length").set_real(0.01);
+    run(*inst, {msg("MakeRainMeshConstant", "can not allocate memory.\n")}, kConstant);
+    EXPECT_EQ(out().nnodes(), 0);
 }
 
 TEST_F(MakeRainMeshTest, ALengthLostInTheHeightsIsRefusedBeforeTheScan) {
