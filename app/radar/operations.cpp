@@ -118,15 +118,17 @@ struct Component {
     std::string units;
 };
 
-std::vector<Component> float_components(FieldRef& f, int comp, float floor, std::int64_t nodes) {
+// Only the first `used` of the `nodes` values go to VTK.
+std::vector<Component> float_components(FieldRef& f, int comp, float floor, std::int64_t nodes, std::int64_t used) {
     std::vector<Component> out;
     for (int c = 0; c < f.ncomp(); ++c) {
         if (f.type(c) != DTYPE_FLOAT || f.veclen(c) != 1) {
             if (c == comp) throw Failure("in.node_data[" + std::to_string(comp) + "] is not scalar float");
             continue;
         }
-        const auto v = f.float_view(c);
-        if (static_cast<std::int64_t>(v.size()) != nodes) throw Failure("in.node_data holds too few values");
+        const auto all = f.float_view(c);
+        if (static_cast<std::int64_t>(all.size()) != nodes) throw Failure("in.node_data holds too few values");
+        const auto v = all.first(static_cast<std::size_t>(used));
         const bool nulls = f.null_flag(c);
         const auto nv = static_cast<float>(f.null_value(c));
         const auto is_missing = [&](float x) { return std::isnan(x) || (nulls && x == nv); };
@@ -135,9 +137,9 @@ std::vector<Component> float_components(FieldRef& f, int comp, float floor, std:
             // Nothing to replace: VTK reads the host's values in place (it
             // only reads them, and they outlive the operation).
             k.values = vtkSmartPointer<vtkFloatArray>::New();
-            k.values->SetArray(const_cast<float*>(v.data()), nodes, 1);
+            k.values->SetArray(const_cast<float*>(v.data()), used, 1);
         } else {
-            k.values = large_array<vtkFloatArray>(nodes);
+            k.values = large_array<vtkFloatArray>(used);
             float* to = k.values->GetPointer(0);
             const float missing = c == comp ? floor : 0.0f;
             for (size_t n = 0; n < v.size(); ++n) to[n] = is_missing(v[n]) ? missing : v[n];
@@ -243,13 +245,35 @@ void surface_into(Object& out, vtkPolyData* surface, const std::vector<Component
     }
 }
 
+// The layers of a uniform grid the surface at level can reach: up to the
+// one above the highest layer holding a value at or above the level (above
+// that every edge lies below the level), at least two. Contouring those
+// layers from the same origin gives every point and triangle as on the
+// whole grid, numbered in the same order, for less work: the echo at a
+// convective level rarely fills the upper half of a radar volume.
+std::int64_t layers_reaching(FieldRef& f, int comp, const Grid& g, double level) {
+    const auto v = f.float_view(comp);
+    const std::int64_t layer = g.nx * g.ny;
+    if (static_cast<std::int64_t>(v.size()) < g.nodes()) return g.nz;
+    const bool nulls = f.null_flag(comp);
+    const auto nv = static_cast<float>(f.null_value(comp));
+    // Missing values (null, NaN) become the floor, below the level.
+    const auto reaches = [&](float x) { return !(nulls && x == nv) && x >= level; };
+    std::int64_t top = g.nz - 1;
+    while (top >= 0 && std::none_of(v.begin() + top * layer, v.begin() + (top + 1) * layer, reaches)) --top;
+    return std::clamp<std::int64_t>(top + 2, 2, g.nz);
+}
+
 int isosurface(Object& self) {
     FieldRef in(self.at("in"));
     if (in.nnodes() < 1) return 0;
     const double level = real_param(self, "level");
     const int comp = comp_index(in, int_param(self, "comp"));
     Grid g = read_grid(in.object());
-    auto comps = float_components(in, comp, std::min(floor_value(in, comp), static_cast<float>(level) - 1.0f), g.nodes());
+    const float floor = std::min(floor_value(in, comp), static_cast<float>(level) - 1.0f);
+    const std::int64_t nodes = g.nodes();
+    if (g.uniform) g.nz = layers_reaching(in, comp, g, level);
+    auto comps = float_components(in, comp, floor, nodes, g.nodes());
     vtkSmartPointer<vtkDataSet> data = grid_data(g);
     std::string contoured;
     int ci = 0;
