@@ -18,7 +18,7 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // to whole huge pages wastes less than it saves (a surface of a few MB
 // would take a thousand faults).
 constexpr std::size_t kLarge = kHugePage;
-// Freed large blocks kept for the next array of the same size: an analysis
+// Freed large blocks kept for the next array of about the same size: an analysis
 // makes and drops several arrays of one volume's size in turn, and memory
 // the process already holds costs nothing to fill again, while fresh memory
 // costs a fault per page. At most this many are kept.
@@ -52,13 +52,20 @@ void* allocate_large(std::size_t bytes) {
     {
         Kept& k = kept();
         std::lock_guard guard(k.lock);
+        // The smallest kept block that holds the array without wasting more
+        // than its own size: arrays derived from a volume come in a few
+        // sizes near the volume's (its values, a cropped copy, its cell
+        // numbers).
+        auto best = k.blocks.end();
         for (auto it = k.blocks.begin(); it != k.blocks.end(); ++it)
-            if (it->second == size) {
-                void* p = it->first;
-                k.blocks.erase(it);
-                k.sizes.emplace(p, size);
-                return p;
-            }
+            if (it->second >= size && it->second / 2 <= size && (best == k.blocks.end() || it->second < best->second))
+                best = it;
+        if (best != k.blocks.end()) {
+            const auto [p, held] = *best;
+            k.blocks.erase(best);
+            k.sizes.emplace(p, held);
+            return p;
+        }
     }
     void* p = std::aligned_alloc(kHugePage, size);
     if (!p) throw std::bad_alloc();
