@@ -19,6 +19,7 @@
 
 #include "field_ref.h"
 #include "fuzz_support.h"
+#include "rain_mesh_bound.h"
 #include "host.h"
 #include "om.h"
 #include "operations.h"
@@ -293,6 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         fill(in, *inst, 0);
         bound_area_range(*inst);
+        if (decl.name == "MakeRainMesh" && velmora::fuzz::rain_mesh_too_long(*inst)) return 0;
     } catch (const std::exception&) {
         // Values the host's tree refuses to hold: nothing to run.
         return 0;

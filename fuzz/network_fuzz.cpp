@@ -17,6 +17,7 @@
 #include "dump.h"
 #include "field_ref.h"
 #include "fuzz_support.h"
+#include "rain_mesh_bound.h"
 #include "host.h"
 #include "json_write.h"
 #include "network.h"
@@ -33,7 +34,7 @@ using vhost::Object;
 // a handful of slice planes, area numbers over a small range.
 constexpr std::int64_t kMaxCount = 4096;
 constexpr std::int64_t kMaxPlanes = 16;
-constexpr double kMaxMeshPoints = 1 << 16;
+constexpr std::int64_t kMaxDumpValues = std::int64_t{1} << 16;
 
 bool within(std::int64_t n) { return n >= -kMaxCount && n <= kMaxCount; }
 
@@ -92,28 +93,6 @@ bool small_inputs(Object& obj, int depth = 0) {
     return true;
 }
 
-// An upper bound on the points MakeRainMesh makes: each of its lines rises
-// at least `length` (0.1 unless set) per point over the height of the grid,
-// so a few thousand nodes can still ask for millions of points (a 10 km
-// grid at the default 0.1 m). That is work the user asked for, not a fault,
-// but too slow for a fuzzer under the sanitizers.
-double rain_mesh_points(Object& inst) {
-    Object* mesh = inst.find("in_mesh");
-    if (!mesh || !(mesh = mesh->deref())) return 0.0;
-    Object* p = mesh->child("points");
-    Object* d = mesh->child("dims");
-    if (!p || !(p = p->deref()) || !d || !(d = d->deref())) return 0.0;
-    const std::vector<float> points = vhost::floats_of(*p);
-    const std::vector<std::int64_t> dims = vhost::longs_of(*d);
-    if (points.size() != 6 || dims.size() != 3) return 0.0;
-    double length = 0.1;
-    if (Object* l = inst.find("length"); l && (l = l->deref()) && l->has_value())
-        length = l->kind() == Kind::Real ? l->real_value() : static_cast<double>(l->int_value());
-    if (!(length > 0.0)) return 0.0;  // refused by the module before any line is made
-    const double height = std::fabs(points[5] - points[2]);
-    return static_cast<double>(std::max<std::int64_t>(dims[0] * dims[1], 1)) * (height / length + 2.0);
-}
-
 // Instances whose run would take too long for a fuzzer are not called.
 bool too_large(const PlannedInstance& p) {
     Object& inst = *p.object;
@@ -123,7 +102,7 @@ bool too_large(const PlannedInstance& p) {
         std::int64_t planes = int_at(inst, "plane_num");
         if (planes < -kMaxPlanes || planes > kMaxPlanes) return true;
     }
-    if (module == "MakeRainMesh" && rain_mesh_points(inst) > kMaxMeshPoints) return true;
+    if (module == "MakeRainMesh" && velmora::fuzz::rain_mesh_too_long(inst)) return true;
     if (module == "CalcStatistic" || module == "WriteIsoIJK") {
         std::int64_t lo = int_at(inst, "no_min"), hi = int_at(inst, "no_max");
         if (hi - lo > kMaxCount) return true;
@@ -168,7 +147,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         velmora::app::CallSettings settings;
         settings.skip = too_large;
         velmora::app::call_instances(plan, settings, record, nowhere(), false);
-        (void)velmora::app::json_text(velmora::app::dump_tree(record));
+        // A dump is bounded by its value count, as the runner bounds it, at
+        // a size a fuzzer can write many times a second.
+        if (velmora::app::dump_values() <= kMaxDumpValues)
+            (void)velmora::app::json_text(velmora::app::dump_tree(record));
     } catch (const velmora::app::NetworkError&) {
         // Refused with its place: the loader's way with bad input.
     } catch (const std::exception&) {

@@ -14,6 +14,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 real=${VELMORA_REAL_VOLUME:-$here/../../shared/data/cpol_200601200050.nc}
 export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0" UBSAN_OPTIONS=print_stacktrace=1
 mkdir -p "$build/artifacts"
+# Absolute: the targets run each input inside a scratch folder of their
+# own, where a relative prefix would put a finding (and lose it with the
+# folder).
+artifacts=$(cd "$build/artifacts" && pwd)
 if [ -f "$real" ]; then
   /usr/bin/python3 "$here/make_seeds.py" --real "$real" "$build/seeds-real" || echo "fuzz: no slices of $real (see above)"
 else
@@ -30,7 +34,7 @@ for t in "$@"; do
   log=$build/$t.log
   echo "fuzz: $t for $seconds s (corpus $corpus, log $log)"
   "$build/${t}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 \
-    -artifact_prefix="$build/artifacts/$t-" "$corpus" >"$log" 2>&1
+    -artifact_prefix="$artifacts/$t-" "$corpus" >"$log" 2>&1
   status=$?
   n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   runs[$t]=${n:-0}
