@@ -296,6 +296,13 @@ TEST_F(CalcStatisticTest, LabelFieldFailuresLeaveTheGroupPublished) {
     EXPECT_EQ(olabel().nnodes(), 2);
     EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 2.0f / 3.0f, 3, 10, 10, 10}));
     EXPECT_TRUE(no_label()[0].empty());   // the labels come last
+
+    // Or whose connectivity holds fewer nodes than the points.
+    build_small();
+    vhost::set_longs(host.root().add_free_array("one", DTYPE_LONG), {0});
+    inst->at("olabel.cell_set").element_template()->make_link("node_connect_list", "one");
+    run(*inst, {msg("stat", "can not get node_connect.\n")});
+    EXPECT_EQ(done(), 0);
 }
 
 TEST_F(CalcStatisticTest, ALaterRunWithFewerAreasShrinksTheGroup) {
