@@ -196,17 +196,12 @@ TEST_F(CalcStatisticTest, PlaneModeWithoutTransformFailsAfterPublishing) {
 }
 
 TEST_F(CalcStatisticTest, InputFailuresInTheirOrder) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
     // Replaces an array by a link to one of n values.
     auto short_array = [&](Object& holder, const char* name, int type, std::int64_t n) {
         host.root().add_free_array("short", type).resize(n);
         holder.make_link(name, "short");
     };
-    const std::vector<Case> cases{
+    const std::vector<vtest::Failure> cases{
         {"in without nodes", [&] { field(*in).nnodes(0); }, "1 > nnodes, can not calculate statistic_value.\n"},
         {"in with other nodes", [&] { field(*in).nnodes(5); },
          "nnodes of area and in differ, can not calculate statistic_value.\n"},
