@@ -93,6 +93,14 @@ TEST_F(MakeRainMeshTest, CrossingsAtBothEndsAndTheTopPointFirst) {
     EXPECT_EQ(l.z, (Floats{1.5f, 1.25f, 0.75f, 0.25f}));
     EXPECT_EQ(l.v, (Floats{45, 45, 30, 10}));   // the top point has the last sample's value
     EXPECT_EQ(out().cell_type(0), "Polyline");
+    // Progress: the scan by rows of i in the first half, the lines in the second.
+    using K = ProgressEvent::Kind;
+    std::vector<std::tuple<K, int, int, std::string>> got;
+    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
+    const std::string name = "MakeRainMeshConstant";
+    EXPECT_EQ(got, (std::vector<std::tuple<K, int, int, std::string>>{
+                       {K::Check, 0, 0, name}, {K::Push, 0, 50, ""}, {K::Check, 0, 0, name}, {K::Check, 50, 0, name},
+                       {K::Pop, 0, 0, ""}, {K::Push, 50, 100, ""}, {K::Check, 0, 0, name}, {K::Pop, 0, 0, ""}}));
 
     // Falling through it, in column (1, 1): enters at 50 between 60 and 40,
     // leaves at 10 between 40 and 0.
