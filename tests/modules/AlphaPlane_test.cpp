@@ -1,7 +1,3 @@
-#include <cmath>
-#include <limits>
-#include <random>
-
 #include "module_test.h"
 
 namespace {

@@ -1,12 +1,5 @@
 #include <bit>
 #include <cstdlib>
-#include <cmath>
-#include <cstdint>
-#include <functional>
-#include <limits>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "module_test.h"
 #include "statistic_reference.h"

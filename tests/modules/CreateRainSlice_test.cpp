@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include "module_test.h"
 
 namespace {

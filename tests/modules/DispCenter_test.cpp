@@ -1,8 +1,3 @@
-#include <array>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "module_test.h"
 
 namespace {

@@ -1,8 +1,6 @@
 // The isosurface division on the substitute host: the worked examples, the
 // min_cells boundary, failures, and a cross-check of whole runs against the
 // reference labelling and filter on generated triangle and quad surfaces.
-#include <algorithm>
-#include <random>
 
 #include "division_test.h"
 

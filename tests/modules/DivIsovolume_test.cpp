@@ -1,8 +1,6 @@
 // The isovolume division on the substitute host: tetrahedra and hexahedra
 // (each hexahedron as four quadruples), its own message words, and a
 // cross-check of whole runs against the reference on generated volumes.
-#include <algorithm>
-#include <random>
 
 #include "division_test.h"
 

@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include "legend.h"
 #include "legend_test_grid.h"
 

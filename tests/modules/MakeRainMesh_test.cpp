@@ -1,6 +1,3 @@
-#include <cmath>
-#include <limits>
-#include <random>
 #include <tuple>
 
 #include "module_test.h"

@@ -1,6 +1,3 @@
-#include <cmath>
-#include <limits>
-
 #include "module_test.h"
 
 namespace {

@@ -2,10 +2,8 @@
 // ranges, random grids against the plain scan of the grid per number, every
 // failure (none of which creates a file), values that do not cover the dims,
 // and a write error.
-#include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <random>
 
 #include "module_test.h"
 #include "temp_files.h"

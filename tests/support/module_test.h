@@ -5,10 +5,16 @@
 
 #include <gtest/gtest.h>
 
+// The standard headers most tests use come with this one.
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <variant>
