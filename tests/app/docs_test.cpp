@@ -1,6 +1,6 @@
 // The network examples of docs/networks.md: each runs as it stands, with no
-// message reported, every instance done, and a dump that reads back with the
-// same fields.
+// message reported and every instance done. (That a dump reads back with the
+// same fields is checked on every example network.)
 #include <unistd.h>
 
 #include "temp_files.h"
@@ -47,16 +47,8 @@ TEST_F(DocsTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
         EXPECT_EQ(err.text(), "");
         Json dump = Json::parse(apptest::TempDir::read(o.dump));
         ASSERT_FALSE(dump["run"]["instances"].empty());
-        for (const auto& [name, inst] : dump["run"]["instances"].items()) {
-            if (inst["outputs"].contains("done")) {
-                EXPECT_EQ(inst["outputs"]["done"], 1) << name;
-            }
-        }
-
-        o.network = o.dump;
-        o.dump = dir.file("again.json");
-        ASSERT_EQ(velmora::app::run_network(o, err.stream(), false), velmora::app::run_ok) << err.text();
-        EXPECT_EQ(Json::parse(apptest::TempDir::read(o.dump))["fields"], dump["fields"]);
+        for (const auto& [name, inst] : dump["run"]["instances"].items())
+            EXPECT_EQ(inst["outputs"].value("done", 1), 1) << name;
     }
 }
 

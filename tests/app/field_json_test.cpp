@@ -2,9 +2,6 @@
 // back, exact round trips, and descriptions that do not fit.
 #include "field_json.h"
 
-#include <cmath>
-#include <limits>
-
 #include "module_test.h"
 
 namespace {

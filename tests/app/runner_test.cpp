@@ -67,12 +67,8 @@ TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
     EXPECT_EQ(inst["params"], Json::parse(R"({"thresh_value": 2.0, "null_value": -1.0})"));
     EXPECT_EQ(inst["outputs"], Json::parse(R"({"out_nd": {"$field": "thresh.out_nd"}, "done": 1})"));
 
-    // Read back as a network: nothing runs, the fields are the same.
-    EXPECT_EQ(run(dir.file("dump.json"), dir.file("again.json")), velmora::app::run_ok);
-    Json again = read_json(dir.file("again.json"));
-    EXPECT_EQ(again["fields"], dump["fields"]);
-    EXPECT_EQ(again["run"]["calls"], Json::array());
-    // And the dump feeds the next run through "include".
+    // The dump feeds the next run through "include". (That it reads back as
+    // a network with the same fields is checked on every example network.)
     dir.write("next.json", R"({"include": ["dump.json"], "instances": {"t2": {"module": "ThreshMin",
         "params": {"thresh_value": 2.5, "null_value": 0}, "links": {"in": "thresh.out_nd"}}}})");
     EXPECT_EQ(run(dir.file("next.json"), dir.file("next.dump.json")), velmora::app::run_ok);

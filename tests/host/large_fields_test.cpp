@@ -1,7 +1,6 @@
 // Building and handing over large fields without copies: the in-place
 // builders, moving a component, taking an array's values, and the memory
 // for large arrays.
-#include <algorithm>
 #include <cstddef>
 
 #include "large_memory.h"

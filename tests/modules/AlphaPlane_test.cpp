@@ -1,11 +1,3 @@
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <limits>
-#include <random>
-#include <string>
-
 #include "module_test.h"
 
 namespace {
@@ -32,19 +24,9 @@ protected:
                 for (std::int64_t i = 0; i < d[0]; ++i)
                     xyz.insert(xyz.end(), {1.0f * i, 10.0f * j, 100.0f * k});
         field(*grid).nspace(3).dims(d).nnodes(d[0] * d[1] * d[2]).coord(xyz).floats("ze", ze, 1, "dBZ");
-        inst = &host.add_instance("alpha", "AlphaPlane");
-        host.link("alpha.in", "grid");
-        set("axis", 2);
-        set("plane", 0);
-        set("comp", 0);
-        set("alpha_min", 0.2);
-        set("alpha_max", 0.8);
-        set("data_min", 10.0);
-        set("data_max", 50.0);
-        set("null_value", -9999.0);
-        set("sphere", 0);
-        set("scale", 1.0);
-        set("mask_active", 0);
+        inst = &instance("alpha", "AlphaPlane", {{"in", "grid"}},
+                         {{"axis", 2}, {"plane", 0}, {"comp", 0}, {"alpha_min", 0.2}, {"alpha_max", 0.8}, {"data_min", 10.0},
+                          {"data_max", 50.0}, {"null_value", -9999.0}, {"sphere", 0}, {"scale", 1.0}, {"mask_active", 0}});
     }
     void set(const char* name, double v) { inst->at(name).set_real(v); }
     vhost::FieldRef out() { return field(*inst, "out"); }
@@ -62,16 +44,8 @@ TEST_F(AlphaPlaneTest, TransferFunctionAndOutputLayout) {
     EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{5, 1}));
     ASSERT_EQ(out().ncomp(), 2);
     EXPECT_EQ(out().component(0).at("id").int_value(), 672);
-    EXPECT_FALSE(out().null_flag(0));
-    EXPECT_EQ(out().label(0), "");
-    EXPECT_TRUE(out().null_flag(1));
-    EXPECT_EQ(out().null_value(1), -9999.0);
-    EXPECT_EQ(out().label(1), "ze");
-    EXPECT_EQ(out().units(1), "dBZ");
-    for (int c = 0; c < 2; ++c) {
-        EXPECT_EQ(out().type(c), DTYPE_FLOAT);
-        EXPECT_EQ(out().veclen(c), 1);
-    }
+    vtest::expect_component(out(), 0, DTYPE_FLOAT, 1, "");
+    vtest::expect_component(out(), 1, DTYPE_FLOAT, 1, "ze", "dBZ", -9999.0);
 
     // Reversed ranges behave as ordered ones.
     set("alpha_min", 0.8);
@@ -310,12 +284,6 @@ Projection project_by_hand(const std::vector<std::int64_t>& d, int axis, const s
     return p;
 }
 
-std::vector<std::uint32_t> bits(const std::vector<float>& v) {
-    std::vector<std::uint32_t> b(v.size());
-    if (!v.empty()) std::memcpy(b.data(), v.data(), v.size() * sizeof(float));
-    return b;
-}
-
 TEST_F(AlphaPlaneTest, RandomGridsGiveTheProjectionSampleBySample) {
     std::mt19937 rng(77);
     auto uniform_int = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -374,8 +342,8 @@ TEST_F(AlphaPlaneTest, RandomGridsGiveTheProjectionSampleBySample) {
         ASSERT_EQ(done(), 1);
         const Projection want = project_by_hand(d, axis, v, masked ? &mk : nullptr, mask_null, has_null, null_in,
                                                 -9999.0f, amin, amax, dmin, dmax);
-        EXPECT_EQ(bits(alpha()), bits(want.alpha));
-        EXPECT_EQ(bits(data()), bits(want.data));
+        EXPECT_EQ(vtest::bits(alpha()), vtest::bits(want.alpha));
+        EXPECT_EQ(vtest::bits(data()), vtest::bits(want.data));
     }
 }
 

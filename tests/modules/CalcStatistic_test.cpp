@@ -1,12 +1,5 @@
 #include <bit>
 #include <cstdlib>
-#include <cmath>
-#include <cstdint>
-#include <functional>
-#include <limits>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "module_test.h"
 #include "statistic_reference.h"
@@ -196,17 +189,12 @@ TEST_F(CalcStatisticTest, PlaneModeWithoutTransformFailsAfterPublishing) {
 }
 
 TEST_F(CalcStatisticTest, InputFailuresInTheirOrder) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
     // Replaces an array by a link to one of n values.
     auto short_array = [&](Object& holder, const char* name, int type, std::int64_t n) {
         host.root().add_free_array("short", type).resize(n);
         holder.make_link(name, "short");
     };
-    const std::vector<Case> cases{
+    const std::vector<vtest::Failure> cases{
         {"in without nodes", [&] { field(*in).nnodes(0); }, "1 > nnodes, can not calculate statistic_value.\n"},
         {"in with other nodes", [&] { field(*in).nnodes(5); },
          "nnodes of area and in differ, can not calculate statistic_value.\n"},
@@ -296,6 +284,13 @@ TEST_F(CalcStatisticTest, LabelFieldFailuresLeaveTheGroupPublished) {
     EXPECT_EQ(olabel().nnodes(), 2);
     EXPECT_EQ(olabel().coord(), (std::vector<float>{2, 2.0f / 3.0f, 3, 10, 10, 10}));
     EXPECT_TRUE(no_label()[0].empty());   // the labels come last
+
+    // Or whose connectivity holds fewer nodes than the points.
+    build_small();
+    vhost::set_longs(host.root().add_free_array("one", DTYPE_LONG), {0});
+    inst->at("olabel.cell_set").element_template()->make_link("node_connect_list", "one");
+    run(*inst, {msg("stat", "can not get node_connect.\n")});
+    EXPECT_EQ(done(), 0);
 }
 
 TEST_F(CalcStatisticTest, ALaterRunWithFewerAreasShrinksTheGroup) {

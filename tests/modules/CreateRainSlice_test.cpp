@@ -1,25 +1,16 @@
-#include <cmath>
-#include <functional>
-#include <string>
-
 #include "module_test.h"
 
 namespace {
 
 using vtest::msg;
 
-class CreateRainSliceTest : public vtest::ModuleTest {
+class CreateRainSliceTest : public vtest::InstanceTest {
 protected:
     vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build();
-    }
     // A 3 x 3 x 2 grid with node (i, j, k) at (10 i, 20 j, 5 k); the stack
     // goes through node (1, 1, 1), at (10, 20, 5).
-    void build() {
+    void build() override {
         host.reset();
         grid = &host.add_field("grid");
         std::vector<float> xyz;
@@ -27,19 +18,11 @@ protected:
             for (int j = 0; j < 3; ++j)
                 for (int i = 0; i < 3; ++i) xyz.insert(xyz.end(), {10.0f * i, 20.0f * j, 5.0f * k});
         field(*grid).nspace(3).dims({3, 3, 2}).nnodes(18).coord(xyz);
-        inst = &host.add_instance("slice", "CreateRainSlice");
-        host.link("slice.in", "grid");
-        inst->at("indexi").set_int(1);
-        inst->at("indexj").set_int(1);
-        inst->at("indexk").set_int(1);
-        inst->at("delta").set_real(1.5);
-        inst->at("angle").set_real(0.0);
-        inst->at("plane_num").set_int(2);
+        inst = &instance("slice", "CreateRainSlice", {{"in", "grid"}},
+                         {{"indexi", 1}, {"indexj", 1}, {"indexk", 1}, {"delta", 1.5}, {"angle", 0.0}, {"plane_num", 2}});
     }
     vhost::FieldRef plane(int p) { return field(*inst, "oplanes[" + std::to_string(p) + "]"); }
     std::int64_t onum() { return inst->at("onum").int_value(); }
-    int done() { return static_cast<int>(inst->at("done").int_value()); }
-    vhost::Object& plane_template() { return *inst->child("oplanes")->element_template(); }
 };
 
 TEST_F(CreateRainSliceTest, FivePlanesAtAngleZero) {
@@ -69,13 +52,8 @@ TEST_F(CreateRainSliceTest, AngleNinetyUsesTheEightDecimalPi) {
     EXPECT_NEAR(c, 1.79e-9f, 0.01e-9f);
     EXPECT_EQ(plane(0).xform("mat"), (std::vector<float>{c, s, 0, 0, 0, 0, 1, 0, -s, c, 0, 0, 0, 0, 0, 1}));
     // The positive side lies towards decreasing x.
-    const double cd = std::cos(a), sd = std::sin(a);
-    EXPECT_EQ(plane(1).xform("xlate"),
-              (std::vector<float>{static_cast<float>((1.5 * -sd) * 1 + 10.0), static_cast<float>((1.5 * cd) * 1 + 20.0), 5}));
-    EXPECT_EQ(plane(2).xform("xlate"),
-              (std::vector<float>{static_cast<float>(10.0 - (1.5 * -sd) * 1), static_cast<float>(20.0 - (1.5 * cd) * 1), 5}));
-    EXPECT_EQ(plane(1).xform("xlate")[0], 8.5f);
-    EXPECT_EQ(plane(2).xform("xlate")[0], 11.5f);
+    EXPECT_EQ(plane(1).xform("xlate"), (std::vector<float>{8.5f, static_cast<float>(1.5 * std::cos(a) + 20.0), 5}));
+    EXPECT_EQ(plane(2).xform("xlate"), (std::vector<float>{11.5f, static_cast<float>(20.0 - 1.5 * std::cos(a)), 5}));
 }
 
 TEST_F(CreateRainSliceTest, CentreFollowsTheRotationOfInButNotItsTranslation) {
@@ -105,30 +83,14 @@ TEST_F(CreateRainSliceTest, ZeroSpacingAndZeroPlaneCount) {
 }
 
 TEST_F(CreateRainSliceTest, InactiveOrEmptyDoesNothing) {
-    inst->at("active").set_int(0);
-    run(*inst, {});
-    inst->at("active").set_int(1);
-    field(*grid).nnodes(0);
-    inst->at("delta").clear_value();   // not even read
-    run(*inst, {});
-    EXPECT_EQ(onum(), 0);
-    EXPECT_EQ(done(), 0);
+    // Without nodes not even delta is read.
+    expect_idle({[&] { inst->at("active").set_int(0); }, [&] { field(*grid).nnodes(0); unset("delta"); }},
+                [&] { EXPECT_EQ(onum(), 0); });
 }
 
 TEST_F(CreateRainSliceTest, FailuresBeforeTheFirstPlane) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
-        {"no indexi", [&] { inst->at("indexi").clear_value(); }, "can not get indexi.\n"},
-        {"no indexj", [&] { inst->at("indexj").clear_value(); }, "can not get indexj.\n"},
-        {"no indexk", [&] { inst->at("indexk").clear_value(); }, "can not get indexk.\n"},
-        {"no delta", [&] { inst->at("delta").clear_value(); }, "can not get delta.\n"},
+    std::vector<Failure> cases{
         {"negative delta", [&] { inst->at("delta").set_real(-1e-9); }, "parameter error (0.0 > delta).\n"},
-        {"no angle", [&] { inst->at("angle").clear_value(); }, "can not get angle.\n"},
-        {"no plane_num", [&] { inst->at("plane_num").clear_value(); }, "can not get plane_num.\n"},
         {"negative plane_num", [&] { inst->at("plane_num").set_int(-1); }, "parameter error (1 > plane_num).\n"},
         {"more planes than a grid needs", [&] { inst->at("plane_num").set_int(10001); },
          "parameter error (plane_num > 10000).\n"},
@@ -153,14 +115,8 @@ TEST_F(CreateRainSliceTest, FailuresBeforeTheFirstPlane) {
          },
          "can not get mat.\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.spoil();
-        run(*inst, {msg("slice", c.message)});
-        EXPECT_EQ(onum(), 0);   // untouched: no plane looked up
-        EXPECT_EQ(done(), 0);
-    }
+    for (const char* p : {"indexi", "indexj", "indexk", "delta", "angle", "plane_num"}) cases.push_back(unset_case(p));
+    expect_failures(cases, [&] { EXPECT_EQ(onum(), 0); });   // untouched: no plane looked up
 }
 
 TEST_F(CreateRainSliceTest, APlaneThatCannotBeWrittenStopsTheStack) {
@@ -181,7 +137,7 @@ TEST_F(CreateRainSliceTest, APlaneThatCannotBeWrittenStopsTheStack) {
         build();
         // Every plane is made from the template: give it a wrong array.
         std::string member = c.member;
-        vhost::Object* owner = &plane_template();
+        vhost::Object* owner = inst->child("oplanes")->element_template();
         if (auto dot = member.find('.'); dot != std::string::npos) {
             owner = &owner->at(member.substr(0, dot));
             member = member.substr(dot + 1);

@@ -1,8 +1,3 @@
-#include <array>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "module_test.h"
 
 namespace {
@@ -53,6 +48,11 @@ TEST_F(DispCenterTest, ArithmeticCentresOfTheAreasAwayFromTheOrigin) {
     // Run again over a field that already has its cell set: still exactly one.
     run(*inst, {});
     expect_points({1, 2, 3, 3, 3, 3});
+    // A centre away from the origin along one axis only counts.
+    entry(1, {2, 0, 0}, {{1, 0, 0}}, 11);
+    entry(2, {0, -2, 0}, {{1, 0, 0}}, 11);
+    run(*inst, {});
+    expect_points({1, 2, 3, 2, 0, 0, 0, -2, 0, 3, 3, 3});
 }
 
 TEST_F(DispCenterTest, WeightedCentresStandAtTheTopOrOnThePlane) {

@@ -1,8 +1,6 @@
 // The isosurface division on the substitute host: the worked examples, the
 // min_cells boundary, failures, and a cross-check of whole runs against the
 // reference labelling and filter on generated triangle and quad surfaces.
-#include <algorithm>
-#include <random>
 
 #include "division_test.h"
 
@@ -31,12 +29,7 @@ TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
     EXPECT_EQ(param("no_max"), 2);
     EXPECT_EQ(out().nnodes(), 6);
     ASSERT_EQ(out().ncomp(), 1);
-    EXPECT_EQ(out().type(0), DTYPE_INT);
-    EXPECT_EQ(out().veclen(0), 1);
-    EXPECT_EQ(out().label(0), "area_no");
-    EXPECT_EQ(out().units(0), "");
-    EXPECT_TRUE(out().null_flag(0));
-    EXPECT_EQ(out().null_value(0), 0.0);
+    vtest::expect_component(out(), 0, DTYPE_INT, 1, "area_no", "", 0.0);
     EXPECT_EQ(out().int_values(0), (std::vector<int>{1, 1, 1, 2, 2, 2}));
     // Only node data is written: no cell sets, no coordinates.
     EXPECT_EQ(out().ncell_sets(), 0);

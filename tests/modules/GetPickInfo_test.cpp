@@ -1,5 +1,3 @@
-#include <functional>
-
 #include "module_test.h"
 
 namespace {

@@ -22,8 +22,7 @@ TEST_F(Legend3DAxisTest, OneNodeAtTheLowerHeightCarryingTheScaledRange) {
     // Only x and y of node (2, 1, 0) are used; the height is min, unscaled.
     vtest::expect_points(out(), {grid_x(2), grid_y(1), 2.0f});
     ASSERT_EQ(out().ncomp(), 1);
-    EXPECT_EQ(out().type(0), DTYPE_FLOAT);
-    EXPECT_EQ(out().veclen(0), 3);
+    vtest::expect_component(out(), 0, DTYPE_FLOAT, 3, "");
     EXPECT_EQ(out().float_values(0), (std::vector<float>{0.0f, 0.0f, 30.0f}));
 
     // A second run rewrites the output completely: still one cell set.

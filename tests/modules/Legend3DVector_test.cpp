@@ -40,10 +40,8 @@ TEST_F(Legend3DVectorTest, ThreeArrowsPerHeightWithTheirLabels) {
     for (int m = 0; m < 9; ++m) c.insert(c.end(), {x, y, z[m / 3]});
     vtest::expect_points(arrows(), c);
     ASSERT_EQ(arrows().ncomp(), 2);
-    EXPECT_EQ(arrows().type(0), DTYPE_FLOAT);
-    EXPECT_EQ(arrows().veclen(0), 3);
-    EXPECT_EQ(arrows().type(1), DTYPE_FLOAT);
-    EXPECT_EQ(arrows().veclen(1), 1);
+    vtest::expect_component(arrows(), 0, DTYPE_FLOAT, 3, "");
+    vtest::expect_component(arrows(), 1, DTYPE_FLOAT, 1, "");
     auto v = arrows().float_values(0);
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(node(v, 3 * k), (std::vector<float>{10, 0, 0}));

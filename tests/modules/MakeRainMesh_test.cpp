@@ -1,10 +1,3 @@
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <functional>
-#include <limits>
-#include <random>
-#include <string>
 #include <tuple>
 
 #include "module_test.h"
@@ -97,6 +90,14 @@ TEST_F(MakeRainMeshTest, CrossingsAtBothEndsAndTheTopPointFirst) {
     EXPECT_EQ(l.z, (Floats{1.5f, 1.25f, 0.75f, 0.25f}));
     EXPECT_EQ(l.v, (Floats{45, 45, 30, 10}));   // the top point has the last sample's value
     EXPECT_EQ(out().cell_type(0), "Polyline");
+    // Progress: the scan by rows of i in the first half, the lines in the second.
+    using K = ProgressEvent::Kind;
+    std::vector<std::tuple<K, int, int, std::string>> got;
+    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
+    const std::string name = "MakeRainMeshConstant";
+    EXPECT_EQ(got, (std::vector<std::tuple<K, int, int, std::string>>{
+                       {K::Check, 0, 0, name}, {K::Push, 0, 50, ""}, {K::Check, 0, 0, name}, {K::Check, 50, 0, name},
+                       {K::Pop, 0, 0, ""}, {K::Push, 50, 100, ""}, {K::Check, 0, 0, name}, {K::Pop, 0, 0, ""}}));
 
     // Falling through it, in column (1, 1): enters at 50 between 60 and 40,
     // leaves at 10 between 40 and 0.
@@ -217,12 +218,7 @@ TEST_F(MakeRainMeshTest, LinearSpacingWidensWithTheValue) {
 }
 
 TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases{
+    const std::vector<vtest::Failure> cases{
         {"no in_mesh", [&] { inst->make_link("in_mesh", "nowhere"); }, "can not get in_mesh.\n"},
         {"two dimensions", [&] { field(*grid).dims({4, 4}); }, "can not get in_mesh.dims.\n"},
         {"one level", [&] { field(*grid).uniform({2, 8, 1}, {0, 0, 0, 1, 7, 0}); }, "in_mesh.dims[2] is less than 2.\n"},
@@ -259,7 +255,7 @@ TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
         }
     }
     // Failures on the way out leave the node count of the mesh.
-    const std::vector<Case> outputs{
+    const std::vector<vtest::Failure> outputs{
         {"no out_mesh", [&] { inst->make_link("out_mesh", "nowhere"); }, "can not get out_mesh.\n"},
         {"two-dimensional points", [&] { field(inst->at("out_mesh")).nspace(2); }, "can not get out_mesh.coord.\n"},
         {"integer values", [&] { field(inst->at("out_mesh")).component(0).at("values").retype(DTYPE_INT); },
@@ -272,7 +268,7 @@ TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
         build({{20, 20, 20, 20}, {20, 20, 20, 20}});
         c.spoil();
         run(*inst, {msg("MakeRainMeshConstant", c.message)}, kConstant);
-        if (std::string(c.what) != "no out_mesh") {
+        if (c.what != "no out_mesh") {
             EXPECT_EQ(out().nnodes(), 12);
         }
     }
@@ -284,12 +280,10 @@ TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
 
 // The lines of a grid worked out the plain way, column after column, each
 // column read bottom to top: (i, j) in the order i outer, j inner, each line
-// put in front of those before it. Everything the module is held to: the
-// points, their values, the polylines, the progress and the failure.
+// put in front of those before it: the points, their values, the polylines.
 struct Expected {
     std::vector<float> coord, values;
     std::vector<std::int64_t> connect;
-    std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> progress;
     bool failed = false;
     // Samples whose level, found from their height, lies more than one level
     // outside their run: rounding, far up.
@@ -307,11 +301,7 @@ struct Volume {
 };
 
 Expected expected_lines(const Volume& vol) {
-    using K = ProgressEvent::Kind;
-    const std::string name = vol.linear ? "MakeRainMeshLinear" : "MakeRainMeshConstant";
     Expected x;
-    x.progress.emplace_back(K::Check, 0, 0, name);
-    x.progress.emplace_back(K::Push, 0, 50, "");
     const std::int64_t d0 = vol.d[0], d1 = vol.d[1], d2 = vol.d[2];
     const float xmin = vol.corners[0], ymin = vol.corners[1], zmin = vol.corners[2];
     const float dx = (vol.corners[3] - vol.corners[0]) / static_cast<float>(d0 - 1);
@@ -328,7 +318,6 @@ Expected expected_lines(const Volume& vol) {
     const float reach = 4.0f * std::max({std::fabs(zmin), std::fabs(vol.corners[5]), std::fabs(zlast)});
     if (!(reach + vol.length > reach)) {
         x.failed = true;
-        x.progress.emplace_back(K::Pop, 0, 0, "");
         return x;
     }
     auto build = [&](std::int64_t i, std::int64_t j, const std::vector<float>& c, std::int64_t s, std::int64_t e) {
@@ -371,9 +360,7 @@ Expected expected_lines(const Volume& vol) {
         made.push_back(m);
     };
     std::vector<float> c(static_cast<std::size_t>(d2));
-    for (std::int64_t i = 0; i < d0; ++i) {
-        x.progress.emplace_back(K::Check, static_cast<int>(static_cast<double>(i) * 100.0 / static_cast<double>(d0)), 0,
-                                name);
+    for (std::int64_t i = 0; i < d0; ++i)
         for (std::int64_t j = 0; j < d1; ++j) {
             for (std::int64_t k = 0; k < d2; ++k) c[static_cast<std::size_t>(k)] = vol.v[static_cast<std::size_t>(i + d0 * (j + d1 * k))];
             auto null = [&](std::int64_t k) { return vol.has_null && c[static_cast<std::size_t>(k)] == vol.null_value; };
@@ -398,30 +385,15 @@ Expected expected_lines(const Volume& vol) {
             }
             if (open && d2 - 1 > s) build(i, j, c, s, d2 - 1);
         }
-    }
-    x.progress.emplace_back(K::Pop, 0, 0, "");
-    x.progress.emplace_back(K::Push, 50, 100, "");
     std::int64_t b = 0;
-    const auto nlines = static_cast<std::int64_t>(made.size());
-    for (std::int64_t p = 0; p < nlines; ++p) {
-        const Made& m = made[static_cast<std::size_t>(nlines - 1 - p)];
-        x.progress.emplace_back(K::Check, static_cast<int>(static_cast<double>(p) * 100.0 / static_cast<double>(nlines)), 0,
-                                name);
-        x.coord.insert(x.coord.end(), m.xyz.begin(), m.xyz.end());
-        x.values.insert(x.values.end(), m.val.begin(), m.val.end());
-        const auto n = static_cast<std::int64_t>(m.val.size());
+    for (auto m = made.rbegin(); m != made.rend(); ++m) {
+        x.coord.insert(x.coord.end(), m->xyz.begin(), m->xyz.end());
+        x.values.insert(x.values.end(), m->val.begin(), m->val.end());
+        const auto n = static_cast<std::int64_t>(m->val.size());
         x.connect.insert(x.connect.end(), {b, b + n - 1});
         b += n;
     }
-    x.progress.emplace_back(K::Pop, 0, 0, "");
     return x;
-}
-
-// Bit for bit: NaN equals NaN, 0 and -0 differ.
-std::vector<std::uint32_t> bits(const std::vector<float>& v) {
-    std::vector<std::uint32_t> b(v.size());
-    if (!v.empty()) std::memcpy(b.data(), v.data(), v.size() * sizeof(float));
-    return b;
 }
 
 class MakeRainMeshLinesTest : public MakeRainMeshTest {
@@ -445,15 +417,12 @@ void MakeRainMeshLinesTest::check_lines(const Volume& vol, const Expected& want)
     run(mesh, want.failed ? vtest::Messages{msg(name, "length is too small for the heights of in_mesh.\n")}
                           : vtest::Messages{},
         vol.linear ? kLinear : kConstant);
-    std::vector<std::tuple<ProgressEvent::Kind, int, int, std::string>> got;
-    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
-    EXPECT_EQ(got, want.progress);
     if (want.failed) return;
     vhost::FieldRef o(mesh.at("out_mesh"));
     ASSERT_EQ(o.nnodes(), static_cast<std::int64_t>(want.values.size()));
     if (want.values.empty()) return;
-    EXPECT_EQ(bits(o.coord()), bits(want.coord));
-    EXPECT_EQ(bits(o.float_values(0)), bits(want.values));
+    EXPECT_EQ(vtest::bits(o.coord()), vtest::bits(want.coord));
+    EXPECT_EQ(vtest::bits(o.float_values(0)), vtest::bits(want.values));
     EXPECT_EQ(o.poly_connect(0), want.connect);
 }
 

@@ -1,6 +1,3 @@
-#include <cmath>
-#include <limits>
-
 #include "module_test.h"
 
 namespace {
@@ -31,16 +28,16 @@ protected:
 };
 
 TEST_F(ScaleVectorTest, ScalesEachAxisAndKeepsTheUnscaledMagnitude) {
+    inst->at("thresh_value").set_real(-1000.0);
+    run(*inst, {});
+    EXPECT_EQ(out().float_values(0), (std::vector<float>{3, 4, 0, 1, 2, 3, 5, 6, -999}));
+    inst->at("thresh_value").set_real(-100.0);
     run(*inst, {});
     EXPECT_EQ(done(), 1);
     EXPECT_EQ(out().nnodes(), 3);
     ASSERT_EQ(out().ncomp(), 2);
-    EXPECT_EQ(out().label(0), "vec_scale");
-    EXPECT_EQ(out().label(1), "vec_scale_mag");
-    EXPECT_EQ(out().type(0), DTYPE_FLOAT);
-    EXPECT_EQ(out().type(1), DTYPE_FLOAT);
-    EXPECT_EQ(out().veclen(0), 3);
-    EXPECT_EQ(out().veclen(1), 1);
+    vtest::expect_component(out(), 0, DTYPE_FLOAT, 3, "vec_scale");
+    vtest::expect_component(out(), 1, DTYPE_FLOAT, 1, "vec_scale_mag");
     auto vec = out().float_values(0);
     auto mag = out().float_values(1);
     EXPECT_EQ(std::vector<float>(vec.begin(), vec.begin() + 3), (std::vector<float>{3, 4, 0}));

@@ -1,6 +1,3 @@
-#include <cmath>
-#include <limits>
-
 #include "module_test.h"
 
 namespace {
@@ -33,15 +30,8 @@ TEST_F(ThreshMinTest, ReplacesValuesBelowThresholdAndDeclaresNull) {
     EXPECT_EQ(rain[0], -1.0f);
     EXPECT_TRUE(std::isnan(rain[1]));   // not a number is kept
     EXPECT_EQ(rain[2], 7.0f);
-    for (int c = 0; c < 2; ++c) {
-        EXPECT_EQ(out().type(c), DTYPE_FLOAT);
-        EXPECT_EQ(out().veclen(c), 1);
-        EXPECT_TRUE(out().null_flag(c));
-        EXPECT_EQ(out().null_value(c), -1.0);
-        EXPECT_EQ(out().units(c), "");   // units are never copied
-    }
-    EXPECT_EQ(out().label(0), "ze");
-    EXPECT_EQ(out().label(1), "rain");
+    vtest::expect_component(out(), 0, DTYPE_FLOAT, 1, "ze", "", -1.0);   // units are never copied
+    vtest::expect_component(out(), 1, DTYPE_FLOAT, 1, "rain", "", -1.0);
 }
 
 TEST_F(ThreshMinTest, ThresholdAndNullAreNarrowedToFloat) {

@@ -1,8 +1,4 @@
-#include <algorithm>
-#include <array>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <filesystem>
 

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <climits>
 
 #include "module_test.h"

@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "labeling_reference.h"
 #include "module_test.h"

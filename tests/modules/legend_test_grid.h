@@ -3,11 +3,6 @@
 // transform, and helpers that break one part of an output field.
 #pragma once
 
-#include <array>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "module_test.h"
 
 namespace vtest {

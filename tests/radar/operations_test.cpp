@@ -3,10 +3,7 @@
 // against the library modules run on the whole grid.
 #include "operations.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <random>
 #include <set>
 
 #include "module_test.h"

@@ -2,12 +2,8 @@
 // 40 dBZ cut into areas by DivIsovolume and carried back onto the grid must
 // be exactly the face-connected objects of those voxels, found here by a
 // plain flood fill over the grid.
-#include <algorithm>
-#include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <vector>
 
 #include "module_test.h"
 #include "operations.h"

@@ -9,31 +9,23 @@
 #include <vtkXMLImageDataWriter.h>
 #include <netcdf.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <filesystem>
-#include <fstream>
 
 #include "field_ref.h"
 #include "host.h"
+#include "temp_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using vtest::TempDir;
 
 const char* kReal = VELMORA_SOURCE_DIR "/../shared/data/cpol_200601200050.nc";
-
-struct TempDir {
-    fs::path path = fs::temp_directory_path() / ("velmora_nc_" + std::to_string(::getpid()));
-    TempDir() { fs::create_directories(path); }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& n) const { return (path / n).string(); }
-};
 
 // A 3 x 2 x 2 file: variable `ze` as short packed values or floats.
 struct SmallFile {

@@ -1,5 +1,7 @@
 #include "module_test.h"
 
+#include <cstring>
+
 namespace vtest {
 
 void set_params(vhost::Object& o, std::initializer_list<Param> params) {
@@ -97,6 +99,24 @@ void expect_points(const vhost::FieldRef& f, const std::vector<float>& xyz) {
     EXPECT_EQ(f.connect(0), connect);
 }
 
+void expect_component(const vhost::FieldRef& f, int c, int type, int veclen, const std::string& label,
+                      const std::string& units, std::optional<double> null) {
+    SCOPED_TRACE("component " + std::to_string(c));
+    ASSERT_LT(c, f.ncomp());
+    EXPECT_EQ(f.type(c), type);
+    EXPECT_EQ(f.veclen(c), veclen);
+    EXPECT_EQ(f.label(c), label);
+    EXPECT_EQ(f.units(c), units);
+    EXPECT_EQ(f.null_flag(c), null.has_value());
+    EXPECT_EQ(f.null_value(c), null.value_or(f.null_value(c)));
+}
+
 std::string msg(const std::string& name, const std::string& rest) { return name + " : " + rest; }
+
+std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+    std::vector<std::uint32_t> b(v.size());
+    if (!v.empty()) std::memcpy(b.data(), v.data(), v.size() * sizeof(float));
+    return b;
+}
 
 }  // namespace vtest

@@ -5,9 +5,16 @@
 
 #include <gtest/gtest.h>
 
+// The standard headers most tests use come with this one.
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <limits>
+#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -30,6 +37,13 @@ struct Param {
     Param(std::string p, std::string v) : path(std::move(p)), value(std::move(v)) {}
 };
 void set_params(vhost::Object& o, std::initializer_list<Param> params);
+
+// One way to break an update and the exact text it reports (after "<name> : ").
+struct Failure {
+    std::string what;
+    std::function<void()> spoil;
+    std::string message;
+};
 
 class ModuleTest : public ::testing::Test {
 protected:
@@ -78,12 +92,7 @@ protected:
     std::int64_t done() { return inst->at("done").int_value(); }
     void unset(const std::string& path) { inst->at(path).clear_value(); }
 
-    // One way to break an update and the exact text it reports (after "<name> : ").
-    struct Failure {
-        std::string what;
-        std::function<void()> spoil;
-        std::string message;
-    };
+    using Failure = vtest::Failure;
     // For each case: build(), spoil, update; the one message, `console` on
     // standard output, done 0, and then `check` on what the update left.
     void expect_failures(const std::vector<Failure>& cases, const std::function<void()>& check = {},
@@ -99,7 +108,15 @@ protected:
 // coordinates xyz, and one Point cell set naming each node once, in order.
 void expect_points(const vhost::FieldRef& f, const std::vector<float>& xyz);
 
+// Component c of f: its type, veclen, label and units, and its null value if
+// flagged (no value: no flag).
+void expect_component(const vhost::FieldRef& f, int c, int type, int veclen, const std::string& label,
+                      const std::string& units = "", std::optional<double> null = std::nullopt);
+
 // "<name> : <rest>", a message in the house style.
 std::string msg(const std::string& name, const std::string& rest);
+
+// Bit for bit: NaN equals NaN of the same bits, 0 and -0 differ.
+std::vector<std::uint32_t> bits(const std::vector<float>& v);
 
 }  // namespace vtest
