@@ -139,7 +139,10 @@ std::vector<Component> float_components(FieldRef& f, int comp, float floor, std:
             k.values = vtkSmartPointer<vtkFloatArray>::New();
             k.values->SetArray(const_cast<float*>(v.data()), used, 1);
         } else {
-            k.values = large_array<vtkFloatArray>(used);
+            // A block of the whole volume's size: once given back it holds
+            // the next array of that size (the cell number of every voxel)
+            // without taking fresh memory.
+            k.values = large_array<vtkFloatArray>(used, 1, nodes);
             float* to = k.values->GetPointer(0);
             const float missing = c == comp ? floor : 0.0f;
             for (size_t n = 0; n < v.size(); ++n) to[n] = is_missing(v[n]) ? missing : v[n];
