@@ -107,10 +107,15 @@ bool decode(const Layout& l, const Chunk& c, libdeflate_decompressor* inflater, 
         return true;
     }
     // Shuffled: byte b of every value stored together, plane after plane.
+    // Each value is put together from its four planes (little-endian, as
+    // the reader requires), a form the compiler turns into vector code.
     const std::size_t n = l.chunk_values();
-    auto* out = reinterpret_cast<unsigned char*>(values);
-    for (std::size_t e = 0; e < n; ++e)
-        for (std::size_t b = 0; b < sizeof(float); ++b) out[e * sizeof(float) + b] = plain[b * n + e];
+    const unsigned char *p0 = plain, *p1 = plain + n, *p2 = plain + 2 * n, *p3 = plain + 3 * n;
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::uint32_t bits = std::uint32_t{p0[e]} | std::uint32_t{p1[e]} << 8 | std::uint32_t{p2[e]} << 16 |
+                                   std::uint32_t{p3[e]} << 24;
+        std::memcpy(values + e, &bits, sizeof bits);
+    }
     return true;
 }
 
