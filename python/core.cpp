@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -58,11 +59,19 @@ struct HostReset {
     ~HostReset() { vhost::host().reset(); }
 };
 
+// A numpy array that takes over the vector's storage: no copy.
+template <class T>
+py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
+    auto owned = std::make_unique<std::vector<T>>(std::move(v));
+    T* data = owned->data();
+    py::capsule owner(owned.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    owned.release();   // the capsule owns it now
+    return py::array_t<T>(shape, data, owner);
+}
+
 template <class T>
 py::array_t<T> to_numpy(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
-    py::array_t<T> a(shape);
-    if (!v.empty()) std::copy(v.begin(), v.end(), a.mutable_data());
-    return a;
+    return to_numpy(std::vector<T>(v), std::move(shape));
 }
 
 void add_members(py::list& out, const vhost::Object& group, const std::string& prefix) {
@@ -182,7 +191,7 @@ py::dict run_network_py(const std::string& source, bool is_path, const std::stri
     return d;
 }
 
-py::dict result_dict(const AnalysisResult& r, const Volume& axes) {
+py::dict result_dict(AnalysisResult& r, const Volume& axes) {
     py::dict d;
     d["outcome"] = r.outcome == AnalysisResult::Outcome::Cells         ? "cells"
                    : r.outcome == AnalysisResult::Outcome::NoEcho      ? "no echo"
@@ -207,17 +216,20 @@ py::dict result_dict(const AnalysisResult& r, const Volume& axes) {
     const auto nx = static_cast<py::ssize_t>(axes.x.size()), ny = static_cast<py::ssize_t>(axes.y.size()),
                nz = static_cast<py::ssize_t>(axes.z.size());
     if (static_cast<py::ssize_t>(r.labels.size()) == nx * ny * nz) {
-        d["labels"] = to_numpy(r.labels, {nz, ny, nx});
+        d["labels"] = to_numpy(std::move(r.labels), {nz, ny, nx});
     } else {   // no cells: every voxel outside
         d["labels"] = to_numpy(std::vector<std::int32_t>(static_cast<std::size_t>(nx * ny * nz), 0), {nz, ny, nx});
     }
-    d["column_max"] = to_numpy(r.column_max, {ny, nx});
+    d["column_max"] = to_numpy(std::move(r.column_max), {ny, nx});
     const auto np = static_cast<py::ssize_t>(r.surface.points.size() / 3);
     py::dict s;
-    s["points"] = to_numpy(r.surface.points, {np, 3});
-    s["triangles"] = to_numpy(r.surface.triangles, {static_cast<py::ssize_t>(r.surface.triangles.size() / 3), 3});
-    s["area_no"] = to_numpy(r.surface.area_no, {static_cast<py::ssize_t>(r.surface.area_no.size())});
-    s["cell"] = to_numpy(r.surface.cell, {static_cast<py::ssize_t>(r.surface.cell.size())});
+    s["points"] = to_numpy(std::move(r.surface.points), {np, 3});
+    const auto ntri = static_cast<py::ssize_t>(r.surface.triangles.size() / 3);
+    s["triangles"] = to_numpy(std::move(r.surface.triangles), {ntri, 3});
+    const auto nareas = static_cast<py::ssize_t>(r.surface.area_no.size());
+    const auto ncells = static_cast<py::ssize_t>(r.surface.cell.size());
+    s["area_no"] = to_numpy(std::move(r.surface.area_no), {nareas});
+    s["cell"] = to_numpy(std::move(r.surface.cell), {ncells});
     d["surface"] = s;
     d["x"] = to_numpy(axes.x, {nx});
     d["y"] = to_numpy(axes.y, {ny});

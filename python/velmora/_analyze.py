@@ -1,7 +1,6 @@
 """velmora.analyze: the storm cells of a radar volume, as `velmora analyze`
 finds them, returned to pandas, xarray and numpy."""
 import os
-import tempfile
 import types
 
 import numpy as np
@@ -67,10 +66,13 @@ def _check_values(values):
 
 def _volume_km3(x, y, z, labels, n):
     """The volume of each cell 0..n: the cells' voxels, each the size of its
-    grid cell (half the spacing to either neighbour)."""
-    widths = [np.gradient(np.asarray(a, dtype=np.float64)) if len(a) > 1 else np.ones(1) for a in (z, y, x)]
-    voxel = widths[0][:, None, None] * widths[1][None, :, None] * widths[2][None, None, :]
-    return np.bincount(labels.ravel(), weights=np.broadcast_to(voxel, labels.shape).ravel(), minlength=n + 1)
+    grid cell (half the spacing to either neighbour). Only the voxels in
+    cells are visited."""
+    wz, wy, wx = (np.gradient(np.asarray(a, dtype=np.float64)) if len(a) > 1 else np.ones(1) for a in (z, y, x))
+    flat = labels.ravel()
+    inside = np.flatnonzero(flat)
+    k, j, i = np.unravel_index(inside, labels.shape)
+    return np.bincount(flat[inside], weights=wz[k] * wy[j] * wx[i], minlength=n + 1)
 
 
 class Analysis:
@@ -115,6 +117,8 @@ class Analysis:
                       "wz_km"):
                 data[k] = c[k].astype(np.float64)
             df = pd.DataFrame(data)
+            if self._time is None and isinstance(self._source, str):
+                self._time = _file_time(self._source, self.var, self._time_index)
             if self._time is not None:
                 df["time"] = self._time
             self._cells = df
@@ -200,7 +204,7 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
         path = os.fspath(volume)
         t = _core.only_time if time is None else int(time)
         raw = _core.analyze_file(path, var, level, min_cells, t, limit)
-        return Analysis(raw, time_value=_file_time(path, var, time), source=path,
+        return Analysis(raw, time_value=None, source=path,
                         time_index=None if time is None else t, **settings)
 
     xr = _xarray_if_loaded()
