@@ -373,9 +373,11 @@ std::int64_t outstanding_arrays() {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "The velmora library and its substitute host (use the package velmora)";
     py::object errors = py::module_::import("velmora._errors");
-    // Kept for the life of the process: the translator runs after module init.
-    static py::object network_error = errors.attr("NetworkError");
-    static py::object module_error = errors.attr("ModuleError");
+    // Kept for the life of the process, never released: the translator runs
+    // after module init, and a static py::object would be released after the
+    // interpreter has gone.
+    static py::handle network_error = py::object(errors.attr("NetworkError")).release();
+    static py::handle module_error = py::object(errors.attr("ModuleError")).release();
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
