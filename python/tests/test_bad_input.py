@@ -29,8 +29,14 @@ def test_options_refused():
         velmora.analyze(np.zeros((2, 3, 4)), level=float("nan"), **AX)
     with pytest.raises(TypeError, match="min_cells"):
         velmora.analyze(np.zeros((2, 3, 4)), min_cells=2.5, **AX)
+    with pytest.raises(ValueError, match="min_cells"):
+        velmora.analyze(np.zeros((2, 3, 4)), min_cells=2**40, **AX)
+    with pytest.raises(TypeError, match="var"):
+        velmora.analyze(np.zeros((2, 3, 4)), var=None, **AX)
     with pytest.raises(TypeError):
         velmora.analyze(object())
+    with pytest.raises(ValueError, match="empty"):
+        velmora.analyze("")
 
 
 def test_files_refused(tmp_path, scene):

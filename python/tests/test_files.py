@@ -25,6 +25,10 @@ def test_to_files_as_the_command(scene, tmp_path):
         assert filecmp.cmp(tmp_path / "py" / name, tmp_path / "cmd" / name, shallow=False), name
     csv = pd.read_csv(tmp_path / "py" / "cells.csv")
     assert list(csv["AreaNo"]) == list(a.cells["cell"])
+    # the volume written for ParaView reads back as a volume with the same cells
+    b = velmora.analyze(tmp_path / "py" / "radar.vti", var="DT")
+    np.testing.assert_array_equal(b.labels.values, a.labels.values)
+    np.testing.assert_array_equal(b.cells["mean_dbz"], a.cells["mean_dbz"])
 
 
 def test_to_files_from_memory_round_trip(scene, tmp_path):

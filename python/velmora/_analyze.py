@@ -197,11 +197,17 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
     if isinstance(min_cells, bool) or not isinstance(min_cells, (int, np.integer)):
         raise TypeError("min_cells must be an integer")
     min_cells = int(min_cells)
+    if not 0 <= min_cells < 2**31:
+        raise ValueError(f"min_cells must be from 0 to {2**31 - 1}, not {min_cells}")
+    if not isinstance(var, str):
+        raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
     limit = _core.max_volume_nodes if max_voxels is None else int(max_voxels)
     settings = dict(var=var, level=level, min_cells=min_cells)
 
     if isinstance(volume, (str, os.PathLike)):
         path = os.fspath(volume)
+        if not path:
+            raise ValueError("the volume's path is empty")
         t = _core.only_time if time is None else int(time)
         raw = _core.analyze_file(path, var, level, min_cells, t, limit)
         return Analysis(raw, time_value=None, source=path,
