@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test demo bench-analyze clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze clean
 
 all: build
 
@@ -23,12 +23,12 @@ build: deps
 	@cmake --build $(BUILD) -j $(JOBS)
 
 asan: deps
-	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF >/dev/null
+	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF -DVELMORA_PYTHON=OFF >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 
 # The fuzz targets and only the libraries they link.
 fuzz-build: deps
-	@cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON \
+	@cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON -DVELMORA_PYTHON=OFF \
 	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 	@cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
 
@@ -38,10 +38,16 @@ fuzz: fuzz-build
 	@UBSAN_OPTIONS=print_stacktrace=1 fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The fuzz targets' smoke runs go one at a time (no -j): each is a fuzzer.
+# The Python package's tests run last, on the release build.
 test: build asan fuzz-build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 	@UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(FUZZ) --output-on-failure
+	@$(MAKE) pytest
+
+# The Python package's tests alone, on the release build.
+pytest: build
+	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD)/python /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 demo: build
 	@scripts/demo.sh

@@ -1,20 +1,16 @@
 #include "analyze.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <limits>
-#include <map>
 #include <new>
 #include <optional>
 #include <stdexcept>
 
+#include "cell_analysis.h"
 #include "field_ref.h"
 #include "host.h"
 #include "network.h"
@@ -47,20 +43,10 @@ double spacing(const std::vector<float>& axis) {
     return axis.size() >= 2 ? std::fabs(static_cast<double>(axis[1]) - axis[0]) : 1.0;
 }
 
-// The cells measured on the voxels: cellstat's entries.
-std::vector<Cell> cells_of(vhost::Object& stat) {
+// The cells of the table.
+std::vector<Cell> cells_of(const std::vector<CellMeasures>& measures) {
     std::vector<Cell> cells;
-    const std::int64_t n = stat.at("nsurf").int_value();
-    for (std::int64_t i = 0; i < n; ++i) {
-        vhost::Object& e = stat.at("sparam[" + std::to_string(i) + "]");
-        Cell c;
-        c.no = static_cast<int>(e.at("no").int_value());
-        c.voxels = static_cast<int>(e.at("npoints").int_value());
-        c.top_km = static_cast<float>(e.at("maxz").real_value());
-        const auto dmax = vhost::floats_of(e.at("data_max"));
-        c.max_value = dmax.empty() ? 0.0f : dmax[0];
-        if (c.voxels > 0) cells.push_back(c);
-    }
+    for (const CellMeasures& m : measures) cells.push_back({m.no, m.voxels, m.top_km, m.max});
     return cells;
 }
 
@@ -68,31 +54,6 @@ std::vector<std::string> texts_of(vhost::Object& str_array) {
     vhost::Object* a = str_array.deref();
     return a ? a->strings() : std::vector<std::string>{};
 }
-
-// Points the process's standard output at a file for as long as it lives:
-// what the modules print goes there.
-class StdoutTo {
-public:
-    explicit StdoutTo(const std::string& path) {
-        std::fflush(stdout);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) return;
-        saved_ = ::dup(STDOUT_FILENO);
-        if (saved_ >= 0) ::dup2(fd, STDOUT_FILENO);
-        ::close(fd);
-    }
-    ~StdoutTo() {
-        if (saved_ < 0) return;
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-    }
-    StdoutTo(const StdoutTo&) = delete;
-    StdoutTo& operator=(const StdoutTo&) = delete;
-
-private:
-    int saved_ = -1;
-};
 
 // The results of a run are made in a folder of their own inside the output
 // folder and moved into place when the run has succeeded: a failed run
@@ -195,37 +156,6 @@ Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, c
     return net;
 }
 
-std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,
-                                           std::span<const std::int32_t> grid_no, std::span<const float> xyz,
-                                           double level) {
-    const std::int64_t nx = static_cast<std::int64_t>(v.x.size()), ny = static_cast<std::int64_t>(v.y.size()),
-                       nz = static_cast<std::int64_t>(v.z.size());
-    std::vector<std::int32_t> out(xyz.size() / 3, 0);
-    if (nx < 2 || ny < 2 || nz < 2 || static_cast<std::int64_t>(grid_no.size()) != nx * ny * nz ||
-        values.size() != grid_no.size())
-        return out;
-    // The lower index of the grid interval holding c, clamped into the grid.
-    auto lower = [](const std::vector<float>& axis, float c) {
-        const auto it = std::upper_bound(axis.begin(), axis.end(), c);
-        const std::int64_t i = static_cast<std::int64_t>(it - axis.begin()) - 1;
-        return std::clamp<std::int64_t>(i, 0, static_cast<std::int64_t>(axis.size()) - 2);
-    };
-    for (std::size_t p = 0; p < out.size(); ++p) {
-        const std::int64_t i = lower(v.x, xyz[3 * p]), j = lower(v.y, xyz[3 * p + 1]), k = lower(v.z, xyz[3 * p + 2]);
-        float best = 0.0f;
-        for (int c = 0; c < 8; ++c) {
-            const std::int64_t n = (i + (c & 1)) + nx * ((j + (c >> 1 & 1)) + ny * (k + (c >> 2)));
-            const float value = values[static_cast<std::size_t>(n)];
-            const bool inside = !(v.has_null && value == v.null_value) && value >= level;
-            if (inside && grid_no[static_cast<std::size_t>(n)] > 0 && (out[p] == 0 || value > best)) {
-                out[p] = grid_no[static_cast<std::size_t>(n)];
-                best = value;
-            }
-        }
-    }
-    return out;
-}
-
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o) {
     std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
                  cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
@@ -255,10 +185,7 @@ private:
     bool commit();
     // A division that keeps no area (every one at or under --min-cells)
     // leaves nothing to measure.
-    bool kept_nothing(const char* division) {
-        vhost::Object& d = root().at(division);
-        return d.at("done").int_value() == 1 && d.at("no_max").int_value() < 1;
-    }
+    bool kept_nothing(const char* division) { return app::kept_nothing(division); }
     vhost::Object& root() { return vhost::host().root(); }
     std::string work() const { return staging_->dir().string(); }
     void timing(const std::string& step) {
@@ -339,9 +266,7 @@ int Analysis::read_volume_into_tree() {
 
 // A level no voxel reaches gives no cells, and nothing to extract.
 bool Analysis::echo_reaches_level() {
-    float highest = -std::numeric_limits<float>::infinity();
-    for (float x : vhost::FieldRef(*radar_).float_view(0))
-        if (!(v_.has_null && x == v_.null_value) && x > highest) highest = x;
+    const float highest = highest_value(*radar_, v_);
     if (highest >= o_.level) return true;
     std::printf("0 storm cells at %g dBZ in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
                 source_.c_str(), o_.var.c_str(), static_cast<double>(highest));
@@ -376,17 +301,7 @@ int Analysis::build(Plan& plan) {
 }
 
 int Analysis::call(const Plan& plan) {
-    // The instances reading the areas of a division that kept none are not
-    // called.
-    const std::map<std::string, const char*> reads_areas_of = {
-        {"surfstat", "divsurf"}, {"surfcsv", "divsurf"}, {"gridarea", "divvol"}, {"ijk", "divvol"},
-        {"cellvox", "divvol"},   {"cellstat", "divvol"}, {"csv", "divvol"},      {"centres", "divvol"}};
-    CallSettings settings;
-    settings.timings = o_.timings;
-    settings.skip = [&](const PlannedInstance& inst) {
-        const auto it = reads_areas_of.find(inst.name);
-        return it != reads_areas_of.end() && kept_nothing(it->second);
-    };
+    const CallSettings settings = analysis_call_settings(true, o_.timings);
     RunRecord record{net_path_, {}};
     int status = run_ok;
     {
@@ -505,7 +420,7 @@ int Analysis::run() {
                     source_.c_str(), o_.var.c_str(), o_.min_cells);
         return 0;
     }
-    const std::vector<Cell> cells = cells_of(root().at("cellstat"));
+    const std::vector<Cell> cells = cells_of(cell_measures());
     try {
         write_results(cells);
     } catch (const std::bad_alloc&) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cell_analysis.h"
 #include "document.h"
 #include "volume.h"
 #include "vtk_output.h"
@@ -48,15 +49,6 @@ struct Cell {
     float top_km = 0.0f;
     float max_value = 0.0f;
 };
-
-// The cell number of each isosurface node: the number of the inside voxel
-// with the largest value among the corners of the grid cell holding the
-// node (0 where none is inside). v gives the grid's axes and null value,
-// values and grid_no the value and cell of every voxel, xyz the nodes'
-// coordinates.
-std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,
-                                           std::span<const std::int32_t> grid_no, std::span<const float> xyz,
-                                           double level);
 
 // Prints the table of cells.
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o);

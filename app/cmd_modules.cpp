@@ -6,15 +6,16 @@
 
 #include "commands.h"
 #include "host.h"
+#include "module_info.h"
 #include "operations.h"
 #include "values.h"
 
 namespace velmora::app {
 
-namespace {
-
 using vhost::Kind;
 using vhost::Object;
+
+namespace {
 
 std::string shape_text(const Object& o) {
     if (!o.shaped()) return "[]";
@@ -25,6 +26,8 @@ std::string shape_text(const Object& o) {
     }
     return "[" + s + "]";
 }
+
+}  // namespace
 
 std::string kind_text(const Object& o) {
     switch (o.kind()) {
@@ -62,6 +65,8 @@ const char* role_text(vhost::Role r) {
     }
     return "";
 }
+
+namespace {
 
 void print_members(const Object& group, int depth) {
     for (const auto& c : group.children()) {

@@ -83,6 +83,23 @@ double to_km(const std::string& units, const std::string& path, const std::strin
     fail(path, "coordinate variable " + dim + " has units \"" + units + "\"; expected m or km");
 }
 
+}  // namespace
+
+std::vector<float> axis_in_km(std::span<const double> v, const std::string& units, const std::string& where,
+                              const std::string& name) {
+    const double f = to_km(units, where, name);
+    std::vector<float> out(v.size());
+    for (size_t i = 0; i < v.size(); ++i) {
+        out[i] = static_cast<float>(v[i] * f);
+        if (!std::isfinite(out[i]) || (i > 0 && !(out[i] > out[i - 1])))
+            fail(where, std::string("coordinate variable ") + name + " must increase strictly");
+    }
+    if (v.size() < 2) fail(where, std::string("dimension ") + name + " needs at least 2 levels");
+    return out;
+}
+
+namespace {
+
 std::vector<float> read_axis(int nc, int dim, const std::string& path) {
     char name[NC_MAX_NAME + 1] = "";
     size_t len = 0;
@@ -106,15 +123,7 @@ std::vector<float> read_axis(int nc, int dim, const std::string& path) {
     }
     std::vector<double> v(len);
     check(nc_get_var_double(nc, var, v.data()), path, std::string("reading ") + name);
-    double f = to_km(text_att(nc, var, "units"), path, name);
-    std::vector<float> out(len);
-    for (size_t i = 0; i < len; ++i) {
-        out[i] = static_cast<float>(v[i] * f);
-        if (!std::isfinite(out[i]) || (i > 0 && !(out[i] > out[i - 1])))
-            fail(path, std::string("coordinate variable ") + name + " must increase strictly");
-    }
-    if (len < 2) fail(path, std::string("dimension ") + name + " needs at least 2 levels");
-    return out;
+    return axis_in_km(v, text_att(nc, var, "units"), path, name);
 }
 
 std::vector<std::string> grid_variables(int nc) {

@@ -39,6 +39,12 @@ using ValueSink = std::function<std::span<float>(const Volume& axes)>;
 // one there is and refuses a variable of several.
 inline constexpr long kOnlyTime = -1;
 
+// The coordinates of axis name in km from values in units (m or km; none:
+// m), which must increase strictly, at least 2 of them; std::runtime_error
+// naming where and the axis otherwise.
+std::vector<float> axis_in_km(std::span<const double> values, const std::string& units, const std::string& where,
+                              const std::string& name);
+
 // Reads variable var of a NetCDF file. Throws std::runtime_error with a
 // message naming the file and what is wrong.
 // Volumes of more than max_nodes nodes are refused before their values are read.

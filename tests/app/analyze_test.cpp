@@ -210,3 +210,44 @@ TEST(VolumeFileField, ReadsRelativeToTheNetworkAndNamesTheProblem) {
 }
 
 }  // namespace
+
+// The analysis in memory (what the Python package calls) gives the cells the
+// command writes, leaves the host empty, and takes NaN for missing data.
+TEST_F(AnalyzeTest, InMemoryTheCellsOfTheCommand) {
+    ASSERT_EQ(analyze(options()), 0) << err;
+    const std::string csv = read(dir / "cells.csv");
+    velmora::app::Volume scene = velmora::app::synthetic_scene();
+    std::vector<float> values(scene.values.begin(), scene.values.end());
+    for (float& v : values)
+        if (v == scene.null_value) v = NAN;
+    velmora::app::Volume axes = scene;
+    decltype(axes.values)().swap(axes.values);
+    axes.has_null = false;
+    const auto r = velmora::app::analyze_values(axes, values, {});
+    EXPECT_EQ(vhost::host().outstanding_arrays(), 0);
+    EXPECT_EQ(vhost::host().root().children().size(), 0u);
+    ASSERT_EQ(r.outcome, velmora::app::AnalysisResult::Outcome::Cells);
+    ASSERT_EQ(r.cells.size(), 5u);
+    std::istringstream lines(csv);
+    std::string line;
+    std::getline(lines, line);   // the header
+    for (const auto& c : r.cells) {
+        ASSERT_TRUE(std::getline(lines, line));
+        char expect[256];
+        std::snprintf(expect, sizeof expect, "%d,%d,%e,%e,%e,%e,%e,%e,%e,%e,%e,%e", c.no, c.voxels, double(c.x),
+                      double(c.y), double(c.z), double(c.wx), double(c.wy), double(c.wz), double(c.min),
+                      double(c.max), double(c.mean), double(c.sd));
+        EXPECT_EQ(line, expect);
+    }
+    const auto counted = std::count_if(r.labels.begin(), r.labels.end(), [](std::int32_t l) { return l > 0; });
+    std::int64_t voxels = 0;
+    for (const auto& c : r.cells) voxels += c.voxels;
+    EXPECT_EQ(counted, voxels);
+    EXPECT_EQ(r.surface.cell.size(), r.surface.points.size() / 3);
+
+    EXPECT_EQ(velmora::app::analyze_values(axes, values, {.level = 70.0}).outcome,
+              velmora::app::AnalysisResult::Outcome::NoEcho);
+    EXPECT_THROW(velmora::app::analyze_values(axes, std::span<const float>(values).first(10), {}), std::invalid_argument);
+    EXPECT_THROW(velmora::app::analyze_values(axes, values, {.level = NAN}), std::invalid_argument);
+    EXPECT_EQ(vhost::host().outstanding_arrays(), 0);
+}

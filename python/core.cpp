@@ -1,0 +1,412 @@
+// velmora._core: the binding of the velmora library and its substitute host
+// for Python. Thin on purpose: the app's own functions build, run and dump
+// networks and analyse volumes; this file turns their results into numpy
+// arrays and their failures into Python exceptions. No C++ exception leaves
+// a binding function except as a Python exception (pybind11 translates).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+#include "analyze.h"
+#include "cell_analysis.h"
+#include "document.h"
+#include "dump.h"
+#include "host.h"
+#include "json_write.h"
+#include "module_info.h"
+#include "network.h"
+#include "operations.h"
+#include "runner.h"
+#include "volume.h"
+
+namespace py = pybind11;
+using namespace velmora::app;
+
+namespace {
+
+// The host is one per process: one call at a time uses it. Every call
+// releases the interpreter while it waits and works, so that other Python
+// threads run meanwhile.
+std::mutex host_mutex;
+
+// A module that reported a failure, or a run that went wrong.
+struct ModuleFailure : std::runtime_error {
+    ModuleFailure(const std::string& what, std::vector<std::string> m)
+        : std::runtime_error(what), messages(std::move(m)) {}
+    std::vector<std::string> messages;
+};
+
+std::string without_newlines(std::string t) {
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+    return t;
+}
+
+std::vector<std::string> host_messages() {
+    std::vector<std::string> out;
+    for (const auto& m : vhost::host().messages()) out.push_back(without_newlines(m));
+    return out;
+}
+
+struct HostReset {
+    ~HostReset() { vhost::host().reset(); }
+};
+
+// A numpy array that takes over the vector's storage: no copy.
+template <class T>
+py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
+    auto owned = std::make_unique<std::vector<T>>(std::move(v));
+    T* data = owned->data();
+    py::capsule owner(owned.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    owned.release();   // the capsule owns it now
+    return py::array_t<T>(shape, data, owner);
+}
+
+template <class T>
+py::array_t<T> to_numpy(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
+    return to_numpy(std::vector<T>(v), std::move(shape));
+}
+
+void add_members(py::list& out, const vhost::Object& group, const std::string& prefix) {
+    for (const auto& c : group.children()) {
+        const std::string name = prefix + c->name();
+        py::dict d;
+        d["name"] = name;
+        d["kind"] = kind_text(*c);
+        const std::string def = default_text(*c);
+        d["default"] = def.size() > 3 ? py::object(py::str(def.substr(3))) : py::object(py::none());
+        d["role"] = role_text(c->role());
+        out.append(d);
+        if (c->kind() == vhost::Kind::Group) add_members(out, *c, name + ".");
+        if (c->kind() == vhost::Kind::GroupArray && c->element_template() &&
+            c->element_template()->kind() == vhost::Kind::Group)
+            add_members(out, *c->element_template(), name + "[].");
+    }
+}
+
+py::list modules() {
+    std::lock_guard lock(host_mutex);
+    vhost::Host& host = vhost::host();
+    register_operations();
+    const HostReset reset;
+    py::list out;
+    for (const vhost::ModuleDecl* d : vhost::all_modules()) {
+        host.reset();
+        vhost::Object& inst = host.add_instance(d->name, d->name);
+        py::list members;
+        add_members(members, inst, "");
+        py::dict m;
+        m["name"] = d->name;
+        m["summary"] = d->summary;
+        m["entries"] = d->entries;
+        m["members"] = members;
+        out.append(m);
+    }
+    return out;
+}
+
+// The outcome of a run, before it becomes Python objects.
+struct RunOutput {
+    std::string dump;
+    std::string printed;
+    std::vector<std::string> messages;
+};
+
+RunOutput run_network_impl(const std::string& source, bool is_path, const std::string& name, std::int64_t dump_limit,
+                           bool writes_anywhere) {
+    std::lock_guard lock(host_mutex);
+    vhost::Host& host = vhost::host();
+    host.reset();
+    const HostReset reset;
+    // As `velmora run`: the writer modules write only inside the current folder.
+    const vhost::ConfinedWrites confined(host, writes_anywhere ? std::vector<std::filesystem::path>{}
+                                                               : std::vector<std::filesystem::path>{
+                                                                     std::filesystem::current_path()});
+    register_operations();
+    std::optional<Document> doc;
+    Plan plan;
+    const std::string label = is_path ? source : name;
+    try {
+        doc = is_path ? Document::read(source) : Document::parse(name, source);
+        plan = build_network(*doc);
+    } catch (const NetworkError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        // The command's status-2 message for the same failure.
+        throw NetworkError(label + ": error: " + e.what());
+    }
+    RunOutput out;
+    TempFile printed, reported;
+    RunRecord record{label, {}};
+    int status = run_ok;
+    {
+        std::FILE* err = std::fopen(reported.path().c_str(), "w");
+        if (!err) throw std::runtime_error("can not open " + reported.path());
+        const StdoutTo to(printed.path());
+        try {
+            status = call_instances(plan, CallSettings{}, record, err, false);
+        } catch (...) {
+            std::fclose(err);
+            throw;
+        }
+        std::fclose(err);
+    }
+    out.printed = printed.text();
+    out.messages = host_messages();
+    if (status != run_ok || !out.messages.empty()) {
+        std::vector<std::string> all = out.messages;
+        for (const auto& l : lines_of(reported.text()))
+            if (l.starts_with("velmora: ")) all.push_back(l);
+        throw ModuleFailure(all.empty() ? "the run failed" : all.front(), all);
+    }
+    if (const std::int64_t values = dump_values(); values > dump_limit)
+        throw std::length_error("the run's tree holds " + std::to_string(values) + " values, more than the " +
+                                std::to_string(dump_limit) + " a dump holds (raise dump_limit)");
+    std::ostringstream s;
+    write_json(s, dump_tree(record));
+    out.dump = s.str();
+    return out;
+}
+
+py::dict run_network_py(const std::string& source, bool is_path, const std::string& name, std::int64_t dump_limit,
+                        bool writes_anywhere) {
+    RunOutput r;
+    {
+        py::gil_scoped_release free;
+        r = run_network_impl(source, is_path, name, dump_limit, writes_anywhere);
+    }
+    py::dict d;
+    d["dump"] = r.dump;
+    d["printed"] = r.printed;
+    d["messages"] = r.messages;
+    return d;
+}
+
+py::dict result_dict(AnalysisResult& r, const Volume& axes) {
+    py::dict d;
+    d["outcome"] = r.outcome == AnalysisResult::Outcome::Cells         ? "cells"
+                   : r.outcome == AnalysisResult::Outcome::NoEcho      ? "no echo"
+                                                                       : "nothing kept";
+    d["highest"] = r.highest;
+    const auto n = static_cast<py::ssize_t>(r.cells.size());
+    std::vector<int> no, voxels;
+    std::vector<float> cols[12];
+    for (const CellMeasures& c : r.cells) {
+        no.push_back(c.no);
+        voxels.push_back(c.voxels);
+        const float v[12] = {c.top_km, c.min, c.max, c.mean, c.sd, c.x, c.y, c.z, c.wx, c.wy, c.wz, 0.0f};
+        for (int i = 0; i < 11; ++i) cols[i].push_back(v[i]);
+    }
+    py::dict cells;
+    cells["cell"] = to_numpy(no, {n});
+    cells["voxels"] = to_numpy(voxels, {n});
+    const char* names[11] = {"top_km", "min_dbz", "max_dbz", "mean_dbz", "sd_dbz", "x_km",
+                             "y_km",   "z_km",    "wx_km",   "wy_km",    "wz_km"};
+    for (int i = 0; i < 11; ++i) cells[names[i]] = to_numpy(cols[i], {n});
+    d["cells"] = cells;
+    const auto nx = static_cast<py::ssize_t>(axes.x.size()), ny = static_cast<py::ssize_t>(axes.y.size()),
+               nz = static_cast<py::ssize_t>(axes.z.size());
+    if (static_cast<py::ssize_t>(r.labels.size()) == nx * ny * nz) {
+        d["labels"] = to_numpy(std::move(r.labels), {nz, ny, nx});
+    } else {   // no cells: every voxel outside
+        d["labels"] = to_numpy(std::vector<std::int32_t>(static_cast<std::size_t>(nx * ny * nz), 0), {nz, ny, nx});
+    }
+    d["column_max"] = to_numpy(std::move(r.column_max), {ny, nx});
+    const auto np = static_cast<py::ssize_t>(r.surface.points.size() / 3);
+    py::dict s;
+    s["points"] = to_numpy(std::move(r.surface.points), {np, 3});
+    const auto ntri = static_cast<py::ssize_t>(r.surface.triangles.size() / 3);
+    s["triangles"] = to_numpy(std::move(r.surface.triangles), {ntri, 3});
+    const auto nareas = static_cast<py::ssize_t>(r.surface.area_no.size());
+    const auto ncells = static_cast<py::ssize_t>(r.surface.cell.size());
+    s["area_no"] = to_numpy(std::move(r.surface.area_no), {nareas});
+    s["cell"] = to_numpy(std::move(r.surface.cell), {ncells});
+    d["surface"] = s;
+    d["x"] = to_numpy(axes.x, {nx});
+    d["y"] = to_numpy(axes.y, {ny});
+    d["z"] = to_numpy(axes.z, {nz});
+    d["units"] = axes.units;
+    d["printed"] = r.printed;
+    return d;
+}
+
+py::dict analyze_file_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
+                         std::int64_t max_voxels) {
+    AnalysisResult r;
+    Volume axes;
+    {
+        py::gil_scoped_release free;
+        std::lock_guard lock(host_mutex);
+        r = analyze_file(path, time, max_voxels, AnalysisSettings{var, level, min_cells}, &axes);
+    }
+    return result_dict(r, axes);
+}
+
+std::vector<double> doubles_of(const py::array_t<double, py::array::c_style | py::array::forcecast>& a,
+                               const char* name) {
+    if (a.ndim() != 1) throw std::invalid_argument(std::string("coordinate ") + name + " must be one-dimensional");
+    return {a.data(), a.data() + a.size()};
+}
+
+// values: (nz, ny, nx); a C-contiguous float32 array is read where it lies,
+// anything else converted into one first (pybind11's forcecast).
+py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::array::forcecast>& values,
+                          const py::array_t<double, py::array::c_style | py::array::forcecast>& x,
+                          const py::array_t<double, py::array::c_style | py::array::forcecast>& y,
+                          const py::array_t<double, py::array::c_style | py::array::forcecast>& z,
+                          const std::string& xy_units, const std::string& z_units, const std::string& var,
+                          const std::string& units, double level, int min_cells, std::int64_t max_voxels) {
+    Volume axes;
+    axes.x = axis_in_km(doubles_of(x, "x"), xy_units, "volume", "x");
+    axes.y = axis_in_km(doubles_of(y, "y"), xy_units, "volume", "y");
+    axes.z = axis_in_km(doubles_of(z, "z"), z_units, "volume", "z");
+    axes.name = var;
+    axes.units = units;
+    if (values.ndim() != 3)
+        throw std::invalid_argument("the volume must have 3 dimensions (z, y, x), not " + std::to_string(values.ndim()));
+    const py::ssize_t nz = values.shape(0), ny = values.shape(1), nx = values.shape(2);
+    if (nx != static_cast<py::ssize_t>(axes.x.size()) || ny != static_cast<py::ssize_t>(axes.y.size()) ||
+        nz != static_cast<py::ssize_t>(axes.z.size()))
+        throw std::invalid_argument("the volume's shape (" + std::to_string(nz) + ", " + std::to_string(ny) + ", " +
+                                    std::to_string(nx) + ") does not match the coordinates (z " +
+                                    std::to_string(axes.z.size()) + ", y " + std::to_string(axes.y.size()) + ", x " +
+                                    std::to_string(axes.x.size()) + ")");
+    if (static_cast<std::int64_t>(values.size()) > max_voxels)
+        throw std::invalid_argument("the volume has " + std::to_string(values.size()) + " voxels, more than max_voxels (" +
+                                    std::to_string(max_voxels) + ")");
+    AnalysisResult r;
+    {
+        py::gil_scoped_release free;
+        std::lock_guard lock(host_mutex);
+        r = analyze_values(axes, std::span<const float>(values.data(), static_cast<std::size_t>(values.size())),
+                           AnalysisSettings{var, level, min_cells});
+    }
+    return result_dict(r, axes);
+}
+
+// The results files of `velmora analyze --out folder` on a volume file.
+py::dict write_files_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
+                        const std::string& folder, bool picture, std::int64_t max_voxels) {
+    AnalyzeOptions o;
+    o.volume = path;
+    o.var = var;
+    o.level = level;
+    o.min_cells = min_cells;
+    o.time = time;
+    o.out = folder;
+    o.picture = picture;
+    o.max_voxels = max_voxels;
+    int status = 0;
+    std::string table, err_text;
+    {
+        py::gil_scoped_release free;
+        std::lock_guard lock(host_mutex);
+        TempFile printed, reported;
+        std::FILE* err = std::fopen(reported.path().c_str(), "w");
+        if (!err) throw std::runtime_error("can not open " + reported.path());
+        {
+            const StdoutTo to(printed.path());
+            try {
+                status = analyze(o, err, false);
+            } catch (...) {
+                std::fclose(err);
+                vhost::host().reset();
+                throw;
+            }
+        }
+        std::fclose(err);
+        vhost::host().reset();
+        table = printed.text();
+        err_text = reported.text();
+    }
+    if (status != 0) {
+        const auto lines = lines_of(err_text);
+        const std::string what = lines.empty() ? "velmora analyze failed" : lines.front();
+        if (status == 2) throw std::invalid_argument(what);
+        throw ModuleFailure(what, lines);
+    }
+    py::dict d;
+    d["stdout"] = table;
+    d["stderr"] = err_text;
+    return d;
+}
+
+// A volume given in memory written as NetCDF, the way `velmora synth` writes
+// one: the file `velmora analyze` reads for to_files().
+void write_volume_py(const std::string& path, const py::array_t<float, py::array::c_style | py::array::forcecast>& values,
+                     const py::array_t<double, py::array::c_style | py::array::forcecast>& x,
+                     const py::array_t<double, py::array::c_style | py::array::forcecast>& y,
+                     const py::array_t<double, py::array::c_style | py::array::forcecast>& z,
+                     const std::string& xy_units, const std::string& z_units, const std::string& var,
+                     const std::string& units) {
+    Volume v;
+    v.x = axis_in_km(doubles_of(x, "x"), xy_units, "volume", "x");
+    v.y = axis_in_km(doubles_of(y, "y"), xy_units, "volume", "y");
+    v.z = axis_in_km(doubles_of(z, "z"), z_units, "volume", "z");
+    if (values.ndim() != 3 || values.shape(0) != static_cast<py::ssize_t>(v.z.size()) ||
+        values.shape(1) != static_cast<py::ssize_t>(v.y.size()) || values.shape(2) != static_cast<py::ssize_t>(v.x.size()))
+        throw std::invalid_argument("the volume's shape does not match its coordinates");
+    v.name = var;
+    v.units = units;
+    v.has_null = true;
+    v.values.assign(values.data(), values.data() + values.size());
+    py::gil_scoped_release free;
+    write_netcdf(path, v);
+}
+
+std::int64_t outstanding_arrays() {
+    std::lock_guard lock(host_mutex);
+    return vhost::host().outstanding_arrays();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "The velmora library and its substitute host (use the package velmora)";
+    py::object errors = py::module_::import("velmora._errors");
+    // Kept for the life of the process, never released: the translator runs
+    // after module init, and a static py::object would be released after the
+    // interpreter has gone.
+    static py::handle network_error = py::object(errors.attr("NetworkError")).release();
+    static py::handle module_error = py::object(errors.attr("ModuleError")).release();
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const NetworkError& e) {
+            PyErr_SetObject(network_error.ptr(), py::str(e.what()).ptr());
+        } catch (const ModuleFailure& e) {
+            py::object exc = module_error(e.what(), e.messages);
+            PyErr_SetObject(module_error.ptr(), exc.ptr());
+        } catch (const AnalysisError& e) {
+            py::object exc = module_error(e.what(), e.messages);
+            PyErr_SetObject(module_error.ptr(), exc.ptr());
+        } catch (const std::length_error& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        }
+    });
+    m.def("modules", &modules);
+    m.def("run_network", &run_network_py, py::arg("source"), py::arg("is_path"), py::arg("name"),
+          py::arg("dump_limit"), py::arg("writes_anywhere"));
+    m.def("analyze_file", &analyze_file_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
+          py::arg("time"), py::arg("max_voxels"));
+    m.def("analyze_array", &analyze_array_py, py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
+          py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("level"),
+          py::arg("min_cells"), py::arg("max_voxels"));
+    m.def("write_files", &write_files_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
+          py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"));
+    m.def("write_volume", &write_volume_py, py::arg("path"), py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
+          py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"));
+    m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
+    m.attr("max_volume_nodes") = max_volume_nodes;
+    m.attr("only_time") = kOnlyTime;
+    m.attr("default_dump_limit") = kDefaultDumpLimit;
+}

@@ -1,0 +1,66 @@
+"""Bad input from Python gets a clear exception, never a crash."""
+import numpy as np
+import pytest
+
+import velmora
+
+AX = dict(x=np.arange(4.0), y=np.arange(3.0), z=np.arange(1.0, 3.0))
+
+
+@pytest.mark.parametrize("values, kwargs, error, text", [
+    (np.zeros((2, 3, 4), dtype=complex), AX, TypeError, "real numbers"),
+    (np.array([["a"]]), AX, TypeError, "real numbers"),
+    (np.zeros((3, 4)), AX, ValueError, "3 dimensions"),
+    (np.zeros((2, 4, 3)), AX, ValueError, "does not match the coordinates"),
+    (np.zeros((2, 3, 4)), dict(AX, x=np.array([0.0, 2.0, 1.0, 3.0])), RuntimeError, "must increase strictly"),
+    (np.zeros((2, 3, 4)), dict(AX, x=np.zeros((2, 2))), ValueError, "one-dimensional"),
+    (np.zeros((2, 3, 4)), dict(x=AX["x"]), TypeError, "needs its coordinates"),
+    (np.zeros((2, 3, 4)), dict(AX, xyz_units="feet"), ValueError, "m or km"),
+    (np.zeros((2, 2, 3, 4)), AX, ValueError, "2 time steps"),
+    (np.zeros((2, 3, 4)), dict(AX, max_voxels=10), ValueError, "more than max_voxels"),
+])
+def test_arrays_refused(values, kwargs, error, text):
+    with pytest.raises(error, match=text):
+        velmora.analyze(values, **kwargs)
+
+
+def test_options_refused():
+    with pytest.raises(ValueError, match="finite"):
+        velmora.analyze(np.zeros((2, 3, 4)), level=float("nan"), **AX)
+    with pytest.raises(TypeError, match="min_cells"):
+        velmora.analyze(np.zeros((2, 3, 4)), min_cells=2.5, **AX)
+    with pytest.raises(ValueError, match="min_cells"):
+        velmora.analyze(np.zeros((2, 3, 4)), min_cells=2**40, **AX)
+    with pytest.raises(TypeError, match="var"):
+        velmora.analyze(np.zeros((2, 3, 4)), var=None, **AX)
+    with pytest.raises(TypeError):
+        velmora.analyze(object())
+    with pytest.raises(ValueError, match="empty"):
+        velmora.analyze("")
+
+
+def test_files_refused(tmp_path, scene):
+    with pytest.raises(RuntimeError, match="no_such.nc"):
+        velmora.analyze(tmp_path / "no_such.nc")
+    (tmp_path / "bad.nc").write_bytes(b"CDF\x01garbage")
+    with pytest.raises(RuntimeError, match="bad.nc"):
+        velmora.analyze(tmp_path / "bad.nc")
+    with pytest.raises(RuntimeError, match="ZZ"):
+        velmora.analyze(scene, var="ZZ")
+
+
+def test_xarray_refused():
+    xr = pytest.importorskip("xarray")
+    da = xr.DataArray(np.zeros((2, 3, 4), np.float32), dims=("a", "y", "x"))
+    with pytest.raises(ValueError, match="dimensions"):
+        velmora.analyze(da)
+    with pytest.raises(ValueError, match="coordinate x"):
+        velmora.analyze(xr.DataArray(np.zeros((2, 3, 4), np.float32), dims=("z", "y", "x")))
+    with pytest.raises(KeyError, match="no variable"):
+        velmora.analyze(xr.Dataset({"DZ": da}), var="DT")
+
+
+def test_no_leak_after_many_calls(scene):
+    for level in (35, 40, 45) * 10:
+        velmora.analyze(scene, level=level)
+        assert velmora.outstanding_arrays() == 0

@@ -1,0 +1,59 @@
+"""to_files writes what `velmora analyze --out` writes, and reads back."""
+import filecmp
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import velmora
+from conftest import command
+
+RESULTS = ["network.json", "analysis.log", "cells.csv", "surface_cells.csv", "cells_ijk.txt", "radar.vti",
+           "isosurface.vtp", "isovolume.vtu", "cell_tops.vtp", "centres.vtp", "legend_axis.vtp",
+           "legend_ticks.vtp"]
+
+
+def test_to_files_as_the_command(scene, tmp_path):
+    a = velmora.analyze(scene)
+    printed = a.to_files(tmp_path / "py", picture=False)
+    cmd = command("analyze", scene, "--out", tmp_path / "cmd", "--no-picture")
+    assert cmd.returncode == 0
+    assert printed.splitlines()[:7] == cmd.stdout.splitlines()[:7]
+    for name in RESULTS:
+        assert (tmp_path / "py" / name).exists(), name
+    for name in ["cells.csv", "surface_cells.csv", "cells_ijk.txt", "analysis.log"]:
+        assert filecmp.cmp(tmp_path / "py" / name, tmp_path / "cmd" / name, shallow=False), name
+    csv = pd.read_csv(tmp_path / "py" / "cells.csv")
+    assert list(csv["AreaNo"]) == list(a.cells["cell"])
+    # the volume written for ParaView reads back as a volume with the same cells
+    b = velmora.analyze(tmp_path / "py" / "radar.vti", var="DT")
+    np.testing.assert_array_equal(b.labels.values, a.labels.values)
+    np.testing.assert_array_equal(b.cells["mean_dbz"], a.cells["mean_dbz"])
+
+
+def test_to_files_from_memory_round_trip(scene, tmp_path):
+    xr = pytest.importorskip("xarray")
+    with xr.open_dataset(scene) as ds:
+        a = velmora.analyze(ds["DT"].load())
+    a.to_files(tmp_path / "out", picture=False)
+    assert (tmp_path / "out" / "volume.nc").exists()
+    back = velmora.analyze(tmp_path / "out" / "volume.nc")
+    np.testing.assert_array_equal(back.cells["voxels"], a.cells["voxels"])
+    np.testing.assert_allclose(back.cells["mean_dbz"], a.cells["mean_dbz"], rtol=1e-6)
+    csv = pd.read_csv(tmp_path / "out" / "cells.csv")
+    np.testing.assert_allclose(csv["DT_Ave"], a.cells["mean_dbz"], rtol=1e-6)
+    # the network written beside the results repeats them
+    r = velmora.run(tmp_path / "out" / "network.json", writes_anywhere=True)
+    assert r.messages == []
+
+
+def test_plot_draws_the_plan_view(scene, tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    a = velmora.analyze(scene)
+    ax = a.plot()
+    assert ax.get_xlabel() == "x (km)" and len(ax.texts) == 5
+    ax.figure.savefig(tmp_path / "plan.png")
+    plt.close(ax.figure)
+    assert (tmp_path / "plan.png").stat().st_size > 1000

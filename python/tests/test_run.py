@@ -1,0 +1,73 @@
+"""velmora.modules() and velmora.run(): the modules' own results and messages."""
+import json
+import pathlib
+
+import numpy as np
+import pytest
+
+import velmora
+from conftest import REPO, command
+
+THRESH = json.loads((REPO / "examples" / "ThreshMin.json").read_text())
+
+
+def test_modules_list_their_declarations():
+    mods = {m["name"]: m for m in velmora.modules()}
+    assert {"ThreshMin", "CalcStatistic", "Isosurface", "DivIsovolume"} <= set(mods)
+    t = {m["name"]: m for m in mods["ThreshMin"]["members"]}
+    assert t["thresh_value"]["kind"] == "real" and t["in"]["role"] == "in" and t["out_nd"]["role"] == "out"
+    assert mods["ThreshMin"]["entries"][0].startswith("ThreshMin")
+
+
+def test_run_returns_fields_as_numpy():
+    r = velmora.run(THRESH)
+    assert r.messages == [] and [c["instance"] for c in r.calls] == ["thresh"]
+    out = r.fields["thresh.out_nd"]
+    ze = out["node_data"][0]["values"]
+    assert isinstance(ze, np.ndarray) and ze.dtype == np.float32
+    src = np.array(THRESH["fields"]["grid"]["node_data"][0]["values"], np.float32)
+    np.testing.assert_array_equal(ze, np.where(src < 15, -9999, src))
+    assert r.instances["thresh"]["params"]["thresh_value"] == 15.0
+
+
+def test_run_from_a_path_as_the_command(tmp_path):
+    r = velmora.run(REPO / "examples" / "ThreshMin.json")
+    cmd = command("run", REPO / "examples" / "ThreshMin.json", "--dump", tmp_path / "d.json")
+    assert cmd.returncode == 0
+    assert r.dump == json.loads((tmp_path / "d.json").read_text())
+
+
+def test_module_failure_raises_its_message():
+    net = json.loads(json.dumps(THRESH))
+    net["instances"]["thresh"]["params"]["thresh_value"] = None
+    with pytest.raises(velmora.ModuleError) as e:
+        velmora.run(net)
+    assert str(e.value) == "thresh : can not get thresh_value."
+    assert e.value.messages[0] == "thresh : can not get thresh_value."
+
+
+def test_rejected_network_has_the_commands_message(tmp_path):
+    net = json.loads(json.dumps(THRESH))
+    net["instances"]["thresh"]["params"]["thresh_valeu"] = 20
+    path = tmp_path / "net.json"
+    path.write_text(json.dumps(net, indent=2))
+    cmd = command("run", path)
+    assert cmd.returncode == 2
+    with pytest.raises(velmora.NetworkError) as e:
+        velmora.run(path)
+    assert str(e.value) == cmd.stderr.strip()
+    with pytest.raises(velmora.NetworkError, match="thresh_valeu"):
+        velmora.run(net)
+    with pytest.raises(velmora.NetworkError, match="not JSON"):
+        velmora.run({"fields": {"a": float("nan")}})
+    with pytest.raises(velmora.NetworkError):
+        velmora.run(tmp_path / "missing.json")
+    with pytest.raises(TypeError):
+        velmora.run(42)
+
+
+def test_every_example_runs_without_leaks():
+    for example in sorted((REPO / "examples").glob("*.json")):
+        r = velmora.run(example)
+        assert r.messages == [], example.name
+        assert velmora.outstanding_arrays() == 0

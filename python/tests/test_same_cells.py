@@ -1,0 +1,59 @@
+"""velmora.analyze gives the cells `velmora analyze` gives."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import velmora
+from conftest import command
+
+# cells.csv columns and the DataFrame's.
+CSV_COLUMNS = {"AreaNo": "cell", "NumPoints": "voxels", "CenterX": "x_km", "CenterY": "y_km", "CenterZ": "z_km",
+               "DT_CenterX": "wx_km", "DT_CenterY": "wy_km", "DT_CenterZ": "wz_km", "DT_Min": "min_dbz",
+               "DT_Max": "max_dbz", "DT_Ave": "mean_dbz", "DT_SD": "sd_dbz"}
+
+
+def command_cells(volume, out, *extra):
+    r = command("analyze", volume, "--out", out, "--no-picture", *extra)
+    assert r.returncode == 0, r.stderr
+    return pd.read_csv(out / "cells.csv").rename(columns=CSV_COLUMNS), r.stdout
+
+
+def assert_same(df, csv, table):
+    assert list(df["cell"]) == list(csv["cell"])
+    assert list(df["voxels"]) == list(csv["voxels"])
+    for col in CSV_COLUMNS.values():
+        # cells.csv holds 7 significant digits of the same single-precision values
+        np.testing.assert_allclose(df[col], csv[col], rtol=1e-6, atol=1e-6, err_msg=col)
+    rows = [l.split() for l in table.splitlines()[2:2 + len(df)]]
+    assert [f"{t:.1f}" for t in df["top_km"]] == [r[2] for r in rows]
+    assert [f"{m:.1f}" for m in df["max_dbz"]] == [r[3] for r in rows]
+
+
+def test_cpol_16_cells_as_the_command(cpol, tmp_path):
+    csv, table = command_cells(cpol, tmp_path / "cmd", "--var", "DT", "--level", "40")
+    a = velmora.analyze(str(cpol), var="DT", level=40)
+    assert len(a.cells) == 16
+    assert_same(a.cells, csv, table)
+    assert (a.cells["time"] == np.datetime64("2006-01-20T00:50:08")).all()
+
+
+def test_cpol_from_xarray_as_the_command(cpol, tmp_path):
+    xr = pytest.importorskip("xarray")
+    csv, table = command_cells(cpol, tmp_path / "cmd")
+    with xr.open_dataset(cpol) as ds:
+        a = velmora.analyze(ds["DT"])
+    assert_same(a.cells, csv, table)
+    labels = a.labels
+    assert labels.dims == ("time", "z", "y", "x")
+    assert int(labels.max()) == int(csv["cell"].max())
+    counts = np.bincount(labels.values.ravel())
+    assert [counts[c] for c in csv["cell"]] == list(csv["voxels"])
+
+
+def test_scene_as_the_command(scene, tmp_path):
+    csv, table = command_cells(scene, tmp_path / "cmd")
+    a = velmora.analyze(scene)
+    assert len(a.cells) == 5
+    assert_same(a.cells, csv, table)
+    # a uniform grid of 1 x 1 x 0.5 km voxels
+    np.testing.assert_allclose(a.cells["volume_km3"], a.cells["voxels"] * 0.5)

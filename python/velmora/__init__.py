@@ -1,0 +1,20 @@
+"""velmora: storm cells and radar-volume modules for Python.
+
+    velmora.analyze(volume, var="DT", level=40.0, min_cells=8)
+    velmora.modules()
+    velmora.run(network)
+
+pandas, xarray and matplotlib are imported when first needed, not on import.
+"""
+from ._errors import ModuleError, NetworkError
+from ._run import modules, run
+from ._analyze import Analysis, analyze
+from . import _core
+
+
+def outstanding_arrays():
+    """Host arrays handed out to modules and not taken back: 0 between calls."""
+    return _core.outstanding_arrays()
+
+
+__all__ = ["analyze", "Analysis", "modules", "run", "ModuleError", "NetworkError", "outstanding_arrays"]

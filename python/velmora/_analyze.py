@@ -1,0 +1,267 @@
+"""velmora.analyze: the storm cells of a radar volume, as `velmora analyze`
+finds them, returned to pandas, xarray and numpy."""
+import os
+import types
+
+import numpy as np
+
+from . import _core
+
+_LENGTH_UNITS = ("", "m", "meter", "meters", "metre", "metres", "km", "kilometer", "kilometers", "kilometre",
+                 "kilometres")
+
+
+def _time_index(n, time, what):
+    if time is None:
+        if n != 1:
+            raise ValueError(f"{what} holds {n} time steps; choose one with time=INDEX")
+        return 0
+    t = int(time)
+    if not 0 <= t < n:
+        raise ValueError(f"time={time} is not a time step of {what} (it holds {n})")
+    return t
+
+
+def _units_of(coord):
+    units = coord.attrs.get("units", "") if hasattr(coord, "attrs") else ""
+    return str(units)
+
+
+def _from_dataarray(da, var, time):
+    """values (z, y, x), coordinate arrays and units, the time and the dims
+    and coords the labels take from a DataArray."""
+    dims = tuple(da.dims)
+    if set(dims) == {"z", "y", "x"}:
+        lead = ()
+    elif set(dims) == {"time", "z", "y", "x"}:
+        lead = ("time",)
+    else:
+        raise ValueError(f"the volume's dimensions must be (z, y, x) or (time, z, y, x), not {dims}")
+    for axis in "xyz":
+        if axis not in da.coords or da.coords[axis].ndim != 1:
+            raise ValueError(f"the volume needs a 1-D coordinate {axis}")
+    da = da.transpose(*lead, "z", "y", "x")
+    when = None
+    if lead:
+        t = _time_index(da.sizes["time"], time, "the volume")
+        if "time" in da.coords:
+            when = da.coords["time"].values[t]
+        da = da.isel(time=t)
+    xy_units = _units_of(da.coords["x"])
+    if _units_of(da.coords["y"]) != xy_units:
+        raise ValueError("coordinates x and y must have the same units")
+    return dict(values=da.values, x=np.asarray(da.coords["x"].values, dtype=np.float64),
+                y=np.asarray(da.coords["y"].values, dtype=np.float64),
+                z=np.asarray(da.coords["z"].values, dtype=np.float64), xy_units=xy_units,
+                z_units=_units_of(da.coords["z"]), var=str(da.name) if da.name is not None else var,
+                units=str(da.attrs.get("units", "dBZ")), time=when, template=da, lead=lead)
+
+
+def _check_values(values):
+    a = np.asarray(values)
+    if a.dtype.kind not in "fiu":
+        raise TypeError(f"the volume must hold real numbers, not {a.dtype}")
+    return a
+
+
+def _volume_km3(x, y, z, labels, n):
+    """The volume of each cell 0..n: the cells' voxels, each the size of its
+    grid cell (half the spacing to either neighbour). Only the voxels in
+    cells are visited."""
+    wz, wy, wx = (np.gradient(np.asarray(a, dtype=np.float64)) if len(a) > 1 else np.ones(1) for a in (z, y, x))
+    flat = labels.ravel()
+    inside = np.flatnonzero(flat)
+    k, j, i = np.unravel_index(inside, labels.shape)
+    return np.bincount(flat[inside], weights=wz[k] * wy[j] * wx[i], minlength=n + 1)
+
+
+class Analysis:
+    """The storm cells of a volume: `cells` (pandas.DataFrame), `labels`
+    (xarray.DataArray), `surface` (numpy arrays), `to_files(folder)` and
+    `plot(ax=None)`."""
+
+    def __init__(self, raw, *, var, level, min_cells, time_value, source, template=None, lead=(), time_index=None):
+        self.var = var
+        self.level = level
+        self.min_cells = min_cells
+        self.outcome = raw["outcome"]          # "cells", "no echo" or "nothing kept"
+        self.highest = raw["highest"]
+        self.printed = list(raw["printed"])    # the divisions' tables of areas
+        self.x_km, self.y_km, self.z_km = raw["x"], raw["y"], raw["z"]
+        self.column_max = raw["column_max"]
+        self._raw_cells = raw["cells"]
+        self._labels = raw["labels"]
+        self._template = template
+        self._lead = lead
+        self._time = time_value
+        self._time_index = time_index
+        self._source = source                   # a path, or the values and coordinates
+        s = raw["surface"]
+        self.surface = types.SimpleNamespace(points=s["points"], triangles=s["triangles"], area_no=s["area_no"],
+                                             cell=s["cell"])
+        self._cells = None
+
+    def __repr__(self):
+        return f"<velmora.Analysis: {len(self._raw_cells['cell'])} storm cells at {self.level:g} dBZ ({self.var})>"
+
+    @property
+    def cells(self):
+        """One row per cell, in the order of their numbers."""
+        if self._cells is None:
+            import pandas as pd
+            c = self._raw_cells
+            n = int(c["cell"].max()) if len(c["cell"]) else 0
+            vol = _volume_km3(self.x_km, self.y_km, self.z_km, self._labels, n)
+            data = {"cell": c["cell"], "voxels": c["voxels"], "volume_km3": vol[c["cell"]]}
+            for k in ("top_km", "max_dbz", "mean_dbz", "sd_dbz", "min_dbz", "x_km", "y_km", "z_km", "wx_km", "wy_km",
+                      "wz_km"):
+                data[k] = c[k].astype(np.float64)
+            df = pd.DataFrame(data)
+            if self._time is None and isinstance(self._source, str):
+                self._time = _file_time(self._source, self.var, self._time_index)
+            if self._time is not None:
+                df["time"] = self._time
+            self._cells = df
+        return self._cells
+
+    @property
+    def labels(self):
+        """The cell of every voxel (0 outside cells), with the input's dims
+        and coordinates."""
+        import xarray as xr
+        if self._template is not None:
+            t = self._template
+            da = xr.DataArray(self._labels, dims=t.dims, coords={k: v for k, v in t.coords.items()
+                                                                 if set(v.dims) <= set(t.dims) and not (self._lead and k == "time")}, name="cell")
+            if self._lead:
+                da = da.expand_dims(time=[self._time] if self._time is not None else 1)
+            return da
+        coords = {"z": ("z", self.z_km, {"units": "km"}), "y": ("y", self.y_km, {"units": "km"}),
+                  "x": ("x", self.x_km, {"units": "km"})}
+        return xr.DataArray(self._labels, dims=("z", "y", "x"), coords=coords, name="cell")
+
+    def to_files(self, folder, picture=True):
+        """Writes the files of `velmora analyze --out folder` and returns
+        what the command prints. A volume given in memory is written first as
+        `volume.nc` in the folder (NetCDF, coordinates in metres), which the
+        analysis then reads."""
+        os.makedirs(folder, exist_ok=True)
+        time = _core.only_time if self._time_index is None else self._time_index
+        if isinstance(self._source, str):
+            path = self._source
+        else:
+            s = self._source
+            path = os.path.join(folder, "volume.nc")
+            _core.write_volume(path, s["values"], s["x"], s["y"], s["z"], s["xy_units"], s["z_units"], self.var,
+                               s["units"])
+            time = _core.only_time
+        out = _core.write_files(path, self.var, self.level, self.min_cells, time, os.fspath(folder), bool(picture),
+                                _core.max_volume_nodes)
+        return out["stdout"]
+
+    def plot(self, ax=None):
+        """Plan view: column-maximum reflectivity, the cells' outlines and
+        numbers, axes in km, a colour bar in dBZ. Returns the axes."""
+        import matplotlib.pyplot as plt
+        if ax is None:
+            _, ax = plt.subplots(figsize=(7, 6))
+        x, y = self.x_km, self.y_km
+        mesh = ax.pcolormesh(x, y, np.ma.masked_invalid(self.column_max), cmap="turbo", shading="nearest",
+                             vmin=0, vmax=max(60.0, float(np.nanmax(self.column_max)) if self.column_max.size and
+                                              np.isfinite(self.column_max).any() else 60.0))
+        ax.figure.colorbar(mesh, ax=ax, label="dBZ")
+        plan = self._labels.max(axis=0)
+        c = self._raw_cells
+        for no, cx, cy in zip(c["cell"], c["x_km"], c["y_km"]):
+            ax.contour(x, y, (plan == no).astype(np.float32), levels=[0.5], colors="k", linewidths=0.8)
+            ax.text(cx, cy, str(no), ha="center", va="center", fontsize=8, weight="bold")
+        ax.set_xlabel("x (km)")
+        ax.set_ylabel("y (km)")
+        ax.set_aspect("equal")
+        ax.set_title(f"{len(c['cell'])} storm cells at {self.level:g} dBZ")
+        return ax
+
+
+def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None, xyz_units="km", time=None,
+            max_voxels=None):
+    """The storm cells of a radar volume, as `velmora analyze` finds them.
+
+    volume: a path (NetCDF or .vti), an xarray.Dataset (var names the
+    variable), an xarray.DataArray with dims (z, y, x) or (time, z, y, x) and
+    1-D coordinates x, y, z (m or km by their units), or a numpy array
+    (z, y, x) with the coordinates given as x=, y=, z= in xyz_units. NaN is
+    missing data. time: the time step of a volume of several."""
+    level = float(level)
+    if not np.isfinite(level):
+        raise ValueError(f"level must be a finite reflectivity in dBZ, not {level}")
+    if isinstance(min_cells, bool) or not isinstance(min_cells, (int, np.integer)):
+        raise TypeError("min_cells must be an integer")
+    min_cells = int(min_cells)
+    if not 0 <= min_cells < 2**31:
+        raise ValueError(f"min_cells must be from 0 to {2**31 - 1}, not {min_cells}")
+    if not isinstance(var, str):
+        raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
+    limit = _core.max_volume_nodes if max_voxels is None else int(max_voxels)
+    settings = dict(var=var, level=level, min_cells=min_cells)
+
+    if isinstance(volume, (str, os.PathLike)):
+        path = os.fspath(volume)
+        if not path:
+            raise ValueError("the volume's path is empty")
+        t = _core.only_time if time is None else int(time)
+        raw = _core.analyze_file(path, var, level, min_cells, t, limit)
+        return Analysis(raw, time_value=None, source=path,
+                        time_index=None if time is None else t, **settings)
+
+    xr = _xarray_if_loaded()
+    if xr is not None and isinstance(volume, xr.Dataset):
+        if var not in volume.data_vars:
+            raise KeyError(f"the dataset has no variable {var!r}; it has: {', '.join(map(str, volume.data_vars))}")
+        volume = volume[var]
+    if xr is not None and isinstance(volume, xr.DataArray):
+        v = _from_dataarray(volume, var, time)
+        settings["var"] = v["var"] if volume.name is not None else var
+        template, lead = v.pop("template"), v.pop("lead")
+        when = v.pop("time")
+    else:
+        if x is None or y is None or z is None:
+            raise TypeError("a numpy volume needs its coordinates: analyze(values, x=..., y=..., z=...)")
+        if xyz_units not in _LENGTH_UNITS:
+            raise ValueError(f"xyz_units must be m or km, not {xyz_units!r}")
+        values = _check_values(volume)
+        if values.ndim == 4:
+            values = values[_time_index(values.shape[0], time, "the volume")]
+        v = dict(values=values, x=x, y=y, z=z, xy_units=xyz_units, z_units=xyz_units, var=var, units="dBZ")
+        template, lead, when = None, (), None
+    values = _check_values(v["values"])
+    coords = [np.asarray(v[k]) for k in "xyz"]
+    for k, c in zip("xyz", coords):
+        if c.dtype.kind not in "fiu":
+            raise TypeError(f"coordinate {k} must hold real numbers, not {c.dtype}")
+    raw = _core.analyze_array(values, coords[0], coords[1], coords[2], v["xy_units"], v["z_units"], settings["var"],
+                              v["units"], level, min_cells, limit)
+    source = dict(values=values, x=coords[0], y=coords[1], z=coords[2], xy_units=v["xy_units"], z_units=v["z_units"],
+                  units=v["units"])
+    return Analysis(raw, time_value=when, source=source, template=template, lead=lead, **settings)
+
+
+def _xarray_if_loaded():
+    """xarray, when the caller has it: an xarray object can only come from a
+    loaded xarray, so a numpy input does not pay for importing it."""
+    import sys
+    return sys.modules.get("xarray")
+
+
+def _file_time(path, var, time):
+    """The time of the step analysed of a NetCDF volume on (time, z, y, x);
+    None for a file without one."""
+    if not path.lower().endswith((".nc", ".nc4", ".cdf")):
+        return None
+    try:
+        import xarray as xr
+        with xr.open_dataset(path, mask_and_scale=False) as ds:
+            if var not in ds or "time" not in ds[var].dims or "time" not in ds.coords:
+                return None
+            return ds.coords["time"].values[0 if time is None else int(time)]
+    except (OSError, ValueError, IndexError, KeyError):
+        return None
