@@ -203,6 +203,12 @@ private:
     vhost::Object* radar_ = nullptr;
     Volume v_;
     std::string volume_path_, source_, net_path_;
+    // isovolume.vtu, written on a thread of its own once the volume's
+    // division has kept its areas, while the cells are measured on the
+    // other core; the future waits for it on every way out, before the
+    // staging folder goes.
+    std::optional<VtkFile> isovolume_file_;
+    std::future<void> isovolume_written_;
 };
 
 int Analysis::prepare_output() {
@@ -301,7 +307,18 @@ int Analysis::build(Plan& plan) {
 }
 
 int Analysis::call(const Plan& plan) {
-    const CallSettings settings = analysis_call_settings(true, o_.timings);
+    CallSettings settings = analysis_call_settings(true, o_.timings);
+    settings.after = [this](const PlannedInstance& inst) {
+        if (inst.name != "divvol" || kept_nothing("divvol")) return;
+        try {
+            isovolume_file_ = prepare_vtk(root().at("volume").at("out"), (fs::path(work()) / "isovolume").string(),
+                                          nullptr, o_.compression);
+            isovolume_written_ = std::async(std::launch::async, [file = &*isovolume_file_] { file->write(); });
+        } catch (const std::exception&) {
+            // No thread or no memory for it now: written with the others.
+            isovolume_file_.reset();
+        }
+    };
     RunRecord record{net_path_, {}};
     int status = run_ok;
     {
@@ -357,12 +374,17 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     area_no.resize(static_cast<std::size_t>(s.nnodes()), 0);
     s.ints("area_no", area_no).ints("cell", surf_cell);
     vtk(surface, "isosurface");
-    vtk(root().at("volume").at("out"), "isovolume");
     const std::vector<std::string> labels = texts_of(stat.at("no_label"));
     vtk(stat.at("olabel"), "cell_tops", &labels);
     vtk(root().at("centres").at("out"), "centres");
     vtk(root().at("axis").at("oaxis"), "legend_axis");
     vtk(root().at("ticks").at("otick"), "legend_ticks");
+    if (isovolume_written_.valid()) {
+        isovolume_written_.get();
+        timing("write isovolume.vtu (beside the cells)");
+    } else {
+        vtk(root().at("volume").at("out"), "isovolume");
+    }
     radar_written.get();
     timing("write radar.vti (beside those)");
     if (o_.picture) draw_picture(cells, surf_cell, labels);

@@ -104,6 +104,7 @@ int call_instances(const Plan& plan, const CallSettings& settings, RunRecord& re
     bool stopped = false;   // a call that could not be made ends the run
     for (const auto& inst : plan.instances) {
         if (settings.skip && settings.skip(inst)) continue;
+        const int before_instance = status;
         for (const auto& entry : inst.calls) {
             if (stopped) break;
             bar.begin(inst.name + " " + entry);
@@ -134,6 +135,7 @@ int call_instances(const Plan& plan, const CallSettings& settings, RunRecord& re
                 status = run_fault;
             }
         }
+        if (settings.after && !stopped && status == before_instance) settings.after(inst);
     }
     std::fflush(err);
 

@@ -36,6 +36,8 @@ struct CallSettings {
     bool timings = false;   // each call's time and the process's memory after it noted on err
     // Instances for which it says true are not called.
     std::function<bool(const PlannedInstance&)> skip;
+    // Told of each instance whose calls all returned, after them.
+    std::function<void(const PlannedInstance&)> after;
 };
 
 // Calls the instances of a plan built on the host, in order, printing what
