@@ -262,6 +262,14 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     return r;
 }
 
+// The field the volume goes into, on a host emptied for one analysis with
+// its operations registered.
+vhost::Object& radar_on_empty_host() {
+    vhost::host().reset();
+    register_operations();
+    return vhost::host().root().add_field("radar");
+}
+
 void check_settings(const AnalysisSettings& s) {
     if (!std::isfinite(s.level)) throw std::invalid_argument("the level must be a finite reflectivity in dBZ");
 }
@@ -270,11 +278,8 @@ void check_settings(const AnalysisSettings& s) {
 
 AnalysisResult analyze_values(Volume axes, std::span<const float> values, const AnalysisSettings& s) {
     check_settings(s);
-    vhost::Host& host = vhost::host();
-    host.reset();
     const HostReset reset;
-    register_operations();
-    vhost::Object& radar = host.root().add_field("radar");
+    vhost::Object& radar = radar_on_empty_host();
     if (axes.name.empty()) axes.name = s.var;
     fill_volume_values(radar, axes, values);
     return run_on_tree(radar, axes, s, "");
@@ -283,11 +288,8 @@ AnalysisResult analyze_values(Volume axes, std::span<const float> values, const 
 AnalysisResult analyze_file(const std::string& path, long time, std::int64_t max_voxels, AnalysisSettings s,
                             Volume* axes_out) {
     check_settings(s);
-    vhost::Host& host = vhost::host();
-    host.reset();
     const HostReset reset;
-    register_operations();
-    vhost::Object& radar = host.root().add_field("radar");
+    vhost::Object& radar = radar_on_empty_host();
     const std::string full = fs::absolute(path).lexically_normal().string();
     Volume v = read_volume(
         full, s.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, time, max_voxels);
