@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <future>
 #include <new>
@@ -92,7 +93,7 @@ public:
     static constexpr const char* kResults[] = {
         "network.json",   "analysis.log",    "cells.csv",     "surface_cells.csv", "cells_ijk.txt",
         "radar.vti",      "isosurface.vtp",  "isovolume.vtu", "cell_tops.vtp",     "centres.vtp",
-        "legend_axis.vtp", "legend_ticks.vtp", "cells.png"};
+        "legend_axis.vtp", "legend_ticks.vtp", "cells.png",     "plan.png"};
 
 private:
     fs::path out_, dir_;
@@ -182,6 +183,8 @@ private:
     void write_results(const std::vector<Cell>& cells);
     void draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
                       const std::vector<std::string>& labels);
+    void draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no);
+    void draw(const std::string& name, const std::function<void(const std::string&)>& render);
     bool commit();
     // A division that keeps no area (every one at or under --min-cells)
     // leaves nothing to measure.
@@ -198,6 +201,7 @@ private:
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now(), clock_ = t0_;
     std::string out_dir_;
     std::optional<Staging> staging_;
+    bool no_pictures_ = false;
     std::optional<VirtualDisplay> display_;
     std::optional<vhost::ConfinedWrites> confined_;
     vhost::Object* radar_ = nullptr;
@@ -352,6 +356,13 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     r.move_last_component(grid_areas, "cell");
     const std::vector<std::int32_t> surf_cell = cells_of_surface(v_, r.float_view(0), r.int_view(r.ncomp() - 1),
                                                                  vhost::FieldRef(surface).coord(), o_.level);
+    // The plan view, taken while the missing values are still marked as such.
+    std::vector<float> column_max;
+    std::vector<std::int32_t> column_no;
+    if (o_.picture) {
+        column_max = column_maximum(*radar_, v_);
+        column_no = column_cells(r.int_view(r.ncomp() - 1), v_.x.size() * v_.y.size());
+    }
     // Nothing reads the volume's values after this: its missing values
     // become NaN in place, as viewers expect them, rather than in a copy of
     // the volume made for the file.
@@ -387,7 +398,43 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     }
     radar_written.get();
     timing("write radar.vti (beside those)");
-    if (o_.picture) draw_picture(cells, surf_cell, labels);
+    if (o_.picture) {
+        draw_picture(cells, surf_cell, labels);
+        draw_plan(column_max, column_no);
+    }
+}
+
+// Draws a picture of the results; without a display the results stand
+// without it.
+void Analysis::draw(const std::string& name, const std::function<void(const std::string&)>& render) {
+    if (no_pictures_) return;   // said once, for every picture
+    const std::string png = staging_->path(name.c_str());
+    try {
+        render(png);
+    } catch (const std::runtime_error& e) {
+        std::error_code gone;
+        fs::remove(png, gone);   // nothing half drawn goes with the results
+        std::fprintf(err_, "velmora analyze: no picture: %s\n", e.what());
+        no_pictures_ = true;
+    }
+}
+
+// The plan view: column maxima, the cells' outlines and numbers at their
+// reflectivity-weighted centres.
+void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no) {
+    PlanView plan;
+    plan.x = v_.x;
+    plan.y = v_.y;
+    plan.column_max = column_max;
+    plan.plan = column_no;
+    for (const CellMeasures& c : cell_measures()) plan.labels.push_back({c.no, c.wx, c.wy});
+    char title[160];
+    std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ: highest reflectivity of each column",
+                  plan.labels.size(), o_.level);
+    plan.title = title;
+    plan.caption = source_;
+    draw("plan.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900, &*display_); });
+    timing("draw plan.png");
 }
 
 void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
@@ -407,15 +454,7 @@ void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<st
     std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o_.level);
     scene.title = title;
     scene.caption = source_;
-    const std::string png = staging_->path("cells.png");
-    // Without a display the results stand without their picture.
-    try {
-        render_png(scene, png, 1280, 900, &*display_);
-    } catch (const std::runtime_error& e) {
-        std::error_code gone;
-        fs::remove(png, gone);   // nothing half drawn goes with the results
-        std::fprintf(err_, "velmora analyze: no picture: %s\n", e.what());
-    }
+    draw("cells.png", [&](const std::string& png) { render_png(scene, png, 1280, 900, &*display_); });
 }
 
 // Moves the results into place: the last step of a run that succeeded.

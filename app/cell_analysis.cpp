@@ -183,8 +183,8 @@ struct HostReset {
     ~HostReset() { vhost::host().reset(); }
 };
 
-// The network run on the volume in the field "radar"; the results read back.
-// The plan view of the volume: the highest value of each column.
+}  // namespace
+
 std::vector<float> column_maximum(vhost::Object& radar, const Volume& v) {
     const std::size_t nxy = v.x.size() * v.y.size();
     std::vector<float> out(nxy, std::numeric_limits<float>::quiet_NaN());
@@ -196,6 +196,17 @@ std::vector<float> column_maximum(vhost::Object& radar, const Volume& v) {
     }
     return out;
 }
+
+std::vector<std::int32_t> column_cells(std::span<const std::int32_t> grid_no, std::size_t columns) {
+    std::vector<std::int32_t> out(columns, 0);
+    if (columns == 0) return out;
+    for (std::size_t i = 0; i < grid_no.size(); ++i) out[i % columns] = std::max(out[i % columns], grid_no[i]);
+    return out;
+}
+
+namespace {
+
+// The network run on the volume in the field "radar"; the results read back.
 
 AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const AnalysisSettings& s,
                            const std::string& volume_path) {

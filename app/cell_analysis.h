@@ -36,6 +36,14 @@ void fill_volume_values(vhost::Object& field, Volume& axes, std::span<const floa
 // The highest value of the field that is not missing (-inf when none).
 float highest_value(vhost::Object& radar, const Volume& v);
 
+// The plan view of the volume in field radar: the highest value of each
+// column that is not missing (NaN where none), x fastest.
+std::vector<float> column_maximum(vhost::Object& radar, const Volume& v);
+
+// The cell of each column: the highest cell number among its voxels (0 where
+// none is in a cell); grid_no holds the cell of every voxel, x fastest.
+std::vector<std::int32_t> column_cells(std::span<const std::int32_t> grid_no, std::size_t columns);
+
 // A division of the network (divsurf, divvol) that ran and kept no area.
 bool kept_nothing(const char* division);
 

@@ -51,7 +51,7 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->type_name("N")
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
-    cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png");
+    cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png and plan.png");
     cmd->add_option_function<std::string>(
            "--compress",
            [o](const std::string& name) {
@@ -66,8 +66,8 @@ void add_analyze_command(CLI::App& app, int& status) {
     cmd->footer(
         "Writes to the output folder: cells.csv (the cells measured on the radar voxels), surface_cells.csv (the areas "
         "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
-        "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, analysis.log (what the "
-        "modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
+        "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the cells on the "
+        "column maxima), analysis.log (what the modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
         "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or "
         "the options cannot be used.");
     cmd->callback([o, &status] { status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1); });

@@ -235,6 +235,7 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
     d["y"] = to_numpy(axes.y, {ny});
     d["z"] = to_numpy(axes.z, {nz});
     d["units"] = axes.units;
+    d["origin"] = axes.origin ? py::object(py::make_tuple(axes.origin->lat, axes.origin->lon)) : py::object(py::none());
     d["printed"] = r.printed;
     return d;
 }
@@ -347,8 +348,9 @@ void write_volume_py(const std::string& path, const py::array_t<float, py::array
                      const py::array_t<double, py::array::c_style | py::array::forcecast>& y,
                      const py::array_t<double, py::array::c_style | py::array::forcecast>& z,
                      const std::string& xy_units, const std::string& z_units, const std::string& var,
-                     const std::string& units) {
+                     const std::string& units, const std::optional<std::pair<double, double>>& origin) {
     Volume v;
+    if (origin) v.origin = checked_origin(origin->first, origin->second);
     v.x = axis_in_km(doubles_of(x, "x"), xy_units, "volume", "x");
     v.y = axis_in_km(doubles_of(y, "y"), xy_units, "volume", "y");
     v.z = axis_in_km(doubles_of(z, "z"), z_units, "volume", "z");
@@ -361,6 +363,22 @@ void write_volume_py(const std::string& path, const py::array_t<float, py::array
     v.values.assign(values.data(), values.data() + values.size());
     py::gil_scoped_release free;
     write_netcdf(path, v);
+}
+
+// Latitudes and longitudes of points km east and north of an origin.
+py::tuple geographic_py(double lat0, double lon0, const py::array_t<double, py::array::c_style | py::array::forcecast>& x,
+                        const py::array_t<double, py::array::c_style | py::array::forcecast>& y) {
+    const auto origin = checked_origin(lat0, lon0);
+    if (!origin)
+        throw std::invalid_argument("the origin (" + std::to_string(lat0) + ", " + std::to_string(lon0) +
+                                    ") is not a latitude and longitude");
+    if (x.ndim() != 1 || y.ndim() != 1 || x.size() != y.size())
+        throw std::invalid_argument("x and y must be one-dimensional and of the same size");
+    const auto n = static_cast<std::size_t>(x.size());
+    std::vector<double> lat(n), lon(n);
+    geographic(*origin, std::span(x.data(), n), std::span(y.data(), n), lat, lon);
+    const auto sn = static_cast<py::ssize_t>(n);
+    return py::make_tuple(to_numpy(std::move(lat), {sn}), to_numpy(std::move(lon), {sn}));
 }
 
 std::int64_t outstanding_arrays() {
@@ -404,7 +422,9 @@ PYBIND11_MODULE(_core, m) {
     m.def("write_files", &write_files_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"));
     m.def("write_volume", &write_volume_py, py::arg("path"), py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
-          py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"));
+          py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());
+    m.def("geographic", &geographic_py, py::arg("lat0"), py::arg("lon0"), py::arg("x_km"), py::arg("y_km"),
+          "Latitudes and longitudes of points km east and north of the origin (azimuthal equidistant, WGS 84)");
     m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
     m.attr("max_volume_nodes") = max_volume_nodes;
     m.attr("only_time") = kOnlyTime;

@@ -237,6 +237,34 @@ struct Unpacking {
     }
 };
 
+// The grid's origin, from the variables origin_latitude and origin_longitude
+// (scalars, or on the time dimension of the variable read) as radar toolkits
+// write them. An origin that is missing or not a position on the earth is
+// left out: the volume is analysed all the same, without geographic
+// positions.
+std::optional<GeoOrigin> read_origin(int nc, int time_dim, size_t step) {
+    double at[2];
+    const char* names[2] = {"origin_latitude", "origin_longitude"};
+    for (int i = 0; i < 2; ++i) {
+        int v = -1, nd = 0, dims[NC_MAX_VAR_DIMS];
+        if (nc_inq_varid(nc, names[i], &v) != NC_NOERR || nc_inq_varndims(nc, v, &nd) != NC_NOERR || nd > 1)
+            return std::nullopt;
+        nc_inq_vardimid(nc, v, dims);
+        size_t index[1] = {0};
+        if (nd == 1) {
+            size_t len = 0;
+            nc_inq_dimlen(nc, dims[0], &len);
+            if (dims[0] == time_dim) index[0] = step;
+            else if (len != 1) return std::nullopt;
+            if (index[0] >= len) return std::nullopt;
+        }
+        if (nc_get_var1_double(nc, v, index, &at[i]) != NC_NOERR) return std::nullopt;
+        double fill = 0.0;
+        if (number_att(nc, v, "_FillValue", fill) && at[i] == fill) return std::nullopt;
+    }
+    return checked_origin(at[0], at[1]);
+}
+
 }  // namespace
 
 Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time,
@@ -275,6 +303,7 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     count[first + 1] = out.y.size();
     count[first + 2] = out.x.size();
     const size_t n = out.x.size() * out.y.size() * out.z.size();
+    out.origin = read_origin(nc.id, first == 1 ? dims[0] : -1, start[0]);
 
     const Unpacking unpack(nc.id, v, out);
     const std::span<float> values = storage_for(out, n, sink, path);
@@ -399,7 +428,20 @@ void write_netcdf(const std::string& path, const Volume& v) {
     nc_put_att_text(nc.id, vd, "units", units.size(), units.c_str());
     const char* long_name = "Reflectivity";
     nc_put_att_text(nc.id, vd, "long_name", std::char_traits<char>::length(long_name), long_name);
+    int vlat = -1, vlon = -1;
+    if (v.origin) {
+        auto position = [&](const char* name, const char* units, int& id) {
+            check(nc_def_var(nc.id, name, NC_DOUBLE, 1, &dt, &id), path, std::string("defining ") + name);
+            nc_put_att_text(nc.id, id, "units", std::char_traits<char>::length(units), units);
+        };
+        position("origin_latitude", "degrees_north", vlat);
+        position("origin_longitude", "degrees_east", vlon);
+    }
     check(nc_enddef(nc.id), path, "writing the header");
+    if (v.origin) {
+        check(nc_put_var_double(nc.id, vlat, &v.origin->lat), path, "writing origin_latitude");
+        check(nc_put_var_double(nc.id, vlon, &v.origin->lon), path, "writing origin_longitude");
+    }
     auto metres = [](const std::vector<float>& km) {
         std::vector<float> m(km.size());
         for (size_t i = 0; i < km.size(); ++i) m[i] = km[i] * 1000.0f;

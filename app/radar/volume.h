@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "geo.h"
 #include "tree.h"
 
 namespace velmora::app {
@@ -28,6 +30,7 @@ struct Volume {
     std::string units;
     bool has_null = false;
     float null_value = -9999.0f;
+    std::optional<GeoOrigin> origin;   // where x = y = 0 lies, when the file says
 };
 
 // Where a reader puts the values of a volume: given the volume with its axes,
@@ -58,7 +61,8 @@ Volume read_volume(const std::string& path, const std::string& var, const ValueS
                    std::int64_t max_nodes = max_volume_nodes);
 
 // Writes a volume in the layout radar toolkits use: DT(time, z, y, x) float
-// in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres.
+// in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres,
+// and origin_latitude/origin_longitude (time) when it has an origin.
 void write_netcdf(const std::string& path, const Volume& v);
 
 // One convective cell of a synthetic scene.

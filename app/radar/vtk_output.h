@@ -7,6 +7,7 @@
 #include <vtkXMLWriter.h>
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,5 +91,25 @@ private:
 // where that is null on a virtual display of its own when none is set.
 void render_png(const Scene& scene, const std::string& path, int width = 1280, int height = 900,
                 VirtualDisplay* display = nullptr);
+
+// What the plan view of an analysis shows: the highest reflectivity of each
+// column, the outline of each cell's columns, and the cells' numbers.
+struct PlanView {
+    std::span<const float> x, y;            // the grid's axes, km
+    std::span<const float> column_max;      // x fastest; NaN where a column has no value
+    std::span<const std::int32_t> plan;     // the cell of each column, 0 outside cells
+    struct Label {
+        int no;
+        double x, y;                        // km
+    };
+    std::vector<Label> labels;
+    std::string title;
+    std::string caption;
+};
+
+// Renders the plan view off screen into a PNG of width x height: x and y in
+// km with equal scales, a colour bar in dBZ.
+void render_plan_png(const PlanView& plan, const std::string& path, int width = 1100, int height = 900,
+                     VirtualDisplay* display = nullptr);
 
 }  // namespace velmora::app

@@ -34,10 +34,12 @@ def test_to_files_as_the_command(scene, tmp_path):
 def test_to_files_from_memory_round_trip(scene, tmp_path):
     xr = pytest.importorskip("xarray")
     with xr.open_dataset(scene) as ds:
-        a = velmora.analyze(ds["DT"].load())
+        a = velmora.analyze(ds["DT"].load(), origin=(52.95, 4.79))
     a.to_files(tmp_path / "out", picture=False)
     assert (tmp_path / "out" / "volume.nc").exists()
     back = velmora.analyze(tmp_path / "out" / "volume.nc")
+    assert back.origin == (52.95, 4.79)
+    np.testing.assert_array_equal(back.cells["lat"], a.cells["lat"])
     np.testing.assert_array_equal(back.cells["voxels"], a.cells["voxels"])
     np.testing.assert_allclose(back.cells["mean_dbz"], a.cells["mean_dbz"], rtol=1e-6)
     csv = pd.read_csv(tmp_path / "out" / "cells.csv")
@@ -57,3 +59,9 @@ def test_plot_draws_the_plan_view(scene, tmp_path):
     ax.figure.savefig(tmp_path / "plan.png")
     plt.close(ax.figure)
     assert (tmp_path / "plan.png").stat().st_size > 1000
+    with pytest.raises(ValueError, match="no origin"):
+        a.plot(lonlat=True)
+    ax = velmora.analyze(scene, origin=(-12.25, 131.04)).plot(lonlat=True)
+    lon, lat = ax.texts[0].get_position()
+    assert ax.get_xlabel() == "longitude (°E)" and 130.3 < lon < 131.8 and -12.6 < lat < -11.9
+    plt.close(ax.figure)

@@ -57,3 +57,21 @@ def test_scene_as_the_command(scene, tmp_path):
     assert_same(a.cells, csv, table)
     # a uniform grid of 1 x 1 x 0.5 km voxels
     np.testing.assert_allclose(a.cells["volume_km3"], a.cells["voxels"] * 0.5)
+
+
+def test_cpol_cells_on_the_map(cpol):
+    xr = pytest.importorskip("xarray")
+    a = velmora.analyze(str(cpol))
+    lat0, lon0 = a.origin
+    assert (round(lat0, 4), round(lon0, 4)) == (-12.2492, 131.0444)
+    # Within 60 km of the radar a degree is 110.6 km of latitude and
+    # 111.32 cos(lat) km of longitude on WGS 84, to better than 0.1 %.
+    c = a.cells
+    np.testing.assert_allclose(c["lat"], lat0 + c["wy_km"] / 110.6, atol=2e-3)
+    np.testing.assert_allclose(c["lon"], lon0 + c["wx_km"] / (111.32 * np.cos(np.radians(c["lat"]))), atol=2e-3)
+    with xr.open_dataset(cpol) as ds:
+        from_dataset = velmora.analyze(ds).cells
+        assert "lat" not in velmora.analyze(ds["DT"]).cells     # a DataArray alone has no origin
+        given = velmora.analyze(ds["DT"], origin=a.origin).cells
+    for other in (from_dataset, given):
+        np.testing.assert_array_equal(other[["lat", "lon"]].to_numpy(), c[["lat", "lon"]].to_numpy())

@@ -50,11 +50,30 @@ def _from_dataarray(da, var, time):
     xy_units = _units_of(da.coords["x"])
     if _units_of(da.coords["y"]) != xy_units:
         raise ValueError("coordinates x and y must have the same units")
-    return dict(values=da.values, x=np.asarray(da.coords["x"].values, dtype=np.float64),
+    return dict(origin=_origin_of(da), values=da.values, x=np.asarray(da.coords["x"].values, dtype=np.float64),
                 y=np.asarray(da.coords["y"].values, dtype=np.float64),
                 z=np.asarray(da.coords["z"].values, dtype=np.float64), xy_units=xy_units,
                 z_units=_units_of(da.coords["z"]), var=str(da.name) if da.name is not None else var,
                 units=str(da.attrs.get("units", "dBZ")), time=when, template=da, lead=lead)
+
+
+def _origin_of(obj):
+    """(lat, lon) of the grid's origin from the variables or coordinates
+    origin_latitude/origin_longitude of a Dataset or DataArray (a scalar, or
+    one value of the time step chosen), else from the attributes of those
+    names; None when there is none."""
+    found = []
+    for name in ("origin_latitude", "origin_longitude"):
+        v = obj.variables.get(name) if hasattr(obj, "data_vars") else obj.coords.get(name)
+        if v is None:
+            v = obj.attrs.get(name)
+        if v is None:
+            return None
+        a = np.asarray(getattr(v, "values", v), dtype=np.float64).ravel()
+        if a.size != 1:
+            return None
+        found.append(float(a[0]))
+    return tuple(found)
 
 
 def _check_values(values):
@@ -75,13 +94,25 @@ def _volume_km3(x, y, z, labels, n):
     return np.bincount(flat[inside], weights=wz[k] * wy[j] * wx[i], minlength=n + 1)
 
 
+def _edges(c):
+    """The bounds of the grid cells about coordinates c: halfway between
+    neighbours, half a spacing beyond the ends."""
+    c = np.asarray(c, dtype=np.float64)
+    if c.size < 2:
+        return np.array([c[0] - 0.5, c[0] + 0.5]) if c.size else c
+    mid = (c[1:] + c[:-1]) / 2
+    return np.concatenate([[2 * c[0] - mid[0]], mid, [2 * c[-1] - mid[-1]]])
+
+
 class Analysis:
     """The storm cells of a volume: `cells` (pandas.DataFrame), `labels`
     (xarray.DataArray), `surface` (numpy arrays), `to_files(folder)` and
     `plot(ax=None)`."""
 
-    def __init__(self, raw, *, var, level, min_cells, time_value, source, template=None, lead=(), time_index=None):
+    def __init__(self, raw, *, var, level, min_cells, time_value, source, template=None, lead=(), time_index=None,
+                 origin=None):
         self.var = var
+        self.origin = origin                    # (lat, lon) of x = y = 0, or None
         self.level = level
         self.min_cells = min_cells
         self.outcome = raw["outcome"]          # "cells", "no echo" or "nothing kept"
@@ -117,6 +148,9 @@ class Analysis:
                       "wz_km"):
                 data[k] = c[k].astype(np.float64)
             df = pd.DataFrame(data)
+            if self.origin is not None:
+                # The position of a cell on the map is its reflectivity-weighted centre.
+                df["lat"], df["lon"] = _core.geographic(*self.origin, df["wx_km"].to_numpy(), df["wy_km"].to_numpy())
             if self._time is None and isinstance(self._source, str):
                 self._time = _file_time(self._source, self.var, self._time_index)
             if self._time is not None:
@@ -153,44 +187,65 @@ class Analysis:
             s = self._source
             path = os.path.join(folder, "volume.nc")
             _core.write_volume(path, s["values"], s["x"], s["y"], s["z"], s["xy_units"], s["z_units"], self.var,
-                               s["units"])
+                               s["units"], self.origin)
             time = _core.only_time
         out = _core.write_files(path, self.var, self.level, self.min_cells, time, os.fspath(folder), bool(picture),
                                 _core.max_volume_nodes)
         return out["stdout"]
 
-    def plot(self, ax=None):
+    def plot(self, ax=None, lonlat=False):
         """Plan view: column-maximum reflectivity, the cells' outlines and
-        numbers, axes in km, a colour bar in dBZ. Returns the axes."""
+        numbers, a colour bar in dBZ; axes in km, or in longitude and latitude
+        with lonlat=True (a volume with an origin). Returns the axes."""
         import matplotlib.pyplot as plt
+        if lonlat and self.origin is None:
+            raise ValueError("the volume has no origin: give analyze(..., origin=(lat, lon)) for lonlat=True")
         if ax is None:
             _, ax = plt.subplots(figsize=(7, 6))
-        x, y = self.x_km, self.y_km
-        mesh = ax.pcolormesh(x, y, np.ma.masked_invalid(self.column_max), cmap="turbo", shading="nearest",
-                             vmin=0, vmax=max(60.0, float(np.nanmax(self.column_max)) if self.column_max.size and
-                                              np.isfinite(self.column_max).any() else 60.0))
+        c = self._raw_cells
+        top = self.column_max
+        vmax = max(60.0, float(np.nanmax(top))) if top.size and np.isfinite(top).any() else 60.0
+        colours = dict(cmap="turbo", vmin=0, vmax=vmax)
+        if lonlat:
+            def on_map(x, y):
+                gx, gy = np.meshgrid(np.asarray(x, np.float64), np.asarray(y, np.float64))
+                lat, lon = _core.geographic(*self.origin, gx.ravel(), gy.ravel())
+                return lon.reshape(gx.shape), lat.reshape(gx.shape)
+            # The columns' corners on the map: a grid cell reaches halfway to its neighbours.
+            mesh = ax.pcolormesh(*on_map(_edges(self.x_km), _edges(self.y_km)), np.ma.masked_invalid(top),
+                                 shading="flat", **colours)
+            px, py = on_map(self.x_km, self.y_km)
+            ty, tx = _core.geographic(*self.origin, c["wx_km"].astype(np.float64), c["wy_km"].astype(np.float64))
+        else:
+            px, py, tx, ty = self.x_km, self.y_km, c["wx_km"], c["wy_km"]
+            mesh = ax.pcolormesh(px, py, np.ma.masked_invalid(top), shading="nearest", **colours)
         ax.figure.colorbar(mesh, ax=ax, label="dBZ")
         plan = self._labels.max(axis=0)
-        c = self._raw_cells
-        for no, cx, cy in zip(c["cell"], c["x_km"], c["y_km"]):
-            ax.contour(x, y, (plan == no).astype(np.float32), levels=[0.5], colors="k", linewidths=0.8)
+        for no, cx, cy in zip(c["cell"], tx, ty):
+            ax.contour(px, py, (plan == no).astype(np.float32), levels=[0.5], colors="k", linewidths=0.8)
             ax.text(cx, cy, str(no), ha="center", va="center", fontsize=8, weight="bold")
-        ax.set_xlabel("x (km)")
-        ax.set_ylabel("y (km)")
-        ax.set_aspect("equal")
+        ax.set_xlabel("longitude (°E)" if lonlat else "x (km)")
+        ax.set_ylabel("latitude (°N)" if lonlat else "y (km)")
+        ax.set_aspect(1.0 / np.cos(np.radians(self.origin[0])) if lonlat else "equal")
         ax.set_title(f"{len(c['cell'])} storm cells at {self.level:g} dBZ")
         return ax
 
 
 def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None, xyz_units="km", time=None,
-            max_voxels=None):
+            max_voxels=None, origin=None):
     """The storm cells of a radar volume, as `velmora analyze` finds them.
 
     volume: a path (NetCDF or .vti), an xarray.Dataset (var names the
     variable), an xarray.DataArray with dims (z, y, x) or (time, z, y, x) and
     1-D coordinates x, y, z (m or km by their units), or a numpy array
     (z, y, x) with the coordinates given as x=, y=, z= in xyz_units. NaN is
-    missing data. time: the time step of a volume of several."""
+    missing data. time: the time step of a volume of several. origin:
+    (latitude, longitude) of x = y = 0, for the cells' lat and lon; by
+    default the volume's origin_latitude/origin_longitude where it has them."""
+    if origin is not None:
+        origin = tuple(float(c) for c in origin)
+        if len(origin) != 2 or not (abs(origin[0]) <= 90 and -180 <= origin[1] <= 360):
+            raise ValueError(f"origin must be (latitude, longitude) in degrees, not {origin}")
     level = float(level)
     if not np.isfinite(level):
         raise ValueError(f"level must be a finite reflectivity in dBZ, not {level}")
@@ -210,19 +265,26 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
             raise ValueError("the volume's path is empty")
         t = _core.only_time if time is None else int(time)
         raw = _core.analyze_file(path, var, level, min_cells, t, limit)
-        return Analysis(raw, time_value=None, source=path,
+        return Analysis(raw, time_value=None, source=path, origin=origin or raw["origin"],
                         time_index=None if time is None else t, **settings)
 
     xr = _xarray_if_loaded()
+    dataset_origin = None
     if xr is not None and isinstance(volume, xr.Dataset):
         if var not in volume.data_vars:
             raise KeyError(f"the dataset has no variable {var!r}; it has: {', '.join(map(str, volume.data_vars))}")
+        if time is not None and "time" in volume.dims:
+            dataset_origin = _origin_of(volume.isel(time=int(time)) if 0 <= int(time) < volume.sizes["time"] else volume)
+        else:
+            dataset_origin = _origin_of(volume)
         volume = volume[var]
     if xr is not None and isinstance(volume, xr.DataArray):
         v = _from_dataarray(volume, var, time)
         settings["var"] = v["var"] if volume.name is not None else var
         template, lead = v.pop("template"), v.pop("lead")
         when = v.pop("time")
+        found = v.pop("origin")
+        origin = origin if origin is not None else dataset_origin if dataset_origin is not None else found
     else:
         if x is None or y is None or z is None:
             raise TypeError("a numpy volume needs its coordinates: analyze(values, x=..., y=..., z=...)")
@@ -242,7 +304,7 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
                               v["units"], level, min_cells, limit)
     source = dict(values=values, x=coords[0], y=coords[1], z=coords[2], xy_units=v["xy_units"], z_units=v["z_units"],
                   units=v["units"])
-    return Analysis(raw, time_value=when, source=source, template=template, lead=lead, **settings)
+    return Analysis(raw, time_value=when, source=source, template=template, lead=lead, origin=origin, **settings)
 
 
 def _xarray_if_loaded():
