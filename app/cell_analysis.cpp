@@ -292,7 +292,20 @@ AnalysisResult analyze_values(Volume axes, std::span<const float> values, const 
     const HostReset reset;
     vhost::Object& radar = radar_on_empty_host();
     if (axes.name.empty()) axes.name = s.var;
-    fill_volume_values(radar, axes, values);
+    // The operations of the analysis take NaN for missing data wherever they
+    // meet it, so values that hold no infinity are read where they lie; an
+    // infinity is missing data too, and only a copy can say so.
+    bool nan = false, infinite = false;
+    for (const float x : values) {
+        nan |= std::isnan(x);
+        infinite |= std::isinf(x);
+    }
+    if (infinite) {
+        fill_volume_values(radar, axes, values);
+    } else {
+        axes.has_null = axes.has_null || nan;
+        lend_volume_field(radar, axes, values);
+    }
     return run_on_tree(radar, axes, s, "");
 }
 

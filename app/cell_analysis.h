@@ -100,7 +100,8 @@ public:
 };
 
 // Runs the analysis on a volume given in memory, writing no file; leaves the
-// host's tree empty. Throws std::invalid_argument for a level that is not
+// host's tree empty. The values are read where they lie unless they hold an
+// infinity (then they are copied, with their missing values marked). Throws std::invalid_argument for a level that is not
 // finite or values that do not fit the axes, AnalysisError when a step
 // failed.
 AnalysisResult analyze_values(Volume axes, std::span<const float> values, const AnalysisSettings& s);

@@ -172,6 +172,15 @@ std::span<float> FieldRef::add_floats(const std::string& label, int veclen, cons
     return storage<float>(component(comp).at("values"), DTYPE_FLOAT);
 }
 
+void FieldRef::lend_floats(const std::string& label, std::span<const float> values, int veclen,
+                           const std::string& units) {
+    int comp = ncomp();
+    declare_component(comp, DTYPE_FLOAT, veclen, label);
+    component(comp).at("units").set_str(units);
+    component(comp).at("values").borrow_values(reinterpret_cast<const std::byte*>(values.data()),
+                                               values.size_bytes());
+}
+
 std::span<std::int32_t> FieldRef::add_ints(const std::string& label, int veclen, const std::string& units) {
     int comp = ncomp();
     declare_component(comp, DTYPE_INT, veclen, label);

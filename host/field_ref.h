@@ -48,6 +48,10 @@ public:
     std::span<float> coord_buffer();
     std::span<std::int64_t> add_cells(const std::string& type, std::int64_t ncells);
     std::span<float> add_floats(const std::string& label, int veclen = 1, const std::string& units = "");
+    // A float component whose values are read where the caller holds them
+    // (Object::borrow_values); as many as the nodes times veclen.
+    void lend_floats(const std::string& label, std::span<const float> values, int veclen = 1,
+                     const std::string& units = "");
     std::span<std::int32_t> add_ints(const std::string& label, int veclen = 1, const std::string& units = "");
 
     // --- reading ---

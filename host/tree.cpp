@@ -276,6 +276,12 @@ void Object::take_values(Object& from) {
     from.buf_.reset();
 }
 
+void Object::borrow_values(const std::byte* p, std::size_t bytes) {
+    if (kind_ != Kind::Array || !typed_ || bytes != static_cast<std::size_t>(wanted_length()) * elem_size(elem_))
+        throw std::invalid_argument(path() + " cannot read " + std::to_string(bytes) + " bytes as its values");
+    buf_ = Bytes::borrow(p, bytes);
+}
+
 void Object::set_int(std::int64_t v) {
     if (kind_ == Kind::Real) {
         set_real(static_cast<double>(v));

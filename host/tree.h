@@ -37,7 +37,33 @@ inline Term term(std::int64_t constant) { return Term{constant, {}}; }
 std::size_t elem_size(int type);
 const char* kind_name(Kind kind);
 
-using Bytes = LargeVector<std::byte>;
+// The bytes of an array: memory of its own (zeroed), or memory it borrows:
+// a volume analysed where its caller holds it. Borrowed bytes are never
+// written by the tree's owner and never freed by it; whoever lends them keeps
+// them alive and unchanged for as long as the tree holds them. A copy owns
+// its bytes.
+class Bytes {
+public:
+    explicit Bytes(std::size_t n) : own_(n), data_(own_.data()), size_(n) {}
+    Bytes(const Bytes& o) : own_(o.data_, o.data_ + o.size_), data_(own_.data()), size_(o.size_) {}
+    Bytes& operator=(const Bytes&) = delete;
+    static std::shared_ptr<Bytes> borrow(const std::byte* p, std::size_t n) {
+        auto b = std::shared_ptr<Bytes>(new Bytes(0));
+        b->data_ = const_cast<std::byte*>(p);
+        b->size_ = n;
+        return b;
+    }
+    std::byte* data() { return data_; }
+    const std::byte* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    bool borrowed() const { return size_ > 0 && own_.empty(); }
+
+private:
+    LargeVector<std::byte> own_;
+    std::byte* data_;
+    std::size_t size_;
+};
 
 class Object {
     static const std::string& no_text();
@@ -122,6 +148,9 @@ public:
     // Takes the values of another array of the same type and length, which
     // is left without values.
     void take_values(Object& from);
+    // Reads its values from bytes it does not own, as many as its shape asks
+    // for (std::invalid_argument otherwise); see Bytes.
+    void borrow_values(const std::byte* p, std::size_t bytes);
     // Sets an unshaped array's length (shaped arrays follow their shape).
     void resize(std::int64_t n);
     template <class T> T* as() { return reinterpret_cast<T*>(data()); }

@@ -637,7 +637,11 @@ vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, 
     return f;
 }
 
-std::span<float> make_volume_field(vhost::Object& f, const Volume& v) {
+namespace {
+
+// The geometry of a volume's field: a uniform grid when every axis is evenly
+// spaced, explicit coordinates otherwise.
+vhost::FieldRef volume_geometry(vhost::Object& f, const Volume& v) {
     vhost::FieldRef ref(f);
     const std::vector<std::int64_t> dims{static_cast<std::int64_t>(v.x.size()), static_cast<std::int64_t>(v.y.size()),
                                          static_cast<std::int64_t>(v.z.size())};
@@ -655,7 +659,21 @@ std::span<float> make_volume_field(vhost::Object& f, const Volume& v) {
                     xyz[at++] = z;
                 }
     }
-    return ref.add_floats(v.name, 1, v.units);
+    return ref;
+}
+
+}  // namespace
+
+std::span<float> make_volume_field(vhost::Object& f, const Volume& v) {
+    return volume_geometry(f, v).add_floats(v.name, 1, v.units);
+}
+
+void lend_volume_field(vhost::Object& f, const Volume& v, std::span<const float> values) {
+    if (values.size() != v.x.size() * v.y.size() * v.z.size())
+        throw std::invalid_argument("the volume holds " + std::to_string(values.size()) + " values for " +
+                                    std::to_string(v.x.size() * v.y.size() * v.z.size()) + " grid nodes");
+    volume_geometry(f, v).lend_floats(v.name, values, 1, v.units);
+    set_volume_null(f, v);
 }
 
 void set_volume_null(vhost::Object& f, const Volume& v) {

@@ -101,6 +101,10 @@ void fill_volume_field(vhost::Object& field, const Volume& v);
 // component, whose storage is returned for a reader to fill (a ValueSink).
 // Its null value is set afterwards with set_volume_null.
 std::span<float> make_volume_field(vhost::Object& field, const Volume& axes);
+// The field of a volume whose values stay where the caller holds them: the
+// field reads them there, never writes them, and must go before they do.
+// Nulls as v says; std::invalid_argument when they do not fit the axes.
+void lend_volume_field(vhost::Object& field, const Volume& v, std::span<const float> values);
 void set_volume_null(vhost::Object& field, const Volume& v);
 // Marks the missing values of float component comp of a field as NaN, in
 // place, and leaves the component without a null value.

@@ -69,8 +69,20 @@ def test_nan_is_missing_data(forms):
     _, _, da = forms
     v = da.isel(time=0)
     assert np.isnan(v.values).any()   # xarray made the fill value NaN
-    filled = velmora.analyze(v.fillna(-9999.0).values, x=v.x.values, y=v.y.values, z=v.z.values, xyz_units="m")
-    same(velmora.analyze(v), filled)
+    coords = dict(x=v.x.values, y=v.y.values, z=v.z.values, xyz_units="m")
+    ref = velmora.analyze(v)
+    same(ref, velmora.analyze(v.fillna(-9999.0).values, **coords))
+    # Infinities are missing data as well; the array read in place is left as it was.
+    values = v.values.copy()
+    values[np.isnan(values)] = np.inf
+    values[0, 0, :3] = -np.inf
+    before = values.copy()
+    values.flags.writeable = False
+    same(ref, velmora.analyze(values, **coords))
+    np.testing.assert_array_equal(values, before)
+    kept = v.values.copy()
+    velmora.analyze(kept, **coords)
+    np.testing.assert_array_equal(kept, v.values)
 
 
 def test_no_echo_and_nothing_kept(forms):
