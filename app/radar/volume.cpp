@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "chunked_read.h"
+#include "cf_time.h"
 #include "classic_header.h"
 #include "field_ref.h"
 #include "host_ops.h"
@@ -265,6 +266,19 @@ std::optional<GeoOrigin> read_origin(int nc, int time_dim, size_t step) {
     return checked_origin(at[0], at[1]);
 }
 
+// The time of step of the CF coordinate variable time, when the variable
+// read lies on it.
+std::optional<double> read_time(int nc, int time_dim, size_t step) {
+    int v = -1, nd = 0, dim = -1;
+    if (time_dim < 0 || nc_inq_varid(nc, "time", &v) != NC_NOERR || nc_inq_varndims(nc, v, &nd) != NC_NOERR || nd != 1)
+        return std::nullopt;
+    nc_inq_vardimid(nc, v, &dim);
+    double value = 0.0;
+    const size_t index[1] = {step};
+    if (dim != time_dim || nc_get_var1_double(nc, v, index, &value) != NC_NOERR) return std::nullopt;
+    return cf_seconds(text_att(nc, v, "units"), text_att(nc, v, "calendar"), value);
+}
+
 }  // namespace
 
 Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink, long time,
@@ -304,6 +318,7 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     count[first + 2] = out.x.size();
     const size_t n = out.x.size() * out.y.size() * out.z.size();
     out.origin = read_origin(nc.id, first == 1 ? dims[0] : -1, start[0]);
+    out.time = read_time(nc.id, first == 1 ? dims[0] : -1, start[0]);
 
     const Unpacking unpack(nc.id, v, out);
     const std::span<float> values = storage_for(out, n, sink, path);
@@ -428,7 +443,14 @@ void write_netcdf(const std::string& path, const Volume& v) {
     nc_put_att_text(nc.id, vd, "units", units.size(), units.c_str());
     const char* long_name = "Reflectivity";
     nc_put_att_text(nc.id, vd, "long_name", std::char_traits<char>::length(long_name), long_name);
-    int vlat = -1, vlon = -1;
+    int vlat = -1, vlon = -1, vtime = -1;
+    if (v.time) {
+        check(nc_def_var(nc.id, "time", NC_DOUBLE, 1, &dt, &vtime), path, "defining time");
+        const char* units = "seconds since 1970-01-01T00:00:00Z";
+        nc_put_att_text(nc.id, vtime, "units", std::char_traits<char>::length(units), units);
+        nc_put_att_text(nc.id, vtime, "calendar", 9, "gregorian");
+        nc_put_att_text(nc.id, vtime, "standard_name", 4, "time");
+    }
     if (v.origin) {
         auto position = [&](const char* name, const char* units, int& id) {
             check(nc_def_var(nc.id, name, NC_DOUBLE, 1, &dt, &id), path, std::string("defining ") + name);
@@ -438,6 +460,7 @@ void write_netcdf(const std::string& path, const Volume& v) {
         position("origin_longitude", "degrees_east", vlon);
     }
     check(nc_enddef(nc.id), path, "writing the header");
+    if (v.time) check(nc_put_var_double(nc.id, vtime, &*v.time), path, "writing time");
     if (v.origin) {
         check(nc_put_var_double(nc.id, vlat, &v.origin->lat), path, "writing origin_latitude");
         check(nc_put_var_double(nc.id, vlon, &v.origin->lon), path, "writing origin_longitude");
@@ -629,6 +652,12 @@ Volume synthetic_scene(const SceneOptions& o) {
     std::vector<Stratiform> rain(static_cast<size_t>(std::max(1, o.cells / 5)));
     for (Stratiform& s : rain) s = {rnd.uniform(x0, x1), rnd.uniform(y0, y1), rnd.uniform(20.0f, 40.0f), rnd.uniform(8.0f, 16.0f)};
     return scene(o.nx, o.ny, o.nz, cells, rain);
+}
+
+Volume scene_of_cells(const SceneOptions& o, std::span<const ConvectiveCell> cells) {
+    if (o.nx < 2 || o.ny < 2 || o.nz < 2)
+        throw std::invalid_argument("a synthetic scene needs at least 2 points along each axis");
+    return scene(o.nx, o.ny, o.nz, cells, {});
 }
 
 vhost::Object& add_volume_field(vhost::Object& parent, const std::string& name, const Volume& v) {

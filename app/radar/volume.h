@@ -31,6 +31,7 @@ struct Volume {
     bool has_null = false;
     float null_value = -9999.0f;
     std::optional<GeoOrigin> origin;   // where x = y = 0 lies, when the file says
+    std::optional<double> time;        // of the step read, s since 1970-01-01 UTC, when the file says
 };
 
 // Where a reader puts the values of a volume: given the volume with its axes,
@@ -62,7 +63,8 @@ Volume read_volume(const std::string& path, const std::string& var, const ValueS
 
 // Writes a volume in the layout radar toolkits use: DT(time, z, y, x) float
 // in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres,
-// and origin_latitude/origin_longitude (time) when it has an origin.
+// origin_latitude/origin_longitude (time) when it has an origin and a CF time
+// when it has one.
 void write_netcdf(const std::string& path, const Volume& v);
 
 // One convective cell of a synthetic scene.
@@ -90,6 +92,8 @@ struct SceneOptions {
 // for the same options every time. Throws std::invalid_argument on a grid of
 // fewer than 2 points along an axis or a negative cell count.
 Volume synthetic_scene(const SceneOptions& o = {});
+// Only the given cells, without stratiform rain, on the grid of o.
+Volume scene_of_cells(const SceneOptions& o, std::span<const ConvectiveCell> cells);
 
 // Puts a volume into the tree as a field: a uniform grid (dims + corner
 // points) when every axis is evenly spaced, explicit coordinates otherwise;
