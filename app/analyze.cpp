@@ -17,6 +17,7 @@
 #include "network.h"
 #include "operations.h"
 #include "runner.h"
+#include "track_frames.h"
 #include "vtk_output.h"
 
 namespace velmora::app {
@@ -356,6 +357,8 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     r.move_last_component(grid_areas, "cell");
     const std::vector<std::int32_t> surf_cell = cells_of_surface(v_, r.float_view(0), r.int_view(r.ncomp() - 1),
                                                                  vhost::FieldRef(surface).coord(), o_.level);
+    if (o_.for_tracking)
+        o_.for_tracking->frame.cells = tracked_cells(cell_measures(), r.int_view(r.ncomp() - 1), v_);
     // The plan view, taken while the missing values are still marked as such.
     std::vector<float> column_max;
     std::vector<std::int32_t> column_no;
@@ -471,6 +474,15 @@ int Analysis::run() {
     // now, while the analysis runs.
     if (o_.picture) display_.emplace();
     if (int status = read_volume_into_tree()) return status;
+    if (o_.for_tracking) {
+        Volume& axes = o_.for_tracking->axes;
+        axes.x = v_.x;
+        axes.y = v_.y;
+        axes.z = v_.z;
+        axes.time = v_.time;
+        axes.origin = v_.origin;
+        o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
+    }
     if (!echo_reaches_level()) return 0;
     Plan plan;
     if (int status = build(plan)) return status;

@@ -12,6 +12,7 @@
 
 #include "cell_analysis.h"
 #include "document.h"
+#include "tracker.h"
 #include "volume.h"
 #include "vtk_output.h"
 
@@ -28,6 +29,14 @@ struct AnalyzeOptions {
     bool picture = true;
     Compression compression = Compression::LZ4;   // of the VTK XML files
     bool timings = false;                          // each step's time and memory on the error stream
+    // Where an analysis of a series leaves what tracking needs: the volume's
+    // axes, time and origin (no values), its cells and the plan view of its
+    // echo (the frame's time is the volume's, NaN when it has none).
+    struct ForTracking {
+        Volume axes;
+        tracking::Frame frame;
+    };
+    ForTracking* for_tracking = nullptr;
 };
 
 // The network of the analysis: the volume as a file-backed field "radar",

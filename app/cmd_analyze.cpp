@@ -1,5 +1,5 @@
 // velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR --compress none|lz4|zlib --timings
-// velmora synth OUT.nc [--nx N --ny N --nz N --cells N --seed N]
+// velmora synth OUT.nc [--nx N --ny N --nz N --cells N --seed N]; --series N --interval S OUT_DIR (cmd_track.cpp)
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -76,6 +76,7 @@ void add_analyze_command(CLI::App& app, int& status) {
 void add_synth_command(CLI::App& app, int& status) {
     auto path = std::make_shared<std::string>();
     auto o = std::make_shared<SceneOptions>();
+    auto series = std::make_shared<std::pair<int, double>>(0, 300.0);
     CLI::App* cmd = app.add_subcommand(
         "synth", "Write the built-in synthetic convective scene (the default of analyze), or one of another size "
                  "with scattered cells, as a NetCDF volume");
@@ -92,8 +93,13 @@ void add_synth_command(CLI::App& app, int& status) {
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     cmd->add_option("--seed", o->seed, "The seed of the scattered cells")->capture_default_str();
-    cmd->callback([path, o, &status] {
+    add_series_option(*cmd, series->first, series->second);
+    cmd->callback([path, o, series, &status] {
         try {
+            if (series->first > 0) {
+                status = write_series(*path, series->first, series->second);
+                return;
+            }
             write_netcdf(*path, synthetic_scene(*o));
             std::printf("synthetic scene written to %s (variable DT)\n", path->c_str());
             status = 0;

@@ -2,6 +2,8 @@
 // command line; its callback leaves the exit status in status.
 #pragma once
 
+#include <string>
+
 namespace CLI {
 class App;
 }
@@ -12,6 +14,11 @@ void add_run_command(CLI::App& app, int& status);
 void add_modules_command(CLI::App& app, int& status);
 void add_analyze_command(CLI::App& app, int& status);
 void add_synth_command(CLI::App& app, int& status);
+void add_track_command(CLI::App& app, int& status);
+// velmora synth --series N --interval S: the options, and the writing of a
+// series with its true tracks (cmd_track.cpp).
+void add_series_option(CLI::App& synth, int& count, double& interval);
+int write_series(const std::string& dir, int count, double interval);
 
 // Parses the command line and runs the chosen subcommand: the exit status,
 // 2 for a command line that cannot be understood.

@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
         "Examples:\n"
         "  velmora analyze cpol.nc --var DT --level 40   the storm cells of a radar volume\n"
         "  velmora analyze                         the same on the built-in synthetic scene\n"
+        "  velmora track series/*.nc --out tracks  the storm cells of a series followed over time\n"
         "  velmora modules                         the modules and the host's own operations\n"
         "  velmora modules ThreshMin               what an instance of ThreshMin declares\n"
         "  velmora run examples/ThreshMin.json --dump out.json\n"
@@ -21,5 +22,6 @@ int main(int argc, char** argv) {
     velmora::app::add_modules_command(app, status);
     velmora::app::add_analyze_command(app, status);
     velmora::app::add_synth_command(app, status);
+    velmora::app::add_track_command(app, status);
     return velmora::app::parse_and_run(app, status, argc, argv);
 }

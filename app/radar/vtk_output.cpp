@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vtkActor.h>
 #include <vtkCoordinate.h>
+#include <vtkDoubleArray.h>
+#include <vtkIdList.h>
 #include <vtkBillboardTextActor3D.h>
 #include <vtkCamera.h>
 #include <vtkCellArray.h>
@@ -771,7 +773,91 @@ void add_plan_axes(vtkRenderer* ren, double x0, double x1, double y0, double y1,
     ren->AddActor(a);
 }
 
+// The paths as thick dark lines with an arrow head at their last point and
+// their labels beyond it.
+void add_paths(vtkRenderer* ren, const std::vector<PlanView::Path>& paths) {
+    vtkNew<vtkPoints> pts;
+    vtkNew<vtkCellArray> lines, heads;
+    for (const auto& path : paths) {
+        const std::size_t n = std::min(path.x.size(), path.y.size());
+        if (n == 0) continue;
+        std::vector<vtkIdType> ids;
+        for (std::size_t i = 0; i < n; ++i) ids.push_back(pts->InsertNextPoint(path.x[i], path.y[i], 0.03));
+        if (n > 1) {
+            lines->InsertNextCell(static_cast<vtkIdType>(ids.size()), ids.data());
+            // An arrow head on the last step: two barbs a third of its length.
+            const double ex = path.x[n - 1], ey = path.y[n - 1];
+            const double dx = ex - path.x[n - 2], dy = ey - path.y[n - 2];
+            const double len = std::hypot(dx, dy);
+            if (len > 0) {
+                const double ux = dx / len, uy = dy / len, b = std::max(1.0, len / 3.0);
+                for (const double side : {1.0, -1.0}) {
+                    const vtkIdType barb[2] = {ids.back(), pts->InsertNextPoint(ex - b * (ux - 0.5 * side * uy),
+                                                                                ey - b * (uy + 0.5 * side * ux), 0.03)};
+                    heads->InsertNextCell(2, barb);
+                }
+            }
+        }
+        add_world_text(ren, path.label, path.x[n - 1] + 1.5, path.y[n - 1] + 1.5, 16, VTK_TEXT_LEFT, VTK_TEXT_BOTTOM);
+    }
+    vtkNew<vtkPolyData> poly;
+    poly->SetPoints(pts);
+    poly->SetLines(lines);
+    for (vtkIdType c = 0; c < heads->GetNumberOfCells(); ++c) {
+        vtkNew<vtkIdList> ids;
+        heads->GetCellAtId(c, ids);
+        poly->GetLines()->InsertNextCell(ids);
+    }
+    vtkNew<vtkPolyDataMapper> m;
+    m->SetInputData(poly);
+    vtkNew<vtkActor> a;
+    a->SetMapper(m);
+    a->GetProperty()->SetColor(0.05, 0.05, 0.05);
+    a->GetProperty()->SetLineWidth(3.0);
+    a->GetProperty()->LightingOff();
+    ren->AddActor(a);
+}
+
 }  // namespace
+
+void write_track_lines(const std::string& path, const std::vector<TrackLine>& lines) {
+    vtkNew<vtkPoints> pts;
+    vtkNew<vtkCellArray> verts, polylines;
+    vtkNew<vtkIntArray> point_track, cell_track;
+    vtkNew<vtkDoubleArray> time;
+    point_track->SetName("track");
+    cell_track->SetName("track");
+    time->SetName("time");
+    std::vector<int> vert_tracks, line_tracks;
+    for (const TrackLine& l : lines) {
+        std::vector<vtkIdType> ids;
+        for (std::size_t i = 0; i < l.x.size(); ++i) {
+            ids.push_back(pts->InsertNextPoint(l.x[i], l.y[i], i < l.z.size() ? l.z[i] : 0.0));
+            point_track->InsertNextValue(l.track);
+            time->InsertNextValue(i < l.time.size() ? l.time[i] : 0.0);
+        }
+        if (ids.empty()) continue;
+        // A track of one cell is a point: a line needs two.
+        (ids.size() == 1 ? verts : polylines)->InsertNextCell(static_cast<vtkIdType>(ids.size()), ids.data());
+        (ids.size() == 1 ? vert_tracks : line_tracks).push_back(l.track);
+    }
+    // VTK numbers the cells of polydata vertices first, then lines.
+    for (const int t : vert_tracks) cell_track->InsertNextValue(t);
+    for (const int t : line_tracks) cell_track->InsertNextValue(t);
+    vtkNew<vtkPolyData> poly;
+    poly->SetPoints(pts);
+    poly->SetVerts(verts);
+    poly->SetLines(polylines);
+    poly->GetPointData()->AddArray(point_track);
+    poly->GetPointData()->AddArray(time);
+    poly->GetCellData()->AddArray(cell_track);
+    vtkNew<vtkXMLPolyDataWriter> w;
+    w->SetFileName(path.c_str());
+    w->SetInputData(poly);
+    w->SetDataModeToAppended();
+    w->SetCompressorTypeToLZ4();
+    if (w->Write() != 1) throw std::runtime_error(path + ": cannot write the tracks");
+}
 
 void render_plan_png(const PlanView& p, const std::string& path, int width, int height, VirtualDisplay* display) {
     const size_t nx = p.x.size(), ny = p.y.size();
@@ -810,6 +896,7 @@ void render_plan_png(const PlanView& p, const std::string& path, int width, int 
     outlines->GetProperty()->LightingOff();
     ren->AddActor(outlines);
 
+    if (!p.paths.empty()) add_paths(ren, p.paths);
     for (const auto& l : p.labels) {
         vtkNew<vtkTextActor> t;
         t->SetInput(std::to_string(l.no).c_str());

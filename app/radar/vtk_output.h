@@ -103,6 +103,13 @@ struct PlanView {
         double x, y;                        // km
     };
     std::vector<Label> labels;
+    // Paths drawn over the plan, each with an arrow at its last point and
+    // its label beside it (tracks of cells).
+    struct Path {
+        std::vector<double> x, y;           // km
+        std::string label;
+    };
+    std::vector<Path> paths;
     std::string title;
     std::string caption;
 };
@@ -111,5 +118,14 @@ struct PlanView {
 // km with equal scales, a colour bar in dBZ.
 void render_plan_png(const PlanView& plan, const std::string& path, int width = 1100, int height = 900,
                      VirtualDisplay* display = nullptr);
+
+// Polylines as VTK XML polydata (.vtp), one line per path, with the
+// number of each (point and cell data "track") and the time of every point
+// (point data "time", s): the tracks of storm cells for ParaView.
+struct TrackLine {
+    int track = 0;
+    std::vector<double> x, y, z, time;
+};
+void write_track_lines(const std::string& path, const std::vector<TrackLine>& lines);
 
 }  // namespace velmora::app

@@ -35,7 +35,7 @@ Series synthetic_series(int count, double interval) {
         {6, mid, count - 1, 0, 0, 3.0 * step, 0.0, 50, 2.5f, 3, "split"},
         // Two that close in and merge: track 5 ends in track 4.
         {4, 0, count - 1, 20, -30, 1.5 * step, 0.0, 53, 3.0f},
-        {5, 0, mid - 1, 20, -55, 1.5 * step, 0.0, 50, 2.5f, 0, "start", "merge"},
+        {5, 0, mid - 1, 20, 0, 1.5 * step, 0.0, 50, 2.5f, 0, "start", "merge"},
     };
     Series s;
     const double t0 = 1137715200.0;   // 2006-01-20T00:00:00Z
@@ -46,7 +46,7 @@ Series synthetic_series(int count, double interval) {
             double x = m.x0 + m.u * t, y = m.y0 + m.v * t;
             if (m.track == 3 && t >= mid) y += 3.0 + 3.0 * (t - mid);                 // drifts north after the split
             if (m.track == 6) x = movers[2].x0 + m.u * t, y = -3.0 - 3.0 * (t - mid);   // and its sibling south
-            if (m.track == 5) y = -55.0 + 25.0 * t / std::max(1, mid);                // closes in on track 4
+            if (m.track == 5) y = -30.0 - 4.5 * (mid - t);                             // closes in on track 4
             cells.push_back({static_cast<float>(x), static_cast<float>(y), m.peak, m.radius, 8.0f, 2.5f, 0.0f});
             const char* event = t == m.first ? m.first_event : t == m.last && t < count - 1 ? m.last_event : "continue";
             const int parent = t == m.first && m.parent ? m.parent : t == m.last && m.track == 5 ? 4 : 0;

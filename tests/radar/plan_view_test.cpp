@@ -28,7 +28,7 @@ TEST(PlanViewTest, ColumnsAreColouredByTheirHighestValueAndCellsOutlined) {
     top[11] = NAN;
     std::vector<std::int32_t> plan(12, 0);
     plan[5] = 1;
-    velmora::app::PlanView p{x, y, top, plan, {{1, 1.0, 1.0}}, "plan", ""};
+    velmora::app::PlanView p{x, y, top, plan, {{1, 1.0, 1.0}}, {}, "plan", ""};
     const std::string png = dir.file("plan.png");
     {
 #if defined(__SANITIZE_ADDRESS__)
@@ -55,7 +55,7 @@ TEST(PlanViewTest, ColumnsAreColouredByTheirHighestValueAndCellsOutlined) {
     EXPECT_GT(dark_red, 10000);   // 11 of 12 columns of about 90 x 90 pixels
     EXPECT_GT(black, 500);        // the cell's outline: four sides of a column, 2 pixels wide
     std::vector<float> wrong(5);
-    EXPECT_THROW(velmora::app::render_plan_png({x, y, wrong, plan, {}, "", ""}, png), std::invalid_argument);
+    EXPECT_THROW(velmora::app::render_plan_png({x, y, wrong, plan, {}, {}, "", ""}, png), std::invalid_argument);
 }
 
 }  // namespace

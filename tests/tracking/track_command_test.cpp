@@ -1,0 +1,80 @@
+// velmora track on a synthetic series: the table users open, and series
+// that cannot be tracked.
+#include <gtest/gtest.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "commands.h"
+#include "temp_files.h"
+#include "volume.h"
+
+namespace {
+
+int run(const char* command, std::vector<std::string> args) {
+    CLI::App app{"velmora"};
+    int status = 0;
+    velmora::app::add_synth_command(app, status);
+    velmora::app::add_track_command(app, status);
+    args.insert(args.begin(), {"velmora", command});
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
+}
+
+std::vector<std::string> lines(const std::string& path) {
+    std::ifstream f(path);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(f, l);) out.push_back(l);
+    return out;
+}
+
+TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTime) {
+    vtest::TempDir dir;
+    const std::string series = dir.file("series"), out = dir.file("tracks");
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(run("synth", {"--series", "4", series}), 0);
+    // Given out of order: the volumes' times put them right.
+    ASSERT_EQ(run("track", {series + "/series_002.nc", series + "/series_000.nc", series + "/series_003.nc",
+                            series + "/series_001.nc", "--out", out, "--no-picture"}),
+              0);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find(" in 4 volumes (1 splits, "), std::string::npos) << printed;
+    const auto rows = lines(out + "/tracks.csv");
+    ASSERT_GE(rows.size(), 19u);
+    EXPECT_EQ(rows[0], "track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,source");
+    EXPECT_EQ(rows[1].rfind("1,2006-01-20T00:00:00Z,1,", 0), 0u) << rows[1];
+    // The fast cell, track 1: 7.5 km east and 2.4 km north in 5 minutes, 25 and 8 m/s.
+    const auto fast = std::find_if(rows.begin(), rows.end(), [](const std::string& r) {
+        return r.rfind("1,", 0) == 0 && r.find(",continue,series_001.nc") != std::string::npos;
+    });
+    ASSERT_NE(fast, rows.end());
+    std::istringstream fields(*fast);
+    std::vector<std::string> f;
+    for (std::string c; std::getline(fields, c, ',');) f.push_back(c);
+    ASSERT_EQ(f.size(), 15u);
+    EXPECT_NEAR(std::stod(f[10]), 25.0, 0.5);
+    EXPECT_NEAR(std::stod(f[11]), 8.0, 0.5);
+    EXPECT_TRUE(std::filesystem::exists(out + "/tracks.vtp"));
+    EXPECT_TRUE(std::filesystem::exists(out + "/volumes/series_000/cells.csv"));
+}
+
+TEST(TrackCommandTest, SeriesThatCannotBeTrackedAreRefused) {
+    vtest::TempDir dir;
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(run("synth", {"--series", "2", dir.file("s")}), 0);
+    velmora::app::write_netcdf(dir.file("other.nc"), velmora::app::synthetic_scene());
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run("track", {dir.file("s/series_000.nc"), dir.file("other.nc"), "--out", dir.file("t"), "--no-picture"}), 2);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("lies on another grid than"), std::string::npos);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run("track", {dir.file("s/series_000.nc"), dir.file("s/series_000.nc"), "--out", dir.file("t"),
+                            "--no-picture"}),
+              2);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("are of the same time"), std::string::npos);
+    ::testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
