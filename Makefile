@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-batch clean
 
 all: build
 
@@ -57,6 +57,11 @@ demo: build
 # BENCH_ARGS passes options on, e.g. BENCH_ARGS="--repeat 1 --keep".
 bench-analyze: build
 	@/usr/bin/python3 bench/analyze_scale.py $(BENCH_ARGS)
+
+# velmora.batch on 100 CPOL-size volumes: serially, on 1 and on 2 Dask
+# workers (volumes/s, the ratio, Dask's overhead); a minute or two.
+bench-batch: build
+	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD)/python /usr/bin/python3 bench/batch_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
