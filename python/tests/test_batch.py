@@ -134,6 +134,13 @@ def test_command(client, volumes):
     assert lines[1].startswith(f"velmora batch: 3 volumes in ") and f": 2 done, 1 failed, {len(table)} cells" in lines[1]
 
 
+def test_launcher_without_the_package(tmp_path):
+    shutil.copy(VELMORA, tmp_path / "velmora")
+    r = subprocess.run([str(tmp_path / "velmora"), "batch", "x.nc"], capture_output=True, text=True)
+    assert r.returncode == 127
+    assert r.stderr.startswith("velmora batch: the Python package velmora is not beside this program")
+
+
 def test_a_killed_worker_loses_no_volume(client, volumes):
     """Runs last: the killed worker's nanny starts a new one."""
     paths = volumes * 3

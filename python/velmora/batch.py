@@ -212,6 +212,8 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     import pandas as pd
     from distributed import Client, as_completed
 
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]                  # one file, not its characters
     paths = [os.fspath(p) for p in paths]
     level, min_cells = _checked_settings(var, level, min_cells)
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
