@@ -16,7 +16,7 @@ import velmora
 from conftest import VELMORA, command
 
 distributed = pytest.importorskip("distributed")
-from velmora.batch import analyze_many  # noqa: E402
+from velmora.batch import analyze_many, local_cluster  # noqa: E402
 
 # Debian's tornado and distributed 2022.12 warn about each other.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
@@ -38,8 +38,7 @@ def volumes(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
+    with local_cluster(2) as cluster, distributed.Client(cluster) as c:
         yield c
 
 

@@ -50,6 +50,7 @@ def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=Tr
     import pandas as pd
 
     from ._analyze import analyze
+    _undo_fixed_malloc_trim()
     a = analyze(path, var=var, level=level, min_cells=min_cells)
     cells = a.cells
     if "time" not in cells.columns:
@@ -63,6 +64,26 @@ def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=Tr
         finally:
             shutil.rmtree(partial, ignore_errors=True)
     return cells
+
+
+def _undo_fixed_malloc_trim():
+    """Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536, so
+    that freed memory goes back to the system at once. Any fixed trim
+    threshold also stops glibc from raising its mmap threshold, and every
+    block above 128 KB is then mapped fresh and faulted in page by page: an
+    analysis takes three to four times as long. Here the thresholds are set
+    back to the highest glibc would reach by itself (32 MB mmap, twice that
+    trim)."""
+    if "MALLOC_TRIM_THRESHOLD_" not in os.environ:
+        return
+    import ctypes
+    try:
+        libc = ctypes.CDLL(None)
+        m_trim_threshold, m_mmap_threshold = -1, -3      # malloc.h
+        libc.mallopt(m_mmap_threshold, 32 << 20)
+        libc.mallopt(m_trim_threshold, 64 << 20)
+    except (OSError, AttributeError):
+        pass                                              # not glibc: nothing to undo
 
 
 def _replace_folder(new, folder):
@@ -159,18 +180,30 @@ class _Progress:
             sys.stderr.write("\n")
 
 
-def _local_cluster(workers):
-    """A cluster on this machine: one single-threaded worker process per
-    core (the host is one per process: threads of a worker would take turns)."""
+def local_cluster(workers=None):
+    """The cluster analyze_many starts on this machine: `workers` (default:
+    one per core) single-threaded worker processes (the host is one per
+    process: threads of a worker would take turns). A cluster of your own
+    for several batches: `with local_cluster() as c, Client(c) as client:`."""
     import logging
 
+    import dask
     from distributed import LocalCluster
     n = workers if workers is not None else (os.cpu_count() or 1)
+    # The workers start without Dask's fixed malloc trim threshold (see
+    # _undo_fixed_malloc_trim) and with glibc's malloc on huge pages, as the
+    # velmora launcher starts the command.
+    env = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    env.pop("MALLOC_TRIM_THRESHOLD_", None)
+    tunables = os.environ.get("GLIBC_TUNABLES", "")
+    if "glibc.malloc.hugetlb" not in tunables:
+        env["GLIBC_TUNABLES"] = f"{tunables}:glibc.malloc.hugetlb=1" if tunables else "glibc.malloc.hugetlb=1"
     # The workers' own notes of a failed task are left out (the failures
     # are reported with the results); the HTTP server, which a scheduler
     # always has, takes a free port rather than warning that 8787 is taken.
-    return LocalCluster(n_workers=n, processes=True, threads_per_worker=1, dashboard_address=":0",
-                        silence_logs=logging.ERROR)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": env}):
+        return LocalCluster(n_workers=n, processes=True, threads_per_worker=1, dashboard_address=":0",
+                            silence_logs=logging.ERROR)
 
 
 def _checked_settings(var, level, min_cells):
@@ -226,7 +259,7 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
 
     cluster = own_client = None
     if client is None:
-        cluster = _local_cluster(workers)
+        cluster = local_cluster(workers)
         client = own_client = Client(cluster)
     elif isinstance(client, str):
         client = own_client = Client(client)
