@@ -8,7 +8,9 @@ processes, the 2-worker / 1-worker ratio and Dask's overhead per volume.
 The volumes: links to the CPOL volume (../shared/data, when present) and
 synthetic volumes of its size (111 x 81 x 40) from `velmora synth`, half
 each. Each way is warmed up first (imports, the first analysis on every
-worker), so the figures are those of a running batch. Not a test."""
+worker), so the figures are those of a running batch. Two serial processes
+side by side, without Dask, give what the machine itself allows two
+workers. Not a test."""
 import argparse
 import os
 import pathlib
@@ -50,6 +52,15 @@ def serial(paths):
     return time.perf_counter() - start
 
 
+def two_processes(paths):
+    """The machine's own ceiling for 2 workers: two serial runs on half the
+    volumes each, side by side in processes of their own, without Dask."""
+    halves = [paths[0::2], paths[1::2]]
+    children = [subprocess.Popen([sys.executable, __file__, "--serial-child", *h], stdout=subprocess.PIPE, text=True)
+                for h in halves]
+    return max(float(c.communicate()[0]) for c in children)
+
+
 def on_cluster(paths, workers):
     from distributed import Client, wait
 
@@ -70,6 +81,9 @@ def main():
         tunables = os.environ.get("GLIBC_TUNABLES", "")
         os.environ["GLIBC_TUNABLES"] = f"{tunables}:glibc.malloc.hugetlb=1" if tunables else "glibc.malloc.hugetlb=1"
         os.execv(sys.executable, [sys.executable, *sys.argv])
+    if sys.argv[1:2] == ["--serial-child"]:
+        print(serial(sys.argv[2:]))
+        return
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--volumes", type=int, default=100)
     ap.add_argument("--repeat", type=int, default=1, help="runs of each way; medians are reported")
@@ -81,7 +95,8 @@ def main():
     work = pathlib.Path(tempfile.mkdtemp(prefix="velmora-batch-bench-"))
     try:
         paths = make_volumes(work, args.volumes, args.velmora)
-        ways = {"serial": serial, "1 worker": lambda p: on_cluster(p, 1), "2 workers": lambda p: on_cluster(p, 2)}
+        ways = {"serial": serial, "1 worker": lambda p: on_cluster(p, 1), "2 workers": lambda p: on_cluster(p, 2),
+                "2 serial processes": two_processes}
         times = {k: [] for k in ways}
         for r in range(args.repeat):
             for name, way in ways.items():
@@ -98,8 +113,9 @@ def main():
     print(f"velmora.batch on {n} CPOL-size volumes (111 x 81 x 40), medians of {args.repeat} run(s), "
           f"{os.cpu_count()} cores")
     for name, t in med.items():
-        print(f"  {name:10s} {n / t:7.2f} volumes/s  {1000 * t / n:7.1f} ms/volume")
-    print(f"  2 workers / 1 worker throughput: {med['1 worker'] / med['2 workers']:.2f}x")
+        print(f"  {name:18s} {n / t:7.2f} volumes/s  {1000 * t / n:7.1f} ms/volume")
+    print(f"  2 workers / 1 worker throughput: {med['1 worker'] / med['2 workers']:.2f}x "
+          f"(2 serial processes / 1, the machine's own: {med['serial'] / med['2 serial processes']:.2f}x)")
     overhead = (med["1 worker"] - med["serial"]) / n
     print(f"  Dask overhead per volume (1 worker vs serial): {1000 * overhead:.1f} ms, "
           f"{100 * overhead / (med['serial'] / n):.1f} % of the serial time per volume")
