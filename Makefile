@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-python clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-python bench-batch clean
 
 all: build
 
@@ -62,6 +62,11 @@ bench-analyze: build
 # memory an analysis adds from an array and from its file.
 bench-python: build
 	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD)/python /usr/bin/python3 bench/python_analyze_bench.py $(BENCH_ARGS)
+
+# velmora.batch on 100 CPOL-size volumes: serially, on 1 and on 2 Dask
+# workers (volumes/s, the ratio, Dask's overhead); a minute or two.
+bench-batch: build
+	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD)/python /usr/bin/python3 bench/batch_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -11,6 +11,13 @@
 // to be in the environment before the program is loaded; an exec of this
 // small launcher costs about a millisecond. A GLIBC_TUNABLES that already
 // says how to use huge pages is left as the user set it.
+//
+// `velmora batch ...` is the Python package's (python3 -m velmora batch, on
+// Dask): the launcher starts Debian's interpreter with the package beside the
+// program on PYTHONPATH, build/python in the build tree,
+// lib/python3.X/site-packages when installed.
+#include <glob.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -38,11 +46,53 @@ void add_huge_pages() {
     ::setenv("GLIBC_TUNABLES", tunables.c_str(), 1);
 }
 
+bool is_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The folder that holds the package velmora beside the program, or "".
+std::string package_folder(const std::string& folder) {
+    std::vector<std::string> places{folder + "/python"};
+    glob_t found{};
+    if (::glob((folder + "/../lib/python3*/site-packages").c_str(), 0, nullptr, &found) == 0)
+        places.insert(places.end(), found.gl_pathv, found.gl_pathv + found.gl_pathc);
+    ::globfree(&found);
+    for (const auto& place : places)
+        if (is_file(place + "/velmora/__init__.py")) return place;
+    return "";
+}
+
+int start_batch(const std::string& folder, char** argv) {
+    constexpr const char* python = "/usr/bin/python3";
+    const std::string package = package_folder(folder);
+    if (package.empty()) {
+        std::fprintf(stderr, "velmora batch: the Python package velmora is not beside this program (looked in %s/python "
+                     "and %s/../lib/python3*/site-packages); it is built when VELMORA_PYTHON is ON\n",
+                     folder.c_str(), folder.c_str());
+        return 127;
+    }
+    if (::access(python, X_OK) != 0) {
+        std::fprintf(stderr, "velmora batch: needs %s (Debian package python3): %s\n", python, std::strerror(errno));
+        return 127;
+    }
+    const char* current = std::getenv("PYTHONPATH");
+    const std::string path = current && *current ? package + ":" + current : package;
+    ::setenv("PYTHONPATH", path.c_str(), 1);
+    std::vector<char*> args{const_cast<char*>(python), const_cast<char*>("-m"), const_cast<char*>("velmora")};
+    for (char** a = argv + 1; *a; ++a) args.push_back(*a);
+    args.push_back(nullptr);
+    ::execv(python, args.data());
+    std::fprintf(stderr, "velmora batch: can not start %s: %s\n", python, std::strerror(errno));
+    return 127;
+}
+
 }  // namespace
 
 int main(int, char** argv) {
     add_huge_pages();
     const std::string folder = own_folder();
+    if (argv[0] && argv[1] && std::strcmp(argv[1], "batch") == 0) return start_batch(folder, argv);
     std::string program;
     for (const char* place : {"/libexec/velmora", "/../libexec/velmora"}) {
         program = folder + place;

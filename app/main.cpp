@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
         "  velmora modules ThreshMin               what an instance of ThreshMin declares\n"
         "  velmora run examples/ThreshMin.json --dump out.json\n"
         "  velmora run out.json                    a dump reads back as a network\n"
+        "  velmora batch data/*.nc --out results   many volumes at once on Dask (velmora batch --help)\n"
         "The network file format is described in docs/networks.md, the command line in docs/cli.md.");
     int status = 0;
     velmora::app::add_run_command(app, status);

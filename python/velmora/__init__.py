@@ -3,12 +3,15 @@
     velmora.analyze(volume, var="DT", level=40.0, min_cells=8)
     velmora.modules()
     velmora.run(network)
+    velmora.analyze_many(paths, ...)     (velmora.batch: many volume files on Dask)
 
-pandas, xarray and matplotlib are imported when first needed, not on import.
+pandas, xarray, matplotlib and Dask are imported when first needed, not on import.
 """
 from ._errors import ModuleError, NetworkError
 from ._run import modules, run
 from ._analyze import Analysis, analyze
+from . import batch
+from .batch import analyze_many
 from . import _core
 
 
@@ -17,4 +20,4 @@ def outstanding_arrays():
     return _core.outstanding_arrays()
 
 
-__all__ = ["analyze", "Analysis", "modules", "run", "ModuleError", "NetworkError", "outstanding_arrays"]
+__all__ = ["analyze", "Analysis", "analyze_many", "batch", "modules", "run", "ModuleError", "NetworkError", "outstanding_arrays"]

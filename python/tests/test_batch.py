@@ -1,0 +1,165 @@
+"""velmora.batch.analyze_many on a LocalCluster of two worker processes, and
+`velmora batch`: the table of analysing each file alone, whatever the
+workers, a failing volume and a worker killed mid-batch."""
+import io
+import os
+import shutil
+import signal
+import subprocess
+import threading
+import time
+
+import pandas as pd
+import pytest
+
+import velmora
+from conftest import VELMORA, command
+
+distributed = pytest.importorskip("distributed")
+from velmora.batch import analyze_many, local_cluster  # noqa: E402
+
+# Debian's tornado and distributed 2022.12 warn about each other.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
+
+@pytest.fixture(scope="module")
+def volumes(tmp_path_factory):
+    """Six small synthetic scenes, and a file that is no volume in the middle."""
+    d = tmp_path_factory.mktemp("volumes")
+    paths = []
+    for seed in range(1, 7):
+        p = d / f"v{seed}.nc"
+        subprocess.run([str(VELMORA), "synth", str(p), "--nx", "48", "--ny", "40", "--nz", "16", "--cells", "4",
+                        "--seed", str(seed)], check=True, capture_output=True)
+        paths.append(str(p))
+    (d / "bad.nc").write_text("not a volume\n")
+    return paths[:3] + [str(d / "bad.nc")] + paths[3:]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with local_cluster(2) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@pytest.fixture(autouse=True)
+def workers_keep_no_arrays(request):
+    yield
+    if "client" in request.fixturenames:
+        c = request.getfixturevalue("client")
+        assert set(c.run(velmora.outstanding_arrays).values()) == {0}
+
+
+def alone(paths):
+    """The table and failures of analysing each file on its own, here."""
+    frames, failures = [], []
+    for p in paths:
+        try:
+            cells = velmora.analyze(p).cells
+        except Exception as e:  # noqa: BLE001
+            failures.append((p, str(e)))
+            continue
+        frames.append(cells.assign(source=p, time=cells["time"] if "time" in cells else pd.NaT))
+    table = pd.concat(frames, ignore_index=True)
+    return table[["source", "time"] + [c for c in table.columns if c not in ("source", "time")]], failures
+
+
+def assert_as_alone(result, paths):
+    table, failures = alone(paths)
+    pd.testing.assert_frame_equal(result.cells, table)
+    assert list(zip(result.failures["source"], result.failures["error"])) == failures
+    assert (result.summary["done"], result.summary["failed"], result.summary["cells"]) == \
+        (len(paths) - len(failures), len(failures), len(table))
+
+
+def test_as_each_file_alone_with_a_failing_volume(client, volumes):
+    r = analyze_many(volumes, client=client, progress=False)
+    assert_as_alone(r, volumes)
+    assert r.failures["source"].tolist() == [volumes[3]]
+    cells, failures = r
+    assert cells is r.cells and failures is r.failures
+
+
+def test_one_worker_as_two(client, volumes):
+    one = analyze_many(volumes, workers=1, progress=False)            # a LocalCluster of its own
+    two = analyze_many(volumes, client=client.scheduler.address, progress=False)
+    pd.testing.assert_frame_equal(one.cells, two.cells)
+    pd.testing.assert_frame_equal(one.failures, two.failures)
+
+
+def test_out_folders_as_the_command(client, volumes, tmp_path):
+    twin = tmp_path / "other" / "v1.nc"                                # a second v1: folder v1-2
+    twin.parent.mkdir()
+    shutil.copy(volumes[0], twin)
+    paths = [volumes[0], volumes[3], str(twin), volumes[1]]
+    for _ in range(2):                                                 # the second run replaces the first
+        r = analyze_many(paths, client=client, out=tmp_path / "out", picture=False, progress=False)
+        assert sorted(os.listdir(tmp_path / "out")) == ["cells.csv", "failures.csv", "v1", "v1-2", "v2"]
+    assert command("analyze", volumes[0], "--out", tmp_path / "cmd", "--no-picture").returncode == 0
+    for folder in ("v1", "v1-2"):
+        assert sorted(os.listdir(tmp_path / "out" / folder)) == sorted(os.listdir(tmp_path / "cmd"))
+        assert (tmp_path / "out" / folder / "cells.csv").read_text() == (tmp_path / "cmd" / "cells.csv").read_text()
+    combined = pd.read_csv(tmp_path / "out" / "cells.csv")
+    assert combined["source"].tolist() == r.cells["source"].tolist()
+    assert pd.read_csv(tmp_path / "out" / "failures.csv")["source"].tolist() == [volumes[3]]
+
+
+def test_cpol_twice(client, cpol, tmp_path):
+    os.symlink(cpol, tmp_path / "again.nc")
+    r = analyze_many([str(cpol), str(tmp_path / "again.nc")], client=client, progress=False)
+    assert r.cells.groupby("source", sort=False).size().tolist() == [16, 16]
+    assert (r.cells["time"] == pd.Timestamp("2006-01-20T00:50:08")).all()
+
+
+@pytest.mark.parametrize("settings, message", [
+    (dict(level=float("nan")), "level must be a finite reflectivity in dBZ, not nan"),
+    (dict(min_cells=-1), "min_cells must be from 0 to 2147483647, not -1"),
+    (dict(retries=-1), "retries must be an integer, 0 or more, not -1"),
+])
+def test_settings_refused_before_the_batch(client, volumes, settings, message):
+    with pytest.raises(ValueError) as e:
+        analyze_many(volumes, client=client, **settings)
+    assert str(e.value) == message
+
+
+def test_command(client, volumes):
+    r = command("batch", *volumes[2:5], "--scheduler", client.scheduler.address, "--no-progress")
+    assert r.returncode == 1, r.stderr
+    table, failures = alone(volumes[2:5])
+    got = pd.read_csv(io.StringIO(r.stdout))
+    pd.testing.assert_frame_equal(got.drop(columns="time"), table.drop(columns="time"), check_dtype=False)
+    lines = r.stderr.splitlines()
+    assert lines[0] == f"velmora batch: {failures[0][0]}: {failures[0][1]}"
+    assert lines[1].startswith(f"velmora batch: 3 volumes in ") and f": 2 done, 1 failed, {len(table)} cells" in lines[1]
+
+
+def test_launcher_without_the_package(tmp_path):
+    shutil.copy(VELMORA, tmp_path / "velmora")
+    r = subprocess.run([str(tmp_path / "velmora"), "batch", "x.nc"], capture_output=True, text=True)
+    assert r.returncode == 127
+    assert r.stderr.startswith("velmora batch: the Python package velmora is not beside this program")
+
+
+def test_a_killed_worker_loses_no_volume(client, volumes):
+    """Runs last: the killed worker's nanny starts a new one."""
+    paths = volumes * 3
+    killed = []
+
+    def kill_a_busy_worker():
+        pids = client.run(os.getpid)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            busy = [w for w, keys in client.processing().items() if keys]
+            if busy:
+                killed.append(busy[0])
+                os.kill(pids[busy[0]], signal.SIGKILL)
+                return
+            time.sleep(0.005)
+
+    killer = threading.Thread(target=kill_a_busy_worker)
+    killer.start()
+    r = analyze_many(paths, client=client, retries=0, progress=False)
+    killer.join()
+    assert killed, "no worker was busy"
+    assert_as_alone(r, paths)
+    client.wait_for_workers(2, timeout=60)

@@ -1,0 +1,86 @@
+"""python3 -m velmora batch FILES...: the storm cells of many volumes on Dask
+(`velmora batch` starts this)."""
+import argparse
+import os
+import sys
+
+USAGE_EXAMPLES = """\
+standard output: without --out, the cells of all volumes as CSV (source, time, then
+the columns of velmora.analyze's cells); with --out, nothing (DIR/cells.csv holds them).
+standard error: the progress, each failed volume as "velmora batch: FILE: MESSAGE",
+and the summary. Exit status 0 when every volume was analysed, 1 when some failed,
+2 when the batch could not start.
+
+examples:
+  velmora batch data/*.nc --level 35 > cells.csv
+  velmora batch data/*.nc --out results --workers 2
+  velmora batch data/*.nc --scheduler tcp://10.0.0.5:8786 --out /shared/results
+"""
+
+
+def _parser():
+    p = argparse.ArgumentParser(prog="velmora batch", description="The storm cells of many radar volumes, "
+                                "one Dask task each, on this machine or a Dask cluster.",
+                                epilog=USAGE_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("files", nargs="+", metavar="FILE", help="volume files (NetCDF or .vti)")
+    p.add_argument("--var", default="DT", help="the reflectivity variable (default DT)")
+    p.add_argument("--level", type=float, default=40.0, help="dBZ (default 40)")
+    p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many cells are dropped (default 8)")
+    p.add_argument("--out", metavar="DIR", help="write each volume's results to DIR/<file stem>/ and the "
+                   "combined table to DIR/cells.csv")
+    p.add_argument("--no-picture", action="store_true", help="no cells.png in the volumes' folders")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="the Dask scheduler of a running cluster "
+                       "(tcp://HOST:PORT); the workers must see the files and DIR at the same paths")
+    where.add_argument("--workers", type=int, metavar="N", help="worker processes of the cluster started on "
+                       "this machine (default: one per core)")
+    p.add_argument("--retries", type=int, default=1, help="times a failed volume is tried again (default 1)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    return p
+
+
+def batch(argv):
+    args = _parser().parse_args(argv)
+    if args.workers is not None and args.workers < 1:
+        print("velmora batch: --workers must be 1 or more", file=sys.stderr)
+        return 2
+    if args.retries < 0:
+        print("velmora batch: --retries must be 0 or more", file=sys.stderr)
+        return 2
+    try:
+        import distributed  # noqa: F401
+        import pandas  # noqa: F401
+    except ImportError as e:
+        print(f"velmora batch: needs Dask distributed and pandas (Debian: python3-distributed, python3-pandas): {e}",
+              file=sys.stderr)
+        return 2
+    from .batch import analyze_many, summary_line
+    try:
+        r = analyze_many(args.files, var=args.var, level=args.level, min_cells=args.min_cells, out=args.out,
+                         client=args.scheduler, retries=args.retries, workers=args.workers,
+                         picture=not args.no_picture, progress=not args.no_progress)
+    except (OSError, ValueError, TypeError, TimeoutError) as e:
+        print(f"velmora batch: {e}", file=sys.stderr)
+        return 2
+    for source, error in zip(r.failures["source"], r.failures["error"]):
+        print(f"velmora batch: {source}: {error}", file=sys.stderr)
+    print(f"velmora batch: {summary_line(r.summary)}", file=sys.stderr)
+    if args.out is None:
+        try:
+            r.cells.to_csv(sys.stdout, index=False)
+            sys.stdout.flush()
+        except BrokenPipeError:        # a reader that stopped early (| head)
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 1 if len(r.failures) else 0
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if not argv or argv[0] != "batch":
+        print("usage: python3 -m velmora batch FILE... [--help]", file=sys.stderr)
+        return 2
+    return batch(argv[1:])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

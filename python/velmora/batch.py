@@ -1,0 +1,308 @@
+"""velmora.batch: the storm cells of many volumes at once, on Dask.
+
+    cells, failures = velmora.batch.analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None)
+
+Each volume is one Dask task. The workers read the files themselves (only
+paths go over the wire) and send back each volume's cells; the results are
+gathered as they finish and put back in the order of the paths. A volume
+that fails, or whose worker dies, is retried `retries` times and then
+reported in `failures`; it never stops the batch.
+"""
+import os
+import shutil
+import sys
+import time
+import uuid
+
+_FAILURE_COLUMNS = ["source", "error", "type"]
+
+
+class BatchResult:
+    """What analyze_many() returns: `cells` (one DataFrame of all cells,
+    with `source` and `time` first), `failures` (`source`, `error`, `type`),
+    `folders` (each analysed source's folder under `out`, when given) and
+    `summary` (a dict). Unpacks as `cells, failures = result`."""
+
+    def __init__(self, cells, failures, folders, summary):
+        self.cells = cells
+        self.failures = failures
+        self.folders = folders
+        self.summary = summary
+
+    def __iter__(self):
+        return iter((self.cells, self.failures))
+
+    def __repr__(self):
+        return f"<velmora.batch.BatchResult: {summary_line(self.summary)}>"
+
+
+def summary_line(s):
+    """The one-line summary of a batch, as the command prints it."""
+    return (f"{s['volumes']} volumes in {s['seconds']:.1f} s: {s['done']} done, {s['failed']} failed, "
+            f"{s['cells']} cells, {s['volumes_per_second']:.2f} volumes/s")
+
+
+def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=True):
+    """One volume, as a worker analyses it: its cells (with `time`, NaT when
+    the file has none) and, with `folder`, the files of `velmora analyze
+    --out folder`, written into a hidden folder beside it and renamed into
+    place when complete. Also what the batch's serial reference runs."""
+    import pandas as pd
+
+    from ._analyze import analyze
+    _undo_fixed_malloc_trim()
+    a = analyze(path, var=var, level=level, min_cells=min_cells)
+    cells = a.cells
+    if "time" not in cells.columns:
+        cells = cells.assign(time=pd.NaT)
+    if folder is not None:
+        head, name = os.path.split(folder)
+        partial = os.path.join(head, f".{name}.partial-{uuid.uuid4().hex[:12]}")
+        try:
+            a.to_files(partial, picture=picture)
+            _replace_folder(partial, folder)
+        finally:
+            shutil.rmtree(partial, ignore_errors=True)
+    return cells
+
+
+def _undo_fixed_malloc_trim():
+    """Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536, so
+    that freed memory goes back to the system at once. Any fixed trim
+    threshold also stops glibc from raising its mmap threshold, and every
+    block above 128 KB is then mapped fresh and faulted in page by page: an
+    analysis takes three to four times as long. Here the thresholds are set
+    back to the highest glibc would reach by itself (32 MB mmap, twice that
+    trim)."""
+    if "MALLOC_TRIM_THRESHOLD_" not in os.environ:
+        return
+    import ctypes
+    try:
+        libc = ctypes.CDLL(None)
+        m_trim_threshold, m_mmap_threshold = -1, -3      # malloc.h
+        libc.mallopt(m_mmap_threshold, 32 << 20)
+        libc.mallopt(m_trim_threshold, 64 << 20)
+    except (OSError, AttributeError):
+        pass                                              # not glibc: nothing to undo
+
+
+def _replace_folder(new, folder):
+    """Puts the complete folder `new` at `folder`; an older `folder` is moved
+    aside first and removed after (a folder cannot be renamed onto a folder
+    that holds files)."""
+    try:
+        os.rename(new, folder)
+        return
+    except OSError:
+        if not os.path.isdir(folder):
+            raise
+    old = f"{new}.old"
+    os.rename(folder, old)
+    os.rename(new, folder)
+    shutil.rmtree(old, ignore_errors=True)
+
+
+def _remove_partials(folders):
+    """What a worker that died while writing a volume's files left behind
+    (the volume itself was analysed again elsewhere)."""
+    import glob
+    for folder in folders:
+        head, name = os.path.split(folder)
+        for left in glob.glob(os.path.join(glob.escape(head), f".{glob.escape(name)}.partial-*")):
+            shutil.rmtree(left, ignore_errors=True)
+
+
+def _folder_names(paths):
+    """Each path's folder under `out`: its file's stem; when several paths
+    share a stem, the later ones (in the order of the paths) get `stem-2`,
+    `stem-3`, ..., skipping names another path's stem already takes."""
+    stems = [os.path.splitext(os.path.basename(os.path.normpath(p)))[0] or "volume" for p in paths]
+    taken = set(stems)
+    used, names = set(), []
+    for s in stems:
+        name, k = s, 1
+        while name in used or (name != s and name in taken):
+            k += 1
+            name = f"{s}-{k}"
+        used.add(name)
+        names.append(name)
+    return names
+
+
+def _write_csv(df, path):
+    """A CSV written under a temporary name and renamed into place."""
+    partial = f"{path}.partial-{uuid.uuid4().hex[:12]}"
+    try:
+        df.to_csv(partial, index=False)
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+
+
+class _Progress:
+    """tqdm when it is installed, otherwise a line on standard error that is
+    redrawn on a terminal and written every tenth of the batch elsewhere."""
+
+    def __init__(self, total, enabled):
+        self.total, self.done, self.failed = total, 0, 0
+        self.bar = None
+        self.enabled = enabled and total > 0
+        if not self.enabled:
+            return
+        try:
+            from tqdm import tqdm
+            self.bar = tqdm(total=total, unit="vol", desc="velmora batch", file=sys.stderr)
+        except ImportError:
+            self.tty = sys.stderr.isatty()
+            self.step = max(1, total // 10)
+
+    def update(self, failed):
+        self.done += 1
+        self.failed += failed
+        if not self.enabled:
+            return
+        if self.bar is not None:
+            self.bar.update(1)
+            if failed:
+                self.bar.set_postfix(failed=self.failed)
+        elif self.tty or self.done % self.step == 0 or self.done == self.total:
+            text = f"velmora batch: {self.done}/{self.total} volumes, {self.failed} failed"
+            sys.stderr.write(f"\r{text}" if self.tty else f"{text}\n")
+            sys.stderr.flush()
+
+    def close(self):
+        if not self.enabled:
+            return
+        if self.bar is not None:
+            self.bar.close()
+        elif self.tty:
+            sys.stderr.write("\n")
+
+
+def local_cluster(workers=None):
+    """The cluster analyze_many starts on this machine: `workers` (default:
+    one per core) single-threaded worker processes (the host is one per
+    process: threads of a worker would take turns). A cluster of your own
+    for several batches: `with local_cluster() as c, Client(c) as client:`."""
+    import logging
+
+    import dask
+    from distributed import LocalCluster
+    n = workers if workers is not None else (os.cpu_count() or 1)
+    # The workers start without Dask's fixed malloc trim threshold (see
+    # _undo_fixed_malloc_trim) and with glibc's malloc on huge pages, as the
+    # velmora launcher starts the command.
+    env = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    env.pop("MALLOC_TRIM_THRESHOLD_", None)
+    tunables = os.environ.get("GLIBC_TUNABLES", "")
+    if "glibc.malloc.hugetlb" not in tunables:
+        env["GLIBC_TUNABLES"] = f"{tunables}:glibc.malloc.hugetlb=1" if tunables else "glibc.malloc.hugetlb=1"
+    # The workers' own notes of a failed task are left out (the failures
+    # are reported with the results); the HTTP server, which a scheduler
+    # always has, takes a free port rather than warning that 8787 is taken.
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": env}):
+        return LocalCluster(n_workers=n, processes=True, threads_per_worker=1, dashboard_address=":0",
+                            silence_logs=logging.ERROR)
+
+
+def _checked_settings(var, level, min_cells):
+    """The settings refused here, with analyze()'s messages, rather than by
+    every volume on the workers."""
+    import math
+    import numbers
+    level = float(level)
+    if not math.isfinite(level):
+        raise ValueError(f"level must be a finite reflectivity in dBZ, not {level}")
+    if isinstance(min_cells, bool) or not isinstance(min_cells, numbers.Integral):
+        raise TypeError("min_cells must be an integer")
+    min_cells = int(min_cells)
+    if not 0 <= min_cells < 2**31:
+        raise ValueError(f"min_cells must be from 0 to {2**31 - 1}, not {min_cells}")
+    if not isinstance(var, str):
+        raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
+    return level, min_cells
+
+
+def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None, retries=1, *, workers=None,
+                 picture=True, progress=True):
+    """The storm cells of many volume files, analysed on Dask distributed.
+
+    client: a distributed.Client, a scheduler's address ("tcp://host:8786"),
+    or None for a LocalCluster of `workers` (default: one per core)
+    single-threaded worker processes, closed afterwards. Each volume is
+    tried 1 + `retries` times (Dask's retries), a worker that dies meanwhile
+    included. With `out`, each volume's files go to `out/<file stem>/` and
+    the combined table to `out/cells.csv`, the failures to
+    `out/failures.csv`.
+
+    Returns a BatchResult; `cells, failures = analyze_many(...)` unpacks it.
+    `cells` holds every cell with `source` (the path as given) and `time`
+    (NaT for a file without one) first, in the order of `paths` and then of
+    the cells' numbers, whatever the workers and the order they finish in.
+    `failures` holds `source`, `error` (the exception's message, exactly)
+    and `type` (its class name), in the order of `paths`."""
+    import pandas as pd
+    from distributed import Client, as_completed
+
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]                  # one file, not its characters
+    paths = [os.fspath(p) for p in paths]
+    level, min_cells = _checked_settings(var, level, min_cells)
+    if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
+        raise ValueError(f"retries must be an integer, 0 or more, not {retries!r}")
+    folders = {}
+    if out is not None:
+        out = os.path.abspath(os.fspath(out))
+        os.makedirs(out, exist_ok=True)
+        folders = dict(enumerate(os.path.join(out, n) for n in _folder_names(paths)))
+
+    cluster = own_client = None
+    if client is None:
+        cluster = local_cluster(workers)
+        client = own_client = Client(cluster)
+    elif isinstance(client, str):
+        client = own_client = Client(client)
+    try:
+        start = time.perf_counter()
+        token = uuid.uuid4().hex[:8]
+        futures = [client.submit(analyze_one, os.path.abspath(p), var, level, min_cells, folders.get(i), picture,
+                                 key=f"velmora-analyze-{token}-{i}", retries=retries, pure=False)
+                   for i, p in enumerate(paths)]
+        index = {f.key: i for i, f in enumerate(futures)}
+        cells, failed = {}, {}
+        bar = _Progress(len(paths), progress)
+        try:
+            for f in as_completed(futures):
+                i = index[f.key]
+                try:
+                    cells[i] = f.result()
+                except Exception as e:  # noqa: BLE001 - every failure of a volume is reported, KilledWorker too
+                    failed[i] = e
+                bar.update(i in failed)
+        finally:
+            bar.close()
+            del futures
+        seconds = time.perf_counter() - start
+    finally:
+        if own_client is not None:
+            own_client.close()
+        if cluster is not None:
+            cluster.close()
+
+    frames = [cells[i].assign(source=paths[i]) for i in sorted(cells)]
+    if frames:
+        table = pd.concat(frames, ignore_index=True)
+        first = ["source", "time"]
+        table = table[first + [c for c in table.columns if c not in first]]
+    else:
+        table = pd.DataFrame({"source": pd.Series(dtype=object), "time": pd.Series(dtype="datetime64[ns]")})
+    failures = pd.DataFrame([(paths[i], str(failed[i]), type(failed[i]).__name__) for i in sorted(failed)],
+                            columns=_FAILURE_COLUMNS)
+    summary = dict(volumes=len(paths), done=len(cells), failed=len(failed), cells=len(table), seconds=seconds,
+                   volumes_per_second=len(paths) / seconds if seconds > 0 else 0.0)
+    if out is not None:
+        _remove_partials(folders.values())
+        _write_csv(table, os.path.join(out, "cells.csv"))
+        _write_csv(failures, os.path.join(out, "failures.csv"))
+    return BatchResult(table, failures, {paths[i]: folders[i] for i in sorted(cells)} if folders else {}, summary)
