@@ -236,6 +236,7 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
     d["z"] = to_numpy(axes.z, {nz});
     d["units"] = axes.units;
     d["origin"] = axes.origin ? py::object(py::make_tuple(axes.origin->lat, axes.origin->lon)) : py::object(py::none());
+    d["time"] = axes.time ? py::object(py::float_(*axes.time)) : py::object(py::none());   // s since 1970, UTC
     d["printed"] = r.printed;
     return d;
 }

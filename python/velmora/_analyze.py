@@ -76,6 +76,16 @@ def _origin_of(obj):
     return tuple(found)
 
 
+def _datetime(seconds):
+    """numpy datetime64[ns] of seconds since 1970-01-01 UTC (a file's CF time
+    on the Gregorian calendar, as the library reads it), None for none."""
+    if seconds is None:
+        return None
+    whole = np.floor(seconds)
+    return np.datetime64(int(whole), "s").astype("datetime64[ns]") + np.timedelta64(
+        int(round((seconds - whole) * 1e9)), "ns")
+
+
 def _check_values(values):
     a = np.asarray(values)
     if a.dtype.kind not in "fiu":
@@ -151,8 +161,6 @@ class Analysis:
             if self.origin is not None:
                 # The position of a cell on the map is its reflectivity-weighted centre.
                 df["lat"], df["lon"] = _core.geographic(*self.origin, df["wx_km"].to_numpy(), df["wy_km"].to_numpy())
-            if self._time is None and isinstance(self._source, str):
-                self._time = _file_time(self._source, self.var, self._time_index)
             if self._time is not None:
                 df["time"] = self._time
             self._cells = df
@@ -265,7 +273,7 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
             raise ValueError("the volume's path is empty")
         t = _core.only_time if time is None else int(time)
         raw = _core.analyze_file(path, var, level, min_cells, t, limit)
-        return Analysis(raw, time_value=None, source=path, origin=origin or raw["origin"],
+        return Analysis(raw, time_value=_datetime(raw["time"]), source=path, origin=origin or raw["origin"],
                         time_index=None if time is None else t, **settings)
 
     xr = _xarray_if_loaded()
@@ -312,18 +320,3 @@ def _xarray_if_loaded():
     loaded xarray, so a numpy input does not pay for importing it."""
     import sys
     return sys.modules.get("xarray")
-
-
-def _file_time(path, var, time):
-    """The time of the step analysed of a NetCDF volume on (time, z, y, x);
-    None for a file without one."""
-    if not path.lower().endswith((".nc", ".nc4", ".cdf")):
-        return None
-    try:
-        import xarray as xr
-        with xr.open_dataset(path, mask_and_scale=False) as ds:
-            if var not in ds or "time" not in ds[var].dims or "time" not in ds.coords:
-                return None
-            return ds.coords["time"].values[0 if time is None else int(time)]
-    except (OSError, ValueError, IndexError, KeyError):
-        return None
