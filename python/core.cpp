@@ -25,6 +25,8 @@
 #include "network.h"
 #include "operations.h"
 #include "runner.h"
+#include "track_frames.h"
+#include "tracker.h"
 #include "volume.h"
 
 namespace py = pybind11;
@@ -382,6 +384,96 @@ py::tuple geographic_py(double lat0, double lon0, const py::array_t<double, py::
     return py::make_tuple(to_numpy(std::move(lat), {sn}), to_numpy(std::move(lon), {sn}));
 }
 
+// One volume of a series for the tracker: its axes and time, the plan view
+// of its echo, the cell of every voxel and the cells' measures.
+tracking::Frame frame_from(const py::dict& f, Volume& axes) {
+    auto floats = [&](const char* k) {
+        auto a = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(f[k]);
+        if (!a) throw std::invalid_argument(std::string("frame entry ") + k + " is not an array of numbers");
+        return std::vector<float>(a.data(), a.data() + a.size());
+    };
+    axes.x = floats("x");
+    axes.y = floats("y");
+    axes.z = floats("z");
+    const std::size_t voxels = axes.x.size() * axes.y.size() * axes.z.size();
+    auto labels = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(f["labels"]);
+    if (!labels || static_cast<std::size_t>(labels.size()) != voxels)
+        throw std::invalid_argument("the labels of a volume do not match its axes");
+    tracking::Frame frame;
+    frame.time = f["time"].cast<double>();
+    frame.column_max = floats("column_max");
+    if (frame.column_max.size() != axes.x.size() * axes.y.size())
+        throw std::invalid_argument("the column maxima of a volume do not match its axes");
+    const py::dict c = f["cells"];
+    const auto no = py::array_t<int, py::array::forcecast>::ensure(c["cell"]);
+    const auto vox = py::array_t<int, py::array::forcecast>::ensure(c["voxels"]);
+    std::vector<std::vector<float>> cols;
+    for (const char* k : {"wx_km", "wy_km", "wz_km", "top_km", "max_dbz"}) {
+        auto a = py::array_t<float, py::array::forcecast>::ensure(c[k]);
+        if (!a || !no || a.size() != no.size()) throw std::invalid_argument(std::string("cells entry ") + k + " is missing");
+        cols.emplace_back(a.data(), a.data() + a.size());
+    }
+    if (!vox || vox.size() != no.size()) throw std::invalid_argument("cells entry voxels is missing");
+    std::vector<CellMeasures> cells(static_cast<std::size_t>(no.size()));
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        cells[i].no = no.data()[i];
+        cells[i].voxels = vox.data()[i];
+        cells[i].wx = cols[0][i];
+        cells[i].wy = cols[1][i];
+        cells[i].wz = cols[2][i];
+        cells[i].top_km = cols[3][i];
+        cells[i].max = cols[4][i];
+    }
+    frame.cells = tracked_cells(cells, std::span(labels.data(), voxels), axes);
+    return frame;
+}
+
+// The tracker on a series of analysed volumes, in time order: per cell per
+// volume its frame, its index among the frame's cells, track, motion,
+// parent and event, and the cells' volumes.
+py::dict track_py(const py::list& frames_in, double max_speed, double max_gap) {
+    std::vector<tracking::Frame> frames;
+    Volume first;
+    for (std::size_t i = 0; i < frames_in.size(); ++i) {
+        Volume axes;
+        frames.push_back(frame_from(frames_in[i].cast<py::dict>(), axes));
+        if (i == 0) first = axes;
+        else if (axes.x != first.x || axes.y != first.y)
+            throw std::invalid_argument("volume " + std::to_string(i) +
+                                        " lies on another grid than the first: the volumes of a series must share their grid");
+    }
+    std::vector<tracking::Row> rows;
+    {
+        py::gil_scoped_release free;
+        rows = tracking::track({first.x, first.y}, frames, {max_speed, max_gap});
+    }
+    std::vector<std::int64_t> frame, cell;
+    std::vector<int> track, parent;
+    std::vector<double> u, v, volume;
+    py::list events;
+    for (const auto& r : rows) {
+        frame.push_back(static_cast<std::int64_t>(r.frame));
+        cell.push_back(static_cast<std::int64_t>(r.cell));
+        track.push_back(r.track);
+        parent.push_back(r.parent);
+        u.push_back(r.u);
+        v.push_back(r.v);
+        volume.push_back(frames[r.frame].cells[r.cell].volume_km3);
+        events.append(tracking::event_name(r.event));
+    }
+    const auto n = static_cast<py::ssize_t>(rows.size());
+    py::dict d;
+    d["frame"] = to_numpy(std::move(frame), {n});
+    d["cell_index"] = to_numpy(std::move(cell), {n});
+    d["track"] = to_numpy(std::move(track), {n});
+    d["parent"] = to_numpy(std::move(parent), {n});
+    d["u_ms"] = to_numpy(std::move(u), {n});
+    d["v_ms"] = to_numpy(std::move(v), {n});
+    d["volume_km3"] = to_numpy(std::move(volume), {n});
+    d["event"] = events;
+    return d;
+}
+
 std::int64_t outstanding_arrays() {
     std::lock_guard lock(host_mutex);
     return vhost::host().outstanding_arrays();
@@ -426,6 +518,8 @@ PYBIND11_MODULE(_core, m) {
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());
     m.def("geographic", &geographic_py, py::arg("lat0"), py::arg("lon0"), py::arg("x_km"), py::arg("y_km"),
           "Latitudes and longitudes of points km east and north of the origin (azimuthal equidistant, WGS 84)");
+    m.def("track", &track_py, py::arg("frames"), py::arg("max_speed"), py::arg("max_gap"),
+          "The tracker on analysed volumes in time order");
     m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
     m.attr("max_volume_nodes") = max_volume_nodes;
     m.attr("only_time") = kOnlyTime;

@@ -4,12 +4,14 @@
     velmora.modules()
     velmora.run(network)
     velmora.analyze_many(paths, ...)     (velmora.batch: many volume files on Dask)
+    velmora.track(volumes, ...)          (storm cells over a series of volumes)
 
 pandas, xarray, matplotlib and Dask are imported when first needed, not on import.
 """
 from ._errors import ModuleError, NetworkError
 from ._run import modules, run
 from ._analyze import Analysis, analyze
+from ._track import track
 from . import batch
 from .batch import analyze_many
 from . import _core
@@ -20,4 +22,5 @@ def outstanding_arrays():
     return _core.outstanding_arrays()
 
 
-__all__ = ["analyze", "Analysis", "analyze_many", "batch", "modules", "run", "ModuleError", "NetworkError", "outstanding_arrays"]
+__all__ = ["analyze", "Analysis", "analyze_many", "batch", "modules", "run", "track", "ModuleError", "NetworkError",
+           "outstanding_arrays"]

@@ -1,0 +1,61 @@
+"""velmora.track: the storm cells of a series of volumes followed over time,
+as `velmora track` follows them, in one pandas DataFrame."""
+import os
+
+import numpy as np
+
+from . import _core
+from ._analyze import Analysis, analyze
+
+COLUMNS = ["track", "time", "cell", "x_km", "y_km", "z_km", "voxels", "volume_km3", "top_km", "max_dbz", "u_ms",
+           "v_ms", "parent", "event", "source"]
+
+
+def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=30.0, max_gap=0.0, interval=300.0):
+    """One row per cell per volume with the columns of `velmora track`'s
+    tracks.csv (time as datetime64, NaT for volumes without one; parent 0
+    for none). volumes: paths (analysed here as velmora.analyze analyses
+    them) or velmora.Analysis objects, in any order when every one has a
+    time, else in time order, `interval` seconds apart."""
+    import pandas as pd
+    if not (np.isfinite(max_speed) and max_speed > 0):
+        raise ValueError(f"max_speed must be a speed above 0 m/s, not {max_speed}")
+    if not (np.isfinite(max_gap) and max_gap >= 0) or not (np.isfinite(interval) and interval > 0):
+        raise ValueError("max_gap must be 0 or more seconds, interval more than 0")
+    analyses, sources = [], []
+    for v in volumes:
+        if isinstance(v, Analysis):
+            analyses.append(v)
+            sources.append(os.path.basename(v._source) if isinstance(v._source, str) else "")
+        else:
+            analyses.append(analyze(v, var=var, level=level, min_cells=min_cells))
+            sources.append(os.path.basename(os.fspath(v)))
+    if not analyses:
+        raise ValueError("no volumes to track")
+    times = [a._time for a in analyses]
+    timed = [t is not None for t in times]
+    if any(timed) and not all(timed):
+        raise ValueError("some volumes have a time and others not: give volumes of one kind")
+    order = list(range(len(analyses)))
+    if all(timed):
+        order.sort(key=lambda i: times[i])
+        for a, b in zip(order, order[1:]):
+            if times[a] == times[b]:
+                raise ValueError(f"volumes {a} and {b} are of the same time ({times[a]})")
+    frames = []
+    for k, i in enumerate(order):
+        a = analyses[i]
+        c = a._raw_cells
+        seconds = (times[i] - np.datetime64(0, "s")) / np.timedelta64(1, "s") if all(timed) else k * float(interval)
+        frames.append(dict(time=float(seconds), x=a.x_km, y=a.y_km, z=a.z_km, column_max=a.column_max,
+                           labels=a._labels, cells=c))
+    r = _core.track(frames, float(max_speed), float(max_gap))
+    rows = []
+    for f, ci, tr, par, u, v, vol, ev in zip(r["frame"], r["cell_index"], r["track"], r["parent"], r["u_ms"],
+                                            r["v_ms"], r["volume_km3"], r["event"]):
+        i = order[f]
+        c = analyses[i]._raw_cells
+        rows.append((tr, times[i] if all(timed) else pd.NaT, int(c["cell"][ci]), float(c["wx_km"][ci]),
+                     float(c["wy_km"][ci]), float(c["wz_km"][ci]), int(c["voxels"][ci]), vol, float(c["top_km"][ci]),
+                     float(c["max_dbz"][ci]), u, v, par, ev, sources[i]))
+    return pd.DataFrame(rows, columns=COLUMNS)
