@@ -357,8 +357,11 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     r.move_last_component(grid_areas, "cell");
     const std::vector<std::int32_t> surf_cell = cells_of_surface(v_, r.float_view(0), r.int_view(r.ncomp() - 1),
                                                                  vhost::FieldRef(surface).coord(), o_.level);
-    if (o_.for_tracking)
+    if (o_.for_tracking) {
+        const auto start = std::chrono::steady_clock::now();
         o_.for_tracking->frame.cells = tracked_cells(cell_measures(), r.int_view(r.ncomp() - 1), v_);
+        o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
     // The plan view, taken while the missing values are still marked as such.
     std::vector<float> column_max;
     std::vector<std::int32_t> column_no;
@@ -475,6 +478,7 @@ int Analysis::run() {
     if (o_.picture) display_.emplace();
     if (int status = read_volume_into_tree()) return status;
     if (o_.for_tracking) {
+        const auto start = std::chrono::steady_clock::now();
         Volume& axes = o_.for_tracking->axes;
         axes.x = v_.x;
         axes.y = v_.y;
@@ -482,6 +486,7 @@ int Analysis::run() {
         axes.time = v_.time;
         axes.origin = v_.origin;
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
+        o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     if (!echo_reaches_level()) return 0;
     Plan plan;

@@ -35,6 +35,7 @@ struct AnalyzeOptions {
     struct ForTracking {
         Volume axes;
         tracking::Frame frame;
+        double seconds = 0.0;   // spent on what only tracking needs
     };
     ForTracking* for_tracking = nullptr;
 };

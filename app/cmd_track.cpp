@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -34,6 +35,7 @@ struct TrackOptions {
     double max_gap = 0.0;
     double interval = 300.0;
     bool picture = true;
+    bool timings = false;
 };
 
 // A volume of the series, analysed.
@@ -126,6 +128,9 @@ int run_track(const TrackOptions& o) {
     }
     const auto folders = folders_of(o.volumes);
     std::vector<Analysed> series(o.volumes.size());
+    using Clock = std::chrono::steady_clock;
+    const auto seconds = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
+    double analysing = 0.0, for_tracking = 0.0;
     for (std::size_t i = 0; i < o.volumes.size(); ++i) {
         Analysed& a = series[i];
         a.path = o.volumes[i];
@@ -139,6 +144,7 @@ int run_track(const TrackOptions& o) {
         ao.picture = o.picture;
         ao.for_tracking = &a.result;
         int status = 0;
+        const auto start = Clock::now();
         {
             // Each volume's table stays in its folder; the series gets a line.
             TempFile table;
@@ -148,6 +154,8 @@ int run_track(const TrackOptions& o) {
             }
             std::ofstream(fs::path(a.folder) / "cells.txt") << table.text();
         }
+        analysing += seconds(start);
+        for_tracking += a.result.seconds;
         if (status != 0) {
             std::fprintf(stderr, "velmora track: the analysis of %s failed; the messages above say why\n", a.path.c_str());
             return status;
@@ -193,6 +201,7 @@ int run_track(const TrackOptions& o) {
     }
     const Volume& axes = sorted.front().result.axes;
     std::vector<tracking::Row> rows;
+    const auto start = Clock::now();
     try {
         rows = tracking::track({axes.x, axes.y}, frames, {o.max_speed, o.max_gap});
     } catch (const std::invalid_argument& e) {
@@ -200,6 +209,7 @@ int run_track(const TrackOptions& o) {
         return 2;
     }
     const auto lines = lines_of(frames, rows);
+    const double linking = seconds(start);
     const std::string csv = (fs::path(o.out) / "tracks.csv").string(), vtp = (fs::path(o.out) / "tracks.vtp").string(),
                       png = (fs::path(o.out) / "tracks.png").string();
     try {
@@ -216,6 +226,14 @@ int run_track(const TrackOptions& o) {
             fs::remove(png, ec);
             std::fprintf(stderr, "velmora track: no picture: %s\n", e.what());
         }
+    }
+    if (o.timings) {
+        // What tracking adds: the plan views and footprints taken during the
+        // analyses, and the linking; the analyses' writing and pictures aside.
+        const double analyses = analysing - for_tracking;
+        std::fprintf(stderr, "velmora: analyses %.3f s, tracking %.3f s (%.3f s in the analyses, %.3f s linking): %.1f %%\n",
+                     analyses, for_tracking + linking, for_tracking, linking,
+                     analyses > 0 ? 100.0 * (for_tracking + linking) / analyses : 0.0);
     }
     int splits = 0, merges = 0;
     for (const auto& r : rows) {
@@ -257,6 +275,7 @@ void add_track_command(CLI::App& app, int& status) {
         ->check(CLI::Range(1.0, 1e9))
         ->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render tracks.png nor the volumes' pictures");
+    cmd->add_flag("--timings", o->timings, "Print the time of the analyses and of tracking (to standard error)");
     cmd->footer(
         "Analyses each volume as velmora analyze does (into OUT/volumes/<file stem>/), orders them by the time of "
         "their CF time variable (else as given), links each cell to one cell of the volume before and writes "

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 
 #include "assignment.h"
@@ -69,6 +70,7 @@ std::vector<Row> track(const Plane& plane, const std::vector<Frame>& frames, con
 
     std::vector<Row> rows;
     std::vector<std::size_t> before;   // the rows of the frame before
+    std::unique_ptr<PhaseCorrelation> echo_motion;   // planned at the first pair
     int tracks = 0;
     for (std::size_t f = 0; f < frames.size(); ++f) {
         const Frame& now = frames[f];
@@ -81,7 +83,8 @@ std::vector<Row> track(const Plane& plane, const std::vector<Frame>& frames, con
         if (f > 0 && dt <= max_gap && !before.empty() && !here.empty()) {
             const Frame& last = frames[f - 1];
             // The motion of the whole echo, for cells without a motion of their own.
-            const auto [gi, gj] = phase_shift(last.column_max, now.column_max, plane.x.size(), plane.y.size());
+            if (!echo_motion) echo_motion = std::make_unique<PhaseCorrelation>(plane.x.size(), plane.y.size());
+            const auto [gi, gj] = echo_motion->shift(last.column_max, now.column_max);
             double gu = gi * dx * 1000.0 / dt, gv = gj * dy * 1000.0 / dt;
             if (std::hypot(gu, gv) > s.max_speed) gu = gv = 0.0;   // no echo motion is that fast
             const double reach = s.max_speed * dt / 1000.0;         // km
