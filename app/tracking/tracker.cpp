@@ -94,18 +94,23 @@ std::vector<Row> track(const Plane& plane, const std::vector<Frame>& frames, con
             for (std::size_t a = 0; a < na; ++a) {
                 const Row& ra = rows[before[a]];
                 const Cell& ca = last.cells[ra.cell];
-                const double u = std::isnan(ra.u) ? gu : ra.u, v = std::isnan(ra.v) ? gv : ra.v;
+                // A cell of a track moves as it did; a new one as the echo does,
+                // or not at all: the echo's motion is no cell's for sure.
+                const bool own = !std::isnan(ra.u);
+                const double u = own ? ra.u : gu, v = own ? ra.v : gv;
                 const double px = ca.x + u * dt / 1000.0, py = ca.y + v * dt / 1000.0;
                 const auto shifted = moved(ca.columns, static_cast<int>(std::lround(u * dt / 1000.0 / dx)),
                                            static_cast<int>(std::lround(v * dt / 1000.0 / dy)), nx, ny);
                 for (std::size_t b = 0; b < nb; ++b) {
                     const Cell& cb = now.cells[rows[here[b]].cell];
                     overlap[a][b] = common(shifted, cb.columns);
+                    if (!own) overlap[a][b] = std::max(overlap[a][b], common(ca.columns, cb.columns));
                     const double moved_km = std::hypot(cb.x - ca.x, cb.y - ca.y);
-                    const double off_km = std::hypot(cb.x - px, cb.y - py);
+                    const double off_km = own ? std::hypot(cb.x - px, cb.y - py)
+                                              : std::min(std::hypot(cb.x - px, cb.y - py), moved_km);
                     // A cell moving as it did before is looked for near where that
                     // motion takes it; a new one anywhere within reach.
-                    const double near_km = std::isnan(ra.u) ? reach : std::max(0.5 * reach, 2.0 * std::max(dx, dy));
+                    const double near_km = own ? std::max(0.5 * reach, 2.0 * std::max(dx, dy)) : reach;
                     if (moved_km > reach || (overlap[a][b] == 0 && off_km > near_km)) continue;
                     const double share = double(overlap[a][b]) / double(std::max<std::size_t>(
                                                                     1, std::min(shifted.size(), cb.columns.size())));
