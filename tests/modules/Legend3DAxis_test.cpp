@@ -83,6 +83,7 @@ TEST_F(Legend3DAxisTest, ColumnLookupWritesOnlyOnSuccess) {
     EXPECT_EQ(x, grid_x(1));
     EXPECT_EQ(y, grid_y(1));
     EXPECT_STREQ(text, "");
+    EXPECT_EQ(calc_ij2xyz(&self, &in, 1, 1, &x, nullptr, text), -1);   // nowhere to write: refused
     x = y = -1.0f;
     EXPECT_EQ(calc_ij2xyz(&self, &in, 0, 1LL << 62, &x, &y, text), -1);
     EXPECT_EQ(x, -1.0f);
