@@ -23,30 +23,29 @@ std::string error_of(const std::string& text) {
     return "";
 }
 
-TEST(Document, MalformedTextIsReportedAtItsLineAndColumn) {
-    // A missing value before the closing brace of the third line.
-    std::string msg = error_of("{\n  \"fields\": {},\n  \"instances\": }\n");
-    EXPECT_EQ(msg.rfind("net.json:3:16: error: not valid JSON: syntax error while parsing value", 0), 0u) << msg;
-    // The place counts characters, not bytes.
-    msg = error_of("{\"é\": [1, 2,]}");
-    EXPECT_EQ(msg.rfind("net.json:1:13: error: not valid JSON:", 0), 0u) << msg;
-    msg = error_of("");
-    EXPECT_EQ(msg.rfind("net.json:1:1: error: not valid JSON:", 0), 0u) << msg;
-    EXPECT_NE(error_of("{\"a\": 1} trailing").find("net.json:1:10"), std::string::npos);
-}
-
-TEST(Document, ARepeatedKeyIsAnErrorAtItsSecondAppearance) {
-    std::string text = R"({
+TEST(Document, MalformedTextAndRepeatedKeysAreReportedAtTheirPlace) {
+    const std::pair<std::string, std::string> cases[] = {
+        // A missing value before the closing brace of the third line.
+        {"{\n  \"fields\": {},\n  \"instances\": }\n", "net.json:3:16: error: not valid JSON: syntax error while parsing value"},
+        {"{\"é\": [1, 2,]}", "net.json:1:13: error: not valid JSON:"},   // characters, not bytes
+        {"", "net.json:1:1: error: not valid JSON:"},
+        {"{\"a\": 1} trailing", "net.json:1:10"},
+        // A repeated key, at its second appearance.
+        {R"({
   "instances": {
     "thresh": {"module": "ThreshMin"},
     "thresh": {"module": "ThreshMin", "params": {"a": [1, {"b": 2, "b": 3}]}}
   }
-})";
-    EXPECT_EQ(error_of(text), "net.json:4:5: error: the key \"thresh\" appears twice in \"instances\"");
-    // The same key in different objects, or in a list of objects, is fine.
-    EXPECT_EQ(error_of(R"({"a": {"x": 1}, "b": {"x": 2}, "c": [{"x": 1}, {"x": 2}], "d": "\"x\""})"), "");
-    EXPECT_EQ(error_of(R"({"l": [[], {}, {"k": 1, "k\u0031": 2, "k1": 3}]})"),
-              "net.json:1:39: error: the key \"k1\" appears twice in \"l.2\"");
+})",
+         "net.json:4:5: error: the key \"thresh\" appears twice in \"instances\""},
+        {R"({"l": [[], {}, {"k": 1, "k\u0031": 2, "k1": 3}]})", "net.json:1:39: error: the key \"k1\" appears twice in \"l.2\""},
+        // The same key in different objects, or in a list of objects, is fine.
+        {R"({"a": {"x": 1}, "b": {"x": 2}, "c": [{"x": 1}, {"x": 2}], "d": "\"x\""})", ""},
+    };
+    for (const auto& [text, message] : cases) {
+        const std::string got = error_of(text);
+        EXPECT_EQ(message.empty() ? got : got.substr(0, message.size()), message) << text;
+    }
 }
 
 TEST(Document, AFileThatCannotBeReadIsNamed) {

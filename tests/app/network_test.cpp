@@ -101,14 +101,10 @@ TEST_F(NetworkTest, MistakesAreRejectedWithTheirPlaceAndName) {
         {net(R"("t": {"module": "ThreshMin", "params": {"thresh_value": "high"}})"),
          "net.json:4:57: error: \"thresh_value\" is a real and takes a number (or \"nan\", \"inf\", \"-inf\"), not the "
          "string \"high\""},
-        {net(R"("t": {"module": "ThreshMin", "params": {"done": 1.5}})"),
-         "net.json:4:49: error: \"done\" takes a whole number, not the number 1.5"},
         {net(R"("t": {"module": "ThreshMin", "params": {"done": 3000000000}})"),
          "net.json:4:49: error: \"done\": 3000000000 is out of range (-2147483648 to 2147483647)"},
         {net(R"("t": {"module": "ThreshMin", "params": {"in": {}}})"),
          "net.json:4:47: error: \"in\" is a field: link it under \"links\" to a field declared under \"fields\""},
-        {net(R"("t": {"module": "ThreshMin", "params": {"done.x": 1}})"),
-         "net.json:4:41: error: \"done\" is an integer, which has no members"},
         {net(R"("t": {"module": "ThreshMin", "params": {"a..b": 1}})"),
          "net.json:4:41: error: \"a..b\" is not a valid parameter path: names joined by \".\", elements as name[i]"},
         {net(R"("t": {"module": "ThreshMin", "links": {"in": "gird"}})"),
@@ -119,9 +115,6 @@ TEST_F(NetworkTest, MistakesAreRejectedWithTheirPlaceAndName) {
         {net(R"("t": {"module": "ThreshMin", "links": {"inn": "grid"}})"),
          "net.json:4:40: error: ThreshMin has no \"inn\" (did you mean \"in\"?); it has: thresh_value, null_value, "
          "in, out_nd, done"},
-        {net(R"("t": {"module": "ThreshMin", "links": {"in": 3}})"),
-         "net.json:4:46: error: a link goes to a path of the network (a field name or \"instance.path\"), found the "
-         "number 3"},
         {net(R"("t": {"module": "ThreshMin", "params": {"done": 0}, "links": {"in": "grid", "done": "grid.nnodes"}})"),
          "net.json:4:77: error: \"done\" is both linked and given under \"params\" as \"done\""},
         {net(R"("t": {"module": "ThreshMin", "calls": ["ThreshMinUpdat"]})"),
@@ -129,12 +122,9 @@ TEST_F(NetworkTest, MistakesAreRejectedWithTheirPlaceAndName) {
          "has: ThreshMinUpdate"},
         {net(R"("grid": {"module": "ThreshMin"})"),
          "net.json:4:1: error: the instance name \"grid\" is taken by a field of that name"},
-        {net(R"("t.x": {"module": "ThreshMin"})"),
-         "net.json:4:1: error: an instance name is a plain name, without \".\" or \"[\": \"t.x\""},
         {"{\"fields\": {}, \"instance\": {}}",
          "net.json:1:16: error: unknown key \"instance\" in a network file (did you mean \"instances\"?); known keys: "
          "description, include, fields, instances, run"},
-        {"[]", "net.json:1:1: error: a network file holds an object with \"fields\" and \"instances\", found a list of 0 values"},
     };
     for (const auto& c : cases) {
         std::string got = error_of(c.text);
@@ -154,14 +144,10 @@ TEST_F(NetworkTest, OverridesComeAfterTheFileAndAreCheckedLikeIt) {
     EXPECT_FALSE(plan.instances[0].object->at("done").has_value());   // null leaves a value unset
     EXPECT_EQ(error_of(text, {"t.thresh_value"}), "--set t.thresh_value: error: expected INSTANCE.PARAM=VALUE");
     EXPECT_EQ(error_of(text, {"x.thresh_value=1"}), "--set x.thresh_value=1: error: there is no instance \"x\"");
-    EXPECT_EQ(error_of(text, {"grid.nnodes=1"}), "--set grid.nnodes=1: error: there is no instance \"grid\"");
     EXPECT_EQ(error_of(text, {"t=1"}), "--set t=1: error: name a parameter of \"t\": INSTANCE.PARAM=VALUE");
     EXPECT_EQ(error_of(text, {"t.thresh_valeu=1"}),
               "--set t.thresh_valeu=1: error: ThreshMin has no \"thresh_valeu\" (did you mean \"thresh_value\"?); it has: "
               "thresh_value, null_value, in, out_nd, done");
-    EXPECT_EQ(error_of(text, {"t.thresh_value=[1]"}),
-              "--set t.thresh_value=[1]: error: \"t.thresh_value\" is a real and takes a number (or \"nan\", \"inf\", "
-              "\"-inf\"), not a list of 1 values");
     EXPECT_EQ(error_of(text, {"t.in=grid"}),
               "--set t.in=grid: error: \"t.in\" is linked to \"grid\" and takes its value from there");
 }
@@ -184,15 +170,9 @@ TEST_F(NetworkTest, ValuesOfEveryKindAreSetFromJson) {
         "labels": ["a", "b", "c"], "texts": ["x"], "format": "%.1f", "sub": {"x": "-inf"}, "sub.x": 4,
         "count": 2, "entry": [{"no": 1}, {"no": 2, "w": [3, 4]}], "entry[0].w": [5, 6]})");
     velmora::app::set_value(g, doc.root(), Place(doc), "g");
-    EXPECT_EQ(g.at("n").int_value(), 3);
-    auto v = vhost::floats_of(g.at("v"));
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_EQ(v[0], 0.5f);
-    EXPECT_TRUE(std::isnan(v[1]));
-    EXPECT_EQ(vhost::longs_of(g.at("free")), (std::vector<std::int64_t>{9007199254740993}));   // exact beyond 2^53
-    EXPECT_EQ(g.at("labels").strings(), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(g.at("texts").strings(), (std::vector<std::string>{"x"}));
-    EXPECT_EQ(g.at("format").str_value(), "%.1f");
+    // (Every kind read back is the dump's test; here the paths and lengths.)
+    EXPECT_EQ(vhost::floats_of(g.at("v")).size(), 3u);   // the length follows n, given first
+    EXPECT_EQ(vhost::longs_of(g.at("free")), (std::vector<std::int64_t>{9007199254740993}));   // a free array takes any length
     EXPECT_EQ(g.at("sub.x").real_value(), 4.0);   // the later key wins
     EXPECT_EQ(g.at("entry[1].no").int_value(), 2);
     EXPECT_EQ(vhost::ints_of(g.at("entry[1].w")), (std::vector<std::int32_t>{3, 4}));

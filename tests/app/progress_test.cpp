@@ -17,25 +17,19 @@ vhost::ProgressEvent pop() { return {K::Pop, 0, 0, {}}; }
 TEST(ProgressBar, NestedRangesMapIntoTheOuterRange) {
     ProgressBar bar(nullptr);
     bar.begin("mesh");
-    bar.on_event(push(0, 50));
-    bar.on_event(check(50));
-    EXPECT_DOUBLE_EQ(bar.percent(), 25.0);
-    bar.on_event(push(50, 100));   // 25 .. 50 of the whole
-    bar.on_event(check(0));
-    EXPECT_DOUBLE_EQ(bar.percent(), 25.0);
-    bar.on_event(check(40));
-    EXPECT_DOUBLE_EQ(bar.percent(), 35.0);
-    bar.on_event(pop());
-    bar.on_event(pop());
-    bar.on_event(push(100, 50));   // reversed ends are put in order
-    bar.on_event(check(0));
-    EXPECT_DOUBLE_EQ(bar.percent(), 50.0);
-    bar.on_event(pop());
-    bar.on_event(pop());   // more pops than pushes keep the whole range
-    bar.on_event(check(150));
-    EXPECT_DOUBLE_EQ(bar.percent(), 100.0);
-    bar.on_event(check(-20));
-    EXPECT_DOUBLE_EQ(bar.percent(), 0.0);
+    // Each step: the events, then the percent of the whole.
+    const std::vector<std::pair<std::vector<vhost::ProgressEvent>, double>> steps{
+        {{push(0, 50), check(50)}, 25},
+        {{push(50, 100), check(0)}, 25},   // 25 .. 50 of the whole
+        {{check(40)}, 35},
+        {{pop(), pop(), push(100, 50), check(0)}, 50},   // reversed ends are put in order
+        {{pop(), pop(), check(150)}, 100},               // more pops than pushes keep the whole range
+        {{check(-20)}, 0},
+    };
+    for (const auto& [events, percent] : steps) {
+        for (const auto& e : events) bar.on_event(e);
+        EXPECT_DOUBLE_EQ(bar.percent(), percent);
+    }
     // A new call starts with the whole range again.
     bar.on_event(push(0, 10));
     bar.begin("next");

@@ -1,4 +1,7 @@
-// What modules rely on from the substitute host.
+// What modules rely on from the substitute host beyond what every module
+// test exercises: typed reads that fail without touching the local, arrays
+// that keep their prefix, paths, link cycles, derived coordinates and the
+// null-aware range.
 #include <cstdlib>
 #include <cstring>
 
@@ -23,23 +26,15 @@ TEST_F(HostTest, ValuesAreResolvedByNameAndTyped) {
     g.add_string("s", "text");
     g.add_int("unset");
     OMobj_id gid = id(g);
-    int i = 0;
+    int i = 42;
     std::int64_t l = 0;
     double r = 0;
-    EXPECT_EQ(OMget_name_int_val(&gid, n("i"), &i), 1);
-    EXPECT_EQ(i, 7);
     EXPECT_EQ(OMget_name_long_val(&gid, n("l"), &l), 1);
     EXPECT_EQ(l, 1LL << 40);
-    EXPECT_EQ(OMget_name_real_val(&gid, n("r"), &r), 1);
-    EXPECT_EQ(r, 2.5);
     EXPECT_EQ(OMget_name_real_val(&gid, n("i"), &r), 1);   // integers read as reals
     EXPECT_EQ(r, 7.0);
     // Failures leave the local as it was.
-    i = 42;
-    EXPECT_NE(OMget_name_int_val(&gid, n("unset"), &i), 1);
-    EXPECT_NE(OMget_name_int_val(&gid, n("missing"), &i), 1);
-    EXPECT_NE(OMget_name_int_val(&gid, n("r"), &i), 1);
-    EXPECT_NE(OMget_name_int_val(&gid, n("s"), &i), 1);
+    for (const char* bad : {"unset", "missing", "r", "s"}) EXPECT_NE(OMget_name_int_val(&gid, n(bad), &i), 1) << bad;
     EXPECT_EQ(i, 42);
     // Strings: size 0 gives a copy released with free; otherwise a bounded copy.
     char* copy = nullptr;
@@ -53,7 +48,6 @@ TEST_F(HostTest, ValuesAreResolvedByNameAndTyped) {
     EXPECT_EQ(OMset_name_int_val(&gid, n("unset"), 3), 1);
     EXPECT_EQ(g.at("unset").int_value(), 3);
     EXPECT_NE(OMset_name_int_val(&gid, n("nothing"), 3), 1);   // undeclared names are not created
-    EXPECT_EQ(std::string(OMret_obj_name(&gid)), "g");
 }
 
 TEST_F(HostTest, ArraysFollowTheValuesThatSizeThemAndKeepTheirPrefix) {
@@ -62,41 +56,32 @@ TEST_F(HostTest, ArraysFollowTheValuesThatSizeThemAndKeepTheirPrefix) {
     e.add_array("data_min", DTYPE_FLOAT, vhost::shape({term("ncomp")}));
     OMobj_id eid = id(e);
     std::int64_t size = 0;
-    int type = 0;
-    auto* a = static_cast<float*>(OMret_name_array_ptr(&eid, n("data_min"), 2, &size, &type));
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(size, 2);
-    EXPECT_EQ(type, DTYPE_FLOAT);
+    auto* a = static_cast<float*>(OMret_name_array_ptr(&eid, n("data_min"), 2, &size, nullptr));
+    ASSERT_EQ(size, 2);
     a[0] = 1.5f;
     a[1] = 2.5f;
     // Raising the count while the array is out: the old pointer stays valid.
     e.at("ncomp").set_int(3);
     auto* b = static_cast<float*>(OMret_name_array_ptr(&eid, n("data_min"), 0, &size, nullptr));
-    EXPECT_EQ(size, 3);
-    EXPECT_EQ(b[0], 1.5f);
-    EXPECT_EQ(b[1], 2.5f);
-    EXPECT_EQ(b[2], 0.0f);
+    EXPECT_EQ(std::vector<float>(b, b + size), (std::vector<float>{1.5f, 2.5f, 0}));
     EXPECT_EQ(a[1], 2.5f);
     EXPECT_EQ(host.outstanding_arrays(), 2);
     ARRfree_f(a, __FILE__, __LINE__);
     ARRfree_f(b, __FILE__, __LINE__);
-    // Zero elements: no array.
-    e.at("ncomp").set_int(0);
+    e.at("ncomp").set_int(0);   // zero elements: no array
     EXPECT_EQ(OMret_name_array_ptr(&eid, n("data_min"), 0, &size, nullptr), nullptr);
 }
 
-TEST_F(HostTest, GroupArraysAndPathTexts) {
+TEST_F(HostTest, GroupArraysPathsAndLinks) {
     Object& m = host.root().add_group("stat");
     m.add_int("nsurf", 0);
     Object& t = m.add_group_array("sparam", vhost::shape({term("nsurf")}));
     t.add_int("ncomp", 0);
-    Object& w = t.add_group_array("wav", vhost::shape({term("ncomp")}));
-    w.add_real("x", 0.0);
+    t.add_group_array("wav", vhost::shape({term("ncomp")})).add_real("x", 0.0);
     OMobj_id mid = id(m);
-    EXPECT_EQ(std::memcmp(&OMnull_obj, &(const OMobj_id&)OMfind_str_subobj(&mid, "sparam[0]", 0), 8), 0);
+    EXPECT_EQ(host.by_id(&(const OMobj_id&)OMfind_str_subobj(&mid, "sparam[0]", 0)), nullptr);
     OMset_name_int_val(&mid, n("nsurf"), 3);
     OMobj_id e2 = OMfind_str_subobj(&mid, "sparam[2]", 0);
-    ASSERT_NE(host.by_id(&e2), nullptr);
     EXPECT_EQ(std::string(OMret_obj_name(&e2)), "sparam[2]");
     OMset_name_int_val(&e2, n("ncomp"), 2);
     OMobj_id w1 = OMfind_str_subobj(&e2, "wav[1]", 0);
@@ -105,104 +90,54 @@ TEST_F(HostTest, GroupArraysAndPathTexts) {
     EXPECT_EQ(m.at("sparam[2].wav[1]").path(), "stat.sparam[2].wav[1]");
     for (const char* bad : {"sparam[3]", "sparam[", "sparam[]", "sparam[x]", "sparam.", "", ".a"})
         EXPECT_EQ(host.by_id(&(const OMobj_id&)OMfind_str_subobj(&mid, bad, 0)), nullptr) << bad;
-}
-
-TEST_F(HostTest, LinksConnectOneInstanceToAnother) {
-    Object& a = host.root().add_group("a");
-    a.add_int("nsurf", 4);
-    Object& b = host.root().add_group("b");
-    b.add_int("nsurf");
-    host.link("b.nsurf", "a.nsurf");
-    OMobj_id bid = id(b);
+    // A linked value reads what its target holds now; a cycle of links
+    // resolves to nothing instead of hanging.
+    host.root().add_group("b").add_int("nsurf");
+    host.link("b.nsurf", "stat.nsurf");
+    OMobj_id bid = id(host.root().at("b"));
     int v = 0;
     ASSERT_EQ(OMget_name_int_val(&bid, n("nsurf"), &v), 1);
-    EXPECT_EQ(v, 4);
-    a.at("nsurf").set_int(5);
-    OMget_name_int_val(&bid, n("nsurf"), &v);
-    EXPECT_EQ(v, 5);
-    // A cycle of links resolves to nothing instead of hanging.
+    EXPECT_EQ(v, 3);
     host.root().add_link("p", "q");
     host.root().add_link("q", "p");
     EXPECT_EQ(host.root().find("p"), nullptr);
-    EXPECT_THROW(host.link("b.x.y", "a"), std::out_of_range);
+    EXPECT_THROW(host.link("b.x.y", "stat"), std::out_of_range);
 }
 
-TEST_F(HostTest, FieldsHoldGeometryCellSetsAndNodeData) {
+TEST_F(HostTest, FieldsDeriveCoordinatesAndLeaveNullsOutOfTheRange) {
     Object& f = host.add_field("f");
     vhost::FieldRef(f).uniform({3, 2}, {0.0f, 10.0f, 2.0f, 11.0f});
     OMobj_id fid = id(f);
     float* c = nullptr;
     std::int64_t size = 0;
     ASSERT_EQ(FLDget_coord(&fid, &c, &size, 0), 1);   // derived from the corners
-    ASSERT_EQ(size, 12);
-    EXPECT_EQ(std::vector<float>(c, c + 12), (std::vector<float>{0, 10, 1, 10, 2, 10, 0, 11, 1, 11, 2, 11}));
+    EXPECT_EQ(std::vector<float>(c, c + size), (std::vector<float>{0, 10, 1, 10, 2, 10, 0, 11, 1, 11, 2, 11}));
     ARRfree_f(c, __FILE__, __LINE__);
-    std::int64_t* dims = nullptr;
-    int ndim = 0;
-    ASSERT_EQ(FLDget_dims(&fid, &dims, &ndim), 1);
-    EXPECT_EQ(ndim, 2);
-    EXPECT_EQ(dims[0], 3);
-    ARRfree_f(dims, __FILE__, __LINE__);
-
-    // Cell sets: added by type name; connectivity sized by cells x nodes per cell.
-    EXPECT_EQ(FLDadd_cell_set(&fid, "Tri"), 1);
-    OMobj_id set = OMnull_obj;
-    ASSERT_EQ(FLDget_cell_set(&fid, 0, &set), 1);
-    char name[32] = "";
-    FLDget_cell_set_name(&set, name, 32);
-    EXPECT_STREQ(name, "Tri");
-    FLDset_ncells(&set, 2);
-    std::int64_t* conn = nullptr;
-    ASSERT_EQ(FLDget_node_connect(&set, &conn, &size, 2), 1);
-    EXPECT_EQ(size, 6);
-    ARRfree_f(conn, __FILE__, __LINE__);
     OMobj_id none = OMnull_obj;
-    EXPECT_NE(FLDget_cell_set(&fid, 1, &none), 1);
+    EXPECT_NE(FLDget_cell_set(&fid, 0, &none), 1);
     EXPECT_EQ(std::memcmp(&none, &OMnull_obj, 8), 0);
-
-    // Node data: typed, sized by nnodes x veclen, with label, units and null.
+    // Node data sized by nnodes x veclen, untyped until set.
     FLDset_node_data_ncomp(&fid, 1);
     FLDset_node_data_comp(&fid, 0, 2, "wind", "m/s");
     int type = 0;
-    EXPECT_NE(FLDget_node_data_type(&fid, 0, &type), 1);   // untyped until set
+    EXPECT_NE(FLDget_node_data_type(&fid, 0, &type), 1);
     FLDset_node_data_type(&fid, 0, DTYPE_INT);
     char* data = nullptr;
     ASSERT_EQ(FLDget_node_data(&fid, 0, &type, &data, &size, 2), 1);
-    EXPECT_EQ(type, DTYPE_INT);
     EXPECT_EQ(size, 12);
     reinterpret_cast<int*>(data)[3] = -4;
     reinterpret_cast<int*>(data)[5] = 9;
     ARRfree_f(data, __FILE__, __LINE__);
-    int nv = -4;
+    int nv = -4, flag = 0, got = 0, lo = 0, hi = 0;
     FLDset_node_null_data(&fid, 0, reinterpret_cast<char*>(&nv), DTYPE_INT);
     FLDset_node_null_flag(&fid, 0, 1);
-    int flag = 0, got = 0, lo = 0, hi = 0;
     FLDget_node_null_data(&fid, 0, &flag, reinterpret_cast<char*>(&got));
-    EXPECT_EQ(flag, 1);
-    EXPECT_EQ(got, -4);
+    EXPECT_EQ(std::pair(flag, got), std::pair(1, -4));
     FLDget_node_data_minmax(&fid, 0, reinterpret_cast<char*>(&lo), reinterpret_cast<char*>(&hi));
-    EXPECT_EQ(lo, 0);   // the null -4 is left out
-    EXPECT_EQ(hi, 9);
-    char label[64] = "";
-    FLDget_node_data_label(&fid, 0, label, 64);
-    EXPECT_STREQ(label, "wind");
+    EXPECT_EQ(std::pair(lo, hi), std::pair(0, 9));   // the null -4 is left out
     // The transform sub-object starts as the identity.
     EXPECT_EQ(vhost::FieldRef(f).xform("mat")[10], 1.0f);
     EXPECT_EQ(vhost::FieldRef(f).xform("xlate"), (std::vector<float>{0, 0, 0}));
-}
-
-TEST_F(HostTest, EveryModuleDeclarationBuildsAnInstance) {
-    ASSERT_FALSE(vhost::module_decls().empty());
-    for (const auto& d : vhost::module_decls()) {
-        SCOPED_TRACE(d.name);
-        Object& inst = host.add_instance("x_" + d.name, d.name);
-        EXPECT_EQ(inst.module(), d.name);
-        EXPECT_FALSE(d.entries.empty());
-        if (d.name != "MakeRainMesh") {
-            EXPECT_NE(inst.child("done"), nullptr);
-        }
-    }
-    EXPECT_THROW(host.add_instance("x", "NoSuchModule"), std::invalid_argument);
 }
 
 int CountingOperation(OMobj_id* id, int, int) {
@@ -211,7 +146,14 @@ int CountingOperation(OMobj_id* id, int, int) {
     return 1;
 }
 
-TEST_F(HostTest, HostOperationsRunLikeModules) {
+TEST_F(HostTest, EveryModuleDeclarationBuildsAnInstanceAndOperationsRunLikeModules) {
+    ASSERT_FALSE(vhost::module_decls().empty());
+    for (const auto& d : vhost::module_decls()) {
+        Object& inst = host.add_instance("x_" + d.name, d.name);
+        EXPECT_FALSE(d.entries.empty()) << d.name;
+        if (d.name != "MakeRainMesh") { EXPECT_NE(inst.child("done"), nullptr) << d.name; }
+    }
+    EXPECT_THROW(host.add_instance("x", "NoSuchModule"), std::invalid_argument);
     vhost::register_operation({"Counter", {"CounterUpdate"}, "counts its calls",
                                [](Object& m) { m.add_int("calls", 0, vhost::Role::Out); }, {CountingOperation}});
     Object& c = host.add_instance("c", "Counter");

@@ -108,12 +108,7 @@ TEST_F(CreateRainSliceTest, FailuresBeforeTheFirstPlane) {
         {"no coordinates", [&] { grid->at("coord").untype(); }, "can not get coord.\n"},
         {"too few coordinates", [&] { field(*grid).nnodes(10); }, "can not get coord.\n"},
         {"no transform", [&] { grid->at("xform").make_link("mat", "nowhere"); }, "can not get mat.\n"},
-        {"nine-element transform",
-         [&] {
-             host.root().add_free_array("m9", DTYPE_FLOAT).resize(9);
-             grid->at("xform").make_link("mat", "m9");
-         },
-         "can not get mat.\n"},
+        {"nine-element transform", [&] { relink(grid->at("xform"), "mat", DTYPE_FLOAT, 9); }, "can not get mat.\n"},
     };
     for (const char* p : {"indexi", "indexj", "indexk", "delta", "angle", "plane_num"}) cases.push_back(unset_case(p));
     expect_failures(cases, [&] { EXPECT_EQ(onum(), 0); });   // untouched: no plane looked up
@@ -142,8 +137,7 @@ TEST_F(CreateRainSliceTest, APlaneThatCannotBeWrittenStopsTheStack) {
             owner = &owner->at(member.substr(0, dot));
             member = member.substr(dot + 1);
         }
-        host.root().add_free_array("wrong", DTYPE_FLOAT).resize(c.length);
-        owner->make_link(member, "wrong");
+        relink(*owner, member, DTYPE_FLOAT, c.length);
         run(*inst, {msg("slice", c.message)});
         EXPECT_EQ(onum(), 1);
         EXPECT_EQ(done(), 0);

@@ -101,19 +101,12 @@ TEST_F(DivIsosurfTest, FailuresWriteNothing) {
         {"tetrahedra", [&] { field(*in).cells("Tet", {0, 1, 2, 3}); }, "unsupport cell_type(Tet).\n"},
         {"missing cell set", [&] { field(*in).cells("Tri", {0, 1, 2}); in->make_link("cell_set", "nowhere"); },
          "can not get cell_set[0].\n"},
-        {"no connectivity",
-         [&] {
-             field(*in).cells("Tri", {0, 1, 2});
-             host.root().add_free_array("empty", DTYPE_LONG);
-             field(*in).cell_set(0).make_link("node_connect_list", "empty");
-         },
+        {"no connectivity", [&] { field(*in).cells("Tri", {0, 1, 2}); relink(field(*in).cell_set(0), "node_connect_list", DTYPE_LONG); },
          "can not get node_connect.\n"},
         {"short connectivity",
          [&] {
              field(*in).cells("Tri", {0, 1, 2, 3, 4, 5});
-             vhost::Object& a = host.root().add_free_array("short", DTYPE_LONG);
-             vhost::set_longs(a, {0, 1, 2, 3});
-             field(*in).cell_set(0).make_link("node_connect_list", "short");
+             relink(field(*in).cell_set(0), "node_connect_list", DTYPE_LONG, 4);
          },
          "node_connect is shorter than ncells(Tri).\n"},
         {"node index beyond nnodes", [&] { field(*in).cells("Tri", {0, 1, 2}).cells("Quad", {3, 4, 5, 6}); },

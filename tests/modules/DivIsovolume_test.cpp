@@ -79,19 +79,12 @@ TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
          "unsupport cell_type(Tri).\n"},
         {"missing cell set", [&] { field(*in).cells("Tet", {0, 1, 2, 3}); in->make_link("cell_set", "nowhere"); },
          "can not find cell_set[0].\n"},
-        {"no connectivity",
-         [&] {
-             field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
-             host.root().add_free_array("empty", DTYPE_LONG);
-             field(*in).cell_set(0).make_link("node_connect_list", "empty");
-         },
+        {"no connectivity", [&] { field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7}); relink(field(*in).cell_set(0), "node_connect_list", DTYPE_LONG); },
          "can not get node_connect.\n"},
         {"short connectivity",
          [&] {
              field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
-             vhost::Object& a = host.root().add_free_array("short", DTYPE_LONG);
-             vhost::set_longs(a, {0, 1, 2, 3, 4, 5, 6});
-             field(*in).cell_set(0).make_link("node_connect_list", "short");
+             relink(field(*in).cell_set(0), "node_connect_list", DTYPE_LONG, 7);
          },
          "node_connect is shorter than ncells(Hex).\n"},
         {"node index beyond nnodes", [&] { field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); },

@@ -24,17 +24,6 @@ protected:
     std::vector<std::string> pick_no() { return inst->at("pick_no").strings(); }
 };
 
-TEST_F(GetPickInfoTest, PicksAccumulateInOrderWithTheirNumbers) {
-    const std::vector<std::vector<float>> points{{1.5f, -2.0f, 3000.0f}, {4.0f, 5.0f, 6.0f}, {-7.0f, 8.0f, 0.25f}};
-    for (const auto& p : points) {
-        pick("fr_obj", 0, 1, p);
-        update();
-    }
-    EXPECT_EQ(done(), 1);
-    vtest::expect_points(out(), {1.5f, -2.0f, 3000.0f, 4.0f, 5.0f, 6.0f, -7.0f, 8.0f, 0.25f});
-    EXPECT_EQ(pick_no(), (std::vector<std::string>{"1", "2", "3"}));
-}
-
 TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
     struct Pick {
         const char* list;
@@ -135,8 +124,7 @@ TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
         {"point of two",
          [&] {
              pick("fr_obj", 0, 1);
-             vhost::set_floats(host.root().add_free_array("two", DTYPE_FLOAT), {1, 2});
-             inst->at("fr_obj[0].pick_info.pick_data[0]").make_link("point", "two");
+             relink(inst->at("fr_obj[0].pick_info.pick_data[0]"), "point", DTYPE_FLOAT, 2);
          },
          "can not get pick_data[0].point.\n"},
     }, [&] { EXPECT_EQ(out().nnodes(), 0); }, kPicked);
@@ -151,11 +139,15 @@ TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
                     [&] { EXPECT_EQ(out().nnodes(), 1); }, kPicked);   // the node is already counted
 }
 
-TEST_F(GetPickInfoTest, ClearStartsAgainAtNodeAndCellZero) {
-    pick("fr_obj", 0, 1, {1, 1, 1});
-    update();
-    pick("fr_obj", 0, 1, {2, 2, 2});
-    update();
+TEST_F(GetPickInfoTest, PicksAccumulateInOrderUntilAClear) {
+    for (const auto& p : {std::vector<float>{1.5f, -2.0f, 3000.0f}, {4.0f, 5.0f, 6.0f}, {-7.0f, 8.0f, 0.25f}}) {
+        pick("fr_obj", 0, 1, p);
+        update();
+    }
+    EXPECT_EQ(done(), 1);
+    vtest::expect_points(out(), {1.5f, -2.0f, 3000.0f, 4.0f, 5.0f, 6.0f, -7.0f, 8.0f, 0.25f});
+    EXPECT_EQ(pick_no(), (std::vector<std::string>{"1", "2", "3"}));
+    // A clear starts again at node and cell 0.
     EXPECT_EQ(run_stdout(*inst, {}, "GetPickInfoClear"), "");
     EXPECT_EQ(out().nnodes(), 0);
     EXPECT_EQ(out().cell_set(0).at("ncells").int_value(), 0);

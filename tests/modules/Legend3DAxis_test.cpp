@@ -61,12 +61,7 @@ TEST_F(Legend3DAxisTest, FailuresBeforeTheOutputLeaveItUntouched) {
          "parameter error (indexi=2, indexj=2 outside the 3 x 2 grid).\n"},
         {"negative j", [&] { inst->at("indexj").set_int(-5); },
          "parameter error (indexi=2, indexj=-5 outside the 3 x 2 grid).\n"},
-        {"matrix of 9",
-         [&] {
-             vhost::set_floats(host.root().add_free_array("nine", DTYPE_FLOAT), std::vector<float>(9, 1.0f));
-             grid->at("xform").make_link("mat", "nine");
-         },
-         "can not get mat.\n"},
+        {"matrix of 9", [&] { relink(grid->at("xform"), "mat", DTYPE_FLOAT, 9); }, "can not get mat.\n"},
         {"no transform", [&] { grid->make_link("xform", "nowhere"); }, "can not get mat.\n"},
     }, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncell_sets(), 0); });
 }
@@ -88,6 +83,7 @@ TEST_F(Legend3DAxisTest, ColumnLookupWritesOnlyOnSuccess) {
     EXPECT_EQ(x, grid_x(1));
     EXPECT_EQ(y, grid_y(1));
     EXPECT_STREQ(text, "");
+    EXPECT_EQ(calc_ij2xyz(&self, &in, 1, 1, &x, nullptr, text), -1);   // nowhere to write: refused
     x = y = -1.0f;
     EXPECT_EQ(calc_ij2xyz(&self, &in, 0, 1LL << 62, &x, &y, text), -1);
     EXPECT_EQ(x, -1.0f);

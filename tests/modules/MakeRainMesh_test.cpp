@@ -6,14 +6,24 @@ namespace {
 
 using vhost::ProgressEvent;
 using vtest::msg;
+using Floats = std::vector<float>;
+using K = ProgressEvent::Kind;
+using Events = std::vector<std::tuple<K, int, int, std::string>>;
 
 const std::string kConstant = "MakeRainMeshConstant_update";
 const std::string kLinear = "MakeRainMeshLinear_update";
 
 struct Line {
     float x = 0, y = 0;
-    std::vector<float> z, v;
+    Floats z, v;
+    bool operator==(const Line&) const = default;
 };
+void PrintTo(const Line& l, std::ostream* os) {
+    *os << "(" << l.x << ", " << l.y << ") z";
+    for (float z : l.z) *os << " " << z;
+    *os << " v";
+    for (float v : l.v) *os << " " << v;
+}
 
 class MakeRainMeshTest : public vtest::ModuleTest {
 protected:
@@ -27,197 +37,138 @@ protected:
     }
     // A 2 x 2 x levels grid, spacing 1 (x from 0 to 1, y from 0 to 10, z
     // from zmin up); cols are the columns (0, 0), (1, 0), (0, 1), (1, 1),
-    // bottom to top, missing ones filled with `fill`. Band [10, 50], length 0.5.
-    void build(std::vector<std::vector<float>> cols, float zmin = 0.0f, float fill = kOut) {
+    // bottom to top, missing ones filled with `fill`. Band [lo, hi], length 0.5.
+    void build(std::vector<Floats> cols, float zmin = 0.0f, float fill = kOut, double lo = 10, double hi = 50) {
         host.reset();
         const auto levels = static_cast<std::int64_t>(cols.front().size());
-        cols.resize(4, std::vector<float>(static_cast<std::size_t>(levels), fill));
-        std::vector<float> v(static_cast<std::size_t>(4 * levels));
+        cols.resize(4, Floats(static_cast<std::size_t>(levels), fill));
+        Floats v;
         for (std::int64_t k = 0; k < levels; ++k)
-            for (std::size_t c = 0; c < 4; ++c) v[static_cast<std::size_t>(4 * k) + c] = cols[c][static_cast<std::size_t>(k)];
+            for (const auto& c : cols) v.push_back(c[static_cast<std::size_t>(k)]);
         grid = &host.add_field("grid");
         field(*grid).uniform({2, 2, levels}, {0, 0, zmin, 1, 10, zmin + static_cast<float>(levels - 1)}).floats("rain", v);
-        inst = &host.add_instance("mesh", "MakeRainMesh");
-        host.link("mesh.in_mesh", "grid");
-        inst->at("minValue").set_real(10.0);
-        inst->at("maxValue").set_real(50.0);
-        inst->at("length").set_real(0.5);
+        inst = &instance("mesh", "MakeRainMesh", {{"in_mesh", "grid"}}, {{"minValue", lo}, {"maxValue", hi}, {"length", 0.5}});
     }
     vhost::FieldRef out() { return field(*inst, "out_mesh"); }
+    Events events() {
+        Events got;
+        for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
+        return got;
+    }
 
-    // The lines of out_mesh, in output order, checked for consistency.
+    // The lines of out_mesh in output order, each one a run of nodes at one
+    // (x, y), one after the other without gaps.
     std::vector<Line> lines() {
         std::vector<Line> result;
-        auto c = out().coord();
-        auto v = out().float_values(0);
-        auto pairs = out().poly_connect(0);
-        EXPECT_EQ(static_cast<std::int64_t>(v.size()), out().nnodes());
+        const auto c = out().coord();
+        const auto v = out().float_values(0);
+        const auto pairs = out().poly_connect(0);
         EXPECT_EQ(c.size(), 3 * v.size());
-        std::int64_t next = 0;
+        std::size_t next = 0;
         for (std::size_t p = 0; p + 1 < pairs.size(); p += 2) {
-            EXPECT_EQ(pairs[p], next);   // line after line, no gaps
-            Line l;
-            l.x = c[static_cast<std::size_t>(3 * pairs[p])];
-            l.y = c[static_cast<std::size_t>(3 * pairs[p] + 1)];
-            for (std::int64_t n = pairs[p]; n <= pairs[p + 1]; ++n) {
-                EXPECT_EQ(c[static_cast<std::size_t>(3 * n)], l.x);
-                EXPECT_EQ(c[static_cast<std::size_t>(3 * n + 1)], l.y);
-                l.z.push_back(c[static_cast<std::size_t>(3 * n + 2)]);
-                l.v.push_back(v[static_cast<std::size_t>(n)]);
+            EXPECT_EQ(static_cast<std::size_t>(pairs[p]), next);
+            Line l{c[3 * next], c[3 * next + 1], {}, {}};
+            for (; next <= static_cast<std::size_t>(pairs[p + 1]); ++next) {
+                EXPECT_EQ(c[3 * next], l.x);
+                EXPECT_EQ(c[3 * next + 1], l.y);
+                l.z.push_back(c[3 * next + 2]);
+                l.v.push_back(v[next]);
             }
-            next = pairs[p + 1] + 1;
             result.push_back(l);
         }
-        EXPECT_EQ(next, out().nnodes());
+        EXPECT_EQ(static_cast<std::int64_t>(next), out().nnodes());
         return result;
-    }
-    Line only_line() {
-        auto l = lines();
-        EXPECT_EQ(l.size(), 1u);
-        return l.empty() ? Line{} : l.front();
     }
 };
 
-using Floats = std::vector<float>;
-
-TEST_F(MakeRainMeshTest, CrossingsAtBothEndsAndTheTopPointFirst) {
-    // Rising through the band: enters a quarter above level 0 (10 between 0
-    // and 40), leaves half-way between levels 1 and 2 (50 between 40 and 60).
-    run(*inst, {}, kConstant);
-    Line l = only_line();
-    EXPECT_EQ(l.x, 0.0f);
-    EXPECT_EQ(l.y, 0.0f);
-    EXPECT_EQ(l.z, (Floats{1.5f, 1.25f, 0.75f, 0.25f}));
-    EXPECT_EQ(l.v, (Floats{45, 45, 30, 10}));   // the top point has the last sample's value
-    EXPECT_EQ(out().cell_type(0), "Polyline");
-    // Progress: the scan by rows of i in the first half, the lines in the second.
-    using K = ProgressEvent::Kind;
-    std::vector<std::tuple<K, int, int, std::string>> got;
-    for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
-    const std::string name = "MakeRainMeshConstant";
-    EXPECT_EQ(got, (std::vector<std::tuple<K, int, int, std::string>>{
-                       {K::Check, 0, 0, name}, {K::Push, 0, 50, ""}, {K::Check, 0, 0, name}, {K::Check, 50, 0, name},
-                       {K::Pop, 0, 0, ""}, {K::Push, 50, 100, ""}, {K::Check, 0, 0, name}, {K::Pop, 0, 0, ""}}));
-
-    // Falling through it, in column (1, 1): enters at 50 between 60 and 40,
-    // leaves at 10 between 40 and 0.
-    build({{kOut, kOut, kOut}, {kOut, kOut, kOut}, {kOut, kOut, kOut}, {60, 40, 0}});
-    run(*inst, {}, kConstant);
-    l = only_line();
-    EXPECT_EQ(l.x, 1.0f);
-    EXPECT_EQ(l.y, 10.0f);
-    EXPECT_EQ(l.z, (Floats{1.75f, 1.5f, 1.0f, 0.5f}));
-    EXPECT_EQ(l.v, (Floats{20, 20, 40, 50}));
-}
-
-TEST_F(MakeRainMeshTest, RunsAreSplitByNodesOutsideTheBandAndListedNewestFirst) {
-    // A column inside the band ends one level below the top.
-    build({{20, 20, 20, 20}});
-    run(*inst, {}, kConstant);
-    EXPECT_EQ(only_line().z, (Floats{2, 2, 1.5f, 1, 0.5f, 0}));
-    EXPECT_EQ(only_line().v, Floats(6, 20.0f));
-
-    // Column (0, 0): two runs sharing the node between them; column (0, 1):
-    // one run. Built (0, 0), (0, 1); written newest first.
-    build({{40, 0, 40, 40}, {kOut, kOut, kOut, kOut}, {40, 40, 40, 40}});
-    run(*inst, {}, kConstant);
-    auto l = lines();
-    ASSERT_EQ(l.size(), 3u);
-    EXPECT_EQ(l[0].y, 10.0f);   // column (0, 1)
-    EXPECT_EQ(l[0].z, (Floats{2, 2, 1.5f, 1, 0.5f, 0}));
-    EXPECT_EQ(l[1].y, 0.0f);    // the upper run of (0, 0): from 10 between 0 and 40
-    EXPECT_EQ(l[1].z, (Floats{2, 1.75f, 1.25f}));
-    EXPECT_EQ(l[1].v, (Floats{30, 30, 10}));
-    EXPECT_EQ(l[2].z, (Floats{0.75f, 0.5f, 0}));   // the lower run: leaves at 10 between 40 and 0
-    EXPECT_EQ(l[2].v, (Floats{20, 20, 40}));
-    EXPECT_EQ(out().poly_connect(0), (std::vector<std::int64_t>{0, 5, 6, 8, 9, 11}));
-}
-
-TEST_F(MakeRainMeshTest, NullNodesEndAndStartRuns) {
+// Worked examples: each line goes from its top point (which has the last
+// sample's value) down to its bottom crossing; lines are written newest
+// first, columns scanned (0, 0), (0, 1), (1, 0), (1, 1).
+TEST_F(MakeRainMeshTest, WorkedLines) {
     const float null = -1.0f;
-    build({{30, 30, null, 0},      // ends below the null node
-           {null, 40, 40, 60},     // starts exactly at the first node after it
-           {0, 40, null, 0},       // the run's top lies below its bottom: no sample
-           {null, 30, null, 30}});  // single nodes between nulls: no line
-    field(*grid).null_value(0, null);
-    run(*inst, {}, kConstant);
-    auto l = lines();
-    ASSERT_EQ(l.size(), 3u);
-    // Built (0, 0), (0, 1), (1, 0); written newest first.
-    EXPECT_EQ(l[0].x, 1.0f);
-    EXPECT_EQ(l[0].y, 0.0f);
-    EXPECT_EQ(l[0].z, (Floats{2.5f, 2.5f, 2, 1.5f, 1}));
-    EXPECT_EQ(l[0].v, (Floats{50, 50, 40, 40, 40}));
-    EXPECT_EQ(l[1].x, 0.0f);
-    EXPECT_EQ(l[1].y, 10.0f);
-    EXPECT_EQ(l[1].z, (Floats{0}));   // a top point alone, at the level below the null
-    EXPECT_EQ(l[1].v, (Floats{10}));  // with the lower bound
-    EXPECT_EQ(l[2].z, (Floats{0, 0}));
-    EXPECT_EQ(l[2].v, (Floats{30, 30}));
+    struct Case {
+        const char* what;
+        std::vector<Floats> cols;
+        std::vector<Line> want;
+        bool linear = false;
+        double lo = 10, hi = 50;
+        float fill = kOut;
+        bool has_null = false;
+    };
+    const Case cases[] = {
+        // Enters a quarter above level 0 (10 between 0 and 40), leaves
+        // half-way between levels 1 and 2 (50 between 40 and 60).
+        {"rising", {{0, 40, 60, 0}}, {{0, 0, {1.5f, 1.25f, 0.75f, 0.25f}, {45, 45, 30, 10}}}},
+        {"falling", {{kOut, kOut, kOut}, {kOut, kOut, kOut}, {kOut, kOut, kOut}, {60, 40, 0}},
+         {{1, 10, {1.75f, 1.5f, 1.0f, 0.5f}, {20, 20, 40, 50}}}},
+        {"inside to the top: ends one level below", {{20, 20, 20, 20}}, {{0, 0, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, 20)}}},
+        {"runs split by a node outside, sharing it",
+         {{40, 0, 40, 40}, {kOut, kOut, kOut, kOut}, {40, 40, 40, 40}},
+         {{0, 10, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, 40)},
+          {0, 0, {2, 1.75f, 1.25f}, {30, 30, 10}},
+          {0, 0, {0.75f, 0.5f, 0}, {20, 20, 40}}}},
+        {"null nodes end and start runs",
+         {{30, 30, null, 0},       // ends below the null node
+          {null, 40, 40, 60},      // starts exactly at the first node after it
+          {0, 40, null, 0},        // top below the bottom: a top point alone, with the lower bound
+          {null, 30, null, 30}},   // single nodes between nulls: no line
+         {{1, 0, {2.5f, 2.5f, 2, 1.5f, 1}, {50, 50, 40, 40, 40}}, {0, 10, {0}, {10}}, {0, 0, {0, 0}, {30, 30}}},
+         false, 10, 50, kOut, true},
+        // Band [0, 40]: a value of 40 doubles the spacing of 0.5; 10 gives
+        // 0.5 * 10 / 40 + 0.5 = 0.625; values at or below 0 keep 0.5.
+        {"linear, doubled", {{40, 40, 40, 40}}, {{0, 0, {2, 2, 1, 0}, Floats(4, 40)}}, true, 0, 40, -100},
+        {"constant, same column", {{40, 40, 40, 40}}, {{0, 0, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, 40)}}, false, 0, 40, -100},
+        {"linear, 0.625", {{10, 10, 10, 10}}, {{0, 0, {2, 1.875f, 1.25f, 0.625f, 0}, Floats(5, 10)}}, true, 0, 40, -100},
+        {"linear, negative", {{-40, -40, -40, -40}}, {{0, 0, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, -40)}}, true, -40, 0, 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        build(c.cols, 0.0f, c.fill, c.lo, c.hi);
+        if (c.has_null) field(*grid).null_value(0, null);
+        run(*inst, {}, c.linear ? kLinear : kConstant);
+        EXPECT_EQ(lines(), c.want);
+        EXPECT_EQ(out().cell_type(0), "Polyline");
+        if (!c.has_null) continue;
+        // Without the null flag -1 is just a value below the band.
+        field(*grid).null_value(0, null, 0);
+        run(*inst, {}, kConstant);
+        EXPECT_EQ(lines().size(), 5u);
+    }
+}
 
-    // Without the null flag -1 is just a value below the band.
-    field(*grid).null_value(0, null, 0);
+TEST_F(MakeRainMeshTest, ProgressScansRowsThenWritesLines) {
     run(*inst, {}, kConstant);
-    EXPECT_EQ(lines().size(), 5u);
+    const std::string name = "MakeRainMeshConstant";
+    EXPECT_EQ(events(), (Events{{K::Check, 0, 0, name}, {K::Push, 0, 50, ""}, {K::Check, 0, 0, name}, {K::Check, 50, 0, name},
+                                {K::Pop, 0, 0, ""}, {K::Push, 50, 100, ""}, {K::Check, 0, 0, name}, {K::Pop, 0, 0, ""}}));
 }
 
 TEST_F(MakeRainMeshTest, BoundsComponentAndNothingInTheBand) {
     // Unset bounds come from the component's range; so do reversed ones.
     build({{20, 20, 20}, {30, 30, 30}, {25, 25, 25}, {22, 22, 22}});
     for (bool reversed : {false, true}) {
-        if (reversed) {
-            inst->at("minValue").set_real(100.0);
-            inst->at("maxValue").set_real(-100.0);
-        } else {
-            inst->at("minValue").clear_value();
-            inst->at("maxValue").clear_value();
-        }
+        if (reversed) vtest::set_params(*inst, {{"minValue", 100.0}, {"maxValue", -100.0}});
+        else for (const char* p : {"minValue", "maxValue"}) inst->at(p).clear_value();
         run(*inst, {}, kConstant);
         EXPECT_EQ(lines().size(), 4u);   // every column lies in [20, 30]
     }
-
-    // A component index beyond the last selects the last component.
+    // A component index beyond the last selects the last component; an
+    // unreadable one component 0; nothing in the band: an empty mesh.
     field(*grid).floats("other", Floats(12, 0.0f));
-    inst->at("component").set_int(7);
-    inst->at("minValue").set_real(10.0);
-    inst->at("maxValue").set_real(50.0);
+    vtest::set_params(*inst, {{"component", 7}, {"minValue", 10.0}, {"maxValue", 50.0}});
     run(*inst, {}, kConstant);
     EXPECT_EQ(out().nnodes(), 0);
-    EXPECT_EQ(out().cell_set(0).at("npolys").int_value(), 0);
-    inst->at("component").clear_value();   // unreadable: component 0
+    inst->at("component").clear_value();
     run(*inst, {}, kConstant);
     EXPECT_EQ(lines().size(), 4u);
-    // Nothing in the band: an empty mesh, and no failure.
     inst->at("minValue").set_real(31.0);
     run(*inst, {}, kConstant);
     EXPECT_EQ(out().nnodes(), 0);
     EXPECT_EQ(out().cell_set(0).at("npolys").int_value(), 0);
 }
 
-TEST_F(MakeRainMeshTest, LinearSpacingWidensWithTheValue) {
-    // Band [0, 40]: a value of 40 doubles the spacing of 0.5.
-    build({{40, 40, 40, 40}}, 0.0f, -100.0f);
-    inst->at("minValue").set_real(0.0);
-    inst->at("maxValue").set_real(40.0);
-    run(*inst, {}, kLinear);
-    EXPECT_EQ(only_line().z, (Floats{2, 2, 1, 0}));
-    run(*inst, {}, kConstant);
-    EXPECT_EQ(only_line().z, (Floats{2, 2, 1.5f, 1, 0.5f, 0}));
-    // 10 in a band 40 wide: 0.5 * 10 / 40 + 0.5 = 0.625.
-    build({{10, 10, 10, 10}}, 0.0f, -100.0f);
-    inst->at("minValue").set_real(0.0);
-    inst->at("maxValue").set_real(40.0);
-    run(*inst, {}, kLinear);
-    EXPECT_EQ(only_line().z, (Floats{2, 1.875f, 1.25f, 0.625f, 0}));
-    // Values at or below zero keep the plain spacing: the step stays positive.
-    build({{-40, -40, -40, -40}}, 0.0f, 100.0f);
-    inst->at("minValue").set_real(-40.0);
-    inst->at("maxValue").set_real(0.0);
-    run(*inst, {}, kLinear);
-    EXPECT_EQ(only_line().z, (Floats{2, 2, 1.5f, 1, 0.5f, 0}));
-}
-
 TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
+    auto set_real = [&](const char* p, double v) { return [this, p, v] { inst->at(p).set_real(v); }; };
     const std::vector<vtest::Failure> cases{
         {"no in_mesh", [&] { inst->make_link("in_mesh", "nowhere"); }, "can not get in_mesh.\n"},
         {"two dimensions", [&] { field(*grid).dims({4, 4}); }, "can not get in_mesh.dims.\n"},
@@ -227,13 +178,11 @@ TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
         {"integer values", [&] { field(*grid).component(0).at("values").retype(DTYPE_INT); },
          "can not get in_mesh.node_data[0].\n"},
         {"negative component", [&] { inst->at("component").set_int(-1); }, "can not get in_mesh.node_data[-1].\n"},
-        {"zero length", [&] { inst->at("length").set_real(0.0); }, "length is not positive.\n"},
-        {"negative length", [&] { inst->at("length").set_real(-0.5); }, "length is not positive.\n"},
-        {"NaN length", [&] { inst->at("length").set_real(std::numeric_limits<double>::quiet_NaN()); },
-         "length is not positive.\n"},
+        {"zero length", set_real("length", 0.0), "length is not positive.\n"},
+        {"negative length", set_real("length", -0.5), "length is not positive.\n"},
+        {"NaN length", set_real("length", std::numeric_limits<double>::quiet_NaN()), "length is not positive.\n"},
         {"four corner values", [&] { field(*grid).nspace(2); }, "can not get in_mesh.points.\n"},
-        {"flat grid", [&] { grid->at("points").assign_doubles({0, 0, 5, 1, 10, 5}); },
-         "in_mesh.points do not rise along z.\n"},
+        {"flat grid", [&] { grid->at("points").assign_doubles({0, 0, 5, 1, 10, 5}); }, "in_mesh.points do not rise along z.\n"},
         {"length lost in the heights",
          [&] {
              grid->at("points").assign_doubles({0, 0, 1e6, 1, 10, 1e6 + 3});
@@ -242,15 +191,14 @@ TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
          "length is too small for the heights of in_mesh.\n"},
     };
     for (const std::string& entry : {kConstant, kLinear}) {
-        const std::string name = entry == kConstant ? "MakeRainMeshConstant" : "MakeRainMeshLinear";
+        const std::string name = entry.substr(0, entry.find('_'));
         for (const auto& c : cases) {
             SCOPED_TRACE(name + ": " + c.what);
             build({{20, 20, 20, 20}});
             field(inst->at("out_mesh")).nnodes(3);   // left from an earlier run
             c.spoil();
             run(*inst, {msg(name, c.message)}, entry);
-            ASSERT_EQ(host.reports().size(), 1u);
-            EXPECT_EQ(host.reports()[0].object, name);
+            EXPECT_EQ(host.reports().at(0).object, name);
             EXPECT_EQ(out().nnodes(), 3);   // the output is not reached
         }
     }
@@ -268,21 +216,42 @@ TEST_F(MakeRainMeshTest, ScanFailuresAreReportedUnderTheVariantsName) {
         build({{20, 20, 20, 20}, {20, 20, 20, 20}});
         c.spoil();
         run(*inst, {msg("MakeRainMeshConstant", c.message)}, kConstant);
-        if (c.what != "no out_mesh") {
-            EXPECT_EQ(out().nnodes(), 12);
-        }
+        if (c.what != "no out_mesh") { EXPECT_EQ(out().nnodes(), 12); }
     }
-    // The next update starts afresh.
-    build({{20, 20, 20, 20}});
+}
+
+TEST_F(MakeRainMeshTest, MoreThanTwoToThe28PointsAreRefused) {
+    // 256 columns of rain up to 15 km sampled every centimetre: 670 million
+    // points, refused once the count passes 2^28, before anything is written.
+    host.reset();
+    Floats rain(3 * 256, 20.0f);   // in the band up to 15 km, out of it at 30 km
+    std::fill(rain.begin() + 512, rain.end(), 60.0f);
+    field(host.add_field("grid")).uniform({16, 16, 3}, {0, 0, 0, 15, 15, 30000}).floats("rain", rain);
+    inst = &instance("mesh", "MakeRainMesh", {{"in_mesh", "grid"}}, {{"minValue", 10.0}, {"maxValue", 50.0}, {"length", 0.01}});
+    run(*inst, {msg("MakeRainMeshConstant", "can not allocate memory.\n")}, kConstant);
+    EXPECT_EQ(out().nnodes(), 0);
+}
+
+TEST_F(MakeRainMeshTest, ALengthLostInTheHeightsIsRefusedBeforeTheScan) {
+    // High up (3e6 m) a step of 1 cm is lost in the rounding of the heights:
+    // refused before any row is scanned, with rain or without. A metre
+    // still counts and gives the line.
+    for (const float rain : {0.0f, 20.0f}) {
+        build({{rain, rain, 20}}, 3.0e6f);
+        inst->at("length").set_real(0.01);
+        run(*inst, {msg("MakeRainMeshConstant", "length is too small for the heights of in_mesh.\n")}, kConstant);
+        EXPECT_EQ(events(), (Events{{K::Check, 0, 0, "MakeRainMeshConstant"}, {K::Push, 0, 50, ""}, {K::Pop, 0, 0, ""}}));
+    }
+    inst->at("length").set_real(1.0);
     run(*inst, {}, kConstant);
-    EXPECT_EQ(lines().size(), 1u);
+    EXPECT_EQ(lines(), (std::vector<Line>{{0, 0, {3.0e6f + 1, 3.0e6f + 1, 3.0e6f}, {20, 20, 20}}}));
 }
 
 // The lines of a grid worked out the plain way, column after column, each
 // column read bottom to top: (i, j) in the order i outer, j inner, each line
 // put in front of those before it: the points, their values, the polylines.
 struct Expected {
-    std::vector<float> coord, values;
+    Floats coord, values;
     std::vector<std::int64_t> connect;
     bool failed = false;
     // Samples whose level, found from their height, lies more than one level
@@ -292,10 +261,9 @@ struct Expected {
 
 struct Volume {
     std::int64_t d[3];
-    std::vector<float> corners;   // 6 values
-    std::vector<float> v;
+    Floats corners, v;   // corners: 6 values
     bool has_null = false;
-    float null_value = 0;
+    float null_value = -1;
     float lower = 0, upper = 0, length = 0;
     bool linear = false;
 };
@@ -304,14 +272,10 @@ Expected expected_lines(const Volume& vol) {
     Expected x;
     const std::int64_t d0 = vol.d[0], d1 = vol.d[1], d2 = vol.d[2];
     const float xmin = vol.corners[0], ymin = vol.corners[1], zmin = vol.corners[2];
-    const float dx = (vol.corners[3] - vol.corners[0]) / static_cast<float>(d0 - 1);
-    const float dy = (vol.corners[4] - vol.corners[1]) / static_cast<float>(d1 - 1);
-    const float dz = (vol.corners[5] - vol.corners[2]) / static_cast<float>(d2 - 1);
+    const float dx = (vol.corners[3] - xmin) / static_cast<float>(d0 - 1);
+    const float dy = (vol.corners[4] - ymin) / static_cast<float>(d1 - 1);
+    const float dz = (vol.corners[5] - zmin) / static_cast<float>(d2 - 1);
     const float lower = vol.lower, upper = vol.upper, range = upper - lower;
-    struct Made {
-        std::vector<float> xyz, val;
-    };
-    std::vector<Made> made;
     // A length lost when added to four times the largest height of the grid
     // is refused before any row is scanned.
     const float zlast = zmin + static_cast<float>(d2 - 1) * dz;
@@ -320,21 +284,18 @@ Expected expected_lines(const Volume& vol) {
         x.failed = true;
         return x;
     }
-    auto build = [&](std::int64_t i, std::int64_t j, const std::vector<float>& c, std::int64_t s, std::int64_t e) {
+    std::vector<std::pair<Floats, Floats>> made;   // xyz, values of each line
+    auto build = [&](std::int64_t i, std::int64_t j, const Floats& c, std::int64_t s, std::int64_t e) {
         const float x0 = xmin + static_cast<float>(i) * dx, y0 = ymin + static_cast<float>(j) * dy;
         float a = c[s], b = c[s + 1], t = 0;
-        if (a < lower)
-            t = (lower - a) / (b - a);
-        else if (a > upper)
-            t = (a - upper) / (a - b);
+        if (a < lower) t = (lower - a) / (b - a);
+        else if (a > upper) t = (a - upper) / (a - b);
         const float zbot = zmin + static_cast<float>(s) * dz + t * dz;
         a = c[e - 1], b = c[e], t = 0;
-        if (b < lower)
-            t = (lower - a) / (b - a);
-        else if (b > upper)
-            t = (upper - a) / (b - a);
+        if (b < lower) t = (lower - a) / (b - a);
+        else if (b > upper) t = (upper - a) / (b - a);
         const float ztop = zmin + static_cast<float>(e - 1) * dz + t * dz;
-        std::vector<float> zs, vs;
+        Floats zs, vs;
         for (float z = zbot; z <= ztop;) {
             const float q = (z - zmin) / dz;
             std::int64_t k0 = q >= static_cast<float>(d2 - 1) ? d2 - 1 : q > 0 ? static_cast<std::int64_t>(q) : 0;
@@ -350,46 +311,38 @@ Expected expected_lines(const Volume& vol) {
             }
             z = z + step;
         }
-        Made m;
-        m.xyz = {x0, y0, ztop};
-        m.val = {vs.empty() ? lower : vs.back()};
+        auto& [xyz, val] = made.emplace_back(Floats{x0, y0, ztop}, Floats{vs.empty() ? lower : vs.back()});
         for (std::size_t n = zs.size(); n-- > 0;) {
-            m.xyz.insert(m.xyz.end(), {x0, y0, zs[n]});
-            m.val.push_back(vs[n]);
+            xyz.insert(xyz.end(), {x0, y0, zs[n]});
+            val.push_back(vs[n]);
         }
-        made.push_back(m);
     };
-    std::vector<float> c(static_cast<std::size_t>(d2));
+    Floats c(static_cast<std::size_t>(d2));
     for (std::int64_t i = 0; i < d0; ++i)
         for (std::int64_t j = 0; j < d1; ++j) {
-            for (std::int64_t k = 0; k < d2; ++k) c[static_cast<std::size_t>(k)] = vol.v[static_cast<std::size_t>(i + d0 * (j + d1 * k))];
-            auto null = [&](std::int64_t k) { return vol.has_null && c[static_cast<std::size_t>(k)] == vol.null_value; };
+            for (std::int64_t k = 0; k < d2; ++k) c[k] = vol.v[static_cast<std::size_t>(i + d0 * (j + d1 * k))];
+            auto null = [&](std::int64_t k) { return vol.has_null && c[k] == vol.null_value; };
             bool open = false;
             std::int64_t s = 0;
             for (std::int64_t k = 0; k < d2; ++k) {
-                const float v = c[static_cast<std::size_t>(k)];
-                std::int64_t e = -1;
+                std::int64_t e = k;
                 if (null(k)) {
-                    if (!open) continue;
                     e = k - 1;
-                } else if (lower <= v && v <= upper) {
+                } else if (lower <= c[k] && c[k] <= upper) {
                     if (!open) s = k > 0 && !null(k - 1) ? k - 1 : k;
                     open = true;
                     continue;
-                } else {
-                    if (!open) continue;
-                    e = k;
                 }
+                if (open && e > s) build(i, j, c, s, e);
                 open = false;
-                if (e > s) build(i, j, c, s, e);
             }
             if (open && d2 - 1 > s) build(i, j, c, s, d2 - 1);
         }
     std::int64_t b = 0;
     for (auto m = made.rbegin(); m != made.rend(); ++m) {
-        x.coord.insert(x.coord.end(), m->xyz.begin(), m->xyz.end());
-        x.values.insert(x.values.end(), m->val.begin(), m->val.end());
-        const auto n = static_cast<std::int64_t>(m->val.size());
+        x.coord.insert(x.coord.end(), m->first.begin(), m->first.end());
+        x.values.insert(x.values.end(), m->second.begin(), m->second.end());
+        const auto n = static_cast<std::int64_t>(m->second.size());
         x.connect.insert(x.connect.end(), {b, b + n - 1});
         b += n;
     }
@@ -400,31 +353,24 @@ class MakeRainMeshLinesTest : public MakeRainMeshTest {
 protected:
     // Runs the module on a volume and holds it to the lines worked out the
     // plain way.
-    void check_lines(const Volume& vol, const Expected& want);
+    void check_lines(const Volume& vol, const Expected& want) {
+        host.reset();
+        field(host.add_field("grid")).uniform({vol.d[0], vol.d[1], vol.d[2]}, vol.corners).floats("rain", vol.v)
+            .null_value(0, vol.null_value, vol.has_null ? 1 : 0);
+        vhost::Object& mesh = instance("mesh", "MakeRainMesh", {{"in_mesh", "grid"}},
+                                       {{"minValue", vol.lower}, {"maxValue", vol.upper}, {"length", vol.length}});
+        const std::string name = vol.linear ? "MakeRainMeshLinear" : "MakeRainMeshConstant";
+        run(mesh, want.failed ? vtest::Messages{msg(name, "length is too small for the heights of in_mesh.\n")} : vtest::Messages{},
+            vol.linear ? kLinear : kConstant);
+        if (want.failed) return;
+        vhost::FieldRef o(mesh.at("out_mesh"));
+        ASSERT_EQ(o.nnodes(), static_cast<std::int64_t>(want.values.size()));
+        if (want.values.empty()) return;
+        EXPECT_EQ(vtest::bits(o.coord()), vtest::bits(want.coord));
+        EXPECT_EQ(vtest::bits(o.float_values(0)), vtest::bits(want.values));
+        EXPECT_EQ(o.poly_connect(0), want.connect);
+    }
 };
-
-void MakeRainMeshLinesTest::check_lines(const Volume& vol, const Expected& want) {
-    host.reset();
-    vhost::Object& g = host.add_field("grid");
-    field(g).uniform({vol.d[0], vol.d[1], vol.d[2]}, vol.corners).floats("rain", vol.v);
-    field(g).null_value(0, vol.null_value, vol.has_null ? 1 : 0);
-    vhost::Object& mesh = host.add_instance("mesh", "MakeRainMesh");
-    host.link("mesh.in_mesh", "grid");
-    mesh.at("minValue").set_real(vol.lower);
-    mesh.at("maxValue").set_real(vol.upper);
-    mesh.at("length").set_real(vol.length);
-    const std::string name = vol.linear ? "MakeRainMeshLinear" : "MakeRainMeshConstant";
-    run(mesh, want.failed ? vtest::Messages{msg(name, "length is too small for the heights of in_mesh.\n")}
-                          : vtest::Messages{},
-        vol.linear ? kLinear : kConstant);
-    if (want.failed) return;
-    vhost::FieldRef o(mesh.at("out_mesh"));
-    ASSERT_EQ(o.nnodes(), static_cast<std::int64_t>(want.values.size()));
-    if (want.values.empty()) return;
-    EXPECT_EQ(vtest::bits(o.coord()), vtest::bits(want.coord));
-    EXPECT_EQ(vtest::bits(o.float_values(0)), vtest::bits(want.values));
-    EXPECT_EQ(o.poly_connect(0), want.connect);
-}
 
 TEST_F(MakeRainMeshLinesTest, RandomVolumesGiveTheLinesOfAColumnByColumnScan) {
     std::mt19937 rng(20240611);
@@ -447,29 +393,24 @@ TEST_F(MakeRainMeshLinesTest, RandomVolumesGiveTheLinesOfAColumnByColumnScan) {
         vol.length = round % 17 == 0 ? 0.01f : uniform_real(0.05f, 1.5f);
         vol.linear = round % 2 == 1;
         vol.has_null = round % 3 != 0;
-        vol.null_value = -1;
         // Values on the bounds, inside, outside on both sides, null and NaN.
-        const float nan = std::numeric_limits<float>::quiet_NaN();
-        const std::int64_t n = vol.d[0] * vol.d[1] * vol.d[2];
         const int rainy = uniform_int(0, 100);
-        for (std::int64_t m = 0; m < n; ++m) {
+        for (std::int64_t m = 0; m < vol.d[0] * vol.d[1] * vol.d[2]; ++m) {
             float v = -20;
-            if (uniform_int(0, 99) < rainy) {
-                switch (uniform_int(0, 7)) {
+            if (uniform_int(0, 99) < rainy) switch (uniform_int(0, 7)) {
                     case 0: v = vol.lower; break;
                     case 1: v = vol.upper; break;
                     case 2: v = vol.lower - uniform_real(0, 10); break;
                     case 3: v = vol.upper + uniform_real(0, 10); break;
                     case 4: v = -1; break;
-                    case 5: v = uniform_int(0, 20) == 0 ? nan : vol.lower; break;
+                    case 5: v = uniform_int(0, 20) == 0 ? std::numeric_limits<float>::quiet_NaN() : vol.lower; break;
                     default: v = uniform_real(vol.lower, vol.upper); break;
                 }
-            }
             vol.v.push_back(v);
         }
         const Expected want = expected_lines(vol);
         check_lines(vol, want);
-        if (want.failed) ++failures;
+        failures += want.failed;
         lines_seen += static_cast<int>(want.connect.size() / 2);
     }
     // The rounds cover failures and a fair number of lines.
@@ -482,17 +423,8 @@ TEST_F(MakeRainMeshLinesTest, SamplesFoundFarFromTheirRunReadTheirColumn) {
     // quarter of a metre apart: the level a sample is found at from its
     // height may lie levels away from its run. The values are read there.
     std::mt19937 rng(20261206);
-    Volume vol;
-    vol.d[0] = 9;
-    vol.d[1] = 7;
-    vol.d[2] = 64;
-    const float zmin = 1.0e7f;
-    vol.corners = {0, 0, zmin, 8, 6, zmin + 63 * 0.25f};
-    vol.lower = 10;
-    vol.upper = 50;
-    vol.has_null = true;
-    vol.null_value = -1;
-    for (std::int64_t m = 0; m < vol.d[0] * vol.d[1] * vol.d[2]; ++m) {
+    Volume vol{{9, 7, 64}, {0, 0, 1.0e7f, 8, 6, 1.0e7f + 63 * 0.25f}, {}, true, -1, 10, 50};
+    for (std::int64_t m = 0; m < 9 * 7 * 64; ++m) {
         const int pick = std::uniform_int_distribution<int>(0, 9)(rng);
         vol.v.push_back(pick < 2 ? 0.0f : pick < 3 ? -1.0f : std::uniform_real_distribution<float>(0, 60)(rng));
     }
@@ -506,43 +438,6 @@ TEST_F(MakeRainMeshLinesTest, SamplesFoundFarFromTheirRunReadTheirColumn) {
             EXPECT_GT(want.far_from_run, 0);
             check_lines(vol, want);
         }
-}
-
-TEST_F(MakeRainMeshTest, MoreThanTwoToThe28PointsAreRefused) {
-    // 256 columns of rain up to 26 km sampled every centimetre: 670 million
-    // points, 11 GB of mesh. Refused once the count passes 2^28,
-    // for either variant, before anything is written.
-    host.reset();
-    grid = &host.add_field("grid");
-    std::vector<float> rain(3 * 256, 20.0f);   // in the band up to 15 km, out of it at 30 km
-    std::fill(rain.begin() + 512, rain.end(), 60.0f);
-    field(*grid).uniform({16, 16, 3}, {0, 0, 0, 15, 15, 30000}).floats("rain", rain);
-    inst = &host.add_instance("mesh", "MakeRainMesh");
-    host.link("mesh.in_mesh", "grid");
-    inst->at("minValue").set_real(10.0);
-    inst->at("maxValue").set_real(50.0);
-    inst->at("length").set_real(0.01);
-    run(*inst, {msg("MakeRainMeshConstant", "can not allocate memory.\n")}, kConstant);
-    EXPECT_EQ(out().nnodes(), 0);
-}
-
-TEST_F(MakeRainMeshTest, ALengthLostInTheHeightsIsRefusedBeforeTheScan) {
-    // High up (3e6 m) a step of 1 cm is lost in the rounding of the heights:
-    // refused before any row is scanned, with rain or without. A metre
-    // still counts and gives the line.
-    using K = ProgressEvent::Kind;
-    for (const bool rain : {false, true}) {
-        build({{rain ? 20.0f : 0.0f, rain ? 20.0f : 0.0f, 20}}, 3.0e6f);
-        inst->at("length").set_real(0.01);
-        run(*inst, {msg("MakeRainMeshConstant", "length is too small for the heights of in_mesh.\n")}, kConstant);
-        std::vector<std::tuple<K, int, int, std::string>> got;
-        for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
-        EXPECT_EQ(got, (std::vector<std::tuple<K, int, int, std::string>>{
-                           {K::Check, 0, 0, "MakeRainMeshConstant"}, {K::Push, 0, 50, ""}, {K::Pop, 0, 0, ""}}));
-    }
-    inst->at("length").set_real(1.0);
-    run(*inst, {}, kConstant);
-    EXPECT_EQ(only_line().z, (Floats{3.0e6f + 1, 3.0e6f + 1, 3.0e6f}));
 }
 
 }  // namespace

@@ -19,13 +19,10 @@ protected:
     std::string ostr() { return inst->at("ostr").str_value(); }
 };
 
-TEST_F(PickInfo2StrTest, OnePickWithOneComponent) {
+TEST_F(PickInfo2StrTest, TwoPicksWithAScalarAndAVector) {
     EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 1.\nveclen = 1.\n");
     EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\nze  4.500000e+01\n\n");
     EXPECT_EQ(done(), 1);
-}
-
-TEST_F(PickInfo2StrTest, TwoPicksWithAScalarAndAVector) {
     field(*posi).nnodes(2).coord({1, 2, 3, -4, 0.5f, 6000});
     field(*data).nnodes(2);
     data->at("nnode_data").set_int(0);
@@ -84,11 +81,10 @@ TEST_F(PickInfo2StrTest, LongLabelsAndLongVectorsAreWrittenWhole) {
 
 TEST_F(PickInfo2StrTest, ManyPicksMakeOneText) {
     const int n = 2000;
-    std::vector<float> xyz(3 * n, 1.0f), ze(n, 2.0f);
-    field(*posi).nnodes(n).coord(xyz);
+    field(*posi).nnodes(n).coord(std::vector<float>(3 * n, 1.0f));
     field(*data).nnodes(n);
     data->at("nnode_data").set_int(0);
-    field(*data).floats("ze", ze);
+    field(*data).floats("ze", std::vector<float>(n, 2.0f));
     run_stdout(*inst, {});
     std::string expected = "\n";
     for (int p = 1; p <= n; ++p)
@@ -107,10 +103,8 @@ TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
          "unsupoort veclen(1 > veclen).\n"},
         {"no values",
          [&] {
-             // A float array the host has no values of.
              field(*data).floats("rain", {1});
-             host.root().add_free_array("empty", DTYPE_FLOAT);
-             field(*data).component(1).make_link("values", "empty");
+             relink(field(*data).component(1), "values", DTYPE_FLOAT);
          },
          "can not get node_data[1].value.\n"},
         {"data with fewer nodes than picks", [&] { field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6}); },
@@ -123,8 +117,7 @@ TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
              field(*data).nnodes(2);
              data->at("nnode_data").set_int(0);
              field(*data).floats("ze", {1, 2}).floats("w", {1, 2, 3, 4}, 2);
-             vhost::set_floats(host.root().add_free_array("three", DTYPE_FLOAT), {1, 2, 3});
-             field(*data).component(1).make_link("values", "three");
+             relink(field(*data).component(1), "values", DTYPE_FLOAT, 3);
          },
          "node_data[1].value holds fewer nodes than posi.\n"},
     }, [&] { EXPECT_EQ(ostr(), "earlier"); });

@@ -92,12 +92,7 @@ TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
         {"two indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2}); }, "can not get vec_comp.\n"},
         {"four indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2, 3, 0}); }, "can not get vec_comp.\n"},
         {"no indices", [&] { vhost::set_ints(inst->at("comp"), {}); }, "can not get vec_comp.\n"},
-        {"real indices",
-         [&] {
-             vhost::set_floats(host.root().add_free_array("reals", DTYPE_FLOAT), {1, 2, 3});
-             inst->make_link("comp", "reals");
-         },
-         "can not get vec_comp.\n"},
+        {"real indices", [&] { relink(*inst, "comp", DTYPE_FLOAT, 3); }, "can not get vec_comp.\n"},
         {"integer component",
          [&] { field(*grid).ints("n", {1, 2, 3}); vhost::set_ints(inst->at("comp"), {1, 4, 2}); },
          "the type of node_data[4] is not DTYPE_FLOAT.\n"},
@@ -109,12 +104,7 @@ TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
              vhost::set_ints(inst->at("comp"), {4, 2, 3});
          },
          "node_data[4] is not scalar.\n"},
-        {"no values",
-         [&] {
-             host.root().add_free_array("empty", DTYPE_FLOAT);
-             field(*grid).component(2).make_link("values", "empty");
-         },
-         "can not get node_data[2].value.\n"},
+        {"no values", [&] { relink(field(*grid).component(2), "values", DTYPE_FLOAT); }, "can not get node_data[2].value.\n"},
         unset_case("thresh_value"),
     };
     for (const char* f : kFactors) cases.push_back(unset_case(f));

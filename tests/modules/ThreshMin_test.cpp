@@ -79,8 +79,7 @@ TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
 TEST_F(ThreshMinTest, MissingInputValuesFailAfterTheHeaderIsWritten) {
     // The second component's values are an empty array: the host hands out none.
     field(*grid).floats("rain", {4.0f, 5.0f, 6.0f});
-    host.root().add_free_array("empty", DTYPE_FLOAT);
-    field(*grid).component(1).make_link("values", "empty");
+    relink(field(*grid).component(1), "values", DTYPE_FLOAT);
     run(*inst, {msg("thresh", "can not get ival.\n")});
     EXPECT_EQ(done(), 0);
     // The header and the first component stay written.

@@ -81,11 +81,7 @@ TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
         {"vector selector", [&] { inst->at("comp").set_int(1); }, "unsupport veclen, scalar data only.\n"},
         {"no such component", [&] { inst->at("comp").set_int(7); }, "unsupport data_type, DTYPE_FLOAT only.\n"},
         {"negative component", [&] { inst->at("comp").set_int(-1); }, "unsupport data_type, DTYPE_FLOAT only.\n"},
-        {"no selector values",
-         [&] {
-             host.root().add_free_array("empty", DTYPE_FLOAT);
-             field(*grid).component(0).make_link("values", "empty");
-         },
+        {"no selector values", [&] { relink(field(*grid).component(0), "values", DTYPE_FLOAT); },
          "can not get thresh_value.\n"},
     }, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
 }
@@ -98,8 +94,7 @@ TEST_F(ThreshVecTest, FailuresInTheCopyKeepTheComponentsBefore) {
         {"no input values",
          [&] {
              field(*grid).floats("rain", {1, 2, 3, 4, 5});
-             host.root().add_free_array("empty", DTYPE_FLOAT);
-             field(*grid).component(2).make_link("values", "empty");
+             relink(field(*grid).component(2), "values", DTYPE_FLOAT);
          },
          "can not get input_value.\n"},
         {"no output values",

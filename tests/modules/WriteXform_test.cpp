@@ -106,11 +106,7 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
         return [this, f] { numbered(); f(); };
     };
     auto short_array = [&](const char* name, std::vector<float> v) {
-        return [this, name, v] {
-            vhost::Object& a = host.root().add_free_array(std::string("short_") + name, DTYPE_FLOAT);
-            vhost::set_floats(a, v);
-            host.root().at("view.xform").make_link(name, a.path());
-        };
+        return [this, name, n = v.size()] { relink(host.root().at("view.xform"), name, DTYPE_FLOAT, n); };
     };
     std::int64_t cnt_before = 0;
     auto before = [&](std::function<void()> f) {

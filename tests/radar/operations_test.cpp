@@ -110,9 +110,7 @@ std::string field_text(const vhost::FieldRef& f) {
 
 TEST_F(OperationsTest, IsosurfaceOfASphere) {
     grid(21, [](int i, int j, int k) { return std::sqrt(float((i - 10) * (i - 10) + (j - 10) * (j - 10) + (k - 10) * (k - 10))); });
-    vhost::Object& iso = host.add_instance("iso", "Isosurface");
-    host.link("iso.in", "grid");
-    iso.at("level").set_real(6.0);
+    vhost::Object& iso = instance("iso", "Isosurface", {{"in", "grid"}}, {{"level", 6.0}});
     run(iso, {});
     EXPECT_EQ(iso.at("done").int_value(), 1);
     auto out = field(iso, "out");
@@ -143,17 +141,14 @@ TEST_F(OperationsTest, IsosurfaceOfASphere) {
 TEST_F(OperationsTest, IsovolumeOfABoxAndItsAreasOnTheGrid) {
     // A 3 x 2 x 2 block of echo at 50, a lone voxel touching it only along an
     // edge, missing data elsewhere.
-    vhost::Object& g = grid(
+    grid(
         6,
         [](int i, int j, int k) {
             if (i >= 1 && i <= 3 && j >= 1 && j <= 2 && k >= 1 && k <= 2) return 50.0f;
-            if (i == 4 && j == 3 && k == 1) return 45.0f;
-            return -9999.0f;
+            return i == 4 && j == 3 && k == 1 ? 45.0f : -9999.0f;
         },
         -9999.0f);
-    (void)g;
-    vhost::Object& vol = host.add_instance("vol", "Isovolume");
-    host.link("vol.in", "grid");
+    vhost::Object& vol = instance("vol", "Isovolume", {{"in", "grid"}});
     run(vol, {});
     auto out = field(vol, "out");
     ASSERT_EQ(out.ncell_sets(), 1);
@@ -177,10 +172,7 @@ TEST_F(OperationsTest, IsovolumeOfABoxAndItsAreasOnTheGrid) {
     for (auto n : block) no[static_cast<size_t>(n)] = 1;
     for (auto n : lone) no[static_cast<size_t>(n)] = 2;
     field(area).nnodes(out.nnodes()).ints("area_no", no);
-    vhost::Object& map = host.add_instance("map", "GridArea");
-    host.link("map.in", "grid");
-    host.link("map.iso", "vol.out");
-    host.link("map.area", "area");
+    vhost::Object& map = instance("map", "GridArea", {{"in", "grid"}, {"iso", "vol.out"}, {"area", "area"}});
     run(map, {});
     auto grid_no = field(map, "out").int_values(0);
     ASSERT_EQ(grid_no.size(), 216u);
@@ -296,16 +288,13 @@ TEST_F(OperationsTest, TheLegendsOnAColumnAreThoseOnTheWholeGrid) {
 
 TEST_F(OperationsTest, BadInputsAreReported) {
     grid(3, [](int, int, int) { return 1.0f; });
-    vhost::Object& iso = host.add_instance("iso", "Isosurface");
-    host.link("iso.in", "grid");
-    iso.at("comp").set_int(5);
+    vhost::Object& iso = instance("iso", "Isosurface", {{"in", "grid"}}, {{"comp", 5}});
     run(iso, {msg("iso", "in has no node_data[5].\n")});
     iso.at("comp").set_int(0);
     iso.at("level").clear_value();
     run(iso, {msg("iso", "can not get level.\n")});
     EXPECT_EQ(iso.at("done").int_value(), 0);
-    vhost::Object& map = host.add_instance("map", "GridArea");
-    host.link("map.in", "grid");
+    vhost::Object& map = instance("map", "GridArea", {{"in", "grid"}});
     run(map, {msg("map", "iso has no voxel component.\n")});
     // A column outside the grid, on either side.
     vhost::Object& column = instance("column", "GridColumn", {{"in", "grid"}}, {{"indexi", 3}, {"indexj", 0}});

@@ -56,19 +56,11 @@ TEST_F(RealVolumeTest, IsovolumeAreasAreTheFaceConnectedEchoObjects) {
     const velmora::app::Volume v = velmora::app::read_netcdf(kReal, "DT");
     velmora::app::add_volume_field(host.root(), "radar", v);
 
-    vhost::Object& vol = host.add_instance("vol", "Isovolume");
-    host.link("vol.in", "radar");
-    vol.at("level").set_real(40.0);
-    run(vol, {});
-    vhost::Object& div = host.add_instance("div", "DivIsovolume");
-    host.link("div.in", "vol.out");
-    div.at("min_cells").set_int(0);
+    run(instance("vol", "Isovolume", {{"in", "radar"}}, {{"level", 40.0}}), {});
+    vhost::Object& div = instance("div", "DivIsovolume", {{"in", "vol.out"}}, {{"min_cells", 0}});
     run_stdout(div, {});
     ASSERT_EQ(div.at("done").int_value(), 1);
-    vhost::Object& map = host.add_instance("map", "GridArea");
-    host.link("map.in", "radar");
-    host.link("map.iso", "vol.out");
-    host.link("map.area", "div.out_nd");
+    vhost::Object& map = instance("map", "GridArea", {{"in", "radar"}, {"iso", "vol.out"}, {"area", "div.out_nd"}});
     run(map, {});
     const std::vector<std::int32_t> got = field(map, "out").int_values(0);
 
@@ -79,8 +71,7 @@ TEST_F(RealVolumeTest, IsovolumeAreasAreTheFaceConnectedEchoObjects) {
     ASSERT_EQ(got.size(), want.size());
 
     // The same partition: every object maps to one area and back.
-    std::map<int, int> area_of, object_of;
-    std::map<int, int> size_of_area;
+    std::map<int, int> area_of, object_of, size_of_area;
     for (std::size_t w = 0; w < want.size(); ++w) {
         ASSERT_EQ(want[w] == 0, got[w] == 0) << "voxel " << w;
         if (!want[w]) continue;
@@ -95,10 +86,7 @@ TEST_F(RealVolumeTest, IsovolumeAreasAreTheFaceConnectedEchoObjects) {
     std::sort(sizes.rbegin(), sizes.rend());
     ASSERT_GE(sizes.size(), 4u);
     // The large cells of this scan at 40 dBZ.
-    EXPECT_EQ(sizes[0], 3098);
-    EXPECT_EQ(sizes[1], 1427);
-    EXPECT_EQ(sizes[2], 183);
-    EXPECT_EQ(sizes[3], 174);
+    EXPECT_EQ(std::vector<int>(sizes.begin(), sizes.begin() + 4), (std::vector<int>{3098, 1427, 183, 174}));
 }
 
 }  // namespace

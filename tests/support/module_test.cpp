@@ -59,6 +59,13 @@ vhost::Object& ModuleTest::instance(const std::string& name, std::string_view mo
     return o;
 }
 
+vhost::Object& ModuleTest::relink(vhost::Object& holder, const std::string& name, int type, std::int64_t n) {
+    vhost::Object& a = host.root().add_free_array("free" + std::to_string(host.root().children().size()), type);
+    a.resize(n);
+    holder.make_link(name, a.path());
+    return a;
+}
+
 void InstanceTest::expect_failures(const std::vector<Failure>& cases, const std::function<void()>& check,
                                    const std::string& console) {
     for (const auto& c : cases) {

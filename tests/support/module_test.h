@@ -68,6 +68,10 @@ private:
     void call(vhost::Object& instance, const Messages& expected, std::string_view entry, std::string* console);
 
 protected:
+    // Links holder's array `name` to a free array of n values of `type` (an
+    // array of no values, or of the wrong length, where a module reads one).
+    vhost::Object& relink(vhost::Object& holder, const std::string& name, int type, std::int64_t n = 0);
+
     vhost::FieldRef field(vhost::Object& o) { return vhost::FieldRef(o); }
     vhost::FieldRef field(vhost::Object& inst, std::string_view path) { return vhost::FieldRef(inst.at(path)); }
 
