@@ -28,6 +28,8 @@ struct AnalyzeOptions {
     bool picture = true;
     Compression compression = Compression::LZ4;   // of the VTK XML files
     bool timings = false;                          // each step's time and memory on the error stream
+    std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
+    SplitSettings split = {};                      // cells divided at their cores when it has levels
 };
 
 // The network of the analysis: the volume as a file-backed field "radar",
@@ -48,6 +50,8 @@ struct Cell {
     int voxels = 0;
     float top_km = 0.0f;
     float max_value = 0.0f;
+    double volume_km3 = 0.0;
+    double vil_kg_m2 = 0.0;
 };
 
 // Prints the table of cells.
