@@ -3,8 +3,9 @@
 35 dBZ unless told) analysed, alternately, by a velmora without them
 (--baseline, e.g. one built from an earlier commit), by this velmora with its
 defaults (properties, no division) and with --split-levels; medians of the
-wall times and their ratios. One more run with --timings gives the steps'
-own times.
+wall times and of the processor times (user + system, which other work on a
+shared machine disturbs less), and their ratios. One more run with --timings
+gives the steps' own times.
 
 /usr/bin/python3 bench/properties_cost.py [--baseline OLD/velmora] [--size 700x700x50]
     [--split-levels 45,50] [--repeat 5] [--velmora build/velmora] [--work DIR] [--keep]
@@ -17,12 +18,27 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import analyze_scale  # noqa: E402  (run, CELLS_PER_KM2, SEED)
 
 REPO = os.path.dirname(HERE)
+
+
+def run(cmd):
+    """Runs cmd as a child: its wall time and processor time (s) and standard output."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        t0 = time.perf_counter()
+        child = subprocess.Popen(cmd, stdout=out, stderr=err)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - t0
+        if os.waitstatus_to_exitcode(status) != 0:
+            err.seek(0)
+            sys.exit(f"{' '.join(cmd)} failed:\n{err.read().decode(errors='replace')}")
+        out.seek(0)
+        return wall, usage.ru_utime + usage.ru_stime, out.read().decode(errors="replace")
 
 
 def step_seconds(err, name):
@@ -59,14 +75,16 @@ def main():
         cases.append(("properties + split", [a.velmora] + common + ["--out", os.path.join(work, "split"),
                                                                    "--split-levels", a.split_levels]))
         times = {name: [] for name, _ in cases}
+        cpu = {name: [] for name, _ in cases}
         counts = {}
         for r in range(a.repeat):
             line = []
             for name, cmd in cases:
-                wall, _, out = analyze_scale.run(cmd)
+                wall, used, out = run(cmd)
                 times[name].append(wall)
+                cpu[name].append(used)
                 counts[name] = analyze_scale.velmora_cells(out)
-                line.append(f"{name} {wall:.2f} s")
+                line.append(f"{name} {wall:.2f} s ({used:.2f} s cpu)")
             print(f"  run {r + 1}/{a.repeat}: " + ", ".join(line), file=sys.stderr)
 
         # The steps' own times, from one run with --timings.
@@ -79,9 +97,11 @@ def main():
         print(f"velmora analyze --no-picture on {a.size} at 35 dBZ ({nx * ny * nz} voxels), "
               f"medians of {a.repeat} run(s)")
         ref = statistics.median(times[cases[0][0]])
+        ref_cpu = statistics.median(cpu[cases[0][0]])
+        print(f"  {'case':<20} {'wall s':>7} {'ratio':>6} {'cpu s':>7} {'ratio':>6}  cells")
         for name, _ in cases:
-            med = statistics.median(times[name])
-            print(f"  {name:<20} {med:7.3f} s  x{med / ref:.3f}  ({counts[name]} cells)")
+            med, med_cpu = statistics.median(times[name]), statistics.median(cpu[name])
+            print(f"  {name:<20} {med:7.3f} {med / ref:6.3f} {med_cpu:7.3f} {med_cpu / ref_cpu:6.3f}  {counts[name]}")
         if split_s is not None and props_s is not None:
             total = statistics.median(times["properties + split"])
             print(f"  steps of one run with --timings: split cells {split_s:.3f} s, cell properties {props_s:.3f} s, "

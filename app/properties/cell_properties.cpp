@@ -21,20 +21,19 @@ constexpr double kWaterPerZ = 3.44e-3;   // g/m^3
 constexpr double kVilPerZ = 3.44e-6;     // kg/m^3
 constexpr double kRadToDeg = 57.29577951308232;
 
-// The echo of one level rising through one column from the cell's voxels.
-struct EchoRun {
-    enum State : std::uint8_t { None, Open, ClosedOnValue, ClosedOnMissing };
-    State state = None;
-    std::int32_t end = -1;   // level index of its highest voxel
-    float end_value = 0;     // dBZ there
-    float above = 0;         // dBZ at the next level up, for ClosedOnValue
+// Where the echo of one level starts in one column of a cell: the highest
+// of the cell's voxels there that reaches the level.
+struct EchoStart {
+    std::int32_t k = -1;   // its level index; -1: none reaches the level
+    float value = 0;       // dBZ
 };
 
 // One column of one cell: a link in the column's list.
 struct ColumnEntry {
     std::int32_t cell = 0;
     std::int32_t next = -1;
-    double z47_m = 0;   // sum of Z^(4/7) dz over the cell's voxels, dz in m
+    std::int64_t column = 0;   // i + nx j
+    double z47_m = 0;          // sum of Z^(4/7) dz over the cell's voxels, dz in m
 };
 
 // The sums of one cell over its voxels.
@@ -53,6 +52,25 @@ struct Sums {
 };
 
 }  // namespace
+
+std::vector<std::int64_t> labelled_voxels(std::span<const std::int32_t> labels) {
+    std::vector<std::int64_t> out;
+    // Blocks without a number are passed over at the speed of memory: their
+    // test is one OR over the block, which the compiler vectorises.
+    constexpr std::size_t kBlock = 64;
+    const std::size_t n = labels.size();
+    std::size_t p = 0;
+    for (; p + kBlock <= n; p += kBlock) {
+        std::int32_t any = 0;
+        for (std::size_t q = p; q < p + kBlock; ++q) any |= labels[q];
+        if (any == 0) continue;
+        for (std::size_t q = p; q < p + kBlock; ++q)
+            if (labels[q] != 0) out.push_back(static_cast<std::int64_t>(q));
+    }
+    for (; p < n; ++p)
+        if (labels[p] != 0) out.push_back(static_cast<std::int64_t>(p));
+    return out;
+}
 
 std::vector<double> voxel_extents(std::span<const float> axis) {
     const std::size_t n = axis.size();
@@ -99,124 +117,117 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
     PropertyTable table;
     table.echo_levels.assign(echo_levels.begin(), echo_levels.end());
     if (n == 0) return table;
-    const std::int32_t highest = *std::max_element(labels.begin(), labels.end());
+    // Only the cells' voxels are visited, and the few above them that their
+    // echo tops rise through.
+    const std::vector<std::int64_t> inside = labelled_voxels(labels);
+    std::int32_t highest = 0;
+    for (const std::int64_t p : inside) highest = std::max(highest, labels[static_cast<std::size_t>(p)]);
     if (highest > n)
         throw std::invalid_argument("cell number " + std::to_string(highest) + " exceeds the " + std::to_string(n) +
                                     " voxels of the grid");
     if (highest <= 0) return table;
 
     const std::vector<double> ex = voxel_extents(axes.x), ey = voxel_extents(axes.y), ez = voxel_extents(axes.z);
-    const auto nlev = static_cast<std::int64_t>(echo_levels.size());
+    const auto nlev = static_cast<std::size_t>(echo_levels.size());
     const std::vector<double> level(echo_levels.begin(), echo_levels.end());
+    const auto missing = [&axes](float v) { return !std::isfinite(v) || (axes.has_null && v == axes.null_value); };
 
     std::vector<std::int32_t> index(static_cast<std::size_t>(highest) + 1, -1);   // cell number -> sums
     std::vector<Sums> sums;
     std::vector<std::int32_t> column_head(static_cast<std::size_t>(nxy), -1);     // column -> its first entry
     std::vector<ColumnEntry> entries;
-    std::vector<EchoRun> runs;   // nlev per entry
-    const bool has_null = axes.has_null;
-    const float null_value = axes.null_value;
+    std::vector<EchoStart> starts;   // nlev per entry
 
-    for (std::int64_t k = 0; k < nz; ++k) {
-        const double zk = axes.z[static_cast<std::size_t>(k)], dz = ez[static_cast<std::size_t>(k)];
-        const auto kk = static_cast<std::int32_t>(k);
-        const std::int32_t* lab = labels.data() + k * nxy;
-        const float* val = values.data() + k * nxy;
-        for (std::int64_t c = 0; c < nxy; ++c) {
-            const std::int32_t l = lab[c];
-            const std::int32_t head = column_head[static_cast<std::size_t>(c)];
-            if (head < 0 && l <= 0) continue;
-            const float v = val[c];
-            const bool missing = !std::isfinite(v) || (has_null && v == null_value);
-            // The echo of each level rising through this column goes on
-            // while the voxels reach the level, whatever cell they are in.
-            for (std::int32_t e = head; e >= 0; e = entries[static_cast<std::size_t>(e)].next) {
-                EchoRun* run = runs.data() + e * nlev;
-                for (std::int64_t L = 0; L < nlev; ++L) {
-                    if (run[L].state != EchoRun::Open) continue;
-                    if (missing) {
-                        run[L].state = EchoRun::ClosedOnMissing;
-                    } else if (static_cast<double>(v) >= level[static_cast<std::size_t>(L)]) {
-                        run[L].end = kk;
-                        run[L].end_value = v;
-                    } else {
-                        run[L].state = EchoRun::ClosedOnValue;
-                        run[L].above = v;
-                    }
-                }
-            }
-            if (l <= 0 || missing) continue;
+    for (const std::int64_t p : inside) {
+        const std::int32_t l = labels[static_cast<std::size_t>(p)];
+        const float v = values[static_cast<std::size_t>(p)];
+        if (l <= 0 || missing(v)) continue;
+        const std::int64_t c = p % nxy;
+        const auto k = static_cast<std::size_t>(p / nxy);
+        const auto i = static_cast<std::size_t>(c % nx), j = static_cast<std::size_t>(c / nx);
 
-            std::int32_t& at = index[static_cast<std::size_t>(l)];
-            if (at < 0) {
-                at = static_cast<std::int32_t>(sums.size());
-                sums.emplace_back().cell = l;
-            }
-            Sums& s = sums[static_cast<std::size_t>(at)];
-            const auto i = static_cast<std::size_t>(c % nx), j = static_cast<std::size_t>(c / nx);
-            const double x = axes.x[i], y = axes.y[j], a = ex[i] * ey[j], dv = a * dz;
-            const double z_lin = std::exp(static_cast<double>(v) * (kLn10 / 10.0));
-            const double z47 = std::exp(static_cast<double>(v) * (kLn10 * 4.0 / 70.0));
-            ++s.voxels;
-            s.volume += dv;
-            s.vx += dv * x;
-            s.vy += dv * y;
-            s.vz += dv * zk;
-            s.zv += z_lin * dv;
-            s.zx += z_lin * dv * x;
-            s.zy += z_lin * dv * y;
-            s.zz += z_lin * dv * zk;
-            s.z47v += z47 * dv;
-            if (v > s.max) {
-                s.max = v;
-                s.max_k = kk;
-            }
-            if (s.base_k < 0) s.base_k = kk;
-            if (kk == s.base_k) {
-                s.base_a += a;
-                s.base_x += a * x;
-                s.base_y += a * y;
-            }
-            if (kk != s.top_k) {
-                s.top_k = kk;
-                s.top_a = s.top_x = s.top_y = 0;
-            }
-            s.top_a += a;
-            s.top_x += a * x;
-            s.top_y += a * y;
-
-            std::int32_t e = head;
-            while (e >= 0 && entries[static_cast<std::size_t>(e)].cell != l) e = entries[static_cast<std::size_t>(e)].next;
-            if (e < 0) {
-                e = static_cast<std::int32_t>(entries.size());
-                entries.push_back({l, head, 0.0});
-                runs.resize(runs.size() + static_cast<std::size_t>(nlev));
-                column_head[static_cast<std::size_t>(c)] = e;
-                s.area += a;
-            }
-            entries[static_cast<std::size_t>(e)].z47_m += z47 * dz * 1000.0;
-            EchoRun* run = runs.data() + static_cast<std::int64_t>(e) * nlev;
-            for (std::int64_t L = 0; L < nlev; ++L)
-                if (static_cast<double>(v) >= level[static_cast<std::size_t>(L)]) run[L] = {EchoRun::Open, kk, v, 0.0f};
+        std::int32_t& at = index[static_cast<std::size_t>(l)];
+        if (at < 0) {
+            at = static_cast<std::int32_t>(sums.size());
+            sums.emplace_back().cell = l;
         }
+        Sums& s = sums[static_cast<std::size_t>(at)];
+        const double x = axes.x[i], y = axes.y[j], z = axes.z[k], a = ex[i] * ey[j], dz = ez[k], dv = a * dz;
+        const double z_lin = std::exp(static_cast<double>(v) * (kLn10 / 10.0));
+        const double z47 = std::exp(static_cast<double>(v) * (kLn10 * 4.0 / 70.0));
+        const auto kk = static_cast<std::int32_t>(k);
+        ++s.voxels;
+        s.volume += dv;
+        s.vx += dv * x;
+        s.vy += dv * y;
+        s.vz += dv * z;
+        s.zv += z_lin * dv;
+        s.zx += z_lin * dv * x;
+        s.zy += z_lin * dv * y;
+        s.zz += z_lin * dv * z;
+        s.z47v += z47 * dv;
+        if (v > s.max) {
+            s.max = v;
+            s.max_k = kk;
+        }
+        // The voxels come level by level, upwards.
+        if (s.base_k < 0) s.base_k = kk;
+        if (kk == s.base_k) {
+            s.base_a += a;
+            s.base_x += a * x;
+            s.base_y += a * y;
+        }
+        if (kk != s.top_k) {
+            s.top_k = kk;
+            s.top_a = s.top_x = s.top_y = 0;
+        }
+        s.top_a += a;
+        s.top_x += a * x;
+        s.top_y += a * y;
+
+        std::int32_t& head = column_head[static_cast<std::size_t>(c)];
+        std::int32_t e = head;
+        while (e >= 0 && entries[static_cast<std::size_t>(e)].cell != l) e = entries[static_cast<std::size_t>(e)].next;
+        if (e < 0) {
+            e = static_cast<std::int32_t>(entries.size());
+            entries.push_back({l, head, c, 0.0});
+            starts.resize(starts.size() + nlev);
+            head = e;
+            s.area += a;
+        }
+        entries[static_cast<std::size_t>(e)].z47_m += z47 * dz * 1000.0;
+        EchoStart* start = starts.data() + static_cast<std::size_t>(e) * nlev;
+        for (std::size_t L = 0; L < nlev; ++L)
+            if (static_cast<double>(v) >= level[L]) start[L] = {kk, v};
     }
 
-    // Each column's VIL and echo tops; the cell takes the largest.
-    std::vector<double> tops(sums.size() * static_cast<std::size_t>(nlev), kNaN);
+    // Each column's VIL and echo tops; the cell takes the largest. The echo
+    // of a level rises from the highest of the cell's voxels reaching it
+    // through the voxels above as long as they reach it, whatever cell they
+    // are in; it ends below a weaker voxel (interpolated towards it), a
+    // missing one or the top of the grid.
+    std::vector<double> tops(sums.size() * nlev, kNaN);
     for (std::size_t e = 0; e < entries.size(); ++e) {
         const auto at = static_cast<std::size_t>(index[static_cast<std::size_t>(entries[e].cell)]);
         sums[at].vil = std::max(sums[at].vil, kVilPerZ * entries[e].z47_m);
-        for (std::int64_t L = 0; L < nlev; ++L) {
-            const EchoRun& r = runs[e * static_cast<std::size_t>(nlev) + static_cast<std::size_t>(L)];
-            if (r.state == EchoRun::None) continue;
-            const auto k = static_cast<std::size_t>(r.end);
-            double top = axes.z[k];
-            if (r.state == EchoRun::ClosedOnValue) {
-                const double v1 = r.end_value, v2 = r.above;
-                top += (v1 - echo_levels[static_cast<std::size_t>(L)]) / (v1 - v2) *
-                       (static_cast<double>(axes.z[k + 1]) - axes.z[k]);
+        for (std::size_t L = 0; L < nlev; ++L) {
+            EchoStart r = starts[e * nlev + L];
+            if (r.k < 0) continue;
+            float above = 0;
+            bool weaker = false;
+            for (std::int64_t q = r.k + 1; q < nz; ++q) {
+                above = values[static_cast<std::size_t>(entries[e].column + q * nxy)];
+                if (missing(above)) break;
+                weaker = static_cast<double>(above) < level[L];
+                if (weaker) break;
+                r = {static_cast<std::int32_t>(q), above};
             }
-            double& t = tops[at * static_cast<std::size_t>(nlev) + static_cast<std::size_t>(L)];
+            const auto k = static_cast<std::size_t>(r.k);
+            double top = axes.z[k];
+            if (weaker)
+                top += (r.value - level[L]) / (static_cast<double>(r.value) - above) *
+                       (static_cast<double>(axes.z[k + 1]) - axes.z[k]);
+            double& t = tops[at * nlev + L];
             if (!(t >= top)) t = top;
         }
     }

@@ -37,6 +37,10 @@ struct PropertyTable {
     std::vector<CellProperties> cells;   // in the order of their numbers
 };
 
+// The positions of the voxels whose number is not 0, in storage order: the
+// one pass over the whole grid that measuring and dividing cells need.
+std::vector<std::int64_t> labelled_voxels(std::span<const std::int32_t> labels);
+
 // The extent of each voxel along an axis, km: half the spacing to each
 // neighbour; at either end of the axis the spacing to its one neighbour (as
 // if the grid went on evenly); 1 for an axis of one point.

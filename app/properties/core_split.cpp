@@ -1,5 +1,7 @@
 #include "core_split.h"
 
+#include "cell_properties.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -48,8 +50,11 @@ void check(std::span<const std::int32_t> labels, std::span<const float> values, 
 std::vector<std::int32_t> split_cells(std::span<std::int32_t> labels, std::span<const float> values, const SplitGrid& g,
                                       std::int32_t no_max, const SplitSettings& s) {
     check(labels, values, g, s);
+    // Only the cells' voxels are visited.
+    const std::vector<std::int64_t> inside = labelled_voxels(labels);
     std::int32_t highest = std::max<std::int32_t>(no_max, 0);
-    for (const std::int32_t l : labels) {
+    for (const std::int64_t p : inside) {
+        const std::int32_t l = labels[static_cast<std::size_t>(p)];
         if (l < 0) throw std::invalid_argument("a cell number is negative");
         highest = std::max(highest, l);
     }
@@ -57,7 +62,6 @@ std::vector<std::int32_t> split_cells(std::span<std::int32_t> labels, std::span<
     std::iota(parent.begin(), parent.end(), 0);
     if (s.levels.empty()) return parent;
 
-    const auto n = static_cast<std::int64_t>(labels.size());
     std::vector<Component> comps;
     std::vector<std::int64_t> voxels;   // of every component, one after the other
     std::vector<std::int64_t> queue;
@@ -70,7 +74,7 @@ std::vector<std::int32_t> split_cells(std::span<std::int32_t> labels, std::span<
         // their voxels are marked -(index + 1) while they are found.
         comps.clear();
         voxels.clear();
-        for (std::int64_t p = 0; p < n; ++p) {
+        for (const std::int64_t p : inside) {
             const std::int32_t cell = labels[static_cast<std::size_t>(p)];
             if (cell <= 0 || !reaches(p)) continue;
             const auto mark = -static_cast<std::int32_t>(comps.size() + 1);
