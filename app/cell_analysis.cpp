@@ -271,6 +271,7 @@ std::vector<float> column_maximum(vhost::Object& radar, const Volume& v) {
 AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const AnalysisSettings& s,
                            const std::string& volume_path) {
     AnalysisResult r;
+    r.properties.echo_levels = s.echo_tops;   // the table's columns, with cells or none
     r.column_max = column_maximum(radar, v);
     r.highest = highest_value(radar, v);
     if (!(r.highest >= s.level)) {

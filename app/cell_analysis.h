@@ -93,6 +93,8 @@ struct AnalysisSettings {
     std::string var = "DT";
     double level = 40.0;
     int min_cells = 8;
+    // Levels that cannot be used (echo_levels_problem, split_levels_problem)
+    // are refused with std::invalid_argument.
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops measured
     SplitSettings split = {};                                 // no division unless it has levels
 };
@@ -118,8 +120,8 @@ public:
 
 // Runs the analysis on a volume given in memory, writing no file; leaves the
 // host's tree empty. Throws std::invalid_argument for a level that is not
-// finite, echo-top or split levels that cannot be used (split_levels_problem)
-// or values that do not fit the axes, AnalysisError when a step failed.
+// finite or values that do not fit the axes, AnalysisError when a step
+// failed.
 AnalysisResult analyze_values(Volume axes, std::span<const float> values, const AnalysisSettings& s);
 
 // The same on a volume file (NetCDF or .vti); std::runtime_error when the

@@ -74,7 +74,7 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->type_name("DBZ,...");
     cmd->add_option("--min-core", o->split.min_core,
                     "With --split-levels: the fewest voxels a region at a split level needs to be a core")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Range(1, 2'000'000'000))
         ->type_name("N")
         ->capture_default_str();
     cmd->add_flag("--timings", o->timings,
