@@ -61,8 +61,9 @@ std::vector<std::int64_t> labelled_voxels(std::span<const std::int32_t> labels) 
     const std::size_t n = labels.size();
     std::size_t p = 0;
     for (; p + kBlock <= n; p += kBlock) {
+        const std::int32_t* block = labels.data() + p;
         std::int32_t any = 0;
-        for (std::size_t q = p; q < p + kBlock; ++q) any |= labels[q];
+        for (int q = 0; q < static_cast<int>(kBlock); ++q) any |= block[q];
         if (any == 0) continue;
         for (std::size_t q = p; q < p + kBlock; ++q)
             if (labels[q] != 0) out.push_back(static_cast<std::int64_t>(q));
