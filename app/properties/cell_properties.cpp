@@ -55,21 +55,7 @@ struct Sums {
 
 std::vector<std::int64_t> labelled_voxels(std::span<const std::int32_t> labels) {
     std::vector<std::int64_t> out;
-    // Blocks without a number are passed over at the speed of memory: their
-    // test is one OR over the block, which the compiler vectorises.
-    constexpr std::size_t kBlock = 64;
-    const std::size_t n = labels.size();
-    std::size_t p = 0;
-    for (; p + kBlock <= n; p += kBlock) {
-        const std::int32_t* block = labels.data() + p;
-        std::int32_t any = 0;
-        for (int q = 0; q < static_cast<int>(kBlock); ++q) any |= block[q];
-        if (any == 0) continue;
-        for (std::size_t q = p; q < p + kBlock; ++q)
-            if (labels[q] != 0) out.push_back(static_cast<std::int64_t>(q));
-    }
-    for (; p < n; ++p)
-        if (labels[p] != 0) out.push_back(static_cast<std::int64_t>(p));
+    for_each_labelled(labels, [&out](std::int64_t p) { out.push_back(p); });
     return out;
 }
 
@@ -118,31 +104,27 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
     PropertyTable table;
     table.echo_levels.assign(echo_levels.begin(), echo_levels.end());
     if (n == 0) return table;
-    // Only the cells' voxels are visited, and the few above them that their
-    // echo tops rise through.
-    const std::vector<std::int64_t> inside = labelled_voxels(labels);
-    std::int32_t highest = 0;
-    for (const std::int64_t p : inside) highest = std::max(highest, labels[static_cast<std::size_t>(p)]);
-    if (highest > n)
-        throw std::invalid_argument("cell number " + std::to_string(highest) + " exceeds the " + std::to_string(n) +
-                                    " voxels of the grid");
-    if (highest <= 0) return table;
-
     const std::vector<double> ex = voxel_extents(axes.x), ey = voxel_extents(axes.y), ez = voxel_extents(axes.z);
     const auto nlev = static_cast<std::size_t>(echo_levels.size());
     const std::vector<double> level(echo_levels.begin(), echo_levels.end());
     const auto missing = [&axes](float v) { return !std::isfinite(v) || (axes.has_null && v == axes.null_value); };
 
-    std::vector<std::int32_t> index(static_cast<std::size_t>(highest) + 1, -1);   // cell number -> sums
+    std::vector<std::int32_t> index;   // cell number -> sums, -1 for none
     std::vector<Sums> sums;
     std::vector<std::int32_t> column_head(static_cast<std::size_t>(nxy), -1);     // column -> its first entry
     std::vector<ColumnEntry> entries;
     std::vector<EchoStart> starts;   // nlev per entry
 
-    for (const std::int64_t p : inside) {
+    // Only the cells' voxels are visited, and the few above them that their
+    // echo tops rise through.
+    for_each_labelled(labels, [&](std::int64_t p) {
         const std::int32_t l = labels[static_cast<std::size_t>(p)];
         const float v = values[static_cast<std::size_t>(p)];
-        if (l <= 0 || missing(v)) continue;
+        if (l <= 0 || missing(v)) return;
+        if (l > n)
+            throw std::invalid_argument("cell number " + std::to_string(l) + " exceeds the " + std::to_string(n) +
+                                        " voxels of the grid");
+        if (static_cast<std::size_t>(l) >= index.size()) index.resize(static_cast<std::size_t>(l) + 1, -1);
         const std::int64_t c = p % nxy;
         const auto k = static_cast<std::size_t>(p / nxy);
         const auto i = static_cast<std::size_t>(c % nx), j = static_cast<std::size_t>(c / nx);
@@ -200,7 +182,7 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
         EchoStart* start = starts.data() + static_cast<std::size_t>(e) * nlev;
         for (std::size_t L = 0; L < nlev; ++L)
             if (static_cast<double>(v) >= level[L]) start[L] = {kk, v};
-    }
+    });
 
     // Each column's VIL and echo tops; the cell takes the largest. The echo
     // of a level rises from the highest of the cell's voxels reaching it
@@ -233,7 +215,7 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
         }
     }
 
-    for (std::int32_t l = 1; l <= highest; ++l) {
+    for (std::int32_t l = 1; l < static_cast<std::int32_t>(index.size()); ++l) {
         const std::int32_t at = index[static_cast<std::size_t>(l)];
         if (at < 0) continue;
         const Sums& s = sums[static_cast<std::size_t>(at)];

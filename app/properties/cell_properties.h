@@ -37,8 +37,28 @@ struct PropertyTable {
     std::vector<CellProperties> cells;   // in the order of their numbers
 };
 
-// The positions of the voxels whose number is not 0, in storage order: the
-// one pass over the whole grid that measuring and dividing cells need.
+// Gives f the position of every voxel whose number is not 0, in storage
+// order: the one pass over the whole grid that measuring and dividing cells
+// need. Blocks without a number are passed over at the speed of memory:
+// their test is one OR over the block, which the compiler vectorises.
+template <class F>
+void for_each_labelled(std::span<const std::int32_t> labels, F&& f) {
+    constexpr std::size_t kBlock = 64;
+    const std::size_t n = labels.size();
+    std::size_t p = 0;
+    for (; p + kBlock <= n; p += kBlock) {
+        const std::int32_t* block = labels.data() + p;
+        std::int32_t any = 0;
+        for (int q = 0; q < static_cast<int>(kBlock); ++q) any |= block[q];
+        if (any == 0) continue;
+        for (std::size_t q = p; q < p + kBlock; ++q)
+            if (labels[q] != 0) f(static_cast<std::int64_t>(q));
+    }
+    for (; p < n; ++p)
+        if (labels[p] != 0) f(static_cast<std::int64_t>(p));
+}
+
+// The same positions as a list.
 std::vector<std::int64_t> labelled_voxels(std::span<const std::int32_t> labels);
 
 // The extent of each voxel along an axis, km: half the spacing to each
