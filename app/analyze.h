@@ -24,12 +24,12 @@ struct AnalyzeOptions {
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = 40.0;          // dBZ
     int min_cells = 8;            // areas of at most this many cells are dropped
+    std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
+    SplitSettings split = {};     // cells divided at their cores when it has levels
     std::string out = "velmora-analysis";
     bool picture = true;
     Compression compression = Compression::LZ4;   // of the VTK XML files
     bool timings = false;                          // each step's time and memory on the error stream
-    std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
-    SplitSettings split = {};                      // cells divided at their cores when it has levels
 };
 
 // The network of the analysis: the volume as a file-backed field "radar",

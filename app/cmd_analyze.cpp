@@ -81,8 +81,8 @@ void add_analyze_command(CLI::App& app, int& status) {
                   "Print the time each step takes and the memory of the process after it (to standard error)");
     cmd->footer(
         "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, "
-        "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv (the areas "
-        "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
+        "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv "
+        "(the areas of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
         "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, analysis.log (what the "
         "modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
         "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or "
