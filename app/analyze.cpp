@@ -99,9 +99,9 @@ public:
 
     // Every file an analysis may write, in the order they are listed.
     static constexpr const char* kResults[] = {
-        "network.json",   "analysis.log",    "cells.csv",     "cell_properties.csv", "surface_cells.csv",
-        "cells_ijk.txt",  "radar.vti",       "isosurface.vtp", "isovolume.vtu",      "cell_tops.vtp",
-        "centres.vtp",    "legend_axis.vtp", "legend_ticks.vtp", "cells.png"};
+        "network.json",   "analysis.log",    "cells.csv",     "cell_properties.csv", "surface_cells.csv", "cells_ijk.txt",
+        "radar.vti",      "isosurface.vtp",  "isovolume.vtu", "cell_tops.vtp",     "centres.vtp",
+        "legend_axis.vtp", "legend_ticks.vtp", "cells.png"};
 
 private:
     fs::path out_, dir_;

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cell_properties.h"
-#include "core_split.h"
+#include "properties/cell_properties.h"
+#include "properties/core_split.h"
 #include "document.h"
 #include "runner.h"
 #include "volume.h"

@@ -2,7 +2,7 @@
 // reflectivity, a column tilted by a known angle, uneven level spacing, a
 // cell at the corner and top of the grid, missing voxels inside a cell; and
 // the division of a cell at its cores.
-#include "cell_properties.h"
+#include "properties/cell_properties.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <map>
 #include <set>
 
-#include "core_split.h"
+#include "properties/core_split.h"
 #include "temp_files.h"
 
 namespace {
