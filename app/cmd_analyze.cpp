@@ -1,5 +1,4 @@
 // velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR --compress none|lz4|zlib --timings
-//                 --echo-tops DBZ,... --split-levels DBZ,... --min-core N
 // velmora synth OUT.nc [--nx N --ny N --nz N --cells N --seed N]
 #include <unistd.h>
 
@@ -62,6 +61,7 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->check(CLI::IsMember({"none", "lz4", "zlib"}))
         ->type_name("none|lz4|zlib")
         ->default_str("lz4");
+    // The cell properties and the division of cells at their cores.
     cmd->add_option("--echo-tops", o->echo_tops,
                     "The levels of the echo tops in cell_properties.csv, dBZ, separated by commas")
         ->delimiter(',')
@@ -80,9 +80,8 @@ void add_analyze_command(CLI::App& app, int& status) {
     cmd->add_flag("--timings", o->timings,
                   "Print the time each step takes and the memory of the process after it (to standard error)");
     cmd->footer(
-        "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, "
-        "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv "
-        "(the areas of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
+        "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv (the areas "
+        "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
         "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, analysis.log (what the "
         "modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
         "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or "
