@@ -45,10 +45,19 @@ double spacing(const std::vector<float>& axis) {
     return axis.size() >= 2 ? std::fabs(static_cast<double>(axis[1]) - axis[0]) : 1.0;
 }
 
-// The cells of the table.
-std::vector<Cell> cells_of(const std::vector<CellMeasures>& measures) {
+// The cells of the table: the statistics module's measures, with volume
+// and VIL from the properties of the same cell.
+std::vector<Cell> cells_of(const std::vector<CellMeasures>& measures, const PropertyTable& properties) {
     std::vector<Cell> cells;
-    for (const CellMeasures& m : measures) cells.push_back({m.no, m.voxels, m.top_km, m.max});
+    auto p = properties.cells.begin();
+    for (const CellMeasures& m : measures) {
+        Cell& c = cells.emplace_back(Cell{m.no, m.voxels, m.top_km, m.max});
+        while (p != properties.cells.end() && p->cell < m.no) ++p;
+        if (p != properties.cells.end() && p->cell == m.no) {
+            c.volume_km3 = p->volume_km3;
+            c.vil_kg_m2 = p->vil_kg_m2;
+        }
+    }
     return cells;
 }
 
@@ -92,7 +101,7 @@ public:
 
     // Every file an analysis may write, in the order they are listed.
     static constexpr const char* kResults[] = {
-        "network.json",   "analysis.log",    "cells.csv",     "surface_cells.csv", "cells_ijk.txt",
+        "network.json",   "analysis.log",    "cells.csv",     "cell_properties.csv", "surface_cells.csv", "cells_ijk.txt",
         "radar.vti",      "isosurface.vtp",  "isovolume.vtu", "cell_tops.vtp",     "centres.vtp",
         "legend_axis.vtp", "legend_ticks.vtp", "cells.png",     "plan.png"};
 
@@ -162,8 +171,11 @@ void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::stri
     std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
                  cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
     if (cells.empty()) return;
-    std::fprintf(out, "  cell  voxels  top km  max dBZ\n");
-    for (const Cell& c : cells) std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f\n", c.no, c.voxels, c.top_km, c.max_value);
+    // The columns of the properties follow the others, which keep their places.
+    std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2\n");
+    for (const Cell& c : cells)
+        std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f  %10.1f  %9.1f\n", c.no, c.voxels, c.top_km, c.max_value, c.volume_km3,
+                     c.vil_kg_m2);
 }
 
 namespace {
@@ -214,11 +226,21 @@ private:
     // staging folder goes.
     std::optional<VtkFile> isovolume_file_;
     std::future<void> isovolume_written_;
+    RunSplit split_;   // the division of the cells at their cores, when asked for
 };
 
 int Analysis::prepare_output() {
     if (!std::isfinite(o_.level)) {
         std::fprintf(err_, "velmora analyze: --level must be a finite reflectivity in dBZ, not %g\n", o_.level);
+        return 2;
+    }
+    if (std::string problem = echo_levels_problem(o_.echo_tops); !problem.empty()) {
+        std::fprintf(err_, "velmora analyze: --echo-tops: %s\n", problem.c_str());
+        return 2;
+    }
+    if (std::string problem = split_levels_problem(o_.level, o_.split); !problem.empty()) {
+        std::fprintf(err_, "velmora analyze: %s: %s\n", o_.split.min_core < 1 ? "--min-core" : "--split-levels",
+                     problem.c_str());
         return 2;
     }
     std::error_code ec;
@@ -324,6 +346,7 @@ int Analysis::call(const Plan& plan) {
             isovolume_file_.reset();
         }
     };
+    add_split(settings, *radar_, v_, o_.split, split_, o_.timings ? err_ : nullptr);
     RunRecord record{net_path_, {}};
     int status = run_ok;
     {
@@ -332,6 +355,10 @@ int Analysis::call(const Plan& plan) {
         status = call_instances(plan, settings, record, err_, progress_);
     }
     clock_ = std::chrono::steady_clock::now();   // the run noted each of its steps
+    if (!split_.failure.empty()) {
+        std::fprintf(err_, "velmora analyze: %s\n", split_.failure.c_str());
+        return 1;
+    }
     // The modules report only what went wrong: a step with nothing to do
     // (an empty surface when every voxel reaches the level) says nothing
     // and the analysis goes on; a step that failed said why above.
@@ -498,8 +525,14 @@ int Analysis::run() {
                     source_.c_str(), o_.var.c_str(), o_.min_cells);
         return 0;
     }
-    const std::vector<Cell> cells = cells_of(cell_measures());
+    std::vector<Cell> cells;
     try {
+        // Measured before the results are written: writing takes the cell
+        // numbers from the tree into the volume.
+        const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent);
+        write_properties_csv(staging_->path("cell_properties.csv"), properties);
+        timing("cell properties");
+        cells = cells_of(cell_measures(), properties);
         write_results(cells);
     } catch (const std::bad_alloc&) {
         std::fprintf(err_, "velmora analyze: out of memory writing the results\n");

@@ -25,6 +25,8 @@ struct AnalyzeOptions {
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = 40.0;          // dBZ
     int min_cells = 8;            // areas of at most this many cells are dropped
+    std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
+    SplitSettings split = {};     // cells divided at their cores when it has levels
     std::string out = "velmora-analysis";
     bool picture = true;
     Compression compression = Compression::LZ4;   // of the VTK XML files
@@ -58,6 +60,8 @@ struct Cell {
     int voxels = 0;
     float top_km = 0.0f;
     float max_value = 0.0f;
+    double volume_km3 = 0.0;
+    double vil_kg_m2 = 0.0;
 };
 
 // Prints the table of cells.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "field_ref.h"
 #include "host.h"
 #include "network.h"
+#include "om.h"
 #include "operations.h"
 
 namespace velmora::app {
@@ -145,6 +147,75 @@ std::vector<CellMeasures> cell_measures() {
     return cells;
 }
 
+namespace {
+
+// The cell numbers of the run's grid (gridarea.out), in place.
+std::span<std::int32_t> run_cell_numbers() {
+    vhost::FieldRef areas(vhost::host().root().at("gridarea").at("out"));
+    if (areas.ncomp() < 1) return {};
+    vhost::Object& values = areas.component(areas.ncomp() - 1).at("values");
+    values.fit();
+    if (!values.typed() || values.elem_type() != DTYPE_INT) return {};
+    return {values.as<std::int32_t>(), static_cast<std::size_t>(values.length())};
+}
+
+std::string levels_text(const std::vector<double>& levels) {
+    std::string t;
+    for (double l : levels) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%s%g", t.empty() ? "" : ", ", l);
+        t += text;
+    }
+    return t;
+}
+
+}  // namespace
+
+std::string split_levels_problem(double level, const SplitSettings& s) {
+    for (std::size_t i = 0; i < s.levels.size(); ++i) {
+        const double l = s.levels[i];
+        if (!std::isfinite(l)) return "the split levels must be finite reflectivities in dBZ";
+        char text[64];
+        std::snprintf(text, sizeof text, "%g dBZ", i == 0 ? level : s.levels[i - 1]);
+        if (i == 0 && !(l > level)) return std::string("the split levels must lie above the level of the cells, ") + text;
+        if (i > 0 && !(l > s.levels[i - 1])) return std::string("the split levels must rise, each above the one before");
+    }
+    if (s.min_core < 1) return "a core must have at least 1 voxel";
+    return "";
+}
+
+void add_split(CallSettings& settings, vhost::Object& radar, const Volume& v, const SplitSettings& s, RunSplit& out,
+               std::FILE* timings_to) {
+    if (s.levels.empty()) return;
+    // A division that failed leaves the numbers unusable: nothing after it runs.
+    settings.skip = [skip = std::move(settings.skip), &out](const PlannedInstance& inst) {
+        return !out.failure.empty() || (skip && skip(inst));
+    };
+    settings.after = [after = std::move(settings.after), &radar, &v, s, &out, timings_to](const PlannedInstance& inst) {
+        if (after) after(inst);
+        if (inst.name != "gridarea") return;
+        auto since = std::chrono::steady_clock::now();
+        try {
+            vhost::Object& no_max = vhost::host().root().at("divvol").at("no_max");
+            const SplitGrid g{static_cast<std::int64_t>(v.x.size()), static_cast<std::int64_t>(v.y.size()),
+                              static_cast<std::int64_t>(v.z.size()), v.has_null, v.null_value};
+            out.parent = split_cells(run_cell_numbers(), vhost::FieldRef(radar).float_view(0), g,
+                                     static_cast<std::int32_t>(no_max.int_value()), s);
+            no_max.set_int(static_cast<std::int64_t>(out.parent.size()) - 1);
+        } catch (const std::bad_alloc&) {
+            out.failure = "out of memory dividing the cells";
+        } catch (const std::exception& e) {
+            out.failure = std::string("can not divide the cells: ") + e.what();
+        }
+        if (timings_to) print_timing(timings_to, "split cells (" + levels_text(s.levels) + " dBZ)", since);
+    };
+}
+
+PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
+                                std::span<const std::int32_t> parent) {
+    return measure_cells(v, run_cell_numbers(), vhost::FieldRef(radar).float_view(0), echo_levels, parent);
+}
+
 std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,
                                            std::span<const std::int32_t> grid_no, std::span<const float> xyz,
                                            double level) {
@@ -211,6 +282,7 @@ namespace {
 AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const AnalysisSettings& s,
                            const std::string& volume_path) {
     AnalysisResult r;
+    r.properties.echo_levels = s.echo_tops;   // the table's columns, with cells or none
     r.column_max = column_maximum(radar, v);
     r.highest = highest_value(radar, v);
     if (!(r.highest >= s.level)) {
@@ -228,13 +300,16 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
 
     TempFile printed, reported;
     int status = run_ok;
+    CallSettings settings = analysis_call_settings(false, false);
+    RunSplit split;
+    add_split(settings, radar, v, s.split, split, nullptr);
     {
         std::FILE* err = std::fopen(reported.path().c_str(), "w");
         if (!err) throw std::runtime_error("can not open " + reported.path());
         const StdoutTo out(printed.path());
         RunRecord record{"analysis", {}};
         try {
-            status = call_instances(plan, analysis_call_settings(false, false), record, err, false);
+            status = call_instances(plan, settings, record, err, false);
         } catch (...) {
             std::fclose(err);
             throw;
@@ -242,6 +317,7 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
         std::fclose(err);
     }
     r.printed = lines_of(printed.text());
+    if (!split.failure.empty()) throw AnalysisError(split.failure, {split.failure});
     if (status != run_ok || !vhost::host().reports().empty()) {
         std::vector<std::string> messages;
         for (const auto& rep : vhost::host().reports()) {
@@ -262,6 +338,7 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     r.cells = cell_measures();
     vhost::FieldRef grid_areas(root.at("gridarea").at("out"));
     r.labels = grid_areas.int_values(grid_areas.ncomp() - 1);
+    r.properties = measure_cells(v, r.labels, vhost::FieldRef(radar).float_view(0), s.echo_tops, split.parent);
     vhost::FieldRef surface(root.at("surface").at("out"));
     r.surface.points = surface.coord();
     if (surface.ncell_sets() > 0) r.surface.triangles = surface.connect(0);
@@ -283,6 +360,9 @@ vhost::Object& radar_on_empty_host() {
 
 void check_settings(const AnalysisSettings& s) {
     if (!std::isfinite(s.level)) throw std::invalid_argument("the level must be a finite reflectivity in dBZ");
+    if (std::string problem = echo_levels_problem(s.echo_tops); !problem.empty()) throw std::invalid_argument(problem);
+    if (std::string problem = split_levels_problem(s.level, s.split); !problem.empty())
+        throw std::invalid_argument(problem);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "properties/cell_properties.h"
+#include "properties/core_split.h"
 #include "document.h"
 #include "runner.h"
 #include "volume.h"
@@ -55,6 +57,26 @@ CallSettings analysis_call_settings(bool writers, bool timings);
 // The cells of the run, in the order of their numbers; empty entries left out.
 std::vector<CellMeasures> cell_measures();
 
+// The division of a run's cells at their cores (split_cells), made between
+// the calls of the network: after GridArea the cell numbers of gridarea.out
+// are divided in place and divvol's no_max becomes the highest number, so
+// that every instance after it (the statistics, the writers) and every
+// result read from the tree have the parts.
+struct RunSplit {
+    std::vector<std::int32_t> parent;   // the parent of every cell number; empty when nothing was divided
+    std::string failure;                // why the division failed; the instances after it are skipped
+};
+// Adds the division to settings when s has levels: radar and v are the
+// volume's field and axes; what happened goes to out, which must outlive
+// the run; with timings_to, a line of its time goes there.
+void add_split(CallSettings& settings, vhost::Object& radar, const Volume& v, const SplitSettings& s, RunSplit& out,
+               std::FILE* timings_to);
+
+// The properties of the run's cells, from the cell numbers of gridarea.out
+// and the values of radar.
+PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
+                                std::span<const std::int32_t> parent);
+
 // The isosurface of the run: its nodes (x, y, z in km), triangles, the
 // number of the surface area of each node (0 where none was kept) and the
 // cell it bounds (cells_of_surface).
@@ -79,11 +101,16 @@ struct AnalysisSettings {
     std::string var = "DT";
     double level = 40.0;
     int min_cells = 8;
+    // Levels that cannot be used (echo_levels_problem, split_levels_problem)
+    // are refused with std::invalid_argument.
+    std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops measured
+    SplitSettings split = {};                                 // no division unless it has levels
 };
 struct AnalysisResult {
     enum class Outcome { Cells, NoEcho, NothingKept } outcome = Outcome::Cells;
     float highest = 0.0f;                 // the highest value, for NoEcho
     std::vector<CellMeasures> cells;
+    PropertyTable properties;             // the same cells, measured as radar meteorologists do
     std::vector<std::int32_t> labels;     // the cell of every voxel, x fastest
     std::vector<float> column_max;        // the highest value of each column (x fastest), NaN where none
     SurfaceResult surface;
@@ -110,6 +137,11 @@ AnalysisResult analyze_values(Volume axes, std::span<const float> values, const 
 // file cannot be read.
 AnalysisResult analyze_file(const std::string& path, long time, std::int64_t max_voxels, AnalysisSettings s,
                             Volume* axes_out = nullptr);
+
+// Why the levels of a division cannot be used with the level of the cells
+// (each split level finite and above the one before, the first above
+// level; min_core at least 1); empty when they can.
+std::string split_levels_problem(double level, const SplitSettings& s);
 
 // A file in the temporary folder, removed when it goes.
 class TempFile {

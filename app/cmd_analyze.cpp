@@ -61,10 +61,26 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->check(CLI::IsMember({"none", "lz4", "zlib"}))
         ->type_name("none|lz4|zlib")
         ->default_str("lz4");
+    // The cell properties and the division of cells at their cores.
+    cmd->add_option("--echo-tops", o->echo_tops,
+                    "The levels of the echo tops in cell_properties.csv, dBZ, separated by commas")
+        ->delimiter(',')
+        ->type_name("DBZ,...")
+        ->default_str("18,30,40,50");
+    cmd->add_option("--split-levels", o->split.levels,
+                    "Divide each cell holding two or more separate cores at the first of these levels (rising, "
+                    "above --level, separated by commas), then the parts at the next")
+        ->delimiter(',')
+        ->type_name("DBZ,...");
+    cmd->add_option("--min-core", o->split.min_core,
+                    "With --split-levels: the fewest voxels a region at a split level needs to be a core")
+        ->check(CLI::Range(1, 2'000'000'000))
+        ->type_name("N")
+        ->capture_default_str();
     cmd->add_flag("--timings", o->timings,
                   "Print the time each step takes and the memory of the process after it (to standard error)");
     cmd->footer(
-        "Writes to the output folder: cells.csv (the cells measured on the radar voxels), surface_cells.csv (the areas "
+        "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv (the areas "
         "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
         "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the cells on the "
         "column maxima), analysis.log (what the modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"

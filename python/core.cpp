@@ -193,6 +193,20 @@ py::dict run_network_py(const std::string& source, bool is_path, const std::stri
     return d;
 }
 
+// The cell properties, column name -> numpy array (cell, parent and voxels
+// int32, the others float64 with NaN where missing).
+py::dict properties_dict(const PropertyTable& t) {
+    py::dict d;
+    const auto n = static_cast<py::ssize_t>(t.cells.size());
+    for (PropertyColumn& c : property_columns(t)) {
+        if (c.integer)
+            d[c.name.c_str()] = to_numpy(std::vector<std::int32_t>(c.values.begin(), c.values.end()), {n});
+        else
+            d[c.name.c_str()] = to_numpy(std::move(c.values), {n});
+    }
+    return d;
+}
+
 py::dict result_dict(AnalysisResult& r, const Volume& axes) {
     py::dict d;
     d["outcome"] = r.outcome == AnalysisResult::Outcome::Cells         ? "cells"
@@ -215,6 +229,7 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
                              "y_km",   "z_km",    "wx_km",   "wy_km",    "wz_km"};
     for (int i = 0; i < 11; ++i) cells[names[i]] = to_numpy(cols[i], {n});
     d["cells"] = cells;
+    d["properties"] = properties_dict(r.properties);
     const auto nx = static_cast<py::ssize_t>(axes.x.size()), ny = static_cast<py::ssize_t>(axes.y.size()),
                nz = static_cast<py::ssize_t>(axes.z.size());
     if (static_cast<py::ssize_t>(r.labels.size()) == nx * ny * nz) {

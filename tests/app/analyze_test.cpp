@@ -54,14 +54,15 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
     std::vector<std::string> lines;
     for (std::istringstream in(out); std::getline(in, lines.emplace_back());) {}
     lines.pop_back();
-    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 12u) << out;
+    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u) << out;
     EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 cells:");
-    EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ");
+    EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2");
     EXPECT_EQ(lines[7].rfind("results in " + fs::absolute(dir).lexically_normal().string() + " (", 0), 0u) << lines[7];
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.end()),
-              (std::vector<std::string>{"  network.json", "  analysis.log", "  cells.csv", "  surface_cells.csv",
-                                        "  cells_ijk.txt", "  radar.vti", "  isosurface.vtp", "  isovolume.vtu",
-                                        "  cell_tops.vtp", "  centres.vtp", "  legend_axis.vtp", "  legend_ticks.vtp"}));
+              (std::vector<std::string>{"  network.json", "  analysis.log", "  cells.csv", "  cell_properties.csv",
+                                        "  surface_cells.csv", "  cells_ijk.txt", "  radar.vti", "  isosurface.vtp",
+                                        "  isovolume.vtu", "  cell_tops.vtp", "  centres.vtp", "  legend_axis.vtp",
+                                        "  legend_ticks.vtp"}));
     const std::string log = read(dir / "analysis.log");
     EXPECT_NE(log.find("get_node_connect_vol.\n"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '='), 4) << "end_no and start_no of both divisions: " << log;
@@ -158,7 +159,7 @@ TEST_F(AnalyzeTest, UsageErrorsAndAnswersWithoutCells) {
     o.volume = tmp.file("full.nc");
     EXPECT_EQ(analyze(o), 0);
     EXPECT_NE(out.find("1 storm cell at 40 dBZ in full.nc (DT)"), std::string::npos) << out;
-    EXPECT_NE(out.find("     1      24     1.0     50.0"), std::string::npos) << out;
+    EXPECT_NE(out.find("     1      24     1.0     50.0        12.0        2.5"), std::string::npos) << out;
     EXPECT_EQ(err, "");
     EXPECT_TRUE(vhost::host().messages().empty());
 }
