@@ -250,6 +250,20 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
         }
         table.cells.push_back(std::move(p));
     }
+    // Where the grid has an origin, the cells on the map: their weighted centres.
+    if (axes.origin && !table.cells.empty()) {
+        std::vector<double> x, y, lat(table.cells.size()), lon(table.cells.size());
+        for (const CellProperties& c : table.cells) {
+            x.push_back(c.wx_km);
+            y.push_back(c.wy_km);
+        }
+        geographic(*axes.origin, x, y, lat, lon);
+        for (std::size_t i = 0; i < table.cells.size(); ++i) {
+            table.cells[i].lat = lat[i];
+            table.cells[i].lon = lon[i];
+        }
+        table.placed = true;
+    }
     return table;
 }
 
@@ -287,6 +301,10 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     add("mass_kt", false, [](const CellProperties& p) { return p.mass_kt; });
     add("tilt_deg", false, [](const CellProperties& p) { return p.tilt_deg; });
     add("tilt_dir_deg", false, [](const CellProperties& p) { return p.tilt_dir_deg; });
+    if (t.placed) {
+        add("lat", false, [](const CellProperties& p) { return p.lat; });
+        add("lon", false, [](const CellProperties& p) { return p.lon; });
+    }
     return cols;
 }
 

@@ -5,6 +5,7 @@
 // gives every formula with its source and units.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -30,11 +31,13 @@ struct CellProperties {
     double wx_km = 0, wy_km = 0, wz_km = 0;   // centroid weighted by linear Z
     double vil_kg_m2 = 0, mass_kt = 0;
     double tilt_deg = 0, tilt_dir_deg = 0;
+    double lat = NAN, lon = NAN;              // of the weighted centre, degrees, where the grid has an origin
 };
 
 struct PropertyTable {
     std::vector<double> echo_levels;     // dBZ, the order of echo_top_km
     std::vector<CellProperties> cells;   // in the order of their numbers
+    bool placed = false;                 // lat and lon are known (the grid has an origin)
 };
 
 // Gives f the position of every voxel whose number is not 0, in storage
@@ -74,7 +77,8 @@ std::string echo_levels_problem(std::span<const double> levels);
 // outside cells) on values (dBZ; non-finite values and, when axes.has_null,
 // axes.null_value are missing and never counted, even when labelled). axes
 // gives the coordinates (km, increasing; z may be unevenly spaced).
-// parent[n], when given, is the parent of cell n. Throws
+// parent[n], when given, is the parent of cell n. Where axes has an origin,
+// the cells' weighted centres are placed on the map (lat, lon). Throws
 // std::invalid_argument when the sizes do not fit the axes, a level is not
 // finite or given twice, or a cell number exceeds the number of voxels.
 PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> labels, std::span<const float> values,

@@ -93,17 +93,6 @@ def _check_values(values):
     return a
 
 
-def _volume_km3(x, y, z, labels, n):
-    """The volume of each cell 0..n: the cells' voxels, each the size of its
-    grid cell (half the spacing to either neighbour). Only the voxels in
-    cells are visited."""
-    wz, wy, wx = (np.gradient(np.asarray(a, dtype=np.float64)) if len(a) > 1 else np.ones(1) for a in (z, y, x))
-    flat = labels.ravel()
-    inside = np.flatnonzero(flat)
-    k, j, i = np.unravel_index(inside, labels.shape)
-    return np.bincount(flat[inside], weights=wz[k] * wy[j] * wx[i], minlength=n + 1)
-
-
 def _edges(c):
     """The bounds of the grid cells about coordinates c: halfway between
     neighbours, half a spacing beyond the ends."""
@@ -130,7 +119,8 @@ class Analysis:
         self.printed = list(raw["printed"])    # the divisions' tables of areas
         self.x_km, self.y_km, self.z_km = raw["x"], raw["y"], raw["z"]
         self.column_max = raw["column_max"]
-        self._raw_cells = raw["cells"]
+        self._raw_cells = raw["cells"]          # the statistics module's measures (cells.csv)
+        self._properties = raw["properties"]    # the property table (cell_properties.csv)
         self._labels = raw["labels"]
         self._template = template
         self._lead = lead
@@ -147,17 +137,17 @@ class Analysis:
 
     @property
     def cells(self):
-        """One row per cell, in the order of their numbers."""
+        """One row per cell, in the order of their numbers: the columns of
+        cell_properties.csv, the lowest reflectivity and its standard
+        deviation as the statistics module gives them (cells.csv), and lat,
+        lon and time where the volume has them."""
         if self._cells is None:
             import pandas as pd
+            props = {k: v for k, v in self._properties.items() if k not in ("lat", "lon")}
+            df = pd.DataFrame(props)
             c = self._raw_cells
-            n = int(c["cell"].max()) if len(c["cell"]) else 0
-            vol = _volume_km3(self.x_km, self.y_km, self.z_km, self._labels, n)
-            data = {"cell": c["cell"], "voxels": c["voxels"], "volume_km3": vol[c["cell"]]}
-            for k in ("top_km", "max_dbz", "mean_dbz", "sd_dbz", "min_dbz", "x_km", "y_km", "z_km", "wx_km", "wy_km",
-                      "wz_km"):
-                data[k] = c[k].astype(np.float64)
-            df = pd.DataFrame(data)
+            df["min_dbz"] = c["min_dbz"].astype(np.float64)
+            df["sd_dbz"] = c["sd_dbz"].astype(np.float64)
             if self.origin is not None:
                 # The position of a cell on the map is its reflectivity-weighted centre.
                 df["lat"], df["lon"] = _core.geographic(*self.origin, df["wx_km"].to_numpy(), df["wy_km"].to_numpy())
