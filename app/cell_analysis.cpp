@@ -260,18 +260,21 @@ std::vector<float> column_maximum(vhost::Object& radar, const Volume& v) {
     const std::size_t nxy = v.x.size() * v.y.size();
     std::vector<float> out(nxy, std::numeric_limits<float>::quiet_NaN());
     const auto values = vhost::FieldRef(radar).float_view(0);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const float x = values[i];
-        float& m = out[i % nxy];
-        if (!(v.has_null && x == v.null_value) && std::isfinite(x) && !(m >= x)) m = x;
-    }
+    // Level by level: each level is one pass along the columns.
+    for (std::size_t base = 0; nxy > 0 && base + nxy <= values.size(); base += nxy)
+        for (std::size_t c = 0; c < nxy; ++c) {
+            const float x = values[base + c];
+            float& m = out[c];
+            if (!(v.has_null && x == v.null_value) && std::isfinite(x) && !(m >= x)) m = x;
+        }
     return out;
 }
 
 std::vector<std::int32_t> column_cells(std::span<const std::int32_t> grid_no, std::size_t columns) {
     std::vector<std::int32_t> out(columns, 0);
     if (columns == 0) return out;
-    for (std::size_t i = 0; i < grid_no.size(); ++i) out[i % columns] = std::max(out[i % columns], grid_no[i]);
+    for (std::size_t base = 0; base + columns <= grid_no.size(); base += columns)
+        for (std::size_t c = 0; c < columns; ++c) out[c] = std::max(out[c], grid_no[base + c]);
     return out;
 }
 

@@ -29,13 +29,15 @@ std::vector<tracking::Cell> tracked_cells(const std::vector<CellMeasures>& cells
     // The columns of each cell, in one pass over the voxels.
     std::vector<std::vector<std::int32_t>> of(static_cast<std::size_t>(highest) + 1);
     std::vector<double> volume(static_cast<std::size_t>(highest) + 1, 0.0);
-    for (std::size_t i = 0; i < labels.size() && columns > 0 && i / columns < ez.size(); ++i) {
-        const std::int32_t no = labels[i];
-        if (no <= 0 || no > highest) continue;
-        auto& list = of[static_cast<std::size_t>(no)];
-        const auto col = static_cast<std::int32_t>(i % columns);
-        if (list.empty() || list.back() != col) list.push_back(col);
-        volume[static_cast<std::size_t>(no)] += ex[i % nx] * ey[i / nx % axes.y.size()] * ez[i / columns];
+    for (std::size_t k = 0; columns > 0 && k < ez.size() && (k + 1) * columns <= labels.size(); ++k) {
+        const std::int32_t* level = labels.data() + k * columns;
+        for (std::size_t c = 0; c < columns; ++c) {
+            const std::int32_t no = level[c];
+            if (no <= 0 || no > highest) continue;
+            auto& list = of[static_cast<std::size_t>(no)];
+            if (list.empty() || list.back() != static_cast<std::int32_t>(c)) list.push_back(static_cast<std::int32_t>(c));
+            volume[static_cast<std::size_t>(no)] += ex[c % nx] * ey[c / nx] * ez[k];
+        }
     }
     for (const CellMeasures& c : cells) {
         tracking::Cell cell;
