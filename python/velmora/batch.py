@@ -66,6 +66,33 @@ def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=Tr
     return cells
 
 
+def analyze_group(items, var, level, min_cells, picture, retries):
+    """Several volumes in one task: [(index, path, folder)] -> [(index, cells
+    or None, error or None)], error being (type name, message). A volume
+    that fails is tried again here, up to `retries` more times, and then
+    reported; the others go on. Volumes of a few milliseconds each go to the
+    workers in groups so that Dask's cost per task is shared among them."""
+    done = []
+    for i, path, folder in items:
+        for attempt in range(retries + 1):
+            try:
+                done.append((i, analyze_one(path, var, level, min_cells, folder, picture), None))
+                break
+            except Exception as e:  # noqa: BLE001 - reported with the volume, as the batch promises
+                if attempt == retries:
+                    done.append((i, None, (type(e).__name__, str(e))))
+    return done
+
+
+def _group_size(volumes, workers):
+    """Volumes per task: two tasks per worker, up to 64 volumes a task. Each
+    task costs the scheduler, which shares the machine with the workers,
+    some milliseconds; on CPOL-size volumes (about 12 ms each) 17 tasks for
+    100 volumes on two workers gave 1.31 times one worker's throughput, 4
+    tasks 1.57 times (two plain processes: 1.64)."""
+    return max(1, min(64, -(-volumes // max(1, 2 * workers))))
+
+
 def _undo_fixed_malloc_trim():
     """Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536, so
     that freed memory goes back to the system at once. Any fixed trim
@@ -266,20 +293,30 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     try:
         start = time.perf_counter()
         token = uuid.uuid4().hex[:8]
-        futures = [client.submit(analyze_one, os.path.abspath(p), var, level, min_cells, folders.get(i), picture,
-                                 key=f"velmora-analyze-{token}-{i}", retries=retries, pure=False)
-                   for i, p in enumerate(paths)]
-        index = {f.key: i for i, f in enumerate(futures)}
+        size = _group_size(len(paths), len(client.nthreads()) or 1)
+        groups = [[(i, os.path.abspath(paths[i]), folders.get(i)) for i in range(g, min(g + size, len(paths)))]
+                  for g in range(0, len(paths), size)]
+        # A task whose worker dies is run again elsewhere (Dask's retries);
+        # a volume that fails is retried within its task.
+        futures = [client.submit(analyze_group, group, var, level, min_cells, picture, retries,
+                                 key=f"velmora-analyze-{token}-{k}", retries=retries, pure=False)
+                   for k, group in enumerate(groups)]
+        index = {f.key: k for k, f in enumerate(futures)}
         cells, failed = {}, {}
         bar = _Progress(len(paths), progress)
         try:
             for f in as_completed(futures):
-                i = index[f.key]
+                group = groups[index[f.key]]
                 try:
-                    cells[i] = f.result()
-                except Exception as e:  # noqa: BLE001 - every failure of a volume is reported, KilledWorker too
-                    failed[i] = e
-                bar.update(i in failed)
+                    results = f.result()
+                except Exception as e:  # noqa: BLE001 - a task lost for good (KilledWorker): its volumes failed
+                    results = [(i, None, (type(e).__name__, str(e))) for i, _, _ in group]
+                for i, table, error in results:
+                    if error is None:
+                        cells[i] = table
+                    else:
+                        failed[i] = error
+                    bar.update(error is not None)
         finally:
             bar.close()
             del futures
@@ -297,7 +334,7 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
         table = table[first + [c for c in table.columns if c not in first]]
     else:
         table = pd.DataFrame({"source": pd.Series(dtype=object), "time": pd.Series(dtype="datetime64[ns]")})
-    failures = pd.DataFrame([(paths[i], str(failed[i]), type(failed[i]).__name__) for i in sorted(failed)],
+    failures = pd.DataFrame([(paths[i], failed[i][1], failed[i][0]) for i in sorted(failed)],
                             columns=_FAILURE_COLUMNS)
     summary = dict(volumes=len(paths), done=len(cells), failed=len(failed), cells=len(table), seconds=seconds,
                    volumes_per_second=len(paths) / seconds if seconds > 0 else 0.0)
