@@ -258,14 +258,25 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
     return d;
 }
 
+// The settings of an analysis; std::invalid_argument for levels that cannot be used.
+AnalysisSettings settings_of(const std::string& var, double level, int min_cells, const std::vector<double>& echo_tops,
+                             const std::vector<double>& split_levels, int min_core) {
+    AnalysisSettings s{var, level, min_cells};
+    s.echo_tops = echo_tops;
+    s.split = SplitSettings{split_levels, min_core};
+    return s;
+}
+
 py::dict analyze_file_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
-                         std::int64_t max_voxels) {
+                         std::int64_t max_voxels, const std::vector<double>& echo_tops,
+                         const std::vector<double>& split_levels, int min_core) {
+    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core);
     AnalysisResult r;
     Volume axes;
     {
         py::gil_scoped_release free;
         std::lock_guard lock(host_mutex);
-        r = analyze_file(path, time, max_voxels, AnalysisSettings{var, level, min_cells}, &axes);
+        r = analyze_file(path, time, max_voxels, settings, &axes);
     }
     return result_dict(r, axes);
 }
@@ -283,7 +294,9 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
                           const py::array_t<double, py::array::c_style | py::array::forcecast>& y,
                           const py::array_t<double, py::array::c_style | py::array::forcecast>& z,
                           const std::string& xy_units, const std::string& z_units, const std::string& var,
-                          const std::string& units, double level, int min_cells, std::int64_t max_voxels) {
+                          const std::string& units, double level, int min_cells, std::int64_t max_voxels,
+                          const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core) {
+    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core);
     Volume axes;
     axes.x = axis_in_km(doubles_of(x, "x"), xy_units, "volume", "x");
     axes.y = axis_in_km(doubles_of(y, "y"), xy_units, "volume", "y");
@@ -307,15 +320,18 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
         py::gil_scoped_release free;
         std::lock_guard lock(host_mutex);
         r = analyze_values(axes, std::span<const float>(values.data(), static_cast<std::size_t>(values.size())),
-                           AnalysisSettings{var, level, min_cells});
+                           settings);
     }
     return result_dict(r, axes);
 }
 
 // The results files of `velmora analyze --out folder` on a volume file.
 py::dict write_files_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
-                        const std::string& folder, bool picture, std::int64_t max_voxels) {
+                        const std::string& folder, bool picture, std::int64_t max_voxels,
+                        const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core) {
     AnalyzeOptions o;
+    o.echo_tops = echo_tops;
+    o.split = SplitSettings{split_levels, min_core};
     o.volume = path;
     o.var = var;
     o.level = level;
@@ -523,12 +539,16 @@ PYBIND11_MODULE(_core, m) {
     m.def("run_network", &run_network_py, py::arg("source"), py::arg("is_path"), py::arg("name"),
           py::arg("dump_limit"), py::arg("writes_anywhere"));
     m.def("analyze_file", &analyze_file_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
-          py::arg("time"), py::arg("max_voxels"));
+          py::arg("time"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
+          py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore);
     m.def("analyze_array", &analyze_array_py, py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("level"),
-          py::arg("min_cells"), py::arg("max_voxels"));
+          py::arg("min_cells"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
+          py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore);
     m.def("write_files", &write_files_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
-          py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"));
+          py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"),
+          py::arg("echo_tops") = kDefaultEchoTopLevels, py::arg("split_levels") = std::vector<double>{},
+          py::arg("min_core") = kDefaultMinCore);
     m.def("write_volume", &write_volume_py, py::arg("path"), py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());
     m.def("geographic", &geographic_py, py::arg("lat0"), py::arg("lon0"), py::arg("x_km"), py::arg("y_km"),

@@ -2,6 +2,7 @@
 cell_properties.csv, column by column."""
 import numpy as np
 import pandas as pd
+import pytest
 
 from velmora import _core
 from conftest import command
@@ -28,3 +29,19 @@ def test_no_echo_has_the_columns_and_no_rows():
     assert raw["outcome"] == "no echo"
     assert "echo_top_50_km" in raw["properties"]
     assert all(len(a) == 0 for a in raw["properties"].values())
+
+
+def test_cells_divided_at_their_cores_as_the_command(cpol, tmp_path):
+    import velmora
+    a = velmora.analyze(cpol, split_levels=[50], echo_tops=[30, 45])
+    r = command("analyze", cpol, "--out", tmp_path / "cmd", "--no-picture", "--split-levels", "50",
+                "--echo-tops", "30,45")
+    assert r.returncode == 0, r.stderr
+    csv = pd.read_csv(tmp_path / "cmd" / "cell_properties.csv")
+    assert list(a.cells["cell"]) == list(csv["cell"]) and list(a.cells["parent"]) == list(csv["parent"])
+    assert (a.cells["parent"] != a.cells["cell"]).sum() == 2          # cell 2 divides in three
+    np.testing.assert_allclose(a.cells["echo_top_45_km"], csv["echo_top_45_km"], rtol=1e-7, equal_nan=True)
+    a.to_files(tmp_path / "py", picture=False)
+    assert (tmp_path / "py" / "cell_properties.csv").read_text() == (tmp_path / "cmd" / "cell_properties.csv").read_text()
+    with pytest.raises(ValueError):
+        velmora.analyze(cpol, split_levels=[35])                      # under the level of the cells

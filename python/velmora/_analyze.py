@@ -109,8 +109,9 @@ class Analysis:
     `plot(ax=None)`."""
 
     def __init__(self, raw, *, var, level, min_cells, time_value, source, template=None, lead=(), time_index=None,
-                 origin=None):
+                 origin=None, cells_options=None):
         self.var = var
+        self._cells_options = cells_options or {}   # echo_tops, split_levels, min_core
         self.origin = origin                    # (lat, lon) of x = y = 0, or None
         self.level = level
         self.min_cells = min_cells
@@ -188,7 +189,7 @@ class Analysis:
                                s["units"], self.origin)
             time = _core.only_time
         out = _core.write_files(path, self.var, self.level, self.min_cells, time, os.fspath(folder), bool(picture),
-                                _core.max_volume_nodes)
+                                _core.max_volume_nodes, **self._cells_options)
         return out["stdout"]
 
     def plot(self, ax=None, lonlat=False):
@@ -230,14 +231,18 @@ class Analysis:
 
 
 def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None, xyz_units="km", time=None,
-            max_voxels=None, origin=None):
+            max_voxels=None, origin=None, echo_tops=None, split_levels=None, min_core=8):
     """The storm cells of a radar volume, as `velmora analyze` finds them.
 
     volume: a path (NetCDF or .vti), an xarray.Dataset (var names the
     variable), an xarray.DataArray with dims (z, y, x) or (time, z, y, x) and
     1-D coordinates x, y, z (m or km by their units), or a numpy array
     (z, y, x) with the coordinates given as x=, y=, z= in xyz_units. NaN is
-    missing data. time: the time step of a volume of several. origin:
+    missing data. echo_tops: the levels of the echo-top columns (dBZ;
+    18, 30, 40, 50); split_levels, min_core: cells divided at their cores at
+    these higher levels, cores of at least min_core voxels (as velmora
+    analyze --split-levels, --min-core). time: the time step of a volume of
+    several. origin:
     (latitude, longitude) of x = y = 0, for the cells' lat and lon; by
     default the volume's origin_latitude/origin_longitude where it has them."""
     if origin is not None:
@@ -256,13 +261,19 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
         raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
     limit = _core.max_volume_nodes if max_voxels is None else int(max_voxels)
     settings = dict(var=var, level=level, min_cells=min_cells)
+    # The property table's echo tops, and the division of cells at their cores
+    # (velmora analyze --echo-tops, --split-levels, --min-core).
+    options = dict(split_levels=[float(v) for v in (split_levels or [])], min_core=int(min_core))
+    if echo_tops is not None:
+        options["echo_tops"] = [float(v) for v in echo_tops]
+    settings["cells_options"] = options
 
     if isinstance(volume, (str, os.PathLike)):
         path = os.fspath(volume)
         if not path:
             raise ValueError("the volume's path is empty")
         t = _core.only_time if time is None else int(time)
-        raw = _core.analyze_file(path, var, level, min_cells, t, limit)
+        raw = _core.analyze_file(path, var, level, min_cells, t, limit, **options)
         return Analysis(raw, time_value=_datetime(raw["time"]), source=path, origin=origin or raw["origin"],
                         time_index=None if time is None else t, **settings)
 
@@ -299,7 +310,7 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
         if c.dtype.kind not in "fiu":
             raise TypeError(f"coordinate {k} must hold real numbers, not {c.dtype}")
     raw = _core.analyze_array(values, coords[0], coords[1], coords[2], v["xy_units"], v["z_units"], settings["var"],
-                              v["units"], level, min_cells, limit)
+                              v["units"], level, min_cells, limit, **options)
     source = dict(values=values, x=coords[0], y=coords[1], z=coords[2], xy_units=v["xy_units"], z_units=v["z_units"],
                   units=v["units"])
     return Analysis(raw, time_value=when, source=source, template=template, lead=lead, origin=origin, **settings)
