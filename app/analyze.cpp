@@ -532,6 +532,7 @@ int Analysis::run() {
         const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent);
         write_properties_csv(staging_->path("cell_properties.csv"), properties);
         timing("cell properties");
+        if (o_.for_tracking) o_.for_tracking->properties = properties;
         cells = cells_of(cell_measures(), properties);
         write_results(cells);
     } catch (const std::bad_alloc&) {

@@ -37,6 +37,7 @@ struct AnalyzeOptions {
     struct ForTracking {
         Volume axes;
         tracking::Frame frame;
+        PropertyTable properties;   // of its cells (none when it has no cells)
         double seconds = 0.0;   // spent on what only tracking needs
     };
     ForTracking* for_tracking = nullptr;

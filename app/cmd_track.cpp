@@ -13,6 +13,7 @@
 #include <numeric>
 
 #include "analyze.h"
+#include "properties/cell_properties.h"
 #include "cf_time.h"
 #include "commands.h"
 #include "series.h"
@@ -64,20 +65,53 @@ std::string number(double v, const char* format = "%.3f") {
     return b;
 }
 
+// The property columns that follow the track's own in tracks.csv: those of
+// cell_properties.csv that it does not already hold.
+bool own_column(const std::string& name) {
+    for (const char* c : {"cell", "voxels", "volume_km3", "top_km", "max_dbz", "x_km", "y_km", "z_km", "parent"})
+        if (name == c) return true;
+    return false;
+}
+
 void write_csv(const std::string& path, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
                const std::vector<tracking::Row>& rows, bool timed) {
+    // The properties of every volume as columns; every volume has the same
+    // ones (the same echo-top levels; lat and lon where every one has an origin).
+    std::vector<std::vector<PropertyColumn>> props;
+    for (const Analysed& a : series) props.push_back(property_columns(a.result.properties));
+    std::vector<std::string> extra;
+    for (const Analysed& a : series)
+        if (!a.result.properties.cells.empty()) {
+            for (const PropertyColumn& c : property_columns(a.result.properties))
+                if (!own_column(c.name)) extra.push_back(c.name);
+            break;
+        }
     const std::string partial = path + ".partial";
     {
         std::ofstream f(partial);
-        f << "track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,source\n";
+        f << "track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,source";
+        for (const auto& name : extra) f << ',' << name;
+        f << '\n';
         for (const tracking::Row& r : rows) {
             const tracking::Cell& c = frames[r.frame].cells[r.cell];
             f << r.track << ',' << (timed ? iso_utc(frames[r.frame].time) : std::string()) << ',' << c.no << ','
               << number(c.x) << ',' << number(c.y) << ',' << number(c.z) << ',' << c.voxels << ','
               << number(c.volume_km3) << ',' << number(c.top_km, "%.2f") << ',' << number(c.max_dbz, "%.2f") << ','
               << number(r.u, "%.2f") << ',' << number(r.v, "%.2f") << ',' << (r.parent ? std::to_string(r.parent) : "")
-              << ',' << tracking::event_name(r.event) << ',' << fs::path(series[r.frame].path).filename().string()
-              << '\n';
+              << ',' << tracking::event_name(r.event) << ',' << fs::path(series[r.frame].path).filename().string();
+            // The cell's row of its volume's property table (cells are in number order there too).
+            const auto& table = series[r.frame].result.properties.cells;
+            const auto at = std::find_if(table.begin(), table.end(), [&](const CellProperties& p) { return p.cell == c.no; });
+            for (const auto& name : extra) {
+                f << ',';
+                if (at == table.end()) continue;
+                for (const PropertyColumn& col : props[r.frame])
+                    if (col.name == name) {
+                        const double v = col.values[static_cast<std::size_t>(at - table.begin())];
+                        if (!std::isnan(v)) f << number(v, "%.8g");
+                    }
+            }
+            f << '\n';
         }
         f.close();
         if (!f) throw std::runtime_error("can not write " + path);

@@ -58,4 +58,14 @@ def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=30.0, max_gap
         rows.append((tr, times[i] if all(timed) else pd.NaT, int(c["cell"][ci]), float(c["wx_km"][ci]),
                      float(c["wy_km"][ci]), float(c["wz_km"][ci]), int(c["voxels"][ci]), vol, float(c["top_km"][ci]),
                      float(c["max_dbz"][ci]), u, v, par, ev, sources[i]))
-    return pd.DataFrame(rows, columns=COLUMNS)
+    df = pd.DataFrame(rows, columns=COLUMNS)
+    # Then the cells' other properties, as tracks.csv has them.
+    own = {"cell", "voxels", "volume_km3", "top_km", "max_dbz", "x_km", "y_km", "z_km", "parent"}
+    extra = next((list(a._properties) for a in analyses if len(a._properties.get("cell", []))), [])
+    for name in (n for n in extra if n not in own):
+        values = []
+        for f, ci in zip(r["frame"], r["cell_index"]):
+            p = analyses[order[f]]._properties
+            values.append(float(p[name][ci]) if name in p and ci < len(p[name]) else np.nan)
+        df[name] = values
+    return df
