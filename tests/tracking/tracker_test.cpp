@@ -157,6 +157,25 @@ TEST(TrackerTest, UnseenSeriesOfScatteredMovingCells) {
     }
 }
 
+// Two cells passing each other on opposite courses, 10 km apart at their
+// closest, 6 km a volume each: each keeps its track.
+TEST(TrackerTest, CellsPassingEachOtherKeepTheirTracks) {
+    tracking::Series s;
+    for (int t = 0; t < 9; ++t) {
+        const float east = -24.0f + 6.0f * t, west = 24.0f - 6.0f * t;
+        const std::vector<ConvectiveCell> cells = {{east, 5.0f, 52, 2.5f, 8.0f, 2.5f, 0.0f},
+                                                   {west, -5.0f, 52, 2.5f, 8.0f, 2.5f, 0.0f}};
+        Volume v = scene_of_cells({.nx = 80, .ny = 60, .nz = 12}, cells);
+        v.time = 1.0e9 + 300.0 * t;
+        s.volumes.push_back(std::move(v));
+    }
+    const Tracked t = track_series(s);
+    std::map<int, std::set<int>> sides;   // track -> the sides (north, south) its cells lie on
+    for (const tracking::Row& r : t.rows) sides[r.track].insert(t.frames[r.frame].cells[r.cell].y > 0 ? 1 : -1);
+    ASSERT_EQ(sides.size(), 2u);
+    for (const auto& [track, side] : sides) EXPECT_EQ(side.size(), 1u) << "track " << track << " changes sides";
+}
+
 TEST(TrackerTest, GapsOrderAndEmptyVolumes) {
     const tracking::Series s = tracking::synthetic_series(7, 300);
     const tracking::Plane plane{s.volumes[0].x, s.volumes[0].y};
