@@ -718,6 +718,18 @@ double tick_step(double span) {
     return 10.0 * p;
 }
 
+// Lines of the plan view: flat (unlit), in one colour and width.
+void add_flat_lines(vtkRenderer* ren, vtkPolyData* lines, double grey, double width) {
+    vtkNew<vtkPolyDataMapper> m;
+    m->SetInputData(lines);
+    vtkNew<vtkActor> a;
+    a->SetMapper(m);
+    a->GetProperty()->SetColor(grey, grey, grey);
+    a->GetProperty()->SetLineWidth(width);
+    a->GetProperty()->LightingOff();
+    ren->AddActor(a);
+}
+
 // Text at a point of the world, justified about it.
 void add_world_text(vtkRenderer* ren, const std::string& text, double x, double y, int size, int h_align,
                     int v_align) {
@@ -763,14 +775,7 @@ void add_plan_axes(vtkRenderer* ren, double x0, double x1, double y0, double y1,
     vtkNew<vtkPolyData> poly;
     poly->SetPoints(pts);
     poly->SetLines(lines);
-    vtkNew<vtkPolyDataMapper> m;
-    m->SetInputData(poly);
-    vtkNew<vtkActor> a;
-    a->SetMapper(m);
-    a->GetProperty()->SetColor(kInk[0], kInk[1], kInk[2]);
-    a->GetProperty()->SetLineWidth(1.5);
-    a->GetProperty()->LightingOff();
-    ren->AddActor(a);
+    add_flat_lines(ren, poly, kInk[0], 1.5);
 }
 
 // The paths as thick dark lines with an arrow head at their last point and
@@ -808,14 +813,7 @@ void add_paths(vtkRenderer* ren, const std::vector<PlanView::Path>& paths) {
         heads->GetCellAtId(c, ids);
         poly->GetLines()->InsertNextCell(ids);
     }
-    vtkNew<vtkPolyDataMapper> m;
-    m->SetInputData(poly);
-    vtkNew<vtkActor> a;
-    a->SetMapper(m);
-    a->GetProperty()->SetColor(0.05, 0.05, 0.05);
-    a->GetProperty()->SetLineWidth(3.0);
-    a->GetProperty()->LightingOff();
-    ren->AddActor(a);
+    add_flat_lines(ren, poly, 0.05, 3.0);
 }
 
 }  // namespace
@@ -887,14 +885,7 @@ void render_plan_png(const PlanView& p, const std::string& path, int width, int 
     columns->GetProperty()->LightingOff();
     ren->AddActor(columns);
 
-    vtkNew<vtkPolyDataMapper> outline;
-    outline->SetInputData(cell_outlines(ex, ey, p.plan));
-    vtkNew<vtkActor> outlines;
-    outlines->SetMapper(outline);
-    outlines->GetProperty()->SetColor(0.0, 0.0, 0.0);
-    outlines->GetProperty()->SetLineWidth(2.0);
-    outlines->GetProperty()->LightingOff();
-    ren->AddActor(outlines);
+    add_flat_lines(ren, cell_outlines(ex, ey, p.plan), 0.0, 2.0);
 
     if (!p.paths.empty()) add_paths(ren, p.paths);
     for (const auto& l : p.labels) {

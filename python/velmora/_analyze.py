@@ -76,6 +76,23 @@ def _origin_of(obj):
     return tuple(found)
 
 
+def checked_settings(var, level, min_cells):
+    """The level (float) and min_cells (int) of an analysis; TypeError or
+    ValueError for settings no analysis can use."""
+    import numbers
+    level = float(level)
+    if not np.isfinite(level):
+        raise ValueError(f"level must be a finite reflectivity in dBZ, not {level}")
+    if isinstance(min_cells, bool) or not isinstance(min_cells, numbers.Integral):
+        raise TypeError("min_cells must be an integer")
+    min_cells = int(min_cells)
+    if not 0 <= min_cells < 2**31:
+        raise ValueError(f"min_cells must be from 0 to {2**31 - 1}, not {min_cells}")
+    if not isinstance(var, str):
+        raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
+    return level, min_cells
+
+
 def _datetime(seconds):
     """numpy datetime64[ns] of seconds since 1970-01-01 UTC (a file's CF time
     on the Gregorian calendar, as the library reads it), None for none."""
@@ -249,16 +266,7 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
         origin = tuple(float(c) for c in origin)
         if len(origin) != 2 or not (abs(origin[0]) <= 90 and -180 <= origin[1] <= 360):
             raise ValueError(f"origin must be (latitude, longitude) in degrees, not {origin}")
-    level = float(level)
-    if not np.isfinite(level):
-        raise ValueError(f"level must be a finite reflectivity in dBZ, not {level}")
-    if isinstance(min_cells, bool) or not isinstance(min_cells, (int, np.integer)):
-        raise TypeError("min_cells must be an integer")
-    min_cells = int(min_cells)
-    if not 0 <= min_cells < 2**31:
-        raise ValueError(f"min_cells must be from 0 to {2**31 - 1}, not {min_cells}")
-    if not isinstance(var, str):
-        raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
+    level, min_cells = checked_settings(var, level, min_cells)
     limit = _core.max_volume_nodes if max_voxels is None else int(max_voxels)
     settings = dict(var=var, level=level, min_cells=min_cells)
     # The property table's echo tops, and the division of cells at their cores

@@ -14,6 +14,8 @@ import sys
 import time
 import uuid
 
+from ._analyze import checked_settings
+
 _FAILURE_COLUMNS = ["source", "error", "type"]
 
 
@@ -233,24 +235,6 @@ def local_cluster(workers=None):
                             silence_logs=logging.ERROR)
 
 
-def _checked_settings(var, level, min_cells):
-    """The settings refused here, with analyze()'s messages, rather than by
-    every volume on the workers."""
-    import math
-    import numbers
-    level = float(level)
-    if not math.isfinite(level):
-        raise ValueError(f"level must be a finite reflectivity in dBZ, not {level}")
-    if isinstance(min_cells, bool) or not isinstance(min_cells, numbers.Integral):
-        raise TypeError("min_cells must be an integer")
-    min_cells = int(min_cells)
-    if not 0 <= min_cells < 2**31:
-        raise ValueError(f"min_cells must be from 0 to {2**31 - 1}, not {min_cells}")
-    if not isinstance(var, str):
-        raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
-    return level, min_cells
-
-
 def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None, retries=1, *, workers=None,
                  picture=True, progress=True):
     """The storm cells of many volume files, analysed on Dask distributed.
@@ -275,7 +259,7 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]                  # one file, not its characters
     paths = [os.fspath(p) for p in paths]
-    level, min_cells = _checked_settings(var, level, min_cells)
+    level, min_cells = checked_settings(var, level, min_cells)
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be an integer, 0 or more, not {retries!r}")
     folders = {}
