@@ -393,7 +393,8 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     std::vector<float> column_max;
     std::vector<std::int32_t> column_no;
     if (o_.picture) {
-        column_max = column_maximum(*radar_, v_);
+        // A series' analysis took it already, for tracking.
+        column_max = o_.for_tracking ? o_.for_tracking->frame.column_max : column_maximum(*radar_, v_);
         column_no = column_cells(r.int_view(r.ncomp() - 1), v_.x.size() * v_.y.size());
     }
     // Nothing reads the volume's values after this: its missing values

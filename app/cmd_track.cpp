@@ -75,17 +75,18 @@ bool own_column(const std::string& name) {
 
 void write_csv(const std::string& path, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
                const std::vector<tracking::Row>& rows, bool timed) {
-    // The properties of every volume as columns; every volume has the same
-    // ones (the same echo-top levels; lat and lon where every one has an origin).
-    std::vector<std::vector<PropertyColumn>> props;
-    for (const Analysed& a : series) props.push_back(property_columns(a.result.properties));
-    std::vector<std::string> extra;
-    for (const Analysed& a : series)
-        if (!a.result.properties.cells.empty()) {
-            for (const PropertyColumn& c : property_columns(a.result.properties))
-                if (!own_column(c.name)) extra.push_back(c.name);
-            break;
+    // The properties of every volume as columns, by name: every volume has
+    // the same ones (the same echo-top levels; lat and lon where it has an origin).
+    std::vector<std::map<std::string, std::vector<double>>> props;
+    std::vector<std::string> extra;   // in the order of the first volume with cells
+    for (const Analysed& a : series) {
+        auto& by_name = props.emplace_back();
+        const bool first = extra.empty() && !a.result.properties.cells.empty();
+        for (PropertyColumn& c : property_columns(a.result.properties)) {
+            if (first && !own_column(c.name)) extra.push_back(c.name);
+            by_name[c.name] = std::move(c.values);
         }
+    }
     const std::string partial = path + ".partial";
     {
         std::ofstream f(partial);
@@ -104,12 +105,10 @@ void write_csv(const std::string& path, const std::vector<Analysed>& series, con
             const auto at = std::find_if(table.begin(), table.end(), [&](const CellProperties& p) { return p.cell == c.no; });
             for (const auto& name : extra) {
                 f << ',';
-                if (at == table.end()) continue;
-                for (const PropertyColumn& col : props[r.frame])
-                    if (col.name == name) {
-                        const double v = col.values[static_cast<std::size_t>(at - table.begin())];
-                        if (!std::isnan(v)) f << number(v, "%.8g");
-                    }
+                const auto col = props[r.frame].find(name);
+                if (at == table.end() || col == props[r.frame].end()) continue;
+                const double v = col->second[static_cast<std::size_t>(at - table.begin())];
+                if (!std::isnan(v)) f << number(v, "%.8g");
             }
             f << '\n';
         }
