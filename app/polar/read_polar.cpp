@@ -1,0 +1,108 @@
+// Telling the polar formats apart by content, and choosing the reader.
+#include <hdf5.h>
+#include <netcdf.h>
+#include <zlib.h>
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+#include "polar.h"
+
+namespace velmora::app::polar {
+namespace {
+
+constexpr std::string_view kHdf5Signature{"\x89HDF\r\n\x1a\n", 8};
+
+// The first bytes of a file, through gzip when it is compressed (zlib reads
+// plain files as they are).
+std::string first_bytes(const std::string& path, unsigned count) {
+    gzFile f = gzopen(path.c_str(), "rb");
+    if (!f) return {};
+    std::string bytes(count, '\0');
+    int got = gzread(f, bytes.data(), count);
+    gzclose(f);
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return bytes;
+}
+
+// An ODIM file says what it holds in the attribute object of its root group
+// what: PVOL for a polar volume, SCAN for a single sweep.
+bool is_odim(const std::string& path) {
+    H5E_auto2_t handler;
+    void* data;
+    H5Eget_auto2(H5E_DEFAULT, &handler, &data);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // probing: failures are answers, not messages
+    bool odim = false;
+    hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file >= 0) {
+        if (H5Aexists_by_name(file, "what", "object", H5P_DEFAULT) > 0) {
+            hid_t attr = H5Aopen_by_name(file, "what", "object", H5P_DEFAULT, H5P_DEFAULT);
+            hid_t type = attr >= 0 ? H5Aget_type(attr) : -1;
+            if (type >= 0 && H5Tget_class(type) == H5T_STRING && !H5Tis_variable_str(type)) {
+                std::array<char, 16> text{};
+                std::size_t size = H5Tget_size(type);
+                hid_t space = H5Aget_space(attr);
+                if (space >= 0 && H5Sget_simple_extent_npoints(space) == 1 && size < text.size() &&
+                    H5Aread(attr, type, text.data()) >= 0) {
+                    std::string_view object(text.data(), strnlen(text.data(), size));
+                    odim = object == "PVOL" || object == "SCAN";
+                }
+                if (space >= 0) H5Sclose(space);
+            }
+            if (type >= 0) H5Tclose(type);
+            if (attr >= 0) H5Aclose(attr);
+        }
+        H5Fclose(file);
+    }
+    H5Eset_auto2(H5E_DEFAULT, handler, data);
+    return odim;
+}
+
+// CF/Radial files say so in their Conventions; files that do not still have
+// its layout: a sweep_number variable and a range dimension.
+bool is_cfradial(const std::string& path) {
+    int id;
+    if (nc_open(path.c_str(), NC_NOWRITE, &id) != NC_NOERR) return false;
+    bool cfradial = false;
+    std::size_t len = 0;
+    if (nc_inq_attlen(id, NC_GLOBAL, "Conventions", &len) == NC_NOERR && len < 1024) {
+        std::string conventions(len, '\0');
+        nc_type type;
+        if (nc_inq_atttype(id, NC_GLOBAL, "Conventions", &type) == NC_NOERR && type == NC_CHAR &&
+            nc_get_att_text(id, NC_GLOBAL, "Conventions", conventions.data()) == NC_NOERR)
+            cfradial = conventions.find("Radial") != std::string::npos;
+    }
+    int var, dim;
+    if (!cfradial) cfradial = nc_inq_varid(id, "sweep_number", &var) == NC_NOERR && nc_inq_dimid(id, "range", &dim) == NC_NOERR;
+    nc_close(id);
+    return cfradial;
+}
+
+}  // namespace
+
+PolarFormat polar_format(const std::string& path) {
+    const std::string head = first_bytes(path, 8);
+    if (head.starts_with("AR2V") || head.starts_with("ARCHIVE2")) return PolarFormat::nexrad;
+    // HDF5 files may hold ODIM or NetCDF-4 (CF/Radial or a gridded volume);
+    // classic NetCDF starts with CDF.
+    if (head.starts_with(kHdf5Signature) && is_odim(path)) return PolarFormat::odim;
+    if ((head.starts_with(kHdf5Signature) || head.starts_with("CDF")) && is_cfradial(path)) return PolarFormat::cfradial;
+    return PolarFormat::none;
+}
+
+PolarVolume read_polar(const std::string& path, const std::string& field, std::optional<Site> site) {
+    PolarVolume v;
+    switch (polar_format(path)) {
+    case PolarFormat::odim: v = read_odim(path, field); break;
+    case PolarFormat::nexrad: return read_nexrad(path, field, site);
+    case PolarFormat::cfradial: v = read_cfradial(path, field); break;
+    case PolarFormat::none:
+        throw std::runtime_error(path + ": not a polar radar volume (ODIM HDF5, NEXRAD Level II or CF/Radial)");
+    }
+    if (site) v.site = site;
+    return v;
+}
+
+}  // namespace velmora::app::polar
