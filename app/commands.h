@@ -3,6 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "polar_input.h"
 
 namespace CLI {
 class App;
@@ -15,6 +18,18 @@ void add_modules_command(CLI::App& app, int& status);
 void add_analyze_command(CLI::App& app, int& status);
 void add_synth_command(CLI::App& app, int& status);
 void add_track_command(CLI::App& app, int& status);
+void add_grid_command(CLI::App& app, int& status);
+
+// The gridding options of the commands that take polar volumes, as given,
+// and what they make.
+struct PolarOptionTexts {
+    std::string field;
+    std::vector<double> site, spacing, extent, levels, origin;
+    polar::PolarInput input;
+};
+void add_polar_options(CLI::App& cmd, PolarOptionTexts& o);
+// Fills o.input from the texts: the problem, or empty when they can be used.
+std::string polar_input_problem(PolarOptionTexts& o);
 // velmora synth --series N --interval S: the options, and the writing of a
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);

@@ -24,5 +24,6 @@ int main(int argc, char** argv) {
     velmora::app::add_analyze_command(app, status);
     velmora::app::add_synth_command(app, status);
     velmora::app::add_track_command(app, status);
+    velmora::app::add_grid_command(app, status);
     return velmora::app::parse_and_run(app, status, argc, argv);
 }

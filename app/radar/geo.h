@@ -25,5 +25,9 @@ std::optional<GeoOrigin> checked_origin(double lat, double lon);
 // the projection.
 void geographic(const GeoOrigin& origin, std::span<const double> x_km, std::span<const double> y_km,
                 std::span<double> lat, std::span<double> lon);
+// The inverse: x_km east and y_km north of origin of the given positions
+// (NaN for a position the projection cannot take). The same errors.
+void projected(const GeoOrigin& origin, std::span<const double> lat, std::span<const double> lon,
+               std::span<double> x_km, std::span<double> y_km);
 
 }  // namespace velmora::app

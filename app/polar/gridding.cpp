@@ -1,0 +1,305 @@
+// The gates of polar volumes onto a Cartesian grid (gridding.h). The work
+// goes column by column: for a grid column, only the rays within the angle
+// its widest radius of influence subtends, and on those only the gates within
+// that radius in ground distance, can reach it, so each point sees a few tens
+// of gates however large the volume.
+#include "gridding.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace velmora::app::polar {
+namespace {
+
+constexpr double kDegree = std::numbers::pi / 180.0;
+constexpr float kNull = -9999.0f;
+
+// Reflectivity is averaged as power; other fields as they are.
+bool in_decibels(const PolarVolume& v) {
+    std::string units = v.units;
+    for (char& c : units) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (units.find("dbz") != std::string::npos) return true;
+    for (const char* name : {"DBZH", "DBZV", "DBZ", "TH", "DBTH", "REF", "reflectivity"})
+        if (v.field == name) return true;
+    return false;
+}
+
+// Grid points from lo to hi (both included when hi falls on a point).
+struct Axis {
+    double first = 0.0, step = 1.0;
+    int n = 0;
+    double at(int i) const { return first + step * i; }
+};
+
+Axis axis_of(double lo, double hi, double step) {
+    // A hair of slack, so that 0.5 .. 15 by 0.5 ends at 15 despite rounding.
+    return {lo, step, static_cast<int>(std::floor((hi - lo) / step + 1e-9)) + 1};
+}
+
+// A sweep as the gridding reads it: its rays ordered by azimuth, every
+// gate's ground distance and height, and its value as it is averaged.
+struct SweepGates {
+    int gates = 0;
+    std::vector<float> azimuth;        // degrees, ascending
+    std::vector<double> sin_az, cos_az;
+    std::vector<float> s, h;           // km, ray by ray; s rises along a ray
+    std::vector<float> value;          // linear Z, or the value; NaN leaves a gate out
+    float s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
+};
+
+SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
+    SweepGates g;
+    const std::size_t rays = sweep.rays();
+    g.gates = sweep.gates;
+    if (rays == 0 || sweep.gates <= 0) return g;
+    if (sweep.elevation.size() != rays || sweep.values.size() != rays * static_cast<std::size_t>(sweep.gates))
+        throw std::runtime_error("a sweep whose rays, elevations and values do not agree");
+    std::vector<std::uint32_t> order(rays);
+    for (std::uint32_t i = 0; i < rays; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return sweep.azimuth[a] < sweep.azimuth[b]; });
+    const std::size_t n = rays * static_cast<std::size_t>(g.gates);
+    g.azimuth.resize(rays);
+    g.sin_az.resize(rays);
+    g.cos_az.resize(rays);
+    g.s.resize(n);
+    g.h.resize(n);
+    g.value.resize(n);
+    g.s_lo = g.h_lo = INFINITY;
+    g.s_hi = g.h_hi = -INFINITY;
+    for (std::size_t k = 0; k < rays; ++k) {
+        const std::uint32_t ray = order[k];
+        g.azimuth[k] = sweep.azimuth[ray];
+        g.sin_az[k] = std::sin(sweep.azimuth[ray] * kDegree);
+        g.cos_az[k] = std::cos(sweep.azimuth[ray] * kDegree);
+        const double elevation = sweep.elevation[ray];
+        for (int i = 0; i < g.gates; ++i) {
+            const std::size_t at = k * g.gates + i;
+            const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
+            g.s[at] = static_cast<float>(ground_distance(r, elevation));
+            g.h[at] = static_cast<float>(beam_height(r, elevation) + height_offset);
+            const float v = sweep.values[ray * static_cast<std::size_t>(g.gates) + i];
+            // No echo is zero power in an average of reflectivity, and no
+            // value at all for other fields.
+            g.value[at] = decibels ? (v == kNoEcho ? 0.0f : std::pow(10.0f, v / 10.0f)) : (std::isinf(v) ? NAN : v);
+        }
+        const float* s = &g.s[k * g.gates];
+        const float* h = &g.h[k * g.gates];
+        g.s_lo = std::min(g.s_lo, s[0]);
+        g.s_hi = std::max(g.s_hi, s[g.gates - 1]);
+        const auto [lo, hi] = std::minmax_element(h, h + g.gates);
+        g.h_lo = std::min(g.h_lo, *lo);
+        g.h_hi = std::max(g.h_hi, *hi);
+    }
+    return g;
+}
+
+// One radar as the grid sees it: its sweeps, and where the grid's columns lie
+// from it when it is not the grid's origin.
+struct Radar {
+    std::vector<SweepGates> sweeps;
+    std::vector<double> x, y;   // km east and north of the radar, column by column; empty at the origin
+};
+
+// The weighted sums of one grid column.
+struct ColumnSums {
+    std::vector<double> weight, value, roi2;
+};
+
+// Adds the gates of one radar within reach of the column at (x, y) km from
+// it to the sums, level by level.
+void add_column(const Radar& radar, double x, double y, const Axis& z, const GridOptions& o, ColumnSums& sums) {
+    const double s_p = std::hypot(x, y);
+    const double widen = s_p * std::tan(o.roi_angle * kDegree);
+    double roi_max = 0.0;
+    for (int k = 0; k < z.n; ++k) {
+        const double roi = std::max(o.roi_min, z.at(k) / 20.0 + widen);
+        sums.roi2[k] = roi * roi;
+        roi_max = std::max(roi_max, roi);
+    }
+    const double roi_max2 = roi_max * roi_max;
+    const double z_lo = z.at(0), z_hi = z.at(z.n - 1);
+    double az_p = std::atan2(x, y) / kDegree;
+    if (az_p < 0.0) az_p += 360.0;
+    // Rays farther round than this angle pass the column farther than the
+    // widest radius; near the radar every ray may reach it.
+    const double half_angle = s_p > roi_max ? std::asin(roi_max / s_p) / kDegree : 180.0;
+    for (const SweepGates& sw : radar.sweeps) {
+        if (sw.azimuth.empty() || s_p - roi_max > sw.s_hi || s_p + roi_max < sw.s_lo) continue;
+        if (sw.h_lo > z_hi + roi_max || sw.h_hi < z_lo - roi_max) continue;
+        const std::size_t rays = sw.azimuth.size();
+        auto add_ray = [&](std::size_t k) {
+            const float* s = &sw.s[k * sw.gates];
+            const float* h = &sw.h[k * sw.gates];
+            const float* v = &sw.value[k * sw.gates];
+            const int g0 = static_cast<int>(std::lower_bound(s, s + sw.gates, static_cast<float>(s_p - roi_max)) - s);
+            const int g1 = static_cast<int>(std::upper_bound(s, s + sw.gates, static_cast<float>(s_p + roi_max)) - s);
+            for (int g = g0; g < g1; ++g) {
+                if (std::isnan(v[g])) continue;
+                const double dx = s[g] * sw.sin_az[k] - x, dy = s[g] * sw.cos_az[k] - y;
+                const double d2h = dx * dx + dy * dy;
+                if (d2h >= roi_max2) continue;
+                const int k0 = std::max(0, static_cast<int>(std::ceil((h[g] - roi_max - z.first) / z.step)));
+                const int k1 = std::min(z.n - 1, static_cast<int>(std::floor((h[g] + roi_max - z.first) / z.step)));
+                for (int level = k0; level <= k1; ++level) {
+                    const double dz = z.at(level) - h[g];
+                    const double d2 = d2h + dz * dz;
+                    const double r2 = sums.roi2[level];
+                    if (d2 >= r2) continue;
+                    const double w = (r2 - d2) / (r2 + d2);
+                    sums.weight[level] += w;
+                    sums.value[level] += w * v[g];
+                }
+            }
+        };
+        if (half_angle >= 180.0) {
+            for (std::size_t k = 0; k < rays; ++k) add_ray(k);
+            continue;
+        }
+        // The rays from az_p - half_angle to az_p + half_angle, round north
+        // when the window crosses it.
+        auto from = [&](double a) {
+            return static_cast<std::size_t>(std::lower_bound(sw.azimuth.begin(), sw.azimuth.end(), static_cast<float>(a)) -
+                                            sw.azimuth.begin());
+        };
+        auto to = [&](double a) {
+            return static_cast<std::size_t>(std::upper_bound(sw.azimuth.begin(), sw.azimuth.end(), static_cast<float>(a)) -
+                                            sw.azimuth.begin());
+        };
+        const double a0 = az_p - half_angle, a1 = az_p + half_angle;
+        if (a0 < 0.0) {
+            for (std::size_t k = from(a0 + 360.0); k < rays; ++k) add_ray(k);
+            for (std::size_t k = 0, end = to(a1); k < end; ++k) add_ray(k);
+        } else if (a1 >= 360.0) {
+            for (std::size_t k = from(a0); k < rays; ++k) add_ray(k);
+            for (std::size_t k = 0, end = to(a1 - 360.0); k < end; ++k) add_ray(k);
+        } else {
+            for (std::size_t k = from(a0), end = to(a1); k < end; ++k) add_ray(k);
+        }
+    }
+}
+
+}  // namespace
+
+double beam_height(double r, double elevation) {
+    const double R = kEffectiveEarthRadius;
+    return std::sqrt(r * r + R * R + 2.0 * r * R * std::sin(elevation * kDegree)) - R;
+}
+
+double ground_distance(double r, double elevation) {
+    const double R = kEffectiveEarthRadius;
+    return R * std::asin(r * std::cos(elevation * kDegree) / (R + beam_height(r, elevation)));
+}
+
+std::string grid_problem(const GridOptions& o) {
+    for (double d : {o.dx, o.dy, o.dz})
+        if (!(d > 0.0) || !std::isfinite(d)) return "the grid spacings must be positive";
+    for (double e : {o.xmin, o.xmax, o.ymin, o.ymax, o.zmin, o.zmax})
+        if (!std::isfinite(e)) return "the grid extent must be finite";
+    if (o.xmax < o.xmin || o.ymax < o.ymin || o.zmax < o.zmin) return "the grid extent runs backwards";
+    if (!(o.roi_min > 0.0) || !std::isfinite(o.roi_min) || !(o.roi_angle >= 0.0) || !(o.roi_angle < 45.0))
+        return "the radius of influence must be positive, widening by less than 45 degrees";
+    // Counted in floating point first: absurd extents must not overflow.
+    const double nodes = (std::floor((o.xmax - o.xmin) / o.dx) + 1) * (std::floor((o.ymax - o.ymin) / o.dy) + 1) *
+                         (std::floor((o.zmax - o.zmin) / o.dz) + 1);
+    if (nodes > static_cast<double>(o.max_nodes))
+        return "a grid of " + std::to_string(static_cast<long long>(nodes)) + " points is more than the " +
+               std::to_string(o.max_nodes) + " allowed";
+    return {};
+}
+
+Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) {
+    if (volumes.empty()) throw std::runtime_error("no radar volume to grid");
+    if (std::string problem = grid_problem(o); !problem.empty()) throw std::runtime_error(problem);
+    for (const PolarVolume& v : volumes)
+        if (!v.site)
+            throw std::runtime_error(v.source + ": the file gives no radar position; give it with --site LAT,LON,HEIGHT");
+    const bool decibels = in_decibels(volumes[0]);
+    for (const PolarVolume& v : volumes)
+        if (in_decibels(v) != decibels)
+            throw std::runtime_error(v.source + ": its field " + v.field + " cannot be averaged with " + volumes[0].field +
+                                     " of " + volumes[0].source);
+    const Site& first = *volumes[0].site;
+    const GeoOrigin origin = o.origin.value_or(GeoOrigin{first.latitude, first.longitude});
+    const Axis ax = axis_of(o.xmin, o.xmax, o.dx), ay = axis_of(o.ymin, o.ymax, o.dy), az = axis_of(o.zmin, o.zmax, o.dz);
+    const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
+
+    std::vector<Radar> radars(volumes.size());
+    for (std::size_t r = 0; r < volumes.size(); ++r) {
+        const PolarVolume& v = volumes[r];
+        const double offset = (v.site->height - first.height) / 1000.0;
+        for (const Sweep& sweep : v.sweeps) {
+            try {
+                radars[r].sweeps.push_back(prepare(sweep, decibels, offset));
+            } catch (const std::runtime_error& e) {
+                throw std::runtime_error(v.source + ": " + e.what());
+            }
+        }
+        if (v.site->latitude == origin.lat && v.site->longitude == origin.lon) continue;
+        // Another radar sees the grid's columns through the geographic
+        // positions of their points.
+        std::vector<double> gx(columns), gy(columns), lat(columns), lon(columns);
+        for (int j = 0; j < ay.n; ++j)
+            for (int i = 0; i < ax.n; ++i) gx[j * ax.n + i] = ax.at(i), gy[j * ax.n + i] = ay.at(j);
+        geographic(origin, gx, gy, lat, lon);
+        radars[r].x.resize(columns);
+        radars[r].y.resize(columns);
+        projected(GeoOrigin{v.site->latitude, v.site->longitude}, lat, lon, radars[r].x, radars[r].y);
+    }
+
+    Volume grid;
+    for (int i = 0; i < ax.n; ++i) grid.x.push_back(static_cast<float>(ax.at(i)));
+    for (int j = 0; j < ay.n; ++j) grid.y.push_back(static_cast<float>(ay.at(j)));
+    for (int k = 0; k < az.n; ++k) grid.z.push_back(static_cast<float>(az.at(k)));
+    grid.values.resize(columns * az.n);
+    grid.name = "DT";
+    grid.units = volumes[0].units;
+    grid.has_null = true;
+    grid.null_value = kNull;
+    grid.origin = origin;
+    grid.time = volumes[0].time;
+
+    // Rows of columns on every core; each column is summed by one thread in
+    // one order, so the grid is the same however many there are.
+    auto rows = [&](int j0, int j1, ColumnSums& sums) {
+        for (int j = j0; j < j1; ++j)
+            for (int i = 0; i < ax.n; ++i) {
+                const std::size_t column = static_cast<std::size_t>(j) * ax.n + i;
+                std::fill(sums.weight.begin(), sums.weight.end(), 0.0);
+                std::fill(sums.value.begin(), sums.value.end(), 0.0);
+                for (const Radar& radar : radars) {
+                    const double x = radar.x.empty() ? ax.at(i) : radar.x[column];
+                    const double y = radar.y.empty() ? ay.at(j) : radar.y[column];
+                    if (std::isfinite(x) && std::isfinite(y)) add_column(radar, x, y, az, o, sums);
+                }
+                for (int k = 0; k < az.n; ++k) {
+                    float out = kNull;
+                    if (sums.weight[k] > 0.0) {
+                        const double mean = sums.value[k] / sums.weight[k];
+                        if (!decibels) out = static_cast<float>(mean);
+                        else if (mean > 0.0) out = static_cast<float>(10.0 * std::log10(mean));
+                    }
+                    grid.values[static_cast<std::size_t>(k) * columns + column] = out;
+                }
+            }
+    };
+    const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
+    // Interleaved blocks of rows: the echo is seldom spread evenly.
+    constexpr int kBlock = 8;
+    std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<double>(az.n), std::vector<double>(az.n),
+                                                     std::vector<double>(az.n)});
+    std::vector<std::thread> pool;
+    for (int w = 0; w < workers; ++w)
+        pool.emplace_back([&, w] {
+            for (int j0 = w * kBlock; j0 < ay.n; j0 += workers * kBlock) rows(j0, std::min(ay.n, j0 + kBlock), sums[w]);
+        });
+    for (std::thread& t : pool) t.join();
+    return grid;
+}
+
+}  // namespace velmora::app::polar
