@@ -46,7 +46,9 @@ Axis axis_of(double lo, double hi, double step) {
 struct SweepGates {
     int gates = 0;
     std::vector<float> azimuth;        // degrees, ascending
-    std::vector<double> sin_az, cos_az;
+    std::vector<float> sin_az, cos_az;
+    std::vector<float> sec_el;         // 1 / cos(elevation): ground distance to slant range, nearly
+    float r0 = 0, per_gate = 1;        // slant range of the first gate, gates per km
     std::vector<float> s, h;           // km, ray by ray; s rises along a ray
     std::vector<float> value;          // linear Z, or the value; NaN leaves a gate out
     float s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
@@ -67,6 +69,9 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     g.azimuth.resize(rays);
     g.sin_az.resize(rays);
     g.cos_az.resize(rays);
+    g.sec_el.resize(rays);
+    g.r0 = static_cast<float>(sweep.range_first / 1000.0);
+    g.per_gate = static_cast<float>(1000.0 / sweep.gate_spacing);
     g.s.resize(n);
     g.h.resize(n);
     g.value.resize(n);
@@ -78,6 +83,7 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         g.sin_az[k] = std::sin(sweep.azimuth[ray] * kDegree);
         g.cos_az[k] = std::cos(sweep.azimuth[ray] * kDegree);
         const double elevation = sweep.elevation[ray];
+        g.sec_el[k] = static_cast<float>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
         for (int i = 0; i < g.gates; ++i) {
             const std::size_t at = k * g.gates + i;
             const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
@@ -106,9 +112,11 @@ struct Radar {
     std::vector<double> x, y;   // km east and north of the radar, column by column; empty at the origin
 };
 
-// The weighted sums of one grid column.
+// The weighted sums of one grid column, in float: a column gathers at most a
+// few hundred weights, well within float's precision, and the level loop
+// runs four levels to an instruction.
 struct ColumnSums {
-    std::vector<double> weight, value, roi2;
+    std::vector<float> weight, value, roi2, z;
 };
 
 // Adds the gates of one radar within reach of the column at (x, y) km from
@@ -119,7 +127,7 @@ void add_column(const Radar& radar, double x, double y, const Axis& z, const Gri
     double roi_max = 0.0;
     for (int k = 0; k < z.n; ++k) {
         const double roi = std::max(o.roi_min, z.at(k) / 20.0 + widen);
-        sums.roi2[k] = roi * roi;
+        sums.roi2[k] = static_cast<float>(roi * roi);
         roi_max = std::max(roi_max, roi);
     }
     const double roi_max2 = roi_max * roi_max;
@@ -133,27 +141,51 @@ void add_column(const Radar& radar, double x, double y, const Axis& z, const Gri
         if (sw.azimuth.empty() || s_p - roi_max > sw.s_hi || s_p + roi_max < sw.s_lo) continue;
         if (sw.h_lo > z_hi + roi_max || sw.h_hi < z_lo - roi_max) continue;
         const std::size_t rays = sw.azimuth.size();
+        const float xf = static_cast<float>(x), yf = static_cast<float>(y);
+        const float reach_lo = static_cast<float>(s_p - roi_max), reach_hi = static_cast<float>(s_p + roi_max);
+        const float roi_max2f = static_cast<float>(roi_max2);
+        const float z0 = static_cast<float>(z.first), per_level = static_cast<float>(1.0 / z.step);
+        float* weight = sums.weight.data();
+        float* value = sums.value.data();
+        const float* roi2 = sums.roi2.data();
+        const float* zk = sums.z.data();
+        // The first gate of a ray at or beyond ground distance d: guessed from
+        // the slant range d / cos(elevation) (the earth's curve moves it by a
+        // gate at most), then settled on the gates' own distances.
+        auto first_beyond = [&](const float* s, std::size_t k, float d) {
+            const float guess = (d * sw.sec_el[k] - sw.r0) * sw.per_gate;
+            int g = guess <= 0.0f ? 0 : guess >= static_cast<float>(sw.gates) ? sw.gates : static_cast<int>(guess);
+            while (g > 0 && s[g - 1] >= d) --g;
+            while (g < sw.gates && s[g] < d) ++g;
+            return g;
+        };
         auto add_ray = [&](std::size_t k) {
             const float* s = &sw.s[k * sw.gates];
             const float* h = &sw.h[k * sw.gates];
             const float* v = &sw.value[k * sw.gates];
-            const int g0 = static_cast<int>(std::lower_bound(s, s + sw.gates, static_cast<float>(s_p - roi_max)) - s);
-            const int g1 = static_cast<int>(std::upper_bound(s, s + sw.gates, static_cast<float>(s_p + roi_max)) - s);
+            const int g0 = first_beyond(s, k, reach_lo);
+            int g1 = g0;
+            while (g1 < sw.gates && s[g1] <= reach_hi) ++g1;
+            const float sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
             for (int g = g0; g < g1; ++g) {
                 if (std::isnan(v[g])) continue;
-                const double dx = s[g] * sw.sin_az[k] - x, dy = s[g] * sw.cos_az[k] - y;
-                const double d2h = dx * dx + dy * dy;
-                if (d2h >= roi_max2) continue;
-                const int k0 = std::max(0, static_cast<int>(std::ceil((h[g] - roi_max - z.first) / z.step)));
-                const int k1 = std::min(z.n - 1, static_cast<int>(std::floor((h[g] + roi_max - z.first) / z.step)));
+                const float dx = s[g] * sin_az - xf, dy = s[g] * cos_az - yf;
+                const float d2h = dx * dx + dy * dy;
+                if (d2h >= roi_max2f) continue;
+                // Only the levels within the widest radius of the gate, in
+                // height as well as in all; the bounds need only be wide
+                // enough, as a gate beyond a level's radius weighs nothing.
+                // No branch in the level loop, so that it vectorises.
+                const float reach = std::sqrt(roi_max2f - d2h);
+                const int k0 = std::max(0, static_cast<int>((h[g] - reach - z0) * per_level));
+                const int k1 = std::min(z.n - 1, static_cast<int>((h[g] + reach - z0) * per_level) + 1);
+                const float hg = h[g], vg = v[g];
                 for (int level = k0; level <= k1; ++level) {
-                    const double dz = z.at(level) - h[g];
-                    const double d2 = d2h + dz * dz;
-                    const double r2 = sums.roi2[level];
-                    if (d2 >= r2) continue;
-                    const double w = (r2 - d2) / (r2 + d2);
-                    sums.weight[level] += w;
-                    sums.value[level] += w * v[g];
+                    const float dz = zk[level] - hg;
+                    const float d2 = d2h + dz * dz;
+                    const float w = std::max(0.0f, (roi2[level] - d2) / (roi2[level] + d2));
+                    weight[level] += w;
+                    value[level] += w * vg;
                 }
             }
         };
@@ -270,8 +302,8 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
         for (int j = j0; j < j1; ++j)
             for (int i = 0; i < ax.n; ++i) {
                 const std::size_t column = static_cast<std::size_t>(j) * ax.n + i;
-                std::fill(sums.weight.begin(), sums.weight.end(), 0.0);
-                std::fill(sums.value.begin(), sums.value.end(), 0.0);
+                std::fill(sums.weight.begin(), sums.weight.end(), 0.0f);
+                std::fill(sums.value.begin(), sums.value.end(), 0.0f);
                 for (const Radar& radar : radars) {
                     const double x = radar.x.empty() ? ax.at(i) : radar.x[column];
                     const double y = radar.y.empty() ? ay.at(j) : radar.y[column];
@@ -279,8 +311,8 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
                 }
                 for (int k = 0; k < az.n; ++k) {
                     float out = kNull;
-                    if (sums.weight[k] > 0.0) {
-                        const double mean = sums.value[k] / sums.weight[k];
+                    if (sums.weight[k] > 0.0f) {
+                        const double mean = static_cast<double>(sums.value[k]) / sums.weight[k];
                         if (!decibels) out = static_cast<float>(mean);
                         else if (mean > 0.0) out = static_cast<float>(10.0 * std::log10(mean));
                     }
@@ -291,8 +323,10 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
     const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
     // Interleaved blocks of rows: the echo is seldom spread evenly.
     constexpr int kBlock = 8;
-    std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<double>(az.n), std::vector<double>(az.n),
-                                                     std::vector<double>(az.n)});
+    std::vector<float> levels(az.n);
+    for (int k = 0; k < az.n; ++k) levels[k] = static_cast<float>(az.at(k));
+    std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<float>(az.n), std::vector<float>(az.n),
+                                                     std::vector<float>(az.n), levels});
     std::vector<std::thread> pool;
     for (int w = 0; w < workers; ++w)
         pool.emplace_back([&, w] {
