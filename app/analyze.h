@@ -21,6 +21,7 @@ namespace velmora::app {
 struct AnalyzeOptions {
     std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
     std::string var = "DT";       // the reflectivity variable
+    polar::PolarInput polar;      // how a polar volume is read and gridded
     long time = kOnlyTime;        // the time step of a file of several
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = 40.0;          // dBZ

@@ -393,8 +393,21 @@ AnalysisResult analyze_values(Volume axes, std::span<const float> values, const 
 }
 
 AnalysisResult analyze_file(const std::string& path, long time, std::int64_t max_voxels, AnalysisSettings s,
-                            Volume* axes_out) {
+                            Volume* axes_out, const polar::PolarInput& polar) {
     check_settings(s);
+    if (polar::is_polar(path)) {
+        polar::PolarInput in = polar;
+        in.grid.max_nodes = std::min(in.grid.max_nodes, max_voxels);
+        Volume axes = polar::grid_files(std::span(&path, 1), in);
+        auto values = std::move(axes.values);
+        // The grid marks points no gate reaches with its null value; the
+        // analysis of values takes NaN.
+        for (float& value : values)
+            if (value == axes.null_value) value = std::numeric_limits<float>::quiet_NaN();
+        axes.has_null = false;
+        if (axes_out) *axes_out = axes;
+        return analyze_values(std::move(axes), std::span<const float>(values.data(), values.size()), s);
+    }
     const HostReset reset;
     vhost::Object& radar = radar_on_empty_host();
     const std::string full = fs::absolute(path).lexically_normal().string();

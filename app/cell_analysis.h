@@ -15,6 +15,7 @@
 #include "properties/core_split.h"
 #include "document.h"
 #include "runner.h"
+#include "polar_input.h"
 #include "volume.h"
 
 namespace velmora::app {
@@ -133,10 +134,10 @@ public:
 // failed.
 AnalysisResult analyze_values(Volume axes, std::span<const float> values, const AnalysisSettings& s);
 
-// The same on a volume file (NetCDF or .vti); std::runtime_error when the
-// file cannot be read.
+// The same on a volume file (NetCDF or .vti), or on a polar volume gridded
+// as polar says; std::runtime_error when the file cannot be read.
 AnalysisResult analyze_file(const std::string& path, long time, std::int64_t max_voxels, AnalysisSettings s,
-                            Volume* axes_out = nullptr);
+                            Volume* axes_out = nullptr, const polar::PolarInput& polar = {});
 
 // Why the levels of a division cannot be used with the level of the cells
 // (each split level finite and above the one before, the first above

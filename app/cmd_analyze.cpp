@@ -15,10 +15,12 @@ namespace velmora::app {
 
 void add_analyze_command(CLI::App& app, int& status) {
     auto o = std::make_shared<AnalyzeOptions>();
+    auto polar = std::make_shared<PolarOptionTexts>();
     CLI::App* cmd = app.add_subcommand("analyze", "Find, number and measure the storm cells of a radar volume");
     cmd->add_option("volume", o->volume,
                     "A gridded radar volume: NetCDF with a variable (time, z, y, x) or (z, y, x) and coordinate "
-                    "variables x, y, z in m or km, or VTK image data (.vti). Without it, the built-in synthetic "
+                    "variables x, y, z in m or km, or VTK image data (.vti); or a polar volume (ODIM HDF5, NEXRAD "
+                    "Level II, CF/Radial), gridded first as velmora grid does. Without it, the built-in synthetic "
                     "convective scene is analysed.")
         ->type_name("VOLUME");
     cmd->add_option("--var", o->var, "The reflectivity variable of the volume")->capture_default_str();
@@ -79,14 +81,23 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->capture_default_str();
     cmd->add_flag("--timings", o->timings,
                   "Print the time each step takes and the memory of the process after it (to standard error)");
+    add_polar_options(*cmd, *polar);
     cmd->footer(
         "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv (the areas "
         "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
         "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the cells on the "
-        "column maxima), analysis.log (what the modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
+        "column maxima), grid.nc (the grid of a polar volume), analysis.log (what the modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
         "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or "
         "the options cannot be used.");
-    cmd->callback([o, &status] { status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1); });
+    cmd->callback([o, polar, &status] {
+        if (std::string problem = polar_input_problem(*polar); !problem.empty()) {
+            std::fprintf(stderr, "velmora analyze: %s\n", problem.c_str());
+            status = 2;
+            return;
+        }
+        o->polar = polar->input;
+        status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1);
+    });
 }
 
 void add_synth_command(CLI::App& app, int& status) {

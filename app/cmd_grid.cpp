@@ -26,7 +26,7 @@ CLI::Option* add_numbers(CLI::App& cmd, const std::string& name, std::vector<dou
                 if (text.empty() || *end != '\0' || !std::isfinite(v)) return "not a finite number: \"" + text + "\"";
                 return "";
             },
-            "NUMBER"));
+            ""));
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ void add_grid_command(CLI::App& app, int& status) {
                     "Polar volumes: ODIM HDF5, NEXRAD Level II (plain, gzip or bzip2) or CF/Radial; several radars make "
                     "one composite")
         ->required()
-        ->type_name("POLAR...");
+        ->type_name("POLAR");
     cmd->add_option("--out", o->out, "The NetCDF file to write")->required()->type_name("GRID.nc");
     add_polar_options(*cmd, o->polar);
     cmd->add_flag("--timings", o->timings, "Print the time of reading, gridding and writing (to standard error)");

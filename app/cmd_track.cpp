@@ -37,6 +37,7 @@ struct TrackOptions {
     double interval = 300.0;
     bool picture = true;
     bool timings = false;
+    PolarOptionTexts polar;
 };
 
 // A volume of the series, analysed.
@@ -171,6 +172,7 @@ int run_track(const TrackOptions& o) {
         AnalyzeOptions ao;
         ao.volume = a.path;
         ao.var = o.var;
+        ao.polar = o.polar.input;
         ao.level = o.level;
         ao.min_cells = o.min_cells;
         ao.out = a.folder;
@@ -285,7 +287,9 @@ int run_track(const TrackOptions& o) {
 void add_track_command(CLI::App& app, int& status) {
     auto o = std::make_shared<TrackOptions>();
     CLI::App* cmd = app.add_subcommand("track", "Follow the storm cells of a series of radar volumes over time");
-    cmd->add_option("volumes", o->volumes, "Gridded radar volumes of one radar, on one grid (as velmora analyze reads)")
+    cmd->add_option("volumes", o->volumes,
+                    "Radar volumes of one radar, on one grid: gridded, or polar and gridded alike (as velmora analyze "
+                    "reads)")
         ->required()
         ->type_name("VOLUME...");
     cmd->add_option("--var", o->var, "The reflectivity variable of the volumes")->capture_default_str();
@@ -315,7 +319,15 @@ void add_track_command(CLI::App& app, int& status) {
         "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png. "
         "docs/tracking.md describes the method.\n\nExit status: 0 when the series was tracked, 1 when a step failed, "
         "2 when the volumes or the options cannot be used.");
-    cmd->callback([o, &status] { status = run_track(*o); });
+    add_polar_options(*cmd, o->polar);
+    cmd->callback([o, &status] {
+        if (std::string problem = polar_input_problem(o->polar); !problem.empty()) {
+            std::fprintf(stderr, "velmora track: %s\n", problem.c_str());
+            status = 2;
+            return;
+        }
+        status = run_track(*o);
+    });
 }
 
 void add_series_option(CLI::App& synth, int& count, double& interval) {

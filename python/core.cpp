@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "module_info.h"
 #include "network.h"
 #include "operations.h"
+#include "polar_input.h"
 #include "runner.h"
 #include "track_frames.h"
 #include "tracker.h"
@@ -267,16 +269,51 @@ AnalysisSettings settings_of(const std::string& var, double level, int min_cells
     return s;
 }
 
+// The gridding of polar volumes from a dict of the Python side: field,
+// site (lat, lon, height m), spacing (dx, dy, dz km), extent (xmin, xmax,
+// ymin, ymax km), levels (bottom, top km), origin (lat, lon), roi_min (km),
+// roi_angle (degrees); absent keys keep the defaults.
+polar::PolarInput polar_input_of(const py::dict& d) {
+    polar::PolarInput in;
+    auto numbers = [&](const char* key, std::size_t count) {
+        std::vector<double> v;
+        if (!d.contains(key) || d[key].is_none()) return v;
+        v = d[key].cast<std::vector<double>>();
+        if (v.size() != count)
+            throw std::invalid_argument(std::string(key) + " takes " + std::to_string(count) + " numbers, not " +
+                                        std::to_string(v.size()));
+        return v;
+    };
+    if (d.contains("field") && !d["field"].is_none()) in.field = d["field"].cast<std::string>();
+    if (auto v = numbers("site", 3); !v.empty()) {
+        if (!checked_origin(v[0], v[1])) throw std::invalid_argument("site: not a latitude and longitude");
+        in.site = polar::Site{v[0], v[1], v[2]};
+    }
+    if (auto v = numbers("spacing", 3); !v.empty()) in.grid.dx = v[0], in.grid.dy = v[1], in.grid.dz = v[2];
+    if (auto v = numbers("extent", 4); !v.empty())
+        in.grid.xmin = v[0], in.grid.xmax = v[1], in.grid.ymin = v[2], in.grid.ymax = v[3];
+    if (auto v = numbers("levels", 2); !v.empty()) in.grid.zmin = v[0], in.grid.zmax = v[1];
+    if (auto v = numbers("origin", 2); !v.empty()) {
+        in.grid.origin = checked_origin(v[0], v[1]);
+        if (!in.grid.origin) throw std::invalid_argument("origin: not a latitude and longitude");
+    }
+    if (d.contains("roi_min") && !d["roi_min"].is_none()) in.grid.roi_min = d["roi_min"].cast<double>();
+    if (d.contains("roi_angle") && !d["roi_angle"].is_none()) in.grid.roi_angle = d["roi_angle"].cast<double>();
+    if (std::string problem = polar::grid_problem(in.grid); !problem.empty()) throw std::invalid_argument(problem);
+    return in;
+}
+
 py::dict analyze_file_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
                          std::int64_t max_voxels, const std::vector<double>& echo_tops,
-                         const std::vector<double>& split_levels, int min_core) {
+                         const std::vector<double>& split_levels, int min_core, const py::dict& polar) {
     const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core);
+    const polar::PolarInput in = polar_input_of(polar);
     AnalysisResult r;
     Volume axes;
     {
         py::gil_scoped_release free;
         std::lock_guard lock(host_mutex);
-        r = analyze_file(path, time, max_voxels, settings, &axes);
+        r = analyze_file(path, time, max_voxels, settings, &axes, in);
     }
     return result_dict(r, axes);
 }
@@ -328,8 +365,10 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
 // The results files of `velmora analyze --out folder` on a volume file.
 py::dict write_files_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
                         const std::string& folder, bool picture, std::int64_t max_voxels,
-                        const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core) {
+                        const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core,
+                        const py::dict& polar) {
     AnalyzeOptions o;
+    o.polar = polar_input_of(polar);
     o.echo_tops = echo_tops;
     o.split = SplitSettings{split_levels, min_core};
     o.volume = path;
@@ -372,6 +411,34 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
     py::dict d;
     d["stdout"] = table;
     d["stderr"] = err_text;
+    return d;
+}
+
+// Polar volumes read and gridded together: the grid's values (z, y, x) with
+// NaN where no gate reaches, its axes in km, origin and time; written as
+// NetCDF to out as well when it is given.
+py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
+    const polar::PolarInput in = polar_input_of(polar);
+    Volume v;
+    {
+        py::gil_scoped_release free;
+        v = polar::grid_files(paths, in);
+        if (!out.empty()) write_netcdf(out, v);
+    }
+    const auto nz = static_cast<py::ssize_t>(v.z.size()), ny = static_cast<py::ssize_t>(v.y.size()),
+               nx = static_cast<py::ssize_t>(v.x.size());
+    py::array_t<float> values({nz, ny, nx});
+    float* data = values.mutable_data();
+    for (std::size_t i = 0; i < v.values.size(); ++i)
+        data[i] = v.values[i] == v.null_value ? std::numeric_limits<float>::quiet_NaN() : v.values[i];
+    py::dict d;
+    d["values"] = values;
+    d["x"] = py::array_t<float>(nx, v.x.data());
+    d["y"] = py::array_t<float>(ny, v.y.data());
+    d["z"] = py::array_t<float>(nz, v.z.data());
+    d["units"] = v.units;
+    d["origin"] = v.origin ? py::object(py::make_tuple(v.origin->lat, v.origin->lon)) : py::object(py::none());
+    d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
     return d;
 }
 
@@ -540,7 +607,8 @@ PYBIND11_MODULE(_core, m) {
           py::arg("dump_limit"), py::arg("writes_anywhere"));
     m.def("analyze_file", &analyze_file_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
-          py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore);
+          py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore,
+          py::arg("polar") = py::dict());
     m.def("analyze_array", &analyze_array_py, py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("level"),
           py::arg("min_cells"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
@@ -548,7 +616,9 @@ PYBIND11_MODULE(_core, m) {
     m.def("write_files", &write_files_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"),
           py::arg("echo_tops") = kDefaultEchoTopLevels, py::arg("split_levels") = std::vector<double>{},
-          py::arg("min_core") = kDefaultMinCore);
+          py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict());
+    m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
+    m.def("is_polar", [](const std::string& path) { return polar::is_polar(path); }, py::arg("path"));
     m.def("write_volume", &write_volume_py, py::arg("path"), py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());
     m.def("geographic", &geographic_py, py::arg("lat0"), py::arg("lon0"), py::arg("x_km"), py::arg("y_km"),

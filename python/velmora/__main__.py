@@ -22,7 +22,8 @@ def _parser():
     p = argparse.ArgumentParser(prog="velmora batch", description="The storm cells of many radar volumes, "
                                 "one Dask task each, on this machine or a Dask cluster.",
                                 epilog=USAGE_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("files", nargs="+", metavar="FILE", help="volume files (NetCDF or .vti)")
+    p.add_argument("files", nargs="+", metavar="FILE", help="volume files: gridded (NetCDF or .vti) or polar "
+                   "(ODIM HDF5, NEXRAD Level II, CF/Radial; gridded first as velmora grid does)")
     p.add_argument("--var", default="DT", help="the reflectivity variable (default DT)")
     p.add_argument("--level", type=float, default=40.0, help="dBZ (default 40)")
     p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many cells are dropped (default 8)")
@@ -36,7 +37,29 @@ def _parser():
                        "this machine (default: one per core)")
     p.add_argument("--retries", type=int, default=1, help="times a failed volume is tried again (default 1)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    polar = p.add_argument_group("polar volumes", "gridded as velmora grid does")
+    polar.add_argument("--field", help="the quantity to grid (default the reflectivity)")
+    polar.add_argument("--site", type=_numbers(3), metavar="LAT,LON,HEIGHT", help="the radar's position, over the file's")
+    polar.add_argument("--spacing", type=_numbers(3), metavar="DX,DY,DZ", help="km (default 1,1,0.5)")
+    polar.add_argument("--extent", type=_numbers(4), metavar="XMIN,XMAX,YMIN,YMAX",
+                       help="km from the origin (default -150,150,-150,150)")
+    polar.add_argument("--levels", type=_numbers(2), metavar="BOTTOM,TOP", help="km (default 0.5,15)")
+    polar.add_argument("--origin", type=_numbers(2), metavar="LAT,LON", help="the grid's centre (default the radar)")
+    polar.add_argument("--roi-min", type=float, help="the smallest radius of influence, km (default 0.5)")
+    polar.add_argument("--roi-angle", type=float, help="its widening with range, degrees (default 1.5)")
     return p
+
+
+def _numbers(count):
+    def parse(text):
+        try:
+            values = [float(v) for v in text.split(",")]
+        except ValueError:
+            values = []
+        if len(values) != count:
+            raise argparse.ArgumentTypeError(f"{count} numbers separated by commas, not {text!r}")
+        return values
+    return parse
 
 
 def batch(argv):
@@ -58,7 +81,10 @@ def batch(argv):
     try:
         r = analyze_many(args.files, var=args.var, level=args.level, min_cells=args.min_cells, out=args.out,
                          client=args.scheduler, retries=args.retries, workers=args.workers,
-                         picture=not args.no_picture, progress=not args.no_progress)
+                         picture=not args.no_picture, progress=not args.no_progress, field=args.field,
+                         site=args.site, grid=dict(spacing=args.spacing, extent=args.extent, levels=args.levels,
+                                                   origin=args.origin, roi_min=args.roi_min,
+                                                   roi_angle=args.roi_angle))
     except (OSError, ValueError, TypeError, TimeoutError) as e:
         print(f"velmora batch: {e}", file=sys.stderr)
         return 2

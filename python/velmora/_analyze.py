@@ -76,6 +76,22 @@ def _origin_of(obj):
     return tuple(found)
 
 
+_GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle")
+
+
+def polar_options(field, site, grid):
+    """The options of gridding polar volumes as the binding takes them."""
+    unknown = set(grid) - set(_GRID_KEYS)
+    if unknown:
+        raise TypeError(f"unknown grid options {sorted(unknown)}; they are {', '.join(_GRID_KEYS)}")
+    options = {k: v for k, v in grid.items() if v is not None}
+    if field is not None:
+        options["field"] = str(field)
+    if site is not None:
+        options["site"] = [float(v) for v in site]
+    return options
+
+
 def checked_settings(var, level, min_cells):
     """The level (float) and min_cells (int) of an analysis; TypeError or
     ValueError for settings no analysis can use."""
@@ -248,7 +264,8 @@ class Analysis:
 
 
 def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None, xyz_units="km", time=None,
-            max_voxels=None, origin=None, echo_tops=None, split_levels=None, min_core=8):
+            max_voxels=None, origin=None, echo_tops=None, split_levels=None, min_core=8, field=None, site=None,
+            grid=None):
     """The storm cells of a radar volume, as `velmora analyze` finds them.
 
     volume: a path (NetCDF or .vti), an xarray.Dataset (var names the
@@ -261,7 +278,12 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
     analyze --split-levels, --min-core). time: the time step of a volume of
     several. origin:
     (latitude, longitude) of x = y = 0, for the cells' lat and lon; by
-    default the volume's origin_latitude/origin_longitude where it has them."""
+    default the volume's origin_latitude/origin_longitude where it has them.
+
+    A path may also name a polar volume (ODIM HDF5, NEXRAD Level II,
+    CF/Radial): it is gridded first, as velmora.grid does with field, site
+    and the grid's options (a dict of spacing, extent, levels, origin,
+    roi_min, roi_angle)."""
     if origin is not None:
         origin = tuple(float(c) for c in origin)
         if len(origin) != 2 or not (abs(origin[0]) <= 90 and -180 <= origin[1] <= 360):
@@ -272,6 +294,9 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
     # The property table's echo tops, and the division of cells at their cores
     # (velmora analyze --echo-tops, --split-levels, --min-core).
     options = dict(split_levels=[float(v) for v in (split_levels or [])], min_core=int(min_core))
+    polar = polar_options(field, site, grid or {})
+    if polar:
+        options["polar"] = polar
     if echo_tops is not None:
         options["echo_tops"] = [float(v) for v in echo_tops]
     settings["cells_options"] = options

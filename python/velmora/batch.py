@@ -14,7 +14,7 @@ import sys
 import time
 import uuid
 
-from ._analyze import checked_settings
+from ._analyze import checked_settings, polar_options
 
 _FAILURE_COLUMNS = ["source", "error", "type"]
 
@@ -44,16 +44,18 @@ def summary_line(s):
             f"{s['cells']} cells, {s['volumes_per_second']:.2f} volumes/s")
 
 
-def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=True):
+def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=True, polar=None):
     """One volume, as a worker analyses it: its cells (with `time`, NaT when
     the file has none) and, with `folder`, the files of `velmora analyze
     --out folder`, written into a hidden folder beside it and renamed into
-    place when complete. Also what the batch's serial reference runs."""
+    place when complete. Also what the batch's serial reference runs.
+    polar: the keywords field, site and grid of velmora.analyze, for polar
+    volumes."""
     import pandas as pd
 
     from ._analyze import analyze
     _undo_fixed_malloc_trim()
-    a = analyze(path, var=var, level=level, min_cells=min_cells)
+    a = analyze(path, var=var, level=level, min_cells=min_cells, **(polar or {}))
     cells = a.cells
     if "time" not in cells.columns:
         cells = cells.assign(time=pd.NaT)
@@ -68,7 +70,7 @@ def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=Tr
     return cells
 
 
-def analyze_group(items, var, level, min_cells, picture, retries):
+def analyze_group(items, var, level, min_cells, picture, retries, polar=None):
     """Several volumes in one task: [(index, path, folder)] -> [(index, cells
     or None, error or None)], error being (type name, message). A volume
     that fails is tried again here, up to `retries` more times, and then
@@ -78,7 +80,7 @@ def analyze_group(items, var, level, min_cells, picture, retries):
     for i, path, folder in items:
         for attempt in range(retries + 1):
             try:
-                done.append((i, analyze_one(path, var, level, min_cells, folder, picture), None))
+                done.append((i, analyze_one(path, var, level, min_cells, folder, picture, polar), None))
                 break
             except Exception as e:  # noqa: BLE001 - reported with the volume, as the batch promises
                 if attempt == retries:
@@ -236,7 +238,7 @@ def local_cluster(workers=None):
 
 
 def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None, retries=1, *, workers=None,
-                 picture=True, progress=True):
+                 picture=True, progress=True, field=None, site=None, grid=None):
     """The storm cells of many volume files, analysed on Dask distributed.
 
     client: a distributed.Client, a scheduler's address ("tcp://host:8786"),
@@ -252,7 +254,10 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     (NaT for a file without one) first, in the order of `paths` and then of
     the cells' numbers, whatever the workers and the order they finish in.
     `failures` holds `source`, `error` (the exception's message, exactly)
-    and `type` (its class name), in the order of `paths`."""
+    and `type` (its class name), in the order of `paths`.
+
+    Polar volumes (ODIM HDF5, NEXRAD Level II, CF/Radial) are gridded first
+    with field, site and grid as velmora.analyze takes them."""
     import pandas as pd
     from distributed import Client, as_completed
 
@@ -260,6 +265,8 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
         paths = [paths]                  # one file, not its characters
     paths = [os.fspath(p) for p in paths]
     level, min_cells = checked_settings(var, level, min_cells)
+    polar = dict(field=field, site=site, grid=grid)
+    polar_options(field, site, grid or {})    # refused here, not on every worker
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be an integer, 0 or more, not {retries!r}")
     folders = {}
@@ -282,7 +289,7 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
                   for g in range(0, len(paths), size)]
         # A task whose worker dies is run again elsewhere (Dask's retries);
         # a volume that fails is retried within its task.
-        futures = [client.submit(analyze_group, group, var, level, min_cells, picture, retries,
+        futures = [client.submit(analyze_group, group, var, level, min_cells, picture, retries, polar,
                                  key=f"velmora-analyze-{token}-{k}", retries=retries, pure=False)
                    for k, group in enumerate(groups)]
         index = {f.key: k for k, f in enumerate(futures)}

@@ -1,0 +1,39 @@
+"""velmora.grid: polar radar volumes gridded onto x, y, z."""
+import os
+
+import numpy as np
+
+from . import _core
+from ._analyze import _datetime, polar_options
+
+
+def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
+         roi_min=None, roi_angle=None):
+    """The polar volumes of paths (ODIM HDF5, NEXRAD Level II, CF/Radial)
+    gridded together, as `velmora grid` does: an xarray.DataArray DT with
+    dims (z, y, x), coordinates in km, NaN where no gate reaches, and the
+    grid's origin_latitude/origin_longitude and time. With out, the grid is
+    written there as NetCDF too.
+
+    field: the quantity (default the reflectivity); site: (lat, lon, height
+    m) of the radar, over the file's; spacing (dx, dy, dz), extent (xmin,
+    xmax, ymin, ymax), levels (bottom, top) in km; origin (lat, lon) of the
+    grid, default the first radar; roi_min (km) and roi_angle (degrees): the
+    radius of influence. Several radars make one composite."""
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    paths = [os.fspath(p) for p in paths]
+    if not paths:
+        raise ValueError("no polar volume to grid")
+    options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
+                                              roi_min=roi_min, roi_angle=roi_angle))
+    raw = _core.grid(paths, options, os.fspath(out) if out is not None else "")
+    import xarray as xr
+
+    coords = {axis: (axis, np.asarray(raw[axis], dtype=np.float64), {"units": "km"}) for axis in "zyx"}
+    attrs = {"units": raw["units"] or "dBZ", "source": ", ".join(paths)}
+    if raw["origin"] is not None:
+        coords["origin_latitude"], coords["origin_longitude"] = raw["origin"]
+    if raw["time"] is not None:
+        coords["time"] = _datetime(raw["time"])
+    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name="DT", attrs=attrs)
