@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-python bench-batch clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-python bench-batch bench-grid clean
 
 all: build
 
@@ -67,6 +67,11 @@ bench-python: build
 # workers (volumes/s, the ratio, Dask's overhead); a minute or two.
 bench-batch: build
 	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD)/python /usr/bin/python3 bench/batch_bench.py $(BENCH_ARGS)
+
+# velmora grid on the KLIX polar volume against a SciPy KD-tree reference
+# doing the same gridding: times, their ratio and the largest difference.
+bench-grid: build
+	@PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/grid_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

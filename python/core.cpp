@@ -442,6 +442,43 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     return d;
 }
 
+// A polar volume as the reader returns it: the radar's site and time, and
+// each sweep's angles, gate geometry (m) and values (rays, gates), NaN
+// missing and -inf no echo.
+py::dict read_polar_py(const std::string& path, const std::string& field,
+                       const std::optional<std::tuple<double, double, double>>& site) {
+    std::optional<polar::Site> given;
+    if (site) given = polar::Site{std::get<0>(*site), std::get<1>(*site), std::get<2>(*site)};
+    polar::PolarVolume v;
+    {
+        py::gil_scoped_release free;
+        v = polar::read_polar(path, field, given);
+    }
+    py::list sweeps;
+    for (const polar::Sweep& s : v.sweeps) {
+        const auto rays = static_cast<py::ssize_t>(s.rays());
+        py::dict d;
+        d["fixed_angle"] = s.fixed_angle;
+        d["azimuth"] = py::array_t<float>(rays, s.azimuth.data());
+        d["elevation"] = py::array_t<float>(rays, s.elevation.data());
+        d["range_first"] = s.range_first;
+        d["gate_spacing"] = s.gate_spacing;
+        d["values"] = py::array_t<float>({rays, static_cast<py::ssize_t>(s.gates)}, s.values.data());
+        d["time"] = s.time ? py::object(py::float_(*s.time)) : py::object(py::none());
+        sweeps.append(d);
+    }
+    py::dict d;
+    d["source"] = v.source;
+    d["field"] = v.field;
+    d["units"] = v.units;
+    d["site"] = v.site ? py::object(py::make_tuple(v.site->latitude, v.site->longitude, v.site->height))
+                       : py::object(py::none());
+    d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
+    d["beam_width"] = v.beam_width;
+    d["sweeps"] = sweeps;
+    return d;
+}
+
 // A volume given in memory written as NetCDF, the way `velmora synth` writes
 // one: the file `velmora analyze` reads for to_files().
 void write_volume_py(const std::string& path, const py::array_t<float, py::array::c_style | py::array::forcecast>& values,
@@ -618,6 +655,8 @@ PYBIND11_MODULE(_core, m) {
           py::arg("echo_tops") = kDefaultEchoTopLevels, py::arg("split_levels") = std::vector<double>{},
           py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict());
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
+    m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
+          py::arg("site") = py::none());
     m.def("is_polar", [](const std::string& path) { return polar::is_polar(path); }, py::arg("path"));
     m.def("write_volume", &write_volume_py, py::arg("path"), py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());

@@ -2,6 +2,7 @@
 
     velmora.analyze(volume, var="DT", level=40.0, min_cells=8)
     velmora.grid(polar_paths, out=None, ...)   (polar volumes gridded onto x, y, z)
+    velmora.read_polar(path)                 (a polar volume's sweeps as numpy arrays)
     velmora.modules()
     velmora.run(network)
     velmora.analyze_many(paths, ...)     (velmora.batch: many volume files on Dask)
@@ -13,7 +14,7 @@ from ._errors import ModuleError, NetworkError
 from ._run import modules, run
 from ._analyze import Analysis, analyze
 from ._track import track
-from ._grid import grid
+from ._grid import grid, read_polar
 from . import batch
 from .batch import analyze_many
 from . import _core
@@ -24,5 +25,5 @@ def outstanding_arrays():
     return _core.outstanding_arrays()
 
 
-__all__ = ["analyze", "Analysis", "analyze_many", "batch", "grid", "modules", "run", "track", "ModuleError", "NetworkError",
+__all__ = ["analyze", "Analysis", "analyze_many", "batch", "grid", "modules", "read_polar", "run", "track", "ModuleError", "NetworkError",
            "outstanding_arrays"]

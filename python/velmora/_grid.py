@@ -37,3 +37,14 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     if raw["time"] is not None:
         coords["time"] = _datetime(raw["time"])
     return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name="DT", attrs=attrs)
+
+
+def read_polar(path, field=None, site=None):
+    """A polar volume as velmora reads it (ODIM HDF5, NEXRAD Level II,
+    CF/Radial): a dict of source, field, units, site (lat, lon, height m, or
+    None), time (s since 1970 UTC, or None), beam_width (degrees) and
+    sweeps, each a dict of fixed_angle, azimuth and elevation (degrees, one
+    per ray), range_first and gate_spacing (m, the centre of the first gate)
+    and values (rays, gates): NaN where nothing was measured, -inf where no
+    echo was."""
+    return _core.read_polar(os.fspath(path), field or "", None if site is None else tuple(float(v) for v in site))

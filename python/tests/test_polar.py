@@ -1,0 +1,134 @@
+"""Polar volumes from Python: a CF/Radial file written here, following the
+convention, gridded back to the storm it was sampled from, analysed straight
+from the file as the command does; and the real polar volumes."""
+import subprocess
+
+import netCDF4
+import numpy as np
+import pytest
+
+import velmora
+from conftest import DATA, VELMORA
+
+R = 4.0 / 3.0 * 6371.0
+ELEVATIONS = [0.5, 1.5, 2.5, 3.5, 4.5, 6.0, 7.5, 9.0, 11.0, 13.5, 16.5, 20.0]
+
+
+def storm(x, y, z):
+    """dBZ at x, y, z km: a core of 55 dBZ at (20, 10) over 10 dBZ, weakening
+    upwards."""
+    d2 = (x - 20.0) ** 2 + (y - 10.0) ** 2
+    return 10.0 + 45.0 * np.exp(-d2 / (2 * 6.0 ** 2)) - 1.5 * z
+
+
+def write_cfradial(path, gates=160, spacing=500.0):
+    """A CF/Radial 1.4 volume of storm(), 360 rays a sweep, DBZH packed as
+    shorts with a fill value; the last gates of the first ray are missing."""
+    rays = 360 * len(ELEVATIONS)
+    with netCDF4.Dataset(path, "w") as nc:
+        nc.Conventions = "CF/Radial"
+        nc.version = "1.4"
+        nc.time_coverage_start = "2024-05-01T12:00:00Z"
+        nc.createDimension("time", rays)
+        nc.createDimension("range", gates)
+        nc.createDimension("sweep", len(ELEVATIONS))
+        t = nc.createVariable("time", "f8", ("time",))
+        t.units = "seconds since 2024-05-01T12:00:00Z"
+        t[:] = np.arange(rays) * 0.05
+        r = nc.createVariable("range", "f4", ("range",))
+        r.units = "meters"
+        r[:] = spacing / 2 + spacing * np.arange(gates)
+        for name, value in (("latitude", -12.25), ("longitude", 131.04), ("altitude", 50.0)):
+            nc.createVariable(name, "f8")[...] = value
+        az = np.tile(np.arange(360) + 0.5, len(ELEVATIONS))
+        el = np.repeat(ELEVATIONS, 360)
+        nc.createVariable("azimuth", "f4", ("time",))[:] = az
+        nc.createVariable("elevation", "f4", ("time",))[:] = el
+        nc.createVariable("sweep_number", "i4", ("sweep",))[:] = np.arange(len(ELEVATIONS))
+        nc.createVariable("fixed_angle", "f4", ("sweep",))[:] = ELEVATIONS
+        nc.createVariable("sweep_start_ray_index", "i4", ("sweep",))[:] = np.arange(len(ELEVATIONS)) * 360
+        nc.createVariable("sweep_end_ray_index", "i4", ("sweep",))[:] = np.arange(len(ELEVATIONS)) * 360 + 359
+        rng = (spacing / 2 + spacing * np.arange(gates)) / 1000.0
+        e, a = np.radians(el)[:, None], np.radians(az)[:, None]
+        h = np.sqrt(rng ** 2 + R ** 2 + 2 * rng * R * np.sin(e)) - R
+        s = R * np.arcsin(rng * np.cos(e) / (R + h))
+        values = storm(s * np.sin(a), s * np.cos(a), h)
+        values[0, gates // 2:] = np.nan
+        v = nc.createVariable("DBZH", "i2", ("time", "range"), fill_value=np.int16(-32768))
+        v.standard_name = "equivalent_reflectivity_factor"
+        v.units = "dBZ"
+        v.scale_factor = np.float32(0.01)
+        v.add_offset = np.float32(0.0)
+        v[:] = np.ma.masked_invalid(values)
+    return path
+
+
+@pytest.fixture
+def cfradial(tmp_path):
+    return write_cfradial(tmp_path / "storm_cfradial.nc")
+
+
+GRID = dict(extent=(-40, 40, -40, 40), levels=(0.5, 10))
+
+
+def test_grid_holds_the_sampled_storm_and_analyses_as_the_command(cfradial, tmp_path):
+    polar = velmora.read_polar(cfradial)
+    assert polar["site"] == pytest.approx((-12.25, 131.04, 50.0))
+    assert [s["fixed_angle"] for s in polar["sweeps"]] == pytest.approx(ELEVATIONS)
+    assert polar["sweeps"][0]["values"].shape == (360, 160)
+
+    g = velmora.grid(cfradial, spacing=(1, 1, 0.5), **GRID)
+    assert g.dims == ("z", "y", "x") and g.shape == (20, 81, 81)
+    assert float(g.origin_latitude) == pytest.approx(-12.25)
+    assert g.time.values == np.datetime64("2024-05-01T12:00:00", "ns")
+    # Between the lowest and the highest beam, away from the cone of silence,
+    # the grid holds the storm within 1 dB.
+    Z, Y, X = np.meshgrid(g.z, g.y, g.x, indexing="ij")
+    s = np.hypot(X, Y)
+    covered = (s > 10) & (s < 70) & (Z > 0.5 * s * np.tan(np.radians(0.5)) + 1.0) & \
+              (Z < s * np.tan(np.radians(20.0)) - 1.0)
+    err = np.abs(g.values - storm(X, Y, Z))[covered]
+    assert covered.sum() > 10000 and np.nanmax(err) < 1.0 and np.isfinite(err).all()
+
+    # The file straight into analyze gives the cells of its grid.
+    direct = velmora.analyze(cfradial, level=40.0, grid=GRID)
+    of_grid = velmora.analyze(g, level=40.0)
+    assert len(direct.cells) == len(of_grid.cells) == 1
+    assert direct.cells["voxels"].tolist() == of_grid.cells["voxels"].tolist()
+
+    # The command writes the grid beside its results.
+    out = tmp_path / "out"
+    p = subprocess.run([str(VELMORA), "analyze", str(cfradial), "--out", str(out), "--no-picture", "--extent",
+                        "-40,40,-40,40", "--levels", "0.5,10"], capture_output=True, text=True)
+    assert p.returncode == 0, p.stderr
+    assert (out / "grid.nc").exists() and (out / "cells.csv").exists()
+    regridded = velmora.analyze(out / "grid.nc", level=40.0)
+    assert regridded.cells["voxels"].tolist() == direct.cells["voxels"].tolist()
+
+
+def test_polar_options_are_checked(cfradial, tmp_path):
+    with pytest.raises(TypeError, match="unknown grid options"):
+        velmora.analyze(cfradial, grid=dict(resolution=1))
+    with pytest.raises(ValueError, match="the grid spacings must be positive"):
+        velmora.grid(cfradial, spacing=(0, 1, 1))
+    with pytest.raises(ValueError, match="spacing takes 3 numbers"):
+        velmora.grid(cfradial, spacing=(1, 1))
+    with pytest.raises(RuntimeError, match="not a polar radar volume"):
+        velmora.grid(tmp_path / "absent.h5")
+    for args, message in ((["--spacing", "1,1"], "--spacing"), (["--site", "91,0,0"], "--site"),
+                          (["--extent", "10,-10,0,1"], "the grid extent runs backwards")):
+        p = subprocess.run([str(VELMORA), "grid", str(cfradial), "--out", str(tmp_path / "g.nc"), *args],
+                           capture_output=True, text=True)
+        assert p.returncode == 2 and message in p.stderr, (args, p.stderr)
+
+
+KLIX = DATA / "nexrad2_klix_200508281801.gz"
+
+
+def test_klix_rainbands_from_the_radar_file():
+    if not KLIX.exists():
+        pytest.skip(f"real polar volume not found: {KLIX}")
+    a = velmora.analyze(KLIX, level=40.0)
+    assert a.origin == pytest.approx((30.33667, -89.82528), abs=1e-4)
+    assert len(a.cells) >= 3
+    assert (a.cells["max_dbz"] >= 40.0).all() and a.cells["max_dbz"].max() <= 54.5
