@@ -52,6 +52,20 @@ struct SweepGates {
     std::vector<float> s, h;           // km, ray by ray; s rises along a ray
     std::vector<float> value;          // linear Z, or the value; NaN leaves a gate out
     float s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
+    // The lowest and highest gate of the sweep in each km of ground
+    // distance: a column skips the sweeps whose gates near it all lie far
+    // above or below its levels (the high sweeps far out, most of all).
+    std::vector<float> band_lo, band_hi;
+
+    // Whether any gate between ground distances a and b (km) lies between
+    // heights lo and hi.
+    bool reaches(float a, float b, float lo, float hi) const {
+        const int last = static_cast<int>(band_lo.size()) - 1;
+        const int b0 = std::clamp(static_cast<int>(a), 0, last), b1 = std::clamp(static_cast<int>(b), 0, last);
+        for (int i = b0; i <= b1; ++i)
+            if (band_lo[i] <= hi && band_hi[i] >= lo) return true;
+        return false;
+    }
 };
 
 SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
@@ -102,6 +116,14 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         g.h_lo = std::min(g.h_lo, *lo);
         g.h_hi = std::max(g.h_hi, *hi);
     }
+    const std::size_t bands = static_cast<std::size_t>(std::max(0.0f, g.s_hi)) + 1;
+    g.band_lo.assign(bands, INFINITY);
+    g.band_hi.assign(bands, -INFINITY);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t band = static_cast<std::size_t>(std::max(0.0f, g.s[i]));
+        g.band_lo[band] = std::min(g.band_lo[band], g.h[i]);
+        g.band_hi[band] = std::max(g.band_hi[band], g.h[i]);
+    }
     return g;
 }
 
@@ -140,6 +162,9 @@ void add_column(const Radar& radar, double x, double y, const Axis& z, const Gri
     for (const SweepGates& sw : radar.sweeps) {
         if (sw.azimuth.empty() || s_p - roi_max > sw.s_hi || s_p + roi_max < sw.s_lo) continue;
         if (sw.h_lo > z_hi + roi_max || sw.h_hi < z_lo - roi_max) continue;
+        if (!sw.reaches(static_cast<float>(s_p - roi_max), static_cast<float>(s_p + roi_max),
+                        static_cast<float>(z_lo - roi_max), static_cast<float>(z_hi + roi_max)))
+            continue;
         const std::size_t rays = sw.azimuth.size();
         const float xf = static_cast<float>(x), yf = static_cast<float>(y);
         const float reach_lo = static_cast<float>(s_p - roi_max), reach_hi = static_cast<float>(s_p + roi_max);
