@@ -75,10 +75,19 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     if (rays == 0 || sweep.gates <= 0) return g;
     if (sweep.elevation.size() != rays || sweep.values.size() != rays * static_cast<std::size_t>(sweep.gates))
         throw std::runtime_error("a sweep whose rays, elevations and values do not agree");
+    if (!std::isfinite(sweep.range_first) || !(sweep.gate_spacing > 0.0) || !std::isfinite(sweep.gate_spacing))
+        throw std::runtime_error("a sweep whose gates have no finite range and positive spacing");
+    for (std::size_t ray = 0; ray < rays; ++ray)
+        if (!std::isfinite(sweep.azimuth[ray]) || !(std::fabs(sweep.elevation[ray]) < 90.0f))
+            throw std::runtime_error("a ray whose azimuth or elevation is no angle of a scan");
     std::vector<std::uint32_t> order(rays);
     for (std::uint32_t i = 0; i < rays; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return sweep.azimuth[a] < sweep.azimuth[b]; });
+    // Azimuths from 0 to 360, whatever convention the file keeps.
+    auto azimuth = [&](std::uint32_t ray) {
+        const float a = std::fmod(sweep.azimuth[ray], 360.0f);
+        return a < 0.0f ? a + 360.0f : a;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return azimuth(a) < azimuth(b); });
     const std::size_t n = rays * static_cast<std::size_t>(g.gates);
     g.azimuth.resize(rays);
     g.sin_az.resize(rays);
@@ -93,9 +102,9 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     g.s_hi = g.h_hi = -INFINITY;
     for (std::size_t k = 0; k < rays; ++k) {
         const std::uint32_t ray = order[k];
-        g.azimuth[k] = sweep.azimuth[ray];
-        g.sin_az[k] = std::sin(sweep.azimuth[ray] * kDegree);
-        g.cos_az[k] = std::cos(sweep.azimuth[ray] * kDegree);
+        g.azimuth[k] = azimuth(ray);
+        g.sin_az[k] = std::sin(g.azimuth[k] * kDegree);
+        g.cos_az[k] = std::cos(g.azimuth[k] * kDegree);
         const double elevation = sweep.elevation[ray];
         g.sec_el[k] = static_cast<float>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
         for (int i = 0; i < g.gates; ++i) {

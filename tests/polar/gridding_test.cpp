@@ -163,7 +163,7 @@ TEST(PolarGridding, MissingGatesAreLeftOutAndNoEchoWeighsAsZeroPower) {
 TEST(PolarGridding, CompositeOfTwoRadarsAndTheRadarsOrderOfRays) {
     // Two radars 0.5 degrees of longitude apart scan the same storm; where
     // both see it the composite holds it as well as each alone does. The
-    // second radar stores its rays from another azimuth and in reverse.
+    // second radar stores its rays from another azimuth and in reverse ...
     const auto storm_east = [](double x, double y, double z) {
         // The same storm seen from a radar about 39.3 km further east.
         return storm(x + 39.3, y, z);
@@ -172,6 +172,9 @@ TEST(PolarGridding, CompositeOfTwoRadarsAndTheRadarsOrderOfRays) {
     PolarVolume b = scan(storm_east, kElevations, 500.0, 240, 137.6);
     b.site->longitude += 0.5;
     for (Sweep& s : b.sweeps) {
+        // ... and from -180 to 180 degrees.
+        for (float& az : s.azimuth)
+            if (az > 180.0f) az -= 360.0f;
         std::reverse(s.azimuth.begin(), s.azimuth.end());
         std::vector<float> values;
         for (std::size_t ray = s.rays(); ray-- > 0;)
@@ -193,8 +196,9 @@ TEST(PolarGridding, CompositeOfTwoRadarsAndTheRadarsOrderOfRays) {
                 const float expected = storm(x, y, z);
                 EXPECT_NEAR(at(g, x, y, z), expected, 0.5) << x << ", " << y << ", " << z;
                 // Above the second radar's highest beam near it, it sees nothing.
-                if (std::hypot(x - 39.3, y) > 15.0)
+                if (std::hypot(x - 39.3, y) > 15.0) {
                     EXPECT_NEAR(at(only_b, x, y, z), expected, 0.7) << x << ", " << y << ", " << z;
+                }
                 ++compared;
             }
     EXPECT_EQ(compared, 7 * 7 * 3);
@@ -227,6 +231,23 @@ TEST(PolarGridding, RefusesWhatMakesNoGrid) {
             }
         },
         std::runtime_error);
+    auto refused = [](PolarVolume v) {
+        try {
+            grid_volumes(std::span(&v, 1), small_grid());
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("gridded");
+    };
+    PolarVolume bad = scan(storm, {0.5}, 1000.0, 20);
+    bad.sweeps[0].gate_spacing = 0.0;
+    EXPECT_EQ(refused(bad), "scan: a sweep whose gates have no finite range and positive spacing");
+    bad.sweeps[0].gate_spacing = 1000.0;
+    bad.sweeps[0].elevation[7] = NAN;
+    EXPECT_EQ(refused(bad), "scan: a ray whose azimuth or elevation is no angle of a scan");
+    bad.sweeps[0].elevation[7] = 0.5f;
+    bad.sweeps[0].values.pop_back();
+    EXPECT_EQ(refused(bad), "scan: a sweep whose rays, elevations and values do not agree");
     PolarVolume a = scan(storm, {0.5}, 1000.0, 20), velocity = a;
     velocity.field = "VRADH";
     velocity.units = "m/s";
