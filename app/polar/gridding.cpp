@@ -150,104 +150,141 @@ struct ColumnSums {
     std::vector<float> weight, value, roi2, z;
 };
 
-// Adds the gates of one radar within reach of the column at (x, y) km from
-// it to the sums, level by level.
-void add_column(const Radar& radar, double x, double y, const Axis& z, const GridOptions& o, ColumnSums& sums) {
-    const double s_p = std::hypot(x, y);
-    const double widen = s_p * std::tan(o.roi_angle * kDegree);
-    double roi_max = 0.0;
-    for (int k = 0; k < z.n; ++k) {
-        const double roi = std::max(o.roi_min, z.at(k) / 20.0 + widen);
+// A grid column as one radar sees it: where it lies, and how far its gates
+// may be (the widest radius of influence is its top level's).
+struct Column {
+    float x = 0, y = 0;          // km east and north of the radar
+    double s = 0;                // ground distance from the radar, km
+    double roi_max = 0;          // km
+    double azimuth = 0;          // degrees from north
+    double half_angle = 180.0;   // rays farther round pass farther than roi_max
+};
+
+// The radii of the column's levels into sums, and the column.
+Column column_at(double x, double y, const GridOptions& o, ColumnSums& sums) {
+    Column c;
+    c.x = static_cast<float>(x);
+    c.y = static_cast<float>(y);
+    c.s = std::hypot(x, y);
+    const double widen = c.s * std::tan(o.roi_angle * kDegree);
+    for (std::size_t k = 0; k < sums.z.size(); ++k) {
+        const double roi = std::max(o.roi_min, sums.z[k] / 20.0 + widen);
         sums.roi2[k] = static_cast<float>(roi * roi);
-        roi_max = std::max(roi_max, roi);
+        c.roi_max = std::max(c.roi_max, roi);
     }
-    const double roi_max2 = roi_max * roi_max;
-    const double z_lo = z.at(0), z_hi = z.at(z.n - 1);
-    double az_p = std::atan2(x, y) / kDegree;
-    if (az_p < 0.0) az_p += 360.0;
-    // Rays farther round than this angle pass the column farther than the
-    // widest radius; near the radar every ray may reach it.
-    const double half_angle = s_p > roi_max ? std::asin(roi_max / s_p) / kDegree : 180.0;
-    for (const SweepGates& sw : radar.sweeps) {
-        if (sw.azimuth.empty() || s_p - roi_max > sw.s_hi || s_p + roi_max < sw.s_lo) continue;
-        if (sw.h_lo > z_hi + roi_max || sw.h_hi < z_lo - roi_max) continue;
-        if (!sw.reaches(static_cast<float>(s_p - roi_max), static_cast<float>(s_p + roi_max),
-                        static_cast<float>(z_lo - roi_max), static_cast<float>(z_hi + roi_max)))
-            continue;
-        const std::size_t rays = sw.azimuth.size();
-        const float xf = static_cast<float>(x), yf = static_cast<float>(y);
-        const float reach_lo = static_cast<float>(s_p - roi_max), reach_hi = static_cast<float>(s_p + roi_max);
-        const float roi_max2f = static_cast<float>(roi_max2);
-        const float z0 = static_cast<float>(z.first), per_level = static_cast<float>(1.0 / z.step);
-        float* weight = sums.weight.data();
-        float* value = sums.value.data();
-        const float* roi2 = sums.roi2.data();
-        const float* zk = sums.z.data();
-        // The first gate of a ray at or beyond ground distance d: guessed from
-        // the slant range d / cos(elevation) (the earth's curve moves it by a
-        // gate at most), then settled on the gates' own distances.
-        auto first_beyond = [&](const float* s, std::size_t k, float d) {
-            const float guess = (d * sw.sec_el[k] - sw.r0) * sw.per_gate;
-            int g = guess <= 0.0f ? 0 : guess >= static_cast<float>(sw.gates) ? sw.gates : static_cast<int>(guess);
-            while (g > 0 && s[g - 1] >= d) --g;
-            while (g < sw.gates && s[g] < d) ++g;
-            return g;
-        };
-        auto add_ray = [&](std::size_t k) {
-            const float* s = &sw.s[k * sw.gates];
-            const float* h = &sw.h[k * sw.gates];
-            const float* v = &sw.value[k * sw.gates];
-            const int g0 = first_beyond(s, k, reach_lo);
-            int g1 = g0;
-            while (g1 < sw.gates && s[g1] <= reach_hi) ++g1;
-            const float sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
-            for (int g = g0; g < g1; ++g) {
-                if (std::isnan(v[g])) continue;
-                const float dx = s[g] * sin_az - xf, dy = s[g] * cos_az - yf;
-                const float d2h = dx * dx + dy * dy;
-                if (d2h >= roi_max2f) continue;
-                // Only the levels within the widest radius of the gate, in
-                // height as well as in all; the bounds need only be wide
-                // enough, as a gate beyond a level's radius weighs nothing.
-                // No branch in the level loop, so that it vectorises.
-                const float reach = std::sqrt(roi_max2f - d2h);
-                const int k0 = std::max(0, static_cast<int>((h[g] - reach - z0) * per_level));
-                const int k1 = std::min(z.n - 1, static_cast<int>((h[g] + reach - z0) * per_level) + 1);
-                const float hg = h[g], vg = v[g];
-                for (int level = k0; level <= k1; ++level) {
-                    const float dz = zk[level] - hg;
-                    const float d2 = d2h + dz * dz;
-                    const float w = std::max(0.0f, (roi2[level] - d2) / (roi2[level] + d2));
-                    weight[level] += w;
-                    value[level] += w * vg;
-                }
+    c.azimuth = std::atan2(x, y) / kDegree;
+    if (c.azimuth < 0.0) c.azimuth += 360.0;
+    // Near the radar every ray may reach the column.
+    if (c.s > c.roi_max) c.half_angle = std::asin(c.roi_max / c.s) / kDegree;
+    return c;
+}
+
+// The first gate of ray k at or beyond ground distance d: guessed from the
+// slant range d / cos(elevation) (the earth's curve moves it by a gate at
+// most), then settled on the gates' own distances.
+int first_beyond(const SweepGates& sw, std::size_t k, float d) {
+    const float* s = &sw.s[k * sw.gates];
+    const float guess = (d * sw.sec_el[k] - sw.r0) * sw.per_gate;
+    int g = guess <= 0.0f ? 0 : guess >= static_cast<float>(sw.gates) ? sw.gates : static_cast<int>(guess);
+    while (g > 0 && s[g - 1] >= d) --g;
+    while (g < sw.gates && s[g] < d) ++g;
+    return g;
+}
+
+// Adds the gates of ray k within the column's reach to the sums.
+void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& sums) {
+    const float* s = &sw.s[k * sw.gates];
+    const float* h = &sw.h[k * sw.gates];
+    const float* v = &sw.value[k * sw.gates];
+    const float reach_hi = static_cast<float>(c.s + c.roi_max);
+    const float roi_max2 = static_cast<float>(c.roi_max * c.roi_max);
+    const int levels = static_cast<int>(sums.z.size());
+    const float z0 = sums.z[0], per_level = levels > 1 ? 1.0f / (sums.z[1] - sums.z[0]) : 1.0f;
+    float* weight = sums.weight.data();
+    float* value = sums.value.data();
+    const float* roi2 = sums.roi2.data();
+    const float* zk = sums.z.data();
+    const float sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
+    for (int g = first_beyond(sw, k, static_cast<float>(c.s - c.roi_max)); g < sw.gates && s[g] <= reach_hi; ++g) {
+        if (std::isnan(v[g])) continue;
+        const float dx = s[g] * sin_az - c.x, dy = s[g] * cos_az - c.y;
+        const float d2h = dx * dx + dy * dy;
+        if (d2h >= roi_max2) continue;
+        // Only the levels within the widest radius of the gate, in height as
+        // well as in all; the bounds need only be wide enough, as a gate
+        // beyond a level's radius weighs nothing. No branch in the level
+        // loop, so that it vectorises.
+        const float reach = std::sqrt(roi_max2 - d2h);
+        const int k0 = std::max(0, static_cast<int>((h[g] - reach - z0) * per_level));
+        const int k1 = std::min(levels - 1, static_cast<int>((h[g] + reach - z0) * per_level) + 1);
+        const float hg = h[g], vg = v[g];
+        for (int level = k0; level <= k1; ++level) {
+            const float dz = zk[level] - hg;
+            const float d2 = d2h + dz * dz;
+            const float w = std::max(0.0f, (roi2[level] - d2) / (roi2[level] + d2));
+            weight[level] += w;
+            value[level] += w * vg;
+        }
+    }
+}
+
+// Adds the gates of a sweep within the column's reach: the rays from
+// azimuth - half_angle to azimuth + half_angle, round north when the window
+// crosses it.
+void add_sweep(const SweepGates& sw, const Column& c, ColumnSums& sums) {
+    const double z_lo = sums.z.front() - c.roi_max, z_hi = sums.z.back() + c.roi_max;
+    if (sw.azimuth.empty() || c.s - c.roi_max > sw.s_hi || c.s + c.roi_max < sw.s_lo) return;
+    if (sw.h_lo > z_hi || sw.h_hi < z_lo) return;
+    if (!sw.reaches(static_cast<float>(c.s - c.roi_max), static_cast<float>(c.s + c.roi_max), static_cast<float>(z_lo),
+                    static_cast<float>(z_hi)))
+        return;
+    const std::size_t rays = sw.azimuth.size();
+    auto rays_from = [&](std::size_t k0, std::size_t k1) {
+        for (std::size_t k = k0; k < k1; ++k) add_ray(sw, k, c, sums);
+    };
+    if (c.half_angle >= 180.0) return rays_from(0, rays);
+    const auto begin = sw.azimuth.begin(), end = sw.azimuth.end();
+    auto from = [&](double a) { return static_cast<std::size_t>(std::lower_bound(begin, end, static_cast<float>(a)) - begin); };
+    auto to = [&](double a) { return static_cast<std::size_t>(std::upper_bound(begin, end, static_cast<float>(a)) - begin); };
+    const double a0 = c.azimuth - c.half_angle, a1 = c.azimuth + c.half_angle;
+    if (a0 < 0.0) {
+        rays_from(from(a0 + 360.0), rays);
+        rays_from(0, to(a1));
+    } else if (a1 >= 360.0) {
+        rays_from(from(a0), rays);
+        rays_from(0, to(a1 - 360.0));
+    } else {
+        rays_from(from(a0), to(a1));
+    }
+}
+
+// Each radar's sweeps ready for gridding, and where the grid's columns lie
+// from the radars that are not at its origin (through the geographic
+// positions of their points).
+std::vector<Radar> prepare_radars(std::span<const PolarVolume> volumes, const GeoOrigin& origin, const Axis& ax,
+                                  const Axis& ay, bool decibels) {
+    const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
+    std::vector<Radar> radars(volumes.size());
+    for (std::size_t r = 0; r < volumes.size(); ++r) {
+        const PolarVolume& v = volumes[r];
+        const double offset = (v.site->height - volumes[0].site->height) / 1000.0;
+        for (const Sweep& sweep : v.sweeps) {
+            try {
+                radars[r].sweeps.push_back(prepare(sweep, decibels, offset));
+            } catch (const std::runtime_error& e) {
+                throw std::runtime_error(v.source + ": " + e.what());
             }
-        };
-        if (half_angle >= 180.0) {
-            for (std::size_t k = 0; k < rays; ++k) add_ray(k);
-            continue;
         }
-        // The rays from az_p - half_angle to az_p + half_angle, round north
-        // when the window crosses it.
-        auto from = [&](double a) {
-            return static_cast<std::size_t>(std::lower_bound(sw.azimuth.begin(), sw.azimuth.end(), static_cast<float>(a)) -
-                                            sw.azimuth.begin());
-        };
-        auto to = [&](double a) {
-            return static_cast<std::size_t>(std::upper_bound(sw.azimuth.begin(), sw.azimuth.end(), static_cast<float>(a)) -
-                                            sw.azimuth.begin());
-        };
-        const double a0 = az_p - half_angle, a1 = az_p + half_angle;
-        if (a0 < 0.0) {
-            for (std::size_t k = from(a0 + 360.0); k < rays; ++k) add_ray(k);
-            for (std::size_t k = 0, end = to(a1); k < end; ++k) add_ray(k);
-        } else if (a1 >= 360.0) {
-            for (std::size_t k = from(a0); k < rays; ++k) add_ray(k);
-            for (std::size_t k = 0, end = to(a1 - 360.0); k < end; ++k) add_ray(k);
-        } else {
-            for (std::size_t k = from(a0), end = to(a1); k < end; ++k) add_ray(k);
-        }
+        if (v.site->latitude == origin.lat && v.site->longitude == origin.lon) continue;
+        std::vector<double> gx(columns), gy(columns), lat(columns), lon(columns);
+        for (int j = 0; j < ay.n; ++j)
+            for (int i = 0; i < ax.n; ++i) gx[j * ax.n + i] = ax.at(i), gy[j * ax.n + i] = ay.at(j);
+        geographic(origin, gx, gy, lat, lon);
+        radars[r].x.resize(columns);
+        radars[r].y.resize(columns);
+        projected(GeoOrigin{v.site->latitude, v.site->longitude}, lat, lon, radars[r].x, radars[r].y);
     }
+    return radars;
 }
 
 }  // namespace
@@ -293,35 +330,13 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
     const Site& first = *volumes[0].site;
     const GeoOrigin origin = o.origin.value_or(GeoOrigin{first.latitude, first.longitude});
     const Axis ax = axis_of(o.xmin, o.xmax, o.dx), ay = axis_of(o.ymin, o.ymax, o.dy), az = axis_of(o.zmin, o.zmax, o.dz);
-    const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
-
-    std::vector<Radar> radars(volumes.size());
-    for (std::size_t r = 0; r < volumes.size(); ++r) {
-        const PolarVolume& v = volumes[r];
-        const double offset = (v.site->height - first.height) / 1000.0;
-        for (const Sweep& sweep : v.sweeps) {
-            try {
-                radars[r].sweeps.push_back(prepare(sweep, decibels, offset));
-            } catch (const std::runtime_error& e) {
-                throw std::runtime_error(v.source + ": " + e.what());
-            }
-        }
-        if (v.site->latitude == origin.lat && v.site->longitude == origin.lon) continue;
-        // Another radar sees the grid's columns through the geographic
-        // positions of their points.
-        std::vector<double> gx(columns), gy(columns), lat(columns), lon(columns);
-        for (int j = 0; j < ay.n; ++j)
-            for (int i = 0; i < ax.n; ++i) gx[j * ax.n + i] = ax.at(i), gy[j * ax.n + i] = ay.at(j);
-        geographic(origin, gx, gy, lat, lon);
-        radars[r].x.resize(columns);
-        radars[r].y.resize(columns);
-        projected(GeoOrigin{v.site->latitude, v.site->longitude}, lat, lon, radars[r].x, radars[r].y);
-    }
+    const std::vector<Radar> radars = prepare_radars(volumes, origin, ax, ay, decibels);
 
     Volume grid;
     for (int i = 0; i < ax.n; ++i) grid.x.push_back(static_cast<float>(ax.at(i)));
     for (int j = 0; j < ay.n; ++j) grid.y.push_back(static_cast<float>(ay.at(j)));
     for (int k = 0; k < az.n; ++k) grid.z.push_back(static_cast<float>(az.at(k)));
+    const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
     grid.values.resize(columns * az.n);
     grid.name = "DT";
     grid.units = volumes[0].units;
@@ -341,7 +356,9 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
                 for (const Radar& radar : radars) {
                     const double x = radar.x.empty() ? ax.at(i) : radar.x[column];
                     const double y = radar.y.empty() ? ay.at(j) : radar.y[column];
-                    if (std::isfinite(x) && std::isfinite(y)) add_column(radar, x, y, az, o, sums);
+                    if (!std::isfinite(x) || !std::isfinite(y)) continue;
+                    const Column c = column_at(x, y, o, sums);
+                    for (const SweepGates& sweep : radar.sweeps) add_sweep(sweep, c, sums);
                 }
                 for (int k = 0; k < az.n; ++k) {
                     float out = kNull;
@@ -357,10 +374,8 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
     const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
     // Interleaved blocks of rows: the echo is seldom spread evenly.
     constexpr int kBlock = 8;
-    std::vector<float> levels(az.n);
-    for (int k = 0; k < az.n; ++k) levels[k] = static_cast<float>(az.at(k));
     std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<float>(az.n), std::vector<float>(az.n),
-                                                     std::vector<float>(az.n), levels});
+                                                     std::vector<float>(az.n), std::vector<float>(grid.z)});
     std::vector<std::thread> pool;
     for (int w = 0; w < workers; ++w)
         pool.emplace_back([&, w] {
