@@ -13,6 +13,33 @@
 
 namespace velmora::app {
 
+namespace {
+
+// A level of reflectivity: an empty text would read as 0, "nan" or "inf" as
+// no level at all.
+CLI::Validator finite_dbz() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double v = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !std::isfinite(v)) return "a finite number of dBZ, not \"" + text + "\"";
+            return "";
+        },
+        "DBZ");
+}
+
+constexpr const char* kAnalyzeFooter =
+    "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, "
+    "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv "
+    "(the areas of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, "
+    "isovolume.vtu, cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the "
+    "cells on the column maxima), grid.nc (the grid of a polar volume), analysis.log (what the modules print) and "
+    "network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
+    "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or the "
+    "options cannot be used.";
+
+}  // namespace
+
 void add_analyze_command(CLI::App& app, int& status) {
     auto o = std::make_shared<AnalyzeOptions>();
     auto polar = std::make_shared<PolarOptionTexts>();
@@ -25,15 +52,7 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->type_name("VOLUME");
     cmd->add_option("--var", o->var, "The reflectivity variable of the volume")->capture_default_str();
     cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")
-        ->check(CLI::Validator(
-            [](std::string& text) -> std::string {
-                // An empty text would read as 0, "nan" or "inf" as no level at all.
-                char* end = nullptr;
-                const double v = std::strtod(text.c_str(), &end);
-                if (text.empty() || *end != '\0' || !std::isfinite(v)) return "a finite number of dBZ, not \"" + text + "\"";
-                return "";
-            },
-            "DBZ"))
+        ->check(finite_dbz())
         ->capture_default_str();
     cmd->add_option("--min-cells", o->min_cells,
                     "Areas of at most this many cells (triangles of the isosurface, tetrahedra of the isovolume, four "
@@ -82,13 +101,7 @@ void add_analyze_command(CLI::App& app, int& status) {
     cmd->add_flag("--timings", o->timings,
                   "Print the time each step takes and the memory of the process after it (to standard error)");
     add_polar_options(*cmd, *polar);
-    cmd->footer(
-        "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv (the areas "
-        "of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, isovolume.vtu, "
-        "cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the cells on the "
-        "column maxima), grid.nc (the grid of a polar volume), analysis.log (what the modules print) and network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
-        "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or "
-        "the options cannot be used.");
+    cmd->footer(kAnalyzeFooter);
     cmd->callback([o, polar, &status] {
         if (std::string problem = polar_input_problem(*polar); !problem.empty()) {
             std::fprintf(stderr, "velmora analyze: %s\n", problem.c_str());

@@ -153,18 +153,14 @@ void draw_tracks(const std::string& png, const Volume& axes, const tracking::Fra
     render_plan_png(view, png, 1100, 900);
 }
 
-int run_track(const TrackOptions& o) {
-    std::error_code ec;
-    fs::create_directories(fs::path(o.out) / "volumes", ec);
-    if (ec) {
-        std::fprintf(stderr, "velmora track: can not create %s: %s\n", o.out.c_str(), ec.message().c_str());
-        return 2;
-    }
+using Clock = std::chrono::steady_clock;
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Analyses every volume of the series into its folder, as velmora analyze
+// does, keeping what tracking needs; 0, or the exit status.
+int analyse_series(const TrackOptions& o, std::vector<Analysed>& series, double& analysing, double& for_tracking) {
     const auto folders = folders_of(o.volumes);
-    std::vector<Analysed> series(o.volumes.size());
-    using Clock = std::chrono::steady_clock;
-    const auto seconds = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
-    double analysing = 0.0, for_tracking = 0.0;
+    series.resize(o.volumes.size());
     for (std::size_t i = 0; i < o.volumes.size(); ++i) {
         Analysed& a = series[i];
         a.path = o.volumes[i];
@@ -189,7 +185,7 @@ int run_track(const TrackOptions& o) {
             }
             std::ofstream(fs::path(a.folder) / "cells.txt") << table.text();
         }
-        analysing += seconds(start);
+        analysing += seconds_since(start);
         for_tracking += a.result.seconds;
         if (status != 0) {
             std::fprintf(stderr, "velmora track: the analysis of %s failed; the messages above say why\n", a.path.c_str());
@@ -206,13 +202,21 @@ int run_track(const TrackOptions& o) {
         }
         std::printf("%s: %zu cells\n", a.path.c_str(), a.result.frame.cells.size());
     }
-    // In time order: by the volumes' own times where every one has one, else
-    // in the order given, --interval apart.
-    const auto timed = std::count_if(series.begin(), series.end(), [](const Analysed& a) { return a.result.axes.time.has_value(); });
-    if (timed != 0 && timed != static_cast<long>(series.size())) {
+    return 0;
+}
+
+// The series in time order, with its frames: by the volumes' own times where
+// every one has one, else in the order given, --interval apart. 0, or the
+// exit status.
+int in_time_order(std::vector<Analysed>& series, double interval, std::vector<Analysed>& sorted,
+                  std::vector<tracking::Frame>& frames, bool& timed) {
+    const auto with_time =
+        std::count_if(series.begin(), series.end(), [](const Analysed& a) { return a.result.axes.time.has_value(); });
+    if (with_time != 0 && with_time != static_cast<long>(series.size())) {
         std::fprintf(stderr, "velmora track: some volumes have a time and others not: give volumes of one kind\n");
         return 2;
     }
+    timed = with_time != 0;
     std::vector<std::size_t> order(series.size());
     std::iota(order.begin(), order.end(), 0);
     if (timed) {
@@ -227,13 +231,27 @@ int run_track(const TrackOptions& o) {
                 return 2;
             }
     }
-    std::vector<Analysed> sorted;
-    std::vector<tracking::Frame> frames;
     for (std::size_t k = 0; k < order.size(); ++k) {
         sorted.push_back(std::move(series[order[k]]));
         frames.push_back(std::move(sorted.back().result.frame));
-        if (!timed) frames.back().time = static_cast<double>(k) * o.interval;
+        if (!timed) frames.back().time = static_cast<double>(k) * interval;
     }
+    return 0;
+}
+
+int run_track(const TrackOptions& o) {
+    std::error_code ec;
+    fs::create_directories(fs::path(o.out) / "volumes", ec);
+    if (ec) {
+        std::fprintf(stderr, "velmora track: can not create %s: %s\n", o.out.c_str(), ec.message().c_str());
+        return 2;
+    }
+    std::vector<Analysed> series, sorted;
+    std::vector<tracking::Frame> frames;
+    double analysing = 0.0, for_tracking = 0.0;
+    bool timed = false;
+    if (int status = analyse_series(o, series, analysing, for_tracking)) return status;
+    if (int status = in_time_order(series, o.interval, sorted, frames, timed)) return status;
     const Volume& axes = sorted.front().result.axes;
     std::vector<tracking::Row> rows;
     const auto start = Clock::now();
@@ -244,11 +262,11 @@ int run_track(const TrackOptions& o) {
         return 2;
     }
     const auto lines = lines_of(frames, rows);
-    const double linking = seconds(start);
+    const double linking = seconds_since(start);
     const std::string csv = (fs::path(o.out) / "tracks.csv").string(), vtp = (fs::path(o.out) / "tracks.vtp").string(),
                       png = (fs::path(o.out) / "tracks.png").string();
     try {
-        write_csv(csv, sorted, frames, rows, timed != 0);
+        write_csv(csv, sorted, frames, rows, timed);
         write_track_lines(vtp, lines);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
