@@ -857,6 +857,52 @@ void write_track_lines(const std::string& path, const std::vector<TrackLine>& li
     if (w->Write() != 1) throw std::runtime_error(path + ": cannot write the tracks");
 }
 
+namespace {
+
+// A cell's number, bold, centred on its place on the map.
+void add_cell_number(vtkRenderer* ren, int no, double x, double y) {
+    vtkNew<vtkTextActor> t;
+    t->SetInput(std::to_string(no).c_str());
+    t->GetPositionCoordinate()->SetCoordinateSystemToWorld();
+    t->GetPositionCoordinate()->SetValue(x, y, 0.02);
+    t->GetTextProperty()->SetFontSize(18);
+    t->GetTextProperty()->SetBold(true);
+    t->GetTextProperty()->SetColor(0.0, 0.0, 0.0);
+    t->GetTextProperty()->SetJustificationToCentered();
+    t->GetTextProperty()->SetVerticalJustificationToCentered();
+    ren->AddViewProp(t);
+}
+
+// The colour bar of reflectivity at the right of a picture of width x height
+// pixels, from bottom to top pixels up, with its unit above.
+void add_dbz_bar(vtkRenderer* ren, vtkLookupTable* lut, int width, int height, double bottom, double top) {
+    vtkNew<vtkScalarBarActor> bar;
+    bar->SetLookupTable(lut);
+    bar->SetNumberOfLabels(7);
+    bar->SetLabelFormat("%.0f");
+    bar->SetUnconstrainedFontSize(true);
+    bar->GetPositionCoordinate()->SetCoordinateSystemToDisplay();
+    bar->GetPositionCoordinate()->SetValue(width - 150.0, bottom);
+    bar->SetWidth(110.0 / width);
+    bar->SetHeight((top - bottom) / height);
+    for (vtkTextProperty* t : {bar->GetTitleTextProperty(), bar->GetLabelTextProperty()}) {
+        t->SetColor(kInk[0], kInk[1], kInk[2]);
+        t->SetFontSize(18);
+        t->SetBold(false);
+        t->SetItalic(false);
+        t->ShadowOff();
+    }
+    ren->AddViewProp(bar);
+    vtkNew<vtkTextActor> unit;
+    unit->SetInput("dBZ");
+    unit->SetDisplayPosition(width - 150, static_cast<int>(top) + 10);
+    unit->GetTextProperty()->SetFontSize(18);
+    unit->GetTextProperty()->SetColor(kInk[0], kInk[1], kInk[2]);
+    ren->AddViewProp(unit);
+}
+
+}  // namespace
+
 void render_plan_png(const PlanView& p, const std::string& path, int width, int height, VirtualDisplay* display) {
     const size_t nx = p.x.size(), ny = p.y.size();
     if (nx == 0 || ny == 0 || p.column_max.size() != nx * ny || p.plan.size() != nx * ny)
@@ -888,18 +934,7 @@ void render_plan_png(const PlanView& p, const std::string& path, int width, int 
     add_flat_lines(ren, cell_outlines(ex, ey, p.plan), 0.0, 2.0);
 
     if (!p.paths.empty()) add_paths(ren, p.paths);
-    for (const auto& l : p.labels) {
-        vtkNew<vtkTextActor> t;
-        t->SetInput(std::to_string(l.no).c_str());
-        t->GetPositionCoordinate()->SetCoordinateSystemToWorld();
-        t->GetPositionCoordinate()->SetValue(l.x, l.y, 0.02);
-        t->GetTextProperty()->SetFontSize(18);
-        t->GetTextProperty()->SetBold(true);
-        t->GetTextProperty()->SetColor(0.0, 0.0, 0.0);
-        t->GetTextProperty()->SetJustificationToCentered();
-        t->GetTextProperty()->SetVerticalJustificationToCentered();
-        ren->AddViewProp(t);
-    }
+    for (const auto& l : p.labels) add_cell_number(ren, l.no, l.x, l.y);
 
     // The grid fills the plot area at equal scales, with margins for the
     // axes, the title and the colour bar.
@@ -918,29 +953,7 @@ void render_plan_png(const PlanView& p, const std::string& path, int width, int 
 
     add_plan_axes(ren, ex.front(), ex.back(), ey.front(), ey.back(), s);
 
-    vtkNew<vtkScalarBarActor> bar;
-    bar->SetLookupTable(lut);
-    bar->SetNumberOfLabels(7);
-    bar->SetLabelFormat("%.0f");
-    bar->SetUnconstrainedFontSize(true);
-    bar->GetPositionCoordinate()->SetCoordinateSystemToDisplay();
-    bar->GetPositionCoordinate()->SetValue(width - 150.0, bottom);
-    bar->SetWidth(110.0 / width);
-    bar->SetHeight((top_px - bottom) / height);
-    for (vtkTextProperty* t : {bar->GetTitleTextProperty(), bar->GetLabelTextProperty()}) {
-        t->SetColor(kInk[0], kInk[1], kInk[2]);
-        t->SetFontSize(18);
-        t->SetBold(false);
-        t->SetItalic(false);
-        t->ShadowOff();
-    }
-    ren->AddViewProp(bar);
-    vtkNew<vtkTextActor> unit;
-    unit->SetInput("dBZ");
-    unit->SetDisplayPosition(width - 150, static_cast<int>(top_px) + 10);
-    unit->GetTextProperty()->SetFontSize(18);
-    unit->GetTextProperty()->SetColor(kInk[0], kInk[1], kInk[2]);
-    ren->AddViewProp(unit);
+    add_dbz_bar(ren, lut, width, height, bottom, top_px);
 
     add_text2d(ren, p.title, 20, height - 40, 24);
     add_text2d(ren, p.caption, 20, 15, 14);
