@@ -2,7 +2,9 @@
 // and the same gridding options for the commands that take polar files.
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "commands.h"
