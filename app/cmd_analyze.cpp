@@ -103,11 +103,7 @@ void add_analyze_command(CLI::App& app, int& status) {
     add_polar_options(*cmd, *polar);
     cmd->footer(kAnalyzeFooter);
     cmd->callback([o, polar, &status] {
-        if (std::string problem = polar_input_problem(*polar); !problem.empty()) {
-            std::fprintf(stderr, "velmora analyze: %s\n", problem.c_str());
-            status = 2;
-            return;
-        }
+        if (!polar_input_ok(*polar, "analyze", status)) return;
         o->polar = polar->input;
         status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1);
     });

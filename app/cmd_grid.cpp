@@ -31,6 +31,25 @@ CLI::Option* add_numbers(CLI::App& cmd, const std::string& name, std::vector<dou
             ""));
 }
 
+std::string polar_input_problem(PolarOptionTexts& o) {
+    polar::PolarInput& in = o.input;
+    in.field = o.field;
+    if (!o.site.empty()) {
+        const auto origin = checked_origin(o.site[0], o.site[1]);
+        if (!origin) return "--site: not a latitude and longitude";
+        in.site = polar::Site{o.site[0], o.site[1], o.site[2]};
+    }
+    if (!o.spacing.empty()) in.grid.dx = o.spacing[0], in.grid.dy = o.spacing[1], in.grid.dz = o.spacing[2];
+    if (!o.extent.empty())
+        in.grid.xmin = o.extent[0], in.grid.xmax = o.extent[1], in.grid.ymin = o.extent[2], in.grid.ymax = o.extent[3];
+    if (!o.levels.empty()) in.grid.zmin = o.levels[0], in.grid.zmax = o.levels[1];
+    if (!o.origin.empty()) {
+        in.grid.origin = checked_origin(o.origin[0], o.origin[1]);
+        if (!in.grid.origin) return "--origin: not a latitude and longitude";
+    }
+    return polar::grid_problem(in.grid);
+}
+
 }  // namespace
 
 void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
@@ -57,23 +76,12 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
         ->capture_default_str();
 }
 
-std::string polar_input_problem(PolarOptionTexts& o) {
-    polar::PolarInput& in = o.input;
-    in.field = o.field;
-    if (!o.site.empty()) {
-        const auto origin = checked_origin(o.site[0], o.site[1]);
-        if (!origin) return "--site: not a latitude and longitude";
-        in.site = polar::Site{o.site[0], o.site[1], o.site[2]};
-    }
-    if (!o.spacing.empty()) in.grid.dx = o.spacing[0], in.grid.dy = o.spacing[1], in.grid.dz = o.spacing[2];
-    if (!o.extent.empty())
-        in.grid.xmin = o.extent[0], in.grid.xmax = o.extent[1], in.grid.ymin = o.extent[2], in.grid.ymax = o.extent[3];
-    if (!o.levels.empty()) in.grid.zmin = o.levels[0], in.grid.zmax = o.levels[1];
-    if (!o.origin.empty()) {
-        in.grid.origin = checked_origin(o.origin[0], o.origin[1]);
-        if (!in.grid.origin) return "--origin: not a latitude and longitude";
-    }
-    return polar::grid_problem(in.grid);
+bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status) {
+    const std::string problem = polar_input_problem(o);
+    if (problem.empty()) return true;
+    std::fprintf(stderr, "velmora %s: %s\n", command, problem.c_str());
+    status = 2;
+    return false;
 }
 
 void add_grid_command(CLI::App& app, int& status) {
@@ -100,11 +108,7 @@ void add_grid_command(CLI::App& app, int& status) {
         "is averaged as linear Z. docs/polar.md describes the formats and the method.\n\nExit status: 0 when the "
         "grid was written, 1 when writing failed, 2 when a file or the options cannot be used.");
     cmd->callback([o, &status] {
-        if (std::string problem = polar_input_problem(o->polar); !problem.empty()) {
-            std::fprintf(stderr, "velmora grid: %s\n", problem.c_str());
-            status = 2;
-            return;
-        }
+        if (!polar_input_ok(o->polar, "grid", status)) return;
         using Clock = std::chrono::steady_clock;
         auto t = Clock::now();
         auto lap = [&](const char* step) {

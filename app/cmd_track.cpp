@@ -339,11 +339,7 @@ void add_track_command(CLI::App& app, int& status) {
         "2 when the volumes or the options cannot be used.");
     add_polar_options(*cmd, o->polar);
     cmd->callback([o, &status] {
-        if (std::string problem = polar_input_problem(o->polar); !problem.empty()) {
-            std::fprintf(stderr, "velmora track: %s\n", problem.c_str());
-            status = 2;
-            return;
-        }
+        if (!polar_input_ok(o->polar, "track", status)) return;
         status = run_track(*o);
     });
 }

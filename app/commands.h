@@ -28,8 +28,9 @@ struct PolarOptionTexts {
     polar::PolarInput input;
 };
 void add_polar_options(CLI::App& cmd, PolarOptionTexts& o);
-// Fills o.input from the texts: the problem, or empty when they can be used.
-std::string polar_input_problem(PolarOptionTexts& o);
+// Fills o.input from the texts; when they cannot be used, says so as the
+// command's message and sets status 2.
+bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 // velmora synth --series N --interval S: the options, and the writing of a
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);
