@@ -450,7 +450,7 @@ TEST(NexradBadFiles, AreRefusedWithAClearMessage) {
         {"empty", "", "", "not a NEXRAD Level II"},
         {"short header", plain.substr(0, 20), "", "truncated volume header"},
         {"record cut in its header", legacy.substr(0, 24 + 2432 + 20), "", "truncated record"},
-        {"record cut in its body", legacy.substr(0, 24 + 2 * 2432 + 1000), "", "run past the end of the data"},
+        {"record cut in its body", legacy.substr(0, 24 + 2 * 2432 + 100), "", "run past the end of the data"},
         {"message size past the end", with(plain, [&](std::string& s) { set16(s, first31 + 12, 30000); }), "",
          "run past the end of the data"},
         {"message shorter than its header", with(plain, [&](std::string& s) { set16(s, first31 + 12, 4); }), "",
