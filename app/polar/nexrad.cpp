@@ -206,7 +206,7 @@ std::vector<Sweep> make_sweeps(const std::vector<Radial>& radials, const std::st
     std::size_t present = 0, cells = 0;
     for (const Radial& r : radials) present += static_cast<std::size_t>(r.gates);
     for (const auto& cut : cuts) cells += cut.size() * static_cast<std::size_t>(cut.front()->gates);
-    if (cells > std::max<std::size_t>(4 * present, std::size_t{1} << 22))
+    if (cells > std::max<std::size_t>(4 * present, std::size_t{1} << 16))
         fail(path, "the radials of a cut differ too much in length (" + std::to_string(cells) + " gates for " +
                        std::to_string(present) + " in the file)");
 

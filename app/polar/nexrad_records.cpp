@@ -46,7 +46,7 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
     const std::uintmax_t on_disk = std::filesystem::file_size(path, ec);
     GzFile in{gzopen(path.c_str(), "rb")};
     if (!in.f) fail(path, std::string("cannot open: ") + std::strerror(errno));
-    gzbuffer(in.f, 1 << 18);
+    if (!ec && on_disk > (1u << 20)) gzbuffer(in.f, 1 << 18);  // fewer, larger reads of a real volume
     // Gzip-compressed volumes are about ten times smaller than their content.
     std::size_t want = ec ? std::size_t{1} << 20 : static_cast<std::size_t>(std::min<std::uintmax_t>(kMaxBytes, 16 * on_disk + 4096));
     std::vector<std::uint8_t> bytes;
@@ -102,7 +102,9 @@ void inflate_block(const std::uint8_t* in, std::size_t size, std::size_t offset,
 // 4-byte big-endian size (negative for the last) and that many bytes of
 // bzip2 data.
 std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes, const std::string& path) {
-    const std::size_t cap = std::min(kMaxBytes, (std::size_t{32} << 20) + 100 * bytes.size());
+    // Archives compress some ten times (their metadata more): 200 times the
+    // file and 4 MB leave room, and stop a forged block early.
+    const std::size_t cap = std::min(kMaxBytes, (std::size_t{4} << 20) + 200 * bytes.size());
     std::vector<std::uint8_t> out;
     out.resize(std::min(cap, 8 * bytes.size()));
     std::size_t used = 0;
