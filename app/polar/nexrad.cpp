@@ -67,7 +67,8 @@ float wrap_azimuth(float a) {
 
 class Decoder {
 public:
-    Decoder(const std::string& path, std::string_view field) : path_(path), field_(field) {}
+    Decoder(const std::string& path, std::string_view field)
+        : path_(path), field_(field), label_(field.substr(0, field.find(' '))) {}
 
     // Message 1: a 100-byte header after the message header; the data
     // pointers count bytes from the start of that header.
@@ -81,10 +82,10 @@ public:
         const std::size_t pointer = be16(b + (surveillance ? 36 : field_ == "VEL" ? 38 : 40));
         if (gates == 0 || pointer == 0) return;  // not in this radial (the other half of a split cut)
         if (pointer < 100 || pointer > size)
-            fail(path_, "message 1: " + std::string(field_) + " data pointer " + std::to_string(pointer) + " outside its " +
+            fail(path_, "message 1: " + label_ + " data pointer " + std::to_string(pointer) + " outside its " +
                             std::to_string(size) + "-byte message");
         if (static_cast<std::size_t>(gates) > size - pointer)
-            fail(path_, "message 1: " + std::to_string(gates) + " " + std::string(field_) + " gates run past the end of the message");
+            fail(path_, "message 1: " + std::to_string(gates) + " " + label_ + " gates run past the end of the message");
         Radial r;
         r.cut = be16(b + 16);
         r.azimuth = wrap_azimuth(coded_angle(be16(b + 8)));
@@ -93,6 +94,8 @@ public:
         r.time = seconds(be16(b + 4), be32(b));
         r.data = b + pointer;
         r.gates = gates;
+        // The centre of the first gate, as in message 31: four 250 m Doppler
+        // gates from -375 m centre on the 1 km surveillance gate at 0 m.
         r.range_first = be16s(b + (surveillance ? 18 : 20));
         r.gate_spacing = be16(b + (surveillance ? 22 : 24));
         // Reflectivity in 0.5 dB from -33 dBZ; velocity in 0.5 or 1 m/s
@@ -136,7 +139,7 @@ public:
 
 private:
     void moment(const std::uint8_t* b, std::size_t size, std::size_t p, Radials& out) const {
-        const std::string what = "message 31: moment " + std::string(field_);
+        const std::string what = "message 31: moment " + label_;
         if (p + 28 > size) fail(path_, what + ": its header runs past the end of the message");
         const std::uint8_t* d = b + p;
         Radial r;
@@ -165,7 +168,8 @@ private:
     }
 
     const std::string& path_;
-    std::string_view field_;
+    std::string_view field_;  // as message 31 names it
+    std::string label_;       // as errors name it
 };
 
 // Gate values of one radial into its row: raw 0 is below the threshold (no
