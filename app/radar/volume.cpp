@@ -435,7 +435,7 @@ void write_netcdf(const std::string& path, const Volume& v) {
     int dd[4] = {dt, dz, dy, dx};
     const std::string name = v.name.empty() ? "DT" : v.name;
     check(nc_def_var(nc.id, name.c_str(), NC_FLOAT, 4, dd, &vd), path, "defining " + name);
-    nc_def_var_deflate(nc.id, vd, 1, 1, 4);
+    nc_def_var_deflate(nc.id, vd, 1, 1, 1);
     float fill = v.null_value;
     nc_put_att_float(nc.id, vd, "_FillValue", NC_FLOAT, 1, &fill);
     nc_put_att_float(nc.id, vd, "missing_value", NC_FLOAT, 1, &fill);
