@@ -46,20 +46,20 @@ Axis axis_of(double lo, double hi, double step) {
 struct SweepGates {
     int gates = 0;
     std::vector<float> azimuth;        // degrees, ascending
-    std::vector<float> sin_az, cos_az;
-    std::vector<float> sec_el;         // 1 / cos(elevation): ground distance to slant range, nearly
-    float r0 = 0, per_gate = 1;        // slant range of the first gate, gates per km
-    std::vector<float> s, h;           // km, ray by ray; s rises along a ray
-    std::vector<float> value;          // linear Z, or the value; NaN leaves a gate out
-    float s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
+    std::vector<double> sin_az, cos_az;
+    std::vector<double> sec_el;        // 1 / cos(elevation): ground distance to slant range, nearly
+    double r0 = 0, per_gate = 1;       // slant range of the first gate, gates per km
+    std::vector<double> s, h;          // km, ray by ray; s rises along a ray
+    std::vector<double> value;         // linear Z, or the value; NaN leaves a gate out
+    double s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
     // The lowest and highest gate of the sweep in each km of ground
     // distance: a column skips the sweeps whose gates near it all lie far
     // above or below its levels (the high sweeps far out, most of all).
-    std::vector<float> band_lo, band_hi;
+    std::vector<double> band_lo, band_hi;
 
     // Whether any gate between ground distances a and b (km) lies between
     // heights lo and hi.
-    bool reaches(float a, float b, float lo, float hi) const {
+    bool reaches(double a, double b, double lo, double hi) const {
         const int last = static_cast<int>(band_lo.size()) - 1;
         const int b0 = std::clamp(static_cast<int>(a), 0, last), b1 = std::clamp(static_cast<int>(b), 0, last);
         for (int i = b0; i <= b1; ++i)
@@ -93,8 +93,8 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     g.sin_az.resize(rays);
     g.cos_az.resize(rays);
     g.sec_el.resize(rays);
-    g.r0 = static_cast<float>(sweep.range_first / 1000.0);
-    g.per_gate = static_cast<float>(1000.0 / sweep.gate_spacing);
+    g.r0 = static_cast<double>(sweep.range_first / 1000.0);
+    g.per_gate = static_cast<double>(1000.0 / sweep.gate_spacing);
     g.s.resize(n);
     g.h.resize(n);
     g.value.resize(n);
@@ -106,30 +106,30 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         g.sin_az[k] = std::sin(g.azimuth[k] * kDegree);
         g.cos_az[k] = std::cos(g.azimuth[k] * kDegree);
         const double elevation = sweep.elevation[ray];
-        g.sec_el[k] = static_cast<float>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
+        g.sec_el[k] = static_cast<double>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
         for (int i = 0; i < g.gates; ++i) {
             const std::size_t at = k * g.gates + i;
             const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
-            g.s[at] = static_cast<float>(ground_distance(r, elevation));
-            g.h[at] = static_cast<float>(beam_height(r, elevation) + height_offset);
+            g.s[at] = ground_distance(r, elevation);
+            g.h[at] = beam_height(r, elevation) + height_offset;
             const float v = sweep.values[ray * static_cast<std::size_t>(g.gates) + i];
             // No echo is zero power in an average of reflectivity, and no
             // value at all for other fields.
-            g.value[at] = decibels ? (v == kNoEcho ? 0.0f : std::pow(10.0f, v / 10.0f)) : (std::isinf(v) ? NAN : v);
+            g.value[at] = decibels ? (v == kNoEcho ? 0.0 : std::pow(10.0, v / 10.0)) : (std::isinf(v) ? NAN : v);
         }
-        const float* s = &g.s[k * g.gates];
-        const float* h = &g.h[k * g.gates];
+        const double* s = &g.s[k * g.gates];
+        const double* h = &g.h[k * g.gates];
         g.s_lo = std::min(g.s_lo, s[0]);
         g.s_hi = std::max(g.s_hi, s[g.gates - 1]);
         const auto [lo, hi] = std::minmax_element(h, h + g.gates);
         g.h_lo = std::min(g.h_lo, *lo);
         g.h_hi = std::max(g.h_hi, *hi);
     }
-    const std::size_t bands = static_cast<std::size_t>(std::max(0.0f, g.s_hi)) + 1;
+    const std::size_t bands = static_cast<std::size_t>(std::max(0.0, g.s_hi)) + 1;
     g.band_lo.assign(bands, INFINITY);
     g.band_hi.assign(bands, -INFINITY);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t band = static_cast<std::size_t>(std::max(0.0f, g.s[i]));
+        const std::size_t band = static_cast<std::size_t>(std::max(0.0, g.s[i]));
         g.band_lo[band] = std::min(g.band_lo[band], g.h[i]);
         g.band_hi[band] = std::max(g.band_hi[band], g.h[i]);
     }
@@ -143,17 +143,18 @@ struct Radar {
     std::vector<double> x, y;   // km east and north of the radar, column by column; empty at the origin
 };
 
-// The weighted sums of one grid column, in float: a column gathers at most a
-// few hundred weights, well within float's precision, and the level loop
-// runs four levels to an instruction.
+// The weighted sums of one grid column, level by level. Gate positions and
+// weights are in double throughout: a point reached only at the rim of its
+// radius weighs its gates by differences of nearly equal squares, which
+// float would leave uncertain in the second digit.
 struct ColumnSums {
-    std::vector<float> weight, value, roi2, z;
+    std::vector<double> weight, value, roi2, z;
 };
 
 // A grid column as one radar sees it: where it lies, and how far its gates
 // may be (the widest radius of influence is its top level's).
 struct Column {
-    float x = 0, y = 0;          // km east and north of the radar
+    double x = 0, y = 0;          // km east and north of the radar
     double s = 0;                // ground distance from the radar, km
     double roi_max = 0;          // km
     double azimuth = 0;          // degrees from north
@@ -163,13 +164,13 @@ struct Column {
 // The radii of the column's levels into sums, and the column.
 Column column_at(double x, double y, const GridOptions& o, ColumnSums& sums) {
     Column c;
-    c.x = static_cast<float>(x);
-    c.y = static_cast<float>(y);
+    c.x = x;
+    c.y = y;
     c.s = std::hypot(x, y);
     const double widen = c.s * std::tan(o.roi_angle * kDegree);
     for (std::size_t k = 0; k < sums.z.size(); ++k) {
         const double roi = std::max(o.roi_min, sums.z[k] / 20.0 + widen);
-        sums.roi2[k] = static_cast<float>(roi * roi);
+        sums.roi2[k] = static_cast<double>(roi * roi);
         c.roi_max = std::max(c.roi_max, roi);
     }
     c.azimuth = std::atan2(x, y) / kDegree;
@@ -182,10 +183,10 @@ Column column_at(double x, double y, const GridOptions& o, ColumnSums& sums) {
 // The first gate of ray k at or beyond ground distance d: guessed from the
 // slant range d / cos(elevation) (the earth's curve moves it by a gate at
 // most), then settled on the gates' own distances.
-int first_beyond(const SweepGates& sw, std::size_t k, float d) {
-    const float* s = &sw.s[k * sw.gates];
-    const float guess = (d * sw.sec_el[k] - sw.r0) * sw.per_gate;
-    int g = guess <= 0.0f ? 0 : guess >= static_cast<float>(sw.gates) ? sw.gates : static_cast<int>(guess);
+int first_beyond(const SweepGates& sw, std::size_t k, double d) {
+    const double* s = &sw.s[k * sw.gates];
+    const double guess = (d * sw.sec_el[k] - sw.r0) * sw.per_gate;
+    int g = guess <= 0.0 ? 0 : guess >= static_cast<double>(sw.gates) ? sw.gates : static_cast<int>(guess);
     while (g > 0 && s[g - 1] >= d) --g;
     while (g < sw.gates && s[g] < d) ++g;
     return g;
@@ -193,35 +194,35 @@ int first_beyond(const SweepGates& sw, std::size_t k, float d) {
 
 // Adds the gates of ray k within the column's reach to the sums.
 void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& sums) {
-    const float* s = &sw.s[k * sw.gates];
-    const float* h = &sw.h[k * sw.gates];
-    const float* v = &sw.value[k * sw.gates];
-    const float reach_hi = static_cast<float>(c.s + c.roi_max);
-    const float roi_max2 = static_cast<float>(c.roi_max * c.roi_max);
+    const double* s = &sw.s[k * sw.gates];
+    const double* h = &sw.h[k * sw.gates];
+    const double* v = &sw.value[k * sw.gates];
+    const double reach_hi = static_cast<double>(c.s + c.roi_max);
+    const double roi_max2 = static_cast<double>(c.roi_max * c.roi_max);
     const int levels = static_cast<int>(sums.z.size());
-    const float z0 = sums.z[0], per_level = levels > 1 ? 1.0f / (sums.z[1] - sums.z[0]) : 1.0f;
-    float* weight = sums.weight.data();
-    float* value = sums.value.data();
-    const float* roi2 = sums.roi2.data();
-    const float* zk = sums.z.data();
-    const float sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
-    for (int g = first_beyond(sw, k, static_cast<float>(c.s - c.roi_max)); g < sw.gates && s[g] <= reach_hi; ++g) {
+    const double z0 = sums.z[0], per_level = levels > 1 ? 1.0 / (sums.z[1] - sums.z[0]) : 1.0;
+    double* weight = sums.weight.data();
+    double* value = sums.value.data();
+    const double* roi2 = sums.roi2.data();
+    const double* zk = sums.z.data();
+    const double sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
+    for (int g = first_beyond(sw, k, static_cast<double>(c.s - c.roi_max)); g < sw.gates && s[g] <= reach_hi; ++g) {
         if (std::isnan(v[g])) continue;
-        const float dx = s[g] * sin_az - c.x, dy = s[g] * cos_az - c.y;
-        const float d2h = dx * dx + dy * dy;
+        const double dx = s[g] * sin_az - c.x, dy = s[g] * cos_az - c.y;
+        const double d2h = dx * dx + dy * dy;
         if (d2h >= roi_max2) continue;
         // Only the levels within the widest radius of the gate, in height as
         // well as in all; the bounds need only be wide enough, as a gate
         // beyond a level's radius weighs nothing. No branch in the level
         // loop, so that it vectorises.
-        const float reach = std::sqrt(roi_max2 - d2h);
+        const double reach = std::sqrt(roi_max2 - d2h);
         const int k0 = std::max(0, static_cast<int>((h[g] - reach - z0) * per_level));
         const int k1 = std::min(levels - 1, static_cast<int>((h[g] + reach - z0) * per_level) + 1);
-        const float hg = h[g], vg = v[g];
+        const double hg = h[g], vg = v[g];
         for (int level = k0; level <= k1; ++level) {
-            const float dz = zk[level] - hg;
-            const float d2 = d2h + dz * dz;
-            const float w = std::max(0.0f, (roi2[level] - d2) / (roi2[level] + d2));
+            const double dz = zk[level] - hg;
+            const double d2 = d2h + dz * dz;
+            const double w = std::max(0.0, (roi2[level] - d2) / (roi2[level] + d2));
             weight[level] += w;
             value[level] += w * vg;
         }
@@ -235,8 +236,8 @@ void add_sweep(const SweepGates& sw, const Column& c, ColumnSums& sums) {
     const double z_lo = sums.z.front() - c.roi_max, z_hi = sums.z.back() + c.roi_max;
     if (sw.azimuth.empty() || c.s - c.roi_max > sw.s_hi || c.s + c.roi_max < sw.s_lo) return;
     if (sw.h_lo > z_hi || sw.h_hi < z_lo) return;
-    if (!sw.reaches(static_cast<float>(c.s - c.roi_max), static_cast<float>(c.s + c.roi_max), static_cast<float>(z_lo),
-                    static_cast<float>(z_hi)))
+    if (!sw.reaches(static_cast<double>(c.s - c.roi_max), static_cast<double>(c.s + c.roi_max), static_cast<double>(z_lo),
+                    static_cast<double>(z_hi)))
         return;
     const std::size_t rays = sw.azimuth.size();
     auto rays_from = [&](std::size_t k0, std::size_t k1) {
@@ -351,8 +352,8 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
         for (int j = j0; j < j1; ++j)
             for (int i = 0; i < ax.n; ++i) {
                 const std::size_t column = static_cast<std::size_t>(j) * ax.n + i;
-                std::fill(sums.weight.begin(), sums.weight.end(), 0.0f);
-                std::fill(sums.value.begin(), sums.value.end(), 0.0f);
+                std::fill(sums.weight.begin(), sums.weight.end(), 0.0);
+                std::fill(sums.value.begin(), sums.value.end(), 0.0);
                 for (const Radar& radar : radars) {
                     const double x = radar.x.empty() ? ax.at(i) : radar.x[column];
                     const double y = radar.y.empty() ? ay.at(j) : radar.y[column];
@@ -362,8 +363,8 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
                 }
                 for (int k = 0; k < az.n; ++k) {
                     float out = kNull;
-                    if (sums.weight[k] > 0.0f) {
-                        const double mean = static_cast<double>(sums.value[k]) / sums.weight[k];
+                    if (sums.weight[k] > 0.0) {
+                        const double mean = sums.value[k] / sums.weight[k];
                         if (!decibels) out = static_cast<float>(mean);
                         else if (mean > 0.0) out = static_cast<float>(10.0 * std::log10(mean));
                     }
@@ -374,8 +375,10 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
     const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
     // Interleaved blocks of rows: the echo is seldom spread evenly.
     constexpr int kBlock = 8;
-    std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<float>(az.n), std::vector<float>(az.n),
-                                                     std::vector<float>(az.n), std::vector<float>(grid.z)});
+    std::vector<double> levels(az.n);
+    for (int k = 0; k < az.n; ++k) levels[k] = az.at(k);
+    std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<double>(az.n), std::vector<double>(az.n),
+                                                     std::vector<double>(az.n), levels});
     std::vector<std::thread> pool;
     for (int w = 0; w < workers; ++w)
         pool.emplace_back([&, w] {
