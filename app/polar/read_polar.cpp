@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "classic_header.h"
 #include "polar.h"
 
 namespace velmora::app::polar {
@@ -60,22 +61,19 @@ bool is_odim(const std::string& path) {
     return odim;
 }
 
-// CF/Radial files say so in their Conventions; files that do not still have
-// its layout: a sweep_number variable and a range dimension.
+// A CF/Radial file has its layout: rays along time, each a line of gates
+// along range, grouped into sweeps. Its Conventions alone do not tell:
+// gridded volumes made from CF/Radial files (Py-ART's grids) keep the
+// Conventions of their source.
 bool is_cfradial(const std::string& path) {
+    // A damaged classic header is not handed to the NetCDF library, which
+    // trusts its counts and type codes (classic_header.h).
+    if (!classic_header_problem(path).empty()) return false;
     int id;
     if (nc_open(path.c_str(), NC_NOWRITE, &id) != NC_NOERR) return false;
-    bool cfradial = false;
-    std::size_t len = 0;
-    if (nc_inq_attlen(id, NC_GLOBAL, "Conventions", &len) == NC_NOERR && len < 1024) {
-        std::string conventions(len, '\0');
-        nc_type type;
-        if (nc_inq_atttype(id, NC_GLOBAL, "Conventions", &type) == NC_NOERR && type == NC_CHAR &&
-            nc_get_att_text(id, NC_GLOBAL, "Conventions", conventions.data()) == NC_NOERR)
-            cfradial = conventions.find("Radial") != std::string::npos;
-    }
     int var, dim;
-    if (!cfradial) cfradial = nc_inq_varid(id, "sweep_number", &var) == NC_NOERR && nc_inq_dimid(id, "range", &dim) == NC_NOERR;
+    const bool cfradial = nc_inq_dimid(id, "range", &dim) == NC_NOERR && nc_inq_dimid(id, "time", &dim) == NC_NOERR &&
+                          (nc_inq_dimid(id, "sweep", &dim) == NC_NOERR || nc_inq_varid(id, "sweep_number", &var) == NC_NOERR);
     nc_close(id);
     return cfradial;
 }
