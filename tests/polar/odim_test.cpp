@@ -23,6 +23,7 @@ const std::string kKnmi = std::string(VELMORA_SOURCE_DIR) + "/../shared/data/odi
 // The KNMI Den Helder volume, to the facts its description gives.
 TEST(OdimRealVolume, DecodesTheKnmiVolume) {
     if (!std::filesystem::exists(kKnmi)) GTEST_SKIP() << "real ODIM volume absent: " << kKnmi;
+    EXPECT_EQ(polar_format(kKnmi), PolarFormat::odim);
     const PolarVolume v = read_odim(kKnmi);
     EXPECT_EQ(v.field, "DBZH");
     EXPECT_EQ(v.units, "dBZ");
