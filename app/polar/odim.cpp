@@ -255,13 +255,14 @@ float azimuth_between(double start, double stop) {
 
 // The raw array of a data group as doubles, after checking its shape
 // against the sweep's and its size against the bytes stored.
-std::vector<double> raw_values(const std::string& path, hid_t file, const std::string& group, long rays, long bins) {
+std::vector<double> raw_values(const std::string& path, hid_t file, const std::string& group, long rays, long bins, bool& single) {
     const std::string name = group + "/data";
     Hid set(H5Dopen2(file, name.c_str(), H5P_DEFAULT), H5Dclose);
     if (!set) fail(path, "missing data array " + name);
     Hid type(H5Dget_type(set.get()), H5Tclose);
     const H5T_class_t cls = type ? H5Tget_class(type.get()) : H5T_NO_CLASS;
     if (cls != H5T_INTEGER && cls != H5T_FLOAT) fail(path, name + " does not hold numbers");
+    single = cls == H5T_FLOAT && H5Tget_size(type.get()) <= sizeof(float);
     Hid space(H5Dget_space(set.get()), H5Sclose);
     hsize_t dims[2] = {0, 0};
     if (!space || H5Sget_simple_extent_ndims(space.get()) != 2 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 2 ||
@@ -310,8 +311,8 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
 
     const double gain = what.required_number("gain");
     const double offset = what.required_number("offset");
-    const double nodata = what.required_number("nodata");
-    const double undetect = what.required_number("undetect");
+    double nodata = what.required_number("nodata");
+    double undetect = what.required_number("undetect");
     if (gain == 0) fail(path, data + ": gain is 0");
     auto startdate = what.text("startdate"), starttime = what.text("starttime");
     if (startdate && starttime) s.time = odim_time(path, dataset, *startdate, *starttime);
@@ -327,7 +328,14 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
     else
         s.elevation.assign(static_cast<std::size_t>(rays), static_cast<float>(s.fixed_angle));
 
-    const std::vector<double> raw = raw_values(path, file, data, rays, bins);
+    bool single = false;
+    const std::vector<double> raw = raw_values(path, file, data, rays, bins, single);
+    if (single) {
+        // float32 data: nodata and undetect as the data hold them (0.1 is
+        // not the same number in float and double).
+        nodata = static_cast<float>(nodata);
+        undetect = static_cast<float>(undetect);
+    }
     s.values.resize(raw.size());
     for (std::size_t i = 0; i < raw.size(); ++i)
         s.values[i] = raw[i] == nodata ? kMissing : raw[i] == undetect ? kNoEcho : static_cast<float>(raw[i] * gain + offset);

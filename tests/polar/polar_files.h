@@ -108,7 +108,7 @@ private:
 //             stopazA and elangles per ray; start 03:04:10;
 //   dataset3  VRADH only, 2.5 deg, 2 rays x 2 bins;
 //   dataset10 3.0 deg, 3 rays x 4 bins from 2 km by 500 m, DBZH float32
-//             gain 1 offset 0 nodata -9999 undetect -8888, deflated.
+//             gain 1 offset 0 nodata -9999.9 undetect -8888, deflated.
 // Raw values: DBZH of dataset2 is the 12 values of kDbzh2; of dataset1
 // ray r gate g = 40 + 10 r + g; of dataset10 ray r gate g = r * 4 + g + 0.25
 // except gate (0, 0) nodata and (2, 3) undetect.
@@ -187,12 +187,12 @@ inline void write_odim(H5File& f) {
     f.text("/dataset10/data1/what", "quantity", "DBZH");
     f.number("/dataset10/data1/what", "gain", 1);
     f.number("/dataset10/data1/what", "offset", 0);
-    f.number("/dataset10/data1/what", "nodata", -9999);
+    f.number("/dataset10/data1/what", "nodata", -9999.9);
     f.number("/dataset10/data1/what", "undetect", -8888);
     std::vector<double> raw10;
     for (int r = 0; r < 3; ++r)
         for (int g = 0; g < 4; ++g) raw10.push_back(r * 4 + g + 0.25);
-    raw10[0] = -9999;
+    raw10[0] = -9999.9;
     raw10[11] = -8888;
     f.array("/dataset10/data1/data", 3, 4, raw10, H5T_IEEE_F32LE, true);
 }
