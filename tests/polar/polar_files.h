@@ -26,9 +26,11 @@ public:
 
     // A group and the groups above it.
     void group(const std::string& path) {
-        if (H5Lexists(id_, path.c_str(), H5P_DEFAULT) > 0) return;
+        // Parents first: H5Lexists fails, loudly, on a path through a group
+        // that is not there.
         const auto slash = path.rfind('/');
         if (slash != std::string::npos && slash > 0) group(path.substr(0, slash));
+        if (H5Lexists(id_, path.c_str(), H5P_DEFAULT) > 0) return;
         hid_t g = H5Gcreate2(id_, path.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
         EXPECT_GE(g, 0) << path;
         H5Gclose(g);
