@@ -7,7 +7,7 @@ MAKEFLAGS += --no-print-directory
 BUILD := build
 ASAN := build/asan
 FUZZ := build/fuzz
-FUZZ_TARGETS := network netcdf vti module nexrad
+FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 

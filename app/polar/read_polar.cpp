@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "classic_header.h"
 #include "polar.h"
 
 namespace velmora::app::polar {
@@ -60,15 +61,19 @@ bool is_odim(const std::string& path) {
     return odim;
 }
 
-// A CF/Radial file has a range dimension and says where its sweeps start
-// (grids written by radar toolkits often keep the "CF/Radial" of the radar's
-// Conventions, so that attribute cannot tell).
+// A CF/Radial file has its layout: rays along time, each a line of gates
+// along range, grouped into sweeps. Its Conventions alone do not tell:
+// gridded volumes made from CF/Radial files (Py-ART's grids) keep the
+// Conventions of their source.
 bool is_cfradial(const std::string& path) {
+    // A damaged classic header is not handed to the NetCDF library, which
+    // trusts its counts and type codes (classic_header.h).
+    if (!classic_header_problem(path).empty()) return false;
     int id;
     if (nc_open(path.c_str(), NC_NOWRITE, &id) != NC_NOERR) return false;
     int var, dim;
-    const bool cfradial =
-        nc_inq_dimid(id, "range", &dim) == NC_NOERR && nc_inq_varid(id, "sweep_start_ray_index", &var) == NC_NOERR;
+    const bool cfradial = nc_inq_dimid(id, "range", &dim) == NC_NOERR && nc_inq_dimid(id, "time", &dim) == NC_NOERR &&
+                          (nc_inq_dimid(id, "sweep", &dim) == NC_NOERR || nc_inq_varid(id, "sweep_number", &var) == NC_NOERR);
     nc_close(id);
     return cfradial;
 }

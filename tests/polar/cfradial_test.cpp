@@ -1,0 +1,170 @@
+// The CF/Radial reader on volumes written here with the NetCDF C library, and
+// telling the polar formats apart.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "polar.h"
+#include "polar_files.h"
+#include "temp_files.h"
+
+namespace {
+
+using namespace velmora::app::polar;
+using polartest::CfRadialLayout;
+
+TEST(CfRadialVolume, ReadsBackWhatWasWritten) {
+    apptest::TempDir dir;
+    for (int format : {NC_NETCDF4, 0 /* classic */}) {
+        SCOPED_TRACE(format);
+        const std::string path = dir.file("cfradial.nc");
+        CfRadialLayout layout;
+        layout.format = format;
+        polartest::write_cfradial(path, layout);
+
+        // Zh by its standard name, before DBZ by its name.
+        const PolarVolume v = read_cfradial(path);
+        EXPECT_EQ(v.source, path);
+        EXPECT_EQ(v.field, "Zh");
+        EXPECT_EQ(v.units, "dBZ");
+        ASSERT_TRUE(v.site);
+        EXPECT_EQ(v.site->latitude, -12.25);
+        EXPECT_EQ(v.site->longitude, 131.04);
+        EXPECT_EQ(v.site->height, 42.0);
+        EXPECT_EQ(v.time, 1614834367.0);  // 2021-03-04 05:06:07 UTC
+        EXPECT_FLOAT_EQ(v.beam_width, 0.95);
+        ASSERT_EQ(v.sweeps.size(), 2u);
+
+        const Sweep& a = v.sweeps[0];
+        EXPECT_EQ(a.fixed_angle, 0.5);
+        EXPECT_EQ(a.range_first, 125.0);
+        EXPECT_EQ(a.gate_spacing, 250.0);
+        EXPECT_EQ(a.gates, 5);
+        EXPECT_EQ(a.time, 1614834367.0);  // 7 s after 05:06:00
+        EXPECT_EQ(a.azimuth, (std::vector<float>{0.5f, 90.5f, 180.5f, 270.5f}));
+        EXPECT_EQ(a.elevation, (std::vector<float>{0.4f, 0.5f, 0.5f, 0.6f}));
+        for (int r = 0; r < 4; ++r)
+            for (int g = 0; g < 5; ++g) EXPECT_NEAR(a.at(r, g), (100 * r + 10 * g) * 0.01 + 10, 1e-5) << r << " " << g;
+
+        const Sweep& b = v.sweeps[1];
+        EXPECT_EQ(b.fixed_angle, 1.5);
+        EXPECT_EQ(b.time, 1614834380.0);
+        EXPECT_EQ(b.azimuth, (std::vector<float>{359.75f, 120, 240}));
+        ASSERT_EQ(b.values.size(), 15u);
+        EXPECT_NEAR(b.at(0, 0), 14.0, 1e-5);  // ray 4
+        EXPECT_NEAR(b.at(2, 2), 16.2, 1e-5);  // ray 6, its last valid gate
+        EXPECT_TRUE(std::isnan(b.at(2, 3)));  // fill beyond it
+        EXPECT_TRUE(std::isnan(b.at(2, 4)));
+
+        // Without a standard name, DBZ by its name; VEL when asked for.
+        layout.standard_name = false;
+        polartest::write_cfradial(path, layout);
+        EXPECT_EQ(read_cfradial(path).field, "DBZ");
+        const PolarVolume vel = read_cfradial(path, "VEL");
+        EXPECT_EQ(vel.units, "m/s");
+        EXPECT_EQ(vel.sweeps[0].at(1, 0), 1.0f);
+        EXPECT_TRUE(std::isnan(vel.sweeps[0].at(1, 1)));
+        EXPECT_EQ(vel.sweeps[1].at(2, 4), 2.0f);  // ray 6 gate 4
+    }
+}
+
+TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
+    struct Row {
+        const char* what;
+        CfRadialLayout layout;
+        const char* field;
+        const char* message;
+    };
+    auto layout = [](auto change) {
+        CfRadialLayout l;
+        change(l);
+        return l;
+    };
+    const Row rows[] = {
+        {"end beyond the rays", layout([](CfRadialLayout& l) { l.end = {3, 7}; }), "", "sweep 1: rays 4 to 7 are not within the 7 rays"},
+        {"negative start", layout([](CfRadialLayout& l) { l.start = {-1, 4}; }), "", "sweep 0: rays -1 to 3 are not within"},
+        {"start after end", layout([](CfRadialLayout& l) { l.start = {0, 5}, l.end = {3, 4}; }), "", "sweep 1: rays 5 to 4"},
+        {"uneven gates", layout([](CfRadialLayout& l) { l.range = {125, 375, 625, 900, 1125}; }), "", "range gates not evenly spaced"},
+        {"decreasing gates", layout([](CfRadialLayout& l) { l.range = {1125, 875, 625, 375, 125}; }), "", "range gates do not increase"},
+        {"no such field", {}, "ZDR", "no field ZDR (the file holds Zh, DBZ, VEL)"},
+        {"a field off the gates", {}, "azimuth", "no field azimuth (the file holds Zh, DBZ, VEL)"},
+    };
+    apptest::TempDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir.file("bad.nc");
+        polartest::write_cfradial(path, row.layout);
+        try {
+            read_cfradial(path, row.field);
+            ADD_FAILURE() << "read";
+        } catch (const std::runtime_error& e) {
+            const std::string m = e.what();
+            EXPECT_TRUE(m.starts_with(path + ": ")) << m;
+            EXPECT_NE(m.find(row.message), std::string::npos) << m;
+        }
+    }
+
+    // Missing pieces, files cut short, and not NetCDF at all. (A classic
+    // file cut within its last variable still opens: the NetCDF library
+    // reads the bytes that are not there as zeros.)
+    polartest::write_cfradial(dir.file("whole.nc"), {.format = 0});
+    polartest::write_cfradial(dir.file("whole4.nc"));
+    for (const char* name : {"whole.nc", "whole4.nc"}) {
+        const std::string whole = apptest::TempDir::read(dir.file(name));
+        for (std::size_t keep : {std::size_t{0}, std::size_t{60}, whole.size() / 2}) {
+            const std::string path = dir.write("cut.nc", whole.substr(0, keep));
+            EXPECT_THROW(read_cfradial(path), std::runtime_error) << name << " " << keep;
+        }
+    }
+    const std::string no_sweeps = dir.file("nosweeps.nc");
+    {
+        polartest::NcWriter w(no_sweeps);
+        const int t = w.dim("time", 2), r = w.dim("range", 3);
+        w.var("DBZH", NC_FLOAT, {t, r});
+    }
+    try {
+        read_cfradial(no_sweeps);
+        ADD_FAILURE() << "read";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("no dimension sweep"), std::string::npos) << e.what();
+    }
+}
+
+// polar_format by content: an ODIM volume, CF/Radial volumes (NetCDF-4 and
+// classic) and a gridded NetCDF volume, whatever their names.
+TEST(CfRadialFormat, TellsTheFormatsApart) {
+    apptest::TempDir dir;
+    const std::string odim = dir.file("odim.nc"), cf4 = dir.file("cf.h5"), cf3 = dir.file("cf3"), grid = dir.file("grid.nc");
+    polartest::write_odim(odim);
+    polartest::write_cfradial(cf4);
+    polartest::write_cfradial(cf3, {.format = 0});
+    {
+        polartest::NcWriter w(grid);
+        const int z = w.dim("z", 2), y = w.dim("y", 2), x = w.dim("x", 2);
+        w.var("x", NC_FLOAT, {x});
+        w.var("y", NC_FLOAT, {y});
+        w.var("z", NC_FLOAT, {z});
+        w.var("DT", NC_FLOAT, {z, y, x});
+    }
+    EXPECT_EQ(polar_format(odim), PolarFormat::odim);
+    EXPECT_EQ(polar_format(cf4), PolarFormat::cfradial);
+    EXPECT_EQ(polar_format(cf3), PolarFormat::cfradial);
+    EXPECT_EQ(polar_format(grid), PolarFormat::none);
+    EXPECT_EQ(polar_format(dir.write("text", "CDF is not enough")), PolarFormat::none);
+    EXPECT_EQ(polar_format(dir.file("absent")), PolarFormat::none);
+    const std::string cpol = std::string(VELMORA_SOURCE_DIR) + "/../shared/data/cpol_200601200050.nc";
+    if (std::filesystem::exists(cpol)) {
+        EXPECT_EQ(polar_format(cpol), PolarFormat::none);
+    }
+
+    // read_polar reads each by its format and refuses the grid.
+    EXPECT_EQ(read_polar(odim).sweeps.size(), 3u);
+    EXPECT_EQ(read_polar(cf4).field, "Zh");
+    EXPECT_EQ(read_polar(cf3, "VEL").field, "VEL");
+    EXPECT_THROW(read_polar(grid), std::runtime_error);
+}
+
+}  // namespace

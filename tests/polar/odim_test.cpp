@@ -1,0 +1,262 @@
+// The ODIM HDF5 reader: a real KNMI volume, a small volume written here
+// with every way ODIM writers store the same things, and damaged files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "polar.h"
+#include "polar_files.h"
+#include "temp_files.h"
+
+namespace {
+
+using namespace velmora::app::polar;
+using polartest::H5File;
+
+const std::string kKnmi = std::string(VELMORA_SOURCE_DIR) + "/../shared/data/odim_nldhl_201106101140.h5";
+
+// The KNMI Den Helder volume, to the facts its description gives.
+TEST(OdimRealVolume, DecodesTheKnmiVolume) {
+    if (!std::filesystem::exists(kKnmi)) GTEST_SKIP() << "real ODIM volume absent: " << kKnmi;
+    EXPECT_EQ(polar_format(kKnmi), PolarFormat::odim);
+    const PolarVolume v = read_odim(kKnmi);
+    EXPECT_EQ(v.field, "DBZH");
+    EXPECT_EQ(v.units, "dBZ");
+    ASSERT_TRUE(v.site);
+    EXPECT_NEAR(v.site->latitude, 52.95334, 1e-5);
+    EXPECT_NEAR(v.site->longitude, 4.78997, 1e-5);
+    EXPECT_EQ(v.site->height, 50.0);
+    ASSERT_TRUE(v.time);
+    EXPECT_EQ(*v.time, 1307706002.0);  // 2011-06-10 11:40:02 UTC
+    EXPECT_EQ(v.beam_width, 1.0);      // no how group
+
+    struct Row {
+        double elevation;
+        int gates;
+        double spacing;
+        float max;
+        int strong;  // gates of 40 dBZ and more
+    };
+    // Maxima and counts as decoded: the description gives 66.5 dBZ at most
+    // and 622 gates of 40 dBZ and more at 0.3 deg (mostly clutter).
+    const Row rows[] = {
+        {0.3, 320, 1000, 66.5f, 622}, {0.4, 240, 1000, 58.0f, 44}, {0.8, 240, 1000, 46.5f, 8}, {1.1, 240, 1000, 42.5f, 4},
+        {2.0, 240, 1000, 40.0f, 1},   {3.0, 340, 500, 50.0f, 2},   {4.5, 340, 500, 32.0f, 0}, {6.0, 300, 500, 34.5f, 0},
+        {8.0, 300, 500, 26.0f, 0},    {10, 240, 500, 16.0f, 0},    {12, 240, 500, 28.0f, 0},  {15, 240, 500, 17.0f, 0},
+        {20, 240, 500, 18.5f, 0},     {25, 240, 500, 18.0f, 0},
+    };
+    ASSERT_EQ(v.sweeps.size(), std::size(rows));
+    float volume_max = -1000;
+    for (std::size_t i = 0; i < v.sweeps.size(); ++i) {
+        const Sweep& s = v.sweeps[i];
+        const Row& row = rows[i];
+        SCOPED_TRACE("sweep " + std::to_string(i));
+        EXPECT_NEAR(s.fixed_angle, row.elevation, 1e-4);
+        EXPECT_EQ(s.rays(), 360u);
+        EXPECT_EQ(s.gates, row.gates);
+        EXPECT_EQ(s.gate_spacing, row.spacing);
+        EXPECT_EQ(s.range_first, row.spacing / 2);  // rstart 0
+        EXPECT_NEAR(s.azimuth.front(), 0.5, 1e-6);
+        EXPECT_NEAR(s.azimuth.back(), 359.5, 1e-4);
+        ASSERT_EQ(s.values.size(), 360u * row.gates);
+        ASSERT_TRUE(s.time);
+        EXPECT_GE(*s.time, i == 0 ? 1307706002.0 : *v.sweeps[i - 1].time + 1);  // in order, 11:40:02 to 11:43:55
+        EXPECT_LE(*s.time, 1307706235.0);
+        float max = -1000;
+        int strong = 0;
+        for (float x : s.values)
+            if (std::isfinite(x)) {
+                max = std::max(max, x);
+                strong += x >= 40;
+            }
+        volume_max = std::max(volume_max, max);
+        EXPECT_EQ(max, row.max);
+        EXPECT_EQ(strong, row.strong);
+    }
+    EXPECT_EQ(volume_max, 66.5f);
+}
+
+// The small volume written by polar_files.h reads back value for value.
+TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
+    apptest::TempDir dir;
+    const std::string path = dir.file("small.h5");
+    polartest::write_odim(path);
+
+    const PolarVolume v = read_odim(path);
+    EXPECT_EQ(v.source, path);
+    EXPECT_EQ(v.field, "DBZH");
+    ASSERT_TRUE(v.site);
+    EXPECT_EQ(v.site->latitude, 50.5);  // float32 one-element array
+    EXPECT_EQ(v.site->longitude, 6.25);
+    EXPECT_EQ(v.site->height, 120.0);
+    EXPECT_EQ(v.time, 1577934245.0);  // 2020-01-02 03:04:05 UTC
+    EXPECT_EQ(v.beam_width, 0.9);
+
+    // dataset1, dataset2, dataset10 by number; dataset3 has no DBZH.
+    ASSERT_EQ(v.sweeps.size(), 3u);
+    const Sweep& s1 = v.sweeps[0];
+    EXPECT_EQ(s1.fixed_angle, 0.5);
+    EXPECT_EQ(s1.gates, 5);
+    EXPECT_EQ(s1.gate_spacing, 1000.0);
+    EXPECT_EQ(s1.range_first, 500.0);
+    EXPECT_EQ(s1.time, 1577934250.0);
+    ASSERT_EQ(s1.rays(), 6u);
+    // Mid-way between each ray's start and stop, across north for the first.
+    const float centres[] = {20, 80, 140, 200, 260, 320};
+    const float elangles[] = {0.4f, 0.5f, 0.6f, 0.5f, 0.5f, 0.5f};
+    for (int r = 0; r < 6; ++r) {
+        EXPECT_NEAR(s1.azimuth[r], centres[r], 1e-4) << r;
+        EXPECT_FLOAT_EQ(s1.elevation[r], elangles[r]) << r;
+        // gain and offset of the data level over the dataset's gain 2
+        for (int g = 0; g < 5; ++g) EXPECT_EQ(s1.at(r, g), (40 + 10 * r + g) * 0.5f - 32) << r << " " << g;
+    }
+
+    const Sweep& s2 = v.sweeps[1];
+    EXPECT_EQ(s2.fixed_angle, 1.5);
+    EXPECT_EQ(s2.gates, 3);
+    EXPECT_EQ(s2.gate_spacing, 250.0);
+    EXPECT_EQ(s2.range_first, 625.0);  // rstart in km, then half a gate
+    EXPECT_FALSE(s2.time);
+    ASSERT_EQ(s2.rays(), 4u);
+    EXPECT_EQ(s2.azimuth, (std::vector<float>{45, 135, 225, 315}));
+    EXPECT_EQ(s2.elevation, std::vector<float>(4, 1.5f));
+    EXPECT_EQ(s2.at(0, 0), kNoEcho);  // undetect
+    EXPECT_TRUE(std::isnan(s2.at(0, 1)));  // nodata
+    EXPECT_EQ(s2.at(0, 2), 18.0f);
+    EXPECT_EQ(s2.at(1, 0), 0.0f);
+    EXPECT_EQ(s2.at(1, 1), 0.5f);
+    EXPECT_EQ(s2.at(1, 2), 68.0f);
+    EXPECT_EQ(s2.at(2, 1), 95.0f);  // 254 is a value; only 255 is nodata
+    EXPECT_EQ(s2.at(3, 2), -29.5f);
+
+    const Sweep& s10 = v.sweeps[2];
+    EXPECT_EQ(s10.fixed_angle, 3.0);
+    EXPECT_EQ(s10.gates, 4);
+    EXPECT_EQ(s10.range_first, 2250.0);
+    ASSERT_EQ(s10.rays(), 3u);
+    EXPECT_TRUE(std::isnan(s10.at(0, 0)));
+    EXPECT_EQ(s10.at(0, 1), 1.25f);
+    EXPECT_EQ(s10.at(1, 3), 7.25f);
+    EXPECT_EQ(s10.at(2, 3), kNoEcho);
+
+    // A second quantity by name: dataset2 and dataset3 hold it.
+    const PolarVolume vr = read_odim(path, "VRADH");
+    EXPECT_EQ(vr.field, "VRADH");
+    EXPECT_EQ(vr.units, "m/s");
+    ASSERT_EQ(vr.sweeps.size(), 2u);
+    EXPECT_EQ(vr.sweeps[0].fixed_angle, 1.5);
+    EXPECT_FLOAT_EQ(vr.sweeps[0].at(0, 0), -10.0f);
+    EXPECT_FLOAT_EQ(vr.sweeps[0].at(0, 1), 5.0f);
+    EXPECT_EQ(vr.sweeps[0].at(0, 2), kNoEcho);
+    EXPECT_TRUE(std::isnan(vr.sweeps[0].at(3, 2)));
+    EXPECT_EQ(vr.sweeps[1].fixed_angle, 2.5);
+    EXPECT_EQ(vr.sweeps[1].gates, 2);
+    EXPECT_EQ(vr.sweeps[1].at(1, 1), 4.0f);
+}
+
+// A single sweep (SCAN) is a volume of one sweep.
+TEST(OdimSmallVolume, ReadsAScan) {
+    apptest::TempDir dir;
+    const std::string path = dir.file("scan.h5");
+    {
+        H5File f(path);
+        polartest::write_odim(f);
+        f.text("/what", "object", "SCAN");
+        for (const char* d : {"/dataset2", "/dataset3", "/dataset10"}) H5Ldelete(f.id(), d, H5P_DEFAULT);
+    }
+    const PolarVolume v = read_odim(path);
+    ASSERT_EQ(v.sweeps.size(), 1u);
+    EXPECT_EQ(v.sweeps[0].fixed_angle, 0.5);
+}
+
+// Damaged and unusual files: each a runtime_error naming the file and the fault.
+TEST(OdimBadFiles, EachRefusedWithItsReason) {
+    struct Row {
+        const char* what;
+        std::function<void(H5File&)> damage;
+        const char* field;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"data shape", [](H5File& f) { f.array("/dataset1/data1/data", 5, 6, std::vector<double>(30, 1), H5T_STD_U8LE); }, "",
+         "dataset1/data1/data is not 6 rays x 5 bins"},
+        {"data of one dimension",
+         [](H5File& f) {
+             H5Ldelete(f.id(), "/dataset2/data1/data", H5P_DEFAULT);
+             const hsize_t n = 12;
+             hid_t space = H5Screate_simple(1, &n, nullptr);
+             H5Dclose(H5Dcreate2(f.id(), "/dataset2/data1/data", H5T_STD_U8LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+             H5Sclose(space);
+         },
+         "", "dataset2/data1/data is not 4 rays x 3 bins"},
+        {"missing nbins", [](H5File& f) { f.remove("/dataset2/where", "nbins"); }, "", "missing attribute dataset2/where/nbins"},
+        {"missing gain", [](H5File& f) { f.remove("/dataset10/data1/what", "gain"); }, "", "missing attribute dataset10/data1/what/gain"},
+        {"missing date", [](H5File& f) { f.remove("/what", "date"); }, "", "missing attribute what/date"},
+        {"missing lat", [](H5File& f) { f.remove("/where", "lat"); }, "", "missing attribute where/lat"},
+        {"missing data", [](H5File& f) { H5Ldelete(f.id(), "/dataset1/data1/data", H5P_DEFAULT); }, "", "missing data array dataset1/data1/data"},
+        {"nrays a string", [](H5File& f) { f.text("/dataset2/where", "nrays", "4"); }, "", "dataset2/where/nrays is not a number"},
+        {"quantity a number", [](H5File& f) { f.number("/dataset3/data1/what", "quantity", 7); }, "", "dataset3/data1/what/quantity is not a string"},
+        {"date a number", [](H5File& f) { f.number("/what", "date", 20200102); }, "", "what/date is not a string"},
+        {"date garbled", [](H5File& f) { f.text("/what", "date", "2020-01-02"); }, "", "is not YYYYMMDD HHMMSS"},
+        {"two gains", [](H5File& f) { f.numbers("/dataset2/data1/what", "gain", {0.5, 1}); }, "", "gain has 2 values, not one"},
+        {"nrays 0", [](H5File& f) { f.number("/dataset2/where", "nrays", 0); }, "", "nrays 0 is not a count of rays"},
+        {"nrays 20000", [](H5File& f) { f.number("/dataset2/where", "nrays", 20000); }, "", "is not a count of rays"},
+        {"nrays fractional", [](H5File& f) { f.number("/dataset2/where", "nrays", 4.5); }, "", "is not a count of rays"},
+        {"nbins a million", [](H5File& f) { f.number("/dataset1/where", "nbins", 1e6, H5T_STD_I32LE); }, "", "is not a count of bins"},
+        {"rscale 0", [](H5File& f) { f.number("/dataset1/where", "rscale", 0); }, "", "rscale 0 is not a gate spacing"},
+        {"gain 0", [](H5File& f) { f.number("/dataset2/data1/what", "gain", 0); }, "", "dataset2/data1: gain is 0"},
+        {"startazA short", [](H5File& f) { f.numbers("/dataset1/how", "startazA", {0, 60}); }, "", "startazA has 2 values for 6 rays"},
+        {"no such field", [](H5File&) {}, "TH", "no sweep holds TH (the file holds DBZH, VRADH)"},
+        {"not a volume", [](H5File& f) { f.text("/what", "object", "COMP"); }, "", "ODIM object COMP, not a polar volume"},
+        {"no object", [](H5File& f) { f.remove("/what", "object"); }, "", "not an ODIM file"},
+        {"no datasets",
+         [](H5File& f) {
+             for (const char* d : {"/dataset1", "/dataset2", "/dataset3", "/dataset10"}) H5Ldelete(f.id(), d, H5P_DEFAULT);
+         },
+         "", "no sweeps"},
+    };
+    apptest::TempDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir.file("bad.h5");
+        {
+            H5File f(path);
+            polartest::write_odim(f);
+            row.damage(f);
+        }
+        try {
+            read_odim(path, row.field);
+            ADD_FAILURE() << "read";
+        } catch (const std::runtime_error& e) {
+            const std::string m = e.what();
+            EXPECT_TRUE(m.starts_with(path + ": ")) << m;
+            EXPECT_NE(m.find(row.message), std::string::npos) << m;
+        }
+    }
+
+    // Not HDF5 at all, and an ODIM file cut short.
+    polartest::write_odim(dir.file("whole.h5"));
+    const std::string whole = apptest::TempDir::read(dir.file("whole.h5"));
+    for (std::size_t keep : {std::size_t{0}, std::size_t{100}, whole.size() / 2, whole.size() - 1}) {
+        const std::string path = dir.write("cut.h5", whole.substr(0, keep));
+        EXPECT_THROW(read_odim(path), std::runtime_error) << keep;
+    }
+    const std::string text = dir.write("text.h5", "not a radar volume\n");
+    EXPECT_THROW(
+        {
+            try {
+                read_odim(text);
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), (text + ": not an HDF5 file").c_str());
+                throw;
+            }
+        },
+        std::runtime_error);
+}
+
+}  // namespace
