@@ -8,6 +8,9 @@
 #include <functional>
 #include <numbers>
 
+#include "polar_files.h"
+#include "temp_files.h"
+
 namespace {
 
 using namespace velmora::app;
@@ -132,6 +135,61 @@ TEST(PolarGridding, KnownFieldGridsBack) {
         return o;
     }());
     for (float value : far.values) EXPECT_EQ(value, -9999.0f);
+}
+
+// A scan written as an ODIM volume, as radar software writes one: one byte a
+// gate (0.5 dB steps from -32 dBZ), 0 no echo, 255 no data.
+void write_odim_scan(const std::string& path, const PolarVolume& v) {
+    polartest::H5File f(path);
+    f.text("/what", "object", "PVOL");
+    f.text("/what", "date", "20100810");
+    f.text("/what", "time", "120000");
+    f.number("/where", "lat", v.site->latitude);
+    f.number("/where", "lon", v.site->longitude);
+    f.number("/where", "height", v.site->height);
+    for (std::size_t n = 0; n < v.sweeps.size(); ++n) {
+        const Sweep& s = v.sweeps[n];
+        const std::string ds = "/dataset" + std::to_string(n + 1);
+        f.number(ds + "/where", "elangle", s.fixed_angle);
+        f.number(ds + "/where", "nrays", static_cast<double>(s.rays()));
+        f.number(ds + "/where", "nbins", s.gates);
+        f.number(ds + "/where", "rstart", (s.range_first - s.gate_spacing / 2) / 1000.0);
+        f.number(ds + "/where", "rscale", s.gate_spacing);
+        f.text(ds + "/data1/what", "quantity", "DBZH");
+        f.number(ds + "/data1/what", "gain", 0.5);
+        f.number(ds + "/data1/what", "offset", -32.0);
+        f.number(ds + "/data1/what", "nodata", 255);
+        f.number(ds + "/data1/what", "undetect", 0);
+        std::vector<double> raw;
+        for (float value : s.values)
+            raw.push_back(std::isnan(value) ? 255 : std::isinf(value) ? 0 : std::clamp(std::round((value + 32.0) * 2), 1.0, 254.0));
+        f.array(ds + "/data1/data", s.rays(), s.gates, raw, H5T_STD_U8LE, true);
+    }
+}
+
+TEST(PolarGridding, OdimFileOfAKnownFieldGridsBack) {
+    // ODIM rays are centred on (i + 0.5) degrees; the sweeps stored from the
+    // top down.
+    PolarVolume v = scan(storm, kElevations, 500.0, 240, 0.5);
+    std::reverse(v.sweeps.begin(), v.sweeps.end());
+    vtest::TempDir dir;
+    const std::string path = dir.file("scan.h5");
+    write_odim_scan(path, v);
+    const PolarVolume read = read_polar(path);
+    ASSERT_EQ(read.sweeps.size(), kElevations.size());
+    const Volume g = grid_volumes(std::span(&read, 1), small_grid());
+    EXPECT_EQ(g.time, 1281441600.0);
+    int covered = 0;
+    for (double x = -50; x <= 50; x += 10)
+        for (double y = -50; y <= 50; y += 10)
+            for (double z = 1.0; z <= 8.0; z += 1.0) {
+                const double s = std::hypot(x, y);
+                if (s < 15.0 || beam_height(s, 0.5) + 0.5 > z || beam_height(s, 19.5) - 0.5 < z) continue;
+                ++covered;
+                // Within the grid's own smoothing and half a step of the bytes.
+                EXPECT_NEAR(at(g, x, y, z), storm(x, y, z), 1.25) << x << ", " << y << ", " << z;
+            }
+    EXPECT_GT(covered, 300);
 }
 
 TEST(PolarGridding, MissingGatesAreLeftOutAndNoEchoWeighsAsZeroPower) {
