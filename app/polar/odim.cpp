@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "cf_time.h"
 #include "polar.h"
 
 namespace velmora::app::polar {
@@ -175,16 +176,6 @@ Attributes levels(const std::string& path, hid_t file, std::initializer_list<std
     Attributes a{path, file, {}};
     for (const std::string& o : objects) a.levels.push_back(o.empty() ? kind : o + "/" + kind);
     return a;
-}
-
-// Days from 1970-01-01 to a date of the Gregorian calendar.
-long days_from_civil(long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long>(doe) - 719468;
 }
 
 int digits(std::string_view s, std::size_t at, std::size_t n) {

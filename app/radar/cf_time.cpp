@@ -8,17 +8,6 @@ namespace velmora::app {
 
 namespace {
 
-// Days from 1970-01-01 to y-m-d on the proleptic Gregorian calendar (Howard
-// Hinnant's days_from_civil).
-long days_from_civil(long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long>(doe) - 719468;
-}
-
 void civil_from_days(long z, long& y, unsigned& m, unsigned& d) {
     z += 719468;
     const long era = (z >= 0 ? z : z - 146096) / 146097;
@@ -33,6 +22,17 @@ void civil_from_days(long z, long& y, unsigned& m, unsigned& d) {
 }
 
 }  // namespace
+
+// Days from 1970-01-01 to y-m-d on the proleptic Gregorian calendar (Howard
+// Hinnant's days_from_civil).
+long days_from_civil(long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long>(doe) - 719468;
+}
 
 std::optional<double> cf_seconds(const std::string& units, const std::string& calendar, double value) {
     if (!calendar.empty() && calendar != "standard" && calendar != "gregorian" && calendar != "proleptic_gregorian")
@@ -78,7 +78,7 @@ std::string iso_utc(double t) {
     long y = 0;
     unsigned m = 0, d = 0;
     civil_from_days(days, y, m, d);
-    char out[40];
+    char out[96];   // room for any year a double may hold
     std::snprintf(out, sizeof out, "%04ld-%02u-%02uT%02ld:%02ld:%02ldZ", y, m, d, secs / 3600, secs / 60 % 60, secs % 60);
     return out;
 }

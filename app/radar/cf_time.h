@@ -14,6 +14,10 @@ namespace velmora::app {
 // their own arithmetic.
 std::optional<double> cf_seconds(const std::string& units, const std::string& calendar, double value);
 
+// Days from 1970-01-01 to y-m-d on the proleptic Gregorian calendar (Howard
+// Hinnant's days_from_civil).
+long days_from_civil(long y, unsigned m, unsigned d);
+
 // ISO 8601 in UTC, to the second: "2006-01-20T00:50:08Z".
 std::string iso_utc(double seconds_since_1970);
 

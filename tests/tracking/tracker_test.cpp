@@ -183,18 +183,28 @@ TEST(TrackerTest, GapsOrderAndEmptyVolumes) {
     // the usual interval, still linked; two missing are a gap that ends
     // every track.
     for (const auto& r : track_series(s, {2}).rows)
-        if (r.frame == 2) EXPECT_EQ(r.event, tracking::Event::Continue);
+        if (r.frame == 2) {
+            EXPECT_EQ(r.event, tracking::Event::Continue);
+        }
     for (const auto& r : track_series(s, {2, 3}).rows) {
-        if (r.frame == 1) EXPECT_EQ(r.event, tracking::Event::End);
-        if (r.frame == 2) EXPECT_EQ(r.event, tracking::Event::Start);
+        if (r.frame == 1) {
+            EXPECT_EQ(r.event, tracking::Event::End);
+        }
+        if (r.frame == 2) {
+            EXPECT_EQ(r.event, tracking::Event::Start);
+        }
     }
     // A volume without cells ends every track before it.
     std::vector<tracking::Frame> frames = track_series(s).frames;
     frames.resize(4);
     frames[2].cells.clear();
     for (const auto& r : tracking::track(plane, frames, {})) {
-        if (r.frame == 1) EXPECT_EQ(r.event, tracking::Event::End);
-        if (r.frame == 3) EXPECT_EQ(r.event, tracking::Event::Start);
+        if (r.frame == 1) {
+            EXPECT_EQ(r.event, tracking::Event::End);
+        }
+        if (r.frame == 3) {
+            EXPECT_EQ(r.event, tracking::Event::Start);
+        }
     }
     // One volume only starts its tracks; volumes out of time order are refused.
     for (const auto& r : tracking::track(plane, {frames[0]}, {})) EXPECT_EQ(r.event, tracking::Event::Start);
