@@ -188,26 +188,19 @@ private:
     int nc_;
 };
 
-}  // namespace
 
-PolarVolume read_cfradial(const std::string& path, const std::string& field) {
-    if (const std::string problem = classic_header_problem(path); !problem.empty()) fail(path, "not a valid NetCDF file: " + problem);
-    NcFile nc;
-    check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
-    const Reader r(path, nc.id);
 
-    const int time_dim = r.dim("time"), range_dim = r.dim("range"), sweep_dim = r.dim("sweep");
-    const std::size_t ntime = r.dim_len(time_dim), nrange = r.dim_len(range_dim), nsweep = r.dim_len(sweep_dim);
-    if (ntime == 0 || nrange == 0 || nsweep == 0) fail(path, "no rays, gates or sweeps (time, range or sweep is empty)");
-
-    // The field.
+// The field to read: the one named, else the one whose standard name says it
+// is the reflectivity, else the first of the usual names.
+std::string chosen_field(const Reader& r, int nc, int time_dim, int range_dim, const std::string& path,
+                         const std::string& field) {
     const std::vector<std::string> fields = r.fields(time_dim, range_dim);
     std::string name = field;
     if (name.empty()) {
         for (const std::string& f : fields) {
             int id;
-            nc_inq_varid(nc.id, f.c_str(), &id);
-            if (text_att(nc.id, id, "standard_name") == "equivalent_reflectivity_factor") {
+            nc_inq_varid(nc, f.c_str(), &id);
+            if (text_att(nc, id, "standard_name") == "equivalent_reflectivity_factor") {
                 name = f;
                 break;
             }
@@ -221,6 +214,92 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
         fail(path, (name.empty() ? std::string("no reflectivity field") : "no field " + name) +
                        (list.empty() ? " (the file holds no fields along time and range)" : " (the file holds " + list + ")"));
     }
+    return name;
+}
+
+// The spacing of the gates (centres in metres), which must be even.
+double gate_spacing(int nc, const std::vector<double>& range, const std::string& path) {
+    const std::size_t nrange = range.size();
+    double spacing = 0.0;
+    if (nrange > 1) {
+        spacing = (range.back() - range.front()) / static_cast<double>(nrange - 1);
+        if (!(spacing > 0) || !std::isfinite(spacing)) fail(path, "range gates do not increase");
+        for (std::size_t i = 1; i < nrange; ++i)
+            if (!(std::abs(range[i] - range[i - 1] - spacing) <= 1e-3 * spacing)) fail(path, "range gates not evenly spaced");
+    } else {
+        int id;
+        nc_inq_varid(nc, "range", &id);
+        spacing = number_att(nc, id, "meters_between_gates").value_or(0.0);
+        if (!(spacing > 0)) fail(path, "one range gate and no meters_between_gates");
+    }
+    if (!std::isfinite(range.front())) fail(path, "range of the first gate is not finite");
+    return spacing;
+}
+
+// The fill value of a variable: its own, else the library's default for its
+// type where gates never written hold it.
+std::optional<double> fill_value(int nc, int var, nc_type type) {
+    if (auto fill = number_att(nc, var, "_FillValue")) return fill;
+    int no_fill = 0;
+    if (nc_inq_var_fill(nc, var, &no_fill, nullptr) != NC_NOERR || no_fill) return std::nullopt;
+    switch (type) {
+    case NC_BYTE: return NC_FILL_BYTE;
+    case NC_UBYTE: return NC_FILL_UBYTE;
+    case NC_SHORT: return NC_FILL_SHORT;
+    case NC_USHORT: return NC_FILL_USHORT;
+    case NC_INT: return NC_FILL_INT;
+    case NC_UINT: return NC_FILL_UINT;
+    case NC_FLOAT: return NC_FILL_FLOAT;
+    case NC_DOUBLE: return NC_FILL_DOUBLE;
+    default: return NAN;
+    }
+}
+
+// The values of the field (ntime x nrange), unpacked: fill and missing
+// values are missing gates.
+std::vector<float> unpacked(int nc, int var, nc_type type, std::size_t n, const std::string& path, const std::string& name) {
+    std::vector<double> raw(n);
+    check(nc_get_var_double(nc, var, raw.data()), path, "reading " + name);
+    const double scale = number_att(nc, var, "scale_factor").value_or(1.0);
+    const double offset = number_att(nc, var, "add_offset").value_or(0.0);
+    const std::optional<double> fill = fill_value(nc, var, type);
+    const std::optional<double> missing = number_att(nc, var, "missing_value");
+    std::vector<float> values(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = raw[i];
+        values[i] = std::isnan(x) || (fill && x == *fill) || (missing && x == *missing)
+                        ? kMissing
+                        : static_cast<float>(x * scale + offset);
+    }
+    return values;
+}
+
+// Every sweep's rays within the file's, every ray at finite angles.
+void check_rays(const std::vector<int>& first, const std::vector<int>& last, const std::vector<double>& azimuth,
+                const std::vector<double>& elevation, const std::string& path) {
+    const std::size_t ntime = azimuth.size();
+    for (std::size_t s = 0; s < first.size(); ++s)
+        if (first[s] < 0 || last[s] < first[s] || static_cast<std::size_t>(last[s]) >= ntime)
+            fail(path, "sweep " + std::to_string(s) + ": rays " + std::to_string(first[s]) + " to " + std::to_string(last[s]) +
+                           " are not within the " + std::to_string(ntime) + " rays");
+    for (std::size_t i = 0; i < ntime; ++i)
+        if (!std::isfinite(azimuth[i]) || !std::isfinite(elevation[i]))
+            fail(path, "ray " + std::to_string(i) + ": azimuth or elevation is not finite");
+}
+
+}  // namespace
+
+PolarVolume read_cfradial(const std::string& path, const std::string& field) {
+    if (const std::string problem = classic_header_problem(path); !problem.empty()) fail(path, "not a valid NetCDF file: " + problem);
+    NcFile nc;
+    check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
+    const Reader r(path, nc.id);
+
+    const int time_dim = r.dim("time"), range_dim = r.dim("range"), sweep_dim = r.dim("sweep");
+    const std::size_t ntime = r.dim_len(time_dim), nrange = r.dim_len(range_dim), nsweep = r.dim_len(sweep_dim);
+    if (ntime == 0 || nrange == 0 || nsweep == 0) fail(path, "no rays, gates or sweeps (time, range or sweep is empty)");
+
+    const std::string name = chosen_field(r, nc.id, time_dim, range_dim, path, field);
     int var;
     check(nc_inq_varid(nc.id, name.c_str(), &var), path, "reading " + name);
     nc_type type;
@@ -236,38 +315,16 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
     if (nrange > kMaxGates) fail(path, std::to_string(nrange) + " gates per ray");
     if (nsweep > ntime) fail(path, std::to_string(nsweep) + " sweeps of " + std::to_string(ntime) + " rays");
 
-    PolarVolume v;
-    v.source = path;
-    v.field = name;
-    v.units = text_att(nc.id, var, "units").value_or("");
+    PolarVolume v{.source = path, .field = name, .units = text_att(nc.id, var, "units").value_or("")};
 
-    // Gates: centres in metres, evenly spaced.
     const std::vector<double> range = r.vector("range", {range_dim}, nrange);
-    double spacing = 0.0;
-    if (nrange > 1) {
-        spacing = (range.back() - range.front()) / static_cast<double>(nrange - 1);
-        if (!(spacing > 0) || !std::isfinite(spacing)) fail(path, "range gates do not increase");
-        for (std::size_t i = 1; i < nrange; ++i)
-            if (!(std::abs(range[i] - range[i - 1] - spacing) <= 1e-3 * spacing)) fail(path, "range gates not evenly spaced");
-    } else {
-        int id;
-        nc_inq_varid(nc.id, "range", &id);
-        spacing = number_att(nc.id, id, "meters_between_gates").value_or(0.0);
-        if (!(spacing > 0)) fail(path, "one range gate and no meters_between_gates");
-    }
-    if (!std::isfinite(range.front())) fail(path, "range of the first gate is not finite");
-
+    const double spacing = gate_spacing(nc.id, range, path);
     const std::vector<double> azimuth = r.vector("azimuth", {time_dim}, ntime);
     const std::vector<double> elevation = r.vector("elevation", {time_dim}, ntime);
     const std::vector<double> fixed_angle = r.vector("fixed_angle", {sweep_dim}, nsweep);
     const std::vector<int> first = r.indices("sweep_start_ray_index", sweep_dim, nsweep);
     const std::vector<int> last = r.indices("sweep_end_ray_index", sweep_dim, nsweep);
-    for (std::size_t s = 0; s < nsweep; ++s)
-        if (first[s] < 0 || last[s] < first[s] || static_cast<std::size_t>(last[s]) >= ntime)
-            fail(path, "sweep " + std::to_string(s) + ": rays " + std::to_string(first[s]) + " to " + std::to_string(last[s]) +
-                           " are not within the " + std::to_string(ntime) + " rays");
-    for (std::size_t i = 0; i < ntime; ++i)
-        if (!std::isfinite(azimuth[i]) || !std::isfinite(elevation[i])) fail(path, "ray " + std::to_string(i) + ": azimuth or elevation is not finite");
+    check_rays(first, last, azimuth, elevation, path);
 
     // Times of the rays, when their units are CF's.
     std::optional<std::string> time_units;
@@ -288,36 +345,7 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
     if (lat && lon) v.site = Site{*lat, *lon, r.first_value("altitude").value_or(0.0)};
     if (const auto bw = r.first_value("radar_beam_width_h"); bw && *bw > 0) v.beam_width = *bw;
 
-    // The field, unpacked: fill and missing values are missing gates.
-    std::vector<double> raw(ntime * nrange);
-    check(nc_get_var_double(nc.id, var, raw.data()), path, "reading " + name);
-    const double scale = number_att(nc.id, var, "scale_factor").value_or(1.0);
-    const double offset = number_att(nc.id, var, "add_offset").value_or(0.0);
-    std::optional<double> fill = number_att(nc.id, var, "_FillValue");
-    const std::optional<double> missing = number_att(nc.id, var, "missing_value");
-    if (!fill) {
-        // Gates never written hold the library's default fill value of the type.
-        int no_fill = 0;
-        double deflt = 0;
-        if (nc_inq_var_fill(nc.id, var, &no_fill, nullptr) == NC_NOERR && !no_fill) {
-            switch (type) {
-            case NC_BYTE: deflt = NC_FILL_BYTE; break;
-            case NC_UBYTE: deflt = NC_FILL_UBYTE; break;
-            case NC_SHORT: deflt = NC_FILL_SHORT; break;
-            case NC_USHORT: deflt = NC_FILL_USHORT; break;
-            case NC_INT: deflt = NC_FILL_INT; break;
-            case NC_UINT: deflt = NC_FILL_UINT; break;
-            case NC_FLOAT: deflt = NC_FILL_FLOAT; break;
-            case NC_DOUBLE: deflt = NC_FILL_DOUBLE; break;
-            default: deflt = NAN;
-            }
-            fill = deflt;
-        }
-    }
-    auto value = [&](double x) {
-        if (std::isnan(x) || (fill && x == *fill) || (missing && x == *missing)) return kMissing;
-        return static_cast<float>(x * scale + offset);
-    };
+    const std::vector<float> values = unpacked(nc.id, var, type, ntime * nrange, path, name);
 
     for (std::size_t s = 0; s < nsweep; ++s) {
         Sweep sw;
@@ -332,7 +360,7 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
             const float af = static_cast<float>(a);
             sw.azimuth.push_back(af < 360.0f ? af : 0.0f);
             sw.elevation.push_back(static_cast<float>(elevation[i]));
-            for (std::size_t g = 0; g < nrange; ++g) sw.values.push_back(value(raw[i * nrange + g]));
+            sw.values.insert(sw.values.end(), values.begin() + i * nrange, values.begin() + (i + 1) * nrange);
         }
         v.sweeps.push_back(std::move(sw));
     }
