@@ -315,7 +315,8 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
     if (nrange > kMaxGates) fail(path, std::to_string(nrange) + " gates per ray");
     if (nsweep > ntime) fail(path, std::to_string(nsweep) + " sweeps of " + std::to_string(ntime) + " rays");
 
-    PolarVolume v{.source = path, .field = name, .units = text_att(nc.id, var, "units").value_or("")};
+    PolarVolume v;
+    v.source = path, v.field = name, v.units = text_att(nc.id, var, "units").value_or("");
 
     const std::vector<double> range = r.vector("range", {range_dim}, nrange);
     const double spacing = gate_spacing(nc.id, range, path);
