@@ -134,3 +134,9 @@ def test_klix_rainbands_from_the_radar_file():
     assert a.origin == pytest.approx((30.33667, -89.82528), abs=1e-4)
     assert len(a.cells) >= 3
     assert (a.cells["max_dbz"] >= 40.0).all() and a.cells["max_dbz"].max() <= 54.5
+
+
+def test_batch_command_takes_negative_extents():
+    from velmora.__main__ import _joined, _parser
+    args = _parser().parse_args(_joined(["a.nc", "--extent", "-40,40,-40,40", "--origin", "-12.5,131", "--level", "35"]))
+    assert args.extent == [-40, 40, -40, 40] and args.origin == [-12.5, 131] and args.level == 35

@@ -62,8 +62,26 @@ def _numbers(count):
     return parse
 
 
+_NUMBER_LISTS = ("--site", "--spacing", "--extent", "--levels", "--origin")
+
+
+def _joined(argv):
+    """--extent -150,150,... as --extent=-150,150,...: argparse takes a value
+    that starts with a minus sign for an option of its own."""
+    out, i = [], 0
+    while i < len(argv):
+        value = argv[i + 1] if i + 1 < len(argv) else ""
+        if argv[i] in _NUMBER_LISTS and value.startswith("-") and value[1:2].isdigit():
+            out.append(f"{argv[i]}={value}")
+            i += 2
+        else:
+            out.append(argv[i])
+            i += 1
+    return out
+
+
 def batch(argv):
-    args = _parser().parse_args(argv)
+    args = _parser().parse_args(_joined(list(argv)))
     if args.workers is not None and args.workers < 1:
         print("velmora batch: --workers must be 1 or more", file=sys.stderr)
         return 2
