@@ -15,6 +15,7 @@
 
 #include "cf_time.h"
 #include "classic_header.h"
+#include "file_handles.h"
 #include "polar.h"
 
 namespace velmora::app::polar {
@@ -26,20 +27,6 @@ void check(int status, const std::string& path, const std::string& doing) {
     if (status != NC_NOERR) fail(path, doing + ": " + nc_strerror(status));
 }
 
-struct NcFile {
-    int id = -1;
-    NcFile() = default;
-    NcFile(const NcFile&) = delete;
-    NcFile& operator=(const NcFile&) = delete;
-    ~NcFile() {
-        if (id >= 0) nc_close(id);
-    }
-};
-
-// Deflate shrinks data by at most about 1032:1: a field claiming more values
-// than that from the file's bytes is damaged, and is refused before the
-// reader allocates for it.
-constexpr double kMaxCompression = 1100.0;
 constexpr std::size_t kMaxText = 1 << 16;
 constexpr std::size_t kMaxGates = 100000;
 
@@ -310,7 +297,7 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
     std::error_code ec;
     const auto file_size = std::filesystem::file_size(path, ec);
     const double gates = static_cast<double>(ntime) * static_cast<double>(nrange);
-    if (ec || gates * static_cast<double>(type_size) > static_cast<double>(file_size) * kMaxCompression)
+    if (ec || gates * static_cast<double>(type_size) > static_cast<double>(file_size) * kMaxDeflateRatio)
         fail(path, std::to_string(ntime) + " rays x " + std::to_string(nrange) + " gates of " + name + " are more than the file holds");
     if (nrange > kMaxGates) fail(path, std::to_string(nrange) + " gates per ray");
     if (nsweep > ntime) fail(path, std::to_string(nsweep) + " sweeps of " + std::to_string(ntime) + " rays");

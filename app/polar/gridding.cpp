@@ -19,6 +19,12 @@ namespace {
 constexpr double kDegree = std::numbers::pi / 180.0;
 constexpr float kNull = -9999.0f;
 
+// The ground distance of the gate at slant range r (km) and elevation e,
+// given its height.
+double ground_distance_under(double r, double elevation, double height) {
+    return kEffectiveEarthRadius * std::asin(r * std::cos(elevation * kDegree) / (kEffectiveEarthRadius + height));
+}
+
 // Reflectivity is averaged as power; other fields as they are.
 bool in_decibels(const PolarVolume& v) {
     std::string units = v.units;
@@ -110,8 +116,9 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         for (int i = 0; i < g.gates; ++i) {
             const std::size_t at = k * g.gates + i;
             const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
-            g.s[at] = ground_distance(r, elevation);
-            g.h[at] = beam_height(r, elevation) + height_offset;
+            const double height = beam_height(r, elevation);
+            g.s[at] = ground_distance_under(r, elevation, height);
+            g.h[at] = height + height_offset;
             const float v = sweep.values[ray * static_cast<std::size_t>(g.gates) + i];
             // No echo is zero power in an average of reflectivity, and no
             // value at all for other fields.
@@ -295,10 +302,7 @@ double beam_height(double r, double elevation) {
     return std::sqrt(r * r + R * R + 2.0 * r * R * std::sin(elevation * kDegree)) - R;
 }
 
-double ground_distance(double r, double elevation) {
-    const double R = kEffectiveEarthRadius;
-    return R * std::asin(r * std::cos(elevation * kDegree) / (R + beam_height(r, elevation)));
-}
+double ground_distance(double r, double elevation) { return ground_distance_under(r, elevation, beam_height(r, elevation)); }
 
 std::string grid_problem(const GridOptions& o) {
     for (double d : {o.dx, o.dy, o.dz})

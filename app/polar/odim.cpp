@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cf_time.h"
+#include "file_handles.h"
 #include "polar.h"
 
 namespace velmora::app::polar {
@@ -31,54 +32,10 @@ std::string num(double x) {
     return text;
 }
 
-// An HDF5 id closed with the function that matches its kind.
-class Hid {
-public:
-    Hid() = default;
-    Hid(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-    Hid(Hid&& o) noexcept : id_(std::exchange(o.id_, -1)), close_(o.close_) {}
-    Hid& operator=(Hid&& o) noexcept {
-        std::swap(id_, o.id_);
-        std::swap(close_, o.close_);
-        return *this;
-    }
-    Hid(const Hid&) = delete;
-    Hid& operator=(const Hid&) = delete;
-    ~Hid() {
-        if (id_ >= 0 && close_) close_(id_);
-    }
-    hid_t get() const { return id_; }
-    explicit operator bool() const { return id_ >= 0; }
-
-private:
-    hid_t id_ = -1;
-    herr_t (*close_)(hid_t) = nullptr;
-};
-
-// HDF5 prints a trace of every failed call by default; a damaged file is
-// reported by the reader's own message instead.
-class QuietHdf5 {
-public:
-    QuietHdf5() {
-        H5Eget_auto2(H5E_DEFAULT, &handler_, &data_);
-        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    }
-    ~QuietHdf5() { H5Eset_auto2(H5E_DEFAULT, handler_, data_); }
-    QuietHdf5(const QuietHdf5&) = delete;
-    QuietHdf5& operator=(const QuietHdf5&) = delete;
-
-private:
-    H5E_auto2_t handler_ = nullptr;
-    void* data_ = nullptr;
-};
-
 // Strings of attributes longer than this are not ODIM's.
 constexpr std::size_t kMaxString = 1 << 16;
 constexpr long kMaxRays = 10000;
 constexpr long kMaxBins = 100000;
-// Deflate shrinks a block by at most about 1032:1; a data array claiming more
-// values than that from its stored bytes is damaged, not compressed.
-constexpr double kMaxCompression = 1100.0;
 
 // One of ODIM's attribute groups (what, where, how) at its levels, the most
 // specific first: a data group's attribute overrides its dataset's, which
@@ -261,7 +218,7 @@ std::vector<double> raw_values(const std::string& path, hid_t file, const std::s
         fail(path, name + " is not " + std::to_string(rays) + " rays x " + std::to_string(bins) + " bins (nrays x nbins)");
     const double wanted = static_cast<double>(rays) * static_cast<double>(bins) * static_cast<double>(H5Tget_size(type.get()));
     const double stored = static_cast<double>(H5Dget_storage_size(set.get()));
-    if (wanted > stored * kMaxCompression) fail(path, name + " holds fewer bytes than its " + std::to_string(rays * bins) + " values need");
+    if (wanted > stored * kMaxDeflateRatio) fail(path, name + " holds fewer bytes than its " + std::to_string(rays * bins) + " values need");
     std::vector<double> raw(static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins));
     if (H5Dread(set.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, raw.data()) < 0) fail(path, "cannot read " + name);
     return raw;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "classic_header.h"
+#include "file_handles.h"
 #include "polar.h"
 
 namespace velmora::app::polar {
@@ -32,43 +33,30 @@ std::string first_bytes(const std::string& path, unsigned count) {
 // what: PVOL for a polar volume, SCAN for a single sweep.
 bool is_odim(hid_t file) {
     if (H5Aexists_by_name(file, "what", "object", H5P_DEFAULT) <= 0) return false;
-    bool odim = false;
-    hid_t attr = H5Aopen_by_name(file, "what", "object", H5P_DEFAULT, H5P_DEFAULT);
-    hid_t type = attr >= 0 ? H5Aget_type(attr) : -1;
-    if (type >= 0 && H5Tget_class(type) == H5T_STRING && !H5Tis_variable_str(type)) {
-        std::array<char, 16> text{};
-        std::size_t size = H5Tget_size(type);
-        hid_t space = H5Aget_space(attr);
-        if (space >= 0 && H5Sget_simple_extent_npoints(space) == 1 && size < text.size() &&
-            H5Aread(attr, type, text.data()) >= 0) {
-            std::string_view object(text.data(), strnlen(text.data(), size));
-            odim = object == "PVOL" || object == "SCAN";
-        }
-        if (space >= 0) H5Sclose(space);
-    }
-    if (type >= 0) H5Tclose(type);
-    if (attr >= 0) H5Aclose(attr);
-    return odim;
+    const Hid attr(H5Aopen_by_name(file, "what", "object", H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    const Hid type(attr ? H5Aget_type(attr.get()) : -1, H5Tclose);
+    if (!type || H5Tget_class(type.get()) != H5T_STRING || H5Tis_variable_str(type.get())) return false;
+    const Hid space(H5Aget_space(attr.get()), H5Sclose);
+    std::array<char, 16> text{};
+    const std::size_t size = H5Tget_size(type.get());
+    if (!space || H5Sget_simple_extent_npoints(space.get()) != 1 || size >= text.size() ||
+        H5Aread(attr.get(), type.get(), text.data()) < 0)
+        return false;
+    const std::string_view object(text.data(), strnlen(text.data(), size));
+    return object == "PVOL" || object == "SCAN";
 }
 
 // An HDF5 file holds ODIM, or NetCDF-4 whose dimensions and variables are
 // links of its root group: one opening tells both apart (opening it through
 // the NetCDF library as well would cost as much as a small analysis).
 PolarFormat hdf5_format(const std::string& path) {
-    H5E_auto2_t handler;
-    void* data;
-    H5Eget_auto2(H5E_DEFAULT, &handler, &data);
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // probing: failures are answers, not messages
-    PolarFormat format = PolarFormat::none;
-    hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    if (file >= 0) {
-        auto has = [file](const char* name) { return H5Lexists(file, name, H5P_DEFAULT) > 0; };
-        if (is_odim(file)) format = PolarFormat::odim;
-        else if (has("range") && has("time") && (has("sweep") || has("sweep_number"))) format = PolarFormat::cfradial;
-        H5Fclose(file);
-    }
-    H5Eset_auto2(H5E_DEFAULT, handler, data);
-    return format;
+    const QuietHdf5 quiet;   // probing: failures are answers, not messages
+    const Hid file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
+    if (!file) return PolarFormat::none;
+    auto has = [&file](const char* name) { return H5Lexists(file.get(), name, H5P_DEFAULT) > 0; };
+    if (is_odim(file.get())) return PolarFormat::odim;
+    if (has("range") && has("time") && (has("sweep") || has("sweep_number"))) return PolarFormat::cfradial;
+    return PolarFormat::none;
 }
 
 // A classic CF/Radial file has its layout: rays along time, each a line of
@@ -79,12 +67,12 @@ bool is_cfradial(const std::string& path) {
     // A damaged classic header is not handed to the NetCDF library, which
     // trusts its counts and type codes (classic_header.h).
     if (!classic_header_problem(path).empty()) return false;
-    int id;
-    if (nc_open(path.c_str(), NC_NOWRITE, &id) != NC_NOERR) return false;
+    NcFile nc;
+    if (nc_open(path.c_str(), NC_NOWRITE, &nc.id) != NC_NOERR) return false;
+    const int id = nc.id;
     int var, dim;
     const bool cfradial = nc_inq_dimid(id, "range", &dim) == NC_NOERR && nc_inq_dimid(id, "time", &dim) == NC_NOERR &&
                           (nc_inq_dimid(id, "sweep", &dim) == NC_NOERR || nc_inq_varid(id, "sweep_number", &var) == NC_NOERR);
-    nc_close(id);
     return cfradial;
 }
 

@@ -12,28 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "file_handles.h"
 #include "large_memory.h"
 
 namespace velmora::app {
 
 namespace {
-
-// An HDF5 identifier closed with its own close function.
-class Id {
-public:
-    Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-    ~Id() {
-        if (id_ >= 0) close_(id_);
-    }
-    Id(const Id&) = delete;
-    Id& operator=(const Id&) = delete;
-    operator hid_t() const { return id_; }
-    bool ok() const { return id_ >= 0; }
-
-private:
-    hid_t id_;
-    herr_t (*close_)(hid_t);
-};
 
 constexpr int kMaxRank = 8;
 // Beyond this many chunks, looking each one up costs more than it saves.
@@ -150,10 +134,11 @@ void place(const Layout& l, const Chunk& c, const float* values, std::span<const
 // region; false when the dataset is anything else.
 bool chunk_layout(hid_t dset, hid_t space, std::span<const std::size_t> start, std::span<const std::size_t> count,
                   Layout& l, hsize_t& nchunks) {
-    Id type(H5Dget_type(dset), H5Tclose);
-    if (!type.ok() || H5Tequal(type, H5T_IEEE_F32LE) <= 0) return false;
-    Id dcpl(H5Dget_create_plist(dset), H5Pclose);
-    if (space < 0 || !dcpl.ok() || H5Pget_layout(dcpl) != H5D_CHUNKED) return false;
+    const Hid type(H5Dget_type(dset), H5Tclose);
+    if (!type || H5Tequal(type.get(), H5T_IEEE_F32LE) <= 0) return false;
+    const Hid plist(H5Dget_create_plist(dset), H5Pclose);
+    const hid_t dcpl = plist.get();
+    if (space < 0 || !plist || H5Pget_layout(dcpl) != H5D_CHUNKED) return false;
     l.rank = H5Sget_simple_extent_ndims(space);
     if (l.rank < 1 || l.rank > kMaxRank || static_cast<std::size_t>(l.rank) != start.size() || start.size() != count.size())
         return false;
@@ -237,28 +222,19 @@ bool inflate_all(const Layout& l, std::vector<Chunk>& chunks, std::span<const st
 bool read_chunked_floats(const std::string& path, const std::string& var, std::span<const std::size_t> start,
                          std::span<const std::size_t> count, float* out) {
     if constexpr (std::endian::native != std::endian::little) return false;
-    // HDF5 prints its own error stack unless told not to: a file it cannot
-    // take is not an error here.
-    H5E_auto2_t saved_report = nullptr;
-    void* saved_data = nullptr;
-    H5Eget_auto2(H5E_DEFAULT, &saved_report, &saved_data);
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    struct Restore {
-        H5E_auto2_t f;
-        void* d;
-        ~Restore() { H5Eset_auto2(H5E_DEFAULT, f, d); }
-    } restore{saved_report, saved_data};
-
-    Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
-    if (!file.ok()) return false;
-    Id dset(H5Dopen2(file, var.c_str(), H5P_DEFAULT), H5Dclose);
-    if (!dset.ok()) return false;
-    Id space(H5Dget_space(dset), H5Sclose);
+    // A file HDF5 cannot take is not an error here: the NetCDF library reads it.
+    const QuietHdf5 quiet;
+    const Hid file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
+    if (!file) return false;
+    const Hid dset(H5Dopen2(file.get(), var.c_str(), H5P_DEFAULT), H5Dclose);
+    if (!dset) return false;
+    const Hid space(H5Dget_space(dset.get()), H5Sclose);
     Layout l;
     hsize_t nchunks = 0;
-    if (!space.ok() || !chunk_layout(dset, space, start, count, l, nchunks)) return false;
+    if (!space || !chunk_layout(dset.get(), space.get(), start, count, l, nchunks)) return false;
     std::vector<Chunk> chunks;
-    return read_raw_chunks(dset, space, l, nchunks, start, count, chunks) && inflate_all(l, chunks, start, count, out);
+    return read_raw_chunks(dset.get(), space.get(), l, nchunks, start, count, chunks) &&
+           inflate_all(l, chunks, start, count, out);
 }
 
 }  // namespace velmora::app

@@ -20,6 +20,7 @@
 #include "chunked_read.h"
 #include "cf_time.h"
 #include "classic_header.h"
+#include "file_handles.h"
 #include "field_ref.h"
 #include "host_ops.h"
 
@@ -34,14 +35,6 @@ namespace {
 void check(int status, const std::string& path, const std::string& doing) {
     if (status != NC_NOERR) fail(path, doing + ": " + nc_strerror(status));
 }
-
-// Closes the file on every path.
-struct NcFile {
-    int id = -1;
-    ~NcFile() {
-        if (id >= 0) nc_close(id);
-    }
-};
 
 // A text attribute, stored as characters or as a (NetCDF-4) string.
 std::string text_att(int nc, int var, const char* name) {
