@@ -271,31 +271,28 @@ struct TwoCores {
         for (std::size_t i = 3; i < 8; ++i) s.set(i, 2, 0, 42, 1);   // the bridge, i = 3..7
         for (std::size_t i = 8; i < 13; ++i) s.set(i, 2, 0, 41, 1);  // its eastern half, i = 8..12
     }
-    // The voxels of each number, face-connected or not.
+    // The voxels of each number, and whether each number's voxels are one
+    // face-connected part (a union of face neighbours of the same number).
     std::map<std::int32_t, std::size_t> parts(bool& connected) const {
+        std::vector<std::size_t> root(s.labels.size());
+        for (std::size_t p = 0; p < root.size(); ++p) root[p] = p;
+        const auto find = [&](std::size_t p) {
+            while (root[p] != p) p = root[p] = root[root[p]];
+            return p;
+        };
+        for (std::size_t p = 0; p < root.size(); ++p)
+            for (const std::size_t d : {1, 16, 80})   // east, north, up
+                if (p + d < root.size() && (d != 1 || (p + 1) % 16) && (d != 16 || (p / 16 + 1) % 5) &&
+                    s.labels[p] == s.labels[p + d])
+                    root[find(p)] = find(p + d);
         std::map<std::int32_t, std::size_t> count;
-        connected = true;
-        for (std::int32_t l : s.labels)
-            if (l > 0) ++count[l];
-        for (const auto& [no, n] : count) {
-            std::set<std::size_t> seen;
-            std::vector<std::size_t> todo;
-            for (std::size_t p = 0; p < s.labels.size() && todo.empty(); ++p)
-                if (s.labels[p] == no) todo.push_back(p), seen.insert(p);
-            while (!todo.empty()) {
-                const std::size_t p = todo.back();
-                todo.pop_back();
-                const std::size_t nx = 16, nxy = 80;
-                for (const std::ptrdiff_t d : {-1, 1, -16, 16, -80, 80}) {
-                    const std::ptrdiff_t q = std::ptrdiff_t(p) + d;
-                    if (q < 0 || q >= std::ptrdiff_t(s.labels.size()) || s.labels[std::size_t(q)] != no) continue;
-                    if ((d == 1 || d == -1) && std::size_t(q) / nx != p / nx) continue;
-                    if ((d == 16 || d == -16) && std::size_t(q) / nxy != p / nxy) continue;
-                    if (seen.insert(std::size_t(q)).second) todo.push_back(std::size_t(q));
-                }
+        std::map<std::int32_t, std::set<std::size_t>> roots;
+        for (std::size_t p = 0; p < root.size(); ++p)
+            if (s.labels[p] > 0) {
+                ++count[s.labels[p]];
+                roots[s.labels[p]].insert(find(p));
             }
-            if (seen.size() != n) connected = false;
-        }
+        connected = std::all_of(roots.begin(), roots.end(), [](const auto& r) { return r.second.size() == 1; });
         return count;
     }
 };

@@ -176,38 +176,35 @@ TEST(TrackerTest, CellsPassingEachOtherKeepTheirTracks) {
     for (const auto& [track, side] : sides) EXPECT_EQ(side.size(), 1u) << "track " << track << " changes sides";
 }
 
+// The events of a frame's rows.
+std::set<tracking::Event> events_at(const std::vector<tracking::Row>& rows, std::size_t frame) {
+    std::set<tracking::Event> events;
+    for (const auto& r : rows)
+        if (r.frame == frame) events.insert(r.event);
+    return events;
+}
+
 TEST(TrackerTest, GapsOrderAndEmptyVolumes) {
+    using enum tracking::Event;
+    using Events = std::set<tracking::Event>;
     const tracking::Series s = tracking::synthetic_series(7, 300);
     const tracking::Plane plane{s.volumes[0].x, s.volumes[0].y};
     // One volume missing in a series of 5-minute steps: 10 minutes is twice
     // the usual interval, still linked; two missing are a gap that ends
     // every track.
-    for (const auto& r : track_series(s, {2}).rows)
-        if (r.frame == 2) {
-            EXPECT_EQ(r.event, tracking::Event::Continue);
-        }
-    for (const auto& r : track_series(s, {2, 3}).rows) {
-        if (r.frame == 1) {
-            EXPECT_EQ(r.event, tracking::Event::End);
-        }
-        if (r.frame == 2) {
-            EXPECT_EQ(r.event, tracking::Event::Start);
-        }
-    }
+    EXPECT_EQ(events_at(track_series(s, {2}).rows, 2), Events{Continue});
+    const auto gap = track_series(s, {2, 3}).rows;
+    EXPECT_EQ(events_at(gap, 1), Events{End});
+    EXPECT_EQ(events_at(gap, 2), Events{Start});
     // A volume without cells ends every track before it.
     std::vector<tracking::Frame> frames = track_series(s).frames;
     frames.resize(4);
     frames[2].cells.clear();
-    for (const auto& r : tracking::track(plane, frames, {})) {
-        if (r.frame == 1) {
-            EXPECT_EQ(r.event, tracking::Event::End);
-        }
-        if (r.frame == 3) {
-            EXPECT_EQ(r.event, tracking::Event::Start);
-        }
-    }
+    const auto empty = tracking::track(plane, frames, {});
+    EXPECT_EQ(events_at(empty, 1), Events{End});
+    EXPECT_EQ(events_at(empty, 3), Events{Start});
     // One volume only starts its tracks; volumes out of time order are refused.
-    for (const auto& r : tracking::track(plane, {frames[0]}, {})) EXPECT_EQ(r.event, tracking::Event::Start);
+    EXPECT_EQ(events_at(tracking::track(plane, {frames[0]}, {}), 0), Events{Start});
     std::swap(frames[0], frames[3]);
     EXPECT_THROW(tracking::track(plane, frames, {}), std::invalid_argument);
 }
