@@ -75,8 +75,11 @@ def on_cluster(paths, workers):
 
 
 def main():
-    # The serial run gets the allocator the workers get (local_cluster starts
-    # them with glibc's malloc on huge pages), so that the difference is Dask's.
+    # The serial runs work as the workers do, so that the difference is
+    # Dask's: one thread each (Dask starts its workers with OMP_NUM_THREADS=1,
+    # which velmora's reading honours), and glibc's malloc on huge pages (as
+    # local_cluster starts them).
+    os.environ["OMP_NUM_THREADS"] = "1"
     if "glibc.malloc.hugetlb" not in os.environ.get("GLIBC_TUNABLES", ""):
         tunables = os.environ.get("GLIBC_TUNABLES", "")
         os.environ["GLIBC_TUNABLES"] = f"{tunables}:glibc.malloc.hugetlb=1" if tunables else "glibc.malloc.hugetlb=1"

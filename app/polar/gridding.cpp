@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "threads.h"
+
 namespace velmora::app::polar {
 namespace {
 
@@ -376,7 +378,7 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
                 }
             }
     };
-    const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
+    const int workers = static_cast<int>(std::min(worker_threads(), 64u));
     // Interleaved blocks of rows: the echo is seldom spread evenly.
     constexpr int kBlock = 8;
     std::vector<double> levels(az.n);

@@ -14,6 +14,7 @@
 
 #include "file_handles.h"
 #include "large_memory.h"
+#include "threads.h"
 
 namespace velmora::app {
 
@@ -182,7 +183,7 @@ bool read_raw_chunks(hid_t dset, hid_t space, const Layout& l, hsize_t nchunks, 
 // Inflated side by side, each worker taking the next chunk.
 bool inflate_all(const Layout& l, std::vector<Chunk>& chunks, std::span<const std::size_t> start,
                  std::span<const std::size_t> count, float* out) {
-    const unsigned workers = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(),
+    const unsigned workers = std::max(1u, std::min<unsigned>(worker_threads(),
                                                              static_cast<unsigned>(std::min<std::size_t>(chunks.size(), 8))));
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
