@@ -298,7 +298,7 @@ std::uint64_t fingerprint(const Volume& v) {
     return h;
 }
 
-TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSize) {
+TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSizeAndTheirOrigin) {
     const Volume d = velmora::app::synthetic_scene();
     EXPECT_EQ(fingerprint(d), 0x8f59d56cbca9e703ull);
     // The same five cells on a wider grid; the texture follows the grid
@@ -322,13 +322,31 @@ TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSize) {
     o.nz = 1;
     EXPECT_THROW(velmora::app::synthetic_scene(o), std::invalid_argument);
 
-    // Written and read back the same, with no origin on the map.
+    // Written and read back the same, with no origin on the map; with one
+    // when it is a position.
     TempDir dir;
     velmora::app::write_netcdf(dir.file("big.nc"), s);
     const Volume r = velmora::app::read_netcdf(dir.file("big.nc"), "DT");
     EXPECT_EQ(r.values, s.values);
     EXPECT_EQ(r.z, s.z);
     EXPECT_FALSE(r.origin);
+    Volume v = velmora::app::synthetic_scene({.nx = 4, .ny = 3, .nz = 2});
+    const std::string placed = dir.file("placed.nc");
+    v.origin = velmora::app::GeoOrigin{52.953, 4.790};
+    velmora::app::write_netcdf(placed, v);
+    const auto back = velmora::app::read_netcdf(placed, "DT").origin;
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->lat, 52.953);
+    EXPECT_EQ(back->lon, 4.790);
+    // A latitude that is no latitude: the volume reads, without an origin.
+    int nc = -1, var = -1;
+    ASSERT_EQ(nc_open(placed.c_str(), NC_WRITE, &nc), NC_NOERR);
+    ASSERT_EQ(nc_inq_varid(nc, "origin_latitude", &var), NC_NOERR);
+    const double wrong = 123.0;
+    const size_t at[1] = {0};
+    ASSERT_EQ(nc_put_var1_double(nc, var, at, &wrong), NC_NOERR);
+    nc_close(nc);
+    EXPECT_FALSE(velmora::app::read_netcdf(placed, "DT").origin);
 }
 
 TEST(GeoTest, PositionsOnTheMapAgreeWithTheEllipsoid) {
@@ -353,27 +371,6 @@ TEST(GeoTest, PositionsOnTheMapAgreeWithTheEllipsoid) {
         EXPECT_FALSE(velmora::app::checked_origin(la, lo)) << la << " " << lo;
     EXPECT_THROW(velmora::app::geographic({}, std::span(x, 2), std::span(y, 1), std::span(lat, 2), std::span(lon, 2)),
                  std::invalid_argument);
-}
-
-TEST(GeoTest, AVolumeFileKeepsItsOriginWhenItIsAPosition) {
-    TempDir dir;
-    Volume v = velmora::app::synthetic_scene({.nx = 4, .ny = 3, .nz = 2});
-    const std::string placed = dir.file("placed.nc");
-    v.origin = velmora::app::GeoOrigin{52.953, 4.790};
-    velmora::app::write_netcdf(placed, v);
-    const auto back = velmora::app::read_netcdf(placed, "DT").origin;
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->lat, 52.953);
-    EXPECT_EQ(back->lon, 4.790);
-    // A latitude that is no latitude: the volume reads, without an origin.
-    int nc = -1, var = -1;
-    ASSERT_EQ(nc_open(placed.c_str(), NC_WRITE, &nc), NC_NOERR);
-    ASSERT_EQ(nc_inq_varid(nc, "origin_latitude", &var), NC_NOERR);
-    const double wrong = 123.0;
-    const size_t at[1] = {0};
-    ASSERT_EQ(nc_put_var1_double(nc, var, at, &wrong), NC_NOERR);
-    nc_close(nc);
-    EXPECT_FALSE(velmora::app::read_netcdf(placed, "DT").origin);
 }
 
 // Fields written as VTK XML read back with VTK's own readers, with every
