@@ -1,6 +1,7 @@
-// The analysis end to end on the synthetic scene, whose five convective
-// cells (peaks 56, 52, 48, 46 and 44 dBZ) are known, and the mapping of
-// isosurface nodes onto the cells of the grid.
+// The analysis end to end: on the synthetic scene, whose five convective
+// cells (peaks 56, 52, 48, 46 and 44 dBZ) are known, and on one cell of two
+// cores that divides; the options' checks; the mapping of isosurface nodes
+// onto the cells of the grid.
 #include "analyze.h"
 
 #include <gtest/gtest.h>
@@ -8,11 +9,10 @@
 #include <cmath>
 #include <sstream>
 
+#include "app_test.h"
 #include "field_ref.h"
 #include "host.h"
 #include "network.h"
-#include "runner.h"
-#include "temp_files.h"
 
 namespace {
 
@@ -26,8 +26,9 @@ protected:
     std::string out, err;   // what the last analysis wrote to standard output and the error stream
 
     void TearDown() override { vhost::host().reset(); }
-    AnalyzeOptions options() {
+    AnalyzeOptions options(const std::string& volume = "") {
         AnalyzeOptions o;
+        o.volume = volume;
         o.out = dir.string();
         o.picture = false;
         return o;
@@ -40,7 +41,17 @@ protected:
         err = e.text();
         return status;
     }
-    static std::string read(const fs::path& p) { return apptest::TempDir::read(p.string()); }
+    std::string read(const std::string& file) { return apptest::TempDir::read((dir / file).string()); }
+    std::vector<std::vector<std::string>> rows(const std::string& file) {
+        std::vector<std::vector<std::string>> rows;
+        std::istringstream lines(read(file));
+        for (std::string line; std::getline(lines, line);) {
+            auto& row = rows.emplace_back();
+            std::istringstream fields(line);
+            for (std::string f; std::getline(fields, f, ',');) row.push_back(f);
+        }
+        return rows;
+    }
 };
 
 TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
@@ -63,7 +74,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
                                         "  surface_cells.csv", "  cells_ijk.txt", "  radar.vti", "  isosurface.vtp",
                                         "  isovolume.vtu", "  cell_tops.vtp", "  centres.vtp", "  legend_axis.vtp",
                                         "  legend_ticks.vtp"}));
-    const std::string log = read(dir / "analysis.log");
+    const std::string log = read("analysis.log");
     EXPECT_NE(log.find("get_node_connect_vol.\n"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '='), 4) << "end_no and start_no of both divisions: " << log;
     for (const char* step : {"velmora: read the synthetic scene", "velmora: cellvox (CellVoxels)",
@@ -72,9 +83,17 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
     std::istringstream timing_lines(err);
     for (std::string l; std::getline(timing_lines, l);)
         EXPECT_TRUE(l.starts_with("velmora: ") && l.ends_with(" MB at most")) << l;
-    const std::string csv = read(dir / "cells.csv");
-    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 6) << csv;   // a header and one line per cell
     EXPECT_TRUE(fs::exists(dir / "synthetic.nc"));
+
+    // cells.csv has a header and a line per cell; cell_properties.csv a row
+    // for each, the cell its own parent, with 20 columns and four echo tops.
+    EXPECT_EQ(std::ranges::count(read("cells.csv"), '\n'), 6);
+    const auto cells = rows("cells.csv"), props = rows("cell_properties.csv");
+    ASSERT_EQ(props.size(), cells.size());
+    ASSERT_EQ(props[0].size(), 24u);
+    EXPECT_EQ(props[0][7], "echo_top_18_km");
+    for (std::size_t r = 1; r < props.size(); ++r)
+        EXPECT_EQ(props[r][0] + " " + props[r][1] + " " + props[r][2], cells[r][0] + " " + cells[r][0] + " " + cells[r][1]);
 
     // The cells measured on the voxels hold their peaks; the stronger a
     // cell, the higher its 40 dBZ echo reaches.
@@ -97,34 +116,40 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
 
     // `velmora run` of the network written beside the results writes the
     // same files again (to the same paths: the first ones are put aside).
+    // The network names the folder of the first run, not this one.
     const fs::path first = tmp.path() / "first";
     fs::create_directories(first);
     const char* const results[] = {"cells.csv", "cells_ijk.txt", "surface_cells.csv"};
     for (const char* f : results) fs::rename(dir / f, first / f);
-    velmora::app::RunOptions again;
-    again.network = (dir / "network.json").string();
-    again.writes_anywhere = true;   // the network names the folder of the first run, not this one
     apptest::Capture run_err;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(velmora::app::run_network(again, run_err.stream(), false), velmora::app::run_ok);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(apptest::run_file((dir / "network.json").string(), run_err, {}, true), velmora::app::run_ok);
     EXPECT_EQ(run_err.text(), "");
     for (const char* f : results) {
-        EXPECT_FALSE(read(first / f).empty()) << f;
-        EXPECT_TRUE(read(dir / f) == read(first / f)) << f;
+        EXPECT_FALSE(read(f).empty()) << f;
+        EXPECT_TRUE(read(f) == apptest::TempDir::read((first / f).string())) << f;
     }
 }
 
 TEST_F(AnalyzeTest, UsageErrorsAndAnswersWithoutCells) {
-    AnalyzeOptions o = options();
-    o.volume = (tmp.path() / "nowhere.nc").string();
-    EXPECT_EQ(analyze(o), 2);
-    EXPECT_NE(err.find("nowhere.nc"), std::string::npos) << err;
-    // A level that is no number of dBZ is refused before anything is read.
-    for (double level : {NAN, -INFINITY, INFINITY}) {
-        o.level = level;
-        EXPECT_EQ(analyze(o), 2);
-        EXPECT_NE(err.find("--level must be a finite reflectivity in dBZ"), std::string::npos) << err;
+    // Options that cannot be used are refused before the analysis starts.
+    const std::string nowhere = tmp.file("nowhere.nc");
+    const std::vector<std::pair<std::function<void(AnalyzeOptions&)>, std::string>> refused = {
+        {[&](AnalyzeOptions& o) { o.volume = nowhere; }, nowhere + ": no such file"},
+        {[](AnalyzeOptions& o) { o.level = NAN; }, "--level must be a finite reflectivity in dBZ, not nan"},
+        {[](AnalyzeOptions& o) { o.level = -INFINITY; }, "--level must be a finite reflectivity in dBZ, not -inf"},
+        {[](AnalyzeOptions& o) { o.level = INFINITY; }, "--level must be a finite reflectivity in dBZ, not inf"},
+        {[](AnalyzeOptions& o) { o.echo_tops = {30, 30}; }, "--echo-tops: the echo-top level 30 dBZ is given twice"},
+        {[](AnalyzeOptions& o) { o.split.levels = {40}; },
+         "--split-levels: the split levels must lie above the level of the cells, 40 dBZ"},
+        {[](AnalyzeOptions& o) { o.split.levels = {45, 45}; },
+         "--split-levels: the split levels must rise, each above the one before"},
+        {[](AnalyzeOptions& o) { o.split = {{45}, 0}; }, "--min-core: a core must have at least 1 voxel"},
+    };
+    for (const auto& [spoil, message] : refused) {
+        AnalyzeOptions o = options();
+        spoil(o);
+        EXPECT_EQ(analyze(o), 2) << message;
+        EXPECT_EQ(err, "velmora analyze: " + message + "\n");
     }
 
     // No echo at the level, or no area above --min-cells: no cells, no
@@ -135,7 +160,7 @@ TEST_F(AnalyzeTest, UsageErrorsAndAnswersWithoutCells) {
     for (const auto& [level, min_cells, says] :
          {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
           std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 cells"}}) {
-        o = options();
+        AnalyzeOptions o = options();
         o.level = level;
         o.min_cells = min_cells;
         EXPECT_EQ(analyze(o), 0);
@@ -155,13 +180,73 @@ TEST_F(AnalyzeTest, UsageErrorsAndAnswersWithoutCells) {
     v.z = {0.5f, 1.0f};
     v.values.assign(24, 50.0f);
     velmora::app::write_netcdf(tmp.file("full.nc"), v);
-    o = options();
-    o.volume = tmp.file("full.nc");
-    EXPECT_EQ(analyze(o), 0);
+    EXPECT_EQ(analyze(options(tmp.file("full.nc"))), 0);
     EXPECT_NE(out.find("1 storm cell at 40 dBZ in full.nc (DT)"), std::string::npos) << out;
     EXPECT_NE(out.find("     1      24     1.0     50.0        12.0        2.5"), std::string::npos) << out;
     EXPECT_EQ(err, "");
     EXPECT_TRUE(vhost::host().messages().empty());
+}
+
+// One 40 dBZ cell of two 50 dBZ cores, 27 and 18 voxels, joined by a bridge
+// of ten weaker voxels, in 0 dBZ; 1 km apart, levels 0.5 km apart.
+velmora::app::Volume two_cores() {
+    velmora::app::Volume v;
+    v.name = "DT";
+    for (int i = 0; i < 16; ++i) v.x.push_back(float(i));
+    for (int j = 0; j < 5; ++j) v.y.push_back(float(j));
+    for (int k = 0; k < 4; ++k) v.z.push_back(0.5f + 0.5f * float(k));
+    v.values.assign(16 * 5 * 4, 0.0f);
+    const auto at = [](int i, int j, int k) { return std::size_t(i + 16 * (j + 5 * k)); };
+    for (int k = 0; k < 3; ++k)
+        for (int j = 1; j < 4; ++j)
+            for (int i = 0; i < 3; ++i) {
+                v.values[at(i + 13, j, k)] = 50;
+                if (k < 2) v.values[at(i, j, k)] = 50;
+            }
+    for (int i = 3; i < 13; ++i) v.values[at(i, 2, 0)] = 42;
+    return v;
+}
+
+TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
+    velmora::app::write_netcdf(tmp.file("two.nc"), two_cores());
+    AnalyzeOptions o = options(tmp.file("two.nc"));
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_EQ(rows("cells.csv").size(), 2u);
+    const std::string ijk_whole = read("cells_ijk.txt");
+
+    // At 45 dBZ the cell divides: the larger core keeps number 1 with half
+    // the bridge, the smaller is number 2 with the other half. Other echo
+    // tops name other columns.
+    o.split.levels = {45};
+    o.echo_tops = {45, 17.5};
+    o.timings = true;
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_NE(err.find("velmora: split cells (45 dBZ)"), std::string::npos) << err;
+    const auto cells = rows("cells.csv"), props = rows("cell_properties.csv");
+    ASSERT_EQ(cells.size(), 3u);
+    EXPECT_EQ(cells[1][0] + " " + cells[1][1] + " " + cells[2][0] + " " + cells[2][1], "1 32 2 23");
+    ASSERT_EQ(props.size(), 3u);
+    ASSERT_EQ(props[0].size(), 22u);
+    EXPECT_EQ(props[0][7] + " " + props[0][8], "echo_top_45_km echo_top_17.5_km");
+    EXPECT_EQ(props[1][0] + " " + props[1][1] + " " + props[1][2], "1 1 32");
+    EXPECT_EQ(props[2][0] + " " + props[2][1] + " " + props[2][2], "2 1 23");
+    EXPECT_NE(read("cells_ijk.txt"), ijk_whole);
+    EXPECT_NE(out.find("2 storm cells at 40 dBZ"), std::string::npos) << out;
+
+    // In memory the same parts, every voxel of the cell in one of them.
+    velmora::app::Volume axes = two_cores();
+    const std::vector<float> values(axes.values.begin(), axes.values.end());
+    velmora::app::AnalysisSettings s;
+    s.split.levels = {45};
+    const auto r = velmora::app::analyze_values(axes, values, s);
+    EXPECT_EQ(std::count(r.labels.begin(), r.labels.end(), 1), 32);
+    EXPECT_EQ(std::count(r.labels.begin(), r.labels.end(), 2), 23);
+    ASSERT_EQ(r.properties.cells.size(), 2u);
+    EXPECT_EQ(r.properties.cells[1].parent, 1);
+    EXPECT_EQ(r.cells.size(), 2u);
+    EXPECT_EQ(vhost::host().outstanding_arrays(), 0);
+    s.split.levels = {35};
+    EXPECT_THROW(velmora::app::analyze_values(axes, values, s), std::invalid_argument);
 }
 
 TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
@@ -182,31 +267,25 @@ TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
 }
 
 // A network field read from a volume file: a relative path is taken from the
-// network's folder; a file that cannot be read is an error at its place.
+// network's folder, a time step chosen by its index; a file that cannot be
+// read is an error at its place.
 TEST(VolumeFileField, ReadsRelativeToTheNetworkAndNamesTheProblem) {
     apptest::TempDir dir;
     velmora::app::write_netcdf(dir.file("scene.nc"), velmora::app::synthetic_scene());
-    auto build = [&](const std::string& text) {
+    auto build = [&](const std::string& var) {
         vhost::host().reset();
-        velmora::app::build_network(velmora::app::Document::read(dir.write("net.json", text)));
+        const std::string text = "{\"fields\": {\"radar\": {\"file\": \"scene.nc\",\n  \"var\": " + var + "}}}";
+        return apptest::error_of<velmora::app::NetworkError>(
+            [&] { velmora::app::build_network(velmora::app::Document::read(dir.write("net.json", text))); });
     };
-    build(R"({"fields": {"radar": {"file": "scene.nc", "var": "DT"}}})");
+    ASSERT_EQ(build("\"DT\""), "");
     vhost::FieldRef radar(vhost::host().root().at("radar"));
     EXPECT_EQ(radar.dims(), (std::vector<std::int64_t>{80, 60, 20}));
     EXPECT_EQ(radar.label(0), "DT");
-    // A time step is chosen by its index.
-    EXPECT_NO_THROW(build(R"({"fields": {"radar": {"file": "scene.nc", "var": "DT", "time": 0}}})"));
-    EXPECT_THROW(build(R"({"fields": {"radar": {"file": "scene.nc", "var": "DT", "time": 1}}})"),
-                 velmora::app::NetworkError);
-    try {
-        build("{\"fields\": {\"radar\": {\"file\": \"scene.nc\",\n  \"var\": \"ZH\"}}}");
-        ADD_FAILURE() << "a missing variable was accepted";
-    } catch (const velmora::app::NetworkError& e) {
-        const std::string m = e.what();
-        EXPECT_NE(m.find("net.json:1:"), std::string::npos) << m;
-        EXPECT_NE(m.find("no variable \"ZH\""), std::string::npos) << m;
-        EXPECT_NE(m.find("DT"), std::string::npos) << m;   // the variables there are listed
-    }
+    EXPECT_EQ(build("\"DT\", \"time\": 0"), "");
+    const std::string at = dir.file("net.json:1:31: error: ") + dir.file("scene.nc: ");
+    EXPECT_EQ(build("\"DT\", \"time\": 1"), at + "variable DT has no time step 1; it holds 1 (0 to 0)");
+    EXPECT_EQ(build("\"ZH\""), at + "no variable \"ZH\" (variables on a grid: DT)");
     vhost::host().reset();
 }
 

@@ -1,9 +1,13 @@
-// Networks built on the host: parameters, links, dataflow order, fields
-// named by paths, included files, overrides, and every kind of mistake
-// rejected with its place before anything runs.
+// Network files: documents and the places their messages point at; networks
+// built on the host: parameters, links, dataflow order, fields named by
+// paths, included files, overrides, and every kind of mistake rejected with
+// its place before anything runs; fields described in JSON.
 #include "network.h"
 
-#include "temp_files.h"
+#include <sys/stat.h>
+
+#include "app_test.h"
+#include "field_json.h"
 #include "module_test.h"
 
 namespace {
@@ -22,20 +26,13 @@ protected:
     }
     std::string error_of(const std::string& text, const std::vector<std::string>& overrides = {}) {
         host.reset();
-        try {
-            build(text, overrides);
-        } catch (const NetworkError& e) {
-            EXPECT_EQ(host.arrays_handed_out(), 0) << "nothing runs";
-            EXPECT_TRUE(host.reports().empty());
+        const std::string e = apptest::error_of<NetworkError>([&] { build(text, overrides); });
+        EXPECT_EQ(host.arrays_handed_out(), 0) << "nothing runs";
+        EXPECT_TRUE(host.reports().empty());
+        if (!e.empty()) {
             EXPECT_TRUE(host.root().children().empty()) << "a rejected network leaves nothing in the tree";
-            return e.what();
         }
-        return "";
-    }
-    static std::vector<std::string> names(const Plan& p) {
-        std::vector<std::string> n;
-        for (const auto& i : p.instances) n.push_back(i.name);
-        return n;
+        return e;
     }
     std::unique_ptr<Document> doc_;
 };
@@ -45,6 +42,8 @@ const char* const grid = R"("grid": {"nnodes": 3, "node_data": [{"label": "ze", 
 std::string net(const std::string& instances, const std::string& fields = grid) {
     return "{\n\"fields\": {" + fields + "},\n\"instances\": {\n" + instances + "\n}}";
 }
+// A network of one ThreshMin instance "t" with these members.
+std::string th(const std::string& members) { return net(R"("t": {"module": "ThreshMin", )" + members + "}"); }
 
 TEST_F(NetworkTest, InstancesRunAfterTheInstancesTheyReadFromOtherwiseInFileOrder) {
     Plan plan = build(net(R"(
@@ -53,7 +52,9 @@ TEST_F(NetworkTest, InstancesRunAfterTheInstancesTheyReadFromOtherwiseInFileOrde
 "other": {"module": "ThreshMin", "links": {"in": "grid"}, "calls": ["ThreshMinUpdate", "ThreshMinUpdate"]},
 "early": {"module": "ThreshMin", "links": {"in": "grid"}, "params": {"thresh_value": 2, "null_value": -1}},
 "idle": {"module": "ThreshMin", "calls": []})"));
-    EXPECT_EQ(names(plan), (std::vector<std::string>{"other", "early", "late", "idle"}));
+    std::vector<std::string> names;
+    for (const auto& i : plan.instances) names.push_back(i.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"other", "early", "late", "idle"}));
     EXPECT_EQ(plan.instances[0].calls, (std::vector<std::string>{"ThreshMinUpdate", "ThreshMinUpdate"}));
     EXPECT_EQ(plan.instances[1].calls, (std::vector<std::string>{"ThreshMinUpdate"}));
     EXPECT_TRUE(plan.instances[3].calls.empty());
@@ -69,55 +70,51 @@ TEST_F(NetworkTest, InstancesRunAfterTheInstancesTheyReadFromOtherwiseInFileOrde
     double v = 0;
     EXPECT_EQ(OMget_name_real_val(&id, OMstr_to_name("null_value"), &v), 1);
     EXPECT_EQ(v, 1.0);
+
+    // Overrides come after the file; null leaves a value unset.
+    host.reset();
+    plan = build(th(R"("params": {"thresh_value": 1, "null_value": 0}, "links": {"in": "grid"})"),
+                 {"t.thresh_value=2.5", "t.null_value=-9999", "t.done=null"});
+    EXPECT_EQ(plan.instances[0].object->at("thresh_value").real_value(), 2.5);
+    EXPECT_EQ(plan.instances[0].object->at("null_value").real_value(), -9999.0);
+    EXPECT_FALSE(plan.instances[0].object->at("done").has_value());
 }
 
-TEST_F(NetworkTest, ACycleOfLinksNamesItsInstances) {
-    EXPECT_EQ(error_of(net(R"(
-"a": {"module": "ThreshMin", "links": {"in": "grid", "thresh_value": "c.done"}},
-"b": {"module": "ThreshMin", "links": {"in": "a.out_nd"}},
-"c": {"module": "ThreshMin", "links": {"in": "b.out_nd"}},
-"d": {"module": "ThreshMin", "links": {"in": "grid"}})")),
-              "net.json:5:70: error: the links make a cycle: \"a\" -> \"c\" -> \"b\" -> \"a\" (each instance would have "
-              "to run after the one it reads from)");
-    // An instance that reads its own output waits for nobody.
-    EXPECT_EQ(error_of(net(R"("a": {"module": "ThreshMin", "links": {"in": "a.out_nd"}})")), "");
-}
-
+// Every mistake of a network file or of an override, with its exact message
+// (a message ending in "..." is its beginning, before a list of names).
 TEST_F(NetworkTest, MistakesAreRejectedWithTheirPlaceAndName) {
-    struct Case {
-        std::string text;
-        std::string message;
-    };
-    const std::string ok = R"("links": {"in": "grid"})";
-    const Case cases[] = {
+    const std::string t = th(R"("params": {"thresh_value": 1, "null_value": 0}, "links": {"in": "grid"})");
+    const std::string has = "; it has: thresh_value, null_value, in, out_nd, done";
+    const struct {
+        std::string text, message;
+        std::vector<std::string> overrides = {};
+    } cases[] = {
         {net(R"("t": {"module": "ThreshMn"})"),
-         "net.json:4:17: error: unknown module \"ThreshMn\" (did you mean \"ThreshMin\"?); known modules: "},
+         "net.json:4:17: error: unknown module \"ThreshMn\" (did you mean \"ThreshMin\"?); known modules: ..."},
         {net(R"("t": {"modul": "ThreshMin"})"),
          "net.json:4:7: error: unknown key \"modul\" in an instance (did you mean \"module\"?); known keys: module, "
          "description, params, links, calls"},
         {net(R"("t": {"params": {}})"), "net.json:4:1: error: the instance \"t\" names no \"module\""},
-        {net(R"("t": {"module": "ThreshMin", "params": {"thresh": 1}})"),
-         "net.json:4:41: error: ThreshMin has no \"thresh\"; it has: thresh_value, null_value, in, out_nd, done"},
-        {net(R"("t": {"module": "ThreshMin", "params": {"thresh_value": "high"}})"),
+        {th(R"("params": {"thresh": 1})"), "net.json:4:41: error: ThreshMin has no \"thresh\"" + has},
+        {th(R"("params": {"thresh_value": "high"})"),
          "net.json:4:57: error: \"thresh_value\" is a real and takes a number (or \"nan\", \"inf\", \"-inf\"), not the "
          "string \"high\""},
-        {net(R"("t": {"module": "ThreshMin", "params": {"done": 3000000000}})"),
+        {th(R"("params": {"done": 3000000000})"),
          "net.json:4:49: error: \"done\": 3000000000 is out of range (-2147483648 to 2147483647)"},
-        {net(R"("t": {"module": "ThreshMin", "params": {"in": {}}})"),
+        {th(R"("params": {"in": {}})"),
          "net.json:4:47: error: \"in\" is a field: link it under \"links\" to a field declared under \"fields\""},
-        {net(R"("t": {"module": "ThreshMin", "params": {"a..b": 1}})"),
+        {th(R"("params": {"a..b": 1})"),
          "net.json:4:41: error: \"a..b\" is not a valid parameter path: names joined by \".\", elements as name[i]"},
-        {net(R"("t": {"module": "ThreshMin", "links": {"in": "gird"}})"),
+        {th(R"("links": {"in": "gird"})"),
          "net.json:4:46: error: link target \"gird\": the network has no \"gird\" (did you mean \"grid\"?); it has: "
          "grid, t"},
-        {net(R"("t": {"module": "ThreshMin", "links": {"in": "grid.node_data[4]"}})"),
+        {th(R"("links": {"in": "grid.node_data[4]"})"),
          "net.json:4:46: error: \"in\" is a field and cannot be linked to \"grid.node_data[4]\", a group"},
-        {net(R"("t": {"module": "ThreshMin", "links": {"inn": "grid"}})"),
-         "net.json:4:40: error: ThreshMin has no \"inn\" (did you mean \"in\"?); it has: thresh_value, null_value, "
-         "in, out_nd, done"},
-        {net(R"("t": {"module": "ThreshMin", "params": {"done": 0}, "links": {"in": "grid", "done": "grid.nnodes"}})"),
+        {th(R"("links": {"inn": "grid"})"),
+         "net.json:4:40: error: ThreshMin has no \"inn\" (did you mean \"in\"?)" + has},
+        {th(R"("params": {"done": 0}, "links": {"in": "grid", "done": "grid.nnodes"})"),
          "net.json:4:77: error: \"done\" is both linked and given under \"params\" as \"done\""},
-        {net(R"("t": {"module": "ThreshMin", "calls": ["ThreshMinUpdat"]})"),
+        {th(R"("calls": ["ThreshMinUpdat"])"),
          "net.json:4:40: error: ThreshMin has no entry point \"ThreshMinUpdat\" (did you mean \"ThreshMinUpdate\"?); it "
          "has: ThreshMinUpdate"},
         {net(R"("grid": {"module": "ThreshMin"})"),
@@ -125,31 +122,66 @@ TEST_F(NetworkTest, MistakesAreRejectedWithTheirPlaceAndName) {
         {"{\"fields\": {}, \"instance\": {}}",
          "net.json:1:16: error: unknown key \"instance\" in a network file (did you mean \"instances\"?); known keys: "
          "description, include, fields, instances, run"},
+        {net(R"(
+"a": {"module": "ThreshMin", "links": {"in": "grid", "thresh_value": "c.done"}},
+"b": {"module": "ThreshMin", "links": {"in": "a.out_nd"}},
+"c": {"module": "ThreshMin", "links": {"in": "b.out_nd"}},
+"d": {"module": "ThreshMin", "links": {"in": "grid"}})"),
+         "net.json:5:70: error: the links make a cycle: \"a\" -> \"c\" -> \"b\" -> \"a\" (each instance would have "
+         "to run after the one it reads from)"},
+        // An instance that reads its own output waits for nobody.
+        {net(R"("a": {"module": "ThreshMin", "links": {"in": "a.out_nd"}})"), ""},
+        // Fields named by paths.
+        {net(R"("prev": {"module": "ThreshMin"})", R"("prev.out_nd": {})"),
+         "net.json:4:1: error: the instance name \"prev\" is taken by a group of that name"},
+        {net("", R"("a": {}, "a.b": {})"), "net.json:2:21: error: the name \"a.b\" passes through \"a\" by a field \"a\""},
+        {net("", R"("a[0]": {}, "a[00]": {})"), "net.json:2:24: error: the field \"a[00]\" is given twice"},
+        {net("", R"("a[0]": {}, "a[1].b": {})"),
+         "net.json:2:24: error: \"a\" holds fields in one name and groups in another"},
+        {net("", R"("a[10000]": {})"), "net.json:2:12: error: the index in \"a[10000]\" is above 9999"},
+        // Overrides are checked like the file.
+        {t, "--set t.thresh_value: error: expected INSTANCE.PARAM=VALUE", {"t.thresh_value"}},
+        {t, "--set x.thresh_value=1: error: there is no instance \"x\"", {"x.thresh_value=1"}},
+        {t, "--set t=1: error: name a parameter of \"t\": INSTANCE.PARAM=VALUE", {"t=1"}},
+        {t, "--set t.thresh_valeu=1: error: ThreshMin has no \"thresh_valeu\" (did you mean \"thresh_value\"?)" + has,
+         {"t.thresh_valeu=1"}},
+        {t, "--set t.in=grid: error: \"t.in\" is linked to \"grid\" and takes its value from there", {"t.in=grid"}},
+        // A linked value is never set through its link (npick is declared as
+        // a link to the point count of the module's output).
+        {net(R"("p": {"module": "GetPickInfo", "params": {"npick": 3}})"),
+         "net.json:4:52: error: \"npick\" is linked to \"p.out.nnodes\" and takes its value from there"},
+        {net(R"("a": {"module": "ThreshMin", "links": {"in": "grid"}},
+"b": {"module": "ThreshMin", "links": {"in": "grid", "null_value": "a.thresh_value"}})"),
+         "--set b.null_value=5: error: \"b.null_value\" is linked to \"a.thresh_value\" and takes its value from there",
+         {"b.null_value=5"}},
+        // Lengths asked for by mistaken counts are refused before anything is
+        // made: an array of groups sized by a parameter reached through a
+        // path, or only declared, a typed array inside an element, a count
+        // from the command line, a field's count against its values.
+        {net(R"("p": {"module": "GetPickInfo", "params": {"fr_num": 1000000000, "fr_obj[3].pick_info.npicked": 1}})"),
+         "net.json:4:65: error: \"fr_obj\" would have 1000000000 elements (its length follows fr_num); at most 100000"},
+        {net(R"("p": {"module": "GetPickInfo", "params": {"bk_num": 100001}})"),
+         "net.json:4:42: error: \"p.bk_obj\" would have 100001 elements (its length follows bk_num); at most 100000"},
+        {net(R"("c": {"module": "DispCenter", "params": {"nsurf": 1, "sparam[0].ncomp": 2000000000}})"),
+         "net.json:4:41: error: \"c.sparam[0].data_min\" would have 2000000000 elements (its length follows ncomp); "
+         "at most 300000000"},
+        {net(R"("p": {"module": "GetPickInfo"})"),
+         "--set p.fr_num=200000: error: \"p.fr_obj\" would have 200000 elements (its length follows fr_num); at most "
+         "100000", {"p.fr_num=200000"}},
+        {net("", R"("g": {"nnodes": 100000000, "node_data": [{"veclen": 1000, "values": [1]}]})"),
+         "net.json:2:80: error: values holds 1 values; 100000000000 expected (100000000 nodes x veclen 1000)"},
     };
     for (const auto& c : cases) {
-        std::string got = error_of(c.text);
-        EXPECT_EQ(got.substr(0, c.message.size()), c.message) << c.text;
+        const std::string got = error_of(c.text, c.overrides);
+        if (c.message.ends_with("..."))
+            EXPECT_EQ(got.substr(0, c.message.size() - 3), c.message.substr(0, c.message.size() - 3)) << c.text;
+        else
+            EXPECT_EQ(got, c.message) << c.text;
     }
     // Near misses are suggested for real typos only (case, two letters swapped).
-    auto param = [&](const std::string& key) { return error_of(net(R"("t": {"module": "ThreshMin", "params": {")" + key + R"(": 1}})")); };
+    auto param = [&](const std::string& key) { return error_of(th(R"("params": {")" + key + R"(": 1})")); };
     EXPECT_NE(param("Done").find("(did you mean \"done\"?)"), std::string::npos);
     for (const char* far : {"x", "threshold"}) EXPECT_EQ(param(far).find("did you mean"), std::string::npos) << far;
-}
-
-TEST_F(NetworkTest, OverridesComeAfterTheFileAndAreCheckedLikeIt) {
-    std::string text = net(R"("t": {"module": "ThreshMin", "params": {"thresh_value": 1, "null_value": 0}, "links": {"in": "grid"}})");
-    Plan plan = build(text, {"t.thresh_value=2.5", "t.null_value=-9999", "t.done=null"});
-    EXPECT_EQ(plan.instances[0].object->at("thresh_value").real_value(), 2.5);
-    EXPECT_EQ(plan.instances[0].object->at("null_value").real_value(), -9999.0);
-    EXPECT_FALSE(plan.instances[0].object->at("done").has_value());   // null leaves a value unset
-    EXPECT_EQ(error_of(text, {"t.thresh_value"}), "--set t.thresh_value: error: expected INSTANCE.PARAM=VALUE");
-    EXPECT_EQ(error_of(text, {"x.thresh_value=1"}), "--set x.thresh_value=1: error: there is no instance \"x\"");
-    EXPECT_EQ(error_of(text, {"t=1"}), "--set t=1: error: name a parameter of \"t\": INSTANCE.PARAM=VALUE");
-    EXPECT_EQ(error_of(text, {"t.thresh_valeu=1"}),
-              "--set t.thresh_valeu=1: error: ThreshMin has no \"thresh_valeu\" (did you mean \"thresh_value\"?); it has: "
-              "thresh_value, null_value, in, out_nd, done");
-    EXPECT_EQ(error_of(text, {"t.in=grid"}),
-              "--set t.in=grid: error: \"t.in\" is linked to \"grid\" and takes its value from there");
 }
 
 TEST_F(NetworkTest, ValuesOfEveryKindAreSetFromJson) {
@@ -166,10 +198,15 @@ TEST_F(NetworkTest, ValuesOfEveryKindAreSetFromJson) {
     vhost::Object& e = g.add_group_array("entry", vhost::shape({vhost::term("count")}));
     e.add_int("no");
     e.add_array("w", DTYPE_INT, vhost::shape({vhost::term(2)}));
-    Document doc = Document::parse("v.json", R"({"n": 3, "v": [0.5, "nan", -2], "free": [9007199254740993],
+    auto set = [&](const std::string& text) {
+        return apptest::error_of<NetworkError>([&] {
+            Document d = Document::parse("v.json", text);
+            velmora::app::set_value(g, d.root(), Place(d), "g");
+        });
+    };
+    ASSERT_EQ(set(R"({"n": 3, "v": [0.5, "nan", -2], "free": [9007199254740993],
         "labels": ["a", "b", "c"], "texts": ["x"], "format": "%.1f", "sub": {"x": "-inf"}, "sub.x": 4,
-        "count": 2, "entry": [{"no": 1}, {"no": 2, "w": [3, 4]}], "entry[0].w": [5, 6]})");
-    velmora::app::set_value(g, doc.root(), Place(doc), "g");
+        "count": 2, "entry": [{"no": 1}, {"no": 2, "w": [3, 4]}], "entry[0].w": [5, 6]})"), "");
     // (Every kind read back is the dump's test; here the paths and lengths.)
     EXPECT_EQ(vhost::floats_of(g.at("v")).size(), 3u);   // the length follows n, given first
     EXPECT_EQ(vhost::longs_of(g.at("free")), (std::vector<std::int64_t>{9007199254740993}));   // a free array takes any length
@@ -178,29 +215,21 @@ TEST_F(NetworkTest, ValuesOfEveryKindAreSetFromJson) {
     EXPECT_EQ(vhost::ints_of(g.at("entry[1].w")), (std::vector<std::int32_t>{3, 4}));
     EXPECT_EQ(vhost::ints_of(g.at("entry[0].w")), (std::vector<std::int32_t>{5, 6}));
 
-    auto error_of_value = [&](const std::string& text) -> std::string {
-        Document d = Document::parse("v.json", text);
-        try {
-            velmora::app::set_value(g, d.root(), Place(d), "g");
-        } catch (const NetworkError& err) {
-            return err.what();
-        }
-        return "";
+    const std::pair<const char*, const char*> refused[] = {
+        {R"({"v": [1, 2]})", "v.json:1:7: error: \"g.v\" holds 3 values (its length follows n); the list has 2"},
+        {R"({"entry": [{}]})",
+         "v.json:1:11: error: \"g.entry\" has 2 elements (its length follows count); the list has 1"},
+        {R"({"entry[2].no": 1})",
+         "v.json:1:2: error: \"entry[2]\" does not exist: \"entry\" has 2 elements (its length follows count)"},
+        {R"({"labels": ["a", 1, "c"]})",
+         "v.json:1:12: error: \"g.labels\" is a string array and takes a list of texts, not a list of 3 values"},
+        {R"({"sub": {"y": 1}})", "v.json:1:10: error: \"g.sub\" has no \"y\"; it has: x"},
+        {R"({"format": 5})", "v.json:1:12: error: \"g.format\" is a string and takes a text, not the number 5"},
     };
-    EXPECT_EQ(error_of_value(R"({"v": [1, 2]})"),
-              "v.json:1:7: error: \"g.v\" holds 3 values (its length follows n); the list has 2");
-    EXPECT_EQ(error_of_value(R"({"entry": [{}]})"),
-              "v.json:1:11: error: \"g.entry\" has 2 elements (its length follows count); the list has 1");
-    EXPECT_EQ(error_of_value(R"({"entry[2].no": 1})"),
-              "v.json:1:2: error: \"entry[2]\" does not exist: \"entry\" has 2 elements (its length follows count)");
-    EXPECT_EQ(error_of_value(R"({"labels": ["a", 1, "c"]})"),
-              "v.json:1:12: error: \"g.labels\" is a string array and takes a list of texts, not a list of 3 values");
-    EXPECT_EQ(error_of_value(R"({"sub": {"y": 1}})"), "v.json:1:10: error: \"g.sub\" has no \"y\"; it has: x");
-    EXPECT_EQ(error_of_value(R"({"format": 5})"),
-              "v.json:1:12: error: \"g.format\" is a string and takes a text, not the number 5");
+    for (const auto& [text, message] : refused) EXPECT_EQ(set(text), message);
 }
 
-TEST_F(NetworkTest, FieldsNamedByPathsMakeGroupsAndArraysOfFields) {
+TEST_F(NetworkTest, FieldsNamedByPathsAndIncludedFiles) {
     Plan plan = build(net(R"("t": {"module": "ThreshMin", "links": {"in": "slice.oplanes[1]"}})",
                           R"("prev.out_nd": {"nnodes": 1, "node_data": [{"values": [5]}]},
                              "slice.oplanes[1]": {"nnodes": 2, "node_data": [{"values": [1, 2]}]},
@@ -210,66 +239,201 @@ TEST_F(NetworkTest, FieldsNamedByPathsMakeGroupsAndArraysOfFields) {
     EXPECT_EQ(host.root().at("slice.oplanes").length(), 2);
     EXPECT_EQ(field(host.root().at("slice.oplanes[0]")).nnodes(), 1);
     EXPECT_EQ(field(*plan.instances[0].object, "in").nnodes(), 2);
-    EXPECT_EQ(error_of(net(R"("prev": {"module": "ThreshMin"})", R"("prev.out_nd": {})")),
-              "net.json:4:1: error: the instance name \"prev\" is taken by a group of that name");
-    EXPECT_EQ(error_of(net("", R"("a": {}, "a.b": {})")),
-              "net.json:2:21: error: the name \"a.b\" passes through \"a\" by a field \"a\"");
-    EXPECT_EQ(error_of(net("", R"("a[0]": {}, "a[00]": {})")),
-              "net.json:2:24: error: the field \"a[00]\" is given twice");
-    EXPECT_EQ(error_of(net("", R"("a[0]": {}, "a[1].b": {})")),
-              "net.json:2:24: error: \"a\" holds fields in one name and groups in another");
-    EXPECT_EQ(error_of(net("", R"("a[10000]": {})")), "net.json:2:12: error: the index in \"a[10000]\" is above 9999");
-}
 
-TEST_F(NetworkTest, IncludedFilesGiveTheirFields) {
+    // An included file gives its fields, not its instances.
+    host.reset();
     apptest::TempDir dir;
     dir.write("prev.json", R"({"fields": {"old": {"nnodes": 2, "node_data": [{"values": [7, 8]}]}},
                                "instances": {"ignored": {"module": "Nothing"}}})");
-    std::string main = dir.write("net.json", R"({"include": ["prev.json"],
-        "instances": {"t": {"module": "ThreshMin", "links": {"in": "old"}}}})");
-    Document doc = Document::read(main);
-    Plan plan = velmora::app::build_network(doc);
+    Document doc = Document::read(dir.write("net.json", R"({"include": ["prev.json"],
+        "instances": {"t": {"module": "ThreshMin", "links": {"in": "old"}}}})"));
+    plan = velmora::app::build_network(doc);
     EXPECT_EQ(field(*plan.instances[0].object, "in").float_values(0), (std::vector<float>{7, 8}));
     host.reset();
-    std::string missing = dir.write("bad.json", R"({"include": ["nope.json"]})");
-    Document bad = Document::read(missing);
-    try {
-        velmora::app::build_network(bad);
-        FAIL();
-    } catch (const NetworkError& e) {
-        EXPECT_EQ(std::string(e.what()), missing + ":1:14: error: cannot include \"" + dir.file("nope.json") + "\": no such file");
+    const std::string missing = dir.write("bad.json", R"({"include": ["nope.json"]})");
+    EXPECT_EQ(apptest::error_of<NetworkError>([&] { velmora::app::build_network(Document::read(missing)); }),
+              missing + ":1:14: error: cannot include \"" + dir.file("nope.json") + "\": no such file");
+}
+
+TEST(Document, MalformedTextAndRepeatedKeysAreReportedAtTheirPlace) {
+    const std::pair<std::string, std::string> cases[] = {
+        // A missing value before the closing brace of the third line.
+        {"{\n  \"fields\": {},\n  \"instances\": }\n", "net.json:3:16: error: not valid JSON: syntax error while parsing value"},
+        {"{\"é\": [1, 2,]}", "net.json:1:13: error: not valid JSON:"},   // characters, not bytes
+        {"", "net.json:1:1: error: not valid JSON:"},
+        {"{\"a\": 1} trailing", "net.json:1:10"},
+        // A repeated key, at its second appearance.
+        {R"({
+  "instances": {
+    "thresh": {"module": "ThreshMin"},
+    "thresh": {"module": "ThreshMin", "params": {"a": [1, {"b": 2, "b": 3}]}}
+  }
+})",
+         "net.json:4:5: error: the key \"thresh\" appears twice in \"instances\""},
+        {R"({"l": [[], {}, {"k": 1, "k\u0031": 2, "k1": 3}]})", "net.json:1:39: error: the key \"k1\" appears twice in \"l.2\""},
+        // The same key in different objects, or in a list of objects, is fine.
+        {R"({"a": {"x": 1}, "b": {"x": 2}, "c": [{"x": 1}, {"x": 2}], "d": "\"x\""})", ""},
+    };
+    for (const auto& [text, message] : cases) {
+        const std::string got = apptest::error_of<NetworkError>([&] { Document::parse("net.json", text); });
+        EXPECT_EQ(message.empty() ? got : got.substr(0, message.size()), message) << text;
     }
 }
 
-TEST_F(NetworkTest, LengthsAskedForByMistakenCountsAreRefusedBeforeAnythingIsMade) {
-    // An array of groups sized by a parameter, reached through a path.
-    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo", "params": {"fr_num": 1000000000, "fr_obj[3].pick_info.npicked": 1}})")),
-              "net.json:4:65: error: \"fr_obj\" would have 1000000000 elements (its length follows fr_num); at most 100000");
-    // Or only declared: the check after the parameters finds it.
-    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo", "params": {"bk_num": 100001}})")),
-              "net.json:4:42: error: \"p.bk_obj\" would have 100001 elements (its length follows bk_num); at most 100000");
-    // A typed array inside an element.
-    EXPECT_EQ(error_of(net(R"("c": {"module": "DispCenter", "params": {"nsurf": 1, "sparam[0].ncomp": 2000000000}})")),
-              "net.json:4:41: error: \"c.sparam[0].data_min\" would have 2000000000 elements (its length follows ncomp); "
-              "at most 300000000");
-    // From the command line, named by the option.
-    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo"})"), {"p.fr_num=200000"}),
-              "--set p.fr_num=200000: error: \"p.fr_obj\" would have 200000 elements (its length follows fr_num); at most "
-              "100000");
-    // A field's count is compared with the values given before any array is made.
-    EXPECT_EQ(error_of(net("", R"("g": {"nnodes": 100000000, "node_data": [{"veclen": 1000, "values": [1]}]})")),
-              "net.json:2:80: error: values holds 1 values; 100000000000 expected (100000000 nodes x veclen 1000)");
-    EXPECT_EQ(host.arrays_handed_out(), 0);
+TEST(Document, AFileThatCannotBeReadIsNamed) {
+    apptest::TempDir dir;
+    EXPECT_EQ(Document::read(dir.write("ok.json", "[1, 2]")).root().size(), 2u);
+    // A missing file, a pipe, a folder, or a file past the size limit
+    // (sparse: nothing of it is read) is refused before anything is read.
+    ASSERT_EQ(::mkfifo(dir.file("pipe.json").c_str(), 0600), 0);
+    std::filesystem::resize_file(dir.write("huge.json", "{"), velmora::app::kMaxDocumentBytes + 1);
+    const std::pair<std::string, std::string> refused[] = {
+        {dir.file("missing.json"), ": error: cannot read the file: No such file or directory"},
+        {dir.file("pipe.json"), ": error: not a regular file"},
+        {dir.file(""), ": error: not a regular file"},
+        {dir.file("huge.json"), ": error: the file has 536870913 bytes; a network file has at most 536870912"}};
+    for (const auto& [path, says] : refused)
+        EXPECT_EQ(apptest::error_of<NetworkError>([&] { Document::read(path); }), path + says);
 }
 
-TEST_F(NetworkTest, ALinkedValueIsNeverSetThroughItsLink) {
-    // npick is declared as a link to the point count of the module's output.
-    EXPECT_EQ(error_of(net(R"("p": {"module": "GetPickInfo", "params": {"npick": 3}})")),
-              "net.json:4:52: error: \"npick\" is linked to \"p.out.nnodes\" and takes its value from there");
-    EXPECT_EQ(error_of(net(R"("a": {"module": "ThreshMin", "links": {"in": "grid"}},
-"b": {"module": "ThreshMin", "links": {"in": "grid", "null_value": "a.thresh_value"}})"),
-                       {"b.null_value=5"}),
-              "--set b.null_value=5: error: \"b.null_value\" is linked to \"a.thresh_value\" and takes its value from there");
+// Fields described in JSON: what a description builds, what a field gives
+// back, exact round trips, and descriptions that do not fit.
+class FieldJsonTest : public NetworkTest {
+protected:
+    vhost::Object& load(const std::string& name, const std::string& text) {
+        doc_ = std::make_unique<Document>(Document::parse("f.json", text));
+        vhost::Object& f = host.add_field(name);
+        velmora::app::load_field(doc_->root(), Place(*doc_), f);
+        return f;
+    }
+    // Builds a second field from the first one's description.
+    vhost::Object& reload(vhost::Object& f, const std::string& name) {
+        vhost::Object& g = host.add_field(name);
+        velmora::app::load_field(velmora::app::field_json(f), Place("dump"), g);
+        return g;
+    }
+};
+
+TEST_F(FieldJsonTest, UniformGridFromDimsAndPoints) {
+    vhost::Object& f = load("grid", R"({"dims": [3, 2, 2], "points": [0, 0, 0, 2000, 1000, 1000],
+        "node_data": [{"label": "ze", "units": "dBZ", "values": [1,2,3,4,5,6,7,8,9,10,11,12], "null_value": -9999}]})");
+    auto fr = field(f);
+    EXPECT_EQ(fr.nnodes(), 12);
+    EXPECT_EQ(fr.nspace(), 3);
+    EXPECT_EQ(fr.dims(), (std::vector<std::int64_t>{3, 2, 2}));
+    EXPECT_EQ(f.at("uniform").int_value(), 1);
+    vtest::expect_component(fr, 0, DTYPE_FLOAT, 1, "ze", "dBZ", -9999.0);
+    EXPECT_EQ(fr.float_values(0)[11], 12.0f);
+    // Written back: the same description, coordinates not spelled out.
+    Json j = velmora::app::field_json(f);
+    EXPECT_EQ(j["nnodes"], 12);
+    EXPECT_FALSE(j.contains("coord"));
+    EXPECT_FALSE(j.contains("uniform"));
+    EXPECT_EQ(j["points"], Json::parse("[0, 0, 0, 2000, 1000, 1000]"));
+    EXPECT_EQ(j["node_data"][0]["null_value"], -9999.0);
+    EXPECT_FALSE(j["node_data"][0].contains("null_flag"));
+}
+
+TEST_F(FieldJsonTest, EveryKindOfContentRoundTripsExactly) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    vhost::Object& f = host.add_field("mesh");
+    field(f).nnodes(4).nspace(3)
+        .coord({0.1f, 0.2f, 0.3f, 1.0f / 3.0f, 1e-45f, -0.0f, 3.4028235e38f, -1.17549435e-38f, 16777217.0f, 7, 8, 9})
+        .cells("Tri", {0, 1, 2, 1, 3, 2}).cells("Point", {0, 1, 2, 3}).polylines({0, 3})
+        .floats("w", {0.1f, nan, inf, -inf, 2.5f, 1e-7f, 123456.789f, -0.0f}, 2, "m/s")
+        .ints("area_no", {1, -2147483647 - 1, 2147483647, 0}).null_value(1, 0.0, 0)
+        .xform_array("mat", {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0.5f, 0, 0, 0, 0, 1}).xform_array("xlate", {1.5f, 0, -3});
+    field(f).component(0).at("id").set_int(672);
+    field(f).component(1).at("null_flag").set_int(0);
+    // A module's texts kept in the field, one per node (legend labels).
+    f.add_str_array("text_values", vhost::shape({vhost::term("nnodes")})).strings() = {"0 km", "", "\"5\" km", "é"};
+    vhost::Object& g = reload(f, "again");
+    EXPECT_EQ(g.at("text_values").strings(), f.at("text_values").strings());
+    auto a = field(f), b = field(g);
+    EXPECT_EQ(b.object().at("uniform").int_value(), 0);
+    EXPECT_EQ(vtest::bits(b.coord()), vtest::bits(a.coord()));   // -0 and the subnormal too
+    ASSERT_EQ(b.ncell_sets(), 3);
+    for (int c = 0; c < 2; ++c) EXPECT_EQ(std::pair(b.cell_type(c), b.connect(c)), std::pair(a.cell_type(c), a.connect(c)));
+    EXPECT_EQ(b.cell_type(2), "Polyline");
+    EXPECT_EQ(b.poly_connect(2), (std::vector<std::int64_t>{0, 3}));
+    EXPECT_EQ(vtest::bits(b.float_values(0)), vtest::bits(a.float_values(0)));
+    vtest::expect_component(b, 0, DTYPE_FLOAT, 2, "w", "m/s");
+    EXPECT_EQ(b.component(0).at("id").int_value(), 672);
+    // A null value without its flag stays unflagged.
+    vtest::expect_component(b, 1, DTYPE_INT, 1, "area_no");
+    EXPECT_EQ(b.null_value(1), 0.0);
+    EXPECT_EQ(b.int_values(1), a.int_values(1));
+    EXPECT_EQ(b.xform("mat"), a.xform("mat"));
+    EXPECT_EQ(b.xform("xlate"), a.xform("xlate"));
+    // The texts are short: 0.1f is written as 0.1, not 0.10000000149011612.
+    Json j = velmora::app::field_json(f);
+    EXPECT_EQ(j["node_data"][0]["values"].dump(), R"([0.1,"nan","inf","-inf",2.5,1e-07,123456.79,-0.0])");
+    EXPECT_EQ(velmora::app::field_json(g), j);
+}
+
+TEST_F(FieldJsonTest, ComponentsWithoutValuesAndEmptyFieldsRoundTrip) {
+    vhost::Object& f = host.add_field("out");
+    field(f).nnodes(2);
+    f.at("nnode_data").set_int(1);   // declared, its type left open
+    field(f).component(0).at("veclen").set_int(1);
+    vhost::Object& g = reload(f, "again");
+    EXPECT_EQ(field(g).ncomp(), 1);
+    EXPECT_EQ(field(g).type(0), -1);
+    EXPECT_EQ(velmora::app::field_json(g), velmora::app::field_json(f));
+    // An output declared uniform that nothing has written yet.
+    vhost::Object& u = host.add_field("unwritten");
+    u.at("uniform").set_int(1);
+    EXPECT_EQ(velmora::app::field_json(u), Json::parse(R"({"nnodes": 0, "uniform": 1})"));
+    EXPECT_EQ(velmora::app::field_json(reload(u, "unwritten2")), velmora::app::field_json(u));
+    vhost::Object& e = host.add_field("empty");
+    EXPECT_EQ(velmora::app::field_json(e), Json::parse(R"({"nnodes": 0})"));
+    EXPECT_EQ(velmora::app::field_json(reload(e, "empty2")), Json::parse(R"({"nnodes": 0})"));
+}
+
+TEST_F(FieldJsonTest, DescriptionsThatDoNotFitAreRejectedAtTheirPlace) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {R"({"nnodes": 3, "node_data": [{"label": "ze", "values": [1, 2]}]})",
+         "f.json:1:55: error: values holds 2 values; 3 expected (3 nodes x veclen 1)"},
+        {R"({"nnodes": 2, "node_data": [{"type": "int", "values": [1, 2.5]}]})",
+         "f.json:1:59: error: expected a whole number, not the number 2.5"},
+        {R"({"nnodes": 1, "node_data": [{"values": [1e39]}]})",
+         "f.json:1:41: error: 1e+39 does not fit a single-precision float"},
+        {R"({"nnodes": 1, "node_data": [{"values": [null]}]})",
+         "f.json:1:41: error: expected a number (or \"nan\", \"inf\", \"-inf\"), not null"},
+        {R"({"nnodes": 1, "node_data": [{"type": "flaot", "values": [1]}]})",
+         "f.json:1:38: error: unknown data type \"flaot\" (did you mean \"float\"?); modules read \"float\" and \"int\""},
+        {R"({"nnodes": 1, "node_data": [{"type": "int"}]})", "f.json:1:29: error: the component \"\" has a type but no \"values\""},
+        {R"({"nnodes": 3, "nspace": 3, "cell_sets": [{"type": "Tri", "connect": [0, 1, 3]}]})",
+         "f.json:1:76: error: node index 3 is outside the field's 3 nodes"},
+        {R"({"nnodes": 4, "cell_sets": [{"type": "Tri", "connect": [0, 1, 2, 3]}]})",
+         "f.json:1:56: error: connect holds 4 node indices, not a multiple of 3 (the nodes of a Tri cell)"},
+        {R"({"nnodes": 4, "cell_sets": [{"type": "Triangle", "connect": []}]})",
+         "f.json:1:38: error: unknown cell type \"Triangle\"; known types: Point, Line, Polyline, Tri, Quad, Tet, Pyr, Prism, Hex"},
+        {R"({"nnodes": 2, "coord": [0, 0, 1, 1]})", "f.json:1:1: error: give \"nspace\" (1, 2 or 3) with coord"},
+        {R"({"nnodes": 2, "uniform": 1})", "f.json:1:1: error: a uniform grid needs \"dims\" and \"points\""},
+        {R"({"nnodes": 2, "nspace": 2, "coord": [0, 0, 1]})",
+         "f.json:1:37: error: coord holds 3 values; 4 expected (2 nodes x nspace 2)"},
+        {R"({"nnodes": 5, "dims": [2, 2], "points": [0, 0, 1, 1]})",
+         "f.json:1:2: error: the grid's dims make 4 nodes, not 5"},
+        {R"({"dims": [2, 2], "node_dat": []})",
+         "f.json:1:18: error: unknown key \"node_dat\" in a field (did you mean \"node_data\"?); known keys: nnodes, nspace, "
+         "dims, points, coord, uniform, cell_sets, node_data, xform, texts"},
+        {R"({"dims": [100000, 100000]})", "f.json:1:10: error: dims make more than 100000000 nodes"},
+        {R"({"nnodes": -1})", "f.json:1:12: error: -1 is out of range (0 to 100000000)"},
+        {R"({"nnodes": 1, "xform": {"mat": [1, 0, 0, 1]}})",
+         "f.json:1:32: error: mat holds 4 values; 16 expected (a 4 x 4 matrix, row by row)"},
+        {R"([1, 2])", "f.json:1:1: error: a field is an object with nnodes, nspace, dims, points, coord, cell_sets, "
+                      "node_data, xform; found a list of 2 values"},
+    };
+    for (const auto& c : cases) {
+        host.reset();
+        EXPECT_EQ(apptest::error_of<NetworkError>([&] { load("bad", c.text); }), c.message) << c.text;
+    }
 }
 
 }  // namespace

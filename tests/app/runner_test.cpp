@@ -1,13 +1,15 @@
 // velmora run from end to end: files in, library output through, dumps out
-// and read back, and the exit status of every kind of outcome.
+// and read back, the exit status of every kind of outcome, the progress bar;
+// the network examples of docs/networks.md; a value of every kind through a
+// dump, and `velmora modules`.
 #include "runner.h"
 
-#include <CLI/CLI.hpp>
-
-#include "temp_files.h"
-#include "commands.h"
+#include "app_test.h"
 #include "document.h"
+#include "json_write.h"
 #include "module_test.h"
+#include "progress.h"
+#include "values.h"
 
 namespace {
 
@@ -114,11 +116,8 @@ TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
     EXPECT_TRUE(std::filesystem::exists(dir.file("run/inside.txt")));
     for (const char* f : {"outside.txt", "outside2.txt", "outside3.txt"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
 
-    RunOptions anywhere;
-    anywhere.network = writing("../outside.txt");
     new_error_stream();
-    anywhere.writes_anywhere = true;
-    EXPECT_EQ(velmora::app::run_network(anywhere, err->stream(), false), velmora::app::run_ok);
+    EXPECT_EQ(apptest::run_file(writing("../outside.txt"), *err, {}, true), velmora::app::run_ok);
     EXPECT_EQ(err->text(), "");
     EXPECT_TRUE(std::filesystem::exists(dir.file("outside.txt")));
 }
@@ -127,11 +126,6 @@ TEST_F(RunnerTest, ABrokenNetworkExitsWithTwoAndRunsNothing) {
     const std::pair<const char*, const char*> broken[] = {
         {"{\"fields\": {}\n \"instances\": {}}", ":2:2: error: not valid JSON"},
         {R"({"instances": {"t": {"module": "Nope"}}})", ":1:32: error: unknown module \"Nope\""},
-        {R"({"instances": {"t": {"module": "ThreshMin", "params": {"nope": 1}}}})", ":1:56: error: ThreshMin has no \"nope\""},
-        {R"({"instances": {"t": {"module": "ThreshMin", "links": {"in": "nowhere"}}}})",
-         ":1:61: error: link target \"nowhere\""},
-        {R"({"instances": {"t": {"module": "ThreshMin", "params": {"thresh_value": [1]}}}})",
-         ":1:72: error: \"thresh_value\" is a real"},
     };
     for (const auto& [text, message] : broken) {
         std::string net = dir.write("net.json", text);
@@ -211,43 +205,202 @@ TEST_F(RunnerTest, FaultsOfTheRunExitWithOne) {
     EXPECT_FALSE(std::filesystem::exists(old + ".partial"));
 }
 
-int cli(std::vector<const char*> argv) {
-    CLI::App app{"velmora"};
-    app.require_subcommand(1);
-    int status = 0;
-    velmora::app::add_run_command(app, status);
-    velmora::app::add_modules_command(app, status);
-    velmora::app::add_analyze_command(app, status);
-    return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
-}
-
 TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) {
-    std::string net = dir.write("net.json", network), dump = dir.file("dump.json");
-    EXPECT_EQ(cli({"velmora", "run", "--set", "thresh.thresh_value=3", "--set", "thresh.null_value=-5", net.c_str(), "--dump",
-                   dump.c_str()}),
-              0);
+    const std::string net = dir.write("net.json", network), dump = dir.file("dump.json");
+    const char *n = net.c_str(), *d = dump.c_str();
+    EXPECT_EQ(apptest::cli({"run", "--set", "thresh.thresh_value=3", "--set", "thresh.null_value=-5", n, "--dump", d}), 0);
     EXPECT_EQ(read_json(dump)["fields"]["thresh.out_nd"]["node_data"][0]["values"], Json::parse("[-5, -5, 3]"));
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(cli({"velmora", "run"}), 2);
-    EXPECT_EQ(cli({"velmora"}), 2);
-    EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--bogus"}), 2);
-    EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--set", "thresh.nothing=1"}), 2);
-    EXPECT_EQ(cli({"velmora", "modules", "Nope"}), 2);
-    EXPECT_EQ(cli({"velmora", "run", net.c_str(), "--dump", dump.c_str(), "--dump-limit", "0"}), 2);
-    EXPECT_EQ(cli({"velmora", "analyze", "--max-voxels", "0"}), 2);
-    EXPECT_EQ(cli({"velmora", "analyze", "--max-voxels", "3000000000"}), 2);
     // A level that is no number is refused, not read as 0 dBZ.
-    for (const char* level : {"", "nan", "-inf", "40x"}) EXPECT_EQ(cli({"velmora", "analyze", "--level", level}), 2) << level;
-    std::string errors = ::testing::internal::GetCapturedStderr();
+    const std::vector<const char*> misuse[] = {
+        {"run"}, {}, {"run", n, "--bogus"}, {"run", n, "--set", "thresh.nothing=1"}, {"run", n, "--dump", d, "--dump-limit", "0"},
+        {"analyze", "--max-voxels", "0"}, {"analyze", "--max-voxels", "3000000000"}, {"analyze", "--level", ""},
+        {"analyze", "--level", "nan"}, {"analyze", "--level", "-inf"}, {"analyze", "--level", "40x"}};
+    ::testing::internal::CaptureStderr();
+    for (const auto& argv : misuse) EXPECT_EQ(apptest::cli(argv), 2) << testing::PrintToString(argv);
+    const std::string errors = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("--level: a finite number of dBZ, not \"\""), std::string::npos) << errors;
     EXPECT_NE(errors.find("--set thresh.nothing=1: error: ThreshMin has no \"nothing\""), std::string::npos) << errors;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(cli({"velmora", "modules", "ThreshMin"}), 0);
-    EXPECT_EQ(cli({"velmora", "run", "--help"}), 0);
-    std::string listing = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(listing.find("update:      ThreshMinUpdate"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("thresh_value"), std::string::npos);
-    EXPECT_NE(listing.find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
+    EXPECT_EQ(apptest::cli({"run", "--help"}), 0);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
+}
+
+// The examples of the format guide run as they stand, with no message
+// reported and every instance done. (That a dump reads back with the same
+// fields is checked on every example network.)
+TEST_F(RunnerTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
+    const std::string guide = apptest::TempDir::read(VELMORA_SOURCE_DIR "/docs/networks.md");
+    std::vector<std::string> blocks;   // the text of every ```json block
+    for (std::size_t at = guide.find("```json\n"), end; at != std::string::npos; at = guide.find("```json\n", end + 4)) {
+        end = guide.find("\n```", at + 8);
+        ASSERT_NE(end, std::string::npos);
+        blocks.push_back(guide.substr(at + 8, end + 1 - (at + 8)));
+    }
+    ASSERT_GE(blocks.size(), 10u) << "one example per construct";
+    apptest::InDirectory here(dir.file(""));
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        SCOPED_TRACE("example " + std::to_string(i + 1) + ":\n" + blocks[i]);
+        new_error_stream();
+        ASSERT_EQ(apptest::run_file(dir.write("net" + std::to_string(i) + ".json", blocks[i]), *err, dir.file("dump.json")),
+                  velmora::app::run_ok) << err->text();
+        EXPECT_EQ(err->text(), "");
+        const Json dump = read_json(dir.file("dump.json"));
+        ASSERT_FALSE(dump["run"]["instances"].empty());
+        for (const auto& [name, inst] : dump["run"]["instances"].items())
+            EXPECT_EQ(inst["outputs"].value("done", 1), 1) << name;
+    }
+}
+
+using K = vhost::ProgressEvent::Kind;
+vhost::ProgressEvent check(int p, std::string text = {}) { return {K::Check, p, 0, std::move(text)}; }
+vhost::ProgressEvent push(int lo, int hi) { return {K::Push, lo, hi, {}}; }
+vhost::ProgressEvent pop() { return {K::Pop, 0, 0, {}}; }
+
+TEST(ProgressBar, NestedRangesMapIntoTheOuterRange) {
+    velmora::app::ProgressBar bar(nullptr);
+    bar.begin("mesh");
+    // Each step: the events, then the percent of the whole.
+    const std::vector<std::pair<std::vector<vhost::ProgressEvent>, double>> steps{
+        {{push(0, 50), check(50)}, 25},
+        {{push(50, 100), check(0)}, 25},   // 25 .. 50 of the whole
+        {{check(40)}, 35},
+        {{pop(), pop(), push(100, 50), check(0)}, 50},   // reversed ends are put in order
+        {{pop(), pop(), check(150)}, 100},               // more pops than pushes keep the whole range
+        {{check(-20)}, 0},
+    };
+    for (const auto& [events, percent] : steps) {
+        for (const auto& e : events) bar.on_event(e);
+        EXPECT_DOUBLE_EQ(bar.percent(), percent);
+    }
+    // A new call starts with the whole range again.
+    bar.on_event(push(0, 10));
+    bar.begin("next");
+    bar.on_event(check(50));
+    EXPECT_DOUBLE_EQ(bar.percent(), 50.0);
+
+    // Drawn on one line and erased.
+    apptest::Capture out;
+    {
+        velmora::app::ProgressBar drawn(out.stream(), 10);
+        drawn.clear();   // nothing drawn, nothing to erase
+        drawn.begin("rain MakeRainMeshLinear_update");
+        drawn.on_event(push(50, 100));
+        drawn.on_event(check(60, "mesh\nlines"));
+        drawn.clear();
+    }
+    EXPECT_EQ(out.text(), "\rrain MakeRainMeshLinear_update [########..]  80% mesh lines\033[K\r\033[K");
+}
+
+using vhost::shape;
+using vhost::term;
+
+// An operation of this test whose instances declare a member of every kind.
+void declare_every_kind(vhost::Object& m) {
+    m.add_int("i");
+    m.add_long("l");
+    m.add_real("r");
+    m.add_string("s");
+    m.add_int("n", 2);
+    for (const char* t : {"byte", "short", "int", "long", "float", "double"})
+        m.add_array(std::string("a_") + t, velmora::app::type_code(t), shape({term("n")}));
+    m.add_str_array("texts", shape({term("n")}));
+    m.add_group("g").add_real("x", 1.0);
+    m.add_int("count", 1);
+    m.add_group_array("entry", shape({term("count")})).add_int("no");
+    m.add_field("in");
+    m.add_int("done", 0, vhost::Role::Out);
+}
+int set_done(OMobj_id* id, int, int) {
+    vhost::host().by_id(id)->at("done").set_int(1);
+    return 1;
+}
+
+// What a user sees of a run's tree: a value of every kind through a network
+// and its dump and back, the dump's layout, and `velmora modules`.
+class DumpTest : public RunnerTest {
+protected:
+    void SetUp() override {
+        RunnerTest::SetUp();
+        vhost::register_operation({"EveryKind", {"EveryKindUpdate"}, "holds a value of every kind", declare_every_kind,
+                                   {set_done}});
+    }
+    Json run_and_dump(const std::string& network, const std::string& dump) {
+        EXPECT_EQ(apptest::run_file(network, *err, dir.file(dump)), velmora::app::run_ok) << err->text();
+        return Json::parse(apptest::TempDir::read(dir.file(dump)));
+    }
+};
+
+TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
+    const Json params = Json::parse(R"({"i": -7, "l": 9007199254740993, "r": 0.1, "s": "é \"q\"", "n": 2,
+        "a_byte": [0, 255], "a_short": [-32768, 32767], "a_int": [-2147483648, 2147483647],
+        "a_long": [-9223372036854775808, 9223372036854775807], "a_float": [0.1, "-inf"], "a_double": ["nan", 1e-300],
+        "texts": ["a", ""], "g": {"x": "inf"}, "count": 1, "entry": [{"no": 3}]})");
+    const std::string net = dir.write("net.json", R"({"fields": {"grid": {"nnodes": 2, "node_data": [{"values": [1, "nan"]}]}},
+        "instances": {"k": {"module": "EveryKind", "links": {"in": "grid"}, "params": )" + params.dump() + "}}}");
+    const Json dump = run_and_dump(net, "dump.json");
+    const Json& k = dump["run"]["instances"]["k"];
+    EXPECT_EQ(k["params"], params);
+    EXPECT_EQ(k["links"], Json::parse(R"({"in": "grid"})"));
+    EXPECT_EQ(k["outputs"], Json::parse(R"({"done": 1})"));
+    EXPECT_EQ(dump["fields"]["grid"]["node_data"][0]["values"], Json::parse(R"([1, "nan"])"));
+    // Values out of their type's range are refused where they stand.
+    for (const auto& [param, says] : {std::pair{"\"a_byte\": [0, 256]", "256 is out of range (0 to 255)"},
+                                      std::pair{"\"a_short\": [0, 1.5]", "a whole number, not the number 1.5"},
+                                      std::pair{"\"a_float\": [0, 1e39]", "1e+39 does not fit a single-precision float"}}) {
+        apptest::Capture e;
+        const std::string bad = R"({"instances": {"k": {"module": "EveryKind", "params": {)" + std::string(param) + "}}}}";
+        EXPECT_EQ(apptest::run_file(dir.write("bad.json", bad), e), velmora::app::run_invalid);
+        EXPECT_NE(e.text().find(says), std::string::npos) << e.text();
+    }
+
+    // The dump read back as a network runs nothing.
+    EXPECT_EQ(run_and_dump(dir.file("dump.json"), "again.json")["run"]["calls"], Json::array());
+
+    // Its text: two spaces a level, short lists on their key's line, long
+    // ones in lines of about 100 characters, bytes that are no UTF-8 replaced.
+    const std::string text = apptest::TempDir::read(dir.file("dump.json"));
+    EXPECT_EQ(text.substr(0, 14), "{\n  \"fields\": ");
+    EXPECT_NE(text.find("\"a_int\": [-2147483648, 2147483647],\n"), std::string::npos) << text;
+    Json long_list = Json::array();
+    for (int v = 0; v < 100; ++v) long_list.push_back(1000 + v);
+    const std::string wrapped = velmora::app::json_text(Json{{"v", long_list}, {"e", Json::array()}, {"o", Json::object()}});
+    EXPECT_EQ(wrapped.rfind("{\n  \"v\": [\n    1000, 1001, ", 0), 0u) << wrapped;
+    EXPECT_EQ(wrapped.substr(wrapped.size() - 33), "1099\n  ],\n  \"e\": [],\n  \"o\": {}\n}\n");
+    std::size_t longest = 0, lines = 0;
+    for (std::size_t at = 0, next; (next = wrapped.find('\n', at)) != std::string::npos; at = next + 1, ++lines)
+        longest = std::max(longest, next - at);
+    EXPECT_LE(longest, 100u);
+    EXPECT_GE(lines, 4u + 6u + 2u) << wrapped;   // 100 numbers of 6 characters take 6 lines or more
+    EXPECT_EQ(Json::parse(wrapped)["v"], long_list);
+    EXPECT_EQ(velmora::app::json_text(Json("a\xff")), "\"a\xEF\xBF\xBD\"\n");
+}
+
+TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(apptest::cli({"modules"}), 0);
+    const std::string all = ::testing::internal::GetCapturedStdout();
+    for (const auto& d : vhost::module_decls()) EXPECT_NE(("\n" + all).find("\n" + d.name + " "), std::string::npos) << d.name;
+    EXPECT_NE(all.find("  MakeRainMeshConstant_update, MakeRainMeshLinear_update\n"), std::string::npos) << all;
+
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(apptest::cli({"modules", "EveryKind"}), 0);
+    const std::string one = ::testing::internal::GetCapturedStdout();
+    auto row = [](const char* name, const char* kind, const char* role = "") {
+        char line[128];
+        std::snprintf(line, sizeof line, "\n  %-24s %-28s %s\n", name, kind, role);
+        return std::string(line);
+    };
+    for (const std::string& line :
+         {std::string("EveryKind: holds a value of every kind\nupdate:      EveryKindUpdate\n"), row("i", "int"),
+          row("n", "int = 2"), row("a_short", "short[n]"), row("texts", "string[n]"), row("g", "group"),
+          row("  x", "real = 1.0"), row("entry", "group[count]"), row("  no", "int"), row("in", "field"),
+          row("done", "int = 0", "out")})
+        EXPECT_NE(one.find(line), std::string::npos) << line << " in\n" << one;
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(apptest::cli({"modules", "ThreshMn"}), 2);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "velmora: error: unknown module \"ThreshMn\" (did you mean \"ThreshMin\"?); `velmora modules` lists them\n");
 }
 
 }  // namespace

@@ -1,15 +1,21 @@
 // The host operations built on VTK, on fields with known answers; the
 // operations that stand in for the whole grid (the cell voxels, one column)
-// against the library modules run on the whole grid.
+// against the library modules run on the whole grid; the isovolume road on
+// the real radar volume against a plain flood fill.
 #include "operations.h"
 
-#include <cstdio>
+#include <filesystem>
+#include <map>
 #include <set>
 
+#include "dump.h"
+#include "field_json.h"
 #include "module_test.h"
+#include "volume.h"
 
 namespace {
 
+using velmora::app::Json;
 using vtest::msg;
 
 class OperationsTest : public vtest::ModuleTest {
@@ -57,56 +63,15 @@ protected:
         field(g).xform_array("mat", {1.5f, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0.5f, 0, 0, 0, 0, 1});
         return g;
     }
+    // Every output of an instance, each value exact as a dump writes it, its
+    // output fields described in place of their names.
+    static Json published(vhost::Object& inst) {
+        Json j = velmora::app::dump_tree({})["run"]["instances"][inst.name()]["outputs"];
+        for (auto& [name, v] : j.items())
+            if (v.contains("$field")) v = velmora::app::field_json(inst.at(name));
+        return j;
+    }
 };
-
-// Everything an instance published: its statistic entries, or its output
-// fields, with floats and reals by their exact value ("%a").
-std::string exact(double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%a", v);
-    return buf;
-}
-std::string exact(const std::vector<float>& v) {
-    std::string t;
-    for (float x : v) t += " " + exact(x);
-    return t;
-}
-std::string statistic_text(vhost::Object& stat) {
-    std::string t = "nsurf " + std::to_string(stat.at("nsurf").int_value()) + "\n";
-    for (std::int64_t e = 0; e < stat.at("nsurf").int_value(); ++e) {
-        vhost::Object& s = stat.at("sparam[" + std::to_string(e) + "]");
-        t += "no " + std::to_string(s.at("no").int_value()) + " npoints " + std::to_string(s.at("npoints").int_value()) +
-             " ncomp " + std::to_string(s.at("ncomp").int_value()) + "\n";
-        for (const char* a : {"data_min", "data_max", "data_ave", "sv"}) {
-            t += a + exact(vhost::floats_of(s.at(a))) + "\n";
-        }
-        for (const auto& l : s.at("label").strings()) t += "label " + l + "\n";
-        t += "aav " + exact(s.at("aav.x").real_value()) + " " + exact(s.at("aav.y").real_value()) + " " +
-             exact(s.at("aav.z").real_value()) + "\n";
-        for (std::int64_t c = 0; c < s.at("ncomp").int_value(); ++c) {
-            vhost::Object& w = s.at("wav[" + std::to_string(c) + "]");
-            t += "wav " + exact(w.at("x").real_value()) + " " + exact(w.at("y").real_value()) + " " +
-                 exact(w.at("z").real_value()) + "\n";
-        }
-        t += "maxz " + exact(s.at("maxz").real_value()) + "\n";
-    }
-    return t;
-}
-std::string field_text(const vhost::FieldRef& f) {
-    std::string t = "nnodes " + std::to_string(f.nnodes()) + " nspace " + std::to_string(f.nspace()) + "\ncoord" +
-                    exact(f.coord());
-    for (int s = 0; s < f.ncell_sets(); ++s) {
-        t += "\n" + f.cell_type(s);
-        for (auto n : f.connect(s)) t += " " + std::to_string(n);
-    }
-    for (int c = 0; c < f.ncomp(); ++c) {
-        t += "\n" + f.label(c) + " [" + f.units(c) + "] " + std::to_string(f.veclen(c));
-        if (f.type(c) == DTYPE_FLOAT) t += exact(f.float_values(c));
-    }
-    if (vhost::Object* texts = f.object().child("text_values"))
-        for (const auto& s : texts->strings()) t += "\ntext " + s;
-    return t;
-}
 
 TEST_F(OperationsTest, IsosurfaceOfASphere) {
     grid(21, [](int i, int j, int k) { return std::sqrt(float((i - 10) * (i - 10) + (j - 10) * (j - 10) + (k - 10) * (k - 10))); });
@@ -141,13 +106,11 @@ TEST_F(OperationsTest, IsosurfaceOfASphere) {
 TEST_F(OperationsTest, IsovolumeOfABoxAndItsAreasOnTheGrid) {
     // A 3 x 2 x 2 block of echo at 50, a lone voxel touching it only along an
     // edge, missing data elsewhere.
-    grid(
-        6,
-        [](int i, int j, int k) {
-            if (i >= 1 && i <= 3 && j >= 1 && j <= 2 && k >= 1 && k <= 2) return 50.0f;
-            return i == 4 && j == 3 && k == 1 ? 45.0f : -9999.0f;
-        },
-        -9999.0f);
+    auto echo = [](int i, int j, int k) {
+        if (i >= 1 && i <= 3 && j >= 1 && j <= 2 && k >= 1 && k <= 2) return 50.0f;
+        return i == 4 && j == 3 && k == 1 ? 45.0f : -9999.0f;
+    };
+    grid(6, echo, -9999.0f);
     vhost::Object& vol = instance("vol", "Isovolume", {{"in", "grid"}});
     run(vol, {});
     auto out = field(vol, "out");
@@ -184,7 +147,9 @@ TEST_F(OperationsTest, IsovolumeOfABoxAndItsAreasOnTheGrid) {
     EXPECT_EQ(field(map, "out").dims(), (std::vector<std::int64_t>{6, 6, 6}));
 }
 
-TEST_F(OperationsTest, StatisticsOfTheCellVoxelsAreThoseOfTheWholeGrid) {
+// What stands in for the whole grid gives what the whole grid gives: the
+// statistics of the cell voxels, the legends on one column.
+TEST_F(OperationsTest, StandInsForTheWholeGridGiveItsResults) {
     for (bool uniform : {true, false}) {
         SCOPED_TRACE(uniform ? "uniform grid" : "explicit coordinates");
         host.reset();
@@ -209,10 +174,8 @@ TEST_F(OperationsTest, StatisticsOfTheCellVoxelsAreThoseOfTheWholeGrid) {
         vhost::Object& cells = instance("cells", "CalcStatistic", {{"in", "vox.out"}, {"area", "vox.out_area"}},
                                         {{"no_min", 1}, {"no_max", 3}});
         run(cells, {});
-        EXPECT_EQ(whole.at("nsurf").int_value(), 3);
-        EXPECT_EQ(statistic_text(cells), statistic_text(whole));
-        EXPECT_EQ(field_text(field(cells, "olabel")), field_text(field(whole, "olabel")));
-        EXPECT_EQ(cells.at("no_label").strings(), whole.at("no_label").strings());
+        EXPECT_EQ(published(whole)["nsurf"], 3);
+        EXPECT_EQ(published(cells), published(whole));
 
         // The points are the numbered nodes in storage order, with the
         // grid's components, labels, units and nulls (nulls among them).
@@ -228,35 +191,14 @@ TEST_F(OperationsTest, StatisticsOfTheCellVoxelsAreThoseOfTheWholeGrid) {
         EXPECT_NE(std::count(ze.begin(), ze.end(), -9999.0f), 0);
         auto out = field(vox, "out");
         ASSERT_EQ(out.ncomp(), 2);
-        EXPECT_EQ(field_text(out).substr(field_text(out).find("\nze")),
-                  "\nze [dBZ] 1" + exact(ze) + "\nzdr [dB] 1" + exact(zdr));
-        EXPECT_TRUE(out.null_flag(0));
-        EXPECT_EQ(out.null_value(0), -9999.0);
-        EXPECT_FALSE(out.null_flag(1));
+        vtest::expect_component(out, 0, DTYPE_FLOAT, 1, "ze", "dBZ", -9999.0);
+        vtest::expect_component(out, 1, DTYPE_FLOAT, 1, "zdr", "dB");
+        EXPECT_EQ(vtest::bits(out.float_values(0)), vtest::bits(ze));
+        EXPECT_EQ(vtest::bits(out.float_values(1)), vtest::bits(zdr));
         EXPECT_EQ(field(vox, "out_area").label(0), "area_no");
         EXPECT_EQ(field(vox, "out_area").int_values(0), no);
 
-        // Planar data read their plane's height from the grid's transform,
-        // which the points carry along.
-        field(g).xform_array("xlate", {0, 0, 6}).xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 1});
-        run(vox, {});
-        vhost::Object& whole_plane = instance("whole_plane", "CalcStatistic", {{"in", "grid"}, {"area", "map.out"}},
-                                              {{"no_min", 1}, {"no_max", 3}, {"nspace3", 0}});
-        vhost::Object& cells_plane = instance("cells_plane", "CalcStatistic", {{"in", "vox.out"}, {"area", "vox.out_area"}},
-                                              {{"no_min", 1}, {"no_max", 3}, {"nspace3", 0}});
-        run(whole_plane, {});
-        run(cells_plane, {});
-        EXPECT_EQ(whole_plane.at("sparam[0].aav.z").real_value(), 3.0);
-        EXPECT_EQ(statistic_text(cells_plane), statistic_text(whole_plane));
-    }
-}
-
-TEST_F(OperationsTest, TheLegendsOnAColumnAreThoseOnTheWholeGrid) {
-    for (bool uniform : {true, false}) {
-        SCOPED_TRACE(uniform ? "uniform grid" : "explicit coordinates");
-        host.reset();
-        velmora::app::register_operations();
-        vhost::Object& g = random_grid(uniform);
+        // The legends on a column of the grid.
         vhost::Object& column = instance("column", "GridColumn", {{"in", "grid"}}, {{"indexi", 5}, {"indexj", 3}});
         run(column, {});
         auto c = field(column, "out");
@@ -276,13 +218,22 @@ TEST_F(OperationsTest, TheLegendsOnAColumnAreThoseOnTheWholeGrid) {
                     vtest::set_params(*o, {{"ticklen", 0.5}, {"tickloffx", -3.0}, {"format", "%.0f km"}});
             run(on_grid, {});
             run(on_column, {});
-            EXPECT_EQ(on_column.at("done").int_value(), 1);
-            for (const char* out : {"oaxis", "otick", "olabel"}) {
-                if (on_grid.child(out)) {
-                    EXPECT_EQ(field_text(field(on_column, out)), field_text(field(on_grid, out))) << out;
-                }
-            }
+            EXPECT_EQ(published(on_column)["done"], 1);
+            EXPECT_EQ(published(on_column), published(on_grid));
         }
+
+        // Planar data read their plane's height from the grid's transform,
+        // which the points carry along.
+        field(g).xform_array("xlate", {0, 0, 6}).xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 1});
+        run(vox, {});
+        vhost::Object& whole_plane = instance("whole_plane", "CalcStatistic", {{"in", "grid"}, {"area", "map.out"}},
+                                              {{"no_min", 1}, {"no_max", 3}, {"nspace3", 0}});
+        vhost::Object& cells_plane = instance("cells_plane", "CalcStatistic", {{"in", "vox.out"}, {"area", "vox.out_area"}},
+                                              {{"no_min", 1}, {"no_max", 3}, {"nspace3", 0}});
+        run(whole_plane, {});
+        run(cells_plane, {});
+        EXPECT_EQ(whole_plane.at("sparam[0].aav.z").real_value(), 3.0);
+        EXPECT_EQ(published(cells_plane), published(whole_plane));
     }
 }
 
@@ -304,6 +255,70 @@ TEST_F(OperationsTest, BadInputsAreReported) {
     run(column, {msg("column", "indexi, indexj = 0, -1 lie outside the 3 x 3 grid.\n")});
     EXPECT_EQ(column.at("done").int_value(), 0);
     EXPECT_EQ(field(column, "out").nnodes(), 0);
+}
+
+// Face-connected labels of the voxels where inside holds: 0 outside, 1.. in
+// order of each object's first voxel in storage order.
+std::vector<int> flood_fill(int nx, int ny, int nz, const std::function<bool(std::size_t)>& inside) {
+    std::vector<int> label(static_cast<std::size_t>(nx) * ny * nz, 0);
+    std::vector<std::size_t> stack;
+    int next = 0;
+    for (std::size_t seed = 0; seed < label.size(); ++seed) {
+        if (label[seed] || !inside(seed)) continue;
+        label[seed] = ++next;
+        for (stack.push_back(seed); !stack.empty();) {
+            const std::size_t v = stack.back();
+            stack.pop_back();
+            const int ijk[3] = {int(v % nx), int(v / nx % ny), int(v / nx / ny)}, n[3] = {nx, ny, nz};
+            const std::ptrdiff_t stride[3] = {1, nx, std::ptrdiff_t(nx) * ny};
+            for (int a = 0; a < 3; ++a)
+                for (int step : {-1, 1}) {
+                    if (ijk[a] + step < 0 || ijk[a] + step >= n[a]) continue;
+                    const std::size_t w = v + step * stride[a];
+                    if (label[w] || !inside(w)) continue;
+                    label[w] = next;
+                    stack.push_back(w);
+                }
+        }
+    }
+    return label;
+}
+
+// The echo at or above 40 dBZ, cut into areas by DivIsovolume and carried
+// back onto the grid, must be exactly the face-connected objects of those
+// voxels.
+TEST_F(OperationsTest, OnTheRealVolumeIsovolumeAreasAreTheFaceConnectedEchoObjects) {
+    const char* const real = VELMORA_SOURCE_DIR "/../shared/data/cpol_200601200050.nc";
+    if (!std::filesystem::exists(real)) GTEST_SKIP() << "the real radar volume " << real << " is absent";
+    const velmora::app::Volume v = velmora::app::read_netcdf(real, "DT");
+    velmora::app::add_volume_field(host.root(), "radar", v);
+    run(instance("vol", "Isovolume", {{"in", "radar"}}, {{"level", 40.0}}), {});
+    vhost::Object& div = instance("div", "DivIsovolume", {{"in", "vol.out"}}, {{"min_cells", 0}});
+    run_stdout(div, {});
+    ASSERT_EQ(div.at("done").int_value(), 1);
+    vhost::Object& map = instance("map", "GridArea", {{"in", "radar"}, {"iso", "vol.out"}, {"area", "div.out_nd"}});
+    run(map, {});
+    const std::vector<std::int32_t> got = field(map, "out").int_values(0);
+    const std::vector<int> want = flood_fill(int(v.x.size()), int(v.y.size()), int(v.z.size()), [&](std::size_t w) {
+        return v.values[w] != v.null_value && v.values[w] >= 40.0f;
+    });
+    ASSERT_EQ(got.size(), want.size());
+
+    // The same partition: every object maps to one area and back.
+    std::map<int, int> area_of, object_of, size_of_area;
+    for (std::size_t w = 0; w < want.size(); ++w) {
+        ASSERT_EQ(want[w] == 0, got[w] == 0) << "voxel " << w;
+        if (!want[w]) continue;
+        ASSERT_EQ(area_of.emplace(want[w], got[w]).first->second, got[w]) << "object " << want[w] << " split at voxel " << w;
+        ASSERT_EQ(object_of.emplace(got[w], want[w]).first->second, want[w]) << "area " << got[w] << " joins objects at " << w;
+        ++size_of_area[got[w]];
+    }
+    std::vector<int> sizes;
+    for (const auto& [no, count] : size_of_area) sizes.push_back(count);
+    std::sort(sizes.rbegin(), sizes.rend());
+    ASSERT_GE(sizes.size(), 4u);
+    // The large cells of this scan at 40 dBZ.
+    EXPECT_EQ(std::vector<int>(sizes.begin(), sizes.begin() + 4), (std::vector<int>{3098, 1427, 183, 174}));
 }
 
 }  // namespace

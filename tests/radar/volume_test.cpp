@@ -1,113 +1,118 @@
-// Radar volumes from NetCDF files: the layouts radar toolkits write.
+// Radar volumes from NetCDF files in the layouts radar toolkits write, and
+// from VTK image data; the synthetic scene; grid positions on the map and
+// the origin a volume file carries; fields written as VTK XML, and pictures.
 #include "volume.h"
 
 #include <gtest/gtest.h>
+#include <netcdf.h>
+#include <sys/stat.h>
+#include <vtkDataArray.h>
 #include <vtkFloatArray.h>
+#include <vtkIdList.h>
 #include <vtkImageData.h>
 #include <vtkNew.h>
+#include <vtkPNGReader.h>
 #include <vtkPointData.h>
+#include <vtkPolyData.h>
+#include <vtkStringArray.h>
+#include <vtkUnsignedCharArray.h>
+#include <vtkXMLGenericDataObjectReader.h>
 #include <vtkXMLImageDataWriter.h>
-#include <netcdf.h>
+#include <vtkXMLPolyDataReader.h>
 
-#include <sys/stat.h>
-
+#include <bit>
 #include <cmath>
-#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <span>
+#include <future>
 #include <tuple>
 
+#include "app_test.h"
 #include "field_ref.h"
+#include "geo.h"
 #include "host.h"
-#include "temp_files.h"
+#include "vtk_output.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 
-namespace fs = std::filesystem;
+using velmora::app::Volume;
 using vtest::TempDir;
 
-
-// A 3 x 2 x 2 file: variable `ze` as short packed values or floats.
+// A 3 x 2 x 2 file: variable `ze` as floats (missing -9999) or short packed
+// values.
 struct SmallFile {
     bool time_axis = true;
     bool packed = false;
     const char* xy_units = "km";
     std::vector<float> z_values{0.5f, 1.5f};
-    bool units_as_string = false;   // "units" of x and y stored as NetCDF-4 strings
+    bool units_as_string = false;    // "units" of x and y stored as NetCDF-4 strings
     bool x_on_another_dim = false;   // the variable x lies on a dimension of 4
     bool xyz_order = false;          // ze stored on (x, y, z)
     float last_value = -9999.0f;     // the value of the last node
     int times = 1;                   // time steps; step t adds 100 t to the values
 
     void write(const std::string& path) const {
-        int nc = 0, dt = 0, dz = 0, dy = 0, dx = 0, vx = 0, vy = 0, vz = 0, v = 0;
+        int nc = 0, d[5] = {}, v[4] = {};   // dimensions time, z, y, x, x4; variables x, y, z, ze
         ASSERT_EQ(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &nc), NC_NOERR);
-        if (time_axis) nc_def_dim(nc, "time", static_cast<size_t>(times), &dt);
-        nc_def_dim(nc, "z", 2, &dz);
-        nc_def_dim(nc, "y", 2, &dy);
-        nc_def_dim(nc, "x", 3, &dx);
-        int dx4 = dx;
-        if (x_on_another_dim) nc_def_dim(nc, "x4", 4, &dx4);
-        nc_def_var(nc, "x", NC_FLOAT, 1, &dx4, &vx);
-        nc_def_var(nc, "y", NC_FLOAT, 1, &dy, &vy);
-        nc_def_var(nc, "z", NC_FLOAT, 1, &dz, &vz);
-        if (units_as_string) {
-            const char* text = xy_units;
-            nc_put_att_string(nc, vx, "units", 1, &text);
-            nc_put_att_string(nc, vy, "units", 1, &text);
-        } else {
-            nc_put_att_text(nc, vx, "units", std::strlen(xy_units), xy_units);
-            nc_put_att_text(nc, vy, "units", std::strlen(xy_units), xy_units);
+        const char* const names[] = {"time", "z", "y", "x", "x4"};
+        const std::size_t lengths[] = {static_cast<std::size_t>(times), 2, 2, 3, 4};
+        for (int i = time_axis ? 0 : 1; i < (x_on_another_dim ? 5 : 4); ++i) nc_def_dim(nc, names[i], lengths[i], &d[i]);
+        nc_def_var(nc, "x", NC_FLOAT, 1, &d[x_on_another_dim ? 4 : 3], &v[0]);
+        nc_def_var(nc, "y", NC_FLOAT, 1, &d[2], &v[1]);
+        nc_def_var(nc, "z", NC_FLOAT, 1, &d[1], &v[2]);
+        const char* units[] = {xy_units};
+        for (int a : {0, 1}) {
+            if (units_as_string)
+                nc_put_att_string(nc, v[a], "units", 1, units);
+            else
+                nc_put_att_text(nc, v[a], "units", std::strlen(xy_units), xy_units);
         }
-        nc_put_att_text(nc, vz, "units", 2, "km");
-        int dims[4] = {dt, dz, dy, dx};
-        if (xyz_order) dims[1] = dx, dims[3] = dz;
-        int* d = time_axis ? dims : dims + 1;
-        int nd = time_axis ? 4 : 3;
+        nc_put_att_text(nc, v[2], "units", 2, "km");
+        const int on[4] = {d[0], d[xyz_order ? 3 : 1], d[2], d[xyz_order ? 1 : 3]};
+        nc_def_var(nc, "ze", packed ? NC_SHORT : NC_FLOAT, time_axis ? 4 : 3, time_axis ? on : on + 1, &v[3]);
         if (packed) {
-            nc_def_var(nc, "ze", NC_SHORT, nd, d, &v);
-            short fill = -32768;
-            float scale = 0.5f, offset = 10.0f;
-            nc_put_att_short(nc, v, "_FillValue", NC_SHORT, 1, &fill);
-            nc_put_att_float(nc, v, "scale_factor", NC_FLOAT, 1, &scale);
-            nc_put_att_float(nc, v, "add_offset", NC_FLOAT, 1, &offset);
+            const short fill = -32768;
+            const float scale = 0.5f, offset = 10.0f;
+            nc_put_att_short(nc, v[3], "_FillValue", NC_SHORT, 1, &fill);
+            nc_put_att_float(nc, v[3], "scale_factor", NC_FLOAT, 1, &scale);
+            nc_put_att_float(nc, v[3], "add_offset", NC_FLOAT, 1, &offset);
         } else {
-            nc_def_var(nc, "ze", NC_FLOAT, nd, d, &v);
-            float missing = -9999.0f;
-            nc_put_att_float(nc, v, "missing_value", NC_FLOAT, 1, &missing);
+            const float missing = -9999.0f;
+            nc_put_att_float(nc, v[3], "missing_value", NC_FLOAT, 1, &missing);
         }
-        nc_put_att_text(nc, v, "units", 3, "dBZ");
+        nc_put_att_text(nc, v[3], "units", 3, "dBZ");
         nc_enddef(nc);
-        float x[4] = {-1, 0, 1, 2}, y[2] = {5, 7};
-        if (std::string(xy_units) == "m") x[0] = -1000, x[1] = 0, x[2] = 1000, y[0] = 5000, y[1] = 7000;
-        nc_put_var_float(nc, vx, x);
-        nc_put_var_float(nc, vy, y);
-        nc_put_var_float(nc, vz, z_values.data());
+        const float m = std::string(xy_units) == "m" ? 1000.0f : 1.0f;
+        const float x[4] = {-m, 0, m, 2}, y[2] = {5 * m, 7 * m};
+        nc_put_var_float(nc, v[0], x);
+        nc_put_var_float(nc, v[1], y);
+        nc_put_var_float(nc, v[2], z_values.data());
         if (packed) {
-            short raw[12] = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, -32768};
-            nc_put_var_short(nc, v, raw);
+            const short raw[12] = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, -32768};
+            nc_put_var_short(nc, v[3], raw);
         } else {
             std::vector<float> raw;
             for (int t = 0; t < times; ++t)
-                for (float x : {0.0f, 1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f, 8.0f, 9.0f, 10.0f})
-                    raw.push_back(x + 100.0f * static_cast<float>(t));
-            raw.insert(raw.begin() + 11, last_value);
-            for (int t = 1; t < times; ++t) raw.insert(raw.begin() + 12 * t + 11, last_value);
-            nc_put_var_float(nc, v, raw.data());
+                for (int i = 0; i < 12; ++i) raw.push_back(i == 11 ? last_value : static_cast<float>(i + 100 * t));
+            nc_put_var_float(nc, v[3], raw.data());
         }
         nc_close(nc);
     }
 };
 
 // Writes the file into dir and reads its variable ze.
-velmora::app::Volume written_and_read(const TempDir& dir, const SmallFile& f, const std::string& name) {
+Volume written_and_read(const TempDir& dir, const SmallFile& f, const std::string& name) {
     f.write(dir.file(name));
     return velmora::app::read_netcdf(dir.file(name), "ze");
 }
 
 TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     TempDir dir;
-    const velmora::app::Volume a = written_and_read(dir, SmallFile{}, "plain.nc");
+    const Volume a = written_and_read(dir, SmallFile{}, "plain.nc");
     EXPECT_EQ(a.x, (std::vector<float>{-1, 0, 1}));
     EXPECT_EQ(a.y, (std::vector<float>{5, 7}));
     EXPECT_TRUE(a.has_null);
@@ -116,31 +121,29 @@ TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     EXPECT_EQ(a.values[11], -9999.0f);
     EXPECT_EQ(a.units, "dBZ");
     // No time axis, metres: the same volume in km.
-    const velmora::app::Volume b = written_and_read(dir, SmallFile{.time_axis = false, .xy_units = "m"}, "metres.nc");
+    const Volume b = written_and_read(dir, SmallFile{.time_axis = false, .xy_units = "m"}, "metres.nc");
     EXPECT_EQ(std::tie(b.x, b.y, b.values), std::tie(a.x, a.y, a.values));
     // Packed: raw * 0.5 + 10, the packed fill value is missing data.
-    const velmora::app::Volume c = written_and_read(dir, SmallFile{.packed = true}, "packed.nc");
+    const Volume c = written_and_read(dir, SmallFile{.packed = true}, "packed.nc");
     EXPECT_EQ(c.values[0], 10.0f);
     EXPECT_EQ(c.values[10], 20.0f);
     EXPECT_TRUE(c.has_null);
     EXPECT_EQ(c.values[11], c.null_value);
     // Units stored as NetCDF-4 strings are read (km, not m); an infinite value is missing data.
     EXPECT_EQ(written_and_read(dir, SmallFile{.units_as_string = true}, "strings.nc").x, a.x);
-    const velmora::app::Volume inf = written_and_read(dir, SmallFile{.last_value = INFINITY}, "infinite.nc");
+    const Volume inf = written_and_read(dir, SmallFile{.last_value = INFINITY}, "infinite.nc");
     EXPECT_EQ(inf.values[11], inf.null_value);
-}
 
-TEST(RadarVolume, FieldIsUniformWhenEvenlySpacedElseRectilinear) {
-    TempDir dir;
+    // As a field: uniform when evenly spaced; stretched levels stay exact as
+    // explicit coordinates.
     vhost::host().reset();
-    vhost::FieldRef r(velmora::app::add_volume_field(vhost::host().root(), "grid", written_and_read(dir, SmallFile{}, "even.nc")));
+    vhost::FieldRef r(velmora::app::add_volume_field(vhost::host().root(), "grid", a));
     EXPECT_EQ(r.dims(), (std::vector<std::int64_t>{3, 2, 2}));
     EXPECT_EQ(r.points(), (std::vector<float>{-1, 5, 0.5f, 1, 7, 1.5f}));
     EXPECT_EQ(r.object().at("uniform").int_value(), 1);
     EXPECT_TRUE(r.null_flag(0));
     EXPECT_EQ(r.label(0), "ze");
-    // Stretched levels stay exact as explicit coordinates.
-    velmora::app::Volume v;
+    Volume v;
     v.name = "ze";
     v.x = {0, 1, 2};
     v.y = {0, 1};
@@ -152,16 +155,6 @@ TEST(RadarVolume, FieldIsUniformWhenEvenlySpacedElseRectilinear) {
     EXPECT_EQ(g.coord()[3 * 12 + 2], 3.0f);
     EXPECT_FALSE(g.null_flag(0));
     vhost::host().reset();
-}
-
-std::string refusal(const std::string& path, std::int64_t max_nodes = velmora::app::max_volume_nodes,
-                    const std::string& variable = "ze") {
-    try {
-        velmora::app::read_volume(path, variable, {}, velmora::app::kOnlyTime, max_nodes);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
 }
 
 // A classic (CDF-1) file, byte by byte: one dimension x of 2 and the
@@ -192,13 +185,8 @@ std::string classic_file(std::uint32_t type, std::uint32_t dims = 1) {
 TEST(RadarVolume, DamagedClassicHeadersAreRefusedBeforeTheLibraryReadsThem) {
     TempDir dir;
     auto message = [&](const std::string& name, const std::string& bytes) {
-        std::ofstream(dir.file(name), std::ios::binary) << bytes;
-        try {
-            velmora::app::read_netcdf(dir.file(name), "DT");
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
+        dir.write(name, bytes);
+        return apptest::error_of<std::runtime_error>([&] { velmora::app::read_netcdf(dir.file(name), "DT"); });
     };
     EXPECT_EQ(message("string.nc", classic_file(12)),
               dir.file("string.nc") + ": not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds");
@@ -213,6 +201,21 @@ const char* const kImage =
     R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
     R"(Name="ze" format="ascii">)";
 
+// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z.
+void write_image(const std::string& path, double dz) {
+    vtkNew<vtkImageData> img;
+    img->SetDimensions(3, 2, 2);
+    img->SetSpacing(1, 1, dz);
+    vtkNew<vtkFloatArray> ze;
+    ze->SetName("ze");
+    for (int i = 0; i < 12; ++i) ze->InsertNextValue(i == 11 ? NAN : static_cast<float>(i));
+    img->GetPointData()->AddArray(ze);
+    vtkNew<vtkXMLImageDataWriter> w;
+    w->SetFileName(path.c_str());
+    w->SetInputData(img);
+    ASSERT_EQ(w->Write(), 1);
+}
+
 // Files made to mislead the reader, or simply bad: refused with a message
 // naming what is wrong, or read as they mean, never past an array.
 TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
@@ -223,17 +226,17 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
     SmallFile{.xyz_order = true}.write(dir.file("turned.nc"));
     SmallFile{.times = 3}.write(dir.file("series.nc"));
     {   // values never written: the file is small
-        int nc = 0, dz = 0, dy = 0, dx = 0, v = 0;
+        int nc = 0, d[3] = {}, v = 0;
         ASSERT_EQ(nc_create(dir.file("huge.nc").c_str(), NC_CLOBBER | NC_NETCDF4, &nc), NC_NOERR);
-        nc_def_dim(nc, "z", 100, &dz);
-        nc_def_dim(nc, "y", 1100, &dy);
-        nc_def_dim(nc, "x", 1000, &dx);
-        int dims[3] = {dz, dy, dx};
-        nc_def_var(nc, "ze", NC_FLOAT, 3, dims, &v);
+        nc_def_dim(nc, "z", 100, &d[0]);
+        nc_def_dim(nc, "y", 1100, &d[1]);
+        nc_def_dim(nc, "x", 1000, &d[2]);
+        nc_def_var(nc, "ze", NC_FLOAT, 3, d, &v);
         nc_close(nc);
     }
-    std::ofstream(dir.file("small.vti")) << kImage << "1 2 3 4 5 6 7 8 9 10 11 12</DataArray></PointData></Piece></ImageData></VTKFile>";
-    std::ofstream(dir.file("short.vti")) << kImage << "1 2 3</DataArray></PointData></Piece></ImageData></VTKFile>";
+    dir.write("small.vti", std::string(kImage) + "1 2 3 4 5 6 7 8 9 10 11 12</DataArray></PointData></Piece></ImageData></VTKFile>");
+    dir.write("short.vti", std::string(kImage) + "1 2 3</DataArray></PointData></Piece></ImageData></VTKFile>");
+    write_image(dir.file("flat.vti"), 0.0);
     ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
     const struct {
         std::string path, variable;
@@ -241,8 +244,7 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
         std::string message;
     } cases[] = {
         {"f.nc", "reflectivity", 0, "no variable \"reflectivity\" (variables on a grid: ze)"},
-        {"missing.nc", "ze", 0, "missing.nc: no such file"},
-        {"f.nc", "x", 0, "has 1 dimensions"},
+        {"missing.nc", "ze", 0, "missing.nc: no such file"}, {"f.nc", "x", 0, "has 1 dimensions"},
         {"down.nc", "ze", 0, "z must increase"},
         {"other_dim.nc", "ze", 0, "coordinate variable x lies on dimension x4 (4) instead of x (3)"},
         {"turned.nc", "ze", 0, "variable ze lies on (x, y, z); expected (z, y, x)"},
@@ -251,97 +253,65 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
         {"small.vti", "ze", 12, "no error"},
         {"small.vti", "ze", 11, "the volume has 3 x 2 x 2 nodes; at most 11 are read"},
         {"short.vti", "ze", 0, "short.vti: not valid VTK XML image data: "},
+        // A spacing of 0 would put every node at one place.
+        {"flat.vti", "ze", 0, "the spacing along z must be a positive number"},
         {"series.nc", "ze", 0, "variable ze holds 3 time steps; choose one with --time (0 to 2)"},
         {"pipe.nc", "ze", 0, "pipe.nc: not a regular file"},   // a pipe would be waited on for ever
         {"", "ze", 0, "not a regular file"},
+        {"http://example.invalid/volume.nc", "ze", 0, "no such file"},
     };
     for (const auto& c : cases) {
+        const std::string path = c.path.starts_with("http") ? c.path : dir.file(c.path);
         testing::internal::CaptureStderr();
-        const std::string got = refusal(dir.file(c.path), c.max_nodes ? c.max_nodes : velmora::app::max_volume_nodes, c.variable);
+        const std::string got = apptest::error_of<std::runtime_error>([&] {
+            velmora::app::read_volume(path, c.variable, {}, velmora::app::kOnlyTime,
+                                      c.max_nodes ? c.max_nodes : velmora::app::max_volume_nodes);
+        });
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.path;   // nothing of VTK's own log
-        EXPECT_NE(got.find(c.message), std::string::npos) << c.path << ": " << got;
+        EXPECT_NE((got.empty() ? "no error" : got).find(c.message), std::string::npos) << c.path << ": " << got;
     }
-    EXPECT_NE(refusal("http://example.invalid/volume.nc").find("no such file"), std::string::npos);
 
     // Several time steps: the one asked for.
-    const velmora::app::Volume second = velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 1);
+    const Volume second = velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 1);
     EXPECT_EQ(second.values[0], 100.0f);
     EXPECT_EQ(second.values[10], 110.0f);
     EXPECT_EQ(second.values[11], second.null_value);
-    try {
-        velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 3);
-        ADD_FAILURE() << "time step 3 of 3 was read";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("has no time step 3; it holds 3 (0 to 2)"), std::string::npos) << e.what();
-    }
+    EXPECT_NE(apptest::error_of([&] { velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 3); })
+                  .find("has no time step 3; it holds 3 (0 to 2)"),
+              std::string::npos);
 
-    // VTK image data: a spacing of 0 would put every node at one place;
-    // values that are not finite are nulls.
-    for (double dz : {0.0, 1.0}) {
-        vtkNew<vtkImageData> img;
-        img->SetDimensions(3, 2, 2);
-        img->SetSpacing(1, 1, dz);
-        vtkNew<vtkFloatArray> ze;
-        ze->SetName("ze");
-        for (int i = 0; i < 12; ++i) ze->InsertNextValue(i == 11 ? NAN : static_cast<float>(i));
-        img->GetPointData()->AddArray(ze);
-        vtkNew<vtkXMLImageDataWriter> w;
-        w->SetFileName(dir.file("image.vti").c_str());
-        w->SetInputData(img);
-        ASSERT_EQ(w->Write(), 1);
-        if (dz == 0.0) {
-            EXPECT_NE(refusal(dir.file("image.vti")).find("the spacing along z must be a positive number"), std::string::npos);
-        } else {
-            const velmora::app::Volume image = velmora::app::read_volume(dir.file("image.vti"), "ze");
-            EXPECT_TRUE(image.has_null);
-            EXPECT_EQ(image.values[11], image.null_value);
-            EXPECT_EQ(image.values[10], 10.0f);
-        }
-    }
+    // VTK image data: values that are not finite are nulls.
+    write_image(dir.file("image.vti"), 1.0);
+    const Volume image = velmora::app::read_volume(dir.file("image.vti"), "ze");
+    EXPECT_TRUE(image.has_null);
+    EXPECT_EQ(image.values[11], image.null_value);
+    EXPECT_EQ(image.values[10], 10.0f);
 }
 
 // FNV-1a over the bits of the coordinates and values: the default scene is
 // pinned, since tests and users compare against its cells.
-std::uint64_t fingerprint(const velmora::app::Volume& v) {
+std::uint64_t fingerprint(const Volume& v) {
     std::uint64_t h = 1469598103934665603ull;
-    auto add = [&h](std::span<const float> a) {
-        for (float f : a) {
-            std::uint32_t bits = 0;
-            std::memcpy(&bits, &f, sizeof bits);
-            h = (h ^ bits) * 1099511628211ull;
-        }
-    };
-    add(v.x);
-    add(v.y);
-    add(v.z);
-    add(v.values);
+    for (std::span<const float> a : {std::span<const float>(v.x), std::span<const float>(v.y),
+                                     std::span<const float>(v.z), std::span<const float>(v.values)})
+        for (float f : a) h = (h ^ std::bit_cast<std::uint32_t>(f)) * 1099511628211ull;
     return h;
 }
 
-TEST(RadarVolume, TheDefaultSceneIsUnchanged) {
-    EXPECT_EQ(fingerprint(velmora::app::synthetic_scene()), 0x8f59d56cbca9e703ull);
+TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSizeAndTheirOrigin) {
+    const Volume d = velmora::app::synthetic_scene();
+    EXPECT_EQ(fingerprint(d), 0x8f59d56cbca9e703ull);
     // The same five cells on a wider grid; the texture follows the grid
     // indices, so the values differ by a little.
-    velmora::app::SceneOptions wide;
-    wide.nx = 100;
-    const velmora::app::Volume w = velmora::app::synthetic_scene(wide);
+    const Volume w = velmora::app::synthetic_scene({.nx = 100});
     ASSERT_EQ(w.x.size(), 100u);
     EXPECT_EQ(w.x.front(), -50.0f);
-    const velmora::app::Volume d = velmora::app::synthetic_scene();
     // The first cell's core: x -22, y -12, z 3 km.
     EXPECT_NEAR(w.values[28 + 100 * (18 + 60 * 5)], d.values[18 + 80 * (18 + 60 * 5)], 3.0f);
     EXPECT_GT(w.values[28 + 100 * (18 + 60 * 5)], 50.0f);
-}
 
-TEST(RadarVolume, SyntheticSceneOfTheAskedSizeAndCells) {
-    TempDir dir;
-    velmora::app::SceneOptions o;
-    o.nx = 120;
-    o.ny = 90;
-    o.nz = 50;
-    o.cells = 12;
-    o.seed = 3;
-    const velmora::app::Volume s = velmora::app::synthetic_scene(o);
+    velmora::app::SceneOptions o{.nx = 120, .ny = 90, .nz = 50, .cells = 12, .seed = 3};
+    const Volume s = velmora::app::synthetic_scene(o);
     ASSERT_EQ((std::vector<std::size_t>{s.x.size(), s.y.size(), s.z.size(), s.values.size()}),
               (std::vector<std::size_t>{120, 90, 50, 120 * 90 * 50}));
     EXPECT_EQ(s.x[1] - s.x[0], 1.0f);
@@ -349,14 +319,246 @@ TEST(RadarVolume, SyntheticSceneOfTheAskedSizeAndCells) {
     EXPECT_EQ(velmora::app::synthetic_scene(o).values, s.values);   // the same seed, the same scene
     o.seed = 4;
     EXPECT_NE(velmora::app::synthetic_scene(o).values, s.values);
-
-    velmora::app::write_netcdf(dir.file("big.nc"), s);
-    const velmora::app::Volume r = velmora::app::read_netcdf(dir.file("big.nc"), "DT");
-    EXPECT_EQ(r.values, s.values);
-    EXPECT_EQ(r.z, s.z);
-
     o.nz = 1;
     EXPECT_THROW(velmora::app::synthetic_scene(o), std::invalid_argument);
+
+    // Written and read back the same, with no origin on the map; with one
+    // when it is a position.
+    TempDir dir;
+    velmora::app::write_netcdf(dir.file("big.nc"), s);
+    const Volume r = velmora::app::read_netcdf(dir.file("big.nc"), "DT");
+    EXPECT_EQ(r.values, s.values);
+    EXPECT_EQ(r.z, s.z);
+    EXPECT_FALSE(r.origin);
+    Volume v = velmora::app::synthetic_scene({.nx = 4, .ny = 3, .nz = 2});
+    const std::string placed = dir.file("placed.nc");
+    v.origin = velmora::app::GeoOrigin{52.953, 4.790};
+    velmora::app::write_netcdf(placed, v);
+    const auto back = velmora::app::read_netcdf(placed, "DT").origin;
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->lat, 52.953);
+    EXPECT_EQ(back->lon, 4.790);
+    // A latitude that is no latitude: the volume reads, without an origin.
+    int nc = -1, var = -1;
+    ASSERT_EQ(nc_open(placed.c_str(), NC_WRITE, &nc), NC_NOERR);
+    ASSERT_EQ(nc_inq_varid(nc, "origin_latitude", &var), NC_NOERR);
+    const double wrong = 123.0;
+    const size_t at[1] = {0};
+    ASSERT_EQ(nc_put_var1_double(nc, var, at, &wrong), NC_NOERR);
+    nc_close(nc);
+    EXPECT_FALSE(velmora::app::read_netcdf(placed, "DT").origin);
+}
+
+TEST(GeoTest, PositionsOnTheMapAgreeWithTheEllipsoid) {
+    // On WGS 84 a degree of longitude along the equator is 111.3195 km (the
+    // equatorial radius 6378.137 km times pi/180), a degree of latitude from
+    // the equator 110.574 km; at the origin nothing moves.
+    const double x[] = {0.0, 111.3195, 0.0, -111.3195};
+    const double y[] = {0.0, 0.0, 110.574, 0.0};
+    double lat[4], lon[4];
+    velmora::app::geographic({0.0, 0.0}, x, y, lat, lon);
+    const double want_lat[] = {0.0, 0.0, 1.0, 0.0}, want_lon[] = {0.0, 1.0, 0.0, -1.0};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(lat[i], want_lat[i], 2e-5) << i;
+        EXPECT_NEAR(lon[i], want_lon[i], 2e-5) << i;
+    }
+    // Longitudes come back within -180 to 180, whichever convention the origin uses.
+    velmora::app::geographic({0.0, 359.5}, std::span(x + 1, 1), std::span(y + 1, 1), std::span(lat, 1), std::span(lon, 1));
+    EXPECT_NEAR(lon[0], 0.5, 2e-5);
+
+    EXPECT_TRUE(velmora::app::checked_origin(-12.25, 131.04));
+    for (auto [la, lo] : {std::pair{91.0, 0.0}, {0.0, -181.0}, {0.0, 361.0}, {NAN, 0.0}, {0.0, INFINITY}})
+        EXPECT_FALSE(velmora::app::checked_origin(la, lo)) << la << " " << lo;
+    EXPECT_THROW(velmora::app::geographic({}, std::span(x, 2), std::span(y, 1), std::span(lat, 2), std::span(lon, 2)),
+                 std::invalid_argument);
+}
+
+// Fields written as VTK XML read back with VTK's own readers, with every
+// compression; pictures.
+struct VtkOutputTest : ::testing::Test {
+    vtest::TempDir dir;
+    vhost::Host& host = vhost::host();
+    void SetUp() override { host.reset(); }
+    void TearDown() override { host.reset(); }
+    std::string stem(const std::string& n) { return dir.file(n); }
+};
+
+// Points, cells (but a grid's) and point data as text, values by their
+// exact value and NaN as "nan".
+std::string exact(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, " %a", v);
+    return std::isnan(v) ? " nan" : buf;
+}
+
+template <class T>
+std::string exact(const std::vector<T>& v, T null = T(-9999)) {
+    std::string t;
+    for (T x : v) t += exact(x == null ? NAN : static_cast<double>(x));
+    return t;
+}
+
+std::string data_text(vtkDataSet* d) {
+    std::string t = "points";
+    for (vtkIdType p = 0; p < d->GetNumberOfPoints(); ++p)
+        for (int a = 0; a < 3; ++a) t += exact(d->GetPoint(p)[a]);
+    if (!vtkImageData::SafeDownCast(d))
+        for (vtkIdType c = 0; c < d->GetNumberOfCells(); ++c) {
+            t += "\ncell " + std::to_string(d->GetCellType(c)) + ":";
+            vtkNew<vtkIdList> ids;
+            d->GetCellPoints(c, ids);
+            for (vtkIdType k = 0; k < ids->GetNumberOfIds(); ++k) t += " " + std::to_string(ids->GetId(k));
+        }
+    for (int a = 0; a < d->GetPointData()->GetNumberOfArrays(); ++a) {
+        vtkDataArray* v = d->GetPointData()->GetArray(a);
+        t += "\n" + std::string(v->GetName());
+        for (vtkIdType i = 0; i < v->GetNumberOfTuples(); ++i)
+            for (int c = 0; c < v->GetNumberOfComponents(); ++c) t += exact(v->GetComponent(i, c));
+    }
+    return t;
+}
+
+TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
+    // A 40 x 30 x 20 grid of 1-spaced nodes from (0, 0, 0.5), a surface of
+    // two triangles and a volume of two tetrahedra, each with a float
+    // component holding nulls (NaN in the file) and an int component; each
+    // kind of field in a file of its kind.
+    std::vector<float> dt, grid_xyz;
+    std::vector<std::int32_t> cell;
+    for (int k = 0; k < 20; ++k)
+        for (int j = 0; j < 30; ++j)
+            for (int i = 0; i < 40; ++i) {
+                dt.push_back(i == 7 && j == 3 ? -9999.0f : 0.5f * static_cast<float>(i % 5 + k));
+                cell.push_back(j / 10);
+                grid_xyz.insert(grid_xyz.end(), {static_cast<float>(i), static_cast<float>(j), 0.5f + static_cast<float>(k)});
+            }
+    vhost::FieldRef(host.add_field("grid")).uniform({40, 30, 20}, {0, 0, 0.5f, 39, 29, 19.5f})
+        .floats("DT", dt).null_value(0, -9999).ints("cell", cell);
+    const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
+    vhost::FieldRef(host.add_field("surface"))
+        .nnodes(5).nspace(3).coord(xyz).cells("Tri", {0, 1, 2, 1, 4, 2})
+        .floats("ze", {40, 41, -9999, 43, 44}).null_value(0, -9999).ints("area_no", {1, 1, 2, 2, 0});
+    vhost::FieldRef(host.add_field("volume"))
+        .nnodes(5).nspace(3).coord(xyz).cells("Tet", {0, 1, 2, 3, 1, 2, 3, 4})
+        .floats("ze", {-1, 50, 51, 52, 53}).null_value(0, -1).ints("voxel", {9, 8, 7, 6, 5});
+    const std::vector<std::pair<const char*, std::string>> expected = {
+        {"grid", "points" + exact(grid_xyz) + "\nDT" + exact(dt) + "\ncell" + exact(cell)},
+        {"surface", "points" + exact(xyz) +
+                        "\ncell 5: 0 1 2\ncell 5: 1 4 2\nze" + exact(40) + exact(41) + " nan" + exact(43) + exact(44) +
+                        "\narea_no" + exact(1) + exact(1) + exact(2) + exact(2) + exact(0)},
+        {"volume", "points" + exact(xyz) +
+                       "\ncell 10: 0 1 2 3\ncell 10: 1 2 3 4\nze nan" + exact(50) + exact(51) + exact(52) + exact(53) +
+                       "\nvoxel" + exact(9) + exact(8) + exact(7) + exact(6) + exact(5)}};
+    std::uintmax_t grid_bytes[3] = {};
+    for (const char* name : {"none", "lz4", "zlib"}) {
+        const auto compression = velmora::app::compression_named(name);
+        ASSERT_TRUE(compression) << name;
+        for (const auto& [field, want] : expected) {
+            SCOPED_TRACE(std::string(field) + " with " + name);
+            // The grid in two steps, its file written on a thread of its own.
+            std::string path;
+            if (std::string(field) == "grid") {
+                const auto file = velmora::app::prepare_vtk(host.root().at(field), stem(field) + "_" + name, nullptr,
+                                                            *compression);
+                std::async(std::launch::async, [&file] { file.write(); }).get();
+                path = file.path;
+            } else {
+                path = velmora::app::write_vtk(host.root().at(field), stem(field) + "_" + name, nullptr, *compression);
+            }
+            EXPECT_EQ(path.substr(path.size() - 4), std::string(field) == "grid" ? ".vti" : field[0] == 's' ? ".vtp" : ".vtu");
+            if (std::string(field) == "grid") grid_bytes[static_cast<int>(*compression)] = std::filesystem::file_size(path);
+            // Appended raw data, compressed as asked.
+            const std::string text = vtest::TempDir::read(path), head = text.substr(0, 400);
+            EXPECT_NE(text.find("<AppendedData encoding=\"raw\">"), std::string::npos) << head;
+            const char* compressor = *compression == velmora::app::Compression::LZ4    ? "vtkLZ4DataCompressor"
+                                     : *compression == velmora::app::Compression::ZLib ? "vtkZLibDataCompressor"
+                                                                                       : "compressor=";
+            EXPECT_EQ(head.find(compressor) != std::string::npos, *compression != velmora::app::Compression::None) << head;
+            vtkNew<vtkXMLGenericDataObjectReader> r;
+            r->SetFileName(path.c_str());
+            r->Update();
+            auto* d = vtkDataSet::SafeDownCast(r->GetOutput());
+            ASSERT_NE(d, nullptr);
+            EXPECT_EQ(data_text(d), want);
+        }
+    }
+    EXPECT_FALSE(velmora::app::compression_named("gzip"));
+    EXPECT_THROW(velmora::app::write_vtk(host.root().at("volume"), "/nonexistent/dir/x"), std::runtime_error);
+    // Texts of the nodes (legend labels) as a string array.
+    std::vector<std::string> texts{"a", "b", "c", "d", "e"};
+    vtkNew<vtkXMLPolyDataReader> r;
+    r->SetFileName(velmora::app::write_vtk(host.root().at("surface"), stem("labelled"), &texts).c_str());
+    r->Update();
+    auto* labels = vtkStringArray::SafeDownCast(r->GetOutput()->GetPointData()->GetAbstractArray("label"));
+    ASSERT_NE(labels, nullptr);
+    EXPECT_EQ(labels->GetValue(1), "b");
+    EXPECT_LT(grid_bytes[static_cast<int>(velmora::app::Compression::ZLib)],
+              grid_bytes[static_cast<int>(velmora::app::Compression::None)]);
+}
+
+// A PNG file read back: its size, and the image for a look at its pixels.
+vtkSmartPointer<vtkImageData> png_image(const std::string& path, int width, int height) {
+    vtkNew<vtkPNGReader> r;
+    EXPECT_TRUE(r->CanReadFile(path.c_str())) << path;
+    r->SetFileName(path.c_str());
+    r->Update();
+    int d[3];
+    r->GetOutput()->GetDimensions(d);
+    EXPECT_EQ(d[0], width);
+    EXPECT_EQ(d[1], height);
+    return r->GetOutput();
+}
+
+// Pictures of an analysis rendered off screen: the scene, and the plan view
+// whose columns are coloured by their highest value and cells outlined.
+TEST_F(VtkOutputTest, PicturesAreRenderedOffScreen) {
+    if (std::system("command -v Xvfb >/dev/null 2>&1") != 0 && !std::getenv("DISPLAY"))
+        GTEST_SKIP() << "no display and no Xvfb: pictures cannot be rendered here";
+    vhost::Object& f = host.add_field("surf");
+    vhost::FieldRef(f).nnodes(4).nspace(3).coord({0, 0, 0, 10, 0, 0, 0, 10, 0, 10, 10, 5}).cells("Tri", {0, 1, 2, 1, 3, 2});
+    velmora::app::Scene scene;
+    scene.surface = &f;
+    scene.area_no = {1, 1, 2, 2};
+    scene.title = "test";
+    const float x[] = {0, 1, 2, 3}, y[] = {0, 1, 2};
+    // The top of the scale (60 dBZ) in every column but one without a value.
+    std::vector<float> top(12, 60.0f);
+    top[11] = NAN;
+    std::vector<std::int32_t> plan(12, 0);
+    plan[5] = 1;
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        // The X and OpenGL libraries keep a few allocations until the
+        // process ends; they are theirs, not ours.
+        __lsan::ScopedDisabler x_libraries_keep_memory;
+#endif
+        // A display that does not answer is passed over for a virtual one
+        // (VTK would abort the program on it).
+        const char* had = std::getenv("DISPLAY");
+        const std::string before = had ? had : "";
+        if (!had) ::setenv("DISPLAY", ":77", 1);
+        velmora::app::render_png(scene, stem("pic.png"), 320, 240);
+        if (had)
+            ::setenv("DISPLAY", before.c_str(), 1);
+        else
+            ::unsetenv("DISPLAY");
+        velmora::app::render_plan_png({x, y, top, plan, {{1, 1.0, 1.0}}, {}, "plan", ""}, stem("plan.png"), 500, 400);
+    }
+    png_image(stem("pic.png"), 320, 240);
+    // The top of the turbo scale is dark red (0.48, 0.016, 0.011).
+    const auto plan_image = png_image(stem("plan.png"), 500, 400);
+    auto* rgb = vtkUnsignedCharArray::SafeDownCast(plan_image->GetPointData()->GetScalars());
+    ASSERT_NE(rgb, nullptr);
+    int dark_red = 0, black = 0;
+    for (vtkIdType i = 0; i < rgb->GetNumberOfTuples(); ++i) {
+        const int c[3] = {int(rgb->GetComponent(i, 0)), int(rgb->GetComponent(i, 1)), int(rgb->GetComponent(i, 2))};
+        dark_red += std::abs(c[0] - 122) < 6 && c[1] < 10 && c[2] < 10;
+        black += c[0] < 40 && c[1] < 40 && c[2] < 40;
+    }
+    EXPECT_GT(dark_red, 10000);   // 11 of 12 columns of about 90 x 90 pixels
+    EXPECT_GT(black, 500);        // the cell's outline: four sides of a column, 2 pixels wide
+    std::vector<float> wrong(5);
+    EXPECT_THROW(velmora::app::render_plan_png({x, y, wrong, plan, {}, {}, "", ""}, stem("plan.png")), std::invalid_argument);
 }
 
 }  // namespace

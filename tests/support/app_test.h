@@ -1,0 +1,54 @@
+// What the tests of the program share: the message a call throws, a
+// network file run as `velmora run` runs it, and the command line.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "runner.h"
+#include "temp_files.h"
+
+namespace apptest {
+
+// The message of the E that f throws; "" when it throws none.
+template <class E = std::exception, class F>
+std::string error_of(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// Runs a network file (dumped when dump is given); its exit status. What the
+// modules print to standard output is dropped.
+inline int run_file(const std::string& network, Capture& err, const std::string& dump = {},
+                    bool writes_anywhere = false) {
+    velmora::app::RunOptions o;
+    o.network = network;
+    o.dump = dump;
+    o.writes_anywhere = writes_anywhere;
+    ::testing::internal::CaptureStdout();
+    const int status = velmora::app::run_network(o, err.stream(), false);
+    ::testing::internal::GetCapturedStdout();
+    return status;
+}
+
+// The program's exit status for a command line of run, modules or analyze.
+inline int cli(std::vector<const char*> argv) {
+    CLI::App app{"velmora"};
+    app.require_subcommand(1);
+    int status = 0;
+    velmora::app::add_run_command(app, status);
+    velmora::app::add_modules_command(app, status);
+    velmora::app::add_analyze_command(app, status);
+    argv.insert(argv.begin(), "velmora");
+    return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
+}
+
+}  // namespace apptest
