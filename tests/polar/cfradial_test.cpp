@@ -69,17 +69,17 @@ TEST(CfRadialVolume, ReadsBackWhatWasWritten) {
 TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
     struct Row {
         CfRadialLayout layout;
-        const char* field;
         const char* message;
+        const char* field = "";
     };
     const Row rows[] = {
-        {{.end = {3, 7}}, "", "sweep 1: rays 4 to 7 are not within the 7 rays"},
-        {{.start = {-1, 4}}, "", "sweep 0: rays -1 to 3 are not within"},
-        {{.start = {0, 5}, .end = {3, 4}}, "", "sweep 1: rays 5 to 4"},
-        {{.range = {125, 375, 625, 900, 1125}}, "", "range gates not evenly spaced"},
-        {{.range = {1125, 875, 625, 375, 125}}, "", "range gates do not increase"},
-        {{}, "ZDR", "no field ZDR (the file holds Zh, DBZ, VEL)"},
-        {{}, "azimuth", "no field azimuth (the file holds Zh, DBZ, VEL)"},  // a field off the gates
+        {{.end = {3, 7}}, "sweep 1: rays 4 to 7 are not within the 7 rays"},
+        {{.start = {-1, 4}}, "sweep 0: rays -1 to 3 are not within"},
+        {{.start = {0, 5}, .end = {3, 4}}, "sweep 1: rays 5 to 4"},
+        {{.range = {125, 375, 625, 900, 1125}}, "range gates not evenly spaced"},
+        {{.range = {1125, 875, 625, 375, 125}}, "range gates do not increase"},
+        {{}, "no field ZDR (the file holds Zh, DBZ, VEL)", "ZDR"},
+        {{}, "no field azimuth (the file holds Zh, DBZ, VEL)", "azimuth"},  // a field off the gates
     };
     apptest::TempDir dir;
     for (const Row& row : rows) {
@@ -113,7 +113,8 @@ TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
 // classic) and a gridded NetCDF volume, whatever their names.
 TEST(CfRadialFormat, TellsTheFormatsApart) {
     apptest::TempDir dir;
-    const std::string odim = dir.file("odim.nc"), cf4 = dir.file("cf.h5"), cf3 = dir.file("cf3"), grid = dir.file("grid.nc");
+    const std::string odim = dir.file("odim.nc"), cf4 = dir.file("cf.h5"), cf3 = dir.file("cf3");
+    const std::string grid = dir.file("grid.nc");
     polartest::write_odim(odim);
     polartest::write_cfradial(cf4);
     polartest::write_cfradial(cf3, {.format = 0});

@@ -30,7 +30,8 @@ TEST(PolarGeometry, BeamHeightAndGroundDistance) {
             EXPECT_NEAR(ground_distance(r, e), R * std::atan2(gx, gy), 1e-9) << r << " km at " << e << " deg";
         }
     // The rule of thumb of radar texts: h ~ r sin e + r^2 / (2 R) for small e.
-    EXPECT_NEAR(beam_height(100.0, 0.5), 100.0 * std::sin(0.5 * kDeg) + 100.0 * 100.0 / (2 * kEffectiveEarthRadius), 1e-3);
+    EXPECT_NEAR(beam_height(100.0, 0.5), 100.0 * std::sin(0.5 * kDeg) + 100.0 * 100.0 / (2 * kEffectiveEarthRadius),
+                1e-3);
     EXPECT_NEAR(beam_height(100.0, 0.5), 1.461, 1e-3);
     EXPECT_NEAR(beam_height(12.0, 90.0), 12.0, 1e-9);
     EXPECT_NEAR(ground_distance(12.0, 90.0), 0.0, 1e-9);
@@ -144,7 +145,9 @@ TEST(PolarGridding, KnownFieldGridsBack) {
             polartest::odim_sweep(f, ds, {s.fixed_angle, 360, 240, 0, 500}, "DBZH", {0.5, -32, 255, 0});
             std::vector<double> raw;
             for (float x : s.values)
-                raw.push_back(std::isnan(x) ? 255 : std::isinf(x) ? 0 : std::clamp(std::round((x + 32.0) * 2), 1.0, 254.0));
+                raw.push_back(std::isnan(x)   ? 255
+                              : std::isinf(x) ? 0
+                                              : std::clamp(std::round((x + 32.0) * 2), 1.0, 254.0));
             f.array(ds + "/data1/data", 360, 240, raw, H5T_STD_U8LE, true);
         }
     }
@@ -185,7 +188,8 @@ TEST(PolarGridding, CompositeOfTwoRadarsAndTheRadarsOrderOfRays) {
     // does. The second radar stores its rays from another azimuth, in
     // reverse, and from -180 to 180 degrees.
     PolarVolume a = scan(storm, kElevations);
-    PolarVolume b = scan([](double x, double y, double z) { return storm(x + 39.3, y, z); }, kElevations, 500.0, 240, 137.6);
+    const auto storm_east = [](double x, double y, double z) { return storm(x + 39.3, y, z); };
+    PolarVolume b = scan(storm_east, kElevations, 500.0, 240, 137.6);
     b.site->longitude += 0.5;
     for (Sweep& s : b.sweeps) {
         for (float& az : s.azimuth)
@@ -221,7 +225,8 @@ TEST(PolarGridding, RefusesWhatMakesNoGrid) {
         {[](GridOptions& o) { o.dx = NAN; }, "the grid spacings must be positive"},
         {[](GridOptions& o) { o.xmax = INFINITY; }, "the grid extent must be finite"},
         {[](GridOptions& o) { o.zmax = 0; }, "the grid extent runs backwards"},
-        {[](GridOptions& o) { o.roi_min = 0; }, "the radius of influence must be positive, widening by less than 45 degrees"},
+        {[](GridOptions& o) { o.roi_min = 0; },
+         "the radius of influence must be positive, widening by less than 45 degrees"},
         {[](GridOptions& o) { o = small_grid(-2000, 2000, -2000, 2000); },
          "a grid of 384192024 points is more than the 100000000 allowed"},
     };

@@ -207,9 +207,10 @@ TEST(NexradKlix, DecodesTheFactsOfItsDescription) {
         float max;
         int strong;
     };
-    const Row rows[] = {{0.40, 460, 54.0f, 1182}, {1.41, 356, 52.0f, 433}, {2.29, 356, 53.0f, 111}, {3.30, 268, 48.5f, 24},
-                        {4.17, 216, 47.0f, 9},    {5.19, 216, 38.0f, 0},    {6.11, 176, 32.5f, 0},   {7.38, 137, 34.5f, 0},
-                        {8.57, 127, 44.5f, 2},    {9.93, 110, 43.0f, 1},    {11.95, 100, 27.5f, 0},  {13.89, 90, 30.5f, 0},
+    const Row rows[] = {{0.40, 460, 54.0f, 1182}, {1.41, 356, 52.0f, 433}, {2.29, 356, 53.0f, 111},
+                        {3.30, 268, 48.5f, 24},   {4.17, 216, 47.0f, 9},    {5.19, 216, 38.0f, 0},
+                        {6.11, 176, 32.5f, 0},    {7.38, 137, 34.5f, 0},    {8.57, 127, 44.5f, 2},
+                        {9.93, 110, 43.0f, 1},    {11.95, 100, 27.5f, 0},   {13.89, 90, 30.5f, 0},
                         {16.66, 80, 33.5f, 0},    {19.38, 70, 19.0f, 0}};
     EXPECT_EQ(v.field, "REF");
     EXPECT_EQ(v.units, "dBZ");
@@ -247,8 +248,8 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPacking) {
     TempDir dir;
     const std::vector<Ray> rays = written_rays();
     const std::string plain = plain_file(rays), blocks = bzip2_file(rays);
-    const std::string files[] = {dir.write("plain", plain), dir.write("bzip2", blocks), gzip_to(dir.file("plain.gz"), plain),
-                                 gzip_to(dir.file("bzip2.gz"), blocks)};
+    const std::string files[] = {dir.write("plain", plain), dir.write("bzip2", blocks),
+                                 gzip_to(dir.file("plain.gz"), plain), gzip_to(dir.file("bzip2.gz"), blocks)};
     for (const std::string& path : files) {
         SCOPED_TRACE(path);
         ASSERT_EQ(polar_format(path), PolarFormat::nexrad);
@@ -352,32 +353,32 @@ TEST(NexradBadFiles, AreRefusedWithAClearMessage) {
     for (std::size_t i = 40; i < 60; ++i) garbled[i] = 'x';
     set(bzip2_cut, 24, 4, 16);
     struct Case {
-        std::string bytes, field, message;
+        std::string bytes, message, field = "";
     };
     const std::vector<Case> cases = {
-        {"neither radar nor volume", "", "not a NEXRAD Level II"},
-        {"", "", "not a NEXRAD Level II"},
-        {plain.substr(0, 20), "", "truncated volume header"},
-        {legacy.substr(0, 24 + 2432 + 20), "", "truncated record"},
-        {legacy.substr(0, second1 + 100), "", "run past the end of the data"},
-        {with(plain, first31 + 12, 2, 30000), "", "run past the end of the data"},
-        {with(plain, first31 + 12, 2, 4), "", "shorter than its header"},
-        {with(legacy, 24 + 2432 + 12, 2, 1300), "", "does not fit its 2432-byte record"},
-        {with(plain, vol_pointer + 4, 4, 60000), "", "data block pointer 60000 outside"},
-        {with(plain, vol_pointer, 4, 8), "", "data block pointer 8 outside"},  // into the radial header
-        {with(plain, body + 30, 2, 300), "", "300 data blocks"},
-        {with(plain, ref_block + 8, 2, 5000), "", "5000 gates run past the end of the message"},
-        {with(plain, ref_block + 19, 1, 12), "", "data words of 12 bits"},
-        {with(plain, ref_block + 20, 4, 0), "", "scale 0"},
-        {with(legacy, second1 + 28 + 36, 2, 3000), "", "data pointer 3000 outside"},
-        {with(legacy, second1 + 28 + 26, 2, 2400), "", "2400 REF gates run past"},
-        {garbled, "", "bzip2 block at byte 24"},
-        {with(blocks, 24, 4, 0x7FFFFFFF), "", "bzip2 block of 2147483647 bytes at byte 24 runs past the end of the file"},
-        {blocks.substr(0, blocks.size() - 30), "", "runs past the end of the file"},
-        {bzip2_cut, "", "bzip2 block at byte 24 ends early"},
-        {plain_file({rays.back()}), "", "no REF gates in the volume"},
-        {plain, "ZDR", "no ZDR gates in the volume"},
-        {plain, "rain", "no field 'rain'"},
+        {"neither radar nor volume", "not a NEXRAD Level II"},
+        {"", "not a NEXRAD Level II"},
+        {plain.substr(0, 20), "truncated volume header"},
+        {legacy.substr(0, 24 + 2432 + 20), "truncated record"},
+        {legacy.substr(0, second1 + 100), "run past the end of the data"},
+        {with(plain, first31 + 12, 2, 30000), "run past the end of the data"},
+        {with(plain, first31 + 12, 2, 4), "shorter than its header"},
+        {with(legacy, 24 + 2432 + 12, 2, 1300), "does not fit its 2432-byte record"},
+        {with(plain, vol_pointer + 4, 4, 60000), "data block pointer 60000 outside"},
+        {with(plain, vol_pointer, 4, 8), "data block pointer 8 outside"},  // into the radial header
+        {with(plain, body + 30, 2, 300), "300 data blocks"},
+        {with(plain, ref_block + 8, 2, 5000), "5000 gates run past the end of the message"},
+        {with(plain, ref_block + 19, 1, 12), "data words of 12 bits"},
+        {with(plain, ref_block + 20, 4, 0), "scale 0"},
+        {with(legacy, second1 + 28 + 36, 2, 3000), "data pointer 3000 outside"},
+        {with(legacy, second1 + 28 + 26, 2, 2400), "2400 REF gates run past"},
+        {garbled, "bzip2 block at byte 24"},
+        {with(blocks, 24, 4, 0x7FFFFFFF), "bzip2 block of 2147483647 bytes at byte 24 runs past the end of the file"},
+        {blocks.substr(0, blocks.size() - 30), "runs past the end of the file"},
+        {bzip2_cut, "bzip2 block at byte 24 ends early"},
+        {plain_file({rays.back()}), "no REF gates in the volume"},
+        {plain, "no ZDR gates in the volume", "ZDR"},
+        {plain, "no field 'rain'", "rain"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);

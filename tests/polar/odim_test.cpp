@@ -41,9 +41,10 @@ TEST(OdimRealVolume, DecodesTheKnmiVolume) {
     // Maxima and counts as decoded: the description gives 66.5 dBZ at most
     // and 622 gates of 40 dBZ and more at 0.3 deg (mostly clutter).
     const Row rows[] = {
-        {0.3, 320, 1000, 66.5f, 622}, {0.4, 240, 1000, 58.0f, 44}, {0.8, 240, 1000, 46.5f, 8}, {1.1, 240, 1000, 42.5f, 4},
-        {2.0, 240, 1000, 40.0f, 1},   {3.0, 340, 500, 50.0f, 2},   {4.5, 340, 500, 32.0f, 0}, {6.0, 300, 500, 34.5f, 0},
-        {8.0, 300, 500, 26.0f, 0},    {10, 240, 500, 16.0f, 0},    {12, 240, 500, 28.0f, 0},  {15, 240, 500, 17.0f, 0},
+        {0.3, 320, 1000, 66.5f, 622}, {0.4, 240, 1000, 58.0f, 44}, {0.8, 240, 1000, 46.5f, 8},
+        {1.1, 240, 1000, 42.5f, 4},   {2.0, 240, 1000, 40.0f, 1},  {3.0, 340, 500, 50.0f, 2},
+        {4.5, 340, 500, 32.0f, 0},    {6.0, 300, 500, 34.5f, 0},   {8.0, 300, 500, 26.0f, 0},
+        {10, 240, 500, 16.0f, 0},     {12, 240, 500, 28.0f, 0},    {15, 240, 500, 17.0f, 0},
         {20, 240, 500, 18.5f, 0},     {25, 240, 500, 18.0f, 0},
     };
     ASSERT_EQ(v.sweeps.size(), std::size(rows));
@@ -164,39 +165,40 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
         H5Ldelete(f.id(), "/dataset2/data1/data", H5P_DEFAULT);
         const hsize_t n = 12;
         hid_t space = H5Screate_simple(1, &n, nullptr);
-        H5Dclose(H5Dcreate2(f.id(), "/dataset2/data1/data", H5T_STD_U8LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+        H5Dclose(
+            H5Dcreate2(f.id(), "/dataset2/data1/data", H5T_STD_U8LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
         H5Sclose(space);
     };
     struct Row {
         std::function<void(H5File&)> damage;
-        const char* field;
         const char* message;
+        const char* field = "";
     };
     const Row rows[] = {
-        {[](H5File& f) { f.array("/dataset1/data1/data", 5, 6, std::vector<double>(30, 1), H5T_STD_U8LE); }, "",
+        {[](H5File& f) { f.array("/dataset1/data1/data", 5, 6, std::vector<double>(30, 1), H5T_STD_U8LE); },
          "dataset1/data1/data is not 6 rays x 5 bins"},
-        {data_of_one_dimension, "", "dataset2/data1/data is not 4 rays x 3 bins"},
-        {remove("/dataset2/where", "nbins"), "", "missing attribute dataset2/where/nbins"},
-        {remove("/dataset10/data1/what", "gain"), "", "missing attribute dataset10/data1/what/gain"},
-        {remove("/what", "date"), "", "missing attribute what/date"},
-        {remove("/where", "lat"), "", "missing attribute where/lat"},
-        {unlink({"/dataset1/data1/data"}), "", "missing data array dataset1/data1/data"},
-        {[](H5File& f) { f.text("/dataset2/where", "nrays", "4"); }, "", "dataset2/where/nrays is not a number"},
-        {number("/dataset3/data1/what", "quantity", 7), "", "dataset3/data1/what/quantity is not a string"},
-        {number("/what", "date", 20200102), "", "what/date is not a string"},
-        {[](H5File& f) { f.text("/what", "date", "2020-01-02"); }, "", "is not YYYYMMDD HHMMSS"},
-        {[](H5File& f) { f.numbers("/dataset2/data1/what", "gain", {0.5, 1}); }, "", "gain has 2 values, not one"},
-        {number("/dataset2/where", "nrays", 0), "", "nrays 0 is not a count of rays"},
-        {number("/dataset2/where", "nrays", 20000), "", "is not a count of rays"},
-        {number("/dataset2/where", "nrays", 4.5), "", "is not a count of rays"},
-        {number("/dataset1/where", "nbins", 1e6, H5T_STD_I32LE), "", "is not a count of bins"},
-        {number("/dataset1/where", "rscale", 0), "", "rscale 0 is not a gate spacing"},
-        {number("/dataset2/data1/what", "gain", 0), "", "dataset2/data1: gain is 0"},
-        {[](H5File& f) { f.numbers("/dataset1/how", "startazA", {0, 60}); }, "", "startazA has 2 values for 6 rays"},
-        {[](H5File&) {}, "TH", "no sweep holds TH (the file holds DBZH, VRADH)"},
-        {[](H5File& f) { f.text("/what", "object", "COMP"); }, "", "ODIM object COMP, not a polar volume"},
-        {remove("/what", "object"), "", "not an ODIM file"},
-        {unlink({"/dataset1", "/dataset2", "/dataset3", "/dataset10"}), "", "no sweeps"},
+        {data_of_one_dimension, "dataset2/data1/data is not 4 rays x 3 bins"},
+        {remove("/dataset2/where", "nbins"), "missing attribute dataset2/where/nbins"},
+        {remove("/dataset10/data1/what", "gain"), "missing attribute dataset10/data1/what/gain"},
+        {remove("/what", "date"), "missing attribute what/date"},
+        {remove("/where", "lat"), "missing attribute where/lat"},
+        {unlink({"/dataset1/data1/data"}), "missing data array dataset1/data1/data"},
+        {[](H5File& f) { f.text("/dataset2/where", "nrays", "4"); }, "dataset2/where/nrays is not a number"},
+        {number("/dataset3/data1/what", "quantity", 7), "dataset3/data1/what/quantity is not a string"},
+        {number("/what", "date", 20200102), "what/date is not a string"},
+        {[](H5File& f) { f.text("/what", "date", "2020-01-02"); }, "is not YYYYMMDD HHMMSS"},
+        {[](H5File& f) { f.numbers("/dataset2/data1/what", "gain", {0.5, 1}); }, "gain has 2 values, not one"},
+        {number("/dataset2/where", "nrays", 0), "nrays 0 is not a count of rays"},
+        {number("/dataset2/where", "nrays", 20000), "is not a count of rays"},
+        {number("/dataset2/where", "nrays", 4.5), "is not a count of rays"},
+        {number("/dataset1/where", "nbins", 1e6, H5T_STD_I32LE), "is not a count of bins"},
+        {number("/dataset1/where", "rscale", 0), "rscale 0 is not a gate spacing"},
+        {number("/dataset2/data1/what", "gain", 0), "dataset2/data1: gain is 0"},
+        {[](H5File& f) { f.numbers("/dataset1/how", "startazA", {0, 60}); }, "startazA has 2 values for 6 rays"},
+        {[](H5File&) {}, "no sweep holds TH (the file holds DBZH, VRADH)", "TH"},
+        {[](H5File& f) { f.text("/what", "object", "COMP"); }, "ODIM object COMP, not a polar volume"},
+        {remove("/what", "object"), "not an ODIM file"},
+        {unlink({"/dataset1", "/dataset2", "/dataset3", "/dataset10"}), "no sweeps"},
     };
     apptest::TempDir dir;
     for (const Row& row : rows) {

@@ -71,7 +71,8 @@ public:
     hid_t id() const { return id_; }
 
     // Numbers of the given file type, a scalar or (array) an array.
-    void number(const std::string& at, const char* name, double value, hid_t type = H5T_NATIVE_DOUBLE, bool array = false) {
+    void number(const std::string& at, const char* name, double value, hid_t type = H5T_NATIVE_DOUBLE,
+                bool array = false) {
         numbers(at, name, {value}, type, array);
     }
     void numbers(const std::string& at, const char* name, const std::vector<double>& values,
@@ -104,7 +105,9 @@ public:
     }
 
     void remove(const std::string& at, const char* name) {
-        if (H5Aexists_by_name(id_, at.c_str(), name, H5P_DEFAULT) > 0) H5Adelete_by_name(id_, at.c_str(), name, H5P_DEFAULT);
+        if (H5Aexists_by_name(id_, at.c_str(), name, H5P_DEFAULT) > 0) {
+            H5Adelete_by_name(id_, at.c_str(), name, H5P_DEFAULT);
+        }
     }
 
     // A rows x columns array of the given file type, written from doubles;
