@@ -323,9 +323,15 @@ TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
     EXPECT_FLOAT_EQ(s.azimuth[1], 45.0f);
     EXPECT_FLOAT_EQ(s.azimuth[2], 90.0f);
     expect_ray(s, 1, {kNoEcho, kMissing, -32, 21, 37}, 1e-4f);
-    // No coordinates in message 1: the station list's, by the header's name.
+    // No coordinates in message 1: the station list's, by the header's name
+    // in any case; 24 ft up.
     ASSERT_TRUE(ref.site.has_value());
-    EXPECT_NEAR(ref.site->latitude, 30.33667, 1e-9);
+    EXPECT_DOUBLE_EQ(ref.site->latitude, 30.33667);
+    EXPECT_DOUBLE_EQ(ref.site->longitude, -89.82528);
+    EXPECT_NEAR(ref.site->height, 24 * 0.3048, 1e-9);
+    EXPECT_NEAR(nexrad_site("ktlx").value_or(Site{}).latitude, 35.33306, 1e-9);
+    EXPECT_FALSE(nexrad_site("KXYZ").has_value());
+    EXPECT_FALSE(nexrad_site("").has_value());
 
     const PolarVolume vel = read_nexrad(path, "VEL");
     ASSERT_EQ(vel.sweeps.size(), 1u);
@@ -387,19 +393,6 @@ TEST(NexradBadFiles, AreRefusedWithAClearMessage) {
     }
     // Not a polar volume at all: read_polar says so.
     EXPECT_THROW(read_polar(dir.write("text", "neither radar nor volume")), std::runtime_error);
-}
-
-TEST(NexradSites, StationListByName) {
-    const auto klix = nexrad_site("KLIX");
-    ASSERT_TRUE(klix.has_value());
-    EXPECT_DOUBLE_EQ(klix->latitude, 30.33667);
-    EXPECT_DOUBLE_EQ(klix->longitude, -89.82528);
-    EXPECT_NEAR(klix->height, 24 * 0.3048, 1e-9);  // 24 ft
-    const auto tlx = nexrad_site("ktlx");
-    ASSERT_TRUE(tlx.has_value());
-    EXPECT_NEAR(tlx->latitude, 35.33306, 1e-9);
-    EXPECT_FALSE(nexrad_site("KXYZ").has_value());
-    EXPECT_FALSE(nexrad_site("").has_value());
 }
 
 }  // namespace
