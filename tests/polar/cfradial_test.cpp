@@ -37,10 +37,7 @@ TEST(CfRadialVolume, ReadsBackWhatWasWritten) {
         ASSERT_EQ(v.sweeps.size(), 2u);
 
         const Sweep& a = v.sweeps[0];
-        EXPECT_EQ(a.fixed_angle, 0.5);
-        EXPECT_EQ(a.range_first, 125.0);
-        EXPECT_EQ(a.gate_spacing, 250.0);
-        EXPECT_EQ(a.gates, 5);
+        polartest::expect_sweep(a, 0.5, 5, 125, 250);
         EXPECT_EQ(a.time, 1614834367.0);  // 7 s after 05:06:00
         EXPECT_EQ(a.azimuth, (std::vector<float>{0.5f, 90.5f, 180.5f, 270.5f}));
         EXPECT_EQ(a.elevation, (std::vector<float>{0.4f, 0.5f, 0.5f, 0.6f}));

@@ -224,14 +224,11 @@ TEST(NexradKlix, DecodesTheFactsOfItsDescription) {
     for (std::size_t i = 0; i < v.sweeps.size(); ++i) {
         SCOPED_TRACE("sweep " + std::to_string(i));
         const Sweep& s = v.sweeps[i];
-        EXPECT_NEAR(s.fixed_angle, rows[i].elevation, 1e-9);
-        EXPECT_EQ(s.gates, rows[i].gates);
+        polartest::expect_sweep(s, rows[i].elevation, rows[i].gates, 0, 1000, 1e-9);
         EXPECT_GE(s.rays(), 362u);
         EXPECT_LE(s.rays(), 367u);
         EXPECT_EQ(s.elevation.size(), s.rays());
         EXPECT_EQ(s.values.size(), s.rays() * s.gates);
-        EXPECT_DOUBLE_EQ(s.range_first, 0.0);
-        EXPECT_DOUBLE_EQ(s.gate_spacing, 1000.0);
         EXPECT_EQ(polartest::max_and_strong(s), std::pair(rows[i].max, rows[i].strong));
         for (float a : s.azimuth) ASSERT_TRUE(a >= 0.0f && a < 360.0f) << a;
         ASSERT_TRUE(s.time.has_value());
@@ -266,10 +263,8 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPacking) {
         const Sweep& low = ref.sweeps[0];
         ASSERT_EQ(low.rays(), 4u);
         ASSERT_EQ(low.gates, 6);
-        EXPECT_DOUBLE_EQ(low.range_first, 2125.0);
-        EXPECT_DOUBLE_EQ(low.gate_spacing, 250.0);
+        polartest::expect_sweep(low, 0.50, 6, 2125, 250);  // the median elevation, not the mean
         EXPECT_EQ(low.time, kTime);
-        EXPECT_DOUBLE_EQ(low.fixed_angle, 0.50);  // the median, not the mean
         EXPECT_EQ(low.azimuth, (std::vector<float>{359.5f, 0.5f, 1.5f, 2.5f}));
         for (std::size_t i = 0; i < 4; ++i) {
             EXPECT_FLOAT_EQ(low.elevation[i], rays[i].elevation);
@@ -282,9 +277,7 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPacking) {
         const Sweep& high = ref.sweeps[1];
         ASSERT_EQ(high.rays(), 3u);
         ASSERT_EQ(high.gates, 4);
-        EXPECT_DOUBLE_EQ(high.range_first, 1000.0);
-        EXPECT_DOUBLE_EQ(high.gate_spacing, 1000.0);
-        EXPECT_DOUBLE_EQ(high.fixed_angle, 1.45);
+        polartest::expect_sweep(high, 1.45, 4, 1000, 1000);
         EXPECT_EQ(high.time, kTime + 60);
         EXPECT_EQ(high.azimuth, (std::vector<float>{0, 10.25f, 20.5f}));
         expect_ray(high, 0, {-13, -8, -3, 2}, 1e-4f);
@@ -316,9 +309,7 @@ TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
     const Sweep& s = ref.sweeps[0];
     ASSERT_EQ(s.rays(), 3u);
     ASSERT_EQ(s.gates, 5);
-    EXPECT_DOUBLE_EQ(s.range_first, 0.0);
-    EXPECT_DOUBLE_EQ(s.gate_spacing, 1000.0);
-    EXPECT_NEAR(s.fixed_angle, 0.48, 1e-9);  // 88 x 180/32768 = 0.4834°
+    polartest::expect_sweep(s, 0.48, 5, 0, 1000, 1e-9);  // 88 x 180/32768 = 0.4834°
     EXPECT_FLOAT_EQ(s.elevation[0], 88 * 180.0f / 32768);
     EXPECT_FLOAT_EQ(s.azimuth[1], 45.0f);
     EXPECT_FLOAT_EQ(s.azimuth[2], 90.0f);

@@ -52,11 +52,8 @@ TEST(OdimRealVolume, DecodesTheKnmiVolume) {
         const Sweep& s = v.sweeps[i];
         const Row& row = rows[i];
         SCOPED_TRACE("sweep " + std::to_string(i));
-        EXPECT_NEAR(s.fixed_angle, row.elevation, 1e-4);
+        polartest::expect_sweep(s, row.elevation, row.gates, row.spacing / 2, row.spacing, 1e-4);  // rstart 0
         EXPECT_EQ(s.rays(), 360u);
-        EXPECT_EQ(s.gates, row.gates);
-        EXPECT_EQ(s.gate_spacing, row.spacing);
-        EXPECT_EQ(s.range_first, row.spacing / 2);  // rstart 0
         EXPECT_NEAR(s.azimuth.front(), 0.5, 1e-6);
         EXPECT_NEAR(s.azimuth.back(), 359.5, 1e-4);
         ASSERT_EQ(s.values.size(), 360u * row.gates);
@@ -86,10 +83,7 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
     // dataset1, dataset2, dataset10 by number; dataset3 has no DBZH.
     ASSERT_EQ(v.sweeps.size(), 3u);
     const Sweep& s1 = v.sweeps[0];
-    EXPECT_EQ(s1.fixed_angle, 0.5);
-    EXPECT_EQ(s1.gates, 5);
-    EXPECT_EQ(s1.gate_spacing, 1000.0);
-    EXPECT_EQ(s1.range_first, 500.0);
+    polartest::expect_sweep(s1, 0.5, 5, 500, 1000);
     EXPECT_EQ(s1.time, 1577934250.0);
     ASSERT_EQ(s1.rays(), 6u);
     // Mid-way between each ray's start and stop, across north for the first.
@@ -102,10 +96,7 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
     }
 
     const Sweep& s2 = v.sweeps[1];
-    EXPECT_EQ(s2.fixed_angle, 1.5);
-    EXPECT_EQ(s2.gates, 3);
-    EXPECT_EQ(s2.gate_spacing, 250.0);
-    EXPECT_EQ(s2.range_first, 625.0);  // rstart in km, then half a gate
+    polartest::expect_sweep(s2, 1.5, 3, 625, 250);  // rstart in km, then half a gate
     EXPECT_FALSE(s2.time);
     ASSERT_EQ(s2.rays(), 4u);
     EXPECT_EQ(s2.azimuth, (std::vector<float>{45, 135, 225, 315}));
@@ -116,9 +107,7 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
     for (std::size_t r = 0; r < 4; ++r) polartest::expect_ray(s2, r, rays2[r]);
 
     const Sweep& s10 = v.sweeps[2];
-    EXPECT_EQ(s10.fixed_angle, 3.0);
-    EXPECT_EQ(s10.gates, 4);
-    EXPECT_EQ(s10.range_first, 2250.0);
+    polartest::expect_sweep(s10, 3.0, 4, 2250, 500);
     ASSERT_EQ(s10.rays(), 3u);
     polartest::expect_ray(s10, 0, {kMissing, 1.25f, 2.25f, 3.25f});
     polartest::expect_ray(s10, 1, {4.25f, 5.25f, 6.25f, 7.25f});

@@ -36,6 +36,16 @@ inline void expect_refused(const std::function<void()>& read, const std::string&
     EXPECT_TRUE(m.starts_with(path + ": ") && m.find(message) != std::string::npos) << m;
 }
 
+// A sweep's scheduled elevation (degrees, within tolerance), its gates, and
+// the range of its first gate and their spacing (m).
+inline void expect_sweep(const velmora::app::polar::Sweep& s, double fixed_angle, int gates, double range_first,
+                         double gate_spacing, double tolerance = 0) {
+    EXPECT_NEAR(s.fixed_angle, fixed_angle, tolerance);
+    EXPECT_EQ(s.gates, gates);
+    EXPECT_EQ(s.range_first, range_first);
+    EXPECT_EQ(s.gate_spacing, gate_spacing);
+}
+
 // One ray's gates: missing where want is NaN, else equal within tolerance.
 inline void expect_ray(const velmora::app::polar::Sweep& s, std::size_t ray, const std::vector<float>& want,
                        float tolerance = 0) {
