@@ -5,6 +5,7 @@ import pytest
 import velmora
 
 AX = dict(x=np.arange(4.0), y=np.arange(3.0), z=np.arange(1.0, 3.0))
+ZEROS = np.zeros((2, 3, 4))
 
 
 @pytest.mark.parametrize("values, kwargs, error, text", [
@@ -12,31 +13,22 @@ AX = dict(x=np.arange(4.0), y=np.arange(3.0), z=np.arange(1.0, 3.0))
     (np.array([["a"]]), AX, TypeError, "real numbers"),
     (np.zeros((3, 4)), AX, ValueError, "3 dimensions"),
     (np.zeros((2, 4, 3)), AX, ValueError, "does not match the coordinates"),
-    (np.zeros((2, 3, 4)), dict(AX, x=np.array([0.0, 2.0, 1.0, 3.0])), RuntimeError, "must increase strictly"),
-    (np.zeros((2, 3, 4)), dict(AX, x=np.zeros((2, 2))), ValueError, "one-dimensional"),
-    (np.zeros((2, 3, 4)), dict(x=AX["x"]), TypeError, "needs its coordinates"),
-    (np.zeros((2, 3, 4)), dict(AX, xyz_units="feet"), ValueError, "m or km"),
+    (ZEROS, dict(AX, x=np.array([0.0, 2.0, 1.0, 3.0])), RuntimeError, "must increase strictly"),
+    (ZEROS, dict(AX, x=np.zeros((2, 2))), ValueError, "one-dimensional"),
+    (ZEROS, dict(x=AX["x"]), TypeError, "needs its coordinates"),
+    (ZEROS, dict(AX, xyz_units="feet"), ValueError, "m or km"),
     (np.zeros((2, 2, 3, 4)), AX, ValueError, "2 time steps"),
-    (np.zeros((2, 3, 4)), dict(AX, max_voxels=10), ValueError, "more than max_voxels"),
+    (ZEROS, dict(AX, max_voxels=10), ValueError, "more than max_voxels"),
+    (ZEROS, dict(AX, level=float("nan")), ValueError, "finite"),
+    (ZEROS, dict(AX, min_cells=2.5), TypeError, "min_cells"),
+    (ZEROS, dict(AX, min_cells=2**40), ValueError, "min_cells"),
+    (ZEROS, dict(AX, var=None), TypeError, "var"),
+    (object(), {}, TypeError, ""),
+    ("", {}, ValueError, "empty"),
 ])
-def test_arrays_refused(values, kwargs, error, text):
+def test_arrays_and_options_refused(values, kwargs, error, text):
     with pytest.raises(error, match=text):
         velmora.analyze(values, **kwargs)
-
-
-def test_options_refused():
-    with pytest.raises(ValueError, match="finite"):
-        velmora.analyze(np.zeros((2, 3, 4)), level=float("nan"), **AX)
-    with pytest.raises(TypeError, match="min_cells"):
-        velmora.analyze(np.zeros((2, 3, 4)), min_cells=2.5, **AX)
-    with pytest.raises(ValueError, match="min_cells"):
-        velmora.analyze(np.zeros((2, 3, 4)), min_cells=2**40, **AX)
-    with pytest.raises(TypeError, match="var"):
-        velmora.analyze(np.zeros((2, 3, 4)), var=None, **AX)
-    with pytest.raises(TypeError):
-        velmora.analyze(object())
-    with pytest.raises(ValueError, match="empty"):
-        velmora.analyze("")
 
 
 def test_files_refused(tmp_path, scene):

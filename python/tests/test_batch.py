@@ -26,14 +26,11 @@ pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:Depre
 def volumes(tmp_path_factory):
     """Six small synthetic scenes, and a file that is no volume in the middle."""
     d = tmp_path_factory.mktemp("volumes")
-    paths = []
     for seed in range(1, 7):
-        p = d / f"v{seed}.nc"
-        subprocess.run([str(VELMORA), "synth", str(p), "--nx", "48", "--ny", "40", "--nz", "16", "--cells", "4",
-                        "--seed", str(seed)], check=True, capture_output=True)
-        paths.append(str(p))
+        assert command("synth", d / f"v{seed}.nc", "--nx", "48", "--ny", "40", "--nz", "16", "--cells", "4", "--seed",
+                       seed).returncode == 0
     (d / "bad.nc").write_text("not a volume\n")
-    return paths[:3] + [str(d / "bad.nc")] + paths[3:]
+    return [str(d / f"{name}.nc") for name in ("v1", "v2", "v3", "bad", "v4", "v5", "v6")]
 
 
 @pytest.fixture(scope="module")
@@ -46,8 +43,7 @@ def client():
 def workers_keep_no_arrays(request):
     yield
     if "client" in request.fixturenames:
-        c = request.getfixturevalue("client")
-        assert set(c.run(velmora.outstanding_arrays).values()) == {0}
+        assert set(request.getfixturevalue("client").run(velmora.outstanding_arrays).values()) == {0}
 
 
 def alone(paths):
@@ -72,17 +68,13 @@ def assert_as_alone(result, paths):
         (len(paths) - len(failures), len(failures), len(table))
 
 
-def test_as_each_file_alone_with_a_failing_volume(client, volumes):
-    r = analyze_many(volumes, client=client, progress=False)
-    assert_as_alone(r, volumes)
-    assert r.failures["source"].tolist() == [volumes[3]]
-    cells, failures = r
-    assert cells is r.cells and failures is r.failures
-
-
-def test_one_worker_as_two(client, volumes):
-    one = analyze_many(volumes, workers=1, progress=False)            # a LocalCluster of its own
+def test_as_each_file_alone_with_a_failing_volume_on_one_worker_or_two(client, volumes):
     two = analyze_many(volumes, client=client.scheduler.address, progress=False)
+    assert_as_alone(two, volumes)
+    assert two.failures["source"].tolist() == [volumes[3]]
+    cells, failures = two
+    assert cells is two.cells and failures is two.failures
+    one = analyze_many(volumes, workers=1, progress=False)            # a LocalCluster of its own
     pd.testing.assert_frame_equal(one.cells, two.cells)
     pd.testing.assert_frame_equal(one.failures, two.failures)
 
@@ -99,8 +91,7 @@ def test_out_folders_as_the_command(client, volumes, tmp_path):
     for folder in ("v1", "v1-2"):
         assert sorted(os.listdir(tmp_path / "out" / folder)) == sorted(os.listdir(tmp_path / "cmd"))
         assert (tmp_path / "out" / folder / "cells.csv").read_text() == (tmp_path / "cmd" / "cells.csv").read_text()
-    combined = pd.read_csv(tmp_path / "out" / "cells.csv")
-    assert combined["source"].tolist() == r.cells["source"].tolist()
+    assert pd.read_csv(tmp_path / "out" / "cells.csv")["source"].tolist() == r.cells["source"].tolist()
     assert pd.read_csv(tmp_path / "out" / "failures.csv")["source"].tolist() == [volumes[3]]
 
 
@@ -122,7 +113,7 @@ def test_settings_refused_before_the_batch(client, volumes, settings, message):
     assert str(e.value) == message
 
 
-def test_command(client, volumes):
+def test_command_and_its_launcher(client, volumes, tmp_path):
     r = command("batch", *volumes[2:5], "--scheduler", client.scheduler.address, "--no-progress")
     assert r.returncode == 1, r.stderr
     table, failures = alone(volumes[2:5])
@@ -130,10 +121,8 @@ def test_command(client, volumes):
     pd.testing.assert_frame_equal(got.drop(columns="time"), table.drop(columns="time"), check_dtype=False)
     lines = r.stderr.splitlines()
     assert lines[0] == f"velmora batch: {failures[0][0]}: {failures[0][1]}"
-    assert lines[1].startswith(f"velmora batch: 3 volumes in ") and f": 2 done, 1 failed, {len(table)} cells" in lines[1]
-
-
-def test_launcher_without_the_package(tmp_path):
+    assert lines[1].startswith("velmora batch: 3 volumes in ") and f": 2 done, 1 failed, {len(table)} cells" in lines[1]
+    # Without the package beside it, the launcher says so.
     shutil.copy(VELMORA, tmp_path / "velmora")
     r = subprocess.run([str(tmp_path / "velmora"), "batch", "x.nc"], capture_output=True, text=True)
     assert r.returncode == 127
@@ -142,7 +131,6 @@ def test_launcher_without_the_package(tmp_path):
 
 def test_a_killed_worker_loses_no_volume(client, volumes):
     """Runs last: the killed worker's nanny starts a new one."""
-    paths = volumes * 3
     killed = []
 
     def kill_a_busy_worker():
@@ -158,8 +146,8 @@ def test_a_killed_worker_loses_no_volume(client, volumes):
 
     killer = threading.Thread(target=kill_a_busy_worker)
     killer.start()
-    r = analyze_many(paths, client=client, retries=0, progress=False)
+    r = analyze_many(volumes * 3, client=client, retries=0, progress=False)
     killer.join()
     assert killed, "no worker was busy"
-    assert_as_alone(r, paths)
+    assert_as_alone(r, volumes * 3)
     client.wait_for_workers(2, timeout=60)

@@ -1,34 +1,9 @@
-"""to_files writes what `velmora analyze --out` writes, and reads back."""
-import filecmp
-
+"""to_files from memory reads back; plot draws the plan view."""
 import numpy as np
 import pandas as pd
 import pytest
 
 import velmora
-from conftest import command
-
-RESULTS = ["network.json", "analysis.log", "cells.csv", "surface_cells.csv", "cells_ijk.txt", "radar.vti",
-           "isosurface.vtp", "isovolume.vtu", "cell_tops.vtp", "centres.vtp", "legend_axis.vtp",
-           "legend_ticks.vtp"]
-
-
-def test_to_files_as_the_command(scene, tmp_path):
-    a = velmora.analyze(scene)
-    printed = a.to_files(tmp_path / "py", picture=False)
-    cmd = command("analyze", scene, "--out", tmp_path / "cmd", "--no-picture")
-    assert cmd.returncode == 0
-    assert printed.splitlines()[:7] == cmd.stdout.splitlines()[:7]
-    for name in RESULTS:
-        assert (tmp_path / "py" / name).exists(), name
-    for name in ["cells.csv", "surface_cells.csv", "cells_ijk.txt", "analysis.log"]:
-        assert filecmp.cmp(tmp_path / "py" / name, tmp_path / "cmd" / name, shallow=False), name
-    csv = pd.read_csv(tmp_path / "py" / "cells.csv")
-    assert list(csv["AreaNo"]) == list(a.cells["cell"])
-    # the volume written for ParaView reads back as a volume with the same cells
-    b = velmora.analyze(tmp_path / "py" / "radar.vti", var="DT")
-    np.testing.assert_array_equal(b.labels.values, a.labels.values)
-    np.testing.assert_array_equal(b.cells["mean_dbz"], a.cells["mean_dbz"])
 
 
 def test_to_files_from_memory_round_trip(scene, tmp_path):

@@ -20,43 +20,29 @@ def same(a, b):
 def forms(scene):
     with xr.open_dataset(scene) as ds:
         ds = ds.load()
-    da = ds["DT"]
-    return scene, ds, da
+    return scene, ds, ds["DT"]
 
 
-def test_path_dataset_dataarray_numpy(forms):
+def test_every_form_dtype_layout_and_unit(forms):
     path, ds, da = forms
     ref = velmora.analyze(path)
     assert len(ref.cells) == 5
-    same(ref, velmora.analyze(str(path)))
-    same(ref, velmora.analyze(ds, var="DT"))
-    same(ref, velmora.analyze(da))
-    same(ref, velmora.analyze(da.isel(time=0)))
     v = da.isel(time=0)
-    same(ref, velmora.analyze(v.values, x=v.x.values, y=v.y.values, z=v.z.values, xyz_units="m"))
-    same(ref, velmora.analyze(v.values[None], x=v.x.values, y=v.y.values, z=v.z.values, xyz_units="m"))
-
-
-def test_dtypes_layouts_and_units(forms):
-    _, _, da = forms
-    v = da.isel(time=0)
-    ref = velmora.analyze(v)
-    x, y, z = v.x.values, v.y.values, v.z.values
-    values = v.values
+    x, y, z, values = v.x.values, v.y.values, v.z.values, v.values
     assert values.dtype == np.float32 and values.flags.c_contiguous
-    same(ref, velmora.analyze(values.astype(np.float64), x=x, y=y, z=z, xyz_units="m"))
-    # Fortran order, and a transposed view: read in their own layout
-    same(ref, velmora.analyze(np.asfortranarray(values), x=x, y=y, z=z, xyz_units="m"))
-    same(ref, velmora.analyze(v.transpose("x", "z", "y")))
-    same(ref, velmora.analyze(values, x=list(x / 1000), y=y / 1000, z=z / 1000, xyz_units="km"))
     km = v.assign_coords(x=("x", x / 1000, {"units": "km"}), y=("y", y / 1000, {"units": "km"}),
                          z=("z", z / 1000, {"units": "km"}))
-    same(ref, velmora.analyze(km))
+    coords = dict(x=x, y=y, z=z, xyz_units="m")
+    for other in (str(path), (ds, dict(var="DT")), da, v, (values, coords), (values[None], coords),
+                  (values.astype(np.float64), coords),
+                  (np.asfortranarray(values), coords), v.transpose("x", "z", "y"),  # read in their own layout
+                  (values, dict(x=list(x / 1000), y=y / 1000, z=z / 1000, xyz_units="km")), km):
+        volume, kwargs = other if isinstance(other, tuple) else (other, {})
+        same(ref, velmora.analyze(volume, **kwargs))
 
 
 def test_labels_keep_the_inputs_coordinates(forms):
-    _, _, da = forms
-    da = da.assign_coords(time=[np.datetime64("2006-01-20T00:50")])
+    da = forms[2].assign_coords(time=[np.datetime64("2006-01-20T00:50")])
     a = velmora.analyze(da)
     assert a.labels.dims == da.dims
     np.testing.assert_array_equal(a.labels.x.values, da.x.values)
@@ -66,8 +52,7 @@ def test_labels_keep_the_inputs_coordinates(forms):
 
 
 def test_nan_is_missing_data(forms):
-    _, _, da = forms
-    v = da.isel(time=0)
+    v = forms[2].isel(time=0)
     assert np.isnan(v.values).any()   # xarray made the fill value NaN
     coords = dict(x=v.x.values, y=v.y.values, z=v.z.values, xyz_units="m")
     ref = velmora.analyze(v)
@@ -86,8 +71,8 @@ def test_nan_is_missing_data(forms):
 
 
 def test_no_echo_and_nothing_kept(forms):
-    _, _, da = forms
-    a = velmora.analyze(da, level=80)
+    a = velmora.analyze(forms[2], level=80)
     assert a.outcome == "no echo" and len(a.cells) == 0 and int(a.labels.max()) == 0
-    b = velmora.analyze(da, min_cells=100000)
+    assert "echo_top_50_km" in a.cells   # the columns, with no rows
+    b = velmora.analyze(forms[2], min_cells=100000)
     assert b.outcome == "nothing kept" and len(b.cells) == 0

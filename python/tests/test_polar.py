@@ -1,74 +1,60 @@
 """Polar volumes from Python: a CF/Radial file written here, following the
 convention, gridded back to the storm it was sampled from, analysed straight
 from the file as the command does; and the real polar volumes."""
-import subprocess
-
 import netCDF4
 import numpy as np
 import pytest
 
 import velmora
-from conftest import DATA, VELMORA
+from conftest import DATA, command
 
 R = 4.0 / 3.0 * 6371.0
 ELEVATIONS = [0.5, 1.5, 2.5, 3.5, 4.5, 6.0, 7.5, 9.0, 11.0, 13.5, 16.5, 20.0]
+GRID = dict(extent=(-40, 40, -40, 40), levels=(0.5, 10))
+KLIX = DATA / "nexrad2_klix_200508281801.gz"
 
 
 def storm(x, y, z):
     """dBZ at x, y, z km: a core of 55 dBZ at (20, 10) over 10 dBZ, weakening
     upwards."""
-    d2 = (x - 20.0) ** 2 + (y - 10.0) ** 2
-    return 10.0 + 45.0 * np.exp(-d2 / (2 * 6.0 ** 2)) - 1.5 * z
-
-
-def write_cfradial(path, gates=160, spacing=500.0):
-    """A CF/Radial 1.4 volume of storm(), 360 rays a sweep, DBZH packed as
-    shorts with a fill value; the last gates of the first ray are missing."""
-    rays = 360 * len(ELEVATIONS)
-    with netCDF4.Dataset(path, "w") as nc:
-        nc.Conventions = "CF/Radial"
-        nc.version = "1.4"
-        nc.time_coverage_start = "2024-05-01T12:00:00Z"
-        nc.createDimension("time", rays)
-        nc.createDimension("range", gates)
-        nc.createDimension("sweep", len(ELEVATIONS))
-        t = nc.createVariable("time", "f8", ("time",))
-        t.units = "seconds since 2024-05-01T12:00:00Z"
-        t[:] = np.arange(rays) * 0.05
-        r = nc.createVariable("range", "f4", ("range",))
-        r.units = "meters"
-        r[:] = spacing / 2 + spacing * np.arange(gates)
-        for name, value in (("latitude", -12.25), ("longitude", 131.04), ("altitude", 50.0)):
-            nc.createVariable(name, "f8")[...] = value
-        az = np.tile(np.arange(360) + 0.5, len(ELEVATIONS))
-        el = np.repeat(ELEVATIONS, 360)
-        nc.createVariable("azimuth", "f4", ("time",))[:] = az
-        nc.createVariable("elevation", "f4", ("time",))[:] = el
-        nc.createVariable("sweep_number", "i4", ("sweep",))[:] = np.arange(len(ELEVATIONS))
-        nc.createVariable("fixed_angle", "f4", ("sweep",))[:] = ELEVATIONS
-        nc.createVariable("sweep_start_ray_index", "i4", ("sweep",))[:] = np.arange(len(ELEVATIONS)) * 360
-        nc.createVariable("sweep_end_ray_index", "i4", ("sweep",))[:] = np.arange(len(ELEVATIONS)) * 360 + 359
-        rng = (spacing / 2 + spacing * np.arange(gates)) / 1000.0
-        e, a = np.radians(el)[:, None], np.radians(az)[:, None]
-        h = np.sqrt(rng ** 2 + R ** 2 + 2 * rng * R * np.sin(e)) - R
-        s = R * np.arcsin(rng * np.cos(e) / (R + h))
-        values = storm(s * np.sin(a), s * np.cos(a), h)
-        values[0, gates // 2:] = np.nan
-        v = nc.createVariable("DBZH", "i2", ("time", "range"), fill_value=np.int16(-32768))
-        v.standard_name = "equivalent_reflectivity_factor"
-        v.units = "dBZ"
-        v.scale_factor = np.float32(0.01)
-        v.add_offset = np.float32(0.0)
-        v[:] = np.ma.masked_invalid(values)
-    return path
+    return 10.0 + 45.0 * np.exp(-((x - 20.0) ** 2 + (y - 10.0) ** 2) / (2 * 6.0 ** 2)) - 1.5 * z
 
 
 @pytest.fixture
 def cfradial(tmp_path):
-    return write_cfradial(tmp_path / "storm_cfradial.nc")
-
-
-GRID = dict(extent=(-40, 40, -40, 40), levels=(0.5, 10))
+    """A CF/Radial 1.4 volume of storm(), 360 rays a sweep, DBZH packed as
+    shorts with a fill value; the last gates of the first ray are missing."""
+    n, gates, spacing = len(ELEVATIONS), 160, 500.0
+    rng = spacing / 2 + spacing * np.arange(gates)
+    az, el = np.tile(np.arange(360) + 0.5, n), np.repeat(ELEVATIONS, 360)
+    r, e, a = rng / 1000.0, np.radians(el)[:, None], np.radians(az)[:, None]
+    h = np.sqrt(r ** 2 + R ** 2 + 2 * r * R * np.sin(e)) - R
+    s = R * np.arcsin(r * np.cos(e) / (R + h))
+    values = storm(s * np.sin(a), s * np.cos(a), h)
+    values[0, gates // 2:] = np.nan
+    variables = {  # name: type, dimensions, values, attributes
+        "time": ("f8", ("time",), np.arange(360 * n) * 0.05, {"units": "seconds since 2024-05-01T12:00:00Z"}),
+        "range": ("f4", ("range",), rng, {"units": "meters"}),
+        "latitude": ("f8", (), -12.25, {}), "longitude": ("f8", (), 131.04, {}), "altitude": ("f8", (), 50.0, {}),
+        "azimuth": ("f4", ("time",), az, {}), "elevation": ("f4", ("time",), el, {}),
+        "sweep_number": ("i4", ("sweep",), np.arange(n), {}), "fixed_angle": ("f4", ("sweep",), ELEVATIONS, {}),
+        "sweep_start_ray_index": ("i4", ("sweep",), np.arange(n) * 360, {}),
+        "sweep_end_ray_index": ("i4", ("sweep",), np.arange(n) * 360 + 359, {}),
+    }
+    path = tmp_path / "storm_cfradial.nc"
+    with netCDF4.Dataset(path, "w") as nc:
+        nc.setncatts(dict(Conventions="CF/Radial", version="1.4", time_coverage_start="2024-05-01T12:00:00Z"))
+        for dim, size in (("time", 360 * n), ("range", gates), ("sweep", n)):
+            nc.createDimension(dim, size)
+        for name, (kind, dims, data, attrs) in variables.items():
+            v = nc.createVariable(name, kind, dims)
+            v.setncatts(attrs)
+            v[...] = data
+        v = nc.createVariable("DBZH", "i2", ("time", "range"), fill_value=np.int16(-32768))
+        v.setncatts(dict(standard_name="equivalent_reflectivity_factor", units="dBZ", scale_factor=np.float32(0.01),
+                         add_offset=np.float32(0.0)))
+        v[:] = np.ma.masked_invalid(values)
+    return path
 
 
 def test_grid_holds_the_sampled_storm_and_analyses_as_the_command(cfradial, tmp_path):
@@ -100,8 +86,7 @@ def test_grid_holds_the_sampled_storm_and_analyses_as_the_command(cfradial, tmp_
 
     # The command writes the grid beside its results.
     out = tmp_path / "out"
-    p = subprocess.run([str(VELMORA), "analyze", str(cfradial), "--out", str(out), "--no-picture", "--extent",
-                        "-40,40,-40,40", "--levels", "0.5,10"], capture_output=True, text=True)
+    p = command("analyze", cfradial, "--out", out, "--no-picture", "--extent", "-40,40,-40,40", "--levels", "0.5,10")
     assert p.returncode == 0, p.stderr
     assert (out / "grid.nc").exists() and (out / "cells.csv").exists()
     regridded = velmora.analyze(out / "grid.nc", level=40.0)
@@ -119,12 +104,8 @@ def test_polar_options_are_checked(cfradial, tmp_path):
         velmora.grid(tmp_path / "absent.h5")
     for args, message in ((["--spacing", "1,1"], "--spacing"), (["--site", "91,0,0"], "--site"),
                           (["--extent", "10,-10,0,1"], "the grid extent runs backwards")):
-        p = subprocess.run([str(VELMORA), "grid", str(cfradial), "--out", str(tmp_path / "g.nc"), *args],
-                           capture_output=True, text=True)
+        p = command("grid", cfradial, "--out", tmp_path / "g.nc", *args)
         assert p.returncode == 2 and message in p.stderr, (args, p.stderr)
-
-
-KLIX = DATA / "nexrad2_klix_200508281801.gz"
 
 
 def test_klix_rainbands_from_the_radar_file():

@@ -1,6 +1,5 @@
 """velmora.modules() and velmora.run(): the modules' own results and messages."""
 import json
-import pathlib
 
 import numpy as np
 import pytest
@@ -8,7 +7,14 @@ import pytest
 import velmora
 from conftest import REPO, command
 
-THRESH = json.loads((REPO / "examples" / "ThreshMin.json").read_text())
+EXAMPLE = REPO / "examples" / "ThreshMin.json"
+THRESH = json.loads(EXAMPLE.read_text())
+
+
+def changed(**params):
+    net = json.loads(json.dumps(THRESH))
+    net["instances"]["thresh"]["params"].update(params)
+    return net
 
 
 def test_modules_list_their_declarations():
@@ -19,45 +25,31 @@ def test_modules_list_their_declarations():
     assert mods["ThreshMin"]["entries"][0].startswith("ThreshMin")
 
 
-def test_run_returns_fields_as_numpy():
+def test_run_returns_fields_as_numpy_and_the_commands_dump(tmp_path):
     r = velmora.run(THRESH)
     assert r.messages == [] and [c["instance"] for c in r.calls] == ["thresh"]
-    out = r.fields["thresh.out_nd"]
-    ze = out["node_data"][0]["values"]
+    ze = r.fields["thresh.out_nd"]["node_data"][0]["values"]
     assert isinstance(ze, np.ndarray) and ze.dtype == np.float32
     src = np.array(THRESH["fields"]["grid"]["node_data"][0]["values"], np.float32)
     np.testing.assert_array_equal(ze, np.where(src < 15, -9999, src))
     assert r.instances["thresh"]["params"]["thresh_value"] == 15.0
+    assert command("run", EXAMPLE, "--dump", tmp_path / "d.json").returncode == 0
+    assert velmora.run(EXAMPLE).dump == json.loads((tmp_path / "d.json").read_text())
 
 
-def test_run_from_a_path_as_the_command(tmp_path):
-    r = velmora.run(REPO / "examples" / "ThreshMin.json")
-    cmd = command("run", REPO / "examples" / "ThreshMin.json", "--dump", tmp_path / "d.json")
-    assert cmd.returncode == 0
-    assert r.dump == json.loads((tmp_path / "d.json").read_text())
-
-
-def test_module_failure_raises_its_message():
-    net = json.loads(json.dumps(THRESH))
-    net["instances"]["thresh"]["params"]["thresh_value"] = None
+def test_failures_have_the_messages_of_the_modules_and_the_command(tmp_path):
     with pytest.raises(velmora.ModuleError) as e:
-        velmora.run(net)
-    assert str(e.value) == "thresh : can not get thresh_value."
-    assert e.value.messages[0] == "thresh : can not get thresh_value."
-
-
-def test_rejected_network_has_the_commands_message(tmp_path):
-    net = json.loads(json.dumps(THRESH))
-    net["instances"]["thresh"]["params"]["thresh_valeu"] = 20
+        velmora.run(changed(thresh_value=None))
+    assert str(e.value) == e.value.messages[0] == "thresh : can not get thresh_value."
     path = tmp_path / "net.json"
-    path.write_text(json.dumps(net, indent=2))
+    path.write_text(json.dumps(changed(thresh_valeu=20), indent=2))
     cmd = command("run", path)
     assert cmd.returncode == 2
     with pytest.raises(velmora.NetworkError) as e:
         velmora.run(path)
     assert str(e.value) == cmd.stderr.strip()
     with pytest.raises(velmora.NetworkError, match="thresh_valeu"):
-        velmora.run(net)
+        velmora.run(changed(thresh_valeu=20))
     with pytest.raises(velmora.NetworkError, match="not JSON"):
         velmora.run({"fields": {"a": float("nan")}})
     with pytest.raises(velmora.NetworkError):
@@ -68,6 +60,5 @@ def test_rejected_network_has_the_commands_message(tmp_path):
 
 def test_every_example_runs_without_leaks():
     for example in sorted((REPO / "examples").glob("*.json")):
-        r = velmora.run(example)
-        assert r.messages == [], example.name
+        assert velmora.run(example).messages == [], example.name
         assert velmora.outstanding_arrays() == 0

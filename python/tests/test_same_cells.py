@@ -1,11 +1,18 @@
-"""velmora.analyze gives the cells `velmora analyze` gives."""
+"""velmora.analyze gives the cells `velmora analyze` gives, with the cell
+properties of cell_properties.csv column by column."""
+import filecmp
+
 import numpy as np
 import pandas as pd
 import pytest
 
 import velmora
+from velmora import _core
 from conftest import command
 
+RESULTS = ["network.json", "analysis.log", "cells.csv", "surface_cells.csv", "cells_ijk.txt", "radar.vti",
+           "isosurface.vtp", "isovolume.vtu", "cell_tops.vtp", "centres.vtp", "legend_axis.vtp",
+           "legend_ticks.vtp"]
 # The statistics module's columns of cells.csv that the DataFrame carries.
 CSV_COLUMNS = {"AreaNo": "cell", "NumPoints": "voxels", "DT_Min": "min_dbz", "DT_Max": "max_dbz", "DT_SD": "sd_dbz"}
 
@@ -27,31 +34,9 @@ def assert_same(df, csv, table):
         # cells.csv holds 7 significant digits, cell_properties.csv 8
         np.testing.assert_allclose(df[col.removesuffix("_stat")], csv[col], rtol=1e-6, atol=1e-6, equal_nan=True,
                                    err_msg=col)
-    rows = [l.split() for l in table.splitlines()[2:2 + len(df)]]
+    rows = [line.split() for line in table.splitlines()[2:2 + len(df)]]
     assert [f"{t:.1f}" for t in df["top_km"]] == [r[2] for r in rows]
     assert [f"{m:.1f}" for m in df["max_dbz"]] == [r[3] for r in rows]
-
-
-def test_cpol_16_cells_as_the_command(cpol, tmp_path):
-    csv, table = command_cells(cpol, tmp_path / "cmd", "--var", "DT", "--level", "40")
-    a = velmora.analyze(str(cpol), var="DT", level=40)
-    assert len(a.cells) == 16
-    assert_same(a.cells, csv, table)
-    assert (a.cells["time"] == np.datetime64("2006-01-20T00:50:08")).all()
-
-
-def test_cpol_from_xarray_as_the_command(cpol, tmp_path):
-    xr = pytest.importorskip("xarray")
-    csv, table = command_cells(cpol, tmp_path / "cmd")
-    with xr.open_dataset(cpol) as ds:
-        a = velmora.analyze(ds["DT"])
-    assert "lat" not in a.cells   # the DataArray alone has no origin
-    assert_same(a.cells, csv.drop(columns=["lat", "lon"]), table)
-    labels = a.labels
-    assert labels.dims == ("time", "z", "y", "x")
-    assert int(labels.max()) == int(csv["cell"].max())
-    counts = np.bincount(labels.values.ravel())
-    assert [counts[c] for c in csv["cell"]] == list(csv["voxels"])
 
 
 def test_scene_as_the_command(scene, tmp_path):
@@ -61,6 +46,43 @@ def test_scene_as_the_command(scene, tmp_path):
     assert_same(a.cells, csv, table)
     # a uniform grid of 1 x 1 x 0.5 km voxels
     np.testing.assert_allclose(a.cells["volume_km3"], a.cells["voxels"] * 0.5)
+    # The raw result carries cell_properties.csv's columns, in its order and to its 8 digits.
+    raw = _core.analyze_file(str(scene), "DT", 40.0, 8, _core.only_time, _core.max_volume_nodes)
+    props, written = raw["properties"], pd.read_csv(tmp_path / "cmd" / "cell_properties.csv")
+    assert list(props) == list(written.columns)
+    assert props["cell"].dtype == np.int32 and props["vil_kg_m2"].dtype == np.float64
+    np.testing.assert_array_equal(props["cell"], raw["cells"]["cell"])
+    for name in written.columns:
+        np.testing.assert_allclose(props[name], written[name], rtol=1e-7, equal_nan=True, err_msg=name)
+
+    # to_files writes what the command writes.
+    assert a.to_files(tmp_path / "py", picture=False).splitlines()[:7] == table.splitlines()[:7]
+    for name in RESULTS:
+        assert (tmp_path / "py" / name).exists(), name
+    for name in ["cells.csv", "surface_cells.csv", "cells_ijk.txt", "analysis.log"]:
+        assert filecmp.cmp(tmp_path / "py" / name, tmp_path / "cmd" / name, shallow=False), name
+    assert list(pd.read_csv(tmp_path / "py" / "cells.csv")["AreaNo"]) == list(a.cells["cell"])
+    # the volume written for ParaView reads back as a volume with the same cells
+    b = velmora.analyze(tmp_path / "py" / "radar.vti", var="DT")
+    np.testing.assert_array_equal(b.labels.values, a.labels.values)
+    np.testing.assert_array_equal(b.cells["mean_dbz"], a.cells["mean_dbz"])
+
+
+def test_cpol_16_cells_as_the_command_from_a_path_or_xarray(cpol, tmp_path):
+    xr = pytest.importorskip("xarray")
+    csv, table = command_cells(cpol, tmp_path / "cmd", "--var", "DT", "--level", "40")
+    a = velmora.analyze(str(cpol), var="DT", level=40)
+    assert len(a.cells) == 16
+    assert_same(a.cells, csv, table)
+    assert (a.cells["time"] == np.datetime64("2006-01-20T00:50:08")).all()
+    with xr.open_dataset(cpol) as ds:
+        b = velmora.analyze(ds["DT"])
+    assert "lat" not in b.cells   # the DataArray alone has no origin
+    assert_same(b.cells, csv.drop(columns=["lat", "lon"]), table)
+    assert b.labels.dims == ("time", "z", "y", "x")
+    assert int(b.labels.max()) == int(csv["cell"].max())
+    counts = np.bincount(b.labels.values.ravel())
+    assert [counts[c] for c in csv["cell"]] == list(csv["voxels"])
 
 
 def test_cpol_cells_on_the_map(cpol):
@@ -75,7 +97,21 @@ def test_cpol_cells_on_the_map(cpol):
     np.testing.assert_allclose(c["lon"], lon0 + c["wx_km"] / (111.32 * np.cos(np.radians(c["lat"]))), atol=2e-3)
     with xr.open_dataset(cpol) as ds:
         from_dataset = velmora.analyze(ds).cells
-        assert "lat" not in velmora.analyze(ds["DT"]).cells     # a DataArray alone has no origin
         given = velmora.analyze(ds["DT"], origin=a.origin).cells
     for other in (from_dataset, given):
         np.testing.assert_array_equal(other[["lat", "lon"]].to_numpy(), c[["lat", "lon"]].to_numpy())
+
+
+def test_cells_divided_at_their_cores_as_the_command(cpol, tmp_path):
+    a = velmora.analyze(cpol, split_levels=[50], echo_tops=[30, 45])
+    r = command("analyze", cpol, "--out", tmp_path / "cmd", "--no-picture", "--split-levels", "50",
+                "--echo-tops", "30,45")
+    assert r.returncode == 0, r.stderr
+    csv = pd.read_csv(tmp_path / "cmd" / "cell_properties.csv")
+    assert list(a.cells["cell"]) == list(csv["cell"]) and list(a.cells["parent"]) == list(csv["parent"])
+    assert (a.cells["parent"] != a.cells["cell"]).sum() == 2          # cell 2 divides in three
+    np.testing.assert_allclose(a.cells["echo_top_45_km"], csv["echo_top_45_km"], rtol=1e-7, equal_nan=True)
+    a.to_files(tmp_path / "py", picture=False)
+    assert (tmp_path / "py" / "cell_properties.csv").read_text() == (tmp_path / "cmd" / "cell_properties.csv").read_text()
+    with pytest.raises(ValueError):
+        velmora.analyze(cpol, split_levels=[35])                      # under the level of the cells

@@ -1,17 +1,73 @@
 // Small polar volume files written with the HDF5 and NetCDF C libraries, as
 // radar software writes them: an ODIM_H5 volume and a CF/Radial 1.x volume
-// of known values, and the means to damage them for the readers' tests.
+// of known values, the means to damage them, and the checks the readers'
+// tests share.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <netcdf.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "polar.h"
+
 namespace polartest {
+
+// The message of the runtime_error read throws; "read" when it reads.
+inline std::string error_of(const std::function<void()>& read) {
+    try {
+        read();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "read";
+}
+
+// read throws a runtime_error that names path first and says message.
+inline void expect_refused(const std::function<void()>& read, const std::string& path, const std::string& message) {
+    const std::string m = error_of(read);
+    EXPECT_TRUE(m.starts_with(path + ": ") && m.find(message) != std::string::npos) << m;
+}
+
+// A sweep's scheduled elevation (degrees, within tolerance), its gates, and
+// the range of its first gate and their spacing (m).
+inline void expect_sweep(const velmora::app::polar::Sweep& s, double fixed_angle, int gates, double range_first,
+                         double gate_spacing, double tolerance = 0) {
+    EXPECT_NEAR(s.fixed_angle, fixed_angle, tolerance);
+    EXPECT_EQ(s.gates, gates);
+    EXPECT_EQ(s.range_first, range_first);
+    EXPECT_EQ(s.gate_spacing, gate_spacing);
+}
+
+// One ray's gates: missing where want is NaN, else equal within tolerance.
+inline void expect_ray(const velmora::app::polar::Sweep& s, std::size_t ray, const std::vector<float>& want,
+                       float tolerance = 0) {
+    ASSERT_GE(s.gates, static_cast<int>(want.size()));
+    for (std::size_t g = 0; g < want.size(); ++g) {
+        const float got = s.at(ray, g);
+        EXPECT_TRUE(std::isnan(want[g]) ? std::isnan(got) : got == want[g] || std::abs(got - want[g]) <= tolerance)
+            << "ray " << ray << " gate " << g << ": " << got << " instead of " << want[g];
+    }
+}
+
+// A sweep's largest value and its gates of 40 dBZ and more.
+inline std::pair<float, int> max_and_strong(const velmora::app::polar::Sweep& s) {
+    float max = -1000;
+    int strong = 0;
+    for (float x : s.values)
+        if (std::isfinite(x)) {
+            max = std::max(max, x);
+            strong += x >= 40;
+        }
+    return {max, strong};
+}
 
 // An HDF5 file being written; every call asserts success.
 class H5File {
@@ -24,60 +80,50 @@ public:
     H5File& operator=(const H5File&) = delete;
     hid_t id() const { return id_; }
 
-    // A group and the groups above it.
-    void group(const std::string& path) {
-        // Parents first: H5Lexists fails, loudly, on a path through a group
-        // that is not there.
-        const auto slash = path.rfind('/');
-        if (slash != std::string::npos && slash > 0) group(path.substr(0, slash));
-        if (H5Lexists(id_, path.c_str(), H5P_DEFAULT) > 0) return;
-        hid_t g = H5Gcreate2(id_, path.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-        EXPECT_GE(g, 0) << path;
-        H5Gclose(g);
+    // Numbers of the given file type, a scalar or (array) an array.
+    void number(const std::string& at, const char* name, double value, hid_t type = H5T_NATIVE_DOUBLE,
+                bool array = false) {
+        numbers(at, name, {value}, type, array);
     }
-
-    // A number of the given file type, a scalar or (array) an array of one.
-    void number(const std::string& group_path, const char* name, double value, hid_t type = H5T_NATIVE_DOUBLE, bool array = false) {
-        numbers(group_path, name, {value}, type, array);
-    }
-    void numbers(const std::string& group_path, const char* name, const std::vector<double>& values, hid_t type = H5T_NATIVE_DOUBLE,
-                 bool array = true) {
-        group(group_path);
-        remove(group_path, name);
+    void numbers(const std::string& at, const char* name, const std::vector<double>& values,
+                 hid_t type = H5T_NATIVE_DOUBLE, bool array = true) {
         const hsize_t n = values.size();
-        hid_t space = array ? H5Screate_simple(1, &n, nullptr) : H5Screate(H5S_SCALAR);
-        hid_t attr = H5Acreate_by_name(id_, group_path.c_str(), name, type, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-        EXPECT_GE(attr, 0) << group_path << "/" << name;
-        EXPECT_GE(H5Awrite(attr, H5T_NATIVE_DOUBLE, values.data()), 0);
-        H5Aclose(attr);
-        H5Sclose(space);
+        attribute(at, name, type, array ? H5Screate_simple(1, &n, nullptr) : H5Screate(H5S_SCALAR), H5T_NATIVE_DOUBLE,
+                  values.data());
+    }
+    struct Number {
+        const char* name;
+        double value;
+        hid_t type = H5T_NATIVE_DOUBLE;
+        bool array = false;
+    };
+    void numbers(const std::string& at, std::initializer_list<Number> numbers) {
+        for (const Number& n : numbers) number(at, n.name, n.value, n.type, n.array);
     }
 
     // A string of fixed length (null-terminated, as ODIM asks) or of
     // variable length, a scalar or an array of one.
-    void text(const std::string& group_path, const char* name, const std::string& value, bool variable = false, bool array = false) {
-        group(group_path);
-        remove(group_path, name);
+    void text(const std::string& at, const char* name, const std::string& value, bool variable = false,
+              bool array = false) {
         hid_t type = H5Tcopy(H5T_C_S1);
         H5Tset_size(type, variable ? H5T_VARIABLE : value.size() + 1);
         const hsize_t one = 1;
-        hid_t space = array ? H5Screate_simple(1, &one, nullptr) : H5Screate(H5S_SCALAR);
-        hid_t attr = H5Acreate_by_name(id_, group_path.c_str(), name, type, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-        EXPECT_GE(attr, 0) << group_path << "/" << name;
         const char* p = value.c_str();
-        EXPECT_GE(variable ? H5Awrite(attr, type, &p) : H5Awrite(attr, type, p), 0);
-        H5Aclose(attr);
-        H5Sclose(space);
+        attribute(at, name, type, array ? H5Screate_simple(1, &one, nullptr) : H5Screate(H5S_SCALAR), type,
+                  variable ? static_cast<const void*>(&p) : p);
         H5Tclose(type);
     }
 
-    void remove(const std::string& group_path, const char* name) {
-        if (H5Aexists_by_name(id_, group_path.c_str(), name, H5P_DEFAULT) > 0) H5Adelete_by_name(id_, group_path.c_str(), name, H5P_DEFAULT);
+    void remove(const std::string& at, const char* name) {
+        if (H5Aexists_by_name(id_, at.c_str(), name, H5P_DEFAULT) > 0) {
+            H5Adelete_by_name(id_, at.c_str(), name, H5P_DEFAULT);
+        }
     }
 
     // A rows x columns array of the given file type, written from doubles;
     // compressed when asked, as ODIM writers do.
-    void array(const std::string& path, hsize_t rows, hsize_t columns, const std::vector<double>& values, hid_t type, bool deflate = false) {
+    void array(const std::string& path, hsize_t rows, hsize_t columns, const std::vector<double>& values, hid_t type,
+               bool deflate = false) {
         group(path.substr(0, path.rfind('/')));
         if (H5Lexists(id_, path.c_str(), H5P_DEFAULT) > 0) H5Ldelete(id_, path.c_str(), H5P_DEFAULT);
         const hsize_t dims[2] = {rows, columns};
@@ -96,8 +142,41 @@ public:
     }
 
 private:
+    // A group and the groups above it. Parents first: H5Lexists fails,
+    // loudly, on a path through a group that is not there.
+    void group(const std::string& path) {
+        const auto slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0) group(path.substr(0, slash));
+        if (H5Lexists(id_, path.c_str(), H5P_DEFAULT) > 0) return;
+        hid_t g = H5Gcreate2(id_, path.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+        EXPECT_GE(g, 0) << path;
+        H5Gclose(g);
+    }
+
+    // Replaces any attribute of that name; takes the space.
+    void attribute(const std::string& at, const char* name, hid_t type, hid_t space, hid_t memory, const void* data) {
+        group(at);
+        remove(at, name);
+        hid_t attr = H5Acreate_by_name(id_, at.c_str(), name, type, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+        EXPECT_GE(attr, 0) << at << "/" << name;
+        EXPECT_GE(H5Awrite(attr, memory, data), 0);
+        H5Aclose(attr);
+        H5Sclose(space);
+    }
+
     hid_t id_;
 };
+
+// A sweep of plain double attributes: where {elangle, nrays, nbins, rstart
+// (km), rscale (m)} and data1's quantity and what {gain, offset, nodata, undetect}.
+inline void odim_sweep(H5File& f, const std::string& dataset, const std::vector<double>& where, const char* quantity,
+                       const std::vector<double>& what) {
+    const char* const where_names[] = {"elangle", "nrays", "nbins", "rstart", "rscale"};
+    const char* const what_names[] = {"gain", "offset", "nodata", "undetect"};
+    for (std::size_t i = 0; i < where.size(); ++i) f.number(dataset + "/where", where_names[i], where[i]);
+    f.text(dataset + "/data1/what", "quantity", quantity);
+    for (std::size_t i = 0; i < what.size(); ++i) f.number(dataset + "/data1/what", what_names[i], what[i]);
+}
 
 // The small ODIM volume of the tests, 2020-01-02 03:04:05 UTC at 50.5 N
 // 6.25 E 120 m, beamwH 0.9, stored as real writers do in different ways:
@@ -122,45 +201,26 @@ inline void write_odim(H5File& f) {
     f.text("/what", "date", "20200102", true);
     f.text("/what", "time", "030405", false, true);
     f.text("/what", "source", "WMO:00000,NOD:xxtst");
-    f.number("/where", "lat", 50.5, H5T_IEEE_F32LE, true);
-    f.number("/where", "lon", 6.25);
-    f.number("/where", "height", 120, H5T_STD_I32LE);
+    f.numbers("/where", {{"lat", 50.5, H5T_IEEE_F32LE, true}, {"lon", 6.25}, {"height", 120, H5T_STD_I32LE}});
     f.number("/how", "beamwH", 0.9);
 
-    f.number("/dataset2/where", "elangle", 1.5);
-    f.number("/dataset2/where", "nrays", 4, H5T_STD_I64LE);
-    f.number("/dataset2/where", "nbins", 3, H5T_STD_I64LE, true);
-    f.number("/dataset2/where", "rstart", 0.5);
-    f.number("/dataset2/where", "rscale", 250, H5T_IEEE_F32LE);
-    f.number("/dataset2/where", "a1gate", 2, H5T_STD_I64LE);
+    f.numbers("/dataset2/where", {{"elangle", 1.5}, {"nrays", 4, H5T_STD_I64LE}, {"nbins", 3, H5T_STD_I64LE, true},
+                                  {"rstart", 0.5}, {"rscale", 250, H5T_IEEE_F32LE}, {"a1gate", 2, H5T_STD_I64LE}});
     f.text("/dataset2/what", "product", "SCAN");
     f.text("/dataset2/data1/what", "quantity", "DBZH");
-    f.number("/dataset2/data1/what", "gain", 0.5);
-    f.number("/dataset2/data1/what", "offset", -32);
-    f.number("/dataset2/data1/what", "nodata", 255);
-    f.number("/dataset2/data1/what", "undetect", 0);
+    f.numbers("/dataset2/data1/what", {{"gain", 0.5}, {"offset", -32}, {"nodata", 255}, {"undetect", 0}});
     f.array("/dataset2/data1/data", 4, 3, kDbzh2, H5T_STD_U8LE);
     f.text("/dataset2/data2/what", "quantity", "VRADH", true);
-    f.number("/dataset2/data2/what", "gain", 0.1);
-    f.number("/dataset2/data2/what", "offset", 0);
-    f.number("/dataset2/data2/what", "nodata", -32768);
-    f.number("/dataset2/data2/what", "undetect", 0);
+    f.numbers("/dataset2/data2/what", {{"gain", 0.1}, {"offset", 0}, {"nodata", -32768}, {"undetect", 0}});
     f.array("/dataset2/data2/data", 4, 3, {-100, 50, 0, 1, 2, 3, 4, 5, 6, 7, 8, -32768}, H5T_STD_I16LE);
 
-    f.number("/dataset1/where", "elangle", 0.5, H5T_IEEE_F32LE, true);
-    f.number("/dataset1/where", "nrays", 6, H5T_STD_I32LE, true);
-    f.number("/dataset1/where", "nbins", 5, H5T_STD_U16LE);
-    f.number("/dataset1/where", "rstart", 0);
-    f.number("/dataset1/where", "rscale", 1000);
+    f.numbers("/dataset1/where", {{"elangle", 0.5, H5T_IEEE_F32LE, true}, {"nrays", 6, H5T_STD_I32LE, true},
+                                  {"nbins", 5, H5T_STD_U16LE}, {"rstart", 0}, {"rscale", 1000}});
     f.text("/dataset1/what", "startdate", "20200102");
     f.text("/dataset1/what", "starttime", "030410");
-    f.number("/dataset1/what", "gain", 2);
-    f.number("/dataset1/what", "offset", 0);
-    f.number("/dataset1/what", "nodata", 255);
-    f.number("/dataset1/what", "undetect", 0);
+    f.numbers("/dataset1/what", {{"gain", 2}, {"offset", 0}, {"nodata", 255}, {"undetect", 0}});
     f.text("/dataset1/data1/what", "quantity", "DBZH");
-    f.number("/dataset1/data1/what", "gain", 0.5, H5T_IEEE_F32LE);
-    f.number("/dataset1/data1/what", "offset", -32, H5T_STD_I8LE);
+    f.numbers("/dataset1/data1/what", {{"gain", 0.5, H5T_IEEE_F32LE}, {"offset", -32, H5T_STD_I8LE}});
     f.numbers("/dataset1/how", "startazA", {350, 50, 110, 170, 230, 290});
     f.numbers("/dataset1/how", "stopazA", {50, 110, 170, 230, 290, 350}, H5T_IEEE_F32LE);
     f.numbers("/dataset1/how", "elangles", {0.4, 0.5, 0.6, 0.5, 0.5, 0.5});
@@ -169,28 +229,10 @@ inline void write_odim(H5File& f) {
         for (int g = 0; g < 5; ++g) raw1.push_back(40 + 10 * r + g);
     f.array("/dataset1/data1/data", 6, 5, raw1, H5T_STD_I16LE);
 
-    f.number("/dataset3/where", "elangle", 2.5);
-    f.number("/dataset3/where", "nrays", 2);
-    f.number("/dataset3/where", "nbins", 2);
-    f.number("/dataset3/where", "rstart", 0);
-    f.number("/dataset3/where", "rscale", 100);
-    f.text("/dataset3/data1/what", "quantity", "VRADH");
-    f.number("/dataset3/data1/what", "gain", 1);
-    f.number("/dataset3/data1/what", "offset", 0);
-    f.number("/dataset3/data1/what", "nodata", 255);
-    f.number("/dataset3/data1/what", "undetect", 0);
+    odim_sweep(f, "/dataset3", {2.5, 2, 2, 0, 100}, "VRADH", {1, 0, 255, 0});
     f.array("/dataset3/data1/data", 2, 2, {1, 2, 3, 4}, H5T_STD_U8LE);
 
-    f.number("/dataset10/where", "elangle", 3.0);
-    f.number("/dataset10/where", "nrays", 3);
-    f.number("/dataset10/where", "nbins", 4);
-    f.number("/dataset10/where", "rstart", 2);
-    f.number("/dataset10/where", "rscale", 500);
-    f.text("/dataset10/data1/what", "quantity", "DBZH");
-    f.number("/dataset10/data1/what", "gain", 1);
-    f.number("/dataset10/data1/what", "offset", 0);
-    f.number("/dataset10/data1/what", "nodata", -9999.9);
-    f.number("/dataset10/data1/what", "undetect", -8888);
+    odim_sweep(f, "/dataset10", {3.0, 3, 4, 2, 500}, "DBZH", {1, 0, -9999.9, -8888});
     std::vector<double> raw10;
     for (int r = 0; r < 3; ++r)
         for (int g = 0; g < 4; ++g) raw10.push_back(r * 4 + g + 0.25);
@@ -207,7 +249,9 @@ inline void write_odim(const std::string& path) {
 // A NetCDF file being written; every call asserts success.
 class NcWriter {
 public:
-    explicit NcWriter(const std::string& path, int mode = NC_NETCDF4) { EXPECT_EQ(nc_create(path.c_str(), NC_CLOBBER | mode, &id), NC_NOERR) << path; }
+    explicit NcWriter(const std::string& path, int mode = NC_NETCDF4) {
+        EXPECT_EQ(nc_create(path.c_str(), NC_CLOBBER | mode, &id), NC_NOERR) << path;
+    }
     ~NcWriter() { nc_close(id); }
     NcWriter(const NcWriter&) = delete;
     NcWriter& operator=(const NcWriter&) = delete;
@@ -216,9 +260,13 @@ public:
         EXPECT_EQ(nc_def_dim(id, name, len, &d), NC_NOERR) << name;
         return d;
     }
-    int var(const char* name, nc_type type, std::vector<int> dims) {
+    // A variable with its text attributes; its values are written by enddef.
+    int var(const char* name, nc_type type, std::vector<int> dims, std::vector<double> values = {},
+            const std::vector<std::pair<const char*, std::string>>& texts = {}) {
         int v;
         EXPECT_EQ(nc_def_var(id, name, type, static_cast<int>(dims.size()), dims.data(), &v), NC_NOERR) << name;
+        for (const auto& [attribute, value] : texts) text(v, attribute, value);
+        if (!values.empty()) values_.emplace_back(v, std::move(values));
         return v;
     }
     void text(int var, const char* name, const std::string& value) {
@@ -227,9 +275,14 @@ public:
     void number(int var, const char* name, nc_type type, double value) {
         EXPECT_EQ(nc_put_att_double(id, var, name, type, 1, &value), NC_NOERR) << name;
     }
-    void put(int var, const std::vector<double>& values) { EXPECT_EQ(nc_put_var_double(id, var, values.data()), NC_NOERR); }
-    void enddef() { EXPECT_EQ(nc_enddef(id), NC_NOERR); }
+    void enddef() {
+        EXPECT_EQ(nc_enddef(id), NC_NOERR);
+        for (const auto& [var, values] : values_) EXPECT_EQ(nc_put_var_double(id, var, values.data()), NC_NOERR);
+    }
     int id = -1;
+
+private:
+    std::vector<std::pair<int, std::vector<double>>> values_;
 };
 
 // What the CF/Radial volume of the tests may be changed in.
@@ -249,66 +302,47 @@ struct CfRadialLayout {
 // chosen by its name) all 99; VEL float _FillValue -9999, ray r gate g =
 // r - g, gate (1, 1) fill.
 inline void write_cfradial(const std::string& path, const CfRadialLayout& l = {}) {
-    NcWriter w(path, l.format);
-    w.text(NC_GLOBAL, "Conventions", "CF/Radial instrument_parameters");
-    w.text(NC_GLOBAL, "version", "1.4");
-    const int time = w.dim("time", 7), range = w.dim("range", l.range.size()), sweep = w.dim("sweep", l.start.size());
-    const int strlen = w.dim("string_length", 32);
-    const int vtime = w.var("time", NC_DOUBLE, {time});
-    w.text(vtime, "units", "seconds since 2021-03-04T05:06:00Z");
-    w.text(vtime, "standard_name", "time");
-    const int vrange = w.var("range", NC_FLOAT, {range});
-    w.text(vrange, "units", "meters");
-    w.number(vrange, "meters_to_center_of_first_gate", NC_FLOAT, l.range.front());
-    const int vstart = w.var("time_coverage_start", NC_CHAR, {strlen});
-    const int vaz = w.var("azimuth", NC_FLOAT, {time}), vel = w.var("elevation", NC_FLOAT, {time});
-    const int vfixed = w.var("fixed_angle", NC_FLOAT, {sweep});
-    const int vsnum = w.var("sweep_number", NC_INT, {sweep});
-    const int vfirst = w.var("sweep_start_ray_index", NC_INT, {sweep}), vlast = w.var("sweep_end_ray_index", NC_INT, {sweep});
-    const int vlat = w.var("latitude", NC_DOUBLE, {}), vlon = w.var("longitude", NC_DOUBLE, {}), valt = w.var("altitude", NC_DOUBLE, {});
-    const int vbw = w.var("radar_beam_width_h", NC_FLOAT, {});
-    const int vzh = w.var("Zh", NC_SHORT, {time, range});
-    w.number(vzh, "_FillValue", NC_SHORT, -32768);
-    w.number(vzh, "scale_factor", NC_FLOAT, 0.01);
-    w.number(vzh, "add_offset", NC_FLOAT, 10);
-    w.text(vzh, "units", "dBZ");
-    if (l.standard_name) w.text(vzh, "standard_name", "equivalent_reflectivity_factor");
-    const int vdbz = w.var("DBZ", NC_FLOAT, {time, range});
-    w.text(vdbz, "units", "dBZ");
-    const int vvel = w.var("VEL", NC_FLOAT, {time, range});
-    w.number(vvel, "_FillValue", NC_FLOAT, -9999);
-    w.text(vvel, "units", "m/s");
-    w.enddef();
-
-    w.put(vtime, {7, 8, 9, 10, 20, 21, 22});
-    w.put(vrange, l.range);
-    const std::string start = "2021-03-04T05:06:07Z";
-    EXPECT_EQ(nc_put_vara_text(w.id, vstart, std::vector<std::size_t>{0}.data(), std::vector<std::size_t>{start.size()}.data(), start.c_str()), NC_NOERR);
-    w.put(vaz, {0.5, 90.5, 180.5, 270.5, 359.75, 120, 240});
-    w.put(vel, {0.4, 0.5, 0.5, 0.6, 1.5, 1.5, 1.4});
-    std::vector<double> numbers, fixed;
+    const std::size_t gates = l.range.size();
+    std::vector<double> zh, vel, numbers, fixed;
+    for (std::size_t r = 0; r < 7; ++r)
+        for (std::size_t g = 0; g < gates; ++g) {
+            zh.push_back(r == 6 && g + 2 >= gates ? -32768 : 100.0 * r + 10.0 * g);
+            vel.push_back(r == 1 && g == 1 ? -9999 : static_cast<double>(r) - static_cast<double>(g));
+        }
     for (std::size_t i = 0; i < l.start.size(); ++i) {
         numbers.push_back(static_cast<double>(i));
         fixed.push_back(static_cast<double>(i) + 0.5);
     }
-    w.put(vfixed, fixed);
-    w.put(vsnum, numbers);
-    w.put(vfirst, l.start);
-    w.put(vlast, l.end);
-    w.put(vlat, {-12.25});
-    w.put(vlon, {131.04});
-    w.put(valt, {42});
-    w.put(vbw, {0.95});
-    const std::size_t gates = l.range.size();
-    std::vector<double> zh, dbz(7 * gates, 99), vvalues;
-    for (std::size_t r = 0; r < 7; ++r)
-        for (std::size_t g = 0; g < gates; ++g) {
-            zh.push_back(r == 6 && g + 2 >= gates ? -32768 : 100.0 * r + 10.0 * g);
-            vvalues.push_back(r == 1 && g == 1 ? -9999 : static_cast<double>(r) - static_cast<double>(g));
-        }
-    w.put(vzh, zh);
-    w.put(vdbz, dbz);
-    w.put(vvel, vvalues);
+    NcWriter w(path, l.format);
+    w.text(NC_GLOBAL, "Conventions", "CF/Radial instrument_parameters");
+    w.text(NC_GLOBAL, "version", "1.4");
+    const int time = w.dim("time", 7), range = w.dim("range", gates), sweep = w.dim("sweep", l.start.size());
+    w.var("time", NC_DOUBLE, {time}, {7, 8, 9, 10, 20, 21, 22},
+          {{"units", "seconds since 2021-03-04T05:06:00Z"}, {"standard_name", "time"}});
+    w.number(w.var("range", NC_FLOAT, {range}, l.range, {{"units", "meters"}}), "meters_to_center_of_first_gate",
+             NC_FLOAT, l.range.front());
+    const int vstart = w.var("time_coverage_start", NC_CHAR, {w.dim("string_length", 32)});
+    w.var("azimuth", NC_FLOAT, {time}, {0.5, 90.5, 180.5, 270.5, 359.75, 120, 240});
+    w.var("elevation", NC_FLOAT, {time}, {0.4, 0.5, 0.5, 0.6, 1.5, 1.5, 1.4});
+    w.var("fixed_angle", NC_FLOAT, {sweep}, fixed);
+    w.var("sweep_number", NC_INT, {sweep}, numbers);
+    w.var("sweep_start_ray_index", NC_INT, {sweep}, l.start);
+    w.var("sweep_end_ray_index", NC_INT, {sweep}, l.end);
+    w.var("latitude", NC_DOUBLE, {}, {-12.25});
+    w.var("longitude", NC_DOUBLE, {}, {131.04});
+    w.var("altitude", NC_DOUBLE, {}, {42});
+    w.var("radar_beam_width_h", NC_FLOAT, {}, {0.95});
+    const int vzh = w.var("Zh", NC_SHORT, {time, range}, zh, {{"units", "dBZ"}});
+    w.number(vzh, "_FillValue", NC_SHORT, -32768);
+    w.number(vzh, "scale_factor", NC_FLOAT, 0.01);
+    w.number(vzh, "add_offset", NC_FLOAT, 10);
+    if (l.standard_name) w.text(vzh, "standard_name", "equivalent_reflectivity_factor");
+    w.var("DBZ", NC_FLOAT, {time, range}, std::vector<double>(7 * gates, 99), {{"units", "dBZ"}});
+    w.number(w.var("VEL", NC_FLOAT, {time, range}, vel, {{"units", "m/s"}}), "_FillValue", NC_FLOAT, -9999);
+    w.enddef();
+    const std::string start = "2021-03-04T05:06:07Z";
+    const std::size_t from = 0, count = start.size();
+    EXPECT_EQ(nc_put_vara_text(w.id, vstart, &from, &count, start.c_str()), NC_NOERR);
 }
 
 }  // namespace polartest
