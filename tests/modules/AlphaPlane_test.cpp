@@ -91,9 +91,7 @@ TEST_F(AlphaPlaneTest, ColumnsAccumulateWithAClampAfterEveryAddition) {
     run(*inst, {});
     EXPECT_TRUE(std::isnan(alpha()[1]));
     EXPECT_TRUE(std::isnan(data()[1]));
-}
 
-TEST_F(AlphaPlaneTest, MaskedSamplesAreLeftOut) {
     // The mask: its null samples drop the data samples at the same nodes.
     build({3, 1, 2}, {30, 30, 30, 30, 30, 30});
     field(*grid).floats("mask", {1, 0, 0, 1, 0, 1}).null_value(1, 0.0);
@@ -108,37 +106,31 @@ TEST_F(AlphaPlaneTest, MaskedSamplesAreLeftOut) {
 }
 
 TEST_F(AlphaPlaneTest, CoordinatesOfTheChosenSliceScaled) {
-    std::vector<float> ze(4 * 5 * 6, 20.0f);
-    build({4, 5, 6}, ze);
-    set("plane", 5);
-    run(*inst, {});
-    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{4, 5}));
-    auto c = out().coord();
-    ASSERT_EQ(c.size(), 60u);
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 7, c.begin() + 3 * 8)), (std::vector<float>{3, 10, 500}));
-
-    set("axis", 1);
-    set("plane", 4);
-    set("scale", 2.0);
-    run(*inst, {});
-    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{4, 6}));
-    c = out().coord();
-    // Output node (a, b) = (1, 2): input node (1, 4, 2); only y is scaled.
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 9, c.begin() + 3 * 10)), (std::vector<float>{1, 80, 200}));
-    set("sphere", 1);
-    run(*inst, {});
-    c = out().coord();
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 9, c.begin() + 3 * 10)), (std::vector<float>{2, 80, 400}));
-
-    set("axis", 0);
-    set("plane", 3);
-    set("sphere", 0);
-    set("scale", 0.5);
-    run(*inst, {});
-    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{5, 6}));
-    c = out().coord();
-    // Output node (2, 1): input node (3, 2, 1); x halved.
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 7, c.begin() + 3 * 8)), (std::vector<float>{1.5f, 20, 100}));
+    build({4, 5, 6}, std::vector<float>(4 * 5 * 6, 20.0f));
+    struct Row {
+        int axis, plane, sphere;
+        double scale;
+        std::vector<std::int64_t> dims;
+        int node;   // an output node and its coordinates
+        std::vector<float> xyz;
+    };
+    const Row rows[] = {
+        {2, 5, 0, 1.0, {4, 5}, 7, {3, 10, 500}},
+        // Output node (a, b) = (1, 2): input node (1, 4, 2); only y is scaled.
+        {1, 4, 0, 2.0, {4, 6}, 9, {1, 80, 200}},
+        {1, 4, 1, 2.0, {4, 6}, 9, {2, 80, 400}},
+        // Output node (2, 1): input node (3, 2, 1); x halved.
+        {0, 3, 0, 0.5, {5, 6}, 7, {1.5f, 20, 100}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.axis);
+        vtest::set_params(*inst, {{"axis", r.axis}, {"plane", r.plane}, {"sphere", r.sphere}, {"scale", r.scale}});
+        run(*inst, {});
+        EXPECT_EQ(out().dims(), r.dims);
+        const auto c = out().coord();
+        ASSERT_EQ(c.size(), static_cast<std::size_t>(3 * r.dims[0] * r.dims[1]));
+        EXPECT_EQ(std::vector<float>(c.begin() + 3 * r.node, c.begin() + 3 * r.node + 3), r.xyz);
+    }
     EXPECT_EQ(alpha(), std::vector<float>(30, 1.0f));   // four samples of 0.35, clamped
     EXPECT_EQ(data(), std::vector<float>(30, 80.0f));
 }
@@ -156,6 +148,9 @@ TEST_F(AlphaPlaneTest, FailuresLeaveWhatWasSetBefore) {
         inst->at("mask_label").set_str(label);
     };
     auto unset = [&](const char* p) { return [this, p] { inst->at(p).clear_value(); }; };
+    auto masked = [&](std::function<void()> add, const char* label, int active) {
+        return [this, add, label, active] { add(); mask(label, active); };
+    };
     const std::vector<Case> cases{
         {"no in", [&] { inst->make_link("in", "nowhere"); }, "can not get in.", -1, -1, -1, -1},
         {"no out", [&] { inst->make_link("out", "nowhere"); }, "can not get out.", -1, -1, -1, -1},
@@ -196,17 +191,9 @@ TEST_F(AlphaPlaneTest, FailuresLeaveWhatWasSetBefore) {
         {"no mask_active", unset("mask_active"), "can not get mask_active.\n", 3, 2, 2, 1},
         {"empty mask label", [&] { set("mask_active", 1); }, "can not get mask_label.\n", 3, 2, 2, 1},
         {"no mask component", [&] { mask("cloud", 2); }, "can not get mask_data.\n", 3, 2, 2, 1},
-        {"integer mask",
-         [&] {
-             field(*grid).ints("cloud", {1, 1, 1, 1, 1}).null_value(1, 0.0);
-             mask("cloud", 1);
-         },
+        {"integer mask", masked([&] { field(*grid).ints("cloud", {1, 1, 1, 1, 1}).null_value(1, 0.0); }, "cloud", 1),
          "can not get in.node_data[1].\n", 3, 2, 2, 1},
-        {"mask without null flag",
-         [&] {
-             field(*grid).floats("cloud", {1, 1, 1, 1, 1});
-             mask("cloud", 1);
-         },
+        {"mask without null flag", masked([&] { field(*grid).floats("cloud", {1, 1, 1, 1, 1}); }, "cloud", 1),
          "can not get mask_data.null_value.\n", 3, 2, 2, 1},
     };
     for (const auto& c : cases) {

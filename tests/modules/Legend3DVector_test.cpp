@@ -61,9 +61,8 @@ TEST_F(Legend3DVectorTest, ThreeArrowsPerHeightWithTheirLabels) {
         EXPECT_EQ(node(l, 3 * k + 2), (std::vector<float>{x + 7, y + 8, z[k] + 2 + 9}));
     }
     EXPECT_EQ(texts(), (std::vector<std::string>{"10.0", "5.0", "2.0", "10.0", "5.0", "2.0", "10.0", "5.0", "2.0"}));
-}
 
-TEST_F(Legend3DVectorTest, VecmodeOneGivesVTheLengthOfU) {
+    // Vecmode 1 gives v the length of u.
     inst->at("vecmode").set_int(1);
     inst->at("ndiv").set_int(0);
     run(*inst, {});
@@ -78,7 +77,7 @@ TEST_F(Legend3DVectorTest, VecmodeOneGivesVTheLengthOfU) {
     EXPECT_EQ(node(arrows().float_values(0), 1), (std::vector<float>{0, 5, 0}));
 }
 
-TEST_F(Legend3DVectorTest, FactorsScaleArrowsAndTipsButNotTexts) {
+TEST_F(Legend3DVectorTest, FactorsScaleArrowsAndTipsButNotTextsAndLengthsKeepTheirPrecision) {
     inst->at("vparam.disp_w").set_real(3.0);
     inst->at("vparam.fixed_u").set_real(2.0);
     inst->at("vparam.arbit_u").set_real(0.25);
@@ -95,14 +94,10 @@ TEST_F(Legend3DVectorTest, FactorsScaleArrowsAndTipsButNotTexts) {
     EXPECT_EQ(node(l, 1)[1], grid_y(0) - 5 + 5);
     EXPECT_EQ(node(l, 8)[2], 10.0f + 6 + 9);   // z_k + 6 + vecloffwz
     EXPECT_EQ(texts()[2], "2.0");
-}
 
-TEST_F(Legend3DVectorTest, LengthsKeepDoublePrecisionForArrowsAndFloatForLabels) {
     // 0.1 as read gives the arrow; rounded to float first it gives the label.
-    inst->at("veclenx").set_real(0.1);
-    inst->at("vparam.fixed_u").set_real(3.0);
-    inst->at("format").set_str("%.12f");
-    inst->at("vecloffux").set_real(0.0);
+    build();
+    vtest::set_params(*inst, {{"veclenx", 0.1}, {"vparam.fixed_u", 3.0}, {"format", "%.12f"}, {"vecloffux", 0.0}});
     run(*inst, {});
     EXPECT_EQ(arrows().float_values(0)[0], static_cast<float>(3.0 * 0.1));
     EXPECT_EQ(labels().coord()[0],
@@ -111,10 +106,7 @@ TEST_F(Legend3DVectorTest, LengthsKeepDoublePrecisionForArrowsAndFloatForLabels)
 
     // 2^24 + 1 is 2^24 as a float: the tip is 2^24 + 2005 + 1, not one more
     // (which would round up to 16779224).
-    inst->at("vparam.fixed_u").set_real(1.0);
-    inst->at("veclenx").set_real(16777217.0);
-    inst->at("vecloffux").set_real(1.0);
-    inst->at("format").set_str("%.0f");
+    vtest::set_params(*inst, {{"veclenx", 16777217.0}, {"vparam.fixed_u", 1.0}, {"format", "%.0f"}, {"vecloffux", 1.0}});
     run(*inst, {});
     EXPECT_EQ(arrows().float_values(0)[0], 16777216.0f);
     EXPECT_EQ(labels().coord()[0], 16779222.0f);
@@ -161,9 +153,8 @@ TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
     for (const char* f : kFactors)
         cases.push_back({f, [this, f] { unset(std::string("vparam.") + f); }, std::string("can not get ") + f + ".\n"});
     expect_failures(cases, [&] { EXPECT_EQ(arrows().nnodes(), 0); EXPECT_EQ(labels().nnodes(), 0); });
-}
 
-TEST_F(Legend3DVectorTest, FailuresWhileWriting) {
+    // Failures while writing.
     auto arrows_written = [&] {
         EXPECT_EQ(arrows().nnodes(), 9);
         EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));   // no text written
