@@ -42,7 +42,8 @@ TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
     EXPECT_EQ(range(), (std::vector<int>{1, 0, 1}));
 
     // No output values: fails after the range is written.
-    inst->at("min_cells").set_int(0);
+    build();
+    field(*in).cells("Tri", {0, 1, 2, 3, 4, 5});
     inst->make_link("out_nd", "nowhere");
     console = run_stdout(*inst, {msg("div", "can not get output_value.\n")});
     EXPECT_EQ(console.substr(0, header(3).size()), header(3));
@@ -148,13 +149,9 @@ TEST_F(DivIsosurfTest, MatchesTheReferenceOnGeneratedSurfaces) {
             for (int c = 0; c < ncells * (quad ? 4 : 3); ++c) connect.push_back(static_cast<std::int64_t>(rng() % nnodes));
             field(*in).cells(quad ? "Quad" : "Tri", connect);
             for (int c = 0; c < ncells; ++c) {
-                if (quad) {
-                    const std::int64_t* q = &connect[static_cast<std::size_t>(4 * c)];
-                    expanded.insert(expanded.end(), {q[0], q[1], q[3], q[1], q[2], q[3]});
-                } else {
-                    const std::int64_t* t = &connect[static_cast<std::size_t>(3 * c)];
-                    expanded.insert(expanded.end(), t, t + 3);
-                }
+                const std::int64_t* q = &connect[static_cast<std::size_t>((quad ? 4 : 3) * c)];
+                if (quad) expanded.insert(expanded.end(), {q[0], q[1], q[3], q[1], q[2], q[3]});
+                else expanded.insert(expanded.end(), q, q + 3);
             }
         }
         expect_reference(expanded, 3, static_cast<int>(rng() % 5) - 1);

@@ -57,13 +57,12 @@ TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
     // Nothing to take: no lists, or inactive (the line is written even then).
     const std::vector<std::function<void()>> idle{
         [&] { vtest::set_params(*inst, {{"fr_num", 0}, {"bk_num", -1}}); },
-        [&] { inst->at("active").set_int(0); },
-        [&] { inst->at("active").clear_value(); },
+        [&] { inst->at("active").set_int(0); pick("fr_obj", 0, 1); },
+        [&] { inst->at("active").clear_value(); pick("fr_obj", 0, 1); },
     };
     for (const auto& set : idle) {
         build();
         set();
-        pick("fr_obj", 0, 1);
         update();
         EXPECT_EQ(done(), 0);
         EXPECT_EQ(out().nnodes(), 0);
@@ -121,7 +120,8 @@ TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
         {"point of two", picked([&] { relink(inst->at("fr_obj[0].pick_info.pick_data[0]"), "point", DTYPE_FLOAT, 2); }),
          "can not get pick_data[0].point.\n"},
     }, [&] { EXPECT_EQ(out().nnodes(), 0); }, kPicked);
-    expect_failures({{"no output", picked([&] { inst->make_link("out", "nowhere"); }), "can not get ocoord.\n"}}, {}, kPicked);
+    expect_failures({{"no output", picked([&] { inst->make_link("out", "nowhere"); }), "can not get ocoord.\n"}}, {},
+                    kPicked);
     // No nodes per cell: the node is already counted.
     expect_failures({{"cells without connectivity", picked([&] { out().cell_set_template("Unknown"); }),
                       "can not get oconnect.\n"}},

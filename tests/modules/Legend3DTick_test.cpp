@@ -36,8 +36,8 @@ TEST_F(Legend3DTickTest, TicksAndLabelsAtEqualSteps) {
     EXPECT_EQ(ticks().float_values(0), vec);
     // Labels carry no cells and no data.
     EXPECT_EQ(labels().coord(), at);
-    EXPECT_EQ((std::vector<std::int64_t>{labels().nnodes(), labels().nspace(), labels().ncell_sets(), labels().ncomp()}),
-              (std::vector<std::int64_t>{5, 3, 0, 0}));
+    using Ints = std::vector<std::int64_t>;
+    EXPECT_EQ((Ints{labels().nnodes(), labels().nspace(), labels().ncell_sets(), labels().ncomp()}), (Ints{5, 3, 0, 0}));
     EXPECT_EQ(texts(), (std::vector<std::string>{"0.0", "2.5", "5.0", "7.5", "10.0"}));
 
     // The angle turns the tick with pi cut to eight decimals: at 90 degrees
@@ -64,8 +64,9 @@ TEST_F(Legend3DTickTest, SingleTickAndThirds) {
     const float step = 1.0f / 3.0f;
     auto c = ticks().coord();
     ASSERT_EQ(c.size(), 12u);
+    // The top is stored, not computed.
     EXPECT_EQ((std::vector<float>{c[5], c[8], c[11]}),
-              (std::vector<float>{step, static_cast<float>(2.0 * static_cast<double>(step)), 1.0f}));   // the top stored, not computed
+              (std::vector<float>{step, static_cast<float>(2.0 * static_cast<double>(step)), 1.0f}));
     EXPECT_EQ(texts()[3], "1");
 }
 

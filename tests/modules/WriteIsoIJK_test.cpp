@@ -39,22 +39,6 @@ TEST_F(WriteIsoIJKTest, WritesTheIndicesOfEachArea) {
               "     1      1      0\n");
     EXPECT_EQ(done(), 1);
 
-    // k outermost, i innermost; area 0 like any other; empty areas give
-    // only their number; an existing file is replaced.
-    build({3, 2, 2}, {0, 2, 0, 1, 0, 0, 2, 0, 0, 0, 0, 2});
-    inst->at("no_min").set_int(0);
-    inst->at("no_max").set_int(3);
-    run(*inst, {});
-    EXPECT_EQ(written(),
-              "     0\n"
-              "     0      0      0\n     2      0      0\n     1      1      0\n     2      1      0\n"
-              "     1      0      1\n     2      0      1\n     0      1      1\n     1      1      1\n"
-              "     1\n"
-              "     0      1      0\n"
-              "     2\n"
-              "     1      0      0\n     0      0      1\n     2      1      1\n"
-              "     3\n");
-
     // Negative numbers and wide indices keep the widths of the format.
     std::vector<int> wide(123 * 2 * 1, 0);
     wide[122] = -4;
@@ -206,5 +190,6 @@ TEST_F(WriteIsoIJKTest, FailuresCreateNoFile) {
     inst->at("filename").set_str("/dev/full");
     run(*inst, {msg("ijk", "can not write /dev/full.\n")});
     EXPECT_EQ(done(), 0);
+}
 
 }  // namespace

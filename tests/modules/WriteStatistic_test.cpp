@@ -130,10 +130,12 @@ TEST_F(WriteStatisticTest, NoEntriesLeaveTheFileAloneAndFileNameFailures) {
     EXPECT_EQ(file(), "kept\n");
     // The name is quoted as it stands, percent signs and all.
     const std::string bad = (dir / "missing" / "%s%n.csv").string();
-    std::vector<Failure> cases{unset_case("filename"),
-                               {"empty filename", [&] { inst->at("filename").set_str(""); }, "can not get filename(1>len).\n"},
-                               {"unopenable", [&] { inst->at("filename").set_str(bad); }, "can not open " + bad + ".\n"},
-                               {"full disk", [&] { inst->at("filename").set_str("/dev/full"); }, "can not write /dev/full.\n"}};
+    std::vector<Failure> cases{
+        unset_case("filename"),
+        {"empty filename", [&] { inst->at("filename").set_str(""); }, "can not get filename(1>len).\n"},
+        {"unopenable", [&] { inst->at("filename").set_str(bad); }, "can not open " + bad + ".\n"},
+        {"full disk", [&] { inst->at("filename").set_str("/dev/full"); }, "can not write /dev/full.\n"},
+    };
     if (!fs::exists("/dev/full")) cases.pop_back();
     for (auto& c : cases) c.spoil = [this, spoil = c.spoil] { three_areas(); spoil(); };
     expect_failures(cases);
