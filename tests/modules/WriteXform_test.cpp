@@ -92,14 +92,12 @@ TEST_F(WriteXformTest, AppendModeAddsOneFramedRecordPerSave) {
     EXPECT_EQ(read_file(dir / "shots\\storm_00007.v").substr(0, 20), "velmora {\n  view2 {\n");
 }
 
-TEST_F(WriteXformTest, NothingHappensWithoutSaveOrWhenInactive) {
-    // Neither appname nor, when inactive, save is read.
+TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
+    // Without save or when inactive nothing happens: neither appname nor,
+    // when inactive, save is read.
     expect_idle({[&] { inst->at("save").set_int(0); unset("appname"); },
                  [&] { inst->at("active").set_int(0); unset("save"); }},
                 [&] { EXPECT_TRUE(files().empty()); });
-}
-
-TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
     auto clear = [&](const char* p) { return [this, p] { unset(p); }; };
     auto empty = [&](const char* p) { return [this, p] { inst->at(p).set_str(""); }; };
     auto in_numbered = [&](std::function<void()> f) {
