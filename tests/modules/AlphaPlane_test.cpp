@@ -4,15 +4,11 @@ namespace {
 
 using vtest::msg;
 
-class AlphaPlaneTest : public vtest::ModuleTest {
+class AlphaPlaneTest : public vtest::InstanceTest {
 protected:
     vhost::Object* grid = nullptr;
-    vhost::Object* inst = nullptr;
 
-    void SetUp() override {
-        ModuleTest::SetUp();
-        build({5, 1, 1}, {30, 5, 60, 10, 50});
-    }
+    void build() override { build({5, 1, 1}, {30, 5, 60, 10, 50}); }
     // A grid with node (i, j, k) at (i, 10 j, 100 k) and the component "ze";
     // the transfer maps 10 .. 50 onto 0.2 .. 0.8, projecting along k.
     void build(const std::vector<std::int64_t>& d, const std::vector<float>& ze) {
@@ -32,7 +28,14 @@ protected:
     vhost::FieldRef out() { return field(*inst, "out"); }
     std::vector<float> alpha() { return out().float_values(0); }
     std::vector<float> data() { return out().float_values(1); }
-    int done() { return static_cast<int>(inst->at("done").int_value()); }
+    // out.nspace, out.ndim and out.nnode_data as a failure left them (-1: not asked).
+    void expect_header(std::array<int, 3> want) {
+        const char* names[3] = {"out.nspace", "out.ndim", "out.nnode_data"};
+        for (int k = 0; k < 3; ++k)
+            if (want[k] >= 0) {
+                EXPECT_EQ(inst->at(names[k]).int_value(), want[k]) << names[k];
+            }
+    }
 };
 
 TEST_F(AlphaPlaneTest, TransferFunctionAndOutputLayout) {
@@ -91,9 +94,7 @@ TEST_F(AlphaPlaneTest, ColumnsAccumulateWithAClampAfterEveryAddition) {
     run(*inst, {});
     EXPECT_TRUE(std::isnan(alpha()[1]));
     EXPECT_TRUE(std::isnan(data()[1]));
-}
 
-TEST_F(AlphaPlaneTest, MaskedSamplesAreLeftOut) {
     // The mask: its null samples drop the data samples at the same nodes.
     build({3, 1, 2}, {30, 30, 30, 30, 30, 30});
     field(*grid).floats("mask", {1, 0, 0, 1, 0, 1}).null_value(1, 0.0);
@@ -108,130 +109,109 @@ TEST_F(AlphaPlaneTest, MaskedSamplesAreLeftOut) {
 }
 
 TEST_F(AlphaPlaneTest, CoordinatesOfTheChosenSliceScaled) {
-    std::vector<float> ze(4 * 5 * 6, 20.0f);
-    build({4, 5, 6}, ze);
-    set("plane", 5);
-    run(*inst, {});
-    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{4, 5}));
-    auto c = out().coord();
-    ASSERT_EQ(c.size(), 60u);
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 7, c.begin() + 3 * 8)), (std::vector<float>{3, 10, 500}));
-
-    set("axis", 1);
-    set("plane", 4);
-    set("scale", 2.0);
-    run(*inst, {});
-    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{4, 6}));
-    c = out().coord();
-    // Output node (a, b) = (1, 2): input node (1, 4, 2); only y is scaled.
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 9, c.begin() + 3 * 10)), (std::vector<float>{1, 80, 200}));
-    set("sphere", 1);
-    run(*inst, {});
-    c = out().coord();
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 9, c.begin() + 3 * 10)), (std::vector<float>{2, 80, 400}));
-
-    set("axis", 0);
-    set("plane", 3);
-    set("sphere", 0);
-    set("scale", 0.5);
-    run(*inst, {});
-    EXPECT_EQ(out().dims(), (std::vector<std::int64_t>{5, 6}));
-    c = out().coord();
-    // Output node (2, 1): input node (3, 2, 1); x halved.
-    EXPECT_EQ((std::vector<float>(c.begin() + 3 * 7, c.begin() + 3 * 8)), (std::vector<float>{1.5f, 20, 100}));
+    build({4, 5, 6}, std::vector<float>(4 * 5 * 6, 20.0f));
+    struct Row {
+        int axis, plane, sphere;
+        double scale;
+        std::vector<std::int64_t> dims;
+        int node;   // an output node and its coordinates
+        std::vector<float> xyz;
+    };
+    const Row rows[] = {
+        {2, 5, 0, 1.0, {4, 5}, 7, {3, 10, 500}},
+        // Output node (a, b) = (1, 2): input node (1, 4, 2); only y is scaled.
+        {1, 4, 0, 2.0, {4, 6}, 9, {1, 80, 200}},
+        {1, 4, 1, 2.0, {4, 6}, 9, {2, 80, 400}},
+        // Output node (2, 1): input node (3, 2, 1); x halved.
+        {0, 3, 0, 0.5, {5, 6}, 7, {1.5f, 20, 100}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.axis);
+        vtest::set_params(*inst, {{"axis", r.axis}, {"plane", r.plane}, {"sphere", r.sphere}, {"scale", r.scale}});
+        run(*inst, {});
+        EXPECT_EQ(out().dims(), r.dims);
+        const auto c = out().coord();
+        ASSERT_EQ(c.size(), static_cast<std::size_t>(3 * r.dims[0] * r.dims[1]));
+        EXPECT_EQ(std::vector<float>(c.begin() + 3 * r.node, c.begin() + 3 * r.node + 3), r.xyz);
+    }
     EXPECT_EQ(alpha(), std::vector<float>(30, 1.0f));   // four samples of 0.35, clamped
     EXPECT_EQ(data(), std::vector<float>(30, 80.0f));
 }
 
 TEST_F(AlphaPlaneTest, FailuresLeaveWhatWasSetBefore) {
-    struct Case {
-        const char* what;
-        std::function<void()> spoil;
-        std::string message;
-        int nspace, ndim, ncomp;   // what out holds afterwards (-1: not asked)
-        int coords;                // -1: not asked; else whether the slice's coordinates were written
+    expect_failures({{"no in", [&] { inst->make_link("in", "nowhere"); }, "can not get in."},
+                     {"no out", [&] { inst->make_link("out", "nowhere"); }, "can not get out."}});
+    expect_failures({{"no axis", [&] { unset("axis"); }, "can not get axis."}}, [&] { expect_header({-1, -1, 0}); });
+    expect_failures({unset_case("comp"), unset_case("null_value"),
+                     {"unreadable nspace", [&] { grid->at("nspace").clear_value(); }, "can not get in.nspace.\n"},
+                     {"two space dimensions", [&] { field(*grid).nspace(2); }, "in.nspace is not 3.\n"},
+                     {"no dims", [&] { grid->at("ndim").clear_value(); }, "can not get in.dims.\n"},
+                     {"two grid dimensions", [&] { field(*grid).dims({5, 1}); }, "in.ndim is not 3.\n"}},
+                    [&] { expect_header({0, 0, 0}); });
+    expect_failures({{"axis 3", [&] { set("axis", 3); }, "axis is invalid value.\n"},
+                     {"axis -1", [&] { set("axis", -1); }, "axis is invalid value.\n"}},
+                    [&] { expect_header({3, 2, 0}); });
+    expect_failures({{"out.nspace not settable", [&] { inst->at("out").make_link("nspace", "nowhere"); },
+                      "can not get out.nspace.\n"}},
+                    [&] { expect_header({-1, 0, 0}); });
+    expect_failures({{"out.nnode_data not settable", [&] { inst->at("out").make_link("nnode_data", "nowhere"); },
+                      "can not get out.nnode_data.\n"}},
+                    [&] { expect_header({3, 2, -1}); });
+
+    // Past the header: the slice's coordinates written (x of node 4) or not;
+    // values only once every check has passed.
+    auto slice = [&](bool written) {
+        return [this, written] {
+            expect_header({3, 2, 2});
+            const auto xyz = out().coord();
+            ASSERT_EQ(xyz.size(), 15u);
+            EXPECT_EQ(xyz[12], written ? 4.0f : 0.0f);
+            EXPECT_EQ(alpha(), std::vector<float>(5, 0.0f));
+        };
     };
+    expect_failures({unset_case("sphere"), unset_case("plane"), unset_case("scale"),
+                     {"too few coordinates", [&] { grid->at("coord").untype(); }, "can not get in.coord.\n"},
+                     {"plane beyond the grid", [&] { set("plane", 1); }, "plane is over in.dims[2].\n"},
+                     {"negative plane", [&] { set("plane", -1); }, "plane is under 0.\n"}},
+                    slice(false));
     auto mask = [&](const char* label, int active) {
         set("mask_active", active);
         inst->at("mask_label").set_str(label);
     };
-    auto unset = [&](const char* p) { return [this, p] { inst->at(p).clear_value(); }; };
-    const std::vector<Case> cases{
-        {"no in", [&] { inst->make_link("in", "nowhere"); }, "can not get in.", -1, -1, -1, -1},
-        {"no out", [&] { inst->make_link("out", "nowhere"); }, "can not get out.", -1, -1, -1, -1},
-        {"no axis", unset("axis"), "can not get axis.", -1, -1, 0, -1},
-        {"no comp", unset("comp"), "can not get comp.\n", 0, 0, 0, -1},
-        {"no null_value", unset("null_value"), "can not get null_value.\n", 0, 0, 0, -1},
-        {"unreadable nspace", [&] { grid->at("nspace").clear_value(); }, "can not get in.nspace.\n", 0, 0, 0, -1},
-        {"two space dimensions", [&] { field(*grid).nspace(2); }, "in.nspace is not 3.\n", 0, 0, 0, -1},
-        {"no dims", [&] { grid->at("ndim").clear_value(); }, "can not get in.dims.\n", 0, 0, 0, -1},
-        {"two grid dimensions", [&] { field(*grid).dims({5, 1}); }, "in.ndim is not 3.\n", 0, 0, 0, -1},
-        {"axis 3", [&] { set("axis", 3); }, "axis is invalid value.\n", 3, 2, 0, -1},
-        {"axis -1", [&] { set("axis", -1); }, "axis is invalid value.\n", 3, 2, 0, -1},
-        {"out.nspace not settable", [&] { inst->at("out").make_link("nspace", "nowhere"); }, "can not get out.nspace.\n",
-         -1, 0, 0, -1},
-        {"out.nnode_data not settable", [&] { inst->at("out").make_link("nnode_data", "nowhere"); },
-         "can not get out.nnode_data.\n", 3, 2, -1, -1},
-        {"no sphere", unset("sphere"), "can not get sphere.\n", 3, 2, 2, 0},
-        {"no plane", unset("plane"), "can not get plane.\n", 3, 2, 2, 0},
-        {"no scale", unset("scale"), "can not get scale.\n", 3, 2, 2, 0},
-        {"too few coordinates", [&] { grid->at("coord").untype(); }, "can not get in.coord.\n", 3, 2, 2, 0},
-        {"plane beyond the grid", [&] { set("plane", 1); }, "plane is over in.dims[2].\n", 3, 2, 2, 0},
-        {"negative plane", [&] { set("plane", -1); }, "plane is under 0.\n", 3, 2, 2, 0},
-        {"no alpha_min", unset("alpha_min"), "can not get alpha_min.\n", 3, 2, 2, 1},
-        {"no alpha_max", unset("alpha_max"), "can not get alpha_max.\n", 3, 2, 2, 1},
-        {"no data_min", unset("data_min"), "can not get data_min.\n", 3, 2, 2, 1},
-        {"no data_max", unset("data_max"), "can not get data_max.\n", 3, 2, 2, 1},
-        {"data range below 1e-5", [&] { set("data_max", 10.000001); }, "data_min and data_max are the same value.\n",
-         3, 2, 2, 1},
+    std::vector<Failure> cases{
+        {"data range below 1e-5", [&] { set("data_max", 10.000001); }, "data_min and data_max are the same value.\n"},
         {"vector data",
          [&] {
              field(*grid).floats("wind", std::vector<float>(15, 1.0f), 3);
              set("comp", 1);
          },
-         "in.node_data[1].veclen is not 1.\n", 3, 2, 2, 1},
-        {"no such component", [&] { set("comp", 4); }, "can not get in.node_data[4].veclen.\n", 3, 2, 2, 1},
+         "in.node_data[1].veclen is not 1.\n"},
+        {"no such component", [&] { set("comp", 4); }, "can not get in.node_data[4].veclen.\n"},
         {"integer data", [&] { field(*grid).component(0).at("values").retype(DTYPE_INT); },
-         "can not get in.node_data[0].\n", 3, 2, 2, 1},
-        {"no mask_active", unset("mask_active"), "can not get mask_active.\n", 3, 2, 2, 1},
-        {"empty mask label", [&] { set("mask_active", 1); }, "can not get mask_label.\n", 3, 2, 2, 1},
-        {"no mask component", [&] { mask("cloud", 2); }, "can not get mask_data.\n", 3, 2, 2, 1},
+         "can not get in.node_data[0].\n"},
+        {"empty mask label", [&] { set("mask_active", 1); }, "can not get mask_label.\n"},
+        {"no mask component", [&] { mask("cloud", 2); }, "can not get mask_data.\n"},
         {"integer mask",
          [&] {
              field(*grid).ints("cloud", {1, 1, 1, 1, 1}).null_value(1, 0.0);
              mask("cloud", 1);
          },
-         "can not get in.node_data[1].\n", 3, 2, 2, 1},
+         "can not get in.node_data[1].\n"},
         {"mask without null flag",
          [&] {
              field(*grid).floats("cloud", {1, 1, 1, 1, 1});
              mask("cloud", 1);
          },
-         "can not get mask_data.null_value.\n", 3, 2, 2, 1},
+         "can not get mask_data.null_value.\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build({5, 1, 1}, {30, 5, 60, 10, 50});
-        c.spoil();
-        run(*inst, {msg("alpha", c.message)});
-        EXPECT_EQ(done(), 0);
-        const int want[3] = {c.nspace, c.ndim, c.ncomp};
-        const char* names[3] = {"out.nspace", "out.ndim", "out.nnode_data"};
-        for (int k = 0; k < 3; ++k)
-            if (want[k] >= 0) {
-                EXPECT_EQ(inst->at(names[k]).int_value(), want[k]) << names[k];
-            }
-        if (c.coords < 0) continue;
-        auto xyz = out().coord();
-        ASSERT_EQ(xyz.size(), 15u);
-        EXPECT_EQ(xyz[12], c.coords ? 4.0f : 0.0f);
-        EXPECT_EQ(alpha(), std::vector<float>(5, 0.0f));   // values only once every check has passed
-    }
+    for (const char* p : {"alpha_min", "alpha_max", "data_min", "data_max", "mask_active"})
+        cases.push_back(unset_case(p));
+    expect_failures(cases, slice(true));
     // No nodes: nothing at all, not even the parameters are read.
-    field(*grid).nnodes(0);
-    inst->at("axis").clear_value();
-    run(*inst, {});
-    EXPECT_EQ(done(), 0);
+    expect_idle({[&] {
+        field(*grid).nnodes(0);
+        unset("axis");
+    }});
 }
 
 // The projection worked out sample by sample, in storage order, by the rules

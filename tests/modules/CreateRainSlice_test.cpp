@@ -39,11 +39,9 @@ TEST_F(CreateRainSliceTest, FivePlanesAtAngleZero) {
         EXPECT_EQ(plane(p).nspace(), 2);
         EXPECT_EQ(plane(p).points(), (std::vector<float>{-0.5f, -0.5f, 0.5f, 0.5f}));
     }
-}
 
-TEST_F(CreateRainSliceTest, AngleNinetyUsesTheEightDecimalPi) {
-    inst->at("angle").set_real(90.0);
-    inst->at("plane_num").set_int(1);
+    // Angle 90 uses pi to eight decimals.
+    vtest::set_params(*inst, {{"angle", 90.0}, {"plane_num", 1}});
     run(*inst, {});
     ASSERT_EQ(onum(), 3);
     const double a = 90.0 * 3.14159265 / 180.0;
@@ -54,11 +52,10 @@ TEST_F(CreateRainSliceTest, AngleNinetyUsesTheEightDecimalPi) {
     // The positive side lies towards decreasing x.
     EXPECT_EQ(plane(1).xform("xlate"), (std::vector<float>{8.5f, static_cast<float>(1.5 * std::cos(a) + 20.0), 5}));
     EXPECT_EQ(plane(2).xform("xlate"), (std::vector<float>{11.5f, static_cast<float>(20.0 - 1.5 * std::cos(a)), 5}));
-}
 
-TEST_F(CreateRainSliceTest, CentreFollowsTheRotationOfInButNotItsTranslation) {
-    // Rows (0, 1, 0), (-1, 0, 0), (0, 0, 2), translation (7, 8, 9): a row
-    // vector (x, y, z) becomes (-y, x, 2 z).
+    // The centre follows the rotation of in but not its translation. Rows
+    // (0, 1, 0), (-1, 0, 0), (0, 0, 2), translation (7, 8, 9): a row vector
+    // (x, y, z) becomes (-y, x, 2 z).
     field(*grid).xform_array("mat", {0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 2, 0, 7, 8, 9, 1});
     inst->at("plane_num").set_int(0);
     run(*inst, {});
@@ -82,13 +79,10 @@ TEST_F(CreateRainSliceTest, ZeroSpacingAndZeroPlaneCount) {
     EXPECT_EQ(done(), 1);
 }
 
-TEST_F(CreateRainSliceTest, InactiveOrEmptyDoesNothing) {
+TEST_F(CreateRainSliceTest, FailuresBeforeTheFirstPlane) {
     // Without nodes not even delta is read.
     expect_idle({[&] { inst->at("active").set_int(0); }, [&] { field(*grid).nnodes(0); unset("delta"); }},
                 [&] { EXPECT_EQ(onum(), 0); });
-}
-
-TEST_F(CreateRainSliceTest, FailuresBeforeTheFirstPlane) {
     std::vector<Failure> cases{
         {"negative delta", [&] { inst->at("delta").set_real(-1e-9); }, "parameter error (0.0 > delta).\n"},
         {"negative plane_num", [&] { inst->at("plane_num").set_int(-1); }, "parameter error (1 > plane_num).\n"},
@@ -115,38 +109,21 @@ TEST_F(CreateRainSliceTest, FailuresBeforeTheFirstPlane) {
 }
 
 TEST_F(CreateRainSliceTest, APlaneThatCannotBeWrittenStopsTheStack) {
-    struct Case {
-        const char* what;
-        const char* member;
-        int length;
-        std::string message;
+    // Every plane is made from the template: give it a wrong array.
+    auto wrong = [&](const char* member, std::int64_t n, bool in_xform = true) {
+        return [this, member, n, in_xform] {
+            vhost::Object* owner = inst->child("oplanes")->element_template();
+            relink(in_xform ? owner->at("xform") : *owner, member, DTYPE_FLOAT, n);
+        };
     };
-    const std::vector<Case> cases{
-        {"six corner values", "points", 6, "can not get points.\n"},
-        {"nine-element matrix", "xform.mat", 9, "can not get mat.\n"},
-        {"two-element translation", "xform.xlate", 2, "can not get xlate.\n"},
-        {"no centre", "xform.center", 0, "can not get center.\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        // Every plane is made from the template: give it a wrong array.
-        std::string member = c.member;
-        vhost::Object* owner = inst->child("oplanes")->element_template();
-        if (auto dot = member.find('.'); dot != std::string::npos) {
-            owner = &owner->at(member.substr(0, dot));
-            member = member.substr(dot + 1);
-        }
-        relink(*owner, member, DTYPE_FLOAT, c.length);
-        run(*inst, {msg("slice", c.message)});
-        EXPECT_EQ(onum(), 1);
-        EXPECT_EQ(done(), 0);
-        // Nothing of the transform is written unless all three arrays are there.
-        if (std::string(c.member) == "xform.center") {
-            EXPECT_EQ(plane(0).xform("xlate"), (std::vector<float>{0, 0, 0}));
-            EXPECT_EQ(plane(0).xform("mat")[5], 1.0f);
-        }
-    }
+    expect_failures({{"six corner values", wrong("points", 6, false), "can not get points.\n"},
+                     {"nine-element matrix", wrong("mat", 9), "can not get mat.\n"},
+                     {"two-element translation", wrong("xlate", 2), "can not get xlate.\n"},
+                     {"no centre", wrong("center", 0), "can not get center.\n"}},
+                    [&] { EXPECT_EQ(onum(), 1); });
+    // Nothing of the transform is written unless all three arrays are there.
+    EXPECT_EQ(plane(0).xform("xlate"), (std::vector<float>{0, 0, 0}));
+    EXPECT_EQ(plane(0).xform("mat")[5], 1.0f);
 
     // A plane group that holds only three planes: the first three are
     // written, then the fourth is missing; onum keeps its last value.

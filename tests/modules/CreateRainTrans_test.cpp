@@ -47,9 +47,7 @@ TEST_F(CreateRainTransTest, CheckerboardAndRampOnTheGeometryOfIn) {
         vtest::expect_component(out(), c, DTYPE_FLOAT, 1, c == 0 ? "trans_line" : "trans_ze");
         EXPECT_EQ(out().component(c).at("id").int_value(), 672);
     }
-}
 
-TEST_F(CreateRainTransTest, RampEndsNaNAndNarrowOrReversedLevels) {
     // Below, at minlevel, at maxlevel (after rounding), above; NaN passes both tests.
     auto v = ramp({9.999f, 10, 50, 50.001f, std::numeric_limits<float>::quiet_NaN(), 30}, 10, 50);
     EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 4), (std::vector<float>{0, 0, 1, 1}));
@@ -61,13 +59,10 @@ TEST_F(CreateRainTransTest, RampEndsNaNAndNarrowOrReversedLevels) {
     EXPECT_EQ(ramp({29.9f, 30, 25, 35}, 30, 20), (std::vector<float>{0, 1, 0, 1}));
 }
 
-TEST_F(CreateRainTransTest, InactiveOrEmptyDoesNothing) {
+TEST_F(CreateRainTransTest, Failures) {
     expect_idle({[&] { inst->at("active").set_int(0); }, [&] { inst->at("active").set_int(-2); },
                  [&] { unset("active"); }, [&] { field(*grid).nnodes(0); }},
                 [&] { EXPECT_EQ(out().ncomp(), 0); EXPECT_EQ(out().nnodes(), 0); });
-}
-
-TEST_F(CreateRainTransTest, Failures) {
     expect_failures({unset_case("minlevel"), unset_case("maxlevel"), unset_case("zecomp"),
                      {"two-dimensional grid", [&] { field(*grid).dims({6, 2}); }, "can not get dims.\n"},
                      {"four corner values", [&] { field(*grid).nspace(2); }, "can not get points.\n"}},

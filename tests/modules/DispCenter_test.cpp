@@ -10,6 +10,7 @@ protected:
     void build() override {
         host.reset();
         inst = &instance("disp", "DispCenter");
+        four_areas();
     }
     // Entry i of the instance's own group: arithmetic centre, weighted
     // centre of each component, and maxz.
@@ -41,7 +42,6 @@ protected:
 };
 
 TEST_F(DispCenterTest, ArithmeticCentresOfTheAreasAwayFromTheOrigin) {
-    four_areas();
     run(*inst, {});
     EXPECT_EQ(done(), 1);
     expect_points({1, 2, 3, 3, 3, 3});
@@ -56,7 +56,6 @@ TEST_F(DispCenterTest, ArithmeticCentresOfTheAreasAwayFromTheOrigin) {
 }
 
 TEST_F(DispCenterTest, WeightedCentresStandAtTheTopOrOnThePlane) {
-    four_areas();
     set("mode", 1);
     set("index", 1);
     run(*inst, {});
@@ -70,11 +69,11 @@ TEST_F(DispCenterTest, WeightedCentresStandAtTheTopOrOnThePlane) {
     run(*inst, {});
     expect_points({4, 5, 0, 1, 0, 0});
     EXPECT_EQ(done(), 1);
-}
 
-TEST_F(DispCenterTest, APlanarGroupKeepsEmptyAreasAtThePlaneHeight) {
     // As published for planar data at height 5: the empty area's centre is
     // (0, 0, 5), which counts in mode 0 but not in the weighted mode.
+    build();
+    set("nsurf", 2);
     entry(0, {2, 2, 5}, {{2, 2, 5}}, 1);
     entry(1, {0, 0, 5}, {{0, 0, 5}}, -3.4028235e38);
     run(*inst, {});
@@ -85,7 +84,6 @@ TEST_F(DispCenterTest, APlanarGroupKeepsEmptyAreasAtThePlaneHeight) {
 }
 
 TEST_F(DispCenterTest, NothingToShowEmptiesThePointsOnly) {
-    four_areas();
     run(*inst, {});
     set("nsurf", 0);
     run(*inst, {});
@@ -101,28 +99,23 @@ TEST_F(DispCenterTest, NothingToShowEmptiesThePointsOnly) {
 }
 
 TEST_F(DispCenterTest, FailuresInTheirOrder) {
-    auto on_four_areas = [&](std::function<void()> spoil) {
-        return [this, spoil] { four_areas(); spoil(); };
-    };
     expect_failures({
-        {"no nspace3", on_four_areas([&] { unset("nspace3"); }), "can not get nspace3.\n"},
-        {"no nsurf", on_four_areas([&] { unset("nsurf"); }), "can not get the number of statistic param.\n"},
-        {"no mode", on_four_areas([&] { unset("mode"); }), "can not get mode.\n"},
-        {"no index", on_four_areas([&] { unset("index"); }), "can not get index.\n"},
-        {"no entries", on_four_areas([&] { inst->make_link("sparam", "nowhere"); }), "can not find sparam[0].\n"},
-        {"entry 2 without aav", on_four_areas([&] { inst->at("sparam[2]").make_link("aav", "nowhere"); }),
+        unset_case("nspace3"),
+        {"no nsurf", [&] { unset("nsurf"); }, "can not get the number of statistic param.\n"},
+        unset_case("mode"),
+        unset_case("index"),
+        {"no entries", [&] { inst->make_link("sparam", "nowhere"); }, "can not find sparam[0].\n"},
+        {"entry 2 without aav", [&] { inst->at("sparam[2]").make_link("aav", "nowhere"); },
          "can not find sparam[2].\n"},
-        {"index past the components", on_four_areas([&] { set("mode", 1), set("index", 2); }),
-         "can not find wav[2].\n"},
-        {"negative index", on_four_areas([&] { set("mode", 1), set("index", -1); }), "can not find wav[-1].\n"},
-        {"no output field", on_four_areas([&] { inst->make_link("out", "nowhere"); }), "can not get coord.\n"},
+        {"index past the components", [&] { set("mode", 1), set("index", 2); }, "can not find wav[2].\n"},
+        {"negative index", [&] { set("mode", 1), set("index", -1); }, "can not find wav[-1].\n"},
+        {"no output field", [&] { inst->make_link("out", "nowhere"); }, "can not get coord.\n"},
         // An output that can hold no cell set gets its points but no cells.
-        {"no cell set",
-         on_four_areas([&] { inst->at("out").add_group_array("cell_set", vhost::shape({vhost::term(0)})); }),
+        {"no cell set", [&] { inst->at("out").add_group_array("cell_set", vhost::shape({vhost::term(0)})); },
          "can not get node_connect.\n"},
     });
     // A failure in the first pass writes nothing.
-    expect_failures({{"entry 3 without aav", on_four_areas([&] { inst->at("sparam[3]").make_link("aav", "nowhere"); }),
+    expect_failures({{"entry 3 without aav", [&] { inst->at("sparam[3]").make_link("aav", "nowhere"); },
                       "can not find sparam[3].\n"}},
                     [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncell_sets(), 0); });
 }

@@ -34,7 +34,7 @@ TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
         const char* what;
         int fr_num;
         std::vector<Pick> picks;
-        std::vector<float> expected;
+        std::vector<float> expected;   // none: nothing to take, nothing changes
     };
     const std::vector<Case> cases{
         {"only the third front entry", 3, {{"fr_obj", 2, 1, {3, 3, 3}}}, {3, 3, 3}},
@@ -42,6 +42,7 @@ TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
         {"front and back picked", 1, {{"fr_obj", 0, 1, {1, 1, 1}}, {"bk_obj", 0, 1, {5, 5, 5}}}, {1, 1, 1}},
         {"only back picked", 1, {{"bk_obj", 0, 1, {5, 5, 5}}}, {5, 5, 5}},
         {"no front list", 0, {{"bk_obj", 0, 1, {6, 6, 6}}}, {6, 6, 6}},
+        {"nothing picked", 1, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -49,8 +50,23 @@ TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
         inst->at("fr_num").set_int(c.fr_num);
         for (const auto& p : c.picks) pick(p.list, p.k, p.npicked, p.p);
         update();
-        EXPECT_EQ(done(), 1);
+        EXPECT_EQ(done(), c.expected.empty() ? 0 : 1);
         EXPECT_EQ(out().coord(), c.expected);
+        EXPECT_EQ(out().ncell_sets(), c.expected.empty() ? 0 : 1);
+    }
+    // Nothing to take: no lists, or inactive (the line is written even then).
+    const std::vector<std::function<void()>> idle{
+        [&] { vtest::set_params(*inst, {{"fr_num", 0}, {"bk_num", -1}}); },
+        [&] { inst->at("active").set_int(0); pick("fr_obj", 0, 1); },
+        [&] { inst->at("active").clear_value(); pick("fr_obj", 0, 1); },
+    };
+    for (const auto& set : idle) {
+        build();
+        set();
+        update();
+        EXPECT_EQ(done(), 0);
+        EXPECT_EQ(out().nnodes(), 0);
+        EXPECT_EQ(out().ncell_sets(), 0);
     }
 }
 
@@ -72,37 +88,11 @@ TEST_F(GetPickInfoTest, BrokenFrontEntryIsReportedEvenWhenTheBackGivesThePoint) 
 
     // The entries after a missing one are not tried.
     build();
-    inst->at("fr_num").set_int(2);
-    inst->at("bk_num").set_int(0);
+    vtest::set_params(*inst, {{"fr_num", 2}, {"bk_num", 0}});
     host.link("pick.fr_obj[0]", "nowhere");
     pick("fr_obj", 1, 1, {1, 2, 3});
     update({msg("pick", "can not find fr_obj[0].\n")});
     EXPECT_EQ(out().nnodes(), 0);
-}
-
-TEST_F(GetPickInfoTest, NothingToTakeChangesNothing) {
-    struct Case {
-        const char* what;
-        std::function<void()> set;
-    };
-    const std::vector<Case> cases{
-        {"no lists",
-         [&] { inst->at("fr_num").set_int(0); inst->at("bk_num").set_int(-1); }},
-        {"nothing picked", [] {}},
-        {"inactive",
-         [&] { inst->at("active").set_int(0); pick("fr_obj", 0, 1); }},
-        {"unreadable switch",
-         [&] { inst->at("active").clear_value(); pick("fr_obj", 0, 1); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build();
-        c.set();
-        update();   // the line is written even when inactive
-        EXPECT_EQ(done(), 0);
-        EXPECT_EQ(out().nnodes(), 0);
-        EXPECT_EQ(out().ncell_sets(), 0);
-    }
 }
 
 TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
@@ -115,28 +105,27 @@ TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
         }
         host.link("pick.fr_obj[0]", "obj");
     };
+    auto picked = [&](std::function<void()> spoil) {
+        return [this, spoil] {
+            pick("fr_obj", 0, 1);
+            spoil();
+        };
+    };
     expect_failures({
         unset_case("fr_num"),
         unset_case("bk_num"),
         {"no pick_info", [&] { bare_object(false, false); }, "can not find pick_info.\n"},
         {"no pick_data", [&] { bare_object(true, false); }, "can not find pick_data[0].\n"},
         {"no point", [&] { bare_object(true, true); }, "can not get pick_data[0].point.\n"},
-        {"point of two",
-         [&] {
-             pick("fr_obj", 0, 1);
-             relink(inst->at("fr_obj[0].pick_info.pick_data[0]"), "point", DTYPE_FLOAT, 2);
-         },
+        {"point of two", picked([&] { relink(inst->at("fr_obj[0].pick_info.pick_data[0]"), "point", DTYPE_FLOAT, 2); }),
          "can not get pick_data[0].point.\n"},
     }, [&] { EXPECT_EQ(out().nnodes(), 0); }, kPicked);
-    expect_failures({{"no output", [&] {
-                          pick("fr_obj", 0, 1);
-                          inst->make_link("out", "nowhere");
-                      }, "can not get ocoord.\n"}}, {}, kPicked);
-    expect_failures({{"cells without connectivity", [&] {
-                          pick("fr_obj", 0, 1);
-                          out().cell_set_template("Unknown");   // no nodes per cell
-                      }, "can not get oconnect.\n"}},
-                    [&] { EXPECT_EQ(out().nnodes(), 1); }, kPicked);   // the node is already counted
+    expect_failures({{"no output", picked([&] { inst->make_link("out", "nowhere"); }), "can not get ocoord.\n"}}, {},
+                    kPicked);
+    // No nodes per cell: the node is already counted.
+    expect_failures({{"cells without connectivity", picked([&] { out().cell_set_template("Unknown"); }),
+                      "can not get oconnect.\n"}},
+                    [&] { EXPECT_EQ(out().nnodes(), 1); }, kPicked);
 }
 
 TEST_F(GetPickInfoTest, PicksAccumulateInOrderUntilAClear) {
@@ -164,9 +153,9 @@ TEST_F(GetPickInfoTest, PicksAccumulateInOrderUntilAClear) {
     run(*inst, {}, "GetPickInfoClear");
 }
 
-TEST_F(GetPickInfoTest, CellsOutOfStepWithNodesAreBroughtBackToOnePerNode) {
+TEST_F(GetPickInfoTest, CellsAndPickNumbersFollowTheNodes) {
     // More cells than nodes: the count follows the nodes again.
-    field(*inst, "out").nnodes(2).coord({0, 0, 0, 1, 1, 1}).cells("Point", {0, 1, 2, 3, 4});
+    out().nnodes(2).coord({0, 0, 0, 1, 1, 1}).cells("Point", {0, 1, 2, 3, 4});
     pick("fr_obj", 0, 1, {2, 2, 2});
     update();
     EXPECT_EQ(out().nnodes(), 3);
@@ -175,26 +164,22 @@ TEST_F(GetPickInfoTest, CellsOutOfStepWithNodesAreBroughtBackToOnePerNode) {
     // Fewer cells than nodes: the missing cells are filled in, entry n is
     // never written past the connectivity's end.
     build();
-    field(*inst, "out").nnodes(3).coord({0, 0, 0, 1, 1, 1, 2, 2, 2}).cells("Point", {0});
+    out().nnodes(3).coord({0, 0, 0, 1, 1, 1, 2, 2, 2}).cells("Point", {0});
     pick("fr_obj", 0, 1, {3, 3, 3});
     update();
     EXPECT_EQ(out().nnodes(), 4);
     EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0, 1, 2, 3}));
     EXPECT_EQ(out().coord()[9], 3.0f);
-}
 
-TEST_F(GetPickInfoTest, PickNumbersGoNoFurtherThanThePoints) {
-    inst->add_int("npick", 4);   // a count of its own instead of the node count
-    pick("fr_obj", 0, 1);
-    update();
-    EXPECT_EQ(pick_no(), (std::vector<std::string>{"1", "", "", ""}));
-
-    build();
-    inst->add_int("npick", 0);
-    pick("fr_obj", 0, 1);
-    update();
-    EXPECT_EQ(done(), 1);
-    EXPECT_TRUE(pick_no().empty());
+    // Pick numbers go no further than the points, whatever count of its own.
+    for (int npick : {4, 0}) {
+        build();
+        inst->add_int("npick", npick);
+        pick("fr_obj", 0, 1);
+        update();
+        EXPECT_EQ(done(), 1);
+        EXPECT_EQ(pick_no(), npick ? (std::vector<std::string>{"1", "", "", ""}) : std::vector<std::string>{});
+    }
 }
 
 }  // namespace

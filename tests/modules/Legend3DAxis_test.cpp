@@ -30,9 +30,8 @@ TEST_F(Legend3DAxisTest, OneNodeAtTheLowerHeightCarryingTheScaledRange) {
     run(*inst, {});
     EXPECT_EQ(out().ncell_sets(), 1);
     EXPECT_EQ(out().float_values(0), (std::vector<float>{0.0f, 0.0f, -9.0f}));
-}
 
-TEST_F(Legend3DAxisTest, UniformGridColumnsComeFromItsCornerPoints) {
+    // On a uniform grid the columns come from its corner points.
     host.reset();
     field(host.add_field("grid")).uniform({5, 3, 2}, {0, 0, 0, 4000, 1000, 500});
     inst = &instance("axis", "Legend3DAxis", {{"in", "grid"}}, {{"indexi", 4}, {"indexj", 2}, {"max", 1.5}});
@@ -64,9 +63,7 @@ TEST_F(Legend3DAxisTest, FailuresBeforeTheOutputLeaveItUntouched) {
         {"matrix of 9", [&] { relink(grid->at("xform"), "mat", DTYPE_FLOAT, 9); }, "can not get mat.\n"},
         {"no transform", [&] { grid->make_link("xform", "nowhere"); }, "can not get mat.\n"},
     }, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncell_sets(), 0); });
-}
-
-TEST_F(Legend3DAxisTest, FailuresWhileWritingLeaveTheOutputPartlyWritten) {
+    // Failures while writing leave the output partly written.
     expect_failures({
         {"coordinates", [&] { inst->at("oaxis").make_link("coord", "nowhere"); }, "can not get coord.\n"},
         {"connectivity", [&] { vtest::break_connectivity(inst->at("oaxis")); }, "can not get node_connect.\n"},

@@ -24,66 +24,49 @@ TEST_F(Legend3DTickTest, TicksAndLabelsAtEqualSteps) {
     run(*inst, {});
     EXPECT_EQ(done(), 1);
     const float x = grid_x(1), y = grid_y(1);
-    const std::vector<float> z{0.0f, 2.5f, 5.0f, 7.5f, 10.0f};
-
-    std::vector<float> want, vec;
-    for (float h : z) {
+    std::vector<float> want, at, vec;
+    for (float h : {0.0f, 2.5f, 5.0f, 7.5f, 10.0f}) {
         want.insert(want.end(), {x, y, h});   // heights are never scaled
+        at.insert(at.end(), {x + 100.0f, y + 200.0f, h + 0.25f});   // label offsets are added unscaled
         vec.insert(vec.end(), {3.0f, 0.0f, 0.0f});   // 2 x 1.5 along x
     }
     vtest::expect_points(ticks(), want);
     ASSERT_EQ(ticks().ncomp(), 1);
     vtest::expect_component(ticks(), 0, DTYPE_FLOAT, 3, "");
     EXPECT_EQ(ticks().float_values(0), vec);
-
-    // Label offsets are added unscaled; labels carry no cells and no data.
-    ASSERT_EQ(labels().nnodes(), 5);
-    EXPECT_EQ(labels().nspace(), 3);
-    want.clear();
-    for (float h : z) want.insert(want.end(), {x + 100.0f, y + 200.0f, h + 0.25f});
-    EXPECT_EQ(labels().coord(), want);
-    EXPECT_EQ(labels().ncell_sets(), 0);
-    EXPECT_EQ(labels().ncomp(), 0);
+    // Labels carry no cells and no data.
+    EXPECT_EQ(labels().coord(), at);
+    using Ints = std::vector<std::int64_t>;
+    EXPECT_EQ((Ints{labels().nnodes(), labels().nspace(), labels().ncell_sets(), labels().ncomp()}), (Ints{5, 3, 0, 0}));
     EXPECT_EQ(texts(), (std::vector<std::string>{"0.0", "2.5", "5.0", "7.5", "10.0"}));
-}
 
-TEST_F(Legend3DTickTest, AngleTurnsTheTickWithTheTruncatedPi) {
+    // The angle turns the tick with pi cut to eight decimals: at 90 degrees
+    // a tiny x component, not zero.
     inst->at("angle").set_real(90.0);
     run(*inst, {});
-    const double a = 90.0 * 3.14159265 / 180.0;
-    const auto tx = static_cast<float>(std::cos(a) * 1.5 * 2.0);
-    const auto ty = static_cast<float>(std::sin(a) * 4.0 * 2.0);
-    EXPECT_NE(tx, 0.0f);   // a tiny x component, not zero
+    const auto tx = static_cast<float>(std::cos(90.0 * 3.14159265 / 180.0) * 1.5 * 2.0);
+    EXPECT_NE(tx, 0.0f);
     EXPECT_LT(std::fabs(tx), 1e-8f);
-    EXPECT_EQ(ty, 8.0f);
-    auto v = ticks().float_values(0);
-    for (int k = 0; k < 5; ++k) {
-        EXPECT_EQ(v[3 * k], tx);
-        EXPECT_EQ(v[3 * k + 1], ty);
-        EXPECT_EQ(v[3 * k + 2], 0.0f);
-    }
+    vec.clear();
+    for (int k = 0; k < 5; ++k) vec.insert(vec.end(), {tx, 8.0f, 0.0f});   // 2 x 4 along y
+    EXPECT_EQ(ticks().float_values(0), vec);
 }
 
 TEST_F(Legend3DTickTest, SingleTickAndThirds) {
     inst->at("ndiv").set_int(0);
     inst->at("max").set_real(std::nan(""));   // read, but not used
     run(*inst, {});
-    EXPECT_EQ(ticks().nnodes(), 1);
-    EXPECT_EQ(ticks().coord(), (std::vector<float>{grid_x(1), grid_y(1), 0.0f}));
+    vtest::expect_points(ticks(), {grid_x(1), grid_y(1), 0.0f});
     EXPECT_EQ(texts(), (std::vector<std::string>{"0.0"}));
 
-    inst->at("max").set_real(1.0);
-    inst->at("ndiv").set_int(3);
-    inst->at("format").set_str("%.9g");
+    vtest::set_params(*inst, {{"max", 1.0}, {"ndiv", 3}, {"format", "%.9g"}});
     run(*inst, {});
     const float step = 1.0f / 3.0f;
-    const auto third = static_cast<float>(1.0 * static_cast<double>(step));
-    const auto two_thirds = static_cast<float>(2.0 * static_cast<double>(step));
     auto c = ticks().coord();
     ASSERT_EQ(c.size(), 12u);
-    EXPECT_EQ(c[5], third);
-    EXPECT_EQ(c[8], two_thirds);
-    EXPECT_EQ(c[11], 1.0f);   // stored, not computed
+    // The top is stored, not computed.
+    EXPECT_EQ((std::vector<float>{c[5], c[8], c[11]}),
+              (std::vector<float>{step, static_cast<float>(2.0 * static_cast<double>(step)), 1.0f}));
     EXPECT_EQ(texts()[3], "1");
 }
 
@@ -109,9 +92,8 @@ TEST_F(Legend3DTickTest, HeightsFollowTheSharedRule) {
     EXPECT_EQ(std::string(text), msg("tick", "can not allocate memory(zposi).\n"));
 }
 
-TEST_F(Legend3DTickTest, InactiveOrEmptyInputDoesNothing) { expect_idle({"otick", "olabel"}); }
-
 TEST_F(Legend3DTickTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
+    expect_idle({"otick", "olabel"});
     std::vector<Failure> cases{
         {"negative ndiv", [&] { inst->at("ndiv").set_int(-1); }, "parameter error (0 > ndiv).\n"},
         {"empty format", [&] { inst->at("format").set_str(""); }, "can not get format(1>len).\n"},
@@ -129,9 +111,8 @@ TEST_F(Legend3DTickTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
                           "tickloffy", "tickloffz"})
         cases.push_back(unset_case(p));
     expect_failures(cases, [&] { EXPECT_EQ(ticks().nnodes(), 0); EXPECT_EQ(labels().nnodes(), 0); });
-}
 
-TEST_F(Legend3DTickTest, FailuresWhileWriting) {
+    // Failures while writing.
     auto ticks_written = [&] {
         EXPECT_EQ(ticks().nnodes(), 5);
         EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));   // no text written
@@ -180,9 +161,7 @@ TEST_F(Legend3DTickTest, OnlyOneFloatingPointConversionIsAccepted) {
         }
     }
     EXPECT_EQ(texts()[4].size(), 1023u);
-}
-
-TEST_F(Legend3DTickTest, LongLabelsAreCutAtTheBuffer) {
+    // Long labels are cut at the buffer.
     inst->at("format").set_str(std::string(1500, 'x') + "%.1f");
     run(*inst, {});
     EXPECT_EQ(texts(), std::vector<std::string>(5, std::string(1023, 'x')));

@@ -34,36 +34,25 @@ TEST_F(Legend3DVectorTest, ThreeArrowsPerHeightWithTheirLabels) {
     run(*inst, {});
     EXPECT_EQ(done(), 1);
     const float x = grid_x(2), y = grid_y(0);
-    const float z[3] = {0.0f, 5.0f, 10.0f};
-
-    std::vector<float> c;
-    for (int m = 0; m < 9; ++m) c.insert(c.end(), {x, y, z[m / 3]});
+    std::vector<float> c, vec, tips;
+    for (float h : {0.0f, 5.0f, 10.0f}) {
+        for (int a = 0; a < 3; ++a) c.insert(c.end(), {x, y, h});
+        vec.insert(vec.end(), {10, 0, 0, 0, 5, 0, 0, 0, 2});
+        // Each label sits at its arrow's tip plus its offset.
+        tips.insert(tips.end(), {x + 10 + 1, y + 2, h + 3, x + 4, y + 5 + 5, h + 6, x + 7, y + 8, h + 2 + 9});
+    }
     vtest::expect_points(arrows(), c);
     ASSERT_EQ(arrows().ncomp(), 2);
     vtest::expect_component(arrows(), 0, DTYPE_FLOAT, 3, "");
     vtest::expect_component(arrows(), 1, DTYPE_FLOAT, 1, "");
-    auto v = arrows().float_values(0);
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(node(v, 3 * k), (std::vector<float>{10, 0, 0}));
-        EXPECT_EQ(node(v, 3 * k + 1), (std::vector<float>{0, 5, 0}));
-        EXPECT_EQ(node(v, 3 * k + 2), (std::vector<float>{0, 0, 2}));
-    }
+    EXPECT_EQ(arrows().float_values(0), vec);
     EXPECT_EQ(arrows().float_values(1), (std::vector<float>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
-
-    // Each label sits at its arrow's tip plus its offset.
-    ASSERT_EQ(labels().nnodes(), 9);
-    EXPECT_EQ(labels().ncell_sets(), 0);
-    EXPECT_EQ(labels().ncomp(), 0);
-    auto l = labels().coord();
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(node(l, 3 * k), (std::vector<float>{x + 10 + 1, y + 2, z[k] + 3}));
-        EXPECT_EQ(node(l, 3 * k + 1), (std::vector<float>{x + 4, y + 5 + 5, z[k] + 6}));
-        EXPECT_EQ(node(l, 3 * k + 2), (std::vector<float>{x + 7, y + 8, z[k] + 2 + 9}));
-    }
+    EXPECT_EQ(labels().coord(), tips);
+    EXPECT_EQ((std::vector<std::int64_t>{labels().nnodes(), labels().ncell_sets(), labels().ncomp()}),
+              (std::vector<std::int64_t>{9, 0, 0}));
     EXPECT_EQ(texts(), (std::vector<std::string>{"10.0", "5.0", "2.0", "10.0", "5.0", "2.0", "10.0", "5.0", "2.0"}));
-}
 
-TEST_F(Legend3DVectorTest, VecmodeOneGivesVTheLengthOfU) {
+    // Vecmode 1 gives v the length of u.
     inst->at("vecmode").set_int(1);
     inst->at("ndiv").set_int(0);
     run(*inst, {});
@@ -78,7 +67,7 @@ TEST_F(Legend3DVectorTest, VecmodeOneGivesVTheLengthOfU) {
     EXPECT_EQ(node(arrows().float_values(0), 1), (std::vector<float>{0, 5, 0}));
 }
 
-TEST_F(Legend3DVectorTest, FactorsScaleArrowsAndTipsButNotTexts) {
+TEST_F(Legend3DVectorTest, FactorsScaleArrowsAndTipsButNotTextsAndLengthsKeepTheirPrecision) {
     inst->at("vparam.disp_w").set_real(3.0);
     inst->at("vparam.fixed_u").set_real(2.0);
     inst->at("vparam.arbit_u").set_real(0.25);
@@ -95,14 +84,10 @@ TEST_F(Legend3DVectorTest, FactorsScaleArrowsAndTipsButNotTexts) {
     EXPECT_EQ(node(l, 1)[1], grid_y(0) - 5 + 5);
     EXPECT_EQ(node(l, 8)[2], 10.0f + 6 + 9);   // z_k + 6 + vecloffwz
     EXPECT_EQ(texts()[2], "2.0");
-}
 
-TEST_F(Legend3DVectorTest, LengthsKeepDoublePrecisionForArrowsAndFloatForLabels) {
     // 0.1 as read gives the arrow; rounded to float first it gives the label.
-    inst->at("veclenx").set_real(0.1);
-    inst->at("vparam.fixed_u").set_real(3.0);
-    inst->at("format").set_str("%.12f");
-    inst->at("vecloffux").set_real(0.0);
+    build();
+    vtest::set_params(*inst, {{"veclenx", 0.1}, {"vparam.fixed_u", 3.0}, {"format", "%.12f"}, {"vecloffux", 0.0}});
     run(*inst, {});
     EXPECT_EQ(arrows().float_values(0)[0], static_cast<float>(3.0 * 0.1));
     EXPECT_EQ(labels().coord()[0],
@@ -111,10 +96,8 @@ TEST_F(Legend3DVectorTest, LengthsKeepDoublePrecisionForArrowsAndFloatForLabels)
 
     // 2^24 + 1 is 2^24 as a float: the tip is 2^24 + 2005 + 1, not one more
     // (which would round up to 16779224).
-    inst->at("vparam.fixed_u").set_real(1.0);
-    inst->at("veclenx").set_real(16777217.0);
-    inst->at("vecloffux").set_real(1.0);
-    inst->at("format").set_str("%.0f");
+    vtest::set_params(*inst,
+                      {{"veclenx", 16777217.0}, {"vparam.fixed_u", 1.0}, {"format", "%.0f"}, {"vecloffux", 1.0}});
     run(*inst, {});
     EXPECT_EQ(arrows().float_values(0)[0], 16777216.0f);
     EXPECT_EQ(labels().coord()[0], 16779222.0f);
@@ -138,9 +121,8 @@ TEST_F(Legend3DVectorTest, ArrowsMatchDataScaledWithTheSameFactors) {
     EXPECT_EQ(node(v, 2)[2], data[2]);
 }
 
-TEST_F(Legend3DVectorTest, InactiveOrEmptyInputDoesNothing) { expect_idle({"ovec", "olabel"}); }
-
 TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
+    expect_idle({"ovec", "olabel"});
     std::vector<Failure> cases{
         {"negative ndiv", [&] { inst->at("ndiv").set_int(-1); }, "parameter error (0 > ndiv).\n"},
         {"veclenx", [&] { unset("veclenx"); }, "can not get veclen.\n"},   // without the x
@@ -161,9 +143,8 @@ TEST_F(Legend3DVectorTest, FailuresBeforeTheOutputsLeaveThemUntouched) {
     for (const char* f : kFactors)
         cases.push_back({f, [this, f] { unset(std::string("vparam.") + f); }, std::string("can not get ") + f + ".\n"});
     expect_failures(cases, [&] { EXPECT_EQ(arrows().nnodes(), 0); EXPECT_EQ(labels().nnodes(), 0); });
-}
 
-TEST_F(Legend3DVectorTest, FailuresWhileWriting) {
+    // Failures while writing.
     auto arrows_written = [&] {
         EXPECT_EQ(arrows().nnodes(), 9);
         EXPECT_EQ(texts(), std::vector<std::string>(labels().nnodes()));   // no text written

@@ -2,6 +2,8 @@
 
 namespace {
 
+const std::string kOnePick = "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\n";
+
 class PickInfo2StrTest : public vtest::InstanceTest {
 protected:
     vhost::Object* posi = nullptr;
@@ -16,58 +18,66 @@ protected:
         field(*data).nnodes(1).floats("ze", {45});
         inst = &instance("text", "PickInfo2Str", {{"posi", "picks"}, {"data", "probe"}}, {{"ostr", "earlier"}});
     }
+    // Data of n nodes, its components made afresh.
+    vhost::FieldRef fresh_data(std::int64_t n) {
+        field(*data).nnodes(n);
+        data->at("nnode_data").set_int(0);
+        return field(*data);
+    }
     std::string ostr() { return inst->at("ostr").str_value(); }
 };
 
 TEST_F(PickInfo2StrTest, TwoPicksWithAScalarAndAVector) {
     EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 1.\nveclen = 1.\n");
-    EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\nze  4.500000e+01\n\n");
+    EXPECT_EQ(ostr(), kOnePick + "ze  4.500000e+01\n\n");
     EXPECT_EQ(done(), 1);
     field(*posi).nnodes(2).coord({1, 2, 3, -4, 0.5f, 6000});
-    field(*data).nnodes(2);
-    data->at("nnode_data").set_int(0);
-    field(*data).floats("ze", {45, -12.5f}).floats("wind", {1, 2, 3, 4, 5, -6}, 3);
+    fresh_data(2).floats("ze", {45, -12.5f}).floats("wind", {1, 2, 3, 4, 5, -6}, 3);
     EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 2.\nveclen = 1.\nveclen = 3.\nveclen = 1.\nveclen = 3.\n");
-    EXPECT_EQ(ostr(),
-              "\n"
-              "Pick 1\n"
-              "xyz  1.000000e+00  2.000000e+00  3.000000e+00\n"
-              "ze  4.500000e+01\n"
-              "wind  1.000000e+00   2.000000e+00   3.000000e+00\n"
-              "\n"
-              "Pick 2\n"
-              "xyz -4.000000e+00  5.000000e-01  6.000000e+03\n"
-              "ze -1.250000e+01\n"
-              "wind  4.000000e+00   5.000000e+00  -6.000000e+00\n"
-              "\n");
+    EXPECT_EQ(ostr(), kOnePick +
+                          "ze  4.500000e+01\n"
+                          "wind  1.000000e+00   2.000000e+00   3.000000e+00\n"
+                          "\n"
+                          "Pick 2\n"
+                          "xyz -4.000000e+00  5.000000e-01  6.000000e+03\n"
+                          "ze -1.250000e+01\n"
+                          "wind  4.000000e+00   5.000000e+00  -6.000000e+00\n"
+                          "\n");
+
+    // Many picks make one text.
+    const int n = 2000;
+    field(*posi).nnodes(n).coord(std::vector<float>(3 * n, 1.0f));
+    fresh_data(n).floats("ze", std::vector<float>(n, 2.0f));
+    run_stdout(*inst, {});
+    std::string expected = "\n";
+    for (int p = 1; p <= n; ++p)
+        expected += "Pick " + std::to_string(p) + "\nxyz  1.000000e+00  1.000000e+00  1.000000e+00\nze  2.000000e+00\n\n";
+    EXPECT_EQ(ostr(), expected);
 }
 
-TEST_F(PickInfo2StrTest, SpaceDimensionAndComponentCount) {
+TEST_F(PickInfo2StrTest, SpaceDimensionComponentCountAndLongLines) {
     // Two dimensions: two numbers after "xyz ".
     field(*posi).nspace(2).coord({1, -2});
     run_stdout(*inst, {});
     EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00 -2.000000e+00\nze  4.500000e+01\n\n");
 
-    // No components: the pick, its coordinates and the empty line.
-    build();
-    data->at("nnode_data").set_int(0);
-    EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 0.\n");
-    EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\n\n");
+    // No components, or nothing linked as data: the pick, its coordinates and
+    // the empty line.
+    for (bool linked : {true, false}) {
+        build();
+        if (linked) fresh_data(1);
+        else inst->make_link("data", "nowhere");
+        EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 0.\n");
+        EXPECT_EQ(ostr(), kOnePick + "\n");
+        EXPECT_EQ(done(), 1);
+    }
 
-    // Nothing linked as data counts as no components.
-    build();
-    inst->make_link("data", "nowhere");
-    EXPECT_EQ(run_stdout(*inst, {}), "ncomp = 0.\n");
-    EXPECT_EQ(done(), 1);
-}
-
-TEST_F(PickInfo2StrTest, LongLabelsAndLongVectorsAreWrittenWhole) {
     // A 63-character label and 100 values: far past 1024 characters a line.
     const std::string label(63, 'L');
     std::vector<float> v(100);
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i) - 50.0f;
-    data->at("nnode_data").set_int(0);
-    field(*data).floats(label + "-cut-here", v, 100);   // labels hold 63 characters
+    build();
+    fresh_data(1).floats(label + "-cut-here", v, 100);   // labels hold 63 characters
     run_stdout(*inst, {});
     std::string line = label + " ";
     for (std::size_t i = 0; i < v.size(); ++i) {
@@ -76,23 +86,10 @@ TEST_F(PickInfo2StrTest, LongLabelsAndLongVectorsAreWrittenWhole) {
         line += num;
     }
     ASSERT_GT(line.size(), 1024u);
-    EXPECT_EQ(ostr(), "\nPick 1\nxyz  1.000000e+00  2.000000e+00  3.000000e+00\n" + line + "\n");
+    EXPECT_EQ(ostr(), kOnePick + line + "\n");
 }
 
-TEST_F(PickInfo2StrTest, ManyPicksMakeOneText) {
-    const int n = 2000;
-    field(*posi).nnodes(n).coord(std::vector<float>(3 * n, 1.0f));
-    field(*data).nnodes(n);
-    data->at("nnode_data").set_int(0);
-    field(*data).floats("ze", std::vector<float>(n, 2.0f));
-    run_stdout(*inst, {});
-    std::string expected = "\n";
-    for (int p = 1; p <= n; ++p)
-        expected += "Pick " + std::to_string(p) + "\nxyz  1.000000e+00  1.000000e+00  1.000000e+00\nze  2.000000e+00\n\n";
-    EXPECT_EQ(ostr(), expected);
-}
-
-TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
+TEST_F(PickInfo2StrTest, FailuresKeepTheTextAndNothingToDoIsSilent) {
     expect_failures({
         {"four dimensions", [&] { field(*posi).nspace(4); }, "unsupoort nspace(4).\n"},
         {"no dimension", [&] { field(*posi).nspace(0); }, "unsupoort nspace(0).\n"},
@@ -114,23 +111,16 @@ TEST_F(PickInfo2StrTest, EveryFailureHasItsMessageAndKeepsTheText) {
         {"a vector of one node and a half",
          [&] {
              field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6});
-             field(*data).nnodes(2);
-             data->at("nnode_data").set_int(0);
-             field(*data).floats("ze", {1, 2}).floats("w", {1, 2, 3, 4}, 2);
+             fresh_data(2).floats("ze", {1, 2}).floats("w", {1, 2, 3, 4}, 2);
              relink(field(*data).component(1), "values", DTYPE_FLOAT, 3);
          },
          "node_data[1].value holds fewer nodes than posi.\n"},
     }, [&] { EXPECT_EQ(ostr(), "earlier"); });
-}
-
-TEST_F(PickInfo2StrTest, SilentWhenInactiveOrNothingPicked) {
     expect_idle({[&] { inst->at("active").set_int(0); }, [&] { field(*posi).nnodes(0); },
                  [&] { inst->make_link("posi", "nowhere"); }},
                 [&] { EXPECT_EQ(ostr(), "earlier"); });
-}
-
-TEST_F(PickInfo2StrTest, ClearEmptiesTheText) {
-    inst->at("active").set_int(0);   // not read by the clear
+    // A clear empties the text; it does not read the switch.
+    inst->at("active").set_int(0);
     EXPECT_EQ(run_stdout(*inst, {}, "PickInfo2StrClear"), "");
     EXPECT_EQ(ostr(), "");
     EXPECT_EQ(done(), 0);

@@ -62,16 +62,14 @@ TEST_F(ScaleVectorTest, ScalesEachAxisAndKeepsTheUnscaledMagnitude) {
 
 TEST_F(ScaleVectorTest, FactorsMultiplyInDoubleInTheirOrder) {
     // Widened input times fixed, then disp, then arbit, rounded once.
-    inst->at("fixed_v").set_real(0.1);
-    inst->at("disp_v").set_real(0.7);
-    inst->at("arbit_v").set_real(1.0 / 3.0);
+    vtest::set_params(*inst, {{"fixed_v", 0.1}, {"disp_v", 0.7}, {"arbit_v", 1.0 / 3.0}});
     run(*inst, {});
     EXPECT_EQ(out().float_values(0)[1], static_cast<float>(4.0 * 0.1 * 0.7 * (1.0 / 3.0)));
     const float sum = (1.0f * 1.0f + 2.0f * 2.0f) + 3.0f * 3.0f;
     EXPECT_EQ(out().float_values(1)[1], static_cast<float>(std::sqrt(static_cast<double>(sum))));
-}
 
-TEST_F(ScaleVectorTest, RepeatedComponentsAndNotANumber) {
+    // Repeated components and not a number.
+    build();
     vhost::set_ints(inst->at("comp"), {1, 1, 2});
     field(*grid).component(1).at("values").as<float>()[1] = std::numeric_limits<float>::quiet_NaN();
     run(*inst, {});
@@ -83,11 +81,8 @@ TEST_F(ScaleVectorTest, RepeatedComponentsAndNotANumber) {
     EXPECT_TRUE(std::isnan(out().float_values(1)[1]));
 }
 
-TEST_F(ScaleVectorTest, EmptyInputDoesNothing) {
-    expect_idle({[&] { field(*grid).nnodes(0); }}, [&] { EXPECT_EQ(out().ncomp(), 0); });
-}
-
 TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
+    expect_idle({[&] { field(*grid).nnodes(0); }}, [&] { EXPECT_EQ(out().ncomp(), 0); });
     std::vector<Failure> cases{
         {"two indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2}); }, "can not get vec_comp.\n"},
         {"four indices", [&] { vhost::set_ints(inst->at("comp"), {1, 2, 3, 0}); }, "can not get vec_comp.\n"},
@@ -109,9 +104,7 @@ TEST_F(ScaleVectorTest, FailuresBeforeTheOutputLeaveItUntouched) {
     };
     for (const char* f : kFactors) cases.push_back(unset_case(f));
     expect_failures(cases, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
-}
-
-TEST_F(ScaleVectorTest, MissingOutputArrays) {
+    // Missing output arrays.
     expect_failures({{"no output", [&] { inst->make_link("out", "nowhere"); }, "can not get oval.\n"}});
     expect_failures({{"no magnitudes",
                       [&] {

@@ -32,32 +32,29 @@ TEST_F(ThreshMinTest, ReplacesValuesBelowThresholdAndDeclaresNull) {
     EXPECT_EQ(rain[2], 7.0f);
     vtest::expect_component(out(), 0, DTYPE_FLOAT, 1, "ze", "", -1.0);   // units are never copied
     vtest::expect_component(out(), 1, DTYPE_FLOAT, 1, "rain", "", -1.0);
-}
 
-TEST_F(ThreshMinTest, ThresholdAndNullAreNarrowedToFloat) {
-    // 0.1 as a double lies above 0.1f; narrowed to float first, 0.1f is kept.
+    // Threshold and null are narrowed to float: 0.1 as a double lies above
+    // 0.1f; narrowed to float first, 0.1f is kept.
+    build();
     field(*grid).floats("small", {0.1f, 0.0999f, 0.1001f});
     inst->at("thresh_value").set_real(0.1);
     inst->at("null_value").set_real(1e-46);   // 0 as a float
     run(*inst, {});
     EXPECT_EQ(out().float_values(1), (std::vector<float>{0.1f, 0.0f, 0.1001f}));
     EXPECT_EQ(out().null_value(1), 0.0);
-}
 
-TEST_F(ThreshMinTest, InputNullIsNotConsulted) {
-    field(*grid).null_value(0, 1.0);   // a null value below the threshold becomes null_value
+    // The input's null value is not consulted.
+    build();
+    field(*grid).null_value(0, 1.0);
     inst->at("thresh_value").set_real(0.5);
     run(*inst, {});
     EXPECT_EQ(out().float_values(0), (std::vector<float>{1.0f, 2.0f, 3.0f}));
 }
 
-TEST_F(ThreshMinTest, EmptyInputDoesNothing) {
-    // thresh_value is not even read.
+TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
+    // Empty input: thresh_value is not even read.
     expect_idle({[&] { field(*grid).nnodes(0); unset("thresh_value"); }},
                 [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
-}
-
-TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
     expect_failures({
         unset_case("thresh_value"),
         unset_case("null_value"),
@@ -74,19 +71,20 @@ TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
     });
     // A link to nothing: no output arrays.
     expect_failures({{"no output field", [&] { inst->make_link("out_nd", "nowhere"); }, "can not get oval.\n"}});
-}
-
-TEST_F(ThreshMinTest, MissingInputValuesFailAfterTheHeaderIsWritten) {
-    // The second component's values are an empty array: the host hands out none.
-    field(*grid).floats("rain", {4.0f, 5.0f, 6.0f});
-    relink(field(*grid).component(1), "values", DTYPE_FLOAT);
-    run(*inst, {msg("thresh", "can not get ival.\n")});
-    EXPECT_EQ(done(), 0);
-    // The header and the first component stay written.
-    EXPECT_EQ(out().nnodes(), 3);
-    EXPECT_EQ(out().ncomp(), 2);
-    EXPECT_EQ(out().float_values(0), (std::vector<float>{-1.0f, 2.0f, 3.0f}));
-    EXPECT_EQ(out().label(1), "rain");
+    // Missing input values (an empty array: the host hands out none) fail
+    // after the header and the first component are written.
+    expect_failures({{"no values of rain",
+                      [&] {
+                          field(*grid).floats("rain", {4.0f, 5.0f, 6.0f});
+                          relink(field(*grid).component(1), "values", DTYPE_FLOAT);
+                      },
+                      "can not get ival.\n"}},
+                    [&] {
+                        EXPECT_EQ(out().nnodes(), 3);
+                        EXPECT_EQ(out().ncomp(), 2);
+                        EXPECT_EQ(out().float_values(0), (std::vector<float>{-1.0f, 2.0f, 3.0f}));
+                        EXPECT_EQ(out().label(1), "rain");
+                    });
 }
 
 TEST_F(ThreshMinTest, LongObjectNameIsTruncatedSafely) {

@@ -36,10 +36,10 @@ TEST_F(ThreshVecTest, KeepsNodesStrictlyInsideTheBand) {
     inst->at("vec_min").set_real(60.0);
     run(*inst, {});
     EXPECT_EQ(out().float_values(1), std::vector<float>(15, 0.0f));
-}
 
-TEST_F(ThreshVecTest, BoundsAreNarrowedToFloat) {
-    // 30.1 as a double lies above 30.1f; narrowed, the node is not inside.
+    // Bounds are narrowed to float: 30.1 as a double lies above 30.1f;
+    // narrowed, the node is not inside.
+    build();
     field(*grid).component(0).at("values").as<float>()[2] = 30.1f;
     inst->at("vec_min").set_real(30.1);
     run(*inst, {});
@@ -66,11 +66,8 @@ TEST_F(ThreshVecTest, NullValuesAreNeverSelectedAndBlankedInTheCopy) {
     EXPECT_EQ(out().float_values(0)[0], 0.0f);   // yet -999 is copied as 0
 }
 
-TEST_F(ThreshVecTest, EmptyInputDoesNothing) {
-    expect_idle({[&] { field(*grid).nnodes(0); unset("comp"); }}, [&] { EXPECT_EQ(out().nnodes(), 0); });
-}
-
 TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
+    expect_idle({[&] { field(*grid).nnodes(0); unset("comp"); }}, [&] { EXPECT_EQ(out().nnodes(), 0); });
     expect_failures({
         unset_case("comp"),
         unset_case("vec_min"),
@@ -84,9 +81,7 @@ TEST_F(ThreshVecTest, FailuresBeforeTheCopyLeaveTheOutputUntouched) {
         {"no selector values", [&] { relink(field(*grid).component(0), "values", DTYPE_FLOAT); },
          "can not get thresh_value.\n"},
     }, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
-}
-
-TEST_F(ThreshVecTest, FailuresInTheCopyKeepTheComponentsBefore) {
+    // Failures in the copy keep the components before.
     expect_failures({
         {"integer component", [&] { field(*grid).ints("n", {1, 2, 3, 4, 5}); },
          "unsupport data_type, DTYPE_FLOAT only.\n"},

@@ -1,7 +1,3 @@
-// The area IJK writer: the exact file text, two-dimensional grids, empty
-// ranges, random grids against the plain scan of the grid per number, every
-// failure (none of which creates a file), values that do not cover the dims,
-// and a write error.
 #include <climits>
 #include <cstdio>
 
@@ -43,22 +39,6 @@ TEST_F(WriteIsoIJKTest, WritesTheIndicesOfEachArea) {
               "     1      1      0\n");
     EXPECT_EQ(done(), 1);
 
-    // k outermost, i innermost; area 0 like any other; empty areas give
-    // only their number; an existing file is replaced.
-    build({3, 2, 2}, {0, 2, 0, 1, 0, 0, 2, 0, 0, 0, 0, 2});
-    inst->at("no_min").set_int(0);
-    inst->at("no_max").set_int(3);
-    run(*inst, {});
-    EXPECT_EQ(written(),
-              "     0\n"
-              "     0      0      0\n     2      0      0\n     1      1      0\n     2      1      0\n"
-              "     1      0      1\n     2      0      1\n     0      1      1\n     1      1      1\n"
-              "     1\n"
-              "     0      1      0\n"
-              "     2\n"
-              "     1      0      0\n     0      0      1\n     2      1      1\n"
-              "     3\n");
-
     // Negative numbers and wide indices keep the widths of the format.
     std::vector<int> wide(123 * 2 * 1, 0);
     wide[122] = -4;
@@ -77,16 +57,27 @@ TEST_F(WriteIsoIJKTest, WritesTheIndicesOfEachArea) {
     const std::string all = written();
     EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 100000 + 4);   // and two nodes in each of areas 0 and 1
     EXPECT_EQ(all.substr(all.size() - 7), " 50000\n");
-}
 
-TEST_F(WriteIsoIJKTest, ThreeDimensionalGridReadAsTwoDimensionalGivesItsFirstLayer) {
+    // A 3-D grid read as 2-D gives its first layer.
     build({2, 1, 2}, {1, 0, 1, 1});
-    inst->at("nspace3").set_int(0);
-    inst->at("k").clear_value();
-    run(*inst, {msg("ijk", "can not get k.\n")});
-    inst->at("k").set_int(0);
+    vtest::set_params(*inst, {{"nspace3", 0}, {"k", 0}});
     run(*inst, {});
     EXPECT_EQ(written(), "     1\n     0      0      0\n");
+
+    // More nodes than the dims cover: only the grid part is scanned.
+    build({2, 1, 1}, {1, 0});
+    field(*grid).nnodes(4);
+    vhost::set_ints(field(*grid).component(0).at("values"), {1, 0, 1, 1});
+    run(*inst, {});
+    EXPECT_EQ(written(), "     1\n     0      0      0\n");
+
+    // An empty range makes an empty file.
+    build();
+    inst->at("no_min").set_int(2);
+    run(*inst, {});
+    EXPECT_TRUE(fs::exists(file));
+    EXPECT_EQ(written(), "");
+    EXPECT_EQ(done(), 1);
 }
 
 // The file as the plain algorithm writes it: for each number of the range
@@ -166,14 +157,6 @@ TEST_F(WriteIsoIJKTest, RandomGridsGiveThePlainAlgorithmsFile) {
         }
 }
 
-TEST_F(WriteIsoIJKTest, AnEmptyRangeMakesAnEmptyFile) {
-    inst->at("no_min").set_int(2);
-    run(*inst, {});
-    EXPECT_TRUE(fs::exists(file));
-    EXPECT_EQ(written(), "");
-    EXPECT_EQ(done(), 1);
-}
-
 TEST_F(WriteIsoIJKTest, FailuresCreateNoFile) {
     expect_failures({
         unset_case("nspace3"),
@@ -199,27 +182,11 @@ TEST_F(WriteIsoIJKTest, FailuresCreateNoFile) {
          "can not open " + (dir / "no" / "such.txt").string() + ".\n"},
     }, [&] { EXPECT_FALSE(fs::exists(file)); EXPECT_FALSE(fs::exists(dir / "no")); });
     // No nodes: nothing at all, not even the file.
-    build();
-    field(*grid).nnodes(0);
-    run(*inst, {});
-    EXPECT_EQ(done(), 0);
-    EXPECT_FALSE(fs::exists(file));
-}
+    expect_idle({[&] { field(*grid).nnodes(0); }}, [&] { EXPECT_FALSE(fs::exists(file)); });
 
-TEST_F(WriteIsoIJKTest, ValuesBeyondTheDimsAreNotWritten) {
-    // More nodes than the dims cover: only the grid part is scanned.
-    build({2, 1, 1}, {1, 0});
-    field(*grid).nnodes(4);
-    vhost::set_ints(field(*grid).component(0).at("values"), {1, 0, 1, 1});
-    run(*inst, {});
-    EXPECT_EQ(written(), "     1\n     0      0      0\n");
-}
-
-TEST_F(WriteIsoIJKTest, AWriteErrorIsReported) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
     // Enough text to pass the stream's buffer.
-    std::vector<int> ones(64 * 64 * 4, 1);
-    build({64, 64, 4}, ones);
+    build({64, 64, 4}, std::vector<int>(64 * 64 * 4, 1));
     inst->at("filename").set_str("/dev/full");
     run(*inst, {msg("ijk", "can not write /dev/full.\n")});
     EXPECT_EQ(done(), 0);

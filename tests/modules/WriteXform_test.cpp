@@ -72,9 +72,9 @@ TEST_F(WriteXformTest, AppendModeAddsOneFramedRecordPerSave) {
     EXPECT_EQ(done(), 1);
     EXPECT_EQ(cnt(), 7);   // only the numbered mode counts
     EXPECT_EQ(files(), (std::vector<std::string>{"views.v"}));
-}
 
-TEST_F(WriteXformTest, NumberedModeWritesANewFilePerSave) {
+    // The numbered mode writes a new file per save.
+    build();
     numbered();
     run(*inst, {});
     EXPECT_EQ(cnt(), 8);
@@ -92,22 +92,22 @@ TEST_F(WriteXformTest, NumberedModeWritesANewFilePerSave) {
     EXPECT_EQ(read_file(dir / "shots\\storm_00007.v").substr(0, 20), "velmora {\n  view2 {\n");
 }
 
-TEST_F(WriteXformTest, NothingHappensWithoutSaveOrWhenInactive) {
-    // Neither appname nor, when inactive, save is read.
+TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
+    // Without save or when inactive nothing happens: neither appname nor,
+    // when inactive, save is read.
     expect_idle({[&] { inst->at("save").set_int(0); unset("appname"); },
                  [&] { inst->at("active").set_int(0); unset("save"); }},
                 [&] { EXPECT_TRUE(files().empty()); });
-}
-
-TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
     auto clear = [&](const char* p) { return [this, p] { unset(p); }; };
     auto empty = [&](const char* p) { return [this, p] { inst->at(p).set_str(""); }; };
     auto in_numbered = [&](std::function<void()> f) {
         return [this, f] { numbered(); f(); };
     };
-    auto short_array = [&](const char* name, std::vector<float> v) {
-        return [this, name, n = v.size()] { relink(host.root().at("view.xform"), name, DTYPE_FLOAT, n); };
+    auto short_array = [&](const char* name, std::int64_t n) {
+        return [this, name, n] { relink(host.root().at("view.xform"), name, DTYPE_FLOAT, n); };
     };
+    auto named = [&](const char* p, std::string name) { return [this, p, name] { inst->at(p).set_str(name); }; };
+    const std::string missing = (dir / "no").string();
     std::int64_t cnt_before = 0;
     auto before = [&](std::function<void()> f) {
         return [&cnt_before, f, this] {
@@ -129,12 +129,12 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
         {"no prefix", in_numbered(clear("prefix")), "can not get prefix.\n"},
         {"empty prefix", in_numbered(empty("prefix")), "can not get prefix(1>prefix).\n"},
         {"no cnt", in_numbered(clear("cnt")), "can not get cnt.\n"},
-        {"mat of 9", short_array("mat", std::vector<float>(9, 1.0f)), "can not get mat.\n"},
+        {"mat of 9", short_array("mat", 9), "can not get mat.\n"},
         {"no transform", [&] { inst->make_link("xform", "nowhere"); }, "can not get mat.\n"},
-        {"xlate of 2", short_array("xlate", {1, 2}), "can not get xlate.\n"},
-        {"center of 4", short_array("center", {1, 2, 3, 4}), "can not get center.\n"},
-        {"dcenter of 1", short_array("dcenter", {1}), "can not get dcenter.\n"},
-        {"ocenter of 2", short_array("ocenter", {1, 2}), "can not get ocenter.\n"},
+        {"xlate of 2", short_array("xlate", 2), "can not get xlate.\n"},
+        {"center of 4", short_array("center", 4), "can not get center.\n"},
+        {"dcenter of 1", short_array("dcenter", 1), "can not get dcenter.\n"},
+        {"ocenter of 2", short_array("ocenter", 2), "can not get ocenter.\n"},
         {"unknown mode",
          [&] {
              inst->at("mode").set_int(2);
@@ -144,30 +144,16 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
          "unsupport mode(2).\n"},
         {"negative mode", [&] { inst->at("mode").set_int(-1); }, "unsupport mode(-1).\n"},
         {"last cnt", in_numbered([&] { inst->at("cnt").set_int(INT_MAX); }), "cnt out of range(2147483647).\n"},
+        // Files that can not be written; the numbered name, backslash and all.
+        {"append in a missing directory", named("filename", missing + "/views.v"),
+         "can not open " + missing + "/views.v.\n"},
+        {"numbered in a missing directory", in_numbered(named("dirname", missing + "/shots")),
+         "can not open " + missing + "/shots\\storm_00007.v.\n"},
+        // A full disk: the record is lost, so it is not counted as saved.
+        {"full disk", named("filename", "/dev/full"), "can not write /dev/full.\n"},
     };
     for (auto& c : cases) c.spoil = before(c.spoil);
     expect_failures(cases, [&] { EXPECT_TRUE(files().empty()); EXPECT_EQ(cnt(), cnt_before); });
-}
-
-TEST_F(WriteXformTest, FilesThatCanNotBeWrittenAreReported) {
-    // Appending to a file in a directory that does not exist.
-    const std::string missing = (dir / "no" / "views.v").string();
-    inst->at("filename").set_str(missing);
-    run(*inst, {msg("saver", "can not open " + missing + ".\n")});
-    EXPECT_EQ(done(), 0);
-
-    // The numbered name, backslash and all, in a directory that does not exist.
-    build();
-    numbered();
-    inst->at("dirname").set_str((dir / "no" / "shots").string());
-    run(*inst, {msg("saver", "can not open " + (dir / "no").string() + "/shots\\storm_00007.v.\n")});
-    EXPECT_EQ(cnt(), 7);
-
-    // A full disk: the record is lost, so it is not counted as saved.
-    build();
-    inst->at("filename").set_str("/dev/full");
-    run(*inst, {msg("saver", "can not write /dev/full.\n")});
-    EXPECT_EQ(done(), 0);
 }
 
 TEST_F(WriteXformTest, NumberedNameMustFitItsBuffer) {

@@ -36,24 +36,6 @@ protected:
     }
 };
 
-TEST_F(FrameTest, InactiveOrUnreadableSwitchSkipsEverything) {
-    for (std::optional<std::int64_t> active : {std::optional<std::int64_t>(0), std::optional<std::int64_t>(-3),
-                                                std::optional<std::int64_t>()}) {
-        if (active)
-            inst->at("active").set_int(*active);
-        else
-            inst->at("active").clear_value();
-        bool ran = false;
-        EXPECT_EQ(call(Active::Yes, [&](Frame&) { ran = true; }), 1);
-        EXPECT_FALSE(ran);
-    }
-    EXPECT_TRUE(host.reports().empty());
-    inst->at("active").set_int(1);
-    bool ran = false;
-    call(Active::Yes, [&](Frame&) { ran = true; });
-    EXPECT_TRUE(ran);
-}
-
 TEST_F(FrameTest, OneReportOfTheLastMessageAndResultOne) {
     EXPECT_EQ(call(Active::No,
                    [](Frame& f) {

@@ -93,6 +93,16 @@ inline Labelling label(const std::vector<std::int64_t>& cells, int per, std::int
     return r;
 }
 
+// One hub triangle and `leaves` separate triangles, then one cell per leaf
+// from the hub: each merge pass can join only the last leaf, so the passes
+// grow with the leaves.
+inline std::vector<std::int64_t> star(int leaves) {
+    std::vector<std::int64_t> cells{0, 1, 2};
+    for (int i = 1; i <= leaves; ++i) cells.insert(cells.end(), {3 * i, 3 * i + 1, 3 * i + 2});
+    for (int i = 1; i <= leaves; ++i) cells.insert(cells.end(), {0, 3 * i, 3 * i});
+    return cells;
+}
+
 struct Filtered {
     int no_min = 0, no_max = 0;
     std::string console;
