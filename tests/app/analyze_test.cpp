@@ -21,7 +21,7 @@ using velmora::app::AnalyzeOptions;
 
 class AnalyzeTest : public ::testing::Test {
 protected:
-    apptest::TempDir tmp;
+    vtest::TempDir tmp;
     fs::path dir = tmp.path() / "out";
     std::string out, err;   // what the last analysis wrote to standard output and the error stream
 
@@ -34,14 +34,14 @@ protected:
         return o;
     }
     int analyze(const AnalyzeOptions& o) {
-        apptest::Capture e;
+        vtest::Capture e;
         testing::internal::CaptureStdout();
         const int status = velmora::app::analyze(o, e.stream(), false);
         out = testing::internal::GetCapturedStdout();
         err = e.text();
         return status;
     }
-    std::string read(const std::string& file) { return apptest::TempDir::read((dir / file).string()); }
+    std::string read(const std::string& file) { return vtest::TempDir::read((dir / file).string()); }
     std::vector<std::vector<std::string>> rows(const std::string& file) {
         std::vector<std::vector<std::string>> rows;
         std::istringstream lines(read(file));
@@ -121,12 +121,12 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCells) {
     fs::create_directories(first);
     const char* const results[] = {"cells.csv", "cells_ijk.txt", "surface_cells.csv"};
     for (const char* f : results) fs::rename(dir / f, first / f);
-    apptest::Capture run_err;
-    EXPECT_EQ(apptest::run_file((dir / "network.json").string(), run_err, {}, true), velmora::app::run_ok);
+    vtest::Capture run_err;
+    EXPECT_EQ(vtest::run_file((dir / "network.json").string(), run_err, {}, true), velmora::app::run_ok);
     EXPECT_EQ(run_err.text(), "");
     for (const char* f : results) {
         EXPECT_FALSE(read(f).empty()) << f;
-        EXPECT_TRUE(read(f) == apptest::TempDir::read((first / f).string())) << f;
+        EXPECT_TRUE(read(f) == vtest::TempDir::read((first / f).string())) << f;
     }
 }
 
@@ -270,12 +270,12 @@ TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
 // network's folder, a time step chosen by its index; a file that cannot be
 // read is an error at its place.
 TEST(VolumeFileField, ReadsRelativeToTheNetworkAndNamesTheProblem) {
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     velmora::app::write_netcdf(dir.file("scene.nc"), velmora::app::synthetic_scene());
     auto build = [&](const std::string& var) {
         vhost::host().reset();
         const std::string text = "{\"fields\": {\"radar\": {\"file\": \"scene.nc\",\n  \"var\": " + var + "}}}";
-        return apptest::error_of<velmora::app::NetworkError>(
+        return vtest::error_of<velmora::app::NetworkError>(
             [&] { velmora::app::build_network(velmora::app::Document::read(dir.write("net.json", text))); });
     };
     ASSERT_EQ(build("\"DT\""), "");

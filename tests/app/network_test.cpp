@@ -26,7 +26,7 @@ protected:
     }
     std::string error_of(const std::string& text, const std::vector<std::string>& overrides = {}) {
         host.reset();
-        const std::string e = apptest::error_of<NetworkError>([&] { build(text, overrides); });
+        const std::string e = vtest::error_of<NetworkError>([&] { build(text, overrides); });
         EXPECT_EQ(host.arrays_handed_out(), 0) << "nothing runs";
         EXPECT_TRUE(host.reports().empty());
         if (!e.empty()) {
@@ -199,7 +199,7 @@ TEST_F(NetworkTest, ValuesOfEveryKindAreSetFromJson) {
     e.add_int("no");
     e.add_array("w", DTYPE_INT, vhost::shape({vhost::term(2)}));
     auto set = [&](const std::string& text) {
-        return apptest::error_of<NetworkError>([&] {
+        return vtest::error_of<NetworkError>([&] {
             Document d = Document::parse("v.json", text);
             velmora::app::set_value(g, d.root(), Place(d), "g");
         });
@@ -242,7 +242,7 @@ TEST_F(NetworkTest, FieldsNamedByPathsAndIncludedFiles) {
 
     // An included file gives its fields, not its instances.
     host.reset();
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     dir.write("prev.json", R"({"fields": {"old": {"nnodes": 2, "node_data": [{"values": [7, 8]}]}},
                                "instances": {"ignored": {"module": "Nothing"}}})");
     Document doc = Document::read(dir.write("net.json", R"({"include": ["prev.json"],
@@ -251,7 +251,7 @@ TEST_F(NetworkTest, FieldsNamedByPathsAndIncludedFiles) {
     EXPECT_EQ(field(*plan.instances[0].object, "in").float_values(0), (std::vector<float>{7, 8}));
     host.reset();
     const std::string missing = dir.write("bad.json", R"({"include": ["nope.json"]})");
-    EXPECT_EQ(apptest::error_of<NetworkError>([&] { velmora::app::build_network(Document::read(missing)); }),
+    EXPECT_EQ(vtest::error_of<NetworkError>([&] { velmora::app::build_network(Document::read(missing)); }),
               missing + ":1:14: error: cannot include \"" + dir.file("nope.json") + "\": no such file");
 }
 
@@ -275,13 +275,13 @@ TEST(Document, MalformedTextAndRepeatedKeysAreReportedAtTheirPlace) {
         {R"({"a": {"x": 1}, "b": {"x": 2}, "c": [{"x": 1}, {"x": 2}], "d": "\"x\""})", ""},
     };
     for (const auto& [text, message] : cases) {
-        const std::string got = apptest::error_of<NetworkError>([&] { Document::parse("net.json", text); });
+        const std::string got = vtest::error_of<NetworkError>([&] { Document::parse("net.json", text); });
         EXPECT_EQ(message.empty() ? got : got.substr(0, message.size()), message) << text;
     }
 }
 
 TEST(Document, AFileThatCannotBeReadIsNamed) {
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     EXPECT_EQ(Document::read(dir.write("ok.json", "[1, 2]")).root().size(), 2u);
     // A missing file, a pipe, a folder, or a file past the size limit
     // (sparse: nothing of it is read) is refused before anything is read.
@@ -293,7 +293,7 @@ TEST(Document, AFileThatCannotBeReadIsNamed) {
         {dir.file(""), ": error: not a regular file"},
         {dir.file("huge.json"), ": error: the file has 536870913 bytes; a network file has at most 536870912"}};
     for (const auto& [path, says] : refused)
-        EXPECT_EQ(apptest::error_of<NetworkError>([&] { Document::read(path); }), path + says);
+        EXPECT_EQ(vtest::error_of<NetworkError>([&] { Document::read(path); }), path + says);
 }
 
 // Fields described in JSON: what a description builds, what a field gives
@@ -432,7 +432,7 @@ TEST_F(FieldJsonTest, DescriptionsThatDoNotFitAreRejectedAtTheirPlace) {
     };
     for (const auto& c : cases) {
         host.reset();
-        EXPECT_EQ(apptest::error_of<NetworkError>([&] { load("bad", c.text); }), c.message) << c.text;
+        EXPECT_EQ(vtest::error_of<NetworkError>([&] { load("bad", c.text); }), c.message) << c.text;
     }
 }
 

@@ -38,12 +38,12 @@ protected:
         return velmora::app::run_network(o, err->stream(), progress);
     }
     // What the runs write from now on, apart from what came before.
-    void new_error_stream() { err = std::make_unique<apptest::Capture>(); }
-    static Json read_json(const std::string& path) { return Json::parse(apptest::TempDir::read(path)); }
+    void new_error_stream() { err = std::make_unique<vtest::Capture>(); }
+    static Json read_json(const std::string& path) { return Json::parse(vtest::TempDir::read(path)); }
 
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     std::int64_t dump_limit = velmora::app::kDefaultDumpLimit;
-    std::unique_ptr<apptest::Capture> err = std::make_unique<apptest::Capture>();
+    std::unique_ptr<vtest::Capture> err = std::make_unique<vtest::Capture>();
 };
 
 TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
@@ -95,7 +95,7 @@ TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
 TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
     std::filesystem::create_directories(dir.file("run"));
     std::filesystem::create_symlink(dir.file(""), dir.file("run/up"));
-    apptest::InDirectory here(dir.file("run"));
+    vtest::InDirectory here(dir.file("run"));
     auto writing = [&](const std::string& filename) {
         return dir.write("net.json", R"({
           "fields": {"grid": {"dims": [2, 1, 1], "nspace": 3, "node_data": [{"type": "int", "values": [1, 0]}]}},
@@ -117,7 +117,7 @@ TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
     for (const char* f : {"outside.txt", "outside2.txt", "outside3.txt"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
 
     new_error_stream();
-    EXPECT_EQ(apptest::run_file(writing("../outside.txt"), *err, {}, true), velmora::app::run_ok);
+    EXPECT_EQ(vtest::run_file(writing("../outside.txt"), *err, {}, true), velmora::app::run_ok);
     EXPECT_EQ(err->text(), "");
     EXPECT_TRUE(std::filesystem::exists(dir.file("outside.txt")));
 }
@@ -208,20 +208,20 @@ TEST_F(RunnerTest, FaultsOfTheRunExitWithOne) {
 TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) {
     const std::string net = dir.write("net.json", network), dump = dir.file("dump.json");
     const char *n = net.c_str(), *d = dump.c_str();
-    EXPECT_EQ(apptest::cli({"run", "--set", "thresh.thresh_value=3", "--set", "thresh.null_value=-5", n, "--dump", d}), 0);
+    EXPECT_EQ(vtest::cli({"run", "--set", "thresh.thresh_value=3", "--set", "thresh.null_value=-5", n, "--dump", d}), 0);
     EXPECT_EQ(read_json(dump)["fields"]["thresh.out_nd"]["node_data"][0]["values"], Json::parse("[-5, -5, 3]"));
     // A level that is no number is refused, not read as 0 dBZ.
-    const std::vector<const char*> misuse[] = {
+    const std::vector<std::string> misuse[] = {
         {"run"}, {}, {"run", n, "--bogus"}, {"run", n, "--set", "thresh.nothing=1"}, {"run", n, "--dump", d, "--dump-limit", "0"},
         {"analyze", "--max-voxels", "0"}, {"analyze", "--max-voxels", "3000000000"}, {"analyze", "--level", ""},
         {"analyze", "--level", "nan"}, {"analyze", "--level", "-inf"}, {"analyze", "--level", "40x"}};
     ::testing::internal::CaptureStderr();
-    for (const auto& argv : misuse) EXPECT_EQ(apptest::cli(argv), 2) << testing::PrintToString(argv);
+    for (const auto& argv : misuse) EXPECT_EQ(vtest::cli(argv), 2) << testing::PrintToString(argv);
     const std::string errors = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("--level: a finite number of dBZ, not \"\""), std::string::npos) << errors;
     EXPECT_NE(errors.find("--set thresh.nothing=1: error: ThreshMin has no \"nothing\""), std::string::npos) << errors;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(apptest::cli({"run", "--help"}), 0);
+    EXPECT_EQ(vtest::cli({"run", "--help"}), 0);
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
 }
 
@@ -229,7 +229,7 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
 // reported and every instance done. (That a dump reads back with the same
 // fields is checked on every example network.)
 TEST_F(RunnerTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
-    const std::string guide = apptest::TempDir::read(VELMORA_SOURCE_DIR "/docs/networks.md");
+    const std::string guide = vtest::TempDir::read(VELMORA_SOURCE_DIR "/docs/networks.md");
     std::vector<std::string> blocks;   // the text of every ```json block
     for (std::size_t at = guide.find("```json\n"), end; at != std::string::npos; at = guide.find("```json\n", end + 4)) {
         end = guide.find("\n```", at + 8);
@@ -237,11 +237,11 @@ TEST_F(RunnerTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
         blocks.push_back(guide.substr(at + 8, end + 1 - (at + 8)));
     }
     ASSERT_GE(blocks.size(), 10u) << "one example per construct";
-    apptest::InDirectory here(dir.file(""));
+    vtest::InDirectory here(dir.file(""));
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         SCOPED_TRACE("example " + std::to_string(i + 1) + ":\n" + blocks[i]);
         new_error_stream();
-        ASSERT_EQ(apptest::run_file(dir.write("net" + std::to_string(i) + ".json", blocks[i]), *err, dir.file("dump.json")),
+        ASSERT_EQ(vtest::run_file(dir.write("net" + std::to_string(i) + ".json", blocks[i]), *err, dir.file("dump.json")),
                   velmora::app::run_ok) << err->text();
         EXPECT_EQ(err->text(), "");
         const Json dump = read_json(dir.file("dump.json"));
@@ -279,7 +279,7 @@ TEST(ProgressBar, NestedRangesMapIntoTheOuterRange) {
     EXPECT_DOUBLE_EQ(bar.percent(), 50.0);
 
     // Drawn on one line and erased.
-    apptest::Capture out;
+    vtest::Capture out;
     {
         velmora::app::ProgressBar drawn(out.stream(), 10);
         drawn.clear();   // nothing drawn, nothing to erase
@@ -325,8 +325,8 @@ protected:
                                    {set_done}});
     }
     Json run_and_dump(const std::string& network, const std::string& dump) {
-        EXPECT_EQ(apptest::run_file(network, *err, dir.file(dump)), velmora::app::run_ok) << err->text();
-        return Json::parse(apptest::TempDir::read(dir.file(dump)));
+        EXPECT_EQ(vtest::run_file(network, *err, dir.file(dump)), velmora::app::run_ok) << err->text();
+        return Json::parse(vtest::TempDir::read(dir.file(dump)));
     }
 };
 
@@ -347,9 +347,9 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
     for (const auto& [param, says] : {std::pair{"\"a_byte\": [0, 256]", "256 is out of range (0 to 255)"},
                                       std::pair{"\"a_short\": [0, 1.5]", "a whole number, not the number 1.5"},
                                       std::pair{"\"a_float\": [0, 1e39]", "1e+39 does not fit a single-precision float"}}) {
-        apptest::Capture e;
+        vtest::Capture e;
         const std::string bad = R"({"instances": {"k": {"module": "EveryKind", "params": {)" + std::string(param) + "}}}}";
-        EXPECT_EQ(apptest::run_file(dir.write("bad.json", bad), e), velmora::app::run_invalid);
+        EXPECT_EQ(vtest::run_file(dir.write("bad.json", bad), e), velmora::app::run_invalid);
         EXPECT_NE(e.text().find(says), std::string::npos) << e.text();
     }
 
@@ -358,7 +358,7 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
 
     // Its text: two spaces a level, short lists on their key's line, long
     // ones in lines of about 100 characters, bytes that are no UTF-8 replaced.
-    const std::string text = apptest::TempDir::read(dir.file("dump.json"));
+    const std::string text = vtest::TempDir::read(dir.file("dump.json"));
     EXPECT_EQ(text.substr(0, 14), "{\n  \"fields\": ");
     EXPECT_NE(text.find("\"a_int\": [-2147483648, 2147483647],\n"), std::string::npos) << text;
     Json long_list = Json::array();
@@ -377,13 +377,13 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
 
 TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(apptest::cli({"modules"}), 0);
+    EXPECT_EQ(vtest::cli({"modules"}), 0);
     const std::string all = ::testing::internal::GetCapturedStdout();
     for (const auto& d : vhost::module_decls()) EXPECT_NE(("\n" + all).find("\n" + d.name + " "), std::string::npos) << d.name;
     EXPECT_NE(all.find("  MakeRainMeshConstant_update, MakeRainMeshLinear_update\n"), std::string::npos) << all;
 
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(apptest::cli({"modules", "EveryKind"}), 0);
+    EXPECT_EQ(vtest::cli({"modules", "EveryKind"}), 0);
     const std::string one = ::testing::internal::GetCapturedStdout();
     auto row = [](const char* name, const char* kind, const char* role = "") {
         char line[128];
@@ -398,7 +398,7 @@ TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {
         EXPECT_NE(one.find(line), std::string::npos) << line << " in\n" << one;
 
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(apptest::cli({"modules", "ThreshMn"}), 2);
+    EXPECT_EQ(vtest::cli({"modules", "ThreshMn"}), 2);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "velmora: error: unknown module \"ThreshMn\" (did you mean \"ThreshMin\"?); `velmora modules` lists them\n");
 }

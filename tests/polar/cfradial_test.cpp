@@ -15,7 +15,7 @@ using namespace velmora::app::polar;
 using polartest::CfRadialLayout;
 
 TEST(CfRadialVolume, ReadsBackWhatWasWritten) {
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     for (int format : {NC_NETCDF4, 0 /* classic */}) {
         SCOPED_TRACE(format);
         const std::string path = dir.file("cfradial.nc");
@@ -78,7 +78,7 @@ TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
         {{}, "no field ZDR (the file holds Zh, DBZ, VEL)", "ZDR"},
         {{}, "no field azimuth (the file holds Zh, DBZ, VEL)", "azimuth"},  // a field off the gates
     };
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
         const std::string path = dir.file("bad.nc");
@@ -92,7 +92,7 @@ TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
     polartest::write_cfradial(dir.file("whole.nc"), {.format = 0});
     polartest::write_cfradial(dir.file("whole4.nc"));
     for (const char* name : {"whole.nc", "whole4.nc"}) {
-        const std::string whole = apptest::TempDir::read(dir.file(name));
+        const std::string whole = vtest::TempDir::read(dir.file(name));
         for (std::size_t keep : {std::size_t{0}, std::size_t{60}, whole.size() / 2}) {
             const std::string path = dir.write("cut.nc", whole.substr(0, keep));
             EXPECT_THROW(read_cfradial(path), std::runtime_error) << name << " " << keep;
@@ -109,7 +109,7 @@ TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
 // polar_format by content: an ODIM volume, CF/Radial volumes (NetCDF-4 and
 // classic) and a gridded NetCDF volume, whatever their names.
 TEST(CfRadialFormat, TellsTheFormatsApart) {
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     const std::string odim = dir.file("odim.nc"), cf4 = dir.file("cf.h5"), cf3 = dir.file("cf3");
     const std::string grid = dir.file("grid.nc");
     polartest::write_odim(odim);

@@ -66,7 +66,7 @@ TEST(OdimRealVolume, DecodesTheKnmiVolume) {
 
 // The small volume written by polar_files.h reads back value for value.
 TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     const std::string path = dir.file("small.h5");
     polartest::write_odim(path);
 
@@ -189,7 +189,7 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
         {remove("/what", "object"), "not an ODIM file"},
         {unlink({"/dataset1", "/dataset2", "/dataset3", "/dataset10"}), "no sweeps"},
     };
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
         const std::string path = dir.file("bad.h5");
@@ -203,7 +203,7 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
 
     // Not HDF5 at all, and an ODIM file cut short.
     polartest::write_odim(dir.file("whole.h5"));
-    const std::string whole = apptest::TempDir::read(dir.file("whole.h5"));
+    const std::string whole = vtest::TempDir::read(dir.file("whole.h5"));
     for (std::size_t keep : {std::size_t{0}, std::size_t{100}, whole.size() / 2, whole.size() - 1}) {
         const std::string path = dir.write("cut.h5", whole.substr(0, keep));
         EXPECT_THROW(read_odim(path), std::runtime_error) << keep;

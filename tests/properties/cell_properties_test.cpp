@@ -235,9 +235,9 @@ TEST(CellProperties, TableAndBadInput) {
                 {"lower 40", t.cells[0].echo_top_km[2], 2 + (45.0 - 40) / 15},
                 {"upper 40", t.cells[1].echo_top_km[2], 4 + (50.0 - 40) / 50}});
 
-    apptest::TempDir dir;
+    vtest::TempDir dir;
     velmora::app::write_properties_csv(dir.file("p.csv"), t);
-    const std::string csv = apptest::TempDir::read(dir.file("p.csv"));
+    const std::string csv = vtest::TempDir::read(dir.file("p.csv"));
     EXPECT_EQ(csv.substr(0, csv.find('\n')),
               "cell,parent,voxels,volume_km3,area_km2,base_km,top_km,echo_top_18_km,echo_top_30_km,echo_top_40_km,"
               "max_dbz,max_dbz_height_km,mean_dbz,x_km,y_km,z_km,wx_km,wy_km,wz_km,vil_kg_m2,mass_kt,tilt_deg,"

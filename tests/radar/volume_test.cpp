@@ -186,7 +186,7 @@ TEST(RadarVolume, DamagedClassicHeadersAreRefusedBeforeTheLibraryReadsThem) {
     TempDir dir;
     auto message = [&](const std::string& name, const std::string& bytes) {
         dir.write(name, bytes);
-        return apptest::error_of<std::runtime_error>([&] { velmora::app::read_netcdf(dir.file(name), "DT"); });
+        return vtest::error_of<std::runtime_error>([&] { velmora::app::read_netcdf(dir.file(name), "DT"); });
     };
     EXPECT_EQ(message("string.nc", classic_file(12)),
               dir.file("string.nc") + ": not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds");
@@ -263,7 +263,7 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
     for (const auto& c : cases) {
         const std::string path = c.path.starts_with("http") ? c.path : dir.file(c.path);
         testing::internal::CaptureStderr();
-        const std::string got = apptest::error_of<std::runtime_error>([&] {
+        const std::string got = vtest::error_of<std::runtime_error>([&] {
             velmora::app::read_volume(path, c.variable, {}, velmora::app::kOnlyTime,
                                       c.max_nodes ? c.max_nodes : velmora::app::max_volume_nodes);
         });
@@ -276,7 +276,7 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
     EXPECT_EQ(second.values[0], 100.0f);
     EXPECT_EQ(second.values[10], 110.0f);
     EXPECT_EQ(second.values[11], second.null_value);
-    EXPECT_NE(apptest::error_of([&] { velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 3); })
+    EXPECT_NE(vtest::error_of([&] { velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 3); })
                   .find("has no time step 3; it holds 3 (0 to 2)"),
               std::string::npos);
 

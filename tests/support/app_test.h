@@ -12,7 +12,7 @@
 #include "runner.h"
 #include "temp_files.h"
 
-namespace apptest {
+namespace vtest {
 
 // The message of the E that f throws; "" when it throws none.
 template <class E = std::exception, class F>
@@ -39,16 +39,20 @@ inline int run_file(const std::string& network, Capture& err, const std::string&
     return status;
 }
 
-// The program's exit status for a command line of run, modules or analyze.
-inline int cli(std::vector<const char*> argv) {
+// The program's exit status for a command line.
+inline int cli(const std::vector<std::string>& args) {
     CLI::App app{"velmora"};
     app.require_subcommand(1);
     int status = 0;
     velmora::app::add_run_command(app, status);
     velmora::app::add_modules_command(app, status);
     velmora::app::add_analyze_command(app, status);
-    argv.insert(argv.begin(), "velmora");
+    velmora::app::add_synth_command(app, status);
+    velmora::app::add_track_command(app, status);
+    velmora::app::add_grid_command(app, status);
+    std::vector<const char*> argv{"velmora"};
+    for (const auto& a : args) argv.push_back(a.c_str());
     return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
 }
 
-}  // namespace apptest
+}  // namespace vtest

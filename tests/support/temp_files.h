@@ -77,9 +77,3 @@ private:
 };
 
 }  // namespace vtest
-
-namespace apptest {
-using vtest::Capture;
-using vtest::InDirectory;
-using vtest::TempDir;
-}  // namespace apptest

@@ -2,27 +2,14 @@
 // that cannot be tracked.
 #include <gtest/gtest.h>
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "commands.h"
-#include "temp_files.h"
+#include "app_test.h"
 #include "volume.h"
 
 namespace {
-
-int run(const char* command, std::vector<std::string> args) {
-    CLI::App app{"velmora"};
-    int status = 0;
-    velmora::app::add_synth_command(app, status);
-    velmora::app::add_track_command(app, status);
-    args.insert(args.begin(), {"velmora", command});
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
-}
 
 std::vector<std::string> lines(const std::string& path) {
     std::ifstream f(path);
@@ -35,10 +22,10 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTime) {
     vtest::TempDir dir;
     const std::string series = dir.file("series"), out = dir.file("tracks");
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(run("synth", {"--series", "4", series}), 0);
+    ASSERT_EQ(vtest::cli({"synth", "--series", "4", series}), 0);
     // Given out of order: the volumes' times put them right.
-    ASSERT_EQ(run("track", {series + "/series_002.nc", series + "/series_000.nc", series + "/series_003.nc",
-                            series + "/series_001.nc", "--out", out, "--no-picture"}),
+    ASSERT_EQ(vtest::cli({"track", series + "/series_002.nc", series + "/series_000.nc", series + "/series_003.nc",
+                      series + "/series_001.nc", "--out", out, "--no-picture"}),
               0);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find(" in 4 volumes (1 splits, "), std::string::npos) << printed;
@@ -70,13 +57,13 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTime) {
 TEST(TrackCommandTest, SeriesThatCannotBeTrackedAreRefused) {
     vtest::TempDir dir;
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(run("synth", {"--series", "2", dir.file("s")}), 0);
+    ASSERT_EQ(vtest::cli({"synth", "--series", "2", dir.file("s")}), 0);
     velmora::app::write_netcdf(dir.file("other.nc"), velmora::app::synthetic_scene());
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(run("track", {dir.file("s/series_000.nc"), dir.file("other.nc"), "--out", dir.file("t"), "--no-picture"}), 2);
+    EXPECT_EQ(vtest::cli({"track", dir.file("s/series_000.nc"), dir.file("other.nc"), "--out", dir.file("t"), "--no-picture"}), 2);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("lies on another grid than"), std::string::npos);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(run("track", {dir.file("s/series_000.nc"), dir.file("s/series_000.nc"), "--out", dir.file("t"),
+    EXPECT_EQ(vtest::cli({"track", dir.file("s/series_000.nc"), dir.file("s/series_000.nc"), "--out", dir.file("t"),
                             "--no-picture"}),
               2);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("are of the same time"), std::string::npos);
