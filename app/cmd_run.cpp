@@ -47,6 +47,15 @@ void add_run_command(CLI::App& app, int& status) {
     run->callback([options, &status] { status = run_network(*options, stderr, ::isatty(STDERR_FILENO) == 1); });
 }
 
+void add_commands(CLI::App& app, int& status) {
+    add_run_command(app, status);
+    add_modules_command(app, status);
+    add_analyze_command(app, status);
+    add_synth_command(app, status);
+    add_track_command(app, status);
+    add_grid_command(app, status);
+}
+
 int parse_and_run(CLI::App& app, int& status, int argc, const char* const* argv) {
     try {
         app.parse(argc, argv);

@@ -36,6 +36,9 @@ bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 void add_series_option(CLI::App& synth, int& count, double& interval);
 int write_series(const std::string& dir, int count, double interval);
 
+// Every subcommand above, in the order the program's help lists them.
+void add_commands(CLI::App& app, int& status);
+
 // Parses the command line and runs the chosen subcommand: the exit status,
 // 2 for a command line that cannot be understood.
 int parse_and_run(CLI::App& app, int& status, int argc, const char* const* argv);

@@ -1,5 +1,5 @@
 // velmora: runs networks of the library's modules on the substitute host.
-// Each subcommand lives in a file of its own and adds itself here.
+// Each subcommand lives in a file of its own and adds itself to the program.
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
@@ -19,11 +19,6 @@ int main(int argc, char** argv) {
         "  velmora batch data/*.nc --out results   many volumes at once on Dask (velmora batch --help)\n"
         "The network file format is described in docs/networks.md, the command line in docs/cli.md.");
     int status = 0;
-    velmora::app::add_run_command(app, status);
-    velmora::app::add_modules_command(app, status);
-    velmora::app::add_analyze_command(app, status);
-    velmora::app::add_synth_command(app, status);
-    velmora::app::add_track_command(app, status);
-    velmora::app::add_grid_command(app, status);
+    velmora::app::add_commands(app, status);
     return velmora::app::parse_and_run(app, status, argc, argv);
 }

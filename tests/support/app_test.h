@@ -44,12 +44,7 @@ inline int cli(const std::vector<std::string>& args) {
     CLI::App app{"velmora"};
     app.require_subcommand(1);
     int status = 0;
-    velmora::app::add_run_command(app, status);
-    velmora::app::add_modules_command(app, status);
-    velmora::app::add_analyze_command(app, status);
-    velmora::app::add_synth_command(app, status);
-    velmora::app::add_track_command(app, status);
-    velmora::app::add_grid_command(app, status);
+    velmora::app::add_commands(app, status);
     std::vector<const char*> argv{"velmora"};
     for (const auto& a : args) argv.push_back(a.c_str());
     return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
