@@ -2,9 +2,10 @@
 
     cells, failures = velmora.batch.analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None)
 
-Each volume is one Dask task. The workers read the files themselves (only
-paths go over the wire) and send back each volume's cells; the results are
-gathered as they finish and put back in the order of the paths. A volume
+The volumes go to Dask in groups, a few tasks per worker. The workers read
+the files themselves (only paths go over the wire) and send back each
+group's cells as one table; the tables are gathered as they finish and put
+back in the order of the paths. A volume
 that fails, or whose worker dies, is retried `retries` times and then
 reported in `failures`; it never stops the batch.
 """
@@ -71,27 +72,33 @@ def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=Tr
 
 
 def analyze_group(items, var, level, min_cells, picture, retries, polar=None):
-    """Several volumes in one task: [(index, path, folder)] -> [(index, cells
-    or None, error or None)], error being (type name, message). A volume
-    that fails is tried again here, up to `retries` more times, and then
-    reported; the others go on. Volumes of a few milliseconds each go to the
-    workers in groups so that Dask's cost per task is shared among them."""
-    done = []
-    for i, path, folder in items:
+    """Several volumes in one task: [(index, source, path, folder)] ->
+    (cells, outcomes). `cells` is one DataFrame of the group's cells, with
+    `source` added, in the order of the items (None when no volume
+    succeeded); `outcomes` is [(index, error or None)], error being (type
+    name, message). A volume that fails is tried again here, up to
+    `retries` more times, and then reported; the others go on. Volumes of
+    a few milliseconds each go to the workers in groups, and come back as
+    one table, so that Dask's cost per task and per result is shared among
+    them."""
+    import pandas as pd
+    frames, outcomes = [], []
+    for i, source, path, folder in items:
         for attempt in range(retries + 1):
             try:
-                done.append((i, analyze_one(path, var, level, min_cells, folder, picture, polar), None))
+                frames.append(analyze_one(path, var, level, min_cells, folder, picture, polar).assign(source=source))
+                outcomes.append((i, None))
                 break
             except Exception as e:  # noqa: BLE001 - reported with the volume, as the batch promises
                 if attempt == retries:
-                    done.append((i, None, (type(e).__name__, str(e))))
-    return done
+                    outcomes.append((i, (type(e).__name__, str(e))))
+    return (pd.concat(frames, ignore_index=True) if frames else None), outcomes
 
 
 def _group_size(volumes, workers):
     """Volumes per task: two tasks per worker, up to 64 volumes a task. Each
     task costs the scheduler, which shares the machine with the workers,
-    some milliseconds; on CPOL-size volumes (about 12 ms each) 17 tasks for
+    some milliseconds; on CPOL-size volumes (about 13 ms each) 17 tasks for
     100 volumes on two workers gave 1.31 times one worker's throughput, 4
     tasks 1.57 times (two plain processes: 1.64)."""
     return max(1, min(64, -(-volumes // max(1, 2 * workers))))
@@ -232,7 +239,14 @@ def local_cluster(workers=None):
     # The workers' own notes of a failed task are left out (the failures
     # are reported with the results); the HTTP server, which a scheduler
     # always has, takes a free port rather than warning that 8787 is taken.
-    with dask.config.set({"distributed.nanny.pre-spawn-environ": env}):
+    # The dashboard's monitors run at a calmer pace: at Dask's defaults (a
+    # profile sample every 10 ms, an event-loop tick every 20 ms, worker
+    # memory every 100 ms) an idle cluster of two workers takes some 15 % of
+    # a core, which on a machine whose cores all run workers comes out of
+    # the analyses; at these, under 2 %.
+    calm = {"distributed.worker.profile.enabled": False, "distributed.admin.tick.interval": "1s",
+            "distributed.worker.memory.monitor-interval": "1s", "distributed.admin.system-monitor.interval": "2s"}
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": env, **calm}):
         return LocalCluster(n_workers=n, processes=True, threads_per_worker=1, dashboard_address=":0",
                             silence_logs=logging.ERROR)
 
@@ -285,26 +299,26 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
         start = time.perf_counter()
         token = uuid.uuid4().hex[:8]
         size = _group_size(len(paths), len(client.nthreads()) or 1)
-        groups = [[(i, os.path.abspath(paths[i]), folders.get(i)) for i in range(g, min(g + size, len(paths)))]
-                  for g in range(0, len(paths), size)]
+        groups = [[(i, paths[i], os.path.abspath(paths[i]), folders.get(i))
+                   for i in range(g, min(g + size, len(paths)))] for g in range(0, len(paths), size)]
         # A task whose worker dies is run again elsewhere (Dask's retries);
         # a volume that fails is retried within its task.
         futures = [client.submit(analyze_group, group, var, level, min_cells, picture, retries, polar,
                                  key=f"velmora-analyze-{token}-{k}", retries=retries, pure=False)
                    for k, group in enumerate(groups)]
         index = {f.key: k for k, f in enumerate(futures)}
-        cells, failed = {}, {}
+        tables, done, failed = {}, set(), {}
         bar = _Progress(len(paths), progress)
         try:
             for f in as_completed(futures):
-                group = groups[index[f.key]]
+                k = index[f.key]
                 try:
-                    results = f.result()
+                    tables[k], outcomes = f.result()
                 except Exception as e:  # noqa: BLE001 - a task lost for good (KilledWorker): its volumes failed
-                    results = [(i, None, (type(e).__name__, str(e))) for i, _, _ in group]
-                for i, table, error in results:
+                    outcomes = [(item[0], (type(e).__name__, str(e))) for item in groups[k]]
+                for i, error in outcomes:
                     if error is None:
-                        cells[i] = table
+                        done.add(i)
                     else:
                         failed[i] = error
                     bar.update(error is not None)
@@ -318,7 +332,7 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
         if cluster is not None:
             cluster.close()
 
-    frames = [cells[i].assign(source=paths[i]) for i in sorted(cells)]
+    frames = [tables[k] for k in sorted(tables) if tables[k] is not None]
     if frames:
         table = pd.concat(frames, ignore_index=True)
         first = ["source", "time"]
@@ -327,10 +341,10 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
         table = pd.DataFrame({"source": pd.Series(dtype=object), "time": pd.Series(dtype="datetime64[ns]")})
     failures = pd.DataFrame([(paths[i], failed[i][1], failed[i][0]) for i in sorted(failed)],
                             columns=_FAILURE_COLUMNS)
-    summary = dict(volumes=len(paths), done=len(cells), failed=len(failed), cells=len(table), seconds=seconds,
+    summary = dict(volumes=len(paths), done=len(done), failed=len(failed), cells=len(table), seconds=seconds,
                    volumes_per_second=len(paths) / seconds if seconds > 0 else 0.0)
     if out is not None:
         _remove_partials(folders.values())
         _write_csv(table, os.path.join(out, "cells.csv"))
         _write_csv(failures, os.path.join(out, "failures.csv"))
-    return BatchResult(table, failures, {paths[i]: folders[i] for i in sorted(cells)} if folders else {}, summary)
+    return BatchResult(table, failures, {paths[i]: folders[i] for i in sorted(done)} if folders else {}, summary)
