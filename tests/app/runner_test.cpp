@@ -61,14 +61,6 @@ TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
     EXPECT_EQ(dump["run"], Json::parse(R"({"calls": [{"instance": "thresh", "entry": "ThreshMinUpdate", "result": 1}],
         "messages": [], "arrays_unreleased": 0, "instances": {"thresh": {"module": "ThreshMin", "links": {"in": "grid"},
         "params": {"thresh_value": 2.0, "null_value": -1.0}, "outputs": {"out_nd": {"$field": "thresh.out_nd"}, "done": 1}}}})"));
-
-    // The dump feeds the next run through "include". (That it reads back as
-    // a network with the same fields is checked on every example network.)
-    dir.write("next.json", R"({"include": ["dump.json"], "instances": {"t2": {"module": "ThreshMin",
-        "params": {"thresh_value": 2.5, "null_value": 0}, "links": {"in": "thresh.out_nd"}}}})");
-    EXPECT_EQ(run(dir.file("next.json"), dir.file("next.dump.json")), velmora::app::run_ok);
-    EXPECT_EQ(read_json(dir.file("next.dump.json"))["fields"]["t2.out_nd"]["node_data"][0]["values"],
-              Json::parse("[0, 0, 3]"));
 }
 
 TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
@@ -123,21 +115,13 @@ TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
 }
 
 TEST_F(RunnerTest, ABrokenNetworkExitsWithTwoAndRunsNothing) {
-    const std::pair<const char*, const char*> broken[] = {
-        {"{\"fields\": {}\n \"instances\": {}}", ":2:2: error: not valid JSON"},
-        {R"({"instances": {"t": {"module": "Nope"}}})", ":1:32: error: unknown module \"Nope\""},
-    };
-    for (const auto& [text, message] : broken) {
-        std::string net = dir.write("net.json", text);
-        new_error_stream();
-        EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_invalid) << text;
-        EXPECT_EQ(err->text(), net + message + err->text().substr(net.size() + std::string(message).size())) << text;
-        EXPECT_FALSE(std::filesystem::exists(dir.file("dump.json")));
-        EXPECT_EQ(host.arrays_handed_out(), 0);
-        EXPECT_TRUE(host.reports().empty());
-    }
-    EXPECT_EQ(run(dir.file("missing.json")), velmora::app::run_invalid);
-    EXPECT_NE(err->text().find("missing.json: error: cannot read the file"), std::string::npos);
+    const std::string net = dir.write("net.json", R"({"instances": {"t": {"module": "Nope"}}})");
+    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_invalid);
+    EXPECT_EQ(err->text().rfind(net + ":1:32: error: unknown module \"Nope\"", 0), 0u) << err->text();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dump.json")));
+    EXPECT_EQ(host.arrays_handed_out(), 0);
+    EXPECT_TRUE(host.reports().empty());
+    EXPECT_EQ(run(dir.file("missing.json")), velmora::app::run_invalid);   // its message is the document's test
 }
 
 int half_and_report(OMobj_id*, int, int) {
@@ -160,9 +144,6 @@ int keeps_an_array(OMobj_id* id, int, int) {
 TEST_F(RunnerTest, ProgressIsDrawnAndErasedBeforeTheReportedTexts) {
     std::string net = dir.write("net.json", network);
     host.set_resolver([](std::string_view) { return &half_and_report; });
-    EXPECT_EQ(run(net, {}, {}, false), velmora::app::run_ok);
-    EXPECT_EQ(err->text(), "thresh : reported.\n");
-    new_error_stream();
     EXPECT_EQ(run(net, {}, {}, true), velmora::app::run_ok);
     std::string text = err->text();
     std::size_t drawn = text.find("thresh ThreshMinUpdate ["), erased = text.find("\r\033[K"), report = text.find("thresh : reported.\n");
@@ -344,14 +325,10 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
     EXPECT_EQ(k["outputs"], Json::parse(R"({"done": 1})"));
     EXPECT_EQ(dump["fields"]["grid"]["node_data"][0]["values"], Json::parse(R"([1, "nan"])"));
     // Values out of their type's range are refused where they stand.
-    for (const auto& [param, says] : {std::pair{"\"a_byte\": [0, 256]", "256 is out of range (0 to 255)"},
-                                      std::pair{"\"a_short\": [0, 1.5]", "a whole number, not the number 1.5"},
-                                      std::pair{"\"a_float\": [0, 1e39]", "1e+39 does not fit a single-precision float"}}) {
-        vtest::Capture e;
-        const std::string bad = R"({"instances": {"k": {"module": "EveryKind", "params": {)" + std::string(param) + "}}}}";
-        EXPECT_EQ(vtest::run_file(dir.write("bad.json", bad), e), velmora::app::run_invalid);
-        EXPECT_NE(e.text().find(says), std::string::npos) << e.text();
-    }
+    vtest::Capture e;
+    const std::string bad = R"({"instances": {"k": {"module": "EveryKind", "params": {"a_byte": [0, 256]}}}})";
+    EXPECT_EQ(vtest::run_file(dir.write("bad.json", bad), e), velmora::app::run_invalid);
+    EXPECT_NE(e.text().find(":1:70: error: 256 is out of range (0 to 255)"), std::string::npos) << e.text();
 
     // The dump read back as a network runs nothing.
     EXPECT_EQ(run_and_dump(dir.file("dump.json"), "again.json")["run"]["calls"], Json::array());

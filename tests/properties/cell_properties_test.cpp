@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <map>
-#include <set>
 
 #include "properties/core_split.h"
 #include "temp_files.h"
@@ -169,23 +168,14 @@ TEST(CellProperties, UnevenLevels) {
     // extents half the spacing to either neighbour: 0.75, 1.25, 1.75 and
     // 2.25 km. 20 dBZ above the cell.
     Scene s(axis(3, 0, 2), axis(3, 0, 2), {0.5f, 1.0f, 2.0f, 3.5f, 5.5f, 8.0f}, 20.0f);
-    const double dbz[] = {45, 50, 48, 42}, z[] = {1.0, 2.0, 3.5, 5.5}, dz[] = {0.75, 1.25, 1.75, 2.25};
-    for (std::size_t k = 0; k < 4; ++k) s.set(1, 1, k + 1, float(dbz[k]), 2);
-    double h = 0, zz = 0, lin = 0, zlin = 0, z47 = 0;
-    for (int k = 0; k < 4; ++k) {
-        const double zk = std::pow(10.0, dbz[k] / 10);
-        h += dz[k];
-        zz += dz[k] * z[k];
-        lin += zk * dz[k];
-        zlin += zk * dz[k] * z[k];
-        z47 += std::pow(zk, 4.0 / 7.0) * dz[k];
-    }
-    const double area = 2.0 * 2.0;   // spacing 2 km along x and y
+    const float dbz[] = {45, 50, 48, 42};
+    for (std::size_t k = 0; k < 4; ++k) s.set(1, 1, k + 1, dbz[k], 2);
     const PropertyTable t = s.measure({40, 45, 50});
     ASSERT_EQ(t.cells.size(), 1u);
     const CellProperties& p = t.cells[0];
-    expect_all({{"volume_km3", p.volume_km3, area * h},
-                {"area_km2", p.area_km2, area},
+    // Column area 2 x 2 km, depth 6 km; means weighted by each level's depth.
+    expect_all({{"volume_km3", p.volume_km3, 24},
+                {"area_km2", p.area_km2, 4},
                 {"top_km", p.top_km, 5.5},
                 // 42 dBZ at 5.5 km, 20 above at 8 km.
                 {"echo_top_40_km", p.echo_top_km[0], 5.5 + (42.0 - 40) / (42 - 20) * 2.5},
@@ -193,11 +183,11 @@ TEST(CellProperties, UnevenLevels) {
                 {"echo_top_45_km", p.echo_top_km[1], 3.5 + (48.0 - 45) / (48 - 42) * 2.0},
                 {"echo_top_50_km", p.echo_top_km[2], 2.0},
                 {"max_dbz_height_km", p.max_dbz_height_km, 2.0},
-                {"mean_dbz", p.mean_dbz, 10 * std::log10(lin / h)},
-                {"z_km", p.z_km, zz / h},
-                {"wz_km", p.wz_km, zlin / lin},
-                {"vil_kg_m2", p.vil_kg_m2, 3.44e-6 * z47 * 1000},
-                {"mass_kt", p.mass_kt, 3.44e-3 * z47 * area},
+                {"mean_dbz", p.mean_dbz, 46.913684},
+                {"z_km", p.z_km, 3.625},
+                {"wz_km", p.wz_km, 2.9047637},
+                {"vil_kg_m2", p.vil_kg_m2, 9.3306398},
+                {"mass_kt", p.mass_kt, 37.322559},
                 {"tilt_deg", p.tilt_deg, 0},
                 {"tilt_dir_deg", p.tilt_dir_deg, kNaN}});
 }
@@ -271,29 +261,15 @@ struct TwoCores {
         for (std::size_t i = 3; i < 8; ++i) s.set(i, 2, 0, 42, 1);   // the bridge, i = 3..7
         for (std::size_t i = 8; i < 13; ++i) s.set(i, 2, 0, 41, 1);  // its eastern half, i = 8..12
     }
-    // The voxels of each number, and whether each number's voxels are one
-    // face-connected part (a union of face neighbours of the same number).
-    std::map<std::int32_t, std::size_t> parts(bool& connected) const {
-        std::vector<std::size_t> root(s.labels.size());
-        for (std::size_t p = 0; p < root.size(); ++p) root[p] = p;
-        const auto find = [&](std::size_t p) {
-            while (root[p] != p) p = root[p] = root[root[p]];
-            return p;
-        };
-        for (std::size_t p = 0; p < root.size(); ++p)
-            for (const std::size_t d : {1, 16, 80})   // east, north, up
-                if (p + d < root.size() && (d != 1 || (p + 1) % 16) && (d != 16 || (p / 16 + 1) % 5) &&
-                    s.labels[p] == s.labels[p + d])
-                    root[find(p)] = find(p + d);
-        std::map<std::int32_t, std::size_t> count;
-        std::map<std::int32_t, std::set<std::size_t>> roots;
-        for (std::size_t p = 0; p < root.size(); ++p)
-            if (s.labels[p] > 0) {
-                ++count[s.labels[p]];
-                roots[s.labels[p]].insert(find(p));
-            }
-        connected = std::all_of(roots.begin(), roots.end(), [](const auto& r) { return r.second.size() == 1; });
-        return count;
+    // The numbers the cell's voxels should end with: the bridge's ten voxels
+    // (i = 3..12) as digits, the west core's, and the east core's by level.
+    std::vector<std::int32_t> numbered(const char* bridge, std::int32_t west, const char* east) const {
+        std::vector<std::int32_t> l = s.labels;
+        for (std::size_t p = 0; p < l.size(); ++p) {
+            const std::size_t i = p % 16, k = p / 80;
+            if (l[p]) l[p] = i < 3 ? west : i > 12 ? east[k] - '0' : bridge[i - 3] - '0';
+        }
+        return l;
     }
 };
 
@@ -303,53 +279,48 @@ TEST(CoreSplit, TwoCoresJoinedByABridge) {
     struct Case {
         std::vector<double> levels;
         int min_core;
-        std::map<std::int32_t, std::size_t> parts;
+        const char *bridge, *east;
+        std::int32_t west;
         std::vector<std::int32_t> parent;
+        bool peaks = false;
     };
     const std::vector<Case> cases = {
-        {{45}, 8, {{1, 27 + 5}, {2, 18 + 5}}, {0, 1, 1}},
-        {{45}, 19, {{1, 27 + 10 + 18}}, {0, 1}},          // the smaller core is too small
+        {{45}, 8, "2222211111", "111", 2, {0, 1, 1}},
+        {{45}, 19, "1111111111", "111", 1, {0, 1}},   // the smaller core is too small
         // At 41.5 the west core holds the western half of the bridge; of the
         // eastern half, the middle voxel, as far from both, goes to core 1.
-        {{41.5}, 8, {{1, 27 + 3}, {2, 18 + 5 + 2}}, {0, 1, 1}},
-        {{45, 49}, 8, {{1, 27 + 5}, {2, 18 + 5}}, {0, 1, 1}},    // nothing more divides at 49
-        {{}, 8, {{1, 55}}, {0, 1}},
+        {{41.5}, 8, "2222222111", "111", 2, {0, 1, 1}},
+        {{45, 49}, 8, "2222211111", "111", 2, {0, 1, 1}},   // nothing more divides at 49
+        {{}, 8, "1111111111", "111", 1, {0, 1}},
+        // The larger core holds two 55 dBZ regions of 9 voxels at its base and
+        // top: at 55 its part divides again, the new number (3) following,
+        // its parent the first cell. The 57 dBZ region (found last, as large)
+        // is the new part: the middle level, one step from both, stays.
+        {{45, 55}, 9, "2222211111", "113", 2, {0, 1, 1, 1}, true},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.levels) + " min " + std::to_string(c.min_core));
         TwoCores t;
+        for (std::size_t j = 1; c.peaks && j < 4; ++j)
+            for (std::size_t i = 13; i < 16; ++i) {
+                t.s.values[t.s.at(i, j, 0)] = 56;
+                t.s.values[t.s.at(i, j, 2)] = 57;
+            }
+        const std::vector<std::int32_t> want = t.numbered(c.bridge, c.west, c.east);
         const auto parent = velmora::app::split_cells(t.s.labels, t.s.values, t.grid, 1, {c.levels, c.min_core});
-        bool connected = false;
-        EXPECT_EQ(t.parts(connected), c.parts) << c.levels.size() << " levels, min " << c.min_core;
-        EXPECT_TRUE(connected);
+        EXPECT_EQ(t.s.labels, want);
         EXPECT_EQ(parent, c.parent);
         // Each part measured on its own, its parent named.
         const PropertyTable p = velmora::app::measure_cells(t.s.axes, t.s.labels, t.s.values, {}, parent);
-        ASSERT_EQ(p.cells.size(), c.parts.size());
+        ASSERT_EQ(p.cells.size(), c.parent.size() - 1);
         for (const CellProperties& cell : p.cells) {
             EXPECT_EQ(cell.parent, 1);
-            EXPECT_EQ(std::size_t(cell.voxels), c.parts.at(cell.cell));
+            EXPECT_EQ(cell.voxels, std::ranges::count(want, cell.cell));
         }
     }
 }
 
-TEST(CoreSplit, PartsDivideAgainAndBadInput) {
-    // The larger core holds two 55 dBZ regions of 9 voxels at its base and
-    // top: at 45 the cell divides in two, at 55 the larger part in two more,
-    // whose numbers follow (3), its parent the first cell.
-    TwoCores t;
-    for (std::size_t j = 1; j < 4; ++j)
-        for (std::size_t i = 13; i < 16; ++i) {
-            t.s.values[t.s.at(i, j, 0)] = 56;
-            t.s.values[t.s.at(i, j, 2)] = 57;
-        }
-    const auto parent = velmora::app::split_cells(t.s.labels, t.s.values, t.grid, 1, {{45, 55}, 9});
-    bool connected = false;
-    // The 57 dBZ region (found last, as large) is the second: the middle
-    // level (9 voxels, one step from both) goes to the first, with the bridge.
-    EXPECT_EQ(t.parts(connected), (std::map<std::int32_t, std::size_t>{{1, 9 + 9 + 5}, {2, 18 + 5}, {3, 9}}));
-    EXPECT_TRUE(connected);
-    EXPECT_EQ(parent, (std::vector<std::int32_t>{0, 1, 1, 1}));
-
+TEST(CoreSplit, BadInput) {
     TwoCores bad;
     using velmora::app::split_cells;
     EXPECT_THROW(split_cells(bad.s.labels, bad.s.values, bad.grid, 1, {{45, 45}, 8}), std::invalid_argument);

@@ -18,25 +18,21 @@ std::vector<std::string> lines(const std::string& path) {
     return out;
 }
 
-TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTime) {
+// Given out of order: the volumes' times put them right.
+TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
     vtest::TempDir dir;
     const std::string series = dir.file("series"), out = dir.file("tracks");
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(vtest::cli({"synth", "--series", "4", series}), 0);
-    // Given out of order: the volumes' times put them right.
     ASSERT_EQ(vtest::cli({"track", series + "/series_002.nc", series + "/series_000.nc", series + "/series_003.nc",
-                      series + "/series_001.nc", "--out", out, "--no-picture"}),
-              0);
+                          series + "/series_001.nc", "--out", out, "--no-picture"}), 0);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find(" in 4 volumes (1 splits, "), std::string::npos) << printed;
     const auto rows = lines(out + "/tracks.csv");
     ASSERT_GE(rows.size(), 19u);
     // The track's own columns, then the cells' other properties.
     EXPECT_EQ(rows[0].rfind("track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,"
-                            "source,area_km2,base_km,echo_top_18_km,",
-                            0),
-              0u)
-        << rows[0];
+                            "source,area_km2,base_km,echo_top_18_km,", 0), 0u) << rows[0];
     EXPECT_NE(rows[0].find(",vil_kg_m2,mass_kt,tilt_deg,tilt_dir_deg"), std::string::npos) << rows[0];
     EXPECT_EQ(rows[1].rfind("1,2006-01-20T00:00:00Z,1,", 0), 0u) << rows[1];
     // The fast cell, track 1: 7.5 km east and 2.4 km north in 5 minutes, 25 and 8 m/s.
@@ -52,22 +48,15 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTime) {
     EXPECT_NEAR(std::stod(f[11]), 8.0, 0.5);
     EXPECT_TRUE(std::filesystem::exists(out + "/tracks.vtp"));
     EXPECT_TRUE(std::filesystem::exists(out + "/volumes/series_000/cells.csv"));
-}
 
-TEST(TrackCommandTest, SeriesThatCannotBeTrackedAreRefused) {
-    vtest::TempDir dir;
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(vtest::cli({"synth", "--series", "2", dir.file("s")}), 0);
+    // Volumes of another grid, or of the same time, cannot be tracked.
     velmora::app::write_netcdf(dir.file("other.nc"), velmora::app::synthetic_scene());
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(vtest::cli({"track", dir.file("s/series_000.nc"), dir.file("other.nc"), "--out", dir.file("t"), "--no-picture"}), 2);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("lies on another grid than"), std::string::npos);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(vtest::cli({"track", dir.file("s/series_000.nc"), dir.file("s/series_000.nc"), "--out", dir.file("t"),
-                            "--no-picture"}),
-              2);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("are of the same time"), std::string::npos);
-    ::testing::internal::GetCapturedStdout();
+    for (const auto& [other, says] : {std::pair{dir.file("other.nc"), "lies on another grid than"},
+                                      std::pair{series + "/series_000.nc", "are of the same time"}}) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(vtest::cli({"track", series + "/series_000.nc", other, "--out", dir.file("t"), "--no-picture"}), 2);
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find(says), std::string::npos) << says;
+    }
 }
 
 }  // namespace

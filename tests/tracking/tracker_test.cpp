@@ -19,19 +19,19 @@ using namespace velmora::app;
 
 TEST(TrackerTest, PhaseCorrelationFindsTheShiftOfTheEcho) {
     const std::size_t nx = 64, ny = 48;
-    std::vector<float> a(nx * ny, NAN), b(nx * ny, NAN);
-    for (std::size_t j = 0; j < ny; ++j)
-        for (std::size_t i = 0; i < nx; ++i) {
-            const double r1 = std::hypot(double(i) - 20, double(j) - 15), r2 = std::hypot(double(i) - 40, double(j) - 30);
-            const double v = std::max(45 - 2 * r1, 35 - 3 * r2);
-            if (v > 0) a[j * nx + i] = float(v);
-            // The same echo 5 columns east and 3 rows south.
-            const double s1 = std::hypot(double(i) - 25, double(j) - 12), s2 = std::hypot(double(i) - 45, double(j) - 27);
-            const double w = std::max(45 - 2 * s1, 35 - 3 * s2);
-            if (w > 0) b[j * nx + i] = float(w);
-        }
-    EXPECT_EQ(tracking::phase_shift(a, b, nx, ny), std::make_pair(5, -3));
-    EXPECT_EQ(tracking::phase_shift(a, std::vector<float>(nx * ny, NAN), nx, ny), std::make_pair(0, 0));
+    // A strong echo and a weaker one, shifted by dx columns and dy rows.
+    const auto echo = [&](double dx, double dy) {
+        std::vector<float> f(nx * ny, NAN);
+        for (std::size_t j = 0; j < ny; ++j)
+            for (std::size_t i = 0; i < nx; ++i) {
+                const double x = double(i) - dx, y = double(j) - dy;
+                const double v = std::max(45 - 2 * std::hypot(x - 20, y - 15), 35 - 3 * std::hypot(x - 40, y - 30));
+                if (v > 0) f[j * nx + i] = float(v);
+            }
+        return f;
+    };
+    EXPECT_EQ(tracking::phase_shift(echo(0, 0), echo(5, -3), nx, ny), std::make_pair(5, -3));
+    EXPECT_EQ(tracking::phase_shift(echo(0, 0), std::vector<float>(nx * ny, NAN), nx, ny), std::make_pair(0, 0));
 }
 
 struct Tracked {
@@ -119,6 +119,29 @@ TEST(TrackerTest, TheSyntheticSeriesIsRecovered) {
     EXPECT_GE(merges, 1);
 }
 
+// Cells moving at constant velocities (km a volume), with their true
+// positions, until they leave the grid.
+struct Mover {
+    float x, y, u, v, peak, radius;
+};
+tracking::Series moving(const std::vector<Mover>& movers, int volumes, double interval, const SceneOptions& grid) {
+    tracking::Series s;
+    for (int t = 0; t < volumes; ++t) {
+        std::vector<ConvectiveCell> cells;
+        for (std::size_t m = 0; m < movers.size(); ++m) {
+            const Mover& c = movers[m];
+            const float x = c.x + c.u * float(t), y = c.y + c.v * float(t);
+            if (std::abs(x) > float(grid.nx) / 2 - 4 || std::abs(y) > float(grid.ny) / 2 - 4) continue;
+            cells.push_back({x, y, c.peak, c.radius, 8.0f, 2.5f, 0.0f});
+            s.truth.push_back({int(m) + 1, t * interval, x, y, t == 0 ? "start" : "continue", 0});
+        }
+        Volume v = scene_of_cells(grid, cells);
+        v.time = 1.0e9 + t * interval;
+        s.volumes.push_back(std::move(v));
+    }
+    return s;
+}
+
 // A series the tracker was not tuned on: cells of random size and strength
 // scattered over the grid, each moving in its own direction at 5 to 25 m/s,
 // some crossing others' paths, every 6 minutes.
@@ -126,31 +149,14 @@ TEST(TrackerTest, UnseenSeriesOfScatteredMovingCells) {
     for (const std::uint32_t seed : {3u, 7u, 19u}) {   // 13 seeds pass; three run here
         std::mt19937 rnd(seed);
         std::uniform_real_distribution<float> uni(0.0f, 1.0f);
-        struct Mover {
-            float x, y, u, v, peak, radius;
-        };
         std::vector<Mover> movers;
         for (int i = 0; i < 9; ++i) {
             const float speed = (5.0f + 20.0f * uni(rnd)) * 0.36f, dir = 6.2832f * uni(rnd);   // km per 6 minutes
             movers.push_back({-70 + 140 * uni(rnd), -50 + 100 * uni(rnd), speed * std::cos(dir), speed * std::sin(dir),
                               47 + 9 * uni(rnd), 2.0f + 1.5f * uni(rnd)});
         }
-        tracking::Series s;
-        const double interval = 360.0;
-        for (int t = 0; t < 10; ++t) {
-            std::vector<ConvectiveCell> cells;
-            for (std::size_t m = 0; m < movers.size(); ++m) {
-                const Mover& c = movers[m];
-                const float x = c.x + c.u * t, y = c.y + c.v * t;
-                if (std::abs(x) > 76 || std::abs(y) > 56) continue;   // gone off the grid
-                cells.push_back({x, y, c.peak, c.radius, 8.0f, 2.5f, 0.0f});
-                s.truth.push_back({int(m) + 1, t * interval, x, y, t == 0 ? "start" : "continue", 0});
-            }
-            Volume v = scene_of_cells({.nx = 160, .ny = 120, .nz = 20}, cells);
-            v.time = 1.0e9 + t * interval;
-            s.volumes.push_back(std::move(v));
-        }
-        const Score sc = score(s, track_series(s), interval, {});
+        const tracking::Series s = moving(movers, 10, 360, {.nx = 160, .ny = 120, .nz = 20});
+        const Score sc = score(s, track_series(s), 360, {});
         EXPECT_GE(sc.links, 20) << "seed " << seed;
         EXPECT_GE(sc.kept, sc.links * 95 / 100) << "seed " << seed << ": " << sc.kept << " of " << sc.links;
         EXPECT_EQ(sc.false_joins, 0) << "seed " << seed;
@@ -160,16 +166,8 @@ TEST(TrackerTest, UnseenSeriesOfScatteredMovingCells) {
 // Two cells passing each other on opposite courses, 10 km apart at their
 // closest, 6 km a volume each: each keeps its track.
 TEST(TrackerTest, CellsPassingEachOtherKeepTheirTracks) {
-    tracking::Series s;
-    for (int t = 0; t < 9; ++t) {
-        const float east = -24.0f + 6.0f * t, west = 24.0f - 6.0f * t;
-        const std::vector<ConvectiveCell> cells = {{east, 5.0f, 52, 2.5f, 8.0f, 2.5f, 0.0f},
-                                                   {west, -5.0f, 52, 2.5f, 8.0f, 2.5f, 0.0f}};
-        Volume v = scene_of_cells({.nx = 80, .ny = 60, .nz = 12}, cells);
-        v.time = 1.0e9 + 300.0 * t;
-        s.volumes.push_back(std::move(v));
-    }
-    const Tracked t = track_series(s);
+    const Tracked t = track_series(moving({{-24, 5, 6, 0, 52, 2.5f}, {24, -5, -6, 0, 52, 2.5f}}, 9, 300,
+                                          {.nx = 80, .ny = 60, .nz = 12}));
     std::map<int, std::set<int>> sides;   // track -> the sides (north, south) its cells lie on
     for (const tracking::Row& r : t.rows) sides[r.track].insert(t.frames[r.frame].cells[r.cell].y > 0 ? 1 : -1);
     ASSERT_EQ(sides.size(), 2u);
