@@ -1,6 +1,7 @@
 """velmora.analyze gives the cells `velmora analyze` gives, with the cell
 properties of cell_properties.csv column by column."""
 import filecmp
+import os
 
 import numpy as np
 import pandas as pd
@@ -10,9 +11,6 @@ import velmora
 from velmora import _core
 from conftest import command
 
-RESULTS = ["network.json", "analysis.log", "cells.csv", "surface_cells.csv", "cells_ijk.txt", "radar.vti",
-           "isosurface.vtp", "isovolume.vtu", "cell_tops.vtp", "centres.vtp", "legend_axis.vtp",
-           "legend_ticks.vtp"]
 # The statistics module's columns of cells.csv that the DataFrame carries.
 CSV_COLUMNS = {"AreaNo": "cell", "NumPoints": "voxels", "DT_Min": "min_dbz", "DT_Max": "max_dbz", "DT_SD": "sd_dbz"}
 
@@ -54,9 +52,8 @@ def test_scene_as_the_command(scene, tmp_path):
 
     # to_files writes what the command writes.
     assert a.to_files(tmp_path / "py", picture=False).splitlines()[:7] == table.splitlines()[:7]
-    for name in RESULTS:
-        assert (tmp_path / "py" / name).exists(), name
-    for name in ["cells.csv", "surface_cells.csv", "cells_ijk.txt", "analysis.log"]:
+    assert sorted(os.listdir(tmp_path / "py")) == sorted(os.listdir(tmp_path / "cmd"))
+    for name in ["cells.csv", "cell_properties.csv", "surface_cells.csv", "cells_ijk.txt", "analysis.log"]:
         assert filecmp.cmp(tmp_path / "py" / name, tmp_path / "cmd" / name, shallow=False), name
     # the volume written for ParaView reads back as a volume with the same cells
     b = velmora.analyze(tmp_path / "py" / "radar.vti", var="DT")
