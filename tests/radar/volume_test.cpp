@@ -99,11 +99,11 @@ TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     const struct {
         const char* name;
         SmallFile file;
-        float first, eleventh;
+        float first;  // of the values first, first + 1, ... and missing data last
         long step = velmora::app::kOnlyTime;
-    } rows[] = {{"plain", {}, 0, 10}, {"metres", {.time_axis = false, .xy_units = "m"}, 0, 10},
-                {"strings", {.units_as_string = true}, 0, 10}, {"infinite", {.last_value = INFINITY}, 0, 10},
-                {"packed", {.packed = true}, 10, 20}, {"series", {.times = 3}, 100, 110, 1}};
+    } rows[] = {{"plain", {}, 0}, {"metres", {.time_axis = false, .xy_units = "m"}, 0},
+                {"strings", {.units_as_string = true}, 0}, {"infinite", {.last_value = INFINITY}, 0},
+                {"packed", {.packed = true}, 10}, {"series", {.times = 3}, 100, 1}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = dir.file(std::string(row.name) + ".nc");
@@ -113,7 +113,9 @@ TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
         EXPECT_EQ(v.y, (std::vector<float>{5, 7}));
         EXPECT_EQ(v.units, "dBZ");
         EXPECT_TRUE(v.has_null);
-        EXPECT_EQ(std::tie(v.values[0], v.values[10], v.values[11]), std::tie(row.first, row.eleventh, v.null_value));
+        ASSERT_EQ(v.values.size(), 12u);
+        for (int i = 0; i < 11; ++i) EXPECT_EQ(v.values[i], row.first + i) << i;
+        EXPECT_EQ(v.values[11], v.null_value);
     }
     const Volume a = velmora::app::read_netcdf(dir.file("plain.nc"), "ze");
     EXPECT_EQ(a.null_value, -9999.0f);
