@@ -8,6 +8,7 @@
 #include "polar.h"
 #include "polar_files.h"
 #include "temp_files.h"
+#include "volume.h"
 
 namespace {
 
@@ -106,33 +107,21 @@ TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
     EXPECT_NE(polartest::error_of([&] { read_cfradial(no_sweeps); }).find("no dimension sweep"), std::string::npos);
 }
 
-// polar_format by content: an ODIM volume, CF/Radial volumes (NetCDF-4 and
-// classic) and a gridded NetCDF volume, whatever their names.
+// polar_format by content, whatever the names: an ODIM volume, CF/Radial
+// volumes (NetCDF-4 and classic), gridded NetCDF volumes and text.
 TEST(CfRadialFormat, TellsTheFormatsApart) {
     vtest::TempDir dir;
     const std::string odim = dir.file("odim.nc"), cf4 = dir.file("cf.h5"), cf3 = dir.file("cf3");
-    const std::string grid = dir.file("grid.nc");
+    const std::string grid = dir.file("grid.nc"), cpol = VELMORA_SOURCE_DIR "/../shared/data/cpol_200601200050.nc";
     polartest::write_odim(odim);
     polartest::write_cfradial(cf4);
     polartest::write_cfradial(cf3, {.format = 0});
-    {
-        polartest::NcWriter w(grid);
-        const int z = w.dim("z", 2), y = w.dim("y", 2), x = w.dim("x", 2);
-        w.var("x", NC_FLOAT, {x});
-        w.var("y", NC_FLOAT, {y});
-        w.var("z", NC_FLOAT, {z});
-        w.var("DT", NC_FLOAT, {z, y, x});
-    }
-    EXPECT_EQ(polar_format(odim), PolarFormat::odim);
-    EXPECT_EQ(polar_format(cf4), PolarFormat::cfradial);
-    EXPECT_EQ(polar_format(cf3), PolarFormat::cfradial);
-    EXPECT_EQ(polar_format(grid), PolarFormat::none);
-    EXPECT_EQ(polar_format(dir.write("text", "CDF is not enough")), PolarFormat::none);
-    EXPECT_EQ(polar_format(dir.file("absent")), PolarFormat::none);
-    const std::string cpol = std::string(VELMORA_SOURCE_DIR) + "/../shared/data/cpol_200601200050.nc";
-    if (std::filesystem::exists(cpol)) {
-        EXPECT_EQ(polar_format(cpol), PolarFormat::none);
-    }
+    velmora::app::write_netcdf(grid, velmora::app::synthetic_scene({.nx = 4, .ny = 3, .nz = 2}));
+    const std::pair<std::string, PolarFormat> files[] = {
+        {odim, PolarFormat::odim}, {cf4, PolarFormat::cfradial}, {cf3, PolarFormat::cfradial},
+        {grid, PolarFormat::none}, {dir.write("text", "CDF is not enough"), PolarFormat::none},
+        {dir.file("absent"), PolarFormat::none}, {std::filesystem::exists(cpol) ? cpol : grid, PolarFormat::none}};
+    for (const auto& [path, format] : files) EXPECT_EQ(polar_format(path), format) << path;
 
     // read_polar reads each by its format and refuses the grid.
     EXPECT_EQ(read_polar(odim).sweeps.size(), 3u);

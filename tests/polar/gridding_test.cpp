@@ -9,7 +9,6 @@
 #include <numbers>
 
 #include "polar_files.h"
-#include "temp_files.h"
 
 namespace {
 
@@ -29,9 +28,7 @@ TEST(PolarGeometry, BeamHeightAndGroundDistance) {
             EXPECT_NEAR(beam_height(r, e), std::hypot(gx, gy) - R, 1e-9) << r << " km at " << e << " deg";
             EXPECT_NEAR(ground_distance(r, e), R * std::atan2(gx, gy), 1e-9) << r << " km at " << e << " deg";
         }
-    // The rule of thumb of radar texts: h ~ r sin e + r^2 / (2 R) for small e.
-    EXPECT_NEAR(beam_height(100.0, 0.5), 100.0 * std::sin(0.5 * kDeg) + 100.0 * 100.0 / (2 * kEffectiveEarthRadius),
-                1e-3);
+    // The figure of radar texts (h ~ r sin e + r^2 / (2 R) for small e).
     EXPECT_NEAR(beam_height(100.0, 0.5), 1.461, 1e-3);
     EXPECT_NEAR(beam_height(12.0, 90.0), 12.0, 1e-9);
     EXPECT_NEAR(ground_distance(12.0, 90.0), 0.0, 1e-9);
@@ -124,38 +121,6 @@ TEST(PolarGridding, KnownFieldGridsBack) {
     EXPECT_EQ(at(g, 5, 5, 12.0), -9999.0f);
     // Only no echo beyond 80 km: no value, not a low one.
     for (float value : grid_volumes(std::span(&v, 1), small_grid(95, 100)).values) EXPECT_EQ(value, -9999.0f);
-
-    // The same scan as radar software writes it to ODIM, the sweeps from the
-    // top down, rays centred on (i + 0.5) degrees, one byte a gate (0.5 dB
-    // steps from -32 dBZ, 0 no echo, 255 no data): within the grid's own
-    // smoothing and half a step of the bytes.
-    PolarVolume centred = scan(storm, kElevations, 500.0, 240, 0.5);
-    std::reverse(centred.sweeps.begin(), centred.sweeps.end());
-    vtest::TempDir dir;
-    const std::string path = dir.file("scan.h5");
-    {
-        polartest::H5File f(path);
-        f.text("/what", "object", "PVOL");
-        f.text("/what", "date", "20100810");
-        f.text("/what", "time", "120000");
-        f.numbers("/where", {{"lat", 45.0}, {"lon", 7.0}, {"height", 300.0}});
-        for (std::size_t n = 0; n < centred.sweeps.size(); ++n) {
-            const Sweep& s = centred.sweeps[n];
-            const std::string ds = "/dataset" + std::to_string(n + 1);
-            polartest::odim_sweep(f, ds, {s.fixed_angle, 360, 240, 0, 500}, "DBZH", {0.5, -32, 255, 0});
-            std::vector<double> raw;
-            for (float x : s.values)
-                raw.push_back(std::isnan(x)   ? 255
-                              : std::isinf(x) ? 0
-                                              : std::clamp(std::round((x + 32.0) * 2), 1.0, 254.0));
-            f.array(ds + "/data1/data", 360, 240, raw, H5T_STD_U8LE, true);
-        }
-    }
-    const PolarVolume read = read_polar(path);
-    ASSERT_EQ(read.sweeps.size(), kElevations.size());
-    const Volume from_file = grid_volumes(std::span(&read, 1), small_grid());
-    EXPECT_EQ(from_file.time, 1281441600.0);
-    storm_error(from_file, 1.25);
 }
 
 TEST(PolarGridding, MissingGatesAreLeftOutAndNoEchoWeighsAsZeroPower) {
@@ -185,12 +150,13 @@ TEST(PolarGridding, MissingGatesAreLeftOutAndNoEchoWeighsAsZeroPower) {
 TEST(PolarGridding, CompositeOfTwoRadarsAndTheRadarsOrderOfRays) {
     // Two radars 0.5 degrees of longitude apart (about 39.3 km) scan the same
     // storm; where both see it the composite holds it as well as each alone
-    // does. The second radar stores its rays from another azimuth, in
-    // reverse, and from -180 to 180 degrees.
+    // does. The second radar stores its sweeps from the top down, its rays
+    // from another azimuth, in reverse, and from -180 to 180 degrees.
     PolarVolume a = scan(storm, kElevations);
     const auto storm_east = [](double x, double y, double z) { return storm(x + 39.3, y, z); };
     PolarVolume b = scan(storm_east, kElevations, 500.0, 240, 137.6);
     b.site->longitude += 0.5;
+    std::reverse(b.sweeps.begin(), b.sweeps.end());
     for (Sweep& s : b.sweeps) {
         for (float& az : s.azimuth)
             if (az > 180.0f) az -= 360.0f;

@@ -262,7 +262,6 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPacking) {
 
         const Sweep& low = ref.sweeps[0];
         ASSERT_EQ(low.rays(), 4u);
-        ASSERT_EQ(low.gates, 6);
         polartest::expect_sweep(low, 0.50, 6, 2125, 250);  // the median elevation, not the mean
         EXPECT_EQ(low.time, kTime);
         EXPECT_EQ(low.azimuth, (std::vector<float>{359.5f, 0.5f, 1.5f, 2.5f}));
@@ -276,7 +275,6 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPacking) {
         // longer ones cut to its length.
         const Sweep& high = ref.sweeps[1];
         ASSERT_EQ(high.rays(), 3u);
-        ASSERT_EQ(high.gates, 4);
         polartest::expect_sweep(high, 1.45, 4, 1000, 1000);
         EXPECT_EQ(high.time, kTime + 60);
         EXPECT_EQ(high.azimuth, (std::vector<float>{0, 10.25f, 20.5f}));
@@ -308,7 +306,6 @@ TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
     ASSERT_EQ(ref.sweeps.size(), 1u);  // the Doppler half of the split cut has no reflectivity
     const Sweep& s = ref.sweeps[0];
     ASSERT_EQ(s.rays(), 3u);
-    ASSERT_EQ(s.gates, 5);
     polartest::expect_sweep(s, 0.48, 5, 0, 1000, 1e-9);  // 88 x 180/32768 = 0.4834°
     EXPECT_FLOAT_EQ(s.elevation[0], 88 * 180.0f / 32768);
     EXPECT_FLOAT_EQ(s.azimuth[1], 45.0f);

@@ -143,7 +143,7 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
         return [=](H5File& f) { f.remove(at, name); };
     };
     const auto number = [](const char* at, const char* name, double value, hid_t type = H5T_NATIVE_DOUBLE) {
-        return [=](H5File& f) { f.number(at, name, value, type); };
+        return [=](H5File& f) { f.numbers(at, {{name, value, type}}); };
     };
     const auto unlink = [](std::vector<const char*> paths) {
         return [=](H5File& f) {

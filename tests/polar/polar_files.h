@@ -16,19 +16,13 @@
 #include <utility>
 #include <vector>
 
+#include "app_test.h"
 #include "polar.h"
 
 namespace polartest {
 
-// The message of the runtime_error read throws; "read" when it reads.
-inline std::string error_of(const std::function<void()>& read) {
-    try {
-        read();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "read";
-}
+// The message of the runtime_error read throws; "" when it reads.
+inline std::string error_of(const std::function<void()>& read) { return vtest::error_of<std::runtime_error>(read); }
 
 // read throws a runtime_error that names path first and says message.
 inline void expect_refused(const std::function<void()>& read, const std::string& path, const std::string& message) {
@@ -80,17 +74,7 @@ public:
     H5File& operator=(const H5File&) = delete;
     hid_t id() const { return id_; }
 
-    // Numbers of the given file type, a scalar or (array) an array.
-    void number(const std::string& at, const char* name, double value, hid_t type = H5T_NATIVE_DOUBLE,
-                bool array = false) {
-        numbers(at, name, {value}, type, array);
-    }
-    void numbers(const std::string& at, const char* name, const std::vector<double>& values,
-                 hid_t type = H5T_NATIVE_DOUBLE, bool array = true) {
-        const hsize_t n = values.size();
-        attribute(at, name, type, array ? H5Screate_simple(1, &n, nullptr) : H5Screate(H5S_SCALAR), H5T_NATIVE_DOUBLE,
-                  values.data());
-    }
+    // Numbers of the given file types, each a scalar or (array) an array of one.
     struct Number {
         const char* name;
         double value;
@@ -98,7 +82,12 @@ public:
         bool array = false;
     };
     void numbers(const std::string& at, std::initializer_list<Number> numbers) {
-        for (const Number& n : numbers) number(at, n.name, n.value, n.type, n.array);
+        for (const Number& n : numbers) numbers_of(at, n.name, {n.value}, n.type, n.array);
+    }
+    // An array of numbers.
+    void numbers(const std::string& at, const char* name, const std::vector<double>& values,
+                 hid_t type = H5T_NATIVE_DOUBLE) {
+        numbers_of(at, name, values, type, true);
     }
 
     // A string of fixed length (null-terminated, as ODIM asks) or of
@@ -142,6 +131,13 @@ public:
     }
 
 private:
+    void numbers_of(const std::string& at, const char* name, const std::vector<double>& values, hid_t type,
+                    bool array) {
+        const hsize_t n = values.size();
+        attribute(at, name, type, array ? H5Screate_simple(1, &n, nullptr) : H5Screate(H5S_SCALAR), H5T_NATIVE_DOUBLE,
+                  values.data());
+    }
+
     // A group and the groups above it. Parents first: H5Lexists fails,
     // loudly, on a path through a group that is not there.
     void group(const std::string& path) {
@@ -167,17 +163,6 @@ private:
     hid_t id_;
 };
 
-// A sweep of plain double attributes: where {elangle, nrays, nbins, rstart
-// (km), rscale (m)} and data1's quantity and what {gain, offset, nodata, undetect}.
-inline void odim_sweep(H5File& f, const std::string& dataset, const std::vector<double>& where, const char* quantity,
-                       const std::vector<double>& what) {
-    const char* const where_names[] = {"elangle", "nrays", "nbins", "rstart", "rscale"};
-    const char* const what_names[] = {"gain", "offset", "nodata", "undetect"};
-    for (std::size_t i = 0; i < where.size(); ++i) f.number(dataset + "/where", where_names[i], where[i]);
-    f.text(dataset + "/data1/what", "quantity", quantity);
-    for (std::size_t i = 0; i < what.size(); ++i) f.number(dataset + "/data1/what", what_names[i], what[i]);
-}
-
 // The small ODIM volume of the tests, 2020-01-02 03:04:05 UTC at 50.5 N
 // 6.25 E 120 m, beamwH 0.9, stored as real writers do in different ways:
 //   dataset2  1.5 deg, 4 rays x 3 bins from 0.5 km by 250 m (stored first):
@@ -202,7 +187,7 @@ inline void write_odim(H5File& f) {
     f.text("/what", "time", "030405", false, true);
     f.text("/what", "source", "WMO:00000,NOD:xxtst");
     f.numbers("/where", {{"lat", 50.5, H5T_IEEE_F32LE, true}, {"lon", 6.25}, {"height", 120, H5T_STD_I32LE}});
-    f.number("/how", "beamwH", 0.9);
+    f.numbers("/how", {{"beamwH", 0.9}});
 
     f.numbers("/dataset2/where", {{"elangle", 1.5}, {"nrays", 4, H5T_STD_I64LE}, {"nbins", 3, H5T_STD_I64LE, true},
                                   {"rstart", 0.5}, {"rscale", 250, H5T_IEEE_F32LE}, {"a1gate", 2, H5T_STD_I64LE}});
@@ -229,10 +214,14 @@ inline void write_odim(H5File& f) {
         for (int g = 0; g < 5; ++g) raw1.push_back(40 + 10 * r + g);
     f.array("/dataset1/data1/data", 6, 5, raw1, H5T_STD_I16LE);
 
-    odim_sweep(f, "/dataset3", {2.5, 2, 2, 0, 100}, "VRADH", {1, 0, 255, 0});
+    f.numbers("/dataset3/where", {{"elangle", 2.5}, {"nrays", 2}, {"nbins", 2}, {"rstart", 0}, {"rscale", 100}});
+    f.text("/dataset3/data1/what", "quantity", "VRADH");
+    f.numbers("/dataset3/data1/what", {{"gain", 1}, {"offset", 0}, {"nodata", 255}, {"undetect", 0}});
     f.array("/dataset3/data1/data", 2, 2, {1, 2, 3, 4}, H5T_STD_U8LE);
 
-    odim_sweep(f, "/dataset10", {3.0, 3, 4, 2, 500}, "DBZH", {1, 0, -9999.9, -8888});
+    f.numbers("/dataset10/where", {{"elangle", 3.0}, {"nrays", 3}, {"nbins", 4}, {"rstart", 2}, {"rscale", 500}});
+    f.text("/dataset10/data1/what", "quantity", "DBZH");
+    f.numbers("/dataset10/data1/what", {{"gain", 1}, {"offset", 0}, {"nodata", -9999.9}, {"undetect", -8888}});
     std::vector<double> raw10;
     for (int r = 0; r < 3; ++r)
         for (int g = 0; g < 4; ++g) raw10.push_back(r * 4 + g + 0.25);

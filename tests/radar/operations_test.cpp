@@ -139,10 +139,8 @@ TEST_F(OperationsTest, IsovolumeOfABoxAndItsAreasOnTheGrid) {
     run(map, {});
     auto grid_no = field(map, "out").int_values(0);
     ASSERT_EQ(grid_no.size(), 216u);
-    int ones = 0, twos = 0;
-    for (auto v : grid_no) ones += v == 1, twos += v == 2;
-    EXPECT_EQ(ones, 12);
-    EXPECT_EQ(twos, 1);
+    EXPECT_EQ(std::count(grid_no.begin(), grid_no.end(), 1), 12);
+    EXPECT_EQ(std::count(grid_no.begin(), grid_no.end(), 2), 1);
     EXPECT_EQ(grid_no[4 + 6 * (3 + 6 * 1)], 2);
     EXPECT_EQ(field(map, "out").dims(), (std::vector<std::int64_t>{6, 6, 6}));
 }

@@ -23,10 +23,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <future>
 #include <tuple>
 
+#include "../polar/polar_files.h"
 #include "app_test.h"
 #include "field_ref.h"
 #include "geo.h"
@@ -56,83 +56,69 @@ struct SmallFile {
     int times = 1;                   // time steps; step t adds 100 t to the values
 
     void write(const std::string& path) const {
-        int nc = 0, d[5] = {}, v[4] = {};   // dimensions time, z, y, x, x4; variables x, y, z, ze
-        ASSERT_EQ(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &nc), NC_NOERR);
-        const char* const names[] = {"time", "z", "y", "x", "x4"};
-        const std::size_t lengths[] = {static_cast<std::size_t>(times), 2, 2, 3, 4};
-        for (int i = time_axis ? 0 : 1; i < (x_on_another_dim ? 5 : 4); ++i) nc_def_dim(nc, names[i], lengths[i], &d[i]);
-        nc_def_var(nc, "x", NC_FLOAT, 1, &d[x_on_another_dim ? 4 : 3], &v[0]);
-        nc_def_var(nc, "y", NC_FLOAT, 1, &d[2], &v[1]);
-        nc_def_var(nc, "z", NC_FLOAT, 1, &d[1], &v[2]);
-        const char* units[] = {xy_units};
-        for (int a : {0, 1}) {
+        polartest::NcWriter w(path);
+        const int t = time_axis ? w.dim("time", times) : -1, z = w.dim("z", 2), y = w.dim("y", 2), x = w.dim("x", 3);
+        const double m = std::string(xy_units) == "m" ? 1000 : 1;
+        const int vx = x_on_another_dim ? w.var("x", NC_FLOAT, {w.dim("x4", 4)}, {-m, 0, m, 2})
+                                        : w.var("x", NC_FLOAT, {x}, {-m, 0, m});
+        const int vy = w.var("y", NC_FLOAT, {y}, {5 * m, 7 * m});
+        for (int v : {vx, vy}) {
+            const char* units = xy_units;
             if (units_as_string)
-                nc_put_att_string(nc, v[a], "units", 1, units);
+                EXPECT_EQ(nc_put_att_string(w.id, v, "units", 1, &units), NC_NOERR);
             else
-                nc_put_att_text(nc, v[a], "units", std::strlen(xy_units), xy_units);
+                w.text(v, "units", units);
         }
-        nc_put_att_text(nc, v[2], "units", 2, "km");
-        const int on[4] = {d[0], d[xyz_order ? 3 : 1], d[2], d[xyz_order ? 1 : 3]};
-        nc_def_var(nc, "ze", packed ? NC_SHORT : NC_FLOAT, time_axis ? 4 : 3, time_axis ? on : on + 1, &v[3]);
+        w.var("z", NC_FLOAT, {z}, {z_values.begin(), z_values.end()}, {{"units", "km"}});
+        std::vector<int> on{xyz_order ? x : z, y, xyz_order ? z : x};
+        if (time_axis) on.insert(on.begin(), t);
+        const int ze = w.var("ze", packed ? NC_SHORT : NC_FLOAT, on, {}, {{"units", "dBZ"}});
         if (packed) {
-            const short fill = -32768;
-            const float scale = 0.5f, offset = 10.0f;
-            nc_put_att_short(nc, v[3], "_FillValue", NC_SHORT, 1, &fill);
-            nc_put_att_float(nc, v[3], "scale_factor", NC_FLOAT, 1, &scale);
-            nc_put_att_float(nc, v[3], "add_offset", NC_FLOAT, 1, &offset);
+            w.number(ze, "_FillValue", NC_SHORT, -32768);
+            w.number(ze, "scale_factor", NC_FLOAT, 0.5);
+            w.number(ze, "add_offset", NC_FLOAT, 10);
         } else {
-            const float missing = -9999.0f;
-            nc_put_att_float(nc, v[3], "missing_value", NC_FLOAT, 1, &missing);
+            w.number(ze, "missing_value", NC_FLOAT, -9999);
         }
-        nc_put_att_text(nc, v[3], "units", 3, "dBZ");
-        nc_enddef(nc);
-        const float m = std::string(xy_units) == "m" ? 1000.0f : 1.0f;
-        const float x[4] = {-m, 0, m, 2}, y[2] = {5 * m, 7 * m};
-        nc_put_var_float(nc, v[0], x);
-        nc_put_var_float(nc, v[1], y);
-        nc_put_var_float(nc, v[2], z_values.data());
-        if (packed) {
-            const short raw[12] = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, -32768};
-            nc_put_var_short(nc, v[3], raw);
-        } else {
-            std::vector<float> raw;
-            for (int t = 0; t < times; ++t)
-                for (int i = 0; i < 12; ++i) raw.push_back(i == 11 ? last_value : static_cast<float>(i + 100 * t));
-            nc_put_var_float(nc, v[3], raw.data());
-        }
-        nc_close(nc);
+        w.enddef();
+        // Written as floats: the writer's doubles would refuse an infinite value.
+        std::vector<float> raw;
+        for (int step = 0; step < times; ++step)
+            for (int i = 0; i < 12; ++i)
+                raw.push_back(i == 11 ? (packed ? -32768.0f : last_value) : packed ? 2.0f * i : i + 100.0f * step);
+        EXPECT_EQ(nc_put_var_float(w.id, ze, raw.data()), NC_NOERR);
     }
 };
 
-// Writes the file into dir and reads its variable ze.
-Volume written_and_read(const TempDir& dir, const SmallFile& f, const std::string& name) {
-    f.write(dir.file(name));
-    return velmora::app::read_netcdf(dir.file(name), "ze");
-}
-
 TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     TempDir dir;
-    const Volume a = written_and_read(dir, SmallFile{}, "plain.nc");
-    EXPECT_EQ(a.x, (std::vector<float>{-1, 0, 1}));
-    EXPECT_EQ(a.y, (std::vector<float>{5, 7}));
-    EXPECT_TRUE(a.has_null);
+    // The same volume without a time axis, in metres, with units as NetCDF-4
+    // strings (km, not m) and with an infinite value (missing data); packed,
+    // raw * 0.5 + 10 with the packed fill value missing data; the second of
+    // three time steps.
+    const struct {
+        const char* name;
+        SmallFile file;
+        float first;  // of the values first, first + 1, ... and missing data last
+        long step = velmora::app::kOnlyTime;
+    } rows[] = {{"plain", {}, 0}, {"metres", {.time_axis = false, .xy_units = "m"}, 0},
+                {"strings", {.units_as_string = true}, 0}, {"infinite", {.last_value = INFINITY}, 0},
+                {"packed", {.packed = true}, 10}, {"series", {.times = 3}, 100, 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = dir.file(std::string(row.name) + ".nc");
+        row.file.write(path);
+        const Volume v = velmora::app::read_volume(path, "ze", {}, row.step);
+        EXPECT_EQ(v.x, (std::vector<float>{-1, 0, 1}));
+        EXPECT_EQ(v.y, (std::vector<float>{5, 7}));
+        EXPECT_EQ(v.units, "dBZ");
+        EXPECT_TRUE(v.has_null);
+        ASSERT_EQ(v.values.size(), 12u);
+        for (int i = 0; i < 11; ++i) EXPECT_EQ(v.values[i], row.first + i) << i;
+        EXPECT_EQ(v.values[11], v.null_value);
+    }
+    const Volume a = velmora::app::read_netcdf(dir.file("plain.nc"), "ze");
     EXPECT_EQ(a.null_value, -9999.0f);
-    EXPECT_EQ(a.values[10], 10.0f);
-    EXPECT_EQ(a.values[11], -9999.0f);
-    EXPECT_EQ(a.units, "dBZ");
-    // No time axis, metres: the same volume in km.
-    const Volume b = written_and_read(dir, SmallFile{.time_axis = false, .xy_units = "m"}, "metres.nc");
-    EXPECT_EQ(std::tie(b.x, b.y, b.values), std::tie(a.x, a.y, a.values));
-    // Packed: raw * 0.5 + 10, the packed fill value is missing data.
-    const Volume c = written_and_read(dir, SmallFile{.packed = true}, "packed.nc");
-    EXPECT_EQ(c.values[0], 10.0f);
-    EXPECT_EQ(c.values[10], 20.0f);
-    EXPECT_TRUE(c.has_null);
-    EXPECT_EQ(c.values[11], c.null_value);
-    // Units stored as NetCDF-4 strings are read (km, not m); an infinite value is missing data.
-    EXPECT_EQ(written_and_read(dir, SmallFile{.units_as_string = true}, "strings.nc").x, a.x);
-    const Volume inf = written_and_read(dir, SmallFile{.last_value = INFINITY}, "infinite.nc");
-    EXPECT_EQ(inf.values[11], inf.null_value);
 
     // As a field: uniform when evenly spaced; stretched levels stay exact as
     // explicit coordinates.
@@ -226,13 +212,8 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
     SmallFile{.xyz_order = true}.write(dir.file("turned.nc"));
     SmallFile{.times = 3}.write(dir.file("series.nc"));
     {   // values never written: the file is small
-        int nc = 0, d[3] = {}, v = 0;
-        ASSERT_EQ(nc_create(dir.file("huge.nc").c_str(), NC_CLOBBER | NC_NETCDF4, &nc), NC_NOERR);
-        nc_def_dim(nc, "z", 100, &d[0]);
-        nc_def_dim(nc, "y", 1100, &d[1]);
-        nc_def_dim(nc, "x", 1000, &d[2]);
-        nc_def_var(nc, "ze", NC_FLOAT, 3, d, &v);
-        nc_close(nc);
+        polartest::NcWriter w(dir.file("huge.nc"));
+        w.var("ze", NC_FLOAT, {w.dim("z", 100), w.dim("y", 1100), w.dim("x", 1000)});
     }
     dir.write("small.vti", std::string(kImage) + "1 2 3 4 5 6 7 8 9 10 11 12</DataArray></PointData></Piece></ImageData></VTKFile>");
     dir.write("short.vti", std::string(kImage) + "1 2 3</DataArray></PointData></Piece></ImageData></VTKFile>");
@@ -271,11 +252,6 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
         EXPECT_NE((got.empty() ? "no error" : got).find(c.message), std::string::npos) << c.path << ": " << got;
     }
 
-    // Several time steps: the one asked for.
-    const Volume second = velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 1);
-    EXPECT_EQ(second.values[0], 100.0f);
-    EXPECT_EQ(second.values[10], 110.0f);
-    EXPECT_EQ(second.values[11], second.null_value);
     EXPECT_NE(vtest::error_of([&] { velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 3); })
                   .find("has no time step 3; it holds 3 (0 to 2)"),
               std::string::npos);
@@ -434,21 +410,21 @@ TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
             }
     vhost::FieldRef(host.add_field("grid")).uniform({40, 30, 20}, {0, 0, 0.5f, 39, 29, 19.5f})
         .floats("DT", dt).null_value(0, -9999).ints("cell", cell);
-    const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
+    const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1}, surface_ze = {40, 41, -9999, 43, 44},
+                             volume_ze = {-1, 50, 51, 52, 53};
+    const std::vector<std::int32_t> area_no = {1, 1, 2, 2, 0}, voxel = {9, 8, 7, 6, 5};
     vhost::FieldRef(host.add_field("surface"))
         .nnodes(5).nspace(3).coord(xyz).cells("Tri", {0, 1, 2, 1, 4, 2})
-        .floats("ze", {40, 41, -9999, 43, 44}).null_value(0, -9999).ints("area_no", {1, 1, 2, 2, 0});
+        .floats("ze", surface_ze).null_value(0, -9999).ints("area_no", area_no);
     vhost::FieldRef(host.add_field("volume"))
         .nnodes(5).nspace(3).coord(xyz).cells("Tet", {0, 1, 2, 3, 1, 2, 3, 4})
-        .floats("ze", {-1, 50, 51, 52, 53}).null_value(0, -1).ints("voxel", {9, 8, 7, 6, 5});
+        .floats("ze", volume_ze).null_value(0, -1).ints("voxel", voxel);
     const std::vector<std::pair<const char*, std::string>> expected = {
         {"grid", "points" + exact(grid_xyz) + "\nDT" + exact(dt) + "\ncell" + exact(cell)},
-        {"surface", "points" + exact(xyz) +
-                        "\ncell 5: 0 1 2\ncell 5: 1 4 2\nze" + exact(40) + exact(41) + " nan" + exact(43) + exact(44) +
-                        "\narea_no" + exact(1) + exact(1) + exact(2) + exact(2) + exact(0)},
-        {"volume", "points" + exact(xyz) +
-                       "\ncell 10: 0 1 2 3\ncell 10: 1 2 3 4\nze nan" + exact(50) + exact(51) + exact(52) + exact(53) +
-                       "\nvoxel" + exact(9) + exact(8) + exact(7) + exact(6) + exact(5)}};
+        {"surface", "points" + exact(xyz) + "\ncell 5: 0 1 2\ncell 5: 1 4 2\nze" + exact(surface_ze) + "\narea_no" +
+                        exact(area_no)},
+        {"volume", "points" + exact(xyz) + "\ncell 10: 0 1 2 3\ncell 10: 1 2 3 4\nze" + exact(volume_ze, -1.0f) +
+                       "\nvoxel" + exact(voxel)}};
     std::uintmax_t grid_bytes[3] = {};
     for (const char* name : {"none", "lz4", "zlib"}) {
         const auto compression = velmora::app::compression_named(name);
