@@ -49,14 +49,6 @@ TEST_F(AlphaPlaneTest, TransferFunctionAndOutputLayout) {
     EXPECT_EQ(out().component(0).at("id").int_value(), 672);
     vtest::expect_component(out(), 0, DTYPE_FLOAT, 1, "");
     vtest::expect_component(out(), 1, DTYPE_FLOAT, 1, "ze", "dBZ", -9999.0);
-
-    // Reversed ranges behave as ordered ones.
-    set("alpha_min", 0.8);
-    set("alpha_max", 0.2);
-    set("data_min", 50.0);
-    set("data_max", 10.0);
-    run(*inst, {});
-    EXPECT_EQ(alpha(), (std::vector<float>{0.5f, 0.2f, 0.8f, 0.2f, 0.8f}));
 }
 
 // Sums along k with the clamp after every addition are held to the plain
