@@ -74,4 +74,15 @@ TEST_F(Legend3DAxisTest, FailuresBeforeTheOutputLeaveItUntouched) {
     }, [&] { EXPECT_EQ(out().nnodes(), 1); EXPECT_EQ(out().nspace(), 3); });
 }
 
+// The exported lookup refuses when it has nowhere to write or the column lies
+// outside the grid, and then leaves x and y as they were.
+TEST_F(Legend3DAxisTest, ColumnLookupWritesOnlyOnSuccess) {
+    OMobj_id self = host.id_of(*inst), in = host.id_of(*grid);
+    char text[velmora::kMessageSize] = "";
+    float x = -1.0f, y = -1.0f;
+    EXPECT_EQ(calc_ij2xyz(&self, &in, 1, 1, &x, nullptr, text), -1);
+    EXPECT_EQ(calc_ij2xyz(&self, &in, 0, 2, &x, &y, text), -1);
+    EXPECT_EQ((std::vector<float>{x, y}), (std::vector<float>{-1.0f, -1.0f}));
+}
+
 }  // namespace

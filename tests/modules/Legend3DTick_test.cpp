@@ -71,8 +71,8 @@ TEST_F(Legend3DTickTest, SingleTickAndThirds) {
 }
 
 // The legends check ndiv before asking for the heights; called directly, a
-// negative count is refused without touching memory.
-TEST_F(Legend3DTickTest, HeightsRefuseANegativeCount) {
+// negative count is refused without touching memory, a huge one is counted.
+TEST_F(Legend3DTickTest, HeightsRefuseCountsOutOfRange) {
     OMobj_id self = host.id_of(*inst);
     char text[velmora::kMessageSize] = "";
     std::int64_t n = -7;
@@ -80,6 +80,9 @@ TEST_F(Legend3DTickTest, HeightsRefuseANegativeCount) {
     EXPECT_EQ(calc_zposi(&self, -3, 0.0f, 1.0f, &n, &z, text), -1);
     EXPECT_EQ((std::pair{z, n}), (std::pair<float*, std::int64_t>{nullptr, 0}));
     EXPECT_EQ(std::string(text), msg("tick", "parameter error (0 > ndiv).\n"));
+    // Far more heights than a legend can show: refused, the count still stored.
+    EXPECT_EQ(calc_zposi(&self, 2147483647, 0.0f, 1.0f, &n, &z, text), -1);
+    EXPECT_EQ((std::pair{z, n}), (std::pair<float*, std::int64_t>{nullptr, 2147483648LL}));
 }
 
 TEST_F(Legend3DTickTest, FailuresBeforeTheOutputsLeaveThemUntouched) {

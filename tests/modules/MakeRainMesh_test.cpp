@@ -78,6 +78,12 @@ TEST_F(MakeRainMeshTest, ProgressBoundsComponentAndNothingInTheBand) {
     run(*inst, {}, kConstant);
     EXPECT_EQ(out().nnodes(), 0);
     EXPECT_EQ(npolys(), 0);
+    // Linear spacing keeps the plain length at values at or below 0; a run
+    // inside to the top ends one level below it.
+    build({{-40, -40, -40, -40}});
+    vtest::set_params(*inst, {{"minValue", -40.0}, {"maxValue", -1.0}});
+    run(*inst, {}, kLinear);
+    EXPECT_EQ(out().coord(), (Floats{0, 0, 2, 0, 0, 2, 0, 0, 1.5f, 0, 0, 1, 0, 0, 0.5f, 0, 0, 0}));
 }
 
 TEST_F(MakeRainMeshTest, FailuresAreReportedUnderTheVariantsName) {
