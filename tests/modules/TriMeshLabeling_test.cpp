@@ -101,9 +101,13 @@ TEST(TriMeshLabeling, WorkedExamples) {
     EXPECT_EQ(r.result, 2);
 
     // No cells: no areas, the first number (at least 1) is the result.
-    r = run_library({{}, 3, 4}, 7);
-    EXPECT_EQ(r.labels, std::vector<int>(4, 0));
-    EXPECT_EQ((std::pair{r.result, r.message}), (std::pair<int, std::string>{7, ""}));
+    for (int first : {0, 1, 7, -2}) {
+        Mesh none{{}, 3, 4};
+        Labelled r = run_library(none, first);
+        EXPECT_EQ(r.labels, std::vector<int>(4, 0));
+        EXPECT_EQ(r.result, std::max(first, 1));
+        EXPECT_EQ(r.message, "");
+    }
     EXPECT_EQ(TriMeshLabeling(0, nullptr, 3, 0, nullptr, 0, nullptr), 1);
 }
 
