@@ -50,30 +50,6 @@ TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
     EXPECT_EQ(range(), (std::vector<int>{1, 2, 0}));
 }
 
-TEST_F(DivIsosurfTest, QuadsAreSplitAlongTheSecondDiagonal) {
-    // One quad: two triangles sharing q1-q3, one area of two cells.
-    build(4);
-    field(*in).cells("Quad", {0, 1, 2, 3});
-    std::string console = run_stdout(*inst, {});
-    EXPECT_EQ(console, header(2) +
-                           "    0 :     0     0\n"
-                           "    1 :     2     1\n"
-                           "    2 :     0     0\n");
-    EXPECT_EQ(out().int_values(0), std::vector<int>(4, 1));
-
-    // Quads count twice against min_cells; sets are read in order.
-    build(9);
-    field(*in).cells("Tri", {6, 7, 8}).cells("Quad", {0, 1, 2, 3}).cells("Tri", {3, 4, 5});
-    inst->at("min_cells").set_int(1);
-    console = run_stdout(*inst, {});
-    EXPECT_EQ(console, header(3) +
-                           "    0 :     0     0\n"
-                           "    1 :     1     0\n"
-                           "    2 :     3     1\n"
-                           "    3 :     0     0\n");
-    EXPECT_EQ(out().int_values(0), (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 0, 0}));
-}
-
 TEST_F(DivIsosurfTest, InactiveOrEmptyInputDoesNothing) {
     field(*in).cells("Tri", {0, 1, 2});
     for (std::int64_t active : {0, -1}) {
@@ -132,8 +108,10 @@ TEST_F(DivIsosurfTest, MergeLimitIsANoticeAndTheUpdateCompletes) {
     EXPECT_EQ(out().int_values(0), std::vector<int>(static_cast<std::size_t>(3 * (leaves + 1)), 1));
 }
 
-// Whole runs on generated surfaces of triangle and quad sets agree with the
-// reference labelling and filter applied to the documented split.
+// Whole runs on generated surfaces of triangle and quad sets, read in order,
+// agree with the reference labelling and filter applied to the documented
+// split (a quad is two triangles sharing its second diagonal and counts twice
+// against min_cells).
 TEST_F(DivIsosurfTest, MatchesTheReferenceOnGeneratedSurfaces) {
     std::mt19937 rng(1958);
     for (int round = 0; round < 25; ++round) {

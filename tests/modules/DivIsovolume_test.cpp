@@ -5,8 +5,6 @@ namespace {
 
 const std::string kVolume = "get_node_connect_vol.\n";
 
-std::string header(int end_no) { return kVolume + vtest::ranges(end_no); }
-
 // The four quadruples of a hexahedron, in order.
 void split_hex(const std::int64_t* h, std::vector<std::int64_t>& out) {
     out.insert(out.end(), {h[0], h[1], h[4], h[2], h[3], h[2], h[7], h[1], h[5], h[4], h[7], h[1], h[6], h[4], h[7], h[2]});
@@ -16,33 +14,6 @@ class DivIsovolumeTest : public vtest::DivisionTest {
 protected:
     DivIsovolumeTest() : DivisionTest("divvol", "DivIsovolume", 8) {}
 };
-
-TEST_F(DivIsovolumeTest, TetrahedraSharingANodeAreOneArea) {
-    build(8);
-    field(*in).cells("Tet", {0, 1, 2, 3, 3, 4, 5, 6});
-    std::string console = run_stdout(*inst, {});
-    EXPECT_EQ(console, header(2) +
-                           "    0 :     0     0\n"
-                           "    1 :     2     1\n"
-                           "    2 :     0     0\n");
-    EXPECT_EQ(out().int_values(0), (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 0}));
-    vtest::expect_component(out(), 0, DTYPE_INT, 1, "area_no", "", 0.0);
-    EXPECT_EQ(range(), (std::vector<int>{1, 1, 1}));
-
-    // A hexahedron counts four cells.
-    for (int min_cells : {3, 4}) {
-        SCOPED_TRACE(min_cells);
-        build(8);
-        field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7});
-        inst->at("min_cells").set_int(min_cells);
-        console = run_stdout(*inst, {});
-        const bool kept = min_cells < 4;
-        EXPECT_EQ(console, header(2) + "    0 :     0     0\n" + (kept ? "    1 :     4     1\n" : "    1 :     4     0\n") +
-                               "    2 :     0     0\n");
-        EXPECT_EQ(out().int_values(0), std::vector<int>(8, kept ? 1 : 0));
-        EXPECT_EQ(range(), (std::vector<int>{1, kept ? 1 : 0, 1}));
-    }
-}
 
 TEST_F(DivIsovolumeTest, HexahedraSharingAnyOneNodeAreOneArea) {
     // Every node of a hexahedron is in one of its quadruples: node `shared`

@@ -13,17 +13,10 @@ using Events = std::vector<std::tuple<K, int, int, std::string>>;
 const std::string kConstant = "MakeRainMeshConstant_update";
 const std::string kLinear = "MakeRainMeshLinear_update";
 
-struct Line {
-    float x = 0, y = 0;
-    Floats z, v;
-    bool operator==(const Line&) const = default;
-};
-
 class MakeRainMeshTest : public vtest::ModuleTest {
 protected:
     vhost::Object* grid = nullptr;
     vhost::Object* inst = nullptr;
-    static constexpr float kOut = 0.0f;   // below the band
 
     void SetUp() override {
         ModuleTest::SetUp();
@@ -31,17 +24,17 @@ protected:
     }
     // A 2 x 2 x levels grid, spacing 1 (x from 0 to 1, y from 0 to 10, z
     // from zmin up); cols are the columns (0, 0), (1, 0), (0, 1), (1, 1),
-    // bottom to top, missing ones filled with `fill`. Band [lo, hi], length 0.5.
-    void build(std::vector<Floats> cols, float zmin = 0.0f, float fill = kOut, double lo = 10, double hi = 50) {
+    // bottom to top, missing ones filled with 0. Band [10, 50], length 0.5.
+    void build(std::vector<Floats> cols, float zmin = 0.0f) {
         host.reset();
         const auto levels = static_cast<std::int64_t>(cols.front().size());
-        cols.resize(4, Floats(static_cast<std::size_t>(levels), fill));
+        cols.resize(4, Floats(static_cast<std::size_t>(levels), 0.0f));
         Floats v;
         for (std::int64_t k = 0; k < levels; ++k)
             for (const auto& c : cols) v.push_back(c[static_cast<std::size_t>(k)]);
         grid = &host.add_field("grid");
         field(*grid).uniform({2, 2, levels}, {0, 0, zmin, 1, 10, zmin + static_cast<float>(levels - 1)}).floats("rain", v);
-        inst = &instance("mesh", "MakeRainMesh", {{"in_mesh", "grid"}}, {{"minValue", lo}, {"maxValue", hi}, {"length", 0.5}});
+        inst = &instance("mesh", "MakeRainMesh", {{"in_mesh", "grid"}}, {{"minValue", 10.0}, {"maxValue", 50.0}, {"length", 0.5}});
     }
     vhost::FieldRef out() { return field(*inst, "out_mesh"); }
     Events events() {
@@ -49,90 +42,18 @@ protected:
         for (const auto& e : host.progress_events()) got.emplace_back(e.kind, e.a, e.b, e.text);
         return got;
     }
-
-    // The lines of out_mesh in output order, each one a run of nodes at one
-    // (x, y), one after the other without gaps.
-    std::vector<Line> lines() {
-        std::vector<Line> result;
-        const auto c = out().coord();
-        const auto v = out().float_values(0);
-        const auto pairs = out().poly_connect(0);
-        EXPECT_EQ(c.size(), 3 * v.size());
-        std::size_t next = 0;
-        for (std::size_t p = 0; p + 1 < pairs.size(); p += 2) {
-            EXPECT_EQ(static_cast<std::size_t>(pairs[p]), next);
-            Line l{c[3 * next], c[3 * next + 1], {}, {}};
-            for (; next <= static_cast<std::size_t>(pairs[p + 1]); ++next) {
-                EXPECT_EQ(c[3 * next], l.x);
-                EXPECT_EQ(c[3 * next + 1], l.y);
-                l.z.push_back(c[3 * next + 2]);
-                l.v.push_back(v[next]);
-            }
-            result.push_back(l);
-        }
-        EXPECT_EQ(static_cast<std::int64_t>(next), out().nnodes());
-        return result;
-    }
+    std::int64_t npolys() { return out().cell_set(0).at("npolys").int_value(); }
 };
 
-// Worked examples: each line goes from its top point (which has the last
-// sample's value) down to its bottom crossing; lines are written newest
-// first, columns scanned (0, 0), (0, 1), (1, 0), (1, 1).
-TEST_F(MakeRainMeshTest, WorkedLines) {
-    const float null = -1.0f;
-    struct Case {
-        const char* what;
-        std::vector<Floats> cols;
-        std::vector<Line> want;
-        bool linear = false;
-        double lo = 10, hi = 50;
-        float fill = kOut;
-        bool has_null = false;
-    };
-    const Case cases[] = {
-        // Enters a quarter above level 0 (10 between 0 and 40), leaves
-        // half-way between levels 1 and 2 (50 between 40 and 60).
-        {"rising", {{0, 40, 60, 0}}, {{0, 0, {1.5f, 1.25f, 0.75f, 0.25f}, {45, 45, 30, 10}}}},
-        {"falling", {{kOut, kOut, kOut}, {kOut, kOut, kOut}, {kOut, kOut, kOut}, {60, 40, 0}},
-         {{1, 10, {1.75f, 1.5f, 1.0f, 0.5f}, {20, 20, 40, 50}}}},
-        {"inside to the top: ends one level below", {{20, 20, 20, 20}}, {{0, 0, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, 20)}}},
-        {"runs split by a node outside, sharing it",
-         {{40, 0, 40, 40}, {kOut, kOut, kOut, kOut}, {40, 40, 40, 40}},
-         {{0, 10, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, 40)},
-          {0, 0, {2, 1.75f, 1.25f}, {30, 30, 10}},
-          {0, 0, {0.75f, 0.5f, 0}, {20, 20, 40}}}},
-        {"null nodes end and start runs",
-         {{30, 30, null, 0},       // ends below the null node
-          {null, 40, 40, 60},      // starts exactly at the first node after it
-          {0, 40, null, 0},        // top below the bottom: a top point alone, with the lower bound
-          {null, 30, null, 30}},   // single nodes between nulls: no line
-         {{1, 0, {2.5f, 2.5f, 2, 1.5f, 1}, {50, 50, 40, 40, 40}}, {0, 10, {0}, {10}}, {0, 0, {0, 0}, {30, 30}}},
-         false, 10, 50, kOut, true},
-        // Band [0, 40]: a value of 40 doubles the spacing of 0.5; 10 gives
-        // 0.5 * 10 / 40 + 0.5 = 0.625; values at or below 0 keep 0.5.
-        {"linear, doubled", {{40, 40, 40, 40}}, {{0, 0, {2, 2, 1, 0}, Floats(4, 40)}}, true, 0, 40, -100},
-        {"constant, same column", {{40, 40, 40, 40}}, {{0, 0, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, 40)}}, false, 0, 40, -100},
-        {"linear, 0.625", {{10, 10, 10, 10}}, {{0, 0, {2, 1.875f, 1.25f, 0.625f, 0}, Floats(5, 10)}}, true, 0, 40, -100},
-        {"linear, negative", {{-40, -40, -40, -40}}, {{0, 0, {2, 2, 1.5f, 1, 0.5f, 0}, Floats(6, -40)}}, true, -40, 0, 100},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        build(c.cols, 0.0f, c.fill, c.lo, c.hi);
-        if (c.has_null) field(*grid).null_value(0, null);
-        run(*inst, {}, c.linear ? kLinear : kConstant);
-        EXPECT_EQ(lines(), c.want);
-        EXPECT_EQ(out().cell_type(0), "Polyline");
-        if (!c.has_null) continue;
-        // Without the null flag -1 is just a value below the band.
-        field(*grid).null_value(0, null, 0);
-        run(*inst, {}, kConstant);
-        EXPECT_EQ(lines().size(), 5u);
-    }
-}
-
 TEST_F(MakeRainMeshTest, ProgressBoundsComponentAndNothingInTheBand) {
-    // Progress: rows scanned, then lines written.
+    // Column (0, 0) enters the band a quarter above level 0 (10 between 0 and
+    // 40) and leaves half-way between levels 1 and 2 (50 between 40 and 60):
+    // one line from its top point, with the last sample's value, down.
     run(*inst, {}, kConstant);
+    EXPECT_EQ(out().coord(), (Floats{0, 0, 1.5f, 0, 0, 1.25f, 0, 0, 0.75f, 0, 0, 0.25f}));
+    EXPECT_EQ(out().float_values(0), (Floats{45, 45, 30, 10}));
+    EXPECT_EQ(out().cell_type(0), "Polyline");
+    // Progress: rows scanned, then lines written.
     const std::string name = "MakeRainMeshConstant";
     EXPECT_EQ(events(), (Events{{K::Check, 0, 0, name}, {K::Push, 0, 50, ""}, {K::Check, 0, 0, name}, {K::Check, 50, 0, name},
                                 {K::Pop, 0, 0, ""}, {K::Push, 50, 100, ""}, {K::Check, 0, 0, name}, {K::Pop, 0, 0, ""}}));
@@ -142,7 +63,7 @@ TEST_F(MakeRainMeshTest, ProgressBoundsComponentAndNothingInTheBand) {
         if (reversed) vtest::set_params(*inst, {{"minValue", 100.0}, {"maxValue", -100.0}});
         else for (const char* p : {"minValue", "maxValue"}) inst->at(p).clear_value();
         run(*inst, {}, kConstant);
-        EXPECT_EQ(lines().size(), 4u);   // every column lies in [20, 30]
+        EXPECT_EQ(npolys(), 4);   // every column lies in [20, 30]
     }
     // A component index beyond the last selects the last component; an
     // unreadable one component 0; nothing in the band: an empty mesh.
@@ -152,11 +73,17 @@ TEST_F(MakeRainMeshTest, ProgressBoundsComponentAndNothingInTheBand) {
     EXPECT_EQ(out().nnodes(), 0);
     inst->at("component").clear_value();
     run(*inst, {}, kConstant);
-    EXPECT_EQ(lines().size(), 4u);
+    EXPECT_EQ(npolys(), 4);
     inst->at("minValue").set_real(31.0);
     run(*inst, {}, kConstant);
     EXPECT_EQ(out().nnodes(), 0);
-    EXPECT_EQ(out().cell_set(0).at("npolys").int_value(), 0);
+    EXPECT_EQ(npolys(), 0);
+    // Linear spacing keeps the plain length at values at or below 0; a run
+    // inside to the top ends one level below it.
+    build({{-40, -40, -40, -40}});
+    vtest::set_params(*inst, {{"minValue", -40.0}, {"maxValue", -1.0}});
+    run(*inst, {}, kLinear);
+    EXPECT_EQ(out().coord(), (Floats{0, 0, 2, 0, 0, 2, 0, 0, 1.5f, 0, 0, 1, 0, 0, 0.5f, 0, 0, 0}));
 }
 
 TEST_F(MakeRainMeshTest, FailuresAreReportedUnderTheVariantsName) {
@@ -231,7 +158,8 @@ TEST_F(MakeRainMeshTest, FailuresAreReportedUnderTheVariantsName) {
         }
     inst->at("length").set_real(1.0);
     run(*inst, {}, kConstant);
-    EXPECT_EQ(lines(), (std::vector<Line>{{0, 0, {3.0e6f + 1, 3.0e6f + 1, 3.0e6f}, {20, 20, 20}}}));
+    EXPECT_EQ(out().coord(), (Floats{0, 0, 3.0e6f + 1, 0, 0, 3.0e6f + 1, 0, 0, 3.0e6f}));
+    EXPECT_EQ(out().float_values(0), (Floats{20, 20, 20}));
 }
 
 // The lines of a grid worked out the plain way, column after column, each

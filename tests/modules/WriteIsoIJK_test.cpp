@@ -39,25 +39,6 @@ TEST_F(WriteIsoIJKTest, WritesTheIndicesOfEachArea) {
               "     1      1      0\n");
     EXPECT_EQ(done(), 1);
 
-    // Negative numbers and wide indices keep the widths of the format.
-    std::vector<int> wide(123 * 2 * 1, 0);
-    wide[122] = -4;
-    wide[123 + 100] = -4;
-    build({123, 2, 1}, wide);
-    inst->at("no_min").set_int(-4);
-    inst->at("no_max").set_int(-4);
-    run(*inst, {});
-    EXPECT_EQ(written(), "    -4\n   122      0      0\n   100      1      0\n");
-
-    // The widest range allowed: a number line for each of its areas.
-    build();
-    inst->at("no_min").set_int(-49999);
-    inst->at("no_max").set_int(50000);
-    run(*inst, {});
-    const std::string all = written();
-    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 100000 + 4);   // and two nodes in each of areas 0 and 1
-    EXPECT_EQ(all.substr(all.size() - 7), " 50000\n");
-
     // A 3-D grid read as 2-D gives its first layer.
     build({2, 1, 2}, {1, 0, 1, 1});
     vtest::set_params(*inst, {{"nspace3", 0}, {"k", 0}});
@@ -118,6 +99,8 @@ TEST_F(WriteIsoIJKTest, RandomGridsGiveThePlainAlgorithmsFile) {
         {"negative numbers, range partly outside", {6, 5, 4}, {-7, -3, -1, 0, 2}, -5, 1, 0},
         {"range beyond the values on both sides", {4, 4, 2}, {1, 2}, -2, 6, 0},
         {"range missing every value", {3, 3, 3}, {1, 2}, 5, 9, 0},
+        {"indices of three digits", {123, 2, 1}, {0, -4}, -4, -4, 0},
+        {"the widest range allowed", {2, 2, 1}, {0, 1}, -49999, 50000, 0},
         {"more text than one block", {60, 40, 3}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0, 9, 0},
         {"2-D grid", {9, 7}, {0, 4, 5, -1}, -1, 5, 12},
         {"2-D grid, k of seven digits", {5, 3}, {0, 1}, 0, 1, -1234567},

@@ -4,6 +4,7 @@
 // Used by the division tests and the labelling benchmark.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -26,53 +27,47 @@ inline Labelling label(const std::vector<std::int64_t>& cells, int per, std::int
     labels.assign(static_cast<std::size_t>(nnodes), 0);
     auto node = [&](std::int64_t c, int k) -> int& { return labels[static_cast<std::size_t>(cells[c * per + k])]; };
 
-    // Phase 1.
+    // Provisional labels: a cell takes the first label among its nodes, or a new one.
     int k = 0;
     for (std::int64_t c = 0; c < ncells; ++c) {
         int taken = 0;
-        for (int i = 0; i < per; ++i)
-            if (node(c, i) != 0) {
-                taken = node(c, i);
-                break;
-            }
+        for (int i = 0; i < per && taken == 0; ++i) taken = node(c, i);
         if (taken == 0) taken = ++k;
         for (int i = 0; i < per; ++i) node(c, i) = taken;
     }
     std::vector<int> table(static_cast<std::size_t>(k) + 1);
+    auto at = [&](int l) -> int& { return table[static_cast<std::size_t>(l)]; };
 
-    // Phase 2.
-    for (;;) {
-        for (auto& t : table) t = -1;
-        if (ncells == 0) break;
+    // Merge passes: each cell maps its first node's label to the first that
+    // differs, the table's chains are followed to their ends, labels relabelled.
+    while (ncells > 0) {
+        std::fill(table.begin(), table.end(), -1);
         int changes = 0;
-        for (std::int64_t c = 0; c < ncells; ++c) {
-            const int l0 = node(c, 0);
+        for (std::int64_t c = 0; c < ncells; ++c)
             for (int i = 1; i < per; ++i)
-                if (node(c, i) != l0) {
-                    table[static_cast<std::size_t>(l0)] = node(c, i);
+                if (node(c, i) != node(c, 0)) {
+                    at(node(c, 0)) = node(c, i);
                     ++changes;
                     break;
                 }
-        }
         if (changes == 0) break;
-        for (;;) {
-            int replaced = 0;
+        for (int replaced = 1; replaced > 0;) {
+            replaced = 0;
             for (int j = 0; j <= k; ++j) {
-                const int a = table[static_cast<std::size_t>(j)];
+                const int a = at(j);
                 if (a == -1) continue;
-                const int b = table[static_cast<std::size_t>(a)];
+                const int b = at(a);
                 if (b == -1 || b == a) continue;
                 if (b == j) {
-                    if (a < j) table[static_cast<std::size_t>(a)] = a;
+                    if (a < j) at(a) = a;
                     continue;
                 }
-                table[static_cast<std::size_t>(j)] = b;
+                at(j) = b;
                 ++replaced;
             }
-            if (replaced == 0) break;
         }
         for (auto& l : labels)
-            if (l != 0 && table[static_cast<std::size_t>(l)] > 0) l = table[static_cast<std::size_t>(l)];
+            if (l != 0 && at(l) > 0) l = at(l);
         if (++r.passes > 1000) {
             r.message = "CONNECT_CHECK_MAX_COUNT exceeded!";
             r.console = "TriMeshLabeling CONNECT_CHECK_MAX_COUNT exceeded!\n";
@@ -80,15 +75,15 @@ inline Labelling label(const std::vector<std::int64_t>& cells, int per, std::int
         }
     }
 
-    // Phase 3.
-    for (auto& t : table) t = -1;
+    // Numbering: the labels still in use, in increasing order, from first_no (at least 1).
+    std::fill(table.begin(), table.end(), -1);
     for (int l : labels)
-        if (l != 0) table[static_cast<std::size_t>(l)] = 1;
+        if (l != 0) at(l) = 1;
     int n = first_no > 1 ? first_no : 1;
     for (int l = 0; l <= k; ++l)
-        if (table[static_cast<std::size_t>(l)] > 0) table[static_cast<std::size_t>(l)] = n++;
+        if (at(l) > 0) at(l) = n++;
     for (auto& l : labels)
-        if (l != 0 && table[static_cast<std::size_t>(l)] > 0) l = table[static_cast<std::size_t>(l)];
+        if (l != 0 && at(l) > 0) l = at(l);
     r.result = n;
     return r;
 }
