@@ -5,9 +5,9 @@
 The volumes go to Dask in groups, a few tasks per worker. The workers read
 the files themselves (only paths go over the wire) and send back each
 group's cells as one table; the tables are gathered as they finish and put
-back in the order of the paths. A volume
-that fails, or whose worker dies, is retried `retries` times and then
-reported in `failures`; it never stops the batch.
+back in the order of the paths. A volume that fails, or whose worker dies,
+is retried `retries` times and then reported in `failures`; it never stops
+the batch.
 """
 import os
 import shutil
