@@ -1,6 +1,7 @@
 // Cross-checked on generated meshes against the plain reference reading, bit
 // for bit, console and notice included.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <array>
@@ -109,6 +110,16 @@ TEST(TriMeshLabeling, WorkedExamples) {
         EXPECT_EQ(r.message, "");
     }
     EXPECT_EQ(TriMeshLabeling(0, nullptr, 3, 0, nullptr, 0, nullptr), 1);
+
+    // Given labels without cells are numbered too, whatever fresh memory
+    // holds: while M_PERTURB is set, glibc fills new blocks (here too large
+    // for its per-thread cache) with 0x01 bytes.
+    mallopt(M_PERTURB, 0xfe);
+    std::vector<int> given{0, 400, 0, 400};
+    const int next = TriMeshLabeling(0, nullptr, 3, 4, given.data(), 0, nullptr);
+    mallopt(M_PERTURB, 0);
+    EXPECT_EQ(given, (std::vector<int>{0, 1, 0, 1}));
+    EXPECT_EQ(next, 2);
 }
 
 TEST(TriMeshLabeling, PassLimitLeavesANoticeAndTheLabelsAsTheyStand) {
