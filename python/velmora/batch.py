@@ -9,6 +9,7 @@ back in the order of the paths. A volume that fails, or whose worker dies,
 is retried `retries` times and then reported in `failures`; it never stops
 the batch.
 """
+import functools
 import os
 import shutil
 import sys
@@ -98,12 +99,13 @@ def analyze_group(items, var, level, min_cells, picture, retries, polar=None):
 def _group_size(volumes, workers):
     """Volumes per task: two tasks per worker, up to 64 volumes a task. Each
     task costs the scheduler, which shares the machine with the workers,
-    some milliseconds; on CPOL-size volumes (about 13 ms each) 17 tasks for
-    100 volumes on two workers gave 1.31 times one worker's throughput, 4
-    tasks 1.57 times (two plain processes: 1.64)."""
+    some milliseconds: on CPOL-size volumes (about 13 ms each) eight tasks
+    per worker scaled two workers to only 1.31 times one worker, two tasks
+    per worker about as well as two plain processes (docs/batch.md)."""
     return max(1, min(64, -(-volumes // max(1, 2 * workers))))
 
 
+@functools.cache
 def _undo_fixed_malloc_trim():
     """Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536, so
     that freed memory goes back to the system at once. Any fixed trim
@@ -111,7 +113,7 @@ def _undo_fixed_malloc_trim():
     block above 128 KB is then mapped fresh and faulted in page by page: an
     analysis takes three to four times as long. Here the thresholds are set
     back to the highest glibc would reach by itself (32 MB mmap, twice that
-    trim)."""
+    trim). Once per process: the settings stay."""
     if "MALLOC_TRIM_THRESHOLD_" not in os.environ:
         return
     import ctypes
