@@ -14,7 +14,7 @@ namespace {
 using namespace velmora::app::polar;
 using polartest::CfRadialLayout;
 
-TEST(CfRadialVolume, ReadsBackWhatWasWritten) {
+TEST(CfRadialVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
     vtest::TempDir dir;
     const std::string path = dir.file("cfradial.nc");
     polartest::write_cfradial(path);
@@ -54,9 +54,7 @@ TEST(CfRadialVolume, ReadsBackWhatWasWritten) {
     EXPECT_EQ(vel.units, "m/s");
     polartest::expect_ray(vel.sweeps[0], 1, {1, kMissing, -1});
     EXPECT_EQ(vel.sweeps[1].at(2, 4), 2.0f);  // ray 6 gate 4
-}
 
-TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
     struct Row {
         CfRadialLayout layout;
         const char* message;
@@ -71,10 +69,8 @@ TEST(CfRadialBadFiles, EachRefusedWithItsReason) {
         {{}, "no field ZDR (the file holds Zh, DBZ, VEL)", "ZDR"},
         {{}, "no field azimuth (the file holds Zh, DBZ, VEL)", "azimuth"},  // a field off the gates
     };
-    vtest::TempDir dir;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
-        const std::string path = dir.file("bad.nc");
         polartest::write_cfradial(path, row.layout);
         polartest::expect_refused([&] { read_cfradial(path, row.field); }, path, row.message);
     }

@@ -30,8 +30,10 @@ void put(std::string& s, int bytes, std::initializer_list<std::uint32_t> words) 
 void putf(std::string& s, std::initializer_list<float> values) {
     for (float v : values) put(s, 4, {std::bit_cast<std::uint32_t>(v)});
 }
-void set(std::string& s, std::size_t at, int bytes, std::uint32_t word) {
+// s with a big-endian word at byte at.
+std::string with(std::string s, std::size_t at, int bytes, std::uint32_t word) {
     for (int b = 0; b < bytes; ++b) s[at + b] = static_cast<char>(word >> 8 * (bytes - 1 - b) & 0xFF);
+    return s;
 }
 std::uint32_t u32(std::size_t n) { return static_cast<std::uint32_t>(n); }
 
@@ -112,8 +114,7 @@ std::string message31(const Ray& r) {
         if (i < blocks.size()) at += blocks[i].size();
     }
     for (const auto& b : blocks) h += b;
-    set(h, 18, 2, u32(h.size()));
-    return message(31, h, false);
+    return message(31, with(h, 18, 2, u32(h.size())), false);
 }
 
 // Two cuts of reflectivity and velocity (the second with a short and a long radial), then velocity only.
@@ -216,7 +217,7 @@ TEST(NexradKlix, DecodesTheFactsOfItsDescription) {
     EXPECT_NEAR(*v.sweeps[0].time, 1125252089.465, 1e-3);
 }
 
-TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPacking) {
+TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) {
     TempDir dir;
     const std::vector<Ray> rays = written_rays();
     const std::string plain = plain_file(rays), blocks = bzip2_file(rays);
@@ -270,6 +271,46 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPacking) {
         EXPECT_DOUBLE_EQ(placed.site->latitude, 1.0);
         EXPECT_DOUBLE_EQ(placed.site->height, 3.0);
     }
+
+    const std::string legacy = message1_file();
+    // Where the first radial's message, its body, and the second record of message 1 start.
+    const std::size_t first31 = 24 + 2432, body = first31 + 28, second1 = 24 + 2 * 2432;
+    const std::size_t vol_pointer = body + 32, ref_block = body + 68 + 44;
+    std::string garbled = blocks;
+    for (std::size_t i = 40; i < 60; ++i) garbled[i] = 'x';
+    struct Case {
+        std::string bytes, message, field = "";
+    };
+    const std::vector<Case> cases = {
+        {"neither radar nor volume", "not a NEXRAD Level II"},
+        {"", "not a NEXRAD Level II"},
+        {plain.substr(0, 20), "truncated volume header"},
+        {legacy.substr(0, 24 + 2432 + 20), "truncated record"},
+        {legacy.substr(0, second1 + 100), "run past the end of the data"},
+        {with(plain, first31 + 12, 2, 30000), "run past the end of the data"},
+        {with(plain, first31 + 12, 2, 4), "shorter than its header"},
+        {with(legacy, 24 + 2432 + 12, 2, 1300), "does not fit its 2432-byte record"},
+        {with(plain, vol_pointer + 4, 4, 60000), "data block pointer 60000 outside"},
+        {with(plain, vol_pointer, 4, 8), "data block pointer 8 outside"},  // into the radial header
+        {with(plain, body + 30, 2, 300), "300 data blocks"},
+        {with(plain, ref_block + 8, 2, 5000), "5000 gates run past the end of the message"},
+        {with(plain, ref_block + 19, 1, 12), "data words of 12 bits"},
+        {with(plain, ref_block + 20, 4, 0), "scale 0"},
+        {with(legacy, second1 + 28 + 36, 2, 3000), "data pointer 3000 outside"},
+        {with(legacy, second1 + 28 + 26, 2, 2400), "2400 REF gates run past"},
+        {garbled, "bzip2 block at byte 24"},
+        {with(blocks, 24, 4, 0x7FFFFFFF), "bzip2 block of 2147483647 bytes at byte 24 runs past the end of the file"},
+        {blocks.substr(0, blocks.size() - 30), "runs past the end of the file"},
+        {with(blocks.substr(0, blocks.size() - 3), 24, 4, 16), "bzip2 block at byte 24 ends early"},
+        {plain_file({rays.back()}), "no REF gates in the volume"},
+        {plain, "no ZDR gates in the volume", "ZDR"},
+        {plain, "no field 'rain'", "rain"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const std::string path = dir.write("bad", c.bytes);
+        polartest::expect_refused([&] { read_nexrad(path, c.field); }, path, c.message);
+    }
 }
 
 TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
@@ -298,55 +339,6 @@ TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
     EXPECT_DOUBLE_EQ(vel.sweeps[0].range_first, -375.0);
     EXPECT_DOUBLE_EQ(vel.sweeps[0].gate_spacing, 250.0);
     expect_ray(vel.sweeps[0], 0, {kNoEcho, kMissing, 0, 21, -29}, 1e-4f);  // 1 m/s steps around 129
-}
-
-TEST(NexradBadFiles, AreRefusedWithAClearMessage) {
-    TempDir dir;
-    const std::vector<Ray> rays = written_rays();
-    const std::string plain = plain_file(rays), blocks = bzip2_file(rays), legacy = message1_file();
-    // Where the first radial's message, its body, and the second record of message 1 start.
-    const std::size_t first31 = 24 + 2432, body = first31 + 28, second1 = 24 + 2 * 2432;
-    const std::size_t vol_pointer = body + 32, ref_block = body + 68 + 44;
-    auto with = [](std::string s, std::size_t at, int bytes, std::uint32_t word) {
-        set(s, at, bytes, word);
-        return s;
-    };
-    std::string garbled = blocks, bzip2_cut = blocks.substr(0, blocks.size() - 3);
-    for (std::size_t i = 40; i < 60; ++i) garbled[i] = 'x';
-    set(bzip2_cut, 24, 4, 16);
-    struct Case {
-        std::string bytes, message, field = "";
-    };
-    const std::vector<Case> cases = {
-        {"neither radar nor volume", "not a NEXRAD Level II"},
-        {"", "not a NEXRAD Level II"},
-        {plain.substr(0, 20), "truncated volume header"},
-        {legacy.substr(0, 24 + 2432 + 20), "truncated record"},
-        {legacy.substr(0, second1 + 100), "run past the end of the data"},
-        {with(plain, first31 + 12, 2, 30000), "run past the end of the data"},
-        {with(plain, first31 + 12, 2, 4), "shorter than its header"},
-        {with(legacy, 24 + 2432 + 12, 2, 1300), "does not fit its 2432-byte record"},
-        {with(plain, vol_pointer + 4, 4, 60000), "data block pointer 60000 outside"},
-        {with(plain, vol_pointer, 4, 8), "data block pointer 8 outside"},  // into the radial header
-        {with(plain, body + 30, 2, 300), "300 data blocks"},
-        {with(plain, ref_block + 8, 2, 5000), "5000 gates run past the end of the message"},
-        {with(plain, ref_block + 19, 1, 12), "data words of 12 bits"},
-        {with(plain, ref_block + 20, 4, 0), "scale 0"},
-        {with(legacy, second1 + 28 + 36, 2, 3000), "data pointer 3000 outside"},
-        {with(legacy, second1 + 28 + 26, 2, 2400), "2400 REF gates run past"},
-        {garbled, "bzip2 block at byte 24"},
-        {with(blocks, 24, 4, 0x7FFFFFFF), "bzip2 block of 2147483647 bytes at byte 24 runs past the end of the file"},
-        {blocks.substr(0, blocks.size() - 30), "runs past the end of the file"},
-        {bzip2_cut, "bzip2 block at byte 24 ends early"},
-        {plain_file({rays.back()}), "no REF gates in the volume"},
-        {plain, "no ZDR gates in the volume", "ZDR"},
-        {plain, "no field 'rain'", "rain"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        const std::string path = dir.write("bad", c.bytes);
-        polartest::expect_refused([&] { read_nexrad(path, c.field); }, path, c.message);
-    }
 }
 
 }  // namespace

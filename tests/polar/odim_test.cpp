@@ -55,8 +55,8 @@ TEST(OdimRealVolume, DecodesTheKnmiVolume) {
     }
 }
 
-// The small volume written by polar_files.h reads back value for value.
-TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
+// The small volume written by polar_files.h reads back value for value, and damaged is refused.
+TEST(OdimSmallVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
     vtest::TempDir dir;
     const std::string path = dir.file("small.h5");
     polartest::write_odim(path);
@@ -119,10 +119,8 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
     const PolarVolume scan = read_odim(path);
     ASSERT_EQ(scan.sweeps.size(), 1u);
     EXPECT_EQ(scan.sweeps[0].fixed_angle, 0.5);
-}
 
-// Damaged and unusual files: each a runtime_error naming the file and the fault.
-TEST(OdimBadFiles, EachRefusedWithItsReason) {
+    // Damaged and unusual files: each a runtime_error naming the file and the fault.
     const auto remove = [](const char* at, const char* name) {
         return [=](H5File& f) { f.remove(at, name); };
     };
@@ -130,9 +128,7 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
         return [=](H5File& f) { f.numbers(at, {{name, value, type}}); };
     };
     const auto unlink = [](std::vector<const char*> paths) {
-        return [=](H5File& f) {
-            for (const char* p : paths) H5Ldelete(f.id(), p, H5P_DEFAULT);
-        };
+        return [=](H5File& f) { for (const char* p : paths) H5Ldelete(f.id(), p, H5P_DEFAULT); };
     };
     struct Row {
         std::function<void(H5File&)> damage;
@@ -166,10 +162,8 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
         {remove("/what", "object"), "not an ODIM file"},
         {unlink({"/dataset1", "/dataset2", "/dataset3", "/dataset10"}), "no sweeps"},
     };
-    vtest::TempDir dir;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
-        const std::string path = dir.file("bad.h5");
         {
             H5File f(path);
             polartest::write_odim(f);
