@@ -44,7 +44,6 @@ TEST_F(OperationsTest, IsosurfaceOfASphere) {
     grid(21, [](int i, int j, int k) { return std::sqrt(float((i - 10) * (i - 10) + (j - 10) * (j - 10) + (k - 10) * (k - 10))); });
     vhost::Object& iso = instance("iso", "Isosurface", {{"in", "grid"}}, {{"level", 6.0}});
     run(iso, {});
-    EXPECT_EQ(iso.at("done").int_value(), 1);
     auto out = field(iso, "out");
     ASSERT_GT(out.nnodes(), 100);
     ASSERT_EQ(out.ncell_sets(), 1);
@@ -144,7 +143,6 @@ TEST_F(OperationsTest, BadInputsAreReported) {
     EXPECT_EQ(iso.at("done").int_value(), 0);
     vhost::Object& map = instance("map", "GridArea", {{"in", "grid"}});
     run(map, {msg("map", "iso has no voxel component.\n")});
-    // A column outside the grid, on either side.
     vhost::Object& column = instance("column", "GridColumn", {{"in", "grid"}}, {{"indexi", 3}, {"indexj", 0}});
     run(column, {msg("column", "indexi, indexj = 3, 0 lie outside the 3 x 3 grid.\n")});
     column.at("indexi").set_int(0);

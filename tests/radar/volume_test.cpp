@@ -171,7 +171,6 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
     EXPECT_FALSE(g.null_flag(0));
     vhost::host().reset();
 
-    // Bad and misleading files.
     SmallFile{.z_values = {1.5f, 0.5f}}.write(dir.file("down.nc"));
     SmallFile{.x_on_another_dim = true}.write(dir.file("other_dim.nc"));
     SmallFile{.xyz_order = true}.write(dir.file("turned.nc"));
@@ -203,8 +202,7 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
         {"image.vti", "ze", 12, "no error"},
         {"image.vti", "ze", 11, "the volume has 3 x 2 x 2 nodes; at most 11 are read"},
         {"short.vti", "ze", 0, "short.vti: not valid VTK XML image data: "},
-        // A spacing of 0 would put every node at one place.
-        {"flat.vti", "ze", 0, "the spacing along z must be a positive number"},
+        {"flat.vti", "ze", 0, "the spacing along z must be a positive number"},   // else every node at one place
         {"series.nc", "ze", 0, "variable ze holds 3 time steps; choose one with --time (0 to 2)"},
         {"pipe.nc", "ze", 0, "pipe.nc: not a regular file"},   // a pipe would be waited on for ever
         {"", "ze", 0, "not a regular file"},
