@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "polar.h"
 #include "polar_files.h"
@@ -31,41 +32,31 @@ TEST(OdimRealVolume, DecodesTheKnmiVolume) {
     EXPECT_EQ(v.time, 1307706002.0);  // 2011-06-10 11:40:02 UTC
     EXPECT_EQ(v.beam_width, 1.0);     // no how group
 
-    struct Row {
-        double elevation;
-        int gates;
-        double spacing;
-        float max;
-        int strong;  // gates of 40 dBZ and more
-    };
-    // Maxima and counts as decoded: the description gives 66.5 dBZ at most
-    // and 622 gates of 40 dBZ and more at 0.3 deg (mostly clutter).
-    const Row rows[] = {
-        {0.3, 320, 1000, 66.5f, 622}, {0.4, 240, 1000, 58.0f, 44}, {0.8, 240, 1000, 46.5f, 8},
-        {1.1, 240, 1000, 42.5f, 4},   {2.0, 240, 1000, 40.0f, 1},  {3.0, 340, 500, 50.0f, 2},
-        {4.5, 340, 500, 32.0f, 0},    {6.0, 300, 500, 34.5f, 0},   {8.0, 300, 500, 26.0f, 0},
-        {10, 240, 500, 16.0f, 0},     {12, 240, 500, 28.0f, 0},    {15, 240, 500, 17.0f, 0},
-        {20, 240, 500, 18.5f, 0},     {25, 240, 500, 18.0f, 0},
-    };
+    // Elevation, gates, spacing, largest value and gates of 40 dBZ and more (66.5 and 622 published).
+    const std::tuple<double, int, double, float, int> rows[] = {
+        {0.3, 320, 1000, 66.5f, 622}, {0.4, 240, 1000, 58.0f, 44}, {0.8, 240, 1000, 46.5f, 8}, {1.1, 240, 1000, 42.5f, 4},
+        {2.0, 240, 1000, 40.0f, 1},   {3.0, 340, 500, 50.0f, 2},   {4.5, 340, 500, 32.0f, 0},  {6.0, 300, 500, 34.5f, 0},
+        {8.0, 300, 500, 26.0f, 0},    {10, 240, 500, 16.0f, 0},    {12, 240, 500, 28.0f, 0},   {15, 240, 500, 17.0f, 0},
+        {20, 240, 500, 18.5f, 0},     {25, 240, 500, 18.0f, 0}};
     ASSERT_EQ(v.sweeps.size(), std::size(rows));
     for (std::size_t i = 0; i < v.sweeps.size(); ++i) {
         const Sweep& s = v.sweeps[i];
-        const Row& row = rows[i];
+        const auto& [elevation, gates, spacing, max, strong] = rows[i];
         SCOPED_TRACE("sweep " + std::to_string(i));
-        polartest::expect_sweep(s, row.elevation, row.gates, row.spacing / 2, row.spacing, 1e-4);  // rstart 0
+        polartest::expect_sweep(s, elevation, gates, spacing / 2, spacing, 1e-4);  // rstart 0
         EXPECT_EQ(s.rays(), 360u);
         EXPECT_NEAR(s.azimuth.front(), 0.5, 1e-6);
         EXPECT_NEAR(s.azimuth.back(), 359.5, 1e-4);
-        ASSERT_EQ(s.values.size(), 360u * row.gates);
+        ASSERT_EQ(s.values.size(), 360u * gates);
         ASSERT_TRUE(s.time);
         EXPECT_GE(*s.time, i == 0 ? 1307706002.0 : *v.sweeps[i - 1].time + 1);  // in order, 11:40:02 to 11:43:55
         EXPECT_LE(*s.time, 1307706235.0);
-        EXPECT_EQ(polartest::max_and_strong(s), std::pair(row.max, row.strong));
+        EXPECT_EQ(polartest::max_and_strong(s), std::pair(max, strong));
     }
 }
 
-// The small volume written by polar_files.h reads back value for value.
-TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
+// The small volume written by polar_files.h reads back value for value, and damaged is refused.
+TEST(OdimSmallVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
     vtest::TempDir dir;
     const std::string path = dir.file("small.h5");
     polartest::write_odim(path);
@@ -86,11 +77,9 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
     polartest::expect_sweep(s1, 0.5, 5, 500, 1000);
     EXPECT_EQ(s1.time, 1577934250.0);
     ASSERT_EQ(s1.rays(), 6u);
-    // Mid-way between each ray's start and stop, across north for the first.
-    const float centres[] = {20, 80, 140, 200, 260, 320};
     EXPECT_EQ(s1.elevation, (std::vector<float>{0.4f, 0.5f, 0.6f, 0.5f, 0.5f, 0.5f}));
     for (int r = 0; r < 6; ++r) {
-        EXPECT_NEAR(s1.azimuth[r], centres[r], 1e-4) << r;
+        EXPECT_NEAR(s1.azimuth[r], 20 + 60 * r, 1e-4) << r;  // mid-way from start to stop, across north for the first
         // gain and offset of the data level over the dataset's gain 2
         for (int g = 0; g < 5; ++g) EXPECT_EQ(s1.at(r, g), (40 + 10 * r + g) * 0.5f - 32) << r << " " << g;
     }
@@ -101,16 +90,13 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
     ASSERT_EQ(s2.rays(), 4u);
     EXPECT_EQ(s2.azimuth, (std::vector<float>{45, 135, 225, 315}));
     EXPECT_EQ(s2.elevation, std::vector<float>(4, 1.5f));
-    // 0 undetect, 255 nodata; 254 is a value.
-    const std::vector<std::vector<float>> rays2 = {
-        {kNoEcho, kMissing, 18}, {0, 0.5f, 68}, {-31.5f, 95, -31}, {-30.5f, -30, -29.5f}};
-    for (std::size_t r = 0; r < 4; ++r) polartest::expect_ray(s2, r, rays2[r]);
+    polartest::expect_ray(s2, 0, {kNoEcho, kMissing, 18});  // raw 0 undetect, 255 nodata
+    polartest::expect_ray(s2, 2, {-31.5f, 95, -31});         // raw 254 a value
 
     const Sweep& s10 = v.sweeps[2];
     polartest::expect_sweep(s10, 3.0, 4, 2250, 500);
     ASSERT_EQ(s10.rays(), 3u);
     polartest::expect_ray(s10, 0, {kMissing, 1.25f, 2.25f, 3.25f});
-    polartest::expect_ray(s10, 1, {4.25f, 5.25f, 6.25f, 7.25f});
     polartest::expect_ray(s10, 2, {8.25f, 9.25f, 10.25f, kNoEcho});
 
     // A second quantity by name: dataset2 and dataset3 hold it.
@@ -122,23 +108,9 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWritten) {
     polartest::expect_ray(vr.sweeps[0], 0, {-10, 5, kNoEcho}, 1e-6f);
     polartest::expect_ray(vr.sweeps[0], 3, {0.7f, 0.8f, kMissing}, 1e-6f);
     EXPECT_EQ(vr.sweeps[1].fixed_angle, 2.5);
-    EXPECT_EQ(vr.sweeps[1].gates, 2);
     polartest::expect_ray(vr.sweeps[1], 1, {3, 4});
 
-    // A single sweep (SCAN) is a volume of one sweep.
-    {
-        H5File f(path);
-        polartest::write_odim(f);
-        f.text("/what", "object", "SCAN");
-        for (const char* d : {"/dataset2", "/dataset3", "/dataset10"}) H5Ldelete(f.id(), d, H5P_DEFAULT);
-    }
-    const PolarVolume scan = read_odim(path);
-    ASSERT_EQ(scan.sweeps.size(), 1u);
-    EXPECT_EQ(scan.sweeps[0].fixed_angle, 0.5);
-}
-
-// Damaged and unusual files: each a runtime_error naming the file and the fault.
-TEST(OdimBadFiles, EachRefusedWithItsReason) {
+    // Damaged and unusual files: each a runtime_error naming the file and the fault.
     const auto remove = [](const char* at, const char* name) {
         return [=](H5File& f) { f.remove(at, name); };
     };
@@ -146,17 +118,7 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
         return [=](H5File& f) { f.numbers(at, {{name, value, type}}); };
     };
     const auto unlink = [](std::vector<const char*> paths) {
-        return [=](H5File& f) {
-            for (const char* p : paths) H5Ldelete(f.id(), p, H5P_DEFAULT);
-        };
-    };
-    const auto data_of_one_dimension = [](H5File& f) {
-        H5Ldelete(f.id(), "/dataset2/data1/data", H5P_DEFAULT);
-        const hsize_t n = 12;
-        hid_t space = H5Screate_simple(1, &n, nullptr);
-        H5Dclose(
-            H5Dcreate2(f.id(), "/dataset2/data1/data", H5T_STD_U8LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
-        H5Sclose(space);
+        return [=](H5File& f) { for (const char* p : paths) H5Ldelete(f.id(), p, H5P_DEFAULT); };
     };
     struct Row {
         std::function<void(H5File&)> damage;
@@ -166,7 +128,8 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
     const Row rows[] = {
         {[](H5File& f) { f.array("/dataset1/data1/data", 5, 6, std::vector<double>(30, 1), H5T_STD_U8LE); },
          "dataset1/data1/data is not 6 rays x 5 bins"},
-        {data_of_one_dimension, "dataset2/data1/data is not 4 rays x 3 bins"},
+        {[](H5File& f) { f.array("/dataset2/data1/data", 0, 12, std::vector<double>(12, 1), H5T_STD_U8LE); },
+         "dataset2/data1/data is not 4 rays x 3 bins"},
         {remove("/dataset2/where", "nbins"), "missing attribute dataset2/where/nbins"},
         {remove("/dataset10/data1/what", "gain"), "missing attribute dataset10/data1/what/gain"},
         {remove("/what", "date"), "missing attribute what/date"},
@@ -189,24 +152,14 @@ TEST(OdimBadFiles, EachRefusedWithItsReason) {
         {remove("/what", "object"), "not an ODIM file"},
         {unlink({"/dataset1", "/dataset2", "/dataset3", "/dataset10"}), "no sweeps"},
     };
-    vtest::TempDir dir;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
-        const std::string path = dir.file("bad.h5");
         {
             H5File f(path);
             polartest::write_odim(f);
             row.damage(f);
         }
         polartest::expect_refused([&] { read_odim(path, row.field); }, path, row.message);
-    }
-
-    // Not HDF5 at all, and an ODIM file cut short.
-    polartest::write_odim(dir.file("whole.h5"));
-    const std::string whole = vtest::TempDir::read(dir.file("whole.h5"));
-    for (std::size_t keep : {std::size_t{0}, std::size_t{100}, whole.size() / 2, whole.size() - 1}) {
-        const std::string path = dir.write("cut.h5", whole.substr(0, keep));
-        EXPECT_THROW(read_odim(path), std::runtime_error) << keep;
     }
     const std::string text = dir.write("text.h5", "not a radar volume\n");
     EXPECT_EQ(polartest::error_of([&] { read_odim(text); }), text + ": not an HDF5 file");

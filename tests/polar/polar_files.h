@@ -1,7 +1,4 @@
-// Small polar volume files written with the HDF5 and NetCDF C libraries, as
-// radar software writes them: an ODIM_H5 volume and a CF/Radial 1.x volume
-// of known values, the means to damage them, and the checks the readers'
-// tests share.
+// Small ODIM_H5 and CF/Radial volumes of known values as radar software writes them; the readers' shared checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,7 +18,6 @@
 
 namespace polartest {
 
-// The message of the runtime_error read throws; "" when it reads.
 inline std::string error_of(const std::function<void()>& read) { return vtest::error_of<std::runtime_error>(read); }
 
 // read throws a runtime_error that names path first and says message.
@@ -30,8 +26,7 @@ inline void expect_refused(const std::function<void()>& read, const std::string&
     EXPECT_TRUE(m.starts_with(path + ": ") && m.find(message) != std::string::npos) << m;
 }
 
-// A sweep's scheduled elevation (degrees, within tolerance), its gates, and
-// the range of its first gate and their spacing (m).
+// A sweep's scheduled elevation (degrees), its gates, first gate range and spacing (m).
 inline void expect_sweep(const velmora::app::polar::Sweep& s, double fixed_angle, int gates, double range_first,
                          double gate_spacing, double tolerance = 0) {
     EXPECT_NEAR(s.fixed_angle, fixed_angle, tolerance);
@@ -74,24 +69,24 @@ public:
     H5File& operator=(const H5File&) = delete;
     hid_t id() const { return id_; }
 
-    // Numbers of the given file types, each a scalar or (array) an array of one.
+    // Scalars, or arrays of one, of the given file types.
     struct Number {
         const char* name;
         double value;
         hid_t type = H5T_NATIVE_DOUBLE;
         bool array = false;
     };
-    void numbers(const std::string& at, std::initializer_list<Number> numbers) {
-        for (const Number& n : numbers) numbers_of(at, n.name, {n.value}, n.type, n.array);
+    void numbers(const std::string& at, std::initializer_list<Number> list) {
+        for (const Number& n : list) numbers(at, n.name, {n.value}, n.type, n.array);
     }
-    // An array of numbers.
     void numbers(const std::string& at, const char* name, const std::vector<double>& values,
-                 hid_t type = H5T_NATIVE_DOUBLE) {
-        numbers_of(at, name, values, type, true);
+                 hid_t type = H5T_NATIVE_DOUBLE, bool array = true) {
+        const hsize_t n = values.size();
+        attribute(at, name, type, array ? H5Screate_simple(1, &n, nullptr) : H5Screate(H5S_SCALAR), H5T_NATIVE_DOUBLE,
+                  values.data());
     }
 
-    // A string of fixed length (null-terminated, as ODIM asks) or of
-    // variable length, a scalar or an array of one.
+    // A string of fixed length (null-terminated, as ODIM asks) or variable length.
     void text(const std::string& at, const char* name, const std::string& value, bool variable = false,
               bool array = false) {
         hid_t type = H5Tcopy(H5T_C_S1);
@@ -104,22 +99,20 @@ public:
     }
 
     void remove(const std::string& at, const char* name) {
-        if (H5Aexists_by_name(id_, at.c_str(), name, H5P_DEFAULT) > 0) {
-            H5Adelete_by_name(id_, at.c_str(), name, H5P_DEFAULT);
-        }
+        if (H5Aexists_by_name(id_, at.c_str(), name, H5P_DEFAULT) > 0) H5Adelete_by_name(id_, at.c_str(), name, H5P_DEFAULT);
     }
 
-    // A rows x columns array of the given file type, written from doubles;
-    // compressed when asked, as ODIM writers do.
+    // A rows x columns array (of one dimension without rows) of the given file type, deflated when asked.
     void array(const std::string& path, hsize_t rows, hsize_t columns, const std::vector<double>& values, hid_t type,
                bool deflate = false) {
         group(path.substr(0, path.rfind('/')));
         if (H5Lexists(id_, path.c_str(), H5P_DEFAULT) > 0) H5Ldelete(id_, path.c_str(), H5P_DEFAULT);
         const hsize_t dims[2] = {rows, columns};
-        hid_t space = H5Screate_simple(2, dims, nullptr);
+        const int rank = rows ? 2 : 1;
+        hid_t space = H5Screate_simple(rank, dims + 2 - rank, nullptr);
         hid_t plist = H5Pcreate(H5P_DATASET_CREATE);
         if (deflate) {
-            H5Pset_chunk(plist, 2, dims);
+            H5Pset_chunk(plist, rank, dims + 2 - rank);
             H5Pset_deflate(plist, 6);
         }
         hid_t set = H5Dcreate2(id_, path.c_str(), type, space, H5P_DEFAULT, plist, H5P_DEFAULT);
@@ -131,15 +124,7 @@ public:
     }
 
 private:
-    void numbers_of(const std::string& at, const char* name, const std::vector<double>& values, hid_t type,
-                    bool array) {
-        const hsize_t n = values.size();
-        attribute(at, name, type, array ? H5Screate_simple(1, &n, nullptr) : H5Screate(H5S_SCALAR), H5T_NATIVE_DOUBLE,
-                  values.data());
-    }
-
-    // A group and the groups above it. Parents first: H5Lexists fails,
-    // loudly, on a path through a group that is not there.
+    // A group and, first, its parents: H5Lexists fails on a path through a missing group.
     void group(const std::string& path) {
         const auto slash = path.rfind('/');
         if (slash != std::string::npos && slash > 0) group(path.substr(0, slash));
@@ -163,22 +148,8 @@ private:
     hid_t id_;
 };
 
-// The small ODIM volume of the tests, 2020-01-02 03:04:05 UTC at 50.5 N
-// 6.25 E 120 m, beamwH 0.9, stored as real writers do in different ways:
-//   dataset2  1.5 deg, 4 rays x 3 bins from 0.5 km by 250 m (stored first):
-//             data1 DBZH uint8 gain 0.5 offset -32 nodata 255 undetect 0,
-//             data2 VRADH int16 gain 0.1 offset 0 nodata -32768 undetect 0;
-//   dataset1  0.5 deg, 6 rays x 5 bins from 0 by 1000 m: DBZH int16 with
-//             gain 2, offset 0, nodata 255, undetect 0 at the dataset level,
-//             gain 0.5 and offset -32 at the data level; how/startazA,
-//             stopazA and elangles per ray; start 03:04:10;
-//   dataset3  VRADH only, 2.5 deg, 2 rays x 2 bins;
-//   dataset10 3.0 deg, 3 rays x 4 bins from 2 km by 500 m, DBZH float32
-//             gain 1 offset 0 nodata -9999.9 undetect -8888, deflated.
-// Raw values: DBZH of dataset2 is the 12 values of kDbzh2; of dataset1
-// ray r gate g = 40 + 10 r + g; of dataset10 ray r gate g = r * 4 + g + 0.25
-// except gate (0, 0) nodata and (2, 3) undetect.
-inline const std::vector<double> kDbzh2 = {0, 255, 100, 64, 65, 200, 1, 254, 2, 3, 4, 5};
+// An ODIM volume of 2020-01-02 03:04:05 UTC stored in the many ways real writers use: dataset2
+// first, gain and offset at the dataset or data level, attributes as scalars or arrays of one.
 
 inline void write_odim(H5File& f) {
     f.text("/what", "object", "PVOL");
@@ -194,7 +165,7 @@ inline void write_odim(H5File& f) {
     f.text("/dataset2/what", "product", "SCAN");
     f.text("/dataset2/data1/what", "quantity", "DBZH");
     f.numbers("/dataset2/data1/what", {{"gain", 0.5}, {"offset", -32}, {"nodata", 255}, {"undetect", 0}});
-    f.array("/dataset2/data1/data", 4, 3, kDbzh2, H5T_STD_U8LE);
+    f.array("/dataset2/data1/data", 4, 3, {0, 255, 100, 64, 65, 200, 1, 254, 2, 3, 4, 5}, H5T_STD_U8LE);
     f.text("/dataset2/data2/what", "quantity", "VRADH", true);
     f.numbers("/dataset2/data2/what", {{"gain", 0.1}, {"offset", 0}, {"nodata", -32768}, {"undetect", 0}});
     f.array("/dataset2/data2/data", 4, 3, {-100, 50, 0, 1, 2, 3, 4, 5, 6, 7, 8, -32768}, H5T_STD_I16LE);
@@ -283,13 +254,8 @@ struct CfRadialLayout {
     int format = NC_NETCDF4;
 };
 
-// A CF/Radial 1.4 volume of 7 rays (sweep 0.5 deg rays 0-3, sweep 1.5 deg
-// rays 4-6) by 5 gates, 2021-03-04 05:06:07 UTC, at -12.25 N 131.04 E 42 m,
-// beam width 0.95 deg. Fields: Zh short packed (scale 0.01, offset 10,
-// _FillValue -32768), value of ray r gate g = (100 r + 10 g) raw, the last
-// two gates of ray 6 fill (beyond the last valid bin); DBZ float (would be
-// chosen by its name) all 99; VEL float _FillValue -9999, ray r gate g =
-// r - g, gate (1, 1) fill.
+// A CF/Radial 1.4 volume of two sweeps (rays 0-3, 4-6) by 5 gates: Zh packed, raw 100 r + 10 g
+// with the last two gates of ray 6 fill; DBZ all 99; VEL r - g with gate (1, 1) fill.
 inline void write_cfradial(const std::string& path, const CfRadialLayout& l = {}) {
     const std::size_t gates = l.range.size();
     std::vector<double> zh, vel, numbers, fixed;

@@ -1,5 +1,4 @@
-// The threads a step may use: every core unless OMP_NUM_THREADS asks for
-// fewer, and never less than one.
+// The threads a step may use: every core unless OMP_NUM_THREADS asks for fewer, and never less than one.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

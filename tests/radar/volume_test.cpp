@@ -1,6 +1,4 @@
-// Radar volumes from NetCDF files in the layouts radar toolkits write, and
-// from VTK image data; the synthetic scene; grid positions on the map and
-// the origin a volume file carries; fields written as VTK XML, and pictures.
+// Volumes from NetCDF and VTK image files; the synthetic scene; map positions; VTK XML output and pictures.
 #include "volume.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +22,6 @@
 #include <cmath>
 #include <cstdio>
 #include <future>
-#include <tuple>
 
 #include "../polar/polar_files.h"
 #include "app_test.h"
@@ -42,8 +39,7 @@ namespace {
 using velmora::app::Volume;
 using vtest::TempDir;
 
-// A 3 x 2 x 2 file: variable `ze` as floats (missing -9999) or short packed
-// values.
+// A 3 x 2 x 2 file: variable `ze` as floats (missing -9999) or short packed values.
 struct SmallFile {
     bool time_axis = true;
     bool packed = false;
@@ -90,12 +86,52 @@ struct SmallFile {
     }
 };
 
-TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
+// A classic (CDF-1) file, byte by byte: dimension x of 2 and variable DT on it of the given type code; dims is
+// the count of dimensions its header gives.
+std::string classic_file(std::uint32_t type, std::uint32_t dims = 1) {
+    std::string b = "CDF\x01";
+    auto u32 = [&b](std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) b += static_cast<char>((v >> s) & 0xFF);
+    };
+    u32(0);                          // records
+    u32(0x0A), u32(dims);            // dimensions
+    u32(1), b += std::string("x\0\0\0", 4), u32(2);   //   x = 2
+    u32(0), u32(0);                  // no global attributes
+    u32(0x0B), u32(1);               // variables
+    u32(2), b += std::string("DT\0\0", 4);            //   DT
+    u32(1), u32(0);                  //   on x
+    u32(0), u32(0);                  //   no attributes
+    u32(type), u32(8);               //   its type, its size
+    u32(static_cast<std::uint32_t>(b.size() + 4));   // where its values begin
+    b += std::string(8, '\0');
+    return b;
+}
+
+const char* const kImage =
+    R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0"><ImageData WholeExtent="0 2 0 1 0 1" )"
+    R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
+    R"(Name="ze" format="ascii">)";
+
+// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z.
+void write_image(const std::string& path, double dz) {
+    vtkNew<vtkImageData> img;
+    img->SetDimensions(3, 2, 2);
+    img->SetSpacing(1, 1, dz);
+    vtkNew<vtkFloatArray> ze;
+    ze->SetName("ze");
+    for (int i = 0; i < 12; ++i) ze->InsertNextValue(i == 11 ? NAN : static_cast<float>(i));
+    img->GetPointData()->AddArray(ze);
+    vtkNew<vtkXMLImageDataWriter> w;
+    w->SetFileName(path.c_str());
+    w->SetInputData(img);
+    ASSERT_EQ(w->Write(), 1);
+}
+
+// Every layout read as it means; files made to mislead the reader, or simply bad, refused with a message naming
+// what is wrong, never read past an array.
+TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
     TempDir dir;
-    // The same volume without a time axis, in metres, with units as NetCDF-4
-    // strings (km, not m) and with an infinite value (missing data); packed,
-    // raw * 0.5 + 10 with the packed fill value missing data; the second of
-    // three time steps.
+    // Each layout holds the same volume, with missing data last (infinite, or the packed fill value).
     const struct {
         const char* name;
         SmallFile file;
@@ -120,126 +156,60 @@ TEST(RadarVolume, ReadsBothLayoutsUnitsFillAndPacking) {
     const Volume a = velmora::app::read_netcdf(dir.file("plain.nc"), "ze");
     EXPECT_EQ(a.null_value, -9999.0f);
 
-    // As a field: uniform when evenly spaced; stretched levels stay exact as
-    // explicit coordinates.
+    // As a field: uniform when evenly spaced; stretched levels stay exact as explicit coordinates.
     vhost::host().reset();
     vhost::FieldRef r(velmora::app::add_volume_field(vhost::host().root(), "grid", a));
-    EXPECT_EQ(r.dims(), (std::vector<std::int64_t>{3, 2, 2}));
     EXPECT_EQ(r.points(), (std::vector<float>{-1, 5, 0.5f, 1, 7, 1.5f}));
     EXPECT_EQ(r.object().at("uniform").int_value(), 1);
     EXPECT_TRUE(r.null_flag(0));
-    EXPECT_EQ(r.label(0), "ze");
-    Volume v;
-    v.name = "ze";
-    v.x = {0, 1, 2};
-    v.y = {0, 1};
-    v.z = {0.5f, 1.0f, 3.0f};
-    v.values.assign(18, 1.0f);
+    const Volume v{.x = {0, 1, 2}, .y = {0, 1}, .z = {0.5f, 1.0f, 3.0f}, .values = vhost::LargeVector<float>(18, 1.0f),
+                   .name = "ze", .units = "dBZ", .origin = {}, .time = {}};
     vhost::FieldRef g(velmora::app::add_volume_field(vhost::host().root(), "g2", v));
     EXPECT_EQ(g.object().at("uniform").int_value(), 0);
     ASSERT_EQ(g.coord().size(), 54u);
     EXPECT_EQ(g.coord()[3 * 12 + 2], 3.0f);
     EXPECT_FALSE(g.null_flag(0));
     vhost::host().reset();
-}
 
-// A classic (CDF-1) file, byte by byte: one dimension x of 2 and the
-// variable DT on it with the given type code; dims is the count of the
-// dimension list as the header gives it.
-std::string classic_file(std::uint32_t type, std::uint32_t dims = 1) {
-    std::string b = "CDF\x01";
-    auto u32 = [&b](std::uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) b += static_cast<char>((v >> s) & 0xFF);
-    };
-    u32(0);                          // records
-    u32(0x0A), u32(dims);            // dimensions
-    u32(1), b += std::string("x\0\0\0", 4), u32(2);   //   x = 2
-    u32(0), u32(0);                  // no global attributes
-    u32(0x0B), u32(1);               // variables
-    u32(2), b += std::string("DT\0\0", 4);            //   DT
-    u32(1), u32(0);                  //   on x
-    u32(0), u32(0);                  //   no attributes
-    u32(type), u32(8);               //   its type, its size
-    u32(static_cast<std::uint32_t>(b.size() + 4));   // where its values begin
-    b += std::string(8, '\0');
-    return b;
-}
-
-// Damaged classic headers the NetCDF library would trust: a type code it
-// takes a size of 0 for (and divides by), a count of dimensions it would
-// allocate and seek through. Refused before the library parses them.
-TEST(RadarVolume, DamagedClassicHeadersAreRefusedBeforeTheLibraryReadsThem) {
-    TempDir dir;
-    auto message = [&](const std::string& name, const std::string& bytes) {
-        dir.write(name, bytes);
-        return vtest::error_of<std::runtime_error>([&] { velmora::app::read_netcdf(dir.file(name), "DT"); });
-    };
-    EXPECT_EQ(message("string.nc", classic_file(12)),
-              dir.file("string.nc") + ": not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds");
-    EXPECT_EQ(message("dims.nc", classic_file(5, 0x00FFFF03)),
-              dir.file("dims.nc") + ": not a valid NetCDF file: it counts 16776963 dimensions, more than its 88 bytes can hold");
-    // The same header with a float variable is a classic file as any other.
-    EXPECT_NE(message("float.nc", classic_file(5)).find("variable DT has 1 dimensions"), std::string::npos);
-}
-
-const char* const kImage =
-    R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0"><ImageData WholeExtent="0 2 0 1 0 1" )"
-    R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
-    R"(Name="ze" format="ascii">)";
-
-// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z.
-void write_image(const std::string& path, double dz) {
-    vtkNew<vtkImageData> img;
-    img->SetDimensions(3, 2, 2);
-    img->SetSpacing(1, 1, dz);
-    vtkNew<vtkFloatArray> ze;
-    ze->SetName("ze");
-    for (int i = 0; i < 12; ++i) ze->InsertNextValue(i == 11 ? NAN : static_cast<float>(i));
-    img->GetPointData()->AddArray(ze);
-    vtkNew<vtkXMLImageDataWriter> w;
-    w->SetFileName(path.c_str());
-    w->SetInputData(img);
-    ASSERT_EQ(w->Write(), 1);
-}
-
-// Files made to mislead the reader, or simply bad: refused with a message
-// naming what is wrong, or read as they mean, never past an array.
-TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
-    TempDir dir;
-    SmallFile{}.write(dir.file("f.nc"));
     SmallFile{.z_values = {1.5f, 0.5f}}.write(dir.file("down.nc"));
     SmallFile{.x_on_another_dim = true}.write(dir.file("other_dim.nc"));
     SmallFile{.xyz_order = true}.write(dir.file("turned.nc"));
-    SmallFile{.times = 3}.write(dir.file("series.nc"));
     {   // values never written: the file is small
         polartest::NcWriter w(dir.file("huge.nc"));
         w.var("ze", NC_FLOAT, {w.dim("z", 100), w.dim("y", 1100), w.dim("x", 1000)});
     }
-    dir.write("small.vti", std::string(kImage) + "1 2 3 4 5 6 7 8 9 10 11 12</DataArray></PointData></Piece></ImageData></VTKFile>");
+    write_image(dir.file("image.vti"), 1.0);
     dir.write("short.vti", std::string(kImage) + "1 2 3</DataArray></PointData></Piece></ImageData></VTKFile>");
     write_image(dir.file("flat.vti"), 0.0);
     ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
+    // Classic headers the NetCDF library would trust: a type code it takes a size of 0 for (and divides by), a
+    // count of dimensions it would allocate and seek through; the same header with a float is a classic file.
+    dir.write("string.nc", classic_file(12));
+    dir.write("dims.nc", classic_file(5, 0x00FFFF03));
+    dir.write("float.nc", classic_file(5));
     const struct {
         std::string path, variable;
         std::int64_t max_nodes;
         std::string message;
     } cases[] = {
-        {"f.nc", "reflectivity", 0, "no variable \"reflectivity\" (variables on a grid: ze)"},
-        {"missing.nc", "ze", 0, "missing.nc: no such file"}, {"f.nc", "x", 0, "has 1 dimensions"},
+        {"plain.nc", "reflectivity", 0, "no variable \"reflectivity\" (variables on a grid: ze)"},
+        {"missing.nc", "ze", 0, "missing.nc: no such file"}, {"plain.nc", "x", 0, "has 1 dimensions"},
         {"down.nc", "ze", 0, "z must increase"},
         {"other_dim.nc", "ze", 0, "coordinate variable x lies on dimension x4 (4) instead of x (3)"},
         {"turned.nc", "ze", 0, "variable ze lies on (x, y, z); expected (z, y, x)"},
         {"huge.nc", "ze", 0, "the volume has 1000 x 1100 x 100 nodes; at most 100000000 are read"},
         {"huge.nc", "ze", 1000, "nodes; at most 1000 are read"},   // the caller's bound, for both kinds of file
-        {"small.vti", "ze", 12, "no error"},
-        {"small.vti", "ze", 11, "the volume has 3 x 2 x 2 nodes; at most 11 are read"},
+        {"image.vti", "ze", 12, "no error"},
+        {"image.vti", "ze", 11, "the volume has 3 x 2 x 2 nodes; at most 11 are read"},
         {"short.vti", "ze", 0, "short.vti: not valid VTK XML image data: "},
-        // A spacing of 0 would put every node at one place.
-        {"flat.vti", "ze", 0, "the spacing along z must be a positive number"},
+        {"flat.vti", "ze", 0, "the spacing along z must be a positive number"},   // else every node at one place
         {"series.nc", "ze", 0, "variable ze holds 3 time steps; choose one with --time (0 to 2)"},
         {"pipe.nc", "ze", 0, "pipe.nc: not a regular file"},   // a pipe would be waited on for ever
         {"", "ze", 0, "not a regular file"},
         {"http://example.invalid/volume.nc", "ze", 0, "no such file"},
+        {"string.nc", "DT", 0, "string.nc: not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds"},
+        {"dims.nc", "DT", 0, "dims.nc: not a valid NetCDF file: it counts 16776963 dimensions, more than its 88 bytes can hold"},
+        {"float.nc", "DT", 0, "variable DT has 1 dimensions"},
     };
     for (const auto& c : cases) {
         const std::string path = c.path.starts_with("http") ? c.path : dir.file(c.path);
@@ -252,45 +222,26 @@ TEST(RadarVolume, BadAndMisleadingFilesAreRefusedOrReadAsTheyMean) {
         EXPECT_NE((got.empty() ? "no error" : got).find(c.message), std::string::npos) << c.path << ": " << got;
     }
 
-    EXPECT_NE(vtest::error_of([&] { velmora::app::read_volume(dir.file("series.nc"), "ze", {}, 3); })
-                  .find("has no time step 3; it holds 3 (0 to 2)"),
-              std::string::npos);
-
-    // VTK image data: values that are not finite are nulls.
-    write_image(dir.file("image.vti"), 1.0);
+    // In VTK image data values that are not finite are nulls.
     const Volume image = velmora::app::read_volume(dir.file("image.vti"), "ze");
     EXPECT_TRUE(image.has_null);
     EXPECT_EQ(image.values[11], image.null_value);
     EXPECT_EQ(image.values[10], 10.0f);
 }
 
-// FNV-1a over the bits of the coordinates and values: the default scene is
-// pinned, since tests and users compare against its cells.
-std::uint64_t fingerprint(const Volume& v) {
-    std::uint64_t h = 1469598103934665603ull;
-    for (std::span<const float> a : {std::span<const float>(v.x), std::span<const float>(v.y),
-                                     std::span<const float>(v.z), std::span<const float>(v.values)})
-        for (float f : a) h = (h ^ std::bit_cast<std::uint32_t>(f)) * 1099511628211ull;
-    return h;
-}
-
 TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSizeAndTheirOrigin) {
+    // FNV-1a over the bits of the default scene's coordinates and values: tests and users compare against its cells.
     const Volume d = velmora::app::synthetic_scene();
-    EXPECT_EQ(fingerprint(d), 0x8f59d56cbca9e703ull);
-    // The same five cells on a wider grid; the texture follows the grid
-    // indices, so the values differ by a little.
-    const Volume w = velmora::app::synthetic_scene({.nx = 100});
-    ASSERT_EQ(w.x.size(), 100u);
-    EXPECT_EQ(w.x.front(), -50.0f);
-    // The first cell's core: x -22, y -12, z 3 km.
-    EXPECT_NEAR(w.values[28 + 100 * (18 + 60 * 5)], d.values[18 + 80 * (18 + 60 * 5)], 3.0f);
-    EXPECT_GT(w.values[28 + 100 * (18 + 60 * 5)], 50.0f);
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::span<const float> a : {std::span<const float>(d.x), std::span<const float>(d.y),
+                                     std::span<const float>(d.z), std::span<const float>(d.values)})
+        for (float f : a) h = (h ^ std::bit_cast<std::uint32_t>(f)) * 1099511628211ull;
+    EXPECT_EQ(h, 0x8f59d56cbca9e703ull);
 
     velmora::app::SceneOptions o{.nx = 120, .ny = 90, .nz = 50, .cells = 12, .seed = 3};
     const Volume s = velmora::app::synthetic_scene(o);
     ASSERT_EQ((std::vector<std::size_t>{s.x.size(), s.y.size(), s.z.size(), s.values.size()}),
               (std::vector<std::size_t>{120, 90, 50, 120 * 90 * 50}));
-    EXPECT_EQ(s.x[1] - s.x[0], 1.0f);
     EXPECT_FLOAT_EQ(s.z.back(), 15.0f);   // 50 levels 0.3 km apart
     EXPECT_EQ(velmora::app::synthetic_scene(o).values, s.values);   // the same seed, the same scene
     o.seed = 4;
@@ -298,39 +249,27 @@ TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSizeAndTheirOrigin) {
     o.nz = 1;
     EXPECT_THROW(velmora::app::synthetic_scene(o), std::invalid_argument);
 
-    // Written and read back the same, with no origin on the map; with one
-    // when it is a position.
+    // Written and read back the same, with no origin on the map; with one when it is a position.
     TempDir dir;
-    velmora::app::write_netcdf(dir.file("big.nc"), s);
-    const Volume r = velmora::app::read_netcdf(dir.file("big.nc"), "DT");
+    const std::string placed = dir.file("placed.nc");
+    velmora::app::write_netcdf(placed, s);
+    const Volume r = velmora::app::read_netcdf(placed, "DT");
     EXPECT_EQ(r.values, s.values);
     EXPECT_EQ(r.z, s.z);
     EXPECT_FALSE(r.origin);
     Volume v = velmora::app::synthetic_scene({.nx = 4, .ny = 3, .nz = 2});
-    const std::string placed = dir.file("placed.nc");
     v.origin = velmora::app::GeoOrigin{52.953, 4.790};
     velmora::app::write_netcdf(placed, v);
     const auto back = velmora::app::read_netcdf(placed, "DT").origin;
     ASSERT_TRUE(back);
     EXPECT_EQ(back->lat, 52.953);
     EXPECT_EQ(back->lon, 4.790);
-    // A latitude that is no latitude: the volume reads, without an origin.
-    int nc = -1, var = -1;
-    ASSERT_EQ(nc_open(placed.c_str(), NC_WRITE, &nc), NC_NOERR);
-    ASSERT_EQ(nc_inq_varid(nc, "origin_latitude", &var), NC_NOERR);
-    const double wrong = 123.0;
-    const size_t at[1] = {0};
-    ASSERT_EQ(nc_put_var1_double(nc, var, at, &wrong), NC_NOERR);
-    nc_close(nc);
-    EXPECT_FALSE(velmora::app::read_netcdf(placed, "DT").origin);
 }
 
 TEST(GeoTest, PositionsOnTheMapAgreeWithTheEllipsoid) {
-    // On WGS 84 a degree of longitude along the equator is 111.3195 km (the
-    // equatorial radius 6378.137 km times pi/180), a degree of latitude from
-    // the equator 110.574 km; at the origin nothing moves.
-    const double x[] = {0.0, 111.3195, 0.0, -111.3195};
-    const double y[] = {0.0, 0.0, 110.574, 0.0};
+    // On WGS 84 a degree of longitude along the equator is 111.3195 km (6378.137 km times pi/180), a degree of
+    // latitude from the equator 110.574 km; at the origin nothing moves.
+    const double x[] = {0.0, 111.3195, 0.0, -111.3195}, y[] = {0.0, 0.0, 110.574, 0.0};
     double lat[4], lon[4];
     velmora::app::geographic({0.0, 0.0}, x, y, lat, lon);
     const double want_lat[] = {0.0, 0.0, 1.0, 0.0}, want_lon[] = {0.0, 1.0, 0.0, -1.0};
@@ -356,11 +295,9 @@ struct VtkOutputTest : ::testing::Test {
     vhost::Host& host = vhost::host();
     void SetUp() override { host.reset(); }
     void TearDown() override { host.reset(); }
-    std::string stem(const std::string& n) { return dir.file(n); }
 };
 
-// Points, cells (but a grid's) and point data as text, values by their
-// exact value and NaN as "nan".
+// Points, cells and point data as text, values exact and NaN as "nan".
 std::string exact(double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, " %a", v);
@@ -378,13 +315,12 @@ std::string data_text(vtkDataSet* d) {
     std::string t = "points";
     for (vtkIdType p = 0; p < d->GetNumberOfPoints(); ++p)
         for (int a = 0; a < 3; ++a) t += exact(d->GetPoint(p)[a]);
-    if (!vtkImageData::SafeDownCast(d))
-        for (vtkIdType c = 0; c < d->GetNumberOfCells(); ++c) {
-            t += "\ncell " + std::to_string(d->GetCellType(c)) + ":";
-            vtkNew<vtkIdList> ids;
-            d->GetCellPoints(c, ids);
-            for (vtkIdType k = 0; k < ids->GetNumberOfIds(); ++k) t += " " + std::to_string(ids->GetId(k));
-        }
+    for (vtkIdType c = 0; c < d->GetNumberOfCells(); ++c) {
+        t += "\ncell " + std::to_string(d->GetCellType(c)) + ":";
+        vtkNew<vtkIdList> ids;
+        d->GetCellPoints(c, ids);
+        for (vtkIdType k = 0; k < ids->GetNumberOfIds(); ++k) t += " " + std::to_string(ids->GetId(k));
+    }
     for (int a = 0; a < d->GetPointData()->GetNumberOfArrays(); ++a) {
         vtkDataArray* v = d->GetPointData()->GetArray(a);
         t += "\n" + std::string(v->GetName());
@@ -395,54 +331,29 @@ std::string data_text(vtkDataSet* d) {
 }
 
 TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
-    // A 40 x 30 x 20 grid of 1-spaced nodes from (0, 0, 0.5), a surface of
-    // two triangles and a volume of two tetrahedra, each with a float
-    // component holding nulls (NaN in the file) and an int component; each
-    // kind of field in a file of its kind.
-    std::vector<float> dt, grid_xyz;
-    std::vector<std::int32_t> cell;
-    for (int k = 0; k < 20; ++k)
-        for (int j = 0; j < 30; ++j)
-            for (int i = 0; i < 40; ++i) {
-                dt.push_back(i == 7 && j == 3 ? -9999.0f : 0.5f * static_cast<float>(i % 5 + k));
-                cell.push_back(j / 10);
-                grid_xyz.insert(grid_xyz.end(), {static_cast<float>(i), static_cast<float>(j), 0.5f + static_cast<float>(k)});
-            }
-    vhost::FieldRef(host.add_field("grid")).uniform({40, 30, 20}, {0, 0, 0.5f, 39, 29, 19.5f})
-        .floats("DT", dt).null_value(0, -9999).ints("cell", cell);
+    // A surface and a volume, each with a float component holding nulls (NaN in the file) and an int one.
     const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1}, surface_ze = {40, 41, -9999, 43, 44},
                              volume_ze = {-1, 50, 51, 52, 53};
     const std::vector<std::int32_t> area_no = {1, 1, 2, 2, 0}, voxel = {9, 8, 7, 6, 5};
-    vhost::FieldRef(host.add_field("surface"))
-        .nnodes(5).nspace(3).coord(xyz).cells("Tri", {0, 1, 2, 1, 4, 2})
+    vhost::FieldRef(host.add_field("surface")).nnodes(5).nspace(3).coord(xyz).cells("Tri", {0, 1, 2, 1, 4, 2})
         .floats("ze", surface_ze).null_value(0, -9999).ints("area_no", area_no);
-    vhost::FieldRef(host.add_field("volume"))
-        .nnodes(5).nspace(3).coord(xyz).cells("Tet", {0, 1, 2, 3, 1, 2, 3, 4})
+    vhost::FieldRef(host.add_field("volume")).nnodes(5).nspace(3).coord(xyz).cells("Tet", {0, 1, 2, 3, 1, 2, 3, 4})
         .floats("ze", volume_ze).null_value(0, -1).ints("voxel", voxel);
     const std::vector<std::pair<const char*, std::string>> expected = {
-        {"grid", "points" + exact(grid_xyz) + "\nDT" + exact(dt) + "\ncell" + exact(cell)},
         {"surface", "points" + exact(xyz) + "\ncell 5: 0 1 2\ncell 5: 1 4 2\nze" + exact(surface_ze) + "\narea_no" +
                         exact(area_no)},
         {"volume", "points" + exact(xyz) + "\ncell 10: 0 1 2 3\ncell 10: 1 2 3 4\nze" + exact(volume_ze, -1.0f) +
                        "\nvoxel" + exact(voxel)}};
-    std::uintmax_t grid_bytes[3] = {};
     for (const char* name : {"none", "lz4", "zlib"}) {
         const auto compression = velmora::app::compression_named(name);
         ASSERT_TRUE(compression) << name;
         for (const auto& [field, want] : expected) {
             SCOPED_TRACE(std::string(field) + " with " + name);
-            // The grid in two steps, its file written on a thread of its own.
-            std::string path;
-            if (std::string(field) == "grid") {
-                const auto file = velmora::app::prepare_vtk(host.root().at(field), stem(field) + "_" + name, nullptr,
-                                                            *compression);
-                std::async(std::launch::async, [&file] { file.write(); }).get();
-                path = file.path;
-            } else {
-                path = velmora::app::write_vtk(host.root().at(field), stem(field) + "_" + name, nullptr, *compression);
-            }
-            EXPECT_EQ(path.substr(path.size() - 4), std::string(field) == "grid" ? ".vti" : field[0] == 's' ? ".vtp" : ".vtu");
-            if (std::string(field) == "grid") grid_bytes[static_cast<int>(*compression)] = std::filesystem::file_size(path);
+            // Made ready here, written on a thread of its own.
+            const auto file = velmora::app::prepare_vtk(host.root().at(field), dir.file(field) + name, nullptr, *compression);
+            std::async(std::launch::async, [&file] { file.write(); }).get();
+            const std::string path = file.path;
+            EXPECT_EQ(path.substr(path.size() - 4), field[0] == 's' ? ".vtp" : ".vtu");
             // Appended raw data, compressed as asked.
             const std::string text = vtest::TempDir::read(path), head = text.substr(0, 400);
             EXPECT_NE(text.find("<AppendedData encoding=\"raw\">"), std::string::npos) << head;
@@ -463,13 +374,11 @@ TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
     // Texts of the nodes (legend labels) as a string array.
     std::vector<std::string> texts{"a", "b", "c", "d", "e"};
     vtkNew<vtkXMLPolyDataReader> r;
-    r->SetFileName(velmora::app::write_vtk(host.root().at("surface"), stem("labelled"), &texts).c_str());
+    r->SetFileName(velmora::app::write_vtk(host.root().at("surface"), dir.file("labelled"), &texts).c_str());
     r->Update();
     auto* labels = vtkStringArray::SafeDownCast(r->GetOutput()->GetPointData()->GetAbstractArray("label"));
     ASSERT_NE(labels, nullptr);
     EXPECT_EQ(labels->GetValue(1), "b");
-    EXPECT_LT(grid_bytes[static_cast<int>(velmora::app::Compression::ZLib)],
-              grid_bytes[static_cast<int>(velmora::app::Compression::None)]);
 }
 
 // A PNG file read back: its size, and the image for a look at its pixels.
@@ -485,8 +394,7 @@ vtkSmartPointer<vtkImageData> png_image(const std::string& path, int width, int 
     return r->GetOutput();
 }
 
-// Pictures of an analysis rendered off screen: the scene, and the plan view
-// whose columns are coloured by their highest value and cells outlined.
+// Pictures rendered off screen: the scene, and the plan view of columns coloured by their top, cells outlined.
 TEST_F(VtkOutputTest, PicturesAreRenderedOffScreen) {
     if (std::system("command -v Xvfb >/dev/null 2>&1") != 0 && !std::getenv("DISPLAY"))
         GTEST_SKIP() << "no display and no Xvfb: pictures cannot be rendered here";
@@ -504,25 +412,23 @@ TEST_F(VtkOutputTest, PicturesAreRenderedOffScreen) {
     plan[5] = 1;
     {
 #if defined(__SANITIZE_ADDRESS__)
-        // The X and OpenGL libraries keep a few allocations until the
-        // process ends; they are theirs, not ours.
+        // The X and OpenGL libraries keep a few allocations until the process ends.
         __lsan::ScopedDisabler x_libraries_keep_memory;
 #endif
-        // A display that does not answer is passed over for a virtual one
-        // (VTK would abort the program on it).
+        // A display that does not answer is passed over for a virtual one (VTK would abort on it).
         const char* had = std::getenv("DISPLAY");
         const std::string before = had ? had : "";
         if (!had) ::setenv("DISPLAY", ":77", 1);
-        velmora::app::render_png(scene, stem("pic.png"), 320, 240);
+        velmora::app::render_png(scene, dir.file("pic.png"), 320, 240);
         if (had)
             ::setenv("DISPLAY", before.c_str(), 1);
         else
             ::unsetenv("DISPLAY");
-        velmora::app::render_plan_png({x, y, top, plan, {{1, 1.0, 1.0}}, {}, "plan", ""}, stem("plan.png"), 500, 400);
+        velmora::app::render_plan_png({x, y, top, plan, {{1, 1.0, 1.0}}, {}, "plan", ""}, dir.file("plan.png"), 500, 400);
     }
-    png_image(stem("pic.png"), 320, 240);
+    png_image(dir.file("pic.png"), 320, 240);
     // The top of the turbo scale is dark red (0.48, 0.016, 0.011).
-    const auto plan_image = png_image(stem("plan.png"), 500, 400);
+    const auto plan_image = png_image(dir.file("plan.png"), 500, 400);
     auto* rgb = vtkUnsignedCharArray::SafeDownCast(plan_image->GetPointData()->GetScalars());
     ASSERT_NE(rgb, nullptr);
     int dark_red = 0, black = 0;
@@ -534,7 +440,7 @@ TEST_F(VtkOutputTest, PicturesAreRenderedOffScreen) {
     EXPECT_GT(dark_red, 10000);   // 11 of 12 columns of about 90 x 90 pixels
     EXPECT_GT(black, 500);        // the cell's outline: four sides of a column, 2 pixels wide
     std::vector<float> wrong(5);
-    EXPECT_THROW(velmora::app::render_plan_png({x, y, wrong, plan, {}, {}, "", ""}, stem("plan.png")), std::invalid_argument);
+    EXPECT_THROW(velmora::app::render_plan_png({x, y, wrong, plan, {}, {}, "", ""}, dir.file("plan.png")), std::invalid_argument);
 }
 
 }  // namespace
