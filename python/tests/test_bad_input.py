@@ -23,6 +23,7 @@ ZEROS = np.zeros((2, 3, 4))
     (ZEROS, dict(AX, min_cells=2.5), TypeError, "min_cells"),
     (ZEROS, dict(AX, min_cells=2**40), ValueError, "min_cells"),
     (ZEROS, dict(AX, var=None), TypeError, "var"),
+    (ZEROS, dict(AX, split_levels=[35]), ValueError, "must lie above the level of the cells, 40 dBZ"),
     (object(), {}, TypeError, ""),
     ("", {}, ValueError, "empty"),
 ])
