@@ -1,13 +1,7 @@
-// Building and handing over large fields without copies: the in-place
-// builders, moving a component, taking an array's values, and values lent
-// by the caller.
-#include <cstddef>
-
+// Building and handing over large fields without copies.
 #include "module_test.h"
 
 namespace {
-
-using vhost::Object;
 
 class LargeFieldsTest : public vtest::ModuleTest {};
 
@@ -30,8 +24,7 @@ TEST_F(LargeFieldsTest, InPlaceBuildersMakeTheFieldTheCopyingOnesMake) {
     std::copy(tets.begin(), tets.end(), t.begin());
     std::copy(ze.begin(), ze.end(), z.begin());
     std::copy(no.begin(), no.end(), n.begin());
-    // The same field, read through the views in place; a view of another
-    // type is empty.
+    // The same field, read through the views in place; a view of another type is empty.
     EXPECT_EQ(copied.coord(), built.coord());
     EXPECT_EQ(copied.connect(0), built.connect(0));
     EXPECT_EQ(built.cell_set(0).at("ncells").int_value(), 2);
@@ -65,28 +58,9 @@ TEST_F(LargeFieldsTest, ValuesChangeHandsWithoutACopy) {
     other.nnodes(4).floats("y", {1, 2, 3, 4});
     EXPECT_THROW(to.move_last_component(other, "y"), std::invalid_argument);
     EXPECT_EQ(other.ncomp(), 1);
-
-    // An array takes the values of one of its type and length only.
-    Object& a = host.root().add_free_array("a", DTYPE_INT);
-    a.resize(3);
-    for (auto [len, type] : {std::pair{4, DTYPE_INT}, std::pair{2, DTYPE_INT}, std::pair{3, DTYPE_FLOAT}}) {
-        Object& b = host.root().add_free_array("b" + std::to_string(len) + std::to_string(type), type);
-        b.resize(len);
-        EXPECT_THROW(a.take_values(b), std::invalid_argument) << len << " values of type " << type;
-        EXPECT_EQ(b.length(), len);
-    }
-    Object& b = host.root().add_free_array("b", DTYPE_INT);
-    vhost::set_ints(b, {5, 6, 7});
-    const std::byte* data = b.data();
-    a.take_values(b);
-    EXPECT_EQ(a.data(), data);
-    EXPECT_EQ(vhost::ints_of(a), (std::vector<std::int32_t>{5, 6, 7}));
-    EXPECT_EQ(b.buffer(), nullptr);
 }
 
-// A field that reads its values where the caller holds them: no copy is
-// made, nothing the tree does writes them, and a copy of the field owns its
-// values.
+// A field reading its values where the caller holds them: no copy is made and nothing the tree does writes them.
 TEST_F(LargeFieldsTest, LentValuesAreReadInPlaceAndNeverWritten) {
     const std::vector<float> held = {40, 41, 42, 43, 44, 45};
     const std::vector<float> before = held;
@@ -96,13 +70,10 @@ TEST_F(LargeFieldsTest, LentValuesAreReadInPlaceAndNeverWritten) {
     f.lend_floats("ze", held, 1, "dBZ");
     EXPECT_EQ(f.float_view(f.ncomp() - 1).data(), held.data());
     EXPECT_EQ(f.units(f.ncomp() - 1), "dBZ");
-
-    // A copy of the field owns its values.
     vhost::Object& copy = host.root().replace_with_copy("copy", f.object());
     const auto copied = vhost::FieldRef(copy).float_view(f.ncomp() - 1);
     EXPECT_NE(copied.data(), held.data());
     EXPECT_EQ(std::vector<float>(copied.begin(), copied.end()), held);
-
     // More nodes: the array moves to memory of its own, keeping the values.
     f.nnodes(8);
     const auto grown = f.float_view(f.ncomp() - 1);

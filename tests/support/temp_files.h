@@ -1,5 +1,4 @@
-// Files and streams of tests: a temporary directory per test (networks,
-// files the writer modules make), and what a run writes to a stream.
+// A temporary directory per test, and what a run writes to a stream.
 #pragma once
 
 #include <gtest/gtest.h>
