@@ -51,9 +51,3 @@ def test_xarray_refused():
         velmora.analyze(xr.DataArray(np.zeros((2, 3, 4), np.float32), dims=("z", "y", "x")))
     with pytest.raises(KeyError, match="no variable"):
         velmora.analyze(xr.Dataset({"DZ": da}), var="DT")
-
-
-def test_no_leak_after_many_calls(scene):
-    for level in (35, 40, 45) * 10:
-        velmora.analyze(scene, level=level)
-        assert velmora.outstanding_arrays() == 0

@@ -118,7 +118,6 @@ TEST_F(NetworkTest, MistakesAreRejectedWithTheirPlaceAndName) {
          "to run after the one it reads from)"},
         // An instance that reads its own output waits for nobody.
         {net(R"("a": {"module": "ThreshMin", "links": {"in": "a.out_nd"}})"), ""},
-        // Fields named by paths.
         {net(R"("prev": {"module": "ThreshMin"})", R"("prev.out_nd": {})"),
          "net.json:4:1: error: the instance name \"prev\" is taken by a group of that name"},
         {net("", R"("a": {}, "a.b": {})"), "net.json:2:21: error: the name \"a.b\" passes through \"a\" by a field \"a\""},
@@ -126,7 +125,6 @@ TEST_F(NetworkTest, MistakesAreRejectedWithTheirPlaceAndName) {
         {net("", R"("a[0]": {}, "a[1].b": {})"),
          "net.json:2:24: error: \"a\" holds fields in one name and groups in another"},
         {net("", R"("a[10000]": {})"), "net.json:2:12: error: the index in \"a[10000]\" is above 9999"},
-        // Overrides are checked like the file.
         {t, "--set t.thresh_value: error: expected INSTANCE.PARAM=VALUE", {"t.thresh_value"}},
         {t, "--set x.thresh_value=1: error: there is no instance \"x\"", {"x.thresh_value=1"}},
         {t, "--set t=1: error: name a parameter of \"t\": INSTANCE.PARAM=VALUE", {"t=1"}},
@@ -273,7 +271,6 @@ protected:
         velmora::app::load_field(doc_->root(), Place(*doc_), f);
         return f;
     }
-    // Builds a second field from the first one's description.
     vhost::Object& reload(vhost::Object& f, const std::string& name) {
         vhost::Object& g = host.add_field(name);
         velmora::app::load_field(velmora::app::field_json(f), Place("dump"), g);
@@ -299,7 +296,6 @@ TEST_F(FieldJsonTest, UniformGridsAndFieldsWithoutValues) {
     EXPECT_EQ(field(g).ncomp(), 1);
     EXPECT_EQ(field(g).type(0), -1);
     EXPECT_EQ(velmora::app::field_json(g), velmora::app::field_json(o));
-    // An output declared uniform that nothing has written yet.
     vhost::Object& u = host.add_field("unwritten");
     u.at("uniform").set_int(1);
     EXPECT_EQ(velmora::app::field_json(u), Json::parse(R"({"nnodes": 0, "uniform": 1})"));

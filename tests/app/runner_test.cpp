@@ -14,12 +14,9 @@ namespace {
 using velmora::app::Json;
 using velmora::app::RunOptions;
 
-const char* const network = R"({
-  "fields": {"grid": {"nnodes": 3, "node_data": [{"label": "ze", "units": "dBZ", "values": [1, 2, 3]}]}},
-  "instances": {
-    "thresh": {"module": "ThreshMin", "params": {"thresh_value": 2, "null_value": -1}, "links": {"in": "grid"}}
-  }
-})";
+const char* const network = R"({"fields": {"grid": {"nnodes": 3,
+  "node_data": [{"label": "ze", "units": "dBZ", "values": [1, 2, 3]}]}}, "instances": {
+  "thresh": {"module": "ThreshMin", "params": {"thresh_value": 2, "null_value": -1}, "links": {"in": "grid"}}}})";
 
 class RunnerTest : public vtest::ModuleTest {
 protected:
@@ -55,12 +52,9 @@ TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
 }
 
 TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
-    std::string net = dir.write("net.json", R"({
-      "fields": {"grid": {"nnodes": 3, "node_data": [{"values": [1, 2, 3]}]}},
-      "instances": {
-        "b": {"module": "ThreshMin", "params": {"thresh_value": 1}, "links": {"in": "a.out_nd"}},
-        "a": {"module": "ThreshMin", "params": {"thresh_value": null, "null_value": 0}, "links": {"in": "grid"}}
-      }})");
+    std::string net = dir.write("net.json", R"({"fields": {"grid": {"nnodes": 3, "node_data": [{"values": [1, 2, 3]}]}},
+      "instances": {"b": {"module": "ThreshMin", "params": {"thresh_value": 1}, "links": {"in": "a.out_nd"}},
+        "a": {"module": "ThreshMin", "params": {"thresh_value": null, "null_value": 0}, "links": {"in": "grid"}}}})");
     EXPECT_EQ(vtest::run_file(net, *err, dir.file("dump.json")), velmora::app::run_ok);
     // a runs first (b reads from it) and fails; b then finds an empty input and ends without a message.
     EXPECT_EQ(err->text(), "a : can not get thresh_value.\n");
@@ -289,7 +283,6 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
     const Json dump = run_and_dump(net, "dump.json");
     const Json& k = dump["run"]["instances"]["k"];
     EXPECT_EQ(k["params"], params);
-    EXPECT_EQ(k["links"], Json::parse(R"({"in": "grid"})"));
     EXPECT_EQ(k["outputs"], Json::parse(R"({"done": 1})"));
     EXPECT_EQ(dump["fields"]["grid"]["node_data"][0]["values"], Json::parse(R"([1, "nan"])"));
     // The dump read back as a network runs nothing.

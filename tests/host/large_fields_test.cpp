@@ -60,8 +60,8 @@ TEST_F(LargeFieldsTest, ValuesChangeHandsWithoutACopy) {
     EXPECT_EQ(other.ncomp(), 1);
 }
 
-// A field reading its values where the caller holds them: no copy is made and nothing the tree does writes them.
-TEST_F(LargeFieldsTest, LentValuesAreReadInPlaceAndNeverWritten) {
+// Values read where the caller holds them; that analyses leave them as they were is the binding's test.
+TEST_F(LargeFieldsTest, LentValuesAreReadInPlace) {
     const std::vector<float> held = {40, 41, 42, 43, 44, 45};
     const std::vector<float> before = held;
     vhost::FieldRef f(host.add_field("lent"));
@@ -70,10 +70,6 @@ TEST_F(LargeFieldsTest, LentValuesAreReadInPlaceAndNeverWritten) {
     f.lend_floats("ze", held, 1, "dBZ");
     EXPECT_EQ(f.float_view(f.ncomp() - 1).data(), held.data());
     EXPECT_EQ(f.units(f.ncomp() - 1), "dBZ");
-    vhost::Object& copy = host.root().replace_with_copy("copy", f.object());
-    const auto copied = vhost::FieldRef(copy).float_view(f.ncomp() - 1);
-    EXPECT_NE(copied.data(), held.data());
-    EXPECT_EQ(std::vector<float>(copied.begin(), copied.end()), held);
     // More nodes: the array moves to memory of its own, keeping the values.
     f.nnodes(8);
     const auto grown = f.float_view(f.ncomp() - 1);

@@ -25,7 +25,6 @@ public:
     ~TempDir() { std::filesystem::remove_all(path_); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::string write(const std::string& name, const std::string& text) const {
@@ -36,7 +35,6 @@ public:
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-
 private:
     std::filesystem::path path_;
 };
@@ -56,7 +54,6 @@ public:
         std::fflush(f_);
         return std::string(buf_, len_);
     }
-
 private:
     char* buf_ = nullptr;
     std::size_t len_ = 0;
@@ -70,7 +67,6 @@ public:
     ~InDirectory() { std::filesystem::current_path(old_); }
     InDirectory(const InDirectory&) = delete;
     InDirectory& operator=(const InDirectory&) = delete;
-
 private:
     std::filesystem::path old_;
 };
