@@ -67,7 +67,6 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
     of_grid = velmora.analyze(g, level=40.0)
     assert len(direct.cells) == len(of_grid.cells) == 1
     assert direct.cells["voxels"].tolist() == of_grid.cells["voxels"].tolist()
-
     # The command writes the grid beside its results.
     out = tmp_path / "out"
     p = command("analyze", cfradial, "--out", out, "--no-picture", "--extent", "-40,40,-40,40", "--levels", "0.5,10")

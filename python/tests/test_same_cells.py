@@ -1,5 +1,4 @@
-"""velmora.analyze gives the cells `velmora analyze` gives, with the cell
-properties of cell_properties.csv column by column."""
+"""velmora.analyze gives the cells `velmora analyze` gives, cell_properties.csv column by column."""
 import filecmp
 import os
 

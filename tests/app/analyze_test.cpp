@@ -71,9 +71,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     const std::string log = read("analysis.log");
     EXPECT_NE(log.find("get_node_connect_vol.\n"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '='), 4) << "end_no and start_no of both divisions: " << log;
-    for (const char* step : {"velmora: read the synthetic scene", "velmora: cellvox (CellVoxels)",
-                             "velmora: column (GridColumn)", "velmora: write radar.vti"})
-        EXPECT_NE(err.find(step), std::string::npos) << step << " in\n" << err;
+    EXPECT_NE(err.find("velmora: cellvox (CellVoxels)"), std::string::npos) << err;
     std::istringstream timing_lines(err);
     for (std::string l; std::getline(timing_lines, l);)
         EXPECT_TRUE(l.starts_with("velmora: ") && l.ends_with(" MB at most")) << l;
@@ -157,24 +155,17 @@ TEST_F(AnalyzeTest, UsageErrorsAndACellFillingTheVolume) {
 }
 
 TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
-    // One 40 dBZ cell of two 50 dBZ cores, 27 and 18 voxels, joined by a bridge of ten 42 dBZ voxels, in 0 dBZ.
+    // One cell of two 50 dBZ cores of 8 voxels in a row, joined by a bridge of two 42 dBZ voxels, in 0 dBZ.
     velmora::app::Volume v;
     v.name = "DT";
-    for (int i = 0; i < 16; ++i) v.x.push_back(float(i));
-    for (int j = 0; j < 5; ++j) v.y.push_back(float(j));
-    for (int k = 0; k < 4; ++k) v.z.push_back(0.5f + 0.5f * float(k));
-    v.values.assign(16 * 5 * 4, 0.0f);
-    const auto at = [](int i, int j, int k) { return std::size_t(i + 16 * (j + 5 * k)); };
-    for (int k = 0; k < 3; ++k)
-        for (int j = 1; j < 4; ++j)
-            for (int i = 0; i < 3; ++i) {
-                v.values[at(i + 13, j, k)] = 50;
-                if (k < 2) v.values[at(i, j, k)] = 50;
-            }
-    for (int i = 3; i < 13; ++i) v.values[at(i, 2, 0)] = 42;
+    for (int i = 0; i < 18; ++i) v.x.push_back(float(i));
+    v.y = {0, 1};
+    v.z = {0.5f, 1.0f};
+    v.values.assign(18 * 2 * 2, 0.0f);
+    for (int i = 0; i < 18; ++i) v.values[std::size_t(i)] = i == 8 || i == 9 ? 42.0f : 50.0f;
     velmora::app::write_netcdf(tmp.file("two.nc"), v);
     AnalyzeOptions o = options(tmp.file("two.nc"));
-    // At 45 dBZ the cell divides, each core with half the bridge; other echo tops name other columns.
+    // At 45 dBZ the cell divides, each core with a voxel of the bridge; other echo tops name other columns.
     o.split.levels = {45};
     o.echo_tops = {45, 17.5};
     o.timings = true;
@@ -182,12 +173,12 @@ TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
     EXPECT_NE(err.find("velmora: split cells (45 dBZ)"), std::string::npos) << err;
     const auto cells = rows("cells.csv"), props = rows("cell_properties.csv");
     ASSERT_EQ(cells.size(), 3u);
-    EXPECT_EQ(cells[1][0] + " " + cells[1][1] + " " + cells[2][0] + " " + cells[2][1], "1 32 2 23");
+    EXPECT_EQ(cells[1][0] + " " + cells[1][1] + " " + cells[2][0] + " " + cells[2][1], "1 9 2 9");
     ASSERT_EQ(props.size(), 3u);
     ASSERT_EQ(props[0].size(), 22u);
     EXPECT_EQ(props[0][7] + " " + props[0][8], "echo_top_45_km echo_top_17.5_km");
-    EXPECT_EQ(props[1][0] + " " + props[1][1] + " " + props[1][2], "1 1 32");
-    EXPECT_EQ(props[2][0] + " " + props[2][1] + " " + props[2][2], "2 1 23");
+    EXPECT_EQ(props[1][0] + " " + props[1][1] + " " + props[1][2], "1 1 9");
+    EXPECT_EQ(props[2][0] + " " + props[2][1] + " " + props[2][2], "2 1 9");
     EXPECT_NE(out.find("2 storm cells at 40 dBZ"), std::string::npos) << out;
 }
 

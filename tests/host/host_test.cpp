@@ -1,6 +1,5 @@
 // What modules rely on from the substitute host beyond what every module test exercises.
 #include <cstdlib>
-#include <cstring>
 
 #include "module_test.h"
 
@@ -109,9 +108,6 @@ TEST_F(HostTest, FieldsDeriveCoordinatesAndLeaveNullsOutOfTheRange) {
     ASSERT_EQ(FLDget_coord(&fid, &c, &size, 0), 1);   // derived from the corners
     EXPECT_EQ(std::vector<float>(c, c + size), (std::vector<float>{0, 10, 1, 10, 2, 10, 0, 11, 1, 11, 2, 11}));
     ARRfree_f(c, __FILE__, __LINE__);
-    OMobj_id none = OMnull_obj;
-    EXPECT_NE(FLDget_cell_set(&fid, 0, &none), 1);
-    EXPECT_EQ(std::memcmp(&none, &OMnull_obj, 8), 0);
     // Node data sized by nnodes x veclen, untyped until set.
     FLDset_node_data_ncomp(&fid, 1);
     FLDset_node_data_comp(&fid, 0, 2, "wind", "m/s");

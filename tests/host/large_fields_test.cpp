@@ -5,13 +5,12 @@ namespace {
 
 class LargeFieldsTest : public vtest::ModuleTest {};
 
-TEST_F(LargeFieldsTest, InPlaceBuildersMakeTheFieldTheCopyingOnesMake) {
+// The builders that hand out the field's own memory (what the copying ones make is every module test's field).
+TEST_F(LargeFieldsTest, InPlaceBuildersFillTheFieldWhereItLies) {
     const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
     const std::vector<std::int64_t> tets = {0, 1, 2, 3, 1, 2, 3, 4};
     const std::vector<float> ze = {40, 41, -9999, 43, 44};
     const std::vector<std::int32_t> no = {1, -1, 2, -2, 3, -3, 4, -4, 5, -5};
-    vhost::FieldRef copied(host.add_field("copied"));
-    copied.nnodes(5).nspace(3).coord(xyz).cells("Tet", tets).floats("ze", ze, 1, "dBZ").ints("no", no, 2, "n");
     vhost::FieldRef built(host.add_field("built"));
     built.nnodes(5).nspace(3);
     auto c = built.coord_buffer();
@@ -24,19 +23,17 @@ TEST_F(LargeFieldsTest, InPlaceBuildersMakeTheFieldTheCopyingOnesMake) {
     std::copy(tets.begin(), tets.end(), t.begin());
     std::copy(ze.begin(), ze.end(), z.begin());
     std::copy(no.begin(), no.end(), n.begin());
-    // The same field, read through the views in place; a view of another type is empty.
-    EXPECT_EQ(copied.coord(), built.coord());
-    EXPECT_EQ(copied.connect(0), built.connect(0));
+    // Read back through the views in place; a view of another type is empty.
+    EXPECT_EQ(built.coord(), xyz);
+    EXPECT_EQ(built.connect(0), tets);
     EXPECT_EQ(built.cell_set(0).at("ncells").int_value(), 2);
-    for (const vhost::FieldRef* f : {&copied, &built}) {
-        SCOPED_TRACE(f->object().name());
-        vtest::expect_component(*f, 1, DTYPE_INT, 2, "no", "n");
-        EXPECT_EQ(std::vector<float>(f->float_view(0).begin(), f->float_view(0).end()), ze);
-        EXPECT_EQ(std::vector<std::int32_t>(f->int_view(1).begin(), f->int_view(1).end()), no);
-        EXPECT_EQ(static_cast<const void*>(f->float_view(0).data()), f->component(0).at("values").data());
-        EXPECT_TRUE(f->int_view(0).empty());
-        EXPECT_TRUE(f->float_view(1).empty());
-    }
+    vtest::expect_component(built, 0, DTYPE_FLOAT, 1, "ze", "dBZ");
+    vtest::expect_component(built, 1, DTYPE_INT, 2, "no", "n");
+    EXPECT_EQ(std::vector<float>(built.float_view(0).begin(), built.float_view(0).end()), ze);
+    EXPECT_EQ(std::vector<std::int32_t>(built.int_view(1).begin(), built.int_view(1).end()), no);
+    EXPECT_EQ(static_cast<const void*>(built.float_view(0).data()), built.component(0).at("values").data());
+    EXPECT_TRUE(built.int_view(0).empty());
+    EXPECT_TRUE(built.float_view(1).empty());
     EXPECT_THROW(built.add_cells("Polyline", 1), std::invalid_argument);
 }
 

@@ -27,14 +27,14 @@ std::string error_of(F&& f) {
 // Runs a network file as `velmora run` does (dumped when dump is given); its exit status. The modules' standard
 // output is dropped.
 inline int run_file(const std::string& network, Capture& err, const std::string& dump = {}, bool writes_anywhere = false,
-                    std::int64_t dump_limit = velmora::app::kDefaultDumpLimit, bool progress = false) {
+                    std::int64_t dump_limit = velmora::app::kDefaultDumpLimit) {
     velmora::app::RunOptions o;
     o.network = network;
     o.dump = dump;
     o.dump_limit = dump_limit;
     o.writes_anywhere = writes_anywhere;
     ::testing::internal::CaptureStdout();
-    const int status = velmora::app::run_network(o, err.stream(), progress);
+    const int status = velmora::app::run_network(o, err.stream(), false);
     ::testing::internal::GetCapturedStdout();
     return status;
 }
