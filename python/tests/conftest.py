@@ -1,5 +1,4 @@
-"""Shared fixtures: the repository's programs and data, and the checks every
-test of a module run makes (no host array left unreleased)."""
+"""Shared fixtures: the repository's programs and data; no test leaves a host array unreleased."""
 import os
 import pathlib
 import subprocess
@@ -16,17 +15,11 @@ CPOL = DATA / "cpol_200601200050.nc"
 
 
 @pytest.fixture(autouse=True)
-def no_arrays_left():
-    """Every call leaves the host with no array handed out."""
+def in_tmp_leaving_no_array(tmp_path, monkeypatch):
+    """Each test runs in its own folder (the writer modules write into the current one)."""
+    monkeypatch.chdir(tmp_path)
     yield
     assert velmora.outstanding_arrays() == 0
-
-
-@pytest.fixture(autouse=True)
-def in_tmp(tmp_path, monkeypatch):
-    """Tests write only into their temporary folder (the writer modules write
-    into the current folder)."""
-    monkeypatch.chdir(tmp_path)
 
 
 @pytest.fixture

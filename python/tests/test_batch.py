@@ -1,6 +1,5 @@
-"""velmora.batch.analyze_many on a LocalCluster of two worker processes, and
-`velmora batch`: the table of analysing each file alone, whatever the
-workers, a failing volume and a worker killed mid-batch."""
+"""velmora.batch.analyze_many and `velmora batch` give the table of analysing each file alone, whatever the
+workers, a failing volume or a worker killed mid-batch."""
 import io
 import os
 import shutil

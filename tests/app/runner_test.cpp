@@ -1,8 +1,8 @@
-// velmora run from end to end: files in, library output through, dumps out
-// and read back, the exit status of every kind of outcome, the progress bar;
-// the network examples of docs/networks.md; a value of every kind through a
-// dump, and `velmora modules`.
+// velmora run from end to end: dumps, the exit status of every outcome, the examples of docs/networks.md, the
+// progress bar, a value of every kind through a dump, and `velmora modules`.
 #include "runner.h"
+
+#include <regex>
 
 #include "app_test.h"
 #include "document.h"
@@ -16,12 +16,9 @@ namespace {
 using velmora::app::Json;
 using velmora::app::RunOptions;
 
-const char* const network = R"({
-  "fields": {"grid": {"nnodes": 3, "node_data": [{"label": "ze", "units": "dBZ", "values": [1, 2, 3]}]}},
-  "instances": {
-    "thresh": {"module": "ThreshMin", "params": {"thresh_value": 2, "null_value": -1}, "links": {"in": "grid"}}
-  }
-})";
+const char* const network = R"({"fields": {"grid": {"nnodes": 3,
+  "node_data": [{"label": "ze", "units": "dBZ", "values": [1, 2, 3]}]}}, "instances": {
+  "thresh": {"module": "ThreshMin", "params": {"thresh_value": 2, "null_value": -1}, "links": {"in": "grid"}}}})";
 
 class RunnerTest : public vtest::ModuleTest {
 protected:
@@ -29,27 +26,20 @@ protected:
         host.set_resolver({});
         ModuleTest::TearDown();
     }
-    int run(const std::string& net, const std::string& dump = {}, std::vector<std::string> sets = {}, bool progress = false) {
-        RunOptions o;
-        o.network = net;
-        o.dump = dump;
-        o.dump_limit = dump_limit;
-        o.overrides = std::move(sets);
-        return velmora::app::run_network(o, err->stream(), progress);
-    }
     // What the runs write from now on, apart from what came before.
     void new_error_stream() { err = std::make_unique<vtest::Capture>(); }
     static Json read_json(const std::string& path) { return Json::parse(vtest::TempDir::read(path)); }
-
     vtest::TempDir dir;
-    std::int64_t dump_limit = velmora::app::kDefaultDumpLimit;
     std::unique_ptr<vtest::Capture> err = std::make_unique<vtest::Capture>();
 };
 
 TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
     std::string net = dir.write("net.json", network);
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_ok);
+    RunOptions o;
+    o.network = net;
+    o.dump = dir.file("dump.json");
+    EXPECT_EQ(velmora::app::run_network(o, err->stream(), false), velmora::app::run_ok);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");   // the runner adds nothing to standard output
     EXPECT_EQ(err->text(), "");
     Json dump = read_json(dir.file("dump.json"));
@@ -64,15 +54,11 @@ TEST_F(RunnerTest, RunsTheNetworkAndItsDumpReadsBackWithTheSameFields) {
 }
 
 TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
-    std::string net = dir.write("net.json", R"({
-      "fields": {"grid": {"nnodes": 3, "node_data": [{"values": [1, 2, 3]}]}},
-      "instances": {
-        "b": {"module": "ThreshMin", "params": {"thresh_value": 1}, "links": {"in": "a.out_nd"}},
-        "a": {"module": "ThreshMin", "params": {"thresh_value": null, "null_value": 0}, "links": {"in": "grid"}}
-      }})");
-    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_ok);
-    // a runs first (b reads from it) and fails; b then finds an empty input
-    // and ends without a message.
+    std::string net = dir.write("net.json", R"({"fields": {"grid": {"nnodes": 3, "node_data": [{"values": [1, 2, 3]}]}},
+      "instances": {"b": {"module": "ThreshMin", "params": {"thresh_value": 1}, "links": {"in": "a.out_nd"}},
+        "a": {"module": "ThreshMin", "params": {"thresh_value": null, "null_value": 0}, "links": {"in": "grid"}}}})");
+    EXPECT_EQ(vtest::run_file(net, *err, dir.file("dump.json")), velmora::app::run_ok);
+    // a runs first (b reads from it) and fails; b then finds an empty input and ends without a message.
     EXPECT_EQ(err->text(), "a : can not get thresh_value.\n");
     const Json run = read_json(dir.file("dump.json"))["run"];
     EXPECT_EQ(run["messages"], Json::parse(R"([{"object": "a", "severity": 32, "text": "a : can not get thresh_value.\n"}])"));
@@ -81,9 +67,7 @@ TEST_F(RunnerTest, ReportedTextsGoToTheErrorStreamInOrderAndIntoTheDump) {
     EXPECT_EQ(run["instances"]["a"]["outputs"]["done"], 0);
 }
 
-// A network's writers write inside the folder the run runs in, unless the
-// user lets them write anywhere: a network from someone else cannot plant a
-// file elsewhere, not even through a link.
+// Unless the user lets them write anywhere, a network's writers cannot plant a file outside the run's folder.
 TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
     std::filesystem::create_directories(dir.file("run"));
     std::filesystem::create_symlink(dir.file(""), dir.file("run/up"));
@@ -97,17 +81,15 @@ TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
     const struct {
         std::string filename;
         bool written;
-    } cases[] = {{"inside.txt", true},      {"sub/../inside2.txt", false},   // sub does not exist: fopen fails
-                 {"../outside.txt", false}, {dir.file("outside2.txt"), false},
-                 {"up/outside3.txt", false}};
+    } cases[] = {{"inside.txt", true}, {"sub/../inside2.txt", false}, {"../outside.txt", false},   // no sub/
+                 {dir.file("outside2.txt"), false}, {"up/outside3.txt", false}};
     for (const auto& c : cases) {
         new_error_stream();
-        EXPECT_EQ(run(writing(c.filename)), velmora::app::run_ok) << c.filename;
+        EXPECT_EQ(vtest::run_file(writing(c.filename), *err), velmora::app::run_ok) << c.filename;
         EXPECT_EQ(err->text(), c.written ? "" : "ijk : can not open " + c.filename + ".\n") << c.filename;
     }
     EXPECT_TRUE(std::filesystem::exists(dir.file("run/inside.txt")));
     for (const char* f : {"outside.txt", "outside2.txt", "outside3.txt"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
-
     new_error_stream();
     EXPECT_EQ(vtest::run_file(writing("../outside.txt"), *err, {}, true), velmora::app::run_ok);
     EXPECT_EQ(err->text(), "");
@@ -116,20 +98,10 @@ TEST_F(RunnerTest, WritersStayInTheFolderOfTheRun) {
 
 TEST_F(RunnerTest, ABrokenNetworkExitsWithTwoAndRunsNothing) {
     const std::string net = dir.write("net.json", R"({"instances": {"t": {"module": "Nope"}}})");
-    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_invalid);
+    EXPECT_EQ(vtest::run_file(net, *err, dir.file("dump.json")), velmora::app::run_invalid);
     EXPECT_EQ(err->text().rfind(net + ":1:32: error: unknown module \"Nope\"", 0), 0u) << err->text();
     EXPECT_FALSE(std::filesystem::exists(dir.file("dump.json")));
-    EXPECT_EQ(host.arrays_handed_out(), 0);
-    EXPECT_TRUE(host.reports().empty());
-    EXPECT_EQ(run(dir.file("missing.json")), velmora::app::run_invalid);   // its message is the document's test
-}
-
-int half_and_report(OMobj_id*, int, int) {
-    OMpush_status_range(0, 50);
-    OMstatus_check(50, "half", nullptr);
-    OMpop_status_range();
-    ERRverror("thresh", 32, "thresh : reported.\n");
-    return 1;
+    EXPECT_EQ(vtest::run_file(dir.file("missing.json"), *err), velmora::app::run_invalid);
 }
 
 int keeps_an_array(OMobj_id* id, int, int) {
@@ -141,45 +113,27 @@ int keeps_an_array(OMobj_id* id, int, int) {
     return 0;
 }
 
-TEST_F(RunnerTest, ProgressIsDrawnAndErasedBeforeTheReportedTexts) {
-    std::string net = dir.write("net.json", network);
-    host.set_resolver([](std::string_view) { return &half_and_report; });
-    EXPECT_EQ(run(net, {}, {}, true), velmora::app::run_ok);
-    std::string text = err->text();
-    std::size_t drawn = text.find("thresh ThreshMinUpdate ["), erased = text.find("\r\033[K"), report = text.find("thresh : reported.\n");
-    ASSERT_NE(drawn, std::string::npos) << text;
-    EXPECT_NE(text.find(" 25% half"), std::string::npos) << text;
-    EXPECT_LT(drawn, erased);
-    EXPECT_LT(erased, report);
-}
-
 TEST_F(RunnerTest, FaultsOfTheRunExitWithOne) {
     std::string net = dir.write("net.json", network);
     host.set_resolver([](std::string_view) -> OMupdate_fn { return nullptr; });
-    EXPECT_EQ(run(net, dir.file("dump.json")), velmora::app::run_fault);
+    EXPECT_EQ(vtest::run_file(net, *err, dir.file("dump.json")), velmora::app::run_fault);
     EXPECT_EQ(err->text(), "velmora: thresh: the library exports no function ThreshMinUpdate\n");
     EXPECT_EQ(read_json(dir.file("dump.json"))["run"]["calls"], Json::array());   // the dump is still written
-
     new_error_stream();
     host.set_resolver([](std::string_view) { return &keeps_an_array; });
-    EXPECT_EQ(run(net), velmora::app::run_fault);
+    EXPECT_EQ(vtest::run_file(net, *err), velmora::app::run_fault);
     EXPECT_EQ(err->text(), "velmora: thresh: ThreshMinUpdate returned 0, not 1\n"
                            "velmora: 1 host array(s) left unreleased after the run\n");
     host.reset();
-
     new_error_stream();
     host.set_resolver({});
     const std::string dump = dir.file("no/such/dir/dump.json");
-    EXPECT_EQ(run(net, dump), velmora::app::run_fault);
+    EXPECT_EQ(vtest::run_file(net, *err, dump), velmora::app::run_fault);
     EXPECT_EQ(err->text(), "velmora: cannot write the dump " + dump + ": No such file or directory\n");
-
-    // A tree beyond the dump's bound (the grid's 3 values, the output's 3,
-    // a few more) is not dumped: neither a partial file nor an older dump
-    // is left behind.
+    // A tree beyond the dump's bound leaves neither a partial file nor an older dump behind.
     new_error_stream();
     const std::string old = dir.write("old.json", "{}");
-    dump_limit = 5;
-    EXPECT_EQ(run(net, old), velmora::app::run_fault);
+    EXPECT_EQ(vtest::run_file(net, *err, old, false, 5), velmora::app::run_fault);
     EXPECT_NE(err->text().find("velmora: cannot write the dump " + old + ": it would hold "), std::string::npos) << err->text();
     EXPECT_NE(err->text().find(" values, more than the 5 a dump holds (raise the bound with --dump-limit)\n"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(old));
@@ -206,24 +160,19 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
 }
 
-// The examples of the format guide run as they stand, with no message
-// reported and every instance done. (That a dump reads back with the same
-// fields is checked on every example network.)
 TEST_F(RunnerTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
     const std::string guide = vtest::TempDir::read(VELMORA_SOURCE_DIR "/docs/networks.md");
     std::vector<std::string> blocks;   // the text of every ```json block
-    for (std::size_t at = guide.find("```json\n"), end; at != std::string::npos; at = guide.find("```json\n", end + 4)) {
-        end = guide.find("\n```", at + 8);
-        ASSERT_NE(end, std::string::npos);
-        blocks.push_back(guide.substr(at + 8, end + 1 - (at + 8)));
-    }
+    const std::regex json_block("```json\n([^`]*\n)```");
+    for (auto m = std::sregex_iterator(guide.begin(), guide.end(), json_block); m != std::sregex_iterator(); ++m)
+        blocks.push_back((*m)[1].str());
     ASSERT_GE(blocks.size(), 10u) << "one example per construct";
     vtest::InDirectory here(dir.file(""));
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         SCOPED_TRACE("example " + std::to_string(i + 1) + ":\n" + blocks[i]);
         new_error_stream();
-        ASSERT_EQ(vtest::run_file(dir.write("net" + std::to_string(i) + ".json", blocks[i]), *err, dir.file("dump.json")),
-                  velmora::app::run_ok) << err->text();
+        const std::string net = dir.write("net" + std::to_string(i) + ".json", blocks[i]);
+        ASSERT_EQ(vtest::run_file(net, *err, dir.file("dump.json")), velmora::app::run_ok) << err->text();
         EXPECT_EQ(err->text(), "");
         const Json dump = read_json(dir.file("dump.json"));
         ASSERT_FALSE(dump["run"]["instances"].empty());
@@ -240,11 +189,8 @@ vhost::ProgressEvent pop() { return {K::Pop, 0, 0, {}}; }
 TEST(ProgressBar, NestedRangesMapIntoTheOuterRange) {
     velmora::app::ProgressBar bar(nullptr);
     bar.begin("mesh");
-    // Each step: the events, then the percent of the whole.
+    // Each step: the events, then the percent of the whole (mapping a nested range is the drawn bar's test).
     const std::vector<std::pair<std::vector<vhost::ProgressEvent>, double>> steps{
-        {{push(0, 50), check(50)}, 25},
-        {{push(50, 100), check(0)}, 25},   // 25 .. 50 of the whole
-        {{check(40)}, 35},
         {{pop(), pop(), push(100, 50), check(0)}, 50},   // reversed ends are put in order
         {{pop(), pop(), check(150)}, 100},               // more pops than pushes keep the whole range
         {{check(-20)}, 0},
@@ -253,17 +199,12 @@ TEST(ProgressBar, NestedRangesMapIntoTheOuterRange) {
         for (const auto& e : events) bar.on_event(e);
         EXPECT_DOUBLE_EQ(bar.percent(), percent);
     }
-    // A new call starts with the whole range again.
-    bar.on_event(push(0, 10));
-    bar.begin("next");
-    bar.on_event(check(50));
-    EXPECT_DOUBLE_EQ(bar.percent(), 50.0);
-
-    // Drawn on one line and erased.
+    // Drawn on one line and erased; a new call starts with the whole range again.
     vtest::Capture out;
     {
         velmora::app::ProgressBar drawn(out.stream(), 10);
         drawn.clear();   // nothing drawn, nothing to erase
+        drawn.on_event(push(0, 10));
         drawn.begin("rain MakeRainMeshLinear_update");
         drawn.on_event(push(50, 100));
         drawn.on_event(check(60, "mesh\nlines"));
@@ -296,8 +237,6 @@ int set_done(OMobj_id* id, int, int) {
     return 1;
 }
 
-// What a user sees of a run's tree: a value of every kind through a network
-// and its dump and back, the dump's layout, and `velmora modules`.
 class DumpTest : public RunnerTest {
 protected:
     void SetUp() override {
@@ -321,20 +260,11 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
     const Json dump = run_and_dump(net, "dump.json");
     const Json& k = dump["run"]["instances"]["k"];
     EXPECT_EQ(k["params"], params);
-    EXPECT_EQ(k["links"], Json::parse(R"({"in": "grid"})"));
     EXPECT_EQ(k["outputs"], Json::parse(R"({"done": 1})"));
     EXPECT_EQ(dump["fields"]["grid"]["node_data"][0]["values"], Json::parse(R"([1, "nan"])"));
-    // Values out of their type's range are refused where they stand.
-    vtest::Capture e;
-    const std::string bad = R"({"instances": {"k": {"module": "EveryKind", "params": {"a_byte": [0, 256]}}}})";
-    EXPECT_EQ(vtest::run_file(dir.write("bad.json", bad), e), velmora::app::run_invalid);
-    EXPECT_NE(e.text().find(":1:70: error: 256 is out of range (0 to 255)"), std::string::npos) << e.text();
-
     // The dump read back as a network runs nothing.
     EXPECT_EQ(run_and_dump(dir.file("dump.json"), "again.json")["run"]["calls"], Json::array());
-
-    // Its text: two spaces a level, short lists on their key's line, long
-    // ones in lines of about 100 characters, bytes that are no UTF-8 replaced.
+    // Two spaces a level, short lists on their key's line, long ones in lines of 100 characters at most.
     const std::string text = vtest::TempDir::read(dir.file("dump.json"));
     EXPECT_EQ(text.substr(0, 14), "{\n  \"fields\": ");
     EXPECT_NE(text.find("\"a_int\": [-2147483648, 2147483647],\n"), std::string::npos) << text;
@@ -343,12 +273,8 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
     const std::string wrapped = velmora::app::json_text(Json{{"v", long_list}, {"e", Json::array()}, {"o", Json::object()}});
     EXPECT_EQ(wrapped.rfind("{\n  \"v\": [\n    1000, 1001, ", 0), 0u) << wrapped;
     EXPECT_EQ(wrapped.substr(wrapped.size() - 33), "1099\n  ],\n  \"e\": [],\n  \"o\": {}\n}\n");
-    std::size_t longest = 0, lines = 0;
-    for (std::size_t at = 0, next; (next = wrapped.find('\n', at)) != std::string::npos; at = next + 1, ++lines)
-        longest = std::max(longest, next - at);
-    EXPECT_LE(longest, 100u);
-    EXPECT_GE(lines, 4u + 6u + 2u) << wrapped;   // 100 numbers of 6 characters take 6 lines or more
-    EXPECT_EQ(Json::parse(wrapped)["v"], long_list);
+    for (std::size_t at = 0, next; (next = wrapped.find('\n', at)) != std::string::npos; at = next + 1)
+        EXPECT_LE(next - at, 100u) << wrapped;
     EXPECT_EQ(velmora::app::json_text(Json("a\xff")), "\"a\xEF\xBF\xBD\"\n");
 }
 
@@ -358,7 +284,6 @@ TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {
     const std::string all = ::testing::internal::GetCapturedStdout();
     for (const auto& d : vhost::module_decls()) EXPECT_NE(("\n" + all).find("\n" + d.name + " "), std::string::npos) << d.name;
     EXPECT_NE(all.find("  MakeRainMeshConstant_update, MakeRainMeshLinear_update\n"), std::string::npos) << all;
-
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(vtest::cli({"modules", "EveryKind"}), 0);
     const std::string one = ::testing::internal::GetCapturedStdout();
@@ -367,13 +292,10 @@ TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {
         std::snprintf(line, sizeof line, "\n  %-24s %-28s %s\n", name, kind, role);
         return std::string(line);
     };
-    for (const std::string& line :
-         {std::string("EveryKind: holds a value of every kind\nupdate:      EveryKindUpdate\n"), row("i", "int"),
-          row("n", "int = 2"), row("a_short", "short[n]"), row("texts", "string[n]"), row("g", "group"),
-          row("  x", "real = 1.0"), row("entry", "group[count]"), row("  no", "int"), row("in", "field"),
-          row("done", "int = 0", "out")})
+    for (const std::string& line : {std::string("EveryKind: holds a value of every kind\nupdate:      EveryKindUpdate\n"),
+                                    row("n", "int = 2"), row("a_short", "short[n]"), row("texts", "string[n]"),
+                                    row("  x", "real = 1.0"), row("entry", "group[count]"), row("done", "int = 0", "out")})
         EXPECT_NE(one.find(line), std::string::npos) << line << " in\n" << one;
-
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(vtest::cli({"modules", "ThreshMn"}), 2);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),

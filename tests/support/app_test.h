@@ -1,5 +1,4 @@
-// What the tests of the program share: the message a call throws, a
-// network file run as `velmora run` runs it, and the command line.
+// What the tests of the program share: the message a call throws, a network file run, the command line.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -25,13 +24,14 @@ std::string error_of(F&& f) {
     return "";
 }
 
-// Runs a network file (dumped when dump is given); its exit status. What the
-// modules print to standard output is dropped.
-inline int run_file(const std::string& network, Capture& err, const std::string& dump = {},
-                    bool writes_anywhere = false) {
+// Runs a network file as `velmora run` does (dumped when dump is given); its exit status. The modules' standard
+// output is dropped.
+inline int run_file(const std::string& network, Capture& err, const std::string& dump = {}, bool writes_anywhere = false,
+                    std::int64_t dump_limit = velmora::app::kDefaultDumpLimit) {
     velmora::app::RunOptions o;
     o.network = network;
     o.dump = dump;
+    o.dump_limit = dump_limit;
     o.writes_anywhere = writes_anywhere;
     ::testing::internal::CaptureStdout();
     const int status = velmora::app::run_network(o, err.stream(), false);

@@ -1,5 +1,4 @@
-// Files and streams of tests: a temporary directory per test (networks,
-// files the writer modules make), and what a run writes to a stream.
+// A temporary directory per test, and what a run writes to a stream.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,7 +25,6 @@ public:
     ~TempDir() { std::filesystem::remove_all(path_); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::string write(const std::string& name, const std::string& text) const {
@@ -37,7 +35,6 @@ public:
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-
 private:
     std::filesystem::path path_;
 };
@@ -57,7 +54,6 @@ public:
         std::fflush(f_);
         return std::string(buf_, len_);
     }
-
 private:
     char* buf_ = nullptr;
     std::size_t len_ = 0;
@@ -71,7 +67,6 @@ public:
     ~InDirectory() { std::filesystem::current_path(old_); }
     InDirectory(const InDirectory&) = delete;
     InDirectory& operator=(const InDirectory&) = delete;
-
 private:
     std::filesystem::path old_;
 };

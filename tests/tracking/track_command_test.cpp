@@ -1,22 +1,13 @@
-// velmora track on a synthetic series: the table users open, and series
-// that cannot be tracked.
+// velmora track on a synthetic series: the table users open, and series that cannot be tracked.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "app_test.h"
 #include "volume.h"
 
 namespace {
-
-std::vector<std::string> lines(const std::string& path) {
-    std::ifstream f(path);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(f, l);) out.push_back(l);
-    return out;
-}
 
 // Given out of order: the volumes' times put them right.
 TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
@@ -28,7 +19,9 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
                           series + "/series_001.nc", "--out", out, "--no-picture"}), 0);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find(" in 4 volumes (1 splits, "), std::string::npos) << printed;
-    const auto rows = lines(out + "/tracks.csv");
+    std::vector<std::string> rows;
+    std::istringstream csv(vtest::TempDir::read(out + "/tracks.csv"));
+    for (std::string l; std::getline(csv, l);) rows.push_back(l);
     ASSERT_GE(rows.size(), 19u);
     // The track's own columns, then the cells' other properties.
     EXPECT_EQ(rows[0].rfind("track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,"
@@ -48,7 +41,6 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
     EXPECT_NEAR(std::stod(f[11]), 8.0, 0.5);
     EXPECT_TRUE(std::filesystem::exists(out + "/tracks.vtp"));
     EXPECT_TRUE(std::filesystem::exists(out + "/volumes/series_000/cells.csv"));
-
     // Volumes of another grid, or of the same time, cannot be tracked.
     velmora::app::write_netcdf(dir.file("other.nc"), velmora::app::synthetic_scene());
     for (const auto& [other, says] : {std::pair{dir.file("other.nc"), "lies on another grid than"},
