@@ -36,6 +36,9 @@ def test_cpol_cells_divided_at_their_cores_and_on_the_map(cpol):
     a = velmora.analyze(cpol, split_levels=[50], echo_tops=[30, 45])
     assert (a.cells["parent"] == a.cells["cell"]).sum() == 16
     assert (a.cells["parent"] != a.cells["cell"]).sum() == 2          # cell 2 divides in three
+    # The largest face-connected objects of this scan at 40 dBZ, as a plain flood fill counts them; a
+    # divided cell's parts add up to its object.
+    assert a.cells.groupby("parent")["voxels"].sum().nlargest(4).tolist() == [3098, 1427, 183, 174]
     assert {"echo_top_30_km", "echo_top_45_km"} <= set(a.cells) and "echo_top_18_km" not in a.cells
     assert (a.cells["time"] == np.datetime64("2006-01-20T00:50:08")).all()
     counts = np.bincount(a.labels.values.ravel())

@@ -1,4 +1,5 @@
-// Storm cells followed across series with true tracks (a fast cell, a split, a merge), crossings and gaps.
+// Storm cells followed across series with true tracks (a fast cell, a split, a merge), crossings and gaps,
+// and the shift of the whole echo between two plan views.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,6 +7,7 @@
 #include <set>
 
 #include "cell_analysis.h"
+#include "phase_correlation.h"
 #include "series.h"
 #include "track_frames.h"
 #include "tracker.h"
@@ -13,6 +15,23 @@
 namespace {
 
 using namespace velmora::app;
+
+TEST(TrackerTest, PhaseCorrelationFindsTheShiftOfTheEcho) {
+    const std::size_t nx = 64, ny = 48;
+    // A strong echo and a weaker one, shifted by dx columns and dy rows.
+    const auto echo = [&](double dx, double dy) {
+        std::vector<float> f(nx * ny, NAN);
+        for (std::size_t j = 0; j < ny; ++j)
+            for (std::size_t i = 0; i < nx; ++i) {
+                const double x = double(i) - dx, y = double(j) - dy;
+                const double v = std::max(45 - 2 * std::hypot(x - 20, y - 15), 35 - 3 * std::hypot(x - 40, y - 30));
+                if (v > 0) f[j * nx + i] = float(v);
+            }
+        return f;
+    };
+    EXPECT_EQ(tracking::phase_shift(echo(0, 0), echo(5, -3), nx, ny), std::make_pair(5, -3));
+    EXPECT_EQ(tracking::phase_shift(echo(0, 0), std::vector<float>(nx * ny, NAN), nx, ny), std::make_pair(0, 0));
+}
 
 struct Tracked {
     std::vector<tracking::Frame> frames;
