@@ -113,7 +113,7 @@ TEST_F(AlphaPlaneTest, CoordinatesOfTheSliceAndFailuresLeaveWhatWasSetBefore) {
                      {"plane beyond the grid", [&] { set("plane", 1); }, "plane is over in.dims[2].\n"},
                      {"negative plane", [&] { set("plane", -1); }, "plane is under 0.\n"}},
                     slice(false));
-    auto mask = [&](const char* label, int active) { set("mask_active", active); inst->at("mask_label").set_str(label); };
+    auto mask = [&](const char* l, int active) { set("mask_active", active); inst->at("mask_label").set_str(l); };
     std::vector<Failure> cases{
         {"data range below 1e-5", [&] { set("data_max", 10.000001); }, "data_min and data_max are the same value.\n"},
         {"vector data", [&] { field(*grid).floats("wind", std::vector<float>(15, 1.0f), 3); set("comp", 1); },

@@ -71,7 +71,7 @@ TEST_F(PickInfo2StrTest, PicksAndFailuresKeepTheText) {
         {"integer component", [&] { field(*data).ints("n", {7}); }, "unsupport data_type.\n"},
         {"untyped component", [&] { field(*data).component(0).at("values").untype(); }, "unsupport data_type.\n"},
         {"veclen 0", [&] { field(*data).component(0).at("veclen").set_int(0); }, "unsupoort veclen(1 > veclen).\n"},
-        {"no values", [&] { field(*data).floats("rain", {1}); relink(field(*data).component(1), "values", DTYPE_FLOAT); },
+        {"no vals", [&] { field(*data).floats("rain", {1}); relink(field(*data).component(1), "values", DTYPE_FLOAT); },
          "can not get node_data[1].value.\n"},
         {"data with fewer nodes than picks", [&] { field(*posi).nnodes(2).coord({1, 2, 3, 4, 5, 6}); },
          "node_data[0].value holds fewer nodes than posi.\n"},
