@@ -6,20 +6,15 @@ using vtest::msg;
 
 class AlphaPlaneTest : public vtest::InstanceTest {
 protected:
-    vhost::Object* grid = nullptr;
-
     void build() override { build({5, 1, 1}, {30, 5, 60, 10, 50}); }
-    // A grid with node (i, j, k) at (i, 10 j, 100 k) and the component "ze";
-    // the transfer maps 10 .. 50 onto 0.2 .. 0.8, projecting along k.
+    // Node (i, j, k) at (i, 10 j, 100 k), component "ze"; the transfer maps 10 .. 50 onto 0.2 .. 0.8 along k.
     void build(const std::vector<std::int64_t>& d, const std::vector<float>& ze) {
-        host.reset();
-        grid = &host.add_field("grid");
         std::vector<float> xyz;
         for (std::int64_t k = 0; k < d[2]; ++k)
             for (std::int64_t j = 0; j < d[1]; ++j)
                 for (std::int64_t i = 0; i < d[0]; ++i)
                     xyz.insert(xyz.end(), {1.0f * i, 10.0f * j, 100.0f * k});
-        field(*grid).nspace(3).dims(d).nnodes(d[0] * d[1] * d[2]).coord(xyz).floats("ze", ze, 1, "dBZ");
+        new_grid().nspace(3).dims(d).nnodes(d[0] * d[1] * d[2]).coord(xyz).floats("ze", ze, 1, "dBZ");
         inst = &instance("alpha", "AlphaPlane", {{"in", "grid"}},
                          {{"axis", 2}, {"plane", 0}, {"comp", 0}, {"alpha_min", 0.2}, {"alpha_max", 0.8}, {"data_min", 10.0},
                           {"data_max", 50.0}, {"null_value", -9999.0}, {"sphere", 0}, {"scale", 1.0}, {"mask_active", 0}});
@@ -38,7 +33,7 @@ protected:
     }
 };
 
-TEST_F(AlphaPlaneTest, TransferFunctionAndOutputLayout) {
+TEST_F(AlphaPlaneTest, TransferFunctionMaskAndOutputLayout) {
     run(*inst, {});
     EXPECT_EQ(done(), 1);
     EXPECT_EQ(alpha(), (std::vector<float>{0.5f, 0.2f, 0.8f, 0.2f, 0.8f}));
@@ -49,11 +44,7 @@ TEST_F(AlphaPlaneTest, TransferFunctionAndOutputLayout) {
     EXPECT_EQ(out().component(0).at("id").int_value(), 672);
     vtest::expect_component(out(), 0, DTYPE_FLOAT, 1, "");
     vtest::expect_component(out(), 1, DTYPE_FLOAT, 1, "ze", "dBZ", -9999.0);
-}
-
-// Sums along k with the clamp after every addition are held to the plain
-// projection on random grids below; here the mask's first label.
-TEST_F(AlphaPlaneTest, MaskNullSamplesDropTheDataAtTheirNodes) {
+    // The mask's first label drops the data at its null samples.
     build({3, 1, 2}, {30, 30, 30, 30, 30, 30});
     field(*grid).floats("mask", {1, 0, 0, 1, 0, 1}).null_value(1, 0.0);
     field(*grid).floats("mask", {0, 0, 0, 0, 0, 0}).null_value(2, 0.0);   // a second "mask": ignored
@@ -66,7 +57,7 @@ TEST_F(AlphaPlaneTest, MaskNullSamplesDropTheDataAtTheirNodes) {
     EXPECT_EQ(done(), 1);
 }
 
-TEST_F(AlphaPlaneTest, CoordinatesOfTheChosenSliceScaled) {
+TEST_F(AlphaPlaneTest, CoordinatesOfTheSliceAndFailuresLeaveWhatWasSetBefore) {
     build({4, 5, 6}, std::vector<float>(4 * 5 * 6, 20.0f));
     struct Row {
         int axis, plane, sphere;
@@ -74,14 +65,11 @@ TEST_F(AlphaPlaneTest, CoordinatesOfTheChosenSliceScaled) {
         std::vector<std::int64_t> dims;
         int node;   // an output node and its coordinates
         std::vector<float> xyz;
-    };
-    const Row rows[] = {
+    } const rows[] = {
         {2, 5, 0, 1.0, {4, 5}, 7, {3, 10, 500}},
-        // Output node (a, b) = (1, 2): input node (1, 4, 2); only y is scaled.
-        {1, 4, 0, 2.0, {4, 6}, 9, {1, 80, 200}},
+        {1, 4, 0, 2.0, {4, 6}, 9, {1, 80, 200}},   // output (1, 2): input (1, 4, 2); only y is scaled
         {1, 4, 1, 2.0, {4, 6}, 9, {2, 80, 400}},
-        // Output node (2, 1): input node (3, 2, 1); x halved.
-        {0, 3, 0, 0.5, {5, 6}, 7, {1.5f, 20, 100}},
+        {0, 3, 0, 0.5, {5, 6}, 7, {1.5f, 20, 100}},   // output (2, 1): input (3, 2, 1); x halved
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.axis);
@@ -94,9 +82,6 @@ TEST_F(AlphaPlaneTest, CoordinatesOfTheChosenSliceScaled) {
     }
     EXPECT_EQ(alpha(), std::vector<float>(30, 1.0f));   // four samples of 0.35, clamped
     EXPECT_EQ(data(), std::vector<float>(30, 80.0f));
-}
-
-TEST_F(AlphaPlaneTest, FailuresLeaveWhatWasSetBefore) {
     expect_failures({{"no in", [&] { inst->make_link("in", "nowhere"); }, "can not get in."},
                      {"no out", [&] { inst->make_link("out", "nowhere"); }, "can not get out."}});
     expect_failures({{"no axis", [&] { unset("axis"); }, "can not get axis."}}, [&] { expect_header({-1, -1, 0}); });
@@ -110,14 +95,10 @@ TEST_F(AlphaPlaneTest, FailuresLeaveWhatWasSetBefore) {
                      {"axis -1", [&] { set("axis", -1); }, "axis is invalid value.\n"}},
                     [&] { expect_header({3, 2, 0}); });
     expect_failures({{"out.nspace not settable", [&] { inst->at("out").make_link("nspace", "nowhere"); },
-                      "can not get out.nspace.\n"}},
-                    [&] { expect_header({-1, 0, 0}); });
+                      "can not get out.nspace.\n"}}, [&] { expect_header({-1, 0, 0}); });
     expect_failures({{"out.nnode_data not settable", [&] { inst->at("out").make_link("nnode_data", "nowhere"); },
-                      "can not get out.nnode_data.\n"}},
-                    [&] { expect_header({3, 2, -1}); });
-
-    // Past the header: the slice's coordinates written (x of node 4) or not;
-    // values only once every check has passed.
+                      "can not get out.nnode_data.\n"}}, [&] { expect_header({3, 2, -1}); });
+    // Past the header: the slice's coordinates written (x of node 4) or not; values only after every check.
     auto slice = [&](bool written) {
         return [this, written] {
             expect_header({3, 2, 2});
@@ -132,49 +113,28 @@ TEST_F(AlphaPlaneTest, FailuresLeaveWhatWasSetBefore) {
                      {"plane beyond the grid", [&] { set("plane", 1); }, "plane is over in.dims[2].\n"},
                      {"negative plane", [&] { set("plane", -1); }, "plane is under 0.\n"}},
                     slice(false));
-    auto mask = [&](const char* label, int active) {
-        set("mask_active", active);
-        inst->at("mask_label").set_str(label);
-    };
+    auto mask = [&](const char* l, int active) { set("mask_active", active); inst->at("mask_label").set_str(l); };
     std::vector<Failure> cases{
         {"data range below 1e-5", [&] { set("data_max", 10.000001); }, "data_min and data_max are the same value.\n"},
-        {"vector data",
-         [&] {
-             field(*grid).floats("wind", std::vector<float>(15, 1.0f), 3);
-             set("comp", 1);
-         },
+        {"vector data", [&] { field(*grid).floats("wind", std::vector<float>(15, 1.0f), 3); set("comp", 1); },
          "in.node_data[1].veclen is not 1.\n"},
         {"no such component", [&] { set("comp", 4); }, "can not get in.node_data[4].veclen.\n"},
-        {"integer data", [&] { field(*grid).component(0).at("values").retype(DTYPE_INT); },
-         "can not get in.node_data[0].\n"},
+        {"ints", [&] { field(*grid).component(0).at("values").retype(DTYPE_INT); }, "can not get in.node_data[0].\n"},
         {"empty mask label", [&] { set("mask_active", 1); }, "can not get mask_label.\n"},
         {"no mask component", [&] { mask("cloud", 2); }, "can not get mask_data.\n"},
-        {"integer mask",
-         [&] {
-             field(*grid).ints("cloud", {1, 1, 1, 1, 1}).null_value(1, 0.0);
-             mask("cloud", 1);
-         },
+        {"integer mask", [&] { field(*grid).ints("cloud", {1, 1, 1, 1, 1}).null_value(1, 0.0); mask("cloud", 1); },
          "can not get in.node_data[1].\n"},
-        {"mask without null flag",
-         [&] {
-             field(*grid).floats("cloud", {1, 1, 1, 1, 1});
-             mask("cloud", 1);
-         },
+        {"mask without null flag", [&] { field(*grid).floats("cloud", {1, 1, 1, 1, 1}); mask("cloud", 1); },
          "can not get mask_data.null_value.\n"},
     };
     for (const char* p : {"alpha_min", "alpha_max", "data_min", "data_max", "mask_active"})
         cases.push_back(unset_case(p));
     expect_failures(cases, slice(true));
     // No nodes: nothing at all, not even the parameters are read.
-    expect_idle({[&] {
-        field(*grid).nnodes(0);
-        unset("axis");
-    }});
+    expect_idle({[&] { field(*grid).nnodes(0); unset("axis"); }});
 }
 
-// The projection worked out sample by sample, in storage order, by the rules
-// as written: the transfer function in double, the clamp after every
-// addition, the null and mask tests on the float difference in double.
+// Sample by sample in storage order: transfer in double, clamp after every addition, null tests in double.
 struct Projection {
     std::vector<float> alpha, data;
 };
@@ -224,9 +184,7 @@ TEST_F(AlphaPlaneTest, RandomGridsGiveTheProjectionSampleBySample) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (int round = 0; round < 200; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        // Rows long and short against the stretches the module works in,
-        // and now and then enough layers (or rows) for several passes of
-        // layers taken together, with every kind of remainder.
+        // Rows long and short against the module's stretches, now and then enough layers for several passes.
         const bool deep = uniform_int(0, 3) == 0;
         const std::vector<std::int64_t> d{uniform_int(1, 3) == 1 ? uniform_int(17, 70) : uniform_int(1, 9),
                                           deep ? uniform_int(1, 27) : uniform_int(1, 6),
@@ -238,12 +196,10 @@ TEST_F(AlphaPlaneTest, RandomGridsGiveTheProjectionSampleBySample) {
         const float null_in = -999.0f, mask_null = -1.0f;
         const std::int64_t n = d[0] * d[1] * d[2];
         const bool rainy_rows = uniform_int(0, 1) == 1;
-        // Some grids are mostly null, so that whole columns are left out.
         const bool sparse = uniform_int(0, 3) == 0;
         std::vector<float> v, mk;
         for (std::int64_t q = 0; q < n; ++q) {
             float x = -20;
-            // Some rows hold nothing between the bounds, others everything.
             if (sparse && uniform_int(0, 7) > 0)
                 x = null_in;
             else if (!rainy_rows || uniform_int(0, 3) > 0) switch (uniform_int(0, 9)) {

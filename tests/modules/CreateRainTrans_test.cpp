@@ -6,24 +6,18 @@ const std::vector<float> kLines{0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1};   // i + j 
 
 class CreateRainTransTest : public vtest::InstanceTest {
 protected:
-    vhost::Object* grid = nullptr;
-
     void build() override { build(std::vector<float>(12, 20.0f)); }
     // A 3 x 2 x 2 reflectivity grid; the ramp runs from 10 to 50 dBZ.
     void build(const std::vector<float>& ze) {
-        host.reset();
-        grid = &host.add_field("grid");
-        field(*grid).uniform({3, 2, 2}, {0, 0, 0, 2000, 1000, 1000}).floats("ze", ze, 1, "dBZ");
+        new_grid().uniform({3, 2, 2}, {0, 0, 0, 2000, 1000, 1000}).floats("ze", ze, 1, "dBZ");
         inst = &instance("trans", "CreateRainTrans", {{"in", "grid"}}, {{"minlevel", 10.0}, {"maxlevel", 50.0}});
     }
     vhost::FieldRef out() { return field(*inst, "out"); }
-    // The ramp of the values, between the given levels.
     std::vector<float> ramp(const std::vector<float>& ze, double lo, double hi) {
         std::vector<float> v(ze);
         v.resize(12, 0.0f);
         build(v);
-        inst->at("minlevel").set_real(lo);
-        inst->at("maxlevel").set_real(hi);
+        vtest::set_params(*inst, {{"minlevel", lo}, {"maxlevel", hi}});
         run(*inst, {});
         EXPECT_EQ(done(), 1);
         v = out().float_values(1);
@@ -32,7 +26,7 @@ protected:
     }
 };
 
-TEST_F(CreateRainTransTest, CheckerboardAndRampOnTheGeometryOfIn) {
+TEST_F(CreateRainTransTest, CheckerboardAndRampOnTheGeometryOfInAndFailures) {
     build({5, 10, 30, 50, 60, 20, 10.5f, 49.5f, 0, 0, 0, 0});
     run(*inst, {});
     EXPECT_EQ(done(), 1);
@@ -47,7 +41,6 @@ TEST_F(CreateRainTransTest, CheckerboardAndRampOnTheGeometryOfIn) {
         vtest::expect_component(out(), c, DTYPE_FLOAT, 1, c == 0 ? "trans_line" : "trans_ze");
         EXPECT_EQ(out().component(c).at("id").int_value(), 672);
     }
-
     // Below, at minlevel, at maxlevel (after rounding), above; NaN passes both tests.
     auto v = ramp({9.999f, 10, 50, 50.001f, std::numeric_limits<float>::quiet_NaN(), 30}, 10, 50);
     EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 4), (std::vector<float>{0, 0, 1, 1}));
@@ -57,9 +50,6 @@ TEST_F(CreateRainTransTest, CheckerboardAndRampOnTheGeometryOfIn) {
     EXPECT_EQ(ramp({0.4f, 0.5f, 0.5000004f, 0.6f}, 0.5, 0.5000008), (std::vector<float>{0, 0, 0, 1}));
     // maxlevel below minlevel: a step, 0 below minlevel, 1 from it upward.
     EXPECT_EQ(ramp({29.9f, 30, 25, 35}, 30, 20), (std::vector<float>{0, 1, 0, 1}));
-}
-
-TEST_F(CreateRainTransTest, Failures) {
     expect_idle({[&] { inst->at("active").set_int(0); }, [&] { inst->at("active").set_int(-2); },
                  [&] { unset("active"); }, [&] { field(*grid).nnodes(0); }},
                 [&] { EXPECT_EQ(out().ncomp(), 0); EXPECT_EQ(out().nnodes(), 0); });
@@ -69,8 +59,7 @@ TEST_F(CreateRainTransTest, Failures) {
                     [&] { EXPECT_EQ(out().ncomp(), 0); EXPECT_EQ(out().nnodes(), 0); });
     // Bad reflectivity leaves the geometry and the line pattern written.
     expect_failures({
-        {"integer reflectivity", [&] { field(*grid).component(0).at("values").retype(DTYPE_INT); },
-         "DTYPE_FLOAT != dtype.\n"},
+        {"int ze", [&] { field(*grid).component(0).at("values").retype(DTYPE_INT); }, "DTYPE_FLOAT != dtype.\n"},
         {"no such component", [&] { inst->at("zecomp").set_int(3); }, "DTYPE_FLOAT != dtype.\n"},
         {"negative component", [&] { inst->at("zecomp").set_int(-1); }, "DTYPE_FLOAT != dtype.\n"},
         {"vector reflectivity",

@@ -10,10 +10,13 @@ protected:
     void build() override {
         host.reset();
         inst = &instance("disp", "DispCenter");
-        four_areas();
+        // A regular area, one within 1e-6 of the origin, an empty one, one with weighted x and y near 0.
+        entry(0, {1, 2, 3}, {{4, 5, 6}, {7, 8, 9}}, 10);
+        entry(1, {5e-7, -5e-7, 9e-7}, {{1, 0, 0}, {2, 0, 0}}, 11);
+        entry(2, {0, 0, 0}, {{0, 0, 0}, {0, 0, 0}}, -3.4028235e38);
+        entry(3, {3, 3, 3}, {{5e-7, 0, 50}, {0, 0, 0}}, 12);
     }
-    // Entry i of the instance's own group: arithmetic centre, weighted
-    // centre of each component, and maxz.
+    // Entry i of the instance's own group: arithmetic centre, weighted centre per component, maxz.
     void entry(int i, XYZ aav, std::vector<XYZ> wav, double maxz) {
         if (inst->at("nsurf").int_value() <= i) inst->at("nsurf").set_int(i + 1);
         Object& e = inst->at("sparam[" + std::to_string(i) + "]");
@@ -25,14 +28,6 @@ protected:
             for (int k = 0; k < 3; ++k) e.at("wav[" + std::to_string(j) + "]." + axes[k]).set_real(wav[j][k]);
         e.at("maxz").set_real(maxz);
     }
-    // Four areas: a regular one, one centred within 1e-6 of the origin, an
-    // empty one, and one whose weighted x and y lie near 0 (z far from it).
-    void four_areas() {
-        entry(0, {1, 2, 3}, {{4, 5, 6}, {7, 8, 9}}, 10);
-        entry(1, {5e-7, -5e-7, 9e-7}, {{1, 0, 0}, {2, 0, 0}}, 11);
-        entry(2, {0, 0, 0}, {{0, 0, 0}, {0, 0, 0}}, -3.4028235e38);
-        entry(3, {3, 3, 3}, {{5e-7, 0, 50}, {0, 0, 0}}, 12);
-    }
     void set(const char* name, int v) { inst->at(name).set_int(v); }
     vhost::FieldRef out() { return field(*inst, "out"); }
     void expect_points(const std::vector<float>& xyz) {
@@ -41,7 +36,7 @@ protected:
     }
 };
 
-TEST_F(DispCenterTest, ArithmeticCentresOfTheAreasAwayFromTheOrigin) {
+TEST_F(DispCenterTest, ArithmeticAndWeightedCentres) {
     run(*inst, {});
     EXPECT_EQ(done(), 1);
     expect_points({1, 2, 3, 3, 3, 3});
@@ -53,9 +48,8 @@ TEST_F(DispCenterTest, ArithmeticCentresOfTheAreasAwayFromTheOrigin) {
     entry(2, {0, -2, 0}, {{1, 0, 0}}, 11);
     run(*inst, {});
     expect_points({1, 2, 3, 2, 0, 0, 0, -2, 0, 3, 3, 3});
-}
-
-TEST_F(DispCenterTest, WeightedCentresStandAtTheTopOrOnThePlane) {
+    // Weighted centres stand at the top or on the plane.
+    build();
     set("mode", 1);
     set("index", 1);
     run(*inst, {});
@@ -69,9 +63,7 @@ TEST_F(DispCenterTest, WeightedCentresStandAtTheTopOrOnThePlane) {
     run(*inst, {});
     expect_points({4, 5, 0, 1, 0, 0});
     EXPECT_EQ(done(), 1);
-
-    // As published for planar data at height 5: the empty area's centre is
-    // (0, 0, 5), which counts in mode 0 but not in the weighted mode.
+    // Planar data at height 5: the empty area's centre (0, 0, 5) counts in mode 0, not in the weighted mode.
     build();
     set("nsurf", 2);
     entry(0, {2, 2, 5}, {{2, 2, 5}}, 1);
@@ -83,7 +75,7 @@ TEST_F(DispCenterTest, WeightedCentresStandAtTheTopOrOnThePlane) {
     expect_points({2, 2, 1});
 }
 
-TEST_F(DispCenterTest, NothingToShowEmptiesThePointsOnly) {
+TEST_F(DispCenterTest, NothingToShowAndFailuresInTheirOrder) {
     run(*inst, {});
     set("nsurf", 0);
     run(*inst, {});
@@ -96,17 +88,13 @@ TEST_F(DispCenterTest, NothingToShowEmptiesThePointsOnly) {
     out().nnodes(7);
     run(*inst, {});
     EXPECT_EQ(out().nnodes(), 0);
-}
-
-TEST_F(DispCenterTest, FailuresInTheirOrder) {
     expect_failures({
         unset_case("nspace3"),
         {"no nsurf", [&] { unset("nsurf"); }, "can not get the number of statistic param.\n"},
         unset_case("mode"),
         unset_case("index"),
         {"no entries", [&] { inst->make_link("sparam", "nowhere"); }, "can not find sparam[0].\n"},
-        {"entry 2 without aav", [&] { inst->at("sparam[2]").make_link("aav", "nowhere"); },
-         "can not find sparam[2].\n"},
+        {"entry 2, no aav", [&] { inst->at("sparam[2]").make_link("aav", "nowhere"); }, "can not find sparam[2].\n"},
         {"index past the components", [&] { set("mode", 1), set("index", 2); }, "can not find wav[2].\n"},
         {"negative index", [&] { set("mode", 1), set("index", -1); }, "can not find wav[-1].\n"},
         {"no output field", [&] { inst->make_link("out", "nowhere"); }, "can not get coord.\n"},
@@ -118,21 +106,6 @@ TEST_F(DispCenterTest, FailuresInTheirOrder) {
     expect_failures({{"entry 3 without aav", [&] { inst->at("sparam[3]").make_link("aav", "nowhere"); },
                       "can not find sparam[3].\n"}},
                     [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncell_sets(), 0); });
-}
-
-// The chain as a network builds it: CalcStatistic publishes, DispCenter reads
-// the group through links to the writer's instance.
-TEST_F(DispCenterTest, ReadsTheGroupThatCalcStatisticPublishes) {
-    host.reset();
-    field(host.add_field("area")).nnodes(4).ints("area_no", {1, 1, 2, 2});
-    field(host.add_field("in")).nnodes(4).nspace(3).coord({0, 0, 0, 2, 2, 2, 4, 0, 1, 6, 0, 3}).floats("ze", {1, 3, 2, 2});
-    run(instance("stat", "CalcStatistic", {{"area", "area"}, {"in", "in"}}, {{"no_min", 1}, {"no_max", 2}}), {});
-    inst = &instance("disp", "DispCenter", {{"nsurf", "stat.nsurf"}, {"sparam", "stat.sparam"}});
-    run(*inst, {});
-    expect_points({1, 1, 1, 5, 0, 2});
-    set("mode", 1);
-    run(*inst, {});
-    expect_points({1.5f, 1.5f, 2, 5, 0, 3});
 }
 
 }  // namespace

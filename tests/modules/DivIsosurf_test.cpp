@@ -3,8 +3,7 @@
 namespace {
 
 using vtest::msg;
-
-std::string header(int end_no) { return vtest::ranges(end_no); }
+using vtest::ranges;
 
 // An empty surface of 6 nodes with `div` linked to it.
 class DivIsosurfTest : public vtest::DivisionTest {
@@ -12,14 +11,10 @@ protected:
     DivIsosurfTest() : DivisionTest("div", "DivIsosurf", 6) {}
 };
 
-TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
+TEST_F(DivIsosurfTest, TwoTrianglesFailuresAndTheMergeLimit) {
     field(*in).cells("Tri", {0, 1, 2, 3, 4, 5});
-    std::string console = run_stdout(*inst, {});
-    EXPECT_EQ(console, header(3) +
-                           "    0 :     0     0\n"
-                           "    1 :     1     1\n"
-                           "    2 :     1     2\n"
-                           "    3 :     0     0\n");
+    EXPECT_EQ(run_stdout(*inst, {}),
+              ranges(3) + "    0 :     0     0\n    1 :     1     1\n    2 :     1     2\n    3 :     0     0\n");
     EXPECT_EQ(range(), (std::vector<int>{1, 2, 1}));
     EXPECT_EQ(out().nnodes(), 6);
     ASSERT_EQ(out().ncomp(), 1);
@@ -28,52 +23,29 @@ TEST_F(DivIsosurfTest, TwoSeparateTriangles) {
     // Only node data is written: no cell sets, no coordinates.
     EXPECT_EQ(out().ncell_sets(), 0);
     EXPECT_EQ(out().nspace(), 0);
-
     // min_cells 1 drops both (one cell each; equal is not enough).
     inst->at("min_cells").set_int(1);
     inst->at("no_max").set_int(77);
-    console = run_stdout(*inst, {});
-    EXPECT_EQ(console, header(3) +
-                           "    0 :     0     0\n"
-                           "    1 :     1     0\n"
-                           "    2 :     1     0\n"
-                           "    3 :     0     0\n");
+    EXPECT_EQ(run_stdout(*inst, {}),
+              ranges(3) + "    0 :     0     0\n    1 :     1     0\n    2 :     1     0\n    3 :     0     0\n");
     EXPECT_EQ(out().int_values(0), std::vector<int>(6, 0));
     EXPECT_EQ(range(), (std::vector<int>{1, 0, 1}));
-
     // No output values: fails after the range is written.
     build();
     field(*in).cells("Tri", {0, 1, 2, 3, 4, 5});
     inst->make_link("out_nd", "nowhere");
-    console = run_stdout(*inst, {msg("div", "can not get output_value.\n")});
-    EXPECT_EQ(console.substr(0, header(3).size()), header(3));
+    const std::string console = run_stdout(*inst, {msg("div", "can not get output_value.\n")});
+    EXPECT_EQ(console.substr(0, ranges(3).size()), ranges(3));
     EXPECT_EQ(range(), (std::vector<int>{1, 2, 0}));
-}
-
-TEST_F(DivIsosurfTest, InactiveOrEmptyInputDoesNothing) {
-    field(*in).cells("Tri", {0, 1, 2});
-    for (std::int64_t active : {0, -1}) {
-        inst->at("active").set_int(active);
-        EXPECT_EQ(run_stdout(*inst, {}), "");
-    }
-    inst->at("active").set_int(1);
-    field(*in).nnodes(0);
-    inst->at("min_cells").clear_value();   // min_cells is read first
-    run(*inst, {msg("div", "can not get min_cells.\n")});
-    inst->at("min_cells").set_int(0);
-    EXPECT_EQ(run_stdout(*inst, {}), "");
-    EXPECT_EQ(done(), 0);
-    EXPECT_EQ(out().nnodes(), 0);
-}
-
-TEST_F(DivIsosurfTest, FailuresWriteNothing) {
+    expect_idle({[&] { inst->at("active").set_int(0); }, [&] { inst->at("active").set_int(-1); },
+                 [&] { field(*in).nnodes(0); }}, [&] { EXPECT_EQ(out().nnodes(), 0); });
     expect_failures({
         unset_case("min_cells"),
+        {"no min_cells, no nodes", [&] { field(*in).nnodes(0); unset("min_cells"); }, "can not get min_cells.\n"},
         {"no cell sets", [] {}, "1 > ncells(can not find Tri or Quad).\n"},
         {"empty Tri set", [&] { field(*in).cells("Tri", {}); }, "1 > ncells(Tri).\n"},
         {"empty Quad set", [&] { field(*in).cells("Tri", {0, 1, 2}).cells("Quad", {}); }, "1 > ncells(Quad).\n"},
-        {"line set", [&] { field(*in).cells("Tri", {0, 1, 2}).polylines({0, 3}); },
-         "unsupport cell_type(Polyline).\n"},
+        {"line set", [&] { field(*in).cells("Tri", {0, 1, 2}).polylines({0, 3}); }, "unsupport cell_type(Polyline).\n"},
         {"tetrahedra", [&] { field(*in).cells("Tet", {0, 1, 2, 3}); }, "unsupport cell_type(Tet).\n"},
         {"missing cell set", [&] { field(*in).cells("Tri", {0, 1, 2}); in->make_link("cell_set", "nowhere"); },
          "can not get cell_set[0].\n"},
@@ -93,25 +65,18 @@ TEST_F(DivIsosurfTest, FailuresWriteNothing) {
         EXPECT_EQ(out().nnodes(), 0);
         EXPECT_EQ(out().ncomp(), 0);
     });
-}
-
-TEST_F(DivIsosurfTest, MergeLimitIsANoticeAndTheUpdateCompletes) {
-    // A hub and 1001 leaves, each joined to the hub by a cell from it: one
-    // merge pass per leaf, one more than allowed.
+    // A hub and 1001 leaves, each joined to it by a cell: one merge pass per leaf, one more than allowed.
     const int leaves = 1001;
     build(3 * (leaves + 1));
     field(*in).cells("Tri", vref::star(leaves));
-    std::string console = run_stdout(*inst, {"CONNECT_CHECK_MAX_COUNT exceeded!"});
-    EXPECT_EQ(console.substr(0, 50), "TriMeshLabeling CONNECT_CHECK_MAX_COUNT exceeded!\n");
-    EXPECT_EQ(console.substr(50, header(2).size()), header(2));
+    const std::string notice = run_stdout(*inst, {"CONNECT_CHECK_MAX_COUNT exceeded!"});
+    EXPECT_EQ(notice.substr(0, 50), "TriMeshLabeling CONNECT_CHECK_MAX_COUNT exceeded!\n");
+    EXPECT_EQ(notice.substr(50, ranges(2).size()), ranges(2));
     EXPECT_EQ(range(), (std::vector<int>{1, 1, 1}));
     EXPECT_EQ(out().int_values(0), std::vector<int>(static_cast<std::size_t>(3 * (leaves + 1)), 1));
 }
 
-// Whole runs on generated surfaces of triangle and quad sets, read in order,
-// agree with the reference labelling and filter applied to the documented
-// split (a quad is two triangles sharing its second diagonal and counts twice
-// against min_cells).
+// Generated triangle and quad sets against the reference (a quad is two triangles on its second diagonal).
 TEST_F(DivIsosurfTest, MatchesTheReferenceOnGeneratedSurfaces) {
     std::mt19937 rng(1958);
     for (int round = 0; round < 25; ++round) {

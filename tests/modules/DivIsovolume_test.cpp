@@ -15,9 +15,8 @@ protected:
     DivIsovolumeTest() : DivisionTest("divvol", "DivIsovolume", 8) {}
 };
 
-TEST_F(DivIsovolumeTest, HexahedraSharingAnyOneNodeAreOneArea) {
-    // Every node of a hexahedron is in one of its quadruples: node `shared`
-    // of the first is node p of the second, for every position of both.
+TEST_F(DivIsovolumeTest, HexahedraSharingANodeAndFailuresInVolumeWords) {
+    // Node `shared` of the first hexahedron is node p of the second, for every position of both.
     for (int shared = 0; shared < 8; ++shared) {
         SCOPED_TRACE(shared);
         const int p = (3 * shared + 1) % 8;
@@ -31,16 +30,13 @@ TEST_F(DivIsovolumeTest, HexahedraSharingAnyOneNodeAreOneArea) {
         EXPECT_EQ(out().int_values(0), want);
         EXPECT_EQ(param("no_max"), 1);
     }
-}
-
-TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
+    // Failures use the volume words.
     expect_failures({
         unset_case("min_cells"),
         {"no cell sets", [] {}, "1 > ncells(can not find Tet or Hex.\n"},
         {"empty Tet set", [&] { field(*in).cells("Tet", {}); }, "1 > ncells(Tet).\n"},
         {"empty Hex set", [&] { field(*in).cells("Tet", {0, 1, 2, 3}).cells("Hex", {}); }, "1 > ncells(Hex).\n"},
-        {"triangles", [&] { field(*in).cells("Tet", {0, 1, 2, 3}).cells("Tri", {0, 1, 2}); },
-         "unsupport cell_type(Tri).\n"},
+        {"Tri", [&] { field(*in).cells("Tet", {0, 1, 2, 3}).cells("Tri", {0, 1, 2}); }, "unsupport cell_type(Tri).\n"},
         {"missing cell set", [&] { field(*in).cells("Tet", {0, 1, 2, 3}); in->make_link("cell_set", "nowhere"); },
          "can not find cell_set[0].\n"},
         {"no connectivity", [&] { field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 7}); relink(field(*in).cell_set(0), "node_connect_list", DTYPE_LONG); },
@@ -51,16 +47,13 @@ TEST_F(DivIsovolumeTest, FailuresUseTheVolumeWords) {
              relink(field(*in).cell_set(0), "node_connect_list", DTYPE_LONG, 7);
          },
          "node_connect is shorter than ncells(Hex).\n"},
-        {"node index beyond nnodes", [&] { field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); },
-         "node_connect exceeds nnodes.\n"},
+        {"node 8 of 8", [&] { field(*in).cells("Hex", {0, 1, 2, 3, 4, 5, 6, 8}); }, "node_connect exceeds nnodes.\n"},
     }, [&] { EXPECT_EQ(param("no_max"), 0); EXPECT_EQ(out().nnodes(), 0); });
-    // Inactive or without nodes: nothing at all.
     expect_idle({[&] { field(*in).cells("Tet", {0, 1, 2, 3}); inst->at("active").set_int(0); },
                  [&] { field(*in).cells("Tet", {0, 1, 2, 3}); field(*in).nnodes(0); }});
 }
 
-// Whole runs on generated volumes of tetrahedron and hexahedron sets agree
-// with the reference applied to the documented split.
+// Generated tetrahedron and hexahedron sets against the reference.
 TEST_F(DivIsovolumeTest, MatchesTheReferenceOnGeneratedVolumes) {
     std::mt19937 rng(2006);
     for (int round = 0; round < 30; ++round) {

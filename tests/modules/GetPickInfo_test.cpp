@@ -25,59 +25,38 @@ protected:
 };
 
 TEST_F(GetPickInfoTest, FirstObjectPickedOnceIsTakenFrontBeforeBack) {
-    struct Pick {
-        const char* list;
-        int k, npicked;
-        std::vector<float> p;
+    auto front = [&](int n) { inst->at("fr_num").set_int(n); };
+    // Entries picked twice are skipped; no point: nothing changes.
+    const std::vector<std::pair<std::function<void()>, std::vector<float>>> cases{
+        {[&] { front(3); pick("fr_obj", 2, 1, {3, 3, 3}); }, {3, 3, 3}},
+        {[&] { front(2); pick("fr_obj", 0, 2, {9, 9, 9}); pick("fr_obj", 1, 1, {2, 2, 2}); }, {2, 2, 2}},
+        {[&] { pick("fr_obj", 0, 1, {1, 1, 1}); pick("bk_obj", 0, 1, {5, 5, 5}); }, {1, 1, 1}},
+        {[&] { pick("bk_obj", 0, 1, {5, 5, 5}); }, {5, 5, 5}},
+        {[&] { front(0); pick("bk_obj", 0, 1, {6, 6, 6}); }, {6, 6, 6}},
+        {[] {}, {}},
+        // No lists, or inactive: nothing to take, yet the line is written.
+        {[&] { vtest::set_params(*inst, {{"fr_num", 0}, {"bk_num", -1}}); }, {}},
+        {[&] { inst->at("active").set_int(0); pick("fr_obj", 0, 1); }, {}},
+        {[&] { inst->at("active").clear_value(); pick("fr_obj", 0, 1); }, {}},
     };
-    struct Case {
-        const char* what;
-        int fr_num;
-        std::vector<Pick> picks;
-        std::vector<float> expected;   // none: nothing to take, nothing changes
-    };
-    const std::vector<Case> cases{
-        {"only the third front entry", 3, {{"fr_obj", 2, 1, {3, 3, 3}}}, {3, 3, 3}},
-        {"two picks are not taken", 2, {{"fr_obj", 0, 2, {9, 9, 9}}, {"fr_obj", 1, 1, {2, 2, 2}}}, {2, 2, 2}},
-        {"front and back picked", 1, {{"fr_obj", 0, 1, {1, 1, 1}}, {"bk_obj", 0, 1, {5, 5, 5}}}, {1, 1, 1}},
-        {"only back picked", 1, {{"bk_obj", 0, 1, {5, 5, 5}}}, {5, 5, 5}},
-        {"no front list", 0, {{"bk_obj", 0, 1, {6, 6, 6}}}, {6, 6, 6}},
-        {"nothing picked", 1, {}, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
         build();
-        inst->at("fr_num").set_int(c.fr_num);
-        for (const auto& p : c.picks) pick(p.list, p.k, p.npicked, p.p);
+        cases[i].first();
         update();
-        EXPECT_EQ(done(), c.expected.empty() ? 0 : 1);
-        EXPECT_EQ(out().coord(), c.expected);
-        EXPECT_EQ(out().ncell_sets(), c.expected.empty() ? 0 : 1);
-    }
-    // Nothing to take: no lists, or inactive (the line is written even then).
-    const std::vector<std::function<void()>> idle{
-        [&] { vtest::set_params(*inst, {{"fr_num", 0}, {"bk_num", -1}}); },
-        [&] { inst->at("active").set_int(0); pick("fr_obj", 0, 1); },
-        [&] { inst->at("active").clear_value(); pick("fr_obj", 0, 1); },
-    };
-    for (const auto& set : idle) {
-        build();
-        set();
-        update();
-        EXPECT_EQ(done(), 0);
-        EXPECT_EQ(out().nnodes(), 0);
-        EXPECT_EQ(out().ncell_sets(), 0);
+        EXPECT_EQ(done(), cases[i].second.empty() ? 0 : 1);
+        EXPECT_EQ(out().coord(), cases[i].second);
+        EXPECT_EQ(out().ncell_sets(), cases[i].second.empty() ? 0 : 1);
     }
 }
 
-TEST_F(GetPickInfoTest, BrokenFrontEntryIsReportedEvenWhenTheBackGivesThePoint) {
+TEST_F(GetPickInfoTest, BrokenEntriesAndEveryFailureHaveTheirMessages) {
     inst->at("fr_num").set_int(2);
     host.link("pick.fr_obj[1]", "nowhere");   // entry 0 not picked, entry 1 missing
     pick("bk_obj", 0, 1, {7, 8, 9});
     update({msg("pick", "can not find fr_obj[1].\n")});
     EXPECT_EQ(done(), 1);
     EXPECT_EQ(out().coord(), (std::vector<float>{7, 8, 9}));
-
     // A message from the back list replaces the front one.
     build();
     host.link("pick.fr_obj[0]", "nowhere");
@@ -85,7 +64,6 @@ TEST_F(GetPickInfoTest, BrokenFrontEntryIsReportedEvenWhenTheBackGivesThePoint) 
     update({msg("pick", "can not find bk_obj[0].\n")});
     EXPECT_EQ(done(), 0);
     EXPECT_EQ(out().nnodes(), 0);
-
     // The entries after a missing one are not tried.
     build();
     vtest::set_params(*inst, {{"fr_num", 2}, {"bk_num", 0}});
@@ -93,9 +71,6 @@ TEST_F(GetPickInfoTest, BrokenFrontEntryIsReportedEvenWhenTheBackGivesThePoint) 
     pick("fr_obj", 1, 1, {1, 2, 3});
     update({msg("pick", "can not find fr_obj[0].\n")});
     EXPECT_EQ(out().nnodes(), 0);
-}
-
-TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
     auto bare_object = [&](bool with_info, bool with_data) {
         vhost::Object& o = host.root().add_group("obj");
         if (with_info) {
@@ -105,12 +80,7 @@ TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
         }
         host.link("pick.fr_obj[0]", "obj");
     };
-    auto picked = [&](std::function<void()> spoil) {
-        return [this, spoil] {
-            pick("fr_obj", 0, 1);
-            spoil();
-        };
-    };
+    auto picked = [&](std::function<void()> spoil) { return [this, spoil] { pick("fr_obj", 0, 1); spoil(); }; };
     expect_failures({
         unset_case("fr_num"),
         unset_case("bk_num"),
@@ -124,11 +94,10 @@ TEST_F(GetPickInfoTest, EveryFailureHasItsMessage) {
                     kPicked);
     // No nodes per cell: the node is already counted.
     expect_failures({{"cells without connectivity", picked([&] { out().cell_set_template("Unknown"); }),
-                      "can not get oconnect.\n"}},
-                    [&] { EXPECT_EQ(out().nnodes(), 1); }, kPicked);
+                      "can not get oconnect.\n"}}, [&] { EXPECT_EQ(out().nnodes(), 1); }, kPicked);
 }
 
-TEST_F(GetPickInfoTest, PicksAccumulateInOrderUntilAClear) {
+TEST_F(GetPickInfoTest, PicksAccumulateUntilAClearCellsAndNumbersFollowTheNodes) {
     for (const auto& p : {std::vector<float>{1.5f, -2.0f, 3000.0f}, {4.0f, 5.0f, 6.0f}, {-7.0f, 8.0f, 0.25f}}) {
         pick("fr_obj", 0, 1, p);
         update();
@@ -146,23 +115,18 @@ TEST_F(GetPickInfoTest, PicksAccumulateInOrderUntilAClear) {
     update();
     vtest::expect_points(out(), {3, 3, 3});
     EXPECT_EQ(pick_no(), (std::vector<std::string>{"1"}));
-
     // A clear on an instance without output does nothing and returns 1.
     build();
     inst->make_link("out", "nowhere");
     run(*inst, {}, "GetPickInfoClear");
-}
-
-TEST_F(GetPickInfoTest, CellsAndPickNumbersFollowTheNodes) {
+    build();
     // More cells than nodes: the count follows the nodes again.
     out().nnodes(2).coord({0, 0, 0, 1, 1, 1}).cells("Point", {0, 1, 2, 3, 4});
     pick("fr_obj", 0, 1, {2, 2, 2});
     update();
     EXPECT_EQ(out().nnodes(), 3);
     EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0, 1, 2}));
-
-    // Fewer cells than nodes: the missing cells are filled in, entry n is
-    // never written past the connectivity's end.
+    // Fewer cells than nodes: the missing cells are filled in, never past the connectivity's end.
     build();
     out().nnodes(3).coord({0, 0, 0, 1, 1, 1, 2, 2, 2}).cells("Point", {0});
     pick("fr_obj", 0, 1, {3, 3, 3});
@@ -170,7 +134,6 @@ TEST_F(GetPickInfoTest, CellsAndPickNumbersFollowTheNodes) {
     EXPECT_EQ(out().nnodes(), 4);
     EXPECT_EQ(out().connect(0), (std::vector<std::int64_t>{0, 1, 2, 3}));
     EXPECT_EQ(out().coord()[9], 3.0f);
-
     // Pick numbers go no further than the points, whatever count of its own.
     for (int npick : {4, 0}) {
         build();

@@ -6,13 +6,9 @@ using vtest::msg;
 
 class ThreshMinTest : public vtest::InstanceTest {
 protected:
-    vhost::Object* grid = nullptr;
-
     // grid: one float component ze = 1, 2, 3; thresh linked to it, 2 / -1.
     void build() override {
-        host.reset();
-        grid = &host.add_field("grid");
-        field(*grid).nnodes(3).floats("ze", {1.0f, 2.0f, 3.0f}, 1, "dBZ");
+        new_grid().nnodes(3).floats("ze", {1.0f, 2.0f, 3.0f}, 1, "dBZ");
         inst = &instance("thresh", "ThreshMin", {{"in", "grid"}}, {{"thresh_value", 2.0}, {"null_value", -1.0}});
     }
     vhost::FieldRef out() { return field(*inst, "out_nd"); }
@@ -32,9 +28,7 @@ TEST_F(ThreshMinTest, ReplacesValuesBelowThresholdAndDeclaresNull) {
     EXPECT_EQ(rain[2], 7.0f);
     vtest::expect_component(out(), 0, DTYPE_FLOAT, 1, "ze", "", -1.0);   // units are never copied
     vtest::expect_component(out(), 1, DTYPE_FLOAT, 1, "rain", "", -1.0);
-
-    // Threshold and null are narrowed to float: 0.1 as a double lies above
-    // 0.1f; narrowed to float first, 0.1f is kept.
+    // Threshold and null are narrowed to float: 0.1 as a double lies above 0.1f, which is kept.
     build();
     field(*grid).floats("small", {0.1f, 0.0999f, 0.1001f});
     inst->at("thresh_value").set_real(0.1);
@@ -42,7 +36,6 @@ TEST_F(ThreshMinTest, ReplacesValuesBelowThresholdAndDeclaresNull) {
     run(*inst, {});
     EXPECT_EQ(out().float_values(1), (std::vector<float>{0.1f, 0.0f, 0.1001f}));
     EXPECT_EQ(out().null_value(1), 0.0);
-
     // The input's null value is not consulted.
     build();
     field(*grid).null_value(0, 1.0);
@@ -51,7 +44,7 @@ TEST_F(ThreshMinTest, ReplacesValuesBelowThresholdAndDeclaresNull) {
     EXPECT_EQ(out().float_values(0), (std::vector<float>{1.0f, 2.0f, 3.0f}));
 }
 
-TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
+TEST_F(ThreshMinTest, FailuresLeaveOutputUntouchedAndLongNamesAreCut) {
     // Empty input: thresh_value is not even read.
     expect_idle({[&] { field(*grid).nnodes(0); unset("thresh_value"); }},
                 [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
@@ -59,20 +52,14 @@ TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
         unset_case("thresh_value"),
         unset_case("null_value"),
         {"no components", [&] { grid->at("nnode_data").set_int(0); }, "can not get nnode_data.\n"},
-        {"integer second component", [&] { field(*grid).ints("n", {1, 2, 3}); },
-         "unsupport data_type(=DTYPE_FLOAT only).\n"},
+        {"int comp 1", [&] { field(*grid).ints("n", {1, 2, 3}); }, "unsupport data_type(=DTYPE_FLOAT only).\n"},
         {"vector component", [&] { field(*grid).floats("wind", std::vector<float>(9, 1.0f), 3); },
          "unsupport data(veclen=1 only).\n"},
         {"untyped component", [&] { field(*grid).component(0).at("values").untype(); },
          "unsupport data_type(=DTYPE_FLOAT only).\n"},
-    }, [&] {
-        EXPECT_EQ(out().nnodes(), 0);
-        EXPECT_EQ(out().ncomp(), 0);
-    });
-    // A link to nothing: no output arrays.
+    }, [&] { EXPECT_EQ(out().nnodes(), 0); EXPECT_EQ(out().ncomp(), 0); });
     expect_failures({{"no output field", [&] { inst->make_link("out_nd", "nowhere"); }, "can not get oval.\n"}});
-    // Missing input values (an empty array: the host hands out none) fail
-    // after the header and the first component are written.
+    // Missing input values fail after the header and the first component are written.
     expect_failures({{"no values of rain",
                       [&] {
                           field(*grid).floats("rain", {4.0f, 5.0f, 6.0f});
@@ -85,9 +72,7 @@ TEST_F(ThreshMinTest, FailuresBeforeTheFilterLeaveOutputUntouched) {
                         EXPECT_EQ(out().float_values(0), (std::vector<float>{-1.0f, 2.0f, 3.0f}));
                         EXPECT_EQ(out().label(1), "rain");
                     });
-}
-
-TEST_F(ThreshMinTest, LongObjectNameIsTruncatedSafely) {
+    // A long object name is cut safely.
     std::string name(1500, 'n');
     host.reset();
     field(host.add_field("grid")).nnodes(1).floats("ze", {1.0f});

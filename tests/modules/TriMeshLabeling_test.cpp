@@ -1,15 +1,9 @@
-// Cross-checked on generated meshes against the plain reference reading, bit
-// for bit, console and notice included.
-#include <gtest/gtest.h>
+// Cross-checked on generated meshes against the plain reference, console and notice included.
 #include <malloc.h>
-
-#include <algorithm>
-#include <array>
-#include <random>
-#include <vector>
 
 #include "division.h"
 #include "labeling_reference.h"
+#include "module_test.h"
 
 namespace {
 
@@ -20,10 +14,7 @@ struct Mesh {
     std::int64_t ncells() const { return static_cast<std::int64_t>(cells.size()) / per; }
 };
 
-struct Labelled {
-    int result = 0;
-    std::string message;
-    std::string console;
+struct Labelled : vref::Labelling {
     std::vector<int> labels;
 };
 
@@ -43,15 +34,11 @@ void expect_same_as_reference(const Mesh& m, int first_no = 0) {
     std::vector<int> want;
     vref::Labelling ref = vref::label(m.cells, m.per, m.nnodes, want, first_no);
     Labelled got = run_library(m, first_no);
-    EXPECT_EQ(got.result, ref.result);
-    EXPECT_EQ(got.message, ref.message);
-    EXPECT_EQ(got.console, ref.console);
+    EXPECT_EQ(std::tie(got.result, got.message, got.console), std::tie(ref.result, ref.message, ref.console));
     EXPECT_EQ(got.labels, want);
 }
 
-// A triangulated nx x ny sheet with squares left out at random and the
-// triangles in random order: large areas whose provisional labels form long
-// chains, so many passes.
+// A triangulated nx x ny sheet with holes, triangles shuffled: provisional labels form long chains.
 Mesh sheet(std::mt19937& rng, int nx, int ny, double hole, bool shuffle) {
     Mesh m;
     m.nnodes = static_cast<std::int64_t>(nx) * ny;
@@ -71,68 +58,48 @@ Mesh sheet(std::mt19937& rng, int nx, int ny, double hole, bool shuffle) {
 
 Mesh star(int leaves) { return {vref::star(leaves), 3, 3 * (leaves + 1)}; }
 
-TEST(TriMeshLabeling, WorkedExamples) {
-    // Phase 1 gives nodes 0, 1, 2, 3, 6 label 1 and nodes 4, 5 label 2; one
-    // merge maps 1 to 2; the numbering makes 2 the first area.
-    Mesh three{{0, 1, 2, 3, 4, 5, 2, 6, 3}, 3, 7};
-    Labelled r = run_library(three);
+TEST(TriMeshLabeling, WorkedExamplesPassLimitAndBadArguments) {
+    // Provisional labels 1 (nodes 0-3, 6) and 2 (4, 5); one merge maps 1 to 2, numbered as the first area.
+    Labelled r = run_library({{0, 1, 2, 3, 4, 5, 2, 6, 3}, 3, 7});
     EXPECT_EQ(r.labels, std::vector<int>(7, 1));
     EXPECT_EQ(r.result, 2);
     EXPECT_EQ(r.message, "");
     EXPECT_EQ(r.console, "");
-
     // Sharing one node is enough; without it, areas go by first appearance.
-    Mesh shared{{0, 1, 2, 2, 3, 4}, 3, 5};
-    EXPECT_EQ(run_library(shared).labels, std::vector<int>(5, 1));
+    EXPECT_EQ(run_library({{0, 1, 2, 2, 3, 4}, 3, 5}).labels, std::vector<int>(5, 1));
     Mesh apart{{4, 5, 3, 0, 1, 2}, 3, 6};
     r = run_library(apart);
     EXPECT_EQ(r.labels, (std::vector<int>{2, 2, 2, 1, 1, 1}));
     EXPECT_EQ(r.result, 3);
-
     // The first area number moves the numbering; below 1 counts as 1.
     r = run_library(apart, 10);
     EXPECT_EQ(r.labels, (std::vector<int>{11, 11, 11, 10, 10, 10}));
     EXPECT_EQ(r.result, 12);
     EXPECT_EQ(run_library(apart, -4).result, 3);
-
     // Nodes of no cell keep 0; quadruples work the same way.
-    Mesh gaps{{1, 3, 5, 7}, 4, 9};
-    r = run_library(gaps);
+    r = run_library({{1, 3, 5, 7}, 4, 9});
     EXPECT_EQ(r.labels, (std::vector<int>{0, 1, 0, 1, 0, 1, 0, 1, 0}));
     EXPECT_EQ(r.result, 2);
-
     // No cells: no areas, the first number (at least 1) is the result.
     for (int first : {0, 1, 7, -2}) {
-        Mesh none{{}, 3, 4};
-        Labelled r = run_library(none, first);
+        Labelled r = run_library({{}, 3, 4}, first);
         EXPECT_EQ(r.labels, std::vector<int>(4, 0));
         EXPECT_EQ(r.result, std::max(first, 1));
         EXPECT_EQ(r.message, "");
     }
     EXPECT_EQ(TriMeshLabeling(0, nullptr, 3, 0, nullptr, 0, nullptr), 1);
-
-    // Given labels without cells are numbered too, whatever fresh memory
-    // holds: while M_PERTURB is set, glibc fills new blocks (here too large
-    // for its per-thread cache) with 0x01 bytes.
+    // Given labels without cells are numbered whatever fresh memory holds (M_PERTURB fills new blocks with 0x01).
     mallopt(M_PERTURB, 0xfe);
     std::vector<int> given{0, 400, 0, 400};
     const int next = TriMeshLabeling(0, nullptr, 3, 4, given.data(), 0, nullptr);
     mallopt(M_PERTURB, 0);
     EXPECT_EQ(given, (std::vector<int>{0, 1, 0, 1}));
     EXPECT_EQ(next, 2);
-}
-
-TEST(TriMeshLabeling, PassLimitLeavesANoticeAndTheLabelsAsTheyStand) {
     // The star needs one pass per leaf: 1000 leaves stay within the limit.
-    std::vector<int> labels;
-    EXPECT_EQ(vref::label(star(1000).cells, 3, star(1000).nnodes, labels, 0).passes, 1000);
-    EXPECT_EQ(vref::label(star(1001).cells, 3, star(1001).nnodes, labels, 0).passes, 1001);
-
     Labelled within = run_library(star(1000));
     EXPECT_EQ(within.message, "");
     EXPECT_EQ(within.console, "");
     EXPECT_EQ(within.result, 2);
-
     for (int leaves : {1001, 1200}) {
         SCOPED_TRACE(leaves);
         Mesh m = star(leaves);
@@ -143,9 +110,7 @@ TEST(TriMeshLabeling, PassLimitLeavesANoticeAndTheLabelsAsTheyStand) {
         EXPECT_EQ(r.result, leaves - 1001 + 2);
         expect_same_as_reference(m);
     }
-}
-
-TEST(TriMeshLabeling, BadArgumentsAreRefusedWithoutTouchingLabels) {
+    // Bad arguments are refused without touching the labels.
     std::vector<int> labels(4, 0);
     std::vector<std::int64_t> cells{0, 1, 4};   // node 4 of 4 nodes
     char msg[velmora::kMessageSize] = "";
@@ -167,7 +132,6 @@ TEST(TriMeshLabeling, BadArgumentsAreRefusedWithoutTouchingLabels) {
     labels[3] = -1;
     EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), 0, msg), 0);
     EXPECT_STREQ(msg, "can't label cells(label below 0)");
-
     // A first number that leaves no room for the areas.
     labels.assign(4, 0);
     EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), INT32_MAX, msg), 0);
@@ -175,7 +139,6 @@ TEST(TriMeshLabeling, BadArgumentsAreRefusedWithoutTouchingLabels) {
     labels.assign(4, 0);
     EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 4, labels.data(), INT32_MAX - 1, msg), INT32_MAX);
     EXPECT_EQ(labels, (std::vector<int>{INT32_MAX - 1, INT32_MAX - 1, INT32_MAX - 1, 0}));
-
     // Labels the caller leaves in place take part like provisional ones.
     labels = {0, 0, 0, 9, 9};
     EXPECT_EQ(TriMeshLabeling(1, cells.data(), 3, 5, labels.data(), 0, msg), 3);
@@ -185,8 +148,7 @@ TEST(TriMeshLabeling, BadArgumentsAreRefusedWithoutTouchingLabels) {
     EXPECT_EQ(labels, (std::vector<int>{1, 1, 1, 0}));
 }
 
-// Cells of random nodes, triples and quadruples, are held to the reference
-// through the division modules' tests; here the sheets' long chains.
+// Random cells are held to the reference through the division modules' tests; here long chains.
 TEST(TriMeshLabeling, MatchesTheReferenceOnGeneratedSheets) {
     std::mt19937 rng(20060120);
     int most_passes = 0;
@@ -197,7 +159,6 @@ TEST(TriMeshLabeling, MatchesTheReferenceOnGeneratedSheets) {
         most_passes = std::max(most_passes, vref::label(m.cells, 3, m.nnodes, labels, 0).passes);
         expect_same_as_reference(m, round % 3);
     }
-    // The sheets did exercise long chains of merges.
     EXPECT_GT(most_passes, 5);
 }
 

@@ -28,7 +28,6 @@ protected:
         host.reset();
         inst = &instance("csv", "WriteStatistic", {}, {{"filename", path}});
     }
-    // Entry i of the writer's own group.
     void entry(int i, int no, int npoints, const Stats& s) {
         if (inst->at("nsurf").int_value() <= i) inst->at("nsurf").set_int(i + 1);
         Object& e = inst->at("sparam[" + std::to_string(i) + "]");
@@ -98,12 +97,10 @@ TEST_F(WriteStatisticTest, HeaderFromTheFirstEntryAndALinePerEntry) {
               "3,7,1.000000e+05,2.000000e-05,3.000000e+00,7.000000e+00,8.000000e+00,9.000000e+00,1.000000e+00,"
               "1.000000e+00,1.000000e+00,1.000000e+00,3.000000e+00,2.000000e+00,5.000000e-01,2.000000e+00,"
               "4.000000e+00,3.000000e+00,5.000000e-01");
-    for (const auto& line : l) EXPECT_EQ(std::count(line.begin(), line.end(), ','), 18);   // 5 + 7 * 2 fields
     // Reals are printed as the floats they stand for.
     inst->at("sparam[0].aav.x").set_real(1e39);
     run(*inst, {});
     EXPECT_EQ(lines()[1].substr(0, 9), "1,40,inf,");
-
     // Labels are cut at 63 characters, or named by their index when empty.
     Object& labels = inst->at("sparam[0].label");
     labels.strings()[0] = std::string(63, 'a') + "TAIL";
@@ -118,10 +115,9 @@ TEST_F(WriteStatisticTest, HeaderFromTheFirstEntryAndALinePerEntry) {
     run(*inst, {});
     const std::string named = "AreaNo,NumPoints,CenterX,CenterY,CenterZ,DATA0_CenterX,DATA0_CenterY,";
     EXPECT_EQ(lines()[0].substr(0, named.size()), named);
-    EXPECT_EQ(done(), 1);
 }
 
-TEST_F(WriteStatisticTest, NoEntriesLeaveTheFileAloneAndFileNameFailures) {
+TEST_F(WriteStatisticTest, FailuresKeepTheWholeLinesBeforeThem) {
     // Unreadable nsurf counts as none.
     expect_idle({[&] { three_areas(); inst->at("nsurf").set_int(0); }, [&] { three_areas(); unset("nsurf"); }},
                 [&] { EXPECT_FALSE(fs::exists(path)); });
@@ -139,11 +135,8 @@ TEST_F(WriteStatisticTest, NoEntriesLeaveTheFileAloneAndFileNameFailures) {
     if (!fs::exists("/dev/full")) cases.pop_back();
     for (auto& c : cases) c.spoil = [this, spoil = c.spoil] { three_areas(); spoil(); };
     expect_failures(cases);
-}
-
-// A failure at entry i leaves the header and the lines of the entries before
-// it; a failure at entry 0 an empty file. A later good run rewrites it all.
-TEST_F(WriteStatisticTest, AFailureAtAnEntryKeepsTheWholeLinesBeforeIt) {
+    // A failure at entry i keeps the header and the lines before it (none at entry 0); a good run rewrites all.
+    build();
     three_areas();
     run(*inst, {});
     const auto good = lines();
@@ -156,7 +149,7 @@ TEST_F(WriteStatisticTest, AFailureAtAnEntryKeepsTheWholeLinesBeforeIt) {
     auto resized = [](const char* name, int type, std::int64_t n) {
         return [=](Object& e) { e.add_array(name, type, vhost::shape({vhost::term(n)})); };
     };
-    const std::vector<Case> cases{
+    const std::vector<Case> at_entry{
         {"no", [](Object& e) { e.at("no").clear_value(); }, "can not get no.\n"},
         {"npoints", [](Object& e) { e.at("npoints").clear_value(); }, "can not get npoints.\n"},
         {"ncomp", [](Object& e) { e.at("ncomp").clear_value(); }, "can not get ncomp.\n"},
@@ -174,7 +167,7 @@ TEST_F(WriteStatisticTest, AFailureAtAnEntryKeepsTheWholeLinesBeforeIt) {
     };
     for (int at : {0, 2}) {
         std::vector<Failure> failures;
-        for (const auto& c : cases)
+        for (const auto& c : at_entry)
             failures.push_back({std::string(c.what) + " at entry " + std::to_string(at), [this, at, spoil = c.spoil] {
                                     three_areas();
                                     spoil(inst->at("sparam[" + std::to_string(at) + "]"));

@@ -10,26 +10,16 @@ using vtest::msg;
 
 // The record of the transform the fixture sets, without its framing lines.
 const std::string kRecord =
-    "velmora {\n"
-    "  view1 {\n"
-    "    Scene {\n"
-    "      Top {\n"
-    "        Xform {\n"
-    "          mat     = {\n"
+    "velmora {\n  view1 {\n    Scene {\n      Top {\n        Xform {\n          mat     = {\n"
     "             1.000000e+00,  0.000000e+00,  0.000000e+00,  0.000000e+00,\n"
     "             0.000000e+00,  1.000000e+00,  0.000000e+00,  0.000000e+00,\n"
     "             0.000000e+00,  0.000000e+00, -5.000000e-01,  0.000000e+00,\n"
     "             0.000000e+00,  0.000000e+00,  0.000000e+00,  1.000000e+00 \n"
-    "          };\n"
-    "          center  = {  1.000000e+00,  2.000000e+00,  3.000000e+00 };\n"
+    "          };\n          center  = {  1.000000e+00,  2.000000e+00,  3.000000e+00 };\n"
     "          xlate   = {  1.000000e+01, -2.000000e+01,  2.500000e-01 };\n"
     "          dcenter = {  0.000000e+00,  0.000000e+00,  0.000000e+00 };\n"
     "          ocenter = { -1.000000e+00, -2.000000e+00, -3.000000e+00 };\n"
-    "        };\n"
-    "      };\n"
-    "    };\n"
-    "  };\n"
-    "};\n";
+    "        };\n      };\n    };\n  };\n};\n";
 
 std::string read_file(const fs::path& p) { return vtest::TempDir::read(p.string()); }
 
@@ -37,7 +27,6 @@ class WriteXformTest : public vtest::InstanceTest {
 protected:
     vtest::TempDir temp;
     const fs::path dir = temp.path();
-
     // A view field whose transform the instance saves, in append mode.
     void build() override {
         fs::remove_all(dir);
@@ -64,7 +53,7 @@ protected:
     }
 };
 
-TEST_F(WriteXformTest, AppendModeAddsOneFramedRecordPerSave) {
+TEST_F(WriteXformTest, OneRecordPerSaveAndEveryFailureHasItsMessage) {
     run(*inst, {});
     run(*inst, {});
     const std::string framed = "$push\n" + kRecord + "$pop\n\n";
@@ -72,7 +61,6 @@ TEST_F(WriteXformTest, AppendModeAddsOneFramedRecordPerSave) {
     EXPECT_EQ(done(), 1);
     EXPECT_EQ(cnt(), 7);   // only the numbered mode counts
     EXPECT_EQ(files(), (std::vector<std::string>{"views.v"}));
-
     // The numbered mode writes a new file per save.
     build();
     numbered();
@@ -84,37 +72,24 @@ TEST_F(WriteXformTest, AppendModeAddsOneFramedRecordPerSave) {
     // The backslash is part of the file name: both files lie in dir itself.
     EXPECT_EQ(files(), (std::vector<std::string>{"shots\\storm_00007.v", "shots\\storm_00008.v"}));
     EXPECT_EQ(read_file(dir / "shots\\storm_00007.v"), kRecord + "\n");
-
     // An existing file of the same number is replaced.
     inst->at("cnt").set_int(7);
     inst->at("viewname").set_str("view2");
     run(*inst, {});
     EXPECT_EQ(read_file(dir / "shots\\storm_00007.v").substr(0, 20), "velmora {\n  view2 {\n");
-}
-
-TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
-    // Without save or when inactive nothing happens: neither appname nor,
-    // when inactive, save is read.
+    // Without save nothing happens and appname is not read; inactive, not even save is read.
     expect_idle({[&] { inst->at("save").set_int(0); unset("appname"); },
-                 [&] { inst->at("active").set_int(0); unset("save"); }},
-                [&] { EXPECT_TRUE(files().empty()); });
+                 [&] { inst->at("active").set_int(0); unset("save"); }}, [&] { EXPECT_TRUE(files().empty()); });
     auto clear = [&](const char* p) { return [this, p] { unset(p); }; };
     auto empty = [&](const char* p) { return [this, p] { inst->at(p).set_str(""); }; };
-    auto in_numbered = [&](std::function<void()> f) {
-        return [this, f] { numbered(); f(); };
-    };
+    auto in_numbered = [&](std::function<void()> f) { return [this, f] { numbered(); f(); }; };
     auto short_array = [&](const char* name, std::int64_t n) {
         return [this, name, n] { relink(host.root().at("view.xform"), name, DTYPE_FLOAT, n); };
     };
     auto named = [&](const char* p, std::string name) { return [this, p, name] { inst->at(p).set_str(name); }; };
     const std::string missing = (dir / "no").string();
     std::int64_t cnt_before = 0;
-    auto before = [&](std::function<void()> f) {
-        return [&cnt_before, f, this] {
-            f();
-            cnt_before = cnt();
-        };
-    };
+    auto before = [&](std::function<void()> f) { return [&cnt_before, f, this] { f(); cnt_before = cnt(); }; };
     std::vector<Failure> cases{
         {"no save", clear("save"), "can not get save.\n"},
         {"no appname", clear("appname"), "can not get appname.\n"},
@@ -135,18 +110,12 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
         {"center of 4", short_array("center", 4), "can not get center.\n"},
         {"dcenter of 1", short_array("dcenter", 1), "can not get dcenter.\n"},
         {"ocenter of 2", short_array("ocenter", 2), "can not get ocenter.\n"},
-        {"unknown mode",
-         [&] {
-             inst->at("mode").set_int(2);
-             inst->at("filename").clear_value();   // neither name is read
-             inst->at("dirname").clear_value();
-         },
+        {"unknown mode, neither name read", [&] { inst->at("mode").set_int(2); unset("filename"); unset("dirname"); },
          "unsupport mode(2).\n"},
         {"negative mode", [&] { inst->at("mode").set_int(-1); }, "unsupport mode(-1).\n"},
         {"last cnt", in_numbered([&] { inst->at("cnt").set_int(INT_MAX); }), "cnt out of range(2147483647).\n"},
         // Files that can not be written; the numbered name, backslash and all.
-        {"append in a missing directory", named("filename", missing + "/views.v"),
-         "can not open " + missing + "/views.v.\n"},
+        {"append, missing dir", named("filename", missing + "/views.v"), "can not open " + missing + "/views.v.\n"},
         {"numbered in a missing directory", in_numbered(named("dirname", missing + "/shots")),
          "can not open " + missing + "/shots\\storm_00007.v.\n"},
         // A full disk: the record is lost, so it is not counted as saved.
@@ -154,17 +123,15 @@ TEST_F(WriteXformTest, EveryFailureHasItsMessageAndWritesNothing) {
     };
     for (auto& c : cases) c.spoil = before(c.spoil);
     expect_failures(cases, [&] { EXPECT_TRUE(files().empty()); EXPECT_EQ(cnt(), cnt_before); });
-}
-
-TEST_F(WriteXformTest, NumberedNameMustFitItsBuffer) {
+    // The numbered name must fit its buffer.
+    build();
     numbered();
     // dirname + "\" + prefix + "_00007.v" is 1023 characters: it fits.
     const std::string fits = (dir / std::string(200, 'd')).string();
     const std::size_t room = 1023 - fits.size() - 1 - 8;
     inst->at("dirname").set_str(fits);
     inst->at("prefix").set_str(std::string(room, 'p'));
-    // The file name itself is longer than a name may be here: the open fails,
-    // but with the whole name.
+    // The file name itself is too long to open: the open fails, naming it whole.
     std::string name = fits + "\\" + std::string(room, 'p') + "_00007.v";
     ASSERT_EQ(name.size(), 1023u);
     run(*inst, {msg("saver", "can not open " + name + ".\n").substr(0, 1023)});

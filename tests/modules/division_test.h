@@ -1,6 +1,4 @@
-// The fixture of the division modules: an empty field of `nnodes` nodes in
-// three-dimensional space with the instance linked to it, and the check of a
-// whole run against the reference labelling and filter.
+// The division modules' fixture: an empty field of `nnodes` nodes linked to the instance, and the reference check.
 #pragma once
 
 #include <cstdio>
@@ -35,10 +33,7 @@ protected:
     int param(const char* name) { return static_cast<int>(inst->at(name).int_value()); }
     // no_min, no_max and done, as the update left them.
     std::vector<int> range() { return {param("no_min"), param("no_max"), param("done")}; }
-
-    // Runs with min_cells on the field's cells, read as `expanded` (cells of
-    // `per` nodes), and compares everything with the reference; `before` is
-    // what the module prints ahead of the labelling.
+    // Runs on the field's cells read as `expanded` (`per` nodes each); `before`: printed ahead of the labelling.
     void expect_reference(const std::vector<std::int64_t>& expanded, int per, int min_cells,
                           const std::string& before = "") {
         inst->at("min_cells").set_int(min_cells);

@@ -14,8 +14,7 @@ using velmora::Frame;
 using velmora::HostArray;
 using vtest::msg;
 
-// An instance of ThreshMin serves as the object the fake updates run on; it
-// gets an `active` switch of its own for these tests.
+// A ThreshMin instance, with an `active` switch of its own, is the object the fake updates run on.
 class FrameTest : public vtest::ModuleTest {
 protected:
     vhost::Object* inst = nullptr;
@@ -27,23 +26,19 @@ protected:
         host.link("mod.in", "grid");
         inst->add_int("active", 1);
     }
-    OMobj_id id() { return host.id_of(*inst); }
-
     template <class Body>
     int call(Active a, Body&& body) {
-        OMobj_id i = id();
+        OMobj_id i = host.id_of(*inst);
         return velmora::run_update(&i, a, body);
     }
 };
 
 TEST_F(FrameTest, OneReportOfTheLastMessageAndResultOne) {
-    EXPECT_EQ(call(Active::No,
-                   [](Frame& f) {
-                       int v = 0;
-                       if (!f.get_int("no_such", v)) f.fail("%s : can not get no_such.\n");
-                       f.fail("%s : later %d.\n", 7);   // a later message replaces the earlier
-                   }),
-              1);
+    EXPECT_EQ(call(Active::No, [](Frame& f) {
+        int v = 0;
+        if (!f.get_int("no_such", v)) f.fail("%s : can not get no_such.\n");
+        f.fail("%s : later %d.\n", 7);   // a later message replaces the earlier
+    }), 1);
     ASSERT_EQ(host.reports().size(), 1u);
     EXPECT_EQ(host.reports()[0].object, "mod");
     EXPECT_EQ(host.reports()[0].severity, 32);
@@ -66,13 +61,11 @@ TEST_F(FrameTest, ArraysAreReleasedOnEveryPath) {
     });
     expect_all_released();
     // An exception inside the body: released, reported, result still 1.
-    EXPECT_EQ(call(Active::No,
-                   [&](Frame& f) {
-                       HostArray<float> a;
-                       grab(f, a);
-                       throw std::bad_alloc();
-                   }),
-              1);
+    EXPECT_EQ(call(Active::No, [&](Frame& f) {
+        HostArray<float> a;
+        grab(f, a);
+        throw std::bad_alloc();
+    }), 1);
     expect_all_released();
     EXPECT_EQ(host.messages(), (vtest::Messages{msg("mod", "can not allocate memory.\n")}));
 }
@@ -92,19 +85,6 @@ TEST_F(FrameTest, AForgottenReleaseFailsTheSuite) {
     ARRfree_f(leaked, __FILE__, __LINE__);   // a second release is caught too
     EXPECT_NONFATAL_FAILURE(expect_all_released(), "release(s) of arrays the host never handed out");
     host.reset();
-}
-
-TEST_F(FrameTest, StringParametersAreCopiesReleasedByTheModule) {
-    inst->add_string("filename", "cells.csv");
-    inst->add_string("unset");
-    call(Active::No, [](Frame& f) {
-        velmora::HeapText s = f.get_str("filename");
-        ASSERT_TRUE(s);
-        EXPECT_STREQ(s.get(), "cells.csv");
-        EXPECT_FALSE(f.get_str("unset"));
-        EXPECT_FALSE(f.get_str("missing"));
-    });
-    EXPECT_TRUE(host.reports().empty());
 }
 
 }  // namespace

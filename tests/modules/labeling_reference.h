@@ -1,7 +1,4 @@
-// A plain, unoptimised reading of the connected-area labelling and the area
-// filter, kept as the reference that the library's fast passes must match
-// bit for bit: labels, numbering, pass count, notice and console lines.
-// Used by the division tests and the labelling benchmark.
+// A plain reading of the connected-area labelling and filter that the fast passes must match bit for bit.
 #pragma once
 
 #include <algorithm>
@@ -26,7 +23,6 @@ inline Labelling label(const std::vector<std::int64_t>& cells, int per, std::int
     const std::int64_t ncells = static_cast<std::int64_t>(cells.size()) / per;
     labels.assign(static_cast<std::size_t>(nnodes), 0);
     auto node = [&](std::int64_t c, int k) -> int& { return labels[static_cast<std::size_t>(cells[c * per + k])]; };
-
     // Provisional labels: a cell takes the first label among its nodes, or a new one.
     int k = 0;
     for (std::int64_t c = 0; c < ncells; ++c) {
@@ -37,9 +33,7 @@ inline Labelling label(const std::vector<std::int64_t>& cells, int per, std::int
     }
     std::vector<int> table(static_cast<std::size_t>(k) + 1);
     auto at = [&](int l) -> int& { return table[static_cast<std::size_t>(l)]; };
-
-    // Merge passes: each cell maps its first node's label to the first that
-    // differs, the table's chains are followed to their ends, labels relabelled.
+    // Merge passes: each cell maps its first node's label to the first that differs; chains followed to their ends.
     while (ncells > 0) {
         std::fill(table.begin(), table.end(), -1);
         int changes = 0;
@@ -74,7 +68,6 @@ inline Labelling label(const std::vector<std::int64_t>& cells, int per, std::int
             break;
         }
     }
-
     // Numbering: the labels still in use, in increasing order, from first_no (at least 1).
     std::fill(table.begin(), table.end(), -1);
     for (int l : labels)
@@ -88,9 +81,7 @@ inline Labelling label(const std::vector<std::int64_t>& cells, int per, std::int
     return r;
 }
 
-// One hub triangle and `leaves` separate triangles, then one cell per leaf
-// from the hub: each merge pass can join only the last leaf, so the passes
-// grow with the leaves.
+// One hub triangle, `leaves` separate ones, then a cell per leaf from the hub: one merge pass per leaf.
 inline std::vector<std::int64_t> star(int leaves) {
     std::vector<std::int64_t> cells{0, 1, 2};
     for (int i = 1; i <= leaves; ++i) cells.insert(cells.end(), {3 * i, 3 * i + 1, 3 * i + 2});

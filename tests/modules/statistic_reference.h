@@ -1,6 +1,4 @@
-// The statistics of CalcStatistic computed directly: for every area, one
-// pass over all nodes for the sums and one for the deviation. The tests hold
-// the module to it bit for bit; the benchmark measures the module against it.
+// The statistics computed directly: per area one pass for the sums and one for the deviation.
 #pragma once
 
 #include <cmath>
@@ -9,8 +7,7 @@
 #include <vector>
 
 namespace vref {
-// Internal to each program that includes it, so that the compiler may
-// specialise it for the call at hand as it would a local function.
+// Internal to each program that includes it, so that the compiler may specialise it as a local function.
 namespace {
 
 struct RefArea {

@@ -22,16 +22,6 @@ void ModuleTest::expect_all_released() const {
     if (host.bad_releases() != 0) ADD_FAILURE() << host.bad_releases() << " release(s) of arrays the host never handed out";
 }
 
-void ModuleTest::run(vhost::Object& instance, const Messages& expected, std::string_view entry) {
-    call(instance, expected, entry, nullptr);
-}
-
-std::string ModuleTest::run_stdout(vhost::Object& instance, const Messages& expected, std::string_view entry) {
-    std::string console;
-    call(instance, expected, entry, &console);
-    return console;
-}
-
 void ModuleTest::call(vhost::Object& instance, const Messages& expected, std::string_view entry, std::string* console) {
     std::size_t before = host.reports().size();
     if (console) ::testing::internal::CaptureStdout();
@@ -89,10 +79,6 @@ void InstanceTest::expect_idle(const std::vector<std::function<void()>>& cases, 
     }
 }
 
-InstanceTest::Failure InstanceTest::unset_case(const std::string& path) {
-    return {"no " + path, [this, path] { unset(path); }, "can not get " + path + ".\n"};
-}
-
 void expect_points(const vhost::FieldRef& f, const std::vector<float>& xyz) {
     const auto n = static_cast<std::int64_t>(xyz.size() / 3);
     EXPECT_EQ(f.nnodes(), n);
@@ -117,8 +103,6 @@ void expect_component(const vhost::FieldRef& f, int c, int type, int veclen, con
     EXPECT_EQ(f.null_flag(c), null.has_value());
     EXPECT_EQ(f.null_value(c), null.value_or(f.null_value(c)));
 }
-
-std::string msg(const std::string& name, const std::string& rest) { return name + " : " + rest; }
 
 std::vector<std::uint32_t> bits(const std::vector<float>& v) {
     std::vector<std::uint32_t> b(v.size());

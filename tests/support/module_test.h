@@ -1,11 +1,9 @@
-// The fixture of every test that runs modules: a fresh host per test, and the
-// checks each run must pass (result 1, no host array left unreleased, exactly
-// the expected texts through the error channel).
+// The fixture of every test that runs modules: a fresh host per test; every run returns 1, releases every array
+// and reports exactly the expected texts.
 #pragma once
 
 #include <gtest/gtest.h>
 
-// The standard headers most tests use come with this one.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -33,7 +31,6 @@ struct Param {
     std::variant<std::int64_t, double, std::string> value;
     Param(std::string p, int v) : path(std::move(p)), value(std::int64_t{v}) {}
     Param(std::string p, double v) : path(std::move(p)), value(v) {}
-    Param(std::string p, const char* v) : path(std::move(p)), value(std::string(v)) {}
     Param(std::string p, std::string v) : path(std::move(p)), value(std::move(v)) {}
 };
 void set_params(vhost::Object& o, std::initializer_list<Param> params);
@@ -55,34 +52,39 @@ protected:
     }
     void TearDown() override { expect_all_released(); }
 
-    // Adds a failure naming every array the modules kept.
     void expect_all_released() const;
-
-    // Calls the instance's entry (its update by default) and checks the
-    // result, the release of every array and the reported texts.
-    void run(vhost::Object& instance, const Messages& expected, std::string_view entry = {});
+    // Calls the instance's entry (its update by default) and checks it as above.
+    void run(vhost::Object& instance, const Messages& expected, std::string_view entry = {}) {
+        call(instance, expected, entry, nullptr);
+    }
     // The same, returning what the module wrote to standard output.
-    std::string run_stdout(vhost::Object& instance, const Messages& expected, std::string_view entry = {});
-
-private:
-    void call(vhost::Object& instance, const Messages& expected, std::string_view entry, std::string* console);
-
-protected:
-    // Links holder's array `name` to a free array of n values of `type` (an
-    // array of no values, or of the wrong length, where a module reads one).
+    std::string run_stdout(vhost::Object& instance, const Messages& expected, std::string_view entry = {}) {
+        std::string console;
+        call(instance, expected, entry, &console);
+        return console;
+    }
+    // Links holder's array `name` to a free array of n values of `type` (empty, or of the wrong length).
     vhost::Object& relink(vhost::Object& holder, const std::string& name, int type, std::int64_t n = 0);
 
+    vhost::Object* grid = nullptr;
+    // A fresh host holding an empty field "grid".
+    vhost::FieldRef new_grid() {
+        host.reset();
+        grid = &host.add_field("grid");
+        return field(*grid);
+    }
     vhost::FieldRef field(vhost::Object& o) { return vhost::FieldRef(o); }
     vhost::FieldRef field(vhost::Object& inst, std::string_view path) { return vhost::FieldRef(inst.at(path)); }
-
     // An instance of a module with its field inputs linked (input -> target).
     vhost::Object& instance(const std::string& name, std::string_view module,
                             std::initializer_list<std::pair<const char*, const char*>> links = {},
                             std::initializer_list<Param> params = {});
+
+private:
+    void call(vhost::Object& instance, const Messages& expected, std::string_view entry, std::string* console);
 };
 
-// A test of one module instance `inst`, which build() makes afresh (with a
-// fresh host) before each test and before each case of a failure table.
+// A test of one module instance `inst`, which build() makes afresh before each test and each case of a table.
 class InstanceTest : public ModuleTest {
 protected:
     vhost::Object* inst = nullptr;
@@ -97,28 +99,26 @@ protected:
     void unset(const std::string& path) { inst->at(path).clear_value(); }
 
     using Failure = vtest::Failure;
-    // For each case: build(), spoil, update; the one message, `console` on
-    // standard output, done 0, and then `check` on what the update left.
+    // For each case: build(), spoil, update; the one message, `console` on standard output, done 0, then `check`.
     void expect_failures(const std::vector<Failure>& cases, const std::function<void()>& check = {},
                          const std::string& console = "");
-    // For each way of leaving the update nothing to do: build(), set it up,
-    // update; no message, nothing on standard output, done 0, then `check`.
+    // For each way of leaving the update nothing to do: no message, nothing on standard output, done 0, `check`.
     void expect_idle(const std::vector<std::function<void()>>& cases, const std::function<void()>& check = {});
     // A case that clears parameter `path`: "can not get <path>.".
-    Failure unset_case(const std::string& path);
+    Failure unset_case(const std::string& path) {
+        return {"no " + path, [this, path] { unset(path); }, "can not get " + path + ".\n"};
+    }
 };
 
-// Points as the display modules write them: nnodes and nspace 3, the
-// coordinates xyz, and one Point cell set naming each node once, in order.
+// Points as the display modules write them: nspace 3, the coordinates xyz, one Point cell set naming each node.
 void expect_points(const vhost::FieldRef& f, const std::vector<float>& xyz);
 
-// Component c of f: its type, veclen, label and units, and its null value if
-// flagged (no value: no flag).
+// Component c of f: its type, veclen, label and units, and its null value if flagged (no value: no flag).
 void expect_component(const vhost::FieldRef& f, int c, int type, int veclen, const std::string& label,
                       const std::string& units = "", std::optional<double> null = std::nullopt);
 
 // "<name> : <rest>", a message in the house style.
-std::string msg(const std::string& name, const std::string& rest);
+inline std::string msg(const std::string& name, const std::string& rest) { return name + " : " + rest; }
 
 // Bit for bit: NaN equals NaN of the same bits, 0 and -0 differ.
 std::vector<std::uint32_t> bits(const std::vector<float>& v);
