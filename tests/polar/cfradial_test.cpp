@@ -21,15 +21,7 @@ TEST(CfRadialVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
 
     // Zh by its standard name, before DBZ by its name.
     const PolarVolume v = read_cfradial(path);
-    EXPECT_EQ(v.source, path);
-    EXPECT_EQ(v.field, "Zh");
-    EXPECT_EQ(v.units, "dBZ");
-    ASSERT_TRUE(v.site);
-    EXPECT_EQ(v.site->latitude, -12.25);
-    EXPECT_EQ(v.site->longitude, 131.04);
-    EXPECT_EQ(v.site->height, 42.0);
-    EXPECT_EQ(v.time, 1614834367.0);  // 2021-03-04 05:06:07 UTC
-    EXPECT_FLOAT_EQ(v.beam_width, 0.95);
+    polartest::expect_volume(v, path, "Zh", {-12.25, 131.04, 42.0}, 1614834367.0, 0.95f);   // 2021-03-04 05:06:07 UTC
     ASSERT_EQ(v.sweeps.size(), 2u);
 
     const Sweep& a = v.sweeps[0];

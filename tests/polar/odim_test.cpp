@@ -62,14 +62,8 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
     polartest::write_odim(path);
 
     const PolarVolume v = read_odim(path);
-    EXPECT_EQ(v.source, path);
-    EXPECT_EQ(v.field, "DBZH");
-    ASSERT_TRUE(v.site);
-    EXPECT_EQ(v.site->latitude, 50.5);  // float32 one-element array
-    EXPECT_EQ(v.site->longitude, 6.25);
-    EXPECT_EQ(v.site->height, 120.0);
-    EXPECT_EQ(v.time, 1577934245.0);  // 2020-01-02 03:04:05 UTC
-    EXPECT_EQ(v.beam_width, 0.9);
+    // The latitude as a float32 one-element array; 2020-01-02 03:04:05 UTC.
+    polartest::expect_volume(v, path, "DBZH", {50.5, 6.25, 120.0}, 1577934245.0, 0.9);
 
     // dataset1, dataset2, dataset10 by number; dataset3 has no DBZH.
     ASSERT_EQ(v.sweeps.size(), 3u);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,17 @@ inline std::string error_of(const std::function<void()>& read) { return vtest::e
 inline void expect_refused(const std::function<void()>& read, const std::string& path, const std::string& message) {
     const std::string m = error_of(read);
     EXPECT_TRUE(m.starts_with(path + ": ") && m.find(message) != std::string::npos) << m;
+}
+
+// A volume's file, field, units, site, start time (s since 1970) and beam width, each exactly.
+inline void expect_volume(const velmora::app::polar::PolarVolume& v, const std::string& source, const char* field,
+                          velmora::app::polar::Site site, double time, double beam_width) {
+    EXPECT_EQ(std::tie(v.source, v.field, v.units), std::tie(source, field, "dBZ"));
+    ASSERT_TRUE(v.site);
+    EXPECT_EQ(std::tie(v.site->latitude, v.site->longitude, v.site->height),
+              std::tie(site.latitude, site.longitude, site.height));
+    EXPECT_EQ(v.time, time);
+    EXPECT_EQ(v.beam_width, beam_width);
 }
 
 // A sweep's scheduled elevation (degrees), its gates, first gate range and spacing (m).
