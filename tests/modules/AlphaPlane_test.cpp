@@ -70,6 +70,7 @@ TEST_F(AlphaPlaneTest, CoordinatesOfTheSliceAndFailuresLeaveWhatWasSetBefore) {
         {1, 4, 0, 2.0, {4, 6}, 9, {1, 80, 200}},   // output (1, 2): input (1, 4, 2); only y is scaled
         {1, 4, 1, 2.0, {4, 6}, 9, {2, 80, 400}},
         {0, 3, 0, 0.5, {5, 6}, 7, {1.5f, 20, 100}},   // output (2, 1): input (3, 2, 1); x halved
+        {0, 3, 1, 2.0, {5, 6}, 7, {6, 40, 200}},   // the same node, each component doubled
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.axis);

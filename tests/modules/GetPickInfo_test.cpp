@@ -92,6 +92,11 @@ TEST_F(GetPickInfoTest, BrokenEntriesAndEveryFailureHaveTheirMessages) {
     }, [&] { EXPECT_EQ(out().nnodes(), 0); }, kPicked);
     expect_failures({{"no output", picked([&] { inst->make_link("out", "nowhere"); }), "can not get ocoord.\n"}}, {},
                     kPicked);
+    // Coordinates for the old node only: the new node is counted, nothing written past the end.
+    expect_failures({{"short coordinates",
+                      picked([&] { out().nnodes(1); relink(inst->at("out"), "coord", DTYPE_FLOAT, 3); }),
+                      "can not get ocoord.\n"}},
+                    [&] { EXPECT_EQ(out().nnodes(), 2); }, kPicked);
     // No nodes per cell: the node is already counted.
     expect_failures({{"cells without connectivity", picked([&] { out().cell_set_template("Unknown"); }),
                       "can not get oconnect.\n"}}, [&] { EXPECT_EQ(out().nnodes(), 1); }, kPicked);
