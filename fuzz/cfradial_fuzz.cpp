@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "fuzz_support.h"
-#include "polar.h"
+#include "polar/polar.h"
 
 // As in netcdf_fuzz: the NetCDF library sizes tables from a damaged NetCDF-4
 // header and reports "out of memory" when malloc answers null, which it may
@@ -15,7 +15,7 @@
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=512"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    namespace polar = velmora::app::polar;
+    namespace polar = velmora::polar;
     const std::string path = velmora::fuzz::scratch().write("volume.nc", data, size);
     (void)polar::polar_format(path);
     for (const char* field : {"", "VEL"}) {

@@ -22,7 +22,7 @@
 #include "rain_mesh_bound.h"
 #include "host.h"
 #include "om.h"
-#include "operations.h"
+#include "run/operations.h"
 
 namespace {
 
@@ -259,7 +259,7 @@ std::vector<const vhost::ModuleDecl*>& modules() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     velmora::fuzz::silence_stdout();
-    velmora::app::register_operations();
+    velmora::register_operations();
     modules() = vhost::all_modules();
     return 0;
 }

@@ -13,20 +13,20 @@
 #include <string_view>
 #include <vector>
 
-#include "document.h"
-#include "dump.h"
+#include "run/document.h"
+#include "run/dump.h"
 #include "field_ref.h"
 #include "fuzz_support.h"
 #include "rain_mesh_bound.h"
 #include "host.h"
-#include "json_write.h"
-#include "network.h"
-#include "operations.h"
-#include "runner.h"
+#include "run/json_write.h"
+#include "run/network.h"
+#include "run/operations.h"
+#include "run/runner.h"
 
 namespace {
 
-using velmora::app::PlannedInstance;
+using velmora::PlannedInstance;
 using vhost::Kind;
 using vhost::Object;
 
@@ -119,7 +119,7 @@ std::FILE* nowhere() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     velmora::fuzz::silence_stdout();
-    velmora::app::register_operations();
+    velmora::register_operations();
     return 0;
 }
 
@@ -141,17 +141,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const velmora::fuzz::InWorkFolder here(scratch.work());
     const vhost::ConfinedWrites confined(host, {scratch.work()});
     try {
-        const auto doc = velmora::app::Document::parse((scratch.work() / "net.json").string(), std::move(text));
-        const velmora::app::Plan plan = velmora::app::build_network(doc, overrides);
-        velmora::app::RunRecord record{doc.name(), {}};
-        velmora::app::CallSettings settings;
+        const auto doc = velmora::Document::parse((scratch.work() / "net.json").string(), std::move(text));
+        const velmora::Plan plan = velmora::build_network(doc, overrides);
+        velmora::RunRecord record{doc.name(), {}};
+        velmora::CallSettings settings;
         settings.skip = too_large;
-        velmora::app::call_instances(plan, settings, record, nowhere(), false);
+        velmora::call_instances(plan, settings, record, nowhere());
         // A dump is bounded by its value count, as the runner bounds it, at
         // a size a fuzzer can write many times a second.
-        if (velmora::app::dump_values() <= kMaxDumpValues)
-            (void)velmora::app::json_text(velmora::app::dump_tree(record));
-    } catch (const velmora::app::NetworkError&) {
+        if (velmora::dump_values() <= kMaxDumpValues)
+            (void)velmora::json_text(velmora::dump_tree(record));
+    } catch (const velmora::NetworkError&) {
         // Refused with its place: the loader's way with bad input.
     } catch (const std::exception&) {
         // Refused with a message (an unreadable volume, too little memory).

@@ -7,14 +7,14 @@
 #include <exception>
 
 #include "fuzz_support.h"
-#include "polar.h"
+#include "polar/polar.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string path = velmora::fuzz::scratch().write("volume.ar2v", data, size);
     // Reflectivity and velocity take different fields of message 1.
     for (const char* field : {"REF", "VEL"}) {
         try {
-            velmora::app::polar::read_nexrad(path, field);
+            velmora::polar::read_nexrad(path, field);
         } catch (const std::exception&) {
         }
     }

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "fuzz_support.h"
-#include "polar.h"
+#include "polar/polar.h"
 
 // HDF5 sizes some buffers from a damaged file's headers before it finds them
 // damaged and takes a null answer from malloc as a failure to report: malloc
@@ -16,7 +16,7 @@
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=512"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    namespace polar = velmora::app::polar;
+    namespace polar = velmora::polar;
     const std::string path = velmora::fuzz::scratch().write("volume.h5", data, size);
     (void)polar::polar_format(path);
     for (const char* field : {"", "VRADH"}) {

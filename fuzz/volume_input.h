@@ -13,7 +13,7 @@
 #include "field_ref.h"
 #include "fuzz_support.h"
 #include "host.h"
-#include "volume.h"
+#include "io/volume.h"
 
 namespace velmora::fuzz {
 
@@ -27,16 +27,16 @@ inline void read_fuzzed_volume(const std::uint8_t* data, std::size_t size, const
     host.reset();
     host.set_error_stream(nullptr);
     vhost::Object& field = host.add_field("radar");
-    const app::ValueSink sink = [&field](const app::Volume& axes) {
+    const velmora::ValueSink sink = [&field](const velmora::Volume& axes) {
         if (axes.x.size() * axes.y.size() * axes.z.size() > kMaxFuzzNodes)
             throw std::runtime_error("larger than the fuzz targets read");
-        return app::make_volume_field(field, axes);
+        return velmora::make_volume_field(field, axes);
     };
-    for (long time : {app::kOnlyTime, 1L}) {
+    for (long time : {velmora::kOnlyTime, 1L}) {
         try {
-            app::Volume v = app::read_volume(path, var, sink, time);
-            app::set_volume_null(field, v);
-            if (vhost::FieldRef(field).ncomp() > 0) app::nulls_to_nan(field, 0);
+            velmora::Volume v = velmora::read_volume(path, var, sink, time);
+            velmora::set_volume_null(field, v);
+            if (vhost::FieldRef(field).ncomp() > 0) velmora::nulls_to_nan(field, 0);
             return;
         } catch (const std::exception& e) {
             // A file of several time steps is read once more at a time step.

@@ -16,23 +16,23 @@
 #include <optional>
 #include <sstream>
 
-#include "analyze.h"
-#include "cell_analysis.h"
-#include "document.h"
-#include "dump.h"
+#include "analysis/analyze.h"
+#include "analysis/cell_analysis.h"
+#include "run/document.h"
+#include "run/dump.h"
 #include "host.h"
-#include "json_write.h"
-#include "module_info.h"
-#include "network.h"
-#include "operations.h"
-#include "polar_input.h"
-#include "runner.h"
-#include "track_frames.h"
-#include "tracker.h"
-#include "volume.h"
+#include "run/json_write.h"
+#include "run/module_info.h"
+#include "run/network.h"
+#include "run/operations.h"
+#include "polar/polar_input.h"
+#include "run/runner.h"
+#include "analysis/track_frames.h"
+#include "tracking/tracker.h"
+#include "io/volume.h"
 
 namespace py = pybind11;
-using namespace velmora::app;
+using namespace velmora;
 
 namespace {
 
@@ -157,7 +157,7 @@ RunOutput run_network_impl(const std::string& source, bool is_path, const std::s
         if (!err) throw std::runtime_error("can not open " + reported.path());
         const StdoutTo to(printed.path());
         try {
-            status = call_instances(plan, CallSettings{}, record, err, false);
+            status = call_instances(plan, CallSettings{}, record, err);
         } catch (...) {
             std::fclose(err);
             throw;
@@ -390,7 +390,7 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
         {
             const StdoutTo to(printed.path());
             try {
-                status = analyze(o, err, false);
+                status = analyze(o, err);
             } catch (...) {
                 std::fclose(err);
                 vhost::host().reset();

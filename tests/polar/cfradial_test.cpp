@@ -4,14 +4,14 @@
 #include <filesystem>
 #include <string>
 
-#include "polar.h"
+#include "polar/polar.h"
 #include "polar_files.h"
 #include "temp_files.h"
-#include "volume.h"
+#include "io/volume.h"
 
 namespace {
 
-using namespace velmora::app::polar;
+using namespace velmora::polar;
 using polartest::CfRadialLayout;
 
 TEST(CfRadialVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
@@ -82,7 +82,7 @@ TEST(CfRadialFormat, TellsTheFormatsApart) {
     polartest::write_odim(odim);
     polartest::write_cfradial(cf4);
     polartest::write_cfradial(cf3, {.format = 0});
-    velmora::app::write_netcdf(grid, velmora::app::synthetic_scene({.nx = 4, .ny = 3, .nz = 2}));
+    velmora::write_netcdf(grid, velmora::synthetic_scene({.nx = 4, .ny = 3, .nz = 2}));
     const std::pair<std::string, PolarFormat> files[] = {
         {odim, PolarFormat::odim}, {cf4, PolarFormat::cfradial}, {cf3, PolarFormat::cfradial},
         {grid, PolarFormat::none}, {dir.write("text", "CDF is not enough"), PolarFormat::none},

@@ -1,5 +1,5 @@
 // Gridding polar volumes: beam geometry against closed forms, and volumes sampled from known fields.
-#include "gridding.h"
+#include "polar/gridding.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 
 namespace {
 
-using namespace velmora::app;
-using namespace velmora::app::polar;
+using namespace velmora;
+using namespace velmora::polar;
 
 constexpr double kDeg = std::numbers::pi / 180.0;
 

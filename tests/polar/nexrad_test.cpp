@@ -10,13 +10,13 @@
 #include <tuple>
 #include <vector>
 
-#include "polar.h"
+#include "polar/polar.h"
 #include "polar_files.h"
 #include "temp_files.h"
 
 namespace {
 
-using namespace velmora::app::polar;
+using namespace velmora::polar;
 using polartest::expect_ray;
 using vtest::TempDir;
 

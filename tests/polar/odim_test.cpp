@@ -7,13 +7,13 @@
 #include <string>
 #include <tuple>
 
-#include "polar.h"
+#include "polar/polar.h"
 #include "polar_files.h"
 #include "temp_files.h"
 
 namespace {
 
-using namespace velmora::app::polar;
+using namespace velmora::polar;
 using polartest::H5File;
 
 const std::string kKnmi = std::string(VELMORA_SOURCE_DIR) + "/../shared/data/odim_nldhl_201106101140.h5";

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app_test.h"
-#include "polar.h"
+#include "polar/polar.h"
 
 namespace polartest {
 
@@ -28,8 +28,8 @@ inline void expect_refused(const std::function<void()>& read, const std::string&
 }
 
 // A volume's file, field, units, site, start time (s since 1970) and beam width, each exactly.
-inline void expect_volume(const velmora::app::polar::PolarVolume& v, const std::string& source, const char* field,
-                          velmora::app::polar::Site site, double time, double beam_width) {
+inline void expect_volume(const velmora::polar::PolarVolume& v, const std::string& source, const char* field,
+                          velmora::polar::Site site, double time, double beam_width) {
     EXPECT_EQ(std::tie(v.source, v.field, v.units), std::tie(source, field, "dBZ"));
     ASSERT_TRUE(v.site);
     EXPECT_EQ(std::tie(v.site->latitude, v.site->longitude, v.site->height),
@@ -39,7 +39,7 @@ inline void expect_volume(const velmora::app::polar::PolarVolume& v, const std::
 }
 
 // A sweep's scheduled elevation (degrees), its gates, first gate range and spacing (m).
-inline void expect_sweep(const velmora::app::polar::Sweep& s, double fixed_angle, int gates, double range_first,
+inline void expect_sweep(const velmora::polar::Sweep& s, double fixed_angle, int gates, double range_first,
                          double gate_spacing, double tolerance = 0) {
     EXPECT_NEAR(s.fixed_angle, fixed_angle, tolerance);
     EXPECT_EQ(s.gates, gates);
@@ -48,7 +48,7 @@ inline void expect_sweep(const velmora::app::polar::Sweep& s, double fixed_angle
 }
 
 // One ray's gates: missing where want is NaN, else equal within tolerance.
-inline void expect_ray(const velmora::app::polar::Sweep& s, std::size_t ray, const std::vector<float>& want,
+inline void expect_ray(const velmora::polar::Sweep& s, std::size_t ray, const std::vector<float>& want,
                        float tolerance = 0) {
     ASSERT_GE(s.gates, static_cast<int>(want.size()));
     for (std::size_t g = 0; g < want.size(); ++g) {
@@ -59,7 +59,7 @@ inline void expect_ray(const velmora::app::polar::Sweep& s, std::size_t ray, con
 }
 
 // A sweep's largest value and its gates of 40 dBZ and more.
-inline std::pair<float, int> max_and_strong(const velmora::app::polar::Sweep& s) {
+inline std::pair<float, int> max_and_strong(const velmora::polar::Sweep& s) {
     float max = -1000;
     int strong = 0;
     for (float x : s.values)

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "runner.h"
+#include "run/runner.h"
 #include "temp_files.h"
 
 namespace vtest {
@@ -27,14 +27,14 @@ std::string error_of(F&& f) {
 // Runs a network file as `velmora run` does (dumped when dump is given); its exit status. The modules' standard
 // output is dropped.
 inline int run_file(const std::string& network, Capture& err, const std::string& dump = {}, bool writes_anywhere = false,
-                    std::int64_t dump_limit = velmora::app::kDefaultDumpLimit) {
-    velmora::app::RunOptions o;
+                    std::int64_t dump_limit = velmora::kDefaultDumpLimit) {
+    velmora::RunOptions o;
     o.network = network;
     o.dump = dump;
     o.dump_limit = dump_limit;
     o.writes_anywhere = writes_anywhere;
     ::testing::internal::CaptureStdout();
-    const int status = velmora::app::run_network(o, err.stream(), false);
+    const int status = velmora::run_network(o, err.stream());
     ::testing::internal::GetCapturedStdout();
     return status;
 }
@@ -44,10 +44,10 @@ inline int cli(const std::vector<std::string>& args) {
     CLI::App app{"velmora"};
     app.require_subcommand(1);
     int status = 0;
-    velmora::app::add_commands(app, status);
+    velmora::cli::add_commands(app, status);
     std::vector<const char*> argv{"velmora"};
     for (const auto& a : args) argv.push_back(a.c_str());
-    return velmora::app::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
+    return velmora::cli::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
 }
 
 }  // namespace vtest

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "app_test.h"
-#include "volume.h"
+#include "io/volume.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
     EXPECT_TRUE(std::filesystem::exists(out + "/tracks.vtp"));
     EXPECT_TRUE(std::filesystem::exists(out + "/volumes/series_000/cells.csv"));
     // Volumes of another grid, or of the same time, cannot be tracked.
-    velmora::app::write_netcdf(dir.file("other.nc"), velmora::app::synthetic_scene());
+    velmora::write_netcdf(dir.file("other.nc"), velmora::synthetic_scene());
     for (const auto& [other, says] : {std::pair{dir.file("other.nc"), "lies on another grid than"},
                                       std::pair{series + "/series_000.nc", "are of the same time"}}) {
         ::testing::internal::CaptureStderr();

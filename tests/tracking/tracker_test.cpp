@@ -6,15 +6,15 @@
 #include <map>
 #include <set>
 
-#include "cell_analysis.h"
-#include "phase_correlation.h"
-#include "series.h"
-#include "track_frames.h"
-#include "tracker.h"
+#include "analysis/cell_analysis.h"
+#include "tracking/phase_correlation.h"
+#include "tracking/series.h"
+#include "analysis/track_frames.h"
+#include "tracking/tracker.h"
 
 namespace {
 
-using namespace velmora::app;
+using namespace velmora;
 
 TEST(TrackerTest, PhaseCorrelationFindsTheShiftOfTheEcho) {
     const std::size_t nx = 64, ny = 48;

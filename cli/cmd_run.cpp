@@ -1,0 +1,78 @@
+// velmora run NETWORK.json [--dump FILE] [--set INSTANCE.PARAM=VALUE]...
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <new>
+#include <memory>
+
+#include "commands.h"
+#include "progress.h"
+#include "run/runner.h"
+
+namespace velmora::cli {
+
+void add_run_command(CLI::App& app, int& status) {
+    auto options = std::make_shared<RunOptions>();
+    CLI::App* run = app.add_subcommand("run", "Run a network of module instances described in a JSON file");
+    const std::string about =
+        "Builds the fields and module instances of a network file on velmora's host, sets their parameters, links "
+        "them, and calls each instance's entry points after the instances it reads from (otherwise in file order). "
+        "What the modules print goes to standard output unchanged; what they report goes to standard error.\n\n";
+    run->add_option("network", options->network, "The network file: fields, instances, parameter values and links (docs/networks.md)")
+        ->required()
+        ->type_name("NETWORK.json");
+    run->add_option("--dump", options->dump,
+                    "After the run, write the whole object tree to FILE as JSON: every field, every instance's "
+                    "parameters and outputs, the reported texts in order. A dump reads back as a network file.")
+        ->type_name("FILE");
+    run->add_option("--dump-limit", options->dump_limit,
+                    "The most values (array elements and strings) a dump may hold; a larger tree is not dumped "
+                    "and the run ends with status 1")
+        ->type_name("N")
+        ->default_val(kDefaultDumpLimit)
+        ->check(CLI::Range(std::int64_t{1}, INT64_MAX));
+    run->add_option("--set", options->overrides,
+                    "Override a parameter after the file's values; VALUE is JSON (a number, a list, an object) or, "
+                    "for a string parameter, plain text. Repeatable.")
+        ->type_name("INSTANCE.PARAM=VALUE")
+        ->allow_extra_args(false);
+    run->add_flag("-v,--verbose", options->verbose, "Note each call, its result and the dump on standard error");
+    run->add_flag("--allow-writes-anywhere", options->writes_anywhere,
+                  "Let the writer modules write files outside the folder the run runs in");
+    run->footer(about +
+        "Exit status: 0 when the network ran (modules may still have reported problems), 1 when the run went wrong "
+        "(a missing entry point, host arrays left unreleased, a dump that cannot be written), 2 when the network "
+        "cannot be run: a malformed file, an unknown module, parameter or link target, or a value of the wrong kind. "
+        "Then the message names the file, the line and column, and the offending name, and nothing is run.");
+    run->callback([options, &status] { ProgressBar bar(stderr);
+        status = run_network(*options, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr); });
+}
+
+void add_commands(CLI::App& app, int& status) {
+    add_run_command(app, status);
+    add_modules_command(app, status);
+    add_analyze_command(app, status);
+    add_synth_command(app, status);
+    add_track_command(app, status);
+    add_grid_command(app, status);
+}
+
+int parse_and_run(CLI::App& app, int& status, int argc, const char* const* argv) {
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : 2;   // --help is not a failure; anything else is a usage error
+    } catch (const std::bad_alloc&) {
+        // A volume or network larger than the memory: said, never an abort.
+        std::fprintf(stderr, "velmora: out of memory\n");
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora: %s\n", e.what());
+        return 1;
+    }
+    return status;
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,378 @@
+// velmora track FILES... --var NAME --level DBZ --min-cells N --out DIR --max-speed M/S --max-gap S --interval S
+// velmora synth --series N --interval S OUT_DIR
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <numeric>
+
+#include "analysis/analyze.h"
+#include "analysis/cell_properties.h"
+#include "io/cf_time.h"
+#include "commands.h"
+#include "tracking/series.h"
+#include "tracking/tracker.h"
+#include "io/vtk_files.h"
+#include "pictures/pictures.h"
+
+namespace velmora::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TrackOptions {
+    std::vector<std::string> volumes;
+    std::string var = "DT";
+    double level = 40.0;
+    int min_cells = 8;
+    std::string out = "velmora-tracks";
+    double max_speed = 30.0;
+    double max_gap = 0.0;
+    double interval = 300.0;
+    bool picture = true;
+    bool timings = false;
+    PolarOptionTexts polar;
+};
+
+// A volume of the series, analysed.
+struct Analysed {
+    std::string path, folder;
+    AnalyzeOptions::ForTracking result;
+};
+
+// The folder of each volume's analysis: its file's stem, numbered where
+// stems repeat.
+std::vector<std::string> folders_of(const std::vector<std::string>& paths) {
+    std::map<std::string, int> seen;
+    std::vector<std::string> out;
+    for (const auto& p : paths) {
+        const std::string stem = fs::path(p).stem().string();
+        const int n = ++seen[stem];
+        out.push_back(n == 1 ? stem : stem + "-" + std::to_string(n));
+    }
+    return out;
+}
+
+std::string number(double v, const char* format = "%.3f") {
+    if (!std::isfinite(v)) return "";
+    char b[64];
+    std::snprintf(b, sizeof b, format, v);
+    return b;
+}
+
+// The property columns that follow the track's own in tracks.csv: those of
+// cell_properties.csv that it does not already hold.
+bool own_column(const std::string& name) {
+    for (const char* c : {"cell", "voxels", "volume_km3", "top_km", "max_dbz", "x_km", "y_km", "z_km", "parent"})
+        if (name == c) return true;
+    return false;
+}
+
+void write_csv(const std::string& path, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
+               const std::vector<tracking::Row>& rows, bool timed) {
+    // The properties of every volume as columns, by name: every volume has
+    // the same ones (the same echo-top levels; lat and lon where it has an origin).
+    std::vector<std::map<std::string, std::vector<double>>> props;
+    std::vector<std::string> extra;   // in the order of the first volume with cells
+    for (const Analysed& a : series) {
+        auto& by_name = props.emplace_back();
+        const bool first = extra.empty() && !a.result.properties.cells.empty();
+        for (PropertyColumn& c : property_columns(a.result.properties)) {
+            if (first && !own_column(c.name)) extra.push_back(c.name);
+            by_name[c.name] = std::move(c.values);
+        }
+    }
+    const std::string partial = path + ".partial";
+    {
+        std::ofstream f(partial);
+        f << "track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,source";
+        for (const auto& name : extra) f << ',' << name;
+        f << '\n';
+        for (const tracking::Row& r : rows) {
+            const tracking::Cell& c = frames[r.frame].cells[r.cell];
+            f << r.track << ',' << (timed ? iso_utc(frames[r.frame].time) : std::string()) << ',' << c.no << ','
+              << number(c.x) << ',' << number(c.y) << ',' << number(c.z) << ',' << c.voxels << ','
+              << number(c.volume_km3) << ',' << number(c.top_km, "%.2f") << ',' << number(c.max_dbz, "%.2f") << ','
+              << number(r.u, "%.2f") << ',' << number(r.v, "%.2f") << ',' << (r.parent ? std::to_string(r.parent) : "")
+              << ',' << tracking::event_name(r.event) << ',' << fs::path(series[r.frame].path).filename().string();
+            // The cell's row of its volume's property table (cells are in number order there too).
+            const auto& table = series[r.frame].result.properties.cells;
+            const auto at = std::find_if(table.begin(), table.end(), [&](const CellProperties& p) { return p.cell == c.no; });
+            for (const auto& name : extra) {
+                f << ',';
+                const auto col = props[r.frame].find(name);
+                if (at == table.end() || col == props[r.frame].end()) continue;
+                const double v = col->second[static_cast<std::size_t>(at - table.begin())];
+                if (!std::isnan(v)) f << number(v, "%.8g");
+            }
+            f << '\n';
+        }
+        f.close();
+        if (!f) throw std::runtime_error("can not write " + path);
+    }
+    fs::rename(partial, path);
+}
+
+// The tracks as lines, each the weighted centres of its cells in time order.
+std::vector<TrackLine> lines_of(const std::vector<tracking::Frame>& frames, const std::vector<tracking::Row>& rows) {
+    std::map<int, TrackLine> by_track;
+    for (const tracking::Row& r : rows) {
+        const tracking::Cell& c = frames[r.frame].cells[r.cell];
+        TrackLine& l = by_track[r.track];
+        l.track = r.track;
+        l.x.push_back(c.x);
+        l.y.push_back(c.y);
+        l.z.push_back(c.z);
+        l.time.push_back(frames[r.frame].time);
+    }
+    std::vector<TrackLine> out;
+    for (auto& [no, l] : by_track) out.push_back(std::move(l));
+    return out;
+}
+
+// The tracks over the plan view of the last volume.
+void draw_tracks(const std::string& png, const Volume& axes, const tracking::Frame& last,
+                 const std::vector<TrackLine>& lines, const std::string& caption) {
+    std::vector<std::int32_t> plan(axes.x.size() * axes.y.size(), 0);
+    for (const tracking::Cell& c : last.cells)
+        for (const std::int32_t col : c.columns) plan[static_cast<std::size_t>(col)] = c.no;
+    PlanView view;
+    view.x = axes.x;
+    view.y = axes.y;
+    view.column_max = last.column_max;
+    view.plan = plan;
+    for (const TrackLine& l : lines) view.paths.push_back({l.x, l.y, std::to_string(l.track)});
+    view.title = std::to_string(lines.size()) + " tracks over the highest reflectivity of the last volume";
+    view.caption = caption;
+    render_plan_png(view, png, 1100, 900);
+}
+
+using Clock = std::chrono::steady_clock;
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Analyses every volume of the series into its folder, as velmora analyze
+// does, keeping what tracking needs; 0, or the exit status.
+int analyse_series(const TrackOptions& o, std::vector<Analysed>& series, double& analysing, double& for_tracking) {
+    const auto folders = folders_of(o.volumes);
+    series.resize(o.volumes.size());
+    for (std::size_t i = 0; i < o.volumes.size(); ++i) {
+        Analysed& a = series[i];
+        a.path = o.volumes[i];
+        a.folder = (fs::path(o.out) / "volumes" / folders[i]).string();
+        AnalyzeOptions ao;
+        ao.volume = a.path;
+        ao.var = o.var;
+        ao.polar = o.polar.input;
+        ao.level = o.level;
+        ao.min_cells = o.min_cells;
+        ao.out = a.folder;
+        ao.picture = o.picture;
+        ao.for_tracking = &a.result;
+        int status = 0;
+        const auto start = Clock::now();
+        {
+            // Each volume's table stays in its folder; the series gets a line.
+            TempFile table;
+            {
+                const StdoutTo to(table.path());
+                status = analyze(ao, stderr);
+            }
+            std::ofstream(fs::path(a.folder) / "cells.txt") << table.text();
+        }
+        analysing += seconds_since(start);
+        for_tracking += a.result.seconds;
+        if (status != 0) {
+            std::fprintf(stderr, "velmora track: the analysis of %s failed; the messages above say why\n", a.path.c_str());
+            return status;
+        }
+        const Volume& first = series.front().result.axes;
+        if (a.result.axes.x != first.x || a.result.axes.y != first.y) {
+            std::fprintf(stderr,
+                         "velmora track: %s lies on another grid than %s (%zu x %zu against %zu x %zu columns, or "
+                         "other coordinates): the volumes of a series must share their grid\n",
+                         a.path.c_str(), series.front().path.c_str(), a.result.axes.x.size(), a.result.axes.y.size(),
+                         first.x.size(), first.y.size());
+            return 2;
+        }
+        std::printf("%s: %zu cells\n", a.path.c_str(), a.result.frame.cells.size());
+    }
+    return 0;
+}
+
+// The series in time order, with its frames: by the volumes' own times where
+// every one has one, else in the order given, --interval apart. 0, or the
+// exit status.
+int in_time_order(std::vector<Analysed>& series, double interval, std::vector<Analysed>& sorted,
+                  std::vector<tracking::Frame>& frames, bool& timed) {
+    const auto with_time =
+        std::count_if(series.begin(), series.end(), [](const Analysed& a) { return a.result.axes.time.has_value(); });
+    if (with_time != 0 && with_time != static_cast<long>(series.size())) {
+        std::fprintf(stderr, "velmora track: some volumes have a time and others not: give volumes of one kind\n");
+        return 2;
+    }
+    timed = with_time != 0;
+    std::vector<std::size_t> order(series.size());
+    std::iota(order.begin(), order.end(), 0);
+    if (timed) {
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return series[a].result.frame.time < series[b].result.frame.time;
+        });
+        for (std::size_t k = 1; k < order.size(); ++k)
+            if (series[order[k]].result.frame.time == series[order[k - 1]].result.frame.time) {
+                std::fprintf(stderr, "velmora track: %s and %s are of the same time (%s)\n",
+                             series[order[k - 1]].path.c_str(), series[order[k]].path.c_str(),
+                             iso_utc(series[order[k]].result.frame.time).c_str());
+                return 2;
+            }
+    }
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        sorted.push_back(std::move(series[order[k]]));
+        frames.push_back(std::move(sorted.back().result.frame));
+        if (!timed) frames.back().time = static_cast<double>(k) * interval;
+    }
+    return 0;
+}
+
+int run_track(const TrackOptions& o) {
+    std::error_code ec;
+    fs::create_directories(fs::path(o.out) / "volumes", ec);
+    if (ec) {
+        std::fprintf(stderr, "velmora track: can not create %s: %s\n", o.out.c_str(), ec.message().c_str());
+        return 2;
+    }
+    std::vector<Analysed> series, sorted;
+    std::vector<tracking::Frame> frames;
+    double analysing = 0.0, for_tracking = 0.0;
+    bool timed = false;
+    if (int status = analyse_series(o, series, analysing, for_tracking)) return status;
+    if (int status = in_time_order(series, o.interval, sorted, frames, timed)) return status;
+    const Volume& axes = sorted.front().result.axes;
+    std::vector<tracking::Row> rows;
+    const auto start = Clock::now();
+    try {
+        rows = tracking::track({axes.x, axes.y}, frames, {o.max_speed, o.max_gap});
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "velmora track: %s\n", e.what());
+        return 2;
+    }
+    const auto lines = lines_of(frames, rows);
+    const double linking = seconds_since(start);
+    const std::string csv = (fs::path(o.out) / "tracks.csv").string(), vtp = (fs::path(o.out) / "tracks.vtp").string(),
+                      png = (fs::path(o.out) / "tracks.png").string();
+    try {
+        write_csv(csv, sorted, frames, rows, timed);
+        write_track_lines(vtp, lines);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora track: %s\n", e.what());
+        return 1;
+    }
+    if (o.picture) {
+        try {
+            draw_tracks(png, axes, frames.back(), lines, fs::path(sorted.back().path).filename().string());
+        } catch (const std::runtime_error& e) {
+            fs::remove(png, ec);
+            std::fprintf(stderr, "velmora track: no picture: %s\n", e.what());
+        }
+    }
+    if (o.timings) {
+        // What tracking adds: the plan views and footprints taken during the
+        // analyses, and the linking; the analyses' writing and pictures aside.
+        const double analyses = analysing - for_tracking;
+        std::fprintf(stderr, "velmora: analyses %.3f s, tracking %.3f s (%.3f s in the analyses, %.3f s linking): %.1f %%\n",
+                     analyses, for_tracking + linking, for_tracking, linking,
+                     analyses > 0 ? 100.0 * (for_tracking + linking) / analyses : 0.0);
+    }
+    int splits = 0, merges = 0;
+    for (const auto& r : rows) {
+        splits += r.event == tracking::Event::Split;
+        merges += r.event == tracking::Event::Merge;
+    }
+    std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", lines.size(),
+                rows.size(), frames.size(), splits, merges, o.out.c_str());
+    for (const char* f : {"tracks.csv", "tracks.vtp", "tracks.png", "volumes/"})
+        if (fs::exists(fs::path(o.out) / f)) std::printf("  %s\n", f);
+    return 0;
+}
+
+}  // namespace
+
+void add_track_command(CLI::App& app, int& status) {
+    auto o = std::make_shared<TrackOptions>();
+    CLI::App* cmd = app.add_subcommand("track", "Follow the storm cells of a series of radar volumes over time");
+    cmd->add_option("volumes", o->volumes,
+                    "Radar volumes of one radar, on one grid: gridded, or polar and gridded alike (as velmora analyze "
+                    "reads)")
+        ->required()
+        ->type_name("VOLUME...");
+    cmd->add_option("--var", o->var, "The reflectivity variable of the volumes")->capture_default_str();
+    cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")
+        ->check(CLI::Range(-100.0, 100.0))
+        ->type_name("DBZ")
+        ->capture_default_str();
+    cmd->add_option("--min-cells", o->min_cells, "As velmora analyze --min-cells")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    cmd->add_option("--out", o->out, "The folder of the results")->capture_default_str();
+    cmd->add_option("--max-speed", o->max_speed, "No cell moves faster, m/s")
+        ->check(CLI::Range(0.1, 500.0))
+        ->capture_default_str();
+    cmd->add_option("--max-gap", o->max_gap,
+                    "Volumes further apart end the tracks, s; 0: twice the usual interval of the series")
+        ->check(CLI::Range(0.0, 1e9))
+        ->capture_default_str();
+    cmd->add_option("--interval", o->interval, "The time between volumes that have no time of their own, s")
+        ->check(CLI::Range(1.0, 1e9))
+        ->capture_default_str();
+    cmd->add_flag("!--no-picture", o->picture, "Do not render tracks.png nor the volumes' pictures");
+    cmd->add_flag("--timings", o->timings, "Print the time of the analyses and of tracking (to standard error)");
+    cmd->footer(
+        "Analyses each volume as velmora analyze does (into OUT/volumes/<file stem>/), orders them by the time of "
+        "their CF time variable (else as given), links each cell to one cell of the volume before and writes "
+        "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png. "
+        "docs/tracking.md describes the method.\n\nExit status: 0 when the series was tracked, 1 when a step failed, "
+        "2 when the volumes or the options cannot be used.");
+    add_polar_options(*cmd, o->polar);
+    cmd->callback([o, &status] {
+        if (!polar_input_ok(o->polar, "track", status)) return;
+        status = run_track(*o);
+    });
+}
+
+void add_series_option(CLI::App& synth, int& count, double& interval) {
+    synth.add_option("--series", count,
+                     "Write a series of this many volumes of moving cells (one fast, one that splits, two that merge) "
+                     "into the folder OUT, with the true tracks in truth.csv")
+        ->check(CLI::Range(2, 1000));
+    synth.add_option("--interval", interval, "The time between the volumes of a series, s")
+        ->check(CLI::Range(1.0, 86400.0))
+        ->capture_default_str();
+}
+
+int write_series(const std::string& dir, int count, double interval) {
+    const tracking::Series s = tracking::synthetic_series(count, interval);
+    fs::create_directories(dir);
+    char name[32];
+    for (std::size_t i = 0; i < s.volumes.size(); ++i) {
+        std::snprintf(name, sizeof name, "series_%03zu.nc", i);
+        write_netcdf((fs::path(dir) / name).string(), s.volumes[i]);
+    }
+    std::ofstream f(fs::path(dir) / "truth.csv");
+    f << "track,time,x_km,y_km,event,parent\n";
+    const double t0 = *s.volumes.front().time;
+    for (const auto& p : s.truth)
+        f << p.track << ',' << iso_utc(t0 + p.time) << ',' << number(p.x) << ',' << number(p.y) << ',' << p.event << ','
+          << (p.parent ? std::to_string(p.parent) : "") << '\n';
+    if (!f) throw std::runtime_error("can not write " + (fs::path(dir) / "truth.csv").string());
+    std::printf("a series of %d volumes %g s apart written to %s, true tracks in truth.csv\n", count, interval,
+                dir.c_str());
+    return 0;
+}
+
+}  // namespace velmora::cli

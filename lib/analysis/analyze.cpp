@@ -1,0 +1,570 @@
+#include "analysis/analyze.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <future>
+#include <new>
+#include <optional>
+#include <stdexcept>
+
+#include "analysis/cell_analysis.h"
+#include "field_ref.h"
+#include "host.h"
+#include "run/network.h"
+#include "run/operations.h"
+#include "run/runner.h"
+#include "analysis/track_frames.h"
+#include "io/vtk_files.h"
+#include "pictures/pictures.h"
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Heights of the legend: from 0 to the top of the grid rounded up to a
+// step of 1, 2, 5 or 10 km, so that the ticks fall on round heights.
+struct LegendScale {
+    double max = 1.0;
+    int ndiv = 1;
+};
+LegendScale legend_scale(const Volume& v) {
+    const double top = v.z.empty() ? 1.0 : std::max(1.0, static_cast<double>(v.z.back()));
+    for (double step : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
+        const double ndiv = std::ceil(top / step);
+        if (ndiv <= 8) return {ndiv * step, static_cast<int>(ndiv)};
+    }
+    return {std::ceil(top), 1};
+}
+
+double spacing(const std::vector<float>& axis) {
+    return axis.size() >= 2 ? std::fabs(static_cast<double>(axis[1]) - axis[0]) : 1.0;
+}
+
+// The cells of the table: the statistics module's measures, with volume
+// and VIL from the properties of the same cell.
+std::vector<Cell> cells_of(const std::vector<CellMeasures>& measures, const PropertyTable& properties) {
+    std::vector<Cell> cells;
+    auto p = properties.cells.begin();
+    for (const CellMeasures& m : measures) {
+        Cell& c = cells.emplace_back(Cell{m.no, m.voxels, m.top_km, m.max});
+        while (p != properties.cells.end() && p->cell < m.no) ++p;
+        if (p != properties.cells.end() && p->cell == m.no) {
+            c.volume_km3 = p->volume_km3;
+            c.vil_kg_m2 = p->vil_kg_m2;
+        }
+    }
+    return cells;
+}
+
+std::vector<std::string> texts_of(vhost::Object& str_array) {
+    vhost::Object* a = str_array.deref();
+    return a ? a->strings() : std::vector<std::string>{};
+}
+
+// The results of a run are made in a folder of their own inside the output
+// folder and moved into place when the run has succeeded: a failed run
+// leaves no complete-looking partial file, and the results of an older run
+// are removed first, so that none of them stands beside the new ones.
+class Staging {
+public:
+    explicit Staging(const std::string& out_dir) : out_(out_dir), dir_(fs::path(out_dir) / ".velmora-partial") {
+        std::error_code ec;
+        for (const char* name : kResults) fs::remove(out_ / name, ec);
+        fs::remove_all(dir_, ec);
+        fs::create_directories(dir_, ec);
+        if (ec) throw std::runtime_error("can not create " + dir_.string() + ": " + ec.message());
+    }
+    ~Staging() {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    std::string path(const char* name) const { return (dir_ / name).string(); }
+    const fs::path& dir() const { return dir_; }
+    // Moves what the run made into the output folder; false, with the
+    // reason in ec, when one cannot be moved.
+    bool commit(std::error_code& ec) const {
+        for (const char* name : kResults) {
+            if (!fs::exists(dir_ / name)) continue;
+            fs::rename(dir_ / name, out_ / name, ec);
+            if (ec) return false;
+        }
+        return true;
+    }
+
+    // Every file an analysis may write, in the order they are listed.
+    static constexpr const char* kResults[] = {
+        "network.json",   "analysis.log",    "cells.csv",     "cell_properties.csv", "surface_cells.csv", "cells_ijk.txt",
+        "radar.vti",      "isosurface.vtp",  "isovolume.vtu", "cell_tops.vtp",     "centres.vtp",
+        "legend_axis.vtp", "legend_ticks.vtp", "cells.png",     "plan.png"};
+
+private:
+    fs::path out_, dir_;
+};
+
+std::string seconds_since(std::chrono::steady_clock::time_point t0) {
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f s", s);
+    return buf;
+}
+
+}  // namespace
+
+Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
+                      const Volume& v) {
+    const auto out = [&](const char* name) { return (fs::path(out_dir) / name).string(); };
+    const LegendScale scale = legend_scale(v);
+    const double dx = spacing(v.x);
+
+    char level[32];
+    std::snprintf(level, sizeof level, "%g", o.level);
+    Json net;
+    net["description"] = "Storm cells of " + v.name + " at " + level + " " +
+                         (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
+    net["fields"]["radar"] = {{"file", volume_path}, {"var", o.var}};
+    if (o.time != kOnlyTime) net["fields"]["radar"]["time"] = o.time;
+    Json& in = net["instances"];
+    in["surface"] = {{"module", "Isosurface"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
+    in["divsurf"] = {{"module", "DivIsosurf"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "surface.out"}}}};
+    in["surfstat"] = {{"module", "CalcStatistic"},
+                      {"links",
+                       {{"in", "surface.out"}, {"area", "divsurf.out_nd"}, {"no_min", "divsurf.no_min"}, {"no_max", "divsurf.no_max"}}}};
+    in["surfcsv"] = {{"module", "WriteStatistic"},
+                     {"params", {{"filename", out("surface_cells.csv")}}},
+                     {"links", {{"nsurf", "surfstat.nsurf"}, {"sparam", "surfstat.sparam"}}}};
+    in["volume"] = {{"module", "Isovolume"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
+    in["divvol"] = {{"module", "DivIsovolume"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "volume.out"}}}};
+    in["gridarea"] = {{"module", "GridArea"}, {"links", {{"in", "radar"}, {"iso", "volume.out"}, {"area", "divvol.out_nd"}}}};
+    in["ijk"] = {{"module", "WriteIsoIJK"},
+                 {"params", {{"filename", out("cells_ijk.txt")}}},
+                 {"links", {{"in", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+    in["cellvox"] = {{"module", "CellVoxels"}, {"links", {{"in", "radar"}, {"area", "gridarea.out"}}}};
+    in["cellstat"] = {{"module", "CalcStatistic"},
+                      {"links",
+                       {{"in", "cellvox.out"}, {"area", "cellvox.out_area"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+    in["csv"] = {{"module", "WriteStatistic"},
+                 {"params", {{"filename", out("cells.csv")}}},
+                 {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
+    in["centres"] = {{"module", "DispCenter"}, {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
+    // The legend stands on the grid's first column, which is all it reads.
+    in["column"] = {{"module", "GridColumn"}, {"params", {{"indexi", 0}, {"indexj", 0}}}, {"links", {{"in", "radar"}}}};
+    in["axis"] = {{"module", "Legend3DAxis"},
+                  {"params", {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}}},
+                  {"links", {{"in", "column.out"}}}};
+    in["ticks"] = {{"module", "Legend3DTick"},
+                   {"params",
+                    {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}, {"ndiv", scale.ndiv},
+                     {"ticklen", 2 * dx}, {"format", "%.0f km"}, {"tickloffx", -6 * dx}}},
+                   {"links", {{"in", "column.out"}}}};
+    return net;
+}
+
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o) {
+    std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
+                 cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
+    if (cells.empty()) return;
+    // The columns of the properties follow the others, which keep their places.
+    std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2\n");
+    for (const Cell& c : cells)
+        std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f  %10.1f  %9.1f\n", c.no, c.voxels, c.top_km, c.max_value, c.volume_km3,
+                     c.vil_kg_m2);
+}
+
+namespace {
+
+// One run of the analysis, in its steps. A step returns 0 to go on, or the
+// exit status the command ends with.
+class Analysis {
+public:
+    Analysis(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress) : o_(o), err_(err), progress_(progress) {}
+    int run();
+
+private:
+    int prepare_output();
+    int read_volume_into_tree();
+    bool echo_reaches_level();
+    int build(Plan& plan);
+    int call(const Plan& plan);
+    void write_results(const std::vector<Cell>& cells);
+    void draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
+                      const std::vector<std::string>& labels);
+    void draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no);
+    void draw(const std::string& name, const std::function<void(const std::string&)>& render);
+    bool commit();
+    // A division that keeps no area (every one at or under --min-cells)
+    // leaves nothing to measure.
+    bool kept_nothing(const char* division) { return velmora::kept_nothing(division); }
+    vhost::Object& root() { return vhost::host().root(); }
+    std::string work() const { return staging_->dir().string(); }
+    void timing(const std::string& step) {
+        if (o_.timings) print_timing(err_, step, clock_);
+    }
+
+    const AnalyzeOptions& o_;
+    std::FILE* err_;
+    ProgressWatcher* progress_;
+    std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now(), clock_ = t0_;
+    std::string out_dir_;
+    std::optional<Staging> staging_;
+    bool no_pictures_ = false;
+    std::optional<VirtualDisplay> display_;
+    std::optional<vhost::ConfinedWrites> confined_;
+    vhost::Object* radar_ = nullptr;
+    Volume v_;
+    std::string volume_path_, source_, net_path_;
+    // isovolume.vtu, written on a thread of its own once the volume's
+    // division has kept its areas, while the cells are measured on the
+    // other core; the future waits for it on every way out, before the
+    // staging folder goes.
+    std::optional<VtkFile> isovolume_file_;
+    std::future<void> isovolume_written_;
+    RunSplit split_;   // the division of the cells at their cores, when asked for
+};
+
+int Analysis::prepare_output() {
+    if (!std::isfinite(o_.level)) {
+        std::fprintf(err_, "velmora analyze: --level must be a finite reflectivity in dBZ, not %g\n", o_.level);
+        return 2;
+    }
+    if (std::string problem = echo_levels_problem(o_.echo_tops); !problem.empty()) {
+        std::fprintf(err_, "velmora analyze: --echo-tops: %s\n", problem.c_str());
+        return 2;
+    }
+    if (std::string problem = split_levels_problem(o_.level, o_.split); !problem.empty()) {
+        std::fprintf(err_, "velmora analyze: %s: %s\n", o_.split.min_core < 1 ? "--min-core" : "--split-levels",
+                     problem.c_str());
+        return 2;
+    }
+    std::error_code ec;
+    fs::create_directories(o_.out, ec);
+    if (ec || !fs::is_directory(o_.out)) {
+        std::fprintf(err_, "velmora analyze: can not create the output folder %s: %s\n", o_.out.c_str(), ec.message().c_str());
+        return 2;
+    }
+    out_dir_ = fs::absolute(o_.out).lexically_normal().string();
+    try {
+        staging_.emplace(out_dir_);
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
+
+// The volume is read straight into the field "radar" of the tree, the only
+// copy of its values.
+int Analysis::read_volume_into_tree() {
+    vhost::Host& host = vhost::host();
+    host.reset();
+    register_operations();
+    // The writer modules write into the staging folder and nowhere else.
+    confined_.emplace(host, std::vector<fs::path>{work()});
+    vhost::Object& radar = *(radar_ = &host.root().add_field("radar"));
+    try {
+        if (o_.volume.empty()) {
+            v_ = synthetic_scene();
+            volume_path_ = (fs::path(out_dir_) / "synthetic.nc").string();
+            write_netcdf(volume_path_, v_);
+            source_ = "the synthetic scene";
+            fill_volume_field(radar, v_);
+            decltype(v_.values)().swap(v_.values);
+        } else if (polar::is_polar(o_.volume)) {
+            // A polar volume is gridded first; the grid is a result of its
+            // own, and the file the network reads.
+            polar::PolarInput in = o_.polar;
+            in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
+            v_ = polar::grid_files(std::span(&o_.volume, 1), in);
+            volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
+            write_netcdf(volume_path_, v_);
+            source_ = fs::path(o_.volume).filename().string();
+            fill_volume_field(radar, v_);
+            decltype(v_.values)().swap(v_.values);
+        } else {
+            volume_path_ = fs::absolute(o_.volume).lexically_normal().string();
+            v_ = read_volume(
+                volume_path_, o_.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o_.time,
+                o_.max_voxels);
+            set_volume_null(radar, v_);
+            source_ = fs::path(o_.volume).filename().string();
+        }
+    } catch (const std::bad_alloc&) {
+        // A volume the memory cannot hold is no usage error.
+        std::fprintf(err_, "velmora analyze: out of memory reading %s\n", volume_path_.c_str());
+        host.reset();
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        host.reset();
+        return 2;
+    }
+    return 0;
+}
+
+// A level no voxel reaches gives no cells, and nothing to extract.
+bool Analysis::echo_reaches_level() {
+    const float highest = highest_value(*radar_, v_);
+    if (highest >= o_.level) return true;
+    std::printf("0 storm cells at %g dBZ in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
+                source_.c_str(), o_.var.c_str(), static_cast<double>(highest));
+    return false;
+}
+
+// The network, written beside the results: `velmora run` on it repeats the
+// analysis, reading the volume from its file. Here the volume is already
+// read: it is the field "radar", and the network is built without its
+// "fields", its writers writing into the staging folder.
+int Analysis::build(Plan& plan) {
+    net_path_ = (fs::path(out_dir_) / "network.json").string();
+    {
+        std::ofstream f(staging_->path("network.json"));
+        f << analysis_network(o_, volume_path_, out_dir_, v_).dump(2) << '\n';
+        f.close();
+        if (!f) {
+            std::fprintf(err_, "velmora analyze: can not write %s\n", net_path_.c_str());
+            return 2;
+        }
+    }
+    Json net = analysis_network(o_, volume_path_, work(), v_);
+    net.erase("fields");
+    timing("read " + source_);
+    try {
+        plan = build_network(Document::parse(net_path_, net.dump()));
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "%s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
+
+int Analysis::call(const Plan& plan) {
+    CallSettings settings = analysis_call_settings(true, o_.timings);
+    settings.after = [this](const PlannedInstance& inst) {
+        if (inst.name != "divvol" || kept_nothing("divvol")) return;
+        try {
+            isovolume_file_ = prepare_vtk(root().at("volume").at("out"), (fs::path(work()) / "isovolume").string(),
+                                          nullptr, o_.compression);
+            isovolume_written_ = std::async(std::launch::async, [file = &*isovolume_file_] { file->write(); });
+        } catch (const std::exception&) {
+            // No thread or no memory for it now: written with the others.
+            isovolume_file_.reset();
+        }
+    };
+    add_split(settings, *radar_, v_, o_.split, split_, o_.timings ? err_ : nullptr);
+    RunRecord record{net_path_, {}};
+    int status = run_ok;
+    {
+        // The division modules' tables of areas go to the log, not the terminal.
+        const StdoutTo log(staging_->path("analysis.log"));
+        status = call_instances(plan, settings, record, err_, progress_);
+    }
+    clock_ = std::chrono::steady_clock::now();   // the run noted each of its steps
+    if (!split_.failure.empty()) {
+        std::fprintf(err_, "velmora analyze: %s\n", split_.failure.c_str());
+        return 1;
+    }
+    // The modules report only what went wrong: a step with nothing to do
+    // (an empty surface when every voxel reaches the level) says nothing
+    // and the analysis goes on; a step that failed said why above.
+    if (status != run_ok || !vhost::host().reports().empty()) {
+        std::fprintf(err_, "velmora analyze: the analysis stopped; the messages above say why\n");
+        return 1;
+    }
+    return 0;
+}
+
+// Results for ParaView, and the picture.
+void Analysis::write_results(const std::vector<Cell>& cells) {
+    vhost::Object& surface = root().at("surface").at("out");
+    vhost::Object& stat = root().at("cellstat");
+    const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr) {
+        const std::string path = write_vtk(field, (fs::path(work()) / stem).string(), texts, o_.compression);
+        timing("write " + fs::path(path).filename().string());
+    };
+    // The cell of every voxel joins the radar volume, taken from the grid of
+    // area numbers, which is not needed after that.
+    vhost::FieldRef r(*radar_);
+    vhost::FieldRef grid_areas(root().at("gridarea").at("out"));
+    r.move_last_component(grid_areas, "cell");
+    const std::vector<std::int32_t> surf_cell = cells_of_surface(v_, r.float_view(0), r.int_view(r.ncomp() - 1),
+                                                                 vhost::FieldRef(surface).coord(), o_.level);
+    if (o_.for_tracking) {
+        const auto start = std::chrono::steady_clock::now();
+        o_.for_tracking->frame.cells = tracked_cells(cell_measures(), r.int_view(r.ncomp() - 1), v_);
+        o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    // The plan view, taken while the missing values are still marked as such.
+    std::vector<float> column_max;
+    std::vector<std::int32_t> column_no;
+    if (o_.picture) {
+        // A series' analysis took it already, for tracking.
+        column_max = o_.for_tracking ? o_.for_tracking->frame.column_max : column_maximum(*radar_, v_);
+        column_no = column_cells(r.int_view(r.ncomp() - 1), v_.x.size() * v_.y.size());
+    }
+    // Nothing reads the volume's values after this: its missing values
+    // become NaN in place, as viewers expect them, rather than in a copy of
+    // the volume made for the file.
+    nulls_to_nan(*radar_, 0);
+    // The volume file is the largest: it is written on a thread of its own
+    // while the others are made, and waited for on every way out.
+    const VtkFile radar_file = prepare_vtk(*radar_, (fs::path(work()) / "radar").string(), nullptr, o_.compression);
+    auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
+    timing("make radar.vti ready");
+    struct Join {
+        std::future<void>& f;
+        ~Join() {
+            if (f.valid()) f.wait();
+        }
+    } join{radar_written};
+    vhost::FieldRef s(surface);
+    // The surface's own area numbers; none when its division kept no area.
+    vhost::FieldRef surf_areas(root().at("divsurf").at("out_nd"));
+    std::vector<std::int32_t> area_no = surf_areas.ncomp() > 0 ? surf_areas.int_values(0) : std::vector<std::int32_t>{};
+    area_no.resize(static_cast<std::size_t>(s.nnodes()), 0);
+    s.ints("area_no", area_no).ints("cell", surf_cell);
+    vtk(surface, "isosurface");
+    const std::vector<std::string> labels = texts_of(stat.at("no_label"));
+    vtk(stat.at("olabel"), "cell_tops", &labels);
+    vtk(root().at("centres").at("out"), "centres");
+    vtk(root().at("axis").at("oaxis"), "legend_axis");
+    vtk(root().at("ticks").at("otick"), "legend_ticks");
+    if (isovolume_written_.valid()) {
+        isovolume_written_.get();
+        timing("write isovolume.vtu (beside the cells)");
+    } else {
+        vtk(root().at("volume").at("out"), "isovolume");
+    }
+    radar_written.get();
+    timing("write radar.vti (beside those)");
+    if (o_.picture) {
+        draw_picture(cells, surf_cell, labels);
+        draw_plan(column_max, column_no);
+    }
+}
+
+// Draws a picture of the results; without a display the results stand
+// without it.
+void Analysis::draw(const std::string& name, const std::function<void(const std::string&)>& render) {
+    if (no_pictures_) return;   // said once, for every picture
+    const std::string png = staging_->path(name.c_str());
+    try {
+        render(png);
+    } catch (const std::runtime_error& e) {
+        std::error_code gone;
+        fs::remove(png, gone);   // nothing half drawn goes with the results
+        std::fprintf(err_, "velmora analyze: no picture: %s\n", e.what());
+        no_pictures_ = true;
+    }
+}
+
+// The plan view: column maxima, the cells' outlines and numbers at their
+// reflectivity-weighted centres.
+void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no) {
+    PlanView plan;
+    plan.x = v_.x;
+    plan.y = v_.y;
+    plan.column_max = column_max;
+    plan.plan = column_no;
+    for (const CellMeasures& c : cell_measures()) plan.labels.push_back({c.no, c.wx, c.wy});
+    char title[160];
+    std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ: highest reflectivity of each column",
+                  plan.labels.size(), o_.level);
+    plan.title = title;
+    plan.caption = source_;
+    draw("plan.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900, &*display_); });
+    timing("draw plan.png");
+}
+
+void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
+                            const std::vector<std::string>& labels) {
+    vhost::Object& ticks = root().at("ticks");
+    Scene scene;
+    scene.grid = radar_;
+    scene.surface = &root().at("surface").at("out");
+    scene.area_no = surf_cell;
+    scene.centres = &root().at("cellstat").at("olabel");
+    scene.centre_labels = labels;
+    scene.axis = &root().at("axis").at("oaxis");
+    scene.ticks = &ticks.at("otick");
+    scene.tick_labels = &ticks.at("olabel");
+    scene.tick_texts = texts_of(ticks.at("olabel").at("text_values"));
+    char title[160];
+    std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o_.level);
+    scene.title = title;
+    scene.caption = source_;
+    draw("cells.png", [&](const std::string& png) { render_png(scene, png, 1280, 900, &*display_); });
+}
+
+// Moves the results into place: the last step of a run that succeeded.
+bool Analysis::commit() {
+    std::error_code ec;
+    if (staging_->commit(ec)) return true;
+    std::fprintf(err_, "velmora analyze: can not move the results into %s: %s\n", out_dir_.c_str(), ec.message().c_str());
+    return false;
+}
+
+int Analysis::run() {
+    if (int status = prepare_output()) return status;
+    // The picture needs a display: where there is none, a virtual one starts
+    // now, while the analysis runs.
+    if (o_.picture) display_.emplace();
+    if (int status = read_volume_into_tree()) return status;
+    if (o_.for_tracking) {
+        const auto start = std::chrono::steady_clock::now();
+        Volume& axes = o_.for_tracking->axes;
+        axes.x = v_.x;
+        axes.y = v_.y;
+        axes.z = v_.z;
+        axes.time = v_.time;
+        axes.origin = v_.origin;
+        o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
+        o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    if (!echo_reaches_level()) return 0;
+    Plan plan;
+    if (int status = build(plan)) return status;
+    if (int status = call(plan)) return status;
+    if (kept_nothing("divvol")) {
+        if (!commit()) return 1;
+        std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d cells (--min-cells).\n", o_.level,
+                    source_.c_str(), o_.var.c_str(), o_.min_cells);
+        return 0;
+    }
+    std::vector<Cell> cells;
+    try {
+        // Measured before the results are written: writing takes the cell
+        // numbers from the tree into the volume.
+        const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent);
+        write_properties_csv(staging_->path("cell_properties.csv"), properties);
+        timing("cell properties");
+        if (o_.for_tracking) o_.for_tracking->properties = properties;
+        cells = cells_of(cell_measures(), properties);
+        write_results(cells);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(err_, "velmora analyze: out of memory writing the results\n");
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        return 1;
+    }
+    if (!commit()) return 1;
+    print_cells(stdout, cells, source_, o_);
+    std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
+    for (const char* f : Staging::kResults)
+        if (fs::exists(fs::path(out_dir_) / f)) std::printf("  %s\n", f);
+    return 0;
+}
+
+}  // namespace
+
+int analyze(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress) { return Analysis(o, err, progress).run(); }
+
+}  // namespace velmora

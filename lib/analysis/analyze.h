@@ -1,0 +1,76 @@
+// `velmora analyze`: the typical storm-cell analysis of a radar volume as a
+// built-in network, run on the substitute host, with its results written as
+// files users open (CSV, IJK text, VTK XML for ParaView, a PNG picture) and
+// summed up in a short table.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "analysis/cell_analysis.h"
+#include "run/document.h"
+#include "tracking/tracker.h"
+#include "io/volume.h"
+#include "io/vtk_files.h"
+
+namespace velmora {
+
+struct AnalyzeOptions {
+    std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
+    std::string var = "DT";       // the reflectivity variable
+    polar::PolarInput polar;      // how a polar volume is read and gridded
+    long time = kOnlyTime;        // the time step of a file of several
+    std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
+    double level = 40.0;          // dBZ
+    int min_cells = 8;            // areas of at most this many cells are dropped
+    std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
+    SplitSettings split = {};     // cells divided at their cores when it has levels
+    std::string out = "velmora-analysis";
+    bool picture = true;
+    Compression compression = Compression::LZ4;   // of the VTK XML files
+    bool timings = false;                          // each step's time and memory on the error stream
+    // Where an analysis of a series leaves what tracking needs: the volume's
+    // axes, time and origin (no values), its cells and the plan view of its
+    // echo (the frame's time is the volume's, NaN when it has none).
+    struct ForTracking {
+        Volume axes;
+        tracking::Frame frame;
+        PropertyTable properties;   // of its cells (none when it has no cells)
+        double seconds = 0.0;   // spent on what only tracking needs
+    };
+    ForTracking* for_tracking = nullptr;
+};
+
+// The network of the analysis: the volume as a file-backed field "radar",
+// then
+//   surface  Isosurface -> divsurf DivIsosurf -> surfstat CalcStatistic -> surfcsv WriteStatistic
+//   volume   Isovolume  -> divvol DivIsovolume -> gridarea GridArea -> ijk WriteIsoIJK
+//            gridarea + radar -> cellvox CellVoxels -> cellstat CalcStatistic -> csv WriteStatistic,
+//                                                                          centres DispCenter
+//   axis, ticks  Legend3DAxis / Legend3DTick on the grid's first column.
+// volume_path is the file the field reads; out_dir where the writers write.
+Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
+                      const Volume& v);
+
+// One storm cell of the table: an area of the echo at or above the level,
+// measured on the radar voxels.
+struct Cell {
+    int no = 0;
+    int voxels = 0;
+    float top_km = 0.0f;
+    float max_value = 0.0f;
+    double volume_km3 = 0.0;
+    double vil_kg_m2 = 0.0;
+};
+
+// Prints the table of cells.
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o);
+
+// Runs the analysis; the exit status (0, 1 when the run failed, 2 when the
+// input cannot be used). Messages go to err, the table to standard output.
+int analyze(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress = nullptr);
+
+}  // namespace velmora

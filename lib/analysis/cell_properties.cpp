@@ -1,0 +1,336 @@
+#include "analysis/cell_properties.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <set>
+#include <stdexcept>
+
+namespace velmora {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kLn10 = 2.302585092994045684;
+// Liquid water content from reflectivity, M = 3.44e-3 Z^(4/7) g/m^3 (Z in
+// mm^6/m^3), and its vertical integral, VIL = 3.44e-6 sum Z^(4/7) dz kg/m^2
+// (dz in m): Greene and Clark (1972).
+constexpr double kWaterPerZ = 3.44e-3;   // g/m^3
+constexpr double kVilPerZ = 3.44e-6;     // kg/m^3
+constexpr double kRadToDeg = 57.29577951308232;
+
+// Where the echo of one level starts in one column of a cell: the highest
+// of the cell's voxels there that reaches the level.
+struct EchoStart {
+    std::int32_t k = -1;   // its level index; -1: none reaches the level
+    float value = 0;       // dBZ
+};
+
+// One column of one cell: a link in the column's list.
+struct ColumnEntry {
+    std::int32_t cell = 0;
+    std::int32_t next = -1;
+    std::int64_t column = 0;   // i + nx j
+    double z47_m = 0;          // sum of Z^(4/7) dz over the cell's voxels, dz in m
+};
+
+// The sums of one cell over its voxels.
+struct Sums {
+    std::int32_t cell = 0;
+    std::int64_t voxels = 0;
+    double volume = 0, area = 0;
+    double vx = 0, vy = 0, vz = 0;        // volume-weighted coordinates
+    double zv = 0, zx = 0, zy = 0, zz = 0;  // Z-volume-weighted coordinates
+    double z47v = 0;                      // Z^(4/7) times volume
+    float max = -std::numeric_limits<float>::infinity();
+    std::int32_t max_k = 0, base_k = -1, top_k = -1;
+    double base_a = 0, base_x = 0, base_y = 0;   // area-weighted, lowest level
+    double top_a = 0, top_x = 0, top_y = 0;      // highest level
+    double vil = 0;
+};
+
+}  // namespace
+
+std::vector<std::int64_t> labelled_voxels(std::span<const std::int32_t> labels) {
+    std::vector<std::int64_t> out;
+    for_each_labelled(labels, [&out](std::int64_t p) { out.push_back(p); });
+    return out;
+}
+
+std::vector<double> voxel_extents(std::span<const float> axis) {
+    const std::size_t n = axis.size();
+    std::vector<double> e(n, 1.0);
+    if (n < 2) return e;
+    e[0] = static_cast<double>(axis[1]) - axis[0];
+    e[n - 1] = static_cast<double>(axis[n - 1]) - axis[n - 2];
+    for (std::size_t i = 1; i + 1 < n; ++i) e[i] = (static_cast<double>(axis[i + 1]) - axis[i - 1]) / 2.0;
+    return e;
+}
+
+namespace {
+
+std::string level_text(double level) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", level);
+    return text;
+}
+
+}  // namespace
+
+std::string echo_top_column(double level) { return "echo_top_" + level_text(level) + "_km"; }
+
+std::string echo_levels_problem(std::span<const double> levels) {
+    std::set<std::string> names;
+    for (double l : levels) {
+        if (!std::isfinite(l)) return "an echo-top level must be a finite reflectivity in dBZ";
+        // Two levels that print alike would name one column.
+        if (!names.insert(echo_top_column(l)).second) return "the echo-top level " + level_text(l) + " dBZ is given twice";
+    }
+    return "";
+}
+
+PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> labels, std::span<const float> values,
+                            std::span<const double> echo_levels, std::span<const std::int32_t> parent) {
+    const auto nx = static_cast<std::int64_t>(axes.x.size()), ny = static_cast<std::int64_t>(axes.y.size()),
+               nz = static_cast<std::int64_t>(axes.z.size());
+    const std::int64_t nxy = nx * ny, n = nxy * nz;
+    if (static_cast<std::int64_t>(labels.size()) != n || static_cast<std::int64_t>(values.size()) != n)
+        throw std::invalid_argument("the cell numbers (" + std::to_string(labels.size()) + ") and values (" +
+                                    std::to_string(values.size()) + ") do not fit the " + std::to_string(nx) + " x " +
+                                    std::to_string(ny) + " x " + std::to_string(nz) + " grid");
+    if (std::string problem = echo_levels_problem(echo_levels); !problem.empty()) throw std::invalid_argument(problem);
+    PropertyTable table;
+    table.echo_levels.assign(echo_levels.begin(), echo_levels.end());
+    if (n == 0) return table;
+    const std::vector<double> ex = voxel_extents(axes.x), ey = voxel_extents(axes.y), ez = voxel_extents(axes.z);
+    const auto nlev = static_cast<std::size_t>(echo_levels.size());
+    const std::vector<double> level(echo_levels.begin(), echo_levels.end());
+    const auto missing = [&axes](float v) { return !std::isfinite(v) || (axes.has_null && v == axes.null_value); };
+
+    std::vector<std::int32_t> index;   // cell number -> sums, -1 for none
+    std::vector<Sums> sums;
+    std::vector<std::int32_t> column_head(static_cast<std::size_t>(nxy), -1);     // column -> its first entry
+    std::vector<ColumnEntry> entries;
+    std::vector<EchoStart> starts;   // nlev per entry
+
+    // Only the cells' voxels are visited, and the few above them that their
+    // echo tops rise through.
+    for_each_labelled(labels, [&](std::int64_t p) {
+        const std::int32_t l = labels[static_cast<std::size_t>(p)];
+        const float v = values[static_cast<std::size_t>(p)];
+        if (l <= 0 || missing(v)) return;
+        if (l > n)
+            throw std::invalid_argument("cell number " + std::to_string(l) + " exceeds the " + std::to_string(n) +
+                                        " voxels of the grid");
+        if (static_cast<std::size_t>(l) >= index.size()) index.resize(static_cast<std::size_t>(l) + 1, -1);
+        const std::int64_t c = p % nxy;
+        const auto k = static_cast<std::size_t>(p / nxy);
+        const auto i = static_cast<std::size_t>(c % nx), j = static_cast<std::size_t>(c / nx);
+
+        std::int32_t& at = index[static_cast<std::size_t>(l)];
+        if (at < 0) {
+            at = static_cast<std::int32_t>(sums.size());
+            sums.emplace_back().cell = l;
+        }
+        Sums& s = sums[static_cast<std::size_t>(at)];
+        const double x = axes.x[i], y = axes.y[j], z = axes.z[k], a = ex[i] * ey[j], dz = ez[k], dv = a * dz;
+        const double z_lin = std::exp(static_cast<double>(v) * (kLn10 / 10.0));
+        const double z47 = std::exp(static_cast<double>(v) * (kLn10 * 4.0 / 70.0));
+        const auto kk = static_cast<std::int32_t>(k);
+        ++s.voxels;
+        s.volume += dv;
+        s.vx += dv * x;
+        s.vy += dv * y;
+        s.vz += dv * z;
+        s.zv += z_lin * dv;
+        s.zx += z_lin * dv * x;
+        s.zy += z_lin * dv * y;
+        s.zz += z_lin * dv * z;
+        s.z47v += z47 * dv;
+        if (v > s.max) {
+            s.max = v;
+            s.max_k = kk;
+        }
+        // The voxels come level by level, upwards.
+        if (s.base_k < 0) s.base_k = kk;
+        if (kk == s.base_k) {
+            s.base_a += a;
+            s.base_x += a * x;
+            s.base_y += a * y;
+        }
+        if (kk != s.top_k) {
+            s.top_k = kk;
+            s.top_a = s.top_x = s.top_y = 0;
+        }
+        s.top_a += a;
+        s.top_x += a * x;
+        s.top_y += a * y;
+
+        std::int32_t& head = column_head[static_cast<std::size_t>(c)];
+        std::int32_t e = head;
+        while (e >= 0 && entries[static_cast<std::size_t>(e)].cell != l) e = entries[static_cast<std::size_t>(e)].next;
+        if (e < 0) {
+            e = static_cast<std::int32_t>(entries.size());
+            entries.push_back({l, head, c, 0.0});
+            starts.resize(starts.size() + nlev);
+            head = e;
+            s.area += a;
+        }
+        entries[static_cast<std::size_t>(e)].z47_m += z47 * dz * 1000.0;
+        EchoStart* start = starts.data() + static_cast<std::size_t>(e) * nlev;
+        for (std::size_t L = 0; L < nlev; ++L)
+            if (static_cast<double>(v) >= level[L]) start[L] = {kk, v};
+    });
+
+    // Each column's VIL and echo tops; the cell takes the largest. The echo
+    // of a level rises from the highest of the cell's voxels reaching it
+    // through the voxels above as long as they reach it, whatever cell they
+    // are in; it ends below a weaker voxel (interpolated towards it), a
+    // missing one or the top of the grid.
+    std::vector<double> tops(sums.size() * nlev, kNaN);
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const auto at = static_cast<std::size_t>(index[static_cast<std::size_t>(entries[e].cell)]);
+        sums[at].vil = std::max(sums[at].vil, kVilPerZ * entries[e].z47_m);
+        for (std::size_t L = 0; L < nlev; ++L) {
+            EchoStart r = starts[e * nlev + L];
+            if (r.k < 0) continue;
+            float above = 0;
+            bool weaker = false;
+            for (std::int64_t q = r.k + 1; q < nz; ++q) {
+                above = values[static_cast<std::size_t>(entries[e].column + q * nxy)];
+                if (missing(above)) break;
+                weaker = static_cast<double>(above) < level[L];
+                if (weaker) break;
+                r = {static_cast<std::int32_t>(q), above};
+            }
+            const auto k = static_cast<std::size_t>(r.k);
+            double top = axes.z[k];
+            if (weaker)
+                top += (r.value - level[L]) / (static_cast<double>(r.value) - above) *
+                       (static_cast<double>(axes.z[k + 1]) - axes.z[k]);
+            double& t = tops[at * nlev + L];
+            if (!(t >= top)) t = top;
+        }
+    }
+
+    for (std::int32_t l = 1; l < static_cast<std::int32_t>(index.size()); ++l) {
+        const std::int32_t at = index[static_cast<std::size_t>(l)];
+        if (at < 0) continue;
+        const Sums& s = sums[static_cast<std::size_t>(at)];
+        CellProperties p;
+        p.cell = l;
+        p.parent = static_cast<std::size_t>(l) < parent.size() ? parent[static_cast<std::size_t>(l)] : l;
+        p.voxels = s.voxels;
+        p.volume_km3 = s.volume;
+        p.area_km2 = s.area;
+        p.base_km = axes.z[static_cast<std::size_t>(s.base_k)];
+        p.top_km = axes.z[static_cast<std::size_t>(s.top_k)];
+        p.echo_top_km.assign(tops.begin() + at * nlev, tops.begin() + (at + 1) * nlev);
+        p.max_dbz = s.max;
+        p.max_dbz_height_km = axes.z[static_cast<std::size_t>(s.max_k)];
+        p.mean_dbz = 10.0 * std::log10(s.zv / s.volume);
+        p.x_km = s.vx / s.volume;
+        p.y_km = s.vy / s.volume;
+        p.z_km = s.vz / s.volume;
+        p.wx_km = s.zx / s.zv;
+        p.wy_km = s.zy / s.zv;
+        p.wz_km = s.zz / s.zv;
+        p.vil_kg_m2 = s.vil;
+        // g/m^3 times km^3 (1e9 m^3) is 1e9 g, a kilotonne.
+        p.mass_kt = kWaterPerZ * s.z47v;
+        p.tilt_deg = 0;
+        p.tilt_dir_deg = kNaN;
+        if (s.top_k != s.base_k) {
+            const double dx = s.top_x / s.top_a - s.base_x / s.base_a, dy = s.top_y / s.top_a - s.base_y / s.base_a;
+            const double rise = static_cast<double>(p.top_km) - p.base_km, run = std::hypot(dx, dy);
+            p.tilt_deg = std::atan2(run, rise) * kRadToDeg;
+            if (run > 0) p.tilt_dir_deg = std::fmod(std::atan2(dx, dy) * kRadToDeg + 360.0, 360.0);
+        }
+        table.cells.push_back(std::move(p));
+    }
+    // Where the grid has an origin, the cells on the map: their weighted centres.
+    if (axes.origin && !table.cells.empty()) {
+        std::vector<double> x, y, lat(table.cells.size()), lon(table.cells.size());
+        for (const CellProperties& c : table.cells) {
+            x.push_back(c.wx_km);
+            y.push_back(c.wy_km);
+        }
+        geographic(*axes.origin, x, y, lat, lon);
+        for (std::size_t i = 0; i < table.cells.size(); ++i) {
+            table.cells[i].lat = lat[i];
+            table.cells[i].lon = lon[i];
+        }
+        table.placed = true;
+    }
+    return table;
+}
+
+std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
+    std::vector<PropertyColumn> cols;
+    const auto add = [&](const char* name, bool integer, auto get) {
+        PropertyColumn& c = cols.emplace_back();
+        c.name = name;
+        c.integer = integer;
+        c.values.reserve(t.cells.size());
+        for (const CellProperties& p : t.cells) c.values.push_back(static_cast<double>(get(p)));
+    };
+    add("cell", true, [](const CellProperties& p) { return p.cell; });
+    add("parent", true, [](const CellProperties& p) { return p.parent; });
+    add("voxels", true, [](const CellProperties& p) { return p.voxels; });
+    add("volume_km3", false, [](const CellProperties& p) { return p.volume_km3; });
+    add("area_km2", false, [](const CellProperties& p) { return p.area_km2; });
+    add("base_km", false, [](const CellProperties& p) { return p.base_km; });
+    add("top_km", false, [](const CellProperties& p) { return p.top_km; });
+    for (std::size_t L = 0; L < t.echo_levels.size(); ++L) {
+        PropertyColumn& c = cols.emplace_back();
+        c.name = echo_top_column(t.echo_levels[L]);
+        for (const CellProperties& p : t.cells) c.values.push_back(p.echo_top_km[L]);
+    }
+    add("max_dbz", false, [](const CellProperties& p) { return p.max_dbz; });
+    add("max_dbz_height_km", false, [](const CellProperties& p) { return p.max_dbz_height_km; });
+    add("mean_dbz", false, [](const CellProperties& p) { return p.mean_dbz; });
+    add("x_km", false, [](const CellProperties& p) { return p.x_km; });
+    add("y_km", false, [](const CellProperties& p) { return p.y_km; });
+    add("z_km", false, [](const CellProperties& p) { return p.z_km; });
+    add("wx_km", false, [](const CellProperties& p) { return p.wx_km; });
+    add("wy_km", false, [](const CellProperties& p) { return p.wy_km; });
+    add("wz_km", false, [](const CellProperties& p) { return p.wz_km; });
+    add("vil_kg_m2", false, [](const CellProperties& p) { return p.vil_kg_m2; });
+    add("mass_kt", false, [](const CellProperties& p) { return p.mass_kt; });
+    add("tilt_deg", false, [](const CellProperties& p) { return p.tilt_deg; });
+    add("tilt_dir_deg", false, [](const CellProperties& p) { return p.tilt_dir_deg; });
+    if (t.placed) {
+        add("lat", false, [](const CellProperties& p) { return p.lat; });
+        add("lon", false, [](const CellProperties& p) { return p.lon; });
+    }
+    return cols;
+}
+
+void write_properties_csv(const std::string& path, const PropertyTable& t) {
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "w"));
+    if (!f) throw std::runtime_error("can not write " + path);
+    const std::vector<PropertyColumn> cols = property_columns(t);
+    for (std::size_t c = 0; c < cols.size(); ++c) std::fprintf(f.get(), c ? ",%s" : "%s", cols[c].name.c_str());
+    std::fputc('\n', f.get());
+    for (std::size_t r = 0; r < t.cells.size(); ++r) {
+        for (std::size_t c = 0; c < cols.size(); ++c) {
+            if (c) std::fputc(',', f.get());
+            const double v = cols[c].values[r];
+            if (std::isnan(v)) continue;   // missing: an empty field
+            if (cols[c].integer)
+                std::fprintf(f.get(), "%lld", static_cast<long long>(v));
+            else
+                std::fprintf(f.get(), "%.8g", v);
+        }
+        std::fputc('\n', f.get());
+    }
+    std::FILE* raw = f.release();
+    if (std::ferror(raw) | std::fclose(raw)) throw std::runtime_error("can not write " + path);
+}
+
+}  // namespace velmora

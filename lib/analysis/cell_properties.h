@@ -1,0 +1,104 @@
+// The storm cells as radar meteorologists measure them: volume, projected
+// area, base and top, echo tops, reflectivity, centroids, vertically
+// integrated liquid, water mass and tilt, from the cell number of every
+// voxel and the reflectivity, in one pass over the volume. docs/properties.md
+// gives every formula with its source and units.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "io/volume.h"
+
+namespace velmora {
+
+// The echo-top levels measured unless others are asked for, dBZ.
+inline const std::vector<double> kDefaultEchoTopLevels = {18.0, 30.0, 40.0, 50.0};
+
+// One cell. Lengths in km, reflectivity in dBZ; NaN where a value is missing
+// (an echo top the cell does not reach, the direction of a cell without tilt).
+struct CellProperties {
+    std::int32_t cell = 0;
+    std::int32_t parent = 0;       // the cell of the analysis this one came from (itself when undivided)
+    std::int64_t voxels = 0;
+    double volume_km3 = 0, area_km2 = 0, base_km = 0, top_km = 0;
+    std::vector<double> echo_top_km;   // one per level of the table
+    double max_dbz = 0, max_dbz_height_km = 0, mean_dbz = 0;
+    double x_km = 0, y_km = 0, z_km = 0;      // volume centroid
+    double wx_km = 0, wy_km = 0, wz_km = 0;   // centroid weighted by linear Z
+    double vil_kg_m2 = 0, mass_kt = 0;
+    double tilt_deg = 0, tilt_dir_deg = 0;
+    double lat = NAN, lon = NAN;              // of the weighted centre, degrees, where the grid has an origin
+};
+
+struct PropertyTable {
+    std::vector<double> echo_levels;     // dBZ, the order of echo_top_km
+    std::vector<CellProperties> cells;   // in the order of their numbers
+    bool placed = false;                 // lat and lon are known (the grid has an origin)
+};
+
+// Gives f the position of every voxel whose number is not 0, in storage
+// order: the one pass over the whole grid that measuring and dividing cells
+// need. Blocks without a number are passed over at the speed of memory:
+// their test is one OR over the block, which the compiler vectorises.
+template <class F>
+void for_each_labelled(std::span<const std::int32_t> labels, F&& f) {
+    constexpr std::size_t kBlock = 64;
+    const std::size_t n = labels.size();
+    std::size_t p = 0;
+    for (; p + kBlock <= n; p += kBlock) {
+        const std::int32_t* block = labels.data() + p;
+        std::int32_t any = 0;
+        for (int q = 0; q < static_cast<int>(kBlock); ++q) any |= block[q];
+        if (any == 0) continue;
+        for (std::size_t q = p; q < p + kBlock; ++q)
+            if (labels[q] != 0) f(static_cast<std::int64_t>(q));
+    }
+    for (; p < n; ++p)
+        if (labels[p] != 0) f(static_cast<std::int64_t>(p));
+}
+
+// The same positions as a list.
+std::vector<std::int64_t> labelled_voxels(std::span<const std::int32_t> labels);
+
+// The extent of each voxel along an axis, km: half the spacing to each
+// neighbour; at either end of the axis the spacing to its one neighbour (as
+// if the grid went on evenly); 1 for an axis of one point.
+std::vector<double> voxel_extents(std::span<const float> axis);
+
+// Why echo-top levels cannot be used (a level not finite, or given twice);
+// empty when they can.
+std::string echo_levels_problem(std::span<const double> levels);
+
+// Measures every cell of labels (the cell of each voxel, x fastest, 0 or less
+// outside cells) on values (dBZ; non-finite values and, when axes.has_null,
+// axes.null_value are missing and never counted, even when labelled). axes
+// gives the coordinates (km, increasing; z may be unevenly spaced).
+// parent[n], when given, is the parent of cell n. Where axes has an origin,
+// the cells' weighted centres are placed on the map (lat, lon). Throws
+// std::invalid_argument when the sizes do not fit the axes, a level is not
+// finite or given twice, or a cell number exceeds the number of voxels.
+PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> labels, std::span<const float> values,
+                            std::span<const double> echo_levels = kDefaultEchoTopLevels,
+                            std::span<const std::int32_t> parent = {});
+
+// The table as named columns, in the order of cell_properties.csv; integer
+// columns (cell, parent, voxels) are marked so.
+struct PropertyColumn {
+    std::string name;
+    bool integer = false;
+    std::vector<double> values;
+};
+std::vector<PropertyColumn> property_columns(const PropertyTable& t);
+
+// The name of the echo-top column of a level: echo_top_18_km, echo_top_17.5_km.
+std::string echo_top_column(double level);
+
+// Writes the table as CSV: a header, one line per cell, empty fields for
+// missing values. Throws std::runtime_error when the file cannot be written.
+void write_properties_csv(const std::string& path, const PropertyTable& t);
+
+}  // namespace velmora

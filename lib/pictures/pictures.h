@@ -1,0 +1,86 @@
+// The pictures of an analysis: a 3-D view of its cells and a plan view of
+// its echo, drawn off screen into PNG files.
+//
+// The drawing itself (VTK's rendering, OpenGL, X11) lives in a library of
+// its own, libvelmora_pictures.so, opened the first time a picture is
+// drawn: a command that draws nothing never loads it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tree.h"
+
+namespace velmora {
+
+// What the picture of an analysis shows.
+struct Scene {
+    vhost::Object* grid = nullptr;         // the radar grid: its outline
+    vhost::Object* surface = nullptr;      // the isosurface
+    std::vector<int> area_no;              // per surface node; 0 = no area
+    vhost::Object* centres = nullptr;      // one point per area
+    std::vector<std::string> centre_labels;
+    vhost::Object* axis = nullptr;         // legend axis: one node with a vertical vector
+    vhost::Object* ticks = nullptr;        // legend ticks: nodes with horizontal vectors
+    vhost::Object* tick_labels = nullptr;  // positions of the tick texts
+    std::vector<std::string> tick_texts;
+    std::string title;
+    std::string caption;
+    double vertical_exaggeration = 2.0;
+};
+
+// A virtual X display (Xvfb) where none is set, for as long as the object
+// lives. Xvfb is started at construction and waited for by ready(), so a
+// program can start it early and do its work while the server comes up.
+class VirtualDisplay {
+public:
+    VirtualDisplay();
+    ~VirtualDisplay();
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+    // Waits until the display accepts clients and makes it the display of
+    // this process; throws std::runtime_error when there is none to be had.
+    void ready();
+
+private:
+    int pid_ = -1;
+    bool ready_ = false;
+    std::string display_;
+    std::string problem_;
+};
+
+// Renders the scene off screen into a PNG of width x height, on display, or
+// where that is null on a virtual display of its own when none is set.
+void render_png(const Scene& scene, const std::string& path, int width = 1280, int height = 900,
+                VirtualDisplay* display = nullptr);
+
+// What the plan view of an analysis shows: the highest reflectivity of each
+// column, the outline of each cell's columns, and the cells' numbers.
+struct PlanView {
+    std::span<const float> x, y;            // the grid's axes, km
+    std::span<const float> column_max;      // x fastest; NaN where a column has no value
+    std::span<const std::int32_t> plan;     // the cell of each column, 0 outside cells
+    struct Label {
+        int no;
+        double x, y;                        // km
+    };
+    std::vector<Label> labels;
+    // Paths drawn over the plan, each with an arrow at its last point and
+    // its label beside it (tracks of cells).
+    struct Path {
+        std::vector<double> x, y;           // km
+        std::string label;
+    };
+    std::vector<Path> paths;
+    std::string title;
+    std::string caption;
+};
+
+// Renders the plan view off screen into a PNG of width x height: x and y in
+// km with equal scales, a colour bar in dBZ.
+void render_plan_png(const PlanView& plan, const std::string& path, int width = 1100, int height = 900,
+                     VirtualDisplay* display = nullptr);
+
+}  // namespace velmora

@@ -1,0 +1,397 @@
+// The gates of polar volumes onto a Cartesian grid (gridding.h). The work
+// goes column by column: for a grid column, only the rays within the angle
+// its widest radius of influence subtends, and on those only the gates within
+// that radius in ground distance, can reach it, so each point sees a few tens
+// of gates however large the volume.
+#include "polar/gridding.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "io/threads.h"
+
+namespace velmora::polar {
+namespace {
+
+constexpr double kDegree = std::numbers::pi / 180.0;
+constexpr float kNull = -9999.0f;
+
+// The ground distance of the gate at slant range r (km) and elevation e,
+// given its height.
+double ground_distance_under(double r, double elevation, double height) {
+    return kEffectiveEarthRadius * std::asin(r * std::cos(elevation * kDegree) / (kEffectiveEarthRadius + height));
+}
+
+// Reflectivity is averaged as power; other fields as they are.
+bool in_decibels(const PolarVolume& v) {
+    std::string units = v.units;
+    for (char& c : units) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (units.find("dbz") != std::string::npos) return true;
+    for (const char* name : {"DBZH", "DBZV", "DBZ", "TH", "DBTH", "REF", "reflectivity"})
+        if (v.field == name) return true;
+    return false;
+}
+
+// Grid points from lo to hi (both included when hi falls on a point).
+struct Axis {
+    double first = 0.0, step = 1.0;
+    int n = 0;
+    double at(int i) const { return first + step * i; }
+};
+
+Axis axis_of(double lo, double hi, double step) {
+    // A hair of slack, so that 0.5 .. 15 by 0.5 ends at 15 despite rounding.
+    return {lo, step, static_cast<int>(std::floor((hi - lo) / step + 1e-9)) + 1};
+}
+
+// A sweep as the gridding reads it: its rays ordered by azimuth, every
+// gate's ground distance and height, and its value as it is averaged.
+struct SweepGates {
+    int gates = 0;
+    std::vector<float> azimuth;        // degrees, ascending
+    std::vector<double> sin_az, cos_az;
+    std::vector<double> sec_el;        // 1 / cos(elevation): ground distance to slant range, nearly
+    double r0 = 0, per_gate = 1;       // slant range of the first gate, gates per km
+    std::vector<double> s, h;          // km, ray by ray; s rises along a ray
+    std::vector<double> value;         // linear Z, or the value; NaN leaves a gate out
+    double s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
+    // The lowest and highest gate of the sweep in each km of ground
+    // distance: a column skips the sweeps whose gates near it all lie far
+    // above or below its levels (the high sweeps far out, most of all).
+    std::vector<double> band_lo, band_hi;
+
+    // Whether any gate between ground distances a and b (km) lies between
+    // heights lo and hi.
+    bool reaches(double a, double b, double lo, double hi) const {
+        const int last = static_cast<int>(band_lo.size()) - 1;
+        const int b0 = std::clamp(static_cast<int>(a), 0, last), b1 = std::clamp(static_cast<int>(b), 0, last);
+        for (int i = b0; i <= b1; ++i)
+            if (band_lo[i] <= hi && band_hi[i] >= lo) return true;
+        return false;
+    }
+};
+
+SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
+    SweepGates g;
+    const std::size_t rays = sweep.rays();
+    g.gates = sweep.gates;
+    if (rays == 0 || sweep.gates <= 0) return g;
+    if (sweep.elevation.size() != rays || sweep.values.size() != rays * static_cast<std::size_t>(sweep.gates))
+        throw std::runtime_error("a sweep whose rays, elevations and values do not agree");
+    if (!std::isfinite(sweep.range_first) || !(sweep.gate_spacing > 0.0) || !std::isfinite(sweep.gate_spacing))
+        throw std::runtime_error("a sweep whose gates have no finite range and positive spacing");
+    for (std::size_t ray = 0; ray < rays; ++ray)
+        if (!std::isfinite(sweep.azimuth[ray]) || !(std::fabs(sweep.elevation[ray]) < 90.0f))
+            throw std::runtime_error("a ray whose azimuth or elevation is no angle of a scan");
+    std::vector<std::uint32_t> order(rays);
+    for (std::uint32_t i = 0; i < rays; ++i) order[i] = i;
+    // Azimuths from 0 to 360, whatever convention the file keeps.
+    auto azimuth = [&](std::uint32_t ray) {
+        const float a = std::fmod(sweep.azimuth[ray], 360.0f);
+        return a < 0.0f ? a + 360.0f : a;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return azimuth(a) < azimuth(b); });
+    const std::size_t n = rays * static_cast<std::size_t>(g.gates);
+    g.azimuth.resize(rays);
+    g.sin_az.resize(rays);
+    g.cos_az.resize(rays);
+    g.sec_el.resize(rays);
+    g.r0 = static_cast<double>(sweep.range_first / 1000.0);
+    g.per_gate = static_cast<double>(1000.0 / sweep.gate_spacing);
+    g.s.resize(n);
+    g.h.resize(n);
+    g.value.resize(n);
+    g.s_lo = g.h_lo = INFINITY;
+    g.s_hi = g.h_hi = -INFINITY;
+    for (std::size_t k = 0; k < rays; ++k) {
+        const std::uint32_t ray = order[k];
+        g.azimuth[k] = azimuth(ray);
+        g.sin_az[k] = std::sin(g.azimuth[k] * kDegree);
+        g.cos_az[k] = std::cos(g.azimuth[k] * kDegree);
+        const double elevation = sweep.elevation[ray];
+        g.sec_el[k] = static_cast<double>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
+        for (int i = 0; i < g.gates; ++i) {
+            const std::size_t at = k * g.gates + i;
+            const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
+            const double height = beam_height(r, elevation);
+            g.s[at] = ground_distance_under(r, elevation, height);
+            g.h[at] = height + height_offset;
+            const float v = sweep.values[ray * static_cast<std::size_t>(g.gates) + i];
+            // No echo is zero power in an average of reflectivity, and no
+            // value at all for other fields.
+            g.value[at] = decibels ? (v == kNoEcho ? 0.0 : std::pow(10.0, v / 10.0)) : (std::isinf(v) ? NAN : v);
+        }
+        const double* s = &g.s[k * g.gates];
+        const double* h = &g.h[k * g.gates];
+        g.s_lo = std::min(g.s_lo, s[0]);
+        g.s_hi = std::max(g.s_hi, s[g.gates - 1]);
+        const auto [lo, hi] = std::minmax_element(h, h + g.gates);
+        g.h_lo = std::min(g.h_lo, *lo);
+        g.h_hi = std::max(g.h_hi, *hi);
+    }
+    const std::size_t bands = static_cast<std::size_t>(std::max(0.0, g.s_hi)) + 1;
+    g.band_lo.assign(bands, INFINITY);
+    g.band_hi.assign(bands, -INFINITY);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t band = static_cast<std::size_t>(std::max(0.0, g.s[i]));
+        g.band_lo[band] = std::min(g.band_lo[band], g.h[i]);
+        g.band_hi[band] = std::max(g.band_hi[band], g.h[i]);
+    }
+    return g;
+}
+
+// One radar as the grid sees it: its sweeps, and where the grid's columns lie
+// from it when it is not the grid's origin.
+struct Radar {
+    std::vector<SweepGates> sweeps;
+    std::vector<double> x, y;   // km east and north of the radar, column by column; empty at the origin
+};
+
+// The weighted sums of one grid column, level by level. Gate positions and
+// weights are in double throughout: a point reached only at the rim of its
+// radius weighs its gates by differences of nearly equal squares, which
+// float would leave uncertain in the second digit.
+struct ColumnSums {
+    std::vector<double> weight, value, roi2, z;
+};
+
+// A grid column as one radar sees it: where it lies, and how far its gates
+// may be (the widest radius of influence is its top level's).
+struct Column {
+    double x = 0, y = 0;          // km east and north of the radar
+    double s = 0;                // ground distance from the radar, km
+    double roi_max = 0;          // km
+    double azimuth = 0;          // degrees from north
+    double half_angle = 180.0;   // rays farther round pass farther than roi_max
+};
+
+// The radii of the column's levels into sums, and the column.
+Column column_at(double x, double y, const GridOptions& o, ColumnSums& sums) {
+    Column c;
+    c.x = x;
+    c.y = y;
+    c.s = std::hypot(x, y);
+    const double widen = c.s * std::tan(o.roi_angle * kDegree);
+    for (std::size_t k = 0; k < sums.z.size(); ++k) {
+        const double roi = std::max(o.roi_min, sums.z[k] / 20.0 + widen);
+        sums.roi2[k] = static_cast<double>(roi * roi);
+        c.roi_max = std::max(c.roi_max, roi);
+    }
+    c.azimuth = std::atan2(x, y) / kDegree;
+    if (c.azimuth < 0.0) c.azimuth += 360.0;
+    // Near the radar every ray may reach the column.
+    if (c.s > c.roi_max) c.half_angle = std::asin(c.roi_max / c.s) / kDegree;
+    return c;
+}
+
+// The first gate of ray k at or beyond ground distance d: guessed from the
+// slant range d / cos(elevation) (the earth's curve moves it by a gate at
+// most), then settled on the gates' own distances.
+int first_beyond(const SweepGates& sw, std::size_t k, double d) {
+    const double* s = &sw.s[k * sw.gates];
+    const double guess = (d * sw.sec_el[k] - sw.r0) * sw.per_gate;
+    int g = guess <= 0.0 ? 0 : guess >= static_cast<double>(sw.gates) ? sw.gates : static_cast<int>(guess);
+    while (g > 0 && s[g - 1] >= d) --g;
+    while (g < sw.gates && s[g] < d) ++g;
+    return g;
+}
+
+// Adds the gates of ray k within the column's reach to the sums.
+void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& sums) {
+    const double* s = &sw.s[k * sw.gates];
+    const double* h = &sw.h[k * sw.gates];
+    const double* v = &sw.value[k * sw.gates];
+    const double reach_hi = static_cast<double>(c.s + c.roi_max);
+    const double roi_max2 = static_cast<double>(c.roi_max * c.roi_max);
+    const int levels = static_cast<int>(sums.z.size());
+    const double z0 = sums.z[0], per_level = levels > 1 ? 1.0 / (sums.z[1] - sums.z[0]) : 1.0;
+    double* weight = sums.weight.data();
+    double* value = sums.value.data();
+    const double* roi2 = sums.roi2.data();
+    const double* zk = sums.z.data();
+    const double sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
+    for (int g = first_beyond(sw, k, static_cast<double>(c.s - c.roi_max)); g < sw.gates && s[g] <= reach_hi; ++g) {
+        if (std::isnan(v[g])) continue;
+        const double dx = s[g] * sin_az - c.x, dy = s[g] * cos_az - c.y;
+        const double d2h = dx * dx + dy * dy;
+        if (d2h >= roi_max2) continue;
+        // Only the levels within the widest radius of the gate, in height as
+        // well as in all; the bounds need only be wide enough, as a gate
+        // beyond a level's radius weighs nothing. No branch in the level
+        // loop, so that it vectorises.
+        const double reach = std::sqrt(roi_max2 - d2h);
+        const int k0 = std::max(0, static_cast<int>((h[g] - reach - z0) * per_level));
+        const int k1 = std::min(levels - 1, static_cast<int>((h[g] + reach - z0) * per_level) + 1);
+        const double hg = h[g], vg = v[g];
+        for (int level = k0; level <= k1; ++level) {
+            const double dz = zk[level] - hg;
+            const double d2 = d2h + dz * dz;
+            const double w = std::max(0.0, (roi2[level] - d2) / (roi2[level] + d2));
+            weight[level] += w;
+            value[level] += w * vg;
+        }
+    }
+}
+
+// Adds the gates of a sweep within the column's reach: the rays from
+// azimuth - half_angle to azimuth + half_angle, round north when the window
+// crosses it.
+void add_sweep(const SweepGates& sw, const Column& c, ColumnSums& sums) {
+    const double z_lo = sums.z.front() - c.roi_max, z_hi = sums.z.back() + c.roi_max;
+    if (sw.azimuth.empty() || c.s - c.roi_max > sw.s_hi || c.s + c.roi_max < sw.s_lo) return;
+    if (sw.h_lo > z_hi || sw.h_hi < z_lo) return;
+    if (!sw.reaches(static_cast<double>(c.s - c.roi_max), static_cast<double>(c.s + c.roi_max), static_cast<double>(z_lo),
+                    static_cast<double>(z_hi)))
+        return;
+    const std::size_t rays = sw.azimuth.size();
+    auto rays_from = [&](std::size_t k0, std::size_t k1) {
+        for (std::size_t k = k0; k < k1; ++k) add_ray(sw, k, c, sums);
+    };
+    if (c.half_angle >= 180.0) return rays_from(0, rays);
+    const auto begin = sw.azimuth.begin(), end = sw.azimuth.end();
+    auto from = [&](double a) { return static_cast<std::size_t>(std::lower_bound(begin, end, static_cast<float>(a)) - begin); };
+    auto to = [&](double a) { return static_cast<std::size_t>(std::upper_bound(begin, end, static_cast<float>(a)) - begin); };
+    const double a0 = c.azimuth - c.half_angle, a1 = c.azimuth + c.half_angle;
+    if (a0 < 0.0) {
+        rays_from(from(a0 + 360.0), rays);
+        rays_from(0, to(a1));
+    } else if (a1 >= 360.0) {
+        rays_from(from(a0), rays);
+        rays_from(0, to(a1 - 360.0));
+    } else {
+        rays_from(from(a0), to(a1));
+    }
+}
+
+// Each radar's sweeps ready for gridding, and where the grid's columns lie
+// from the radars that are not at its origin (through the geographic
+// positions of their points).
+std::vector<Radar> prepare_radars(std::span<const PolarVolume> volumes, const GeoOrigin& origin, const Axis& ax,
+                                  const Axis& ay, bool decibels) {
+    const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
+    std::vector<Radar> radars(volumes.size());
+    for (std::size_t r = 0; r < volumes.size(); ++r) {
+        const PolarVolume& v = volumes[r];
+        const double offset = (v.site->height - volumes[0].site->height) / 1000.0;
+        for (const Sweep& sweep : v.sweeps) {
+            try {
+                radars[r].sweeps.push_back(prepare(sweep, decibels, offset));
+            } catch (const std::runtime_error& e) {
+                throw std::runtime_error(v.source + ": " + e.what());
+            }
+        }
+        if (v.site->latitude == origin.lat && v.site->longitude == origin.lon) continue;
+        std::vector<double> gx(columns), gy(columns), lat(columns), lon(columns);
+        for (int j = 0; j < ay.n; ++j)
+            for (int i = 0; i < ax.n; ++i) gx[j * ax.n + i] = ax.at(i), gy[j * ax.n + i] = ay.at(j);
+        geographic(origin, gx, gy, lat, lon);
+        radars[r].x.resize(columns);
+        radars[r].y.resize(columns);
+        projected(GeoOrigin{v.site->latitude, v.site->longitude}, lat, lon, radars[r].x, radars[r].y);
+    }
+    return radars;
+}
+
+}  // namespace
+
+double beam_height(double r, double elevation) {
+    const double R = kEffectiveEarthRadius;
+    return std::sqrt(r * r + R * R + 2.0 * r * R * std::sin(elevation * kDegree)) - R;
+}
+
+double ground_distance(double r, double elevation) { return ground_distance_under(r, elevation, beam_height(r, elevation)); }
+
+std::string grid_problem(const GridOptions& o) {
+    for (double d : {o.dx, o.dy, o.dz})
+        if (!(d > 0.0) || !std::isfinite(d)) return "the grid spacings must be positive";
+    for (double e : {o.xmin, o.xmax, o.ymin, o.ymax, o.zmin, o.zmax})
+        if (!std::isfinite(e)) return "the grid extent must be finite";
+    if (o.xmax < o.xmin || o.ymax < o.ymin || o.zmax < o.zmin) return "the grid extent runs backwards";
+    if (!(o.roi_min > 0.0) || !std::isfinite(o.roi_min) || !(o.roi_angle >= 0.0) || !(o.roi_angle < 45.0))
+        return "the radius of influence must be positive, widening by less than 45 degrees";
+    // Counted in floating point first: absurd extents must not overflow.
+    const double nodes = (std::floor((o.xmax - o.xmin) / o.dx) + 1) * (std::floor((o.ymax - o.ymin) / o.dy) + 1) *
+                         (std::floor((o.zmax - o.zmin) / o.dz) + 1);
+    if (nodes > static_cast<double>(o.max_nodes))
+        return "a grid of " + std::to_string(static_cast<long long>(nodes)) + " points is more than the " +
+               std::to_string(o.max_nodes) + " allowed";
+    return {};
+}
+
+Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) {
+    if (volumes.empty()) throw std::runtime_error("no radar volume to grid");
+    if (std::string problem = grid_problem(o); !problem.empty()) throw std::runtime_error(problem);
+    for (const PolarVolume& v : volumes)
+        if (!v.site)
+            throw std::runtime_error(v.source + ": the file gives no radar position; give it with --site LAT,LON,HEIGHT");
+    const bool decibels = in_decibels(volumes[0]);
+    for (const PolarVolume& v : volumes)
+        if (in_decibels(v) != decibels)
+            throw std::runtime_error(v.source + ": its field " + v.field + " cannot be averaged with " + volumes[0].field +
+                                     " of " + volumes[0].source);
+    const Site& first = *volumes[0].site;
+    const GeoOrigin origin = o.origin.value_or(GeoOrigin{first.latitude, first.longitude});
+    const Axis ax = axis_of(o.xmin, o.xmax, o.dx), ay = axis_of(o.ymin, o.ymax, o.dy), az = axis_of(o.zmin, o.zmax, o.dz);
+    const std::vector<Radar> radars = prepare_radars(volumes, origin, ax, ay, decibels);
+
+    Volume grid;
+    for (int i = 0; i < ax.n; ++i) grid.x.push_back(static_cast<float>(ax.at(i)));
+    for (int j = 0; j < ay.n; ++j) grid.y.push_back(static_cast<float>(ay.at(j)));
+    for (int k = 0; k < az.n; ++k) grid.z.push_back(static_cast<float>(az.at(k)));
+    const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
+    grid.values.resize(columns * az.n);
+    grid.name = "DT";
+    grid.units = volumes[0].units;
+    grid.has_null = true;
+    grid.null_value = kNull;
+    grid.origin = origin;
+    grid.time = volumes[0].time;
+
+    // Rows of columns on every core; each column is summed by one thread in
+    // one order, so the grid is the same however many there are.
+    auto rows = [&](int j0, int j1, ColumnSums& sums) {
+        for (int j = j0; j < j1; ++j)
+            for (int i = 0; i < ax.n; ++i) {
+                const std::size_t column = static_cast<std::size_t>(j) * ax.n + i;
+                std::fill(sums.weight.begin(), sums.weight.end(), 0.0);
+                std::fill(sums.value.begin(), sums.value.end(), 0.0);
+                for (const Radar& radar : radars) {
+                    const double x = radar.x.empty() ? ax.at(i) : radar.x[column];
+                    const double y = radar.y.empty() ? ay.at(j) : radar.y[column];
+                    if (!std::isfinite(x) || !std::isfinite(y)) continue;
+                    const Column c = column_at(x, y, o, sums);
+                    for (const SweepGates& sweep : radar.sweeps) add_sweep(sweep, c, sums);
+                }
+                for (int k = 0; k < az.n; ++k) {
+                    float out = kNull;
+                    if (sums.weight[k] > 0.0) {
+                        const double mean = sums.value[k] / sums.weight[k];
+                        if (!decibels) out = static_cast<float>(mean);
+                        else if (mean > 0.0) out = static_cast<float>(10.0 * std::log10(mean));
+                    }
+                    grid.values[static_cast<std::size_t>(k) * columns + column] = out;
+                }
+            }
+    };
+    const int workers = static_cast<int>(std::min(worker_threads(), 64u));
+    // Interleaved blocks of rows: the echo is seldom spread evenly.
+    constexpr int kBlock = 8;
+    std::vector<double> levels(az.n);
+    for (int k = 0; k < az.n; ++k) levels[k] = az.at(k);
+    std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<double>(az.n), std::vector<double>(az.n),
+                                                     std::vector<double>(az.n), levels});
+    std::vector<std::thread> pool;
+    for (int w = 0; w < workers; ++w)
+        pool.emplace_back([&, w] {
+            for (int j0 = w * kBlock; j0 < ay.n; j0 += workers * kBlock) rows(j0, std::min(ay.n, j0 + kBlock), sums[w]);
+        });
+    for (std::thread& t : pool) t.join();
+    return grid;
+}
+
+}  // namespace velmora::polar

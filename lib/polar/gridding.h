@@ -1,0 +1,60 @@
+// Polar volumes onto a Cartesian grid: the gates of one or several radars
+// mapped onto x, y, z on an azimuthal equidistant projection about the grid's
+// origin, as the gridded volumes velmora analyses.
+//
+// Each gate lies where the 4/3 effective earth radius model puts it (Doviak
+// and Zrnic 1993, eq. 2.28): height h = sqrt(r^2 + R^2 + 2 r R sin e) - R and
+// ground distance s = R asin(r cos e / (R + h)), R = 4/3 x 6371 km. A grid
+// point takes every gate within its radius of influence, which widens with
+// range as the beam does: z/20 + d tan(1.5 deg) with a floor of 0.5 km, d the
+// point's ground distance from the radar (the default of Py-ART's gridding,
+// Helmus and Collis 2016). Gates weigh (R^2 - d^2) / (R^2 + d^2) at distance
+// d (Cressman 1959). Reflectivity is averaged as linear Z, no echo counting
+// as zero power; missing gates are left out. A point no gate reaches, or
+// reached by no echo only, is missing.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "io/geo.h"
+#include "polar/polar.h"
+#include "io/volume.h"
+
+namespace velmora::polar {
+
+struct GridOptions {
+    // Grid points in km from the origin, both ends included: x east, y north,
+    // z up from the antenna height of the first radar.
+    double xmin = -150.0, xmax = 150.0;
+    double ymin = -150.0, ymax = 150.0;
+    double zmin = 0.5, zmax = 15.0;
+    double dx = 1.0, dy = 1.0, dz = 0.5;
+    // The centre of the projection; without it, the first radar.
+    std::optional<GeoOrigin> origin;
+    // The radius of influence: the floor in km, and the angle, degrees, by
+    // which it widens with ground distance.
+    double roi_min = 0.5;
+    double roi_angle = 1.5;
+    std::int64_t max_nodes = max_volume_nodes;
+};
+
+// The options' problem, or empty when they make a grid: spacings and extents
+// finite and positive, at most max_nodes points.
+std::string grid_problem(const GridOptions& o);
+
+// The effective earth radius of the 4/3 model, km.
+inline constexpr double kEffectiveEarthRadius = 4.0 / 3.0 * 6371.0;
+// Height above the antenna and ground distance of the gate at slant range r
+// (km) and elevation e (degrees).
+double beam_height(double r, double elevation);
+double ground_distance(double r, double elevation);
+
+// The grid of the radars' field. Throws std::runtime_error when a radar has
+// no position, the options make no grid (grid_problem) or the radars'
+// fields differ; the volume has the first radar's time and field name DT,
+// nulls -9999.
+Volume grid_volumes(std::span<const PolarVolume> radars, const GridOptions& o);
+
+}  // namespace velmora::polar

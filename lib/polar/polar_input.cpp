@@ -1,0 +1,14 @@
+#include "polar/polar_input.h"
+
+#include <vector>
+
+namespace velmora::polar {
+
+Volume grid_files(std::span<const std::string> paths, const PolarInput& in) {
+    std::vector<PolarVolume> volumes;
+    volumes.reserve(paths.size());
+    for (const std::string& path : paths) volumes.push_back(read_polar(path, in.field, in.site));
+    return grid_volumes(volumes, in.grid);
+}
+
+}  // namespace velmora::polar

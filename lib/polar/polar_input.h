@@ -1,0 +1,28 @@
+// Polar files where the commands and the Python package take volumes: read
+// and gridded with the same options, so that a radar's own file goes straight
+// into an analysis or a series.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "polar/gridding.h"
+#include "polar/polar.h"
+
+namespace velmora::polar {
+
+struct PolarInput {
+    std::string field;            // the quantity; empty: the reflectivity
+    std::optional<Site> site;     // the radar's position, over the file's
+    GridOptions grid;
+};
+
+// Whether path holds a polar volume of a format velmora reads.
+inline bool is_polar(const std::string& path) { return polar_format(path) != PolarFormat::none; }
+
+// The polar volumes of paths read and gridded together (one grid; several
+// radars make a composite). std::runtime_error naming the file otherwise.
+Volume grid_files(std::span<const std::string> paths, const PolarInput& in);
+
+}  // namespace velmora::polar

@@ -1,0 +1,220 @@
+// The analysis end to end on the synthetic scene and on one cell of two cores that divides; the options' checks;
+// the mapping of isosurface nodes onto the cells of the grid.
+#include "analysis/analyze.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "app_test.h"
+#include "field_ref.h"
+#include "host.h"
+#include "run/network.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmora::AnalyzeOptions;
+
+class AnalyzeTest : public ::testing::Test {
+protected:
+    vtest::TempDir tmp;
+    fs::path dir = tmp.path() / "out";
+    std::string out, err;   // what the last analysis wrote to standard output and the error stream
+    void TearDown() override { vhost::host().reset(); }
+    AnalyzeOptions options(const std::string& volume = "") {
+        AnalyzeOptions o;
+        o.volume = volume;
+        o.out = dir.string();
+        o.picture = false;
+        return o;
+    }
+    int analyze(const AnalyzeOptions& o) {
+        vtest::Capture e;
+        testing::internal::CaptureStdout();
+        const int status = velmora::analyze(o, e.stream());
+        out = testing::internal::GetCapturedStdout();
+        err = e.text();
+        return status;
+    }
+    std::string read(const std::string& file) { return vtest::TempDir::read((dir / file).string()); }
+    std::vector<std::vector<std::string>> rows(const std::string& file) {
+        std::vector<std::vector<std::string>> rows;
+        std::istringstream lines(read(file));
+        for (std::string line; std::getline(lines, line);) {
+            auto& row = rows.emplace_back();
+            std::istringstream fields(line);
+            for (std::string f; std::getline(fields, f, ',');) row.push_back(f);
+        }
+        return rows;
+    }
+};
+
+TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
+    AnalyzeOptions o = options();
+    o.timings = true;
+    ASSERT_EQ(analyze(o), 0) << err;
+    // Standard output holds the table of cells and the files written; what the modules print is in analysis.log.
+    std::vector<std::string> lines;
+    for (std::istringstream in(out); std::getline(in, lines.emplace_back());) {}
+    lines.pop_back();
+    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u) << out;
+    EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 cells:");
+    EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2");
+    EXPECT_EQ(lines[7].rfind("results in " + fs::absolute(dir).lexically_normal().string() + " (", 0), 0u) << lines[7];
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.end()),
+              (std::vector<std::string>{"  network.json", "  analysis.log", "  cells.csv", "  cell_properties.csv",
+                                        "  surface_cells.csv", "  cells_ijk.txt", "  radar.vti", "  isosurface.vtp",
+                                        "  isovolume.vtu", "  cell_tops.vtp", "  centres.vtp", "  legend_axis.vtp",
+                                        "  legend_ticks.vtp"}));
+    const std::string log = read("analysis.log");
+    EXPECT_NE(log.find("get_node_connect_vol.\n"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '='), 4) << "end_no and start_no of both divisions: " << log;
+    EXPECT_NE(err.find("velmora: cellvox (CellVoxels)"), std::string::npos) << err;
+    std::istringstream timing_lines(err);
+    for (std::string l; std::getline(timing_lines, l);)
+        EXPECT_TRUE(l.starts_with("velmora: ") && l.ends_with(" MB at most")) << l;
+    EXPECT_TRUE(fs::exists(dir / "synthetic.nc"));
+    EXPECT_EQ(std::ranges::count(read("cells.csv"), '\n'), 6);
+    // The scene's cells peak at 56, 52, 48, 46 and 44 dBZ; the stronger a cell, the higher its 40 dBZ echo reaches.
+    vhost::Object& stat = vhost::host().root().at("cellstat");
+    ASSERT_EQ(stat.at("nsurf").int_value(), 5);
+    std::vector<std::pair<float, double>> peaks;   // (maximum, top)
+    for (int i = 0; i < 5; ++i) {
+        vhost::Object& e = stat.at("sparam[" + std::to_string(i) + "]");
+        EXPECT_GT(e.at("npoints").int_value(), 20);
+        peaks.emplace_back(vhost::floats_of(e.at("data_max"))[0], e.at("maxz").real_value());
+    }
+    std::sort(peaks.rbegin(), peaks.rend());
+    const float want[] = {56, 52, 48, 46, 44};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_NEAR(peaks[i].first, want[i], 2.5) << i;
+        EXPECT_LE(peaks[i].second, peaks[i ? i - 1 : 0].second) << i;
+    }
+    // `velmora run` of the network written beside the results writes the same files again, to the same paths.
+    const fs::path first = tmp.path() / "first";
+    fs::create_directories(first);
+    const char* const results[] = {"cells.csv", "cells_ijk.txt", "surface_cells.csv"};
+    for (const char* f : results) fs::rename(dir / f, first / f);
+    vtest::Capture run_err;
+    EXPECT_EQ(vtest::run_file((dir / "network.json").string(), run_err, {}, true), velmora::run_ok);
+    EXPECT_EQ(run_err.text(), "");
+    for (const char* f : results) {
+        EXPECT_FALSE(read(f).empty()) << f;
+        EXPECT_TRUE(read(f) == vtest::TempDir::read((first / f).string())) << f;
+    }
+    // No echo at the level, or no area above --min-cells: no module complains, no older result is left beside.
+    for (const auto& [level, min_cells, says] :
+         {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
+          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 cells"}}) {
+        AnalyzeOptions o = options();
+        o.level = level;
+        o.min_cells = min_cells;
+        EXPECT_EQ(analyze(o), 0);
+        EXPECT_NE(out.find(says), std::string::npos) << out;
+        EXPECT_EQ(err, "");
+        EXPECT_TRUE(vhost::host().messages().empty());
+        for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti", ".velmora-partial"})
+            EXPECT_FALSE(fs::exists(dir / gone)) << gone;
+    }
+}
+
+TEST_F(AnalyzeTest, UsageErrorsAndACellFillingTheVolume) {
+    const std::string nowhere = tmp.file("nowhere.nc");
+    const std::vector<std::pair<std::function<void(AnalyzeOptions&)>, std::string>> refused = {
+        {[&](AnalyzeOptions& o) { o.volume = nowhere; }, nowhere + ": no such file"},
+        {[](AnalyzeOptions& o) { o.level = NAN; }, "--level must be a finite reflectivity in dBZ, not nan"},
+        {[](AnalyzeOptions& o) { o.level = INFINITY; }, "--level must be a finite reflectivity in dBZ, not inf"},
+        {[](AnalyzeOptions& o) { o.echo_tops = {30, 30}; }, "--echo-tops: the echo-top level 30 dBZ is given twice"},
+        {[](AnalyzeOptions& o) { o.split.levels = {40}; },
+         "--split-levels: the split levels must lie above the level of the cells, 40 dBZ"},
+        {[](AnalyzeOptions& o) { o.split.levels = {45, 45}; },
+         "--split-levels: the split levels must rise, each above the one before"},
+        {[](AnalyzeOptions& o) { o.split = {{45}, 0}; }, "--min-core: a core must have at least 1 voxel"},
+    };
+    for (const auto& [spoil, message] : refused) {
+        AnalyzeOptions o = options();
+        spoil(o);
+        EXPECT_EQ(analyze(o), 2) << message;
+        EXPECT_EQ(err, "velmora analyze: " + message + "\n");
+    }
+    // Every voxel at the level: no surface to extract, one cell filling the volume, and nothing reported.
+    velmora::Volume v;
+    v.name = "DT";
+    v.x = {0, 1, 2, 3};
+    v.y = {0, 1, 2};
+    v.z = {0.5f, 1.0f};
+    v.values.assign(24, 50.0f);
+    velmora::write_netcdf(tmp.file("full.nc"), v);
+    EXPECT_EQ(analyze(options(tmp.file("full.nc"))), 0);
+    EXPECT_NE(out.find("1 storm cell at 40 dBZ in full.nc (DT)"), std::string::npos) << out;
+    EXPECT_NE(out.find("     1      24     1.0     50.0        12.0        2.5"), std::string::npos) << out;
+    EXPECT_EQ(err, "");
+    EXPECT_TRUE(vhost::host().messages().empty());
+}
+
+TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
+    // One cell of two 50 dBZ cores of 8 voxels in a row, joined by a bridge of two 42 dBZ voxels, in 0 dBZ.
+    velmora::Volume v;
+    v.name = "DT";
+    for (int i = 0; i < 18; ++i) v.x.push_back(float(i));
+    v.y = {0, 1};
+    v.z = {0.5f, 1.0f};
+    v.values.assign(18 * 2 * 2, 0.0f);
+    for (int i = 0; i < 18; ++i) v.values[std::size_t(i)] = i == 8 || i == 9 ? 42.0f : 50.0f;
+    velmora::write_netcdf(tmp.file("two.nc"), v);
+    AnalyzeOptions o = options(tmp.file("two.nc"));
+    // At 45 dBZ the cell divides, each core with a voxel of the bridge; other echo tops name other columns.
+    o.split.levels = {45};
+    o.echo_tops = {45, 17.5};
+    o.timings = true;
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_NE(err.find("velmora: split cells (45 dBZ)"), std::string::npos) << err;
+    const auto cells = rows("cells.csv"), props = rows("cell_properties.csv");
+    ASSERT_EQ(cells.size(), 3u);
+    EXPECT_EQ(cells[1][0] + " " + cells[1][1] + " " + cells[2][0] + " " + cells[2][1], "1 9 2 9");
+    ASSERT_EQ(props.size(), 3u);
+    ASSERT_EQ(props[0].size(), 22u);
+    EXPECT_EQ(props[0][7] + " " + props[0][8], "echo_top_45_km echo_top_17.5_km");
+    EXPECT_EQ(props[1][0] + " " + props[1][1] + " " + props[1][2], "1 1 9");
+    EXPECT_EQ(props[2][0] + " " + props[2][1] + " " + props[2][2], "2 1 9");
+    EXPECT_NE(out.find("2 storm cells at 40 dBZ"), std::string::npos) << out;
+}
+
+TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
+    velmora::Volume v;
+    v.x = {0, 1, 2};
+    v.y = {0, 1};
+    v.z = {0, 1};
+    v.has_null = true;
+    v.null_value = -1;
+    v.values = {45, 20, 20, 50, 20, 20, /* k = 1 */ -1, 20, 20, 20, 20, 20};
+    const std::vector<std::int32_t> grid_no = {1, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<float> xyz = {0.5f, 0.5f, 0.5f, 1.5f, 0.5f, 0.5f, 9.0f, 9.0f, 9.0f};
+    // The first node's cell holds both inside voxels (50 dBZ wins); the third node is clamped into the last cell.
+    EXPECT_EQ(velmora::cells_of_surface(v, v.values, grid_no, xyz, 40.0), (std::vector<std::int32_t>{2, 0, 0}));
+}
+
+// A network field read from a volume file, its relative path taken from the network's folder.
+TEST(VolumeFileField, ReadsRelativeToTheNetworkAndNamesTheProblem) {
+    vtest::TempDir dir;
+    velmora::write_netcdf(dir.file("scene.nc"), velmora::synthetic_scene());
+    auto build = [&](const std::string& var) {
+        vhost::host().reset();
+        const std::string text = "{\"fields\": {\"radar\": {\"file\": \"scene.nc\",\n  \"var\": " + var + "}}}";
+        return vtest::error_of<velmora::NetworkError>(
+            [&] { velmora::build_network(velmora::Document::read(dir.write("net.json", text))); });
+    };
+    ASSERT_EQ(build("\"DT\""), "");
+    vhost::FieldRef radar(vhost::host().root().at("radar"));
+    EXPECT_EQ(radar.dims(), (std::vector<std::int64_t>{80, 60, 20}));
+    EXPECT_EQ(radar.label(0), "DT");
+    EXPECT_EQ(build("\"DT\", \"time\": 0"), "");
+    const std::string at = dir.file("net.json:1:31: error: ") + dir.file("scene.nc: ");
+    EXPECT_EQ(build("\"DT\", \"time\": 1"), at + "variable DT has no time step 1; it holds 1 (0 to 0)");
+    EXPECT_EQ(build("\"ZH\""), at + "no variable \"ZH\" (variables on a grid: DT)");
+    vhost::host().reset();
+}
+
+}  // namespace

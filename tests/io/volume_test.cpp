@@ -1,0 +1,454 @@
+// Volumes from NetCDF and VTK image files; the synthetic scene; map positions; VTK XML output and pictures.
+#include "io/volume.h"
+
+#include <gtest/gtest.h>
+#include <netcdf.h>
+#include <sys/stat.h>
+#include <vtkDataArray.h>
+#include <vtkFloatArray.h>
+#include <vtkIdList.h>
+#include <vtkImageData.h>
+#include <vtkNew.h>
+#include <vtkPNGReader.h>
+#include <vtkPointData.h>
+#include <vtkPolyData.h>
+#include <vtkStringArray.h>
+#include <vtkUnsignedCharArray.h>
+#include <vtkXMLGenericDataObjectReader.h>
+#include <vtkXMLImageDataWriter.h>
+#include <vtkXMLPolyDataReader.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <future>
+
+#include "../polar/polar_files.h"
+#include "app_test.h"
+#include "field_ref.h"
+#include "io/geo.h"
+#include "host.h"
+#include "io/vtk_files.h"
+#include "pictures/pictures.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace {
+
+using velmora::Volume;
+using vtest::TempDir;
+
+// A 3 x 2 x 2 file: variable `ze` as floats (missing -9999) or short packed values.
+struct SmallFile {
+    bool time_axis = true;
+    bool packed = false;
+    const char* xy_units = "km";
+    std::vector<float> z_values{0.5f, 1.5f};
+    bool units_as_string = false;    // "units" of x and y stored as NetCDF-4 strings
+    bool x_on_another_dim = false;   // the variable x lies on a dimension of 4
+    bool xyz_order = false;          // ze stored on (x, y, z)
+    float last_value = -9999.0f;     // the value of the last node
+    int times = 1;                   // time steps; step t adds 100 t to the values
+
+    void write(const std::string& path) const {
+        polartest::NcWriter w(path);
+        const int t = time_axis ? w.dim("time", times) : -1, z = w.dim("z", 2), y = w.dim("y", 2), x = w.dim("x", 3);
+        const double m = std::string(xy_units) == "m" ? 1000 : 1;
+        const int vx = x_on_another_dim ? w.var("x", NC_FLOAT, {w.dim("x4", 4)}, {-m, 0, m, 2})
+                                        : w.var("x", NC_FLOAT, {x}, {-m, 0, m});
+        const int vy = w.var("y", NC_FLOAT, {y}, {5 * m, 7 * m});
+        for (int v : {vx, vy}) {
+            const char* units = xy_units;
+            if (units_as_string)
+                EXPECT_EQ(nc_put_att_string(w.id, v, "units", 1, &units), NC_NOERR);
+            else
+                w.text(v, "units", units);
+        }
+        w.var("z", NC_FLOAT, {z}, {z_values.begin(), z_values.end()}, {{"units", "km"}});
+        std::vector<int> on{xyz_order ? x : z, y, xyz_order ? z : x};
+        if (time_axis) on.insert(on.begin(), t);
+        const int ze = w.var("ze", packed ? NC_SHORT : NC_FLOAT, on, {}, {{"units", "dBZ"}});
+        if (packed) {
+            w.number(ze, "_FillValue", NC_SHORT, -32768);
+            w.number(ze, "scale_factor", NC_FLOAT, 0.5);
+            w.number(ze, "add_offset", NC_FLOAT, 10);
+        } else {
+            w.number(ze, "missing_value", NC_FLOAT, -9999);
+        }
+        w.enddef();
+        // Written as floats: the writer's doubles would refuse an infinite value.
+        std::vector<float> raw;
+        for (int step = 0; step < times; ++step)
+            for (int i = 0; i < 12; ++i)
+                raw.push_back(i == 11 ? (packed ? -32768.0f : last_value) : packed ? 2.0f * i : i + 100.0f * step);
+        EXPECT_EQ(nc_put_var_float(w.id, ze, raw.data()), NC_NOERR);
+    }
+};
+
+// A classic (CDF-1) file, byte by byte: dimension x of 2 and variable DT on it of the given type code; dims is
+// the count of dimensions its header gives.
+std::string classic_file(std::uint32_t type, std::uint32_t dims = 1) {
+    std::string b = "CDF\x01";
+    auto u32 = [&b](std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) b += static_cast<char>((v >> s) & 0xFF);
+    };
+    u32(0);                          // records
+    u32(0x0A), u32(dims);            // dimensions
+    u32(1), b += std::string("x\0\0\0", 4), u32(2);   //   x = 2
+    u32(0), u32(0);                  // no global attributes
+    u32(0x0B), u32(1);               // variables
+    u32(2), b += std::string("DT\0\0", 4);            //   DT
+    u32(1), u32(0);                  //   on x
+    u32(0), u32(0);                  //   no attributes
+    u32(type), u32(8);               //   its type, its size
+    u32(static_cast<std::uint32_t>(b.size() + 4));   // where its values begin
+    b += std::string(8, '\0');
+    return b;
+}
+
+const char* const kImage =
+    R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0"><ImageData WholeExtent="0 2 0 1 0 1" )"
+    R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
+    R"(Name="ze" format="ascii">)";
+
+// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z.
+void write_image(const std::string& path, double dz) {
+    vtkNew<vtkImageData> img;
+    img->SetDimensions(3, 2, 2);
+    img->SetSpacing(1, 1, dz);
+    vtkNew<vtkFloatArray> ze;
+    ze->SetName("ze");
+    for (int i = 0; i < 12; ++i) ze->InsertNextValue(i == 11 ? NAN : static_cast<float>(i));
+    img->GetPointData()->AddArray(ze);
+    vtkNew<vtkXMLImageDataWriter> w;
+    w->SetFileName(path.c_str());
+    w->SetInputData(img);
+    ASSERT_EQ(w->Write(), 1);
+}
+
+// Every layout read as it means; files made to mislead the reader, or simply bad, refused with a message naming
+// what is wrong, never read past an array.
+TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
+    TempDir dir;
+    // Each layout holds the same volume, with missing data last (infinite, or the packed fill value).
+    const struct {
+        const char* name;
+        SmallFile file;
+        float first;  // of the values first, first + 1, ... and missing data last
+        long step = velmora::kOnlyTime;
+    } rows[] = {{"plain", {}, 0}, {"metres", {.time_axis = false, .xy_units = "m"}, 0},
+                {"strings", {.units_as_string = true}, 0}, {"infinite", {.last_value = INFINITY}, 0},
+                {"packed", {.packed = true}, 10}, {"series", {.times = 3}, 100, 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = dir.file(std::string(row.name) + ".nc");
+        row.file.write(path);
+        const Volume v = velmora::read_volume(path, "ze", {}, row.step);
+        EXPECT_EQ(v.x, (std::vector<float>{-1, 0, 1}));
+        EXPECT_EQ(v.y, (std::vector<float>{5, 7}));
+        EXPECT_EQ(v.units, "dBZ");
+        EXPECT_TRUE(v.has_null);
+        ASSERT_EQ(v.values.size(), 12u);
+        for (int i = 0; i < 11; ++i) EXPECT_EQ(v.values[i], row.first + i) << i;
+        EXPECT_EQ(v.values[11], v.null_value);
+    }
+    const Volume a = velmora::read_netcdf(dir.file("plain.nc"), "ze");
+    EXPECT_EQ(a.null_value, -9999.0f);
+
+    // As a field: uniform when evenly spaced; stretched levels stay exact as explicit coordinates.
+    vhost::host().reset();
+    vhost::FieldRef r(velmora::add_volume_field(vhost::host().root(), "grid", a));
+    EXPECT_EQ(r.points(), (std::vector<float>{-1, 5, 0.5f, 1, 7, 1.5f}));
+    EXPECT_EQ(r.object().at("uniform").int_value(), 1);
+    EXPECT_TRUE(r.null_flag(0));
+    const Volume v{.x = {0, 1, 2}, .y = {0, 1}, .z = {0.5f, 1.0f, 3.0f}, .values = vhost::LargeVector<float>(18, 1.0f),
+                   .name = "ze", .units = "dBZ", .origin = {}, .time = {}};
+    vhost::FieldRef g(velmora::add_volume_field(vhost::host().root(), "g2", v));
+    EXPECT_EQ(g.object().at("uniform").int_value(), 0);
+    ASSERT_EQ(g.coord().size(), 54u);
+    EXPECT_EQ(g.coord()[3 * 12 + 2], 3.0f);
+    EXPECT_FALSE(g.null_flag(0));
+    vhost::host().reset();
+
+    SmallFile{.z_values = {1.5f, 0.5f}}.write(dir.file("down.nc"));
+    SmallFile{.x_on_another_dim = true}.write(dir.file("other_dim.nc"));
+    SmallFile{.xyz_order = true}.write(dir.file("turned.nc"));
+    {   // values never written: the file is small
+        polartest::NcWriter w(dir.file("huge.nc"));
+        w.var("ze", NC_FLOAT, {w.dim("z", 100), w.dim("y", 1100), w.dim("x", 1000)});
+    }
+    write_image(dir.file("image.vti"), 1.0);
+    dir.write("short.vti", std::string(kImage) + "1 2 3</DataArray></PointData></Piece></ImageData></VTKFile>");
+    write_image(dir.file("flat.vti"), 0.0);
+    ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
+    // Classic headers the NetCDF library would trust: a type code it takes a size of 0 for (and divides by), a
+    // count of dimensions it would allocate and seek through; the same header with a float is a classic file.
+    dir.write("string.nc", classic_file(12));
+    dir.write("dims.nc", classic_file(5, 0x00FFFF03));
+    dir.write("float.nc", classic_file(5));
+    const struct {
+        std::string path, variable;
+        std::int64_t max_nodes;
+        std::string message;
+    } cases[] = {
+        {"plain.nc", "reflectivity", 0, "no variable \"reflectivity\" (variables on a grid: ze)"},
+        {"missing.nc", "ze", 0, "missing.nc: no such file"}, {"plain.nc", "x", 0, "has 1 dimensions"},
+        {"down.nc", "ze", 0, "z must increase"},
+        {"other_dim.nc", "ze", 0, "coordinate variable x lies on dimension x4 (4) instead of x (3)"},
+        {"turned.nc", "ze", 0, "variable ze lies on (x, y, z); expected (z, y, x)"},
+        {"huge.nc", "ze", 0, "the volume has 1000 x 1100 x 100 nodes; at most 100000000 are read"},
+        {"huge.nc", "ze", 1000, "nodes; at most 1000 are read"},   // the caller's bound, for both kinds of file
+        {"image.vti", "ze", 12, "no error"},
+        {"image.vti", "ze", 11, "the volume has 3 x 2 x 2 nodes; at most 11 are read"},
+        {"short.vti", "ze", 0, "short.vti: not valid VTK XML image data: "},
+        {"flat.vti", "ze", 0, "the spacing along z must be a positive number"},   // else every node at one place
+        {"series.nc", "ze", 0, "variable ze holds 3 time steps; choose one with --time (0 to 2)"},
+        {"pipe.nc", "ze", 0, "pipe.nc: not a regular file"},   // a pipe would be waited on for ever
+        {"", "ze", 0, "not a regular file"},
+        {"http://example.invalid/volume.nc", "ze", 0, "no such file"},
+        {"string.nc", "DT", 0, "string.nc: not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds"},
+        {"dims.nc", "DT", 0, "dims.nc: not a valid NetCDF file: it counts 16776963 dimensions, more than its 88 bytes can hold"},
+        {"float.nc", "DT", 0, "variable DT has 1 dimensions"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = c.path.starts_with("http") ? c.path : dir.file(c.path);
+        testing::internal::CaptureStderr();
+        const std::string got = vtest::error_of<std::runtime_error>([&] {
+            velmora::read_volume(path, c.variable, {}, velmora::kOnlyTime,
+                                      c.max_nodes ? c.max_nodes : velmora::max_volume_nodes);
+        });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.path;   // nothing of VTK's own log
+        EXPECT_NE((got.empty() ? "no error" : got).find(c.message), std::string::npos) << c.path << ": " << got;
+    }
+
+    // In VTK image data values that are not finite are nulls.
+    const Volume image = velmora::read_volume(dir.file("image.vti"), "ze");
+    EXPECT_TRUE(image.has_null);
+    EXPECT_EQ(image.values[11], image.null_value);
+    EXPECT_EQ(image.values[10], 10.0f);
+}
+
+TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSizeAndTheirOrigin) {
+    // FNV-1a over the bits of the default scene's coordinates and values: tests and users compare against its cells.
+    const Volume d = velmora::synthetic_scene();
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::span<const float> a : {std::span<const float>(d.x), std::span<const float>(d.y),
+                                     std::span<const float>(d.z), std::span<const float>(d.values)})
+        for (float f : a) h = (h ^ std::bit_cast<std::uint32_t>(f)) * 1099511628211ull;
+    EXPECT_EQ(h, 0x8f59d56cbca9e703ull);
+
+    velmora::SceneOptions o{.nx = 120, .ny = 90, .nz = 50, .cells = 12, .seed = 3};
+    const Volume s = velmora::synthetic_scene(o);
+    ASSERT_EQ((std::vector<std::size_t>{s.x.size(), s.y.size(), s.z.size(), s.values.size()}),
+              (std::vector<std::size_t>{120, 90, 50, 120 * 90 * 50}));
+    EXPECT_FLOAT_EQ(s.z.back(), 15.0f);   // 50 levels 0.3 km apart
+    EXPECT_EQ(velmora::synthetic_scene(o).values, s.values);   // the same seed, the same scene
+    o.seed = 4;
+    EXPECT_NE(velmora::synthetic_scene(o).values, s.values);
+    o.nz = 1;
+    EXPECT_THROW(velmora::synthetic_scene(o), std::invalid_argument);
+
+    // Written and read back the same, with no origin on the map; with one when it is a position.
+    TempDir dir;
+    const std::string placed = dir.file("placed.nc");
+    velmora::write_netcdf(placed, s);
+    const Volume r = velmora::read_netcdf(placed, "DT");
+    EXPECT_EQ(r.values, s.values);
+    EXPECT_EQ(r.z, s.z);
+    EXPECT_FALSE(r.origin);
+    Volume v = velmora::synthetic_scene({.nx = 4, .ny = 3, .nz = 2});
+    v.origin = velmora::GeoOrigin{52.953, 4.790};
+    velmora::write_netcdf(placed, v);
+    const auto back = velmora::read_netcdf(placed, "DT").origin;
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->lat, 52.953);
+    EXPECT_EQ(back->lon, 4.790);
+}
+
+TEST(GeoTest, PositionsOnTheMapAgreeWithTheEllipsoid) {
+    // On WGS 84 a degree of longitude along the equator is 111.3195 km (6378.137 km times pi/180), a degree of
+    // latitude from the equator 110.574 km; at the origin nothing moves.
+    const double x[] = {0.0, 111.3195, 0.0, -111.3195}, y[] = {0.0, 0.0, 110.574, 0.0};
+    double lat[4], lon[4];
+    velmora::geographic({0.0, 0.0}, x, y, lat, lon);
+    const double want_lat[] = {0.0, 0.0, 1.0, 0.0}, want_lon[] = {0.0, 1.0, 0.0, -1.0};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(lat[i], want_lat[i], 2e-5) << i;
+        EXPECT_NEAR(lon[i], want_lon[i], 2e-5) << i;
+    }
+    // Longitudes come back within -180 to 180, whichever convention the origin uses.
+    velmora::geographic({0.0, 359.5}, std::span(x + 1, 1), std::span(y + 1, 1), std::span(lat, 1), std::span(lon, 1));
+    EXPECT_NEAR(lon[0], 0.5, 2e-5);
+
+    EXPECT_TRUE(velmora::checked_origin(-12.25, 131.04));
+    for (auto [la, lo] : {std::pair{91.0, 0.0}, {0.0, -181.0}, {0.0, 361.0}, {NAN, 0.0}, {0.0, INFINITY}})
+        EXPECT_FALSE(velmora::checked_origin(la, lo)) << la << " " << lo;
+    EXPECT_THROW(velmora::geographic({}, std::span(x, 2), std::span(y, 1), std::span(lat, 2), std::span(lon, 2)),
+                 std::invalid_argument);
+}
+
+// Fields written as VTK XML read back with VTK's own readers, with every
+// compression; pictures.
+struct VtkOutputTest : ::testing::Test {
+    vtest::TempDir dir;
+    vhost::Host& host = vhost::host();
+    void SetUp() override { host.reset(); }
+    void TearDown() override { host.reset(); }
+};
+
+// Points, cells and point data as text, values exact and NaN as "nan".
+std::string exact(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, " %a", v);
+    return std::isnan(v) ? " nan" : buf;
+}
+
+template <class T>
+std::string exact(const std::vector<T>& v, T null = T(-9999)) {
+    std::string t;
+    for (T x : v) t += exact(x == null ? NAN : static_cast<double>(x));
+    return t;
+}
+
+std::string data_text(vtkDataSet* d) {
+    std::string t = "points";
+    for (vtkIdType p = 0; p < d->GetNumberOfPoints(); ++p)
+        for (int a = 0; a < 3; ++a) t += exact(d->GetPoint(p)[a]);
+    for (vtkIdType c = 0; !vtkImageData::SafeDownCast(d) && c < d->GetNumberOfCells(); ++c) {   // a grid's are implied
+        t += "\ncell " + std::to_string(d->GetCellType(c)) + ":";
+        vtkNew<vtkIdList> ids;
+        d->GetCellPoints(c, ids);
+        for (vtkIdType k = 0; k < ids->GetNumberOfIds(); ++k) t += " " + std::to_string(ids->GetId(k));
+    }
+    for (int a = 0; a < d->GetPointData()->GetNumberOfArrays(); ++a) {
+        vtkDataArray* v = d->GetPointData()->GetArray(a);
+        t += "\n" + std::string(v->GetName());
+        for (vtkIdType i = 0; i < v->GetNumberOfTuples(); ++i)
+            for (int c = 0; c < v->GetNumberOfComponents(); ++c) t += exact(v->GetComponent(i, c));
+    }
+    return t;
+}
+
+TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
+    // A grid, a surface and a volume, each with a float component holding nulls (NaN in the file) and an int one.
+    const std::vector<float> grid_dt = {0.5f, -9999, 1, 1.5f, 2, 2.5f, 3, 3.5f, 4, 4.5f, 5, 5.5f},
+                             grid_xyz = {0, 0, 0.5f, 1, 0, 0.5f, 2, 0, 0.5f, 0, 1, 0.5f, 1, 1, 0.5f, 2, 1, 0.5f,
+                                         0, 0, 1.5f, 1, 0, 1.5f, 2, 0, 1.5f, 0, 1, 1.5f, 1, 1, 1.5f, 2, 1, 1.5f};
+    const std::vector<std::int32_t> grid_cell = {0, 0, 1, 1, 0, 0, 2, 2, 2, 0, 0, 3};
+    vhost::FieldRef(host.add_field("grid")).uniform({3, 2, 2}, {0, 0, 0.5f, 2, 1, 1.5f}).floats("DT", grid_dt)
+        .null_value(0, -9999).ints("cell", grid_cell);
+    const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1}, surface_ze = {40, 41, -9999, 43, 44},
+                             volume_ze = {-1, 50, 51, 52, 53};
+    const std::vector<std::int32_t> area_no = {1, 1, 2, 2, 0}, voxel = {9, 8, 7, 6, 5};
+    vhost::FieldRef(host.add_field("surface")).nnodes(5).nspace(3).coord(xyz).cells("Tri", {0, 1, 2, 1, 4, 2})
+        .floats("ze", surface_ze).null_value(0, -9999).ints("area_no", area_no);
+    vhost::FieldRef(host.add_field("volume")).nnodes(5).nspace(3).coord(xyz).cells("Tet", {0, 1, 2, 3, 1, 2, 3, 4})
+        .floats("ze", volume_ze).null_value(0, -1).ints("voxel", voxel);
+    const std::vector<std::pair<const char*, std::string>> expected = {
+        {"grid", "points" + exact(grid_xyz) + "\nDT" + exact(grid_dt) + "\ncell" + exact(grid_cell)},
+        {"surface", "points" + exact(xyz) + "\ncell 5: 0 1 2\ncell 5: 1 4 2\nze" + exact(surface_ze) + "\narea_no" +
+                        exact(area_no)},
+        {"volume", "points" + exact(xyz) + "\ncell 10: 0 1 2 3\ncell 10: 1 2 3 4\nze" + exact(volume_ze, -1.0f) +
+                       "\nvoxel" + exact(voxel)}};
+    for (const char* name : {"none", "lz4", "zlib"}) {
+        const auto compression = velmora::compression_named(name);
+        ASSERT_TRUE(compression) << name;
+        for (const auto& [field, want] : expected) {
+            SCOPED_TRACE(std::string(field) + " with " + name);
+            // Made ready here, written on a thread of its own.
+            const auto file = velmora::prepare_vtk(host.root().at(field), dir.file(field) + name, nullptr, *compression);
+            std::async(std::launch::async, [&file] { file.write(); }).get();
+            const std::string path = file.path;
+            EXPECT_EQ(path.substr(path.size() - 4), field[0] == 'g' ? ".vti" : field[0] == 's' ? ".vtp" : ".vtu");
+            // Appended raw data, compressed as asked.
+            const std::string text = vtest::TempDir::read(path), head = text.substr(0, 400);
+            EXPECT_NE(text.find("<AppendedData encoding=\"raw\">"), std::string::npos) << head;
+            const char* compressor = *compression == velmora::Compression::LZ4    ? "vtkLZ4DataCompressor"
+                                     : *compression == velmora::Compression::ZLib ? "vtkZLibDataCompressor"
+                                                                                       : "compressor=";
+            EXPECT_EQ(head.find(compressor) != std::string::npos, *compression != velmora::Compression::None) << head;
+            vtkNew<vtkXMLGenericDataObjectReader> r;
+            r->SetFileName(path.c_str());
+            r->Update();
+            auto* d = vtkDataSet::SafeDownCast(r->GetOutput());
+            ASSERT_NE(d, nullptr);
+            EXPECT_EQ(data_text(d), want);
+        }
+    }
+    EXPECT_FALSE(velmora::compression_named("gzip"));
+    EXPECT_THROW(velmora::write_vtk(host.root().at("volume"), "/nonexistent/dir/x"), std::runtime_error);
+    // Texts of the nodes (legend labels) as a string array.
+    std::vector<std::string> texts{"a", "b", "c", "d", "e"};
+    vtkNew<vtkXMLPolyDataReader> r;
+    r->SetFileName(velmora::write_vtk(host.root().at("surface"), dir.file("labelled"), &texts).c_str());
+    r->Update();
+    auto* labels = vtkStringArray::SafeDownCast(r->GetOutput()->GetPointData()->GetAbstractArray("label"));
+    ASSERT_NE(labels, nullptr);
+    EXPECT_EQ(labels->GetValue(1), "b");
+}
+
+// A PNG file read back: its size, and the image for a look at its pixels.
+vtkSmartPointer<vtkImageData> png_image(const std::string& path, int width, int height) {
+    vtkNew<vtkPNGReader> r;
+    EXPECT_TRUE(r->CanReadFile(path.c_str())) << path;
+    r->SetFileName(path.c_str());
+    r->Update();
+    int d[3];
+    r->GetOutput()->GetDimensions(d);
+    EXPECT_EQ(d[0], width);
+    EXPECT_EQ(d[1], height);
+    return r->GetOutput();
+}
+
+// Pictures rendered off screen: the scene, and the plan view of columns coloured by their top, cells outlined.
+TEST_F(VtkOutputTest, PicturesAreRenderedOffScreen) {
+    if (std::system("command -v Xvfb >/dev/null 2>&1") != 0 && !std::getenv("DISPLAY"))
+        GTEST_SKIP() << "no display and no Xvfb: pictures cannot be rendered here";
+    vhost::Object& f = host.add_field("surf");
+    vhost::FieldRef(f).nnodes(4).nspace(3).coord({0, 0, 0, 10, 0, 0, 0, 10, 0, 10, 10, 5}).cells("Tri", {0, 1, 2, 1, 3, 2});
+    velmora::Scene scene;
+    scene.surface = &f;
+    scene.area_no = {1, 1, 2, 2};
+    scene.title = "test";
+    const float x[] = {0, 1, 2, 3}, y[] = {0, 1, 2};
+    // The top of the scale (60 dBZ) in every column but one without a value.
+    std::vector<float> top(12, 60.0f);
+    top[11] = NAN;
+    std::vector<std::int32_t> plan(12, 0);
+    plan[5] = 1;
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        // The X and OpenGL libraries keep a few allocations until the process ends.
+        __lsan::ScopedDisabler x_libraries_keep_memory;
+#endif
+        // A display that does not answer is passed over for a virtual one (VTK would abort on it).
+        const char* had = std::getenv("DISPLAY");
+        const std::string before = had ? had : "";
+        if (!had) ::setenv("DISPLAY", ":77", 1);
+        velmora::render_png(scene, dir.file("pic.png"), 320, 240);
+        if (had)
+            ::setenv("DISPLAY", before.c_str(), 1);
+        else
+            ::unsetenv("DISPLAY");
+        velmora::render_plan_png({x, y, top, plan, {{1, 1.0, 1.0}}, {}, "plan", ""}, dir.file("plan.png"), 500, 400);
+    }
+    png_image(dir.file("pic.png"), 320, 240);
+    // The top of the turbo scale is dark red (0.48, 0.016, 0.011).
+    const auto plan_image = png_image(dir.file("plan.png"), 500, 400);
+    auto* rgb = vtkUnsignedCharArray::SafeDownCast(plan_image->GetPointData()->GetScalars());
+    ASSERT_NE(rgb, nullptr);
+    int dark_red = 0, black = 0;
+    for (vtkIdType i = 0; i < rgb->GetNumberOfTuples(); ++i) {
+        const int c[3] = {int(rgb->GetComponent(i, 0)), int(rgb->GetComponent(i, 1)), int(rgb->GetComponent(i, 2))};
+        dark_red += std::abs(c[0] - 122) < 6 && c[1] < 10 && c[2] < 10;
+        black += c[0] < 40 && c[1] < 40 && c[2] < 40;
+    }
+    EXPECT_GT(dark_red, 10000);   // 11 of 12 columns of about 90 x 90 pixels
+    EXPECT_GT(black, 500);        // the cell's outline: four sides of a column, 2 pixels wide
+    std::vector<float> wrong(5);
+    EXPECT_THROW(velmora::render_plan_png({x, y, wrong, plan, {}, {}, "", ""}, dir.file("plan.png")), std::invalid_argument);
+}
+
+}  // namespace
