@@ -45,7 +45,9 @@ public:
     void ready();
 
 private:
+    static constexpr int kDisplayFd = 3;   // where Xvfb writes its display number
     int pid_ = -1;
+    int number_fd_ = -1;                   // our end of that pipe
     bool ready_ = false;
     std::string display_;
     std::string problem_;
