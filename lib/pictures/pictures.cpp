@@ -54,26 +54,45 @@ bool display_answers(const char* display) {
     return false;
 }
 
+// Where the drawing library is: beside the host library, wherever that was
+// loaded from (the build tree, an installed prefix, the Python package's
+// folder); by name through the run path when that cannot be told. The
+// caller's run path alone is not enough: a sanitizer's runtime that wraps
+// dlopen becomes the caller.
+std::string pictures_path() {
+    Dl_info info{};
+    void* host_operation = ::dlsym(RTLD_DEFAULT, "OMfind_subobj");
+    if (host_operation && ::dladdr(host_operation, &info) != 0 && info.dli_fname) {
+        const std::string host = info.dli_fname;
+        const auto slash = host.rfind('/');
+        if (slash != std::string::npos) return host.substr(0, slash + 1) + kPicturesLibrary;
+    }
+    return kPicturesLibrary;
+}
+
 // The drawing library, opened once and kept for the life of the process
-// (VTK's rendering classes register themselves with VTK as it loads). It is
-// found beside the host library: the program's and the Python package's
-// run paths name that folder.
+// (VTK's rendering classes register themselves with VTK as it loads).
 struct Drawing {
     DrawScene scene = nullptr;
     DrawPlan plan = nullptr;
 };
 
 const Drawing& drawing() {
+    static std::string problem;
     static const Drawing loaded = [] {
         Drawing d;
-        void* lib = ::dlopen(kPicturesLibrary, RTLD_NOW | RTLD_LOCAL);
-        if (!lib) return d;
+        void* lib = ::dlopen(pictures_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!lib) {
+            const char* why = ::dlerror();
+            problem = why ? why : kPicturesLibrary;
+            return d;
+        }
         d.scene = reinterpret_cast<DrawScene>(::dlsym(lib, "velmora_draw_scene"));
         d.plan = reinterpret_cast<DrawPlan>(::dlsym(lib, "velmora_draw_plan"));
+        if (!d.scene || !d.plan) problem = std::string(kPicturesLibrary) + " lacks its drawing entries";
         return d;
     }();
-    if (!loaded.scene || !loaded.plan)
-        throw std::runtime_error(std::string("cannot draw: ") + kPicturesLibrary + " is not installed with velmora");
+    if (!loaded.scene || !loaded.plan) throw std::runtime_error("cannot draw: " + problem);
     return loaded;
 }
 
