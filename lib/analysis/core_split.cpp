@@ -84,8 +84,10 @@ void find_regions(std::span<std::int32_t> labels, std::span<const float> values,
         Component& c = r.comps.emplace_back(Component{cell, r.voxels.size(), 0});
         labels[static_cast<std::size_t>(p)] = mark;
         r.voxels.push_back(p);
+        // The steps of both searches are always inlined: they run for every
+        // neighbour of every voxel, and GCC leaves some calls out of line.
         for (std::size_t q = c.start; q < r.voxels.size(); ++q)
-            for_face_neighbours(r.voxels[q], g, [&](std::int64_t n) {
+            for_face_neighbours(r.voxels[q], g, [&](std::int64_t n) __attribute__((always_inline)) {
                 std::int32_t& l = labels[static_cast<std::size_t>(n)];
                 if (l == cell && reaches(n)) {
                     l = mark;
@@ -136,7 +138,7 @@ void grow_parts(std::span<std::int32_t> labels, const SplitGrid& g, std::int32_t
     }
     for (std::size_t q = 0; q < r.queue.size(); ++q) {
         const std::int32_t mark = labels[static_cast<std::size_t>(r.queue[q])];
-        for_face_neighbours(r.queue[q], g, [&](std::int64_t n) {
+        for_face_neighbours(r.queue[q], g, [&](std::int64_t n) __attribute__((always_inline)) {
             std::int32_t& l = labels[static_cast<std::size_t>(n)];
             if (l == cell) {
                 l = mark;
