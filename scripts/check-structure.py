@@ -98,6 +98,7 @@ class Lexed:
     def __init__(self):
         self.tokens = []
         self.includes = []   # (line, quoted, name)
+        self.branches = []   # the number of branches of every conditional
 
 
 def skip_line_comment(text, i, line):
@@ -151,31 +152,39 @@ def skip_raw_string(text, i, line):
 
 
 class Conditionals:
-    """The #if stack: the first branch of every conditional is taken, the
-    others not, except that #if 0 takes the next branch instead."""
+    """The #if stack. One reading takes one branch of every conditional: the
+    choice-th (the last when it has fewer), counting from the first, or from
+    the second after #if 0; a conditional of #if 0 alone is never taken. The
+    readings of every choice up to the most branches a conditional has see
+    every branch. branches, when known, holds the number of branches of every
+    conditional in order; a reading without it counts them (self.counted)."""
 
-    def __init__(self):
-        self.stack = []   # [taking, taken_one]
+    def __init__(self, choice=0, branches=None):
+        self.choice, self.branches = choice, branches
+        self.stack = []     # [branch now, branch taken]
+        self.counted = []   # the branches of every conditional so far
+        self.open = []      # their indices in counted, innermost last
 
     def active(self):
-        return all(taking for taking, _ in self.stack)
+        return all(now == taken for now, taken in self.stack)
 
     def directive(self, name, rest):
         if name in ("if", "ifdef", "ifndef"):
             never = name == "if" and rest.strip() in ("0", "(0)", "false")
-            self.stack.append([not never, not never])
+            index = len(self.counted)
+            self.counted.append(1)
+            self.open.append(index)
+            n = self.branches[index] if self.branches and index < len(self.branches) else 2
+            eligible = list(range(1 if never else 0, n))
+            self.stack.append([0, eligible[min(self.choice, len(eligible) - 1)] if eligible else -1])
         elif not self.stack:
             return
-        elif name == "elif" or name.startswith("elif"):
-            top = self.stack[-1]
-            top[0] = not top[1]
-            top[1] = True
-        elif name == "else":
-            top = self.stack[-1]
-            top[0] = not top[1]
-            top[1] = True
+        elif name.startswith("elif") or name == "else":
+            self.stack[-1][0] += 1
+            self.counted[self.open[-1]] += 1
         elif name == "endif":
             self.stack.pop()
+            self.open.pop()
 
 
 def read_directive(text, i, line):
@@ -206,9 +215,10 @@ def read_directive(text, i, line):
     return "".join(out), i, line
 
 
-def lex(text):
+def lex(text, choice=0, branches=None):
     result = Lexed()
-    cond = Conditionals()
+    cond = Conditionals(choice, branches)
+    result.branches = cond.counted
     i, n, line = 0, len(text), 1
     line_start = True
     tokens = result.tokens
@@ -506,6 +516,18 @@ def skip_to_semicolon(toks, i):
     return i
 
 
+def functions_in(text):
+    """The functions of a source text, in every branch of its conditionals:
+    the union of its readings (Conditionals), each function once."""
+    first = lex(text)
+    found = {}
+    for choice in range(max(first.branches, default=1)):
+        lexed = first if choice == 0 else lex(text, choice, first.branches)
+        for fn in find_functions(lexed.tokens):
+            found.setdefault((fn.start, fn.end, fn.name), fn)
+    return first, sorted(found.values(), key=lambda f: (f.start, f.end))
+
+
 def find_functions(toks):
     functions = []
     i = 0
@@ -602,6 +624,8 @@ def area_of(path):
 SEARCH = {"lib": ["lib", "host", "host/include"],
           "modules": ["modules", "host/include"],
           "host": ["host", "host/include"]}
+# Where else a quoted include is looked for, to name the part it belongs to.
+WHEREVER = ["lib", "host", "host/include", "modules"] + list(FRONT_ENDS)
 ALLOWED = {"lib": {"lib", "host", "host/include"},
            "modules": {"modules", "host/include"},
            "host": {"host", "host/include"}}
@@ -624,10 +648,8 @@ def check_includes(root, path, includes, breaches, edges):
             continue
         target = resolve(root, path, name, SEARCH[part])
         if target is None:
-            # Name the front end it would come from, if any holds it.
-            for fe in FRONT_ENDS:
-                if os.path.isfile(os.path.join(root, fe, name)):
-                    target = os.path.join(fe, name)
+            # Name the part it would come from, if any holds it.
+            target = resolve(root, path, name, WHEREVER)
             if target is None:
                 allowed = ", ".join(d + "/" for d in SEARCH[part])
                 breaches.append(f'{where} includes "{name}", which is in none of {allowed}')
@@ -734,8 +756,8 @@ def check_tree(root, list_longest=0):
         for path in source_files(root, area):
             nfiles += 1
             with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
-                lexed = lex(f.read())
-            for fn in find_functions(lexed.tokens):
+                lexed, functions = functions_in(f.read())
+            for fn in functions:
                 measured.append((fn.lines, path, fn))
                 if fn.lines > MAX_LINES:
                     length_breaches.append(f"{path}:{fn.start} {fn.name} {fn.lines} lines")
@@ -890,6 +912,42 @@ int p(int a) {
     to the next line }
 }
 """, [("p", 4, 17)]),
+    ("functions in every branch of a conditional", """\
+#if defined(WIDE)
+inline int wide(int a) { return a; }
+#elif defined(MEDIUM)
+inline int medium(int a) {
+    return a;
+}
+#else
+inline int narrow(int a) { return a; }
+#endif
+#ifdef X
+int x() {
+#else
+int x(long) {
+#endif
+    return 0;
+}
+""", [("wide", 2, 2), ("medium", 4, 6), ("narrow", 8, 8), ("x", 11, 16), ("x", 13, 16)]),
+    ("data members with braces and parentheses, escapes, requires, decltype(auto)", r"""
+struct S {
+    std::function<void(int)> callback{};
+    alignas(64) float buffer[16]{};
+    std::array<int, 3> three{1, 2, 3};
+    char backslash = '\\', brace = '{';
+    const char* quoted = "\"{\\";
+    decltype(auto) get() { return (three); }
+};
+S::operator bool() const {
+    return true;
+}
+template <class T>
+    requires(sizeof(T) > 1) && std::integral<T>
+T twice(T a) {
+    return a + a;
+}
+""", [("get", 8, 8), ("S::operator bool", 10, 12), ("twice", 13, 17)]),
     ("a function-try-block and a local class", """\
 void t() try {
     struct Local { int m() { return 1; } };
@@ -905,7 +963,7 @@ int next() { return 1; }
 def self_test():
     failures = []
     for title, source, expected in SELF_TESTS:
-        got = [(f.name, f.start, f.end) for f in find_functions(lex(source).tokens)]
+        got = [(f.name, f.start, f.end) for f in functions_in(source)[1]]
         if got != expected:
             failures.append(f"{title}:\n    expected {expected}\n    got      {got}")
     lexed = lex('#include "a.h"\n# include <vector>\n#if 0\n#include "b.h"\n#endif\n')
@@ -921,7 +979,8 @@ def self_test():
     with tempfile.TemporaryDirectory() as root:
         files = {"lib/p/a.cpp": '#include "p/a.h"\n#include "commands.h"\n#include "host.h"\n#include <pybind11/pybind11.h>\n',
                  "lib/p/a.h": '#include "../../cli/commands.h"\n',
-                 "cli/commands.h": "", "host/host.h": '#include "p/a.h"\n#include <netcdf.h>\n#include <sys/mman.h>\n',
+                 "cli/commands.h": "",
+                 "host/host.h": '#include "p/a.h"\n#include <netcdf.h>\n#include "nowhere.h"\n#include <sys/mman.h>\n',
                  "modules/M.cpp": '#include "frame.h"\n#include "om.h"\n#include "host.h"\n#include <vtkNew.h>\n',
                  "modules/frame.h": "", "host/include/om.h": ""}
         for name, text in files.items():
@@ -936,9 +995,10 @@ def self_test():
             'lib/p/a.cpp:2 includes "commands.h" = cli/commands.h: lib/ may include only host/, host/include/, lib/',
             "lib/p/a.cpp:4 includes <pybind11/pybind11.h>: lib/ knows no Python",
             'lib/p/a.h:1 includes "../../cli/commands.h" = cli/commands.h: lib/ may include only host/, host/include/, lib/',
-            'host/host.h:1 includes "p/a.h", which is in none of host/, host/include/',
+            'host/host.h:1 includes "p/a.h" = lib/p/a.h: host/ may include only host/, host/include/',
             "host/host.h:2 includes <netcdf.h>: host/ knows no library beyond the standard and the system's",
-            'modules/M.cpp:3 includes "host.h", which is in none of modules/, host/include/',
+            'host/host.h:3 includes "nowhere.h", which is in none of host/, host/include/',
+            'modules/M.cpp:3 includes "host.h" = host/host.h: modules/ may include only host/include/, modules/',
             "modules/M.cpp:4 includes <vtkNew.h>: modules/ sees only host/include/ and the standard library"]
         if breaches != want:
             failures.append("include rules:\n    expected " + "\n             ".join(want)
