@@ -215,6 +215,11 @@ Json Scene::layer(const LayerSpec& spec, Pack& pack) {
     else if (spec.role == "slices") l = slices_layer();
     else if (vhost::Object* f = root().find(spec.field)) l = field_layer(*f, pack, options_.layers);
     else l = {{"kind", "empty"}};
+    // The cells' numbers label their tops and centres.
+    if ((spec.role == "tops" || spec.role == "centres") && l["kind"] == "mesh") {
+        const auto texts = root().at("cellstat").at("no_label").deref()->strings();
+        if (texts.size() == static_cast<std::size_t>(vhost::FieldRef(*root().find(spec.field)).nnodes())) l["texts"] = texts;
+    }
     l["role"] = spec.role;
     l["field"] = spec.field;
     return l;
