@@ -9,7 +9,7 @@ import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun } from './panel.js';
 import { radarSteps } from './colors.js';
 
-const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.35 }, header: null, runs: 0 };
+const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2 }, header: null, runs: 0 };
 
 // WebGL2 first: without it nothing here can draw, and a blank canvas must
 // not pass for a scene.
