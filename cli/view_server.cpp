@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -65,7 +66,12 @@ std::pair<int, std::string> ViewServer::refusal(const std::string& host, const s
 void ViewServer::routes() {
     httplib::Server& s = *server_;
     s.set_payload_max_length(1 << 20);
-    s.set_read_timeout(10, 0);
+    // A browser keeps idle connections open (and opens some it never
+    // uses); each holds a thread of the pool while it waits, so the pool is
+    // wide and an idle connection is let go soon.
+    s.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    s.set_keep_alive_timeout(2);
+    s.set_read_timeout(5, 0);
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         std::string token = req.get_param_value("token");
         if (token.empty()) token = req.get_header_value("X-Velmora-Token");
@@ -79,10 +85,19 @@ void ViewServer::routes() {
                            {"Content-Security-Policy", "default-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:"}});
     auto page = [this](const httplib::Request& req, httplib::Response& res) {
         const std::string path = req.path == "/" ? "/index.html" : req.path;
-        auto [type, body] = files_.at(path);
-        if (path == "/index.html")
-            for (auto at = body.find("@TOKEN@"); at != std::string::npos; at = body.find("@TOKEN@", at)) body.replace(at, 7, token_);
-        res.set_content(body, type.c_str());
+        const auto& [type, body] = files_.at(path);
+        if (path == "/index.html") {
+            std::string html = body;
+            for (auto at = html.find("@TOKEN@"); at != std::string::npos; at = html.find("@TOKEN@", at)) html.replace(at, 7, token_);
+            return res.set_content(html, type.c_str());
+        }
+        // Sent as they are: the library would otherwise compress the
+        // bundle anew for every request, seconds each.
+        const std::string* bytes = &body;
+        res.set_content_provider(body.size(), type.c_str(), [bytes](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            sink.write(bytes->data() + offset, std::min(length, bytes->size() - offset));
+            return true;
+        });
     };
     s.Get("/", page);
     for (const auto& [path, file] : files_) s.Get(path, page);

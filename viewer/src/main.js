@@ -120,7 +120,7 @@ function rayAt(x, y) {
   const view = state.grw.getApiSpecificRenderWindow();
   const near = view.displayToWorld(x, y, 0, state.renderer);
   const far = view.displayToWorld(x, y, 1, state.renderer);
-  return { origin: near, direction: [far[0] - near[0], far[1] - near[1], far[2] - near[2]] };
+  return { origin: Array.from(near), direction: [far[0] - near[0], far[1] - near[1], far[2] - near[2]] };
 }
 
 async function pickAt(x, y) {
