@@ -9,7 +9,7 @@ import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun } from './panel.js';
 import { radarSteps } from './colors.js';
 
-const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2 }, header: null, runs: 0 };
+const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2, imageSampleDistance: 2 }, header: null, runs: 0 };
 
 // WebGL2 first: without it nothing here can draw, and a blank canvas must
 // not pass for a scene.
@@ -216,9 +216,16 @@ window.velmora = {
   pickAt,
   setMany,
   saveView: handlers.saveView,
+  toggle: handlers.toggle,
   clearPicks: handlers.clearPicks,
   currentView,
   render,
+  // Waits until the GPU has drawn what was asked (a pixel read back), so
+  // that a frame is timed complete, not merely requested.
+  finish() {
+    const gl = state.grw.getApiSpecificRenderWindow().getContext();
+    gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
+  },
   // Display pixels (from the top left of the view) of a world point.
   toDisplay(p) {
     const { width, height } = document.getElementById('view').getBoundingClientRect();

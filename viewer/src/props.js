@@ -71,7 +71,10 @@ function volumeProps(layer, arrays, settings) {
   const image = imageData(layer, arrays, [zeComp.label]);
   const mapper = vtkVolumeMapper.newInstance();
   mapper.setInputData(image);
-  mapper.setSampleDistance(Math.min(...layer.spacing) / 2);
+  // A sample per grid spacing, on a picture of half the resolution: the
+  // volume is soft anyway, and software WebGL draws it four times faster.
+  mapper.setSampleDistance(Math.min(...layer.spacing));
+  mapper.setImageSampleDistance(settings.imageSampleDistance);
   const volume = vtkVolume.newInstance();
   volume.setMapper(mapper);
   const prop = volume.getProperty();
