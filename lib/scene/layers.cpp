@@ -51,12 +51,16 @@ Json component_meta(FieldRef& f, int c) {
 
 // Float and int components, as they are (the image's are downsampled by
 // the caller); int ones go as int32.
-void add_components(FieldRef& f, Json& layer, Pack& pack) {
+bool skipped(FieldRef& f, int c, const LayerOptions& o) {
+    return std::find(o.skip.begin(), o.skip.end(), f.label(c)) != o.skip.end();
+}
+
+void add_components(FieldRef& f, Json& layer, Pack& pack, const LayerOptions& o) {
     Json comps = Json::array();
     const auto n = static_cast<std::size_t>(f.nnodes());
     for (int c = 0; c < f.ncomp(); ++c) {
         const int veclen = f.veclen(c);
-        if (veclen < 1 || veclen > 3) continue;
+        if (veclen < 1 || veclen > 3 || skipped(f, c, o)) continue;
         Json m = component_meta(f, c);
         if (auto v = f.float_view(c); v.size() >= n * static_cast<std::size_t>(veclen) && n > 0) {
             v = v.first(n * static_cast<std::size_t>(veclen));
@@ -111,13 +115,13 @@ Json image_layer(FieldRef& f, Pack& pack, const LayerOptions& o) {
     layer["origin"] = origin;
     layer["spacing"] = spacing;
     if (s == 1) {
-        add_components(f, layer, pack);
+        add_components(f, layer, pack, o);
         return layer;
     }
     Json comps = Json::array();
     for (int c = 0; c < f.ncomp(); ++c) {
         auto v = f.float_view(c);
-        if (f.veclen(c) != 1 || v.size() < static_cast<std::size_t>(nx * ny * nz)) continue;
+        if (f.veclen(c) != 1 || v.size() < static_cast<std::size_t>(nx * ny * nz) || skipped(f, c, o)) continue;
         Json m = component_meta(f, c);
         const auto down = block_max(v, nx, ny, nz, s, f.null_flag(c), static_cast<float>(f.null_value(c)));
         m["array"] = pack.add(std::span<const float>(down));
@@ -242,7 +246,7 @@ void grid_cells(const std::vector<std::int64_t>& dims, CellLists& out) {
     }
 }
 
-Json mesh_layer(Object& field, FieldRef& f, Pack& pack) {
+Json mesh_layer(Object& field, FieldRef& f, Pack& pack, const LayerOptions& o) {
     Json layer = {{"kind", "mesh"}};
     const std::int64_t n = f.nnodes();
     const int ns = f.nspace();
@@ -259,7 +263,7 @@ Json mesh_layer(Object& field, FieldRef& f, Pack& pack) {
     if (!cells.verts.empty()) layer["verts"] = pack.add(std::span<const std::uint32_t>(cells.verts));
     if (!cells.lines.empty()) layer["lines"] = pack.add(std::span<const std::uint32_t>(cells.lines));
     if (!cells.polys.empty()) layer["polys"] = pack.add(std::span<const std::uint32_t>(cells.polys));
-    add_components(f, layer, pack);
+    add_components(f, layer, pack, o);
     if (auto texts = node_texts(field); !texts.empty()) layer["texts"] = texts;
     return layer;
 }
@@ -277,7 +281,7 @@ Json field_layer(Object& field, Pack& pack, const LayerOptions& options) {
     if (uniform && dims.size() == 3 && f.nspace() == 3 && f.points().size() == 6 && dims[0] > 1 && dims[1] > 1 && dims[2] > 1)
         layer = image_layer(f, pack, options);
     else
-        layer = mesh_layer(*d, f, pack);
+        layer = mesh_layer(*d, f, pack, options);
     add_xform(f, layer);
     return layer;
 }

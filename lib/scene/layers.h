@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "scene/pack.h"
 #include "tree.h"
@@ -18,6 +19,8 @@ struct LayerOptions {
     // largest value standing for it: a 3-D texture has its limits. Read-outs
     // and re-runs use the full data on the server.
     std::int64_t max_voxels = 4'000'000;
+    // Components by label that are not sent.
+    std::vector<std::string> skip;
 };
 
 // The layer of a field: {"kind": "image" | "mesh" | "empty", ...}; see

@@ -139,7 +139,10 @@ void Scene::add_output_layers() {
 // the thresholded reflectivity of ThreshMin beside it, on the same nodes.
 Json Scene::volume_layer(Pack& pack) {
     vhost::Object& trans = root().at("trans").at("out");
-    Json layer = field_layer(trans, pack, options_.layers);
+    // The checkerboard is not drawn: only the opacity ramp goes.
+    LayerOptions without_lines = options_.layers;
+    without_lines.skip.push_back("trans_line");
+    Json layer = field_layer(trans, pack, without_lines);
     if (layer["kind"] != "image") return layer;
     vhost::FieldRef shown(root().at("thresh").at("out_nd"));
     vhost::FieldRef radar(root().at("radar"));

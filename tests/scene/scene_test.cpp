@@ -64,8 +64,9 @@ TEST_F(RadarScene, ShowsTheCellsAndEveryLayerOfTheDisplayModules) {
     for (const char* l : {"volume", "surface", "tops", "centres", "axis", "ticks", "tick_labels", "rainmesh", "alpha", "ground"})
         EXPECT_NE(h["layers"][l]["kind"], "empty") << l;
     EXPECT_EQ(h["layers"]["slices"]["planes"].size(), 3u);
-    EXPECT_EQ(h["layers"]["volume"]["components"][1]["label"], "trans_ze");
-    EXPECT_EQ(h["layers"]["volume"]["components"][1]["id"], 672);
+    EXPECT_EQ(h["layers"]["volume"]["components"][0]["label"], "trans_ze");
+    EXPECT_EQ(h["layers"]["volume"]["components"][0]["id"], 672);
+    EXPECT_EQ(h["layers"]["volume"]["components"][1]["label"], "DT");
     EXPECT_EQ(h["layers"]["tick_labels"]["texts"][1], "2 km");
     EXPECT_EQ(h["layers"]["centres"]["texts"].size(), 5u);
     EXPECT_GT(h["layers"]["surface"]["triangles"].get<int>(), 1000);

@@ -21,11 +21,23 @@ async function answer(response) {
   return readPack(await response.arrayBuffer());
 }
 
+// A report (velmora analyze --report) holds its scene as a deflated,
+// base64 pack, and the plan view and cells table of its analysis.
+export const report = window.VELMORA_REPORT || null;
+
+async function reportPack() {
+  const bytes = Uint8Array.from(atob(report.pack), (c) => c.charCodeAt(0));
+  const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('deflate'));
+  return readPack(await new Response(stream).arrayBuffer());
+}
+
 export async function get(path) {
+  if (report) return reportPack();
   return answer(await fetch(path, { headers: { 'X-Velmora-Token': token } }));
 }
 
 export async function post(path, body) {
+  if (report) throw new Error('a report shows one run; velmora view changes it live');
   return answer(await fetch(path, {
     method: 'POST',
     headers: { 'X-Velmora-Token': token, 'Content-Type': 'application/json' },

@@ -4,7 +4,7 @@
 import '@kitware/vtk.js/Rendering/Profiles/Volume';
 import '@kitware/vtk.js/Rendering/Profiles/Geometry';
 import vtkGenericRenderWindow from '@kitware/vtk.js/Rendering/Misc/GenericRenderWindow';
-import { get, post } from './api.js';
+import { get, post, report } from './api.js';
 import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun } from './panel.js';
 import { radarSteps } from './colors.js';
@@ -194,6 +194,30 @@ const handlers = {
   },
 };
 
+// A report's panel: its parameters fixed, the plan view and the cells table.
+function showReport() {
+  const panel = document.getElementById('panel');
+  for (const e of panel.querySelectorAll('input, button')) e.disabled = e.type !== 'checkbox';
+  const h = document.createElement('h2');
+  h.textContent = 'Plan view';
+  panel.prepend(h);
+  if (report.plan) {
+    const img = document.createElement('img');
+    img.src = report.plan; img.alt = 'plan view'; img.style.width = '100%';
+    h.after(img);
+  }
+  const rows = (report.cells || '').trim().split('\n').map((l) => l.split(','));
+  if (rows.length > 1) {
+    const keep = ['cell', 'voxels', 'volume_km3', 'top_km', 'max_dbz', 'vil_kg_m2'].map((k) => rows[0].indexOf(k)).filter((i) => i >= 0);
+    const table = document.createElement('table');
+    table.id = 'cells';
+    table.innerHTML = rows.map((r, n) => `<tr>${keep.map((i) => `<${n ? 'td' : 'th'}>${escape(r[i] ?? '')}</${n ? 'td' : 'th'}>`).join('')}</tr>`).join('');
+    const t = document.createElement('h2');
+    t.textContent = 'Cells';
+    panel.querySelector('img, h2').after(t, table);
+  }
+}
+
 async function boot() {
   requireWebGL2();
   createView();
@@ -204,7 +228,7 @@ async function boot() {
   showRun(pack.header);
   document.getElementById('status').textContent = statusLine(pack.header);
   if (pack.header.view) restoreView(pack.header.view); else defaultView(pack.header);
-  watchClicks();
+  if (report) showReport(); else watchClicks();
   render();
   return pack.header;
 }
