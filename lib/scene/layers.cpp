@@ -232,7 +232,10 @@ void grid_cells(const std::vector<std::int64_t>& dims, CellLists& out) {
     // Sides: (fixed axis, fixed index); a surface is its one side k = 0.
     std::vector<std::pair<int, std::int64_t>> sides{{2, 0}};
     if (dims.size() == 3) sides = {{0, 0}, {0, nx - 1}, {1, 0}, {1, ny - 1}, {2, 0}, {2, nz - 1}};
-    for (auto [axis, fixed] : sides) {
+    for (const auto& side : sides) {
+        // Plain copies: clang 14 (the fuzz build) lets no lambda capture a structured binding.
+        const int axis = side.first;
+        const std::int64_t fixed = side.second;
         const std::int64_t na = axis == 0 ? ny : nx, nb = axis == 2 ? ny : nz;
         for (std::int64_t b = 0; b + 1 < nb; ++b)
             for (std::int64_t a = 0; a + 1 < na; ++a) {
