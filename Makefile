@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-python bench-batch bench-grid bench-startup clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view clean
 
 all: build
 
@@ -77,6 +77,11 @@ bench-grid: build
 # command with the picture library loaded at start.
 bench-startup: build
 	@/usr/bin/python3 bench/startup_bench.py $(BENCH_ARGS)
+
+# velmora view in headless chromium: first frame, level change, re-run and
+# pick on CPOL and on 700 x 700 x 50, memory against analyze (minutes).
+bench-view: build
+	@VELMORA_NODE_MODULES=$(BUILD)/viewer/npm/node_modules node bench/view_bench.mjs $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

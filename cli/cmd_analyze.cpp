@@ -10,6 +10,8 @@
 #include "analysis/analyze.h"
 #include "commands.h"
 #include "progress.h"
+#include "report.h"
+#include "view_server.h"
 #include "io/volume.h"
 
 namespace velmora::cli {
@@ -44,6 +46,7 @@ constexpr const char* kAnalyzeFooter =
 void add_analyze_command(CLI::App& app, int& status) {
     auto o = std::make_shared<AnalyzeOptions>();
     auto polar = std::make_shared<PolarOptionTexts>();
+    auto report = std::make_shared<bool>(false);
     CLI::App* cmd = app.add_subcommand("analyze", "Find, number and measure the storm cells of a radar volume");
     cmd->add_option("volume", o->volume,
                     "A gridded radar volume: NetCDF with a variable (time, z, y, x) or (z, y, x) and coordinate "
@@ -74,6 +77,9 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png and plan.png");
+    cmd->add_flag("--report", *report,
+                  "Also write report.html: the 3-D scene, the plan view and the cells in one file that opens from "
+                  "disk with no server and no network");
     cmd->add_option_function<std::string>(
            "--compress",
            [o](const std::string& name) {
@@ -103,11 +109,12 @@ void add_analyze_command(CLI::App& app, int& status) {
                   "Print the time each step takes and the memory of the process after it (to standard error)");
     add_polar_options(*cmd, *polar);
     cmd->footer(kAnalyzeFooter);
-    cmd->callback([o, polar, &status] {
+    cmd->callback([o, polar, report, &status] {
         if (!polar_input_ok(*polar, "analyze", status)) return;
         o->polar = polar->input;
         ProgressBar bar(stderr);
         status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);
+        if (status == 0 && *report && !write_report(*o, viewer_dir(), stderr)) status = 1;
     });
 }
 

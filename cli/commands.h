@@ -19,6 +19,7 @@ void add_analyze_command(CLI::App& app, int& status);
 void add_synth_command(CLI::App& app, int& status);
 void add_track_command(CLI::App& app, int& status);
 void add_grid_command(CLI::App& app, int& status);
+void add_view_command(CLI::App& app, int& status);
 
 // The gridding options of the commands that take polar volumes, as given,
 // and what they make.
