@@ -27,14 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the network takes of the options.
-AnalysisSettings network_settings(const AnalyzeOptions& o) {
-    AnalysisSettings s;
-    s.var = o.var;
-    s.level = o.level;
-    s.min_cells = o.min_cells;
-    return s;
-}
 
 // The cells of the table: the statistics module's measures, with volume
 // and VIL from the properties of the same cell.
@@ -108,6 +100,14 @@ std::string seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 }  // namespace
+
+AnalysisSettings network_settings(const AnalyzeOptions& o) {
+    AnalysisSettings s;
+    s.var = o.var;
+    s.level = o.level;
+    s.min_cells = o.min_cells;
+    return s;
+}
 
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o) {
     std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),

@@ -44,6 +44,9 @@ struct AnalyzeOptions {
     ForTracking* for_tracking = nullptr;
 };
 
+// What the analysis network takes of the options.
+AnalysisSettings network_settings(const AnalyzeOptions& o);
+
 // One storm cell of the table: an area of the echo at or above the level,
 // measured on the radar voxels.
 struct Cell {

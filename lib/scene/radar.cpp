@@ -47,7 +47,7 @@ void add_display_instances(Json& in, const AnalyzeOptions& o, const Volume& v, c
 }  // namespace
 
 Json radar_network(const AnalyzeOptions& o, const Volume& v, const std::string& view_file) {
-    Json net = analysis_network(o, "", "", v);
+    Json net = analysis_network(network_settings(o), o.time, "", "", v);
     net.erase("fields");
     net["description"] = "velmora view: " + net["description"].get<std::string>();
     Json& in = net["instances"];
