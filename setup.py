@@ -134,12 +134,12 @@ class FreshPackage(build_py):
 
 class SourceDist(sdist):
     """The sdist carries the whole tree CMake builds from (every file git
-    tracks), not only the Python files."""
+    tracks but for hidden folders and files), not only the Python files."""
 
     def make_distribution(self):
         if (ROOT / ".git").exists():
             tracked = subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, capture_output=True, text=True)
-            self.filelist.extend(tracked.stdout.splitlines())
+            self.filelist.extend(f for f in tracked.stdout.splitlines() if not f.startswith("."))
             self.filelist.sort()
             self.filelist.remove_duplicates()
         super().make_distribution()
