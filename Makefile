@@ -38,11 +38,15 @@ fuzz: fuzz-build
 	@UBSAN_OPTIONS=print_stacktrace=1 fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The fuzz targets' smoke runs go one at a time (no -j): each is a fuzzer.
+# Under ASan, dlopen is called from libasan's interceptor, so the loader
+# reads libasan's run path, not the test's: LD_LIBRARY_PATH names the folder
+# of libvelmora_pictures.so instead.
 # The Python package's tests run on the release build, then velmora is
 # installed as users install it.
 test: build asan fuzz-build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+	@LD_LIBRARY_PATH=$(abspath $(ASAN)) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 	@UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(FUZZ) --output-on-failure
 	@$(MAKE) pytest
 	@$(MAKE) test-packaging

@@ -58,9 +58,10 @@ def unusable(folder, own_tree):
         return f"it builds {home}, not {ROOT}"
     if cache.get("CMAKE_BUILD_TYPE") not in RELEASE_TYPES:
         return f"its build type is {cache.get('CMAKE_BUILD_TYPE') or 'none'}, not a release"
-    for option, wanted in (("VELMORA_PYTHON", "ON"), ("VELMORA_SANITIZE", "OFF"), ("VELMORA_FUZZ", "OFF")):
-        if cache.get(option, "OFF").upper() not in (wanted, "TRUE" if wanted == "ON" else "FALSE"):
-            return f"{option} is {cache.get(option)}"
+    for option, wanted in (("VELMORA_PYTHON", True), ("VELMORA_SANITIZE", False), ("VELMORA_FUZZ", False)):
+        value = cache.get(option, "OFF")
+        if (value.upper() in ("1", "ON", "YES", "TRUE", "Y")) != wanted:
+            return f"{option} is {value}"
     built_for = cache.get("Python_EXECUTABLE", "/usr/bin/python3")
     if os.path.realpath(built_for) != interpreter():
         return f"it is for {built_for}, not {interpreter()}"

@@ -147,6 +147,7 @@ def test_deb_names_and_layout(deb, unpacked):
     assert [p for p in wanted if not p.is_file()] == []
     # Nothing else in usr/lib: the Python package only where Debian's python3 looks.
     assert sorted(p.name for p in (usr / "lib").iterdir()) == sorted(["python3", *LIBRARIES])
+    assert [d for d in unpacked.rglob("*") if d.is_dir() and not any(d.iterdir())] == []
     for binary in elf_files(unpacked):
         assert all(entry.startswith("$ORIGIN") for entry in run_paths(binary)), binary
 
