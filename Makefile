@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup clean
 
 all: build
 
@@ -38,15 +38,11 @@ fuzz: fuzz-build
 	@UBSAN_OPTIONS=print_stacktrace=1 fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The fuzz targets' smoke runs go one at a time (no -j): each is a fuzzer.
-# Under ASan, dlopen is called from libasan's interceptor, so the loader
-# reads libasan's run path, not the test's: LD_LIBRARY_PATH names the folder
-# of libvelmora_pictures.so instead.
 # The Python package's tests run on the release build, then velmora is
 # installed as users install it.
 test: build asan fuzz-build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@LD_LIBRARY_PATH=$(abspath $(ASAN)) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 	@UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(FUZZ) --output-on-failure
 	@$(MAKE) pytest
 	@$(MAKE) test-packaging
@@ -91,6 +87,11 @@ bench-batch: build
 # doing the same gridding: times, their ratio and the largest difference.
 bench-grid: build
 	@PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/grid_bench.py $(BENCH_ARGS)
+
+# Each command as a whole process, start-up included, against the same
+# command with the picture library loaded at start.
+bench-startup: build
+	@/usr/bin/python3 bench/startup_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -25,7 +25,7 @@ from setuptools.command.sdist import sdist
 
 ROOT = Path(__file__).resolve().parent
 # What the package needs built: the extension (and with it libvelmora.so and
-# libvelmora_host.so) and the drawing library _core.so opens by name.
+# libvelmora_host.so) and the drawing library opened beside the host library.
 TARGETS = ["velmora_python", "velmora_pictures"]
 RELEASE_TYPES = {"Release", "RelWithDebInfo", "MinSizeRel"}
 

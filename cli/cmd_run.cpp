@@ -56,6 +56,14 @@ void add_commands(CLI::App& app, int& status) {
     add_synth_command(app, status);
     add_track_command(app, status);
     add_grid_command(app, status);
+    // `velmora batch` is the Python package's, started by the launcher; it is
+    // listed here so that the program's help names it.
+    auto* batch = app.add_subcommand("batch", "Analyse many radar volumes at once on Dask (velmora batch --help)");
+    batch->allow_extras();
+    batch->callback([&status] {
+        std::fprintf(stderr, "velmora: batch runs on the Python package: start it as velmora batch\n");
+        status = 2;
+    });
 }
 
 int parse_and_run(CLI::App& app, int& status, int argc, const char* const* argv) {

@@ -27,23 +27,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Heights of the legend: from 0 to the top of the grid rounded up to a
-// step of 1, 2, 5 or 10 km, so that the ticks fall on round heights.
-struct LegendScale {
-    double max = 1.0;
-    int ndiv = 1;
-};
-LegendScale legend_scale(const Volume& v) {
-    const double top = v.z.empty() ? 1.0 : std::max(1.0, static_cast<double>(v.z.back()));
-    for (double step : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
-        const double ndiv = std::ceil(top / step);
-        if (ndiv <= 8) return {ndiv * step, static_cast<int>(ndiv)};
-    }
-    return {std::ceil(top), 1};
-}
-
-double spacing(const std::vector<float>& axis) {
-    return axis.size() >= 2 ? std::fabs(static_cast<double>(axis[1]) - axis[0]) : 1.0;
+// What the network takes of the options.
+AnalysisSettings network_settings(const AnalyzeOptions& o) {
+    AnalysisSettings s;
+    s.var = o.var;
+    s.level = o.level;
+    s.min_cells = o.min_cells;
+    return s;
 }
 
 // The cells of the table: the statistics module's measures, with volume
@@ -118,55 +108,6 @@ std::string seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 }  // namespace
-
-Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
-                      const Volume& v) {
-    const auto out = [&](const char* name) { return (fs::path(out_dir) / name).string(); };
-    const LegendScale scale = legend_scale(v);
-    const double dx = spacing(v.x);
-
-    char level[32];
-    std::snprintf(level, sizeof level, "%g", o.level);
-    Json net;
-    net["description"] = "Storm cells of " + v.name + " at " + level + " " +
-                         (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
-    net["fields"]["radar"] = {{"file", volume_path}, {"var", o.var}};
-    if (o.time != kOnlyTime) net["fields"]["radar"]["time"] = o.time;
-    Json& in = net["instances"];
-    in["surface"] = {{"module", "Isosurface"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
-    in["divsurf"] = {{"module", "DivIsosurf"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "surface.out"}}}};
-    in["surfstat"] = {{"module", "CalcStatistic"},
-                      {"links",
-                       {{"in", "surface.out"}, {"area", "divsurf.out_nd"}, {"no_min", "divsurf.no_min"}, {"no_max", "divsurf.no_max"}}}};
-    in["surfcsv"] = {{"module", "WriteStatistic"},
-                     {"params", {{"filename", out("surface_cells.csv")}}},
-                     {"links", {{"nsurf", "surfstat.nsurf"}, {"sparam", "surfstat.sparam"}}}};
-    in["volume"] = {{"module", "Isovolume"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
-    in["divvol"] = {{"module", "DivIsovolume"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "volume.out"}}}};
-    in["gridarea"] = {{"module", "GridArea"}, {"links", {{"in", "radar"}, {"iso", "volume.out"}, {"area", "divvol.out_nd"}}}};
-    in["ijk"] = {{"module", "WriteIsoIJK"},
-                 {"params", {{"filename", out("cells_ijk.txt")}}},
-                 {"links", {{"in", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
-    in["cellvox"] = {{"module", "CellVoxels"}, {"links", {{"in", "radar"}, {"area", "gridarea.out"}}}};
-    in["cellstat"] = {{"module", "CalcStatistic"},
-                      {"links",
-                       {{"in", "cellvox.out"}, {"area", "cellvox.out_area"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
-    in["csv"] = {{"module", "WriteStatistic"},
-                 {"params", {{"filename", out("cells.csv")}}},
-                 {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
-    in["centres"] = {{"module", "DispCenter"}, {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
-    // The legend stands on the grid's first column, which is all it reads.
-    in["column"] = {{"module", "GridColumn"}, {"params", {{"indexi", 0}, {"indexj", 0}}}, {"links", {{"in", "radar"}}}};
-    in["axis"] = {{"module", "Legend3DAxis"},
-                  {"params", {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}}},
-                  {"links", {{"in", "column.out"}}}};
-    in["ticks"] = {{"module", "Legend3DTick"},
-                   {"params",
-                    {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}, {"ndiv", scale.ndiv},
-                     {"ticklen", 2 * dx}, {"format", "%.0f km"}, {"tickloffx", -6 * dx}}},
-                   {"links", {{"in", "column.out"}}}};
-    return net;
-}
 
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o) {
     std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
@@ -326,14 +267,14 @@ int Analysis::build(Plan& plan) {
     net_path_ = (fs::path(out_dir_) / "network.json").string();
     {
         std::ofstream f(staging_->path("network.json"));
-        f << analysis_network(o_, volume_path_, out_dir_, v_).dump(2) << '\n';
+        f << analysis_network(network_settings(o_), o_.time, volume_path_, out_dir_, v_).dump(2) << '\n';
         f.close();
         if (!f) {
             std::fprintf(err_, "velmora analyze: can not write %s\n", net_path_.c_str());
             return 2;
         }
     }
-    Json net = analysis_network(o_, volume_path_, work(), v_);
+    Json net = analysis_network(network_settings(o_), o_.time, volume_path_, work(), v_);
     net.erase("fields");
     timing("read " + source_);
     try {

@@ -44,17 +44,6 @@ struct AnalyzeOptions {
     ForTracking* for_tracking = nullptr;
 };
 
-// The network of the analysis: the volume as a file-backed field "radar",
-// then
-//   surface  Isosurface -> divsurf DivIsosurf -> surfstat CalcStatistic -> surfcsv WriteStatistic
-//   volume   Isovolume  -> divvol DivIsovolume -> gridarea GridArea -> ijk WriteIsoIJK
-//            gridarea + radar -> cellvox CellVoxels -> cellstat CalcStatistic -> csv WriteStatistic,
-//                                                                          centres DispCenter
-//   axis, ticks  Legend3DAxis / Legend3DTick on the grid's first column.
-// volume_path is the file the field reads; out_dir where the writers write.
-Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
-                      const Volume& v);
-
 // One storm cell of the table: an area of the echo at or above the level,
 // measured on the radar voxels.
 struct Cell {

@@ -107,6 +107,19 @@ struct AnalysisSettings {
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops measured
     SplitSettings split = {};                                 // no division unless it has levels
 };
+
+// The network of the analysis (velmora analyze writes it as network.json):
+// the volume as a file-backed field "radar", then
+//   surface  Isosurface -> divsurf DivIsosurf -> surfstat CalcStatistic -> surfcsv WriteStatistic
+//   volume   Isovolume  -> divvol DivIsovolume -> gridarea GridArea -> ijk WriteIsoIJK
+//            gridarea + radar -> cellvox CellVoxels -> cellstat CalcStatistic -> csv WriteStatistic,
+//                                                                          centres DispCenter
+//   axis, ticks  Legend3DAxis / Legend3DTick on the grid's first column.
+// It uses the variable, level and min_cells of s; volume_path is the file
+// the field reads (time its time step), out_dir where the writers write.
+Json analysis_network(const AnalysisSettings& s, long time, const std::string& volume_path, const std::string& out_dir,
+                      const Volume& v);
+
 struct AnalysisResult {
     enum class Outcome { Cells, NoEcho, NothingKept } outcome = Outcome::Cells;
     float highest = 0.0f;                 // the highest value, for NoEcho

@@ -2,21 +2,19 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 
 #include "pictures/draw/entry.h"
 
@@ -56,26 +54,45 @@ bool display_answers(const char* display) {
     return false;
 }
 
+// Where the drawing library is: beside the host library, wherever that was
+// loaded from (the build tree, an installed prefix, the Python package's
+// folder); by name through the run path when that cannot be told. The
+// caller's run path alone is not enough: a sanitizer's runtime that wraps
+// dlopen becomes the caller.
+std::string pictures_path() {
+    Dl_info info{};
+    void* host_operation = ::dlsym(RTLD_DEFAULT, "OMfind_subobj");
+    if (host_operation && ::dladdr(host_operation, &info) != 0 && info.dli_fname) {
+        const std::string host = info.dli_fname;
+        const auto slash = host.rfind('/');
+        if (slash != std::string::npos) return host.substr(0, slash + 1) + kPicturesLibrary;
+    }
+    return kPicturesLibrary;
+}
+
 // The drawing library, opened once and kept for the life of the process
-// (VTK's rendering classes register themselves with VTK as it loads). It is
-// found beside the host library: the program's and the Python package's
-// run paths name that folder.
+// (VTK's rendering classes register themselves with VTK as it loads).
 struct Drawing {
     DrawScene scene = nullptr;
     DrawPlan plan = nullptr;
 };
 
 const Drawing& drawing() {
+    static std::string problem;
     static const Drawing loaded = [] {
         Drawing d;
-        void* lib = ::dlopen(kPicturesLibrary, RTLD_NOW | RTLD_LOCAL);
-        if (!lib) return d;
+        void* lib = ::dlopen(pictures_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!lib) {
+            const char* why = ::dlerror();
+            problem = why ? why : kPicturesLibrary;
+            return d;
+        }
         d.scene = reinterpret_cast<DrawScene>(::dlsym(lib, "velmora_draw_scene"));
         d.plan = reinterpret_cast<DrawPlan>(::dlsym(lib, "velmora_draw_plan"));
+        if (!d.scene || !d.plan) problem = std::string(kPicturesLibrary) + " lacks its drawing entries";
         return d;
     }();
-    if (!loaded.scene || !loaded.plan)
-        throw std::runtime_error(std::string("cannot draw: ") + kPicturesLibrary + " is not installed with velmora");
+    if (!loaded.scene || !loaded.plan) throw std::runtime_error("cannot draw: " + problem);
     return loaded;
 }
 
@@ -89,44 +106,53 @@ void draw_with(Draw draw, const What& what, const std::string& path, int width, 
 
 }  // namespace
 
+// Xvfb chooses a free display number itself and writes it to the pipe
+// once it accepts clients (-displayfd): two programs starting at once never
+// pick the same number, and none connects before the server listens.
 VirtualDisplay::VirtualDisplay() {
     const char* d = std::getenv("DISPLAY");
     if (d && *d && display_answers(d)) return;
-    for (int n = 91; n < 140; ++n) {
-        std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
-        std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-        struct stat st;
-        if (stat(sock.c_str(), &st) == 0 || stat(lock.c_str(), &st) == 0) continue;
-        display_ = ":" + std::to_string(n);
-        const char* argv[] = {"Xvfb", display_.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        const int rc = posix_spawnp(&pid_, "Xvfb", &fa, nullptr, const_cast<char* const*>(argv), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) {
-            pid_ = -1;
-            problem_ = "no display, and Xvfb cannot be started (install xvfb)";
-        }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        problem_ = "no display, and no pipe to start Xvfb with";
         return;
     }
-    problem_ = "no free display number for Xvfb";
+    const std::string fd = std::to_string(kDisplayFd);
+    const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], kDisplayFd);
+    const int rc = posix_spawnp(&pid_, "Xvfb", &fa, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        pid_ = -1;
+        problem_ = "no display, and Xvfb cannot be started (install xvfb)";
+        return;
+    }
+    number_fd_ = fds[0];
 }
 
 void VirtualDisplay::ready() {
     if (!problem_.empty()) throw std::runtime_error(problem_);
     if (pid_ <= 0 || ready_) return;
-    const std::string sock = "/tmp/.X11-unix/X" + display_.substr(1);
-    struct stat st;
-    for (int wait = 0; wait < 200 && stat(sock.c_str(), &st) != 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    if (stat(sock.c_str(), &st) != 0) throw std::runtime_error("Xvfb did not start");
+    std::string number;
+    pollfd p{number_fd_, POLLIN, 0};
+    char c = 0;
+    // Up to 10 s for the server to come up; the number ends with a newline.
+    while (::poll(&p, 1, 10000) == 1 && ::read(number_fd_, &c, 1) == 1 && c != '\n') number += c;
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+        throw std::runtime_error("Xvfb did not start");
+    display_ = ":" + number;
     setenv("DISPLAY", display_.c_str(), 1);
     ready_ = true;
 }
 
 VirtualDisplay::~VirtualDisplay() {
+    if (number_fd_ >= 0) ::close(number_fd_);
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);

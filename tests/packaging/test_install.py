@@ -24,7 +24,7 @@ CORE = "_core" + sysconfig.get_config_var("EXT_SUFFIX")
 LIBRARIES = ["libvelmora.so", "libvelmora_host.so", "libvelmora_pictures.so"]
 
 # Analyses the CPOL volume, writes its files with the pictures (drawn by
-# libvelmora_pictures.so, opened by name from _core.so), and prints the
+# libvelmora_pictures.so, opened beside libvelmora_host.so), and prints the
 # cells, the package's folder and the velmora libraries the process mapped.
 ANALYSE = """
 import os, sys, velmora

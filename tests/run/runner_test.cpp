@@ -158,6 +158,9 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(vtest::cli({"run", "--help"}), 0);
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vtest::cli({"--help"}), 0);   // every command is listed, the Python package's batch too
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("\n  batch  "), std::string::npos);
 }
 
 TEST_F(RunnerTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
@@ -284,6 +287,7 @@ TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {
     const std::string all = ::testing::internal::GetCapturedStdout();
     for (const auto& d : vhost::module_decls()) EXPECT_NE(("\n" + all).find("\n" + d.name + " "), std::string::npos) << d.name;
     EXPECT_NE(all.find("  MakeRainMeshConstant_update, MakeRainMeshLinear_update\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("face-connected tetrahedra, four per node"), std::string::npos) << all;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(vtest::cli({"modules", "EveryKind"}), 0);
     const std::string one = ::testing::internal::GetCapturedStdout();
