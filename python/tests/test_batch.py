@@ -85,7 +85,8 @@ def test_out_folders_as_the_command(client, volumes, tmp_path):
     paths = [volumes[0], volumes[3], str(twin), volumes[1]]
     for _ in range(2):                                                 # the second run replaces the first
         r = analyze_many(paths, client=client, out=tmp_path / "out", picture=False, progress=False)
-        assert sorted(os.listdir(tmp_path / "out")) == ["cells.csv", "failures.csv", "v1", "v1-2", "v2"]
+        assert sorted(os.listdir(tmp_path / "out")) == [".velmora-results", "cells.csv", "failures.csv", "v1", "v1-2",
+                                                        "v2"]
     assert command("analyze", volumes[0], "--out", tmp_path / "cmd", "--no-picture").returncode == 0
     for folder in ("v1", "v1-2"):
         assert sorted(os.listdir(tmp_path / "out" / folder)) == sorted(os.listdir(tmp_path / "cmd"))
