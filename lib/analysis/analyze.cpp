@@ -171,12 +171,7 @@ private:
     vhost::Object& root() { return vhost::host().root(); }
     std::string work() const { return results_->work(); }
     // A message about a file of the work folder names it where it is going.
-    std::string shown(std::string text) const {
-        if (!results_) return text;
-        for (auto at = text.find(work()); at != std::string::npos; at = text.find(work(), at + out_dir_.size()))
-            text.replace(at, work().size(), out_dir_);
-        return text;
-    }
+    std::string shown(const std::string& text) const { return shown_ ? shown_->shown(text) : text; }
     void timing(const std::string& step) {
         if (o_.timings) print_timing(err_, step, clock_);
     }
@@ -190,6 +185,7 @@ private:
     // the run has succeeded: a failed run leaves the earlier results as
     // they were.
     std::optional<ResultFolder> results_;
+    std::optional<ShownAtTarget> shown_;   // the modules' messages go through it
     bool no_pictures_ = false;
     std::optional<VirtualDisplay> display_;
     std::optional<vhost::ConfinedWrites> confined_;
@@ -230,6 +226,7 @@ int Analysis::prepare_output() {
         return 2;
     }
     out_dir_ = results_->target();
+    shown_.emplace(*results_, err_);
     return 0;
 }
 
@@ -310,14 +307,12 @@ bool Analysis::echo_reaches_level() {
 // "fields", its writers writing into the work folder.
 int Analysis::build(Plan& plan) {
     net_path_ = (fs::path(out_dir_) / "network.json").string();
-    {
-        std::ofstream f(results_->path("network.json"));
-        f << analysis_network(o_, volume_path_, out_dir_, v_).dump(2) << '\n';
-        f.close();
-        if (!f) {
-            std::fprintf(err_, "velmora analyze: can not write %s\n", net_path_.c_str());
-            return 2;
-        }
+    try {
+        const std::string text = analysis_network(o_, volume_path_, out_dir_, v_).dump(2) + "\n";
+        write_file(results_->path("network.json"), [&text](std::FILE* f) { std::fputs(text.c_str(), f); });
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", shown(e.what()).c_str());
+        return 1;
     }
     Json net = analysis_network(o_, volume_path_, work(), v_);
     net.erase("fields");
@@ -350,7 +345,8 @@ int Analysis::call(const Plan& plan) {
     {
         // The division modules' tables of areas go to the log, not the terminal.
         const StdoutTo log(results_->path("analysis.log"));
-        status = call_instances(plan, settings, record, err_, progress_);
+        status = call_instances(plan, settings, record, shown_->stream(), progress_);
+        std::fflush(shown_->stream());
     }
     clock_ = std::chrono::steady_clock::now();   // the run noted each of its steps
     if (!split_.failure.empty()) {

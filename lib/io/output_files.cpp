@@ -297,6 +297,44 @@ void ResultFolder::commit() {
     swap_in();
 }
 
+struct ShownAtTargetIo {
+    // Whole lines go on at once, so that a path is never cut in two.
+    static ssize_t write(void* cookie, const char* data, std::size_t size) {
+        auto& s = *static_cast<ShownAtTarget*>(cookie);
+        s.line_.append(data, size);
+        for (auto end = s.line_.find('\n'); end != std::string::npos; end = s.line_.find('\n')) {
+            const std::string line = s.shown(s.line_.substr(0, end + 1));
+            std::fwrite(line.data(), 1, line.size(), s.to_);
+            s.line_.erase(0, end + 1);
+        }
+        std::fflush(s.to_);
+        return static_cast<ssize_t>(size);
+    }
+    static int close(void* cookie) {
+        auto& s = *static_cast<ShownAtTarget*>(cookie);
+        const std::string rest = s.shown(s.line_);
+        std::fwrite(rest.data(), 1, rest.size(), s.to_);
+        std::fflush(s.to_);
+        return 0;
+    }
+};
+
+ShownAtTarget::ShownAtTarget(const ResultFolder& folder, std::FILE* to)
+    : work_(folder.work()), target_(folder.target()), to_(to) {
+    stream_ = ::fopencookie(this, "w", {nullptr, &ShownAtTargetIo::write, nullptr, &ShownAtTargetIo::close});
+    if (stream_) std::setvbuf(stream_, nullptr, _IOLBF, 0);
+}
+
+ShownAtTarget::~ShownAtTarget() {
+    if (stream_) std::fclose(stream_);
+}
+
+std::string ShownAtTarget::shown(std::string text) const {
+    for (auto at = text.find(work_); at != std::string::npos; at = text.find(work_, at + target_.size()))
+        text.replace(at, work_.size(), target_);
+    return text;
+}
+
 void note_written(const std::string& folder, const std::string& name) {
     const fs::path list = fs::path(folder) / kResultsList;
     if (!fs::exists(list)) return;   // not a folder of velmora's results

@@ -106,6 +106,27 @@ private:
     bool done_ = false;
 };
 
+// A stream that passes what is written to it on to another, line by line,
+// with the path of a folder's work folder replaced by its target's: the
+// messages of a run name the results where they are going.
+class ShownAtTarget {
+public:
+    ShownAtTarget(const ResultFolder& folder, std::FILE* to);
+    ~ShownAtTarget();
+    ShownAtTarget(const ShownAtTarget&) = delete;
+    ShownAtTarget& operator=(const ShownAtTarget&) = delete;
+    // The stream to write to; `to` itself when no stream could be made.
+    std::FILE* stream() const { return stream_ ? stream_ : to_; }
+    // text with the work folder's path replaced.
+    std::string shown(std::string text) const;
+
+private:
+    std::string work_, target_, line_;
+    std::FILE* to_;
+    std::FILE* stream_ = nullptr;
+    friend struct ShownAtTargetIo;
+};
+
 // Adds name (relative to folder) to the list of what velmora wrote in a
 // folder of results, for a file written there after its commit.
 void note_written(const std::string& folder, const std::string& name);

@@ -2,6 +2,7 @@
 
 #include <vtkCommand.h>
 #include <vtkErrorCode.h>
+#include <vtkExecutive.h>
 #include <vtkNew.h>
 #include <vtkXMLImageDataWriter.h>
 #include <vtkXMLPolyDataWriter.h>
@@ -30,15 +31,21 @@ public:
 }  // namespace
 
 void write_xml(vtkXMLWriter& w, const std::string& path) {
+    // The writer and its pipeline's executive each report a failure.
     vtkNew<Unlogged> quiet;
-    w.AddObserver(vtkCommand::ErrorEvent, quiet);
-    w.AddObserver(vtkCommand::WarningEvent, quiet);
+    vtkObject* const reporters[] = {&w, w.GetExecutive()};
+    for (vtkObject* o : reporters) {
+        o->AddObserver(vtkCommand::ErrorEvent, quiet);
+        o->AddObserver(vtkCommand::WarningEvent, quiet);
+    }
     w.SetFileName(path.c_str());
     errno = 0;
     const bool written = w.Write() == 1 && w.GetErrorCode() == 0;
     const int error = errno;
-    w.RemoveObservers(vtkCommand::ErrorEvent);
-    w.RemoveObservers(vtkCommand::WarningEvent);
+    for (vtkObject* o : reporters) {
+        o->RemoveObservers(vtkCommand::ErrorEvent);
+        o->RemoveObservers(vtkCommand::WarningEvent);
+    }
     if (written) return;
     const unsigned long code = w.GetErrorCode();
     const std::string why = error ? std::strerror(error)
