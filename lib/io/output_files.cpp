@@ -126,17 +126,19 @@ std::optional<std::string> problem_of(const fs::path& target, const std::string&
 
 }  // namespace
 
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 std::optional<std::string> output_file_problem(const std::string& path, std::span<const std::string> inputs) {
     if (path.empty()) return std::string("the output file has no name");
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return path + " is a folder, not a file";
         if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
-        for (const std::string& in : inputs) {
-            struct stat is {};
-            if (::stat(in.c_str(), &is) == 0 && is.st_dev == st.st_dev && is.st_ino == st.st_ino)
-                return path + " is the input " + in + ": velmora does not write over what it reads";
-        }
+        for (const std::string& in : inputs)
+            if (same_file(in, path)) return path + " is the input " + in + ": velmora does not write over what it reads";
     } else if (errno != ENOENT) {
         return "can not write " + path + ": " + reason();
     }

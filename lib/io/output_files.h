@@ -33,6 +33,10 @@ struct WriteFailed : std::runtime_error {
 // The list of what velmora wrote in a folder of results, inside it.
 inline constexpr const char* kResultsList = ".velmora-results";
 
+// Whether a and b name the same file (through links too); false when either
+// does not exist.
+bool same_file(const std::string& a, const std::string& b);
+
 // Why path cannot take an output file, nothing when it can: it is a folder
 // or a device, its folder does not exist or does not let one write, or it is
 // one of the inputs (the same file, through links too).

@@ -81,6 +81,8 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
         velmora.grid(cfradial, spacing=(1, 1))
     with pytest.raises(RuntimeError, match="absent.h5: no such file"):
         velmora.grid(tmp_path / "absent.h5")
+    with pytest.raises(ValueError, match="is the input .*: velmora does not write over what it reads"):
+        velmora.grid(cfradial, out=cfradial)
     (tmp_path / "empty.h5").write_bytes(b"")
     with pytest.raises(RuntimeError, match="not a polar radar volume"):
         velmora.grid(tmp_path / "empty.h5")

@@ -222,7 +222,9 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     tried 1 + `retries` times (Dask's retries), a worker that dies meanwhile
     included. With `out`, each volume's files go to `out/<file stem>/` and
     the combined table to `out/cells.csv`, the failures to
-    `out/failures.csv`.
+    `out/failures.csv`: made beside `out` and put in its place once the
+    batch has run. ValueError, before any work, when `out` holds anything
+    velmora did not write.
 
     Returns a BatchResult; `cells, failures = analyze_many(...)` unpacks it.
     `cells` holds every cell with `source` (the path as given) and `time`
