@@ -147,15 +147,17 @@ double seconds_since(Clock::time_point t) { return std::chrono::duration<double>
 
 // Analyses every volume of the series into its folder under work, as
 // velmora analyze does, keeping what tracking needs; 0, or the exit status.
-int analyse_series(const TrackOptions& o, const std::string& work, std::vector<Analysed>& series, double& analysing,
-                   double& for_tracking) {
+int analyse_series(const TrackOptions& o, const ResultFolder& results, std::vector<Analysed>& series,
+                   double& analysing, double& for_tracking) {
+    // The analyses' messages name their files where they are going.
+    const ShownAtTarget err(results, stderr);
     // Named as velmora batch names them: apart, whatever their files' names.
     const auto folders = volume_folder_names(o.volumes);
     series.resize(o.volumes.size());
     for (std::size_t i = 0; i < o.volumes.size(); ++i) {
         Analysed& a = series[i];
         a.path = o.volumes[i];
-        a.folder = (fs::path(work) / "volumes" / folders[i]).string();
+        a.folder = (fs::path(results.work()) / "volumes" / folders[i]).string();
         AnalyzeOptions ao;
         ao.volume = a.path;
         ao.var = o.var;
@@ -172,7 +174,7 @@ int analyse_series(const TrackOptions& o, const std::string& work, std::vector<A
             TempFile table;
             {
                 const StdoutTo to(table.path());
-                status = analyze(ao, stderr);
+                status = analyze(ao, err.stream());
             }
             if (status == 0) {
                 write_file((fs::path(a.folder) / "cells.txt").string(),
@@ -256,7 +258,7 @@ int run_track(const TrackOptions& o) {
     double analysing = 0.0, for_tracking = 0.0;
     bool timed = false;
     try {
-        if (int status = analyse_series(o, results->work(), series, analysing, for_tracking)) return status;
+        if (int status = analyse_series(o, *results, series, analysing, for_tracking)) return status;
     } catch (const WriteFailed& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 1;
