@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "../polar/polar_files.h"
 #include "app_test.h"
@@ -76,6 +77,21 @@ TEST(GridCommand, AnOutputThatCannotBeWrittenOrIsAnInputIsRefusedBeforeAnyWork) 
     EXPECT_TRUE(end.exited) << "killed by signal " << end.status;
     EXPECT_EQ(end.status, 2);
     EXPECT_EQ(end.err, "velmora grid: " + dir.file("pipe.h5") + ": not a regular file (a FIFO)\n");
+}
+
+TEST(SynthCommand, ASeriesReplacesOnlyAnEarlierSeries) {
+    vtest::TempDir dir;
+    const std::string series = dir.file("s");
+    ASSERT_EQ(run({"synth", "--series", "3", series}).first, 0);
+    ASSERT_EQ(run({"synth", "--series", "2", series}).first, 0);
+    EXPECT_EQ(names_in(series),
+              (std::vector<std::string>{".velmora-results", "series_000.nc", "series_001.nc", "truth.csv"}))
+        << "nothing of the longer series stands beside the new one";
+    std::ofstream(series + "/notes.txt") << "mine\n";
+    EXPECT_EQ(run({"synth", "--series", "2", series}),
+              std::pair(2, "velmora synth: " + series + " holds notes.txt, which velmora did not write: velmora replaces "
+                           "only a folder of its own results (move notes.txt away, or choose another folder)\n"));
+    EXPECT_EQ(vtest::TempDir::read(series + "/notes.txt"), "mine\n");
 }
 
 TEST(CommandOptions, NumbersOutOfBoundsAreSaidWithPlainBounds) {
