@@ -166,7 +166,8 @@ void add_synth_command(CLI::App& app, int& status) {
             std::printf("synthetic scene written to %s (variable DT)\n", path->c_str());
             status = 0;
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "velmora synth: out of memory for a scene of %d x %d x %d points\n", o->nx, o->ny, o->nz);
+            std::fprintf(stderr, "velmora synth: out of memory for a scene of %d x %d x %d points\n", o->nx, o->ny,
+                         o->nz);
             status = 1;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora synth: %s\n", e.what());

@@ -288,7 +288,8 @@ int Analysis::keep_volume_file() {
     std::error_code ec;
     fs::rename(o_.volume, results_->path(o_.volume_as.c_str()), ec);
     if (!ec) return 0;
-    std::fprintf(err_, "velmora analyze: can not move %s into the results: %s\n", o_.volume.c_str(), ec.message().c_str());
+    std::fprintf(err_, "velmora analyze: can not move %s into the results: %s\n", o_.volume.c_str(),
+                 ec.message().c_str());
     return 1;
 }
 

@@ -128,7 +128,8 @@ std::optional<std::string> problem_of(const fs::path& target, const std::string&
 
 bool same_file(const std::string& a, const std::string& b) {
     struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 std::optional<std::string> output_file_problem(const std::string& path, std::span<const std::string> inputs) {
@@ -138,7 +139,8 @@ std::optional<std::string> output_file_problem(const std::string& path, std::spa
         if (S_ISDIR(st.st_mode)) return path + " is a folder, not a file";
         if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
         for (const std::string& in : inputs)
-            if (same_file(in, path)) return path + " is the input " + in + ": velmora does not write over what it reads";
+            if (same_file(in, path))
+                return path + " is the input " + in + ": velmora does not write over what it reads";
     } else if (errno != ENOENT) {
         return "can not write " + path + ": " + reason();
     }
@@ -346,7 +348,8 @@ void note_written(const std::string& folder, const std::string& name) {
     if (!out) throw WriteFailed("can not write " + list.string() + ": " + reason());
 }
 
-std::vector<std::string> volume_folder_names(std::span<const std::string> paths, const std::set<std::string>& reserved) {
+std::vector<std::string> volume_folder_names(std::span<const std::string> paths,
+                                             const std::set<std::string>& reserved) {
     std::vector<std::string> stems;
     for (const std::string& p : paths) {
         fs::path name = fs::path(p).lexically_normal();

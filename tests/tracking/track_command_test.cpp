@@ -85,7 +85,7 @@ TEST(TrackCommandTest, EveryVolumeKeepsItsFolderAndEarlierTracksStayUntilARunSuc
     // A run that fails leaves the earlier tracks as they were.
     const std::string tracks = vtest::TempDir::read(out + "/tracks.csv");
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(vtest::cli({"track", volumes[0], dir.file("absent.nc"), "--out", out}), 2);
+    EXPECT_EQ(vtest::cli({"track", volumes[0], dir.file("absent.nc"), "--out", out, "--no-picture"}), 2);
     ::testing::internal::GetCapturedStderr();
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(vtest::TempDir::read(out + "/tracks.csv"), tracks);
@@ -93,7 +93,8 @@ TEST(TrackCommandTest, EveryVolumeKeepsItsFolderAndEarlierTracksStayUntilARunSuc
     // A FIFO among the volumes is refused without waiting for a writer.
     const std::string fifo = dir.file("pipe.nc");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const auto end = vtest::in_child([&] { return vtest::cli({"track", volumes[0], fifo, "--out", out}); }, 0, 20);
+    const auto end =
+        vtest::in_child([&] { return vtest::cli({"track", volumes[0], fifo, "--out", out, "--no-picture"}); }, 0, 20);
     EXPECT_TRUE(end.exited) << "killed by signal " << end.status;
     EXPECT_EQ(end.status, 2);
     EXPECT_NE(end.err.find("velmora analyze: " + fifo + ": not a regular file (a FIFO)\n"), std::string::npos) << end.err;
