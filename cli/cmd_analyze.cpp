@@ -10,6 +10,7 @@
 #include "analysis/analyze.h"
 #include "commands.h"
 #include "progress.h"
+#include "io/output_files.h"
 #include "report.h"
 #include "view_server.h"
 #include "io/volume.h"
@@ -29,6 +30,20 @@ CLI::Validator finite_dbz() {
             return "";
         },
         "DBZ");
+}
+
+constexpr double kMaxInt = 2147483647;
+// Each scattered cell looks for room among the others: the work grows with
+// the square of their number.
+constexpr double kMaxCells = 10000;
+
+// A scene larger than any volume velmora reads: said before its memory is
+// asked for.
+std::string scene_problem(const SceneOptions& o) {
+    const double points = double(o.nx) * o.ny * o.nz;
+    if (points <= double(max_volume_nodes)) return "";
+    return "a scene of " + std::to_string(o.nx) + " x " + std::to_string(o.ny) + " x " + std::to_string(o.nz) + " = " +
+           plain_number(points) + " points is too large: at most " + std::to_string(max_volume_nodes);
 }
 
 constexpr const char* kAnalyzeFooter =
@@ -61,18 +76,18 @@ void add_analyze_command(CLI::App& app, int& status) {
     cmd->add_option("--min-cells", o->min_cells,
                     "Areas of at most this many cells (triangles of the isosurface, tetrahedra of the isovolume, four "
                     "per voxel) are dropped; 0 keeps every area")
-        ->check(CLI::NonNegativeNumber)
+        ->check(within(0, kMaxInt, true))
         ->capture_default_str();
     cmd->add_option("--time", o->time,
                     "The time step to analyse in a file of several (0 first); without it, such a file is refused")
-        ->check(CLI::Range(0L, 2147483647L))
+        ->check(within(0, kMaxInt, true))
         ->type_name("INDEX");
     // The default keeps an analysis within a few GB of memory; a machine
     // with more can take larger composites.
     cmd->add_option("--max-voxels", o->max_voxels,
                     "Volumes of more voxels are refused before they are read (an analysis takes about 13 bytes of "
                     "memory per voxel)")
-        ->check(CLI::Range(std::int64_t{1}, std::int64_t{2'000'000'000}))
+        ->check(within(1, 2e9, true))
         ->type_name("N")
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
@@ -102,7 +117,7 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->type_name("DBZ,...");
     cmd->add_option("--min-core", o->split.min_core,
                     "With --split-levels: the fewest voxels a region at a split level needs to be a core")
-        ->check(CLI::Range(1, 2'000'000'000))
+        ->check(within(1, 2e9, true))
         ->type_name("N")
         ->capture_default_str();
     cmd->add_flag("--timings", o->timings,
@@ -128,16 +143,18 @@ void add_synth_command(CLI::App& app, int& status) {
     cmd->add_option("out", *path, "The NetCDF file to write; variable DT (dBZ), coordinates x, y, z in m")
         ->required()
         ->type_name("OUT.nc");
-    cmd->add_option("--nx", o->nx, "Grid points west to east, 1 km apart")->check(CLI::Range(2, 100000))->capture_default_str();
-    cmd->add_option("--ny", o->ny, "Grid points south to north, 1 km apart")->check(CLI::Range(2, 100000))->capture_default_str();
+    cmd->add_option("--nx", o->nx, "Grid points west to east, 1 km apart")->check(within(2, 100000, true))->capture_default_str();
+    cmd->add_option("--ny", o->ny, "Grid points south to north, 1 km apart")->check(within(2, 100000, true))->capture_default_str();
     cmd->add_option("--nz", o->nz, "Levels: 0.5 km apart from 0.5 km; more than 30 share the lowest 15 km")
-        ->check(CLI::Range(2, 10000))
+        ->check(within(2, 10000, true))
         ->capture_default_str();
     cmd->add_option("--cells", o->cells,
                     "Convective cells scattered over the grid from --seed; 0 places the five cells of the built-in scene")
-        ->check(CLI::NonNegativeNumber)
+        ->check(within(0, kMaxCells, true))
         ->capture_default_str();
-    cmd->add_option("--seed", o->seed, "The seed of the scattered cells")->capture_default_str();
+    cmd->add_option("--seed", o->seed, "The seed of the scattered cells")
+        ->check(within(0, 4294967295.0, true))
+        ->capture_default_str();
     add_series_option(*cmd, series->first, series->second);
     cmd->callback([path, o, series, &status] {
         try {
@@ -145,12 +162,23 @@ void add_synth_command(CLI::App& app, int& status) {
                 status = write_series(*path, series->first, series->second);
                 return;
             }
+            std::string problem = scene_problem(*o);
+            if (problem.empty()) problem = output_file_problem(*path).value_or("");
+            if (!problem.empty()) {
+                std::fprintf(stderr, "velmora synth: %s\n", problem.c_str());
+                status = 2;
+                return;
+            }
             write_netcdf(*path, synthetic_scene(*o));
             std::printf("synthetic scene written to %s (variable DT)\n", path->c_str());
             status = 0;
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "velmora synth: out of memory for a scene of %d x %d x %d points\n", o->nx, o->ny,
+                         o->nz);
+            status = 1;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora synth: %s\n", e.what());
-            status = 1;
+            status = dynamic_cast<const OutputRefused*>(&e) ? 2 : 1;
         }
     });
 }

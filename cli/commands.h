@@ -2,6 +2,7 @@
 // command line; its callback leaves the exit status in status.
 #pragma once
 
+#include <CLI/Validators.hpp>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,12 @@ bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);
 int write_series(const std::string& dir, int count, double interval);
+
+// A number from lo to hi (whole with integer), checked before it is
+// converted; the message gives the bounds as one writes them.
+CLI::Validator within(double lo, double hi, bool integer = false);
+// v as one writes it: whole numbers in full, others in %g.
+std::string plain_number(double v);
 
 // Every subcommand above, in the order the program's help lists them.
 void add_commands(CLI::App& app, int& status);

@@ -29,6 +29,7 @@
 #include "run/runner.h"
 #include "analysis/track_frames.h"
 #include "tracking/tracker.h"
+#include "io/output_files.h"
 #include "io/volume.h"
 
 namespace py = pybind11;
@@ -366,8 +367,9 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
 py::dict write_files_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
                         const std::string& folder, bool picture, std::int64_t max_voxels,
                         const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core,
-                        const py::dict& polar) {
+                        const py::dict& polar, const std::string& volume_as) {
     AnalyzeOptions o;
+    o.volume_as = volume_as;
     o.polar = polar_input_of(polar);
     o.echo_tops = echo_tops;
     o.split = SplitSettings{split_levels, min_core};
@@ -419,6 +421,9 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
 // NetCDF to out as well when it is given.
 py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
     const polar::PolarInput in = polar_input_of(polar);
+    // An output that cannot take the grid, or is one of the volumes, is said before any work.
+    if (!out.empty())
+        if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
     Volume v;
     {
         py::gil_scoped_release free;
@@ -616,6 +621,8 @@ std::int64_t outstanding_arrays() {
 
 }  // namespace
 
+void add_result_folders(py::module_& m);   // results.cpp
+
 PYBIND11_MODULE(_core, m) {
     m.doc() = "The velmora library and its substitute host (use the package velmora)";
     py::object errors = py::module_::import("velmora._errors");
@@ -653,7 +660,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("write_files", &write_files_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"),
           py::arg("echo_tops") = kDefaultEchoTopLevels, py::arg("split_levels") = std::vector<double>{},
-          py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict());
+          py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict(), py::arg("volume_as") = std::string());
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
           py::arg("site") = py::none());
@@ -665,6 +672,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("track", &track_py, py::arg("frames"), py::arg("max_speed"), py::arg("max_gap"),
           "The tracker on analysed volumes in time order");
     m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
+    add_result_folders(m);
     m.attr("max_volume_nodes") = max_volume_nodes;
     m.attr("only_time") = kOnlyTime;
     m.attr("default_dump_limit") = kDefaultDumpLimit;

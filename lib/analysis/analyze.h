@@ -28,7 +28,10 @@ struct AnalyzeOptions {
     int min_cells = 8;            // areas of at most this many cells are dropped
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
     SplitSettings split = {};     // cells divided at their cores when it has levels
-    std::string out = "velmora-analysis";
+    std::string out = "velmora-analysis";   // replaced by the results of a run that succeeded
+    // When set, the volume file was written for this run alone: it goes into
+    // the results under this name, where their network reads it.
+    std::string volume_as;
     bool picture = true;
     Compression compression = Compression::LZ4;   // of the VTK XML files
     bool timings = false;                          // each step's time and memory on the error stream

@@ -2,6 +2,7 @@
 finds them, returned to pandas, xarray and numpy."""
 import os
 import types
+import uuid
 
 import numpy as np
 
@@ -208,22 +209,30 @@ class Analysis:
 
     def to_files(self, folder, picture=True):
         """Writes the files of `velmora analyze --out folder` and returns
-        what the command prints. A volume given in memory is written first as
-        `volume.nc` in the folder (NetCDF, coordinates in metres), which the
-        analysis then reads."""
-        os.makedirs(folder, exist_ok=True)
+        what the command prints. The folder is replaced as the command
+        replaces it: only by a run that succeeded, and only when it holds
+        nothing but velmora's results (ValueError otherwise). A volume given
+        in memory is written too, as `volume.nc` among the results (NetCDF,
+        coordinates in metres), which the analysis reads."""
+        folder = os.fspath(folder)
         time = _core.only_time if self._time_index is None else self._time_index
         if isinstance(self._source, str):
-            path = self._source
-        else:
-            s = self._source
-            path = os.path.join(folder, "volume.nc")
+            return _core.write_files(self._source, self.var, self.level, self.min_cells, time, folder, bool(picture),
+                                     _core.max_volume_nodes, **self._cells_options)["stdout"]
+        # Written beside the folder, and moved among the results by the run.
+        head, name = os.path.split(os.path.abspath(folder))
+        os.makedirs(head, exist_ok=True)
+        path = os.path.join(head, f".{name}.volume-{uuid.uuid4().hex[:16]}.nc")
+        s = self._source
+        try:
             _core.write_volume(path, s["values"], s["x"], s["y"], s["z"], s["xy_units"], s["z_units"], self.var,
                                s["units"], self.origin)
-            time = _core.only_time
-        out = _core.write_files(path, self.var, self.level, self.min_cells, time, os.fspath(folder), bool(picture),
-                                _core.max_volume_nodes, **self._cells_options)
-        return out["stdout"]
+            return _core.write_files(path, self.var, self.level, self.min_cells, _core.only_time, folder,
+                                     bool(picture), _core.max_volume_nodes, volume_as="volume.nc",
+                                     **self._cells_options)["stdout"]
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
 
     def plot(self, ax=None, lonlat=False):
         """Plan view: column-maximum reflectivity, the cells' outlines and

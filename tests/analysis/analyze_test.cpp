@@ -1,13 +1,15 @@
 // The analysis end to end on the synthetic scene and on one cell of two cores that divides; the options' checks;
-// the mapping of isosurface nodes onto the cells of the grid.
+// earlier results replaced only by a run that succeeded; the mapping of isosurface nodes onto the cells of the grid.
 #include "analysis/analyze.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <sstream>
 
 #include "app_test.h"
+#include "child.h"
 #include "field_ref.h"
 #include "host.h"
 #include "run/network.h"
@@ -39,6 +41,21 @@ protected:
         return status;
     }
     std::string read(const std::string& file) { return vtest::TempDir::read((dir / file).string()); }
+    // The results' files and their sizes.
+    std::vector<std::pair<std::string, std::uintmax_t>> listing() {
+        std::vector<std::pair<std::string, std::uintmax_t>> out;
+        for (const auto& e : fs::recursive_directory_iterator(dir))
+            out.emplace_back(e.path().filename().string(), e.is_regular_file() ? e.file_size() : 0);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    // What the folder of the output folder holds.
+    std::vector<std::string> beside() {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(tmp.path())) out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
     std::vector<std::vector<std::string>> rows(const std::string& file) {
         std::vector<std::vector<std::string>> rows;
         std::istringstream lines(read(file));
@@ -115,9 +132,71 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
         EXPECT_NE(out.find(says), std::string::npos) << out;
         EXPECT_EQ(err, "");
         EXPECT_TRUE(vhost::host().messages().empty());
-        for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti", ".velmora-partial"})
-            EXPECT_FALSE(fs::exists(dir / gone)) << gone;
+        for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti"}) EXPECT_FALSE(fs::exists(dir / gone)) << gone;
+        EXPECT_EQ(beside(), (std::vector<std::string>{"first", "out"})) << "no work folder left beside";
     }
+}
+
+// A second run may read the results of the first; a run that fails, or that would replace what velmora did
+// not write, leaves the earlier results as they were.
+TEST_F(AnalyzeTest, EarlierResultsAreReplacedOnlyByARunThatSucceeded) {
+    ASSERT_EQ(analyze(options()), 0) << err;
+    const std::string cells = read("cells.csv"), radar = (dir / "radar.vti").string();
+    ASSERT_EQ(analyze(options(radar)), 0) << err;
+    EXPECT_NE(out.find("5 storm cells at 40 dBZ in radar.vti (DT)"), std::string::npos) << out;
+    EXPECT_EQ(read("cells.csv"), cells);
+    // The volume it read is among the results again, where its network reads it.
+    EXPECT_NE(read("network.json").find("\"file\": \"" + radar + "\""), std::string::npos);
+    const auto now = listing();
+    const std::vector<std::pair<std::function<void(AnalyzeOptions&)>, std::string>> failing = {
+        {[](AnalyzeOptions& o) { o.var = "DZ"; }, "radar.vti: no point data \"DZ\""},
+        {[&](AnalyzeOptions& o) { o.volume = tmp.file("absent.nc"); }, "absent.nc: no such file"},
+        {[&](AnalyzeOptions& o) { o.out = radar; }, "--out: " + radar + " is not a folder"},
+    };
+    for (const auto& [spoil, says] : failing) {
+        AnalyzeOptions o = options(radar);
+        spoil(o);
+        EXPECT_EQ(analyze(o), 2) << says;
+        EXPECT_NE(err.find(says), std::string::npos) << err;
+        EXPECT_EQ(listing(), now) << says;
+        EXPECT_EQ(read("cells.csv"), cells) << says;
+        EXPECT_EQ(beside(), std::vector<std::string>{"out"}) << says;
+    }
+    // A file of the user's among them: the folder is not velmora's to replace.
+    std::ofstream(dir / "my_notes.txt") << "notes\n";
+    EXPECT_EQ(analyze(options()), 2);
+    EXPECT_EQ(err, "velmora analyze: --out: " + dir.string() + " holds my_notes.txt, which velmora did not write: "
+                   "velmora replaces only a folder of its own results (move my_notes.txt away, or choose another folder)\n");
+    EXPECT_EQ(read("my_notes.txt"), "notes\n");
+    EXPECT_EQ(read("cells.csv"), cells);
+}
+
+// A disk that fills: status 1, a message naming the file and the reason, the earlier results whole.
+TEST_F(AnalyzeTest, AFullDiskKeepsTheEarlierResults) {
+    const std::string scene = tmp.file("scene.nc");
+    velmora::write_netcdf(scene, velmora::synthetic_scene());
+    ASSERT_EQ(analyze(options(scene)), 0) << err;
+    const std::string cells = read("cells.csv");
+    const auto files = listing();
+    for (const rlim_t limit : {rlim_t{2000}, rlim_t{60000}}) {
+        const auto end = vtest::in_child([&] { return velmora::analyze(options(scene), stderr); }, limit);
+        EXPECT_TRUE(end.exited && end.status == 1) << end.status << end.err;
+        EXPECT_NE(end.err.find(": File too large"), std::string::npos) << end.err;
+        EXPECT_EQ(end.err.find(".velmora-"), std::string::npos) << "names the file where it goes: " << end.err;
+        EXPECT_EQ(end.err.find("vtk"), std::string::npos) << end.err;
+        EXPECT_EQ(read("cells.csv"), cells);
+        EXPECT_EQ(listing(), files);
+        EXPECT_EQ(beside(), (std::vector<std::string>{"out", "scene.nc"}));
+    }
+}
+
+// A FIFO is refused without being opened: opening it would wait for a writer for ever.
+TEST_F(AnalyzeTest, AFifoIsRefusedAtOnce) {
+    const std::string fifo = tmp.file("volume.nc");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto end = vtest::in_child([&] { return velmora::analyze(options(fifo), stderr); }, 0, 20);
+    EXPECT_TRUE(end.exited && end.status == 2) << end.status;
+    EXPECT_EQ(end.err, "velmora analyze: " + fifo + ": not a regular file (a FIFO)\n");
 }
 
 TEST_F(AnalyzeTest, UsageErrorsAndACellFillingTheVolume) {

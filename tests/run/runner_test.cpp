@@ -155,6 +155,14 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     const std::string errors = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("--level: a finite number of dBZ, not \"\""), std::string::npos) << errors;
     EXPECT_NE(errors.find("--set thresh.nothing=1: error: ThreshMin has no \"nothing\""), std::string::npos) << errors;
+    // A dump over its own network is refused before the run, through a link too.
+    std::filesystem::create_symlink(net, dir.file("link.json"));
+    const std::string network_text = vtest::TempDir::read(net);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(vtest::cli({"run", n, "--dump", dir.file("link.json")}), 2);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "velmora run: --dump " + dir.file("link.json") + " is the network file: velmora does not write over what it reads\n");
+    EXPECT_EQ(vtest::TempDir::read(net), network_text);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(vtest::cli({"run", "--help"}), 0);
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
