@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "io/output_files.h"
 #include "scene/scene.h"
 
 namespace velmora::cli {
@@ -72,13 +73,16 @@ bool write_report(const AnalyzeOptions& o, const std::string& viewer, std::FILE*
         Json data = {{"pack", base64(deflated(pack))},
                      {"plan", plan.empty() ? "" : "data:image/png;base64," + base64(plan)},
                      {"cells", read_file(fs::path(o.out) / "cell_properties.csv")}};
-        std::ofstream f(fs::path(o.out) / "report.html", std::ios::binary | std::ios::trunc);
-        f << "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>velmora report</title>"
-          << "<style>" << css << "</style></head><body><div id=\"app\"><div id=\"view\"></div><aside id=\"panel\"></aside></div>\n"
-          << "<script>window.VELMORA_REPORT = " << inline_script(data.dump()) << ";</script>\n"
-          << "<script>" << inline_script(js) << "</script>\n</body></html>\n";
-        f.close();
-        if (!f) throw std::runtime_error("can not write " + (fs::path(o.out) / "report.html").string());
+        // Whole or not at all, and listed among the results velmora wrote.
+        write_file((fs::path(o.out) / "report.html").string(), [&](std::FILE* f) {
+            const std::string page =
+                "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>velmora report</title><style>" +
+                css + "</style></head><body><div id=\"app\"><div id=\"view\"></div><aside id=\"panel\"></aside></div>\n" +
+                "<script>window.VELMORA_REPORT = " + inline_script(data.dump()) + ";</script>\n<script>" +
+                inline_script(js) + "</script>\n</body></html>\n";
+            std::fwrite(page.data(), 1, page.size(), f);
+        });
+        note_written(o.out, "report.html");
         std::printf("  report.html\n");
         return true;
     } catch (const std::exception& e) {
