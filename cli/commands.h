@@ -2,6 +2,7 @@
 // command line; its callback leaves the exit status in status.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 // velmora synth --series N --interval S: the options, and the writing of a
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);
+
+// --freezing-level, --minus20-level and --sounding: the levels of hail (docs/hail.md).
+void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
+                      std::string& sounding);
 int write_series(const std::string& dir, int count, double interval);
 
 // Every subcommand above, in the order the program's help lists them.
