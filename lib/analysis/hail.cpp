@@ -10,7 +10,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "analysis/cell_properties.h"
 #include "io/file_handles.h"
 
 namespace velmora {
@@ -135,12 +134,17 @@ double hail_temperature_integral(double a_km, double b_km, const HailLevels& l) 
 }
 
 std::vector<double> shi_layer_weights(std::span<const float> z_km, const HailLevels& l) {
-    const std::vector<double> extent = voxel_extents(z_km);
-    std::vector<double> w(z_km.size(), 0.0);
-    for (std::size_t k = 0; k < z_km.size(); ++k) {
-        // The layer of an end level is centred on it, as its extent says.
-        const double below = k == 0 ? extent[0] / 2.0 : (static_cast<double>(z_km[k]) - z_km[k - 1]) / 2.0;
-        const double above = k + 1 == z_km.size() ? extent[k] / 2.0 : (static_cast<double>(z_km[k + 1]) - z_km[k]) / 2.0;
+    const std::size_t n = z_km.size();
+    std::vector<double> w(n, 0.0);
+    // Half the spacing between levels k - 1 and k; at the ends, that of the
+    // one neighbour (as the voxels' extents take it); 0.5 km for one level.
+    const auto half = [&](std::size_t k) {
+        if (n < 2) return 0.5;
+        k = std::clamp<std::size_t>(k, 1, n - 1);
+        return (static_cast<double>(z_km[k]) - z_km[k - 1]) / 2.0;
+    };
+    for (std::size_t k = 0; k < n; ++k) {
+        const double below = half(k), above = half(k + 1);
         w[k] = 0.1 * hail_temperature_integral(z_km[k] - below, z_km[k] + above, l);
     }
     return w;
