@@ -19,18 +19,20 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Waldvogel et al. (1979): the probability of hail against the height of the
-// 45 dBZ echo above the freezing level, as tabulated for operational use
-// (Holleman 2001): km, %.
+// 45 dBZ echo above the freezing level, km, %: 0 % at 1.65 km, 100 % at
+// 5.8 km; the rows between are where Holleman's (2001) cubic fit to
+// Waldvogel's data, POH = -1.20231 + 1.00184 dH - 0.17018 dH^2 + 0.01086 dH^3,
+// reaches 10, 20, ... 90 %.
 constexpr std::array<std::array<double, 2>, 11> kPohTable = {{{1.65, 0.0},
-                                                              {2.0, 10.0},
-                                                              {2.3, 20.0},
-                                                              {2.6, 30.0},
-                                                              {2.9, 40.0},
-                                                              {3.3, 50.0},
-                                                              {3.65, 60.0},
-                                                              {4.1, 70.0},
-                                                              {4.65, 80.0},
-                                                              {5.2, 90.0},
+                                                              {1.77, 10.0},
+                                                              {1.98, 20.0},
+                                                              {2.22, 30.0},
+                                                              {2.48, 40.0},
+                                                              {2.78, 50.0},
+                                                              {3.13, 60.0},
+                                                              {3.57, 70.0},
+                                                              {4.15, 80.0},
+                                                              {4.91, 90.0},
                                                               {5.8, 100.0}}};
 
 [[noreturn]] void refuse(const std::string& path, const std::string& why) {

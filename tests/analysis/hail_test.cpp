@@ -71,8 +71,9 @@ TEST(Hail, WarningThresholdFloorAndPoshClipping) {
 TEST(Hail, ProbabilityOfHailFollowsTheTable) {
     EXPECT_EQ(poh_pct(1.0), 0.0);
     EXPECT_EQ(poh_pct(1.65), 0.0);
-    EXPECT_NEAR(poh_pct(1.825), 5.0, 1e-9);   // halfway between 1.65 and 2.0
-    EXPECT_NEAR(poh_pct(3.3), 50.0, 1e-9);
+    EXPECT_NEAR(poh_pct(1.71), 5.0, 1e-9);   // halfway between the rows of 1.65 and 1.77 km
+    EXPECT_NEAR(poh_pct(2.78), 50.0, 1e-9);
+    EXPECT_NEAR(poh_pct(5.355), 95.0, 1e-9);
     EXPECT_EQ(poh_pct(5.8), 100.0);
     EXPECT_TRUE(std::isnan(poh_pct(NAN)));
 }
