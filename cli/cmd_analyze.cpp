@@ -48,10 +48,12 @@ std::string scene_problem(const SceneOptions& o) {
 
 constexpr const char* kAnalyzeFooter =
     "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, "
-    "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv "
+    "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell; its hail with the "
+    "hail levels), surface_cells.csv "
     "(the areas of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, "
     "isovolume.vtu, cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the "
-    "cells on the column maxima), grid.nc (the grid of a polar volume), analysis.log (what the modules print) and "
+    "cells on the column maxima), grid.nc (the grid of a polar volume), mesh.nc "
+    "(the MESH of every column, with the hail levels), analysis.log (what the modules print) and "
     "network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
     "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or the "
     "options cannot be used.";
@@ -122,6 +124,7 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->capture_default_str();
     cmd->add_flag("--timings", o->timings,
                   "Print the time each step takes and the memory of the process after it (to standard error)");
+    add_hail_options(*cmd, o->freezing_level_km, o->minus20_level_km, o->sounding);
     add_polar_options(*cmd, *polar);
     cmd->footer(kAnalyzeFooter);
     cmd->callback([o, polar, report, &status] {
@@ -131,6 +134,22 @@ void add_analyze_command(CLI::App& app, int& status) {
         status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);
         if (status == 0 && *report && !write_report(*o, viewer_dir(), stderr)) status = 1;
     });
+}
+
+void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
+                      std::string& sounding) {
+    cmd.add_option("--freezing-level", freezing_km,
+                   "The height of the 0 °C level, km above sea level: with --minus20-level, the hail of each cell "
+                   "(SHI, MESH, POSH, POH) and mesh.nc")
+        ->check(CLI::Range(-1.0, 20.0))
+        ->type_name("KM");
+    cmd.add_option("--minus20-level", minus20_km, "The height of the -20 °C level, km above sea level")
+        ->check(CLI::Range(-1.0, 25.0))
+        ->type_name("KM");
+    cmd.add_option("--sounding", sounding,
+                   "A sounding (CSV of height in m above sea level and temperature in °C) the 0 °C and -20 °C levels "
+                   "are interpolated from, instead of --freezing-level and --minus20-level")
+        ->type_name("FILE");
 }
 
 void add_synth_command(CLI::App& app, int& status) {

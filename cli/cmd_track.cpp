@@ -14,6 +14,7 @@
 
 #include "analysis/analyze.h"
 #include "analysis/cell_properties.h"
+#include "analysis/hail.h"
 #include "io/cf_time.h"
 #include "io/output_files.h"
 #include "commands.h"
@@ -40,6 +41,8 @@ struct TrackOptions {
     bool picture = true;
     bool timings = false;
     PolarOptionTexts polar;
+    std::optional<double> freezing_km, minus20_km;   // hail levels, km above sea level
+    std::string sounding;
 };
 
 // A volume of the series, analysed.
@@ -142,6 +145,37 @@ void draw_tracks(const std::string& png, const Volume& axes, const tracking::Fra
     render_plan_png(view, png, 1100, 900);
 }
 
+// The hail along the tracks: hail_swath.nc (the largest MESH each column saw)
+// and hail_tracks.csv (the largest MESH of each track, and when), printed too.
+void write_hail(const std::string& out, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
+                const std::vector<tracking::Row>& rows, bool timed) {
+    std::vector<std::vector<float>> meshes;
+    for (const Analysed& a : series) meshes.push_back(a.result.mesh);
+    const std::vector<float> swath = hail_swath(meshes);
+    if (swath.empty()) return;
+    write_plan_netcdf((fs::path(out) / "hail_swath.nc").string(), series.front().result.axes, swath, "MESH_swath", "mm",
+                      "largest maximum expected size of hail of each column over the series");
+    std::map<int, std::pair<double, std::size_t>> largest;   // track -> MESH, frame
+    for (const tracking::Row& r : rows) {
+        const tracking::Cell& c = frames[r.frame].cells[r.cell];
+        for (const CellProperties& p : series[r.frame].result.properties.cells) {
+            if (p.cell != c.no || !(p.mesh_mm >= 0)) continue;
+            auto [it, fresh] = largest.try_emplace(r.track, p.mesh_mm, r.frame);
+            if (!fresh && p.mesh_mm > it->second.first) it->second = {p.mesh_mm, r.frame};
+        }
+    }
+    std::ofstream f(fs::path(out) / "hail_tracks.csv");
+    f << "track,max_mesh_mm,time,source\n";
+    std::printf("largest MESH of each track:\n");
+    for (const auto& [track, m] : largest) {
+        const std::string source = fs::path(series[m.second].path).filename().string();
+        f << track << ',' << number(m.first, "%.2f") << ',' << (timed ? iso_utc(frames[m.second].time) : "") << ','
+          << source << '\n';
+        std::printf("  track %d: %.1f mm (%s)\n", track, m.first, source.c_str());
+    }
+    if (!f) throw std::runtime_error("can not write " + (fs::path(out) / "hail_tracks.csv").string());
+}
+
 using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -167,6 +201,9 @@ int analyse_series(const TrackOptions& o, const ResultFolder& results, std::vect
         ao.out = a.folder;
         ao.picture = o.picture;
         ao.for_tracking = &a.result;
+        ao.freezing_level_km = o.freezing_km;
+        ao.minus20_level_km = o.minus20_km;
+        ao.sounding = o.sounding;
         int status = 0;
         const auto start = Clock::now();
         {
@@ -280,6 +317,7 @@ int run_track(const TrackOptions& o) {
     try {
         write_csv(csv, sorted, frames, rows, timed);
         write_track_lines(vtp, lines);
+        write_hail(results->work(), sorted, frames, rows, timed);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 1;
@@ -314,8 +352,9 @@ int run_track(const TrackOptions& o) {
     }
     std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", lines.size(),
                 rows.size(), frames.size(), splits, merges, results->target().c_str());
-    for (const char* f : {"tracks.csv", "tracks.vtp", "tracks.png", "volumes/"})
+    for (const char* f : {"tracks.csv", "tracks.vtp", "tracks.png", "hail_swath.nc", "hail_tracks.csv", "volumes/"})
         if (fs::exists(fs::path(results->target()) / f)) std::printf("  %s\n", f);
+    if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
     return 0;
 }
 
@@ -353,10 +392,12 @@ void add_track_command(CLI::App& app, int& status) {
     cmd->footer(
         "Analyses each volume as velmora analyze does (into OUT/volumes/<file stem>/), orders them by the time of "
         "their CF time variable (else as given), links each cell to one cell of the volume before and writes "
-        "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png. "
+        "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png; with the hail levels, hail_swath.nc (the "
+        "largest MESH of each column over the series) and hail_tracks.csv (the largest MESH of each track). "
         "docs/tracking.md describes the method.\n\nExit status: 0 when the series was tracked, 1 when a step failed, "
         "2 when the volumes or the options cannot be used.");
     add_polar_options(*cmd, o->polar);
+    add_hail_options(*cmd, o->freezing_km, o->minus20_km, o->sounding);
     cmd->callback([o, &status] {
         if (!polar_input_ok(o->polar, "track", status)) return;
         status = run_track(*o);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <CLI/Validators.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 // velmora synth --series N --interval S: the options, and the writing of a
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);
+
+// --freezing-level, --minus20-level and --sounding: the levels of hail (docs/hail.md).
+void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
+                      std::string& sounding);
 int write_series(const std::string& dir, int count, double interval);
 
 // A number from lo to hi (whole with integer), checked before it is

@@ -40,6 +40,7 @@ std::vector<Cell> cells_of(const std::vector<CellMeasures>& measures, const Prop
         if (p != properties.cells.end() && p->cell == m.no) {
             c.volume_km3 = p->volume_km3;
             c.vil_kg_m2 = p->vil_kg_m2;
+            c.mesh_mm = p->mesh_mm;
         }
     }
     return cells;
@@ -54,7 +55,7 @@ std::vector<std::string> texts_of(vhost::Object& str_array) {
 constexpr const char* kResults[] = {
     "network.json",    "analysis.log",     "cells.csv",     "cell_properties.csv", "surface_cells.csv",
     "cells_ijk.txt",   "radar.vti",        "isosurface.vtp", "isovolume.vtu",      "cell_tops.vtp",
-    "centres.vtp",     "legend_axis.vtp",  "legend_ticks.vtp", "cells.png",        "plan.png"};
+    "centres.vtp",     "legend_axis.vtp",  "legend_ticks.vtp", "cells.png",        "plan.png",      "mesh.nc"};
 
 std::string seconds_since(std::chrono::steady_clock::time_point t0) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -73,15 +74,19 @@ AnalysisSettings network_settings(const AnalyzeOptions& o) {
     return s;
 }
 
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o) {
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
+                 bool hail) {
     std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
                  cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
     if (cells.empty()) return;
     // The columns of the properties follow the others, which keep their places.
-    std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2\n");
-    for (const Cell& c : cells)
-        std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f  %10.1f  %9.1f\n", c.no, c.voxels, c.top_km, c.max_value, c.volume_km3,
+    std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2%s\n", hail ? "  MESH mm" : "");
+    for (const Cell& c : cells) {
+        std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f  %10.1f  %9.1f", c.no, c.voxels, c.top_km, c.max_value, c.volume_km3,
                      c.vil_kg_m2);
+        if (hail) std::fprintf(out, "  %7.1f", c.mesh_mm);
+        std::fputc('\n', out);
+    }
 }
 
 namespace {
@@ -100,6 +105,8 @@ private:
     int build(Plan& plan);
     int call(const Plan& plan);
     void write_results(const std::vector<Cell>& cells);
+    int hail_levels();
+    void write_mesh();
     void draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
                       const std::vector<std::string>& labels);
     void draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no);
@@ -140,7 +147,33 @@ private:
     std::optional<VtkFile> isovolume_file_;
     std::future<void> isovolume_written_;
     RunSplit split_;   // the division of the cells at their cores, when asked for
+    std::optional<HailLevels> hail_;   // above the radar, when given
 };
+
+// The hail levels of the options, above the radar; 0, or the exit status.
+int Analysis::hail_levels() {
+    try {
+        const std::optional<HailLevels> sea = hail_levels_of(o_.freezing_level_km, o_.minus20_level_km, o_.sounding);
+        if (!sea) return 0;
+        std::string note;
+        // The volumes read carry no altitude of their radar.
+        hail_ = above_radar(*sea, std::nullopt, &note);
+        if (!note.empty()) std::fprintf(err_, "velmora analyze: %s\n", note.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
+
+// The MESH of every column, from the whole volume (not only its cells).
+void Analysis::write_mesh() {
+    if (!hail_) return;
+    std::vector<float> mesh = mesh_field(v_, vhost::FieldRef(*radar_).float_view(0), *hail_);
+    write_plan_netcdf(results_->path("mesh.nc"), v_, mesh, "MESH", "mm", "maximum expected size of hail (Witt et al. 1998)");
+    if (o_.for_tracking) o_.for_tracking->mesh = std::move(mesh);
+    timing("mesh.nc");
+}
 
 int Analysis::prepare_output() {
     if (!std::isfinite(o_.level)) {
@@ -441,6 +474,7 @@ bool Analysis::commit() {
 
 int Analysis::run() {
     if (int status = prepare_output()) return status;
+    if (int status = hail_levels()) return status;
     // The picture needs a display: where there is none, a virtual one starts
     // now, while the analysis runs.
     if (o_.picture) display_.emplace();
@@ -471,11 +505,12 @@ int Analysis::run() {
     try {
         // Measured before the results are written: writing takes the cell
         // numbers from the tree into the volume.
-        const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent);
+        const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent, hail_);
         write_properties_csv(results_->path("cell_properties.csv"), properties);
         timing("cell properties");
         if (o_.for_tracking) o_.for_tracking->properties = properties;
         cells = cells_of(cell_measures(), properties);
+        write_mesh();
         write_results(cells);
     } catch (const std::bad_alloc&) {
         std::fprintf(err_, "velmora analyze: out of memory writing the results\n");
@@ -485,10 +520,11 @@ int Analysis::run() {
         return 1;
     }
     if (!commit()) return 1;
-    print_cells(stdout, cells, source_, o_);
+    print_cells(stdout, cells, source_, o_, hail_.has_value());
     std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
     for (const char* f : kResults)
         if (fs::exists(fs::path(out_dir_) / f)) std::printf("  %s\n", f);
+    if (!hail_) std::printf("%s.\n", kNoHailLevels);
     return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ struct AnalyzeOptions {
     bool picture = true;
     Compression compression = Compression::LZ4;   // of the VTK XML files
     bool timings = false;                          // each step's time and memory on the error stream
+    // Hail (docs/hail.md): the 0 °C and -20 °C levels, km above sea level,
+    // or a sounding they are read from; none: no hail columns.
+    std::optional<double> freezing_level_km, minus20_level_km;
+    std::string sounding;
     // Where an analysis of a series leaves what tracking needs: the volume's
     // axes, time and origin (no values), its cells and the plan view of its
     // echo (the frame's time is the volume's, NaN when it has none).
@@ -42,6 +47,7 @@ struct AnalyzeOptions {
         Volume axes;
         tracking::Frame frame;
         PropertyTable properties;   // of its cells (none when it has no cells)
+        std::vector<float> mesh;    // the MESH of every column, mm, with hail levels
         double seconds = 0.0;   // spent on what only tracking needs
     };
     ForTracking* for_tracking = nullptr;
@@ -59,10 +65,13 @@ struct Cell {
     float max_value = 0.0f;
     double volume_km3 = 0.0;
     double vil_kg_m2 = 0.0;
+    double mesh_mm = 0.0;   // with hail levels
 };
 
 // Prints the table of cells.
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o);
+// Prints the table of cells; with hail, their MESH too.
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
+                 bool hail = false);
 
 // Runs the analysis; the exit status (0, 1 when the run failed, 2 when the
 // input cannot be used). Messages go to err, the table to standard output.

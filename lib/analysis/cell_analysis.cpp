@@ -283,8 +283,8 @@ void add_split(CallSettings& settings, vhost::Object& radar, const Volume& v, co
 }
 
 PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
-                                std::span<const std::int32_t> parent) {
-    return measure_cells(v, run_cell_numbers(), vhost::FieldRef(radar).float_view(0), echo_levels, parent);
+                                std::span<const std::int32_t> parent, const std::optional<HailLevels>& hail) {
+    return measure_cells(v, run_cell_numbers(), vhost::FieldRef(radar).float_view(0), echo_levels, parent, hail);
 }
 
 std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,
@@ -358,6 +358,8 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     AnalysisResult r;
     r.properties.echo_levels = s.echo_tops;   // the table's columns, with cells or none
     r.column_max = column_maximum(radar, v);
+    r.properties.hail = s.hail.has_value();
+    if (s.hail) r.mesh = mesh_field(v, vhost::FieldRef(radar).float_view(0), *s.hail);
     r.highest = highest_value(radar, v);
     if (!(r.highest >= s.level)) {
         r.outcome = AnalysisResult::Outcome::NoEcho;
@@ -408,7 +410,7 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     r.cells = cell_measures();
     vhost::FieldRef grid_areas(root.at("gridarea").at("out"));
     r.labels = grid_areas.int_values(grid_areas.ncomp() - 1);
-    r.properties = measure_cells(v, r.labels, vhost::FieldRef(radar).float_view(0), s.echo_tops, split.parent);
+    r.properties = measure_cells(v, r.labels, vhost::FieldRef(radar).float_view(0), s.echo_tops, split.parent, s.hail);
     vhost::FieldRef surface(root.at("surface").at("out"));
     r.surface.points = surface.coord();
     if (surface.ncell_sets() > 0) r.surface.triangles = surface.connect(0);

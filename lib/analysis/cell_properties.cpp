@@ -20,6 +20,8 @@ constexpr double kLn10 = 2.302585092994045684;
 constexpr double kWaterPerZ = 3.44e-3;   // g/m^3
 constexpr double kVilPerZ = 3.44e-6;     // kg/m^3
 constexpr double kRadToDeg = 57.29577951308232;
+// The echo top whose height above the freezing level gives POH, dBZ.
+constexpr double kPohLevel = 45.0;
 
 // Where the echo of one level starts in one column of a cell: the highest
 // of the cell's voxels there that reaches the level.
@@ -34,6 +36,7 @@ struct ColumnEntry {
     std::int32_t next = -1;
     std::int64_t column = 0;   // i + nx j
     double z47_m = 0;          // sum of Z^(4/7) dz over the cell's voxels, dz in m
+    double shi = 0;            // the SHI of the cell's voxels in the column, with hail levels
 };
 
 // The sums of one cell over its voxels.
@@ -49,6 +52,7 @@ struct Sums {
     double base_a = 0, base_x = 0, base_y = 0;   // area-weighted, lowest level
     double top_a = 0, top_x = 0, top_y = 0;      // highest level
     double vil = 0;
+    double shi = 0;   // of the strongest column
 };
 
 }  // namespace
@@ -98,8 +102,10 @@ struct Grid {
     const Volume& axes;
     std::int64_t nx = 0, nxy = 0, nz = 0, n = 0;
     std::vector<double> ex, ey, ez;   // the voxels' extents along each axis, km
-    std::vector<double> level;        // dBZ
+    std::vector<double> level;        // dBZ; with hail, 45 dBZ last (for POH)
     std::size_t nlev = 0;
+    std::size_t published = 0;        // the levels of the table, the first of level
+    std::vector<double> shi_weight;   // per level, with hail levels; empty without
 
     bool missing(float v) const { return !std::isfinite(v) || (axes.has_null && v == axes.null_value); }
 };
@@ -199,6 +205,8 @@ void add_to_column(Gathered& t, const Grid& g, Sums& s, std::int32_t l, const Vo
         s.area += w.a;
     }
     t.entries[static_cast<std::size_t>(e)].z47_m += w.z47 * w.dz * 1000.0;
+    if (!g.shi_weight.empty() && w.value > 40.0f)
+        t.entries[static_cast<std::size_t>(e)].shi += g.shi_weight[static_cast<std::size_t>(w.k)] * hail_energy_flux(w.value);
     EchoStart* start = t.starts.data() + static_cast<std::size_t>(e) * g.nlev;
     for (std::size_t L = 0; L < g.nlev; ++L)
         if (static_cast<double>(w.value) >= g.level[L]) start[L] = {w.k, w.value};
@@ -255,6 +263,7 @@ std::vector<double> column_extremes(const Grid& g, std::span<const float> values
         const ColumnEntry& entry = t.entries[e];
         const auto at = static_cast<std::size_t>(t.index[static_cast<std::size_t>(entry.cell)]);
         t.sums[at].vil = std::max(t.sums[at].vil, kVilPerZ * entry.z47_m);
+        t.sums[at].shi = std::max(t.sums[at].shi, entry.shi);
         for (std::size_t L = 0; L < g.nlev; ++L) {
             const EchoStart r = t.starts[e * g.nlev + L];
             if (r.k < 0) continue;
@@ -301,6 +310,20 @@ CellProperties properties_of(const Sums& s, std::int32_t l, std::span<const std:
     return p;
 }
 
+// The hail of a cell. Its SHI is that of its strongest column, as its VIL is:
+// hail falls from the columns of the strongest updraft, and a sum or mean
+// over a cell's columns would grow with its area, or shrink with it, rather
+// than say how large the largest hail is.
+void add_hail(CellProperties& p, double shi, double top45_km, const HailLevels& l) {
+    p.shi = shi;
+    p.mesh_mm = mesh_witt_mm(shi);
+    p.mesh75_mm = mesh75_mm(shi);
+    p.mesh95_mm = mesh95_mm(shi);
+    p.posh_pct = posh_pct(shi, l.h0_km);
+    p.poh_pct = std::isnan(top45_km) ? 0.0 : poh_pct(top45_km - l.h0_km);   // no 45 dBZ echo: no hail
+    p.height_max_dbz_above_h0_km = p.max_dbz_height_km - l.h0_km;
+}
+
 // Where the grid has an origin, the cells on the map: their weighted centres.
 void place_on_map(const Volume& axes, PropertyTable& table) {
     if (!axes.origin || table.cells.empty()) return;
@@ -320,7 +343,8 @@ void place_on_map(const Volume& axes, PropertyTable& table) {
 }  // namespace
 
 PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> labels, std::span<const float> values,
-                            std::span<const double> echo_levels, std::span<const std::int32_t> parent) {
+                            std::span<const double> echo_levels, std::span<const std::int32_t> parent,
+                            const std::optional<HailLevels>& hail) {
     const auto nx = static_cast<std::int64_t>(axes.x.size()), ny = static_cast<std::int64_t>(axes.y.size()),
                nz = static_cast<std::int64_t>(axes.z.size());
     const std::int64_t nxy = nx * ny, n = nxy * nz;
@@ -332,8 +356,11 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
     PropertyTable table;
     table.echo_levels.assign(echo_levels.begin(), echo_levels.end());
     if (n == 0) return table;
+    std::vector<double> levels(echo_levels.begin(), echo_levels.end());
+    if (hail) levels.push_back(kPohLevel);
     const Grid g{axes, nx, nxy, nz, n, voxel_extents(axes.x), voxel_extents(axes.y), voxel_extents(axes.z),
-                 std::vector<double>(echo_levels.begin(), echo_levels.end()), echo_levels.size()};
+                 levels, levels.size(), echo_levels.size(), hail ? shi_layer_weights(axes.z, *hail) : std::vector<double>{}};
+    table.hail = hail.has_value();
 
     Gathered t = gather(g, labels, values);
     const std::vector<double> tops = column_extremes(g, values, t);
@@ -342,11 +369,30 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
         if (at < 0) continue;
         const auto first = static_cast<std::size_t>(at) * g.nlev;
         table.cells.push_back(properties_of(t.sums[static_cast<std::size_t>(at)], l, parent, axes,
-                                            std::span<const double>(tops).subspan(first, g.nlev)));
+                                            std::span<const double>(tops).subspan(first, g.published)));
+        if (hail) add_hail(table.cells.back(), t.sums[static_cast<std::size_t>(at)].shi, tops[first + g.published], *hail);
     }
     place_on_map(axes, table);
     return table;
 }
+
+namespace {
+
+// Only a table measured with hail levels has the hail columns: without them,
+// the table is as it was before hail was measured.
+template <class Add>
+void add_hail_columns(const PropertyTable& t, const Add& add) {
+    if (!t.hail) return;
+    add("shi", false, [](const CellProperties& p) { return p.shi; });
+    add("mesh_mm", false, [](const CellProperties& p) { return p.mesh_mm; });
+    add("mesh75_mm", false, [](const CellProperties& p) { return p.mesh75_mm; });
+    add("mesh95_mm", false, [](const CellProperties& p) { return p.mesh95_mm; });
+    add("posh_pct", false, [](const CellProperties& p) { return p.posh_pct; });
+    add("poh_pct", false, [](const CellProperties& p) { return p.poh_pct; });
+    add("height_max_dbz_above_h0_km", false, [](const CellProperties& p) { return p.height_max_dbz_above_h0_km; });
+}
+
+}  // namespace
 
 std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     std::vector<PropertyColumn> cols;
@@ -382,6 +428,7 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     add("mass_kt", false, [](const CellProperties& p) { return p.mass_kt; });
     add("tilt_deg", false, [](const CellProperties& p) { return p.tilt_deg; });
     add("tilt_dir_deg", false, [](const CellProperties& p) { return p.tilt_dir_deg; });
+    add_hail_columns(t, add);
     if (t.placed) {
         add("lat", false, [](const CellProperties& p) { return p.lat; });
         add("lon", false, [](const CellProperties& p) { return p.lon; });

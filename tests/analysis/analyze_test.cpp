@@ -68,6 +68,39 @@ protected:
     }
 };
 
+TEST_F(AnalyzeTest, HailLevelsAddTheHailColumnsAndMesh) {
+    AnalyzeOptions o = options();
+    ASSERT_EQ(analyze(o), 0) << err;
+    const std::string plain = read("cell_properties.csv");
+    EXPECT_EQ(plain.find("shi"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "mesh.nc"));
+    // The scene's strongest cell reaches 56 dBZ near 4 km: H0 at 2 km, H-20 at 4 km.
+    o.freezing_level_km = 2.0;
+    o.minus20_level_km = 4.0;
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_EQ(err,
+              "velmora analyze: the altitude of the radar is unknown: the levels are taken as heights above it "
+              "(altitude 0)\n");
+    EXPECT_NE(out.find("VIL kg/m2  MESH mm\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  mesh.nc\n"), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(dir / "mesh.nc"));
+    const auto table = rows("cell_properties.csv");
+    ASSERT_EQ(table.size(), 6u);
+    // The hail columns follow the others: the plain table is the start of each line.
+    std::istringstream lines(plain);
+    std::string first;
+    std::getline(lines, first);
+    EXPECT_EQ(read("cell_properties.csv").substr(0, first.size() + 1), first + ",");
+    const auto mesh = std::find(table[0].begin(), table[0].end(), "mesh_mm") - table[0].begin();
+    ASSERT_LT(mesh, static_cast<long>(table[0].size()));
+    double largest = 0;
+    for (std::size_t r = 1; r < table.size(); ++r) largest = std::max(largest, std::stod(table[r][mesh]));
+    EXPECT_GT(largest, 0.0);
+    o.minus20_level_km.reset();
+    EXPECT_EQ(analyze(o), 2);
+    EXPECT_EQ(err, "velmora analyze: give both --freezing-level and --minus20-level (or --sounding)\n");
+}
+
 TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     AnalyzeOptions o = options();
     o.timings = true;
@@ -76,11 +109,13 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     std::vector<std::string> lines;
     for (std::istringstream in(out); std::getline(in, lines.emplace_back());) {}
     lines.pop_back();
-    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u) << out;
+    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u + 1u) << out;
     EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 cells:");
     EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2");
     EXPECT_EQ(lines[7].rfind("results in " + fs::absolute(dir).lexically_normal().string() + " (", 0), 0u) << lines[7];
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.end()),
+    EXPECT_EQ(lines.back(),
+              "no hail columns: give --freezing-level and --minus20-level (km above sea level) or --sounding FILE.");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.end() - 1),
               (std::vector<std::string>{"  network.json", "  analysis.log", "  cells.csv", "  cell_properties.csv",
                                         "  surface_cells.csv", "  cells_ijk.txt", "  radar.vti", "  isosurface.vtp",
                                         "  isovolume.vtu", "  cell_tops.vtp", "  centres.vtp", "  legend_axis.vtp",

@@ -2,6 +2,7 @@
 // apart, and earlier results replaced only by a run that succeeded.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <netcdf.h>
 
 #include <algorithm>
 #include <sstream>
@@ -99,6 +100,54 @@ TEST(TrackCommandTest, EveryVolumeKeepsItsFolderAndEarlierTracksStayUntilARunSuc
     EXPECT_EQ(end.status, 2);
     EXPECT_NE(end.err.find("velmora analyze: " + fifo + ": not a regular file (a FIFO)\n"), std::string::npos) << end.err;
     EXPECT_EQ(vtest::TempDir::read(out + "/tracks.csv"), tracks);
+}
+
+// A plan-view product (y, x) of a NetCDF file.
+std::vector<float> plan_of(const std::string& path, const char* var) {
+    int nc = -1, id = -1, dims[2] = {-1, -1};
+    EXPECT_EQ(nc_open(path.c_str(), NC_NOWRITE, &nc), NC_NOERR) << path;
+    EXPECT_EQ(nc_inq_varid(nc, var, &id), NC_NOERR) << path;
+    nc_inq_vardimid(nc, id, dims);
+    std::size_t ny = 0, nx = 0;
+    nc_inq_dimlen(nc, dims[0], &ny);
+    nc_inq_dimlen(nc, dims[1], &nx);
+    std::vector<float> v(ny * nx);
+    EXPECT_EQ(nc_get_var_float(nc, id, v.data()), NC_NOERR);
+    nc_close(nc);
+    return v;
+}
+
+// The swath is the largest MESH each column saw: it covers every column a
+// cell's hail passed over, and nothing else.
+TEST(TrackCommandTest, HailLevelsGiveTheSwathAndEachTracksLargestMesh) {
+    vtest::TempDir dir;
+    const std::string series = dir.file("series"), out = dir.file("tracks");
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(vtest::cli({"synth", "--series", "4", series}), 0);
+    ASSERT_EQ(vtest::cli({"track", series + "/series_000.nc", series + "/series_001.nc", series + "/series_002.nc",
+                          series + "/series_003.nc", "--out", out, "--no-picture", "--freezing-level", "2",
+                          "--minus20-level", "4"}), 0);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("largest MESH of each track:\n  track 1: "), std::string::npos) << printed;
+    const std::vector<float> swath = plan_of(out + "/hail_swath.nc", "MESH_swath");
+    std::vector<float> largest(swath.size(), 0.0f);
+    std::vector<std::vector<float>> meshes;
+    for (int i = 0; i < 4; ++i) {
+        const auto mesh = plan_of(out + "/volumes/series_00" + std::to_string(i) + "/mesh.nc", "MESH");
+        ASSERT_EQ(mesh.size(), swath.size());
+        for (std::size_t c = 0; c < mesh.size(); ++c) largest[c] = std::max(largest[c], mesh[c]);
+        meshes.push_back(mesh);
+    }
+    EXPECT_EQ(swath, largest);
+    // The moving cells leave a trail: columns with hail in one volume only.
+    std::size_t once = 0;
+    for (std::size_t c = 0; c < swath.size(); ++c)
+        once += swath[c] > 0 && std::count_if(meshes.begin(), meshes.end(), [c](const auto& m) { return m[c] > 0; }) == 1;
+    EXPECT_GT(once, 0u);
+    const std::string tracks = vtest::TempDir::read(out + "/tracks.csv");
+    EXPECT_NE(tracks.find(",shi,mesh_mm,mesh75_mm,mesh95_mm,posh_pct,poh_pct,height_max_dbz_above_h0_km"),
+              std::string::npos);
+    EXPECT_EQ(vtest::TempDir::read(out + "/hail_tracks.csv").rfind("track,max_mesh_mm,time,source\n1,", 0), 0u);
 }
 
 }  // namespace
