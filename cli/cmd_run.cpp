@@ -56,6 +56,7 @@ void add_commands(CLI::App& app, int& status) {
     add_synth_command(app, status);
     add_track_command(app, status);
     add_grid_command(app, status);
+    add_watch_command(app, status);
     add_verify_command(app, status);
 }
 

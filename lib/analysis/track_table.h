@@ -27,6 +27,7 @@ public:
     // The property columns are those of the first volume with cells (every
     // volume of a series has the same ones) that the track's own do not hold.
     explicit TrackTable(const PropertyTable& first_with_cells);
+    explicit TrackTable(std::vector<std::string> extra) : extra_(std::move(extra)) {}
     TrackTable() = default;
 
     // The header line, without its end.
