@@ -104,12 +104,14 @@ int run_watch(WatchCommand& c) {
     std::fflush(stdout);
     int status = 0;
     for (;;) {
-        for (const auto& v : w->step([&] { return stop.raised(); })) {
+        for (const auto& v : w->step()) {
             if (v.state == realtime::VolumeOutcome::State::Done) print_done(v);
             else if (v.state == realtime::VolumeOutcome::State::Failed || v.state == realtime::VolumeOutcome::State::Retry)
                 status = 1;
         }
-        if (stop.raised() || (c.once && !w->settling())) break;
+        if (stop.raised()) break;   // after the volume in hand
+        if (w->has_ready()) continue;
+        if (c.once && !w->settling()) break;
         pollfd p[2] = {{w->fd(), POLLIN, 0}, {stop.fd(), POLLIN, 0}};
         ::poll(p, 2, static_cast<int>(std::ceil(w->wait_seconds() * 1000.0)));
     }

@@ -40,6 +40,9 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     if (ec) throw std::runtime_error("can not create " + o_.out + ": " + ec.message());
     out_canonical_ = fs::canonical(o_.out).string();
     take_lock();
+    // What a watcher that died left half made; the volume it was on is made again.
+    for (const char* left : {".velmora-staging", "velmora-probe", ".velmora-probe.velmora-tmp"})
+        fs::remove_all(fs::path(o_.out) / left, ec);
     store_ = std::make_unique<StateStore>((fs::path(o_.out) / "watch.db").string());
     check_options();
     files_ = store_->files();
@@ -134,7 +137,7 @@ bool Watcher::ready(const Pending& p) const {
 
 bool Watcher::settling() const {
     for (const auto& [name, p] : pending_)
-        if (p.partial.empty() && p.attempts == 0 && !ready(p)) return true;
+        if (p.partial.empty() && p.attempts == 0 && p.waits == 0 && !ready(p)) return true;
     return false;
 }
 

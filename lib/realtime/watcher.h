@@ -25,6 +25,7 @@
 namespace velmora::realtime {
 
 class ChunkAssembler;
+struct ChunkName;
 class StagedFiles;
 
 struct WatchOptions {
@@ -49,6 +50,7 @@ struct VolumeOutcome {
     std::size_t cells = 0;
     std::size_t relinked = 0;           // volumes after it linked again (a late volume)
     double seconds = 0;                 // from the start of its reading to its products in place
+    bool counted = false;               // Retry: a failure of its own (not of the output folder), counted
 };
 const char* state_name(VolumeOutcome::State s);
 
@@ -62,9 +64,11 @@ public:
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
 
-    // Looks at the folder and processes every volume that is ready, oldest
-    // name first; stop, asked after each volume, ends the pass early.
-    std::vector<VolumeOutcome> step(const std::function<bool()>& stop = {});
+    // Looks at the folder, takes the NEXRAD chunks that came and processes the
+    // first volume that is ready (by name); what became of them.
+    std::vector<VolumeOutcome> step();
+    // Whether a volume is ready now (step again without waiting).
+    bool has_ready() const;
     // A descriptor that becomes readable when the folder changes (-1 when
     // the watcher only scans), and how long to wait at most before the next
     // step: until a settling file may be ready, or the scan interval.
@@ -86,7 +90,8 @@ private:
         std::string partial;            // what its format says is missing
         bool said = false;              // the message about it was given
         Clock::time_point retry_at;     // not before (after a failure to be retried)
-        int attempts = 0;
+        int attempts = 0;               // analyses that failed on it
+        int waits = 0;                  // times it waited for the output folder (a full disk)
     };
     // A volume analysed into its folder, with what tracking needs.
     struct Analysed {
@@ -102,6 +107,8 @@ private:
     void look(const std::string& name, std::vector<VolumeOutcome>& out);
     bool ready(const Pending& p) const;
     bool whole(const std::string& name, Pending& p, const std::string& missing, std::vector<VolumeOutcome>& out);
+    std::vector<std::string> ready_names() const;
+    void take_chunk(const std::string& name, const ChunkName& chunk, std::vector<VolumeOutcome>& out);
     VolumeOutcome process(const std::string& name, Pending& p);
     VolumeOutcome process_chunks(const std::string& volume);
     Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume);
@@ -113,6 +120,7 @@ private:
     void record(const FileRecord& r);
     VolumeOutcome failed(const std::string& name, FileRecord rec, VolumeOutcome::State s, const std::string& reason);
     std::string folder_for(const std::string& name) const;
+    bool out_writable() const;
     std::string options_text() const;
 
     WatchOptions o_;

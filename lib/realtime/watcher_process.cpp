@@ -125,6 +125,20 @@ Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& p
     return a;
 }
 
+// Whether the output folder takes a file of some size: after a failed
+// analysis, tells a full disk (the volume is tried again) from a volume that
+// cannot be analysed (recorded).
+bool Watcher::out_writable() const {
+    try {
+        write_atomically((fs::path(o_.out) / "velmora-probe").string(), std::string(std::size_t{1} << 18, '\0'));
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    std::error_code ec;
+    fs::remove(fs::path(o_.out) / "velmora-probe", ec);
+    return true;
+}
+
 VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
     const auto start = Clock::now();
     FileRecord rec{name, p.size, p.mtime_ns};
@@ -134,11 +148,19 @@ VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
         return {name, VolumeOutcome::State::Retry, e.what()};
     }
     Analysed a = analyse(name, p.path, nullptr);
+    if (a.status != 0 && !out_writable()) {
+        // The output folder's fault (a full disk), not the volume's.
+        std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: tried again later\n", name.c_str(),
+                     a.reason.c_str());
+        return {name, VolumeOutcome::State::Retry, a.reason};
+    }
     if (a.status == 2 || (a.status != 0 && p.attempts + 1 >= o_.max_attempts))
         return failed(name, rec, VolumeOutcome::State::Failed, a.reason);
     if (a.status != 0) {
         std::fprintf(msg_, "velmora watch: %s: %s: tried again later\n", name.c_str(), a.reason.c_str());
-        return {name, VolumeOutcome::State::Retry, a.reason};
+        VolumeOutcome o{name, VolumeOutcome::State::Retry, a.reason};
+        o.counted = true;
+        return o;
     }
     // A volume without a time of its own takes its file's.
     if (!a.result.axes.time) a.result.frame.time = double(p.mtime_ns) / 1e9;
@@ -157,6 +179,11 @@ VolumeOutcome Watcher::process_chunks(const std::string& volume) {
         return failed(volume, rec, VolumeOutcome::State::Failed, e.what());
     }
     Analysed a = analyse(volume, volume, &pv);
+    if (a.status != 0 && !out_writable()) {
+        std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: its chunks are read again later\n",
+                     volume.c_str(), a.reason.c_str());
+        return {volume, VolumeOutcome::State::Retry, a.reason};
+    }
     if (a.status != 0) return failed(volume, rec, VolumeOutcome::State::Failed, a.reason);
     VolumeOutcome o = place(volume, a, rec);
     o.seconds = seconds_since(start);

@@ -92,40 +92,55 @@ bool Watcher::whole(const std::string& name, Pending& p, const std::string& miss
     return false;
 }
 
-std::vector<VolumeOutcome> Watcher::step(const std::function<bool()>& stop) {
+std::vector<std::string> Watcher::ready_names() const {
+    std::vector<std::string> names;
+    for (const auto& [name, p] : pending_)
+        if (ready(p) && (p.partial.empty() || Clock::now() - p.since >= std::chrono::duration<double>(o_.give_up)))
+            names.push_back(name);
+    return names;
+}
+
+bool Watcher::has_ready() const { return !ready_names().empty(); }
+
+// A chunk as it comes: decompressed into its volume, and the volume
+// processed once its chunks are all there.
+void Watcher::take_chunk(const std::string& name, const ChunkName& chunk, std::vector<VolumeOutcome>& out) {
+    Pending& p = pending_.at(name);
+    std::string missing;
+    try {
+        chunks_->add(name, chunk, p.path);
+    } catch (const std::runtime_error& e) {
+        missing = e.what();
+    }
+    if (!whole(name, p, missing, out)) return;
+    pending_.erase(name);
+    if (chunks_->complete(chunk.volume)) out.push_back(process_chunks(chunk.volume));
+}
+
+std::vector<VolumeOutcome> Watcher::step() {
     std::vector<VolumeOutcome> out;
     scan(out);
-    std::vector<std::string> ready_names;
-    for (const auto& [name, p] : pending_)
-        if (ready(p) && p.partial.empty()) ready_names.push_back(name);
-        else if (ready(p) && Clock::now() - p.since >= std::chrono::duration<double>(o_.give_up)) ready_names.push_back(name);
-    bool worked = false;
-    for (const std::string& name : ready_names) {
-        if (worked && stop && stop()) break;   // the volume in hand is finished; the next waits
-        Pending& p = pending_.at(name);
+    // The chunks that came, then at most one volume: a watcher stopping finishes
+    // the volume in hand and leaves the next.
+    for (const std::string& name : ready_names()) {
+        const auto before = out.size();
         if (const auto chunk = chunk_name(name)) {
-            std::string missing;
-            try {
-                chunks_->add(name, *chunk, p.path);
-            } catch (const std::runtime_error& e) {
-                missing = e.what();
-            }
-            if (!whole(name, p, missing, out)) continue;
-            pending_.erase(name);
-            if (!chunks_->complete(chunk->volume)) continue;
-            out.push_back(process_chunks(chunk->volume));
-        } else {
-            if (!whole(name, p, missing_by_format(p.path), out)) continue;
+            take_chunk(name, *chunk, out);
+        } else if (whole(name, pending_.at(name), missing_by_format(pending_.at(name).path), out)) {
+            Pending& p = pending_.at(name);
             out.push_back(process(name, p));
             if (out.back().state == VolumeOutcome::State::Retry) {
-                // Tried again later, sooner the first times.
-                p.retry_at = Clock::now() + std::chrono::seconds(std::min(60, 2 << std::min(p.attempts, 5)));
-                ++p.attempts;
+                // Tried again later, sooner the first times; only its own failures count against it.
+                const int n = out.back().counted ? ++p.attempts : ++p.waits;
+                p.retry_at = Clock::now() + std::chrono::seconds(std::min(60, 1 << std::min(n, 6)));
             } else {
                 pending_.erase(name);
             }
         }
-        worked = true;
+        const bool processed = std::any_of(out.begin() + static_cast<std::ptrdiff_t>(before), out.end(), [](const VolumeOutcome& o) {
+            return o.state != VolumeOutcome::State::Waiting && o.state != VolumeOutcome::State::Refused;
+        });
+        if (processed) break;
     }
     return out;
 }

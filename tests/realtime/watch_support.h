@@ -45,7 +45,7 @@ inline std::vector<velmora::realtime::VolumeOutcome> run_watcher(velmora::realti
     std::vector<velmora::realtime::VolumeOutcome> all;
     do {
         for (auto& v : w.step()) all.push_back(std::move(v));
-    } while (w.settling());
+    } while (w.has_ready() || w.settling());
     return all;
 }
 
