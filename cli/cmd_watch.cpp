@@ -82,7 +82,7 @@ void print_done(const realtime::VolumeOutcome& v) {
     std::printf("%s: %zu cell%s at %s, forecast and verified", v.name.c_str(), v.cells, v.cells == 1 ? "" : "s",
                 iso_utc(v.time).c_str());
     if (v.relinked > 0) std::printf(" (late: %zu volume%s after it linked again)", v.relinked, v.relinked == 1 ? "" : "s");
-    std::printf(" in %.2f s\n", v.seconds);
+    std::printf(" in %.3f s (%.3f s of it recording)\n", v.seconds, v.recording);
     std::fflush(stdout);
 }
 

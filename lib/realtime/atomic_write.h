@@ -1,13 +1,14 @@
 // Products written so that a reader never sees half a file: each goes to a
-// temporary name in a staging folder on the same file system, is flushed to
-// disk, and is renamed into place only when all of a volume's products are
-// written. A full disk while writing leaves every product as it was.
+// temporary name in a staging folder on the same file system and is renamed
+// into place only when all of a volume's products are written. A full disk
+// while writing leaves every product as it was.
 //
 // (A general form of this, with result folders swapped into place and a
 // marker of the folders velmora wrote, belongs in lib/io; this one serves
 // the watcher's products until then.)
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,6 +33,9 @@ public:
     // Writes a product for path; std::runtime_error when it cannot be
     // written (nothing is in place yet).
     void add(const std::string& path, std::string_view bytes);
+    // The same for a file that grows at its end: the first keep bytes of the
+    // file now at path (copied by the kernel; they must be there), then tail.
+    void add_grown(const std::string& path, std::uint64_t keep, std::string_view tail);
     // Renames every product into place, in the order added; std::runtime_error
     // when one cannot be (those before it are in place).
     void commit();

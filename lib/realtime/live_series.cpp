@@ -97,19 +97,23 @@ std::vector<tracking::Trend> LiveSeries::nowcasts(std::size_t index) const {
     return tracking::trends_of(frames_, index, tracking::Method::Nowcast, *plane_, s_.trend);
 }
 
-std::vector<Verified> LiveSeries::verification(std::size_t from) const {
-    std::vector<Verified> out;
-    if (frames_.empty()) return out;
-    const double tolerance = 0.5 * usual_interval(frames_.size() - 1);
-    for (std::size_t f = from; f < frames_.size(); ++f)
+LiveSeries::VerificationUpdate LiveSeries::verification_since(std::size_t index) const {
+    VerificationUpdate u;
+    if (index >= frames_.size()) return u;
+    const double tolerance = 0.5 * usual_interval(frames_.size() - 1), changed = frames_[index].frame.time;
+    for (std::size_t f = first_affected_issue(index); f < frames_.size(); ++f)
         for (const double lead : s_.leads) {
+            // Unchanged: a forecast from before the change whose valid time
+            // lies before it (its volume and the verifying one are as they were).
+            if (f < index && frames_[f].frame.time + lead + tolerance < changed) continue;
+            u.keys.emplace_back(info_[f].id, lead);
             const long v = tracking::verifying_frame(frames_, f, lead, tolerance);
             if (v < 0) continue;
             for (const tracking::Method m : tracking::kMethods)
-                out.push_back({info_[f].id, info_[static_cast<std::size_t>(v)].id, lead, m,
-                               tracking::verify_pair(frames_, f, static_cast<std::size_t>(v), m, *plane_, s_.trend)});
+                u.entries.push_back({info_[f].id, info_[static_cast<std::size_t>(v)].id, lead, m,
+                                     tracking::verify_pair(frames_, f, static_cast<std::size_t>(v), m, *plane_, s_.trend)});
         }
-    return out;
+    return u;
 }
 
 std::size_t LiveSeries::trim() {

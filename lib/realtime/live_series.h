@@ -75,11 +75,16 @@ public:
     // The first volume whose forecasts' verification may change when the
     // volumes from index on changed.
     std::size_t first_affected_issue(std::size_t index) const;
+    // What changes in the verification when the volumes from index on
+    // changed: the forecasts (volume, lead) verified anew, and their
+    // verification (none for a forecast no volume verifies yet).
+    struct VerificationUpdate {
+        std::vector<std::pair<std::int64_t, double>> keys;
+        std::vector<Verified> entries;
+    };
+    VerificationUpdate verification_since(std::size_t index) const;
     // The nowcast trends of a volume's cells, in cell order.
     std::vector<tracking::Trend> nowcasts(std::size_t index) const;
-    // The verification of the forecasts of the volumes from index on, by
-    // every method, at every lead a volume verifies.
-    std::vector<Verified> verification(std::size_t from) const;
     // Drops the volumes no longer needed; how many.
     std::size_t trim();
 

@@ -90,6 +90,9 @@ CREATE TABLE IF NOT EXISTS forecasts(volume INTEGER NOT NULL, cell INTEGER NOT N
 CREATE TABLE IF NOT EXISTS verification(issue INTEGER NOT NULL, lead REAL NOT NULL, method TEXT NOT NULL,
   valid INTEGER NOT NULL, hits INTEGER, misses INTEGER, false_alarms INTEGER, centre_error_km REAL, centres INTEGER,
   PRIMARY KEY(issue, lead, method));
+CREATE TABLE IF NOT EXISTS verification_sums(lead REAL NOT NULL, method TEXT NOT NULL, volumes INTEGER NOT NULL,
+  hits INTEGER NOT NULL, misses INTEGER NOT NULL, false_alarms INTEGER NOT NULL, centre_error_km REAL NOT NULL,
+  centres INTEGER NOT NULL, PRIMARY KEY(lead, method));
 )";
 
 // A frame's cells as bytes (the plan view apart).
@@ -245,16 +248,36 @@ void StateStore::save_forecasts(std::int64_t volume, std::span<const ForecastRow
     }
 }
 
-void StateStore::replace_verification(std::span<const std::int64_t> issues, std::span<const Verified> entries) {
-    Stmt drop(db_, "DELETE FROM verification WHERE issue = ?");
-    for (const std::int64_t id : issues) drop.bind(1, id).run();
+void StateStore::replace_verification(std::span<const std::pair<std::int64_t, double>> keys,
+                                      std::span<const Verified> entries) {
+    // The sums follow every row: its values added when it comes, taken off when it goes.
+    Stmt sum(db_, "INSERT INTO verification_sums VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(lead, method) DO UPDATE SET "
+                  "volumes = volumes + excluded.volumes, hits = hits + excluded.hits, misses = misses + excluded.misses, "
+                  "false_alarms = false_alarms + excluded.false_alarms, centre_error_km = centre_error_km + "
+                  "excluded.centre_error_km, centres = centres + excluded.centres");
+    const auto add = [&](double lead, const std::string& method, int sign, std::int64_t h, std::int64_t m, std::int64_t f,
+                         double e, std::int64_t c) {
+        sum.bind(1, lead).bind(2, method).bind(3, sign).bind(4, sign * h).bind(5, sign * m).bind(6, sign * f);
+        sum.bind(7, sign * e).bind(8, sign * c).run();
+    };
+    Stmt old(db_, "SELECT method, hits, misses, false_alarms, centre_error_km, centres FROM verification "
+                  "WHERE issue = ? AND lead = ?");
+    Stmt drop(db_, "DELETE FROM verification WHERE issue = ? AND lead = ?");
+    for (const auto& [issue, lead] : keys) {
+        old.bind(1, issue).bind(2, lead);
+        while (old.step()) add(lead, old.s(0), -1, old.i(1), old.i(2), old.i(3), old.d(4), old.i(5));
+        old.reset();
+        drop.bind(1, issue).bind(2, lead).run();
+    }
     Stmt put(db_, "INSERT INTO verification(issue, lead, method, valid, hits, misses, false_alarms, centre_error_km, "
                   "centres) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const Verified& e : entries) {
         const auto& c = e.scores.columns;
-        put.bind(1, e.issue).bind(2, e.lead).bind(3, std::string(tracking::method_name(e.method))).bind(4, e.valid);
+        const std::string method = tracking::method_name(e.method);
+        put.bind(1, e.issue).bind(2, e.lead).bind(3, method).bind(4, e.valid);
         put.bind(5, c.hits).bind(6, c.misses).bind(7, c.false_alarms).bind(8, e.scores.centre_error_km);
         put.bind(9, e.scores.centres).run();
+        add(e.lead, method, 1, c.hits, c.misses, c.false_alarms, e.scores.centre_error_km, e.scores.centres);
     }
 }
 
@@ -315,35 +338,42 @@ std::vector<LiveVolume> StateStore::load_window(std::size_t min_volumes, double 
     return out;
 }
 
-std::vector<std::string> StateStore::track_lines() const {
+std::vector<std::int64_t> StateStore::volumes_from(std::size_t first) const {
+    std::vector<std::int64_t> out;
+    Stmt q(db_, "SELECT id FROM volumes ORDER BY time LIMIT -1 OFFSET ?");
+    q.bind(1, first);
+    while (q.step()) out.push_back(q.i(0));
+    return out;
+}
+
+std::vector<std::string> StateStore::track_lines(std::int64_t volume) const {
     std::vector<std::string> out;
-    Stmt q(db_, "SELECT c.line FROM cells c JOIN volumes v ON v.id = c.volume ORDER BY v.time, c.cell");
+    Stmt q(db_, "SELECT line FROM cells WHERE volume = ? ORDER BY cell");
+    q.bind(1, volume);
     while (q.step()) out.push_back(q.s(0));
     return out;
 }
 
-std::vector<std::string> StateStore::volume_lines() const {
-    std::vector<std::string> out;
-    Stmt q(db_, "SELECT name, time, cells, folder, echo_u, echo_v FROM volumes ORDER BY time");
-    while (q.step())
-        out.push_back(q.s(0) + ',' + iso_utc(q.d(1)) + ',' + std::to_string(q.i(2)) + ',' + q.s(3) + ',' +
-                      table_number(q.d(4), "%.2f") + ',' + table_number(q.d(5), "%.2f"));
-    return out;
+std::string StateStore::volume_line(std::int64_t volume) const {
+    Stmt q(db_, "SELECT name, time, cells, folder, echo_u, echo_v FROM volumes WHERE id = ?");
+    if (!q.bind(1, volume).step()) return {};
+    return q.s(0) + ',' + iso_utc(q.d(1)) + ',' + std::to_string(q.i(2)) + ',' + q.s(3) + ',' +
+           table_number(q.d(4), "%.2f") + ',' + table_number(q.d(5), "%.2f");
 }
 
 std::vector<tracking::VerificationRow> StateStore::verification(std::span<const double> leads) const {
     std::vector<tracking::VerificationRow> rows;
-    Stmt q(db_, "SELECT COUNT(*), SUM(hits), SUM(misses), SUM(false_alarms), SUM(centre_error_km), SUM(centres) "
-                "FROM verification WHERE lead = ? AND method = ?");
+    Stmt q(db_, "SELECT volumes, hits, misses, false_alarms, centre_error_km, centres FROM verification_sums "
+                "WHERE lead = ? AND method = ?");
     for (const double lead : leads)
         for (const tracking::Method m : tracking::kMethods) {
-            q.bind(1, lead).bind(2, std::string(tracking::method_name(m)));
             tracking::VerificationRow r{lead, m, {}};
-            if (q.step()) {
+            if (q.bind(1, lead).bind(2, std::string(tracking::method_name(m))).step()) {
                 r.scores.volumes = q.i(0);
                 r.scores.columns = {q.i(1), q.i(2), q.i(3)};
-                r.scores.centre_error_km = std::isnan(q.d(4)) ? 0.0 : q.d(4);
+                // Sums of sums and differences: an error of exactly 0 where there is none left.
                 r.scores.centres = q.i(5);
+                r.scores.centre_error_km = r.scores.centres > 0 ? q.d(4) : 0.0;
             }
             q.reset();
             rows.push_back(r);

@@ -75,8 +75,9 @@ public:
                      std::span<const std::string> lines);
     void drop_column_max(std::int64_t volume);
     void save_forecasts(std::int64_t volume, std::span<const ForecastRow> rows);
-    // Replaces the verification of the issue volumes given.
-    void replace_verification(std::span<const std::int64_t> issues, std::span<const Verified> entries);
+    // Replaces the verification of the forecasts (volume, lead) given, and
+    // keeps the sums per lead and method up to date.
+    void replace_verification(std::span<const std::pair<std::int64_t, double>> keys, std::span<const Verified> entries);
 
     std::size_t volume_count() const;
     std::vector<std::string> folders() const;
@@ -84,10 +85,12 @@ public:
     // min_volumes of them; the tracks begun and the volumes before them.
     std::vector<LiveVolume> load_window(std::size_t min_volumes, double horizon, int& tracks_before,
                                         std::size_t& volumes_before) const;
-    // tracks.csv's lines, in time and cell order.
-    std::vector<std::string> track_lines() const;
-    // volumes.csv's lines: volume, time, cells, folder, echo_u_ms, echo_v_ms.
-    std::vector<std::string> volume_lines() const;
+    // The volumes in time order from the one at position first on.
+    std::vector<std::int64_t> volumes_from(std::size_t first) const;
+    // A volume's lines of tracks.csv, in cell order, and its line of
+    // volumes.csv (volume, time, cells, folder, echo_u_ms, echo_v_ms).
+    std::vector<std::string> track_lines(std::int64_t volume) const;
+    std::string volume_line(std::int64_t volume) const;
     // The verification summed per lead and method.
     std::vector<tracking::VerificationRow> verification(std::span<const double> leads) const;
 

@@ -50,6 +50,7 @@ struct VolumeOutcome {
     std::size_t cells = 0;
     std::size_t relinked = 0;           // volumes after it linked again (a late volume)
     double seconds = 0;                 // from the start of its reading to its products in place
+    double recording = 0;               // of which in its transaction: the state, the forecasts, the products
     bool counted = false;               // Retry: a failure of its own (not of the output folder), counted
 };
 const char* state_name(VolumeOutcome::State s);
@@ -117,6 +118,7 @@ private:
     void first_of_series(const Analysed& a);
     void save_from(std::size_t index, StagedFiles& staged);
     void stage_series(StagedFiles& staged);
+    void stage_tables(StagedFiles& staged);
     void record(const FileRecord& r);
     VolumeOutcome failed(const std::string& name, FileRecord rec, VolumeOutcome::State s, const std::string& reason);
     std::string folder_for(const std::string& name) const;

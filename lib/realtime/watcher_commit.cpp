@@ -74,21 +74,50 @@ void Watcher::save_from(std::size_t index, StagedFiles& staged) {
         staged.add(dir + "/forecast.geojson", forecast_geojson(t, rows, *series_->plane(), origin_));
     }
     for (std::size_t f = 0; f + plans < n; ++f) store_->drop_column_max(series_->info(f).id);
-    const std::size_t from = series_->first_affected_issue(index);
-    std::vector<std::int64_t> issues;
-    for (std::size_t f = from; f < n; ++f) issues.push_back(series_->info(f).id);
-    store_->replace_verification(issues, series_->verification(from));
+    const auto verified = series_->verification_since(index);
+    store_->replace_verification(verified.keys, verified.entries);
+}
+
+// tracks.csv and volumes.csv grow at their end: the lines of volumes older
+// than a late volume can reach never change again, so each volume the files
+// are made of the old ones' unchanged beginnings (copied by the kernel; the
+// database keeps how many volumes and bytes they hold) and the lines after.
+void Watcher::stage_tables(StagedFiles& staged) {
+    const fs::path tracks = fs::path(o_.out) / "tracks.csv", volumes = fs::path(o_.out) / "volumes.csv";
+    const std::size_t total = store_->volume_count(), reach = o_.series.reorder_window + 1;
+    const std::size_t final_now = total > reach ? total - reach : 0;
+    const std::string header = (table_ ? *table_ : TrackTable()).header() + forecast_header(o_.series.leads);
+    const auto number = [&](const char* key) { return std::stoull(store_->meta(key).value_or("0")); };
+    std::size_t final_before = number("final_volumes");
+    std::uint64_t keep[2] = {number("tracks_bytes"), number("volumes_bytes")};
+    std::error_code ec;
+    if (store_->meta("tracks_header") != header || final_before > final_now || fs::file_size(tracks, ec) < keep[0] ||
+        fs::file_size(volumes, ec) < keep[1] || ec)
+        final_before = 0, keep[0] = keep[1] = 0;   // made whole again
+    std::string text[2] = {keep[0] ? "" : header + '\n',
+                           keep[1] ? "" : "volume,time,cells,folder,echo_u_ms,echo_v_ms\n"};
+    std::uint64_t final_bytes[2] = {keep[0] + text[0].size(), keep[1] + text[1].size()};
+    const auto ids = store_->volumes_from(final_before);
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        for (const std::string& l : store_->track_lines(ids[k])) text[0] += l + '\n';
+        text[1] += store_->volume_line(ids[k]) + '\n';
+        if (final_before + k < final_now) final_bytes[0] = keep[0] + text[0].size(), final_bytes[1] = keep[1] + text[1].size();
+    }
+    for (int f = 0; f < 2; ++f) {
+        const std::string path = (f == 0 ? tracks : volumes).string();
+        if (keep[f]) staged.add_grown(path, keep[f], text[f]);
+        else staged.add(path, text[f]);
+    }
+    store_->set_meta("tracks_header", header);
+    store_->set_meta("final_volumes", std::to_string(final_now));
+    store_->set_meta("tracks_bytes", std::to_string(final_bytes[0]));
+    store_->set_meta("volumes_bytes", std::to_string(final_bytes[1]));
 }
 
 // The products of the whole series.
 void Watcher::stage_series(StagedFiles& staged) {
     const fs::path out(o_.out);
-    std::string tracks = (table_ ? *table_ : TrackTable()).header() + forecast_header(o_.series.leads) + '\n';
-    for (const std::string& l : store_->track_lines()) tracks += l + '\n';
-    staged.add((out / "tracks.csv").string(), tracks);
-    std::string volumes = "volume,time,cells,folder,echo_u_ms,echo_v_ms\n";
-    for (const std::string& l : store_->volume_lines()) volumes += l + '\n';
-    staged.add((out / "volumes.csv").string(), volumes);
+    stage_tables(staged);
     staged.add((out / "verify.csv").string(), tracking::verification_csv(store_->verification(o_.series.leads)));
     const std::size_t newest = series_->size() - 1;
     const VolumeInfo& info = series_->info(newest);

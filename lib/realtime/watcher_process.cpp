@@ -207,8 +207,10 @@ VolumeOutcome Watcher::place(const std::string& name, Analysed& a, FileRecord re
                                : failed(name, rec, VolumeOutcome::State::Failed, problem);
     }
     VolumeOutcome out{name};
+    const auto start = Clock::now();
     try {
         commit(name, a, rec, out);
+        out.recording = seconds_since(start);
     } catch (const std::exception& e) {
         // Nothing of it was committed: the series is as the database holds it.
         restore_series();

@@ -8,6 +8,7 @@ import sqlite3
 import subprocess
 import time
 
+import numpy as np
 import pytest
 
 from conftest import VELMORA, command
@@ -113,3 +114,38 @@ def test_a_full_disk_leaves_the_products_as_they_were_and_the_volume_to_be_retri
     assert command("watch", some, "--out", whole, "--once", "--settle", "0", "--no-picture").returncode == 0
     for name in ("tracks.csv", "verify.csv", "volumes.csv", "volumes/series_003/forecast.csv"):
         assert (out / name).read_bytes() == (whole / name).read_bytes(), name
+
+
+def test_watch_yields_each_volume_and_verify_gives_the_table(series, tmp_path):
+    import pandas as pd
+    import velmora
+    some = tmp_path / "in"
+    some.mkdir()
+    for k in range(8):
+        shutil.copy(series / f"series_{k:03d}.nc", some)
+    out = tmp_path / "out"
+    got = velmora.watch(some, out, once=True, settle=0)
+    first = next(got)
+    assert (first.name, first.state, first.time) == ("series_000.nc", "done", np.datetime64("2006-01-20T00:00:00"))
+    # One watcher per output folder, in this process too.
+    with pytest.raises(RuntimeError, match="is already watched by another velmora watch"):
+        next(velmora.watch(some, out, once=True, settle=0))
+    rest = list(got)
+    assert [v.name for v in rest] == [f"series_{k:03d}.nc" for k in range(1, 8)]
+    assert all(v.state == "done" and v.cells > 0 for v in rest)
+    f = rest[-1].forecast()
+    assert list(f.columns[:4]) == ["track", "cell", "lead_min", "valid_time"]
+    assert sorted(set(f["lead_min"])) == [10, 20, 30, 45, 60]
+    assert len(f) == 5 * rest[-1].cells
+    # Started again with nothing new: nothing to yield.
+    assert list(velmora.watch(some, out, once=True, settle=0)) == []
+    table = velmora.verify(out)
+    csv = pd.read_csv(out / "verify.csv")
+    assert list(table.columns) == list(csv.columns)
+    for col in ["lead_min", "method", "volumes", "hits", "misses", "false_alarms", "centres"]:
+        assert list(table[col]) == list(csv[col]), col
+    np.testing.assert_allclose(table["csi"], csv["csi"], atol=1e-4)
+    with pytest.raises(ValueError, match="leads are minutes"):
+        velmora.verify(out, leads=[0])
+    with pytest.raises(RuntimeError, match="volumes.csv: cannot be read"):
+        velmora.verify(tmp_path)
