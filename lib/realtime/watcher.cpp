@@ -36,6 +36,8 @@ const char* state_name(VolumeOutcome::State s) {
 Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(messages) {
     std::error_code ec;
     if (!fs::is_directory(o_.input, ec)) throw std::runtime_error(o_.input + ": no such folder to watch");
+    if (fs::weakly_canonical(o_.out, ec) == fs::canonical(o_.input, ec))
+        throw std::runtime_error(o_.out + " is the watched folder: the results need a folder of their own");
     fs::create_directories(fs::path(o_.out) / "volumes", ec);
     if (ec) throw std::runtime_error("can not create " + o_.out + ": " + ec.message());
     out_canonical_ = fs::canonical(o_.out).string();

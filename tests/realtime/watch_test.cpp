@@ -109,6 +109,9 @@ TEST(WatchTest, ASecondWatcherAndOtherOptionsAreRefused) {
     EXPECT_NE(vtest::error_of<std::runtime_error>([&] { velmora::realtime::Watcher w(other, messages.stream()); })
                   .find("was made by velmora watch with other options or another folder"),
               std::string::npos);
+    EXPECT_EQ(vtest::error_of<std::runtime_error>(
+                  [&] { velmora::realtime::Watcher(vtest::watch_options(dir.file("in"), dir.file("in")), messages.stream()); }),
+              dir.file("in") + " is the watched folder: the results need a folder of their own");
     // The command says so with status 2.
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
