@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-watch clean
 
 all: build
 
@@ -103,6 +103,13 @@ bench-view: build
 .PHONY: bench-hail
 bench-hail: build
 	@/usr/bin/python3 bench/hail_cost.py --velmora $(BUILD)/velmora $(BENCH_ARGS)
+
+# velmora watch: latency from a volume's last byte to its products (CPOL,
+# KLIX, the KLOT chunks), the nowcast's scores against persistence, and the
+# state database's checkpoint and restart after 1,000 volumes; a minute or two.
+bench-watch: build
+	@/usr/bin/python3 bench/watch_bench.py $(BENCH_ARGS)
+	@$(BUILD)/bench/watch_state_bench
 
 clean:
 	rm -rf $(BUILD)

@@ -15,6 +15,7 @@
 #include "analysis/analyze.h"
 #include "analysis/cell_properties.h"
 #include "analysis/hail.h"
+#include "analysis/track_table.h"
 #include "io/cf_time.h"
 #include "io/output_files.h"
 #include "commands.h"
@@ -35,7 +36,7 @@ struct TrackOptions {
     double level = 40.0;
     int min_cells = 8;
     std::string out = "velmora-tracks";
-    double max_speed = 30.0;
+    double max_speed = tracking::kDefaultMaxSpeed;
     double max_gap = 0.0;
     double interval = 300.0;
     bool picture = true;
@@ -58,53 +59,43 @@ std::string number(double v, const char* format = "%.3f") {
     return b;
 }
 
-// The property columns that follow the track's own in tracks.csv: those of
-// cell_properties.csv that it does not already hold.
-bool own_column(const std::string& name) {
-    for (const char* c : {"cell", "voxels", "volume_km3", "top_km", "max_dbz", "x_km", "y_km", "z_km", "parent"})
-        if (name == c) return true;
-    return false;
+// The first volume with cells gives the table its property columns.
+TrackTable table_of(const std::vector<Analysed>& series) {
+    for (const Analysed& a : series)
+        if (!a.result.properties.cells.empty()) return TrackTable(a.result.properties);
+    return {};
 }
 
 void write_csv(const std::string& path, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
                const std::vector<tracking::Row>& rows, bool timed) {
-    // The properties of every volume as columns, by name: every volume has
-    // the same ones (the same echo-top levels; lat and lon where it has an origin).
-    std::vector<std::map<std::string, std::vector<double>>> props;
-    std::vector<std::string> extra;   // in the order of the first volume with cells
-    for (const Analysed& a : series) {
-        auto& by_name = props.emplace_back();
-        const bool first = extra.empty() && !a.result.properties.cells.empty();
-        for (PropertyColumn& c : property_columns(a.result.properties)) {
-            if (first && !own_column(c.name)) extra.push_back(c.name);
-            by_name[c.name] = std::move(c.values);
-        }
-    }
+    const TrackTable table = table_of(series);
+    std::vector<std::vector<CellText>> texts;
+    for (std::size_t f = 0; f < frames.size(); ++f)
+        texts.push_back(table.texts(frames[f], series[f].path, series[f].result.properties, timed));
     const std::string partial = path + ".partial";
     {
         std::ofstream f(partial);
-        f << "track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,source";
-        for (const auto& name : extra) f << ',' << name;
-        f << '\n';
-        for (const tracking::Row& r : rows) {
-            const tracking::Cell& c = frames[r.frame].cells[r.cell];
-            f << r.track << ',' << (timed ? iso_utc(frames[r.frame].time) : std::string()) << ',' << c.no << ','
-              << number(c.x) << ',' << number(c.y) << ',' << number(c.z) << ',' << c.voxels << ','
-              << number(c.volume_km3) << ',' << number(c.top_km, "%.2f") << ',' << number(c.max_dbz, "%.2f") << ','
-              << number(r.u, "%.2f") << ',' << number(r.v, "%.2f") << ',' << (r.parent ? std::to_string(r.parent) : "")
-              << ',' << tracking::event_name(r.event) << ',' << fs::path(series[r.frame].path).filename().string();
-            // The cell's row of its volume's property table (cells are in number order there too).
-            const auto& table = series[r.frame].result.properties.cells;
-            const auto at = std::find_if(table.begin(), table.end(), [&](const CellProperties& p) { return p.cell == c.no; });
-            for (const auto& name : extra) {
-                f << ',';
-                const auto col = props[r.frame].find(name);
-                if (at == table.end() || col == props[r.frame].end()) continue;
-                const double v = col->second[static_cast<std::size_t>(at - table.begin())];
-                if (!std::isnan(v)) f << number(v, "%.8g");
-            }
-            f << '\n';
-        }
+        f << table.header() << '\n';
+        for (const tracking::Row& r : rows) f << TrackTable::line(r, texts[r.frame][r.cell]) << '\n';
+        f.close();
+        if (!f) throw std::runtime_error("can not write " + path);
+    }
+    fs::rename(partial, path);
+}
+
+// volumes.csv: every volume of the series in time order, with the echo's
+// motion into it (what velmora verify needs besides tracks.csv).
+void write_volumes_csv(const std::string& path, const std::vector<Analysed>& series,
+                       const std::vector<tracking::Frame>& frames, const std::vector<tracking::EchoMotion>& echo,
+                       bool timed) {
+    const std::string partial = path + ".partial";
+    {
+        std::ofstream f(partial);
+        f << "volume,time,cells,folder,echo_u_ms,echo_v_ms\n";
+        for (std::size_t k = 0; k < frames.size(); ++k)
+            f << fs::path(series[k].path).filename().string() << ',' << (timed ? iso_utc(frames[k].time) : "") << ','
+              << frames[k].cells.size() << ',' << fs::path(series[k].folder).filename().string() << ','
+              << table_number(echo[k].u, "%.2f") << ',' << table_number(echo[k].v, "%.2f") << '\n';
         f.close();
         if (!f) throw std::runtime_error("can not write " + path);
     }
@@ -303,9 +294,10 @@ int run_track(const TrackOptions& o) {
     if (int status = in_time_order(series, o.interval, sorted, frames, timed)) return status;
     const Volume& axes = sorted.front().result.axes;
     std::vector<tracking::Row> rows;
+    std::vector<tracking::EchoMotion> echo;
     const auto start = Clock::now();
     try {
-        rows = tracking::track({axes.x, axes.y}, frames, {o.max_speed, o.max_gap});
+        rows = tracking::track({axes.x, axes.y}, frames, {o.max_speed, o.max_gap}, &echo);
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 2;
@@ -316,6 +308,7 @@ int run_track(const TrackOptions& o) {
                       png = results->path("tracks.png");
     try {
         write_csv(csv, sorted, frames, rows, timed);
+        write_volumes_csv(results->path("volumes.csv"), sorted, frames, echo, timed);
         write_track_lines(vtp, lines);
         write_hail(results->work(), sorted, frames, rows, timed);
     } catch (const std::exception& e) {
@@ -352,7 +345,7 @@ int run_track(const TrackOptions& o) {
     }
     std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", lines.size(),
                 rows.size(), frames.size(), splits, merges, results->target().c_str());
-    for (const char* f : {"tracks.csv", "tracks.vtp", "tracks.png", "hail_swath.nc", "hail_tracks.csv", "volumes/"})
+    for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "tracks.png", "hail_swath.nc", "hail_tracks.csv", "volumes/"})
         if (fs::exists(fs::path(results->target()) / f)) std::printf("  %s\n", f);
     if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
     return 0;
@@ -377,7 +370,9 @@ void add_track_command(CLI::App& app, int& status) {
         ->check(within(0, 2147483647, true))
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder of the results")->capture_default_str();
-    cmd->add_option("--max-speed", o->max_speed, "No cell moves faster, m/s")
+    cmd->add_option("--max-speed", o->max_speed,
+                    "No link moves faster, m/s, but for a cell covering most of the footprint predicted for it (the "
+                    "same storm, however fast)")
         ->check(within(0.1, 500))
         ->capture_default_str();
     cmd->add_option("--max-gap", o->max_gap,
@@ -406,7 +401,8 @@ void add_track_command(CLI::App& app, int& status) {
 
 void add_series_option(CLI::App& synth, int& count, double& interval) {
     synth.add_option("--series", count,
-                     "Write a series of this many volumes of moving cells (one fast, one that splits, two that merge) "
+                     "Write a series of this many volumes of moving cells (one fast, one that splits, two that merge, one "
+                     "that grows, one that decays) "
                      "into the folder OUT, with the true tracks in truth.csv")
         ->check(within(2, 1000, true));
     synth.add_option("--interval", interval, "The time between the volumes of a series, s")

@@ -22,6 +22,13 @@ void add_synth_command(CLI::App& app, int& status);
 void add_track_command(CLI::App& app, int& status);
 void add_grid_command(CLI::App& app, int& status);
 void add_view_command(CLI::App& app, int& status);
+void add_watch_command(CLI::App& app, int& status);
+void add_verify_command(CLI::App& app, int& status);
+
+// --leads MIN,...: the lead times of the forecasts (velmora watch and
+// verify), and them in s, ascending without repeats (cmd_verify.cpp).
+void add_leads_option(CLI::App& cmd, std::vector<double>& minutes);
+std::vector<double> leads_in_seconds(const std::vector<double>& minutes);
 
 // The gridding options of the commands that take polar volumes, as given,
 // and what they make.

@@ -28,6 +28,8 @@
 #include "polar/polar_input.h"
 #include "run/runner.h"
 #include "analysis/track_frames.h"
+#include "realtime/track_folder.h"
+#include "realtime/watcher.h"
 #include "tracking/tracker.h"
 #include "io/output_files.h"
 #include "io/volume.h"
@@ -637,6 +639,93 @@ py::dict track_py(const py::list& frames_in, double max_speed, double max_gap) {
     return d;
 }
 
+// velmora.watch's watcher: options from a dict of the Python side (input,
+// out, settle, poll, inotify, reorder_window, leads in s, var, level,
+// min_cells, max_speed, max_gap, picture, polar), each step's outcomes as
+// dicts. The analyses use the host: a step holds its lock.
+class PyWatcher {
+public:
+    explicit PyWatcher(const py::dict& d) {
+        realtime::WatchOptions o;
+        o.input = d["input"].cast<std::string>();
+        o.out = d["out"].cast<std::string>();
+        o.settle = d["settle"].cast<double>();
+        o.poll = d["poll"].cast<double>();
+        o.inotify = d["inotify"].cast<bool>();
+        o.series.reorder_window = d["reorder_window"].cast<std::size_t>();
+        o.series.leads = d["leads"].cast<std::vector<double>>();
+        o.series.link.max_speed = o.series.trend.max_speed = d["max_speed"].cast<double>();
+        o.series.link.max_gap = d["max_gap"].cast<double>();
+        o.analysis.var = d["var"].cast<std::string>();
+        o.analysis.level = d["level"].cast<double>();
+        o.analysis.min_cells = d["min_cells"].cast<int>();
+        o.analysis.picture = d["picture"].cast<bool>();
+        o.analysis.polar = polar_input_of(d["polar"].cast<py::dict>());
+        py::gil_scoped_release free;
+        std::lock_guard lock(host_mutex);
+        w_ = std::make_unique<realtime::Watcher>(std::move(o), stderr);
+    }
+    py::list step() {
+        std::vector<realtime::VolumeOutcome> got;
+        {
+            py::gil_scoped_release free;
+            std::lock_guard lock(host_mutex);
+            got = open().step();
+        }
+        py::list out;
+        for (const auto& v : got) {
+            py::dict d;
+            d["name"] = v.name;
+            d["state"] = realtime::state_name(v.state);
+            d["reason"] = v.reason;
+            d["folder"] = v.folder;
+            d["time"] = std::isnan(v.time) ? py::object(py::none()) : py::object(py::float_(v.time));
+            d["cells"] = v.cells;
+            d["relinked"] = v.relinked;
+            d["seconds"] = v.seconds;
+            out.append(d);
+        }
+        return out;
+    }
+    bool has_ready() { return open().has_ready(); }
+    bool settling() { return open().settling(); }
+    double wait_seconds() { return open().wait_seconds(); }
+    int fd() { return open().fd(); }
+    std::size_t volumes() { return open().volumes(); }
+    void close() { w_.reset(); }   // lets another watcher take the folder
+
+private:
+    realtime::Watcher& open() {
+        if (!w_) throw std::logic_error("this watcher was closed");
+        return *w_;
+    }
+    std::unique_ptr<realtime::Watcher> w_;
+};
+
+// velmora.verify: the table of verify.csv as columns.
+py::dict verify_folder_py(const std::string& dir, const std::vector<double>& leads, double max_speed, double interval) {
+    std::vector<tracking::VerificationRow> rows;
+    {
+        py::gil_scoped_release free;
+        tracking::TrendSettings s;
+        s.max_speed = max_speed;
+        rows = realtime::verify_folder(dir, leads, s, interval);
+    }
+    py::dict d;
+    py::list lead, method, volumes, hits, misses, false_alarms, pod, far, csi, error, centres;
+    for (const auto& r : rows) {
+        const auto& c = r.scores.columns;
+        lead.append(r.lead / 60.0), method.append(tracking::method_name(r.method)), volumes.append(r.scores.volumes);
+        hits.append(c.hits), misses.append(c.misses), false_alarms.append(c.false_alarms);
+        pod.append(tracking::pod(c)), far.append(tracking::far(c)), csi.append(tracking::csi(c));
+        error.append(r.scores.mean_centre_error()), centres.append(r.scores.centres);
+    }
+    d["lead_min"] = lead, d["method"] = method, d["volumes"] = volumes, d["hits"] = hits, d["misses"] = misses;
+    d["false_alarms"] = false_alarms, d["pod"] = pod, d["far"] = far, d["csi"] = csi, d["centre_error_km"] = error;
+    d["centres"] = centres;
+    return d;
+}
+
 std::int64_t outstanding_arrays() {
     std::lock_guard lock(host_mutex);
     return vhost::host().outstanding_arrays();
@@ -698,6 +787,17 @@ PYBIND11_MODULE(_core, m) {
           "The tracker on analysed volumes in time order");
     m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
     add_result_folders(m);
+    py::class_<PyWatcher>(m, "Watcher", "velmora watch on a folder (use velmora.watch)")
+        .def(py::init<const py::dict&>(), py::arg("options"))
+        .def("step", &PyWatcher::step)
+        .def("has_ready", &PyWatcher::has_ready)
+        .def("settling", &PyWatcher::settling)
+        .def("wait_seconds", &PyWatcher::wait_seconds)
+        .def("fd", &PyWatcher::fd)
+        .def("volumes", &PyWatcher::volumes)
+        .def("close", &PyWatcher::close);
+    m.def("verify_folder", &verify_folder_py, py::arg("folder"), py::arg("leads"), py::arg("max_speed"),
+          py::arg("interval"), "The verification of a track or watch folder's forecasts");
     m.attr("max_volume_nodes") = max_volume_nodes;
     m.attr("only_time") = kOnlyTime;
     m.attr("default_dump_limit") = kDefaultDumpLimit;

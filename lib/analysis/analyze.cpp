@@ -221,12 +221,13 @@ int Analysis::read_volume_into_tree() {
             source_ = "the synthetic scene";
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
-        } else if (polar::is_polar(o_.volume)) {
+        } else if (o_.polar_volume || polar::is_polar(o_.volume)) {
             // A polar volume is gridded first; the grid is a result of its
             // own, and the file the network reads.
             polar::PolarInput in = o_.polar;
             in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
-            v_ = polar::grid_files(std::span(&o_.volume, 1), in);
+            v_ = o_.polar_volume ? polar::grid_volumes(std::span(o_.polar_volume, 1), in.grid)
+                                 : polar::grid_files(std::span(&o_.volume, 1), in);
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
             write_netcdf(results_->path("grid.nc"), v_);
             source_ = fs::path(o_.volume).filename().string();

@@ -23,6 +23,10 @@ struct AnalyzeOptions {
     std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
     std::string var = "DT";       // the reflectivity variable
     polar::PolarInput polar;      // how a polar volume is read and gridded
+    // A polar volume already read (the chunks of a real-time feed, decoded as
+    // they came): gridded as polar says instead of reading volume, which
+    // then only names it.
+    const polar::PolarVolume* polar_volume = nullptr;
     long time = kOnlyTime;        // the time step of a file of several
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = 40.0;          // dBZ

@@ -283,18 +283,31 @@ std::string upper(std::string s) {
     return s;
 }
 
-}  // namespace
-
-PolarVolume read_nexrad(const std::string& path, const std::string& field, std::optional<Site> site) {
-    std::string name = upper(field);
+// The moment a field names (REF unless told), and its name.
+const FieldInfo& field_info(const std::string& path, const std::string& field, std::string& name) {
+    name = upper(field);
     if (name.empty() || name == "DBZH") name = "REF";
     const auto info = std::find_if(kFields.begin(), kFields.end(), [&](const FieldInfo& f) {
         return f.name.substr(0, f.name.find(' ')) == name;
     });
     if (info == kFields.end())
         fail(path, "no field '" + field + "' in NEXRAD Level II volumes (REF, VEL, SW, ZDR, PHI, RHO, CFP)");
+    return *info;
+}
 
-    const nexrad::Archive archive = nexrad::read_archive(path);
+}  // namespace
+
+PolarVolume read_nexrad(const std::string& path, const std::string& field, std::optional<Site> site) {
+    std::string name;
+    field_info(path, field, name);   // an unknown field is said before the file is read
+    return nexrad::decode_archive(nexrad::read_archive(path), path, field, site);
+}
+
+namespace nexrad {
+
+PolarVolume decode_archive(const Archive& archive, const std::string& path, const std::string& field, std::optional<Site> site) {
+    std::string name;
+    const auto info = &field_info(path, field, name);
     const std::vector<Message> messages = nexrad::split_messages(archive.records, path);
     Radials radials;
     radials.radials.reserve(messages.size());
@@ -318,6 +331,8 @@ PolarVolume read_nexrad(const std::string& path, const std::string& field, std::
     else v.site = nexrad_site(radials.radar);
     return v;
 }
+
+}  // namespace nexrad
 
 std::optional<Site> nexrad_site(const std::string& icao) {
     const std::string name = upper(icao);

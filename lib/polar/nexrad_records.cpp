@@ -98,17 +98,16 @@ void inflate_block(const std::uint8_t* in, std::size_t size, std::size_t offset,
     }
 }
 
-// The messages of the newer layout: after the volume header, blocks of a
-// 4-byte big-endian size (negative for the last) and that many bytes of
-// bzip2 data.
-std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes, const std::string& path) {
+}  // namespace
+
+std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes, std::size_t first, const std::string& path) {
     // Archives compress some ten times (their metadata more): 200 times the
     // file and 4 MB leave room, and stop a forged block early.
     const std::size_t cap = std::min(kMaxBytes, (std::size_t{4} << 20) + 200 * bytes.size());
     std::vector<std::uint8_t> out;
     out.resize(std::min(cap, 8 * bytes.size()));
     std::size_t used = 0;
-    std::size_t pos = kVolumeHeaderBytes;
+    std::size_t pos = first;
     while (pos < bytes.size()) {
         if (bytes.size() - pos < 4) fail(path, "truncated bzip2 block size" + at(pos));
         const std::int64_t signed_size = static_cast<std::int32_t>(be32(bytes.data() + pos));
@@ -125,6 +124,8 @@ std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes,
     out.resize(used);
     return out;
 }
+
+namespace {
 
 bool all_zero(const std::uint8_t* p, std::size_t n) { return std::all_of(p, p + n, [](std::uint8_t b) { return b == 0; }); }
 
@@ -146,7 +147,7 @@ Archive read_archive(const std::string& path) {
         a.icao.assign(reinterpret_cast<const char*>(icao), 4);
     const bool bzip2 = bytes.size() >= kVolumeHeaderBytes + 7 && std::memcmp(bytes.data() + kVolumeHeaderBytes + 4, "BZh", 3) == 0;
     if (bzip2) {
-        a.records = inflate_blocks(bytes, path);
+        a.records = inflate_blocks(bytes, kVolumeHeaderBytes, path);
     } else {
         bytes.erase(bytes.begin(), bytes.begin() + kVolumeHeaderBytes);
         a.records = std::move(bytes);

@@ -7,8 +7,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "polar/polar.h"
 
 namespace velmora::polar::nexrad {
 
@@ -45,9 +48,20 @@ struct Message {
 // decompressed. Throws std::runtime_error "<path>: <what>".
 Archive read_archive(const std::string& path);
 
+// The messages of bzip2 blocks as Archive II files hold them, from byte
+// first of bytes on: each a 4-byte big-endian size (negative for the last)
+// and that many bytes of bzip2 data. Throws std::runtime_error "<path>: <what>".
+std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes, std::size_t first, const std::string& path);
+
 // The messages of records in their order, each checked to lie inside them.
 std::vector<Message> split_messages(const std::vector<std::uint8_t>& records, const std::string& path);
 
 [[noreturn]] void fail(const std::string& path, const std::string& what);
+
+// The volume of an archive's messages (nexrad.cpp): what read_nexrad gives
+// for a file, for records gathered otherwise (the chunks of the real-time
+// feed). path names them in messages.
+PolarVolume decode_archive(const Archive& archive, const std::string& path, const std::string& field,
+                           std::optional<Site> site);
 
 }  // namespace velmora::polar::nexrad

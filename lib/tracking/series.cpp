@@ -1,5 +1,6 @@
 #include "tracking/series.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -16,6 +17,7 @@ struct Mover {
     int parent = 0;
     const char* first_event = "start";
     const char* last_event = "end";
+    float grows = 0, weakens = 0;   // km of radius and dBZ of peak a step
 };
 
 }  // namespace
@@ -36,6 +38,11 @@ Series synthetic_series(int count, double interval) {
         // Two that close in and merge: track 5 ends in track 4.
         {4, 0, count - 1, 20, -30, 1.5 * step, 0.0, 53, 3.0f},
         {5, 0, mid - 1, 20, 0, 1.5 * step, 0.0, 50, 2.5f, 0, "start", "merge"},
+        // One that grows from a small cell to a large one, and one that decays
+        // until it falls below 44 dBZ (after 11 volumes at 5 minutes).
+        {7, 0, count - 1, 30, 42, 1.2 * step, -0.6 * step, 52, 1.6f, 0, "start", "end", float(0.25 * step)},
+        {8, 0, std::min(count - 1, int(11.0 / step)), 60, -50, -0.6 * step, 0.3 * step, 55, 3.5f, 0, "start", "end", 0.0f,
+         float(step)},
     };
     Series s;
     const double t0 = 1137715200.0;   // 2006-01-20T00:00:00Z
@@ -47,7 +54,8 @@ Series synthetic_series(int count, double interval) {
             if (m.track == 3 && t >= mid) y += 3.0 + 3.0 * (t - mid);                 // drifts north after the split
             if (m.track == 6) x = movers[2].x0 + m.u * t, y = -3.0 - 3.0 * (t - mid);   // and its sibling south
             if (m.track == 5) y = -30.0 - 4.5 * (mid - t);                             // closes in on track 4
-            cells.push_back({static_cast<float>(x), static_cast<float>(y), m.peak, m.radius, 8.0f, 2.5f, 0.0f});
+            const float radius = std::min(4.5f, m.radius + m.grows * float(t)), peak = m.peak - m.weakens * float(t);
+            cells.push_back({static_cast<float>(x), static_cast<float>(y), peak, radius, 8.0f, 2.5f, 0.0f});
             const char* event = t == m.first ? m.first_event : t == m.last && t < count - 1 ? m.last_event : "continue";
             const int parent = t == m.first && m.parent ? m.parent : t == m.last && m.track == 5 ? 4 : 0;
             s.truth.push_back({m.track, t * interval, x, y, event, parent});

@@ -1,6 +1,7 @@
 // A synthetic series of volumes for tracking: convective cells moving
 // across a 160 x 120 km grid, one fast (more than its own size per volume),
-// one that splits in two, two that merge, and the true tracks.
+// one that splits in two, two that merge, one that grows and one that
+// decays, and the true tracks.
 #pragma once
 
 #include <string>

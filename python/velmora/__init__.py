@@ -7,6 +7,8 @@
     velmora.run(network)
     velmora.analyze_many(paths, ...)     (velmora.batch: many volume files on Dask)
     velmora.track(volumes, ...)          (storm cells over a series of volumes)
+    velmora.watch(folder, out, ...)      (volumes as they arrive: tracked, forecast, verified; a generator)
+    velmora.verify(folder)               (how good a track or watch folder's forecasts were)
 
 pandas, xarray, matplotlib and Dask are imported when first needed, not on import.
 """
@@ -14,6 +16,7 @@ from ._errors import ModuleError, NetworkError
 from ._run import modules, run
 from ._analyze import Analysis, analyze
 from ._track import track
+from ._watch import WatchedVolume, verify, watch
 from ._grid import grid, read_polar
 from . import batch
 from .batch import analyze_many
@@ -25,5 +28,5 @@ def outstanding_arrays():
     return _core.outstanding_arrays()
 
 
-__all__ = ["analyze", "Analysis", "analyze_many", "batch", "grid", "modules", "read_polar", "run", "track", "ModuleError", "NetworkError",
-           "outstanding_arrays"]
+__all__ = ["analyze", "Analysis", "analyze_many", "batch", "grid", "modules", "read_polar", "run", "track", "verify",
+           "watch", "WatchedVolume", "ModuleError", "NetworkError", "outstanding_arrays"]

@@ -11,7 +11,7 @@ COLUMNS = ["track", "time", "cell", "x_km", "y_km", "z_km", "voxels", "volume_km
            "v_ms", "parent", "event", "source"]
 
 
-def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=30.0, max_gap=0.0, interval=300.0):
+def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=45.0, max_gap=0.0, interval=300.0):
     """One row per cell per volume with the columns of `velmora track`'s
     tracks.csv (time as datetime64, NaT for volumes without one; parent 0
     for none). volumes: paths (analysed here as velmora.analyze analyses

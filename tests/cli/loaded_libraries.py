@@ -42,8 +42,10 @@ def main():
             print(f"{cpol} absent: the synthetic scene instead")
             subprocess.run([velmora, "synth", volume], cwd=work, check=True, capture_output=True)
         subprocess.run([velmora, "synth", "--series", "2", "series"], cwd=work, check=True, capture_output=True)
+        os.remove(os.path.join(work, "series", "truth.csv"))
         quiet = [["modules"], ["modules", "ThreshMin"], ["analyze", volume, "--no-picture", "--out", "a"],
                  ["track", "series/series_000.nc", "series/series_001.nc", "--no-picture", "--out", "t"],
+                 ["verify", "t"], ["watch", "series", "--out", "w", "--once", "--settle", "0", "--no-picture"],
                  ["run", os.path.join(examples, "Isosurface.json")]]
         odim = os.path.join(data, "odim_nldhl_201106101140.h5")
         if os.path.exists(odim):

@@ -150,4 +150,38 @@ TEST(TrackCommandTest, HailLevelsGiveTheSwathAndEachTracksLargestMesh) {
     EXPECT_EQ(vtest::TempDir::read(out + "/hail_tracks.csv").rfind("track,max_mesh_mm,time,source\n1,", 0), 0u);
 }
 
+// A finished track folder verified afterwards: the nowcast's table, its CSV, and folders that cannot be verified.
+TEST(TrackCommandTest, AFinishedSeriesIsVerified) {
+    vtest::TempDir dir;
+    const std::string series = dir.file("series"), out = dir.file("tracks");
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(vtest::cli({"synth", "--series", "10", series}), 0);
+    std::vector<std::string> volumes;
+    for (int k = 0; k < 10; ++k) volumes.push_back(series + "/series_00" + std::to_string(k) + ".nc");
+    std::vector<std::string> args{"track"};
+    args.insert(args.end(), volumes.begin(), volumes.end());
+    args.insert(args.end(), {"--out", out, "--no-picture"});
+    ASSERT_EQ(vtest::cli(args), 0);
+    ASSERT_EQ(vtest::cli({"verify", out, "--leads", "10,30", "--out", dir.file("verify.csv")}), 0);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("lead min  method      volumes    POD    FAR    CSI  centre error km"), std::string::npos);
+    std::istringstream csv(vtest::TempDir::read(dir.file("verify.csv")));
+    std::vector<std::vector<std::string>> rows;
+    for (std::string l; std::getline(csv, l);) {
+        std::istringstream fields(l);
+        rows.emplace_back();
+        for (std::string f; std::getline(fields, f, ',');) rows.back().push_back(f);
+    }
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows[0][0], "lead_min");
+    // At 30 minutes, 4 volumes are verified: the nowcast's CSI beats both persistence baselines.
+    EXPECT_EQ(rows[4][0] + rows[4][1] + rows[4][2], "30nowcast4");
+    EXPECT_GT(std::stod(rows[4][8]), std::stod(rows[5][8]) + 0.1);
+    EXPECT_GT(std::stod(rows[4][8]), std::stod(rows[6][8]) + 0.1);
+    std::filesystem::remove(out + "/volumes.csv");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(vtest::cli({"verify", out}), 2);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("volumes.csv: cannot be read"), std::string::npos);
+}
+
 }  // namespace

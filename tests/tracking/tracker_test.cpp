@@ -122,6 +122,34 @@ TEST(TrackerTest, CellsPassingEachOtherKeepTheirTracks) {
     for (const auto& [track, side] : sides) EXPECT_EQ(side.size(), 1u) << "track " << track << " changes sides";
 }
 
+// A storm and a squall line moving east at 33 m/s (9.9 km a volume, more than the storm's size; a cold-season squall
+// line or a derecho moves that fast): each covers most of its predicted footprint, so one track each whatever the
+// cap on speeds; a cell far beyond the cap that overlaps nothing predicted starts its own.
+TEST(TrackerTest, FastStormsKeepOneTrackEach) {
+    tracking::Series s;
+    for (int f = 0; f < 8; ++f) {
+        const float x = -100.0f + 9.9f * float(f);
+        std::vector<ConvectiveCell> cells{{x, 25, 54, 3.0f, 9.0f, 2.5f, 0.0f}};
+        for (float y : {-31.0f, -27.0f, -23.0f, -19.0f}) cells.push_back({x, y, 52, 3.0f, 8.0f, 2.5f, 0.0f});
+        if (f == 4) cells.push_back({x + 40, 0, 52, 2.5f, 8.0f, 2.5f, 0.0f});   // a new cell 40 km ahead of the line
+        Volume v = scene_of_cells({.nx = 240, .ny = 100, .nz = 12}, cells);
+        v.time = 1.0e9 + f * 300.0;
+        s.volumes.push_back(std::move(v));
+    }
+    for (const double cap : {tracking::kDefaultMaxSpeed, 30.0, 5.0}) {
+        Tracked t = track_series(s);
+        t.rows = tracking::track({s.volumes[0].x, s.volumes[0].y}, t.frames, {cap, 0.0});
+        std::map<int, std::set<int>> storms;   // track -> which storm its cells are (north, line, new)
+        for (const tracking::Row& r : t.rows) {
+            const tracking::Cell& c = t.frames[r.frame].cells[r.cell];
+            storms[r.track].insert(c.y > 10 ? 1 : c.y < -10 ? 2 : 3);
+        }
+        EXPECT_EQ(storms.size(), 3u) << "cap " << cap;
+        for (const auto& [track, which] : storms) EXPECT_EQ(which.size(), 1u) << "track " << track << ", cap " << cap;
+        EXPECT_EQ(t.rows.size(), 17u) << "cap " << cap;
+    }
+}
+
 // The events of a frame's rows.
 std::set<tracking::Event> events_at(const std::vector<tracking::Row>& rows, std::size_t frame) {
     std::set<tracking::Event> events;

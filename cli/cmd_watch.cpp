@@ -1,0 +1,176 @@
+// velmora watch INPUT_DIR --out DIR [--once] [--settle S] [--reorder-window N] [--leads MIN,...] [--poll S]
+//               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [polar options]
+#include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "io/cf_time.h"
+#include "realtime/watcher.h"
+
+namespace velmora::cli {
+
+namespace {
+
+struct WatchCommand {
+    std::string input;
+    realtime::WatchOptions o;
+    std::vector<double> leads;   // minutes
+    bool once = false;
+    bool no_inotify = false;
+    PolarOptionTexts polar;
+};
+
+// SIGINT and SIGTERM let the volume in hand finish: their handler only
+// writes a byte to a pipe that the loop polls between volumes. A signal
+// handler reaches the program through a static only: the pipe's end is
+// this file's one, set while a watcher runs.
+class StopSignals {
+public:
+    StopSignals() {
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
+        read_ = fds[0];
+        write_end().store(fds[1]);
+        struct sigaction sa {};
+        sa.sa_handler = &StopSignals::raise;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &sa, &old_int_);
+        ::sigaction(SIGTERM, &sa, &old_term_);
+    }
+    ~StopSignals() {
+        if (read_ < 0) return;
+        ::sigaction(SIGINT, &old_int_, nullptr);
+        ::sigaction(SIGTERM, &old_term_, nullptr);
+        ::close(write_end().exchange(-1));
+        ::close(read_);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    int fd() const { return read_; }
+    bool raised() const {
+        pollfd p{read_, POLLIN, 0};
+        return read_ >= 0 && ::poll(&p, 1, 0) == 1;
+    }
+
+private:
+    static std::atomic<int>& write_end() {
+        static std::atomic<int> fd{-1};
+        return fd;
+    }
+    static void raise(int) {
+        const int fd = write_end().load();
+        const char c = 1;
+        if (fd >= 0 && ::write(fd, &c, 1) < 0) {
+            // Nothing to do in a handler: the pipe is full, and so already raised.
+        }
+    }
+    int read_ = -1;
+    struct sigaction old_int_ {}, old_term_ {};
+};
+
+void print_done(const realtime::VolumeOutcome& v) {
+    std::printf("%s: %zu cell%s at %s, forecast and verified", v.name.c_str(), v.cells, v.cells == 1 ? "" : "s",
+                iso_utc(v.time).c_str());
+    if (v.relinked > 0) std::printf(" (late: %zu volume%s after it linked again)", v.relinked, v.relinked == 1 ? "" : "s");
+    std::printf(" in %.3f s (%.3f s of it recording)\n", v.seconds, v.recording);
+    std::fflush(stdout);
+}
+
+int run_watch(WatchCommand& c) {
+    c.o.input = c.input;
+    c.o.series.leads = leads_in_seconds(c.leads);
+    c.o.inotify = !c.no_inotify;
+    c.o.analysis.polar = c.polar.input;
+    std::unique_ptr<realtime::Watcher> w;
+    try {
+        w = std::make_unique<realtime::Watcher>(c.o, stderr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora watch: %s\n", e.what());
+        return 2;
+    }
+    const StopSignals stop;
+    std::printf("watching %s into %s (%zu volumes done before)%s\n", c.input.c_str(), c.o.out.c_str(), w->volumes(),
+                c.once ? "" : "; Ctrl-C stops after the volume in hand");
+    std::fflush(stdout);
+    int status = 0;
+    for (;;) {
+        for (const auto& v : w->step()) {
+            if (v.state == realtime::VolumeOutcome::State::Done) print_done(v);
+            else if (v.state == realtime::VolumeOutcome::State::Failed || v.state == realtime::VolumeOutcome::State::Retry)
+                status = 1;
+        }
+        if (stop.raised()) break;   // after the volume in hand
+        if (w->has_ready()) continue;
+        if (c.once && !w->settling()) break;
+        pollfd p[2] = {{w->fd(), POLLIN, 0}, {stop.fd(), POLLIN, 0}};
+        ::poll(p, 2, static_cast<int>(std::ceil(w->wait_seconds() * 1000.0)));
+    }
+    std::printf("%zu volumes done in %s\n", w->volumes(), c.o.out.c_str());
+    return c.once ? status : 0;
+}
+
+}  // namespace
+
+void add_watch_command(CLI::App& app, int& status) {
+    auto c = std::make_shared<WatchCommand>();
+    c->o.out = "velmora-watch";
+    CLI::App* cmd = app.add_subcommand("watch", "Analyse, track and forecast radar volumes as they arrive in a folder");
+    cmd->add_option("folder", c->input, "The folder volumes arrive in (gridded, polar, or NEXRAD real-time chunks)")
+        ->required()
+        ->type_name("INPUT_DIR");
+    cmd->add_option("--out", c->o.out, "The folder of the results and of the watcher's state")->capture_default_str();
+    cmd->add_flag("--once", c->once, "Process what is there (waiting for files still settling) and exit");
+    cmd->add_option("--settle", c->o.settle, "Seconds a file must stay unchanged before it is read")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str();
+    cmd->add_option("--reorder-window", c->o.series.reorder_window,
+                    "Volumes a late volume may be older than the newest and still be put in its place")
+        ->check(CLI::Range(0, 50))
+        ->capture_default_str();
+    add_leads_option(*cmd, c->leads);
+    cmd->add_option("--poll", c->o.poll, "Seconds between looks at the folder when nothing else wakes the watcher")
+        ->check(CLI::Range(0.05, 3600.0))
+        ->capture_default_str();
+    cmd->add_flag("--no-inotify", c->no_inotify, "Look at the folder every --poll seconds only (network file systems)");
+    AnalyzeOptions& a = c->o.analysis;
+    cmd->add_option("--var", a.var, "The reflectivity variable of gridded volumes")->capture_default_str();
+    cmd->add_option("--level", a.level, "The reflectivity level of the cells, dBZ")
+        ->check(CLI::Range(-100.0, 100.0))
+        ->capture_default_str();
+    cmd->add_option("--min-cells", a.min_cells, "As velmora analyze --min-cells")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    cmd->add_option("--max-speed", c->o.series.link.max_speed,
+                    "No link moves faster, m/s, but for a cell covering most of the footprint predicted for it")
+        ->check(CLI::Range(0.1, 500.0))
+        ->capture_default_str();
+    cmd->add_option("--max-gap", c->o.series.link.max_gap, "Volumes further apart end the tracks, s; 0: twice the usual interval")
+        ->check(CLI::Range(0.0, 1e9))
+        ->capture_default_str();
+    cmd->add_flag("!--no-picture", a.picture, "Do not render each volume's cells.png and plan.png");
+    cmd->footer(
+        "Each volume, once complete, is analysed into OUT/volumes/<name>/ as velmora analyze does, its cells linked "
+        "to the tracks so far, forecast at each lead (forecast.csv, forecast.geojson), and the forecasts that come "
+        "true verified; tracks.csv, volumes.csv, verify.csv and latest.json follow each volume. The state is kept in "
+        "OUT/watch.db: the same command started again goes on where it stopped. docs/realtime.md describes it.\n\n"
+        "Exit status: 0; with --once 1 when a volume failed; 2 when the folders or options cannot be used (another "
+        "watcher holds OUT, or OUT was made with other options).");
+    add_polar_options(*cmd, c->polar);
+    cmd->callback([c, &status] {
+        if (!polar_input_ok(c->polar, "watch", status)) return;
+        c->o.series.trend.max_speed = c->o.series.link.max_speed;
+        status = run_watch(*c);
+    });
+}
+
+}  // namespace velmora::cli

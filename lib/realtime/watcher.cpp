@@ -1,0 +1,157 @@
+#include "realtime/watcher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "realtime/arrivals.h"
+#include "realtime/nexrad_chunks.h"
+
+namespace velmora::realtime {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char* state_name(VolumeOutcome::State s) {
+    switch (s) {
+        case VolumeOutcome::State::Done: return "done";
+        case VolumeOutcome::State::Failed: return "failed";
+        case VolumeOutcome::State::Skipped: return "skipped";
+        case VolumeOutcome::State::Refused: return "refused";
+        case VolumeOutcome::State::Waiting: return "waiting";
+        case VolumeOutcome::State::Retry: return "retry";
+    }
+    return "";
+}
+
+Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(messages) {
+    std::error_code ec;
+    if (!fs::is_directory(o_.input, ec)) throw std::runtime_error(o_.input + ": no such folder to watch");
+    if (fs::weakly_canonical(o_.out, ec) == fs::canonical(o_.input, ec))
+        throw std::runtime_error(o_.out + " is the watched folder: the results need a folder of their own");
+    fs::create_directories(fs::path(o_.out) / "volumes", ec);
+    if (ec) throw std::runtime_error("can not create " + o_.out + ": " + ec.message());
+    out_canonical_ = fs::canonical(o_.out).string();
+    take_lock();
+    // What a watcher that died left half made; the volume it was on is made again.
+    for (const char* left : {".velmora-staging", "velmora-probe", ".velmora-probe.velmora-tmp"})
+        fs::remove_all(fs::path(o_.out) / left, ec);
+    store_ = std::make_unique<StateStore>((fs::path(o_.out) / "watch.db").string());
+    check_options();
+    files_ = store_->files();
+    folders_ = store_->folders();
+    restore_series();
+    chunks_ = std::make_unique<ChunkAssembler>(o_.analysis.polar.field);
+    if (o_.inotify) {
+        inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        const std::uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_DELETE;
+        if (inotify_fd_ >= 0 && ::inotify_add_watch(inotify_fd_, o_.input.c_str(), events) < 0) {
+            ::close(inotify_fd_);
+            inotify_fd_ = -1;   // scans alone see the folder
+        }
+    }
+}
+
+Watcher::~Watcher() {
+    if (inotify_fd_ >= 0) ::close(inotify_fd_);
+    if (lock_fd_ >= 0) ::close(lock_fd_);   // releases the lock
+}
+
+// One watcher per output folder: an exclusive flock on watch.lock, held for
+// the watcher's life and released by the kernel however the process ends
+// (kill -9 included), so no stale lock is ever left behind. SQLite's own
+// locks would not do: they are taken per transaction, so a second watcher
+// would only fail (or worse, interleave) at its first write, and an
+// exclusive locking mode would also shut out readers of watch.db.
+void Watcher::take_lock() {
+    const std::string path = (fs::path(o_.out) / "watch.lock").string();
+    lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd_ < 0) throw std::runtime_error("can not open " + path + ": " + std::strerror(errno));
+    if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+        char holder[32] = {};
+        const ssize_t n = ::pread(lock_fd_, holder, sizeof holder - 1, 0);
+        ::close(lock_fd_);
+        lock_fd_ = -1;
+        std::string pid(holder, n > 0 ? static_cast<std::size_t>(n) : 0);
+        pid.erase(pid.find_last_not_of(" \n") + 1);
+        throw std::runtime_error(o_.out + " is already watched by another velmora watch" +
+                                 (pid.empty() ? std::string() : " (process " + pid + ")") +
+                                 ": one watcher per output folder");
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(lock_fd_, 0) == 0 && ::pwrite(lock_fd_, pid.data(), pid.size(), 0) < 0) {
+        // The pid is only a courtesy to the one refused.
+    }
+}
+
+std::string Watcher::options_text() const {
+    const AnalyzeOptions& a = o_.analysis;
+    const LiveSettings& s = o_.series;
+    std::ostringstream t;
+    t.precision(17);
+    t << "input=" << fs::canonical(o_.input).string() << ";var=" << a.var << ";level=" << a.level
+      << ";min_cells=" << a.min_cells << ";field=" << a.polar.field << ";max_speed=" << s.link.max_speed
+      << ";max_gap=" << s.link.max_gap << ";reorder_window=" << s.reorder_window << ";leads=";
+    for (const double l : s.leads) t << l << ',';
+    t << ";echo_tops=";
+    for (const double e : a.echo_tops) t << e << ',';
+    t << ";split=";
+    for (const double e : a.split.levels) t << e << ',';
+    const auto& g = a.polar.grid;
+    t << ";grid=" << g.xmin << ',' << g.xmax << ',' << g.ymin << ',' << g.ymax << ',' << g.zmin << ',' << g.zmax << ','
+      << g.dx << ',' << g.dy << ',' << g.dz;
+    if (g.origin) t << ";origin=" << g.origin->lat << ',' << g.origin->lon;
+    if (a.polar.site) t << ";site=" << a.polar.site->latitude << ',' << a.polar.site->longitude;
+    return t.str();
+}
+
+// A folder keeps the options it was made with: the same command goes on
+// where it stopped, another one would mix two series.
+void Watcher::check_options() {
+    const std::string now = options_text();
+    const auto stored = store_->meta("options");
+    if (!stored) {
+        store_->set_meta("options", now);
+        return;
+    }
+    if (*stored != now)
+        throw std::runtime_error(o_.out + " was made by velmora watch with other options or another folder (" + *stored +
+                                 "; now " + now + "): give it the same ones, or another output folder");
+}
+
+int Watcher::fd() const { return inotify_fd_; }
+
+std::size_t Watcher::volumes() const { return store_->volume_count(); }
+
+bool Watcher::ready(const Pending& p) const {
+    const auto now = Clock::now();
+    return now - p.since >= std::chrono::duration<double>(o_.settle) && now >= p.retry_at;
+}
+
+bool Watcher::settling() const {
+    for (const auto& [name, p] : pending_)
+        if (p.partial.empty() && p.attempts == 0 && p.waits == 0 && !ready(p)) return true;
+    return false;
+}
+
+double Watcher::wait_seconds() const {
+    double wait = o_.poll;
+    const auto now = Clock::now();
+    for (const auto& [name, p] : pending_) {
+        const auto at = std::max(p.since + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.settle)),
+                                 p.retry_at);
+        if (p.partial.empty()) wait = std::min(wait, std::max(0.0, std::chrono::duration<double>(at - now).count()));
+    }
+    return wait;
+}
+
+}  // namespace velmora::realtime

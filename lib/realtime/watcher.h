@@ -1,0 +1,143 @@
+// velmora watch as a library: a folder watched for radar volumes, each
+// analysed once it is complete, its cells linked to the tracks so far and
+// forecast, the forecasts that come true verified, and the products written
+// into the output folder and named by latest.json. The state lives in the
+// output folder's watch.db; a watcher started again on the same folder goes
+// on where the last one stopped, and a second one at the same time is
+// refused. docs/realtime.md describes the folder it writes.
+#pragma once
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/analyze.h"
+#include "polar/polar.h"
+#include "realtime/live_series.h"
+#include "realtime/state_store.h"
+
+namespace velmora::realtime {
+
+class ChunkAssembler;
+struct ChunkName;
+class StagedFiles;
+
+struct WatchOptions {
+    std::string input;                  // the watched folder
+    std::string out;                    // the output folder
+    AnalyzeOptions analysis;            // its volume, out and for_tracking are set per volume
+    LiveSettings series;
+    double settle = 2.0;                // s a file must stay unchanged
+    double poll = 1.0;                  // s between scans of the folder when nothing else wakes the watcher
+    bool inotify = true;                // false: scans only (network file systems)
+    double give_up = 60.0;              // s a file whose format says it is cut short may stay unchanged
+    int max_attempts = 3;               // of a volume whose analysis fails
+};
+
+// What became of one volume (or a file of the folder).
+struct VolumeOutcome {
+    std::string name;                   // the file, or the chunked volume
+    enum class State { Done, Failed, Skipped, Refused, Waiting, Retry } state = State::Done;
+    std::string reason;                 // of every state but Done
+    std::string folder;                 // Done: under volumes/
+    double time = NAN;                  // of the volume, s since 1970
+    std::size_t cells = 0;
+    std::size_t relinked = 0;           // volumes after it linked again (a late volume)
+    double seconds = 0;                 // from the start of its reading to its products in place
+    double recording = 0;               // of which in its transaction: the state, the forecasts, the products
+    bool counted = false;               // Retry: a failure of its own (not of the output folder), counted
+};
+const char* state_name(VolumeOutcome::State s);
+
+class Watcher {
+public:
+    // Takes the output folder; std::runtime_error when another watcher holds
+    // it, when its state was made with other options, or when the folders
+    // cannot be used. Messages (refused files, failures) go to messages.
+    Watcher(WatchOptions o, std::FILE* messages);
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    // Looks at the folder, takes the NEXRAD chunks that came and processes the
+    // first volume that is ready (by name); what became of them.
+    std::vector<VolumeOutcome> step();
+    // Whether a volume is ready now (step again without waiting).
+    bool has_ready() const;
+    // A descriptor that becomes readable when the folder changes (-1 when
+    // the watcher only scans), and how long to wait at most before the next
+    // step: until a settling file may be ready, or the scan interval.
+    int fd() const;
+    double wait_seconds() const;
+    // Whether files present are still settling (a step later may process
+    // them); --once waits for them.
+    bool settling() const;
+    // Volumes done so far.
+    std::size_t volumes() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    // A file of the folder not yet done: how it was when last seen, and since when.
+    struct Pending {
+        std::string path;
+        std::int64_t size = -1, mtime_ns = 0;
+        Clock::time_point since;        // unchanged since
+        std::string partial;            // what its format says is missing
+        bool said = false;              // the message about it was given
+        Clock::time_point retry_at;     // not before (after a failure to be retried)
+        int attempts = 0;               // analyses that failed on it
+        int waits = 0;                  // times it waited for the output folder (a full disk)
+    };
+    // A volume analysed into its folder, with what tracking needs.
+    struct Analysed {
+        int status = 0;
+        std::string reason;             // what the analysis said when it failed
+        std::string folder;
+        AnalyzeOptions::ForTracking result;
+    };
+    void take_lock();
+    void check_options();
+    void restore_series();
+    void scan(std::vector<VolumeOutcome>& out);
+    void look(const std::string& name, std::vector<VolumeOutcome>& out);
+    bool ready(const Pending& p) const;
+    bool whole(const std::string& name, Pending& p, const std::string& missing, std::vector<VolumeOutcome>& out);
+    std::vector<std::string> ready_names() const;
+    void take_chunk(const std::string& name, const ChunkName& chunk, std::vector<VolumeOutcome>& out);
+    VolumeOutcome process(const std::string& name, Pending& p);
+    VolumeOutcome process_chunks(const std::string& volume);
+    Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume);
+    VolumeOutcome place(const std::string& name, Analysed& a, FileRecord rec);
+    void commit(const std::string& name, Analysed& a, FileRecord& rec, VolumeOutcome& out);
+    void first_of_series(const Analysed& a);
+    void save_from(std::size_t index, StagedFiles& staged);
+    void stage_series(StagedFiles& staged);
+    void stage_tables(StagedFiles& staged);
+    void record(const FileRecord& r);
+    VolumeOutcome failed(const std::string& name, FileRecord rec, VolumeOutcome::State s, const std::string& reason);
+    std::string folder_for(const std::string& name) const;
+    bool out_writable() const;
+    std::string options_text() const;
+
+    WatchOptions o_;
+    std::FILE* msg_;
+    int lock_fd_ = -1;
+    int inotify_fd_ = -1;
+    std::unique_ptr<StateStore> store_;
+    std::unique_ptr<LiveSeries> series_;
+    std::optional<TrackTable> table_;
+    std::optional<GeoOrigin> origin_;
+    std::map<std::string, FileRecord> files_;
+    std::map<std::string, Pending> pending_;
+    std::vector<std::string> folders_;
+    std::unique_ptr<ChunkAssembler> chunks_;
+    std::string out_canonical_;
+};
+
+}  // namespace velmora::realtime

@@ -1,0 +1,114 @@
+// NEXRAD real-time chunks: decoded as each arrives, assembled after the E chunk into the volume the chunks joined by
+// hand make, and a watched folder they are replayed into one by one gives that volume once, analysed as the joined
+// file is.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <cstring>
+
+#include "analysis/analyze.h"
+#include "app_test.h"
+#include "polar/polar.h"
+#include "realtime/nexrad_chunks.h"
+#include "watch_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vtest::TempDir;
+
+// A smaller grid than the default, for time: 2 km over 200 x 200 km, to 10 km.
+velmora::polar::GridOptions small_grid() {
+    velmora::polar::GridOptions g;
+    g.xmin = g.ymin = -100;
+    g.xmax = g.ymax = 100;
+    g.dx = g.dy = 2;
+    g.zmax = 10;
+    g.dz = 1;
+    return g;
+}
+
+TEST(ChunksTest, ChunksDecodedAsTheyComeMakeTheVolumeOfTheJoinedFile) {
+    TempDir dir;
+    const auto chunks = vtest::klot_chunks(dir.file("klot"));
+    if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";
+    std::string joined;
+    for (const auto& c : chunks) joined += TempDir::read(c);
+    const auto whole = velmora::polar::read_nexrad(dir.write("joined", joined));
+    velmora::realtime::ChunkAssembler a("");
+    // The end first, then the rest in order: complete only with every chunk.
+    for (std::size_t k : {chunks.size() - 1, std::size_t{0}, std::size_t{1}}) {
+        const std::string name = fs::path(chunks[k]).filename().string();
+        a.add(name, *velmora::realtime::chunk_name(name), chunks[k]);
+    }
+    for (std::size_t k = 2; k + 1 < chunks.size(); ++k) {
+        EXPECT_FALSE(a.complete("20260328-201457")) << k;
+        const std::string name = fs::path(chunks[k]).filename().string();
+        a.add(name, *velmora::realtime::chunk_name(name), chunks[k]);
+    }
+    ASSERT_TRUE(a.complete("20260328-201457"));
+    EXPECT_EQ(a.checksum("20260328-201457"), velmora::realtime::checksum_of(dir.file("joined")));
+    const auto v = a.take("20260328-201457", {});
+    EXPECT_EQ(v.source, "20260328-201457 (NEXRAD chunks)");
+    EXPECT_EQ(v.time, whole.time);
+    ASSERT_TRUE(v.site && whole.site);
+    EXPECT_EQ(v.site->latitude, whole.site->latitude);
+    ASSERT_EQ(v.sweeps.size(), whole.sweeps.size());
+    ASSERT_EQ(v.sweeps.size(), 12u);
+    for (std::size_t s = 0; s < v.sweeps.size(); ++s) {
+        EXPECT_EQ(v.sweeps[s].azimuth, whole.sweeps[s].azimuth) << s;
+        EXPECT_EQ(v.sweeps[s].gates, whole.sweeps[s].gates) << s;
+        EXPECT_EQ(std::memcmp(v.sweeps[s].values.data(), whole.sweeps[s].values.data(), v.sweeps[s].values.size() * 4), 0) << s;
+    }
+    EXPECT_FALSE(a.complete("20260328-201457"));   // taken
+    // A chunk still being written is said to be so.
+    const std::string cut = dir.write("20260328-201457-002-I", TempDir::read(chunks[1]).substr(0, 1000));
+    EXPECT_NE(vtest::error_of<std::runtime_error>([&] { a.add("x", {"20260328-201457", 2, 'I'}, cut); })
+                  .find("runs past the end of the file"),
+              std::string::npos);
+}
+
+TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalysedOnceAfterTheEndChunk) {
+    TempDir dir;
+    const auto chunks = vtest::klot_chunks(dir.file("klot"));
+    if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";
+    fs::create_directories(dir.file("in"));
+    auto o = vtest::watch_options(dir.file("in"), dir.file("out"));
+    o.analysis.level = 20;   // the light rain of this volume has cells at 20 dBZ
+    o.analysis.polar.grid = small_grid();
+    vtest::Capture messages;
+    velmora::realtime::Watcher w(o, messages.stream());
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        fs::copy(chunks[k], dir.file("in"));
+        const auto got = vtest::run_watcher(w);
+        if (k + 1 < chunks.size()) {
+            EXPECT_TRUE(got.empty()) << k;
+        } else {
+            ASSERT_EQ(got.size(), 1u) << messages.text();
+            EXPECT_EQ(got[0].state, velmora::realtime::VolumeOutcome::State::Done);
+            EXPECT_EQ(got[0].name, "20260328-201457");
+            EXPECT_GT(got[0].cells, 0u);
+        }
+    }
+    EXPECT_TRUE(vtest::run_watcher(w).empty());
+    EXPECT_EQ(w.volumes(), 1u);
+    // The same analysis of the chunks joined by hand.
+    std::string joined;
+    for (const auto& c : chunks) joined += TempDir::read(c);
+    velmora::AnalyzeOptions by_hand = o.analysis;
+    by_hand.volume = dir.write("joined", joined);
+    by_hand.out = dir.file("by-hand");
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(velmora::analyze(by_hand, stderr), 0);
+    ::testing::internal::GetCapturedStdout();
+    for (const char* f : {"cells.csv", "cell_properties.csv", "surface_cells.csv", "cells_ijk.txt"})
+        EXPECT_EQ(TempDir::read(dir.file(std::string("out/volumes/20260328-201457/") + f)),
+                  TempDir::read(dir.file(std::string("by-hand/") + f))) << f;
+    const auto a = velmora::read_volume(dir.file("out/volumes/20260328-201457/grid.nc"), "DT");
+    const auto b = velmora::read_volume(dir.file("by-hand/grid.nc"), "DT");
+    ASSERT_EQ(a.values.size(), b.values.size());
+    EXPECT_EQ(std::memcmp(a.values.data(), b.values.data(), a.values.size() * 4), 0);
+}
+
+}  // namespace
