@@ -1,3 +1,4 @@
+#include "io/output_files.h"
 #include "realtime/watcher.h"
 
 #include <dirent.h>
@@ -45,6 +46,7 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     // What a watcher that died left half made; the volume it was on is made again.
     for (const char* left : {".velmora-staging", "velmora-probe", ".velmora-probe.velmora-tmp"})
         fs::remove_all(fs::path(o_.out) / left, ec);
+    remove_left_overs((fs::path(o_.out) / "volumes").string());
     store_ = std::make_unique<StateStore>((fs::path(o_.out) / "watch.db").string());
     check_options();
     files_ = store_->files();
