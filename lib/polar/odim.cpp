@@ -19,6 +19,8 @@
 
 #include "io/cf_time.h"
 #include "io/file_handles.h"
+#include "io/geo.h"
+#include "polar/hdf5_text.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -32,8 +34,6 @@ std::string num(double x) {
     return text;
 }
 
-// Strings of attributes longer than this are not ODIM's.
-constexpr std::size_t kMaxString = 1 << 16;
 constexpr long kMaxRays = 10000;
 constexpr long kMaxBins = 100000;
 
@@ -93,32 +93,15 @@ struct Attributes {
         fail(path, "missing attribute " + levels.front() + "/" + name);
     }
 
-    // A string of fixed or variable length, a scalar or an array of one.
+    // A string of fixed or variable length, a scalar or an array of one
+    // (hdf5_text.h).
     std::optional<std::string> text(const char* name) const {
         const std::string* level = find(name);
         if (!level) return std::nullopt;
         Hid attr = open(*level, name);
-        Hid type(H5Aget_type(attr.get()), H5Tclose);
-        if (!type || H5Tget_class(type.get()) != H5T_STRING) fail(path, "attribute " + *level + "/" + name + " is not a string");
-        if (points(attr.get()) != 1) fail(path, "attribute " + *level + "/" + name + " is not a single string");
-        std::string s;
-        if (H5Tis_variable_str(type.get()) > 0) {
-            Hid mem(H5Tcopy(H5T_C_S1), H5Tclose);
-            char* p = nullptr;
-            if (!mem || H5Tset_size(mem.get(), H5T_VARIABLE) < 0 || H5Aread(attr.get(), mem.get(), &p) < 0)
-                fail(path, "cannot read attribute " + *level + "/" + name);
-            if (p) {
-                s.assign(p, strnlen(p, kMaxString));
-                H5free_memory(p);
-            }
-        } else {
-            const std::size_t size = H5Tget_size(type.get());
-            if (size == 0 || size > kMaxString) fail(path, "attribute " + *level + "/" + name + " is a string of " + std::to_string(size) + " bytes");
-            std::vector<char> buf(size + 1, '\0');
-            if (H5Aread(attr.get(), type.get(), buf.data()) < 0) fail(path, "cannot read attribute " + *level + "/" + name);
-            s.assign(buf.data(), strnlen(buf.data(), size));
-        }
-        while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+        std::string why;
+        std::optional<std::string> s = hdf5_text(attr.get(), why);
+        if (!s) fail(path, "attribute " + *level + "/" + name + " " + why);
         return s;
     }
 
@@ -236,7 +219,8 @@ std::optional<std::vector<double>> ray_angles(const Attributes& how, const char*
     return v;
 }
 
-Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset, const std::string& data) {
+Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset, const std::string& data,
+                 std::size_t& gates) {
     const Attributes where = levels(path, file, {dataset, ""}, "where");
     const Attributes what = levels(path, file, {data, dataset, ""}, "what");
     const Attributes how = levels(path, file, {data, dataset}, "how");
@@ -250,6 +234,9 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
     if (nbins < 1 || nbins > kMaxBins || nbins != std::floor(nbins))
         fail(path, dataset + ": nbins " + num(nbins) + " is not a count of bins (1 to " + std::to_string(kMaxBins) + ")");
     const long rays = static_cast<long>(nrays), bins = static_cast<long>(nbins);
+    gates += static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins);
+    check_volume_gates(path, gates);
+    s.name = dataset;
     const double rstart = where.required_number("rstart");  // km
     const double rscale = where.required_number("rscale");  // m
     if (rscale <= 0) fail(path, dataset + ": rscale " + num(rscale) + " is not a gate spacing");
@@ -311,6 +298,8 @@ PolarVolume read_odim(const std::string& path, const std::string& field) {
     v.time = odim_time(path, "what", root_what.required_text("date"), root_what.required_text("time"));
     const Attributes root_where = levels(path, f, {""}, "where");
     v.site = Site{root_where.required_number("lat"), root_where.required_number("lon"), root_where.required_number("height")};
+    if (std::string problem = position_problem(v.site->latitude, v.site->longitude); !problem.empty())
+        fail(path, "where/lat and where/lon: the radar's " + problem);
     const Attributes root_how = levels(path, f, {""}, "how");
     if (auto bw = root_how.number("beamwidth"))
         v.beam_width = *bw;
@@ -318,6 +307,7 @@ PolarVolume read_odim(const std::string& path, const std::string& field) {
         v.beam_width = *bwh;
 
     std::vector<std::string> quantities;  // what the file holds, for the message when the field is not there
+    std::size_t gates = 0;
     for (const auto& [n, dataset] : numbered_groups(path, f, "/", "dataset")) {
         std::string chosen;
         for (const auto& [m, data] : numbered_groups(path, f, dataset, "data")) {
@@ -325,7 +315,7 @@ PolarVolume read_odim(const std::string& path, const std::string& field) {
             if (quantity == v.field && chosen.empty()) chosen = data;
             if (std::find(quantities.begin(), quantities.end(), quantity) == quantities.end()) quantities.push_back(quantity);
         }
-        if (!chosen.empty()) v.sweeps.push_back(read_sweep(path, f, dataset, chosen));
+        if (!chosen.empty()) v.sweeps.push_back(read_sweep(path, f, dataset, chosen, gates));
     }
     if (v.sweeps.empty()) {
         if (quantities.empty()) fail(path, "no sweeps (datasetN/dataM groups) in the ODIM file");
