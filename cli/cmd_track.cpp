@@ -214,7 +214,12 @@ int in_time_order(std::vector<Analysed>& series, double interval, std::vector<An
     const auto with_time =
         std::count_if(series.begin(), series.end(), [](const Analysed& a) { return a.result.axes.time.has_value(); });
     if (with_time != 0 && with_time != static_cast<long>(series.size())) {
-        std::fprintf(stderr, "velmora track: some volumes have a time and others not: give volumes of one kind\n");
+        const auto timed = [](const Analysed& a) { return a.result.axes.time.has_value(); };
+        const Analysed& without = *std::find_if_not(series.begin(), series.end(), timed);
+        const Analysed& with = *std::find_if(series.begin(), series.end(), timed);
+        const std::string& why = without.result.axes.time_problem;
+        std::fprintf(stderr, "velmora track: %s has no time (%s), %s has one: give volumes of one kind\n",
+                     without.path.c_str(), why.empty() ? "it gives none" : why.c_str(), with.path.c_str());
         return 2;
     }
     timed = with_time != 0;

@@ -14,6 +14,7 @@
 #include "analysis/cell_analysis.h"
 #include "field_ref.h"
 #include "host.h"
+#include "run/json_write.h"
 #include "run/network.h"
 #include "run/operations.h"
 #include "run/runner.h"
@@ -326,7 +327,7 @@ int Analysis::build(Plan& plan) {
     net_path_ = (fs::path(out_dir_) / "network.json").string();
     {
         std::ofstream f(staging_->path("network.json"));
-        f << analysis_network(o_, volume_path_, out_dir_, v_).dump(2) << '\n';
+        f << json_dump(analysis_network(o_, volume_path_, out_dir_, v_), 2) << '\n';
         f.close();
         if (!f) {
             std::fprintf(err_, "velmora analyze: can not write %s\n", net_path_.c_str());
@@ -337,7 +338,7 @@ int Analysis::build(Plan& plan) {
     net.erase("fields");
     timing("read " + source_);
     try {
-        plan = build_network(Document::parse(net_path_, net.dump()));
+        plan = build_network(Document::parse(net_path_, json_dump(net)));
     } catch (const std::exception& e) {
         std::fprintf(err_, "%s\n", e.what());
         return 2;
@@ -524,6 +525,7 @@ int Analysis::run() {
         axes.y = v_.y;
         axes.z = v_.z;
         axes.time = v_.time;
+        axes.time_problem = v_.time_problem;
         axes.origin = v_.origin;
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
         o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

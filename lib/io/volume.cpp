@@ -282,7 +282,7 @@ void read_time(int nc, int time_dim, size_t step, Volume& out) {
     const std::string units = text_att(nc, v, "units"), calendar = text_att(nc, v, "calendar");
     out.time = cf_seconds(units, calendar, value);
     char number[32];
-    std::snprintf(number, sizeof number, "%g", value);
+    std::snprintf(number, sizeof number, "%.12g", value);
     if (!out.time)
         out.time_problem = "its time " + std::string(number) + " in units \"" + units + "\"" +
                            (calendar.empty() ? std::string() : " of calendar \"" + calendar + "\"") +

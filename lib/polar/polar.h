@@ -33,7 +33,7 @@ inline constexpr std::size_t kMaxVolumeGates = std::size_t{1} << 27;
 
 // One sweep: rays at one elevation, all with the same range gates.
 struct Sweep {
-    std::string name;              // as messages name it: "dataset3", "sweep 2", "elevation cut 5"
+    std::string name{};            // as messages name it: "dataset3", "sweep 2", "elevation cut 5"
     double fixed_angle = 0.0;      // the elevation the sweep was scheduled at, degrees
     std::vector<float> azimuth;    // of every ray, degrees clockwise from north, [0, 360)
     std::vector<float> elevation;  // of every ray as measured, degrees
