@@ -72,6 +72,21 @@ def test_masked_values_are_missing():
     assert velmora.analyze(np.ma.masked_array(np.where(cell, 50.0, 0.0)), **ax).cells["voxels"].tolist() == [18]
 
 
+def test_dataarrays_read_without_cf_decoding_keep_their_missing_values(tmp_path):
+    """A volume opened with decode_cf=False carries _FillValue, missing_value and packing as attributes: honoured."""
+    xr = pytest.importorskip("xarray")
+    data = np.full((4, 10, 10), -32768, np.int16)
+    data[1:3, 2:5, 2:5] = 1000
+    data[0, 0, 0] = 9900          # a missing_value of two values
+    da = xr.DataArray(data, dims=("z", "y", "x"), coords=dict(x=np.arange(10.0), y=np.arange(10.0),
+                                                                z=np.arange(1.0, 5.0)),
+                      attrs=dict(_FillValue=np.int16(-32768), missing_value=np.array([-32768, 9900], np.int16),
+                                 scale_factor=0.05, units="dBZ"))
+    a = velmora.analyze(da, min_cells=0)
+    assert a.cells["voxels"].tolist() == [18]
+    assert a.cells["max_dbz"].tolist() == [50.0]
+
+
 def _timed_volume(path, units, value):
     """A 10 x 10 x 4 volume with a cell of 50 dBZ at a CF time."""
     netCDF4 = pytest.importorskip("netCDF4")

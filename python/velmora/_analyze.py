@@ -51,11 +51,45 @@ def _from_dataarray(da, var, time):
     xy_units = _units_of(da.coords["x"])
     if _units_of(da.coords["y"]) != xy_units:
         raise ValueError("coordinates x and y must have the same units")
-    return dict(origin=_origin_of(da), values=da.values, x=np.asarray(da.coords["x"].values, dtype=np.float64),
+    return dict(origin=_origin_of(da), values=_undecoded(da), x=np.asarray(da.coords["x"].values, dtype=np.float64),
                 y=np.asarray(da.coords["y"].values, dtype=np.float64),
                 z=np.asarray(da.coords["z"].values, dtype=np.float64), xy_units=xy_units,
                 z_units=_units_of(da.coords["z"]), var=str(da.name) if da.name is not None else var,
                 units=str(da.attrs.get("units", "dBZ")), time=when, template=da, lead=lead)
+
+
+_CF_KEYS = ("_FillValue", "missing_value", "valid_min", "valid_max", "valid_range", "scale_factor", "add_offset")
+
+
+def _undecoded(da):
+    """The values of a DataArray; one read without CF decoding
+    (decode_cf=False, mask_and_scale=False) still carries its missing values
+    and packing as attributes: its _FillValue, every value of its
+    missing_value and values outside its valid range are NaN, and
+    scale_factor and add_offset are applied, as a file is read."""
+    values = da.values
+    attrs = {k: np.asarray(da.attrs[k]).ravel() for k in _CF_KEYS if k in da.attrs}
+    if not attrs or values.dtype.kind not in "fiu":
+        return values
+    raw = np.asarray(values)
+    bad = ~np.isfinite(raw) if raw.dtype.kind == "f" else np.zeros(raw.shape, bool)
+    for k in ("_FillValue", "missing_value"):
+        if k in attrs:
+            bad |= np.isin(raw, attrs[k].astype(raw.dtype))
+    low = high = None
+    if "valid_range" in attrs and attrs["valid_range"].size == 2:
+        low, high = attrs["valid_range"]
+    low = attrs["valid_min"][0] if "valid_min" in attrs else low
+    high = attrs["valid_max"][0] if "valid_max" in attrs else high
+    if low is not None:
+        bad |= raw < low
+    if high is not None:
+        bad |= raw > high
+    out = raw.astype(np.float64 if raw.dtype == np.float64 else np.float32)
+    if "scale_factor" in attrs or "add_offset" in attrs:
+        out = out * out.dtype.type(attrs.get("scale_factor", [1])[0]) + out.dtype.type(attrs.get("add_offset", [0])[0])
+    out[bad] = np.nan
+    return out
 
 
 def _origin_of(obj):
