@@ -3,6 +3,7 @@
 #include <netcdf.h>
 #include <vtkCommand.h>
 #include <vtkDataArray.h>
+#include <vtkExecutive.h>
 #include <vtkImageData.h>
 #include <vtkNew.h>
 #include <vtkInformation.h>
@@ -357,28 +358,45 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     return out;
 }
 
-Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink, std::int64_t max_nodes) {
-    vtkNew<vtkXMLImageDataReader> reader;
+namespace {
+
+// The image of a .vti file through VTK's reader, whose own error log stays
+// silent: what went wrong is said once, here. Arrays the reader would fall
+// over are refused before it parses them.
+vtkImageData* read_image(vtkXMLImageDataReader* reader, const std::string& path, std::int64_t max_nodes) {
     if (!reader->CanReadFile(path.c_str())) fail(path, "cannot read as VTK image data");
-    // Arrays VTK's reader would fall over are refused before it parses them.
     if (const std::string problem = vti_header_problem(path); !problem.empty())
         fail(path, "not valid VTK XML image data: " + problem);
-    // VTK's own error log stays silent: what went wrong is said once, here.
-    vtkNew<ErrorText> errors;
-    reader->AddObserver(vtkCommand::ErrorEvent, errors);
-    reader->AddObserver(vtkCommand::WarningEvent, errors);
+    vtkNew<ErrorText> errors, pipeline;
+    for (const auto event : {vtkCommand::ErrorEvent, vtkCommand::WarningEvent}) {
+        reader->AddObserver(event, errors);
+        reader->GetExecutive()->AddObserver(event, pipeline);
+    }
+    reader->SetParserErrorObserver(errors);
+    reader->SetReaderErrorObserver(errors);
     reader->SetFileName(path.c_str());
     reader->UpdateInformation();
-    if (!errors->text.empty()) fail(path, "not valid VTK XML image data: " + errors->text);
+    const auto failed = [&] {
+        if (!errors->text.empty()) fail(path, "not valid VTK XML image data: " + errors->text);
+        if (!pipeline->text.empty() || reader->GetErrorCode() != 0)
+            fail(path, "not valid VTK XML image data: it cannot be read");
+    };
+    failed();
     int extent[6] = {0, -1, 0, -1, 0, -1};
     reader->GetOutputInformation(0)->Get(vtkStreamingDemandDrivenPipeline::WHOLE_EXTENT(), extent);
     check_size(path, static_cast<std::size_t>(std::max(0, extent[1] - extent[0] + 1)),
                static_cast<std::size_t>(std::max(0, extent[3] - extent[2] + 1)),
                static_cast<std::size_t>(std::max(0, extent[5] - extent[4] + 1)), max_nodes);
     reader->Update();
-    if (!errors->text.empty() || reader->GetErrorCode() != 0)
-        fail(path, "not valid VTK XML image data: " + (errors->text.empty() ? std::string("it cannot be read") : errors->text));
-    vtkImageData* img = reader->GetOutput();
+    failed();
+    return reader->GetOutput();
+}
+
+}  // namespace
+
+Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink, std::int64_t max_nodes) {
+    vtkNew<vtkXMLImageDataReader> reader;
+    vtkImageData* img = read_image(reader, path, max_nodes);
     int d[3];
     img->GetDimensions(d);
     if (d[0] < 2 || d[1] < 2 || d[2] < 2) fail(path, "image data must have at least 2 points along each axis");

@@ -14,6 +14,8 @@ namespace {
 // A tag longer than this is no tag of a VTK file (their attributes are a
 // few numbers and names).
 constexpr std::size_t kMaxTag = std::size_t{1} << 16;
+// More components than this make no array of a radar volume (a tensor has 9).
+constexpr int kMaxComponents = 1000;
 
 // The value of attribute name in the text of a tag, or none.
 std::optional<std::string> attribute(std::string_view tag, std::string_view name) {
@@ -46,14 +48,24 @@ bool numeric_type(const std::string& type) {
     return std::find(kTypes.begin(), kTypes.end(), type) != kTypes.end();
 }
 
+// An array's name for a message.
+std::string quoted_name(std::string_view tag) {
+    const std::string name = attribute(tag, "Name").value_or("");
+    return name.empty() ? std::string("without a name") : "\"" + name + "\"";
+}
+
 // The problem with one tag (its text between < and >), or "".
 std::string tag_problem(std::string_view tag) {
     const std::string_view name = tag_name(tag);
     if (name == "DataArray" || name == "Array") {
         const auto type = attribute(tag, "type").value_or("");
+        const auto components = attribute(tag, "NumberOfComponents");
+        if (components && !(components->find_first_not_of("0123456789") == std::string::npos && !components->empty() &&
+                            components->size() <= 4 && std::stoi(*components) >= 1 && std::stoi(*components) <= kMaxComponents))
+            return "array " + quoted_name(tag) + " has NumberOfComponents \"" + *components + "\"; 1 to " +
+                   std::to_string(kMaxComponents) + " can be read";
         if (!numeric_type(type)) {
-            const std::string array = attribute(tag, "Name").value_or("");
-            return "array " + (array.empty() ? std::string("without a name") : "\"" + array + "\"") + " is of type " +
+            return "array " + quoted_name(tag) + " is of type " +
                    (type.empty() ? std::string("none") : "\"" + type + "\"") + "; only arrays of numbers can be read";
         }
     }

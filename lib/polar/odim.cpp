@@ -184,16 +184,32 @@ float azimuth_between(double start, double stop) {
     return f < 360.0f ? f : 0.0f;
 }
 
-// The raw array of a data group as doubles, after checking its shape
-// against the sweep's and its size against the bytes stored.
-std::vector<double> raw_values(const std::string& path, hid_t file, const std::string& group, long rays, long bins, bool& single) {
+// How raw values become gate values: nodata is missing, undetect no echo,
+// the rest gain x raw + offset.
+struct Coding {
+    double gain = 1, offset = 0, nodata = 0, undetect = 0;
+    float operator()(double raw) const {
+        return raw == nodata ? kMissing : raw == undetect ? kNoEcho : static_cast<float>(raw * gain + offset);
+    }
+};
+
+// The gates of a data group, decoded, after checking its shape against the
+// sweep's and its size against the bytes stored. Read a block of rays at a
+// time: only the gate values are held whole.
+std::vector<float> gate_values(const std::string& path, hid_t file, const std::string& group, long rays, long bins,
+                               Coding coding) {
     const std::string name = group + "/data";
     Hid set(H5Dopen2(file, name.c_str(), H5P_DEFAULT), H5Dclose);
     if (!set) fail(path, "missing data array " + name);
     Hid type(H5Dget_type(set.get()), H5Tclose);
     const H5T_class_t cls = type ? H5Tget_class(type.get()) : H5T_NO_CLASS;
     if (cls != H5T_INTEGER && cls != H5T_FLOAT) fail(path, name + " does not hold numbers");
-    single = cls == H5T_FLOAT && H5Tget_size(type.get()) <= sizeof(float);
+    if (cls == H5T_FLOAT && H5Tget_size(type.get()) <= sizeof(float)) {
+        // float32 data: nodata and undetect as the data hold them (0.1 is
+        // not the same number in float and double).
+        coding.nodata = static_cast<float>(coding.nodata);
+        coding.undetect = static_cast<float>(coding.undetect);
+    }
     Hid space(H5Dget_space(set.get()), H5Sclose);
     hsize_t dims[2] = {0, 0};
     if (!space || H5Sget_simple_extent_ndims(space.get()) != 2 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 2 ||
@@ -202,9 +218,19 @@ std::vector<double> raw_values(const std::string& path, hid_t file, const std::s
     const double wanted = static_cast<double>(rays) * static_cast<double>(bins) * static_cast<double>(H5Tget_size(type.get()));
     const double stored = static_cast<double>(H5Dget_storage_size(set.get()));
     if (wanted > stored * kMaxDeflateRatio) fail(path, name + " holds fewer bytes than its " + std::to_string(rays * bins) + " values need");
-    std::vector<double> raw(static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins));
-    if (H5Dread(set.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, raw.data()) < 0) fail(path, "cannot read " + name);
-    return raw;
+    std::vector<float> values(static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins));
+    const hsize_t block = std::max<hsize_t>(1, (hsize_t{1} << 16) / static_cast<hsize_t>(bins));
+    std::vector<double> raw;
+    for (hsize_t first = 0; first < dims[0]; first += block) {
+        const hsize_t start[2] = {first, 0}, count[2] = {std::min(block, dims[0] - first), dims[1]};
+        raw.resize(static_cast<std::size_t>(count[0] * count[1]));
+        Hid memory(H5Screate_simple(2, count, nullptr), H5Sclose);
+        if (!memory || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr) < 0 ||
+            H5Dread(set.get(), H5T_NATIVE_DOUBLE, memory.get(), space.get(), H5P_DEFAULT, raw.data()) < 0)
+            fail(path, "cannot read " + name);
+        std::transform(raw.begin(), raw.end(), values.begin() + static_cast<std::ptrdiff_t>(first * dims[1]), coding);
+    }
+    return values;
 }
 
 // Per-ray angles from how/<name> of a sweep, when present: as many as rays.
@@ -244,11 +270,9 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
     s.gate_spacing = rscale;
     s.range_first = rstart * 1000.0 + rscale / 2.0;
 
-    const double gain = what.required_number("gain");
-    const double offset = what.required_number("offset");
-    double nodata = what.required_number("nodata");
-    double undetect = what.required_number("undetect");
-    if (gain == 0) fail(path, data + ": gain is 0");
+    const Coding coding{what.required_number("gain"), what.required_number("offset"), what.required_number("nodata"),
+                        what.required_number("undetect")};
+    if (coding.gain == 0) fail(path, data + ": gain is 0");
     auto startdate = what.text("startdate"), starttime = what.text("starttime");
     if (startdate && starttime) s.time = odim_time(path, dataset, *startdate, *starttime);
 
@@ -263,17 +287,7 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
     else
         s.elevation.assign(static_cast<std::size_t>(rays), static_cast<float>(s.fixed_angle));
 
-    bool single = false;
-    const std::vector<double> raw = raw_values(path, file, data, rays, bins, single);
-    if (single) {
-        // float32 data: nodata and undetect as the data hold them (0.1 is
-        // not the same number in float and double).
-        nodata = static_cast<float>(nodata);
-        undetect = static_cast<float>(undetect);
-    }
-    s.values.resize(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i)
-        s.values[i] = raw[i] == nodata ? kMissing : raw[i] == undetect ? kNoEcho : static_cast<float>(raw[i] * gain + offset);
+    s.values = gate_values(path, file, data, rays, bins, coding);
     return s;
 }
 

@@ -204,6 +204,14 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
                                    "</FieldData><Piece Extent=\"0 2 0 1 0 1\"><PointData>" +
                                        numbers.substr(numbers.find("<DataArray")) +
                                        "</PointData></Piece></ImageData></VTKFile>");
+    // Counts VTK's reader would allocate by, binary data cut short and an array it cannot name: refused, with
+    // nothing of VTK's own log.
+    const std::string head = std::string(kImage).substr(0, std::string(kImage).find("<DataArray"));
+    const std::string end = "</PointData></Piece></ImageData></VTKFile>";
+    dir.write("components.vti", head + R"(<DataArray type="Float32" Name="ze" NumberOfComponents="-3" )"
+                                       R"(format="ascii">0 1 2</DataArray>)" + end);
+    dir.write("binary.vti", head + R"(<DataArray type="Float32" Name="ze" format="binary">AAAA</DataArray>)" + end);
+    dir.write("unnamed.vti", head + R"(<DataArray type="Float32" format="ascii">0 1 2 3 4 5 6 7 8 9 10 11</DataArray>)" + end);
     // A classic file cut short: the library would read the missing bytes as fill values.
     SmallFile{.time_axis = false, .format = 0}.write(dir.file("cut.nc"));
     const auto whole = std::filesystem::file_size(dir.file("cut.nc"));
@@ -244,6 +252,9 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
          "strings.vti: not valid VTK XML image data: array \"label\" is of type \"String\"; only arrays of numbers can "
          "be read"},
         {"field_strings.vti", "ze", 0, "array \"names\" is of type \"String\""},
+        {"components.vti", "ze", 0, "array \"ze\" has NumberOfComponents \"-3\"; 1 to 1000 can be read"},
+        {"binary.vti", "ze", 0, "binary.vti: not valid VTK XML image data: Error reading uncompressed binary data header"},
+        {"unnamed.vti", "ze", 0, "unnamed.vti: not valid VTK XML image data: it cannot be read"},
         {"cut.nc", "ze", 0,
          "cut.nc: not a valid NetCDF file: its " + std::to_string(whole - 8) + " bytes end before the values of "
          "variable \"ze\" (up to byte " + std::to_string(whole) + "): the file is cut short"},
