@@ -19,6 +19,7 @@
 #include "io/classic_header.h"
 #include "io/file_handles.h"
 #include "io/geo.h"
+#include "io/input_file.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -388,6 +389,7 @@ Sweep read_sweep(std::size_t s, const Rays& g, const RayTimes& times, Field& fie
 }  // namespace
 
 PolarVolume read_cfradial(const std::string& path, const std::string& field) {
+    require_input_file(path);
     if (const std::string problem = classic_header_problem(path); !problem.empty()) fail(path, "not a valid NetCDF file: " + problem);
     NcFile nc;
     check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");

@@ -344,7 +344,10 @@ PolarVolume read_nexrad(const std::string& path, const std::string& field, std::
     v.units = std::string(info->units);
     v.beam_width = kBeamWidth;
     v.sweeps = make_sweeps(radials.radials, path);
-    v.time = archive.date > 0 ? seconds(archive.date, archive.ms) : radials.radials.front().time;
+    // The volume header's date is 32 bits, the messages' 16: a date past
+    // the messages' last (2149-06-05) is none, and the first radial's counts.
+    const bool dated = archive.date > 0 && archive.date <= 0xFFFF && archive.ms < 86400000;
+    v.time = dated ? seconds(archive.date, archive.ms) : radials.radials.front().time;
     if (site) v.site = site;
     else if (radials.site) v.site = radials.site;
     else if (auto s = nexrad_site(archive.icao)) v.site = s;

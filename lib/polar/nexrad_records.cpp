@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "io/input_file.h"
 #include "polar/nexrad_records.h"
 
 namespace velmora::polar::nexrad {
@@ -63,9 +64,10 @@ bool gzip_file(const std::string& path, std::uintmax_t size, std::size_t& conten
     return true;
 }
 
-// Reads the rest of f into bytes from used on, growing them up to cap, and
-// refusing data that does not start as an Archive II volume as soon as its
-// first bytes are in.
+// Reads the rest of f into bytes from used on, growing them up to cap (an
+// empty too_much: a plain file, read to the size it had), and refusing data
+// that does not start as an Archive II volume as soon as its first bytes are
+// in.
 void read_stream(gzFile f, std::vector<std::uint8_t>& bytes, std::size_t used, std::size_t cap, const std::string& path,
                  const std::string& too_much) {
     bool checked = false;
@@ -76,6 +78,7 @@ void read_stream(gzFile f, std::vector<std::uint8_t>& bytes, std::size_t used, s
             checked = true;
         }
         if (used == bytes.size()) {
+            if (too_much.empty()) break;
             // Full: one more byte tells whether the data go on.
             std::uint8_t next = 0;
             const int got = gzread(f, &next, 1);
@@ -104,6 +107,7 @@ void read_stream(gzFile f, std::vector<std::uint8_t>& bytes, std::size_t used, s
 // The file's bytes, through gzip when it is compressed: held at the size
 // the file or its trailer gives, and never more than a radar volume holds.
 std::vector<std::uint8_t> read_whole(const std::string& path) {
+    require_input_file(path);
     std::error_code ec;
     const std::uintmax_t on_disk = std::filesystem::file_size(path, ec);
     if (ec) fail(path, "cannot read: " + ec.message());
@@ -119,8 +123,9 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
     const std::size_t first = !gzip ? size : content > size && content <= std::min(cap, 32 * size) ? content : std::min(cap, 4 * size);
     std::vector<std::uint8_t> bytes(std::max<std::size_t>(first, 1));
     read_stream(in.f, bytes, 0, cap, path,
-                "decompresses to more than " + megabytes(cap) + " (" + std::to_string(kMaxRatio) +
-                    " times its size and 4 MB, or 512 MB): not a radar volume");
+                !gzip ? std::string()
+                      : "decompresses to more than " + megabytes(cap) + " (" + std::to_string(kMaxRatio) +
+                            " times its size and 4 MB, or 512 MB): not a radar volume");
     int err = Z_OK;
     gzerror(in.f, &err);
     if (err == Z_BUF_ERROR) fail(path, "the gzip stream ends early (truncated file)");

@@ -20,6 +20,7 @@
 #include "io/cf_time.h"
 #include "io/file_handles.h"
 #include "io/geo.h"
+#include "io/input_file.h"
 #include "polar/hdf5_text.h"
 #include "polar/polar.h"
 
@@ -294,6 +295,7 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
 }  // namespace
 
 PolarVolume read_odim(const std::string& path, const std::string& field) {
+    require_input_file(path);
     const QuietHdf5 quiet;
     if (H5Fis_hdf5(path.c_str()) <= 0) fail(path, "not an HDF5 file");
     Hid file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);

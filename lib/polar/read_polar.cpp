@@ -3,8 +3,6 @@
 #include <netcdf.h>
 #include <zlib.h>
 
-#include <array>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>

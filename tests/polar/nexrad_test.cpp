@@ -296,7 +296,6 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
     };
     const std::vector<Case> cases = {
         {"neither radar nor volume", "not a NEXRAD Level II"},
-        {"", "not a NEXRAD Level II"},
         {plain.substr(0, 20), "truncated volume header"},
         {legacy.substr(0, 24 + 2432 + 20), "truncated record"},
         {legacy.substr(0, second1 + 100), "run past the end of the data"},
@@ -316,6 +315,7 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
         {blocks.substr(0, blocks.size() - 30), "runs past the end of the file"},
         {with(blocks.substr(0, blocks.size() - 3), 24, 4, 16), "bzip2 block at byte 24 ends early"},
         {plain_file({rays.back()}), "no REF gates in the volume"},
+        {"", "bad: an empty file"},
         {plain_file(other_gates), "elevation cut 2: radial 2 has gates from 1000 m every 500 m, the cut's first "
                                   "radial from 1000 m every 1000 m"},
         // Bombs: stopped once their first bytes show no volume, or at 200 times the file and 4 MB.
@@ -374,6 +374,10 @@ TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
     EXPECT_NEAR(nexrad_site("ktlx").value_or(Site{}).latitude, 35.33306, 1e-9);
     EXPECT_FALSE(nexrad_site("KXYZ").has_value());
     EXPECT_FALSE(nexrad_site("").has_value());
+
+    // A volume header dated past what the messages' 16-bit dates reach: the first radial's time counts.
+    const std::string undated = dir.write("undated", with(message1_file(), 12, 4, 0xFFFFFFFF));
+    EXPECT_EQ(read_nexrad(undated).time, kTime);
 
     const PolarVolume vel = read_nexrad(path, "VEL");
     ASSERT_EQ(vel.sweeps.size(), 1u);
