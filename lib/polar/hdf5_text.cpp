@@ -1,6 +1,10 @@
 #include "polar/hdf5_text.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "io/file_handles.h"
@@ -26,7 +30,68 @@ std::optional<std::string> variable_text(hid_t attr, hid_t type) {
     return s;
 }
 
+// Little-endian numbers of n bytes, as HDF5 stores them.
+std::uint64_t little(const unsigned char* p, std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t i = n; i-- > 0;) v = v << 8 | p[i];
+    return v;
+}
+
+// The size of lengths of the file's superblock (at 0, or after a user
+// block of 512, 1024, ... bytes), 0 when there is none.
+std::size_t length_size(const std::vector<unsigned char>& d) {
+    static constexpr unsigned char kSignature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
+    for (std::size_t at = 0; at + 16 <= d.size(); at = at ? 2 * at : 512)
+        if (std::memcmp(d.data() + at, kSignature, 8) == 0) return d[at + 8] < 2 ? d[at + 14] : d[at + 10];
+    return 0;
+}
+
+// The objects of the collection at offset at: each within it, the last
+// ending where it ends, as HDF5 assumes when it reads them.
+std::string collection_problem(const std::vector<unsigned char>& d, std::size_t at, std::size_t lengths) {
+    const std::string where = "the global heap collection at byte " + std::to_string(at);
+    const std::size_t header = 8 + lengths;
+    const std::uint64_t size = little(d.data() + at + 8, lengths);
+    if (size < header || size > d.size() - at) return where + " runs past the end of the file";
+    const std::size_t end = at + static_cast<std::size_t>(size);
+    for (std::size_t p = at + header; p < end;) {
+        if (end - p < header) break;   // too small for an object: free space
+        const unsigned index = static_cast<unsigned>(little(d.data() + p, 2));
+        const std::uint64_t bytes = little(d.data() + p + 8, lengths);
+        const std::uint64_t need = index > 0 ? header + (bytes + 7) / 8 * 8 : bytes;
+        if (need < (index > 0 ? header : 1) || need > end - p)
+            return where + ": object " + std::to_string(index) + " of " + std::to_string(bytes) + " bytes runs past it";
+        p += static_cast<std::size_t>(need);
+    }
+    return {};
+}
+
 }  // namespace
+
+bool variable_length_text(hid_t attr) {
+    const Hid type(H5Aget_type(attr), H5Tclose);
+    return type && H5Tget_class(type.get()) == H5T_STRING && H5Tis_variable_str(type.get()) > 0;
+}
+
+std::string global_heap_problem(const std::string& path) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > (std::uintmax_t{256} << 20)) return {};
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> d(static_cast<std::size_t>(size));
+    in.read(reinterpret_cast<char*>(d.data()), static_cast<std::streamsize>(d.size()));
+    d.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    const std::size_t lengths = length_size(d);
+    if (lengths != 4 && lengths != 8) return {};
+    static constexpr unsigned char kCollection[8] = {'G', 'C', 'O', 'L', 1, 0, 0, 0};
+    for (auto at = std::search(d.begin(), d.end(), kCollection, kCollection + 8); at != d.end();
+         at = std::search(at + 1, d.end(), kCollection, kCollection + 8)) {
+        const auto offset = static_cast<std::size_t>(at - d.begin());
+        if (d.size() - offset < 8 + lengths) return "the global heap collection at byte " + std::to_string(offset) + " is cut short";
+        if (std::string problem = collection_problem(d, offset, lengths); !problem.empty()) return problem;
+    }
+    return {};
+}
 
 std::optional<std::string> hdf5_text(hid_t attr, std::string& why) {
     const Hid type(H5Aget_type(attr), H5Tclose);

@@ -18,4 +18,14 @@ inline constexpr std::size_t kMaxAttributeText = 1 << 16;
 // string", "is a string of N bytes", "cannot be read").
 std::optional<std::string> hdf5_text(hid_t attr, std::string& why);
 
+// Whether attr is a string of variable length, kept in a global heap.
+bool variable_length_text(hid_t attr);
+
+// What is wrong with the global heap collections of the HDF5 file at path
+// (where variable-length strings are kept), or "". HDF5 1.10 trusts the
+// sizes of a collection's objects: a forged size makes H5Aread copy from
+// past the collection and crash. Files of more than 256 MB are not looked
+// at (no ODIM volume is so large).
+std::string global_heap_problem(const std::string& path);
+
 }  // namespace velmora::polar

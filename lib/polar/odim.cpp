@@ -41,9 +41,21 @@ constexpr long kMaxBins = 100000;
 // One of ODIM's attribute groups (what, where, how) at its levels, the most
 // specific first: a data group's attribute overrides its dataset's, which
 // overrides the root's.
+// Whether the file's global heaps, where variable-length strings are kept,
+// may be read (hdf5_text.h): looked at once, before the first such string.
+struct HeapCheck {
+    const std::string& path;
+    std::optional<std::string> problem{};
+    void require() {
+        if (!problem) problem = global_heap_problem(path);
+        if (!problem->empty()) fail(path, "a damaged HDF5 file: " + *problem);
+    }
+};
+
 struct Attributes {
     const std::string& path;  // of the file, for messages
     hid_t file;
+    HeapCheck& heap;
     std::vector<std::string> levels;  // "dataset1/data2/what", "dataset1/what", "what"
 
     // The level holding name, or none.
@@ -100,6 +112,7 @@ struct Attributes {
         const std::string* level = find(name);
         if (!level) return std::nullopt;
         Hid attr = open(*level, name);
+        if (variable_length_text(attr.get())) heap.require();
         std::string why;
         std::optional<std::string> s = hdf5_text(attr.get(), why);
         if (!s) fail(path, "attribute " + *level + "/" + name + " " + why);
@@ -113,8 +126,9 @@ struct Attributes {
 };
 
 // Levels of group kind ("what") from the most specific object up to the root.
-Attributes levels(const std::string& path, hid_t file, std::initializer_list<std::string> objects, const std::string& kind) {
-    Attributes a{path, file, {}};
+Attributes levels(const std::string& path, hid_t file, HeapCheck& heap, std::initializer_list<std::string> objects,
+                  const std::string& kind) {
+    Attributes a{path, file, heap, {}};
     for (const std::string& o : objects) a.levels.push_back(o.empty() ? kind : o + "/" + kind);
     return a;
 }
@@ -246,11 +260,11 @@ std::optional<std::vector<double>> ray_angles(const Attributes& how, const char*
     return v;
 }
 
-Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset, const std::string& data,
+Sweep read_sweep(const std::string& path, hid_t file, HeapCheck& heap, const std::string& dataset, const std::string& data,
                  std::size_t& gates) {
-    const Attributes where = levels(path, file, {dataset, ""}, "where");
-    const Attributes what = levels(path, file, {data, dataset, ""}, "what");
-    const Attributes how = levels(path, file, {data, dataset}, "how");
+    const Attributes where = levels(path, file, heap, {dataset, ""}, "where");
+    const Attributes what = levels(path, file, heap, {data, dataset, ""}, "what");
+    const Attributes how = levels(path, file, heap, {data, dataset}, "how");
 
     Sweep s;
     s.fixed_angle = where.required_number("elangle");
@@ -301,8 +315,9 @@ PolarVolume read_odim(const std::string& path, const std::string& field) {
     Hid file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
     if (!file) fail(path, "cannot open the HDF5 file");
     const hid_t f = file.get();
+    HeapCheck heap{path};
 
-    const Attributes root_what = levels(path, f, {""}, "what");
+    const Attributes root_what = levels(path, f, heap, {""}, "what");
     const auto object = root_what.text("object");
     if (!object) fail(path, "not an ODIM file (no what/object)");
     if (*object != "PVOL" && *object != "SCAN") fail(path, "ODIM object " + *object + ", not a polar volume (PVOL or SCAN)");
@@ -312,11 +327,11 @@ PolarVolume read_odim(const std::string& path, const std::string& field) {
     v.field = field.empty() ? "DBZH" : field;
     v.units = units_of(v.field);
     v.time = odim_time(path, "what", root_what.required_text("date"), root_what.required_text("time"));
-    const Attributes root_where = levels(path, f, {""}, "where");
+    const Attributes root_where = levels(path, f, heap, {""}, "where");
     v.site = Site{root_where.required_number("lat"), root_where.required_number("lon"), root_where.required_number("height")};
     if (std::string problem = position_problem(v.site->latitude, v.site->longitude); !problem.empty())
         fail(path, "where/lat and where/lon: the radar's " + problem);
-    const Attributes root_how = levels(path, f, {""}, "how");
+    const Attributes root_how = levels(path, f, heap, {""}, "how");
     if (auto bw = root_how.number("beamwidth"))
         v.beam_width = *bw;
     else if (auto bwh = root_how.number("beamwH"))
@@ -327,11 +342,11 @@ PolarVolume read_odim(const std::string& path, const std::string& field) {
     for (const auto& [n, dataset] : numbered_groups(path, f, "/", "dataset")) {
         std::string chosen;
         for (const auto& [m, data] : numbered_groups(path, f, dataset, "data")) {
-            const std::string quantity = levels(path, f, {data, dataset, ""}, "what").required_text("quantity");
+            const std::string quantity = levels(path, f, heap, {data, dataset, ""}, "what").required_text("quantity");
             if (quantity == v.field && chosen.empty()) chosen = data;
             if (std::find(quantities.begin(), quantities.end(), quantity) == quantities.end()) quantities.push_back(quantity);
         }
-        if (!chosen.empty()) v.sweeps.push_back(read_sweep(path, f, dataset, chosen, gates));
+        if (!chosen.empty()) v.sweeps.push_back(read_sweep(path, f, heap, dataset, chosen, gates));
     }
     if (v.sweeps.empty()) {
         if (quantities.empty()) fail(path, "no sweeps (datasetN/dataM groups) in the ODIM file");

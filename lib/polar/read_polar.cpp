@@ -32,11 +32,20 @@ std::string first_bytes(const std::string& path, unsigned count) {
 
 // An ODIM file says what it holds in the attribute object of its root group
 // what: PVOL for a polar volume, SCAN for a single sweep.
-bool is_odim(hid_t file) {
+// Of variable length, it is read only when the file's global heaps are
+// sound (hdf5_text.h); why says when they are not.
+bool is_odim(hid_t file, const std::string& path, std::string& why) {
     if (H5Lexists(file, "what", H5P_DEFAULT) <= 0 || H5Aexists_by_name(file, "what", "object", H5P_DEFAULT) <= 0) return false;
     const Hid attr(H5Aopen_by_name(file, "what", "object", H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    std::string why;
-    const auto object = attr ? hdf5_text(attr.get(), why) : std::nullopt;
+    if (!attr) return false;
+    if (variable_length_text(attr.get())) {
+        if (std::string problem = global_heap_problem(path); !problem.empty()) {
+            why = "a damaged HDF5 file: " + problem;
+            return false;
+        }
+    }
+    std::string not_text;
+    const auto object = hdf5_text(attr.get(), not_text);
     return object == "PVOL" || object == "SCAN";
 }
 
@@ -71,7 +80,9 @@ Detected hdf5_format(const std::string& path) {
         return {PolarFormat::none, "an HDF5 file HDF5 cannot open (" + (error.empty() ? "damaged" : error) + ")"};
     }
     auto has = [&file](const char* name) { return H5Lexists(file.get(), name, H5P_DEFAULT) > 0; };
-    if (is_odim(file.get())) return {PolarFormat::odim, {}};
+    std::string why;
+    if (is_odim(file.get(), path, why)) return {PolarFormat::odim, {}};
+    if (!why.empty()) return {PolarFormat::none, why};
     if (has("range") && has("time") && (has("sweep") || has("sweep_number"))) return {PolarFormat::cfradial, {}};
     return {};
 }

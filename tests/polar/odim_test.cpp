@@ -198,6 +198,18 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
     EXPECT_EQ(notes, std::vector<std::string>{path + ": dataset10 at 90 degrees elevation left out: a vertically "
                                                      "pointing scan is no part of a volume scan"});
 
+    // A forged size of an object in the global heap, where variable-length strings are kept, made HDF5 read
+    // past the heap and crash: refused before HDF5 reads the string.
+    polartest::write_odim(path);
+    std::string bytes = vtest::TempDir::read(path);
+    const std::size_t heap = bytes.find(std::string("GCOL\x01\0\0\0", 8));
+    ASSERT_NE(heap, std::string::npos);
+    for (int i = 0; i < 8; ++i) bytes[heap + 16 + 8 + i] = i == 7 ? '\x0f' : '\xff';   // object 1's size
+    const std::string damaged = dir.write("damaged.h5", bytes);
+    polartest::expect_refused([&] { read_odim(damaged); }, damaged,
+                              "a damaged HDF5 file: the global heap collection at byte " + std::to_string(heap) +
+                                  ": object 1 of 1152921504606846975 bytes runs past it");
+
     const std::string text = dir.write("text.h5", "not a radar volume\n");
     EXPECT_EQ(polartest::error_of([&] { read_odim(text); }), text + ": not an HDF5 file");
 }
