@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -83,8 +84,10 @@ private:
             const double end = static_cast<double>(e.begin) + e.per_record +
                                (e.record ? static_cast<double>(records_ - 1) * record_bytes : 0.0);
             if (end > static_cast<double>(file_size_)) {
+                char last[32];   // a forged header's end may pass what an integer holds
+                std::snprintf(last, sizeof last, "%.0f", end);
                 note("its " + std::to_string(file_size_) + " bytes end before the values of variable " + e.name +
-                     " (up to byte " + std::to_string(static_cast<std::uint64_t>(end)) + "): the file is cut short");
+                     " (up to byte " + last + "): the file is cut short");
                 return;
             }
         }

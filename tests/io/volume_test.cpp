@@ -126,8 +126,8 @@ const char* const kImage =
     R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
     R"(Name="ze" format="ascii">)";
 
-// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z.
-void write_image(const std::string& path, double dz) {
+// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z; raw: its appended data not base64.
+void write_image(const std::string& path, double dz, bool raw = false) {
     vtkNew<vtkImageData> img;
     img->SetDimensions(3, 2, 2);
     img->SetSpacing(1, 1, dz);
@@ -137,6 +137,7 @@ void write_image(const std::string& path, double dz) {
     img->GetPointData()->AddArray(ze);
     vtkNew<vtkXMLImageDataWriter> w;
     w->SetFileName(path.c_str());
+    w->SetEncodeAppendedData(!raw);
     w->SetInputData(img);
     ASSERT_EQ(w->Write(), 1);
 }
@@ -212,6 +213,21 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
                                        R"(format="ascii">0 1 2</DataArray>)" + end);
     dir.write("binary.vti", head + R"(<DataArray type="Float32" Name="ze" format="binary">AAAA</DataArray>)" + end);
     dir.write("unnamed.vti", head + R"(<DataArray type="Float32" format="ascii">0 1 2 3 4 5 6 7 8 9 10 11</DataArray>)" + end);
+    // Compressed data whose header claims more blocks than the file holds, or blocks of gigabytes: VTK
+    // allocated by those counts (10 GB for a file of 400 bytes).
+    write_image(dir.file("raw.vti"), 1.0, true);
+    std::string raw = vtest::TempDir::read(dir.file("raw.vti"));
+    const std::size_t data = raw.find('_', raw.find("<AppendedData")) + 1;
+    const int word = raw.find("header_type=\"UInt64\"") != std::string::npos ? 8 : 4;
+    for (const auto& [name, field] : {std::pair{"blocks.vti", 0}, std::pair{"block.vti", 1}}) {
+        std::string forged = raw;
+        for (int i = 0; i < word; ++i) forged[data + field * word + i] = i == 3 ? '\x80' : '\0';   // 2^31
+        dir.write(name, forged);
+    }
+    dir.write("inline.vti", R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0" byte_order="LittleEndian" )"
+                            R"(header_type="UInt32" compressor="vtkZLibDataCompressor"><ImageData WholeExtent="0 2 0 1 0 1" )"
+                            R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray )"
+                            R"(type="Float32" Name="ze" format="binary">BigEndianAAADwAAAADwAAAA==</DataArray>)" + end);
     // A classic file cut short: the library would read the missing bytes as fill values.
     SmallFile{.time_axis = false, .format = 0}.write(dir.file("cut.nc"));
     const auto whole = std::filesystem::file_size(dir.file("cut.nc"));
@@ -255,6 +271,10 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
         {"components.vti", "ze", 0, "array \"ze\" has NumberOfComponents \"-3\"; 1 to 1000 can be read"},
         {"binary.vti", "ze", 0, "binary.vti: not valid VTK XML image data: Error reading uncompressed binary data header"},
         {"unnamed.vti", "ze", 0, "unnamed.vti: not valid VTK XML image data: it cannot be read"},
+        {"raw.vti", "ze", 0, "no error"},
+        {"blocks.vti", "ze", 0, "blocks.vti: not valid VTK XML image data: array \"ze\": its compressed data claim 2147483648 blocks in "},
+        {"block.vti", "ze", 0, "array \"ze\": its compressed blocks claim 2147483648 bytes each"},
+        {"inline.vti", "ze", 0, "inline.vti: not valid VTK XML image data: array \"ze\": its compressed data claim "},
         {"cut.nc", "ze", 0,
          "cut.nc: not a valid NetCDF file: its " + std::to_string(whole - 8) + " bytes end before the values of "
          "variable \"ze\" (up to byte " + std::to_string(whole) + "): the file is cut short"},
