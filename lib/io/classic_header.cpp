@@ -45,6 +45,10 @@ public:
         list("variables", nvars);
         for (std::uint64_t i = 0; i < nvars && more(); ++i) variable(ndims);
         if (more()) check_extents();
+        // A header the file ends inside would be read on with made-up
+        // counts (the library pads what is missing).
+        if (cut_ && d_.size() == file_size_)
+            note("its header is cut short (the file ends at byte " + std::to_string(file_size_) + ")");
         return problem_;
     }
 
@@ -100,7 +104,7 @@ private:
     std::uint64_t number(std::size_t bytes) {
         if (!more()) return 0;
         if (at_ + bytes > d_.size()) {
-            cut_ = true;   // read no further; the library finds a file cut short itself
+            cut_ = true;   // read no further
             return 0;
         }
         std::uint64_t v = 0;

@@ -151,10 +151,12 @@ public:
     // The arrays of the appended data, when the scan stopped there.
     std::string appended_problem(std::ifstream& in, std::uint64_t size) const {
         if (!appended_ || arrays_.empty()) return {};
-        // The data begin after the first underscore.
+        // The data begin after an underscore, past white space.
         std::uint64_t start = *appended_;
         in.seekg(static_cast<std::streamoff>(start));
-        for (char c = 0; in.get(c) && c != '_';) ++start;
+        char c = 0;
+        while (in.get(c) && (c == ' ' || c == '\n' || c == '\r' || c == '\t')) ++start;
+        if (c != '_') return "its appended data do not begin with \"_\"";
         ++start;
         for (const auto& [name, at] : arrays_) {
             if (at >= size - std::min(size, start)) return "array " + name + ": its data lie beyond the end of the file";

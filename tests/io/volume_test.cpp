@@ -224,6 +224,7 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
         for (int i = 0; i < word; ++i) forged[data + field * word + i] = i == 3 ? '\x80' : '\0';   // 2^31
         dir.write(name, forged);
     }
+    dir.write("underscore.vti", raw.substr(0, data - 1) + "A" + raw.substr(data));
     dir.write("inline.vti", R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0" byte_order="LittleEndian" )"
                             R"(header_type="UInt32" compressor="vtkZLibDataCompressor"><ImageData WholeExtent="0 2 0 1 0 1" )"
                             R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray )"
@@ -241,6 +242,8 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
     dir.write("string.nc", classic_file(12));
     dir.write("dims.nc", classic_file(5, 0x00FFFF03));
     dir.write("float.nc", classic_file(5));
+    // A header the file ends inside a count of: the library read on with the count padded, and crashed.
+    dir.write("cut_header.nc", classic_file(5).substr(0, 15));
     const struct {
         std::string path, variable;
         std::int64_t max_nodes;
@@ -264,6 +267,7 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
         {"string.nc", "DT", 0, "string.nc: not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds"},
         {"dims.nc", "DT", 0, "dims.nc: not a valid NetCDF file: it counts 16776963 dimensions, more than its 88 bytes can hold"},
         {"float.nc", "DT", 0, "variable DT has 1 dimensions"},
+        {"cut_header.nc", "DT", 0, "cut_header.nc: not a valid NetCDF file: its header is cut short (the file ends at byte 15)"},
         {"strings.vti", "ze", 0,
          "strings.vti: not valid VTK XML image data: array \"label\" is of type \"String\"; only arrays of numbers can "
          "be read"},
@@ -274,6 +278,7 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
         {"raw.vti", "ze", 0, "no error"},
         {"blocks.vti", "ze", 0, "blocks.vti: not valid VTK XML image data: array \"ze\": its compressed data claim 2147483648 blocks in "},
         {"block.vti", "ze", 0, "array \"ze\": its compressed blocks claim 2147483648 bytes each"},
+        {"underscore.vti", "ze", 0, "underscore.vti: not valid VTK XML image data: its appended data do not begin with \"_\""},
         {"inline.vti", "ze", 0, "inline.vti: not valid VTK XML image data: array \"ze\": its compressed data claim "},
         {"cut.nc", "ze", 0,
          "cut.nc: not a valid NetCDF file: its " + std::to_string(whole - 8) + " bytes end before the values of "
