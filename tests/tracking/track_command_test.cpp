@@ -50,14 +50,24 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
     // velmora does not read beside volumes with a time, which says so.
     velmora::write_netcdf(dir.file("other.nc"), velmora::synthetic_scene());
     const std::string odd = dir.file("fortnights.nc");
-    std::filesystem::copy_file(series + "/series_001.nc", odd);
-    int nc = -1, time = -1;
-    ASSERT_EQ(nc_open(odd.c_str(), NC_WRITE, &nc), NC_NOERR);
+    int in = -1, nc = -1, vars = 0, time = -1;
+    ASSERT_EQ(nc_open((series + "/series_001.nc").c_str(), NC_NOWRITE, &in), NC_NOERR);
+    ASSERT_EQ(nc_create(odd.c_str(), NC_NETCDF4 | NC_CLOBBER, &nc), NC_NOERR);
+    int dims = 0;
+    EXPECT_EQ(nc_inq_ndims(in, &dims), NC_NOERR);
+    for (int d = 0, id = 0; d < dims; ++d) {
+        char name[NC_MAX_NAME + 1];
+        std::size_t length = 0;
+        EXPECT_EQ(nc_inq_dim(in, d, name, &length), NC_NOERR);
+        EXPECT_EQ(nc_def_dim(nc, name, length, &id), NC_NOERR);
+    }
+    EXPECT_EQ(nc_inq_nvars(in, &vars), NC_NOERR);
+    for (int var = 0; var < vars; ++var) EXPECT_EQ(nc_copy_var(in, var, nc), NC_NOERR);
     const std::string units = "fortnights since 2006-01-20";
     EXPECT_EQ(nc_inq_varid(nc, "time", &time), NC_NOERR);
-    EXPECT_EQ(nc_redef(nc), NC_NOERR);
     EXPECT_EQ(nc_put_att_text(nc, time, "units", units.size(), units.c_str()), NC_NOERR);
     EXPECT_EQ(nc_close(nc), NC_NOERR);
+    EXPECT_EQ(nc_close(in), NC_NOERR);
     const std::string no_time = odd + " has no time (its time 1137715500 in units \"fortnights since 2006-01-20\" of "
                                       "calendar \"gregorian\" is no time velmora reads (seconds, minutes, hours or "
                                       "days since a date, on the Gregorian calendar)), " + series + "/series_000.nc has "
