@@ -126,4 +126,20 @@ Json ground_field(const Volume& v, const std::string& map_file) {
             {"node_data", {{{"label", "kind"}, {"values", lines.kind}}}}};
 }
 
+std::vector<GroundLine> map_near(const Volume& v, const std::string& map_file) {
+    if (v.x.empty() || v.y.empty() || !v.origin) return {};
+    const Box box{v.x.front(), v.y.front(), v.x.back(), v.y.back()};
+    double lon0 = 0, lat0 = 0, lon1 = 0, lat1 = 0;
+    geo_bounds(*v.origin, box, lon0, lat0, lon1, lat1);
+    Lines lines;
+    add_map(lines, *v.origin, box, read_map(map_file), lon0, lat0, lon1, lat1);
+    std::vector<GroundLine> out;
+    for (std::size_t c = 0; c + 1 < lines.connect.size(); c += 2) {
+        const auto first = static_cast<std::size_t>(lines.connect[c]), last = static_cast<std::size_t>(lines.connect[c + 1]);
+        GroundLine& g = out.emplace_back(GroundLine{lines.kind[first] == 2.0f ? 0 : 1, {}});
+        for (std::size_t n = first; n <= last; ++n) g.xy.insert(g.xy.end(), {lines.coord[3 * n], lines.coord[3 * n + 1]});
+    }
+    return out;
+}
+
 }  // namespace velmora::scene

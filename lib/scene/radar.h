@@ -38,4 +38,14 @@ struct MapLine {
 };
 std::vector<MapLine> read_map(const std::string& path);
 
+// The coastlines (kind 0) and borders (kind 1) of map_file near the grid of
+// v, projected as the grid is (x, y in km, interleaved) and cut at its
+// edges: the map of the pictures. Empty without an origin; std::runtime_error
+// when the file cannot be read.
+struct GroundLine {
+    int kind = 0;
+    std::vector<float> xy;
+};
+std::vector<GroundLine> map_near(const Volume& v, const std::string& map_file);
+
 }  // namespace velmora::scene
