@@ -161,9 +161,9 @@ void draw_tracks(const std::string& png, const Volume& axes, const std::vector<t
     view.column_max = last.column_max;
     view.plan = plan;
     view.paths = paths;
-    view.title = std::to_string(paths.size()) + " tracks, " + time_span(frames, timed) +
-                 ", over the highest reflectivity of the last volume";
-    view.caption = caption + "   (diamond: began by a split; square: ended by a merge)";
+    view.title = std::to_string(paths.size()) + " tracks, " + time_span(frames, timed);
+    view.caption = "Over the highest reflectivity of the last volume, " + caption +
+                   "; a diamond: a track began by a split, a square: it ended by a merge";
     view.context = map_context(axes);
     view.context.time.clear();   // the title has the series' span
     render_plan_png(view, png, 1100, 900);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
 #include <stdexcept>
 
 #include "io/cf_time.h"
@@ -184,11 +185,16 @@ std::vector<int> distinct_colours(std::span<const std::int32_t> labels, std::siz
     const auto n = static_cast<std::size_t>(std::max(0, max_no) + 1);
     std::vector<std::vector<int>> touching(n);
     touching_cells(labels, nx, ny, nz, touching);
-    std::vector<int> colour(n, 0);
-    for (std::size_t no = 1; no < n; ++no) {
+    // The cells with most neighbours first (Welsh and Powell): a cell
+    // touching many is coloured before its neighbours have used the palette up.
+    std::vector<std::size_t> order(n > 0 ? n - 1 : 0);
+    std::iota(order.begin(), order.end(), std::size_t{1});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return touching[a].size() > touching[b].size(); });
+    std::vector<int> colour(n, -1);
+    for (const std::size_t no : order) {
         std::vector<bool> taken(static_cast<std::size_t>(palette), false);
         for (int other : touching[no])
-            if (static_cast<std::size_t>(other) < no) taken[static_cast<std::size_t>(colour[static_cast<std::size_t>(other)])] = true;
+            if (colour[static_cast<std::size_t>(other)] >= 0) taken[static_cast<std::size_t>(colour[static_cast<std::size_t>(other)])] = true;
         // The palette in turn, passing over the colours of the cells it
         // touches; with more neighbours than colours, its turn's.
         const int turn = static_cast<int>((no - 1) % static_cast<std::size_t>(palette));
@@ -199,6 +205,7 @@ std::vector<int> distinct_colours(std::span<const std::int32_t> labels, std::siz
                 break;
             }
     }
+    if (n > 0) colour[0] = 0;
     return colour;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "pictures/draw/canvas.h"
@@ -37,7 +38,7 @@ std::vector<double> cell_edges(std::span<const float> c) {
 // The grid fills the space left by the title, the axes and the colour bar,
 // at equal scales.
 Frame frame_of(const std::vector<double>& ex, const std::vector<double>& ey, int width, int height) {
-    const double left = 110, right = width - 170.0, top = 80, bottom = height - 90.0;
+    const double left = 110, right = width - 170.0, top = 100, bottom = height - 90.0;
     const double wx = ex.back() - ex.front(), wy = ey.back() - ey.front();
     const double s = std::min((right - left) / wx, (bottom - top) / wy);
     const double x0 = left + ((right - left) - s * wx) / 2, y1 = bottom - ((bottom - top) - s * wy) / 2;
@@ -305,8 +306,7 @@ void draw_paths(const Canvas& c, const PlanView& p, const Frame& f, std::vector<
 // The texts over everything else, each on a white ground, a leader line to
 // its point where it had to move; cell numbers (no > 0) bold and larger.
 void draw_labels(const Canvas& c, const std::vector<Wanted>& texts, const std::vector<std::string>& strings,
-                 const Frame& f, PictureLayout& layout) {
-    std::vector<Area> taken;
+                 const Frame& f, PictureLayout& layout, std::vector<Area> taken) {
     if (layout.radar) taken.push_back({(*layout.radar)[0] - 9, (*layout.radar)[1] - 9, (*layout.radar)[0] + 9, (*layout.radar)[1] + 9});
     const auto boxes = place_labels(texts, f.area(), taken);
     cairo_t* cr = c.cr();
@@ -334,7 +334,10 @@ void draw_title(const Canvas& c, const PlanView& p, PictureLayout& layout) {
     std::string head = p.context.radar;
     if (!p.context.time.empty()) head += (head.empty() ? "" : "  ") + p.context.time;
     layout.title = head.empty() ? p.title : head + "  " + p.title;
-    c.text(layout.title, 20, 18, 20, true);
+    // A long title is set smaller rather than cut at the picture's edge.
+    double size = 20;
+    while (size > 11 && c.measure(layout.title, size, true).width > c.width() - 40.0) size -= 1;
+    c.text(layout.title, 20, 18, size, true);
     if (!p.caption.empty()) c.text(p.caption, 20, c.height() - 28.0, 12, false, {0.35, 0.35, 0.35});
 }
 
@@ -366,7 +369,14 @@ void draw_plan(const PlanView& p, const std::string& path, int width, int height
     }
     draw_paths(c, p, f, texts, strings);
     cairo_restore(c.cr());
-    draw_labels(c, texts, strings, f, layout);
+    // The tracks' points and markers stay in sight: no text goes over them.
+    std::vector<Area> taken;
+    for (const auto& path : p.paths)
+        for (std::size_t i = 0; i < path.x.size() && i < path.y.size(); ++i) {
+            const double r = i == 0 || i + 1 == path.x.size() ? 8 : 4;
+            taken.push_back({f.px(path.x[i]) - r, f.py(path.y[i]) - r, f.px(path.x[i]) + r, f.py(path.y[i]) + r});
+        }
+    draw_labels(c, texts, strings, f, layout, std::move(taken));
     draw_axes(c, p, f, layout);
     draw_colour_bar(c, p.scale, f);
     draw_title(c, p, layout);
