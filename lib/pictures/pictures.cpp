@@ -12,7 +12,7 @@
 #include "io/cf_time.h"
 #include "io/geo.h"
 #include "pictures/draw/entry.h"
-#include "scene/radar.h"
+#include "scene/map.h"
 
 namespace velmora {
 
