@@ -107,7 +107,11 @@ void draw_map(const Canvas& c, const MapContext& m, const Frame& f, PictureLayou
         cairo_stroke(cr);
         char text[32];
         std::snprintf(text, sizeof text, "%g km", r);
-        c.text_at(text, f.px(rx) + r * f.s * M_SQRT1_2 + 2, f.py(ry) - r * f.s * M_SQRT1_2 - 2, 11, false, 0, 1, {0.4, 0.4, 0.4});
+        // Its distance where the ring crosses north-east, when all of it fits.
+        const double tx = f.px(rx) + r * f.s * M_SQRT1_2 + 2, ty = f.py(ry) - r * f.s * M_SQRT1_2 - 2;
+        const Extent e = c.measure(text, 11, false);
+        if (tx >= f.x0 && tx + e.width <= f.x1 && ty - e.height >= f.y0 && ty <= f.y1)
+            c.text_at(text, tx, ty, 11, false, 0, 1, {0.4, 0.4, 0.4});
     }
     const double x = f.px(rx), y = f.py(ry);
     if (x < f.x0 || x > f.x1 || y < f.y0 || y > f.y1) return;
