@@ -1,5 +1,6 @@
 // The commands' outputs and options: velmora grid writes its file whole or not at all, never over its input, and
-// says a bad output before any work; every numeric option says its bounds plainly; synth says what is too large; track draws each volume's pictures only when asked.
+// says a bad output before any work; every numeric option says its bounds plainly; synth says what is too large;
+// track draws each volume's pictures only when asked.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
