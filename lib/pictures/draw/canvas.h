@@ -13,6 +13,10 @@
 
 #include "pictures/views.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace velmora::drawing {
 
 struct Rgb {
@@ -77,6 +81,11 @@ double tick_step(double span, int n);
 // Runs draw, turning an exception into a message in problem: 0 or 1.
 template <class Draw>
 int caught(Draw draw, char* problem, std::size_t size) {
+#if defined(__SANITIZE_ADDRESS__)
+    // Fontconfig keeps the configuration and fonts it loads for the life of
+    // the process, where the leak checker cannot see them.
+    __lsan::ScopedDisabler fontconfig_keeps_its_fonts;
+#endif
     try {
         draw();
         return 0;
