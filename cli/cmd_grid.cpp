@@ -79,6 +79,10 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
 
 bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status) {
     const std::string problem = polar_input_problem(o);
+    // What the gridding leaves out is said, and the work goes on.
+    o.input.grid.note = [name = std::string(command)](const std::string& note) {
+        std::fprintf(stderr, "velmora %s: %s\n", name.c_str(), note.c_str());
+    };
     if (problem.empty()) return true;
     std::fprintf(stderr, "velmora %s: %s\n", command, problem.c_str());
     status = 2;

@@ -307,14 +307,12 @@ int in_time_order(std::vector<Analysed>& series, double interval, std::vector<An
     const auto with_time =
         std::count_if(series.begin(), series.end(), [](const Analysed& a) { return a.result.axes.time.has_value(); });
     if (with_time != 0 && with_time != static_cast<long>(series.size())) {
-        const auto timed_one = [&](bool has) {
-            return std::find_if(series.begin(), series.end(),
-                                [has](const Analysed& a) { return a.result.axes.time.has_value() == has; })->path;
-        };
-        std::fprintf(stderr,
-                     "velmora track: %s has no time that velmora can read (no time variable, or one whose units are "
-                     "not CF time units) while %s has one: give volumes that all have a time, or none\n",
-                     timed_one(false).c_str(), timed_one(true).c_str());
+        const auto timed = [](const Analysed& a) { return a.result.axes.time.has_value(); };
+        const Analysed& without = *std::find_if_not(series.begin(), series.end(), timed);
+        const Analysed& with = *std::find_if(series.begin(), series.end(), timed);
+        const std::string& why = without.result.axes.time_problem;
+        std::fprintf(stderr, "velmora track: %s has no time (%s), %s has one: give volumes of one kind\n",
+                     without.path.c_str(), why.empty() ? "it gives none" : why.c_str(), with.path.c_str());
         return 2;
     }
     timed = with_time != 0;

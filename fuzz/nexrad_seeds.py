@@ -54,7 +54,8 @@ def message1(cut, az_code, el_code, ref, vel):
     return message(1, b.ljust(100, b"\0") + bytes(ref) + bytes(vel), True)
 
 
-def radials31():
+def radials31(short_first=False):
+    """Two cuts; with short_first, the second cut's first radial is its shortest and a third cut points up."""
     out = []
     for i in range(4):
         out.append(message31(1, 359.5 + i, 0.5, MS + 100 * i,
@@ -62,8 +63,11 @@ def radials31():
                               moment(b"VEL", 16, 10.0, 1000.0, 2125, 250, [0, 1, 1000, 1255, 745, 3000, 65535])]))
     for i in range(2):
         out.append(message31(2, 10.25 * i, 1.45, MS + 60000 + 100 * i,
-                             [moment(b"REF", 8, 2.0, 66.0, 1000, 1000, [40, 50, 60, 70][: 4 - 2 * i]),
+                             [moment(b"REF", 8, 2.0, 66.0, 1000, 1000, [40, 50, 60, 70][: 2 + 2 * i if short_first else 4 - 2 * i]),
                               moment(b"SW ", 8, 2.0, 129.0, 1000, 250, [129, 130])]))
+    if short_first:
+        for i in range(2):
+            out.append(message31(3, 180.0 * i, 90.0, MS + 90000, [moment(b"REF", 8, 2.0, 66.0, 2125, 250, [100, 120])]))
     return out
 
 
@@ -82,7 +86,9 @@ def main():
         blocks += struct.pack(">i", -len(z) if i == len(parts) - 1 else len(z)) + z
     legacy = volume_header(b"KLIX") + b"".join(message1(1, 8192 * i, 88, [0, 1, 2, 108, 140], []) for i in range(2)) + \
         message1(2, 100, 96, [], [0, 1, 129, 150, 100])
+    uneven = volume_header() + meta + b"".join(radials31(short_first=True))
     files = {"msg31_plain": plain, "msg31_bzip2": blocks, "msg31_gzip": gzip.compress(plain, mtime=0),
+             "msg31_short_first_radial_birdbath": uneven,
              "msg1_plain": legacy, "msg1_gzip": gzip.compress(legacy, mtime=0)}
     for name, data in files.items():
         with open(os.path.join(out, name), "wb") as f:

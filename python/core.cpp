@@ -67,6 +67,32 @@ struct HostReset {
     ~HostReset() { vhost::host().reset(); }
 };
 
+// A text of the library as Python's str: file names may hold bytes that are
+// not UTF-8, which come back as Python's os.fsdecode gives them
+// (surrogateescape), never as a UnicodeDecodeError.
+py::str text(const std::string& s) {
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(o);
+}
+
+// What the gridding of polar volumes left out, told while the interpreter
+// is released: the Python side warns of each.
+class Notes {
+public:
+    void listen(polar::PolarInput& in) {
+        in.grid.note = [list = list_](const std::string& note) { list->push_back(note); };
+    }
+    py::list texts() const {
+        py::list out;
+        for (const std::string& note : *list_) out.append(text(note));
+        return out;
+    }
+
+private:
+    std::shared_ptr<std::vector<std::string>> list_ = std::make_shared<std::vector<std::string>>();
+};
+
 // A numpy array that takes over the vector's storage: no copy.
 template <class T>
 py::array_t<T> to_numpy(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
@@ -261,7 +287,10 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
     d["units"] = axes.units;
     d["origin"] = axes.origin ? py::object(py::make_tuple(axes.origin->lat, axes.origin->lon)) : py::object(py::none());
     d["time"] = axes.time ? py::object(py::float_(*axes.time)) : py::object(py::none());   // s since 1970, UTC
-    d["printed"] = r.printed;
+    d["time_problem"] = text(axes.time_problem);
+    py::list printed;
+    for (const std::string& line : r.printed) printed.append(text(line));
+    d["printed"] = printed;
     return d;
 }
 
@@ -328,7 +357,9 @@ py::dict analyze_file_py(const std::string& path, const std::string& var, double
                          const std::vector<double>& split_levels, int min_core, const py::dict& polar,
                          const py::dict& hail) {
     const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core, hail);
-    const polar::PolarInput in = polar_input_of(polar);
+    polar::PolarInput in = polar_input_of(polar);
+    Notes notes;
+    notes.listen(in);
     AnalysisResult r;
     Volume axes;
     {
@@ -336,7 +367,9 @@ py::dict analyze_file_py(const std::string& path, const std::string& var, double
         std::lock_guard lock(host_mutex);
         r = analyze_file(path, time, max_voxels, settings, &axes, in);
     }
-    return result_dict(r, axes);
+    py::dict d = result_dict(r, axes);
+    d["notes"] = notes.texts();
+    return d;
 }
 
 std::vector<double> doubles_of(const py::array_t<double, py::array::c_style | py::array::forcecast>& a,
@@ -397,6 +430,8 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
         o.minus20_level_km = hail["minus20_level"].cast<double>();
     if (hail.contains("sounding") && !hail["sounding"].is_none()) o.sounding = hail["sounding"].cast<std::string>();
     o.polar = polar_input_of(polar);
+    Notes notes;
+    notes.listen(o.polar);
     o.echo_tops = echo_tops;
     o.split = SplitSettings{split_levels, min_core};
     o.volume = path;
@@ -437,8 +472,9 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
         throw ModuleFailure(what, lines);
     }
     py::dict d;
-    d["stdout"] = table;
-    d["stderr"] = err_text;
+    d["notes"] = notes.texts();
+    d["stdout"] = text(table);
+    d["stderr"] = text(err_text);
     return d;
 }
 
@@ -446,7 +482,9 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
 // NaN where no gate reaches, its axes in km, origin and time; written as
 // NetCDF to out as well when it is given.
 py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
-    const polar::PolarInput in = polar_input_of(polar);
+    polar::PolarInput in = polar_input_of(polar);
+    Notes notes;
+    notes.listen(in);
     // An output that cannot take the grid, or is one of the volumes, is said before any work.
     if (!out.empty())
         if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
@@ -470,6 +508,7 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     d["units"] = v.units;
     d["origin"] = v.origin ? py::object(py::make_tuple(v.origin->lat, v.origin->lon)) : py::object(py::none());
     d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
+    d["notes"] = notes.texts();
     return d;
 }
 
@@ -499,7 +538,7 @@ py::dict read_polar_py(const std::string& path, const std::string& field,
         sweeps.append(d);
     }
     py::dict d;
-    d["source"] = v.source;
+    d["source"] = text(v.source);
     d["field"] = v.field;
     d["units"] = v.units;
     d["site"] = v.site ? py::object(py::make_tuple(v.site->latitude, v.site->longitude, v.site->height))
@@ -757,6 +796,13 @@ PYBIND11_MODULE(_core, m) {
             PyErr_SetObject(module_error.ptr(), exc.ptr());
         } catch (const std::length_error& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const std::invalid_argument& e) {
+            PyErr_SetObject(PyExc_ValueError, text(e.what()).ptr());
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            // A message naming a file whose name is not UTF-8.
+            PyErr_SetObject(PyExc_RuntimeError, text(e.what()).ptr());
         }
     });
     m.def("modules", &modules);

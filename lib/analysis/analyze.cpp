@@ -14,6 +14,7 @@
 #include "analysis/cell_analysis.h"
 #include "field_ref.h"
 #include "host.h"
+#include "run/json_write.h"
 #include "run/network.h"
 #include "run/operations.h"
 #include "run/runner.h"
@@ -304,7 +305,8 @@ bool Analysis::echo_reaches_level() {
 int Analysis::build(Plan& plan) {
     net_path_ = (fs::path(out_dir_) / "network.json").string();
     try {
-        const std::string text = analysis_network(network_settings(o_), o_.time, volume_path_, out_dir_, v_).dump(2) + "\n";
+        const std::string text =
+            json_dump(analysis_network(network_settings(o_), o_.time, volume_path_, out_dir_, v_), 2) + "\n";
         write_file(results_->path("network.json"), [&text](std::FILE* f) { std::fputs(text.c_str(), f); });
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: %s\n", shown(e.what()).c_str());
@@ -314,7 +316,7 @@ int Analysis::build(Plan& plan) {
     net.erase("fields");
     timing("read " + source_);
     try {
-        plan = build_network(Document::parse(net_path_, net.dump()));
+        plan = build_network(Document::parse(net_path_, json_dump(net)));
     } catch (const std::exception& e) {
         std::fprintf(err_, "%s\n", e.what());
         return 2;
@@ -534,6 +536,7 @@ int Analysis::run() {
         axes.y = v_.y;
         axes.z = v_.z;
         axes.time = v_.time;
+        axes.time_problem = v_.time_problem;
         axes.origin = v_.origin;
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
         o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -16,6 +16,7 @@
 
 #include "field_ref.h"
 #include "host.h"
+#include "run/json_write.h"
 #include "run/network.h"
 #include "om.h"
 #include "run/operations.h"
@@ -368,7 +369,7 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     // The writers are not called: their folder is never used.
     Json net = analysis_network(s, kOnlyTime, volume_path, fs::temp_directory_path().string(), v);
     net.erase("fields");
-    const Plan plan = build_network(Document::parse("analysis", net.dump()));
+    const Plan plan = build_network(Document::parse("analysis", json_dump(net)));
 
     TempFile printed, reported;
     int status = run_ok;

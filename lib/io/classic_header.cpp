@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <vector>
 
 namespace velmora {
@@ -14,6 +16,14 @@ namespace {
 // checked as far as it was read.
 constexpr std::uintmax_t kMaxHeaderBytes = std::uintmax_t{16} << 20;
 
+// Where a variable's values lie, as the header says.
+struct Extent {
+    std::string name;
+    std::uint64_t begin = 0;
+    double per_record = 0;   // bytes of one record (record variables) or of all values
+    bool record = false;
+};
+
 class Header {
 public:
     Header(std::vector<unsigned char> bytes, std::uintmax_t file_size)
@@ -23,32 +33,70 @@ public:
         version_ = d_[3];
         if (version_ != 1 && version_ != 2 && version_ != 5) return {};   // the library names it
         wide_ = version_ == 5;
-        skip(wide_ ? 8 : 4);   // the number of records
+        records_ = number(wide_ ? 8 : 4);
         std::uint64_t ndims = 0;
         list("dimensions", ndims);
         for (std::uint64_t i = 0; i < ndims && more(); ++i) {
             name("a dimension");
-            skip(wide_ ? 8 : 4);   // its length
+            dims_.push_back(number(wide_ ? 8 : 4));
         }
         attributes("global attributes");
         std::uint64_t nvars = 0;
         list("variables", nvars);
-        for (std::uint64_t i = 0; i < nvars && more(); ++i) {
-            const std::string var = name("a variable");
-            const std::uint64_t n = count("dimensions of variable " + var);
-            for (std::uint64_t k = 0; k < n && more(); ++k) {
-                const std::uint64_t dim = number(wide_ ? 8 : 4);
-                if (more() && dim >= ndims)
-                    note("variable " + var + " names dimension " + std::to_string(dim) + " of " + std::to_string(ndims));
-            }
-            attributes("attributes of variable " + var);
-            type("variable " + var);
-            skip((wide_ ? 8 : 4) + (version_ == 1 ? 4 : 8));   // its size and offset
-        }
+        for (std::uint64_t i = 0; i < nvars && more(); ++i) variable(ndims);
+        if (more()) check_extents();
+        // A header the file ends inside would be read on with made-up
+        // counts (the library pads what is missing).
+        if (cut_ && d_.size() == file_size_)
+            note("its header is cut short (the file ends at byte " + std::to_string(file_size_) + ")");
         return problem_;
     }
 
 private:
+    void variable(std::uint64_t ndims) {
+        Extent e;
+        e.name = name("a variable");
+        const std::uint64_t n = count("dimensions of variable " + e.name);
+        double values = 1;
+        for (std::uint64_t k = 0; k < n && more(); ++k) {
+            const std::uint64_t dim = number(wide_ ? 8 : 4);
+            if (more() && dim >= ndims)
+                note("variable " + e.name + " names dimension " + std::to_string(dim) + " of " + std::to_string(ndims));
+            if (!more()) break;
+            // The unlimited dimension (length 0) comes first: one record a step.
+            if (k == 0 && dims_[dim] == 0) e.record = true;
+            else values *= static_cast<double>(dims_[dim]);
+        }
+        attributes("attributes of variable " + e.name);
+        e.per_record = values * type("variable " + e.name);
+        skip(wide_ ? 8 : 4);   // its size
+        e.begin = number(version_ == 1 ? 4 : 8);
+        extents_.push_back(std::move(e));
+    }
+
+    // The values of every variable within the file: a file cut short reads
+    // as fill values through the library, with no error. Records are
+    // counted as tight as they may be packed, so the end is never
+    // overestimated.
+    void check_extents() {
+        double record_bytes = 0;
+        for (const Extent& e : extents_)
+            if (e.record) record_bytes += e.per_record;
+        const bool streaming = records_ == (wide_ ? ~std::uint64_t{0} : 0xFFFFFFFFu);
+        for (const Extent& e : extents_) {
+            if (e.per_record == 0 || (e.record && (streaming || records_ == 0))) continue;
+            const double end = static_cast<double>(e.begin) + e.per_record +
+                               (e.record ? static_cast<double>(records_ - 1) * record_bytes : 0.0);
+            if (end > static_cast<double>(file_size_)) {
+                char last[32];   // a forged header's end may pass what an integer holds
+                std::snprintf(last, sizeof last, "%.0f", end);
+                note("its " + std::to_string(file_size_) + " bytes end before the values of variable " + e.name +
+                     " (up to byte " + last + "): the file is cut short");
+                return;
+            }
+        }
+    }
+
     bool more() const { return problem_.empty() && !cut_; }
     void note(const std::string& what) {
         if (problem_.empty()) problem_ = what;
@@ -56,7 +104,7 @@ private:
     std::uint64_t number(std::size_t bytes) {
         if (!more()) return 0;
         if (at_ + bytes > d_.size()) {
-            cut_ = true;   // read no further; the library finds a file cut short itself
+            cut_ = true;   // read no further
             return 0;
         }
         std::uint64_t v = 0;
@@ -120,6 +168,9 @@ private:
     int version_ = 0;
     bool wide_ = false;
     bool cut_ = false;
+    std::uint64_t records_ = 0;
+    std::vector<std::uint64_t> dims_;
+    std::vector<Extent> extents_;
     std::string problem_;
 };
 

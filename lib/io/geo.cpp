@@ -27,6 +27,17 @@ std::optional<GeoOrigin> checked_origin(double lat, double lon) {
     return GeoOrigin{lat, lon};
 }
 
+std::string position_problem(double lat, double lon) {
+    const auto text = [](double v) {
+        char t[32];
+        std::snprintf(t, sizeof t, "%g", v);
+        return std::string(t);
+    };
+    if (!(std::fabs(lat) <= 90.0)) return "latitude " + text(lat) + " is not within -90 to 90 degrees";
+    if (!(lon >= -180.0 && lon <= 360.0)) return "longitude " + text(lon) + " is not within -180 to 360 degrees";
+    return {};
+}
+
 namespace {
 
 // The azimuthal equidistant projection about origin, in km, with a context

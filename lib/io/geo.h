@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <span>
+#include <string>
 
 namespace velmora {
 
@@ -18,6 +19,9 @@ struct GeoOrigin {
 // A position that can be an origin: finite, latitude within ±90 and
 // longitude within -180 to 360 (either convention of archives).
 std::optional<GeoOrigin> checked_origin(double lat, double lon);
+// Why lat and lon cannot be an origin ("latitude 95 is not within -90 to 90
+// degrees"), or "" when they can.
+std::string position_problem(double lat, double lon);
 
 // Latitudes and longitudes (degrees, longitudes from -180 to 180) of the
 // points x_km east and y_km north of origin. All spans have the same size;

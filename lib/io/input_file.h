@@ -1,16 +1,19 @@
-// Inputs are read from regular files only: a FIFO or a device would be
-// waited on for ever, a folder fails deep in a reader with a message that
-// says nothing.
+// Files velmora reads volumes from: local regular files only. A pipe or a
+// device would be waited on for ever, a folder holds no volume, and the
+// NetCDF library would fetch a URL over the network.
 #pragma once
 
-#include <optional>
 #include <string>
 
 namespace velmora {
 
-// What keeps path from being read as an input file ("no such file", "not a
-// regular file (a FIFO)", ...), without opening it; nothing when it is a
-// regular file (through links).
-std::optional<std::string> not_a_regular_file(const std::string& path);
+// What keeps path from being read as a volume file ("no such file", "a
+// folder, not a regular file", "not a regular file (a FIFO)", "an empty
+// file", ...), or "" when it is a regular file (through links) with something
+// in it. Asks the file system only: opens nothing.
+std::string input_file_problem(const std::string& path);
+
+// Throws std::runtime_error "<path>: <problem>" for such a file.
+void require_input_file(const std::string& path);
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <netcdf.h>
 #include <vtkCommand.h>
 #include <vtkDataArray.h>
+#include <vtkExecutive.h>
 #include <vtkImageData.h>
 #include <vtkNew.h>
 #include <vtkInformation.h>
@@ -13,15 +14,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <span>
 #include <stdexcept>
 
 #include "io/chunked_read.h"
+#include "io/cf_missing.h"
 #include "io/cf_time.h"
 #include "io/classic_header.h"
 #include "io/file_handles.h"
 #include "io/input_file.h"
+#include "io/vti_header.h"
 #include "field_ref.h"
 #include "host_ops.h"
 
@@ -209,24 +213,27 @@ size_t time_step(int nc, int time_dim, long time, const std::string& path, const
     return time == kOnlyTime ? 0 : static_cast<size_t>(time);
 }
 
-// Missing data: _FillValue and missing_value compare with the packed values;
-// scale_factor/add_offset unpack the rest. Infinite values are no
-// measurement either.
+// Missing data: _FillValue, missing_value and the valid range (cf_missing.h)
+// compare with the packed values; scale_factor/add_offset unpack the rest.
+// Infinite values are no measurement either.
 struct Unpacking {
-    double fill = 0, missing = 0, scale = 1, offset = 0;
-    bool has_fill = false, has_missing = false;
+    CfMissing missing;
+    double scale = 1, offset = 0;
 
-    Unpacking(int nc, int v, Volume& out) {
-        has_fill = number_att(nc, v, "_FillValue", fill);
-        has_missing = number_att(nc, v, "missing_value", missing);
+    Unpacking(int nc, int v, Volume& out) : missing(cf_missing(nc, v)) {
         const bool has_scale = number_att(nc, v, "scale_factor", scale);
         const bool has_offset = number_att(nc, v, "add_offset", offset);
         const bool packed = has_scale || has_offset;
-        out.has_null = has_fill || has_missing;
-        if (out.has_null && !packed) out.null_value = static_cast<float>(has_fill ? fill : missing);
+        out.has_null = missing.declared();
+        // Unpacked, the first finite missing value stands for them all.
+        for (double m : missing.values)
+            if (!packed && std::isfinite(static_cast<float>(m))) {
+                out.null_value = static_cast<float>(m);
+                break;
+            }
     }
     float operator()(double r, Volume& out) const {
-        const bool null = !std::isfinite(r) || (has_fill && r == fill) || (has_missing && r == missing);
+        const bool null = !std::isfinite(r) || missing.missing(r);
         if (null) out.has_null = true;
         return null ? out.null_value : static_cast<float>(r * scale + offset);
     }
@@ -234,10 +241,10 @@ struct Unpacking {
 
 // The grid's origin, from the variables origin_latitude and origin_longitude
 // (scalars, or on the time dimension of the variable read) as radar toolkits
-// write them. An origin that is missing or not a position on the earth is
-// left out: the volume is analysed all the same, without geographic
-// positions.
-std::optional<GeoOrigin> read_origin(int nc, int time_dim, size_t step) {
+// write them. An origin that is missing (or NaN, or the fill value) is left
+// out: the volume is analysed all the same, without geographic positions.
+// One that is no position on the earth is refused, as --site refuses it.
+std::optional<GeoOrigin> read_origin(int nc, int time_dim, size_t step, const std::string& path) {
     double at[2];
     const char* names[2] = {"origin_latitude", "origin_longitude"};
     for (int i = 0; i < 2; ++i) {
@@ -255,22 +262,33 @@ std::optional<GeoOrigin> read_origin(int nc, int time_dim, size_t step) {
         }
         if (nc_get_var1_double(nc, v, index, &at[i]) != NC_NOERR) return std::nullopt;
         double fill = 0.0;
-        if (number_att(nc, v, "_FillValue", fill) && at[i] == fill) return std::nullopt;
+        if ((number_att(nc, v, "_FillValue", fill) && at[i] == fill) || std::isnan(at[i])) return std::nullopt;
     }
+    if (std::string problem = position_problem(at[0], at[1]); !problem.empty())
+        fail(path, "origin_latitude and origin_longitude: the origin's " + problem);
     return checked_origin(at[0], at[1]);
 }
 
 // The time of step of the CF coordinate variable time, when the variable
-// read lies on it.
-std::optional<double> read_time(int nc, int time_dim, size_t step) {
+// read lies on it; why it cannot be read, when it is there in a form velmora
+// does not read.
+void read_time(int nc, int time_dim, size_t step, Volume& out) {
     int v = -1, nd = 0, dim = -1;
     if (time_dim < 0 || nc_inq_varid(nc, "time", &v) != NC_NOERR || nc_inq_varndims(nc, v, &nd) != NC_NOERR || nd != 1)
-        return std::nullopt;
+        return;
     nc_inq_vardimid(nc, v, &dim);
     double value = 0.0;
     const size_t index[1] = {step};
-    if (dim != time_dim || nc_get_var1_double(nc, v, index, &value) != NC_NOERR) return std::nullopt;
-    return cf_seconds(text_att(nc, v, "units"), text_att(nc, v, "calendar"), value);
+    if (dim != time_dim || nc_get_var1_double(nc, v, index, &value) != NC_NOERR) return;
+    const std::string units = text_att(nc, v, "units"), calendar = text_att(nc, v, "calendar");
+    out.time = cf_seconds(units, calendar, value);
+    char number[32];
+    std::snprintf(number, sizeof number, "%.12g", value);
+    if (!out.time)
+        out.time_problem = "its time " + std::string(number) + " in units \"" + units + "\"" +
+                           (calendar.empty() ? std::string() : " of calendar \"" + calendar + "\"") +
+                           " is no time velmora reads (seconds, minutes, hours or days since a date, on the "
+                           "Gregorian calendar)";
 }
 
 }  // namespace
@@ -311,8 +329,8 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     count[first + 1] = out.y.size();
     count[first + 2] = out.x.size();
     const size_t n = out.x.size() * out.y.size() * out.z.size();
-    out.origin = read_origin(nc.id, first == 1 ? dims[0] : -1, start[0]);
-    out.time = read_time(nc.id, first == 1 ? dims[0] : -1, start[0]);
+    out.origin = read_origin(nc.id, first == 1 ? dims[0] : -1, start[0], path);
+    read_time(nc.id, first == 1 ? dims[0] : -1, start[0], out);
 
     const Unpacking unpack(nc.id, v, out);
     const std::span<float> values = storage_for(out, n, sink, path);
@@ -340,25 +358,45 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     return out;
 }
 
-Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink, std::int64_t max_nodes) {
-    vtkNew<vtkXMLImageDataReader> reader;
+namespace {
+
+// The image of a .vti file through VTK's reader, whose own error log stays
+// silent: what went wrong is said once, here. Arrays the reader would fall
+// over are refused before it parses them.
+vtkImageData* read_image(vtkXMLImageDataReader* reader, const std::string& path, std::int64_t max_nodes) {
     if (!reader->CanReadFile(path.c_str())) fail(path, "cannot read as VTK image data");
-    // VTK's own error log stays silent: what went wrong is said once, here.
-    vtkNew<ErrorText> errors;
-    reader->AddObserver(vtkCommand::ErrorEvent, errors);
-    reader->AddObserver(vtkCommand::WarningEvent, errors);
+    if (const std::string problem = vti_header_problem(path); !problem.empty())
+        fail(path, "not valid VTK XML image data: " + problem);
+    vtkNew<ErrorText> errors, pipeline;
+    for (const auto event : {vtkCommand::ErrorEvent, vtkCommand::WarningEvent}) {
+        reader->AddObserver(event, errors);
+        reader->GetExecutive()->AddObserver(event, pipeline);
+    }
+    reader->SetParserErrorObserver(errors);
+    reader->SetReaderErrorObserver(errors);
     reader->SetFileName(path.c_str());
     reader->UpdateInformation();
-    if (!errors->text.empty()) fail(path, "not valid VTK XML image data: " + errors->text);
+    const auto failed = [&] {
+        if (!errors->text.empty()) fail(path, "not valid VTK XML image data: " + errors->text);
+        if (!pipeline->text.empty() || reader->GetErrorCode() != 0)
+            fail(path, "not valid VTK XML image data: it cannot be read");
+    };
+    failed();
     int extent[6] = {0, -1, 0, -1, 0, -1};
     reader->GetOutputInformation(0)->Get(vtkStreamingDemandDrivenPipeline::WHOLE_EXTENT(), extent);
     check_size(path, static_cast<std::size_t>(std::max(0, extent[1] - extent[0] + 1)),
                static_cast<std::size_t>(std::max(0, extent[3] - extent[2] + 1)),
                static_cast<std::size_t>(std::max(0, extent[5] - extent[4] + 1)), max_nodes);
     reader->Update();
-    if (!errors->text.empty() || reader->GetErrorCode() != 0)
-        fail(path, "not valid VTK XML image data: " + (errors->text.empty() ? std::string("it cannot be read") : errors->text));
-    vtkImageData* img = reader->GetOutput();
+    failed();
+    return reader->GetOutput();
+}
+
+}  // namespace
+
+Volume read_vti(const std::string& path, const std::string& var, const ValueSink& sink, std::int64_t max_nodes) {
+    vtkNew<vtkXMLImageDataReader> reader;
+    vtkImageData* img = read_image(reader, path, max_nodes);
     int d[3];
     img->GetDimensions(d);
     if (d[0] < 2 || d[1] < 2 || d[2] < 2) fail(path, "image data must have at least 2 points along each axis");
@@ -393,9 +431,7 @@ Volume read_vti(const std::string& path, const std::string& var, const ValueSink
 
 Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink, long time,
                    std::int64_t max_nodes) {
-    // Local regular files only: a pipe or a device would never end, and the
-    // NetCDF library would fetch a URL over the network.
-    if (auto problem = not_a_regular_file(path)) fail(path, *problem);
+    require_input_file(path);
     auto ends = [&](const char* ext) {
         std::string e(ext);
         return path.size() >= e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0;

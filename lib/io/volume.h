@@ -32,6 +32,7 @@ struct Volume {
     float null_value = -9999.0f;
     std::optional<GeoOrigin> origin;   // where x = y = 0 lies, when the file says
     std::optional<double> time;        // of the step read, s since 1970-01-01 UTC, when the file says
+    std::string time_problem{};        // why a time the file gives could not be read
 };
 
 // Where a reader puts the values of a volume: given the volume with its axes,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -13,9 +14,12 @@
 #include <system_error>
 #include <vector>
 
+#include "io/cf_missing.h"
 #include "io/cf_time.h"
 #include "io/classic_header.h"
 #include "io/file_handles.h"
+#include "io/geo.h"
+#include "io/input_file.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -223,10 +227,10 @@ double gate_spacing(int nc, const std::vector<double>& range, const std::string&
     return spacing;
 }
 
-// The fill value of a variable: its own, else the library's default for its
-// type where gates never written hold it.
-std::optional<double> fill_value(int nc, int var, nc_type type) {
-    if (auto fill = number_att(nc, var, "_FillValue")) return fill;
+// The library's default fill of a variable's type, where gates never
+// written hold it: for a variable without a _FillValue of its own that is
+// filled.
+std::optional<double> default_fill(int nc, int var, nc_type type) {
     int no_fill = 0;
     if (nc_inq_var_fill(nc, var, &no_fill, nullptr) != NC_NOERR || no_fill) return std::nullopt;
     switch (type) {
@@ -238,30 +242,42 @@ std::optional<double> fill_value(int nc, int var, nc_type type) {
     case NC_UINT: return NC_FILL_UINT;
     case NC_FLOAT: return NC_FILL_FLOAT;
     case NC_DOUBLE: return NC_FILL_DOUBLE;
-    default: return NAN;
+    default: return std::nullopt;
     }
 }
 
-// The values of the field (ntime x nrange), unpacked: fill and missing
-// values are missing gates.
-std::vector<float> unpacked(int nc, int var, nc_type type, std::size_t n, const std::string& path, const std::string& name) {
-    std::vector<double> raw(n);
-    check(nc_get_var_double(nc, var, raw.data()), path, "reading " + name);
-    const double scale = number_att(nc, var, "scale_factor").value_or(1.0);
-    const double offset = number_att(nc, var, "add_offset").value_or(0.0);
-    const std::optional<double> fill = fill_value(nc, var, type);
-    const std::optional<double> missing = number_att(nc, var, "missing_value");
-    std::vector<float> values(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = raw[i];
-        values[i] = std::isnan(x) || (fill && x == *fill) || (missing && x == *missing)
-                        ? kMissing
-                        : static_cast<float>(x * scale + offset);
-    }
-    return values;
-}
+// The field read ray by ray: missing values (cf_missing.h) are missing
+// gates, the others unpacked.
+class Field {
+public:
+    Field(int nc, int var, nc_type type, std::size_t gates, const std::string& path, const std::string& name)
+        : nc_(nc), var_(var), gates_(gates), path_(path), name_(name),
+          missing_(cf_missing(nc, var, default_fill(nc, var, type))),
+          scale_(number_att(nc, var, "scale_factor").value_or(1.0)),
+          offset_(number_att(nc, var, "add_offset").value_or(0.0)) {}
 
-// Every sweep's rays within the file's, every ray at finite angles.
+    // The gates of rays first to last, appended to out. Only the rays of a
+    // sweep are read, a sweep at a time.
+    void rays(std::size_t first, std::size_t last, std::vector<float>& out) {
+        const std::size_t start[2] = {first, 0}, count[2] = {last - first + 1, gates_};
+        raw_.resize(count[0] * gates_);
+        check(nc_get_vara_double(nc_, var_, start, count, raw_.data()), path_, "reading " + name_);
+        for (const double x : raw_) out.push_back(missing_.missing(x) ? kMissing : static_cast<float>(x * scale_ + offset_));
+    }
+
+private:
+    int nc_, var_;
+    std::size_t gates_;
+    const std::string& path_;
+    const std::string& name_;
+    CfMissing missing_;
+    double scale_, offset_;
+    std::vector<double> raw_;
+};
+
+// Every sweep's rays within the file's and apart from every other sweep's
+// (sweeps naming the same rays would hold them as many times over), every
+// ray at finite angles.
 void check_rays(const std::vector<int>& first, const std::vector<int>& last, const std::vector<double>& azimuth,
                 const std::vector<double>& elevation, const std::string& path) {
     const std::size_t ntime = azimuth.size();
@@ -269,6 +285,16 @@ void check_rays(const std::vector<int>& first, const std::vector<int>& last, con
         if (first[s] < 0 || last[s] < first[s] || static_cast<std::size_t>(last[s]) >= ntime)
             fail(path, "sweep " + std::to_string(s) + ": rays " + std::to_string(first[s]) + " to " + std::to_string(last[s]) +
                            " are not within the " + std::to_string(ntime) + " rays");
+    std::vector<std::size_t> order(first.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return first[a] < first[b]; });
+    for (std::size_t k = 1; k < order.size(); ++k) {
+        const std::size_t a = std::min(order[k - 1], order[k]), b = std::max(order[k - 1], order[k]);
+        const int shared = std::max(first[a], first[b]), shared_last = std::min(last[a], last[b]);
+        if (shared <= shared_last)
+            fail(path, "sweeps " + std::to_string(a) + " and " + std::to_string(b) + " share rays " + std::to_string(shared) +
+                           " to " + std::to_string(shared_last) + ": each ray belongs to one sweep");
+    }
     for (std::size_t i = 0; i < ntime; ++i)
         if (!std::isfinite(azimuth[i]) || !std::isfinite(elevation[i]))
             fail(path, "ray " + std::to_string(i) + ": azimuth or elevation is not finite");
@@ -276,7 +302,94 @@ void check_rays(const std::vector<int>& first, const std::vector<int>& last, con
 
 }  // namespace
 
+namespace {
+
+// The variable of the field, whose gates must fit what the file can hold (a
+// deflated NetCDF-4 variable at most kMaxDeflateRatio times the file).
+int field_variable(int nc, const std::string& path, const std::string& name, std::size_t ntime, std::size_t nrange,
+                   nc_type& type) {
+    int var;
+    check(nc_inq_varid(nc, name.c_str(), &var), path, "reading " + name);
+    check(nc_inq_vartype(nc, var, &type), path, "reading " + name);
+    std::size_t type_size = 1;
+    check(nc_inq_type(nc, type, nullptr, &type_size), path, "reading " + name);
+    std::error_code ec;
+    const auto file_size = std::filesystem::file_size(path, ec);
+    const double gates = static_cast<double>(ntime) * static_cast<double>(nrange);
+    if (ec || gates * static_cast<double>(type_size) > static_cast<double>(file_size) * kMaxDeflateRatio)
+        fail(path, std::to_string(ntime) + " rays x " + std::to_string(nrange) + " gates of " + name + " are more than the file holds");
+    if (nrange > kMaxGates) fail(path, std::to_string(nrange) + " gates per ray");
+    return var;
+}
+
+// The times of the rays, when their units are CF's.
+class RayTimes {
+public:
+    RayTimes(const Reader& r, int nc, int time_dim, std::size_t ntime) {
+        const auto id = r.find_var("time");
+        if (!id) return;
+        units_ = text_att(nc, *id, "units");
+        calendar_ = text_att(nc, *id, "calendar").value_or("");
+        if (units_) times_ = r.vector("time", {time_dim}, ntime);
+    }
+    std::optional<double> operator()(std::size_t ray) const {
+        if (!units_ || ray >= times_.size()) return std::nullopt;
+        return cf_seconds(*units_, calendar_, times_[ray]);
+    }
+
+private:
+    std::optional<std::string> units_;
+    std::string calendar_;
+    std::vector<double> times_;
+};
+
+// The geometry every sweep shares and each sweep's own.
+struct Rays {
+    std::vector<double> range, azimuth, elevation, fixed_angle;
+    std::vector<int> first, last;
+    double spacing = 0;
+};
+
+Rays read_rays(const Reader& r, int nc, const std::string& path, int time_dim, int range_dim, int sweep_dim) {
+    const std::size_t ntime = r.dim_len(time_dim), nrange = r.dim_len(range_dim), nsweep = r.dim_len(sweep_dim);
+    Rays g;
+    g.range = r.vector("range", {range_dim}, nrange);
+    g.spacing = gate_spacing(nc, g.range, path);
+    g.azimuth = r.vector("azimuth", {time_dim}, ntime);
+    g.elevation = r.vector("elevation", {time_dim}, ntime);
+    g.fixed_angle = r.vector("fixed_angle", {sweep_dim}, nsweep);
+    g.first = r.indices("sweep_start_ray_index", sweep_dim, nsweep);
+    g.last = r.indices("sweep_end_ray_index", sweep_dim, nsweep);
+    check_rays(g.first, g.last, g.azimuth, g.elevation, path);
+    return g;
+}
+
+// Sweep s: its rays, their angles and gates.
+Sweep read_sweep(std::size_t s, const Rays& g, const RayTimes& times, Field& field) {
+    Sweep sw;
+    sw.name = "sweep " + std::to_string(s);
+    sw.fixed_angle = g.fixed_angle[s];
+    sw.range_first = g.range.front();
+    sw.gate_spacing = g.spacing;
+    sw.gates = static_cast<int>(g.range.size());
+    const auto first = static_cast<std::size_t>(g.first[s]), last = static_cast<std::size_t>(g.last[s]);
+    sw.time = times(first);
+    for (std::size_t i = first; i <= last; ++i) {
+        double a = std::fmod(g.azimuth[i], 360.0);
+        if (a < 0) a += 360.0;
+        const float af = static_cast<float>(a);
+        sw.azimuth.push_back(af < 360.0f ? af : 0.0f);
+        sw.elevation.push_back(static_cast<float>(g.elevation[i]));
+    }
+    sw.values.reserve((last - first + 1) * g.range.size());
+    field.rays(first, last, sw.values);
+    return sw;
+}
+
+}  // namespace
+
 PolarVolume read_cfradial(const std::string& path, const std::string& field) {
+    require_input_file(path);
     if (const std::string problem = classic_header_problem(path); !problem.empty()) fail(path, "not a valid NetCDF file: " + problem);
     NcFile nc;
     check(nc_open(path.c_str(), NC_NOWRITE, &nc.id), path, "cannot open");
@@ -285,73 +398,30 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
     const int time_dim = r.dim("time"), range_dim = r.dim("range"), sweep_dim = r.dim("sweep");
     const std::size_t ntime = r.dim_len(time_dim), nrange = r.dim_len(range_dim), nsweep = r.dim_len(sweep_dim);
     if (ntime == 0 || nrange == 0 || nsweep == 0) fail(path, "no rays, gates or sweeps (time, range or sweep is empty)");
-
-    const std::string name = chosen_field(r, nc.id, time_dim, range_dim, path, field);
-    int var;
-    check(nc_inq_varid(nc.id, name.c_str(), &var), path, "reading " + name);
-    nc_type type;
-    check(nc_inq_vartype(nc.id, var, &type), path, "reading " + name);
-    std::size_t type_size = 1;
-    check(nc_inq_type(nc.id, type, nullptr, &type_size), path, "reading " + name);
-
-    std::error_code ec;
-    const auto file_size = std::filesystem::file_size(path, ec);
-    const double gates = static_cast<double>(ntime) * static_cast<double>(nrange);
-    if (ec || gates * static_cast<double>(type_size) > static_cast<double>(file_size) * kMaxDeflateRatio)
-        fail(path, std::to_string(ntime) + " rays x " + std::to_string(nrange) + " gates of " + name + " are more than the file holds");
-    if (nrange > kMaxGates) fail(path, std::to_string(nrange) + " gates per ray");
     if (nsweep > ntime) fail(path, std::to_string(nsweep) + " sweeps of " + std::to_string(ntime) + " rays");
+    const std::string name = chosen_field(r, nc.id, time_dim, range_dim, path, field);
+    nc_type type = NC_NAT;
+    const int var = field_variable(nc.id, path, name, ntime, nrange, type);
 
     PolarVolume v;
     v.source = path, v.field = name, v.units = text_att(nc.id, var, "units").value_or("");
+    const Rays rays = read_rays(r, nc.id, path, time_dim, range_dim, sweep_dim);
+    std::size_t gates = 0;
+    for (std::size_t s = 0; s < nsweep; ++s) gates += static_cast<std::size_t>(rays.last[s] - rays.first[s] + 1) * nrange;
+    check_volume_gates(path, gates);
 
-    const std::vector<double> range = r.vector("range", {range_dim}, nrange);
-    const double spacing = gate_spacing(nc.id, range, path);
-    const std::vector<double> azimuth = r.vector("azimuth", {time_dim}, ntime);
-    const std::vector<double> elevation = r.vector("elevation", {time_dim}, ntime);
-    const std::vector<double> fixed_angle = r.vector("fixed_angle", {sweep_dim}, nsweep);
-    const std::vector<int> first = r.indices("sweep_start_ray_index", sweep_dim, nsweep);
-    const std::vector<int> last = r.indices("sweep_end_ray_index", sweep_dim, nsweep);
-    check_rays(first, last, azimuth, elevation, path);
-
-    // Times of the rays, when their units are CF's.
-    std::optional<std::string> time_units;
-    std::vector<double> times;
-    if (const auto id = r.find_var("time")) {
-        time_units = text_att(nc.id, *id, "units");
-        if (time_units) times = r.vector("time", {time_dim}, ntime);
-    }
-    auto ray_time = [&](std::size_t i) -> std::optional<double> {
-        if (!time_units || i >= times.size()) return std::nullopt;
-        const auto t = r.find_var("time");
-        return cf_seconds(*time_units, text_att(nc.id, *t, "calendar").value_or(""), times[i]);
-    };
+    const RayTimes times(r, nc.id, time_dim, ntime);
     v.time = r.coverage_start();
-    if (!v.time) v.time = ray_time(0);
-
+    if (!v.time) v.time = times(0);
     const auto lat = r.first_value("latitude"), lon = r.first_value("longitude");
-    if (lat && lon) v.site = Site{*lat, *lon, r.first_value("altitude").value_or(0.0)};
+    if (lat && lon) {
+        if (std::string problem = position_problem(*lat, *lon); !problem.empty()) fail(path, "the radar's " + problem);
+        v.site = Site{*lat, *lon, r.first_value("altitude").value_or(0.0)};
+    }
     if (const auto bw = r.first_value("radar_beam_width_h"); bw && *bw > 0) v.beam_width = *bw;
 
-    const std::vector<float> values = unpacked(nc.id, var, type, ntime * nrange, path, name);
-
-    for (std::size_t s = 0; s < nsweep; ++s) {
-        Sweep sw;
-        sw.fixed_angle = fixed_angle[s];
-        sw.range_first = range.front();
-        sw.gate_spacing = spacing;
-        sw.gates = static_cast<int>(nrange);
-        sw.time = ray_time(static_cast<std::size_t>(first[s]));
-        for (std::size_t i = static_cast<std::size_t>(first[s]); i <= static_cast<std::size_t>(last[s]); ++i) {
-            double a = std::fmod(azimuth[i], 360.0);
-            if (a < 0) a += 360.0;
-            const float af = static_cast<float>(a);
-            sw.azimuth.push_back(af < 360.0f ? af : 0.0f);
-            sw.elevation.push_back(static_cast<float>(elevation[i]));
-            sw.values.insert(sw.values.end(), values.begin() + i * nrange, values.begin() + (i + 1) * nrange);
-        }
-        v.sweeps.push_back(std::move(sw));
-    }
+    Field values(nc.id, var, type, nrange, path, name);
+    for (std::size_t s = 0; s < nsweep; ++s) v.sweeps.push_back(read_sweep(s, rays, times, values));
     return v;
 }
 

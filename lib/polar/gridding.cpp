@@ -50,6 +50,27 @@ Axis axis_of(double lo, double hi, double step) {
     return {lo, step, static_cast<int>(std::floor((hi - lo) / step + 1e-9)) + 1};
 }
 
+// A scan this steep points at the sky above the radar (a "birdbath" scan,
+// for calibration): no part of a volume scan, and no geometry of one.
+constexpr double kVertical = 89.0;
+
+// The elevation of a vertically pointing sweep, degrees, or 0 for any other.
+double vertical_angle(const Sweep& sweep) {
+    if (sweep.fixed_angle >= kVertical) return sweep.fixed_angle;
+    double steepest = 0.0;
+    for (float e : sweep.elevation)
+        if (std::fabs(e) >= kVertical) steepest = std::max(steepest, static_cast<double>(std::fabs(e)));
+    return steepest;
+}
+
+std::string sweep_name(const Sweep& sweep) { return sweep.name.empty() ? std::string("a sweep") : sweep.name; }
+
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
 // A sweep as the gridding reads it: its rays ordered by azimuth, every
 // gate's ground distance and height, and its value as it is averaged.
 struct SweepGates {
@@ -83,12 +104,13 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     g.gates = sweep.gates;
     if (rays == 0 || sweep.gates <= 0) return g;
     if (sweep.elevation.size() != rays || sweep.values.size() != rays * static_cast<std::size_t>(sweep.gates))
-        throw std::runtime_error("a sweep whose rays, elevations and values do not agree");
+        throw std::runtime_error("its rays, elevations and values do not agree");
     if (!std::isfinite(sweep.range_first) || !(sweep.gate_spacing > 0.0) || !std::isfinite(sweep.gate_spacing))
-        throw std::runtime_error("a sweep whose gates have no finite range and positive spacing");
+        throw std::runtime_error("its gates have no finite range and positive spacing");
     for (std::size_t ray = 0; ray < rays; ++ray)
         if (!std::isfinite(sweep.azimuth[ray]) || !(std::fabs(sweep.elevation[ray]) < 90.0f))
-            throw std::runtime_error("a ray whose azimuth or elevation is no angle of a scan");
+            throw std::runtime_error("ray " + std::to_string(ray) + ": azimuth " + number(sweep.azimuth[ray]) +
+                                     ", elevation " + number(sweep.elevation[ray]) + " is no angle of a scan");
     std::vector<std::uint32_t> order(rays);
     for (std::uint32_t i = 0; i < rays; ++i) order[i] = i;
     // Azimuths from 0 to 360, whatever convention the file keeps.
@@ -273,18 +295,26 @@ void add_sweep(const SweepGates& sw, const Column& c, ColumnSums& sums) {
 // from the radars that are not at its origin (through the geographic
 // positions of their points).
 std::vector<Radar> prepare_radars(std::span<const PolarVolume> volumes, const GeoOrigin& origin, const Axis& ax,
-                                  const Axis& ay, bool decibels) {
+                                  const Axis& ay, bool decibels, const GridOptions& o) {
     const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
     std::vector<Radar> radars(volumes.size());
+    bool any = false;
     for (std::size_t r = 0; r < volumes.size(); ++r) {
         const PolarVolume& v = volumes[r];
         const double offset = (v.site->height - volumes[0].site->height) / 1000.0;
         for (const Sweep& sweep : v.sweeps) {
+            if (const double angle = vertical_angle(sweep); angle > 0.0) {
+                if (o.note)
+                    o.note(v.source + ": " + sweep_name(sweep) + " at " + number(angle) +
+                           " degrees elevation left out: a vertically pointing scan is no part of a volume scan");
+                continue;
+            }
             try {
                 radars[r].sweeps.push_back(prepare(sweep, decibels, offset));
             } catch (const std::runtime_error& e) {
-                throw std::runtime_error(v.source + ": " + e.what());
+                throw std::runtime_error(v.source + ": " + sweep_name(sweep) + ": " + e.what());
             }
+            any = true;
         }
         if (v.site->latitude == origin.lat && v.site->longitude == origin.lon) continue;
         std::vector<double> gx(columns), gy(columns), lat(columns), lon(columns);
@@ -295,6 +325,7 @@ std::vector<Radar> prepare_radars(std::span<const PolarVolume> volumes, const Ge
         radars[r].y.resize(columns);
         projected(GeoOrigin{v.site->latitude, v.site->longitude}, lat, lon, radars[r].x, radars[r].y);
     }
+    if (!any) throw std::runtime_error(volumes[0].source + ": no sweep to grid (every sweep points vertically)");
     return radars;
 }
 
@@ -313,8 +344,16 @@ std::string grid_problem(const GridOptions& o) {
     for (double e : {o.xmin, o.xmax, o.ymin, o.ymax, o.zmin, o.zmax})
         if (!std::isfinite(e)) return "the grid extent must be finite";
     if (o.xmax < o.xmin || o.ymax < o.ymin || o.zmax < o.zmin) return "the grid extent runs backwards";
-    if (!(o.roi_min > 0.0) || !std::isfinite(o.roi_min) || !(o.roi_angle >= 0.0) || !(o.roi_angle < 45.0))
-        return "the radius of influence must be positive, widening by less than 45 degrees";
+    if (!(o.roi_min > 0.0) || !std::isfinite(o.roi_min) || !(o.roi_angle >= 0.0) || !std::isfinite(o.roi_angle))
+        return "the radius of influence must be positive, widening by 0 degrees or more";
+    // A grid point's work grows as the cube of its radius.
+    const double largest = std::max({kMaxRoiMin, 2.0 * o.dx, 2.0 * o.dy, 2.0 * o.dz});
+    if (o.roi_min > largest)
+        return "a smallest radius of influence of " + number(o.roi_min) + " km is more than the " + number(largest) +
+               " km allowed (" + number(kMaxRoiMin) + " km, or twice the grid's largest spacing)";
+    if (o.roi_angle > kMaxRoiAngle)
+        return "a radius of influence widening by " + number(o.roi_angle) + " degrees is more than the " +
+               number(kMaxRoiAngle) + " degrees allowed";
     // Counted in floating point first: absurd extents must not overflow.
     const double nodes = (std::floor((o.xmax - o.xmin) / o.dx) + 1) * (std::floor((o.ymax - o.ymin) / o.dy) + 1) *
                          (std::floor((o.zmax - o.zmin) / o.dz) + 1);
@@ -341,7 +380,7 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
     const Site& first = *volumes[0].site;
     const GeoOrigin origin = o.origin.value_or(GeoOrigin{first.latitude, first.longitude});
     const Axis ax = axis_of(o.xmin, o.xmax, o.dx), ay = axis_of(o.ymin, o.ymax, o.dy), az = axis_of(o.zmin, o.zmax, o.dz);
-    const std::vector<Radar> radars = prepare_radars(volumes, origin, ax, ay, decibels);
+    const std::vector<Radar> radars = prepare_radars(volumes, origin, ax, ay, decibels, o);
 
     Volume grid;
     for (int i = 0; i < ax.n; ++i) grid.x.push_back(static_cast<float>(ax.at(i)));

@@ -14,6 +14,7 @@
 // reached by no echo only, is missing.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +24,13 @@
 #include "io/volume.h"
 
 namespace velmora::polar {
+
+// The work of a grid point grows as the cube of its radius of influence:
+// the KLIX volume takes 0.8 s at the defaults, some 10 s at either bound,
+// and would take minutes beyond. A coarser grid may take a wider floor, up
+// to twice its largest spacing: its points are fewer by as much.
+inline constexpr double kMaxRoiMin = 5.0;     // km
+inline constexpr double kMaxRoiAngle = 3.0;   // degrees
 
 struct GridOptions {
     // Grid points in km from the origin, both ends included: x east, y north,
@@ -34,10 +42,14 @@ struct GridOptions {
     // The centre of the projection; without it, the first radar.
     std::optional<GeoOrigin> origin;
     // The radius of influence: the floor in km, and the angle, degrees, by
-    // which it widens with ground distance.
+    // which it widens with ground distance; at most kMaxRoiMin (or twice the
+    // largest spacing) and kMaxRoiAngle.
     double roi_min = 0.5;
     double roi_angle = 1.5;
     std::int64_t max_nodes = max_volume_nodes;
+    // Told what the gridding leaves out, once per sweep ("<file>: dataset15
+    // at 90 degrees elevation left out: ..."); nothing is told without it.
+    std::function<void(const std::string&)> note{};
 };
 
 // The options' problem, or empty when they make a grid: spacings and extents

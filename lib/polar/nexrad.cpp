@@ -173,8 +173,8 @@ private:
 };
 
 // Gate values of one radial into its row: raw 0 is below the threshold (no
-// echo), 1 range folded (missing); rows longer than the radial are padded
-// with missing gates, shorter ones cut.
+// echo), 1 range folded (missing); the row beyond the radial's own gates is
+// missing.
 void fill_row(const Radial& r, float* row, int gates, std::array<float, 256>& table, float& table_scale, float& table_offset) {
     const int n = std::min(gates, r.gates);
     if (r.word_bytes == 1) {
@@ -195,9 +195,8 @@ void fill_row(const Radial& r, float* row, int gates, std::array<float, 256>& ta
     std::fill(row + n, row + gates, kMissing);
 }
 
-// The radials grouped into sweeps by elevation number, in the order the
-// cuts begin.
-std::vector<Sweep> make_sweeps(const std::vector<Radial>& radials, const std::string& path) {
+// The radials grouped by elevation number, in the order the cuts begin.
+std::vector<std::vector<const Radial*>> cuts_of(const std::vector<Radial>& radials) {
     std::map<int, std::size_t> index;
     std::vector<std::vector<const Radial*>> cuts;
     for (const Radial& r : radials) {
@@ -205,23 +204,64 @@ std::vector<Sweep> make_sweeps(const std::vector<Radial>& radials, const std::st
         if (added) cuts.emplace_back();
         cuts[it->second].push_back(&r);
     }
-    // Rows take the gate count of a cut's first radial; padding radials of
-    // other lengths to it may not grow the volume far past its gates.
+    return cuts;
+}
+
+// The gates of a cut: as many as its longest radial has, all on the same
+// range. A radial on other gates would have its values placed wrong.
+int cut_gates(const std::vector<const Radial*>& cut, const std::string& path) {
+    const Radial& first = *cut.front();
+    int gates = 0;
+    for (std::size_t i = 0; i < cut.size(); ++i) {
+        const Radial& r = *cut[i];
+        if (r.range_first != first.range_first || r.gate_spacing != first.gate_spacing)
+            fail(path, "elevation cut " + std::to_string(first.cut) + ": radial " + std::to_string(i) + " has gates from " +
+                           std::to_string(static_cast<int>(r.range_first)) + " m every " +
+                           std::to_string(static_cast<int>(r.gate_spacing)) + " m, the cut's first radial from " +
+                           std::to_string(static_cast<int>(first.range_first)) + " m every " +
+                           std::to_string(static_cast<int>(first.gate_spacing)) + " m");
+        gates = std::max(gates, r.gates);
+    }
+    return gates;
+}
+
+// The median of a sweep's measured elevations, to 0.01 degrees: the first
+// radials of a cut are often taken while the antenna still settles.
+double median_elevation(std::vector<float> elevations) {
+    auto mid = elevations.begin() + static_cast<std::ptrdiff_t>(elevations.size() / 2);
+    std::nth_element(elevations.begin(), mid, elevations.end());
+    double median = *mid;
+    if (elevations.size() % 2 == 0) median = (median + *std::max_element(elevations.begin(), mid)) / 2;
+    return std::round(median * 100.0) / 100.0;
+}
+
+// The radials grouped into sweeps by elevation number, in the order the
+// cuts begin. Each radial keeps its own gates: rows are as long as the
+// cut's longest radial, the shorter ones padded with missing gates, as long
+// as that padding does not grow the volume far past the gates it holds.
+std::vector<Sweep> make_sweeps(const std::vector<Radial>& radials, const std::string& path) {
+    const std::vector<std::vector<const Radial*>> cuts = cuts_of(radials);
+    std::vector<int> gates(cuts.size());
     std::size_t present = 0, cells = 0;
     for (const Radial& r : radials) present += static_cast<std::size_t>(r.gates);
-    for (const auto& cut : cuts) cells += cut.size() * static_cast<std::size_t>(cut.front()->gates);
+    for (std::size_t c = 0; c < cuts.size(); ++c) {
+        gates[c] = cut_gates(cuts[c], path);
+        cells += cuts[c].size() * static_cast<std::size_t>(gates[c]);
+    }
     if (cells > std::max<std::size_t>(4 * present, std::size_t{1} << 16))
         fail(path, "the radials of a cut differ too much in length (" + std::to_string(cells) + " gates for " +
                        std::to_string(present) + " in the file)");
+    check_volume_gates(path, cells);
 
     std::vector<Sweep> sweeps;
     std::array<float, 256> table{};
     float table_scale = 0, table_offset = 0;
-    std::vector<float> elevations;
-    for (const auto& cut : cuts) {
+    for (std::size_t c = 0; c < cuts.size(); ++c) {
+        const auto& cut = cuts[c];
         const Radial& first = *cut.front();
         Sweep s;
-        s.gates = first.gates;
+        s.name = "elevation cut " + std::to_string(first.cut);
+        s.gates = gates[c];
         s.range_first = first.range_first;
         s.gate_spacing = first.gate_spacing;
         s.time = first.time;
@@ -233,14 +273,7 @@ std::vector<Sweep> make_sweeps(const std::vector<Radial>& radials, const std::st
             s.elevation.push_back(cut[i]->elevation);
             fill_row(*cut[i], s.values.data() + i * static_cast<std::size_t>(s.gates), s.gates, table, table_scale, table_offset);
         }
-        // The median of the measured elevations, to 0.01°: the first
-        // radials of a cut are often taken while the antenna still settles.
-        elevations = s.elevation;
-        auto mid = elevations.begin() + static_cast<std::ptrdiff_t>(elevations.size() / 2);
-        std::nth_element(elevations.begin(), mid, elevations.end());
-        double median = *mid;
-        if (elevations.size() % 2 == 0) median = (median + *std::max_element(elevations.begin(), mid)) / 2;
-        s.fixed_angle = std::round(median * 100.0) / 100.0;
+        s.fixed_angle = median_elevation(s.elevation);
         sweeps.push_back(std::move(s));
     }
     return sweeps;
@@ -324,7 +357,10 @@ PolarVolume decode_archive(const Archive& archive, const std::string& path, cons
     v.units = std::string(info->units);
     v.beam_width = kBeamWidth;
     v.sweeps = make_sweeps(radials.radials, path);
-    v.time = archive.date > 0 ? seconds(archive.date, archive.ms) : radials.radials.front().time;
+    // The volume header's date is 32 bits, the messages' 16: a date past
+    // the messages' last (2149-06-05) is none, and the first radial's counts.
+    const bool dated = archive.date > 0 && archive.date <= 0xFFFF && archive.ms < 86400000;
+    v.time = dated ? seconds(archive.date, archive.ms) : radials.radials.front().time;
     if (site) v.site = site;
     else if (radials.site) v.site = radials.site;
     else if (auto s = nexrad_site(archive.icao)) v.site = s;

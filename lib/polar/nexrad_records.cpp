@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string_view>
 
+#include "io/input_file.h"
 #include "polar/nexrad_records.h"
 
 namespace velmora::polar::nexrad {
@@ -19,8 +21,14 @@ void fail(const std::string& path, const std::string& what) { throw std::runtime
 namespace {
 
 constexpr std::size_t kVolumeHeaderBytes = 24;
-// No volume comes near this; a larger one is a forged size or a bomb.
-constexpr std::size_t kMaxBytes = std::size_t{1} << 30;
+// A WSR-88D's densest volume (super-resolution, dual polarisation, extra
+// low cuts) holds some 150 MB of messages; more is a forged size or a bomb.
+constexpr std::size_t kMaxBytes = std::size_t{512} << 20;
+// Compressed volumes (gzip, bzip2 blocks) are some ten times smaller than
+// their content, their metadata more: 200 times and 4 MB leave room, and
+// stop a forged stream early.
+constexpr std::size_t kMaxRatio = 200;
+constexpr std::size_t kSlack = std::size_t{4} << 20;
 
 struct GzFile {
     gzFile f;
@@ -38,37 +46,89 @@ struct BzStream {
 };
 
 std::string at(std::size_t offset) { return " at byte " + std::to_string(offset); }
+std::string megabytes(std::size_t bytes) { return std::to_string(bytes >> 20) + " MB"; }
 
-// The file's bytes, through gzip when it is compressed (zlib passes plain
-// files through).
-std::vector<std::uint8_t> read_whole(const std::string& path) {
-    std::error_code ec;
-    const std::uintmax_t on_disk = std::filesystem::file_size(path, ec);
-    GzFile in{gzopen(path.c_str(), "rb")};
-    if (!in.f) fail(path, std::string("cannot open: ") + std::strerror(errno));
-    if (!ec && on_disk > (1u << 20)) gzbuffer(in.f, 1 << 18);  // fewer, larger reads of a real volume
-    // Gzip-compressed volumes are about ten times smaller than their content.
-    std::size_t want = ec ? std::size_t{1} << 20 : static_cast<std::size_t>(std::min<std::uintmax_t>(kMaxBytes, 16 * on_disk + 4096));
-    std::vector<std::uint8_t> bytes;
-    std::size_t used = 0;
+bool archive_header(const std::uint8_t* p, std::size_t n) {
+    const std::string_view head(reinterpret_cast<const char*>(p), std::min<std::size_t>(n, 8));
+    return head.starts_with("AR2V") || head.starts_with("ARCHIVE2");
+}
+
+// Whether the file is gzip-compressed, and the size of its content as its
+// trailer gives it (modulo 4 GB, of the last member only: a hint).
+bool gzip_file(const std::string& path, std::uintmax_t size, std::size_t& content) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char b[4] = {};
+    if (!in.read(reinterpret_cast<char*>(b), 2) || b[0] != 0x1f || b[1] != 0x8b) return false;
+    if (size >= 22 && in.seekg(static_cast<std::streamoff>(size - 4)) && in.read(reinterpret_cast<char*>(b), 4))
+        content = std::size_t{b[0]} | std::size_t{b[1]} << 8 | std::size_t{b[2]} << 16 | std::size_t{b[3]} << 24;
+    return true;
+}
+
+// Reads the rest of f into bytes from used on, growing them up to cap (an
+// empty too_much: a plain file, read to the size it had), and refusing data
+// that does not start as an Archive II volume as soon as its first bytes are
+// in.
+void read_stream(gzFile f, std::vector<std::uint8_t>& bytes, std::size_t used, std::size_t cap, const std::string& path,
+                 const std::string& too_much) {
+    bool checked = false;
     for (;;) {
+        if (!checked && used >= 8) {
+            if (!archive_header(bytes.data(), used))
+                fail(path, "not a NEXRAD Level II (Archive II) file: no AR2V or ARCHIVE2 volume header");
+            checked = true;
+        }
         if (used == bytes.size()) {
-            if (bytes.size() >= kMaxBytes) fail(path, "more than 1 GB of data: not a radar volume");
-            bytes.resize(std::min(kMaxBytes, std::max(want, 2 * bytes.size())));
+            if (too_much.empty()) break;
+            // Full: one more byte tells whether the data go on.
+            std::uint8_t next = 0;
+            const int got = gzread(f, &next, 1);
+            if (got == 0) break;
+            if (got < 0 || bytes.size() >= cap) {
+                if (got > 0) fail(path, too_much);
+                int err = 0;
+                fail(path, std::string("cannot read: ") + gzerror(f, &err));
+            }
+            bytes.resize(std::min(cap, std::max(bytes.size() * 2, used + (std::size_t{1} << 20))));
+            bytes[used++] = next;
+            continue;
         }
         const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(bytes.size() - used, 1u << 30));
-        const int got = gzread(in.f, bytes.data() + used, chunk);
+        const int got = gzread(f, bytes.data() + used, chunk);
         if (got < 0) {
             int err = 0;
-            fail(path, std::string("cannot read: ") + gzerror(in.f, &err));
+            fail(path, std::string("cannot read: ") + gzerror(f, &err));
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
+    bytes.resize(used);
+}
+
+// The file's bytes, through gzip when it is compressed: held at the size
+// the file or its trailer gives, and never more than a radar volume holds.
+std::vector<std::uint8_t> read_whole(const std::string& path) {
+    require_input_file(path);
+    std::error_code ec;
+    const std::uintmax_t on_disk = std::filesystem::file_size(path, ec);
+    if (ec) fail(path, "cannot read: " + ec.message());
+    std::size_t content = 0;
+    const bool gzip = gzip_file(path, on_disk, content);
+    if (!gzip && on_disk > kMaxBytes) fail(path, "more than " + megabytes(kMaxBytes) + " of data: not a radar volume");
+    const std::size_t size = static_cast<std::size_t>(on_disk);
+    const std::size_t cap = gzip ? std::min(kMaxBytes, kSlack + kMaxRatio * size) : size;
+    GzFile in{gzopen(path.c_str(), "rb")};
+    if (!in.f) fail(path, std::string("cannot open: ") + std::strerror(errno));
+    if (size > (1u << 20)) gzbuffer(in.f, 1 << 18);  // fewer, larger reads of a real volume
+    // A trailer's size is believed as far as a real volume's compression goes.
+    const std::size_t first = !gzip ? size : content > size && content <= std::min(cap, 32 * size) ? content : std::min(cap, 4 * size);
+    std::vector<std::uint8_t> bytes(std::max<std::size_t>(first, 1));
+    read_stream(in.f, bytes, 0, cap, path,
+                !gzip ? std::string()
+                      : "decompresses to more than " + megabytes(cap) + " (" + std::to_string(kMaxRatio) +
+                            " times its size and 4 MB, or 512 MB): not a radar volume");
     int err = Z_OK;
     gzerror(in.f, &err);
     if (err == Z_BUF_ERROR) fail(path, "the gzip stream ends early (truncated file)");
-    bytes.resize(used);
     return bytes;
 }
 
@@ -83,8 +143,8 @@ void inflate_block(const std::uint8_t* in, std::size_t size, std::size_t offset,
     for (;;) {
         if (used == out.size()) {
             if (out.size() >= cap)
-                fail(path, "bzip2 block" + at(offset) + " decompresses to more than " + std::to_string(cap >> 20) +
-                               " MB: not a radar volume");
+                fail(path, "bzip2 blocks" + at(offset) + " decompress to more than " + megabytes(cap) + " (" +
+                               std::to_string(kMaxRatio) + " times the file and 4 MB, or 512 MB): not a radar volume");
             out.resize(std::min(cap, std::max(out.size() * 2, used + (std::size_t{1} << 20))));
         }
         const std::size_t room = std::min<std::size_t>(out.size() - used, 1u << 30);
@@ -100,10 +160,10 @@ void inflate_block(const std::uint8_t* in, std::size_t size, std::size_t offset,
 
 }  // namespace
 
+// The messages of the newer layout: from first on, blocks of a 4-byte
+// big-endian size (negative for the last) and that many bytes of bzip2 data.
 std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes, std::size_t first, const std::string& path) {
-    // Archives compress some ten times (their metadata more): 200 times the
-    // file and 4 MB leave room, and stop a forged block early.
-    const std::size_t cap = std::min(kMaxBytes, (std::size_t{4} << 20) + 200 * bytes.size());
+    const std::size_t cap = std::min(kMaxBytes, kSlack + kMaxRatio * bytes.size());
     std::vector<std::uint8_t> out;
     out.resize(std::min(cap, 8 * bytes.size()));
     std::size_t used = 0;

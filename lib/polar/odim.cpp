@@ -19,6 +19,9 @@
 
 #include "io/cf_time.h"
 #include "io/file_handles.h"
+#include "io/geo.h"
+#include "io/input_file.h"
+#include "polar/hdf5_text.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -32,17 +35,27 @@ std::string num(double x) {
     return text;
 }
 
-// Strings of attributes longer than this are not ODIM's.
-constexpr std::size_t kMaxString = 1 << 16;
 constexpr long kMaxRays = 10000;
 constexpr long kMaxBins = 100000;
 
 // One of ODIM's attribute groups (what, where, how) at its levels, the most
 // specific first: a data group's attribute overrides its dataset's, which
 // overrides the root's.
+// Whether the file's global heaps, where variable-length strings are kept,
+// may be read (hdf5_text.h): looked at once, before the first such string.
+struct HeapCheck {
+    const std::string& path;
+    std::optional<std::string> problem{};
+    void require() {
+        if (!problem) problem = global_heap_problem(path);
+        if (!problem->empty()) fail(path, "a damaged HDF5 file: " + *problem);
+    }
+};
+
 struct Attributes {
     const std::string& path;  // of the file, for messages
     hid_t file;
+    HeapCheck& heap;
     std::vector<std::string> levels;  // "dataset1/data2/what", "dataset1/what", "what"
 
     // The level holding name, or none.
@@ -93,32 +106,16 @@ struct Attributes {
         fail(path, "missing attribute " + levels.front() + "/" + name);
     }
 
-    // A string of fixed or variable length, a scalar or an array of one.
+    // A string of fixed or variable length, a scalar or an array of one
+    // (hdf5_text.h).
     std::optional<std::string> text(const char* name) const {
         const std::string* level = find(name);
         if (!level) return std::nullopt;
         Hid attr = open(*level, name);
-        Hid type(H5Aget_type(attr.get()), H5Tclose);
-        if (!type || H5Tget_class(type.get()) != H5T_STRING) fail(path, "attribute " + *level + "/" + name + " is not a string");
-        if (points(attr.get()) != 1) fail(path, "attribute " + *level + "/" + name + " is not a single string");
-        std::string s;
-        if (H5Tis_variable_str(type.get()) > 0) {
-            Hid mem(H5Tcopy(H5T_C_S1), H5Tclose);
-            char* p = nullptr;
-            if (!mem || H5Tset_size(mem.get(), H5T_VARIABLE) < 0 || H5Aread(attr.get(), mem.get(), &p) < 0)
-                fail(path, "cannot read attribute " + *level + "/" + name);
-            if (p) {
-                s.assign(p, strnlen(p, kMaxString));
-                H5free_memory(p);
-            }
-        } else {
-            const std::size_t size = H5Tget_size(type.get());
-            if (size == 0 || size > kMaxString) fail(path, "attribute " + *level + "/" + name + " is a string of " + std::to_string(size) + " bytes");
-            std::vector<char> buf(size + 1, '\0');
-            if (H5Aread(attr.get(), type.get(), buf.data()) < 0) fail(path, "cannot read attribute " + *level + "/" + name);
-            s.assign(buf.data(), strnlen(buf.data(), size));
-        }
-        while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+        if (variable_length_text(attr.get())) heap.require();
+        std::string why;
+        std::optional<std::string> s = hdf5_text(attr.get(), why);
+        if (!s) fail(path, "attribute " + *level + "/" + name + " " + why);
         return s;
     }
 
@@ -129,8 +126,9 @@ struct Attributes {
 };
 
 // Levels of group kind ("what") from the most specific object up to the root.
-Attributes levels(const std::string& path, hid_t file, std::initializer_list<std::string> objects, const std::string& kind) {
-    Attributes a{path, file, {}};
+Attributes levels(const std::string& path, hid_t file, HeapCheck& heap, std::initializer_list<std::string> objects,
+                  const std::string& kind) {
+    Attributes a{path, file, heap, {}};
     for (const std::string& o : objects) a.levels.push_back(o.empty() ? kind : o + "/" + kind);
     return a;
 }
@@ -201,16 +199,32 @@ float azimuth_between(double start, double stop) {
     return f < 360.0f ? f : 0.0f;
 }
 
-// The raw array of a data group as doubles, after checking its shape
-// against the sweep's and its size against the bytes stored.
-std::vector<double> raw_values(const std::string& path, hid_t file, const std::string& group, long rays, long bins, bool& single) {
+// How raw values become gate values: nodata is missing, undetect no echo,
+// the rest gain x raw + offset.
+struct Coding {
+    double gain = 1, offset = 0, nodata = 0, undetect = 0;
+    float operator()(double raw) const {
+        return raw == nodata ? kMissing : raw == undetect ? kNoEcho : static_cast<float>(raw * gain + offset);
+    }
+};
+
+// The gates of a data group, decoded, after checking its shape against the
+// sweep's and its size against the bytes stored. Read a block of rays at a
+// time: only the gate values are held whole.
+std::vector<float> gate_values(const std::string& path, hid_t file, const std::string& group, long rays, long bins,
+                               Coding coding) {
     const std::string name = group + "/data";
     Hid set(H5Dopen2(file, name.c_str(), H5P_DEFAULT), H5Dclose);
     if (!set) fail(path, "missing data array " + name);
     Hid type(H5Dget_type(set.get()), H5Tclose);
     const H5T_class_t cls = type ? H5Tget_class(type.get()) : H5T_NO_CLASS;
     if (cls != H5T_INTEGER && cls != H5T_FLOAT) fail(path, name + " does not hold numbers");
-    single = cls == H5T_FLOAT && H5Tget_size(type.get()) <= sizeof(float);
+    if (cls == H5T_FLOAT && H5Tget_size(type.get()) <= sizeof(float)) {
+        // float32 data: nodata and undetect as the data hold them (0.1 is
+        // not the same number in float and double).
+        coding.nodata = static_cast<float>(coding.nodata);
+        coding.undetect = static_cast<float>(coding.undetect);
+    }
     Hid space(H5Dget_space(set.get()), H5Sclose);
     hsize_t dims[2] = {0, 0};
     if (!space || H5Sget_simple_extent_ndims(space.get()) != 2 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 2 ||
@@ -219,9 +233,19 @@ std::vector<double> raw_values(const std::string& path, hid_t file, const std::s
     const double wanted = static_cast<double>(rays) * static_cast<double>(bins) * static_cast<double>(H5Tget_size(type.get()));
     const double stored = static_cast<double>(H5Dget_storage_size(set.get()));
     if (wanted > stored * kMaxDeflateRatio) fail(path, name + " holds fewer bytes than its " + std::to_string(rays * bins) + " values need");
-    std::vector<double> raw(static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins));
-    if (H5Dread(set.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, raw.data()) < 0) fail(path, "cannot read " + name);
-    return raw;
+    std::vector<float> values(static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins));
+    const hsize_t block = std::max<hsize_t>(1, (hsize_t{1} << 16) / static_cast<hsize_t>(bins));
+    std::vector<double> raw;
+    for (hsize_t first = 0; first < dims[0]; first += block) {
+        const hsize_t start[2] = {first, 0}, count[2] = {std::min(block, dims[0] - first), dims[1]};
+        raw.resize(static_cast<std::size_t>(count[0] * count[1]));
+        Hid memory(H5Screate_simple(2, count, nullptr), H5Sclose);
+        if (!memory || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr) < 0 ||
+            H5Dread(set.get(), H5T_NATIVE_DOUBLE, memory.get(), space.get(), H5P_DEFAULT, raw.data()) < 0)
+            fail(path, "cannot read " + name);
+        std::transform(raw.begin(), raw.end(), values.begin() + static_cast<std::ptrdiff_t>(first * dims[1]), coding);
+    }
+    return values;
 }
 
 // Per-ray angles from how/<name> of a sweep, when present: as many as rays.
@@ -236,10 +260,11 @@ std::optional<std::vector<double>> ray_angles(const Attributes& how, const char*
     return v;
 }
 
-Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset, const std::string& data) {
-    const Attributes where = levels(path, file, {dataset, ""}, "where");
-    const Attributes what = levels(path, file, {data, dataset, ""}, "what");
-    const Attributes how = levels(path, file, {data, dataset}, "how");
+Sweep read_sweep(const std::string& path, hid_t file, HeapCheck& heap, const std::string& dataset, const std::string& data,
+                 std::size_t& gates) {
+    const Attributes where = levels(path, file, heap, {dataset, ""}, "where");
+    const Attributes what = levels(path, file, heap, {data, dataset, ""}, "what");
+    const Attributes how = levels(path, file, heap, {data, dataset}, "how");
 
     Sweep s;
     s.fixed_angle = where.required_number("elangle");
@@ -250,6 +275,9 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
     if (nbins < 1 || nbins > kMaxBins || nbins != std::floor(nbins))
         fail(path, dataset + ": nbins " + num(nbins) + " is not a count of bins (1 to " + std::to_string(kMaxBins) + ")");
     const long rays = static_cast<long>(nrays), bins = static_cast<long>(nbins);
+    gates += static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins);
+    check_volume_gates(path, gates);
+    s.name = dataset;
     const double rstart = where.required_number("rstart");  // km
     const double rscale = where.required_number("rscale");  // m
     if (rscale <= 0) fail(path, dataset + ": rscale " + num(rscale) + " is not a gate spacing");
@@ -257,11 +285,9 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
     s.gate_spacing = rscale;
     s.range_first = rstart * 1000.0 + rscale / 2.0;
 
-    const double gain = what.required_number("gain");
-    const double offset = what.required_number("offset");
-    double nodata = what.required_number("nodata");
-    double undetect = what.required_number("undetect");
-    if (gain == 0) fail(path, data + ": gain is 0");
+    const Coding coding{what.required_number("gain"), what.required_number("offset"), what.required_number("nodata"),
+                        what.required_number("undetect")};
+    if (coding.gain == 0) fail(path, data + ": gain is 0");
     auto startdate = what.text("startdate"), starttime = what.text("starttime");
     if (startdate && starttime) s.time = odim_time(path, dataset, *startdate, *starttime);
 
@@ -276,30 +302,22 @@ Sweep read_sweep(const std::string& path, hid_t file, const std::string& dataset
     else
         s.elevation.assign(static_cast<std::size_t>(rays), static_cast<float>(s.fixed_angle));
 
-    bool single = false;
-    const std::vector<double> raw = raw_values(path, file, data, rays, bins, single);
-    if (single) {
-        // float32 data: nodata and undetect as the data hold them (0.1 is
-        // not the same number in float and double).
-        nodata = static_cast<float>(nodata);
-        undetect = static_cast<float>(undetect);
-    }
-    s.values.resize(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i)
-        s.values[i] = raw[i] == nodata ? kMissing : raw[i] == undetect ? kNoEcho : static_cast<float>(raw[i] * gain + offset);
+    s.values = gate_values(path, file, data, rays, bins, coding);
     return s;
 }
 
 }  // namespace
 
 PolarVolume read_odim(const std::string& path, const std::string& field) {
+    require_input_file(path);
     const QuietHdf5 quiet;
     if (H5Fis_hdf5(path.c_str()) <= 0) fail(path, "not an HDF5 file");
     Hid file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
     if (!file) fail(path, "cannot open the HDF5 file");
     const hid_t f = file.get();
+    HeapCheck heap{path};
 
-    const Attributes root_what = levels(path, f, {""}, "what");
+    const Attributes root_what = levels(path, f, heap, {""}, "what");
     const auto object = root_what.text("object");
     if (!object) fail(path, "not an ODIM file (no what/object)");
     if (*object != "PVOL" && *object != "SCAN") fail(path, "ODIM object " + *object + ", not a polar volume (PVOL or SCAN)");
@@ -309,23 +327,26 @@ PolarVolume read_odim(const std::string& path, const std::string& field) {
     v.field = field.empty() ? "DBZH" : field;
     v.units = units_of(v.field);
     v.time = odim_time(path, "what", root_what.required_text("date"), root_what.required_text("time"));
-    const Attributes root_where = levels(path, f, {""}, "where");
+    const Attributes root_where = levels(path, f, heap, {""}, "where");
     v.site = Site{root_where.required_number("lat"), root_where.required_number("lon"), root_where.required_number("height")};
-    const Attributes root_how = levels(path, f, {""}, "how");
+    if (std::string problem = position_problem(v.site->latitude, v.site->longitude); !problem.empty())
+        fail(path, "where/lat and where/lon: the radar's " + problem);
+    const Attributes root_how = levels(path, f, heap, {""}, "how");
     if (auto bw = root_how.number("beamwidth"))
         v.beam_width = *bw;
     else if (auto bwh = root_how.number("beamwH"))
         v.beam_width = *bwh;
 
     std::vector<std::string> quantities;  // what the file holds, for the message when the field is not there
+    std::size_t gates = 0;
     for (const auto& [n, dataset] : numbered_groups(path, f, "/", "dataset")) {
         std::string chosen;
         for (const auto& [m, data] : numbered_groups(path, f, dataset, "data")) {
-            const std::string quantity = levels(path, f, {data, dataset, ""}, "what").required_text("quantity");
+            const std::string quantity = levels(path, f, heap, {data, dataset, ""}, "what").required_text("quantity");
             if (quantity == v.field && chosen.empty()) chosen = data;
             if (std::find(quantities.begin(), quantities.end(), quantity) == quantities.end()) quantities.push_back(quantity);
         }
-        if (!chosen.empty()) v.sweeps.push_back(read_sweep(path, f, dataset, chosen));
+        if (!chosen.empty()) v.sweeps.push_back(read_sweep(path, f, heap, dataset, chosen, gates));
     }
     if (v.sweeps.empty()) {
         if (quantities.empty()) fail(path, "no sweeps (datasetN/dataM groups) in the ODIM file");

@@ -26,8 +26,14 @@ struct Site {
 inline constexpr float kMissing = __builtin_nanf("");
 inline constexpr float kNoEcho = -__builtin_inff();
 
+// The most gates of the field a volume may hold: 25 sweeps of 720 rays of
+// 7,456 gates, five times a WSR-88D's densest volume; their values take
+// 512 MB. More is a damaged or forged file.
+inline constexpr std::size_t kMaxVolumeGates = std::size_t{1} << 27;
+
 // One sweep: rays at one elevation, all with the same range gates.
 struct Sweep {
+    std::string name{};            // as messages name it: "dataset3", "sweep 2", "elevation cut 5"
     double fixed_angle = 0.0;      // the elevation the sweep was scheduled at, degrees
     std::vector<float> azimuth;    // of every ray, degrees clockwise from north, [0, 360)
     std::vector<float> elevation;  // of every ray as measured, degrees
@@ -69,6 +75,10 @@ PolarVolume read_nexrad(const std::string& path, const std::string& field = {}, 
 PolarVolume read_cfradial(const std::string& path, const std::string& field = {});
 // By polar_format; std::runtime_error for a file that is not a polar volume.
 PolarVolume read_polar(const std::string& path, const std::string& field = {}, std::optional<Site> site = {});
+
+// Throws std::runtime_error "<path>: ..." when gates are more than
+// kMaxVolumeGates.
+void check_volume_gates(const std::string& path, std::size_t gates);
 
 // The position of a NEXRAD site by its ICAO name (KLIX), from the station
 // list; none for a name it does not know.

@@ -3,14 +3,14 @@
 #include <netcdf.h>
 #include <zlib.h>
 
-#include <array>
-#include <cstring>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "io/classic_header.h"
 #include "io/file_handles.h"
 #include "io/input_file.h"
+#include "polar/hdf5_text.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -22,7 +22,7 @@ constexpr std::string_view kHdf5Signature{"\x89HDF\r\n\x1a\n", 8};
 // plain files as they are). Of regular files only: opening a FIFO would wait
 // for a writer for ever.
 std::string first_bytes(const std::string& path, unsigned count) {
-    if (not_a_regular_file(path)) return {};
+    if (!input_file_problem(path).empty()) return {};
     gzFile f = gzopen(path.c_str(), "rb");
     if (!f) return {};
     std::string bytes(count, '\0');
@@ -34,32 +34,59 @@ std::string first_bytes(const std::string& path, unsigned count) {
 
 // An ODIM file says what it holds in the attribute object of its root group
 // what: PVOL for a polar volume, SCAN for a single sweep.
-bool is_odim(hid_t file) {
-    if (H5Aexists_by_name(file, "what", "object", H5P_DEFAULT) <= 0) return false;
+// Of variable length, it is read only when the file's global heaps are
+// sound (hdf5_text.h); why says when they are not.
+bool is_odim(hid_t file, const std::string& path, std::string& why) {
+    if (H5Lexists(file, "what", H5P_DEFAULT) <= 0 || H5Aexists_by_name(file, "what", "object", H5P_DEFAULT) <= 0) return false;
     const Hid attr(H5Aopen_by_name(file, "what", "object", H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    const Hid type(attr ? H5Aget_type(attr.get()) : -1, H5Tclose);
-    if (!type || H5Tget_class(type.get()) != H5T_STRING || H5Tis_variable_str(type.get())) return false;
-    const Hid space(H5Aget_space(attr.get()), H5Sclose);
-    std::array<char, 16> text{};
-    const std::size_t size = H5Tget_size(type.get());
-    if (!space || H5Sget_simple_extent_npoints(space.get()) != 1 || size >= text.size() ||
-        H5Aread(attr.get(), type.get(), text.data()) < 0)
-        return false;
-    const std::string_view object(text.data(), strnlen(text.data(), size));
+    if (!attr) return false;
+    if (variable_length_text(attr.get())) {
+        if (std::string problem = global_heap_problem(path); !problem.empty()) {
+            why = "a damaged HDF5 file: " + problem;
+            return false;
+        }
+    }
+    std::string not_text;
+    const auto object = hdf5_text(attr.get(), not_text);
     return object == "PVOL" || object == "SCAN";
+}
+
+// What a file turned out to be, and when it is none of the formats, why,
+// where there is more to say than that.
+struct Detected {
+    PolarFormat format = PolarFormat::none;
+    std::string why;
+};
+
+// The innermost of the errors HDF5 recorded for its last call: the one that
+// says what is wrong with the file ("truncated file: eof = ...").
+std::string hdf5_error() {
+    std::string text;
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD,
+             [](unsigned n, const H5E_error2_t* e, void* out) -> herr_t {
+                 if (n == 0 && e->desc) *static_cast<std::string*>(out) = e->desc;
+                 return 0;
+             },
+             &text);
+    return text;
 }
 
 // An HDF5 file holds ODIM, or NetCDF-4 whose dimensions and variables are
 // links of its root group: one opening tells both apart (opening it through
 // the NetCDF library as well would cost as much as a small analysis).
-PolarFormat hdf5_format(const std::string& path) {
+Detected hdf5_format(const std::string& path) {
     const QuietHdf5 quiet;   // probing: failures are answers, not messages
     const Hid file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
-    if (!file) return PolarFormat::none;
+    if (!file) {
+        const std::string error = hdf5_error();
+        return {PolarFormat::none, "an HDF5 file HDF5 cannot open (" + (error.empty() ? "damaged" : error) + ")"};
+    }
     auto has = [&file](const char* name) { return H5Lexists(file.get(), name, H5P_DEFAULT) > 0; };
-    if (is_odim(file.get())) return PolarFormat::odim;
-    if (has("range") && has("time") && (has("sweep") || has("sweep_number"))) return PolarFormat::cfradial;
-    return PolarFormat::none;
+    std::string why;
+    if (is_odim(file.get(), path, why)) return {PolarFormat::odim, {}};
+    if (!why.empty()) return {PolarFormat::none, why};
+    if (has("range") && has("time") && (has("sweep") || has("sweep_number"))) return {PolarFormat::cfradial, {}};
+    return {};
 }
 
 // A classic CF/Radial file has its layout: rays along time, each a line of
@@ -81,28 +108,43 @@ bool is_cfradial(const std::string& path) {
 
 }  // namespace
 
-PolarFormat polar_format(const std::string& path) {
+namespace {
+
+Detected detect(const std::string& path) {
+    // Regular files only: reading a pipe's first bytes would wait for ever.
+    if (std::string problem = input_file_problem(path); !problem.empty()) return {PolarFormat::none, problem};
     const std::string head = first_bytes(path, 8);
-    if (head.starts_with("AR2V") || head.starts_with("ARCHIVE2")) return PolarFormat::nexrad;
+    if (head.starts_with("AR2V") || head.starts_with("ARCHIVE2")) return {PolarFormat::nexrad, {}};
     // HDF5 files may hold ODIM or NetCDF-4 (CF/Radial or a gridded volume);
     // classic NetCDF starts with CDF.
     if (head.starts_with(kHdf5Signature)) return hdf5_format(path);
-    if (head.starts_with("CDF") && is_cfradial(path)) return PolarFormat::cfradial;
-    return PolarFormat::none;
+    if (head.starts_with("CDF") && is_cfradial(path)) return {PolarFormat::cfradial, {}};
+    return {};
 }
 
+}  // namespace
+
+PolarFormat polar_format(const std::string& path) { return detect(path).format; }
+
 PolarVolume read_polar(const std::string& path, const std::string& field, std::optional<Site> site) {
-    if (auto problem = not_a_regular_file(path)) throw std::runtime_error(path + ": " + *problem);
     PolarVolume v;
-    switch (polar_format(path)) {
+    const Detected d = detect(path);
+    switch (d.format) {
     case PolarFormat::odim: v = read_odim(path, field); break;
     case PolarFormat::nexrad: return read_nexrad(path, field, site);
     case PolarFormat::cfradial: v = read_cfradial(path, field); break;
     case PolarFormat::none:
-        throw std::runtime_error(path + ": not a polar radar volume (ODIM HDF5, NEXRAD Level II or CF/Radial)");
+        throw std::runtime_error(path + ": " +
+                                 (d.why.empty() ? "not a polar radar volume (ODIM HDF5, NEXRAD Level II or CF/Radial)" : d.why));
     }
     if (site) v.site = site;
     return v;
+}
+
+void check_volume_gates(const std::string& path, std::size_t gates) {
+    if (gates > kMaxVolumeGates)
+        throw std::runtime_error(path + ": " + std::to_string(gates) + " gates, more than the " +
+                                 std::to_string(kMaxVolumeGates) + " a radar volume holds");
 }
 
 }  // namespace velmora::polar

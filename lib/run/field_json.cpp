@@ -6,6 +6,7 @@
 
 #include "field_ref.h"
 #include "om.h"
+#include "run/json_write.h"
 #include "run/values.h"
 #include "io/volume.h"
 
@@ -141,7 +142,7 @@ bool any_nonzero(const Json& list) {
 // together.
 void load_volume_file(const Json& desc, const Place& place, Object& field) {
     only_keys(desc, place, {"file", "var", "time"}, "a field read from a file");
-    std::filesystem::path path = text_at(desc.at("file"), place / "file", "file");
+    std::filesystem::path path = raw_bytes(text_at(desc.at("file"), place / "file", "file"));
     std::string var;
     if (const Json* j = member(desc, "var")) var = text_at(*j, place / "var", "var");
     long time = kOnlyTime;
@@ -172,7 +173,7 @@ void load_texts(const Json& j, const Place& place, Object& field) {
             q.fail(in_quotes(name) + " holds " + std::to_string(a->wanted_length()) + " texts; the list has " +
                    std::to_string(list.size()));
         auto& strings = a->strings();
-        for (std::size_t i = 0; i < list.size(); ++i) strings[i] = list[i].get<std::string>();
+        for (std::size_t i = 0; i < list.size(); ++i) strings[i] = raw_bytes(list[i].get<std::string>());
     }
 }
 

@@ -10,7 +10,46 @@ namespace {
 
 constexpr std::size_t line_width = 100;
 
-std::string scalar(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string scalar(const Json& v) { return v.is_string() ? Json(json_safe(v.get_ref<const std::string&>())).dump() : v.dump(); }
+
+// The length of the valid UTF-8 sequence at the start of s, 0 for none.
+std::size_t utf8_length(std::string_view s) {
+    const auto b = [&s](std::size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0u; };
+    const auto tail = [&](std::size_t i) { return (b(i) & 0xC0u) == 0x80u; };
+    const unsigned c = b(0);
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return tail(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        return b(1) >= lo && b(1) <= hi && tail(2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        return b(1) >= lo && b(1) <= hi && tail(2) && tail(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+// Whether the three bytes at the start of s are U+EF80..U+EFFF.
+bool escaped_byte(std::string_view s) {
+    return s.size() >= 3 && static_cast<unsigned char>(s[0]) == 0xEE && (static_cast<unsigned char>(s[1]) & 0xFE) == 0xBE &&
+           (static_cast<unsigned char>(s[2]) & 0xC0) == 0x80;
+}
+
+Json safe_copy(const Json& v) {
+    if (v.is_string()) return json_safe(v.get_ref<const std::string&>());
+    if (v.is_array()) {
+        Json out = Json::array();
+        for (const Json& item : v) out.push_back(safe_copy(item));
+        return out;
+    }
+    if (v.is_object()) {
+        Json out = Json::object();
+        for (const auto& [k, item] : v.items()) out[json_safe(k)] = safe_copy(item);
+        return out;
+    }
+    return v;
+}
 
 bool is_plain(const Json& v) { return !v.is_structured() || v.empty(); }
 
@@ -92,6 +131,42 @@ void write_json(std::ostream& out, const Json& value) {
     write(out, value, 0);
     out << '\n';
 }
+
+std::string json_safe(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = utf8_length(bytes.substr(i));
+        if (n > 0 && !escaped_byte(bytes.substr(i))) {
+            out.append(bytes.substr(i, n));
+            i += n;
+            continue;
+        }
+        // U+EF00 + byte, byte 0x80 or more: EE BE 80 to EE BF BF.
+        const auto byte = static_cast<unsigned char>(bytes[i++]);
+        out += static_cast<char>(0xEE);
+        out += static_cast<char>(0xBC | byte >> 6);
+        out += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+    return out;
+}
+
+std::string raw_bytes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        if (escaped_byte(text.substr(i))) {
+            out += static_cast<char>((static_cast<unsigned char>(text[i + 1]) & 0x03) << 6 |
+                                     (static_cast<unsigned char>(text[i + 2]) & 0x3F));
+            i += 3;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+std::string json_dump(const Json& value, int indent) { return safe_copy(value).dump(indent); }
 
 std::string json_text(const Json& value) {
     std::ostringstream s;

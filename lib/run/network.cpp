@@ -7,6 +7,7 @@
 #include <set>
 
 #include "run/field_json.h"
+#include "run/json_write.h"
 #include "host.h"
 #include "run/values.h"
 
@@ -359,7 +360,7 @@ void set_value(Object& o, const Json& v, const Place& p, const std::string& name
         case Kind::String:
             if (v.is_null()) return o.clear_value();
             if (!v.is_string()) wrong("a text");
-            o.set_str(v.get<std::string>());
+            o.set_str(raw_bytes(v.get<std::string>()));
             return;
         case Kind::Array: {
             if (!v.is_array()) wrong("a list of numbers");
@@ -384,7 +385,7 @@ void set_value(Object& o, const Json& v, const Place& p, const std::string& name
                 p.fail(in_quotes(name) + " holds " + std::to_string(n) + " texts" + length_note(o) + "; the list has " +
                        std::to_string(v.size()));
             auto& strings = o.strings();
-            for (std::size_t i = 0; i < v.size(); ++i) strings[i] = v[i].get<std::string>();
+            for (std::size_t i = 0; i < v.size(); ++i) strings[i] = raw_bytes(v[i].get<std::string>());
             return;
         }
         case Kind::Group:
@@ -427,7 +428,7 @@ void load_includes(const Document& doc, const Place& top, FieldLoader& fields,
     for (std::size_t i = 0; i < inc->size(); ++i) {
         const Json& name = (*inc)[i];
         if (!name.is_string()) (p / i).fail("an included file is named by a text, found " + describe(name));
-        std::filesystem::path path = name.get<std::string>();
+        std::filesystem::path path = raw_bytes(name.get<std::string>());
         if (path.is_relative()) path = std::filesystem::path(doc.name()).parent_path() / path;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) (p / i).fail("cannot include " + in_quotes(path.string()) + ": no such file");

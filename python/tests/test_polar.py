@@ -19,9 +19,13 @@ def storm(x, y, z):
 @pytest.fixture
 def cfradial(tmp_path):
     """A CF/Radial 1.4 volume of storm(), DBZH packed as shorts; the last gates of the first ray are missing."""
-    n, gates, spacing = len(ELEVATIONS), 160, 500.0
+    return write_cfradial(tmp_path / "storm_cfradial.nc", ELEVATIONS)
+
+
+def write_cfradial(path, elevations):
+    n, gates, spacing = len(elevations), 160, 500.0
     rng = spacing / 2 + spacing * np.arange(gates)
-    az, el = np.tile(np.arange(360) + 0.5, n), np.repeat(ELEVATIONS, 360)
+    az, el = np.tile(np.arange(360) + 0.5, n), np.repeat(elevations, 360)
     r, e, a = rng / 1000.0, np.radians(el)[:, None], np.radians(az)[:, None]
     h = np.sqrt(r ** 2 + R ** 2 + 2 * r * R * np.sin(e)) - R
     s = R * np.arcsin(r * np.cos(e) / (R + h))
@@ -32,11 +36,10 @@ def cfradial(tmp_path):
         "range": ("f4", ("range",), rng, {"units": "meters"}),
         "latitude": ("f8", (), -12.25, {}), "longitude": ("f8", (), 131.04, {}), "altitude": ("f8", (), 50.0, {}),
         "azimuth": ("f4", ("time",), az, {}), "elevation": ("f4", ("time",), el, {}),
-        "sweep_number": ("i4", ("sweep",), np.arange(n), {}), "fixed_angle": ("f4", ("sweep",), ELEVATIONS, {}),
+        "sweep_number": ("i4", ("sweep",), np.arange(n), {}), "fixed_angle": ("f4", ("sweep",), elevations, {}),
         "sweep_start_ray_index": ("i4", ("sweep",), np.arange(n) * 360, {}),
         "sweep_end_ray_index": ("i4", ("sweep",), np.arange(n) * 360 + 359, {}),
     }
-    path = tmp_path / "storm_cfradial.nc"
     with netCDF4.Dataset(path, "w") as nc:
         nc.setncatts(dict(Conventions="CF/Radial", version="1.4", time_coverage_start="2024-05-01T12:00:00Z"))
         for dim, size in (("time", 360 * n), ("range", gates), ("sweep", n)):
@@ -84,8 +87,10 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
     with pytest.raises(ValueError, match="is the input .*: velmora does not write over what it reads"):
         velmora.grid(cfradial, out=cfradial)
     (tmp_path / "empty.h5").write_bytes(b"")
-    with pytest.raises(RuntimeError, match="not a polar radar volume"):
+    with pytest.raises(RuntimeError, match="empty.h5: an empty file"):
         velmora.grid(tmp_path / "empty.h5")
+    with pytest.raises(ValueError, match="radius of influence of 50 km is more than the 5 km allowed"):
+        velmora.grid(cfradial, roi_min=50)
     for args, message in ((["--spacing", "1,1"], "--spacing"), (["--site", "91,0,0"], "--site"),
                           (["--extent", "10,-10,0,1"], "the grid extent runs backwards")):
         p = command("grid", cfradial, "--out", tmp_path / "g.nc", *args)
@@ -96,3 +101,13 @@ def test_batch_command_takes_negative_extents():
     from velmora.__main__ import _joined, _parser
     args = _parser().parse_args(_joined(["a.nc", "--extent", "-40,40,-40,40", "--origin", "-12.5,131", "--level", "35"]))
     assert args.extent == [-40, 40, -40, 40] and args.origin == [-12.5, 131] and args.level == 35
+
+
+def test_vertically_pointing_sweep_left_out_with_a_warning(cfradial, tmp_path):
+    """A birdbath scan among the sweeps is left out, with a warning naming it; the grid is the same without it."""
+    birdbath = write_cfradial(tmp_path / "birdbath.nc", ELEVATIONS + [90.0])
+    with pytest.warns(UserWarning, match=r"birdbath.nc: sweep 12 at 90 degrees elevation left out"):
+        g = velmora.grid(birdbath, **GRID)
+    np.testing.assert_array_equal(g.values, velmora.grid(cfradial, **GRID).values)
+    with pytest.warns(UserWarning, match="sweep 12 at 90 degrees"):
+        velmora.analyze(birdbath, grid=GRID)

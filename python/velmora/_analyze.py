@@ -3,6 +3,7 @@ finds them, returned to pandas, xarray and numpy."""
 import os
 import types
 import uuid
+import warnings
 
 import numpy as np
 
@@ -51,11 +52,45 @@ def _from_dataarray(da, var, time):
     xy_units = _units_of(da.coords["x"])
     if _units_of(da.coords["y"]) != xy_units:
         raise ValueError("coordinates x and y must have the same units")
-    return dict(origin=_origin_of(da), values=da.values, x=np.asarray(da.coords["x"].values, dtype=np.float64),
+    return dict(origin=_origin_of(da), values=_undecoded(da), x=np.asarray(da.coords["x"].values, dtype=np.float64),
                 y=np.asarray(da.coords["y"].values, dtype=np.float64),
                 z=np.asarray(da.coords["z"].values, dtype=np.float64), xy_units=xy_units,
                 z_units=_units_of(da.coords["z"]), var=str(da.name) if da.name is not None else var,
                 units=str(da.attrs.get("units", "dBZ")), time=when, template=da, lead=lead)
+
+
+_CF_KEYS = ("_FillValue", "missing_value", "valid_min", "valid_max", "valid_range", "scale_factor", "add_offset")
+
+
+def _undecoded(da):
+    """The values of a DataArray; one read without CF decoding
+    (decode_cf=False, mask_and_scale=False) still carries its missing values
+    and packing as attributes: its _FillValue, every value of its
+    missing_value and values outside its valid range are NaN, and
+    scale_factor and add_offset are applied, as a file is read."""
+    values = da.values
+    attrs = {k: np.asarray(da.attrs[k]).ravel() for k in _CF_KEYS if k in da.attrs}
+    if not attrs or values.dtype.kind not in "fiu":
+        return values
+    raw = np.asarray(values)
+    bad = ~np.isfinite(raw) if raw.dtype.kind == "f" else np.zeros(raw.shape, bool)
+    for k in ("_FillValue", "missing_value"):
+        if k in attrs:
+            bad |= np.isin(raw, attrs[k].astype(raw.dtype))
+    low = high = None
+    if "valid_range" in attrs and attrs["valid_range"].size == 2:
+        low, high = attrs["valid_range"]
+    low = attrs["valid_min"][0] if "valid_min" in attrs else low
+    high = attrs["valid_max"][0] if "valid_max" in attrs else high
+    if low is not None:
+        bad |= raw < low
+    if high is not None:
+        bad |= raw > high
+    out = raw.astype(np.float64 if raw.dtype == np.float64 else np.float32)
+    if "scale_factor" in attrs or "add_offset" in attrs:
+        out = out * out.dtype.type(attrs.get("scale_factor", [1])[0]) + out.dtype.type(attrs.get("add_offset", [0])[0])
+    out[bad] = np.nan
+    return out
 
 
 def _origin_of(obj):
@@ -110,20 +145,61 @@ def checked_settings(var, level, min_cells):
     return level, min_cells
 
 
-def _datetime(seconds):
+# The seconds since 1970 that datetime64[ns] holds: 1677-09-21 to 2262-04-11.
+_NS_RANGE = (-9223372036.0, 9223372035.0)
+
+
+def _datetime(seconds, what="the volume"):
     """numpy datetime64[ns] of seconds since 1970-01-01 UTC (a file's CF time
-    on the Gregorian calendar, as the library reads it), None for none."""
+    on the Gregorian calendar, as the library reads it), None for none. A
+    time datetime64[ns] cannot hold is NaT, with a warning: converted, it
+    would wrap round to another century."""
     if seconds is None:
         return None
+    if not _NS_RANGE[0] <= seconds <= _NS_RANGE[1]:
+        warnings.warn(f"{what}: its time, {seconds:.0f} s since 1970-01-01, is outside the years 1678 to 2261 that "
+                      "datetime64[ns] holds: marked NaT", UserWarning, stacklevel=3)
+        return np.datetime64("NaT", "ns")
     whole = np.floor(seconds)
     return np.datetime64(int(whole), "s").astype("datetime64[ns]") + np.timedelta64(
         int(round((seconds - whole) * 1e9)), "ns")
 
 
+def _warn_notes(raw):
+    """Warnings of what the gridding of a polar volume left out."""
+    for note in raw.get("notes", ()):
+        warnings.warn(note, UserWarning, stacklevel=3)
+
+
+def _path_arg(path):
+    """A path as the library takes it: its bytes, whatever they are (a name
+    that is not UTF-8 comes from os.fsdecode as surrogates)."""
+    return os.fsencode(path)
+
+
+def _max_voxels(max_voxels):
+    """The bound of a volume's voxels: a whole number from 1 to 2**63 - 1."""
+    import numbers
+    if max_voxels is None:
+        return _core.max_volume_nodes
+    if isinstance(max_voxels, bool) or not isinstance(max_voxels, numbers.Integral):
+        raise TypeError(f"max_voxels must be a whole number, not {type(max_voxels).__name__}")
+    if not 1 <= max_voxels < 2**63:
+        raise ValueError(f"max_voxels must be from 1 to {2**63 - 1}, not {max_voxels}")
+    return int(max_voxels)
+
+
 def _check_values(values):
-    a = np.asarray(values)
+    """The values of a volume as an array of real numbers; the masked values
+    of a numpy masked array are NaN, missing data."""
+    masked = np.ma.isMaskedArray(values)
+    a = np.ma.getdata(values) if masked else np.asarray(values)
     if a.dtype.kind not in "fiu":
         raise TypeError(f"the volume must hold real numbers, not {a.dtype}")
+    if masked:
+        mask = np.ma.getmaskarray(values)
+        if mask.any():
+            a = np.where(mask, np.float32(np.nan), a.astype(np.float64 if a.dtype == np.float64 else np.float32))
     return a
 
 
@@ -207,6 +283,10 @@ class Analysis:
         self._template = template
         self._lead = lead
         self._time = time_value
+        # Why the volume has no time, where its file gives one velmora cannot read.
+        self._time_problem = raw.get("time_problem", "")
+        if time_value is not None and np.isnat(time_value):
+            self._time_problem = "its time is outside what datetime64[ns] holds"
         self._time_index = time_index
         self._source = source                   # a path, or the values and coordinates
         s = raw["surface"]
@@ -275,8 +355,10 @@ class Analysis:
         folder = os.fspath(folder)
         time = _core.only_time if self._time_index is None else self._time_index
         if isinstance(self._source, str):
-            return _core.write_files(self._source, self.var, self.level, self.min_cells, time, folder, bool(picture),
-                                     _core.max_volume_nodes, **self._cells_options)["stdout"]
+            out = _core.write_files(_path_arg(self._source), self.var, self.level, self.min_cells, time,
+                                    _path_arg(folder), bool(picture), _core.max_volume_nodes, **self._cells_options)
+            _warn_notes(out)
+            return out["stdout"]
         # Written beside the folder, and moved among the results by the run.
         head, name = os.path.split(os.path.abspath(folder))
         os.makedirs(head, exist_ok=True)
@@ -285,9 +367,11 @@ class Analysis:
         try:
             _core.write_volume(path, s["values"], s["x"], s["y"], s["z"], s["xy_units"], s["z_units"], self.var,
                                s["units"], self.origin)
-            return _core.write_files(path, self.var, self.level, self.min_cells, _core.only_time, folder,
-                                     bool(picture), _core.max_volume_nodes, volume_as="volume.nc",
-                                     **self._cells_options)["stdout"]
+            out = _core.write_files(_path_arg(path), self.var, self.level, self.min_cells, _core.only_time,
+                                    _path_arg(folder), bool(picture), _core.max_volume_nodes, volume_as="volume.nc",
+                                    **self._cells_options)
+            _warn_notes(out)
+            return out["stdout"]
         finally:
             if os.path.exists(path):
                 os.remove(path)
@@ -368,7 +452,7 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
         if len(origin) != 2 or not (abs(origin[0]) <= 90 and -180 <= origin[1] <= 360):
             raise ValueError(f"origin must be (latitude, longitude) in degrees, not {origin}")
     level, min_cells = checked_settings(var, level, min_cells)
-    limit = _core.max_volume_nodes if max_voxels is None else int(max_voxels)
+    limit = _max_voxels(max_voxels)
     settings = dict(var=var, level=level, min_cells=min_cells)
     # The property table's echo tops, and the division of cells at their cores
     # (velmora analyze --echo-tops, --split-levels, --min-core).
@@ -384,13 +468,14 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
         options["hail"] = {k: (float(v) if k != "sounding" else v) for k, v in hail.items()}
     settings["cells_options"] = options
 
-    if isinstance(volume, (str, os.PathLike)):
-        path = os.fspath(volume)
+    if isinstance(volume, (str, bytes, os.PathLike)):
+        path = os.fsdecode(volume)
         if not path:
             raise ValueError("the volume's path is empty")
         t = _core.only_time if time is None else int(time)
-        raw = _core.analyze_file(path, var, level, min_cells, t, limit, **options)
-        return Analysis(raw, time_value=_datetime(raw["time"]), source=path, origin=origin or raw["origin"],
+        raw = _core.analyze_file(_path_arg(path), var, level, min_cells, t, limit, **options)
+        _warn_notes(raw)
+        return Analysis(raw, time_value=_datetime(raw["time"], path), source=path, origin=origin or raw["origin"],
                         time_index=None if time is None else t, **settings)
 
     xr = _xarray_if_loaded()

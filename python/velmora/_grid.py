@@ -4,7 +4,7 @@ import os
 import numpy as np
 
 from . import _core
-from ._analyze import _datetime, polar_options
+from ._analyze import _datetime, _path_arg, _warn_notes, polar_options
 
 
 def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
@@ -20,14 +20,15 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     xmax, ymin, ymax), levels (bottom, top) in km; origin (lat, lon) of the
     grid, default the first radar; roi_min (km) and roi_angle (degrees): the
     radius of influence. Several radars make one composite."""
-    if isinstance(paths, (str, os.PathLike)):
+    if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
-    paths = [os.fspath(p) for p in paths]
+    paths = [os.fsdecode(p) for p in paths]
     if not paths:
         raise ValueError("no polar volume to grid")
     options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
                                               roi_min=roi_min, roi_angle=roi_angle))
-    raw = _core.grid(paths, options, os.fspath(out) if out is not None else "")
+    raw = _core.grid([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
+    _warn_notes(raw)
     import xarray as xr
 
     coords = {axis: (axis, np.asarray(raw[axis], dtype=np.float64), {"units": "km"}) for axis in "zyx"}
@@ -35,7 +36,7 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     if raw["origin"] is not None:
         coords["origin_latitude"], coords["origin_longitude"] = raw["origin"]
     if raw["time"] is not None:
-        coords["time"] = _datetime(raw["time"])
+        coords["time"] = _datetime(raw["time"], attrs["source"])
     return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name="DT", attrs=attrs)
 
 
@@ -47,4 +48,4 @@ def read_polar(path, field=None, site=None):
     per ray), range_first and gate_spacing (m, the centre of the first gate)
     and values (rays, gates): NaN where nothing was measured, -inf where no
     echo was."""
-    return _core.read_polar(os.fspath(path), field or "", None if site is None else tuple(float(v) for v in site))
+    return _core.read_polar(_path_arg(path), field or "", None if site is None else tuple(float(v) for v in site))

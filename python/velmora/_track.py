@@ -29,13 +29,17 @@ def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=45.0, max_gap
             sources.append(os.path.basename(v._source) if isinstance(v._source, str) else "")
         else:
             analyses.append(analyze(v, var=var, level=level, min_cells=min_cells))
-            sources.append(os.path.basename(os.fspath(v)))
+            sources.append(os.path.basename(os.fsdecode(v)))
     if not analyses:
         raise ValueError("no volumes to track")
     times = [a._time for a in analyses]
-    timed = [t is not None for t in times]
+    timed = [t is not None and not np.isnat(t) for t in times]
     if any(timed) and not all(timed):
-        raise ValueError("some volumes have a time and others not: give volumes of one kind")
+        i = timed.index(False)
+        name = sources[i] or f"volume {i}"
+        why = analyses[i]._time_problem or "it gives none"
+        raise ValueError(f"{name} has no time ({why}), {sources[timed.index(True)] or 'another volume'} has one: "
+                         "give volumes of one kind")
     order = list(range(len(analyses)))
     if all(timed):
         order.sort(key=lambda i: times[i])

@@ -84,10 +84,10 @@ TEST(OutputFiles, AnOutputThatIsAFolderAnInputOrNowhereIsRefused) {
     EXPECT_EQ(vtest::error_of<velmora::OutputRefused>([&] { velmora::AtomicFile f(folder); }),
               folder + " is a folder, not a file");
     // An input is a regular file, said without opening it (a FIFO would be waited on for ever).
-    EXPECT_EQ(velmora::not_a_regular_file(fifo).value_or(""), "not a regular file (a FIFO)");
-    EXPECT_EQ(velmora::not_a_regular_file(folder).value_or(""), "not a regular file (a folder)");
-    EXPECT_EQ(velmora::not_a_regular_file(dir.file("absent.nc")).value_or(""), "no such file");
-    EXPECT_FALSE(velmora::not_a_regular_file(dir.file("link.h5")));
+    EXPECT_EQ(velmora::input_file_problem(fifo), "not a regular file (a FIFO)");
+    EXPECT_EQ(velmora::input_file_problem(folder), "a folder, not a regular file");
+    EXPECT_EQ(velmora::input_file_problem(dir.file("absent.nc")), "no such file");
+    EXPECT_EQ(velmora::input_file_problem(dir.file("link.h5")), "");
 }
 
 TEST(ResultFolders, ARunReplacesOnlyItsOwnResultsAndOnlyWhenItSucceeded) {

@@ -46,9 +46,14 @@ struct SmallFile {
     bool xyz_order = false;          // ze stored on (x, y, z)
     float last_value = -9999.0f;     // the value of the last node
     int times = 1;                   // time steps; step t adds 100 t to the values
+    int format = NC_NETCDF4;         // 0: classic
+    std::vector<double> missing{-9999};   // missing_value of ze (unpacked)
+    std::vector<double> valid_range{};    // valid_range of ze
+    std::vector<double> origin{};         // origin_latitude, origin_longitude
+    std::string time_units{};             // of a variable time, when given
 
     void write(const std::string& path) const {
-        polartest::NcWriter w(path);
+        polartest::NcWriter w(path, format);
         const int t = time_axis ? w.dim("time", times) : -1, z = w.dim("z", 2), y = w.dim("y", 2), x = w.dim("x", 3);
         const double m = std::string(xy_units) == "m" ? 1000 : 1;
         const int vx = x_on_another_dim ? w.var("x", NC_FLOAT, {w.dim("x4", 4)}, {-m, 0, m, 2})
@@ -70,8 +75,16 @@ struct SmallFile {
             w.number(ze, "scale_factor", NC_FLOAT, 0.5);
             w.number(ze, "add_offset", NC_FLOAT, 10);
         } else {
-            w.number(ze, "missing_value", NC_FLOAT, -9999);
+            EXPECT_EQ(nc_put_att_double(w.id, ze, "missing_value", NC_FLOAT, missing.size(), missing.data()), NC_NOERR);
         }
+        if (!valid_range.empty()) {
+            EXPECT_EQ(nc_put_att_double(w.id, ze, "valid_range", NC_FLOAT, 2, valid_range.data()), NC_NOERR);
+        }
+        if (!origin.empty()) {
+            w.var("origin_latitude", NC_DOUBLE, {}, {origin[0]});
+            w.var("origin_longitude", NC_DOUBLE, {}, {origin[1]});
+        }
+        if (!time_units.empty()) w.var("time", NC_DOUBLE, {t}, std::vector<double>(times, 6), {{"units", time_units}});
         w.enddef();
         // Written as floats: the writer's doubles would refuse an infinite value.
         std::vector<float> raw;
@@ -108,8 +121,8 @@ const char* const kImage =
     R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray type="Float32" )"
     R"(Name="ze" format="ascii">)";
 
-// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z.
-void write_image(const std::string& path, double dz) {
+// A 3 x 2 x 2 image of ze = 0 .. 10 and NaN, spaced 1 but dz along z; raw: its appended data not base64.
+void write_image(const std::string& path, double dz, bool raw = false) {
     vtkNew<vtkImageData> img;
     img->SetDimensions(3, 2, 2);
     img->SetSpacing(1, 1, dz);
@@ -119,6 +132,7 @@ void write_image(const std::string& path, double dz) {
     img->GetPointData()->AddArray(ze);
     vtkNew<vtkXMLImageDataWriter> w;
     w->SetFileName(path.c_str());
+    w->SetEncodeAppendedData(!raw);
     w->SetInputData(img);
     ASSERT_EQ(w->Write(), 1);
 }
@@ -176,6 +190,46 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
     }
     write_image(dir.file("image.vti"), 1.0);
     dir.write("short.vti", std::string(kImage) + "1 2 3</DataArray></PointData></Piece></ImageData></VTKFile>");
+    // An array of strings beside good numbers made VTK's reader crash the process.
+    const std::string numbers = std::string(kImage) + "0 1 2 3 4 5 6 7 8 9 10 11</DataArray>";
+    dir.write("strings.vti", numbers + R"(<DataArray type="String" Name="label" format="ascii">97 0 98 0</DataArray>)"
+                                       "</PointData></Piece></ImageData></VTKFile>");
+    dir.write("field_strings.vti", R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0"><ImageData )"
+                                   R"(WholeExtent="0 2 0 1 0 1" Origin="0 0 0" Spacing="1 1 1"><FieldData><Array )"
+                                   R"(type='String' Name="names" NumberOfTuples="1" format="ascii">97 0</Array>)"
+                                   "</FieldData><Piece Extent=\"0 2 0 1 0 1\"><PointData>" +
+                                       numbers.substr(numbers.find("<DataArray")) +
+                                       "</PointData></Piece></ImageData></VTKFile>");
+    // Counts VTK's reader would allocate by, binary data cut short and an array it cannot name: refused, with
+    // nothing of VTK's own log.
+    const std::string head = std::string(kImage).substr(0, std::string(kImage).find("<DataArray"));
+    const std::string end = "</PointData></Piece></ImageData></VTKFile>";
+    dir.write("components.vti", head + R"(<DataArray type="Float32" Name="ze" NumberOfComponents="-3" )"
+                                       R"(format="ascii">0 1 2</DataArray>)" + end);
+    dir.write("binary.vti", head + R"(<DataArray type="Float32" Name="ze" format="binary">AAAA</DataArray>)" + end);
+    dir.write("unnamed.vti", head + R"(<DataArray type="Float32" format="ascii">0 1 2 3 4 5 6 7 8 9 10 11</DataArray>)" + end);
+    // Compressed data whose header claims more blocks than the file holds, or blocks of gigabytes: VTK
+    // allocated by those counts (10 GB for a file of 400 bytes).
+    write_image(dir.file("raw.vti"), 1.0, true);
+    std::string raw = vtest::TempDir::read(dir.file("raw.vti"));
+    const std::size_t data = raw.find('_', raw.find("<AppendedData")) + 1;
+    const int word = raw.find("header_type=\"UInt64\"") != std::string::npos ? 8 : 4;
+    for (const auto& [name, field] : {std::pair{"blocks.vti", 0}, std::pair{"block.vti", 1}}) {
+        std::string forged = raw;
+        for (int i = 0; i < word; ++i) forged[data + field * word + i] = i == 3 ? '\x80' : '\0';   // 2^31
+        dir.write(name, forged);
+    }
+    dir.write("underscore.vti", raw.substr(0, data - 1) + "A" + raw.substr(data));
+    dir.write("inline.vti", R"(<?xml version="1.0"?><VTKFile type="ImageData" version="1.0" byte_order="LittleEndian" )"
+                            R"(header_type="UInt32" compressor="vtkZLibDataCompressor"><ImageData WholeExtent="0 2 0 1 0 1" )"
+                            R"(Origin="0 0 0" Spacing="1 1 1"><Piece Extent="0 2 0 1 0 1"><PointData><DataArray )"
+                            R"(type="Float32" Name="ze" format="binary">BigEndianAAADwAAAADwAAAA==</DataArray>)" + end);
+    // A classic file cut short: the library would read the missing bytes as fill values.
+    SmallFile{.time_axis = false, .format = 0}.write(dir.file("cut.nc"));
+    const auto whole = std::filesystem::file_size(dir.file("cut.nc"));
+    std::filesystem::resize_file(dir.file("cut.nc"), whole - 8);
+    SmallFile{.origin = {95, 4.8}}.write(dir.file("lat95.nc"));
+    SmallFile{.origin = {52, 1000}}.write(dir.file("lon1000.nc"));
     write_image(dir.file("flat.vti"), 0.0);
     ASSERT_EQ(::mkfifo(dir.file("pipe.nc").c_str(), 0600), 0);
     // Classic headers the NetCDF library would trust: a type code it takes a size of 0 for (and divides by), a
@@ -183,6 +237,8 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
     dir.write("string.nc", classic_file(12));
     dir.write("dims.nc", classic_file(5, 0x00FFFF03));
     dir.write("float.nc", classic_file(5));
+    // A header the file ends inside a count of: the library read on with the count padded, and crashed.
+    dir.write("cut_header.nc", classic_file(5).substr(0, 15));
     const struct {
         std::string path, variable;
         std::int64_t max_nodes;
@@ -206,7 +262,29 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
         {"string.nc", "DT", 0, "string.nc: not a valid NetCDF file: variable \"DT\" has type code 12, which no CDF-1 file holds"},
         {"dims.nc", "DT", 0, "dims.nc: not a valid NetCDF file: it counts 16776963 dimensions, more than its 88 bytes can hold"},
         {"float.nc", "DT", 0, "variable DT has 1 dimensions"},
+        {"cut_header.nc", "DT", 0, "cut_header.nc: not a valid NetCDF file: its header is cut short (the file ends at byte 15)"},
+        {"strings.vti", "ze", 0,
+         "strings.vti: not valid VTK XML image data: array \"label\" is of type \"String\"; only arrays of numbers can "
+         "be read"},
+        {"field_strings.vti", "ze", 0, "array \"names\" is of type \"String\""},
+        {"components.vti", "ze", 0, "array \"ze\" has NumberOfComponents \"-3\"; 1 to 1000 can be read"},
+        {"binary.vti", "ze", 0, "binary.vti: not valid VTK XML image data: Error reading uncompressed binary data header"},
+        {"unnamed.vti", "ze", 0, "unnamed.vti: not valid VTK XML image data: it cannot be read"},
+        {"raw.vti", "ze", 0, "no error"},
+        {"blocks.vti", "ze", 0, "blocks.vti: not valid VTK XML image data: array \"ze\": its compressed data claim 2147483648 blocks in "},
+        {"block.vti", "ze", 0, "array \"ze\": its compressed blocks claim 2147483648 bytes each"},
+        {"underscore.vti", "ze", 0, "underscore.vti: not valid VTK XML image data: its appended data do not begin with \"_\""},
+        {"inline.vti", "ze", 0, "inline.vti: not valid VTK XML image data: array \"ze\": its compressed data claim "},
+        {"cut.nc", "ze", 0,
+         "cut.nc: not a valid NetCDF file: its " + std::to_string(whole - 8) + " bytes end before the values of "
+         "variable \"ze\" (up to byte " + std::to_string(whole) + "): the file is cut short"},
+        {"lat95.nc", "ze", 0, "lat95.nc: origin_latitude and origin_longitude: the origin's latitude 95 is not within -90 to 90 degrees"},
+        {"lon1000.nc", "ze", 0, "the origin's longitude 1000 is not within -180 to 360 degrees"},
+        {"folder.nc", "ze", 0, "folder.nc: a folder, not a regular file"},
+        {"empty.nc", "ze", 0, "empty.nc: an empty file"},
     };
+    std::filesystem::create_directory(dir.file("folder.nc"));
+    dir.write("empty.nc", "");
     for (const auto& c : cases) {
         const std::string path = c.path.starts_with("http") ? c.path : dir.file(c.path);
         testing::internal::CaptureStderr();
@@ -217,6 +295,29 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.path;   // nothing of VTK's own log
         EXPECT_NE((got.empty() ? "no error" : got).find(c.message), std::string::npos) << c.path << ": " << got;
     }
+
+    // Every value of a vector missing_value is missing, and so are values outside the valid range; a time in
+    // units velmora does not read says why.
+    const std::pair<SmallFile, std::vector<int>> nulls[] = {
+        {{.missing = {-9999, 3}}, {3, 11}},
+        {{.missing = {-9999}, .valid_range = {1, 9}}, {0, 10, 11}},
+        {{.format = 0, .missing = {7, -9999, 2}}, {2, 7, 11}},
+    };
+    for (const auto& [file, where] : nulls) {
+        file.write(dir.file("nulls.nc"));
+        const Volume n = velmora::read_volume(dir.file("nulls.nc"), "ze");
+        std::vector<int> found;
+        for (int i = 0; i < 12; ++i)
+            if (n.values[i] == n.null_value) found.push_back(i);
+        EXPECT_EQ(found, where);
+    }
+    SmallFile{.time_units = "seconds since 2020-01-01"}.write(dir.file("timed.nc"));
+    EXPECT_EQ(velmora::read_volume(dir.file("timed.nc"), "ze").time, 1577836806.0);
+    SmallFile{.time_units = "fortnights since 2020-01-01"}.write(dir.file("timed.nc"));
+    const Volume untimed = velmora::read_volume(dir.file("timed.nc"), "ze");
+    EXPECT_FALSE(untimed.time);
+    EXPECT_EQ(untimed.time_problem, "its time 6 in units \"fortnights since 2020-01-01\" is no time velmora reads "
+                                    "(seconds, minutes, hours or days since a date, on the Gregorian calendar)");
 
     // In VTK image data values that are not finite are nulls.
     const Volume image = velmora::read_volume(dir.file("image.vti"), "ze");

@@ -140,6 +140,35 @@ TEST(PolarGridding, CompositeOfTwoRadarsAndTheRadarsOrderOfRays) {
             }
 }
 
+// A vertically pointing sweep (a "birdbath" scan, for calibration) is left out with a note naming it and its
+// angle; the rest of the volume grids as it would without it.
+TEST(PolarGridding, LeavesOutVerticallyPointingSweepsWithANote) {
+    PolarVolume v = scan(storm, kElevations), with_birdbath = v;
+    for (const double angle : {90.0, 89.5}) {
+        PolarVolume top = scan(storm, {angle}, 500.0, 40);
+        top.sweeps[0].name = "dataset15";
+        with_birdbath.sweeps.insert(with_birdbath.sweeps.begin() + (angle == 90.0 ? 3 : 4), top.sweeps[0]);
+    }
+    // A sweep scheduled lower whose rays point up is left out too.
+    with_birdbath.sweeps[5].name = "sweep 5";
+    for (float& e : with_birdbath.sweeps[5].elevation) e = 89.2f;
+    v.sweeps.erase(v.sweeps.begin() + 3);
+    std::vector<std::string> notes;
+    GridOptions o = small_grid(10, 50, 0, 40, 2, 5);
+    const Volume plain = grid_volumes(std::span(&v, 1), o);
+    o.note = [&notes](const std::string& note) { notes.push_back(note); };
+    const Volume g = grid_volumes(std::span(&with_birdbath, 1), o);
+    EXPECT_EQ(notes, (std::vector<std::string>{
+                         "scan: dataset15 at 90 degrees elevation left out: a vertically pointing scan is no part of a "
+                         "volume scan",
+                         "scan: dataset15 at 89.5 degrees elevation left out: a vertically pointing scan is no part of "
+                         "a volume scan",
+                         "scan: sweep 5 at 89.2 degrees elevation left out: a vertically pointing scan is no part of a "
+                         "volume scan"}));
+    ASSERT_EQ(g.values.size(), plain.values.size());
+    for (std::size_t i = 0; i < g.values.size(); ++i) ASSERT_EQ(g.values[i], plain.values[i]) << i;
+}
+
 TEST(PolarGridding, RefusesWhatMakesNoGrid) {
     const std::pair<std::function<void(GridOptions&)>, std::string> options[] = {
         {[](GridOptions&) {}, ""},
@@ -147,7 +176,18 @@ TEST(PolarGridding, RefusesWhatMakesNoGrid) {
         {[](GridOptions& o) { o.dx = NAN; }, "the grid spacings must be positive"},
         {[](GridOptions& o) { o.xmax = INFINITY; }, "the grid extent must be finite"},
         {[](GridOptions& o) { o.zmax = 0; }, "the grid extent runs backwards"},
-        {[](auto& o) { o.roi_min = 0; }, "the radius of influence must be positive, widening by less than 45 degrees"},
+        {[](auto& o) { o.roi_min = 0; }, "the radius of influence must be positive, widening by 0 degrees or more"},
+        {[](auto& o) { o.roi_angle = NAN; }, "the radius of influence must be positive, widening by 0 degrees or more"},
+        // Work that grows as the cube of the radius: bounded, with the bound said.
+        {[](auto& o) { o.roi_min = 50; },
+         "a smallest radius of influence of 50 km is more than the 5 km allowed (5 km, or twice the grid's largest "
+         "spacing)"},
+        {[](auto& o) { o.roi_min = 1000, o.dx = o.dy = 3; },
+         "a smallest radius of influence of 1000 km is more than the 6 km allowed (5 km, or twice the grid's largest "
+         "spacing)"},
+        {[](auto& o) { o.roi_min = 10, o.dx = o.dy = 5; }, ""},
+        {[](auto& o) { o.roi_min = 5, o.roi_angle = 3; }, ""},
+        {[](auto& o) { o.roi_angle = 10; }, "a radius of influence widening by 10 degrees is more than the 3 degrees allowed"},
         {[](GridOptions& o) { o = small_grid(-2000, 2000, -2000, 2000); },
          "a grid of 384192024 points is more than the 100000000 allowed"},
         {[](GridOptions& o) { o = small_grid(-1e300, 1e300, 0, 1); },
@@ -160,13 +200,20 @@ TEST(PolarGridding, RefusesWhatMakesNoGrid) {
     }
     const std::pair<std::function<void(PolarVolume&)>, std::string> volumes[] = {
         {[](auto& v) { v.site.reset(); }, "the file gives no radar position; give it with --site LAT,LON,HEIGHT"},
-        {[](auto& v) { v.sweeps[0].gate_spacing = 0.0; }, "a sweep whose gates have no finite range and positive spacing"},
-        {[](auto& v) { v.sweeps[0].elevation[7] = NAN; }, "a ray whose azimuth or elevation is no angle of a scan"},
-        {[](auto& v) { v.sweeps[0].values.pop_back(); }, "a sweep whose rays, elevations and values do not agree"},
+        {[](auto& v) { v.sweeps[0].gate_spacing = 0.0; }, "its gates have no finite range and positive spacing"},
+        {[](auto& v) { v.sweeps[0].elevation[7] = NAN; }, "ray 7: azimuth 7.25, elevation nan is no angle of a scan"},
+        {[](auto& v) { v.sweeps[0].values.pop_back(); }, "its rays, elevations and values do not agree"},
+        {[](auto& v) { v.sweeps[0].fixed_angle = 90; }, "no sweep to grid (every sweep points vertically)"},
     };
     for (const auto& [change, message] : volumes) {
         PolarVolume v = scan(storm, {0.5}, 1000.0, 20);
+        v.sweeps[0].name = "sweep 0";
         change(v);
+        if (message.starts_with("ray") || message.starts_with("its")) {
+            EXPECT_EQ(polartest::error_of([&] { grid_volumes(std::span(&v, 1), small_grid()); }),
+                      "scan: sweep 0: " + message);
+            continue;
+        }
         EXPECT_EQ(polartest::error_of([&] { grid_volumes(std::span(&v, 1), small_grid()); }), "scan: " + message);
     }
     PolarVolume a = scan(storm, {0.5}, 1000.0, 20), velocity = a;

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "polar/gridding.h"
 #include "polar/polar.h"
 #include "polar_files.h"
 #include "temp_files.h"
@@ -117,7 +121,8 @@ std::string message31(const Ray& r) {
     return message(31, with(h, 18, 2, u32(h.size())), false);
 }
 
-// Two cuts of reflectivity and velocity (the second with a short and a long radial), then velocity only.
+// Two cuts of reflectivity and velocity (the second starting with a short radial, then a longer and a
+// longest one), then velocity only.
 std::vector<Ray> written_rays() {
     std::vector<Ray> rays;
     for (std::uint32_t i = 0; i < 4; ++i)
@@ -126,7 +131,7 @@ std::vector<Ray> written_rays() {
                         kMs + 100 * i,
                         {{"REF", 8, 2, 66, 2125, 250, {0, 1, 2, 66, 100 + 7 * i, 255}},
                          {"VEL", 16, 10, 1000, 2125, 250, {0, 1, 1000, 1255, 745, 3000, 65535}}}});
-    const std::vector<std::uint32_t> raw[] = {{40, 50, 60, 70}, {41, 51}, {42, 52, 62, 72, 82, 92}};
+    const std::vector<std::uint32_t> raw[] = {{40, 50}, {41, 51, 61, 71}, {42, 52, 62, 72, 82, 92}};
     for (std::uint32_t i = 0; i < 3; ++i)
         rays.push_back({2, 10.25f * i, 1.45f, kMs + 60000 + 100 * i,
                         {{"REF", 8, 2, 66, 1000, 1000, raw[i]}, {"VEL", 8, 2, 129, 1000, 250, {129, 130}}}});
@@ -247,14 +252,16 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
             expect_ray(low, i, {kNoEcho, kMissing, -32, 0, 17 + 3.5f * i, 94.5f}, 1e-4f);
         }
 
-        // Radials shorter than the first are padded with missing gates, longer ones cut to its length.
+        // Each radial keeps its own gates, however short the cut's first: the sweep is as long as its longest
+        // radial, the shorter ones padded with missing gates.
         const Sweep& high = ref.sweeps[1];
         ASSERT_EQ(high.rays(), 3u);
-        polartest::expect_sweep(high, 1.45, 4, 1000, 1000);
+        polartest::expect_sweep(high, 1.45, 6, 1000, 1000);
         EXPECT_EQ(high.time, kTime + 60);
         EXPECT_EQ(high.azimuth, (std::vector<float>{0, 10.25f, 20.5f}));
-        expect_ray(high, 1, {-12.5f, -7.5f, kMissing, kMissing}, 1e-4f);
-        expect_ray(high, 2, {-12, -7, -2, 3}, 1e-4f);
+        expect_ray(high, 0, {-13, -8, kMissing, kMissing, kMissing, kMissing}, 1e-4f);
+        expect_ray(high, 1, {-12.5f, -7.5f, -2.5f, 2.5f, kMissing, kMissing}, 1e-4f);
+        expect_ray(high, 2, {-12, -7, -2, 3, 8, 13}, 1e-4f);
 
         // Velocity: 16-bit words in the first cut, and the Doppler-only cut.
         const PolarVolume vel = read_nexrad(path, "vel");
@@ -275,6 +282,13 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
     // Where the first radial's message, its body, and the second record of message 1 start.
     const std::size_t first31 = 24 + 2432, body = first31 + 28, second1 = 24 + 2 * 2432;
     const std::size_t vol_pointer = body + 32, ref_block = body + 68 + 44;
+    std::vector<Ray> other_gates = rays;
+    other_gates[6].moments[0].spacing = 500;
+    // The bytes of a gzip file of data.
+    const auto gzipped = [&dir](const std::string& data) {
+        std::ifstream in(gzip_to(dir.file("bomb.gz"), data), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
     std::string garbled = blocks;
     for (std::size_t i = 40; i < 60; ++i) garbled[i] = 'x';
     struct Case {
@@ -282,7 +296,6 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
     };
     const std::vector<Case> cases = {
         {"neither radar nor volume", "not a NEXRAD Level II"},
-        {"", "not a NEXRAD Level II"},
         {plain.substr(0, 20), "truncated volume header"},
         {legacy.substr(0, 24 + 2432 + 20), "truncated record"},
         {legacy.substr(0, second1 + 100), "run past the end of the data"},
@@ -302,6 +315,13 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
         {blocks.substr(0, blocks.size() - 30), "runs past the end of the file"},
         {with(blocks.substr(0, blocks.size() - 3), 24, 4, 16), "bzip2 block at byte 24 ends early"},
         {plain_file({rays.back()}), "no REF gates in the volume"},
+        {"", "bad: an empty file"},
+        {plain_file(other_gates), "elevation cut 2: radial 2 has gates from 1000 m every 500 m, the cut's first "
+                                  "radial from 1000 m every 1000 m"},
+        // Bombs: stopped once their first bytes show no volume, or at 200 times the file and 4 MB.
+        {gzipped(std::string(std::size_t{64} << 20, '\0')), "not a NEXRAD Level II (Archive II) file"},
+        {gzipped(volume_header() + std::string(std::size_t{64} << 20, '\0')),
+         "decompresses to more than 16 MB (200 times its size and 4 MB, or 512 MB): not a radar volume"},
         {plain, "no ZDR gates in the volume", "ZDR"},
         {plain, "no field 'rain'", "rain"},
     };
@@ -310,6 +330,28 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
         const std::string path = dir.write("bad", c.bytes);
         polartest::expect_refused([&] { read_nexrad(path, c.field); }, path, c.message);
     }
+}
+
+// A vertically pointing cut is read as any other, and left out of the grid with a note naming it and its angle.
+TEST(NexradMessage31, BirdbathCutIsLeftOutOfTheGridWithANote) {
+    TempDir dir;
+    std::vector<Ray> rays = written_rays();
+    const std::string path = dir.write("plain", plain_file(rays));
+    for (std::uint32_t i = 0; i < 4; ++i)
+        rays.push_back({4, 90.0f * i, 90.0f, kMs + 90000, {{"REF", 8, 2, 66, 2125, 250, {100, 120, 140}}}});
+    const std::string birdbath = dir.write("birdbath", plain_file(rays));
+    const PolarVolume v = read_nexrad(birdbath);
+    ASSERT_EQ(v.sweeps.size(), 3u);
+    EXPECT_EQ(v.sweeps[2].fixed_angle, 90.0);
+    std::vector<std::string> notes;
+    GridOptions o{.xmin = -2, .xmax = 2, .ymin = -2, .ymax = 2, .zmin = 0.5, .zmax = 2, .origin = {}};
+    o.note = [&notes](const std::string& note) { notes.push_back(note); };
+    const velmora::Volume with = velmora::polar::grid_volumes(std::span(&v, 1), o);
+    EXPECT_EQ(notes, std::vector<std::string>{birdbath + ": elevation cut 4 at 90 degrees elevation left out: a "
+                                                         "vertically pointing scan is no part of a volume scan"});
+    const PolarVolume plain = read_nexrad(path);
+    const velmora::Volume without = velmora::polar::grid_volumes(std::span(&plain, 1), o);
+    EXPECT_TRUE(std::equal(with.values.begin(), with.values.end(), without.values.begin(), without.values.end()));
 }
 
 TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
@@ -332,6 +374,10 @@ TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
     EXPECT_NEAR(nexrad_site("ktlx").value_or(Site{}).latitude, 35.33306, 1e-9);
     EXPECT_FALSE(nexrad_site("KXYZ").has_value());
     EXPECT_FALSE(nexrad_site("").has_value());
+
+    // A volume header dated past what the messages' 16-bit dates reach: the first radial's time counts.
+    const std::string undated = dir.write("undated", with(message1_file(), 12, 4, 0xFFFFFFFF));
+    EXPECT_EQ(read_nexrad(undated).time, kTime);
 
     const PolarVolume vel = read_nexrad(path, "VEL");
     ASSERT_EQ(vel.sweeps.size(), 1u);

@@ -7,6 +7,7 @@
 #include <string>
 #include <tuple>
 
+#include "polar/gridding.h"
 #include "polar/polar.h"
 #include "polar_files.h"
 #include "temp_files.h"
@@ -128,6 +129,8 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
         {remove("/dataset10/data1/what", "gain"), "missing attribute dataset10/data1/what/gain"},
         {remove("/what", "date"), "missing attribute what/date"},
         {remove("/where", "lat"), "missing attribute where/lat"},
+        {number("/where", "lat", 95), "where/lat and where/lon: the radar's latitude 95 is not within -90 to 90 degrees"},
+        {number("/where", "lon", 1000), "the radar's longitude 1000 is not within -180 to 360 degrees"},
         {unlink({"/dataset1/data1/data"}), "missing data array dataset1/data1/data"},
         {[](H5File& f) { f.text("/dataset2/where", "nrays", "4"); }, "dataset2/where/nrays is not a number"},
         {number("/dataset3/data1/what", "quantity", 7), "dataset3/data1/what/quantity is not a string"},
@@ -155,6 +158,58 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
         }
         polartest::expect_refused([&] { read_odim(path, row.field); }, path, row.message);
     }
+    // Strings in every form HDF5 allows: null-padded and space-padded, longer than their text, of variable
+    // length, ASCII or UTF-8.
+    const std::function<void(H5File&)> forms[] = {
+        [](H5File& f) { f.text_as("/what", "object", "PVOL", 32, H5T_STR_NULLPAD, H5T_CSET_ASCII); },
+        [](H5File& f) { f.text_as("/what", "object", "PVOL", 4, H5T_STR_NULLPAD, H5T_CSET_UTF8); },
+        [](H5File& f) { f.text_as("/what", "object", "PVOL", 0, H5T_STR_NULLTERM, H5T_CSET_UTF8); },
+        [](H5File& f) { f.text_as("/what", "date", "20200102", 0, H5T_STR_NULLTERM, H5T_CSET_UTF8); },
+        [](H5File& f) { f.text_as("/dataset1/data1/what", "quantity", "DBZH", 0, H5T_STR_NULLTERM, H5T_CSET_UTF8); },
+        [](H5File& f) { f.text_as("/dataset1/data1/what", "quantity", "DBZH", 16, H5T_STR_SPACEPAD, H5T_CSET_ASCII); },
+    };
+    for (std::size_t i = 0; i < std::size(forms); ++i) {
+        SCOPED_TRACE("form " + std::to_string(i));
+        {
+            H5File f(path);
+            polartest::write_odim(f);
+            forms[i](f);
+        }
+        EXPECT_EQ(polar_format(path), PolarFormat::odim);
+        const PolarVolume same = read_polar(path);
+        EXPECT_EQ(same.time, 1577934245.0);
+        ASSERT_EQ(same.sweeps.size(), 3u);
+        EXPECT_EQ(same.sweeps[0].at(5, 4), v.sweeps[0].at(5, 4));
+    }
+
+    // A vertically pointing sweep is read, and left out of a grid with a note naming it and its angle.
+    {
+        H5File f(path);
+        polartest::write_odim(f);
+        f.numbers("/dataset10/where", {{"elangle", 90}});
+    }
+    const PolarVolume birdbath = read_odim(path);
+    ASSERT_EQ(birdbath.sweeps.size(), 3u);
+    EXPECT_EQ(birdbath.sweeps[2].name, "dataset10");
+    std::vector<std::string> notes;
+    velmora::polar::GridOptions o{.xmin = -2, .xmax = 2, .ymin = -2, .ymax = 2, .zmin = 0.5, .zmax = 2, .origin = {}};
+    o.note = [&notes](const std::string& note) { notes.push_back(note); };
+    EXPECT_EQ(grid_volumes(std::span(&birdbath, 1), o).values.size(), 5u * 5u * 4u);
+    EXPECT_EQ(notes, std::vector<std::string>{path + ": dataset10 at 90 degrees elevation left out: a vertically "
+                                                     "pointing scan is no part of a volume scan"});
+
+    // A forged size of an object in the global heap, where variable-length strings are kept, made HDF5 read
+    // past the heap and crash: refused before HDF5 reads the string.
+    polartest::write_odim(path);
+    std::string bytes = vtest::TempDir::read(path);
+    const std::size_t heap = bytes.find(std::string("GCOL\x01\0\0\0", 8));
+    ASSERT_NE(heap, std::string::npos);
+    for (int i = 0; i < 8; ++i) bytes[heap + 16 + 8 + i] = i == 7 ? '\x0f' : '\xff';   // object 1's size
+    const std::string damaged = dir.write("damaged.h5", bytes);
+    polartest::expect_refused([&] { read_odim(damaged); }, damaged,
+                              "a damaged HDF5 file: the global heap collection at byte " + std::to_string(heap) +
+                                  ": object 1 of 1152921504606846975 bytes runs past it");
+
     const std::string text = dir.write("text.h5", "not a radar volume\n");
     EXPECT_EQ(polartest::error_of([&] { read_odim(text); }), text + ": not an HDF5 file");
 }

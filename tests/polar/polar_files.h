@@ -110,6 +110,20 @@ public:
         H5Tclose(type);
     }
 
+    // A string as HDF5 lets writers store it: of size bytes (0: variable length), padded with pad, in cset.
+    void text_as(const std::string& at, const char* name, const std::string& value, std::size_t size, H5T_str_t pad,
+                 H5T_cset_t cset) {
+        hid_t type = H5Tcopy(H5T_C_S1);
+        H5Tset_size(type, size ? size : H5T_VARIABLE);
+        H5Tset_strpad(type, pad);
+        H5Tset_cset(type, cset);
+        std::string fixed = value;
+        fixed.resize(std::max(size, value.size()), pad == H5T_STR_SPACEPAD ? ' ' : '\0');
+        const char* p = value.c_str();
+        attribute(at, name, type, H5Screate(H5S_SCALAR), type, size ? static_cast<const void*>(fixed.data()) : &p);
+        H5Tclose(type);
+    }
+
     void remove(const std::string& at, const char* name) {
         if (H5Aexists_by_name(id_, at.c_str(), name, H5P_DEFAULT) > 0) H5Adelete_by_name(id_, at.c_str(), name, H5P_DEFAULT);
     }
@@ -264,10 +278,15 @@ struct CfRadialLayout {
     std::vector<double> end = {3, 6};    // sweep_end_ray_index, inclusive
     bool standard_name = true;           // Zh says it is the reflectivity
     int format = NC_NETCDF4;
+    std::vector<double> elevation = {0.4, 0.5, 0.5, 0.6, 1.5, 1.5, 1.4};
+    std::vector<double> fixed = {};      // fixed_angle; empty: 0.5, 1.5, ...
+    double latitude = -12.25;
+    std::vector<double> dbz_missing = {};   // missing_value of DBZ
+    std::vector<double> dbz_valid = {};     // valid_range of DBZ
 };
 
 // A CF/Radial 1.4 volume of two sweeps (rays 0-3, 4-6) by 5 gates: Zh packed, raw 100 r + 10 g
-// with the last two gates of ray 6 fill; DBZ all 99; VEL r - g with gate (1, 1) fill.
+// with the last two gates of ray 6 fill; DBZ all 99 but gate (0, 0) 20; VEL r - g with gate (1, 1) fill.
 inline void write_cfradial(const std::string& path, const CfRadialLayout& l = {}) {
     const std::size_t gates = l.range.size();
     std::vector<double> zh, vel, numbers, fixed;
@@ -278,7 +297,7 @@ inline void write_cfradial(const std::string& path, const CfRadialLayout& l = {}
         }
     for (std::size_t i = 0; i < l.start.size(); ++i) {
         numbers.push_back(static_cast<double>(i));
-        fixed.push_back(static_cast<double>(i) + 0.5);
+        fixed.push_back(i < l.fixed.size() ? l.fixed[i] : static_cast<double>(i) + 0.5);
     }
     NcWriter w(path, l.format);
     w.text(NC_GLOBAL, "Conventions", "CF/Radial instrument_parameters");
@@ -290,12 +309,12 @@ inline void write_cfradial(const std::string& path, const CfRadialLayout& l = {}
              NC_FLOAT, l.range.front());
     const int vstart = w.var("time_coverage_start", NC_CHAR, {w.dim("string_length", 32)});
     w.var("azimuth", NC_FLOAT, {time}, {0.5, 90.5, 180.5, 270.5, 359.75, 120, 240});
-    w.var("elevation", NC_FLOAT, {time}, {0.4, 0.5, 0.5, 0.6, 1.5, 1.5, 1.4});
+    w.var("elevation", NC_FLOAT, {time}, l.elevation);
     w.var("fixed_angle", NC_FLOAT, {sweep}, fixed);
     w.var("sweep_number", NC_INT, {sweep}, numbers);
     w.var("sweep_start_ray_index", NC_INT, {sweep}, l.start);
     w.var("sweep_end_ray_index", NC_INT, {sweep}, l.end);
-    w.var("latitude", NC_DOUBLE, {}, {-12.25});
+    w.var("latitude", NC_DOUBLE, {}, {l.latitude});
     w.var("longitude", NC_DOUBLE, {}, {131.04});
     w.var("altitude", NC_DOUBLE, {}, {42});
     w.var("radar_beam_width_h", NC_FLOAT, {}, {0.95});
@@ -304,7 +323,13 @@ inline void write_cfradial(const std::string& path, const CfRadialLayout& l = {}
     w.number(vzh, "scale_factor", NC_FLOAT, 0.01);
     w.number(vzh, "add_offset", NC_FLOAT, 10);
     if (l.standard_name) w.text(vzh, "standard_name", "equivalent_reflectivity_factor");
-    w.var("DBZ", NC_FLOAT, {time, range}, std::vector<double>(7 * gates, 99), {{"units", "dBZ"}});
+    std::vector<double> dbz_values(7 * gates, 99);
+    dbz_values[0] = 20;
+    const int dbz = w.var("DBZ", NC_FLOAT, {time, range}, dbz_values, {{"units", "dBZ"}});
+    for (const auto& [name, values] : {std::pair{"missing_value", l.dbz_missing}, std::pair{"valid_range", l.dbz_valid}})
+        if (!values.empty()) {
+            EXPECT_EQ(nc_put_att_double(w.id, dbz, name, NC_FLOAT, values.size(), values.data()), NC_NOERR);
+        }
     w.number(w.var("VEL", NC_FLOAT, {time, range}, vel, {{"units", "m/s"}}), "_FillValue", NC_FLOAT, -9999);
     w.enddef();
     const std::string start = "2021-03-04T05:06:07Z";

@@ -171,6 +171,38 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("\n  batch  "), std::string::npos);
 }
 
+// File names may hold any byte; JSON holds Unicode. Names are written json_safe and read back as the same bytes.
+TEST_F(RunnerTest, NamesThatAreNotUtf8AreAnalysedAndReadBackAsTheSameBytes) {
+    const std::string texts[] = {"plain", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\xa7", "dir\xff\xfe", "\xc0\xaf overlong",
+                                 "\xed\xa0\x80 surrogate", "\xee\xbe\x80 U+EF80 itself", "cut \xe2\x82", std::string("\0nul", 4)};
+    for (const std::string& t : texts) {
+        const std::string safe = velmora::json_safe(t);
+        EXPECT_EQ(velmora::raw_bytes(safe), t);
+        const Json back = Json::parse(velmora::json_dump(Json{{t, t}}));   // valid JSON, key and all
+        EXPECT_EQ(back.begin().key(), safe);
+        EXPECT_EQ(back.begin().value(), safe);
+    }
+    EXPECT_EQ(velmora::json_safe("caf\xc3\xa9"), "caf\xc3\xa9");   // valid UTF-8 stays as it is
+    EXPECT_EQ(velmora::json_safe("\xff"), "\xee\xbf\xbf");          // U+EFFF
+
+    const std::string folder = dir.file("radar \xff\xfe");
+    std::filesystem::create_directory(folder);
+    const std::string volume = folder + "/scene.nc", out = folder + "/out";
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(vtest::cli({"synth", volume}), 0);
+    ASSERT_EQ(vtest::cli({"analyze", volume, "--out", out, "--no-picture"}), 0);
+    ::testing::internal::GetCapturedStdout();
+    const Json net = read_json(out + "/network.json");
+    EXPECT_EQ(velmora::raw_bytes(net["fields"]["radar"]["file"].get<std::string>()), volume);
+    EXPECT_EQ(velmora::raw_bytes(net["instances"]["csv"]["params"]["filename"].get<std::string>()), out + "/cells.csv");
+    // The network runs again, reading the volume and writing where the names say.
+    const std::string first = vtest::TempDir::read(out + "/cells.csv");
+    std::filesystem::remove(out + "/cells.csv");
+    vtest::InDirectory here(folder);
+    EXPECT_EQ(vtest::run_file(out + "/network.json", *err), velmora::run_ok) << err->text();
+    EXPECT_EQ(vtest::TempDir::read(out + "/cells.csv"), first);
+}
+
 TEST_F(RunnerTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
     const std::string guide = vtest::TempDir::read(VELMORA_SOURCE_DIR "/docs/networks.md");
     std::vector<std::string> blocks;   // the text of every ```json block
@@ -286,7 +318,8 @@ TEST_F(DumpTest, AValueOfEveryKindReadsBackAsItWasGiven) {
     EXPECT_EQ(wrapped.substr(wrapped.size() - 33), "1099\n  ],\n  \"e\": [],\n  \"o\": {}\n}\n");
     for (std::size_t at = 0, next; (next = wrapped.find('\n', at)) != std::string::npos; at = next + 1)
         EXPECT_LE(next - at, 100u) << wrapped;
-    EXPECT_EQ(velmora::json_text(Json("a\xff")), "\"a\xEF\xBF\xBD\"\n");
+    // A byte that is not UTF-8 is written as U+EF00 + byte, which reads back as that byte.
+    EXPECT_EQ(velmora::json_text(Json("a\xff")), "\"a\xEE\xBF\xBF\"\n");
 }
 
 TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {

@@ -5,6 +5,7 @@
 #include <netcdf.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "app_test.h"
@@ -45,13 +46,29 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
     EXPECT_NEAR(std::stod(f[11]), 8.0, 0.5);
     EXPECT_TRUE(std::filesystem::exists(out + "/tracks.vtp"));
     EXPECT_TRUE(std::filesystem::exists(out + "/volumes/series_000/cells.csv"));
-    // Volumes of another grid, or of the same time, cannot be tracked.
+    // Volumes of another grid, or of the same time, cannot be tracked; nor can a volume whose time is in units
+    // velmora does not read beside volumes with a time, which says so.
     velmora::write_netcdf(dir.file("other.nc"), velmora::synthetic_scene());
-    for (const auto& [other, says] : {std::pair{dir.file("other.nc"), "lies on another grid than"},
-                                      std::pair{series + "/series_000.nc", "are of the same time"}}) {
+    const std::string odd = dir.file("fortnights.nc");
+    std::filesystem::copy_file(series + "/series_001.nc", odd);
+    int nc = -1, time = -1;
+    ASSERT_EQ(nc_open(odd.c_str(), NC_WRITE, &nc), NC_NOERR);
+    const std::string units = "fortnights since 2006-01-20";
+    EXPECT_EQ(nc_inq_varid(nc, "time", &time), NC_NOERR);
+    EXPECT_EQ(nc_redef(nc), NC_NOERR);
+    EXPECT_EQ(nc_put_att_text(nc, time, "units", units.size(), units.c_str()), NC_NOERR);
+    EXPECT_EQ(nc_close(nc), NC_NOERR);
+    const std::string no_time = odd + " has no time (its time 1137715500 in units \"fortnights since 2006-01-20\" of "
+                                      "calendar \"gregorian\" is no time velmora reads (seconds, minutes, hours or "
+                                      "days since a date, on the Gregorian calendar)), " + series + "/series_000.nc has "
+                                      "one: give volumes of one kind";
+    for (const auto& [other, says] : {std::pair{dir.file("other.nc"), std::string("lies on another grid than")},
+                                      std::pair{series + "/series_000.nc", std::string("are of the same time")},
+                                      std::pair{odd, no_time}}) {
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(vtest::cli({"track", series + "/series_000.nc", other, "--out", dir.file("t"), "--no-picture"}), 2);
-        EXPECT_NE(::testing::internal::GetCapturedStderr().find(says), std::string::npos) << says;
+        const std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(printed.find(says), std::string::npos) << printed;
     }
 }
 
