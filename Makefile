@@ -104,6 +104,12 @@ bench-view: build
 bench-hail: build
 	@/usr/bin/python3 bench/hail_cost.py --velmora $(BUILD)/velmora $(BENCH_ARGS)
 
+# What the pictures cost: analyze on CPOL with and without its pictures,
+# track with and without its series pictures; time and peak memory, medians.
+.PHONY: bench-pictures
+bench-pictures: build
+	@/usr/bin/python3 bench/picture_cost.py --velmora $(BUILD)/velmora $(BENCH_ARGS)
+
 # velmora watch: latency from a volume's last byte to its products (CPOL,
 # KLIX, the KLOT chunks), the nowcast's scores against persistence, and the
 # state database's checkpoint and restart after 1,000 volumes; a minute or two.

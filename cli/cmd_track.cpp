@@ -39,7 +39,8 @@ struct TrackOptions {
     double max_speed = tracking::kDefaultMaxSpeed;
     double max_gap = 0.0;
     double interval = 300.0;
-    bool picture = true;
+    bool picture = true;            // tracks.png and hail_swath.png
+    bool volume_pictures = false;   // each volume's pictures too (--pictures)
     bool timings = false;
     PolarOptionTexts polar;
     std::optional<double> freezing_km, minus20_km;   // hail levels, km above sea level
@@ -119,9 +120,38 @@ std::vector<TrackLine> lines_of(const std::vector<tracking::Frame>& frames, cons
     return out;
 }
 
-// The tracks over the plan view of the last volume.
-void draw_tracks(const std::string& png, const Volume& axes, const tracking::Frame& last,
-                 const std::vector<TrackLine>& lines, const std::string& caption) {
+// The time of day of a track's end, for its label; empty without times.
+std::string clock_time(double t, bool timed) {
+    return timed && std::isfinite(t) ? iso_utc(t).substr(11, 5) + "Z" : "";
+}
+
+// The tracks as the pictures draw them: each its number, its first and last
+// times, whether it began by a split or ended by a merge.
+std::vector<PlanView::Path> paths_of(const std::vector<TrackLine>& lines, const std::vector<tracking::Row>& rows, bool timed) {
+    std::map<int, std::pair<bool, bool>> events;   // track -> split, merge
+    for (const tracking::Row& r : rows) {
+        events[r.track].first |= r.event == tracking::Event::Split;
+        events[r.track].second |= r.event == tracking::Event::Merge;
+    }
+    std::vector<PlanView::Path> paths;
+    for (const TrackLine& l : lines) {
+        if (l.time.empty()) continue;
+        paths.push_back({l.x, l.y, std::to_string(l.track), clock_time(l.time.front(), timed),
+                         clock_time(l.time.back(), timed), events[l.track].first, events[l.track].second});
+    }
+    return paths;
+}
+
+// The series' time span, as the pictures' titles give it.
+std::string time_span(const std::vector<tracking::Frame>& frames, bool timed) {
+    if (!timed || frames.empty()) return std::to_string(frames.size()) + " volumes";
+    return iso_utc(frames.front().time) + " to " + iso_utc(frames.back().time);
+}
+
+// The tracks over the plan view of the last volume, on the map.
+void draw_tracks(const std::string& png, const Volume& axes, const std::vector<tracking::Frame>& frames,
+                 const std::vector<PlanView::Path>& paths, const std::string& caption, bool timed) {
+    const tracking::Frame& last = frames.back();
     std::vector<std::int32_t> plan(axes.x.size() * axes.y.size(), 0);
     for (const tracking::Cell& c : last.cells)
         for (const std::int32_t col : c.columns) plan[static_cast<std::size_t>(col)] = c.no;
@@ -130,20 +160,40 @@ void draw_tracks(const std::string& png, const Volume& axes, const tracking::Fra
     view.y = axes.y;
     view.column_max = last.column_max;
     view.plan = plan;
-    for (const TrackLine& l : lines) view.paths.push_back({l.x, l.y, std::to_string(l.track)});
-    view.title = std::to_string(lines.size()) + " tracks over the highest reflectivity of the last volume";
-    view.caption = caption;
+    view.paths = paths;
+    view.title = std::to_string(paths.size()) + " tracks, " + time_span(frames, timed);
+    view.caption = "Over the highest reflectivity of the last volume, " + caption +
+                   "; a diamond: a track began by a split, a square: it ended by a merge";
+    view.context = map_context(axes);
+    view.context.time.clear();   // the title has the series' span
+    render_plan_png(view, png, 1100, 900);
+}
+
+// The hail swath over the map, with the tracks.
+void draw_swath(const std::string& png, const Volume& axes, std::span<const float> swath, const std::vector<tracking::Frame>& frames,
+                const std::vector<PlanView::Path>& paths, bool timed) {
+    const std::vector<std::int32_t> plan(swath.size(), 0);
+    PlanView view;
+    view.x = axes.x;
+    view.y = axes.y;
+    view.column_max = swath;
+    view.plan = plan;
+    view.paths = paths;
+    view.scale = PlanView::Scale::hail;
+    view.title = "Hail swath, " + time_span(frames, timed) + ": the largest MESH of each column";
+    view.context = map_context(axes);
+    view.context.time.clear();
     render_plan_png(view, png, 1100, 900);
 }
 
 // The hail along the tracks: hail_swath.nc (the largest MESH each column saw)
 // and hail_tracks.csv (the largest MESH of each track, and when), printed too.
-void write_hail(const std::string& out, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
+std::vector<float> write_hail(const std::string& out, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
                 const std::vector<tracking::Row>& rows, bool timed) {
     std::vector<std::vector<float>> meshes;
     for (const Analysed& a : series) meshes.push_back(a.result.mesh);
-    const std::vector<float> swath = hail_swath(meshes);
-    if (swath.empty()) return;
+    std::vector<float> swath = hail_swath(meshes);
+    if (swath.empty()) return swath;
     write_plan_netcdf((fs::path(out) / "hail_swath.nc").string(), series.front().result.axes, swath, "MESH_swath", "mm",
                       "largest maximum expected size of hail of each column over the series");
     std::map<int, std::pair<double, std::size_t>> largest;   // track -> MESH, frame
@@ -165,6 +215,25 @@ void write_hail(const std::string& out, const std::vector<Analysed>& series, con
         std::printf("  track %d: %.1f mm (%s)\n", track, m.first, source.c_str());
     }
     if (!f) throw std::runtime_error("can not write " + (fs::path(out) / "hail_tracks.csv").string());
+    return swath;
+}
+
+// tracks.png, and hail_swath.png where there is a swath; without a picture
+// the results stand.
+void draw_series(const ResultFolder& results, const Volume& axes, const std::vector<tracking::Frame>& frames,
+                 const std::vector<TrackLine>& lines, const std::vector<tracking::Row>& rows, const std::vector<float>& swath,
+                 const std::string& caption, bool timed) {
+    const auto paths = paths_of(lines, rows, timed);
+    const std::string tracks = results.path("tracks.png"), hail = results.path("hail_swath.png");
+    try {
+        draw_tracks(tracks, axes, frames, paths, caption, timed);
+        if (!swath.empty()) draw_swath(hail, axes, swath, frames, paths, timed);
+    } catch (const std::runtime_error& e) {
+        std::error_code ec;
+        fs::remove(tracks, ec);
+        fs::remove(hail, ec);
+        std::fprintf(stderr, "velmora track: no picture: %s\n", e.what());
+    }
 }
 
 using Clock = std::chrono::steady_clock;
@@ -190,7 +259,7 @@ int analyse_series(const TrackOptions& o, const ResultFolder& results, std::vect
         ao.level = o.level;
         ao.min_cells = o.min_cells;
         ao.out = a.folder;
-        ao.picture = o.picture;
+        ao.picture = o.picture && o.volume_pictures;
         ao.for_tracking = &a.result;
         ao.freezing_level_km = o.freezing_km;
         ao.minus20_level_km = o.minus20_km;
@@ -302,26 +371,18 @@ int run_track(const TrackOptions& o) {
     }
     const auto lines = lines_of(frames, rows);
     const double linking = seconds_since(start);
-    const std::string csv = results->path("tracks.csv"), vtp = results->path("tracks.vtp"),
-                      png = results->path("tracks.png");
+    const std::string csv = results->path("tracks.csv"), vtp = results->path("tracks.vtp");
+    std::vector<float> swath;
     try {
         write_csv(csv, sorted, frames, rows, timed);
         write_volumes_csv(results->path("volumes.csv"), sorted, frames, echo, timed);
         write_track_lines(vtp, lines);
-        write_hail(results->work(), sorted, frames, rows, timed);
+        swath = write_hail(results->work(), sorted, frames, rows, timed);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 1;
     }
-    if (o.picture) {
-        try {
-            draw_tracks(png, axes, frames.back(), lines, fs::path(sorted.back().path).filename().string());
-        } catch (const std::runtime_error& e) {
-            std::error_code ec;
-            fs::remove(png, ec);
-            std::fprintf(stderr, "velmora track: no picture: %s\n", e.what());
-        }
-    }
+    if (o.picture) draw_series(*results, axes, frames, lines, rows, swath, fs::path(sorted.back().path).filename().string(), timed);
     try {
         results->commit();
     } catch (const std::exception& e) {
@@ -343,7 +404,7 @@ int run_track(const TrackOptions& o) {
     }
     std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", lines.size(),
                 rows.size(), frames.size(), splits, merges, results->target().c_str());
-    for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "tracks.png", "hail_swath.nc", "hail_tracks.csv", "volumes/"})
+    for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "tracks.png", "hail_swath.nc", "hail_swath.png", "hail_tracks.csv", "volumes/"})
         if (fs::exists(fs::path(results->target()) / f)) std::printf("  %s\n", f);
     if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
     return 0;
@@ -380,12 +441,14 @@ void add_track_command(CLI::App& app, int& status) {
     cmd->add_option("--interval", o->interval, "The time between volumes that have no time of their own, s")
         ->check(within(1, 1e9))
         ->capture_default_str();
-    cmd->add_flag("!--no-picture", o->picture, "Do not render tracks.png nor the volumes' pictures");
+    cmd->add_flag("--pictures", o->volume_pictures, "Draw each volume's pictures too (cells.png, plan.png, mesh.png)");
+    cmd->add_flag("!--no-picture", o->picture, "Draw no picture at all, not even tracks.png and hail_swath.png");
     cmd->add_flag("--timings", o->timings, "Print the time of the analyses and of tracking (to standard error)");
     cmd->footer(
         "Analyses each volume as velmora analyze does (into OUT/volumes/<file stem>/), orders them by the time of "
         "their CF time variable (else as given), links each cell to one cell of the volume before and writes "
-        "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png; with the hail levels, hail_swath.nc (the "
+        "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png (each volume's pictures only with "
+        "--pictures); with the hail levels, hail_swath.nc and hail_swath.png (the "
         "largest MESH of each column over the series) and hail_tracks.csv (the largest MESH of each track). "
         "docs/tracking.md describes the method.\n\nExit status: 0 when the series was tracked, 1 when a step failed, "
         "2 when the volumes or the options cannot be used.");

@@ -33,6 +33,7 @@
 #include "tracking/tracker.h"
 #include "io/output_files.h"
 #include "io/volume.h"
+#include "pictures/pictures.h"
 
 namespace py = pybind11;
 using namespace velmora;
@@ -831,6 +832,7 @@ PYBIND11_MODULE(_core, m) {
           "Latitudes and longitudes of points km east and north of the origin (azimuthal equidistant, WGS 84)");
     m.def("track", &track_py, py::arg("frames"), py::arg("max_speed"), py::arg("max_gap"),
           "The tracker on analysed volumes in time order");
+    m.def("map_file", [] { return velmora::shipped_map_file(); }, "The map velmora ships (map.bin), or '' without it");
     m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
     add_result_folders(m);
     py::class_<PyWatcher>(m, "Watcher", "velmora watch on a folder (use velmora.watch)")

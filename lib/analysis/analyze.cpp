@@ -47,6 +47,22 @@ std::vector<Cell> cells_of(const std::vector<CellMeasures>& measures, const Prop
     return cells;
 }
 
+// The triangles of a surface's cell sets, quadrilaterals cut in two.
+std::vector<std::int64_t> surface_triangles(vhost::FieldRef& surface) {
+    std::vector<std::int64_t> tri;
+    for (int i = 0; i < surface.ncell_sets(); ++i) {
+        const std::string type = surface.cell_type(i);
+        if (type != "Tri" && type != "Quad") continue;
+        const std::vector<std::int64_t> c = surface.connect(i);
+        if (type == "Tri") {
+            tri.insert(tri.end(), c.begin(), c.end() - static_cast<std::ptrdiff_t>(c.size() % 3));
+            continue;
+        }
+        for (std::size_t q = 0; q + 3 < c.size(); q += 4) tri.insert(tri.end(), {c[q], c[q + 1], c[q + 2], c[q], c[q + 2], c[q + 3]});
+    }
+    return tri;
+}
+
 std::vector<std::string> texts_of(vhost::Object& str_array) {
     vhost::Object* a = str_array.deref();
     return a ? a->strings() : std::vector<std::string>{};
@@ -56,7 +72,8 @@ std::vector<std::string> texts_of(vhost::Object& str_array) {
 constexpr const char* kResults[] = {
     "network.json",    "analysis.log",     "cells.csv",     "cell_properties.csv", "surface_cells.csv",
     "cells_ijk.txt",   "radar.vti",        "isosurface.vtp", "isovolume.vtu",      "cell_tops.vtp",
-    "centres.vtp",     "legend_axis.vtp",  "legend_ticks.vtp", "cells.png",        "plan.png",      "mesh.nc"};
+    "centres.vtp",     "legend_axis.vtp",  "legend_ticks.vtp", "cells.png",        "plan.png",      "mesh.nc",
+    "mesh.png"};
 
 std::string seconds_since(std::chrono::steady_clock::time_point t0) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -109,8 +126,9 @@ private:
     int hail_levels();
     void write_mesh();
     void draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
-                      const std::vector<std::string>& labels);
+                      std::span<const std::int32_t> voxel_cells);
     void draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no);
+    void draw_mesh(const std::vector<std::int32_t>& column_no);
     void draw(const std::string& name, const std::function<void(const std::string&)>& render);
     bool commit();
     int keep_volume_file();
@@ -136,7 +154,8 @@ private:
     std::optional<ResultFolder> results_;
     std::optional<ShownAtTarget> shown_;   // the modules' messages go through it
     bool no_pictures_ = false;
-    std::optional<VirtualDisplay> display_;
+    std::optional<MapContext> context_;   // of every picture, made with the first
+    std::vector<float> mesh_;             // the MESH of every column, for mesh.png
     std::optional<vhost::ConfinedWrites> confined_;
     vhost::Object* radar_ = nullptr;
     Volume v_;
@@ -172,6 +191,7 @@ void Analysis::write_mesh() {
     if (!hail_) return;
     std::vector<float> mesh = mesh_field(v_, vhost::FieldRef(*radar_).float_view(0), *hail_);
     write_plan_netcdf(results_->path("mesh.nc"), v_, mesh, "MESH", "mm", "maximum expected size of hail (Witt et al. 1998)");
+    if (o_.picture) mesh_ = mesh;
     if (o_.for_tracking) o_.for_tracking->mesh = std::move(mesh);
     timing("mesh.nc");
 }
@@ -405,8 +425,9 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     radar_written.get();
     timing("write radar.vti (beside those)");
     if (o_.picture) {
-        draw_picture(cells, surf_cell, labels);
+        draw_picture(cells, surf_cell, r.int_view(r.ncomp() - 1));
         draw_plan(column_max, column_no);
+        draw_mesh(column_no);
     }
 }
 
@@ -426,7 +447,7 @@ void Analysis::draw(const std::string& name, const std::function<void(const std:
 }
 
 // The plan view: column maxima, the cells' outlines and numbers at their
-// reflectivity-weighted centres.
+// reflectivity-weighted centres, on the map.
 void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no) {
     PlanView plan;
     plan.x = v_.x;
@@ -435,32 +456,61 @@ void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector
     plan.plan = column_no;
     for (const CellMeasures& c : cell_measures()) plan.labels.push_back({c.no, c.wx, c.wy});
     char title[160];
-    std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ: highest reflectivity of each column",
+    std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ, highest reflectivity of each column",
                   plan.labels.size(), o_.level);
     plan.title = title;
     plan.caption = source_;
-    draw("plan.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900, &*display_); });
+    if (!context_) context_ = map_context(v_);
+    plan.context = *context_;
+    draw("plan.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900); });
     timing("draw plan.png");
 }
 
+// The MESH of every column with the cells outlined, where there are hail levels.
+void Analysis::draw_mesh(const std::vector<std::int32_t>& column_no) {
+    if (mesh_.empty()) return;
+    PlanView plan;
+    plan.x = v_.x;
+    plan.y = v_.y;
+    plan.column_max = mesh_;
+    plan.plan = column_no;
+    plan.scale = PlanView::Scale::hail;
+    for (const CellMeasures& c : cell_measures()) plan.labels.push_back({c.no, c.wx, c.wy});
+    plan.title = "MESH, the maximum expected size of hail of each column";
+    plan.caption = source_;
+    if (!context_) context_ = map_context(v_);
+    plan.context = *context_;
+    draw("mesh.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900); });
+    timing("draw mesh.png");
+}
+
 void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
-                            const std::vector<std::string>& labels) {
-    vhost::Object& ticks = root().at("ticks");
+                            std::span<const std::int32_t> voxel_cells) {
     Scene scene;
-    scene.grid = radar_;
-    scene.surface = &root().at("surface").at("out");
-    scene.area_no = surf_cell;
-    scene.centres = &root().at("cellstat").at("olabel");
-    scene.centre_labels = labels;
-    scene.axis = &root().at("axis").at("oaxis");
-    scene.ticks = &ticks.at("otick");
-    scene.tick_labels = &ticks.at("olabel");
-    scene.tick_texts = texts_of(ticks.at("olabel").at("text_values"));
+    vhost::FieldRef surface(root().at("surface").at("out"));
+    scene.coord = surface.coord();
+    scene.triangles = surface_triangles(surface);
+    scene.node_cell = surf_cell;
+    scene.node_cell.resize(scene.coord.size() / 3, 0);
+    int max_no = 0;
+    float highest = 0.0f;
+    for (const CellMeasures& c : cell_measures()) {
+        scene.tops.push_back({c.no, c.wx, c.wy, c.top_km});
+        max_no = std::max(max_no, c.no);
+        highest = std::max(highest, c.top_km);
+    }
+    scene.cell_colour = distinct_colours(voxel_cells, v_.x.size(), v_.y.size(), v_.z.size(), max_no, kCellPalette);
+    // The box reaches a little over the highest top, not the grid's empty levels.
+    const double top = std::min<double>(v_.z.back(), 2.0 * std::ceil(0.5 * highest + 0.5));
+    scene.box = {v_.x.front(), v_.x.back(), v_.y.front(), v_.y.back(), std::min(0.0f, v_.z.front()), top};
     char title[160];
     std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o_.level);
     scene.title = title;
     scene.caption = source_;
-    draw("cells.png", [&](const std::string& png) { render_png(scene, png, 1280, 900, &*display_); });
+    if (!context_) context_ = map_context(v_);
+    scene.context = *context_;
+    draw("cells.png", [&](const std::string& png) { render_png(scene, png, 1280, 900); });
+    timing("draw cells.png");
 }
 
 // Puts the results in place of the earlier ones: the last step of a run
@@ -478,9 +528,6 @@ bool Analysis::commit() {
 int Analysis::run() {
     if (int status = prepare_output()) return status;
     if (int status = hail_levels()) return status;
-    // The picture needs a display: where there is none, a virtual one starts
-    // now, while the analysis runs.
-    if (o_.picture) display_.emplace();
     if (int status = read_volume_into_tree()) return status;
     if (o_.for_tracking) {
         const auto start = std::chrono::steady_clock::now();

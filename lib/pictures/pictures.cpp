@@ -1,77 +1,45 @@
 #include "pictures/pictures.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstddef>
-#include <cstdlib>
-#include <cstring>
-#include <optional>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <numeric>
 #include <stdexcept>
 
+#include "io/cf_time.h"
+#include "io/geo.h"
 #include "pictures/draw/entry.h"
-
-extern char** environ;
+#include "scene/map.h"
 
 namespace velmora {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-// Whether a local display (":N" or ":N.S") accepts connections on its
-// socket; VTK aborts the program on a display that does not. Displays on
-// other hosts are taken as they are.
-bool display_answers(const char* display) {
-    const std::string d = display;
-    if (d.empty() || d[0] != ':') return true;
-    const std::string number = d.substr(1, d.find('.') == std::string::npos ? std::string::npos : d.find('.') - 1);
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
-    const std::string path = "/tmp/.X11-unix/X" + number;
-    // The server listens on the socket file, or on the abstract name of the
-    // same path (a leading NUL).
-    for (bool abstract : {false, true}) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return false;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        const std::size_t offset = abstract ? 1 : 0;
-        if (path.size() + offset >= sizeof addr.sun_path) {
-            ::close(fd);
-            return false;
-        }
-        std::memcpy(addr.sun_path + offset, path.data(), path.size());
-        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
-        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0;
-        ::close(fd);
-        if (ok) return true;
-    }
-    return false;
-}
-
-// Where the drawing library is: beside the host library, wherever that was
-// loaded from (the build tree, an installed prefix, the Python package's
-// folder); by name through the run path when that cannot be told. The
-// caller's run path alone is not enough: a sanitizer's runtime that wraps
-// dlopen becomes the caller.
-std::string pictures_path() {
+// The folder of the host library, wherever that was loaded from (the build
+// tree, an installed prefix, the Python package's folder); empty when that
+// cannot be told. The caller's run path alone is not enough: a sanitizer's
+// runtime that wraps dlopen becomes the caller.
+std::string library_dir() {
     Dl_info info{};
     void* host_operation = ::dlsym(RTLD_DEFAULT, "OMfind_subobj");
     if (host_operation && ::dladdr(host_operation, &info) != 0 && info.dli_fname) {
         const std::string host = info.dli_fname;
         const auto slash = host.rfind('/');
-        if (slash != std::string::npos) return host.substr(0, slash + 1) + kPicturesLibrary;
+        if (slash != std::string::npos) return host.substr(0, slash + 1);
     }
-    return kPicturesLibrary;
+    return {};
 }
 
-// The drawing library, opened once and kept for the life of the process
-// (VTK's rendering classes register themselves with VTK as it loads).
+// The drawing library is beside the host library; by name through the run
+// path when that cannot be told.
+std::string pictures_path() { return library_dir() + kPicturesLibrary; }
+
+// The drawing library, opened once and kept for the life of the process.
 struct Drawing {
     DrawScene scene = nullptr;
     DrawPlan plan = nullptr;
@@ -99,84 +67,159 @@ const Drawing& drawing() {
 // Calls a drawing entry; its message, if any, becomes an exception here,
 // on this side of the library boundary.
 template <class Draw, class What>
-void draw_with(Draw draw, const What& what, const std::string& path, int width, int height) {
+PictureLayout draw_with(Draw draw, const What& what, const std::string& path, int width, int height) {
     char problem[512] = "";
-    if (draw(&what, path.c_str(), width, height, problem, sizeof problem) != 0) throw std::runtime_error(problem);
+    PictureLayout layout;
+    if (draw(&what, path.c_str(), width, height, &layout, problem, sizeof problem) != 0) throw std::runtime_error(problem);
+    return layout;
+}
+
+// A round step in degrees for three to seven ticks over span.
+double degree_step(double span) {
+    for (double s : {0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0})
+        if (span / s <= 7) return s;
+    return 20.0;
+}
+
+std::string degrees(double v, double step, bool lon) {
+    const int decimals = step >= 1 ? 0 : step >= 0.1 && std::fmod(step * 10, 1.0) < 1e-9 ? 1 : 2;
+    if (lon) v = std::remainder(v, 360.0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f°%c", decimals, std::fabs(v),
+                  lon ? (v < 0 ? 'W' : 'E') : (v < 0 ? 'S' : 'N'));
+    return text;
+}
+
+// Where round longitudes cross the bottom edge (lon: along x from a to b at
+// y = at) or round latitudes the left edge (along y at x = at).
+std::vector<GeoTick> edge_ticks(const GeoOrigin& origin, double a, double b, double at, bool lon) {
+    constexpr int n = 256;
+    std::vector<double> x(n), y(n), lat(n), lo(n);
+    for (int i = 0; i < n; ++i) {
+        const double t = a + (b - a) * i / (n - 1);
+        x[static_cast<std::size_t>(i)] = lon ? t : at;
+        y[static_cast<std::size_t>(i)] = lon ? at : t;
+    }
+    geographic(origin, x, y, lat, lo);
+    const std::vector<double>& v = lon ? lo : lat;
+    const double step = degree_step(std::fabs(v.back() - v.front()));
+    std::vector<GeoTick> ticks;
+    for (std::size_t i = 0; i + 1 < v.size(); ++i) {
+        const double k = std::ceil(std::min(v[i], v[i + 1]) / step) * step;
+        if (k > std::max(v[i], v[i + 1]) || (i > 0 && k == std::min(v[i], v[i + 1]) && k == v[i])) continue;
+        const double f = v[i + 1] == v[i] ? 0.0 : (k - v[i]) / (v[i + 1] - v[i]);
+        const double pos = (lon ? x : y)[i] + f * ((lon ? x : y)[i + 1] - (lon ? x : y)[i]);
+        ticks.push_back({pos, degrees(k, step, lon)});
+    }
+    return ticks;
+}
+
+// Every pair of cells whose voxels touch, each voxel against the 13 of its
+// 26 neighbours that come after it.
+void touching_cells(std::span<const std::int32_t> labels, std::size_t nx, std::size_t ny, std::size_t nz,
+                    std::vector<std::vector<int>>& touching) {
+    const auto pair = [&](std::int32_t a, std::int32_t b) {
+        if (a == b || a <= 0 || b <= 0 || static_cast<std::size_t>(std::max(a, b)) >= touching.size()) return;
+        auto& list = touching[static_cast<std::size_t>(a)];
+        if (std::find(list.begin(), list.end(), b) == list.end()) {
+            list.push_back(b);
+            touching[static_cast<std::size_t>(b)].push_back(a);
+        }
+    };
+    for (std::size_t k = 0; k < nz; ++k)
+        for (std::size_t j = 0; j < ny; ++j)
+            for (std::size_t i = 0; i < nx; ++i) {
+                const std::int32_t a = labels[(k * ny + j) * nx + i];
+                if (a <= 0) continue;
+                for (int dk = 0; dk <= 1; ++dk)
+                    for (int dj = -1; dj <= 1; ++dj)
+                        for (int di = -1; di <= 1; ++di) {
+                            if (dk == 0 && (dj < 0 || (dj == 0 && di <= 0))) continue;   // the other half
+                            const auto ii = static_cast<long>(i) + di, jj = static_cast<long>(j) + dj;
+                            if (ii < 0 || jj < 0 || ii >= static_cast<long>(nx) || jj >= static_cast<long>(ny) || k + static_cast<std::size_t>(dk) >= nz) continue;
+                            pair(a, labels[((k + static_cast<std::size_t>(dk)) * ny + static_cast<std::size_t>(jj)) * nx + static_cast<std::size_t>(ii)]);
+                        }
+            }
 }
 
 }  // namespace
 
-// Xvfb chooses a free display number itself and writes it to the pipe
-// once it accepts clients (-displayfd): two programs starting at once never
-// pick the same number, and none connects before the server listens.
-VirtualDisplay::VirtualDisplay() {
-    const char* d = std::getenv("DISPLAY");
-    if (d && *d && display_answers(d)) return;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        problem_ = "no display, and no pipe to start Xvfb with";
-        return;
+std::string shipped_map_file() {
+    const std::string lib = library_dir();
+    if (lib.empty()) return {};
+    for (const char* at : {"share/velmora/viewer/map.bin", "../share/velmora/viewer/map.bin", "map.bin"}) {
+        std::error_code ec;
+        const fs::path p = fs::path(lib) / at;
+        if (fs::is_regular_file(p, ec)) return p.lexically_normal().string();
     }
-    const std::string fd = std::to_string(kDisplayFd);
-    const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], kDisplayFd);
-    const int rc = posix_spawnp(&pid_, "Xvfb", &fa, nullptr, const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(fds[1]);
-    if (rc != 0) {
-        ::close(fds[0]);
-        pid_ = -1;
-        problem_ = "no display, and Xvfb cannot be started (install xvfb)";
-        return;
+    return {};
+}
+
+MapContext map_context(const Volume& axes, const std::string& map_file) {
+    MapContext c;
+    if (axes.time) c.time = iso_utc(*axes.time);
+    if (!axes.origin || axes.x.size() < 2 || axes.y.size() < 2) return c;
+    // A single radar's grid is laid out about the radar.
+    c.radar_km = std::array<double, 2>{0.0, 0.0};
+    if (!map_file.empty()) {
+        try {
+            for (scene::GroundLine& g : scene::map_near(axes, map_file)) {
+                MapPath& m = c.map.emplace_back(MapPath{g.kind, {}, {}});
+                for (std::size_t i = 0; i + 1 < g.xy.size(); i += 2) {
+                    m.x.push_back(g.xy[i]);
+                    m.y.push_back(g.xy[i + 1]);
+                }
+            }
+        } catch (const std::exception&) {
+            c.map.clear();   // a picture without the map rather than none
+        }
     }
-    number_fd_ = fds[0];
+    c.lon_ticks = edge_ticks(*axes.origin, axes.x.front(), axes.x.back(), axes.y.front(), true);
+    c.lat_ticks = edge_ticks(*axes.origin, axes.y.front(), axes.y.back(), axes.x.front(), false);
+    return c;
 }
 
-void VirtualDisplay::ready() {
-    if (!problem_.empty()) throw std::runtime_error(problem_);
-    if (pid_ <= 0 || ready_) return;
-    std::string number;
-    pollfd p{number_fd_, POLLIN, 0};
-    char c = 0;
-    // Up to 10 s for the server to come up; the number ends with a newline.
-    while (::poll(&p, 1, 10000) == 1 && ::read(number_fd_, &c, 1) == 1 && c != '\n') number += c;
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
-        throw std::runtime_error("Xvfb did not start");
-    display_ = ":" + number;
-    setenv("DISPLAY", display_.c_str(), 1);
-    ready_ = true;
-}
-
-VirtualDisplay::~VirtualDisplay() {
-    if (number_fd_ >= 0) ::close(number_fd_);
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        if (ready_) unsetenv("DISPLAY");
+std::vector<int> distinct_colours(std::span<const std::int32_t> labels, std::size_t nx, std::size_t ny, std::size_t nz,
+                                  int max_no, int palette) {
+    if (labels.size() != nx * ny * nz) throw std::invalid_argument("cell colours: the labels do not match the grid");
+    const auto n = static_cast<std::size_t>(std::max(0, max_no) + 1);
+    std::vector<std::vector<int>> touching(n);
+    touching_cells(labels, nx, ny, nz, touching);
+    // The cells with most neighbours first (Welsh and Powell): a cell
+    // touching many is coloured before its neighbours have used the palette up.
+    std::vector<std::size_t> order(n > 0 ? n - 1 : 0);
+    std::iota(order.begin(), order.end(), std::size_t{1});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return touching[a].size() > touching[b].size(); });
+    std::vector<int> colour(n, -1);
+    for (const std::size_t no : order) {
+        std::vector<bool> taken(static_cast<std::size_t>(palette), false);
+        for (int other : touching[no])
+            if (colour[static_cast<std::size_t>(other)] >= 0) taken[static_cast<std::size_t>(colour[static_cast<std::size_t>(other)])] = true;
+        // The palette in turn, passing over the colours of the cells it
+        // touches; with more neighbours than colours, its turn's.
+        const int turn = static_cast<int>((no - 1) % static_cast<std::size_t>(palette));
+        colour[no] = turn;
+        for (int k = 0; k < palette; ++k)
+            if (!taken[static_cast<std::size_t>((turn + k) % palette)]) {
+                colour[no] = (turn + k) % palette;
+                break;
+            }
     }
+    if (n > 0) colour[0] = 0;
+    return colour;
 }
 
-void render_png(const Scene& scene, const std::string& path, int width, int height, VirtualDisplay* display) {
-    const Drawing& d = drawing();
-    std::optional<VirtualDisplay> own;
-    if (!display) display = &own.emplace();
-    display->ready();
-    draw_with(d.scene, scene, path, width, height);
+PictureLayout render_png(const Scene& scene, const std::string& path, int width, int height) {
+    if (scene.triangles.size() % 3 != 0 || scene.node_cell.size() * 3 != scene.coord.size())
+        throw std::invalid_argument("3-D picture: the surface's nodes, cells and triangles do not match");
+    return draw_with(drawing().scene, scene, path, width, height);
 }
 
-void render_plan_png(const PlanView& plan, const std::string& path, int width, int height, VirtualDisplay* display) {
+PictureLayout render_plan_png(const PlanView& plan, const std::string& path, int width, int height) {
     const size_t nx = plan.x.size(), ny = plan.y.size();
     if (nx == 0 || ny == 0 || plan.column_max.size() != nx * ny || plan.plan.size() != nx * ny)
         throw std::invalid_argument("plan view: the columns do not match the grid");
-    const Drawing& d = drawing();
-    std::optional<VirtualDisplay> own;
-    if (!display) display = &own.emplace();
-    display->ready();
-    draw_with(d.plan, plan, path, width, height);
+    return draw_with(drawing().plan, plan, path, width, height);
 }
 
 }  // namespace velmora

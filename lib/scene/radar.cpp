@@ -57,32 +57,4 @@ Json radar_network(const AnalyzeOptions& o, const Volume& v, const std::string& 
     return net;
 }
 
-std::vector<MapLine> read_map(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    auto u32 = [&](std::size_t at) {
-        if (at + 4 > bytes.size()) throw std::runtime_error(path + ": the map file is cut short");
-        std::uint32_t v = 0;
-        std::memcpy(&v, bytes.data() + at, 4);
-        return v;
-    };
-    if (!f.eof() && !f) throw std::runtime_error("can not read " + path);
-    if (bytes.size() < 16 || bytes.compare(0, 4, "VMAP") != 0 || u32(4) != 1)
-        throw std::runtime_error(path + " is not a velmora map file");
-    const std::uint32_t nlines = u32(8), npoints = u32(12);
-    const std::size_t kinds = 16 + 4 * std::size_t{nlines}, coords = kinds + (nlines + 3) / 4 * 4;
-    if (coords + 8 * std::size_t{npoints} != bytes.size()) throw std::runtime_error(path + ": the map file's counts do not fit");
-    std::vector<MapLine> lines(nlines);
-    std::size_t at = coords;
-    for (std::uint32_t l = 0; l < nlines; ++l) {
-        const std::uint32_t n = u32(16 + 4 * std::size_t{l});
-        if (at + 8 * std::size_t{n} > bytes.size()) throw std::runtime_error(path + ": the map file's counts do not fit");
-        lines[l].kind = static_cast<unsigned char>(bytes[kinds + l]);
-        lines[l].lonlat.resize(2 * std::size_t{n});
-        std::memcpy(lines[l].lonlat.data(), bytes.data() + at, 8 * std::size_t{n});
-        at += 8 * std::size_t{n};
-    }
-    return lines;
-}
-
 }  // namespace velmora::scene

@@ -10,6 +10,7 @@
 #include "analysis/analyze.h"
 #include "io/volume.h"
 #include "run/document.h"
+#include "scene/map.h"
 
 namespace velmora::scene {
 
@@ -23,19 +24,5 @@ namespace velmora::scene {
 //   pick     GetPickInfo, picktext PickInfo2Str   picks and their text
 //   view     WriteXform      the page's view into view_file
 Json radar_network(const AnalyzeOptions& o, const Volume& v, const std::string& view_file);
-
-// Lines under the grid as a mesh field's description (network-file form):
-// its outline at the ground, and where it has an origin a graticule and the
-// coastlines and borders of map_file (the viewer's map.bin) that lie near it.
-// Empty when the grid is empty.
-Json ground_field(const Volume& v, const std::string& map_file);
-
-// Lon/lat lines of a map.bin file, with their kinds (0 coast, 1 border);
-// std::runtime_error when it cannot be read.
-struct MapLine {
-    int kind = 0;
-    std::vector<float> lonlat;
-};
-std::vector<MapLine> read_map(const std::string& path);
 
 }  // namespace velmora::scene

@@ -30,6 +30,35 @@ def test_plot_draws_the_plan_view(scene, tmp_path):
     ax = velmora.analyze(scene, origin=(-12.25, 131.04)).plot(lonlat=True)
     lon, lat = ax.texts[0].get_position()
     assert ax.get_xlabel() == "longitude (°E)" and 130.3 < lon < 131.8 and -12.6 < lat < -11.9
+    # The map context of plan.png: the radar's cross at the origin, range
+    # rings, and Darwin's coast where velmora's map file is at hand.
+    lines = {tuple(line.get_color()) if not isinstance(line.get_color(), str) else line.get_color(): line
+             for line in ax.lines}
+    radar = [line for line in ax.lines if line.get_marker() == "+"]
+    assert len(radar) == 1 and tuple(radar[0].get_xydata()[0]) == (131.04, -12.25)
+    assert "0.45" in lines
+    if velmora._core.map_file():
+        assert "#26406f" in lines
+    plt.close(ax.figure)
+
+
+def test_plot_title_has_the_time_and_weak_echo_is_blank(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import numpy as np
+    xr = pytest.importorskip("xarray")
+    values = np.full((1, 4, 20, 20), -10.0, np.float32)
+    values[:, :, 5:12, 5:12] = 50.0
+    km = dict(units="km")
+    da = xr.DataArray(values, dims=("time", "z", "y", "x"), name="DT",
+                      coords=dict(time=[np.datetime64("2006-01-20T00:50:08", "ns")],
+                                  z=("z", np.arange(4.0) + 0.5, km), y=("y", np.arange(20.0), km),
+                                  x=("x", np.arange(20.0), km)))
+    ax = velmora.analyze(da).plot()
+    assert ax.get_title().startswith("2006-01-20T00:50:08Z")
+    shown = ax.collections[0].get_array()
+    assert shown.mask.sum() == 400 - 49     # below 5 dBZ: not painted
     plt.close(ax.figure)
 
 

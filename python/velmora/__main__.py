@@ -29,7 +29,9 @@ def _parser():
     p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many cells are dropped (default 8)")
     p.add_argument("--out", metavar="DIR", help="write each volume's results to DIR/<file stem>/ and the "
                    "combined table to DIR/cells.csv")
-    p.add_argument("--no-picture", action="store_true", help="no cells.png in the volumes' folders")
+    p.add_argument("--pictures", action="store_true", help="draw each volume's pictures (cells.png, plan.png) "
+                   "in its folder under DIR")
+    p.add_argument("--no-picture", action="store_true", help="no pictures (the default; kept for scripts)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="the Dask scheduler of a running cluster "
                        "(tcp://HOST:PORT); the workers must see the files and DIR at the same paths")
@@ -99,7 +101,7 @@ def batch(argv):
     try:
         r = analyze_many(args.files, var=args.var, level=args.level, min_cells=args.min_cells, out=args.out,
                          client=args.scheduler, retries=args.retries, workers=args.workers,
-                         picture=not args.no_picture, progress=not args.no_progress, field=args.field,
+                         picture=args.pictures and not args.no_picture, progress=not args.no_progress, field=args.field,
                          site=args.site, grid=dict(spacing=args.spacing, extent=args.extent, levels=args.levels,
                                                    origin=args.origin, roi_min=args.roi_min,
                                                    roi_angle=args.roi_angle))

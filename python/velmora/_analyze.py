@@ -203,6 +203,52 @@ def _check_values(values):
     return a
 
 
+# The conventional reflectivity colours of radar displays (NWS), 5 dBZ a
+# step from 5 to 80 dBZ, as the command's plan.png.
+_NWS_COLOURS = ["#04e9e7", "#019ff4", "#0300f4", "#02fd02", "#01c501", "#008e00", "#fdf802", "#e5bc00",
+                "#fd9500", "#fd0000", "#d40000", "#bc0000", "#f800fd", "#9854c6", "#fdfdfd"]
+
+
+def _map_lines(lon0, lon1, lat0, lat1, margin=0.5):
+    """The coastlines (kind 0) and borders (kind 1) of the map velmora ships
+    (the viewer's map.bin, as the command's pictures draw it) that reach into
+    the box: (kind, lon, lat) each; none without the map file."""
+    path = _core.map_file()
+    if not path:
+        return []
+    b = np.fromfile(path, np.uint8)
+    if bytes(b[:4]) != b"VMAP" or b[4:8].view("<u4")[0] != 1:
+        return []
+    n = int(b[8:12].view("<u4")[0])
+    counts, kinds = b[16:16 + 4 * n].view("<u4"), b[16 + 4 * n:16 + 5 * n]
+    xy = b[16 + 4 * n + (n + 3) // 4 * 4:].view("<f4").reshape(-1, 2)
+    ends = np.cumsum(counts)
+    lines = []
+    for kind, end, count in zip(kinds, ends, counts):
+        lon, lat = xy[end - count:end, 0], xy[end - count:end, 1]
+        if ((lon >= lon0 - margin) & (lon <= lon1 + margin) & (lat >= lat0 - margin) & (lat <= lat1 + margin)).any():
+            lines.append((int(kind), lon, lat))
+    return lines
+
+
+def _plan_context(ax, origin, x_km, y_km):
+    """The map context of the command's plan view: coastlines, borders, the
+    radar at the origin and its range rings; the axes' limits kept."""
+    xlim, ylim = ax.get_xlim(), ax.get_ylim()
+    for kind, lon, lat in _map_lines(min(xlim), max(xlim), min(ylim), max(ylim)):
+        ax.plot(lon, lat, color="#26406f" if kind == 0 else "#595959", lw=1.0, ls="-" if kind == 0 else "--")
+    reach = float(np.hypot(np.abs(x_km).max(), np.abs(y_km).max()))
+    step = float(10 ** np.floor(np.log10(reach / 4)))
+    step = next(m * step for m in (1, 2, 2.5, 5, 10) if m * step >= reach / 4)
+    turn = np.linspace(0, 2 * np.pi, 181)
+    for r in np.arange(step, reach + 1e-9, step):
+        lat, lon = _core.geographic(*origin, r * np.cos(turn), r * np.sin(turn))
+        ax.plot(lon, lat, color="0.45", lw=0.6)
+    ax.plot(origin[1], origin[0], marker="+", ms=12, mew=2, color="0.1")
+    ax.set_xlim(xlim)
+    ax.set_ylim(ylim)
+
+
 def _edges(c):
     """The bounds of the grid cells about coordinates c: halfway between
     neighbours, half a spacing beyond the ends."""
@@ -331,40 +377,47 @@ class Analysis:
                 os.remove(path)
 
     def plot(self, ax=None, lonlat=False):
-        """Plan view: column-maximum reflectivity, the cells' outlines and
-        numbers, a colour bar in dBZ; axes in km, or in longitude and latitude
-        with lonlat=True (a volume with an origin). Returns the axes."""
+        """Plan view as `velmora analyze` draws plan.png: column-maximum
+        reflectivity in the conventional colours (5 dBZ steps from 5 dBZ,
+        weaker echo left blank), the cells' outlines and numbers, a colour bar
+        in dBZ, the time in the title; axes in km, or in longitude and latitude
+        with lonlat=True (a volume with an origin), then on the map with the
+        radar and its range rings. Returns the axes."""
+        import matplotlib.colors
         import matplotlib.pyplot as plt
         if lonlat and self.origin is None:
             raise ValueError("the volume has no origin: give analyze(..., origin=(lat, lon)) for lonlat=True")
         if ax is None:
             _, ax = plt.subplots(figsize=(7, 6))
         c = self._raw_cells
-        top = self.column_max
-        vmax = max(60.0, float(np.nanmax(top))) if top.size and np.isfinite(top).any() else 60.0
-        colours = dict(cmap="turbo", vmin=0, vmax=vmax)
+        top = np.ma.masked_less(np.ma.masked_invalid(self.column_max), 5.0)
+        colours = dict(cmap=matplotlib.colors.ListedColormap(_NWS_COLOURS),
+                       norm=matplotlib.colors.BoundaryNorm(np.arange(5, 85, 5), len(_NWS_COLOURS)))
         if lonlat:
             def on_map(x, y):
                 gx, gy = np.meshgrid(np.asarray(x, np.float64), np.asarray(y, np.float64))
                 lat, lon = _core.geographic(*self.origin, gx.ravel(), gy.ravel())
                 return lon.reshape(gx.shape), lat.reshape(gx.shape)
             # The columns' corners on the map: a grid cell reaches halfway to its neighbours.
-            mesh = ax.pcolormesh(*on_map(_edges(self.x_km), _edges(self.y_km)), np.ma.masked_invalid(top),
-                                 shading="flat", **colours)
+            mesh = ax.pcolormesh(*on_map(_edges(self.x_km), _edges(self.y_km)), top, shading="flat", **colours)
             px, py = on_map(self.x_km, self.y_km)
             ty, tx = _core.geographic(*self.origin, c["wx_km"].astype(np.float64), c["wy_km"].astype(np.float64))
         else:
             px, py, tx, ty = self.x_km, self.y_km, c["wx_km"], c["wy_km"]
-            mesh = ax.pcolormesh(px, py, np.ma.masked_invalid(top), shading="nearest", **colours)
-        ax.figure.colorbar(mesh, ax=ax, label="dBZ")
+            mesh = ax.pcolormesh(px, py, top, shading="nearest", **colours)
+        ax.figure.colorbar(mesh, ax=ax, label="dBZ", ticks=np.arange(5, 80, 5))
         plan = self._labels.max(axis=0)
         for no, cx, cy in zip(c["cell"], tx, ty):
             ax.contour(px, py, (plan == no).astype(np.float32), levels=[0.5], colors="k", linewidths=0.8)
-            ax.text(cx, cy, str(no), ha="center", va="center", fontsize=8, weight="bold")
+            ax.text(cx, cy, str(no), ha="center", va="center", fontsize=8, weight="bold",
+                    bbox=dict(boxstyle="square,pad=0.1", fc="white", ec="none", alpha=0.8))
+        if lonlat:
+            _plan_context(ax, self.origin, self.x_km, self.y_km)
         ax.set_xlabel("longitude (°E)" if lonlat else "x (km)")
         ax.set_ylabel("latitude (°N)" if lonlat else "y (km)")
         ax.set_aspect(1.0 / np.cos(np.radians(self.origin[0])) if lonlat else "equal")
-        ax.set_title(f"{len(c['cell'])} storm cells at {self.level:g} dBZ")
+        when = "" if self._time is None else np.datetime_as_string(self._time, unit="s") + "Z  "
+        ax.set_title(f"{when}{len(c['cell'])} storm cells at {self.level:g} dBZ")
         return ax
 
 

@@ -213,7 +213,7 @@ def local_cluster(workers=None):
 
 
 def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None, retries=1, *, workers=None,
-                 picture=True, progress=True, field=None, site=None, grid=None):
+                 picture=False, progress=True, field=None, site=None, grid=None):
     """The storm cells of many volume files, analysed on Dask distributed.
 
     client: a distributed.Client, a scheduler's address ("tcp://host:8786"),
@@ -234,7 +234,8 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     and `type` (its class name), in the order of `paths`.
 
     Polar volumes (ODIM HDF5, NEXRAD Level II, CF/Radial) are gridded first
-    with field, site and grid as velmora.analyze takes them."""
+    with field, site and grid as velmora.analyze takes them. picture=True
+    draws each volume's pictures into its folder (velmora batch --pictures)."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]                  # one file, not its characters
     paths = [os.fspath(p) for p in paths]

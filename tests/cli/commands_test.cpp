@@ -1,5 +1,6 @@
 // The commands' outputs and options: velmora grid writes its file whole or not at all, never over its input, and
-// says a bad output before any work; every numeric option says its bounds plainly; synth says what is too large.
+// says a bad output before any work; every numeric option says its bounds plainly; synth says what is too large;
+// track draws each volume's pictures only when asked.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -121,6 +122,43 @@ TEST(CommandOptions, NumbersOutOfBoundsAreSaidWithPlainBounds) {
               std::pair(2, std::string("velmora synth: a scene of 100000 x 100000 x 20 = 200000000000 points is too "
                                        "large: at most 100000000\n")));
     EXPECT_FALSE(fs::exists(nc));
+}
+
+}  // namespace
+
+namespace {
+
+bool has_png(const fs::path& folder) {
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (e.path().extension() == ".png") return true;
+    return false;
+}
+
+// track always draws its series' pictures and each volume's only with
+// --pictures; analyze draws mesh.png where it has the hail levels.
+TEST(PictureCommands, TrackDrawsVolumePicturesOnlyWhenAsked) {
+    vtest::TempDir dir;
+    const std::string series = dir.file("s");
+    ASSERT_EQ(run({"synth", "--series", "3", series}).first, 0);
+    const std::vector<std::string> volumes{series + "/series_000.nc", series + "/series_001.nc", series + "/series_002.nc"};
+    const std::vector<std::string> hail{"--freezing-level", "2", "--minus20-level", "4"};
+    auto track = [&](const std::string& out, std::vector<std::string> more) {
+        std::vector<std::string> args{"track"};
+        args.insert(args.end(), volumes.begin(), volumes.end());
+        args.insert(args.end(), hail.begin(), hail.end());
+        args.insert(args.end(), {"--out", dir.file(out)});
+        args.insert(args.end(), more.begin(), more.end());
+        return run(args).first;
+    };
+    ASSERT_EQ(track("plain", {}), 0);
+    EXPECT_TRUE(fs::is_regular_file(dir.file("plain/tracks.png")));
+    EXPECT_TRUE(fs::is_regular_file(dir.file("plain/hail_swath.png")));
+    EXPECT_FALSE(has_png(dir.file("plain/volumes")));
+    ASSERT_EQ(track("all", {"--pictures"}), 0);
+    for (const char* png : {"cells.png", "plan.png", "mesh.png"})
+        EXPECT_TRUE(fs::is_regular_file(dir.file("all/volumes/series_001/") + png)) << png;
+    ASSERT_EQ(track("none", {"--no-picture", "--pictures"}), 0);
+    EXPECT_FALSE(has_png(dir.file("none")));
 }
 
 }  // namespace

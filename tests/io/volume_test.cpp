@@ -1,4 +1,4 @@
-// Volumes from NetCDF and VTK image files; the synthetic scene; map positions; VTK XML output and pictures.
+// Volumes from NetCDF and VTK image files; the synthetic scene; map positions; VTK XML output.
 #include "io/volume.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <vtkIdList.h>
 #include <vtkImageData.h>
 #include <vtkNew.h>
-#include <vtkPNGReader.h>
 #include <vtkPointData.h>
 #include <vtkPolyData.h>
 #include <vtkStringArray.h>
@@ -29,11 +28,7 @@
 #include "io/geo.h"
 #include "host.h"
 #include "io/vtk_files.h"
-#include "pictures/pictures.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 
 namespace {
 
@@ -488,68 +483,6 @@ TEST_F(VtkOutputTest, EveryCompressionReadsBackTheSameData) {
     auto* labels = vtkStringArray::SafeDownCast(r->GetOutput()->GetPointData()->GetAbstractArray("label"));
     ASSERT_NE(labels, nullptr);
     EXPECT_EQ(labels->GetValue(1), "b");
-}
-
-// A PNG file read back: its size, and the image for a look at its pixels.
-vtkSmartPointer<vtkImageData> png_image(const std::string& path, int width, int height) {
-    vtkNew<vtkPNGReader> r;
-    EXPECT_TRUE(r->CanReadFile(path.c_str())) << path;
-    r->SetFileName(path.c_str());
-    r->Update();
-    int d[3];
-    r->GetOutput()->GetDimensions(d);
-    EXPECT_EQ(d[0], width);
-    EXPECT_EQ(d[1], height);
-    return r->GetOutput();
-}
-
-// Pictures rendered off screen: the scene, and the plan view of columns coloured by their top, cells outlined.
-TEST_F(VtkOutputTest, PicturesAreRenderedOffScreen) {
-    if (std::system("command -v Xvfb >/dev/null 2>&1") != 0 && !std::getenv("DISPLAY"))
-        GTEST_SKIP() << "no display and no Xvfb: pictures cannot be rendered here";
-    vhost::Object& f = host.add_field("surf");
-    vhost::FieldRef(f).nnodes(4).nspace(3).coord({0, 0, 0, 10, 0, 0, 0, 10, 0, 10, 10, 5}).cells("Tri", {0, 1, 2, 1, 3, 2});
-    velmora::Scene scene;
-    scene.surface = &f;
-    scene.area_no = {1, 1, 2, 2};
-    scene.title = "test";
-    const float x[] = {0, 1, 2, 3}, y[] = {0, 1, 2};
-    // The top of the scale (60 dBZ) in every column but one without a value.
-    std::vector<float> top(12, 60.0f);
-    top[11] = NAN;
-    std::vector<std::int32_t> plan(12, 0);
-    plan[5] = 1;
-    {
-#if defined(__SANITIZE_ADDRESS__)
-        // The X and OpenGL libraries keep a few allocations until the process ends.
-        __lsan::ScopedDisabler x_libraries_keep_memory;
-#endif
-        // A display that does not answer is passed over for a virtual one (VTK would abort on it).
-        const char* had = std::getenv("DISPLAY");
-        const std::string before = had ? had : "";
-        if (!had) ::setenv("DISPLAY", ":77", 1);
-        velmora::render_png(scene, dir.file("pic.png"), 320, 240);
-        if (had)
-            ::setenv("DISPLAY", before.c_str(), 1);
-        else
-            ::unsetenv("DISPLAY");
-        velmora::render_plan_png({x, y, top, plan, {{1, 1.0, 1.0}}, {}, "plan", ""}, dir.file("plan.png"), 500, 400);
-    }
-    png_image(dir.file("pic.png"), 320, 240);
-    // The top of the turbo scale is dark red (0.48, 0.016, 0.011).
-    const auto plan_image = png_image(dir.file("plan.png"), 500, 400);
-    auto* rgb = vtkUnsignedCharArray::SafeDownCast(plan_image->GetPointData()->GetScalars());
-    ASSERT_NE(rgb, nullptr);
-    int dark_red = 0, black = 0;
-    for (vtkIdType i = 0; i < rgb->GetNumberOfTuples(); ++i) {
-        const int c[3] = {int(rgb->GetComponent(i, 0)), int(rgb->GetComponent(i, 1)), int(rgb->GetComponent(i, 2))};
-        dark_red += std::abs(c[0] - 122) < 6 && c[1] < 10 && c[2] < 10;
-        black += c[0] < 40 && c[1] < 40 && c[2] < 40;
-    }
-    EXPECT_GT(dark_red, 10000);   // 11 of 12 columns of about 90 x 90 pixels
-    EXPECT_GT(black, 500);        // the cell's outline: four sides of a column, 2 pixels wide
-    std::vector<float> wrong(5);
-    EXPECT_THROW(velmora::render_plan_png({x, y, wrong, plan, {}, {}, "", ""}, dir.file("plan.png")), std::invalid_argument);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // and the coastlines and borders near it, projected as the grid is.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
 
 #include "io/geo.h"
-#include "scene/radar.h"
+#include "scene/map.h"
 
 namespace velmora::scene {
 
@@ -102,6 +105,34 @@ void add_map(Lines& out, const GeoOrigin& origin, const Box& box, const std::vec
 
 }  // namespace
 
+std::vector<MapLine> read_map(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    auto u32 = [&](std::size_t at) {
+        if (at + 4 > bytes.size()) throw std::runtime_error(path + ": the map file is cut short");
+        std::uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + at, 4);
+        return v;
+    };
+    if (!f.eof() && !f) throw std::runtime_error("can not read " + path);
+    if (bytes.size() < 16 || bytes.compare(0, 4, "VMAP") != 0 || u32(4) != 1)
+        throw std::runtime_error(path + " is not a velmora map file");
+    const std::uint32_t nlines = u32(8), npoints = u32(12);
+    const std::size_t kinds = 16 + 4 * std::size_t{nlines}, coords = kinds + (nlines + 3) / 4 * 4;
+    if (coords + 8 * std::size_t{npoints} != bytes.size()) throw std::runtime_error(path + ": the map file's counts do not fit");
+    std::vector<MapLine> lines(nlines);
+    std::size_t at = coords;
+    for (std::uint32_t l = 0; l < nlines; ++l) {
+        const std::uint32_t n = u32(16 + 4 * std::size_t{l});
+        if (at + 8 * std::size_t{n} > bytes.size()) throw std::runtime_error(path + ": the map file's counts do not fit");
+        lines[l].kind = static_cast<unsigned char>(bytes[kinds + l]);
+        lines[l].lonlat.resize(2 * std::size_t{n});
+        std::memcpy(lines[l].lonlat.data(), bytes.data() + at, 8 * std::size_t{n});
+        at += 8 * std::size_t{n};
+    }
+    return lines;
+}
+
 Json ground_field(const Volume& v, const std::string& map_file) {
     if (v.x.empty() || v.y.empty()) return {};
     const Box box{v.x.front(), v.y.front(), v.x.back(), v.y.back()};
@@ -124,6 +155,22 @@ Json ground_field(const Volume& v, const std::string& map_file) {
             {"coord", lines.coord},
             {"cell_sets", {{{"type", "Polyline"}, {"connect", lines.connect}}}},
             {"node_data", {{{"label", "kind"}, {"values", lines.kind}}}}};
+}
+
+std::vector<GroundLine> map_near(const Volume& v, const std::string& map_file) {
+    if (v.x.empty() || v.y.empty() || !v.origin) return {};
+    const Box box{v.x.front(), v.y.front(), v.x.back(), v.y.back()};
+    double lon0 = 0, lat0 = 0, lon1 = 0, lat1 = 0;
+    geo_bounds(*v.origin, box, lon0, lat0, lon1, lat1);
+    Lines lines;
+    add_map(lines, *v.origin, box, read_map(map_file), lon0, lat0, lon1, lat1);
+    std::vector<GroundLine> out;
+    for (std::size_t c = 0; c + 1 < lines.connect.size(); c += 2) {
+        const auto first = static_cast<std::size_t>(lines.connect[c]), last = static_cast<std::size_t>(lines.connect[c + 1]);
+        GroundLine& g = out.emplace_back(GroundLine{lines.kind[first] == 2.0f ? 0 : 1, {}});
+        for (std::size_t n = first; n <= last; ++n) g.xy.insert(g.xy.end(), {lines.coord[3 * n], lines.coord[3 * n + 1]});
+    }
+    return out;
 }
 
 }  // namespace velmora::scene
