@@ -35,6 +35,13 @@ void add_display_instances(Json& in, const AnalyzeOptions& o, const Volume& v, c
                    {"params", {{"axis", 2}, {"plane", 0}, {"comp", 0}, {"alpha_min", 0.0}, {"alpha_max", 0.15},
                                {"data_min", 10.0}, {"data_max", 60.0}, {"null_value", -9999.0}}},
                    {"links", {{"in", "radar"}}}};
+    add_pick_and_view(in, view_file);
+}
+
+}  // namespace
+
+// Called only when the page asks: a pick, its text, a saved view.
+void add_pick_and_view(Json& in, const std::string& view_file) {
     in["pick"] = {{"module", "GetPickInfo"}, {"params", {{"fr_num", 1}, {"bk_num", 0}}}, {"calls", Json::array()}};
     in["picktext"] = {{"module", "PickInfo2Str"}, {"links", {{"posi", "pick.out"}, {"data", "probe"}}},
                       {"calls", Json::array()}};
@@ -44,7 +51,11 @@ void add_display_instances(Json& in, const AnalyzeOptions& o, const Volume& v, c
                   {"calls", Json::array()}};
 }
 
-}  // namespace
+Json saved_network(const std::string& view_file) {
+    Json net = {{"description", "velmora view: saved results, their picks and views"}, {"instances", Json::object()}};
+    add_pick_and_view(net["instances"], view_file);
+    return net;
+}
 
 Json radar_network(const AnalyzeOptions& o, const Volume& v, const std::string& view_file) {
     Json net = analysis_network(network_settings(o), o.time, "", "", v);

@@ -24,6 +24,12 @@ namespace velmora::scene {
 //   view     WriteXform      the page's view into view_file
 Json radar_network(const AnalyzeOptions& o, const Volume& v, const std::string& view_file);
 
+// pick (GetPickInfo), picktext (PickInfo2Str on "pick.out" and the field
+// "probe") and view (WriteXform into view_file), none called by a run.
+void add_pick_and_view(Json& instances, const std::string& view_file);
+// Those three alone: the network of saved results, which run nothing else.
+Json saved_network(const std::string& view_file);
+
 // Lines under the grid as a mesh field's description (network-file form):
 // its outline at the ground, and where it has an origin a graticule and the
 // coastlines and borders of map_file (the viewer's map.bin) that lie near it.

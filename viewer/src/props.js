@@ -65,6 +65,12 @@ function opacityFromModule(ze, trans, scale) {
   return f;
 }
 
+function savedRamp(scale) {
+  const f = vtkPiecewiseFunction.newInstance();
+  f.addPoint(-10000, 0); f.addPoint(15, 0); f.addPoint(60, scale); f.addPoint(1000, scale);
+  return f;
+}
+
 function volumeProps(layer, arrays, settings) {
   const zeComp = component(layer, zeLabel(layer));
   const transComp = component(layer, 'trans_ze');
@@ -79,14 +85,22 @@ function volumeProps(layer, arrays, settings) {
   volume.setMapper(mapper);
   const prop = volume.getProperty();
   prop.setRGBTransferFunction(0, radarColors());
-  prop.setScalarOpacity(0, opacityFromModule(arrays[zeComp.array], arrays[transComp.array], settings.volumeOpacity));
+  // Saved results carry no CreateRainTrans: its default ramp, 15 to 60 dBZ.
+  const opacity = transComp ? opacityFromModule(arrays[zeComp.array], arrays[transComp.array], settings.volumeOpacity)
+    : savedRamp(settings.volumeOpacity);
+  prop.setScalarOpacity(0, opacity);
   prop.setScalarOpacityUnitDistance(0, Math.min(...layer.spacing) * 2);
   prop.setInterpolationTypeToLinear();
   prop.setShade(false);
   return { props: [volume], image };
 }
 
-function surfaceProps(layer, arrays) {
+// Cells coloured by their area, or in a track folder by their track.
+function surfaceProps(layer, arrays, settings) {
+  if (component(layer, 'track')) {
+    const actor = actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), opacity: 0.8 });
+    return { props: [actor] };
+  }
   const max = component(layer, 'area_no')?.range?.[1] || 1;
   const actor = actorOf(polyData(layer, arrays), { colorBy: 'area_no', lut: cellColors(max), opacity: 0.7 });
   return { props: [actor] };
@@ -207,7 +221,13 @@ export function layerProps(layer, arrays, settings, volumeImage) {
   if (layer.kind === 'empty') return { props: [] };
   switch (layer.role) {
     case 'volume': return layer.kind === 'image' ? volumeProps(layer, arrays, settings) : { props: [] };
-    case 'surface': return surfaceProps(layer, arrays);
+    case 'surface': return surfaceProps(layer, arrays, settings);
+    case 'tracks': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), lineWidth: 3 })] };
+    case 'isovolume': {
+      const built = genericProps(layer, arrays);
+      built.props.forEach((p) => p.getProperty().setOpacity(0.5));
+      return built;
+    }
     case 'tops': return labelledPoints(layer, arrays, layer.texts, [1, 1, 1], 'top');
     case 'centres': return labelledPoints(layer, arrays, layer.texts, [1, 0.85, 0.2], 'centre');
     case 'axis': return vectorProps(layer, arrays, [0.9, 0.9, 0.9]);
