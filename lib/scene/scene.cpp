@@ -15,6 +15,7 @@
 #include "run/values.h"
 #include "scene/pick.h"
 #include "scene/radar.h"
+#include "scene/wind.h"
 
 namespace velmora::scene {
 
@@ -91,12 +92,14 @@ void Scene::open_volume(const ViewOptions& o) {
                             o.analysis.time, o.analysis.max_voxels);
         set_volume_null(radar, axes_);
         title_ = fs::path(o.input).filename().string() + " (" + o.analysis.var + ")";
+        winds_ = read_winds(radar, o.input, axes_, o.analysis.time, o.analysis.max_voxels);
     }
     decltype(axes_.values)().swap(axes_.values);
     root().add_field("probe");
     if (Json ground = ground_field(axes_, o.map_file); !ground.is_null())
         load_field(ground, Place("ground"), root().add_field("ground"));
-    const Json net = radar_network(o.analysis, axes_, (fs::path(out_dir_) / "view.v").string());
+    Json net = radar_network(o.analysis, axes_, (fs::path(out_dir_) / "view.v").string());
+    if (winds_) add_wind_instances(net["instances"], axes_);
     live_ = std::make_unique<LiveNetwork>(Document::parse("velmora view", net.dump()));
     live_->set_skip(analysis_call_settings(false, false).skip);
     first_run_ = live_->run();
@@ -112,6 +115,12 @@ void Scene::open_volume(const ViewOptions& o) {
                {"alpha", "alpha.out", "alpha", {"alpha"}},
                {"picks", "pick.out", "picks", {"pick"}},
                {"ground", "ground", "ground", {}}};
+    if (winds_) {
+        const std::set<std::string> wind{"windband", "windscale", "windlegend"};
+        layers_.push_back({"winds", "windscale.out", "winds", wind});
+        layers_.push_back({"wind_legend", "windlegend.ovec", "axis", wind});
+        layers_.push_back({"wind_labels", "windlegend.olabel", "labels", wind});
+    }
 }
 
 void Scene::open_network(const std::string& path) {
@@ -354,6 +363,7 @@ Json Scene::layer(const LayerEntry& entry, Pack& pack) {
     const bool live = mode_ == "radar";
     if (entry.role == "volume" && live) l = volume_layer(pack);
     else if (entry.role == "surface" && live) l = surface_layer(pack);
+    else if (entry.role == "winds") l = wind_arrows_layer(root().at(entry.field), axes_, pack);
     else if (entry.role == "volume") {
         LayerOptions without_cells = options_.layers;
         without_cells.skip.push_back("cell");
@@ -411,6 +421,7 @@ std::string Scene::answer(const RunResult& run, bool everything, Json extra) {
                          {"z", {axes_.z.front(), axes_.z.back()}},
                          {"dims", {axes_.x.size(), axes_.y.size(), axes_.z.size()}}};
             if (axes_.origin) h["grid"]["origin"] = {axes_.origin->lat, axes_.origin->lon};
+            h["grid"]["winds"] = winds_;
         }
     } else {
         h["params"] = Json::object();

@@ -25,6 +25,10 @@ export function radarControls(grid) {
     { id: 'meshmin', label: 'rain lines from', sets: [['mesh', 'minValue']], min: 10, max: 70, step: 1 },
     { id: 'meshmax', label: 'rain lines to', sets: [['mesh', 'maxValue']], min: 20, max: 90, step: 1 },
     { id: 'axis', label: 'projection axis', sets: [['alpha', 'axis']], min: 0, max: 2, step: 1 },
+    ...(grid.winds ? [
+      { id: 'windmin', label: 'winds from dBZ', sets: [['windband', 'vec_min']], min: -10, max: 60, step: 1 },
+      { id: 'windlen', label: 'arrow length ×', sets: [['windscale', 'arbit_u'], ['windscale', 'arbit_v'], ['windscale', 'arbit_w']], min: 0.25, max: 4, step: 0.25 },
+    ] : []),
   ];
 }
 

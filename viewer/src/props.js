@@ -11,7 +11,7 @@ import vtkPlane from '@kitware/vtk.js/Common/DataModel/Plane';
 import vtkPolyData from '@kitware/vtk.js/Common/DataModel/PolyData';
 import vtkDataArray from '@kitware/vtk.js/Common/Core/DataArray';
 import { polyData, imageData, component, xformMatrix } from './geometry.js';
-import { radarColors, cellColors, radarColor } from './colors.js';
+import { radarColors, cellColors, radarColor, speedColors } from './colors.js';
 
 function actorOf(poly, setup = {}) {
   const mapper = vtkMapper.newInstance({ scalarVisibility: false });
@@ -222,6 +222,7 @@ export function layerProps(layer, arrays, settings, volumeImage) {
   switch (layer.role) {
     case 'volume': return layer.kind === 'image' ? volumeProps(layer, arrays, settings) : { props: [] };
     case 'surface': return surfaceProps(layer, arrays, settings);
+    case 'winds': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'speed', lut: speedColors(layer.components[0].range[1]), lineWidth: 1.5 })] };
     case 'tracks': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), lineWidth: 3 })] };
     case 'isovolume': {
       const built = genericProps(layer, arrays);
