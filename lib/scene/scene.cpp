@@ -314,11 +314,14 @@ Json Scene::volume_layer(Pack& pack) {
     }
     Json ze = {{"label", radar.label(0)}, {"units", radar.units(0)}, {"veclen", 1},
                {"array", pack.add(std::span<const float>(down))}};
-    if (shown.null_flag(0)) ze["null"] = shown.null_value(0);
+    // Looked up once: each lookup walks the tree by name.
+    const bool has_null = shown.null_flag(0);
+    const auto null_value = static_cast<float>(shown.null_value(0));
+    if (has_null) ze["null"] = shown.null_value(0);
     ze["range"] = Json::array({0.0, 0.0});
     float lo = INFINITY, hi = -INFINITY;
     for (float x : v)
-        if (std::isfinite(x) && !(shown.null_flag(0) && x == static_cast<float>(shown.null_value(0)))) lo = std::min(lo, x), hi = std::max(hi, x);
+        if (std::isfinite(x) && !(has_null && x == null_value)) lo = std::min(lo, x), hi = std::max(hi, x);
     if (lo <= hi) ze["range"] = {lo, hi};
     layer["components"].push_back(std::move(ze));
     return layer;

@@ -255,10 +255,18 @@ function showReport() {
   }
 }
 
+// When each step of the start ended, ms since the page began: what the
+// benchmark reports of a first frame.
+const marks = {};
+const mark = (name) => { marks[name] = performance.now(); };
+
 async function boot() {
+  mark('script');
   requireWebGL2();
   createView();
+  mark('view');
   const pack = await get('api/scene');
+  mark('scene');
   state.header = pack.header;
   // The isovolume's faces hide the surface they share: shown when asked.
   if (pack.header.layers.isovolume) state.hidden.add('isovolume');
@@ -270,7 +278,9 @@ async function boot() {
   document.getElementById('status').textContent = statusLine(pack.header);
   if (pack.header.view) restoreView(pack.header.view); else defaultView(pack.header);
   if (report) showReport(); else watchClicks();
+  mark('layers');
   render();
+  mark('render');
   return pack.header;
 }
 
@@ -278,6 +288,7 @@ async function boot() {
 window.velmora = {
   ready: boot(),
   state,
+  marks,
   pickAt,
   setMany,
   saveView: handlers.saveView,
