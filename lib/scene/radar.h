@@ -10,6 +10,7 @@
 #include "analysis/analyze.h"
 #include "io/volume.h"
 #include "run/document.h"
+#include "tree.h"
 
 namespace velmora::scene {
 
@@ -29,6 +30,17 @@ Json radar_network(const AnalyzeOptions& o, const Volume& v, const std::string& 
 void add_pick_and_view(Json& instances, const std::string& view_file);
 // Those three alone: the network of saved results, which run nothing else.
 Json saved_network(const std::string& view_file);
+
+// The display modules (thresh, trans, slice, mesh, alpha) draw what the page
+// shows, a texture of limited size: on a grid of more than max_voxels nodes
+// they run on the field "display", the largest value of each block of
+// nodes in x and y, which this makes under parent; the analysis and the
+// picks keep the grid itself. The display grid's axes, or none when the
+// grid is small enough or not uniform.
+std::optional<Volume> add_display_grid(vhost::Object& parent, vhost::Object& radar, std::int64_t max_voxels);
+// Links the display instances of a radar network to "display" instead of
+// "radar", their planes through the display grid's middle.
+void show_display_grid(Json& network, const Volume& display);
 
 // Lines under the grid as a mesh field's description (network-file form):
 // its outline at the ground, and where it has an origin a graticule and the

@@ -98,7 +98,9 @@ void Scene::open_volume(const ViewOptions& o) {
     root().add_field("probe");
     if (Json ground = ground_field(axes_, o.map_file); !ground.is_null())
         load_field(ground, Place("ground"), root().add_field("ground"));
+    const std::optional<Volume> display = add_display_grid(root(), radar, o.layers.display_voxels);
     Json net = radar_network(o.analysis, axes_, (fs::path(out_dir_) / "view.v").string());
+    if (display) show_display_grid(net, *display);
     if (winds_) add_wind_instances(net["instances"], axes_);
     live_ = std::make_unique<LiveNetwork>(Document::parse("velmora view", net.dump()));
     live_->set_skip(analysis_call_settings(false, false).skip);
@@ -300,9 +302,7 @@ Json Scene::volume_layer(Pack& pack) {
     const std::int64_t s = layer["stride"].get<std::int64_t>();
     const auto v = shown.float_view(0);
     std::vector<float> down;
-    if (s == 1) {
-        down.assign(v.begin(), v.end());
-    } else {
+    if (s > 1) {
         const std::int64_t nx = dims[0], ny = dims[1], nz = dims[2], mx = (nx + s - 1) / s, my = (ny + s - 1) / s;
         down.assign(static_cast<std::size_t>(mx * my * nz), -INFINITY);
         for (std::int64_t k = 0; k < nz; ++k)
@@ -313,7 +313,7 @@ Json Scene::volume_layer(Pack& pack) {
                 }
     }
     Json ze = {{"label", radar.label(0)}, {"units", radar.units(0)}, {"veclen", 1},
-               {"array", pack.add(std::span<const float>(down))}};
+               {"array", pack.add(s == 1 ? v : std::span<const float>(down))}};
     // Looked up once: each lookup walks the tree by name.
     const bool has_null = shown.null_flag(0);
     const auto null_value = static_cast<float>(shown.null_value(0));
@@ -438,7 +438,7 @@ std::string Scene::answer(const RunResult& run, bool everything, Json extra) {
         if (everything || touches({"series"}, run.instances)) h.update(saved_header());
     }
     for (auto& [k, v] : extra.items()) h[k] = v;
-    return pack.bytes();
+    return std::move(pack).take();
 }
 
 std::string Scene::full() { return answer(first_run_, true); }
