@@ -1,4 +1,5 @@
 // velmora view [VOLUME | NETWORK.json | RESULTS_DIR] [--port N] [--no-browser] [--out DIR] [--xform FILE.v]
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -91,6 +92,12 @@ void open_browser(const std::string& url) {
 }
 
 int serve(const ViewCommand& o) {
+    // The scene is made and re-made in the server's threads: one heap for
+    // all of them, large blocks given back as soon as they are freed, so
+    // that a long session on a large volume does not keep every answer's
+    // memory.
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     // SIGINT and SIGTERM end the server through one thread that waits for them.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
