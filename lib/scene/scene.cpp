@@ -150,8 +150,13 @@ void Scene::open_saved(const std::string& dir, SavedKind kind) {
     if (kind == SavedKind::Track) {
         tracks_ = read_table((fs::path(dir) / "tracks.csv").string());
         const Table volumes = read_table((fs::path(dir) / "volumes.csv").string());
-        for (std::size_t r = 0; r < volumes.rows.size(); ++r)
-            frames_.push_back({volumes.at(r, "folder"), volumes.at(r, "time"), volumes.at(r, "volume")});
+        for (std::size_t r = 0; r < volumes.rows.size(); ++r) {
+            // A folder of volumes/ by its name alone: nothing outside the given folder is read.
+            const std::string& folder = volumes.at(r, "folder");
+            if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
+                throw std::runtime_error(dir + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
+            frames_.push_back({folder, volumes.at(r, "time"), volumes.at(r, "volume")});
+        }
         if (frames_.empty()) throw std::runtime_error(dir + "/volumes.csv lists no volume");
         load_frame(0);
         origin = origin_of(tracks_);

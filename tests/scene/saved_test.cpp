@@ -171,6 +171,24 @@ TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
     EXPECT_THROW(s.set({{"series", "volume", -1}}), velmora::NetworkError);
 }
 
+TEST(SavedScene, ReadsNothingOutsideATrackFoldersVolumes) {
+    vtest::TempDir dir;
+    std::filesystem::create_directories(dir.file("t/volumes"));
+    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,source\n");
+    ViewOptions o;
+    o.input = dir.file("t");
+    o.out = dir.file("view");
+    for (const char* folder : {"../../a", "..", "/tmp"}) {
+        dir.write("t/volumes.csv", std::string("volume,time,cells,folder\nv0.nc,,5,") + folder + "\n");
+        try {
+            Scene again(o);
+            FAIL() << folder << " was read";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), o.input + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
+        }
+    }
+}
+
 TEST(SavedScene, RefusesAFolderOfNoResults) {
     vtest::TempDir dir;
     dir.write("notes.txt", "x");
