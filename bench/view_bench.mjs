@@ -29,10 +29,19 @@ function peakMb(pid) {
 async function once(browser, volume, level) {
   const t0 = performance.now();
   const server = await startView(velmora, [volume, '--out', path.join(work, 'out')], { cwd: work });
+  const up = performance.now() - t0;
   const { page, problems } = await watchedPage(browser, { width: 1280, height: 800 });
+  const opened = performance.now() - t0;
   await page.goto(server.url);
-  await page.evaluate(() => window.velmora.ready.then(() => window.velmora.finish()));
+  // The page's own steps (window.velmora.marks, ms from its start).
+  const m = await page.evaluate(() => window.velmora.ready.then(() => {
+    const t = performance.now();
+    window.velmora.finish();
+    return { ...window.velmora.marks, finish: performance.now() - t };
+  }));
   const first = performance.now() - t0;
+  const steps = { server: up, page: opened - up, script: m.script, context: m.view - m.script, scene: m.scene - m.view,
+    layers: m.layers - m.scene, draw: m.render - m.layers + m.finish };
   const change = await page.evaluate(async (l) => {
     const t = performance.now();
     await window.velmora.setMany([{ instance: 'surface', path: 'level', value: l }, { instance: 'volume', path: 'level', value: l }]);
@@ -58,7 +67,7 @@ async function once(browser, volume, level) {
   if (problems.length) console.error(`page problems: ${problems.join('; ')}`);
   await page.close();
   await server.stop();
-  return { first, change: change.total, bare, rerun: change.rerun, pick, memory };
+  return { first, change: change.total, bare, rerun: change.rerun, pick, memory, ...steps };
 }
 
 async function measure(browser, name, volume, level, n) {
@@ -67,6 +76,8 @@ async function measure(browser, name, volume, level, n) {
   const m = Object.fromEntries(Object.keys(runs[0]).map((k) => [k, median(runs.map((r) => r[k]))]));
   console.log(`${name}: first frame ${(m.first / 1000).toFixed(2)} s, level change ${m.change.toFixed(0)} ms ` +
     `(re-run ${m.rerun.toFixed(0)} ms; ${m.bare.toFixed(0)} ms without the volume layer), pick ${m.pick.toFixed(0)} ms, server peak ${m.memory.toFixed(0)} MB (medians of ${n})`);
+  console.log(`  first frame, ms: server up ${m.server.toFixed(0)}, new page ${m.page.toFixed(0)}, bundle run ${m.script.toFixed(0)}, ` +
+    `WebGL context ${m.context.toFixed(0)}, scene fetched ${m.scene.toFixed(0)}, layers built ${m.layers.toFixed(0)}, drawn ${m.draw.toFixed(0)}`);
   return m;
 }
 

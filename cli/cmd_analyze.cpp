@@ -14,6 +14,7 @@
 #include "report.h"
 #include "view_server.h"
 #include "io/volume.h"
+#include "io/winds.h"
 
 namespace velmora::cli {
 
@@ -175,7 +176,9 @@ void add_synth_command(CLI::App& app, int& status) {
         ->check(within(0, 4294967295.0, true))
         ->capture_default_str();
     add_series_option(*cmd, series->first, series->second);
-    cmd->callback([path, o, series, &status] {
+    auto winds = std::make_shared<bool>(false);
+    cmd->add_flag("--winds", *winds, "Also write wind components u, v, w (m/s) as wind retrievals do, for velmora view's arrows");
+    cmd->callback([path, o, series, winds, &status] {
         try {
             if (series->first > 0) {
                 status = write_series(*path, series->first, series->second);
@@ -188,8 +191,16 @@ void add_synth_command(CLI::App& app, int& status) {
                 status = 2;
                 return;
             }
-            write_netcdf(*path, synthetic_scene(*o));
-            std::printf("synthetic scene written to %s (variable DT)\n", path->c_str());
+            const Volume scene = synthetic_scene(*o);
+            if (*winds) {
+                const Winds w = synthetic_winds(scene);
+                const ExtraVariable extra[] = {{"u", "m/s", "Eastward wind", w.u}, {"v", "m/s", "Northward wind", w.v},
+                                               {"w", "m/s", "Upward air velocity", w.w}};
+                write_netcdf(*path, scene, extra);
+            } else {
+                write_netcdf(*path, scene);
+            }
+            std::printf("synthetic scene written to %s (variable DT%s)\n", path->c_str(), *winds ? "; winds u, v, w" : "");
             status = 0;
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "velmora synth: out of memory for a scene of %d x %d x %d points\n", o->nx, o->ny,

@@ -1,4 +1,5 @@
-// velmora view [VOLUME | NETWORK.json] [--port N] [--no-browser] [--out DIR] [--xform FILE.v]
+// velmora view [VOLUME | NETWORK.json | RESULTS_DIR] [--port N] [--no-browser] [--out DIR] [--xform FILE.v]
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -91,6 +92,12 @@ void open_browser(const std::string& url) {
 }
 
 int serve(const ViewCommand& o) {
+    // The scene is made and re-made in the server's threads: one heap for
+    // all of them, large blocks given back as soon as they are freed, so
+    // that a long session on a large volume does not keep every answer's
+    // memory.
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     // SIGINT and SIGTERM end the server through one thread that waits for them.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -132,9 +139,9 @@ void add_view_command(CLI::App& app, int& status) {
     auto polar = std::make_shared<PolarOptionTexts>();
     CLI::App* cmd = app.add_subcommand("view", "Show a radar volume or a network live in the browser, in 3-D");
     cmd->add_option("input", o->scene.input,
-                    "A radar volume (as velmora analyze takes it) or a network file (.json); without it, the "
-                    "built-in synthetic scene")
-        ->type_name("VOLUME|NETWORK.json");
+                    "A radar volume (as velmora analyze takes it), a network file (.json), or a folder of "
+                    "velmora analyze or velmora track results, shown as saved; without it, the built-in synthetic scene")
+        ->type_name("VOLUME|NETWORK.json|RESULTS_DIR");
     cmd->add_option("--port", o->port, "The port on 127.0.0.1; 0 takes a free one")->check(CLI::Range(0, 65535))->capture_default_str();
     cmd->add_flag("!--no-browser", o->browser, "Print the URL only; start no browser");
     cmd->add_option("--out", o->scene.out, "The only folder the modules write in (views saved by WriteXform)")->capture_default_str();

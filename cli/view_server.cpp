@@ -103,7 +103,13 @@ void ViewServer::routes() {
     for (const auto& [path, file] : files_) s.Get(path, page);
     auto call = [](const std::function<std::string()>& f, httplib::Response& res) {
         try {
-            res.set_content(f(), "application/octet-stream");
+            // Sent from where it was made: a large scene is not copied again.
+            auto body = std::make_shared<const std::string>(f());
+            res.set_content_provider(body->size(), "application/octet-stream",
+                                     [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                         sink.write(body->data() + offset, std::min(length, body->size() - offset));
+                                         return true;
+                                     });
         } catch (const std::invalid_argument& e) {
             res.status = 400;
             res.set_content(e.what(), "text/plain");

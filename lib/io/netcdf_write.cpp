@@ -17,6 +17,7 @@
 #include "io/file_handles.h"
 #include "io/output_files.h"
 #include "io/volume.h"
+#include "io/winds.h"
 
 namespace velmora {
 
@@ -92,16 +93,43 @@ void put_values(int nc, const std::string& path, const Volume& v, const VolumeVa
     check(nc_put_var_float(nc, ids.values, v.values.data()), path, "writing " + (v.name.empty() ? "DT" : v.name));
 }
 
+// Further variables on the volume's dimensions, in a header reopened for them.
+std::vector<int> define_extra(int nc, const std::string& path, const VolumeVars& ids, std::span<const ExtraVariable> extra) {
+    std::vector<int> out;
+    if (extra.empty()) return out;
+    int dims[4] = {0, 0, 0, 0};
+    check(nc_inq_vardimid(nc, ids.values, dims), path, "reading its dimensions");
+    check(nc_redef(nc), path, "reopening the header");
+    for (const auto& e : extra) {
+        int id = -1;
+        check(nc_def_var(nc, e.name.c_str(), NC_FLOAT, 4, dims, &id), path, "defining " + e.name);
+        nc_def_var_deflate(nc, id, 1, 1, 1);
+        put_text(nc, id, "units", e.units);
+        put_text(nc, id, "long_name", e.long_name);
+        out.push_back(id);
+    }
+    check(nc_enddef(nc), path, "writing the header");
+    return out;
+}
+
 }  // namespace
 
-void write_netcdf(const std::string& path, const Volume& v) {
+void write_netcdf(const std::string& path, const Volume& v) { write_netcdf(path, v, {}); }
+
+void write_netcdf(const std::string& path, const Volume& v, std::span<const ExtraVariable> extra) {
     // Refused before the file is made when the path cannot take it.
     if (auto problem = output_file_problem(path)) throw OutputRefused(*problem);
+    for (const auto& e : extra)
+        if (e.values.size() != v.values.size()) throw std::invalid_argument(e.name + " is not on the volume's grid");
     NC_memio image{};
     {
         NcFile nc;
         check(nc_create_mem(path.c_str(), NC_NETCDF4, 0, &nc.id), path, "creating it");
-        put_values(nc.id, path, v, define_volume(nc.id, path, v));
+        const VolumeVars ids = define_volume(nc.id, path, v);
+        std::vector<int> extra_ids = define_extra(nc.id, path, ids, extra);
+        put_values(nc.id, path, v, ids);
+        for (std::size_t i = 0; i < extra.size(); ++i)
+            check(nc_put_var_float(nc.id, extra_ids[i], extra[i].values.data()), path, "writing " + extra[i].name);
         check(nc_close_memio(std::exchange(nc.id, -1), &image), path, "making it");
     }
     const std::unique_ptr<void, decltype(&std::free)> held(image.memory, &std::free);

@@ -80,29 +80,11 @@ void add_components(FieldRef& f, Json& layer, Pack& pack, const LayerOptions& o)
     layer["components"] = std::move(comps);
 }
 
-// The largest value of each block of s x s nodes of every level (missing
-// values only where the whole block misses).
-std::vector<float> block_max(std::span<const float> v, std::int64_t nx, std::int64_t ny, std::int64_t nz, std::int64_t s,
-                             bool has_null, float null_value) {
-    const std::int64_t mx = (nx + s - 1) / s, my = (ny + s - 1) / s;
-    std::vector<float> out(static_cast<std::size_t>(mx * my * nz), has_null ? null_value : NAN);
-    for (std::int64_t k = 0; k < nz; ++k)
-        for (std::int64_t j = 0; j < ny; ++j)
-            for (std::int64_t i = 0; i < nx; ++i) {
-                const float x = v[static_cast<std::size_t>(i + nx * (j + ny * k))];
-                if ((has_null && x == null_value) || std::isnan(x)) continue;
-                float& o = out[static_cast<std::size_t>(i / s + mx * (j / s + my * k))];
-                if ((has_null && o == null_value) || std::isnan(o) || x > o) o = x;
-            }
-    return out;
-}
-
 Json image_layer(FieldRef& f, Pack& pack, const LayerOptions& o) {
     const auto dims = f.dims();
     const auto pts = f.points();
     const std::int64_t nx = dims[0], ny = dims[1], nz = dims[2];
-    std::int64_t s = 1;
-    while ((nx / s) * (ny / s) * nz > o.max_voxels && s < nx && s < ny) ++s;
+    const std::int64_t s = block_stride(nx, ny, nz, o.max_voxels);
     const std::int64_t mx = (nx + s - 1) / s, my = (ny + s - 1) / s;
     Json layer = {{"kind", "image"}, {"dims", {mx, my, nz}}, {"full_dims", dims}, {"stride", s}};
     std::array<double, 3> origin{}, spacing{};
@@ -272,6 +254,29 @@ Json mesh_layer(Object& field, FieldRef& f, Pack& pack, const LayerOptions& o) {
 }
 
 }  // namespace
+
+// The largest value of each block of s x s nodes of every level (missing
+// values only where the whole block misses).
+std::vector<float> block_max(std::span<const float> v, std::int64_t nx, std::int64_t ny, std::int64_t nz, std::int64_t s,
+                             bool has_null, float null_value) {
+    const std::int64_t mx = (nx + s - 1) / s, my = (ny + s - 1) / s;
+    std::vector<float> out(static_cast<std::size_t>(mx * my * nz), has_null ? null_value : NAN);
+    for (std::int64_t k = 0; k < nz; ++k)
+        for (std::int64_t j = 0; j < ny; ++j)
+            for (std::int64_t i = 0; i < nx; ++i) {
+                const float x = v[static_cast<std::size_t>(i + nx * (j + ny * k))];
+                if ((has_null && x == null_value) || std::isnan(x)) continue;
+                float& o = out[static_cast<std::size_t>(i / s + mx * (j / s + my * k))];
+                if ((has_null && o == null_value) || std::isnan(o) || x > o) o = x;
+            }
+    return out;
+}
+
+std::int64_t block_stride(std::int64_t nx, std::int64_t ny, std::int64_t nz, std::int64_t max_voxels) {
+    std::int64_t s = 1;
+    while ((nx / s) * (ny / s) * nz > max_voxels && s < nx && s < ny) ++s;
+    return s;
+}
 
 Json field_layer(Object& field, Pack& pack, const LayerOptions& options) {
     Object* d = field.deref();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ struct LayerOptions {
     // largest value standing for it: a 3-D texture has its limits. Read-outs
     // and re-runs use the full data on the server.
     std::int64_t max_voxels = 4'000'000;
+    // The display modules of the radar scene run on a copy of a larger grid
+    // made of the blocks' largest values (scene/radar.h): what they draw is
+    // sent at this size, and a server of a large volume keeps little beside
+    // what the analysis holds.
+    std::int64_t display_voxels = 2'000'000;
     // Components by label that are not sent.
     std::vector<std::string> skip;
 };
@@ -26,6 +32,13 @@ struct LayerOptions {
 // The layer of a field: {"kind": "image" | "mesh" | "empty", ...}; see
 // docs/view.md for its members.
 Json field_layer(vhost::Object& field, Pack& pack, const LayerOptions& options = {});
+
+// The stride in x and y that brings a grid within max_voxels, and the
+// largest value of each block of s x s nodes of every level (missing values,
+// NaN or null_value, only where the whole block misses), x fastest.
+std::int64_t block_stride(std::int64_t nx, std::int64_t ny, std::int64_t nz, std::int64_t max_voxels);
+std::vector<float> block_max(std::span<const float> v, std::int64_t nx, std::int64_t ny, std::int64_t nz, std::int64_t s,
+                             bool has_null, float null_value);
 
 // The texts a field keeps one per node (a legend's text_values, the
 // statistics' no_label, the picks' pick_no), or none.

@@ -15,33 +15,34 @@ void put_u32(std::string& out, std::uint32_t v) {
 }  // namespace
 
 int Pack::add_bytes(const void* data, std::size_t count, const char* type, std::size_t size) {
-    Array a{type, count, std::vector<std::byte>(count * size)};
-    if (count) std::memcpy(a.bytes.data(), data, count * size);
-    arrays_.push_back(std::move(a));
+    const std::size_t at = data_.size();
+    data_.resize(at + padded(count * size), '\0');
+    if (count) std::memcpy(data_.data() + at, data, count * size);
+    arrays_.push_back({type, count, at});
     return static_cast<int>(arrays_.size() - 1);
 }
 
-std::string Pack::bytes() const {
+// The magic, the header's length, the header and its padding.
+std::string Pack::prefix() const {
     Json header = header_;
     Json list = Json::array();
-    std::size_t offset = 0;
-    for (const Array& a : arrays_) {
-        list.push_back({{"type", a.type}, {"count", a.count}, {"offset", offset}});
-        offset += padded(a.bytes.size());
-    }
+    for (const Array& a : arrays_) list.push_back({{"type", a.type}, {"count", a.count}, {"offset", a.offset}});
     header["arrays"] = std::move(list);
     const std::string text = header.dump(-1, ' ', false, Json::error_handler_t::replace);
     std::string out = "VPK1";
     put_u32(out, static_cast<std::uint32_t>(text.size()));
     out += text;
     out.resize(padded(out.size()), '\0');
-    const std::size_t start = out.size();
-    out.resize(start + offset, '\0');
-    std::size_t at = start;
-    for (const Array& a : arrays_) {
-        if (!a.bytes.empty()) std::memcpy(out.data() + at, a.bytes.data(), a.bytes.size());
-        at += padded(a.bytes.size());
-    }
+    return out;
+}
+
+std::string Pack::bytes() const { return prefix() + data_; }
+
+std::string Pack::take() && {
+    // Moved up in place where the storage has room for the prefix, as
+    // grown storage mostly has.
+    std::string out = std::move(data_);
+    out.insert(0, prefix());
     return out;
 }
 

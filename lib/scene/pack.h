@@ -30,15 +30,20 @@ public:
     Json& header() { return header_; }
     // The buffer the page reads.
     std::string bytes() const;
+    // The same, made in the arrays' own storage: a large scene is never
+    // held twice.
+    std::string take() &&;
 
 private:
     int add_bytes(const void* data, std::size_t count, const char* type, std::size_t size);
+    std::string prefix() const;
     struct Array {
         std::string type;
         std::size_t count;
-        std::vector<std::byte> bytes;
+        std::size_t offset;   // in data_
     };
     std::vector<Array> arrays_;
+    std::string data_;        // every array, each padded to a multiple of 8 bytes
     Json header_ = Json::object();
 };
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <chrono>
 #include <filesystem>
+#include <map>
 
 #include "analysis/cell_analysis.h"
 #include "field_ref.h"
@@ -13,6 +15,7 @@
 #include "run/values.h"
 #include "scene/pick.h"
 #include "scene/radar.h"
+#include "scene/wind.h"
 
 namespace velmora::scene {
 
@@ -61,6 +64,8 @@ Scene::Scene(const ViewOptions& o) : options_(o) {
     confined_.emplace(host, std::vector<fs::path>{out_dir_});
     if (o.input.size() > 5 && o.input.compare(o.input.size() - 5, 5, ".json") == 0)
         open_network(o.input);
+    else if (std::error_code dir_ec; !o.input.empty() && fs::is_directory(o.input, dir_ec))
+        open_saved(o.input, saved_kind(o.input));
     else
         open_volume(o);
     if (!o.view_file.empty()) view_ = read_view_file(o.view_file);
@@ -87,12 +92,16 @@ void Scene::open_volume(const ViewOptions& o) {
                             o.analysis.time, o.analysis.max_voxels);
         set_volume_null(radar, axes_);
         title_ = fs::path(o.input).filename().string() + " (" + o.analysis.var + ")";
+        winds_ = read_winds(radar, o.input, axes_, o.analysis.time, o.analysis.max_voxels);
     }
     decltype(axes_.values)().swap(axes_.values);
     root().add_field("probe");
     if (Json ground = ground_field(axes_, o.map_file); !ground.is_null())
         load_field(ground, Place("ground"), root().add_field("ground"));
-    const Json net = radar_network(o.analysis, axes_, (fs::path(out_dir_) / "view.v").string());
+    const std::optional<Volume> display = add_display_grid(root(), radar, o.layers.display_voxels);
+    Json net = radar_network(o.analysis, axes_, (fs::path(out_dir_) / "view.v").string());
+    if (display) show_display_grid(net, *display);
+    if (winds_) add_wind_instances(net["instances"], axes_);
     live_ = std::make_unique<LiveNetwork>(Document::parse("velmora view", net.dump()));
     live_->set_skip(analysis_call_settings(false, false).skip);
     first_run_ = live_->run();
@@ -108,6 +117,12 @@ void Scene::open_volume(const ViewOptions& o) {
                {"alpha", "alpha.out", "alpha", {"alpha"}},
                {"picks", "pick.out", "picks", {"pick"}},
                {"ground", "ground", "ground", {}}};
+    if (winds_) {
+        const std::set<std::string> wind{"windband", "windscale", "windlegend"};
+        layers_.push_back({"winds", "windscale.out", "winds", wind});
+        layers_.push_back({"wind_legend", "windlegend.ovec", "axis", wind});
+        layers_.push_back({"wind_labels", "windlegend.olabel", "labels", wind});
+    }
 }
 
 void Scene::open_network(const std::string& path) {
@@ -116,6 +131,145 @@ void Scene::open_network(const std::string& path) {
     live_ = std::make_unique<LiveNetwork>(Document::read(path));
     first_run_ = live_->run();
     add_output_layers();
+}
+
+// An analyze folder, or a track folder's volumes one at a time: their files
+// read into the fields the layers show, nothing run again but picks and
+// saved views.
+void Scene::open_saved(const std::string& dir, SavedKind kind) {
+    if (kind == SavedKind::None)
+        throw std::runtime_error(dir + " is a folder without the results of velmora analyze (radar.vti) or velmora "
+                                 "track (tracks.csv, volumes.csv)");
+    mode_ = kind == SavedKind::Track ? "track" : "analysis";
+    saved_dir_ = dir;
+    title_ = fs::absolute(dir).lexically_normal().filename().string();
+    if (title_.empty()) title_ = fs::absolute(dir).lexically_normal().parent_path().filename().string();
+    for (const char* f : {"radar", "surface", "tops", "centres", "axis", "ticks", "isovolume", "tracks", "probe"})
+        root().add_field(f);
+    std::optional<GeoOrigin> origin;
+    if (kind == SavedKind::Track) {
+        tracks_ = read_table((fs::path(dir) / "tracks.csv").string());
+        const Table volumes = read_table((fs::path(dir) / "volumes.csv").string());
+        for (std::size_t r = 0; r < volumes.rows.size(); ++r) {
+            // A folder of volumes/ by its name alone: nothing outside the given folder is read.
+            const std::string& folder = volumes.at(r, "folder");
+            if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
+                throw std::runtime_error(dir + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
+            frames_.push_back({folder, volumes.at(r, "time"), volumes.at(r, "volume")});
+        }
+        if (frames_.empty()) throw std::runtime_error(dir + "/volumes.csv lists no volume");
+        load_frame(0);
+        origin = origin_of(tracks_);
+    } else {
+        load_results(dir);
+        origin = origin_of(cells_table_);
+    }
+    axes_.origin = origin;
+    if (Json ground = ground_field(axes_, options_.map_file); !ground.is_null())
+        load_field(ground, Place("ground"), root().add_field("ground"));
+    if (kind == SavedKind::Track) track_lines(tracks_, axes_.z.empty() ? 0.0f : axes_.z.front(), root().at("tracks"));
+    live_ = std::make_unique<LiveNetwork>(Document::parse("velmora view", saved_network((fs::path(out_dir_) / "view.v").string()).dump()));
+    first_run_ = live_->run();
+    const std::set<std::string> shown{"series"};
+    layers_ = {{"volume", "radar", "volume", shown},       {"surface", "surface", "surface", shown},
+               {"tops", "tops", "tops", shown},            {"centres", "centres", "centres", shown},
+               {"axis", "axis", "axis", shown},            {"ticks", "ticks", "ticks", shown},
+               {"isovolume", "isovolume", "isovolume", shown}, {"picks", "pick.out", "picks", {"pick"}},
+               {"ground", "ground", "ground", {}}};
+    if (kind == SavedKind::Track) layers_.push_back({"tracks", "tracks", "tracks", {}});
+}
+
+// One analysis' files into the scene's fields; a file an analysis without
+// cells did not write leaves its field empty.
+void Scene::load_results(const std::string& dir) {
+    const fs::path d(dir);
+    vhost::Object& radar = root().at("radar");
+    load_vtk_file((d / "radar.vti").string(), radar);
+    vhost::FieldRef r(radar);
+    const auto dims = r.dims();
+    const auto pts = r.points();
+    std::vector<float>* axes[] = {&axes_.x, &axes_.y, &axes_.z};
+    for (std::size_t a = 0; a < 3; ++a) {
+        axes[a]->resize(static_cast<std::size_t>(dims.at(a)));
+        for (std::int64_t i = 0; i < dims[a]; ++i)
+            (*axes[a])[static_cast<std::size_t>(i)] = vhost::uniform_coordinate(pts.at(a), pts.at(3 + a), i, dims[a]);
+    }
+    const std::pair<const char*, const char*> files[] = {{"surface", "isosurface.vtp"}, {"tops", "cell_tops.vtp"},
+                                                         {"centres", "centres.vtp"},   {"axis", "legend_axis.vtp"},
+                                                         {"ticks", "legend_ticks.vtp"}, {"isovolume", "isovolume.vtu"}};
+    std::error_code ec;
+    for (const auto& [field, file] : files) {
+        vhost::Object& f = root().at(field);
+        if (fs::is_regular_file(d / file, ec)) {
+            load_vtk_file((d / file).string(), f);
+        } else {
+            f.truncate_children(0);
+            vhost::make_field_members(f);
+        }
+    }
+    cells_table_ = fs::is_regular_file(d / "cell_properties.csv", ec) ? read_table((d / "cell_properties.csv").string()) : Table{};
+    // The centres are in the order of cells.csv: its first column numbers them.
+    if (fs::is_regular_file(d / "cells.csv", ec)) {
+        const Table cells = read_table((d / "cells.csv").string());
+        auto& texts = root().at("centres").add_free_str_array("text_values").strings();
+        for (const auto& row : cells.rows) texts.push_back(row.empty() ? "" : row[0]);
+        texts.resize(static_cast<std::size_t>(vhost::FieldRef(root().at("centres")).nnodes()));
+    }
+}
+
+void Scene::load_frame(std::size_t k) {
+    if (k >= frames_.size()) throw NetworkError("there is no volume " + std::to_string(k) + " (" + std::to_string(frames_.size()) + " volumes)");
+    frame_ = k;
+    load_results((fs::path(saved_dir_) / "volumes" / frames_[k][0]).string());
+    colour_by_track();
+}
+
+// The surface's nodes and the centres of this volume's cells by the track
+// each cell belongs to.
+void Scene::colour_by_track() {
+    std::map<int, int> track_of;
+    for (std::size_t r = 0; r < tracks_.rows.size(); ++r)
+        if (tracks_.at(r, "source") == frames_[frame_][2] && tracks_.at(r, "time") == frames_[frame_][1]) try {
+                track_of[std::stoi(tracks_.at(r, "cell"))] = std::stoi(tracks_.at(r, "track"));
+            } catch (const std::exception&) {
+            }
+    vhost::FieldRef surface(root().at("surface"));
+    int cell_comp = -1;
+    for (int c = 0; c < surface.ncomp(); ++c)
+        if (surface.label(c) == "cell" && !surface.int_view(c).empty()) cell_comp = c;
+    if (cell_comp >= 0) {
+        std::vector<std::int32_t> tracks;
+        for (std::int32_t cell : surface.int_view(cell_comp)) tracks.push_back(track_of.count(cell) ? track_of[cell] : 0);
+        surface.ints("track", tracks);
+    }
+    if (vhost::Object* texts = root().at("centres").child("text_values"))
+        for (auto& t : texts->strings()) try {
+                const int cell = std::stoi(t);
+                if (track_of.count(cell)) t = "track " + std::to_string(track_of[cell]);
+            } catch (const std::exception&) {
+            }
+}
+
+// What the page shows of saved results beside the layers: the cells' table,
+// and of a track folder the volume shown.
+Json Scene::saved_header() const {
+    std::string csv;
+    for (std::size_t i = 0; i < cells_table_.columns.size(); ++i) csv += (i ? "," : "") + cells_table_.columns[i];
+    for (const auto& row : cells_table_.rows) {
+        csv += "\n";
+        for (std::size_t i = 0; i < row.size(); ++i) csv += (i ? "," : "") + row[i];
+    }
+    Json h = {{"table", csv}};
+    if (mode_ == "track") {
+        int max_track = 0;
+        for (std::size_t r = 0; r < tracks_.rows.size(); ++r) try {
+                max_track = std::max(max_track, std::stoi(tracks_.at(r, "track")));
+            } catch (const std::exception&) {
+            }
+        h["series"] = {{"volumes", frames_.size()}, {"volume", frame_}, {"time", frames_[frame_][1]},
+                       {"file", frames_[frame_][2]}, {"tracks", max_track}};
+    }
+    return h;
 }
 
 // Every field of a network: its own fields, and what its instances write.
@@ -153,9 +307,7 @@ Json Scene::volume_layer(Pack& pack) {
     const std::int64_t s = layer["stride"].get<std::int64_t>();
     const auto v = shown.float_view(0);
     std::vector<float> down;
-    if (s == 1) {
-        down.assign(v.begin(), v.end());
-    } else {
+    if (s > 1) {
         const std::int64_t nx = dims[0], ny = dims[1], nz = dims[2], mx = (nx + s - 1) / s, my = (ny + s - 1) / s;
         down.assign(static_cast<std::size_t>(mx * my * nz), -INFINITY);
         for (std::int64_t k = 0; k < nz; ++k)
@@ -166,12 +318,15 @@ Json Scene::volume_layer(Pack& pack) {
                 }
     }
     Json ze = {{"label", radar.label(0)}, {"units", radar.units(0)}, {"veclen", 1},
-               {"array", pack.add(std::span<const float>(down))}};
-    if (shown.null_flag(0)) ze["null"] = shown.null_value(0);
+               {"array", pack.add(s == 1 ? v : std::span<const float>(down))}};
+    // Looked up once: each lookup walks the tree by name.
+    const bool has_null = shown.null_flag(0);
+    const auto null_value = static_cast<float>(shown.null_value(0));
+    if (has_null) ze["null"] = shown.null_value(0);
     ze["range"] = Json::array({0.0, 0.0});
     float lo = INFINITY, hi = -INFINITY;
     for (float x : v)
-        if (std::isfinite(x) && !(shown.null_flag(0) && x == static_cast<float>(shown.null_value(0)))) lo = std::min(lo, x), hi = std::max(hi, x);
+        if (std::isfinite(x) && !(has_null && x == null_value)) lo = std::min(lo, x), hi = std::max(hi, x);
     if (lo <= hi) ze["range"] = {lo, hi};
     layer["components"].push_back(std::move(ze));
     return layer;
@@ -213,13 +368,20 @@ Json Scene::slices_layer() {
 
 Json Scene::layer(const LayerEntry& entry, Pack& pack) {
     Json l;
-    if (entry.role == "volume") l = volume_layer(pack);
-    else if (entry.role == "surface") l = surface_layer(pack);
+    const bool live = mode_ == "radar";
+    if (entry.role == "volume" && live) l = volume_layer(pack);
+    else if (entry.role == "surface" && live) l = surface_layer(pack);
+    else if (entry.role == "winds") l = wind_arrows_layer(root().at(entry.field), axes_, pack);
+    else if (entry.role == "volume") {
+        LayerOptions without_cells = options_.layers;
+        without_cells.skip.push_back("cell");
+        l = field_layer(root().at(entry.field), pack, without_cells);
+    }
     else if (entry.role == "slices") l = slices_layer();
     else if (vhost::Object* f = root().find(entry.field)) l = field_layer(*f, pack, options_.layers);
     else l = {{"kind", "empty"}};
     // The cells' numbers label their tops and centres.
-    if ((entry.role == "tops" || entry.role == "centres") && l["kind"] == "mesh") {
+    if (live && (entry.role == "tops" || entry.role == "centres") && l["kind"] == "mesh") {
         const auto texts = root().at("cellstat").at("no_label").deref()->strings();
         if (texts.size() == static_cast<std::size_t>(vhost::FieldRef(*root().find(entry.field)).nnodes())) l["texts"] = texts;
     }
@@ -262,11 +424,12 @@ std::string Scene::answer(const RunResult& run, bool everything, Json extra) {
     if (everything) {
         h["instances"] = panel();
         if (!view_.is_null()) h["view"] = view_;
-        if (mode_ == "radar") {
+        if (mode_ != "network") {
             h["grid"] = {{"x", {axes_.x.front(), axes_.x.back()}}, {"y", {axes_.y.front(), axes_.y.back()}},
                          {"z", {axes_.z.front(), axes_.z.back()}},
                          {"dims", {axes_.x.size(), axes_.y.size(), axes_.z.size()}}};
             if (axes_.origin) h["grid"]["origin"] = {axes_.origin->lat, axes_.origin->lon};
+            h["grid"]["winds"] = winds_;
         }
     } else {
         h["params"] = Json::object();
@@ -275,13 +438,31 @@ std::string Scene::answer(const RunResult& run, bool everything, Json extra) {
                 if (panel_parameter(*c)) h["params"][inst.name + "." + c->name()] = value_json(*c);
     }
     h["cells"] = mode_ == "radar" ? Json(cell_measures().size()) : Json(nullptr);
+    if (!saved_dir_.empty()) {
+        h["cells"] = cells_table_.rows.size();
+        if (everything || touches({"series"}, run.instances)) h.update(saved_header());
+    }
     for (auto& [k, v] : extra.items()) h[k] = v;
-    return pack.bytes();
+    return std::move(pack).take();
 }
 
 std::string Scene::full() { return answer(first_run_, true); }
 
-std::string Scene::set(const std::vector<LiveNetwork::Change>& changes) { return answer(live_->set(changes), false); }
+std::string Scene::set(const std::vector<LiveNetwork::Change>& changes) {
+    // A track folder's volume is chosen as a parameter of "series".
+    if (mode_ == "track" && changes.size() == 1 && changes[0].instance == "series" && changes[0].path == "volume") {
+        const Json& v = changes[0].value;
+        if (!v.is_number_integer() || v.get<std::int64_t>() < 0)
+            throw NetworkError("series.volume is the number of a volume, from 0");
+        const auto started = std::chrono::steady_clock::now();
+        load_frame(static_cast<std::size_t>(v.get<std::int64_t>()));
+        RunResult run;
+        run.instances = {"series"};
+        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return answer(run, false);
+    }
+    return answer(live_->set(changes), false);
+}
 
 // The probe: the values of the radar grid at every pick, with the cell the
 // voxel belongs to, for PickInfo2Str.
@@ -291,8 +472,11 @@ void Scene::fill_probe() {
     const auto xyz = picks.coord();
     const auto n = static_cast<std::size_t>(picks.nnodes());
     const auto values = radar.float_view(0);
-    vhost::FieldRef grid_areas(root().at("gridarea").at("out"));
-    const auto cells = grid_areas.ncomp() > 0 ? grid_areas.int_view(0) : std::span<const std::int32_t>{};
+    // The cell of each voxel: GridArea's output live, radar.vti's "cell" saved.
+    std::span<const std::int32_t> cells;
+    if (vhost::Object* g = root().find("gridarea.out"); g && vhost::FieldRef(*g).ncomp() > 0) cells = vhost::FieldRef(*g).int_view(0);
+    for (int c = 0; cells.empty() && c < radar.ncomp(); ++c)
+        if (radar.label(c) == "cell") cells = radar.int_view(c);
     std::vector<float> ze(n), cell(n);
     for (std::size_t p = 0; p < n && 3 * p + 2 < xyz.size(); ++p) {
         auto idx = [&](const std::vector<float>& axis, float v) {
@@ -315,10 +499,10 @@ std::string Scene::pick_text() {
 }
 
 std::string Scene::pick(const std::array<double, 3>& origin, const std::array<double, 3>& direction) {
-    if (mode_ != "radar") return answer({}, false, {{"pick", {{"hit", false}, {"text", "picking needs a radar volume"}}}});
+    if (mode_ == "network") return answer({}, false, {{"pick", {{"hit", false}, {"text", "picking needs a radar volume"}}}});
     vhost::FieldRef radar(root().at("radar"));
-    vhost::Object& thresh = root().at("thresh").at("thresh_value");
-    const float shown = thresh.has_value() ? static_cast<float>(thresh.real_value()) : static_cast<float>(options_.analysis.level);
+    vhost::Object* thresh = root().find("thresh.thresh_value");
+    const float shown = thresh && thresh->has_value() ? static_cast<float>(thresh->real_value()) : static_cast<float>(options_.analysis.level);
     GridValues grid{axes_.x, axes_.y, axes_.z, radar.float_view(0), std::nullopt};
     if (radar.null_flag(0)) grid.null_value = static_cast<float>(radar.null_value(0));
     const auto node = first_node_at_least(grid, origin, direction, shown);
@@ -347,7 +531,7 @@ std::string Scene::pick(const std::array<double, 3>& origin, const std::array<do
 }
 
 std::string Scene::clear_picks() {
-    if (mode_ != "radar") return answer({}, false);
+    if (mode_ == "network") return answer({}, false);
     RunResult run = live_->call("pick", "GetPickInfoClear");
     const RunResult text = live_->call("picktext", "PickInfo2StrClear");
     run.instances.insert(run.instances.end(), text.instances.begin(), text.instances.end());

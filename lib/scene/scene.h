@@ -17,11 +17,13 @@
 #include "host.h"
 #include "scene/layers.h"
 #include "scene/live.h"
+#include "scene/saved.h"
 
 namespace velmora::scene {
 
 struct ViewOptions {
-    std::string input;           // a volume, a network file (.json); empty: the synthetic scene
+    std::string input;           // a volume, a network file (.json), an analyze or track folder;
+                                 // empty: the synthetic scene
     AnalyzeOptions analysis;     // how a volume is read and analysed (var, time, level, min_cells, polar)
     std::string out = "velmora-view";   // the only folder the modules write in
     std::string map_file;        // the viewer's map.bin
@@ -64,6 +66,11 @@ private:
     };
     void open_volume(const ViewOptions& o);
     void open_network(const std::string& path);
+    void open_saved(const std::string& dir, SavedKind kind);
+    void load_results(const std::string& dir);
+    void load_frame(std::size_t k);
+    void colour_by_track();
+    Json saved_header() const;
     void add_output_layers();
     Json layer(const LayerEntry& entry, Pack& pack);
     Json volume_layer(Pack& pack);
@@ -78,10 +85,17 @@ private:
     std::string out_dir_, title_, mode_;
     std::optional<vhost::ConfinedWrites> confined_;
     Volume axes_;                    // the radar grid's axes (its values are in the tree)
+    bool winds_ = false;             // the radar field carries u, v, w
     std::unique_ptr<LiveNetwork> live_;
     std::vector<LayerEntry> layers_;
     RunResult first_run_;
     Json view_;                      // the view to open with, from --xform
+    // Saved results: the folder, its cells' table, and of a track folder
+    // its volumes (folder, time, file), its tracks and the volume shown.
+    std::string saved_dir_;
+    Table cells_table_, tracks_;
+    std::vector<std::array<std::string, 3>> frames_;
+    std::size_t frame_ = 0;
 };
 
 }  // namespace velmora::scene

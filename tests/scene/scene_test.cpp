@@ -44,6 +44,42 @@ TEST(Pack, HeaderAndArraysAtMultiplesOfEight) {
     EXPECT_EQ(bytes.size(), start + 24);
 }
 
+TEST(Pack, TakenInPlaceAsMadeByCopy) {
+    Pack p;
+    std::vector<float> big(100000, 2.5f);
+    p.header()["big"] = p.add(std::span<const float>(big));
+    const std::int32_t i[] = {-1, 7};
+    p.header()["i"] = p.add(std::span<const std::int32_t>(i));
+    const std::string copy = p.bytes();
+    EXPECT_EQ(std::move(p).take(), copy);
+}
+
+// A grid of more voxels than the display modules draw: they run on its
+// blocks' largest values, the analysis and the picks on the grid itself.
+TEST(RadarSceneLarge, DisplayModulesRunOnTheBlocksAnalysisAndPicksOnTheGrid) {
+    vtest::TempDir dir;
+    ViewOptions o;
+    o.out = dir.file("out");
+    const Json whole = header_of(Scene(o).full());
+    o.layers.display_voxels = 20000;   // 80 x 60 x 20 in blocks of 3 x 3: 27 x 20 x 20
+    Scene s(o);
+    const Json h = header_of(s.full());
+    EXPECT_EQ(h["layers"]["volume"]["dims"], (Json{27, 20, 20}));
+    EXPECT_EQ(h["layers"]["volume"]["spacing"][0], 3.0);
+    EXPECT_EQ(h["layers"]["volume"]["components"][1]["range"][1], whole["layers"]["volume"]["components"][1]["range"][1])
+        << "the blocks keep the strongest value";
+    EXPECT_EQ(h["layers"]["surface"]["triangles"], whole["layers"]["surface"]["triangles"]);
+    EXPECT_EQ(h["cells"], 5);
+    EXPECT_EQ(s.network().instance("thresh").child("in")->target(), "display");
+    EXPECT_EQ(s.network().instance("surface").child("in")->target(), "radar");
+    EXPECT_EQ(s.network().instance("slice").at("indexi").int_value(), 13);
+    // A pick lands on a node of the grid, not of the blocks.
+    const Json hit = header_of(s.pick({-20.0, -11.0, 50.0}, {0.0, 0.0, -1.0}))["pick"];
+    ASSERT_TRUE(hit["hit"].get<bool>()) << hit;
+    EXPECT_EQ(hit["point"][0], -20.0);
+    EXPECT_EQ(hit["point"][1], -11.0);
+}
+
 class RadarScene : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -38,3 +38,13 @@ export function cellColors(max) {
   }
   return ctf;
 }
+
+// Wind speed, m/s: light blue when calm through yellow to magenta at max.
+export function speedColors(max) {
+  const ctf = vtkColorTransferFunction.newInstance();
+  const top = Math.max(1, max);
+  ctf.addRGBPoint(0, 0.55, 0.8, 1.0);
+  ctf.addRGBPoint(0.5 * top, 1.0, 0.95, 0.3);
+  ctf.addRGBPoint(top, 1.0, 0.2, 0.8);
+  return ctf;
+}

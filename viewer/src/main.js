@@ -6,8 +6,8 @@ import '@kitware/vtk.js/Rendering/Profiles/Geometry';
 import vtkGenericRenderWindow from '@kitware/vtk.js/Rendering/Misc/GenericRenderWindow';
 import { get, post, report } from './api.js';
 import { layerProps } from './props.js';
-import { buildPanel, showParams, showRun } from './panel.js';
-import { radarSteps } from './colors.js';
+import { buildPanel, showParams, showRun, cellsTable } from './panel.js';
+import { radarSteps, cellColor } from './colors.js';
 
 const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2, imageSampleDistance: 2 }, header: null, runs: 0 };
 
@@ -96,6 +96,14 @@ function applyLayers(pack) {
 function showAnswer(pack) {
   state.runs += 1;
   state.header = { ...state.header, ...pack.header, layers: state.header?.layers };
+  if (pack.header.table !== undefined) showTable(pack.header.table);
+  if (pack.header.series) {
+    const v = String(pack.header.series.volume);
+    const slider = document.getElementById('ctl-time');
+    if (slider) slider.value = v;
+    const out = document.getElementById('out-time');
+    if (out) out.textContent = v;
+  }
   applyLayers(pack);
   showParams(pack.header.params);
   showRun(pack.header);
@@ -104,7 +112,33 @@ function showAnswer(pack) {
 }
 
 function statusLine(h) {
-  return h.cells === null || h.cells === undefined ? h.title || state.header.title : `${state.header.title} · ${h.cells} storm cells`;
+  const title = h.title || state.header.title;
+  if (h.cells === null || h.cells === undefined) return title;
+  const s = state.header.series;
+  const at = s ? ` · volume ${s.volume + 1} of ${s.volumes}, ${s.time || s.file}` : '';
+  return `${title}${at} · ${h.cells} storm cells`;
+}
+
+// The cells of saved results under the panel's controls.
+function showTable(csv) {
+  document.getElementById('cells')?.remove();
+  const table = cellsTable(csv);
+  if (table) document.getElementById('panel').querySelector('.layers')?.before(table);
+}
+
+// Straight down on the ground, without perspective: the plan view on the map.
+function planView() {
+  const cam = state.renderer.getActiveCamera();
+  const g = state.header.grid;
+  const c = [(g.x[0] + g.x[1]) / 2, (g.y[0] + g.y[1]) / 2, 0];
+  cam.setParallelProjection(true);
+  cam.setFocalPoint(...c);
+  cam.setPosition(c[0], c[1], c[2] + 1000);
+  cam.setViewUp(0, 1, 0);
+  state.renderer.resetCamera();
+  cam.setParallelScale(0.55 * Math.max(g.x[1] - g.x[0], (g.y[1] - g.y[0]) * 1.3));
+  state.renderer.resetCameraClippingRange();
+  render();
 }
 
 async function setMany(changes) {
@@ -164,7 +198,7 @@ function restoreView(v) {
 function defaultView(header) {
   const cam = state.renderer.getActiveCamera();
   state.renderer.resetCamera();
-  if (header.mode === 'radar') {
+  if (header.mode !== 'network') {
     cam.elevation(-55);
     cam.azimuth(15);
     cam.setViewUp(0, 0, 1);
@@ -177,6 +211,13 @@ function defaultView(header) {
 
 const handlers = {
   setMany,
+  hidden: state.hidden,
+  planView,
+  view3d() {
+    state.renderer.getActiveCamera().setParallelProjection(false);
+    defaultView(state.header);
+    render();
+  },
   toggle(name, on) {
     if (on) state.hidden.delete(name); else state.hidden.add(name);
     for (const p of state.layers[name]?.props || []) p.setVisibility(on);
@@ -206,30 +247,40 @@ function showReport() {
     img.src = report.plan; img.alt = 'plan view'; img.style.width = '100%';
     h.after(img);
   }
-  const rows = (report.cells || '').trim().split('\n').map((l) => l.split(','));
-  if (rows.length > 1) {
-    const keep = ['cell', 'voxels', 'volume_km3', 'top_km', 'max_dbz', 'vil_kg_m2'].map((k) => rows[0].indexOf(k)).filter((i) => i >= 0);
-    const table = document.createElement('table');
-    table.id = 'cells';
-    table.innerHTML = rows.map((r, n) => `<tr>${keep.map((i) => `<${n ? 'td' : 'th'}>${escape(r[i] ?? '')}</${n ? 'td' : 'th'}>`).join('')}</tr>`).join('');
+  const table = cellsTable(report.cells);
+  if (table) {
     const t = document.createElement('h2');
     t.textContent = 'Cells';
     panel.querySelector('img, h2').after(t, table);
   }
 }
 
+// When each step of the start ended, ms since the page began: what the
+// benchmark reports of a first frame.
+const marks = {};
+const mark = (name) => { marks[name] = performance.now(); };
+
 async function boot() {
+  mark('script');
   requireWebGL2();
   createView();
+  mark('view');
   const pack = await get('api/scene');
+  mark('scene');
   state.header = pack.header;
+  // The isovolume's faces hide the surface they share: shown when asked.
+  if (pack.header.layers.isovolume) state.hidden.add('isovolume');
+  state.settings.tracks = pack.header.series?.tracks;
   buildPanel(document.getElementById('panel'), pack.header, handlers);
   applyLayers(pack);
   showRun(pack.header);
+  if (pack.header.table !== undefined) showTable(pack.header.table);
   document.getElementById('status').textContent = statusLine(pack.header);
   if (pack.header.view) restoreView(pack.header.view); else defaultView(pack.header);
   if (report) showReport(); else watchClicks();
+  mark('layers');
   render();
+  mark('render');
   return pack.header;
 }
 
@@ -237,12 +288,15 @@ async function boot() {
 window.velmora = {
   ready: boot(),
   state,
+  marks,
   pickAt,
   setMany,
   saveView: handlers.saveView,
   toggle: handlers.toggle,
   clearPicks: handlers.clearPicks,
   currentView,
+  planView,
+  trackColor: cellColor,
   render,
   // Waits until the GPU has drawn what was asked (a pixel read back), so
   // that a frame is timed complete, not merely requested.

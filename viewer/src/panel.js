@@ -25,6 +25,10 @@ export function radarControls(grid) {
     { id: 'meshmin', label: 'rain lines from', sets: [['mesh', 'minValue']], min: 10, max: 70, step: 1 },
     { id: 'meshmax', label: 'rain lines to', sets: [['mesh', 'maxValue']], min: 20, max: 90, step: 1 },
     { id: 'axis', label: 'projection axis', sets: [['alpha', 'axis']], min: 0, max: 2, step: 1 },
+    ...(grid.winds ? [
+      { id: 'windmin', label: 'winds from dBZ', sets: [['windband', 'vec_min']], min: -10, max: 60, step: 1 },
+      { id: 'windlen', label: 'arrow length ×', sets: [['windscale', 'arbit_u'], ['windscale', 'arbit_v'], ['windscale', 'arbit_w']], min: 0.25, max: 4, step: 0.25 },
+    ] : []),
   ];
 }
 
@@ -33,7 +37,12 @@ export function buildPanel(root, header, handlers) {
   root.append(el('h2', {}, header.title));
   const status = el('div', { id: 'runstatus' });
   root.append(status);
-  if (header.mode === 'radar') root.append(controlsBox(header, handlers));
+  if (header.mode === 'radar') root.append(controlsBox(header, radarControls(header.grid), handlers));
+  if (header.series) root.append(controlsBox(header, seriesControls(header.series), handlers));
+  if (header.mode !== 'network') {
+    root.append(el('div', {}, el('button', { id: 'planview', onclick: handlers.planView }, 'Plan view'),
+      el('button', { id: 'view3d', onclick: handlers.view3d }, '3-D view')));
+  }
   root.append(layersBox(header, handlers));
   root.append(el('h2', {}, 'Picks and views'),
     el('div', {}, el('button', { id: 'clearpicks', onclick: handlers.clearPicks }, 'Clear picks'),
@@ -49,11 +58,16 @@ function value(header, inst, name) {
   return i?.params.find((p) => p.name === name)?.value;
 }
 
-function controlsBox(header, handlers) {
+// A track folder's controls: the volume shown.
+export function seriesControls(series) {
+  return [{ id: 'time', label: 'volume', sets: [['series', 'volume']], min: 0, max: series.volumes - 1, step: 1, value: series.volume }];
+}
+
+function controlsBox(header, controls, handlers) {
   const box = el('div', { class: 'controls' });
-  for (const c of radarControls(header.grid)) {
+  for (const c of controls) {
     const [inst, param] = c.sets[0];
-    const v = value(header, inst, param) ?? c.min;
+    const v = c.value ?? value(header, inst, param) ?? c.min;
     const out = el('span', { id: `out-${c.id}` }, String(v));
     const input = el('input', { type: 'range', id: `ctl-${c.id}`, min: c.min, max: c.max, step: c.step, value: v });
     input.addEventListener('input', () => { out.textContent = input.value; });
@@ -67,7 +81,8 @@ function layersBox(header, handlers) {
   const box = el('div', { class: 'layers' });
   box.append(el('h2', {}, 'Layers'));
   for (const name of Object.keys(header.layers)) {
-    const input = el('input', { type: 'checkbox', id: `layer-${name}`, checked: '' });
+    const input = el('input', { type: 'checkbox', id: `layer-${name}` });
+    input.checked = !handlers.hidden.has(name);
     input.addEventListener('change', () => handlers.toggle(name, input.checked));
     box.append(el('label', {}, input, name));
   }
@@ -110,4 +125,18 @@ export function showRun(header) {
   }
   const box = document.getElementById('messages');
   if (box && (header.messages.length || header.ran.length)) box.textContent = header.messages.join('');
+}
+
+// A cells table (CSV text) with the columns a reader looks at first.
+export function cellsTable(csv) {
+  const rows = (csv || '').trim().split('\n').map((l) => l.split(','));
+  if (rows.length < 2) return null;
+  const keep = ['cell', 'voxels', 'volume_km3', 'top_km', 'max_dbz', 'vil_kg_m2'].map((k) => rows[0].indexOf(k)).filter((i) => i >= 0);
+  const table = el('table', { id: 'cells' });
+  for (const [n, r] of rows.entries()) {
+    const tr = el('tr');
+    for (const i of keep) tr.append(el(n ? 'td' : 'th', {}, r[i] ?? ''));
+    table.append(tr);
+  }
+  return table;
 }

@@ -11,7 +11,7 @@ import vtkPlane from '@kitware/vtk.js/Common/DataModel/Plane';
 import vtkPolyData from '@kitware/vtk.js/Common/DataModel/PolyData';
 import vtkDataArray from '@kitware/vtk.js/Common/Core/DataArray';
 import { polyData, imageData, component, xformMatrix } from './geometry.js';
-import { radarColors, cellColors, radarColor } from './colors.js';
+import { radarColors, cellColors, radarColor, speedColors } from './colors.js';
 
 function actorOf(poly, setup = {}) {
   const mapper = vtkMapper.newInstance({ scalarVisibility: false });
@@ -65,28 +65,44 @@ function opacityFromModule(ze, trans, scale) {
   return f;
 }
 
+function savedRamp(scale) {
+  const f = vtkPiecewiseFunction.newInstance();
+  f.addPoint(-10000, 0); f.addPoint(15, 0); f.addPoint(60, scale); f.addPoint(1000, scale);
+  return f;
+}
+
 function volumeProps(layer, arrays, settings) {
   const zeComp = component(layer, zeLabel(layer));
   const transComp = component(layer, 'trans_ze');
   const image = imageData(layer, arrays, [zeComp.label]);
   const mapper = vtkVolumeMapper.newInstance();
   mapper.setInputData(image);
-  // A sample per grid spacing, on a picture of half the resolution: the
-  // volume is soft anyway, and software WebGL draws it four times faster.
-  mapper.setSampleDistance(Math.min(...layer.spacing));
+  // A sample per spacing of the coarsest axis: the volume is soft anyway,
+  // and a sample per finest spacing (the levels' 0.5 km on CPOL) doubled
+  // what software WebGL spends on a frame. The picture of half the
+  // resolution is vtk.js's while the view is moved.
+  mapper.setSampleDistance(Math.max(...layer.spacing));
   mapper.setImageSampleDistance(settings.imageSampleDistance);
   const volume = vtkVolume.newInstance();
   volume.setMapper(mapper);
   const prop = volume.getProperty();
   prop.setRGBTransferFunction(0, radarColors());
-  prop.setScalarOpacity(0, opacityFromModule(arrays[zeComp.array], arrays[transComp.array], settings.volumeOpacity));
+  // Saved results carry no CreateRainTrans: its default ramp, 15 to 60 dBZ.
+  const opacity = transComp ? opacityFromModule(arrays[zeComp.array], arrays[transComp.array], settings.volumeOpacity)
+    : savedRamp(settings.volumeOpacity);
+  prop.setScalarOpacity(0, opacity);
   prop.setScalarOpacityUnitDistance(0, Math.min(...layer.spacing) * 2);
   prop.setInterpolationTypeToLinear();
   prop.setShade(false);
   return { props: [volume], image };
 }
 
-function surfaceProps(layer, arrays) {
+// Cells coloured by their area, or in a track folder by their track.
+function surfaceProps(layer, arrays, settings) {
+  if (component(layer, 'track')) {
+    const actor = actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), opacity: 0.8 });
+    return { props: [actor] };
+  }
   const max = component(layer, 'area_no')?.range?.[1] || 1;
   const actor = actorOf(polyData(layer, arrays), { colorBy: 'area_no', lut: cellColors(max), opacity: 0.7 });
   return { props: [actor] };
@@ -207,7 +223,14 @@ export function layerProps(layer, arrays, settings, volumeImage) {
   if (layer.kind === 'empty') return { props: [] };
   switch (layer.role) {
     case 'volume': return layer.kind === 'image' ? volumeProps(layer, arrays, settings) : { props: [] };
-    case 'surface': return surfaceProps(layer, arrays);
+    case 'surface': return surfaceProps(layer, arrays, settings);
+    case 'winds': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'speed', lut: speedColors(layer.components[0].range[1]), lineWidth: 1.5 })] };
+    case 'tracks': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), lineWidth: 3 })] };
+    case 'isovolume': {
+      const built = genericProps(layer, arrays);
+      built.props.forEach((p) => p.getProperty().setOpacity(0.5));
+      return built;
+    }
     case 'tops': return labelledPoints(layer, arrays, layer.texts, [1, 1, 1], 'top');
     case 'centres': return labelledPoints(layer, arrays, layer.texts, [1, 0.85, 0.2], 'centre');
     case 'axis': return vectorProps(layer, arrays, [0.9, 0.9, 0.9]);
