@@ -5,7 +5,18 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <vtkDataSet.h>
+#include <vtkDoubleArray.h>
+#include <vtkFieldData.h>
+#include <vtkImageData.h>
+#include <vtkIntArray.h>
+#include <vtkNew.h>
+#include <vtkPointData.h>
+#include <vtkStringArray.h>
+#include <vtkXMLGenericDataObjectReader.h>
+
 #include <cmath>
+#include <set>
 #include <sstream>
 
 #include "app_test.h"
@@ -156,6 +167,19 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
         EXPECT_FALSE(read(f).empty()) << f;
         EXPECT_TRUE(read(f) == vtest::TempDir::read((first / f).string())) << f;
     }
+    // Run from another folder, its writers are refused: the run says so, names the way out, and ends with 3.
+    {
+        const vtest::InDirectory elsewhere(first.string());
+        vtest::Capture refused;
+        EXPECT_EQ(vtest::run_file((dir / "network.json").string(), refused), velmora::run_reported);
+        EXPECT_NE(refused.text().find("csv : can not open " + (dir / "cells.csv").string() + ".\n"), std::string::npos);
+        EXPECT_NE(refused.text().find("velmora: csv: refused to write " + (dir / "cells.csv").string() + ": it lies outside " +
+                                      fs::weakly_canonical(first).string() +
+                                      ", the folder the run writes in (--allow-writes-anywhere lets the writers write "
+                                      "anywhere)\n"),
+                  std::string::npos)
+            << refused.text();
+    }
     // No echo at the level, or no area above --min-cells: no module complains, no older result is left beside.
     for (const auto& [level, min_cells, says] :
          {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
@@ -170,6 +194,132 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
         for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti"}) EXPECT_FALSE(fs::exists(dir / gone)) << gone;
         EXPECT_EQ(beside(), (std::vector<std::string>{"first", "out"})) << "no work folder left beside";
     }
+}
+
+// A file as VTK's readers give it back.
+vtkSmartPointer<vtkDataSet> read_vtk(const fs::path& path) {
+    vtkNew<vtkXMLGenericDataObjectReader> r;
+    r->SetFileName(path.c_str());
+    r->Update();
+    return vtkDataSet::SafeDownCast(r->GetOutput());
+}
+
+std::vector<int> ints_of(vtkDataSet& d, const char* name) {
+    std::vector<int> out;
+    if (auto* a = vtkIntArray::SafeDownCast(d.GetPointData()->GetAbstractArray(name)))
+        for (vtkIdType i = 0; i < a->GetNumberOfValues(); ++i) out.push_back(a->GetValue(i));
+    return out;
+}
+
+std::vector<std::string> texts_of(vtkAbstractArray* array) {
+    std::vector<std::string> out;
+    if (auto* a = vtkStringArray::SafeDownCast(array))
+        for (vtkIdType i = 0; i < a->GetNumberOfValues(); ++i) out.push_back(a->GetValue(i));
+    return out;
+}
+
+// What ParaView needs of the files, read back with VTK's readers: the cell of every node, the cells' properties
+// at their centres, the ticks' texts, and the units of the arrays.
+TEST_F(AnalyzeTest, TheVtkFilesCarryTheCellOfEveryNodeThePropertiesTextsAndUnits) {
+    ASSERT_EQ(analyze(options()), 0) << err;
+    auto radar = read_vtk(dir / "radar.vti");
+    auto* grid = vtkImageData::SafeDownCast(radar);
+    ASSERT_NE(grid, nullptr);
+    const std::vector<int> voxel_cell = ints_of(*radar, "cell");
+    ASSERT_EQ(static_cast<vtkIdType>(voxel_cell.size()), radar->GetNumberOfPoints());
+    // Every node of the isovolume lies on a voxel of its own cell: among the corners of the grid cell holding it.
+    auto iso = read_vtk(dir / "isovolume.vtu");
+    const std::vector<int> iso_cell = ints_of(*iso, "cell");
+    ASSERT_EQ(static_cast<vtkIdType>(iso_cell.size()), iso->GetNumberOfPoints());
+    EXPECT_EQ(std::set<int>(iso_cell.begin(), iso_cell.end()), (std::set<int>{1, 2, 3, 4, 5}));
+    int dims[3];
+    grid->GetDimensions(dims);
+    for (vtkIdType p = 0; p < iso->GetNumberOfPoints(); ++p) {
+        double x[3], pc[3];
+        int ijk[3];
+        iso->GetPoint(p, x);
+        ASSERT_NE(grid->ComputeStructuredCoordinates(x, ijk, pc), 0) << p;
+        bool found = false;
+        for (int c = 0; c < 8 && !found; ++c) {
+            const int i = std::min(ijk[0] + (c & 1), dims[0] - 1), j = std::min(ijk[1] + (c >> 1 & 1), dims[1] - 1),
+                      k = std::min(ijk[2] + (c >> 2 & 1), dims[2] - 1);
+            found = voxel_cell[static_cast<std::size_t>(i + dims[0] * (j + dims[1] * k))] == iso_cell[static_cast<std::size_t>(p)];
+        }
+        ASSERT_TRUE(found) << "isovolume node " << p << " of cell " << iso_cell[static_cast<std::size_t>(p)];
+    }
+    // The tops and the centres in the order of cells.csv, the centres with the properties of their cell.
+    const auto stat = rows("cells.csv"), props = rows("cell_properties.csv");
+    std::vector<int> numbers;
+    for (std::size_t r = 1; r < stat.size(); ++r) numbers.push_back(std::stoi(stat[r][0]));
+    auto tops = read_vtk(dir / "cell_tops.vtp");
+    EXPECT_EQ(ints_of(*tops, "cell"), numbers);
+    auto centres = read_vtk(dir / "centres.vtp");
+    EXPECT_EQ(ints_of(*centres, "cell"), numbers);
+    const auto column = [&](const std::string& name) {
+        return static_cast<std::size_t>(std::find(props[0].begin(), props[0].end(), name) - props[0].begin());
+    };
+    for (const char* name : {"voxels", "volume_km3", "top_km"}) {
+        auto* a = centres->GetPointData()->GetArray(name);
+        ASSERT_NE(a, nullptr) << name;
+        for (std::size_t k = 0; k < numbers.size(); ++k)
+            for (std::size_t r = 1; r < props.size(); ++r)
+                if (std::stoi(props[r][0]) == numbers[k])
+                    EXPECT_NEAR(a->GetTuple1(static_cast<vtkIdType>(k)), std::stod(props[r][column(name)]), 1e-6) << name;
+    }
+    auto ticks = read_vtk(dir / "legend_ticks.vtp");
+    EXPECT_EQ(texts_of(ticks->GetPointData()->GetAbstractArray("label")),
+              (std::vector<std::string>{"0 km", "5 km", "10 km"}));
+    EXPECT_EQ(texts_of(radar->GetFieldData()->GetAbstractArray("units")),
+              (std::vector<std::string>{"Points=km", "DT=dBZ", "cell=1"}));
+    const std::vector<std::string> centre_units = texts_of(centres->GetFieldData()->GetAbstractArray("units"));
+    for (const char* u : {"cell=1", "volume_km3=km3", "max_dbz=dBZ", "vil_kg_m2=kg/m2", "tilt_dir_deg=degree"})
+        EXPECT_NE(std::find(centre_units.begin(), centre_units.end(), u), centre_units.end()) << u;
+    // The scene has no time: no TimeValue, and an empty time in the table.
+    EXPECT_EQ(radar->GetFieldData()->GetAbstractArray("TimeValue"), nullptr);
+    EXPECT_EQ(props[0].back(), "time");
+    for (std::size_t r = 1; r < props.size(); ++r) EXPECT_EQ(props[r].size(), props[0].size() - 1) << "an empty last field";
+}
+
+// The CPOL volume's time in every table and file; its velocities labelled as such, without reflectivity's
+// properties.
+TEST_F(AnalyzeTest, TheVolumesTimeInEveryTableAndAVelocityInItsOwnUnits) {
+    const std::string cpol = VELMORA_SOURCE_DIR "/../shared/data/cpol_200601200050.nc";
+    if (!fs::exists(cpol)) GTEST_SKIP() << "no " << cpol;
+    ASSERT_EQ(analyze(options(cpol)), 0) << err;
+    std::istringstream lines(out);
+    std::string first, second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_EQ(second, "  time 2006-01-20T00:50:08Z");
+    const auto props = rows("cell_properties.csv");
+    ASSERT_EQ(props.size(), 17u);
+    for (std::size_t r = 0; r < props.size(); ++r) EXPECT_EQ(props[r].back(), r ? "2006-01-20T00:50:08Z" : "time");
+    for (const char* f : {"radar.vti", "isovolume.vtu", "centres.vtp", "cell_tops.vtp", "legend_ticks.vtp"}) {
+        auto d = read_vtk(dir / f);
+        auto* t = vtkDoubleArray::SafeDownCast(d->GetFieldData()->GetAbstractArray("TimeValue"));
+        ASSERT_NE(t, nullptr) << f;
+        EXPECT_EQ(t->GetValue(0), 1137718208.0) << f;
+    }
+    AnalyzeOptions o = options(cpol);
+    o.var = "VT";
+    o.level = 5;
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_NE(out.find(" at 5 meters_per_second in cpol_200601200050.nc (VT)"), std::string::npos) << out;
+    EXPECT_NE(out.find("max meters_per_second"), std::string::npos) << out;
+    EXPECT_NE(out.find("VT is in meters_per_second, not a reflectivity: echo tops, mean reflectivity, VIL, water mass "
+                       "and hail are left empty.\n"),
+              std::string::npos)
+        << out;
+    const auto velocity = rows("cell_properties.csv");
+    ASSERT_GT(velocity.size(), 1u);
+    for (const char* empty : {"vil_kg_m2", "mass_kt", "echo_top_18_km", "mean_dbz"}) {
+        const auto c = static_cast<std::size_t>(std::find(velocity[0].begin(), velocity[0].end(), empty) - velocity[0].begin());
+        ASSERT_LT(c, velocity[0].size()) << empty;
+        for (std::size_t r = 1; r < velocity.size(); ++r) EXPECT_EQ(velocity[r][c], "") << empty;
+    }
+    auto radar = read_vtk(dir / "radar.vti");
+    EXPECT_EQ(texts_of(radar->GetFieldData()->GetAbstractArray("units")),
+              (std::vector<std::string>{"Points=km", "VT=meters_per_second", "cell=1"}));
 }
 
 // A second run may read the results of the first; a run that fails, or that would replace what velmora did
