@@ -112,7 +112,7 @@ TEST(TrackCommand, WritesACollectionOfTheVolumesAtTheirTimes) {
     for (const char* f : {"series_000.nc", "series_001.nc", "series_002.nc"}) track.push_back(series + "/" + f);
     ASSERT_EQ(run(track).first, 0);
     const std::string pvd = vtest::TempDir::read(out + "/volumes.pvd");
-    const std::regex entry(R"(<DataSet timestep="([^"]+)" group="" part="(\d)" file="([^"]+)"/>)");
+    const std::regex entry(R"re(<DataSet timestep="([^"]+)" group="" part="(\d)" file="([^"]+)"/>)re");
     std::set<double> times;
     int entries = 0;
     for (auto m = std::sregex_iterator(pvd.begin(), pvd.end(), entry); m != std::sregex_iterator(); ++m, ++entries) {
