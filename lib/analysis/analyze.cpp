@@ -462,7 +462,9 @@ void Analysis::write_results(const std::vector<Cell>& cells, const PropertyTable
     // The volume file is the largest: it is written on a thread of its own
     // while the others are made, and waited for on every way out.
     VtkFile radar_file = prepare_vtk(*radar_, (fs::path(work()) / "radar").string(), nullptr, o_.compression);
-    radar_file.add(extras);
+    VtkExtras volume_extras = extras;
+    volume_extras.unit_texts = false;   // read back as a volume, whose arrays must hold numbers
+    radar_file.add(volume_extras);
     auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
     timing("make radar.vti ready");
     struct Join {

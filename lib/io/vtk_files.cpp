@@ -98,7 +98,7 @@ void add_units(vtkDataSet& d, const VtkExtras& e) {
             break;
         }
     }
-    if (!units.empty()) d.GetFieldData()->AddArray(string_array("units", units));
+    if (e.unit_texts && !units.empty()) d.GetFieldData()->AddArray(string_array("units", units));
 }
 
 }  // namespace

@@ -30,12 +30,15 @@ struct VtkExtras {
     std::vector<std::pair<std::string, std::vector<std::int32_t>>> point_ints;
     std::vector<std::pair<std::string, std::vector<double>>> point_reals;   // NaN: missing
     std::vector<std::pair<std::string, std::vector<std::string>>> field_texts;
-    // The unit of each array by its name ("1" for numbers without one). The
-    // file's field data "units" holds "NAME=UNIT" for every point-data array
-    // named here, in the order of the arrays (first "Points=UNIT" for the
-    // coordinates when named so); each array also carries its unit as the
-    // information key vtkDataArray::UNITS_LABEL.
+    // The unit of each array by its name ("1" for numbers without one): each
+    // point-data array named here carries its unit as the information key
+    // vtkDataArray::UNITS_LABEL, and with unit_texts the file's field data
+    // "units" holds "NAME=UNIT" for each, in the order of the arrays (first
+    // "Points=UNIT" for the coordinates when named so).
     std::vector<std::pair<std::string, std::string>> units;
+    // Not in a volume (.vti) that velmora reads back: its reader takes
+    // arrays of numbers only.
+    bool unit_texts = true;
     // The field data "TimeValue": the volume's time, s since 1970-01-01 UTC,
     // which ParaView shows as the data's time.
     std::optional<double> time;
