@@ -50,12 +50,14 @@ std::string scene_problem(const SceneOptions& o) {
 constexpr const char* kAnalyzeFooter =
     "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, "
     "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell; its hail with the "
-    "hail levels), surface_cells.csv "
+    "hail levels; the volume's time last), surface_cells.csv "
     "(the areas of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, "
-    "isovolume.vtu, cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the "
+    "isovolume.vtu, cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView (each with the cell numbers, "
+    "the units of its arrays and the volume's time; docs/cli.md), cells.png, plan.png (the "
     "cells on the column maxima), grid.nc (the grid of a polar volume), mesh.nc "
     "(the MESH of every column, with the hail levels), analysis.log (what the modules print) and "
-    "network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
+    "network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found, with the "
+    "volume's time (ISO 8601 UTC).\n\n"
     "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or the "
     "options cannot be used.";
 

@@ -42,10 +42,12 @@ void add_run_command(CLI::App& app, int& status) {
     run->add_flag("--allow-writes-anywhere", options->writes_anywhere,
                   "Let the writer modules write files outside the folder the run runs in");
     run->footer(about +
-        "Exit status: 0 when the network ran (modules may still have reported problems), 1 when the run went wrong "
-        "(a missing entry point, host arrays left unreleased, a dump that cannot be written), 2 when the network "
-        "cannot be run: a malformed file, an unknown module, parameter or link target, or a value of the wrong kind. "
-        "Then the message names the file, the line and column, and the offending name, and nothing is run.");
+        "Exit status: 0 when the network ran and no module reported a problem; 1 when the run went wrong "
+        "(a missing entry point, host arrays left unreleased, a dump that cannot be written); 2 when the network "
+        "cannot be run: a malformed file, an unknown module, parameter or link target, or a value of the wrong kind "
+        "(the message names the file, the line and column, and the offending name, and nothing is run); 3 when the "
+        "network ran but a module reported a problem (its message is on standard error, the dump is written; a file "
+        "a writer was refused outside the run's folder is named, with --allow-writes-anywhere).");
     run->callback([options, &status] {
         if (!options->dump.empty() && same_file(options->dump, options->network)) {
             std::fprintf(stderr, "velmora run: --dump %s is the network file: velmora does not write over what it reads\n",

@@ -103,6 +103,23 @@ void write_volumes_csv(const std::string& path, const std::vector<Analysed>& ser
     fs::rename(partial, path);
 }
 
+// volumes.pvd: each volume's VTK files at its time (its place in the
+// series without times), so that ParaView animates the series.
+void write_volumes_pvd(const std::string& out, const std::vector<Analysed>& series,
+                       const std::vector<tracking::Frame>& frames, bool timed) {
+    std::vector<CollectionEntry> entries;
+    for (std::size_t k = 0; k < series.size(); ++k) {
+        const fs::path folder = fs::path("volumes") / fs::path(series[k].folder).filename();
+        int part = 0;
+        for (const char* f : {"radar.vti", "isosurface.vtp", "isovolume.vtu", "cell_tops.vtp", "centres.vtp"}) {
+            if (fs::exists(fs::path(series[k].folder) / f))
+                entries.push_back({timed ? frames[k].time : static_cast<double>(k), part, (folder / f).string()});
+            ++part;
+        }
+    }
+    write_collection((fs::path(out) / "volumes.pvd").string(), entries);
+}
+
 // The tracks as lines, each the weighted centres of its cells in time order.
 std::vector<TrackLine> lines_of(const std::vector<tracking::Frame>& frames, const std::vector<tracking::Row>& rows) {
     std::map<int, TrackLine> by_track;
@@ -377,6 +394,7 @@ int run_track(const TrackOptions& o) {
         write_csv(csv, sorted, frames, rows, timed);
         write_volumes_csv(results->path("volumes.csv"), sorted, frames, echo, timed);
         write_track_lines(vtp, lines);
+        write_volumes_pvd(results->work(), sorted, frames, timed);
         swath = write_hail(results->work(), sorted, frames, rows, timed);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
@@ -404,7 +422,8 @@ int run_track(const TrackOptions& o) {
     }
     std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", lines.size(),
                 rows.size(), frames.size(), splits, merges, results->target().c_str());
-    for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "tracks.png", "hail_swath.nc", "hail_swath.png", "hail_tracks.csv", "volumes/"})
+    for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "volumes.pvd", "tracks.png", "hail_swath.nc",
+                          "hail_swath.png", "hail_tracks.csv", "volumes/"})
         if (fs::exists(fs::path(results->target()) / f)) std::printf("  %s\n", f);
     if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
     return 0;

@@ -28,6 +28,7 @@ void Host::reset() {
     outstanding_count_ = handed_out_ = bad_releases_ = 0;
     reports_.clear();
     progress_.clear();
+    refused_writes_.clear();
 }
 
 void Host::confine_writes(std::vector<std::filesystem::path> folders) {

@@ -86,6 +86,11 @@ public:
     // followed, so that no link leads a writer out. Kept across reset().
     void confine_writes(std::vector<std::filesystem::path> folders);
     bool may_write(const char* path) const;
+    // The paths a module was refused to write, in order, so that the
+    // program can say why its file could not be opened. Cleared by reset().
+    void note_refused_write(const char* path) { refused_writes_.emplace_back(path ? path : ""); }
+    const std::vector<std::string>& refused_writes() const { return refused_writes_; }
+    const std::vector<std::filesystem::path>& write_folders() const { return write_folders_; }
 
     // --- networks ---
     // A module instance built from its module's declaration; throws
@@ -130,6 +135,7 @@ private:
     std::function<void(const ProgressEvent&)> on_progress_;
     Resolver resolver_;
     std::vector<std::filesystem::path> write_folders_;
+    std::vector<std::string> refused_writes_;
     std::unique_ptr<Object> root_;   // last: destroyed first
 };
 

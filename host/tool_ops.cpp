@@ -19,6 +19,7 @@ FILE* FILEfopen(const char* path, const char* mode) {
     // that does not let one write.
     const bool writes = std::strpbrk(mode, "wa+") != nullptr;
     if (writes && !vhost::host().may_write(path)) {
+        vhost::host().note_refused_write(path);
         errno = EACCES;
         return nullptr;
     }

@@ -19,6 +19,7 @@
 #include "run/operations.h"
 #include "run/runner.h"
 #include "analysis/track_frames.h"
+#include "io/cf_time.h"
 #include "io/output_files.h"
 #include "io/vtk_files.h"
 #include "pictures/pictures.h"
@@ -68,12 +69,73 @@ std::vector<std::string> texts_of(vhost::Object& str_array) {
     return a ? a->strings() : std::vector<std::string>{};
 }
 
-// Every file an analysis may write, in the order they are listed.
+// Every file an analysis may write, in the order they are listed (after a
+// volume given in memory, under its own name).
 constexpr const char* kResults[] = {
-    "network.json",    "analysis.log",     "cells.csv",     "cell_properties.csv", "surface_cells.csv",
-    "cells_ijk.txt",   "radar.vti",        "isosurface.vtp", "isovolume.vtu",      "cell_tops.vtp",
-    "centres.vtp",     "legend_axis.vtp",  "legend_ticks.vtp", "cells.png",        "plan.png",      "mesh.nc",
-    "mesh.png"};
+    "grid.nc",          "network.json",     "analysis.log",    "cells.csv",     "cell_properties.csv",
+    "surface_cells.csv", "cells_ijk.txt",   "radar.vti",       "isosurface.vtp", "isovolume.vtu",
+    "cell_tops.vtp",    "centres.vtp",      "legend_axis.vtp", "legend_ticks.vtp", "cells.png",
+    "plan.png",         "mesh.nc",          "mesh.png"};
+
+// The unit of a column of the property table, from its name.
+std::string property_unit(const std::string& name, const std::string& value_units) {
+    const auto ends = [&name](std::string_view tail) { return name.ends_with(tail); };
+    if (name == "lat") return "degrees_north";
+    if (name == "lon") return "degrees_east";
+    if (name == "shi") return "J/m/s";
+    if (ends("_km3")) return "km3";
+    if (ends("_km2")) return "km2";
+    if (ends("_km")) return "km";
+    if (ends("_dbz")) return value_units;
+    if (ends("_kg_m2")) return "kg/m2";
+    if (ends("_kt")) return "kt";
+    if (ends("_deg")) return "degree";
+    if (ends("_mm")) return "mm";
+    if (ends("_pct")) return "%";
+    return "1";   // numbers of cells and voxels
+}
+
+// What every VTK file of an analysis carries beside its field: the units of
+// its arrays and the volume's time.
+VtkExtras file_extras(const Volume& v, const std::string& value_label, const std::vector<PropertyColumn>& columns) {
+    VtkExtras e;
+    const std::string value_units = v.units.empty() ? "dBZ" : v.units;
+    e.units = {{"Points", "km"}, {value_label, value_units}, {"cell", "1"}, {"area_no", "1"}, {"voxel", "1"},
+               {"DATA0", "km"}};
+    for (const PropertyColumn& c : columns) e.units.emplace_back(c.name, property_unit(c.name, value_units));
+    e.time = v.time;
+    return e;
+}
+
+// The cell number of each centre, and the properties of its cell as point
+// data (NaN for a cell the table lacks).
+VtkExtras centre_extras(VtkExtras e, const std::vector<CellMeasures>& measures, std::vector<PropertyColumn> columns) {
+    std::vector<std::int32_t> numbers;
+    for (const CellMeasures& m : measures) numbers.push_back(m.no);
+    e.point_ints.emplace_back("cell", numbers);
+    const auto number_column = std::find_if(columns.begin(), columns.end(), [](const auto& c) { return c.name == "cell"; });
+    if (number_column == columns.end()) return e;
+    const std::vector<double> rows = number_column->values;
+    for (PropertyColumn& c : columns) {
+        if (c.name == "cell") continue;
+        std::vector<double> at(numbers.size(), NAN);
+        for (std::size_t k = 0; k < numbers.size(); ++k)
+            for (std::size_t r = 0; r < rows.size(); ++r)
+                if (rows[r] == numbers[k]) at[k] = c.values[r];
+        e.point_reals.emplace_back(c.name, std::move(at));
+    }
+    return e;
+}
+
+// What analysis.log holds, at its top: the modules' tables follow as they
+// print them.
+constexpr const char* kLogHeader =
+    "# analysis.log of velmora analyze: what the division modules print as they run, unchanged.\n"
+    "# First DivIsosurf divides the isosurface, then (after \"get_node_connect_vol.\") DivIsovolume the\n"
+    "# isovolume. Each says how many connected areas it found (end_no, numbered from start_no + 1), then\n"
+    "# one line per area: AREA : CELLS NUMBER, its triangles or tetrahedra and the number it keeps, 0 for\n"
+    "# an area of at most --min-cells of them, which is dropped. The isovolume's numbers are the cells of\n"
+    "# cells.csv, cell_properties.csv and the other files (docs/cli.md, \"Files of velmora analyze\").\n";
 
 std::string seconds_since(std::chrono::steady_clock::time_point t0) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -93,16 +155,24 @@ AnalysisSettings network_settings(const AnalyzeOptions& o) {
 }
 
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
-                 bool hail) {
-    std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
-                 cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
+                 bool hail, const std::string& units, std::optional<double> time) {
+    std::fprintf(out, "%zu storm cell%s at %g %s in %s (%s), areas of more than %d cells:\n", cells.size(),
+                 cells.size() == 1 ? "" : "s", o.level, units.c_str(), source.c_str(), o.var.c_str(), o.min_cells);
+    if (time && std::isfinite(*time)) std::fprintf(out, "  time %s\n", iso_utc(*time).c_str());
     if (cells.empty()) return;
     // The columns of the properties follow the others, which keep their places.
-    std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2%s\n", hail ? "  MESH mm" : "");
+    const std::string max = "max " + units;
+    const int width = std::max(7, static_cast<int>(max.size()));
+    std::fprintf(out, "  cell  voxels  top km  %*s  volume km3  VIL kg/m2%s\n", width, max.c_str(), hail ? "  MESH mm" : "");
+    // A value not measured (VIL of a velocity) is left blank.
+    const auto value = [out](int w, double v) {
+        if (std::isfinite(v)) std::fprintf(out, "  %*.1f", w, v);
+        else std::fprintf(out, "  %*s", w, "");
+    };
     for (const Cell& c : cells) {
-        std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f  %10.1f  %9.1f", c.no, c.voxels, c.top_km, c.max_value, c.volume_km3,
-                     c.vil_kg_m2);
-        if (hail) std::fprintf(out, "  %7.1f", c.mesh_mm);
+        std::fprintf(out, "  %4d  %6d  %6.1f  %*.1f  %10.1f", c.no, c.voxels, c.top_km, width, c.max_value, c.volume_km3);
+        value(9, c.vil_kg_m2);
+        if (hail) value(7, c.mesh_mm);
         std::fputc('\n', out);
     }
 }
@@ -122,7 +192,10 @@ private:
     bool echo_reaches_level();
     int build(Plan& plan);
     int call(const Plan& plan);
-    void write_results(const std::vector<Cell>& cells);
+    void write_results(const std::vector<Cell>& cells, const PropertyTable& properties);
+    template <class Write>
+    void write_cell_points(const VtkExtras& extras, const PropertyTable& properties,
+                           const std::vector<std::string>& labels, const Write& vtk);
     int hail_levels();
     void write_mesh();
     void draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
@@ -136,6 +209,13 @@ private:
     // leaves nothing to measure.
     bool kept_nothing(const char* division) { return velmora::kept_nothing(division); }
     vhost::Object& root() { return vhost::host().root(); }
+    std::string value_units() const { return v_.units.empty() ? "dBZ" : v_.units; }
+    // The cell number of every node of the isovolume: the area the division kept it in.
+    VtkExtras isovolume_extras(VtkExtras e) {
+        vhost::FieldRef areas(root().at("divvol").at("out_nd"));
+        if (areas.ncomp() > 0) e.point_ints.emplace_back("cell", areas.int_values(0));
+        return e;
+    }
     std::string work() const { return results_->work(); }
     // A message about a file of the work folder names it where it is going.
     std::string shown(const std::string& text) const { return shown_ ? shown_->shown(text) : text; }
@@ -293,8 +373,8 @@ int Analysis::keep_volume_file() {
 bool Analysis::echo_reaches_level() {
     const float highest = highest_value(*radar_, v_);
     if (highest >= o_.level) return true;
-    std::printf("0 storm cells at %g dBZ in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
-                source_.c_str(), o_.var.c_str(), static_cast<double>(highest));
+    std::printf("0 storm cells at %g %s in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
+                value_units().c_str(), source_.c_str(), o_.var.c_str(), static_cast<double>(highest));
     return false;
 }
 
@@ -331,6 +411,7 @@ int Analysis::call(const Plan& plan) {
         try {
             isovolume_file_ = prepare_vtk(root().at("volume").at("out"), (fs::path(work()) / "isovolume").string(),
                                           nullptr, o_.compression);
+            isovolume_file_->add(isovolume_extras(file_extras(v_, vhost::FieldRef(*radar_).label(0), {})));
             isovolume_written_ = std::async(std::launch::async, [file = &*isovolume_file_] { file->write(); });
         } catch (const std::exception&) {
             // No thread or no memory for it now: written with the others.
@@ -343,6 +424,7 @@ int Analysis::call(const Plan& plan) {
     {
         // The division modules' tables of areas go to the log, not the terminal.
         const StdoutTo log(results_->path("analysis.log"));
+        std::fputs(kLogHeader, stdout);
         status = call_instances(plan, settings, record, shown_->stream(), progress_);
         std::fflush(shown_->stream());
     }
@@ -362,11 +444,14 @@ int Analysis::call(const Plan& plan) {
 }
 
 // Results for ParaView, and the picture.
-void Analysis::write_results(const std::vector<Cell>& cells) {
+void Analysis::write_results(const std::vector<Cell>& cells, const PropertyTable& properties) {
     vhost::Object& surface = root().at("surface").at("out");
     vhost::Object& stat = root().at("cellstat");
-    const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr) {
-        const std::string path = write_vtk(field, (fs::path(work()) / stem).string(), texts, o_.compression);
+    const VtkExtras extras = file_extras(v_, vhost::FieldRef(*radar_).label(0), property_columns(properties));
+    const auto vtk = [&](vhost::Object& field, const char* stem, const std::vector<std::string>* texts = nullptr,
+                         const VtkExtras* more = nullptr) {
+        const std::string path =
+            write_vtk(field, (fs::path(work()) / stem).string(), texts, o_.compression, more ? more : &extras);
         timing("write " + fs::path(path).filename().string());
     };
     // The cell of every voxel joins the radar volume, taken from the grid of
@@ -395,7 +480,10 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     nulls_to_nan(*radar_, 0);
     // The volume file is the largest: it is written on a thread of its own
     // while the others are made, and waited for on every way out.
-    const VtkFile radar_file = prepare_vtk(*radar_, (fs::path(work()) / "radar").string(), nullptr, o_.compression);
+    VtkFile radar_file = prepare_vtk(*radar_, (fs::path(work()) / "radar").string(), nullptr, o_.compression);
+    VtkExtras volume_extras = extras;
+    volume_extras.unit_texts = false;   // read back as a volume, whose arrays must hold numbers
+    radar_file.add(volume_extras);
     auto radar_written = std::async(std::launch::async, [&radar_file] { radar_file.write(); });
     timing("make radar.vti ready");
     struct Join {
@@ -412,15 +500,13 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
     s.ints("area_no", area_no).ints("cell", surf_cell);
     vtk(surface, "isosurface");
     const std::vector<std::string> labels = texts_of(stat.at("no_label"));
-    vtk(stat.at("olabel"), "cell_tops", &labels);
-    vtk(root().at("centres").at("out"), "centres");
-    vtk(root().at("axis").at("oaxis"), "legend_axis");
-    vtk(root().at("ticks").at("otick"), "legend_ticks");
+    write_cell_points(extras, properties, labels, vtk);
     if (isovolume_written_.valid()) {
         isovolume_written_.get();
         timing("write isovolume.vtu (beside the cells)");
     } else {
-        vtk(root().at("volume").at("out"), "isovolume");
+        const VtkExtras isovolume = isovolume_extras(extras);
+        vtk(root().at("volume").at("out"), "isovolume", nullptr, &isovolume);
     }
     radar_written.get();
     timing("write radar.vti (beside those)");
@@ -429,6 +515,23 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
         draw_plan(column_max, column_no);
         draw_mesh(column_no);
     }
+}
+
+// The cells' tops and centres, numbered, the centres with the cells'
+// properties; the legend, its ticks with their texts.
+template <class Write>
+void Analysis::write_cell_points(const VtkExtras& extras, const PropertyTable& properties,
+                                 const std::vector<std::string>& labels, const Write& vtk) {
+    VtkExtras numbered = extras;
+    std::vector<std::int32_t> numbers;
+    for (const CellMeasures& m : cell_measures()) numbers.push_back(m.no);
+    numbered.point_ints.emplace_back("cell", numbers);
+    vtk(root().at("cellstat").at("olabel"), "cell_tops", &labels, &numbered);
+    const VtkExtras centres = centre_extras(extras, cell_measures(), property_columns(properties));
+    vtk(root().at("centres").at("out"), "centres", nullptr, &centres);
+    vtk(root().at("axis").at("oaxis"), "legend_axis", nullptr, nullptr);
+    const std::vector<std::string> tick_texts = texts_of(root().at("ticks").at("olabel").at("text_values"));
+    vtk(root().at("ticks").at("otick"), "legend_ticks", &tick_texts, nullptr);
 }
 
 // Draws a picture of the results; without a display the results stand
@@ -548,8 +651,8 @@ int Analysis::run() {
     if (int status = call(plan)) return status;
     if (kept_nothing("divvol")) {
         if (!commit()) return 1;
-        std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d cells (--min-cells).\n", o_.level,
-                    source_.c_str(), o_.var.c_str(), o_.min_cells);
+        std::printf("0 storm cells at %g %s in %s (%s): every area has at most %d cells (--min-cells).\n", o_.level,
+                    value_units().c_str(), source_.c_str(), o_.var.c_str(), o_.min_cells);
         return 0;
     }
     std::vector<Cell> cells;
@@ -562,7 +665,7 @@ int Analysis::run() {
         if (o_.for_tracking) o_.for_tracking->properties = properties;
         cells = cells_of(cell_measures(), properties);
         write_mesh();
-        write_results(cells);
+        write_results(cells, properties);
     } catch (const std::bad_alloc&) {
         std::fprintf(err_, "velmora analyze: out of memory writing the results\n");
         return 1;
@@ -571,8 +674,12 @@ int Analysis::run() {
         return 1;
     }
     if (!commit()) return 1;
-    print_cells(stdout, cells, source_, o_, hail_.has_value());
+    print_cells(stdout, cells, source_, o_, hail_.has_value(), value_units(), v_.time);
+    if (!reflectivity_units(v_.units))
+        std::printf("%s is in %s, not a reflectivity: %s are left empty.\n", o_.var.c_str(), value_units().c_str(),
+                    kReflectivityOnly);
     std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
+    if (!o_.volume_as.empty()) std::printf("  %s\n", o_.volume_as.c_str());
     for (const char* f : kResults)
         if (fs::exists(fs::path(out_dir_) / f)) std::printf("  %s\n", f);
     if (!hail_) std::printf("%s.\n", kNoHailLevels);

@@ -1,12 +1,15 @@
 #include "analysis/cell_properties.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <memory>
 #include <set>
 #include <stdexcept>
+
+#include "io/cf_time.h"
 
 namespace velmora {
 
@@ -342,6 +345,28 @@ void place_on_map(const Volume& axes, PropertyTable& table) {
 
 }  // namespace
 
+bool reflectivity_units(const std::string& units) {
+    std::string u;
+    for (char c : units)
+        if (c != ' ' && c != '(' && c != ')') u += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return u.empty() || u == "dbz" || u == "dbze";
+}
+
+namespace {
+
+// Summed as a reflectivity, these would be numbers of no meaning for any
+// other variable.
+void leave_reflectivity_only_out(PropertyTable& t) {
+    for (CellProperties& p : t.cells) {
+        std::fill(p.echo_top_km.begin(), p.echo_top_km.end(), NAN);
+        p.mean_dbz = p.vil_kg_m2 = p.mass_kt = NAN;
+        p.shi = p.mesh_mm = p.mesh75_mm = p.mesh95_mm = p.posh_pct = p.poh_pct = NAN;
+        p.height_max_dbz_above_h0_km = NAN;
+    }
+}
+
+}  // namespace
+
 PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> labels, std::span<const float> values,
                             std::span<const double> echo_levels, std::span<const std::int32_t> parent,
                             const std::optional<HailLevels>& hail) {
@@ -373,6 +398,9 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
         if (hail) add_hail(table.cells.back(), t.sums[static_cast<std::size_t>(at)].shi, tops[first + g.published], *hail);
     }
     place_on_map(axes, table);
+    table.time = axes.time;
+    table.reflectivity = reflectivity_units(axes.units);
+    if (!table.reflectivity) leave_reflectivity_only_out(table);
     return table;
 }
 
@@ -444,7 +472,8 @@ void write_properties_csv(const std::string& path, const PropertyTable& t) {
     if (!f) throw std::runtime_error("can not write " + path);
     const std::vector<PropertyColumn> cols = property_columns(t);
     for (std::size_t c = 0; c < cols.size(); ++c) std::fprintf(f.get(), c ? ",%s" : "%s", cols[c].name.c_str());
-    std::fputc('\n', f.get());
+    std::fputs(cols.empty() ? "time\n" : ",time\n", f.get());
+    const std::string time = t.time && std::isfinite(*t.time) ? iso_utc(*t.time) : "";
     for (std::size_t r = 0; r < t.cells.size(); ++r) {
         for (std::size_t c = 0; c < cols.size(); ++c) {
             if (c) std::fputc(',', f.get());
@@ -455,7 +484,7 @@ void write_properties_csv(const std::string& path, const PropertyTable& t) {
             else
                 std::fprintf(f.get(), "%.8g", v);
         }
-        std::fputc('\n', f.get());
+        std::fprintf(f.get(), ",%s\n", time.c_str());
     }
     std::FILE* raw = f.release();
     if (std::ferror(raw) | std::fclose(raw)) throw std::runtime_error("can not write " + path);

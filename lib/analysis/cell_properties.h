@@ -46,7 +46,19 @@ struct PropertyTable {
     std::vector<CellProperties> cells;   // in the order of their numbers
     bool placed = false;                 // lat and lon are known (the grid has an origin)
     bool hail = false;                   // the hail columns were measured
+    // The values are reflectivities (dBZ): otherwise (a velocity, m/s) the
+    // properties that only a reflectivity gives (echo tops, mean
+    // reflectivity, VIL, water mass, hail) are left missing.
+    bool reflectivity = true;
+    std::optional<double> time;          // of the volume, s since 1970-01-01 UTC, when known
 };
+
+// Units a reflectivity is given in: dBZ however written (none: dBZ).
+bool reflectivity_units(const std::string& units);
+
+// The properties a variable that is no reflectivity leaves empty, as a
+// sentence: "VIL, water mass, ...".
+inline constexpr const char* kReflectivityOnly = "echo tops, mean reflectivity, VIL, water mass and hail";
 
 // Gives f the position of every voxel whose number is not 0, in storage
 // order: the one pass over the whole grid that measuring and dividing cells
@@ -108,7 +120,8 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t);
 std::string echo_top_column(double level);
 
 // Writes the table as CSV: a header, one line per cell, empty fields for
-// missing values. Throws std::runtime_error when the file cannot be written.
+// missing values, and last the volume's time (ISO 8601 UTC, empty when not
+// known). Throws std::runtime_error when the file cannot be written.
 void write_properties_csv(const std::string& path, const PropertyTable& t);
 
 }  // namespace velmora

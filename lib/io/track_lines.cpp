@@ -45,6 +45,9 @@ void write_track_lines(const std::string& path, const std::vector<TrackLine>& li
     poly->GetPointData()->AddArray(point_track);
     poly->GetPointData()->AddArray(time);
     poly->GetCellData()->AddArray(cell_track);
+    VtkExtras units;
+    units.units = {{"track", "1"}, {"time", "s"}};
+    add_extras(*poly, units);
     vtkNew<vtkXMLPolyDataWriter> w;
     w->SetInputData(poly);
     w->SetDataModeToAppended();

@@ -6,6 +6,7 @@
 #include <vtkSmartPointer.h>
 #include <vtkXMLWriter.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,30 @@ enum class Compression { None, LZ4, ZLib };
 // "none", "lz4" or "zlib".
 std::optional<Compression> compression_named(std::string_view name);
 
+// What a file carries beside its field, for ParaView and for readers that
+// need no other file: more point data (one value per node; left out when
+// the count differs), string arrays of field data, the units of the arrays,
+// and the volume's time.
+struct VtkExtras {
+    std::vector<std::pair<std::string, std::vector<std::int32_t>>> point_ints;
+    std::vector<std::pair<std::string, std::vector<double>>> point_reals;   // NaN: missing
+    std::vector<std::pair<std::string, std::vector<std::string>>> field_texts;
+    // The unit of each array by its name ("1" for numbers without one): each
+    // point-data array named here carries its unit as the information key
+    // vtkDataArray::UNITS_LABEL, and with unit_texts the file's field data
+    // "units" holds "NAME=UNIT" for each, in the order of the arrays (first
+    // "Points=UNIT" for the coordinates when named so).
+    std::vector<std::pair<std::string, std::string>> units;
+    // Not in a volume (.vti) that velmora reads back: its reader takes
+    // arrays of numbers only.
+    bool unit_texts = true;
+    // The field data "TimeValue": the volume's time, s since 1970-01-01 UTC,
+    // which ParaView shows as the data's time.
+    std::optional<double> time;
+};
+// Adds them to data (a data set).
+void add_extras(vtkDataObject& data, const VtkExtras& extras);
+
 // Writes a field as VTK XML and returns the path written: stem + ".vti" for
 // a uniform grid, ".vts" for a grid with explicit coordinates, ".vtp" for
 // points, lines, triangles and quadrilaterals, ".vtu" for tetrahedra and
@@ -29,7 +54,7 @@ std::optional<Compression> compression_named(std::string_view name);
 // (one per node), become the string point data "label". Throws
 // WriteFailed when the file cannot be written.
 std::string write_vtk(vhost::Object& field, const std::string& stem, const std::vector<std::string>* texts = nullptr,
-                      Compression compression = Compression::LZ4);
+                      Compression compression = Compression::LZ4, const VtkExtras* extras = nullptr);
 
 // The same in two steps: the file made ready from the field, then written.
 // Integer components, and float components without a null value, are not
@@ -40,6 +65,8 @@ public:
     std::string path;
     // Throws WriteFailed when the file cannot be written.
     void write() const;
+    // Before writing.
+    void add(const VtkExtras& extras) { add_extras(*data_, extras); }
 
 private:
     friend VtkFile prepare_vtk(vhost::Object&, const std::string&, const std::vector<std::string>*, Compression);
@@ -62,5 +89,16 @@ struct TrackLine {
     std::vector<double> x, y, z, time;
 };
 void write_track_lines(const std::string& path, const std::vector<TrackLine>& lines);
+
+// A ParaView data collection (.pvd): the files of a series, each at its time
+// step (part numbers tell the files of one step apart); ParaView opens it
+// as one data set that it animates over the steps. Paths are as they go
+// into the file (relative to it). Throws WriteFailed.
+struct CollectionEntry {
+    double time = 0.0;
+    int part = 0;
+    std::string file;
+};
+void write_collection(const std::string& path, const std::vector<CollectionEntry>& entries);
 
 }  // namespace velmora

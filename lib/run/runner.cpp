@@ -82,6 +82,18 @@ bool write_dump(const std::string& path, std::int64_t limit, const RunRecord& re
     return false;
 }
 
+// What a module could not open because the run keeps its writers in their
+// folder: the module says only that it can not open the file.
+void note_refused_writes(const vhost::Host& host, std::size_t from, const std::string& instance, std::FILE* err) {
+    const auto& refused = host.refused_writes();
+    const std::string folder = host.write_folders().empty() ? std::string() : host.write_folders().front().string();
+    for (std::size_t i = from; i < refused.size(); ++i)
+        std::fprintf(err,
+                     "velmora: %s: refused to write %s: it lies outside %s, the folder the run writes in "
+                     "(--allow-writes-anywhere lets the writers write anywhere)\n",
+                     instance.c_str(), refused[i].c_str(), folder.c_str());
+}
+
 }  // namespace
 
 void print_timing(std::FILE* err, const std::string& step, std::chrono::steady_clock::time_point& since) {
@@ -108,6 +120,7 @@ int call_instances(const Plan& plan, const CallSettings& settings, RunRecord& re
             if (stopped) break;
             if (progress) progress->begin(inst.name + " " + entry);
             std::size_t before = host.reports().size();
+            const std::size_t refused_before = host.refused_writes().size();
             int result = 0;
             std::string failure;
             try {
@@ -118,6 +131,7 @@ int call_instances(const Plan& plan, const CallSettings& settings, RunRecord& re
             if (progress) progress->clear();
             std::fflush(stdout);   // what the module printed comes before what it reported
             for (std::size_t i = before; i < host.reports().size(); ++i) std::fputs(host.reports()[i].text.c_str(), err);
+            note_refused_writes(host, refused_before, inst.name, err);
             if (!failure.empty()) {
                 std::fprintf(err, "velmora: %s: %s\n", inst.name.c_str(), failure.c_str());
                 status = run_fault;
@@ -174,6 +188,9 @@ int run_network(const RunOptions& options, std::FILE* err, ProgressWatcher* prog
     CallSettings settings;
     settings.verbose = options.verbose;
     int status = call_instances(plan, settings, record, err, progress);
+    // A run that went through but whose modules reported problems ends with
+    // a status of its own, so that scripts do not take its results as whole.
+    if (status == run_ok && !host.reports().empty()) status = run_reported;
     if (!options.dump.empty()) {
         if (!write_dump(options.dump, options.dump_limit, record, err))
             status = run_fault;

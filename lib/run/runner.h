@@ -30,6 +30,7 @@ struct RunOptions {
 inline constexpr int run_ok = 0;
 inline constexpr int run_fault = 1;     // the run went wrong: a missing entry point, arrays left unreleased, no dump
 inline constexpr int run_invalid = 2;   // the network cannot be run; nothing was called
+inline constexpr int run_reported = 3;  // the network ran, and a module reported a problem
 
 // What follows the calls' progress (the program's bar on a terminal): told
 // as each call begins and ends, and of what the modules report meanwhile.

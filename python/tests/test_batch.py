@@ -136,6 +136,10 @@ def test_cpol_twice(client, cpol, tmp_path):
     r = analyze_many([str(cpol), str(tmp_path / "again.nc")], client=client, progress=False)
     assert r.cells.groupby("source", sort=False).size().tolist() == [16, 16]
     assert (r.cells["time"] == pd.Timestamp("2006-01-20T00:50:08")).all()
+    # The command writes the time as every file of velmora does: ISO 8601 in UTC.
+    r = command("batch", cpol, "--scheduler", client.scheduler.address, "--no-progress")
+    assert r.returncode == 0, r.stderr
+    assert set(pd.read_csv(io.StringIO(r.stdout), dtype={"time": str})["time"]) == {"2006-01-20T00:50:08Z"}
 
 
 @pytest.mark.parametrize("settings, message", [

@@ -9,10 +9,18 @@ def test_to_files_from_memory_writes_the_volume(scene, tmp_path):
     xr = pytest.importorskip("xarray")
     with xr.open_dataset(scene) as ds:
         a = velmora.analyze(ds["DT"].load(), origin=(52.95, 4.79))
-    a.to_files(tmp_path / "out", picture=False)
-    back = velmora.analyze(tmp_path / "out" / "volume.nc")
+    printed = a.to_files(tmp_path / "out", picture=False).splitlines()
+    # Named after the file xarray read it from and its variable, and listed first among the files written.
+    assert printed[printed.index(next(l for l in printed if l.startswith("results in "))) + 1] == "  scene_DT.nc"
+    back = velmora.analyze(tmp_path / "out" / "scene_DT.nc")
     assert back.origin == (52.95, 4.79)
     pd.testing.assert_frame_equal(back.cells, a.cells, check_exact=False, rtol=1e-6)
+    # Without a file behind it, after its variable; never under the name of a file of the analysis.
+    b = velmora.analyze(a.labels.values.astype("float32") * 50, var="mesh", x=a.x_km, y=a.y_km, z=a.z_km)
+    b.to_files(tmp_path / "numpy", picture=False)
+    assert (tmp_path / "numpy" / "volume_mesh.nc").exists()
+    assert velmora._analyze.volume_file_name("V T", "/data/cpol 1.nc") == "cpol_1_V_T.nc"
+    assert velmora._analyze.volume_file_name("") == "volume.nc"
 
 
 def test_plot_draws_the_plan_view(scene, tmp_path):
@@ -75,5 +83,5 @@ def test_to_files_replaces_only_velmoras_results(scene, tmp_path):
         a.to_files(out, picture=False)
     assert str(e.value) == (f"velmora analyze: --out: {out} holds notes.txt, which velmora did not write: velmora "
                             "replaces only a folder of its own results (move notes.txt away, or choose another folder)")
-    assert (out / "notes.txt").read_text() == "mine\n" and (out / "volume.nc").exists()
+    assert (out / "notes.txt").read_text() == "mine\n" and (out / "scene_DT.nc").exists()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out"]

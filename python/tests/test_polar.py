@@ -70,11 +70,17 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
     of_grid = velmora.analyze(g, level=40.0)
     assert len(direct.cells) == len(of_grid.cells) == 1
     assert direct.cells["voxels"].tolist() == of_grid.cells["voxels"].tolist()
-    # The command writes the grid beside its results.
+    # Every table of cells has the volume's time: the grid carries it as a scalar coordinate.
+    assert (of_grid.cells["time"] == np.datetime64("2024-05-01T12:00:00", "ns")).all()
+    assert (direct.cells["time"] == of_grid.cells["time"]).all()
+    # The command writes the grid beside its results, and lists it first.
     out = tmp_path / "out"
     p = command("analyze", cfradial, "--out", out, "--no-picture", "--extent", "-40,40,-40,40", "--levels", "0.5,10")
     assert p.returncode == 0, p.stderr
     assert (out / "grid.nc").exists() and (out / "cells.csv").exists()
+    files = p.stdout.splitlines()
+    assert files[files.index(next(l for l in files if l.startswith("results in "))) + 1] == "  grid.nc"
+    assert "  time 2024-05-01T12:00:00Z" in files
     regridded = velmora.analyze(out / "grid.nc", level=40.0)
     assert regridded.cells["voxels"].tolist() == direct.cells["voxels"].tolist()
 

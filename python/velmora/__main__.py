@@ -97,7 +97,7 @@ def batch(argv):
         print(f"velmora batch: needs Dask distributed and pandas (Debian: python3-distributed, python3-pandas): {e}",
               file=sys.stderr)
         return 2
-    from .batch import analyze_many, summary_line
+    from .batch import ISO_UTC, analyze_many, summary_line
     try:
         r = analyze_many(args.files, var=args.var, level=args.level, min_cells=args.min_cells, out=args.out,
                          client=args.scheduler, retries=args.retries, workers=args.workers,
@@ -113,7 +113,7 @@ def batch(argv):
     print(f"velmora batch: {summary_line(r.summary)}", file=sys.stderr)
     if args.out is None:
         try:
-            r.cells.to_csv(sys.stdout, index=False)
+            r.cells.to_csv(sys.stdout, index=False, date_format=ISO_UTC)
             sys.stdout.flush()
         except BrokenPipeError:        # a reader that stopped early (| head)
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -1,6 +1,7 @@
 """velmora.analyze: the storm cells of a radar volume, as `velmora analyze`
 finds them, returned to pandas, xarray and numpy."""
 import os
+import re
 import types
 import uuid
 import warnings
@@ -49,6 +50,9 @@ def _from_dataarray(da, var, time):
         if "time" in da.coords:
             when = da.coords["time"].values[t]
         da = da.isel(time=t)
+    elif "time" in da.coords and da.coords["time"].ndim == 0:
+        # One volume with its time as a scalar coordinate, as velmora.grid gives it.
+        when = da.coords["time"].values[()]
     xy_units = _units_of(da.coords["x"])
     if _units_of(da.coords["y"]) != xy_units:
         raise ValueError("coordinates x and y must have the same units")
@@ -249,6 +253,22 @@ def _plan_context(ax, origin, x_km, y_km):
     ax.set_ylim(ylim)
 
 
+# Files of an analysis a volume given in memory must not take the name of.
+_RESULT_NAMES = ("grid.nc", "mesh.nc", "synthetic.nc")
+
+
+def volume_file_name(var, source=None):
+    """The name of a volume given in memory among its results: the stem of
+    the file it was read from (xarray's encoding "source"), if any, and its
+    variable, "cpol_200601200050_DT.nc", else "DT.nc"; characters other than
+    letters, digits, "_", "-", "+" and "." become "_", and a name that is one
+    of the analysis' own files, or empty, gets "volume" before it."""
+    stem = os.path.splitext(os.path.basename(str(source)))[0] + "_" if source else ""
+    name = re.sub(r"[^A-Za-z0-9_.+-]", "_", f"{stem}{var}").lstrip(".")
+    name = f"{name}.nc" if name else "volume.nc"
+    return f"volume_{name}" if name in _RESULT_NAMES else name
+
+
 def _edges(c):
     """The bounds of the grid cells about coordinates c: halfway between
     neighbours, half a spacing beyond the ends."""
@@ -313,8 +333,9 @@ class Analysis:
             if self.origin is not None:
                 # The position of a cell on the map is its reflectivity-weighted centre.
                 df["lat"], df["lon"] = _core.geographic(*self.origin, df["wx_km"].to_numpy(), df["wy_km"].to_numpy())
-            if self._time is not None:
-                df["time"] = self._time
+            # Every table of cells has the time: NaT when the volume has none.
+            df["time"] = pd.Series(self._time if self._time is not None else pd.NaT, index=df.index,
+                                   dtype="datetime64[ns]")
             self._cells = df
         return self._cells
 
@@ -350,8 +371,10 @@ class Analysis:
         what the command prints. The folder is replaced as the command
         replaces it: only by a run that succeeded, and only when it holds
         nothing but velmora's results (ValueError otherwise). A volume given
-        in memory is written too, as `volume.nc` among the results (NetCDF,
-        coordinates in metres), which the analysis reads."""
+        in memory is written too among the results (NetCDF, coordinates in
+        metres), which the analysis reads: named after the file xarray read
+        it from and its variable, `cpol_200601200050_DT.nc`, or after the
+        variable alone, `DT.nc`."""
         folder = os.fspath(folder)
         time = _core.only_time if self._time_index is None else self._time_index
         if isinstance(self._source, str):
@@ -368,7 +391,8 @@ class Analysis:
             _core.write_volume(path, s["values"], s["x"], s["y"], s["z"], s["xy_units"], s["z_units"], self.var,
                                s["units"], self.origin)
             out = _core.write_files(_path_arg(path), self.var, self.level, self.min_cells, _core.only_time,
-                                    _path_arg(folder), bool(picture), _core.max_volume_nodes, volume_as="volume.nc",
+                                    _path_arg(folder), bool(picture), _core.max_volume_nodes,
+                                    volume_as=volume_file_name(self.var, s.get("file")),
                                     **self._cells_options)
             _warn_notes(out)
             return out["stdout"]
@@ -480,6 +504,9 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
 
     xr = _xarray_if_loaded()
     dataset_origin = None
+    source_file = None
+    if xr is not None and isinstance(volume, (xr.Dataset, xr.DataArray)):
+        source_file = volume.encoding.get("source")
     if xr is not None and isinstance(volume, xr.Dataset):
         if var not in volume.data_vars:
             raise KeyError(f"the dataset has no variable {var!r}; it has: {', '.join(map(str, volume.data_vars))}")
@@ -513,7 +540,7 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
     raw = _core.analyze_array(values, coords[0], coords[1], coords[2], v["xy_units"], v["z_units"], settings["var"],
                               v["units"], level, min_cells, limit, **options)
     source = dict(values=values, x=coords[0], y=coords[1], z=coords[2], xy_units=v["xy_units"], z_units=v["z_units"],
-                  units=v["units"])
+                  units=v["units"], file=source_file)
     return Analysis(raw, time_value=when, source=source, template=template, lead=lead, origin=origin, **settings)
 
 

@@ -133,10 +133,14 @@ def _folder_names(paths):
     return [os.fsdecode(n) for n in names]
 
 
+# Times as every file of velmora writes them: ISO 8601 in UTC.
+ISO_UTC = "%Y-%m-%dT%H:%M:%SZ"
+
+
 def _write_csv(df, path):
     """A CSV of the batch, written into its work folder."""
     with open(path, "w", newline="") as f:
-        df.to_csv(f, index=False)
+        df.to_csv(f, index=False, date_format=ISO_UTC)
 
 
 class _Progress:

@@ -5,7 +5,20 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <vtkDataSet.h>
+#include <vtkDoubleArray.h>
+#include <vtkFieldData.h>
+#include <vtkImageData.h>
+#include <vtkInformation.h>
+#include <vtkInformationStringKey.h>
+#include <vtkIntArray.h>
+#include <vtkNew.h>
+#include <vtkPointData.h>
+#include <vtkStringArray.h>
+#include <vtkXMLGenericDataObjectReader.h>
+
 #include <cmath>
+#include <set>
 #include <sstream>
 
 #include "app_test.h"
@@ -90,6 +103,7 @@ TEST_F(AnalyzeTest, HailLevelsAddTheHailColumnsAndMesh) {
     std::istringstream lines(plain);
     std::string first;
     std::getline(lines, first);
+    first.resize(first.size() - std::string(",time").size());   // the time ends every table
     EXPECT_EQ(read("cell_properties.csv").substr(0, first.size() + 1), first + ",");
     const auto mesh = std::find(table[0].begin(), table[0].end(), "mesh_mm") - table[0].begin();
     ASSERT_LT(mesh, static_cast<long>(table[0].size()));
@@ -156,6 +170,19 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
         EXPECT_FALSE(read(f).empty()) << f;
         EXPECT_TRUE(read(f) == vtest::TempDir::read((first / f).string())) << f;
     }
+    // Run from another folder, its writers are refused: the run says so, names the way out, and ends with 3.
+    {
+        const vtest::InDirectory elsewhere(first.string());
+        vtest::Capture refused;
+        EXPECT_EQ(vtest::run_file((dir / "network.json").string(), refused), velmora::run_reported);
+        EXPECT_NE(refused.text().find("csv : can not open " + (dir / "cells.csv").string() + ".\n"), std::string::npos);
+        EXPECT_NE(refused.text().find("velmora: csv: refused to write " + (dir / "cells.csv").string() + ": it lies outside " +
+                                      fs::weakly_canonical(first).string() +
+                                      ", the folder the run writes in (--allow-writes-anywhere lets the writers write "
+                                      "anywhere)\n"),
+                  std::string::npos)
+            << refused.text();
+    }
     // No echo at the level, or no area above --min-cells: no module complains, no older result is left beside.
     for (const auto& [level, min_cells, says] :
          {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
@@ -170,6 +197,151 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
         for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti"}) EXPECT_FALSE(fs::exists(dir / gone)) << gone;
         EXPECT_EQ(beside(), (std::vector<std::string>{"first", "out"})) << "no work folder left beside";
     }
+}
+
+// A file as VTK's readers give it back.
+vtkSmartPointer<vtkDataSet> read_vtk(const fs::path& path) {
+    vtkNew<vtkXMLGenericDataObjectReader> r;
+    r->SetFileName(path.c_str());
+    r->Update();
+    return vtkDataSet::SafeDownCast(r->GetOutput());
+}
+
+std::vector<int> ints_of(vtkDataSet& d, const char* name) {
+    std::vector<int> out;
+    if (auto* a = vtkIntArray::SafeDownCast(d.GetPointData()->GetAbstractArray(name)))
+        for (vtkIdType i = 0; i < a->GetNumberOfValues(); ++i) out.push_back(a->GetValue(i));
+    return out;
+}
+
+std::vector<std::string> texts_of(vtkAbstractArray* array) {
+    std::vector<std::string> out;
+    if (auto* a = vtkStringArray::SafeDownCast(array))
+        for (vtkIdType i = 0; i < a->GetNumberOfValues(); ++i) out.push_back(a->GetValue(i));
+    return out;
+}
+
+// The unit an array carries as its information key.
+std::string unit_of(vtkDataSet& d, const char* name) {
+    vtkAbstractArray* a = d.GetPointData()->GetAbstractArray(name);
+    const char* unit = a && a->GetInformation()->Has(vtkDataArray::UNITS_LABEL())
+                           ? a->GetInformation()->Get(vtkDataArray::UNITS_LABEL())
+                           : nullptr;
+    return unit ? unit : "";
+}
+
+// What ParaView needs of the files, read back with VTK's readers: the cell of every node, the cells' properties
+// at their centres, the ticks' texts, and the units of the arrays.
+TEST_F(AnalyzeTest, TheVtkFilesCarryTheCellOfEveryNodeThePropertiesTextsAndUnits) {
+    ASSERT_EQ(analyze(options()), 0) << err;
+    auto radar = read_vtk(dir / "radar.vti");
+    auto* grid = vtkImageData::SafeDownCast(radar);
+    ASSERT_NE(grid, nullptr);
+    const std::vector<int> voxel_cell = ints_of(*radar, "cell");
+    ASSERT_EQ(static_cast<vtkIdType>(voxel_cell.size()), radar->GetNumberOfPoints());
+    // Every node of the isovolume lies on a voxel of its own cell: among the corners of the grid cell holding it.
+    auto iso = read_vtk(dir / "isovolume.vtu");
+    const std::vector<int> iso_cell = ints_of(*iso, "cell");
+    ASSERT_EQ(static_cast<vtkIdType>(iso_cell.size()), iso->GetNumberOfPoints());
+    EXPECT_EQ(std::set<int>(iso_cell.begin(), iso_cell.end()), (std::set<int>{1, 2, 3, 4, 5}));
+    int dims[3];
+    double origin[3], spacing[3];
+    grid->GetDimensions(dims);
+    grid->GetOrigin(origin);
+    grid->GetSpacing(spacing);
+    for (vtkIdType p = 0; p < iso->GetNumberOfPoints(); ++p) {
+        double x[3];
+        iso->GetPoint(p, x);
+        // The voxels below and above the node along each axis (a node may lie half a spacing beyond the grid).
+        int lo[3], hi[3];
+        for (int a = 0; a < 3; ++a) {
+            const double f = (x[a] - origin[a]) / spacing[a];
+            lo[a] = std::clamp(static_cast<int>(std::floor(f)), 0, dims[a] - 1);
+            hi[a] = std::clamp(static_cast<int>(std::ceil(f)), 0, dims[a] - 1);
+        }
+        bool found = false;
+        for (int c = 0; c < 8 && !found; ++c) {
+            const int i = c & 1 ? hi[0] : lo[0], j = c & 2 ? hi[1] : lo[1], k = c & 4 ? hi[2] : lo[2];
+            found = voxel_cell[static_cast<std::size_t>(i + dims[0] * (j + dims[1] * k))] == iso_cell[static_cast<std::size_t>(p)];
+        }
+        ASSERT_TRUE(found) << "isovolume node " << p << " of cell " << iso_cell[static_cast<std::size_t>(p)];
+    }
+    // The tops and the centres in the order of cells.csv, the centres with the properties of their cell.
+    const auto stat = rows("cells.csv"), props = rows("cell_properties.csv");
+    std::vector<int> numbers;
+    for (std::size_t r = 1; r < stat.size(); ++r) numbers.push_back(std::stoi(stat[r][0]));
+    auto tops = read_vtk(dir / "cell_tops.vtp");
+    EXPECT_EQ(ints_of(*tops, "cell"), numbers);
+    auto centres = read_vtk(dir / "centres.vtp");
+    EXPECT_EQ(ints_of(*centres, "cell"), numbers);
+    const auto column = [&](const std::string& name) {
+        return static_cast<std::size_t>(std::find(props[0].begin(), props[0].end(), name) - props[0].begin());
+    };
+    for (const char* name : {"voxels", "volume_km3", "top_km"}) {
+        auto* a = centres->GetPointData()->GetArray(name);
+        ASSERT_NE(a, nullptr) << name;
+        for (std::size_t k = 0; k < numbers.size(); ++k)
+            for (std::size_t r = 1; r < props.size(); ++r)
+                if (std::stoi(props[r][0]) == numbers[k])
+                    EXPECT_NEAR(a->GetTuple1(static_cast<vtkIdType>(k)), std::stod(props[r][column(name)]), 1e-6) << name;
+    }
+    auto ticks = read_vtk(dir / "legend_ticks.vtp");
+    EXPECT_EQ(texts_of(ticks->GetPointData()->GetAbstractArray("label")),
+              (std::vector<std::string>{"0 km", "2 km", "4 km", "6 km", "8 km", "10 km"}));
+    // The volume carries its units on its arrays alone: velmora reads it back, and a volume's arrays hold numbers.
+    EXPECT_EQ(radar->GetFieldData()->GetAbstractArray("units"), nullptr);
+    EXPECT_EQ(unit_of(*radar, "DT") + " " + unit_of(*radar, "cell"), "dBZ 1");
+    EXPECT_EQ(texts_of(iso->GetFieldData()->GetAbstractArray("units")),
+              (std::vector<std::string>{"Points=km", "DT=dBZ", "voxel=1", "cell=1"}));
+    const std::vector<std::string> centre_units = texts_of(centres->GetFieldData()->GetAbstractArray("units"));
+    for (const char* u : {"cell=1", "volume_km3=km3", "max_dbz=dBZ", "vil_kg_m2=kg/m2", "tilt_dir_deg=degree"})
+        EXPECT_NE(std::find(centre_units.begin(), centre_units.end(), u), centre_units.end()) << u;
+    // The scene has no time: no TimeValue, and an empty time in the table.
+    EXPECT_EQ(radar->GetFieldData()->GetAbstractArray("TimeValue"), nullptr);
+    EXPECT_EQ(props[0].back(), "time");
+    for (std::size_t r = 1; r < props.size(); ++r) EXPECT_EQ(props[r].size(), props[0].size() - 1) << "an empty last field";
+}
+
+// The CPOL volume's time in every table and file; its velocities labelled as such, without reflectivity's
+// properties.
+TEST_F(AnalyzeTest, TheVolumesTimeInEveryTableAndAVelocityInItsOwnUnits) {
+    const std::string cpol = VELMORA_SOURCE_DIR "/../shared/data/cpol_200601200050.nc";
+    if (!fs::exists(cpol)) GTEST_SKIP() << "no " << cpol;
+    ASSERT_EQ(analyze(options(cpol)), 0) << err;
+    std::istringstream lines(out);
+    std::string first, second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_EQ(second, "  time 2006-01-20T00:50:08Z");
+    const auto props = rows("cell_properties.csv");
+    ASSERT_EQ(props.size(), 17u);
+    for (std::size_t r = 0; r < props.size(); ++r) EXPECT_EQ(props[r].back(), r ? "2006-01-20T00:50:08Z" : "time");
+    for (const char* f : {"radar.vti", "isovolume.vtu", "centres.vtp", "cell_tops.vtp", "legend_ticks.vtp"}) {
+        auto d = read_vtk(dir / f);
+        auto* t = vtkDoubleArray::SafeDownCast(d->GetFieldData()->GetAbstractArray("TimeValue"));
+        ASSERT_NE(t, nullptr) << f;
+        EXPECT_EQ(t->GetValue(0), 1137718208.0) << f;
+    }
+    AnalyzeOptions o = options(cpol);
+    o.var = "VT";
+    o.level = 5;
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_NE(out.find(" at 5 meters_per_second in cpol_200601200050.nc (VT)"), std::string::npos) << out;
+    EXPECT_NE(out.find("max meters_per_second"), std::string::npos) << out;
+    EXPECT_NE(out.find("VT is in meters_per_second, not a reflectivity: echo tops, mean reflectivity, VIL, water mass "
+                       "and hail are left empty.\n"),
+              std::string::npos)
+        << out;
+    const auto velocity = rows("cell_properties.csv");
+    ASSERT_GT(velocity.size(), 1u);
+    for (const char* empty : {"vil_kg_m2", "mass_kt", "echo_top_18_km", "mean_dbz"}) {
+        const auto c = static_cast<std::size_t>(std::find(velocity[0].begin(), velocity[0].end(), empty) - velocity[0].begin());
+        ASSERT_LT(c, velocity[0].size()) << empty;
+        for (std::size_t r = 1; r < velocity.size(); ++r) EXPECT_EQ(velocity[r][c], "") << empty;
+    }
+    EXPECT_EQ(unit_of(*read_vtk(dir / "radar.vti"), "VT"), "meters_per_second");
+    const auto centre_units = texts_of(read_vtk(dir / "centres.vtp")->GetFieldData()->GetAbstractArray("units"));
+    EXPECT_NE(std::find(centre_units.begin(), centre_units.end(), "max_dbz=meters_per_second"), centre_units.end());
 }
 
 // A second run may read the results of the first; a run that fails, or that would replace what velmora did
@@ -289,7 +461,7 @@ TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
     ASSERT_EQ(cells.size(), 3u);
     EXPECT_EQ(cells[1][0] + " " + cells[1][1] + " " + cells[2][0] + " " + cells[2][1], "1 9 2 9");
     ASSERT_EQ(props.size(), 3u);
-    ASSERT_EQ(props[0].size(), 22u);
+    ASSERT_EQ(props[0].size(), 23u);
     EXPECT_EQ(props[0][7] + " " + props[0][8], "echo_top_45_km echo_top_17.5_km");
     EXPECT_EQ(props[1][0] + " " + props[1][1] + " " + props[1][2], "1 1 9");
     EXPECT_EQ(props[2][0] + " " + props[2][1] + " " + props[2][2], "2 1 9");

@@ -161,10 +161,27 @@ TEST(CellProperties, TableAndBadInput) {
     EXPECT_EQ(csv.substr(0, csv.find('\n')),
               "cell,parent,voxels,volume_km3,area_km2,base_km,top_km,echo_top_18_km,echo_top_30_km,echo_top_40_km,"
               "max_dbz,max_dbz_height_km,mean_dbz,x_km,y_km,z_km,wx_km,wy_km,wz_km,vil_kg_m2,mass_kt,tilt_deg,"
-              "tilt_dir_deg");
-    // The upper cell is one level deep: no direction of tilt, an empty last field.
+              "tilt_dir_deg,time");
+    // The upper cell is one level deep: no direction of tilt; the volume has no time: empty last fields.
     EXPECT_NE(csv.find("\n3,3,1,1,1,4,4,"), std::string::npos) << csv;
-    EXPECT_TRUE(csv.ends_with(",\n")) << csv;
+    EXPECT_TRUE(csv.ends_with(",,\n")) << csv;
+    // The volume's time ends every line; a velocity leaves empty what only a reflectivity gives.
+    for (const char* dbz : {"", "dBZ", "DBZ", "dB(Z)", "dbz"}) EXPECT_TRUE(velmora::reflectivity_units(dbz)) << dbz;
+    for (const char* other : {"m/s", "meters_per_second", "dB", "mm/h"}) EXPECT_FALSE(velmora::reflectivity_units(other)) << other;
+    velmora::Volume moving = s.axes;
+    moving.time = 1137718208.0;
+    moving.units = "m/s";
+    const PropertyTable v = velmora::measure_cells(moving, s.labels, s.values, std::vector<double>{18});
+    ASSERT_EQ(v.cells.size(), 2u);
+    EXPECT_FALSE(v.reflectivity);
+    EXPECT_TRUE(std::isnan(v.cells[0].vil_kg_m2) && std::isnan(v.cells[0].mass_kt) && std::isnan(v.cells[0].mean_dbz) &&
+                std::isnan(v.cells[0].echo_top_km[0]));
+    EXPECT_EQ(v.cells[0].max_dbz, t.cells[0].max_dbz);
+    EXPECT_EQ(v.cells[0].volume_km3, t.cells[0].volume_km3);
+    velmora::write_properties_csv(dir.file("v.csv"), v);
+    const std::string timed = vtest::TempDir::read(dir.file("v.csv"));
+    EXPECT_EQ(std::count(timed.begin(), timed.end(), '\n'), 3);
+    EXPECT_TRUE(timed.ends_with(",2006-01-20T00:50:08Z\n")) << timed;
     const std::vector<double> twice = {18, 18.0000001};
     EXPECT_THROW(velmora::measure_cells(s.axes, s.labels, s.values, twice), std::invalid_argument);
     EXPECT_THROW(velmora::measure_cells(s.axes, s.labels, s.values, std::vector<double>{NAN}), std::invalid_argument);

@@ -4,8 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <vtkDataSet.h>
+#include <vtkDoubleArray.h>
+#include <vtkFieldData.h>
+#include <vtkNew.h>
+#include <vtkXMLGenericDataObjectReader.h>
+
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 
 #include "../polar/polar_files.h"
 #include "app_test.h"
@@ -93,6 +101,37 @@ TEST(SynthCommand, ASeriesReplacesOnlyAnEarlierSeries) {
               std::pair(2, "velmora synth: " + series + " holds notes.txt, which velmora did not write: velmora replaces "
                            "only a folder of its own results (move notes.txt away, or choose another folder)\n"));
     EXPECT_EQ(vtest::TempDir::read(series + "/notes.txt"), "mine\n");
+}
+
+// ParaView animates a tracked series from volumes.pvd: every volume's files, each at the time its own data
+// carries.
+TEST(TrackCommand, WritesACollectionOfTheVolumesAtTheirTimes) {
+    vtest::TempDir dir;
+    const std::string series = dir.file("s"), out = dir.file("t");
+    ASSERT_EQ(run({"synth", "--series", "3", series}).first, 0);
+    std::vector<std::string> track{"track", "--out", out, "--no-picture"};
+    for (const char* f : {"series_000.nc", "series_001.nc", "series_002.nc"}) track.push_back(series + "/" + f);
+    ASSERT_EQ(run(track).first, 0);
+    const std::string pvd = vtest::TempDir::read(out + "/volumes.pvd");
+    const std::regex entry(R"re(<DataSet timestep="([^"]+)" group="" part="(\d)" file="([^"]+)"/>)re");
+    std::set<double> times;
+    int entries = 0;
+    for (auto m = std::sregex_iterator(pvd.begin(), pvd.end(), entry); m != std::sregex_iterator(); ++m, ++entries) {
+        const std::string file = (*m)[3];
+        const char* kinds[] = {"radar.vti", "isosurface.vtp", "isovolume.vtu", "cell_tops.vtp", "centres.vtp"};
+        EXPECT_TRUE(file.ends_with(kinds[std::stoi((*m)[2])])) << file;
+        vtkNew<vtkXMLGenericDataObjectReader> r;
+        r->SetFileName((out + "/" + file).c_str());
+        r->Update();
+        auto* d = vtkDataSet::SafeDownCast(r->GetOutput());
+        ASSERT_NE(d, nullptr) << file;
+        auto* t = vtkDoubleArray::SafeDownCast(d->GetFieldData()->GetAbstractArray("TimeValue"));
+        ASSERT_NE(t, nullptr) << file;
+        EXPECT_EQ(t->GetValue(0), std::stod((*m)[1])) << file;
+        times.insert(t->GetValue(0));
+    }
+    EXPECT_EQ(entries, 15) << pvd;
+    EXPECT_EQ(times.size(), 3u) << pvd;
 }
 
 TEST(CommandOptions, NumbersOutOfBoundsAreSaidWithPlainBounds) {
