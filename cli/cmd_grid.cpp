@@ -75,6 +75,9 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
     cmd.add_option("--roi-angle", o.input.grid.roi_angle,
                    "The angle by which the radius of influence widens with range, degrees")
         ->capture_default_str();
+    cmd.add_flag("!--no-despeckle", o.input.filters.despeckle,
+                 "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
+                 "neighbours in range and azimuth has any becomes no echo before gridding)");
 }
 
 bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status) {
@@ -131,8 +134,10 @@ void add_grid_command(CLI::App& app, int& status) {
         Volume grid;
         try {
             std::vector<polar::PolarVolume> volumes;
-            for (const std::string& path : o->files)
+            for (const std::string& path : o->files) {
                 volumes.push_back(polar::read_polar(path, o->polar.input.field, o->polar.input.site));
+                polar::filter_gates(volumes.back(), o->polar.input.filters);
+            }
             lap("read");
             grid = polar::grid_volumes(volumes, o->polar.input.grid);
             lap("grid");

@@ -72,13 +72,17 @@ AnalysisSettings network_settings(const AnalyzeOptions& o) {
     s.var = o.var;
     s.level = o.level;
     s.min_cells = o.min_cells;
+    s.min_volume_km3 = o.min_volume_km3;
     return s;
 }
 
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
-                 bool hail) {
-    std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
-                 cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
+                 bool hail, const CellSieve* sieve) {
+    std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d tetrahedra and at least %g km³",
+                 cells.size(), cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells,
+                 o.min_volume_km3);
+    const std::string left_out = sieve ? sieve_text(*sieve, o.min_volume_km3) : "";
+    std::fprintf(out, left_out.empty() ? ":\n" : " (%s):\n", left_out.c_str());
     if (cells.empty()) return;
     // The columns of the properties follow the others, which keep their places.
     std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2%s\n", hail ? "  MESH mm" : "");
@@ -147,6 +151,7 @@ private:
     // work folder goes.
     std::optional<VtkFile> isovolume_file_;
     std::future<void> isovolume_written_;
+    CellSieve sieve_;  // the cells found and those too small to be kept
     RunSplit split_;   // the division of the cells at their cores, when asked for
     std::optional<HailLevels> hail_;   // above the radar, when given
 };
@@ -183,6 +188,10 @@ int Analysis::prepare_output() {
     }
     if (std::string problem = echo_levels_problem(o_.echo_tops); !problem.empty()) {
         std::fprintf(err_, "velmora analyze: --echo-tops: %s\n", problem.c_str());
+        return 2;
+    }
+    if (std::string problem = min_volume_problem(o_.min_volume_km3); !problem.empty()) {
+        std::fprintf(err_, "velmora analyze: --min-volume: %s\n", problem.c_str());
         return 2;
     }
     if (std::string problem = split_levels_problem(o_.level, o_.split); !problem.empty()) {
@@ -317,6 +326,7 @@ int Analysis::call(const Plan& plan) {
             isovolume_file_.reset();
         }
     };
+    add_min_volume(settings, v_, o_.min_volume_km3, sieve_);
     add_split(settings, *radar_, v_, o_.split, split_, o_.timings ? err_ : nullptr);
     RunRecord record{net_path_, {}};
     int status = run_ok;
@@ -327,6 +337,10 @@ int Analysis::call(const Plan& plan) {
         std::fflush(shown_->stream());
     }
     clock_ = std::chrono::steady_clock::now();   // the run noted each of its steps
+    if (!sieve_.failure.empty()) {
+        std::fprintf(err_, "velmora analyze: %s\n", sieve_.failure.c_str());
+        return 1;
+    }
     if (!split_.failure.empty()) {
         std::fprintf(err_, "velmora analyze: %s\n", split_.failure.c_str());
         return 1;
@@ -501,8 +515,12 @@ int Analysis::run() {
     if (int status = call(plan)) return status;
     if (kept_nothing("divvol")) {
         if (!commit()) return 1;
-        std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d cells (--min-cells).\n", o_.level,
-                    source_.c_str(), o_.var.c_str(), o_.min_cells);
+        if (sieve_.dropped > 0)
+            std::printf("0 storm cells at %g dBZ in %s (%s): %s (--min-volume).\n", o_.level, source_.c_str(),
+                        o_.var.c_str(), sieve_text(sieve_, o_.min_volume_km3).c_str());
+        else
+            std::printf("0 storm cells at %g dBZ in %s (%s): every area has at most %d tetrahedra (--min-cells).\n",
+                        o_.level, source_.c_str(), o_.var.c_str(), o_.min_cells);
         return 0;
     }
     std::vector<Cell> cells;
@@ -524,7 +542,7 @@ int Analysis::run() {
         return 1;
     }
     if (!commit()) return 1;
-    print_cells(stdout, cells, source_, o_, hail_.has_value());
+    print_cells(stdout, cells, source_, o_, hail_.has_value(), &sieve_);
     std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
     for (const char* f : kResults)
         if (fs::exists(fs::path(out_dir_) / f)) std::printf("  %s\n", f);

@@ -94,7 +94,9 @@ void Scene::open_volume(const ViewOptions& o) {
         load_field(ground, Place("ground"), root().add_field("ground"));
     const Json net = radar_network(o.analysis, axes_, (fs::path(out_dir_) / "view.v").string());
     live_ = std::make_unique<LiveNetwork>(Document::parse("velmora view", net.dump()));
-    live_->set_skip(analysis_call_settings(false, false).skip);
+    CallSettings settings = analysis_call_settings(false, false);
+    add_min_volume(settings, axes_, o.analysis.min_volume_km3, sieve_);
+    live_->set_settings(std::move(settings));
     first_run_ = live_->run();
     layers_ = {{"volume", "trans.out", "volume", {"thresh", "trans"}},
                {"surface", "surface.out", "surface", {"surface", "divsurf"}},

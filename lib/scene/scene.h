@@ -78,6 +78,7 @@ private:
     std::string out_dir_, title_, mode_;
     std::optional<vhost::ConfinedWrites> confined_;
     Volume axes_;                    // the radar grid's axes (its values are in the tree)
+    CellSieve sieve_;                // the cells the last run left out by their volume
     std::unique_ptr<LiveNetwork> live_;
     std::vector<LayerEntry> layers_;
     RunResult first_run_;

@@ -26,7 +26,10 @@ def _parser():
                    "(ODIM HDF5, NEXRAD Level II, CF/Radial; gridded first as velmora grid does)")
     p.add_argument("--var", default="DT", help="the reflectivity variable (default DT)")
     p.add_argument("--level", type=float, default=40.0, help="dBZ (default 40)")
-    p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many cells are dropped (default 8)")
+    p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many tetrahedra (the division "
+                   "module's cells, not voxels) are dropped (default 8)")
+    p.add_argument("--min-volume", type=float, default=None, metavar="KM3", help="cells of less volume, km³, are left "
+                   "out (default 10; 0 keeps every cell)")
     p.add_argument("--out", metavar="DIR", help="write each volume's results to DIR/<file stem>/ and the "
                    "combined table to DIR/cells.csv")
     p.add_argument("--no-picture", action="store_true", help="no cells.png in the volumes' folders")
@@ -98,6 +101,7 @@ def batch(argv):
     from .batch import analyze_many, summary_line
     try:
         r = analyze_many(args.files, var=args.var, level=args.level, min_cells=args.min_cells, out=args.out,
+                         min_volume=args.min_volume,
                          client=args.scheduler, retries=args.retries, workers=args.workers,
                          picture=not args.no_picture, progress=not args.no_progress, field=args.field,
                          site=args.site, grid=dict(spacing=args.spacing, extent=args.extent, levels=args.levels,

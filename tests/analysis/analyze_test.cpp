@@ -110,7 +110,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     for (std::istringstream in(out); std::getline(in, lines.emplace_back());) {}
     lines.pop_back();
     ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u + 1u) << out;
-    EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 cells:");
+    EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 tetrahedra and at least 10 km³:");
     EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2");
     EXPECT_EQ(lines[7].rfind("results in " + fs::absolute(dir).lexically_normal().string() + " (", 0), 0u) << lines[7];
     EXPECT_EQ(lines.back(),
@@ -159,7 +159,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     // No echo at the level, or no area above --min-cells: no module complains, no older result is left beside.
     for (const auto& [level, min_cells, says] :
          {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
-          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 cells"}}) {
+          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 tetrahedra"}}) {
         AnalyzeOptions o = options();
         o.level = level;
         o.min_cells = min_cells;

@@ -1,0 +1,30 @@
+// Filters of the gates of a polar volume before it is gridded: what a radar
+// records that is no weather. A speck, one gate with echo among gates of
+// none, is noise, an aircraft or a bird, never a storm: a storm fills many
+// gates in range and azimuth however far it is.
+#pragma once
+
+#include <cstddef>
+
+#include "polar/polar.h"
+
+namespace velmora::polar {
+
+struct GateFilters {
+    // Isolated gates with echo become no echo (despeckle). On by default:
+    // the smallest storm cell fills tens of gates, and a speck gridded at
+    // long range spreads over a radius of influence of several km.
+    bool despeckle = true;
+};
+
+// Gates with echo (a finite value) none of whose eight neighbours has echo:
+// the gates before and after on its ray and the three nearest on the rays
+// either side (the first and last rays of a sweep of 360 degrees or more
+// are neighbours) become kNoEcho. Missing gates are no echo to a neighbour.
+// Returns how many gates it changed.
+std::size_t despeckle(Sweep& sweep);
+
+// The filters f asks for on every sweep of v; the gates they changed.
+std::size_t filter_gates(PolarVolume& v, const GateFilters& f);
+
+}  // namespace velmora::polar
