@@ -352,6 +352,12 @@ polar::PolarInput polar_input_of(const py::dict& d) {
     if (d.contains("roi_min") && !d["roi_min"].is_none()) in.grid.roi_min = d["roi_min"].cast<double>();
     if (d.contains("roi_angle") && !d["roi_angle"].is_none()) in.grid.roi_angle = d["roi_angle"].cast<double>();
     if (d.contains("despeckle") && !d["despeckle"].is_none()) in.filters.despeckle = d["despeckle"].cast<bool>();
+    if (d.contains("min_quality") && !d["min_quality"].is_none())
+        in.filters.min_quality = d["min_quality"].cast<double>();
+    if (d.contains("max_clutter_power") && !d["max_clutter_power"].is_none())
+        in.filters.max_clutter_power = d["max_clutter_power"].cast<double>();
+    if (std::string problem = polar::gate_filters_problem(in.filters); !problem.empty())
+        throw std::invalid_argument(problem);
     if (std::string problem = polar::grid_problem(in.grid); !problem.empty()) throw std::invalid_argument(problem);
     return in;
 }

@@ -65,8 +65,35 @@ std::size_t despeckle(Sweep& sweep) {
     return specks.size();
 }
 
+std::string gate_filters_problem(const GateFilters& f) {
+    if (f.min_quality && !(*f.min_quality >= 0.0 && *f.min_quality <= 1.0))
+        return "the least quality index must be from 0 to 1";
+    if (f.max_clutter_power && !std::isfinite(*f.max_clutter_power))
+        return "the most clutter filter power must be a finite number of dB";
+    return "";
+}
+
+std::size_t drop_poor_gates(Sweep& sweep, const GateFilters& f) {
+    std::size_t changed = 0;
+    const auto drop = [&](const std::vector<float>& by, const std::optional<double>& limit, bool below) {
+        if (!limit || by.size() != sweep.values.size()) return;
+        for (std::size_t i = 0; i < by.size(); ++i) {
+            const float q = by[i];
+            const bool poor = below ? q < *limit : q > *limit;   // false for NaN
+            if (poor && !std::isnan(sweep.values[i])) {
+                sweep.values[i] = kMissing;
+                ++changed;
+            }
+        }
+    };
+    drop(sweep.quality, f.min_quality, true);
+    drop(sweep.clutter_power, f.max_clutter_power, false);
+    return changed;
+}
+
 std::size_t filter_gates(PolarVolume& v, const GateFilters& f) {
     std::size_t changed = 0;
+    for (Sweep& s : v.sweeps) changed += drop_poor_gates(s, f);
     if (f.despeckle)
         for (Sweep& s : v.sweeps) changed += despeckle(s);
     return changed;

@@ -112,7 +112,8 @@ def _origin_of(obj):
     return tuple(found)
 
 
-_GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "despeckle")
+_GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "despeckle", "min_quality",
+              "max_clutter_power")
 
 
 def polar_options(field, site, grid):

@@ -279,6 +279,7 @@ TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
     for (int i = 0; i < 18; ++i) v.values[std::size_t(i)] = i == 8 || i == 9 ? 42.0f : 50.0f;
     velmora::write_netcdf(tmp.file("two.nc"), v);
     AnalyzeOptions o = options(tmp.file("two.nc"));
+    o.min_volume_km3 = 0;   // a cell of 9 km³
     // At 45 dBZ the cell divides, each core with a voxel of the bridge; other echo tops name other columns.
     o.split.levels = {45};
     o.echo_tops = {45, 17.5};

@@ -109,14 +109,15 @@ TEST(MinVolumeOnRealVolumes, DenHelderClutterIsLeftOut) {
     if (!fs::exists(kKnmi)) GTEST_SKIP() << "real ODIM volume absent: " << kKnmi;
     const auto all = analysed(kKnmi, 0.0);
     ASSERT_EQ(all.cells.size(), 6u);
-    // The clutter: a few voxels each, within 40 km of the radar, low.
-    int clutter = 0;
+    // The clutter: 3 to 6 voxels each (1.5 to 3 km³), four of them at most 1 km high.
+    int clutter = 0, low = 0;
     for (const auto& c : all.cells)
         if (c.voxels <= 6) {
             ++clutter;
-            EXPECT_LT(std::hypot(c.x, c.y), 40.0f);
+            low += c.top_km <= 1.0f;
         }
     EXPECT_EQ(clutter, 5);
+    EXPECT_EQ(low, 4);
     // The default leaves every one out, the wisp of rain (7.5 km³) too.
     const auto kept = analysed(kKnmi, velmora::kDefaultMinVolumeKm3);
     EXPECT_EQ(kept.outcome, velmora::AnalysisResult::Outcome::NothingKept);
