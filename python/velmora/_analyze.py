@@ -132,6 +132,7 @@ def polar_options(field, site, grid):
 def checked_min_volume(min_volume):
     """The least volume of a cell, km³ (float; the default for None);
     TypeError or ValueError for one that cannot be used."""
+    import numbers
     if min_volume is None:
         return float(_core.default_min_volume)
     if isinstance(min_volume, bool) or not isinstance(min_volume, numbers.Real):
