@@ -50,6 +50,11 @@ def _parser():
     polar.add_argument("--origin", type=_numbers(2), metavar="LAT,LON", help="the grid's centre (default the radar)")
     polar.add_argument("--roi-min", type=float, help="the smallest radius of influence, km (default 0.5)")
     polar.add_argument("--roi-angle", type=float, help="its widening with range, degrees (default 1.5)")
+    polar.add_argument("--no-despeckle", action="store_true", help="keep isolated gates with echo")
+    polar.add_argument("--min-quality", type=float, metavar="Q", help="ODIM: leave out gates of a lower quality "
+                       "index (QIND, 0 to 1)")
+    polar.add_argument("--max-clutter-power", type=float, metavar="DB", help="NEXRAD: leave out gates the clutter "
+                       "filter removed more power from (CFP, dB)")
     return p
 
 
@@ -106,7 +111,10 @@ def batch(argv):
                          picture=not args.no_picture, progress=not args.no_progress, field=args.field,
                          site=args.site, grid=dict(spacing=args.spacing, extent=args.extent, levels=args.levels,
                                                    origin=args.origin, roi_min=args.roi_min,
-                                                   roi_angle=args.roi_angle))
+                                                   roi_angle=args.roi_angle,
+                                                   despeckle=False if args.no_despeckle else None,
+                                                   min_quality=args.min_quality,
+                                                   max_clutter_power=args.max_clutter_power))
     except (OSError, ValueError, TypeError, TimeoutError) as e:
         print(f"velmora batch: {e}", file=sys.stderr)
         return 2
