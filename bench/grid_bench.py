@@ -1,6 +1,7 @@
 """velmora grid against a SciPy KD-tree reference doing the same gridding.
 
-The reference takes the gates velmora read (velmora.read_polar), places
+The reference takes the gates velmora read (velmora.read_polar, unfiltered:
+velmora grid runs with --no-despeckle to grid the same gates), places
 them by the 4/3 effective earth radius model, and grids them with SciPy's
 cKDTree: for every grid point the gates within its radius of influence
 (z/20 + d tan 1.5 degrees, at least 0.5 km), Cressman weights, reflectivity
@@ -101,7 +102,7 @@ def main():
 
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "grid.nc")
-        v_median, v_times = median_run([os.path.join(BUILD, "velmora"), "grid", args.polar, "--out", out], args.repeat)
+        v_median, v_times = median_run([os.path.join(BUILD, "velmora"), "grid", args.polar, "--out", out, "--no-despeckle"], args.repeat)
     grid = velmora.grid(args.polar)
     volume = velmora.read_polar(args.polar)
     x, y, z = (grid.coords[a].values for a in "xyz")

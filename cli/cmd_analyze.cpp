@@ -1,4 +1,4 @@
-// velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --out DIR --compress none|lz4|zlib --timings
+// velmora analyze [VOLUME] --var NAME --level DBZ --min-cells N --min-volume KM3 --out DIR --compress none|lz4|zlib --timings
 // velmora synth OUT.nc [--nx N --ny N --nz N --cells N --seed N]; --series N --interval S OUT_DIR (cmd_track.cpp)
 #include <unistd.h>
 
@@ -79,10 +79,11 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->check(finite_dbz())
         ->capture_default_str();
     cmd->add_option("--min-cells", o->min_cells,
-                    "Areas of at most this many cells (triangles of the isosurface, tetrahedra of the isovolume, four "
-                    "per voxel) are dropped; 0 keeps every area")
+                    "Areas of at most this many cells of the division modules (triangles of the isosurface, "
+                    "tetrahedra of the isovolume, four per voxel), not voxels, are dropped; 0 keeps every area")
         ->check(within(0, kMaxInt, true))
         ->capture_default_str();
+    add_min_volume_option(*cmd, o->min_volume_km3);
     cmd->add_option("--time", o->time,
                     "The time step to analyse in a file of several (0 first); without it, such a file is refused")
         ->check(within(0, kMaxInt, true))
@@ -137,6 +138,16 @@ void add_analyze_command(CLI::App& app, int& status) {
         status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);
         if (status == 0 && *report && !write_report(*o, viewer_dir(), stderr)) status = 1;
     });
+}
+
+void add_min_volume_option(CLI::App& cmd, double& km3) {
+    cmd.add_option("--min-volume", km3,
+                   "Cells of less volume than this, km³ (the sum of their voxels' volumes), are left out of every "
+                   "result: ground clutter and specks are a few voxels, a convective cell tens of km³ (TITAN's "
+                   "storms); 0 keeps every cell")
+        ->check(within(0, 1e9))
+        ->type_name("KM3")
+        ->capture_default_str();
 }
 
 void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,

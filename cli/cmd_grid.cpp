@@ -48,6 +48,8 @@ std::string polar_input_problem(PolarOptionTexts& o) {
         in.grid.origin = checked_origin(o.origin[0], o.origin[1]);
         if (!in.grid.origin) return "--origin: not a latitude and longitude";
     }
+    if (in.filters.min_quality && !(*in.filters.min_quality >= 0 && *in.filters.min_quality <= 1))
+        return "--min-quality: " + polar::gate_filters_problem(in.filters);
     return polar::grid_problem(in.grid);
 }
 
@@ -75,6 +77,18 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
     cmd.add_option("--roi-angle", o.input.grid.roi_angle,
                    "The angle by which the radius of influence widens with range, degrees")
         ->capture_default_str();
+    cmd.add_flag("!--no-despeckle", o.input.filters.despeckle,
+                 "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
+                 "neighbours in range and azimuth has any becomes no echo before gridding)");
+    cmd.add_option("--min-quality", o.input.filters.min_quality,
+                   "Of ODIM volumes with a quality index (quality group QIND): gates of a lower index (0 to 1) are "
+                   "left out as missing; off unless given")
+        ->type_name("Q");
+    cmd.add_option("--max-clutter-power", o.input.filters.max_clutter_power,
+                   "Of NEXRAD volumes with the clutter filter power removed (moment CFP): gates from which the "
+                   "filter removed more, dB, are left out as missing; off unless given")
+        ->check(within(-1000, 1000))
+        ->type_name("DB");
 }
 
 bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status) {
@@ -131,8 +145,10 @@ void add_grid_command(CLI::App& app, int& status) {
         Volume grid;
         try {
             std::vector<polar::PolarVolume> volumes;
-            for (const std::string& path : o->files)
+            for (const std::string& path : o->files) {
                 volumes.push_back(polar::read_polar(path, o->polar.input.field, o->polar.input.site));
+                polar::filter_gates(volumes.back(), o->polar.input.filters);
+            }
             lap("read");
             grid = polar::grid_volumes(volumes, o->polar.input.grid);
             lap("grid");

@@ -35,6 +35,7 @@ struct TrackOptions {
     std::string var = "DT";
     double level = 40.0;
     int min_cells = 8;
+    double min_volume_km3 = kDefaultMinVolumeKm3;
     std::string out = "velmora-tracks";
     double max_speed = tracking::kDefaultMaxSpeed;
     double max_gap = 0.0;
@@ -275,6 +276,7 @@ int analyse_series(const TrackOptions& o, const ResultFolder& results, std::vect
         ao.polar = o.polar.input;
         ao.level = o.level;
         ao.min_cells = o.min_cells;
+        ao.min_volume_km3 = o.min_volume_km3;
         ao.out = a.folder;
         ao.picture = o.picture && o.volume_pictures;
         ao.for_tracking = &a.result;
@@ -447,6 +449,7 @@ void add_track_command(CLI::App& app, int& status) {
     cmd->add_option("--min-cells", o->min_cells, "As velmora analyze --min-cells")
         ->check(within(0, 2147483647, true))
         ->capture_default_str();
+    add_min_volume_option(*cmd, o->min_volume_km3);
     cmd->add_option("--out", o->out, "The folder of the results")->capture_default_str();
     cmd->add_option("--max-speed", o->max_speed,
                     "No link moves faster, m/s, but for a cell covering most of the footprint predicted for it (the "

@@ -150,8 +150,9 @@ void add_view_command(CLI::App& app, int& status) {
     cmd->add_option("--var", o->scene.analysis.var, "The reflectivity variable of the volume")->capture_default_str();
     cmd->add_option("--time", o->scene.analysis.time, "The time step of a file of several (0 first)")->type_name("INDEX");
     cmd->add_option("--level", o->scene.analysis.level, "The reflectivity level of the cells, dBZ")->capture_default_str();
-    cmd->add_option("--min-cells", o->scene.analysis.min_cells, "Areas of at most this many cells are dropped")
+    cmd->add_option("--min-cells", o->scene.analysis.min_cells, "As velmora analyze --min-cells")
         ->check(CLI::NonNegativeNumber)->capture_default_str();
+    add_min_volume_option(*cmd, o->scene.analysis.min_volume_km3);
     add_polar_options(*cmd, *polar);
     cmd->footer("Prints one URL with a random token and serves the page on 127.0.0.1 until Ctrl-C. A change in the "
                 "page's panel re-runs the instances downstream of it; a click picks the voxel under it. Exit status 2 "

@@ -150,6 +150,7 @@ void add_watch_command(CLI::App& app, int& status) {
     cmd->add_option("--min-cells", a.min_cells, "As velmora analyze --min-cells")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    add_min_volume_option(*cmd, a.min_volume_km3);
     cmd->add_option("--max-speed", c->o.series.link.max_speed,
                     "No link moves faster, m/s, but for a cell covering most of the footprint predicted for it")
         ->check(CLI::Range(0.1, 500.0))

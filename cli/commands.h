@@ -45,6 +45,9 @@ bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);
 
+// --min-volume KM3: the least volume of a storm cell (cmd_analyze.cpp).
+void add_min_volume_option(CLI::App& cmd, double& km3);
+
 // --freezing-level, --minus20-level and --sounding: the levels of hail (docs/hail.md).
 void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
                       std::string& sounding);

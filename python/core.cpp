@@ -245,6 +245,8 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
                    : r.outcome == AnalysisResult::Outcome::NoEcho      ? "no echo"
                                                                        : "nothing kept";
     d["highest"] = r.highest;
+    d["cells_found"] = r.sieve.found;
+    d["cells_too_small"] = r.sieve.dropped;
     const auto n = static_cast<py::ssize_t>(r.cells.size());
     std::vector<int> no, voxels;
     std::vector<float> cols[12];
@@ -310,8 +312,10 @@ std::optional<HailLevels> hail_of(const py::dict& d) {
 
 // The settings of an analysis; std::invalid_argument for levels that cannot be used.
 AnalysisSettings settings_of(const std::string& var, double level, int min_cells, const std::vector<double>& echo_tops,
-                             const std::vector<double>& split_levels, int min_core, const py::dict& hail) {
+                             const std::vector<double>& split_levels, int min_core, const py::dict& hail,
+                             double min_volume) {
     AnalysisSettings s{var, level, min_cells};
+    s.min_volume_km3 = min_volume;
     s.echo_tops = echo_tops;
     s.split = SplitSettings{split_levels, min_core};
     s.hail = hail_of(hail);
@@ -348,6 +352,13 @@ polar::PolarInput polar_input_of(const py::dict& d) {
     }
     if (d.contains("roi_min") && !d["roi_min"].is_none()) in.grid.roi_min = d["roi_min"].cast<double>();
     if (d.contains("roi_angle") && !d["roi_angle"].is_none()) in.grid.roi_angle = d["roi_angle"].cast<double>();
+    if (d.contains("despeckle") && !d["despeckle"].is_none()) in.filters.despeckle = d["despeckle"].cast<bool>();
+    if (d.contains("min_quality") && !d["min_quality"].is_none())
+        in.filters.min_quality = d["min_quality"].cast<double>();
+    if (d.contains("max_clutter_power") && !d["max_clutter_power"].is_none())
+        in.filters.max_clutter_power = d["max_clutter_power"].cast<double>();
+    if (std::string problem = polar::gate_filters_problem(in.filters); !problem.empty())
+        throw std::invalid_argument(problem);
     if (std::string problem = polar::grid_problem(in.grid); !problem.empty()) throw std::invalid_argument(problem);
     return in;
 }
@@ -355,8 +366,9 @@ polar::PolarInput polar_input_of(const py::dict& d) {
 py::dict analyze_file_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
                          std::int64_t max_voxels, const std::vector<double>& echo_tops,
                          const std::vector<double>& split_levels, int min_core, const py::dict& polar,
-                         const py::dict& hail) {
-    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core, hail);
+                         const py::dict& hail, double min_volume) {
+    const AnalysisSettings settings =
+        settings_of(var, level, min_cells, echo_tops, split_levels, min_core, hail, min_volume);
     polar::PolarInput in = polar_input_of(polar);
     Notes notes;
     notes.listen(in);
@@ -387,8 +399,9 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
                           const std::string& xy_units, const std::string& z_units, const std::string& var,
                           const std::string& units, double level, int min_cells, std::int64_t max_voxels,
                           const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core,
-                          const py::dict& hail) {
-    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core, hail);
+                          const py::dict& hail, double min_volume) {
+    const AnalysisSettings settings =
+        settings_of(var, level, min_cells, echo_tops, split_levels, min_core, hail, min_volume);
     Volume axes;
     axes.x = axis_in_km(doubles_of(x, "x"), xy_units, "volume", "x");
     axes.y = axis_in_km(doubles_of(y, "y"), xy_units, "volume", "y");
@@ -421,8 +434,10 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
 py::dict write_files_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
                         const std::string& folder, bool picture, std::int64_t max_voxels,
                         const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core,
-                        const py::dict& polar, const std::string& volume_as, const py::dict& hail) {
+                        const py::dict& polar, const std::string& volume_as, const py::dict& hail,
+                        double min_volume) {
     AnalyzeOptions o;
+    o.min_volume_km3 = min_volume;
     o.volume_as = volume_as;
     if (hail.contains("freezing_level") && !hail["freezing_level"].is_none())
         o.freezing_level_km = hail["freezing_level"].cast<double>();
@@ -699,6 +714,7 @@ public:
         o.analysis.var = d["var"].cast<std::string>();
         o.analysis.level = d["level"].cast<double>();
         o.analysis.min_cells = d["min_cells"].cast<int>();
+        if (d.contains("min_volume")) o.analysis.min_volume_km3 = d["min_volume"].cast<double>();
         o.analysis.picture = d["picture"].cast<bool>();
         o.analysis.polar = polar_input_of(d["polar"].cast<py::dict>());
         py::gil_scoped_release free;
@@ -811,17 +827,17 @@ PYBIND11_MODULE(_core, m) {
     m.def("analyze_file", &analyze_file_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
           py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore,
-          py::arg("polar") = py::dict(), py::arg("hail") = py::dict());
+          py::arg("polar") = py::dict(), py::arg("hail") = py::dict(), py::arg("min_volume") = kDefaultMinVolumeKm3);
     m.def("analyze_array", &analyze_array_py, py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("level"),
           py::arg("min_cells"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
           py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore,
-          py::arg("hail") = py::dict());
+          py::arg("hail") = py::dict(), py::arg("min_volume") = kDefaultMinVolumeKm3);
     m.def("write_files", &write_files_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"),
           py::arg("echo_tops") = kDefaultEchoTopLevels, py::arg("split_levels") = std::vector<double>{},
           py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict(), py::arg("volume_as") = std::string(),
-          py::arg("hail") = py::dict());
+          py::arg("hail") = py::dict(), py::arg("min_volume") = kDefaultMinVolumeKm3);
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
           py::arg("site") = py::none());
@@ -848,5 +864,6 @@ PYBIND11_MODULE(_core, m) {
           py::arg("interval"), "The verification of a track or watch folder's forecasts");
     m.attr("max_volume_nodes") = max_volume_nodes;
     m.attr("only_time") = kOnlyTime;
+    m.attr("default_min_volume") = kDefaultMinVolumeKm3;
     m.attr("default_dump_limit") = kDefaultDumpLimit;
 }

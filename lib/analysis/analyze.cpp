@@ -151,13 +151,17 @@ AnalysisSettings network_settings(const AnalyzeOptions& o) {
     s.var = o.var;
     s.level = o.level;
     s.min_cells = o.min_cells;
+    s.min_volume_km3 = o.min_volume_km3;
     return s;
 }
 
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
-                 bool hail, const std::string& units, std::optional<double> time) {
-    std::fprintf(out, "%zu storm cell%s at %g %s in %s (%s), areas of more than %d cells:\n", cells.size(),
-                 cells.size() == 1 ? "" : "s", o.level, units.c_str(), source.c_str(), o.var.c_str(), o.min_cells);
+                 bool hail, const std::string& units, std::optional<double> time, const CellSieve* sieve) {
+    std::fprintf(out, "%zu storm cell%s at %g %s in %s (%s), areas of more than %d tetrahedra and at least %g km³",
+                 cells.size(), cells.size() == 1 ? "" : "s", o.level, units.c_str(), source.c_str(), o.var.c_str(),
+                 o.min_cells, o.min_volume_km3);
+    const std::string left_out = sieve ? sieve_text(*sieve, o.min_volume_km3) : "";
+    std::fprintf(out, left_out.empty() ? ":\n" : " (%s):\n", left_out.c_str());
     if (time && std::isfinite(*time)) std::fprintf(out, "  time %s\n", iso_utc(*time).c_str());
     if (cells.empty()) return;
     // The columns of the properties follow the others, which keep their places.
@@ -210,10 +214,18 @@ private:
     bool kept_nothing(const char* division) { return velmora::kept_nothing(division); }
     vhost::Object& root() { return vhost::host().root(); }
     std::string value_units() const { return v_.units.empty() ? "dBZ" : v_.units; }
-    // The cell number of every node of the isovolume: the area the division kept it in.
+    // The cell number of every node of the isovolume: the area the division
+    // kept it in, numbered as the volume filter numbered the cells it kept;
+    // 0 in the areas it left out.
     VtkExtras isovolume_extras(VtkExtras e) {
         vhost::FieldRef areas(root().at("divvol").at("out_nd"));
-        if (areas.ncomp() > 0) e.point_ints.emplace_back("cell", areas.int_values(0));
+        if (areas.ncomp() == 0) return e;
+        std::vector<std::int32_t> cell = areas.int_values(0);
+        const auto& renumbered = sieve_.renumbered;
+        if (!renumbered.empty())
+            for (std::int32_t& no : cell)
+                no = no > 0 && static_cast<std::size_t>(no) < renumbered.size() ? renumbered[static_cast<std::size_t>(no)] : 0;
+        e.point_ints.emplace_back("cell", std::move(cell));
         return e;
     }
     std::string work() const { return results_->work(); }
@@ -246,6 +258,7 @@ private:
     // work folder goes.
     std::optional<VtkFile> isovolume_file_;
     std::future<void> isovolume_written_;
+    CellSieve sieve_;  // the cells found and those too small to be kept
     RunSplit split_;   // the division of the cells at their cores, when asked for
     std::optional<HailLevels> hail_;   // above the radar, when given
 };
@@ -283,6 +296,10 @@ int Analysis::prepare_output() {
     }
     if (std::string problem = echo_levels_problem(o_.echo_tops); !problem.empty()) {
         std::fprintf(err_, "velmora analyze: --echo-tops: %s\n", problem.c_str());
+        return 2;
+    }
+    if (std::string problem = min_volume_problem(o_.min_volume_km3); !problem.empty()) {
+        std::fprintf(err_, "velmora analyze: --min-volume: %s\n", problem.c_str());
         return 2;
     }
     if (std::string problem = split_levels_problem(o_.level, o_.split); !problem.empty()) {
@@ -327,8 +344,14 @@ int Analysis::read_volume_into_tree() {
             // own, and the file the network reads.
             polar::PolarInput in = o_.polar;
             in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
-            v_ = o_.polar_volume ? polar::grid_volumes(std::span(o_.polar_volume, 1), in.grid)
-                                 : polar::grid_files(std::span(&o_.volume, 1), in);
+            if (o_.polar_volume) {
+                // Filtered as a file's gates are, in a copy: the volume is the caller's.
+                polar::PolarVolume filtered = *o_.polar_volume;
+                polar::filter_gates(filtered, in.filters);
+                v_ = polar::grid_volumes(std::span(&filtered, 1), in.grid);
+            } else {
+                v_ = polar::grid_files(std::span(&o_.volume, 1), in);
+            }
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
             write_netcdf(results_->path("grid.nc"), v_);
             source_ = fs::path(o_.volume).filename().string();
@@ -418,6 +441,7 @@ int Analysis::call(const Plan& plan) {
             isovolume_file_.reset();
         }
     };
+    add_min_volume(settings, v_, o_.min_volume_km3, sieve_);
     add_split(settings, *radar_, v_, o_.split, split_, o_.timings ? err_ : nullptr);
     RunRecord record{net_path_, {}};
     int status = run_ok;
@@ -429,6 +453,10 @@ int Analysis::call(const Plan& plan) {
         std::fflush(shown_->stream());
     }
     clock_ = std::chrono::steady_clock::now();   // the run noted each of its steps
+    if (!sieve_.failure.empty()) {
+        std::fprintf(err_, "velmora analyze: %s\n", sieve_.failure.c_str());
+        return 1;
+    }
     if (!split_.failure.empty()) {
         std::fprintf(err_, "velmora analyze: %s\n", split_.failure.c_str());
         return 1;
@@ -504,7 +532,10 @@ void Analysis::write_results(const std::vector<Cell>& cells, const PropertyTable
     if (isovolume_written_.valid()) {
         isovolume_written_.get();
         timing("write isovolume.vtu (beside the cells)");
-    } else {
+    }
+    // Written early with the division's numbers: again when the volume
+    // filter numbered the cells anew.
+    if (!isovolume_file_ || !sieve_.renumbered.empty()) {
         const VtkExtras isovolume = isovolume_extras(extras);
         vtk(root().at("volume").at("out"), "isovolume", nullptr, &isovolume);
     }
@@ -651,8 +682,12 @@ int Analysis::run() {
     if (int status = call(plan)) return status;
     if (kept_nothing("divvol")) {
         if (!commit()) return 1;
-        std::printf("0 storm cells at %g %s in %s (%s): every area has at most %d cells (--min-cells).\n", o_.level,
-                    value_units().c_str(), source_.c_str(), o_.var.c_str(), o_.min_cells);
+        if (sieve_.dropped > 0)
+            std::printf("0 storm cells at %g %s in %s (%s): %s (--min-volume).\n", o_.level, value_units().c_str(),
+                        source_.c_str(), o_.var.c_str(), sieve_text(sieve_, o_.min_volume_km3).c_str());
+        else
+            std::printf("0 storm cells at %g %s in %s (%s): every area has at most %d tetrahedra (--min-cells).\n",
+                        o_.level, value_units().c_str(), source_.c_str(), o_.var.c_str(), o_.min_cells);
         return 0;
     }
     std::vector<Cell> cells;
@@ -674,7 +709,7 @@ int Analysis::run() {
         return 1;
     }
     if (!commit()) return 1;
-    print_cells(stdout, cells, source_, o_, hail_.has_value(), value_units(), v_.time);
+    print_cells(stdout, cells, source_, o_, hail_.has_value(), value_units(), v_.time, &sieve_);
     if (!reflectivity_units(v_.units))
         std::printf("%s is in %s, not a reflectivity: %s are left empty.\n", o_.var.c_str(), value_units().c_str(),
                     kReflectivityOnly);

@@ -30,7 +30,8 @@ struct AnalyzeOptions {
     long time = kOnlyTime;        // the time step of a file of several
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = 40.0;          // dBZ
-    int min_cells = 8;            // areas of at most this many cells are dropped
+    int min_cells = 8;            // areas of at most this many tetrahedra are dropped (DivIsovolume)
+    double min_volume_km3 = kDefaultMinVolumeKm3;   // cells of less volume are left out (min_volume.h)
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
     SplitSettings split = {};     // cells divided at their cores when it has levels
     std::string out = "velmora-analysis";   // replaced by the results of a run that succeeded
@@ -74,9 +75,11 @@ struct Cell {
 
 // Prints the table of cells; with hail, their MESH too. The values are in
 // units (the level, the highest value); the volume's time, when known,
-// follows the first line (ISO 8601 UTC).
+// follows the first line (ISO 8601 UTC). The first line says which areas are
+// cells, and with sieve, how many the volume filter left out.
 void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
-                 bool hail = false, const std::string& units = "dBZ", std::optional<double> time = std::nullopt);
+                 bool hail = false, const std::string& units = "dBZ", std::optional<double> time = std::nullopt,
+                 const CellSieve* sieve = nullptr);
 
 // Runs the analysis; the exit status (0, 1 when the run failed, 2 when the
 // input cannot be used). Messages go to err, the table to standard output.

@@ -283,6 +283,28 @@ void add_split(CallSettings& settings, vhost::Object& radar, const Volume& v, co
     };
 }
 
+void add_min_volume(CallSettings& settings, const Volume& v, double min_km3, CellSieve& out) {
+    // A filter that failed leaves the numbers unusable: nothing after it runs.
+    settings.skip = [skip = std::move(settings.skip), &out](const PlannedInstance& inst) {
+        return !out.failure.empty() || (skip && skip(inst));
+    };
+    settings.after = [after = std::move(settings.after), &v, min_km3, &out](const PlannedInstance& inst) {
+        if (after) after(inst);
+        if (inst.name != "gridarea") return;
+        try {
+            vhost::Object& no_max = vhost::host().root().at("divvol").at("no_max");
+            out = sieve_cells(run_cell_numbers(), v, static_cast<std::int32_t>(no_max.int_value()), min_km3);
+            // Every instance after this one numbers the kept cells alone;
+            // none kept is a division that kept nothing.
+            no_max.set_int(out.kept());
+        } catch (const std::bad_alloc&) {
+            out.failure = "out of memory measuring the volume of the cells";
+        } catch (const std::exception& e) {
+            out.failure = std::string("can not measure the volume of the cells: ") + e.what();
+        }
+    };
+}
+
 PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
                                 std::span<const std::int32_t> parent, const std::optional<HailLevels>& hail) {
     return measure_cells(v, run_cell_numbers(), vhost::FieldRef(radar).float_view(0), echo_levels, parent, hail);
@@ -375,6 +397,7 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     int status = run_ok;
     CallSettings settings = analysis_call_settings(false, false);
     RunSplit split;
+    add_min_volume(settings, v, s.min_volume_km3, r.sieve);
     add_split(settings, radar, v, s.split, split, nullptr);
     {
         std::FILE* err = std::fopen(reported.path().c_str(), "w");
@@ -390,6 +413,7 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
         std::fclose(err);
     }
     r.printed = lines_of(printed.text());
+    if (!r.sieve.failure.empty()) throw AnalysisError(r.sieve.failure, {r.sieve.failure});
     if (!split.failure.empty()) throw AnalysisError(split.failure, {split.failure});
     if (status != run_ok || !vhost::host().reports().empty()) {
         std::vector<std::string> messages;
@@ -435,6 +459,8 @@ void check_settings(const AnalysisSettings& s) {
     if (!std::isfinite(s.level)) throw std::invalid_argument("the level must be a finite reflectivity in dBZ");
     if (std::string problem = echo_levels_problem(s.echo_tops); !problem.empty()) throw std::invalid_argument(problem);
     if (std::string problem = split_levels_problem(s.level, s.split); !problem.empty())
+        throw std::invalid_argument(problem);
+    if (std::string problem = min_volume_problem(s.min_volume_km3); !problem.empty())
         throw std::invalid_argument(problem);
 }
 

@@ -14,6 +14,7 @@
 
 #include "analysis/cell_properties.h"
 #include "analysis/core_split.h"
+#include "analysis/min_volume.h"
 #include "run/document.h"
 #include "run/runner.h"
 #include "polar/polar_input.h"
@@ -74,6 +75,13 @@ struct RunSplit {
 void add_split(CallSettings& settings, vhost::Object& radar, const Volume& v, const SplitSettings& s, RunSplit& out,
                std::FILE* timings_to);
 
+// Adds to settings the volume filter (min_volume.h) of the cells, made
+// after GridArea as the division at cores is (add it before add_split, so
+// that only kept cells are divided): the cell numbers of gridarea.out are
+// sieved in place and divvol's no_max becomes the number of kept cells.
+// What it did goes to out, which must outlive the run.
+void add_min_volume(CallSettings& settings, const Volume& v, double min_km3, CellSieve& out);
+
 // The properties of the run's cells, from the cell numbers of gridarea.out
 // and the values of radar.
 PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
@@ -104,6 +112,8 @@ struct AnalysisSettings {
     std::string var = "DT";
     double level = 40.0;
     int min_cells = 8;
+    // Cells of less volume are left out (min_volume.h); 0 keeps them all.
+    double min_volume_km3 = kDefaultMinVolumeKm3;
     // Levels that cannot be used (echo_levels_problem, split_levels_problem)
     // are refused with std::invalid_argument.
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops measured
@@ -133,6 +143,7 @@ struct AnalysisResult {
     std::vector<float> mesh;              // the MESH of each column (x fastest), mm, with hail levels
     SurfaceResult surface;
     std::vector<std::string> printed;     // what the modules printed (the divisions' tables)
+    CellSieve sieve;                      // the cells found and those left out by their volume
 };
 
 // A step of the analysis that failed: the texts the modules reported, in

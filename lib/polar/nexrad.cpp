@@ -46,6 +46,14 @@ struct Radial {
     int word_bytes = 1;
     float scale = 1, offset = 0;  // value = (raw - offset) / scale
     double range_first = 0, gate_spacing = 0;
+    // The clutter filter power removed (message 31's CFP) on the radial's
+    // own gates, when it carries the moment: coded as a moment is.
+    struct Block {
+        const std::uint8_t* data = nullptr;
+        int gates = 0, word_bytes = 1;
+        float scale = 1, offset = 0;
+        double range_first = 0, gate_spacing = 0;
+    } cfp;
 };
 
 struct Radials {
@@ -117,6 +125,8 @@ public:
         const std::size_t header = 32 + 4 * blocks;
         if (header > size) fail(path_, "message 31: its block pointers run past the end of the message");
         if (out.radar.empty()) out.radar.assign(reinterpret_cast<const char*>(b), 4);
+        const std::size_t before = out.radials.size();
+        Radial cfp;
         for (std::size_t i = 0; i < blocks; ++i) {
             const std::size_t p = be32(b + 32 + 4 * i);
             if (p == 0) continue;
@@ -132,19 +142,26 @@ public:
                 if (std::isfinite(lat) && std::isfinite(lon) && std::abs(lat) <= 90 && std::abs(lon) <= 360 && (lat != 0 || lon != 0))
                     out.site = Site{lat, lon, height};
             } else if (name[0] == 'D' && name.substr(1) == field_) {
-                moment(b, size, p, out);
+                Radial r = moment(b, size, p, label_);
+                if (r.gates > 0) out.radials.push_back(r);
+            } else if (name == "DCFP") {
+                cfp = moment(b, size, p, "CFP");
             }
         }
+        if (cfp.gates > 0 && out.radials.size() > before)
+            out.radials.back().cfp = {cfp.data, cfp.gates, cfp.word_bytes, cfp.scale, cfp.offset, cfp.range_first,
+                                      cfp.gate_spacing};
     }
 
 private:
-    void moment(const std::uint8_t* b, std::size_t size, std::size_t p, Radials& out) const {
-        const std::string what = "message 31: moment " + label_;
+    // The moment block at p of a radial (no gates: an empty one).
+    Radial moment(const std::uint8_t* b, std::size_t size, std::size_t p, const std::string& label) const {
+        const std::string what = "message 31: moment " + label;
         if (p + 28 > size) fail(path_, what + ": its header runs past the end of the message");
         const std::uint8_t* d = b + p;
         Radial r;
         r.gates = be16(d + 8);
-        if (r.gates == 0) return;
+        if (r.gates == 0) return r;
         const int bits = d[19];
         if (bits != 8 && bits != 16) fail(path_, what + ": data words of " + std::to_string(bits) + " bits (8 or 16)");
         r.word_bytes = bits / 8;
@@ -164,7 +181,7 @@ private:
         r.azimuth = wrap_azimuth(azimuth);
         r.elevation = elevation;
         r.time = seconds(be16(b + 8), be32(b + 4));
-        out.radials.push_back(r);
+        return r;
     }
 
     const std::string& path_;
@@ -193,6 +210,23 @@ void fill_row(const Radial& r, float* row, int gates, std::array<float, 256>& ta
         }
     }
     std::fill(row + n, row + gates, kMissing);
+}
+
+// The clutter filter power of a radial on the row of its cut's gates (the
+// cut's first gate and spacing): each gate takes the CFP gate at its range;
+// raw 0 and 1 (below threshold, range folded) and gates beyond the moment's
+// are NaN.
+void fill_clutter_row(const Radial& r, float* row, int gates, double range_first, double spacing) {
+    const Radial::Block& c = r.cfp;
+    for (int g = 0; g < gates; ++g) {
+        row[g] = kMissing;
+        if (c.gate_spacing <= 0) continue;
+        const double k = std::round((range_first + g * spacing - c.range_first) / c.gate_spacing);
+        if (k < 0 || k >= c.gates) continue;
+        const std::size_t at = static_cast<std::size_t>(k);
+        const unsigned raw = c.word_bytes == 1 ? c.data[at] : be16(c.data + 2 * at);
+        if (raw > 1) row[g] = (static_cast<float>(raw) - c.offset) / c.scale;
+    }
 }
 
 // The radials grouped by elevation number, in the order the cuts begin.
@@ -268,10 +302,14 @@ std::vector<Sweep> make_sweeps(const std::vector<Radial>& radials, const std::st
         s.azimuth.reserve(cut.size());
         s.elevation.reserve(cut.size());
         s.values.resize(cut.size() * static_cast<std::size_t>(s.gates));
+        const bool cfp = std::any_of(cut.begin(), cut.end(), [](const Radial* r) { return r->cfp.gates > 0; });
+        if (cfp) s.clutter_power.resize(s.values.size());
         for (std::size_t i = 0; i < cut.size(); ++i) {
             s.azimuth.push_back(cut[i]->azimuth);
             s.elevation.push_back(cut[i]->elevation);
-            fill_row(*cut[i], s.values.data() + i * static_cast<std::size_t>(s.gates), s.gates, table, table_scale, table_offset);
+            const std::size_t row = i * static_cast<std::size_t>(s.gates);
+            fill_row(*cut[i], s.values.data() + row, s.gates, table, table_scale, table_offset);
+            if (cfp) fill_clutter_row(*cut[i], s.clutter_power.data() + row, s.gates, s.range_first, s.gate_spacing);
         }
         s.fixed_angle = median_elevation(s.elevation);
         sweeps.push_back(std::move(s));

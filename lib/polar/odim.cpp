@@ -260,6 +260,28 @@ std::optional<std::vector<double>> ray_angles(const Attributes& how, const char*
     return v;
 }
 
+// The quality index (QIND) of a sweep's gates: the first quality group of
+// quantity QIND of the data group, else of its dataset; empty when neither
+// has one. Gates of nodata or undetect have none (NaN).
+std::vector<float> quality_index(const std::string& path, hid_t file, HeapCheck& heap, const std::string& dataset,
+                                 const std::string& data, long rays, long bins, std::size_t& gates) {
+    for (const std::string& holder : {data, dataset})
+        for (const auto& [n, group] : numbered_groups(path, file, holder, "quality")) {
+            const Attributes what = levels(path, file, heap, {group}, "what");
+            if (what.text("quantity") != "QIND") continue;
+            gates += static_cast<std::size_t>(rays) * static_cast<std::size_t>(bins);
+            check_volume_gates(path, gates);
+            Coding coding{what.required_number("gain"), what.required_number("offset"),
+                          what.number("nodata").value_or(NAN), what.number("undetect").value_or(NAN)};
+            if (coding.gain == 0) fail(path, group + ": gain is 0");
+            std::vector<float> q = gate_values(path, file, group, rays, bins, coding);
+            for (float& x : q)
+                if (!std::isfinite(x)) x = kMissing;
+            return q;
+        }
+    return {};
+}
+
 Sweep read_sweep(const std::string& path, hid_t file, HeapCheck& heap, const std::string& dataset, const std::string& data,
                  std::size_t& gates) {
     const Attributes where = levels(path, file, heap, {dataset, ""}, "where");
@@ -303,6 +325,7 @@ Sweep read_sweep(const std::string& path, hid_t file, HeapCheck& heap, const std
         s.elevation.assign(static_cast<std::size_t>(rays), static_cast<float>(s.fixed_angle));
 
     s.values = gate_values(path, file, data, rays, bins, coding);
+    s.quality = quality_index(path, file, heap, dataset, data, rays, bins, gates);
     return s;
 }
 

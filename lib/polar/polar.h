@@ -42,6 +42,13 @@ struct Sweep {
     int gates = 0;                 // per ray
     std::vector<float> values;     // rays x gates, ray by ray
     std::optional<double> time;    // start of the sweep, s since 1970-01-01 UTC
+    // What the file says of each gate's quality, rays x gates as values, or
+    // empty when it says nothing (gate_filters.h filters by them): ODIM's
+    // quality index (a quality group of quantity QIND, 0 worst to 1 best),
+    // NEXRAD's clutter filter power removed (moment CFP, dB). NaN where a
+    // gate has none.
+    std::vector<float> quality;
+    std::vector<float> clutter_power;
 
     std::size_t rays() const { return azimuth.size(); }
     float at(std::size_t ray, int gate) const { return values[ray * static_cast<std::size_t>(gates) + gate]; }

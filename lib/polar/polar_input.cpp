@@ -7,7 +7,10 @@ namespace velmora::polar {
 Volume grid_files(std::span<const std::string> paths, const PolarInput& in) {
     std::vector<PolarVolume> volumes;
     volumes.reserve(paths.size());
-    for (const std::string& path : paths) volumes.push_back(read_polar(path, in.field, in.site));
+    for (const std::string& path : paths) {
+        volumes.push_back(read_polar(path, in.field, in.site));
+        filter_gates(volumes.back(), in.filters);
+    }
     return grid_volumes(volumes, in.grid);
 }
 

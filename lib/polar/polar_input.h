@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "polar/gate_filters.h"
 #include "polar/gridding.h"
 #include "polar/polar.h"
 
@@ -16,12 +17,14 @@ struct PolarInput {
     std::string field;            // the quantity; empty: the reflectivity
     std::optional<Site> site;     // the radar's position, over the file's
     GridOptions grid;
+    GateFilters filters;          // applied to the gates before they are gridded
 };
 
 // Whether path holds a polar volume of a format velmora reads.
 inline bool is_polar(const std::string& path) { return polar_format(path) != PolarFormat::none; }
 
-// The polar volumes of paths read and gridded together (one grid; several
+// The polar volumes of paths read, their gates filtered (in.filters), and
+// gridded together (one grid; several
 // radars make a composite). std::runtime_error naming the file otherwise.
 Volume grid_files(std::span<const std::string> paths, const PolarInput& in);
 

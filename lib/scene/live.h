@@ -52,6 +52,8 @@ public:
     // Instances for which skip says true are not called (a division that
     // kept no area leaves its readers nothing to read).
     void set_skip(std::function<bool(const PlannedInstance&)> skip) { settings_.skip = std::move(skip); }
+    // Also what is told after each instance (the filter of cells by volume).
+    void set_settings(CallSettings settings) { settings_ = std::move(settings); }
 
 private:
     void assign(const Change& change);

@@ -103,7 +103,9 @@ void Scene::open_volume(const ViewOptions& o) {
     if (display) show_display_grid(net, *display);
     if (winds_) add_wind_instances(net["instances"], axes_);
     live_ = std::make_unique<LiveNetwork>(Document::parse("velmora view", net.dump()));
-    live_->set_skip(analysis_call_settings(false, false).skip);
+    CallSettings settings = analysis_call_settings(false, false);
+    add_min_volume(settings, axes_, o.analysis.min_volume_km3, sieve_);
+    live_->set_settings(std::move(settings));
     first_run_ = live_->run();
     layers_ = {{"volume", "trans.out", "volume", {"thresh", "trans"}},
                {"surface", "surface.out", "surface", {"surface", "divsurf"}},

@@ -86,6 +86,7 @@ private:
     std::optional<vhost::ConfinedWrites> confined_;
     Volume axes_;                    // the radar grid's axes (its values are in the tree)
     bool winds_ = false;             // the radar field carries u, v, w
+    CellSieve sieve_;                // the cells the last run left out by their volume
     std::unique_ptr<LiveNetwork> live_;
     std::vector<LayerEntry> layers_;
     RunResult first_run_;

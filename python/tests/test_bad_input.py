@@ -102,7 +102,7 @@ def test_dataarrays_read_without_cf_decoding_keep_their_missing_values(tmp_path)
                                                                 z=np.arange(1.0, 5.0)),
                       attrs=dict(_FillValue=np.int16(-32768), missing_value=np.array([-32768, 9900], np.int16),
                                  scale_factor=0.05, units="dBZ"))
-    a = velmora.analyze(da, min_cells=0)
+    a = velmora.analyze(da, min_cells=0, min_volume=0)   # coordinates in m: a cell of 18 m³
     assert a.cells["voxels"].tolist() == [18]
     assert a.cells["max_dbz"].tolist() == [50.0]
 

@@ -134,8 +134,10 @@ def test_volumes_never_take_the_batchs_own_names(client, volumes, tmp_path):
 def test_cpol_twice(client, cpol, tmp_path):
     os.symlink(cpol, tmp_path / "again.nc")
     r = analyze_many([str(cpol), str(tmp_path / "again.nc")], client=client, progress=False)
-    assert r.cells.groupby("source", sort=False).size().tolist() == [16, 16]
+    # 16 cells, 9 of them smaller than the default least volume (10 km³).
+    assert r.cells.groupby("source", sort=False).size().tolist() == [7, 7]
     assert (r.cells["time"] == pd.Timestamp("2006-01-20T00:50:08")).all()
+    assert len(analyze_many([str(cpol)], client=client, progress=False, min_volume=0).cells) == 16
     # The command writes the time as every file of velmora does: ISO 8601 in UTC.
     r = command("batch", cpol, "--scheduler", client.scheduler.address, "--no-progress")
     assert r.returncode == 0, r.stderr

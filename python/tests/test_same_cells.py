@@ -35,7 +35,7 @@ def test_scene_as_the_command(scene, tmp_path):
 
 def test_cpol_cells_divided_at_their_cores_and_on_the_map(cpol):
     xr = pytest.importorskip("xarray")
-    a = velmora.analyze(cpol, split_levels=[50], echo_tops=[30, 45])
+    a = velmora.analyze(cpol, split_levels=[50], echo_tops=[30, 45], min_volume=0)
     assert (a.cells["parent"] == a.cells["cell"]).sum() == 16
     assert (a.cells["parent"] != a.cells["cell"]).sum() == 2          # cell 2 divides in three
     # The largest face-connected objects of this scan at 40 dBZ, as a plain flood fill counts them; a
@@ -51,5 +51,5 @@ def test_cpol_cells_divided_at_their_cores_and_on_the_map(cpol):
     np.testing.assert_allclose(c["lat"], a.origin[0] + c["wy_km"] / 110.6, atol=2e-3)
     # The Dataset carries the origin, the DataArray alone does not.
     with xr.open_dataset(cpol) as ds:
-        pd.testing.assert_frame_equal(velmora.analyze(ds, split_levels=[50], echo_tops=[30, 45]).cells, c)
+        pd.testing.assert_frame_equal(velmora.analyze(ds, split_levels=[50], echo_tops=[30, 45], min_volume=0).cells, c)
         assert "lat" not in velmora.analyze(ds["DT"], split_levels=[50], echo_tops=[30, 45]).cells

@@ -26,7 +26,10 @@ def _parser():
                    "(ODIM HDF5, NEXRAD Level II, CF/Radial; gridded first as velmora grid does)")
     p.add_argument("--var", default="DT", help="the reflectivity variable (default DT)")
     p.add_argument("--level", type=float, default=40.0, help="dBZ (default 40)")
-    p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many cells are dropped (default 8)")
+    p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many tetrahedra (the division "
+                   "module's cells, not voxels) are dropped (default 8)")
+    p.add_argument("--min-volume", type=float, default=None, metavar="KM3", help="cells of less volume, km³, are left "
+                   "out (default 10; 0 keeps every cell)")
     p.add_argument("--out", metavar="DIR", help="write each volume's results to DIR/<file stem>/ and the "
                    "combined table to DIR/cells.csv")
     p.add_argument("--pictures", action="store_true", help="draw each volume's pictures (cells.png, plan.png) "
@@ -49,6 +52,11 @@ def _parser():
     polar.add_argument("--origin", type=_numbers(2), metavar="LAT,LON", help="the grid's centre (default the radar)")
     polar.add_argument("--roi-min", type=float, help="the smallest radius of influence, km (default 0.5)")
     polar.add_argument("--roi-angle", type=float, help="its widening with range, degrees (default 1.5)")
+    polar.add_argument("--no-despeckle", action="store_true", help="keep isolated gates with echo")
+    polar.add_argument("--min-quality", type=float, metavar="Q", help="ODIM: leave out gates of a lower quality "
+                       "index (QIND, 0 to 1)")
+    polar.add_argument("--max-clutter-power", type=float, metavar="DB", help="NEXRAD: leave out gates the clutter "
+                       "filter removed more power from (CFP, dB)")
     return p
 
 
@@ -100,11 +108,15 @@ def batch(argv):
     from .batch import ISO_UTC, analyze_many, summary_line
     try:
         r = analyze_many(args.files, var=args.var, level=args.level, min_cells=args.min_cells, out=args.out,
+                         min_volume=args.min_volume,
                          client=args.scheduler, retries=args.retries, workers=args.workers,
                          picture=args.pictures and not args.no_picture, progress=not args.no_progress, field=args.field,
                          site=args.site, grid=dict(spacing=args.spacing, extent=args.extent, levels=args.levels,
                                                    origin=args.origin, roi_min=args.roi_min,
-                                                   roi_angle=args.roi_angle))
+                                                   roi_angle=args.roi_angle,
+                                                   despeckle=False if args.no_despeckle else None,
+                                                   min_quality=args.min_quality,
+                                                   max_clutter_power=args.max_clutter_power))
     except (OSError, ValueError, TypeError, TimeoutError) as e:
         print(f"velmora batch: {e}", file=sys.stderr)
         return 2

@@ -116,7 +116,8 @@ def _origin_of(obj):
     return tuple(found)
 
 
-_GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle")
+_GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "despeckle", "min_quality",
+              "max_clutter_power")
 
 
 def polar_options(field, site, grid):
@@ -130,6 +131,20 @@ def polar_options(field, site, grid):
     if site is not None:
         options["site"] = [float(v) for v in site]
     return options
+
+
+def checked_min_volume(min_volume):
+    """The least volume of a cell, km³ (float; the default for None);
+    TypeError or ValueError for one that cannot be used."""
+    import numbers
+    if min_volume is None:
+        return float(_core.default_min_volume)
+    if isinstance(min_volume, bool) or not isinstance(min_volume, numbers.Real):
+        raise TypeError("min_volume must be a number of km³")
+    min_volume = float(min_volume)
+    if not (0 <= min_volume <= 1e9):
+        raise ValueError(f"min_volume must be from 0 to 1e9 km³, not {min_volume:g}")
+    return min_volume
 
 
 def checked_settings(var, level, min_cells):
@@ -293,6 +308,9 @@ class Analysis:
         self.min_cells = min_cells
         self.outcome = raw["outcome"]          # "cells", "no echo" or "nothing kept"
         self.highest = raw["highest"]
+        self.min_volume = self._cells_options.get("min_volume", float(_core.default_min_volume))
+        self.cells_found = raw.get("cells_found", 0)          # the division's areas, before min_volume
+        self.cells_too_small = raw.get("cells_too_small", 0)  # left out: less volume than min_volume
         self.printed = list(raw["printed"])    # the divisions' tables of areas
         self.x_km, self.y_km, self.z_km = raw["x"], raw["y"], raw["z"]
         self.column_max = raw["column_max"]
@@ -447,7 +465,7 @@ class Analysis:
 
 def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None, xyz_units="km", time=None,
             max_voxels=None, origin=None, echo_tops=None, split_levels=None, min_core=8, field=None, site=None,
-            grid=None, freezing_level=None, minus20_level=None, sounding=None):
+            grid=None, freezing_level=None, minus20_level=None, sounding=None, min_volume=None):
     """The storm cells of a radar volume, as `velmora analyze` finds them.
 
     volume: a path (NetCDF or .vti), an xarray.Dataset (var names the
@@ -457,7 +475,10 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
     missing data. echo_tops: the levels of the echo-top columns (dBZ;
     18, 30, 40, 50); split_levels, min_core: cells divided at their cores at
     these higher levels, cores of at least min_core voxels (as velmora
-    analyze --split-levels, --min-core). time: the time step of a volume of
+    analyze --split-levels, --min-core). min_volume: cells of less volume
+    (km³) are left out, as velmora analyze --min-volume (default 10; 0
+    keeps all); `cells_found` and `cells_too_small` say how many were
+    found and left out. time: the time step of a volume of
     several. origin:
     (latitude, longitude) of x = y = 0, for the cells' lat and lon; by
     default the volume's origin_latitude/origin_longitude where it has them.
@@ -480,7 +501,8 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
     settings = dict(var=var, level=level, min_cells=min_cells)
     # The property table's echo tops, and the division of cells at their cores
     # (velmora analyze --echo-tops, --split-levels, --min-core).
-    options = dict(split_levels=[float(v) for v in (split_levels or [])], min_core=int(min_core))
+    options = dict(split_levels=[float(v) for v in (split_levels or [])], min_core=int(min_core),
+                   min_volume=checked_min_volume(min_volume))
     polar = polar_options(field, site, grid or {})
     if polar:
         options["polar"] = polar

@@ -11,12 +11,14 @@ COLUMNS = ["track", "time", "cell", "x_km", "y_km", "z_km", "voxels", "volume_km
            "v_ms", "parent", "event", "source"]
 
 
-def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=45.0, max_gap=0.0, interval=300.0):
+def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=45.0, max_gap=0.0, interval=300.0,
+          min_volume=None):
     """One row per cell per volume with the columns of `velmora track`'s
     tracks.csv (time as datetime64, NaT for volumes without one; parent 0
     for none). volumes: paths (analysed here as velmora.analyze analyses
     them) or velmora.Analysis objects, in any order when every one has a
-    time, else in time order, `interval` seconds apart."""
+    time, else in time order, `interval` seconds apart. min_volume: as
+    velmora.analyze's."""
     import pandas as pd
     if not (np.isfinite(max_speed) and max_speed > 0):
         raise ValueError(f"max_speed must be a speed above 0 m/s, not {max_speed}")
@@ -28,7 +30,7 @@ def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=45.0, max_gap
             analyses.append(v)
             sources.append(os.path.basename(v._source) if isinstance(v._source, str) else "")
         else:
-            analyses.append(analyze(v, var=var, level=level, min_cells=min_cells))
+            analyses.append(analyze(v, var=var, level=level, min_cells=min_cells, min_volume=min_volume))
             sources.append(os.path.basename(os.fsdecode(v)))
     if not analyses:
         raise ValueError("no volumes to track")

@@ -9,6 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _core
+from ._analyze import checked_min_volume
 
 LEADS = (10, 20, 30, 45, 60)
 
@@ -44,16 +45,18 @@ def _checked(leads, settle, poll, max_speed, max_gap, reorder_window):
 
 
 def watch(folder, out="velmora-watch", *, once=False, settle=2.0, reorder_window=2, leads=LEADS, poll=1.0,
-          inotify=True, var="DT", level=40.0, min_cells=8, max_speed=45.0, max_gap=0.0, picture=False, polar=None):
+          inotify=True, var="DT", level=40.0, min_cells=8, max_speed=45.0, max_gap=0.0, picture=False, polar=None,
+          min_volume=None):
     """Yields a WatchedVolume for each volume of folder as it is processed (oldest name first), as `velmora watch
     folder --out out` writes it: forecasts at the leads (minutes), the state in out/watch.db (started again, it
     goes on where it stopped; a second watcher on out is refused with RuntimeError). once: stop when what is there
-    is done; otherwise it waits for more until the generator is closed (or Ctrl-C, between volumes)."""
+    is done; otherwise it waits for more until the generator is closed (or Ctrl-C, between volumes). min_volume: as
+    velmora.analyze's."""
     options = dict(input=os.fspath(folder), out=os.fspath(out), settle=float(settle), poll=float(poll),
                    inotify=bool(inotify), reorder_window=int(reorder_window),
                    leads=_checked(leads, settle, poll, max_speed, max_gap, reorder_window), var=var,
                    level=float(level), min_cells=int(min_cells), max_speed=float(max_speed), max_gap=float(max_gap),
-                   picture=bool(picture), polar=dict(polar or {}))
+                   picture=bool(picture), polar=dict(polar or {}), min_volume=checked_min_volume(min_volume))
     w = _core.Watcher(options)
     try:
         while True:

@@ -16,7 +16,7 @@ import time
 import uuid
 
 from . import _core
-from ._analyze import checked_settings, polar_options
+from ._analyze import checked_min_volume, checked_settings, polar_options
 
 _FAILURE_COLUMNS = ["source", "error", "type"]
 
@@ -51,8 +51,8 @@ def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=Tr
     the file has none) and, with `folder`, the files of `velmora analyze
     --out folder`, made beside it and put in its place when complete. Also
     what the batch's serial reference runs.
-    polar: the keywords field, site and grid of velmora.analyze, for polar
-    volumes."""
+    polar: more keywords of velmora.analyze: field, site and grid for polar
+    volumes, and min_volume."""
     import pandas as pd
 
     from ._analyze import analyze
@@ -217,7 +217,7 @@ def local_cluster(workers=None):
 
 
 def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None, retries=1, *, workers=None,
-                 picture=False, progress=True, field=None, site=None, grid=None):
+                 picture=False, progress=True, field=None, site=None, grid=None, min_volume=None):
     """The storm cells of many volume files, analysed on Dask distributed.
 
     client: a distributed.Client, a scheduler's address ("tcp://host:8786"),
@@ -238,13 +238,15 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     and `type` (its class name), in the order of `paths`.
 
     Polar volumes (ODIM HDF5, NEXRAD Level II, CF/Radial) are gridded first
-    with field, site and grid as velmora.analyze takes them. picture=True
-    draws each volume's pictures into its folder (velmora batch --pictures)."""
+    with field, site and grid as velmora.analyze takes them; min_volume
+    leaves out cells of less volume (km³), as velmora.analyze does.
+    picture=True draws each volume's pictures into its folder (velmora
+    batch --pictures)."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]                  # one file, not its characters
     paths = [os.fspath(p) for p in paths]
     level, min_cells = checked_settings(var, level, min_cells)
-    polar = dict(field=field, site=site, grid=grid)
+    polar = dict(field=field, site=site, grid=grid, min_volume=checked_min_volume(min_volume))
     polar_options(field, site, grid or {})    # refused here, not on every worker
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be an integer, 0 or more, not {retries!r}")

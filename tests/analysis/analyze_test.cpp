@@ -124,7 +124,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     for (std::istringstream in(out); std::getline(in, lines.emplace_back());) {}
     lines.pop_back();
     ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u + 1u) << out;
-    EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 cells:");
+    EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 tetrahedra and at least 10 km³:");
     EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2");
     EXPECT_EQ(lines[7].rfind("results in " + fs::absolute(dir).lexically_normal().string() + " (", 0), 0u) << lines[7];
     EXPECT_EQ(lines.back(),
@@ -186,7 +186,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     // No echo at the level, or no area above --min-cells: no module complains, no older result is left beside.
     for (const auto& [level, min_cells, says] :
          {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
-          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 cells"}}) {
+          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 tetrahedra"}}) {
         AnalyzeOptions o = options();
         o.level = level;
         o.min_cells = min_cells;
@@ -314,7 +314,7 @@ TEST_F(AnalyzeTest, TheVolumesTimeInEveryTableAndAVelocityInItsOwnUnits) {
     std::getline(lines, second);
     EXPECT_EQ(second, "  time 2006-01-20T00:50:08Z");
     const auto props = rows("cell_properties.csv");
-    ASSERT_EQ(props.size(), 17u);
+    ASSERT_EQ(props.size(), 8u);   // 7 cells of at least 10 km³
     for (std::size_t r = 0; r < props.size(); ++r) EXPECT_EQ(props[r].back(), r ? "2006-01-20T00:50:08Z" : "time");
     for (const char* f : {"radar.vti", "isovolume.vtu", "centres.vtp", "cell_tops.vtp", "legend_ticks.vtp"}) {
         auto d = read_vtk(dir / f);
@@ -322,6 +322,9 @@ TEST_F(AnalyzeTest, TheVolumesTimeInEveryTableAndAVelocityInItsOwnUnits) {
         ASSERT_NE(t, nullptr) << f;
         EXPECT_EQ(t->GetValue(0), 1137718208.0) << f;
     }
+    // The isovolume's nodes numbered as the kept cells are; 0 in the areas too small to be cells.
+    const std::vector<int> iso_cell = ints_of(*read_vtk(dir / "isovolume.vtu"), "cell");
+    EXPECT_EQ(std::set<int>(iso_cell.begin(), iso_cell.end()), (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7}));
     AnalyzeOptions o = options(cpol);
     o.var = "VT";
     o.level = 5;
@@ -451,6 +454,7 @@ TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
     for (int i = 0; i < 18; ++i) v.values[std::size_t(i)] = i == 8 || i == 9 ? 42.0f : 50.0f;
     velmora::write_netcdf(tmp.file("two.nc"), v);
     AnalyzeOptions o = options(tmp.file("two.nc"));
+    o.min_volume_km3 = 0;   // a cell of 9 km³
     // At 45 dBZ the cell divides, each core with a voxel of the bridge; other echo tops name other columns.
     o.split.levels = {45};
     o.echo_tops = {45, 17.5};

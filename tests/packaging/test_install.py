@@ -156,7 +156,7 @@ def test_deb_program_analyses_where_it_lies(unpacked, tmp_path):
     need_cpol()
     r = run(unpacked / "usr" / "bin" / "velmora", "analyze", CPOL, "--var", "DT", "--level", "40", "--out",
             tmp_path / "out", cwd=tmp_path, env=user_env())
-    assert r.stdout.startswith("16 storm cells at 40 dBZ in cpol_200601200050.nc (DT)")
+    assert r.stdout.startswith("7 storm cells at 40 dBZ in cpol_200601200050.nc (DT)")
     assert (tmp_path / "out" / "cells.png").stat().st_size > 0 and (tmp_path / "out" / "plan.png").stat().st_size > 0
 
 

@@ -173,6 +173,7 @@ protected:
         o.volume = kData + file;
         o.out = dir.file("out");
         o.picture = false;
+        o.min_volume_km3 = 0;   // every cell the division keeps: the most labels to place
         testing::internal::CaptureStdout();
         ASSERT_EQ(velmora::analyze(o, stderr), 0);
         testing::internal::GetCapturedStdout();

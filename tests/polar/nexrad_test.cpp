@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "polar/gridding.h"
+#include "polar/gate_filters.h"
 #include "polar/polar.h"
 #include "polar_files.h"
 #include "temp_files.h"
@@ -384,6 +385,29 @@ TEST(NexradMessage1, ReadsReflectivityAndVelocityOfSplitCuts) {
     EXPECT_DOUBLE_EQ(vel.sweeps[0].range_first, -375.0);
     EXPECT_DOUBLE_EQ(vel.sweeps[0].gate_spacing, 250.0);
     expect_ray(vel.sweeps[0], 0, {kNoEcho, kMissing, 0, 21, -29}, 1e-4f);  // 1 m/s steps around 129
+}
+
+// The clutter filter power removed (CFP) of message 31, on the reflectivity's gates by range: a coarser CFP
+// moment is spread over them; a radial without it has none; the filter leaves out the gates it cleaned most.
+TEST(NexradMessage31, ClutterFilterPowerIsReadOnTheGatesAndLeavesOutCleanedGates) {
+    TempDir dir;
+    const std::vector<Ray> rays = {
+        {1, 10, 0.5f, kMs, {{"REF", 8, 2, 66, 2125, 250, {100, 100, 100, 100}}, {"CFP", 8, 2, 10, 2125, 500, {30, 50}}}},
+        {1, 11, 0.5f, kMs + 100, {{"REF", 8, 2, 66, 2125, 250, {100, 100, 100, 100}}}}};
+    const std::string path = dir.write("cfp", plain_file(rays));
+    PolarVolume v = read_nexrad(path);
+    ASSERT_EQ(v.sweeps.size(), 1u);
+    const Sweep& s = v.sweeps[0];
+    ASSERT_EQ(s.clutter_power.size(), 8u);
+    // Gates at 2125, 2375, 2625 and 2875 m take the CFP gates at 2125, 2625, 2625 and none.
+    EXPECT_FLOAT_EQ(s.clutter_power[0], 10.0f);
+    EXPECT_FLOAT_EQ(s.clutter_power[1], 20.0f);
+    EXPECT_FLOAT_EQ(s.clutter_power[2], 20.0f);
+    EXPECT_TRUE(std::isnan(s.clutter_power[3]));
+    for (int g = 4; g < 8; ++g) EXPECT_TRUE(std::isnan(s.clutter_power[g])) << g;
+    EXPECT_EQ(filter_gates(v, {.despeckle = false, .max_clutter_power = 15.0}), 2u);
+    expect_ray(v.sweeps[0], 0, {17, kMissing, kMissing, 17}, 1e-4f);
+    expect_ray(v.sweeps[0], 1, {17, 17, 17, 17}, 1e-4f);
 }
 
 }  // namespace

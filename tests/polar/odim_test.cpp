@@ -7,6 +7,7 @@
 #include <string>
 #include <tuple>
 
+#include "polar/gate_filters.h"
 #include "polar/gridding.h"
 #include "polar/polar.h"
 #include "polar_files.h"
@@ -212,6 +213,48 @@ TEST(OdimSmallVolume, ReadsBackWhatWasWrittenAndRefusesItDamaged) {
 
     const std::string text = dir.write("text.h5", "not a radar volume\n");
     EXPECT_EQ(polartest::error_of([&] { read_odim(text); }), text + ": not an HDF5 file");
+}
+
+// Quality groups: the first of quantity QIND of the data group, else of its dataset, decoded with its own gain
+// and offset; a sweep without one has none; the filter leaves out the gates of a lower index.
+TEST(OdimQuality, QualityIndexIsReadAndLeavesOutPoorGates) {
+    vtest::TempDir dir;
+    const std::string path = dir.file("quality.h5");
+    {
+        H5File f(path);
+        polartest::write_odim(f);
+        f.text("/dataset1/data1/quality1/what", "quantity", "PROB");   // another quantity: not the index
+        f.numbers("/dataset1/data1/quality1/what", {{"gain", 1}, {"offset", 0}});
+        f.array("/dataset1/data1/quality1/data", 6, 5, std::vector<double>(30, 0), H5T_STD_U8LE);
+        f.text("/dataset1/data1/quality2/what", "quantity", "QIND");
+        f.numbers("/dataset1/data1/quality2/what", {{"gain", 0.1}, {"offset", 0}, {"nodata", 255}});
+        std::vector<double> q(30, 10);
+        q[0] = 2, q[7] = 5, q[8] = 255;
+        f.array("/dataset1/data1/quality2/data", 6, 5, q, H5T_STD_U8LE);
+        f.text("/dataset2/quality1/what", "quantity", "QIND");
+        f.numbers("/dataset2/quality1/what", {{"gain", 0.5}, {"offset", 0}});
+        f.array("/dataset2/quality1/data", 4, 3, {0, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}, H5T_STD_U8LE);
+    }
+    PolarVolume v = read_odim(path);
+    ASSERT_EQ(v.sweeps.size(), 3u);
+    const Sweep &low = v.sweeps[0], &mid = v.sweeps[1];
+    ASSERT_EQ(low.quality.size(), 30u);
+    EXPECT_FLOAT_EQ(low.quality[0], 0.2f);
+    EXPECT_FLOAT_EQ(low.quality[7], 0.5f);
+    EXPECT_TRUE(std::isnan(low.quality[8]));
+    EXPECT_FLOAT_EQ(low.quality[29], 1.0f);
+    ASSERT_EQ(mid.quality.size(), 12u);   // the dataset's, for its data
+    EXPECT_FLOAT_EQ(mid.quality[1], 0.5f);
+    EXPECT_TRUE(v.sweeps[2].quality.empty());
+    EXPECT_TRUE(low.clutter_power.empty());
+
+    // Below 0.5: gate 0 of dataset1 (0.2) and gate 0 of dataset2 (0, no echo there) become missing.
+    const float kept = low.values[7];
+    EXPECT_EQ(filter_gates(v, {.despeckle = false, .min_quality = 0.5}), 2u);
+    EXPECT_TRUE(std::isnan(v.sweeps[0].values[0]));
+    EXPECT_TRUE(std::isnan(v.sweeps[1].values[0]));
+    EXPECT_EQ(v.sweeps[0].values[7], kept);
+    EXPECT_EQ(gate_filters_problem({.min_quality = 1.5}), "the least quality index must be from 0 to 1");
 }
 
 }  // namespace
