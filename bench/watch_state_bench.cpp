@@ -107,7 +107,9 @@ Timed checkpoint(realtime::StateStore& store, realtime::LiveSeries& series, int 
     }
     for (std::size_t f = 0; f + 4 < series.size(); ++f) store.drop_column_max(series.info(f).id);
     store.replace_verification(verified.keys, verified.entries);
-    store.put_file({"v" + std::to_string(k) + ".nc", 1000, 1, "00000000", "done", "", 0, series.info(index).id});
+    realtime::FileRecord file("v" + std::to_string(k) + ".nc", 1000, 1, "00000000");
+    file.state = "done", file.volume = series.info(index).id;
+    store.put_file(file);
     // The lines of the volumes a late one may still change, as the watcher's tables take them.
     for (const std::int64_t id : store.volumes_from(series.volumes_before() + (series.size() > 4 ? series.size() - 4 : 0))) {
         benchmark::DoNotOptimize(store.track_lines(id));

@@ -194,7 +194,10 @@ void StateStore::set_meta(const std::string& key, const std::string& value) {
 std::map<std::string, FileRecord> StateStore::files() const {
     std::map<std::string, FileRecord> out;
     Stmt q(db_, "SELECT name, size, mtime_ns, checksum, state, reason, attempts, volume FROM files");
-    while (q.step()) out[q.s(0)] = {q.s(0), q.i(1), q.i(2), q.s(3), q.s(4), q.s(5), static_cast<int>(q.i(6)), q.i(7)};
+    while (q.step()) {
+        FileRecord& r = out[q.s(0)] = FileRecord(q.s(0), q.i(1), q.i(2), q.s(3));
+        r.state = q.s(4), r.reason = q.s(5), r.attempts = static_cast<int>(q.i(6)), r.volume = q.i(7);
+    }
     return out;
 }
 

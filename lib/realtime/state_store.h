@@ -20,6 +20,9 @@ namespace velmora::realtime {
 
 // What became of a file of the watched folder.
 struct FileRecord {
+    FileRecord() = default;
+    explicit FileRecord(std::string n, std::int64_t bytes = 0, std::int64_t mtime = 0, std::string crc = {})
+        : name(std::move(n)), size(bytes), mtime_ns(mtime), checksum(std::move(crc)) {}
     std::string name;                    // in the folder; a chunked volume: its name
     std::int64_t size = 0, mtime_ns = 0;
     std::string checksum;                // CRC-32 of its bytes, hex

@@ -42,8 +42,12 @@ struct WatchOptions {
 
 // What became of one volume (or a file of the folder).
 struct VolumeOutcome {
+    enum class State { Done, Failed, Skipped, Refused, Waiting, Retry };
+    VolumeOutcome() = default;
+    explicit VolumeOutcome(std::string n, State s = State::Done, std::string why = {})
+        : name(std::move(n)), state(s), reason(std::move(why)) {}
     std::string name;                   // the file, or the chunked volume
-    enum class State { Done, Failed, Skipped, Refused, Waiting, Retry } state = State::Done;
+    State state = State::Done;
     std::string reason;                 // of every state but Done
     std::string folder;                 // Done: under volumes/
     double time = NAN;                  // of the volume, s since 1970

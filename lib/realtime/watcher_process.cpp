@@ -93,7 +93,7 @@ VolumeOutcome Watcher::failed(const std::string& name, FileRecord rec, VolumeOut
     } catch (const std::exception& e) {
         std::fprintf(msg_, "velmora watch: %s\n", e.what());
     }
-    VolumeOutcome o{name, s, reason};
+    VolumeOutcome o(name, s, reason);
     return o;
 }
 
@@ -141,24 +141,24 @@ bool Watcher::out_writable() const {
 
 VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
     const auto start = Clock::now();
-    FileRecord rec{name, p.size, p.mtime_ns};
+    FileRecord rec(name, p.size, p.mtime_ns);
     try {
         rec.checksum = checksum_of(p.path);
     } catch (const std::runtime_error& e) {
-        return {name, VolumeOutcome::State::Retry, e.what()};
+        return VolumeOutcome(name, VolumeOutcome::State::Retry, e.what());
     }
     Analysed a = analyse(name, p.path, nullptr);
     if (a.status != 0 && !out_writable()) {
         // The output folder's fault (a full disk), not the volume's.
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: tried again later\n", name.c_str(),
                      a.reason.c_str());
-        return {name, VolumeOutcome::State::Retry, a.reason};
+        return VolumeOutcome(name, VolumeOutcome::State::Retry, a.reason);
     }
     if (a.status == 2 || (a.status != 0 && p.attempts + 1 >= o_.max_attempts))
         return failed(name, rec, VolumeOutcome::State::Failed, a.reason);
     if (a.status != 0) {
         std::fprintf(msg_, "velmora watch: %s: %s: tried again later\n", name.c_str(), a.reason.c_str());
-        VolumeOutcome o{name, VolumeOutcome::State::Retry, a.reason};
+        VolumeOutcome o(name, VolumeOutcome::State::Retry, a.reason);
         o.counted = true;
         return o;
     }
@@ -171,7 +171,7 @@ VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
 
 VolumeOutcome Watcher::process_chunks(const std::string& volume) {
     const auto start = Clock::now();
-    FileRecord rec{volume, chunks_->bytes(volume), 0, chunks_->checksum(volume)};
+    FileRecord rec(volume, chunks_->bytes(volume), 0, chunks_->checksum(volume));
     polar::PolarVolume pv;
     try {
         pv = chunks_->take(volume, o_.analysis.polar.site);
@@ -182,7 +182,7 @@ VolumeOutcome Watcher::process_chunks(const std::string& volume) {
     if (a.status != 0 && !out_writable()) {
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: its chunks are read again later\n",
                      volume.c_str(), a.reason.c_str());
-        return {volume, VolumeOutcome::State::Retry, a.reason};
+        return VolumeOutcome(volume, VolumeOutcome::State::Retry, a.reason);
     }
     if (a.status != 0) return failed(volume, rec, VolumeOutcome::State::Failed, a.reason);
     VolumeOutcome o = place(volume, a, rec);
@@ -206,7 +206,7 @@ VolumeOutcome Watcher::place(const std::string& name, Analysed& a, FileRecord re
         return problem.empty() ? failed(name, rec, VolumeOutcome::State::Skipped, "it is " + where.reason)
                                : failed(name, rec, VolumeOutcome::State::Failed, problem);
     }
-    VolumeOutcome out{name};
+    VolumeOutcome out(name);
     const auto start = Clock::now();
     try {
         commit(name, a, rec, out);
@@ -215,7 +215,7 @@ VolumeOutcome Watcher::place(const std::string& name, Analysed& a, FileRecord re
         // Nothing of it was committed: the series is as the database holds it.
         restore_series();
         std::fprintf(msg_, "velmora watch: %s: %s: tried again later\n", name.c_str(), e.what());
-        return {name, VolumeOutcome::State::Retry, e.what()};
+        return VolumeOutcome(name, VolumeOutcome::State::Retry, e.what());
     }
     return out;
 }

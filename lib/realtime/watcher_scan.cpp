@@ -44,7 +44,7 @@ void Watcher::look(const std::string& name, std::vector<VolumeOutcome>& out) {
         if ((e.size == r.size && e.mtime_ns == r.mtime_ns) || r.attempts >= o_.max_attempts) return;
     }
     if (e.kind == Entry::Kind::Refused) {
-        out.push_back(failed(name, {name}, VolumeOutcome::State::Refused, e.reason));
+        out.push_back(failed(name, FileRecord(name), VolumeOutcome::State::Refused, e.reason));
         return;
     }
     Pending& p = pending_[name];
@@ -82,12 +82,12 @@ bool Watcher::whole(const std::string& name, Pending& p, const std::string& miss
     if (missing.empty()) return true;
     p.partial = missing;
     if (Clock::now() - p.since >= std::chrono::duration<double>(o_.give_up)) {
-        out.push_back(failed(name, {name, p.size, p.mtime_ns}, VolumeOutcome::State::Failed, "incomplete: " + missing));
+        out.push_back(failed(name, FileRecord(name, p.size, p.mtime_ns), VolumeOutcome::State::Failed, "incomplete: " + missing));
         pending_.erase(name);
     } else if (!p.said) {
         p.said = true;
         std::fprintf(msg_, "velmora watch: %s is not complete yet (%s): waiting for it\n", name.c_str(), missing.c_str());
-        out.push_back({name, VolumeOutcome::State::Waiting, missing});
+        out.push_back(VolumeOutcome(name, VolumeOutcome::State::Waiting, missing));
     }
     return false;
 }
