@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-watch clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-watch clean
 
 all: build
 
@@ -38,16 +38,31 @@ fuzz: fuzz-build
 	@UBSAN_OPTIONS=print_stacktrace=1 fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The fuzz targets' smoke runs go one at a time (no -j): each is a fuzzer.
-# The Python package's tests run last, on the release build.
+# The Python package's tests run on the release build, then velmora is
+# installed as users install it.
 test: build asan fuzz-build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 	@UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(FUZZ) --output-on-failure
 	@$(MAKE) pytest
+	@$(MAKE) test-packaging
 
 # The Python package's tests alone, on the release build.
 pytest: build
 	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD)/python /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+
+# The Debian package of the release build, build/velmora_<version>_amd64.deb
+# (CPack; its Depends from dpkg-shlibdeps and the top CMakeLists.txt).
+deb: build
+	@rm -f $(BUILD)/velmora_*_amd64.deb
+	@cd $(BUILD) && cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; exit 1; }
+	@ls $(BUILD)/velmora_*_amd64.deb
+
+# velmora installed as users install it, in temporary folders: pip into a
+# venv (reusing the release build), and the Debian package unpacked and run.
+test-packaging: deb
+	@PYTHONDONTWRITEBYTECODE=1 VELMORA_BUILD_DIR=$(abspath $(BUILD)) \
+	  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/packaging
 
 demo: build
 	@scripts/demo.sh
@@ -77,6 +92,17 @@ bench-grid: build
 # command with the picture library loaded at start.
 bench-startup: build
 	@/usr/bin/python3 bench/startup_bench.py $(BENCH_ARGS)
+
+# velmora view in headless chromium: first frame, level change, re-run and
+# pick on CPOL and on 700 x 700 x 50, memory against analyze (minutes).
+bench-view: build
+	@VELMORA_NODE_MODULES=$(BUILD)/viewer/npm/node_modules node bench/view_bench.mjs $(BENCH_ARGS)
+
+# What the hail columns add to velmora analyze on 700 x 700 x 50 with 200
+# cells: with and without the hail levels, medians and their ratio.
+.PHONY: bench-hail
+bench-hail: build
+	@/usr/bin/python3 bench/hail_cost.py --velmora $(BUILD)/velmora $(BENCH_ARGS)
 
 # velmora watch: latency from a volume's last byte to its products (CPOL,
 # KLIX, the KLOT chunks), the nowcast's scores against persistence, and the

@@ -10,6 +10,9 @@
 #include "analysis/analyze.h"
 #include "commands.h"
 #include "progress.h"
+#include "io/output_files.h"
+#include "report.h"
+#include "view_server.h"
 #include "io/volume.h"
 
 namespace velmora::cli {
@@ -29,12 +32,28 @@ CLI::Validator finite_dbz() {
         "DBZ");
 }
 
+constexpr double kMaxInt = 2147483647;
+// Each scattered cell looks for room among the others: the work grows with
+// the square of their number.
+constexpr double kMaxCells = 10000;
+
+// A scene larger than any volume velmora reads: said before its memory is
+// asked for.
+std::string scene_problem(const SceneOptions& o) {
+    const double points = double(o.nx) * o.ny * o.nz;
+    if (points <= double(max_volume_nodes)) return "";
+    return "a scene of " + std::to_string(o.nx) + " x " + std::to_string(o.ny) + " x " + std::to_string(o.nz) + " = " +
+           plain_number(points) + " points is too large: at most " + std::to_string(max_volume_nodes);
+}
+
 constexpr const char* kAnalyzeFooter =
     "Writes to the output folder: cells.csv (the cells measured on the radar voxels), cell_properties.csv (volume, "
-    "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell), surface_cells.csv "
+    "area, base, top, echo tops, reflectivity, centroids, VIL, water mass and tilt of each cell; its hail with the "
+    "hail levels), surface_cells.csv "
     "(the areas of the isosurface), cells_ijk.txt (the grid indices of every cell), radar.vti, isosurface.vtp, "
     "isovolume.vtu, cell_tops.vtp, centres.vtp and the legend as VTK XML for ParaView, cells.png, plan.png (the "
-    "cells on the column maxima), grid.nc (the grid of a polar volume), analysis.log (what the modules print) and "
+    "cells on the column maxima), grid.nc (the grid of a polar volume), mesh.nc "
+    "(the MESH of every column, with the hail levels), analysis.log (what the modules print) and "
     "network.json: `velmora run network.json` repeats the analysis. Prints a table of the cells found.\n\n"
     "Exit status: 0 when the analysis ran, 1 when a step failed (its message says why), 2 when the volume or the "
     "options cannot be used.";
@@ -44,6 +63,7 @@ constexpr const char* kAnalyzeFooter =
 void add_analyze_command(CLI::App& app, int& status) {
     auto o = std::make_shared<AnalyzeOptions>();
     auto polar = std::make_shared<PolarOptionTexts>();
+    auto report = std::make_shared<bool>(false);
     CLI::App* cmd = app.add_subcommand("analyze", "Find, number and measure the storm cells of a radar volume");
     cmd->add_option("volume", o->volume,
                     "A gridded radar volume: NetCDF with a variable (time, z, y, x) or (z, y, x) and coordinate "
@@ -58,22 +78,25 @@ void add_analyze_command(CLI::App& app, int& status) {
     cmd->add_option("--min-cells", o->min_cells,
                     "Areas of at most this many cells (triangles of the isosurface, tetrahedra of the isovolume, four "
                     "per voxel) are dropped; 0 keeps every area")
-        ->check(CLI::NonNegativeNumber)
+        ->check(within(0, kMaxInt, true))
         ->capture_default_str();
     cmd->add_option("--time", o->time,
                     "The time step to analyse in a file of several (0 first); without it, such a file is refused")
-        ->check(CLI::Range(0L, 2147483647L))
+        ->check(within(0, kMaxInt, true))
         ->type_name("INDEX");
     // The default keeps an analysis within a few GB of memory; a machine
     // with more can take larger composites.
     cmd->add_option("--max-voxels", o->max_voxels,
                     "Volumes of more voxels are refused before they are read (an analysis takes about 13 bytes of "
                     "memory per voxel)")
-        ->check(CLI::Range(std::int64_t{1}, std::int64_t{2'000'000'000}))
+        ->check(within(1, 2e9, true))
         ->type_name("N")
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png and plan.png");
+    cmd->add_flag("--report", *report,
+                  "Also write report.html: the 3-D scene, the plan view and the cells in one file that opens from "
+                  "disk with no server and no network");
     cmd->add_option_function<std::string>(
            "--compress",
            [o](const std::string& name) {
@@ -96,19 +119,37 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->type_name("DBZ,...");
     cmd->add_option("--min-core", o->split.min_core,
                     "With --split-levels: the fewest voxels a region at a split level needs to be a core")
-        ->check(CLI::Range(1, 2'000'000'000))
+        ->check(within(1, 2e9, true))
         ->type_name("N")
         ->capture_default_str();
     cmd->add_flag("--timings", o->timings,
                   "Print the time each step takes and the memory of the process after it (to standard error)");
+    add_hail_options(*cmd, o->freezing_level_km, o->minus20_level_km, o->sounding);
     add_polar_options(*cmd, *polar);
     cmd->footer(kAnalyzeFooter);
-    cmd->callback([o, polar, &status] {
+    cmd->callback([o, polar, report, &status] {
         if (!polar_input_ok(*polar, "analyze", status)) return;
         o->polar = polar->input;
         ProgressBar bar(stderr);
         status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);
+        if (status == 0 && *report && !write_report(*o, viewer_dir(), stderr)) status = 1;
     });
+}
+
+void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
+                      std::string& sounding) {
+    cmd.add_option("--freezing-level", freezing_km,
+                   "The height of the 0 °C level, km above sea level: with --minus20-level, the hail of each cell "
+                   "(SHI, MESH, POSH, POH) and mesh.nc")
+        ->check(CLI::Range(-1.0, 20.0))
+        ->type_name("KM");
+    cmd.add_option("--minus20-level", minus20_km, "The height of the -20 °C level, km above sea level")
+        ->check(CLI::Range(-1.0, 25.0))
+        ->type_name("KM");
+    cmd.add_option("--sounding", sounding,
+                   "A sounding (CSV of height in m above sea level and temperature in °C) the 0 °C and -20 °C levels "
+                   "are interpolated from, instead of --freezing-level and --minus20-level")
+        ->type_name("FILE");
 }
 
 void add_synth_command(CLI::App& app, int& status) {
@@ -121,16 +162,18 @@ void add_synth_command(CLI::App& app, int& status) {
     cmd->add_option("out", *path, "The NetCDF file to write; variable DT (dBZ), coordinates x, y, z in m")
         ->required()
         ->type_name("OUT.nc");
-    cmd->add_option("--nx", o->nx, "Grid points west to east, 1 km apart")->check(CLI::Range(2, 100000))->capture_default_str();
-    cmd->add_option("--ny", o->ny, "Grid points south to north, 1 km apart")->check(CLI::Range(2, 100000))->capture_default_str();
+    cmd->add_option("--nx", o->nx, "Grid points west to east, 1 km apart")->check(within(2, 100000, true))->capture_default_str();
+    cmd->add_option("--ny", o->ny, "Grid points south to north, 1 km apart")->check(within(2, 100000, true))->capture_default_str();
     cmd->add_option("--nz", o->nz, "Levels: 0.5 km apart from 0.5 km; more than 30 share the lowest 15 km")
-        ->check(CLI::Range(2, 10000))
+        ->check(within(2, 10000, true))
         ->capture_default_str();
     cmd->add_option("--cells", o->cells,
                     "Convective cells scattered over the grid from --seed; 0 places the five cells of the built-in scene")
-        ->check(CLI::NonNegativeNumber)
+        ->check(within(0, kMaxCells, true))
         ->capture_default_str();
-    cmd->add_option("--seed", o->seed, "The seed of the scattered cells")->capture_default_str();
+    cmd->add_option("--seed", o->seed, "The seed of the scattered cells")
+        ->check(within(0, 4294967295.0, true))
+        ->capture_default_str();
     add_series_option(*cmd, series->first, series->second);
     cmd->callback([path, o, series, &status] {
         try {
@@ -138,12 +181,23 @@ void add_synth_command(CLI::App& app, int& status) {
                 status = write_series(*path, series->first, series->second);
                 return;
             }
+            std::string problem = scene_problem(*o);
+            if (problem.empty()) problem = output_file_problem(*path).value_or("");
+            if (!problem.empty()) {
+                std::fprintf(stderr, "velmora synth: %s\n", problem.c_str());
+                status = 2;
+                return;
+            }
             write_netcdf(*path, synthetic_scene(*o));
             std::printf("synthetic scene written to %s (variable DT)\n", path->c_str());
             status = 0;
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "velmora synth: out of memory for a scene of %d x %d x %d points\n", o->nx, o->ny,
+                         o->nz);
+            status = 1;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora synth: %s\n", e.what());
-            status = 1;
+            status = dynamic_cast<const OutputRefused*>(&e) ? 2 : 1;
         }
     });
 }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "io/output_files.h"
 #include "polar/polar_input.h"
 
 namespace velmora::cli {
@@ -109,6 +110,12 @@ void add_grid_command(CLI::App& app, int& status) {
         "grid was written, 1 when writing failed, 2 when a file or the options cannot be used.");
     cmd->callback([o, &status] {
         if (!polar_input_ok(o->polar, "grid", status)) return;
+        // An output that cannot be written, or is an input, is said before any work.
+        if (auto problem = output_file_problem(o->out, o->files)) {
+            std::fprintf(stderr, "velmora grid: --out: %s\n", problem->c_str());
+            status = 2;
+            return;
+        }
         using Clock = std::chrono::steady_clock;
         auto t = Clock::now();
         auto lap = [&](const char* step) {
@@ -137,6 +144,10 @@ void add_grid_command(CLI::App& app, int& status) {
         try {
             write_netcdf(o->out, grid);
             lap("write");
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "velmora grid: out of memory writing %s\n", o->out.c_str());
+            status = 1;
+            return;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora grid: %s\n", e.what());
             status = 1;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "io/output_files.h"
 #include "progress.h"
 #include "run/runner.h"
 
@@ -45,8 +46,16 @@ void add_run_command(CLI::App& app, int& status) {
         "(a missing entry point, host arrays left unreleased, a dump that cannot be written), 2 when the network "
         "cannot be run: a malformed file, an unknown module, parameter or link target, or a value of the wrong kind. "
         "Then the message names the file, the line and column, and the offending name, and nothing is run.");
-    run->callback([options, &status] { ProgressBar bar(stderr);
-        status = run_network(*options, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr); });
+    run->callback([options, &status] {
+        if (!options->dump.empty() && same_file(options->dump, options->network)) {
+            std::fprintf(stderr, "velmora run: --dump %s is the network file: velmora does not write over what it reads\n",
+                         options->dump.c_str());
+            status = 2;
+            return;
+        }
+        ProgressBar bar(stderr);
+        status = run_network(*options, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);
+    });
 }
 
 void add_commands(CLI::App& app, int& status) {
@@ -56,8 +65,17 @@ void add_commands(CLI::App& app, int& status) {
     add_synth_command(app, status);
     add_track_command(app, status);
     add_grid_command(app, status);
+    add_view_command(app, status);
     add_watch_command(app, status);
     add_verify_command(app, status);
+    // `velmora batch` is the Python package's, started by the launcher; it is
+    // listed here so that the program's help names it.
+    auto* batch = app.add_subcommand("batch", "Analyse many radar volumes at once on Dask (velmora batch --help)");
+    batch->allow_extras();
+    batch->callback([&status] {
+        std::fprintf(stderr, "velmora: batch runs on the Python package: start it as velmora batch\n");
+        status = 2;
+    });
 }
 
 int parse_and_run(CLI::App& app, int& status, int argc, const char* const* argv) {

@@ -14,8 +14,10 @@
 
 #include "analysis/analyze.h"
 #include "analysis/cell_properties.h"
+#include "analysis/hail.h"
 #include "analysis/track_table.h"
 #include "io/cf_time.h"
+#include "io/output_files.h"
 #include "commands.h"
 #include "tracking/series.h"
 #include "tracking/tracker.h"
@@ -40,6 +42,8 @@ struct TrackOptions {
     bool picture = true;
     bool timings = false;
     PolarOptionTexts polar;
+    std::optional<double> freezing_km, minus20_km;   // hail levels, km above sea level
+    std::string sounding;
 };
 
 // A volume of the series, analysed.
@@ -48,17 +52,11 @@ struct Analysed {
     AnalyzeOptions::ForTracking result;
 };
 
-// The folder of each volume's analysis: its file's stem, numbered where
-// stems repeat.
-std::vector<std::string> folders_of(const std::vector<std::string>& paths) {
-    std::map<std::string, int> seen;
-    std::vector<std::string> out;
-    for (const auto& p : paths) {
-        const std::string stem = fs::path(p).stem().string();
-        const int n = ++seen[stem];
-        out.push_back(n == 1 ? stem : stem + "-" + std::to_string(n));
-    }
-    return out;
+std::string number(double v, const char* format = "%.3f") {
+    if (!std::isfinite(v)) return "";
+    char b[64];
+    std::snprintf(b, sizeof b, format, v);
+    return b;
 }
 
 // The first volume with cells gives the table its property columns.
@@ -138,18 +136,53 @@ void draw_tracks(const std::string& png, const Volume& axes, const tracking::Fra
     render_plan_png(view, png, 1100, 900);
 }
 
+// The hail along the tracks: hail_swath.nc (the largest MESH each column saw)
+// and hail_tracks.csv (the largest MESH of each track, and when), printed too.
+void write_hail(const std::string& out, const std::vector<Analysed>& series, const std::vector<tracking::Frame>& frames,
+                const std::vector<tracking::Row>& rows, bool timed) {
+    std::vector<std::vector<float>> meshes;
+    for (const Analysed& a : series) meshes.push_back(a.result.mesh);
+    const std::vector<float> swath = hail_swath(meshes);
+    if (swath.empty()) return;
+    write_plan_netcdf((fs::path(out) / "hail_swath.nc").string(), series.front().result.axes, swath, "MESH_swath", "mm",
+                      "largest maximum expected size of hail of each column over the series");
+    std::map<int, std::pair<double, std::size_t>> largest;   // track -> MESH, frame
+    for (const tracking::Row& r : rows) {
+        const tracking::Cell& c = frames[r.frame].cells[r.cell];
+        for (const CellProperties& p : series[r.frame].result.properties.cells) {
+            if (p.cell != c.no || !(p.mesh_mm >= 0)) continue;
+            auto [it, fresh] = largest.try_emplace(r.track, p.mesh_mm, r.frame);
+            if (!fresh && p.mesh_mm > it->second.first) it->second = {p.mesh_mm, r.frame};
+        }
+    }
+    std::ofstream f(fs::path(out) / "hail_tracks.csv");
+    f << "track,max_mesh_mm,time,source\n";
+    std::printf("largest MESH of each track:\n");
+    for (const auto& [track, m] : largest) {
+        const std::string source = fs::path(series[m.second].path).filename().string();
+        f << track << ',' << number(m.first, "%.2f") << ',' << (timed ? iso_utc(frames[m.second].time) : "") << ','
+          << source << '\n';
+        std::printf("  track %d: %.1f mm (%s)\n", track, m.first, source.c_str());
+    }
+    if (!f) throw std::runtime_error("can not write " + (fs::path(out) / "hail_tracks.csv").string());
+}
+
 using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-// Analyses every volume of the series into its folder, as velmora analyze
-// does, keeping what tracking needs; 0, or the exit status.
-int analyse_series(const TrackOptions& o, std::vector<Analysed>& series, double& analysing, double& for_tracking) {
-    const auto folders = folders_of(o.volumes);
+// Analyses every volume of the series into its folder under work, as
+// velmora analyze does, keeping what tracking needs; 0, or the exit status.
+int analyse_series(const TrackOptions& o, const ResultFolder& results, std::vector<Analysed>& series,
+                   double& analysing, double& for_tracking) {
+    // The analyses' messages name their files where they are going.
+    const ShownAtTarget err(results, stderr);
+    // Named as velmora batch names them: apart, whatever their files' names.
+    const auto folders = volume_folder_names(o.volumes);
     series.resize(o.volumes.size());
     for (std::size_t i = 0; i < o.volumes.size(); ++i) {
         Analysed& a = series[i];
         a.path = o.volumes[i];
-        a.folder = (fs::path(o.out) / "volumes" / folders[i]).string();
+        a.folder = (fs::path(results.work()) / "volumes" / folders[i]).string();
         AnalyzeOptions ao;
         ao.volume = a.path;
         ao.var = o.var;
@@ -159,6 +192,9 @@ int analyse_series(const TrackOptions& o, std::vector<Analysed>& series, double&
         ao.out = a.folder;
         ao.picture = o.picture;
         ao.for_tracking = &a.result;
+        ao.freezing_level_km = o.freezing_km;
+        ao.minus20_level_km = o.minus20_km;
+        ao.sounding = o.sounding;
         int status = 0;
         const auto start = Clock::now();
         {
@@ -166,9 +202,13 @@ int analyse_series(const TrackOptions& o, std::vector<Analysed>& series, double&
             TempFile table;
             {
                 const StdoutTo to(table.path());
-                status = analyze(ao, stderr);
+                status = analyze(ao, err.stream());
             }
-            std::ofstream(fs::path(a.folder) / "cells.txt") << table.text();
+            if (status == 0) {
+                write_file((fs::path(a.folder) / "cells.txt").string(),
+                           [&](std::FILE* f) { std::fputs(table.text().c_str(), f); });
+                note_written(a.folder, "cells.txt");
+            }
         }
         analysing += seconds_since(start);
         for_tracking += a.result.seconds;
@@ -198,7 +238,14 @@ int in_time_order(std::vector<Analysed>& series, double interval, std::vector<An
     const auto with_time =
         std::count_if(series.begin(), series.end(), [](const Analysed& a) { return a.result.axes.time.has_value(); });
     if (with_time != 0 && with_time != static_cast<long>(series.size())) {
-        std::fprintf(stderr, "velmora track: some volumes have a time and others not: give volumes of one kind\n");
+        const auto timed_one = [&](bool has) {
+            return std::find_if(series.begin(), series.end(),
+                                [has](const Analysed& a) { return a.result.axes.time.has_value() == has; })->path;
+        };
+        std::fprintf(stderr,
+                     "velmora track: %s has no time that velmora can read (no time variable, or one whose units are "
+                     "not CF time units) while %s has one: give volumes that all have a time, or none\n",
+                     timed_one(false).c_str(), timed_one(true).c_str());
         return 2;
     }
     timed = with_time != 0;
@@ -225,17 +272,25 @@ int in_time_order(std::vector<Analysed>& series, double interval, std::vector<An
 }
 
 int run_track(const TrackOptions& o) {
-    std::error_code ec;
-    fs::create_directories(fs::path(o.out) / "volumes", ec);
-    if (ec) {
-        std::fprintf(stderr, "velmora track: can not create %s: %s\n", o.out.c_str(), ec.message().c_str());
+    // The results replace those of an earlier run only when this one has
+    // succeeded; the volumes may lie among them.
+    std::optional<ResultFolder> results;
+    try {
+        results.emplace(o.out, o.volumes);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora track: --out: %s\n", e.what());
         return 2;
     }
     std::vector<Analysed> series, sorted;
     std::vector<tracking::Frame> frames;
     double analysing = 0.0, for_tracking = 0.0;
     bool timed = false;
-    if (int status = analyse_series(o, series, analysing, for_tracking)) return status;
+    try {
+        if (int status = analyse_series(o, *results, series, analysing, for_tracking)) return status;
+    } catch (const WriteFailed& e) {
+        std::fprintf(stderr, "velmora track: %s\n", e.what());
+        return 1;
+    }
     if (int status = in_time_order(series, o.interval, sorted, frames, timed)) return status;
     const Volume& axes = sorted.front().result.axes;
     std::vector<tracking::Row> rows;
@@ -249,12 +304,13 @@ int run_track(const TrackOptions& o) {
     }
     const auto lines = lines_of(frames, rows);
     const double linking = seconds_since(start);
-    const std::string csv = (fs::path(o.out) / "tracks.csv").string(), vtp = (fs::path(o.out) / "tracks.vtp").string(),
-                      png = (fs::path(o.out) / "tracks.png").string();
+    const std::string csv = results->path("tracks.csv"), vtp = results->path("tracks.vtp"),
+                      png = results->path("tracks.png");
     try {
         write_csv(csv, sorted, frames, rows, timed);
-        write_volumes_csv((fs::path(o.out) / "volumes.csv").string(), sorted, frames, echo, timed);
+        write_volumes_csv(results->path("volumes.csv"), sorted, frames, echo, timed);
         write_track_lines(vtp, lines);
+        write_hail(results->work(), sorted, frames, rows, timed);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 1;
@@ -263,9 +319,16 @@ int run_track(const TrackOptions& o) {
         try {
             draw_tracks(png, axes, frames.back(), lines, fs::path(sorted.back().path).filename().string());
         } catch (const std::runtime_error& e) {
+            std::error_code ec;
             fs::remove(png, ec);
             std::fprintf(stderr, "velmora track: no picture: %s\n", e.what());
         }
+    }
+    try {
+        results->commit();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora track: %s\n", e.what());
+        return 1;
     }
     if (o.timings) {
         // What tracking adds: the plan views and footprints taken during the
@@ -281,9 +344,10 @@ int run_track(const TrackOptions& o) {
         merges += r.event == tracking::Event::Merge;
     }
     std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", lines.size(),
-                rows.size(), frames.size(), splits, merges, o.out.c_str());
-    for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "tracks.png", "volumes/"})
-        if (fs::exists(fs::path(o.out) / f)) std::printf("  %s\n", f);
+                rows.size(), frames.size(), splits, merges, results->target().c_str());
+    for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "tracks.png", "hail_swath.nc", "hail_tracks.csv", "volumes/"})
+        if (fs::exists(fs::path(results->target()) / f)) std::printf("  %s\n", f);
+    if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
     return 0;
 }
 
@@ -299,34 +363,36 @@ void add_track_command(CLI::App& app, int& status) {
         ->type_name("VOLUME...");
     cmd->add_option("--var", o->var, "The reflectivity variable of the volumes")->capture_default_str();
     cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")
-        ->check(CLI::Range(-100.0, 100.0))
+        ->check(within(-100, 100))
         ->type_name("DBZ")
         ->capture_default_str();
     cmd->add_option("--min-cells", o->min_cells, "As velmora analyze --min-cells")
-        ->check(CLI::NonNegativeNumber)
+        ->check(within(0, 2147483647, true))
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder of the results")->capture_default_str();
     cmd->add_option("--max-speed", o->max_speed,
                     "No link moves faster, m/s, but for a cell covering most of the footprint predicted for it (the "
                     "same storm, however fast)")
-        ->check(CLI::Range(0.1, 500.0))
+        ->check(within(0.1, 500))
         ->capture_default_str();
     cmd->add_option("--max-gap", o->max_gap,
                     "Volumes further apart end the tracks, s; 0: twice the usual interval of the series")
-        ->check(CLI::Range(0.0, 1e9))
+        ->check(within(0, 1e9))
         ->capture_default_str();
     cmd->add_option("--interval", o->interval, "The time between volumes that have no time of their own, s")
-        ->check(CLI::Range(1.0, 1e9))
+        ->check(within(1, 1e9))
         ->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render tracks.png nor the volumes' pictures");
     cmd->add_flag("--timings", o->timings, "Print the time of the analyses and of tracking (to standard error)");
     cmd->footer(
         "Analyses each volume as velmora analyze does (into OUT/volumes/<file stem>/), orders them by the time of "
         "their CF time variable (else as given), links each cell to one cell of the volume before and writes "
-        "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png. "
+        "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png; with the hail levels, hail_swath.nc (the "
+        "largest MESH of each column over the series) and hail_tracks.csv (the largest MESH of each track). "
         "docs/tracking.md describes the method.\n\nExit status: 0 when the series was tracked, 1 when a step failed, "
         "2 when the volumes or the options cannot be used.");
     add_polar_options(*cmd, o->polar);
+    add_hail_options(*cmd, o->freezing_km, o->minus20_km, o->sounding);
     cmd->callback([o, &status] {
         if (!polar_input_ok(o->polar, "track", status)) return;
         status = run_track(*o);
@@ -338,27 +404,29 @@ void add_series_option(CLI::App& synth, int& count, double& interval) {
                      "Write a series of this many volumes of moving cells (one fast, one that splits, two that merge, one "
                      "that grows, one that decays) "
                      "into the folder OUT, with the true tracks in truth.csv")
-        ->check(CLI::Range(2, 1000));
+        ->check(within(2, 1000, true));
     synth.add_option("--interval", interval, "The time between the volumes of a series, s")
-        ->check(CLI::Range(1.0, 86400.0))
+        ->check(within(1, 86400))
         ->capture_default_str();
 }
 
 int write_series(const std::string& dir, int count, double interval) {
+    // The series replaces an earlier one when it is complete.
+    ResultFolder out(dir);
     const tracking::Series s = tracking::synthetic_series(count, interval);
-    fs::create_directories(dir);
     char name[32];
     for (std::size_t i = 0; i < s.volumes.size(); ++i) {
         std::snprintf(name, sizeof name, "series_%03zu.nc", i);
-        write_netcdf((fs::path(dir) / name).string(), s.volumes[i]);
+        write_netcdf(out.path(name), s.volumes[i]);
     }
-    std::ofstream f(fs::path(dir) / "truth.csv");
-    f << "track,time,x_km,y_km,event,parent\n";
-    const double t0 = *s.volumes.front().time;
-    for (const auto& p : s.truth)
-        f << p.track << ',' << iso_utc(t0 + p.time) << ',' << table_number(p.x) << ',' << table_number(p.y) << ',' << p.event << ','
-          << (p.parent ? std::to_string(p.parent) : "") << '\n';
-    if (!f) throw std::runtime_error("can not write " + (fs::path(dir) / "truth.csv").string());
+    write_file(out.path("truth.csv"), [&](std::FILE* f) {
+        std::fputs("track,time,x_km,y_km,event,parent\n", f);
+        const double t0 = *s.volumes.front().time;
+        for (const auto& p : s.truth)
+            std::fprintf(f, "%d,%s,%s,%s,%s,%s\n", p.track, iso_utc(t0 + p.time).c_str(), number(p.x).c_str(),
+                         number(p.y).c_str(), p.event.c_str(), p.parent ? std::to_string(p.parent).c_str() : "");
+    });
+    out.commit();
     std::printf("a series of %d volumes %g s apart written to %s, true tracks in truth.csv\n", count, interval,
                 dir.c_str());
     return 0;

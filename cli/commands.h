@@ -2,6 +2,8 @@
 // command line; its callback leaves the exit status in status.
 #pragma once
 
+#include <CLI/Validators.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ void add_analyze_command(CLI::App& app, int& status);
 void add_synth_command(CLI::App& app, int& status);
 void add_track_command(CLI::App& app, int& status);
 void add_grid_command(CLI::App& app, int& status);
+void add_view_command(CLI::App& app, int& status);
 void add_watch_command(CLI::App& app, int& status);
 void add_verify_command(CLI::App& app, int& status);
 
@@ -41,7 +44,17 @@ bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 // velmora synth --series N --interval S: the options, and the writing of a
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);
+
+// --freezing-level, --minus20-level and --sounding: the levels of hail (docs/hail.md).
+void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
+                      std::string& sounding);
 int write_series(const std::string& dir, int count, double interval);
+
+// A number from lo to hi (whole with integer), checked before it is
+// converted; the message gives the bounds as one writes them.
+CLI::Validator within(double lo, double hi, bool integer = false);
+// v as one writes it: whole numbers in full, others in %g.
+std::string plain_number(double v);
 
 // Every subcommand above, in the order the program's help lists them.
 void add_commands(CLI::App& app, int& status);

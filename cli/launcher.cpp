@@ -15,7 +15,8 @@
 // `velmora batch ...` is the Python package's (python3 -m velmora batch, on
 // Dask): the launcher starts Debian's interpreter with the package beside the
 // program on PYTHONPATH, build/python in the build tree,
-// lib/python3.X/site-packages when installed.
+// lib/python3.X/site-packages when installed by CMake,
+// lib/python3/dist-packages when installed by the Debian package.
 #include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,7 +54,7 @@ bool is_file(const std::string& path) {
 
 // The folder that holds the package velmora beside the program, or "".
 std::string package_folder(const std::string& folder) {
-    std::vector<std::string> places{folder + "/python"};
+    std::vector<std::string> places{folder + "/python", folder + "/../lib/python3/dist-packages"};
     glob_t found{};
     if (::glob((folder + "/../lib/python3*/site-packages").c_str(), 0, nullptr, &found) == 0)
         places.insert(places.end(), found.gl_pathv, found.gl_pathv + found.gl_pathc);
@@ -67,9 +68,10 @@ int start_batch(const std::string& folder, char** argv) {
     constexpr const char* python = "/usr/bin/python3";
     const std::string package = package_folder(folder);
     if (package.empty()) {
-        std::fprintf(stderr, "velmora batch: the Python package velmora is not beside this program (looked in %s/python "
-                     "and %s/../lib/python3*/site-packages); it is built when VELMORA_PYTHON is ON\n",
-                     folder.c_str(), folder.c_str());
+        std::fprintf(stderr, "velmora batch: the Python package velmora is not beside this program (looked in %s/python, "
+                     "%s/../lib/python3/dist-packages and %s/../lib/python3*/site-packages); it is built when "
+                     "VELMORA_PYTHON is ON\n",
+                     folder.c_str(), folder.c_str(), folder.c_str());
         return 127;
     }
     if (::access(python, X_OK) != 0) {

@@ -1,6 +1,7 @@
 // velmora: runs networks of the library's modules on the substitute host.
 // Each subcommand lives in a file of its own and adds itself to the program.
 #include <CLI/CLI.hpp>
+#include <csignal>
 
 #include "commands.h"
 
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
         "  velmora run out.json                    a dump reads back as a network\n"
         "  velmora batch data/*.nc --out results   many volumes at once on Dask (velmora batch --help)\n"
         "The network file format is described in docs/networks.md, the command line in docs/cli.md.");
+    // A file that outgrows the limit of file sizes (ulimit -f) fails its
+    // write, which velmora reports, rather than killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     int status = 0;
     velmora::cli::add_commands(app, status);
     return velmora::cli::parse_and_run(app, status, argc, argv);

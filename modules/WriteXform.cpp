@@ -3,14 +3,13 @@
 // script record that the host reads back to restore the view:
 //
 //   mode 0  appended to `filename`, framed by "$push" and "$pop" lines;
-//   mode 1  written to a new file "<dirname>\<prefix>_<cnt, 5 digits>.v",
+//   mode 1  written to a new file "<dirname>/<prefix>_<cnt, 5 digits>.v",
 //           after which `cnt` is raised by one.
 //
-// The backslash of the numbered name is the separator of the platform the
-// view scripts come from, and it is kept so that the names stay the same
-// everywhere. On a system whose only separator is "/" it is an ordinary
-// character: dirname "/tmp/views", prefix "storm" and cnt 7 give the file
-// "views\storm_00007.v" inside /tmp, not a file in a directory /tmp/views.
+// The numbered name was written with the separator of the platform the view
+// scripts come from, a backslash; here it is this platform's "/", so that
+// the file lands in dirname as it does there: dirname "/tmp/views", prefix
+// "storm" and cnt 7 give /tmp/views/storm_00007.v.
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -125,7 +124,7 @@ void update(Frame& f) {
     if (mode == 1) {
         // The numbered name must fit its 1024-byte buffer whole; a cut name
         // would write some other file.
-        const int len = std::snprintf(numbered, sizeof numbered, "%s\\%s_%05d.v", dirname.get(), prefix.get(), cnt);
+        const int len = std::snprintf(numbered, sizeof numbered, "%s/%s_%05d.v", dirname.get(), prefix.get(), cnt);
         if (len < 0 || len >= kPathSize) return (void)f.fail("%s : file name too long(%d>1023).\n", len);
         path = numbered;
     }

@@ -31,6 +31,7 @@
 #include "realtime/track_folder.h"
 #include "realtime/watcher.h"
 #include "tracking/tracker.h"
+#include "io/output_files.h"
 #include "io/volume.h"
 
 namespace py = pybind11;
@@ -242,6 +243,7 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
         d["labels"] = to_numpy(std::vector<std::int32_t>(static_cast<std::size_t>(nx * ny * nz), 0), {nz, ny, nx});
     }
     d["column_max"] = to_numpy(std::move(r.column_max), {ny, nx});
+    d["mesh"] = r.mesh.empty() ? py::object(py::none()) : py::object(to_numpy(std::move(r.mesh), {ny, nx}));
     const auto np = static_cast<py::ssize_t>(r.surface.points.size() / 3);
     py::dict s;
     s["points"] = to_numpy(std::move(r.surface.points), {np, 3});
@@ -262,12 +264,27 @@ py::dict result_dict(AnalysisResult& r, const Volume& axes) {
     return d;
 }
 
+// The hail levels of a dict of the Python side (freezing_level, minus20_level
+// in km above sea level, or sounding), as heights above the radar; none
+// without them.
+std::optional<HailLevels> hail_of(const py::dict& d) {
+    const auto number = [&](const char* key) -> std::optional<double> {
+        if (!d.contains(key) || d[key].is_none()) return std::nullopt;
+        return d[key].cast<double>();
+    };
+    const std::string sounding = d.contains("sounding") && !d["sounding"].is_none() ? d["sounding"].cast<std::string>() : "";
+    const auto sea = hail_levels_of(number("freezing_level"), number("minus20_level"), sounding);
+    if (!sea) return std::nullopt;
+    return above_radar(*sea, std::nullopt);   // a volume carries no altitude of its radar
+}
+
 // The settings of an analysis; std::invalid_argument for levels that cannot be used.
 AnalysisSettings settings_of(const std::string& var, double level, int min_cells, const std::vector<double>& echo_tops,
-                             const std::vector<double>& split_levels, int min_core) {
+                             const std::vector<double>& split_levels, int min_core, const py::dict& hail) {
     AnalysisSettings s{var, level, min_cells};
     s.echo_tops = echo_tops;
     s.split = SplitSettings{split_levels, min_core};
+    s.hail = hail_of(hail);
     return s;
 }
 
@@ -307,8 +324,9 @@ polar::PolarInput polar_input_of(const py::dict& d) {
 
 py::dict analyze_file_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
                          std::int64_t max_voxels, const std::vector<double>& echo_tops,
-                         const std::vector<double>& split_levels, int min_core, const py::dict& polar) {
-    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core);
+                         const std::vector<double>& split_levels, int min_core, const py::dict& polar,
+                         const py::dict& hail) {
+    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core, hail);
     const polar::PolarInput in = polar_input_of(polar);
     AnalysisResult r;
     Volume axes;
@@ -334,8 +352,9 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
                           const py::array_t<double, py::array::c_style | py::array::forcecast>& z,
                           const std::string& xy_units, const std::string& z_units, const std::string& var,
                           const std::string& units, double level, int min_cells, std::int64_t max_voxels,
-                          const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core) {
-    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core);
+                          const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core,
+                          const py::dict& hail) {
+    const AnalysisSettings settings = settings_of(var, level, min_cells, echo_tops, split_levels, min_core, hail);
     Volume axes;
     axes.x = axis_in_km(doubles_of(x, "x"), xy_units, "volume", "x");
     axes.y = axis_in_km(doubles_of(y, "y"), xy_units, "volume", "y");
@@ -368,8 +387,14 @@ py::dict analyze_array_py(const py::array_t<float, py::array::c_style | py::arra
 py::dict write_files_py(const std::string& path, const std::string& var, double level, int min_cells, long time,
                         const std::string& folder, bool picture, std::int64_t max_voxels,
                         const std::vector<double>& echo_tops, const std::vector<double>& split_levels, int min_core,
-                        const py::dict& polar) {
+                        const py::dict& polar, const std::string& volume_as, const py::dict& hail) {
     AnalyzeOptions o;
+    o.volume_as = volume_as;
+    if (hail.contains("freezing_level") && !hail["freezing_level"].is_none())
+        o.freezing_level_km = hail["freezing_level"].cast<double>();
+    if (hail.contains("minus20_level") && !hail["minus20_level"].is_none())
+        o.minus20_level_km = hail["minus20_level"].cast<double>();
+    if (hail.contains("sounding") && !hail["sounding"].is_none()) o.sounding = hail["sounding"].cast<std::string>();
     o.polar = polar_input_of(polar);
     o.echo_tops = echo_tops;
     o.split = SplitSettings{split_levels, min_core};
@@ -421,6 +446,9 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
 // NetCDF to out as well when it is given.
 py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
     const polar::PolarInput in = polar_input_of(polar);
+    // An output that cannot take the grid, or is one of the volumes, is said before any work.
+    if (!out.empty())
+        if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
     Volume v;
     {
         py::gil_scoped_release free;
@@ -705,6 +733,8 @@ std::int64_t outstanding_arrays() {
 
 }  // namespace
 
+void add_result_folders(py::module_& m);   // results.cpp
+
 PYBIND11_MODULE(_core, m) {
     m.doc() = "The velmora library and its substitute host (use the package velmora)";
     py::object errors = py::module_::import("velmora._errors");
@@ -734,15 +764,17 @@ PYBIND11_MODULE(_core, m) {
     m.def("analyze_file", &analyze_file_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
           py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore,
-          py::arg("polar") = py::dict());
+          py::arg("polar") = py::dict(), py::arg("hail") = py::dict());
     m.def("analyze_array", &analyze_array_py, py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("level"),
           py::arg("min_cells"), py::arg("max_voxels"), py::arg("echo_tops") = kDefaultEchoTopLevels,
-          py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore);
+          py::arg("split_levels") = std::vector<double>{}, py::arg("min_core") = kDefaultMinCore,
+          py::arg("hail") = py::dict());
     m.def("write_files", &write_files_py, py::arg("path"), py::arg("var"), py::arg("level"), py::arg("min_cells"),
           py::arg("time"), py::arg("folder"), py::arg("picture"), py::arg("max_voxels"),
           py::arg("echo_tops") = kDefaultEchoTopLevels, py::arg("split_levels") = std::vector<double>{},
-          py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict());
+          py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict(), py::arg("volume_as") = std::string(),
+          py::arg("hail") = py::dict());
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
           py::arg("site") = py::none());
@@ -754,6 +786,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("track", &track_py, py::arg("frames"), py::arg("max_speed"), py::arg("max_gap"),
           "The tracker on analysed volumes in time order");
     m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
+    add_result_folders(m);
     py::class_<PyWatcher>(m, "Watcher", "velmora watch on a folder (use velmora.watch)")
         .def(py::init<const py::dict&>(), py::arg("options"))
         .def("step", &PyWatcher::step)

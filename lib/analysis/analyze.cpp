@@ -18,6 +18,7 @@
 #include "run/operations.h"
 #include "run/runner.h"
 #include "analysis/track_frames.h"
+#include "io/output_files.h"
 #include "io/vtk_files.h"
 #include "pictures/pictures.h"
 
@@ -27,24 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Heights of the legend: from 0 to the top of the grid rounded up to a
-// step of 1, 2, 5 or 10 km, so that the ticks fall on round heights.
-struct LegendScale {
-    double max = 1.0;
-    int ndiv = 1;
-};
-LegendScale legend_scale(const Volume& v) {
-    const double top = v.z.empty() ? 1.0 : std::max(1.0, static_cast<double>(v.z.back()));
-    for (double step : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
-        const double ndiv = std::ceil(top / step);
-        if (ndiv <= 8) return {ndiv * step, static_cast<int>(ndiv)};
-    }
-    return {std::ceil(top), 1};
-}
-
-double spacing(const std::vector<float>& axis) {
-    return axis.size() >= 2 ? std::fabs(static_cast<double>(axis[1]) - axis[0]) : 1.0;
-}
 
 // The cells of the table: the statistics module's measures, with volume
 // and VIL from the properties of the same cell.
@@ -57,6 +40,7 @@ std::vector<Cell> cells_of(const std::vector<CellMeasures>& measures, const Prop
         if (p != properties.cells.end() && p->cell == m.no) {
             c.volume_km3 = p->volume_km3;
             c.vil_kg_m2 = p->vil_kg_m2;
+            c.mesh_mm = p->mesh_mm;
         }
     }
     return cells;
@@ -67,48 +51,11 @@ std::vector<std::string> texts_of(vhost::Object& str_array) {
     return a ? a->strings() : std::vector<std::string>{};
 }
 
-// The results of a run are made in a folder of their own inside the output
-// folder and moved into place when the run has succeeded: a failed run
-// leaves no complete-looking partial file, and the results of an older run
-// are removed first, so that none of them stands beside the new ones.
-class Staging {
-public:
-    explicit Staging(const std::string& out_dir) : out_(out_dir), dir_(fs::path(out_dir) / ".velmora-partial") {
-        std::error_code ec;
-        for (const char* name : kResults) fs::remove(out_ / name, ec);
-        fs::remove_all(dir_, ec);
-        fs::create_directories(dir_, ec);
-        if (ec) throw std::runtime_error("can not create " + dir_.string() + ": " + ec.message());
-    }
-    ~Staging() {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    Staging(const Staging&) = delete;
-    Staging& operator=(const Staging&) = delete;
-
-    std::string path(const char* name) const { return (dir_ / name).string(); }
-    const fs::path& dir() const { return dir_; }
-    // Moves what the run made into the output folder; false, with the
-    // reason in ec, when one cannot be moved.
-    bool commit(std::error_code& ec) const {
-        for (const char* name : kResults) {
-            if (!fs::exists(dir_ / name)) continue;
-            fs::rename(dir_ / name, out_ / name, ec);
-            if (ec) return false;
-        }
-        return true;
-    }
-
-    // Every file an analysis may write, in the order they are listed.
-    static constexpr const char* kResults[] = {
-        "network.json",   "analysis.log",    "cells.csv",     "cell_properties.csv", "surface_cells.csv", "cells_ijk.txt",
-        "radar.vti",      "isosurface.vtp",  "isovolume.vtu", "cell_tops.vtp",     "centres.vtp",
-        "legend_axis.vtp", "legend_ticks.vtp", "cells.png",     "plan.png"};
-
-private:
-    fs::path out_, dir_;
-};
+// Every file an analysis may write, in the order they are listed.
+constexpr const char* kResults[] = {
+    "network.json",    "analysis.log",     "cells.csv",     "cell_properties.csv", "surface_cells.csv",
+    "cells_ijk.txt",   "radar.vti",        "isosurface.vtp", "isovolume.vtu",      "cell_tops.vtp",
+    "centres.vtp",     "legend_axis.vtp",  "legend_ticks.vtp", "cells.png",        "plan.png",      "mesh.nc"};
 
 std::string seconds_since(std::chrono::steady_clock::time_point t0) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -119,64 +66,27 @@ std::string seconds_since(std::chrono::steady_clock::time_point t0) {
 
 }  // namespace
 
-Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
-                      const Volume& v) {
-    const auto out = [&](const char* name) { return (fs::path(out_dir) / name).string(); };
-    const LegendScale scale = legend_scale(v);
-    const double dx = spacing(v.x);
-
-    char level[32];
-    std::snprintf(level, sizeof level, "%g", o.level);
-    Json net;
-    net["description"] = "Storm cells of " + v.name + " at " + level + " " +
-                         (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
-    net["fields"]["radar"] = {{"file", volume_path}, {"var", o.var}};
-    if (o.time != kOnlyTime) net["fields"]["radar"]["time"] = o.time;
-    Json& in = net["instances"];
-    in["surface"] = {{"module", "Isosurface"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
-    in["divsurf"] = {{"module", "DivIsosurf"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "surface.out"}}}};
-    in["surfstat"] = {{"module", "CalcStatistic"},
-                      {"links",
-                       {{"in", "surface.out"}, {"area", "divsurf.out_nd"}, {"no_min", "divsurf.no_min"}, {"no_max", "divsurf.no_max"}}}};
-    in["surfcsv"] = {{"module", "WriteStatistic"},
-                     {"params", {{"filename", out("surface_cells.csv")}}},
-                     {"links", {{"nsurf", "surfstat.nsurf"}, {"sparam", "surfstat.sparam"}}}};
-    in["volume"] = {{"module", "Isovolume"}, {"params", {{"level", o.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
-    in["divvol"] = {{"module", "DivIsovolume"}, {"params", {{"min_cells", o.min_cells}}}, {"links", {{"in", "volume.out"}}}};
-    in["gridarea"] = {{"module", "GridArea"}, {"links", {{"in", "radar"}, {"iso", "volume.out"}, {"area", "divvol.out_nd"}}}};
-    in["ijk"] = {{"module", "WriteIsoIJK"},
-                 {"params", {{"filename", out("cells_ijk.txt")}}},
-                 {"links", {{"in", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
-    in["cellvox"] = {{"module", "CellVoxels"}, {"links", {{"in", "radar"}, {"area", "gridarea.out"}}}};
-    in["cellstat"] = {{"module", "CalcStatistic"},
-                      {"links",
-                       {{"in", "cellvox.out"}, {"area", "cellvox.out_area"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
-    in["csv"] = {{"module", "WriteStatistic"},
-                 {"params", {{"filename", out("cells.csv")}}},
-                 {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
-    in["centres"] = {{"module", "DispCenter"}, {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
-    // The legend stands on the grid's first column, which is all it reads.
-    in["column"] = {{"module", "GridColumn"}, {"params", {{"indexi", 0}, {"indexj", 0}}}, {"links", {{"in", "radar"}}}};
-    in["axis"] = {{"module", "Legend3DAxis"},
-                  {"params", {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}}},
-                  {"links", {{"in", "column.out"}}}};
-    in["ticks"] = {{"module", "Legend3DTick"},
-                   {"params",
-                    {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}, {"ndiv", scale.ndiv},
-                     {"ticklen", 2 * dx}, {"format", "%.0f km"}, {"tickloffx", -6 * dx}}},
-                   {"links", {{"in", "column.out"}}}};
-    return net;
+AnalysisSettings network_settings(const AnalyzeOptions& o) {
+    AnalysisSettings s;
+    s.var = o.var;
+    s.level = o.level;
+    s.min_cells = o.min_cells;
+    return s;
 }
 
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o) {
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
+                 bool hail) {
     std::fprintf(out, "%zu storm cell%s at %g dBZ in %s (%s), areas of more than %d cells:\n", cells.size(),
                  cells.size() == 1 ? "" : "s", o.level, source.c_str(), o.var.c_str(), o.min_cells);
     if (cells.empty()) return;
     // The columns of the properties follow the others, which keep their places.
-    std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2\n");
-    for (const Cell& c : cells)
-        std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f  %10.1f  %9.1f\n", c.no, c.voxels, c.top_km, c.max_value, c.volume_km3,
+    std::fprintf(out, "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2%s\n", hail ? "  MESH mm" : "");
+    for (const Cell& c : cells) {
+        std::fprintf(out, "  %4d  %6d  %6.1f  %7.1f  %10.1f  %9.1f", c.no, c.voxels, c.top_km, c.max_value, c.volume_km3,
                      c.vil_kg_m2);
+        if (hail) std::fprintf(out, "  %7.1f", c.mesh_mm);
+        std::fputc('\n', out);
+    }
 }
 
 namespace {
@@ -195,16 +105,21 @@ private:
     int build(Plan& plan);
     int call(const Plan& plan);
     void write_results(const std::vector<Cell>& cells);
+    int hail_levels();
+    void write_mesh();
     void draw_picture(const std::vector<Cell>& cells, const std::vector<std::int32_t>& surf_cell,
                       const std::vector<std::string>& labels);
     void draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no);
     void draw(const std::string& name, const std::function<void(const std::string&)>& render);
     bool commit();
+    int keep_volume_file();
     // A division that keeps no area (every one at or under --min-cells)
     // leaves nothing to measure.
     bool kept_nothing(const char* division) { return velmora::kept_nothing(division); }
     vhost::Object& root() { return vhost::host().root(); }
-    std::string work() const { return staging_->dir().string(); }
+    std::string work() const { return results_->work(); }
+    // A message about a file of the work folder names it where it is going.
+    std::string shown(const std::string& text) const { return shown_ ? shown_->shown(text) : text; }
     void timing(const std::string& step) {
         if (o_.timings) print_timing(err_, step, clock_);
     }
@@ -214,7 +129,11 @@ private:
     ProgressWatcher* progress_;
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now(), clock_ = t0_;
     std::string out_dir_;
-    std::optional<Staging> staging_;
+    // The results are made here and swapped in for the output folder when
+    // the run has succeeded: a failed run leaves the earlier results as
+    // they were.
+    std::optional<ResultFolder> results_;
+    std::optional<ShownAtTarget> shown_;   // the modules' messages go through it
     bool no_pictures_ = false;
     std::optional<VirtualDisplay> display_;
     std::optional<vhost::ConfinedWrites> confined_;
@@ -224,11 +143,37 @@ private:
     // isovolume.vtu, written on a thread of its own once the volume's
     // division has kept its areas, while the cells are measured on the
     // other core; the future waits for it on every way out, before the
-    // staging folder goes.
+    // work folder goes.
     std::optional<VtkFile> isovolume_file_;
     std::future<void> isovolume_written_;
     RunSplit split_;   // the division of the cells at their cores, when asked for
+    std::optional<HailLevels> hail_;   // above the radar, when given
 };
+
+// The hail levels of the options, above the radar; 0, or the exit status.
+int Analysis::hail_levels() {
+    try {
+        const std::optional<HailLevels> sea = hail_levels_of(o_.freezing_level_km, o_.minus20_level_km, o_.sounding);
+        if (!sea) return 0;
+        std::string note;
+        // The volumes read carry no altitude of their radar.
+        hail_ = above_radar(*sea, std::nullopt, &note);
+        if (!note.empty()) std::fprintf(err_, "velmora analyze: %s\n", note.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
+
+// The MESH of every column, from the whole volume (not only its cells).
+void Analysis::write_mesh() {
+    if (!hail_) return;
+    std::vector<float> mesh = mesh_field(v_, vhost::FieldRef(*radar_).float_view(0), *hail_);
+    write_plan_netcdf(results_->path("mesh.nc"), v_, mesh, "MESH", "mm", "maximum expected size of hail (Witt et al. 1998)");
+    if (o_.for_tracking) o_.for_tracking->mesh = std::move(mesh);
+    timing("mesh.nc");
+}
 
 int Analysis::prepare_output() {
     if (!std::isfinite(o_.level)) {
@@ -244,19 +189,18 @@ int Analysis::prepare_output() {
                      problem.c_str());
         return 2;
     }
-    std::error_code ec;
-    fs::create_directories(o_.out, ec);
-    if (ec || !fs::is_directory(o_.out)) {
-        std::fprintf(err_, "velmora analyze: can not create the output folder %s: %s\n", o_.out.c_str(), ec.message().c_str());
-        return 2;
-    }
-    out_dir_ = fs::absolute(o_.out).lexically_normal().string();
+    // An output folder that cannot be replaced is said before any work; the
+    // volume may lie in it, and is read before anything there is replaced.
+    std::vector<std::string> inputs;
+    if (!o_.volume.empty()) inputs.push_back(o_.volume);
     try {
-        staging_.emplace(out_dir_);
+        results_.emplace(o_.out, inputs);
     } catch (const std::exception& e) {
-        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        std::fprintf(err_, "velmora analyze: --out: %s\n", e.what());
         return 2;
     }
+    out_dir_ = results_->target();
+    shown_.emplace(*results_, err_);
     return 0;
 }
 
@@ -266,14 +210,14 @@ int Analysis::read_volume_into_tree() {
     vhost::Host& host = vhost::host();
     host.reset();
     register_operations();
-    // The writer modules write into the staging folder and nowhere else.
+    // The writer modules write into the work folder and nowhere else.
     confined_.emplace(host, std::vector<fs::path>{work()});
     vhost::Object& radar = *(radar_ = &host.root().add_field("radar"));
     try {
         if (o_.volume.empty()) {
             v_ = synthetic_scene();
             volume_path_ = (fs::path(out_dir_) / "synthetic.nc").string();
-            write_netcdf(volume_path_, v_);
+            write_netcdf(results_->path("synthetic.nc"), v_);
             source_ = "the synthetic scene";
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
@@ -285,17 +229,18 @@ int Analysis::read_volume_into_tree() {
             v_ = o_.polar_volume ? polar::grid_volumes(std::span(o_.polar_volume, 1), in.grid)
                                  : polar::grid_files(std::span(&o_.volume, 1), in);
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
-            write_netcdf(volume_path_, v_);
+            write_netcdf(results_->path("grid.nc"), v_);
             source_ = fs::path(o_.volume).filename().string();
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
         } else {
-            volume_path_ = fs::absolute(o_.volume).lexically_normal().string();
+            const std::string path = fs::absolute(o_.volume).lexically_normal().string();
+            volume_path_ = o_.volume_as.empty() ? path : (fs::path(out_dir_) / o_.volume_as).string();
             v_ = read_volume(
-                volume_path_, o_.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o_.time,
+                path, o_.var, [&radar](const Volume& axes) { return make_volume_field(radar, axes); }, o_.time,
                 o_.max_voxels);
             set_volume_null(radar, v_);
-            source_ = fs::path(o_.volume).filename().string();
+            source_ = fs::path(o_.volume_as.empty() ? o_.volume : o_.volume_as).filename().string();
         }
     } catch (const std::bad_alloc&) {
         // A volume the memory cannot hold is no usage error.
@@ -303,11 +248,24 @@ int Analysis::read_volume_into_tree() {
         host.reset();
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        std::fprintf(err_, "velmora analyze: %s\n", shown(e.what()).c_str());
         host.reset();
-        return 2;
+        // A grid that cannot be written is no fault of the volume.
+        return dynamic_cast<const WriteFailed*>(&e) ? 1 : 2;
     }
-    return 0;
+    return keep_volume_file();
+}
+
+// A volume file written for this run alone (a volume given in memory from
+// Python) goes with its results, where the network reads it.
+int Analysis::keep_volume_file() {
+    if (o_.volume_as.empty()) return 0;
+    std::error_code ec;
+    fs::rename(o_.volume, results_->path(o_.volume_as.c_str()), ec);
+    if (!ec) return 0;
+    std::fprintf(err_, "velmora analyze: can not move %s into the results: %s\n", o_.volume.c_str(),
+                 ec.message().c_str());
+    return 1;
 }
 
 // A level no voxel reaches gives no cells, and nothing to extract.
@@ -322,19 +280,17 @@ bool Analysis::echo_reaches_level() {
 // The network, written beside the results: `velmora run` on it repeats the
 // analysis, reading the volume from its file. Here the volume is already
 // read: it is the field "radar", and the network is built without its
-// "fields", its writers writing into the staging folder.
+// "fields", its writers writing into the work folder.
 int Analysis::build(Plan& plan) {
     net_path_ = (fs::path(out_dir_) / "network.json").string();
-    {
-        std::ofstream f(staging_->path("network.json"));
-        f << analysis_network(o_, volume_path_, out_dir_, v_).dump(2) << '\n';
-        f.close();
-        if (!f) {
-            std::fprintf(err_, "velmora analyze: can not write %s\n", net_path_.c_str());
-            return 2;
-        }
+    try {
+        const std::string text = analysis_network(network_settings(o_), o_.time, volume_path_, out_dir_, v_).dump(2) + "\n";
+        write_file(results_->path("network.json"), [&text](std::FILE* f) { std::fputs(text.c_str(), f); });
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", shown(e.what()).c_str());
+        return 1;
     }
-    Json net = analysis_network(o_, volume_path_, work(), v_);
+    Json net = analysis_network(network_settings(o_), o_.time, volume_path_, work(), v_);
     net.erase("fields");
     timing("read " + source_);
     try {
@@ -364,8 +320,9 @@ int Analysis::call(const Plan& plan) {
     int status = run_ok;
     {
         // The division modules' tables of areas go to the log, not the terminal.
-        const StdoutTo log(staging_->path("analysis.log"));
-        status = call_instances(plan, settings, record, err_, progress_);
+        const StdoutTo log(results_->path("analysis.log"));
+        status = call_instances(plan, settings, record, shown_->stream(), progress_);
+        std::fflush(shown_->stream());
     }
     clock_ = std::chrono::steady_clock::now();   // the run noted each of its steps
     if (!split_.failure.empty()) {
@@ -455,13 +412,13 @@ void Analysis::write_results(const std::vector<Cell>& cells) {
 // without it.
 void Analysis::draw(const std::string& name, const std::function<void(const std::string&)>& render) {
     if (no_pictures_) return;   // said once, for every picture
-    const std::string png = staging_->path(name.c_str());
+    const std::string png = results_->path(name);
     try {
         render(png);
     } catch (const std::runtime_error& e) {
         std::error_code gone;
         fs::remove(png, gone);   // nothing half drawn goes with the results
-        std::fprintf(err_, "velmora analyze: no picture: %s\n", e.what());
+        std::fprintf(err_, "velmora analyze: no picture: %s\n", shown(e.what()).c_str());
         no_pictures_ = true;
     }
 }
@@ -504,16 +461,21 @@ void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<st
     draw("cells.png", [&](const std::string& png) { render_png(scene, png, 1280, 900, &*display_); });
 }
 
-// Moves the results into place: the last step of a run that succeeded.
+// Puts the results in place of the earlier ones: the last step of a run
+// that succeeded.
 bool Analysis::commit() {
-    std::error_code ec;
-    if (staging_->commit(ec)) return true;
-    std::fprintf(err_, "velmora analyze: can not move the results into %s: %s\n", out_dir_.c_str(), ec.message().c_str());
-    return false;
+    try {
+        results_->commit();
+        return true;
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        return false;
+    }
 }
 
 int Analysis::run() {
     if (int status = prepare_output()) return status;
+    if (int status = hail_levels()) return status;
     // The picture needs a display: where there is none, a virtual one starts
     // now, while the analysis runs.
     if (o_.picture) display_.emplace();
@@ -529,7 +491,8 @@ int Analysis::run() {
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
         o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-    if (!echo_reaches_level()) return 0;
+    // No cells is an answer too: it replaces the earlier results.
+    if (!echo_reaches_level()) return commit() ? 0 : 1;
     Plan plan;
     if (int status = build(plan)) return status;
     if (int status = call(plan)) return status;
@@ -543,24 +506,26 @@ int Analysis::run() {
     try {
         // Measured before the results are written: writing takes the cell
         // numbers from the tree into the volume.
-        const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent);
-        write_properties_csv(staging_->path("cell_properties.csv"), properties);
+        const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent, hail_);
+        write_properties_csv(results_->path("cell_properties.csv"), properties);
         timing("cell properties");
         if (o_.for_tracking) o_.for_tracking->properties = properties;
         cells = cells_of(cell_measures(), properties);
+        write_mesh();
         write_results(cells);
     } catch (const std::bad_alloc&) {
         std::fprintf(err_, "velmora analyze: out of memory writing the results\n");
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(err_, "velmora analyze: %s\n", e.what());
+        std::fprintf(err_, "velmora analyze: %s\n", shown(e.what()).c_str());
         return 1;
     }
     if (!commit()) return 1;
-    print_cells(stdout, cells, source_, o_);
+    print_cells(stdout, cells, source_, o_, hail_.has_value());
     std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
-    for (const char* f : Staging::kResults)
+    for (const char* f : kResults)
         if (fs::exists(fs::path(out_dir_) / f)) std::printf("  %s\n", f);
+    if (!hail_) std::printf("%s.\n", kNoHailLevels);
     return 0;
 }
 

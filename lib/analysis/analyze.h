@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,10 +33,17 @@ struct AnalyzeOptions {
     int min_cells = 8;            // areas of at most this many cells are dropped
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
     SplitSettings split = {};     // cells divided at their cores when it has levels
-    std::string out = "velmora-analysis";
+    std::string out = "velmora-analysis";   // replaced by the results of a run that succeeded
+    // When set, the volume file was written for this run alone: it goes into
+    // the results under this name, where their network reads it.
+    std::string volume_as;
     bool picture = true;
     Compression compression = Compression::LZ4;   // of the VTK XML files
     bool timings = false;                          // each step's time and memory on the error stream
+    // Hail (docs/hail.md): the 0 °C and -20 °C levels, km above sea level,
+    // or a sounding they are read from; none: no hail columns.
+    std::optional<double> freezing_level_km, minus20_level_km;
+    std::string sounding;
     // Where an analysis of a series leaves what tracking needs: the volume's
     // axes, time and origin (no values), its cells and the plan view of its
     // echo (the frame's time is the volume's, NaN when it has none).
@@ -43,21 +51,14 @@ struct AnalyzeOptions {
         Volume axes;
         tracking::Frame frame;
         PropertyTable properties;   // of its cells (none when it has no cells)
+        std::vector<float> mesh;    // the MESH of every column, mm, with hail levels
         double seconds = 0.0;   // spent on what only tracking needs
     };
     ForTracking* for_tracking = nullptr;
 };
 
-// The network of the analysis: the volume as a file-backed field "radar",
-// then
-//   surface  Isosurface -> divsurf DivIsosurf -> surfstat CalcStatistic -> surfcsv WriteStatistic
-//   volume   Isovolume  -> divvol DivIsovolume -> gridarea GridArea -> ijk WriteIsoIJK
-//            gridarea + radar -> cellvox CellVoxels -> cellstat CalcStatistic -> csv WriteStatistic,
-//                                                                          centres DispCenter
-//   axis, ticks  Legend3DAxis / Legend3DTick on the grid's first column.
-// volume_path is the file the field reads; out_dir where the writers write.
-Json analysis_network(const AnalyzeOptions& o, const std::string& volume_path, const std::string& out_dir,
-                      const Volume& v);
+// What the analysis network takes of the options.
+AnalysisSettings network_settings(const AnalyzeOptions& o);
 
 // One storm cell of the table: an area of the echo at or above the level,
 // measured on the radar voxels.
@@ -68,10 +69,13 @@ struct Cell {
     float max_value = 0.0f;
     double volume_km3 = 0.0;
     double vil_kg_m2 = 0.0;
+    double mesh_mm = 0.0;   // with hail levels
 };
 
 // Prints the table of cells.
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o);
+// Prints the table of cells; with hail, their MESH too.
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
+                 bool hail = false);
 
 // Runs the analysis; the exit status (0, 1 when the run failed, 2 when the
 // input cannot be used). Messages go to err, the table to standard output.

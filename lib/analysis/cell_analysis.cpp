@@ -14,7 +14,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "analysis/analyze.h"
 #include "field_ref.h"
 #include "host.h"
 #include "run/network.h"
@@ -111,6 +110,78 @@ CallSettings analysis_call_settings(bool writers, bool timings) {
         return it != reads_areas_of.end() && kept_nothing(it->second);
     };
     return settings;
+}
+
+namespace {
+
+// Heights of the legend: from 0 to the top of the grid rounded up to a
+// step of 1, 2, 5 or 10 km, so that the ticks fall on round heights.
+struct LegendScale {
+    double max = 1.0;
+    int ndiv = 1;
+};
+LegendScale legend_scale(const Volume& v) {
+    const double top = v.z.empty() ? 1.0 : std::max(1.0, static_cast<double>(v.z.back()));
+    for (double step : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
+        const double ndiv = std::ceil(top / step);
+        if (ndiv <= 8) return {ndiv * step, static_cast<int>(ndiv)};
+    }
+    return {std::ceil(top), 1};
+}
+
+double spacing(const std::vector<float>& axis) {
+    return axis.size() >= 2 ? std::fabs(static_cast<double>(axis[1]) - axis[0]) : 1.0;
+}
+
+}  // namespace
+
+Json analysis_network(const AnalysisSettings& s, long time, const std::string& volume_path, const std::string& out_dir,
+                      const Volume& v) {
+    const auto out = [&](const char* name) { return (fs::path(out_dir) / name).string(); };
+    const LegendScale scale = legend_scale(v);
+    const double dx = spacing(v.x);
+
+    char level[32];
+    std::snprintf(level, sizeof level, "%g", s.level);
+    Json net;
+    net["description"] = "Storm cells of " + v.name + " at " + level + " " +
+                         (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
+    net["fields"]["radar"] = {{"file", volume_path}, {"var", s.var}};
+    if (time != kOnlyTime) net["fields"]["radar"]["time"] = time;
+    Json& in = net["instances"];
+    in["surface"] = {{"module", "Isosurface"}, {"params", {{"level", s.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
+    in["divsurf"] = {{"module", "DivIsosurf"}, {"params", {{"min_cells", s.min_cells}}}, {"links", {{"in", "surface.out"}}}};
+    in["surfstat"] = {{"module", "CalcStatistic"},
+                      {"links",
+                       {{"in", "surface.out"}, {"area", "divsurf.out_nd"}, {"no_min", "divsurf.no_min"}, {"no_max", "divsurf.no_max"}}}};
+    in["surfcsv"] = {{"module", "WriteStatistic"},
+                     {"params", {{"filename", out("surface_cells.csv")}}},
+                     {"links", {{"nsurf", "surfstat.nsurf"}, {"sparam", "surfstat.sparam"}}}};
+    in["volume"] = {{"module", "Isovolume"}, {"params", {{"level", s.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};
+    in["divvol"] = {{"module", "DivIsovolume"}, {"params", {{"min_cells", s.min_cells}}}, {"links", {{"in", "volume.out"}}}};
+    in["gridarea"] = {{"module", "GridArea"}, {"links", {{"in", "radar"}, {"iso", "volume.out"}, {"area", "divvol.out_nd"}}}};
+    in["ijk"] = {{"module", "WriteIsoIJK"},
+                 {"params", {{"filename", out("cells_ijk.txt")}}},
+                 {"links", {{"in", "gridarea.out"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+    in["cellvox"] = {{"module", "CellVoxels"}, {"links", {{"in", "radar"}, {"area", "gridarea.out"}}}};
+    in["cellstat"] = {{"module", "CalcStatistic"},
+                      {"links",
+                       {{"in", "cellvox.out"}, {"area", "cellvox.out_area"}, {"no_min", "divvol.no_min"}, {"no_max", "divvol.no_max"}}}};
+    in["csv"] = {{"module", "WriteStatistic"},
+                 {"params", {{"filename", out("cells.csv")}}},
+                 {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
+    in["centres"] = {{"module", "DispCenter"}, {"links", {{"nsurf", "cellstat.nsurf"}, {"sparam", "cellstat.sparam"}}}};
+    // The legend stands on the grid's first column, which is all it reads.
+    in["column"] = {{"module", "GridColumn"}, {"params", {{"indexi", 0}, {"indexj", 0}}}, {"links", {{"in", "radar"}}}};
+    in["axis"] = {{"module", "Legend3DAxis"},
+                  {"params", {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}}},
+                  {"links", {{"in", "column.out"}}}};
+    in["ticks"] = {{"module", "Legend3DTick"},
+                   {"params",
+                    {{"indexi", 0}, {"indexj", 0}, {"min", 0.0}, {"max", scale.max}, {"ndiv", scale.ndiv},
+                     {"ticklen", 2 * dx}, {"format", "%.0f km"}, {"tickloffx", -6 * dx}}},
+                   {"links", {{"in", "column.out"}}}};
+    return net;
 }
 
 std::vector<CellMeasures> cell_measures() {
@@ -212,8 +283,8 @@ void add_split(CallSettings& settings, vhost::Object& radar, const Volume& v, co
 }
 
 PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
-                                std::span<const std::int32_t> parent) {
-    return measure_cells(v, run_cell_numbers(), vhost::FieldRef(radar).float_view(0), echo_levels, parent);
+                                std::span<const std::int32_t> parent, const std::optional<HailLevels>& hail) {
+    return measure_cells(v, run_cell_numbers(), vhost::FieldRef(radar).float_view(0), echo_levels, parent, hail);
 }
 
 std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,
@@ -287,17 +358,15 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     AnalysisResult r;
     r.properties.echo_levels = s.echo_tops;   // the table's columns, with cells or none
     r.column_max = column_maximum(radar, v);
+    r.properties.hail = s.hail.has_value();
+    if (s.hail) r.mesh = mesh_field(v, vhost::FieldRef(radar).float_view(0), *s.hail);
     r.highest = highest_value(radar, v);
     if (!(r.highest >= s.level)) {
         r.outcome = AnalysisResult::Outcome::NoEcho;
         return r;
     }
-    AnalyzeOptions o;
-    o.var = s.var;
-    o.level = s.level;
-    o.min_cells = s.min_cells;
     // The writers are not called: their folder is never used.
-    Json net = analysis_network(o, volume_path, fs::temp_directory_path().string(), v);
+    Json net = analysis_network(s, kOnlyTime, volume_path, fs::temp_directory_path().string(), v);
     net.erase("fields");
     const Plan plan = build_network(Document::parse("analysis", net.dump()));
 
@@ -341,7 +410,7 @@ AnalysisResult run_on_tree(vhost::Object& radar, const Volume& v, const Analysis
     r.cells = cell_measures();
     vhost::FieldRef grid_areas(root.at("gridarea").at("out"));
     r.labels = grid_areas.int_values(grid_areas.ncomp() - 1);
-    r.properties = measure_cells(v, r.labels, vhost::FieldRef(radar).float_view(0), s.echo_tops, split.parent);
+    r.properties = measure_cells(v, r.labels, vhost::FieldRef(radar).float_view(0), s.echo_tops, split.parent, s.hail);
     vhost::FieldRef surface(root.at("surface").at("out"));
     r.surface.points = surface.coord();
     if (surface.ncell_sets() > 0) r.surface.triangles = surface.connect(0);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -76,7 +77,8 @@ void add_split(CallSettings& settings, vhost::Object& radar, const Volume& v, co
 // The properties of the run's cells, from the cell numbers of gridarea.out
 // and the values of radar.
 PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
-                                std::span<const std::int32_t> parent);
+                                std::span<const std::int32_t> parent,
+                                const std::optional<HailLevels>& hail = std::nullopt);
 
 // The isosurface of the run: its nodes (x, y, z in km), triangles, the
 // number of the surface area of each node (0 where none was kept) and the
@@ -106,7 +108,21 @@ struct AnalysisSettings {
     // are refused with std::invalid_argument.
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops measured
     SplitSettings split = {};                                 // no division unless it has levels
+    std::optional<HailLevels> hail;   // heights above the radar; none: no hail measured
 };
+
+// The network of the analysis (velmora analyze writes it as network.json):
+// the volume as a file-backed field "radar", then
+//   surface  Isosurface -> divsurf DivIsosurf -> surfstat CalcStatistic -> surfcsv WriteStatistic
+//   volume   Isovolume  -> divvol DivIsovolume -> gridarea GridArea -> ijk WriteIsoIJK
+//            gridarea + radar -> cellvox CellVoxels -> cellstat CalcStatistic -> csv WriteStatistic,
+//                                                                          centres DispCenter
+//   axis, ticks  Legend3DAxis / Legend3DTick on the grid's first column.
+// It uses the variable, level and min_cells of s; volume_path is the file
+// the field reads (time its time step), out_dir where the writers write.
+Json analysis_network(const AnalysisSettings& s, long time, const std::string& volume_path, const std::string& out_dir,
+                      const Volume& v);
+
 struct AnalysisResult {
     enum class Outcome { Cells, NoEcho, NothingKept } outcome = Outcome::Cells;
     float highest = 0.0f;                 // the highest value, for NoEcho
@@ -114,6 +130,7 @@ struct AnalysisResult {
     PropertyTable properties;             // the same cells, measured as radar meteorologists do
     std::vector<std::int32_t> labels;     // the cell of every voxel, x fastest
     std::vector<float> column_max;        // the highest value of each column (x fastest), NaN where none
+    std::vector<float> mesh;              // the MESH of each column (x fastest), mm, with hail levels
     SurfaceResult surface;
     std::vector<std::string> printed;     // what the modules printed (the divisions' tables)
 };

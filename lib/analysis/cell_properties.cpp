@@ -20,6 +20,8 @@ constexpr double kLn10 = 2.302585092994045684;
 constexpr double kWaterPerZ = 3.44e-3;   // g/m^3
 constexpr double kVilPerZ = 3.44e-6;     // kg/m^3
 constexpr double kRadToDeg = 57.29577951308232;
+// The echo top whose height above the freezing level gives POH, dBZ.
+constexpr double kPohLevel = 45.0;
 
 // Where the echo of one level starts in one column of a cell: the highest
 // of the cell's voxels there that reaches the level.
@@ -34,6 +36,7 @@ struct ColumnEntry {
     std::int32_t next = -1;
     std::int64_t column = 0;   // i + nx j
     double z47_m = 0;          // sum of Z^(4/7) dz over the cell's voxels, dz in m
+    double shi = 0;            // the SHI of the cell's voxels in the column, with hail levels
 };
 
 // The sums of one cell over its voxels.
@@ -49,6 +52,7 @@ struct Sums {
     double base_a = 0, base_x = 0, base_y = 0;   // area-weighted, lowest level
     double top_a = 0, top_x = 0, top_y = 0;      // highest level
     double vil = 0;
+    double shi = 0;   // of the strongest column
 };
 
 }  // namespace
@@ -91,8 +95,256 @@ std::string echo_levels_problem(std::span<const double> levels) {
     return "";
 }
 
+namespace {
+
+// The grid and the echo-top levels, as the passes over the cells read them.
+struct Grid {
+    const Volume& axes;
+    std::int64_t nx = 0, nxy = 0, nz = 0, n = 0;
+    std::vector<double> ex, ey, ez;   // the voxels' extents along each axis, km
+    std::vector<double> level;        // dBZ; with hail, 45 dBZ last (for POH)
+    std::size_t nlev = 0;
+    std::size_t published = 0;        // the levels of the table, the first of level
+    std::vector<double> shi_weight;   // per level, with hail levels; empty without
+
+    bool missing(float v) const { return !std::isfinite(v) || (axes.has_null && v == axes.null_value); }
+};
+
+// One voxel of a cell: where it is, its size and its reflectivity.
+struct Voxel {
+    std::int64_t column = 0;      // i + nx j
+    std::int32_t k = 0;           // its level
+    float value = 0;              // dBZ
+    double x = 0, y = 0, z = 0;   // km
+    double a = 0, dz = 0, dv = 0;   // its area (km^2), height (km) and volume (km^3)
+    double z_lin = 0, z47 = 0;    // Z and Z^(4/7), Z in mm^6/m^3
+};
+
+// What the pass over the cells' voxels gathers: the sums of every cell, and
+// every column of every cell with where its echo of each level starts.
+struct Gathered {
+    std::vector<std::int32_t> index;         // cell number -> sums, -1 for none
+    std::vector<Sums> sums;
+    std::vector<std::int32_t> column_head;   // column -> its first entry
+    std::vector<ColumnEntry> entries;
+    std::vector<EchoStart> starts;           // nlev per entry
+};
+
+Voxel voxel_at(const Grid& g, std::int64_t p, float v) {
+    const std::int64_t c = p % g.nxy;
+    const auto k = static_cast<std::size_t>(p / g.nxy);
+    const auto i = static_cast<std::size_t>(c % g.nx), j = static_cast<std::size_t>(c / g.nx);
+    Voxel w;
+    w.column = c;
+    w.k = static_cast<std::int32_t>(k);
+    w.value = v;
+    w.x = g.axes.x[i];
+    w.y = g.axes.y[j];
+    w.z = g.axes.z[k];
+    w.a = g.ex[i] * g.ey[j];
+    w.dz = g.ez[k];
+    w.dv = w.a * w.dz;
+    w.z_lin = std::exp(static_cast<double>(v) * (kLn10 / 10.0));
+    w.z47 = std::exp(static_cast<double>(v) * (kLn10 * 4.0 / 70.0));
+    return w;
+}
+
+// The sums of cell l, begun when its first voxel comes.
+Sums& sums_of(Gathered& t, std::int32_t l) {
+    if (static_cast<std::size_t>(l) >= t.index.size()) t.index.resize(static_cast<std::size_t>(l) + 1, -1);
+    std::int32_t& at = t.index[static_cast<std::size_t>(l)];
+    if (at < 0) {
+        at = static_cast<std::int32_t>(t.sums.size());
+        t.sums.emplace_back().cell = l;
+    }
+    return t.sums[static_cast<std::size_t>(at)];
+}
+
+void add_to_sums(Sums& s, const Voxel& w) {
+    ++s.voxels;
+    s.volume += w.dv;
+    s.vx += w.dv * w.x;
+    s.vy += w.dv * w.y;
+    s.vz += w.dv * w.z;
+    s.zv += w.z_lin * w.dv;
+    s.zx += w.z_lin * w.dv * w.x;
+    s.zy += w.z_lin * w.dv * w.y;
+    s.zz += w.z_lin * w.dv * w.z;
+    s.z47v += w.z47 * w.dv;
+    if (w.value > s.max) {
+        s.max = w.value;
+        s.max_k = w.k;
+    }
+    // The voxels come level by level, upwards.
+    if (s.base_k < 0) s.base_k = w.k;
+    if (w.k == s.base_k) {
+        s.base_a += w.a;
+        s.base_x += w.a * w.x;
+        s.base_y += w.a * w.y;
+    }
+    if (w.k != s.top_k) {
+        s.top_k = w.k;
+        s.top_a = s.top_x = s.top_y = 0;
+    }
+    s.top_a += w.a;
+    s.top_x += w.a * w.x;
+    s.top_y += w.a * w.y;
+}
+
+// The voxel into the entry of its column and cell l, made when the cell's
+// first voxel in the column comes (its area then counts to the cell's).
+void add_to_column(Gathered& t, const Grid& g, Sums& s, std::int32_t l, const Voxel& w) {
+    std::int32_t& head = t.column_head[static_cast<std::size_t>(w.column)];
+    std::int32_t e = head;
+    while (e >= 0 && t.entries[static_cast<std::size_t>(e)].cell != l) e = t.entries[static_cast<std::size_t>(e)].next;
+    if (e < 0) {
+        e = static_cast<std::int32_t>(t.entries.size());
+        t.entries.push_back({l, head, w.column, 0.0});
+        t.starts.resize(t.starts.size() + g.nlev);
+        head = e;
+        s.area += w.a;
+    }
+    t.entries[static_cast<std::size_t>(e)].z47_m += w.z47 * w.dz * 1000.0;
+    if (!g.shi_weight.empty() && w.value > 40.0f)
+        t.entries[static_cast<std::size_t>(e)].shi += g.shi_weight[static_cast<std::size_t>(w.k)] * hail_energy_flux(w.value);
+    EchoStart* start = t.starts.data() + static_cast<std::size_t>(e) * g.nlev;
+    for (std::size_t L = 0; L < g.nlev; ++L)
+        if (static_cast<double>(w.value) >= g.level[L]) start[L] = {w.k, w.value};
+}
+
+// The one pass over the grid: only the cells' voxels are visited.
+Gathered gather(const Grid& g, std::span<const std::int32_t> labels, std::span<const float> values) {
+    Gathered t;
+    t.column_head.assign(static_cast<std::size_t>(g.nxy), -1);
+    for_each_labelled(labels, [&](std::int64_t p) {
+        const std::int32_t l = labels[static_cast<std::size_t>(p)];
+        const float v = values[static_cast<std::size_t>(p)];
+        if (l <= 0 || g.missing(v)) return;
+        if (l > g.n)
+            throw std::invalid_argument("cell number " + std::to_string(l) + " exceeds the " + std::to_string(g.n) +
+                                        " voxels of the grid");
+        Sums& s = sums_of(t, l);
+        const Voxel w = voxel_at(g, p, v);
+        add_to_sums(s, w);
+        add_to_column(t, g, s, l, w);
+    });
+    return t;
+}
+
+// The top of the echo of level that starts at r in column: it rises through
+// the voxels above as long as they reach the level, whatever cell they are
+// in, and ends below a weaker voxel (interpolated towards it), a missing one
+// or the top of the grid.
+double echo_top(const Grid& g, std::span<const float> values, std::int64_t column, EchoStart r, double level) {
+    float above = 0;
+    bool weaker = false;
+    for (std::int64_t q = r.k + 1; q < g.nz; ++q) {
+        above = values[static_cast<std::size_t>(column + q * g.nxy)];
+        if (g.missing(above)) break;
+        weaker = static_cast<double>(above) < level;
+        if (weaker) break;
+        r = {static_cast<std::int32_t>(q), above};
+    }
+    const auto k = static_cast<std::size_t>(r.k);
+    double top = g.axes.z[k];
+    if (weaker)
+        top += (r.value - level) / (static_cast<double>(r.value) - above) *
+               (static_cast<double>(g.axes.z[k + 1]) - g.axes.z[k]);
+    return top;
+}
+
+// Each column's VIL and echo tops; the cell takes the largest: its VIL into
+// its sums, its echo tops (nlev per cell, in the order of the sums) returned.
+// Only the columns of the cells are visited, from the highest voxel of a
+// cell reaching a level up.
+std::vector<double> column_extremes(const Grid& g, std::span<const float> values, Gathered& t) {
+    std::vector<double> tops(t.sums.size() * g.nlev, kNaN);
+    for (std::size_t e = 0; e < t.entries.size(); ++e) {
+        const ColumnEntry& entry = t.entries[e];
+        const auto at = static_cast<std::size_t>(t.index[static_cast<std::size_t>(entry.cell)]);
+        t.sums[at].vil = std::max(t.sums[at].vil, kVilPerZ * entry.z47_m);
+        t.sums[at].shi = std::max(t.sums[at].shi, entry.shi);
+        for (std::size_t L = 0; L < g.nlev; ++L) {
+            const EchoStart r = t.starts[e * g.nlev + L];
+            if (r.k < 0) continue;
+            const double top = echo_top(g, values, entry.column, r, g.level[L]);
+            double& highest = tops[at * g.nlev + L];
+            if (!(highest >= top)) highest = top;
+        }
+    }
+    return tops;
+}
+
+// The properties of cell l from its sums and echo tops.
+CellProperties properties_of(const Sums& s, std::int32_t l, std::span<const std::int32_t> parent, const Volume& axes,
+                             std::span<const double> tops) {
+    CellProperties p;
+    p.cell = l;
+    p.parent = static_cast<std::size_t>(l) < parent.size() ? parent[static_cast<std::size_t>(l)] : l;
+    p.voxels = s.voxels;
+    p.volume_km3 = s.volume;
+    p.area_km2 = s.area;
+    p.base_km = axes.z[static_cast<std::size_t>(s.base_k)];
+    p.top_km = axes.z[static_cast<std::size_t>(s.top_k)];
+    p.echo_top_km.assign(tops.begin(), tops.end());
+    p.max_dbz = s.max;
+    p.max_dbz_height_km = axes.z[static_cast<std::size_t>(s.max_k)];
+    p.mean_dbz = 10.0 * std::log10(s.zv / s.volume);
+    p.x_km = s.vx / s.volume;
+    p.y_km = s.vy / s.volume;
+    p.z_km = s.vz / s.volume;
+    p.wx_km = s.zx / s.zv;
+    p.wy_km = s.zy / s.zv;
+    p.wz_km = s.zz / s.zv;
+    p.vil_kg_m2 = s.vil;
+    // g/m^3 times km^3 (1e9 m^3) is 1e9 g, a kilotonne.
+    p.mass_kt = kWaterPerZ * s.z47v;
+    p.tilt_deg = 0;
+    p.tilt_dir_deg = kNaN;
+    if (s.top_k != s.base_k) {
+        const double dx = s.top_x / s.top_a - s.base_x / s.base_a, dy = s.top_y / s.top_a - s.base_y / s.base_a;
+        const double rise = static_cast<double>(p.top_km) - p.base_km, run = std::hypot(dx, dy);
+        p.tilt_deg = std::atan2(run, rise) * kRadToDeg;
+        if (run > 0) p.tilt_dir_deg = std::fmod(std::atan2(dx, dy) * kRadToDeg + 360.0, 360.0);
+    }
+    return p;
+}
+
+// The hail of a cell. Its SHI is that of its strongest column, as its VIL is:
+// hail falls from the columns of the strongest updraft, and a sum or mean
+// over a cell's columns would grow with its area, or shrink with it, rather
+// than say how large the largest hail is.
+void add_hail(CellProperties& p, double shi, double top45_km, const HailLevels& l) {
+    p.shi = shi;
+    p.mesh_mm = mesh_witt_mm(shi);
+    p.mesh75_mm = mesh75_mm(shi);
+    p.mesh95_mm = mesh95_mm(shi);
+    p.posh_pct = posh_pct(shi, l.h0_km);
+    p.poh_pct = std::isnan(top45_km) ? 0.0 : poh_pct(top45_km - l.h0_km);   // no 45 dBZ echo: no hail
+    p.height_max_dbz_above_h0_km = p.max_dbz_height_km - l.h0_km;
+}
+
+// Where the grid has an origin, the cells on the map: their weighted centres.
+void place_on_map(const Volume& axes, PropertyTable& table) {
+    if (!axes.origin || table.cells.empty()) return;
+    std::vector<double> x, y, lat(table.cells.size()), lon(table.cells.size());
+    for (const CellProperties& c : table.cells) {
+        x.push_back(c.wx_km);
+        y.push_back(c.wy_km);
+    }
+    geographic(*axes.origin, x, y, lat, lon);
+    for (std::size_t i = 0; i < table.cells.size(); ++i) {
+        table.cells[i].lat = lat[i];
+        table.cells[i].lon = lon[i];
+    }
+    table.placed = true;
+}
+
+}  // namespace
+
 PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> labels, std::span<const float> values,
-                            std::span<const double> echo_levels, std::span<const std::int32_t> parent) {
+                            std::span<const double> echo_levels, std::span<const std::int32_t> parent,
+                            const std::optional<HailLevels>& hail) {
     const auto nx = static_cast<std::int64_t>(axes.x.size()), ny = static_cast<std::int64_t>(axes.y.size()),
                nz = static_cast<std::int64_t>(axes.z.size());
     const std::int64_t nxy = nx * ny, n = nxy * nz;
@@ -104,168 +356,43 @@ PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> la
     PropertyTable table;
     table.echo_levels.assign(echo_levels.begin(), echo_levels.end());
     if (n == 0) return table;
-    const std::vector<double> ex = voxel_extents(axes.x), ey = voxel_extents(axes.y), ez = voxel_extents(axes.z);
-    const auto nlev = static_cast<std::size_t>(echo_levels.size());
-    const std::vector<double> level(echo_levels.begin(), echo_levels.end());
-    const auto missing = [&axes](float v) { return !std::isfinite(v) || (axes.has_null && v == axes.null_value); };
+    std::vector<double> levels(echo_levels.begin(), echo_levels.end());
+    if (hail) levels.push_back(kPohLevel);
+    const Grid g{axes, nx, nxy, nz, n, voxel_extents(axes.x), voxel_extents(axes.y), voxel_extents(axes.z),
+                 levels, levels.size(), echo_levels.size(), hail ? shi_layer_weights(axes.z, *hail) : std::vector<double>{}};
+    table.hail = hail.has_value();
 
-    std::vector<std::int32_t> index;   // cell number -> sums, -1 for none
-    std::vector<Sums> sums;
-    std::vector<std::int32_t> column_head(static_cast<std::size_t>(nxy), -1);     // column -> its first entry
-    std::vector<ColumnEntry> entries;
-    std::vector<EchoStart> starts;   // nlev per entry
-
-    // Only the cells' voxels are visited, and the few above them that their
-    // echo tops rise through.
-    for_each_labelled(labels, [&](std::int64_t p) {
-        const std::int32_t l = labels[static_cast<std::size_t>(p)];
-        const float v = values[static_cast<std::size_t>(p)];
-        if (l <= 0 || missing(v)) return;
-        if (l > n)
-            throw std::invalid_argument("cell number " + std::to_string(l) + " exceeds the " + std::to_string(n) +
-                                        " voxels of the grid");
-        if (static_cast<std::size_t>(l) >= index.size()) index.resize(static_cast<std::size_t>(l) + 1, -1);
-        const std::int64_t c = p % nxy;
-        const auto k = static_cast<std::size_t>(p / nxy);
-        const auto i = static_cast<std::size_t>(c % nx), j = static_cast<std::size_t>(c / nx);
-
-        std::int32_t& at = index[static_cast<std::size_t>(l)];
-        if (at < 0) {
-            at = static_cast<std::int32_t>(sums.size());
-            sums.emplace_back().cell = l;
-        }
-        Sums& s = sums[static_cast<std::size_t>(at)];
-        const double x = axes.x[i], y = axes.y[j], z = axes.z[k], a = ex[i] * ey[j], dz = ez[k], dv = a * dz;
-        const double z_lin = std::exp(static_cast<double>(v) * (kLn10 / 10.0));
-        const double z47 = std::exp(static_cast<double>(v) * (kLn10 * 4.0 / 70.0));
-        const auto kk = static_cast<std::int32_t>(k);
-        ++s.voxels;
-        s.volume += dv;
-        s.vx += dv * x;
-        s.vy += dv * y;
-        s.vz += dv * z;
-        s.zv += z_lin * dv;
-        s.zx += z_lin * dv * x;
-        s.zy += z_lin * dv * y;
-        s.zz += z_lin * dv * z;
-        s.z47v += z47 * dv;
-        if (v > s.max) {
-            s.max = v;
-            s.max_k = kk;
-        }
-        // The voxels come level by level, upwards.
-        if (s.base_k < 0) s.base_k = kk;
-        if (kk == s.base_k) {
-            s.base_a += a;
-            s.base_x += a * x;
-            s.base_y += a * y;
-        }
-        if (kk != s.top_k) {
-            s.top_k = kk;
-            s.top_a = s.top_x = s.top_y = 0;
-        }
-        s.top_a += a;
-        s.top_x += a * x;
-        s.top_y += a * y;
-
-        std::int32_t& head = column_head[static_cast<std::size_t>(c)];
-        std::int32_t e = head;
-        while (e >= 0 && entries[static_cast<std::size_t>(e)].cell != l) e = entries[static_cast<std::size_t>(e)].next;
-        if (e < 0) {
-            e = static_cast<std::int32_t>(entries.size());
-            entries.push_back({l, head, c, 0.0});
-            starts.resize(starts.size() + nlev);
-            head = e;
-            s.area += a;
-        }
-        entries[static_cast<std::size_t>(e)].z47_m += z47 * dz * 1000.0;
-        EchoStart* start = starts.data() + static_cast<std::size_t>(e) * nlev;
-        for (std::size_t L = 0; L < nlev; ++L)
-            if (static_cast<double>(v) >= level[L]) start[L] = {kk, v};
-    });
-
-    // Each column's VIL and echo tops; the cell takes the largest. The echo
-    // of a level rises from the highest of the cell's voxels reaching it
-    // through the voxels above as long as they reach it, whatever cell they
-    // are in; it ends below a weaker voxel (interpolated towards it), a
-    // missing one or the top of the grid.
-    std::vector<double> tops(sums.size() * nlev, kNaN);
-    for (std::size_t e = 0; e < entries.size(); ++e) {
-        const auto at = static_cast<std::size_t>(index[static_cast<std::size_t>(entries[e].cell)]);
-        sums[at].vil = std::max(sums[at].vil, kVilPerZ * entries[e].z47_m);
-        for (std::size_t L = 0; L < nlev; ++L) {
-            EchoStart r = starts[e * nlev + L];
-            if (r.k < 0) continue;
-            float above = 0;
-            bool weaker = false;
-            for (std::int64_t q = r.k + 1; q < nz; ++q) {
-                above = values[static_cast<std::size_t>(entries[e].column + q * nxy)];
-                if (missing(above)) break;
-                weaker = static_cast<double>(above) < level[L];
-                if (weaker) break;
-                r = {static_cast<std::int32_t>(q), above};
-            }
-            const auto k = static_cast<std::size_t>(r.k);
-            double top = axes.z[k];
-            if (weaker)
-                top += (r.value - level[L]) / (static_cast<double>(r.value) - above) *
-                       (static_cast<double>(axes.z[k + 1]) - axes.z[k]);
-            double& t = tops[at * nlev + L];
-            if (!(t >= top)) t = top;
-        }
-    }
-
-    for (std::int32_t l = 1; l < static_cast<std::int32_t>(index.size()); ++l) {
-        const std::int32_t at = index[static_cast<std::size_t>(l)];
+    Gathered t = gather(g, labels, values);
+    const std::vector<double> tops = column_extremes(g, values, t);
+    for (std::int32_t l = 1; l < static_cast<std::int32_t>(t.index.size()); ++l) {
+        const std::int32_t at = t.index[static_cast<std::size_t>(l)];
         if (at < 0) continue;
-        const Sums& s = sums[static_cast<std::size_t>(at)];
-        CellProperties p;
-        p.cell = l;
-        p.parent = static_cast<std::size_t>(l) < parent.size() ? parent[static_cast<std::size_t>(l)] : l;
-        p.voxels = s.voxels;
-        p.volume_km3 = s.volume;
-        p.area_km2 = s.area;
-        p.base_km = axes.z[static_cast<std::size_t>(s.base_k)];
-        p.top_km = axes.z[static_cast<std::size_t>(s.top_k)];
-        p.echo_top_km.assign(tops.begin() + at * nlev, tops.begin() + (at + 1) * nlev);
-        p.max_dbz = s.max;
-        p.max_dbz_height_km = axes.z[static_cast<std::size_t>(s.max_k)];
-        p.mean_dbz = 10.0 * std::log10(s.zv / s.volume);
-        p.x_km = s.vx / s.volume;
-        p.y_km = s.vy / s.volume;
-        p.z_km = s.vz / s.volume;
-        p.wx_km = s.zx / s.zv;
-        p.wy_km = s.zy / s.zv;
-        p.wz_km = s.zz / s.zv;
-        p.vil_kg_m2 = s.vil;
-        // g/m^3 times km^3 (1e9 m^3) is 1e9 g, a kilotonne.
-        p.mass_kt = kWaterPerZ * s.z47v;
-        p.tilt_deg = 0;
-        p.tilt_dir_deg = kNaN;
-        if (s.top_k != s.base_k) {
-            const double dx = s.top_x / s.top_a - s.base_x / s.base_a, dy = s.top_y / s.top_a - s.base_y / s.base_a;
-            const double rise = static_cast<double>(p.top_km) - p.base_km, run = std::hypot(dx, dy);
-            p.tilt_deg = std::atan2(run, rise) * kRadToDeg;
-            if (run > 0) p.tilt_dir_deg = std::fmod(std::atan2(dx, dy) * kRadToDeg + 360.0, 360.0);
-        }
-        table.cells.push_back(std::move(p));
+        const auto first = static_cast<std::size_t>(at) * g.nlev;
+        table.cells.push_back(properties_of(t.sums[static_cast<std::size_t>(at)], l, parent, axes,
+                                            std::span<const double>(tops).subspan(first, g.published)));
+        if (hail) add_hail(table.cells.back(), t.sums[static_cast<std::size_t>(at)].shi, tops[first + g.published], *hail);
     }
-    // Where the grid has an origin, the cells on the map: their weighted centres.
-    if (axes.origin && !table.cells.empty()) {
-        std::vector<double> x, y, lat(table.cells.size()), lon(table.cells.size());
-        for (const CellProperties& c : table.cells) {
-            x.push_back(c.wx_km);
-            y.push_back(c.wy_km);
-        }
-        geographic(*axes.origin, x, y, lat, lon);
-        for (std::size_t i = 0; i < table.cells.size(); ++i) {
-            table.cells[i].lat = lat[i];
-            table.cells[i].lon = lon[i];
-        }
-        table.placed = true;
-    }
+    place_on_map(axes, table);
     return table;
 }
+
+namespace {
+
+// Only a table measured with hail levels has the hail columns: without them,
+// the table is as it was before hail was measured.
+template <class Add>
+void add_hail_columns(const PropertyTable& t, const Add& add) {
+    if (!t.hail) return;
+    add("shi", false, [](const CellProperties& p) { return p.shi; });
+    add("mesh_mm", false, [](const CellProperties& p) { return p.mesh_mm; });
+    add("mesh75_mm", false, [](const CellProperties& p) { return p.mesh75_mm; });
+    add("mesh95_mm", false, [](const CellProperties& p) { return p.mesh95_mm; });
+    add("posh_pct", false, [](const CellProperties& p) { return p.posh_pct; });
+    add("poh_pct", false, [](const CellProperties& p) { return p.poh_pct; });
+    add("height_max_dbz_above_h0_km", false, [](const CellProperties& p) { return p.height_max_dbz_above_h0_km; });
+}
+
+}  // namespace
 
 std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     std::vector<PropertyColumn> cols;
@@ -301,6 +428,7 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     add("mass_kt", false, [](const CellProperties& p) { return p.mass_kt; });
     add("tilt_deg", false, [](const CellProperties& p) { return p.tilt_deg; });
     add("tilt_dir_deg", false, [](const CellProperties& p) { return p.tilt_dir_deg; });
+    add_hail_columns(t, add);
     if (t.placed) {
         add("lat", false, [](const CellProperties& p) { return p.lat; });
         add("lon", false, [](const CellProperties& p) { return p.lon; });

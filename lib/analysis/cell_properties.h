@@ -7,10 +7,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "analysis/hail.h"
 #include "io/volume.h"
 
 namespace velmora {
@@ -32,12 +34,18 @@ struct CellProperties {
     double vil_kg_m2 = 0, mass_kt = 0;
     double tilt_deg = 0, tilt_dir_deg = 0;
     double lat = NAN, lon = NAN;              // of the weighted centre, degrees, where the grid has an origin
+    // Hail (docs/hail.md), measured only when the 0 °C and -20 °C levels are
+    // given: the SHI of the cell's strongest column, J/m/s, and what follows
+    // from it; POH from the cell's 45 dBZ echo top (NaN without one).
+    double shi = NAN, mesh_mm = NAN, mesh75_mm = NAN, mesh95_mm = NAN, posh_pct = NAN, poh_pct = NAN;
+    double height_max_dbz_above_h0_km = NAN;
 };
 
 struct PropertyTable {
     std::vector<double> echo_levels;     // dBZ, the order of echo_top_km
     std::vector<CellProperties> cells;   // in the order of their numbers
     bool placed = false;                 // lat and lon are known (the grid has an origin)
+    bool hail = false;                   // the hail columns were measured
 };
 
 // Gives f the position of every voxel whose number is not 0, in storage
@@ -78,12 +86,14 @@ std::string echo_levels_problem(std::span<const double> levels);
 // axes.null_value are missing and never counted, even when labelled). axes
 // gives the coordinates (km, increasing; z may be unevenly spaced).
 // parent[n], when given, is the parent of cell n. Where axes has an origin,
-// the cells' weighted centres are placed on the map (lat, lon). Throws
+// the cells' weighted centres are placed on the map (lat, lon). With hail
+// levels (heights above the radar, as z), the hail of each cell. Throws
 // std::invalid_argument when the sizes do not fit the axes, a level is not
 // finite or given twice, or a cell number exceeds the number of voxels.
 PropertyTable measure_cells(const Volume& axes, std::span<const std::int32_t> labels, std::span<const float> values,
                             std::span<const double> echo_levels = kDefaultEchoTopLevels,
-                            std::span<const std::int32_t> parent = {});
+                            std::span<const std::int32_t> parent = {},
+                            const std::optional<HailLevels>& hail = std::nullopt);
 
 // The table as named columns, in the order of cell_properties.csv; integer
 // columns (cell, parent, voxels) are marked so.

@@ -46,11 +46,10 @@ void write_track_lines(const std::string& path, const std::vector<TrackLine>& li
     poly->GetPointData()->AddArray(time);
     poly->GetCellData()->AddArray(cell_track);
     vtkNew<vtkXMLPolyDataWriter> w;
-    w->SetFileName(path.c_str());
     w->SetInputData(poly);
     w->SetDataModeToAppended();
     w->SetCompressorTypeToLZ4();
-    if (w->Write() != 1) throw std::runtime_error(path + ": cannot write the tracks");
+    write_xml(*w, path);
 }
 
 }  // namespace velmora

@@ -21,6 +21,7 @@
 #include "io/cf_time.h"
 #include "io/classic_header.h"
 #include "io/file_handles.h"
+#include "io/input_file.h"
 #include "field_ref.h"
 #include "host_ops.h"
 
@@ -394,9 +395,7 @@ Volume read_volume(const std::string& path, const std::string& var, const ValueS
                    std::int64_t max_nodes) {
     // Local regular files only: a pipe or a device would never end, and the
     // NetCDF library would fetch a URL over the network.
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) fail(path, "no such file");
-    if (!std::filesystem::is_regular_file(path, ec)) fail(path, "not a regular file");
+    if (auto problem = not_a_regular_file(path)) fail(path, *problem);
     auto ends = [&](const char* ext) {
         std::string e(ext);
         return path.size() >= e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0;
@@ -406,67 +405,6 @@ Volume read_volume(const std::string& path, const std::string& var, const ValueS
         return read_vti(path, var, sink, max_nodes);
     }
     return read_netcdf(path, var, sink, time, max_nodes);
-}
-
-void write_netcdf(const std::string& path, const Volume& v) {
-    NcFile nc;
-    check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &nc.id), path, "cannot create");
-    int dt = 0, dz = 0, dy = 0, dx = 0;
-    check(nc_def_dim(nc.id, "time", 1, &dt), path, "defining time");
-    check(nc_def_dim(nc.id, "z", v.z.size(), &dz), path, "defining z");
-    check(nc_def_dim(nc.id, "y", v.y.size(), &dy), path, "defining y");
-    check(nc_def_dim(nc.id, "x", v.x.size(), &dx), path, "defining x");
-    int vx = 0, vy = 0, vz = 0, vd = 0;
-    auto axis = [&](const char* name, int dim, int& id) {
-        check(nc_def_var(nc.id, name, NC_FLOAT, 1, &dim, &id), path, std::string("defining ") + name);
-        nc_put_att_text(nc.id, id, "units", 1, "m");
-        nc_put_att_text(nc.id, id, "axis", 1, name[0] == 'x' ? "X" : name[0] == 'y' ? "Y" : "Z");
-    };
-    axis("x", dx, vx);
-    axis("y", dy, vy);
-    axis("z", dz, vz);
-    int dd[4] = {dt, dz, dy, dx};
-    const std::string name = v.name.empty() ? "DT" : v.name;
-    check(nc_def_var(nc.id, name.c_str(), NC_FLOAT, 4, dd, &vd), path, "defining " + name);
-    nc_def_var_deflate(nc.id, vd, 1, 1, 1);
-    float fill = v.null_value;
-    nc_put_att_float(nc.id, vd, "_FillValue", NC_FLOAT, 1, &fill);
-    nc_put_att_float(nc.id, vd, "missing_value", NC_FLOAT, 1, &fill);
-    const std::string units = v.units.empty() ? "dBZ" : v.units;
-    nc_put_att_text(nc.id, vd, "units", units.size(), units.c_str());
-    const char* long_name = "Reflectivity";
-    nc_put_att_text(nc.id, vd, "long_name", std::char_traits<char>::length(long_name), long_name);
-    int vlat = -1, vlon = -1, vtime = -1;
-    if (v.time) {
-        check(nc_def_var(nc.id, "time", NC_DOUBLE, 1, &dt, &vtime), path, "defining time");
-        const char* units = "seconds since 1970-01-01T00:00:00Z";
-        nc_put_att_text(nc.id, vtime, "units", std::char_traits<char>::length(units), units);
-        nc_put_att_text(nc.id, vtime, "calendar", 9, "gregorian");
-        nc_put_att_text(nc.id, vtime, "standard_name", 4, "time");
-    }
-    if (v.origin) {
-        auto position = [&](const char* name, const char* units, int& id) {
-            check(nc_def_var(nc.id, name, NC_DOUBLE, 1, &dt, &id), path, std::string("defining ") + name);
-            nc_put_att_text(nc.id, id, "units", std::char_traits<char>::length(units), units);
-        };
-        position("origin_latitude", "degrees_north", vlat);
-        position("origin_longitude", "degrees_east", vlon);
-    }
-    check(nc_enddef(nc.id), path, "writing the header");
-    if (v.time) check(nc_put_var_double(nc.id, vtime, &*v.time), path, "writing time");
-    if (v.origin) {
-        check(nc_put_var_double(nc.id, vlat, &v.origin->lat), path, "writing origin_latitude");
-        check(nc_put_var_double(nc.id, vlon, &v.origin->lon), path, "writing origin_longitude");
-    }
-    auto metres = [](const std::vector<float>& km) {
-        std::vector<float> m(km.size());
-        for (size_t i = 0; i < km.size(); ++i) m[i] = km[i] * 1000.0f;
-        return m;
-    };
-    check(nc_put_var_float(nc.id, vx, metres(v.x).data()), path, "writing x");
-    check(nc_put_var_float(nc.id, vy, metres(v.y).data()), path, "writing y");
-    check(nc_put_var_float(nc.id, vz, metres(v.z).data()), path, "writing z");
-    check(nc_put_var_float(nc.id, vd, v.values.data()), path, "writing " + name);
 }
 
 namespace {

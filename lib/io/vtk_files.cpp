@@ -1,15 +1,58 @@
 #include "io/vtk_files.h"
 
+#include <vtkCommand.h>
+#include <vtkErrorCode.h>
+#include <vtkExecutive.h>
+#include <vtkNew.h>
 #include <vtkXMLImageDataWriter.h>
 #include <vtkXMLPolyDataWriter.h>
 #include <vtkXMLStructuredGridWriter.h>
 #include <vtkXMLUnstructuredGridWriter.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
+#include "io/output_files.h"
 #include "io/vtk_data.h"
 
 namespace velmora {
+
+namespace {
+
+// Takes a writer's errors from VTK's log, which would print its pipeline's
+// internals; the error that counts is the system's, reported with the file.
+class Unlogged : public vtkCommand {
+public:
+    static Unlogged* New() { return new Unlogged; }
+    void Execute(vtkObject*, unsigned long, void*) override {}
+};
+
+}  // namespace
+
+void write_xml(vtkXMLWriter& w, const std::string& path) {
+    // The writer and its pipeline's executive each report a failure.
+    vtkNew<Unlogged> quiet;
+    vtkObject* const reporters[] = {&w, w.GetExecutive()};
+    for (vtkObject* o : reporters) {
+        o->AddObserver(vtkCommand::ErrorEvent, quiet);
+        o->AddObserver(vtkCommand::WarningEvent, quiet);
+    }
+    w.SetFileName(path.c_str());
+    errno = 0;
+    const bool written = w.Write() == 1 && w.GetErrorCode() == 0;
+    const int error = errno;
+    for (vtkObject* o : reporters) {
+        o->RemoveObservers(vtkCommand::ErrorEvent);
+        o->RemoveObservers(vtkCommand::WarningEvent);
+    }
+    if (written) return;
+    const unsigned long code = w.GetErrorCode();
+    const std::string why = error ? std::strerror(error)
+                            : code == vtkErrorCode::OutOfDiskSpaceError ? "no space left on the device"
+                            : code ? vtkErrorCode::GetStringFromErrorCode(code) : "the writer failed";
+    throw WriteFailed("can not write " + path + ": " + why);
+}
 
 std::optional<Compression> compression_named(std::string_view name) {
     if (name == "none") return Compression::None;
@@ -48,7 +91,6 @@ VtkFile prepare_vtk(vhost::Object& field, const std::string& stem, const std::ve
 void VtkFile::write() const {
     if (!writer_ || !data_) throw std::runtime_error(path + ": nothing to write");
     vtkXMLWriter* w = writer_;
-    w->SetFileName(path.c_str());
     w->SetInputDataObject(data_);
     w->SetDataModeToAppended();
     w->EncodeAppendedDataOff();   // raw bytes: no base64 pass over the data
@@ -63,7 +105,7 @@ void VtkFile::write() const {
             w->SetCompressionLevel(1);
             break;
     }
-    if (w->Write() != 1 || w->GetErrorCode() != 0) throw std::runtime_error(path + ": cannot write");
+    write_xml(*w, path);
 }
 
 std::string write_vtk(vhost::Object& field, const std::string& stem, const std::vector<std::string>* texts,

@@ -27,7 +27,7 @@ std::optional<Compression> compression_named(std::string_view name);
 // hexahedra. Every component becomes point data named by its label; float
 // nulls are written as NaN so that viewers leave them out. Texts, when given
 // (one per node), become the string point data "label". Throws
-// std::runtime_error when the file cannot be written.
+// WriteFailed when the file cannot be written.
 std::string write_vtk(vhost::Object& field, const std::string& stem, const std::vector<std::string>* texts = nullptr,
                       Compression compression = Compression::LZ4);
 
@@ -38,7 +38,7 @@ std::string write_vtk(vhost::Object& field, const std::string& stem, const std::
 class VtkFile {
 public:
     std::string path;
-    // Throws std::runtime_error when the file cannot be written.
+    // Throws WriteFailed when the file cannot be written.
     void write() const;
 
 private:
@@ -49,6 +49,10 @@ private:
 };
 VtkFile prepare_vtk(vhost::Object& field, const std::string& stem, const std::vector<std::string>* texts = nullptr,
                     Compression compression = Compression::LZ4);
+
+// Runs a VTK XML writer into path, without VTK's log; WriteFailed naming
+// the file and the system's reason when it fails.
+void write_xml(vtkXMLWriter& w, const std::string& path);
 
 // Polylines as VTK XML polydata (.vtp), one line per path, with the
 // number of each (point and cell data "track") and the time of every point

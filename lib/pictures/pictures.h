@@ -6,30 +6,11 @@
 // drawn: a command that draws nothing never loads it.
 #pragma once
 
-#include <cstdint>
-#include <span>
 #include <string>
-#include <vector>
 
-#include "tree.h"
+#include "pictures/views.h"
 
 namespace velmora {
-
-// What the picture of an analysis shows.
-struct Scene {
-    vhost::Object* grid = nullptr;         // the radar grid: its outline
-    vhost::Object* surface = nullptr;      // the isosurface
-    std::vector<int> area_no;              // per surface node; 0 = no area
-    vhost::Object* centres = nullptr;      // one point per area
-    std::vector<std::string> centre_labels;
-    vhost::Object* axis = nullptr;         // legend axis: one node with a vertical vector
-    vhost::Object* ticks = nullptr;        // legend ticks: nodes with horizontal vectors
-    vhost::Object* tick_labels = nullptr;  // positions of the tick texts
-    std::vector<std::string> tick_texts;
-    std::string title;
-    std::string caption;
-    double vertical_exaggeration = 2.0;
-};
 
 // A virtual X display (Xvfb) where none is set, for as long as the object
 // lives. Xvfb is started at construction and waited for by ready(), so a
@@ -57,28 +38,6 @@ private:
 // where that is null on a virtual display of its own when none is set.
 void render_png(const Scene& scene, const std::string& path, int width = 1280, int height = 900,
                 VirtualDisplay* display = nullptr);
-
-// What the plan view of an analysis shows: the highest reflectivity of each
-// column, the outline of each cell's columns, and the cells' numbers.
-struct PlanView {
-    std::span<const float> x, y;            // the grid's axes, km
-    std::span<const float> column_max;      // x fastest; NaN where a column has no value
-    std::span<const std::int32_t> plan;     // the cell of each column, 0 outside cells
-    struct Label {
-        int no;
-        double x, y;                        // km
-    };
-    std::vector<Label> labels;
-    // Paths drawn over the plan, each with an arrow at its last point and
-    // its label beside it (tracks of cells).
-    struct Path {
-        std::vector<double> x, y;           // km
-        std::string label;
-    };
-    std::vector<Path> paths;
-    std::string title;
-    std::string caption;
-};
 
 // Renders the plan view off screen into a PNG of width x height: x and y in
 // km with equal scales, a colour bar in dBZ.

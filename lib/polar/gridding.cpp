@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 #include <stdexcept>
 #include <thread>
@@ -317,9 +318,12 @@ std::string grid_problem(const GridOptions& o) {
     // Counted in floating point first: absurd extents must not overflow.
     const double nodes = (std::floor((o.xmax - o.xmin) / o.dx) + 1) * (std::floor((o.ymax - o.ymin) / o.dy) + 1) *
                          (std::floor((o.zmax - o.zmin) / o.dz) + 1);
-    if (nodes > static_cast<double>(o.max_nodes))
-        return "a grid of " + std::to_string(static_cast<long long>(nodes)) + " points is more than the " +
-               std::to_string(o.max_nodes) + " allowed";
+    if (nodes > static_cast<double>(o.max_nodes)) {
+        char count[32];   // in full while it fits a whole number, else as 1.2e+300
+        std::snprintf(count, sizeof count, nodes < 1e15 ? "%.0f" : "%.3g", nodes);
+        return "a grid of " + std::string(count) + " points is more than the " + std::to_string(o.max_nodes) +
+               " allowed";
+    }
     return {};
 }
 

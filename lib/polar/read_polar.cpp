@@ -10,6 +10,7 @@
 
 #include "io/classic_header.h"
 #include "io/file_handles.h"
+#include "io/input_file.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -18,8 +19,10 @@ namespace {
 constexpr std::string_view kHdf5Signature{"\x89HDF\r\n\x1a\n", 8};
 
 // The first bytes of a file, through gzip when it is compressed (zlib reads
-// plain files as they are).
+// plain files as they are). Of regular files only: opening a FIFO would wait
+// for a writer for ever.
 std::string first_bytes(const std::string& path, unsigned count) {
+    if (not_a_regular_file(path)) return {};
     gzFile f = gzopen(path.c_str(), "rb");
     if (!f) return {};
     std::string bytes(count, '\0');
@@ -89,6 +92,7 @@ PolarFormat polar_format(const std::string& path) {
 }
 
 PolarVolume read_polar(const std::string& path, const std::string& field, std::optional<Site> site) {
+    if (auto problem = not_a_regular_file(path)) throw std::runtime_error(path + ": " + *problem);
     PolarVolume v;
     switch (polar_format(path)) {
     case PolarFormat::odim: v = read_odim(path, field); break;

@@ -577,7 +577,7 @@ void add_operation(const std::string& name, const char* summary, void (*declare)
 
 void register_operations() {
     add_operation<isosurface>("Isosurface", "surface of comp at level, other components interpolated", declare_grid_op);
-    add_operation<isovolume>("Isovolume", "grid nodes at or above level as face-connected octahedra", declare_grid_op);
+    add_operation<isovolume>("Isovolume", "grid nodes at or above level as face-connected tetrahedra, four per node", declare_grid_op);
     add_operation<grid_area>("GridArea", "area numbers of an isovolume carried back onto its grid", [](Object& m) {
         m.add_field("in", vhost::Role::In);
         m.add_field("iso", vhost::Role::In);

@@ -51,3 +51,23 @@ def test_xarray_refused():
         velmora.analyze(xr.DataArray(np.zeros((2, 3, 4), np.float32), dims=("z", "y", "x")))
     with pytest.raises(KeyError, match="no variable"):
         velmora.analyze(xr.Dataset({"DZ": da}), var="DT")
+
+
+def test_a_fifo_is_refused_at_once(tmp_path):
+    """Opening a FIFO would wait for a writer for ever: each call refuses it, in a process of its own so that a
+    wait ends the test rather than the suite."""
+    import os
+    import subprocess
+    import sys
+    fifo = tmp_path / "volume.nc"
+    os.mkfifo(fifo)
+    code = ("import sys, velmora\n"
+            "for call in (velmora.analyze, velmora.grid, velmora.read_polar):\n"
+            "    try:\n"
+            "        call(sys.argv[1])\n"
+            "    except Exception as e:\n"
+            "        print(type(e).__name__, e)\n")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(velmora.__file__)))
+    r = subprocess.run([sys.executable, "-c", code, str(fifo)], capture_output=True, text=True, timeout=120, env=env)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [f"RuntimeError {fifo}: not a regular file (a FIFO)"] * 3

@@ -85,13 +85,50 @@ def test_out_folders_as_the_command(client, volumes, tmp_path):
     paths = [volumes[0], volumes[3], str(twin), volumes[1]]
     for _ in range(2):                                                 # the second run replaces the first
         r = analyze_many(paths, client=client, out=tmp_path / "out", picture=False, progress=False)
-        assert sorted(os.listdir(tmp_path / "out")) == ["cells.csv", "failures.csv", "v1", "v1-2", "v2"]
+        assert sorted(os.listdir(tmp_path / "out")) == [".velmora-results", "cells.csv", "failures.csv", "v1", "v1-2",
+                                                        "v2"]
     assert command("analyze", volumes[0], "--out", tmp_path / "cmd", "--no-picture").returncode == 0
     for folder in ("v1", "v1-2"):
         assert sorted(os.listdir(tmp_path / "out" / folder)) == sorted(os.listdir(tmp_path / "cmd"))
         assert (tmp_path / "out" / folder / "cells.csv").read_text() == (tmp_path / "cmd" / "cells.csv").read_text()
     assert pd.read_csv(tmp_path / "out" / "cells.csv")["source"].tolist() == r.cells["source"].tolist()
     assert pd.read_csv(tmp_path / "out" / "failures.csv")["source"].tolist() == [volumes[3]]
+
+
+def test_out_is_replaced_only_when_velmora_wrote_it(client, volumes, tmp_path):
+    out = tmp_path / "out"
+    analyze_many(volumes[:2], client=client, out=out, picture=False, progress=False)
+    notes = out / "v1" / "my_notes.txt"
+    notes.write_text("mine\n")
+    before = sorted(os.listdir(out))
+    says = (f"{out} holds v1/my_notes.txt, which velmora did not write: velmora replaces only a folder of its own "
+            "results (move v1/my_notes.txt away, or choose another folder)")
+    with pytest.raises(ValueError) as e:
+        analyze_many(volumes[:2], client=client, out=out, picture=False, progress=False)
+    assert str(e.value) == says
+    r = command("batch", *volumes[:2], "--scheduler", client.scheduler.address, "--no-progress", "--out", out)
+    assert (r.returncode, r.stderr) == (2, f"velmora batch: {says}\n")
+    assert notes.read_text() == "mine\n" and sorted(os.listdir(out)) == before
+    assert sorted(os.listdir(tmp_path)) == ["out"], "nothing left beside"
+
+
+def test_volumes_never_take_the_batchs_own_names(client, volumes, tmp_path):
+    named = tmp_path / "cells.csv.nc"
+    shutil.copy(volumes[0], named)
+    out = tmp_path / "out"
+    r = analyze_many([str(named), volumes[1]], client=client, out=out, picture=False, progress=False)
+    assert sorted(os.listdir(out)) == [".velmora-results", "cells.csv", "cells.csv-2", "failures.csv", "v2"]
+    assert pd.read_csv(out / "cells.csv")["source"].tolist() == r.cells["source"].tolist()
+    assert r.folders == {str(named): str(out / "cells.csv-2"), volumes[1]: str(out / "v2")}
+    # A volume among the earlier results is read before they are replaced, and stays.
+    inside = out / "cells.csv-2" / "again.nc"
+    shutil.copy(volumes[0], inside)
+    with pytest.raises(ValueError, match="holds cells.csv-2/again.nc, which velmora did not write"):
+        analyze_many([str(named)], client=client, out=out, picture=False, progress=False)
+    r = analyze_many([str(inside)], client=client, out=out, picture=False, progress=False)
+    assert r.summary["done"] == 1 and sorted(os.listdir(out)) == [".velmora-results", "again", "cells.csv",
+                                                                  "cells.csv-2", "failures.csv"]
+    assert inside.read_bytes() == named.read_bytes()
 
 
 def test_cpol_twice(client, cpol, tmp_path):

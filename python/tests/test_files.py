@@ -31,3 +31,20 @@ def test_plot_draws_the_plan_view(scene, tmp_path):
     lon, lat = ax.texts[0].get_position()
     assert ax.get_xlabel() == "longitude (°E)" and 130.3 < lon < 131.8 and -12.6 < lat < -11.9
     plt.close(ax.figure)
+
+
+def test_to_files_replaces_only_velmoras_results(scene, tmp_path):
+    xr = pytest.importorskip("xarray")
+    with xr.open_dataset(scene) as ds:
+        a = velmora.analyze(ds["DT"].load())
+    out = tmp_path / "out"
+    a.to_files(out, picture=False)
+    a.to_files(out, picture=False)                     # its own results: replaced
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out"], "nothing left beside"
+    (out / "notes.txt").write_text("mine\n")
+    with pytest.raises(ValueError) as e:
+        a.to_files(out, picture=False)
+    assert str(e.value) == (f"velmora analyze: --out: {out} holds notes.txt, which velmora did not write: velmora "
+                            "replaces only a folder of its own results (move notes.txt away, or choose another folder)")
+    assert (out / "notes.txt").read_text() == "mine\n" and (out / "volume.nc").exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out"]

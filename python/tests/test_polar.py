@@ -79,8 +79,13 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
         velmora.analyze(cfradial, grid=dict(resolution=1))
     with pytest.raises(ValueError, match="spacing takes 3 numbers"):
         velmora.grid(cfradial, spacing=(1, 1))
-    with pytest.raises(RuntimeError, match="not a polar radar volume"):
+    with pytest.raises(RuntimeError, match="absent.h5: no such file"):
         velmora.grid(tmp_path / "absent.h5")
+    with pytest.raises(ValueError, match="is the input .*: velmora does not write over what it reads"):
+        velmora.grid(cfradial, out=cfradial)
+    (tmp_path / "empty.h5").write_bytes(b"")
+    with pytest.raises(RuntimeError, match="not a polar radar volume"):
+        velmora.grid(tmp_path / "empty.h5")
     for args, message in ((["--spacing", "1,1"], "--spacing"), (["--site", "91,0,0"], "--site"),
                           (["--extent", "10,-10,0,1"], "the grid extent runs backwards")):
         p = command("grid", cfradial, "--out", tmp_path / "g.nc", *args)

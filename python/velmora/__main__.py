@@ -120,8 +120,12 @@ def batch(argv):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    usage = "usage: python3 -m velmora batch FILE... [--help]"
+    if argv and argv[0] in ("-h", "--help"):
+        print(usage)
+        return 0
     if not argv or argv[0] != "batch":
-        print("usage: python3 -m velmora batch FILE... [--help]", file=sys.stderr)
+        print(usage, file=sys.stderr)
         return 2
     return batch(argv[1:])
 

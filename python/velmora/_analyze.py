@@ -2,6 +2,7 @@
 finds them, returned to pandas, xarray and numpy."""
 import os
 import types
+import uuid
 
 import numpy as np
 
@@ -153,6 +154,7 @@ class Analysis:
         self.printed = list(raw["printed"])    # the divisions' tables of areas
         self.x_km, self.y_km, self.z_km = raw["x"], raw["y"], raw["z"]
         self.column_max = raw["column_max"]
+        self._mesh = raw.get("mesh")             # None without hail levels
         self._raw_cells = raw["cells"]          # the statistics module's measures (cells.csv)
         self._properties = raw["properties"]    # the property table (cell_properties.csv)
         self._labels = raw["labels"]
@@ -191,6 +193,17 @@ class Analysis:
         return self._cells
 
     @property
+    def mesh(self):
+        """The MESH of every column (mm, Witt et al. 1998; docs/hail.md) as
+        an xarray.DataArray (y, x), or None when no hail levels were given."""
+        if self._mesh is None:
+            return None
+        import xarray as xr
+        coords = {"y": ("y", self.y_km, {"units": "km"}), "x": ("x", self.x_km, {"units": "km"})}
+        return xr.DataArray(self._mesh, dims=("y", "x"), coords=coords, name="mesh",
+                            attrs={"units": "mm", "long_name": "maximum expected size of hail"})
+
+    @property
     def labels(self):
         """The cell of every voxel (0 outside cells), with the input's dims
         and coordinates."""
@@ -208,22 +221,30 @@ class Analysis:
 
     def to_files(self, folder, picture=True):
         """Writes the files of `velmora analyze --out folder` and returns
-        what the command prints. A volume given in memory is written first as
-        `volume.nc` in the folder (NetCDF, coordinates in metres), which the
-        analysis then reads."""
-        os.makedirs(folder, exist_ok=True)
+        what the command prints. The folder is replaced as the command
+        replaces it: only by a run that succeeded, and only when it holds
+        nothing but velmora's results (ValueError otherwise). A volume given
+        in memory is written too, as `volume.nc` among the results (NetCDF,
+        coordinates in metres), which the analysis reads."""
+        folder = os.fspath(folder)
         time = _core.only_time if self._time_index is None else self._time_index
         if isinstance(self._source, str):
-            path = self._source
-        else:
-            s = self._source
-            path = os.path.join(folder, "volume.nc")
+            return _core.write_files(self._source, self.var, self.level, self.min_cells, time, folder, bool(picture),
+                                     _core.max_volume_nodes, **self._cells_options)["stdout"]
+        # Written beside the folder, and moved among the results by the run.
+        head, name = os.path.split(os.path.abspath(folder))
+        os.makedirs(head, exist_ok=True)
+        path = os.path.join(head, f".{name}.volume-{uuid.uuid4().hex[:16]}.nc")
+        s = self._source
+        try:
             _core.write_volume(path, s["values"], s["x"], s["y"], s["z"], s["xy_units"], s["z_units"], self.var,
                                s["units"], self.origin)
-            time = _core.only_time
-        out = _core.write_files(path, self.var, self.level, self.min_cells, time, os.fspath(folder), bool(picture),
-                                _core.max_volume_nodes, **self._cells_options)
-        return out["stdout"]
+            return _core.write_files(path, self.var, self.level, self.min_cells, _core.only_time, folder,
+                                     bool(picture), _core.max_volume_nodes, volume_as="volume.nc",
+                                     **self._cells_options)["stdout"]
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
 
     def plot(self, ax=None, lonlat=False):
         """Plan view: column-maximum reflectivity, the cells' outlines and
@@ -265,7 +286,7 @@ class Analysis:
 
 def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None, xyz_units="km", time=None,
             max_voxels=None, origin=None, echo_tops=None, split_levels=None, min_core=8, field=None, site=None,
-            grid=None):
+            grid=None, freezing_level=None, minus20_level=None, sounding=None):
     """The storm cells of a radar volume, as `velmora analyze` finds them.
 
     volume: a path (NetCDF or .vti), an xarray.Dataset (var names the
@@ -283,7 +304,12 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
     A path may also name a polar volume (ODIM HDF5, NEXRAD Level II,
     CF/Radial): it is gridded first, as velmora.grid does with field, site
     and the grid's options (a dict of spacing, extent, levels, origin,
-    roi_min, roi_angle)."""
+    roi_min, roi_angle).
+
+    freezing_level, minus20_level (km above sea level), or sounding (a CSV
+    of height m and temperature °C): the hail of each cell (shi, mesh_mm,
+    mesh75_mm, mesh95_mm, posh_pct, poh_pct, height_max_dbz_above_h0_km in
+    `cells`) and of each column (`mesh`); without them, none (docs/hail.md)."""
     if origin is not None:
         origin = tuple(float(c) for c in origin)
         if len(origin) != 2 or not (abs(origin[0]) <= 90 and -180 <= origin[1] <= 360):
@@ -299,6 +325,10 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
         options["polar"] = polar
     if echo_tops is not None:
         options["echo_tops"] = [float(v) for v in echo_tops]
+    hail = {k: v for k, v in dict(freezing_level=freezing_level, minus20_level=minus20_level,
+                                  sounding=None if sounding is None else os.fspath(sounding)).items() if v is not None}
+    if hail:
+        options["hail"] = {k: (float(v) if k != "sounding" else v) for k, v in hail.items()}
     settings["cells_options"] = options
 
     if isinstance(volume, (str, os.PathLike)):

@@ -11,11 +11,11 @@ the batch.
 """
 import functools
 import os
-import shutil
 import sys
 import time
 import uuid
 
+from . import _core
 from ._analyze import checked_settings, polar_options
 
 _FAILURE_COLUMNS = ["source", "error", "type"]
@@ -49,8 +49,8 @@ def summary_line(s):
 def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=True, polar=None):
     """One volume, as a worker analyses it: its cells (with `time`, NaT when
     the file has none) and, with `folder`, the files of `velmora analyze
-    --out folder`, written into a hidden folder beside it and renamed into
-    place when complete. Also what the batch's serial reference runs.
+    --out folder`, made beside it and put in its place when complete. Also
+    what the batch's serial reference runs.
     polar: the keywords field, site and grid of velmora.analyze, for polar
     volumes."""
     import pandas as pd
@@ -62,13 +62,7 @@ def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=Tr
     if "time" not in cells.columns:
         cells = cells.assign(time=pd.NaT)
     if folder is not None:
-        head, name = os.path.split(folder)
-        partial = os.path.join(head, f".{name}.partial-{uuid.uuid4().hex[:12]}")
-        try:
-            a.to_files(partial, picture=picture)
-            _replace_folder(partial, folder)
-        finally:
-            shutil.rmtree(partial, ignore_errors=True)
+        a.to_files(folder, picture=picture)
     return cells
 
 
@@ -126,58 +120,23 @@ def _undo_fixed_malloc_trim():
         pass                                              # not glibc: nothing to undo
 
 
-def _replace_folder(new, folder):
-    """Puts the complete folder `new` at `folder`; an older `folder` is moved
-    aside first and removed after (a folder cannot be renamed onto a folder
-    that holds files)."""
-    try:
-        os.rename(new, folder)
-        return
-    except OSError:
-        if not os.path.isdir(folder):
-            raise
-    old = f"{new}.old"
-    os.rename(folder, old)
-    os.rename(new, folder)
-    shutil.rmtree(old, ignore_errors=True)
-
-
-def _remove_partials(folders):
-    """What a worker that died while writing a volume's files left behind
-    (the volume itself was analysed again elsewhere)."""
-    import glob
-    for folder in folders:
-        head, name = os.path.split(folder)
-        for left in glob.glob(os.path.join(glob.escape(head), f".{glob.escape(name)}.partial-*")):
-            shutil.rmtree(left, ignore_errors=True)
+# The batch's own files in `out`: no volume's folder takes their names.
+_OWN_FILES = ("cells.csv", "failures.csv")
 
 
 def _folder_names(paths):
     """Each path's folder under `out`: its file's stem; when several paths
     share a stem, the later ones (in the order of the paths) get `stem-2`,
-    `stem-3`, ..., skipping names another path's stem already takes."""
-    stems = [os.path.splitext(os.path.basename(os.path.normpath(p)))[0] or "volume" for p in paths]
-    taken = set(stems)
-    used, names = set(), []
-    for s in stems:
-        name, k = s, 1
-        while name in used or (name != s and name in taken):
-            k += 1
-            name = f"{s}-{k}"
-        used.add(name)
-        names.append(name)
-    return names
+    `stem-3`, ..., skipping names another path's stem or the batch's own
+    files already take. The rule of `velmora track`'s volumes/ folders."""
+    names = _core.volume_folder_names([os.fsencode(p) for p in paths], [os.fsencode(n) for n in _OWN_FILES])
+    return [os.fsdecode(n) for n in names]
 
 
 def _write_csv(df, path):
-    """A CSV written under a temporary name and renamed into place."""
-    partial = f"{path}.partial-{uuid.uuid4().hex[:12]}"
-    try:
-        df.to_csv(partial, index=False)
-        os.replace(partial, path)
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
+    """A CSV of the batch, written into its work folder."""
+    with open(path, "w", newline="") as f:
+        df.to_csv(f, index=False)
 
 
 class _Progress:
@@ -263,7 +222,9 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     tried 1 + `retries` times (Dask's retries), a worker that dies meanwhile
     included. With `out`, each volume's files go to `out/<file stem>/` and
     the combined table to `out/cells.csv`, the failures to
-    `out/failures.csv`.
+    `out/failures.csv`: made beside `out` and put in its place once the
+    batch has run. ValueError, before any work, when `out` holds anything
+    velmora did not write.
 
     Returns a BatchResult; `cells, failures = analyze_many(...)` unpacks it.
     `cells` holds every cell with `source` (the path as given) and `time`
@@ -274,9 +235,6 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
 
     Polar volumes (ODIM HDF5, NEXRAD Level II, CF/Radial) are gridded first
     with field, site and grid as velmora.analyze takes them."""
-    import pandas as pd
-    from distributed import Client, as_completed
-
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]                  # one file, not its characters
     paths = [os.fspath(p) for p in paths]
@@ -285,11 +243,33 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     polar_options(field, site, grid or {})    # refused here, not on every worker
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be an integer, 0 or more, not {retries!r}")
-    folders = {}
-    if out is not None:
-        out = os.path.abspath(os.fspath(out))
-        os.makedirs(out, exist_ok=True)
-        folders = dict(enumerate(os.path.join(out, n) for n in _folder_names(paths)))
+    if out is None:
+        return _run(paths, (var, level, min_cells, picture, retries, polar), client, workers, progress, {}, {})
+    # The results are made in a folder beside `out` and replace it once the
+    # batch has run; `out` is refused before any work (ValueError) when it
+    # holds what velmora did not write. The volumes may lie in it.
+    results = _core.ResultFolder(os.fsencode(os.fspath(out)), [os.fsencode(os.path.abspath(p)) for p in paths])
+    out = os.fsdecode(results.target)
+    try:
+        work = os.fsdecode(results.work)
+        names = _folder_names(paths)
+        r = _run(paths, (var, level, min_cells, picture, retries, polar), client, workers, progress,
+                 {i: os.path.join(work, n) for i, n in enumerate(names)},
+                 {i: os.path.join(out, n) for i, n in enumerate(names)})
+        _write_csv(r.cells, os.path.join(work, "cells.csv"))
+        _write_csv(r.failures, os.path.join(work, "failures.csv"))
+        results.commit()
+    finally:
+        results.discard()
+    return r
+
+
+def _run(paths, settings, client, workers, progress, folders, shown):
+    """The batch on Dask: each volume's cells, and its files in folders[i]
+    when given. A BatchResult whose folders are those of the volumes done,
+    where they will be: shown[i]."""
+    import pandas as pd
+    from distributed import Client
 
     cluster = own_client = None
     if client is None:
@@ -299,34 +279,10 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
         client = own_client = Client(client)
     try:
         start = time.perf_counter()
-        token = uuid.uuid4().hex[:8]
         size = _group_size(len(paths), len(client.nthreads()) or 1)
         groups = [[(i, paths[i], os.path.abspath(paths[i]), folders.get(i))
                    for i in range(g, min(g + size, len(paths)))] for g in range(0, len(paths), size)]
-        # A task whose worker dies is run again elsewhere (Dask's retries);
-        # a volume that fails is retried within its task.
-        futures = [client.submit(analyze_group, group, var, level, min_cells, picture, retries, polar,
-                                 key=f"velmora-analyze-{token}-{k}", retries=retries, pure=False)
-                   for k, group in enumerate(groups)]
-        index = {f.key: k for k, f in enumerate(futures)}
-        tables, done, failed = {}, set(), {}
-        bar = _Progress(len(paths), progress)
-        try:
-            for f in as_completed(futures):
-                k = index[f.key]
-                try:
-                    tables[k], outcomes = f.result()
-                except Exception as e:  # noqa: BLE001 - a task lost for good (KilledWorker): its volumes failed
-                    outcomes = [(item[0], (type(e).__name__, str(e))) for item in groups[k]]
-                for i, error in outcomes:
-                    if error is None:
-                        done.add(i)
-                    else:
-                        failed[i] = error
-                    bar.update(error is not None)
-        finally:
-            bar.close()
-            del futures
+        tables, done, failed = _gather(client, groups, settings, len(paths), progress)
         seconds = time.perf_counter() - start
     finally:
         if own_client is not None:
@@ -345,8 +301,37 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
                             columns=_FAILURE_COLUMNS)
     summary = dict(volumes=len(paths), done=len(done), failed=len(failed), cells=len(table), seconds=seconds,
                    volumes_per_second=len(paths) / seconds if seconds > 0 else 0.0)
-    if out is not None:
-        _remove_partials(folders.values())
-        _write_csv(table, os.path.join(out, "cells.csv"))
-        _write_csv(failures, os.path.join(out, "failures.csv"))
-    return BatchResult(table, failures, {paths[i]: folders[i] for i in sorted(done)} if folders else {}, summary)
+    return BatchResult(table, failures, {paths[i]: shown[i] for i in sorted(done)} if shown else {}, summary)
+
+
+def _gather(client, groups, settings, volumes, progress):
+    """The groups' tasks submitted and gathered as they finish: the tables
+    by group, the volumes done and those failed with their errors."""
+    from distributed import as_completed
+    var, level, min_cells, picture, retries, polar = settings
+    token = uuid.uuid4().hex[:8]
+    # A task whose worker dies is run again elsewhere (Dask's retries);
+    # a volume that fails is retried within its task.
+    futures = [client.submit(analyze_group, group, var, level, min_cells, picture, retries, polar,
+                             key=f"velmora-analyze-{token}-{k}", retries=retries, pure=False)
+               for k, group in enumerate(groups)]
+    index = {f.key: k for k, f in enumerate(futures)}
+    tables, done, failed = {}, set(), {}
+    bar = _Progress(volumes, progress)
+    try:
+        for f in as_completed(futures):
+            k = index[f.key]
+            try:
+                tables[k], outcomes = f.result()
+            except Exception as e:  # noqa: BLE001 - a task lost for good (KilledWorker): its volumes failed
+                outcomes = [(item[0], (type(e).__name__, str(e))) for item in groups[k]]
+            for i, error in outcomes:
+                if error is None:
+                    done.add(i)
+                else:
+                    failed[i] = error
+                bar.update(error is not None)
+    finally:
+        bar.close()
+        del futures
+    return tables, done, failed

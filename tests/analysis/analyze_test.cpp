@@ -1,13 +1,15 @@
 // The analysis end to end on the synthetic scene and on one cell of two cores that divides; the options' checks;
-// the mapping of isosurface nodes onto the cells of the grid.
+// earlier results replaced only by a run that succeeded; the mapping of isosurface nodes onto the cells of the grid.
 #include "analysis/analyze.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <sstream>
 
 #include "app_test.h"
+#include "child.h"
 #include "field_ref.h"
 #include "host.h"
 #include "run/network.h"
@@ -39,6 +41,21 @@ protected:
         return status;
     }
     std::string read(const std::string& file) { return vtest::TempDir::read((dir / file).string()); }
+    // The results' files and their sizes.
+    std::vector<std::pair<std::string, std::uintmax_t>> listing() {
+        std::vector<std::pair<std::string, std::uintmax_t>> out;
+        for (const auto& e : fs::recursive_directory_iterator(dir))
+            out.emplace_back(e.path().filename().string(), e.is_regular_file() ? e.file_size() : 0);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    // What the folder of the output folder holds.
+    std::vector<std::string> beside() {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(tmp.path())) out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
     std::vector<std::vector<std::string>> rows(const std::string& file) {
         std::vector<std::vector<std::string>> rows;
         std::istringstream lines(read(file));
@@ -51,6 +68,39 @@ protected:
     }
 };
 
+TEST_F(AnalyzeTest, HailLevelsAddTheHailColumnsAndMesh) {
+    AnalyzeOptions o = options();
+    ASSERT_EQ(analyze(o), 0) << err;
+    const std::string plain = read("cell_properties.csv");
+    EXPECT_EQ(plain.find("shi"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "mesh.nc"));
+    // The scene's strongest cell reaches 56 dBZ near 4 km: H0 at 2 km, H-20 at 4 km.
+    o.freezing_level_km = 2.0;
+    o.minus20_level_km = 4.0;
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_EQ(err,
+              "velmora analyze: the altitude of the radar is unknown: the levels are taken as heights above it "
+              "(altitude 0)\n");
+    EXPECT_NE(out.find("VIL kg/m2  MESH mm\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  mesh.nc\n"), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(dir / "mesh.nc"));
+    const auto table = rows("cell_properties.csv");
+    ASSERT_EQ(table.size(), 6u);
+    // The hail columns follow the others: the plain table is the start of each line.
+    std::istringstream lines(plain);
+    std::string first;
+    std::getline(lines, first);
+    EXPECT_EQ(read("cell_properties.csv").substr(0, first.size() + 1), first + ",");
+    const auto mesh = std::find(table[0].begin(), table[0].end(), "mesh_mm") - table[0].begin();
+    ASSERT_LT(mesh, static_cast<long>(table[0].size()));
+    double largest = 0;
+    for (std::size_t r = 1; r < table.size(); ++r) largest = std::max(largest, std::stod(table[r][mesh]));
+    EXPECT_GT(largest, 0.0);
+    o.minus20_level_km.reset();
+    EXPECT_EQ(analyze(o), 2);
+    EXPECT_EQ(err, "velmora analyze: give both --freezing-level and --minus20-level (or --sounding)\n");
+}
+
 TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     AnalyzeOptions o = options();
     o.timings = true;
@@ -59,11 +109,13 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     std::vector<std::string> lines;
     for (std::istringstream in(out); std::getline(in, lines.emplace_back());) {}
     lines.pop_back();
-    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u) << out;
+    ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u + 1u) << out;
     EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 cells:");
     EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2");
     EXPECT_EQ(lines[7].rfind("results in " + fs::absolute(dir).lexically_normal().string() + " (", 0), 0u) << lines[7];
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.end()),
+    EXPECT_EQ(lines.back(),
+              "no hail columns: give --freezing-level and --minus20-level (km above sea level) or --sounding FILE.");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.end() - 1),
               (std::vector<std::string>{"  network.json", "  analysis.log", "  cells.csv", "  cell_properties.csv",
                                         "  surface_cells.csv", "  cells_ijk.txt", "  radar.vti", "  isosurface.vtp",
                                         "  isovolume.vtu", "  cell_tops.vtp", "  centres.vtp", "  legend_axis.vtp",
@@ -115,9 +167,71 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
         EXPECT_NE(out.find(says), std::string::npos) << out;
         EXPECT_EQ(err, "");
         EXPECT_TRUE(vhost::host().messages().empty());
-        for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti", ".velmora-partial"})
-            EXPECT_FALSE(fs::exists(dir / gone)) << gone;
+        for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti"}) EXPECT_FALSE(fs::exists(dir / gone)) << gone;
+        EXPECT_EQ(beside(), (std::vector<std::string>{"first", "out"})) << "no work folder left beside";
     }
+}
+
+// A second run may read the results of the first; a run that fails, or that would replace what velmora did
+// not write, leaves the earlier results as they were.
+TEST_F(AnalyzeTest, EarlierResultsAreReplacedOnlyByARunThatSucceeded) {
+    ASSERT_EQ(analyze(options()), 0) << err;
+    const std::string cells = read("cells.csv"), radar = (dir / "radar.vti").string();
+    ASSERT_EQ(analyze(options(radar)), 0) << err;
+    EXPECT_NE(out.find("5 storm cells at 40 dBZ in radar.vti (DT)"), std::string::npos) << out;
+    EXPECT_EQ(read("cells.csv"), cells);
+    // The volume it read is among the results again, where its network reads it.
+    EXPECT_NE(read("network.json").find("\"file\": \"" + radar + "\""), std::string::npos);
+    const auto now = listing();
+    const std::vector<std::pair<std::function<void(AnalyzeOptions&)>, std::string>> failing = {
+        {[](AnalyzeOptions& o) { o.var = "DZ"; }, "radar.vti: no point data \"DZ\""},
+        {[&](AnalyzeOptions& o) { o.volume = tmp.file("absent.nc"); }, "absent.nc: no such file"},
+        {[&](AnalyzeOptions& o) { o.out = radar; }, "--out: " + radar + " is not a folder"},
+    };
+    for (const auto& [spoil, says] : failing) {
+        AnalyzeOptions o = options(radar);
+        spoil(o);
+        EXPECT_EQ(analyze(o), 2) << says;
+        EXPECT_NE(err.find(says), std::string::npos) << err;
+        EXPECT_EQ(listing(), now) << says;
+        EXPECT_EQ(read("cells.csv"), cells) << says;
+        EXPECT_EQ(beside(), std::vector<std::string>{"out"}) << says;
+    }
+    // A file of the user's among them: the folder is not velmora's to replace.
+    std::ofstream(dir / "my_notes.txt") << "notes\n";
+    EXPECT_EQ(analyze(options()), 2);
+    EXPECT_EQ(err, "velmora analyze: --out: " + dir.string() + " holds my_notes.txt, which velmora did not write: "
+                   "velmora replaces only a folder of its own results (move my_notes.txt away, or choose another folder)\n");
+    EXPECT_EQ(read("my_notes.txt"), "notes\n");
+    EXPECT_EQ(read("cells.csv"), cells);
+}
+
+// A disk that fills: status 1, a message naming the file and the reason, the earlier results whole.
+TEST_F(AnalyzeTest, AFullDiskKeepsTheEarlierResults) {
+    const std::string scene = tmp.file("scene.nc");
+    velmora::write_netcdf(scene, velmora::synthetic_scene());
+    ASSERT_EQ(analyze(options(scene)), 0) << err;
+    const std::string cells = read("cells.csv");
+    const auto files = listing();
+    for (const rlim_t limit : {rlim_t{2000}, rlim_t{60000}}) {
+        const auto end = vtest::in_child([&] { return velmora::analyze(options(scene), stderr); }, limit);
+        EXPECT_TRUE(end.exited && end.status == 1) << end.status << end.err;
+        EXPECT_NE(end.err.find(": File too large"), std::string::npos) << end.err;
+        EXPECT_EQ(end.err.find(".velmora-"), std::string::npos) << "names the file where it goes: " << end.err;
+        EXPECT_EQ(end.err.find("vtk"), std::string::npos) << end.err;
+        EXPECT_EQ(read("cells.csv"), cells);
+        EXPECT_EQ(listing(), files);
+        EXPECT_EQ(beside(), (std::vector<std::string>{"out", "scene.nc"}));
+    }
+}
+
+// A FIFO is refused without being opened: opening it would wait for a writer for ever.
+TEST_F(AnalyzeTest, AFifoIsRefusedAtOnce) {
+    const std::string fifo = tmp.file("volume.nc");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto end = vtest::in_child([&] { return velmora::analyze(options(fifo), stderr); }, 0, 20);
+    EXPECT_TRUE(end.exited && end.status == 2) << end.status;
+    EXPECT_EQ(end.err, "velmora analyze: " + fifo + ": not a regular file (a FIFO)\n");
 }
 
 TEST_F(AnalyzeTest, UsageErrorsAndACellFillingTheVolume) {

@@ -30,7 +30,7 @@ protected:
     // A view field whose transform the instance saves, in append mode.
     void build() override {
         fs::remove_all(dir);
-        fs::create_directories(dir);
+        fs::create_directories(dir / "shots");
         host.reset();
         field(host.add_field("view"))
             .xform_array("mat", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -0.5f, 0, 0, 0, 0, 1})
@@ -45,9 +45,11 @@ protected:
     }
     void numbered() { inst->at("mode").set_int(1); }
     std::int64_t cnt() { return inst->at("cnt").int_value(); }
+    // The files written, as paths below dir.
     std::vector<std::string> files() {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        for (const auto& e : fs::recursive_directory_iterator(dir))
+            if (e.is_regular_file()) names.push_back(fs::relative(e.path(), dir).string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -69,14 +71,14 @@ TEST_F(WriteXformTest, OneRecordPerSaveAndEveryFailureHasItsMessage) {
     EXPECT_EQ(done(), 1);
     run(*inst, {});
     EXPECT_EQ(cnt(), 9);
-    // The backslash is part of the file name: both files lie in dir itself.
-    EXPECT_EQ(files(), (std::vector<std::string>{"shots\\storm_00007.v", "shots\\storm_00008.v"}));
-    EXPECT_EQ(read_file(dir / "shots\\storm_00007.v"), kRecord + "\n");
+    // Both files lie in dirname.
+    EXPECT_EQ(files(), (std::vector<std::string>{"shots/storm_00007.v", "shots/storm_00008.v"}));
+    EXPECT_EQ(read_file(dir / "shots/storm_00007.v"), kRecord + "\n");
     // An existing file of the same number is replaced.
     inst->at("cnt").set_int(7);
     inst->at("viewname").set_str("view2");
     run(*inst, {});
-    EXPECT_EQ(read_file(dir / "shots\\storm_00007.v").substr(0, 20), "velmora {\n  view2 {\n");
+    EXPECT_EQ(read_file(dir / "shots/storm_00007.v").substr(0, 20), "velmora {\n  view2 {\n");
     // Without save nothing happens and appname is not read; inactive, not even save is read.
     expect_idle({[&] { inst->at("save").set_int(0); unset("appname"); },
                  [&] { inst->at("active").set_int(0); unset("save"); }}, [&] { EXPECT_TRUE(files().empty()); });
@@ -114,10 +116,10 @@ TEST_F(WriteXformTest, OneRecordPerSaveAndEveryFailureHasItsMessage) {
          "unsupport mode(2).\n"},
         {"negative mode", [&] { inst->at("mode").set_int(-1); }, "unsupport mode(-1).\n"},
         {"last cnt", in_numbered([&] { inst->at("cnt").set_int(INT_MAX); }), "cnt out of range(2147483647).\n"},
-        // Files that can not be written; the numbered name, backslash and all.
+        // Files that can not be written, named in full.
         {"append, missing dir", named("filename", missing + "/views.v"), "can not open " + missing + "/views.v.\n"},
         {"numbered in a missing directory", in_numbered(named("dirname", missing + "/shots")),
-         "can not open " + missing + "/shots\\storm_00007.v.\n"},
+         "can not open " + missing + "/shots/storm_00007.v.\n"},
         // A full disk: the record is lost, so it is not counted as saved.
         {"full disk", named("filename", "/dev/full"), "can not write /dev/full.\n"},
     };
@@ -126,13 +128,13 @@ TEST_F(WriteXformTest, OneRecordPerSaveAndEveryFailureHasItsMessage) {
     // The numbered name must fit its buffer.
     build();
     numbered();
-    // dirname + "\" + prefix + "_00007.v" is 1023 characters: it fits.
+    // dirname + "/" + prefix + "_00007.v" is 1023 characters: it fits.
     const std::string fits = (dir / std::string(200, 'd')).string();
     const std::size_t room = 1023 - fits.size() - 1 - 8;
     inst->at("dirname").set_str(fits);
     inst->at("prefix").set_str(std::string(room, 'p'));
     // The file name itself is too long to open: the open fails, naming it whole.
-    std::string name = fits + "\\" + std::string(room, 'p') + "_00007.v";
+    std::string name = fits + "/" + std::string(room, 'p') + "_00007.v";
     ASSERT_EQ(name.size(), 1023u);
     run(*inst, {msg("saver", "can not open " + name + ".\n").substr(0, 1023)});
 

@@ -150,6 +150,8 @@ TEST(PolarGridding, RefusesWhatMakesNoGrid) {
         {[](auto& o) { o.roi_min = 0; }, "the radius of influence must be positive, widening by less than 45 degrees"},
         {[](GridOptions& o) { o = small_grid(-2000, 2000, -2000, 2000); },
          "a grid of 384192024 points is more than the 100000000 allowed"},
+        {[](GridOptions& o) { o = small_grid(-1e300, 1e300, 0, 1); },
+         "a grid of 9.6e+301 points is more than the 100000000 allowed"},
     };
     for (const auto& [change, problem] : options) {
         GridOptions o = small_grid();

@@ -155,9 +155,20 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     const std::string errors = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("--level: a finite number of dBZ, not \"\""), std::string::npos) << errors;
     EXPECT_NE(errors.find("--set thresh.nothing=1: error: ThreshMin has no \"nothing\""), std::string::npos) << errors;
+    // A dump over its own network is refused before the run, through a link too.
+    std::filesystem::create_symlink(net, dir.file("link.json"));
+    const std::string network_text = vtest::TempDir::read(net);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(vtest::cli({"run", n, "--dump", dir.file("link.json")}), 2);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "velmora run: --dump " + dir.file("link.json") + " is the network file: velmora does not write over what it reads\n");
+    EXPECT_EQ(vtest::TempDir::read(net), network_text);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(vtest::cli({"run", "--help"}), 0);
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("--set INSTANCE.PARAM=VALUE"), std::string::npos);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vtest::cli({"--help"}), 0);   // every command is listed, the Python package's batch too
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("\n  batch  "), std::string::npos);
 }
 
 TEST_F(RunnerTest, EveryNetworkOfTheFormatGuideRunsCleanly) {
@@ -284,6 +295,7 @@ TEST_F(DumpTest, TheModulesCommandListsWhatAnInstanceDeclares) {
     const std::string all = ::testing::internal::GetCapturedStdout();
     for (const auto& d : vhost::module_decls()) EXPECT_NE(("\n" + all).find("\n" + d.name + " "), std::string::npos) << d.name;
     EXPECT_NE(all.find("  MakeRainMeshConstant_update, MakeRainMeshLinear_update\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("face-connected tetrahedra, four per node"), std::string::npos) << all;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(vtest::cli({"modules", "EveryKind"}), 0);
     const std::string one = ::testing::internal::GetCapturedStdout();

@@ -1,10 +1,14 @@
-// velmora track on a synthetic series: the table users open, and series that cannot be tracked.
+// velmora track on a synthetic series: the table users open, series that cannot be tracked, every volume's folder
+// apart, and earlier results replaced only by a run that succeeded.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <netcdf.h>
 
 #include <algorithm>
 #include <sstream>
 
 #include "app_test.h"
+#include "child.h"
 #include "io/volume.h"
 
 namespace {
@@ -49,6 +53,101 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
         EXPECT_EQ(vtest::cli({"track", series + "/series_000.nc", other, "--out", dir.file("t"), "--no-picture"}), 2);
         EXPECT_NE(::testing::internal::GetCapturedStderr().find(says), std::string::npos) << says;
     }
+}
+
+// Files of the same stem, and one named as the second's numbered folder would be: each keeps a folder of its own.
+TEST(TrackCommandTest, EveryVolumeKeepsItsFolderAndEarlierTracksStayUntilARunSucceeds) {
+    namespace fs = std::filesystem;
+    vtest::TempDir dir;
+    const std::string series = dir.file("series"), out = dir.file("t");
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(vtest::cli({"synth", "--series", "3", series}), 0);
+    const std::vector<std::pair<std::string, std::string>> copies = {
+        {"series_000.nc", "a/v.nc"}, {"series_001.nc", "b/v.nc"}, {"series_002.nc", "c/v-2.nc"}};
+    std::vector<std::string> volumes;
+    for (const auto& [from, to] : copies) {
+        fs::create_directories(fs::path(dir.file(to)).parent_path());
+        fs::copy_file(series + "/" + from, dir.file(to));
+        volumes.push_back(dir.file(to));
+    }
+    std::vector<std::string> args{"track"};
+    args.insert(args.end(), volumes.begin(), volumes.end());
+    for (const char* a : {"--out", "", "--no-picture"}) args.push_back(*a ? a : out);
+    ASSERT_EQ(vtest::cli(args), 0);
+    const std::pair<const char*, std::string> folders[] = {{"v", volumes[0]}, {"v-3", volumes[1]}, {"v-2", volumes[2]}};
+    for (const auto& [folder, volume] : folders) {
+        const std::string network = vtest::TempDir::read(out + "/volumes/" + folder + "/network.json");
+        EXPECT_NE(network.find("\"file\": \"" + volume + "\""), std::string::npos) << folder;
+        EXPECT_TRUE(fs::exists(out + "/volumes/" + folder + "/cells.txt")) << folder;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(out + "/volumes"), fs::directory_iterator()), 3);
+    // A volume's folder is velmora's, the table printed beside its results too: analysed again in place.
+    ASSERT_EQ(vtest::cli({"analyze", volumes[0], "--out", out + "/volumes/v", "--no-picture"}), 0);
+    // A run that fails leaves the earlier tracks as they were.
+    const std::string tracks = vtest::TempDir::read(out + "/tracks.csv");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(vtest::cli({"track", volumes[0], dir.file("absent.nc"), "--out", out, "--no-picture"}), 2);
+    ::testing::internal::GetCapturedStderr();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(vtest::TempDir::read(out + "/tracks.csv"), tracks);
+    EXPECT_TRUE(fs::exists(out + "/volumes/v-3/cells.csv"));
+    // A FIFO among the volumes is refused without waiting for a writer.
+    const std::string fifo = dir.file("pipe.nc");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto end =
+        vtest::in_child([&] { return vtest::cli({"track", volumes[0], fifo, "--out", out, "--no-picture"}); }, 0, 20);
+    EXPECT_TRUE(end.exited) << "killed by signal " << end.status;
+    EXPECT_EQ(end.status, 2);
+    EXPECT_NE(end.err.find("velmora analyze: " + fifo + ": not a regular file (a FIFO)\n"), std::string::npos) << end.err;
+    EXPECT_EQ(vtest::TempDir::read(out + "/tracks.csv"), tracks);
+}
+
+// A plan-view product (y, x) of a NetCDF file.
+std::vector<float> plan_of(const std::string& path, const char* var) {
+    int nc = -1, id = -1, dims[2] = {-1, -1};
+    EXPECT_EQ(nc_open(path.c_str(), NC_NOWRITE, &nc), NC_NOERR) << path;
+    EXPECT_EQ(nc_inq_varid(nc, var, &id), NC_NOERR) << path;
+    nc_inq_vardimid(nc, id, dims);
+    std::size_t ny = 0, nx = 0;
+    nc_inq_dimlen(nc, dims[0], &ny);
+    nc_inq_dimlen(nc, dims[1], &nx);
+    std::vector<float> v(ny * nx);
+    EXPECT_EQ(nc_get_var_float(nc, id, v.data()), NC_NOERR);
+    nc_close(nc);
+    return v;
+}
+
+// The swath is the largest MESH each column saw: it covers every column a
+// cell's hail passed over, and nothing else.
+TEST(TrackCommandTest, HailLevelsGiveTheSwathAndEachTracksLargestMesh) {
+    vtest::TempDir dir;
+    const std::string series = dir.file("series"), out = dir.file("tracks");
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(vtest::cli({"synth", "--series", "4", series}), 0);
+    ASSERT_EQ(vtest::cli({"track", series + "/series_000.nc", series + "/series_001.nc", series + "/series_002.nc",
+                          series + "/series_003.nc", "--out", out, "--no-picture", "--freezing-level", "2",
+                          "--minus20-level", "4"}), 0);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("largest MESH of each track:\n  track 1: "), std::string::npos) << printed;
+    const std::vector<float> swath = plan_of(out + "/hail_swath.nc", "MESH_swath");
+    std::vector<float> largest(swath.size(), 0.0f);
+    std::vector<std::vector<float>> meshes;
+    for (int i = 0; i < 4; ++i) {
+        const auto mesh = plan_of(out + "/volumes/series_00" + std::to_string(i) + "/mesh.nc", "MESH");
+        ASSERT_EQ(mesh.size(), swath.size());
+        for (std::size_t c = 0; c < mesh.size(); ++c) largest[c] = std::max(largest[c], mesh[c]);
+        meshes.push_back(mesh);
+    }
+    EXPECT_EQ(swath, largest);
+    // The moving cells leave a trail: columns with hail in one volume only.
+    std::size_t once = 0;
+    for (std::size_t c = 0; c < swath.size(); ++c)
+        once += swath[c] > 0 && std::count_if(meshes.begin(), meshes.end(), [c](const auto& m) { return m[c] > 0; }) == 1;
+    EXPECT_GT(once, 0u);
+    const std::string tracks = vtest::TempDir::read(out + "/tracks.csv");
+    EXPECT_NE(tracks.find(",shi,mesh_mm,mesh75_mm,mesh95_mm,posh_pct,poh_pct,height_max_dbz_above_h0_km"),
+              std::string::npos);
+    EXPECT_EQ(vtest::TempDir::read(out + "/hail_tracks.csv").rfind("track,max_mesh_mm,time,source\n1,", 0), 0u);
 }
 
 // A finished track folder verified afterwards: the nowcast's table, its CSV, and folders that cannot be verified.

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "pictures/pictures.h"
+#include "pictures/views.h"
 
 namespace velmora {
 

@@ -1,0 +1,166 @@
+// velmora view [VOLUME | NETWORK.json] [--port N] [--no-browser] [--out DIR] [--xform FILE.v]
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "commands.h"
+#include "run/values.h"
+#include "scene/scene.h"
+#include "view_server.h"
+
+extern char** environ;
+
+namespace velmora::cli {
+
+namespace {
+
+struct ViewCommand {
+    scene::ViewOptions scene;
+    int port = 0;
+    bool browser = true;
+    std::string viewer;
+};
+
+std::array<double, 3> triple(const Json& j, const char* name) {
+    const Json* v = member(j, name);
+    if (!v || !v->is_array() || v->size() != 3 || !std::all_of(v->begin(), v->end(), [](const Json& x) { return x.is_number(); }))
+        throw std::invalid_argument(std::string("\"") + name + "\" is a list of 3 numbers");
+    return {(*v)[0].get<double>(), (*v)[1].get<double>(), (*v)[2].get<double>()};
+}
+
+Json body_json(const std::string& body) {
+    Json j = Json::parse(body, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) throw std::invalid_argument("the request's body is not a JSON object");
+    return j;
+}
+
+std::vector<scene::LiveNetwork::Change> changes_of(const Json& j) {
+    const Json* list = member(j, "changes");
+    if (!list || !list->is_array()) throw std::invalid_argument("\"changes\" is a list of {instance, path, value}");
+    std::vector<scene::LiveNetwork::Change> out;
+    for (const Json& c : *list) {
+        const Json* inst = member(c, "instance");
+        const Json* path = member(c, "path");
+        if (!inst || !path || !inst->is_string() || !path->is_string() || !c.contains("value"))
+            throw std::invalid_argument("a change is {\"instance\", \"path\", \"value\"}");
+        out.push_back({inst->get<std::string>(), path->get<std::string>(), c["value"]});
+    }
+    return out;
+}
+
+// The scene's calls for the server, one at a time; a value that does not
+// fit is the request's fault (400).
+ViewCalls calls_for(scene::Scene& s, std::mutex& lock) {
+    auto guarded = [&lock](auto f) {
+        return [&lock, f](const std::string& body) {
+            const std::lock_guard<std::mutex> hold(lock);
+            try {
+                return f(body);
+            } catch (const NetworkError& e) {
+                throw std::invalid_argument(e.what());
+            }
+        };
+    };
+    ViewCalls c;
+    c.scene = [&s, &lock] {
+        const std::lock_guard<std::mutex> hold(lock);
+        return s.full();
+    };
+    c.set = guarded([&s](const std::string& b) { return s.set(changes_of(body_json(b))); });
+    c.pick = guarded([&s](const std::string& b) {
+        const Json j = body_json(b);
+        return s.pick(triple(j, "origin"), triple(j, "direction"));
+    });
+    c.clear = guarded([&s](const std::string&) { return s.clear_picks(); });
+    c.view = guarded([&s](const std::string& b) { return s.save_view(body_json(b)); });
+    return c;
+}
+
+// The browser, when there is one to start; the URL is printed either way.
+void open_browser(const std::string& url) {
+    const char* argv[] = {"xdg-open", url.c_str(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
+        std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+}
+
+int serve(const ViewCommand& o) {
+    // SIGINT and SIGTERM end the server through one thread that waits for them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    std::unique_ptr<scene::Scene> s;
+    try {
+        s = std::make_unique<scene::Scene>(o.scene);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velmora view: %s\n", e.what());
+        return 2;
+    }
+    std::mutex lock;
+    ViewServer server(viewer_files(o.viewer), calls_for(*s, lock));
+    if (server.bind(o.port) < 0) {
+        std::fprintf(stderr, "velmora view: can not listen on 127.0.0.1:%d\n", o.port);
+        return 2;
+    }
+    std::printf("velmora view: %s\n%s; writes into %s; Ctrl-C ends it\n", server.url().c_str(), s->title().c_str(),
+                s->out_dir().c_str());
+    std::fflush(stdout);
+    if (o.browser) open_browser(server.url());
+    std::thread waiter([&server, stop_signals] {
+        int sig = 0;
+        sigwait(&stop_signals, &sig);
+        server.stop();
+    });
+    const bool ok = server.listen();
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+void add_view_command(CLI::App& app, int& status) {
+    auto o = std::make_shared<ViewCommand>();
+    auto polar = std::make_shared<PolarOptionTexts>();
+    CLI::App* cmd = app.add_subcommand("view", "Show a radar volume or a network live in the browser, in 3-D");
+    cmd->add_option("input", o->scene.input,
+                    "A radar volume (as velmora analyze takes it) or a network file (.json); without it, the "
+                    "built-in synthetic scene")
+        ->type_name("VOLUME|NETWORK.json");
+    cmd->add_option("--port", o->port, "The port on 127.0.0.1; 0 takes a free one")->check(CLI::Range(0, 65535))->capture_default_str();
+    cmd->add_flag("!--no-browser", o->browser, "Print the URL only; start no browser");
+    cmd->add_option("--out", o->scene.out, "The only folder the modules write in (views saved by WriteXform)")->capture_default_str();
+    cmd->add_option("--xform", o->scene.view_file, "Open with the view of the last record of a WriteXform file")
+        ->type_name("FILE.v")->check(CLI::ExistingFile);
+    cmd->add_option("--var", o->scene.analysis.var, "The reflectivity variable of the volume")->capture_default_str();
+    cmd->add_option("--time", o->scene.analysis.time, "The time step of a file of several (0 first)")->type_name("INDEX");
+    cmd->add_option("--level", o->scene.analysis.level, "The reflectivity level of the cells, dBZ")->capture_default_str();
+    cmd->add_option("--min-cells", o->scene.analysis.min_cells, "Areas of at most this many cells are dropped")
+        ->check(CLI::NonNegativeNumber)->capture_default_str();
+    add_polar_options(*cmd, *polar);
+    cmd->footer("Prints one URL with a random token and serves the page on 127.0.0.1 until Ctrl-C. A change in the "
+                "page's panel re-runs the instances downstream of it; a click picks the voxel under it. Exit status 2 "
+                "when the input cannot be used.");
+    cmd->callback([o, polar, &status] {
+        if (!polar_input_ok(*polar, "view", status)) return;
+        o->scene.analysis.polar = polar->input;
+        o->viewer = viewer_dir();
+        o->scene.map_file = o->viewer + "/map.bin";
+        try {
+            status = serve(*o);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "velmora view: %s\n", e.what());
+            status = 2;
+        }
+    });
+}
+
+}  // namespace velmora::cli

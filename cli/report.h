@@ -1,0 +1,18 @@
+// velmora analyze --report: report.html, one file that opens from disk with
+// no server and no network: the page of velmora view with its scripts, the
+// scene of the volume (a deflated pack), the plan view and the cells table.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "analysis/analyze.h"
+
+namespace velmora::cli {
+
+// Writes OUT/report.html for the analysis of o (run before, its results in
+// o.out), the page's files taken from viewer; false, said on err, when it
+// cannot.
+bool write_report(const AnalyzeOptions& o, const std::string& viewer, std::FILE* err);
+
+}  // namespace velmora::cli

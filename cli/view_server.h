@@ -1,0 +1,65 @@
+// The server of `velmora view`: the page's files and the scene's answers
+// over HTTP on 127.0.0.1 only. One URL with a random token is printed; a
+// request without the token, with a Host header other than the server's own
+// address (DNS rebinding), or for any path but the page's files and the
+// scene's calls is refused. The files are read once, at start, and served
+// from memory: no path of a request ever reaches the file system.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace httplib {
+class Server;
+}
+
+namespace velmora::cli {
+
+// The scene's calls: each takes the request's body (JSON) and answers with
+// a pack (scene/pack.h), or throws std::invalid_argument (a request that
+// does not fit: 400) or std::runtime_error (it failed: 500) with the text
+// the page shows. The server calls them one at a time.
+struct ViewCalls {
+    std::function<std::string()> scene;
+    std::function<std::string(const std::string&)> set, pick, clear, view;
+};
+
+class ViewServer {
+public:
+    // files: URL path ("/viewer.js") -> (content type, bytes); "/" and
+    // "/index.html" serve the html with "@TOKEN@" replaced by the token.
+    ViewServer(std::map<std::string, std::pair<std::string, std::string>> files, ViewCalls calls);
+    ~ViewServer();
+    ViewServer(const ViewServer&) = delete;
+    ViewServer& operator=(const ViewServer&) = delete;
+
+    // Binds 127.0.0.1:port (0: a free port); the port, or -1.
+    int bind(int port);
+    // Serves until stop(); false when it could not.
+    bool listen();
+    void stop();
+    std::string url() const;
+    const std::string& token() const { return token_; }
+
+    // Why a request is refused (its status and text), or status 0 to serve
+    // it: host is its Host header, token what it carries (query or header).
+    std::pair<int, std::string> refusal(const std::string& host, const std::string& path, const std::string& token) const;
+
+private:
+    void routes();
+    std::unique_ptr<httplib::Server> server_;
+    std::map<std::string, std::pair<std::string, std::string>> files_;
+    ViewCalls calls_;
+    std::string token_;
+    int port_ = -1;
+};
+
+// The files of the viewer's folder (index.html, viewer.js, style.css,
+// map.bin) as ViewServer takes them; std::runtime_error naming what is missing.
+std::map<std::string, std::pair<std::string, std::string>> viewer_files(const std::string& dir);
+// The viewer's folder beside the program: <program>/../share/velmora/viewer.
+std::string viewer_dir();
+
+}  // namespace velmora::cli

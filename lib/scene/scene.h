@@ -1,0 +1,87 @@
+// What `velmora view` shows, without the server: a live network on the host
+// (the radar scene of a volume, or any network file), its fields as layers,
+// parameter changes that re-run what is downstream, picks answered from the
+// data by GetPickInfo and PickInfo2Str, and views saved by WriteXform. Every
+// answer is a Pack: a JSON header with the layers that changed, the
+// instances that ran and the texts their modules reported.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "analysis/analyze.h"
+#include "host.h"
+#include "scene/layers.h"
+#include "scene/live.h"
+
+namespace velmora::scene {
+
+struct ViewOptions {
+    std::string input;           // a volume, a network file (.json); empty: the synthetic scene
+    AnalyzeOptions analysis;     // how a volume is read and analysed (var, time, level, min_cells, polar)
+    std::string out = "velmora-view";   // the only folder the modules write in
+    std::string map_file;        // the viewer's map.bin
+    std::string view_file;       // a WriteXform file to open with (--xform)
+    LayerOptions layers;
+};
+
+class Scene {
+public:
+    // Reads the input, builds and runs the network. std::runtime_error or
+    // NetworkError with the message a user reads.
+    explicit Scene(const ViewOptions& o);
+    ~Scene();
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+
+    // Everything: the panel's instances with their parameters, every layer.
+    std::string full();
+    // Sets parameters ({"instance", "path", "value"} each) and re-runs what
+    // is downstream; the layers that changed. NetworkError for a value that
+    // does not fit.
+    std::string set(const std::vector<LiveNetwork::Change>& changes);
+    // A click: the ray from origin along direction. The first node shown
+    // along it is picked (GetPickInfo) and the text of every pick so far
+    // (PickInfo2Str) answers; a ray that meets none says so.
+    std::string pick(const std::array<double, 3>& origin, const std::array<double, 3>& direction);
+    std::string clear_picks();
+    // Saves view ({"mat", "xlate", "center", "dcenter", "ocenter"}) with
+    // WriteXform into the output folder.
+    std::string save_view(const Json& view);
+
+    const std::string& out_dir() const { return out_dir_; }
+    const std::string& title() const { return title_; }
+    LiveNetwork& network() { return *live_; }
+
+private:
+    struct LayerSpec {
+        std::string name, field, role;
+        std::set<std::string> deps;
+    };
+    void open_volume(const ViewOptions& o);
+    void open_network(const std::string& path);
+    void add_output_layers();
+    Json layer(const LayerSpec& spec, Pack& pack);
+    Json volume_layer(Pack& pack);
+    Json surface_layer(Pack& pack);
+    Json slices_layer();
+    std::string answer(const RunResult& run, bool everything, Json extra = {});
+    Json panel() const;
+    void fill_probe();
+    std::string pick_text();
+
+    ViewOptions options_;
+    std::string out_dir_, title_, mode_;
+    std::optional<vhost::ConfinedWrites> confined_;
+    Volume axes_;                    // the radar grid's axes (its values are in the tree)
+    std::unique_ptr<LiveNetwork> live_;
+    std::vector<LayerSpec> layers_;
+    RunResult first_run_;
+    Json view_;                      // the view to open with, from --xform
+};
+
+}  // namespace velmora::scene
