@@ -339,6 +339,12 @@ std::string ShownAtTarget::shown(std::string text) const {
     return text;
 }
 
+void remove_left_overs(const std::string& folder) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec))
+        if (is_left_over(e.path().filename().string())) fs::remove_all(e.path(), ec);
+}
+
 void note_written(const std::string& folder, const std::string& name) {
     const fs::path list = fs::path(folder) / kResultsList;
     if (!fs::exists(list)) return;   // not a folder of velmora's results

@@ -131,6 +131,10 @@ private:
     friend struct ShownAtTargetIo;
 };
 
+// Removes what runs that died before they ended left in folder: their
+// temporary files and work folders (never anything else).
+void remove_left_overs(const std::string& folder);
+
 // Adds name (relative to folder) to the list of what velmora wrote in a
 // folder of results, for a file written there after its commit.
 void note_written(const std::string& folder, const std::string& name);

@@ -1,3 +1,4 @@
+#include "io/output_files.h"
 #include "realtime/watcher.h"
 
 #include <dirent.h>
@@ -42,13 +43,12 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     if (ec) throw std::runtime_error("can not create " + o_.out + ": " + ec.message());
     out_canonical_ = fs::canonical(o_.out).string();
     take_lock();
-    // What a watcher that died left half made; the volume it was on is made
-    // again. Every volume's folder has a name of its own without a dot: what
-    // starts with one in volumes/ is an analysis' work folder, left behind.
+    // What a watcher that died left half made (its staging, its probe, the
+    // work folders of an analysis killed midway); the volume it was on is
+    // made again.
     for (const char* left : {".velmora-staging", "velmora-probe", ".velmora-probe.velmora-tmp"})
         fs::remove_all(fs::path(o_.out) / left, ec);
-    for (const auto& e : fs::directory_iterator(fs::path(o_.out) / "volumes", ec))
-        if (e.path().filename().string().starts_with(".")) fs::remove_all(e.path(), ec);
+    remove_left_overs((fs::path(o_.out) / "volumes").string());
     store_ = std::make_unique<StateStore>((fs::path(o_.out) / "watch.db").string());
     check_options();
     files_ = store_->files();

@@ -6,7 +6,6 @@
 // they were.
 #include <filesystem>
 
-#include "io/output_files.h"
 #include "realtime/atomic_write.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
@@ -148,9 +147,6 @@ void Watcher::commit(const std::string& name, Analysed& a, FileRecord& rec, Volu
     // Products first: a process dying between the two leaves the volume
     // undone in the database, and it is made again, the same, at the next start.
     staged.commit();
-    // The forecasts join what velmora wrote in the analysis' folder.
-    for (const char* f : {"forecast.csv", "forecast.geojson"})
-        note_written((fs::path(o_.out) / "volumes" / a.folder).string(), f);
     tx.commit();
     files_[name] = rec;
     folders_.push_back(a.folder);

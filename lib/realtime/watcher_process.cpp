@@ -105,10 +105,10 @@ Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& p
     ao.polar_volume = polar_volume;
     ao.out = (fs::path(o_.out) / "volumes" / a.folder).string();
     ao.for_tracking = &a.result;
-    // A folder of this name is no volume's of the series (folder_for): what a
-    // watcher that died made of this volume, made again whole.
+    // A volume analysed again after a crash: its forecasts are the watcher's
+    // own and are made again, so the analysis may replace the folder.
     std::error_code gone;
-    fs::remove_all(ao.out, gone);
+    for (const char* own : {"forecast.csv", "forecast.geojson"}) fs::remove(fs::path(ao.out) / own, gone);
     char* text = nullptr;
     std::size_t length = 0;
     std::FILE* err = ::open_memstream(&text, &length);

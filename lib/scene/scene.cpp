@@ -211,20 +211,20 @@ Json Scene::slices_layer() {
     return {{"kind", "planes"}, {"planes", planes}};
 }
 
-Json Scene::layer(const LayerSpec& spec, Pack& pack) {
+Json Scene::layer(const LayerEntry& entry, Pack& pack) {
     Json l;
-    if (spec.role == "volume") l = volume_layer(pack);
-    else if (spec.role == "surface") l = surface_layer(pack);
-    else if (spec.role == "slices") l = slices_layer();
-    else if (vhost::Object* f = root().find(spec.field)) l = field_layer(*f, pack, options_.layers);
+    if (entry.role == "volume") l = volume_layer(pack);
+    else if (entry.role == "surface") l = surface_layer(pack);
+    else if (entry.role == "slices") l = slices_layer();
+    else if (vhost::Object* f = root().find(entry.field)) l = field_layer(*f, pack, options_.layers);
     else l = {{"kind", "empty"}};
     // The cells' numbers label their tops and centres.
-    if ((spec.role == "tops" || spec.role == "centres") && l["kind"] == "mesh") {
+    if ((entry.role == "tops" || entry.role == "centres") && l["kind"] == "mesh") {
         const auto texts = root().at("cellstat").at("no_label").deref()->strings();
-        if (texts.size() == static_cast<std::size_t>(vhost::FieldRef(*root().find(spec.field)).nnodes())) l["texts"] = texts;
+        if (texts.size() == static_cast<std::size_t>(vhost::FieldRef(*root().find(entry.field)).nnodes())) l["texts"] = texts;
     }
-    l["role"] = spec.role;
-    l["field"] = spec.field;
+    l["role"] = entry.role;
+    l["field"] = entry.field;
     return l;
 }
 
@@ -257,8 +257,8 @@ std::string Scene::answer(const RunResult& run, bool everything, Json extra) {
     h["ok"] = run.ok;
     h["seconds"] = run.seconds;
     h["layers"] = Json::object();
-    for (const auto& spec : layers_)
-        if (everything || touches(spec.deps, run.instances)) h["layers"][spec.name] = layer(spec, pack);
+    for (const auto& entry : layers_)
+        if (everything || touches(entry.deps, run.instances)) h["layers"][entry.name] = layer(entry, pack);
     if (everything) {
         h["instances"] = panel();
         if (!view_.is_null()) h["view"] = view_;

@@ -58,14 +58,14 @@ public:
     LiveNetwork& network() { return *live_; }
 
 private:
-    struct LayerSpec {
+    struct LayerEntry {
         std::string name, field, role;
         std::set<std::string> deps;
     };
     void open_volume(const ViewOptions& o);
     void open_network(const std::string& path);
     void add_output_layers();
-    Json layer(const LayerSpec& spec, Pack& pack);
+    Json layer(const LayerEntry& entry, Pack& pack);
     Json volume_layer(Pack& pack);
     Json surface_layer(Pack& pack);
     Json slices_layer();
@@ -79,7 +79,7 @@ private:
     std::optional<vhost::ConfinedWrites> confined_;
     Volume axes_;                    // the radar grid's axes (its values are in the tree)
     std::unique_ptr<LiveNetwork> live_;
-    std::vector<LayerSpec> layers_;
+    std::vector<LayerEntry> layers_;
     RunResult first_run_;
     Json view_;                      // the view to open with, from --xform
 };

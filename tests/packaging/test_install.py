@@ -246,11 +246,11 @@ def test_deb_depends_cover_what_the_python_side_imports_and_starts(deb, unpacked
     modules = imported_modules(unpacked / "usr" / "lib" / "python3" / "dist-packages" / "velmora")
     assert {"numpy", "pandas", "xarray", "matplotlib", "distributed"} <= modules
     origins = {name: importlib.util.find_spec(name) for name in sorted(modules)}
-    assert [name for name, spec in origins.items() if spec is None] == [], "not installed here: can not check"
+    assert [name for name, found in origins.items() if found is None] == [], "not installed here: can not check"
     # What the program starts: Xvfb for pictures without a display, python3 for `velmora batch`.
     started = [shutil.which("Xvfb"), PYTHON]
     assert None not in started
-    paths = [spec.origin for spec in origins.values()] + started
+    paths = [found.origin for found in origins.values()] + started
     packages = owners(paths)
     covered = installed_closure(re.split(r"[\s(:]", d.strip())[0] for d in control(deb, "Depends").split(","))
     assert sorted(f"{owner} ({p})" for p, owner in packages.items() if owner not in covered) == []
