@@ -1,5 +1,6 @@
 // velmora watch INPUT_DIR --out DIR [--once] [--settle S] [--reorder-window N] [--leads MIN,...] [--poll S]
-//               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [polar options]
+//               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [hail options]
+//               [polar options]
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <poll.h>
@@ -165,6 +166,7 @@ void add_watch_command(CLI::App& app, int& status) {
         "OUT/watch.db: the same command started again goes on where it stopped. docs/realtime.md describes it.\n\n"
         "Exit status: 0; with --once 1 when a volume failed; 2 when the folders or options cannot be used (another "
         "watcher holds OUT, or OUT was made with other options).");
+    add_hail_options(*cmd, a.freezing_level_km, a.minus20_level_km, a.sounding);
     add_polar_options(*cmd, c->polar);
     cmd->callback([c, &status] {
         if (!polar_input_ok(c->polar, "watch", status)) return;

@@ -641,7 +641,7 @@ py::dict track_py(const py::list& frames_in, double max_speed, double max_gap) {
 
 // velmora.watch's watcher: options from a dict of the Python side (input,
 // out, settle, poll, inotify, reorder_window, leads in s, var, level,
-// min_cells, max_speed, max_gap, picture, polar), each step's outcomes as
+// min_cells, max_speed, max_gap, picture, polar, hail), each step's outcomes as
 // dicts. The analyses use the host: a step holds its lock.
 class PyWatcher {
 public:
@@ -661,6 +661,10 @@ public:
         o.analysis.min_cells = d["min_cells"].cast<int>();
         o.analysis.picture = d["picture"].cast<bool>();
         o.analysis.polar = polar_input_of(d["polar"].cast<py::dict>());
+        const py::dict hail = d["hail"].cast<py::dict>();
+        if (hail.contains("freezing_level")) o.analysis.freezing_level_km = hail["freezing_level"].cast<double>();
+        if (hail.contains("minus20_level")) o.analysis.minus20_level_km = hail["minus20_level"].cast<double>();
+        if (hail.contains("sounding")) o.analysis.sounding = hail["sounding"].cast<std::string>();
         py::gil_scoped_release free;
         std::lock_guard lock(host_mutex);
         w_ = std::make_unique<realtime::Watcher>(std::move(o), stderr);

@@ -1,4 +1,3 @@
-#include "io/output_files.h"
 #include "realtime/watcher.h"
 
 #include <dirent.h>
@@ -14,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "analysis/hail.h"
+#include "io/output_files.h"
 #include "realtime/arrivals.h"
 #include "realtime/nexrad_chunks.h"
 
@@ -49,6 +50,7 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     for (const char* left : {".velmora-staging", "velmora-probe", ".velmora-probe.velmora-tmp"})
         fs::remove_all(fs::path(o_.out) / left, ec);
     remove_left_overs((fs::path(o_.out) / "volumes").string());
+    fix_hail_levels();
     store_ = std::make_unique<StateStore>((fs::path(o_.out) / "watch.db").string());
     check_options();
     files_ = store_->files();
@@ -97,6 +99,18 @@ void Watcher::take_lock() {
     }
 }
 
+// The hail levels read once, a sounding's too: a sounding that cannot be
+// used refuses the watcher at its start rather than failing every volume,
+// and the folder keeps the levels it was made with.
+void Watcher::fix_hail_levels() {
+    AnalyzeOptions& a = o_.analysis;
+    const std::optional<HailLevels> sea = hail_levels_of(a.freezing_level_km, a.minus20_level_km, a.sounding);
+    if (!sea) return;
+    a.freezing_level_km = sea->h0_km;
+    a.minus20_level_km = sea->hm20_km;
+    a.sounding.clear();
+}
+
 std::string Watcher::options_text() const {
     const AnalyzeOptions& a = o_.analysis;
     const LiveSettings& s = o_.series;
@@ -115,6 +129,7 @@ std::string Watcher::options_text() const {
       << g.dx << ',' << g.dy << ',' << g.dz;
     if (g.origin) t << ";origin=" << g.origin->lat << ',' << g.origin->lon;
     if (a.polar.site) t << ";site=" << a.polar.site->latitude << ',' << a.polar.site->longitude;
+    if (a.freezing_level_km) t << ";hail=" << *a.freezing_level_km << ',' << a.minus20_level_km.value_or(NAN);
     return t.str();
 }
 

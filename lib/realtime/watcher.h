@@ -107,6 +107,7 @@ private:
     };
     void take_lock();
     void check_options();
+    void fix_hail_levels();
     void restore_series();
     void scan(std::vector<VolumeOutcome>& out);
     void look(const std::string& name, std::vector<VolumeOutcome>& out);
