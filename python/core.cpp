@@ -278,6 +278,18 @@ std::optional<HailLevels> hail_of(const py::dict& d) {
     return above_radar(*sea, std::nullopt);   // a volume carries no altitude of its radar
 }
 
+// The hail levels above sea level, km, read once (velmora.batch gives the
+// workers the levels, not the sounding); ValueError when they cannot be used.
+py::object hail_levels_py(std::optional<double> freezing, std::optional<double> minus20, const std::string& sounding) {
+    try {
+        const auto sea = hail_levels_of(freezing, minus20, sounding);
+        if (!sea) return py::none();
+        return py::make_tuple(sea->h0_km, sea->hm20_km);
+    } catch (const std::exception& e) {
+        throw py::value_error(e.what());
+    }
+}
+
 // The settings of an analysis; std::invalid_argument for levels that cannot be used.
 AnalysisSettings settings_of(const std::string& var, double level, int min_cells, const std::vector<double>& echo_tops,
                              const std::vector<double>& split_levels, int min_core, const py::dict& hail) {
@@ -782,6 +794,8 @@ PYBIND11_MODULE(_core, m) {
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
           py::arg("site") = py::none());
+    m.def("hail_levels", &hail_levels_py, py::arg("freezing_level") = py::none(), py::arg("minus20_level") = py::none(),
+          py::arg("sounding") = std::string());
     m.def("is_polar", [](const std::string& path) { return polar::is_polar(path); }, py::arg("path"));
     m.def("write_volume", &write_volume_py, py::arg("path"), py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());
