@@ -47,8 +47,8 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     // What a watcher that died left half made (its staging, its probe, the
     // work folders of an analysis killed midway); the volume it was on is
     // made again.
-    for (const char* left : {".velmora-staging", "velmora-probe", ".velmora-probe.velmora-tmp"})
-        fs::remove_all(fs::path(o_.out) / left, ec);
+    for (const char* left : {".velmora-staging", "velmora-probe"}) fs::remove_all(fs::path(o_.out) / left, ec);
+    remove_left_overs(o_.out);
     remove_left_overs((fs::path(o_.out) / "volumes").string());
     fix_hail_levels();
     store_ = std::make_unique<StateStore>((fs::path(o_.out) / "watch.db").string());

@@ -22,11 +22,14 @@
 #include "realtime/live_series.h"
 #include "realtime/state_store.h"
 
+namespace velmora {
+class StagedFiles;
+}
+
 namespace velmora::realtime {
 
 class ChunkAssembler;
 struct ChunkName;
-class StagedFiles;
 
 struct WatchOptions {
     std::string input;                  // the watched folder

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "realtime/arrivals.h"
-#include "realtime/atomic_write.h"
+#include "io/output_files.h"
 #include "realtime/nexrad_chunks.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
@@ -134,8 +134,8 @@ Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& p
 // cannot be analysed (recorded).
 bool Watcher::out_writable() const {
     try {
-        write_atomically((fs::path(o_.out) / "velmora-probe").string(), std::string(std::size_t{1} << 18, '\0'));
-    } catch (const std::runtime_error&) {
+        write_file((fs::path(o_.out) / "velmora-probe").string(), std::string(std::size_t{1} << 18, '\0'), WholeFile{false, {}});
+    } catch (const std::exception&) {
         return false;
     }
     std::error_code ec;
