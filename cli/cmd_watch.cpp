@@ -1,4 +1,5 @@
 // velmora watch INPUT_DIR --out DIR [--once] [--settle S] [--reorder-window N] [--leads MIN,...] [--poll S]
+//               [--chunk-timeout S]
 //               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [hail options]
 //               [polar options]
 #include <CLI/CLI.hpp>
@@ -141,6 +142,10 @@ void add_watch_command(CLI::App& app, int& status) {
     add_leads_option(*cmd, c->leads);
     cmd->add_option("--poll", c->o.poll, "Seconds between looks at the folder when nothing else wakes the watcher")
         ->check(CLI::Range(0.05, 3600.0))
+        ->capture_default_str();
+    cmd->add_option("--chunk-timeout", c->o.chunk_timeout,
+                    "Seconds after its newest chunk that a NEXRAD chunked volume still not complete is recorded as failed")
+        ->check(CLI::Range(1.0, 1e6))
         ->capture_default_str();
     cmd->add_flag("--no-inotify", c->no_inotify, "Look at the folder every --poll seconds only (network file systems)");
     AnalyzeOptions& a = c->o.analysis;

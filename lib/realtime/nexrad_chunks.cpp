@@ -24,7 +24,7 @@ std::vector<std::uint8_t> bytes_of(const std::string& path) {
 
 ChunkAssembler::ChunkAssembler(std::string field) : field_(std::move(field)) {}
 
-void ChunkAssembler::add(const std::string& name, const ChunkName& c, const std::string& path) {
+void ChunkAssembler::add(const std::string& name, const ChunkName& c, const std::string& path, std::int64_t mtime_ns) {
     const std::vector<std::uint8_t> b = bytes_of(path);
     Chunk chunk;
     chunk.name = name;
@@ -40,7 +40,23 @@ void ChunkAssembler::add(const std::string& name, const ChunkName& c, const std:
     }
     chunk.messages = polar::nexrad::inflate_blocks(b, first, path);
     if (c.type == 'E') v.end = c.number;
+    v.newest_ns = std::max(v.newest_ns, mtime_ns);
     v.chunks[c.number] = std::move(chunk);
+}
+
+std::vector<std::pair<std::string, std::string>> ChunkAssembler::stalled(double now, double timeout) const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& [volume, v] : volumes_) {
+        if (complete(volume) || now - double(v.newest_ns) / 1e9 <= timeout) continue;
+        std::string lacks;
+        if (v.header.empty()) lacks = "the start chunk";
+        const int last = v.end ? v.end : v.chunks.rbegin()->first;
+        for (int n = 1; n <= last; ++n)
+            if (n > 1 && !v.chunks.count(n)) lacks += (lacks.empty() ? "chunk " : ", chunk ") + std::to_string(n);
+        if (!v.end) lacks += std::string(lacks.empty() ? "" : ", ") + "the end chunk";
+        out.emplace_back(volume, lacks);
+    }
+    return out;
 }
 
 bool ChunkAssembler::has(const std::string& name) const {

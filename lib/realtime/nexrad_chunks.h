@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "polar/polar.h"
@@ -24,7 +25,9 @@ public:
 
     // Decompresses a chunk into its volume's messages; std::runtime_error
     // when it is cut short (it may still be being written) or no chunk.
-    void add(const std::string& name, const ChunkName& c, const std::string& path);
+    // mtime_ns: the chunk file's modification time (ns since 1970), which
+    // tells how long its volume has waited for the rest.
+    void add(const std::string& name, const ChunkName& c, const std::string& path, std::int64_t mtime_ns = 0);
     bool has(const std::string& name) const;
     // Whether a volume has its E chunk and every chunk before it.
     bool complete(const std::string& volume) const;
@@ -37,6 +40,9 @@ public:
     // messages cannot be decoded.
     polar::PolarVolume take(const std::string& volume, std::optional<polar::Site> site);
     void forget(const std::string& volume);
+    // The volumes not complete whose newest chunk is more than timeout
+    // seconds older than now (s since 1970), and what they lack.
+    std::vector<std::pair<std::string, std::string>> stalled(double now, double timeout) const;
 
 private:
     struct Chunk {
@@ -49,6 +55,7 @@ private:
         std::map<int, Chunk> chunks;
         int end = 0;                       // the E chunk's number, once it is in
         std::vector<std::uint8_t> header;  // the S chunk's volume header
+        std::int64_t newest_ns = 0;        // the newest chunk's modification time
     };
     std::string field_;
     std::map<std::string, Parts> volumes_;

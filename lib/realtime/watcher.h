@@ -41,6 +41,7 @@ struct WatchOptions {
     bool inotify = true;                // false: scans only (network file systems)
     double give_up = 60.0;              // s a file whose format says it is cut short may stay unchanged
     int max_attempts = 3;               // of a volume whose analysis fails
+    double chunk_timeout = 600.0;       // s after its newest chunk that a chunked volume not complete is given up
 };
 
 // What became of one volume (or a file of the folder).
@@ -118,6 +119,7 @@ private:
     bool whole(const std::string& name, Pending& p, const std::string& missing, std::vector<VolumeOutcome>& out);
     std::vector<std::string> ready_names() const;
     void take_chunk(const std::string& name, const ChunkName& chunk, std::vector<VolumeOutcome>& out);
+    void expire_chunks(std::vector<VolumeOutcome>& out);
     VolumeOutcome process(const std::string& name, Pending& p);
     VolumeOutcome process_chunks(const std::string& volume);
     Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume);

@@ -108,13 +108,29 @@ void Watcher::take_chunk(const std::string& name, const ChunkName& chunk, std::v
     Pending& p = pending_.at(name);
     std::string missing;
     try {
-        chunks_->add(name, chunk, p.path);
+        chunks_->add(name, chunk, p.path, p.mtime_ns);
     } catch (const std::runtime_error& e) {
         missing = e.what();
     }
     if (!whole(name, p, missing, out)) return;
     pending_.erase(name);
     if (chunks_->complete(chunk.volume)) out.push_back(process_chunks(chunk.volume));
+}
+
+// A chunked volume whose chunks stopped coming (a feed that lost its end
+// chunk) is given up --chunk-timeout after its newest chunk was written, as
+// the chunk files' times say, so that a watcher started again later gives it
+// up at once: recorded as failed with what it lacks, its chunks forgotten,
+// and the chunks that still come for it ignored.
+void Watcher::expire_chunks(std::vector<VolumeOutcome>& out) {
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const auto& [volume, lacks] : chunks_->stalled(now, o_.chunk_timeout)) {
+        char why[160];
+        std::snprintf(why, sizeof why, "incomplete: no chunk came for %g s and it lacks ", o_.chunk_timeout);
+        FileRecord rec(volume, chunks_->bytes(volume), 0, chunks_->checksum(volume));
+        chunks_->forget(volume);
+        out.push_back(failed(volume, rec, VolumeOutcome::State::Failed, why + lacks));
+    }
 }
 
 std::vector<VolumeOutcome> Watcher::step() {
@@ -142,6 +158,7 @@ std::vector<VolumeOutcome> Watcher::step() {
         });
         if (processed) break;
     }
+    expire_chunks(out);
     return out;
 }
 

@@ -111,4 +111,41 @@ TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalysedOnceAfterThe
     EXPECT_EQ(std::memcmp(a.values.data(), b.values.data(), a.values.size() * 4), 0);
 }
 
+// A volume whose chunks stop coming is waited for until --chunk-timeout after its newest chunk's time, then recorded
+// as failed with what it lacks, once; a watcher started later gives it up at once, and later chunks are ignored.
+TEST(ChunksTest, AVolumeWhoseEndChunkNeverComesIsGivenUpAfterTheTimeout) {
+    TempDir dir;
+    const auto chunks = vtest::klot_chunks(dir.file("klot"));
+    if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";
+    fs::create_directories(dir.file("in"));
+    for (std::size_t k = 0; k + 1 < chunks.size(); ++k)
+        if (k != 4) fs::copy(chunks[k], dir.file("in"));
+    auto o = vtest::watch_options(dir.file("in"), dir.file("out"));
+    o.analysis.polar.grid = small_grid();
+    vtest::Capture messages;
+    {
+        velmora::realtime::Watcher w(o, messages.stream());
+        EXPECT_TRUE(vtest::run_watcher(w).empty()) << messages.text();   // fresh chunks: waited for
+    }
+    const auto old = fs::file_time_type::clock::now() - std::chrono::seconds(601);
+    for (const auto& e : fs::directory_iterator(dir.file("in"))) fs::last_write_time(e.path(), old);
+    {
+        velmora::realtime::Watcher w(o, messages.stream());
+        const auto got = vtest::run_watcher(w);
+        ASSERT_EQ(got.size(), 1u) << messages.text();
+        EXPECT_EQ(got[0].name, "20260328-201457");
+        EXPECT_EQ(got[0].state, velmora::realtime::VolumeOutcome::State::Failed);
+        EXPECT_EQ(got[0].reason, "incomplete: no chunk came for 600 s and it lacks chunk 5, the end chunk");
+        EXPECT_NE(messages.text().find("velmora watch: 20260328-201457 failed: incomplete: no chunk came for 600 s"),
+                  std::string::npos) << messages.text();
+        fs::copy(chunks[4], dir.file("in"));
+        fs::copy(chunks.back(), dir.file("in"));
+        EXPECT_TRUE(vtest::run_watcher(w).empty());
+    }
+    velmora::realtime::Watcher again(o, messages.stream());
+    EXPECT_TRUE(vtest::run_watcher(again).empty());
+    EXPECT_EQ(again.volumes(), 0u);
+    EXPECT_FALSE(fs::exists(dir.file("out/volumes/20260328-201457")));
+}
+
 }  // namespace
