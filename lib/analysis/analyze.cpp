@@ -226,8 +226,9 @@ int Analysis::read_volume_into_tree() {
             // own, and the file the network reads.
             polar::PolarInput in = o_.polar;
             in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
-            v_ = o_.polar_volume ? polar::grid_volumes(std::span(o_.polar_volume, 1), in.grid)
-                                 : polar::grid_files(std::span(&o_.volume, 1), in);
+            v_ = o_.polar_grid     ? *o_.polar_grid
+                 : o_.polar_volume ? polar::grid_volumes(std::span(o_.polar_volume, 1), in.grid)
+                                   : polar::grid_files(std::span(&o_.volume, 1), in);
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
             write_netcdf(results_->path("grid.nc"), v_);
             source_ = fs::path(o_.volume).filename().string();

@@ -56,7 +56,10 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     files_ = store_->files();
     folders_ = store_->folders();
     restore_series();
-    chunks_ = std::make_unique<ChunkAssembler>(o_.analysis.polar.field);
+    // The chunks' sweeps gridded as they come, onto the grid the analysis would make.
+    polar::GridOptions grid = o_.analysis.polar.grid;
+    grid.max_nodes = std::min(grid.max_nodes, o_.analysis.max_voxels);
+    chunks_ = std::make_unique<ChunkAssembler>(o_.analysis.polar.field, grid, o_.analysis.polar.site);
     if (o_.inotify) {
         inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         const std::uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_DELETE;

@@ -122,7 +122,8 @@ private:
     void expire_chunks(std::vector<VolumeOutcome>& out);
     VolumeOutcome process(const std::string& name, Pending& p);
     VolumeOutcome process_chunks(const std::string& volume);
-    Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume);
+    Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
+                     const Volume* polar_grid = nullptr);
     VolumeOutcome place(const std::string& name, Analysed& a, FileRecord rec);
     void commit(const std::string& name, Analysed& a, FileRecord& rec, VolumeOutcome& out);
     void first_of_series(const Analysed& a);

@@ -97,12 +97,14 @@ VolumeOutcome Watcher::failed(const std::string& name, FileRecord rec, VolumeOut
     return o;
 }
 
-Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume) {
+Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
+                                   const Volume* polar_grid) {
     Analysed a;
     a.folder = folder_for(name);
     AnalyzeOptions ao = o_.analysis;
     ao.volume = path;
     ao.polar_volume = polar_volume;
+    ao.polar_grid = polar_grid;
     ao.out = (fs::path(o_.out) / "volumes" / a.folder).string();
     ao.for_tracking = &a.result;
     // A volume analysed again after a crash: its forecasts are the watcher's
@@ -177,12 +179,13 @@ VolumeOutcome Watcher::process_chunks(const std::string& volume) {
     const auto start = Clock::now();
     FileRecord rec(volume, chunks_->bytes(volume), 0, chunks_->checksum(volume));
     polar::PolarVolume pv;
+    std::optional<Volume> grid;   // its sweeps gridded as they came
     try {
-        pv = chunks_->take(volume, o_.analysis.polar.site);
+        pv = chunks_->take(volume, o_.analysis.polar.site, &grid);
     } catch (const std::runtime_error& e) {
         return failed(volume, rec, VolumeOutcome::State::Failed, e.what());
     }
-    Analysed a = analyse(volume, volume, &pv);
+    Analysed a = analyse(volume, volume, &pv, grid ? &*grid : nullptr);
     if (a.status != 0 && !out_writable()) {
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: its chunks are read again later\n",
                      volume.c_str(), a.reason.c_str());

@@ -9,6 +9,7 @@
 
 #include "analysis/analyze.h"
 #include "app_test.h"
+#include "polar/gridding.h"
 #include "polar/polar.h"
 #include "realtime/nexrad_chunks.h"
 #include "watch_support.h"
@@ -67,6 +68,43 @@ TEST(ChunksTest, ChunksDecodedAsTheyComeMakeTheVolumeOfTheJoinedFile) {
     EXPECT_NE(vtest::error_of<std::runtime_error>([&] { a.add("x", {"20260328-201457", 2, 'I'}, cut); })
                   .find("runs past the end of the file"),
               std::string::npos);
+}
+
+// Each sweep gridded as soon as its chunks are in: before the E chunk all sweeps but the last are, and the grid the
+// assembler gives is the whole volume's, bit for bit. Sweeps that are not the volume's give no grid (it is gridded
+// whole then).
+TEST(ChunksTest, SweepsGriddedAsTheirChunksComeMakeTheWholeVolumesGrid) {
+    TempDir dir;
+    const auto chunks = vtest::klot_chunks(dir.file("klot"));
+    if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";
+    const auto feed = [&](velmora::realtime::ChunkAssembler& a, std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            const std::string name = fs::path(chunks[k]).filename().string();
+            a.add(name, *velmora::realtime::chunk_name(name), chunks[k]);
+        }
+    };
+    const std::string volume = "20260328-201457";
+    velmora::realtime::ChunkAssembler a("", small_grid());
+    feed(a, 0, 1);
+    feed(a, 2, chunks.size() - 1);
+    EXPECT_EQ(a.gridded(volume), 0u) << "chunk 2 is missing";
+    feed(a, 1, 2);
+    EXPECT_EQ(a.gridded(volume), 11u) << "all but the last of the 12 sweeps";
+    feed(a, chunks.size() - 1, chunks.size());
+    std::optional<velmora::Volume> grid;
+    const auto v = a.take(volume, {}, &grid);
+    ASSERT_TRUE(grid);
+    const auto whole = velmora::polar::grid_volumes(std::span(&v, 1), small_grid());
+    ASSERT_EQ(grid->values.size(), whole.values.size());
+    EXPECT_EQ(std::memcmp(grid->values.data(), whole.values.data(), whole.values.size() * sizeof(float)), 0);
+    EXPECT_EQ(grid->time, whole.time);
+    // Another site when it is taken than when its sweeps were decoded: not the volume's sweeps.
+    velmora::realtime::ChunkAssembler b("", small_grid());
+    feed(b, 0, chunks.size());
+    std::optional<velmora::Volume> none;
+    const auto elsewhere = b.take(volume, velmora::polar::Site{41.0, -88.0, 200.0}, &none);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(elsewhere.sweeps.size(), 12u);
 }
 
 TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalysedOnceAfterTheEndChunk) {
