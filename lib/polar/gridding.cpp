@@ -4,7 +4,7 @@
 // that radius in ground distance, can reach it, so each point sees a few tens
 // of gates however large the volume.
 #include "polar/gridding.h"
-#include "polar/sweep_gridding.h"
+#include "polar/sweep_sums.h"
 
 #include <algorithm>
 #include <cctype>

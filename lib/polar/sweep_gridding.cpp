@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "io/geo.h"
+#include "polar/sweep_sums.h"
 
 namespace velmora::polar {
 
