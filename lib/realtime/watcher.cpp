@@ -107,7 +107,12 @@ void Watcher::take_lock() {
 // and the folder keeps the levels it was made with.
 void Watcher::fix_hail_levels() {
     AnalyzeOptions& a = o_.analysis;
-    const std::optional<HailLevels> sea = hail_levels_of(a.freezing_level_km, a.minus20_level_km, a.sounding);
+    std::optional<HailLevels> sea;
+    try {
+        sea = hail_levels_of(a.freezing_level_km, a.minus20_level_km, a.sounding);
+    } catch (const std::exception& e) {
+        throw std::invalid_argument(e.what());   // an option that cannot be used, whatever the reason
+    }
     if (!sea) return;
     a.freezing_level_km = sea->h0_km;
     a.minus20_level_km = sea->hm20_km;
