@@ -5,7 +5,9 @@ rename into place: a writer's last act) to latest.json naming that volume's
 products, with --settle 0 and inotify, on a watcher that runs throughout:
 a CPOL-size gridded volume (CPOL itself), the KLIX polar volume including
 its gridding, and the KLOT real-time chunks (the E chunk's arrival; the
-chunks before it arrive first and are decoded as they come). Each kind
+chunks before it arrive first and are decoded, and their sweeps gridded,
+as they come: the E chunk comes once the watcher is idle, as it is between
+real chunks seconds apart). Each kind
 arrives --repeat times with its times moved on, so that each is a new
 volume of the series. Targets: 0.3 s, 1.5 s, 1.5 s. Beside each, the
 watcher's own time for the volume, the part of it spent recording (the
@@ -74,6 +76,19 @@ class Watcher:
         latency = time.perf_counter() - start
         return latency, self.p.stdout.readline()
 
+    def idle(self, quiet=0.3):
+        """Waits until the watcher has used no CPU for `quiet` seconds."""
+        def cpu():
+            with open(f"/proc/{self.p.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return int(fields[11]) + int(fields[12])     # utime, stime (clock ticks)
+        before, since = cpu(), time.monotonic()
+        while time.monotonic() - since < quiet:
+            time.sleep(0.05)
+            now = cpu()
+            if now != before:
+                before, since = now, time.monotonic()
+
     def close(self):
         self.p.terminate()
         self.p.wait()
@@ -141,7 +156,9 @@ def klot_arrive(w, chunks, k):
             with open(os.path.join(w.input, name), "wb") as f:
                 f.write(data)
         else:
-            time.sleep(0.5)   # the chunks before it decoded, as they would be between real chunks
+            # The chunks before it taken (decoded, their sweeps gridded), as they are between real chunks, which
+            # come seconds apart.
+            w.idle()
             return w.arrive(data, name, prefix)
 
 

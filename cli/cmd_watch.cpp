@@ -1,5 +1,7 @@
 // velmora watch INPUT_DIR --out DIR [--once] [--settle S] [--reorder-window N] [--leads MIN,...] [--poll S]
-//               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [polar options]
+//               [--chunk-timeout S]
+//               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [hail options]
+//               [polar options]
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <poll.h>
@@ -141,6 +143,10 @@ void add_watch_command(CLI::App& app, int& status) {
     cmd->add_option("--poll", c->o.poll, "Seconds between looks at the folder when nothing else wakes the watcher")
         ->check(CLI::Range(0.05, 3600.0))
         ->capture_default_str();
+    cmd->add_option("--chunk-timeout", c->o.chunk_timeout,
+                    "Seconds after its newest chunk that a NEXRAD chunked volume still not complete is recorded as failed")
+        ->check(CLI::Range(1.0, 1e6))
+        ->capture_default_str();
     cmd->add_flag("--no-inotify", c->no_inotify, "Look at the folder every --poll seconds only (network file systems)");
     AnalyzeOptions& a = c->o.analysis;
     cmd->add_option("--var", a.var, "The reflectivity variable of gridded volumes")->capture_default_str();
@@ -166,6 +172,7 @@ void add_watch_command(CLI::App& app, int& status) {
         "OUT/watch.db: the same command started again goes on where it stopped. docs/realtime.md describes it.\n\n"
         "Exit status: 0; with --once 1 when a volume failed; 2 when the folders or options cannot be used (another "
         "watcher holds OUT, or OUT was made with other options).");
+    add_hail_options(*cmd, a.freezing_level_km, a.minus20_level_km, a.sounding);
     add_polar_options(*cmd, c->polar);
     cmd->callback([c, &status] {
         if (!polar_input_ok(c->polar, "watch", status)) return;

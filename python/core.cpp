@@ -310,6 +310,18 @@ std::optional<HailLevels> hail_of(const py::dict& d) {
     return above_radar(*sea, std::nullopt);   // a volume carries no altitude of its radar
 }
 
+// The hail levels above sea level, km, read once (velmora.batch gives the
+// workers the levels, not the sounding); ValueError when they cannot be used.
+py::object hail_levels_py(std::optional<double> freezing, std::optional<double> minus20, const std::string& sounding) {
+    try {
+        const auto sea = hail_levels_of(freezing, minus20, sounding);
+        if (!sea) return py::none();
+        return py::make_tuple(sea->h0_km, sea->hm20_km);
+    } catch (const std::exception& e) {
+        throw py::value_error(e.what());
+    }
+}
+
 // The settings of an analysis; std::invalid_argument for levels that cannot be used.
 AnalysisSettings settings_of(const std::string& var, double level, int min_cells, const std::vector<double>& echo_tops,
                              const std::vector<double>& split_levels, int min_core, const py::dict& hail,
@@ -695,8 +707,8 @@ py::dict track_py(const py::list& frames_in, double max_speed, double max_gap) {
 }
 
 // velmora.watch's watcher: options from a dict of the Python side (input,
-// out, settle, poll, inotify, reorder_window, leads in s, var, level,
-// min_cells, max_speed, max_gap, picture, polar), each step's outcomes as
+// out, settle, poll, inotify, chunk_timeout, reorder_window, leads in s, var, level,
+// min_cells, max_speed, max_gap, picture, polar, hail), each step's outcomes as
 // dicts. The analyses use the host: a step holds its lock.
 class PyWatcher {
 public:
@@ -707,6 +719,7 @@ public:
         o.settle = d["settle"].cast<double>();
         o.poll = d["poll"].cast<double>();
         o.inotify = d["inotify"].cast<bool>();
+        o.chunk_timeout = d["chunk_timeout"].cast<double>();
         o.series.reorder_window = d["reorder_window"].cast<std::size_t>();
         o.series.leads = d["leads"].cast<std::vector<double>>();
         o.series.link.max_speed = o.series.trend.max_speed = d["max_speed"].cast<double>();
@@ -717,6 +730,10 @@ public:
         if (d.contains("min_volume")) o.analysis.min_volume_km3 = d["min_volume"].cast<double>();
         o.analysis.picture = d["picture"].cast<bool>();
         o.analysis.polar = polar_input_of(d["polar"].cast<py::dict>());
+        const py::dict hail = d["hail"].cast<py::dict>();
+        if (hail.contains("freezing_level")) o.analysis.freezing_level_km = hail["freezing_level"].cast<double>();
+        if (hail.contains("minus20_level")) o.analysis.minus20_level_km = hail["minus20_level"].cast<double>();
+        if (hail.contains("sounding")) o.analysis.sounding = hail["sounding"].cast<std::string>();
         py::gil_scoped_release free;
         std::lock_guard lock(host_mutex);
         w_ = std::make_unique<realtime::Watcher>(std::move(o), stderr);
@@ -816,6 +833,8 @@ PYBIND11_MODULE(_core, m) {
             PyErr_SetObject(PyExc_ValueError, text(e.what()).ptr());
         } catch (const std::bad_alloc&) {
             throw;
+        } catch (const py::builtin_exception&) {
+            throw;   // pybind11's own (ValueError, ...), translated by pybind11
         } catch (const std::runtime_error& e) {
             // A message naming a file whose name is not UTF-8.
             PyErr_SetObject(PyExc_RuntimeError, text(e.what()).ptr());
@@ -841,6 +860,8 @@ PYBIND11_MODULE(_core, m) {
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
           py::arg("site") = py::none());
+    m.def("hail_levels", &hail_levels_py, py::arg("freezing_level") = py::none(), py::arg("minus20_level") = py::none(),
+          py::arg("sounding") = std::string());
     m.def("is_polar", [](const std::string& path) { return polar::is_polar(path); }, py::arg("path"));
     m.def("write_volume", &write_volume_py, py::arg("path"), py::arg("values"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());

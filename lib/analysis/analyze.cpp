@@ -344,7 +344,10 @@ int Analysis::read_volume_into_tree() {
             // own, and the file the network reads.
             polar::PolarInput in = o_.polar;
             in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
-            if (o_.polar_volume) {
+            if (o_.polar_grid) {
+                // Gridded sweep by sweep as the volume came, its gates filtered as a file's are.
+                v_ = *o_.polar_grid;
+            } else if (o_.polar_volume) {
                 // Filtered as a file's gates are, in a copy: the volume is the caller's.
                 polar::PolarVolume filtered = *o_.polar_volume;
                 polar::filter_gates(filtered, in.filters);

@@ -27,6 +27,9 @@ struct AnalyzeOptions {
     // they came): gridded as polar says instead of reading volume, which
     // then only names it.
     const polar::PolarVolume* polar_volume = nullptr;
+    // Its grid, when made already (the chunks' sweeps gridded as they came,
+    // as polar says): taken instead of gridding polar_volume again.
+    const Volume* polar_grid = nullptr;
     long time = kOnlyTime;        // the time step of a file of several
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = 40.0;          // dBZ

@@ -151,11 +151,12 @@ std::optional<std::string> output_file_problem(const std::string& path, std::spa
     return std::nullopt;
 }
 
-AtomicFile::AtomicFile(const std::string& path) : path_(path) {
+AtomicFile::AtomicFile(const std::string& path, WholeFile how) : path_(path), sync_(how.sync) {
     if (auto problem = output_file_problem(path)) throw OutputRefused(*problem);
     target_ = resolved(path).string();
     for (;;) {
-        temp_ = temp_beside(target_).string();
+        const fs::path beside = temp_beside(target_);
+        temp_ = how.staging.empty() ? beside.string() : (fs::path(how.staging) / beside.filename()).string();
         const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             ::close(fd);
@@ -172,14 +173,74 @@ AtomicFile::~AtomicFile() {
 void AtomicFile::commit() {
     struct stat old {};
     if (::stat(target_.c_str(), &old) == 0) ::chmod(temp_.c_str(), old.st_mode & 07777);
-    sync(temp_, false, path_);
+    if (sync_) sync(temp_, false, path_);
     if (::rename(temp_.c_str(), target_.c_str()) != 0) throw WriteFailed("can not write " + path_ + ": " + reason());
     committed_ = true;
-    sync(fs::path(target_).parent_path(), true, path_);
+    if (sync_) sync(fs::path(target_).parent_path(), true, path_);
 }
 
-void write_file(const std::string& path, const std::function<void(std::FILE*)>& fill) {
-    AtomicFile file(path);
+void AtomicFile::write(std::string_view bytes, const std::string& from, std::uint64_t keep) {
+    const int out = ::open(temp_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (out < 0) throw WriteFailed("can not write " + path_ + ": " + reason());
+    std::string failure;
+    if (keep > 0) {
+        const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) failure = "can not read " + from + ": " + reason();
+        for (std::uint64_t done = 0; failure.empty() && done < keep;) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, keep - done, 0);
+            if (n <= 0) failure = "can not write " + path_ + ": " + (n < 0 ? reason() : std::string(from + " is shorter"));
+            else done += static_cast<std::uint64_t>(n);
+        }
+        if (in >= 0) ::close(in);
+    }
+    for (std::size_t done = 0; failure.empty() && done < bytes.size();) {
+        const ssize_t n = ::write(out, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) failure = "can not write " + path_ + ": " + (n < 0 ? reason() : std::strerror(ENOSPC));
+        else done += static_cast<std::size_t>(n);
+    }
+    if (::close(out) != 0 && failure.empty()) failure = "can not write " + path_ + ": " + reason();
+    if (!failure.empty()) throw WriteFailed(failure);
+}
+
+void write_file(const std::string& path, std::string_view bytes, const WholeFile& how) {
+    AtomicFile file(path, how);
+    file.write(bytes);
+    file.commit();
+}
+
+StagedFiles::StagedFiles(WholeFile how) : how_(std::move(how)) {
+    if (how_.staging.empty()) return;
+    std::error_code ec;
+    fs::create_directories(how_.staging, ec);
+    if (ec) throw OutputRefused("can not create " + how_.staging + ": " + ec.message());
+}
+
+StagedFiles::~StagedFiles() {
+    files_.clear();   // their temporary files first
+    std::error_code ec;
+    if (!how_.staging.empty()) fs::remove(how_.staging, ec);   // only when empty
+}
+
+void StagedFiles::add(const std::string& path, std::string_view bytes) {
+    auto file = std::make_unique<AtomicFile>(path, how_);
+    file->write(bytes);
+    files_.push_back(std::move(file));
+}
+
+void StagedFiles::add_grown(const std::string& path, std::uint64_t keep, std::string_view tail) {
+    auto file = std::make_unique<AtomicFile>(path, how_);
+    file->write(tail, path, keep);
+    files_.push_back(std::move(file));
+}
+
+void StagedFiles::commit() {
+    for (auto& f : files_) f->commit();
+    files_.clear();
+}
+
+void write_file(const std::string& path, const std::function<void(std::FILE*)>& fill, const WholeFile& how) {
+    AtomicFile file(path, how);
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };

@@ -1,19 +1,23 @@
 // Results written so that a run that fails never costs the results of an
-// earlier one. A file is written under a temporary name in its own folder,
-// synced, and renamed over what stood there; a folder of results is made
+// earlier one. A file is written under a temporary name in its own folder
+// (or a staging folder beside), synced (WholeFile), and renamed over what
+// stood there; files staged together are renamed together; a folder of results is made
 // beside its place and swapped in when the run has succeeded, after its
 // input was read. velmora replaces only what it wrote: a folder of its
 // results lists them (kResultsList), and a folder holding anything else is
 // refused before any work.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora {
@@ -42,13 +46,28 @@ bool same_file(const std::string& a, const std::string& b);
 // one of the inputs (the same file, through links too).
 std::optional<std::string> output_file_problem(const std::string& path, std::span<const std::string> inputs = {});
 
-// A file written under a temporary name in the folder of its path
-// (".NAME.velmora-XXXXXXXXXXXXXXXX"; a link is followed to the file it
-// names) and put at its path by commit().
+// How a file is put in place whole.
+struct WholeFile {
+    // Synced to disk before it replaces the earlier file, and its folder
+    // after, so that what a command leaves is on disk when it ends. Without,
+    // only renamed: every process sees the old file or the new one, and file
+    // systems that replace by rename (ext4's auto_da_alloc, XFS, btrfs)
+    // write the new data before the rename; for files made again after a
+    // power cut (the watcher's products, from its database), where a flush
+    // per file would cost more than the rest of their writing.
+    bool sync = true;
+    // The folder of the temporary file, on the file system of the path;
+    // empty: the path's own folder.
+    std::string staging;
+};
+
+// A file written under a temporary name (".NAME.velmora-XXXXXXXXXXXXXXXX",
+// in the folder of its path or in how.staging; a link is followed to the
+// file it names) and put at its path by commit().
 class AtomicFile {
 public:
     // Creates the temporary file; OutputRefused naming path when it cannot.
-    explicit AtomicFile(const std::string& path);
+    explicit AtomicFile(const std::string& path, WholeFile how = {});
     // Removes the temporary file unless it was committed.
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
@@ -61,14 +80,46 @@ public:
     // of the file it replaces. WriteFailed when it cannot.
     void commit();
 
+    // Writes bytes to the temporary file, after the first keep bytes of the
+    // file at from (copied by the kernel; they must be there). WriteFailed
+    // naming the path and the reason.
+    void write(std::string_view bytes, const std::string& from = {}, std::uint64_t keep = 0);
+
 private:
     std::string path_, target_, temp_;
+    bool sync_ = true;
     bool committed_ = false;
 };
 
 // Writes the file path through a stream that fill writes to, safely as
 // AtomicFile does; WriteFailed naming the file and the reason.
-void write_file(const std::string& path, const std::function<void(std::FILE*)>& fill);
+void write_file(const std::string& path, const std::function<void(std::FILE*)>& fill, const WholeFile& how = {});
+// The same with the file's bytes.
+void write_file(const std::string& path, std::string_view bytes, const WholeFile& how = {});
+
+// Files made ready one by one and put in place together, in the order
+// added: until commit() every file is as it was, and a failure while making
+// them (a full disk) leaves them so.
+class StagedFiles {
+public:
+    // how.staging, when given, is made if needed and removed when empty.
+    explicit StagedFiles(WholeFile how = {});
+    ~StagedFiles();   // removes the temporary files of what was not put in place
+    StagedFiles(const StagedFiles&) = delete;
+    StagedFiles& operator=(const StagedFiles&) = delete;
+
+    void add(const std::string& path, std::string_view bytes);
+    // A file that grows at its end: the first keep bytes of the file now at
+    // path (copied by the kernel; they must be there), then tail.
+    void add_grown(const std::string& path, std::uint64_t keep, std::string_view tail);
+    // Renames every file into place, in the order added; WriteFailed when one
+    // cannot be (those before it are in place).
+    void commit();
+
+private:
+    WholeFile how_;
+    std::vector<std::unique_ptr<AtomicFile>> files_;
+};
 
 // Why the folder target cannot be replaced by a run reading inputs, nothing
 // when it can: it is not a folder, it holds the current folder, or it holds

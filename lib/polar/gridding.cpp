@@ -4,6 +4,7 @@
 // that radius in ground distance, can reach it, so each point sees a few tens
 // of gates however large the volume.
 #include "polar/gridding.h"
+#include "polar/sweep_sums.h"
 
 #include <algorithm>
 #include <cctype>
@@ -435,6 +436,45 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
         });
     for (std::thread& t : pool) t.join();
     return grid;
+}
+
+// The per-sweep entry point of SweepGridder (sweep_gridding.h): the steps
+// above, with each column's sums kept between calls.
+bool averaged_as_power(const PolarVolume& v) { return in_decibels(v); }
+
+void add_sweep_sums(const Sweep& sweep, const SweepSums& into) {
+    const GridOptions& o = into.options;
+    const SweepGates gates = prepare(sweep, into.decibels, 0.0);
+    const Axis ax = axis_of(o.xmin, o.xmax, o.dx), ay = axis_of(o.ymin, o.ymax, o.dy), az = axis_of(o.zmin, o.zmax, o.dz);
+    const std::size_t levels = static_cast<std::size_t>(az.n);
+    auto rows = [&](int j0, int j1, ColumnSums& sums) {
+        for (int j = j0; j < j1; ++j)
+            for (int i = 0; i < ax.n; ++i) {
+                const std::size_t column = static_cast<std::size_t>(j) * ax.n + i;
+                const double x = into.x.empty() ? ax.at(i) : into.x[column];
+                const double y = into.y.empty() ? ay.at(j) : into.y[column];
+                if (!std::isfinite(x) || !std::isfinite(y)) continue;
+                double* weight = into.weight.data() + column * levels;
+                double* value = into.value.data() + column * levels;
+                std::copy(weight, weight + levels, sums.weight.begin());
+                std::copy(value, value + levels, sums.value.begin());
+                add_sweep(gates, column_at(x, y, o, sums), sums);
+                std::copy(sums.weight.begin(), sums.weight.end(), weight);
+                std::copy(sums.value.begin(), sums.value.end(), value);
+            }
+    };
+    const int workers = static_cast<int>(std::min(worker_threads(), 64u));
+    constexpr int kBlock = 8;
+    std::vector<double> z(levels);
+    for (int k = 0; k < az.n; ++k) z[k] = az.at(k);
+    std::vector<ColumnSums> sums(workers, ColumnSums{std::vector<double>(levels), std::vector<double>(levels),
+                                                     std::vector<double>(levels), z});
+    std::vector<std::thread> pool;
+    for (int w = 0; w < workers; ++w)
+        pool.emplace_back([&, w] {
+            for (int j0 = w * kBlock; j0 < ay.n; j0 += workers * kBlock) rows(j0, std::min(ay.n, j0 + kBlock), sums[w]);
+        });
+    for (std::thread& t : pool) t.join();
 }
 
 }  // namespace velmora::polar

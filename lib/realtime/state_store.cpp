@@ -17,28 +17,47 @@ namespace {
     throw std::runtime_error("the state database: " + what + ": " + (db ? sqlite3_errmsg(db) : "no database"));
 }
 
-// One prepared statement, finalised when it goes.
-class Stmt {
-public:
-    Stmt(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) fail(db, std::string("preparing ") + sql);
-    }
-    ~Stmt() { sqlite3_finalize(s_); }
-    Stmt(const Stmt&) = delete;
-    Stmt& operator=(const Stmt&) = delete;
+}  // namespace
 
-    Stmt& bind(int i, std::int64_t v) { return check(sqlite3_bind_int64(s_, i, v)); }
-    Stmt& bind(int i, int v) { return check(sqlite3_bind_int64(s_, i, v)); }
-    Stmt& bind(int i, std::size_t v) { return check(sqlite3_bind_int64(s_, i, static_cast<std::int64_t>(v))); }
+// A statement of the store's, prepared once and kept by the store (one in
+// use already, as a query within its own loop would need, is prepared for
+// the while); reset when it goes.
+class Statement {
+public:
+    Statement(const StateStore& store, const char* sql) : db_(store.db_) {
+        sqlite3_stmt*& kept = store.prepared_[sql];
+        if (kept && !sqlite3_stmt_busy(kept)) {
+            s_ = kept;
+            return;
+        }
+        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr) != SQLITE_OK)
+            fail(db_, std::string("preparing ") + sql);
+        if (!kept) kept = s_;
+        else owned_ = true;
+    }
+    ~Statement() {
+        if (owned_) {
+            sqlite3_finalize(s_);
+            return;
+        }
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int i, std::int64_t v) { return check(sqlite3_bind_int64(s_, i, v)); }
+    Statement& bind(int i, int v) { return check(sqlite3_bind_int64(s_, i, v)); }
+    Statement& bind(int i, std::size_t v) { return check(sqlite3_bind_int64(s_, i, static_cast<std::int64_t>(v))); }
     // NaN is NULL.
-    Stmt& bind(int i, double v) { return check(std::isnan(v) ? sqlite3_bind_null(s_, i) : sqlite3_bind_double(s_, i, v)); }
-    Stmt& bind(int i, const std::string& v) {
+    Statement& bind(int i, double v) { return check(std::isnan(v) ? sqlite3_bind_null(s_, i) : sqlite3_bind_double(s_, i, v)); }
+    Statement& bind(int i, const std::string& v) {
         return check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
     }
-    Stmt& blob(int i, const std::string& v) {
+    Statement& blob(int i, const std::string& v) {
         return check(sqlite3_bind_blob(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
     }
-    Stmt& null(int i) { return check(sqlite3_bind_null(s_, i)); }
+    Statement& null(int i) { return check(sqlite3_bind_null(s_, i)); }
     // True for a row, false when done.
     bool step() {
         const int rc = sqlite3_step(s_);
@@ -65,13 +84,16 @@ public:
     }
 
 private:
-    Stmt& check(int rc) {
+    Statement& check(int rc) {
         if (rc != SQLITE_OK) fail(db_, "binding a value");
         return *this;
     }
     sqlite3* db_;
     sqlite3_stmt* s_ = nullptr;
+    bool owned_ = false;
 };
+
+namespace {
 
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -160,7 +182,10 @@ StateStore::StateStore(const std::string& path) {
     exec(kSchema);
 }
 
-StateStore::~StateStore() { sqlite3_close(db_); }
+StateStore::~StateStore() {
+    for (auto& [sql, s] : prepared_) sqlite3_finalize(s);
+    sqlite3_close(db_);
+}
 
 void StateStore::exec(const char* sql) const {
     char* error = nullptr;
@@ -181,47 +206,50 @@ void StateStore::Transaction::commit() {
 }
 
 std::optional<std::string> StateStore::meta(const std::string& key) const {
-    Stmt q(db_, "SELECT value FROM meta WHERE key = ?");
+    Statement q(*this, "SELECT value FROM meta WHERE key = ?");
     q.bind(1, key);
     if (!q.step()) return std::nullopt;
     return q.s(0);
 }
 
 void StateStore::set_meta(const std::string& key, const std::string& value) {
-    Stmt(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)").bind(1, key).bind(2, value).run();
+    Statement(*this, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)").bind(1, key).bind(2, value).run();
 }
 
 std::map<std::string, FileRecord> StateStore::files() const {
     std::map<std::string, FileRecord> out;
-    Stmt q(db_, "SELECT name, size, mtime_ns, checksum, state, reason, attempts, volume FROM files");
-    while (q.step()) out[q.s(0)] = {q.s(0), q.i(1), q.i(2), q.s(3), q.s(4), q.s(5), static_cast<int>(q.i(6)), q.i(7)};
+    Statement q(*this, "SELECT name, size, mtime_ns, checksum, state, reason, attempts, volume FROM files");
+    while (q.step()) {
+        FileRecord& r = out[q.s(0)] = FileRecord(q.s(0), q.i(1), q.i(2), q.s(3));
+        r.state = q.s(4), r.reason = q.s(5), r.attempts = static_cast<int>(q.i(6)), r.volume = q.i(7);
+    }
     return out;
 }
 
 void StateStore::put_file(const FileRecord& r) {
-    Stmt(db_, "INSERT OR REPLACE INTO files(name, size, mtime_ns, checksum, state, reason, attempts, volume) "
+    Statement(*this, "INSERT OR REPLACE INTO files(name, size, mtime_ns, checksum, state, reason, attempts, volume) "
               "VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
         .bind(1, r.name).bind(2, r.size).bind(3, r.mtime_ns).bind(4, r.checksum).bind(5, r.state).bind(6, r.reason)
         .bind(7, r.attempts).bind(8, r.volume).run();
 }
 
 std::int64_t StateStore::add_volume(const std::string& name, const std::string& folder, double time) {
-    Stmt(db_, "INSERT INTO volumes(name, folder, time) VALUES(?, ?, ?)").bind(1, name).bind(2, folder).bind(3, time).run();
+    Statement(*this, "INSERT INTO volumes(name, folder, time) VALUES(?, ?, ?)").bind(1, name).bind(2, folder).bind(3, time).run();
     return sqlite3_last_insert_rowid(db_);
 }
 
 void StateStore::save_volume(const VolumeInfo& info, const tracking::TrackedFrame& t, bool column_max,
                              std::span<const std::string> lines) {
     const auto& f = t.frame;
-    Stmt up(db_, "UPDATE volumes SET time = ?, tracks_after = ?, echo_u = ?, echo_v = ?, cells = ?, frame = ?, "
+    Statement up(*this, "UPDATE volumes SET time = ?, tracks_after = ?, echo_u = ?, echo_v = ?, cells = ?, frame = ?, "
                  "column_max = ? WHERE id = ?");
     up.bind(1, f.time).bind(2, info.tracks_after).bind(3, t.echo.u).bind(4, t.echo.v).bind(5, f.cells.size());
     up.blob(6, pack_cells(f.cells));
     if (column_max) up.blob(7, std::string(reinterpret_cast<const char*>(f.column_max.data()), f.column_max.size() * 4));
     else up.null(7);
     up.bind(8, info.id).run();
-    Stmt(db_, "DELETE FROM cells WHERE volume = ?").bind(1, info.id).run();
-    Stmt put(db_, "INSERT INTO cells(volume, cell, track, u, v, parent, event, began_event, began_parent, middle, "
+    Statement(*this, "DELETE FROM cells WHERE volume = ?").bind(1, info.id).run();
+    Statement put(*this, "INSERT INTO cells(volume, cell, track, u, v, parent, event, began_event, began_parent, middle, "
                   "tail, line) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (std::size_t c = 0; c < t.rows.size(); ++c) {
         const tracking::Row& r = t.rows[c];
@@ -233,12 +261,12 @@ void StateStore::save_volume(const VolumeInfo& info, const tracking::TrackedFram
 }
 
 void StateStore::drop_column_max(std::int64_t volume) {
-    Stmt(db_, "UPDATE volumes SET column_max = NULL WHERE id = ? AND column_max IS NOT NULL").bind(1, volume).run();
+    Statement(*this, "UPDATE volumes SET column_max = NULL WHERE id = ? AND column_max IS NOT NULL").bind(1, volume).run();
 }
 
 void StateStore::save_forecasts(std::int64_t volume, std::span<const ForecastRow> rows) {
-    Stmt(db_, "DELETE FROM forecasts WHERE volume = ?").bind(1, volume).run();
-    Stmt put(db_, "INSERT INTO forecasts(volume, cell, lead, track, x_km, y_km, area_km2, volume_km3, top_km, max_dbz, "
+    Statement(*this, "DELETE FROM forecasts WHERE volume = ?").bind(1, volume).run();
+    Statement put(*this, "INSERT INTO forecasts(volume, cell, lead, track, x_km, y_km, area_km2, volume_km3, top_km, max_dbz, "
                   "u_ms, v_ms, echo) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const ForecastRow& r : rows) {
         const tracking::Outlook& o = r.outlook;
@@ -251,7 +279,7 @@ void StateStore::save_forecasts(std::int64_t volume, std::span<const ForecastRow
 void StateStore::replace_verification(std::span<const std::pair<std::int64_t, double>> keys,
                                       std::span<const Verified> entries) {
     // The sums follow every row: its values added when it comes, taken off when it goes.
-    Stmt sum(db_, "INSERT INTO verification_sums VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(lead, method) DO UPDATE SET "
+    Statement sum(*this, "INSERT INTO verification_sums VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(lead, method) DO UPDATE SET "
                   "volumes = volumes + excluded.volumes, hits = hits + excluded.hits, misses = misses + excluded.misses, "
                   "false_alarms = false_alarms + excluded.false_alarms, centre_error_km = centre_error_km + "
                   "excluded.centre_error_km, centres = centres + excluded.centres");
@@ -260,16 +288,16 @@ void StateStore::replace_verification(std::span<const std::pair<std::int64_t, do
         sum.bind(1, lead).bind(2, method).bind(3, sign).bind(4, sign * h).bind(5, sign * m).bind(6, sign * f);
         sum.bind(7, sign * e).bind(8, sign * c).run();
     };
-    Stmt old(db_, "SELECT method, hits, misses, false_alarms, centre_error_km, centres FROM verification "
+    Statement old(*this, "SELECT method, hits, misses, false_alarms, centre_error_km, centres FROM verification "
                   "WHERE issue = ? AND lead = ?");
-    Stmt drop(db_, "DELETE FROM verification WHERE issue = ? AND lead = ?");
+    Statement drop(*this, "DELETE FROM verification WHERE issue = ? AND lead = ?");
     for (const auto& [issue, lead] : keys) {
         old.bind(1, issue).bind(2, lead);
         while (old.step()) add(lead, old.s(0), -1, old.i(1), old.i(2), old.i(3), old.d(4), old.i(5));
         old.reset();
         drop.bind(1, issue).bind(2, lead).run();
     }
-    Stmt put(db_, "INSERT INTO verification(issue, lead, method, valid, hits, misses, false_alarms, centre_error_km, "
+    Statement put(*this, "INSERT INTO verification(issue, lead, method, valid, hits, misses, false_alarms, centre_error_km, "
                   "centres) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const Verified& e : entries) {
         const auto& c = e.scores.columns;
@@ -282,14 +310,14 @@ void StateStore::replace_verification(std::span<const std::pair<std::int64_t, do
 }
 
 std::size_t StateStore::volume_count() const {
-    Stmt q(db_, "SELECT COUNT(*) FROM volumes");
+    Statement q(*this, "SELECT COUNT(*) FROM volumes");
     q.step();
     return static_cast<std::size_t>(q.i(0));
 }
 
 std::vector<std::string> StateStore::folders() const {
     std::vector<std::string> out;
-    Stmt q(db_, "SELECT folder FROM volumes");
+    Statement q(*this, "SELECT folder FROM volumes");
     while (q.step()) out.push_back(q.s(0));
     return out;
 }
@@ -297,12 +325,12 @@ std::vector<std::string> StateStore::folders() const {
 std::vector<LiveVolume> StateStore::load_window(std::size_t min_volumes, double horizon, int& tracks_before,
                                                 std::size_t& volumes_before) const {
     const std::size_t total = volume_count();
-    Stmt within(db_, "SELECT COUNT(*) FROM volumes WHERE time >= (SELECT MAX(time) FROM volumes) - ?");
+    Statement within(*this, "SELECT COUNT(*) FROM volumes WHERE time >= (SELECT MAX(time) FROM volumes) - ?");
     within.bind(1, horizon).step();
     const std::size_t take = std::min(total, std::max(min_volumes, static_cast<std::size_t>(within.i(0))));
     volumes_before = total - take;
     std::vector<LiveVolume> out(take);
-    Stmt q(db_, "SELECT id, name, folder, time, tracks_after, echo_u, echo_v, frame, column_max FROM volumes "
+    Statement q(*this, "SELECT id, name, folder, time, tracks_after, echo_u, echo_v, frame, column_max FROM volumes "
                 "ORDER BY time DESC LIMIT ?");
     q.bind(1, take);
     for (std::size_t k = take; k-- > 0 && q.step();) {
@@ -317,10 +345,10 @@ std::vector<LiveVolume> StateStore::load_window(std::size_t min_volumes, double 
     }
     tracks_before = 0;
     if (!out.empty()) {
-        Stmt b(db_, "SELECT tracks_after FROM volumes WHERE time < ? ORDER BY time DESC LIMIT 1");
+        Statement b(*this, "SELECT tracks_after FROM volumes WHERE time < ? ORDER BY time DESC LIMIT 1");
         if (b.bind(1, out.front().t.frame.time).step()) tracks_before = static_cast<int>(b.i(0));
     }
-    Stmt cells(db_, "SELECT cell, track, u, v, parent, event, began_event, began_parent, middle, tail FROM cells "
+    Statement cells(*this, "SELECT cell, track, u, v, parent, event, began_event, began_parent, middle, tail FROM cells "
                     "WHERE volume = ? ORDER BY cell");
     for (std::size_t k = 0; k < out.size(); ++k) {
         LiveVolume& v = out[k];
@@ -340,7 +368,7 @@ std::vector<LiveVolume> StateStore::load_window(std::size_t min_volumes, double 
 
 std::vector<std::int64_t> StateStore::volumes_from(std::size_t first) const {
     std::vector<std::int64_t> out;
-    Stmt q(db_, "SELECT id FROM volumes ORDER BY time LIMIT -1 OFFSET ?");
+    Statement q(*this, "SELECT id FROM volumes ORDER BY time LIMIT -1 OFFSET ?");
     q.bind(1, first);
     while (q.step()) out.push_back(q.i(0));
     return out;
@@ -348,14 +376,14 @@ std::vector<std::int64_t> StateStore::volumes_from(std::size_t first) const {
 
 std::vector<std::string> StateStore::track_lines(std::int64_t volume) const {
     std::vector<std::string> out;
-    Stmt q(db_, "SELECT line FROM cells WHERE volume = ? ORDER BY cell");
+    Statement q(*this, "SELECT line FROM cells WHERE volume = ? ORDER BY cell");
     q.bind(1, volume);
     while (q.step()) out.push_back(q.s(0));
     return out;
 }
 
 std::string StateStore::volume_line(std::int64_t volume) const {
-    Stmt q(db_, "SELECT name, time, cells, folder, echo_u, echo_v FROM volumes WHERE id = ?");
+    Statement q(*this, "SELECT name, time, cells, folder, echo_u, echo_v FROM volumes WHERE id = ?");
     if (!q.bind(1, volume).step()) return {};
     return q.s(0) + ',' + iso_utc(q.d(1)) + ',' + std::to_string(q.i(2)) + ',' + q.s(3) + ',' +
            table_number(q.d(4), "%.2f") + ',' + table_number(q.d(5), "%.2f");
@@ -363,7 +391,7 @@ std::string StateStore::volume_line(std::int64_t volume) const {
 
 std::vector<tracking::VerificationRow> StateStore::verification(std::span<const double> leads) const {
     std::vector<tracking::VerificationRow> rows;
-    Stmt q(db_, "SELECT volumes, hits, misses, false_alarms, centre_error_km, centres FROM verification_sums "
+    Statement q(*this, "SELECT volumes, hits, misses, false_alarms, centre_error_km, centres FROM verification_sums "
                 "WHERE lead = ? AND method = ?");
     for (const double lead : leads)
         for (const tracking::Method m : tracking::kMethods) {

@@ -10,16 +10,21 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "realtime/live_series.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace velmora::realtime {
 
 // What became of a file of the watched folder.
 struct FileRecord {
+    FileRecord() = default;
+    explicit FileRecord(std::string n, std::int64_t bytes = 0, std::int64_t mtime = 0, std::string crc = {})
+        : name(std::move(n)), size(bytes), mtime_ns(mtime), checksum(std::move(crc)) {}
     std::string name;                    // in the folder; a chunked volume: its name
     std::int64_t size = 0, mtime_ns = 0;
     std::string checksum;                // CRC-32 of its bytes, hex
@@ -97,8 +102,12 @@ public:
     sqlite3* db() const { return db_; }
 
 private:
+    friend class Statement;
     void exec(const char* sql) const;
     sqlite3* db_ = nullptr;
+    // Each statement prepared once and kept: a volume's checkpoint runs some
+    // forty, and preparing them anew took a third of its time.
+    mutable std::unordered_map<std::string, sqlite3_stmt*> prepared_;
 };
 
 }  // namespace velmora::realtime

@@ -1,4 +1,3 @@
-#include "io/output_files.h"
 #include "realtime/watcher.h"
 
 #include <dirent.h>
@@ -14,6 +13,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "analysis/hail.h"
+#include "analysis/min_volume.h"
+#include "io/output_files.h"
 #include "realtime/arrivals.h"
 #include "realtime/nexrad_chunks.h"
 
@@ -43,16 +45,23 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     if (ec) throw std::runtime_error("can not create " + o_.out + ": " + ec.message());
     out_canonical_ = fs::canonical(o_.out).string();
     take_lock();
-    // What a watcher that died left half made; the volume it was on is made again.
-    for (const char* left : {".velmora-staging", "velmora-probe", ".velmora-probe.velmora-tmp"})
-        fs::remove_all(fs::path(o_.out) / left, ec);
+    // What a watcher that died left half made (its staging, its probe, the
+    // work folders of an analysis killed midway); the volume it was on is
+    // made again.
+    for (const char* left : {".velmora-staging", "velmora-probe"}) fs::remove_all(fs::path(o_.out) / left, ec);
+    remove_left_overs(o_.out);
     remove_left_overs((fs::path(o_.out) / "volumes").string());
+    fix_hail_levels();
     store_ = std::make_unique<StateStore>((fs::path(o_.out) / "watch.db").string());
     check_options();
     files_ = store_->files();
     folders_ = store_->folders();
     restore_series();
-    chunks_ = std::make_unique<ChunkAssembler>(o_.analysis.polar.field);
+    // The chunks' sweeps gridded as they come, onto the grid the analysis would make.
+    polar::GridOptions grid = o_.analysis.polar.grid;
+    grid.max_nodes = std::min(grid.max_nodes, o_.analysis.max_voxels);
+    chunks_ = std::make_unique<ChunkAssembler>(o_.analysis.polar.field, grid, o_.analysis.polar.site,
+                                               o_.analysis.polar.filters);
     if (o_.inotify) {
         inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         const std::uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_DELETE;
@@ -95,6 +104,23 @@ void Watcher::take_lock() {
     }
 }
 
+// The hail levels read once, a sounding's too: a sounding that cannot be
+// used refuses the watcher at its start rather than failing every volume,
+// and the folder keeps the levels it was made with.
+void Watcher::fix_hail_levels() {
+    AnalyzeOptions& a = o_.analysis;
+    std::optional<HailLevels> sea;
+    try {
+        sea = hail_levels_of(a.freezing_level_km, a.minus20_level_km, a.sounding);
+    } catch (const std::exception& e) {
+        throw std::invalid_argument(e.what());   // an option that cannot be used, whatever the reason
+    }
+    if (!sea) return;
+    a.freezing_level_km = sea->h0_km;
+    a.minus20_level_km = sea->hm20_km;
+    a.sounding.clear();
+}
+
 std::string Watcher::options_text() const {
     const AnalyzeOptions& a = o_.analysis;
     const LiveSettings& s = o_.series;
@@ -113,6 +139,14 @@ std::string Watcher::options_text() const {
       << g.dx << ',' << g.dy << ',' << g.dz;
     if (g.origin) t << ";origin=" << g.origin->lat << ',' << g.origin->lon;
     if (a.polar.site) t << ";site=" << a.polar.site->latitude << ',' << a.polar.site->longitude;
+    if (a.freezing_level_km) t << ";hail=" << *a.freezing_level_km << ',' << a.minus20_level_km.value_or(NAN);
+    // Said only when not the defaults, so that folders made before they were
+    // options go on.
+    if (a.min_volume_km3 != kDefaultMinVolumeKm3) t << ";min_volume=" << a.min_volume_km3;
+    const polar::GateFilters& f = a.polar.filters;
+    if (!f.despeckle) t << ";despeckle=no";
+    if (f.min_quality) t << ";min_quality=" << *f.min_quality;
+    if (f.max_clutter_power) t << ";max_clutter_power=" << *f.max_clutter_power;
     return t.str();
 }
 

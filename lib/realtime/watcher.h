@@ -22,11 +22,14 @@
 #include "realtime/live_series.h"
 #include "realtime/state_store.h"
 
+namespace velmora {
+class StagedFiles;
+}
+
 namespace velmora::realtime {
 
 class ChunkAssembler;
 struct ChunkName;
-class StagedFiles;
 
 struct WatchOptions {
     std::string input;                  // the watched folder
@@ -38,12 +41,17 @@ struct WatchOptions {
     bool inotify = true;                // false: scans only (network file systems)
     double give_up = 60.0;              // s a file whose format says it is cut short may stay unchanged
     int max_attempts = 3;               // of a volume whose analysis fails
+    double chunk_timeout = 600.0;       // s after its newest chunk that a chunked volume not complete is given up
 };
 
 // What became of one volume (or a file of the folder).
 struct VolumeOutcome {
+    enum class State { Done, Failed, Skipped, Refused, Waiting, Retry };
+    VolumeOutcome() = default;
+    explicit VolumeOutcome(std::string n, State s = State::Done, std::string why = {})
+        : name(std::move(n)), state(s), reason(std::move(why)) {}
     std::string name;                   // the file, or the chunked volume
-    enum class State { Done, Failed, Skipped, Refused, Waiting, Retry } state = State::Done;
+    State state = State::Done;
     std::string reason;                 // of every state but Done
     std::string folder;                 // Done: under volumes/
     double time = NAN;                  // of the volume, s since 1970
@@ -103,6 +111,7 @@ private:
     };
     void take_lock();
     void check_options();
+    void fix_hail_levels();
     void restore_series();
     void scan(std::vector<VolumeOutcome>& out);
     void look(const std::string& name, std::vector<VolumeOutcome>& out);
@@ -110,9 +119,11 @@ private:
     bool whole(const std::string& name, Pending& p, const std::string& missing, std::vector<VolumeOutcome>& out);
     std::vector<std::string> ready_names() const;
     void take_chunk(const std::string& name, const ChunkName& chunk, std::vector<VolumeOutcome>& out);
+    void expire_chunks(std::vector<VolumeOutcome>& out);
     VolumeOutcome process(const std::string& name, Pending& p);
     VolumeOutcome process_chunks(const std::string& volume);
-    Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume);
+    Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
+                     const Volume* polar_grid = nullptr);
     VolumeOutcome place(const std::string& name, Analysed& a, FileRecord rec);
     void commit(const std::string& name, Analysed& a, FileRecord& rec, VolumeOutcome& out);
     void first_of_series(const Analysed& a);

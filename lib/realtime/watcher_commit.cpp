@@ -6,7 +6,7 @@
 // they were.
 #include <filesystem>
 
-#include "realtime/atomic_write.h"
+#include "io/output_files.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
 
@@ -137,7 +137,7 @@ void Watcher::commit(const std::string& name, Analysed& a, FileRecord& rec, Volu
     v.info.id = store_->add_volume(name, a.folder, v.t.frame.time);
     const std::int64_t id = v.info.id;
     const std::size_t index = series_->insert(std::move(v));
-    StagedFiles staged((fs::path(o_.out) / ".velmora-staging").string());
+    StagedFiles staged(WholeFile{false, (fs::path(o_.out) / ".velmora-staging").string()});
     save_from(index, staged);
     rec.state = "done";
     rec.reason.clear();

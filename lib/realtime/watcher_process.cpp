@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "realtime/arrivals.h"
-#include "realtime/atomic_write.h"
+#include "io/output_files.h"
 #include "realtime/nexrad_chunks.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
@@ -93,16 +93,18 @@ VolumeOutcome Watcher::failed(const std::string& name, FileRecord rec, VolumeOut
     } catch (const std::exception& e) {
         std::fprintf(msg_, "velmora watch: %s\n", e.what());
     }
-    VolumeOutcome o{name, s, reason};
+    VolumeOutcome o(name, s, reason);
     return o;
 }
 
-Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume) {
+Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
+                                   const Volume* polar_grid) {
     Analysed a;
     a.folder = folder_for(name);
     AnalyzeOptions ao = o_.analysis;
     ao.volume = path;
     ao.polar_volume = polar_volume;
+    ao.polar_grid = polar_grid;
     ao.out = (fs::path(o_.out) / "volumes" / a.folder).string();
     ao.for_tracking = &a.result;
     // A volume analysed again after a crash: its forecasts are the watcher's
@@ -134,8 +136,8 @@ Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& p
 // cannot be analysed (recorded).
 bool Watcher::out_writable() const {
     try {
-        write_atomically((fs::path(o_.out) / "velmora-probe").string(), std::string(std::size_t{1} << 18, '\0'));
-    } catch (const std::runtime_error&) {
+        write_file((fs::path(o_.out) / "velmora-probe").string(), std::string(std::size_t{1} << 18, '\0'), WholeFile{false, {}});
+    } catch (const std::exception&) {
         return false;
     }
     std::error_code ec;
@@ -145,24 +147,24 @@ bool Watcher::out_writable() const {
 
 VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
     const auto start = Clock::now();
-    FileRecord rec{name, p.size, p.mtime_ns};
+    FileRecord rec(name, p.size, p.mtime_ns);
     try {
         rec.checksum = checksum_of(p.path);
     } catch (const std::runtime_error& e) {
-        return {name, VolumeOutcome::State::Retry, e.what()};
+        return VolumeOutcome(name, VolumeOutcome::State::Retry, e.what());
     }
     Analysed a = analyse(name, p.path, nullptr);
     if (a.status != 0 && !out_writable()) {
         // The output folder's fault (a full disk), not the volume's.
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: tried again later\n", name.c_str(),
                      a.reason.c_str());
-        return {name, VolumeOutcome::State::Retry, a.reason};
+        return VolumeOutcome(name, VolumeOutcome::State::Retry, a.reason);
     }
     if (a.status == 2 || (a.status != 0 && p.attempts + 1 >= o_.max_attempts))
         return failed(name, rec, VolumeOutcome::State::Failed, a.reason);
     if (a.status != 0) {
         std::fprintf(msg_, "velmora watch: %s: %s: tried again later\n", name.c_str(), a.reason.c_str());
-        VolumeOutcome o{name, VolumeOutcome::State::Retry, a.reason};
+        VolumeOutcome o(name, VolumeOutcome::State::Retry, a.reason);
         o.counted = true;
         return o;
     }
@@ -175,18 +177,19 @@ VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
 
 VolumeOutcome Watcher::process_chunks(const std::string& volume) {
     const auto start = Clock::now();
-    FileRecord rec{volume, chunks_->bytes(volume), 0, chunks_->checksum(volume)};
+    FileRecord rec(volume, chunks_->bytes(volume), 0, chunks_->checksum(volume));
     polar::PolarVolume pv;
+    std::optional<Volume> grid;   // its sweeps gridded as they came
     try {
-        pv = chunks_->take(volume, o_.analysis.polar.site);
+        pv = chunks_->take(volume, o_.analysis.polar.site, &grid);
     } catch (const std::runtime_error& e) {
         return failed(volume, rec, VolumeOutcome::State::Failed, e.what());
     }
-    Analysed a = analyse(volume, volume, &pv);
+    Analysed a = analyse(volume, volume, &pv, grid ? &*grid : nullptr);
     if (a.status != 0 && !out_writable()) {
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: its chunks are read again later\n",
                      volume.c_str(), a.reason.c_str());
-        return {volume, VolumeOutcome::State::Retry, a.reason};
+        return VolumeOutcome(volume, VolumeOutcome::State::Retry, a.reason);
     }
     if (a.status != 0) return failed(volume, rec, VolumeOutcome::State::Failed, a.reason);
     VolumeOutcome o = place(volume, a, rec);
@@ -210,7 +213,7 @@ VolumeOutcome Watcher::place(const std::string& name, Analysed& a, FileRecord re
         return problem.empty() ? failed(name, rec, VolumeOutcome::State::Skipped, "it is " + where.reason)
                                : failed(name, rec, VolumeOutcome::State::Failed, problem);
     }
-    VolumeOutcome out{name};
+    VolumeOutcome out(name);
     const auto start = Clock::now();
     try {
         commit(name, a, rec, out);
@@ -219,7 +222,7 @@ VolumeOutcome Watcher::place(const std::string& name, Analysed& a, FileRecord re
         // Nothing of it was committed: the series is as the database holds it.
         restore_series();
         std::fprintf(msg_, "velmora watch: %s: %s: tried again later\n", name.c_str(), e.what());
-        return {name, VolumeOutcome::State::Retry, e.what()};
+        return VolumeOutcome(name, VolumeOutcome::State::Retry, e.what());
     }
     return out;
 }

@@ -44,7 +44,7 @@ void Watcher::look(const std::string& name, std::vector<VolumeOutcome>& out) {
         if ((e.size == r.size && e.mtime_ns == r.mtime_ns) || r.attempts >= o_.max_attempts) return;
     }
     if (e.kind == Entry::Kind::Refused) {
-        out.push_back(failed(name, {name}, VolumeOutcome::State::Refused, e.reason));
+        out.push_back(failed(name, FileRecord(name), VolumeOutcome::State::Refused, e.reason));
         return;
     }
     Pending& p = pending_[name];
@@ -82,12 +82,12 @@ bool Watcher::whole(const std::string& name, Pending& p, const std::string& miss
     if (missing.empty()) return true;
     p.partial = missing;
     if (Clock::now() - p.since >= std::chrono::duration<double>(o_.give_up)) {
-        out.push_back(failed(name, {name, p.size, p.mtime_ns}, VolumeOutcome::State::Failed, "incomplete: " + missing));
+        out.push_back(failed(name, FileRecord(name, p.size, p.mtime_ns), VolumeOutcome::State::Failed, "incomplete: " + missing));
         pending_.erase(name);
     } else if (!p.said) {
         p.said = true;
         std::fprintf(msg_, "velmora watch: %s is not complete yet (%s): waiting for it\n", name.c_str(), missing.c_str());
-        out.push_back({name, VolumeOutcome::State::Waiting, missing});
+        out.push_back(VolumeOutcome(name, VolumeOutcome::State::Waiting, missing));
     }
     return false;
 }
@@ -108,13 +108,29 @@ void Watcher::take_chunk(const std::string& name, const ChunkName& chunk, std::v
     Pending& p = pending_.at(name);
     std::string missing;
     try {
-        chunks_->add(name, chunk, p.path);
+        chunks_->add(name, chunk, p.path, p.mtime_ns);
     } catch (const std::runtime_error& e) {
         missing = e.what();
     }
     if (!whole(name, p, missing, out)) return;
     pending_.erase(name);
     if (chunks_->complete(chunk.volume)) out.push_back(process_chunks(chunk.volume));
+}
+
+// A chunked volume whose chunks stopped coming (a feed that lost its end
+// chunk) is given up --chunk-timeout after its newest chunk was written, as
+// the chunk files' times say, so that a watcher started again later gives it
+// up at once: recorded as failed with what it lacks, its chunks forgotten,
+// and the chunks that still come for it ignored.
+void Watcher::expire_chunks(std::vector<VolumeOutcome>& out) {
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const auto& [volume, lacks] : chunks_->stalled(now, o_.chunk_timeout)) {
+        char why[160];
+        std::snprintf(why, sizeof why, "incomplete: no chunk came for %g s and it lacks ", o_.chunk_timeout);
+        FileRecord rec(volume, chunks_->bytes(volume), 0, chunks_->checksum(volume));
+        chunks_->forget(volume);
+        out.push_back(failed(volume, rec, VolumeOutcome::State::Failed, why + lacks));
+    }
 }
 
 std::vector<VolumeOutcome> Watcher::step() {
@@ -142,6 +158,7 @@ std::vector<VolumeOutcome> Watcher::step() {
         });
         if (processed) break;
     }
+    expire_chunks(out);
     return out;
 }
 

@@ -155,6 +155,25 @@ def test_settings_refused_before_the_batch(client, volumes, settings, message):
     assert str(e.value) == message
 
 
+def test_hail_levels_as_analyze_takes_them_and_a_sounding_read_once(client, volumes, tmp_path):
+    paths = [volumes[0], volumes[1]]
+    r = analyze_many(paths, client=client, progress=False, freezing_level=2.0, minus20_level=4.0)
+    expected = pd.concat([velmora.analyze(p, freezing_level=2.0, minus20_level=4.0).cells.assign(source=p)
+                          for p in paths], ignore_index=True)
+    assert {"shi", "mesh_mm", "posh_pct", "poh_pct"} <= set(r.cells.columns)
+    pd.testing.assert_frame_equal(r.cells[expected.columns], expected, check_dtype=False)
+    (tmp_path / "sounding.csv").write_text("height_m,temperature_c\n0,12\n2000,0\n4000,-20\n9000,-50\n")
+    from_sounding = analyze_many(paths, client=client, progress=False, sounding=tmp_path / "sounding.csv")
+    pd.testing.assert_frame_equal(from_sounding.cells, r.cells)
+    (tmp_path / "warm.csv").write_text("height_m,temperature_c\n0,30\n9000,5\n")
+    with pytest.raises(ValueError) as e:
+        analyze_many(paths, client=client, progress=False, sounding=tmp_path / "warm.csv")
+    assert str(e.value) == f"the sounding {tmp_path / 'warm.csv'} never reaches 0 °C"
+    with pytest.raises(ValueError) as e:
+        analyze_many(paths, client=client, progress=False, freezing_level=2.0)
+    assert str(e.value) == "give both --freezing-level and --minus20-level (or --sounding)"
+
+
 def test_command_and_its_launcher(client, volumes, tmp_path):
     r = command("batch", *volumes[2:5], "--scheduler", client.scheduler.address, "--no-progress")
     assert r.returncode == 1, r.stderr
@@ -164,6 +183,12 @@ def test_command_and_its_launcher(client, volumes, tmp_path):
     lines = r.stderr.splitlines()
     assert lines[0] == f"velmora batch: {failures[0][0]}: {failures[0][1]}"
     assert lines[1].startswith("velmora batch: 3 volumes in ") and f": 2 done, 1 failed, {len(table)} cells" in lines[1]
+    assert lines[2] == ("velmora batch: no hail columns: give --freezing-level and --minus20-level (km above sea "
+                        "level) or --sounding FILE.")
+    r = command("batch", volumes[0], "--scheduler", client.scheduler.address, "--no-progress", "--freezing-level", "2",
+                "--minus20-level", "4")
+    assert r.returncode == 0, r.stderr
+    assert "mesh_mm" in r.stdout.splitlines()[0] and "no hail columns" not in r.stderr
     # Without the package beside it, the launcher says so.
     shutil.copy(VELMORA, tmp_path / "velmora")
     r = subprocess.run([str(tmp_path / "velmora"), "batch", "x.nc"], capture_output=True, text=True)

@@ -149,3 +149,22 @@ def test_watch_yields_each_volume_and_verify_gives_the_table(series, tmp_path):
         velmora.verify(out, leads=[0])
     with pytest.raises(RuntimeError, match="volumes.csv: cannot be read"):
         velmora.verify(tmp_path)
+
+
+def test_watch_takes_the_hail_levels_and_refuses_a_sounding_that_cannot_be_used(series, tmp_path):
+    import pandas as pd
+    import velmora
+    some = tmp_path / "in"
+    some.mkdir()
+    for k in range(2):
+        shutil.copy(series / f"series_{k:03d}.nc", some)
+    done = list(velmora.watch(some, tmp_path / "out", once=True, settle=0, freezing_level=2, minus20_level=4))
+    assert [v.state for v in done] == ["done", "done"]
+    tracks = pd.read_csv(tmp_path / "out" / "tracks.csv")
+    assert {"shi", "mesh_mm", "posh_pct", "poh_pct"} <= set(tracks.columns)
+    assert (tmp_path / "out" / "volumes" / "series_001" / "mesh.nc").exists()
+    (tmp_path / "warm.csv").write_text("height_m,temperature_c\n0,30\n9000,5\n")
+    with pytest.raises(ValueError, match="warm.csv never reaches 0 °C"):
+        next(velmora.watch(some, tmp_path / "out2", once=True, settle=0, sounding=tmp_path / "warm.csv"))
+    with pytest.raises(ValueError, match="chunk_timeout must be more than 0 s"):
+        next(velmora.watch(some, tmp_path / "out3", once=True, chunk_timeout=0))

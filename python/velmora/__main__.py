@@ -4,6 +4,9 @@ import argparse
 import os
 import sys
 
+NO_HAIL_LEVELS = ("no hail columns: give --freezing-level and --minus20-level (km above sea level) or "
+                  "--sounding FILE")
+
 USAGE_EXAMPLES = """\
 standard output: without --out, the cells of all volumes as CSV (source, time, then
 the columns of velmora.analyze's cells); with --out, nothing (DIR/cells.csv holds them).
@@ -42,6 +45,13 @@ def _parser():
                        "this machine (default: one per core)")
     p.add_argument("--retries", type=int, default=1, help="times a failed volume is tried again (default 1)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    hail = p.add_argument_group("hail", "the hail of each cell, as velmora analyze gives it (docs/hail.md)")
+    hail.add_argument("--freezing-level", type=float, metavar="KM", help="the height of the 0 °C level, km above "
+                      "sea level (with --minus20-level)")
+    hail.add_argument("--minus20-level", type=float, metavar="KM", help="the height of the -20 °C level, km above "
+                      "sea level")
+    hail.add_argument("--sounding", metavar="FILE", help="a sounding (CSV of height in m above sea level and "
+                      "temperature in °C) the two levels are interpolated from")
     polar = p.add_argument_group("polar volumes", "gridded as velmora grid does")
     polar.add_argument("--field", help="the quantity to grid (default the reflectivity)")
     polar.add_argument("--site", type=_numbers(3), metavar="LAT,LON,HEIGHT", help="the radar's position, over the file's")
@@ -116,13 +126,16 @@ def batch(argv):
                                                    roi_angle=args.roi_angle,
                                                    despeckle=False if args.no_despeckle else None,
                                                    min_quality=args.min_quality,
-                                                   max_clutter_power=args.max_clutter_power))
+                                                   max_clutter_power=args.max_clutter_power),
+                         freezing_level=args.freezing_level, minus20_level=args.minus20_level, sounding=args.sounding)
     except (OSError, ValueError, TypeError, TimeoutError) as e:
         print(f"velmora batch: {e}", file=sys.stderr)
         return 2
     for source, error in zip(r.failures["source"], r.failures["error"]):
         print(f"velmora batch: {source}: {error}", file=sys.stderr)
     print(f"velmora batch: {summary_line(r.summary)}", file=sys.stderr)
+    if args.freezing_level is None and args.minus20_level is None and args.sounding is None:
+        print(f"velmora batch: {NO_HAIL_LEVELS}.", file=sys.stderr)
     if args.out is None:
         try:
             r.cells.to_csv(sys.stdout, index=False, date_format=ISO_UTC)

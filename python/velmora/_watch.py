@@ -45,18 +45,24 @@ def _checked(leads, settle, poll, max_speed, max_gap, reorder_window):
 
 
 def watch(folder, out="velmora-watch", *, once=False, settle=2.0, reorder_window=2, leads=LEADS, poll=1.0,
-          inotify=True, var="DT", level=40.0, min_cells=8, max_speed=45.0, max_gap=0.0, picture=False, polar=None,
-          min_volume=None):
+          inotify=True, chunk_timeout=600.0, var="DT", level=40.0, min_cells=8, max_speed=45.0, max_gap=0.0,
+          picture=False, polar=None, min_volume=None, freezing_level=None, minus20_level=None, sounding=None):
     """Yields a WatchedVolume for each volume of folder as it is processed (oldest name first), as `velmora watch
     folder --out out` writes it: forecasts at the leads (minutes), the state in out/watch.db (started again, it
     goes on where it stopped; a second watcher on out is refused with RuntimeError). once: stop when what is there
     is done; otherwise it waits for more until the generator is closed (or Ctrl-C, between volumes). min_volume: as
-    velmora.analyze's."""
+    velmora.analyze's. freezing_level, minus20_level (km above sea level) or sounding (a CSV file): the hail of each
+    cell and mesh.nc, as in velmora.analyze."""
+    hail = {k: (os.fspath(v) if k == "sounding" else float(v))
+            for k, v in dict(freezing_level=freezing_level, minus20_level=minus20_level, sounding=sounding).items()
+            if v is not None}
+    if not chunk_timeout > 0:
+        raise ValueError(f"chunk_timeout must be more than 0 s, not {chunk_timeout}")
     options = dict(input=os.fspath(folder), out=os.fspath(out), settle=float(settle), poll=float(poll),
-                   inotify=bool(inotify), reorder_window=int(reorder_window),
+                   inotify=bool(inotify), chunk_timeout=float(chunk_timeout), reorder_window=int(reorder_window),
                    leads=_checked(leads, settle, poll, max_speed, max_gap, reorder_window), var=var,
                    level=float(level), min_cells=int(min_cells), max_speed=float(max_speed), max_gap=float(max_gap),
-                   picture=bool(picture), polar=dict(polar or {}), min_volume=checked_min_volume(min_volume))
+                   picture=bool(picture), polar=dict(polar or {}), min_volume=checked_min_volume(min_volume), hail=hail)
     w = _core.Watcher(options)
     try:
         while True:

@@ -46,13 +46,22 @@ def summary_line(s):
             f"{s['cells']} cells, {s['volumes_per_second']:.2f} volumes/s")
 
 
+def hail_keywords(freezing_level=None, minus20_level=None, sounding=None):
+    """The keywords of velmora.analyze for the hail levels, a sounding's read
+    here: {} without levels; ValueError when they cannot be used."""
+    levels = _core.hail_levels(None if freezing_level is None else float(freezing_level),
+                               None if minus20_level is None else float(minus20_level),
+                               "" if sounding is None else os.fspath(sounding))
+    return {} if levels is None else dict(freezing_level=levels[0], minus20_level=levels[1])
+
+
 def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=True, polar=None):
     """One volume, as a worker analyses it: its cells (with `time`, NaT when
     the file has none) and, with `folder`, the files of `velmora analyze
     --out folder`, made beside it and put in its place when complete. Also
     what the batch's serial reference runs.
     polar: more keywords of velmora.analyze: field, site and grid for polar
-    volumes, and min_volume."""
+    volumes, min_volume, and freezing_level and minus20_level for hail."""
     import pandas as pd
 
     from ._analyze import analyze
@@ -217,7 +226,8 @@ def local_cluster(workers=None):
 
 
 def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None, retries=1, *, workers=None,
-                 picture=False, progress=True, field=None, site=None, grid=None, min_volume=None):
+                 picture=False, progress=True, field=None, site=None, grid=None, min_volume=None,
+                 freezing_level=None, minus20_level=None, sounding=None):
     """The storm cells of many volume files, analysed on Dask distributed.
 
     client: a distributed.Client, a scheduler's address ("tcp://host:8786"),
@@ -241,12 +251,18 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     with field, site and grid as velmora.analyze takes them; min_volume
     leaves out cells of less volume (km³), as velmora.analyze does.
     picture=True draws each volume's pictures into its folder (velmora
-    batch --pictures)."""
+    batch --pictures).
+
+    freezing_level, minus20_level (km above sea level) or sounding (a CSV
+    file): the hail of each cell, as velmora.analyze gives it. A sounding is
+    read here, once: the workers get its levels, and one that cannot be used
+    is refused (ValueError) before any work."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]                  # one file, not its characters
     paths = [os.fspath(p) for p in paths]
     level, min_cells = checked_settings(var, level, min_cells)
-    polar = dict(field=field, site=site, grid=grid, min_volume=checked_min_volume(min_volume))
+    polar = dict(field=field, site=site, grid=grid, min_volume=checked_min_volume(min_volume),
+                 **hail_keywords(freezing_level, minus20_level, sounding))
     polar_options(field, site, grid or {})    # refused here, not on every worker
     if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
         raise ValueError(f"retries must be an integer, 0 or more, not {retries!r}")

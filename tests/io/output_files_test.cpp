@@ -64,6 +64,53 @@ TEST(OutputFiles, AFileIsReplacedOnlyByACompleteOne) {
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"table.csv"});
 }
 
+// Files staged together (the watcher's products): nothing in place before the commit, a full disk while making
+// them leaves every file as it was, a grown file keeps its beginning, and the staging folder goes when empty.
+TEST(OutputFiles, StagedFilesGoInPlaceTogetherOrNotAtAll) {
+    vtest::TempDir dir;
+    const std::string a = dir.write("a.csv", "old a\n"), b = dir.write("b.csv", "head\nold tail\n");
+    const velmora::WholeFile how{false, dir.file(".staging")};
+    {
+        velmora::StagedFiles staged(how);
+        staged.add(a, "new a\n");
+        staged.add_grown(b, 5, "new tail\n");
+        staged.add(dir.file("c.csv"), "c\n");
+        EXPECT_EQ(vtest::TempDir::read(a), "old a\n");
+        EXPECT_FALSE(fs::exists(dir.file("c.csv")));
+        EXPECT_EQ(names_in(dir.file(".staging")).size(), 3u);
+        staged.commit();
+    }
+    EXPECT_EQ(vtest::TempDir::read(a), "new a\n");
+    EXPECT_EQ(vtest::TempDir::read(b), "head\nnew tail\n");
+    EXPECT_EQ(vtest::TempDir::read(dir.file("c.csv")), "c\n");
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a.csv", "b.csv", "c.csv"}));
+    const auto end = vtest::in_child(
+        [&] {
+            try {
+                velmora::StagedFiles staged(how);
+                staged.add(a, "newer a\n");
+                staged.add(b, std::string(20000, 'x'));
+                staged.commit();
+            } catch (const velmora::WriteFailed& e) {
+                std::fprintf(stderr, "%s\n", e.what());
+                return 1;
+            }
+            return 0;
+        },
+        4096);
+    EXPECT_TRUE(end.exited && end.status == 1) << end.status;
+    EXPECT_EQ(end.err, "can not write " + b + ": File too large\n");
+    EXPECT_EQ(vtest::TempDir::read(a), "new a\n");
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a.csv", "b.csv", "c.csv"}));
+    // A killed writer's temporary files are left-overs, and only they go.
+    fs::create_directories(how.staging);
+    velmora::AtomicFile left(a, how);
+    EXPECT_EQ(fs::path(left.temp()).parent_path(), fs::path(how.staging));
+    dir.write(".staging/.a.csv.velmora-notours", "");
+    velmora::remove_left_overs(dir.file(".staging"));
+    EXPECT_EQ(names_in(dir.file(".staging")), std::vector<std::string>{".a.csv.velmora-notours"});
+}
+
 TEST(OutputFiles, AnOutputThatIsAFolderAnInputOrNowhereIsRefused) {
     vtest::TempDir dir;
     const std::string in = dir.write("in.h5", "volume"), folder = dir.file("folder"), fifo = dir.file("fifo");

@@ -9,6 +9,7 @@
 
 #include "analysis/analyze.h"
 #include "app_test.h"
+#include "polar/gridding.h"
 #include "polar/polar.h"
 #include "realtime/nexrad_chunks.h"
 #include "watch_support.h"
@@ -69,6 +70,46 @@ TEST(ChunksTest, ChunksDecodedAsTheyComeMakeTheVolumeOfTheJoinedFile) {
               std::string::npos);
 }
 
+// Each sweep gridded as soon as its chunks are in: before the E chunk all sweeps but the last are, and the grid the
+// assembler gives is the whole volume's, bit for bit. Sweeps that are not the volume's give no grid (it is gridded
+// whole then).
+TEST(ChunksTest, SweepsGriddedAsTheirChunksComeMakeTheWholeVolumesGrid) {
+    TempDir dir;
+    const auto chunks = vtest::klot_chunks(dir.file("klot"));
+    if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";
+    const auto feed = [&](velmora::realtime::ChunkAssembler& a, std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            const std::string name = fs::path(chunks[k]).filename().string();
+            a.add(name, *velmora::realtime::chunk_name(name), chunks[k]);
+        }
+    };
+    const std::string volume = "20260328-201457";
+    velmora::realtime::ChunkAssembler a("", small_grid());
+    feed(a, 0, 1);
+    feed(a, 2, chunks.size() - 1);
+    EXPECT_EQ(a.gridded(volume), 0u) << "chunk 2 is missing";
+    feed(a, 1, 2);
+    EXPECT_EQ(a.gridded(volume), 11u) << "all but the last of the 12 sweeps";
+    feed(a, chunks.size() - 1, chunks.size());
+    std::optional<velmora::Volume> grid;
+    const auto v = a.take(volume, {}, &grid);
+    ASSERT_TRUE(grid);
+    // The gates filtered as a file's are, the whole volume at once.
+    auto filtered = v;
+    velmora::polar::filter_gates(filtered, {});
+    const auto whole = velmora::polar::grid_volumes(std::span(&filtered, 1), small_grid());
+    ASSERT_EQ(grid->values.size(), whole.values.size());
+    EXPECT_EQ(std::memcmp(grid->values.data(), whole.values.data(), whole.values.size() * sizeof(float)), 0);
+    EXPECT_EQ(grid->time, whole.time);
+    // Another site when it is taken than when its sweeps were decoded: not the volume's sweeps.
+    velmora::realtime::ChunkAssembler b("", small_grid());
+    feed(b, 0, chunks.size());
+    std::optional<velmora::Volume> none;
+    const auto elsewhere = b.take(volume, velmora::polar::Site{41.0, -88.0, 200.0}, &none);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(elsewhere.sweeps.size(), 12u);
+}
+
 TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalysedOnceAfterTheEndChunk) {
     TempDir dir;
     const auto chunks = vtest::klot_chunks(dir.file("klot"));
@@ -109,6 +150,43 @@ TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalysedOnceAfterThe
     const auto b = velmora::read_volume(dir.file("by-hand/grid.nc"), "DT");
     ASSERT_EQ(a.values.size(), b.values.size());
     EXPECT_EQ(std::memcmp(a.values.data(), b.values.data(), a.values.size() * 4), 0);
+}
+
+// A volume whose chunks stop coming is waited for until --chunk-timeout after its newest chunk's time, then recorded
+// as failed with what it lacks, once; a watcher started later gives it up at once, and later chunks are ignored.
+TEST(ChunksTest, AVolumeWhoseEndChunkNeverComesIsGivenUpAfterTheTimeout) {
+    TempDir dir;
+    const auto chunks = vtest::klot_chunks(dir.file("klot"));
+    if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";
+    fs::create_directories(dir.file("in"));
+    for (std::size_t k = 0; k + 1 < chunks.size(); ++k)
+        if (k != 4) fs::copy(chunks[k], dir.file("in"));
+    auto o = vtest::watch_options(dir.file("in"), dir.file("out"));
+    o.analysis.polar.grid = small_grid();
+    vtest::Capture messages;
+    {
+        velmora::realtime::Watcher w(o, messages.stream());
+        EXPECT_TRUE(vtest::run_watcher(w).empty()) << messages.text();   // fresh chunks: waited for
+    }
+    const auto old = fs::file_time_type::clock::now() - std::chrono::seconds(601);
+    for (const auto& e : fs::directory_iterator(dir.file("in"))) fs::last_write_time(e.path(), old);
+    {
+        velmora::realtime::Watcher w(o, messages.stream());
+        const auto got = vtest::run_watcher(w);
+        ASSERT_EQ(got.size(), 1u) << messages.text();
+        EXPECT_EQ(got[0].name, "20260328-201457");
+        EXPECT_EQ(got[0].state, velmora::realtime::VolumeOutcome::State::Failed);
+        EXPECT_EQ(got[0].reason, "incomplete: no chunk came for 600 s and it lacks chunk 5, the end chunk");
+        EXPECT_NE(messages.text().find("velmora watch: 20260328-201457 failed: incomplete: no chunk came for 600 s"),
+                  std::string::npos) << messages.text();
+        fs::copy(chunks[4], dir.file("in"));
+        fs::copy(chunks.back(), dir.file("in"));
+        EXPECT_TRUE(vtest::run_watcher(w).empty());
+    }
+    velmora::realtime::Watcher again(o, messages.stream());
+    EXPECT_TRUE(vtest::run_watcher(again).empty());
+    EXPECT_EQ(again.volumes(), 0u);
+    EXPECT_FALSE(fs::exists(dir.file("out/volumes/20260328-201457")));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // restarts, a second watcher, late volumes, failures, and the files that must not be read.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <filesystem>
 #include <fstream>
@@ -94,6 +95,46 @@ TEST(WatchTest, ARestartGoesOnWhereTheLastWatcherStopped) {
         EXPECT_EQ(vtest::TempDir::read(dir.file(std::string("out/") + f)), vtest::TempDir::read(dir.file(std::string("whole/") + f))) << f;
 }
 
+// The hail levels as analyze and track take them: the same columns, a sounding read once (one that cannot be used
+// refuses the watcher), and a folder keeps its levels.
+TEST(WatchTest, HailLevelsGiveTheHailOfEachCellAsTrackWritesIt) {
+    vtest::TempDir dir;
+    const auto paths = vtest::write_series(dir.file("in"), 3);
+    vtest::Capture messages;
+    auto o = vtest::watch_options(dir.file("in"), dir.file("out"));
+    o.analysis.freezing_level_km = 2.0;
+    o.analysis.minus20_level_km = 4.0;
+    ASSERT_EQ(count(vtest::watch_once(o, messages), State::Done), 3u) << messages.text();
+    std::vector<std::string> args{"track"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    args.insert(args.end(), {"--out", dir.file("track"), "--no-picture", "--freezing-level", "2", "--minus20-level", "4"});
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(vtest::cli(args), 0);
+    ::testing::internal::GetCapturedStdout();
+    const auto watched = lines_of(vtest::TempDir::read(dir.file("out/tracks.csv")));
+    const auto tracked = lines_of(vtest::TempDir::read(dir.file("track/tracks.csv")));
+    ASSERT_EQ(watched.size(), tracked.size());
+    EXPECT_NE(watched[0].find(",shi,mesh_mm,mesh75_mm,mesh95_mm,posh_pct,poh_pct,"), std::string::npos) << watched[0];
+    for (std::size_t k = 0; k < tracked.size(); ++k) EXPECT_EQ(watched[k].rfind(tracked[k] + ",", 0), 0u) << k;
+    EXPECT_EQ(vtest::TempDir::read(dir.file("out/volumes/series_002/mesh.nc")),
+              vtest::TempDir::read(dir.file("track/volumes/series_002/mesh.nc")));
+    // The same levels from a sounding: the same folder goes on; other levels are refused.
+    dir.write("sounding.csv", "height_m,temperature_c\n0,12\n2000,0\n4000,-20\n9000,-50\n");
+    auto sounding = vtest::watch_options(dir.file("in"), dir.file("out"));
+    sounding.analysis.sounding = dir.file("sounding.csv");
+    { velmora::realtime::Watcher w(sounding, messages.stream()); }
+    o.analysis.minus20_level_km = 5.0;
+    EXPECT_NE(vtest::error_of<std::runtime_error>([&] { velmora::realtime::Watcher w(o, messages.stream()); })
+                  .find("was made by velmora watch with other options"),
+              std::string::npos);
+    dir.write("warm.csv", "height_m,temperature_c\n0,30\n9000,5\n");
+    sounding.analysis.sounding = dir.file("warm.csv");
+    sounding.out = dir.file("out2");
+    EXPECT_NE(vtest::error_of<std::exception>([&] { velmora::realtime::Watcher w(sounding, messages.stream()); })
+                  .find("warm.csv"),
+              std::string::npos);
+}
+
 TEST(WatchTest, ASecondWatcherAndOtherOptionsAreRefused) {
     vtest::TempDir dir;
     vtest::write_series(dir.file("in"), 2);
@@ -176,6 +217,8 @@ TEST(WatchTest, OnlyCompleteRegularFilesOfTheFolderAreRead) {
     for (const char* name : {".series.nc", "series.nc.tmp", "series.nc.part", "SERIES.NC.PART"})
         fs::copy(paths[0], dir.file(std::string("in/") + name));
     ASSERT_EQ(::mkfifo(dir.file("in/fifo.nc").c_str(), 0644), 0);
+    // A device (/dev/null's numbers) where this user may make one.
+    const bool device = ::mknod(dir.file("in/device.nc").c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0;
     fs::create_symlink(paths[1], dir.file("in/outside.nc"));
     fs::copy(paths[2], dir.file("in/series_002.nc"));
     fs::copy(paths[1], dir.file("in/.series_001.nc"));   // not read itself, but through a link within the folder
@@ -192,7 +235,11 @@ TEST(WatchTest, OnlyCompleteRegularFilesOfTheFolderAreRead) {
                         "): not read"), std::string::npos) << said;
     EXPECT_NE(said.find("velmora watch: series_000.nc is not complete yet (it ends at byte"), std::string::npos) << said;
     EXPECT_EQ(count(first, State::Done), 2u);   // series_002.nc and the link within the folder
-    EXPECT_EQ(count(first, State::Refused), 2u);
+    EXPECT_EQ(count(first, State::Refused), device ? 3u : 2u);
+    if (device) {
+        EXPECT_NE(said.find("velmora watch: device.nc refused: a character device, not a regular file: not read"),
+                  std::string::npos) << said;
+    }
     EXPECT_EQ(count(first, State::Waiting), 1u);
     dir.write("in/series_000.nc", whole);
     const auto second = vtest::run_watcher(w);
