@@ -96,7 +96,7 @@ bench-startup: build
 # velmora view in headless chromium: first frame, level change, re-run and
 # pick on CPOL and on 700 x 700 x 50, memory against analyze (minutes).
 bench-view: build
-	@VELMORA_NODE_MODULES=$(BUILD)/viewer/npm/node_modules node bench/view_bench.mjs $(BENCH_ARGS)
+	@VELMORA_NODE_MODULES=$(abspath $(BUILD))/viewer/npm/node_modules node bench/view_bench.mjs $(BENCH_ARGS)
 
 # What the hail columns add to velmora analyze on 700 x 700 x 50 with 200
 # cells: with and without the hail levels, medians and their ratio.
