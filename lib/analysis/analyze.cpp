@@ -432,8 +432,12 @@ int Analysis::build(Plan& plan) {
 
 int Analysis::call(const Plan& plan) {
     CallSettings settings = analysis_call_settings(true, o_.timings);
-    settings.after = [this](const PlannedInstance& inst) {
-        if (inst.name != "divvol" || kept_nothing("divvol")) return;
+    add_min_volume(settings, v_, o_.min_volume_km3, sieve_);
+    // isovolume.vtu is written on a thread of its own once the volume filter
+    // has numbered the cells (it runs after GridArea), beside the rest.
+    settings.after = [this, after = std::move(settings.after)](const PlannedInstance& inst) {
+        if (after) after(inst);
+        if (inst.name != "gridarea" || !sieve_.failure.empty() || sieve_.found == 0) return;
         try {
             isovolume_file_ = prepare_vtk(root().at("volume").at("out"), (fs::path(work()) / "isovolume").string(),
                                           nullptr, o_.compression);
@@ -444,7 +448,6 @@ int Analysis::call(const Plan& plan) {
             isovolume_file_.reset();
         }
     };
-    add_min_volume(settings, v_, o_.min_volume_km3, sieve_);
     add_split(settings, *radar_, v_, o_.split, split_, o_.timings ? err_ : nullptr);
     RunRecord record{net_path_, {}};
     int status = run_ok;
@@ -536,9 +539,7 @@ void Analysis::write_results(const std::vector<Cell>& cells, const PropertyTable
         isovolume_written_.get();
         timing("write isovolume.vtu (beside the cells)");
     }
-    // Written early with the division's numbers: again when the volume
-    // filter numbered the cells anew.
-    if (!isovolume_file_ || !sieve_.renumbered.empty()) {
+    if (!isovolume_file_) {
         const VtkExtras isovolume = isovolume_extras(extras);
         vtk(root().at("volume").at("out"), "isovolume", nullptr, &isovolume);
     }
