@@ -31,9 +31,11 @@ async function reportPack() {
   return readPack(await new Response(stream).arrayBuffer());
 }
 
+// The token goes in the query, as in the page's preload of the scene
+// (index.html), which this request then takes instead of asking again.
 export async function get(path) {
   if (report) return reportPack();
-  return answer(await fetch(path, { headers: { 'X-Velmora-Token': token } }));
+  return answer(await fetch(assetUrl(path)));
 }
 
 export async function post(path, body) {

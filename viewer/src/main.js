@@ -4,7 +4,12 @@
 import '@kitware/vtk.js/Rendering/Profiles/Volume';
 import '@kitware/vtk.js/Rendering/Profiles/Geometry';
 import vtkGenericRenderWindow from '@kitware/vtk.js/Rendering/Misc/GenericRenderWindow';
+import vtkRenderer from '@kitware/vtk.js/Rendering/Core/Renderer';
+import vtkActor from '@kitware/vtk.js/Rendering/Core/Actor';
+import vtkMapper from '@kitware/vtk.js/Rendering/Core/Mapper';
+import vtkPolyData from '@kitware/vtk.js/Common/DataModel/PolyData';
 import { get, post, report } from './api.js';
+import vtkCachedVolumePass from './volume_pass.js';
 import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun, cellsTable } from './panel.js';
 import { radarSteps, cellColor } from './colors.js';
@@ -24,6 +29,9 @@ function createView() {
   const container = document.getElementById('view');
   const grw = vtkGenericRenderWindow.newInstance({ background: [0.06, 0.08, 0.11] });
   grw.setContainer(container);
+  state.grw = grw;
+  state.renderer = grw.getRenderer();
+  state.volumes = volumeRenderer(grw);
   grw.resize();
   window.addEventListener('resize', () => { grw.resize(); render(); });
   const labels = document.createElement('div');
@@ -31,11 +39,22 @@ function createView() {
   container.append(labels);
   for (const id of ['status', 'picktext']) { const d = document.createElement('div'); d.id = id; container.append(d); }
   container.append(colorBar());
-  state.grw = grw;
-  state.renderer = grw.getRenderer();
   state.labelsBox = labels;
   grw.getInteractor().onAnimation(drawLabels);
   grw.getInteractor().onEndAnimation(drawLabels);
+}
+
+// The volumes in a renderer of their own, drawn by the page's render pass
+// (volume_pass.js) with the scene's camera.
+function volumeRenderer(grw) {
+  const renderer = vtkRenderer.newInstance();
+  renderer.setBackground(0, 0, 0, 0);
+  renderer.setInteractive(false);
+  renderer.setActiveCamera(grw.getRenderer().getActiveCamera());
+  grw.getRenderWindow().addRenderer(renderer);
+  const pass = vtkCachedVolumePass.newInstance({ sceneRenderer: grw.getRenderer(), volumeRenderer: renderer });
+  grw.getApiSpecificRenderWindow().setRenderPasses([pass]);
+  return { renderer, pass };
 }
 
 function colorBar() {
@@ -75,13 +94,36 @@ function drawLabels() {
 
 function escape(t) { return String(t).replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' })[c]); }
 
+// The renderer a prop is drawn by: volumes in the volumes' own.
+function rendererOf(prop) { return prop.isA('vtkVolume') ? state.volumes.renderer : state.renderer; }
+
+// The corners of a volume as points without cells, in the scene's renderer:
+// they draw nothing, and make the camera's resets and clipping range (which
+// that renderer computes) take in the volume the other renderer draws.
+function boundsActor(bounds) {
+  const poly = vtkPolyData.newInstance();
+  const [x0, x1, y0, y1, z0, z1] = bounds;
+  poly.getPoints().setData(Float32Array.from([x0, y0, z0, x1, y1, z1]), 3);
+  const mapper = vtkMapper.newInstance();
+  mapper.setInputData(poly);
+  const actor = vtkActor.newInstance();
+  actor.setMapper(mapper);
+  return actor;
+}
+
 function setLayer(name, layer, arrays) {
   const old = state.layers[name];
-  for (const p of old?.props || []) state.renderer.removeViewProp(p);
+  for (const p of old?.props || []) rendererOf(p).removeViewProp(p);
   const built = layerProps(layer, arrays, state.settings, state.volumeImage);
   if (built.image) state.volumeImage = built.image;
-  state.layers[name] = { layer, arrays, props: built.props, labels: built.labels || [] };
-  for (const p of built.props) { p.setVisibility(!state.hidden.has(name)); state.renderer.addViewProp(p); }
+  const props = [...built.props];
+  for (const p of built.props) if (p.isA('vtkVolume')) props.push(boundsActor(p.getBounds()));
+  state.layers[name] = { layer, arrays, props, labels: built.labels || [] };
+  for (const p of props) {
+    p.setVisibility(!state.hidden.has(name));
+    rendererOf(p).addViewProp(p);
+  }
+  if ([...(old?.props || []), ...props].some((p) => p.isA('vtkVolume'))) state.volumes.pass.volumesChanged();
 }
 
 function applyLayers(pack) {
@@ -104,11 +146,14 @@ function showAnswer(pack) {
     const out = document.getElementById('out-time');
     if (out) out.textContent = v;
   }
+  mark('answer');
   applyLayers(pack);
+  mark('applied');
   showParams(pack.header.params);
   showRun(pack.header);
   document.getElementById('status').textContent = statusLine(pack.header);
   render();
+  mark('drawn');
 }
 
 function statusLine(h) {
@@ -262,14 +307,19 @@ const mark = (name) => { marks[name] = performance.now(); };
 
 async function boot() {
   mark('script');
+  // Asked for first: the answer travels while the view is made.
+  const scene = get('api/scene');
   requireWebGL2();
   createView();
   mark('view');
-  const pack = await get('api/scene');
+  const pack = await scene;
   mark('scene');
   state.header = pack.header;
   // The isovolume's faces hide the surface they share: shown when asked.
   if (pack.header.layers.isovolume) state.hidden.add('isovolume');
+  // The projection is a translucent plane under the storm, shown when asked
+  // (plan view, mostly): translucency costs every frame a pass of its own.
+  if (pack.header.layers.alpha) state.hidden.add('alpha');
   state.settings.tracks = pack.header.series?.tracks;
   buildPanel(document.getElementById('panel'), pack.header, handlers);
   applyLayers(pack);

@@ -98,14 +98,13 @@ function volumeProps(layer, arrays, settings) {
 }
 
 // Cells coloured by their area, or in a track folder by their track.
+// Opaque: the volume's haze is laid over them anyway, and one translucent
+// prop costs every frame a translucency pass (two float targets and a
+// blend over the whole view), a third of a frame in software WebGL.
 function surfaceProps(layer, arrays, settings) {
-  if (component(layer, 'track')) {
-    const actor = actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), opacity: 0.8 });
-    return { props: [actor] };
-  }
+  if (component(layer, 'track')) return { props: [actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1) })] };
   const max = component(layer, 'area_no')?.range?.[1] || 1;
-  const actor = actorOf(polyData(layer, arrays), { colorBy: 'area_no', lut: cellColors(max), opacity: 0.7 });
-  return { props: [actor] };
+  return { props: [actorOf(polyData(layer, arrays), { colorBy: 'area_no', lut: cellColors(max) })] };
 }
 
 function labelledPoints(layer, arrays, texts, color, cls) {

@@ -86,6 +86,21 @@ async function levelChange(page) {
   check(drawn === written, `the triangles drawn equal analyze's isosurface at 45 dBZ (${drawn}, ${written})`);
 }
 
+// The volume's ray casting is kept while camera and volume stay: a level
+// change lays the kept picture over the new scene; hiding the volume drops it.
+async function keptVolume(page) {
+  const others = ['surface', 'tops', 'centres', 'axis', 'ticks', 'tick_labels', 'slices', 'rainmesh', 'alpha', 'picks', 'ground'];
+  await setView(page, topDown, others);
+  const [x, y] = (await page.evaluate((p) => window.velmora.toDisplay(p), core)).map(Math.round);
+  await page.evaluate(() => window.velmora.setMany([{ instance: 'surface', path: 'level', value: 40 }, { instance: 'volume', path: 'level', value: 40 }]));
+  const kept = (await screenshotPixels(page)).at(x, y);
+  check(kept[0] > kept[1] + 60 && kept[0] > kept[2] + 60, `after a level change the kept volume still shows the red core (${kept})`);
+  await page.evaluate(() => window.velmora.toggle('volume', false));
+  const gone = (await screenshotPixels(page)).at(x, y);
+  check(gone.every((c, i) => Math.abs(c - [15, 20, 28][i]) <= 4), `a hidden volume leaves the background (${gone})`);
+  await page.evaluate(() => window.velmora.toggle('volume', true));
+}
+
 async function savedView(page) {
   const saved = await page.evaluate(() => window.velmora.saveView());
   const view = await page.evaluate(() => window.velmora.currentView());
@@ -101,6 +116,7 @@ const browser = await launch();
 try {
   const { page, problems, server } = await drawnScene(browser);
   await picking(page);
+  await keptVolume(page);
   await levelChange(page);
   const { file, view } = await savedView(page);
   check(problems.length === 0, `no console error, page error or foreign request: ${problems.join('; ')}`);
