@@ -15,6 +15,7 @@
 #include "run/values.h"
 #include "scene/pick.h"
 #include "scene/radar.h"
+#include "scene/slices.h"
 #include "scene/wind.h"
 
 namespace velmora::scene {
@@ -114,7 +115,7 @@ void Scene::open_volume(const ViewOptions& o) {
                {"axis", "axis.oaxis", "axis", {"axis", "column"}},
                {"ticks", "ticks.otick", "ticks", {"ticks", "column"}},
                {"tick_labels", "ticks.olabel", "labels", {"ticks", "column"}},
-               {"slices", "slice", "slices", {"slice"}},
+               {"slices", "slice", "slices", {"slice", "thresh"}},
                {"rainmesh", "mesh.out_mesh", "lines", {"mesh"}},
                {"alpha", "alpha.out", "alpha", {"alpha"}},
                {"picks", "pick.out", "picks", {"pick"}},
@@ -354,18 +355,33 @@ Json Scene::surface_layer(Pack& pack) {
     return layer;
 }
 
-// CreateRainSlice's planes by their transforms: the page cuts the volume
-// along each.
-Json Scene::slices_layer() {
-    Json planes = Json::array();
-    vhost::Object& slice = root().at("slice");
-    vhost::Object* arr = slice.child("oplanes");
-    if (arr && (arr = arr->deref()))
-        for (const auto& p : arr->children()) {
-            vhost::FieldRef f(*p);
-            planes.push_back({{"mat", f.xform("mat")}, {"xlate", f.xform("xlate")}, {"center", f.xform("center")}});
+// CreateRainSlice's planes, each through the point its transform takes the
+// origin to, across the third row of its matrix (row vectors), cut through
+// the radar field's full grid. Echo is drawn from the display threshold
+// (ThreshMin's), and never below 5 dBZ, where the colour table starts.
+Json Scene::slices_layer(Pack& pack) {
+    vhost::Object* arr = root().at("slice").child("oplanes");
+    vhost::FieldRef radar(root().at("radar"));
+    if (!arr || !(arr = arr->deref()) || radar.ncomp() < 1) return {{"kind", "empty"}};
+    const auto values = radar.float_view(0);
+    const bool has_null = radar.null_flag(0);
+    const auto null_value = static_cast<float>(radar.null_value(0));
+    vhost::Object* thresh = root().at("thresh").child("thresh_value");
+    const float from = std::max(5.0f, thresh ? static_cast<float>(thresh->real_value()) : 5.0f);
+    SliceMesh mesh;
+    for (const auto& p : arr->children()) {
+        vhost::FieldRef f(*p);
+        const auto mat = f.xform("mat"), xlate = f.xform("xlate"), centre = f.xform("center");
+        if (mat.size() < 16 || xlate.size() < 3 || centre.size() < 3) continue;
+        SlicePlane plane{};
+        for (int j = 0; j < 3; ++j) {
+            plane.normal[j] = mat[8 + j];
+            plane.origin[j] = centre[j] + xlate[j];
+            for (int i = 0; i < 3; ++i) plane.origin[j] -= centre[i] * mat[i * 4 + j];
         }
-    return {{"kind", "planes"}, {"planes", planes}};
+        cut_plane(plane, axes_, values, has_null, null_value, from, 4'000'000, mesh);
+    }
+    return slices_mesh_layer(mesh, radar.label(0), radar.units(0), pack);
 }
 
 Json Scene::layer(const LayerEntry& entry, Pack& pack) {
@@ -379,7 +395,7 @@ Json Scene::layer(const LayerEntry& entry, Pack& pack) {
         without_cells.skip.push_back("cell");
         l = field_layer(root().at(entry.field), pack, without_cells);
     }
-    else if (entry.role == "slices") l = slices_layer();
+    else if (entry.role == "slices") l = slices_layer(pack);
     else if (vhost::Object* f = root().find(entry.field)) l = field_layer(*f, pack, options_.layers);
     else l = {{"kind", "empty"}};
     // The cells' numbers label their tops and centres.

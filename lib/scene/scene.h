@@ -75,7 +75,7 @@ private:
     Json layer(const LayerEntry& entry, Pack& pack);
     Json volume_layer(Pack& pack);
     Json surface_layer(Pack& pack);
-    Json slices_layer();
+    Json slices_layer(Pack& pack);
     std::string answer(const RunResult& run, bool everything, Json extra = {});
     Json panel() const;
     void fill_probe();

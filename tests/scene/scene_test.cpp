@@ -99,7 +99,9 @@ TEST_F(RadarScene, ShowsTheCellsAndEveryLayerOfTheDisplayModules) {
     EXPECT_TRUE(h["messages"].empty());
     for (const char* l : {"volume", "surface", "tops", "centres", "axis", "ticks", "tick_labels", "rainmesh", "alpha", "ground"})
         EXPECT_NE(h["layers"][l]["kind"], "empty") << l;
-    EXPECT_EQ(h["layers"]["slices"]["planes"].size(), 3u);
+    // CreateRainSlice's planes, cut from the grid where the echo is shown.
+    EXPECT_EQ(h["layers"]["slices"]["kind"], "mesh");
+    EXPECT_EQ(h["layers"]["slices"]["components"][0]["label"], "DT");
     EXPECT_EQ(h["layers"]["volume"]["components"][0]["label"], "trans_ze");
     EXPECT_EQ(h["layers"]["volume"]["components"][0]["id"], 672);
     EXPECT_EQ(h["layers"]["volume"]["components"][1]["label"], "DT");
@@ -120,6 +122,13 @@ TEST_F(RadarScene, AChangeReRunsOnlyWhatIsDownstreamInRunOrder) {
     EXPECT_LT(h["cells"].get<int>(), 5);
     EXPECT_TRUE(h["layers"].contains("surface"));
     EXPECT_FALSE(h["layers"].contains("volume"));
+    EXPECT_FALSE(h["layers"].contains("slices"));
+    // The slices show echo from the display threshold up: fewer quads from 30 dBZ.
+    auto quads = [](const Json& head) { return head["arrays"][head["layers"]["slices"]["polys"].get<int>()]["count"].get<int>(); };
+    const int from15 = quads(header_of(scene_->full()));
+    const Json t = header_of(scene_->set({{"thresh", "thresh_value", 30.0}}));
+    EXPECT_LT(quads(t), from15 / 2);
+    EXPECT_GT(quads(t), 0);
     EXPECT_EQ(h["params"]["surface.level"], 45.0);
     // A value that does not fit is refused before anything runs.
     EXPECT_THROW(scene_->set({{"surface", "level", "high"}}), velmora::NetworkError);

@@ -114,8 +114,7 @@ function boundsActor(bounds) {
 function setLayer(name, layer, arrays) {
   const old = state.layers[name];
   for (const p of old?.props || []) rendererOf(p).removeViewProp(p);
-  const built = layerProps(layer, arrays, state.settings, state.volumeImage);
-  if (built.image) state.volumeImage = built.image;
+  const built = layerProps(layer, arrays, state.settings);
   const props = [...built.props];
   for (const p of built.props) if (p.isA('vtkVolume')) props.push(boundsActor(p.getBounds()));
   state.layers[name] = { layer, arrays, props, labels: built.labels || [] };
@@ -130,9 +129,6 @@ function applyLayers(pack) {
   const entries = Object.entries(pack.header.layers);
   entries.sort(([, a], [, b]) => (a.role === 'volume' ? -1 : 0) - (b.role === 'volume' ? -1 : 0));
   for (const [name, layer] of entries) setLayer(name, layer, pack.arrays);
-  // The slices cut the volume: a new volume means new slices.
-  if (pack.header.layers.volume && !pack.header.layers.slices && state.layers.slices)
-    setLayer('slices', state.layers.slices.layer, state.layers.slices.arrays);
 }
 
 function showAnswer(pack) {

@@ -5,9 +5,6 @@ import vtkMapper from '@kitware/vtk.js/Rendering/Core/Mapper';
 import vtkVolume from '@kitware/vtk.js/Rendering/Core/Volume';
 import vtkVolumeMapper from '@kitware/vtk.js/Rendering/Core/VolumeMapper';
 import vtkPiecewiseFunction from '@kitware/vtk.js/Common/DataModel/PiecewiseFunction';
-import vtkImageResliceMapper from '@kitware/vtk.js/Rendering/Core/ImageResliceMapper';
-import vtkImageSlice from '@kitware/vtk.js/Rendering/Core/ImageSlice';
-import vtkPlane from '@kitware/vtk.js/Common/DataModel/Plane';
 import vtkPolyData from '@kitware/vtk.js/Common/DataModel/PolyData';
 import vtkDataArray from '@kitware/vtk.js/Common/Core/DataArray';
 import { polyData, imageData, component, xformMatrix } from './geometry.js';
@@ -94,7 +91,7 @@ function volumeProps(layer, arrays, settings) {
   prop.setScalarOpacityUnitDistance(0, Math.min(...layer.spacing) * 2);
   prop.setInterpolationTypeToLinear();
   prop.setShade(false);
-  return { props: [volume], image };
+  return { props: [volume] };
 }
 
 // Cells coloured by their area, or in a track folder by their track.
@@ -128,26 +125,6 @@ function vectorProps(layer, arrays, color) {
   poly.getPoints().setData(xyz, 3);
   poly.getLines().setData(lines);
   return { props: [actorOf(poly, { color, lineWidth: 2 })] };
-}
-
-function sliceProps(layer, volumeImage) {
-  if (!volumeImage) return { props: [] };
-  const props = layer.planes.map((plane) => {
-    const m = xformMatrix(plane);
-    const mapper = vtkImageResliceMapper.newInstance();
-    mapper.setSlicePlane(vtkPlane.newInstance({ origin: [m[12], m[13], m[14]], normal: [plane.mat[8], plane.mat[9], plane.mat[10]] }));
-    mapper.setInputData(volumeImage);
-    const slice = vtkImageSlice.newInstance();
-    slice.setMapper(mapper);
-    slice.getProperty().setRGBTransferFunction(0, radarColors());
-    slice.getProperty().setUseLookupTableScalarRange(true);
-    const opacity = vtkPiecewiseFunction.newInstance();
-    opacity.addPoint(-10000, 0); opacity.addPoint(4.9, 0); opacity.addPoint(5, 0.85); opacity.addPoint(100, 0.85);
-    slice.getProperty().setPiecewiseFunction(0, opacity);
-    slice.getProperty().setUseLabelOutline?.(false);
-    return slice;
-  });
-  return { props };
 }
 
 // AlphaPlane's projection: the summed reflectivity's colour, its opacity.
@@ -216,9 +193,8 @@ function genericProps(layer, arrays) {
 }
 
 // The props and labels of one layer; settings carry what the page's
-// controls decide (the volume's opacity), volumeImage the reflectivity grid
-// the slices cut.
-export function layerProps(layer, arrays, settings, volumeImage) {
+// controls decide (the volume's opacity).
+export function layerProps(layer, arrays, settings) {
   if (layer.kind === 'empty') return { props: [] };
   switch (layer.role) {
     case 'volume': return layer.kind === 'image' ? volumeProps(layer, arrays, settings) : { props: [] };
@@ -235,7 +211,8 @@ export function layerProps(layer, arrays, settings, volumeImage) {
     case 'axis': return vectorProps(layer, arrays, [0.9, 0.9, 0.9]);
     case 'ticks': return vectorProps(layer, arrays, [0.9, 0.9, 0.9]);
     case 'labels': return { props: [], labels: points(layer, arrays).map((p, i) => ({ p, text: layer.texts?.[i] || '', cls: 'tick' })) };
-    case 'slices': return sliceProps(layer, volumeImage);
+    // CreateRainSlice's planes, cut through the grid by the server.
+    case 'slices': return { props: [actorOf(polyData(layer, arrays), { colorBy: layer.components[0].label, lut: radarColors() })] };
     case 'lines': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'rain', lut: radarColors(), lineWidth: 2 })] };
     case 'alpha': return alphaProps(layer, arrays);
     case 'picks': return labelledPoints(layer, arrays, layer.texts, [1, 0.2, 1], 'pick');
