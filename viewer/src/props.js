@@ -110,7 +110,8 @@ function labelledPoints(layer, arrays, texts, color, cls) {
   return { props: [actorOf(polyData(layer, arrays), { color, pointSize: 9 })], labels };
 }
 
-// Points carrying a vector each (the legends' axis and ticks) as lines.
+// Points carrying a vector each (the legends' axis and ticks) as lines of
+// a grey (0 to 1).
 function vectorProps(layer, arrays, color) {
   const pts = points(layer, arrays);
   const vec = (layer.components || []).find((c) => c.veclen === 3);
@@ -124,7 +125,8 @@ function vectorProps(layer, arrays, color) {
   const poly = vtkPolyData.newInstance();
   poly.getPoints().setData(xyz, 3);
   poly.getLines().setData(lines);
-  return { props: [actorOf(poly, { color, lineWidth: 2 })] };
+  const rgb = new Uint8Array(xyz.length).fill(Math.round(255 * color));
+  return { props: [coloredLines(poly, rgb)] };
 }
 
 // AlphaPlane's projection: the summed reflectivity's colour, its opacity.
@@ -148,17 +150,24 @@ function alphaProps(layer, arrays) {
   return { props: [actor] };
 }
 
+// Lines coloured point by point (rgb, 0 to 255 each). The scene's lines are
+// all drawn so, one pixel wide: one shader for every line of the scene, as
+// each shader the page needs costs its first frame a compilation in
+// software WebGL.
+function coloredLines(poly, rgb) {
+  poly.getPointData().setScalars(vtkDataArray.newInstance({ name: 'rgb', values: rgb, numberOfComponents: 3 }));
+  const actor = actorOf(poly);
+  actor.getMapper().setScalarVisibility(true);
+  actor.getMapper().setColorModeToDirectScalars();
+  return actor;
+}
+
 function groundProps(layer, arrays) {
-  const poly = polyData(layer, arrays);
   const kind = arrays[layer.components[0].array];
   const colors = [[210, 215, 225], [95, 105, 120], [120, 190, 255], [170, 170, 150]];
   const rgb = new Uint8Array(3 * kind.length);
   kind.forEach((k, i) => rgb.set(colors[k] || colors[0], 3 * i));
-  poly.getPointData().setScalars(vtkDataArray.newInstance({ name: 'rgb', values: rgb, numberOfComponents: 3 }));
-  const actor = actorOf(poly, { lineWidth: 1 });
-  actor.getMapper().setScalarVisibility(true);
-  actor.getMapper().setColorModeToDirectScalars();
-  return { props: [actor] };
+  return { props: [coloredLines(polyData(layer, arrays), rgb)] };
 }
 
 function genericProps(layer, arrays) {
@@ -199,7 +208,7 @@ export function layerProps(layer, arrays, settings) {
   switch (layer.role) {
     case 'volume': return layer.kind === 'image' ? volumeProps(layer, arrays, settings) : { props: [] };
     case 'surface': return surfaceProps(layer, arrays, settings);
-    case 'winds': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'speed', lut: speedColors(layer.components[0].range[1]), lineWidth: 1.5 })] };
+    case 'winds': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'speed', lut: speedColors(layer.components[0].range[1]) })] };
     case 'tracks': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), lineWidth: 3 })] };
     case 'isovolume': {
       const built = genericProps(layer, arrays);
@@ -208,12 +217,12 @@ export function layerProps(layer, arrays, settings) {
     }
     case 'tops': return labelledPoints(layer, arrays, layer.texts, [1, 1, 1], 'top');
     case 'centres': return labelledPoints(layer, arrays, layer.texts, [1, 0.85, 0.2], 'centre');
-    case 'axis': return vectorProps(layer, arrays, [0.9, 0.9, 0.9]);
-    case 'ticks': return vectorProps(layer, arrays, [0.9, 0.9, 0.9]);
+    case 'axis': return vectorProps(layer, arrays, 0.9);
+    case 'ticks': return vectorProps(layer, arrays, 0.9);
     case 'labels': return { props: [], labels: points(layer, arrays).map((p, i) => ({ p, text: layer.texts?.[i] || '', cls: 'tick' })) };
     // CreateRainSlice's planes, cut through the grid by the server.
     case 'slices': return { props: [actorOf(polyData(layer, arrays), { colorBy: layer.components[0].label, lut: radarColors() })] };
-    case 'lines': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'rain', lut: radarColors(), lineWidth: 2 })] };
+    case 'lines': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'rain', lut: radarColors() })] };
     case 'alpha': return alphaProps(layer, arrays);
     case 'picks': return labelledPoints(layer, arrays, layer.texts, [1, 0.2, 1], 'pick');
     case 'ground': return groundProps(layer, arrays);
