@@ -1,14 +1,14 @@
 // The page of `velmora view`: the live network's scene in 3-D (vtk.js),
 // the panel that changes its parameters, picks answered by the server from
 // the data, and views saved with WriteXform.
-import '@kitware/vtk.js/Rendering/Profiles/Volume';
-import '@kitware/vtk.js/Rendering/Profiles/Geometry';
-import vtkGenericRenderWindow from '@kitware/vtk.js/Rendering/Misc/GenericRenderWindow';
+import '@kitware/vtk.js/Rendering/OpenGL/Profiles/Volume';
+import '@kitware/vtk.js/Rendering/OpenGL/Profiles/Geometry';
 import vtkRenderer from '@kitware/vtk.js/Rendering/Core/Renderer';
 import vtkActor from '@kitware/vtk.js/Rendering/Core/Actor';
 import vtkMapper from '@kitware/vtk.js/Rendering/Core/Mapper';
 import vtkPolyData from '@kitware/vtk.js/Common/DataModel/PolyData';
 import { get, post, report } from './api.js';
+import { createWindow } from './view_window.js';
 import vtkCachedVolumePass from './volume_pass.js';
 import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun, cellsTable } from './panel.js';
@@ -27,8 +27,7 @@ function requireWebGL2() {
 
 function createView() {
   const container = document.getElementById('view');
-  const grw = vtkGenericRenderWindow.newInstance({ background: [0.06, 0.08, 0.11] });
-  grw.setContainer(container);
+  const grw = createWindow(container, [0.06, 0.08, 0.11]);
   state.grw = grw;
   state.renderer = grw.getRenderer();
   state.volumes = volumeRenderer(grw);
