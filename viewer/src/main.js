@@ -51,7 +51,7 @@ function volumeRenderer(grw) {
   renderer.setInteractive(false);
   renderer.setActiveCamera(grw.getRenderer().getActiveCamera());
   grw.getRenderWindow().addRenderer(renderer);
-  const pass = vtkCachedVolumePass.newInstance({ sceneRenderer: grw.getRenderer(), volumeRenderer: renderer });
+  const pass = vtkCachedVolumePass.newInstance({ sceneRenderer: grw.getRenderer(), volumeRenderer: renderer, interactor: grw.getInteractor() });
   grw.getApiSpecificRenderWindow().setRenderPasses([pass]);
   return { renderer, pass };
 }

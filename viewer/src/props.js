@@ -76,10 +76,13 @@ function volumeProps(layer, arrays, settings) {
   mapper.setInputData(image);
   // A sample per spacing of the coarsest axis: the volume is soft anyway,
   // and a sample per finest spacing (the levels' 0.5 km on CPOL) doubled
-  // what software WebGL spends on a frame. The picture of half the
-  // resolution is vtk.js's while the view is moved.
+  // what software WebGL spends on a frame.
   mapper.setSampleDistance(Math.max(...layer.spacing));
+  // A ray for every image sample distance squared pixels, still or moving
+  // (see volume_pass.js).
   mapper.setImageSampleDistance(settings.imageSampleDistance);
+  mapper.setAutoAdjustSampleDistances(false);
+  mapper.setInitialInteractionScale(settings.imageSampleDistance ** 2);
   const volume = vtkVolume.newInstance();
   volume.setMapper(mapper);
   const prop = volume.getProperty();

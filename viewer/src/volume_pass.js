@@ -71,7 +71,13 @@ function vtkCachedVolumePass(publicAPI, model) {
       model.framebuffer.populateFramebuffer();
     }
     model.framebuffer.bind();
+    // A still frame cast as a moving one is: a ray for every few pixels
+    // (the volume mapper's image sample distance), the picture then scaled
+    // up. The volume is a soft haze, and a ray per pixel would cost four
+    // times as much for nothing one sees.
+    model.interactor.requestAnimation(publicAPI);
     drawOnly(model.volumePass, model.volumeRenderer, model.sceneRenderer, viewNode, parent);
+    model.interactor.cancelAnimation(publicAPI, true);
     // Back to the canvas, which the scene is drawn in. Not by the
     // framebuffer's own restore: it asks the GPU for the binding, a wait for
     // every draw before it.
@@ -137,7 +143,7 @@ function vtkCachedVolumePass(publicAPI, model) {
   };
 }
 
-const DEFAULT_VALUES = { sceneRenderer: null, volumeRenderer: null, framebuffer: null, shader: null, stale: true, drawnKey: '' };
+const DEFAULT_VALUES = { sceneRenderer: null, volumeRenderer: null, interactor: null, framebuffer: null, shader: null, stale: true, drawnKey: '' };
 
 function extend(publicAPI, model, initialValues = {}) {
   Object.assign(model, DEFAULT_VALUES, initialValues);
