@@ -50,7 +50,7 @@ private:
 // zeros: the area number of every voxel of a large grid is 0 outside its
 // few cells, and a network that stays live should hold what its values
 // need, not the grid's size again.
-void release_zero_pages(const vhost::Object& o) {
+void give_back_zero_pages(const vhost::Object& o) {
     constexpr std::size_t kWorthScanning = std::size_t{4} << 20;
     for (const auto& c : o.children()) {
         if (c->kind() == vhost::Kind::Link) continue;
@@ -59,13 +59,13 @@ void release_zero_pages(const vhost::Object& o) {
             if (bytes && !bytes->borrowed() && bytes->size() >= kWorthScanning)
                 vhost::release_zero_pages(bytes->data(), bytes->size());
         }
-        release_zero_pages(*c);
+        give_back_zero_pages(*c);
     }
 }
 
 void release_outputs(const vhost::Object& instance) {
     for (const auto& c : instance.children())
-        if (c->role() == vhost::Role::Out || c->role() == vhost::Role::InOut) release_zero_pages(*c);
+        if (c->role() == vhost::Role::Out || c->role() == vhost::Role::InOut) give_back_zero_pages(*c);
 }
 
 }  // namespace
