@@ -2,6 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -98,6 +101,31 @@ void free_large(void* p) noexcept {
         }
     }
     std::free(p);
+}
+
+std::size_t release_zero_pages(std::byte* p, std::size_t bytes) noexcept {
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (start + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t end = (start + bytes) / kHugePage * kHugePage;
+    std::size_t given = 0;
+    for (std::uintptr_t page = first; page < end; page += kHugePage) {
+        const auto* words = reinterpret_cast<const std::uint64_t*>(page);
+        if (std::any_of(words, words + kHugePage / sizeof(std::uint64_t), [](std::uint64_t w) { return w != 0; }))
+            continue;
+        if (::madvise(reinterpret_cast<void*>(page), kHugePage, MADV_DONTNEED) == 0) given += kHugePage;
+    }
+    return given;
+}
+
+void release_kept_large() noexcept {
+    std::array<void*, kKept> blocks{};
+    {
+        Kept& k = kept();
+        std::lock_guard guard(k.lock);
+        for (std::size_t i = 0; i < k.blocks.size(); ++i) blocks[i] = k.blocks[i].first;
+        k.blocks.clear();   // keeps its room: free_large never allocates
+    }
+    for (void* p : blocks) std::free(p);
 }
 
 }  // namespace vhost

@@ -16,6 +16,14 @@ namespace vhost {
 // free_large; throws std::bad_alloc when there is none.
 void* allocate_large(std::size_t bytes);
 void free_large(void* p) noexcept;
+// Gives the freed blocks kept for reuse back to the system: a process that
+// lives on between runs (velmora view) holds only what its data needs.
+void release_kept_large() noexcept;
+// Gives back the whole huge pages of [p, p + bytes) that hold only zeros;
+// they read as zeros again and take memory at their next write. For memory
+// of allocate_large or the heap only (private to the process). The bytes
+// given back.
+std::size_t release_zero_pages(std::byte* p, std::size_t bytes) noexcept;
 
 template <class T>
 struct LargeAllocator {

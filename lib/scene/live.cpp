@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "large_memory.h"
 #include "run/values.h"
 
 namespace velmora::scene {
@@ -44,6 +45,28 @@ private:
     int saved_ = -1;
     std::FILE* tmp_ = nullptr;
 };
+
+// Gives back the pages of an instance's large output arrays that hold only
+// zeros: the area number of every voxel of a large grid is 0 outside its
+// few cells, and a network that stays live should hold what its values
+// need, not the grid's size again.
+void give_back_zero_pages(const vhost::Object& o) {
+    constexpr std::size_t kWorthScanning = std::size_t{4} << 20;
+    for (const auto& c : o.children()) {
+        if (c->kind() == vhost::Kind::Link) continue;
+        if (c->kind() == vhost::Kind::Array) {
+            const std::shared_ptr<vhost::Bytes> bytes = c->buffer();
+            if (bytes && !bytes->borrowed() && bytes->size() >= kWorthScanning)
+                vhost::release_zero_pages(bytes->data(), bytes->size());
+        }
+        give_back_zero_pages(*c);
+    }
+}
+
+void release_outputs(const vhost::Object& instance) {
+    for (const auto& c : instance.children())
+        if (c->role() == vhost::Role::Out || c->role() == vhost::Role::InOut) give_back_zero_pages(*c);
+}
 
 }  // namespace
 
@@ -87,14 +110,22 @@ RunResult LiveNetwork::call_plan(const Plan& plan) {
     const std::size_t before = host.reports().size();
     RunRecord record;
     std::FILE* sink = std::tmpfile();
+    CallSettings settings = settings_;
+    settings.after = [after = settings_.after](const PlannedInstance& inst) {
+        if (after) after(inst);
+        release_outputs(*inst.object);
+    };
     {
         QuietStdout quiet;
-        result.ok = call_instances(plan, settings_, record, sink ? sink : stderr) == run_ok;
+        result.ok = call_instances(plan, settings, record, sink ? sink : stderr) == run_ok;
     }
     if (sink) std::fclose(sink);
     for (const auto& inst : plan.instances) result.instances.push_back(inst.name);
     for (std::size_t i = before; i < host.reports().size(); ++i) result.messages.push_back(host.reports()[i].text);
     host.clear_progress();
+    // Blocks the run freed are kept for the next array of their size; a
+    // network that stays live gives them back until its next run.
+    vhost::release_kept_large();
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return result;
 }

@@ -2,6 +2,9 @@
 // keeps one: built once, run once in `velmora run` order, and afterwards,
 // when a parameter changes, only the instances downstream of it called
 // again, in the same order. What the modules report is collected per run.
+// A live network holds what its values need: after each instance the huge
+// pages of its large outputs that hold only zeros are given back (they read
+// as zeros again), after each run the freed blocks kept for reuse.
 #pragma once
 
 #include <chrono>

@@ -77,4 +77,22 @@ TEST_F(LargeFieldsTest, LentValuesAreReadInPlace) {
     EXPECT_EQ(held, before);
 }
 
+// Between runs a live network gives back the huge pages of zeros in its large arrays: only pages that
+// hold nothing but zeros, whole, and every value reads as it was.
+TEST_F(LargeFieldsTest, ZeroPagesAreGivenBackAndReadAsBefore) {
+    constexpr std::size_t page = std::size_t{2} << 20;
+    vhost::LargeVector<std::byte> block(4 * page);
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(block.data()) % page, 0u);   // large blocks start on a huge page
+    block[2 * page - 1] = std::byte{7};   // the last byte of the second page
+    block[3 * page] = std::byte{1};       // the first of the fourth
+    EXPECT_EQ(vhost::release_zero_pages(block.data() + 1, 2 * page - 2), 0u);   // holds no page whole
+    EXPECT_EQ(vhost::release_zero_pages(block.data(), block.size()), 2 * page);
+    const auto nonzero = std::count_if(block.begin(), block.end(), [](std::byte b) { return b != std::byte{0}; });
+    EXPECT_EQ(nonzero, 2);
+    EXPECT_EQ(block[2 * page - 1], std::byte{7});
+    EXPECT_EQ(block[3 * page], std::byte{1});
+    block[0] = std::byte{3};   // a page given back takes values again
+    EXPECT_EQ(block[0], std::byte{3});
+}
+
 }  // namespace
