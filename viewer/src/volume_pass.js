@@ -52,8 +52,9 @@ function vtkCachedVolumePass(publicAPI, model) {
     model.vao.addAttributeArray(model.shader, cabo, 'tcoordTC', cabo.getTCoordOffset(), cabo.getStride(), gl.FLOAT, 2, gl.FALSE);
   }
 
-  // Draws one renderer of the two with a forward pass of its own.
-  function drawOnly(pass, shown, hidden, viewNode, parent) {
+  // Draws one renderer of the two (not the hidden one) with a forward pass
+  // of its own.
+  function drawOnly(pass, hidden, viewNode, parent) {
     hidden.setDraw(false);
     pass.traverse(viewNode, parent);
     hidden.setDraw(true);
@@ -71,12 +72,12 @@ function vtkCachedVolumePass(publicAPI, model) {
       model.framebuffer.populateFramebuffer();
     }
     model.framebuffer.bind();
-    // A still frame cast as a moving one is: a ray for every few pixels
-    // (the volume mapper's image sample distance), the picture then scaled
-    // up. The volume is a soft haze, and a ray per pixel would cost four
-    // times as much for nothing one sees.
+    // Cast as vtk.js casts while the view moves, still frames too: a ray
+    // for every few pixels (the mapper's image sample distance), the
+    // picture then scaled up. The volume is a soft haze; a ray per pixel
+    // would cost four times as much for nothing one sees.
     model.interactor.requestAnimation(publicAPI);
-    drawOnly(model.volumePass, model.volumeRenderer, model.sceneRenderer, viewNode, parent);
+    drawOnly(model.volumePass, model.sceneRenderer, viewNode, parent);
     model.interactor.cancelAnimation(publicAPI, true);
     // Back to the canvas, which the scene is drawn in. Not by the
     // framebuffer's own restore: it asks the GPU for the binding, a wait for
@@ -113,7 +114,7 @@ function vtkCachedVolumePass(publicAPI, model) {
     // Built before the scene is drawn: checking that a shader compiled
     // waits for the GPU to finish all it was given.
     if (volumes.length && !model.shader && viewNode.getContext()) createQuad(viewNode);
-    drawOnly(model.scenePass, model.sceneRenderer, model.volumeRenderer, viewNode, parent);
+    drawOnly(model.scenePass, model.volumeRenderer, viewNode, parent);
     if (!volumes.length) return;
     // What the ray casting depends on: the camera, the size, the volumes
     // (each modified time covers its data, mapper and look).
