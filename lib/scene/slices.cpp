@@ -92,22 +92,21 @@ void cut_plane(const SlicePlane& plane, const Volume& axes, std::span<const floa
     while (count(hi[0] - lo[0], du) * count(hi[1] - lo[1], dv) > max_nodes) du *= 1.25, dv *= 1.25;
     const std::int64_t nu = count(hi[0] - lo[0], du), nv = count(hi[1] - lo[1], dv);
     const Sampler sample(axes, values, has_null, null_value);
+    // The lattice node a + nu b in space.
+    auto where = [&](std::size_t at) {
+        const double su = lo[0] + static_cast<double>(at % nu) * du, sv = lo[1] + static_cast<double>(at / nu) * dv;
+        return Vec{plane.origin[0] + su * u[0] + sv * v[0], plane.origin[1] + su * u[1] + sv * v[1],
+                   plane.origin[2] + su * u[2] + sv * v[2]};
+    };
     std::vector<float> grid(static_cast<std::size_t>(nu * nv));
-    std::vector<Vec> where(grid.size());
-    for (std::int64_t b = 0; b < nv; ++b)
-        for (std::int64_t a = 0; a < nu; ++a) {
-            const double su = lo[0] + a * du, sv = lo[1] + b * dv;
-            const std::size_t at = static_cast<std::size_t>(a + nu * b);
-            for (int c = 0; c < 3; ++c) where[at][c] = plane.origin[c] + su * u[c] + sv * v[c];
-            grid[at] = sample.at(where[at]);
-        }
+    for (std::size_t at = 0; at < grid.size(); ++at) grid[at] = sample.at(where(at));
     // Nodes are numbered as quads first use them.
     std::vector<std::uint32_t> number(grid.size(), UINT32_MAX);
     auto node = [&](std::size_t at) {
         if (number[at] == UINT32_MAX) {
             number[at] = static_cast<std::uint32_t>(out.values.size());
             out.values.push_back(grid[at]);
-            for (int c = 0; c < 3; ++c) out.xyz.push_back(static_cast<float>(where[at][c]));
+            for (const double c : where(at)) out.xyz.push_back(static_cast<float>(c));
         }
         return number[at];
     };
