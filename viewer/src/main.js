@@ -121,7 +121,6 @@ function setLayer(name, layer, arrays) {
     p.setVisibility(!state.hidden.has(name));
     rendererOf(p).addViewProp(p);
   }
-  if ([...(old?.props || []), ...props].some((p) => p.isA('vtkVolume'))) state.volumes.pass.volumesChanged();
 }
 
 function applyLayers(pack) {

@@ -117,20 +117,17 @@ function vtkCachedVolumePass(publicAPI, model) {
     drawOnly(model.scenePass, model.volumeRenderer, viewNode, parent);
     if (!volumes.length) return;
     // What the ray casting depends on: the camera, the size, the volumes
-    // (each modified time covers its data, mapper and look).
+    // (modified times: of their data, mappers and looks; a volume replaced
+    // or shown again has a later one).
     const times = volumes.map((p) => Math.max(p.getMTime(), p.getProperty().getMTime(), p.getMapper().getMTime(),
       p.getMapper().getInputData()?.getMTime() ?? 0));
     const key = `${model.volumeRenderer.getActiveCamera().getMTime()} ${viewNode.getSize()} ${times}`;
-    if (model.stale || key !== model.drawnKey) {
+    if (key !== model.drawnKey) {
       drawVolumes(viewNode, parent);
       model.drawnKey = key;
-      model.stale = false;
     }
     laidOver(viewNode);
   };
-
-  // The volumes changed: ray-cast again at the next frame.
-  publicAPI.volumesChanged = () => { model.stale = true; };
 
   publicAPI.releaseGraphicsResources = (viewNode) => {
     model.scenePass.releaseGraphicsResources(viewNode);
@@ -140,11 +137,11 @@ function vtkCachedVolumePass(publicAPI, model) {
     model.vao?.releaseGraphicsResources(viewNode);
     model.quad?.releaseGraphicsResources(viewNode);
     model.shader = null;
-    model.stale = true;
+    model.drawnKey = '';
   };
 }
 
-const DEFAULT_VALUES = { sceneRenderer: null, volumeRenderer: null, interactor: null, framebuffer: null, shader: null, stale: true, drawnKey: '' };
+const DEFAULT_VALUES = { sceneRenderer: null, volumeRenderer: null, interactor: null, framebuffer: null, shader: null, drawnKey: '' };
 
 function extend(publicAPI, model, initialValues = {}) {
   Object.assign(model, DEFAULT_VALUES, initialValues);
