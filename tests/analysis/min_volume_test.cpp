@@ -170,24 +170,35 @@ std::vector<std::string> first_fields(const std::vector<std::string>& lines) {
     return out;
 }
 
-TEST(MinVolumeOnRealVolumes, EveryResultOfAnalyzeHoldsTheKeptCells) {
-    if (!fs::exists(kKnmi)) GTEST_SKIP() << "real ODIM volume absent: " << kKnmi;
-    vtest::TempDir tmp;
+// velmora analyze on the KNMI volume into tmp/out without pictures: its
+// status, standard output and messages.
+struct KnmiRun {
+    int status;
+    std::string out, err;
+};
+KnmiRun analyze_knmi(const vtest::TempDir& tmp, double min_volume_km3) {
     velmora::AnalyzeOptions o;
     o.volume = kKnmi;
     o.out = (tmp.path() / "out").string();
     o.picture = false;
-    o.min_volume_km3 = 5.0;
+    o.min_volume_km3 = min_volume_km3;
     vtest::Capture e;
     testing::internal::CaptureStdout();
     const int status = velmora::analyze(o, e.stream());
     const std::string out = testing::internal::GetCapturedStdout();
     vhost::host().reset();
-    ASSERT_EQ(status, 0) << e.text();
+    return {status, out, e.text()};
+}
+
+TEST(MinVolumeOnRealVolumes, EveryResultOfAnalyzeHoldsTheKeptCells) {
+    if (!fs::exists(kKnmi)) GTEST_SKIP() << "real ODIM volume absent: " << kKnmi;
+    vtest::TempDir tmp;
+    const auto [status, out, err] = analyze_knmi(tmp, 5.0);
+    ASSERT_EQ(status, 0) << err;
     EXPECT_EQ(out.substr(0, out.find('\n')),
               "1 storm cell at 40 dBZ in odim_nldhl_201106101140.h5 (DT), areas of more than 8 tetrahedra and at least "
               "5 km³ (6 cells found, 1 kept: 5 smaller than 5 km³):");
-    const fs::path dir = o.out;
+    const fs::path dir = tmp.path() / "out";
     EXPECT_EQ(first_fields(lines_of_file(dir / "cells.csv")), std::vector<std::string>{"1"});
     EXPECT_EQ(first_fields(lines_of_file(dir / "cell_properties.csv")), std::vector<std::string>{"1"});
     // cells_ijk.txt: the number of each cell on a line of its own, then its voxels.
@@ -203,16 +214,8 @@ TEST(MinVolumeOnRealVolumes, EveryResultOfAnalyzeHoldsTheKeptCells) {
 TEST(MinVolumeOnRealVolumes, AllLeftOutSaysWhy) {
     if (!fs::exists(kKnmi)) GTEST_SKIP() << "real ODIM volume absent: " << kKnmi;
     vtest::TempDir tmp;
-    velmora::AnalyzeOptions o;
-    o.volume = kKnmi;
-    o.out = (tmp.path() / "out").string();
-    o.picture = false;
-    vtest::Capture e;
-    testing::internal::CaptureStdout();
-    const int status = velmora::analyze(o, e.stream());
-    const std::string out = testing::internal::GetCapturedStdout();
-    vhost::host().reset();
-    EXPECT_EQ(status, 0) << e.text();
+    const auto [status, out, err] = analyze_knmi(tmp, velmora::kDefaultMinVolumeKm3);
+    EXPECT_EQ(status, 0) << err;
     EXPECT_EQ(out, "0 storm cells at 40 dBZ in odim_nldhl_201106101140.h5 (DT): 6 cells found, 0 kept: 6 smaller than "
                    "10 km³ (--min-volume).\n");
 }

@@ -31,6 +31,23 @@ void write(const fs::path& p, const std::string& text) {
     std::ofstream(p) << text;
 }
 
+// write run in a child whose files may not grow past 4 KB, as on a disk
+// that fills: it ends with status 1 and the message of WriteFailed on its
+// standard error, or 0 when it wrote.
+vtest::ChildEnd on_a_full_disk(const std::function<void()>& write) {
+    return vtest::in_child(
+        [&] {
+            try {
+                write();
+            } catch (const velmora::WriteFailed& e) {
+                std::fprintf(stderr, "%s\n", e.what());
+                return 1;
+            }
+            return 0;
+        },
+        4096);
+}
+
 TEST(OutputFiles, AFileIsReplacedOnlyByACompleteOne) {
     vtest::TempDir dir;
     const std::string path = dir.write("table.csv", "the earlier table\n");
@@ -41,17 +58,8 @@ TEST(OutputFiles, AFileIsReplacedOnlyByACompleteOne) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "the mode of the file it replaced";
     // A disk that fills: the earlier file stays whole, the message names it and why, no temporary file is left.
-    const auto end = vtest::in_child(
-        [&] {
-            try {
-                velmora::write_file(path, [](std::FILE* f) { std::fputs(std::string(20000, 'x').c_str(), f); });
-            } catch (const velmora::WriteFailed& e) {
-                std::fprintf(stderr, "%s\n", e.what());
-                return 1;
-            }
-            return 0;
-        },
-        4096);
+    const auto end = on_a_full_disk(
+        [&] { velmora::write_file(path, [](std::FILE* f) { std::fputs(std::string(20000, 'x').c_str(), f); }); });
     EXPECT_TRUE(end.exited && end.status == 1) << end.status;
     EXPECT_EQ(end.err, "can not write " + path + ": File too large\n");
     EXPECT_EQ(vtest::TempDir::read(path), "a,b\n1,2\n");
@@ -84,20 +92,12 @@ TEST(OutputFiles, StagedFilesGoInPlaceTogetherOrNotAtAll) {
     EXPECT_EQ(vtest::TempDir::read(b), "head\nnew tail\n");
     EXPECT_EQ(vtest::TempDir::read(dir.file("c.csv")), "c\n");
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a.csv", "b.csv", "c.csv"}));
-    const auto end = vtest::in_child(
-        [&] {
-            try {
-                velmora::StagedFiles staged(how);
-                staged.add(a, "newer a\n");
-                staged.add(b, std::string(20000, 'x'));
-                staged.commit();
-            } catch (const velmora::WriteFailed& e) {
-                std::fprintf(stderr, "%s\n", e.what());
-                return 1;
-            }
-            return 0;
-        },
-        4096);
+    const auto end = on_a_full_disk([&] {
+        velmora::StagedFiles staged(how);
+        staged.add(a, "newer a\n");
+        staged.add(b, std::string(20000, 'x'));
+        staged.commit();
+    });
     EXPECT_TRUE(end.exited && end.status == 1) << end.status;
     EXPECT_EQ(end.err, "can not write " + b + ": File too large\n");
     EXPECT_EQ(vtest::TempDir::read(a), "new a\n");

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "field_ref.h"
 #include "host.h"
@@ -73,13 +74,22 @@ TEST(Winds, ReadBackBesideTheReflectivityOrNotAtAll) {
     vhost::host().reset();
 }
 
-TEST(Winds, ArrowsStandAtTheirNodesScaledAsScaleVectorSays) {
+// The radar scene of the synthetic volume with its winds.
+class WindScene : public ::testing::Test {
+protected:
+    WindScene() {
+        ViewOptions o;
+        o.input = w.write(dir);
+        o.out = dir.file("out");
+        scene = std::make_unique<Scene>(o);
+    }
     vtest::TempDir dir;
     const WindFile w;
-    ViewOptions o;
-    o.input = w.write(dir);
-    o.out = dir.file("out");
-    Scene s(o);
+    std::unique_ptr<Scene> scene;
+};
+
+TEST_F(WindScene, ArrowsStandAtTheirNodesScaledAsScaleVectorSays) {
+    Scene& s = *scene;
     const Answer a = answer_of(s.full());
     ASSERT_TRUE(a.header["messages"].empty()) << a.header["messages"];
     EXPECT_EQ(a.header["grid"]["winds"], true);
@@ -107,13 +117,8 @@ TEST(Winds, ArrowsStandAtTheirNodesScaledAsScaleVectorSays) {
     EXPECT_EQ(a.header["layers"]["wind_labels"]["texts"], Json(std::vector<std::string>(9, "10 m/s")));
 }
 
-TEST(Winds, TheBandReRunsOnlyTheWindsAndEmptiesThem) {
-    vtest::TempDir dir;
-    const WindFile w;
-    ViewOptions o;
-    o.input = w.write(dir);
-    o.out = dir.file("out");
-    Scene s(o);
+TEST_F(WindScene, TheBandReRunsOnlyTheWindsAndEmptiesThem) {
+    Scene& s = *scene;
     const Answer a = answer_of(s.set({{"windband", "vec_min", 99.0}}));
     EXPECT_EQ(a.header["ran"], (Json{"windband", "windscale", "windlegend"}));
     EXPECT_EQ(a.header["layers"]["winds"]["kind"], "empty");
