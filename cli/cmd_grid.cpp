@@ -80,6 +80,10 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
     cmd.add_flag("!--no-despeckle", o.input.filters.despeckle,
                  "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
                  "neighbours in range and azimuth has any becomes no echo before gridding)");
+    cmd.add_flag("--dealias", o.input.dealias,
+                 "Of a radial velocity (--field VRADH, VEL): unfold it past the Nyquist velocity before gridding "
+                 "(region-based, each sweep against the one below); a sweep without a Nyquist velocity in the file "
+                 "is gridded as measured, with a note");
     cmd.add_option("--min-quality", o.input.filters.min_quality,
                    "Of ODIM volumes with a quality index (quality group QIND): gates of a lower index (0 to 1) are "
                    "left out as missing; off unless given")
@@ -147,7 +151,7 @@ void add_grid_command(CLI::App& app, int& status) {
             std::vector<polar::PolarVolume> volumes;
             for (const std::string& path : o->files) {
                 volumes.push_back(polar::read_polar(path, o->polar.input.field, o->polar.input.site));
-                polar::filter_gates(volumes.back(), o->polar.input.filters);
+                polar::prepare_volume(volumes.back(), o->polar.input);
             }
             lap("read");
             grid = polar::grid_volumes(volumes, o->polar.input.grid);
