@@ -57,8 +57,8 @@ std::string polar_input_problem(PolarOptionTexts& o) {
 
 void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
     cmd.add_option("--field", o.field,
-                   "Of polar volumes: the quantity to grid (ODIM what/quantity, NEXRAD moment, CF/Radial variable); "
-                   "default the reflectivity")
+                   "Of polar volumes: the quantity to grid (ODIM what/quantity, NEXRAD moment, CF/Radial variable), "
+                   "or azshear or divergence (of the dealiased radial velocity, s-1); default the reflectivity")
         ->type_name("NAME");
     add_numbers(cmd, "--site", o.site, 3, "LAT,LON,HEIGHT",
                 "Of a polar volume: the radar's latitude, longitude (degrees) and antenna height (m above sea level), "
@@ -150,8 +150,7 @@ void add_grid_command(CLI::App& app, int& status) {
         try {
             std::vector<polar::PolarVolume> volumes;
             for (const std::string& path : o->files) {
-                volumes.push_back(polar::read_polar(path, o->polar.input.field, o->polar.input.site));
-                polar::prepare_volume(volumes.back(), o->polar.input);
+                volumes.push_back(polar::read_input(path, o->polar.input));
             }
             lap("read");
             grid = polar::grid_volumes(volumes, o->polar.input.grid);

@@ -1,6 +1,7 @@
 #include "polar/dealias.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -168,60 +169,70 @@ private:
     std::vector<std::unordered_map<int, Edge>> adjacent_;
 };
 
-// A sweep's values found at another sweep's gates: the nearest ray within
-// one and a half ray spacings, the gate at the same ground distance.
-class Lookup {
+// The horizontal wind of each 500 m layer above the radar, fitted to the
+// sweeps already unfolded (a velocity-azimuth display: the radial velocity
+// u sin a cos e + v cos a cos e, least squares over each layer's gates).
+class WindProfile {
 public:
-    Lookup(const Sweep& from, const Sweep& at) : from_(&from) {
-        if (from.rays() == 0 || from.gates == 0 || !(from.gate_spacing > 0)) return;
-        std::vector<std::pair<float, std::size_t>> order;
-        for (std::size_t r = 0; r < from.rays(); ++r) order.emplace_back(from.azimuth[r], r);
-        std::sort(order.begin(), order.end());
-        const double spacing = 360.0 / static_cast<double>(std::max<std::size_t>(from.rays(), 1));
-        ray_.resize(at.rays());
-        for (std::size_t r = 0; r < at.rays(); ++r) ray_[r] = nearest(order, at.azimuth[r], 1.5 * std::max(spacing, 0.5));
-        gate_.resize(static_cast<std::size_t>(at.gates));
-        const double scale = std::cos(at.fixed_angle * kRad) / std::cos(from.fixed_angle * kRad);
-        for (int g = 0; g < at.gates; ++g) {
-            const double range = (at.range_first + g * at.gate_spacing) * scale;
-            const double k = std::round((range - from.range_first) / from.gate_spacing);
-            gate_[static_cast<std::size_t>(g)] = k >= 0 && k < from.gates ? static_cast<int>(k) : -1;
+    void add(const Sweep& s) {
+        if (!(std::fabs(s.fixed_angle) < 45)) return;  // mostly vertical motion up there
+        for (std::size_t r = 0; r < s.rays(); ++r) {
+            const double a = s.azimuth[r] * kRad, e = s.elevation[r] * kRad;
+            const double x = std::sin(a) * std::cos(e), y = std::cos(a) * std::cos(e);
+            for (int g = 0; g < s.gates; ++g) {
+                const float v = s.at(r, g);
+                const int k = layer(s.range_first + g * s.gate_spacing, e);
+                if (!valid(v) || k < 0) continue;
+                Sums& m = sums_[static_cast<std::size_t>(k)];
+                m.n += 1, m.xx += x * x, m.xy += x * y, m.yy += y * y, m.xv += x * v, m.yv += y * v;
+            }
         }
     }
 
-    // NaN where the other sweep has no value.
-    float operator()(std::size_t ray, int gate) const {
-        if (ray >= ray_.size() || ray_[ray] < 0 || gate_[static_cast<std::size_t>(gate)] < 0) return NAN;
-        return from_->at(static_cast<std::size_t>(ray_[ray]), gate_[static_cast<std::size_t>(gate)]);
+    // The radial wind at a gate; NaN where the layer has too few gates or
+    // too narrow a spread of azimuths to tell both components.
+    float operator()(double azimuth, double elevation, double range) const {
+        const int k = layer(range, elevation * kRad);
+        if (k < 0) return NAN;
+        const Sums& m = sums_[static_cast<std::size_t>(k)];
+        const double det = m.xx * m.yy - m.xy * m.xy;
+        if (m.n < 200 || !(det > 0.05 * m.n * m.n)) return NAN;
+        const double u = (m.xv * m.yy - m.yv * m.xy) / det, v = (m.yv * m.xx - m.xv * m.xy) / det;
+        return static_cast<float>(radial_wind(Wind{u, v}, azimuth, elevation));
     }
 
 private:
-    static long nearest(const std::vector<std::pair<float, std::size_t>>& order, float azimuth, double within) {
-        auto it = std::lower_bound(order.begin(), order.end(), std::make_pair(azimuth, std::size_t{0}));
-        long best = -1;
-        double best_d = within;
-        for (auto c : {it, it == order.begin() ? order.end() - 1 : it - 1, it == order.end() ? order.begin() : it}) {
-            if (c == order.end()) continue;
-            double d = std::fabs(c->first - azimuth);
-            d = std::min(d, 360.0 - d);
-            if (d <= best_d) best_d = d, best = static_cast<long>(c->second);
-        }
-        return best;
+    struct Sums {
+        double n = 0, xx = 0, xy = 0, yy = 0, xv = 0, yv = 0;
+    };
+    static constexpr int kLayers = 40;  // of 500 m: up to 20 km
+
+    // The layer of a gate at range (m) and elevation (radians), by the 4/3
+    // earth radius model; -1 above the top.
+    static int layer(double range, double elevation) {
+        constexpr double R = 4.0 / 3.0 * 6371000.0;
+        const double h = std::sqrt(range * range + R * R + 2.0 * range * R * std::sin(elevation)) - R;
+        const int k = static_cast<int>(std::floor(h / 500.0));
+        return k >= 0 && k < kLayers ? k : -1;
     }
 
-    const Sweep* from_;
-    std::vector<long> ray_;
-    std::vector<int> gate_;
+    std::array<Sums, kLayers> sums_{};
 };
 
-// The first guess at a gate: the sweep below, else the previous volume's
-// sweep, else the wind's radial component; NaN when none says.
+// The first guess at a gate: the sweep below, else the wind profile of
+// the sweeps below, else the previous volume's sweep, else the wind's
+// radial component; NaN when none says.
 struct FirstGuess {
-    std::optional<Lookup> below, previous;
+    std::optional<SweepLookup> below, previous;
     std::optional<Wind> wind;
     const Sweep* sweep = nullptr;
+    const WindProfile* profile = nullptr;
 
     float operator()(std::size_t ray, int gate) const {
+        if (profile)
+            if (float v = (*profile)(sweep->azimuth[ray], sweep->elevation[ray], sweep->range_first + gate * sweep->gate_spacing);
+                valid(v))
+                return v;
         if (below)
             if (float v = (*below)(ray, gate); valid(v)) return v;
         if (previous)
@@ -273,7 +284,7 @@ std::vector<int> set_shifts(const Sweep& s, const std::vector<int>& label, const
 // The circular mean of a gate's eight neighbours on the phase circle of
 // the extended Nyquist velocity vn, when at least five have values that
 // agree (mean resultant length 0.8 or more); NaN otherwise.
-float neighbour_mean(const std::vector<float>& v, const Layout& l, std::size_t r, int g, double vn) {
+float neighbour_mean(const std::vector<std::pair<float, float>>& phase, const Layout& l, std::size_t r, int g, double vn) {
     double c = 0, s = 0;
     int n = 0;
     for (int dr = -1; dr <= 1; ++dr) {
@@ -285,10 +296,10 @@ float neighbour_mean(const std::vector<float>& v, const Layout& l, std::size_t r
         for (int dg = -1; dg <= 1; ++dg) {
             const int gg = g + dg;
             if ((dr == 0 && dg == 0) || gg < 0 || gg >= l.gates) continue;
-            const float x = v[l.at(static_cast<std::size_t>(rr), gg)];
-            if (!valid(x)) continue;
-            c += std::cos(x * std::numbers::pi / vn);
-            s += std::sin(x * std::numbers::pi / vn);
+            const auto [cx, sx] = phase[l.at(static_cast<std::size_t>(rr), gg)];
+            if (!valid(cx)) continue;
+            c += cx;
+            s += sx;
             ++n;
         }
     }
@@ -296,10 +307,95 @@ float neighbour_mean(const std::vector<float>& v, const Layout& l, std::size_t r
     return static_cast<float>(std::atan2(s, c) * vn / std::numbers::pi);
 }
 
+// Gates still off their surroundings after the regions are joined (specks
+// and slivers the joining put on the wrong side) are moved by the whole
+// number of 2 Vn nearest the mean of the unfolded gates about them: within
+// kBoxRays rays and kBoxGates gates either side, when at least kBoxCount of
+// them have values (the box check of Louf et al. 2020). Returns how many.
+constexpr int kBoxRays = 3, kBoxGates = 10, kBoxCount = 10;
+
+std::size_t box_check(std::vector<float>& v, const Layout& l, double vn) {
+    // Prefix sums along each ray of the values and of their count.
+    const std::size_t row = static_cast<std::size_t>(l.gates) + 1;
+    std::vector<double> sum(l.rays * row, 0.0);
+    std::vector<int> count(l.rays * row, 0);
+    for (std::size_t r = 0; r < l.rays; ++r)
+        for (int g = 0; g < l.gates; ++g) {
+            const float x = v[l.at(r, g)];
+            const std::size_t at = r * row + static_cast<std::size_t>(g);
+            sum[at + 1] = sum[at] + (valid(x) ? x : 0.0);
+            count[at + 1] = count[at] + valid(x);
+        }
+    const std::vector<float> before = v;
+    std::size_t moved = 0;
+    const long rays = static_cast<long>(l.rays);
+    for (std::size_t r = 0; r < l.rays; ++r)
+        for (int g = 0; g < l.gates; ++g) {
+            const float x = before[l.at(r, g)];
+            if (!valid(x)) continue;
+            const std::size_t lo = static_cast<std::size_t>(std::max(0, g - kBoxGates));
+            const std::size_t hi = static_cast<std::size_t>(std::min(l.gates, g + kBoxGates + 1));
+            double s = -x;
+            int n = -1;
+            for (long dr = -kBoxRays; dr <= kBoxRays; ++dr) {
+                long rr = static_cast<long>(r) + dr;
+                if (rr < 0 || rr >= rays) {
+                    if (!l.circle) continue;
+                    rr = (rr + rays) % rays;
+                }
+                const std::size_t base = static_cast<std::size_t>(rr) * row;
+                s += sum[base + hi] - sum[base + lo];
+                n += count[base + hi] - count[base + lo];
+            }
+            if (n < kBoxCount) continue;
+            const long k = std::lround((s / n - x) / (2.0 * vn));
+            if (k == 0) continue;
+            v[l.at(r, g)] = static_cast<float>(x + 2.0 * vn * static_cast<double>(k));
+            ++moved;
+        }
+    return moved;
+}
+
 // x within [-vn, vn).
 double wrap(double x, double vn) { return x - 2.0 * vn * std::floor((x + vn) / (2.0 * vn)); }
 
 }  // namespace
+
+SweepLookup::SweepLookup(const Sweep& from, const Sweep& at) : from_(&from) {
+    if (from.rays() == 0 || from.gates == 0 || !(from.gate_spacing > 0)) return;
+    std::vector<std::pair<float, std::size_t>> order;
+    for (std::size_t r = 0; r < from.rays(); ++r) order.emplace_back(from.azimuth[r], r);
+    std::sort(order.begin(), order.end());
+    const double spacing = 360.0 / static_cast<double>(from.rays());
+    ray_.resize(at.rays());
+    for (std::size_t r = 0; r < at.rays(); ++r) ray_[r] = nearest(order, at.azimuth[r], 1.5 * std::max(spacing, 0.5));
+    gate_.resize(static_cast<std::size_t>(at.gates));
+    const double scale = std::cos(at.fixed_angle * kRad) / std::cos(from.fixed_angle * kRad);
+    for (int g = 0; g < at.gates; ++g) {
+        const double range = (at.range_first + g * at.gate_spacing) * scale;
+        const double k = std::round((range - from.range_first) / from.gate_spacing);
+        gate_[static_cast<std::size_t>(g)] = k >= 0 && k < from.gates ? static_cast<int>(k) : -1;
+    }
+}
+
+float SweepLookup::operator()(std::size_t ray, int gate) const {
+    if (ray >= ray_.size() || ray_[ray] < 0 || gate < 0 || gate >= static_cast<int>(gate_.size()) ||
+        gate_[static_cast<std::size_t>(gate)] < 0)
+        return NAN;
+    return from_->at(static_cast<std::size_t>(ray_[ray]), gate_[static_cast<std::size_t>(gate)]);
+}
+
+long SweepLookup::nearest(const std::vector<std::pair<float, std::size_t>>& order, float azimuth, double within) {
+    auto it = std::lower_bound(order.begin(), order.end(), std::make_pair(azimuth, std::size_t{0}));
+    long best = -1;
+    double best_d = within;
+    for (auto c : {it == order.begin() ? order.end() - 1 : it - 1, it == order.end() ? order.begin() : it}) {
+        double d = std::fabs(c->first - azimuth);
+        d = std::min(d, 360.0 - d);
+        if (d <= best_d) best_d = d, best = static_cast<long>(c->second);
+    }
+    return best;
+}
 
 double radial_wind(Wind wind, double azimuth, double elevation) {
     return (wind.u * std::sin(azimuth * kRad) + wind.v * std::cos(azimuth * kRad)) * std::cos(elevation * kRad);
@@ -319,13 +415,19 @@ std::size_t correct_dual_prf(Sweep& s) {
     // the lower PRF's Nyquist velocity of its neighbours' mean.
     const double within = 0.5 * std::min(s.nyquist_high, s.nyquist_low);
     const Layout l{s.rays(), s.gates, full_circle(s)};
+    // Each gate's velocity as a point on the unit circle (NaN without one).
+    std::vector<std::pair<float, float>> phase(s.values.size(), {NAN, NAN});
+    for (std::size_t i = 0; i < s.values.size(); ++i)
+        if (valid(s.values[i]))
+            phase[i] = {static_cast<float>(std::cos(s.values[i] * std::numbers::pi / vn)),
+                        static_cast<float>(std::sin(s.values[i] * std::numbers::pi / vn))};
     const std::vector<float> before = s.values;
     std::size_t fixed = 0;
     for (std::size_t r = 0; r < l.rays; ++r)
         for (int g = 0; g < l.gates; ++g) {
             const float v = before[l.at(r, g)];
             if (!valid(v)) continue;
-            const float mean = neighbour_mean(before, l, r, g, vn);
+            const float mean = neighbour_mean(phase, l, r, g, vn);
             if (!valid(mean) || std::fabs(wrap(v - mean, vn)) <= within) continue;
             double best = v, best_d = std::fabs(wrap(v - mean, vn));
             for (double va : {s.nyquist_high, s.nyquist_low})
@@ -340,8 +442,10 @@ std::size_t correct_dual_prf(Sweep& s) {
     return fixed;
 }
 
-std::size_t dealias_sweep(Sweep& s, const Sweep* below, const Sweep* previous, std::optional<Wind> wind) {
-    if (!s.nyquist || !(*s.nyquist > 0)) throw std::invalid_argument(s.name + ": no Nyquist velocity");
+namespace {
+
+// The sweep unfolded against guess (dealias_sweep); the gates moved.
+std::size_t unfold(Sweep& s, const FirstGuess& guess) {
     const double vn = *s.nyquist;
     const Layout l{s.rays(), s.gates, full_circle(s)};
     int regions = 0;
@@ -352,19 +456,29 @@ std::size_t dealias_sweep(Sweep& s, const Sweep* below, const Sweep* previous, s
         if (label[a] >= 0 && label[b] >= 0 && label[a] != label[b]) j.add(label[a], label[b], s.values[a] - s.values[b]);
     });
     j.join_all();
-    FirstGuess guess{{}, {}, wind, &s};
+    const std::vector<int> shift = set_shifts(s, label, j, guess);
+    const std::vector<float> measured = s.values;
+    for (std::size_t i = 0; i < s.values.size(); ++i)
+        if (label[i] >= 0) s.values[i] += static_cast<float>(shift[static_cast<std::size_t>(label[i])] * 2.0 * vn);
+    box_check(s.values, l, vn);
+    std::size_t moved = 0;
+    for (std::size_t i = 0; i < s.values.size(); ++i) moved += label[i] >= 0 && s.values[i] != measured[i];
+    return moved;
+}
+
+FirstGuess first_guess(const Sweep& s, const Sweep* below, const Sweep* previous, std::optional<Wind> wind,
+                       const WindProfile* profile) {
+    FirstGuess guess{{}, {}, wind, &s, profile};
     if (below) guess.below.emplace(*below, s);
     if (previous) guess.previous.emplace(*previous, s);
-    const std::vector<int> shift = set_shifts(s, label, j, guess);
-    std::size_t moved = 0;
-    for (std::size_t i = 0; i < s.values.size(); ++i) {
-        if (label[i] < 0) continue;
-        const int n = shift[static_cast<std::size_t>(label[i])];
-        if (n == 0) continue;
-        s.values[i] += static_cast<float>(n * 2.0 * vn);
-        ++moved;
-    }
-    return moved;
+    return guess;
+}
+
+}  // namespace
+
+std::size_t dealias_sweep(Sweep& s, const Sweep* below, const Sweep* previous, std::optional<Wind> wind) {
+    if (!s.nyquist || !(*s.nyquist > 0)) throw std::invalid_argument(s.name + ": no Nyquist velocity");
+    return unfold(s, first_guess(s, below, previous, wind, nullptr));
 }
 
 DealiasReport dealias_volume(PolarVolume& v, const DealiasOptions& o) {
@@ -375,6 +489,7 @@ DealiasReport dealias_volume(PolarVolume& v, const DealiasOptions& o) {
                      [&v](std::size_t a, std::size_t b) { return v.sweeps[a].fixed_angle < v.sweeps[b].fixed_angle; });
     DealiasReport report;
     const Sweep* below = nullptr;
+    WindProfile profile;
     for (std::size_t i : order) {
         Sweep& s = v.sweeps[i];
         if (!s.nyquist || !(*s.nyquist > 0)) {
@@ -386,7 +501,8 @@ DealiasReport dealias_volume(PolarVolume& v, const DealiasOptions& o) {
         if (o.previous)
             for (const Sweep& p : o.previous->sweeps)
                 if (p.nyquist && std::fabs(p.fixed_angle - s.fixed_angle) < 0.3) previous = &p;
-        report.unfolded += dealias_sweep(s, below, previous, o.wind);
+        report.unfolded += unfold(s, first_guess(s, below, previous, o.wind, &profile));
+        profile.add(s);
         below = &s;
     }
     return report;

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "polar/polar.h"
@@ -53,6 +54,22 @@ struct DealiasReport {
     std::size_t unfolded = 0;         // gates moved by a multiple of 2 Vn
     std::size_t dual_prf_fixed = 0;   // dual-PRF outliers put back
     std::vector<std::string> notes;   // one per sweep left as measured, and why
+};
+
+// A sweep's values found at another sweep's gates (of the same radar): the
+// nearest ray within one and a half ray spacings, the gate at the same
+// ground distance.
+class SweepLookup {
+public:
+    SweepLookup(const Sweep& from, const Sweep& at);
+    // from's value at the gate of at; NaN where from has none there.
+    float operator()(std::size_t ray, int gate) const;
+
+private:
+    static long nearest(const std::vector<std::pair<float, std::size_t>>& order, float azimuth, double within);
+    const Sweep* from_;
+    std::vector<long> ray_;
+    std::vector<int> gate_;
 };
 
 // Whether the volume's field is a radial velocity (ODIM VRAD*, NEXRAD VEL,

@@ -30,6 +30,11 @@ struct PolarInput {
 // in.dealias and the field is no radial velocity.
 void prepare_volume(PolarVolume& v, const PolarInput& in);
 
+// The volume of path as the commands grid it: read (a derived field, in.field
+// azshear or divergence, from the file's dealiased velocity, shear.h) and
+// prepared.
+PolarVolume read_input(const std::string& path, const PolarInput& in);
+
 // Whether path holds a polar volume of a format velmora reads.
 inline bool is_polar(const std::string& path) { return polar_format(path) != PolarFormat::none; }
 
