@@ -26,6 +26,7 @@
 #include "run/network.h"
 #include "run/operations.h"
 #include "polar/polar_input.h"
+#include "polar/velocity.h"
 #include "run/runner.h"
 #include "analysis/track_frames.h"
 #include "realtime/track_folder.h"
@@ -543,9 +544,11 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
 // A polar volume as the reader returns it: the radar's site and time, and
 // each sweep's angles, gate geometry (m) and values (rays, gates), NaN
 // missing and -inf no echo; of a radial velocity its Nyquist velocity, and
-// with dealias the values unfolded, those as read beside them (raw).
+// with dealias the values unfolded, those as read beside them (raw); with
+// storm_motion (u, v m/s) the velocity relative to a storm moving so.
 py::dict read_polar_py(const std::string& path, const std::string& field,
-                       const std::optional<std::tuple<double, double, double>>& site, bool dealias) {
+                       const std::optional<std::tuple<double, double, double>>& site, bool dealias,
+                       const std::optional<std::pair<double, double>>& storm_motion) {
     std::optional<polar::Site> given;
     if (site) given = polar::Site{std::get<0>(*site), std::get<1>(*site), std::get<2>(*site)};
     polar::PolarVolume v;
@@ -558,6 +561,7 @@ py::dict read_polar_py(const std::string& path, const std::string& field,
             for (const polar::Sweep& s : v.sweeps) raw.push_back(s.values);
             report = polar::dealias_volume(v);
         }
+        if (storm_motion) polar::storm_relative(v, polar::Wind{storm_motion->first, storm_motion->second});
     }
     py::list sweeps;
     for (std::size_t i = 0; i < v.sweeps.size(); ++i) {
@@ -877,7 +881,7 @@ PYBIND11_MODULE(_core, m) {
           py::arg("hail") = py::dict(), py::arg("min_volume") = kDefaultMinVolumeKm3);
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
-          py::arg("site") = py::none(), py::arg("dealias") = false);
+          py::arg("site") = py::none(), py::arg("dealias") = false, py::arg("storm_motion") = py::none());
     m.def("hail_levels", &hail_levels_py, py::arg("freezing_level") = py::none(), py::arg("minus20_level") = py::none(),
           py::arg("sounding") = std::string());
     m.def("is_polar", [](const std::string& path) { return polar::is_polar(path); }, py::arg("path"));

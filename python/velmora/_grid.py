@@ -42,7 +42,7 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name="DT", attrs=attrs)
 
 
-def read_polar(path, field=None, site=None, dealias=False):
+def read_polar(path, field=None, site=None, dealias=False, storm_motion=None):
     """A polar volume as velmora reads it (ODIM HDF5, NEXRAD Level II,
     CF/Radial): a dict of source, field, units, site (lat, lon, height m, or
     None), time (s since 1970 UTC, or None), beam_width (degrees) and
@@ -57,8 +57,14 @@ def read_polar(path, field=None, site=None, dealias=False):
     Nyquist velocity, in values; each sweep's values as read are beside them
     as raw. A sweep without a Nyquist velocity stays as read, with a
     UserWarning saying so; a field that is no radial velocity is a
-    ValueError."""
+    ValueError.
+
+    storm_motion: (u, v), m/s toward the east and the north (a tracked
+    cell's motion): the velocity is given relative to a storm moving so,
+    the radial velocity less the motion's component along each beam (after
+    the dealiasing)."""
+    motion = None if storm_motion is None else tuple(float(v) for v in storm_motion)
     raw = _core.read_polar(_path_arg(path), field or "", None if site is None else tuple(float(v) for v in site),
-                           bool(dealias))
+                           bool(dealias), motion)
     _warn_notes(raw)
     return raw

@@ -8,6 +8,7 @@
 
 #include "app_test.h"
 #include "polar/dealias.h"
+#include "polar/velocity.h"
 #include "wind_scene.h"
 
 namespace {
@@ -174,6 +175,30 @@ TEST(Dealias, RadialWindIsTheWindAlongTheBeam) {
     EXPECT_NEAR(radial_wind(Wind{10, 0}, 270, 0), -10, 1e-12);
     EXPECT_NEAR(radial_wind(Wind{0, 10}, 0, 60), 5, 1e-12);
     EXPECT_NEAR(radial_wind(Wind{3, 4}, 45, 0), 7 / std::sqrt(2.0), 1e-12);
+}
+
+}  // namespace
+
+namespace {
+
+// A cell moving with the uniform wind sees no wind: its storm-relative velocity is zero, folded or not.
+TEST(StormRelative, CellMovingWithTheWindSeesStillAir) {
+    PolarVolume v;
+    v.source = "radar.h5";
+    v.field = "VRADH";
+    v.sweeps = {folded(sweep_of(Scene{12, -7, {}}, 0.5, 360, 100, 500), 8), sweep_of(Scene{12, -7, {}}, 4.5, 360, 100, 500)};
+    v.sweeps[1].nyquist = 8;
+    v.sweeps[1].values[7] = kNoEcho;
+    dealias_volume(v);
+    storm_relative(v, Wind{12, -7});
+    for (const Sweep& s : v.sweeps)
+        for (float x : s.values)
+            if (std::isfinite(x)) EXPECT_NEAR(x, 0, 1e-3);
+    EXPECT_EQ(v.sweeps[1].values[7], kNoEcho);
+    PolarVolume z;
+    z.source = "radar.h5";
+    z.field = "DBZH";
+    EXPECT_EQ(vtest::error_of<std::invalid_argument>([&] { storm_relative(z, Wind{}); }), "radar.h5: DBZH is not a radial velocity");
 }
 
 }  // namespace
