@@ -26,7 +26,7 @@ bool valid(float v) { return std::isfinite(v); }
 
 // The neighbours of a sweep's gates: the next gate on the ray, and the same
 // gate on the next ray (the first ray after the last when the sweep goes
-// round the circle).
+// round the circle), and with diagonal the gates either side of it.
 struct Layout {
     std::size_t rays = 0;
     int gates = 0;
@@ -35,7 +35,7 @@ struct Layout {
     std::size_t at(std::size_t r, int g) const { return r * static_cast<std::size_t>(gates) + static_cast<std::size_t>(g); }
     // Calls f(a, b) for every pair of neighbouring gates.
     template <class F>
-    void pairs(F&& f) const {
+    void pairs(F&& f, bool diagonal = false) const {
         for (std::size_t r = 0; r < rays; ++r) {
             const bool last = r + 1 == rays;
             if (last && (!circle || rays < 3)) {
@@ -46,6 +46,9 @@ struct Layout {
             for (int g = 0; g < gates; ++g) {
                 if (g + 1 < gates) f(at(r, g), at(r, g + 1));
                 f(at(r, g), at(next, g));
+                if (!diagonal) continue;
+                if (g + 1 < gates) f(at(r, g), at(next, g + 1));
+                if (g > 0) f(at(r, g), at(next, g - 1));
             }
         }
     }
@@ -311,7 +314,8 @@ float neighbour_mean(const std::vector<std::pair<float, float>>& phase, const La
 // and slivers the joining put on the wrong side) are moved by the whole
 // number of 2 Vn nearest the mean of the unfolded gates about them: within
 // kBoxRays rays and kBoxGates gates either side, when at least kBoxCount of
-// them have values (the box check of Louf et al. 2020). Returns how many.
+// them have values (the box check of UNRAVEL, Louf et al. 2020). Returns how
+// many.
 constexpr int kBoxRays = 3, kBoxGates = 10, kBoxCount = 10;
 
 std::size_t box_check(std::vector<float>& v, const Layout& l, double vn) {
@@ -451,10 +455,14 @@ std::size_t unfold(Sweep& s, const FirstGuess& guess) {
     int regions = 0;
     const std::vector<int> label = label_regions(s.values, l, vn, regions);
     if (regions == 0) return 0;  // no echo
+    // Regions join across diagonal neighbours too: specks of noise touch
+    // their surroundings that way as often as side by side.
     Joiner j(regions, vn);
-    l.pairs([&](std::size_t a, std::size_t b) {
-        if (label[a] >= 0 && label[b] >= 0 && label[a] != label[b]) j.add(label[a], label[b], s.values[a] - s.values[b]);
-    });
+    l.pairs(
+        [&](std::size_t a, std::size_t b) {
+            if (label[a] >= 0 && label[b] >= 0 && label[a] != label[b]) j.add(label[a], label[b], s.values[a] - s.values[b]);
+        },
+        true);
     j.join_all();
     const std::vector<int> shift = set_shifts(s, label, j, guess);
     const std::vector<float> measured = s.values;

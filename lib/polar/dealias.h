@@ -14,7 +14,11 @@
 // sweep below, already unfolded (continuity between neighbouring sweeps, as
 // in James and Houze 2001), else the previous volume's sweep at the same
 // elevation, else a wind (the tracked storm motion); with none of them, the
-// patch keeps its mean within +-Vn.
+// patch keeps its mean within +-Vn. Above the lowest sweep, the wind of
+// each 500 m layer fitted to the sweeps already unfolded is the first guess
+// before the sweep below. Last, a gate still off the mean of the gates about
+// it by more than Vn is moved by the 2 Vn nearest it (UNRAVEL's box check,
+// Louf et al. 2020).
 //
 // Dual-PRF sweeps (two pulse repetition frequencies on alternate rays,
 // extended Nyquist velocity Vn = va_h va_l / (va_h - va_l)) read some gates
