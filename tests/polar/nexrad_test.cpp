@@ -429,7 +429,8 @@ TEST(NexradVelocity, NyquistVelocityAndRangeFoldedGatesAreRead) {
     const std::string path = dir.write("vel31", plain_file(rays));
     const PolarVolume vel = read_nexrad(path, "VEL");
     ASSERT_EQ(vel.sweeps.size(), 3u);
-    EXPECT_EQ(vel.sweeps[0].nyquist, 28.15);
+    ASSERT_TRUE(vel.sweeps[0].nyquist.has_value());
+    EXPECT_NEAR(*vel.sweeps[0].nyquist, 28.15, 1e-5);
     EXPECT_FALSE(vel.sweeps[1].nyquist.has_value());
     ASSERT_EQ(vel.sweeps[0].folded.size(), vel.sweeps[0].values.size());
     EXPECT_EQ(std::vector<std::uint8_t>(vel.sweeps[0].folded.begin(), vel.sweeps[0].folded.begin() + 7),
