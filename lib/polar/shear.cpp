@@ -97,21 +97,8 @@ const Sweep* same_sweep(const PolarVolume& other, const Sweep& s) {
     return best;
 }
 
-// The file's radial velocity: the first of the usual names it holds.
-PolarVolume read_velocity(const std::string& path, std::optional<Site> site) {
-    std::string last;
-    for (const char* name : {"VRADH", "VRAD", "VRADV", "VEL", "velocity", "VEL_F", "corrected_velocity"}) {
-        try {
-            return read_polar(path, name, site);
-        } catch (const std::runtime_error& e) {
-            last = e.what();
-        }
-    }
-    throw std::runtime_error(path + ": no radial velocity (VRADH, VRAD, VEL, velocity) to derive shear from");
-}
-
-// The other quantity of the file (reflectivity: empty name), or none when it
-// has none.
+// The first of the quantities names of the file holds (the reflectivity: an
+// empty name), or none when it holds none of them.
 std::optional<PolarVolume> read_other(const std::string& path, std::initializer_list<const char*> names,
                                       std::optional<Site> site) {
     for (const char* name : names) {
@@ -121,6 +108,12 @@ std::optional<PolarVolume> read_other(const std::string& path, std::initializer_
         }
     }
     return std::nullopt;
+}
+
+// The file's radial velocity: the first of the usual names it holds.
+PolarVolume read_velocity(const std::string& path, std::optional<Site> site) {
+    if (auto v = read_other(path, {"VRADH", "VRAD", "VRADV", "VEL", "velocity", "corrected_velocity"}, site)) return *v;
+    throw std::runtime_error(path + ": no radial velocity (VRADH, VRAD, VEL, velocity) to derive shear from");
 }
 
 }  // namespace
