@@ -40,6 +40,17 @@ std::string default_text(const Option& o) {
     return out;
 }
 
+std::string problem(const Option& o, double value) {
+    if (o.type == Type::Text) return "";
+    const bool whole = o.type != Type::Integer || value == std::floor(value);
+    if (std::isfinite(value) && whole && value >= o.min && value <= o.max) return "";
+    char b[40];
+    std::snprintf(b, sizeof b, "%.15g", value);
+    const std::string said = problem(o, std::string_view(b));
+    // A number that rounds into the bounds when written is still said outside them.
+    return said.empty() ? std::string(b) + " is not " + bounds(o) : said;
+}
+
 std::string problem(const Option& o, std::string_view text) {
     if (o.type == Type::Text) {
         if (o.choices.empty()) return "";

@@ -264,6 +264,8 @@ std::vector<const Option*> of(std::string_view command);
 // \"nan\""); empty when it is one. The front ends put the option's name
 // before it.
 std::string problem(const Option& o, std::string_view text);
+// The same of a number already read.
+std::string problem(const Option& o, double value);
 
 // The bounds as one writes them: "from -100 to 100 dBZ", "any finite number".
 std::string bounds(const Option& o);

@@ -115,13 +115,14 @@ def test_functions_take_every_option_of_their_command_with_the_tables_default(co
             assert default == o["default"], (command, key)
 
 
-def test_the_message_is_the_programs():
+def test_the_message_is_the_programs(tmp_path):
     with pytest.raises(ValueError, match=r'^level: not a finite number from -100 to 100 dBZ: "nan"$'):
-        next(velmora.watch("in", "out", once=True, level=math.nan))
-    with pytest.raises(ValueError, match=r"^settle: nan is|^settle: not a finite number from 0 to 3600 s"):
-        next(velmora.watch("in", "out", once=True, settle=math.nan))
-    with pytest.raises(TypeError):
-        velmora.analyze("in.nc", level="40")
+        next(velmora.watch(tmp_path, tmp_path / "out", once=True, level=math.nan))
+    with pytest.raises(ValueError, match=r'^settle: not a finite number from 0 to 3600 s: "nan"$'):
+        next(velmora.watch(tmp_path, tmp_path / "out", once=True, settle=math.nan))
+    assert list(tmp_path.iterdir()) == []
+    with pytest.raises(TypeError, match="level must be a number, not str"):
+        velmora.analyze(tmp_path / "in.nc", level="40")
 
 
 @pytest.mark.parametrize("argv, says", [

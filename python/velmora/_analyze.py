@@ -459,12 +459,13 @@ def analyze(volume, var=_default("analyze", "var"), level=_default("analyze", "l
     variable), an xarray.DataArray with dims (z, y, x) or (time, z, y, x) and
     1-D coordinates x, y, z (m or km by their units), or a numpy array
     (z, y, x) with the coordinates given as x=, y=, z= in xyz_units. NaN is
-    missing data. echo_tops: the levels of the echo-top columns (dBZ;
-    18, 30, 40, 50); split_levels, min_core: cells divided at their cores at
-    these higher levels, cores of at least min_core voxels (as velmora
-    analyze --split-levels, --min-core). min_volume: cells of less volume
-    (km³) are left out, as velmora analyze --min-volume (default 10; 0
-    keeps all); `cells_found` and `cells_too_small` say how many were
+    missing data. Every number below has the default and bounds of the
+    program's option of the same name (docs/cli.md). echo_tops: the levels
+    of the echo-top columns (dBZ); split_levels, min_core: cells divided at
+    their cores at these higher levels, cores of at least min_core voxels
+    (as velmora analyze --split-levels, --min-core). min_volume: cells of
+    less volume (km³) are left out, as velmora analyze --min-volume (0 keeps
+    all); `cells_found` and `cells_too_small` say how many were
     found and left out. time: the time step of a volume of
     several. origin:
     (latitude, longitude) of x = y = 0, for the cells' lat and lon; by
