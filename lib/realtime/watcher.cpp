@@ -34,7 +34,7 @@ void check_numbers(const WatchOptions& o) {
         {"chunk-timeout", o.chunk_timeout},
         {"reorder-window", static_cast<double>(o.series.reorder_window)},
         {"level", o.analysis.level},
-        {"min-cells", o.analysis.min_cells},
+        {"min-cells", static_cast<double>(o.analysis.min_cells)},
         {"min-volume", o.analysis.min_volume_km3},
         {"max-speed", o.series.link.max_speed},
         {"max-gap", o.series.link.max_gap},

@@ -159,7 +159,7 @@ TEST(OptionTable, TheHelpShowsTheTablesDefaults) {
         for (const Option* o : velmora::options::of(command)) {
             EXPECT_NE(out.find("--" + std::string(o->name)), std::string::npos) << command << " --" << o->name;
             const std::string value = velmora::options::default_text(*o);
-            if (!value.empty()) EXPECT_NE(out.find("[" + value + "]"), std::string::npos) << command << " --" << o->name;
+            if (!value.empty()) EXPECT_NE(out.find("=" + value), std::string::npos) << command << " --" << o->name;
         }
     }
 }
