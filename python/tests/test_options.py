@@ -50,10 +50,10 @@ def call(command, tmp_path, key, value):
     volume = str(tmp_path / "in.nc")
     kw = {}
     params = inspect.signature(FUNCTIONS[command]).parameters
-    if key in params:
-        kw[key] = value
-    elif key in GRID_KEYS and "grid" in params:
+    if key in GRID_KEYS and "grid" in params:    # analyze's own origin is the cells' (lat, lon)
         kw["grid"] = {key: value}
+    elif key in params:
+        kw[key] = value
     else:
         kw["polar"] = {key: value}
     if command == "analyze":
