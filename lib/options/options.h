@@ -17,6 +17,7 @@
 // of track) has one entry per meaning, with commands that do not overlap.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <initializer_list>
