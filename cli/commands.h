@@ -24,6 +24,7 @@ void add_grid_command(CLI::App& app, int& status);
 void add_view_command(CLI::App& app, int& status);
 void add_watch_command(CLI::App& app, int& status);
 void add_verify_command(CLI::App& app, int& status);
+void add_report_command(CLI::App& app, int& status);
 
 // --leads MIN,...: the lead times of the forecasts (velmora watch and
 // verify), and them in s, ascending without repeats (cmd_verify.cpp).

@@ -284,9 +284,17 @@ void Event::read_watch() {
         const auto parts = split(origin[0][0]);
         if (parts.size() == 2) origin_ = checked_origin(std::strtod(parts[0].c_str(), nullptr), std::strtod(parts[1].c_str(), nullptr));
     }
+    // The hail levels the watcher was given, as its options say them (";hail=0C,-20C").
     Json levels = Json::object();
-    for (const auto& r : query(db_, "SELECT key, value FROM meta WHERE key IN ('freezing_level_km', 'minus20_level_km')"))
-        levels[r[0]] = number(r[1]);
+    const auto options = query(db_, "SELECT value FROM meta WHERE key = 'options'");
+    double h0 = NAN, h20 = NAN;
+    if (!options.empty()) {
+        const auto at = options[0][0].find(";hail=");
+        if (at != std::string::npos && std::sscanf(options[0][0].c_str() + at + 6, "%lf,%lf", &h0, &h20) >= 1) {
+            if (std::isfinite(h0)) levels["freezing_level_km"] = h0;
+            if (std::isfinite(h20)) levels["minus20_level_km"] = h20;
+        }
+    }
     volumes_ = std::move(volumes), cells_ = std::move(cells), forecasts_ = std::move(forecasts);
     verification_ = std::move(verification), alerts_ = std::move(alerts), levels_ = std::move(levels);
 }

@@ -37,10 +37,16 @@ function layout() {
       <h2>Alerts</h2><div class="filter note">shown from MESH <input id="f-mesh" type="number" value="0"> mm,
         POSH <input id="f-posh" type="number" value="0"> %</div><ul id="alerts"></ul>
       <h2>Verification</h2><div id="verification"></div>
+      <div id="images"></div>
     </div>`;
   for (const id of ['plan', 'slider', 'slider-out', 'follow', 'loop', 'loop-n', 'cells', 'trends', 'trend-title', 'section',
     'section-title', 'alerts', 'verification', 'watcher', 'shown-time', 'event-title', 'message', 'link3d']) el[id] = document.getElementById(id);
   if (source.report) el.link3d.remove(); else el.link3d.href = assetUrl('./');
+  for (const [title, src] of Object.entries(source.images())) {
+    const h = document.createElement('h2'); h.textContent = title;
+    const img = document.createElement('img'); img.src = src; img.alt = title; img.style.width = '100%';
+    document.getElementById('images').append(h, img);
+  }
 }
 
 // The summary's rows as objects, the trends beside them.

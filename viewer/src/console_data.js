@@ -32,6 +32,7 @@ function liveSource() {
       stream.onerror = () => onStatus({ server: false });
       return stream;
     },
+    images() { return {}; },
   };
 }
 
@@ -50,6 +51,7 @@ function reportSource() {
       return unpack(b64);
     },
     follow() { return null; },
+    images() { return embedded.images || {}; },
   };
 }
 

@@ -26,7 +26,7 @@ const readJson = (f) => JSON.parse(fs.readFileSync(f, 'utf8'));
 
 function startWatcher() {
   return spawn(velmora, ['watch', path.join(work, 'in'), '--out', live, '--settle', '0', '--poll', '0.2', '--no-picture',
-    '--freezing-level', '4', '--minus20-level', '7'], { stdio: 'ignore' });
+    '--freezing-level', '4', '--minus20-level', '7', '--alert', 'mesh_mm=1.5'], { stdio: 'ignore' });
 }
 
 async function until(what, cond, ms) {
@@ -89,7 +89,7 @@ async function replay(page, files, from, to) {
     const shown = await page.waitForFunction((t) => document.getElementById('shown-time').textContent.includes(t), latest.time.replace('.000', ''), { timeout: 10000 })
       .then(() => true, () => false);
     check(shown, `volume ${i + 1}'s time ${latest.time} shown (${Date.now() - started} ms after it was recorded)`);
-    const features = readJson(path.join(live, 'volumes', latest.folder, 'forecast.geojson')).features.length;
+    const features = readJson(path.join(live, latest.folder, 'forecast.geojson')).features.length;
     const outlines = await page.evaluate(() => window.velmora.console.plan().outlines);
     check(outlines === features, `volume ${i + 1}: ${outlines} forecast outlines drawn, forecast.geojson has ${features}`);
   }
