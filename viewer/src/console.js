@@ -135,9 +135,9 @@ function trends(track) {
   el['trend-title'].textContent = `track ${track}, ${mine.length} volumes`;
 }
 
-async function section(body, title) {
+async function section(body, title, asked = source.section(body)) {
   try {
-    const pack = await source.section(body);
+    const pack = await asked;
     state.charts.section?.destroy();
     el.section.innerHTML = '';
     state.charts.section = sectionChart(el.section, pack);
@@ -153,9 +153,11 @@ async function section(body, title) {
 async function select(track) {
   const started = performance.now();
   state.selected = track;
-  trends(track);
   const newest = state.summary.volumes.length - 1;
-  await section({ volume: newest, track }, `along track ${track}'s motion, newest volume`);
+  const body = { volume: newest, track };
+  const asked = source.section(body);   // on its way while the trends are drawn
+  trends(track);
+  await section(body, `along track ${track}'s motion, newest volume`, asked);
   await show(state.shown);
   state.lastSelect = performance.now() - started;
 }

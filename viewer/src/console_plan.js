@@ -30,6 +30,9 @@ function columnImage(plan) {
   return canvas;
 }
 
+// Each plan's image, made once.
+const images = new WeakMap();
+
 // The forecast footprints: {track, lead_min, rings: [[x, y, x, y, ...]]} in km.
 function forecastRings(forecast) {
   return (forecast || []).map((f) => ({
@@ -58,7 +61,12 @@ export class PlanView {
 
   // What to draw: the plan pack, the cells of the volume shown and before,
   // the map, the selected track and the line.
-  show(scene) { this.scene = scene; this.image = scene.plan ? columnImage(scene.plan) : null; this.draw(); }
+  show(scene) {
+    this.scene = scene;
+    if (scene.plan && !images.has(scene.plan)) images.set(scene.plan, columnImage(scene.plan));
+    this.image = scene.plan ? images.get(scene.plan) : null;
+    this.draw();
+  }
 
   layout() {
     const { x, y } = this.scene.plan.header;

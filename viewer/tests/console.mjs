@@ -108,6 +108,8 @@ async function liveFolder(browser) {
     await page.goto(server.url);
     await page.evaluate(() => window.velmora.console.ready);
     await replay(page, files, 0, 4);
+    const alertsBefore = await page.evaluate(() => window.velmora.console.state.summary.alerts);
+    check(alertsBefore.length > 0, `cells crossed MESH 1.5 mm: alerts recorded (${alertsBefore.length})`);
     // The watcher killed: the page says so within 5 s, and since when.
     watcher.kill('SIGKILL');
     const killed = Date.now();
@@ -122,6 +124,7 @@ async function liveFolder(browser) {
       .then(() => true, () => false);
     check(resumed, 'the page says the watcher runs again');
     await replay(page, files, 4, files.length);
+    await alertsKept(page, alertsBefore);
     await trendsAndSection(page);
     await refusals(server);
     check(problems.length === 0, `no page errors: ${problems.join('; ')}`);
@@ -130,6 +133,23 @@ async function liveFolder(browser) {
     await page.close();
     await server.stop();
   }
+}
+
+// Each track alerted once per property, those of before the restart kept
+// as they were; the page lists them all and marks their cells.
+async function alertsKept(page, before) {
+  const { after, listed, marked } = await page.evaluate(() => ({
+    after: window.velmora.console.state.summary.alerts,
+    listed: document.querySelectorAll('#alerts li[data-track]').length,
+    marked: [...document.querySelectorAll('#cells tr.alert')].map((tr) => Number(tr.dataset.track)),
+  }));
+  const keys = after.map((a) => `${a.track} ${a.property}`);
+  check(new Set(keys).size === keys.length, `no track alerted twice for a property (${keys.join('; ')})`);
+  const kept = before.every((b) => after.some((a) => a.track === b.track && a.property === b.property && a.time === b.time && a.volume === b.volume));
+  check(kept, 'the alerts recorded before the kill are kept, unchanged, after the restart');
+  check(listed === after.length, `the page lists every alert (${listed}, ${after.length})`);
+  const tracks = new Set(after.map((a) => a.track));
+  check(marked.every((t) => tracks.has(t)), `only alerted tracks are marked in the table (${marked})`);
 }
 
 // The longest track's trends (a point per volume of it) and its section.
