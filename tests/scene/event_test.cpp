@@ -18,6 +18,7 @@
 namespace {
 
 using namespace velmora::scene;
+using velmora::Json;
 
 // 11 x 9 x 6 nodes, 1 km apart across, 0.5 km up, from (-5, -4, 0); the
 // field 20 + x + 2 y + 4 z, which trilinear interpolation reproduces.
