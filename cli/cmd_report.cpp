@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "io/output_files.h"
 #include "report.h"
+#include "table_options.h"
 #include "scene/event.h"
 #include "view_server.h"
 
@@ -25,7 +26,7 @@ namespace fs = std::filesystem;
 
 struct ReportCommand {
     std::string dir, out;
-    std::size_t volumes = 24;   // plan views kept, the newest
+    int volumes = 0;   // plan views kept, the newest
 };
 
 std::string read_all(const fs::path& p) {
@@ -61,7 +62,7 @@ int write_event_report(const ReportCommand& c) {
     if (event.volumes().empty()) throw std::runtime_error(c.dir + " holds no volume yet");
     const std::string js = read_all(fs::path(viewer) / "console.js"), css = read_all(fs::path(viewer) / "console.css");
     if (js.empty() || css.empty()) throw std::runtime_error("the viewer's files are missing in " + viewer);
-    const Json data = report_data(event, c.volumes);
+    const Json data = report_data(event, static_cast<std::size_t>(c.volumes));
     const std::string out = c.out.empty() ? (fs::path(c.dir) / "report.html").string() : c.out;
     const std::string page = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>velmora report: " +
                              fs::path(c.dir).filename().string() + "</title><style>" + css +
@@ -79,10 +80,8 @@ void add_report_command(CLI::App& app, int& status) {
     auto c = std::make_shared<ReportCommand>();
     CLI::App* cmd = app.add_subcommand("report", "Write the event of a watch or track folder as one HTML file");
     cmd->add_option("folder", c->dir, "A folder velmora watch or velmora track wrote")->required()->type_name("DIR");
-    cmd->add_option("--out", c->out, "The HTML file (DIR/report.html)")->type_name("FILE");
-    cmd->add_option("--volumes", c->volumes, "The newest volumes whose plan views the report holds")
-        ->check(CLI::Range(1, 1000))
-        ->capture_default_str();
+    add_option(*cmd, "out", c->out);
+    add_option(*cmd, "volumes", c->volumes);
     cmd->footer("The report opens from disk in a browser, with no server and no network: the tracks on the plan "
                 "views, the cells' table, each cell's trends and section, the alerts, the verification and the hail "
                 "swath. Exit status 2 when the folder holds no event.");
