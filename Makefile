@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-watch docs-options clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-console bench-watch docs-options clean
 
 all: build
 
@@ -110,6 +110,9 @@ bench-startup: build
 # pick on CPOL and on 700 x 700 x 50, memory against analyze (minutes).
 bench-view: build
 	@VELMORA_NODE_MODULES=$(abspath $(BUILD))/viewer/npm/node_modules node bench/view_bench.mjs $(BENCH_ARGS)
+
+bench-console: build
+	@VELMORA_NODE_MODULES=$(abspath $(BUILD))/viewer/npm/node_modules node bench/console_bench.mjs $(BENCH_ARGS)
 
 # What the hail columns add to velmora analyze on 700 x 700 x 50 with 200
 # cells: with and without the hail levels, medians and their ratio.

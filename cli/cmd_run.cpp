@@ -66,6 +66,7 @@ void add_commands(CLI::App& app, int& status) {
     add_view_command(app, status);
     add_watch_command(app, status);
     add_verify_command(app, status);
+    add_report_command(app, status);
     // `velmora batch` is the Python package's, started by the launcher; it is
     // listed here so that the program's help names it.
     auto* batch = app.add_subcommand("batch", "Analyse many radar volumes at once on Dask (velmora batch --help)");

@@ -6,11 +6,13 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "commands.h"
+#include "console.h"
 #include "table_options.h"
 #include "run/values.h"
 #include "scene/scene.h"
@@ -57,8 +59,8 @@ std::vector<scene::LiveNetwork::Change> changes_of(const Json& j) {
 }
 
 // The scene's calls for the server, one at a time; a value that does not
-// fit is the request's fault (400).
-ViewCalls calls_for(scene::Scene& s, std::mutex& lock) {
+// fit is the request's fault (400). scene() makes the scene when first asked.
+ViewCalls calls_for(const std::function<scene::Scene&()>& scene, std::mutex& lock) {
     auto guarded = [&lock](auto f) {
         return [&lock, f](const std::string& body) {
             const std::lock_guard<std::mutex> hold(lock);
@@ -70,17 +72,17 @@ ViewCalls calls_for(scene::Scene& s, std::mutex& lock) {
         };
     };
     ViewCalls c;
-    c.scene = [&s, &lock] {
+    c.scene = [scene, &lock] {
         const std::lock_guard<std::mutex> hold(lock);
-        return s.full();
+        return scene().full();
     };
-    c.set = guarded([&s](const std::string& b) { return s.set(changes_of(body_json(b))); });
-    c.pick = guarded([&s](const std::string& b) {
+    c.set = guarded([scene](const std::string& b) { return scene().set(changes_of(body_json(b))); });
+    c.pick = guarded([scene](const std::string& b) {
         const Json j = body_json(b);
-        return s.pick(triple(j, "origin"), triple(j, "direction"));
+        return scene().pick(triple(j, "origin"), triple(j, "direction"));
     });
-    c.clear = guarded([&s](const std::string&) { return s.clear_picks(); });
-    c.view = guarded([&s](const std::string& b) { return s.save_view(body_json(b)); });
+    c.clear = guarded([scene](const std::string&) { return scene().clear_picks(); });
+    c.view = guarded([scene](const std::string& b) { return scene().save_view(body_json(b)); });
     return c;
 }
 
@@ -90,6 +92,30 @@ void open_browser(const std::string& url) {
     pid_t pid = 0;
     if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
         std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+}
+
+// The scene of the input, or for an event folder (watch, track) the console
+// with the scene of its volumes made when the 3-D page first asks.
+struct Served {
+    std::unique_ptr<scene::Scene> scene;
+    std::unique_ptr<Console> console;
+    std::mutex lock;
+};
+
+ViewCalls calls_of(Served& s, const ViewCommand& o) {
+    if (!s.console) return calls_for([&s]() -> scene::Scene& { return *s.scene; }, s.lock);
+    ViewCalls c = calls_for(
+        [&s, &o]() -> scene::Scene& {
+            try {
+                if (!s.scene) s.scene = std::make_unique<scene::Scene>(o.scene);
+            } catch (const NetworkError& e) {
+                throw std::runtime_error(e.what());
+            }
+            return *s.scene;
+        },
+        s.lock);
+    s.console->add_calls(c);
+    return c;
 }
 
 int serve(const ViewCommand& o) {
@@ -105,26 +131,33 @@ int serve(const ViewCommand& o) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    std::unique_ptr<scene::Scene> s;
+    Served served;
     try {
-        s = std::make_unique<scene::Scene>(o.scene);
+        if (scene::event_kind(o.scene.input) != scene::EventKind::None)
+            served.console = std::make_unique<Console>(o.scene.input, std::vector<std::string>{o.viewer + "/map.bin", o.viewer + "/us.bin"});
+        else
+            served.scene = std::make_unique<scene::Scene>(o.scene);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velmora view: %s\n", e.what());
         return 2;
     }
-    std::mutex lock;
-    ViewServer server(viewer_files(o.viewer), calls_for(*s, lock));
+    ViewServer server(viewer_files(o.viewer), calls_of(served, o));
     if (server.bind(o.port) < 0) {
         std::fprintf(stderr, "velmora view: can not listen on 127.0.0.1:%d\n", o.port);
         return 2;
     }
-    std::printf("velmora view: %s\n%s; writes into %s; Ctrl-C ends it\n", server.url().c_str(), s->title().c_str(),
-                s->out_dir().c_str());
+    const std::string url = server.url(served.console ? "console.html" : "");
+    if (served.console)
+        std::printf("velmora view: %s\nthe event in %s, read only; Ctrl-C ends it\n", url.c_str(), o.scene.input.c_str());
+    else
+        std::printf("velmora view: %s\n%s; writes into %s; Ctrl-C ends it\n", url.c_str(), served.scene->title().c_str(),
+                    served.scene->out_dir().c_str());
     std::fflush(stdout);
-    if (o.browser) open_browser(server.url());
-    std::thread waiter([&server, stop_signals] {
+    if (o.browser) open_browser(url);
+    std::thread waiter([&server, &served, stop_signals] {
         int sig = 0;
         sigwait(&stop_signals, &sig);
+        if (served.console) served.console->stop();
         server.stop();
     });
     const bool ok = server.listen();

@@ -1,9 +1,13 @@
 // velmora watch INPUT_DIR --out DIR [--once] [--settle S] [--reorder-window N] [--leads MIN,...] [--poll S]
 //               [--chunk-timeout S]
-//               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [hail options]
+//               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [--alert P=V]...
+//               [--view [--no-browser]] [hail options]
 //               [polar options]
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,12 +15,16 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "commands.h"
 #include "table_options.h"
 #include "io/cf_time.h"
 #include "realtime/watcher.h"
+
+extern char** environ;
 
 namespace velmora::cli {
 
@@ -29,6 +37,8 @@ struct WatchCommand {
     bool once = false;
     bool no_inotify = false;
     PolarOptionTexts polar;
+    std::vector<std::string> alerts;   // PROPERTY=VALUE, or "none"
+    bool view = false, browser = true;  // velmora view of the output folder beside it
 };
 
 // SIGINT and SIGTERM let the volume in hand finish: their handler only
@@ -89,6 +99,32 @@ void print_done(const realtime::VolumeOutcome& v) {
     std::fflush(stdout);
 }
 
+// velmora view of the output folder beside the watcher (--view): this
+// program started again as `view OUT`, ended with the watcher.
+class ViewBeside {
+public:
+    ViewBeside(const std::string& out, bool browser) {
+        std::error_code ec;
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        std::vector<std::string> args = {self, "view", out};
+        if (!browser) args.push_back("--no-browser");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    }
+    ~ViewBeside() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    ViewBeside(const ViewBeside&) = delete;
+    ViewBeside& operator=(const ViewBeside&) = delete;
+
+private:
+    pid_t pid_ = 0;
+};
+
 int run_watch(WatchCommand& c) {
     c.o.input = c.input;
     c.o.series.leads = leads_in_seconds(c.leads);
@@ -102,6 +138,8 @@ int run_watch(WatchCommand& c) {
         return 2;
     }
     const StopSignals stop;
+    std::unique_ptr<ViewBeside> view;
+    if (c.view) view = std::make_unique<ViewBeside>(c.o.out, c.browser);
     std::printf("watching %s into %s (%zu volumes done before)%s\n", c.input.c_str(), c.o.out.c_str(), w->volumes(),
                 c.once ? "" : "; Ctrl-C stops after the volume in hand");
     std::fflush(stdout);
@@ -146,6 +184,13 @@ void add_watch_command(CLI::App& app, int& status) {
     add_option(*cmd, "max-speed", c->o.series.link.max_speed);
     add_option(*cmd, "max-gap", c->o.series.link.max_gap);
     cmd->add_flag("!--no-picture", a.picture, "Do not render each volume's cells.png and plan.png");
+    cmd->add_option("--alert", c->alerts,
+                    "A cell property and the threshold at which its track is alerted, once (repeat for several); the "
+                    "defaults mesh_mm=25 (hail of an inch, severe) and posh_pct=50 (Witt et al. 1998), given with the "
+                    "hail levels; --alert none records no alert")
+        ->type_name("PROPERTY=VALUE");
+    cmd->add_flag("--view", c->view, "Serve the folder's console (velmora view OUT) while watching");
+    cmd->add_flag("!--no-browser", c->browser, "With --view: print the console's URL only; start no browser");
     cmd->footer(
         "Each volume, once complete, is analysed into OUT/volumes/<name>/ as velmora analyze does, its cells linked "
         "to the tracks so far, forecast at each lead (forecast.csv, forecast.geojson), and the forecasts that come "
@@ -157,6 +202,17 @@ void add_watch_command(CLI::App& app, int& status) {
     add_polar_options(*cmd, c->polar);
     cmd->callback([c, &status] {
         if (!polar_input_ok(c->polar, "watch", status)) return;
+        if (!c->alerts.empty()) {
+            c->o.alerts.clear();
+            try {
+                for (const auto& text : c->alerts)
+                    if (text != "none") c->o.alerts.push_back(realtime::alert_rule(text));
+            } catch (const std::invalid_argument& e) {
+                std::fprintf(stderr, "velmora watch: --alert: %s\n", e.what());
+                status = 2;
+                return;
+            }
+        }
         c->o.series.trend.max_speed = c->o.series.link.max_speed;
         status = run_watch(*c);
     });

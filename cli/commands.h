@@ -24,6 +24,7 @@ void add_grid_command(CLI::App& app, int& status);
 void add_view_command(CLI::App& app, int& status);
 void add_watch_command(CLI::App& app, int& status);
 void add_verify_command(CLI::App& app, int& status);
+void add_report_command(CLI::App& app, int& status);
 
 // The lead times of the forecasts (--leads, minutes) in s, ascending
 // without repeats (cmd_verify.cpp).

@@ -23,6 +23,8 @@ std::string read_file(const fs::path& p) {
     return ss.str();
 }
 
+}  // namespace
+
 std::string base64(const std::string& in) {
     static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -55,8 +57,6 @@ std::string inline_script(std::string js) {
     for (auto at = js.find("</"); at != std::string::npos; at = js.find("</", at + 3)) js.replace(at, 2, "<\\/");
     return js;
 }
-
-}  // namespace
 
 bool write_report(const AnalyzeOptions& o, const std::string& viewer, std::FILE* err) {
     try {

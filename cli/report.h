@@ -15,4 +15,10 @@ namespace velmora::cli {
 // cannot.
 bool write_report(const AnalyzeOptions& o, const std::string& viewer, std::FILE* err);
 
+// What a report page is made of: bytes as base64, deflated (zlib), a script
+// that no "</" inside ends early.
+std::string base64(const std::string& in);
+std::string deflated(const std::string& in);
+std::string inline_script(std::string js);
+
 }  // namespace velmora::cli

@@ -60,6 +60,7 @@ std::pair<int, std::string> ViewServer::refusal(const std::string& host, const s
     if (path == "/" || files_.count(path)) return {0, ""};
     for (const char* c : kCalls)
         if (path == c) return {0, ""};
+    if (calls_.more.count(path) || (calls_.events && path == "/api/events")) return {0, ""};
     return {404, "no such page"};
 }
 
@@ -86,7 +87,7 @@ void ViewServer::routes() {
     auto page = [this](const httplib::Request& req, httplib::Response& res) {
         const std::string path = req.path == "/" ? "/index.html" : req.path;
         const auto& [type, body] = files_.at(path);
-        if (path == "/index.html") {
+        if (path.ends_with(".html")) {
             std::string html = body;
             for (auto at = html.find("@TOKEN@"); at != std::string::npos; at = html.find("@TOKEN@", at)) html.replace(at, 7, token_);
             return res.set_content(html, type.c_str());
@@ -126,6 +127,24 @@ void ViewServer::routes() {
         s.Post(path, [this, call, member](const httplib::Request& req, httplib::Response& res) {
             call([&] { return (calls_.*member)(req.body); }, res);
         });
+    for (const auto& [path, f] : calls_.more)
+        s.Post(path, [call, &f = f](const httplib::Request& req, httplib::Response& res) { call([&] { return f(req.body); }, res); });
+    if (calls_.events) s.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) { stream(res); });
+}
+
+// Server-sent events: each page's stream holds a thread of the pool while
+// it is open, waking at least once a second to see whether it still is.
+void ViewServer::stream(httplib::Response& res) {
+    auto seen = std::make_shared<std::uint64_t>(0);
+    res.set_chunked_content_provider("text/event-stream", [this, seen](std::size_t, httplib::DataSink& sink) {
+        std::string text;
+        if (!calls_.events(*seen, text)) {
+            sink.done();
+            return true;
+        }
+        if (text.empty()) text = ": waiting\n\n";
+        return sink.write(text.data(), text.size());
+    });
 }
 
 int ViewServer::bind(int port) {
@@ -137,13 +156,19 @@ bool ViewServer::listen() { return server_->listen_after_bind(); }
 
 void ViewServer::stop() { server_->stop(); }
 
-std::string ViewServer::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_; }
+std::string ViewServer::url(const std::string& page) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + page + "?token=" + token_;
+}
 
 std::map<std::string, std::pair<std::string, std::string>> viewer_files(const std::string& dir) {
     const std::pair<const char*, const char*> names[] = {{"index.html", "text/html; charset=utf-8"},
                                                          {"viewer.js", "text/javascript; charset=utf-8"},
                                                          {"style.css", "text/css; charset=utf-8"},
-                                                         {"map.bin", "application/octet-stream"}};
+                                                         {"map.bin", "application/octet-stream"},
+                                                         {"us.bin", "application/octet-stream"},
+                                                         {"console.html", "text/html; charset=utf-8"},
+                                                         {"console.js", "text/javascript; charset=utf-8"},
+                                                         {"console.css", "text/css; charset=utf-8"}};
     std::map<std::string, std::pair<std::string, std::string>> files;
     for (const auto& [name, type] : names) files[std::string("/") + name] = {type, read_all(std::filesystem::path(dir) / name)};
     return files;

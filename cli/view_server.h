@@ -6,6 +6,7 @@
 // from memory: no path of a request ever reaches the file system.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 
 namespace httplib {
 class Server;
+struct Response;
 }
 
 namespace velmora::cli {
@@ -24,12 +26,19 @@ namespace velmora::cli {
 struct ViewCalls {
     std::function<std::string()> scene;
     std::function<std::string(const std::string&)> set, pick, clear, view;
+    // Further calls by path ("/api/plan"), answered as the ones above.
+    std::map<std::string, std::function<std::string(const std::string&)>> more;
+    // The event stream (/api/events, server-sent events) when set: called
+    // again and again for each page, it waits a moment for news after seen
+    // and sets text to the next event ("data: ...\n\n"; empty: nothing new,
+    // a comment keeps the connection); false ends the stream.
+    std::function<bool(std::uint64_t& seen, std::string& text)> events;
 };
 
 class ViewServer {
 public:
-    // files: URL path ("/viewer.js") -> (content type, bytes); "/" and
-    // "/index.html" serve the html with "@TOKEN@" replaced by the token.
+    // files: URL path ("/viewer.js") -> (content type, bytes); "/" serves
+    // "/index.html"; every .html is served with "@TOKEN@" replaced by the token.
     ViewServer(std::map<std::string, std::pair<std::string, std::string>> files, ViewCalls calls);
     ~ViewServer();
     ViewServer(const ViewServer&) = delete;
@@ -40,7 +49,8 @@ public:
     // Serves until stop(); false when it could not.
     bool listen();
     void stop();
-    std::string url() const;
+    // The URL of page ("": the index) with the token.
+    std::string url(const std::string& page = "") const;
     const std::string& token() const { return token_; }
 
     // Why a request is refused (its status and text), or status 0 to serve
@@ -49,6 +59,7 @@ public:
 
 private:
     void routes();
+    void stream(httplib::Response& res);
     std::unique_ptr<httplib::Server> server_;
     std::map<std::string, std::pair<std::string, std::string>> files_;
     ViewCalls calls_;
@@ -57,7 +68,8 @@ private:
 };
 
 // The files of the viewer's folder (index.html, viewer.js, style.css,
-// map.bin) as ViewServer takes them; std::runtime_error naming what is missing.
+// map.bin, and the console's console.html, console.js, console.css) as
+// ViewServer takes them; std::runtime_error naming what is missing.
 std::map<std::string, std::pair<std::string, std::string>> viewer_files(const std::string& dir);
 // The viewer's folder beside the program: <program>/../share/velmora/viewer.
 std::string viewer_dir();

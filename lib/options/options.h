@@ -189,6 +189,9 @@ inline constexpr Option kOptions[] = {
     {.commands = "verify", .name = "out", .type = Type::Text, .metavar = "FILE",
      .help = "Also write the table as CSV (the columns of velmora watch's verify.csv)"},
     {.commands = "grid", .name = "out", .type = Type::Text, .metavar = "GRID.nc", .help = "The NetCDF file to write"},
+    {.commands = "report", .name = "out", .type = Type::Text, .metavar = "FILE", .help = "The HTML file (DIR/report.html)"},
+    {.commands = "report", .name = "volumes", .type = Type::Integer, .value = {24}, .min = 1, .max = 1000,
+     .metavar = "N", .help = "The newest volumes whose plan views the report holds"},
     {.commands = "batch", .name = "out", .type = Type::Text, .metavar = "DIR",
      .help = "Write each volume's results to DIR/<file stem>/ and the combined table to DIR/cells.csv"},
     // The batch's Dask cluster.
@@ -233,7 +236,7 @@ inline constexpr Option kOptions[] = {
 
 // Every command the table knows, in the order the program's help lists them.
 inline constexpr std::string_view kCommands[] = {"run",   "analyze", "synth",  "track", "grid",
-                                                 "view",  "watch",   "verify", "batch"};
+                                                 "view",  "watch",   "verify", "report", "batch"};
 
 // The option name of command; a name not in the table does not compile
 // where it is asked for in a constant expression, and throws otherwise.

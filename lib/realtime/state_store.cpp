@@ -115,6 +115,8 @@ CREATE TABLE IF NOT EXISTS verification(issue INTEGER NOT NULL, lead REAL NOT NU
 CREATE TABLE IF NOT EXISTS verification_sums(lead REAL NOT NULL, method TEXT NOT NULL, volumes INTEGER NOT NULL,
   hits INTEGER NOT NULL, misses INTEGER NOT NULL, false_alarms INTEGER NOT NULL, centre_error_km REAL NOT NULL,
   centres INTEGER NOT NULL, PRIMARY KEY(lead, method));
+CREATE TABLE IF NOT EXISTS alerts(track INTEGER NOT NULL, property TEXT NOT NULL, threshold REAL NOT NULL,
+  value REAL NOT NULL, volume INTEGER NOT NULL, time REAL NOT NULL, cell INTEGER NOT NULL, PRIMARY KEY(track, property));
 )";
 
 // A frame's cells as bytes (the plan view apart).
@@ -203,6 +205,18 @@ StateStore::Transaction::~Transaction() {
 void StateStore::Transaction::commit() {
     s_.exec("COMMIT");
     open_ = false;
+}
+
+std::size_t StateStore::record_alerts(std::int64_t volume, double time, std::span<const Alert> alerts) {
+    std::size_t added = 0;
+    for (const Alert& a : alerts) {
+        Statement q(*this, "INSERT OR IGNORE INTO alerts(track, property, threshold, value, volume, time, cell) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        q.bind(1, a.track).bind(2, a.property).bind(3, a.threshold).bind(4, a.value).bind(5, volume).bind(6, time).bind(7, a.cell);
+        q.run();
+        added += static_cast<std::size_t>(sqlite3_changes(db_));
+    }
+    return added;
 }
 
 std::optional<std::string> StateStore::meta(const std::string& key) const {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "realtime/alerts.h"
 #include "realtime/live_series.h"
 
 struct sqlite3;
@@ -83,6 +84,10 @@ public:
     // Replaces the verification of the forecasts (volume, lead) given, and
     // keeps the sums per lead and method up to date.
     void replace_verification(std::span<const std::pair<std::int64_t, double>> keys, std::span<const Verified> entries);
+
+    // Records each alert not recorded before (a track alerts once per
+    // property); how many were new.
+    std::size_t record_alerts(std::int64_t volume, double time, std::span<const Alert> alerts);
 
     std::size_t volume_count() const;
     std::vector<std::string> folders() const;

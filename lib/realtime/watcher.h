@@ -19,6 +19,7 @@
 
 #include "analysis/analyze.h"
 #include "polar/polar.h"
+#include "realtime/alerts.h"
 #include "realtime/live_series.h"
 #include "realtime/state_store.h"
 #include "options/options.h"
@@ -43,6 +44,7 @@ struct WatchOptions {
     double give_up = 60.0;              // s a file whose format says it is cut short may stay unchanged
     int max_attempts = 3;               // of a volume whose analysis fails
     double chunk_timeout = options::number("watch", "chunk-timeout");       // s after its newest chunk that a chunked volume not complete is given up
+    std::vector<AlertRule> alerts = default_alerts();   // the cells' properties recorded when they reach a threshold
 };
 
 // What became of one volume (or a file of the folder).

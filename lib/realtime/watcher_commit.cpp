@@ -139,6 +139,8 @@ void Watcher::commit(const std::string& name, Analysed& a, FileRecord& rec, Volu
     const std::size_t index = series_->insert(std::move(v));
     StagedFiles staged(WholeFile{false, (fs::path(o_.out) / ".velmora-staging").string()});
     save_from(index, staged);
+    const tracking::TrackedFrame& added = series_->frame(index);
+    store_->record_alerts(id, added.frame.time, crossings(added, a.result.properties, o_.alerts));
     rec.state = "done";
     rec.reason.clear();
     rec.volume = id;

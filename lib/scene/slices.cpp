@@ -27,37 +27,6 @@ bool locate(const std::vector<float>& axis, double c, std::size_t& i, double& t)
     return true;
 }
 
-class Sampler {
-public:
-    Sampler(const Volume& axes, std::span<const float> values, bool has_null, float null_value)
-        : a_(axes), v_(values), has_null_(has_null), null_(null_value) {}
-
-    // The trilinear value at p; NaN outside the grid or beside a missing node.
-    float at(const Vec& p) const {
-        std::size_t i, j, k;
-        double tx, ty, tz;
-        const float nan = std::numeric_limits<float>::quiet_NaN();
-        if (!locate(a_.x, p[0], i, tx) || !locate(a_.y, p[1], j, ty) || !locate(a_.z, p[2], k, tz)) return nan;
-        const std::size_t nx = a_.x.size(), ny = a_.y.size();
-        double sum = 0.0;
-        for (int c = 0; c < 8; ++c) {
-            const std::size_t di = c & 1, dj = (c >> 1) & 1, dk = (c >> 2) & 1;
-            const double w = (di ? tx : 1 - tx) * (dj ? ty : 1 - ty) * (dk ? tz : 1 - tz);
-            if (w == 0.0) continue;
-            const float x = v_[(i + di) + nx * ((j + dj) + ny * (k + dk))];
-            if (!std::isfinite(x) || (has_null_ && x == null_)) return nan;
-            sum += w * x;
-        }
-        return static_cast<float>(sum);
-    }
-
-private:
-    const Volume& a_;
-    std::span<const float> v_;
-    bool has_null_;
-    float null_;
-};
-
 double axis_step(const std::vector<float>& axis) {
     return axis.size() > 1 ? (axis.back() - axis.front()) / static_cast<double>(axis.size() - 1) : 1.0;
 }
@@ -70,6 +39,24 @@ double step_along(const Vec& d, const Vec& spacing) {
 }
 
 }  // namespace
+
+float GridSampler::at(const std::array<double, 3>& p) const {
+    std::size_t i, j, k;
+    double tx, ty, tz;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    if (!locate(a_.x, p[0], i, tx) || !locate(a_.y, p[1], j, ty) || !locate(a_.z, p[2], k, tz)) return nan;
+    const std::size_t nx = a_.x.size(), ny = a_.y.size();
+    double sum = 0.0;
+    for (int c = 0; c < 8; ++c) {
+        const std::size_t di = c & 1, dj = (c >> 1) & 1, dk = (c >> 2) & 1;
+        const double w = (di ? tx : 1 - tx) * (dj ? ty : 1 - ty) * (dk ? tz : 1 - tz);
+        if (w == 0.0) continue;
+        const float x = v_[(i + di) + nx * ((j + dj) + ny * (k + dk))];
+        if (!std::isfinite(x) || (has_null_ && x == null_)) return nan;
+        sum += w * x;
+    }
+    return static_cast<float>(sum);
+}
 
 void cut_plane(const SlicePlane& plane, const Volume& axes, std::span<const float> values, bool has_null,
                float null_value, float min_value, std::int64_t max_nodes, SliceMesh& out) {
@@ -91,7 +78,7 @@ void cut_plane(const SlicePlane& plane, const Volume& axes, std::span<const floa
     auto count = [&](double span, double d) { return static_cast<std::int64_t>(std::floor(span / d)) + 1; };
     while (count(hi[0] - lo[0], du) * count(hi[1] - lo[1], dv) > max_nodes) du *= 1.25, dv *= 1.25;
     const std::int64_t nu = count(hi[0] - lo[0], du), nv = count(hi[1] - lo[1], dv);
-    const Sampler sample(axes, values, has_null, null_value);
+    const GridSampler sample(axes, values, has_null, null_value);
     // The lattice node a + nu b in space.
     auto where = [&](std::size_t at) {
         const double su = lo[0] + static_cast<double>(at % nu) * du, sv = lo[1] + static_cast<double>(at / nu) * dv;

@@ -19,6 +19,21 @@ struct SlicePlane {
     std::array<double, 3> origin, normal;
 };
 
+// The value of a grid at any point: trilinear between its nodes; NaN
+// outside the grid or beside a node without a value (missing or null).
+class GridSampler {
+public:
+    GridSampler(const Volume& axes, std::span<const float> values, bool has_null, float null_value)
+        : a_(axes), v_(values), has_null_(has_null), null_(null_value) {}
+    float at(const std::array<double, 3>& p) const;
+
+private:
+    const Volume& a_;
+    std::span<const float> v_;
+    bool has_null_;
+    float null_;
+};
+
 // The quads of one plane (points x, y, z; values; cells as 4, a, b, c, d).
 struct SliceMesh {
     std::vector<float> xyz, values;

@@ -14,7 +14,7 @@ import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun, cellsTable } from './panel.js';
 import { radarSteps, cellColor } from './colors.js';
 
-const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2, imageSampleDistance: 2 }, header: null, runs: 0 };
+const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2, imageSampleDistance: 2, exaggeration: 1 }, header: null, runs: 0 };
 
 // WebGL2 first: without it nothing here can draw, and a blank canvas must
 // not pass for a scene.
@@ -75,20 +75,40 @@ function render() {
   drawLabels();
 }
 
+// Labels at their points (heights exaggerated as the scene is); a tick
+// label that would overlap one already placed is left out, so that the
+// height axis reads at any angle.
 function drawLabels() {
   const box = state.labelsBox;
   const r = state.renderer;
   const { width, height } = box.getBoundingClientRect();
+  const e = state.settings.exaggeration;
   const items = [];
+  const placed = [];
   for (const [name, l] of Object.entries(state.layers)) {
     if (state.hidden.has(name)) continue;
     for (const lab of l.labels || []) {
-      const [nx, ny, nz] = r.worldToNormalizedDisplay(lab.p[0], lab.p[1], lab.p[2], width / height);
+      const [nx, ny, nz] = r.worldToNormalizedDisplay(lab.p[0], lab.p[1], lab.p[2] * e, width / height);
       if (nz < 0 || nz > 1) continue;
-      items.push(`<span class="label ${lab.cls}" style="left:${(nx * width).toFixed(1)}px;top:${((1 - ny) * height).toFixed(1)}px">${escape(lab.text)}</span>`);
+      const x = nx * width, y = (1 - ny) * height;
+      if (lab.cls === 'tick') {
+        const w = 7.5 * String(lab.text).length;
+        if (placed.some((q) => x < q.x + q.w && q.x < x + w && Math.abs(y - q.y) < 14)) continue;
+        placed.push({ x, y, w });
+      }
+      items.push(`<span class="label ${lab.cls}" style="left:${x.toFixed(1)}px;top:${y.toFixed(1)}px">${escape(lab.text)}</span>`);
     }
   }
   box.innerHTML = items.join('');
+}
+
+// Heights drawn e times their true scale: every prop of the scene scaled
+// along z, the labels, picks and display positions with them.
+function exaggerate(e) {
+  state.settings.exaggeration = e;
+  for (const l of Object.values(state.layers)) for (const p of l.props) p.setScale(1, 1, e);
+  state.renderer.resetCameraClippingRange();
+  render();
 }
 
 function escape(t) { return String(t).replace(/[&<>"]/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' })[c]); }
@@ -118,6 +138,7 @@ function setLayer(name, layer, arrays) {
   for (const p of built.props) if (p.isA('vtkVolume')) props.push(boundsActor(p.getBounds()));
   state.layers[name] = { layer, arrays, props, labels: built.labels || [] };
   for (const p of props) {
+    p.setScale(1, 1, state.settings.exaggeration);
     p.setVisibility(!state.hidden.has(name));
     rendererOf(p).addViewProp(p);
   }
@@ -191,8 +212,10 @@ async function setMany(changes) {
 // The ray under a display position (pixels from the bottom left).
 function rayAt(x, y) {
   const view = state.grw.getApiSpecificRenderWindow();
+  const e = state.settings.exaggeration;
   const near = view.displayToWorld(x, y, 0, state.renderer);
   const far = view.displayToWorld(x, y, 1, state.renderer);
+  near[2] /= e; far[2] /= e;
   return { origin: Array.from(near), direction: [far[0] - near[0], far[1] - near[1], far[2] - near[2]] };
 }
 
@@ -250,6 +273,7 @@ function defaultView(header) {
 
 const handlers = {
   setMany,
+  exaggerate,
   hidden: state.hidden,
   planView,
   view3d() {
@@ -340,6 +364,7 @@ window.velmora = {
   clearPicks: handlers.clearPicks,
   currentView,
   planView,
+  exaggerate,
   trackColor: cellColor,
   render,
   // Waits until the GPU has drawn what was asked (a pixel read back), so
@@ -351,7 +376,7 @@ window.velmora = {
   // Display pixels (from the top left of the view) of a world point.
   toDisplay(p) {
     const { width, height } = document.getElementById('view').getBoundingClientRect();
-    const [nx, ny] = state.renderer.worldToNormalizedDisplay(p[0], p[1], p[2], width / height);
+    const [nx, ny] = state.renderer.worldToNormalizedDisplay(p[0], p[1], p[2] * state.settings.exaggeration, width / height);
     return [nx * width, (1 - ny) * height];
   },
 };

@@ -42,6 +42,7 @@ export function buildPanel(root, header, handlers) {
   if (header.mode !== 'network') {
     root.append(el('div', {}, el('button', { id: 'planview', onclick: handlers.planView }, 'Plan view'),
       el('button', { id: 'view3d', onclick: handlers.view3d }, '3-D view')));
+    root.append(exaggerationBox(handlers));
   }
   root.append(layersBox(header, handlers));
   root.append(el('h2', {}, 'Picks and views'),
@@ -75,6 +76,14 @@ function controlsBox(header, controls, handlers) {
     box.append(el('label', { for: `ctl-${c.id}` }, c.label), input, out);
   }
   return box;
+}
+
+// Heights drawn 1 to 10 times their true scale.
+function exaggerationBox(handlers) {
+  const out = el('span', { id: 'out-exaggeration' }, '1');
+  const input = el('input', { type: 'range', id: 'ctl-exaggeration', min: 1, max: 10, step: 0.5, value: 1 });
+  input.addEventListener('input', () => { out.textContent = input.value; handlers.exaggerate(Number(input.value)); });
+  return el('div', { class: 'controls' }, el('label', { for: 'ctl-exaggeration' }, 'height ×'), input, out);
 }
 
 function layersBox(header, handlers) {

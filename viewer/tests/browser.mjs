@@ -82,7 +82,7 @@ export function decodePng(buf) {
 let failures = 0;
 let passes = 0;
 export function check(cond, what) {
-  if (cond) { passes += 1; return; }
+  if (cond) { passes += 1; if (process.env.VELMORA_TEST_VERBOSE) console.log(`ok: ${what}`); return; }
   failures += 1;
   console.error(`FAIL: ${what}`);
 }

@@ -20,7 +20,8 @@ const background = [15, 20, 28];
 async function open(browser, folder) {
   const server = await startView(velmora, [folder, '--out', path.join(work, 'out')], { cwd: work });
   const watched = await watchedPage(browser, { width: 1100, height: 700 });
-  await watched.page.goto(server.url);
+  // A track folder's URL is its console's; the 3-D page is beside it.
+  await watched.page.goto(server.url.replace('console.html', ''));
   const header = await watched.page.evaluate(() => window.velmora.ready.then((h) => ({
     mode: h.mode, cells: h.cells, layers: Object.keys(h.layers), series: h.series,
   })));

@@ -10,7 +10,7 @@ export async function startView(velmora, args, { cwd } = {}) {
     const timer = setTimeout(() => reject(new Error(`velmora view printed no URL in 60 s: ${err}`)), 60000);
     child.stdout.on('data', (d) => {
       out += d;
-      const m = out.match(/velmora view: (http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]+)/);
+      const m = out.match(/velmora view: (http:\/\/127\.0\.0\.1:\d+\/[a-z.]*\?token=[0-9a-f]+)/);
       if (m) { clearTimeout(timer); resolve(m[1]); }
     });
     child.on('exit', (code) => { clearTimeout(timer); reject(new Error(`velmora view ended (${code}): ${err}`)); });

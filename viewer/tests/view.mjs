@@ -101,6 +101,36 @@ async function keptVolume(page) {
   await page.evaluate(() => window.velmora.toggle('volume', true));
 }
 
+// Heights drawn 4 times their scale: the props scaled, a click still picks
+// the voxel under it, and no two tick labels overlap.
+async function exaggerated(page) {
+  await page.evaluate(() => window.velmora.clearPicks());
+  await page.evaluate(() => window.velmora.exaggerate(4));
+  const scale = await page.evaluate(() => window.velmora.state.layers.surface.props[0].getScale());
+  check(scale[2] === 4 && scale[0] === 1, `the scene is drawn 4 times as high (${scale})`);
+  const [x, y] = await page.evaluate((p) => window.velmora.toDisplay(p), core);
+  await page.mouse.click(x, y);
+  await page.waitForFunction(() => document.getElementById('picktext').textContent.includes('Pick 1'), null, { timeout: 10000 });
+  const text = await page.textContent('#picktext');
+  const xyz = text.match(/xyz +(\S+) +(\S+) +(\S+)/)?.slice(1).map(Number) || [];
+  const dbz = Number(text.match(/\nDT +(\S+)/)?.[1]);
+  check(Math.hypot(xyz[0] - core[0], xyz[1] - core[1]) <= 1.5 && dbz >= 45,
+    `exaggerated, the click picks the echo under it, on the core's column (${xyz}, ${dbz} dBZ)`);
+  const overlaps = await page.evaluate(() => {
+    window.velmora.toggle('tick_labels', true);
+    window.velmora.state.renderer.getActiveCamera().elevation(-80);
+    window.velmora.render();
+    const r = [...document.querySelectorAll('.label.tick')].map((e) => e.getBoundingClientRect());
+    let n = 0;
+    for (let i = 0; i < r.length; i += 1) for (let j = i + 1; j < r.length; j += 1) {
+      if (r[i].left < r[j].right && r[j].left < r[i].right && r[i].top < r[j].bottom && r[j].top < r[i].bottom) n += 1;
+    }
+    return { n, labels: r.length };
+  });
+  check(overlaps.n === 0 && overlaps.labels > 0, `no two height labels overlap (${overlaps.n} of ${overlaps.labels} labels)`);
+  await page.evaluate(() => window.velmora.exaggerate(1));
+}
+
 async function savedView(page) {
   const saved = await page.evaluate(() => window.velmora.saveView());
   const view = await page.evaluate(() => window.velmora.currentView());
@@ -117,6 +147,7 @@ try {
   const { page, problems, server } = await drawnScene(browser);
   await picking(page);
   await keptVolume(page);
+  await exaggerated(page);
   await levelChange(page);
   const { file, view } = await savedView(page);
   check(problems.length === 0, `no console error, page error or foreign request: ${problems.join('; ')}`);
