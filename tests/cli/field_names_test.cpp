@@ -80,8 +80,9 @@ TEST(FieldNames, AnalyzeOfAPolarVolumeSaysItsFieldAndItsNetworkReadsItsGrid) {
         EXPECT_EQ(gridded_variables(out + "/grid.nc").at(0).at(0), field);
         // The network written beside the results reads the grid by that name.
         const std::string network = vtest::TempDir::read(out + "/network.json");
-        if (!network.empty())
+        if (!network.empty()) {
             EXPECT_NE(network.find("\"var\": \"" + std::string(field) + "\""), std::string::npos) << network;
+        }
     }
 }
 

@@ -119,8 +119,8 @@ TEST(NexradNegativeSizes, KlotMessage31VolumeWithEverySizeNegativeAnalysesAsTheO
     std::string joined;
     for (const auto& c : chunks) joined += TempDir::read(c);
     int turned = 0;
-    const std::string original = dir.write("klot", joined);
-    const std::string rewritten = dir.write("klot-negative", negated(joined, turned));
+    const std::string original = dir.write("klot.ar2", joined);
+    const std::string rewritten = dir.write("klot-negative.ar2", negated(joined, turned));
     EXPECT_EQ(turned, 54);  // all but the last of its 55 blocks
     const PolarVolume a = velmora::polar::read_polar(original), b = velmora::polar::read_polar(rewritten);
     EXPECT_EQ(b.sweeps.size(), 12u);
