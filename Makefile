@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-console bench-watch docs-options clean
+.PHONY: all deps build asan doc-pictures fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-console bench-watch docs-options clean
 
 all: build
 
@@ -73,6 +73,10 @@ test-packaging: deb
 
 demo: build
 	@scripts/demo.sh
+
+# The pictures of README.md drawn again from the data in ../shared/data.
+doc-pictures: build
+	@scripts/doc-pictures.sh
 
 # velmora analyze against the same analysis in the Python radar stack on
 # volumes up to 700 x 700 x 50; minutes, so not part of `make test`.

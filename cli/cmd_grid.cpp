@@ -138,8 +138,9 @@ void add_grid_command(CLI::App& app, int& status) {
             status = 1;
             return;
         }
-        std::printf("%zu x %zu x %zu grid of %zu polar volume%s written to %s (variable DT)\n", grid.x.size(),
-                    grid.y.size(), grid.z.size(), o->files.size(), o->files.size() == 1 ? "" : "s", o->out.c_str());
+        std::printf("%zu x %zu x %zu grid of %zu polar volume%s written to %s (variable %s)\n", grid.x.size(),
+                    grid.y.size(), grid.z.size(), o->files.size(), o->files.size() == 1 ? "" : "s", o->out.c_str(),
+                    grid.name.c_str());
         status = 0;
     });
 }

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <vtksys/Base64.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -25,20 +26,11 @@ std::string read_file(const fs::path& p) {
 
 }  // namespace
 
+// Standard base64, padded, by VTK's own encoder.
 std::string base64(const std::string& in) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < in.size(); i += 3) {
-        const unsigned a = static_cast<unsigned char>(in[i]);
-        const unsigned b = i + 1 < in.size() ? static_cast<unsigned char>(in[i + 1]) : 0;
-        const unsigned c = i + 2 < in.size() ? static_cast<unsigned char>(in[i + 2]) : 0;
-        const unsigned v = (a << 16) | (b << 8) | c;
-        out += t[(v >> 18) & 63];
-        out += t[(v >> 12) & 63];
-        out += i + 1 < in.size() ? t[(v >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? t[v & 63] : '=';
-    }
+    std::string out((in.size() + 2) / 3 * 4, '\0');
+    out.resize(vtksysBase64_Encode(reinterpret_cast<const unsigned char*>(in.data()), in.size(),
+                                   reinterpret_cast<unsigned char*>(out.data()), 0));
     return out;
 }
 

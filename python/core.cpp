@@ -535,6 +535,7 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     d["x"] = py::array_t<float>(nx, v.x.data());
     d["y"] = py::array_t<float>(ny, v.y.data());
     d["z"] = py::array_t<float>(nz, v.z.data());
+    d["name"] = v.name;
     d["units"] = v.units;
     d["origin"] = v.origin ? py::object(py::make_tuple(v.origin->lat, v.origin->lon)) : py::object(py::none());
     d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());

@@ -155,10 +155,11 @@ AnalysisSettings network_settings(const AnalyzeOptions& o) {
     return s;
 }
 
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
-                 bool hail, const std::string& units, std::optional<double> time, const CellSieve* sieve) {
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const std::string& field,
+                 const AnalyzeOptions& o, bool hail, const std::string& units, std::optional<double> time,
+                 const CellSieve* sieve) {
     std::fprintf(out, "%zu storm cell%s at %g %s in %s (%s), areas of more than %d tetrahedra and at least %g km³",
-                 cells.size(), cells.size() == 1 ? "" : "s", o.level, units.c_str(), source.c_str(), o.var.c_str(),
+                 cells.size(), cells.size() == 1 ? "" : "s", o.level, units.c_str(), source.c_str(), field.c_str(),
                  o.min_cells, o.min_volume_km3);
     const std::string left_out = sieve ? sieve_text(*sieve, o.min_volume_km3) : "";
     std::fprintf(out, left_out.empty() ? ":\n" : " (%s):\n", left_out.c_str());
@@ -214,6 +215,8 @@ private:
     bool kept_nothing(const char* division) { return velmora::kept_nothing(division); }
     vhost::Object& root() { return vhost::host().root(); }
     std::string value_units() const { return v_.units.empty() ? "dBZ" : v_.units; }
+    // The variable as the volume names it (a polar volume's field), not as asked.
+    const std::string& field() const { return v_.name.empty() ? o_.var : v_.name; }
     // The cell number of every node of the isovolume: the area the division
     // kept it in, numbered as the volume filter numbered the cells it kept;
     // 0 in the areas it left out.
@@ -400,7 +403,7 @@ bool Analysis::echo_reaches_level() {
     const float highest = highest_value(*radar_, v_);
     if (highest >= o_.level) return true;
     std::printf("0 storm cells at %g %s in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
-                value_units().c_str(), source_.c_str(), o_.var.c_str(), static_cast<double>(highest));
+                value_units().c_str(), source_.c_str(), field().c_str(), static_cast<double>(highest));
     return false;
 }
 
@@ -688,10 +691,10 @@ int Analysis::run() {
         if (!commit()) return 1;
         if (sieve_.dropped > 0)
             std::printf("0 storm cells at %g %s in %s (%s): %s (--min-volume).\n", o_.level, value_units().c_str(),
-                        source_.c_str(), o_.var.c_str(), sieve_text(sieve_, o_.min_volume_km3).c_str());
+                        source_.c_str(), field().c_str(), sieve_text(sieve_, o_.min_volume_km3).c_str());
         else
             std::printf("0 storm cells at %g %s in %s (%s): every area has at most %d tetrahedra (--min-cells).\n",
-                        o_.level, value_units().c_str(), source_.c_str(), o_.var.c_str(), o_.min_cells);
+                        o_.level, value_units().c_str(), source_.c_str(), field().c_str(), o_.min_cells);
         return 0;
     }
     std::vector<Cell> cells;
@@ -713,9 +716,9 @@ int Analysis::run() {
         return 1;
     }
     if (!commit()) return 1;
-    print_cells(stdout, cells, source_, o_, hail_.has_value(), value_units(), v_.time, &sieve_);
+    print_cells(stdout, cells, source_, field(), o_, hail_.has_value(), value_units(), v_.time, &sieve_);
     if (!reflectivity_units(v_.units))
-        std::printf("%s is in %s, not a reflectivity: %s are left empty.\n", o_.var.c_str(), value_units().c_str(),
+        std::printf("%s is in %s, not a reflectivity: %s are left empty.\n", field().c_str(), value_units().c_str(),
                     kReflectivityOnly);
     std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
     if (!o_.volume_as.empty()) std::printf("  %s\n", o_.volume_as.c_str());

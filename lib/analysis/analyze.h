@@ -77,13 +77,14 @@ struct Cell {
     double mesh_mm = 0.0;   // with hail levels
 };
 
-// Prints the table of cells; with hail, their MESH too. The values are in
-// units (the level, the highest value); the volume's time, when known,
-// follows the first line (ISO 8601 UTC). The first line says which areas are
-// cells, and with sieve, how many the volume filter left out.
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const AnalyzeOptions& o,
-                 bool hail = false, const std::string& units = "dBZ", std::optional<double> time = std::nullopt,
-                 const CellSieve* sieve = nullptr);
+// Prints the table of cells of field (the variable as the volume names it)
+// of source; with hail, their MESH too. The values are in units (the level,
+// the highest value); the volume's time, when known, follows the first line
+// (ISO 8601 UTC). The first line says which areas are cells, and with sieve,
+// how many the volume filter left out.
+void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const std::string& field,
+                 const AnalyzeOptions& o, bool hail = false, const std::string& units = "dBZ",
+                 std::optional<double> time = std::nullopt, const CellSieve* sieve = nullptr);
 
 // Runs the analysis; the exit status (0, 1 when the run failed, 2 when the
 // input cannot be used). Messages go to err, the table to standard output.

@@ -147,7 +147,8 @@ Json analysis_network(const AnalysisSettings& s, long time, const std::string& v
     Json net;
     net["description"] = "Storm cells of " + v.name + " at " + level + " " +
                          (v.units.empty() ? std::string("dBZ") : v.units) + ", written by velmora analyze";
-    net["fields"]["radar"] = {{"file", volume_path}, {"var", s.var}};
+    // The variable as the volume names it: a polar volume's grid keeps its field's name.
+    net["fields"]["radar"] = {{"file", volume_path}, {"var", v.name.empty() ? s.var : v.name}};
     if (time != kOnlyTime) net["fields"]["radar"]["time"] = time;
     Json& in = net["instances"];
     in["surface"] = {{"module", "Isosurface"}, {"params", {{"level", s.level}, {"comp", 0}}}, {"links", {{"in", "radar"}}}};

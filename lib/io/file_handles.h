@@ -51,8 +51,12 @@ private:
     void* data_ = nullptr;
 };
 
-// A NetCDF file id, closed on every path.
+// A NetCDF file id, closed on every path. While it is open, HDF5 keeps
+// quiet on this thread: the NetCDF library silences HDF5's error stack only
+// on the thread that first used it, and a reader's own message says what is
+// wrong with a file.
 struct NcFile {
+    const QuietHdf5 quiet;
     int id = -1;
     NcFile() = default;
     NcFile(const NcFile&) = delete;

@@ -59,7 +59,8 @@ VolumeVars define_volume(int nc, const std::string& path, const Volume& v) {
     nc_put_att_float(nc, ids.values, "_FillValue", NC_FLOAT, 1, &fill);
     nc_put_att_float(nc, ids.values, "missing_value", NC_FLOAT, 1, &fill);
     put_text(nc, ids.values, "units", v.units.empty() ? "dBZ" : v.units);
-    put_text(nc, ids.values, "long_name", "Reflectivity");
+    // Only a reflectivity is called one: a velocity keeps its own name alone.
+    if (v.units.empty() || v.units.find("dBZ") != std::string::npos) put_text(nc, ids.values, "long_name", "Reflectivity");
     if (v.time) {
         check(nc_def_var(nc, "time", NC_DOUBLE, 1, &dt, &ids.time), path, "defining time");
         put_text(nc, ids.time, "units", "seconds since 1970-01-01T00:00:00Z");

@@ -99,7 +99,10 @@ std::vector<float> axis_in_km(std::span<const double> v, const std::string& unit
 
 namespace {
 
-std::vector<float> read_axis(int nc, int dim, const std::string& path) {
+// The coordinates of dimension dim in km, increasing: an axis that decreases
+// (CF allows it; image-like products write rows north to south) is turned,
+// and turned says so.
+std::vector<float> read_axis(int nc, int dim, const std::string& path, bool& turned) {
     char name[NC_MAX_NAME + 1] = "";
     size_t len = 0;
     check(nc_inq_dim(nc, dim, name, &len), path, "reading a dimension");
@@ -122,7 +125,26 @@ std::vector<float> read_axis(int nc, int dim, const std::string& path) {
     }
     std::vector<double> v(len);
     check(nc_get_var_double(nc, var, v.data()), path, std::string("reading ") + name);
+    turned = v.size() >= 2 && v.front() > v.back();
+    if (turned) std::reverse(v.begin(), v.end());
+    for (size_t i = 1; i < v.size(); ++i)
+        if (!(v[i] > v[i - 1])) fail(path, std::string("coordinate variable ") + name + " must increase or decrease strictly");
     return axis_in_km(v, text_att(nc, var, "units"), path, name);
+}
+
+// Values read on axes that decrease, put in the order of the axes turned to
+// increase: levels (turned[0]), rows (turned[1]), columns (turned[2]).
+void turn_values(std::span<float> values, size_t nx, size_t ny, size_t nz, const bool turned[3]) {
+    const auto at = [&values](size_t i) { return values.begin() + static_cast<std::ptrdiff_t>(i); };
+    const size_t level = nx * ny;
+    if (turned[0])
+        for (size_t k = 0; k < nz / 2; ++k) std::swap_ranges(at(k * level), at((k + 1) * level), at((nz - 1 - k) * level));
+    if (turned[1])
+        for (size_t k = 0; k < nz; ++k)
+            for (size_t j = 0; j < ny / 2; ++j)
+                std::swap_ranges(at(k * level + j * nx), at(k * level + (j + 1) * nx), at(k * level + (ny - 1 - j) * nx));
+    if (turned[2])
+        for (size_t row = 0; row < ny * nz; ++row) std::reverse(at(row * nx), at((row + 1) * nx));
 }
 
 std::vector<std::string> grid_variables(int nc) {
@@ -319,9 +341,10 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
     Volume out;
     out.name = var;
     out.units = text_att(nc.id, v, "units");
-    out.z = read_axis(nc.id, dims[first], path);
-    out.y = read_axis(nc.id, dims[first + 1], path);
-    out.x = read_axis(nc.id, dims[first + 2], path);
+    bool turned[3] = {false, false, false};
+    out.z = read_axis(nc.id, dims[first], path, turned[0]);
+    out.y = read_axis(nc.id, dims[first + 1], path, turned[1]);
+    out.x = read_axis(nc.id, dims[first + 2], path, turned[2]);
     size_t start[4] = {0, 0, 0, 0}, count[4] = {1, 1, 1, 1};
     if (first == 1) start[0] = time_step(nc.id, dims[0], time, path, var);
     else if (time > 0) fail(path, "variable " + var + " has no time dimension; --time can only be 0");
@@ -344,17 +367,18 @@ Volume read_netcdf(const std::string& path, const std::string& var, const ValueS
                                  std::span(count, static_cast<size_t>(ndims)), values.data()))
             check(nc_get_vara_float(nc.id, v, start, count, values.data()), path, "reading " + var);
         for (float& x : values) x = unpack(static_cast<double>(x), out);
-        return out;
+    } else {
+        // Wider types are read as doubles, a level at a time.
+        const size_t level = out.x.size() * out.y.size();
+        std::vector<double> raw(level);
+        count[first] = 1;
+        for (size_t k = 0; k < out.z.size(); ++k) {
+            start[first] = k;
+            check(nc_get_vara_double(nc.id, v, start, count, raw.data()), path, "reading " + var);
+            for (size_t i = 0; i < level; ++i) values[k * level + i] = unpack(raw[i], out);
+        }
     }
-    // Wider types are read as doubles, a level at a time.
-    const size_t level = out.x.size() * out.y.size();
-    std::vector<double> raw(level);
-    count[first] = 1;
-    for (size_t k = 0; k < out.z.size(); ++k) {
-        start[first] = k;
-        check(nc_get_vara_double(nc.id, v, start, count, raw.data()), path, "reading " + var);
-        for (size_t i = 0; i < level; ++i) values[k * level + i] = unpack(raw[i], out);
-    }
+    turn_values(values, out.x.size(), out.y.size(), out.z.size(), turned);
     return out;
 }
 

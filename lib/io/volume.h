@@ -52,8 +52,9 @@ inline constexpr long kOnlyTime = -1;
 std::vector<float> axis_in_km(std::span<const double> values, const std::string& units, const std::string& where,
                               const std::string& name);
 
-// Reads variable var of a NetCDF file. Throws std::runtime_error with a
-// message naming the file and what is wrong.
+// Reads variable var of a NetCDF file. An axis that decreases is turned to
+// increase, the values with it. Throws std::runtime_error with a message
+// naming the file and what is wrong.
 // Volumes of more than max_nodes nodes are refused before their values are read.
 Volume read_netcdf(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime,
                    std::int64_t max_nodes = max_volume_nodes);
@@ -64,8 +65,9 @@ Volume read_vti(const std::string& path, const std::string& var, const ValueSink
 Volume read_volume(const std::string& path, const std::string& var, const ValueSink& sink = {}, long time = kOnlyTime,
                    std::int64_t max_nodes = max_volume_nodes);
 
-// Writes a volume in the layout radar toolkits use: DT(time, z, y, x) float
-// in dBZ with _FillValue/missing_value, coordinate variables x, y, z in metres,
+// Writes a volume in the layout radar toolkits use: <name>(time, z, y, x)
+// float (DT when the volume has no name) in its units (none: dBZ) with
+// _FillValue/missing_value, coordinate variables x, y, z in metres,
 // origin_latitude/origin_longitude (time) when it has an origin and a CF time
 // when it has one.
 void write_netcdf(const std::string& path, const Volume& v);

@@ -389,7 +389,7 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
     for (int k = 0; k < az.n; ++k) grid.z.push_back(static_cast<float>(az.at(k)));
     const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
     grid.values.resize(columns * az.n);
-    grid.name = "DT";
+    grid.name = volumes[0].field;
     grid.units = volumes[0].units;
     grid.has_null = true;
     grid.null_value = kNull;

@@ -158,10 +158,17 @@ void inflate_block(const std::uint8_t* in, std::size_t size, std::size_t offset,
     }
 }
 
+// Whether another bzip2 block (its size, then the stream's magic) starts at pos.
+bool block_follows(const std::vector<std::uint8_t>& bytes, std::size_t pos) {
+    return bytes.size() - pos >= 7 && std::memcmp(bytes.data() + pos + 4, "BZh", 3) == 0;
+}
+
 }  // namespace
 
 // The messages of the newer layout: from first on, blocks of a 4-byte
 // big-endian size (negative for the last) and that many bytes of bzip2 data.
+// Some writers mark every block's size negative: the size counts by its
+// absolute value, and a block that follows a negative one is read on.
 std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes, std::size_t first, const std::string& path) {
     const std::size_t cap = std::min(kMaxBytes, kSlack + kMaxRatio * bytes.size());
     std::vector<std::uint8_t> out;
@@ -179,7 +186,7 @@ std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes,
                            std::to_string(bytes.size() - pos) + " bytes left)");
         inflate_block(bytes.data() + pos, size, pos - 4, out, used, cap, path);
         pos += size;
-        if (signed_size < 0) break;
+        if (signed_size < 0 && !block_follows(bytes, pos)) break;
     }
     out.resize(used);
     return out;

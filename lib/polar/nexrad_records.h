@@ -49,7 +49,8 @@ struct Message {
 Archive read_archive(const std::string& path);
 
 // The messages of bzip2 blocks as Archive II files hold them, from byte
-// first of bytes on: each a 4-byte big-endian size (negative for the last)
+// first of bytes on: each a 4-byte big-endian size (negative for the last,
+// or for every one as some writers mark them: read by its absolute value)
 // and that many bytes of bzip2 data. Throws std::runtime_error "<path>: <what>".
 std::vector<std::uint8_t> inflate_blocks(const std::vector<std::uint8_t>& bytes, std::size_t first, const std::string& path);
 

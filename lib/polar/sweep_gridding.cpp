@@ -33,6 +33,7 @@ SweepGridder::SweepGridder(const PolarVolume& volume, const GridOptions& o) : o_
     if (!volume.site)
         throw std::runtime_error(volume.source + ": the file gives no radar position; give it with --site LAT,LON,HEIGHT");
     decibels_ = averaged_as_power(volume);
+    field_ = volume.field;
     units_ = volume.units;
     const Site& site = *volume.site;
     origin_ = o.origin.value_or(GeoOrigin{site.latitude, site.longitude});
@@ -74,7 +75,7 @@ Volume SweepGridder::grid(std::optional<double> time) const {
             }
             grid.values[k * columns + column] = out;
         }
-    grid.name = "DT";
+    grid.name = field_;
     grid.units = units_;
     grid.has_null = true;
     grid.null_value = kNull;

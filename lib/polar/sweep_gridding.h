@@ -34,7 +34,7 @@ public:
 private:
     GridOptions o_;
     bool decibels_ = true;
-    std::string units_;
+    std::string field_, units_;
     GeoOrigin origin_;
     std::vector<double> x_, y_;             // the columns from the radar, when it is not the origin
     std::vector<double> weight_, value_;    // column by column, level by level within

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "field_ref.h"
+#include "io/file_handles.h"
 
 namespace velmora::scene {
 
@@ -21,6 +22,7 @@ double spacing(const std::vector<float>& axis) {
 }
 
 bool netcdf_has_winds(const std::string& path) {
+    const QuietHdf5 quiet;
     int nc = -1;
     if (nc_open(path.c_str(), NC_NOWRITE, &nc) != NC_NOERR) return false;
     bool all = true;

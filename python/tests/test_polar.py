@@ -62,6 +62,7 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
     assert polar["sweeps"][0]["values"].shape == (360, 160)
     g = velmora.grid(cfradial, spacing=(1, 1, 0.5), **GRID)
     assert g.dims == ("z", "y", "x") and g.shape == (20, 81, 81)
+    assert (g.name, g.attrs["units"]) == ("DBZH", "dBZ")   # the field's own name
     assert float(g.origin_latitude) == pytest.approx(-12.25)
     assert g.time.values == np.datetime64("2024-05-01T12:00:00", "ns")
     assert float(g.sel(x=20, y=10, z=2)) == pytest.approx(storm(20, 10, 2), abs=1.5)   # x east, y north
@@ -81,7 +82,8 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
     files = p.stdout.splitlines()
     assert files[files.index(next(l for l in files if l.startswith("results in "))) + 1] == "  grid.nc"
     assert "  time 2024-05-01T12:00:00Z" in files
-    regridded = velmora.analyze(out / "grid.nc", level=40.0)
+    assert netCDF4.Dataset(out / "grid.nc").variables["DBZH"].units == "dBZ"
+    regridded = velmora.analyze(out / "grid.nc", var="DBZH", level=40.0)
     assert regridded.cells["voxels"].tolist() == direct.cells["voxels"].tolist()
 
     with pytest.raises(TypeError, match="unknown grid options"):

@@ -10,10 +10,11 @@ from ._analyze import _datetime, _path_arg, _warn_notes, polar_options
 def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
          roi_min=None, roi_angle=None, dealias=False):
     """The polar volumes of paths (ODIM HDF5, NEXRAD Level II, CF/Radial)
-    gridded together, as `velmora grid` does: an xarray.DataArray DT with
-    dims (z, y, x), coordinates in km, NaN where no gate reaches, and the
-    grid's origin_latitude/origin_longitude and time. With out, the grid is
-    written there as NetCDF too.
+    gridded together, as `velmora grid` does: an xarray.DataArray named as
+    the field read (DBZH, REF, ...) with dims (z, y, x), coordinates in km,
+    NaN where no gate reaches, and the grid's origin_latitude/
+    origin_longitude and time. With out, the grid is written there as NetCDF
+    too.
 
     field: the quantity (default the reflectivity); site: (lat, lon, height
     m) of the radar, over the file's; spacing (dx, dy, dz), extent (xmin,
@@ -39,8 +40,7 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
         coords["origin_latitude"], coords["origin_longitude"] = raw["origin"]
     if raw["time"] is not None:
         coords["time"] = _datetime(raw["time"], attrs["source"])
-    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name=_options.default("analyze", "var"),
-                        attrs=attrs)
+    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name=raw["name"], attrs=attrs)
 
 
 def read_polar(path, field=None, site=None, dealias=False, storm_motion=None):

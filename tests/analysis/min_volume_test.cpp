@@ -196,7 +196,7 @@ TEST(MinVolumeOnRealVolumes, EveryResultOfAnalyzeHoldsTheKeptCells) {
     const auto [status, out, err] = analyze_knmi(tmp, 5.0);
     ASSERT_EQ(status, 0) << err;
     EXPECT_EQ(out.substr(0, out.find('\n')),
-              "1 storm cell at 40 dBZ in odim_nldhl_201106101140.h5 (DT), areas of more than 8 tetrahedra and at least "
+              "1 storm cell at 40 dBZ in odim_nldhl_201106101140.h5 (DBZH), areas of more than 8 tetrahedra and at least "
               "5 km³ (6 cells found, 1 kept: 5 smaller than 5 km³):");
     const fs::path dir = tmp.path() / "out";
     EXPECT_EQ(first_fields(lines_of_file(dir / "cells.csv")), std::vector<std::string>{"1"});
@@ -216,7 +216,7 @@ TEST(MinVolumeOnRealVolumes, AllLeftOutSaysWhy) {
     vtest::TempDir tmp;
     const auto [status, out, err] = analyze_knmi(tmp, velmora::kDefaultMinVolumeKm3);
     EXPECT_EQ(status, 0) << err;
-    EXPECT_EQ(out, "0 storm cells at 40 dBZ in odim_nldhl_201106101140.h5 (DT): 6 cells found, 0 kept: 6 smaller than "
+    EXPECT_EQ(out, "0 storm cells at 40 dBZ in odim_nldhl_201106101140.h5 (DBZH): 6 cells found, 0 kept: 6 smaller than "
                    "10 km³ (--min-volume).\n");
 }
 

@@ -177,7 +177,9 @@ protected:
         testing::internal::CaptureStdout();
         ASSERT_EQ(velmora::analyze(o, stderr), 0);
         testing::internal::GetCapturedStdout();
-        const velmora::Volume v = velmora::read_volume(grid_file.empty() ? o.volume : dir.file("out/" + grid_file), "DT");
+        // A polar volume's grid keeps its field's name (REF).
+        const velmora::Volume v = grid_file.empty() ? velmora::read_volume(o.volume, "DT")
+                                                    : velmora::read_volume(dir.file("out/" + grid_file), "REF");
         const std::vector<float> top = column_max(v);
         const std::vector<std::int32_t> plan(top.size(), 0);
         PlanView p;

@@ -157,8 +157,9 @@ std::string plain_file(const std::vector<Ray>& rays) {
     return f;
 }
 
-// The newer layout: metadata and radials in bzip2 blocks, each behind its size (negative for the last).
-std::string bzip2_file(const std::vector<Ray>& rays) {
+// The newer layout: metadata and radials in bzip2 blocks, each behind its size (negative for the last, or for
+// every one as some writers mark them).
+std::string bzip2_file(const std::vector<Ray>& rays, bool all_negative = false) {
     std::vector<std::string> blocks{metadata(), "", ""};
     for (std::size_t i = 0; i < rays.size(); ++i) blocks[i < 4 ? 1 : 2] += message31(rays[i]);
     std::string f = volume_header();
@@ -166,7 +167,7 @@ std::string bzip2_file(const std::vector<Ray>& rays) {
         std::string z(blocks[i].size() + 1024, '\0');
         unsigned size = u32(z.size());
         EXPECT_EQ(BZ2_bzBuffToBuffCompress(z.data(), &size, blocks[i].data(), u32(blocks[i].size()), 9, 0, 0), BZ_OK);
-        put(f, 4, {i + 1 == blocks.size() ? -size : size});
+        put(f, 4, {i + 1 == blocks.size() || all_negative ? -size : size});
         f += z.substr(0, size);
     }
     return f;
@@ -238,7 +239,8 @@ TEST(NexradMessage31, ReadsBackWhatWasWrittenInEveryPackingAndRefusesItDamaged) 
     const std::vector<Ray> rays = written_rays();
     const std::string plain = plain_file(rays), blocks = bzip2_file(rays);
     const std::string files[] = {dir.write("plain", plain), dir.write("bzip2", blocks),
-                                 gzip_to(dir.file("plain.gz"), plain), gzip_to(dir.file("bzip2.gz"), blocks)};
+                                 gzip_to(dir.file("plain.gz"), plain), gzip_to(dir.file("bzip2.gz"), blocks),
+                                 dir.write("negative", bzip2_file(rays, true))};
     for (const std::string& path : files) {
         SCOPED_TRACE(path);
         ASSERT_EQ(polar_format(path), PolarFormat::nexrad);
