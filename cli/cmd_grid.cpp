@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "commands.h"
 #include "io/output_files.h"
@@ -44,6 +45,12 @@ std::string polar_input_problem(PolarOptionTexts& o) {
     if (!o.extent.empty())
         in.grid.xmin = o.extent[0], in.grid.xmax = o.extent[1], in.grid.ymin = o.extent[2], in.grid.ymax = o.extent[3];
     if (!o.levels.empty()) in.grid.zmin = o.levels[0], in.grid.zmax = o.levels[1];
+    in.mosaic.extent_given = !o.extent.empty();
+    if (!o.combine.empty()) {
+        const auto combine = polar::combine_named(o.combine);
+        if (!combine) return "--combine: \"" + o.combine + "\" is none of weighted, nearest, max";
+        in.mosaic.combine = *combine;
+    }
     if (!o.origin.empty()) {
         in.grid.origin = checked_origin(o.origin[0], o.origin[1]);
         if (!in.grid.origin) return "--origin: not a latitude and longitude";
@@ -51,6 +58,23 @@ std::string polar_input_problem(PolarOptionTexts& o) {
     if (in.filters.min_quality && !(*in.filters.min_quality >= 0 && *in.filters.min_quality <= 1))
         return "--min-quality: " + polar::gate_filters_problem(in.filters);
     return polar::grid_problem(in.grid);
+}
+
+// What a mosaic says of itself, then the line of the grid written.
+void print_mosaic(const polar::Mosaic& m, const std::string& out) {
+    std::printf("mosaic of %zu radars (%s), volumes %.0f s apart\n", m.radars.size(), polar::combine_name(m.combine),
+                m.time_spread);
+    for (const polar::MosaicRadar& r : m.radars)
+        if (r.adjustment != 0.0) std::printf("%s calibrated by %+.1f dB\n", r.name.c_str(), r.adjustment);
+    std::printf("overlaps, median difference where both see echo:\n");
+    for (const std::string& line : polar::overlap_lines(m, m.overlaps)) std::printf("  %s\n", line.c_str());
+    if (!m.residuals.empty()) {
+        std::printf("after the calibration:\n");
+        for (const std::string& line : polar::overlap_lines(m, m.residuals)) std::printf("  %s\n", line.c_str());
+    }
+    const Volume& g = m.grid;
+    std::printf("%zu x %zu x %zu grid of %zu polar volumes written to %s (variable DT, heights above sea level)\n",
+                g.x.size(), g.y.size(), g.z.size(), m.radars.size(), out.c_str());
 }
 
 }  // namespace
@@ -66,12 +90,27 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
     add_numbers(cmd, "--spacing", o.spacing, 3, "DX,DY,DZ", "Of the grid of polar volumes, km")->default_str("1,1,0.5");
     add_numbers(cmd, "--extent", o.extent, 4, "XMIN,XMAX,YMIN,YMAX",
                 "Of the grid of polar volumes: km east and north of its origin")
-        ->default_str("-150,150,-150,150");
+        ->default_str("-150,150,-150,150; of several radars, every radar's range");
     add_numbers(cmd, "--levels", o.levels, 2, "BOTTOM,TOP",
-                "Of the grid of polar volumes: the lowest and highest level, km above the (first) radar")
+                "Of the grid of polar volumes: the lowest and highest level, km above the radar (of several radars, "
+                "above sea level)")
         ->default_str("0.5,15");
     add_numbers(cmd, "--origin", o.origin, 2, "LAT,LON",
-                "Of the grid of polar volumes: its centre; default the (first) radar");
+                "Of the grid of polar volumes: its centre; default the radar (of several, the network's centre)");
+    cmd.add_option("--combine", o.combine,
+                   "Of several radars: how their values at a point make one: weighted (by distance from the radar "
+                   "and the beam's height), nearest (the radar of the greatest weight) or max")
+        ->type_name("weighted|nearest|max")
+        ->default_str("weighted");
+    cmd.add_option("--max-age", o.input.mosaic.max_age,
+                   "Of several radars: the most seconds between their volumes' times; further apart, refused")
+        ->check(within(0, 1e9))
+        ->capture_default_str()
+        ->type_name("S");
+    cmd.add_option("--calibrate", o.input.mosaic.calibrate,
+                   "Of several radars: bring every radar to the level of this one (its file or name) by the median "
+                   "differences where they overlap, before combining")
+        ->type_name("REFERENCE");
     cmd.add_option("--roi-min", o.input.grid.roi_min, "The smallest radius of influence of a grid point, km")
         ->capture_default_str();
     cmd.add_option("--roi-angle", o.input.grid.roi_angle,
@@ -114,7 +153,7 @@ void add_grid_command(CLI::App& app, int& status) {
     CLI::App* cmd = app.add_subcommand("grid", "Grid polar radar volumes onto a Cartesian volume");
     cmd->add_option("polar", o->files,
                     "Polar volumes: ODIM HDF5, NEXRAD Level II (plain, gzip or bzip2) or CF/Radial; several radars make "
-                    "one composite")
+                    "one mosaic")
         ->required()
         ->type_name("POLAR");
     cmd->add_option("--out", o->out, "The NetCDF file to write")->required()->type_name("GRID.nc");
@@ -124,7 +163,9 @@ void add_grid_command(CLI::App& app, int& status) {
         "Writes DT(time, z, y, x) with coordinates x, y, z in m on an azimuthal equidistant projection about the "
         "origin, CF time and origin_latitude/origin_longitude: the layout velmora analyze and other radar toolkits "
         "read. Gates are weighted by distance within a radius of influence that widens with range; reflectivity "
-        "is averaged as linear Z. docs/polar.md describes the formats and the method.\n\nExit status: 0 when the "
+        "is averaged as linear Z. Several radars make a mosaic that keeps, at each point, the best-placed radar's "
+        "view (--combine), with radar_count, kept_radar, the radars and their overlaps' differences in the file. "
+        "docs/polar.md describes the formats and the method.\n\nExit status: 0 when the "
         "grid was written, 1 when writing failed, 2 when a file or the options cannot be used.");
     cmd->callback([o, &status] {
         if (!polar_input_ok(o->polar, "grid", status)) return;
@@ -143,6 +184,7 @@ void add_grid_command(CLI::App& app, int& status) {
             t = now;
         };
         Volume grid;
+        std::optional<polar::Mosaic> mosaic;
         try {
             std::vector<polar::PolarVolume> volumes;
             for (const std::string& path : o->files) {
@@ -150,7 +192,8 @@ void add_grid_command(CLI::App& app, int& status) {
                 polar::filter_gates(volumes.back(), o->polar.input.filters);
             }
             lap("read");
-            grid = polar::grid_volumes(volumes, o->polar.input.grid);
+            if (volumes.size() > 1) mosaic = polar::mosaic_volumes(volumes, o->polar.input.grid, o->polar.input.mosaic);
+            else grid = polar::grid_volumes(volumes, o->polar.input.grid);
             lap("grid");
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "velmora grid: out of memory\n");
@@ -162,7 +205,8 @@ void add_grid_command(CLI::App& app, int& status) {
             return;
         }
         try {
-            write_netcdf(o->out, grid);
+            if (mosaic) write_mosaic(o->out, *mosaic);
+            else write_netcdf(o->out, grid);
             lap("write");
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "velmora grid: out of memory writing %s\n", o->out.c_str());
@@ -173,8 +217,12 @@ void add_grid_command(CLI::App& app, int& status) {
             status = 1;
             return;
         }
-        std::printf("%zu x %zu x %zu grid of %zu polar volume%s written to %s (variable DT)\n", grid.x.size(),
-                    grid.y.size(), grid.z.size(), o->files.size(), o->files.size() == 1 ? "" : "s", o->out.c_str());
+        if (mosaic) {
+            print_mosaic(*mosaic, o->out);
+        } else {
+            std::printf("%zu x %zu x %zu grid of 1 polar volume written to %s (variable DT)\n", grid.x.size(),
+                        grid.y.size(), grid.z.size(), o->out.c_str());
+        }
         status = 0;
     });
 }

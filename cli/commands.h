@@ -33,7 +33,7 @@ std::vector<double> leads_in_seconds(const std::vector<double>& minutes);
 // The gridding options of the commands that take polar volumes, as given,
 // and what they make.
 struct PolarOptionTexts {
-    std::string field;
+    std::string field, combine;
     std::vector<double> site, spacing, extent, levels, origin;
     polar::PolarInput input;
 };

@@ -1,5 +1,6 @@
 #include "polar/polar_input.h"
 
+#include <utility>
 #include <vector>
 
 namespace velmora::polar {
@@ -11,6 +12,7 @@ Volume grid_files(std::span<const std::string> paths, const PolarInput& in) {
         volumes.push_back(read_polar(path, in.field, in.site));
         filter_gates(volumes.back(), in.filters);
     }
+    if (volumes.size() > 1) return std::move(mosaic_volumes(volumes, in.grid, in.mosaic).grid);
     return grid_volumes(volumes, in.grid);
 }
 

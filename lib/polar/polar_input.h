@@ -9,6 +9,7 @@
 
 #include "polar/gate_filters.h"
 #include "polar/gridding.h"
+#include "polar/mosaic.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -18,14 +19,15 @@ struct PolarInput {
     std::optional<Site> site;     // the radar's position, over the file's
     GridOptions grid;
     GateFilters filters;          // applied to the gates before they are gridded
+    MosaicOptions mosaic;         // how several radars make one grid
 };
 
 // Whether path holds a polar volume of a format velmora reads.
 inline bool is_polar(const std::string& path) { return polar_format(path) != PolarFormat::none; }
 
 // The polar volumes of paths read, their gates filtered (in.filters), and
-// gridded together (one grid; several
-// radars make a composite). std::runtime_error naming the file otherwise.
+// gridded: one radar as grid_volumes() grids it, several as their mosaic
+// (mosaic_volumes(), in.mosaic). std::runtime_error naming the file otherwise.
 Volume grid_files(std::span<const std::string> paths, const PolarInput& in);
 
 }  // namespace velmora::polar
