@@ -68,11 +68,12 @@ void add_analyze_command(CLI::App& app, int& status) {
     auto polar = std::make_shared<PolarOptionTexts>();
     auto report = std::make_shared<bool>(false);
     CLI::App* cmd = app.add_subcommand("analyze", "Find, number and measure the storm cells of a radar volume");
-    cmd->add_option("volume", o->volume,
+    auto volumes = std::make_shared<std::vector<std::string>>();
+    cmd->add_option("volume", *volumes,
                     "A gridded radar volume: NetCDF with a variable (time, z, y, x) or (z, y, x) and coordinate "
                     "variables x, y, z in m or km, or VTK image data (.vti); or a polar volume (ODIM HDF5, NEXRAD "
-                    "Level II, CF/Radial), gridded first as velmora grid does. Without it, the built-in synthetic "
-                    "convective scene is analysed.")
+                    "Level II, CF/Radial), gridded first as velmora grid does; several polar volumes of one time "
+                    "make one mosaic. Without it, the built-in synthetic convective scene is analysed.")
         ->type_name("VOLUME");
     cmd->add_option("--var", o->var, "The reflectivity variable of the volume")->capture_default_str();
     cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")
@@ -131,8 +132,12 @@ void add_analyze_command(CLI::App& app, int& status) {
     add_hail_options(*cmd, o->freezing_level_km, o->minus20_level_km, o->sounding);
     add_polar_options(*cmd, *polar);
     cmd->footer(kAnalyzeFooter);
-    cmd->callback([o, polar, report, &status] {
+    cmd->callback([o, polar, report, volumes, &status] {
         if (!polar_input_ok(*polar, "analyze", status)) return;
+        if (!volumes->empty()) {
+            o->volume = volumes->front();
+            o->radars.assign(volumes->begin() + 1, volumes->end());
+        }
         o->polar = polar->input;
         ProgressBar bar(stderr);
         status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);

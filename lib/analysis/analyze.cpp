@@ -339,6 +339,9 @@ int Analysis::read_volume_into_tree() {
             source_ = "the synthetic scene";
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
+        } else if (!o_.radars.empty() && (o_.polar_volume || !polar::is_polar(o_.volume))) {
+            throw std::runtime_error("several volumes make one mosaic only when each is a polar volume file: " +
+                                     o_.volume + " is not");
         } else if (o_.polar_volume || polar::is_polar(o_.volume)) {
             // A polar volume is gridded first; the grid is a result of its
             // own, and the file the network reads.
@@ -352,11 +355,19 @@ int Analysis::read_volume_into_tree() {
                 polar::PolarVolume filtered = *o_.polar_volume;
                 polar::filter_gates(filtered, in.filters);
                 v_ = polar::grid_volumes(std::span(&filtered, 1), in.grid);
-            } else {
+            } else if (o_.radars.empty()) {
                 v_ = polar::grid_files(std::span(&o_.volume, 1), in);
             }
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
-            write_netcdf(results_->path("grid.nc"), v_);
+            if (!o_.radars.empty()) {
+                std::vector<std::string> paths{o_.volume};
+                paths.insert(paths.end(), o_.radars.begin(), o_.radars.end());
+                polar::Mosaic mosaic = polar::mosaic_files(paths, in);
+                polar::write_mosaic(results_->path("grid.nc"), mosaic);
+                v_ = std::move(mosaic.grid);
+            } else {
+                write_netcdf(results_->path("grid.nc"), v_);
+            }
             source_ = fs::path(o_.volume).filename().string();
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);

@@ -23,6 +23,9 @@ struct AnalyzeOptions {
     std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
     std::string var = "DT";       // the reflectivity variable
     polar::PolarInput polar;      // how a polar volume is read and gridded
+    // Polar volumes of other radars at the time of volume (itself polar):
+    // gridded with it as one mosaic (polar/mosaic.h).
+    std::vector<std::string> radars;
     // A polar volume already read (the chunks of a real-time feed, decoded as
     // they came): gridded as polar says instead of reading volume, which
     // then only names it.

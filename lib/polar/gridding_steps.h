@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "io/geo.h"
-#include "polar/gridding.h"
 #include "polar/polar.h"
+
+namespace velmora::polar {
+struct GridOptions;
+}
 
 namespace velmora::polar::steps {
 

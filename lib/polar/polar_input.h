@@ -29,5 +29,7 @@ inline bool is_polar(const std::string& path) { return polar_format(path) != Pol
 // gridded: one radar as grid_volumes() grids it, several as their mosaic
 // (mosaic_volumes(), in.mosaic). std::runtime_error naming the file otherwise.
 Volume grid_files(std::span<const std::string> paths, const PolarInput& in);
+// The mosaic of the polar volumes of paths, read and filtered as grid_files() does.
+Mosaic mosaic_files(std::span<const std::string> paths, const PolarInput& in);
 
 }  // namespace velmora::polar

@@ -117,7 +117,7 @@ def _origin_of(obj):
 
 
 _GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "despeckle", "min_quality",
-              "max_clutter_power")
+              "max_clutter_power", "combine", "max_age", "calibrate")
 
 
 def polar_options(field, site, grid):
