@@ -1,6 +1,7 @@
 #include "analysis/analyze.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -247,6 +248,8 @@ private:
     std::optional<ShownAtTarget> shown_;   // the modules' messages go through it
     bool no_pictures_ = false;
     std::optional<MapContext> context_;   // of every picture, made with the first
+    std::vector<std::array<double, 3>> network_;   // a mosaic's radars: x, y and range, km
+    MapContext picture_context() const;
     std::vector<float> mesh_;             // the MESH of every column, for mesh.png
     std::optional<vhost::ConfinedWrites> confined_;
     vhost::Object* radar_ = nullptr;
@@ -364,6 +367,7 @@ int Analysis::read_volume_into_tree() {
                 paths.insert(paths.end(), o_.radars.begin(), o_.radars.end());
                 polar::Mosaic mosaic = polar::mosaic_files(paths, in);
                 polar::write_mosaic(results_->path("grid.nc"), mosaic);
+                for (const polar::MosaicRadar& r : mosaic.radars) network_.push_back({r.x, r.y, r.range});
                 v_ = std::move(mosaic.grid);
             } else {
                 write_netcdf(results_->path("grid.nc"), v_);
@@ -597,6 +601,16 @@ void Analysis::draw(const std::string& name, const std::function<void(const std:
 
 // The plan view: column maxima, the cells' outlines and numbers at their
 // reflectivity-weighted centres, on the map.
+// The pictures' map, time and radar: each radar of a mosaic with its own rings.
+MapContext Analysis::picture_context() const {
+    MapContext c = map_context(v_);
+    if (!network_.empty()) {
+        c.radar_km.reset();
+        c.network = network_;
+    }
+    return c;
+}
+
 void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no) {
     PlanView plan;
     plan.x = v_.x;
@@ -609,7 +623,7 @@ void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector
                   plan.labels.size(), o_.level);
     plan.title = title;
     plan.caption = source_;
-    if (!context_) context_ = map_context(v_);
+    if (!context_) context_ = picture_context();
     plan.context = *context_;
     draw("plan.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900); });
     timing("draw plan.png");
@@ -627,7 +641,7 @@ void Analysis::draw_mesh(const std::vector<std::int32_t>& column_no) {
     for (const CellMeasures& c : cell_measures()) plan.labels.push_back({c.no, c.wx, c.wy});
     plan.title = "MESH, the maximum expected size of hail of each column";
     plan.caption = source_;
-    if (!context_) context_ = map_context(v_);
+    if (!context_) context_ = picture_context();
     plan.context = *context_;
     draw("mesh.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900); });
     timing("draw mesh.png");
@@ -656,7 +670,7 @@ void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<st
     std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o_.level);
     scene.title = title;
     scene.caption = source_;
-    if (!context_) context_ = map_context(v_);
+    if (!context_) context_ = picture_context();
     scene.context = *context_;
     draw("cells.png", [&](const std::string& png) { render_png(scene, png, 1280, 900); });
     timing("draw cells.png");
