@@ -99,6 +99,9 @@ void add_analyze_command(CLI::App& app, int& status) {
         ->capture_default_str();
     cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png and plan.png");
+    cmd->add_flag("--seams", o->seams,
+                  "Of several radars' mosaic: draw on plan.png the seams, where the radar whose view was kept at "
+                  "the column's highest value changes");
     cmd->add_flag("--report", *report,
                   "Also write report.html: the 3-D scene, the plan view and the cells in one file that opens from "
                   "disk with no server and no network");

@@ -186,6 +186,20 @@ namespace {
 
 // One run of the analysis, in its steps. A step returns 0 to go on, or the
 // exit status the command ends with.
+// The radar kept at each column's highest value of a mosaic (x fastest), -1 where it has none.
+std::vector<std::int8_t> kept_at_column_max(const polar::Mosaic& m) {
+    const std::size_t columns = m.grid.x.size() * m.grid.y.size();
+    std::vector<std::int8_t> kept(columns, -1);
+    std::vector<float> highest(columns, -INFINITY);
+    for (std::size_t i = 0; i < m.grid.values.size(); ++i) {
+        const float v = m.grid.values[i];
+        if (v == m.grid.null_value || !(v > highest[i % columns])) continue;
+        highest[i % columns] = v;
+        kept[i % columns] = m.kept[i];
+    }
+    return kept;
+}
+
 class Analysis {
 public:
     Analysis(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress) : o_(o), err_(err), progress_(progress) {}
@@ -249,6 +263,7 @@ private:
     bool no_pictures_ = false;
     std::optional<MapContext> context_;   // of every picture, made with the first
     std::vector<std::array<double, 3>> network_;   // a mosaic's radars: x, y and range, km
+    std::vector<std::int8_t> seams_;   // a mosaic's radar kept at each column's highest value, when asked
     MapContext picture_context() const;
     std::vector<float> mesh_;             // the MESH of every column, for mesh.png
     std::optional<vhost::ConfinedWrites> confined_;
@@ -368,6 +383,7 @@ int Analysis::read_volume_into_tree() {
                 polar::Mosaic mosaic = polar::mosaic_files(paths, in);
                 polar::write_mosaic(results_->path("grid.nc"), mosaic);
                 for (const polar::MosaicRadar& r : mosaic.radars) network_.push_back({r.x, r.y, r.range});
+                if (o_.seams) seams_ = kept_at_column_max(mosaic);
                 v_ = std::move(mosaic.grid);
             } else {
                 write_netcdf(results_->path("grid.nc"), v_);
@@ -623,6 +639,7 @@ void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector
                   plan.labels.size(), o_.level);
     plan.title = title;
     plan.caption = source_;
+    plan.kept_radar = seams_;
     if (!context_) context_ = picture_context();
     plan.context = *context_;
     draw("plan.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900); });

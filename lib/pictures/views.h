@@ -60,6 +60,9 @@ struct PlanView {
         bool split = false, merge = false;  // the track began by a split, ended by a merge
     };
     std::vector<Path> paths;
+    // A mosaic's seams: the radar whose view was kept in each column (x
+    // fastest, -1 none), lines drawn where it changes; empty: none drawn.
+    std::span<const std::int8_t> kept_radar;
     std::string title;
     std::string caption;
     Scale scale = Scale::reflectivity;

@@ -167,6 +167,36 @@ void draw_outlines(const Canvas& c, const PlanView& p, const Frame& f) {
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
 }
 
+// A mosaic's seams: dashed lines between neighbouring columns whose views
+// came from different radars.
+void draw_seams(const Canvas& c, const PlanView& p, const Frame& f) {
+    const std::size_t nx = p.x.size(), ny = p.y.size();
+    if (p.kept_radar.size() != nx * ny) return;
+    const auto ex = cell_edges(p.x), ey = cell_edges(p.y);
+    cairo_t* cr = c.cr();
+    auto differ = [&](std::size_t a, std::size_t b) {
+        return p.kept_radar[a] >= 0 && p.kept_radar[b] >= 0 && p.kept_radar[a] != p.kept_radar[b];
+    };
+    for (std::size_t j = 0; j < ny; ++j)
+        for (std::size_t i = 0; i < nx; ++i) {
+            const std::size_t here = j * nx + i;
+            if (i > 0 && differ(here, here - 1)) {
+                cairo_move_to(cr, f.px(ex[i]), f.py(ey[j]));
+                cairo_line_to(cr, f.px(ex[i]), f.py(ey[j + 1]));
+            }
+            if (j > 0 && differ(here, here - nx)) {
+                cairo_move_to(cr, f.px(ex[i]), f.py(ey[j]));
+                cairo_line_to(cr, f.px(ex[i + 1]), f.py(ey[j]));
+            }
+        }
+    const double dash[] = {4.0, 3.0};
+    cairo_set_dash(cr, dash, 2, 0);
+    c.colour({0.55, 0.1, 0.55}, 0.9);
+    cairo_set_line_width(cr, 1.4);
+    cairo_stroke(cr);
+    cairo_set_dash(cr, nullptr, 0, 0);
+}
+
 // Ticks of one axis: texts that would touch the one before are left out.
 void axis_ticks(const Canvas& c, const std::vector<GeoTick>& ticks, const Frame& f, bool bottom, bool geo,
                 PictureLayout& layout) {
@@ -382,6 +412,7 @@ void draw_plan(const PlanView& p, const std::string& path, int width, int height
     cairo_clip(c.cr());
     draw_map(c, p.context, f, layout);
     draw_outlines(c, p, f);
+    draw_seams(c, p, f);
     std::vector<Wanted> texts;
     std::vector<std::string> strings;
     for (const auto& l : p.labels) {
