@@ -165,7 +165,9 @@ bool radar_values(const Context& c, int i, int j, std::vector<RadarColumn>& out,
         const double x = radar.x.empty() ? c.ax.at(i) : radar.x[column];
         const double y = radar.y.empty() ? c.ay.at(j) : radar.y[column];
         const double s = std::hypot(x, y);
-        if (!std::isfinite(s) || s > c.range[r] + 3 * kMaxRoiMin + s * std::tan(c.o.roi_angle * kDegree)) continue;
+        // Beyond its farthest gate by more than the widest radius there, no gate of the radar reaches.
+        const double widest = std::max(c.o.roi_min, c.o.zmax / 20.0 + s * std::tan(c.o.roi_angle * kDegree));
+        if (!std::isfinite(s) || s - widest > c.range[r]) continue;
         ++reached;
         std::fill(rc.sums.weight.begin(), rc.sums.weight.end(), 0.0);
         std::fill(rc.sums.value.begin(), rc.sums.value.end(), 0.0);
