@@ -15,6 +15,7 @@ own default grid): medians of --repeat runs of `velmora grid --timings`.
 import argparse
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -32,12 +33,16 @@ GRID = ["--origin", "50.7,4.6", "--extent", "-200,200,-200,200"]
 
 
 def grid(files, out, extra=()):
-    """velmora grid of files into out: the seconds of its gridding step and what it printed."""
+    """velmora grid of files into out: the CPU seconds of the whole process (this machine is shared: the wall
+    clock times the waits for a core), the wall seconds of its gridding step, and what it printed."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     run = subprocess.run([VELMORA, "grid", *files, "--out", out, "--timings", *extra], capture_output=True, text=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if run.returncode != 0:
         sys.exit(f"velmora grid failed: {run.stderr}")
-    seconds = float(re.search(r"^grid\s+([0-9.]+) s", run.stderr, re.M).group(1))
-    return seconds, run.stdout
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    wall = float(re.search(r"^grid\s+([0-9.]+) s", run.stderr, re.M).group(1))
+    return cpu, wall, run.stdout
 
 
 def column_max(path):
@@ -59,22 +64,22 @@ def main():
         alone, alone_same, alone_own = [], [], []
         for r, f in zip(RADARS, files):
             out = os.path.join(tmp, f"{r}.nc")
-            times = [grid([f], out, GRID)[0] for _ in range(args.repeat)]
-            alone_same.append(statistics.median(times))
+            runs = [grid([f], out, GRID)[:2] for _ in range(args.repeat)]
+            alone_same.append([statistics.median(t) for t in zip(*runs)])
             alone.append(column_max(out))
-            times = [grid([f], os.path.join(tmp, f"{r}-own.nc"))[0] for _ in range(args.repeat)]
-            alone_own.append(statistics.median(times))
+            runs = [grid([f], os.path.join(tmp, f"{r}-own.nc"))[:2] for _ in range(args.repeat)]
+            alone_own.append([statistics.median(t) for t in zip(*runs)])
         highest = np.maximum.reduce(alone)
         print("columns whose highest value reaches   mosaic kept / reference (ratio)   added by the mosaic (ratio)")
         mosaic_time = None
         for combine in ["weighted", "nearest", "max"]:
             out = os.path.join(tmp, f"mosaic-{combine}.nc")
-            times, printed = [], ""
-            for _ in range(args.repeat):
-                seconds, printed = grid(files, out, [*GRID, "--combine", combine])
-                times.append(seconds)
+            runs, printed = [], ""
+            for _ in range(args.repeat if combine == "weighted" else 1):
+                cpu, wall, printed = grid(files, out, [*GRID, "--combine", combine])
+                runs.append((cpu, wall))
             if combine == "weighted":
-                mosaic_time = statistics.median(times)
+                mosaic_time = [statistics.median(t) for t in zip(*runs)]
                 overlaps = printed
             m = column_max(out)
             for level in (40, 45):
@@ -86,10 +91,12 @@ def main():
         print()
         print(overlaps.strip())
         print()
-        same, own = sum(alone_same), sum(alone_own)
-        print(f"gridding, medians of {args.repeat}: mosaic of the three {mosaic_time:.2f} s")
-        print(f"  sum of the three alone on the same grid {same:.2f} s  (mosaic / sum {mosaic_time / same:.2f})")
-        print(f"  sum of the three alone on their own default grids {own:.2f} s  (mosaic / sum {mosaic_time / own:.2f})")
+        print(f"medians of {args.repeat} runs       CPU of the process   wall of the gridding step")
+        print(f"  mosaic of the three          {mosaic_time[0]:8.2f} s           {mosaic_time[1]:8.2f} s")
+        for name, alone_runs in (("same grid", alone_same), ("own default grids", alone_own)):
+            cpu, wall = sum(t[0] for t in alone_runs), sum(t[1] for t in alone_runs)
+            print(f"  sum of the three alone, {name}: {cpu:.2f} s ({mosaic_time[0] / cpu:.2f})   "
+                  f"{wall:.2f} s ({mosaic_time[1] / wall:.2f})   (mosaic / sum)")
 
 
 if __name__ == "__main__":
