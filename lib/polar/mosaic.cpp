@@ -104,7 +104,6 @@ struct RadarColumn {
     ColumnSums sums;
     std::vector<double> weight;    // the radar's weight in the combination, 0 where it has no value
     std::vector<double> dbz;       // the value (dBZ for reflectivity, adjusted), -inf no echo
-    std::vector<double> measured;  // dBZ as measured (for the overlaps)
 };
 
 // Where a radar's beams pass over a column s km from it: how far each level
@@ -181,10 +180,9 @@ bool radar_values(const Context& c, int i, int j, std::vector<RadarColumn>& out,
             if (c.decibels && !(mean > 0.0)) {
                 // No echo counts only within the radar's beams.
                 if (rc.sums.z[k] < beams.bottom || rc.sums.z[k] > beams.top) continue;
-                rc.measured[k] = rc.dbz[k] = -INFINITY;
+                rc.dbz[k] = -INFINITY;
             } else {
-                rc.measured[k] = c.decibels ? 10.0 * std::log10(mean) : mean;
-                rc.dbz[k] = rc.measured[k] + c.adjustment[r];
+                rc.dbz[k] = (c.decibels ? 10.0 * std::log10(mean) : mean) + c.adjustment[r];
             }
             const double g = beams.gap[k] / std::max(c.az.step, beams.half[k]);
             // Never quite 0: a radar far out keeps its value where it is alone.
@@ -225,14 +223,15 @@ Combined combine_level(const Context& c, const std::vector<RadarColumn>& rcs, st
     return out;
 }
 
-// The differences of every pair of radars with echo at level k into the bins.
+// The differences of every pair of radars with echo at level k into the bins
+// (as adjusted: as measured before a calibration, what is left after it).
 void add_differences(const std::vector<RadarColumn>& rcs, std::size_t k, std::vector<std::int64_t>& bins) {
     const std::size_t n = rcs.size();
     for (std::size_t a = 0; a + 1 < n; ++a) {
-        if (!(rcs[a].weight[k] > 0.0) || std::isinf(rcs[a].measured[k])) continue;
+        if (!(rcs[a].weight[k] > 0.0) || std::isinf(rcs[a].dbz[k])) continue;
         for (std::size_t b = a + 1; b < n; ++b) {
-            if (!(rcs[b].weight[k] > 0.0) || std::isinf(rcs[b].measured[k])) continue;
-            const double d = (rcs[a].measured[k] - rcs[b].measured[k] - kBinLow) / kBinWidth;
+            if (!(rcs[b].weight[k] > 0.0) || std::isinf(rcs[b].dbz[k])) continue;
+            const double d = (rcs[a].dbz[k] - rcs[b].dbz[k] - kBinLow) / kBinWidth;
             const int bin = std::clamp(static_cast<int>(std::floor(d)), 0, kBins - 1);
             ++bins[pair_index(a, b, n) * kBins + static_cast<std::size_t>(bin)];
         }
@@ -250,7 +249,7 @@ std::vector<std::int64_t> run_pass(const Context& c, Mosaic* out) {
     std::vector<std::vector<std::int64_t>> bins(workers, std::vector<std::int64_t>(c.pairs() * kBins));
     auto rows = [&](int j0, int j1, std::vector<std::int64_t>& into) {
         const std::vector<double> zero(levels);
-        std::vector<RadarColumn> rcs(n, RadarColumn{ColumnSums{zero, zero, zero, z}, zero, zero, zero});
+        std::vector<RadarColumn> rcs(n, RadarColumn{ColumnSums{zero, zero, zero, z}, zero, zero});
         for (int j = j0; j < j1; ++j)
             for (int i = 0; i < c.ax.n; ++i) {
                 if (!radar_values(c, i, j, rcs, out ? 1 : 2)) continue;
