@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import velmora
-from conftest import command
+from conftest import DATA, command
 
 R = 4.0 / 3.0 * 6371.0
 ELEVATIONS = [0.5, 1.5, 2.5, 3.5, 4.5, 6.0, 7.5, 9.0, 11.0, 13.5, 16.5, 20.0]
