@@ -389,6 +389,7 @@ int Analysis::read_volume_into_tree() {
                 write_netcdf(results_->path("grid.nc"), v_);
             }
             source_ = fs::path(o_.volume).filename().string();
+            for (const std::string& other : o_.radars) source_ += ", " + fs::path(other).filename().string();
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
         } else {
