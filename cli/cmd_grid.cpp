@@ -1,6 +1,7 @@
 // velmora grid POLAR... --out GRID.nc [--field --site --spacing --extent --levels --origin --roi-min --roi-angle]
 // and the same gridding options for the commands that take polar files.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -70,9 +71,13 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
     add_option(cmd, "origin", o.origin);
     add_option(cmd, "roi-min", o.input.grid.roi_min);
     add_option(cmd, "roi-angle", o.input.grid.roi_angle);
-    add_option(cmd, "combine", o.combine);
-    add_option(cmd, "max-age", o.input.mosaic.max_age);
-    add_option(cmd, "calibrate", o.input.mosaic.calibrate);
+    // The commands that make a mosaic of several radars.
+    const auto taken = options::of(cmd.get_name());
+    if (std::any_of(taken.begin(), taken.end(), [](const options::Option* t) { return t->name == "combine"; })) {
+        add_option(cmd, "combine", o.combine);
+        add_option(cmd, "max-age", o.input.mosaic.max_age);
+        add_option(cmd, "calibrate", o.input.mosaic.calibrate);
+    }
     cmd.add_flag("!--no-despeckle", o.input.filters.despeckle,
                  "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
                  "neighbours in range and azimuth has any becomes no echo before gridding)");

@@ -79,6 +79,8 @@ struct Option {
 // The commands that read volumes, gridded or polar.
 #define VELMORA_ANALYSES "analyze track watch view batch"
 #define VELMORA_POLAR "analyze grid track watch view batch"
+// The commands that make several radars' volumes of one time one mosaic.
+#define VELMORA_MOSAIC "analyze grid"
 #define VELMORA_HAIL "analyze track watch batch"
 
 inline constexpr Option kOptions[] = {
@@ -152,14 +154,14 @@ inline constexpr Option kOptions[] = {
     {.commands = VELMORA_POLAR, .name = "roi-angle", .value = {1.5}, .min = 0, .max = 3, .units = "degrees",
      .metavar = "DEG", .help = "The angle by which the radius of influence widens with range"},
     // Several radars' mosaic (polar/mosaic.h).
-    {.commands = VELMORA_POLAR, .name = "combine", .type = Type::Text, .text = "weighted",
+    {.commands = VELMORA_MOSAIC, .name = "combine", .type = Type::Text, .text = "weighted",
      .metavar = "weighted|nearest|max",
      .help = "Of several radars: how their values at a point make one: weighted (by distance from the radar and "
              "the beam's height), nearest (the radar of the greatest weight) or max",
      .choices = "weighted|nearest|max"},
-    {.commands = VELMORA_POLAR, .name = "max-age", .value = {300}, .min = 0, .max = 1e9, .units = "s",
+    {.commands = VELMORA_MOSAIC, .name = "max-age", .value = {300}, .min = 0, .max = 1e9, .units = "s",
      .metavar = "S", .help = "Of several radars: the most seconds between their volumes' times; further apart, refused"},
-    {.commands = VELMORA_POLAR, .name = "calibrate", .type = Type::Text, .metavar = "REFERENCE",
+    {.commands = VELMORA_MOSAIC, .name = "calibrate", .type = Type::Text, .metavar = "REFERENCE",
      .help = "Of several radars: bring every radar to the level of this one (its file or name) by the median "
              "differences where they overlap, before combining"},
     {.commands = VELMORA_POLAR, .name = "min-quality", .min = 0, .max = 1, .metavar = "Q",
@@ -243,6 +245,7 @@ inline constexpr Option kOptions[] = {
 
 #undef VELMORA_ANALYSES
 #undef VELMORA_POLAR
+#undef VELMORA_MOSAIC
 #undef VELMORA_HAIL
 
 // Every command the table knows, in the order the program's help lists them.
