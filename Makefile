@@ -99,6 +99,12 @@ bench-grid: build
 bench-mosaic: build
 	@PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/mosaic_bench.py $(BENCH_ARGS)
 
+# Dealiasing of radial velocity: Canberra against the Bureau's own dealiased
+# field, KLIX's remaining folds, and its cost beside velmora analyze.
+.PHONY: bench-dealias
+bench-dealias: build
+	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD)/python /usr/bin/python3 bench/dealias_bench.py $(BENCH_ARGS)
+
 # Each command as a whole process, start-up included, against the same
 # command with the picture library loaded at start.
 bench-startup: build

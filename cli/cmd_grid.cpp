@@ -81,6 +81,10 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
     cmd.add_flag("!--no-despeckle", o.input.filters.despeckle,
                  "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
                  "neighbours in range and azimuth has any becomes no echo before gridding)");
+    cmd.add_flag("--dealias", o.input.dealias,
+                 "Of a radial velocity (--field VRADH, VEL): unfold it past the Nyquist velocity before gridding "
+                 "(region-based, each sweep against the one below); a sweep without a Nyquist velocity in the file "
+                 "is gridded as measured, with a note");
     add_option(cmd, "min-quality", o.input.filters.min_quality);
     add_option(cmd, "max-clutter-power", o.input.filters.max_clutter_power);
 }
@@ -143,8 +147,7 @@ void add_grid_command(CLI::App& app, int& status) {
         try {
             std::vector<polar::PolarVolume> volumes;
             for (const std::string& path : o->files) {
-                volumes.push_back(polar::read_polar(path, o->polar.input.field, o->polar.input.site));
-                polar::filter_gates(volumes.back(), o->polar.input.filters);
+                volumes.push_back(polar::read_input(path, o->polar.input));
             }
             lap("read");
             if (volumes.size() > 1) mosaic = polar::mosaic_volumes(volumes, o->polar.input.grid, o->polar.input.mosaic);

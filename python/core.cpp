@@ -26,6 +26,7 @@
 #include "run/network.h"
 #include "run/operations.h"
 #include "polar/polar_input.h"
+#include "polar/velocity.h"
 #include "run/runner.h"
 #include "analysis/track_frames.h"
 #include "realtime/track_folder.h"
@@ -381,6 +382,7 @@ polar::PolarInput polar_input_of(const py::dict& d) {
         in.filters.min_quality = d["min_quality"].cast<double>();
     if (d.contains("max_clutter_power") && !d["max_clutter_power"].is_none())
         in.filters.max_clutter_power = d["max_clutter_power"].cast<double>();
+    if (d.contains("dealias") && !d["dealias"].is_none()) in.dealias = d["dealias"].cast<bool>();
     if (std::string problem = polar::gate_filters_problem(in.filters); !problem.empty())
         throw std::invalid_argument(problem);
     if (std::string problem = polar::grid_problem(in.grid); !problem.empty()) throw std::invalid_argument(problem);
@@ -602,26 +604,45 @@ py::dict mosaic_py(const std::vector<std::string>& paths, const py::dict& polar,
 
 // A polar volume as the reader returns it: the radar's site and time, and
 // each sweep's angles, gate geometry (m) and values (rays, gates), NaN
-// missing and -inf no echo.
+// missing and -inf no echo; of a radial velocity its Nyquist velocity, and
+// with dealias the values unfolded, those as read beside them (raw); with
+// storm_motion (u, v m/s) the velocity relative to a storm moving so.
 py::dict read_polar_py(const std::string& path, const std::string& field,
-                       const std::optional<std::tuple<double, double, double>>& site) {
+                       const std::optional<std::tuple<double, double, double>>& site, bool dealias,
+                       const std::optional<std::pair<double, double>>& storm_motion) {
     std::optional<polar::Site> given;
     if (site) given = polar::Site{std::get<0>(*site), std::get<1>(*site), std::get<2>(*site)};
     polar::PolarVolume v;
+    std::vector<std::vector<float>> raw;
+    polar::DealiasReport report;
     {
         py::gil_scoped_release free;
         v = polar::read_polar(path, field, given);
+        if (dealias) {
+            for (const polar::Sweep& s : v.sweeps) raw.push_back(s.values);
+            report = polar::dealias_volume(v);
+        }
+        if (storm_motion) polar::storm_relative(v, polar::Wind{storm_motion->first, storm_motion->second});
     }
     py::list sweeps;
-    for (const polar::Sweep& s : v.sweeps) {
+    for (std::size_t i = 0; i < v.sweeps.size(); ++i) {
+        const polar::Sweep& s = v.sweeps[i];
         const auto rays = static_cast<py::ssize_t>(s.rays());
+        const std::vector<py::ssize_t> shape{rays, static_cast<py::ssize_t>(s.gates)};
         py::dict d;
+        d["name"] = s.name;
         d["fixed_angle"] = s.fixed_angle;
         d["azimuth"] = py::array_t<float>(rays, s.azimuth.data());
         d["elevation"] = py::array_t<float>(rays, s.elevation.data());
         d["range_first"] = s.range_first;
         d["gate_spacing"] = s.gate_spacing;
-        d["values"] = py::array_t<float>({rays, static_cast<py::ssize_t>(s.gates)}, s.values.data());
+        d["values"] = py::array_t<float>(shape, s.values.data());
+        if (dealias) d["raw"] = py::array_t<float>(shape, raw[i].data());
+        py::array_t<bool> folded(shape);
+        for (py::ssize_t k = 0; k < folded.size(); ++k)
+            folded.mutable_data()[k] = !s.folded.empty() && s.folded[static_cast<std::size_t>(k)];
+        d["range_folded"] = folded;
+        d["nyquist"] = s.nyquist ? py::object(py::float_(*s.nyquist)) : py::object(py::none());
         d["time"] = s.time ? py::object(py::float_(*s.time)) : py::object(py::none());
         sweeps.append(d);
     }
@@ -634,6 +655,7 @@ py::dict read_polar_py(const std::string& path, const std::string& field,
     d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
     d["beam_width"] = v.beam_width;
     d["sweeps"] = sweeps;
+    d["notes"] = report.notes;
     return d;
 }
 
@@ -955,7 +977,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("mosaic", &mosaic_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
-          py::arg("site") = py::none());
+          py::arg("site") = py::none(), py::arg("dealias") = false, py::arg("storm_motion") = py::none());
     m.def("hail_levels", &hail_levels_py, py::arg("freezing_level") = py::none(), py::arg("minus20_level") = py::none(),
           py::arg("sounding") = std::string());
     m.def("is_polar", [](const std::string& path) { return polar::is_polar(path); }, py::arg("path"));

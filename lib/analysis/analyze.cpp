@@ -371,7 +371,7 @@ int Analysis::read_volume_into_tree() {
             } else if (o_.polar_volume) {
                 // Filtered as a file's gates are, in a copy: the volume is the caller's.
                 polar::PolarVolume filtered = *o_.polar_volume;
-                polar::filter_gates(filtered, in.filters);
+                polar::prepare_volume(filtered, in);
                 v_ = polar::grid_volumes(std::span(&filtered, 1), in.grid);
             } else if (o_.radars.empty()) {
                 v_ = polar::grid_files(std::span(&o_.volume, 1), in);

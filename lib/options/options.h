@@ -130,8 +130,8 @@ inline constexpr Option kOptions[] = {
              "interpolated from, instead of --freezing-level and --minus20-level"},
     // Polar volumes and their grid.
     {.commands = VELMORA_POLAR, .name = "field", .type = Type::Text, .metavar = "NAME",
-     .help = "Of polar volumes: the quantity to grid (ODIM what/quantity, NEXRAD moment, CF/Radial variable); "
-             "default the reflectivity"},
+     .help = "Of polar volumes: the quantity to grid (ODIM what/quantity, NEXRAD moment, CF/Radial variable), "
+             "or azshear or divergence (of the dealiased radial velocity, s-1); default the reflectivity"},
     {.commands = VELMORA_POLAR, .name = "site", .type = Type::Numbers, .metavar = "LAT,LON,HEIGHT",
      .help = "Of a polar volume: the radar's latitude, longitude (degrees) and antenna height (m above sea level), "
              "over what the file says; needed for NEXRAD files of stations velmora does not know",

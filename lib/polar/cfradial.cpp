@@ -4,6 +4,7 @@
 #include <netcdf.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -206,6 +207,38 @@ std::string chosen_field(const Reader& r, int nc, int time_dim, int range_dim, c
                        (list.empty() ? " (the file holds no fields along time and range)" : " (the file holds " + list + ")"));
     }
     return name;
+}
+
+// Whether a field is a radial velocity: by its standard name, else its name.
+bool is_velocity(int nc, int var, const std::string& name) {
+    if (text_att(nc, var, "standard_name").value_or("").find("radial_velocity") != std::string::npos) return true;
+    std::string n = name;
+    for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return n.starts_with("vel") || n.starts_with("vrad") || n.find("velocity") != std::string::npos;
+}
+
+// The Nyquist velocity of each sweep: the median over its rays of the
+// variable nyquist_velocity(time), m/s; none where the file has no such
+// variable or no positive value for the sweep's rays.
+void read_nyquist(const Reader& r, int time_dim, std::size_t ntime, std::vector<Sweep>& sweeps,
+                  const std::vector<int>& first) {
+    const auto id = r.find_var("nyquist_velocity");
+    if (!id) return;
+    std::vector<double> ray;
+    try {
+        ray = r.vector("nyquist_velocity", {time_dim}, ntime);
+    } catch (const std::runtime_error&) {
+        return;  // not along time: no Nyquist velocity to trust
+    }
+    for (std::size_t s = 0; s < sweeps.size(); ++s) {
+        std::vector<double> v;
+        const auto begin = static_cast<std::size_t>(first[s]);
+        for (std::size_t i = begin; i < begin + sweeps[s].rays(); ++i)
+            if (ray[i] > 0 && ray[i] < 1000) v.push_back(ray[i]);
+        if (v.empty()) continue;
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        sweeps[s].nyquist = v[v.size() / 2];
+    }
 }
 
 // The spacing of the gates (centres in metres), which must be even.
@@ -422,6 +455,7 @@ PolarVolume read_cfradial(const std::string& path, const std::string& field) {
 
     Field values(nc.id, var, type, nrange, path, name);
     for (std::size_t s = 0; s < nsweep; ++s) v.sweeps.push_back(read_sweep(s, rays, times, values));
+    if (is_velocity(nc.id, var, name)) read_nyquist(r, time_dim, ntime, v.sweeps, rays.first);
     return v;
 }
 

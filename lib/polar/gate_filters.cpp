@@ -9,6 +9,8 @@ namespace {
 
 bool echo(float value) { return std::isfinite(value); }
 
+}  // namespace
+
 // Whether the rays of a sweep go round the whole circle, so that its last
 // ray lies beside its first.
 bool full_circle(const Sweep& s) {
@@ -24,6 +26,8 @@ bool full_circle(const Sweep& s) {
     // The ray spacing closes the circle: n rays of 1 degree turn 359.
     return turned + turned / static_cast<double>(n - 1) >= 359.5;
 }
+
+namespace {
 
 // Whether any gate beside (ray r, gate g) has echo.
 bool neighbour_has_echo(const Sweep& s, std::size_t r, int g, bool circle) {

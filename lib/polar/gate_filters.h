@@ -26,6 +26,10 @@ struct GateFilters {
     std::optional<double> max_clutter_power;
 };
 
+// Whether the rays of a sweep go round the whole circle, so that its last
+// ray lies beside its first.
+bool full_circle(const Sweep& s);
+
 // Why the filters cannot be used (a threshold not finite, a quality index
 // outside 0 to 1); empty when they can.
 std::string gate_filters_problem(const GateFilters& f);

@@ -46,6 +46,7 @@ struct Radial {
     int word_bytes = 1;
     float scale = 1, offset = 0;  // value = (raw - offset) / scale
     double range_first = 0, gate_spacing = 0;
+    float nyquist = 0;  // m/s, 0 when the radial does not say
     // The clutter filter power removed (message 31's CFP) on the radial's
     // own gates, when it carries the moment: coded as a moment is.
     struct Block {
@@ -110,6 +111,7 @@ public:
         // (resolution code 2 or 4), width in 0.5 m/s, around 129.
         r.offset = surveillance ? 66.0f : 129.0f;
         r.scale = field_ == "VEL" && be16(b + 42) == 4 ? 1.0f : 2.0f;
+        r.nyquist = static_cast<float>(be16(b + 60) / 100.0);  // 0.01 m/s
         out.radials.push_back(r);
     }
 
@@ -127,6 +129,7 @@ public:
         if (out.radar.empty()) out.radar.assign(reinterpret_cast<const char*>(b), 4);
         const std::size_t before = out.radials.size();
         Radial cfp;
+        float nyquist = 0;
         for (std::size_t i = 0; i < blocks; ++i) {
             const std::size_t p = be32(b + 32 + 4 * i);
             if (p == 0) continue;
@@ -146,8 +149,11 @@ public:
                 if (r.gates > 0) out.radials.push_back(r);
             } else if (name == "DCFP") {
                 cfp = moment(b, size, p, "CFP");
+            } else if (name == "RRAD" && p + 18 <= size) {
+                nyquist = static_cast<float>(be16(b + p + 16) / 100.0);  // 0.01 m/s
             }
         }
+        if (out.radials.size() > before) out.radials.back().nyquist = nyquist;
         if (cfp.gates > 0 && out.radials.size() > before)
             out.radials.back().cfp = {cfp.data, cfp.gates, cfp.word_bytes, cfp.scale, cfp.offset, cfp.range_first,
                                       cfp.gate_spacing};
@@ -229,6 +235,29 @@ void fill_clutter_row(const Radial& r, float* row, int gates, double range_first
     }
 }
 
+// Where a radial's gates were range folded (raw 1), on its row; whether any.
+bool fill_folded_row(const Radial& r, std::uint8_t* row, int gates) {
+    const int n = std::min(gates, r.gates);
+    bool any = false;
+    for (int g = 0; g < n; ++g) {
+        const unsigned raw = r.word_bytes == 1 ? r.data[g] : be16(r.data + 2 * g);
+        row[g] = raw == 1;
+        any |= raw == 1;
+    }
+    return any;
+}
+
+// The Nyquist velocity of a cut: the median of its radials' (they share
+// it, but for a radial that says none), none when none says.
+std::optional<double> cut_nyquist(const std::vector<const Radial*>& cut) {
+    std::vector<float> v;
+    for (const Radial* r : cut)
+        if (r->nyquist > 0) v.push_back(r->nyquist);
+    if (v.empty()) return std::nullopt;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
 // The radials grouped by elevation number, in the order the cuts begin.
 std::vector<std::vector<const Radial*>> cuts_of(const std::vector<Radial>& radials) {
     std::map<int, std::size_t> index;
@@ -304,13 +333,18 @@ std::vector<Sweep> make_sweeps(const std::vector<Radial>& radials, const std::st
         s.values.resize(cut.size() * static_cast<std::size_t>(s.gates));
         const bool cfp = std::any_of(cut.begin(), cut.end(), [](const Radial* r) { return r->cfp.gates > 0; });
         if (cfp) s.clutter_power.resize(s.values.size());
+        s.folded.assign(s.values.size(), 0);
+        bool folded = false;
         for (std::size_t i = 0; i < cut.size(); ++i) {
             s.azimuth.push_back(cut[i]->azimuth);
             s.elevation.push_back(cut[i]->elevation);
             const std::size_t row = i * static_cast<std::size_t>(s.gates);
             fill_row(*cut[i], s.values.data() + row, s.gates, table, table_scale, table_offset);
+            folded |= fill_folded_row(*cut[i], s.folded.data() + row, s.gates);
             if (cfp) fill_clutter_row(*cut[i], s.clutter_power.data() + row, s.gates, s.range_first, s.gate_spacing);
         }
+        if (!folded) s.folded = {};
+        s.nyquist = cut_nyquist(cut);
         s.fixed_angle = median_elevation(s.elevation);
         sweeps.push_back(std::move(s));
     }
@@ -395,6 +429,8 @@ PolarVolume decode_archive(const Archive& archive, const std::string& path, cons
     v.units = std::string(info->units);
     v.beam_width = kBeamWidth;
     v.sweeps = make_sweeps(radials.radials, path);
+    if (name != "VEL")
+        for (Sweep& s : v.sweeps) s.nyquist.reset();
     // The volume header's date is 32 bits, the messages' 16: a date past
     // the messages' last (2149-06-05) is none, and the first radial's counts.
     const bool dated = archive.date > 0 && archive.date <= 0xFFFF && archive.ms < 86400000;

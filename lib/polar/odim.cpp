@@ -282,6 +282,33 @@ std::vector<float> quality_index(const std::string& path, hid_t file, HeapCheck&
     return {};
 }
 
+// A number of how that a velocity only may use: none when it is absent,
+// not one finite number, or not positive (a sweep without it is only not
+// dealiased, and its other quantities read as ever).
+std::optional<double> positive(const Attributes& how, const char* name) {
+    try {
+        if (auto v = how.number(name); v && *v > 0) return v;
+    } catch (const std::runtime_error&) {
+    }
+    return std::nullopt;
+}
+
+// The Nyquist velocities of a sweep of radial velocity: how/NI, else from
+// the PRFs (highprf, lowprf, Hz) and the wavelength (cm), va = wavelength x
+// PRF / 4 for each, and of two PRFs the extended va_h va_l / (va_h - va_l).
+void read_nyquist(const Attributes& how, Sweep& s) {
+    const auto high = positive(how, "highprf"), low = positive(how, "lowprf");
+    const auto wavelength = positive(how, "wavelength");
+    const bool dual = high && low && *low < *high;
+    if (dual && wavelength) {
+        s.nyquist_high = *wavelength / 100.0 * *high / 4.0;
+        s.nyquist_low = *wavelength / 100.0 * *low / 4.0;
+    }
+    if (auto ni = positive(how, "NI")) s.nyquist = ni;
+    else if (dual && wavelength) s.nyquist = s.nyquist_high * s.nyquist_low / (s.nyquist_high - s.nyquist_low);
+    else if (high && wavelength) s.nyquist = *wavelength / 100.0 * *high / 4.0;
+}
+
 Sweep read_sweep(const std::string& path, hid_t file, HeapCheck& heap, const std::string& dataset, const std::string& data,
                  std::size_t& gates) {
     const Attributes where = levels(path, file, heap, {dataset, ""}, "where");
@@ -325,6 +352,7 @@ Sweep read_sweep(const std::string& path, hid_t file, HeapCheck& heap, const std
         s.elevation.assign(static_cast<std::size_t>(rays), static_cast<float>(s.fixed_angle));
 
     s.values = gate_values(path, file, data, rays, bins, coding);
+    if (what.required_text("quantity").starts_with("VRAD")) read_nyquist(levels(path, file, heap, {data, dataset, ""}, "how"), s);
     s.quality = quality_index(path, file, heap, dataset, data, rays, bins, gates);
     return s;
 }

@@ -49,6 +49,17 @@ struct Sweep {
     // gate has none.
     std::vector<float> quality;
     std::vector<float> clutter_power;
+    // Of a radial velocity: the Nyquist velocity (m/s), the largest speed
+    // the sweep tells apart from its folds, when the file says; of a
+    // dual-PRF sweep, the extended one. nyquist_high and nyquist_low are a
+    // dual-PRF sweep's two single-PRF Nyquist velocities (0 when the sweep
+    // has one PRF): a gate of one ray may be off by twice either.
+    std::optional<double> nyquist;
+    double nyquist_high = 0.0, nyquist_low = 0.0;
+    // 1 where a gate was range folded (its value kMissing: an echo from
+    // beyond the unambiguous range overlaid it), rays x gates as values;
+    // empty when the file marks none.
+    std::vector<std::uint8_t> folded;
 
     std::size_t rays() const { return azimuth.size(); }
     float at(std::size_t ray, int gate) const { return values[ray * static_cast<std::size_t>(gates) + gate]; }

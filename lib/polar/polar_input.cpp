@@ -3,16 +3,35 @@
 #include <utility>
 #include <vector>
 
+#include "polar/shear.h"
+
 namespace velmora::polar {
+
+void prepare_volume(PolarVolume& v, const PolarInput& in) {
+    filter_gates(v, in.filters);
+    if (!in.dealias) return;
+    const DealiasReport report = dealias_volume(v);
+    if (in.grid.note)
+        for (const std::string& note : report.notes) in.grid.note(note);
+}
+
+PolarVolume read_input(const std::string& path, const PolarInput& in) {
+    if (!is_derived_field(in.field)) {
+        PolarVolume v = read_polar(path, in.field, in.site);
+        prepare_volume(v, in);
+        return v;
+    }
+    PolarVolume v = read_derived(path, in.field, in.site, ShearOptions{}, in.grid.note);
+    filter_gates(v, in.filters);
+    return v;
+}
+
 namespace {
 
 std::vector<PolarVolume> read_files(std::span<const std::string> paths, const PolarInput& in) {
     std::vector<PolarVolume> volumes;
     volumes.reserve(paths.size());
-    for (const std::string& path : paths) {
-        volumes.push_back(read_polar(path, in.field, in.site));
-        filter_gates(volumes.back(), in.filters);
-    }
+    for (const std::string& path : paths) volumes.push_back(read_input(path, in));
     return volumes;
 }
 

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "polar/dealias.h"
 #include "polar/gate_filters.h"
 #include "polar/gridding.h"
 #include "polar/mosaic.h"
@@ -20,7 +21,21 @@ struct PolarInput {
     GridOptions grid;
     GateFilters filters;          // applied to the gates before they are gridded
     MosaicOptions mosaic;         // how several radars make one grid
+    // A radial velocity unfolded past its Nyquist velocity (dealias.h)
+    // after the filters; a sweep the file gives no Nyquist velocity is
+    // gridded as measured, with a note to grid.note.
+    bool dealias = false;
 };
+
+// What the commands do to a volume as read before gridding it: the gate
+// filters, then the dealiasing when in asks. std::invalid_argument when
+// in.dealias and the field is no radial velocity.
+void prepare_volume(PolarVolume& v, const PolarInput& in);
+
+// The volume of path as the commands grid it: read (a derived field, in.field
+// azshear or divergence, from the file's dealiased velocity, shear.h) and
+// prepared.
+PolarVolume read_input(const std::string& path, const PolarInput& in);
 
 // Whether path holds a polar volume of a format velmora reads.
 inline bool is_polar(const std::string& path) { return polar_format(path) != PolarFormat::none; }

@@ -119,7 +119,7 @@ def _origin_of(obj):
 
 
 _GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "despeckle", "min_quality",
-              "max_clutter_power", "combine", "max_age", "calibrate")
+              "max_clutter_power", "dealias", "combine", "max_age", "calibrate")
 
 
 def polar_options(field, site, grid, command="analyze"):
@@ -127,7 +127,7 @@ def polar_options(field, site, grid, command="analyze"):
     unknown = set(grid) - set(_GRID_KEYS)
     if unknown:
         raise TypeError(f"unknown grid options {sorted(unknown)}; they are {', '.join(_GRID_KEYS)}")
-    options = {k: v if k == "despeckle" else _options.checked(command, k, v) for k, v in grid.items()
+    options = {k: v if k in ("despeckle", "dealias") else _options.checked(command, k, v) for k, v in grid.items()
                if v is not None}
     if field is not None:
         options["field"] = str(field)

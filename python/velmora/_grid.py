@@ -8,7 +8,7 @@ from ._analyze import _datetime, _path_arg, _warn_notes, polar_options
 
 
 def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
-         roi_min=None, roi_angle=None, combine=None, max_age=None, calibrate=None):
+         roi_min=None, roi_angle=None, dealias=False, combine=None, max_age=None, calibrate=None):
     """The polar volumes of paths (ODIM HDF5, NEXRAD Level II, CF/Radial)
     gridded together, as `velmora grid` does: an xarray.DataArray DT with
     dims (z, y, x), coordinates in km, NaN where no gate reaches, and the
@@ -19,18 +19,19 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     m) of the radar, over the file's; spacing (dx, dy, dz), extent (xmin,
     xmax, ymin, ymax), levels (bottom, top) in km; origin (lat, lon) of the
     grid, default the first radar; roi_min (km) and roi_angle (degrees): the
-    radius of influence. Several radars make one mosaic (heights above sea
-    level; velmora.mosaic() gives what it says of itself too): combine
-    ("weighted", "nearest", "max"), max_age (s, 300) and calibrate (a
-    radar's file or name) as `velmora grid` takes them."""
+    radius of influence; dealias: unfold a radial velocity (field "VRADH",
+    "VEL") past its Nyquist velocity first. Several radars make one mosaic
+    (heights above sea level; velmora.mosaic() gives what it says of itself
+    too): combine ("weighted", "nearest", "max"), max_age (s, 300) and
+    calibrate (a radar's file or name) as `velmora grid` takes them."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     paths = [os.fsdecode(p) for p in paths]
     if not paths:
         raise ValueError("no polar volume to grid")
     options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
-                                              roi_min=roi_min, roi_angle=roi_angle, combine=combine,
-                                              max_age=max_age, calibrate=calibrate), "grid")
+                                              roi_min=roi_min, roi_angle=roi_angle, dealias=bool(dealias),
+                                              combine=combine, max_age=max_age, calibrate=calibrate), "grid")
     raw = _core.grid([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
     _warn_notes(raw)
     import xarray as xr
@@ -96,12 +97,29 @@ def mosaic(paths, out=None, *, field=None, site=None, spacing=None, extent=None,
     return xr.Dataset(data, coords=coords, attrs=attrs)
 
 
-def read_polar(path, field=None, site=None):
+def read_polar(path, field=None, site=None, dealias=False, storm_motion=None):
     """A polar volume as velmora reads it (ODIM HDF5, NEXRAD Level II,
     CF/Radial): a dict of source, field, units, site (lat, lon, height m, or
     None), time (s since 1970 UTC, or None), beam_width (degrees) and
-    sweeps, each a dict of fixed_angle, azimuth and elevation (degrees, one
-    per ray), range_first and gate_spacing (m, the centre of the first gate)
-    and values (rays, gates): NaN where nothing was measured, -inf where no
-    echo was."""
-    return _core.read_polar(_path_arg(path), field or "", None if site is None else tuple(float(v) for v in site))
+    sweeps, each a dict of name, fixed_angle, azimuth and elevation
+    (degrees, one per ray), range_first and gate_spacing (m, the centre of
+    the first gate), values (rays, gates): NaN where nothing was measured,
+    -inf where no echo was; range_folded (rays, gates), True where the radar
+    marked a gate range folded (its value NaN); nyquist, m/s, of a radial
+    velocity whose file says it (else None).
+
+    dealias: a radial velocity (field "VRADH", "VEL") unfolded past its
+    Nyquist velocity, in values; each sweep's values as read are beside them
+    as raw. A sweep without a Nyquist velocity stays as read, with a
+    UserWarning saying so; a field that is no radial velocity is a
+    ValueError.
+
+    storm_motion: (u, v), m/s toward the east and the north (a tracked
+    cell's motion): the velocity is given relative to a storm moving so,
+    the radial velocity less the motion's component along each beam (after
+    the dealiasing)."""
+    motion = None if storm_motion is None else tuple(float(v) for v in storm_motion)
+    raw = _core.read_polar(_path_arg(path), field or "", None if site is None else tuple(float(v) for v in site),
+                           bool(dealias), motion)
+    _warn_notes(raw)
+    return raw

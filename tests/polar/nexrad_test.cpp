@@ -79,6 +79,7 @@ struct Ray {
     float azimuth = 0, elevation = 0.5f;
     std::uint32_t ms = kMs;
     std::vector<Moment> moments;
+    std::uint32_t nyquist = 0;  // of the radial block, 0.01 m/s; none when 0
 };
 
 const Site kWrittenSite{35.3331, -97.2778, 370 + 20};
@@ -93,6 +94,13 @@ std::string message31(const Ray& r) {
     putf(vol, {0, 0, 0, 0, 0});
     put(vol, 2, {212, 0});
     std::vector<std::string> blocks{vol};
+    if (r.nyquist) {
+        std::string rad = "RRAD";
+        put(rad, 2, {20, 1466});
+        putf(rad, {-80, -80});
+        put(rad, 2, {r.nyquist, 0});
+        blocks.push_back(rad);
+    }
     for (const Moment& m : r.moments) {
         std::string b = "D" + m.name;
         put(b, 4, {0});
@@ -180,6 +188,8 @@ std::string message1(std::uint32_t cut, std::uint32_t azimuth_code, std::uint32_
                u32(vel.size()), 1});
     putf(b, {0});
     put(b, 2, {ref.empty() ? 0 : 100u, vel.empty() ? 0 : u32(100 + ref.size()), 0, 4, 11});
+    b.resize(60, '\0');
+    put(b, 2, {2650});  // Nyquist velocity, 0.01 m/s
     b.resize(100, '\0');
     for (std::uint32_t v : ref) put(b, 1, {v});
     for (std::uint32_t v : vel) put(b, 1, {v});
@@ -408,6 +418,48 @@ TEST(NexradMessage31, ClutterFilterPowerIsReadOnTheGatesAndLeavesOutCleanedGates
     EXPECT_EQ(filter_gates(v, {.despeckle = false, .max_clutter_power = 15.0}), 2u);
     expect_ray(v.sweeps[0], 0, {17, kMissing, kMissing, 17}, 1e-4f);
     expect_ray(v.sweeps[0], 1, {17, 17, 17, 17}, 1e-4f);
+}
+
+// The Nyquist velocity of message 31's radial block and of message 1's header, on the velocity's sweeps
+// only; gates the radar marked range folded kept apart from those it measured nothing at.
+TEST(NexradVelocity, NyquistVelocityAndRangeFoldedGatesAreRead) {
+    TempDir dir;
+    std::vector<Ray> rays = written_rays();
+    for (Ray& r : rays) r.nyquist = r.cut == 1 ? 2815 : 0;
+    const std::string path = dir.write("vel31", plain_file(rays));
+    const PolarVolume vel = read_nexrad(path, "VEL");
+    ASSERT_EQ(vel.sweeps.size(), 3u);
+    ASSERT_TRUE(vel.sweeps[0].nyquist.has_value());
+    EXPECT_NEAR(*vel.sweeps[0].nyquist, 28.15, 1e-5);
+    EXPECT_FALSE(vel.sweeps[1].nyquist.has_value());
+    ASSERT_EQ(vel.sweeps[0].folded.size(), vel.sweeps[0].values.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(vel.sweeps[0].folded.begin(), vel.sweeps[0].folded.begin() + 7),
+              (std::vector<std::uint8_t>{0, 1, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(std::isnan(vel.sweeps[0].at(0, 1)));
+    EXPECT_TRUE(vel.sweeps[1].folded.empty());  // none folded there
+    const PolarVolume ref = read_nexrad(path, "REF");
+    EXPECT_FALSE(ref.sweeps[0].nyquist.has_value());
+    ASSERT_FALSE(ref.sweeps[0].folded.empty());
+    EXPECT_EQ(ref.sweeps[0].folded[1], 1);
+
+    const std::string old = dir.write("msg1", message1_file());
+    const PolarVolume vel1 = read_nexrad(old, "VEL");
+    ASSERT_EQ(vel1.sweeps.size(), 1u);
+    EXPECT_EQ(vel1.sweeps[0].nyquist, 26.5);
+    ASSERT_EQ(vel1.sweeps[0].folded.size(), 10u);
+    EXPECT_EQ(vel1.sweeps[0].folded[1] + vel1.sweeps[0].folded[6], 2);
+    EXPECT_FALSE(read_nexrad(old).sweeps[0].nyquist.has_value());
+}
+
+TEST(NexradVelocity, KlixVelocityHasTheNyquistOfEachCut) {
+    if (!std::filesystem::exists(kKlix)) GTEST_SKIP() << "the real NEXRAD volume " << kKlix << " is absent";
+    const PolarVolume v = read_polar(kKlix, "VEL");
+    ASSERT_FALSE(v.sweeps.empty());
+    for (const Sweep& s : v.sweeps) {
+        ASSERT_TRUE(s.nyquist.has_value()) << s.name;
+        EXPECT_GT(*s.nyquist, 20) << s.name;
+        EXPECT_LT(*s.nyquist, 40) << s.name;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,87 @@
+"""Radial velocity from Python and the command: its Nyquist velocity, dealiased, and derived into shear."""
+import netCDF4
+import numpy as np
+import pytest
+
+import velmora
+from conftest import command
+
+ELEVATIONS = [0.5, 1.5, 2.5]
+NYQUIST = 10.0
+
+
+def truth(az, el, rng):
+    """A wind of 25 m/s toward the north-east seen along the beam, m/s."""
+    a, e = np.radians(az)[:, None], np.radians(el)[:, None]
+    return (15.0 * np.sin(a) + 20.0 * np.cos(a)) * np.cos(e) * np.ones_like(rng)
+
+
+def write(path, nyquist):
+    """A CF/Radial volume of three sweeps of the wind folded at NYQUIST, with DBZH of 30 dBZ; nyquist_velocity
+    per ray as given per sweep (-9999 where the file says none)."""
+    n, gates = len(ELEVATIONS), 80
+    rng = 250.0 + 500.0 * np.arange(gates)
+    az, el = np.tile(np.arange(360) + 0.5, n), np.repeat(ELEVATIONS, 360)
+    v = truth(az, el, rng)
+    folded = v - 2 * NYQUIST * np.floor((v + NYQUIST) / (2 * NYQUIST))
+    with netCDF4.Dataset(path, "w") as nc:
+        nc.setncatts(dict(Conventions="CF/Radial", version="1.4", time_coverage_start="2024-05-01T12:00:00Z"))
+        for dim, size in (("time", 360 * n), ("range", gates), ("sweep", n)):
+            nc.createDimension(dim, size)
+        for name, kind, dims, data in (
+                ("time", "f8", ("time",), np.arange(360 * n) * 0.05), ("range", "f4", ("range",), rng),
+                ("latitude", "f8", (), -35.66), ("longitude", "f8", (), 149.51), ("altitude", "f8", (), 1383.0),
+                ("azimuth", "f4", ("time",), az), ("elevation", "f4", ("time",), el),
+                ("fixed_angle", "f4", ("sweep",), ELEVATIONS), ("sweep_number", "i4", ("sweep",), np.arange(n)),
+                ("sweep_start_ray_index", "i4", ("sweep",), np.arange(n) * 360),
+                ("sweep_end_ray_index", "i4", ("sweep",), np.arange(n) * 360 + 359),
+                ("nyquist_velocity", "f4", ("time",), np.repeat(nyquist, 360))):
+            nc.createVariable(name, kind, dims)[...] = data
+        nc["time"].units = "seconds since 2024-05-01T12:00:00Z"
+        vel = nc.createVariable("VEL", "f4", ("time", "range"))
+        vel.setncatts(dict(standard_name="radial_velocity_of_scatterers_away_from_instrument", units="m/s"))
+        vel[:] = folded
+        z = nc.createVariable("DBZH", "f4", ("time", "range"))
+        z.setncatts(dict(standard_name="equivalent_reflectivity_factor", units="dBZ"))
+        z[:] = np.full_like(folded, 30.0)
+    return path, v.reshape(n, 360, gates), folded.reshape(n, 360, gates)
+
+
+def test_nyquist_read_and_velocity_dealiased_beside_the_raw(tmp_path):
+    path, wind, folded = write(tmp_path / "vel.nc", [NYQUIST, -9999.0, NYQUIST])
+    plain = velmora.read_polar(path, field="VEL")
+    assert [s["nyquist"] for s in plain["sweeps"]] == [NYQUIST, None, NYQUIST]
+    assert not any(s["range_folded"].any() for s in plain["sweeps"])
+    assert "raw" not in plain["sweeps"][0]
+    with pytest.warns(UserWarning, match=r"vel.nc: sweep 1: no Nyquist velocity in the file: not dealiased"):
+        v = velmora.read_polar(path, field="VEL", dealias=True)
+    for k, s in enumerate(v["sweeps"]):
+        np.testing.assert_allclose(s["raw"], folded[k], atol=1e-4)
+        np.testing.assert_allclose(s["values"], folded[k] if k == 1 else wind[k], atol=1e-3)
+    with pytest.raises(ValueError, match="DBZH is not a radial velocity: nothing to dealias"):
+        velmora.read_polar(path, field="DBZH", dealias=True)
+    # Relative to a storm moving with the wind, the air is still.
+    with pytest.warns(UserWarning):
+        still = velmora.read_polar(path, field="VEL", dealias=True, storm_motion=(15, 20))
+    for k in (0, 2):
+        np.testing.assert_allclose(still["sweeps"][k]["values"], 0, atol=1e-3)
+
+
+def test_grid_command_dealiases_and_grids_shear(tmp_path):
+    path, _, _ = write(tmp_path / "vel.nc", [NYQUIST] * 3)
+    grid = dict(extent=(-30, 30, -30, 30), levels=(0.5, 1.5))
+    raw = velmora.grid(path, field="VEL", **grid)
+    dealiased = velmora.grid(path, field="VEL", dealias=True, **grid)
+    assert np.nanmax(np.abs(raw.values)) <= NYQUIST + 1e-3
+    assert np.nanmax(dealiased.values) > 20
+    out = tmp_path / "shear.nc"
+    r = command("grid", path, "--field", "azshear", "--out", out, "--extent", "-30,30,-30,30", "--levels", "0.5,1.5")
+    assert r.returncode == 0, r.stderr
+    with netCDF4.Dataset(out) as nc:
+        shear = np.ma.filled(nc["DT"][:], np.nan)
+    # A uniform wind: its shear is at most its speed over the range, below 1e-3 s-1 beyond 25 km.
+    assert np.isfinite(shear).sum() > 1000
+    assert np.nanmedian(np.abs(shear)) < 1e-3
+    r = command("grid", path, "--field", "DBZH", "--dealias", "--out", tmp_path / "z.nc")
+    assert r.returncode == 2
+    assert "DBZH is not a radial velocity: nothing to dealias" in r.stderr
