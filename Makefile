@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan doc-pictures fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-console bench-watch docs-options clean
+.PHONY: all deps build asan doc-pictures fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-mosaic bench-startup bench-view bench-console bench-watch docs-options clean
 
 all: build
 
@@ -98,6 +98,10 @@ bench-batch: build
 # doing the same gridding: times, their ratio and the largest difference.
 bench-grid: build
 	@PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/grid_bench.py $(BENCH_ARGS)
+
+# The mosaic of the three Belgian radars against each gridded alone.
+bench-mosaic: build
+	@PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/mosaic_bench.py $(BENCH_ARGS)
 
 # Dealiasing of radial velocity: Canberra against the Bureau's own dealiased
 # field, KLIX's remaining folds, and its cost beside velmora analyze.

@@ -51,11 +51,12 @@ void add_analyze_command(CLI::App& app, int& status) {
     auto polar = std::make_shared<PolarOptionTexts>();
     auto report = std::make_shared<bool>(false);
     CLI::App* cmd = app.add_subcommand("analyze", "Find, number and measure the storm cells of a radar volume");
-    cmd->add_option("volume", o->volume,
+    auto volumes = std::make_shared<std::vector<std::string>>();
+    cmd->add_option("volume", *volumes,
                     "A gridded radar volume: NetCDF with a variable (time, z, y, x) or (z, y, x) and coordinate "
                     "variables x, y, z in m or km, or VTK image data (.vti); or a polar volume (ODIM HDF5, NEXRAD "
-                    "Level II, CF/Radial), gridded first as velmora grid does. Without it, the built-in synthetic "
-                    "convective scene is analysed.")
+                    "Level II, CF/Radial), gridded first as velmora grid does; several polar volumes of one time "
+                    "make one mosaic. Without it, the built-in synthetic convective scene is analysed.")
         ->type_name("VOLUME");
     add_option(*cmd, "var", o->var);
     add_option(*cmd, "level", o->level);
@@ -65,6 +66,9 @@ void add_analyze_command(CLI::App& app, int& status) {
     add_option(*cmd, "max-voxels", o->max_voxels);
     add_option(*cmd, "out", o->out);
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png and plan.png");
+    cmd->add_flag("--seams", o->seams,
+                  "Of several radars' mosaic: draw on plan.png the seams, where the radar whose view was kept at "
+                  "the column's highest value changes");
     cmd->add_flag("--report", *report,
                   "Also write report.html: the 3-D scene, the plan view and the cells in one file that opens from "
                   "disk with no server and no network");
@@ -82,8 +86,12 @@ void add_analyze_command(CLI::App& app, int& status) {
     add_hail_options(*cmd, o->freezing_level_km, o->minus20_level_km, o->sounding);
     add_polar_options(*cmd, *polar);
     cmd->footer(kAnalyzeFooter);
-    cmd->callback([o, polar, report, &status] {
+    cmd->callback([o, polar, report, volumes, &status] {
         if (!polar_input_ok(*polar, "analyze", status)) return;
+        if (!volumes->empty()) {
+            o->volume = volumes->front();
+            o->radars.assign(volumes->begin() + 1, volumes->end());
+        }
         o->polar = polar->input;
         ProgressBar bar(stderr);
         status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);

@@ -11,6 +11,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace velmora::cli {
@@ -33,8 +34,9 @@ std::vector<double> leads_in_seconds(const std::vector<double>& minutes);
 // The gridding options of the commands that take polar volumes, as given,
 // and what they make.
 struct PolarOptionTexts {
-    std::string field;
+    std::string field, combine;
     std::vector<double> site, spacing, extent, levels, origin;
+    const CLI::Option* extent_option = nullptr;   // whether --extent was given (it holds its default otherwise)
     polar::PolarInput input;
 };
 void add_polar_options(CLI::App& cmd, PolarOptionTexts& o);

@@ -357,8 +357,19 @@ polar::PolarInput polar_input_of(const py::dict& d) {
         in.site = polar::Site{v[0], v[1], v[2]};
     }
     if (auto v = numbers("spacing", 3); !v.empty()) in.grid.dx = v[0], in.grid.dy = v[1], in.grid.dz = v[2];
-    if (auto v = numbers("extent", 4); !v.empty())
+    if (auto v = numbers("extent", 4); !v.empty()) {
         in.grid.xmin = v[0], in.grid.xmax = v[1], in.grid.ymin = v[2], in.grid.ymax = v[3];
+        in.mosaic.extent_given = true;
+    }
+    if (d.contains("combine") && !d["combine"].is_none()) {
+        const auto name = d["combine"].cast<std::string>();
+        const auto combine = polar::combine_named(name);
+        if (!combine) throw std::invalid_argument("combine: \"" + name + "\" is none of weighted, nearest, max");
+        in.mosaic.combine = *combine;
+    }
+    if (d.contains("max_age") && !d["max_age"].is_none()) in.mosaic.max_age = d["max_age"].cast<double>();
+    if (!(in.mosaic.max_age >= 0)) throw std::invalid_argument("max_age must be 0 s or more");
+    if (d.contains("calibrate") && !d["calibrate"].is_none()) in.mosaic.calibrate = d["calibrate"].cast<std::string>();
     if (auto v = numbers("levels", 2); !v.empty()) in.grid.zmin = v[0], in.grid.zmax = v[1];
     if (auto v = numbers("origin", 2); !v.empty()) {
         in.grid.origin = checked_origin(v[0], v[1]);
@@ -539,6 +550,55 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     d["units"] = v.units;
     d["origin"] = v.origin ? py::object(py::make_tuple(v.origin->lat, v.origin->lon)) : py::object(py::none());
     d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
+    d["notes"] = notes.texts();
+    return d;
+}
+
+// The mosaic of polar volumes: the grid as grid_py gives it, with the
+// radars that saw each point and the one kept, the radars and the overlaps.
+py::dict mosaic_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
+    polar::PolarInput in = polar_input_of(polar);
+    Notes notes;
+    notes.listen(in);
+    if (!out.empty())
+        if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
+    polar::Mosaic m;
+    {
+        py::gil_scoped_release free;
+        m = polar::mosaic_files(paths, in);
+        if (!out.empty()) polar::write_mosaic(out, m);
+    }
+    const Volume& v = m.grid;
+    const auto nz = static_cast<py::ssize_t>(v.z.size()), ny = static_cast<py::ssize_t>(v.y.size()),
+               nx = static_cast<py::ssize_t>(v.x.size());
+    py::array_t<float> values({nz, ny, nx});
+    float* data = values.mutable_data();
+    for (std::size_t i = 0; i < v.values.size(); ++i)
+        data[i] = v.values[i] == v.null_value ? std::numeric_limits<float>::quiet_NaN() : v.values[i];
+    py::dict d;
+    d["values"] = values;
+    d["radar_count"] = py::array_t<std::uint8_t>({nz, ny, nx}, m.seen_by.data());
+    d["kept_radar"] = py::array_t<std::int8_t>({nz, ny, nx}, m.kept.data());
+    for (const char* axis : {"x", "y", "z"}) {
+        const std::vector<float>& a = axis[0] == 'x' ? v.x : axis[0] == 'y' ? v.y : v.z;
+        d[axis] = py::array_t<float>(static_cast<py::ssize_t>(a.size()), a.data());
+    }
+    d["units"] = v.units;
+    d["origin"] = py::make_tuple(v.origin->lat, v.origin->lon);
+    d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
+    py::list radars, overlaps;
+    for (const polar::MosaicRadar& r : m.radars)
+        radars.append(py::dict(py::arg("name") = r.name, py::arg("source") = r.source,
+                               py::arg("latitude") = r.site.latitude, py::arg("longitude") = r.site.longitude,
+                               py::arg("altitude") = r.site.height,
+                               py::arg("time") = r.time ? py::object(py::float_(*r.time)) : py::object(py::none()),
+                               py::arg("adjustment") = r.adjustment));
+    for (const polar::Overlap& p : m.overlaps)
+        overlaps.append(py::make_tuple(m.radars[p.a].name, m.radars[p.b].name, p.median, p.count));
+    d["radars"] = radars;
+    d["overlaps"] = overlaps;
+    d["combine"] = std::string(polar::combine_name(m.combine));
+    d["time_spread"] = m.time_spread;
     d["notes"] = notes.texts();
     return d;
 }
@@ -916,6 +976,7 @@ PYBIND11_MODULE(_core, m) {
           py::arg("min_core") = kDefaultMinCore, py::arg("polar") = py::dict(), py::arg("volume_as") = std::string(),
           py::arg("hail") = py::dict(), py::arg("min_volume") = kDefaultMinVolumeKm3);
     m.def("grid", &grid_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
+    m.def("mosaic", &mosaic_py, py::arg("paths"), py::arg("polar") = py::dict(), py::arg("out") = std::string());
     m.def("read_polar", &read_polar_py, py::arg("path"), py::arg("field") = std::string(),
           py::arg("site") = py::none(), py::arg("dealias") = false, py::arg("storm_motion") = py::none());
     m.def("hail_levels", &hail_levels_py, py::arg("freezing_level") = py::none(), py::arg("minus20_level") = py::none(),

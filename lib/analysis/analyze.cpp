@@ -1,6 +1,7 @@
 #include "analysis/analyze.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -186,6 +187,20 @@ namespace {
 
 // One run of the analysis, in its steps. A step returns 0 to go on, or the
 // exit status the command ends with.
+// The radar kept at each column's highest value of a mosaic (x fastest), -1 where it has none.
+std::vector<std::int8_t> kept_at_column_max(const polar::Mosaic& m) {
+    const std::size_t columns = m.grid.x.size() * m.grid.y.size();
+    std::vector<std::int8_t> kept(columns, -1);
+    std::vector<float> highest(columns, -INFINITY);
+    for (std::size_t i = 0; i < m.grid.values.size(); ++i) {
+        const float v = m.grid.values[i];
+        if (v == m.grid.null_value || !(v > highest[i % columns])) continue;
+        highest[i % columns] = v;
+        kept[i % columns] = m.kept[i];
+    }
+    return kept;
+}
+
 class Analysis {
 public:
     Analysis(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress) : o_(o), err_(err), progress_(progress) {}
@@ -250,6 +265,9 @@ private:
     std::optional<ShownAtTarget> shown_;   // the modules' messages go through it
     bool no_pictures_ = false;
     std::optional<MapContext> context_;   // of every picture, made with the first
+    std::vector<std::array<double, 3>> network_;   // a mosaic's radars: x, y and range, km
+    std::vector<std::int8_t> seams_;   // a mosaic's radar kept at each column's highest value, when asked
+    MapContext picture_context() const;
     std::vector<float> mesh_;             // the MESH of every column, for mesh.png
     std::optional<vhost::ConfinedWrites> confined_;
     vhost::Object* radar_ = nullptr;
@@ -342,6 +360,9 @@ int Analysis::read_volume_into_tree() {
             source_ = "the synthetic scene";
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
+        } else if (!o_.radars.empty() && (o_.polar_volume || !polar::is_polar(o_.volume))) {
+            throw std::runtime_error("several volumes make one mosaic only when each is a polar volume file: " +
+                                     o_.volume + " is not");
         } else if (o_.polar_volume || polar::is_polar(o_.volume)) {
             // A polar volume is gridded first; the grid is a result of its
             // own, and the file the network reads.
@@ -355,12 +376,23 @@ int Analysis::read_volume_into_tree() {
                 polar::PolarVolume filtered = *o_.polar_volume;
                 polar::prepare_volume(filtered, in);
                 v_ = polar::grid_volumes(std::span(&filtered, 1), in.grid);
-            } else {
+            } else if (o_.radars.empty()) {
                 v_ = polar::grid_files(std::span(&o_.volume, 1), in);
             }
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
-            write_netcdf(results_->path("grid.nc"), v_);
+            if (!o_.radars.empty()) {
+                std::vector<std::string> paths{o_.volume};
+                paths.insert(paths.end(), o_.radars.begin(), o_.radars.end());
+                polar::Mosaic mosaic = polar::mosaic_files(paths, in);
+                polar::write_mosaic(results_->path("grid.nc"), mosaic);
+                for (const polar::MosaicRadar& r : mosaic.radars) network_.push_back({r.x, r.y, r.range});
+                if (o_.seams) seams_ = kept_at_column_max(mosaic);
+                v_ = std::move(mosaic.grid);
+            } else {
+                write_netcdf(results_->path("grid.nc"), v_);
+            }
             source_ = fs::path(o_.volume).filename().string();
+            for (const std::string& other : o_.radars) source_ += ", " + fs::path(other).filename().string();
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
         } else {
@@ -589,6 +621,16 @@ void Analysis::draw(const std::string& name, const std::function<void(const std:
 
 // The plan view: column maxima, the cells' outlines and numbers at their
 // reflectivity-weighted centres, on the map.
+// The pictures' map, time and radar: each radar of a mosaic with its own rings.
+MapContext Analysis::picture_context() const {
+    MapContext c = map_context(v_);
+    if (!network_.empty()) {
+        c.radar_km.reset();
+        c.network = network_;
+    }
+    return c;
+}
+
 void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no) {
     PlanView plan;
     plan.x = v_.x;
@@ -601,7 +643,8 @@ void Analysis::draw_plan(const std::vector<float>& column_max, const std::vector
                   plan.labels.size(), o_.level);
     plan.title = title;
     plan.caption = source_;
-    if (!context_) context_ = map_context(v_);
+    plan.kept_radar = seams_;
+    if (!context_) context_ = picture_context();
     plan.context = *context_;
     draw("plan.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900); });
     timing("draw plan.png");
@@ -619,7 +662,7 @@ void Analysis::draw_mesh(const std::vector<std::int32_t>& column_no) {
     for (const CellMeasures& c : cell_measures()) plan.labels.push_back({c.no, c.wx, c.wy});
     plan.title = "MESH, the maximum expected size of hail of each column";
     plan.caption = source_;
-    if (!context_) context_ = map_context(v_);
+    if (!context_) context_ = picture_context();
     plan.context = *context_;
     draw("mesh.png", [&](const std::string& png) { render_plan_png(plan, png, 1100, 900); });
     timing("draw mesh.png");
@@ -648,7 +691,7 @@ void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<st
     std::snprintf(title, sizeof title, "%zu storm cells at %g dBZ", cells.size(), o_.level);
     scene.title = title;
     scene.caption = source_;
-    if (!context_) context_ = map_context(v_);
+    if (!context_) context_ = picture_context();
     scene.context = *context_;
     draw("cells.png", [&](const std::string& png) { render_png(scene, png, 1280, 900); });
     timing("draw cells.png");

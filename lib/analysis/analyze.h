@@ -24,6 +24,10 @@ struct AnalyzeOptions {
     std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
     std::string var{options::text("analyze", "var")};   // the reflectivity variable
     polar::PolarInput polar;      // how a polar volume is read and gridded
+    // Polar volumes of other radars at the time of volume (itself polar):
+    // gridded with it as one mosaic (polar/mosaic.h).
+    std::vector<std::string> radars;
+    bool seams = false;           // of a mosaic: plan.png draws where the radar kept changes
     // A polar volume already read (the chunks of a real-time feed, decoded as
     // they came): gridded as polar says instead of reading volume, which
     // then only names it.

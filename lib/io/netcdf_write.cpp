@@ -8,6 +8,7 @@
 #include <netcdf_mem.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -118,6 +119,11 @@ std::vector<int> define_extra(int nc, const std::string& path, const VolumeVars&
 void write_netcdf(const std::string& path, const Volume& v) { write_netcdf(path, v, {}); }
 
 void write_netcdf(const std::string& path, const Volume& v, std::span<const ExtraVariable> extra) {
+    write_netcdf(path, v, extra, {});
+}
+
+void write_netcdf(const std::string& path, const Volume& v, std::span<const ExtraVariable> extra,
+                  const std::function<void(int)>& more) {
     // Refused before the file is made when the path cannot take it.
     if (auto problem = output_file_problem(path)) throw OutputRefused(*problem);
     for (const auto& e : extra)
@@ -131,6 +137,7 @@ void write_netcdf(const std::string& path, const Volume& v, std::span<const Extr
         put_values(nc.id, path, v, ids);
         for (std::size_t i = 0; i < extra.size(); ++i)
             check(nc_put_var_float(nc.id, extra_ids[i], extra[i].values.data()), path, "writing " + extra[i].name);
+        if (more) more(nc.id);
         check(nc_close_memio(std::exchange(nc.id, -1), &image), path, "making it");
     }
     const std::unique_ptr<void, decltype(&std::free)> held(image.memory, &std::free);

@@ -2,6 +2,7 @@
 // analyses) write them beside the reflectivity: u east, v north, w up, m/s.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -26,5 +27,9 @@ struct ExtraVariable {
 };
 // write_netcdf with further variables (time, z, y, x) beside the volume's.
 void write_netcdf(const std::string& path, const Volume& v, std::span<const ExtraVariable> extra);
+// The same, more adding what else the file holds: called with the file's
+// NetCDF id, in data mode, before the file is made and written out.
+void write_netcdf(const std::string& path, const Volume& v, std::span<const ExtraVariable> extra,
+                  const std::function<void(int)>& more);
 
 }  // namespace velmora

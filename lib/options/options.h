@@ -79,6 +79,8 @@ struct Option {
 // The commands that read volumes, gridded or polar.
 #define VELMORA_ANALYSES "analyze track watch view batch"
 #define VELMORA_POLAR "analyze grid track watch view batch"
+// The commands that make several radars' volumes of one time one mosaic.
+#define VELMORA_MOSAIC "analyze grid"
 #define VELMORA_HAIL "analyze track watch batch"
 
 inline constexpr Option kOptions[] = {
@@ -138,16 +140,30 @@ inline constexpr Option kOptions[] = {
      .max = 100, .units = "km", .metavar = "DX,DY,DZ", .help = "Of the grid of polar volumes", .count = 3},
     {.commands = VELMORA_POLAR, .name = "extent", .type = Type::Numbers, .value = {-150, 150, -150, 150},
      .min = -10000, .max = 10000, .units = "km", .metavar = "XMIN,XMAX,YMIN,YMAX",
-     .help = "Of the grid of polar volumes: east and north of its origin", .count = 4},
+     .help = "Of the grid of polar volumes: east and north of its origin; of several radars' mosaic, by default "
+             "every radar's range", .count = 4},
     {.commands = VELMORA_POLAR, .name = "levels", .type = Type::Numbers, .value = {0.5, 15}, .min = -1, .max = 100,
      .units = "km", .metavar = "BOTTOM,TOP",
-     .help = "Of the grid of polar volumes: the lowest and highest level above the (first) radar", .count = 2},
+     .help = "Of the grid of polar volumes: the lowest and highest level above the radar (of several radars' "
+             "mosaic, above sea level)", .count = 2},
     {.commands = VELMORA_POLAR, .name = "origin", .type = Type::Numbers, .metavar = "LAT,LON",
-     .help = "Of the grid of polar volumes: its centre; default the (first) radar", .count = 2},
+     .help = "Of the grid of polar volumes: its centre; default the radar (of several, the network's centre)",
+     .count = 2},
     {.commands = VELMORA_POLAR, .name = "roi-min", .value = {0.5}, .min = 0.01, .max = 1000, .units = "km",
      .metavar = "KM", .help = "The smallest radius of influence of a grid point"},
     {.commands = VELMORA_POLAR, .name = "roi-angle", .value = {1.5}, .min = 0, .max = 3, .units = "degrees",
      .metavar = "DEG", .help = "The angle by which the radius of influence widens with range"},
+    // Several radars' mosaic (polar/mosaic.h).
+    {.commands = VELMORA_MOSAIC, .name = "combine", .type = Type::Text, .text = "weighted",
+     .metavar = "weighted|nearest|max",
+     .help = "Of several radars: how their values at a point make one: weighted (by distance from the radar and "
+             "the beam's height), nearest (the radar of the greatest weight) or max",
+     .choices = "weighted|nearest|max"},
+    {.commands = VELMORA_MOSAIC, .name = "max-age", .value = {300}, .min = 0, .max = 1e9, .units = "s",
+     .metavar = "S", .help = "Of several radars: the most seconds between their volumes' times; further apart, refused"},
+    {.commands = VELMORA_MOSAIC, .name = "calibrate", .type = Type::Text, .metavar = "REFERENCE",
+     .help = "Of several radars: bring every radar to the level of this one (its file or name) by the median "
+             "differences where they overlap, before combining"},
     {.commands = VELMORA_POLAR, .name = "min-quality", .min = 0, .max = 1, .metavar = "Q",
      .help = "Of ODIM volumes with a quality index (quality group QIND): gates of a lower index are left out as "
              "missing; off unless given"},
@@ -232,6 +248,7 @@ inline constexpr Option kOptions[] = {
 
 #undef VELMORA_ANALYSES
 #undef VELMORA_POLAR
+#undef VELMORA_MOSAIC
 #undef VELMORA_HAIL
 
 // Every command the table knows, in the order the program's help lists them.

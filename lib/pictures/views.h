@@ -32,6 +32,9 @@ struct MapContext {
     std::string time;                       // ISO 8601 UTC, empty when unknown
     std::string radar;                      // the radar's name, empty when unknown
     std::optional<std::array<double, 2>> radar_km;   // where the radar is, km
+    // The radars of a mosaic instead, each marked with rings to its range:
+    // x, y and range, km.
+    std::vector<std::array<double, 3>> network;
     std::vector<MapPath> map;
     std::vector<GeoTick> lon_ticks, lat_ticks;       // empty without an origin
 };
@@ -57,6 +60,9 @@ struct PlanView {
         bool split = false, merge = false;  // the track began by a split, ended by a merge
     };
     std::vector<Path> paths;
+    // A mosaic's seams: the radar whose view was kept in each column (x
+    // fastest, -1 none), lines drawn where it changes; empty: none drawn.
+    std::span<const std::int8_t> kept_radar;
     std::string title;
     std::string caption;
     Scale scale = Scale::reflectivity;
@@ -95,6 +101,7 @@ struct PictureLayout {
     std::vector<Box> labels;                // cell numbers, track labels and times
     std::vector<Box> ticks;                 // axis texts
     std::optional<std::array<double, 2>> radar;   // the radar's marker
+    std::vector<std::array<double, 2>> network;    // the markers of a mosaic's radars within the plan
     // Pixel = origin + km * scale (y grows downwards): plan views only.
     double origin_x = 0, origin_y = 0, scale = 0;
     int width = 0, height = 0;

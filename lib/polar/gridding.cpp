@@ -5,6 +5,7 @@
 // of gates however large the volume.
 #include "polar/gridding.h"
 #include "polar/sweep_sums.h"
+#include "polar/gridding_steps.h"
 
 #include <algorithm>
 #include <cctype>
@@ -18,7 +19,7 @@
 #include "io/threads.h"
 
 namespace velmora::polar {
-namespace {
+namespace steps {
 
 constexpr double kDegree = std::numbers::pi / 180.0;
 constexpr float kNull = -9999.0f;
@@ -38,13 +39,6 @@ bool in_decibels(const PolarVolume& v) {
         if (v.field == name) return true;
     return false;
 }
-
-// Grid points from lo to hi (both included when hi falls on a point).
-struct Axis {
-    double first = 0.0, step = 1.0;
-    int n = 0;
-    double at(int i) const { return first + step * i; }
-};
 
 Axis axis_of(double lo, double hi, double step) {
     // A hair of slack, so that 0.5 .. 15 by 0.5 ends at 15 despite rounding.
@@ -71,33 +65,6 @@ std::string number(double v) {
     std::snprintf(text, sizeof text, "%g", v);
     return text;
 }
-
-// A sweep as the gridding reads it: its rays ordered by azimuth, every
-// gate's ground distance and height, and its value as it is averaged.
-struct SweepGates {
-    int gates = 0;
-    std::vector<float> azimuth;        // degrees, ascending
-    std::vector<double> sin_az, cos_az;
-    std::vector<double> sec_el;        // 1 / cos(elevation): ground distance to slant range, nearly
-    double r0 = 0, per_gate = 1;       // slant range of the first gate, gates per km
-    std::vector<double> s, h;          // km, ray by ray; s rises along a ray
-    std::vector<double> value;         // linear Z, or the value; NaN leaves a gate out
-    double s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
-    // The lowest and highest gate of the sweep in each km of ground
-    // distance: a column skips the sweeps whose gates near it all lie far
-    // above or below its levels (the high sweeps far out, most of all).
-    std::vector<double> band_lo, band_hi;
-
-    // Whether any gate between ground distances a and b (km) lies between
-    // heights lo and hi.
-    bool reaches(double a, double b, double lo, double hi) const {
-        const int last = static_cast<int>(band_lo.size()) - 1;
-        const int b0 = std::clamp(static_cast<int>(a), 0, last), b1 = std::clamp(static_cast<int>(b), 0, last);
-        for (int i = b0; i <= b1; ++i)
-            if (band_lo[i] <= hi && band_hi[i] >= lo) return true;
-        return false;
-    }
-};
 
 SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     SweepGates g;
@@ -138,6 +105,7 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         g.sin_az[k] = std::sin(g.azimuth[k] * kDegree);
         g.cos_az[k] = std::cos(g.azimuth[k] * kDegree);
         const double elevation = sweep.elevation[ray];
+        g.elevation += elevation / static_cast<double>(rays);
         g.sec_el[k] = static_cast<double>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
         for (int i = 0; i < g.gates; ++i) {
             const std::size_t at = k * g.gates + i;
@@ -168,31 +136,6 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     }
     return g;
 }
-
-// One radar as the grid sees it: its sweeps, and where the grid's columns lie
-// from it when it is not the grid's origin.
-struct Radar {
-    std::vector<SweepGates> sweeps;
-    std::vector<double> x, y;   // km east and north of the radar, column by column; empty at the origin
-};
-
-// The weighted sums of one grid column, level by level. Gate positions and
-// weights are in double throughout: a point reached only at the rim of its
-// radius weighs its gates by differences of nearly equal squares, which
-// float would leave uncertain in the second digit.
-struct ColumnSums {
-    std::vector<double> weight, value, roi2, z;
-};
-
-// A grid column as one radar sees it: where it lies, and how far its gates
-// may be (the widest radius of influence is its top level's).
-struct Column {
-    double x = 0, y = 0;          // km east and north of the radar
-    double s = 0;                // ground distance from the radar, km
-    double roi_max = 0;          // km
-    double azimuth = 0;          // degrees from north
-    double half_angle = 180.0;   // rays farther round pass farther than roi_max
-};
 
 // The radii of the column's levels into sums, and the column.
 Column column_at(double x, double y, const GridOptions& o, ColumnSums& sums) {
@@ -296,13 +239,14 @@ void add_sweep(const SweepGates& sw, const Column& c, ColumnSums& sums) {
 // from the radars that are not at its origin (through the geographic
 // positions of their points).
 std::vector<Radar> prepare_radars(std::span<const PolarVolume> volumes, const GeoOrigin& origin, const Axis& ax,
-                                  const Axis& ay, bool decibels, const GridOptions& o) {
+                                  const Axis& ay, bool decibels, const GridOptions& o, double height_base) {
     const std::size_t columns = static_cast<std::size_t>(ax.n) * ay.n;
     std::vector<Radar> radars(volumes.size());
     bool any = false;
     for (std::size_t r = 0; r < volumes.size(); ++r) {
         const PolarVolume& v = volumes[r];
-        const double offset = (v.site->height - volumes[0].site->height) / 1000.0;
+        const double offset = v.site->height / 1000.0 - height_base;
+        radars[r].height = offset;
         for (const Sweep& sweep : v.sweeps) {
             if (const double angle = vertical_angle(sweep); angle > 0.0) {
                 if (o.note)
@@ -312,6 +256,7 @@ std::vector<Radar> prepare_radars(std::span<const PolarVolume> volumes, const Ge
             }
             try {
                 radars[r].sweeps.push_back(prepare(sweep, decibels, offset));
+                radars[r].sweeps.back().beam_width = v.beam_width;
             } catch (const std::runtime_error& e) {
                 throw std::runtime_error(v.source + ": " + sweep_name(sweep) + ": " + e.what());
             }
@@ -330,7 +275,9 @@ std::vector<Radar> prepare_radars(std::span<const PolarVolume> volumes, const Ge
     return radars;
 }
 
-}  // namespace
+}  // namespace steps
+
+using namespace steps;
 
 double beam_height(double r, double elevation) {
     const double R = kEffectiveEarthRadius;
@@ -381,7 +328,7 @@ Volume grid_volumes(std::span<const PolarVolume> volumes, const GridOptions& o) 
     const Site& first = *volumes[0].site;
     const GeoOrigin origin = o.origin.value_or(GeoOrigin{first.latitude, first.longitude});
     const Axis ax = axis_of(o.xmin, o.xmax, o.dx), ay = axis_of(o.ymin, o.ymax, o.dy), az = axis_of(o.zmin, o.zmax, o.dz);
-    const std::vector<Radar> radars = prepare_radars(volumes, origin, ax, ay, decibels, o);
+    const std::vector<Radar> radars = prepare_radars(volumes, origin, ax, ay, decibels, o, first.height / 1000.0);
 
     Volume grid;
     for (int i = 0; i < ax.n; ++i) grid.x.push_back(static_cast<float>(ax.at(i)));

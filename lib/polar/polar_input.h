@@ -10,6 +10,7 @@
 #include "polar/dealias.h"
 #include "polar/gate_filters.h"
 #include "polar/gridding.h"
+#include "polar/mosaic.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -19,6 +20,7 @@ struct PolarInput {
     std::optional<Site> site;     // the radar's position, over the file's
     GridOptions grid;
     GateFilters filters;          // applied to the gates before they are gridded
+    MosaicOptions mosaic;         // how several radars make one grid
     // A radial velocity unfolded past its Nyquist velocity (dealias.h)
     // after the filters; a sweep the file gives no Nyquist velocity is
     // gridded as measured, with a note to grid.note.
@@ -39,8 +41,10 @@ PolarVolume read_input(const std::string& path, const PolarInput& in);
 inline bool is_polar(const std::string& path) { return polar_format(path) != PolarFormat::none; }
 
 // The polar volumes of paths read, their gates filtered (in.filters), and
-// gridded together (one grid; several
-// radars make a composite). std::runtime_error naming the file otherwise.
+// gridded: one radar as grid_volumes() grids it, several as their mosaic
+// (mosaic_volumes(), in.mosaic). std::runtime_error naming the file otherwise.
 Volume grid_files(std::span<const std::string> paths, const PolarInput& in);
+// The mosaic of the polar volumes of paths, read and filtered as grid_files() does.
+Mosaic mosaic_files(std::span<const std::string> paths, const PolarInput& in);
 
 }  // namespace velmora::polar

@@ -23,7 +23,8 @@ NOT_TAKEN = {
     "grid": {"min-quality", "max-clutter-power"},
     "batch": set(),
 }
-GRID_KEYS = {"spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "min_quality", "max_clutter_power"}
+GRID_KEYS = {"spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "min_quality", "max_clutter_power",
+             "combine", "max_age", "calibrate"}
 
 
 def numeric(command):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import velmora
-from conftest import command
+from conftest import DATA, command
 
 R = 4.0 / 3.0 * 6371.0
 ELEVATIONS = [0.5, 1.5, 2.5, 3.5, 4.5, 6.0, 7.5, 9.0, 11.0, 13.5, 16.5, 20.0]
@@ -119,3 +119,39 @@ def test_vertically_pointing_sweep_left_out_with_a_warning(cfradial, tmp_path):
     np.testing.assert_array_equal(g.values, velmora.grid(cfradial, **GRID).values)
     with pytest.warns(UserWarning, match="sweep 12 at 90 degrees"):
         velmora.analyze(birdbath, grid=GRID)
+
+
+BELGIUM = [DATA / f"odim_{r}_201906060000.h5" for r in ("bejab", "bewid", "behel")]
+
+
+def test_mosaic_of_three_radars_says_what_it_is(tmp_path):
+    if not all(p.exists() for p in BELGIUM):
+        pytest.skip(f"the Belgian radar volumes are not in {DATA} (the mosaic's tests on them are skipped)")
+    grid = dict(origin=(50.7, 4.6), extent=(-200, 200, -200, 200), spacing=(4, 4, 1), levels=(1, 12))
+    m = velmora.mosaic(BELGIUM, out=tmp_path / "m.nc", **grid)
+    assert list(m.radar_name.values) == [p.name.split(".")[0] for p in BELGIUM]
+    assert m.radar_altitude.values.tolist() == pytest.approx([50.0, 590.0, 140.0])
+    assert m.z.attrs["long_name"] == "height above mean sea level"
+    assert m.DT.dims == m.radar_count.dims == m.kept_radar.dims == ("z", "y", "x")
+    assert int(m.radar_count.max()) == 3 and int(m.kept_radar.min()) == -1 and int(m.kept_radar.max()) == 2
+    assert m.attrs["combine"] == "weighted" and 10 <= m.attrs["time_spread"] <= 20
+    assert m.sizes["overlap"] == 3 and (m.overlap_count > 1000).all()
+    with netCDF4.Dataset(tmp_path / "m.nc") as nc:
+        assert nc["radar_count"][0].filled(0).tolist() == m.radar_count.values.tolist()
+    # grid() of several radars is the same mosaic's field; a reference calibrates it.
+    g = velmora.grid(BELGIUM, **grid)
+    assert np.array_equal(np.isnan(g.values), np.isnan(m.DT.values))
+    c = velmora.mosaic(BELGIUM, calibrate="behel", **grid)
+    assert c.radar_adjustment.values[2] == 0 and (c.radar_adjustment.values[:2] != 0).all()
+    with pytest.raises(ValueError, match="combine"):
+        velmora.mosaic(BELGIUM, combine="mean", **grid)
+    with pytest.raises(RuntimeError, match="more than the 5 s allowed"):
+        velmora.mosaic(BELGIUM, max_age=5, **grid)
+    # analyze takes the three as one mosaic, and its grid.nc is the mosaic's file.
+    out = tmp_path / "out"
+    p = command("analyze", *BELGIUM, "--out", out, "--seams", "--origin", "50.7,4.6", "--extent",
+                "-200,200,-200,200", "--spacing", "4,4,1", "--levels", "1,12")
+    assert p.returncode == 0, p.stderr
+    with netCDF4.Dataset(out / "grid.nc") as nc:
+        assert nc.dimensions["radar"].size == 3
+    assert (out / "plan.png").exists()

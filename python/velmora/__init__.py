@@ -2,6 +2,7 @@
 
     velmora.analyze(volume, var=..., level=..., min_cells=...)   (defaults and bounds: velmora analyze's)
     velmora.grid(polar_paths, out=None, ...)   (polar volumes gridded onto x, y, z)
+    velmora.mosaic(polar_paths, ...)         (several radars' mosaic, with what it says of itself)
     velmora.read_polar(path)                 (a polar volume's sweeps as numpy arrays)
     velmora.modules()
     velmora.run(network)
@@ -17,7 +18,7 @@ from ._run import modules, run
 from ._analyze import Analysis, analyze
 from ._track import track
 from ._watch import WatchedVolume, verify, watch
-from ._grid import grid, read_polar
+from ._grid import grid, mosaic, read_polar
 from . import batch
 from .batch import analyze_many
 from . import _core
@@ -28,5 +29,5 @@ def outstanding_arrays():
     return _core.outstanding_arrays()
 
 
-__all__ = ["analyze", "Analysis", "analyze_many", "batch", "grid", "modules", "read_polar", "run", "track", "verify",
+__all__ = ["analyze", "Analysis", "analyze_many", "batch", "grid", "modules", "mosaic", "read_polar", "run", "track", "verify",
            "watch", "WatchedVolume", "ModuleError", "NetworkError", "outstanding_arrays"]

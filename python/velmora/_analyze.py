@@ -119,7 +119,7 @@ def _origin_of(obj):
 
 
 _GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "despeckle", "min_quality",
-              "max_clutter_power", "dealias")
+              "max_clutter_power", "dealias", "combine", "max_age", "calibrate")
 
 
 def polar_options(field, site, grid, command="analyze"):

@@ -8,7 +8,7 @@ from ._analyze import _datetime, _path_arg, _warn_notes, polar_options
 
 
 def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
-         roi_min=None, roi_angle=None, dealias=False):
+         roi_min=None, roi_angle=None, dealias=False, combine=None, max_age=None, calibrate=None):
     """The polar volumes of paths (ODIM HDF5, NEXRAD Level II, CF/Radial)
     gridded together, as `velmora grid` does: an xarray.DataArray named as
     the field read (DBZH, REF, ...) with dims (z, y, x), coordinates in km,
@@ -21,15 +21,18 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     xmax, ymin, ymax), levels (bottom, top) in km; origin (lat, lon) of the
     grid, default the first radar; roi_min (km) and roi_angle (degrees): the
     radius of influence; dealias: unfold a radial velocity (field "VRADH",
-    "VEL") past its Nyquist velocity first. Several radars make one
-    composite."""
+    "VEL") past its Nyquist velocity first. Several radars make one mosaic
+    (heights above sea level; velmora.mosaic() gives what it says of itself
+    too): combine ("weighted", "nearest", "max"), max_age (s, 300) and
+    calibrate (a radar's file or name) as `velmora grid` takes them."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     paths = [os.fsdecode(p) for p in paths]
     if not paths:
         raise ValueError("no polar volume to grid")
     options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
-                                              roi_min=roi_min, roi_angle=roi_angle, dealias=bool(dealias)), "grid")
+                                              roi_min=roi_min, roi_angle=roi_angle, dealias=bool(dealias),
+                                              combine=combine, max_age=max_age, calibrate=calibrate), "grid")
     raw = _core.grid([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
     _warn_notes(raw)
     import xarray as xr
@@ -41,6 +44,57 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     if raw["time"] is not None:
         coords["time"] = _datetime(raw["time"], attrs["source"])
     return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name=raw["name"], attrs=attrs)
+
+
+def mosaic(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
+           roi_min=None, roi_angle=None, combine=None, max_age=None, calibrate=None):
+    """The mosaic of several radars' polar volumes, as `velmora grid A B
+    ...` makes it (docs/polar.md, Mosaics): an xarray.Dataset of DT (z, y,
+    x; z km above sea level, NaN where no radar has echo), radar_count and
+    kept_radar (z, y, x: how many radars saw each point, the index along
+    radar of the one whose view was kept, -1 none); along radar its
+    radar_name, radar_latitude, radar_longitude, radar_altitude (m),
+    radar_time and radar_adjustment (dB); along overlap the pairs' radars,
+    median difference (dB) and count; attrs combine and time_spread (s).
+    The options are grid()'s; out writes the same as NetCDF."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    paths = [os.fsdecode(p) for p in paths]
+    if not paths:
+        raise ValueError("no polar volume to grid")
+    options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
+                                              roi_min=roi_min, roi_angle=roi_angle, combine=combine,
+                                              max_age=max_age, calibrate=calibrate), "grid")
+    raw = _core.mosaic([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
+    _warn_notes(raw)
+    import xarray as xr
+
+    coords = {axis: (axis, np.asarray(raw[axis], dtype=np.float64), {"units": "km"}) for axis in "zyx"}
+    coords["z"][2]["long_name"] = "height above mean sea level"
+    coords["origin_latitude"], coords["origin_longitude"] = raw["origin"]
+    if raw["time"] is not None:
+        coords["time"] = _datetime(raw["time"], ", ".join(paths))
+    radars = raw["radars"]
+    times = [np.datetime64("NaT") if r["time"] is None else _datetime(r["time"], r["source"]) for r in radars]
+    dims = ("z", "y", "x")
+    data = {
+        "DT": (dims, raw["values"], {"units": raw["units"] or "dBZ"}),
+        "radar_count": (dims, raw["radar_count"]),
+        "kept_radar": (dims, raw["kept_radar"]),
+        "radar_name": ("radar", [r["name"] for r in radars]),
+        "radar_latitude": ("radar", [r["latitude"] for r in radars]),
+        "radar_longitude": ("radar", [r["longitude"] for r in radars]),
+        "radar_altitude": ("radar", [r["altitude"] for r in radars], {"units": "m"}),
+        "radar_time": ("radar", np.array(times, dtype="datetime64[ns]")),
+        "radar_adjustment": ("radar", [r["adjustment"] for r in radars], {"units": "dB"}),
+        "overlap_radar_a": ("overlap", [o[0] for o in raw["overlaps"]]),
+        "overlap_radar_b": ("overlap", [o[1] for o in raw["overlaps"]]),
+        "overlap_median_difference": ("overlap", [o[2] for o in raw["overlaps"]], {"units": "dB"}),
+        "overlap_count": ("overlap", np.array([o[3] for o in raw["overlaps"]], dtype=np.int64)),
+    }
+    attrs = {"combine": raw["combine"], "time_spread": raw["time_spread"], "height_reference": "mean sea level",
+             "source": ", ".join(paths)}
+    return xr.Dataset(data, coords=coords, attrs=attrs)
 
 
 def read_polar(path, field=None, site=None, dealias=False, storm_motion=None):

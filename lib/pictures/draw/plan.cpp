@@ -81,8 +81,45 @@ void polyline(const Canvas& c, const Frame& f, std::span<const float> x, std::sp
         (i == 0 ? cairo_move_to : cairo_line_to)(c.cr(), f.px(x[i]), f.py(y[i]));
 }
 
+// Range rings every step km about a radar out to reach km, each labelled
+// where it crosses north-east when all of its text fits.
+void draw_rings(const Canvas& c, const Frame& f, double rx, double ry, double step, double reach) {
+    cairo_t* cr = c.cr();
+    for (double r = step; r <= reach; r += step) {
+        cairo_new_sub_path(cr);
+        cairo_arc(cr, f.px(rx), f.py(ry), r * f.s, 0, 2 * M_PI);
+        c.colour({0.45, 0.45, 0.45}, 0.8);
+        cairo_set_line_width(cr, 0.8);
+        cairo_stroke(cr);
+        char text[32];
+        std::snprintf(text, sizeof text, "%g km", r);
+        const double tx = f.px(rx) + r * f.s * M_SQRT1_2 + 2, ty = f.py(ry) - r * f.s * M_SQRT1_2 - 2;
+        const Extent e = c.measure(text, 11, false);
+        if (tx >= f.x0 && tx + e.width <= f.x1 && ty - e.height >= f.y0 && ty <= f.y1)
+            c.text_at(text, tx, ty, 11, false, 0, 1, {0.4, 0.4, 0.4});
+    }
+}
+
+// A radar's marker, a ring and cross in dark grey: where it went, none
+// when the radar lies outside the plan.
+std::optional<std::array<double, 2>> draw_marker(const Canvas& c, const Frame& f, double rx, double ry) {
+    cairo_t* cr = c.cr();
+    const double x = f.px(rx), y = f.py(ry);
+    if (x < f.x0 || x > f.x1 || y < f.y0 || y > f.y1) return std::nullopt;
+    cairo_arc(cr, x, y, 5, 0, 2 * M_PI);
+    c.colour({1, 1, 1});
+    cairo_fill_preserve(cr);
+    c.colour(kInk);
+    cairo_set_line_width(cr, 2);
+    cairo_stroke(cr);
+    c.line(x - 9, y, x + 9, y, 1.5, kInk);
+    c.line(x, y - 9, x, y + 9, 1.5, kInk);
+    return std::array<double, 2>{x, y};
+}
+
 // Coastlines and borders, then range rings every round distance about the
-// radar and its marker: a ring and cross in dark grey.
+// radar and its marker; or, for a mosaic, every radar's own rings out to its
+// range and its marker.
 void draw_map(const Canvas& c, const MapContext& m, const Frame& f, PictureLayout& layout) {
     cairo_t* cr = c.cr();
     for (const MapPath& path : m.map) {
@@ -94,36 +131,16 @@ void draw_map(const Canvas& c, const MapContext& m, const Frame& f, PictureLayou
         cairo_stroke(cr);
     }
     cairo_set_dash(cr, nullptr, 0, 0);
-    if (!m.radar_km) return;
+    for (const auto& [rx, ry, range] : m.network) {
+        draw_rings(c, f, rx, ry, tick_step(range, 3), range);
+        if (auto at = draw_marker(c, f, rx, ry)) layout.network.push_back(*at);
+    }
+    if (!m.radar_km || !m.network.empty()) return;
     const double rx = (*m.radar_km)[0], ry = (*m.radar_km)[1];
     const double reach = std::max({std::hypot(f.x0 - f.px(rx), f.y0 - f.py(ry)), std::hypot(f.x1 - f.px(rx), f.y1 - f.py(ry)),
                                    std::hypot(f.x0 - f.px(rx), f.y1 - f.py(ry)), std::hypot(f.x1 - f.px(rx), f.y0 - f.py(ry))}) / f.s;
-    const double step = tick_step(reach, 4);
-    for (double r = step; r <= reach; r += step) {
-        cairo_new_sub_path(cr);
-        cairo_arc(cr, f.px(rx), f.py(ry), r * f.s, 0, 2 * M_PI);
-        c.colour({0.45, 0.45, 0.45}, 0.8);
-        cairo_set_line_width(cr, 0.8);
-        cairo_stroke(cr);
-        char text[32];
-        std::snprintf(text, sizeof text, "%g km", r);
-        // Its distance where the ring crosses north-east, when all of it fits.
-        const double tx = f.px(rx) + r * f.s * M_SQRT1_2 + 2, ty = f.py(ry) - r * f.s * M_SQRT1_2 - 2;
-        const Extent e = c.measure(text, 11, false);
-        if (tx >= f.x0 && tx + e.width <= f.x1 && ty - e.height >= f.y0 && ty <= f.y1)
-            c.text_at(text, tx, ty, 11, false, 0, 1, {0.4, 0.4, 0.4});
-    }
-    const double x = f.px(rx), y = f.py(ry);
-    if (x < f.x0 || x > f.x1 || y < f.y0 || y > f.y1) return;
-    cairo_arc(cr, x, y, 5, 0, 2 * M_PI);
-    c.colour({1, 1, 1});
-    cairo_fill_preserve(cr);
-    c.colour(kInk);
-    cairo_set_line_width(cr, 2);
-    cairo_stroke(cr);
-    c.line(x - 9, y, x + 9, y, 1.5, kInk);
-    c.line(x, y - 9, x, y + 9, 1.5, kInk);
-    layout.radar = std::array<double, 2>{x, y};
+    draw_rings(c, f, rx, ry, tick_step(reach, 4), reach);
+    layout.radar = draw_marker(c, f, rx, ry);
 }
 
 // Every side between two columns of different cells, and the grid's border
@@ -148,6 +165,36 @@ void draw_outlines(const Canvas& c, const PlanView& p, const Frame& f) {
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_SQUARE);
     cairo_stroke(cr);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+}
+
+// A mosaic's seams: dashed lines between neighbouring columns whose views
+// came from different radars.
+void draw_seams(const Canvas& c, const PlanView& p, const Frame& f) {
+    const std::size_t nx = p.x.size(), ny = p.y.size();
+    if (p.kept_radar.size() != nx * ny) return;
+    const auto ex = cell_edges(p.x), ey = cell_edges(p.y);
+    cairo_t* cr = c.cr();
+    auto differ = [&](std::size_t a, std::size_t b) {
+        return p.kept_radar[a] >= 0 && p.kept_radar[b] >= 0 && p.kept_radar[a] != p.kept_radar[b];
+    };
+    for (std::size_t j = 0; j < ny; ++j)
+        for (std::size_t i = 0; i < nx; ++i) {
+            const std::size_t here = j * nx + i;
+            if (i > 0 && differ(here, here - 1)) {
+                cairo_move_to(cr, f.px(ex[i]), f.py(ey[j]));
+                cairo_line_to(cr, f.px(ex[i]), f.py(ey[j + 1]));
+            }
+            if (j > 0 && differ(here, here - nx)) {
+                cairo_move_to(cr, f.px(ex[i]), f.py(ey[j]));
+                cairo_line_to(cr, f.px(ex[i + 1]), f.py(ey[j]));
+            }
+        }
+    const double dash[] = {4.0, 3.0};
+    cairo_set_dash(cr, dash, 2, 0);
+    c.colour({0.55, 0.1, 0.55}, 0.9);
+    cairo_set_line_width(cr, 1.4);
+    cairo_stroke(cr);
+    cairo_set_dash(cr, nullptr, 0, 0);
 }
 
 // Ticks of one axis: texts that would touch the one before are left out.
@@ -312,6 +359,7 @@ void draw_paths(const Canvas& c, const PlanView& p, const Frame& f, std::vector<
 void draw_labels(const Canvas& c, const std::vector<Wanted>& texts, const std::vector<std::string>& strings,
                  const Frame& f, PictureLayout& layout, std::vector<Area> taken) {
     if (layout.radar) taken.push_back({(*layout.radar)[0] - 9, (*layout.radar)[1] - 9, (*layout.radar)[0] + 9, (*layout.radar)[1] + 9});
+    for (const auto& [x, y] : layout.network) taken.push_back({x - 9, y - 9, x + 9, y + 9});
     const auto boxes = place_labels(texts, f.area(), taken);
     cairo_t* cr = c.cr();
     for (std::size_t i = 0; i < boxes.size(); ++i) {
@@ -364,6 +412,7 @@ void draw_plan(const PlanView& p, const std::string& path, int width, int height
     cairo_clip(c.cr());
     draw_map(c, p.context, f, layout);
     draw_outlines(c, p, f);
+    draw_seams(c, p, f);
     std::vector<Wanted> texts;
     std::vector<std::string> strings;
     for (const auto& l : p.labels) {
