@@ -29,7 +29,4 @@ TrackFolder read_track_folder(const std::string& dir, double interval = 300.0);
 std::vector<tracking::VerificationRow> verify_folder(const std::string& dir, std::span<const double> leads,
                                                      const tracking::TrendSettings& s, double interval = 300.0);
 
-// The fields of a line of a CSV file without quoting, as velmora writes them.
-std::vector<std::string> csv_fields(const std::string& line);
-
 }  // namespace velmora::realtime

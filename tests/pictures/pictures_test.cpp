@@ -174,9 +174,8 @@ protected:
         o.out = dir.file("out");
         o.picture = false;
         o.min_volume_km3 = 0;   // every cell the division keeps: the most labels to place
-        testing::internal::CaptureStdout();
-        ASSERT_EQ(velmora::analyze(o, stderr), 0);
-        testing::internal::GetCapturedStdout();
+        velmora::AnalysisSummary summary;
+        ASSERT_EQ(velmora::analyze(o, stderr, summary), 0);
         const velmora::Volume v = velmora::read_volume(grid_file.empty() ? o.volume : dir.file("out/" + grid_file), "DT");
         const std::vector<float> top = column_max(v);
         const std::vector<std::int32_t> plan(top.size(), 0);
