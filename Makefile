@@ -11,7 +11,7 @@ FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-watch clean
+.PHONY: all deps build asan fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-startup bench-view bench-watch docs-options clean
 
 all: build
 
@@ -46,6 +46,13 @@ test: build asan fuzz-build
 	@UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(FUZZ) --output-on-failure
 	@$(MAKE) pytest
 	@$(MAKE) test-packaging
+
+# docs/cli.md's tables of every command's options, written from the table
+# of lib/options (a test compares them).
+docs-options:
+	@cmake --build $(BUILD) -j $(JOBS) --target velmora_tests
+	@VELMORA_WRITE_DOCS=1 $(BUILD)/tests/velmora_tests --gtest_filter=OptionTable.TheDocsShowEachCommandsOptionsAsTheTableHasThem >/dev/null
+	@git diff --stat -- docs/cli.md
 
 # The Python package's tests alone, on the release build.
 pytest: build

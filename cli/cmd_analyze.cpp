@@ -9,6 +9,7 @@
 
 #include "analysis/analyze.h"
 #include "commands.h"
+#include "table_options.h"
 #include "progress.h"
 #include "io/output_files.h"
 #include "report.h"
@@ -20,31 +21,13 @@ namespace velmora::cli {
 
 namespace {
 
-// A level of reflectivity: an empty text would read as 0, "nan" or "inf" as
-// no level at all.
-CLI::Validator finite_dbz() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            char* end = nullptr;
-            const double v = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(v)) return "a finite number of dBZ, not \"" + text + "\"";
-            return "";
-        },
-        "DBZ");
-}
-
-constexpr double kMaxInt = 2147483647;
-// Each scattered cell looks for room among the others: the work grows with
-// the square of their number.
-constexpr double kMaxCells = 10000;
-
 // A scene larger than any volume velmora reads: said before its memory is
 // asked for.
 std::string scene_problem(const SceneOptions& o) {
     const double points = double(o.nx) * o.ny * o.nz;
     if (points <= double(max_volume_nodes)) return "";
     return "a scene of " + std::to_string(o.nx) + " x " + std::to_string(o.ny) + " x " + std::to_string(o.nz) + " = " +
-           plain_number(points) + " points is too large: at most " + std::to_string(max_volume_nodes);
+           options::plain_number(points) + " points is too large: at most " + std::to_string(max_volume_nodes);
 }
 
 constexpr const char* kAnalyzeFooter =
@@ -74,58 +57,26 @@ void add_analyze_command(CLI::App& app, int& status) {
                     "Level II, CF/Radial), gridded first as velmora grid does. Without it, the built-in synthetic "
                     "convective scene is analysed.")
         ->type_name("VOLUME");
-    cmd->add_option("--var", o->var, "The reflectivity variable of the volume")->capture_default_str();
-    cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")
-        ->check(finite_dbz())
-        ->capture_default_str();
-    cmd->add_option("--min-cells", o->min_cells,
-                    "Areas of at most this many cells of the division modules (triangles of the isosurface, "
-                    "tetrahedra of the isovolume, four per voxel), not voxels, are dropped; 0 keeps every area")
-        ->check(within(0, kMaxInt, true))
-        ->capture_default_str();
-    add_min_volume_option(*cmd, o->min_volume_km3);
-    cmd->add_option("--time", o->time,
-                    "The time step to analyse in a file of several (0 first); without it, such a file is refused")
-        ->check(within(0, kMaxInt, true))
-        ->type_name("INDEX");
-    // The default keeps an analysis within a few GB of memory; a machine
-    // with more can take larger composites.
-    cmd->add_option("--max-voxels", o->max_voxels,
-                    "Volumes of more voxels are refused before they are read (an analysis takes about 13 bytes of "
-                    "memory per voxel)")
-        ->check(within(1, 2e9, true))
-        ->type_name("N")
-        ->capture_default_str();
-    cmd->add_option("--out", o->out, "The folder the results are written to")->capture_default_str();
+    add_option(*cmd, "var", o->var);
+    add_option(*cmd, "level", o->level);
+    add_option(*cmd, "min-cells", o->min_cells);
+    add_option(*cmd, "min-volume", o->min_volume_km3);
+    add_option(*cmd, "time", o->time);
+    add_option(*cmd, "max-voxels", o->max_voxels);
+    add_option(*cmd, "out", o->out);
     cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png and plan.png");
     cmd->add_flag("--report", *report,
                   "Also write report.html: the 3-D scene, the plan view and the cells in one file that opens from "
                   "disk with no server and no network");
-    cmd->add_option_function<std::string>(
-           "--compress",
-           [o](const std::string& name) {
-               if (auto c = compression_named(name)) o->compression = *c;
-           },
-           "How the data of the VTK XML files is compressed: lz4 (fast, the default), zlib (smaller, slower) or none")
-        ->check(CLI::IsMember({"none", "lz4", "zlib"}))
-        ->type_name("none|lz4|zlib")
-        ->default_str("lz4");
+    auto compress = std::make_shared<std::string>();
+    add_option(*cmd, "compress", *compress)->each([o](const std::string& name) {
+        if (auto c = compression_named(name)) o->compression = *c;
+    });
+    o->compression = compression_named(*compress).value_or(o->compression);
     // The cell properties and the division of cells at their cores.
-    cmd->add_option("--echo-tops", o->echo_tops,
-                    "The levels of the echo tops in cell_properties.csv, dBZ, separated by commas")
-        ->delimiter(',')
-        ->type_name("DBZ,...")
-        ->default_str("18,30,40,50");
-    cmd->add_option("--split-levels", o->split.levels,
-                    "Divide each cell holding two or more separate cores at the first of these levels (rising, "
-                    "above --level, separated by commas), then the parts at the next")
-        ->delimiter(',')
-        ->type_name("DBZ,...");
-    cmd->add_option("--min-core", o->split.min_core,
-                    "With --split-levels: the fewest voxels a region at a split level needs to be a core")
-        ->check(within(1, 2e9, true))
-        ->type_name("N")
-        ->capture_default_str();
+    add_option(*cmd, "echo-tops", o->echo_tops);
+    add_option(*cmd, "split-levels", o->split.levels);
+    add_option(*cmd, "min-core", o->split.min_core);
     cmd->add_flag("--timings", o->timings,
                   "Print the time each step takes and the memory of the process after it (to standard error)");
     add_hail_options(*cmd, o->freezing_level_km, o->minus20_level_km, o->sounding);
@@ -142,54 +93,28 @@ void add_analyze_command(CLI::App& app, int& status) {
     });
 }
 
-void add_min_volume_option(CLI::App& cmd, double& km3) {
-    cmd.add_option("--min-volume", km3,
-                   "Cells of less volume than this, km³ (the sum of their voxels' volumes), are left out of every "
-                   "result: ground clutter and specks are a few voxels, a convective cell tens of km³ (TITAN's "
-                   "storms); 0 keeps every cell")
-        ->check(within(0, 1e9))
-        ->type_name("KM3")
-        ->capture_default_str();
-}
-
 void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
                       std::string& sounding) {
-    cmd.add_option("--freezing-level", freezing_km,
-                   "The height of the 0 °C level, km above sea level: with --minus20-level, the hail of each cell "
-                   "(SHI, MESH, POSH, POH) and mesh.nc")
-        ->check(CLI::Range(-1.0, 20.0))
-        ->type_name("KM");
-    cmd.add_option("--minus20-level", minus20_km, "The height of the -20 °C level, km above sea level")
-        ->check(CLI::Range(-1.0, 25.0))
-        ->type_name("KM");
-    cmd.add_option("--sounding", sounding,
-                   "A sounding (CSV of height in m above sea level and temperature in °C) the 0 °C and -20 °C levels "
-                   "are interpolated from, instead of --freezing-level and --minus20-level")
-        ->type_name("FILE");
+    add_option(cmd, "freezing-level", freezing_km);
+    add_option(cmd, "minus20-level", minus20_km);
+    add_option(cmd, "sounding", sounding);
 }
 
 void add_synth_command(CLI::App& app, int& status) {
     auto path = std::make_shared<std::string>();
     auto o = std::make_shared<SceneOptions>();
-    auto series = std::make_shared<std::pair<int, double>>(0, 300.0);
+    auto series = std::make_shared<std::pair<int, double>>(0, 0.0);   // none: one volume
     CLI::App* cmd = app.add_subcommand(
         "synth", "Write the built-in synthetic convective scene (the default of analyze), or one of another size "
                  "with scattered cells, as a NetCDF volume");
-    cmd->add_option("out", *path, "The NetCDF file to write; variable DT (dBZ), coordinates x, y, z in m")
+    cmd->add_option("out", *path, "The NetCDF file to write; variable " + std::string(options::text("analyze", "var")) + " (dBZ), coordinates x, y, z in m")
         ->required()
         ->type_name("OUT.nc");
-    cmd->add_option("--nx", o->nx, "Grid points west to east, 1 km apart")->check(within(2, 100000, true))->capture_default_str();
-    cmd->add_option("--ny", o->ny, "Grid points south to north, 1 km apart")->check(within(2, 100000, true))->capture_default_str();
-    cmd->add_option("--nz", o->nz, "Levels: 0.5 km apart from 0.5 km; more than 30 share the lowest 15 km")
-        ->check(within(2, 10000, true))
-        ->capture_default_str();
-    cmd->add_option("--cells", o->cells,
-                    "Convective cells scattered over the grid from --seed; 0 places the five cells of the built-in scene")
-        ->check(within(0, kMaxCells, true))
-        ->capture_default_str();
-    cmd->add_option("--seed", o->seed, "The seed of the scattered cells")
-        ->check(within(0, 4294967295.0, true))
-        ->capture_default_str();
+    add_option(*cmd, "nx", o->nx);
+    add_option(*cmd, "ny", o->ny);
+    add_option(*cmd, "nz", o->nz);
+    add_option(*cmd, "cells", o->cells);
+    add_option(*cmd, "seed", o->seed);
     add_series_option(*cmd, series->first, series->second);
     auto winds = std::make_shared<bool>(false);
     cmd->add_flag("--winds", *winds, "Also write wind components u, v, w (m/s) as wind retrievals do, for velmora view's arrows");
@@ -215,7 +140,7 @@ void add_synth_command(CLI::App& app, int& status) {
             } else {
                 write_netcdf(*path, scene);
             }
-            std::printf("synthetic scene written to %s (variable DT%s)\n", path->c_str(), *winds ? "; winds u, v, w" : "");
+            std::printf("synthetic scene written to %s (variable %s%s)\n", path->c_str(), scene.name.c_str(), *winds ? "; winds u, v, w" : "");
             status = 0;
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "velmora synth: out of memory for a scene of %d x %d x %d points\n", o->nx, o->ny,

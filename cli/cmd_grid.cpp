@@ -8,29 +8,13 @@
 #include <memory>
 
 #include "commands.h"
+#include "table_options.h"
 #include "io/output_files.h"
 #include "polar/polar_input.h"
 
 namespace velmora::cli {
 
 namespace {
-
-// A list of numbers of a given length, separated by commas.
-CLI::Option* add_numbers(CLI::App& cmd, const std::string& name, std::vector<double>& into, std::size_t count,
-                         const std::string& type, const std::string& help) {
-    return cmd.add_option(name, into, help)
-        ->delimiter(',')
-        ->expected(static_cast<int>(count))
-        ->type_name(type)
-        ->check(CLI::Validator(
-            [](std::string& text) -> std::string {
-                char* end = nullptr;
-                const double v = std::strtod(text.c_str(), &end);
-                if (text.empty() || *end != '\0' || !std::isfinite(v)) return "not a finite number: \"" + text + "\"";
-                return "";
-            },
-            ""));
-}
 
 std::string polar_input_problem(PolarOptionTexts& o) {
     polar::PolarInput& in = o.input;
@@ -48,47 +32,25 @@ std::string polar_input_problem(PolarOptionTexts& o) {
         in.grid.origin = checked_origin(o.origin[0], o.origin[1]);
         if (!in.grid.origin) return "--origin: not a latitude and longitude";
     }
-    if (in.filters.min_quality && !(*in.filters.min_quality >= 0 && *in.filters.min_quality <= 1))
-        return "--min-quality: " + polar::gate_filters_problem(in.filters);
     return polar::grid_problem(in.grid);
 }
 
 }  // namespace
 
 void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
-    cmd.add_option("--field", o.field,
-                   "Of polar volumes: the quantity to grid (ODIM what/quantity, NEXRAD moment, CF/Radial variable); "
-                   "default the reflectivity")
-        ->type_name("NAME");
-    add_numbers(cmd, "--site", o.site, 3, "LAT,LON,HEIGHT",
-                "Of a polar volume: the radar's latitude, longitude (degrees) and antenna height (m above sea level), "
-                "over what the file says; needed for NEXRAD files of stations velmora does not know");
-    add_numbers(cmd, "--spacing", o.spacing, 3, "DX,DY,DZ", "Of the grid of polar volumes, km")->default_str("1,1,0.5");
-    add_numbers(cmd, "--extent", o.extent, 4, "XMIN,XMAX,YMIN,YMAX",
-                "Of the grid of polar volumes: km east and north of its origin")
-        ->default_str("-150,150,-150,150");
-    add_numbers(cmd, "--levels", o.levels, 2, "BOTTOM,TOP",
-                "Of the grid of polar volumes: the lowest and highest level, km above the (first) radar")
-        ->default_str("0.5,15");
-    add_numbers(cmd, "--origin", o.origin, 2, "LAT,LON",
-                "Of the grid of polar volumes: its centre; default the (first) radar");
-    cmd.add_option("--roi-min", o.input.grid.roi_min, "The smallest radius of influence of a grid point, km")
-        ->capture_default_str();
-    cmd.add_option("--roi-angle", o.input.grid.roi_angle,
-                   "The angle by which the radius of influence widens with range, degrees")
-        ->capture_default_str();
+    add_option(cmd, "field", o.field);
+    add_option(cmd, "site", o.site);
+    add_option(cmd, "spacing", o.spacing);
+    add_option(cmd, "extent", o.extent);
+    add_option(cmd, "levels", o.levels);
+    add_option(cmd, "origin", o.origin);
+    add_option(cmd, "roi-min", o.input.grid.roi_min);
+    add_option(cmd, "roi-angle", o.input.grid.roi_angle);
     cmd.add_flag("!--no-despeckle", o.input.filters.despeckle,
                  "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
                  "neighbours in range and azimuth has any becomes no echo before gridding)");
-    cmd.add_option("--min-quality", o.input.filters.min_quality,
-                   "Of ODIM volumes with a quality index (quality group QIND): gates of a lower index (0 to 1) are "
-                   "left out as missing; off unless given")
-        ->type_name("Q");
-    cmd.add_option("--max-clutter-power", o.input.filters.max_clutter_power,
-                   "Of NEXRAD volumes with the clutter filter power removed (moment CFP): gates from which the "
-                   "filter removed more, dB, are left out as missing; off unless given")
-        ->check(within(-1000, 1000))
-        ->type_name("DB");
+    add_option(cmd, "min-quality", o.input.filters.min_quality);
+    add_option(cmd, "max-clutter-power", o.input.filters.max_clutter_power);
 }
 
 bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status) {
@@ -117,7 +79,7 @@ void add_grid_command(CLI::App& app, int& status) {
                     "one composite")
         ->required()
         ->type_name("POLAR");
-    cmd->add_option("--out", o->out, "The NetCDF file to write")->required()->type_name("GRID.nc");
+    add_option(*cmd, "out", o->out)->required();
     add_polar_options(*cmd, o->polar);
     cmd->add_flag("--timings", o->timings, "Print the time of reading, gridding and writing (to standard error)");
     cmd->footer(

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "table_options.h"
 #include "io/output_files.h"
 #include "progress.h"
 #include "run/runner.h"
@@ -27,12 +28,7 @@ void add_run_command(CLI::App& app, int& status) {
                     "After the run, write the whole object tree to FILE as JSON: every field, every instance's "
                     "parameters and outputs, the reported texts in order. A dump reads back as a network file.")
         ->type_name("FILE");
-    run->add_option("--dump-limit", options->dump_limit,
-                    "The most values (array elements and strings) a dump may hold; a larger tree is not dumped "
-                    "and the run ends with status 1")
-        ->type_name("N")
-        ->default_val(kDefaultDumpLimit)
-        ->check(CLI::Range(std::int64_t{1}, INT64_MAX));
+    add_option(*run, "dump-limit", options->dump_limit);
     run->add_option("--set", options->overrides,
                     "Override a parameter after the file's values; VALUE is JSON (a number, a list, an object) or, "
                     "for a string parameter, plain text. Repeatable.")

@@ -14,6 +14,7 @@
 #include "io/output_files.h"
 #include "io/table.h"
 #include "commands.h"
+#include "table_options.h"
 #include "tracking/series.h"
 #include "tracking/track_run.h"
 
@@ -25,14 +26,14 @@ namespace {
 
 struct TrackOptions {
     std::vector<std::string> volumes;
-    std::string var = "DT";
-    double level = 40.0;
-    int min_cells = 8;
-    double min_volume_km3 = kDefaultMinVolumeKm3;
-    std::string out = "velmora-tracks";
-    double max_speed = tracking::kDefaultMaxSpeed;
+    std::string var;   // these from the table of options
+    double level = 0.0;
+    int min_cells = 0;
+    double min_volume_km3 = 0.0;
+    std::string out;
+    double max_speed = 0.0;
     double max_gap = 0.0;
-    double interval = 300.0;
+    double interval = 0.0;
     bool picture = true;            // tracks.png and hail_swath.png
     bool volume_pictures = false;   // each volume's pictures too (--pictures)
     bool timings = false;
@@ -157,28 +158,14 @@ void add_track_command(CLI::App& app, int& status) {
                     "reads)")
         ->required()
         ->type_name("VOLUME...");
-    cmd->add_option("--var", o->var, "The reflectivity variable of the volumes")->capture_default_str();
-    cmd->add_option("--level", o->level, "The reflectivity level of the cells, dBZ")
-        ->check(within(-100, 100))
-        ->type_name("DBZ")
-        ->capture_default_str();
-    cmd->add_option("--min-cells", o->min_cells, "As velmora analyze --min-cells")
-        ->check(within(0, 2147483647, true))
-        ->capture_default_str();
-    add_min_volume_option(*cmd, o->min_volume_km3);
-    cmd->add_option("--out", o->out, "The folder of the results")->capture_default_str();
-    cmd->add_option("--max-speed", o->max_speed,
-                    "No link moves faster, m/s, but for a cell covering most of the footprint predicted for it (the "
-                    "same storm, however fast)")
-        ->check(within(0.1, 500))
-        ->capture_default_str();
-    cmd->add_option("--max-gap", o->max_gap,
-                    "Volumes further apart end the tracks, s; 0: twice the usual interval of the series")
-        ->check(within(0, 1e9))
-        ->capture_default_str();
-    cmd->add_option("--interval", o->interval, "The time between volumes that have no time of their own, s")
-        ->check(within(1, 1e9))
-        ->capture_default_str();
+    add_option(*cmd, "var", o->var);
+    add_option(*cmd, "level", o->level);
+    add_option(*cmd, "min-cells", o->min_cells);
+    add_option(*cmd, "min-volume", o->min_volume_km3);
+    add_option(*cmd, "out", o->out);
+    add_option(*cmd, "max-speed", o->max_speed);
+    add_option(*cmd, "max-gap", o->max_gap);
+    add_option(*cmd, "interval", o->interval);
     cmd->add_flag("--pictures", o->volume_pictures, "Draw each volume's pictures too (cells.png, plan.png, mesh.png)");
     cmd->add_flag("!--no-picture", o->picture, "Draw no picture at all, not even tracks.png and hail_swath.png");
     cmd->add_flag("--timings", o->timings, "Print the time of the analyses and of tracking (to standard error)");
@@ -199,14 +186,8 @@ void add_track_command(CLI::App& app, int& status) {
 }
 
 void add_series_option(CLI::App& synth, int& count, double& interval) {
-    synth.add_option("--series", count,
-                     "Write a series of this many volumes of moving cells (one fast, one that splits, two that merge, one "
-                     "that grows, one that decays) "
-                     "into the folder OUT, with the true tracks in truth.csv")
-        ->check(within(2, 1000, true));
-    synth.add_option("--interval", interval, "The time between the volumes of a series, s")
-        ->check(within(1, 86400))
-        ->capture_default_str();
+    add_option(synth, "series", count);
+    add_option(synth, "interval", interval);
 }
 
 int write_series(const std::string& dir, int count, double interval) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "table_options.h"
 #include "realtime/track_folder.h"
 
 namespace velmora::cli {
@@ -17,8 +18,8 @@ namespace {
 struct VerifyOptions {
     std::string dir;
     std::vector<double> leads;   // minutes
-    double max_speed = tracking::kDefaultMaxSpeed;
-    double interval = 300.0;
+    double max_speed = 0.0;   // these from the table of options
+    double interval = 0.0;
     std::string out;
 };
 
@@ -63,15 +64,6 @@ int run_verify(const VerifyOptions& o) {
 
 }  // namespace
 
-void add_leads_option(CLI::App& cmd, std::vector<double>& minutes) {
-    for (const double s : tracking::kDefaultLeads) minutes.push_back(s / 60.0);
-    cmd.add_option("--leads", minutes, "The lead times of the forecasts, minutes")
-        ->delimiter(',')
-        ->type_name("MIN,...")
-        ->check(CLI::Range(0.5, 360.0))
-        ->capture_default_str();
-}
-
 std::vector<double> leads_in_seconds(const std::vector<double>& minutes) {
     std::vector<double> s;
     for (const double m : minutes) s.push_back(m * 60.0);
@@ -86,15 +78,10 @@ void add_verify_command(CLI::App& app, int& status) {
     cmd->add_option("folder", o->dir, "The folder velmora track or velmora watch wrote (volumes.csv, tracks.csv, volumes/)")
         ->required()
         ->type_name("DIR");
-    add_leads_option(*cmd, o->leads);
-    cmd->add_option("--max-speed", o->max_speed, "An echo motion faster than this moves no forecast, m/s")
-        ->check(CLI::Range(0.1, 500.0))
-        ->capture_default_str();
-    cmd->add_option("--interval", o->interval, "The time between volumes that have no time of their own, s")
-        ->check(CLI::Range(1.0, 1e9))
-        ->capture_default_str();
-    cmd->add_option("--out", o->out, "Also write the table as CSV (the columns of velmora watch's verify.csv)")
-        ->type_name("FILE");
+    add_option(*cmd, "leads", o->leads);
+    add_option(*cmd, "max-speed", o->max_speed);
+    add_option(*cmd, "interval", o->interval);
+    add_option(*cmd, "out", o->out);
     cmd->footer(
         "Forecasts each cell of each volume along its track's trend, and by Lagrangian and Eulerian persistence, and "
         "compares the forecast footprints with the cells of the volume nearest each valid time: POD, FAR and CSI over "

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "table_options.h"
 #include "run/values.h"
 #include "scene/scene.h"
 #include "view_server.h"
@@ -142,17 +143,15 @@ void add_view_command(CLI::App& app, int& status) {
                     "A radar volume (as velmora analyze takes it), a network file (.json), or a folder of "
                     "velmora analyze or velmora track results, shown as saved; without it, the built-in synthetic scene")
         ->type_name("VOLUME|NETWORK.json|RESULTS_DIR");
-    cmd->add_option("--port", o->port, "The port on 127.0.0.1; 0 takes a free one")->check(CLI::Range(0, 65535))->capture_default_str();
+    add_option(*cmd, "port", o->port);
     cmd->add_flag("!--no-browser", o->browser, "Print the URL only; start no browser");
-    cmd->add_option("--out", o->scene.out, "The only folder the modules write in (views saved by WriteXform)")->capture_default_str();
-    cmd->add_option("--xform", o->scene.view_file, "Open with the view of the last record of a WriteXform file")
-        ->type_name("FILE.v")->check(CLI::ExistingFile);
-    cmd->add_option("--var", o->scene.analysis.var, "The reflectivity variable of the volume")->capture_default_str();
-    cmd->add_option("--time", o->scene.analysis.time, "The time step of a file of several (0 first)")->type_name("INDEX");
-    cmd->add_option("--level", o->scene.analysis.level, "The reflectivity level of the cells, dBZ")->capture_default_str();
-    cmd->add_option("--min-cells", o->scene.analysis.min_cells, "As velmora analyze --min-cells")
-        ->check(CLI::NonNegativeNumber)->capture_default_str();
-    add_min_volume_option(*cmd, o->scene.analysis.min_volume_km3);
+    add_option(*cmd, "out", o->scene.out);
+    add_option(*cmd, "xform", o->scene.view_file)->check(CLI::ExistingFile);
+    add_option(*cmd, "var", o->scene.analysis.var);
+    add_option(*cmd, "time", o->scene.analysis.time);
+    add_option(*cmd, "level", o->scene.analysis.level);
+    add_option(*cmd, "min-cells", o->scene.analysis.min_cells);
+    add_option(*cmd, "min-volume", o->scene.analysis.min_volume_km3);
     add_polar_options(*cmd, *polar);
     cmd->footer("Prints one URL with a random token and serves the page on 127.0.0.1 until Ctrl-C. A change in the "
                 "page's panel re-runs the instances downstream of it; a click picks the voxel under it. Exit status 2 "

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "table_options.h"
 #include "io/cf_time.h"
 #include "realtime/watcher.h"
 
@@ -125,45 +126,25 @@ int run_watch(WatchCommand& c) {
 
 void add_watch_command(CLI::App& app, int& status) {
     auto c = std::make_shared<WatchCommand>();
-    c->o.out = "velmora-watch";
     CLI::App* cmd = app.add_subcommand("watch", "Analyse, track and forecast radar volumes as they arrive in a folder");
     cmd->add_option("folder", c->input, "The folder volumes arrive in (gridded, polar, or NEXRAD real-time chunks)")
         ->required()
         ->type_name("INPUT_DIR");
-    cmd->add_option("--out", c->o.out, "The folder of the results and of the watcher's state")->capture_default_str();
+    add_option(*cmd, "out", c->o.out);
     cmd->add_flag("--once", c->once, "Process what is there (waiting for files still settling) and exit");
-    cmd->add_option("--settle", c->o.settle, "Seconds a file must stay unchanged before it is read")
-        ->check(CLI::Range(0.0, 3600.0))
-        ->capture_default_str();
-    cmd->add_option("--reorder-window", c->o.series.reorder_window,
-                    "Volumes a late volume may be older than the newest and still be put in its place")
-        ->check(CLI::Range(0, 50))
-        ->capture_default_str();
-    add_leads_option(*cmd, c->leads);
-    cmd->add_option("--poll", c->o.poll, "Seconds between looks at the folder when nothing else wakes the watcher")
-        ->check(CLI::Range(0.05, 3600.0))
-        ->capture_default_str();
-    cmd->add_option("--chunk-timeout", c->o.chunk_timeout,
-                    "Seconds after its newest chunk that a NEXRAD chunked volume still not complete is recorded as failed")
-        ->check(CLI::Range(1.0, 1e6))
-        ->capture_default_str();
+    add_option(*cmd, "settle", c->o.settle);
+    add_option(*cmd, "reorder-window", c->o.series.reorder_window);
+    add_option(*cmd, "leads", c->leads);
+    add_option(*cmd, "poll", c->o.poll);
+    add_option(*cmd, "chunk-timeout", c->o.chunk_timeout);
     cmd->add_flag("--no-inotify", c->no_inotify, "Look at the folder every --poll seconds only (network file systems)");
     AnalyzeOptions& a = c->o.analysis;
-    cmd->add_option("--var", a.var, "The reflectivity variable of gridded volumes")->capture_default_str();
-    cmd->add_option("--level", a.level, "The reflectivity level of the cells, dBZ")
-        ->check(CLI::Range(-100.0, 100.0))
-        ->capture_default_str();
-    cmd->add_option("--min-cells", a.min_cells, "As velmora analyze --min-cells")
-        ->check(CLI::NonNegativeNumber)
-        ->capture_default_str();
-    add_min_volume_option(*cmd, a.min_volume_km3);
-    cmd->add_option("--max-speed", c->o.series.link.max_speed,
-                    "No link moves faster, m/s, but for a cell covering most of the footprint predicted for it")
-        ->check(CLI::Range(0.1, 500.0))
-        ->capture_default_str();
-    cmd->add_option("--max-gap", c->o.series.link.max_gap, "Volumes further apart end the tracks, s; 0: twice the usual interval")
-        ->check(CLI::Range(0.0, 1e9))
-        ->capture_default_str();
+    add_option(*cmd, "var", a.var);
+    add_option(*cmd, "level", a.level);
+    add_option(*cmd, "min-cells", a.min_cells);
+    add_option(*cmd, "min-volume", a.min_volume_km3);
+    add_option(*cmd, "max-speed", c->o.series.link.max_speed);
+    add_option(*cmd, "max-gap", c->o.series.link.max_gap);
     cmd->add_flag("!--no-picture", a.picture, "Do not render each volume's cells.png and plan.png");
     cmd->footer(
         "Each volume, once complete, is analysed into OUT/volumes/<name>/ as velmora analyze does, its cells linked "

@@ -25,9 +25,8 @@ void add_view_command(CLI::App& app, int& status);
 void add_watch_command(CLI::App& app, int& status);
 void add_verify_command(CLI::App& app, int& status);
 
-// --leads MIN,...: the lead times of the forecasts (velmora watch and
-// verify), and them in s, ascending without repeats (cmd_verify.cpp).
-void add_leads_option(CLI::App& cmd, std::vector<double>& minutes);
+// The lead times of the forecasts (--leads, minutes) in s, ascending
+// without repeats (cmd_verify.cpp).
 std::vector<double> leads_in_seconds(const std::vector<double>& minutes);
 
 // The gridding options of the commands that take polar volumes, as given,
@@ -45,19 +44,11 @@ bool polar_input_ok(PolarOptionTexts& o, const char* command, int& status);
 // series with its true tracks (cmd_track.cpp).
 void add_series_option(CLI::App& synth, int& count, double& interval);
 
-// --min-volume KM3: the least volume of a storm cell (cmd_analyze.cpp).
-void add_min_volume_option(CLI::App& cmd, double& km3);
-
 // --freezing-level, --minus20-level and --sounding: the levels of hail (docs/hail.md).
 void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::optional<double>& minus20_km,
                       std::string& sounding);
 int write_series(const std::string& dir, int count, double interval);
 
-// A number from lo to hi (whole with integer), checked before it is
-// converted; the message gives the bounds as one writes them.
-CLI::Validator within(double lo, double hi, bool integer = false);
-// v as one writes it: whole numbers in full, others in %g.
-std::string plain_number(double v);
 
 // Every subcommand above, in the order the program's help lists them.
 void add_commands(CLI::App& app, int& status);

@@ -34,6 +34,7 @@
 #include "tracking/tracker.h"
 #include "io/output_files.h"
 #include "io/volume.h"
+#include "options/options.h"
 #include "pictures/pictures.h"
 
 namespace py = pybind11;
@@ -716,6 +717,40 @@ py::dict track_py(const py::list& frames_in, double max_speed, double max_gap) {
     return d;
 }
 
+// The table of every command's options (lib/options), one dict each: the
+// Python functions' defaults and checks and the batch parser are made from it.
+py::list options_table() {
+    static const char* const types[] = {"text", "integer", "number", "numbers"};
+    py::list out;
+    for (const options::Option& o : options::kOptions) {
+        py::dict d;
+        py::list commands;
+        for (const std::string_view c : options::kCommands)
+            if (o.takes(c)) commands.append(std::string(c));
+        d["commands"] = commands;
+        d["name"] = std::string(o.name);
+        d["type"] = types[static_cast<int>(o.type)];
+        py::list values;
+        for (std::size_t i = 0; i < o.value.n; ++i) values.append(o.value.v[i]);
+        if (!o.has_default()) d["default"] = py::none();
+        else if (o.type == options::Type::Text) d["default"] = std::string(o.text);
+        else if (o.type == options::Type::Numbers) d["default"] = py::tuple(values);
+        else if (o.type == options::Type::Integer) d["default"] = static_cast<long long>(o.value.v[0]);
+        else d["default"] = o.value.v[0];
+        d["min"] = o.min;
+        d["max"] = o.max;
+        d["units"] = std::string(o.units);
+        d["metavar"] = std::string(o.metavar);
+        d["help"] = std::string(o.help);
+        d["count"] = o.count;
+        d["choices"] = std::string(o.choices);
+        d["bounds"] = options::bounds(o);
+        d["default_text"] = options::default_text(o);
+        out.append(d);
+    }
+    return out;
+}
+
 // velmora.watch's watcher: options from a dict of the Python side (input,
 // out, settle, poll, inotify, chunk_timeout, reorder_window, leads in s, var, level,
 // min_cells, max_speed, max_gap, picture, polar, hail), each step's outcomes as
@@ -895,6 +930,13 @@ PYBIND11_MODULE(_core, m) {
         .def("close", &PyWatcher::close);
     m.def("verify_folder", &verify_folder_py, py::arg("folder"), py::arg("leads"), py::arg("max_speed"),
           py::arg("interval"), "The verification of a track or watch folder's forecasts");
+    m.def("options", &options_table, "Every command's options: name, type, default, bounds, units, help");
+    m.def("option_problem",
+          [](const std::string& command, const std::string& name, const std::string& text) {
+              return options::problem(options::option(command, name), text);
+          },
+          py::arg("command"), py::arg("name"), py::arg("text"),
+          "Why text is not a value of the option ('' when it is one), in the program's words");
     m.attr("max_volume_nodes") = max_volume_nodes;
     m.attr("only_time") = kOnlyTime;
     m.attr("default_min_volume") = kDefaultMinVolumeKm3;

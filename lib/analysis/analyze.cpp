@@ -317,8 +317,8 @@ void Analysis::write_mesh() {
 }
 
 int Analysis::prepare_output() {
-    if (!std::isfinite(o_.level)) {
-        std::fprintf(err_, "velmora analyze: --level must be a finite reflectivity in dBZ, not %g\n", o_.level);
+    if (std::string problem = options::problem(options::option("analyze", "level"), o_.level); !problem.empty()) {
+        std::fprintf(err_, "velmora analyze: --level: %s\n", problem.c_str());
         return 2;
     }
     if (std::string problem = echo_levels_problem(o_.echo_tops); !problem.empty()) {

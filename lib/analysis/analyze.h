@@ -16,12 +16,13 @@
 #include "tracking/tracker.h"
 #include "io/volume.h"
 #include "io/vtk_files.h"
+#include "options/options.h"
 
 namespace velmora {
 
 struct AnalyzeOptions {
     std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
-    std::string var = "DT";       // the reflectivity variable
+    std::string var{options::text("analyze", "var")};   // the reflectivity variable
     polar::PolarInput polar;      // how a polar volume is read and gridded
     // A polar volume already read (the chunks of a real-time feed, decoded as
     // they came): gridded as polar says instead of reading volume, which
@@ -32,12 +33,12 @@ struct AnalyzeOptions {
     const Volume* polar_grid = nullptr;
     long time = kOnlyTime;        // the time step of a file of several
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
-    double level = 40.0;          // dBZ
-    int min_cells = 8;            // areas of at most this many tetrahedra are dropped (DivIsovolume)
+    double level = options::number("analyze", "level");   // dBZ
+    int min_cells = static_cast<int>(options::number("analyze", "min-cells"));   // areas of at most this many tetrahedra are dropped (DivIsovolume)
     double min_volume_km3 = kDefaultMinVolumeKm3;   // cells of less volume are left out (min_volume.h)
     std::vector<double> echo_tops = kDefaultEchoTopLevels;   // dBZ, the echo tops of cell_properties.csv
     SplitSettings split = {};     // cells divided at their cores when it has levels
-    std::string out = "velmora-analysis";   // replaced by the results of a run that succeeded
+    std::string out{options::text("analyze", "out")};   // replaced by the results of a run that succeeded
     // When set, the volume file was written for this run alone: it goes into
     // the results under this name, where their network reads it.
     std::string volume_as;

@@ -465,7 +465,8 @@ vhost::Object& radar_on_empty_host() {
 }
 
 void check_settings(const AnalysisSettings& s) {
-    if (!std::isfinite(s.level)) throw std::invalid_argument("the level must be a finite reflectivity in dBZ");
+    if (std::string problem = options::problem(options::option("analyze", "level"), s.level); !problem.empty())
+        throw std::invalid_argument("level: " + problem);
     if (std::string problem = echo_levels_problem(s.echo_tops); !problem.empty()) throw std::invalid_argument(problem);
     if (std::string problem = split_levels_problem(s.level, s.split); !problem.empty())
         throw std::invalid_argument(problem);

@@ -19,6 +19,7 @@
 #include "run/runner.h"
 #include "polar/polar_input.h"
 #include "io/volume.h"
+#include "options/options.h"
 
 namespace velmora {
 
@@ -115,9 +116,9 @@ std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const floa
 
 // The analysis of a volume, in memory.
 struct AnalysisSettings {
-    std::string var = "DT";
-    double level = 40.0;
-    int min_cells = 8;
+    std::string var{options::text("analyze", "var")};
+    double level = options::number("analyze", "level");
+    int min_cells = static_cast<int>(options::number("analyze", "min-cells"));
     // Cells of less volume are left out (min_volume.h); 0 keeps them all.
     double min_volume_km3 = kDefaultMinVolumeKm3;
     // Levels that cannot be used (echo_levels_problem, split_levels_problem)

@@ -15,11 +15,12 @@
 #include "analysis/hail.h"
 #include "io/table.h"
 #include "io/volume.h"
+#include "options/options.h"
 
 namespace velmora {
 
 // The echo-top levels measured unless others are asked for, dBZ.
-inline const std::vector<double> kDefaultEchoTopLevels = {18.0, 30.0, 40.0, 50.0};
+inline const std::vector<double> kDefaultEchoTopLevels = options::numbers("analyze", "echo-tops");
 
 // One cell. Lengths in km, reflectivity in dBZ; NaN where a value is missing
 // (an echo top the cell does not reach, the direction of a cell without tilt).

@@ -8,11 +8,13 @@
 #include <span>
 #include <vector>
 
+#include "options/options.h"
+
 namespace velmora {
 
 // The cores of a cell are found at each level in turn: the face-connected
 // regions of the cell's voxels at or above it of at least min_core voxels.
-inline constexpr int kDefaultMinCore = 8;
+inline constexpr int kDefaultMinCore = static_cast<int>(options::number("analyze", "min-core"));
 
 struct SplitSettings {
     std::vector<double> levels;   // dBZ, rising; empty: no division

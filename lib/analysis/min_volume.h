@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "io/volume.h"
+#include "options/options.h"
 
 namespace velmora {
 
 // The least volume of a storm cell by default, km³: above clutter and
 // specks, below TITAN's thunderstorms, so that young cells are kept
 // (docs/cli.md says why).
-inline constexpr double kDefaultMinVolumeKm3 = 10.0;
+inline constexpr double kDefaultMinVolumeKm3 = options::number("analyze", "min-volume");
 
 // What the volume filter did: the areas it was given and how many it left
 // out. The kept cells are numbered again from 1, in the order of their

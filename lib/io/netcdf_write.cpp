@@ -52,7 +52,7 @@ VolumeVars define_volume(int nc, const std::string& path, const Volume& v) {
     axis("y", dy, ids.y);
     axis("z", dz, ids.z);
     const int dd[4] = {dt, dz, dy, dx};
-    const std::string name = v.name.empty() ? "DT" : v.name;
+    const std::string name = v.name.empty() ? std::string(options::text("analyze", "var")) : v.name;
     check(nc_def_var(nc, name.c_str(), NC_FLOAT, 4, dd, &ids.values), path, "defining " + name);
     nc_def_var_deflate(nc, ids.values, 1, 1, 1);
     const float fill = v.null_value;
@@ -90,7 +90,7 @@ void put_values(int nc, const std::string& path, const Volume& v, const VolumeVa
     check(nc_put_var_float(nc, ids.x, metres(v.x).data()), path, "writing x");
     check(nc_put_var_float(nc, ids.y, metres(v.y).data()), path, "writing y");
     check(nc_put_var_float(nc, ids.z, metres(v.z).data()), path, "writing z");
-    check(nc_put_var_float(nc, ids.values, v.values.data()), path, "writing " + (v.name.empty() ? "DT" : v.name));
+    check(nc_put_var_float(nc, ids.values, v.values.data()), path, "writing " + (v.name.empty() ? std::string(options::text("analyze", "var")) : v.name));
 }
 
 // Further variables on the volume's dimensions, in a header reopened for them.

@@ -488,7 +488,7 @@ std::pair<std::int64_t, std::int64_t> within(float c, float reach, float origin,
 Volume scene(std::int64_t nx, std::int64_t ny, std::int64_t nz, std::span<const ConvectiveCell> cells,
              std::span<const Stratiform> rain) {
     Volume v;
-    v.name = "DT";
+    v.name = options::text("analyze", "var");
     v.units = "dBZ";
     v.has_null = true;
     v.null_value = -9999.0f;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "io/geo.h"
+#include "options/options.h"
 #include "tree.h"
 
 namespace velmora {
@@ -20,7 +21,8 @@ namespace velmora {
 // a regional composite of 1000 x 1000 km at 1 km with 100 levels, ten times
 // a radar's own volume of the same resolution; such a volume takes about
 // 2 GB through an analysis.
-inline constexpr std::int64_t max_volume_nodes = 100'000'000;
+inline constexpr std::int64_t max_volume_nodes =
+    static_cast<std::int64_t>(options::number("analyze", "max-voxels"));
 
 // A volume as read: node data on a rectilinear grid, coordinates in km.
 struct Volume {
@@ -82,10 +84,11 @@ struct ConvectiveCell {
 // scene: five convective cells and a stratiform region on an 80 x 60 km grid
 // at 1 km with 20 levels (0.5 .. 10 km).
 struct SceneOptions {
-    int nx = 80, ny = 60;   // grid points 1 km apart, centred on 0
-    int nz = 20;            // levels 0.5 km apart; above 30 they share the lowest 15 km
-    int cells = 0;          // convective cells scattered from seed; 0: the five of the built-in scene
-    std::uint32_t seed = 1;
+    int nx = static_cast<int>(options::number("synth", "nx"));   // grid points 1 km apart, centred on 0
+    int ny = static_cast<int>(options::number("synth", "ny"));
+    int nz = static_cast<int>(options::number("synth", "nz"));   // 0.5 km apart; above 30 they share the lowest 15 km
+    int cells = static_cast<int>(options::number("synth", "cells"));   // scattered from seed; 0: the built-in five
+    std::uint32_t seed = static_cast<std::uint32_t>(options::number("synth", "seed"));
 };
 
 // Convective cells of realistic structure (a tilted core, a rain shaft, an

@@ -22,6 +22,7 @@
 #include "io/geo.h"
 #include "polar/polar.h"
 #include "io/volume.h"
+#include "options/options.h"
 
 namespace velmora::polar {
 
@@ -30,22 +31,25 @@ namespace velmora::polar {
 // and would take minutes beyond. A coarser grid may take a wider floor, up
 // to twice its largest spacing: its points are fewer by as much.
 inline constexpr double kMaxRoiMin = 5.0;     // km
-inline constexpr double kMaxRoiAngle = 3.0;   // degrees
+inline constexpr double kMaxRoiAngle = options::option("grid", "roi-angle").max;   // degrees
+
+// The grid's defaults: the i-th number of the option name.
+constexpr double grid_default(std::string_view name, std::size_t i) { return options::option("grid", name).value.v[i]; }
 
 struct GridOptions {
     // Grid points in km from the origin, both ends included: x east, y north,
     // z up from the antenna height of the first radar.
-    double xmin = -150.0, xmax = 150.0;
-    double ymin = -150.0, ymax = 150.0;
-    double zmin = 0.5, zmax = 15.0;
-    double dx = 1.0, dy = 1.0, dz = 0.5;
+    double xmin = grid_default("extent", 0), xmax = grid_default("extent", 1);
+    double ymin = grid_default("extent", 2), ymax = grid_default("extent", 3);
+    double zmin = grid_default("levels", 0), zmax = grid_default("levels", 1);
+    double dx = grid_default("spacing", 0), dy = grid_default("spacing", 1), dz = grid_default("spacing", 2);
     // The centre of the projection; without it, the first radar.
     std::optional<GeoOrigin> origin;
     // The radius of influence: the floor in km, and the angle, degrees, by
     // which it widens with ground distance; at most kMaxRoiMin (or twice the
     // largest spacing) and kMaxRoiAngle.
-    double roi_min = 0.5;
-    double roi_angle = 1.5;
+    double roi_min = options::number("grid", "roi-min");
+    double roi_angle = options::number("grid", "roi-angle");
     std::int64_t max_nodes = max_volume_nodes;
     // Told what the gridding leaves out, once per sweep ("<file>: dataset15
     // at 90 degrees elevation left out: ..."); nothing is told without it.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis/track_table.h"
+#include "options/options.h"
 #include "tracking/nowcast.h"
 #include "tracking/verification.h"
 
@@ -23,7 +24,7 @@ struct LiveSettings {
     tracking::Settings link;                                   // max_gap 0: twice the usual interval
     tracking::TrendSettings trend;
     std::vector<double> leads = tracking::kDefaultLeads;       // s, ascending
-    std::size_t reorder_window = 2;                            // volumes
+    std::size_t reorder_window = static_cast<std::size_t>(options::number("watch", "reorder-window"));                          // volumes
 };
 
 // What the watcher keeps of a volume besides its frame.

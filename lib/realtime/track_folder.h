@@ -10,6 +10,7 @@
 
 #include "tracking/nowcast.h"
 #include "tracking/verification.h"
+#include "options/options.h"
 
 namespace velmora::realtime {
 
@@ -21,12 +22,12 @@ struct TrackFolder {
 
 // Reads the folder; volumes without a time are interval s apart.
 // std::runtime_error naming the file and what is wrong.
-TrackFolder read_track_folder(const std::string& dir, double interval = 300.0);
+TrackFolder read_track_folder(const std::string& dir, double interval = options::number("verify", "interval"));
 
 // The verification of a folder's forecasts per lead and method, as a
 // watcher makes it as volumes come: the verifying volume within half the
 // usual interval of the series of its valid time.
 std::vector<tracking::VerificationRow> verify_folder(const std::string& dir, std::span<const double> leads,
-                                                     const tracking::TrendSettings& s, double interval = 300.0);
+                                                     const tracking::TrendSettings& s, double interval = options::number("verify", "interval"));
 
 }  // namespace velmora::realtime

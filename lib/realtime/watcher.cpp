@@ -22,6 +22,32 @@
 namespace velmora::realtime {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The numbers of the options the table bounds, whichever front end gave
+// them: said before the folders are touched.
+void check_numbers(const WatchOptions& o) {
+    const std::pair<std::string_view, double> numbers[] = {
+        {"settle", o.settle},
+        {"poll", o.poll},
+        {"chunk-timeout", o.chunk_timeout},
+        {"reorder-window", static_cast<double>(o.series.reorder_window)},
+        {"level", o.analysis.level},
+        {"min-cells", static_cast<double>(o.analysis.min_cells)},
+        {"min-volume", o.analysis.min_volume_km3},
+        {"max-speed", o.series.link.max_speed},
+        {"max-gap", o.series.link.max_gap},
+    };
+    for (const auto& [name, value] : numbers)
+        if (const std::string p = options::problem(options::option("watch", name), value); !p.empty())
+            throw std::invalid_argument(std::string(name) + ": " + p);
+    for (const double lead : o.series.leads)
+        if (const std::string p = options::problem(options::option("watch", "leads"), lead / 60.0); !p.empty())
+            throw std::invalid_argument("leads: " + p);
+}
+
+}  // namespace
 using Clock = std::chrono::steady_clock;
 
 const char* state_name(VolumeOutcome::State s) {
@@ -37,6 +63,7 @@ const char* state_name(VolumeOutcome::State s) {
 }
 
 Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(messages) {
+    check_numbers(o_);
     std::error_code ec;
     if (!fs::is_directory(o_.input, ec)) throw std::runtime_error(o_.input + ": no such folder to watch");
     if (fs::weakly_canonical(o_.out, ec) == fs::canonical(o_.input, ec))

@@ -21,6 +21,7 @@
 #include "polar/polar.h"
 #include "realtime/live_series.h"
 #include "realtime/state_store.h"
+#include "options/options.h"
 
 namespace velmora {
 class StagedFiles;
@@ -33,15 +34,15 @@ struct ChunkName;
 
 struct WatchOptions {
     std::string input;                  // the watched folder
-    std::string out;                    // the output folder
+    std::string out{options::text("watch", "out")};   // the output folder
     AnalyzeOptions analysis;            // its volume, out and for_tracking are set per volume
     LiveSettings series;
-    double settle = 2.0;                // s a file must stay unchanged
-    double poll = 1.0;                  // s between scans of the folder when nothing else wakes the watcher
+    double settle = options::number("watch", "settle");               // s a file must stay unchanged
+    double poll = options::number("watch", "poll");                // s between scans of the folder when nothing else wakes the watcher
     bool inotify = true;                // false: scans only (network file systems)
     double give_up = 60.0;              // s a file whose format says it is cut short may stay unchanged
     int max_attempts = 3;               // of a volume whose analysis fails
-    double chunk_timeout = 600.0;       // s after its newest chunk that a chunked volume not complete is given up
+    double chunk_timeout = options::number("watch", "chunk-timeout");       // s after its newest chunk that a chunked volume not complete is given up
 };
 
 // What became of one volume (or a file of the folder).

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "run/document.h"
+#include "options/options.h"
 
 namespace velmora {
 
@@ -27,7 +28,7 @@ struct RunRecord {
 // strings of arrays, over every field and instance. Each becomes a JSON
 // value in memory before the file is written, so the runner bounds it.
 std::int64_t dump_values();
-inline constexpr std::int64_t kDefaultDumpLimit = 20'000'000;
+inline constexpr auto kDefaultDumpLimit = static_cast<std::int64_t>(options::number("run", "dump-limit"));
 
 // The host's whole tree. Fields keep their paths as names:
 // "grid", "thresh.out_nd", "slice.oplanes[2]".

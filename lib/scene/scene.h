@@ -18,6 +18,7 @@
 #include "scene/layers.h"
 #include "scene/live.h"
 #include "scene/saved.h"
+#include "options/options.h"
 
 namespace velmora::scene {
 
@@ -25,7 +26,7 @@ struct ViewOptions {
     std::string input;           // a volume, a network file (.json), an analyze or track folder;
                                  // empty: the synthetic scene
     AnalyzeOptions analysis;     // how a volume is read and analysed (var, time, level, min_cells, polar)
-    std::string out = "velmora-view";   // the only folder the modules write in
+    std::string out{options::text("view", "out")};   // the only folder the modules write in
     std::string map_file;        // the viewer's map.bin
     std::string view_file;       // a WriteXform file to open with (--xform)
     LayerOptions layers;

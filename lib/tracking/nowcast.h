@@ -17,8 +17,12 @@
 
 namespace velmora::tracking {
 
-// The leads forecast unless told otherwise: 10, 20, 30, 45 and 60 minutes, in s.
-inline const std::vector<double> kDefaultLeads = {600.0, 1200.0, 1800.0, 2700.0, 3600.0};
+// The leads forecast unless told otherwise, in s (the table gives minutes).
+inline const std::vector<double> kDefaultLeads = [] {
+    std::vector<double> s = options::numbers("watch", "leads");
+    for (double& v : s) v *= 60.0;
+    return s;
+}();
 
 // A track's cell at one time.
 struct TrackPoint {

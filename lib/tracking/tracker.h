@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "options/options.h"
+
 namespace velmora::tracking {
 
 class PhaseCorrelation;
@@ -44,7 +46,7 @@ struct Plane {
 // of 15 December 2021 28 m/s), their bows faster; docs/tracking.md gives the
 // sources. The cap leaves room above them and still stops links no storm
 // makes between volumes.
-inline constexpr double kDefaultMaxSpeed = 45.0;   // m/s
+inline constexpr double kDefaultMaxSpeed = options::number("track", "max-speed");   // m/s
 // A cell covering at least this share of the footprint predicted for a cell
 // before it is that storm whatever the speed: the cap does not apply.
 inline constexpr double kSameStormShare = 0.5;

@@ -145,9 +145,9 @@ def test_cpol_twice(client, cpol, tmp_path):
 
 
 @pytest.mark.parametrize("settings, message", [
-    (dict(level=float("nan")), "level must be a finite reflectivity in dBZ, not nan"),
-    (dict(min_cells=-1), "min_cells must be from 0 to 2147483647, not -1"),
-    (dict(retries=-1), "retries must be an integer, 0 or more, not -1"),
+    (dict(level=float("nan")), 'level: not a finite number from -100 to 100 dBZ: "nan"'),
+    (dict(min_cells=-1), "min_cells: -1 is not from 0 to 2147483647"),
+    (dict(retries=-1), "retries: -1 is not from 0 to 100"),
 ])
 def test_settings_refused_before_the_batch(client, volumes, settings, message):
     with pytest.raises(ValueError) as e:

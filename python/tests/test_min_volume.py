@@ -45,7 +45,7 @@ def test_den_helder_clutter_is_left_out():
 def test_gate_filters_are_checked_and_leave_files_without_quality_alone():
     if not KNMI.exists():
         pytest.skip(f"real radar volume not found: {KNMI}")
-    with pytest.raises(ValueError, match="the least quality index must be from 0 to 1"):
+    with pytest.raises(ValueError, match="min_quality: 2 is not from 0 to 1"):
         velmora.analyze(KNMI, grid={"min_quality": 2})
     # The volume has no quality groups: the filter leaves it as it is.
     a = velmora.analyze(KNMI, min_volume=0, grid={"min_quality": 0.9})

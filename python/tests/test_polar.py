@@ -86,7 +86,7 @@ def test_grid_and_analysis_as_the_command_and_options_checked(cfradial, tmp_path
 
     with pytest.raises(TypeError, match="unknown grid options"):
         velmora.analyze(cfradial, grid=dict(resolution=1))
-    with pytest.raises(ValueError, match="spacing takes 3 numbers"):
+    with pytest.raises(ValueError, match=r"spacing: 3 numbers \(DX,DY,DZ\), not 2"):
         velmora.grid(cfradial, spacing=(1, 1))
     with pytest.raises(RuntimeError, match="absent.h5: no such file"):
         velmora.grid(tmp_path / "absent.h5")

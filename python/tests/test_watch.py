@@ -145,7 +145,7 @@ def test_watch_yields_each_volume_and_verify_gives_the_table(series, tmp_path):
     for col in ["lead_min", "method", "volumes", "hits", "misses", "false_alarms", "centres"]:
         assert list(table[col]) == list(csv[col]), col
     np.testing.assert_allclose(table["csi"], csv["csi"], atol=1e-4)
-    with pytest.raises(ValueError, match="leads are minutes"):
+    with pytest.raises(ValueError, match="leads: 0 is not from 0.5 to 360 min"):
         velmora.verify(out, leads=[0])
     with pytest.raises(RuntimeError, match="volumes.csv: cannot be read"):
         velmora.verify(tmp_path)
@@ -166,5 +166,5 @@ def test_watch_takes_the_hail_levels_and_refuses_a_sounding_that_cannot_be_used(
     (tmp_path / "warm.csv").write_text("height_m,temperature_c\n0,30\n9000,5\n")
     with pytest.raises(ValueError, match="warm.csv never reaches 0 °C"):
         next(velmora.watch(some, tmp_path / "out2", once=True, settle=0, sounding=tmp_path / "warm.csv"))
-    with pytest.raises(ValueError, match="chunk_timeout must be more than 0 s"):
+    with pytest.raises(ValueError, match="chunk_timeout: 0 is not from 1 to 1000000 s"):
         next(velmora.watch(some, tmp_path / "out3", once=True, chunk_timeout=0))

@@ -1,6 +1,6 @@
 """velmora: storm cells and radar-volume modules for Python.
 
-    velmora.analyze(volume, var="DT", level=40.0, min_cells=8)
+    velmora.analyze(volume, var=..., level=..., min_cells=...)   (defaults and bounds: velmora analyze's)
     velmora.grid(polar_paths, out=None, ...)   (polar volumes gridded onto x, y, z)
     velmora.read_polar(path)                 (a polar volume's sweeps as numpy arrays)
     velmora.modules()

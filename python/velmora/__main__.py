@@ -4,6 +4,8 @@ import argparse
 import os
 import sys
 
+from . import _core, _options
+
 NO_HAIL_LEVELS = ("no hail columns: give --freezing-level and --minus20-level (km above sea level) or "
                   "--sounding FILE")
 
@@ -21,68 +23,76 @@ examples:
 """
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse that says a refused option in one line, as the program's commands do."""
+
+    def error(self, message):
+        print(f"velmora batch: {message.removeprefix('argument ')}", file=sys.stderr)
+        sys.exit(2)
+
+
+def _value(o):
+    """The parser of an option's value: checked as the library checks it, in its words."""
+    def parse(text):
+        parts = text.split(",") if o["type"] == "numbers" else [text]
+        if o["type"] == "numbers" and o["count"] and len(parts) != o["count"]:
+            raise argparse.ArgumentTypeError(f"{o['count']} numbers separated by commas ({o['metavar']}), not {text!r}")
+        for part in parts:
+            problem = _core.option_problem("batch", o["name"], part)
+            if problem:
+                raise argparse.ArgumentTypeError(problem)
+        values = [int(float(p)) if o["type"] == "integer" else float(p) for p in parts]
+        return values if o["type"] == "numbers" else values[0]
+    return parse
+
+
+def _add(group, name):
+    """--name of velmora batch, from the table of options."""
+    o = _options.option("batch", name)
+    text = o["help"]
+    if o["type"] != "text":
+        text += f" ({o['bounds']}"
+        text += f"; default {o['default_text']})" if o["default_text"] else ")"
+    elif o["default_text"]:
+        text += f" (default {o['default_text']})"
+    kw = dict(help=text, metavar=o["metavar"] or None, default=o["default"])
+    if o["type"] == "numbers":
+        kw["default"] = None if o["default"] is None else list(o["default"])
+    if o["type"] != "text":
+        kw["type"] = _value(o)
+    group.add_argument(f"--{name}", **kw)
+
+
 def _parser():
-    p = argparse.ArgumentParser(prog="velmora batch", description="The storm cells of many radar volumes, "
-                                "one Dask task each, on this machine or a Dask cluster.",
-                                epilog=USAGE_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = _Parser(prog="velmora batch", description="The storm cells of many radar volumes, "
+                "one Dask task each, on this machine or a Dask cluster.",
+                epilog=USAGE_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="+", metavar="FILE", help="volume files: gridded (NetCDF or .vti) or polar "
                    "(ODIM HDF5, NEXRAD Level II, CF/Radial; gridded first as velmora grid does)")
-    p.add_argument("--var", default="DT", help="the reflectivity variable (default DT)")
-    p.add_argument("--level", type=float, default=40.0, help="dBZ (default 40)")
-    p.add_argument("--min-cells", type=int, default=8, help="areas of at most this many tetrahedra (the division "
-                   "module's cells, not voxels) are dropped (default 8)")
-    p.add_argument("--min-volume", type=float, default=None, metavar="KM3", help="cells of less volume, km³, are left "
-                   "out (default 10; 0 keeps every cell)")
-    p.add_argument("--out", metavar="DIR", help="write each volume's results to DIR/<file stem>/ and the "
-                   "combined table to DIR/cells.csv")
+    for name in ("var", "level", "min-cells", "min-volume", "out"):
+        _add(p, name)
     p.add_argument("--pictures", action="store_true", help="draw each volume's pictures (cells.png, plan.png) "
                    "in its folder under DIR")
     p.add_argument("--no-picture", action="store_true", help="no pictures (the default; kept for scripts)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="the Dask scheduler of a running cluster "
                        "(tcp://HOST:PORT); the workers must see the files and DIR at the same paths")
-    where.add_argument("--workers", type=int, metavar="N", help="worker processes of the cluster started on "
-                       "this machine (default: one per core)")
-    p.add_argument("--retries", type=int, default=1, help="times a failed volume is tried again (default 1)")
+    _add(where, "workers")
+    _add(p, "retries")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     hail = p.add_argument_group("hail", "the hail of each cell, as velmora analyze gives it (docs/hail.md)")
-    hail.add_argument("--freezing-level", type=float, metavar="KM", help="the height of the 0 °C level, km above "
-                      "sea level (with --minus20-level)")
-    hail.add_argument("--minus20-level", type=float, metavar="KM", help="the height of the -20 °C level, km above "
-                      "sea level")
-    hail.add_argument("--sounding", metavar="FILE", help="a sounding (CSV of height in m above sea level and "
-                      "temperature in °C) the two levels are interpolated from")
+    for name in ("freezing-level", "minus20-level", "sounding"):
+        _add(hail, name)
     polar = p.add_argument_group("polar volumes", "gridded as velmora grid does")
-    polar.add_argument("--field", help="the quantity to grid (default the reflectivity)")
-    polar.add_argument("--site", type=_numbers(3), metavar="LAT,LON,HEIGHT", help="the radar's position, over the file's")
-    polar.add_argument("--spacing", type=_numbers(3), metavar="DX,DY,DZ", help="km (default 1,1,0.5)")
-    polar.add_argument("--extent", type=_numbers(4), metavar="XMIN,XMAX,YMIN,YMAX",
-                       help="km from the origin (default -150,150,-150,150)")
-    polar.add_argument("--levels", type=_numbers(2), metavar="BOTTOM,TOP", help="km (default 0.5,15)")
-    polar.add_argument("--origin", type=_numbers(2), metavar="LAT,LON", help="the grid's centre (default the radar)")
-    polar.add_argument("--roi-min", type=float, help="the smallest radius of influence, km (default 0.5)")
-    polar.add_argument("--roi-angle", type=float, help="its widening with range, degrees (default 1.5)")
+    for name in ("field", "site", "spacing", "extent", "levels", "origin", "roi-min", "roi-angle"):
+        _add(polar, name)
     polar.add_argument("--no-despeckle", action="store_true", help="keep isolated gates with echo")
-    polar.add_argument("--min-quality", type=float, metavar="Q", help="ODIM: leave out gates of a lower quality "
-                       "index (QIND, 0 to 1)")
-    polar.add_argument("--max-clutter-power", type=float, metavar="DB", help="NEXRAD: leave out gates the clutter "
-                       "filter removed more power from (CFP, dB)")
+    for name in ("min-quality", "max-clutter-power"):
+        _add(polar, name)
     return p
 
 
-def _numbers(count):
-    def parse(text):
-        try:
-            values = [float(v) for v in text.split(",")]
-        except ValueError:
-            values = []
-        if len(values) != count:
-            raise argparse.ArgumentTypeError(f"{count} numbers separated by commas, not {text!r}")
-        return values
-    return parse
-
-
-_NUMBER_LISTS = ("--site", "--spacing", "--extent", "--levels", "--origin")
+_NUMBER_LISTS = tuple(f"--{o['name']}" for o in _options.TABLE if o["type"] == "numbers" and "batch" in o["commands"])
 
 
 def _joined(argv):
@@ -102,12 +112,6 @@ def _joined(argv):
 
 def batch(argv):
     args = _parser().parse_args(_joined(list(argv)))
-    if args.workers is not None and args.workers < 1:
-        print("velmora batch: --workers must be 1 or more", file=sys.stderr)
-        return 2
-    if args.retries < 0:
-        print("velmora batch: --retries must be 0 or more", file=sys.stderr)
-        return 2
     try:
         import distributed  # noqa: F401
         import pandas  # noqa: F401

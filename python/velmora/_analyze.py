@@ -9,6 +9,8 @@ import warnings
 import numpy as np
 
 from . import _core
+from . import _options
+from ._options import default as _default
 
 _LENGTH_UNITS = ("", "m", "meter", "meters", "metre", "metres", "km", "kilometer", "kilometers", "kilometre",
                  "kilometres")
@@ -120,45 +122,33 @@ _GRID_KEYS = ("spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "
               "max_clutter_power")
 
 
-def polar_options(field, site, grid):
-    """The options of gridding polar volumes as the binding takes them."""
+def polar_options(field, site, grid, command="analyze"):
+    """The options of gridding polar volumes as the binding takes them, checked as the command's."""
     unknown = set(grid) - set(_GRID_KEYS)
     if unknown:
         raise TypeError(f"unknown grid options {sorted(unknown)}; they are {', '.join(_GRID_KEYS)}")
-    options = {k: v for k, v in grid.items() if v is not None}
+    options = {k: v if k == "despeckle" else _options.checked(command, k, v) for k, v in grid.items()
+               if v is not None}
     if field is not None:
         options["field"] = str(field)
     if site is not None:
-        options["site"] = [float(v) for v in site]
+        options["site"] = _options.checked(command, "site", site)
     return options
 
 
 def checked_min_volume(min_volume):
     """The least volume of a cell, km³ (float; the default for None);
     TypeError or ValueError for one that cannot be used."""
-    import numbers
     if min_volume is None:
-        return float(_core.default_min_volume)
-    if isinstance(min_volume, bool) or not isinstance(min_volume, numbers.Real):
-        raise TypeError("min_volume must be a number of km³")
-    min_volume = float(min_volume)
-    if not (0 <= min_volume <= 1e9):
-        raise ValueError(f"min_volume must be from 0 to 1e9 km³, not {min_volume:g}")
-    return min_volume
+        return float(_default("analyze", "min_volume"))
+    return _options.checked("analyze", "min_volume", min_volume)
 
 
 def checked_settings(var, level, min_cells):
     """The level (float) and min_cells (int) of an analysis; TypeError or
     ValueError for settings no analysis can use."""
-    import numbers
-    level = float(level)
-    if not np.isfinite(level):
-        raise ValueError(f"level must be a finite reflectivity in dBZ, not {level}")
-    if isinstance(min_cells, bool) or not isinstance(min_cells, numbers.Integral):
-        raise TypeError("min_cells must be an integer")
-    min_cells = int(min_cells)
-    if not 0 <= min_cells < 2**31:
-        raise ValueError(f"min_cells must be from 0 to {2**31 - 1}, not {min_cells}")
+    level = _options.checked("analyze", "level", level)
+    min_cells = _options.checked("analyze", "min_cells", min_cells)
     if not isinstance(var, str):
         raise TypeError(f"var must be the name of a variable, not {type(var).__name__}")
     return level, min_cells
@@ -197,15 +187,10 @@ def _path_arg(path):
 
 
 def _max_voxels(max_voxels):
-    """The bound of a volume's voxels: a whole number from 1 to 2**63 - 1."""
-    import numbers
+    """The bound of a volume's voxels, as velmora analyze --max-voxels takes it."""
     if max_voxels is None:
-        return _core.max_volume_nodes
-    if isinstance(max_voxels, bool) or not isinstance(max_voxels, numbers.Integral):
-        raise TypeError(f"max_voxels must be a whole number, not {type(max_voxels).__name__}")
-    if not 1 <= max_voxels < 2**63:
-        raise ValueError(f"max_voxels must be from 1 to {2**63 - 1}, not {max_voxels}")
-    return int(max_voxels)
+        return _default("analyze", "max_voxels")
+    return _options.checked("analyze", "max_voxels", max_voxels)
 
 
 def _check_values(values):
@@ -463,21 +448,24 @@ class Analysis:
         return ax
 
 
-def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None, xyz_units="km", time=None,
-            max_voxels=None, origin=None, echo_tops=None, split_levels=None, min_core=8, field=None, site=None,
-            grid=None, freezing_level=None, minus20_level=None, sounding=None, min_volume=None):
+def analyze(volume, var=_default("analyze", "var"), level=_default("analyze", "level"),
+            min_cells=_default("analyze", "min_cells"), *, x=None, y=None, z=None, xyz_units="km", time=None,
+            max_voxels=_default("analyze", "max_voxels"), origin=None, echo_tops=None, split_levels=None,
+            min_core=_default("analyze", "min_core"), field=None, site=None, grid=None, freezing_level=None,
+            minus20_level=None, sounding=None, min_volume=_default("analyze", "min_volume")):
     """The storm cells of a radar volume, as `velmora analyze` finds them.
 
     volume: a path (NetCDF or .vti), an xarray.Dataset (var names the
     variable), an xarray.DataArray with dims (z, y, x) or (time, z, y, x) and
     1-D coordinates x, y, z (m or km by their units), or a numpy array
     (z, y, x) with the coordinates given as x=, y=, z= in xyz_units. NaN is
-    missing data. echo_tops: the levels of the echo-top columns (dBZ;
-    18, 30, 40, 50); split_levels, min_core: cells divided at their cores at
-    these higher levels, cores of at least min_core voxels (as velmora
-    analyze --split-levels, --min-core). min_volume: cells of less volume
-    (km³) are left out, as velmora analyze --min-volume (default 10; 0
-    keeps all); `cells_found` and `cells_too_small` say how many were
+    missing data. Every number below has the default and bounds of the
+    program's option of the same name (docs/cli.md). echo_tops: the levels
+    of the echo-top columns (dBZ); split_levels, min_core: cells divided at
+    their cores at these higher levels, cores of at least min_core voxels
+    (as velmora analyze --split-levels, --min-core). min_volume: cells of
+    less volume (km³) are left out, as velmora analyze --min-volume (0 keeps
+    all); `cells_found` and `cells_too_small` say how many were
     found and left out. time: the time step of a volume of
     several. origin:
     (latitude, longitude) of x = y = 0, for the cells' lat and lon; by
@@ -498,6 +486,10 @@ def analyze(volume, var="DT", level=40.0, min_cells=8, *, x=None, y=None, z=None
             raise ValueError(f"origin must be (latitude, longitude) in degrees, not {origin}")
     level, min_cells = checked_settings(var, level, min_cells)
     limit = _max_voxels(max_voxels)
+    c = _options.check("analyze", time=time, echo_tops=echo_tops, split_levels=split_levels or None,
+                       min_core=min_core, freezing_level=freezing_level, minus20_level=minus20_level)
+    time, echo_tops, min_core = c["time"], c["echo_tops"], c["min_core"]
+    split_levels, freezing_level, minus20_level = c["split_levels"], c["freezing_level"], c["minus20_level"]
     settings = dict(var=var, level=level, min_cells=min_cells)
     # The property table's echo tops, and the division of cells at their cores
     # (velmora analyze --echo-tops, --split-levels, --min-core).

@@ -3,7 +3,7 @@ import os
 
 import numpy as np
 
-from . import _core
+from . import _core, _options
 from ._analyze import _datetime, _path_arg, _warn_notes, polar_options
 
 
@@ -26,7 +26,7 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     if not paths:
         raise ValueError("no polar volume to grid")
     options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
-                                              roi_min=roi_min, roi_angle=roi_angle))
+                                              roi_min=roi_min, roi_angle=roi_angle), "grid")
     raw = _core.grid([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
     _warn_notes(raw)
     import xarray as xr
@@ -37,7 +37,8 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
         coords["origin_latitude"], coords["origin_longitude"] = raw["origin"]
     if raw["time"] is not None:
         coords["time"] = _datetime(raw["time"], attrs["source"])
-    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name="DT", attrs=attrs)
+    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name=_options.default("analyze", "var"),
+                        attrs=attrs)
 
 
 def read_polar(path, field=None, site=None):

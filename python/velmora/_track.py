@@ -5,14 +5,18 @@ import os
 import numpy as np
 
 from . import _core
+from . import _options
 from ._analyze import Analysis, analyze
+from ._options import default as _default
 
 COLUMNS = ["track", "time", "cell", "x_km", "y_km", "z_km", "voxels", "volume_km3", "top_km", "max_dbz", "u_ms",
            "v_ms", "parent", "event", "source"]
 
 
-def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=45.0, max_gap=0.0, interval=300.0,
-          min_volume=None):
+def track(volumes, var=_default("track", "var"), level=_default("track", "level"),
+          min_cells=_default("track", "min_cells"), *, max_speed=_default("track", "max_speed"),
+          max_gap=_default("track", "max_gap"), interval=_default("track", "interval"),
+          min_volume=_default("track", "min_volume")):
     """One row per cell per volume with the columns of `velmora track`'s
     tracks.csv (time as datetime64, NaT for volumes without one; parent 0
     for none). volumes: paths (analysed here as velmora.analyze analyses
@@ -20,10 +24,9 @@ def track(volumes, var="DT", level=40.0, min_cells=8, *, max_speed=45.0, max_gap
     time, else in time order, `interval` seconds apart. min_volume: as
     velmora.analyze's."""
     import pandas as pd
-    if not (np.isfinite(max_speed) and max_speed > 0):
-        raise ValueError(f"max_speed must be a speed above 0 m/s, not {max_speed}")
-    if not (np.isfinite(max_gap) and max_gap >= 0) or not (np.isfinite(interval) and interval > 0):
-        raise ValueError("max_gap must be 0 or more seconds, interval more than 0")
+    c = _options.check("track", level=level, min_cells=min_cells, max_speed=max_speed, max_gap=max_gap,
+                       interval=interval, min_volume=min_volume)
+    max_speed, max_gap, interval = c["max_speed"], c["max_gap"], c["interval"]
     analyses, sources = [], []
     for v in volumes:
         if isinstance(v, Analysis):

@@ -9,9 +9,11 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _core
-from ._analyze import checked_min_volume
+from . import _options
+from ._analyze import checked_min_volume, checked_settings, polar_options
+from ._options import default as _default
 
-LEADS = (10, 20, 30, 45, 60)
+LEADS = _default("watch", "leads")
 
 
 @dataclass
@@ -33,36 +35,39 @@ class WatchedVolume:
         return pd.read_csv(os.path.join(self.folder, "forecast.csv"), parse_dates=["valid_time"])
 
 
-def _checked(leads, settle, poll, max_speed, max_gap, reorder_window):
-    leads = sorted({float(m) for m in leads})
-    if not leads or not all(0.5 <= m <= 360 for m in leads):
-        raise ValueError(f"leads are minutes from 0.5 to 360, not {leads}")
-    if not (np.isfinite(max_speed) and max_speed > 0):
-        raise ValueError(f"max_speed must be a speed above 0 m/s, not {max_speed}")
-    if not (settle >= 0 and poll > 0 and max_gap >= 0 and int(reorder_window) >= 0):
-        raise ValueError("settle, max_gap and reorder_window must be 0 or more, poll more than 0")
-    return [60.0 * m for m in leads]
+def _seconds(command, leads):
+    """The lead times (minutes), checked as the command's --leads, in s, ascending without repeats."""
+    return [60.0 * m for m in sorted(set(_options.checked(command, "leads", leads)))]
 
 
-def watch(folder, out="velmora-watch", *, once=False, settle=2.0, reorder_window=2, leads=LEADS, poll=1.0,
-          inotify=True, chunk_timeout=600.0, var="DT", level=40.0, min_cells=8, max_speed=45.0, max_gap=0.0,
-          picture=False, polar=None, min_volume=None, freezing_level=None, minus20_level=None, sounding=None):
+def watch(folder, out=_default("watch", "out"), *, once=False, settle=_default("watch", "settle"),
+          reorder_window=_default("watch", "reorder_window"), leads=LEADS, poll=_default("watch", "poll"),
+          inotify=True, chunk_timeout=_default("watch", "chunk_timeout"), var=_default("watch", "var"),
+          level=_default("watch", "level"), min_cells=_default("watch", "min_cells"),
+          max_speed=_default("watch", "max_speed"), max_gap=_default("watch", "max_gap"), picture=False, polar=None,
+          min_volume=_default("watch", "min_volume"), freezing_level=None, minus20_level=None, sounding=None):
     """Yields a WatchedVolume for each volume of folder as it is processed (oldest name first), as `velmora watch
     folder --out out` writes it: forecasts at the leads (minutes), the state in out/watch.db (started again, it
     goes on where it stopped; a second watcher on out is refused with RuntimeError). once: stop when what is there
     is done; otherwise it waits for more until the generator is closed (or Ctrl-C, between volumes). min_volume: as
     velmora.analyze's. freezing_level, minus20_level (km above sea level) or sounding (a CSV file): the hail of each
     cell and mesh.nc, as in velmora.analyze."""
-    hail = {k: (os.fspath(v) if k == "sounding" else float(v))
-            for k, v in dict(freezing_level=freezing_level, minus20_level=minus20_level, sounding=sounding).items()
-            if v is not None}
-    if not chunk_timeout > 0:
-        raise ValueError(f"chunk_timeout must be more than 0 s, not {chunk_timeout}")
-    options = dict(input=os.fspath(folder), out=os.fspath(out), settle=float(settle), poll=float(poll),
-                   inotify=bool(inotify), chunk_timeout=float(chunk_timeout), reorder_window=int(reorder_window),
-                   leads=_checked(leads, settle, poll, max_speed, max_gap, reorder_window), var=var,
-                   level=float(level), min_cells=int(min_cells), max_speed=float(max_speed), max_gap=float(max_gap),
-                   picture=bool(picture), polar=dict(polar or {}), min_volume=checked_min_volume(min_volume), hail=hail)
+    # Every option checked before the watcher opens its state: a refused one leaves out/ as it was.
+    c = _options.check("watch", settle=settle, reorder_window=reorder_window, poll=poll, chunk_timeout=chunk_timeout,
+                       max_speed=max_speed, max_gap=max_gap, freezing_level=freezing_level,
+                       minus20_level=minus20_level)
+    level, min_cells = checked_settings(var, level, min_cells)
+    seconds = _seconds("watch", leads)
+    polar = dict(polar or {})
+    polar = polar_options(polar.pop("field", None), polar.pop("site", None), polar, "watch")
+    hail = {k: (os.fspath(v) if k == "sounding" else v)
+            for k, v in dict(freezing_level=c["freezing_level"], minus20_level=c["minus20_level"],
+                             sounding=sounding).items() if v is not None}
+    options = dict(input=os.fspath(folder), out=os.fspath(out), settle=c["settle"], poll=c["poll"],
+                   inotify=bool(inotify), chunk_timeout=c["chunk_timeout"], reorder_window=c["reorder_window"],
+                   leads=seconds, var=var, level=level, min_cells=min_cells, max_speed=c["max_speed"],
+                   max_gap=c["max_gap"], picture=bool(picture), polar=polar, min_volume=checked_min_volume(min_volume),
+                   hail=hail)
     w = _core.Watcher(options)
     try:
         while True:
@@ -94,10 +99,12 @@ def _wait(w):
             time.sleep(min(0.2, left))
 
 
-def verify(folder, leads=LEADS, *, max_speed=45.0, interval=300.0):
+def verify(folder, leads=_default("verify", "leads"), *, max_speed=_default("verify", "max_speed"),
+           interval=_default("verify", "interval")):
     """The verification of a finished `velmora track` or `velmora watch` folder's forecasts, as `velmora verify`
     gives it: a pandas DataFrame of lead_min, method (nowcast, lagrangian, eulerian), volumes, hits, misses,
     false_alarms, pod, far, csi, centre_error_km, centres."""
     import pandas as pd
-    seconds = _checked(leads, 0, 1, max_speed, 0, 0)
-    return pd.DataFrame(_core.verify_folder(os.fspath(folder), seconds, float(max_speed), float(interval)))
+    c = _options.check("verify", max_speed=max_speed, interval=interval)
+    seconds = _seconds("verify", leads)
+    return pd.DataFrame(_core.verify_folder(os.fspath(folder), seconds, c["max_speed"], c["interval"]))

@@ -1,6 +1,6 @@
 """velmora.batch: the storm cells of many volumes at once, on Dask.
 
-    cells, failures = velmora.batch.analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None)
+    cells, failures = velmora.batch.analyze_many(paths, out=None, client=None)
 
 The volumes go to Dask in groups, a few tasks per worker. The workers read
 the files themselves (only paths go over the wire) and send back each
@@ -16,6 +16,8 @@ import time
 import uuid
 
 from . import _core
+from . import _options
+from ._options import default as _default
 from ._analyze import checked_min_volume, checked_settings, polar_options
 
 _FAILURE_COLUMNS = ["source", "error", "type"]
@@ -49,13 +51,14 @@ def summary_line(s):
 def hail_keywords(freezing_level=None, minus20_level=None, sounding=None):
     """The keywords of velmora.analyze for the hail levels, a sounding's read
     here: {} without levels; ValueError when they cannot be used."""
-    levels = _core.hail_levels(None if freezing_level is None else float(freezing_level),
-                               None if minus20_level is None else float(minus20_level),
+    c = _options.check("batch", freezing_level=freezing_level, minus20_level=minus20_level)
+    levels = _core.hail_levels(c["freezing_level"], c["minus20_level"],
                                "" if sounding is None else os.fspath(sounding))
     return {} if levels is None else dict(freezing_level=levels[0], minus20_level=levels[1])
 
 
-def analyze_one(path, var="DT", level=40.0, min_cells=8, folder=None, picture=True, polar=None):
+def analyze_one(path, var=_default("batch", "var"), level=_default("batch", "level"),
+                min_cells=_default("batch", "min_cells"), folder=None, picture=True, polar=None):
     """One volume, as a worker analyses it: its cells (with `time`, NaT when
     the file has none) and, with `folder`, the files of `velmora analyze
     --out folder`, made beside it and put in its place when complete. Also
@@ -225,8 +228,10 @@ def local_cluster(workers=None):
                             silence_logs=logging.ERROR)
 
 
-def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None, retries=1, *, workers=None,
-                 picture=False, progress=True, field=None, site=None, grid=None, min_volume=None,
+def analyze_many(paths, var=_default("batch", "var"), level=_default("batch", "level"),
+                 min_cells=_default("batch", "min_cells"), out=None, client=None,
+                 retries=_default("batch", "retries"), *, workers=None, picture=False, progress=True, field=None,
+                 site=None, grid=None, min_volume=_default("batch", "min_volume"),
                  freezing_level=None, minus20_level=None, sounding=None):
     """The storm cells of many volume files, analysed on Dask distributed.
 
@@ -263,9 +268,9 @@ def analyze_many(paths, var="DT", level=40.0, min_cells=8, out=None, client=None
     level, min_cells = checked_settings(var, level, min_cells)
     polar = dict(field=field, site=site, grid=grid, min_volume=checked_min_volume(min_volume),
                  **hail_keywords(freezing_level, minus20_level, sounding))
-    polar_options(field, site, grid or {})    # refused here, not on every worker
-    if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
-        raise ValueError(f"retries must be an integer, 0 or more, not {retries!r}")
+    polar_options(field, site, grid or {}, "batch")    # refused here, not on every worker
+    retries = _options.checked("batch", "retries", retries)
+    workers = _options.checked("batch", "workers", workers)
     if out is None:
         return _run(paths, (var, level, min_cells, picture, retries, polar), client, workers, progress, {}, {})
     # The results are made in a folder beside `out` and replace it once the

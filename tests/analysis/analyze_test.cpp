@@ -419,8 +419,8 @@ TEST_F(AnalyzeTest, UsageErrorsAndACellFillingTheVolume) {
     const std::string nowhere = tmp.file("nowhere.nc");
     const std::vector<std::pair<std::function<void(AnalyzeOptions&)>, std::string>> refused = {
         {[&](AnalyzeOptions& o) { o.volume = nowhere; }, nowhere + ": no such file"},
-        {[](AnalyzeOptions& o) { o.level = NAN; }, "--level must be a finite reflectivity in dBZ, not nan"},
-        {[](AnalyzeOptions& o) { o.level = INFINITY; }, "--level must be a finite reflectivity in dBZ, not inf"},
+        {[](AnalyzeOptions& o) { o.level = NAN; }, "--level: not a finite number from -100 to 100 dBZ: \"nan\""},
+        {[](AnalyzeOptions& o) { o.level = INFINITY; }, "--level: not a finite number from -100 to 100 dBZ: \"inf\""},
         {[](AnalyzeOptions& o) { o.echo_tops = {30, 30}; }, "--echo-tops: the echo-top level 30 dBZ is given twice"},
         {[](AnalyzeOptions& o) { o.split.levels = {40}; },
          "--split-levels: the split levels must lie above the level of the cells, 40 dBZ"},

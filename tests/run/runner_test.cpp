@@ -161,7 +161,7 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
     ::testing::internal::CaptureStderr();
     for (const auto& argv : misuse) EXPECT_EQ(vtest::cli(argv), 2) << testing::PrintToString(argv);
     const std::string errors = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(errors.find("--level: a finite number of dBZ, not \"\""), std::string::npos) << errors;
+    EXPECT_NE(errors.find("--level: not a finite number from -100 to 100 dBZ: \"\""), std::string::npos) << errors;
     EXPECT_NE(errors.find("--set thresh.nothing=1: error: ThreshMin has no \"nothing\""), std::string::npos) << errors;
     // A dump over its own network is refused before the run, through a link too.
     std::filesystem::create_symlink(net, dir.file("link.json"));
