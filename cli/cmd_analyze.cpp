@@ -94,7 +94,9 @@ void add_analyze_command(CLI::App& app, int& status) {
         }
         o->polar = polar->input;
         ProgressBar bar(stderr);
-        status = analyze(*o, stderr, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);
+        AnalysisSummary summary;
+        status = analyze(*o, stderr, summary, ::isatty(STDERR_FILENO) == 1 ? &bar : nullptr);
+        std::fputs(summary.text.c_str(), stdout);
         if (status == 0 && *report && !write_report(*o, viewer_dir(), stderr)) status = 1;
     });
 }

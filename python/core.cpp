@@ -31,6 +31,7 @@
 #include "analysis/track_frames.h"
 #include "realtime/track_folder.h"
 #include "realtime/watcher.h"
+#include "tracking/track_run.h"
 #include "tracking/tracker.h"
 #include "io/output_files.h"
 #include "io/volume.h"
@@ -488,22 +489,20 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
     {
         py::gil_scoped_release free;
         std::lock_guard lock(host_mutex);
-        TempFile printed, reported;
+        TempFile reported;
         std::FILE* err = std::fopen(reported.path().c_str(), "w");
         if (!err) throw std::runtime_error("can not open " + reported.path());
-        {
-            const StdoutTo to(printed.path());
-            try {
-                status = analyze(o, err);
-            } catch (...) {
-                std::fclose(err);
-                vhost::host().reset();
-                throw;
-            }
+        AnalysisSummary summary;
+        try {
+            status = analyze(o, err, summary);
+        } catch (...) {
+            std::fclose(err);
+            vhost::host().reset();
+            throw;
         }
         std::fclose(err);
         vhost::host().reset();
-        table = printed.text();
+        table = std::move(summary.text);
         err_text = reported.text();
     }
     if (status != 0) {
@@ -514,7 +513,7 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
     }
     py::dict d;
     d["notes"] = notes.texts();
-    d["stdout"] = text(table);
+    d["summary"] = text(table);
     d["stderr"] = text(err_text);
     return d;
 }
@@ -747,6 +746,17 @@ tracking::Frame frame_from(const py::dict& f, Volume& axes) {
 // The tracker on a series of analysed volumes, in time order: per cell per
 // volume its frame, its index among the frame's cells, track, motion,
 // parent and event, and the cells' volumes.
+// The order of a series' volumes as velmora track puts them: names, times
+// (s since 1970, None for none) and why a volume has none.
+py::tuple order_series_py(const std::vector<std::string>& names, const std::vector<std::optional<double>>& times,
+                          const std::vector<std::string>& problems, double interval) {
+    std::vector<velmora::tracking::VolumeTime> volumes;
+    for (std::size_t k = 0; k < names.size(); ++k)
+        volumes.push_back({names[k], k < times.size() ? times[k] : std::nullopt, k < problems.size() ? problems[k] : ""});
+    const auto s = velmora::tracking::order_series(volumes, interval);
+    return py::make_tuple(s.order, s.times, s.timed);
+}
+
 py::dict track_py(const py::list& frames_in, double max_speed, double max_gap) {
     std::vector<tracking::Frame> frames;
     Volume first;
@@ -986,6 +996,8 @@ PYBIND11_MODULE(_core, m) {
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());
     m.def("geographic", &geographic_py, py::arg("lat0"), py::arg("lon0"), py::arg("x_km"), py::arg("y_km"),
           "Latitudes and longitudes of points km east and north of the origin (azimuthal equidistant, WGS 84)");
+    m.def("order_series", &order_series_py, py::arg("names"), py::arg("times"), py::arg("problems"), py::arg("interval"),
+          "The volumes' indices in time order, their times and whether they are their own");
     m.def("track", &track_py, py::arg("frames"), py::arg("max_speed"), py::arg("max_gap"),
           "The tracker on analysed volumes in time order");
     m.def("map_file", [] { return velmora::shipped_map_file(); }, "The map velmora ships (map.bin), or '' without it");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdarg>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -156,31 +157,53 @@ AnalysisSettings network_settings(const AnalyzeOptions& o) {
     return s;
 }
 
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const std::string& field,
-                 const AnalyzeOptions& o, bool hail, const std::string& units, std::optional<double> time,
-                 const CellSieve* sieve) {
-    std::fprintf(out, "%zu storm cell%s at %g %s in %s (%s), areas of more than %d tetrahedra and at least %g km³",
-                 cells.size(), cells.size() == 1 ? "" : "s", o.level, units.c_str(), source.c_str(), field.c_str(),
-                 o.min_cells, o.min_volume_km3);
+namespace {
+
+// Text appended as printf would write it.
+[[gnu::format(printf, 2, 3)]] void add_text(std::string& to, const char* format, ...) {
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (n > 0) {
+        const std::size_t at = to.size();
+        to.resize(at + static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(to.data() + at, static_cast<std::size_t>(n) + 1, format, again);
+        to.resize(at + static_cast<std::size_t>(n));
+    }
+    va_end(again);
+}
+
+}  // namespace
+
+std::string cells_text(const std::vector<Cell>& cells, const std::string& source, const std::string& field,
+                       const AnalyzeOptions& o, bool hail,
+                       const std::string& units, std::optional<double> time, const CellSieve* sieve) {
+    std::string out;
+    add_text(out, "%zu storm cell%s at %g %s in %s (%s), areas of more than %d tetrahedra and at least %g km³",
+             cells.size(), cells.size() == 1 ? "" : "s", o.level, units.c_str(), source.c_str(), field.c_str(),
+             o.min_cells, o.min_volume_km3);
     const std::string left_out = sieve ? sieve_text(*sieve, o.min_volume_km3) : "";
-    std::fprintf(out, left_out.empty() ? ":\n" : " (%s):\n", left_out.c_str());
-    if (time && std::isfinite(*time)) std::fprintf(out, "  time %s\n", iso_utc(*time).c_str());
-    if (cells.empty()) return;
+    add_text(out, left_out.empty() ? ":\n" : " (%s):\n", left_out.c_str());
+    if (time && std::isfinite(*time)) add_text(out, "  time %s\n", iso_utc(*time).c_str());
+    if (cells.empty()) return out;
     // The columns of the properties follow the others, which keep their places.
     const std::string max = "max " + units;
     const int width = std::max(7, static_cast<int>(max.size()));
-    std::fprintf(out, "  cell  voxels  top km  %*s  volume km3  VIL kg/m2%s\n", width, max.c_str(), hail ? "  MESH mm" : "");
+    add_text(out, "  cell  voxels  top km  %*s  volume km3  VIL kg/m2%s\n", width, max.c_str(), hail ? "  MESH mm" : "");
     // A value not measured (VIL of a velocity) is left blank.
-    const auto value = [out](int w, double v) {
-        if (std::isfinite(v)) std::fprintf(out, "  %*.1f", w, v);
-        else std::fprintf(out, "  %*s", w, "");
+    const auto value = [&out](int w, double v) {
+        if (std::isfinite(v)) add_text(out, "  %*.1f", w, v);
+        else add_text(out, "  %*s", w, "");
     };
     for (const Cell& c : cells) {
-        std::fprintf(out, "  %4d  %6d  %6.1f  %*.1f  %10.1f", c.no, c.voxels, c.top_km, width, c.max_value, c.volume_km3);
+        add_text(out, "  %4d  %6d  %6.1f  %*.1f  %10.1f", c.no, c.voxels, c.top_km, width, c.max_value, c.volume_km3);
         value(9, c.vil_kg_m2);
         if (hail) value(7, c.mesh_mm);
-        std::fputc('\n', out);
+        out += '\n';
     }
+    return out;
 }
 
 namespace {
@@ -203,7 +226,8 @@ std::vector<std::int8_t> kept_at_column_max(const polar::Mosaic& m) {
 
 class Analysis {
 public:
-    Analysis(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress) : o_(o), err_(err), progress_(progress) {}
+    Analysis(const AnalyzeOptions& o, std::FILE* err, AnalysisSummary& summary, ProgressWatcher* progress)
+        : o_(o), err_(err), summary_(summary), progress_(progress) {}
     int run();
 
 private:
@@ -223,6 +247,8 @@ private:
     void draw_plan(const std::vector<float>& column_max, const std::vector<std::int32_t>& column_no);
     void draw_mesh(const std::vector<std::int32_t>& column_no);
     void draw(const std::string& name, const std::function<void(const std::string&)>& render);
+    void write_empty_tables();
+    int no_cells();
     bool commit();
     int keep_volume_file();
     // A division that keeps no area (every one at or under --min-cells)
@@ -255,6 +281,7 @@ private:
 
     const AnalyzeOptions& o_;
     std::FILE* err_;
+    AnalysisSummary& summary_;
     ProgressWatcher* progress_;
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now(), clock_ = t0_;
     std::string out_dir_;
@@ -434,7 +461,7 @@ int Analysis::keep_volume_file() {
 bool Analysis::echo_reaches_level() {
     const float highest = highest_value(*radar_, v_);
     if (highest >= o_.level) return true;
-    std::printf("0 storm cells at %g %s in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
+    add_text(summary_.text, "0 storm cells at %g %s in %s (%s): no echo reaches the level (highest %.1f).\n", o_.level,
                 value_units().c_str(), source_.c_str(), field().c_str(), static_cast<double>(highest));
     return false;
 }
@@ -697,6 +724,33 @@ void Analysis::draw_picture(const std::vector<Cell>& cells, const std::vector<st
     timing("draw cells.png");
 }
 
+// The tables of a volume without cells, each its header line alone: every
+// analysis leaves the same tables to read.
+void Analysis::write_empty_tables() {
+    const std::vector<std::string> labels{vhost::FieldRef(*radar_).label(0)};
+    for (const char* f : {"cells.csv", "surface_cells.csv"})
+        if (!fs::exists(results_->path(f))) write_table(results_->path(f), Table{f, statistic_columns(labels), {}});
+    PropertyTable none;
+    none.echo_levels = o_.echo_tops;
+    none.hail = hail_.has_value();
+    none.placed = v_.origin.has_value();
+    none.time = v_.time;
+    none.reflectivity = reflectivity_units(v_.units);
+    write_properties_csv(results_->path("cell_properties.csv"), none);
+    if (o_.for_tracking) o_.for_tracking->properties = std::move(none);
+}
+
+// The results of a volume without cells put in place; 0 or the exit status.
+int Analysis::no_cells() {
+    try {
+        write_empty_tables();
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: %s\n", shown(e.what()).c_str());
+        return 1;
+    }
+    return commit() ? 0 : 1;
+}
+
 // Puts the results in place of the earlier ones: the last step of a run
 // that succeeded.
 bool Analysis::commit() {
@@ -726,17 +780,17 @@ int Analysis::run() {
         o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     // No cells is an answer too: it replaces the earlier results.
-    if (!echo_reaches_level()) return commit() ? 0 : 1;
+    if (!echo_reaches_level()) return no_cells();
     Plan plan;
     if (int status = build(plan)) return status;
     if (int status = call(plan)) return status;
     if (kept_nothing("divvol")) {
-        if (!commit()) return 1;
+        if (no_cells() != 0) return 1;
         if (sieve_.dropped > 0)
-            std::printf("0 storm cells at %g %s in %s (%s): %s (--min-volume).\n", o_.level, value_units().c_str(),
+            add_text(summary_.text, "0 storm cells at %g %s in %s (%s): %s (--min-volume).\n", o_.level, value_units().c_str(),
                         source_.c_str(), field().c_str(), sieve_text(sieve_, o_.min_volume_km3).c_str());
         else
-            std::printf("0 storm cells at %g %s in %s (%s): every area has at most %d tetrahedra (--min-cells).\n",
+            add_text(summary_.text, "0 storm cells at %g %s in %s (%s): every area has at most %d tetrahedra (--min-cells).\n",
                         o_.level, value_units().c_str(), source_.c_str(), field().c_str(), o_.min_cells);
         return 0;
     }
@@ -759,20 +813,25 @@ int Analysis::run() {
         return 1;
     }
     if (!commit()) return 1;
-    print_cells(stdout, cells, source_, field(), o_, hail_.has_value(), value_units(), v_.time, &sieve_);
+    std::string& text = summary_.text;
+    text += cells_text(cells, source_, field(), o_, hail_.has_value(), value_units(), v_.time, &sieve_);
+    summary_.cells = cells;
     if (!reflectivity_units(v_.units))
-        std::printf("%s is in %s, not a reflectivity: %s are left empty.\n", field().c_str(), value_units().c_str(),
-                    kReflectivityOnly);
-    std::printf("results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
-    if (!o_.volume_as.empty()) std::printf("  %s\n", o_.volume_as.c_str());
+        add_text(text, "%s is in %s, not a reflectivity: %s are left empty.\n", field().c_str(), value_units().c_str(),
+                 kReflectivityOnly);
+    add_text(text, "results in %s (%s):\n", out_dir_.c_str(), seconds_since(t0_).c_str());
+    if (!o_.volume_as.empty()) add_text(text, "  %s\n", o_.volume_as.c_str());
     for (const char* f : kResults)
-        if (fs::exists(fs::path(out_dir_) / f)) std::printf("  %s\n", f);
-    if (!hail_) std::printf("%s.\n", kNoHailLevels);
+        if (fs::exists(fs::path(out_dir_) / f)) add_text(text, "  %s\n", f);
+    if (!hail_) add_text(text, "%s.\n", kNoHailLevels);
     return 0;
 }
 
 }  // namespace
 
-int analyze(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress) { return Analysis(o, err, progress).run(); }
+int analyze(const AnalyzeOptions& o, std::FILE* err, AnalysisSummary& summary, ProgressWatcher* progress) {
+    summary = {};
+    return Analysis(o, err, summary, progress).run();
+}
 
 }  // namespace velmora

@@ -81,17 +81,25 @@ struct Cell {
     double mesh_mm = 0.0;   // with hail levels
 };
 
-// Prints the table of cells of field (the variable as the volume names it)
-// of source; with hail, their MESH too. The values are in units (the level,
-// the highest value); the volume's time, when known, follows the first line
-// (ISO 8601 UTC). The first line says which areas are cells, and with sieve,
-// how many the volume filter left out.
-void print_cells(std::FILE* out, const std::vector<Cell>& cells, const std::string& source, const std::string& field,
-                 const AnalyzeOptions& o, bool hail = false, const std::string& units = "dBZ",
-                 std::optional<double> time = std::nullopt, const CellSieve* sieve = nullptr);
+// The table of cells of field (the variable as the volume names it) as
+// text; with hail, their MESH too. The values are in
+// units (the level, the highest value); the volume's time, when known,
+// follows the first line (ISO 8601 UTC). The first line says which areas are
+// cells, and with sieve, how many the volume filter left out.
+std::string cells_text(const std::vector<Cell>& cells, const std::string& source, const std::string& field,
+                       const AnalyzeOptions& o, bool hail = false, const std::string& units = "dBZ", std::optional<double> time = std::nullopt,
+                       const CellSieve* sieve = nullptr);
+
+// What a run of the analysis found, for a front end to print or convert:
+// its cells, and the summary `velmora analyze` prints (the table of cells,
+// notes, the files written).
+struct AnalysisSummary {
+    std::vector<Cell> cells;
+    std::string text;
+};
 
 // Runs the analysis; the exit status (0, 1 when the run failed, 2 when the
-// input cannot be used). Messages go to err, the table to standard output.
-int analyze(const AnalyzeOptions& o, std::FILE* err, ProgressWatcher* progress = nullptr);
+// input cannot be used). Messages go to err, the summary to summary.
+int analyze(const AnalyzeOptions& o, std::FILE* err, AnalysisSummary& summary, ProgressWatcher* progress = nullptr);
 
 }  // namespace velmora

@@ -97,6 +97,15 @@ bool kept_nothing(const char* division) {
     return d.at("done").int_value() == 1 && d.at("no_max").int_value() < 1;
 }
 
+std::vector<std::string> statistic_columns(const std::vector<std::string>& labels) {
+    std::vector<std::string> out{"AreaNo", "NumPoints", "CenterX", "CenterY", "CenterZ"};
+    for (const std::string& l : labels)
+        for (const char* c : {"_CenterX", "_CenterY", "_CenterZ"}) out.push_back(l + c);
+    for (const std::string& l : labels)
+        for (const char* c : {"_Min", "_Max", "_Ave", "_SD"}) out.push_back(l + c);
+    return out;
+}
+
 CallSettings analysis_call_settings(bool writers, bool timings) {
     // The instances reading the areas of a division that kept none are not
     // called.

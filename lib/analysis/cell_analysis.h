@@ -53,6 +53,12 @@ std::vector<std::int32_t> column_cells(std::span<const std::int32_t> grid_no, st
 // A division of the network (divsurf, divvol) that ran and kept no area.
 bool kept_nothing(const char* division);
 
+// The columns of the statistic writer's table (cells.csv, surface_cells.csv)
+// of a field whose components have these labels: area number, node count,
+// arithmetic centre, each component's weighted centre, then each one's
+// minimum, maximum, mean and deviation.
+std::vector<std::string> statistic_columns(const std::vector<std::string>& labels);
+
 // How the analysis network is called: the instances that read the areas of a
 // division that kept none are skipped, and, when writers is false, the
 // instances that write files too.

@@ -464,30 +464,26 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     return cols;
 }
 
-void write_properties_csv(const std::string& path, const PropertyTable& t) {
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "w"));
-    if (!f) throw std::runtime_error("can not write " + path);
+Table properties_table(const PropertyTable& t) {
     const std::vector<PropertyColumn> cols = property_columns(t);
-    for (std::size_t c = 0; c < cols.size(); ++c) std::fprintf(f.get(), c ? ",%s" : "%s", cols[c].name.c_str());
-    std::fputs(cols.empty() ? "time\n" : ",time\n", f.get());
+    Table out;
+    for (const PropertyColumn& c : cols) out.columns.push_back(c.name);
+    out.columns.emplace_back("time");
     const std::string time = t.time && std::isfinite(*t.time) ? iso_utc(*t.time) : "";
+    char b[32];
     for (std::size_t r = 0; r < t.cells.size(); ++r) {
-        for (std::size_t c = 0; c < cols.size(); ++c) {
-            if (c) std::fputc(',', f.get());
-            const double v = cols[c].values[r];
-            if (std::isnan(v)) continue;   // missing: an empty field
-            if (cols[c].integer)
-                std::fprintf(f.get(), "%lld", static_cast<long long>(v));
-            else
-                std::fprintf(f.get(), "%.8g", v);
+        std::vector<std::string>& row = out.rows.emplace_back();
+        for (const PropertyColumn& c : cols) {
+            const double v = c.values[r];
+            if (std::isnan(v)) row.emplace_back();   // missing: an empty field
+            else if (c.integer) row.emplace_back(std::to_string(static_cast<long long>(v)));
+            else row.emplace_back(b, static_cast<std::size_t>(std::snprintf(b, sizeof b, "%.8g", v)));
         }
-        std::fprintf(f.get(), ",%s\n", time.c_str());
+        row.push_back(time);
     }
-    std::FILE* raw = f.release();
-    if (std::ferror(raw) | std::fclose(raw)) throw std::runtime_error("can not write " + path);
+    return out;
 }
+
+void write_properties_csv(const std::string& path, const PropertyTable& t) { write_table(path, properties_table(t)); }
 
 }  // namespace velmora

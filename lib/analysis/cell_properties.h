@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "analysis/hail.h"
+#include "io/table.h"
 #include "io/volume.h"
 #include "options/options.h"
 
@@ -120,9 +121,11 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t);
 // The name of the echo-top column of a level: echo_top_18_km, echo_top_17.5_km.
 std::string echo_top_column(double level);
 
-// Writes the table as CSV: a header, one line per cell, empty fields for
-// missing values, and last the volume's time (ISO 8601 UTC, empty when not
-// known). Throws std::runtime_error when the file cannot be written.
+// The table as cell_properties.csv holds it: one row per cell, empty fields
+// for missing values, and last the volume's time (ISO 8601 UTC, empty when
+// not known); without cells its columns alone.
+Table properties_table(const PropertyTable& t);
+// Writes it whole; WriteFailed naming the file.
 void write_properties_csv(const std::string& path, const PropertyTable& t);
 
 }  // namespace velmora

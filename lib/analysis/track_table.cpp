@@ -7,6 +7,7 @@
 #include <map>
 
 #include "io/cf_time.h"
+#include "io/table.h"
 
 namespace velmora {
 
@@ -35,7 +36,7 @@ TrackTable::TrackTable(const PropertyTable& first_with_cells) {
 
 std::string TrackTable::header() const {
     std::string h = "track,time,cell,x_km,y_km,z_km,voxels,volume_km3,top_km,max_dbz,u_ms,v_ms,parent,event,source";
-    for (const auto& name : extra_) h += ',' + name;
+    for (const auto& name : extra_) h += ',' + csv_field(name);
     return h;
 }
 
@@ -51,7 +52,7 @@ std::vector<CellText> TrackTable::texts(const tracking::Frame& f, const std::str
         t.middle = time + ',' + std::to_string(c.no) + ',' + table_number(c.x) + ',' + table_number(c.y) + ',' +
                    table_number(c.z) + ',' + std::to_string(c.voxels) + ',' + table_number(c.volume_km3) + ',' +
                    table_number(c.top_km, "%.2f") + ',' + table_number(c.max_dbz, "%.2f");
-        t.tail = file;
+        t.tail = csv_field(file);
         // The cell's row of its volume's property table (cells are in number order there too).
         const auto& table = properties.cells;
         const auto at = std::find_if(table.begin(), table.end(), [&](const CellProperties& p) { return p.cell == c.no; });
@@ -71,6 +72,16 @@ std::string TrackTable::line(const tracking::Row& r, const CellText& t) {
     return std::to_string(r.track) + ',' + t.middle + ',' + table_number(r.u, "%.2f") + ',' +
            table_number(r.v, "%.2f") + ',' + (r.parent ? std::to_string(r.parent) : std::string()) + ',' +
            tracking::event_name(r.event) + ',' + t.tail;
+}
+
+std::string volumes_header() { return "volume,time,cells,folder,echo_u_ms,echo_v_ms"; }
+
+std::string volume_line(const std::string& volume, std::optional<double> time, std::size_t cells,
+                        const std::string& folder, const tracking::EchoMotion& echo) {
+    const std::string file = std::filesystem::path(volume).filename().string();
+    return csv_field(file) + ',' + (time && std::isfinite(*time) ? iso_utc(*time) : std::string()) + ',' +
+           std::to_string(cells) + ',' + csv_field(folder) + ',' + table_number(echo.u, "%.2f") + ',' +
+           table_number(echo.v, "%.2f");
 }
 
 }  // namespace velmora

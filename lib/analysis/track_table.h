@@ -6,6 +6,7 @@
 // links change.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,6 +45,14 @@ public:
 private:
     std::vector<std::string> extra_;
 };
+
+// volumes.csv: every volume of a series in time order, with the echo's
+// motion into it. Its header line and a volume's line (the file's name, its
+// time when it has one, its number of cells, its folder under volumes/),
+// without their ends.
+std::string volumes_header();
+std::string volume_line(const std::string& volume, std::optional<double> time, std::size_t cells,
+                        const std::string& folder, const tracking::EchoMotion& echo);
 
 // A number as the tables print it; empty for NaN.
 std::string table_number(double v, const char* format = "%.3f");

@@ -7,6 +7,7 @@
 
 #include "analysis/track_table.h"
 #include "io/cf_time.h"
+#include "io/table.h"
 #include "tracking/outline.h"
 
 namespace velmora::realtime {
@@ -42,18 +43,21 @@ std::string forecast_csv(const tracking::TrackedFrame& t, std::span<const Foreca
     std::vector<double> x, y;
     for (const ForecastRow& r : rows) x.push_back(r.outlook.x), y.push_back(r.outlook.y);
     to_geographic(origin, x, y);
-    std::string out = "track,cell,lead_min,valid_time,x_km,y_km,lat,lon,area_km2,volume_km3,top_km,max_dbz,u_ms,v_ms,motion\n";
+    Table out{"forecast.csv",
+              {"track", "cell", "lead_min", "valid_time", "x_km", "y_km", "lat", "lon", "area_km2", "volume_km3", "top_km",
+               "max_dbz", "u_ms", "v_ms", "motion"},
+              {}};
     for (std::size_t k = 0; k < rows.size(); ++k) {
         const ForecastRow& r = rows[k];
         const tracking::Outlook& o = r.outlook;
-        out += std::to_string(r.track) + ',' + std::to_string(t.frame.cells[t.rows[r.cell].cell].no) + ',' + table_number(r.lead / 60.0, "%g") + ',' +
-               iso_utc(time + r.lead) + ',' + table_number(o.x) + ',' + table_number(o.y) + ',' +
-               (origin ? table_number(y[k], "%.5f") + ',' + table_number(x[k], "%.5f") : std::string(",")) + ',' +
-               table_number(o.area_km2, "%.2f") + ',' + table_number(o.volume_km3) + ',' + table_number(o.top_km, "%.2f") +
-               ',' + table_number(o.max_dbz, "%.2f") + ',' + table_number(r.u, "%.2f") + ',' + table_number(r.v, "%.2f") +
-               ',' + (r.echo ? "echo" : "track") + '\n';
+        out.rows.push_back({std::to_string(r.track), std::to_string(t.frame.cells[t.rows[r.cell].cell].no),
+                            table_number(r.lead / 60.0, "%g"), iso_utc(time + r.lead), table_number(o.x),
+                            table_number(o.y), origin ? table_number(y[k], "%.5f") : "",
+                            origin ? table_number(x[k], "%.5f") : "", table_number(o.area_km2, "%.2f"),
+                            table_number(o.volume_km3), table_number(o.top_km, "%.2f"), table_number(o.max_dbz, "%.2f"),
+                            table_number(r.u, "%.2f"), table_number(r.v, "%.2f"), r.echo ? "echo" : "track"});
     }
-    return out;
+    return table_text(out);
 }
 
 std::string forecast_geojson(const tracking::TrackedFrame& t, std::span<const ForecastRow> rows,

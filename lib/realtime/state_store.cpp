@@ -399,8 +399,7 @@ std::vector<std::string> StateStore::track_lines(std::int64_t volume) const {
 std::string StateStore::volume_line(std::int64_t volume) const {
     Statement q(*this, "SELECT name, time, cells, folder, echo_u, echo_v FROM volumes WHERE id = ?");
     if (!q.bind(1, volume).step()) return {};
-    return q.s(0) + ',' + iso_utc(q.d(1)) + ',' + std::to_string(q.i(2)) + ',' + q.s(3) + ',' +
-           table_number(q.d(4), "%.2f") + ',' + table_number(q.d(5), "%.2f");
+    return velmora::volume_line(q.s(0), q.d(1), static_cast<std::size_t>(q.i(2)), q.s(3), {q.d(4), q.d(5)});
 }
 
 std::vector<tracking::VerificationRow> StateStore::verification(std::span<const double> leads) const {

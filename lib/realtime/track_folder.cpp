@@ -3,61 +3,18 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 
 #include "io/cf_time.h"
+#include "io/table.h"
 #include "io/volume.h"
 
 namespace velmora::realtime {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> csv_fields(const std::string& line) {
-    std::vector<std::string> out(1);
-    for (const char c : line) {
-        if (c == ',') out.emplace_back();
-        else if (c != '\r') out.back() += c;
-    }
-    return out;
-}
-
 namespace {
-
-// A CSV file as its header's columns and its lines' fields.
-struct Csv {
-    std::string path;
-    std::map<std::string, std::size_t> column;
-    std::vector<std::vector<std::string>> rows;
-
-    std::size_t at(const std::string& name) const {
-        const auto c = column.find(name);
-        if (c == column.end()) throw std::runtime_error(path + ": no column " + name);
-        return c->second;
-    }
-    double number(std::size_t row, const std::string& name) const {
-        const std::string& v = rows[row][at(name)];
-        return v.empty() ? NAN : std::stod(v);
-    }
-};
-
-Csv read_csv(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error(path + ": cannot be read (a folder of velmora track or velmora watch has it)");
-    Csv csv{path, {}, {}};
-    std::string line;
-    std::getline(in, line);
-    const auto names = csv_fields(line);
-    for (std::size_t k = 0; k < names.size(); ++k) csv.column[names[k]] = k;
-    while (std::getline(in, line)) {
-        if (line.empty()) continue;
-        csv.rows.push_back(csv_fields(line));
-        if (csv.rows.back().size() < names.size())
-            throw std::runtime_error(path + ": line " + std::to_string(csv.rows.size() + 1) + " has too few fields");
-    }
-    return csv;
-}
 
 tracking::Event event_of(const std::string& name) {
     using enum tracking::Event;
@@ -85,55 +42,66 @@ std::map<int, std::vector<std::int32_t>> footprints(const std::string& vti, trac
 }
 
 // The cells of tracks.csv's lines first .. first + count - 1 as one frame.
-void read_cells(const Csv& tracks, std::size_t first, std::size_t count, const std::string& folder,
+void read_cells(const Table& tracks, std::size_t first, std::size_t count, const std::string& folder,
                 tracking::TrackedFrame& t, tracking::Plane& plane) {
     auto columns = count ? footprints((fs::path(folder) / "radar.vti").string(), plane)
                          : std::map<int, std::vector<std::int32_t>>{};
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t r = first + k;
         tracking::Cell c;
-        c.no = std::stoi(tracks.rows[r][tracks.at("cell")]);
+        c.no = static_cast<int>(tracks.integer(r, "cell"));
         c.x = tracks.number(r, "x_km"), c.y = tracks.number(r, "y_km"), c.z = tracks.number(r, "z_km");
-        c.voxels = std::stoi(tracks.rows[r][tracks.at("voxels")]);
+        c.voxels = static_cast<int>(tracks.integer(r, "voxels"));
         c.volume_km3 = tracks.number(r, "volume_km3");
         c.top_km = tracks.number(r, "top_km");
         c.max_dbz = tracks.number(r, "max_dbz");
         c.columns = std::move(columns[c.no]);
-        const std::string& parent = tracks.rows[r][tracks.at("parent")];
-        t.rows.push_back({0, k, std::stoi(tracks.rows[r][tracks.at("track")]), tracks.number(r, "u_ms"),
-                          tracks.number(r, "v_ms"), parent.empty() ? 0 : std::stoi(parent),
-                          event_of(tracks.rows[r][tracks.at("event")])});
+        const bool parent = !tracks.field(r, "parent").empty();
+        t.rows.push_back({0, k, static_cast<int>(tracks.integer(r, "track")), tracks.number(r, "u_ms"),
+                          tracks.number(r, "v_ms"), parent ? static_cast<int>(tracks.integer(r, "parent")) : 0,
+                          event_of(tracks.field(r, "event"))});
         t.frame.cells.push_back(std::move(c));
     }
+}
+
+// A table of the folder; std::runtime_error saying what is missing.
+Table folder_table(const std::string& dir, const char* name) {
+    const std::string path = (fs::path(dir) / name).string();
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec))
+        throw std::runtime_error(path + ": cannot be read (a folder of velmora track or velmora watch has it)");
+    return read_table(path);
 }
 
 }  // namespace
 
 TrackFolder read_track_folder(const std::string& dir, double interval) {
-    const Csv volumes = read_csv((fs::path(dir) / "volumes.csv").string());
-    const Csv tracks = read_csv((fs::path(dir) / "tracks.csv").string());
+    const Table volumes = folder_table(dir, "volumes.csv");
+    const Table tracks = folder_table(dir, "tracks.csv");
     TrackFolder out;
     std::size_t line = 0;
-    try {
-        for (std::size_t k = 0; k < volumes.rows.size(); ++k) {
-            tracking::TrackedFrame t;
-            const std::string& time = volumes.rows[k][volumes.at("time")];
-            const auto seconds = time.empty() ? std::nullopt : cf_seconds("seconds since " + time, "", 0.0);
-            if (!time.empty() && !seconds) throw std::runtime_error("time \"" + time + "\" is not ISO 8601");
-            t.frame.time = seconds.value_or(double(k) * interval);
-            t.echo = {volumes.number(k, "echo_u_ms"), volumes.number(k, "echo_v_ms")};
-            const std::size_t count = std::stoul(volumes.rows[k][volumes.at("cells")]);
-            if (line + count > tracks.rows.size())
-                throw std::runtime_error("tracks.csv has fewer cells than volumes.csv counts");
-            const std::string folder = (fs::path(dir) / "volumes" / volumes.rows[k][volumes.at("folder")]).string();
-            read_cells(tracks, line, count, folder, t, out.plane);
-            for (auto& r : t.rows) r.frame = k;
-            line += count;
-            out.volumes.push_back(volumes.rows[k][volumes.at("volume")]);
-            out.series.push_back(std::move(t));
-        }
-    } catch (const std::logic_error& e) {   // std::stoi and friends
-        throw std::runtime_error(dir + ": a number of volumes.csv or tracks.csv cannot be read (" + e.what() + ")");
+    for (std::size_t k = 0; k < volumes.rows.size(); ++k) {
+        tracking::TrackedFrame t;
+        const std::string& time = volumes.field(k, "time");
+        const auto seconds = time.empty() ? std::nullopt : cf_seconds("seconds since " + time, "", 0.0);
+        if (!time.empty() && !seconds) throw std::runtime_error(volumes.name + ": time \"" + time + "\" is not ISO 8601");
+        t.frame.time = seconds.value_or(double(k) * interval);
+        t.echo = {volumes.number(k, "echo_u_ms"), volumes.number(k, "echo_v_ms")};
+        const long long cells = volumes.integer(k, "cells");
+        if (cells < 0) throw std::runtime_error(volumes.name + ": a volume of " + std::to_string(cells) + " cells");
+        const auto count = static_cast<std::size_t>(cells);
+        if (line + count > tracks.rows.size())
+            throw std::runtime_error(dir + ": tracks.csv has fewer cells than volumes.csv counts");
+        const std::string& name = volumes.field(k, "folder");
+        // A folder of volumes/ by its name alone: nothing outside the given folder is read.
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+            throw std::runtime_error(volumes.name + " names a folder outside volumes/: \"" + name + "\"");
+        const std::string folder = (fs::path(dir) / "volumes" / name).string();
+        read_cells(tracks, line, count, folder, t, out.plane);
+        for (auto& r : t.rows) r.frame = k;
+        line += count;
+        out.volumes.push_back(volumes.field(k, "volume"));
+        out.series.push_back(std::move(t));
     }
     if (line != tracks.rows.size()) throw std::runtime_error(dir + ": tracks.csv has more cells than volumes.csv counts");
     return out;

@@ -30,7 +30,4 @@ TrackFolder read_track_folder(const std::string& dir, double interval = options:
 std::vector<tracking::VerificationRow> verify_folder(const std::string& dir, std::span<const double> leads,
                                                      const tracking::TrendSettings& s, double interval = options::number("verify", "interval"));
 
-// The fields of a line of a CSV file without quoting, as velmora writes them.
-std::vector<std::string> csv_fields(const std::string& line);
-
 }  // namespace velmora::realtime

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "io/output_files.h"
+#include "io/table.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
 
@@ -21,12 +22,6 @@ std::string axis_text(const std::vector<float>& a) {
     std::string t;
     char b[32];
     for (const float v : a) std::snprintf(b, sizeof b, "%a,", static_cast<double>(v)), t += b;
-    return t;
-}
-
-std::string joined(const std::vector<std::string>& names) {
-    std::string t;
-    for (const auto& n : names) t += (t.empty() ? "" : ",") + n;
     return t;
 }
 
@@ -49,7 +44,7 @@ void Watcher::first_of_series(const Analysed& a) {
     }
     if (!table_ && !a.result.properties.cells.empty()) {
         table_.emplace(a.result.properties);
-        store_->set_meta("extra", joined(table_->extra()));
+        store_->set_meta("extra", csv_line(table_->extra()));
     }
 }
 
@@ -95,7 +90,7 @@ void Watcher::stage_tables(StagedFiles& staged) {
         fs::file_size(volumes, ec) < keep[1] || ec)
         final_before = 0, keep[0] = keep[1] = 0;   // made whole again
     std::string text[2] = {keep[0] ? "" : header + '\n',
-                           keep[1] ? "" : "volume,time,cells,folder,echo_u_ms,echo_v_ms\n"};
+                           keep[1] ? "" : volumes_header() + '\n'};
     std::uint64_t final_bytes[2] = {keep[0] + text[0].size(), keep[1] + text[1].size()};
     const auto ids = store_->volumes_from(final_before);
     for (std::size_t k = 0; k < ids.size(); ++k) {

@@ -8,6 +8,7 @@
 
 #include "realtime/arrivals.h"
 #include "io/output_files.h"
+#include "io/table.h"
 #include "realtime/nexrad_chunks.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
@@ -47,12 +48,8 @@ void Watcher::restore_series() {
     series_ = std::make_unique<LiveSeries>(o_.series);
     table_.reset();
     origin_.reset();
-    if (const auto extra = store_->meta("extra")) {
-        std::vector<std::string> names;
-        std::istringstream in(*extra);
-        for (std::string n; std::getline(in, n, ',');) names.push_back(n);
-        table_.emplace(std::move(names));
-    }
+    if (const auto extra = store_->meta("extra"))
+        table_.emplace(extra->empty() ? std::vector<std::string>{} : parse_table(*extra, "the property columns").columns);
     if (const auto origin = store_->meta("origin")) {
         double lat = 0, lon = 0;
         if (std::sscanf(origin->c_str(), "%la,%la", &lat, &lon) == 2) origin_ = GeoOrigin{lat, lon};
@@ -114,11 +111,9 @@ Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& p
     char* text = nullptr;
     std::size_t length = 0;
     std::FILE* err = ::open_memstream(&text, &length);
-    {
-        // The table of cells each analysis prints stays out of the watcher's output.
-        const StdoutTo quiet("/dev/null");
-        a.status = analyze(ao, err ? err : msg_);
-    }
+    // The summary of each analysis stays out of the watcher's output.
+    AnalysisSummary summary;
+    a.status = analyze(ao, err ? err : msg_, summary);
     if (err) {
         std::fclose(err);
         a.reason = reason_of(std::string(text, length));

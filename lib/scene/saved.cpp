@@ -26,15 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> split(const std::string& line) {
-    std::vector<std::string> out(1);
-    for (char c : line) {
-        if (c == ',') out.emplace_back();
-        else if (c != '\r') out.back().push_back(c);
-    }
-    return out;
-}
-
 // VTK's errors collected rather than printed: said once, with the file.
 class ErrorText : public vtkCommand {
 public:
@@ -131,29 +122,6 @@ void image_field(vtkImageData* img, vhost::FieldRef& f) {
 }
 
 }  // namespace
-
-int Table::column(const std::string& name) const {
-    const auto it = std::find(columns.begin(), columns.end(), name);
-    return it == columns.end() ? -1 : static_cast<int>(it - columns.begin());
-}
-
-const std::string& Table::at(std::size_t row, const std::string& name) const {
-    static const std::string none;
-    const int c = column(name);
-    if (c < 0 || row >= rows.size() || static_cast<std::size_t>(c) >= rows[row].size()) return none;
-    return rows[row][static_cast<std::size_t>(c)];
-}
-
-Table read_table(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("can not read " + path);
-    Table t;
-    std::string line;
-    if (std::getline(in, line)) t.columns = split(line);
-    while (std::getline(in, line))
-        if (!line.empty() && line != "\r") t.rows.push_back(split(line));
-    return t;
-}
 
 void load_vtk_file(const std::string& path, vhost::Object& field) {
     vtkNew<vtkXMLGenericDataObjectReader> reader;

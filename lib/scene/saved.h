@@ -9,21 +9,10 @@
 #include <vector>
 
 #include "io/geo.h"
+#include "io/table.h"
 #include "tree.h"
 
 namespace velmora::scene {
-
-// A CSV table as velmora writes them: a header line, then rows of plain
-// fields (no quoting). std::runtime_error when the file cannot be read.
-struct Table {
-    std::vector<std::string> columns;
-    std::vector<std::vector<std::string>> rows;
-    // The column's index, or -1.
-    int column(const std::string& name) const;
-    // The field of a row in a named column; empty when there is none.
-    const std::string& at(std::size_t row, const std::string& name) const;
-};
-Table read_table(const std::string& path);
 
 // A VTK XML file (.vti, .vtp, .vtu) as the field's content: image data as a
 // uniform grid, points, lines, polygons and solid cells as cell sets; numeric

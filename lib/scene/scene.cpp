@@ -256,12 +256,9 @@ void Scene::colour_by_track() {
 // What the page shows of saved results beside the layers: the cells' table,
 // and of a track folder the volume shown.
 Json Scene::saved_header() const {
-    std::string csv;
-    for (std::size_t i = 0; i < cells_table_.columns.size(); ++i) csv += (i ? "," : "") + cells_table_.columns[i];
-    for (const auto& row : cells_table_.rows) {
-        csv += "\n";
-        for (std::size_t i = 0; i < row.size(); ++i) csv += (i ? "," : "") + row[i];
-    }
+    // Numbers and times only: the page splits it at commas and line ends.
+    std::string csv = cells_table_.columns.empty() ? std::string() : table_text(cells_table_);
+    if (!csv.empty()) csv.pop_back();
     Json h = {{"table", csv}};
     if (mode_ == "track") {
         int max_track = 0;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "io/table.h"
+
 namespace velmora::tracking {
 
 Contingency& Contingency::operator+=(const Contingency& o) {
@@ -118,16 +120,19 @@ std::string number(double v, const char* format) {
 }  // namespace
 
 std::string verification_csv(std::span<const VerificationRow> rows) {
-    std::string out = "lead_min,method,volumes,hits,misses,false_alarms,pod,far,csi,centre_error_km,centres\n";
+    Table out{"verify.csv",
+              {"lead_min", "method", "volumes", "hits", "misses", "false_alarms", "pod", "far", "csi", "centre_error_km",
+               "centres"},
+              {}};
     for (const VerificationRow& r : rows) {
         const Scores& s = r.scores;
-        out += number(r.lead / 60.0, "%g") + ',' + method_name(r.method) + ',' + std::to_string(s.volumes) + ',' +
-               std::to_string(s.columns.hits) + ',' + std::to_string(s.columns.misses) + ',' +
-               std::to_string(s.columns.false_alarms) + ',' + number(pod(s.columns), "%.4f") + ',' +
-               number(far(s.columns), "%.4f") + ',' + number(csi(s.columns), "%.4f") + ',' +
-               number(s.mean_centre_error(), "%.3f") + ',' + std::to_string(s.centres) + '\n';
+        out.rows.push_back({number(r.lead / 60.0, "%g"), method_name(r.method), std::to_string(s.volumes),
+                            std::to_string(s.columns.hits), std::to_string(s.columns.misses),
+                            std::to_string(s.columns.false_alarms), number(pod(s.columns), "%.4f"),
+                            number(far(s.columns), "%.4f"), number(csi(s.columns), "%.4f"),
+                            number(s.mean_centre_error(), "%.3f"), std::to_string(s.centres)});
     }
-    return out;
+    return table_text(out);
 }
 
 }  // namespace velmora::tracking

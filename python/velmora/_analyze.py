@@ -384,7 +384,7 @@ class Analysis:
             out = _core.write_files(_path_arg(self._source), self.var, self.level, self.min_cells, time,
                                     _path_arg(folder), bool(picture), _core.max_volume_nodes, **self._cells_options)
             _warn_notes(out)
-            return out["stdout"]
+            return out["summary"]
         # Written beside the folder, and moved among the results by the run.
         head, name = os.path.split(os.path.abspath(folder))
         os.makedirs(head, exist_ok=True)
@@ -398,7 +398,7 @@ class Analysis:
                                     volume_as=volume_file_name(self.var, s.get("file")),
                                     **self._cells_options)
             _warn_notes(out)
-            return out["stdout"]
+            return out["summary"]
         finally:
             if os.path.exists(path):
                 os.remove(path)

@@ -38,33 +38,23 @@ def track(volumes, var=_default("track", "var"), level=_default("track", "level"
     if not analyses:
         raise ValueError("no volumes to track")
     times = [a._time for a in analyses]
-    timed = [t is not None and not np.isnat(t) for t in times]
-    if any(timed) and not all(timed):
-        i = timed.index(False)
-        name = sources[i] or f"volume {i}"
-        why = analyses[i]._time_problem or "it gives none"
-        raise ValueError(f"{name} has no time ({why}), {sources[timed.index(True)] or 'another volume'} has one: "
-                         "give volumes of one kind")
-    order = list(range(len(analyses)))
-    if all(timed):
-        order.sort(key=lambda i: times[i])
-        for a, b in zip(order, order[1:]):
-            if times[a] == times[b]:
-                raise ValueError(f"volumes {a} and {b} are of the same time ({times[a]})")
+    seconds = [None if t is None or np.isnat(t) else float((t - np.datetime64(0, "s")) / np.timedelta64(1, "s"))
+               for t in times]
+    names = [s or f"volume {i}" for i, s in enumerate(sources)]
+    order, frame_times, timed = _core.order_series(names, seconds, [a._time_problem or "" for a in analyses],
+                                                   float(interval))
     frames = []
-    for k, i in enumerate(order):
+    for i, t in zip(order, frame_times):
         a = analyses[i]
-        c = a._raw_cells
-        seconds = (times[i] - np.datetime64(0, "s")) / np.timedelta64(1, "s") if all(timed) else k * float(interval)
-        frames.append(dict(time=float(seconds), x=a.x_km, y=a.y_km, z=a.z_km, column_max=a.column_max,
-                           labels=a._labels, cells=c))
+        frames.append(dict(time=float(t), x=a.x_km, y=a.y_km, z=a.z_km, column_max=a.column_max,
+                           labels=a._labels, cells=a._raw_cells))
     r = _core.track(frames, float(max_speed), float(max_gap))
     rows = []
     for f, ci, tr, par, u, v, vol, ev in zip(r["frame"], r["cell_index"], r["track"], r["parent"], r["u_ms"],
                                             r["v_ms"], r["volume_km3"], r["event"]):
         i = order[f]
         c = analyses[i]._raw_cells
-        rows.append((tr, times[i] if all(timed) else pd.NaT, int(c["cell"][ci]), float(c["wx_km"][ci]),
+        rows.append((tr, times[i] if timed else pd.NaT, int(c["cell"][ci]), float(c["wx_km"][ci]),
                      float(c["wy_km"][ci]), float(c["wz_km"][ci]), int(c["voxels"][ci]), vol, float(c["top_km"][ci]),
                      float(c["max_dbz"][ci]), u, v, par, ev, sources[i]))
     df = pd.DataFrame(rows, columns=COLUMNS)

@@ -47,9 +47,9 @@ protected:
     }
     int analyze(const AnalyzeOptions& o) {
         vtest::Capture e;
-        testing::internal::CaptureStdout();
-        const int status = velmora::analyze(o, e.stream());
-        out = testing::internal::GetCapturedStdout();
+        velmora::AnalysisSummary summary;
+        const int status = velmora::analyze(o, e.stream(), summary);
+        out = summary.text;
         err = e.text();
         return status;
     }
@@ -389,7 +389,10 @@ TEST_F(AnalyzeTest, AFullDiskKeepsTheEarlierResults) {
     const std::string cells = read("cells.csv");
     const auto files = listing();
     for (const rlim_t limit : {rlim_t{2000}, rlim_t{60000}}) {
-        const auto end = vtest::in_child([&] { return velmora::analyze(options(scene), stderr); }, limit);
+        const auto end = vtest::in_child([&] {
+            velmora::AnalysisSummary summary;
+            return velmora::analyze(options(scene), stderr, summary);
+        }, limit);
         EXPECT_TRUE(end.exited && end.status == 1) << end.status << end.err;
         EXPECT_NE(end.err.find(": File too large"), std::string::npos) << end.err;
         EXPECT_EQ(end.err.find(".velmora-"), std::string::npos) << "names the file where it goes: " << end.err;
@@ -404,7 +407,10 @@ TEST_F(AnalyzeTest, AFullDiskKeepsTheEarlierResults) {
 TEST_F(AnalyzeTest, AFifoIsRefusedAtOnce) {
     const std::string fifo = tmp.file("volume.nc");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const auto end = vtest::in_child([&] { return velmora::analyze(options(fifo), stderr); }, 0, 20);
+    const auto end = vtest::in_child([&] {
+        velmora::AnalysisSummary summary;
+        return velmora::analyze(options(fifo), stderr, summary);
+    }, 0, 20);
     EXPECT_TRUE(end.exited && end.status == 2) << end.status;
     EXPECT_EQ(end.err, "velmora analyze: " + fifo + ": not a regular file (a FIFO)\n");
 }

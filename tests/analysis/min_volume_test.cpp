@@ -183,9 +183,9 @@ KnmiRun analyze_knmi(const vtest::TempDir& tmp, double min_volume_km3) {
     o.picture = false;
     o.min_volume_km3 = min_volume_km3;
     vtest::Capture e;
-    testing::internal::CaptureStdout();
-    const int status = velmora::analyze(o, e.stream());
-    const std::string out = testing::internal::GetCapturedStdout();
+    velmora::AnalysisSummary summary;
+    const int status = velmora::analyze(o, e.stream(), summary);
+    const std::string out = summary.text;
     vhost::host().reset();
     return {status, out, e.text()};
 }

@@ -174,9 +174,8 @@ protected:
         o.out = dir.file("out");
         o.picture = false;
         o.min_volume_km3 = 0;   // every cell the division keeps: the most labels to place
-        testing::internal::CaptureStdout();
-        ASSERT_EQ(velmora::analyze(o, stderr), 0);
-        testing::internal::GetCapturedStdout();
+        velmora::AnalysisSummary summary;
+        ASSERT_EQ(velmora::analyze(o, stderr, summary), 0);
         // A polar volume's grid keeps its field's name (REF).
         const velmora::Volume v = grid_file.empty() ? velmora::read_volume(o.volume, "DT")
                                                     : velmora::read_volume(dir.file("out/" + grid_file), "REF");

@@ -140,9 +140,8 @@ TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalysedOnceAfterThe
     velmora::AnalyzeOptions by_hand = o.analysis;
     by_hand.volume = dir.write("joined", joined);
     by_hand.out = dir.file("by-hand");
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(velmora::analyze(by_hand, stderr), 0);
-    ::testing::internal::GetCapturedStdout();
+    velmora::AnalysisSummary summary;
+    ASSERT_EQ(velmora::analyze(by_hand, stderr, summary), 0);
     for (const char* f : {"cells.csv", "cell_properties.csv", "surface_cells.csv", "cells_ijk.txt"})
         EXPECT_EQ(TempDir::read(dir.file(std::string("out/volumes/20260328-201457/") + f)),
                   TempDir::read(dir.file(std::string("by-hand/") + f))) << f;

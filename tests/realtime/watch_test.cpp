@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app_test.h"
+#include "io/table.h"
 #include "realtime/track_folder.h"
 #include "watch_support.h"
 
@@ -64,11 +65,11 @@ TEST(WatchTest, TheSeriesIsTrackedForecastAndVerifiedAsTrackAndVerifyDoIt) {
     for (std::size_t k = 0; k < as_watched.size(); ++k)
         EXPECT_EQ(first_fields(as_watched[k], 9), first_fields(as_verified[k], 9)) << k;
     // Per volume: the forecasts, and latest.json naming the newest volume's.
-    const auto volumes = lines_of(vtest::TempDir::read(dir.file("out/volumes.csv")));
-    ASSERT_EQ(volumes.size(), 10u);
-    const auto cells = velmora::realtime::csv_fields(volumes[5])[2];   // series_004's
-    EXPECT_EQ(lines_of(vtest::TempDir::read(dir.file("out/volumes/series_004/forecast.csv"))).size(),
-              1 + 5 * std::stoul(cells));
+    const velmora::Table volumes = velmora::read_table(dir.file("out/volumes.csv"));
+    ASSERT_EQ(volumes.rows.size(), 9u);
+    const auto cells = volumes.integer(4, "cells");   // series_004's
+    EXPECT_EQ(velmora::read_table(dir.file("out/volumes/series_004/forecast.csv")).rows.size(),
+              static_cast<std::size_t>(5 * cells));
     EXPECT_NE(vtest::TempDir::read(dir.file("out/volumes/series_004/forecast.geojson")).find("\"MultiPolygon\""),
               std::string::npos);
     const std::string latest = vtest::TempDir::read(dir.file("out/latest.json"));

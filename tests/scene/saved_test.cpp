@@ -17,6 +17,8 @@
 namespace {
 
 using velmora::Json;
+using velmora::read_table;
+using velmora::Table;
 using namespace velmora::scene;
 
 Json header_of(const std::string& bytes) {
@@ -33,7 +35,8 @@ std::string analysed(const vtest::TempDir& dir, const std::string& name,
     o.picture = false;
     o.compression = c;
     std::FILE* quiet = std::tmpfile();
-    EXPECT_EQ(velmora::analyze(o, quiet), 0);
+    velmora::AnalysisSummary summary;
+    EXPECT_EQ(velmora::analyze(o, quiet, summary), 0);
     std::fclose(quiet);
     return o.out;
 }
@@ -71,7 +74,7 @@ TEST(SavedFiles, ReadsAnAnalysisFieldByField) {
 
 TEST(SavedFiles, TablesKindsAndOrigin) {
     vtest::TempDir dir;
-    const Table t = read_table(dir.write("t.csv", "cell,x_km,y_km,lat,lon\n1,0,0,-12.25,131.04\n2,,,\n"));
+    const Table t = read_table(dir.write("t.csv", "cell,x_km,y_km,lat,lon\n1,0,0,-12.25,131.04\n2,,,,\n"));
     EXPECT_EQ(t.column("lat"), 3);
     EXPECT_EQ(t.column("none"), -1);
     EXPECT_EQ(t.at(1, "x_km"), "");
