@@ -194,7 +194,10 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
         EXPECT_NE(out.find(says), std::string::npos) << out;
         EXPECT_EQ(err, "");
         EXPECT_TRUE(vhost::host().messages().empty());
-        for (const char* gone : {"cells.csv", "cells_ijk.txt", "radar.vti"}) EXPECT_FALSE(fs::exists(dir / gone)) << gone;
+        // Every table is there, its header alone; no cell was written.
+        for (const char* table : {"cells.csv", "cell_properties.csv", "surface_cells.csv"})
+            EXPECT_EQ(std::ranges::count(read(table), '\n'), 1) << table;
+        for (const char* gone : {"cells_ijk.txt", "radar.vti"}) EXPECT_FALSE(fs::exists(dir / gone)) << gone;
         EXPECT_EQ(beside(), (std::vector<std::string>{"first", "out"})) << "no work folder left beside";
     }
 }
