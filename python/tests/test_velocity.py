@@ -77,8 +77,9 @@ def test_grid_command_dealiases_and_grids_shear(tmp_path):
     out = tmp_path / "shear.nc"
     r = command("grid", path, "--field", "azshear", "--out", out, "--extent", "-30,30,-30,30", "--levels", "0.5,1.5")
     assert r.returncode == 0, r.stderr
-    with netCDF4.Dataset(out) as nc:
-        shear = np.ma.filled(nc["DT"][:], np.nan)
+    with netCDF4.Dataset(out) as nc:   # the variable keeps its field's name and units
+        assert nc["azshear"].units == "s-1"
+        shear = np.ma.filled(nc["azshear"][:], np.nan)
     # A uniform wind: its shear is at most its speed over the range, below 1e-3 s-1 beyond 25 km.
     assert np.isfinite(shear).sum() > 1000
     assert np.nanmedian(np.abs(shear)) < 1e-3

@@ -75,9 +75,9 @@ function render() {
   drawLabels();
 }
 
-// Labels at their points (heights exaggerated as the scene is); a tick
-// label that would overlap one already placed is left out, so that the
-// height axis reads at any angle.
+// Labels at their points (heights exaggerated as the scene is); a label of
+// the height axis that would overlap one already placed is left out, so
+// that the axis reads at any angle (the wind legend's labels all stay).
 function drawLabels() {
   const box = state.labelsBox;
   const r = state.renderer;
@@ -91,7 +91,7 @@ function drawLabels() {
       const [nx, ny, nz] = r.worldToNormalizedDisplay(lab.p[0], lab.p[1], lab.p[2] * e, width / height);
       if (nz < 0 || nz > 1) continue;
       const x = nx * width, y = (1 - ny) * height;
-      if (lab.cls === 'tick') {
+      if (name === 'tick_labels') {
         const w = 7.5 * String(lab.text).length;
         if (placed.some((q) => x < q.x + q.w && q.x < x + w && Math.abs(y - q.y) < 14)) continue;
         placed.push({ x, y, w });
