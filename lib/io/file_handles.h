@@ -5,6 +5,7 @@
 #include <hdf5.h>
 #include <netcdf.h>
 
+#include <mutex>
 #include <utility>
 
 namespace velmora {
@@ -51,11 +52,22 @@ private:
     void* data_ = nullptr;
 };
 
-// A NetCDF file id, closed on every path. While it is open, HDF5 keeps
-// quiet on this thread: the NetCDF library silences HDF5's error stack only
-// on the thread that first used it, and a reader's own message says what is
-// wrong with a file.
+// The NetCDF library keeps process-wide tables of open files and is not safe
+// to call from two threads at once (Python's threads and Dask's workers read
+// files side by side). Every use of it, from opening a file to closing it,
+// holds this one lock; recursive, as a reader may open a second file while
+// it holds the first.
+inline std::recursive_mutex& netcdf_lock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+// A NetCDF file id, closed on every path, with the library's lock held while
+// it is open. HDF5 keeps quiet on this thread meanwhile: the NetCDF library
+// silences HDF5's error stack only on the thread that first used it, and a
+// reader's own message says what is wrong with a file.
 struct NcFile {
+    const std::lock_guard<std::recursive_mutex> lock{netcdf_lock()};
     const QuietHdf5 quiet;
     int id = -1;
     NcFile() = default;

@@ -22,15 +22,13 @@ double spacing(const std::vector<float>& axis) {
 }
 
 bool netcdf_has_winds(const std::string& path) {
-    const QuietHdf5 quiet;
-    int nc = -1;
-    if (nc_open(path.c_str(), NC_NOWRITE, &nc) != NC_NOERR) return false;
+    NcFile nc;
+    if (nc_open(path.c_str(), NC_NOWRITE, &nc.id) != NC_NOERR) return false;
     bool all = true;
     for (const char* name : kWindNames) {
         int id = -1;
-        all = all && nc_inq_varid(nc, name, &id) == NC_NOERR;
+        all = all && nc_inq_varid(nc.id, name, &id) == NC_NOERR;
     }
-    nc_close(nc);
     return all;
 }
 

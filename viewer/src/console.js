@@ -89,6 +89,7 @@ async function show(k) {
     history: state.cells.filter((c) => c.volume <= k), alerted: new Set(alertedTracks().map((a) => a.track)),
     selected: state.selected, line: state.line,
   });
+  el['shown-time'].dataset.drawn = String(k);   // the plan drawn is this volume's
   cellsTable(k);
 }
 

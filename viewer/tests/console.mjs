@@ -86,7 +86,10 @@ async function replay(page, files, from, to) {
     await until(`volume ${i + 1} recorded`, () => volumesDone() === i + 1, 60000);
     const latest = readJson(path.join(live, 'latest.json'));
     const started = Date.now();
-    const shown = await page.waitForFunction((t) => document.getElementById('shown-time').textContent.includes(t), latest.time.replace('.000', ''), { timeout: 10000 })
+    const shown = await page.waitForFunction((t) => {
+      const e = document.getElementById('shown-time');
+      return e.textContent.includes(t) && e.dataset.drawn === e.dataset.volume;
+    }, latest.time.replace('.000', ''), { timeout: 10000 })
       .then(() => true, () => false);
     check(shown, `volume ${i + 1}'s time ${latest.time} shown (${Date.now() - started} ms after it was recorded)`);
     const features = readJson(path.join(live, latest.folder, 'forecast.geojson')).features.length;
