@@ -1,0 +1,158 @@
+// The scene of saved results: an analyze folder, or a track folder a volume at a time.
+#include "scene/scene.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "field_ref.h"
+#include "run/field_json.h"
+#include "scene/radar.h"
+
+namespace velmora::scene {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+vhost::Object& root() { return vhost::host().root(); }
+
+}  // namespace
+
+// An analyze folder, or a track folder's volumes one at a time: their files
+// read into the fields the layers show, nothing run again but picks and
+// saved views.
+void Scene::open_saved(const std::string& dir, SavedKind kind) {
+    if (kind == SavedKind::None)
+        throw std::runtime_error(dir + " is a folder without the results of velmora analyze (radar.vti) or velmora "
+                                 "track (tracks.csv, volumes.csv)");
+    mode_ = kind == SavedKind::Track ? "track" : "analysis";
+    saved_dir_ = dir;
+    title_ = fs::absolute(dir).lexically_normal().filename().string();
+    if (title_.empty()) title_ = fs::absolute(dir).lexically_normal().parent_path().filename().string();
+    for (const char* f : {"radar", "surface", "tops", "centres", "axis", "ticks", "isovolume", "tracks", "probe"})
+        root().add_field(f);
+    std::optional<GeoOrigin> origin;
+    if (kind == SavedKind::Track) {
+        tracks_ = read_table((fs::path(dir) / "tracks.csv").string());
+        const Table volumes = read_table((fs::path(dir) / "volumes.csv").string());
+        for (std::size_t r = 0; r < volumes.rows.size(); ++r) {
+            // A folder of volumes/ by its name alone: nothing outside the given folder is read.
+            const std::string& folder = volumes.at(r, "folder");
+            if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
+                throw std::runtime_error(dir + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
+            frames_.push_back({folder, volumes.at(r, "time"), volumes.at(r, "volume")});
+        }
+        if (frames_.empty()) throw std::runtime_error(dir + "/volumes.csv lists no volume");
+        load_frame(0);
+        origin = origin_of(tracks_);
+    } else {
+        load_results(dir);
+        origin = origin_of(cells_table_);
+    }
+    axes_.origin = origin;
+    if (Json ground = ground_field(axes_, options_.map_file); !ground.is_null())
+        load_field(ground, Place("ground"), root().add_field("ground"));
+    if (kind == SavedKind::Track) track_lines(tracks_, axes_.z.empty() ? 0.0f : axes_.z.front(), root().at("tracks"));
+    live_ = std::make_unique<LiveNetwork>(Document::parse("velmora view", saved_network((fs::path(out_dir_) / "view.v").string()).dump()));
+    first_run_ = live_->run();
+    const std::set<std::string> shown{"series"};
+    layers_ = {{"volume", "radar", "volume", shown},       {"surface", "surface", "surface", shown},
+               {"tops", "tops", "tops", shown},            {"centres", "centres", "centres", shown},
+               {"axis", "axis", "axis", shown},            {"ticks", "ticks", "ticks", shown},
+               {"isovolume", "isovolume", "isovolume", shown}, {"picks", "pick.out", "picks", {"pick"}},
+               {"ground", "ground", "ground", {}}};
+    if (kind == SavedKind::Track) layers_.push_back({"tracks", "tracks", "tracks", {}});
+}
+
+// One analysis' files into the scene's fields; a file an analysis without
+// cells did not write leaves its field empty.
+void Scene::load_results(const std::string& dir) {
+    const fs::path d(dir);
+    vhost::Object& radar = root().at("radar");
+    load_vtk_file((d / "radar.vti").string(), radar);
+    vhost::FieldRef r(radar);
+    const auto dims = r.dims();
+    const auto pts = r.points();
+    std::vector<float>* axes[] = {&axes_.x, &axes_.y, &axes_.z};
+    for (std::size_t a = 0; a < 3; ++a) {
+        axes[a]->resize(static_cast<std::size_t>(dims.at(a)));
+        for (std::int64_t i = 0; i < dims[a]; ++i)
+            (*axes[a])[static_cast<std::size_t>(i)] = vhost::uniform_coordinate(pts.at(a), pts.at(3 + a), i, dims[a]);
+    }
+    const std::pair<const char*, const char*> files[] = {{"surface", "isosurface.vtp"}, {"tops", "cell_tops.vtp"},
+                                                         {"centres", "centres.vtp"},   {"axis", "legend_axis.vtp"},
+                                                         {"ticks", "legend_ticks.vtp"}, {"isovolume", "isovolume.vtu"}};
+    std::error_code ec;
+    for (const auto& [field, file] : files) {
+        vhost::Object& f = root().at(field);
+        if (fs::is_regular_file(d / file, ec)) {
+            load_vtk_file((d / file).string(), f);
+        } else {
+            f.truncate_children(0);
+            vhost::make_field_members(f);
+        }
+    }
+    cells_table_ = fs::is_regular_file(d / "cell_properties.csv", ec) ? read_table((d / "cell_properties.csv").string()) : Table{};
+    // The centres are in the order of cells.csv: its first column numbers them.
+    if (fs::is_regular_file(d / "cells.csv", ec)) {
+        const Table cells = read_table((d / "cells.csv").string());
+        auto& texts = root().at("centres").add_free_str_array("text_values").strings();
+        for (const auto& row : cells.rows) texts.push_back(row.empty() ? "" : row[0]);
+        texts.resize(static_cast<std::size_t>(vhost::FieldRef(root().at("centres")).nnodes()));
+    }
+}
+
+void Scene::load_frame(std::size_t k) {
+    if (k >= frames_.size()) throw NetworkError("there is no volume " + std::to_string(k) + " (" + std::to_string(frames_.size()) + " volumes)");
+    frame_ = k;
+    load_results((fs::path(saved_dir_) / "volumes" / frames_[k][0]).string());
+    colour_by_track();
+}
+
+// The surface's nodes and the centres of this volume's cells by the track
+// each cell belongs to.
+void Scene::colour_by_track() {
+    std::map<int, int> track_of;
+    for (std::size_t r = 0; r < tracks_.rows.size(); ++r)
+        if (tracks_.at(r, "source") == frames_[frame_][2] && tracks_.at(r, "time") == frames_[frame_][1]) try {
+                track_of[std::stoi(tracks_.at(r, "cell"))] = std::stoi(tracks_.at(r, "track"));
+            } catch (const std::exception&) {
+            }
+    vhost::FieldRef surface(root().at("surface"));
+    int cell_comp = -1;
+    for (int c = 0; c < surface.ncomp(); ++c)
+        if (surface.label(c) == "cell" && !surface.int_view(c).empty()) cell_comp = c;
+    if (cell_comp >= 0) {
+        std::vector<std::int32_t> tracks;
+        for (std::int32_t cell : surface.int_view(cell_comp)) tracks.push_back(track_of.count(cell) ? track_of[cell] : 0);
+        surface.ints("track", tracks);
+    }
+    if (vhost::Object* texts = root().at("centres").child("text_values"))
+        for (auto& t : texts->strings()) try {
+                const int cell = std::stoi(t);
+                if (track_of.count(cell)) t = "track " + std::to_string(track_of[cell]);
+            } catch (const std::exception&) {
+            }
+}
+
+// What the page shows of saved results beside the layers: the cells' table,
+// and of a track folder the volume shown.
+Json Scene::saved_header() const {
+    // Numbers and times only: the page splits it at commas and line ends.
+    std::string csv = cells_table_.columns.empty() ? std::string() : table_text(cells_table_);
+    if (!csv.empty()) csv.pop_back();
+    Json h = {{"table", csv}};
+    if (mode_ == "track") {
+        int max_track = 0;
+        for (std::size_t r = 0; r < tracks_.rows.size(); ++r) try {
+                max_track = std::max(max_track, std::stoi(tracks_.at(r, "track")));
+            } catch (const std::exception&) {
+            }
+        h["series"] = {{"volumes", frames_.size()}, {"volume", frame_}, {"time", frames_[frame_][1]},
+                       {"file", frames_[frame_][2]}, {"tracks", max_track}};
+    }
+    return h;
+}
+
+}  // namespace velmora::scene
