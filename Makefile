@@ -119,6 +119,9 @@ bench-startup: build
 bench-view: build
 	@VELMORA_NODE_MODULES=$(abspath $(BUILD))/viewer/npm/node_modules node bench/view_bench.mjs $(BENCH_ARGS)
 
+# velmora view's console on a live watch: a new volume on the page (a
+# synthetic series, the KLOT chunks), a click to trends and section (CPOL,
+# 700 x 700 x 50), memory over a replay of 300 volumes with 10 pages open.
 bench-console: build
 	@VELMORA_NODE_MODULES=$(abspath $(BUILD))/viewer/npm/node_modules node bench/console_bench.mjs $(BENCH_ARGS)
 

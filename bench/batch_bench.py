@@ -26,7 +26,7 @@ CPOL = REPO.parent / "shared" / "data" / "cpol_200601200050.nc"
 
 
 def make_volumes(work, n, velmora):
-    """n volumes in work: links to CPOL and synthetic scenes of its size
+    """n volumes in work: links to CPOL and synthetic volumes of its size
     (10 distinct ones, linked as often as needed)."""
     synthetic = []
     for seed in range(1, 11):

@@ -2,8 +2,11 @@
 // how soon a volume the watcher recorded is on the page (a synthetic series
 // of CPOL's size, 160 x 120 x 20, delivered one volume at a time), and how
 // long a click on a cell takes to its trend plots and its section (CPOL
-// itself when ../shared/data has it). Medians, beside the targets.
-// node bench/console_bench.mjs [--velmora build/velmora] [--volumes 12] [--clicks 7]
+// itself when ../shared/data has it); and the memory of the server and of
+// the pages (10 open at once on the one server) over a replay of 300
+// volumes: from a tenth of the replay, when every cache is warm, to its end.
+// Medians and ratios, beside the targets.
+// node bench/console_bench.mjs [--velmora build/velmora] [--volumes 12] [--clicks 7] [--replay 300] [--pages 10]
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -16,7 +19,9 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const args = Object.fromEntries(process.argv.slice(2).join(' ').split('--').filter(Boolean).map((a) => a.trim().split(/\s+/)));
 const velmora = path.resolve(args.velmora || path.join(here, '..', 'build', 'velmora'));
 const count = Number(args.volumes || 12), clicks = Number(args.clicks || 7);
+const replayCount = Number(args.replay ?? 300), pageCount = Number(args.pages || 10);
 const cpol = path.join(here, '..', '..', 'shared', 'data', 'cpol_200601200050.nc');
+const klot = path.join(here, '..', '..', 'shared', 'data', 'nexrad2_chunks_klot_20260328.tar.gz');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-console-bench-'));
 const sleep = (ms) => new Promise((r) => { setTimeout(r, ms); });
 const median = (xs) => { const s = [...xs].sort((a, b) => a - b); return s[Math.floor(s.length / 2)]; };
@@ -38,12 +43,7 @@ async function console_(folder) {
 // From the rename of latest.json (the watcher's last step before its
 // commit) to the volume's time on the page.
 async function latency() {
-  execFileSync(velmora, ['synth', '--series', String(count + 1), path.join(work, 'series')], { stdio: 'ignore' });
-  fs.mkdirSync(path.join(work, 'in'));
-  const live = path.join(work, 'live');
-  const files = fs.readdirSync(path.join(work, 'series')).filter((f) => f.endsWith('.nc')).sort();
-  const watcher = spawn(velmora, ['watch', path.join(work, 'in'), '--out', live, '--settle', '0', '--poll', '0.1', '--no-picture'], { stdio: 'ignore' });
-  const deliver = (f) => { fs.copyFileSync(path.join(work, 'series', f), path.join(work, 'in', `${f}.part`)); fs.renameSync(path.join(work, 'in', `${f}.part`), path.join(work, 'in', f)); };
+  const { files, watcher, deliver, live } = feed(count + 1, 'live');
   deliver(files[0]);
   await until(() => fs.existsSync(path.join(live, 'latest.json')), 60000);
   const { server, page } = await console_(live);
@@ -62,6 +62,97 @@ async function latency() {
     await server.stop();
   }
   return times;
+}
+
+// A watcher fed a series of n volumes as they would arrive.
+function feed(n, name) {
+  const series = path.join(work, `${name}-series`), input = path.join(work, `${name}-in`), live = path.join(work, name);
+  execFileSync(velmora, ['synth', '--series', String(n), series], { stdio: 'ignore' });
+  fs.mkdirSync(input);
+  const files = fs.readdirSync(series).filter((f) => f.endsWith('.nc')).sort();
+  const watcher = spawn(velmora, ['watch', input, '--out', live, '--settle', '0', '--poll', '0.1', '--no-picture'], { stdio: 'ignore' });
+  const deliver = (f) => { fs.copyFileSync(path.join(series, f), path.join(input, `${f}.part`)); fs.renameSync(path.join(input, `${f}.part`), path.join(input, f)); };
+  const recorded = () => { try { return JSON.parse(fs.readFileSync(path.join(live, 'latest.json'), 'utf8')).volumes; } catch { return 0; } };
+  return { files, watcher, deliver, recorded, live };
+}
+
+const rssOf = (pid) => Number(fs.readFileSync(`/proc/${pid}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1]) / 1024;
+
+// The server's resident memory and the pages' JavaScript heaps (MB) while
+// a replay of n volumes goes by with pages open on one server: at a tenth
+// of the replay and at its end.
+async function memoryOverReplay(n, pages) {
+  const f = feed(n, 'replay');
+  f.deliver(f.files[0]);
+  await until(() => f.recorded() === 1, 60000);
+  const server = await startView(velmora, [f.live]);
+  const opened = [];
+  const heaps = async () => {
+    let sum = 0;
+    for (const { cdp } of opened) sum += (await cdp.send('Runtime.getHeapUsage')).usedSize / 2 ** 20;
+    return sum;
+  };
+  const samples = [];
+  try {
+    for (let i = 0; i < pages; i += 1) {
+      const { page } = await watchedPage(await browser, { width: 1300, height: 800 });
+      await page.goto(server.url);
+      await page.evaluate(() => window.velmora.console.ready);
+      opened.push({ page, cdp: await page.context().newCDPSession(page) });
+    }
+    for (let i = 1; i < n; i += 1) {
+      f.deliver(f.files[i]);
+      await until(() => f.recorded() === i + 1, 60000);
+      await opened[0].page.waitForFunction((k) => document.getElementById('shown-time').dataset.drawn === String(k), i, { timeout: 30000 });
+      if (i === Math.floor(n / 10) || i === n - 1) {
+        for (const { cdp } of opened) await cdp.send('HeapProfiler.collectGarbage');
+        samples.push({ server: rssOf(server.child.pid), pages: await heaps() });
+      }
+    }
+  } finally {
+    f.watcher.kill('SIGTERM');
+    for (const { page } of opened) await page.close();
+    await server.stop();
+  }
+  return samples;
+}
+
+// The KLOT volume's 55 real-time chunks delivered into a watched folder
+// with the page open (gridded at the defaults), from the watcher's record
+// to the volume drawn on the page; once per run.
+async function klotLatency(runs) {
+  const chunks = path.join(work, 'klot-chunks');
+  fs.mkdirSync(chunks);
+  execFileSync('tar', ['-xzf', klot, '-C', chunks]);
+  const dir = path.join(chunks, fs.readdirSync(chunks)[0]);
+  const names = fs.readdirSync(dir).sort();
+  const times = [];
+  for (let r = 0; r < runs; r += 1) {
+    const input = path.join(work, `klot-in-${r}`), live = path.join(work, `klot-${r}`);
+    fs.mkdirSync(input);
+    const watcher = spawn(velmora, ['watch', input, '--out', live, '--settle', '0', '--poll', '0.1', '--no-picture'], { stdio: 'ignore' });
+    await until(() => fs.existsSync(path.join(live, 'watch.db')), 20000);
+    const { server, page } = await console_(live);
+    try {
+      for (const n of names) { fs.copyFileSync(path.join(dir, n), path.join(input, `${n}.part`)); fs.renameSync(path.join(input, `${n}.part`), path.join(input, n)); }
+      await page.waitForFunction(() => document.getElementById('shown-time').dataset.drawn === '0', null, { timeout: 120000, polling: 'raf' });
+      times.push((Date.now() - fs.statSync(path.join(live, 'latest.json')).mtimeMs) / 1000);
+    } finally {
+      watcher.kill('SIGTERM');
+      await page.close();
+      await server.stop();
+    }
+  }
+  return times;
+}
+
+// A watch folder of one synthetic volume of the given synth options.
+function watchedOnce(synth) {
+  const input = path.join(work, 'big-in'), out = path.join(work, 'big');
+  fs.mkdirSync(input);
+  execFileSync(velmora, ['synth', ...synth, path.join(input, 'big.nc')], { stdio: 'ignore' });
+  execFileSync(velmora, ['watch', input, '--out', out, '--once', '--settle', '0', '--no-picture'], { stdio: 'ignore' });
+  return out;
 }
 
 // A click on each cell of the newest volume in turn, to its trends and section drawn.
@@ -99,6 +190,14 @@ try {
   const row = (what, xs, target) => console.log(`${what.padEnd(42)} ${median(xs).toFixed(3).padStart(6)} s ${target.toFixed(3).padStart(7)} s ${(median(xs) / target).toFixed(2).padStart(6)} ${String(xs.length).padStart(6)}`);
   row('new volume on the page, 160 x 120 x 20', lat, 1.0);
   row(`click to trends and section, ${clickCase}`, click, 0.15);
+  if (fs.existsSync(klot)) row('new volume on the page, KLOT chunks', await klotLatency(3), 2.0);
+  row('click to trends and section, 700 x 700 x 50', await clickTimes(watchedOnce(['--nx', '700', '--ny', '700', '--nz', '50', '--cells', '200'])), 0.5);
+  if (replayCount > 1) {
+    const [warm, end] = await memoryOverReplay(replayCount, pageCount);
+    console.log(`memory over a replay of ${replayCount} volumes, ${pageCount} pages open: at a tenth, at the end, ratio (target 1.10)`);
+    console.log(`  server resident   ${warm.server.toFixed(1).padStart(7)} MB ${end.server.toFixed(1).padStart(7)} MB ${(end.server / warm.server).toFixed(2).padStart(6)}`);
+    console.log(`  pages' JS heaps   ${warm.pages.toFixed(1).padStart(7)} MB ${end.pages.toFixed(1).padStart(7)} MB ${(end.pages / warm.pages).toFixed(2).padStart(6)}`);
+  }
 } finally {
   await (await browser).close();
   fs.rmSync(work, { recursive: true, force: true });

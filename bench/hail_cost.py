@@ -1,5 +1,5 @@
 """What the hail columns add to `velmora analyze --no-picture`: the synthetic
-700 x 700 x 50 volume with 200 cells (velmora synth --cells 200) analysed,
+700 x 700 x 50 volume with 200 cells (velmora synth --cells 200) analyzed,
 alternately, without hail levels and with --freezing-level and
 --minus20-level (the cells' hail in cell_properties.csv and mesh.nc); medians
 of the wall and processor times and their ratio, and the medians of the

@@ -1,5 +1,5 @@
 """What the pictures cost: `velmora analyze` on the CPOL volume (the
-synthetic scene when it is absent) with the hail levels, without pictures
+synthetic volume when it is absent) with the hail levels, without pictures
 (--no-picture) and with them (cells.png, plan.png, mesh.png), alternately;
 and `velmora track` of the 12-volume synthetic series with and without its
 series pictures (tracks.png, hail_swath.png). Prints the medians of the wall
@@ -80,7 +80,7 @@ def main():
     try:
         volume = os.path.join(a.data, "cpol_200601200050.nc")
         if not os.path.exists(volume):
-            print(f"{volume} absent: the synthetic scene instead")
+            print(f"{volume} absent: the synthetic volume instead")
             volume = os.path.join(work, "scene.nc")
             subprocess.run([a.velmora, "synth", volume], check=True, stdout=subprocess.DEVNULL)
         analyze = [a.velmora, "analyze", volume, "--timings", *LEVELS]

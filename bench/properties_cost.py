@@ -1,6 +1,6 @@
 """What the cell properties and the division of cells at their cores add to
 `velmora analyze --no-picture`: the same synthetic volume (700 x 700 x 50 at
-35 dBZ unless told) analysed, alternately, by a velmora without them
+35 dBZ unless told) analyzed, alternately, by a velmora without them
 (--baseline, e.g. one built from an earlier commit), by this velmora with its
 defaults (properties, no division) and with --split-levels; medians of the
 wall times, of the processor times (user + system, which other work on a

@@ -56,7 +56,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         volume = CPOL
         if not os.path.exists(volume):
-            print(f"{CPOL} absent: the synthetic scene instead")
+            print(f"{CPOL} absent: the synthetic volume instead")
             volume = os.path.join(work, "scene.nc")
             subprocess.run([velmora, "synth", volume], check=True, stdout=subprocess.DEVNULL)
         commands = [("modules", ["modules"], 0.02),

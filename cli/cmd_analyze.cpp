@@ -21,12 +21,12 @@ namespace velmora::cli {
 
 namespace {
 
-// A scene larger than any volume velmora reads: said before its memory is
+// A synthetic volume larger than any volume velmora reads: said before its memory is
 // asked for.
-std::string scene_problem(const SceneOptions& o) {
+std::string synthetic_problem(const SyntheticOptions& o) {
     const double points = double(o.nx) * o.ny * o.nz;
     if (points <= double(max_volume_nodes)) return "";
-    return "a scene of " + std::to_string(o.nx) + " x " + std::to_string(o.ny) + " x " + std::to_string(o.nz) + " = " +
+    return "a synthetic volume of " + std::to_string(o.nx) + " x " + std::to_string(o.ny) + " x " + std::to_string(o.nz) + " = " +
            options::plain_number(points) + " points is too large: at most " + std::to_string(max_volume_nodes);
 }
 
@@ -56,7 +56,7 @@ void add_analyze_command(CLI::App& app, int& status) {
                     "A gridded radar volume: NetCDF with a variable (time, z, y, x) or (z, y, x) and coordinate "
                     "variables x, y, z in m or km, or VTK image data (.vti); or a polar volume (ODIM HDF5, NEXRAD "
                     "Level II, CF/Radial), gridded first as velmora grid does; several polar volumes of one time "
-                    "make one mosaic. Without it, the built-in synthetic convective scene is analysed.")
+                    "make one mosaic. Without it, the built-in synthetic convective volume is analyzed.")
         ->type_name("VOLUME");
     add_option(*cmd, "var", o->var);
     add_option(*cmd, "level", o->level);
@@ -65,13 +65,9 @@ void add_analyze_command(CLI::App& app, int& status) {
     add_option(*cmd, "time", o->time);
     add_option(*cmd, "max-voxels", o->max_voxels);
     add_option(*cmd, "out", o->out);
-    cmd->add_flag("!--no-picture", o->picture, "Do not render cells.png and plan.png");
-    cmd->add_flag("--seams", o->seams,
-                  "Of several radars' mosaic: draw on plan.png the seams, where the radar whose view was kept at "
-                  "the column's highest value changes");
-    cmd->add_flag("--report", *report,
-                  "Also write report.html: the 3-D scene, the plan view and the cells in one file that opens from "
-                  "disk with no server and no network");
+    add_flag(*cmd, "no-picture", o->picture);
+    add_flag(*cmd, "seams", o->seams);
+    add_flag(*cmd, "report", *report);
     auto compress = std::make_shared<std::string>();
     add_option(*cmd, "compress", *compress)->each([o](const std::string& name) {
         if (auto c = compression_named(name)) o->compression = *c;
@@ -81,8 +77,7 @@ void add_analyze_command(CLI::App& app, int& status) {
     add_option(*cmd, "echo-tops", o->echo_tops);
     add_option(*cmd, "split-levels", o->split.levels);
     add_option(*cmd, "min-core", o->split.min_core);
-    cmd->add_flag("--timings", o->timings,
-                  "Print the time each step takes and the memory of the process after it (to standard error)");
+    add_flag(*cmd, "timings", o->timings);
     add_hail_options(*cmd, o->freezing_level_km, o->minus20_level_km, o->sounding);
     add_polar_options(*cmd, *polar);
     cmd->footer(kAnalyzeFooter);
@@ -110,10 +105,10 @@ void add_hail_options(CLI::App& cmd, std::optional<double>& freezing_km, std::op
 
 void add_synth_command(CLI::App& app, int& status) {
     auto path = std::make_shared<std::string>();
-    auto o = std::make_shared<SceneOptions>();
+    auto o = std::make_shared<SyntheticOptions>();
     auto series = std::make_shared<std::pair<int, double>>(0, 0.0);   // none: one volume
     CLI::App* cmd = app.add_subcommand(
-        "synth", "Write the built-in synthetic convective scene (the default of analyze), or one of another size "
+        "synth", "Write the built-in synthetic convective volume (the default of analyze), or one of another size "
                  "with scattered cells, as a NetCDF volume");
     cmd->add_option("out", *path, "The NetCDF file to write; variable " + std::string(options::text("analyze", "var")) + " (dBZ), coordinates x, y, z in m")
         ->required()
@@ -125,33 +120,33 @@ void add_synth_command(CLI::App& app, int& status) {
     add_option(*cmd, "seed", o->seed);
     add_series_option(*cmd, series->first, series->second);
     auto winds = std::make_shared<bool>(false);
-    cmd->add_flag("--winds", *winds, "Also write wind components u, v, w (m/s) as wind retrievals do, for velmora view's arrows");
+    add_flag(*cmd, "winds", *winds);
     cmd->callback([path, o, series, winds, &status] {
         try {
             if (series->first > 0) {
                 status = write_series(*path, series->first, series->second);
                 return;
             }
-            std::string problem = scene_problem(*o);
+            std::string problem = synthetic_problem(*o);
             if (problem.empty()) problem = output_file_problem(*path).value_or("");
             if (!problem.empty()) {
                 std::fprintf(stderr, "velmora synth: %s\n", problem.c_str());
                 status = 2;
                 return;
             }
-            const Volume scene = synthetic_scene(*o);
+            const Volume volume = synthetic_volume(*o);
             if (*winds) {
-                const Winds w = synthetic_winds(scene);
+                const Winds w = synthetic_winds(volume);
                 const ExtraVariable extra[] = {{"u", "m/s", "Eastward wind", w.u}, {"v", "m/s", "Northward wind", w.v},
                                                {"w", "m/s", "Upward air velocity", w.w}};
-                write_netcdf(*path, scene, extra);
+                write_netcdf(*path, volume, extra);
             } else {
-                write_netcdf(*path, scene);
+                write_netcdf(*path, volume);
             }
-            std::printf("synthetic scene written to %s (variable %s%s)\n", path->c_str(), scene.name.c_str(), *winds ? "; winds u, v, w" : "");
+            std::printf("synthetic volume written to %s (variable %s%s)\n", path->c_str(), volume.name.c_str(), *winds ? "; winds u, v, w" : "");
             status = 0;
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "velmora synth: out of memory for a scene of %d x %d x %d points\n", o->nx, o->ny,
+            std::fprintf(stderr, "velmora synth: out of memory for a synthetic volume of %d x %d x %d points\n", o->nx, o->ny,
                          o->nz);
             status = 1;
         } catch (const std::exception& e) {

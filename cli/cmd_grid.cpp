@@ -78,13 +78,8 @@ void add_polar_options(CLI::App& cmd, PolarOptionTexts& o) {
         add_option(cmd, "max-age", o.input.mosaic.max_age);
         add_option(cmd, "calibrate", o.input.mosaic.calibrate);
     }
-    cmd.add_flag("!--no-despeckle", o.input.filters.despeckle,
-                 "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
-                 "neighbours in range and azimuth has any becomes no echo before gridding)");
-    cmd.add_flag("--dealias", o.input.dealias,
-                 "Of a radial velocity (--field VRADH, VEL): unfold it past the Nyquist velocity before gridding "
-                 "(region-based, each sweep against the one below); a sweep without a Nyquist velocity in the file "
-                 "is gridded as measured, with a note");
+    add_flag(cmd, "no-despeckle", o.input.filters.despeckle);
+    add_flag(cmd, "dealias", o.input.dealias);
     add_option(cmd, "min-quality", o.input.filters.min_quality);
     add_option(cmd, "max-clutter-power", o.input.filters.max_clutter_power);
 }
@@ -117,7 +112,7 @@ void add_grid_command(CLI::App& app, int& status) {
         ->type_name("POLAR");
     add_option(*cmd, "out", o->out)->required();
     add_polar_options(*cmd, o->polar);
-    cmd->add_flag("--timings", o->timings, "Print the time of reading, gridding and writing (to standard error)");
+    add_flag(*cmd, "timings", o->timings);
     cmd->footer(
         "Writes DT(time, z, y, x) with coordinates x, y, z in m on an azimuthal equidistant projection about the "
         "origin, CF time and origin_latitude/origin_longitude: the layout velmora analyze and other radar toolkits "

@@ -24,19 +24,11 @@ void add_run_command(CLI::App& app, int& status) {
     run->add_option("network", options->network, "The network file: fields, instances, parameter values and links (docs/networks.md)")
         ->required()
         ->type_name("NETWORK.json");
-    run->add_option("--dump", options->dump,
-                    "After the run, write the whole object tree to FILE as JSON: every field, every instance's "
-                    "parameters and outputs, the reported texts in order. A dump reads back as a network file.")
-        ->type_name("FILE");
+    add_option(*run, "dump", options->dump);
     add_option(*run, "dump-limit", options->dump_limit);
-    run->add_option("--set", options->overrides,
-                    "Override a parameter after the file's values; VALUE is JSON (a number, a list, an object) or, "
-                    "for a string parameter, plain text. Repeatable.")
-        ->type_name("INSTANCE.PARAM=VALUE")
-        ->allow_extra_args(false);
-    run->add_flag("-v,--verbose", options->verbose, "Note each call, its result and the dump on standard error");
-    run->add_flag("--allow-writes-anywhere", options->writes_anywhere,
-                  "Let the writer modules write files outside the folder the run runs in");
+    add_option(*run, "set", options->overrides)->allow_extra_args(false);
+    add_flag(*run, "verbose", options->verbose, "-v");
+    add_flag(*run, "allow-writes-anywhere", options->writes_anywhere);
     run->footer(about +
         "Exit status: 0 when the network ran and no module reported a problem; 1 when the run went wrong "
         "(a missing entry point, host arrays left unreleased, a dump that cannot be written); 2 when the network "
@@ -69,7 +61,7 @@ void add_commands(CLI::App& app, int& status) {
     add_report_command(app, status);
     // `velmora batch` is the Python package's, started by the launcher; it is
     // listed here so that the program's help names it.
-    auto* batch = app.add_subcommand("batch", "Analyse many radar volumes at once on Dask (velmora batch --help)");
+    auto* batch = app.add_subcommand("batch", "Analyze many radar volumes at once on Dask (velmora batch --help)");
     batch->allow_extras();
     batch->callback([&status] {
         std::fprintf(stderr, "velmora: batch runs on the Python package: start it as velmora batch\n");

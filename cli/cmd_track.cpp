@@ -62,8 +62,8 @@ double seconds_since(Clock::time_point t) { return std::chrono::duration<double>
 
 // What tracking adds: the plan views and footprints taken during the
 // analyses, and the linking; the analyses' writing and pictures aside.
-void print_timings(double analysing, double for_tracking, double linking) {
-    const double analyses = analysing - for_tracking;
+void print_timings(double analyzing, double for_tracking, double linking) {
+    const double analyses = analyzing - for_tracking;
     std::fprintf(stderr, "velmora: analyses %.3f s, tracking %.3f s (%.3f s in the analyses, %.3f s linking): %.1f %%\n",
                  analyses, for_tracking + linking, for_tracking, linking,
                  analyses > 0 ? 100.0 * (for_tracking + linking) / analyses : 0.0);
@@ -82,29 +82,29 @@ void print_results(const TrackOptions& o, const tracking::TrackedSeries& t, cons
     if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
 }
 
-// Analyses, links, writes and draws the series into results; 0 or the exit status.
+// Analyzes, links, writes and draws the series into results; 0 or the exit status.
 int track_into(const TrackOptions& o, ResultFolder& results) {
-    std::vector<tracking::AnalysedVolume> analysed;
+    std::vector<tracking::AnalyzedVolume> analyzed;
     const auto start = Clock::now();
     try {
         // The analyses' messages name their files where they are going.
         const ShownAtTarget err(results, stderr);
-        const auto said = [](const tracking::AnalysedVolume& a) {
+        const auto said = [](const tracking::AnalyzedVolume& a) {
             std::printf("%s: %zu cells\n", a.path.c_str(), a.result.frame.cells.size());
         };
-        if (int status = tracking::analyse_series(analysis_options(o), o.volumes, results.work(), err.stream(), analysed, said))
+        if (int status = tracking::analyze_series(analysis_options(o), o.volumes, results.work(), err.stream(), analyzed, said))
             return status;
     } catch (const WriteFailed& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 1;
     }
-    const double analysing = seconds_since(start);
+    const double analyzing = seconds_since(start);
     double for_tracking = 0.0;
-    for (const auto& a : analysed) for_tracking += a.result.seconds;
+    for (const auto& a : analyzed) for_tracking += a.result.seconds;
     const auto linked = Clock::now();
     tracking::TrackedSeries t;
     try {
-        t = tracking::link_series(std::move(analysed), o.interval, {o.max_speed, o.max_gap});
+        t = tracking::link_series(std::move(analyzed), o.interval, {o.max_speed, o.max_gap});
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 2;
@@ -130,7 +130,7 @@ int track_into(const TrackOptions& o, ResultFolder& results) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());
         return 1;
     }
-    if (o.timings) print_timings(analysing, for_tracking, linking);
+    if (o.timings) print_timings(analyzing, for_tracking, linking);
     print_results(o, t, r, results.target());
     return 0;
 }
@@ -166,11 +166,11 @@ void add_track_command(CLI::App& app, int& status) {
     add_option(*cmd, "max-speed", o->max_speed);
     add_option(*cmd, "max-gap", o->max_gap);
     add_option(*cmd, "interval", o->interval);
-    cmd->add_flag("--pictures", o->volume_pictures, "Draw each volume's pictures too (cells.png, plan.png, mesh.png)");
-    cmd->add_flag("!--no-picture", o->picture, "Draw no picture at all, not even tracks.png and hail_swath.png");
-    cmd->add_flag("--timings", o->timings, "Print the time of the analyses and of tracking (to standard error)");
+    add_flag(*cmd, "pictures", o->volume_pictures);
+    add_flag(*cmd, "no-picture", o->picture);
+    add_flag(*cmd, "timings", o->timings);
     cmd->footer(
-        "Analyses each volume as velmora analyze does (into OUT/volumes/<file stem>/), orders them by the time of "
+        "Analyzes each volume as velmora analyze does (into OUT/volumes/<file stem>/), orders them by the time of "
         "their CF time variable (else as given), links each cell to one cell of the volume before and writes "
         "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png (each volume's pictures only with "
         "--pictures); with the hail levels, hail_swath.nc and hail_swath.png (the "

@@ -174,10 +174,10 @@ void add_view_command(CLI::App& app, int& status) {
     CLI::App* cmd = app.add_subcommand("view", "Show a radar volume or a network live in the browser, in 3-D");
     cmd->add_option("input", o->scene.input,
                     "A radar volume (as velmora analyze takes it), a network file (.json), or a folder of "
-                    "velmora analyze or velmora track results, shown as saved; without it, the built-in synthetic scene")
+                    "velmora analyze or velmora track results, shown as saved; without it, the built-in synthetic volume")
         ->type_name("VOLUME|NETWORK.json|RESULTS_DIR");
     add_option(*cmd, "port", o->port);
-    cmd->add_flag("!--no-browser", o->browser, "Print the URL only; start no browser");
+    add_flag(*cmd, "no-browser", o->browser);
     add_option(*cmd, "out", o->scene.out);
     add_option(*cmd, "xform", o->scene.view_file)->check(CLI::ExistingFile);
     add_option(*cmd, "var", o->scene.analysis.var);

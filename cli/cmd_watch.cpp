@@ -35,7 +35,7 @@ struct WatchCommand {
     realtime::WatchOptions o;
     std::vector<double> leads;   // minutes
     bool once = false;
-    bool no_inotify = false;
+    bool inotify = true;
     PolarOptionTexts polar;
     std::vector<std::string> alerts;   // PROPERTY=VALUE, or "none"
     bool view = false, browser = true;  // velmora view of the output folder beside it
@@ -128,7 +128,7 @@ private:
 int run_watch(WatchCommand& c) {
     c.o.input = c.input;
     c.o.series.leads = leads_in_seconds(c.leads);
-    c.o.inotify = !c.no_inotify;
+    c.o.inotify = c.inotify;
     c.o.analysis.polar = c.polar.input;
     std::unique_ptr<realtime::Watcher> w;
     try {
@@ -164,18 +164,18 @@ int run_watch(WatchCommand& c) {
 
 void add_watch_command(CLI::App& app, int& status) {
     auto c = std::make_shared<WatchCommand>();
-    CLI::App* cmd = app.add_subcommand("watch", "Analyse, track and forecast radar volumes as they arrive in a folder");
+    CLI::App* cmd = app.add_subcommand("watch", "Analyze, track and forecast radar volumes as they arrive in a folder");
     cmd->add_option("folder", c->input, "The folder volumes arrive in (gridded, polar, or NEXRAD real-time chunks)")
         ->required()
         ->type_name("INPUT_DIR");
     add_option(*cmd, "out", c->o.out);
-    cmd->add_flag("--once", c->once, "Process what is there (waiting for files still settling) and exit");
+    add_flag(*cmd, "once", c->once);
     add_option(*cmd, "settle", c->o.settle);
     add_option(*cmd, "reorder-window", c->o.series.reorder_window);
     add_option(*cmd, "leads", c->leads);
     add_option(*cmd, "poll", c->o.poll);
     add_option(*cmd, "chunk-timeout", c->o.chunk_timeout);
-    cmd->add_flag("--no-inotify", c->no_inotify, "Look at the folder every --poll seconds only (network file systems)");
+    add_flag(*cmd, "no-inotify", c->inotify);
     AnalyzeOptions& a = c->o.analysis;
     add_option(*cmd, "var", a.var);
     add_option(*cmd, "level", a.level);
@@ -183,16 +183,12 @@ void add_watch_command(CLI::App& app, int& status) {
     add_option(*cmd, "min-volume", a.min_volume_km3);
     add_option(*cmd, "max-speed", c->o.series.link.max_speed);
     add_option(*cmd, "max-gap", c->o.series.link.max_gap);
-    cmd->add_flag("!--no-picture", a.picture, "Do not render each volume's cells.png and plan.png");
-    cmd->add_option("--alert", c->alerts,
-                    "A cell property and the threshold at which its track is alerted, once (repeat for several); the "
-                    "defaults mesh_mm=25 (hail of an inch, severe) and posh_pct=50 (Witt et al. 1998), given with the "
-                    "hail levels; --alert none records no alert")
-        ->type_name("PROPERTY=VALUE");
-    cmd->add_flag("--view", c->view, "Serve the folder's console (velmora view OUT) while watching");
-    cmd->add_flag("!--no-browser", c->browser, "With --view: print the console's URL only; start no browser");
+    add_flag(*cmd, "no-picture", a.picture);
+    add_option(*cmd, "alert", c->alerts);
+    add_flag(*cmd, "view", c->view);
+    add_flag(*cmd, "no-browser", c->browser);
     cmd->footer(
-        "Each volume, once complete, is analysed into OUT/volumes/<name>/ as velmora analyze does, its cells linked "
+        "Each volume, once complete, is analyzed into OUT/volumes/<name>/ as velmora analyze does, its cells linked "
         "to the tracks so far, forecast at each lead (forecast.csv, forecast.geojson), and the forecasts that come "
         "true verified; tracks.csv, volumes.csv, verify.csv and latest.json follow each volume. The state is kept in "
         "OUT/watch.db: the same command started again goes on where it stopped. docs/realtime.md describes it.\n\n"

@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     app.footer(
         "Examples:\n"
         "  velmora analyze cpol.nc --var DT --level 40   the storm cells of a radar volume\n"
-        "  velmora analyze                         the same on the built-in synthetic scene\n"
+        "  velmora analyze                         the same on the built-in synthetic volume\n"
         "  velmora track series/*.nc --out tracks  the storm cells of a series followed over time\n"
         "  velmora modules                         the modules and the host's own operations\n"
         "  velmora modules ThreshMin               what an instance of ThreshMin declares\n"

@@ -30,6 +30,8 @@ CLI::Option* add_option(CLI::App& cmd, std::string_view name, T& into) {
             into = options::numbers(cmd.get_name(), name);
         else if constexpr (std::is_same_v<T, std::string>)
             into = std::string(o.text);
+        else if constexpr (std::is_same_v<T, std::vector<std::string>>)
+            into = options::texts(o);
     }
     CLI::Option* added = cmd.add_option("--" + std::string(name), into, std::string(o.help));
     added->type_name(std::string(o.metavar));
@@ -41,5 +43,9 @@ CLI::Option* add_option(CLI::App& cmd, std::string_view name, T& into) {
     if (o.numeric() || !o.choices.empty()) added->check(checked(o));
     return added;
 }
+
+// Adds the flag --name of cmd's command to cmd; setting is on unless a "no-"
+// flag is given, off unless any other is. shorts: its short names ("-v").
+CLI::Option* add_flag(CLI::App& cmd, std::string_view name, bool& setting, std::string_view shorts = {});
 
 }  // namespace velmora::cli

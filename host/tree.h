@@ -38,7 +38,7 @@ std::size_t elem_size(int type);
 const char* kind_name(Kind kind);
 
 // The bytes of an array: memory of its own (zeroed), or memory it borrows:
-// a volume analysed where its caller holds it. Borrowed bytes are never
+// a volume analyzed where its caller holds it. Borrowed bytes are never
 // written by the tree's owner and never freed by it; whoever lends them keeps
 // them alive and unchanged for as long as the tree holds them. A copy owns
 // its bytes.

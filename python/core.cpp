@@ -1,6 +1,6 @@
 // velmora._core: the binding of the velmora library and its substitute host
 // for Python. Thin on purpose: the app's own functions build, run and dump
-// networks and analyse volumes; this file turns their results into numpy
+// networks and analyze volumes; this file turns their results into numpy
 // arrays and their failures into Python exceptions. No C++ exception leaves
 // a binding function except as a Python exception (pybind11 translates).
 #include <pybind11/numpy.h>
@@ -518,22 +518,9 @@ py::dict write_files_py(const std::string& path, const std::string& var, double 
     return d;
 }
 
-// Polar volumes read and gridded together: the grid's values (z, y, x) with
-// NaN where no gate reaches, its axes in km, origin and time; written as
-// NetCDF to out as well when it is given.
-py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
-    polar::PolarInput in = polar_input_of(polar);
-    Notes notes;
-    notes.listen(in);
-    // An output that cannot take the grid, or is one of the volumes, is said before any work.
-    if (!out.empty())
-        if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
-    Volume v;
-    {
-        py::gil_scoped_release free;
-        v = polar::grid_files(paths, in);
-        if (!out.empty()) write_netcdf(out, v);
-    }
+// A grid as Python takes it: its values (z, y, x) with NaN where no gate
+// reaches, its axes in km, field name and units, origin and time.
+py::dict grid_dict(const Volume& v) {
     const auto nz = static_cast<py::ssize_t>(v.z.size()), ny = static_cast<py::ssize_t>(v.y.size()),
                nx = static_cast<py::ssize_t>(v.x.size());
     py::array_t<float> values({nz, ny, nx});
@@ -549,6 +536,25 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     d["units"] = v.units;
     d["origin"] = v.origin ? py::object(py::make_tuple(v.origin->lat, v.origin->lon)) : py::object(py::none());
     d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
+    return d;
+}
+
+// Polar volumes read and gridded together (grid_dict); written as NetCDF to
+// out as well when it is given.
+py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
+    polar::PolarInput in = polar_input_of(polar);
+    Notes notes;
+    notes.listen(in);
+    // An output that cannot take the grid, or is one of the volumes, is said before any work.
+    if (!out.empty())
+        if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
+    Volume v;
+    {
+        py::gil_scoped_release free;
+        v = polar::grid_files(paths, in);
+        if (!out.empty()) write_netcdf(out, v);
+    }
+    py::dict d = grid_dict(v);
     d["notes"] = notes.texts();
     return d;
 }
@@ -568,23 +574,11 @@ py::dict mosaic_py(const std::vector<std::string>& paths, const py::dict& polar,
         if (!out.empty()) polar::write_mosaic(out, m);
     }
     const Volume& v = m.grid;
-    const auto nz = static_cast<py::ssize_t>(v.z.size()), ny = static_cast<py::ssize_t>(v.y.size()),
-               nx = static_cast<py::ssize_t>(v.x.size());
-    py::array_t<float> values({nz, ny, nx});
-    float* data = values.mutable_data();
-    for (std::size_t i = 0; i < v.values.size(); ++i)
-        data[i] = v.values[i] == v.null_value ? std::numeric_limits<float>::quiet_NaN() : v.values[i];
-    py::dict d;
-    d["values"] = values;
-    d["radar_count"] = py::array_t<std::uint8_t>({nz, ny, nx}, m.seen_by.data());
-    d["kept_radar"] = py::array_t<std::int8_t>({nz, ny, nx}, m.kept.data());
-    for (const char* axis : {"x", "y", "z"}) {
-        const std::vector<float>& a = axis[0] == 'x' ? v.x : axis[0] == 'y' ? v.y : v.z;
-        d[axis] = py::array_t<float>(static_cast<py::ssize_t>(a.size()), a.data());
-    }
-    d["units"] = v.units;
-    d["origin"] = py::make_tuple(v.origin->lat, v.origin->lon);
-    d["time"] = v.time ? py::object(py::float_(*v.time)) : py::object(py::none());
+    const std::vector<py::ssize_t> shape = {static_cast<py::ssize_t>(v.z.size()), static_cast<py::ssize_t>(v.y.size()),
+                                            static_cast<py::ssize_t>(v.x.size())};
+    py::dict d = grid_dict(v);
+    d["radar_count"] = py::array_t<std::uint8_t>(shape, m.seen_by.data());
+    d["kept_radar"] = py::array_t<std::int8_t>(shape, m.kept.data());
     py::list radars, overlaps;
     for (const polar::MosaicRadar& r : m.radars)
         radars.append(py::dict(py::arg("name") = r.name, py::arg("source") = r.source,
@@ -743,7 +737,7 @@ tracking::Frame frame_from(const py::dict& f, Volume& axes) {
     return frame;
 }
 
-// The tracker on a series of analysed volumes, in time order: per cell per
+// The tracker on a series of analyzed volumes, in time order: per cell per
 // volume its frame, its index among the frame's cells, track, motion,
 // parent and event, and the cells' volumes.
 // The order of a series' volumes as velmora track puts them: names, times
@@ -803,7 +797,7 @@ py::dict track_py(const py::list& frames_in, double max_speed, double max_gap) {
 // The table of every command's options (lib/options), one dict each: the
 // Python functions' defaults and checks and the batch parser are made from it.
 py::list options_table() {
-    static const char* const types[] = {"text", "integer", "number", "numbers"};
+    static const char* const types[] = {"text", "integer", "number", "numbers", "flag"};
     py::list out;
     for (const options::Option& o : options::kOptions) {
         py::dict d;
@@ -812,10 +806,13 @@ py::list options_table() {
             if (o.takes(c)) commands.append(std::string(c));
         d["commands"] = commands;
         d["name"] = std::string(o.name);
+        d["setting"] = std::string(o.setting());
         d["type"] = types[static_cast<int>(o.type)];
         py::list values;
         for (std::size_t i = 0; i < o.value.n; ++i) values.append(o.value.v[i]);
-        if (!o.has_default()) d["default"] = py::none();
+        // A flag's keyword is its setting ("no-picture": picture), on unless the flag says otherwise.
+        if (o.type == options::Type::Flag) d["default"] = o.negated();
+        else if (!o.has_default()) d["default"] = py::none();
         else if (o.type == options::Type::Text) d["default"] = std::string(o.text);
         else if (o.type == options::Type::Numbers) d["default"] = py::tuple(values);
         else if (o.type == options::Type::Integer) d["default"] = static_cast<long long>(o.value.v[0]);
@@ -999,7 +996,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("order_series", &order_series_py, py::arg("names"), py::arg("times"), py::arg("problems"), py::arg("interval"),
           "The volumes' indices in time order, their times and whether they are their own");
     m.def("track", &track_py, py::arg("frames"), py::arg("max_speed"), py::arg("max_gap"),
-          "The tracker on analysed volumes in time order");
+          "The tracker on analyzed volumes in time order");
     m.def("map_file", [] { return velmora::shipped_map_file(); }, "The map velmora ships (map.bin), or '' without it");
     m.def("outstanding_arrays", &outstanding_arrays, "Host arrays handed to modules and not yet taken back");
     add_result_folders(m);

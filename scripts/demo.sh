@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demonstration `make demo` runs: the storm-cell analysis of the built-in
-# synthetic scene (or of the volume given as the first argument), then where
+# synthetic volume (or of the volume given as the first argument), then where
 # its results went. `scripts/demo.sh network examples/X.json` runs an example
 # network instead.
 set -euo pipefail

@@ -381,10 +381,10 @@ int Analysis::read_volume_into_tree() {
     vhost::Object& radar = *(radar_ = &host.root().add_field("radar"));
     try {
         if (o_.volume.empty()) {
-            v_ = synthetic_scene();
+            v_ = synthetic_volume();
             volume_path_ = (fs::path(out_dir_) / "synthetic.nc").string();
             write_netcdf(results_->path("synthetic.nc"), v_);
-            source_ = "the synthetic scene";
+            source_ = "the synthetic volume";
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
         } else if (!o_.radars.empty() && (o_.polar_volume || !polar::is_polar(o_.volume))) {

@@ -21,7 +21,7 @@
 namespace velmora {
 
 struct AnalyzeOptions {
-    std::string volume;           // NetCDF or .vti file; empty: the synthetic scene
+    std::string volume;           // NetCDF or .vti file; empty: the synthetic volume
     std::string var{options::text("analyze", "var")};   // the reflectivity variable
     polar::PolarInput polar;      // how a polar volume is read and gridded
     // Polar volumes of other radars at the time of volume (itself polar):

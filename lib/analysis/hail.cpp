@@ -1,16 +1,21 @@
 #include "analysis/hail.h"
 
 #include <netcdf.h>
+#include <netcdf_mem.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "io/file_handles.h"
+#include "io/output_files.h"
 
 namespace velmora {
 
@@ -222,10 +227,11 @@ void check_nc(int status, const std::string& path, const std::string& what) {
 
 }  // namespace
 
-void write_plan_netcdf(const std::string& path, const Volume& axes, std::span<const float> plan, const std::string& name,
-                       const std::string& units, const std::string& long_name) {
+std::string plan_netcdf(const std::string& path, const Volume& axes, std::span<const float> plan, const std::string& name,
+                        const std::string& units, const std::string& long_name) {
+    if (plan.size() != axes.x.size() * axes.y.size()) throw std::invalid_argument("the plan does not fit the grid of " + path);
     NcFile nc;
-    check_nc(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &nc.id), path, "creating");
+    check_nc(nc_create_mem(path.c_str(), NC_NETCDF4, 0, &nc.id), path, "creating");
     int dy = 0, dx = 0, vx = 0, vy = 0, vd = 0;
     check_nc(nc_def_dim(nc.id, "y", axes.y.size(), &dy), path, "defining y");
     check_nc(nc_def_dim(nc.id, "x", axes.x.size(), &dx), path, "defining x");
@@ -245,8 +251,20 @@ void write_plan_netcdf(const std::string& path, const Volume& axes, std::span<co
     };
     check_nc(nc_put_var_float(nc.id, vx, metres(axes.x).data()), path, "writing x");
     check_nc(nc_put_var_float(nc.id, vy, metres(axes.y).data()), path, "writing y");
-    if (plan.size() != axes.x.size() * axes.y.size()) throw std::invalid_argument("the plan does not fit the grid of " + path);
     check_nc(nc_put_var_float(nc.id, vd, plan.data()), path, "writing " + name);
+    NC_memio image{};
+    check_nc(nc_close_memio(std::exchange(nc.id, -1), &image), path, "making it");
+    const std::unique_ptr<void, decltype(&std::free)> held(image.memory, &std::free);
+    return {static_cast<const char*>(image.memory), image.size};
+}
+
+std::string swath_netcdf(const std::string& path, const Volume& axes, std::span<const float> swath) {
+    return plan_netcdf(path, axes, swath, "MESH_swath", "mm", "largest maximum expected size of hail of each column over the series");
+}
+
+void write_plan_netcdf(const std::string& path, const Volume& axes, std::span<const float> plan, const std::string& name,
+                       const std::string& units, const std::string& long_name) {
+    write_file(path, plan_netcdf(path, axes, plan, name, units, long_name));
 }
 
 }  // namespace velmora

@@ -201,7 +201,7 @@ struct Unpacking {
 // The grid's origin, from the variables origin_latitude and origin_longitude
 // (scalars, or on the time dimension of the variable read) as radar toolkits
 // write them. An origin that is missing (or NaN, or the fill value) is left
-// out: the volume is analysed all the same, without geographic positions.
+// out: the volume is analyzed all the same, without geographic positions.
 // One that is no position on the earth is refused, as --site refuses it.
 std::optional<GeoOrigin> read_origin(int nc, int time_dim, size_t step, const std::string& path) {
     double at[2];

@@ -31,7 +31,7 @@ struct Stratiform {
     float rx, ry;     // semi-axes, km
 };
 
-// The five cells and the stratiform region of the default scene.
+// The five cells and the stratiform region of the default volume.
 constexpr ConvectiveCell kDefaultCells[] = {
     {-22.0f, -12.0f, 56.0f, 4.5f, 10.0f, 3.0f, 0.4f},
     {8.0f, 10.0f, 52.0f, 4.0f, 9.0f, 2.5f, 0.3f},
@@ -49,12 +49,12 @@ std::pair<std::int64_t, std::int64_t> within(float c, float reach, float origin,
     return {std::max<std::int64_t>(first, 0), std::min<std::int64_t>(last, n - 1)};
 }
 
-// The scene on a grid of nx x ny points 1 km apart centred on 0 and nz
+// The volume on a grid of nx x ny points 1 km apart centred on 0 and nz
 // levels: the strongest of the stratiform rain and the cells at each point,
 // with texture; what stays under 5 dBZ is no echo. Each storm is laid down
 // only around itself, so that large grids with many cells stay fast: beyond
 // its reach a cell is under 3 dBZ, which the texture never lifts to 5.
-Volume scene(std::int64_t nx, std::int64_t ny, std::int64_t nz, std::span<const ConvectiveCell> cells,
+Volume convective_volume(std::int64_t nx, std::int64_t ny, std::int64_t nz, std::span<const ConvectiveCell> cells,
              std::span<const Stratiform> rain) {
     Volume v;
     v.name = options::text("analyze", "var");
@@ -176,24 +176,24 @@ std::vector<ConvectiveCell> scattered_cells(int n, std::uint32_t seed, float x0,
 
 }  // namespace
 
-Volume synthetic_scene(const SceneOptions& o) {
+Volume synthetic_volume(const SyntheticOptions& o) {
     if (o.nx < 2 || o.ny < 2 || o.nz < 2 || o.cells < 0)
-        throw std::invalid_argument("a synthetic scene needs at least 2 points along each axis and no negative cell count");
-    if (o.cells == 0) return scene(o.nx, o.ny, o.nz, kDefaultCells, std::span(&kDefaultStratiform, 1));
+        throw std::invalid_argument("a synthetic volume needs at least 2 points along each axis and no negative cell count");
+    if (o.cells == 0) return convective_volume(o.nx, o.ny, o.nz, kDefaultCells, std::span(&kDefaultStratiform, 1));
     const float x0 = static_cast<float>(-(o.nx / 2)), y0 = static_cast<float>(-(o.ny / 2));
     const float x1 = x0 + static_cast<float>(o.nx - 1), y1 = y0 + static_cast<float>(o.ny - 1);
     const std::vector<ConvectiveCell> cells = scattered_cells(o.cells, o.seed, x0, x1, y0, y1);
-    // Stratiform rain as wide as the default scene's, one region to five cells.
+    // Stratiform rain as wide as the default volume's, one region to five cells.
     Random rnd(o.seed ^ 0x5851f42du);
     std::vector<Stratiform> rain(static_cast<size_t>(std::max(1, o.cells / 5)));
     for (Stratiform& s : rain) s = {rnd.uniform(x0, x1), rnd.uniform(y0, y1), rnd.uniform(20.0f, 40.0f), rnd.uniform(8.0f, 16.0f)};
-    return scene(o.nx, o.ny, o.nz, cells, rain);
+    return convective_volume(o.nx, o.ny, o.nz, cells, rain);
 }
 
-Volume scene_of_cells(const SceneOptions& o, std::span<const ConvectiveCell> cells) {
+Volume synthetic_volume_of_cells(const SyntheticOptions& o, std::span<const ConvectiveCell> cells) {
     if (o.nx < 2 || o.ny < 2 || o.nz < 2)
-        throw std::invalid_argument("a synthetic scene needs at least 2 points along each axis");
-    return scene(o.nx, o.ny, o.nz, cells, {});
+        throw std::invalid_argument("a synthetic volume needs at least 2 points along each axis");
+    return convective_volume(o.nx, o.ny, o.nz, cells, {});
 }
 
 }  // namespace velmora

@@ -1,7 +1,7 @@
 // Gridded radar volumes in and out: NetCDF files in the layout common radar
 // toolkits write (variables (time, z, y, x) or (z, y, x) with coordinate
 // variables x, y, z in metres or km) and VTK image data, read into a field of
-// the host's tree; and the deterministic synthetic convective scene.
+// the host's tree; and the deterministic synthetic convective volume.
 #pragma once
 
 #include <cstdint>
@@ -72,7 +72,7 @@ Volume read_volume(const std::string& path, const std::string& var, const ValueS
 // when it has one.
 void write_netcdf(const std::string& path, const Volume& v);
 
-// One convective cell of a synthetic scene.
+// One convective cell of a synthetic volume.
 struct ConvectiveCell {
     float x, y;       // centre at the ground, km
     float peak;       // core reflectivity, dBZ
@@ -82,10 +82,10 @@ struct ConvectiveCell {
     float tilt_x;     // displacement of the core per km of height
 };
 
-// The size and storms of a synthetic scene. The defaults give the built-in
-// scene: five convective cells and a stratiform region on an 80 x 60 km grid
+// The size and storms of a synthetic volume. The defaults give the built-in
+// volume: five convective cells and a stratiform region on an 80 x 60 km grid
 // at 1 km with 20 levels (0.5 .. 10 km).
-struct SceneOptions {
+struct SyntheticOptions {
     int nx = static_cast<int>(options::number("synth", "nx"));   // grid points 1 km apart, centred on 0
     int ny = static_cast<int>(options::number("synth", "ny"));
     int nz = static_cast<int>(options::number("synth", "nz"));   // 0.5 km apart; above 30 they share the lowest 15 km
@@ -97,9 +97,9 @@ struct SceneOptions {
 // echo top), stratiform rain with a bright band and a fine texture: the same
 // for the same options every time. Throws std::invalid_argument on a grid of
 // fewer than 2 points along an axis or a negative cell count.
-Volume synthetic_scene(const SceneOptions& o = {});
+Volume synthetic_volume(const SyntheticOptions& o = {});
 // Only the given cells, without stratiform rain, on the grid of o.
-Volume scene_of_cells(const SceneOptions& o, std::span<const ConvectiveCell> cells);
+Volume synthetic_volume_of_cells(const SyntheticOptions& o, std::span<const ConvectiveCell> cells);
 
 // Puts a volume into the tree as a field: a uniform grid (dims + corner
 // points) when every axis is evenly spaced, explicit coordinates otherwise;

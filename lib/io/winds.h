@@ -15,7 +15,7 @@ struct Winds {
     std::vector<float> u, v, w;   // x fastest, as the volume's values
 };
 
-// A plausible wind field for a synthetic scene: a westerly that strengthens
+// A plausible wind field for a synthetic volume: a westerly that strengthens
 // with height and veers a little, turning around each storm, and updrafts
 // where the reflectivity is strong (up to 15 m/s). Deterministic.
 Winds synthetic_winds(const Volume& v);

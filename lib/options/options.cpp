@@ -11,6 +11,16 @@ std::vector<double> numbers(std::string_view command, std::string_view name) {
     return {o.value.v.begin(), o.value.v.begin() + static_cast<std::ptrdiff_t>(o.value.n)};
 }
 
+std::vector<std::string> texts(const Option& o) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at < o.text.size();) {
+        const std::size_t end = std::min(o.text.find(' ', at), o.text.size());
+        if (end > at) out.emplace_back(o.text.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
 std::vector<const Option*> of(std::string_view command) {
     std::vector<const Option*> out;
     for (const Option& o : kOptions)
@@ -34,14 +44,14 @@ std::string bounds(const Option& o) {
 }
 
 std::string default_text(const Option& o) {
-    if (o.type == Type::Text) return std::string(o.text);
+    if (!o.numeric()) return std::string(o.text);
     std::string out;
     for (std::size_t i = 0; i < o.value.n; ++i) out += (i ? "," : "") + plain_number(o.value.v[i]);
     return out;
 }
 
 std::string problem(const Option& o, double value) {
-    if (o.type == Type::Text) return "";
+    if (!o.numeric()) return "";
     const bool whole = o.type != Type::Integer || value == std::floor(value);
     if (std::isfinite(value) && whole && value >= o.min && value <= o.max) return "";
     char b[40];
@@ -52,7 +62,7 @@ std::string problem(const Option& o, double value) {
 }
 
 std::string problem(const Option& o, std::string_view text) {
-    if (o.type == Type::Text) {
+    if (!o.numeric()) {
         if (o.choices.empty()) return "";
         for (std::size_t at = 0; at <= o.choices.size();) {
             const std::size_t end = std::min(o.choices.find('|', at), o.choices.size());

@@ -9,8 +9,9 @@
 // ({} for none), bounds (inclusive; infinite ones: any finite number), units,
 // the name of its value in the help (metavar) and the help itself. The
 // program adds it with add_option(cmd, "name", target) (cli/table_options.h),
-// the Python function takes it as a keyword of the same name with "_" for
-// "-" and its default from velmora._options.default(), and the tests over
+// a flag with add_flag(cmd, "name", setting); the Python function takes it as
+// a keyword of the same name with "_" for "-" (a flag "no-x": x=True) and its
+// default from velmora._options.default(), and the tests over
 // the table (tests/options/, python/tests/test_options.py) check its bounds
 // and docs/cli.md's table of it (`make docs-options` rewrites that table).
 // An option whose meaning differs between commands (--interval of synth and
@@ -35,6 +36,7 @@ enum class Type {
     Integer,   // a whole number
     Number,    // a finite number
     Numbers,   // finite numbers separated by commas
+    Flag,      // given or not; one named "no-..." turns off what is on unless it is given
 };
 
 inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
@@ -59,11 +61,14 @@ struct Option {
     std::string_view units = {};
     std::string_view metavar = {};
     std::string_view help = {};
-    std::size_t count = 1;       // numbers in a list; 0: one or more
+    std::size_t count = 1;       // numbers in a list; 0: one or more (of a text: the option repeated)
     std::string_view choices = {};   // of a text option, separated by "|"; empty: any text
 
     constexpr bool has_default() const { return type == Type::Text ? !text.empty() : value.n > 0; }
-    constexpr bool numeric() const { return type != Type::Text; }
+    constexpr bool numeric() const { return type == Type::Integer || type == Type::Number || type == Type::Numbers; }
+    // A flag "no-picture" is the setting "picture", on unless the flag is given.
+    constexpr bool negated() const { return type == Type::Flag && name.starts_with("no-"); }
+    constexpr std::string_view setting() const { return negated() ? name.substr(3) : name; }
     constexpr bool bounded() const { return min > -kUnbounded || max < kUnbounded; }
     constexpr bool takes(std::string_view command) const {
         std::size_t at = 0;
@@ -84,7 +89,7 @@ struct Option {
 #define VELMORA_HAIL "analyze track watch batch"
 
 inline constexpr Option kOptions[] = {
-    // How a volume is analysed.
+    // How a volume is analyzed.
     {.commands = VELMORA_ANALYSES, .name = "var", .type = Type::Text, .text = "DT", .metavar = "NAME",
      .help = "The reflectivity variable of gridded volumes"},
     {.commands = VELMORA_ANALYSES, .name = "level", .value = {40}, .min = -100, .max = 100, .units = "dBZ",
@@ -100,7 +105,7 @@ inline constexpr Option kOptions[] = {
              "every cell"},
     {.commands = "analyze view", .name = "time", .type = Type::Integer, .min = 0, .max = 2147483647,
      .metavar = "INDEX",
-     .help = "The time step to analyse in a file of several (0 first); without it, such a file is refused"},
+     .help = "The time step to analyze in a file of several (0 first); without it, such a file is refused"},
     // The default keeps an analysis within a few GB of memory.
     {.commands = "analyze", .name = "max-voxels", .type = Type::Integer, .value = {100'000'000}, .min = 1,
      .max = 2e9, .metavar = "N",
@@ -190,9 +195,59 @@ inline constexpr Option kOptions[] = {
      .help = "Volumes a late volume may be older than the newest and still be put in its place"},
     {.commands = "watch", .name = "poll", .value = {1}, .min = 0.05, .max = 3600, .units = "s", .metavar = "S",
      .help = "Seconds between looks at the folder when nothing else wakes the watcher"},
+    {.commands = "watch", .name = "once", .type = Type::Flag,
+     .help = "Process what is there (waiting for files still settling) and exit"},
+    {.commands = "watch", .name = "no-inotify", .type = Type::Flag,
+     .help = "Look at the folder every --poll seconds only (network file systems)"},
+    // The defaults: MESH of 25 mm, hail of an inch, the size the US National
+    // Weather Service calls severe; POSH of 50 %, where the Severe Hail Index
+    // reaches the warning threshold of the WSR-88D hail detection algorithm
+    // (Witt et al. 1998, Wea. Forecasting 13, 286-303).
+    {.commands = "watch", .name = "alert", .type = Type::Text, .text = "mesh_mm=25 posh_pct=50",
+     .metavar = "PROPERTY=VALUE",
+     .help = "A cell property and the threshold at which its track is alerted, once (repeat for several); the "
+             "defaults are measured only with the hail levels; --alert none records no alert",
+     .count = 0},
+    {.commands = "watch", .name = "view", .type = Type::Flag,
+     .help = "Serve the folder's console (velmora view OUT) while watching"},
+    {.commands = "watch", .name = "no-browser", .type = Type::Flag,
+     .help = "With --view: print the console's URL only; start no browser"},
     {.commands = "watch", .name = "chunk-timeout", .value = {600}, .min = 1, .max = 1e6, .units = "s",
      .metavar = "S",
      .help = "Seconds after its newest chunk that a NEXRAD chunked volume still not complete is recorded as failed"},
+    // Flags: what is drawn and said.
+    {.commands = "analyze", .name = "no-picture", .type = Type::Flag, .help = "Do not render cells.png and plan.png"},
+    {.commands = "analyze", .name = "seams", .type = Type::Flag,
+     .help = "Of several radars' mosaic: draw on plan.png the seams, where the radar whose view was kept at the "
+             "column's highest value changes"},
+    {.commands = "analyze", .name = "report", .type = Type::Flag,
+     .help = "Also write report.html: the 3-D scene, the plan view and the cells in one file that opens from disk "
+             "with no server and no network"},
+    {.commands = "analyze", .name = "timings", .type = Type::Flag,
+     .help = "Print the time each step takes and the memory of the process after it (to standard error)"},
+    {.commands = "grid", .name = "timings", .type = Type::Flag,
+     .help = "Print the time of reading, gridding and writing (to standard error)"},
+    {.commands = "track", .name = "timings", .type = Type::Flag,
+     .help = "Print the time of the analyses and of tracking (to standard error)"},
+    {.commands = "track", .name = "pictures", .type = Type::Flag,
+     .help = "Draw each volume's pictures too (cells.png, plan.png, mesh.png)"},
+    {.commands = "batch", .name = "pictures", .type = Type::Flag,
+     .help = "Draw each volume's pictures (cells.png, plan.png) in its folder under DIR"},
+    {.commands = "track", .name = "no-picture", .type = Type::Flag,
+     .help = "Draw no picture at all, not even tracks.png and hail_swath.png"},
+    {.commands = "watch", .name = "no-picture", .type = Type::Flag,
+     .help = "Do not render each volume's cells.png and plan.png"},
+    {.commands = "batch", .name = "no-picture", .type = Type::Flag, .help = "No pictures (the default; kept for scripts)"},
+    {.commands = "batch", .name = "no-progress", .type = Type::Flag, .help = "No progress bar"},
+    {.commands = "synth", .name = "winds", .type = Type::Flag,
+     .help = "Also write wind components u, v, w (m/s) as wind retrievals do, for velmora view's arrows"},
+    {.commands = VELMORA_POLAR, .name = "no-despeckle", .type = Type::Flag,
+     .help = "Of polar volumes: keep isolated gates with echo (by default a gate with echo none of whose eight "
+             "neighbours in range and azimuth has any becomes no echo before gridding)"},
+    {.commands = VELMORA_POLAR, .name = "dealias", .type = Type::Flag,
+     .help = "Of a radial velocity (--field VRADH, VEL): unfold it past the Nyquist velocity before gridding "
+             "(region-based, each sweep against the one below); a sweep without a Nyquist velocity in the file is "
+             "gridded as measured, with a note"},
     // Where results go.
     {.commands = "analyze", .name = "out", .type = Type::Text, .text = "velmora-analysis", .metavar = "DIR",
      .help = "The folder the results are written to"},
@@ -211,11 +266,15 @@ inline constexpr Option kOptions[] = {
     {.commands = "batch", .name = "out", .type = Type::Text, .metavar = "DIR",
      .help = "Write each volume's results to DIR/<file stem>/ and the combined table to DIR/cells.csv"},
     // The batch's Dask cluster.
+    {.commands = "batch", .name = "scheduler", .type = Type::Text, .metavar = "ADDRESS",
+     .help = "The Dask scheduler of a running cluster (tcp://HOST:PORT); the workers must see the files and DIR at "
+             "the same paths"},
     {.commands = "batch", .name = "workers", .type = Type::Integer, .min = 1, .max = 10000, .metavar = "N",
      .help = "Worker processes of the cluster started on this machine (default: one per core)"},
     {.commands = "batch", .name = "retries", .type = Type::Integer, .value = {1}, .min = 0, .max = 100,
      .metavar = "N", .help = "Times a failed volume is tried again"},
     // The browser view.
+    {.commands = "view", .name = "no-browser", .type = Type::Flag, .help = "Print the URL only; start no browser"},
     {.commands = "view", .name = "port", .type = Type::Integer, .value = {0}, .min = 0, .max = 65535,
      .metavar = "PORT", .help = "The port on 127.0.0.1; 0 takes a free one"},
     {.commands = "view", .name = "xform", .type = Type::Text, .metavar = "FILE.v",
@@ -240,6 +299,17 @@ inline constexpr Option kOptions[] = {
     {.commands = "synth", .name = "interval", .value = {300}, .min = 1, .max = 86400, .units = "s",
      .metavar = "S", .help = "The time between the volumes of a series"},
     // Networks.
+    {.commands = "run", .name = "dump", .type = Type::Text, .metavar = "FILE",
+     .help = "After the run, write the whole object tree to FILE as JSON: every field, every instance's parameters "
+             "and outputs, the reported texts in order. A dump reads back as a network file."},
+    {.commands = "run", .name = "set", .type = Type::Text, .metavar = "INSTANCE.PARAM=VALUE",
+     .help = "Override a parameter after the file's values; VALUE is JSON (a number, a list, an object) or, for a "
+             "string parameter, plain text. Repeatable.",
+     .count = 0},
+    {.commands = "run", .name = "verbose", .type = Type::Flag,
+     .help = "Note each call, its result and the dump on standard error"},
+    {.commands = "run", .name = "allow-writes-anywhere", .type = Type::Flag,
+     .help = "Let the writer modules write files outside the folder the run runs in"},
     {.commands = "run", .name = "dump-limit", .type = Type::Integer, .value = {20'000'000}, .min = 1, .max = 1e18,
      .metavar = "N",
      .help = "The most values (array elements and strings) a dump may hold; a larger tree is not dumped and the run "
@@ -276,6 +346,8 @@ constexpr std::string_view text(std::string_view command, std::string_view name)
 
 // The default numbers of a list option.
 std::vector<double> numbers(std::string_view command, std::string_view name);
+// The default texts of a repeated text option (separated by spaces in the table).
+std::vector<std::string> texts(const Option& o);
 
 // The options of command, in the table's order.
 std::vector<const Option*> of(std::string_view command);

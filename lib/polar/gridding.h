@@ -1,6 +1,6 @@
 // Polar volumes onto a Cartesian grid: the gates of one or several radars
 // mapped onto x, y, z on an azimuthal equidistant projection about the grid's
-// origin, as the gridded volumes velmora analyses.
+// origin, as the gridded volumes velmora analyzes.
 //
 // Each gate lies where the 4/3 effective earth radius model puts it (Doviak
 // and Zrnic 1993, eq. 2.28): height h = sqrt(r^2 + R^2 + 2 r R sin e) - R and

@@ -7,9 +7,15 @@
 #include <set>
 #include <stdexcept>
 
+#include "options/options.h"
+
 namespace velmora::realtime {
 
-std::vector<AlertRule> default_alerts() { return {{"mesh_mm", 25.0}, {"posh_pct", 50.0}}; }
+std::vector<AlertRule> default_alerts() {
+    std::vector<AlertRule> out;
+    for (const std::string& text : options::texts(options::option("watch", "alert"))) out.push_back(alert_rule(text));
+    return out;
+}
 
 AlertRule alert_rule(const std::string& text) {
     const auto eq = text.find('=');

@@ -20,11 +20,8 @@ struct AlertRule {
     double threshold = 0;
 };
 
-// The defaults: MESH of 25 mm, hail of an inch (25.4 mm), the size the US
-// National Weather Service calls severe; POSH of 50 %, where the Severe Hail
-// Index reaches the warning threshold of the WSR-88D hail detection
-// algorithm (Witt et al. 1998, Wea. Forecasting 13, 286-303). Both are
-// measured only with the hail levels.
+// The defaults, watch's --alert of the options table (MESH of 25 mm, POSH of
+// 50 %). Both are measured only with the hail levels.
 std::vector<AlertRule> default_alerts();
 
 // "mesh_mm=25" as a rule; std::invalid_argument saying why not (the

@@ -1,5 +1,5 @@
 // velmora watch as a library: a folder watched for radar volumes, each
-// analysed once it is complete, its cells linked to the tracks so far and
+// analyzed once it is complete, its cells linked to the tracks so far and
 // forecast, the forecasts that come true verified, and the products written
 // into the output folder and named by latest.json. The state lives in the
 // output folder's watch.db; a watcher started again on the same folder goes
@@ -105,8 +105,8 @@ private:
         int attempts = 0;               // analyses that failed on it
         int waits = 0;                  // times it waited for the output folder (a full disk)
     };
-    // A volume analysed into its folder, with what tracking needs.
-    struct Analysed {
+    // A volume analyzed into its folder, with what tracking needs.
+    struct Analyzed {
         int status = 0;
         std::string reason;             // what the analysis said when it failed
         std::string folder;
@@ -125,14 +125,15 @@ private:
     void expire_chunks(std::vector<VolumeOutcome>& out);
     VolumeOutcome process(const std::string& name, Pending& p);
     VolumeOutcome process_chunks(const std::string& volume);
-    Analysed analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
-                     const Volume* polar_grid = nullptr);
-    VolumeOutcome place(const std::string& name, Analysed& a, FileRecord rec);
-    void commit(const std::string& name, Analysed& a, FileRecord& rec, VolumeOutcome& out);
-    void first_of_series(const Analysed& a);
+    Analyzed analysis_of(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
+                         const Volume* polar_grid = nullptr);
+    VolumeOutcome place(const std::string& name, Analyzed& a, FileRecord rec);
+    void commit(const std::string& name, Analyzed& a, FileRecord& rec, VolumeOutcome& out);
+    void first_of_series(const Analyzed& a);
     void save_from(std::size_t index, StagedFiles& staged);
     void stage_series(StagedFiles& staged);
     void stage_tables(StagedFiles& staged);
+    void stage_swath(const Analyzed& a, double time, StagedFiles& staged);
     void record(const FileRecord& r);
     VolumeOutcome failed(const std::string& name, FileRecord rec, VolumeOutcome::State s, const std::string& reason);
     std::string folder_for(const std::string& name) const;

@@ -6,10 +6,14 @@
 // they were.
 #include <filesystem>
 
+#include "analysis/cell_analysis.h"
+#include "analysis/hail.h"
+#include "io/cf_time.h"
 #include "io/output_files.h"
 #include "io/table.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
+#include "tracking/track_run.h"
 
 namespace velmora::realtime {
 
@@ -29,7 +33,7 @@ std::string axis_text(const std::vector<float>& a) {
 
 // The grid, the origin and the property columns of the series, from its
 // first volume (with cells, for the columns).
-void Watcher::first_of_series(const Analysed& a) {
+void Watcher::first_of_series(const Analyzed& a) {
     const Volume& axes = a.result.axes;
     if (!series_->plane()) {
         series_->set_plane({axes.x, axes.y});
@@ -109,6 +113,24 @@ void Watcher::stage_tables(StagedFiles& staged) {
     store_->set_meta("volumes_bytes", std::to_string(final_bytes[1]));
 }
 
+// hail_swath.nc: the largest MESH each column saw so far. A volume made
+// again after a crash changes nothing (the largest of the same values); a
+// series whose grid changes starts a new swath.
+// With pictures, hail_swath.png too, drawn into a temporary file and staged
+// with the rest.
+void Watcher::stage_swath(const Analyzed& a, double time, StagedFiles& staged) {
+    std::vector<std::vector<float>> parts = {store_->hail_swath(), a.result.mesh};
+    if (parts[0].size() != parts[1].size()) parts[0].clear();
+    const std::vector<float> swath = hail_swath(parts);
+    store_->set_hail_swath(swath);
+    const fs::path out(o_.out);
+    staged.add((out / "hail_swath.nc").string(), swath_netcdf((out / "hail_swath.nc").string(), a.result.axes, swath));
+    if (!o_.analysis.picture) return;
+    const TempFile drawn;
+    tracking::draw_swath(drawn.path(), a.result.axes, swath, "to " + iso_utc(time));
+    staged.add((out / "hail_swath.png").string(), drawn.text());
+}
+
 // The products of the whole series.
 void Watcher::stage_series(StagedFiles& staged) {
     const fs::path out(o_.out);
@@ -121,7 +143,7 @@ void Watcher::stage_series(StagedFiles& staged) {
                            series_->frame(newest).frame.cells.size(), store_->volume_count()));
 }
 
-void Watcher::commit(const std::string& name, Analysed& a, FileRecord& rec, VolumeOutcome& out) {
+void Watcher::commit(const std::string& name, Analyzed& a, FileRecord& rec, VolumeOutcome& out) {
     StateStore::Transaction tx(*store_);
     first_of_series(a);
     LiveVolume v;
@@ -136,6 +158,7 @@ void Watcher::commit(const std::string& name, Analysed& a, FileRecord& rec, Volu
     save_from(index, staged);
     const tracking::TrackedFrame& added = series_->frame(index);
     store_->record_alerts(id, added.frame.time, crossings(added, a.result.properties, o_.alerts));
+    if (!a.result.mesh.empty()) stage_swath(a, added.frame.time, staged);
     rec.state = "done";
     rec.reason.clear();
     rec.volume = id;

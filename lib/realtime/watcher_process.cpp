@@ -94,9 +94,9 @@ VolumeOutcome Watcher::failed(const std::string& name, FileRecord rec, VolumeOut
     return o;
 }
 
-Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
+Watcher::Analyzed Watcher::analysis_of(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
                                    const Volume* polar_grid) {
-    Analysed a;
+    Analyzed a;
     a.folder = folder_for(name);
     AnalyzeOptions ao = o_.analysis;
     ao.volume = path;
@@ -104,7 +104,7 @@ Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& p
     ao.polar_grid = polar_grid;
     ao.out = (fs::path(o_.out) / "volumes" / a.folder).string();
     ao.for_tracking = &a.result;
-    // A volume analysed again after a crash: its forecasts are the watcher's
+    // A volume analyzed again after a crash: its forecasts are the watcher's
     // own and are made again, so the analysis may replace the folder.
     std::error_code gone;
     for (const char* own : {"forecast.csv", "forecast.geojson"}) fs::remove(fs::path(ao.out) / own, gone);
@@ -128,7 +128,7 @@ Watcher::Analysed Watcher::analyse(const std::string& name, const std::string& p
 
 // Whether the output folder takes a file of some size: after a failed
 // analysis, tells a full disk (the volume is tried again) from a volume that
-// cannot be analysed (recorded).
+// cannot be analyzed (recorded).
 bool Watcher::out_writable() const {
     try {
         write_file((fs::path(o_.out) / "velmora-probe").string(), std::string(std::size_t{1} << 18, '\0'), WholeFile{false, {}});
@@ -148,7 +148,7 @@ VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
     } catch (const std::runtime_error& e) {
         return VolumeOutcome(name, VolumeOutcome::State::Retry, e.what());
     }
-    Analysed a = analyse(name, p.path, nullptr);
+    Analyzed a = analysis_of(name, p.path, nullptr);
     if (a.status != 0 && !out_writable()) {
         // The output folder's fault (a full disk), not the volume's.
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: tried again later\n", name.c_str(),
@@ -180,7 +180,7 @@ VolumeOutcome Watcher::process_chunks(const std::string& volume) {
     } catch (const std::runtime_error& e) {
         return failed(volume, rec, VolumeOutcome::State::Failed, e.what());
     }
-    Analysed a = analyse(volume, volume, &pv, grid ? &*grid : nullptr);
+    Analyzed a = analysis_of(volume, volume, &pv, grid ? &*grid : nullptr);
     if (a.status != 0 && !out_writable()) {
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: its chunks are read again later\n",
                      volume.c_str(), a.reason.c_str());
@@ -192,7 +192,7 @@ VolumeOutcome Watcher::process_chunks(const std::string& volume) {
     return o;
 }
 
-VolumeOutcome Watcher::place(const std::string& name, Analysed& a, FileRecord rec) {
+VolumeOutcome Watcher::place(const std::string& name, Analyzed& a, FileRecord rec) {
     const Volume& axes = a.result.axes;
     const auto& plane = series_->plane();
     std::string problem;

@@ -79,9 +79,9 @@ void Scene::open_volume(const ViewOptions& o) {
     mode_ = "radar";
     vhost::Object& radar = root().add_field("radar");
     if (o.input.empty()) {
-        axes_ = synthetic_scene();
+        axes_ = synthetic_volume();
         fill_volume_field(radar, axes_);
-        title_ = "the synthetic scene";
+        title_ = "the synthetic volume";
     } else if (polar::is_polar(o.input)) {
         axes_ = polar::grid_files(std::span(&o.input, 1), o.analysis.polar);
         fill_volume_field(radar, axes_);

@@ -24,8 +24,8 @@ namespace velmora::scene {
 
 struct ViewOptions {
     std::string input;           // a volume, a network file (.json), an analyze or track folder;
-                                 // empty: the synthetic scene
-    AnalyzeOptions analysis;     // how a volume is read and analysed (var, time, level, min_cells, polar)
+                                 // empty: the synthetic volume
+    AnalyzeOptions analysis;     // how a volume is read and analyzed (var, time, level, min_cells, polar)
     std::string out{options::text("view", "out")};   // the only folder the modules write in
     std::string map_file;        // the viewer's map.bin
     std::string view_file;       // a WriteXform file to open with (--xform)

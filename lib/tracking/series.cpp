@@ -60,7 +60,7 @@ Series synthetic_series(int count, double interval) {
             const int parent = t == m.first && m.parent ? m.parent : t == m.last && m.track == 5 ? 4 : 0;
             s.truth.push_back({m.track, t * interval, x, y, event, parent});
         }
-        Volume v = scene_of_cells({.nx = 160, .ny = 120, .nz = 20}, cells);
+        Volume v = synthetic_volume_of_cells({.nx = 160, .ny = 120, .nz = 20}, cells);
         v.time = t0 + t * interval;
         s.volumes.push_back(std::move(v));
     }

@@ -26,8 +26,8 @@ std::string file_name(const std::string& path) { return fs::path(path).filename(
 
 // The first volume with cells gives the table its property columns; a
 // series without cells those its volumes' empty tables have.
-TrackTable table_of(const std::vector<AnalysedVolume>& volumes) {
-    for (const AnalysedVolume& a : volumes)
+TrackTable table_of(const std::vector<AnalyzedVolume>& volumes) {
+    for (const AnalyzedVolume& a : volumes)
         if (!a.result.properties.cells.empty()) return TrackTable(a.result.properties);
     return volumes.empty() ? TrackTable() : TrackTable(volumes.front().result.properties);
 }
@@ -108,11 +108,10 @@ std::vector<TrackHail> hail_of_tracks(const TrackedSeries& t, std::map<int, std:
 // when); nothing without hail levels.
 void write_hail(const std::string& folder, const TrackedSeries& t, SeriesResults& r) {
     std::vector<std::vector<float>> meshes;
-    for (const AnalysedVolume& a : t.volumes) meshes.push_back(a.result.mesh);
+    for (const AnalyzedVolume& a : t.volumes) meshes.push_back(a.result.mesh);
     r.swath = hail_swath(meshes);
-    if (!r.swath.empty())
-        write_plan_netcdf((fs::path(folder) / "hail_swath.nc").string(), t.volumes.front().result.axes, r.swath,
-                          "MESH_swath", "mm", "largest maximum expected size of hail of each column over the series");
+    if (const std::string path = (fs::path(folder) / "hail_swath.nc").string(); !r.swath.empty())
+        write_file(path, swath_netcdf(path, t.volumes.front().result.axes, r.swath));
     std::map<int, std::size_t> frame_of;
     r.hail = hail_of_tracks(t, frame_of);
     Table table{"", {"track", "max_mesh_mm", "time", "source"}, {}};
@@ -176,22 +175,10 @@ void draw_tracks(const std::string& png, const TrackedSeries& t, std::vector<Pla
     render_plan_png(view, png, 1100, 900);
 }
 
-// The hail swath over the map, with the tracks.
-void draw_swath(const std::string& png, const TrackedSeries& t, std::span<const float> swath,
-                std::vector<PlanView::Path> paths) {
-    const std::vector<std::int32_t> plan(swath.size(), 0);
-    PlanView view = plan_of(t.volumes.front().result.axes, std::move(paths));
-    view.column_max = swath;
-    view.plan = plan;
-    view.scale = PlanView::Scale::hail;
-    view.title = "Hail swath, " + time_span(t) + ": the largest MESH of each column";
-    render_plan_png(view, png, 1100, 900);
-}
-
 using Clock = std::chrono::steady_clock;
 
-// One volume of the series analysed into its folder; 0 or the exit status.
-int analyse_volume(const AnalyzeOptions& base, std::FILE* err, AnalysedVolume& a) {
+// One volume of the series analyzed into its folder; 0 or the exit status.
+int analyze_volume(const AnalyzeOptions& base, std::FILE* err, AnalyzedVolume& a) {
     AnalyzeOptions o = base;
     o.volume = a.path;
     o.out = a.folder;
@@ -238,17 +225,17 @@ SeriesOrder order_series(std::span<const VolumeTime> volumes, double interval) {
     return s;
 }
 
-int analyse_series(const AnalyzeOptions& base, std::span<const std::string> paths, const std::string& work,
-                   std::FILE* err, std::vector<AnalysedVolume>& out,
-                   const std::function<void(const AnalysedVolume&)>& on_volume) {
+int analyze_series(const AnalyzeOptions& base, std::span<const std::string> paths, const std::string& work,
+                   std::FILE* err, std::vector<AnalyzedVolume>& out,
+                   const std::function<void(const AnalyzedVolume&)>& on_volume) {
     // Named as velmora batch names them: apart, whatever their files' names.
     const auto folders = volume_folder_names(paths);
     out.resize(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        AnalysedVolume& a = out[i];
+        AnalyzedVolume& a = out[i];
         a.path = paths[i];
         a.folder = (fs::path(work) / "volumes" / folders[i]).string();
-        if (int status = analyse_volume(base, err, a)) return status;
+        if (int status = analyze_volume(base, err, a)) return status;
         const Volume& first = out.front().result.axes;
         if (a.result.axes.x != first.x || a.result.axes.y != first.y) {
             std::fprintf(err,
@@ -263,9 +250,9 @@ int analyse_series(const AnalyzeOptions& base, std::span<const std::string> path
     return 0;
 }
 
-TrackedSeries link_series(std::vector<AnalysedVolume> volumes, double interval, const Settings& s) {
+TrackedSeries link_series(std::vector<AnalyzedVolume> volumes, double interval, const Settings& s) {
     std::vector<VolumeTime> times;
-    for (const AnalysedVolume& a : volumes)
+    for (const AnalyzedVolume& a : volumes)
         times.push_back({a.path, a.result.axes.time ? std::optional(a.result.frame.time) : std::nullopt,
                          a.result.axes.time_problem});
     const SeriesOrder order = order_series(times, interval);
@@ -280,6 +267,17 @@ TrackedSeries link_series(std::vector<AnalysedVolume> volumes, double interval, 
     const Volume& axes = t.volumes.front().result.axes;
     t.rows = track({axes.x, axes.y}, t.frames, s, &t.echo);
     return t;
+}
+
+void draw_swath(const std::string& png, const Volume& axes, std::span<const float> swath, const std::string& span,
+                std::vector<PlanView::Path> paths) {
+    const std::vector<std::int32_t> plan(swath.size(), 0);
+    PlanView view = plan_of(axes, std::move(paths));
+    view.column_max = swath;
+    view.plan = plan;
+    view.scale = PlanView::Scale::hail;
+    view.title = "Hail swath, " + span + ": the largest MESH of each column";
+    render_plan_png(view, png, 1100, 900);
 }
 
 SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bool hail) {
@@ -300,7 +298,7 @@ void draw_series(const TrackedSeries& t, const SeriesResults& r, const std::stri
     const std::string hail = (fs::path(folder) / "hail_swath.png").string();
     try {
         draw_tracks(tracks, t, paths, caption);
-        if (!r.swath.empty()) draw_swath(hail, t, r.swath, paths);
+        if (!r.swath.empty()) draw_swath(hail, t.volumes.front().result.axes, r.swath, time_span(t), paths);
     } catch (const std::runtime_error&) {
         std::error_code ec;
         fs::remove(tracks, ec);

@@ -1,5 +1,5 @@
 // The series pipeline of `velmora track` (and Python's velmora.track, which
-// orders its volumes the same way): the volumes analysed one by one into
+// orders its volumes the same way): the volumes analyzed one by one into
 // their folders, put in time order, their cells linked, and the results
 // written into a folder: tracks.csv, volumes.csv, tracks.vtp, volumes.pvd,
 // with hail levels hail_swath.nc and hail_tracks.csv, and the pictures
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analysis/analyze.h"
+#include "pictures/views.h"
 #include "tracking/tracker.h"
 
 namespace velmora::tracking {
@@ -39,33 +40,33 @@ struct SeriesOrder {
 // only some have a time or two have the same one.
 SeriesOrder order_series(std::span<const VolumeTime> volumes, double interval);
 
-// A volume of the series, analysed: its file, its folder of results.
-struct AnalysedVolume {
+// A volume of the series, analyzed: its file, its folder of results.
+struct AnalyzedVolume {
     std::string path, folder;
     AnalyzeOptions::ForTracking result;
     std::string summary;   // what its analysis printed, kept as cells.txt
 };
 
-// Analyses each of paths as base says into work/volumes/<name>, keeping
-// what tracking needs; on_volume is told of each one analysed. Messages
+// Analyzes each of paths as base says into work/volumes/<name>, keeping
+// what tracking needs; on_volume is told of each one analyzed. Messages
 // go to err. 0, or the exit status: 1 when an analysis failed, 2 when a
 // volume cannot be used or lies on another grid than the first.
-int analyse_series(const AnalyzeOptions& base, std::span<const std::string> paths, const std::string& work,
-                   std::FILE* err, std::vector<AnalysedVolume>& out,
-                   const std::function<void(const AnalysedVolume&)>& on_volume = {});
+int analyze_series(const AnalyzeOptions& base, std::span<const std::string> paths, const std::string& work,
+                   std::FILE* err, std::vector<AnalyzedVolume>& out,
+                   const std::function<void(const AnalyzedVolume&)>& on_volume = {});
 
 // A series in time order with its cells linked.
 struct TrackedSeries {
-    std::vector<AnalysedVolume> volumes;
+    std::vector<AnalyzedVolume> volumes;
     std::vector<Frame> frames;
     std::vector<Row> rows;
     std::vector<EchoMotion> echo;
     bool timed = false;
 };
 
-// Orders the analysed volumes and links their cells; std::invalid_argument
+// Orders the analyzed volumes and links their cells; std::invalid_argument
 // as order_series and track() say.
-TrackedSeries link_series(std::vector<AnalysedVolume> volumes, double interval, const Settings& s);
+TrackedSeries link_series(std::vector<AnalyzedVolume> volumes, double interval, const Settings& s);
 
 // The largest MESH of a track, and the volume it was seen in.
 struct TrackHail {
@@ -90,6 +91,11 @@ SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bo
 // caption names the last volume. std::runtime_error when no picture can be
 // drawn: then neither is left.
 void draw_series(const TrackedSeries& t, const SeriesResults& r, const std::string& folder, const std::string& caption);
+
+// Draws the hail swath over the map into png, with the tracks of paths;
+// span says over what time (the title's "Hail swath, SPAN: ...").
+void draw_swath(const std::string& png, const Volume& axes, std::span<const float> swath, const std::string& span,
+                std::vector<PlanView::Path> paths = {});
 
 // The number of splits and merges among the rows.
 std::pair<int, int> split_merge_counts(const std::vector<Row>& rows);

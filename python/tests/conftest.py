@@ -31,7 +31,7 @@ def cpol():
 
 @pytest.fixture(scope="session")
 def scene(tmp_path_factory):
-    """The built-in synthetic scene as NetCDF, written by `velmora synth`."""
+    """The built-in synthetic volume as NetCDF, written by `velmora synth`."""
     path = tmp_path_factory.mktemp("scene") / "scene.nc"
     subprocess.run([str(VELMORA), "synth", str(path)], check=True, capture_output=True)
     return path

@@ -149,7 +149,7 @@ def test_a_time_in_units_velmora_does_not_read_is_named(tmp_path):
 
 
 def test_names_that_are_not_utf8(tmp_path, scene):
-    """A file whose name is not UTF-8 (os.fsdecode gives it with surrogates) is analysed, its results written."""
+    """A file whose name is not UTF-8 (os.fsdecode gives it with surrogates) is analyzed, its results written."""
     import os
     import shutil
     folder = tmp_path / os.fsdecode(b"radar \xff\xfe")

@@ -1,4 +1,4 @@
-"""velmora.batch.analyze_many and `velmora batch` give the table of analysing each file alone, whatever the
+"""velmora.batch.analyze_many and `velmora batch` give the table of analyzing each file alone, whatever the
 workers, a failing volume or a worker killed mid-batch."""
 import io
 import os
@@ -23,7 +23,7 @@ pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:Depre
 
 @pytest.fixture(scope="module")
 def volumes(tmp_path_factory):
-    """Six small synthetic scenes, and a file that is no volume in the middle."""
+    """Six small synthetic volumes, and a file that is no volume in the middle."""
     d = tmp_path_factory.mktemp("volumes")
     for seed in range(1, 7):
         assert command("synth", d / f"v{seed}.nc", "--nx", "48", "--ny", "40", "--nz", "16", "--cells", "4", "--seed",
@@ -46,7 +46,7 @@ def workers_keep_no_arrays(request):
 
 
 def alone(paths):
-    """The table and failures of analysing each file on its own, here."""
+    """The table and failures of analyzing each file on its own, here."""
     frames, failures = [], []
     for p in paths:
         try:

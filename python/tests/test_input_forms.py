@@ -76,3 +76,25 @@ def test_no_echo_and_nothing_kept(forms):
     assert "echo_top_50_km" in a.cells   # the columns, with no rows
     b = velmora.analyze(forms[2], min_cells=100000)
     assert b.outcome == "nothing kept" and len(b.cells) == 0
+
+
+def test_decreasing_axes_are_turned_and_labels_keep_the_inputs_order(forms, tmp_path):
+    """Rows north to south (and levels top down), as image-like products
+    write them: the same cells as the increasing volume, in a file, a
+    DataArray or a numpy array; the labels in the input's own order."""
+    v = forms[2].isel(time=0)
+    ref = velmora.analyze(v)
+    turned = v.isel(y=slice(None, None, -1), z=slice(None, None, -1))
+    assert (np.diff(turned.y.values) < 0).all()
+    path = tmp_path / "north_to_south.nc"
+    turned.to_dataset(name="DT").to_netcdf(path)
+    coords = dict(x=turned.x.values, y=turned.y.values, z=turned.z.values, xyz_units="m")
+    in_input_order = np.asarray(ref.labels)[::-1, ::-1, :]
+    # A file is read as velmora reads files: turned to increase.
+    for volume, kwargs, labels in ((turned, {}, in_input_order), (turned.values, coords, in_input_order),
+                                   (str(path), {}, np.asarray(ref.labels))):
+        a = velmora.analyze(volume, **kwargs)
+        for col in KEY:
+            np.testing.assert_allclose(a.cells[col], ref.cells[col], rtol=1e-6, err_msg=col)
+        np.testing.assert_array_equal(a.labels.values, labels)
+    np.testing.assert_array_equal(velmora.analyze(turned).labels.y.values, turned.y.values)

@@ -15,20 +15,21 @@ FUNCTIONS = {"analyze": velmora.analyze, "track": velmora.track, "watch": velmor
              "grid": velmora.grid, "batch": velmora.analyze_many}
 # The program's options each function does not take (what it does instead is in its docstring).
 NOT_TAKEN = {
-    "analyze": {"out", "compress"},
+    "analyze": {"out", "compress", "no-picture", "seams", "report", "timings"},
     "track": {"out", "freezing-level", "minus20-level", "sounding", "field", "site", "spacing", "extent", "levels",
-              "origin", "roi-min", "roi-angle", "min-quality", "max-clutter-power"},
-    "watch": set(),
+              "origin", "roi-min", "roi-angle", "min-quality", "max-clutter-power", "no-despeckle", "dealias",
+              "pictures", "no-picture", "timings"},
+    "watch": {"alert", "view", "no-browser"},
     "verify": {"out"},
-    "grid": {"min-quality", "max-clutter-power"},
-    "batch": set(),
+    "grid": {"min-quality", "max-clutter-power", "timings"},
+    "batch": {"pictures", "no-picture", "scheduler"},   # picture=True, client=
 }
 GRID_KEYS = {"spacing", "extent", "levels", "origin", "roi_min", "roi_angle", "min_quality", "max_clutter_power",
-             "combine", "max_age", "calibrate"}
+             "combine", "max_age", "calibrate", "despeckle", "dealias"}
 
 
 def numeric(command):
-    return [o for o in _options.TABLE if command in o["commands"] and o["type"] != "text"]
+    return [o for o in _options.TABLE if command in o["commands"] and o["type"] not in ("text", "flag")]
 
 
 def trials(o):
@@ -107,7 +108,7 @@ def test_functions_take_every_option_of_their_command_with_the_tables_default(co
     for o in _options.TABLE:
         if command not in o["commands"] or o["name"] in NOT_TAKEN[command]:
             continue
-        key = o["name"].replace("-", "_")
+        key = o["setting"].replace("-", "_")
         if key not in params:
             assert key in GRID_KEYS or key in ("field", "site"), (command, key)
             continue

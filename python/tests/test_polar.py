@@ -1,4 +1,4 @@
-"""Polar volumes from Python: a CF/Radial file written here, gridded and analysed as the command does."""
+"""Polar volumes from Python: a CF/Radial file written here, gridded and analyzed as the command does."""
 import netCDF4
 import numpy as np
 import pytest

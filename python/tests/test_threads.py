@@ -12,13 +12,13 @@ from concurrent.futures import ThreadPoolExecutor
 import velmora
 
 good, cut = sys.argv[1:3]
-def analysed(path):
+def analyzed(path):
     try:
         return len(velmora.analyze(path).cells)
     except RuntimeError as e:
         return str(e)
 with ThreadPoolExecutor(4) as pool:
-    results = list(pool.map(analysed, [good, cut] * 4))
+    results = list(pool.map(analyzed, [good, cut] * 4))
 print(repr(results))
 """
 

@@ -13,7 +13,7 @@ USAGE_EXAMPLES = """\
 standard output: without --out, the cells of all volumes as CSV (source, time, then
 the columns of velmora.analyze's cells); with --out, nothing (DIR/cells.csv holds them).
 standard error: the progress, each failed volume as "velmora batch: FILE: MESSAGE",
-and the summary. Exit status 0 when every volume was analysed, 1 when some failed,
+and the summary. Exit status 0 when every volume was analyzed, 1 when some failed,
 2 when the batch could not start.
 
 examples:
@@ -50,6 +50,8 @@ def _add(group, name):
     """--name of velmora batch, from the table of options."""
     o = _options.option("batch", name)
     text = o["help"]
+    if o["type"] == "flag":
+        return group.add_argument(f"--{name}", action="store_true", help=text)
     if o["type"] != "text":
         text += f" ({o['bounds']}"
         text += f"; default {o['default_text']})" if o["default_text"] else ")"
@@ -60,7 +62,7 @@ def _add(group, name):
         kw["default"] = None if o["default"] is None else list(o["default"])
     if o["type"] != "text":
         kw["type"] = _value(o)
-    group.add_argument(f"--{name}", **kw)
+    return group.add_argument(f"--{name}", **kw)
 
 
 def _parser():
@@ -69,25 +71,20 @@ def _parser():
                 epilog=USAGE_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="+", metavar="FILE", help="volume files: gridded (NetCDF or .vti) or polar "
                    "(ODIM HDF5, NEXRAD Level II, CF/Radial; gridded first as velmora grid does)")
-    for name in ("var", "level", "min-cells", "min-volume", "out"):
+    for name in ("var", "level", "min-cells", "min-volume", "out", "pictures", "no-picture"):
         _add(p, name)
-    p.add_argument("--pictures", action="store_true", help="draw each volume's pictures (cells.png, plan.png) "
-                   "in its folder under DIR")
-    p.add_argument("--no-picture", action="store_true", help="no pictures (the default; kept for scripts)")
     where = p.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", metavar="ADDRESS", help="the Dask scheduler of a running cluster "
-                       "(tcp://HOST:PORT); the workers must see the files and DIR at the same paths")
-    _add(where, "workers")
-    _add(p, "retries")
-    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    for name in ("scheduler", "workers"):
+        _add(where, name)
+    for name in ("retries", "no-progress"):
+        _add(p, name)
     hail = p.add_argument_group("hail", "the hail of each cell, as velmora analyze gives it (docs/hail.md)")
     for name in ("freezing-level", "minus20-level", "sounding"):
         _add(hail, name)
     polar = p.add_argument_group("polar volumes", "gridded as velmora grid does")
     for name in ("field", "site", "spacing", "extent", "levels", "origin", "roi-min", "roi-angle"):
         _add(polar, name)
-    polar.add_argument("--no-despeckle", action="store_true", help="keep isolated gates with echo")
-    for name in ("min-quality", "max-clutter-power"):
+    for name in ("no-despeckle", "min-quality", "max-clutter-power"):
         _add(polar, name)
     return p
 

@@ -99,6 +99,17 @@ def _undecoded(da):
     return out
 
 
+def _increasing(values, coords):
+    """values (z, y, x) and coordinates [x, y, z] with every strictly
+    decreasing axis turned to increase (image-like products write rows north
+    to south), as velmora reads such files; and the axes of values turned."""
+    turned = tuple(axis for axis, c in zip((2, 1, 0), coords) if c.ndim == 1 and c.size > 1 and (np.diff(c) < 0).all())
+    if not turned:
+        return values, coords, ()
+    coords = [c[::-1] if axis in turned else c for axis, c in zip((2, 1, 0), coords)]
+    return np.ascontiguousarray(np.flip(values, axis=turned)), coords, turned
+
+
 def _origin_of(obj):
     """(lat, lon) of the grid's origin from the variables or coordinates
     origin_latitude/origin_longitude of a Dataset or DataArray (a scalar, or
@@ -285,8 +296,9 @@ class Analysis:
     `plot(ax=None)`."""
 
     def __init__(self, raw, *, var, level, min_cells, time_value, source, template=None, lead=(), time_index=None,
-                 origin=None, cells_options=None):
+                 origin=None, cells_options=None, turned=()):
         self.var = var
+        self._turned = turned                   # axes of the input that decrease: labels keep the input's order
         self._cells_options = cells_options or {}   # echo_tops, split_levels, min_core
         self.origin = origin                    # (lat, lon) of x = y = 0, or None
         self.level = level
@@ -358,16 +370,17 @@ class Analysis:
         """The cell of every voxel (0 outside cells), with the input's dims
         and coordinates."""
         import xarray as xr
+        labels = np.flip(self._labels, axis=self._turned) if self._turned else self._labels
         if self._template is not None:
             t = self._template
-            da = xr.DataArray(self._labels, dims=t.dims, coords={k: v for k, v in t.coords.items()
+            da = xr.DataArray(labels, dims=t.dims, coords={k: v for k, v in t.coords.items()
                                                                  if set(v.dims) <= set(t.dims) and not (self._lead and k == "time")}, name="cell")
             if self._lead:
                 da = da.expand_dims(time=[self._time] if self._time is not None else 1)
             return da
-        coords = {"z": ("z", self.z_km, {"units": "km"}), "y": ("y", self.y_km, {"units": "km"}),
-                  "x": ("x", self.x_km, {"units": "km"})}
-        return xr.DataArray(self._labels, dims=("z", "y", "x"), coords=coords, name="cell")
+        km = {"z": (self.z_km, 0), "y": (self.y_km, 1), "x": (self.x_km, 2)}
+        coords = {k: (k, c[::-1] if axis in self._turned else c, {"units": "km"}) for k, (c, axis) in km.items()}
+        return xr.DataArray(labels, dims=("z", "y", "x"), coords=coords, name="cell")
 
     def to_files(self, folder, picture=True):
         """Writes the files of `velmora analyze --out folder` and returns
@@ -551,6 +564,8 @@ def analyze(volume, var=_default("analyze", "var"), level=_default("analyze", "l
     for k, c in zip("xyz", coords):
         if c.dtype.kind not in "fiu":
             raise TypeError(f"coordinate {k} must hold real numbers, not {c.dtype}")
+    values, coords, turned = _increasing(values, coords)
+    settings["turned"] = turned
     raw = _core.analyze_array(values, coords[0], coords[1], coords[2], v["xy_units"], v["z_units"], settings["var"],
                               v["units"], level, min_cells, limit, **options)
     source = dict(values=values, x=coords[0], y=coords[1], z=coords[2], xy_units=v["xy_units"], z_units=v["z_units"],

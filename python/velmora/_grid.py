@@ -25,25 +25,37 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     (heights above sea level; velmora.mosaic() gives what it says of itself
     too): combine ("weighted", "nearest", "max"), max_age (s, 300) and
     calibrate (a radar's file or name) as `velmora grid` takes them."""
+    paths, raw = _gridded(_core.grid, paths, out, field, site, dict(
+        spacing=spacing, extent=extent, levels=levels, origin=origin, roi_min=roi_min, roi_angle=roi_angle,
+        dealias=bool(dealias), combine=combine, max_age=max_age, calibrate=calibrate))
+    import xarray as xr
+
+    attrs = {"units": raw["units"] or "dBZ", "source": ", ".join(paths)}
+    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=_coords(raw, attrs["source"]), name=raw["name"],
+                        attrs=attrs)
+
+
+def _gridded(make, paths, out, field, site, grid_options):
+    """The paths as a list of str and what make (the core's grid or mosaic) gives of them, its notes warned."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     paths = [os.fsdecode(p) for p in paths]
     if not paths:
         raise ValueError("no polar volume to grid")
-    options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
-                                              roi_min=roi_min, roi_angle=roi_angle, dealias=bool(dealias),
-                                              combine=combine, max_age=max_age, calibrate=calibrate), "grid")
-    raw = _core.grid([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
+    options = polar_options(field, site, grid_options, "grid")
+    raw = make([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
     _warn_notes(raw)
-    import xarray as xr
+    return paths, raw
 
+
+def _coords(raw, source):
+    """The grid's coordinates: its axes in km, its origin and time where it has them."""
     coords = {axis: (axis, np.asarray(raw[axis], dtype=np.float64), {"units": "km"}) for axis in "zyx"}
-    attrs = {"units": raw["units"] or "dBZ", "source": ", ".join(paths)}
     if raw["origin"] is not None:
         coords["origin_latitude"], coords["origin_longitude"] = raw["origin"]
     if raw["time"] is not None:
-        coords["time"] = _datetime(raw["time"], attrs["source"])
-    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name=raw["name"], attrs=attrs)
+        coords["time"] = _datetime(raw["time"], source)
+    return coords
 
 
 def mosaic(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
@@ -57,23 +69,13 @@ def mosaic(paths, out=None, *, field=None, site=None, spacing=None, extent=None,
     radar_time and radar_adjustment (dB); along overlap the pairs' radars,
     median difference (dB) and count; attrs combine and time_spread (s).
     The options are grid()'s; out writes the same as NetCDF."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    paths = [os.fsdecode(p) for p in paths]
-    if not paths:
-        raise ValueError("no polar volume to grid")
-    options = polar_options(field, site, dict(spacing=spacing, extent=extent, levels=levels, origin=origin,
-                                              roi_min=roi_min, roi_angle=roi_angle, combine=combine,
-                                              max_age=max_age, calibrate=calibrate), "grid")
-    raw = _core.mosaic([_path_arg(p) for p in paths], options, _path_arg(out) if out is not None else b"")
-    _warn_notes(raw)
+    paths, raw = _gridded(_core.mosaic, paths, out, field, site, dict(
+        spacing=spacing, extent=extent, levels=levels, origin=origin, roi_min=roi_min, roi_angle=roi_angle,
+        combine=combine, max_age=max_age, calibrate=calibrate))
     import xarray as xr
 
-    coords = {axis: (axis, np.asarray(raw[axis], dtype=np.float64), {"units": "km"}) for axis in "zyx"}
+    coords = _coords(raw, ", ".join(paths))
     coords["z"][2]["long_name"] = "height above mean sea level"
-    coords["origin_latitude"], coords["origin_longitude"] = raw["origin"]
-    if raw["time"] is not None:
-        coords["time"] = _datetime(raw["time"], ", ".join(paths))
     radars = raw["radars"]
     times = [np.datetime64("NaT") if r["time"] is None else _datetime(r["time"], r["source"]) for r in radars]
     dims = ("z", "y", "x")

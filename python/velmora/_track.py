@@ -19,7 +19,7 @@ def track(volumes, var=_default("track", "var"), level=_default("track", "level"
           min_volume=_default("track", "min_volume")):
     """One row per cell per volume with the columns of `velmora track`'s
     tracks.csv (time as datetime64, NaT for volumes without one; parent 0
-    for none). volumes: paths (analysed here as velmora.analyze analyses
+    for none). volumes: paths (analyzed here as velmora.analyze analyzes
     them) or velmora.Analysis objects, in any order when every one has a
     time, else in time order, `interval` seconds apart. min_volume: as
     velmora.analyze's."""

@@ -1,4 +1,4 @@
-"""velmora.watch and velmora.verify: volumes analysed, tracked and forecast as
+"""velmora.watch and velmora.verify: volumes analyzed, tracked and forecast as
 they arrive in a folder, as `velmora watch` does, and the verification of a
 finished track or watch folder's forecasts, as `velmora verify` gives it."""
 import os
@@ -44,7 +44,8 @@ def watch(folder, out=_default("watch", "out"), *, once=False, settle=_default("
           reorder_window=_default("watch", "reorder_window"), leads=LEADS, poll=_default("watch", "poll"),
           inotify=True, chunk_timeout=_default("watch", "chunk_timeout"), var=_default("watch", "var"),
           level=_default("watch", "level"), min_cells=_default("watch", "min_cells"),
-          max_speed=_default("watch", "max_speed"), max_gap=_default("watch", "max_gap"), picture=False, polar=None,
+          max_speed=_default("watch", "max_speed"), max_gap=_default("watch", "max_gap"),
+          picture=_default("watch", "no-picture"), polar=None,
           min_volume=_default("watch", "min_volume"), freezing_level=None, minus20_level=None, sounding=None):
     """Yields a WatchedVolume for each volume of folder as it is processed (oldest name first), as `velmora watch
     folder --out out` writes it: forecasts at the leads (minutes), the state in out/watch.db (started again, it

@@ -26,7 +26,7 @@ _FAILURE_COLUMNS = ["source", "error", "type"]
 class BatchResult:
     """What analyze_many() returns: `cells` (one DataFrame of all cells,
     with `source` and `time` first), `failures` (`source`, `error`, `type`),
-    `folders` (each analysed source's folder under `out`, when given) and
+    `folders` (each analyzed source's folder under `out`, when given) and
     `summary` (a dict). Unpacks as `cells, failures = result`."""
 
     def __init__(self, cells, failures, folders, summary):
@@ -59,7 +59,7 @@ def hail_keywords(freezing_level=None, minus20_level=None, sounding=None):
 
 def analyze_one(path, var=_default("batch", "var"), level=_default("batch", "level"),
                 min_cells=_default("batch", "min_cells"), folder=None, picture=True, polar=None):
-    """One volume, as a worker analyses it: its cells (with `time`, NaT when
+    """One volume, as a worker analyzes it: its cells (with `time`, NaT when
     the file has none) and, with `folder`, the files of `velmora analyze
     --out folder`, made beside it and put in its place when complete. Also
     what the batch's serial reference runs.
@@ -233,7 +233,7 @@ def analyze_many(paths, var=_default("batch", "var"), level=_default("batch", "l
                  retries=_default("batch", "retries"), *, workers=None, picture=False, progress=True, field=None,
                  site=None, grid=None, min_volume=_default("batch", "min_volume"),
                  freezing_level=None, minus20_level=None, sounding=None):
-    """The storm cells of many volume files, analysed on Dask distributed.
+    """The storm cells of many volume files, analyzed on Dask distributed.
 
     client: a distributed.Client, a scheduler's address ("tcp://host:8786"),
     or None for a LocalCluster of `workers` (default: one per core)

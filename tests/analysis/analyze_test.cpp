@@ -1,4 +1,4 @@
-// The analysis end to end on the synthetic scene and on one cell of two cores that divides; the options' checks;
+// The analysis end to end on the synthetic volume and on one cell of two cores that divides; the options' checks;
 // earlier results replaced only by a run that succeeded; the mapping of isosurface nodes onto the cells of the grid.
 #include "analysis/analyze.h"
 
@@ -124,7 +124,7 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     for (std::istringstream in(out); std::getline(in, lines.emplace_back());) {}
     lines.pop_back();
     ASSERT_EQ(lines.size(), 2u + 5u + 1u + 13u + 1u) << out;
-    EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic scene (DT), areas of more than 8 tetrahedra and at least 10 km³:");
+    EXPECT_EQ(lines[0], "5 storm cells at 40 dBZ in the synthetic volume (DT), areas of more than 8 tetrahedra and at least 10 km³:");
     EXPECT_EQ(lines[1], "  cell  voxels  top km  max dBZ  volume km3  VIL kg/m2");
     EXPECT_EQ(lines[7].rfind("results in " + fs::absolute(dir).lexically_normal().string() + " (", 0), 0u) << lines[7];
     EXPECT_EQ(lines.back(),
@@ -185,8 +185,8 @@ TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {
     }
     // No echo at the level, or no area above --min-cells: no module complains, no older result is left beside.
     for (const auto& [level, min_cells, says] :
-         {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic scene (DT): no echo reaches the level (highest 56.5)."},
-          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic scene (DT): every area has at most 100000 tetrahedra"}}) {
+         {std::tuple{70.0, 8, "0 storm cells at 70 dBZ in the synthetic volume (DT): no echo reaches the level (highest 56.5)."},
+          std::tuple{40.0, 100000, "0 storm cells at 40 dBZ in the synthetic volume (DT): every area has at most 100000 tetrahedra"}}) {
         AnalyzeOptions o = options();
         o.level = level;
         o.min_cells = min_cells;
@@ -387,7 +387,7 @@ TEST_F(AnalyzeTest, EarlierResultsAreReplacedOnlyByARunThatSucceeded) {
 // A disk that fills: status 1, a message naming the file and the reason, the earlier results whole.
 TEST_F(AnalyzeTest, AFullDiskKeepsTheEarlierResults) {
     const std::string scene = tmp.file("scene.nc");
-    velmora::write_netcdf(scene, velmora::synthetic_scene());
+    velmora::write_netcdf(scene, velmora::synthetic_volume());
     ASSERT_EQ(analyze(options(scene)), 0) << err;
     const std::string cells = read("cells.csv");
     const auto files = listing();
@@ -498,7 +498,7 @@ TEST(SurfaceCells, NodesTakeTheNumberOfTheStrongestInsideCorner) {
 // A network field read from a volume file, its relative path taken from the network's folder.
 TEST(VolumeFileField, ReadsRelativeToTheNetworkAndNamesTheProblem) {
     vtest::TempDir dir;
-    velmora::write_netcdf(dir.file("scene.nc"), velmora::synthetic_scene());
+    velmora::write_netcdf(dir.file("scene.nc"), velmora::synthetic_volume());
     auto build = [&](const std::string& var) {
         vhost::host().reset();
         const std::string text = "{\"fields\": {\"radar\": {\"file\": \"scene.nc\",\n  \"var\": " + var + "}}}";

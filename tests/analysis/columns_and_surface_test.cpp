@@ -27,9 +27,9 @@ TEST(ColumnCells, TakesTheHighestNumberOfEveryLevelTheTopOneToo) {
 }
 
 TEST(AnalysisInMemory, SurfaceOfOneCellSetKeepsItsTriangles) {
-    const velmora::SceneOptions o{.nx = 24, .ny = 24, .nz = 16};
+    const velmora::SyntheticOptions o{.nx = 24, .ny = 24, .nz = 16};
     const velmora::ConvectiveCell storm{0, 0, 55, 5, 8, 3, 0};
-    velmora::Volume v = velmora::scene_of_cells(o, std::span(&storm, 1));
+    velmora::Volume v = velmora::synthetic_volume_of_cells(o, std::span(&storm, 1));
     const auto values = std::move(v.values);
     velmora::AnalysisSettings s;
     s.min_volume_km3 = 0;

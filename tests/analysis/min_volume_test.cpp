@@ -93,7 +93,7 @@ TEST(SieveCells, RefusesNumbersItWasNotToldOfAndSizesThatDoNotFit) {
 
 // The voxels of the cells of an analysis of path at 40 dBZ with the least
 // volume given.
-velmora::AnalysisResult analysed(const std::string& path, double min_volume) {
+velmora::AnalysisResult analyzed(const std::string& path, double min_volume) {
     velmora::AnalysisSettings s;
     s.min_volume_km3 = min_volume;
     return velmora::analyze_file(path, velmora::kOnlyTime, velmora::max_volume_nodes, s);
@@ -107,7 +107,7 @@ std::vector<int> voxels_of(const velmora::AnalysisResult& r) {
 
 TEST(MinVolumeOnRealVolumes, DenHelderClutterIsLeftOut) {
     if (!fs::exists(kKnmi)) GTEST_SKIP() << "real ODIM volume absent: " << kKnmi;
-    const auto all = analysed(kKnmi, 0.0);
+    const auto all = analyzed(kKnmi, 0.0);
     ASSERT_EQ(all.cells.size(), 6u);
     // The clutter: 3 to 6 voxels each (1.5 to 3 km³), four of them at most 1 km high.
     int clutter = 0, low = 0;
@@ -119,13 +119,13 @@ TEST(MinVolumeOnRealVolumes, DenHelderClutterIsLeftOut) {
     EXPECT_EQ(clutter, 5);
     EXPECT_EQ(low, 4);
     // The default leaves every one out, the wisp of rain (7.5 km³) too.
-    const auto kept = analysed(kKnmi, velmora::kDefaultMinVolumeKm3);
+    const auto kept = analyzed(kKnmi, velmora::kDefaultMinVolumeKm3);
     EXPECT_EQ(kept.outcome, velmora::AnalysisResult::Outcome::NothingKept);
     EXPECT_EQ(kept.sieve.found, 6);
     EXPECT_EQ(kept.sieve.dropped, 6);
     EXPECT_TRUE(kept.cells.empty());
     // Below it, the rain alone is kept, numbered 1.
-    const auto rain = analysed(kKnmi, 5.0);
+    const auto rain = analyzed(kKnmi, 5.0);
     EXPECT_EQ(rain.sieve.dropped, 5);
     ASSERT_EQ(rain.cells.size(), 1u);
     EXPECT_EQ(rain.cells[0].no, 1);
@@ -138,7 +138,7 @@ TEST(MinVolumeOnRealVolumes, DenHelderClutterIsLeftOut) {
 
 TEST(MinVolumeOnRealVolumes, CpolKeepsItsLargeCells) {
     if (!fs::exists(kCpol)) GTEST_SKIP() << "real CPOL volume absent: " << kCpol;
-    const auto r = analysed(kCpol, velmora::kDefaultMinVolumeKm3);
+    const auto r = analyzed(kCpol, velmora::kDefaultMinVolumeKm3);
     const std::vector<int> voxels = voxels_of(r);
     for (int large : {3098, 1427, 183, 174})
         EXPECT_NE(std::find(voxels.begin(), voxels.end(), large), voxels.end()) << large;
@@ -150,7 +150,7 @@ TEST(MinVolumeOnRealVolumes, CpolKeepsItsLargeCells) {
 
 TEST(MinVolumeOnRealVolumes, KlixClutterLineIsLeftOut) {
     if (!fs::exists(kKlix)) GTEST_SKIP() << "real NEXRAD volume absent: " << kKlix;
-    const auto r = analysed(kKlix, velmora::kDefaultMinVolumeKm3);
+    const auto r = analyzed(kKlix, velmora::kDefaultMinVolumeKm3);
     EXPECT_GT(r.sieve.dropped, 0);
     for (const auto& p : r.properties.cells) EXPECT_GE(p.volume_km3, velmora::kDefaultMinVolumeKm3) << p.cell;
     EXPECT_EQ(r.cells.size(), r.properties.cells.size());

@@ -25,11 +25,8 @@ namespace fs = std::filesystem;
 
 // The exit status and what a command line wrote to the error stream.
 std::pair<int, std::string> run(const std::vector<std::string>& args) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    const int status = vtest::cli(args);
-    ::testing::internal::GetCapturedStdout();
-    return {status, ::testing::internal::GetCapturedStderr()};
+    const vtest::Printed p = vtest::cli_printed(args);
+    return {p.status, p.err};
 }
 
 std::vector<std::string> names_in(const fs::path& folder) {
@@ -141,7 +138,7 @@ TEST(CommandOptions, ASceneLargerThanAnyVolumeIsSaidNotTried) {
     const std::string nc = dir.file("v.nc");
     // A scene larger than any volume velmora reads is said, not tried.
     EXPECT_EQ(run({"synth", nc, "--nx", "100000", "--ny", "100000"}),
-              std::pair(2, std::string("velmora synth: a scene of 100000 x 100000 x 20 = 200000000000 points is too "
+              std::pair(2, std::string("velmora synth: a synthetic volume of 100000 x 100000 x 20 = 200000000000 points is too "
                                        "large: at most 100000000\n")));
     EXPECT_FALSE(fs::exists(nc));
 }

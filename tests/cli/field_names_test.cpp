@@ -13,11 +13,8 @@ namespace {
 
 // The standard output of a command line and its status.
 std::pair<int, std::string> printed(const std::vector<std::string>& args) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    const int status = vtest::cli(args);
-    ::testing::internal::GetCapturedStderr();
-    return {status, ::testing::internal::GetCapturedStdout()};
+    const vtest::Printed p = vtest::cli_printed(args);
+    return {p.status, p.out};
 }
 
 // The name, units and long name of every variable of a NetCDF file on four dimensions.

@@ -39,7 +39,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         volume = cpol if os.path.exists(cpol) else os.path.join(work, "scene.nc")
         if volume != cpol:
-            print(f"{cpol} absent: the synthetic scene instead")
+            print(f"{cpol} absent: the synthetic volume instead")
             subprocess.run([velmora, "synth", volume], cwd=work, check=True, capture_output=True)
         subprocess.run([velmora, "synth", "--series", "2", "series"], cwd=work, check=True, capture_output=True)
         os.remove(os.path.join(work, "series", "truth.csv"))

@@ -1,4 +1,4 @@
-// Volumes from NetCDF and VTK image files; the synthetic scene; map positions; VTK XML output.
+// Volumes from NetCDF and VTK image files; the synthetic volume; map positions; VTK XML output.
 #include "io/volume.h"
 
 #include <gtest/gtest.h>
@@ -326,23 +326,23 @@ TEST(RadarVolume, ReadsEveryLayoutAndRefusesBadFiles) {
 
 TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSizeAndTheirOrigin) {
     // FNV-1a over the bits of the default scene's coordinates and values: tests and users compare against its cells.
-    const Volume d = velmora::synthetic_scene();
+    const Volume d = velmora::synthetic_volume();
     std::uint64_t h = 1469598103934665603ull;
     for (std::span<const float> a : {std::span<const float>(d.x), std::span<const float>(d.y),
                                      std::span<const float>(d.z), std::span<const float>(d.values)})
         for (float f : a) h = (h ^ std::bit_cast<std::uint32_t>(f)) * 1099511628211ull;
     EXPECT_EQ(h, 0x8f59d56cbca9e703ull);
 
-    velmora::SceneOptions o{.nx = 120, .ny = 90, .nz = 50, .cells = 12, .seed = 3};
-    const Volume s = velmora::synthetic_scene(o);
+    velmora::SyntheticOptions o{.nx = 120, .ny = 90, .nz = 50, .cells = 12, .seed = 3};
+    const Volume s = velmora::synthetic_volume(o);
     ASSERT_EQ((std::vector<std::size_t>{s.x.size(), s.y.size(), s.z.size(), s.values.size()}),
               (std::vector<std::size_t>{120, 90, 50, 120 * 90 * 50}));
     EXPECT_FLOAT_EQ(s.z.back(), 15.0f);   // 50 levels 0.3 km apart
-    EXPECT_EQ(velmora::synthetic_scene(o).values, s.values);   // the same seed, the same scene
+    EXPECT_EQ(velmora::synthetic_volume(o).values, s.values);   // the same seed, the same scene
     o.seed = 4;
-    EXPECT_NE(velmora::synthetic_scene(o).values, s.values);
+    EXPECT_NE(velmora::synthetic_volume(o).values, s.values);
     o.nz = 1;
-    EXPECT_THROW(velmora::synthetic_scene(o), std::invalid_argument);
+    EXPECT_THROW(velmora::synthetic_volume(o), std::invalid_argument);
 
     // Written and read back the same, with no origin on the map; with one when it is a position.
     TempDir dir;
@@ -352,7 +352,7 @@ TEST(RadarVolume, SyntheticScenesOfTheDefaultAndTheAskedSizeAndTheirOrigin) {
     EXPECT_EQ(r.values, s.values);
     EXPECT_EQ(r.z, s.z);
     EXPECT_FALSE(r.origin);
-    Volume v = velmora::synthetic_scene({.nx = 4, .ny = 3, .nz = 2});
+    Volume v = velmora::synthetic_volume({.nx = 4, .ny = 3, .nz = 2});
     v.origin = velmora::GeoOrigin{52.953, 4.790};
     velmora::write_netcdf(placed, v);
     const auto back = velmora::read_netcdf(placed, "DT").origin;

@@ -11,7 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
+#include <string>
 
 #include "app_test.h"
 #include "options/options.h"
@@ -71,11 +74,8 @@ std::vector<std::string> command_line(const std::string& command, const vtest::T
 }
 
 std::pair<int, std::string> run(const std::vector<std::string>& args) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    const int status = vtest::cli(args);
-    ::testing::internal::GetCapturedStdout();
-    return {status, ::testing::internal::GetCapturedStderr()};
+    const vtest::Printed p = vtest::cli_printed(args);
+    return {p.status, p.err};
 }
 
 TEST(OptionTable, EveryNumericOptionRefusesWhatItsBoundsLeaveOutBeforeAnyWork) {
@@ -144,23 +144,31 @@ TEST(OptionTable, EachOptionOfACommandIsOneEntryWithItsDefaultWithinItsBounds) {
     }
 }
 
-// The help of each command gives each option's default as the table has it.
-TEST(OptionTable, TheHelpShowsTheTablesDefaults) {
+// The help of each command gives each option's default as the table has it,
+// and no option the table does not have.
+TEST(OptionTable, TheHelpShowsTheTablesOptionsAndDefaults) {
+    const std::regex listed(R"(^\s+(?:-\w,)?!?--([a-z0-9-]+))");
     for (const std::string_view command : velmora::options::kCommands) {
         if (command == "batch") continue;
-        const auto [status, out] = [&] {
-            ::testing::internal::CaptureStdout();
-            ::testing::internal::CaptureStderr();
-            const int s = vtest::cli({std::string(command), "--help"});
-            ::testing::internal::GetCapturedStderr();
-            return std::pair(s, ::testing::internal::GetCapturedStdout());
-        }();
-        ASSERT_EQ(status, 0) << command;
+        const vtest::Printed help = vtest::cli_printed({std::string(command), "--help"});
+        ASSERT_EQ(help.status, 0) << command;
+        const std::string& out = help.out;
+        std::set<std::string> table = {"help"};
         for (const Option* o : velmora::options::of(command)) {
+            table.insert(std::string(o->name));
             EXPECT_NE(out.find("--" + std::string(o->name)), std::string::npos) << command << " --" << o->name;
             const std::string value = velmora::options::default_text(*o);
             if (!value.empty()) EXPECT_NE(out.find("=" + value), std::string::npos) << command << " --" << o->name;
         }
+        std::istringstream lines(out);
+        int seen = 0;
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            if (!std::regex_search(line, m, listed)) continue;
+            ++seen;
+            EXPECT_TRUE(table.count(m[1].str())) << "velmora " << command << " --" << m[1] << " is not in the table";
+        }
+        EXPECT_GE(seen, 2) << command;
     }
 }
 

@@ -23,7 +23,7 @@ VERSION = re.search(r"project\(velmora\s+VERSION\s+([0-9.]+)", (REPO / "CMakeLis
 CORE = "_core" + sysconfig.get_config_var("EXT_SUFFIX")
 LIBRARIES = ["libvelmora.so", "libvelmora_host.so", "libvelmora_pictures.so"]
 
-# Analyses the CPOL volume, writes its files with the pictures (drawn by
+# Analyzes the CPOL volume, writes its files with the pictures (drawn by
 # libvelmora_pictures.so, opened beside libvelmora_host.so), and prints the
 # cells, the package's folder and the velmora libraries the process mapped.
 ANALYSE = """
@@ -101,7 +101,7 @@ def test_pip_package_holds_its_libraries_found_through_origin(venv):
         assert all(entry.startswith("$ORIGIN") for entry in run_paths(library)), library
 
 
-def test_pip_package_analyses_and_draws_from_outside_the_tree(venv, tmp_path):
+def test_pip_package_analyzes_and_draws_from_outside_the_tree(venv, tmp_path):
     need_cpol()
     python, package = venv
     r = run(python, "-c", ANALYSE, CPOL, cwd=tmp_path, env=user_env())
@@ -152,7 +152,7 @@ def test_deb_names_and_layout(deb, unpacked):
         assert all(entry.startswith("$ORIGIN") for entry in run_paths(binary)), binary
 
 
-def test_deb_program_analyses_where_it_lies(unpacked, tmp_path):
+def test_deb_program_analyzes_where_it_lies(unpacked, tmp_path):
     need_cpol()
     r = run(unpacked / "usr" / "bin" / "velmora", "analyze", CPOL, "--var", "DT", "--level", "40", "--out",
             tmp_path / "out", cwd=tmp_path, env=user_env())

@@ -77,11 +77,11 @@ std::string overlapping(const std::vector<PictureLayout::Box>& boxes) {
     return "";
 }
 
-// The synthetic scene as it would lie about Darwin at the CPOL volume's time.
+// The synthetic volume as it would lie about Darwin at the CPOL volume's time.
 class PlanPictureTest : public ::testing::Test {
 protected:
     vtest::TempDir dir;
-    velmora::Volume v = velmora::synthetic_scene();
+    velmora::Volume v = velmora::synthetic_volume();
     std::vector<float> top;
     std::vector<std::int32_t> plan;
     void SetUp() override {

@@ -135,7 +135,7 @@ TEST(CfRadialFormat, TellsTheFormatsApart) {
     polartest::write_odim(odim);
     polartest::write_cfradial(cf4);
     polartest::write_cfradial(cf3, {.format = 0});
-    velmora::write_netcdf(grid, velmora::synthetic_scene({.nx = 4, .ny = 3, .nz = 2}));
+    velmora::write_netcdf(grid, velmora::synthetic_volume({.nx = 4, .ny = 3, .nz = 2}));
     const std::pair<std::string, PolarFormat> files[] = {
         {odim, PolarFormat::odim}, {cf4, PolarFormat::cfradial}, {cf3, PolarFormat::cfradial},
         {grid, PolarFormat::none}, {dir.write("text", "CDF is not enough"), PolarFormat::none},

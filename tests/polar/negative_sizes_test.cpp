@@ -1,5 +1,5 @@
 // Archive II files whose writer marks the size of every bzip2 block negative, as some decoders' fixtures are
-// written: the real KLIX and KLOT volumes rewritten so read and analyse exactly as they are.
+// written: the real KLIX and KLOT volumes rewritten so read and analyze exactly as they are.
 #include <bzlib.h>
 #include <gtest/gtest.h>
 #include <zlib.h>

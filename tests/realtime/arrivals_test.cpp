@@ -41,7 +41,7 @@ TEST(ArrivalsTest, NamesOfFilesBeingWrittenAndOfChunks) {
 TEST(ArrivalsTest, NetcdfFilesAreWholeOnlyOnceTheirDataIsAllThere) {
     TempDir dir;
     // NetCDF-4, as velmora and radar toolkits write it: the HDF5 superblock's end of file, then every dataset.
-    velmora::write_netcdf(dir.file("v4.nc"), velmora::synthetic_scene());
+    velmora::write_netcdf(dir.file("v4.nc"), velmora::synthetic_volume());
     const std::string v4 = TempDir::read(dir.file("v4.nc"));
     EXPECT_EQ(missing_by_format(dir.file("v4.nc")), "");
     // The header's end of file may lie before the file's end (a file written from memory keeps its padding).

@@ -1,5 +1,5 @@
 // NEXRAD real-time chunks: decoded as each arrives, assembled after the E chunk into the volume the chunks joined by
-// hand make, and a watched folder they are replayed into one by one gives that volume once, analysed as the joined
+// hand make, and a watched folder they are replayed into one by one gives that volume once, analyzed as the joined
 // file is.
 #include <gtest/gtest.h>
 
@@ -110,7 +110,7 @@ TEST(ChunksTest, SweepsGriddedAsTheirChunksComeMakeTheWholeVolumesGrid) {
     EXPECT_EQ(elsewhere.sweeps.size(), 12u);
 }
 
-TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalysedOnceAfterTheEndChunk) {
+TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalyzedOnceAfterTheEndChunk) {
     TempDir dir;
     const auto chunks = vtest::klot_chunks(dir.file("klot"));
     if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";

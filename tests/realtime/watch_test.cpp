@@ -96,8 +96,8 @@ TEST(WatchTest, ARestartGoesOnWhereTheLastWatcherStopped) {
         EXPECT_EQ(vtest::TempDir::read(dir.file(std::string("out/") + f)), vtest::TempDir::read(dir.file(std::string("whole/") + f))) << f;
 }
 
-// The hail levels as analyze and track take them: the same columns, a sounding read once (one that cannot be used
-// refuses the watcher), and a folder keeps its levels.
+// The hail levels as analyze and track take them: the same columns and hail swath, a sounding read once (one that
+// cannot be used refuses the watcher), and a folder keeps its levels.
 TEST(WatchTest, HailLevelsGiveTheHailOfEachCellAsTrackWritesIt) {
     vtest::TempDir dir;
     const auto paths = vtest::write_series(dir.file("in"), 3);
@@ -109,16 +109,15 @@ TEST(WatchTest, HailLevelsGiveTheHailOfEachCellAsTrackWritesIt) {
     std::vector<std::string> args{"track"};
     args.insert(args.end(), paths.begin(), paths.end());
     args.insert(args.end(), {"--out", dir.file("track"), "--no-picture", "--freezing-level", "2", "--minus20-level", "4"});
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(vtest::cli(args), 0);
-    ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(vtest::cli_printed(args).status, 0);
     const auto watched = lines_of(vtest::TempDir::read(dir.file("out/tracks.csv")));
     const auto tracked = lines_of(vtest::TempDir::read(dir.file("track/tracks.csv")));
     ASSERT_EQ(watched.size(), tracked.size());
     EXPECT_NE(watched[0].find(",shi,mesh_mm,mesh75_mm,mesh95_mm,posh_pct,poh_pct,"), std::string::npos) << watched[0];
     for (std::size_t k = 0; k < tracked.size(); ++k) EXPECT_EQ(watched[k].rfind(tracked[k] + ",", 0), 0u) << k;
-    EXPECT_EQ(vtest::TempDir::read(dir.file("out/volumes/series_002/mesh.nc")),
-              vtest::TempDir::read(dir.file("track/volumes/series_002/mesh.nc")));
+    for (const char* f : {"volumes/series_002/mesh.nc", "hail_swath.nc"})
+        EXPECT_EQ(vtest::TempDir::read(dir.file(std::string("out/") + f)), vtest::TempDir::read(dir.file(std::string("track/") + f)))
+            << f;
     // The same levels from a sounding: the same folder goes on; other levels are refused.
     dir.write("sounding.csv", "height_m,temperature_c\n0,12\n2000,0\n4000,-20\n9000,-50\n");
     auto sounding = vtest::watch_options(dir.file("in"), dir.file("out"));

@@ -180,7 +180,7 @@ TEST_F(RunnerTest, TheCommandLineTakesRepeatedOverridesAndRejectsMisuseWithTwo) 
 }
 
 // File names may hold any byte; JSON holds Unicode. Names are written json_safe and read back as the same bytes.
-TEST_F(RunnerTest, NamesThatAreNotUtf8AreAnalysedAndReadBackAsTheSameBytes) {
+TEST_F(RunnerTest, NamesThatAreNotUtf8AreAnalyzedAndReadBackAsTheSameBytes) {
     const std::string texts[] = {"plain", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\xa7", "dir\xff\xfe", "\xc0\xaf overlong",
                                  "\xed\xa0\x80 surrogate", "\xee\xbe\x80 U+EF80 itself", "cut \xe2\x82", std::string("\0nul", 4)};
     for (const std::string& t : texts) {

@@ -27,8 +27,8 @@ Json header_of(const std::string& bytes) {
     return Json::parse(bytes.substr(8, n));
 }
 
-// The synthetic scene analysed into dir/name, uncompressed or not.
-std::string analysed(const vtest::TempDir& dir, const std::string& name,
+// The synthetic volume analyzed into dir/name, uncompressed or not.
+std::string analyzed(const vtest::TempDir& dir, const std::string& name,
                      velmora::Compression c = velmora::Compression::LZ4) {
     velmora::AnalyzeOptions o;
     o.out = dir.file(name);
@@ -43,9 +43,9 @@ std::string analysed(const vtest::TempDir& dir, const std::string& name,
 
 TEST(SavedFiles, ReadsAnAnalysisFieldByField) {
     vtest::TempDir dir;
-    const std::string out = analysed(dir, "a");
+    const std::string out = analyzed(dir, "a");
     // The triangles of the same surface, counted in its plain XML (each run resets the host).
-    const std::string text = vtest::TempDir::read(analysed(dir, "plain", velmora::Compression::None) + "/isosurface.vtp");
+    const std::string text = vtest::TempDir::read(analyzed(dir, "plain", velmora::Compression::None) + "/isosurface.vtp");
     const auto polys = std::stoll(text.substr(text.find("NumberOfPolys=\"") + 15));
     vhost::host().reset();
     vhost::Object& radar = vhost::host().root().add_field("radar");
@@ -119,7 +119,7 @@ TEST(SavedFiles, TracksAsLinesWithHeadsAtTheirLastPosition) {
 
 TEST(SavedScene, AnAnalysisFolderIsShownWithoutRunningAndPicked) {
     vtest::TempDir dir;
-    const std::string out = analysed(dir, "a");
+    const std::string out = analyzed(dir, "a");
     ViewOptions o;
     o.input = out;
     o.out = dir.file("view");
@@ -142,7 +142,7 @@ TEST(SavedScene, AnAnalysisFolderIsShownWithoutRunningAndPicked) {
 // on tracks 7 and 3 in the second volume only.
 TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
     vtest::TempDir dir;
-    const std::string a = analysed(dir, "a");
+    const std::string a = analyzed(dir, "a");
     std::filesystem::create_directories(dir.file("t/volumes"));
     std::filesystem::copy(a, dir.file("t/volumes/v0"));
     std::filesystem::copy(a, dir.file("t/volumes/v1"));

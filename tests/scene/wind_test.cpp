@@ -39,9 +39,9 @@ Answer answer_of(const std::string& bytes) {
     return {Json::parse(bytes.substr(8, n)), bytes};
 }
 
-// The synthetic scene with its winds, as `velmora synth --winds` writes it.
+// The synthetic volume with its winds, as `velmora synth --winds` writes it.
 struct WindFile {
-    velmora::Volume scene = velmora::synthetic_scene();
+    velmora::Volume scene = velmora::synthetic_volume();
     velmora::Winds winds = velmora::synthetic_winds(scene);
     std::string write(const vtest::TempDir& dir) const {
         const velmora::ExtraVariable extra[] = {{"u", "m/s", "u", winds.u}, {"v", "m/s", "v", winds.v}, {"w", "m/s", "w", winds.w}};

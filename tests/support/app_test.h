@@ -1,7 +1,8 @@
-// What the tests of the program share: the message a call throws, a network file run, the command line.
+// What the tests of the program share: the message a call throws, a network file run, the command line and what it prints.
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <gtest/gtest.h>
 
 #include <exception>
 #include <string>
@@ -48,6 +49,22 @@ inline int cli(const std::vector<std::string>& args) {
     std::vector<const char*> argv{"velmora"};
     for (const auto& a : args) argv.push_back(a.c_str());
     return velmora::cli::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
+}
+
+// The exit status of a command line and what it printed to standard output
+// and to standard error.
+struct Printed {
+    int status = 0;
+    std::string out, err;
+};
+inline Printed cli_printed(const std::vector<std::string>& args) {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    Printed p;
+    p.status = cli(args);
+    p.err = ::testing::internal::GetCapturedStderr();
+    p.out = ::testing::internal::GetCapturedStdout();
+    return p;
 }
 
 }  // namespace vtest

@@ -48,7 +48,7 @@ TEST(TrackCommandTest, ASeriesIsTrackedIntoATableOfCellsOverTimeOrRefused) {
     EXPECT_TRUE(std::filesystem::exists(out + "/volumes/series_000/cells.csv"));
     // Volumes of another grid, or of the same time, cannot be tracked; nor can a volume whose time is in units
     // velmora does not read beside volumes with a time, which says so.
-    velmora::write_netcdf(dir.file("other.nc"), velmora::synthetic_scene());
+    velmora::write_netcdf(dir.file("other.nc"), velmora::synthetic_volume());
     const std::string odd = dir.file("fortnights.nc");
     int in = -1, nc = -1, vars = 0, time = -1;
     ASSERT_EQ(nc_open((series + "/series_001.nc").c_str(), NC_NOWRITE, &in), NC_NOERR);
@@ -108,7 +108,7 @@ TEST(TrackCommandTest, EveryVolumeKeepsItsFolderAndEarlierTracksStayUntilARunSuc
         EXPECT_TRUE(fs::exists(out + "/volumes/" + folder + "/cells.txt")) << folder;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(out + "/volumes"), fs::directory_iterator()), 3);
-    // A volume's folder is velmora's, the table printed beside its results too: analysed again in place.
+    // A volume's folder is velmora's, the table printed beside its results too: analyzed again in place.
     ASSERT_EQ(vtest::cli({"analyze", volumes[0], "--out", out + "/volumes/v", "--no-picture"}), 0);
     // A run that fails leaves the earlier tracks as they were.
     const std::string tracks = vtest::TempDir::read(out + "/tracks.csv");

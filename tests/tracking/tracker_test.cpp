@@ -111,7 +111,7 @@ TEST(TrackerTest, CellsPassingEachOtherKeepTheirTracks) {
     for (int f = 0; f < 9; ++f) {
         const float x = -24.0f + 6.0f * float(f);
         const std::vector<ConvectiveCell> cells{{x, 5, 52, 2.5f, 8.0f, 2.5f, 0.0f}, {-x, -5, 52, 2.5f, 8.0f, 2.5f, 0.0f}};
-        Volume v = scene_of_cells({.nx = 80, .ny = 60, .nz = 12}, cells);
+        Volume v = synthetic_volume_of_cells({.nx = 80, .ny = 60, .nz = 12}, cells);
         v.time = 1.0e9 + f * 300.0;
         s.volumes.push_back(std::move(v));
     }
@@ -132,7 +132,7 @@ TEST(TrackerTest, FastStormsKeepOneTrackEach) {
         std::vector<ConvectiveCell> cells{{x, 25, 54, 3.0f, 9.0f, 2.5f, 0.0f}};
         for (float y : {-31.0f, -27.0f, -23.0f, -19.0f}) cells.push_back({x, y, 52, 3.0f, 8.0f, 2.5f, 0.0f});
         if (f == 4) cells.push_back({x + 40, 0, 52, 2.5f, 8.0f, 2.5f, 0.0f});   // a new cell 40 km ahead of the line
-        Volume v = scene_of_cells({.nx = 240, .ny = 100, .nz = 12}, cells);
+        Volume v = synthetic_volume_of_cells({.nx = 240, .ny = 100, .nz = 12}, cells);
         v.time = 1.0e9 + f * 300.0;
         s.volumes.push_back(std::move(v));
     }

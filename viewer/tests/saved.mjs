@@ -1,5 +1,5 @@
 // velmora view on saved results, nothing run again: an analyze folder of
-// the synthetic scene (the scene drawn, its cells' table, a pick from
+// the synthetic volume (the scene drawn, its cells' table, a pick from
 // radar.vti) and a track folder of a synthetic series (a volume chosen by
 // the slider, the cells coloured by track, the tracks in the plan view).
 // node saved.mjs VELMORA WORKDIR
@@ -14,7 +14,7 @@ fs.rmSync(work, { recursive: true, force: true });
 fs.mkdirSync(work, { recursive: true });
 const run = (...args) => execFileSync(velmora, args, { cwd: work, stdio: 'ignore' });
 
-const core = [-21, -12, 3];   // the strongest cell of the synthetic scene, 56 dBZ at 3 km
+const core = [-21, -12, 3];   // the strongest cell of the synthetic volume, 56 dBZ at 3 km
 const background = [15, 20, 28];
 
 async function open(browser, folder) {

@@ -1,4 +1,4 @@
-// velmora view in chromium: the synthetic scene drawn, clicked, changed and
+// velmora view in chromium: the synthetic volume drawn, clicked, changed and
 // its view saved and restored, against the server the program starts.
 // node view.mjs VELMORA WORKDIR
 import fs from 'node:fs';
@@ -42,7 +42,7 @@ async function setView(page, v, hide = []) {
 async function drawnScene(browser) {
   const { page, problems, header, server } = await open(browser, ['--out', 'out']);
   check(await webgl2(page), 'the scene draws into a WebGL2 context');
-  check(header.cells === 5, `the synthetic scene has 5 cells (${header.cells})`);
+  check(header.cells === 5, `the synthetic volume has 5 cells (${header.cells})`);
   const others = ['surface', 'tops', 'centres', 'axis', 'ticks', 'tick_labels', 'slices', 'rainmesh', 'alpha', 'picks', 'ground'];
   await setView(page, topDown, others);
   const px = await screenshotPixels(page);
