@@ -95,6 +95,7 @@ std::string property_unit(const std::string& name, const std::string& value_unit
     if (ends("_deg")) return "degree";
     if (ends("_mm")) return "mm";
     if (ends("_pct")) return "%";
+    if (ends("_s1")) return "s-1";
     return "1";   // numbers of cells and voxels
 }
 

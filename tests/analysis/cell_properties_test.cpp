@@ -161,7 +161,8 @@ TEST(CellProperties, TableAndBadInput) {
     EXPECT_EQ(csv.substr(0, csv.find('\n')),
               "cell,parent,voxels,volume_km3,area_km2,base_km,top_km,echo_top_18_km,echo_top_30_km,echo_top_40_km,"
               "max_dbz,max_dbz_height_km,mean_dbz,x_km,y_km,z_km,wx_km,wy_km,wz_km,vil_kg_m2,mass_kt,tilt_deg,"
-              "tilt_dir_deg,time");
+              "tilt_dir_deg,azshear_low_s1,azshear_low_km,azshear_mid_s1,azshear_mid_km,rotation_depth_km,rotation,"
+              "top_divergence_s1,time");
     // The upper cell is one level deep: no direction of tilt; the volume has no time: empty last fields.
     EXPECT_NE(csv.find("\n3,3,1,1,1,4,4,"), std::string::npos) << csv;
     EXPECT_TRUE(csv.ends_with(",,\n")) << csv;

@@ -57,7 +57,7 @@ void write_scene(const std::string& path, bool velocity) {
     for (std::size_t n = 0; n < kElevations.size(); ++n) {
         const double e = kElevations[n];
         const std::string at = "/dataset" + std::to_string(n + 1);
-        f.numbers(at + "/where", {{"elangle", e}, {"nrays", rays}, {"nbins", gates}, {"rstart", 0.125}, {"rscale", spacing}});
+        f.numbers(at + "/where", {{"elangle", e}, {"nrays", rays}, {"nbins", gates}, {"rstart", 0}, {"rscale", spacing}});
         f.text(at + "/what", "product", "SCAN");
         f.numbers(at + "/how", {{"NI", kNyquist}});
         std::vector<double> z, v;
