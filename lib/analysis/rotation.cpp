@@ -3,6 +3,10 @@
 #include <netcdf.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
@@ -12,6 +16,7 @@
 #include "io/file_handles.h"
 #include "io/geo.h"
 #include "io/output_files.h"
+#include "io/threads.h"
 #include "polar/dealias.h"
 #include "polar/gridding.h"
 #include "polar/shear.h"
@@ -161,6 +166,24 @@ void set_rotation(CellProperties& p, const CellRotation& r, const std::vector<st
     p.rotation = std::isnan(depth) ? 0.0 : 1.0;
 }
 
+// Differentiates the sweeps of the next indices taken, until none is left.
+void differentiate(const std::vector<const polar::Sweep*>& sweeps, std::atomic<std::size_t>& next,
+                   const polar::PolarVolume* reflectivity, const polar::PolarVolume* spectrum_width, VelocityDerivatives& d) {
+    const polar::ShearOptions o;
+    for (std::size_t k; (k = next++) < sweeps.size();) {
+        const polar::Sweep& s = *sweeps[k];
+        polar::Derivatives der = polar::llsd(s, o);
+        const polar::Sweep *z = same_sweep(reflectivity, s), *w = same_sweep(spectrum_width, s);
+        polar::mask_derivatives(der.azimuthal_shear, z, w, o);
+        polar::mask_derivatives(der.divergence, z, w, o);
+        // Cyclonic shear: mesocyclones turn clockwise south of the equator.
+        if (d.site.latitude < 0)
+            for (float& x : der.azimuthal_shear.values) x = -x;
+        d.shear[k] = std::move(der.azimuthal_shear);
+        d.divergence[k] = std::move(der.divergence);
+    }
+}
+
 }  // namespace
 
 VelocityDerivatives velocity_derivatives(polar::PolarVolume velocity, const polar::PolarVolume* reflectivity,
@@ -172,19 +195,29 @@ VelocityDerivatives velocity_derivatives(polar::PolarVolume velocity, const pola
         for (const std::string& n : report.notes) note(n);
     VelocityDerivatives d;
     d.site = *velocity.site;
-    const polar::ShearOptions o;
-    for (const polar::Sweep& s : velocity.sweeps) {
-        if (s.fixed_angle >= 89.0) continue;   // a vertically pointing scan has no azimuths to differentiate
-        polar::Derivatives der = polar::llsd(s, o);
-        const polar::Sweep *z = same_sweep(reflectivity, s), *w = same_sweep(spectrum_width, s);
-        polar::mask_derivatives(der.azimuthal_shear, z, w, o);
-        polar::mask_derivatives(der.divergence, z, w, o);
-        // Cyclonic shear: mesocyclones turn clockwise south of the equator.
-        if (d.site.latitude < 0)
-            for (float& x : der.azimuthal_shear.values) x = -x;
-        d.shear.push_back(std::move(der.azimuthal_shear));
-        d.divergence.push_back(std::move(der.divergence));
-    }
+    std::vector<const polar::Sweep*> sweeps;
+    for (const polar::Sweep& s : velocity.sweeps)
+        if (s.fixed_angle < 89.0) sweeps.push_back(&s);   // a vertically pointing scan has no azimuths to differentiate
+    d.shear.resize(sweeps.size());
+    d.divergence.resize(sweeps.size());
+    // The sweeps are differentiated side by side, on every core the volume may use.
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failing;
+    const auto work = [&] {
+        try {
+            differentiate(sweeps, next, reflectivity, spectrum_width, d);
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(failing);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    std::vector<std::jthread> helpers;
+    for (unsigned t = 1; t < std::min<unsigned>(worker_threads(), static_cast<unsigned>(sweeps.size())); ++t)
+        helpers.emplace_back(work);
+    work();
+    helpers.clear();
+    if (failure) std::rethrow_exception(failure);
     return d;
 }
 
