@@ -469,8 +469,8 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     add("mass_kt", false, [](const CellProperties& p) { return p.mass_kt; });
     add("tilt_deg", false, [](const CellProperties& p) { return p.tilt_deg; });
     add("tilt_dir_deg", false, [](const CellProperties& p) { return p.tilt_dir_deg; });
-    add_hail_columns(t, add);
     add_rotation_columns(add);
+    add_hail_columns(t, add);
     if (t.placed) {
         add("lat", false, [](const CellProperties& p) { return p.lat; });
         add("lon", false, [](const CellProperties& p) { return p.lon; });
