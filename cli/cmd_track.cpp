@@ -77,7 +77,7 @@ void print_results(const TrackOptions& o, const tracking::TrackedSeries& t, cons
     std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", r.tracks,
                 t.rows.size(), t.frames.size(), splits, merges, target.c_str());
     for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "volumes.pvd", "tracks.png", "hail_swath.nc",
-                          "hail_swath.png", "hail_tracks.csv", "volumes/"})
+                          "hail_swath.png", "hail_tracks.csv", "rotation_tracks.nc", "volumes/"})
         if (fs::exists(fs::path(target) / f)) std::printf("  %s\n", f);
     if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
 }
@@ -174,7 +174,9 @@ void add_track_command(CLI::App& app, int& status) {
         "their CF time variable (else as given), links each cell to one cell of the volume before and writes "
         "tracks.csv (one row per cell per volume), tracks.vtp (one line per track, for ParaView) and tracks.png (each volume's pictures only with "
         "--pictures); with the hail levels, hail_swath.nc and hail_swath.png (the "
-        "largest MESH of each column over the series) and hail_tracks.csv (the largest MESH of each track). "
+        "largest MESH of each column over the series) and hail_tracks.csv (the largest MESH of each track); of "
+        "polar volumes with a radial velocity, rotation_tracks.nc (the largest low- and mid-level azimuthal shear of "
+        "each column). "
         "docs/tracking.md describes the method.\n\nExit status: 0 when the series was tracked, 1 when a step failed, "
         "2 when the volumes or the options cannot be used.");
     add_polar_options(*cmd, o->polar);

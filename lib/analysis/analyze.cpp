@@ -25,6 +25,7 @@
 #include "io/output_files.h"
 #include "io/vtk_files.h"
 #include "pictures/pictures.h"
+#include "polar/shear.h"
 
 namespace velmora {
 
@@ -94,6 +95,7 @@ std::string property_unit(const std::string& name, const std::string& value_unit
     if (ends("_deg")) return "degree";
     if (ends("_mm")) return "mm";
     if (ends("_pct")) return "%";
+    if (ends("_s1")) return "s-1";
     return "1";   // numbers of cells and voxels
 }
 
@@ -309,7 +311,23 @@ private:
     CellSieve sieve_;  // the cells found and those too small to be kept
     RunSplit split_;   // the division of the cells at their cores, when asked for
     std::optional<HailLevels> hail_;   // above the radar, when given
+    // The derivatives of a polar volume's radial velocity, for the cells' rotation.
+    std::optional<VelocityDerivatives> velocity_;
+    void read_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in);
 };
+
+// The velocity of the polar file analyzed, where it has one and its
+// reflectivity is what is analyzed; a velocity that cannot be used leaves
+// the rotation columns empty, with a note.
+void Analysis::read_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in) {
+    if (!o_.rotation || !reflectivity_units(reflectivity.units) || polar::is_derived_field(in.field)) return;
+    try {
+        velocity_ = read_velocity_derivatives(o_.volume, in.site, &reflectivity, in.grid.note);
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: no rotation: %s\n", shown(e.what()).c_str());
+    }
+    timing("velocity");
+}
 
 // The hail levels of the options, above the radar; 0, or the exit status.
 int Analysis::hail_levels() {
@@ -404,7 +422,9 @@ int Analysis::read_volume_into_tree() {
                 polar::prepare_volume(filtered, in);
                 v_ = polar::grid_volumes(std::span(&filtered, 1), in.grid);
             } else if (o_.radars.empty()) {
-                v_ = polar::grid_files(std::span(&o_.volume, 1), in);
+                const polar::PolarVolume z = polar::read_input(o_.volume, in);
+                v_ = polar::grid_volumes(std::span(&z, 1), in.grid);
+                read_velocity(z, in);
             }
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
             if (!o_.radars.empty()) {
@@ -777,6 +797,7 @@ int Analysis::run() {
         axes.time_problem = v_.time_problem;
         axes.origin = v_.origin;
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
+        if (velocity_) o_.for_tracking->rotation = rotation_plan(v_, *velocity_);
         o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     // No cells is an answer too: it replaces the earlier results.
@@ -798,7 +819,8 @@ int Analysis::run() {
     try {
         // Measured before the results are written: writing takes the cell
         // numbers from the tree into the volume.
-        const PropertyTable properties = properties_of_run(*radar_, v_, o_.echo_tops, split_.parent, hail_);
+        const PropertyTable properties =
+            properties_of_run(*radar_, v_, o_.echo_tops, split_.parent, hail_, velocity_ ? &*velocity_ : nullptr);
         write_properties_csv(results_->path("cell_properties.csv"), properties);
         timing("cell properties");
         if (o_.for_tracking) o_.for_tracking->properties = properties;

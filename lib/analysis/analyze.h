@@ -53,6 +53,9 @@ struct AnalyzeOptions {
     // or a sounding they are read from; none: no hail columns.
     std::optional<double> freezing_level_km, minus20_level_km;
     std::string sounding;
+    // The cells' rotation (rotation.h), where the volume is a polar file
+    // with a radial velocity; off, its columns are left empty.
+    bool rotation = true;
     // Where an analysis of a series leaves what tracking needs: the volume's
     // axes, time and origin (no values), its cells and the plan view of its
     // echo (the frame's time is the volume's, NaN when it has none).
@@ -61,6 +64,7 @@ struct AnalyzeOptions {
         tracking::Frame frame;
         PropertyTable properties;   // of its cells (none when it has no cells)
         std::vector<float> mesh;    // the MESH of every column, mm, with hail levels
+        RotationPlan rotation;      // the azimuthal shear of every column, of a polar volume with velocity
         double seconds = 0.0;   // spent on what only tracking needs
     };
     ForTracking* for_tracking = nullptr;

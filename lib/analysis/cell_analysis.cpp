@@ -316,8 +316,12 @@ void add_min_volume(CallSettings& settings, const Volume& v, double min_km3, Cel
 }
 
 PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
-                                std::span<const std::int32_t> parent, const std::optional<HailLevels>& hail) {
-    return measure_cells(v, run_cell_numbers(), vhost::FieldRef(radar).float_view(0), echo_levels, parent, hail);
+                                std::span<const std::int32_t> parent, const std::optional<HailLevels>& hail,
+                                const VelocityDerivatives* velocity) {
+    const std::span<const std::int32_t> labels = run_cell_numbers();
+    PropertyTable t = measure_cells(v, labels, vhost::FieldRef(radar).float_view(0), echo_levels, parent, hail);
+    if (velocity) add_rotation(t, v, labels, *velocity);
+    return t;
 }
 
 std::vector<std::int32_t> cells_of_surface(const Volume& v, std::span<const float> values,

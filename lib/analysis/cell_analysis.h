@@ -15,6 +15,7 @@
 #include "analysis/cell_properties.h"
 #include "analysis/core_split.h"
 #include "analysis/min_volume.h"
+#include "analysis/rotation.h"
 #include "run/document.h"
 #include "run/runner.h"
 #include "polar/polar_input.h"
@@ -91,9 +92,11 @@ void add_min_volume(CallSettings& settings, const Volume& v, double min_km3, Cel
 
 // The properties of the run's cells, from the cell numbers of gridarea.out
 // and the values of radar.
+// With velocity, the cells' rotation too (rotation.h).
 PropertyTable properties_of_run(vhost::Object& radar, const Volume& v, std::span<const double> echo_levels,
                                 std::span<const std::int32_t> parent,
-                                const std::optional<HailLevels>& hail = std::nullopt);
+                                const std::optional<HailLevels>& hail = std::nullopt,
+                                const VelocityDerivatives* velocity = nullptr);
 
 // The isosurface of the run: its nodes (x, y, z in km), triangles, the
 // number of the surface area of each node (0 where none was kept) and the

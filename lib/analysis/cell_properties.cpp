@@ -420,6 +420,19 @@ void add_hail_columns(const PropertyTable& t, const Add& add) {
     add("height_max_dbz_above_h0_km", false, [](const CellProperties& p) { return p.height_max_dbz_above_h0_km; });
 }
 
+// Every table has the rotation columns, empty where the volume had no
+// radial velocity: a table reads alike whatever the radar measured.
+template <class Add>
+void add_rotation_columns(const Add& add) {
+    add("azshear_low_s1", false, [](const CellProperties& p) { return p.azshear_low_s1; });
+    add("azshear_low_km", false, [](const CellProperties& p) { return p.azshear_low_km; });
+    add("azshear_mid_s1", false, [](const CellProperties& p) { return p.azshear_mid_s1; });
+    add("azshear_mid_km", false, [](const CellProperties& p) { return p.azshear_mid_km; });
+    add("rotation_depth_km", false, [](const CellProperties& p) { return p.rotation_depth_km; });
+    add("rotation", false, [](const CellProperties& p) { return p.rotation; });
+    add("top_divergence_s1", false, [](const CellProperties& p) { return p.top_divergence_s1; });
+}
+
 }  // namespace
 
 std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
@@ -456,6 +469,7 @@ std::vector<PropertyColumn> property_columns(const PropertyTable& t) {
     add("mass_kt", false, [](const CellProperties& p) { return p.mass_kt; });
     add("tilt_deg", false, [](const CellProperties& p) { return p.tilt_deg; });
     add("tilt_dir_deg", false, [](const CellProperties& p) { return p.tilt_dir_deg; });
+    add_rotation_columns(add);
     add_hail_columns(t, add);
     if (t.placed) {
         add("lat", false, [](const CellProperties& p) { return p.lat; });

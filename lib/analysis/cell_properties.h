@@ -41,6 +41,14 @@ struct CellProperties {
     // from it; POH from the cell's 45 dBZ echo top (NaN without one).
     double shi = NAN, mesh_mm = NAN, mesh75_mm = NAN, mesh95_mm = NAN, posh_pct = NAN, poh_pct = NAN;
     double height_max_dbz_above_h0_km = NAN;
+    // Rotation (analysis/rotation.h), measured only from a polar volume
+    // with a radial velocity: the strongest azimuthal shear (s^-1) in the
+    // footprint 0-2 km and 3-7 km above the radar, and its height (km); the
+    // depth over which it stays at the rotation threshold; the flag (1 where
+    // it reaches it, 0 where not); the strongest divergence of the storm
+    // top's layer (NaN where the beam reaches no gate of it).
+    double azshear_low_s1 = NAN, azshear_low_km = NAN, azshear_mid_s1 = NAN, azshear_mid_km = NAN;
+    double rotation_depth_km = NAN, rotation = NAN, top_divergence_s1 = NAN;
 };
 
 struct PropertyTable {

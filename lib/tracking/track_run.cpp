@@ -269,6 +269,20 @@ TrackedSeries link_series(std::vector<AnalyzedVolume> volumes, double interval, 
     return t;
 }
 
+namespace {
+
+// rotation_tracks.nc (the largest low- and mid-level azimuthal shear each
+// column saw), where the volumes had a radial velocity.
+void write_rotation(const std::string& folder, const TrackedSeries& t) {
+    std::vector<RotationPlan> plans;
+    for (const AnalyzedVolume& a : t.volumes) plans.push_back(a.result.rotation);
+    const RotationPlan tracks = rotation_tracks(plans);
+    if (!tracks.low.empty())
+        write_rotation_tracks((fs::path(folder) / "rotation_tracks.nc").string(), t.volumes.front().result.axes, tracks);
+}
+
+}  // namespace
+
 void draw_swath(const std::string& png, const Volume& axes, std::span<const float> swath, const std::string& span,
                 std::vector<PlanView::Path> paths) {
     const std::vector<std::int32_t> plan(swath.size(), 0);
@@ -289,6 +303,7 @@ SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bo
     write_track_lines((fs::path(folder) / "tracks.vtp").string(), lines);
     write_volumes_pvd(folder, t);
     if (hail) write_hail(folder, t, r);
+    write_rotation(folder, t);
     return r;
 }
 

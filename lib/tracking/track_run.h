@@ -2,7 +2,8 @@
 // orders its volumes the same way): the volumes analyzed one by one into
 // their folders, put in time order, their cells linked, and the results
 // written into a folder: tracks.csv, volumes.csv, tracks.vtp, volumes.pvd,
-// with hail levels hail_swath.nc and hail_tracks.csv, and the pictures
+// with hail levels hail_swath.nc and hail_tracks.csv, of polar volumes with
+// a radial velocity rotation_tracks.nc (analysis/rotation.h), and the pictures
 // tracks.png and hail_swath.png. The tables are those a watcher writes.
 #pragma once
 
@@ -83,7 +84,7 @@ struct SeriesResults {
 };
 
 // Writes the series' files into folder (the work folder of its results),
-// with hail levels the hail's too; WriteFailed, or std::runtime_error naming
+// with hail levels the hail's too, with velocity the rotation tracks; WriteFailed, or std::runtime_error naming
 // the file.
 SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bool hail);
 

@@ -474,7 +474,7 @@ TEST_F(AnalyzeTest, DividedCellsInEveryResult) {
     ASSERT_EQ(cells.size(), 3u);
     EXPECT_EQ(cells[1][0] + " " + cells[1][1] + " " + cells[2][0] + " " + cells[2][1], "1 9 2 9");
     ASSERT_EQ(props.size(), 3u);
-    ASSERT_EQ(props[0].size(), 23u);
+    ASSERT_EQ(props[0].size(), 30u);   // 23 and the rotation's 7, empty
     EXPECT_EQ(props[0][7] + " " + props[0][8], "echo_top_45_km echo_top_17.5_km");
     EXPECT_EQ(props[1][0] + " " + props[1][1] + " " + props[1][2], "1 1 9");
     EXPECT_EQ(props[2][0] + " " + props[2][1] + " " + props[2][2], "2 1 9");
