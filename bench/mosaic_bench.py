@@ -60,7 +60,7 @@ def altitudes(files):
     """Each radar's antenna height, km above sea level, as the mosaic states it."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "mosaic.nc")
-        grid(files, out, [*GRID, "--extent", "-2,2,-2,2"])
+        grid(files, out, [*GRID[:2], "--extent", "-2,2,-2,2"])
         with netCDF4.Dataset(out) as nc:
             return [float(h) / 1000.0 for h in nc["radar_altitude"][:]]
 
@@ -82,6 +82,7 @@ def main():
     if not all(os.path.exists(f) for f in files):
         print("bench-mosaic: the Belgian volumes are not in ../shared/data; nothing measured")
         return
+    heights = altitudes(files)
     with tempfile.TemporaryDirectory() as tmp:
         alone, alone_same, alone_own = [], [], []
         for r, f in zip(RADARS, files):
@@ -93,7 +94,7 @@ def main():
             alone_own.append([statistics.median(t) for t in zip(*runs)])
         highest = np.maximum.reduce(alone)
         points = []
-        for r, f, h in zip(RADARS, files, altitudes(files)):
+        for r, f, h in zip(RADARS, files, heights):
             out = os.path.join(tmp, f"{r}-points.nc")
             grid([f], out, [*GRID, "--levels", f"{0.5 - h:.3f},{15.0 - h:.3f}"])
             points.append(column_max(out))
