@@ -335,8 +335,10 @@ int Analysis::hail_levels() {
         const std::optional<HailLevels> sea = hail_levels_of(o_.freezing_level_km, o_.minus20_level_km, o_.sounding);
         if (!sea) return 0;
         std::string note;
-        // The volumes read carry no altitude of their radar.
-        hail_ = above_radar(*sea, std::nullopt, &note);
+        // A mosaic's heights are above sea level, as the levels are; a single
+        // radar's grid is above its antenna, whose altitude it does not carry.
+        const std::optional<double> altitude = o_.radars.empty() ? std::nullopt : std::optional<double>(0.0);
+        hail_ = above_radar(*sea, altitude, &note);
         if (!note.empty()) std::fprintf(err_, "velmora analyze: %s\n", note.c_str());
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: %s\n", e.what());

@@ -201,18 +201,26 @@ struct Combined {
 
 Combined combine_level(const Context& c, const std::vector<RadarColumn>& rcs, std::size_t k) {
     Combined out;
+    double highest = -INFINITY;
+    for (const RadarColumn& rc : rcs)
+        if (rc.weight[k] > 0.0) ++out.seen, highest = std::max(highest, rc.dbz[k]);
+    if (out.seen == 0) return out;
+    // The weighted mean of reflectivity leaves out the radars that see less
+    // than the strongest echo there by more than kAgreement (mosaic.h). The
+    // weight falls from whole at half kAgreement below to none at kAgreement,
+    // so that a small change of a value never moves the mean by a jump.
+    const bool agreeing = c.combine == Combine::weighted && c.decibels && std::isfinite(highest);
     double sum_w = 0, sum_wz = 0, best_w = 0, best_v = -INFINITY;
     for (std::size_t r = 0; r < rcs.size(); ++r) {
-        const double w = rcs[r].weight[k];
-        if (!(w > 0.0)) continue;
-        ++out.seen;
         const double v = rcs[r].dbz[k];
+        double w = rcs[r].weight[k];
+        if (agreeing) w *= std::isinf(v) ? 0.0 : std::clamp(2.0 * (kAgreement - (highest - v)) / kAgreement, 0.0, 1.0);
+        if (!(w > 0.0)) continue;
         sum_w += w;
         sum_wz += w * (c.decibels ? (std::isinf(v) ? 0.0 : std::pow(10.0, v / 10.0)) : v);
         const bool keep = c.combine == Combine::max ? (v > best_v || (v == best_v && w > best_w)) : w > best_w;
         if (keep) best_w = w, best_v = v, out.kept = static_cast<std::int8_t>(r);
     }
-    if (out.seen == 0) return out;
     double v = best_v;
     if (c.combine == Combine::weighted) {
         const double mean = sum_wz / sum_w;

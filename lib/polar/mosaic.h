@@ -15,15 +15,24 @@
 //    beam's half width there and one grid level: a radar whose beam passes
 //    through the point outweighs one that only interpolates between sweeps.
 //    Nearer radars see with narrower beams; lower beams at a given height
-//    come from the nearer radar.
+//    come from the nearer radar. Of reflectivity, the average takes only the
+//    radars that see within kAgreement (2 dB, about the radars' calibration
+//    differences) of the strongest echo there: a weaker view is taken as
+//    what loses echo at C and X band (attenuation by the rain between the
+//    radar and the point, a beam partly blocked or partly filled, one that
+//    passes over the echo), never as a correction of a stronger one. So no
+//    radar's no echo or weaker echo pulls another's echo down by more than
+//    kAgreement; the radar kept is the one of the greatest weight of those
+//    averaged.
 //  - nearest: the value of the radar of the greatest weight.
 //  - max: the highest value of any radar.
 //
-// A radar's "no echo" counts only where its beams cover the point: between
-// the lower edge of its lowest beam and the upper edge of its highest there.
-// Below its lowest beam (overshooting far out) or above its highest (the
-// cone of silence) its gridded value is an extrapolation of gates elsewhere,
-// and another radar's echo there is kept. Gates a quality index marks as
+// A radar's "no echo" counts (where no radar sees echo, and for nearest)
+// only where its beams cover the point: between the lower edge of its lowest
+// beam and the upper edge of its highest there. Below its lowest beam
+// (overshooting far out) or above its highest (the cone of silence) its
+// gridded value is an extrapolation of gates elsewhere, and another radar's
+// echo there is kept. Gates a quality index marks as
 // blocked or cluttered (--min-quality) are missing, never no echo.
 //
 // Heights are above mean sea level (a single radar's grid is above its
@@ -47,6 +56,7 @@ namespace velmora::polar {
 enum class Combine { weighted, nearest, max };
 
 inline constexpr double kMosaicLength = 50.0;   // km, the weight's length in distance
+inline constexpr double kAgreement = 2.0;      // dB below the strongest echo a weighted radar may see
 inline constexpr double kMaxAge = 300.0;        // s between the earliest and latest volume, by default
 
 // "weighted", "nearest" or "max"; none for another name.

@@ -25,6 +25,7 @@
 #include "child.h"
 #include "field_ref.h"
 #include "host.h"
+#include "../polar/polar_files.h"
 #include "run/network.h"
 
 namespace {
@@ -113,6 +114,23 @@ TEST_F(AnalyzeTest, HailLevelsAddTheHailColumnsAndMesh) {
     o.minus20_level_km.reset();
     EXPECT_EQ(analyze(o), 2);
     EXPECT_EQ(err, "velmora analyze: give both --freezing-level and --minus20-level (or --sounding)\n");
+}
+
+TEST_F(AnalyzeTest, HailLevelsMeetAMosaicsHeightsAboveSeaLevel) {
+    // Two radars' volumes make a mosaic, whose heights are above sea level as the levels given are.
+    const std::string a = (tmp.path() / "a.h5").string(), b = (tmp.path() / "b.h5").string();
+    polartest::write_odim(a);
+    polartest::write_odim(b);
+    AnalyzeOptions o = options(a);
+    o.radars = {b};
+    o.freezing_level_km = 2.0;
+    o.minus20_level_km = 4.0;
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_EQ(err.find("altitude"), std::string::npos) << err;
+    // One radar's grid is above its antenna, whose altitude the grid does not carry: the note says so.
+    o.radars.clear();
+    ASSERT_EQ(analyze(o), 0) << err;
+    EXPECT_NE(err.find("the altitude of the radar is unknown"), std::string::npos) << err;
 }
 
 TEST_F(AnalyzeTest, TheSyntheticSceneHasItsFiveCellsAndAnswersWithoutCells) {

@@ -162,6 +162,44 @@ TEST(Mosaic, NoEchoBelowARadarsBeamLeavesAnotherRadarsEcho) {
     EXPECT_LT(measures(composite, 30).volume, measures(mosaic_volumes(radars, o, given_extent()).grid, 30).volume);
 }
 
+TEST(Mosaic, WeakerOrNoEchoOfABetterPlacedRadarLeavesTheStrongerView) {
+    // B stands nearer the storm than A (40 km against 60), but its beam comes through rain that takes 8 dB
+    // off the storm, or sees nothing of it: the weighted mosaic stays within kAgreement of A's view.
+    const Field f = storm(60.0, 0.0);
+    const Field weak = [&](double x, double y, double z) {
+        const float v = f(x, y, z);
+        return v == kNoEcho ? v : v - 8.0f;
+    };
+    const Field none = [](double, double, double) { return kNoEcho; };
+    const GridOptions o = storm_grid(60.0);
+    const PolarVolume a = scan("a", 0, 0, 0, f);
+    const Mosaic alone = mosaic_volumes(std::span(&a, 1), o, given_extent());
+    for (const Field& seen : {weak, none}) {
+        const Mosaic both = mosaic_volumes(std::vector<PolarVolume>{a, scan("b", 100, 0, 0, seen)}, o, given_extent());
+        std::size_t echo = 0;
+        for (std::size_t i = 0; i < alone.grid.values.size(); ++i) {
+            if (alone.grid.values[i] == kNullValue) continue;
+            ++echo;
+            ASSERT_NE(both.grid.values[i], kNullValue) << i;
+            ASSERT_GE(both.grid.values[i], alone.grid.values[i] - kAgreement - 0.01) << i;
+        }
+        EXPECT_GT(echo, 5000u);
+    }
+    // Views that agree within kAgreement are averaged, weighted: between the two, not their highest.
+    const std::vector<PolarVolume> agreeing{a, scan("b", 100, 0, 0, f, 130.0, -1.5)};
+    const Mosaic weighted = mosaic_volumes(agreeing, o, given_extent());
+    const Mosaic highest = mosaic_volumes(agreeing, o, given_extent(Combine::max));
+    std::size_t below = 0;
+    for (std::size_t i = 0; i < weighted.grid.values.size(); ++i) {
+        if (highest.grid.values[i] == kNullValue) continue;
+        ASSERT_NE(weighted.grid.values[i], kNullValue) << i;
+        ASSERT_GE(weighted.grid.values[i], highest.grid.values[i] - kAgreement - 0.01) << i;
+        ASSERT_LE(weighted.grid.values[i], highest.grid.values[i] + 0.01) << i;
+        below += weighted.grid.values[i] < highest.grid.values[i] - 0.5f;
+    }
+    EXPECT_GT(below, 1000u);
+}
+
 // Broad rain everywhere within reach: 30 dBZ with a gentle pattern, to 6 km.
 float rain(double x, double y, double z) {
     if (z > 6.0) return kNoEcho;
