@@ -26,7 +26,7 @@ LIBRARIES = ["libvelmora.so", "libvelmora_host.so", "libvelmora_pictures.so"]
 # Analyzes the CPOL volume, writes its files with the pictures (drawn by
 # libvelmora_pictures.so, opened beside libvelmora_host.so), and prints the
 # cells, the package's folder and the velmora libraries the process mapped.
-ANALYSE = """
+ANALYZE = """
 import os, sys, velmora
 a = velmora.analyze(sys.argv[1], level=40)
 a.to_files("out")
@@ -66,7 +66,7 @@ def elf_files(root):
 
 
 def check_analysis(out, folder, package, library_folder):
-    """The lines ANALYSE printed: 7 cells (of at least 10 km³), the package where expected, every
+    """The lines ANALYZE printed: 7 cells (of at least 10 km³), the package where expected, every
     velmora library mapped from library_folder and _core.so from the
     package, and the pictures drawn."""
     lines = out.splitlines()
@@ -104,7 +104,7 @@ def test_pip_package_holds_its_libraries_found_through_origin(venv):
 def test_pip_package_analyzes_and_draws_from_outside_the_tree(venv, tmp_path):
     need_cpol()
     python, package = venv
-    r = run(python, "-c", ANALYSE, CPOL, cwd=tmp_path, env=user_env())
+    r = run(python, "-c", ANALYZE, CPOL, cwd=tmp_path, env=user_env())
     check_analysis(r.stdout, tmp_path, package, package)
 
 
@@ -165,7 +165,7 @@ def test_deb_python_package_finds_the_libraries(unpacked, tmp_path):
     lib = unpacked / "usr" / "lib"
     package = lib / "python3" / "dist-packages" / "velmora"
     # PYTHONPATH stands for Debian's python3, which looks in /usr/lib/python3/dist-packages.
-    r = run(PYTHON, "-c", ANALYSE, CPOL, cwd=tmp_path, env=user_env(PYTHONPATH=str(package.parent)))
+    r = run(PYTHON, "-c", ANALYZE, CPOL, cwd=tmp_path, env=user_env(PYTHONPATH=str(package.parent)))
     check_analysis(r.stdout, tmp_path, package, lib)
 
 
