@@ -329,7 +329,8 @@ py::object hail_levels_py(std::optional<double> freezing, std::optional<double> 
 AnalysisSettings settings_of(const std::string& var, double level, int min_cells, const std::vector<double>& echo_tops,
                              const std::vector<double>& split_levels, int min_core, const py::dict& hail,
                              double min_volume) {
-    AnalysisSettings s{var, level, min_cells};
+    AnalysisSettings s;
+    s.var = var, s.level = level, s.min_cells = min_cells;
     s.min_volume_km3 = min_volume;
     s.echo_tops = echo_tops;
     s.split = SplitSettings{split_levels, min_core};

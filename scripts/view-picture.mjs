@@ -18,7 +18,7 @@ try {
   if (!(await page.evaluate(() => !!document.querySelector('#view canvas').getContext('webgl2'))))
     throw new Error('no WebGL2 context: nothing drawn');
   if (problems.length) throw new Error(problems.join('\n'));
-  await page.screenshot({ path: `${out}.part` });
+  await page.screenshot({ path: `${out}.part`, type: 'png' });
   fs.renameSync(`${out}.part`, out);
 } finally {
   await browser.close();

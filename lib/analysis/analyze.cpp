@@ -314,6 +314,8 @@ private:
     // The derivatives of a polar volume's radial velocity, for the cells' rotation.
     std::optional<VelocityDerivatives> velocity_;
     void read_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in);
+    void moments_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in);
+    void grid_polar_volume(const polar::PolarInput& in);
 };
 
 // The velocity of the polar file analyzed, where it has one and its
@@ -323,6 +325,34 @@ void Analysis::read_velocity(const polar::PolarVolume& reflectivity, const polar
     if (!o_.rotation || !reflectivity_units(reflectivity.units) || polar::is_derived_field(in.field)) return;
     try {
         velocity_ = read_velocity_derivatives(o_.volume, in.site, &reflectivity, in.grid.note);
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: no rotation: %s\n", shown(e.what()).c_str());
+    }
+    timing("velocity");
+}
+
+// A polar volume read already (a real-time feed's): its grid made sweep by
+// sweep as the volume came where there is one, else gridded here, its gates
+// filtered as a file's are, in a copy (the volume is the caller's); the
+// velocity's derivatives from the moments given with it.
+void Analysis::grid_polar_volume(const polar::PolarInput& in) {
+    const bool velocity = o_.rotation && o_.polar_velocity && o_.polar_velocity->has_value();
+    if (o_.polar_grid && !velocity) {
+        v_ = *o_.polar_grid;
+        return;
+    }
+    polar::PolarVolume filtered = *o_.polar_volume;
+    polar::prepare_volume(filtered, in);
+    v_ = o_.polar_grid ? *o_.polar_grid : polar::grid_volumes(std::span(&filtered, 1), in.grid);
+    if (velocity) moments_velocity(filtered, in);
+}
+
+// The velocity's derivatives of a volume read already, from its moments.
+void Analysis::moments_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in) {
+    if (!reflectivity_units(reflectivity.units) || polar::is_derived_field(in.field)) return;
+    try {
+        velocity_ = moments_derivatives(*o_.polar_velocity, &reflectivity, o_.polar_width ? *o_.polar_width : std::nullopt,
+                                        in.grid.note);
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: no rotation: %s\n", shown(e.what()).c_str());
     }
@@ -351,7 +381,8 @@ int Analysis::hail_levels() {
 void Analysis::write_mesh() {
     if (!hail_) return;
     std::vector<float> mesh = mesh_field(v_, vhost::FieldRef(*radar_).float_view(0), *hail_);
-    write_plan_netcdf(results_->path("mesh.nc"), v_, mesh, "MESH", "mm", "maximum expected size of hail (Witt et al. 1998)");
+    const PlanVariable variable{"MESH", "mm", "maximum expected size of hail (Witt et al. 1998)", mesh};
+    write_plan_netcdf(results_->path("mesh.nc"), v_, std::span(&variable, 1));
     if (o_.picture) mesh_ = mesh;
     if (o_.for_tracking) o_.for_tracking->mesh = std::move(mesh);
     timing("mesh.nc");
@@ -415,14 +446,8 @@ int Analysis::read_volume_into_tree() {
             // own, and the file the network reads.
             polar::PolarInput in = o_.polar;
             in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
-            if (o_.polar_grid) {
-                // Gridded sweep by sweep as the volume came, its gates filtered as a file's are.
-                v_ = *o_.polar_grid;
-            } else if (o_.polar_volume) {
-                // Filtered as a file's gates are, in a copy: the volume is the caller's.
-                polar::PolarVolume filtered = *o_.polar_volume;
-                polar::prepare_volume(filtered, in);
-                v_ = polar::grid_volumes(std::span(&filtered, 1), in.grid);
+            if (o_.polar_volume) {
+                grid_polar_volume(in);
             } else if (o_.radars.empty()) {
                 const polar::PolarVolume z = polar::read_input(o_.volume, in);
                 v_ = polar::grid_volumes(std::span(&z, 1), in.grid);

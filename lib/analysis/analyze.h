@@ -35,6 +35,10 @@ struct AnalyzeOptions {
     // Its grid, when made already (the chunks' sweeps gridded as they came,
     // as polar says): taken instead of gridding polar_volume again.
     const Volume* polar_grid = nullptr;
+    // Its radial velocity and spectrum width where it has them, for the
+    // cells' rotation as a file's are read for it.
+    const std::optional<polar::PolarVolume>* polar_velocity = nullptr;
+    const std::optional<polar::PolarVolume>* polar_width = nullptr;
     long time = kOnlyTime;        // the time step of a file of several
     std::int64_t max_voxels = max_volume_nodes;   // larger volumes are refused before they are read
     double level = options::number("analyze", "level");   // dBZ

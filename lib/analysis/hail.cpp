@@ -1,21 +1,12 @@
 #include "analysis/hail.h"
 
-#include <netcdf.h>
-#include <netcdf_mem.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <limits>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <utility>
-
-#include "io/file_handles.h"
-#include "io/output_files.h"
 
 namespace velmora {
 
@@ -219,52 +210,8 @@ std::vector<float> hail_swath(std::span<const std::vector<float>> meshes) {
     return swath;
 }
 
-namespace {
-
-void check_nc(int status, const std::string& path, const std::string& what) {
-    if (status != NC_NOERR) throw std::runtime_error("can not write " + path + ": " + what + ": " + nc_strerror(status));
-}
-
-}  // namespace
-
-std::string plan_netcdf(const std::string& path, const Volume& axes, std::span<const float> plan, const std::string& name,
-                        const std::string& units, const std::string& long_name) {
-    if (plan.size() != axes.x.size() * axes.y.size()) throw std::invalid_argument("the plan does not fit the grid of " + path);
-    NcFile nc;
-    check_nc(nc_create_mem(path.c_str(), NC_NETCDF4, 0, &nc.id), path, "creating");
-    int dy = 0, dx = 0, vx = 0, vy = 0, vd = 0;
-    check_nc(nc_def_dim(nc.id, "y", axes.y.size(), &dy), path, "defining y");
-    check_nc(nc_def_dim(nc.id, "x", axes.x.size(), &dx), path, "defining x");
-    check_nc(nc_def_var(nc.id, "x", NC_FLOAT, 1, &dx, &vx), path, "defining x");
-    check_nc(nc_def_var(nc.id, "y", NC_FLOAT, 1, &dy, &vy), path, "defining y");
-    for (int id : {vx, vy}) nc_put_att_text(nc.id, id, "units", 1, "m");
-    const int dims[2] = {dy, dx};
-    check_nc(nc_def_var(nc.id, name.c_str(), NC_FLOAT, 2, dims, &vd), path, "defining " + name);
-    nc_def_var_deflate(nc.id, vd, 1, 1, 1);
-    nc_put_att_text(nc.id, vd, "units", units.size(), units.c_str());
-    nc_put_att_text(nc.id, vd, "long_name", long_name.size(), long_name.c_str());
-    check_nc(nc_enddef(nc.id), path, "writing the header");
-    const auto metres = [](const std::vector<float>& km) {
-        std::vector<float> m(km.begin(), km.end());
-        for (float& v : m) v *= 1000.0f;
-        return m;
-    };
-    check_nc(nc_put_var_float(nc.id, vx, metres(axes.x).data()), path, "writing x");
-    check_nc(nc_put_var_float(nc.id, vy, metres(axes.y).data()), path, "writing y");
-    check_nc(nc_put_var_float(nc.id, vd, plan.data()), path, "writing " + name);
-    NC_memio image{};
-    check_nc(nc_close_memio(std::exchange(nc.id, -1), &image), path, "making it");
-    const std::unique_ptr<void, decltype(&std::free)> held(image.memory, &std::free);
-    return {static_cast<const char*>(image.memory), image.size};
-}
-
-std::string swath_netcdf(const std::string& path, const Volume& axes, std::span<const float> swath) {
-    return plan_netcdf(path, axes, swath, "MESH_swath", "mm", "largest maximum expected size of hail of each column over the series");
-}
-
-void write_plan_netcdf(const std::string& path, const Volume& axes, std::span<const float> plan, const std::string& name,
-                       const std::string& units, const std::string& long_name) {
-    write_file(path, plan_netcdf(path, axes, plan, name, units, long_name));
+PlanVariable swath_variable(std::span<const float> swath) {
+    return {"MESH_swath", "mm", "largest maximum expected size of hail of each column over the series", swath};
 }
 
 }  // namespace velmora

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io/plan_netcdf.h"
 #include "io/volume.h"
 
 namespace velmora {
@@ -85,16 +86,7 @@ std::vector<float> mesh_field(const Volume& axes, std::span<const float> values,
 // MESH fields of its volumes (all of one grid; an empty one is passed over).
 std::vector<float> hail_swath(std::span<const std::vector<float>> meshes);
 
-// A plan-view product (nx * ny values, x fastest) as the bytes of a NetCDF
-// file: variable name(y, x) with units, coordinates x, y in metres; path
-// names the file in messages.
-std::string plan_netcdf(const std::string& path, const Volume& axes, std::span<const float> plan, const std::string& name,
-                        const std::string& units, const std::string& long_name);
-// The hail swath (hail_swath's) as the bytes of a NetCDF file, variable
-// MESH_swath(y, x).
-std::string swath_netcdf(const std::string& path, const Volume& axes, std::span<const float> swath);
-// plan_netcdf written to path, whole or not at all.
-void write_plan_netcdf(const std::string& path, const Volume& axes, std::span<const float> plan, const std::string& name,
-                       const std::string& units, const std::string& long_name);
+// The hail swath (hail_swath's) as the variable MESH_swath of a plan file.
+PlanVariable swath_variable(std::span<const float> swath);
 
 }  // namespace velmora

@@ -1,21 +1,17 @@
 #include "analysis/rotation.h"
 
-#include <netcdf.h>
-
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <exception>
 #include <mutex>
 #include <thread>
-#include <cmath>
 #include <numbers>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
-#include "io/file_handles.h"
 #include "io/geo.h"
-#include "io/output_files.h"
 #include "io/threads.h"
 #include "polar/dealias.h"
 #include "polar/gridding.h"
@@ -229,7 +225,15 @@ std::optional<VelocityDerivatives> read_velocity_derivatives(const std::string& 
     std::optional<polar::PolarVolume> z;
     if (!reflectivity) z = read_any(path, {""}, site);
     const auto w = read_any(path, {"WRADH", "WRAD", "SW", "spectrum_width", "WIDTH"}, site);
-    return velocity_derivatives(std::move(*v), reflectivity ? reflectivity : z ? &*z : nullptr, w ? &*w : nullptr, note);
+    return moments_derivatives(v, reflectivity ? reflectivity : z ? &*z : nullptr, w, note);
+}
+
+std::optional<VelocityDerivatives> moments_derivatives(const std::optional<polar::PolarVolume>& velocity,
+                                                       const polar::PolarVolume* reflectivity,
+                                                       const std::optional<polar::PolarVolume>& spectrum_width,
+                                                       const std::function<void(const std::string&)>& note) {
+    if (!velocity || !velocity->site || !polar::is_radial_velocity(*velocity)) return std::nullopt;
+    return velocity_derivatives(*velocity, reflectivity, spectrum_width ? &*spectrum_width : nullptr, note);
 }
 
 void add_rotation(PropertyTable& t, const Volume& axes, std::span<const std::int32_t> labels,
@@ -292,58 +296,18 @@ RotationPlan rotation_tracks(std::span<const RotationPlan> plans) {
     return out;
 }
 
-namespace {
-
-void check(int status, const std::string& path, const std::string& what) {
-    if (status != NC_NOERR) throw WriteFailed(path + ": " + what + ": " + nc_strerror(status));
+std::array<PlanVariable, 2> rotation_variables(const RotationPlan& tracks) {
+    return {PlanVariable{"azshear_low", "s-1", "largest azimuthal shear 0-2 km above the radar over the series",
+                         tracks.low, NAN},
+            PlanVariable{"azshear_mid", "s-1", "largest azimuthal shear 3-7 km above the radar over the series",
+                         tracks.mid, NAN}};
 }
-
-// Defines a plan variable (y, x) of shear.
-int define_shear(int nc, const int dims[2], const char* name, const char* long_name, const std::string& path) {
-    int id = 0;
-    check(nc_def_var(nc, name, NC_FLOAT, 2, dims, &id), path, std::string("defining ") + name);
-    nc_def_var_deflate(nc, id, 1, 1, 1);
-    nc_put_att_text(nc, id, "units", 3, "s-1");
-    nc_put_att_text(nc, id, "long_name", std::char_traits<char>::length(long_name), long_name);
-    const float fill = NAN;
-    nc_put_att_float(nc, id, "_FillValue", NC_FLOAT, 1, &fill);
-    return id;
-}
-
-void write_tracks_file(const std::string& path, const std::string& shown, const Volume& axes, const RotationPlan& tracks) {
-    NcFile file;
-    check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &file.id), shown, "creating");
-    const int nc = file.id;
-    int dy = 0, dx = 0, vx = 0, vy = 0;
-    check(nc_def_dim(nc, "y", axes.y.size(), &dy), shown, "defining y");
-    check(nc_def_dim(nc, "x", axes.x.size(), &dx), shown, "defining x");
-    check(nc_def_var(nc, "x", NC_FLOAT, 1, &dx, &vx), shown, "defining x");
-    check(nc_def_var(nc, "y", NC_FLOAT, 1, &dy, &vy), shown, "defining y");
-    for (int id : {vx, vy}) nc_put_att_text(nc, id, "units", 1, "m");
-    const int dims[2] = {dy, dx};
-    const int low = define_shear(nc, dims, "azshear_low", "largest azimuthal shear 0-2 km above the radar over the series", shown);
-    const int mid = define_shear(nc, dims, "azshear_mid", "largest azimuthal shear 3-7 km above the radar over the series", shown);
-    check(nc_enddef(nc), shown, "writing the header");
-    std::vector<float> x(axes.x.begin(), axes.x.end()), y(axes.y.begin(), axes.y.end());
-    for (float& v : x) v *= 1000.0f;
-    for (float& v : y) v *= 1000.0f;
-    check(nc_put_var_float(nc, vx, x.data()), shown, "writing x");
-    check(nc_put_var_float(nc, vy, y.data()), shown, "writing y");
-    check(nc_put_var_float(nc, low, tracks.low.data()), shown, "writing azshear_low");
-    check(nc_put_var_float(nc, mid, tracks.mid.data()), shown, "writing azshear_mid");
-    file.id = -1;
-    check(nc_close(nc), shown, "closing");
-}
-
-}  // namespace
 
 void write_rotation_tracks(const std::string& path, const Volume& axes, const RotationPlan& tracks) {
     const std::size_t nxy = axes.x.size() * axes.y.size();
     if (tracks.low.size() != nxy || tracks.mid.size() != nxy)
         throw std::invalid_argument("the rotation tracks do not fit the grid of " + path);
-    AtomicFile file(path);
-    write_tracks_file(file.temp(), path, axes, tracks);
-    file.commit();
+    write_plan_netcdf(path, axes, rotation_variables(tracks));
 }
 
 }  // namespace velmora

@@ -11,6 +11,7 @@
 // Wea. Forecasting 34, 415-434).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "analysis/cell_properties.h"
+#include "io/plan_netcdf.h"
 #include "io/volume.h"
 #include "polar/polar.h"
 
@@ -50,6 +52,13 @@ VelocityDerivatives velocity_derivatives(polar::PolarVolume velocity, const pola
                                          const polar::PolarVolume* spectrum_width,
                                          const std::function<void(const std::string&)>& note = {});
 
+// The same of moments already read (a real-time feed's): none without a
+// radial velocity with its position.
+std::optional<VelocityDerivatives> moments_derivatives(const std::optional<polar::PolarVolume>& velocity,
+                                                       const polar::PolarVolume* reflectivity,
+                                                       const std::optional<polar::PolarVolume>& spectrum_width,
+                                                       const std::function<void(const std::string&)>& note = {});
+
 // Of the polar file path, masked by its reflectivity (read, unless given)
 // and spectrum width; none when the file holds no radial velocity or no
 // position.
@@ -74,8 +83,11 @@ RotationPlan rotation_plan(const Volume& axes, const VelocityDerivatives& d);
 // its volumes' plans (of one grid; an empty plan is passed over).
 RotationPlan rotation_tracks(std::span<const RotationPlan> plans);
 
-// Writes tracks as NetCDF (azshear_low, azshear_mid (y, x), s-1, and x, y
-// in metres), whole, through the whole-file writer.
+// The rotation tracks as the variables azshear_low and azshear_mid (s-1,
+// NaN where no gate measured) of a plan file.
+std::array<PlanVariable, 2> rotation_variables(const RotationPlan& tracks);
+
+// Writes tracks as such a file, whole or not at all.
 void write_rotation_tracks(const std::string& path, const Volume& axes, const RotationPlan& tracks);
 
 }  // namespace velmora

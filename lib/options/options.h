@@ -162,7 +162,8 @@ inline constexpr Option kOptions[] = {
     {.commands = VELMORA_MOSAIC, .name = "combine", .type = Type::Text, .text = "weighted",
      .metavar = "weighted|nearest|max",
      .help = "Of several radars: how their values at a point make one: weighted (by distance from the radar and "
-             "the beam's height), nearest (the radar of the greatest weight) or max",
+             "the beam's height, among the radars within 2 dB of the strongest echo there), nearest (the radar of the "
+             "greatest weight) or max",
      .choices = "weighted|nearest|max"},
     {.commands = VELMORA_MOSAIC, .name = "max-age", .value = {300}, .min = 0, .max = 1e9, .units = "s",
      .metavar = "S", .help = "Of several radars: the most seconds between their volumes' times; further apart, refused"},

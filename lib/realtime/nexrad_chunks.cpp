@@ -213,7 +213,7 @@ std::string ChunkAssembler::checksum(const std::string& volume) const {
 }
 
 polar::PolarVolume ChunkAssembler::take(const std::string& volume, std::optional<polar::Site> site,
-                                        std::optional<Volume>* grid) {
+                                        std::optional<Volume>* grid, ChunkMoments* moments) {
     Parts& v = volumes_.at(volume);
     std::size_t size = 0;
     for (const auto& [n, c] : v.chunks) size += c.messages.size();
@@ -224,6 +224,17 @@ polar::PolarVolume ChunkAssembler::take(const std::string& volume, std::optional
     Gridding g = std::move(v.grid);
     forget(volume);
     polar::PolarVolume whole = polar::nexrad::decode_archive(a, volume + " (NEXRAD chunks)", field_, site);
+    if (moments) {
+        const auto moment = [&](const char* name) -> std::optional<polar::PolarVolume> {
+            try {
+                return polar::nexrad::decode_archive(a, volume + " (NEXRAD chunks)", name, site);
+            } catch (const std::runtime_error&) {
+                return std::nullopt;   // a volume without it
+            }
+        };
+        moments->velocity = moment("VEL");
+        moments->width = moment("SW");
+    }
     if (grid && same_sweeps(g, whole)) {
         for (std::size_t k = g.sweeps.size(); k < whole.sweeps.size(); ++k) add_filtered(*g.gridder, whole.sweeps[k], filters_);
         *grid = g.gridder->grid(whole.time);

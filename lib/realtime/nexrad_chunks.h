@@ -30,6 +30,11 @@
 
 namespace velmora::realtime {
 
+// A volume's radial velocity and spectrum width, each empty where it has none.
+struct ChunkMoments {
+    std::optional<polar::PolarVolume> velocity, width;
+};
+
 class ChunkAssembler {
 public:
     // field: the moment to decode (empty: the reflectivity); grid: the grid
@@ -57,7 +62,9 @@ public:
     // messages cannot be decoded. With grid, and grid options given: the
     // grid of its sweeps gridded as they came, the rest added, when they
     // are the volume's (else grid is left empty).
-    polar::PolarVolume take(const std::string& volume, std::optional<polar::Site> site, std::optional<Volume>* grid = nullptr);
+    // With moments, the volume's radial velocity and spectrum width too.
+    polar::PolarVolume take(const std::string& volume, std::optional<polar::Site> site, std::optional<Volume>* grid = nullptr,
+                            ChunkMoments* moments = nullptr);
     // Sweeps of a volume gridded so far.
     std::size_t gridded(const std::string& volume) const;
     void forget(const std::string& volume);

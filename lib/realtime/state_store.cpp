@@ -117,7 +117,7 @@ CREATE TABLE IF NOT EXISTS verification_sums(lead REAL NOT NULL, method TEXT NOT
   centres INTEGER NOT NULL, PRIMARY KEY(lead, method));
 CREATE TABLE IF NOT EXISTS alerts(track INTEGER NOT NULL, property TEXT NOT NULL, threshold REAL NOT NULL,
   value REAL NOT NULL, volume INTEGER NOT NULL, time REAL NOT NULL, cell INTEGER NOT NULL, PRIMARY KEY(track, property));
-CREATE TABLE IF NOT EXISTS swath(id INTEGER PRIMARY KEY CHECK (id = 0), mesh BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS maxima(name TEXT PRIMARY KEY, plan BLOB NOT NULL);
 )";
 
 // A frame's cells as bytes (the plan view apart).
@@ -275,18 +275,19 @@ void StateStore::save_volume(const VolumeInfo& info, const tracking::TrackedFram
     }
 }
 
-std::vector<float> StateStore::hail_swath() const {
-    Statement q(*this, "SELECT mesh FROM swath WHERE id = 0");
-    if (!q.step()) return {};
+std::vector<float> StateStore::maximum(const std::string& name) const {
+    Statement q(*this, "SELECT plan FROM maxima WHERE name = ?");
+    if (!q.bind(1, name).step()) return {};
     const std::string bytes = q.b(0);
     std::vector<float> out(bytes.size() / 4);
     std::memcpy(out.data(), bytes.data(), out.size() * 4);
     return out;
 }
 
-void StateStore::set_hail_swath(std::span<const float> swath) {
-    Statement(*this, "INSERT OR REPLACE INTO swath(id, mesh) VALUES (0, ?)")
-        .blob(1, std::string(reinterpret_cast<const char*>(swath.data()), swath.size() * 4))
+void StateStore::set_maximum(const std::string& name, std::span<const float> plan) {
+    Statement(*this, "INSERT OR REPLACE INTO maxima(name, plan) VALUES (?, ?)")
+        .bind(1, name)
+        .blob(2, std::string(reinterpret_cast<const char*>(plan.data()), plan.size() * 4))
         .run();
 }
 

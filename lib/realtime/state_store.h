@@ -80,10 +80,10 @@ public:
     void save_volume(const VolumeInfo& info, const tracking::TrackedFrame& t, bool column_max,
                      std::span<const std::string> lines);
     void drop_column_max(std::int64_t volume);
-    // The hail swath so far: the largest MESH of each column (x fastest);
-    // empty before the first volume measured with hail levels.
-    std::vector<float> hail_swath() const;
-    void set_hail_swath(std::span<const float> swath);
+    // The largest value of each column so far (x fastest) of a plan the
+    // volumes give (the MESH, the shear); empty before the first.
+    std::vector<float> maximum(const std::string& name) const;
+    void set_maximum(const std::string& name, std::span<const float> plan);
     void save_forecasts(std::int64_t volume, std::span<const ForecastRow> rows);
     // Replaces the verification of the forecasts (volume, lead) given, and
     // keeps the sums per lead and method up to date.

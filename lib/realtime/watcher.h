@@ -31,6 +31,7 @@ class StagedFiles;
 namespace velmora::realtime {
 
 class ChunkAssembler;
+struct ChunkMoments;
 struct ChunkName;
 
 struct WatchOptions {
@@ -126,14 +127,14 @@ private:
     VolumeOutcome process(const std::string& name, Pending& p);
     VolumeOutcome process_chunks(const std::string& volume);
     Analyzed analysis_of(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
-                         const Volume* polar_grid = nullptr);
+                         const Volume* polar_grid = nullptr, const ChunkMoments* moments = nullptr);
     VolumeOutcome place(const std::string& name, Analyzed& a, FileRecord rec);
     void commit(const std::string& name, Analyzed& a, FileRecord& rec, VolumeOutcome& out);
     void first_of_series(const Analyzed& a);
     void save_from(std::size_t index, StagedFiles& staged);
     void stage_series(StagedFiles& staged);
     void stage_tables(StagedFiles& staged);
-    void stage_swath(const Analyzed& a, double time, StagedFiles& staged);
+    void stage_maxima(const Analyzed& a, double time, StagedFiles& staged);
     void record(const FileRecord& r);
     VolumeOutcome failed(const std::string& name, FileRecord rec, VolumeOutcome::State s, const std::string& reason);
     std::string folder_for(const std::string& name) const;

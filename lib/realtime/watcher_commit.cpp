@@ -4,10 +4,12 @@
 // product they change is written, renamed into place, and committed with
 // the database. A failure anywhere leaves the database and the products as
 // they were.
+#include <array>
 #include <filesystem>
 
 #include "analysis/cell_analysis.h"
 #include "analysis/hail.h"
+#include "analysis/rotation.h"
 #include "io/cf_time.h"
 #include "io/output_files.h"
 #include "io/table.h"
@@ -113,22 +115,35 @@ void Watcher::stage_tables(StagedFiles& staged) {
     store_->set_meta("volumes_bytes", std::to_string(final_bytes[1]));
 }
 
-// hail_swath.nc: the largest MESH each column saw so far. A volume made
-// again after a crash changes nothing (the largest of the same values); a
-// series whose grid changes starts a new swath.
-// With pictures, hail_swath.png too, drawn into a temporary file and staged
-// with the rest.
-void Watcher::stage_swath(const Analyzed& a, double time, StagedFiles& staged) {
-    std::vector<std::vector<float>> parts = {store_->hail_swath(), a.result.mesh};
-    if (parts[0].size() != parts[1].size()) parts[0].clear();
-    const std::vector<float> swath = hail_swath(parts);
-    store_->set_hail_swath(swath);
+// The plans kept at their largest over the series: hail_swath.nc (with
+// hail levels, and its picture) and rotation_tracks.nc (with velocity). A
+// volume made again after a crash changes nothing (the largest of the same
+// values); a series whose grid changes starts anew.
+void Watcher::stage_maxima(const Analyzed& a, double time, StagedFiles& staged) {
     const fs::path out(o_.out);
-    staged.add((out / "hail_swath.nc").string(), swath_netcdf((out / "hail_swath.nc").string(), a.result.axes, swath));
-    if (!o_.analysis.picture) return;
-    const TempFile drawn;
-    tracking::draw_swath(drawn.path(), a.result.axes, swath, "to " + iso_utc(time));
-    staged.add((out / "hail_swath.png").string(), drawn.text());
+    const Volume& axes = a.result.axes;
+    if (!a.result.mesh.empty()) {
+        std::vector<std::vector<float>> parts = {store_->maximum("mesh"), a.result.mesh};
+        if (parts[0].size() != parts[1].size()) parts[0].clear();
+        const std::vector<float> swath = hail_swath(parts);
+        store_->set_maximum("mesh", swath);
+        const std::string path = (out / "hail_swath.nc").string();
+        staged.add(path, plan_netcdf(path, axes, std::array{swath_variable(swath)}));
+        if (o_.analysis.picture) {
+            const TempFile drawn;
+            tracking::draw_swath(drawn.path(), axes, swath, "to " + iso_utc(time));
+            staged.add((out / "hail_swath.png").string(), drawn.text());
+        }
+    }
+    if (!a.result.rotation.low.empty()) {
+        RotationPlan before{store_->maximum("azshear_low"), store_->maximum("azshear_mid")};
+        if (before.low.size() != a.result.rotation.low.size()) before = {};
+        const RotationPlan tracks = rotation_tracks(std::array{before, a.result.rotation});
+        store_->set_maximum("azshear_low", tracks.low);
+        store_->set_maximum("azshear_mid", tracks.mid);
+        const std::string path = (out / "rotation_tracks.nc").string();
+        staged.add(path, plan_netcdf(path, axes, rotation_variables(tracks)));
+    }
 }
 
 // The products of the whole series.
@@ -158,7 +173,7 @@ void Watcher::commit(const std::string& name, Analyzed& a, FileRecord& rec, Volu
     save_from(index, staged);
     const tracking::TrackedFrame& added = series_->frame(index);
     store_->record_alerts(id, added.frame.time, crossings(added, a.result.properties, o_.alerts));
-    if (!a.result.mesh.empty()) stage_swath(a, added.frame.time, staged);
+    stage_maxima(a, added.frame.time, staged);
     rec.state = "done";
     rec.reason.clear();
     rec.volume = id;

@@ -95,13 +95,14 @@ VolumeOutcome Watcher::failed(const std::string& name, FileRecord rec, VolumeOut
 }
 
 Watcher::Analyzed Watcher::analysis_of(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
-                                   const Volume* polar_grid) {
+                                       const Volume* polar_grid, const ChunkMoments* moments) {
     Analyzed a;
     a.folder = folder_for(name);
     AnalyzeOptions ao = o_.analysis;
     ao.volume = path;
     ao.polar_volume = polar_volume;
     ao.polar_grid = polar_grid;
+    if (moments) ao.polar_velocity = &moments->velocity, ao.polar_width = &moments->width;
     ao.out = (fs::path(o_.out) / "volumes" / a.folder).string();
     ao.for_tracking = &a.result;
     // A volume analyzed again after a crash: its forecasts are the watcher's
@@ -175,12 +176,13 @@ VolumeOutcome Watcher::process_chunks(const std::string& volume) {
     FileRecord rec(volume, chunks_->bytes(volume), 0, chunks_->checksum(volume));
     polar::PolarVolume pv;
     std::optional<Volume> grid;   // its sweeps gridded as they came
+    ChunkMoments moments;
     try {
-        pv = chunks_->take(volume, o_.analysis.polar.site, &grid);
+        pv = chunks_->take(volume, o_.analysis.polar.site, &grid, o_.analysis.rotation ? &moments : nullptr);
     } catch (const std::runtime_error& e) {
         return failed(volume, rec, VolumeOutcome::State::Failed, e.what());
     }
-    Analyzed a = analysis_of(volume, volume, &pv, grid ? &*grid : nullptr);
+    Analyzed a = analysis_of(volume, volume, &pv, grid ? &*grid : nullptr, &moments);
     if (a.status != 0 && !out_writable()) {
         std::fprintf(msg_, "velmora watch: %s: %s: the output folder takes no more: its chunks are read again later\n",
                      volume.c_str(), a.reason.c_str());

@@ -1,6 +1,7 @@
 #include "tracking/track_run.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -111,7 +112,7 @@ void write_hail(const std::string& folder, const TrackedSeries& t, SeriesResults
     for (const AnalyzedVolume& a : t.volumes) meshes.push_back(a.result.mesh);
     r.swath = hail_swath(meshes);
     if (const std::string path = (fs::path(folder) / "hail_swath.nc").string(); !r.swath.empty())
-        write_file(path, swath_netcdf(path, t.volumes.front().result.axes, r.swath));
+        write_plan_netcdf(path, t.volumes.front().result.axes, std::array{swath_variable(r.swath)});
     std::map<int, std::size_t> frame_of;
     r.hail = hail_of_tracks(t, frame_of);
     Table table{"", {"track", "max_mesh_mm", "time", "source"}, {}};

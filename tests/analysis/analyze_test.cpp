@@ -302,9 +302,10 @@ TEST_F(AnalyzeTest, TheVtkFilesCarryTheCellOfEveryNodeThePropertiesTextsAndUnits
         auto* a = centres->GetPointData()->GetArray(name);
         ASSERT_NE(a, nullptr) << name;
         for (std::size_t k = 0; k < numbers.size(); ++k)
-            for (std::size_t r = 1; r < props.size(); ++r)
-                if (std::stoi(props[r][0]) == numbers[k])
-                    EXPECT_NEAR(a->GetTuple1(static_cast<vtkIdType>(k)), std::stod(props[r][column(name)]), 1e-6) << name;
+            for (std::size_t r = 1; r < props.size(); ++r) {
+                if (std::stoi(props[r][0]) != numbers[k]) continue;
+                EXPECT_NEAR(a->GetTuple1(static_cast<vtkIdType>(k)), std::stod(props[r][column(name)]), 1e-6) << name;
+            }
     }
     auto ticks = read_vtk(dir / "legend_ticks.vtp");
     EXPECT_EQ(texts_of(ticks->GetPointData()->GetAbstractArray("label")),

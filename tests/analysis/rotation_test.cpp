@@ -221,6 +221,25 @@ TEST(RotationTracks, KeepTheLargestShearOfEachColumnAndAreWrittenWhole) {
     EXPECT_THROW(velmora::write_rotation_tracks(path, axes, RotationPlan{}), std::invalid_argument);
 }
 
+// The watcher keeps the rotation tracks in its database and writes them as track does.
+TEST_F(RotationTest, WatchWritesTheRotationTracksAsTrackDoes) {
+    fs::create_directories(tmp.path() / "in");
+    const std::string volume = (tmp.path() / "in" / "vortex.h5").string();
+    write_scene(volume, true);
+    const std::vector<std::string> grid{"--no-picture", "--extent", "-75,15,-15,75", "--levels", "0.5,12"};
+    std::vector<std::string> track{"track", volume, "--out", (tmp.path() / "track").string()};
+    std::vector<std::string> watch{"watch", (tmp.path() / "in").string(), "--out", (tmp.path() / "watch").string(),
+                                   "--once", "--settle", "0"};
+    track.insert(track.end(), grid.begin(), grid.end());
+    watch.insert(watch.end(), grid.begin(), grid.end());
+    ASSERT_EQ(vtest::cli_printed(track).status, 0);
+    const vtest::Printed watched = vtest::cli_printed(watch);
+    ASSERT_EQ(watched.status, 0) << watched.err;
+    const std::string tracked = vtest::TempDir::read((tmp.path() / "track" / "rotation_tracks.nc").string());
+    EXPECT_FALSE(tracked.empty());
+    EXPECT_EQ(vtest::TempDir::read((tmp.path() / "watch" / "rotation_tracks.nc").string()), tracked);
+}
+
 // The real Canberra volume (2018-12-20 06:06 UTC): the rotation of its cells, printed for the record.
 TEST_F(RotationTest, CanberraCellsHaveTheirRotation) {
     const std::string canberra = std::string(VELMORA_SOURCE_DIR) + "/../shared/data/odim_au40_201812200606.h5";

@@ -37,8 +37,8 @@ PolarVolume scan(const std::string& name, double x, double y, double height, con
     const GeoOrigin site{lat[0], lon[0]};
     const int gates = static_cast<int>(range * 2);
     for (double e : kElevations) {
-        Sweep s{.fixed_angle = e, .azimuth = {}, .elevation = {}, .range_first = 250.0, .gate_spacing = 500.0,
-                .gates = gates, .values = {}, .time = {}, .quality = {}, .clutter_power = {}};
+        Sweep s;
+        s.fixed_angle = e, s.range_first = 250.0, s.gate_spacing = 500.0, s.gates = gates;
         std::vector<double> gx, gy, gh;
         for (int ray = 0; ray < 360; ++ray) {
             const double az = ray + 0.5;
