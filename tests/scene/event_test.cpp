@@ -124,6 +124,15 @@ TEST(Event, ATrackFolderGivesItsCellsWithTheirTrends) {
     EXPECT_EQ(s["trends"]["rows"][0].get<std::string>()[0], '.');   // a first volume has no trend
     EXPECT_FALSE(e.refresh());   // nothing changed
     EXPECT_THROW(e.plan(3), std::invalid_argument);
+    // A volume without cells has no radar.vti: the grid of its polar volume is shown, named as its field.
+    velmora::Volume g;
+    g.x = {0, 1}, g.y = {0, 1}, g.z = {0.5, 1};
+    g.values = {10, 20, 30, 40, 15, 25, 35, 45};
+    g.name = "REF", g.units = "dBZ";
+    std::filesystem::create_directories(dir.path() / "volumes" / "c");
+    velmora::write_netcdf((dir.path() / "volumes" / "c" / "grid.nc").string(), g);
+    EXPECT_FALSE(e.plan(2).empty());
+    EXPECT_THROW(e.plan(1), std::runtime_error);   // neither file
 }
 
 TEST(Event, AWatchDatabaseIsReadWithoutWritingIt) {
