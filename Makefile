@@ -10,8 +10,11 @@ FUZZ := build/fuzz
 FUZZ_TARGETS := network netcdf vti module nexrad odim cfradial
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
+# The unit tests of the release build: "modules" (the optimized modules'
+# results to the bit) or "all"; every unit test runs in the sanitizer build.
+RELEASE_TESTS ?= modules
 
-.PHONY: all deps build asan doc-pictures fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-mosaic bench-startup bench-view bench-console bench-watch docs-options clean
+.PHONY: all deps build asan doc-pictures fuzz-build fuzz test pytest deb test-packaging demo bench-analyze bench-python bench-batch bench-grid bench-mosaic bench-network bench-startup bench-view bench-console bench-watch docs-options clean
 
 all: build
 
@@ -19,16 +22,19 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_UNIT_TESTS=$(RELEASE_TESTS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 asan: deps
 	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF -DVELMORA_PYTHON=OFF >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 
-# The fuzz targets and only the libraries they link.
+# The fuzz targets and only the libraries they link, at -O1 with line tables
+# (what libFuzzer's reports need, and quicker to build than -O2 -g).
 fuzz-build: deps
 	@cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON -DVELMORA_PYTHON=OFF \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
+	  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
 	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 	@cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
 
@@ -49,9 +55,8 @@ test: build asan fuzz-build
 
 # docs/cli.md's tables of every command's options, written from the table
 # of lib/options (a test compares them).
-docs-options:
-	@cmake --build $(BUILD) -j $(JOBS) --target velmora_tests
-	@VELMORA_WRITE_DOCS=1 $(BUILD)/tests/velmora_tests --gtest_filter=OptionTable.TheDocsShowEachCommandsOptionsAsTheTableHasThem >/dev/null
+docs-options: asan
+	@VELMORA_WRITE_DOCS=1 $(ASAN)/tests/velmora_tests --gtest_filter=OptionTable.TheDocsShowEachCommandsOptionsAsTheTableHasThem >/dev/null
 	@git diff --stat -- docs/cli.md
 
 # The Python package's tests alone, on the release build.
@@ -102,6 +107,11 @@ bench-grid: build
 # The mosaic of the three Belgian radars against each gridded alone.
 bench-mosaic: build
 	@PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/mosaic_bench.py $(BENCH_ARGS)
+
+# A network of 12 synthetic radars (WSR-88D scans, 150 to 250 km apart): the
+# mosaic at 2 km against one radar at 1 km, and its memory for 3, 6 and 12.
+bench-network: build
+	@$(BUILD)/bench/network_mosaic_bench $(BENCH_ARGS)
 
 # Dealiasing of radial velocity: Canberra against the Bureau's own dealiased
 # field, KLIX's remaining folds, and its cost beside velmora analyze.

@@ -27,23 +27,23 @@ using Field = std::function<float(double, double, double)>;
 const GeoOrigin kOrigin{50.0, 5.0};
 const std::vector<double> kElevations{0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.7, 10.0, 12.0, 14.0, 16.7, 19.5};
 
-// A radar at x, y km from kOrigin, height m, scanning field: rays every degree, 500 m gates to range km.
-PolarVolume scan(const std::string& name, double x, double y, double height, const Field& field,
-                 double range = 130.0, double offset_db = 0.0, double time = 1.56e9) {
+// Where each gate of a radar at x, y km from kOrigin, height m, lies: x, y km from kOrigin and km above sea
+// level, sweep by sweep, ray by ray; rays every degree, 500 m gates to range km.
+struct Gates {
+    double x = 0, y = 0, height = 0, range = 0;   // the radar's
+    std::vector<std::vector<double>> gx, gy, gz;
+};
+
+Gates gates_of(double x, double y, double height, double range) {
     std::vector<double> sx{x}, sy{y}, lat(1), lon(1);
     geographic(kOrigin, sx, sy, lat, lon);
-    PolarVolume v{.source = "/data/" + name + ".h5", .field = "DBZH", .units = "dBZ",
-                  .site = Site{lat[0], lon[0], height}, .time = time, .sweeps = {}};
     const GeoOrigin site{lat[0], lon[0]};
     const int gates = static_cast<int>(range * 2);
+    Gates out{.x = x, .y = y, .height = height, .range = range, .gx = {}, .gy = {}, .gz = {}};
     for (double e : kElevations) {
-        Sweep s;
-        s.fixed_angle = e, s.range_first = 250.0, s.gate_spacing = 500.0, s.gates = gates;
         std::vector<double> gx, gy, gh;
         for (int ray = 0; ray < 360; ++ray) {
             const double az = ray + 0.5;
-            s.azimuth.push_back(static_cast<float>(az));
-            s.elevation.push_back(static_cast<float>(e));
             for (int g = 0; g < gates; ++g) {
                 const double r = (250.0 + 500.0 * g) / 1000.0, d = ground_distance(r, e);
                 gx.push_back(d * std::sin(az * kDeg));
@@ -54,13 +54,41 @@ PolarVolume scan(const std::string& name, double x, double y, double height, con
         std::vector<double> glat(gx.size()), glon(gx.size()), ox(gx.size()), oy(gx.size());
         geographic(site, gx, gy, glat, glon);
         projected(kOrigin, glat, glon, ox, oy);
-        for (std::size_t i = 0; i < gx.size(); ++i) {
-            const float f = field(ox[i], oy[i], gh[i]);
+        out.gx.push_back(std::move(ox));
+        out.gy.push_back(std::move(oy));
+        out.gz.push_back(std::move(gh));
+    }
+    return out;
+}
+
+// The radar of p scanning field, its values offset_db high.
+PolarVolume scan(const std::string& name, const Gates& p, const Field& field, double offset_db = 0.0,
+                 double time = 1.56e9) {
+    std::vector<double> sx{p.x}, sy{p.y}, lat(1), lon(1);
+    geographic(kOrigin, sx, sy, lat, lon);
+    PolarVolume v{.source = "/data/" + name + ".h5", .field = "DBZH", .units = "dBZ",
+                  .site = Site{lat[0], lon[0], p.height}, .time = time, .sweeps = {}};
+    for (std::size_t k = 0; k < kElevations.size(); ++k) {
+        Sweep s;
+        s.fixed_angle = kElevations[k], s.range_first = 250.0, s.gate_spacing = 500.0;
+        s.gates = static_cast<int>(p.range * 2);
+        for (int ray = 0; ray < 360; ++ray) {
+            s.azimuth.push_back(static_cast<float>(ray + 0.5));
+            s.elevation.push_back(static_cast<float>(kElevations[k]));
+        }
+        for (std::size_t i = 0; i < p.gx[k].size(); ++i) {
+            const float f = field(p.gx[k][i], p.gy[k][i], p.gz[k][i]);
             s.values.push_back(f == kNoEcho ? f : static_cast<float>(f + offset_db));
         }
         v.sweeps.push_back(std::move(s));
     }
     return v;
+}
+
+// A radar at x, y km from kOrigin, height m, scanning field: rays every degree, 500 m gates to range km.
+PolarVolume scan(const std::string& name, double x, double y, double height, const Field& field,
+                 double range = 130.0, double offset_db = 0.0, double time = 1.56e9) {
+    return scan(name, gates_of(x, y, height, range), field, offset_db, time);
 }
 
 // A convective storm centred at cx, cy: 55 dBZ at its core, falling off outwards and, above 4 km, upwards;
@@ -173,9 +201,10 @@ TEST(Mosaic, WeakerOrNoEchoOfABetterPlacedRadarLeavesTheStrongerView) {
     const Field none = [](double, double, double) { return kNoEcho; };
     const GridOptions o = storm_grid(60.0);
     const PolarVolume a = scan("a", 0, 0, 0, f);
+    const Gates b = gates_of(100, 0, 0, 130);
     const Mosaic alone = mosaic_volumes(std::span(&a, 1), o, given_extent());
     for (const Field& seen : {weak, none}) {
-        const Mosaic both = mosaic_volumes(std::vector<PolarVolume>{a, scan("b", 100, 0, 0, seen)}, o, given_extent());
+        const Mosaic both = mosaic_volumes(std::vector<PolarVolume>{a, scan("b", b, seen)}, o, given_extent());
         std::size_t echo = 0;
         for (std::size_t i = 0; i < alone.grid.values.size(); ++i) {
             if (alone.grid.values[i] == kNullValue) continue;
@@ -186,7 +215,7 @@ TEST(Mosaic, WeakerOrNoEchoOfABetterPlacedRadarLeavesTheStrongerView) {
         EXPECT_GT(echo, 5000u);
     }
     // Views that agree within kAgreement are averaged, weighted: between the two, not their highest.
-    const std::vector<PolarVolume> agreeing{a, scan("b", 100, 0, 0, f, 130.0, -1.5)};
+    const std::vector<PolarVolume> agreeing{a, scan("b", b, f, -1.5)};
     const Mosaic weighted = mosaic_volumes(agreeing, o, given_extent());
     const Mosaic highest = mosaic_volumes(agreeing, o, given_extent(Combine::max));
     std::size_t below = 0;
@@ -208,8 +237,8 @@ float rain(double x, double y, double z) {
 
 TEST(Mosaic, CalibrationOffsetsAreMeasuredInTheOverlapsAndRemoved) {
     // B reads 2.5 dB high, C 1.5 dB low.
-    const std::vector<PolarVolume> radars{scan("a", -60, 0, 50, rain, 110), scan("b", 60, 0, 50, rain, 110, 2.5),
-                                          scan("c", 0, 90, 50, rain, 110, -1.5)};
+    const Gates a = gates_of(-60, 0, 50, 110), b = gates_of(60, 0, 50, 110), c3 = gates_of(0, 90, 50, 110);
+    const std::vector<PolarVolume> radars{scan("a", a, rain), scan("b", b, rain, 2.5), scan("c", c3, rain, -1.5)};
     const GridOptions o{.xmin = -120, .xmax = 120, .ymin = -60, .ymax = 150, .zmin = 0.5, .zmax = 6,
                         .dx = 2, .dy = 2, .dz = 0.5, .origin = kOrigin};
     const Mosaic m = mosaic_volumes(radars, o, given_extent());
@@ -227,7 +256,7 @@ TEST(Mosaic, CalibrationOffsetsAreMeasuredInTheOverlapsAndRemoved) {
     EXPECT_EQ(c.overlaps.size(), 3u);
     for (const Overlap& p : c.residuals) EXPECT_NEAR(p.median, 0.0, 0.3) << p.a << " - " << p.b;
     // Calibrated, the mosaic is that of radars that agree.
-    const std::vector<PolarVolume> agreeing{radars[0], scan("b", 60, 0, 50, rain, 110), scan("c", 0, 90, 50, rain, 110)};
+    const std::vector<PolarVolume> agreeing{radars[0], scan("b", b, rain), scan("c", c3, rain)};
     const Mosaic truth = mosaic_volumes(agreeing, o, given_extent());
     double worst = 0;
     for (std::size_t i = 0; i < truth.grid.values.size(); ++i)
@@ -270,9 +299,10 @@ TEST(Mosaic, DefaultGridCoversEveryRadarAboutTheNetworksCentre) {
 
 TEST(Mosaic, StormCrossingTheSeamStaysOneCell) {
     // Radars 120 km apart; a storm moving from one's side of the seam to the other's.
+    const Gates a = gates_of(-60, 0, 0, 100), b = gates_of(60, 0, 0, 100);
     for (double cx : {-20.0, -6.0, 0.0, 2.0, 21.0}) {
         const Field f = storm(cx, 5.0);
-        const std::vector<PolarVolume> radars{scan("a", -60, 0, 0, f, 100), scan("b", 60, 0, 0, f, 100)};
+        const std::vector<PolarVolume> radars{scan("a", a, f), scan("b", b, f)};
         const GridOptions o{.xmin = -40, .xmax = 40, .ymin = -25, .ymax = 35, .zmin = 0.5, .zmax = 12,
                             .origin = kOrigin};
         const Mosaic m = mosaic_volumes(radars, o, given_extent());

@@ -1,5 +1,5 @@
 // Archive II files whose writer marks the size of every bzip2 block negative, as some decoders' fixtures are
-// written: the real KLIX and KLOT volumes rewritten so read and analyze exactly as they are.
+// written: the real KLIX and KLOT volumes rewritten so read exactly as they are.
 #include <bzlib.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../realtime/watch_support.h"
-#include "analysis/cell_analysis.h"
 #include "polar/polar.h"
 #include "temp_files.h"
 
@@ -74,33 +74,32 @@ std::string negated(std::string file, int& turned) {
     return file;
 }
 
+// Every field of every sweep alike, bit for bit: what analyze grids and measures.
 void expect_same_volume(const PolarVolume& a, const PolarVolume& b) {
-    EXPECT_EQ(a.field, b.field);
-    EXPECT_EQ(a.time, b.time);
+    EXPECT_EQ(std::tie(a.field, a.units, a.time, a.beam_width), std::tie(b.field, b.units, b.time, b.beam_width));
+    ASSERT_TRUE(a.site && b.site);
+    EXPECT_EQ(std::tie(a.site->latitude, a.site->longitude, a.site->height),
+              std::tie(b.site->latitude, b.site->longitude, b.site->height));
     ASSERT_EQ(a.sweeps.size(), b.sweeps.size());
+    const auto same_bits = [](const auto& x, const auto& y) {
+        return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof x[0]) == 0);
+    };
     for (std::size_t i = 0; i < a.sweeps.size(); ++i) {
         SCOPED_TRACE("sweep " + std::to_string(i));
-        EXPECT_EQ(a.sweeps[i].azimuth, b.sweeps[i].azimuth);
-        EXPECT_EQ(a.sweeps[i].gates, b.sweeps[i].gates);
+        const auto& s = a.sweeps[i];
+        const auto& t = b.sweeps[i];
+        EXPECT_EQ(std::tie(s.fixed_angle, s.range_first, s.gate_spacing, s.gates, s.time, s.nyquist),
+                  std::tie(t.fixed_angle, t.range_first, t.gate_spacing, t.gates, t.time, t.nyquist));
+        EXPECT_EQ(s.azimuth, t.azimuth);
+        EXPECT_EQ(s.elevation, t.elevation);
+        EXPECT_EQ(s.folded, t.folded);
         // Bitwise: missing gates are NaN.
-        EXPECT_EQ(0, std::memcmp(a.sweeps[i].values.data(), b.sweeps[i].values.data(),
-                                 std::min(a.sweeps[i].values.size(), b.sweeps[i].values.size()) * sizeof(float)));
+        EXPECT_TRUE(same_bits(s.values, t.values));
+        EXPECT_TRUE(same_bits(s.clutter_power, t.clutter_power));
     }
 }
 
-void expect_same_analysis(const std::string& original, const std::string& rewritten, double level) {
-    velmora::AnalysisSettings s;
-    s.level = level;
-    const auto a = velmora::analyze_file(original, velmora::kOnlyTime, velmora::max_volume_nodes, s);
-    const auto b = velmora::analyze_file(rewritten, velmora::kOnlyTime, velmora::max_volume_nodes, s);
-    EXPECT_GT(a.cells.size(), 0u);
-    ASSERT_EQ(a.cells.size(), b.cells.size());
-    for (std::size_t i = 0; i < a.cells.size(); ++i) EXPECT_EQ(a.cells[i].voxels, b.cells[i].voxels) << i;
-    EXPECT_EQ(a.labels, b.labels);
-    EXPECT_EQ(a.sieve.found, b.sieve.found);
-}
-
-TEST(NexradNegativeSizes, KlixInBlocksAllMarkedLastAnalysesAsTheOriginal) {
+TEST(NexradNegativeSizes, KlixInBlocksAllMarkedLastReadsAsTheOriginal) {
     const std::string klix = kData + "nexrad2_klix_200508281801.gz";
     if (!std::filesystem::exists(klix)) GTEST_SKIP() << "the real NEXRAD volume " << klix << " is absent";
     TempDir dir;
@@ -109,10 +108,9 @@ TEST(NexradNegativeSizes, KlixInBlocksAllMarkedLastAnalysesAsTheOriginal) {
     const PolarVolume a = velmora::polar::read_polar(klix), b = velmora::polar::read_polar(rewritten);
     EXPECT_EQ(b.sweeps.size(), 14u);
     expect_same_volume(a, b);
-    expect_same_analysis(klix, rewritten, 40.0);
 }
 
-TEST(NexradNegativeSizes, KlotMessage31VolumeWithEverySizeNegativeAnalysesAsTheOriginal) {
+TEST(NexradNegativeSizes, KlotMessage31VolumeWithEverySizeNegativeReadsAsTheOriginal) {
     TempDir dir;
     const auto chunks = vtest::klot_chunks(dir.file("klot"));
     if (chunks.empty()) GTEST_SKIP() << "the real NEXRAD chunks (nexrad2_chunks_klot_20260328.tar.gz) are absent";
@@ -125,8 +123,6 @@ TEST(NexradNegativeSizes, KlotMessage31VolumeWithEverySizeNegativeAnalysesAsTheO
     const PolarVolume a = velmora::polar::read_polar(original), b = velmora::polar::read_polar(rewritten);
     EXPECT_EQ(b.sweeps.size(), 12u);
     expect_same_volume(a, b);
-    // Light rain only: its cells are those of a low level.
-    expect_same_analysis(original, rewritten, 20.0);
 }
 
 }  // namespace
