@@ -13,6 +13,7 @@ import vtkCachedVolumePass from './volume_pass.js';
 import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun, cellsTable } from './panel.js';
 import { radarSteps, cellColor } from './colors.js';
+import { follow, watcherText } from './live.js';
 
 const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2, imageSampleDistance: 2, exaggeration: 1 }, header: null, runs: 0 };
 
@@ -157,7 +158,7 @@ function showAnswer(pack) {
   if (pack.header.series) {
     const v = String(pack.header.series.volume);
     const slider = document.getElementById('ctl-time');
-    if (slider) slider.value = v;
+    if (slider) { slider.max = String(pack.header.series.volumes - 1); slider.value = v; }
     const out = document.getElementById('out-time');
     if (out) out.textContent = v;
   }
@@ -298,6 +299,56 @@ const handlers = {
   },
 };
 
+// A watch folder followed: each volume the watcher records is shown in
+// place (series.volume "newest" reads the folder again), the camera, the
+// layers ticked and the heights' scale as they were; a move of the volume
+// slider stops following, the box "newest" starts it again. A track
+// folder's stream says once that it is finished and is closed.
+const live = { stream: null, status: null, following: true, busy: false, again: false, shown: 0 };
+
+async function showNewest() {
+  if (live.busy) { live.again = true; return; }
+  live.busy = true;
+  try {
+    do {
+      live.again = false;
+      await setMany([{ instance: 'series', path: 'volume', value: 'newest' }]);
+      live.shown += 1;
+    } while (live.again);
+  } finally { live.busy = false; }
+}
+
+function onStatus(s) {
+  const line = document.getElementById('watcher');
+  if (s.server !== false && s.kind !== 'watch') { live.stream.close(); line.remove(); document.getElementById('follow-box')?.remove(); return; }
+  [line.textContent, line.className] = watcherText(s);
+  if (s.server === false || !s.volumes) return;
+  const first = !live.status;
+  live.status = s;
+  const series = state.header.series;
+  const behind = s.volumes !== series.volumes || (first && s.watcher?.running && series.volume !== series.volumes - 1);
+  if (live.following && behind) showNewest();
+}
+
+function followWatch() {
+  const line = document.createElement('div');
+  line.id = 'watcher';
+  document.getElementById('view').append(line);
+  const box = document.createElement('input');
+  box.type = 'checkbox'; box.id = 'follow'; box.checked = true;
+  const label = document.createElement('label');
+  label.id = 'follow-box';
+  label.append(box, ' newest (follows the watcher)');
+  const slider = document.getElementById('ctl-time');
+  slider?.parentElement.after(label);
+  slider?.addEventListener('change', () => { live.following = false; box.checked = false; });
+  box.addEventListener('change', () => {
+    live.following = box.checked;
+    if (live.following && live.status) showNewest();
+  });
+  live.stream = follow(onStatus);
+}
+
 // A report's panel: its parameters fixed, the plan view and the cells table.
 function showReport() {
   const panel = document.getElementById('panel');
@@ -346,6 +397,7 @@ async function boot() {
   document.getElementById('status').textContent = statusLine(pack.header);
   if (pack.header.view) restoreView(pack.header.view); else defaultView(pack.header);
   if (report) showReport(); else watchClicks();
+  if (pack.header.series && !report) followWatch();
   mark('layers');
   render();
   mark('render');
@@ -357,6 +409,7 @@ window.velmora = {
   ready: boot(),
   state,
   marks,
+  live,
   pickAt,
   setMany,
   saveView: handlers.saveView,
