@@ -8,6 +8,7 @@
 
 #include "field_ref.h"
 #include "run/field_json.h"
+#include "scene/event.h"
 #include "scene/radar.h"
 
 namespace velmora::scene {
@@ -176,8 +177,10 @@ Json Scene::saved_header() const {
                 max_track = std::max(max_track, std::stoi(tracks_.at(r, "track")));
             } catch (const std::exception&) {
             }
+        // watch: a watcher's folder, which the page follows as it grows.
         h["series"] = {{"volumes", frames_.size()}, {"volume", frame_}, {"time", frames_[frame_][1]},
-                       {"file", frames_[frame_][2]}, {"tracks", max_track}};
+                       {"file", frames_[frame_][2]}, {"tracks", max_track},
+                       {"watch", event_kind(saved_dir_) == EventKind::Watch}};
     }
     return h;
 }

@@ -154,7 +154,7 @@ TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
     Scene s(o);
     const Json h = header_of(s.full());
     EXPECT_EQ(h["mode"], "track");
-    EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 0}, {"time", ""}, {"file", "v0.nc"}, {"tracks", 7}}));
+    EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 0}, {"time", ""}, {"file", "v0.nc"}, {"tracks", 7}, {"watch", false}}));
     EXPECT_EQ(h["layers"]["tracks"]["kind"], "mesh");
     const Json second = header_of(s.set({{"series", "volume", 1}}));
     EXPECT_EQ(second["ran"], Json{"series"});
@@ -195,7 +195,7 @@ TEST(SavedScene, ATrackFolderFollowedShowsItsNewestVolume) {
                               "1,2026-01-01T00:05:00Z,2,5,5,v1.nc\n");
     const Json h = header_of(s.set({{"series", "volume", "newest"}}));
     EXPECT_EQ(h["ran"], (Json{"series", "tracks"}));
-    EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 1}, {"time", "2026-01-01T00:05:00Z"}, {"file", "v1.nc"}, {"tracks", 1}}));
+    EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 1}, {"time", "2026-01-01T00:05:00Z"}, {"file", "v1.nc"}, {"tracks", 1}, {"watch", false}}));
     EXPECT_EQ(h["layers"]["centres"]["texts"][1], "track 1");
     EXPECT_EQ(h["layers"]["tracks"]["kind"], "mesh") << "the tracks' lines are made again";
     EXPECT_EQ(h["cells"], 5);

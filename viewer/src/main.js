@@ -303,7 +303,7 @@ const handlers = {
 // place (series.volume "newest" reads the folder again), the camera, the
 // layers ticked and the heights' scale as they were; a move of the volume
 // slider stops following, the box "newest" starts it again. A track
-// folder's stream says once that it is finished and is closed.
+// folder is shown as it is.
 const live = { stream: null, status: null, following: true, busy: false, again: false, shown: 0 };
 
 async function showNewest() {
@@ -320,7 +320,6 @@ async function showNewest() {
 
 function onStatus(s) {
   const line = document.getElementById('watcher');
-  if (s.server !== false && s.kind !== 'watch') { live.stream.close(); line.remove(); document.getElementById('follow-box')?.remove(); return; }
   [line.textContent, line.className] = watcherText(s);
   if (s.server === false || !s.volumes) return;
   const first = !live.status;
@@ -397,7 +396,7 @@ async function boot() {
   document.getElementById('status').textContent = statusLine(pack.header);
   if (pack.header.view) restoreView(pack.header.view); else defaultView(pack.header);
   if (report) showReport(); else watchClicks();
-  if (pack.header.series && !report) followWatch();
+  if (pack.header.series?.watch && !report) followWatch();
   mark('layers');
   render();
   mark('render');

@@ -70,6 +70,7 @@ const shown = (page) => page.evaluate(() => {
 });
 
 async function waitShown(page, k, why) {
+  await until(`volume ${k + 1} recorded`, () => recorded() >= k + 1, 60000);
   const want = volumeOf(k);
   const ok = await page.waitForFunction(([n, t]) => window.velmora.state.header.series.volume === n
     && document.getElementById('status').textContent.includes(t), [k, want.time], { timeout: 10000 }).then(() => true, () => false);
@@ -94,6 +95,8 @@ async function followed(browser, files) {
     await page.click('#link3d');
     await page.waitForFunction(() => window.velmora?.ready, null, { timeout: 20000 });
     await page.evaluate(() => window.velmora.ready);
+    // The console's event stream ends as the link leaves its page.
+    problems.splice(0, problems.length, ...problems.filter((p) => !/api\/events.*ERR_ABORTED/.test(p)));
     check(await page.evaluate(() => !!document.querySelector('#view canvas').getContext('webgl2')), 'the 3-D page draws into WebGL2');
     check(/watcher running \(pid \d+\)/.test((await shown(page)).watcher), 'the 3-D page says the watcher runs');
     // The reader's view: turned, heights three times, the height axis' labels unticked.
