@@ -183,8 +183,11 @@ function verification() {
 }
 
 async function reload() {
-  state.summary = await source.summary();
-  readCells(state.summary);
+  const summary = await source.summary();
+  readCells(summary);
+  // The cells are kept once, as state.cells: a page open through a long
+  // event holds each cell once, not three times.
+  state.summary = { ...summary, cells: null, trends: null };
   const n = state.summary.volumes.length;
   el.slider.max = String(Math.max(0, n - 1));
   el['event-title'].textContent = `${state.summary.kind} folder · ${n} volumes`;
