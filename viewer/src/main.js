@@ -304,7 +304,7 @@ const handlers = {
 // layers ticked and the heights' scale as they were; a move of the volume
 // slider stops following, the box "newest" starts it again. A track
 // folder is shown as it is.
-const live = { stream: null, status: null, following: true, busy: false, again: false, shown: 0 };
+const live = { stream: null, status: null, following: true, busy: false, again: false };
 
 async function showNewest() {
   if (live.busy) { live.again = true; return; }
@@ -313,7 +313,6 @@ async function showNewest() {
     do {
       live.again = false;
       await setMany([{ instance: 'series', path: 'volume', value: 'newest' }]);
-      live.shown += 1;
     } while (live.again);
   } finally { live.busy = false; }
 }
