@@ -131,8 +131,12 @@ async function klotLatency(runs) {
     const input = path.join(work, `klot-in-${r}`), live = path.join(work, `klot-${r}`);
     fs.mkdirSync(input);
     const watcher = spawn(velmora, ['watch', input, '--out', live, '--settle', '0', '--poll', '0.1', '--no-picture'], { stdio: 'ignore' });
-    await until(() => fs.existsSync(path.join(live, 'watch.db')), 20000);
-    const { server, page } = await console_(live);
+    let opened = null;
+    try {
+      await until(() => fs.existsSync(path.join(live, 'watch.db')), 20000);
+      opened = await console_(live);
+    } catch (e) { watcher.kill('SIGTERM'); throw e; }
+    const { server, page } = opened;
     try {
       for (const n of names) { fs.copyFileSync(path.join(dir, n), path.join(input, `${n}.part`)); fs.renameSync(path.join(input, `${n}.part`), path.join(input, n)); }
       await page.waitForFunction(() => document.getElementById('shown-time').dataset.drawn === '0', null, { timeout: 120000, polling: 'raf' });
