@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,16 @@ struct ViewOptions {
     LayerOptions layers;
 };
 
+// A watch folder before its watcher recorded a volume: nothing to show yet.
+struct NoVolumeYet : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 class Scene {
 public:
     // Reads the input, builds and runs the network. std::runtime_error or
-    // NetworkError with the message a user reads.
+    // NetworkError with the message a user reads; NoVolumeYet for a watch
+    // folder of no volume yet.
     explicit Scene(const ViewOptions& o);
     ~Scene();
     Scene(const Scene&) = delete;

@@ -25,6 +25,8 @@ vhost::Object& root() { return vhost::host().root(); }
 // read into the fields the layers show, nothing run again but picks and
 // saved views.
 void Scene::open_saved(const std::string& dir, SavedKind kind) {
+    if (kind == SavedKind::None && event_kind(dir) == EventKind::Watch)
+        throw NoVolumeYet(dir + " holds no volume yet: its watcher has recorded none");
     if (kind == SavedKind::None)
         throw std::runtime_error(dir + " is a folder without the results of velmora analyze (radar.vti) or velmora "
                                  "track (tracks.csv, volumes.csv)");
@@ -71,6 +73,8 @@ void Scene::read_series() {
             throw std::runtime_error(saved_dir_ + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
         frames.push_back({folder, volumes.at(r, "time"), volumes.at(r, "volume")});
     }
+    if (frames.empty() && event_kind(saved_dir_) == EventKind::Watch)
+        throw NoVolumeYet(saved_dir_ + " holds no volume yet: its watcher has recorded none");
     if (frames.empty()) throw std::runtime_error(saved_dir_ + "/volumes.csv lists no volume");
     frames_ = std::move(frames);
     tracks_ = std::move(tracks);

@@ -206,7 +206,15 @@ async function onStatus(s) {
   if (s.server === false || s.version === state.version) return;
   const grew = !state.status || s.volumes !== state.status.volumes || s.newest?.name !== state.status.newest?.name;
   state.status = s; state.version = s.version;
-  if (grew || !state.summary) { state.plans.clear(); await reload(); state.updated = performance.now(); }
+  if (grew || !state.summary) {
+    state.plans.clear();
+    await reload();
+    state.updated = performance.now();
+    // The browser records every request the page makes (Resource Timing) up
+    // to its buffer's size; the page never reads them, and open for a whole
+    // event it would hold a full buffer: dropped at each volume.
+    performance.clearResourceTimings();
+  }
 }
 
 function loop() {

@@ -367,6 +367,30 @@ function showReport() {
   }
 }
 
+// A watch folder before its watcher's first volume: the server answers 503
+// until the folder has one. The page says so and asks again when the
+// watcher's news tells of a volume (and every half second after it, until
+// the folder's tables list it).
+async function firstScene(scene) {
+  try { return await scene; } catch (e) { if (e.status !== 503) throw e; }
+  document.getElementById('status').textContent = "waiting for the watcher's first volume";
+  const pause = (ms) => new Promise((r) => { setTimeout(r, ms); });
+  return new Promise((resolve, reject) => {
+    let asking = false;
+    const stream = follow(async (s) => {
+      if (asking || !s.volumes) return;
+      asking = true;
+      for (;;) {
+        try { resolve(await get('api/scene')); break; } catch (e) {
+          if (e.status !== 503) { reject(e); break; }
+        }
+        await pause(500);
+      }
+      stream.close();
+    });
+  });
+}
+
 // When each step of the start ended, ms since the page began: what the
 // benchmark reports of a first frame.
 const marks = {};
@@ -379,7 +403,7 @@ async function boot() {
   requireWebGL2();
   createView();
   mark('view');
-  const pack = await scene;
+  const pack = await firstScene(scene);
   mark('scene');
   state.header = pack.header;
   // The isovolume's faces hide the surface they share: shown when asked.

@@ -1,4 +1,6 @@
-// The 3-D page following a live watch: opened by the console's link while a
+// The 3-D page following a live watch: opened by the console's link before
+// the watcher recorded a volume, it says it waits for the first and shows it
+// when it comes (the console beside it too). Then, while a
 // synthetic series is replayed into the watched folder, it shows each
 // volume's time and that volume's cells in turn without a reload, keeping
 // the camera, the layers ticked and the heights' scale; it says when the
@@ -85,18 +87,29 @@ async function waitShown(page, k, why) {
 
 async function followed(browser, files) {
   let watcher = startWatcher();
-  deliver(files[0]);
-  await until('the first volume recorded', () => recorded() === 1, 60000);
+  await until('the watcher\'s database', () => fs.existsSync(path.join(live, 'watch.db')), 20000);
   const server = await startView(velmora, [live, '--out', path.join(work, 'out')], { cwd: work });
   const { page, problems } = await watchedPage(browser, { width: 1100, height: 700 });
+  const { page: board, problems: boardProblems } = await watchedPage(browser, { width: 1100, height: 700 });
   try {
+    // Before the first volume: the console and the 3-D page wait for it.
+    await board.goto(server.url);
+    await board.evaluate(() => window.velmora.console.ready);
     await page.goto(server.url);
     await page.evaluate(() => window.velmora.console.ready);
     await page.click('#link3d');
+    const waits = await page.waitForFunction(() => /waiting for the watcher's first volume/.test(document.getElementById('status')?.textContent),
+      null, { timeout: 20000 }).then(() => true, () => false);
+    check(waits, `the 3-D page waits for the watcher's first volume (${await page.evaluate(() => document.getElementById('status')?.textContent)})`);
+    deliver(files[0]);
     await page.waitForFunction(() => window.velmora?.ready, null, { timeout: 20000 });
     await page.evaluate(() => window.velmora.ready);
-    // The console's event stream ends as the link leaves its page.
-    problems.splice(0, problems.length, ...problems.filter((p) => !/api\/events.*ERR_ABORTED/.test(p)));
+    await waitShown(page, 0, 'the first volume come');
+    check(await board.waitForFunction(() => /· 1 volumes/.test(document.getElementById('event-title').textContent), null, { timeout: 10000 })
+      .then(() => true, () => false), `the console shows the first volume (${await board.evaluate(() => document.getElementById('event-title').textContent)})`);
+    // The console's event stream ends as the link leaves its page; the
+    // 3-D page's scene asked for before the first volume is refused (503).
+    problems.splice(0, problems.length, ...problems.filter((p) => !/api\/events.*ERR_ABORTED|status of 503/.test(p)));
     check(await page.evaluate(() => !!document.querySelector('#view canvas').getContext('webgl2')), 'the 3-D page draws into WebGL2');
     check(/watcher running \(pid \d+\)/.test((await shown(page)).watcher), 'the 3-D page says the watcher runs');
     // The reader's view: turned, heights three times, the height axis' labels unticked.
@@ -141,6 +154,8 @@ async function followed(browser, files) {
   } finally {
     watcher.kill('SIGTERM');
     check(problems.length === 0, `the followed page has no page error or foreign request: ${problems.join('; ')}`);
+    check(boardProblems.length === 0, `the console has no page error or foreign request: ${boardProblems.join('; ')}`);
+    await board.close();
     await page.close();
     await server.stop();
   }
