@@ -219,6 +219,39 @@ TEST(SavedScene, ATrackFolderFollowedShowsItsNewestVolume) {
     EXPECT_THROW(s.set({{"series", "volume", "oldest"}}), velmora::NetworkError);
 }
 
+// A watch folder before its watcher's first volume has nothing to show yet
+// (NoVolumeYet, which the server answers with 503): no tables, or tables
+// without a row; its first volume recorded, it opens on it. A folder that
+// is no watch's stays an error of its own.
+TEST(SavedScene, AWatchFolderWithoutAVolumeYetWaits) {
+    vtest::TempDir dir;
+    std::filesystem::create_directories(dir.file("w/volumes"));
+    std::filesystem::create_directories(dir.file("plain"));
+    dir.write("w/watch.db", "");
+    ViewOptions o;
+    o.input = dir.file("w");
+    o.out = dir.file("view");
+    EXPECT_THROW(Scene{o}, NoVolumeYet);
+    dir.write("w/volumes.csv", "volume,time,cells,folder\n");
+    dir.write("w/tracks.csv", "track,time,cell,x_km,y_km,source\n");
+    EXPECT_THROW(Scene{o}, NoVolumeYet);
+    ViewOptions plain = o;
+    plain.input = dir.file("plain");
+    try {
+        Scene s(plain);
+        ADD_FAILURE() << "a folder of no results opened";
+    } catch (const NoVolumeYet&) {
+        ADD_FAILURE() << "a folder that is no watch's waits";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("without the results of velmora analyze"), std::string::npos) << e.what();
+    }
+    std::filesystem::copy(analyzed(dir, "a"), dir.file("w/volumes/v0"));
+    dir.write("w/volumes.csv", "volume,time,cells,folder\nv0.nc,2026-01-01T00:00:00Z,5,v0\n");
+    Scene s(o);
+    EXPECT_EQ(header_of(s.full())["series"]["volumes"], 1);
+    EXPECT_EQ(header_of(s.full())["series"]["watch"], true);
+}
+
 TEST(SavedScene, ReadsNothingOutsideATrackFoldersVolumes) {
     vtest::TempDir dir;
     std::filesystem::create_directories(dir.file("t/volumes"));
