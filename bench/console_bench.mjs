@@ -4,9 +4,13 @@
 // long a click on a cell takes to its trend plots and its section (CPOL
 // itself when ../shared/data has it); and the memory of the server and of
 // the pages (10 open at once on the one server) over a replay of 300
-// volumes: from a tenth of the replay, when every cache is warm, to its end.
-// Medians and ratios, beside the targets.
-// node bench/console_bench.mjs [--velmora build/velmora] [--volumes 12] [--clicks 7] [--replay 300] [--pages 10]
+// volumes: from the 30th volume (a warm-up: caches filled, the pages' hot
+// functions compiled; each sample after a forced garbage collection) to
+// its end, and the growth per 100 volumes of a straight line fitted to a
+// sample every 10 volumes after the warm-up.
+// Medians and ratios, beside the targets. --parts chooses what runs
+// (latency,clicks,klot,memory; all by default).
+// node bench/console_bench.mjs [--velmora build/velmora] [--volumes 12] [--clicks 7] [--replay 300] [--pages 10] [--parts memory]
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -20,6 +24,8 @@ const args = Object.fromEntries(process.argv.slice(2).join(' ').split('--').filt
 const velmora = path.resolve(args.velmora || path.join(here, '..', 'build', 'velmora'));
 const count = Number(args.volumes || 12), clicks = Number(args.clicks || 7);
 const replayCount = Number(args.replay ?? 300), pageCount = Number(args.pages || 10);
+const parts = new Set(args.parts ? String(args.parts).split(',') : ['latency', 'clicks', 'klot', 'memory']);
+const warmUp = 30, every = 10;
 const cpol = path.join(here, '..', '..', 'shared', 'data', 'cpol_200601200050.nc');
 const klot = path.join(here, '..', '..', 'shared', 'data', 'nexrad2_chunks_klot_20260328.tar.gz');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-console-bench-'));
@@ -79,8 +85,9 @@ function feed(n, name) {
 const rssOf = (pid) => Number(fs.readFileSync(`/proc/${pid}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1]) / 1024;
 
 // The server's resident memory and the pages' JavaScript heaps (MB) while
-// a replay of n volumes goes by with pages open on one server: at a tenth
-// of the replay and at its end.
+// a replay of n volumes goes by with pages open on one server: a sample
+// (after a forced garbage collection in every page) at the warm-up's end
+// and every 10 volumes after it, to the end.
 async function memoryOverReplay(n, pages) {
   const f = feed(n, 'replay');
   f.deliver(f.files[0]);
@@ -104,9 +111,10 @@ async function memoryOverReplay(n, pages) {
       f.deliver(f.files[i]);
       await until(() => f.recorded() === i + 1, 60000);
       await opened[0].page.waitForFunction((k) => document.getElementById('shown-time').dataset.drawn === String(k), i, { timeout: 30000 });
-      if (i === Math.floor(n / 10) || i === n - 1) {
+      const volume = i + 1;
+      if (volume === Math.min(warmUp, n) || (volume > warmUp && (volume % every === 0 || volume === n))) {
         for (const { cdp } of opened) await cdp.send('HeapProfiler.collectGarbage');
-        samples.push({ server: rssOf(server.child.pid), pages: await heaps() });
+        samples.push({ volume, server: rssOf(server.child.pid), pages: await heaps() });
       }
     }
   } finally {
@@ -115,6 +123,27 @@ async function memoryOverReplay(n, pages) {
     await server.stop();
   }
   return samples;
+}
+
+// The slope of the least-squares line through (x, y), per unit of x.
+function slope(xs, ys) {
+  const mx = xs.reduce((a, b) => a + b, 0) / xs.length, my = ys.reduce((a, b) => a + b, 0) / ys.length;
+  let num = 0, den = 0;
+  xs.forEach((x, i) => { num += (x - mx) * (ys[i] - my); den += (x - mx) ** 2; });
+  return den ? num / den : 0;
+}
+
+function printMemory(samples) {
+  const first = samples[0], last = samples[samples.length - 1];
+  console.log(`memory over a replay of ${replayCount} volumes, ${pageCount} pages open (load ${os.loadavg()[0].toFixed(1)}):`);
+  console.log(`  from volume ${first.volume} (after the warm-up) to ${last.volume}, ratio (target 1.10), growth per 100 volumes (line fitted to ${samples.length} samples)`);
+  for (const [key, what] of [['server', 'server resident'], ['pages', "pages' JS heaps"]]) {
+    const per100 = slope(samples.map((s) => s.volume), samples.map((s) => s[key])) * 100;
+    console.log(`  ${what.padEnd(16)} ${first[key].toFixed(2).padStart(7)} MB ${last[key].toFixed(2).padStart(7)} MB ${(last[key] / first[key]).toFixed(3).padStart(6)}`
+      + ` ${per100.toFixed(3).padStart(7)} MB (${((100 * per100) / first[key]).toFixed(1)} %)`);
+  }
+  for (const [key, what] of [['server', 'server'], ['pages', 'pages']])
+    console.log(`  ${what} by volume: ${samples.map((s) => `${s.volume}:${s[key].toFixed(2)}`).join(' ')}`);
 }
 
 // The KLOT volume's 55 real-time chunks delivered into a watched folder
@@ -131,8 +160,12 @@ async function klotLatency(runs) {
     const input = path.join(work, `klot-in-${r}`), live = path.join(work, `klot-${r}`);
     fs.mkdirSync(input);
     const watcher = spawn(velmora, ['watch', input, '--out', live, '--settle', '0', '--poll', '0.1', '--no-picture'], { stdio: 'ignore' });
-    await until(() => fs.existsSync(path.join(live, 'watch.db')), 20000);
-    const { server, page } = await console_(live);
+    let opened = null;
+    try {
+      await until(() => fs.existsSync(path.join(live, 'watch.db')), 20000);
+      opened = await console_(live);
+    } catch (e) { watcher.kill('SIGTERM'); throw e; }
+    const { server, page } = opened;
     try {
       for (const n of names) { fs.copyFileSync(path.join(dir, n), path.join(input, `${n}.part`)); fs.renameSync(path.join(input, `${n}.part`), path.join(input, n)); }
       await page.waitForFunction(() => document.getElementById('shown-time').dataset.drawn === '0', null, { timeout: 120000, polling: 'raf' });
@@ -174,30 +207,27 @@ async function clickTimes(folder) {
 
 const browser = launch();
 try {
-  const lat = await latency();
-  let clickFolder = path.join(work, 'live');
-  let clickCase = 'synthetic 160 x 120 x 20';
-  if (fs.existsSync(cpol)) {
-    fs.mkdirSync(path.join(work, 'cpol-in'));
-    fs.copyFileSync(cpol, path.join(work, 'cpol-in', path.basename(cpol)));
-    execFileSync(velmora, ['watch', path.join(work, 'cpol-in'), '--out', path.join(work, 'cpol'), '--once', '--settle', '0', '--no-picture'], { stdio: 'ignore' });
-    clickFolder = path.join(work, 'cpol');
-    clickCase = 'CPOL 111 x 81 x 40';
-  }
-  const click = await clickTimes(clickFolder);
-  console.log(`velmora view's console, medians (load ${os.loadavg()[0].toFixed(1)})`);
-  console.log('case                                       median    target   ratio   runs');
   const row = (what, xs, target) => console.log(`${what.padEnd(42)} ${median(xs).toFixed(3).padStart(6)} s ${target.toFixed(3).padStart(7)} s ${(median(xs) / target).toFixed(2).padStart(6)} ${String(xs.length).padStart(6)}`);
-  row('new volume on the page, 160 x 120 x 20', lat, 1.0);
-  row(`click to trends and section, ${clickCase}`, click, 0.15);
-  if (fs.existsSync(klot)) row('new volume on the page, KLOT chunks', await klotLatency(3), 2.0);
-  row('click to trends and section, 700 x 700 x 50', await clickTimes(watchedOnce(['--nx', '700', '--ny', '700', '--nz', '50', '--cells', '200'])), 0.5);
-  if (replayCount > 1) {
-    const [warm, end] = await memoryOverReplay(replayCount, pageCount);
-    console.log(`memory over a replay of ${replayCount} volumes, ${pageCount} pages open: at a tenth, at the end, ratio (target 1.10)`);
-    console.log(`  server resident   ${warm.server.toFixed(1).padStart(7)} MB ${end.server.toFixed(1).padStart(7)} MB ${(end.server / warm.server).toFixed(2).padStart(6)}`);
-    console.log(`  pages' JS heaps   ${warm.pages.toFixed(1).padStart(7)} MB ${end.pages.toFixed(1).padStart(7)} MB ${(end.pages / warm.pages).toFixed(2).padStart(6)}`);
+  if (parts.has('latency') || parts.has('clicks') || parts.has('klot')) {
+    const lat = parts.has('latency') || parts.has('clicks') ? await latency() : [];
+    let clickFolder = path.join(work, 'live');
+    let clickCase = 'synthetic 160 x 120 x 20';
+    if (parts.has('clicks') && fs.existsSync(cpol)) {
+      fs.mkdirSync(path.join(work, 'cpol-in'));
+      fs.copyFileSync(cpol, path.join(work, 'cpol-in', path.basename(cpol)));
+      execFileSync(velmora, ['watch', path.join(work, 'cpol-in'), '--out', path.join(work, 'cpol'), '--once', '--settle', '0', '--no-picture'], { stdio: 'ignore' });
+      clickFolder = path.join(work, 'cpol');
+      clickCase = 'CPOL 111 x 81 x 40';
+    }
+    const click = parts.has('clicks') ? await clickTimes(clickFolder) : [];
+    console.log(`velmora view's console, medians (load ${os.loadavg()[0].toFixed(1)})`);
+    console.log('case                                       median    target   ratio   runs');
+    if (parts.has('latency')) row('new volume on the page, 160 x 120 x 20', lat, 1.0);
+    if (parts.has('clicks')) row(`click to trends and section, ${clickCase}`, click, 0.15);
+    if (parts.has('klot') && fs.existsSync(klot)) row('new volume on the page, KLOT chunks', await klotLatency(3), 2.0);
+    if (parts.has('clicks')) row('click to trends and section, 700 x 700 x 50', await clickTimes(watchedOnce(['--nx', '700', '--ny', '700', '--nz', '50', '--cells', '200'])), 0.5);
   }
+  if (parts.has('memory') && replayCount > 1) printMemory(await memoryOverReplay(replayCount, pageCount));
 } finally {
   await (await browser).close();
   fs.rmSync(work, { recursive: true, force: true });

@@ -108,6 +108,8 @@ ViewCalls calls_of(Served& s, const ViewCommand& o) {
         [&s, &o]() -> scene::Scene& {
             try {
                 if (!s.scene) s.scene = std::make_unique<scene::Scene>(o.scene);
+            } catch (const scene::NoVolumeYet& e) {
+                throw NotYet(e.what());
             } catch (const NetworkError& e) {
                 throw std::runtime_error(e.what());
             }

@@ -111,6 +111,9 @@ void ViewServer::routes() {
                                          sink.write(body->data() + offset, std::min(length, body->size() - offset));
                                          return true;
                                      });
+        } catch (const NotYet& e) {
+            res.status = 503;
+            res.set_content(e.what(), "text/plain");
         } catch (const std::invalid_argument& e) {
             res.status = 400;
             res.set_content(e.what(), "text/plain");

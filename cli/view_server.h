@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace httplib {
@@ -23,6 +24,11 @@ namespace velmora::cli {
 // a pack (scene/pack.h), or throws std::invalid_argument (a request that
 // does not fit: 400) or std::runtime_error (it failed: 500) with the text
 // the page shows. The server calls them one at a time.
+// What a call throws when its answer is not there yet (503: ask again).
+struct NotYet : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 struct ViewCalls {
     std::function<std::string()> scene;
     std::function<std::string(const std::string&)> set, pick, clear, view;

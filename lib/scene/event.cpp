@@ -1,6 +1,5 @@
 #include "scene/event.h"
 
-#include <netcdf.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -17,7 +16,6 @@
 #include <stdexcept>
 
 #include "io/cf_time.h"
-#include "io/file_handles.h"
 #include "io/geo.h"
 #include "scene/map.h"
 #include "scene/pack.h"
@@ -245,6 +243,10 @@ bool Event::refresh() {
 }
 
 void Event::read_watch() {
+    // A watcher starting makes its tables one at a time: until all are
+    // there, the event has no volume yet.
+    for (const char* table : {"meta", "volumes", "cells", "forecasts", "verification_sums"})
+        if (!has_table(db_, table)) return;
     std::vector<EventVolume> volumes;
     std::map<std::string, double> index;   // volume id -> its index
     for (const auto& r : query(db_, "SELECT id, name, folder, time FROM volumes ORDER BY time")) {
@@ -356,33 +358,6 @@ std::string Event::volume_dir(std::size_t k) const {
     if (k >= volumes_.size()) throw std::invalid_argument("no volume " + std::to_string(k) + " in the event");
     return (fs::path(dir_) / "volumes" / volumes_[k].folder).string();
 }
-
-namespace {
-
-// The first variable of (time, z, y, x) of a NetCDF file; empty for none.
-std::string gridded_variable(const std::string& path) {
-    NcFile nc;
-    if (nc_open(path.c_str(), NC_NOWRITE, &nc.id) != NC_NOERR) return "";
-    int count = 0;
-    nc_inq_nvars(nc.id, &count);
-    for (int id = 0; id < count; ++id) {
-        int dims = 0;
-        char name[NC_MAX_NAME + 1] = {};
-        if (nc_inq_varndims(nc.id, id, &dims) == NC_NOERR && dims == 4 && nc_inq_varname(nc.id, id, name) == NC_NOERR)
-            return name;
-    }
-    return "";
-}
-
-// A volume folder's grid: radar.vti, which analyze writes where it found
-// cells, else the grid of a polar volume (grid.nc), written in any case.
-Volume volume_grid(const std::string& folder) {
-    const std::string vti = (fs::path(folder) / "radar.vti").string(), nc = (fs::path(folder) / "grid.nc").string();
-    if (fs::exists(vti) || !fs::exists(nc)) return read_vti(vti, "");
-    return read_volume(nc, gridded_variable(nc));
-}
-
-}  // namespace
 
 const Volume& Event::grid(std::size_t k) {
     const std::string folder = volume_dir(k);

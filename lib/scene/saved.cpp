@@ -1,5 +1,6 @@
 #include "scene/saved.h"
 
+#include <netcdf.h>
 #include <vtkCellArray.h>
 #include <vtkCommand.h>
 #include <vtkDataArray.h>
@@ -19,6 +20,7 @@
 #include <stdexcept>
 
 #include "field_ref.h"
+#include "io/file_handles.h"
 
 namespace velmora::scene {
 
@@ -150,6 +152,31 @@ void load_vtk_file(const std::string& path, vhost::Object& field) {
         else if (auto* grid = vtkUnstructuredGrid::SafeDownCast(data)) grid_cells(grid, f);
     }
     point_arrays(data->GetPointData(), field, f);
+}
+
+namespace {
+
+// The first variable of (time, z, y, x) of a NetCDF file; empty for none.
+std::string gridded_variable(const std::string& path) {
+    NcFile nc;
+    if (nc_open(path.c_str(), NC_NOWRITE, &nc.id) != NC_NOERR) return "";
+    int count = 0;
+    nc_inq_nvars(nc.id, &count);
+    for (int id = 0; id < count; ++id) {
+        int dims = 0;
+        char name[NC_MAX_NAME + 1] = {};
+        if (nc_inq_varndims(nc.id, id, &dims) == NC_NOERR && dims == 4 && nc_inq_varname(nc.id, id, name) == NC_NOERR)
+            return name;
+    }
+    return "";
+}
+
+}  // namespace
+
+Volume volume_grid(const std::string& folder) {
+    const std::string vti = (fs::path(folder) / "radar.vti").string(), nc = (fs::path(folder) / "grid.nc").string();
+    if (fs::exists(vti) || !fs::exists(nc)) return read_vti(vti, "");
+    return read_volume(nc, gridded_variable(nc));
 }
 
 SavedKind saved_kind(const std::string& dir) {

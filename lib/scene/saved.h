@@ -10,6 +10,7 @@
 
 #include "io/geo.h"
 #include "io/table.h"
+#include "io/volume.h"
 #include "tree.h"
 
 namespace velmora::scene {
@@ -24,6 +25,11 @@ void load_vtk_file(const std::string& path, vhost::Object& field);
 // and volumes/), or neither.
 enum class SavedKind { None, Analysis, Track };
 SavedKind saved_kind(const std::string& dir);
+
+// A volume folder's grid: radar.vti, which analyze writes where it found
+// cells, else the grid of a polar volume (grid.nc), written in any case.
+// std::runtime_error when it has neither.
+Volume volume_grid(const std::string& folder);
 
 // Where x = y = 0 lies, from the cells' positions in km and in degrees of a
 // cell_properties.csv or tracks.csv (columns x_km, y_km, lat, lon); none

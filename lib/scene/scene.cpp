@@ -212,8 +212,13 @@ std::string Scene::set(const std::vector<LiveNetwork::Change>& changes) {
     // A track folder's volume is chosen as a parameter of "series".
     if (mode_ == "track" && changes.size() == 1 && changes[0].instance == "series" && changes[0].path == "volume") {
         const Json& v = changes[0].value;
+        if (v == "newest") try {
+                return answer(show_newest(), false);
+            } catch (const std::runtime_error& e) {
+                throw NetworkError(e.what());
+            }
         if (!v.is_number_integer() || v.get<std::int64_t>() < 0)
-            throw NetworkError("series.volume is the number of a volume, from 0");
+            throw NetworkError("series.volume is the number of a volume, from 0, or \"newest\"");
         const auto started = std::chrono::steady_clock::now();
         load_frame(static_cast<std::size_t>(v.get<std::int64_t>()));
         RunResult run;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,16 @@ struct ViewOptions {
     LayerOptions layers;
 };
 
+// A watch folder before its watcher recorded a volume: nothing to show yet.
+struct NoVolumeYet : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 class Scene {
 public:
     // Reads the input, builds and runs the network. std::runtime_error or
-    // NetworkError with the message a user reads.
+    // NetworkError with the message a user reads; NoVolumeYet for a watch
+    // folder of no volume yet.
     explicit Scene(const ViewOptions& o);
     ~Scene();
     Scene(const Scene&) = delete;
@@ -45,7 +52,9 @@ public:
     std::string full();
     // Sets parameters ({"instance", "path", "value"} each) and re-runs what
     // is downstream; the layers that changed. NetworkError for a value that
-    // does not fit.
+    // does not fit. Of a track folder, series.volume chooses the volume
+    // shown: its index from 0, or "newest", which reads the folder's tables
+    // again (a watcher grows them) and shows its newest volume.
     std::string set(const std::vector<LiveNetwork::Change>& changes);
     // A click: the ray from origin along direction. The first node shown
     // along it is picked (GetPickInfo) and the text of every pick so far
@@ -70,6 +79,8 @@ private:
     void open_saved(const std::string& dir, SavedKind kind);
     void load_results(const std::string& dir);
     void load_frame(std::size_t k);
+    void read_series();
+    RunResult show_newest();
     void colour_by_track();
     Json saved_header() const;
     void add_output_layers();

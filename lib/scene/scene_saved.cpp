@@ -2,11 +2,13 @@
 #include "scene/scene.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 
 #include "field_ref.h"
 #include "run/field_json.h"
+#include "scene/event.h"
 #include "scene/radar.h"
 
 namespace velmora::scene {
@@ -23,6 +25,8 @@ vhost::Object& root() { return vhost::host().root(); }
 // read into the fields the layers show, nothing run again but picks and
 // saved views.
 void Scene::open_saved(const std::string& dir, SavedKind kind) {
+    if (kind == SavedKind::None && event_kind(dir) == EventKind::Watch)
+        throw NoVolumeYet(dir + " holds no volume yet: its watcher has recorded none");
     if (kind == SavedKind::None)
         throw std::runtime_error(dir + " is a folder without the results of velmora analyze (radar.vti) or velmora "
                                  "track (tracks.csv, volumes.csv)");
@@ -34,16 +38,7 @@ void Scene::open_saved(const std::string& dir, SavedKind kind) {
         root().add_field(f);
     std::optional<GeoOrigin> origin;
     if (kind == SavedKind::Track) {
-        tracks_ = read_table((fs::path(dir) / "tracks.csv").string());
-        const Table volumes = read_table((fs::path(dir) / "volumes.csv").string());
-        for (std::size_t r = 0; r < volumes.rows.size(); ++r) {
-            // A folder of volumes/ by its name alone: nothing outside the given folder is read.
-            const std::string& folder = volumes.at(r, "folder");
-            if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
-                throw std::runtime_error(dir + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
-            frames_.push_back({folder, volumes.at(r, "time"), volumes.at(r, "volume")});
-        }
-        if (frames_.empty()) throw std::runtime_error(dir + "/volumes.csv lists no volume");
+        read_series();
         load_frame(0);
         origin = origin_of(tracks_);
     } else {
@@ -62,7 +57,41 @@ void Scene::open_saved(const std::string& dir, SavedKind kind) {
                {"axis", "axis", "axis", shown},            {"ticks", "ticks", "ticks", shown},
                {"isovolume", "isovolume", "isovolume", shown}, {"picks", "pick.out", "picks", {"pick"}},
                {"ground", "ground", "ground", {}}};
-    if (kind == SavedKind::Track) layers_.push_back({"tracks", "tracks", "tracks", {}});
+    if (kind == SavedKind::Track) layers_.push_back({"tracks", "tracks", "tracks", {"tracks"}});
+}
+
+// A track folder's volumes and tracks, read again as a watcher grows them.
+void Scene::read_series() {
+    const fs::path dir(saved_dir_);
+    Table tracks = read_table((dir / "tracks.csv").string());
+    const Table volumes = read_table((dir / "volumes.csv").string());
+    std::vector<std::array<std::string, 3>> frames;
+    for (std::size_t r = 0; r < volumes.rows.size(); ++r) {
+        // A folder of volumes/ by its name alone: nothing outside the given folder is read.
+        const std::string& folder = volumes.at(r, "folder");
+        if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
+            throw std::runtime_error(saved_dir_ + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
+        frames.push_back({folder, volumes.at(r, "time"), volumes.at(r, "volume")});
+    }
+    if (frames.empty() && event_kind(saved_dir_) == EventKind::Watch)
+        throw NoVolumeYet(saved_dir_ + " holds no volume yet: its watcher has recorded none");
+    if (frames.empty()) throw std::runtime_error(saved_dir_ + "/volumes.csv lists no volume");
+    frames_ = std::move(frames);
+    tracks_ = std::move(tracks);
+}
+
+// The folder read again and its newest volume shown: what a page following
+// a watcher asks for at each volume recorded. Its tracks' lines are made
+// again; the view's other state is the page's and stays.
+RunResult Scene::show_newest() {
+    const auto started = std::chrono::steady_clock::now();
+    read_series();
+    load_frame(frames_.size() - 1);
+    track_lines(tracks_, axes_.z.empty() ? 0.0f : axes_.z.front(), root().at("tracks"));
+    RunResult run;
+    run.instances = {"series", "tracks"};
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return run;
 }
 
 // One analysis' files into the scene's fields; a file an analysis without
@@ -70,7 +99,11 @@ void Scene::open_saved(const std::string& dir, SavedKind kind) {
 void Scene::load_results(const std::string& dir) {
     const fs::path d(dir);
     vhost::Object& radar = root().at("radar");
-    load_vtk_file((d / "radar.vti").string(), radar);
+    std::error_code ec;
+    // A volume without cells has no radar.vti: the grid it was analyzed on.
+    if (fs::is_regular_file(d / "radar.vti", ec)) load_vtk_file((d / "radar.vti").string(), radar);
+    else if (fs::is_regular_file(d / "grid.nc", ec)) fill_volume_field(radar, volume_grid(dir));
+    else throw std::runtime_error(dir + " holds no radar.vti (nor the grid of a polar volume, grid.nc)");
     vhost::FieldRef r(radar);
     const auto dims = r.dims();
     const auto pts = r.points();
@@ -83,7 +116,6 @@ void Scene::load_results(const std::string& dir) {
     const std::pair<const char*, const char*> files[] = {{"surface", "isosurface.vtp"}, {"tops", "cell_tops.vtp"},
                                                          {"centres", "centres.vtp"},   {"axis", "legend_axis.vtp"},
                                                          {"ticks", "legend_ticks.vtp"}, {"isovolume", "isovolume.vtu"}};
-    std::error_code ec;
     for (const auto& [field, file] : files) {
         vhost::Object& f = root().at(field);
         if (fs::is_regular_file(d / file, ec)) {
@@ -149,8 +181,10 @@ Json Scene::saved_header() const {
                 max_track = std::max(max_track, std::stoi(tracks_.at(r, "track")));
             } catch (const std::exception&) {
             }
+        // watch: a watcher's folder, which the page follows as it grows.
         h["series"] = {{"volumes", frames_.size()}, {"volume", frame_}, {"time", frames_[frame_][1]},
-                       {"file", frames_[frame_][2]}, {"tracks", max_track}};
+                       {"file", frames_[frame_][2]}, {"tracks", max_track},
+                       {"watch", event_kind(saved_dir_) == EventKind::Watch}};
     }
     return h;
 }

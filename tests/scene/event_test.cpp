@@ -135,6 +135,20 @@ TEST(Event, ATrackFolderGivesItsCellsWithTheirTrends) {
     EXPECT_THROW(e.plan(1), std::runtime_error);   // neither file
 }
 
+// A page opened as a watcher starts: its database is there before its tables.
+TEST(Event, AWatchDatabaseWithoutItsTablesYetHasNoVolumeYet) {
+    vtest::TempDir dir;
+    dir.write("watch.db", "");
+    Event e(dir.path().string(), {});
+    EXPECT_TRUE(e.volumes().empty());
+    EXPECT_EQ(e.summary()["volumes"], Json::array());
+    velmora::realtime::StateStore store(dir.file("watch.db"));
+    store.add_volume("v1", "v1", 1.1e9);
+    EXPECT_TRUE(e.refresh());
+    ASSERT_EQ(e.volumes().size(), 1u);
+    EXPECT_EQ(e.volumes()[0].name, "v1");
+}
+
 TEST(Event, AWatchDatabaseIsReadWithoutWritingIt) {
     vtest::TempDir dir;
     {

@@ -154,7 +154,7 @@ TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
     Scene s(o);
     const Json h = header_of(s.full());
     EXPECT_EQ(h["mode"], "track");
-    EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 0}, {"time", ""}, {"file", "v0.nc"}, {"tracks", 7}}));
+    EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 0}, {"time", ""}, {"file", "v0.nc"}, {"tracks", 7}, {"watch", false}}));
     EXPECT_EQ(h["layers"]["tracks"]["kind"], "mesh");
     const Json second = header_of(s.set({{"series", "volume", 1}}));
     EXPECT_EQ(second["ran"], Json{"series"});
@@ -172,6 +172,84 @@ TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
         EXPECT_EQ(std::string(e.what()), "there is no volume 2 (2 volumes)");
     }
     EXPECT_THROW(s.set({{"series", "volume", -1}}), velmora::NetworkError);
+}
+
+// A track folder that grows as a watcher writes it: "newest" reads its
+// tables again and shows the last volume, a volume without cells by the
+// grid it was analyzed on (grid.nc, no radar.vti).
+TEST(SavedScene, ATrackFolderFollowedShowsItsNewestVolume) {
+    vtest::TempDir dir;
+    const std::string a = analyzed(dir, "a");
+    std::filesystem::create_directories(dir.file("t/volumes"));
+    std::filesystem::copy(a, dir.file("t/volumes/v0"));
+    dir.write("t/volumes.csv", "volume,time,cells,folder\nv0.nc,2026-01-01T00:00:00Z,5,v0\n");
+    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,source\n1,2026-01-01T00:00:00Z,1,0,0,v0.nc\n");
+    ViewOptions o;
+    o.input = dir.file("t");
+    o.out = dir.file("view");
+    Scene s(o);
+    EXPECT_EQ(header_of(s.full())["series"]["volumes"], 1);
+    std::filesystem::copy(a, dir.file("t/volumes/v1"));
+    dir.write("t/volumes.csv", "volume,time,cells,folder\nv0.nc,2026-01-01T00:00:00Z,5,v0\nv1.nc,2026-01-01T00:05:00Z,5,v1\n");
+    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,source\n1,2026-01-01T00:00:00Z,1,0,0,v0.nc\n"
+                              "1,2026-01-01T00:05:00Z,2,5,5,v1.nc\n");
+    const Json h = header_of(s.set({{"series", "volume", "newest"}}));
+    EXPECT_EQ(h["ran"], (Json{"series", "tracks"}));
+    EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 1}, {"time", "2026-01-01T00:05:00Z"}, {"file", "v1.nc"}, {"tracks", 1}, {"watch", false}}));
+    EXPECT_EQ(h["layers"]["centres"]["texts"][1], "track 1");
+    EXPECT_EQ(h["layers"]["tracks"]["kind"], "mesh") << "the tracks' lines are made again";
+    EXPECT_EQ(h["cells"], 5);
+    // A third volume without cells: its polar volume's grid, no cells, no surface.
+    velmora::Volume g;
+    g.x = {-10, 0, 10}, g.y = {-10, 0, 10}, g.z = {0.5, 1};
+    g.values.assign(18, 12.0f);
+    g.name = "REF", g.units = "dBZ";
+    std::filesystem::create_directories(dir.file("t/volumes/v2"));
+    velmora::write_netcdf(dir.file("t/volumes/v2/grid.nc"), g);
+    dir.write("t/volumes.csv", vtest::TempDir::read(dir.file("t/volumes.csv")) + "v2.nc,2026-01-01T00:10:00Z,0,v2\n");
+    const Json empty = header_of(s.set({{"series", "volume", "newest"}}));
+    EXPECT_EQ(empty["series"]["volume"], 2);
+    EXPECT_EQ(empty["cells"], 0);
+    EXPECT_EQ(empty["layers"]["volume"]["kind"], "image");
+    EXPECT_EQ(empty["layers"]["volume"]["dims"], (Json{3, 3, 2}));
+    EXPECT_EQ(empty["table"], "");
+    // A volume listed whose folder holds neither file: said, and the page keeps what it shows.
+    dir.write("t/volumes.csv", vtest::TempDir::read(dir.file("t/volumes.csv")) + "v3.nc,2026-01-01T00:15:00Z,0,v3\n");
+    EXPECT_THROW(s.set({{"series", "volume", "newest"}}), velmora::NetworkError);
+    EXPECT_THROW(s.set({{"series", "volume", "oldest"}}), velmora::NetworkError);
+}
+
+// A watch folder before its watcher's first volume has nothing to show yet
+// (NoVolumeYet, which the server answers with 503): no tables, or tables
+// without a row; its first volume recorded, it opens on it. A folder that
+// is no watch's stays an error of its own.
+TEST(SavedScene, AWatchFolderWithoutAVolumeYetWaits) {
+    vtest::TempDir dir;
+    std::filesystem::create_directories(dir.file("w/volumes"));
+    std::filesystem::create_directories(dir.file("plain"));
+    dir.write("w/watch.db", "");
+    ViewOptions o;
+    o.input = dir.file("w");
+    o.out = dir.file("view");
+    EXPECT_THROW(Scene{o}, NoVolumeYet);
+    dir.write("w/volumes.csv", "volume,time,cells,folder\n");
+    dir.write("w/tracks.csv", "track,time,cell,x_km,y_km,source\n");
+    EXPECT_THROW(Scene{o}, NoVolumeYet);
+    ViewOptions plain = o;
+    plain.input = dir.file("plain");
+    try {
+        Scene s(plain);
+        ADD_FAILURE() << "a folder of no results opened";
+    } catch (const NoVolumeYet&) {
+        ADD_FAILURE() << "a folder that is no watch's waits";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("without the results of velmora analyze"), std::string::npos) << e.what();
+    }
+    std::filesystem::copy(analyzed(dir, "a"), dir.file("w/volumes/v0"));
+    dir.write("w/volumes.csv", "volume,time,cells,folder\nv0.nc,2026-01-01T00:00:00Z,5,v0\n");
+    Scene s(o);
+    EXPECT_EQ(header_of(s.full())["series"]["volumes"], 1);
+    EXPECT_EQ(header_of(s.full())["series"]["watch"], true);
 }
 
 TEST(SavedScene, ReadsNothingOutsideATrackFoldersVolumes) {

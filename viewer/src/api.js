@@ -17,7 +17,11 @@ export function readPack(buffer) {
 }
 
 async function answer(response) {
-  if (!response.ok) throw new Error(`${response.status}: ${await response.text()}`);
+  if (!response.ok) {
+    const e = new Error(`${response.status}: ${await response.text()}`);
+    e.status = response.status;
+    throw e;
+  }
   return readPack(await response.arrayBuffer());
 }
 

@@ -8,6 +8,7 @@ import { source } from './console_data.js';
 import { PlanView } from './console_plan.js';
 import { trendChart, sectionChart, verificationChart } from './console_charts.js';
 import { assetUrl } from './api.js';
+import { iso, watcherText } from './live.js';
 
 const state = {
   summary: null, cells: [], trends: [], status: null, version: 0, shown: -1, follow: true, selected: null,
@@ -17,7 +18,6 @@ const el = {};
 const trendProps = [['max_dbz', 'max', 'dBZ'], ['top_km', 'top', 'km'], ['vil_kg_m2', 'VIL', 'kg/m²'], ['mesh_mm', 'MESH', 'mm'],
   ['posh_pct', 'POSH', '%'], ['poh_pct', 'POH', '%'], ['volume_km3', 'volume', 'km³']];
 const forecastOf = { max_dbz: 'max_dbz', top_km: 'top_km', volume_km3: 'volume_km3' };
-const iso = (t) => (Number.isFinite(t) ? new Date(t * 1000).toISOString().replace('.000', '') : '');
 const fmt = (v, d = 1) => (v === null || v === undefined || !Number.isFinite(v) ? '' : v.toFixed(d));
 
 function layout() {
@@ -183,8 +183,11 @@ function verification() {
 }
 
 async function reload() {
-  state.summary = await source.summary();
-  readCells(state.summary);
+  const summary = await source.summary();
+  readCells(summary);
+  // The cells are kept once, as state.cells: a page open through a long
+  // event holds each cell once, not three times.
+  state.summary = { ...summary, cells: null, trends: null };
   const n = state.summary.volumes.length;
   el.slider.max = String(Math.max(0, n - 1));
   el['event-title'].textContent = `${state.summary.kind} folder · ${n} volumes`;
@@ -195,11 +198,7 @@ async function reload() {
 }
 
 function watcherLine(s) {
-  if (s.server === false) { el.watcher.textContent = 'server not answering'; el.watcher.className = 'stopped'; return; }
-  if (!s.watcher) { el.watcher.textContent = 'finished event'; el.watcher.className = ''; return; }
-  const since = iso(s.watcher.since);
-  el.watcher.textContent = s.watcher.running ? `watcher running (pid ${s.watcher.pid})` : `watcher stopped since ${since}`;
-  el.watcher.className = s.watcher.running ? 'running' : 'stopped';
+  [el.watcher.textContent, el.watcher.className] = watcherText(s);
 }
 
 async function onStatus(s) {
@@ -207,7 +206,15 @@ async function onStatus(s) {
   if (s.server === false || s.version === state.version) return;
   const grew = !state.status || s.volumes !== state.status.volumes || s.newest?.name !== state.status.newest?.name;
   state.status = s; state.version = s.version;
-  if (grew || !state.summary) { state.plans.clear(); await reload(); state.updated = performance.now(); }
+  if (grew || !state.summary) {
+    state.plans.clear();
+    await reload();
+    state.updated = performance.now();
+    // The browser records every request the page makes (Resource Timing) up
+    // to its buffer's size; the page never reads them, and open for a whole
+    // event it would hold a full buffer: dropped at each volume.
+    performance.clearResourceTimings();
+  }
 }
 
 function loop() {

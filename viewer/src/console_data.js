@@ -2,6 +2,7 @@
 // calls with the page's token, and its event stream), or, in a report, the
 // packs written inside the page.
 import { readPack, assetUrl } from './api.js';
+import { follow } from './live.js';
 
 const embedded = window.VELMORA_EVENT || null;
 
@@ -26,12 +27,7 @@ function liveSource() {
     plan(volume) { return call('api/plan', { volume }); },
     section(body) { return call('api/section', body); },
     // The server's news: the watcher's state and the event's version.
-    follow(onStatus) {
-      const stream = new EventSource(assetUrl('api/events'));
-      stream.onmessage = (e) => onStatus(JSON.parse(e.data));
-      stream.onerror = () => onStatus({ server: false });
-      return stream;
-    },
+    follow,
     images() { return {}; },
   };
 }

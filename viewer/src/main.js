@@ -13,6 +13,7 @@ import vtkCachedVolumePass from './volume_pass.js';
 import { layerProps } from './props.js';
 import { buildPanel, showParams, showRun, cellsTable } from './panel.js';
 import { radarSteps, cellColor } from './colors.js';
+import { follow, watcherText } from './live.js';
 
 const state = { layers: {}, hidden: new Set(), settings: { volumeOpacity: 0.2, imageSampleDistance: 2, exaggeration: 1 }, header: null, runs: 0 };
 
@@ -157,7 +158,7 @@ function showAnswer(pack) {
   if (pack.header.series) {
     const v = String(pack.header.series.volume);
     const slider = document.getElementById('ctl-time');
-    if (slider) slider.value = v;
+    if (slider) { slider.max = String(pack.header.series.volumes - 1); slider.value = v; }
     const out = document.getElementById('out-time');
     if (out) out.textContent = v;
   }
@@ -298,6 +299,54 @@ const handlers = {
   },
 };
 
+// A watch folder followed: each volume the watcher records is shown in
+// place (series.volume "newest" reads the folder again), the camera, the
+// layers ticked and the heights' scale as they were; a move of the volume
+// slider stops following, the box "newest" starts it again. A track
+// folder is shown as it is.
+const live = { stream: null, status: null, following: true, busy: false, again: false };
+
+async function showNewest() {
+  if (live.busy) { live.again = true; return; }
+  live.busy = true;
+  try {
+    do {
+      live.again = false;
+      await setMany([{ instance: 'series', path: 'volume', value: 'newest' }]);
+    } while (live.again);
+  } finally { live.busy = false; }
+}
+
+function onStatus(s) {
+  const line = document.getElementById('watcher');
+  [line.textContent, line.className] = watcherText(s);
+  if (s.server === false || !s.volumes) return;
+  const first = !live.status;
+  live.status = s;
+  const series = state.header.series;
+  const behind = s.volumes !== series.volumes || (first && s.watcher?.running && series.volume !== series.volumes - 1);
+  if (live.following && behind) showNewest();
+}
+
+function followWatch() {
+  const line = document.createElement('div');
+  line.id = 'watcher';
+  document.getElementById('view').append(line);
+  const box = document.createElement('input');
+  box.type = 'checkbox'; box.id = 'follow'; box.checked = true;
+  const label = document.createElement('label');
+  label.id = 'follow-box';
+  label.append(box, ' newest (follows the watcher)');
+  const slider = document.getElementById('ctl-time');
+  slider?.parentElement.after(label);
+  slider?.addEventListener('change', () => { live.following = false; box.checked = false; });
+  box.addEventListener('change', () => {
+    live.following = box.checked;
+    if (live.following && live.status) showNewest();
+  });
+  live.stream = follow(onStatus);
+}
+
 // A report's panel: its parameters fixed, the plan view and the cells table.
 function showReport() {
   const panel = document.getElementById('panel');
@@ -318,6 +367,30 @@ function showReport() {
   }
 }
 
+// A watch folder before its watcher's first volume: the server answers 503
+// until the folder has one. The page says so and asks again when the
+// watcher's news tells of a volume (and every half second after it, until
+// the folder's tables list it).
+async function firstScene(scene) {
+  try { return await scene; } catch (e) { if (e.status !== 503) throw e; }
+  document.getElementById('status').textContent = "waiting for the watcher's first volume";
+  const pause = (ms) => new Promise((r) => { setTimeout(r, ms); });
+  return new Promise((resolve, reject) => {
+    let asking = false;
+    const stream = follow(async (s) => {
+      if (asking || !s.volumes) return;
+      asking = true;
+      for (;;) {
+        try { resolve(await get('api/scene')); break; } catch (e) {
+          if (e.status !== 503) { reject(e); break; }
+        }
+        await pause(500);
+      }
+      stream.close();
+    });
+  });
+}
+
 // When each step of the start ended, ms since the page began: what the
 // benchmark reports of a first frame.
 const marks = {};
@@ -330,7 +403,7 @@ async function boot() {
   requireWebGL2();
   createView();
   mark('view');
-  const pack = await scene;
+  const pack = await firstScene(scene);
   mark('scene');
   state.header = pack.header;
   // The isovolume's faces hide the surface they share: shown when asked.
@@ -346,6 +419,7 @@ async function boot() {
   document.getElementById('status').textContent = statusLine(pack.header);
   if (pack.header.view) restoreView(pack.header.view); else defaultView(pack.header);
   if (report) showReport(); else watchClicks();
+  if (pack.header.series?.watch && !report) followWatch();
   mark('layers');
   render();
   mark('render');
@@ -357,6 +431,7 @@ window.velmora = {
   ready: boot(),
   state,
   marks,
+  live,
   pickAt,
   setMany,
   saveView: handlers.saveView,
