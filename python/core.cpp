@@ -550,12 +550,18 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     if (!out.empty())
         if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
     Volume v;
+    std::optional<Volume> raw;   // with dealias, the velocity as measured
     {
         py::gil_scoped_release free;
-        v = polar::grid_files(paths, in);
-        if (!out.empty()) write_netcdf(out, v);
+        v = polar::grid_files(paths, in, &raw);
+        if (!out.empty()) polar::write_grid(out, v, raw);
     }
     py::dict d = grid_dict(v);
+    d["raw"] = raw ? grid_dict(*raw)["values"] : py::object(py::none());
+    d["raw_name"] = polar::raw_name(v.name);
+    const auto label = [](const polar::FieldLabel& l) { return py::dict(py::arg("long_name") = l.long_name, py::arg("comment") = l.comment); };
+    d["dealiased_label"] = label(polar::dealiased_label(v.name));
+    d["raw_label"] = label(polar::measured_label(v.name));
     d["notes"] = notes.texts();
     return d;
 }
