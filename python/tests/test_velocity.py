@@ -114,3 +114,25 @@ def test_canberra_grid_file_holds_the_measured_field_beside_the_dealiased_one(tm
     np.testing.assert_array_equal(unfolded, v.values)
     assert np.nanmax(np.abs(raw)) <= 39.0
     assert (np.abs(unfolded - raw) > 2).sum() > 0
+
+
+def test_rotation_tracks_of_a_track_folder(tmp_path):
+    path, _, _ = write(tmp_path / "vel.nc", [NYQUIST] * 3)
+    out = tmp_path / "track"
+    r = command("track", path, "--out", out, "--level", "25", "--extent", "-30,30,-30,30", "--levels", "0.5,1.5")
+    assert r.returncode == 0, r.stderr
+    assert (out / "rotation_tracks.png").exists()
+    tracks = velmora.rotation_tracks(out)
+    assert set(tracks.data_vars) == {"azshear_low", "azshear_mid"}
+    assert tracks["azshear_low"].dims == ("y", "x")
+    assert tracks["azshear_low"].attrs["units"] == "s-1"
+    assert tracks["azshear_low"].attrs["long_name"].startswith("largest azimuthal shear 0-2 km")
+    with netCDF4.Dataset(out / "rotation_tracks.nc") as nc:
+        low = np.ma.filled(nc["azshear_low"][:], np.nan)
+        x = nc["x"][:]
+    np.testing.assert_array_equal(tracks["azshear_low"].values, low)
+    np.testing.assert_allclose(tracks["x"].values, x / 1000.0, rtol=1e-6)
+    # A uniform wind has no rotation, but the gates measured it.
+    assert np.isfinite(low).sum() > 100
+    assert np.nanmax(np.abs(low)) < 2e-3
+    assert velmora.rotation_tracks(tmp_path) is None

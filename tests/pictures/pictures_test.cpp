@@ -217,7 +217,6 @@ TEST(RotationPicture, EachColumnInTheColourOfItsShearsStep) {
     velmora::Volume axes;
     for (int i = 0; i <= 40; ++i) axes.x.push_back(static_cast<float>(i - 20));
     for (int j = 0; j <= 30; ++j) axes.y.push_back(static_cast<float>(j - 15));
-    axes.origin = velmora::GeoOrigin{-35.66, 149.51};
     const std::size_t nx = axes.x.size();
     // Three blocks of 8 x 8 columns: rotation (5.5e-3 s-1), strong rotation (0.011), weak shear (0.001); NaN elsewhere.
     std::vector<float> low(nx * axes.y.size(), NAN);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -53,12 +54,12 @@ bool seen(Seen where, double a, double range_km) {
 
 std::string write_volume(const std::string& path, const Look& look) {
     H5File f(path);
-    char clock[8];
-    std::snprintf(clock, sizeof clock, "03%02d%02d", look.seconds / 60, look.seconds % 60);
+    char hhmmss[16];
+    std::snprintf(hhmmss, sizeof hhmmss, "03%02d%02d", look.seconds / 60, look.seconds % 60);
     f.text("/what", "object", "PVOL");
     f.text("/what", "version", "H5rad 2.2");
     f.text("/what", "date", "20200102");
-    f.text("/what", "time", clock);
+    f.text("/what", "time", hhmmss);
     f.text("/what", "source", "NOD:xxtst");
     f.numbers("/where", {{"lat", 35.0}, {"lon", -97.0}, {"height", 100}});
     constexpr int rays = 360, gates = 200;
@@ -175,7 +176,6 @@ TEST_F(VelocityGuessTest, WithoutAPreviousVolumeTheStormMotionIsTheGuess) {
     EXPECT_EQ(right, gates);
     EXPECT_EQ(patch_right(*dealiased({paths[2]}, "alone")[0]).second, 0);
 
-    velmora::tracking::VelocityGuess guess;
     EXPECT_FALSE(velmora::tracking::storm_motion({}));
     const std::vector<velmora::tracking::Row> rows{{0, 0, 1, NAN, NAN}, {0, 1, 2, 10, 14}, {0, 2, 3, 0, 16}};
     const auto motion = velmora::tracking::storm_motion(rows);
