@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -105,6 +106,9 @@ PlanFile read_plan_netcdf(const std::string& path, std::span<const std::string> 
     int dx = 0, dy = 0;
     f.axes.x = read_axis(nc.id, path, "x", dx);
     f.axes.y = read_axis(nc.id, path, "y", dy);
+    if (static_cast<double>(f.axes.x.size()) * static_cast<double>(f.axes.y.size()) > static_cast<double>(max_volume_nodes))
+        throw std::runtime_error(path + ": " + std::to_string(f.axes.x.size()) + " x " + std::to_string(f.axes.y.size()) +
+                                 " columns are more than a plan of velmora's holds");
     for (const std::string& name : names) {
         int var = 0, rank = 0, dims[NC_MAX_VAR_DIMS];
         read_check(nc_inq_varid(nc.id, name.c_str(), &var), path, "no variable " + name);
