@@ -13,6 +13,7 @@
 #include "table_options.h"
 #include "io/output_files.h"
 #include "polar/polar_input.h"
+#include "polar/velocity.h"
 
 namespace velmora::cli {
 
@@ -138,15 +139,18 @@ void add_grid_command(CLI::App& app, int& status) {
             t = now;
         };
         Volume grid;
+        std::optional<Volume> raw;   // the velocity as measured, beside the dealiased one
         std::optional<polar::Mosaic> mosaic;
         try {
             std::vector<polar::PolarVolume> volumes;
+            std::optional<polar::PolarVolume> measured;
             for (const std::string& path : o->files) {
-                volumes.push_back(polar::read_input(path, o->polar.input));
+                volumes.push_back(polar::read_input(path, o->polar.input, o->files.size() == 1 ? &measured : nullptr));
             }
             lap("read");
             if (volumes.size() > 1) mosaic = polar::mosaic_volumes(volumes, o->polar.input.grid, o->polar.input.mosaic);
             else grid = polar::grid_volumes(volumes, o->polar.input.grid);
+            if (measured) raw = polar::grid_volumes(std::span(&*measured, 1), o->polar.input.grid);
             lap("grid");
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "velmora grid: out of memory\n");
@@ -159,7 +163,7 @@ void add_grid_command(CLI::App& app, int& status) {
         }
         try {
             if (mosaic) write_mosaic(o->out, *mosaic);
-            else write_netcdf(o->out, grid);
+            else polar::write_grid(o->out, grid, raw);
             lap("write");
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "velmora grid: out of memory writing %s\n", o->out.c_str());
@@ -173,8 +177,9 @@ void add_grid_command(CLI::App& app, int& status) {
         if (mosaic) {
             print_mosaic(*mosaic, o->out);
         } else {
-            std::printf("%zu x %zu x %zu grid of 1 polar volume written to %s (variable %s)\n", grid.x.size(),
-                        grid.y.size(), grid.z.size(), o->out.c_str(), grid.name.c_str());
+            std::printf("%zu x %zu x %zu grid of 1 polar volume written to %s (variable %s%s)\n", grid.x.size(),
+                        grid.y.size(), grid.z.size(), o->out.c_str(), grid.name.c_str(),
+                        raw ? (" dealiased, " + polar::raw_name(grid.name) + " as measured").c_str() : "");
         }
         status = 0;
     });

@@ -77,7 +77,7 @@ void print_results(const TrackOptions& o, const tracking::TrackedSeries& t, cons
     std::printf("%zu tracks of %zu cells in %zu volumes (%d splits, %d merges); results in %s:\n", r.tracks,
                 t.rows.size(), t.frames.size(), splits, merges, target.c_str());
     for (const char* f : {"tracks.csv", "volumes.csv", "tracks.vtp", "volumes.pvd", "tracks.png", "hail_swath.nc",
-                          "hail_swath.png", "hail_tracks.csv", "rotation_tracks.nc", "volumes/"})
+                          "hail_swath.png", "hail_tracks.csv", "rotation_tracks.nc", "rotation_tracks.png", "volumes/"})
         if (fs::exists(fs::path(target) / f)) std::printf("  %s\n", f);
     if (!o.freezing_km && !o.minus20_km && o.sounding.empty()) std::printf("%s.\n", kNoHailLevels);
 }
@@ -92,7 +92,7 @@ int track_into(const TrackOptions& o, ResultFolder& results) {
         const auto said = [](const tracking::AnalyzedVolume& a) {
             std::printf("%s: %zu cells\n", a.path.c_str(), a.result.frame.cells.size());
         };
-        if (int status = tracking::analyze_series(analysis_options(o), o.volumes, results.work(), err.stream(), analyzed, said))
+        if (int status = tracking::analyze_series(analysis_options(o), {o.max_speed, o.max_gap}, o.volumes, results.work(), err.stream(), analyzed, said))
             return status;
     } catch (const WriteFailed& e) {
         std::fprintf(stderr, "velmora track: %s\n", e.what());

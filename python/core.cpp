@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -25,6 +26,7 @@
 #include "run/module_info.h"
 #include "run/network.h"
 #include "run/operations.h"
+#include "io/plan_netcdf.h"
 #include "polar/polar_input.h"
 #include "polar/velocity.h"
 #include "run/runner.h"
@@ -550,12 +552,18 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     if (!out.empty())
         if (auto problem = output_file_problem(out, paths)) throw OutputRefused(*problem);
     Volume v;
+    std::optional<Volume> raw;   // with dealias, the velocity as measured
     {
         py::gil_scoped_release free;
-        v = polar::grid_files(paths, in);
-        if (!out.empty()) write_netcdf(out, v);
+        v = polar::grid_files(paths, in, &raw);
+        if (!out.empty()) polar::write_grid(out, v, raw);
     }
     py::dict d = grid_dict(v);
+    d["raw"] = raw ? grid_dict(*raw)["values"] : py::object(py::none());
+    d["raw_name"] = polar::raw_name(v.name);
+    const auto label = [](const polar::FieldLabel& l) { return py::dict(py::arg("long_name") = l.long_name, py::arg("comment") = l.comment); };
+    d["dealiased_label"] = label(polar::dealiased_label(v.name));
+    d["raw_label"] = label(polar::measured_label(v.name));
     d["notes"] = notes.texts();
     return d;
 }
@@ -741,6 +749,26 @@ tracking::Frame frame_from(const py::dict& f, Volume& axes) {
 // The tracker on a series of analyzed volumes, in time order: per cell per
 // volume its frame, its index among the frame's cells, track, motion,
 // parent and event, and the cells' volumes.
+// A track or watch folder's rotation_tracks.nc: x and y (km) and each
+// layer (y, x) with its units and long_name; None when the folder has none.
+py::object rotation_tracks_py(const std::string& folder) {
+    const std::string path = (std::filesystem::path(folder) / "rotation_tracks.nc").string();
+    if (!std::filesystem::exists(path)) return py::none();
+    const std::array<std::string, 2> names{"azshear_low", "azshear_mid"};
+    PlanFile f;
+    {
+        py::gil_scoped_release free;
+        f = read_plan_netcdf(path, names);
+    }
+    const auto nx = static_cast<py::ssize_t>(f.axes.x.size()), ny = static_cast<py::ssize_t>(f.axes.y.size());
+    py::dict d;
+    d["x"] = to_numpy(f.axes.x, {nx});
+    d["y"] = to_numpy(f.axes.y, {ny});
+    for (PlanFile::Variable& v : f.variables)
+        d[v.name.c_str()] = py::make_tuple(to_numpy(std::move(v.values), {ny, nx}), v.units, v.long_name);
+    return d;
+}
+
 // The order of a series' volumes as velmora track puts them: names, times
 // (s since 1970, None for none) and why a volume has none.
 py::tuple order_series_py(const std::vector<std::string>& names, const std::vector<std::optional<double>>& times,
@@ -1012,6 +1040,8 @@ PYBIND11_MODULE(_core, m) {
         .def("close", &PyWatcher::close);
     m.def("verify_folder", &verify_folder_py, py::arg("folder"), py::arg("leads"), py::arg("max_speed"),
           py::arg("interval"), "The verification of a track or watch folder's forecasts");
+    m.def("rotation_tracks", &rotation_tracks_py, py::arg("folder"),
+          "The rotation tracks of a track or watch folder (rotation_tracks.nc); None without one");
     m.def("options", &options_table, "Every command's options: name, type, default, bounds, units, help");
     m.def("option_problem",
           [](const std::string& command, const std::string& name, const std::string& text) {

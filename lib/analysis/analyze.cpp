@@ -324,7 +324,7 @@ private:
 void Analysis::read_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in) {
     if (!o_.rotation || !reflectivity_units(reflectivity.units) || polar::is_derived_field(in.field)) return;
     try {
-        velocity_ = read_velocity_derivatives(o_.volume, in.site, &reflectivity, in.grid.note);
+        velocity_ = read_velocity_derivatives(o_.volume, in.site, &reflectivity, in.grid.note, o_.velocity_guess);
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: no rotation: %s\n", shown(e.what()).c_str());
     }
@@ -352,7 +352,7 @@ void Analysis::moments_velocity(const polar::PolarVolume& reflectivity, const po
     if (!reflectivity_units(reflectivity.units) || polar::is_derived_field(in.field)) return;
     try {
         velocity_ = moments_derivatives(*o_.polar_velocity, &reflectivity, o_.polar_width ? *o_.polar_width : std::nullopt,
-                                        in.grid.note);
+                                        in.grid.note, o_.velocity_guess);
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: no rotation: %s\n", shown(e.what()).c_str());
     }
@@ -824,7 +824,10 @@ int Analysis::run() {
         axes.time_problem = v_.time_problem;
         axes.origin = v_.origin;
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
-        if (velocity_) o_.for_tracking->rotation = rotation_plan(v_, *velocity_);
+        if (velocity_) {
+            o_.for_tracking->rotation = rotation_plan(v_, *velocity_);
+            o_.for_tracking->velocity = std::move(velocity_->dealiased);
+        }
         o_.for_tracking->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     // No cells is an answer too: it replaces the earlier results.

@@ -60,6 +60,9 @@ struct AnalyzeOptions {
     // The cells' rotation (rotation.h), where the volume is a polar file
     // with a radial velocity; off, its columns are left empty.
     bool rotation = true;
+    // The first guesses of its dealiasing that a series gives (the volume
+    // before, dealiased; the storm motion): tracking::SeriesGuess.
+    polar::DealiasOptions velocity_guess;
     // Where an analysis of a series leaves what tracking needs: the volume's
     // axes, time and origin (no values), its cells and the plan view of its
     // echo (the frame's time is the volume's, NaN when it has none).
@@ -69,6 +72,7 @@ struct AnalyzeOptions {
         PropertyTable properties;   // of its cells (none when it has no cells)
         std::vector<float> mesh;    // the MESH of every column, mm, with hail levels
         RotationPlan rotation;      // the azimuthal shear of every column, of a polar volume with velocity
+        std::optional<polar::PolarVolume> velocity;   // its radial velocity as dealiased, where it has one
         double seconds = 0.0;   // spent on what only tracking needs
     };
     ForTracking* for_tracking = nullptr;

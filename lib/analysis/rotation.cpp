@@ -184,9 +184,10 @@ void differentiate(const std::vector<const polar::Sweep*>& sweeps, std::atomic<s
 
 VelocityDerivatives velocity_derivatives(polar::PolarVolume velocity, const polar::PolarVolume* reflectivity,
                                          const polar::PolarVolume* spectrum_width,
-                                         const std::function<void(const std::string&)>& note) {
+                                         const std::function<void(const std::string&)>& note,
+                                         const polar::DealiasOptions& guess) {
     if (!velocity.site) throw std::runtime_error(velocity.source + ": no radar position for its velocity");
-    const polar::DealiasReport report = polar::dealias_volume(velocity);
+    const polar::DealiasReport report = polar::dealias_volume(velocity, guess);
     if (note)
         for (const std::string& n : report.notes) note(n);
     VelocityDerivatives d;
@@ -214,26 +215,29 @@ VelocityDerivatives velocity_derivatives(polar::PolarVolume velocity, const pola
     work();
     helpers.clear();
     if (failure) std::rethrow_exception(failure);
+    d.dealiased = std::move(velocity);
     return d;
 }
 
 std::optional<VelocityDerivatives> read_velocity_derivatives(const std::string& path, std::optional<polar::Site> site,
                                                              const polar::PolarVolume* reflectivity,
-                                                             const std::function<void(const std::string&)>& note) {
+                                                             const std::function<void(const std::string&)>& note,
+                                                             const polar::DealiasOptions& guess) {
     auto v = read_any(path, {"VRADH", "VRAD", "VRADV", "VEL", "velocity", "corrected_velocity"}, site);
     if (!v || !v->site || !polar::is_radial_velocity(*v)) return std::nullopt;
     std::optional<polar::PolarVolume> z;
     if (!reflectivity) z = read_any(path, {""}, site);
     const auto w = read_any(path, {"WRADH", "WRAD", "SW", "spectrum_width", "WIDTH"}, site);
-    return moments_derivatives(v, reflectivity ? reflectivity : z ? &*z : nullptr, w, note);
+    return moments_derivatives(v, reflectivity ? reflectivity : z ? &*z : nullptr, w, note, guess);
 }
 
 std::optional<VelocityDerivatives> moments_derivatives(const std::optional<polar::PolarVolume>& velocity,
                                                        const polar::PolarVolume* reflectivity,
                                                        const std::optional<polar::PolarVolume>& spectrum_width,
-                                                       const std::function<void(const std::string&)>& note) {
+                                                       const std::function<void(const std::string&)>& note,
+                                                       const polar::DealiasOptions& guess) {
     if (!velocity || !velocity->site || !polar::is_radial_velocity(*velocity)) return std::nullopt;
-    return velocity_derivatives(*velocity, reflectivity, spectrum_width ? &*spectrum_width : nullptr, note);
+    return velocity_derivatives(*velocity, reflectivity, spectrum_width ? &*spectrum_width : nullptr, note, guess);
 }
 
 void add_rotation(PropertyTable& t, const Volume& axes, std::span<const std::int32_t> labels,

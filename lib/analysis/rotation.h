@@ -22,6 +22,7 @@
 #include "analysis/cell_properties.h"
 #include "io/plan_netcdf.h"
 #include "io/volume.h"
+#include "polar/dealias.h"
 #include "polar/polar.h"
 
 namespace velmora {
@@ -40,31 +41,37 @@ inline constexpr double kTopLayerBelowKm = 2.0, kTopLayerAboveKm = 1.0;
 // gates (s^-1, NaN where none), and where the radar stands. The shear is
 // cyclonic: positive for rotation counterclockwise north of the equator and
 // clockwise south of it, as mesocyclones turn.
+// The velocity they were derived from, dealiased: the first guess of the
+// next volume of a series.
 struct VelocityDerivatives {
     std::vector<polar::Sweep> shear, divergence;
     polar::Site site;
+    polar::PolarVolume dealiased;
 };
 
-// Of velocity (a radial velocity with its site): dealiased, derived, masked
-// by reflectivity (and spectrum width) where given. Notes (a sweep left
-// as measured) go to note.
+// Of velocity (a radial velocity with its site): dealiased (with guess's
+// first guesses), derived, masked by reflectivity (and spectrum width)
+// where given. Notes (a sweep left as measured) go to note.
 VelocityDerivatives velocity_derivatives(polar::PolarVolume velocity, const polar::PolarVolume* reflectivity,
                                          const polar::PolarVolume* spectrum_width,
-                                         const std::function<void(const std::string&)>& note = {});
+                                         const std::function<void(const std::string&)>& note = {},
+                                         const polar::DealiasOptions& guess = {});
 
 // The same of moments already read (a real-time feed's): none without a
 // radial velocity with its position.
 std::optional<VelocityDerivatives> moments_derivatives(const std::optional<polar::PolarVolume>& velocity,
                                                        const polar::PolarVolume* reflectivity,
                                                        const std::optional<polar::PolarVolume>& spectrum_width,
-                                                       const std::function<void(const std::string&)>& note = {});
+                                                       const std::function<void(const std::string&)>& note = {},
+                                                       const polar::DealiasOptions& guess = {});
 
 // Of the polar file path, masked by its reflectivity (read, unless given)
 // and spectrum width; none when the file holds no radial velocity or no
 // position.
 std::optional<VelocityDerivatives> read_velocity_derivatives(const std::string& path, std::optional<polar::Site> site,
                                                              const polar::PolarVolume* reflectivity = nullptr,
-                                                             const std::function<void(const std::string&)>& note = {});
+                                                             const std::function<void(const std::string&)>& note = {},
+                                                             const polar::DealiasOptions& guess = {});
 
 // The rotation columns of every cell of t (labels: the cell number of every
 // voxel of axes, x fastest) from d. Cells no gate with a velocity reaches

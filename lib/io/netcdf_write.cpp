@@ -108,6 +108,11 @@ std::vector<int> define_extra(int nc, const std::string& path, const VolumeVars&
         nc_def_var_deflate(nc, id, 1, 1, 1);
         put_text(nc, id, "units", e.units);
         put_text(nc, id, "long_name", e.long_name);
+        if (!e.comment.empty()) put_text(nc, id, "comment", e.comment);
+        if (e.fill) {
+            nc_put_att_float(nc, id, "_FillValue", NC_FLOAT, 1, &*e.fill);
+            nc_put_att_float(nc, id, "missing_value", NC_FLOAT, 1, &*e.fill);
+        }
         out.push_back(id);
     }
     check(nc_enddef(nc), path, "writing the header");

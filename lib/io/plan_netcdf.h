@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "io/volume.h"
 
@@ -25,5 +26,19 @@ std::string plan_netcdf(const std::string& path, const Volume& axes, std::span<c
 
 // plan_netcdf written to path, whole or not at all.
 void write_plan_netcdf(const std::string& path, const Volume& axes, std::span<const PlanVariable> variables);
+
+// A plan file read back: its axes (km) and the variables asked for, each
+// with its units and long_name, NaN where it has its _FillValue.
+struct PlanFile {
+    Volume axes;
+    struct Variable {
+        std::string name, units, long_name;
+        std::vector<float> values;   // x fastest
+    };
+    std::vector<Variable> variables;
+};
+// std::runtime_error naming path when it cannot be read, or lacks x, y or
+// one of names on them.
+PlanFile read_plan_netcdf(const std::string& path, std::span<const std::string> names);
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ Winds synthetic_winds(const Volume& v);
 struct ExtraVariable {
     std::string name, units, long_name;
     std::span<const float> values;   // as many as the volume's
+    std::string comment{};           // the CF comment, when not empty
+    std::optional<float> fill{};     // the value of missing points (_FillValue, missing_value)
 };
 // write_netcdf with further variables (time, z, y, x) beside the volume's.
 void write_netcdf(const std::string& path, const Volume& v, std::span<const ExtraVariable> extra);

@@ -235,7 +235,7 @@ inline constexpr Option kOptions[] = {
     {.commands = "batch", .name = "pictures", .type = Type::Flag,
      .help = "Draw each volume's pictures (cells.png, plan.png) in its folder under DIR"},
     {.commands = "track", .name = "no-picture", .type = Type::Flag,
-     .help = "Draw no picture at all, not even tracks.png and hail_swath.png"},
+     .help = "Draw no picture at all, not even tracks.png, hail_swath.png and rotation_tracks.png"},
     {.commands = "watch", .name = "no-picture", .type = Type::Flag,
      .help = "Do not render each volume's cells.png and plan.png"},
     {.commands = "batch", .name = "no-picture", .type = Type::Flag, .help = "No pictures (the default; kept for scripts)"},

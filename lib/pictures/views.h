@@ -42,7 +42,8 @@ struct MapContext {
 // What the plan view of an analysis shows: one value of each column, the
 // outline of each cell's columns, and the cells' numbers.
 struct PlanView {
-    enum class Scale { reflectivity, hail };   // dBZ in 5 dBZ steps, or MESH in mm
+    // dBZ in 5 dBZ steps, MESH in mm, or azimuthal shear in 10^-3 s^-1
+    enum class Scale { reflectivity, hail, shear };
     std::span<const float> x, y;            // the grid's axes, km
     std::span<const float> column_max;      // x fastest; NaN where a column has no value
     std::span<const std::int32_t> plan;     // the cell of each column, 0 outside cells

@@ -489,6 +489,19 @@ std::size_t dealias_sweep(Sweep& s, const Sweep* below, const Sweep* previous, s
     return unfold(s, first_guess(s, below, previous, wind, nullptr));
 }
 
+bool previous_fits(const PolarVolume& previous, const PolarVolume& v) {
+    if (previous.site.has_value() != v.site.has_value()) return false;
+    if (v.site) {
+        // 100 m on the ground, east-west shrinking with the latitude.
+        const double dy = (previous.site->latitude - v.site->latitude) * 111.2e3;
+        const double dx = (previous.site->longitude - v.site->longitude) * 111.2e3 * std::cos(v.site->latitude * kRad);
+        if (std::hypot(dx, dy) > 100.0) return false;
+    }
+    if (!previous.time || !v.time) return true;
+    const double age = *v.time - *previous.time;
+    return age > 0 && age <= kPreviousVolumeMaxAge;
+}
+
 DealiasReport dealias_volume(PolarVolume& v, const DealiasOptions& o) {
     if (!is_radial_velocity(v)) throw std::invalid_argument(v.source + ": " + v.field + " is not a radial velocity: nothing to dealias");
     std::vector<std::size_t> order(v.sweeps.size());
@@ -496,6 +509,8 @@ DealiasReport dealias_volume(PolarVolume& v, const DealiasOptions& o) {
     std::stable_sort(order.begin(), order.end(),
                      [&v](std::size_t a, std::size_t b) { return v.sweeps[a].fixed_angle < v.sweeps[b].fixed_angle; });
     DealiasReport report;
+    const PolarVolume* before = o.previous && previous_fits(*o.previous, v) ? o.previous : nullptr;
+    report.previous_taken = before != nullptr;
     const Sweep* below = nullptr;
     WindProfile profile;
     for (std::size_t i : order) {
@@ -506,8 +521,8 @@ DealiasReport dealias_volume(PolarVolume& v, const DealiasOptions& o) {
         }
         if (o.dual_prf) report.dual_prf_fixed += correct_dual_prf(s);
         const Sweep* previous = nullptr;
-        if (o.previous)
-            for (const Sweep& p : o.previous->sweeps)
+        if (before)
+            for (const Sweep& p : before->sweeps)
                 if (p.nyquist && std::fabs(p.fixed_angle - s.fixed_angle) < 0.3) previous = &p;
         report.unfolded += unfold(s, first_guess(s, below, previous, o.wind, &profile));
         profile.add(s);

@@ -43,9 +43,17 @@ struct Wind {
     double v = 0.0;
 };
 
+// The oldest a previous volume may be to serve as a first guess, s: two or
+// three volumes of the usual five- to ten-minute schedules, winds no longer
+// the same beyond.
+inline constexpr double kPreviousVolumeMaxAge = 1800.0;
+
 struct DealiasOptions {
     // The previous volume of the same radar, already dealiased: the first
     // guess of a sweep's patches its sweep at the same elevation overlaps.
+    // Passed over (previous_taken says) when it stands elsewhere (more than
+    // 100 m off), or when both have times and it is not older, or older by
+    // more than kPreviousVolumeMaxAge.
     const PolarVolume* previous = nullptr;
     // The storm motion (or a sounding's mean wind): the first guess where
     // neither the sweep below nor the previous volume says.
@@ -57,6 +65,7 @@ struct DealiasOptions {
 struct DealiasReport {
     std::size_t unfolded = 0;         // gates moved by a multiple of 2 Vn
     std::size_t dual_prf_fixed = 0;   // dual-PRF outliers put back
+    bool previous_taken = false;      // the previous volume served as first guess
     std::vector<std::string> notes;   // one per sweep left as measured, and why
 };
 
@@ -79,6 +88,9 @@ private:
 // Whether the volume's field is a radial velocity (ODIM VRAD*, NEXRAD VEL,
 // CF/Radial radial_velocity): what dealias_volume unfolds.
 bool is_radial_velocity(const PolarVolume& v);
+
+// Whether previous may be v's first guess (DealiasOptions::previous).
+bool previous_fits(const PolarVolume& previous, const PolarVolume& v);
 
 // Every sweep of v unfolded in place, the lowest first. A sweep without a
 // Nyquist velocity is left as measured, with a note "<file>: <sweep>: no

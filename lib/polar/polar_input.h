@@ -34,8 +34,10 @@ void prepare_volume(PolarVolume& v, const PolarInput& in);
 
 // The volume of path as the commands grid it: read (a derived field, in.field
 // azshear or divergence, from the file's dealiased velocity, shear.h) and
-// prepared.
-PolarVolume read_input(const std::string& path, const PolarInput& in);
+// prepared. With in.dealias and measured, the volume as measured (its
+// gates filtered, not dealiased) goes there too: the raw field the grid
+// files keep beside the dealiased one (velocity.h).
+PolarVolume read_input(const std::string& path, const PolarInput& in, std::optional<PolarVolume>* measured = nullptr);
 
 // Whether path holds a polar volume of a format velmora reads.
 inline bool is_polar(const std::string& path) { return polar_format(path) != PolarFormat::none; }
@@ -43,7 +45,12 @@ inline bool is_polar(const std::string& path) { return polar_format(path) != Pol
 // The polar volumes of paths read, their gates filtered (in.filters), and
 // gridded: one radar as grid_volumes() grids it, several as their mosaic
 // (mosaic_volumes(), in.mosaic). std::runtime_error naming the file otherwise.
-Volume grid_files(std::span<const std::string> paths, const PolarInput& in);
+// With in.dealias, one radar and raw, its field as measured gridded alike
+// goes there (none otherwise).
+Volume grid_files(std::span<const std::string> paths, const PolarInput& in, std::optional<Volume>* raw = nullptr);
+// A grid written as NetCDF: with raw, the dealiased velocity and the field
+// as measured beside it (write_dealiased_netcdf), else as write_netcdf.
+void write_grid(const std::string& path, const Volume& grid, const std::optional<Volume>& raw);
 // The mosaic of the polar volumes of paths, read and filtered as grid_files() does.
 Mosaic mosaic_files(std::span<const std::string> paths, const PolarInput& in);
 

@@ -118,6 +118,12 @@ CREATE TABLE IF NOT EXISTS verification_sums(lead REAL NOT NULL, method TEXT NOT
 CREATE TABLE IF NOT EXISTS alerts(track INTEGER NOT NULL, property TEXT NOT NULL, threshold REAL NOT NULL,
   value REAL NOT NULL, volume INTEGER NOT NULL, time REAL NOT NULL, cell INTEGER NOT NULL, PRIMARY KEY(track, property));
 CREATE TABLE IF NOT EXISTS maxima(name TEXT PRIMARY KEY, plan BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS velocity(one INTEGER PRIMARY KEY CHECK(one = 1), source TEXT NOT NULL, field TEXT NOT NULL,
+  units TEXT NOT NULL, latitude REAL, longitude REAL, height REAL, time REAL, beam_width REAL NOT NULL);
+CREATE TABLE IF NOT EXISTS velocity_sweeps(sweep INTEGER PRIMARY KEY, name TEXT NOT NULL, fixed_angle REAL NOT NULL,
+  range_first REAL NOT NULL, gate_spacing REAL NOT NULL, gates INTEGER NOT NULL, time REAL, nyquist REAL,
+  nyquist_high REAL NOT NULL, nyquist_low REAL NOT NULL, azimuth BLOB NOT NULL, elevation BLOB NOT NULL,
+  vals BLOB NOT NULL);
 )";
 
 // A frame's cells as bytes (the plan view apart).
@@ -289,6 +295,68 @@ void StateStore::set_maximum(const std::string& name, std::span<const float> pla
         .bind(1, name)
         .blob(2, std::string(reinterpret_cast<const char*>(plan.data()), plan.size() * 4))
         .run();
+}
+
+namespace {
+
+std::string bytes_of(const std::vector<float>& v) {
+    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
+}
+
+std::vector<float> floats_of(const std::string& bytes) {
+    std::vector<float> out(bytes.size() / sizeof(float));
+    std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
+    return out;
+}
+
+double or_nan(const std::optional<double>& v) { return v ? *v : NAN; }
+std::optional<double> unless_nan(double v) { return std::isnan(v) ? std::nullopt : std::optional(v); }
+
+}  // namespace
+
+void StateStore::set_velocity(const polar::PolarVolume& v) {
+    Statement(*this, "DELETE FROM velocity_sweeps").run();
+    const polar::Site site = v.site.value_or(polar::Site{NAN, NAN, NAN});
+    Statement(*this, "INSERT OR REPLACE INTO velocity(one, source, field, units, latitude, longitude, height, time, "
+                     "beam_width) VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?)")
+        .bind(1, v.source).bind(2, v.field).bind(3, v.units).bind(4, site.latitude).bind(5, site.longitude)
+        .bind(6, site.height).bind(7, or_nan(v.time)).bind(8, v.beam_width)
+        .run();
+    Statement put(*this, "INSERT INTO velocity_sweeps(sweep, name, fixed_angle, range_first, gate_spacing, gates, time, "
+                         "nyquist, nyquist_high, nyquist_low, azimuth, elevation, vals) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    for (std::size_t k = 0; k < v.sweeps.size(); ++k) {
+        const polar::Sweep& s = v.sweeps[k];
+        put.bind(1, k).bind(2, s.name).bind(3, s.fixed_angle).bind(4, s.range_first).bind(5, s.gate_spacing)
+            .bind(6, s.gates).bind(7, or_nan(s.time)).bind(8, or_nan(s.nyquist)).bind(9, s.nyquist_high)
+            .bind(10, s.nyquist_low).blob(11, bytes_of(s.azimuth)).blob(12, bytes_of(s.elevation))
+            .blob(13, bytes_of(s.values))
+            .run();
+    }
+}
+
+std::optional<polar::PolarVolume> StateStore::velocity() const {
+    Statement q(*this, "SELECT source, field, units, latitude, longitude, height, time, beam_width FROM velocity");
+    if (!q.step()) return std::nullopt;
+    polar::PolarVolume v;
+    v.source = q.s(0), v.field = q.s(1), v.units = q.s(2);
+    if (!std::isnan(q.d(3))) v.site = polar::Site{q.d(3), q.d(4), q.d(5)};
+    v.time = unless_nan(q.d(6));
+    v.beam_width = q.d(7);
+    Statement sweeps(*this, "SELECT name, fixed_angle, range_first, gate_spacing, gates, time, nyquist, nyquist_high, "
+                            "nyquist_low, azimuth, elevation, vals FROM velocity_sweeps ORDER BY sweep");
+    while (sweeps.step()) {
+        polar::Sweep& s = v.sweeps.emplace_back();
+        s.name = sweeps.s(0), s.fixed_angle = sweeps.d(1), s.range_first = sweeps.d(2), s.gate_spacing = sweeps.d(3);
+        s.gates = static_cast<int>(sweeps.i(4));
+        s.time = unless_nan(sweeps.d(5));
+        s.nyquist = unless_nan(sweeps.d(6));
+        s.nyquist_high = sweeps.d(7), s.nyquist_low = sweeps.d(8);
+        s.azimuth = floats_of(sweeps.b(9)), s.elevation = floats_of(sweeps.b(10)), s.values = floats_of(sweeps.b(11));
+        if (s.gates <= 0 || s.elevation.size() != s.rays() || s.values.size() != s.rays() * static_cast<std::size_t>(s.gates))
+            throw std::runtime_error("the state's velocity sweep " + s.name + " does not fit its rays and gates");
+    }
+    return v;
 }
 
 void StateStore::drop_column_max(std::int64_t volume) {

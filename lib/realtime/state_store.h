@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "polar/polar.h"
 #include "realtime/alerts.h"
 #include "realtime/live_series.h"
 
@@ -84,6 +85,12 @@ public:
     // volumes give (the MESH, the shear); empty before the first.
     std::vector<float> maximum(const std::string& name) const;
     void set_maximum(const std::string& name, std::span<const float> plan);
+    // The newest volume's radial velocity as dealiased, the first guess of
+    // the next one's dealiasing (tracking/velocity_guess.h); none before the
+    // first. The volume's position, time and sweeps are kept, not the gates'
+    // quality or folding.
+    std::optional<polar::PolarVolume> velocity() const;
+    void set_velocity(const polar::PolarVolume& v);
     void save_forecasts(std::int64_t volume, std::span<const ForecastRow> rows);
     // Replaces the verification of the forecasts (volume, lead) given, and
     // keeps the sums per lead and method up to date.

@@ -22,6 +22,7 @@
 #include "realtime/alerts.h"
 #include "realtime/live_series.h"
 #include "realtime/state_store.h"
+#include "tracking/velocity_guess.h"
 #include "options/options.h"
 
 namespace velmora {
@@ -153,6 +154,11 @@ private:
     std::map<std::string, Pending> pending_;
     std::vector<std::string> folders_;
     std::unique_ptr<ChunkAssembler> chunks_;
+    // The dealiasing's first guesses: the newest volume's velocity as the
+    // state store keeps it (not re-read from its file, which may be gone
+    // or a volume of chunks, and whose own dealiasing took the volume before
+    // it), the storm motion of the series' newest volume.
+    tracking::VelocityGuess guess_;
     std::string out_canonical_;
 };
 

@@ -116,7 +116,7 @@ void Watcher::stage_tables(StagedFiles& staged) {
 }
 
 // The plans kept at their largest over the series: hail_swath.nc (with
-// hail levels, and its picture) and rotation_tracks.nc (with velocity). A
+// hail levels) and rotation_tracks.nc (with velocity), and their pictures. A
 // volume made again after a crash changes nothing (the largest of the same
 // values); a series whose grid changes starts anew.
 void Watcher::stage_maxima(const Analyzed& a, double time, StagedFiles& staged) {
@@ -143,6 +143,11 @@ void Watcher::stage_maxima(const Analyzed& a, double time, StagedFiles& staged) 
         store_->set_maximum("azshear_mid", tracks.mid);
         const std::string path = (out / "rotation_tracks.nc").string();
         staged.add(path, plan_netcdf(path, axes, rotation_variables(tracks)));
+        if (o_.analysis.picture) {
+            const TempFile drawn;
+            tracking::draw_rotation(drawn.path(), axes, tracks.low, "to " + iso_utc(time));
+            staged.add((out / "rotation_tracks.png").string(), drawn.text());
+        }
     }
 }
 
@@ -174,6 +179,7 @@ void Watcher::commit(const std::string& name, Analyzed& a, FileRecord& rec, Volu
     const tracking::TrackedFrame& added = series_->frame(index);
     store_->record_alerts(id, added.frame.time, crossings(added, a.result.properties, o_.alerts));
     stage_maxima(a, added.frame.time, staged);
+    if (a.result.velocity && guess_.newer(*a.result.velocity)) store_->set_velocity(*a.result.velocity);
     rec.state = "done";
     rec.reason.clear();
     rec.volume = id;
@@ -183,6 +189,7 @@ void Watcher::commit(const std::string& name, Analyzed& a, FileRecord& rec, Volu
     // undone in the database, and it is made again, the same, at the next start.
     staged.commit();
     tx.commit();
+    guess_.keep(std::move(a.result.velocity));
     files_[name] = rec;
     folders_.push_back(a.folder);
     const tracking::TrackedFrame& t = series_->frame(index);

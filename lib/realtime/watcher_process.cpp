@@ -48,6 +48,8 @@ void Watcher::restore_series() {
     series_ = std::make_unique<LiveSeries>(o_.series);
     table_.reset();
     origin_.reset();
+    guess_ = {};
+    guess_.keep(store_->velocity());
     if (const auto extra = store_->meta("extra"))
         table_.emplace(extra->empty() ? std::vector<std::string>{} : parse_table(*extra, "the property columns").columns);
     if (const auto origin = store_->meta("origin")) {
@@ -103,6 +105,8 @@ Watcher::Analyzed Watcher::analysis_of(const std::string& name, const std::strin
     ao.polar_volume = polar_volume;
     ao.polar_grid = polar_grid;
     if (moments) ao.polar_velocity = &moments->velocity, ao.polar_width = &moments->width;
+    guess_.set_motion(series_->size() ? tracking::storm_motion(series_->frame(series_->size() - 1).rows) : std::nullopt);
+    ao.velocity_guess = guess_.options();
     ao.out = (fs::path(o_.out) / "volumes" / a.folder).string();
     ao.for_tracking = &a.result;
     // A volume analyzed again after a crash: its forecasts are the watcher's

@@ -16,6 +16,7 @@
 #include "io/table.h"
 #include "io/vtk_files.h"
 #include "pictures/pictures.h"
+#include "tracking/velocity_guess.h"
 
 namespace velmora::tracking {
 
@@ -179,8 +180,9 @@ void draw_tracks(const std::string& png, const TrackedSeries& t, std::vector<Pla
 using Clock = std::chrono::steady_clock;
 
 // One volume of the series analyzed into its folder; 0 or the exit status.
-int analyze_volume(const AnalyzeOptions& base, std::FILE* err, AnalyzedVolume& a) {
+int analyze_volume(const AnalyzeOptions& base, const polar::DealiasOptions& guess, std::FILE* err, AnalyzedVolume& a) {
     AnalyzeOptions o = base;
+    o.velocity_guess = guess;
     o.volume = a.path;
     o.out = a.folder;
     o.for_tracking = &a.result;
@@ -226,17 +228,18 @@ SeriesOrder order_series(std::span<const VolumeTime> volumes, double interval) {
     return s;
 }
 
-int analyze_series(const AnalyzeOptions& base, std::span<const std::string> paths, const std::string& work,
-                   std::FILE* err, std::vector<AnalyzedVolume>& out,
+int analyze_series(const AnalyzeOptions& base, const Settings& link, std::span<const std::string> paths,
+                   const std::string& work, std::FILE* err, std::vector<AnalyzedVolume>& out,
                    const std::function<void(const AnalyzedVolume&)>& on_volume) {
     // Named as velmora batch names them: apart, whatever their files' names.
     const auto folders = volume_folder_names(paths);
     out.resize(paths.size());
+    VelocityGuess guess;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         AnalyzedVolume& a = out[i];
         a.path = paths[i];
         a.folder = (fs::path(work) / "volumes" / folders[i]).string();
-        if (int status = analyze_volume(base, err, a)) return status;
+        if (int status = analyze_volume(base, guess.options(), err, a)) return status;
         const Volume& first = out.front().result.axes;
         if (a.result.axes.x != first.x || a.result.axes.y != first.y) {
             std::fprintf(err,
@@ -247,6 +250,9 @@ int analyze_series(const AnalyzeOptions& base, std::span<const std::string> path
             return 2;
         }
         if (on_volume) on_volume(a);
+        guess.keep(std::move(a.result.velocity));
+        a.result.velocity.reset();
+        guess.link({first.x, first.y}, a.result.frame, link);
     }
     return 0;
 }
@@ -274,12 +280,12 @@ namespace {
 
 // rotation_tracks.nc (the largest low- and mid-level azimuthal shear each
 // column saw), where the volumes had a radial velocity.
-void write_rotation(const std::string& folder, const TrackedSeries& t) {
+void write_rotation(const std::string& folder, const TrackedSeries& t, SeriesResults& r) {
     std::vector<RotationPlan> plans;
     for (const AnalyzedVolume& a : t.volumes) plans.push_back(a.result.rotation);
-    const RotationPlan tracks = rotation_tracks(plans);
-    if (!tracks.low.empty())
-        write_rotation_tracks((fs::path(folder) / "rotation_tracks.nc").string(), t.volumes.front().result.axes, tracks);
+    r.rotation = rotation_tracks(plans);
+    if (!r.rotation.low.empty())
+        write_rotation_tracks((fs::path(folder) / "rotation_tracks.nc").string(), t.volumes.front().result.axes, r.rotation);
 }
 
 }  // namespace
@@ -295,6 +301,21 @@ void draw_swath(const std::string& png, const Volume& axes, std::span<const floa
     render_plan_png(view, png, 1100, 900);
 }
 
+PictureLayout draw_rotation(const std::string& png, const Volume& axes, std::span<const float> low, const std::string& span,
+                            std::vector<PlanView::Path> paths) {
+    // Drawn in 10^-3 s^-1, as the scale reads.
+    std::vector<float> shear(low.begin(), low.end());
+    for (float& s : shear) s *= 1e3f;
+    const std::vector<std::int32_t> plan(shear.size(), 0);
+    PlanView view = plan_of(axes, std::move(paths));
+    view.column_max = shear;
+    view.plan = plan;
+    view.scale = PlanView::Scale::shear;
+    view.title = "Rotation tracks, " + span + ": the largest azimuthal shear 0-2 km above the radar";
+    view.caption = "Cyclonic azimuthal shear of the dealiased radial velocity; 5 and more: rotation";
+    return render_plan_png(view, png, 1100, 900);
+}
+
 SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bool hail) {
     SeriesResults r;
     write_file((fs::path(folder) / "tracks.csv").string(), tracks_text(t));
@@ -304,7 +325,7 @@ SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bo
     write_track_lines((fs::path(folder) / "tracks.vtp").string(), lines);
     write_volumes_pvd(folder, t);
     if (hail) write_hail(folder, t, r);
-    write_rotation(folder, t);
+    write_rotation(folder, t, r);
     return r;
 }
 
@@ -312,13 +333,14 @@ void draw_series(const TrackedSeries& t, const SeriesResults& r, const std::stri
     const auto paths = paths_of(t);
     const std::string tracks = (fs::path(folder) / "tracks.png").string();
     const std::string hail = (fs::path(folder) / "hail_swath.png").string();
+    const std::string rotation = (fs::path(folder) / "rotation_tracks.png").string();
     try {
         draw_tracks(tracks, t, paths, caption);
         if (!r.swath.empty()) draw_swath(hail, t.volumes.front().result.axes, r.swath, time_span(t), paths);
+        if (!r.rotation.low.empty()) draw_rotation(rotation, t.volumes.front().result.axes, r.rotation.low, time_span(t), paths);
     } catch (const std::runtime_error&) {
         std::error_code ec;
-        fs::remove(tracks, ec);
-        fs::remove(hail, ec);
+        for (const std::string& png : {tracks, hail, rotation}) fs::remove(png, ec);
         throw;
     }
 }

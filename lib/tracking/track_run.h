@@ -4,7 +4,7 @@
 // written into a folder: tracks.csv, volumes.csv, tracks.vtp, volumes.pvd,
 // with hail levels hail_swath.nc and hail_tracks.csv, of polar volumes with
 // a radial velocity rotation_tracks.nc (analysis/rotation.h), and the pictures
-// tracks.png and hail_swath.png. The tables are those a watcher writes.
+// tracks.png, hail_swath.png and rotation_tracks.png. The tables are those a watcher writes.
 #pragma once
 
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/analyze.h"
+#include "analysis/rotation.h"
 #include "pictures/views.h"
 #include "tracking/tracker.h"
 
@@ -49,11 +50,14 @@ struct AnalyzedVolume {
 };
 
 // Analyzes each of paths as base says into work/volumes/<name>, keeping
-// what tracking needs; on_volume is told of each one analyzed. Messages
-// go to err. 0, or the exit status: 1 when an analysis failed, 2 when a
-// volume cannot be used or lies on another grid than the first.
-int analyze_series(const AnalyzeOptions& base, std::span<const std::string> paths, const std::string& work,
-                   std::FILE* err, std::vector<AnalyzedVolume>& out,
+// what tracking needs; on_volume is told of each one analyzed (its result's
+// velocity, dealiased, is taken away after it). A polar volume's velocity
+// is dealiased with the first guesses the volumes before give
+// (velocity_guess.h, their cells linked as link says). Messages go to err.
+// 0, or the exit status: 1 when an analysis failed, 2 when a volume cannot
+// be used or lies on another grid than the first.
+int analyze_series(const AnalyzeOptions& base, const Settings& link, std::span<const std::string> paths,
+                   const std::string& work, std::FILE* err, std::vector<AnalyzedVolume>& out,
                    const std::function<void(const AnalyzedVolume&)>& on_volume = {});
 
 // A series in time order with its cells linked.
@@ -81,6 +85,7 @@ struct SeriesResults {
     std::size_t tracks = 0;
     std::vector<TrackHail> hail;   // by track number; none without hail levels
     std::vector<float> swath;      // the largest MESH of each column; empty without hail levels
+    RotationPlan rotation;         // the rotation tracks; empty without velocity
 };
 
 // Writes the series' files into folder (the work folder of its results),
@@ -88,7 +93,8 @@ struct SeriesResults {
 // the file.
 SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bool hail);
 
-// Draws tracks.png, and hail_swath.png where there is a swath, into folder;
+// Draws tracks.png, hail_swath.png where there is a swath and
+// rotation_tracks.png where there are rotation tracks, into folder;
 // caption names the last volume. std::runtime_error when no picture can be
 // drawn: then neither is left.
 void draw_series(const TrackedSeries& t, const SeriesResults& r, const std::string& folder, const std::string& caption);
@@ -97,6 +103,12 @@ void draw_series(const TrackedSeries& t, const SeriesResults& r, const std::stri
 // span says over what time (the title's "Hail swath, SPAN: ...").
 void draw_swath(const std::string& png, const Volume& axes, std::span<const float> swath, const std::string& span,
                 std::vector<PlanView::Path> paths = {});
+
+// Draws the low-level rotation tracks (rotation_tracks(), azshear_low) over
+// the map into png, with the tracks of paths; span as draw_swath's. Where
+// it drew what.
+PictureLayout draw_rotation(const std::string& png, const Volume& axes, std::span<const float> low,
+                            const std::string& span, std::vector<PlanView::Path> paths = {});
 
 // The number of splits and merges among the rows.
 std::pair<int, int> split_merge_counts(const std::vector<Row>& rows);

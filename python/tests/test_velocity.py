@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import velmora
-from conftest import command
+from conftest import DATA, command
 
 ELEVATIONS = [0.5, 1.5, 2.5]
 NYQUIST = 10.0
@@ -74,6 +74,11 @@ def test_grid_command_dealiases_and_grids_shear(tmp_path):
     dealiased = velmora.grid(path, field="VEL", dealias=True, **grid)
     assert np.nanmax(np.abs(raw.values)) <= NYQUIST + 1e-3
     assert np.nanmax(dealiased.values) > 20
+    # The field as measured rides beside the dealiased one, each saying which it is.
+    assert "VEL_raw" not in raw.coords
+    np.testing.assert_array_equal(dealiased["VEL_raw"].values, raw.values)
+    assert dealiased.attrs["long_name"] == "Radial velocity, dealiased"
+    assert dealiased["VEL_raw"].attrs["long_name"] == "Radial velocity as measured"
     out = tmp_path / "shear.nc"
     r = command("grid", path, "--field", "azshear", "--out", out, "--extent", "-30,30,-30,30", "--levels", "0.5,1.5")
     assert r.returncode == 0, r.stderr
@@ -86,3 +91,48 @@ def test_grid_command_dealiases_and_grids_shear(tmp_path):
     r = command("grid", path, "--field", "DBZH", "--dealias", "--out", tmp_path / "z.nc")
     assert r.returncode == 2
     assert "DBZH is not a radial velocity: nothing to dealias" in r.stderr
+
+
+def test_canberra_grid_file_holds_the_measured_field_beside_the_dealiased_one(tmp_path):
+    canberra = DATA / "odim_au40_201812200606.h5"
+    if not canberra.exists():
+        pytest.skip(f"the real ODIM volume {canberra} is absent")
+    out = tmp_path / "vel.nc"
+    grid = dict(extent=(-60, 60, -60, 60), spacing=(2, 2, 1), levels=(1, 6))
+    v = velmora.grid(canberra, out, field="VRADH", dealias=True, **grid)
+    measured = velmora.grid(canberra, field="VRADH", **grid)
+    with netCDF4.Dataset(out) as nc:
+        assert nc["VRADH"].long_name == "Radial velocity, dealiased"
+        assert "VRADH_raw is the same field as measured" in nc["VRADH"].comment
+        assert nc["VRADH_raw"].long_name == "Radial velocity as measured"
+        assert nc["VRADH_raw"].comment.startswith("Folded at the Nyquist velocity")
+        assert nc["VRADH_raw"].units == nc["VRADH"].units == "m/s"
+        raw = np.ma.filled(nc["VRADH_raw"][0], np.nan)
+        unfolded = np.ma.filled(nc["VRADH"][0], np.nan)
+    np.testing.assert_array_equal(raw, measured.values)
+    np.testing.assert_array_equal(v["VRADH_raw"].values, measured.values)
+    np.testing.assert_array_equal(unfolded, v.values)
+    assert np.nanmax(np.abs(raw)) <= 39.0
+    assert (np.abs(unfolded - raw) > 2).sum() > 0
+
+
+def test_rotation_tracks_of_a_track_folder(tmp_path):
+    path, _, _ = write(tmp_path / "vel.nc", [NYQUIST] * 3)
+    out = tmp_path / "track"
+    r = command("track", path, "--out", out, "--level", "25", "--extent", "-30,30,-30,30", "--levels", "0.5,1.5")
+    assert r.returncode == 0, r.stderr
+    assert (out / "rotation_tracks.png").exists()
+    tracks = velmora.rotation_tracks(out)
+    assert set(tracks.data_vars) == {"azshear_low", "azshear_mid"}
+    assert tracks["azshear_low"].dims == ("y", "x")
+    assert tracks["azshear_low"].attrs["units"] == "s-1"
+    assert tracks["azshear_low"].attrs["long_name"].startswith("largest azimuthal shear 0-2 km")
+    with netCDF4.Dataset(out / "rotation_tracks.nc") as nc:
+        low = np.ma.filled(nc["azshear_low"][:], np.nan)
+        x = nc["x"][:]
+    np.testing.assert_array_equal(tracks["azshear_low"].values, low)
+    np.testing.assert_allclose(tracks["x"].values, x / 1000.0, rtol=1e-6)
+    # A uniform wind: measured, its shear at most its speed over the range (as the grid's above).
+    assert np.isfinite(low).sum() > 100
+    assert np.nanmedian(np.abs(low)) < 2e-3
+    assert velmora.rotation_tracks(tmp_path) is None

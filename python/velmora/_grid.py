@@ -21,7 +21,10 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     xmax, ymin, ymax), levels (bottom, top) in km; origin (lat, lon) of the
     grid, default the first radar; roi_min (km) and roi_angle (degrees): the
     radius of influence; dealias: unfold a radial velocity (field "VRADH",
-    "VEL") past its Nyquist velocity first. Several radars make one mosaic
+    "VEL") past its Nyquist velocity first; of one radar, the field as
+    measured, gridded alike, comes beside it as the coordinate VRADH_raw
+    (z, y, x), and out holds it as the variable VRADH_raw, long_name and
+    comment saying which is which. Several radars make one mosaic
     (heights above sea level; velmora.mosaic() gives what it says of itself
     too): combine ("weighted", "nearest", "max"), max_age (s, 300) and
     calibrate (a radar's file or name) as `velmora grid` takes them."""
@@ -31,8 +34,11 @@ def grid(paths, out=None, *, field=None, site=None, spacing=None, extent=None, l
     import xarray as xr
 
     attrs = {"units": raw["units"] or "dBZ", "source": ", ".join(paths)}
-    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=_coords(raw, attrs["source"]), name=raw["name"],
-                        attrs=attrs)
+    coords = _coords(raw, attrs["source"])
+    if raw["raw"] is not None:
+        attrs.update(raw["dealiased_label"])
+        coords[raw["raw_name"]] = (("z", "y", "x"), raw["raw"], dict(units=attrs["units"], **raw["raw_label"]))
+    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=coords, name=raw["name"], attrs=attrs)
 
 
 def _gridded(make, paths, out, field, site, grid_options):

@@ -68,3 +68,21 @@ def track(volumes, var=_default("track", "var"), level=_default("track", "level"
             values.append(float(p[name][ci]) if name in p and ci < len(p[name]) else np.nan)
         df[name] = values
     return df
+
+
+def rotation_tracks(folder):
+    """The rotation tracks of a `velmora track` or `velmora watch` folder
+    (its rotation_tracks.nc; docs/tracking.md): an xarray.Dataset of
+    azshear_low and azshear_mid (y, x), s-1, the largest azimuthal shear each
+    column saw 0-2 km and 3-7 km above the radar over the series, NaN where
+    no gate measured; coordinates x, y in km. None when the folder has none
+    (no volume with a radial velocity)."""
+    raw = _core.rotation_tracks(os.fspath(folder))
+    if raw is None:
+        return None
+    import xarray as xr
+    coords = {axis: (axis, np.asarray(raw[axis], dtype=np.float64), {"units": "km"}) for axis in "yx"}
+    data = {name: (("y", "x"), raw[name][0], {"units": raw[name][1], "long_name": raw[name][2]})
+            for name in ("azshear_low", "azshear_mid")}
+    return xr.Dataset(data, coords=coords)
+

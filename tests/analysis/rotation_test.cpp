@@ -240,6 +240,28 @@ TEST_F(RotationTest, WatchWritesTheRotationTracksAsTrackDoes) {
     EXPECT_EQ(vtest::TempDir::read((tmp.path() / "watch" / "rotation_tracks.nc").string()), tracked);
 }
 
+// Unless --no-picture, track and watch draw rotation_tracks.png beside rotation_tracks.nc.
+TEST_F(RotationTest, TrackAndWatchDrawTheRotationTracks) {
+    fs::create_directories(tmp.path() / "in");
+    const std::string volume = (tmp.path() / "in" / "vortex.h5").string();
+    write_scene(volume, true);
+    const std::vector<std::string> grid{"--extent", "-75,15,-15,75", "--levels", "0.5,12"};
+    std::vector<std::string> track{"track", volume, "--out", (tmp.path() / "track").string()};
+    std::vector<std::string> watch{"watch", (tmp.path() / "in").string(), "--out", (tmp.path() / "watch").string(),
+                                   "--once", "--settle", "0"};
+    track.insert(track.end(), grid.begin(), grid.end());
+    watch.insert(watch.end(), grid.begin(), grid.end());
+    const vtest::Printed tracked = vtest::cli_printed(track);
+    ASSERT_EQ(tracked.status, 0) << tracked.err;
+    EXPECT_NE(tracked.out.find("  rotation_tracks.nc\n  rotation_tracks.png\n"), std::string::npos) << tracked.out;
+    const vtest::Printed watched = vtest::cli_printed(watch);
+    ASSERT_EQ(watched.status, 0) << watched.err;
+    for (const char* out : {"track", "watch"}) {
+        const std::string png = vtest::TempDir::read((tmp.path() / out / "rotation_tracks.png").string());
+        EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n") << out;
+    }
+}
+
 // The real Canberra volume (2018-12-20 06:06 UTC): the rotation of its cells, printed for the record.
 TEST_F(RotationTest, CanberraCellsHaveTheirRotation) {
     const std::string canberra = std::string(VELMORA_SOURCE_DIR) + "/../shared/data/odim_au40_201812200606.h5";

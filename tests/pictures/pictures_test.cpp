@@ -2,7 +2,7 @@
 // layout) and the pixels read back: the plan view's transparent no-echo
 // columns, its title's time and the radar at its place; cell numbers that
 // never overlap on real volumes; colours of touching cells that differ; the
-// 3-D picture and the pictures of analyze and track.
+// rotation tracks' colours; the 3-D picture and the pictures of analyze and track.
 #include "pictures/pictures.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include "analysis/analyze.h"
 #include "app_test.h"
 #include "host.h"
+#include "tracking/track_run.h"
 
 namespace {
 
@@ -208,6 +209,37 @@ protected:
 
 TEST_F(RealVolumeLabels, Cpol) { check("cpol_200601200050.nc", ""); }
 TEST_F(RealVolumeLabels, Klix) { check("nexrad2_klix_200508281801.gz", "grid.nc"); }
+
+// The rotation tracks' picture: each column in the colour of its shear's step (10^-3 s^-1), weak shear and
+// columns no gate measured left white, the scale and title saying what is drawn.
+TEST(RotationPicture, EachColumnInTheColourOfItsShearsStep) {
+    vtest::TempDir dir;
+    velmora::Volume axes;
+    for (int i = 0; i <= 40; ++i) axes.x.push_back(static_cast<float>(i - 20));
+    for (int j = 0; j <= 30; ++j) axes.y.push_back(static_cast<float>(j - 15));
+    const std::size_t nx = axes.x.size();
+    // Three blocks of 8 x 8 columns: rotation (5.5e-3 s-1), strong rotation (0.011), weak shear (0.001); NaN elsewhere.
+    std::vector<float> low(nx * axes.y.size(), NAN);
+    const auto block = [&](std::size_t i0, std::size_t j0, float s) {
+        for (std::size_t j = j0; j < j0 + 8; ++j)
+            for (std::size_t i = i0; i < i0 + 8; ++i) low[j * nx + i] = s;
+    };
+    block(2, 2, 5.5e-3f);
+    block(16, 12, 0.011f);
+    block(30, 20, 0.001f);
+    const PictureLayout layout =
+        velmora::tracking::draw_rotation(dir.file("rotation_tracks.png"), axes, low, "to 2018-12-20T06:06:00Z");
+    EXPECT_EQ(layout.title.rfind("Rotation tracks, to 2018-12-20T06:06:00Z: the largest azimuthal shear 0-2 km", 0), 0u)
+        << layout.title;
+    const Image png = read_png(dir.file("rotation_tracks.png"));
+    const auto colour = [&](std::size_t i, std::size_t j) {
+        return png.at(layout.origin_x + axes.x[i] * layout.scale, layout.origin_y - axes.y[j] * layout.scale);
+    };
+    EXPECT_EQ(colour(5, 5), (std::array<int, 3>{0x31, 0xa3, 0x54}));    // the green of 5
+    EXPECT_EQ(colour(19, 15), (std::array<int, 3>{0xe3, 0x1a, 0x1c}));  // the red of 10
+    EXPECT_EQ(colour(33, 23), (std::array<int, 3>{255, 255, 255}));     // below 2: white
+    EXPECT_EQ(colour(12, 26), (std::array<int, 3>{255, 255, 255}));     // no gate
+}
 
 // Cells whose voxels touch (by a side, an edge or only a corner) get
 // different colours; the palette runs in turn for the others.

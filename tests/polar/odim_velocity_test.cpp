@@ -1,11 +1,20 @@
 // Radial velocity read from ODIM files with its Nyquist velocity: how/NI, or the PRFs and the wavelength;
-// the real Canberra volume against the Bureau's own dealiased field.
+// the real Canberra volume against the Bureau's own dealiased field, and gridded dealiased beside the field as
+// measured.
 #include <gtest/gtest.h>
+#include <netcdf.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "app_test.h"
+#include "host.h"
+#include "io/file_handles.h"
 #include "polar/dealias.h"
 #include "polar/polar.h"
 #include "polar_files.h"
@@ -89,6 +98,89 @@ TEST(OdimVelocity, CanberraIsDealiasedAsTheBureauDealiasedIt) {
     }
     EXPECT_GE(all[1], 0.85 * all[0]) << all[1] << " of " << all[0];
     EXPECT_GE(all[3], 0.997 * all[2]) << all[3] << " of " << all[2];
+}
+
+// A variable of a NetCDF file: its values (NaN where missing) and its text attributes long_name and comment.
+struct Variable {
+    std::vector<float> values;
+    std::string long_name, comment;
+};
+Variable variable(const std::string& path, const char* name) {
+    const velmora::QuietHdf5 quiet;
+    int nc = 0, id = 0, rank = 0, dims[4];
+    Variable v;
+    EXPECT_EQ(nc_open(path.c_str(), NC_NOWRITE, &nc), NC_NOERR) << path;
+    if (nc_inq_varid(nc, name, &id) != NC_NOERR) {
+        ADD_FAILURE() << path << " has no " << name;
+        nc_close(nc);
+        return v;
+    }
+    std::size_t n = 1, length = 0;
+    nc_inq_varndims(nc, id, &rank);
+    nc_inq_vardimid(nc, id, dims);
+    for (int d = 0; d < rank; ++d) {
+        std::size_t size = 0;
+        nc_inq_dimlen(nc, dims[d], &size);
+        n *= size;
+    }
+    v.values.resize(n);
+    nc_get_var_float(nc, id, v.values.data());
+    float fill = 0;
+    if (nc_get_att_float(nc, id, "_FillValue", &fill) == NC_NOERR)
+        for (float& x : v.values)
+            if (x == fill) x = NAN;
+    for (auto [att, text] : {std::pair{"long_name", &v.long_name}, std::pair{"comment", &v.comment}})
+        if (nc_inq_attlen(nc, id, att, &length) == NC_NOERR) {
+            text->resize(length);
+            nc_get_att_text(nc, id, att, text->data());
+        }
+    nc_close(nc);
+    return v;
+}
+
+// velmora grid --field VRADH --dealias of Canberra: VRADH dealiased, and beside it VRADH_raw, the grid of the field
+// as measured (what velmora grid --field VRADH writes alone), each saying which it is.
+TEST(OdimVelocity, CanberraGridHoldsTheMeasuredFieldBesideTheDealiasedOne) {
+    if (!std::filesystem::exists(kCanberra)) GTEST_SKIP() << "the real ODIM volume " << kCanberra << " is absent";
+    vtest::TempDir tmp;
+    const std::vector<std::string> grid{"--extent", "-60,60,-60,60", "--spacing", "2,2,1", "--levels", "1,6"};
+    std::vector<std::string> dealiased{"grid", kCanberra, "--field", "VRADH", "--dealias", "--out", tmp.file("both.nc")};
+    std::vector<std::string> measured{"grid", kCanberra, "--field", "VRADH", "--out", tmp.file("raw.nc")};
+    dealiased.insert(dealiased.end(), grid.begin(), grid.end());
+    measured.insert(measured.end(), grid.begin(), grid.end());
+    const vtest::Printed both = vtest::cli_printed(dealiased);
+    vhost::host().reset();
+    ASSERT_EQ(both.status, 0) << both.err;
+    EXPECT_EQ(both.out, "61 x 61 x 6 grid of 1 polar volume written to " + tmp.file("both.nc") +
+                            " (variable VRADH dealiased, VRADH_raw as measured)\n");
+    ASSERT_EQ(vtest::cli_printed(measured).status, 0);
+    vhost::host().reset();
+    const Variable unfolded = variable(tmp.file("both.nc"), "VRADH"), raw = variable(tmp.file("both.nc"), "VRADH_raw");
+    const Variable alone = variable(tmp.file("raw.nc"), "VRADH");
+    EXPECT_EQ(unfolded.long_name, "Radial velocity, dealiased");
+    EXPECT_EQ(unfolded.comment,
+              "Unfolded past the Nyquist velocity by velmora's region-based dealiasing; VRADH_raw is the same field as measured");
+    EXPECT_EQ(raw.long_name, "Radial velocity as measured");
+    EXPECT_EQ(raw.comment, "Folded at the Nyquist velocity as the radar measured it; VRADH is the same field dealiased");
+    ASSERT_EQ(raw.values.size(), alone.values.size());
+    ASSERT_EQ(unfolded.values.size(), raw.values.size());
+    long same = 0, measured_points = 0, changed = 0;
+    float fastest_raw = 0;
+    for (std::size_t i = 0; i < raw.values.size(); ++i) {
+        const float r = raw.values[i], a = alone.values[i], u = unfolded.values[i];
+        same += r == a || (std::isnan(r) && std::isnan(a));
+        if (std::isnan(r)) continue;
+        ++measured_points;
+        EXPECT_FALSE(std::isnan(u)) << i;
+        fastest_raw = std::max(fastest_raw, std::abs(r));
+        changed += std::abs(u - r) > 2;
+    }
+    EXPECT_EQ(same, static_cast<long>(raw.values.size()));
+    EXPECT_GT(measured_points, 5000);
+    EXPECT_LE(fastest_raw, 39.0f);   // within the Nyquist velocity as measured
+    EXPECT_GT(changed, 0);           // points where the unfolding changed the grid
+    std::printf("Canberra grid: %ld points measured, %ld of them changed by more than 2 m/s once dealiased\n",
+                measured_points, changed);
 }
 
 }  // namespace

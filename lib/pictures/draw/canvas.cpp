@@ -25,6 +25,12 @@ constexpr Step kHail[] = {{2, hex(0xfff7bc)},  {5, hex(0xfee391)},  {10, hex(0xf
                           {20, hex(0xec7014)}, {25, hex(0xcc4c02)}, {30, hex(0xe31a1c)}, {40, hex(0xb10026)},
                           {50, hex(0xae017e)}, {65, hex(0x7a0177)}, {80, hex(0x49006a)}, {100, hex(0x252525)}};
 
+// Azimuthal shear, 10^-3 s^-1: greys below the rotation threshold (5), then
+// green through yellow and red to purple, as rotation tracks are drawn.
+constexpr Step kShear[] = {{2, hex(0xd9d9d9)},  {3, hex(0xa6a6a6)},  {4, hex(0x6baed6)}, {5, hex(0x31a354)},
+                           {6, hex(0xfed976)},  {8, hex(0xfd8d3c)},  {10, hex(0xe31a1c)}, {12, hex(0xb10026)},
+                           {15, hex(0xce1256)}, {20, hex(0x7a0177)}};
+
 // The picture's rows as RGB into f. libpng reports errors by a long jump:
 // nothing here has a destructor for it to skip.
 bool write_png_rows(std::FILE* f, const unsigned char* data, int width, int height, int stride, unsigned char* row) {
@@ -130,6 +136,7 @@ void Canvas::write(const std::string& path) const {
 
 std::span<const Step> scale_steps(PlanView::Scale scale) {
     if (scale == PlanView::Scale::hail) return kHail;
+    if (scale == PlanView::Scale::shear) return kShear;
     return kReflectivity;
 }
 
@@ -140,7 +147,11 @@ std::optional<Rgb> scale_colour(std::span<const Step> steps, float v) {
     return steps[i].colour;
 }
 
-const char* scale_unit(PlanView::Scale scale) { return scale == PlanView::Scale::hail ? "MESH mm" : "dBZ"; }
+const char* scale_unit(PlanView::Scale scale) {
+    if (scale == PlanView::Scale::hail) return "MESH mm";
+    if (scale == PlanView::Scale::shear) return "10\u207b\u00b3 s\u207b\u00b9";
+    return "dBZ";
+}
 
 Rgb palette_colour(int i) {
     constexpr int n = sizeof kPalette / sizeof kPalette[0];
