@@ -290,15 +290,28 @@ void write_rotation(const std::string& folder, const TrackedSeries& t, SeriesRes
 
 }  // namespace
 
+namespace {
+
+// A plan of one value per column (no cells), on scale, with the tracks of paths.
+PictureLayout draw_columns(const std::string& png, const Volume& axes, std::span<const float> columns,
+                           PlanView::Scale scale, std::vector<PlanView::Path> paths, std::string title,
+                           std::string caption = {}) {
+    const std::vector<std::int32_t> plan(columns.size(), 0);
+    PlanView view = plan_of(axes, std::move(paths));
+    view.column_max = columns;
+    view.plan = plan;
+    view.scale = scale;
+    view.title = std::move(title);
+    view.caption = std::move(caption);
+    return render_plan_png(view, png, 1100, 900);
+}
+
+}  // namespace
+
 void draw_swath(const std::string& png, const Volume& axes, std::span<const float> swath, const std::string& span,
                 std::vector<PlanView::Path> paths) {
-    const std::vector<std::int32_t> plan(swath.size(), 0);
-    PlanView view = plan_of(axes, std::move(paths));
-    view.column_max = swath;
-    view.plan = plan;
-    view.scale = PlanView::Scale::hail;
-    view.title = "Hail swath, " + span + ": the largest MESH of each column";
-    render_plan_png(view, png, 1100, 900);
+    draw_columns(png, axes, swath, PlanView::Scale::hail, std::move(paths),
+                 "Hail swath, " + span + ": the largest MESH of each column");
 }
 
 PictureLayout draw_rotation(const std::string& png, const Volume& axes, std::span<const float> low, const std::string& span,
@@ -306,14 +319,9 @@ PictureLayout draw_rotation(const std::string& png, const Volume& axes, std::spa
     // Drawn in 10^-3 s^-1, as the scale reads.
     std::vector<float> shear(low.begin(), low.end());
     for (float& s : shear) s *= 1e3f;
-    const std::vector<std::int32_t> plan(shear.size(), 0);
-    PlanView view = plan_of(axes, std::move(paths));
-    view.column_max = shear;
-    view.plan = plan;
-    view.scale = PlanView::Scale::shear;
-    view.title = "Rotation tracks, " + span + ": the largest azimuthal shear 0-2 km above the radar";
-    view.caption = "Cyclonic azimuthal shear of the dealiased radial velocity; 5 and more: rotation";
-    return render_plan_png(view, png, 1100, 900);
+    return draw_columns(png, axes, shear, PlanView::Scale::shear, std::move(paths),
+                        "Rotation tracks, " + span + ": the largest azimuthal shear 0-2 km above the radar",
+                        "Cyclonic azimuthal shear of the dealiased radial velocity; 5 and more: rotation");
 }
 
 SeriesResults write_series(const TrackedSeries& t, const std::string& folder, bool hail) {

@@ -44,7 +44,7 @@ inline ChildEnd in_child(const std::function<int()>& f, rlim_t file_size = 0, un
         ::alarm(seconds);
         const int status = f();
         std::fflush(nullptr);
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VELMORA_SANITIZED)
         // The leak check at exit would count what the parent's threads, which
         // the child has not, still hold; the release build runs the handlers.
         std::_Exit(status);
