@@ -90,7 +90,9 @@ int track_into(const TrackOptions& o, ResultFolder& results) {
         // The analyses' messages name their files where they are going.
         const ShownAtTarget err(results, stderr);
         const auto said = [](const tracking::AnalyzedVolume& a) {
-            std::printf("%s: %zu cells\n", a.path.c_str(), a.result.frame.cells.size());
+            std::string files = a.path;
+            for (const std::string& r : a.radars) files += " + " + r;
+            std::printf("%s: %zu cells\n", files.c_str(), a.result.frame.cells.size());
         };
         if (int status = tracking::analyze_series(analysis_options(o), {o.max_speed, o.max_gap}, o.volumes, results.work(), err.stream(), analyzed, said))
             return status;

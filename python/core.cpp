@@ -27,6 +27,7 @@
 #include "run/network.h"
 #include "run/operations.h"
 #include "io/plan_netcdf.h"
+#include "polar/network.h"
 #include "polar/polar_input.h"
 #include "polar/velocity.h"
 #include "run/runner.h"
@@ -568,6 +569,23 @@ py::dict grid_py(const std::vector<std::string>& paths, const py::dict& polar, c
     return d;
 }
 
+// The polar volumes of paths as a network's series (polar/network.h): its
+// time steps, number of radars and grid's origin and extent; None when they
+// are one radar's.
+py::object network_series_py(const std::vector<std::string>& paths, const py::dict& polar) {
+    const polar::PolarInput in = polar_input_of(polar);
+    std::optional<polar::NetworkSeries> s;
+    {
+        py::gil_scoped_release free;
+        s = polar::network_series(paths, in);
+    }
+    if (!s) return py::none();
+    const polar::GridOptions& g = s->grid;
+    return py::dict(py::arg("steps") = s->steps, py::arg("radars") = s->radars,
+                    py::arg("origin") = py::make_tuple(g.origin->lat, g.origin->lon),
+                    py::arg("extent") = py::make_tuple(g.xmin, g.xmax, g.ymin, g.ymax));
+}
+
 // The mosaic of polar volumes: the grid as grid_py gives it, with the
 // radars that saw each point and the one kept, the radars and the overlaps.
 py::dict mosaic_py(const std::vector<std::string>& paths, const py::dict& polar, const std::string& out) {
@@ -1022,6 +1040,8 @@ PYBIND11_MODULE(_core, m) {
           py::arg("xy_units"), py::arg("z_units"), py::arg("var"), py::arg("units"), py::arg("origin") = py::none());
     m.def("geographic", &geographic_py, py::arg("lat0"), py::arg("lon0"), py::arg("x_km"), py::arg("y_km"),
           "Latitudes and longitudes of points km east and north of the origin (azimuthal equidistant, WGS 84)");
+    m.def("network_series", &network_series_py, py::arg("paths"), py::arg("polar") = py::dict(),
+          "The time steps of several radars' volumes, and their grid; None for one radar's");
     m.def("order_series", &order_series_py, py::arg("names"), py::arg("times"), py::arg("problems"), py::arg("interval"),
           "The volumes' indices in time order, their times and whether they are their own");
     m.def("track", &track_py, py::arg("frames"), py::arg("max_speed"), py::arg("max_gap"),

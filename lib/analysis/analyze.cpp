@@ -233,6 +233,7 @@ public:
     int run();
 
 private:
+    bool is_mosaic() const { return o_.mosaic || !o_.radars.empty(); }
     int prepare_output();
     int read_volume_into_tree();
     bool echo_reaches_level();
@@ -367,7 +368,7 @@ int Analysis::hail_levels() {
         std::string note;
         // A mosaic's heights are above sea level, as the levels are; a single
         // radar's grid is above its antenna, whose altitude it does not carry.
-        const std::optional<double> altitude = o_.radars.empty() ? std::nullopt : std::optional<double>(0.0);
+        const std::optional<double> altitude = is_mosaic() ? std::optional<double>(0.0) : std::nullopt;
         hail_ = above_radar(*sea, altitude, &note);
         if (!note.empty()) std::fprintf(err_, "velmora analyze: %s\n", note.c_str());
     } catch (const std::exception& e) {
@@ -438,7 +439,7 @@ int Analysis::read_volume_into_tree() {
             source_ = "the synthetic volume";
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
-        } else if (!o_.radars.empty() && (o_.polar_volume || !polar::is_polar(o_.volume))) {
+        } else if (is_mosaic() && (o_.polar_volume || !polar::is_polar(o_.volume))) {
             throw std::runtime_error("several volumes make one mosaic only when each is a polar volume file: " +
                                      o_.volume + " is not");
         } else if (o_.polar_volume || polar::is_polar(o_.volume)) {
@@ -448,13 +449,13 @@ int Analysis::read_volume_into_tree() {
             in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
             if (o_.polar_volume) {
                 grid_polar_volume(in);
-            } else if (o_.radars.empty()) {
+            } else if (!is_mosaic()) {
                 const polar::PolarVolume z = polar::read_input(o_.volume, in);
                 v_ = polar::grid_volumes(std::span(&z, 1), in.grid);
                 read_velocity(z, in);
             }
             volume_path_ = (fs::path(out_dir_) / "grid.nc").string();
-            if (!o_.radars.empty()) {
+            if (is_mosaic()) {
                 std::vector<std::string> paths{o_.volume};
                 paths.insert(paths.end(), o_.radars.begin(), o_.radars.end());
                 polar::Mosaic mosaic = polar::mosaic_files(paths, in);

@@ -27,6 +27,10 @@ struct AnalyzeOptions {
     // Polar volumes of other radars at the time of volume (itself polar):
     // gridded with it as one mosaic (polar/mosaic.h).
     std::vector<std::string> radars;
+    // A mosaic even of volume alone: a time step of a network's series that
+    // the other radars missed, on the series' grid (polar.grid, its extent
+    // given), its heights above sea level as the other steps'.
+    bool mosaic = false;
     bool seams = false;           // of a mosaic: plan.png draws where the radar kept changes
     // A polar volume already read (the chunks of a real-time feed, decoded as
     // they came): gridded as polar says instead of reading volume, which

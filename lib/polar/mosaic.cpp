@@ -36,23 +36,6 @@ std::string file_name_stem(const std::string& path) {
     return name;
 }
 
-std::vector<MosaicRadar> radars_of(std::span<const PolarVolume> volumes) {
-    std::vector<MosaicRadar> radars;
-    for (const PolarVolume& v : volumes) {
-        MosaicRadar r{.name = file_name_stem(v.source), .source = v.source, .site = *v.site, .time = v.time};
-        // Two files of one name in different folders stay two radars.
-        for (int n = 2; std::any_of(radars.begin(), radars.end(), [&](const MosaicRadar& o) { return o.name == r.name; });
-             ++n)
-            r.name = file_name_stem(v.source) + "#" + std::to_string(n);
-        for (const Sweep& s : v.sweeps)
-            if (s.gates > 0 && s.fixed_angle < 89.0)
-                r.range = std::max(r.range, ground_distance((s.range_first + s.gate_spacing * (s.gates - 1)) / 1000.0,
-                                                            std::max(0.0, s.fixed_angle)));
-        radars.push_back(std::move(r));
-    }
-    return radars;
-}
-
 // The seconds between the earliest and the latest volume; refused beyond max_age.
 double time_spread(const std::vector<MosaicRadar>& radars, double max_age) {
     double lo = INFINITY, hi = -INFINITY;
@@ -67,35 +50,6 @@ double time_spread(const std::vector<MosaicRadar>& radars, double max_age) {
     std::snprintf(text, sizeof text, "the volumes are %.0f s apart, more than the %.0f s allowed (--max-age): ", hi - lo,
                   max_age);
     throw std::runtime_error(text + times);
-}
-
-// The grid's options over the network: its origin, when not given, the
-// centre of the radars' positions; its extent, when not given, every radar's
-// range. The radars' positions from the origin go into radars.
-GridOptions network_grid(const GridOptions& given, const MosaicOptions& m, std::vector<MosaicRadar>& radars) {
-    GridOptions o = given;
-    if (!o.origin) {
-        double lat0 = INFINITY, lat1 = -INFINITY, lon0 = INFINITY, lon1 = -INFINITY;
-        for (const MosaicRadar& r : radars) {
-            lat0 = std::min(lat0, r.site.latitude), lat1 = std::max(lat1, r.site.latitude);
-            lon0 = std::min(lon0, r.site.longitude), lon1 = std::max(lon1, r.site.longitude);
-        }
-        o.origin = GeoOrigin{(lat0 + lat1) / 2, (lon0 + lon1) / 2};
-    }
-    std::vector<double> lat, lon, x(radars.size()), y(radars.size());
-    for (const MosaicRadar& r : radars) lat.push_back(r.site.latitude), lon.push_back(r.site.longitude);
-    projected(*o.origin, lat, lon, x, y);
-    for (std::size_t i = 0; i < radars.size(); ++i) radars[i].x = x[i], radars[i].y = y[i];
-    if (m.extent_given) return o;
-    o.xmin = o.ymin = INFINITY;
-    o.xmax = o.ymax = -INFINITY;
-    for (const MosaicRadar& r : radars) {
-        o.xmin = std::min(o.xmin, std::floor((r.x - r.range) / o.dx) * o.dx);
-        o.xmax = std::max(o.xmax, std::ceil((r.x + r.range) / o.dx) * o.dx);
-        o.ymin = std::min(o.ymin, std::floor((r.y - r.range) / o.dy) * o.dy);
-        o.ymax = std::max(o.ymax, std::ceil((r.y + r.range) / o.dy) * o.dy);
-    }
-    return o;
 }
 
 // One radar's view of one column, level by level: whether its value there
@@ -374,6 +328,49 @@ const char* combine_name(Combine c) {
     return c == Combine::weighted ? "weighted" : c == Combine::nearest ? "nearest" : "max";
 }
 
+std::vector<MosaicRadar> mosaic_radars(std::span<const PolarVolume> volumes) {
+    std::vector<MosaicRadar> radars;
+    for (const PolarVolume& v : volumes) {
+        MosaicRadar r{.name = file_name_stem(v.source), .source = v.source, .site = *v.site, .time = v.time};
+        // Two files of one name in different folders stay two radars.
+        for (int n = 2; std::any_of(radars.begin(), radars.end(), [&](const MosaicRadar& o) { return o.name == r.name; });
+             ++n)
+            r.name = file_name_stem(v.source) + "#" + std::to_string(n);
+        for (const Sweep& s : v.sweeps)
+            if (s.gates > 0 && s.fixed_angle < 89.0)
+                r.range = std::max(r.range, ground_distance((s.range_first + s.gate_spacing * (s.gates - 1)) / 1000.0,
+                                                            std::max(0.0, s.fixed_angle)));
+        radars.push_back(std::move(r));
+    }
+    return radars;
+}
+
+GridOptions network_grid(const GridOptions& given, const MosaicOptions& m, std::vector<MosaicRadar>& radars) {
+    GridOptions o = given;
+    if (!o.origin) {
+        double lat0 = INFINITY, lat1 = -INFINITY, lon0 = INFINITY, lon1 = -INFINITY;
+        for (const MosaicRadar& r : radars) {
+            lat0 = std::min(lat0, r.site.latitude), lat1 = std::max(lat1, r.site.latitude);
+            lon0 = std::min(lon0, r.site.longitude), lon1 = std::max(lon1, r.site.longitude);
+        }
+        o.origin = GeoOrigin{(lat0 + lat1) / 2, (lon0 + lon1) / 2};
+    }
+    std::vector<double> lat, lon, x(radars.size()), y(radars.size());
+    for (const MosaicRadar& r : radars) lat.push_back(r.site.latitude), lon.push_back(r.site.longitude);
+    projected(*o.origin, lat, lon, x, y);
+    for (std::size_t i = 0; i < radars.size(); ++i) radars[i].x = x[i], radars[i].y = y[i];
+    if (m.extent_given) return o;
+    o.xmin = o.ymin = INFINITY;
+    o.xmax = o.ymax = -INFINITY;
+    for (const MosaicRadar& r : radars) {
+        o.xmin = std::min(o.xmin, std::floor((r.x - r.range) / o.dx) * o.dx);
+        o.xmax = std::max(o.xmax, std::ceil((r.x + r.range) / o.dx) * o.dx);
+        o.ymin = std::min(o.ymin, std::floor((r.y - r.range) / o.dy) * o.dy);
+        o.ymax = std::max(o.ymax, std::ceil((r.y + r.range) / o.dy) * o.dy);
+    }
+    return o;
+}
+
 Mosaic mosaic_volumes(std::span<const PolarVolume> volumes, const GridOptions& given, const MosaicOptions& m) {
     if (volumes.empty()) throw std::runtime_error("no radar volume to grid");
     if (volumes.size() > 127) throw std::runtime_error("a mosaic of more than 127 radars");
@@ -382,7 +379,7 @@ Mosaic mosaic_volumes(std::span<const PolarVolume> volumes, const GridOptions& g
             throw std::runtime_error(v.source + ": the file gives no radar position; give it with --site LAT,LON,HEIGHT");
     Mosaic out;
     out.combine = m.combine;
-    out.radars = radars_of(volumes);
+    out.radars = mosaic_radars(volumes);
     out.time_spread = time_spread(out.radars, m.max_age);
     const GridOptions o = network_grid(given, m, out.radars);
     if (std::string problem = grid_problem(o); !problem.empty())

@@ -106,6 +106,16 @@ struct Mosaic {
     double time_spread = 0;             // s between the earliest and the latest volume
 };
 
+// The radars of volumes as a mosaic names them, with their ranges (their
+// positions from the origin are network_grid's).
+std::vector<MosaicRadar> mosaic_radars(std::span<const PolarVolume> volumes);
+
+// The grid's options of a mosaic of radars: given's, its origin when not
+// given the centre of the radars' positions, its extent unless
+// m.extent_given every radar's range. The radars' positions from the
+// origin go into radars.
+GridOptions network_grid(const GridOptions& given, const MosaicOptions& m, std::vector<MosaicRadar>& radars);
+
 // The mosaic of the radars' volumes. std::runtime_error as grid_volumes()
 // gives it, and for volumes further apart in time than m.max_age (naming
 // every volume's time), a calibration reference that is none of the radars,

@@ -357,31 +357,51 @@ Sweep read_sweep(const std::string& path, hid_t file, HeapCheck& heap, const std
     return s;
 }
 
-}  // namespace
 
-PolarVolume read_odim(const std::string& path, const std::string& field) {
+// The file opened as an ODIM polar volume.
+Hid open_odim(const std::string& path) {
     require_input_file(path);
-    const QuietHdf5 quiet;
     if (H5Fis_hdf5(path.c_str()) <= 0) fail(path, "not an HDF5 file");
     Hid file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
     if (!file) fail(path, "cannot open the HDF5 file");
-    const hid_t f = file.get();
-    HeapCheck heap{path};
+    return file;
+}
 
+// The root's what and where: the object, the volume's time, the radar's position.
+void read_root(const std::string& path, hid_t f, HeapCheck& heap, PolarVolume& v) {
     const Attributes root_what = levels(path, f, heap, {""}, "what");
     const auto object = root_what.text("object");
     if (!object) fail(path, "not an ODIM file (no what/object)");
     if (*object != "PVOL" && *object != "SCAN") fail(path, "ODIM object " + *object + ", not a polar volume (PVOL or SCAN)");
-
-    PolarVolume v;
     v.source = path;
-    v.field = field.empty() ? "DBZH" : field;
-    v.units = units_of(v.field);
     v.time = odim_time(path, "what", root_what.required_text("date"), root_what.required_text("time"));
     const Attributes root_where = levels(path, f, heap, {""}, "where");
     v.site = Site{root_where.required_number("lat"), root_where.required_number("lon"), root_where.required_number("height")};
     if (std::string problem = position_problem(v.site->latitude, v.site->longitude); !problem.empty())
         fail(path, "where/lat and where/lon: the radar's " + problem);
+}
+
+}  // namespace
+
+PolarVolume read_odim_header(const std::string& path) {
+    const QuietHdf5 quiet;
+    Hid file = open_odim(path);
+    HeapCheck heap{path};
+    PolarVolume v;
+    read_root(path, file.get(), heap, v);
+    return v;
+}
+
+PolarVolume read_odim(const std::string& path, const std::string& field) {
+    const QuietHdf5 quiet;
+    Hid file = open_odim(path);
+    const hid_t f = file.get();
+    HeapCheck heap{path};
+
+    PolarVolume v;
+    read_root(path, f, heap, v);
+    v.field = field.empty() ? "DBZH" : field;
+    v.units = units_of(v.field);
     const Attributes root_how = levels(path, f, heap, {""}, "how");
     if (auto bw = root_how.number("beamwidth"))
         v.beam_width = *bw;

@@ -91,8 +91,22 @@ PolarFormat polar_format(const std::string& path);
 PolarVolume read_odim(const std::string& path, const std::string& field = {});
 PolarVolume read_nexrad(const std::string& path, const std::string& field = {}, std::optional<Site> site = {});
 PolarVolume read_cfradial(const std::string& path, const std::string& field = {});
+// An ODIM file's root attributes alone: the volume's time and the radar's
+// position, no sweeps. std::runtime_error as read_odim.
+PolarVolume read_odim_header(const std::string& path);
 // By polar_format; std::runtime_error for a file that is not a polar volume.
 PolarVolume read_polar(const std::string& path, const std::string& field = {}, std::optional<Site> site = {});
+
+// What telling a network's volumes apart by radar and time needs of a
+// file: its radar's position and its volume's time (site, when given, over
+// the file's), read without the sweeps where the format allows (ODIM's root
+// attributes; NEXRAD's volume header, the radar's position from the table
+// of sites), else from the whole volume. std::runtime_error as read_polar.
+struct PolarHeader {
+    std::optional<Site> site;
+    std::optional<double> time;
+};
+PolarHeader read_polar_header(const std::string& path, std::optional<Site> site = {});
 
 // Throws std::runtime_error "<path>: ..." when gates are more than
 // kMaxVolumeGates.

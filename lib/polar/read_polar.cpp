@@ -11,6 +11,7 @@
 #include "io/file_handles.h"
 #include "io/input_file.h"
 #include "polar/hdf5_text.h"
+#include "polar/nexrad_records.h"
 #include "polar/polar.h"
 
 namespace velmora::polar {
@@ -139,6 +140,42 @@ PolarVolume read_polar(const std::string& path, const std::string& field, std::o
     }
     if (site) v.site = site;
     return v;
+}
+
+namespace {
+
+// A NEXRAD volume header's time and its radar's position from the table of
+// sites; none where the header has no date or the table no such radar
+// (the messages' own then count, as the reader takes them).
+std::optional<PolarHeader> nexrad_header(const std::string& path) {
+    const std::string head = first_bytes(path, 24);
+    if (head.size() < 24) return std::nullopt;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(head.data());
+    const std::uint32_t date = nexrad::be32(p + 12), ms = nexrad::be32(p + 16);
+    if (date == 0 || date > 0xFFFF || ms >= 86400000) return std::nullopt;
+    const std::optional<Site> site = nexrad_site(head.substr(20, 4));
+    if (!site) return std::nullopt;
+    return PolarHeader{site, (date - 1.0) * 86400.0 + ms / 1000.0};
+}
+
+}  // namespace
+
+PolarHeader read_polar_header(const std::string& path, std::optional<Site> site) {
+    PolarHeader h;
+    const Detected d = detect(path);
+    if (d.format == PolarFormat::odim) {
+        const PolarVolume v = read_odim_header(path);
+        h = {v.site, v.time};
+    } else if (auto n = d.format == PolarFormat::nexrad ? nexrad_header(path) : std::nullopt) {
+        h = *n;
+    } else {
+        // CF/Radial gives its position and time beside its sweeps; a NEXRAD
+        // volume without them in its header, in its messages.
+        const PolarVolume v = read_polar(path, {}, site);
+        h = {v.site, v.time};
+    }
+    if (site) h.site = site;
+    return h;
 }
 
 void check_volume_gates(const std::string& path, std::size_t gates) {

@@ -16,6 +16,7 @@
 #include "io/table.h"
 #include "io/vtk_files.h"
 #include "pictures/pictures.h"
+#include "polar/network.h"
 #include "tracking/velocity_guess.h"
 
 namespace velmora::tracking {
@@ -184,6 +185,7 @@ int analyze_volume(const AnalyzeOptions& base, const polar::DealiasOptions& gues
     AnalyzeOptions o = base;
     o.velocity_guess = guess;
     o.volume = a.path;
+    o.radars = a.radars;
     o.out = a.folder;
     o.for_tracking = &a.result;
     AnalysisSummary summary;
@@ -196,6 +198,30 @@ int analyze_volume(const AnalyzeOptions& base, const polar::DealiasOptions& gues
     a.summary = std::move(summary.text);
     write_file((fs::path(a.folder) / "cells.txt").string(), a.summary);
     note_written(a.folder, "cells.txt");
+    return 0;
+}
+
+// The files by time step: one each, or a network's (polar/network.h),
+// whose mosaics options then makes on the series' grid; 0 or the exit status.
+int time_steps(std::span<const std::string> paths, std::FILE* err, AnalyzeOptions& options,
+               std::vector<std::vector<std::string>>& steps) {
+    std::optional<polar::NetworkSeries> network;
+    try {
+        network = polar::network_series(paths, options.polar);
+    } catch (const std::exception& e) {
+        std::fprintf(err, "velmora track: %s\n", e.what());
+        return 2;
+    }
+    if (!network) {
+        for (const std::string& p : paths) steps.push_back({p});
+        return 0;
+    }
+    std::fprintf(err, "velmora track: %zu volumes of %zu radars in %zu time step%s, each one mosaic\n", paths.size(),
+                 network->radars, network->steps.size(), network->steps.size() == 1 ? "" : "s");
+    options.polar.grid = network->grid;
+    options.polar.mosaic.extent_given = true;
+    options.mosaic = true;
+    steps = std::move(network->steps);
     return 0;
 }
 
@@ -231,15 +257,21 @@ SeriesOrder order_series(std::span<const VolumeTime> volumes, double interval) {
 int analyze_series(const AnalyzeOptions& base, const Settings& link, std::span<const std::string> paths,
                    const std::string& work, std::FILE* err, std::vector<AnalyzedVolume>& out,
                    const std::function<void(const AnalyzedVolume&)>& on_volume) {
+    AnalyzeOptions options = base;
+    std::vector<std::vector<std::string>> steps;
+    if (int status = time_steps(paths, err, options, steps)) return status;
+    std::vector<std::string> leads;
+    for (const auto& step : steps) leads.push_back(step.front());
     // Named as velmora batch names them: apart, whatever their files' names.
-    const auto folders = volume_folder_names(paths);
-    out.resize(paths.size());
+    const auto folders = volume_folder_names(leads);
+    out.resize(steps.size());
     VelocityGuess guess;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
+    for (std::size_t i = 0; i < steps.size(); ++i) {
         AnalyzedVolume& a = out[i];
-        a.path = paths[i];
+        a.path = steps[i].front();
+        a.radars.assign(steps[i].begin() + 1, steps[i].end());
         a.folder = (fs::path(work) / "volumes" / folders[i]).string();
-        if (int status = analyze_volume(base, guess.options(), err, a)) return status;
+        if (int status = analyze_volume(options, guess.options(), err, a)) return status;
         const Volume& first = out.front().result.axes;
         if (a.result.axes.x != first.x || a.result.axes.y != first.y) {
             std::fprintf(err,

@@ -45,12 +45,14 @@ SeriesOrder order_series(std::span<const VolumeTime> volumes, double interval);
 // A volume of the series, analyzed: its file, its folder of results.
 struct AnalyzedVolume {
     std::string path, folder;
+    std::vector<std::string> radars;   // of a network's time step, the other radars' files
     AnalyzeOptions::ForTracking result;
     std::string summary;   // what its analysis printed, kept as cells.txt
 };
 
 // Analyzes each of paths as base says into work/volumes/<name>, keeping
-// what tracking needs; on_volume is told of each one analyzed (its result's
+// what tracking needs; files of several radars (polar/network.h) by time
+// step, each step one mosaic on the series' grid, named by its first file; on_volume is told of each one analyzed (its result's
 // velocity, dealiased, is taken away after it). A polar volume's velocity
 // is dealiased with the first guesses the volumes before give
 // (velocity_guess.h, their cells linked as link says). Messages go to err.

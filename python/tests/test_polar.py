@@ -1,6 +1,7 @@
 """Polar volumes from Python: a CF/Radial file written here, gridded and analyzed as the command does."""
 import netCDF4
 import numpy as np
+import pandas as pd
 import pytest
 
 import velmora
@@ -155,3 +156,16 @@ def test_mosaic_of_three_radars_says_what_it_is(tmp_path):
     with netCDF4.Dataset(out / "grid.nc") as nc:
         assert nc.dimensions["radar"].size == 3
     assert (out / "plan.png").exists()
+
+
+def test_track_takes_several_radars_as_one_mosaic_per_time_step(tmp_path):
+    if not all(p.exists() for p in BELGIUM):
+        pytest.skip(f"the Belgian radar volumes are not in {DATA} (the mosaic's tests on them are skipped)")
+    df = velmora.track(BELGIUM, grid=dict(extent=(80, 140, 0, 60)))
+    p = command("track", *BELGIUM, "--extent", "80,140,0,60", "--out", tmp_path / "t", "--no-picture")
+    assert p.returncode == 0, p.stderr
+    assert "3 volumes of 3 radars in 1 time step, each one mosaic" in p.stderr
+    csv = pd.read_csv(tmp_path / "t" / "tracks.csv")
+    assert len(df) == len(csv) > 0 and (df["source"] == "odim_bejab_201906060000.h5").all()
+    for column in ("cell", "voxels", "max_dbz"):
+        assert df[column].tolist() == pytest.approx(csv[column].tolist(), abs=0.005), column

@@ -6,7 +6,8 @@ import numpy as np
 
 from . import _core
 from . import _options
-from ._analyze import Analysis, analyze
+from ._analyze import Analysis, analyze, polar_options
+from ._grid import mosaic
 from ._options import default as _default
 
 COLUMNS = ["track", "time", "cell", "x_km", "y_km", "z_km", "voxels", "volume_km3", "top_km", "max_dbz", "u_ms",
@@ -16,24 +17,40 @@ COLUMNS = ["track", "time", "cell", "x_km", "y_km", "z_km", "voxels", "volume_km
 def track(volumes, var=_default("track", "var"), level=_default("track", "level"),
           min_cells=_default("track", "min_cells"), *, max_speed=_default("track", "max_speed"),
           max_gap=_default("track", "max_gap"), interval=_default("track", "interval"),
-          min_volume=_default("track", "min_volume")):
+          min_volume=_default("track", "min_volume"), field=None, site=None, grid=None):
     """One row per cell per volume with the columns of `velmora track`'s
     tracks.csv (time as datetime64, NaT for volumes without one; parent 0
     for none). volumes: paths (analyzed here as velmora.analyze analyzes
     them) or velmora.Analysis objects, in any order when every one has a
     time, else in time order, `interval` seconds apart. min_volume: as
-    velmora.analyze's."""
+    velmora.analyze's. Polar volumes of several radars are a network's
+    series, as `velmora track` takes them: one mosaic per time step, on the
+    grid of every radar of the series, its source the step's first file.
+    field, site and grid: how polar volumes are gridded, as velmora.analyze
+    takes them."""
     import pandas as pd
     c = _options.check("track", level=level, min_cells=min_cells, max_speed=max_speed, max_gap=max_gap,
                        interval=interval, min_volume=min_volume)
     max_speed, max_gap, interval = c["max_speed"], c["max_gap"], c["interval"]
     analyses, sources = [], []
-    for v in volumes:
+    volumes = list(volumes)
+    paths = [os.fsdecode(v) for v in volumes if isinstance(v, (str, bytes, os.PathLike))]
+    grid = dict(grid or {})
+    polar = polar_options(field, site, grid, "track")
+    network = _core.network_series(paths, polar) if len(paths) == len(volumes) else None
+    for step in (network or {}).get("steps", []):
+        # A network's time step: one mosaic on the series' grid, as velmora track makes it.
+        on_grid = dict(grid, origin=network["origin"], extent=network["extent"])
+        ds = mosaic(step, field=field, site=site, **on_grid)
+        analyses.append(analyze(ds, var="DT", level=level, min_cells=min_cells, min_volume=min_volume))
+        sources.append(os.path.basename(step[0]))
+    for v in volumes if network is None else []:
         if isinstance(v, Analysis):
             analyses.append(v)
             sources.append(os.path.basename(v._source) if isinstance(v._source, str) else "")
         else:
-            analyses.append(analyze(v, var=var, level=level, min_cells=min_cells, min_volume=min_volume))
+            analyses.append(analyze(v, var=var, level=level, min_cells=min_cells, min_volume=min_volume, field=field,
+                                    site=site, grid=grid))
             sources.append(os.path.basename(os.fsdecode(v)))
     if not analyses:
         raise ValueError("no volumes to track")

@@ -1,6 +1,7 @@
 // Mosaics of several radars: analytic storms sampled by radars at known places, against the truth and
 // against each radar gridded alone; the overlaps' calibration, the volumes' times, the file.
 #include "polar/mosaic.h"
+#include "polar/network.h"
 
 #include <gtest/gtest.h>
 #include <netcdf.h>
@@ -11,6 +12,7 @@
 
 #include "analysis/cell_analysis.h"
 #include "io/geo.h"
+#include "io/volume.h"
 #include "polar_files.h"
 #include "temp_files.h"
 
@@ -362,6 +364,49 @@ TEST(Mosaic, FileSaysWhatTheMosaicIs) {
     nc_get_var_double(nc, id, &median);
     EXPECT_NEAR(median, -1.0, 0.3);
     nc_close(nc);
+}
+
+// A small ODIM volume of a radar at lat, lon, of hhmmss on 2020-01-02.
+std::string radar_file(const vtest::TempDir& dir, const std::string& name, double lat, double lon, const std::string& hhmmss) {
+    const std::string path = dir.file(name);
+    polartest::H5File f(path);
+    polartest::write_odim(f);
+    f.numbers("/where", {{"lat", lat}, {"lon", lon}});
+    f.text("/what", "time", hhmmss);
+    return path;
+}
+
+TEST(Network, VolumesOfSeveralRadarsAreGroupedByTimeOnTheGridOfEveryRadar) {
+    vtest::TempDir dir;
+    // Radar b 0.6 degrees (67 km) north of a; a2 stands 300 m from a: the same radar. b misses the third step;
+    // a's fourth volume comes more than --max-age after b's third.
+    const std::string a0 = radar_file(dir, "a0.h5", 50.5, 6.25, "030405"), b0 = radar_file(dir, "b0.h5", 51.1, 6.25, "030505"),
+                      a1 = radar_file(dir, "a1.h5", 50.5, 6.25, "030905"), b1 = radar_file(dir, "b1.h5", 51.1, 6.25, "031000"),
+                      a2 = radar_file(dir, "a2.h5", 50.5027, 6.25, "031405"), a3 = radar_file(dir, "a3.h5", 50.5, 6.25, "031905"),
+                      b3 = radar_file(dir, "b3.h5", 51.1, 6.25, "032406");
+    PolarInput in;
+    in.grid.dx = in.grid.dy = 1.0;
+    const std::vector<std::string> files{b1, a2, a0, b3, a1, b0, a3};
+    const std::optional<NetworkSeries> s = network_series(files, in);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->radars, 2u);
+    // Within a step the radars keep the order they first came in: b first.
+    EXPECT_EQ(s->steps, (std::vector<std::vector<std::string>>{{b0, a0}, {b1, a1}, {a2}, {a3}, {b3}}));
+    // The grid about the radars' centre, over both ranges (5 km beyond each).
+    ASSERT_TRUE(s->grid.origin);
+    // Of radar a, its first file given: a2.
+    EXPECT_NEAR(s->grid.origin->lat, (51.1 + 50.5027) / 2, 1e-9);
+    EXPECT_EQ(s->grid.origin->lon, 6.25);
+    EXPECT_LT(s->grid.ymin, -33.4 - 4.0);
+    EXPECT_GT(s->grid.ymax, 33.4 + 4.0);
+    EXPECT_LT(s->grid.ymax, 33.4 + 7.0);
+    // One radar's series, or a file that is no polar volume among them, is no network's.
+    EXPECT_FALSE(network_series(std::vector<std::string>{a0, a1, a2}, in));
+    velmora::write_netcdf(dir.file("grid.nc"), velmora::synthetic_volume());
+    EXPECT_FALSE(network_series(std::vector<std::string>{a0, b0, dir.file("grid.nc")}, in));
+    // A radar given with --site is every file's.
+    in.site = Site{50.0, 5.0, 0.0};
+    EXPECT_FALSE(network_series(files, in));
 }
 
 }  // namespace

@@ -76,6 +76,11 @@ public:
     explicit H5File(const std::string& path) : id_(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT)) {
         EXPECT_GE(id_, 0) << path;
     }
+    // An existing file, opened to be changed.
+    enum class Existing { edit };
+    H5File(const std::string& path, Existing) : id_(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT)) {
+        EXPECT_GE(id_, 0) << path;
+    }
     ~H5File() { H5Fclose(id_); }
     H5File(const H5File&) = delete;
     H5File& operator=(const H5File&) = delete;

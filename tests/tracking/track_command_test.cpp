@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "app_test.h"
 #include "child.h"
 #include "io/volume.h"
+#include "../polar/polar_files.h"
 
 namespace {
 
@@ -209,6 +211,49 @@ TEST(TrackCommandTest, AFinishedSeriesIsVerified) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(vtest::cli({"verify", out}), 2);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("volumes.csv: cannot be read"), std::string::npos);
+}
+
+// Three Belgian radars at 00:00 and two of them again at 00:05: one mosaic per time step, on one grid.
+TEST(TrackCommandTest, ANetworksVolumesAreTrackedAsOneMosaicPerTimeStep) {
+    namespace fs = std::filesystem;
+    const std::string data = VELMORA_SOURCE_DIR "/../shared/data/";
+    if (!fs::exists(data + "odim_bewid_201906060000.h5")) GTEST_SKIP() << "the Belgian radars' volumes are not in " << data;
+    vtest::TempDir dir;
+    std::map<std::string, std::string> file;
+    for (const std::string radar : {"bejab", "bewid", "behel"})
+        for (const std::string time : {"0000", "0005"}) {
+            if (radar == "bewid" && time == "0005") continue;
+            const std::string name = radar + "_" + time, path = dir.file(name + ".h5");
+            fs::copy_file(data + "odim_" + radar + "_201906060000.h5", path);
+            fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+            if (time != "0000") polartest::H5File(path, polartest::H5File::Existing::edit).text("/what", "time", time + "00");
+            file[name] = path;
+        }
+    const std::string out = dir.file("tracks");
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int status = vtest::cli({"track", file["bejab_0005"], file["behel_0000"], file["bewid_0000"], file["bejab_0000"],
+                                   file["behel_0005"], "--extent", "80,140,0,60", "--out", out, "--no-picture"});
+    const std::string printed = ::testing::internal::GetCapturedStdout(), said = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(status, 0) << said;
+    EXPECT_NE(said.find("velmora track: 5 volumes of 3 radars in 2 time steps, each one mosaic\n"), std::string::npos) << said;
+    // The radars in the order they first came: Jabbeke, Helchteren, Wideumont.
+    EXPECT_NE(printed.find(file["bejab_0000"] + " + " + file["behel_0000"] + " + " + file["bewid_0000"] + ": "),
+              std::string::npos) << printed;
+    EXPECT_NE(printed.find(file["bejab_0005"] + " + " + file["behel_0005"] + ": "), std::string::npos) << printed;
+    EXPECT_NE(printed.find(" in 2 volumes ("), std::string::npos) << printed;
+    // Wideumont's echo here is seen by the others too: the cells of the first step go on into the second.
+    const std::string tracks = vtest::TempDir::read(out + "/tracks.csv");
+    EXPECT_NE(tracks.find(",continue,bejab_0005.h5"), std::string::npos) << tracks;
+    for (const char* step : {"bejab_0000", "bejab_0005"}) {
+        int nc = -1, dim = -1;
+        std::size_t radars = 0;
+        ASSERT_EQ(nc_open((out + "/volumes/" + step + "/grid.nc").c_str(), NC_NOWRITE, &nc), NC_NOERR) << step;
+        EXPECT_EQ(nc_inq_dimid(nc, "radar", &dim), NC_NOERR);
+        nc_inq_dimlen(nc, dim, &radars);
+        EXPECT_EQ(radars, step == std::string("bejab_0000") ? 3u : 2u);
+        nc_close(nc);
+    }
 }
 
 }  // namespace
