@@ -17,6 +17,7 @@
 namespace {
 
 using namespace velmora::polar;
+using velmora::Volume;
 using windtest::Scene;
 using windtest::sweep_of;
 

@@ -14,12 +14,12 @@ namespace {
 
 using namespace velmora;
 
-// A still grid (0 m/s everywhere) 30 km about the radar, in dir/volumes/name/velocity.nc.
+// A still grid (0 m/s everywhere) 30 km about the radar, at 0.5 and 1 km, in dir/volumes/name/velocity.nc.
 void still_velocity(const vtest::TempDir& dir, const std::string& name) {
     Volume g;
     for (int i = -30; i <= 30; i += 2) g.x.push_back(static_cast<float>(i)), g.y.push_back(static_cast<float>(i));
-    g.z = {0.5f};
-    g.values.assign(g.x.size() * g.y.size(), 0.0f);
+    g.z = {0.5f, 1.0f};
+    g.values.assign(g.x.size() * g.y.size() * 2, 0.0f);
     std::filesystem::create_directories(dir.path() / "t/volumes" / name);
     polar::write_velocity_grid((dir.path() / "t/volumes" / name / "velocity.nc").string(), polar::VelocityGrid{g, 0, 0});
 }

@@ -189,14 +189,8 @@ TEST(SavedScene, ATrackFolderWithVelocityShowsTheStormRelativeVelocity) {
     g.x = {-10, 0, 10}, g.y = {-10, 0, 10}, g.z = {0.5, 1};
     g.values.assign(18, 6.0f);
     velmora::polar::write_velocity_grid(dir.file("t/volumes/v1/velocity.nc"), {g, 0, 0});
-    dir.write("t/volumes.csv", "volume,time,cells,folder
-v0.nc,,5,v0
-v1.nc,,5,v1
-");
-    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,u_ms,v_ms,source
-1,,1,0,0,,,v0.nc
-1,,1,0,0,6,0,v1.nc
-");
+    dir.write("t/volumes.csv", "volume,time,cells,folder\nv0.nc,,5,v0\nv1.nc,,5,v1\n");
+    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,u_ms,v_ms,source\n1,,1,0,0,,,v0.nc\n1,,1,0,0,6,0,v1.nc\n");
     ViewOptions o;
     o.input = dir.file("t");
     o.out = dir.file("view");
