@@ -157,7 +157,7 @@ def test_storm_relative_velocity_of_a_cell_moving_with_the_wind_is_still(tmp_pat
         xx, yy = np.meshgrid(sr["x"].values, sr["y"].values)
         inside = np.hypot(xx - centre[0], yy - centre[1]) < 4.0
         still = np.abs(sr.values[:, inside])
-        assert np.isfinite(still).sum() > 50
+        assert np.isfinite(still).sum() > 30
         # Within the grid's noise (a 1 km grid of a cell's centre, 300 s apart); the ground-relative wind is 25 m/s.
         assert np.nanmedian(still) < 0.5, np.nanmedian(still)
         assert np.nanpercentile(still, 95) < 1.5
