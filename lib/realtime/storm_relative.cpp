@@ -57,11 +57,10 @@ std::optional<polar::StormMotion> volume_motion(const Table& tracks, const std::
     return polar::StormMotion(*background, std::move(cells));
 }
 
-std::optional<Volume> storm_relative_volume(const std::string& dir, std::size_t k) {
-    const Table volumes = read_table((fs::path(dir) / "volumes.csv").string());
-    if (k >= volumes.rows.size())
-        throw std::runtime_error(dir + " has no volume " + std::to_string(k) + " (" + std::to_string(volumes.rows.size()) +
-                                 " volumes)");
+namespace {
+
+// Volume k of volumes, velocity.nc of its folder less the motions of its cells.
+std::optional<Volume> of_row(const std::string& dir, const Table& volumes, std::size_t k) {
     // A folder of volumes/ by its name alone: nothing outside the given folder is read.
     const std::string& folder = volumes.at(k, "folder");
     if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
@@ -80,6 +79,23 @@ std::optional<Volume> storm_relative_volume(const std::string& dir, std::size_t 
     polar::storm_relative(v.grid, *motion, v.radar_x, v.radar_y);
     v.grid.name = kStormRelative;
     return std::move(v.grid);
+}
+
+}  // namespace
+
+std::optional<Volume> storm_relative_volume(const std::string& dir, std::size_t k) {
+    const Table volumes = read_table((fs::path(dir) / "volumes.csv").string());
+    if (k >= volumes.rows.size())
+        throw std::runtime_error(dir + " has no volume " + std::to_string(k) + " (" + std::to_string(volumes.rows.size()) +
+                                 " volumes)");
+    return of_row(dir, volumes, k);
+}
+
+std::optional<Volume> storm_relative_volume(const std::string& dir, const std::string& folder) {
+    const Table volumes = read_table((fs::path(dir) / "volumes.csv").string());
+    for (std::size_t k = 0; k < volumes.rows.size(); ++k)
+        if (volumes.at(k, "folder") == folder) return of_row(dir, volumes, k);
+    throw std::runtime_error(dir + "/volumes.csv lists no volume in the folder \"" + folder + "\"");
 }
 
 }  // namespace velmora::realtime

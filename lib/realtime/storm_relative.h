@@ -30,6 +30,9 @@ std::optional<polar::StormMotion> volume_motion(const Table& tracks, const std::
 // that volume has no velocity.nc (no radial velocity) or no motion is
 // known. std::runtime_error naming the file and what is wrong otherwise.
 std::optional<Volume> storm_relative_volume(const std::string& dir, std::size_t k);
+// The same of the volume whose folder under volumes/ is folder (a watcher
+// may have put a late volume before it since its number was read).
+std::optional<Volume> storm_relative_volume(const std::string& dir, const std::string& folder);
 
 // The name of the field.
 inline constexpr const char* kStormRelative = "storm_relative_velocity";

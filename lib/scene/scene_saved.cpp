@@ -162,7 +162,7 @@ void Scene::load_storm_relative() {
     vhost::Object& field = root().at("storm_relative");
     field.truncate_children(0);
     vhost::make_field_members(field);
-    if (const std::optional<Volume> v = realtime::storm_relative_volume(saved_dir_, frame_)) fill_volume_field(field, *v);
+    if (const std::optional<Volume> v = realtime::storm_relative_volume(saved_dir_, frames_[frame_][0])) fill_volume_field(field, *v);
 }
 
 // The surface's nodes and the centres of this volume's cells by the track

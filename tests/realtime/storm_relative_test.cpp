@@ -61,6 +61,12 @@ TEST(StormRelativeFolder, TheVolumesCellsMotionsWhereTheyAreTheirMeanElsewhere) 
     EXPECT_NEAR(at(*b, -20, 0), 2, 0.01) << "the mean motion, 2 m/s east, toward a gate west of the radar";
     EXPECT_NEAR(at(*b, 0, 20), 0, 0.01);
     EXPECT_FALSE(realtime::storm_relative_volume(t, 2)) << "no velocity.nc";
+    // By its folder: the same.
+    const auto by_folder = realtime::storm_relative_volume(t, std::string("b"));
+    ASSERT_TRUE(by_folder);
+    EXPECT_EQ(at(*by_folder, -20, 0), at(*b, -20, 0));
+    EXPECT_EQ(vtest::error_of<std::runtime_error>([&] { realtime::storm_relative_volume(t, std::string("d")); }),
+              t + "/volumes.csv lists no volume in the folder \"d\"");
     EXPECT_EQ(vtest::error_of<std::runtime_error>([&] { realtime::storm_relative_volume(t, 3); }), t + " has no volume 3 (3 volumes)");
     dir.write("t/volumes.csv", "volume,time,cells,folder\na.h5,,1,../a\n");
     EXPECT_EQ(vtest::error_of<std::runtime_error>([&] { realtime::storm_relative_volume(t, 0); }),
