@@ -19,9 +19,10 @@ namespace velmora::realtime {
 // their centres, the radius of their area and their motion since the
 // volume before. A cell at its track's start takes the motion its track
 // has into the next volume; a cell without either is left to the
-// background. The background is the mean motion of the cells that have
-// one, else echo (the echo's motion into the volume); none when neither is
-// known.
+// background. The background is the mean motion of the cells that moved
+// since the volume before, else echo (the echo's motion into the volume),
+// else the mean of the motions the cells took from their tracks; none
+// when nothing moved.
 std::optional<polar::StormMotion> volume_motion(const Table& tracks, const std::string& source, const std::string& time,
                                                 std::optional<polar::Wind> echo = std::nullopt);
 
