@@ -32,6 +32,7 @@
 #include "polar/velocity.h"
 #include "run/runner.h"
 #include "analysis/track_frames.h"
+#include "realtime/storm_relative.h"
 #include "realtime/track_folder.h"
 #include "realtime/watcher.h"
 #include "tracking/track_run.h"
@@ -787,6 +788,26 @@ py::object rotation_tracks_py(const std::string& folder) {
     return d;
 }
 
+// The storm-relative velocity of a track or watch folder's volume k (from
+// 0; negative from the last), as grid_dict gives a grid, and the volume's
+// file; None when the volume has no radial velocity or no motion is known.
+py::object storm_relative_py(const std::string& folder, long k) {
+    const Table volumes = read_table((std::filesystem::path(folder) / "volumes.csv").string());
+    const long n = static_cast<long>(volumes.rows.size());
+    if (k < -n || k >= n)
+        throw py::index_error(folder + " has no volume " + std::to_string(k) + " (" + std::to_string(n) + " volumes)");
+    const auto at = static_cast<std::size_t>(k < 0 ? n + k : k);
+    std::optional<Volume> v;
+    {
+        py::gil_scoped_release free;
+        v = realtime::storm_relative_volume(folder, at);
+    }
+    if (!v) return py::none();
+    py::dict d = grid_dict(*v);
+    d["volume"] = volumes.at(at, "volume");
+    return d;
+}
+
 // The order of a series' volumes as velmora track puts them: names, times
 // (s since 1970, None for none) and why a volume has none.
 py::tuple order_series_py(const std::vector<std::string>& names, const std::vector<std::optional<double>>& times,
@@ -1060,6 +1081,8 @@ PYBIND11_MODULE(_core, m) {
         .def("close", &PyWatcher::close);
     m.def("verify_folder", &verify_folder_py, py::arg("folder"), py::arg("leads"), py::arg("max_speed"),
           py::arg("interval"), "The verification of a track or watch folder's forecasts");
+    m.def("storm_relative", &storm_relative_py, py::arg("folder"), py::arg("volume"),
+          "The storm-relative velocity of a track or watch folder's volume; None without velocity or motion");
     m.def("rotation_tracks", &rotation_tracks_py, py::arg("folder"),
           "The rotation tracks of a track or watch folder (rotation_tracks.nc); None without one");
     m.def("options", &options_table, "Every command's options: name, type, default, bounds, units, help");

@@ -26,6 +26,7 @@
 #include "io/vtk_files.h"
 #include "pictures/pictures.h"
 #include "polar/shear.h"
+#include "polar/velocity.h"
 
 namespace velmora {
 
@@ -75,7 +76,7 @@ std::vector<std::string> texts_of(vhost::Object& str_array) {
 // Every file an analysis may write, in the order they are listed (after a
 // volume given in memory, under its own name).
 constexpr const char* kResults[] = {
-    "grid.nc",          "network.json",     "analysis.log",    "cells.csv",     "cell_properties.csv",
+    "grid.nc",          "velocity.nc",      "network.json",     "analysis.log",    "cells.csv",     "cell_properties.csv",
     "surface_cells.csv", "cells_ijk.txt",   "radar.vti",       "isosurface.vtp", "isovolume.vtu",
     "cell_tops.vtp",    "centres.vtp",      "legend_axis.vtp", "legend_ticks.vtp", "cells.png",
     "plan.png",         "mesh.nc",          "mesh.png"};
@@ -317,7 +318,27 @@ private:
     void read_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in);
     void moments_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in);
     void grid_polar_volume(const polar::PolarInput& in);
+    void write_velocity();
 };
+
+// A series' volume keeps its radial velocity, dealiased, gridded as its
+// reflectivity is (velocity.nc): the storm-relative velocity of its cells
+// is made from it once they are tracked. A grid that fails costs only it.
+void Analysis::write_velocity() {
+    polar::PolarInput in = o_.polar;
+    in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
+    in.grid.note = {};
+    try {
+        polar::VelocityGrid v{polar::grid_volumes(std::span(&velocity_->dealiased, 1), in.grid)};
+        if (v.grid.origin && (v.grid.origin->lat != velocity_->site.latitude || v.grid.origin->lon != velocity_->site.longitude))
+            projected(*v.grid.origin, std::span(&velocity_->site.latitude, 1), std::span(&velocity_->site.longitude, 1),
+                      std::span(&v.radar_x, 1), std::span(&v.radar_y, 1));
+        polar::write_velocity_grid(results_->path("velocity.nc"), std::move(v));
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "velmora analyze: no velocity.nc: %s\n", shown(e.what()).c_str());
+    }
+    timing("velocity grid");
+}
 
 // The velocity of the polar file analyzed, where it has one and its
 // reflectivity is what is analyzed; a velocity that cannot be used leaves
@@ -826,6 +847,7 @@ int Analysis::run() {
         axes.origin = v_.origin;
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
         if (velocity_) {
+            write_velocity();
             o_.for_tracking->rotation = rotation_plan(v_, *velocity_);
             o_.for_tracking->velocity = std::move(velocity_->dealiased);
         }

@@ -82,6 +82,8 @@ private:
     void read_series();
     RunResult show_newest();
     void colour_by_track();
+    void load_storm_relative();
+    bool series_velocity() const;
     Json saved_header() const;
     void add_output_layers();
     Json layer(const LayerEntry& entry, Pack& pack);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "field_ref.h"
+#include "realtime/storm_relative.h"
 #include "run/field_json.h"
 #include "scene/event.h"
 #include "scene/radar.h"
@@ -34,7 +35,8 @@ void Scene::open_saved(const std::string& dir, SavedKind kind) {
     saved_dir_ = dir;
     title_ = fs::absolute(dir).lexically_normal().filename().string();
     if (title_.empty()) title_ = fs::absolute(dir).lexically_normal().parent_path().filename().string();
-    for (const char* f : {"radar", "surface", "tops", "centres", "axis", "ticks", "isovolume", "tracks", "probe"})
+    for (const char* f :
+         {"radar", "surface", "tops", "centres", "axis", "ticks", "isovolume", "tracks", "probe", "storm_relative"})
         root().add_field(f);
     std::optional<GeoOrigin> origin;
     if (kind == SavedKind::Track) {
@@ -58,6 +60,17 @@ void Scene::open_saved(const std::string& dir, SavedKind kind) {
                {"isovolume", "isovolume", "isovolume", shown}, {"picks", "pick.out", "picks", {"pick"}},
                {"ground", "ground", "ground", {}}};
     if (kind == SavedKind::Track) layers_.push_back({"tracks", "tracks", "tracks", {"tracks"}});
+    // Offered where the series has a radial velocity.
+    if (kind == SavedKind::Track && series_velocity())
+        layers_.push_back({"storm_relative", "storm_relative", "velocity", shown});
+}
+
+// Whether a volume of the series kept its radial velocity (velocity.nc).
+bool Scene::series_velocity() const {
+    std::error_code ec;
+    return std::any_of(frames_.begin(), frames_.end(), [&](const std::array<std::string, 3>& f) {
+        return fs::is_regular_file(fs::path(saved_dir_) / "volumes" / f[0] / "velocity.nc", ec);
+    });
 }
 
 // A track folder's volumes and tracks, read again as a watcher grows them.
@@ -140,6 +153,16 @@ void Scene::load_frame(std::size_t k) {
     frame_ = k;
     load_results((fs::path(saved_dir_) / "volumes" / frames_[k][0]).string());
     colour_by_track();
+    load_storm_relative();
+}
+
+// The storm-relative velocity of the volume shown, where it has a radial
+// velocity and a known motion; an empty field otherwise.
+void Scene::load_storm_relative() {
+    vhost::Object& field = root().at("storm_relative");
+    field.truncate_children(0);
+    vhost::make_field_members(field);
+    if (const std::optional<Volume> v = realtime::storm_relative_volume(saved_dir_, frames_[frame_][0])) fill_volume_field(field, *v);
 }
 
 // The surface's nodes and the centres of this volume's cells by the track

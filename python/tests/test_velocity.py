@@ -16,16 +16,17 @@ def truth(az, el, rng):
     return (15.0 * np.sin(a) + 20.0 * np.cos(a)) * np.cos(e) * np.ones_like(rng)
 
 
-def write(path, nyquist):
-    """A CF/Radial volume of three sweeps of the wind folded at NYQUIST, with DBZH of 30 dBZ; nyquist_velocity
-    per ray as given per sweep (-9999 where the file says none)."""
+def write(path, nyquist, start="2024-05-01T12:00:00Z", cell=None):
+    """A CF/Radial volume of three sweeps of the wind folded at NYQUIST, with DBZH of 30 dBZ (with cell, (x, y)
+    km, 50 dBZ within 6 km of it and 0 dBZ elsewhere) from start; nyquist_velocity per ray as given per sweep
+    (-9999 where the file says none)."""
     n, gates = len(ELEVATIONS), 80
     rng = 250.0 + 500.0 * np.arange(gates)
     az, el = np.tile(np.arange(360) + 0.5, n), np.repeat(ELEVATIONS, 360)
     v = truth(az, el, rng)
     folded = v - 2 * NYQUIST * np.floor((v + NYQUIST) / (2 * NYQUIST))
     with netCDF4.Dataset(path, "w") as nc:
-        nc.setncatts(dict(Conventions="CF/Radial", version="1.4", time_coverage_start="2024-05-01T12:00:00Z"))
+        nc.setncatts(dict(Conventions="CF/Radial", version="1.4", time_coverage_start=start))
         for dim, size in (("time", 360 * n), ("range", gates), ("sweep", n)):
             nc.createDimension(dim, size)
         for name, kind, dims, data in (
@@ -37,13 +38,17 @@ def write(path, nyquist):
                 ("sweep_end_ray_index", "i4", ("sweep",), np.arange(n) * 360 + 359),
                 ("nyquist_velocity", "f4", ("time",), np.repeat(nyquist, 360))):
             nc.createVariable(name, kind, dims)[...] = data
-        nc["time"].units = "seconds since 2024-05-01T12:00:00Z"
+        nc["time"].units = "seconds since " + start
         vel = nc.createVariable("VEL", "f4", ("time", "range"))
         vel.setncatts(dict(standard_name="radial_velocity_of_scatterers_away_from_instrument", units="m/s"))
         vel[:] = folded
         z = nc.createVariable("DBZH", "f4", ("time", "range"))
         z.setncatts(dict(standard_name="equivalent_reflectivity_factor", units="dBZ"))
         z[:] = np.full_like(folded, 30.0)
+        if cell is not None:
+            a, ground = np.radians(az)[:, None], rng[None, :] / 1000.0 * np.cos(np.radians(el))[:, None]
+            near = np.hypot(ground * np.sin(a) - cell[0], ground * np.cos(a) - cell[1]) < 6.0
+            z[:] = np.where(near, 50.0, 0.0)
     return path, v.reshape(n, 360, gates), folded.reshape(n, 360, gates)
 
 
@@ -136,3 +141,33 @@ def test_rotation_tracks_of_a_track_folder(tmp_path):
     assert np.isfinite(low).sum() > 100
     assert np.nanmedian(np.abs(low)) < 2e-3
     assert velmora.rotation_tracks(tmp_path) is None
+
+
+def test_storm_relative_velocity_of_a_cell_moving_with_the_wind_is_still(tmp_path):
+    # The wind is 15 m/s east and 20 m/s north; the cell moves with it, 4.5 km and 6 km in the 5 minutes between volumes.
+    first, _, _ = write(tmp_path / "a.nc", [NYQUIST] * 3, "2024-05-01T12:00:00Z", (5.0, 5.0))
+    second, _, _ = write(tmp_path / "b.nc", [NYQUIST] * 3, "2024-05-01T12:05:00Z", (9.5, 11.0))
+    out = tmp_path / "track"
+    r = command("track", first, second, "--out", out, "--level", "40", "--extent", "-30,30,-30,30", "--levels", "0.5,1.5")
+    assert r.returncode == 0, r.stderr
+    for k, centre in ((0, (5.0, 5.0)), (-1, (9.5, 11.0))):
+        sr = velmora.storm_relative(out, k)
+        assert sr.name == "storm_relative_velocity" and sr.dims == ("z", "y", "x")
+        assert sr.attrs["units"] == "m/s"
+        xx, yy = np.meshgrid(sr["x"].values, sr["y"].values)
+        inside = np.hypot(xx - centre[0], yy - centre[1]) < 4.0
+        still = np.abs(sr.values[:, inside])
+        assert np.isfinite(still).sum() > 30
+        # Within the grid's noise (a 1 km grid of a cell's centre, 300 s apart); the ground-relative wind is 25 m/s.
+        assert np.nanmedian(still) < 0.5, np.nanmedian(still)
+        assert np.nanpercentile(still, 95) < 1.5
+    assert str(sr.attrs["source"]).endswith("b.nc")
+    with pytest.raises(IndexError, match="has no volume 2 \\(2 volumes\\)"):
+        velmora.storm_relative(out, 2)
+    # A series without velocity has none.
+    z = tmp_path / "z"
+    assert command("synth", "--series", "2", z).returncode == 0
+    plain = tmp_path / "plain"
+    files = sorted(str(p) for p in z.glob("*.nc"))
+    assert command("track", *files, "--out", plain, "--no-picture").returncode == 0
+    assert velmora.storm_relative(plain, 0) is None

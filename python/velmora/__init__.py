@@ -9,6 +9,7 @@
     velmora.analyze_many(paths, ...)     (velmora.batch: many volume files on Dask)
     velmora.track(volumes, ...)          (storm cells over a series of volumes)
     velmora.rotation_tracks(folder)      (a track or watch folder's rotation tracks, an xarray.Dataset)
+    velmora.storm_relative(folder, k)    (a track or watch folder volume's storm-relative velocity, an xarray.DataArray)
     velmora.watch(folder, out, ...)      (volumes as they arrive: tracked, forecast, verified; a generator)
     velmora.verify(folder)               (how good a track or watch folder's forecasts were)
 
@@ -17,7 +18,7 @@ pandas, xarray, matplotlib and Dask are imported when first needed, not on impor
 from ._errors import ModuleError, NetworkError
 from ._run import modules, run
 from ._analyze import Analysis, analyze
-from ._track import rotation_tracks, track
+from ._track import rotation_tracks, storm_relative, track
 from ._watch import WatchedVolume, verify, watch
 from ._grid import grid, mosaic, read_polar
 from . import batch
@@ -31,4 +32,4 @@ def outstanding_arrays():
 
 
 __all__ = ["analyze", "Analysis", "analyze_many", "batch", "grid", "modules", "mosaic", "read_polar", "rotation_tracks",
-           "run", "track", "verify", "watch", "WatchedVolume", "ModuleError", "NetworkError", "outstanding_arrays"]
+           "run", "storm_relative", "track", "verify", "watch", "WatchedVolume", "ModuleError", "NetworkError", "outstanding_arrays"]

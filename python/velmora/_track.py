@@ -103,3 +103,26 @@ def rotation_tracks(folder):
             for name in ("azshear_low", "azshear_mid")}
     return xr.Dataset(data, coords=coords)
 
+
+
+def storm_relative(folder, volume=-1):
+    """The storm-relative velocity of a volume of a `velmora track` or
+    `velmora watch` folder, as `velmora view` of the folder shows it
+    (docs/polar.md, "Storm-relative velocity"): an xarray.DataArray
+    storm_relative_velocity (z, y, x), m/s, the volume's radial velocity
+    (dealiased and gridded by its analysis, velocity.nc) less the motion of
+    its tracked cells, each within its area about its centre and giving way
+    to the volume's mean cell motion over one more radius; NaN where no gate
+    reaches. Coordinates in km, the grid's origin and time; attrs source
+    (the volume's file). volume: its index in volumes.csv's time order, from
+    0, negative from the last. None when the volume has no radial velocity
+    or no motion of its cells or its echo is known."""
+    raw = _core.storm_relative(os.fspath(folder), int(volume))
+    if raw is None:
+        return None
+    import xarray as xr
+    from ._grid import _coords
+
+    attrs = {"units": "m/s", "long_name": "Radial velocity relative to the tracked storms", "source": raw["volume"]}
+    return xr.DataArray(raw["values"], dims=("z", "y", "x"), coords=_coords(raw, raw["volume"]), name=raw["name"],
+                        attrs=attrs)

@@ -10,6 +10,7 @@
 #include "analysis/analyze.h"
 #include "field_ref.h"
 #include "host.h"
+#include "polar/velocity.h"
 #include "scene/saved.h"
 #include "scene/scene.h"
 #include "temp_files.h"
@@ -156,6 +157,7 @@ TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
     EXPECT_EQ(h["mode"], "track");
     EXPECT_EQ(h["series"], (Json{{"volumes", 2}, {"volume", 0}, {"time", ""}, {"file", "v0.nc"}, {"tracks", 7}, {"watch", false}}));
     EXPECT_EQ(h["layers"]["tracks"]["kind"], "mesh");
+    EXPECT_FALSE(h["layers"].contains("storm_relative")) << "no volume has a radial velocity";
     const Json second = header_of(s.set({{"series", "volume", 1}}));
     EXPECT_EQ(second["ran"], Json{"series"});
     EXPECT_EQ(second["series"]["volume"], 1);
@@ -172,6 +174,40 @@ TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
         EXPECT_EQ(std::string(e.what()), "there is no volume 2 (2 volumes)");
     }
     EXPECT_THROW(s.set({{"series", "volume", -1}}), velmora::NetworkError);
+}
+
+// The storm-relative velocity is a layer of a track folder whose volumes
+// kept their radial velocity (velocity.nc): the velocity less the motion
+// of the cells; a volume without velocity leaves it empty.
+TEST(SavedScene, ATrackFolderWithVelocityShowsTheStormRelativeVelocity) {
+    vtest::TempDir dir;
+    const std::string a = analyzed(dir, "a");
+    std::filesystem::create_directories(dir.file("t/volumes"));
+    std::filesystem::copy(a, dir.file("t/volumes/v0"));
+    std::filesystem::copy(a, dir.file("t/volumes/v1"));
+    velmora::Volume g;
+    g.x = {-10, 0, 10}, g.y = {-10, 0, 10}, g.z = {0.5, 1};
+    g.values.assign(18, 6.0f);
+    velmora::polar::write_velocity_grid(dir.file("t/volumes/v1/velocity.nc"), {g, 0, 0});
+    dir.write("t/volumes.csv", "volume,time,cells,folder\nv0.nc,,5,v0\nv1.nc,,5,v1\n");
+    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,u_ms,v_ms,source\n1,,1,0,0,,,v0.nc\n1,,1,0,0,6,0,v1.nc\n");
+    ViewOptions o;
+    o.input = dir.file("t");
+    o.out = dir.file("view");
+    Scene s(o);
+    const Json h = header_of(s.full());
+    ASSERT_TRUE(h["layers"].contains("storm_relative"));
+    EXPECT_EQ(h["layers"]["storm_relative"]["kind"], "empty") << "the first volume has no velocity";
+    const Json l = header_of(s.set({{"series", "volume", 1}}))["layers"]["storm_relative"];
+    EXPECT_EQ(l["kind"], "image");
+    EXPECT_EQ(l["role"], "velocity");
+    EXPECT_EQ(l["dims"], (Json{3, 3, 2}));
+    const Json& c = l["components"][0];
+    EXPECT_EQ(c["label"], "storm_relative_velocity");
+    EXPECT_EQ(c["units"], "m/s");
+    // 6 m/s east everywhere, less 6 m/s east: 0 east of the radar, 12 m/s toward it west of it.
+    EXPECT_NEAR(c["range"][0].get<double>(), 0.0, 0.01);
+    EXPECT_NEAR(c["range"][1].get<double>(), 12.0, 0.01);
 }
 
 // A track folder that grows as a watcher writes it: "newest" reads its

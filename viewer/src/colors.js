@@ -48,3 +48,22 @@ export function speedColors(max) {
   ctf.addRGBPoint(top, 1.0, 0.2, 0.8);
   return ctf;
 }
+
+// A radial velocity, m/s, about 0: blue toward the radar, red away, white
+// still (ColorBrewer's RdBu), symmetric out to max either way.
+export function velocityColors(max) {
+  const ctf = vtkColorTransferFunction.newInstance();
+  const top = Math.max(1, max);
+  ctf.addRGBPoint(-top, 0.02, 0.19, 0.38);
+  ctf.addRGBPoint(-0.5 * top, 0.26, 0.58, 0.76);
+  ctf.addRGBPoint(0, 0.97, 0.97, 0.97);
+  ctf.addRGBPoint(0.5 * top, 0.84, 0.38, 0.30);
+  ctf.addRGBPoint(top, 0.40, 0.0, 0.12);
+  return ctf;
+}
+
+// The largest speed a velocity layer's colours reach, m/s: its largest
+// value either way, between 5 and 40 (a few fast gates should not wash out the rest).
+export function velocityMax(range) {
+  return Math.min(40, Math.max(5, Math.abs(range?.[0] || 0), Math.abs(range?.[1] || 0)));
+}

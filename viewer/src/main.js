@@ -411,6 +411,8 @@ async function boot() {
   // The projection is a translucent plane under the storm, shown when asked
   // (plan view, mostly): translucency costs every frame a pass of its own.
   if (pack.header.layers.alpha) state.hidden.add('alpha');
+  // The storm-relative velocity fills the storms the reflectivity shows: one at a time.
+  if (pack.header.layers.storm_relative) state.hidden.add('storm_relative');
   state.settings.tracks = pack.header.series?.tracks;
   buildPanel(document.getElementById('panel'), pack.header, handlers);
   applyLayers(pack);

@@ -8,7 +8,7 @@ import vtkPiecewiseFunction from '@kitware/vtk.js/Common/DataModel/PiecewiseFunc
 import vtkPolyData from '@kitware/vtk.js/Common/DataModel/PolyData';
 import vtkDataArray from '@kitware/vtk.js/Common/Core/DataArray';
 import { polyData, imageData, component, xformMatrix } from './geometry.js';
-import { radarColors, cellColors, radarColor, speedColors } from './colors.js';
+import { radarColors, cellColors, radarColor, speedColors, velocityColors, velocityMax } from './colors.js';
 
 function actorOf(poly, setup = {}) {
   const mapper = vtkMapper.newInstance({ scalarVisibility: false });
@@ -173,6 +173,31 @@ function groundProps(layer, arrays) {
   return { props: [coloredLines(polyData(layer, arrays), rgb)] };
 }
 
+// A velocity about 0 (the storm-relative velocity) as a volume: coloured
+// by a diverging table centred on 0, clear where the air is still relative
+// to the storm, opaque where it moves fast toward or away from the radar.
+function velocityProps(layer, arrays) {
+  if (layer.kind !== 'image') return { props: [] };
+  const comp = layer.components.find((c) => c.veclen === 1);
+  const image = imageData(layer, arrays, [comp.label]);
+  const mapper = vtkVolumeMapper.newInstance();
+  mapper.setInputData(image);
+  mapper.setSampleDistance(Math.max(...layer.spacing));
+  const volume = vtkVolume.newInstance();
+  volume.setMapper(mapper);
+  const max = velocityMax(comp.range);
+  const opacity = vtkPiecewiseFunction.newInstance();
+  opacity.addPoint(-10000, 0); opacity.addPoint(-max, 0.5); opacity.addPoint(-2, 0);
+  opacity.addPoint(2, 0); opacity.addPoint(max, 0.5); opacity.addPoint(10000, 0.5);
+  const prop = volume.getProperty();
+  prop.setRGBTransferFunction(0, velocityColors(max));
+  prop.setScalarOpacity(0, opacity);
+  prop.setScalarOpacityUnitDistance(0, Math.min(...layer.spacing) * 2);
+  prop.setInterpolationTypeToLinear();
+  prop.setShade(false);
+  return { props: [volume] };
+}
+
 function genericProps(layer, arrays) {
   if (layer.kind === 'image') {
     const comp = layer.components.find((c) => c.veclen === 1);
@@ -211,6 +236,7 @@ export function layerProps(layer, arrays, settings) {
   switch (layer.role) {
     case 'volume': return layer.kind === 'image' ? volumeProps(layer, arrays, settings) : { props: [] };
     case 'surface': return surfaceProps(layer, arrays, settings);
+    case 'velocity': return velocityProps(layer, arrays);
     case 'winds': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'speed', lut: speedColors(layer.components[0].range[1]) })] };
     case 'tracks': return { props: [actorOf(polyData(layer, arrays), { colorBy: 'track', lut: cellColors(settings.tracks || 1), lineWidth: 3 })] };
     case 'isovolume': {

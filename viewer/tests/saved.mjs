@@ -1,7 +1,9 @@
 // velmora view on saved results, nothing run again: an analyze folder of
 // the synthetic volume (the scene drawn, its cells' table, a pick from
 // radar.vti) and a track folder of a synthetic series (a volume chosen by
-// the slider, the cells coloured by track, the tracks in the plan view).
+// the slider, the cells coloured by track, the tracks in the plan view),
+// and the same track folder given a radial velocity: its storm-relative
+// velocity drawn in the diverging colours.
 // node saved.mjs VELMORA WORKDIR
 import fs from 'node:fs';
 import path from 'node:path';
@@ -88,6 +90,7 @@ async function trackFolder(browser) {
   try {
     const volumes = lines(path.join(folder, 'volumes.csv')).slice(1).map((l) => l.split(','));
     check(header.mode === 'track' && header.series.volumes === volumes.length, `a volume of ${volumes.length} at a time (${JSON.stringify(header.series)})`);
+    check(!header.layers.includes('storm_relative'), 'without a radial velocity no storm-relative velocity is offered');
     await page.evaluate(() => window.velmora.setMany([{ instance: 'series', path: 'volume', value: 2 }]));
     const status = await page.textContent('#status');
     check(status.includes(`volume 3 of ${volumes.length}`) && status.includes(`${volumes[2][2]} storm cells`), `the slider shows the third volume (${status})`);
@@ -127,10 +130,66 @@ async function trackFolder(browser) {
   }
 }
 
+// Each volume of the track folder given a radial velocity (velocity.nc, as
+// a polar volume's analysis keeps it): a wind of 40 m/s toward the east
+// seen by a radar at the grid's origin, written with python3-netCDF4.
+function addVelocity(folder) {
+  const script = `
+import sys, numpy as np, netCDF4
+src, out = sys.argv[1:3]
+with netCDF4.Dataset(src) as s:
+    x, y, z = (np.asarray(s[a][:], dtype="f8") for a in ("x", "y", "z"))
+    units = {a: getattr(s[a], "units", "m") for a in ("x", "y", "z")}
+zz, yy, xx = np.meshgrid(z, y, x, indexing="ij")
+v = (40.0 * xx / np.maximum(np.hypot(xx, yy), 1.0)).astype("f4")
+with netCDF4.Dataset(out, "w") as nc:
+    for a, values in (("x", x), ("y", y), ("z", z)):
+        nc.createDimension(a, len(values))
+        nc.createVariable(a, "f8", (a,))[:] = values
+        nc[a].units = units[a]
+    r = nc.createVariable("radial_velocity", "f4", ("z", "y", "x"), fill_value=np.float32(-9999))
+    r.units = "m/s"
+    r[:] = v
+    nc.radar_x_km = 0.0
+    nc.radar_y_km = 0.0
+`;
+  const rows = lines(path.join(folder, 'volumes.csv')).slice(1).map((l) => l.split(','));
+  for (const [volume, , , sub] of rows)
+    execFileSync('/usr/bin/python3', ['-c', script, path.join(work, 'series', volume), path.join(folder, 'volumes', sub, 'velocity.nc')]);
+}
+
+async function stormRelative(browser) {
+  const folder = path.join(work, 'tracks');
+  addVelocity(folder);
+  const { page, problems, header, server } = await open(browser, folder);
+  try {
+    check(await page.evaluate(() => !!document.querySelector('#view canvas').getContext('webgl2')), 'the storm-relative velocity draws into WebGL2');
+    check(header.layers.includes('storm_relative'), `a folder with velocity offers the storm-relative velocity (${header.layers})`);
+    check(await page.evaluate(() => !document.getElementById('layer-storm_relative').checked), 'unticked when the page opens');
+    await page.evaluate(() => window.velmora.setMany([{ instance: 'series', path: 'volume', value: 2 }]));
+    const layer = await page.evaluate(() => {
+      const l = window.velmora.state.layers.storm_relative.layer;
+      return { kind: l.kind, role: l.role, label: l.components[0].label, range: l.components[0].range };
+    });
+    check(layer.kind === 'image' && layer.role === 'velocity' && layer.label === 'storm_relative_velocity' && layer.range[0] < -20 && layer.range[1] > 20,
+      `the third volume's storm-relative velocity is an image (${JSON.stringify(layer)})`);
+    const px = await planOf(page, ['storm_relative']);
+    const at = async (p) => px.at(...(await page.evaluate((q) => window.velmora.toDisplay(q), p)).map(Math.round));
+    const east = await at([50, 0, 0.5]), west = await at([-50, 0, 0.5]);
+    check(east[0] > east[2] + 40, `away from the radar east of it is drawn red (${east})`);
+    check(west[2] > west[0] + 40, `toward the radar west of it is drawn blue (${west})`);
+  } finally {
+    check(problems.length === 0, `the folder with velocity opens without a page error or foreign request: ${problems.join('; ')}`);
+    await page.close();
+    await server.stop();
+  }
+}
+
 const browser = await launch();
 try {
   await analysisFolder(browser);
   await trackFolder(browser);
+  await stormRelative(browser);
 } finally {
   await browser.close();
 }
