@@ -146,6 +146,12 @@ void Console::add_calls(ViewCalls& calls) {
         pack.header() = event_.summary();
         return std::move(pack).take();
     });
+    calls.more["/api/track"] = guarded([this](const Json& j) {
+        if (!j.contains("track") || !j["track"].is_number_integer()) throw std::invalid_argument("\"track\" is a track's number");
+        scene::Pack pack;
+        pack.header() = event_.track(j["track"].get<int>());
+        return std::move(pack).take();
+    });
     calls.more["/api/plan"] = guarded([this](const Json& j) { return event_.plan(volume_of(j, event_)); });
     calls.more["/api/section"] = guarded([this](const Json& j) {
         const std::size_t k = volume_of(j, event_);
