@@ -159,6 +159,38 @@ TEST(Event, ATrackFolderGivesItsCellsWithTheirTrends) {
     EXPECT_THROW(e.plan(1), std::runtime_error);   // neither file
 }
 
+// A plan view draws the tracks' lines of the last volumes only: a page open
+// through a long event holds the same.
+TEST(Event, APlanHoldsTheTrackLinesOfItsLastVolumes) {
+    vtest::TempDir dir;
+    const std::size_t n = kTrackLineVolumes + 5;
+    std::string volumes = "volume,time,cells,folder\n", tracks = "track,time,cell,x_km,y_km,max_dbz\n";
+    for (std::size_t k = 0; k < n; ++k) {
+        char time[32];
+        std::snprintf(time, sizeof time, "2006-01-20T%02zu:%02zu:00Z", k / 12, 5 * (k % 12));
+        volumes += "v" + std::to_string(k) + "," + time + ",1,volumes/v" + std::to_string(k) + "\n";
+        tracks += std::string("1,") + time + ",1," + std::to_string(k) + ",0,50\n";
+    }
+    dir.write("volumes.csv", volumes);
+    dir.write("tracks.csv", tracks);
+    velmora::Volume g;
+    g.x = {0, 1}, g.y = {0, 1}, g.z = {0.5, 1};
+    g.values = {10, 20, 30, 40, 15, 25, 35, 45};
+    std::filesystem::create_directories(dir.path() / "volumes" / ("v" + std::to_string(n - 1)));
+    velmora::write_netcdf((dir.path() / "volumes" / ("v" + std::to_string(n - 1)) / "grid.nc").string(), g);
+    Event e(dir.path().string(), {});
+    const std::string pack = e.plan(n - 1);
+    std::uint32_t length = 0;
+    std::memcpy(&length, pack.data() + 4, 4);
+    const Json h = Json::parse(pack.substr(8, length));
+    ASSERT_EQ(h["tracks"].size(), 1u);
+    const Json& xy = h["tracks"][0]["xy"];
+    ASSERT_EQ(xy.size(), 2 * kTrackLineVolumes);
+    EXPECT_EQ(xy[0], static_cast<double>(n - kTrackLineVolumes));   // the first x of the window
+    EXPECT_EQ(xy[xy.size() - 2], static_cast<double>(n - 1));
+    EXPECT_EQ(e.track(1)["cells"]["rows"].size(), n);   // the history itself is whole
+}
+
 // A page opened as a watcher starts: its database is there before its tables.
 TEST(Event, AWatchDatabaseWithoutItsTablesYetHasNoVolumeYet) {
     vtest::TempDir dir;
