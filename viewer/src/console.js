@@ -6,7 +6,7 @@
 // server's event stream and says when it stopped.
 import { source } from './console_data.js';
 import { PlanView } from './console_plan.js';
-import { trendChart, sectionChart, verificationChart } from './console_charts.js';
+import { trendChart, trendData, sectionChart, verificationChart } from './console_charts.js';
 import { assetUrl } from './api.js';
 import { iso, watcherText } from './live.js';
 
@@ -119,24 +119,37 @@ function cellsTable(cells) {
 
 // The trends of a track (its history as the server gives it): each
 // property against time, the newest volume's forecast dashed.
+// The charts of the track shown are kept as the volumes come, their values
+// set anew: made again each time they would have the browser compile ever
+// more of the charting package's code.
 function trends(track, history) {
-  for (const c of state.charts.trends) c.destroy();
-  el.trends.innerHTML = '';
   const mine = readCells(history);
   const f = state.summary.forecasts;
   const fcols = Object.fromEntries(f.columns.map((n, i) => [n, i]));
   const newest = state.summary.volumes[state.summary.volumes.length - 1].time;
   const ahead = f.rows.filter((r) => r[fcols.track] === track);
-  state.charts.trends = trendProps.filter(([key]) => mine.some((c) => Number.isFinite(c[key]))).map(([key, name, units]) => {
-    const box = document.createElement('div');
-    el.trends.append(box);
+  const shown = trendProps.filter(([key]) => mine.some((c) => Number.isFinite(c[key])));
+  const data = shown.map(([key]) => {
     const observed = mine.filter((c) => Number.isFinite(c[key])).map((c) => [c.time, c[key]]);
     const fc = forecastOf[key] ? ahead.map((r) => [newest + r[fcols.lead_s], r[fcols[forecastOf[key]]]]).filter((p) => Number.isFinite(p[1])) : [];
-    const chart = trendChart(box, name, units, observed, fc);
-    chart.observedPoints = observed.length;
-    chart.property = key;
-    return chart;
+    return { key, observed: observed.length, data: trendData(observed, fc) };
   });
+  const kept = state.charts.trends;
+  if (state.trendTrack === track && kept.length === data.length && kept.every((c, i) => c.property === data[i].key)) {
+    kept.forEach((c, i) => { c.setData(data[i].data); c.observedPoints = data[i].observed; });
+  } else {
+    for (const c of kept) c.destroy();
+    el.trends.innerHTML = '';
+    state.charts.trends = data.map(({ key, observed, data: d }, i) => {
+      const box = document.createElement('div');
+      el.trends.append(box);
+      const chart = trendChart(box, shown[i][1], shown[i][2], d);
+      chart.observedPoints = observed;
+      chart.property = key;
+      return chart;
+    });
+  }
+  state.trendTrack = track;
   el['trend-title'].textContent = `track ${track}, ${mine.length} volumes`;
 }
 

@@ -8,13 +8,16 @@ import { radarColor } from './colors.js';
 const axisStyle = { stroke: '#b8c2cf', grid: { stroke: '#2b3445', width: 1 }, ticks: { stroke: '#2b3445' } };
 const timeAxis = { ...axisStyle, values: (u, ticks) => ticks.map((t) => new Date(t * 1000).toISOString().slice(11, 16)) };
 
-// A trend: times and values observed, and the forecast's (joined to the
-// last observation).
-export function trendChart(el, title, units, observed, forecast) {
+// A trend's data: times, the values observed and the forecast's (joined to
+// the last observation).
+export function trendData(observed, forecast) {
   const xs = [...new Set([...observed.map((p) => p[0]), ...forecast.map((p) => p[0])])].sort((a, b) => a - b);
   const at = (pts) => { const m = new Map(pts); return xs.map((x) => (m.has(x) ? m.get(x) : null)); };
   const last = observed[observed.length - 1];
-  const data = [xs, at(observed), at(forecast.length && last ? [last, ...forecast] : [])];
+  return [xs, at(observed), at(forecast.length && last ? [last, ...forecast] : [])];
+}
+
+export function trendChart(el, title, units, data) {
   return new uPlot({
     title: `${title} (${units})`, width: 265, height: 130, legend: { show: false },
     scales: { x: { time: false } },
