@@ -413,24 +413,25 @@ std::string Event::volume_dir(std::size_t k) const {
     return (fs::path(dir_) / "volumes" / volumes_[k].folder).string();
 }
 
-const Volume& Event::grid(std::size_t k) {
+std::shared_ptr<const Volume> Event::grid(std::size_t k) {
     const std::string folder = volume_dir(k);
     for (auto it = grids_.begin(); it != grids_.end(); ++it)
         if (it->first == folder) {
             grids_.splice(grids_.begin(), grids_, it);
-            return *grids_.front().second;
+            return grids_.front().second;
         }
     auto v = std::make_shared<Volume>(volume_grid(folder));
     v->origin = origin_;
     grids_.emplace_front(folder, std::move(v));
     if (grids_.size() > kGridsKept) grids_.pop_back();
-    return *grids_.front().second;
+    return grids_.front().second;
 }
 
 void Event::preload(std::size_t k) { grid(k); }
 
 std::string Event::plan(std::size_t k) {
-    const Volume& g = grid(k);
+    const auto held = grid(k);
+    const Volume& g = *held;
     const std::size_t nx = g.x.size(), ny = g.y.size(), nz = g.z.size();
     std::vector<float> column(nx * ny, NAN);
     for (std::size_t z = 0; z < nz; ++z)
@@ -483,7 +484,8 @@ Json Event::forecast_rings(std::size_t k) const {
 Json Event::map_lines() {
     if (!map_.is_null() || volumes_.empty() || !origin_) return map_.is_null() ? Json::array() : map_;
     Json lines = Json::array();
-    const Volume& g = grid(volumes_.size() - 1);
+    const auto held = grid(volumes_.size() - 1);
+    const Volume& g = *held;
     // The files' two kinds each (coasts and borders; states and counties in
     // the second) numbered on: 0 coast, 1 border, 2 state, 3 county.
     for (std::size_t f = 0; f < map_files_.size(); ++f) {
@@ -496,30 +498,35 @@ Json Event::map_lines() {
     return map_;
 }
 
-std::string Event::section(std::size_t k, Point2 from, Point2 to) {
-    const Volume& g = grid(k);
-    const Section s = cut_section(g, std::span<const float>(g.values.data(), g.values.size()), from, to);
+Event::SectionCut Event::section_cut(std::size_t k, Point2 from, Point2 to) {
+    return {grid(k), k, from, to, levels_};
+}
+
+std::string Event::SectionCut::cut() const {
+    const Section s = cut_section(*grid, std::span<const float>(grid->values.data(), grid->values.size()), from, to);
     Pack pack;
     Json& h = pack.header();
-    h["volume"] = k;
+    h["volume"] = volume;
     h["from"] = s.from;
     h["to"] = s.to;
     h["step_km"] = s.step_km;
     h["samples"] = s.samples;
     h["z_km"] = s.z_km;
-    h["levels"] = levels_;
+    h["levels"] = levels;
     h["values"] = pack.add(std::span<const float>(s.values));
     return std::move(pack).take();
 }
 
-std::string Event::cell_section(std::size_t k, int track) {
+Event::SectionCut Event::cell_section_cut(std::size_t k, int track) {
     constexpr std::size_t kTrack = 1, kX = 3, kY = 4, kU = 12, kV = 13;
-    for (const auto& row : cells_)
-        if (row[0] == static_cast<double>(k) && row[kTrack] == track) {
-            const auto line = line_across(grid(k), {row[kX], row[kY]},
-                                          {std::isfinite(row[kU]) ? row[kU] : 0, std::isfinite(row[kV]) ? row[kV] : 0});
-            return section(k, line[0], line[1]);
-        }
+    const auto [first, last] = rows_of(cells_, k);
+    for (std::size_t r = first; r < last; ++r) {
+        const auto& row = cells_[r];
+        if (row[kTrack] != track) continue;
+        const auto line = line_across(*grid(k), {row[kX], row[kY]},
+                                      {std::isfinite(row[kU]) ? row[kU] : 0, std::isfinite(row[kV]) ? row[kV] : 0});
+        return section_cut(k, line[0], line[1]);
+    }
     throw std::invalid_argument("track " + std::to_string(track) + " has no cell in volume " + std::to_string(k));
 }
 

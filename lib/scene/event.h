@@ -88,9 +88,21 @@ public:
     std::string plan(std::size_t k);
     // A vertical section through volume k's full grid along from -> to, as
     // a pack: the values (float32, along the line fastest) and the line.
-    std::string section(std::size_t k, Point2 from, Point2 to);
+    std::string section(std::size_t k, Point2 from, Point2 to) { return section_cut(k, from, to).cut(); }
     // Through a cell of volume k along its motion (east without one).
-    std::string cell_section(std::size_t k, int track);
+    std::string cell_section(std::size_t k, int track) { return cell_section_cut(k, track).cut(); }
+    // What a section needs, taken from the event (the grid read if it is
+    // not yet); its cut() reads nothing more of the event, so that a server
+    // lets other calls at the event while a large grid is cut.
+    struct SectionCut {
+        std::shared_ptr<const Volume> grid;
+        std::size_t volume = 0;
+        Point2 from{}, to{};
+        Json levels;
+        std::string cut() const;
+    };
+    SectionCut section_cut(std::size_t k, Point2 from, Point2 to);
+    SectionCut cell_section_cut(std::size_t k, int track);
     // Reads volume k's grid now (the newest, before a click asks for it).
     void preload(std::size_t k);
 
@@ -98,7 +110,7 @@ private:
     void open_db();
     void read_watch();
     void read_track();
-    const Volume& grid(std::size_t k);
+    std::shared_ptr<const Volume> grid(std::size_t k);
     std::string volume_dir(std::size_t k) const;
     Json forecast_rings(std::size_t k) const;
     Json track_lines(std::size_t k) const;
