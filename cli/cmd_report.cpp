@@ -38,22 +38,23 @@ std::string read_all(const fs::path& p) {
 
 std::string packed(const std::string& pack) { return base64(deflated(pack)); }
 
-// The event's data as the console's page reads it in a report.
+// The event's data as the console's page reads it in a report: the plan
+// views of the newest volumes, and the section and history of each track
+// of the newest volume.
 Json report_data(scene::Event& e, std::size_t keep) {
-    Json plans = Json::object(), sections = Json::object();
+    Json plans = Json::object(), sections = Json::object(), tracks = Json::object();
     const std::size_t n = e.volumes().size();
     for (std::size_t k = n > keep ? n - keep : 0; k < n; ++k) plans[std::to_string(k)] = packed(e.plan(k));
-    Json summary = e.summary();
-    if (n > 0)
-        for (const Json& row : summary["cells"]["rows"])
-            if (row[0] == n - 1) {
-                const int track = row[1].get<int>();
-                sections[std::to_string(track)] = packed(e.cell_section(n - 1, track));
-            }
+    const Json summary = e.summary();
+    for (const Json& row : summary["cells"]["rows"]) {
+        const int track = row[1].get<int>();
+        sections[std::to_string(track)] = packed(e.cell_section(n - 1, track));
+        tracks[std::to_string(track)] = e.track(track);
+    }
     Json images = Json::object();
     const std::string swath = read_all(fs::path(e.dir()) / "hail_swath.png");
     if (!swath.empty()) images["hail swath (largest MESH of each column)"] = "data:image/png;base64," + base64(swath);
-    return {{"summary", summary}, {"plans", plans}, {"sections", sections}, {"images", images}};
+    return {{"summary", summary}, {"plans", plans}, {"sections", sections}, {"tracks", tracks}, {"images", images}};
 }
 
 int write_event_report(const ReportCommand& c) {

@@ -146,15 +146,30 @@ void Console::add_calls(ViewCalls& calls) {
         pack.header() = event_.summary();
         return std::move(pack).take();
     });
-    calls.more["/api/plan"] = guarded([this](const Json& j) { return event_.plan(volume_of(j, event_)); });
-    calls.more["/api/section"] = guarded([this](const Json& j) {
-        const std::size_t k = volume_of(j, event_);
-        if (j.contains("track")) {
-            if (!j["track"].is_number_integer()) throw std::invalid_argument("\"track\" is a track's number");
-            return event_.cell_section(k, j["track"].get<int>());
-        }
-        return event_.section(k, point_of(j, "from"), point_of(j, "to"));
+    calls.more["/api/track"] = guarded([this](const Json& j) {
+        if (!j.contains("track") || !j["track"].is_number_integer()) throw std::invalid_argument("\"track\" is a track's number");
+        scene::Pack pack;
+        pack.header() = event_.track(j["track"].get<int>());
+        return std::move(pack).take();
     });
+    calls.more["/api/plan"] = guarded([this](const Json& j) { return event_.plan(volume_of(j, event_)); });
+    // The grid is cut outside the lock: a track's history asked for with the
+    // same click is answered meanwhile.
+    calls.more["/api/section"] = [this](const std::string& body) {
+        const Json j = body_json(body);
+        scene::Event::SectionCut job;
+        {
+            const std::lock_guard<std::mutex> hold(event_lock_);
+            const std::size_t k = volume_of(j, event_);
+            if (j.contains("track")) {
+                if (!j["track"].is_number_integer()) throw std::invalid_argument("\"track\" is a track's number");
+                job = event_.cell_section_cut(k, j["track"].get<int>());
+            } else {
+                job = event_.section_cut(k, point_of(j, "from"), point_of(j, "to"));
+            }
+        }
+        return job.cut();
+    };
     calls.events = [this](std::uint64_t& seen, std::string& text) { return next(seen, text); };
 }
 

@@ -132,18 +132,39 @@ char trend(double then, double now) {
 
 // Each row's trends over the last three volumes of its track (two, where
 // the track has only two so far).
-Json trends(const std::vector<std::vector<double>>& rows) {
+std::vector<std::string> trends(const std::vector<std::vector<double>>& rows) {
     std::map<double, std::vector<std::size_t>> by_track;   // rows are in volume order
-    Json out = Json::array();
+    std::vector<std::string> out;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         auto& seen = by_track[rows[r][1]];
         std::string t;
         for (const std::size_t c : kTrendColumns)
             t.push_back(seen.empty() ? '.' : trend(rows[seen[seen.size() >= 2 ? seen.size() - 2 : 0]][c], rows[r][c]));
         seen.push_back(r);
-        out.push_back(t);
+        out.push_back(std::move(t));
     }
     return out;
+}
+
+Json row_json(const std::vector<double>& row) {
+    Json r = Json::array();
+    for (double x : row) r.push_back(nan_null(x));
+    return r;
+}
+
+Json cell_columns(bool with_time) {
+    Json columns = Json::array({"volume"});
+    if (with_time) columns.push_back("time");
+    for (const char* c : kCellColumns) columns.push_back(c);
+    return columns;
+}
+
+// The rows of volume k among rows in volume order: [first, last).
+std::pair<std::size_t, std::size_t> rows_of(const std::vector<std::vector<double>>& rows, std::size_t k) {
+    const auto below = [](const std::vector<double>& r, double v) { return r[0] < v; };
+    const auto from = std::lower_bound(rows.begin(), rows.end(), static_cast<double>(k), below);
+    const auto to = std::lower_bound(from, rows.end(), static_cast<double>(k + 1), below);
+    return {static_cast<std::size_t>(from - rows.begin()), static_cast<std::size_t>(to - rows.begin())};
 }
 
 }  // namespace
@@ -300,6 +321,7 @@ void Event::read_watch() {
         }
     }
     volumes_ = std::move(volumes), cells_ = std::move(cells), forecasts_ = std::move(forecasts);
+    trends_ = trends(cells_);
     verification_ = std::move(verification), alerts_ = std::move(alerts), levels_ = std::move(levels);
 }
 
@@ -325,33 +347,65 @@ void Event::read_track() {
     std::sort(cells.begin(), cells.end());
     origin_ = origin_of(tracks);
     volumes_ = std::move(volumes), cells_ = std::move(cells);
+    trends_ = trends(cells_);
 }
 
 Json Event::summary() {
     Json volumes = Json::array();
     for (const auto& v : volumes_) volumes.push_back({{"name", v.name}, {"time", nan_null(v.time)}, {"iso", iso_utc(v.time)}});
-    Json cells = Json::array();
-    for (const auto& row : cells_) {
-        Json r = Json::array();
-        for (double x : row) r.push_back(nan_null(x));
-        cells.push_back(std::move(r));
+    Json s = {{"kind", kind_ == EventKind::Watch ? "watch" : "track"},
+              {"volumes", volumes},
+              {"forecasts", {{"columns", {"track", "cell", "lead_s", "x_km", "y_km", "area_km2", "volume_km3", "top_km",
+                                           "max_dbz"}},
+                             {"rows", forecasts_}}},
+              {"verification", verification_},
+              {"alerts", alerts_},
+              {"levels", levels_},
+              {"origin", origin_ ? Json{origin_->lat, origin_->lon} : Json(nullptr)},
+              {"severity", {"posh_pct", "mesh_mm", "vil_kg_m2", "max_dbz"}},
+              {"map", map_lines()}};
+    s.update(cells(volumes_.empty() ? 0 : volumes_.size() - 1));
+    return s;
+}
+
+Json Event::cells(std::size_t k) const {
+    Json rows = Json::array(), trend_rows = Json::array();
+    const auto [from, to] = rows_of(cells_, k);
+    for (std::size_t r = from; r < to; ++r) {
+        rows.push_back(row_json(cells_[r]));
+        trend_rows.push_back(trends_[r]);
     }
-    Json columns = Json::array({"volume"});
-    for (const char* c : kCellColumns) columns.push_back(c);
-    return {{"kind", kind_ == EventKind::Watch ? "watch" : "track"},
-            {"volumes", volumes},
-            {"cells", {{"columns", columns}, {"rows", cells}}},
+    return {{"cells", {{"columns", cell_columns(false)}, {"rows", std::move(rows)}}},
             {"trends", {{"columns", {"max_dbz", "top_km", "vil_kg_m2", "mesh_mm", "posh_pct", "poh_pct", "volume_km3"}},
-                        {"rows", trends(cells_)}}},
-            {"forecasts", {{"columns", {"track", "cell", "lead_s", "x_km", "y_km", "area_km2", "volume_km3", "top_km",
-                                         "max_dbz"}},
-                           {"rows", forecasts_}}},
-            {"verification", verification_},
-            {"alerts", alerts_},
-            {"levels", levels_},
-            {"origin", origin_ ? Json{origin_->lat, origin_->lon} : Json(nullptr)},
-            {"severity", {"posh_pct", "mesh_mm", "vil_kg_m2", "max_dbz"}},
-            {"map", map_lines()}};
+                        {"rows", std::move(trend_rows)}}}};
+}
+
+Json Event::track(int track) const {
+    Json rows = Json::array();
+    for (const auto& row : cells_) {
+        if (row[1] != track) continue;
+        Json r = row_json(row);
+        r.insert(r.begin() + 1, nan_null(volumes_[static_cast<std::size_t>(row[0])].time));
+        rows.push_back(std::move(r));
+    }
+    if (rows.empty()) throw std::invalid_argument("no volume has a cell of track " + std::to_string(track));
+    return {{"track", track}, {"cells", {{"columns", cell_columns(true)}, {"rows", std::move(rows)}}}};
+}
+
+// The lines of the tracks of the kTrackLineVolumes volumes up to k:
+// [{track, xy: [x, y, x, y, ...]}] in km.
+Json Event::track_lines(std::size_t k) const {
+    constexpr std::size_t kX = 3, kY = 4;
+    const std::size_t first = k + 1 > kTrackLineVolumes ? k + 1 - kTrackLineVolumes : 0;
+    std::map<double, Json> lines;
+    for (std::size_t r = rows_of(cells_, first).first, end = rows_of(cells_, k).second; r < end; ++r) {
+        Json& xy = lines[cells_[r][1]];
+        xy.push_back(nan_null(cells_[r][kX]));
+        xy.push_back(nan_null(cells_[r][kY]));
+    }
+    Json out = Json::array();
+    for (auto& [track, xy] : lines) out.push_back({{"track", track}, {"xy", std::move(xy)}});
+    return out;
 }
 
 std::string Event::volume_dir(std::size_t k) const {
@@ -359,24 +413,25 @@ std::string Event::volume_dir(std::size_t k) const {
     return (fs::path(dir_) / "volumes" / volumes_[k].folder).string();
 }
 
-const Volume& Event::grid(std::size_t k) {
+std::shared_ptr<const Volume> Event::grid(std::size_t k) {
     const std::string folder = volume_dir(k);
     for (auto it = grids_.begin(); it != grids_.end(); ++it)
         if (it->first == folder) {
             grids_.splice(grids_.begin(), grids_, it);
-            return *grids_.front().second;
+            return grids_.front().second;
         }
     auto v = std::make_shared<Volume>(volume_grid(folder));
     v->origin = origin_;
     grids_.emplace_front(folder, std::move(v));
     if (grids_.size() > kGridsKept) grids_.pop_back();
-    return *grids_.front().second;
+    return grids_.front().second;
 }
 
 void Event::preload(std::size_t k) { grid(k); }
 
 std::string Event::plan(std::size_t k) {
-    const Volume& g = grid(k);
+    const auto held = grid(k);
+    const Volume& g = *held;
     const std::size_t nx = g.x.size(), ny = g.y.size(), nz = g.z.size();
     std::vector<float> column(nx * ny, NAN);
     for (std::size_t z = 0; z < nz; ++z)
@@ -393,6 +448,8 @@ std::string Event::plan(std::size_t k) {
     h["y"] = {g.y.front(), g.y.back(), ny};
     h["column_max"] = pack.add(std::span<const float>(column));
     h["forecast"] = forecast_rings(k);
+    h.update(cells(k));
+    h["tracks"] = track_lines(k);
     return std::move(pack).take();
 }
 
@@ -427,7 +484,8 @@ Json Event::forecast_rings(std::size_t k) const {
 Json Event::map_lines() {
     if (!map_.is_null() || volumes_.empty() || !origin_) return map_.is_null() ? Json::array() : map_;
     Json lines = Json::array();
-    const Volume& g = grid(volumes_.size() - 1);
+    const auto held = grid(volumes_.size() - 1);
+    const Volume& g = *held;
     // The files' two kinds each (coasts and borders; states and counties in
     // the second) numbered on: 0 coast, 1 border, 2 state, 3 county.
     for (std::size_t f = 0; f < map_files_.size(); ++f) {
@@ -440,30 +498,35 @@ Json Event::map_lines() {
     return map_;
 }
 
-std::string Event::section(std::size_t k, Point2 from, Point2 to) {
-    const Volume& g = grid(k);
-    const Section s = cut_section(g, std::span<const float>(g.values.data(), g.values.size()), from, to);
+Event::SectionCut Event::section_cut(std::size_t k, Point2 from, Point2 to) {
+    return {grid(k), k, from, to, levels_};
+}
+
+std::string Event::SectionCut::cut() const {
+    const Section s = cut_section(*grid, std::span<const float>(grid->values.data(), grid->values.size()), from, to);
     Pack pack;
     Json& h = pack.header();
-    h["volume"] = k;
+    h["volume"] = volume;
     h["from"] = s.from;
     h["to"] = s.to;
     h["step_km"] = s.step_km;
     h["samples"] = s.samples;
     h["z_km"] = s.z_km;
-    h["levels"] = levels_;
+    h["levels"] = levels;
     h["values"] = pack.add(std::span<const float>(s.values));
     return std::move(pack).take();
 }
 
-std::string Event::cell_section(std::size_t k, int track) {
+Event::SectionCut Event::cell_section_cut(std::size_t k, int track) {
     constexpr std::size_t kTrack = 1, kX = 3, kY = 4, kU = 12, kV = 13;
-    for (const auto& row : cells_)
-        if (row[0] == static_cast<double>(k) && row[kTrack] == track) {
-            const auto line = line_across(grid(k), {row[kX], row[kY]},
-                                          {std::isfinite(row[kU]) ? row[kU] : 0, std::isfinite(row[kV]) ? row[kV] : 0});
-            return section(k, line[0], line[1]);
-        }
+    const auto [first, last] = rows_of(cells_, k);
+    for (std::size_t r = first; r < last; ++r) {
+        const auto& row = cells_[r];
+        if (row[kTrack] != track) continue;
+        const auto line = line_across(*grid(k), {row[kX], row[kY]},
+                                      {std::isfinite(row[kU]) ? row[kU] : 0, std::isfinite(row[kV]) ? row[kV] : 0});
+        return section_cut(k, line[0], line[1]);
+    }
     throw std::invalid_argument("track " + std::to_string(track) + " has no cell in volume " + std::to_string(k));
 }
 

@@ -47,6 +47,10 @@ struct EventVolume {
 inline constexpr const char* kCellColumns[] = {"track", "cell", "x_km", "y_km", "max_dbz", "top_km", "vil_kg_m2",
                                                "mesh_mm", "posh_pct", "poh_pct", "volume_km3", "u_ms", "v_ms"};
 
+// How many volumes back a plan view draws the tracks' lines (4 hours at
+// one volume every 5 minutes).
+inline constexpr std::size_t kTrackLineVolumes = 48;
+
 class Event {
 public:
     // std::runtime_error when dir holds no event (neither kind).
@@ -63,19 +67,42 @@ public:
     bool refresh();
     const std::vector<EventVolume>& volumes() const { return volumes_; }
 
-    // Everything but the grids: volumes, cells (rows of kCellColumns with the
-    // volume's index first), the newest volume's forecasts, the verification
-    // per lead and method, the alerts, the grid's plane and the hail levels.
+    // Everything but the grids: volumes, the newest volume's cells (as
+    // cells(k) gives them), its forecasts, the verification per lead and
+    // method, the alerts, the grid's plane and the hail levels. What a page
+    // holds stays the same size through a long event: older cells come with
+    // their volume's plan, a track's history with track().
     Json summary();
+    // Volume k's cells: {"cells": {columns, rows}, "trends": {columns, rows}},
+    // rows of kCellColumns with the volume's index first, and each cell's
+    // trends ("+", "=", "-" or "." per trend column).
+    Json cells(std::size_t k) const;
+    // One track's cells in every volume, oldest first, with each volume's
+    // time: {"track", "cells": {columns: volume, time, kCellColumns...; rows}};
+    // std::invalid_argument when no volume has it.
+    Json track(int track) const;
     // Volume k's plan view as a pack (scene/pack.h): the column maximum
-    // (float32, x fastest), the plane's axes, and its forecast footprints
-    // (forecast.geojson) in the header.
+    // (float32, x fastest), the plane's axes, and in the header its cells
+    // (as cells(k)), its forecast footprints (forecast.geojson) and the
+    // lines of its tracks over the last kTrackLineVolumes volumes.
     std::string plan(std::size_t k);
     // A vertical section through volume k's full grid along from -> to, as
     // a pack: the values (float32, along the line fastest) and the line.
-    std::string section(std::size_t k, Point2 from, Point2 to);
+    std::string section(std::size_t k, Point2 from, Point2 to) { return section_cut(k, from, to).cut(); }
     // Through a cell of volume k along its motion (east without one).
-    std::string cell_section(std::size_t k, int track);
+    std::string cell_section(std::size_t k, int track) { return cell_section_cut(k, track).cut(); }
+    // What a section needs, taken from the event (the grid read if it is
+    // not yet); its cut() reads nothing more of the event, so that a server
+    // lets other calls at the event while a large grid is cut.
+    struct SectionCut {
+        std::shared_ptr<const Volume> grid;
+        std::size_t volume = 0;
+        Point2 from{}, to{};
+        Json levels;
+        std::string cut() const;
+    };
+    SectionCut section_cut(std::size_t k, Point2 from, Point2 to);
+    SectionCut cell_section_cut(std::size_t k, int track);
     // Reads volume k's grid now (the newest, before a click asks for it).
     void preload(std::size_t k);
 
@@ -83,9 +110,10 @@ private:
     void open_db();
     void read_watch();
     void read_track();
-    const Volume& grid(std::size_t k);
+    std::shared_ptr<const Volume> grid(std::size_t k);
     std::string volume_dir(std::size_t k) const;
     Json forecast_rings(std::size_t k) const;
+    Json track_lines(std::size_t k) const;
     Json map_lines();
 
     std::string dir_;
@@ -95,7 +123,8 @@ private:
     std::int64_t data_version_ = -1;
     std::time_t files_time_ = 0;
     std::vector<EventVolume> volumes_;
-    std::vector<std::vector<double>> cells_;   // volume index, then kCellColumns
+    std::vector<std::vector<double>> cells_;   // volume index, then kCellColumns; in volume order
+    std::vector<std::string> trends_;          // each cell's trends
     Json forecasts_ = Json::array(), verification_ = Json::array(), alerts_ = Json::array(), levels_ = Json::object();
     std::vector<std::string> map_files_;
     std::optional<GeoOrigin> origin_;

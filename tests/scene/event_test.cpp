@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -112,16 +113,28 @@ TEST(Event, ATrackFolderGivesItsCellsWithTheirTrends) {
     EXPECT_EQ(e.volumes()[2].folder, "c");
     const Json s = e.summary();
     EXPECT_EQ(s["kind"], "track");
-    ASSERT_EQ(s["cells"]["rows"].size(), 4u);
-    const Json& last = s["cells"]["rows"][3];
+    // The summary holds the newest volume's cells only.
+    ASSERT_EQ(s["cells"]["rows"].size(), 1u);
+    const Json& last = s["cells"]["rows"][0];
     EXPECT_EQ(last[0], 2);      // volume c
     EXPECT_EQ(last[1], 1);      // track 1
     EXPECT_EQ(last[5], 60.0);   // max_dbz
     EXPECT_TRUE(last[8].is_null());   // no MESH column
-    EXPECT_TRUE(s["cells"]["rows"][1][12].is_null());   // track 2 without motion
     // Over the last three volumes: max dBZ 50 -> 60 rising, top 8 -> 8.2 steady, VIL 10 -> 9 falling.
-    EXPECT_EQ(s["trends"]["rows"][3].get<std::string>().substr(0, 3), "+=-");
-    EXPECT_EQ(s["trends"]["rows"][0].get<std::string>()[0], '.');   // a first volume has no trend
+    EXPECT_EQ(s["trends"]["rows"][0].get<std::string>().substr(0, 3), "+=-");
+    const Json first = e.cells(0);
+    ASSERT_EQ(first["cells"]["rows"].size(), 2u);
+    EXPECT_TRUE(first["cells"]["rows"][1][12].is_null());   // track 2 without motion
+    EXPECT_EQ(first["trends"]["rows"][0].get<std::string>()[0], '.');   // a first volume has no trend
+    EXPECT_TRUE(e.cells(5)["cells"]["rows"].empty());
+    // A track's history: each of its cells with its volume's time, oldest first.
+    const Json one = e.track(1);
+    ASSERT_EQ(one["cells"]["columns"][1], "time");
+    ASSERT_EQ(one["cells"]["rows"].size(), 3u);
+    EXPECT_DOUBLE_EQ(one["cells"]["rows"][2][1].get<double>(), e.volumes()[2].time);
+    EXPECT_EQ(one["cells"]["rows"][1][6], 52.0);   // max_dbz at volume b
+    EXPECT_EQ(e.track(2)["cells"]["rows"].size(), 1u);
+    EXPECT_THROW(e.track(3), std::invalid_argument);
     EXPECT_FALSE(e.refresh());   // nothing changed
     EXPECT_THROW(e.plan(3), std::invalid_argument);
     // A volume without cells has no radar.vti: the grid of its polar volume is shown, named as its field.
@@ -131,8 +144,51 @@ TEST(Event, ATrackFolderGivesItsCellsWithTheirTrends) {
     g.name = "REF", g.units = "dBZ";
     std::filesystem::create_directories(dir.path() / "volumes" / "c");
     velmora::write_netcdf((dir.path() / "volumes" / "c" / "grid.nc").string(), g);
-    EXPECT_FALSE(e.plan(2).empty());
+    // The plan's header holds the volume's cells and the lines of the tracks so far.
+    const std::string pack = e.plan(2);
+    ASSERT_GT(pack.size(), 8u);
+    std::uint32_t length = 0;
+    std::memcpy(&length, pack.data() + 4, 4);
+    const Json h = Json::parse(pack.substr(8, length));
+    ASSERT_EQ(h["cells"]["rows"].size(), 1u);
+    EXPECT_EQ(h["cells"]["rows"][0][1], 1);
+    ASSERT_EQ(h["tracks"].size(), 2u);
+    EXPECT_EQ(h["tracks"][0]["track"], 1);
+    EXPECT_EQ(h["tracks"][0]["xy"], Json({0.0, 0.0, 1.0, 0.0, 2.0, 0.0}));
+    EXPECT_EQ(h["tracks"][1]["xy"], Json({9.0, 9.0}));
     EXPECT_THROW(e.plan(1), std::runtime_error);   // neither file
+}
+
+// A plan view draws the tracks' lines of the last volumes only: a page open
+// through a long event holds the same.
+TEST(Event, APlanHoldsTheTrackLinesOfItsLastVolumes) {
+    vtest::TempDir dir;
+    const std::size_t n = kTrackLineVolumes + 5;
+    std::string volumes = "volume,time,cells,folder\n", tracks = "track,time,cell,x_km,y_km,max_dbz\n";
+    for (std::size_t k = 0; k < n; ++k) {
+        char time[32];
+        std::snprintf(time, sizeof time, "2006-01-20T%02zu:%02zu:00Z", k / 12, 5 * (k % 12));
+        volumes += "v" + std::to_string(k) + "," + time + ",1,volumes/v" + std::to_string(k) + "\n";
+        tracks += std::string("1,") + time + ",1," + std::to_string(k) + ",0,50\n";
+    }
+    dir.write("volumes.csv", volumes);
+    dir.write("tracks.csv", tracks);
+    velmora::Volume g;
+    g.x = {0, 1}, g.y = {0, 1}, g.z = {0.5, 1};
+    g.values = {10, 20, 30, 40, 15, 25, 35, 45};
+    std::filesystem::create_directories(dir.path() / "volumes" / ("v" + std::to_string(n - 1)));
+    velmora::write_netcdf((dir.path() / "volumes" / ("v" + std::to_string(n - 1)) / "grid.nc").string(), g);
+    Event e(dir.path().string(), {});
+    const std::string pack = e.plan(n - 1);
+    std::uint32_t length = 0;
+    std::memcpy(&length, pack.data() + 4, 4);
+    const Json h = Json::parse(pack.substr(8, length));
+    ASSERT_EQ(h["tracks"].size(), 1u);
+    const Json& xy = h["tracks"][0]["xy"];
+    ASSERT_EQ(xy.size(), 2 * kTrackLineVolumes);
+    EXPECT_EQ(xy[0], static_cast<double>(n - kTrackLineVolumes));   // the first x of the window
+    EXPECT_EQ(xy[xy.size() - 2], static_cast<double>(n - 1));
+    EXPECT_EQ(e.track(1)["cells"]["rows"].size(), n);   // the history itself is whole
 }
 
 // A page opened as a watcher starts: its database is there before its tables.

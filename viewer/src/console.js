@@ -6,12 +6,16 @@
 // server's event stream and says when it stopped.
 import { source } from './console_data.js';
 import { PlanView } from './console_plan.js';
-import { trendChart, sectionChart, verificationChart } from './console_charts.js';
+import { trendChart, trendData, sectionChart, verificationChart } from './console_charts.js';
 import { assetUrl } from './api.js';
 import { iso, watcherText } from './live.js';
 
+// The page holds what it draws: the summary (with the newest volume's
+// cells), the plan views of the last volumes shown (each with its cells and
+// its tracks' lines) and the selected track's history, asked for when it
+// is clicked; never every cell of a long event.
 const state = {
-  summary: null, cells: [], trends: [], status: null, version: 0, shown: -1, follow: true, selected: null,
+  summary: null, status: null, version: 0, shown: -1, follow: true, selected: null,
   line: null, plans: new Map(), loop: null, charts: { trends: [], section: null, verification: null }, alertFilter: {},
 };
 const el = {};
@@ -49,12 +53,12 @@ function layout() {
   }
 }
 
-// The summary's rows as objects, the trends beside them.
-function readCells(summary) {
-  const cols = summary.cells.columns;
-  state.cells = summary.cells.rows.map((r, i) => {
-    const c = Object.fromEntries(cols.map((name, j) => [name, r[j]]));
-    c.trend = Object.fromEntries(summary.trends.columns.map((name, j) => [name, summary.trends.rows[i][j]]));
+// Cells as objects (a summary's or a plan's rows), the trends beside them
+// when given.
+function readCells({ cells, trends: t }) {
+  return cells.rows.map((r, i) => {
+    const c = Object.fromEntries(cells.columns.map((name, j) => [name, r[j]]));
+    if (t) c.trend = Object.fromEntries(t.columns.map((name, j) => [name, t.rows[i][j]]));
     return c;
   });
 }
@@ -84,20 +88,21 @@ async function show(k) {
   let p = null;
   try { p = await plan(k); } catch (e) { el.message.textContent = e.message; }
   if (state.shown !== k) return;
+  if (p && !p.cells) p.cells = readCells(p.header);
+  const cells = p ? p.cells : [];
   state.planView.show({
-    plan: p, map: state.summary.map, cells: state.cells.filter((c) => c.volume === k),
-    history: state.cells.filter((c) => c.volume <= k), alerted: new Set(alertedTracks().map((a) => a.track)),
-    selected: state.selected, line: state.line,
+    plan: p, map: state.summary.map, cells, tracks: p?.header.tracks || [],
+    alerted: new Set(alertedTracks().map((a) => a.track)), selected: state.selected, line: state.line,
   });
   el['shown-time'].dataset.drawn = String(k);   // the plan drawn is this volume's
-  cellsTable(k);
+  cellsTable(cells);
 }
 
-// The cells of volume k by severity: the summary's keys in turn, largest first.
-function cellsTable(k) {
+// A volume's cells by severity: the summary's keys in turn, largest first.
+function cellsTable(cells) {
   const keys = state.summary.severity;
   const rank = (v) => (Number.isFinite(v) ? v : -Infinity);
-  const rows = state.cells.filter((c) => c.volume === k)
+  const rows = [...cells]
     .sort((a, b) => { for (const key of keys) { const d = rank(b[key]) - rank(a[key]); if (d) return d; } return a.track - b.track; });
   const alerted = new Set(alertedTracks().map((a) => a.track));
   const mark = { '+': ['up', '↑'], '-': ['down', '↓'], '=': ['steady', '→'], '.': ['steady', ''] };
@@ -112,27 +117,39 @@ function cellsTable(k) {
   el.cells.innerHTML = head + body.join('');
 }
 
-// The trends of a track: each property against time, the newest volume's
-// forecast dashed.
-function trends(track) {
-  for (const c of state.charts.trends) c.destroy();
-  el.trends.innerHTML = '';
-  const times = state.summary.volumes.map((v) => v.time);
-  const mine = state.cells.filter((c) => c.track === track);
+// The trends of a track (its history as the server gives it): each
+// property against time, the newest volume's forecast dashed.
+// The charts of the track shown are kept as the volumes come, their values
+// set anew: made again each time they would have the browser compile ever
+// more of the charting package's code.
+function trends(track, history) {
+  const mine = readCells(history);
   const f = state.summary.forecasts;
   const fcols = Object.fromEntries(f.columns.map((n, i) => [n, i]));
-  const newest = times[times.length - 1];
+  const newest = state.summary.volumes[state.summary.volumes.length - 1].time;
   const ahead = f.rows.filter((r) => r[fcols.track] === track);
-  state.charts.trends = trendProps.filter(([key]) => mine.some((c) => Number.isFinite(c[key]))).map(([key, name, units]) => {
-    const box = document.createElement('div');
-    el.trends.append(box);
-    const observed = mine.filter((c) => Number.isFinite(c[key])).map((c) => [times[c.volume], c[key]]);
+  const shown = trendProps.filter(([key]) => mine.some((c) => Number.isFinite(c[key])));
+  const data = shown.map(([key]) => {
+    const observed = mine.filter((c) => Number.isFinite(c[key])).map((c) => [c.time, c[key]]);
     const fc = forecastOf[key] ? ahead.map((r) => [newest + r[fcols.lead_s], r[fcols[forecastOf[key]]]]).filter((p) => Number.isFinite(p[1])) : [];
-    const chart = trendChart(box, name, units, observed, fc);
-    chart.observedPoints = observed.length;
-    chart.property = key;
-    return chart;
+    return { key, observed: observed.length, data: trendData(observed, fc) };
   });
+  const kept = state.charts.trends;
+  if (state.trendTrack === track && kept.length === data.length && kept.every((c, i) => c.property === data[i].key)) {
+    kept.forEach((c, i) => { c.setData(data[i].data); c.observedPoints = data[i].observed; });
+  } else {
+    for (const c of kept) c.destroy();
+    el.trends.innerHTML = '';
+    state.charts.trends = data.map(({ key, observed, data: d }, i) => {
+      const box = document.createElement('div');
+      el.trends.append(box);
+      const chart = trendChart(box, shown[i][1], shown[i][2], d);
+      chart.observedPoints = observed;
+      chart.property = key;
+      return chart;
+    });
+  }
+  state.trendTrack = track;
   el['trend-title'].textContent = `track ${track}, ${mine.length} volumes`;
 }
 
@@ -151,13 +168,24 @@ async function section(body, title, asked = source.section(body)) {
   }
 }
 
+// A track's trends, drawn when its history comes.
+async function trendsOf(track, asked = source.track(track)) {
+  try {
+    const history = await asked;
+    if (state.selected === track) trends(track, history);
+  } catch (e) {
+    el.message.textContent = e.message;
+  }
+}
+
 async function select(track) {
   const started = performance.now();
   state.selected = track;
   const newest = state.summary.volumes.length - 1;
   const body = { volume: newest, track };
-  const asked = source.section(body);   // on its way while the trends are drawn
-  trends(track);
+  // Both asked at once, the section cut while the trends are drawn.
+  const history = source.track(track), asked = source.section(body);
+  await trendsOf(track, history);
   await section(body, `along track ${track}'s motion, newest volume`, asked);
   await show(state.shown);
   state.lastSelect = performance.now() - started;
@@ -175,25 +203,24 @@ function alertsList() {
 }
 
 function verification() {
-  state.charts.verification?.destroy();
-  el.verification.innerHTML = '';
   const rows = state.summary.verification;
-  if (!rows.length) { el.verification.innerHTML = '<span class="note">no forecast verified yet</span>'; state.charts.verification = null; return; }
-  state.charts.verification = verificationChart(el.verification, rows);
+  if (!rows.length) {
+    state.charts.verification?.destroy();
+    el.verification.innerHTML = '<span class="note">no forecast verified yet</span>';
+    state.charts.verification = null;
+    return;
+  }
+  state.charts.verification = verificationChart(el.verification, rows, state.charts.verification);
 }
 
 async function reload() {
-  const summary = await source.summary();
-  readCells(summary);
-  // The cells are kept once, as state.cells: a page open through a long
-  // event holds each cell once, not three times.
-  state.summary = { ...summary, cells: null, trends: null };
+  state.summary = await source.summary();
   const n = state.summary.volumes.length;
   el.slider.max = String(Math.max(0, n - 1));
   el['event-title'].textContent = `${state.summary.kind} folder · ${n} volumes`;
   alertsList();
   verification();
-  if (state.selected !== null && state.cells.some((c) => c.track === state.selected)) trends(state.selected);
+  if (state.selected !== null) await trendsOf(state.selected);
   if (n) await show(state.follow || state.shown < 0 ? n - 1 : state.shown);
 }
 

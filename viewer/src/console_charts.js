@@ -8,13 +8,16 @@ import { radarColor } from './colors.js';
 const axisStyle = { stroke: '#b8c2cf', grid: { stroke: '#2b3445', width: 1 }, ticks: { stroke: '#2b3445' } };
 const timeAxis = { ...axisStyle, values: (u, ticks) => ticks.map((t) => new Date(t * 1000).toISOString().slice(11, 16)) };
 
-// A trend: times and values observed, and the forecast's (joined to the
-// last observation).
-export function trendChart(el, title, units, observed, forecast) {
+// A trend's data: times, the values observed and the forecast's (joined to
+// the last observation).
+export function trendData(observed, forecast) {
   const xs = [...new Set([...observed.map((p) => p[0]), ...forecast.map((p) => p[0])])].sort((a, b) => a - b);
   const at = (pts) => { const m = new Map(pts); return xs.map((x) => (m.has(x) ? m.get(x) : null)); };
   const last = observed[observed.length - 1];
-  const data = [xs, at(observed), at(forecast.length && last ? [last, ...forecast] : [])];
+  return [xs, at(observed), at(forecast.length && last ? [last, ...forecast] : [])];
+}
+
+export function trendChart(el, title, units, data) {
   return new uPlot({
     title: `${title} (${units})`, width: 265, height: 130, legend: { show: false },
     scales: { x: { time: false } },
@@ -75,8 +78,9 @@ export function sectionChart(el, pack) {
 
 const methodStyle = { nowcast: ['#ffcf6b', []], lagrangian: ['#9fc3ff', [6, 3]], eulerian: ['#b8c2cf', [2, 3]] };
 
-// CSI per lead of every method, and the nowcast's POD and FAR.
-export function verificationChart(el, rows) {
+// CSI per lead of every method, and the nowcast's POD and FAR: the leads,
+// the series and their values.
+function verificationSeries(rows) {
   const leads = [...new Set(rows.map((r) => r.lead_min))].sort((a, b) => a - b);
   const value = (method, key) => leads.map((l) => rows.find((r) => r.method === method && r.lead_min === l)?.[key] ?? null);
   const methods = Object.keys(methodStyle).filter((m) => rows.some((r) => r.method === m));
@@ -86,10 +90,31 @@ export function verificationChart(el, rows) {
     series.push({ label: 'POD nowcast', stroke: '#8fe08a', width: 1 }, { label: 'FAR nowcast', stroke: '#ff8a7a', width: 1 });
     data.push(value('nowcast', 'pod'), value('nowcast', 'far'));
   }
-  return new uPlot({
+  return { series, data };
+}
+
+// The verification chart of rows: chart itself when it shows the same
+// series (its values set anew, or left as they are when equal), else a new
+// one. A page open through an event draws it once a volume, and a chart
+// made anew each time would have the browser compile ever more of the
+// charting package's code.
+export function verificationChart(el, rows, chart = null) {
+  const { series, data } = verificationSeries(rows);
+  const labels = series.map((s) => s.label).join('|');
+  if (chart && chart.labels === labels) {
+    const key = JSON.stringify(data);
+    if (key !== chart.key) { chart.key = key; chart.setData(data); }
+    return chart;
+  }
+  chart?.destroy();
+  el.innerHTML = '';
+  const made = new uPlot({
     title: 'Verification by lead time (min)', width: 540, height: 200,
     scales: { x: { time: false }, y: { range: [0, 1] } },
     axes: [axisStyle, { ...axisStyle, size: 34 }],
     series: [{}, ...series],
   }, data, el);
+  made.labels = labels;
+  made.key = JSON.stringify(data);
+  return made;
 }

@@ -26,6 +26,7 @@ function liveSource() {
     async summary() { return (await call('api/event')).header; },
     plan(volume) { return call('api/plan', { volume }); },
     section(body) { return call('api/section', body); },
+    async track(track) { return (await call('api/track', { track })).header; },
     // The server's news: the watcher's state and the event's version.
     follow,
     images() { return {}; },
@@ -45,6 +46,11 @@ function reportSource() {
       const b64 = embedded.sections[String(body.track)];
       if (!b64) throw new Error('this report holds the sections of the last volume\'s cells only');
       return unpack(b64);
+    },
+    async track(track) {
+      const history = embedded.tracks?.[String(track)];
+      if (!history) throw new Error('this report holds the trends of the last volume\'s cells only');
+      return history;
     },
     follow() { return null; },
     images() { return embedded.images || {}; },

@@ -1,8 +1,8 @@
 // The console's plan view: the column maximum of a volume in the radar
-// colours on the map, every track's history as a line, the cells numbered,
-// the forecast footprints at every lead as outlines paler with lead, the
-// alerted cells ringed and the section's line. A click picks the nearest
-// cell; a drag draws a section's line.
+// colours on the map, each track's line over the last volumes, the cells
+// numbered, the forecast footprints at every lead as outlines paler with
+// lead, the alerted cells ringed and the section's line. A click picks the
+// nearest cell; a drag draws a section's line.
 import { radarColor, cellColor } from './colors.js';
 
 const css = (rgb, a = 1) => `rgba(${rgb.map((c) => Math.round(255 * c)).join(',')},${a})`;
@@ -59,8 +59,8 @@ export class PlanView {
     new ResizeObserver(() => this.draw()).observe(canvas);
   }
 
-  // What to draw: the plan pack, the cells of the volume shown and before,
-  // the map, the selected track and the line.
+  // What to draw: the plan pack, the cells of the volume shown, its
+  // tracks' lines, the map, the selected track and the line.
   show(scene) {
     this.scene = scene;
     if (scene.plan && !images.has(scene.plan)) images.set(scene.plan, columnImage(scene.plan));
@@ -124,18 +124,16 @@ export class PlanView {
     }
   }
 
+  // Each track's line over the last volumes (the plan's "tracks").
   drawTracks(g) {
-    const tracks = new Map();
-    for (const c of this.scene.history) {
-      if (!tracks.has(c.track)) tracks.set(c.track, []);
-      tracks.get(c.track).push([c.x_km, c.y_km]);
-    }
-    for (const [track, pts] of tracks) {
-      if (pts.length < 2) continue;
+    for (const { track, xy } of this.scene.tracks) {
+      if (xy.length < 4) continue;
+      const pts = [];
+      for (let i = 0; i < xy.length; i += 2) pts.push([xy[i], xy[i + 1]]);
       g.strokeStyle = css(cellColor(track), 0.9); g.lineWidth = track === this.scene.selected ? 3 : 1.5;
       this.path(g, pts); g.stroke();
     }
-    this.drawn.tracks = tracks.size;
+    this.drawn.tracks = this.scene.tracks.length;
   }
 
   drawForecasts(g) {

@@ -3,8 +3,9 @@
 // time in turn, as many forecast outlines as forecast.geojson has features),
 // the watcher killed with SIGKILL and started again (the page says so within
 // 5 s), nothing written into the folder by the server, a track's trends with
-// a point per volume and its section; the server's refusals; and, with the
-// CPOL volume, the section's values against a Python computation.
+// a point per volume and its section, a track's history as the server
+// answers it; the server's refusals; and, with the CPOL volume, the
+// section's values against a Python computation.
 // node console.mjs VELMORA WORKDIR [CPOL.nc]
 import fs from 'node:fs';
 import http from 'node:http';
@@ -129,6 +130,7 @@ async function liveFolder(browser) {
     await replay(page, files, 4, files.length);
     await alertsKept(page, alertsBefore);
     await trendsAndSection(page);
+    await trackAnswer(server);
     await refusals(server);
     check(problems.length === 0, `no page errors: ${problems.join('; ')}`);
   } finally {
@@ -183,6 +185,32 @@ async function trendsAndSection(page) {
     return coloured;
   });
   check(blank > 100, `the section draws echo in colour (${blank} pixels)`);
+}
+
+// A track's history as the server answers it (/api/track): a row per row of
+// tracks.csv for the track, in time order, with the time of its volume.
+async function trackAnswer(server) {
+  const { port, token } = server;
+  const lines = fs.readFileSync(path.join(live, 'tracks.csv'), 'utf8').trim().split('\n').map((l) => l.split(','));
+  const cols = Object.fromEntries(lines[0].map((n, i) => [n, i]));
+  const track = Number(lines[1][cols.track]);
+  const mine = lines.slice(1).filter((r) => Number(r[cols.track]) === track);
+  const answer = await request(port, `/api/track?token=${token}`, { method: 'POST', body: JSON.stringify({ track }) });
+  check(answer.status === 200, `the server answers a track's history (${answer.status})`);
+  if (answer.status !== 200) return;
+  const { header } = readPack(answer.body);
+  const at = Object.fromEntries(header.cells.columns.map((n, i) => [n, i]));
+  const rows = header.cells.rows;
+  const close = (a, b) => Math.abs(a - b) < 1e-3;
+  check(header.track === track && rows.length === mine.length, `track ${track}: a row per cell of tracks.csv (${rows.length}, ${mine.length})`);
+  check(rows.every((r, i) => close(r[at.time], Date.parse(mine[i][cols.time]) / 1000) && close(r[at.x_km], Number(mine[i][cols.x_km]))
+    && close(r[at.max_dbz], Number(mine[i][cols.max_dbz])) && r[at.track] === track),
+  'each row has the time, place and maximum of the cell in tracks.csv, oldest first');
+  check((await request(port, '/api/track', { method: 'POST', body: JSON.stringify({ track }) })).status === 403, 'a track without the token: 403');
+  const none = await request(port, `/api/track?token=${token}`, { method: 'POST', body: '{"track": 9999}' });
+  check(none.status === 400 && /9999/.test(none.body.toString()), `a track the event lacks: 400 (${none.status} ${none.body})`);
+  const bad = await request(port, `/api/track?token=${token}`, { method: 'POST', body: '{"track": "one"}' });
+  check(bad.status === 400, `a track that is no number: 400 (${bad.status} ${bad.body})`);
 }
 
 async function refusals(server) {
