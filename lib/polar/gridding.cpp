@@ -88,14 +88,19 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     };
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return azimuth(a) < azimuth(b); });
     const std::size_t n = rays * static_cast<std::size_t>(g.gates);
+    // Rays of one elevation share their gates' positions.
+    const bool shared = std::all_of(sweep.elevation.begin(), sweep.elevation.end(),
+                                    [&](float e) { return e == sweep.elevation[0]; });
+    g.stride = shared ? 0 : static_cast<std::size_t>(g.gates);
+    const std::size_t positions = shared ? static_cast<std::size_t>(g.gates) : n;
     g.azimuth.resize(rays);
     g.sin_az.resize(rays);
     g.cos_az.resize(rays);
     g.sec_el.resize(rays);
     g.r0 = static_cast<double>(sweep.range_first / 1000.0);
     g.per_gate = static_cast<double>(1000.0 / sweep.gate_spacing);
-    g.s.resize(n);
-    g.h.resize(n);
+    g.s.resize(positions);
+    g.h.resize(positions);
     g.value.resize(n);
     g.s_lo = g.h_lo = INFINITY;
     g.s_hi = g.h_hi = -INFINITY;
@@ -107,19 +112,20 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         const double elevation = sweep.elevation[ray];
         g.elevation += elevation / static_cast<double>(rays);
         g.sec_el[k] = static_cast<double>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
-        for (int i = 0; i < g.gates; ++i) {
-            const std::size_t at = k * g.gates + i;
+        double* s = g.s.data() + k * g.stride;
+        double* h = g.h.data() + k * g.stride;
+        for (int i = 0; i < g.gates && (!shared || k == 0); ++i) {
             const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
             const double height = beam_height(r, elevation);
-            g.s[at] = ground_distance_under(r, elevation, height);
-            g.h[at] = height + height_offset;
+            s[i] = ground_distance_under(r, elevation, height);
+            h[i] = height + height_offset;
+        }
+        for (int i = 0; i < g.gates; ++i) {
             const float v = sweep.values[ray * static_cast<std::size_t>(g.gates) + i];
             // No echo is zero power in an average of reflectivity, and no
             // value at all for other fields.
-            g.value[at] = decibels ? (v == kNoEcho ? 0.0 : std::pow(10.0, v / 10.0)) : (std::isinf(v) ? NAN : v);
+            g.value[k * g.gates + i] = decibels ? (v == kNoEcho ? 0.0 : std::pow(10.0, v / 10.0)) : (std::isinf(v) ? NAN : v);
         }
-        const double* s = &g.s[k * g.gates];
-        const double* h = &g.h[k * g.gates];
         g.s_lo = std::min(g.s_lo, s[0]);
         g.s_hi = std::max(g.s_hi, s[g.gates - 1]);
         const auto [lo, hi] = std::minmax_element(h, h + g.gates);
@@ -129,7 +135,7 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     const std::size_t bands = static_cast<std::size_t>(std::max(0.0, g.s_hi)) + 1;
     g.band_lo.assign(bands, INFINITY);
     g.band_hi.assign(bands, -INFINITY);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < positions; ++i) {
         const std::size_t band = static_cast<std::size_t>(std::max(0.0, g.s[i]));
         g.band_lo[band] = std::min(g.band_lo[band], g.h[i]);
         g.band_hi[band] = std::max(g.band_hi[band], g.h[i]);
@@ -160,7 +166,7 @@ Column column_at(double x, double y, const GridOptions& o, ColumnSums& sums) {
 // slant range d / cos(elevation) (the earth's curve moves it by a gate at
 // most), then settled on the gates' own distances.
 int first_beyond(const SweepGates& sw, std::size_t k, double d) {
-    const double* s = &sw.s[k * sw.gates];
+    const double* s = sw.s_of(k);
     const double guess = (d * sw.sec_el[k] - sw.r0) * sw.per_gate;
     int g = guess <= 0.0 ? 0 : guess >= static_cast<double>(sw.gates) ? sw.gates : static_cast<int>(guess);
     while (g > 0 && s[g - 1] >= d) --g;
@@ -170,11 +176,17 @@ int first_beyond(const SweepGates& sw, std::size_t k, double d) {
 
 // Adds the gates of ray k within the column's reach to the sums.
 void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& sums) {
-    const double* s = &sw.s[k * sw.gates];
-    const double* h = &sw.h[k * sw.gates];
+    const double* s = sw.s_of(k);
+    const double* h = sw.h_of(k);
     const double* v = &sw.value[k * sw.gates];
-    const double reach_hi = static_cast<double>(c.s + c.roi_max);
     const double roi_max2 = static_cast<double>(c.roi_max * c.roi_max);
+    // The ray passes the column at along from the radar, across from it: only
+    // the gates within half a chord of there can reach it (the chord a hair
+    // long, so that rounding leaves no gate out that the test below keeps).
+    const double along = c.x * sw.sin_az[k] + c.y * sw.cos_az[k], across = c.x * sw.cos_az[k] - c.y * sw.sin_az[k];
+    const double chord = std::sqrt(std::max(0.0, roi_max2 - across * across) + 1e-9 * (c.s * c.s + roi_max2));
+    const double reach_hi = std::min(static_cast<double>(c.s + c.roi_max), along + chord);
+    const double reach_lo = std::max(static_cast<double>(c.s - c.roi_max), along - chord);
     const int levels = static_cast<int>(sums.z.size());
     const double z0 = sums.z[0], per_level = levels > 1 ? 1.0 / (sums.z[1] - sums.z[0]) : 1.0;
     double* weight = sums.weight.data();
@@ -182,7 +194,7 @@ void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& s
     const double* roi2 = sums.roi2.data();
     const double* zk = sums.z.data();
     const double sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
-    for (int g = first_beyond(sw, k, static_cast<double>(c.s - c.roi_max)); g < sw.gates && s[g] <= reach_hi; ++g) {
+    for (int g = first_beyond(sw, k, reach_lo); g < sw.gates && s[g] <= reach_hi; ++g) {
         if (std::isnan(v[g])) continue;
         const double dx = s[g] * sin_az - c.x, dy = s[g] * cos_az - c.y;
         const double d2h = dx * dx + dy * dy;
@@ -192,9 +204,16 @@ void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& s
         // beyond a level's radius weighs nothing. No branch in the level
         // loop, so that it vectorises.
         const double reach = std::sqrt(roi_max2 - d2h);
-        const int k0 = std::max(0, static_cast<int>((h[g] - reach - z0) * per_level));
-        const int k1 = std::min(levels - 1, static_cast<int>((h[g] + reach - z0) * per_level) + 1);
         const double hg = h[g], vg = v[g];
+        int k0 = std::max(0, static_cast<int>((hg - reach - z0) * per_level));
+        int k1 = std::min(levels - 1, static_cast<int>((hg + reach - z0) * per_level) + 1);
+        // The levels at either end beyond their own radius weigh nothing.
+        auto beyond = [&](int level) {
+            const double dz = zk[level] - hg;
+            return !(roi2[level] - (d2h + dz * dz) > 0.0);
+        };
+        while (k0 <= k1 && beyond(k0)) ++k0;
+        while (k1 > k0 && beyond(k1)) --k1;
         for (int level = k0; level <= k1; ++level) {
             const double dz = zk[level] - hg;
             const double d2 = d2h + dz * dz;

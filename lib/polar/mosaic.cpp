@@ -74,6 +74,7 @@ void beam_gaps(const steps::Radar& radar, double s, std::span<const double> z, B
     double& top = b.top;
     const double R = kEffectiveEarthRadius;
     std::fill(gap.begin(), gap.end(), INFINITY);
+    std::fill(b.half.begin(), b.half.end(), 0.0);
     bottom = INFINITY;
     top = -INFINITY;
     for (const steps::SweepGates& sw : radar.sweeps) {
@@ -106,10 +107,10 @@ struct Context {
 std::size_t pair_index(std::size_t a, std::size_t b, std::size_t n) { return a * n - a * (a + 1) / 2 + (b - a - 1); }
 
 // Each radar's values in column (i, j); false when fewer than need radars reach it.
-bool radar_values(const Context& c, int i, int j, std::vector<RadarColumn>& out, std::size_t need) {
+// beams: room for each level's gap, as long as the column.
+bool radar_values(const Context& c, int i, int j, std::vector<RadarColumn>& out, std::size_t need, BeamGaps& beams) {
     const std::size_t column = static_cast<std::size_t>(j) * c.ax.n + i;
     const std::size_t levels = static_cast<std::size_t>(c.az.n);
-    BeamGaps beams{std::vector<double>(levels), std::vector<double>(levels)};
     std::size_t reached = 0;
     for (std::size_t r = 0; r < c.radars.size(); ++r) {
         const steps::Radar& radar = c.radars[r];
@@ -212,9 +213,10 @@ std::vector<std::int64_t> run_pass(const Context& c, Mosaic* out) {
     auto rows = [&](int j0, int j1, std::vector<std::int64_t>& into) {
         const std::vector<double> zero(levels);
         std::vector<RadarColumn> rcs(n, RadarColumn{ColumnSums{zero, zero, zero, z}, zero, zero});
+        BeamGaps beams{zero, zero};
         for (int j = j0; j < j1; ++j)
             for (int i = 0; i < c.ax.n; ++i) {
-                if (!radar_values(c, i, j, rcs, out ? 1 : 2)) continue;
+                if (!radar_values(c, i, j, rcs, out ? 1 : 2, beams)) continue;
                 const std::size_t column = static_cast<std::size_t>(j) * c.ax.n + i;
                 for (std::size_t k = 0; k < levels; ++k) {
                     if (n > 1) add_differences(rcs, k, into);
