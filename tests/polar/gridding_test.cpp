@@ -140,6 +140,33 @@ TEST(PolarGridding, CompositeOfTwoRadarsAndTheRadarsOrderOfRays) {
             }
 }
 
+// The rays of a sweep at one elevation share their gates' positions; rays of
+// their own elevations keep their own. A hair's difference in elevation grids
+// alike either way.
+TEST(PolarGridding, RaysOfOneElevationAndOfTheirOwnGridAlike) {
+    const PolarVolume one = scan(storm, kElevations);
+    PolarVolume own = one;
+    for (Sweep& s : own.sweeps)
+        for (std::size_t ray = 1; ray < s.rays(); ray += 2) s.elevation[ray] = std::nextafter(s.elevation[ray], 90.0f);
+    const GridOptions o = small_grid();
+    const Volume a = grid_volumes(std::span(&one, 1), o), b = grid_volumes(std::span(&own, 1), o);
+    ASSERT_EQ(a.values.size(), b.values.size());
+    std::size_t echo = 0;
+    for (std::size_t i = 0; i < a.values.size(); ++i) {
+        EXPECT_NEAR(a.values[i], b.values[i], 1e-3) << i;
+        echo += a.values[i] > 20.0f;
+    }
+    EXPECT_GT(echo, 1000u);
+    // Half the rays half a degree higher put their gates elsewhere.
+    PolarVolume tilted = one;
+    for (Sweep& s : tilted.sweeps)
+        for (std::size_t ray = 1; ray < s.rays(); ray += 2) s.elevation[ray] += 0.5f;
+    const Volume c = grid_volumes(std::span(&tilted, 1), o);
+    float moved = 0.0f;
+    for (std::size_t i = 0; i < a.values.size(); ++i) moved = std::max(moved, std::fabs(a.values[i] - c.values[i]));
+    EXPECT_GT(moved, 0.1f);
+}
+
 // A vertically pointing sweep (a "birdbath" scan, for calibration) is left out with a note naming it and its
 // angle; the rest of the volume grids as it would without it.
 TEST(PolarGridding, LeavesOutVerticallyPointingSweepsWithANote) {
