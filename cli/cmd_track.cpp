@@ -157,7 +157,7 @@ void add_track_command(CLI::App& app, int& status) {
     CLI::App* cmd = app.add_subcommand("track", "Follow the storm cells of a series of radar volumes over time");
     cmd->add_option("volumes", o->volumes,
                     "Radar volumes of one radar, on one grid: gridded, or polar and gridded alike (as velmora analyze "
-                    "reads)")
+                    "reads); polar volumes of several radars are grouped by time, each time step one mosaic")
         ->required()
         ->type_name("VOLUME...");
     add_option(*cmd, "var", o->var);

@@ -1,4 +1,4 @@
-// velmora view [VOLUME | NETWORK.json | RESULTS_DIR] [--port N] [--no-browser] [--out DIR] [--xform FILE.v]
+// velmora view [VOLUME... | NETWORK.json | RESULTS_DIR] [--port N] [--no-browser] [--out DIR] [--xform FILE.v]
 #include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
@@ -174,10 +174,12 @@ void add_view_command(CLI::App& app, int& status) {
     auto o = std::make_shared<ViewCommand>();
     auto polar = std::make_shared<PolarOptionTexts>();
     CLI::App* cmd = app.add_subcommand("view", "Show a radar volume or a network live in the browser, in 3-D");
-    cmd->add_option("input", o->scene.input,
-                    "A radar volume (as velmora analyze takes it), a network file (.json), or a folder of "
-                    "velmora analyze or velmora track results, shown as saved; without it, the built-in synthetic volume")
-        ->type_name("VOLUME|NETWORK.json|RESULTS_DIR");
+    auto inputs = std::make_shared<std::vector<std::string>>();
+    cmd->add_option("input", *inputs,
+                    "A radar volume (as velmora analyze takes it; several polar volumes of one time make one "
+                    "mosaic), a network file (.json), or a folder of velmora analyze or velmora track results, shown "
+                    "as saved; without it, the built-in synthetic volume")
+        ->type_name("VOLUME...|NETWORK.json|RESULTS_DIR");
     add_option(*cmd, "port", o->port);
     add_flag(*cmd, "no-browser", o->browser);
     add_option(*cmd, "out", o->scene.out);
@@ -191,8 +193,12 @@ void add_view_command(CLI::App& app, int& status) {
     cmd->footer("Prints one URL with a random token and serves the page on 127.0.0.1 until Ctrl-C. A change in the "
                 "page's panel re-runs the instances downstream of it; a click picks the voxel under it. Exit status 2 "
                 "when the input cannot be used.");
-    cmd->callback([o, polar, &status] {
+    cmd->callback([o, polar, inputs, &status] {
         if (!polar_input_ok(*polar, "view", status)) return;
+        if (!inputs->empty()) {
+            o->scene.input = inputs->front();
+            o->scene.analysis.radars.assign(inputs->begin() + 1, inputs->end());
+        }
         o->scene.analysis.polar = polar->input;
         o->viewer = viewer_dir();
         o->scene.map_file = o->viewer + "/map.bin";

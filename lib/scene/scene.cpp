@@ -61,6 +61,9 @@ Scene::Scene(const ViewOptions& o) : options_(o) {
     register_operations();
     // Every writer writes into the output folder and nowhere else.
     confined_.emplace(host, std::vector<fs::path>{out_dir_});
+    if (!o.analysis.radars.empty() && !polar::is_polar(o.input))
+        throw std::runtime_error("several volumes make one mosaic only when each is a polar volume file: " + o.input +
+                                 " is not");
     if (o.input.size() > 5 && o.input.compare(o.input.size() - 5, 5, ".json") == 0)
         open_network(o.input);
     else if (std::error_code dir_ec; !o.input.empty() && fs::is_directory(o.input, dir_ec))
@@ -83,9 +86,12 @@ void Scene::open_volume(const ViewOptions& o) {
         fill_volume_field(radar, axes_);
         title_ = "the synthetic volume";
     } else if (polar::is_polar(o.input)) {
-        axes_ = polar::grid_files(std::span(&o.input, 1), o.analysis.polar);
+        // Several radars' volumes make one mosaic, as velmora analyze makes it.
+        std::vector<std::string> paths{o.input};
+        paths.insert(paths.end(), o.analysis.radars.begin(), o.analysis.radars.end());
+        axes_ = polar::grid_files(paths, o.analysis.polar);
         fill_volume_field(radar, axes_);
-        title_ = fs::path(o.input).filename().string();
+        for (const std::string& p : paths) title_ += (title_.empty() ? "" : ", ") + fs::path(p).filename().string();
     } else {
         axes_ = read_volume(o.input, o.analysis.var, [&radar](const Volume& a) { return make_volume_field(radar, a); },
                             o.analysis.time, o.analysis.max_voxels);

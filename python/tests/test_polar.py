@@ -169,3 +169,6 @@ def test_track_takes_several_radars_as_one_mosaic_per_time_step(tmp_path):
     assert len(df) == len(csv) > 0 and (df["source"] == "odim_bejab_201906060000.h5").all()
     for column in ("cell", "voxels", "max_dbz"):
         assert df[column].tolist() == pytest.approx(csv[column].tolist(), abs=0.005), column
+    # analyze takes them as one mosaic too.
+    cells = velmora.analyze(BELGIUM, grid=dict(extent=(80, 140, 0, 60))).cells
+    assert cells["voxels"].tolist() == df["voxels"].tolist()

@@ -487,7 +487,8 @@ def analyze(volume, var=_default("analyze", "var"), level=_default("analyze", "l
     A path may also name a polar volume (ODIM HDF5, NEXRAD Level II,
     CF/Radial): it is gridded first, as velmora.grid does with field, site
     and the grid's options (a dict of spacing, extent, levels, origin,
-    roi_min, roi_angle).
+    roi_min, roi_angle). A list of several radars' polar volumes of one
+    time is analyzed as their mosaic (velmora.mosaic, its DT).
 
     freezing_level, minus20_level (km above sea level), or sounding (a CSV
     of height m and temperature °C): the hail of each cell (shi, mesh_mm,
@@ -519,6 +520,15 @@ def analyze(volume, var=_default("analyze", "var"), level=_default("analyze", "l
         options["hail"] = {k: (float(v) if k != "sounding" else v) for k, v in hail.items()}
     settings["cells_options"] = options
 
+    if isinstance(volume, (list, tuple)) and volume and all(isinstance(v, (str, bytes, os.PathLike)) for v in volume):
+        if len(volume) > 1:
+            # Several radars' polar volumes of one time: their mosaic, as `velmora analyze A B C` makes it.
+            from ._grid import mosaic
+            ds = mosaic(volume, field=field, site=site, **(grid or {}))
+            return analyze(ds, "DT", level, min_cells, max_voxels=max_voxels, origin=origin, echo_tops=echo_tops,
+                           split_levels=split_levels, min_core=min_core, freezing_level=freezing_level,
+                           minus20_level=minus20_level, sounding=sounding, min_volume=min_volume)
+        volume = volume[0]
     if isinstance(volume, (str, bytes, os.PathLike)):
         path = os.fsdecode(volume)
         if not path:

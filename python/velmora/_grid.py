@@ -65,7 +65,8 @@ def _coords(raw, source):
 
 
 def mosaic(paths, out=None, *, field=None, site=None, spacing=None, extent=None, levels=None, origin=None,
-           roi_min=None, roi_angle=None, combine=None, max_age=None, calibrate=None):
+           roi_min=None, roi_angle=None, combine=None, max_age=None, calibrate=None, despeckle=None, min_quality=None,
+           max_clutter_power=None):
     """The mosaic of several radars' polar volumes, as `velmora grid A B
     ...` makes it (docs/polar.md, Mosaics): an xarray.Dataset of DT (z, y,
     x; z km above sea level, NaN where no radar has echo), radar_count and
@@ -74,10 +75,13 @@ def mosaic(paths, out=None, *, field=None, site=None, spacing=None, extent=None,
     radar_name, radar_latitude, radar_longitude, radar_altitude (m),
     radar_time and radar_adjustment (dB); along overlap the pairs' radars,
     median difference (dB) and count; attrs combine and time_spread (s).
-    The options are grid()'s; out writes the same as NetCDF."""
+    The options are grid()'s, and the gate filters of analyze()'s grid
+    (despeckle, min_quality, max_clutter_power); out writes the same as
+    NetCDF."""
     paths, raw = _gridded(_core.mosaic, paths, out, field, site, dict(
         spacing=spacing, extent=extent, levels=levels, origin=origin, roi_min=roi_min, roi_angle=roi_angle,
-        combine=combine, max_age=max_age, calibrate=calibrate))
+        combine=combine, max_age=max_age, calibrate=calibrate, despeckle=despeckle, min_quality=min_quality,
+        max_clutter_power=max_clutter_power))
     import xarray as xr
 
     coords = _coords(raw, ", ".join(paths))

@@ -139,16 +139,21 @@ TEST(SavedScene, AnAnalysisFolderIsShownWithoutRunningAndPicked) {
     EXPECT_THROW(s.set({{"series", "volume", 1}}), velmora::NetworkError) << "an analysis has no series";
 }
 
-// A track folder made by hand: the same analysis twice, its cells 1 and 2
-// on tracks 7 and 3 in the second volume only.
-TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
-    vtest::TempDir dir;
+// dir/t: a track folder made by hand of the same analysis twice (v0.nc, v1.nc), with tracks as its tracks.csv.
+void track_folder(vtest::TempDir& dir, const std::string& tracks) {
     const std::string a = analyzed(dir, "a");
     std::filesystem::create_directories(dir.file("t/volumes"));
     std::filesystem::copy(a, dir.file("t/volumes/v0"));
     std::filesystem::copy(a, dir.file("t/volumes/v1"));
     dir.write("t/volumes.csv", "volume,time,cells,folder\nv0.nc,,5,v0\nv1.nc,,5,v1\n");
-    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,source\n7,,1,0,0,v1.nc\n3,,2,5,5,v1.nc\n");
+    dir.write("t/tracks.csv", tracks);
+}
+
+// A track folder made by hand: the same analysis twice, its cells 1 and 2
+// on tracks 7 and 3 in the second volume only.
+TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
+    vtest::TempDir dir;
+    track_folder(dir, "track,time,cell,x_km,y_km,source\n7,,1,0,0,v1.nc\n3,,2,5,5,v1.nc\n");
     ViewOptions o;
     o.input = dir.file("t");
     o.out = dir.file("view");
@@ -181,16 +186,11 @@ TEST(SavedScene, ATrackFolderShowsOneVolumeAtATimeItsCellsByTrack) {
 // of the cells; a volume without velocity leaves it empty.
 TEST(SavedScene, ATrackFolderWithVelocityShowsTheStormRelativeVelocity) {
     vtest::TempDir dir;
-    const std::string a = analyzed(dir, "a");
-    std::filesystem::create_directories(dir.file("t/volumes"));
-    std::filesystem::copy(a, dir.file("t/volumes/v0"));
-    std::filesystem::copy(a, dir.file("t/volumes/v1"));
+    track_folder(dir, "track,time,cell,x_km,y_km,u_ms,v_ms,source\n1,,1,0,0,,,v0.nc\n1,,1,0,0,6,0,v1.nc\n");
     velmora::Volume g;
     g.x = {-10, 0, 10}, g.y = {-10, 0, 10}, g.z = {0.5, 1};
     g.values.assign(18, 6.0f);
     velmora::polar::write_velocity_grid(dir.file("t/volumes/v1/velocity.nc"), {g, 0, 0});
-    dir.write("t/volumes.csv", "volume,time,cells,folder\nv0.nc,,5,v0\nv1.nc,,5,v1\n");
-    dir.write("t/tracks.csv", "track,time,cell,x_km,y_km,u_ms,v_ms,source\n1,,1,0,0,,,v0.nc\n1,,1,0,0,6,0,v1.nc\n");
     ViewOptions o;
     o.input = dir.file("t");
     o.out = dir.file("view");

@@ -10,6 +10,9 @@
 #include "scene/pick.h"
 #include "scene/scene.h"
 #include "temp_files.h"
+#include "../polar/polar_files.h"
+#include "io/volume.h"
+#include "polar/polar_input.h"
 
 namespace {
 
@@ -185,6 +188,31 @@ TEST(NetworkScene, WritersWriteOnlyInsideTheOutputFolder) {
     EXPECT_EQ(h["messages"], (Json{"outside : can not open " + outside + ".\n"}));
     EXPECT_TRUE(std::filesystem::exists(dir.file("out") + "/in.v"));
     EXPECT_FALSE(std::filesystem::exists(outside));
+}
+
+// Several radars' polar volumes of one time are seen as one mosaic, as velmora analyze makes it.
+TEST(RadarSceneMosaic, SeveralRadarsVolumesAreOneMosaicOthersRefused) {
+    vtest::TempDir dir;
+    const std::string a = dir.file("a.h5"), b = dir.file("b.h5");
+    polartest::write_odim(a);
+    {
+        polartest::H5File f(b);
+        polartest::write_odim(f);
+        f.numbers("/where", {{"lat", 50.6}});
+    }
+    ViewOptions o;
+    o.out = dir.file("out");
+    o.input = a;
+    o.analysis.radars = {b};
+    const Json h = header_of(Scene(o).full());
+    EXPECT_EQ(h["title"], "a.h5, b.h5");
+    // The grid covers both radars, 11 km apart north to south.
+    const velmora::Volume mosaic = velmora::polar::grid_files(std::vector<std::string>{a, b}, o.analysis.polar);
+    EXPECT_GT(mosaic.y.back() - mosaic.y.front(), 11.0f);
+    velmora::write_netcdf(dir.file("grid.nc"), mosaic);
+    o.input = dir.file("grid.nc");
+    EXPECT_EQ(vtest::error_of<std::runtime_error>([&] { Scene s(o); }),
+              "several volumes make one mosaic only when each is a polar volume file: " + o.input + " is not");
 }
 
 TEST(ViewFile, RefusesAFileWithoutAView) {
