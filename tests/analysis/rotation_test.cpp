@@ -23,7 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using polartest::H5File;
 using velmora::AnalyzeOptions;
 using windtest::Scene;
 using windtest::Vortex;
@@ -58,41 +57,15 @@ double radial(double a, double e, double range, double h) {
 
 // Writes the scene as an ODIM volume, with the velocity (VRADH) when asked.
 void write_scene(const std::string& path, bool velocity) {
-    H5File f(path);
-    f.text("/what", "object", "PVOL");
-    f.text("/what", "version", "H5rad 2.2");
-    f.text("/what", "date", "20200102");
-    f.text("/what", "time", "030405");
-    f.text("/what", "source", "NOD:xxtst");
-    f.numbers("/where", {{"lat", 35.0}, {"lon", -97.0}, {"height", 100}});
-    constexpr int rays = 360, gates = 320;
-    constexpr double spacing = 250;
-    for (std::size_t n = 0; n < kElevations.size(); ++n) {
-        const double e = kElevations[n];
-        const std::string at = "/dataset" + std::to_string(n + 1);
-        f.numbers(at + "/where", {{"elangle", e}, {"nrays", rays}, {"nbins", gates}, {"rstart", 0}, {"rscale", spacing}});
-        f.text(at + "/what", "product", "SCAN");
-        f.numbers(at + "/how", {{"NI", kNyquist}});
-        std::vector<double> z, v;
-        for (int r = 0; r < rays; ++r)
-            for (int g = 0; g < gates; ++g) {
-                const double a = (r + 0.5) * 360.0 / rays, range = 125 + g * spacing;
-                const double h = velmora::polar::beam_height(range / 1000.0, e);
-                const double s = velmora::polar::ground_distance(range / 1000.0, e);
-                const double x = s * std::sin(a * kDeg), y = s * std::cos(a * kDeg);
-                bool echo = false;
-                for (const Storm& st : kStorms) echo = echo || (std::hypot(x - st.x, y - st.y) <= st.radius && h <= st.top);
-                z.push_back(echo ? 50 : -9000);
-                v.push_back(echo ? windtest::fold(radial(a, e, range, h), kNyquist) : -9000);
-            }
-        f.text(at + "/data1/what", "quantity", "DBZH");
-        f.numbers(at + "/data1/what", {{"gain", 1}, {"offset", 0}, {"nodata", -9999}, {"undetect", -9000}});
-        f.array(at + "/data1/data", rays, gates, z, H5T_IEEE_F32LE);
-        if (!velocity) continue;
-        f.text(at + "/data2/what", "quantity", "VRADH");
-        f.numbers(at + "/data2/what", {{"gain", 1}, {"offset", 0}, {"nodata", -9999}, {"undetect", -9000}});
-        f.array(at + "/data2/data", rays, gates, v, H5T_IEEE_F32LE);
-    }
+    polartest::write_scene(path, "030405", kElevations, 320, 250, kNyquist, velocity, [](double a, double e, double range) {
+        const double h = velmora::polar::beam_height(range / 1000.0, e);
+        const double s = velmora::polar::ground_distance(range / 1000.0, e);
+        const double x = s * std::sin(a * kDeg), y = s * std::cos(a * kDeg);
+        bool echo = false;
+        for (const Storm& st : kStorms) echo = echo || (std::hypot(x - st.x, y - st.y) <= st.radius && h <= st.top);
+        return std::pair(echo ? 50 : polartest::kSceneNone,
+                         echo ? windtest::fold(radial(a, e, range, h), kNyquist) : polartest::kSceneNone);
+    });
 }
 
 const std::vector<std::string> kRotationColumns{"azshear_low_s1",    "azshear_low_km", "azshear_mid_s1",   "azshear_mid_km",

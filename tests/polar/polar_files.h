@@ -237,6 +237,47 @@ inline void write_odim(const std::string& path) {
     write_odim(f);
 }
 
+// The reflectivity (dBZ) and radial velocity (m/s) of a scene at a gate of azimuth and elevation (degrees) and
+// range (m); kSceneNone for none.
+using SceneGate = std::function<std::pair<double, double>(double azimuth, double elevation, double range)>;
+inline constexpr double kSceneNone = -9000;
+
+// An ODIM volume of 2020-01-02 at hhmmss from a radar at 35 N, 97 W, 100 m: a sweep at each of elevations, 360
+// rays of gates gates spacing m long from the radar, Nyquist velocity nyquist; DBZH and, with velocity, VRADH
+// from gate at each gate's centre.
+inline void write_scene(const std::string& path, const std::string& hhmmss, const std::vector<double>& elevations,
+                        int gates, double spacing, double nyquist, bool velocity, const SceneGate& gate) {
+    H5File f(path);
+    f.text("/what", "object", "PVOL");
+    f.text("/what", "version", "H5rad 2.2");
+    f.text("/what", "date", "20200102");
+    f.text("/what", "time", hhmmss);
+    f.text("/what", "source", "NOD:xxtst");
+    f.numbers("/where", {{"lat", 35.0}, {"lon", -97.0}, {"height", 100}});
+    constexpr int rays = 360;
+    for (std::size_t n = 0; n < elevations.size(); ++n) {
+        const double e = elevations[n];
+        const std::string at = "/dataset" + std::to_string(n + 1);
+        f.numbers(at + "/where", {{"elangle", e}, {"nrays", rays}, {"nbins", gates}, {"rstart", 0}, {"rscale", spacing}});
+        f.text(at + "/what", "product", "SCAN");
+        f.numbers(at + "/how", {{"NI", nyquist}});
+        std::vector<double> z, v;
+        for (int r = 0; r < rays; ++r)
+            for (int g = 0; g < gates; ++g) {
+                const auto [dbz, radial] = gate(r + 0.5, e, 125 + g * spacing);
+                z.push_back(dbz);
+                v.push_back(radial);
+            }
+        f.text(at + "/data1/what", "quantity", "DBZH");
+        f.numbers(at + "/data1/what", {{"gain", 1}, {"offset", 0}, {"nodata", -9999}, {"undetect", kSceneNone}});
+        f.array(at + "/data1/data", rays, gates, z, H5T_IEEE_F32LE);
+        if (!velocity) continue;
+        f.text(at + "/data2/what", "quantity", "VRADH");
+        f.numbers(at + "/data2/what", {{"gain", 1}, {"offset", 0}, {"nodata", -9999}, {"undetect", kSceneNone}});
+        f.array(at + "/data2/data", rays, gates, v, H5T_IEEE_F32LE);
+    }
+}
+
 // A NetCDF file being written; every call asserts success.
 class NcWriter {
 public:

@@ -25,7 +25,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using polartest::H5File;
 using velmora::polar::PolarVolume;
 
 constexpr double kDeg = std::numbers::pi / 180.0;
@@ -53,40 +52,16 @@ bool seen(Seen where, double a, double range_km) {
 }
 
 std::string write_volume(const std::string& path, const Look& look) {
-    H5File f(path);
     char hhmmss[16];
     std::snprintf(hhmmss, sizeof hhmmss, "03%02d%02d", look.seconds / 60, look.seconds % 60);
-    f.text("/what", "object", "PVOL");
-    f.text("/what", "version", "H5rad 2.2");
-    f.text("/what", "date", "20200102");
-    f.text("/what", "time", hhmmss);
-    f.text("/what", "source", "NOD:xxtst");
-    f.numbers("/where", {{"lat", 35.0}, {"lon", -97.0}, {"height", 100}});
-    constexpr int rays = 360, gates = 200;
-    constexpr double spacing = 250;
-    for (std::size_t n = 0; n < kElevations.size(); ++n) {
-        const double e = kElevations[n];
-        const std::string at = "/dataset" + std::to_string(n + 1);
-        f.numbers(at + "/where", {{"elangle", e}, {"nrays", rays}, {"nbins", gates}, {"rstart", 0}, {"rscale", spacing}});
-        f.text(at + "/what", "product", "SCAN");
-        f.numbers(at + "/how", {{"NI", kNyquist}});
-        std::vector<double> z, v;
-        for (int r = 0; r < rays; ++r)
-            for (int g = 0; g < gates; ++g) {
-                const double a = r + 0.5, range = (125 + g * spacing) / 1000.0;
-                const double s = velmora::polar::ground_distance(range, e);
-                const bool storm = std::hypot(s * std::sin(a * kDeg), s * std::cos(a * kDeg) - look.storm_y) <= 6;
-                z.push_back(storm ? 50 : -9000);
-                v.push_back(seen(look.velocity, a, range) ? windtest::fold(truth(a, e), kNyquist) : -9000);
-            }
-        f.text(at + "/data1/what", "quantity", "DBZH");
-        f.numbers(at + "/data1/what", {{"gain", 1}, {"offset", 0}, {"nodata", -9999}, {"undetect", -9000}});
-        f.array(at + "/data1/data", rays, gates, z, H5T_IEEE_F32LE);
-        if (look.velocity == Seen::nothing) continue;
-        f.text(at + "/data2/what", "quantity", "VRADH");
-        f.numbers(at + "/data2/what", {{"gain", 1}, {"offset", 0}, {"nodata", -9999}, {"undetect", -9000}});
-        f.array(at + "/data2/data", rays, gates, v, H5T_IEEE_F32LE);
-    }
+    polartest::write_scene(path, hhmmss, kElevations, 200, 250, kNyquist, look.velocity != Seen::nothing,
+                           [&](double a, double e, double range_m) {
+                               const double range = range_m / 1000.0, s = velmora::polar::ground_distance(range, e);
+                               const bool storm = std::hypot(s * std::sin(a * kDeg), s * std::cos(a * kDeg) - look.storm_y) <= 6;
+                               return std::pair(storm ? 50 : polartest::kSceneNone,
+                                                seen(look.velocity, a, range) ? windtest::fold(truth(a, e), kNyquist)
+                                                                              : polartest::kSceneNone);
+                           });
     return path;
 }
 
