@@ -415,6 +415,11 @@ void note_written(const std::string& folder, const std::string& name) {
     if (!out) throw WriteFailed("can not write " + list.string() + ": " + reason());
 }
 
+void check_volume_folder(const std::string& name, const std::string& table) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        throw std::runtime_error(table + " names a folder outside volumes/: \"" + name + "\"");
+}
+
 std::vector<std::string> volume_folder_names(std::span<const std::string> paths,
                                              const std::set<std::string>& reserved) {
     std::vector<std::string> stems;

@@ -190,6 +190,11 @@ void remove_left_overs(const std::string& folder);
 // folder of results, for a file written there after its commit.
 void note_written(const std::string& folder, const std::string& name);
 
+// A volume's folder as a series' volumes.csv names it: a folder of volumes/
+// by its name alone, so that nothing outside the series' folder is read.
+// std::runtime_error "<table> names a folder outside volumes/: "<name>"" otherwise.
+void check_volume_folder(const std::string& name, const std::string& table);
+
 // The folder of each volume among the results of a run over paths: its
 // file's stem; where several share a stem, the later ones (in the order of
 // the paths) get stem-2, stem-3, ..., skipping names another path's stem or

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <stdexcept>
 #include <utility>
 
@@ -43,7 +44,7 @@ Wind StormMotion::at(double x, double y) const {
 
 void storm_relative(PolarVolume& v, const StormMotion& motion, double radar_x, double radar_y) {
     if (!is_radial_velocity(v)) throw std::invalid_argument(v.source + ": " + v.field + " is not a radial velocity");
-    constexpr double kDegree = 3.14159265358979323846 / 180.0;
+    constexpr double kDegree = std::numbers::pi / 180.0;
     for (Sweep& s : v.sweeps)
         for (std::size_t r = 0; r < s.rays(); ++r) {
             const double sin_az = std::sin(s.azimuth[r] * kDegree), cos_az = std::cos(s.azimuth[r] * kDegree);
@@ -63,7 +64,7 @@ namespace {
 // antenna) at ground distance d (km), in the 4/3 earth model.
 double elevation_at(double d, double h) {
     const double R = kEffectiveEarthRadius, a = d / R;
-    return std::atan2((R + h) * std::cos(a) - R, (R + h) * std::sin(a)) * 180.0 / 3.14159265358979323846;
+    return std::atan2((R + h) * std::cos(a) - R, (R + h) * std::sin(a)) * 180.0 / std::numbers::pi;
 }
 
 }  // namespace
@@ -73,7 +74,7 @@ void storm_relative(Volume& grid, const StormMotion& motion, double radar_x, dou
     for (std::size_t j = 0; j < ny; ++j)
         for (std::size_t i = 0; i < nx; ++i) {
             const double dx = grid.x[i] - radar_x, dy = grid.y[j] - radar_y, d = std::hypot(dx, dy);
-            const double azimuth = std::atan2(dx, dy) * 180.0 / 3.14159265358979323846;
+            const double azimuth = std::atan2(dx, dy) * 180.0 / std::numbers::pi;
             const Wind m = motion.at(grid.x[i], grid.y[j]);
             for (std::size_t k = 0; k < grid.z.size(); ++k) {
                 float& value = grid.values[i + nx * (j + ny * k)];

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "io/output_files.h"
+
 namespace velmora::realtime {
 
 namespace fs = std::filesystem;
@@ -61,10 +63,8 @@ namespace {
 
 // Volume k of volumes, velocity.nc of its folder less the motions of its cells.
 std::optional<Volume> of_row(const std::string& dir, const Table& volumes, std::size_t k) {
-    // A folder of volumes/ by its name alone: nothing outside the given folder is read.
     const std::string& folder = volumes.at(k, "folder");
-    if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
-        throw std::runtime_error(dir + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
+    check_volume_folder(folder, dir + "/volumes.csv");
     const fs::path velocity = fs::path(dir) / "volumes" / folder / "velocity.nc";
     std::error_code ec;
     if (!fs::is_regular_file(velocity, ec)) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "io/cf_time.h"
+#include "io/output_files.h"
 #include "io/table.h"
 #include "io/volume.h"
 
@@ -93,9 +94,7 @@ TrackFolder read_track_folder(const std::string& dir, double interval) {
         if (line + count > tracks.rows.size())
             throw std::runtime_error(dir + ": tracks.csv has fewer cells than volumes.csv counts");
         const std::string& name = volumes.field(k, "folder");
-        // A folder of volumes/ by its name alone: nothing outside the given folder is read.
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-            throw std::runtime_error(volumes.name + " names a folder outside volumes/: \"" + name + "\"");
+        check_volume_folder(name, volumes.name);
         const std::string folder = (fs::path(dir) / "volumes" / name).string();
         read_cells(tracks, line, count, folder, t, out.plane);
         for (auto& r : t.rows) r.frame = k;

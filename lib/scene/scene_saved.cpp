@@ -7,6 +7,7 @@
 #include <map>
 
 #include "field_ref.h"
+#include "io/output_files.h"
 #include "realtime/storm_relative.h"
 #include "run/field_json.h"
 #include "scene/event.h"
@@ -80,10 +81,8 @@ void Scene::read_series() {
     const Table volumes = read_table((dir / "volumes.csv").string());
     std::vector<std::array<std::string, 3>> frames;
     for (std::size_t r = 0; r < volumes.rows.size(); ++r) {
-        // A folder of volumes/ by its name alone: nothing outside the given folder is read.
         const std::string& folder = volumes.at(r, "folder");
-        if (folder.empty() || folder == "." || folder == ".." || folder.find('/') != std::string::npos)
-            throw std::runtime_error(saved_dir_ + "/volumes.csv names a folder outside volumes/: \"" + folder + "\"");
+        check_volume_folder(folder, saved_dir_ + "/volumes.csv");
         frames.push_back({folder, volumes.at(r, "time"), volumes.at(r, "volume")});
     }
     if (frames.empty() && event_kind(saved_dir_) == EventKind::Watch)
