@@ -9,7 +9,10 @@ chunks before it arrive first and are decoded, and their sweeps gridded,
 as they come: the E chunk comes once the watcher is idle, as it is between
 real chunks seconds apart). Each kind
 arrives --repeat times with its times moved on, so that each is a new
-volume of the series. Targets: 0.3 s, 1.5 s, 1.5 s. Beside each, the
+volume of the series. Then a network, the three Belgian radars of one
+time, one folder each: two volumes in, the watcher idle, then the third,
+timed to latest.json naming the mosaic (a new watcher each time, started
+before the first volume). Targets: 0.3 s, 1.5 s, 1.5 s, 1.5 s. Beside each, the
 watcher's own time for the volume, the part of it spent recording (the
 state database, the forecasts, the products renamed into place), and as a
 reference `velmora grid` (KLIX, KLOT) or `velmora analyze` (CPOL) as whole
@@ -44,15 +47,18 @@ DATA = os.path.join(ROOT, "..", "shared", "data")
 CPOL = os.path.join(DATA, "cpol_200601200050.nc")
 KLIX = os.path.join(DATA, "nexrad2_klix_200508281801.gz")
 KLOT = os.path.join(DATA, "nexrad2_chunks_klot_20260328.tar.gz")
+BELGIUM = [os.path.join(DATA, f"odim_{r}_201906060000.h5") for r in ("bejab", "bewid", "behel")]
 
 
 class Watcher:
     """velmora watch running on a folder; arrive() puts a volume in and waits for its products."""
 
-    def __init__(self, velmora, work, name):
+    def __init__(self, velmora, work, name, radars=()):
         self.input = os.path.join(work, name + "-in")
         self.out = os.path.join(work, name + "-out")
         os.makedirs(self.input)
+        for r in radars:
+            os.makedirs(os.path.join(self.input, r))
         self.p = subprocess.Popen([velmora, "watch", self.input, "--out", self.out, "--settle", "0", "--no-picture"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.p.stdout.readline()
@@ -188,6 +194,23 @@ def latency(args, work):
         w.close()
         report("KLOT chunks, after E", got, 1.5, "grid",
                whole_process([args.velmora, "grid", joined, "--out", os.path.join(work, "k.nc")], args.repeat))
+    if all(os.path.exists(p) for p in BELGIUM):
+        report("Belgian three, mosaic", [network_arrive(args, work, k) for k in range(args.repeat)], 1.5, "grid",
+               whole_process([args.velmora, "grid", *BELGIUM, "--out", os.path.join(work, "be.nc")], args.repeat))
+
+
+def network_arrive(args, work, k):
+    """A network's watcher, one folder per radar: two radars' volumes in and taken, then the third."""
+    radars = [os.path.basename(p).split("_")[1] for p in BELGIUM]
+    w = Watcher(args.velmora, work, f"network{k}", radars)
+    for r, path in zip(radars[:-1], BELGIUM[:-1]):
+        shutil.copy(path, os.path.join(w.input, r, os.path.basename(path)))
+    w.idle()
+    name = os.path.basename(BELGIUM[-1])
+    w.input = os.path.join(w.input, radars[-1])
+    got = w.arrive(open(BELGIUM[-1], "rb").read(), name, os.path.splitext(os.path.basename(BELGIUM[0]))[0])
+    w.close()
+    return got
 
 
 def report(label, got, target, ref_label, ref):

@@ -1,5 +1,5 @@
 // velmora watch INPUT_DIR --out DIR [--once] [--settle S] [--reorder-window N] [--leads MIN,...] [--poll S]
-//               [--chunk-timeout S]
+//               [--chunk-timeout S] [--deadline S]
 //               [--no-inotify] [--var --level --min-cells --max-speed --max-gap --no-picture] [--alert P=V]...
 //               [--view [--no-browser]] [hail options]
 //               [polar options]
@@ -95,6 +95,12 @@ void print_done(const realtime::VolumeOutcome& v) {
     std::printf("%s: %zu cell%s at %s, forecast and verified", v.name.c_str(), v.cells, v.cells == 1 ? "" : "s",
                 iso_utc(v.time).c_str());
     if (v.relinked > 0) std::printf(" (late: %zu volume%s after it linked again)", v.relinked, v.relinked == 1 ? "" : "s");
+    if (!v.radars.empty()) {
+        std::string radars;
+        for (const std::string& r : v.radars) radars += (radars.empty() ? "" : ", ") + r;
+        std::printf(", mosaic of %s", radars.c_str());
+        for (std::size_t i = 0; i < v.missing.size(); ++i) std::printf("%s%s", i ? ", " : " without ", v.missing[i].c_str());
+    }
     std::printf(" in %.3f s (%.3f s of it recording)\n", v.seconds, v.recording);
     std::fflush(stdout);
 }
@@ -142,6 +148,12 @@ int run_watch(WatchCommand& c) {
     if (c.view) view = std::make_unique<ViewBeside>(c.o.out, c.browser);
     std::printf("watching %s into %s (%zu volumes done before)%s\n", c.input.c_str(), c.o.out.c_str(), w->volumes(),
                 c.once ? "" : "; Ctrl-C stops after the volume in hand");
+    if (const auto radars = w->radars(); !radars.empty()) {
+        std::printf("a network of %zu radars, one folder each:", radars.size());
+        for (const std::string& r : radars) std::printf(" %s", r.c_str());
+        std::printf("; a time step's mosaic is made when all are in, or %g s after its first volume came\n",
+                    c.o.deadline);
+    }
     std::fflush(stdout);
     int status = 0;
     for (;;) {
@@ -175,6 +187,7 @@ void add_watch_command(CLI::App& app, int& status) {
     add_option(*cmd, "leads", c->leads);
     add_option(*cmd, "poll", c->o.poll);
     add_option(*cmd, "chunk-timeout", c->o.chunk_timeout);
+    add_option(*cmd, "deadline", c->o.deadline);
     add_flag(*cmd, "no-inotify", c->inotify);
     AnalyzeOptions& a = c->o.analysis;
     add_option(*cmd, "var", a.var);

@@ -900,7 +900,7 @@ py::list options_table() {
 }
 
 // velmora.watch's watcher: options from a dict of the Python side (input,
-// out, settle, poll, inotify, chunk_timeout, reorder_window, leads in s, var, level,
+// out, settle, poll, inotify, chunk_timeout, deadline, reorder_window, leads in s, var, level,
 // min_cells, max_speed, max_gap, picture, polar, hail), each step's outcomes as
 // dicts. The analyses use the host: a step holds its lock.
 class PyWatcher {
@@ -913,6 +913,7 @@ public:
         o.poll = d["poll"].cast<double>();
         o.inotify = d["inotify"].cast<bool>();
         o.chunk_timeout = d["chunk_timeout"].cast<double>();
+        o.deadline = d["deadline"].cast<double>();
         o.series.reorder_window = d["reorder_window"].cast<std::size_t>();
         o.series.leads = d["leads"].cast<std::vector<double>>();
         o.series.link.max_speed = o.series.trend.max_speed = d["max_speed"].cast<double>();

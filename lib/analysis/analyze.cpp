@@ -234,7 +234,7 @@ public:
     int run();
 
 private:
-    bool is_mosaic() const { return o_.mosaic || !o_.radars.empty(); }
+    bool is_mosaic() const { return o_.mosaic || !o_.radars.empty() || !o_.mosaic_volumes.empty(); }
     int prepare_output();
     int read_volume_into_tree();
     bool echo_reaches_level();
@@ -460,10 +460,10 @@ int Analysis::read_volume_into_tree() {
             source_ = "the synthetic volume";
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
-        } else if (is_mosaic() && (o_.polar_volume || !polar::is_polar(o_.volume))) {
+        } else if (is_mosaic() && o_.mosaic_volumes.empty() && (o_.polar_volume || !polar::is_polar(o_.volume))) {
             throw std::runtime_error("several volumes make one mosaic only when each is a polar volume file: " +
                                      o_.volume + " is not");
-        } else if (o_.polar_volume || polar::is_polar(o_.volume)) {
+        } else if (o_.polar_volume || !o_.mosaic_volumes.empty() || polar::is_polar(o_.volume)) {
             // A polar volume is gridded first; the grid is a result of its
             // own, and the file the network reads.
             polar::PolarInput in = o_.polar;
@@ -479,7 +479,8 @@ int Analysis::read_volume_into_tree() {
             if (is_mosaic()) {
                 std::vector<std::string> paths{o_.volume};
                 paths.insert(paths.end(), o_.radars.begin(), o_.radars.end());
-                polar::Mosaic mosaic = polar::mosaic_files(paths, in);
+                polar::Mosaic mosaic = o_.mosaic_volumes.empty() ? polar::mosaic_files(paths, in)
+                                                                 : polar::mosaic_volumes(o_.mosaic_volumes, in.grid, in.mosaic);
                 polar::write_mosaic(results_->path("grid.nc"), mosaic);
                 for (const polar::MosaicRadar& r : mosaic.radars) network_.push_back({r.x, r.y, r.range});
                 if (o_.seams) seams_ = kept_at_column_max(mosaic);
@@ -489,6 +490,9 @@ int Analysis::read_volume_into_tree() {
             }
             source_ = fs::path(o_.volume).filename().string();
             for (const std::string& other : o_.radars) source_ += ", " + fs::path(other).filename().string();
+            if (!o_.mosaic_volumes.empty()) source_.clear();
+            for (const polar::PolarVolume& r : o_.mosaic_volumes)
+                source_ += (source_.empty() ? "" : ", ") + fs::path(r.source).filename().string();
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
         } else {

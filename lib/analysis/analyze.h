@@ -31,6 +31,10 @@ struct AnalyzeOptions {
     // the other radars missed, on the series' grid (polar.grid, its extent
     // given), its heights above sea level as the other steps'.
     bool mosaic = false;
+    // The radars' volumes of a mosaic read already (a network's volumes as a
+    // watcher receives them): made into the mosaic instead of reading
+    // volume and radars, volume then only naming it.
+    std::span<const polar::PolarVolume> mosaic_volumes;
     bool seams = false;           // of a mosaic: plan.png draws where the radar kept changes
     // A polar volume already read (the chunks of a real-time feed, decoded as
     // they came): gridded as polar says instead of reading volume, which

@@ -85,7 +85,7 @@ struct Option {
 #define VELMORA_ANALYSES "analyze track watch view batch"
 #define VELMORA_POLAR "analyze grid track watch view batch"
 // The commands that make several radars' volumes of one time one mosaic.
-#define VELMORA_MOSAIC "analyze grid"
+#define VELMORA_MOSAIC "analyze grid watch"
 #define VELMORA_HAIL "analyze track watch batch"
 
 inline constexpr Option kOptions[] = {
@@ -216,6 +216,12 @@ inline constexpr Option kOptions[] = {
     {.commands = "watch", .name = "chunk-timeout", .value = {600}, .min = 1, .max = 1e6, .units = "s",
      .metavar = "S",
      .help = "Seconds after its newest chunk that a NEXRAD chunked volume still not complete is recorded as failed"},
+    // A network's radars scan within seconds of one another (their volumes
+    // arrive within about 20 s of each other in a national feed): a minute
+    // leaves room for a slow link without holding the mosaic for long.
+    {.commands = "watch", .name = "deadline", .value = {60}, .min = 0, .max = 86400, .units = "s", .metavar = "S",
+     .help = "Of a network (one folder per radar): seconds after a time step's first volume came that its mosaic is "
+             "made with the radars whose volumes came, the others named"},
     // Flags: what is drawn and said.
     {.commands = "analyze", .name = "no-picture", .type = Type::Flag, .help = "Do not render cells.png and plan.png"},
     {.commands = "analyze", .name = "seams", .type = Type::Flag,

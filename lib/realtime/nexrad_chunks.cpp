@@ -244,4 +244,9 @@ polar::PolarVolume ChunkAssembler::take(const std::string& volume, std::optional
 
 void ChunkAssembler::forget(const std::string& volume) { volumes_.erase(volume); }
 
+double ChunkAssembler::newest(const std::string& volume) const {
+    const auto v = volumes_.find(volume);
+    return v == volumes_.end() ? 0.0 : double(v->second.newest_ns) / 1e9;
+}
+
 }  // namespace velmora::realtime

@@ -58,6 +58,8 @@ public:
     std::vector<std::string> chunks(const std::string& volume) const;
     std::int64_t bytes(const std::string& volume) const;
     std::string checksum(const std::string& volume) const;
+    // When its newest chunk was written, s since 1970.
+    double newest(const std::string& volume) const;
     // The volume's sweeps; forgets the volume. std::runtime_error when its
     // messages cannot be decoded. With grid, and grid options given: the
     // grid of its sweeps gridded as they came, the rest added, when they

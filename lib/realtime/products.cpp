@@ -116,14 +116,24 @@ std::string forecast_columns(std::span<const ForecastRow> rows, std::size_t cell
     return out;
 }
 
+std::string radars_json(const std::vector<std::string>& radars, const std::vector<std::string>& missing) {
+    nlohmann::ordered_json j;
+    j["radars"] = radars;
+    j["missing_radars"] = missing;
+    return j.dump(2) + '\n';
+}
+
 std::string latest_json(const std::string& out, const std::string& name, double time, const std::string& folder,
-                        std::size_t cells, std::size_t volumes) {
+                        std::size_t cells, std::size_t volumes, const std::string& radars) {
     nlohmann::ordered_json j;
     j["volume"] = name;
     j["time"] = iso_utc(time);
     j["folder"] = "volumes/" + folder;
     j["cells"] = cells;
     j["volumes"] = volumes;
+    if (const auto r = nlohmann::ordered_json::parse(radars, nullptr, false); r.is_object())
+        for (const char* key : {"radars", "missing_radars"})
+            if (r.contains(key)) j[key] = r[key];
     // The analysis' files that are there (a volume without cells has none),
     // the forecasts, and the series'.
     nlohmann::ordered_json files = nlohmann::ordered_json::object();
@@ -132,6 +142,7 @@ std::string latest_json(const std::string& out, const std::string& name, double 
         if (fs::exists(fs::path(out) / rel)) files[f] = rel;
     }
     for (const char* f : {"forecast.csv", "forecast.geojson"}) files[f] = "volumes/" + folder + "/" + f;
+    if (!radars.empty()) files["radars.json"] = "volumes/" + folder + "/radars.json";
     for (const char* f : {"tracks.csv", "volumes.csv", "verify.csv"}) files[f] = f;
     j["files"] = std::move(files);
     return j.dump(2) + '\n';

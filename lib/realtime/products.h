@@ -33,9 +33,14 @@ std::string forecast_geojson(const tracking::TrackedFrame& t, std::span<const Fo
 std::string forecast_header(std::span<const double> leads);
 std::string forecast_columns(std::span<const ForecastRow> rows, std::size_t cell);
 
+// A network's volume's radars.json: the radars whose volumes made its
+// mosaic, and those whose volumes did not come.
+std::string radars_json(const std::vector<std::string>& radars, const std::vector<std::string>& missing);
+
 // latest.json for the newest volume: its name, time, folder, cells and
-// products (paths within out).
+// products (paths within out); of a network's, its radars.json's radars and
+// missing radars too.
 std::string latest_json(const std::string& out, const std::string& name, double time, const std::string& folder,
-                        std::size_t cells, std::size_t volumes);
+                        std::size_t cells, std::size_t volumes, const std::string& radars = {});
 
 }  // namespace velmora::realtime

@@ -16,8 +16,10 @@
 #include "analysis/hail.h"
 #include "analysis/min_volume.h"
 #include "io/output_files.h"
+#include "polar/mosaic.h"
 #include "realtime/arrivals.h"
 #include "realtime/nexrad_chunks.h"
+#include "realtime/network_steps.h"
 
 namespace velmora::realtime {
 
@@ -32,6 +34,7 @@ void check_numbers(const WatchOptions& o) {
         {"settle", o.settle},
         {"poll", o.poll},
         {"chunk-timeout", o.chunk_timeout},
+        {"deadline", o.deadline},
         {"reorder-window", static_cast<double>(o.series.reorder_window)},
         {"level", o.analysis.level},
         {"min-cells", static_cast<double>(o.analysis.min_cells)},
@@ -84,11 +87,11 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
     files_ = store_->files();
     folders_ = store_->folders();
     restore_series();
-    // The chunks' sweeps gridded as they come, onto the grid the analysis would make.
-    polar::GridOptions grid = o_.analysis.polar.grid;
-    grid.max_nodes = std::min(grid.max_nodes, o_.analysis.max_voxels);
-    chunks_ = std::make_unique<ChunkAssembler>(o_.analysis.polar.field, grid, o_.analysis.polar.site,
-                                               o_.analysis.polar.filters);
+    start_network();
+    // One radar's chunks' sweeps gridded as they come, onto the grid the analysis would make.
+    chunks_ = std::make_unique<ChunkAssembler>(o_.analysis.polar.field,
+                                               network_ ? std::nullopt : std::optional(reading().grid),
+                                               o_.analysis.polar.site, o_.analysis.polar.filters);
     if (o_.inotify) {
         inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         const std::uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_DELETE;
@@ -97,6 +100,14 @@ Watcher::Watcher(WatchOptions o, std::FILE* messages) : o_(std::move(o)), msg_(m
             inotify_fd_ = -1;   // scans alone see the folder
         }
     }
+}
+
+// The polar options a volume is read and gridded with: no more grid points
+// than the analysis takes.
+polar::PolarInput Watcher::reading() const {
+    polar::PolarInput in = o_.analysis.polar;
+    in.grid.max_nodes = std::min(in.grid.max_nodes, o_.analysis.max_voxels);
+    return in;
 }
 
 Watcher::~Watcher() {
@@ -174,6 +185,10 @@ std::string Watcher::options_text() const {
     if (!f.despeckle) t << ";despeckle=no";
     if (f.min_quality) t << ";min_quality=" << *f.min_quality;
     if (f.max_clutter_power) t << ";max_clutter_power=" << *f.max_clutter_power;
+    const polar::MosaicOptions& m = a.polar.mosaic;
+    if (m.combine != polar::Combine::weighted) t << ";combine=" << polar::combine_name(m.combine);
+    if (m.max_age != polar::kMaxAge) t << ";max_age=" << m.max_age;
+    if (!m.calibrate.empty()) t << ";calibrate=" << m.calibrate;
     return t.str();
 }
 
@@ -200,10 +215,12 @@ bool Watcher::ready(const Pending& p) const {
     return now - p.since >= std::chrono::duration<double>(o_.settle) && now >= p.retry_at;
 }
 
+// A network's step waiting for its radars is settling too: --once makes it
+// when its radars are in or at its deadline, as a watcher left running would.
 bool Watcher::settling() const {
     for (const auto& [name, p] : pending_)
         if (p.partial.empty() && p.attempts == 0 && p.waits == 0 && !ready(p)) return true;
-    return false;
+    return network_ && network_->waiting();
 }
 
 double Watcher::wait_seconds() const {
@@ -214,6 +231,7 @@ double Watcher::wait_seconds() const {
                                  p.retry_at);
         if (p.partial.empty()) wait = std::min(wait, std::max(0.0, std::chrono::duration<double>(at - now).count()));
     }
+    if (network_) wait = std::min(wait, network_->seconds_to_deadline(since_1970() - o_.settle));
     return wait;
 }
 

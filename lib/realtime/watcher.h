@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,10 @@ class StagedFiles;
 namespace velmora::realtime {
 
 class ChunkAssembler;
+class NetworkSteps;
 struct ChunkMoments;
 struct ChunkName;
+struct TimeStep;
 
 struct WatchOptions {
     std::string input;                  // the watched folder
@@ -46,6 +49,7 @@ struct WatchOptions {
     double give_up = 60.0;              // s a file whose format says it is cut short may stay unchanged
     int max_attempts = 3;               // of a volume whose analysis fails
     double chunk_timeout = options::number("watch", "chunk-timeout");       // s after its newest chunk that a chunked volume not complete is given up
+    double deadline = options::number("watch", "deadline");   // s after a network's first volume of a time that its mosaic is made with the radars that came
     std::vector<AlertRule> alerts = default_alerts();   // the cells' properties recorded when they reach a threshold
 };
 
@@ -65,6 +69,8 @@ struct VolumeOutcome {
     double seconds = 0;                 // from the start of its reading to its products in place
     double recording = 0;               // of which in its transaction: the state, the forecasts, the products
     bool counted = false;               // Retry: a failure of its own (not of the output folder), counted
+    // Of a network's mosaic: the radars whose volumes made it, and those whose did not come.
+    std::vector<std::string> radars, missing;
 };
 const char* state_name(VolumeOutcome::State s);
 
@@ -93,6 +99,8 @@ public:
     bool settling() const;
     // Volumes done so far.
     std::size_t volumes() const;
+    // Of a network: its radars (their folders); none when the folder is one radar's.
+    std::vector<std::string> radars() const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -113,11 +121,17 @@ private:
         std::string reason;             // what the analysis said when it failed
         std::string folder;
         AnalyzeOptions::ForTracking result;
+        std::vector<std::string> radars, missing;   // of a network's step
     };
     void take_lock();
     void check_options();
     void fix_hail_levels();
     void restore_series();
+    void start_network();
+    std::vector<std::string> entries();
+    void watch_folder(const std::string& path);
+    std::string radar_of(const std::string& name) const;
+    std::optional<ChunkName> chunk_of(const std::string& name) const;
     void scan(std::vector<VolumeOutcome>& out);
     void look(const std::string& name, std::vector<VolumeOutcome>& out);
     bool ready(const Pending& p) const;
@@ -127,17 +141,25 @@ private:
     void expire_chunks(std::vector<VolumeOutcome>& out);
     VolumeOutcome process(const std::string& name, Pending& p);
     VolumeOutcome process_chunks(const std::string& volume);
+    void enter(const std::string& name, Pending& p, std::vector<VolumeOutcome>& out);
+    void enter_chunks(const std::string& volume, std::vector<VolumeOutcome>& out);
+    void process_step(TimeStep s, std::vector<VolumeOutcome>& out);
+    void fix_network_grid(std::span<const polar::PolarVolume> volumes);
+    polar::PolarInput reading() const;
     Analyzed analysis_of(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
-                         const Volume* polar_grid = nullptr, const ChunkMoments* moments = nullptr);
-    VolumeOutcome place(const std::string& name, Analyzed& a, FileRecord rec);
-    void commit(const std::string& name, Analyzed& a, FileRecord& rec, VolumeOutcome& out);
+                         const Volume* polar_grid = nullptr, const ChunkMoments* moments = nullptr,
+                         std::span<const polar::PolarVolume> mosaic = {});
+    VolumeOutcome place(const std::string& name, Analyzed& a, std::vector<FileRecord> recs);
+    void commit(const std::string& name, Analyzed& a, std::vector<FileRecord>& recs, VolumeOutcome& out);
     void first_of_series(const Analyzed& a);
     void save_from(std::size_t index, StagedFiles& staged);
-    void stage_series(StagedFiles& staged);
+    void stage_series(std::size_t index, const Analyzed& a, StagedFiles& staged);
     void stage_tables(StagedFiles& staged);
     void stage_maxima(const Analyzed& a, double time, StagedFiles& staged);
     void record(const FileRecord& r);
     VolumeOutcome failed(const std::string& name, FileRecord rec, VolumeOutcome::State s, const std::string& reason);
+    VolumeOutcome failed(const std::string& name, std::vector<FileRecord> recs, VolumeOutcome::State s,
+                         const std::string& reason);
     std::string folder_for(const std::string& name) const;
     bool out_writable() const;
     std::string options_text() const;
@@ -154,6 +176,10 @@ private:
     std::map<std::string, Pending> pending_;
     std::vector<std::string> folders_;
     std::unique_ptr<ChunkAssembler> chunks_;
+    // A network's time steps (one folder per radar); none for one radar.
+    std::unique_ptr<NetworkSteps> network_;
+    std::vector<std::string> watched_;   // the subfolders inotify watches
+    Clock::time_point step_retry_at_;    // a step the output folder did not take: not before
     // The dealiasing's first guesses: the newest volume's velocity as the
     // state store keeps it (not re-read from its file, which may be gone
     // or a volume of chunks, and whose own dealiasing took the volume before

@@ -6,6 +6,7 @@
 // they were.
 #include <array>
 #include <filesystem>
+#include <fstream>
 
 #include "analysis/cell_analysis.h"
 #include "analysis/hail.h"
@@ -13,6 +14,7 @@
 #include "io/cf_time.h"
 #include "io/output_files.h"
 #include "io/table.h"
+#include "realtime/network_steps.h"
 #include "realtime/products.h"
 #include "realtime/watcher.h"
 #include "tracking/track_run.h"
@@ -29,6 +31,12 @@ std::string axis_text(const std::vector<float>& a) {
     char b[32];
     for (const float v : a) std::snprintf(b, sizeof b, "%a,", static_cast<double>(v)), t += b;
     return t;
+}
+
+// A file's text; empty when it cannot be read.
+std::string text_of(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace
@@ -151,19 +159,26 @@ void Watcher::stage_maxima(const Analyzed& a, double time, StagedFiles& staged) 
     }
 }
 
-// The products of the whole series.
-void Watcher::stage_series(StagedFiles& staged) {
+// The products of the whole series; a network's volume (at index, as a
+// says) with its radars.
+void Watcher::stage_series(std::size_t index, const Analyzed& a, StagedFiles& staged) {
     const fs::path out(o_.out);
     stage_tables(staged);
     staged.add((out / "verify.csv").string(), tracking::verification_csv(store_->verification(o_.series.leads)));
     const std::size_t newest = series_->size() - 1;
     const VolumeInfo& info = series_->info(newest);
+    std::string radars;
+    if (network_) {
+        radars = radars_json(a.radars, a.missing);
+        staged.add((out / "volumes" / a.folder / "radars.json").string(), radars);
+        if (index != newest) radars = text_of((out / "volumes" / info.folder / "radars.json").string());
+    }
     staged.add((out / "latest.json").string(),
                latest_json(o_.out, info.name, series_->frame(newest).frame.time, info.folder,
-                           series_->frame(newest).frame.cells.size(), store_->volume_count()));
+                           series_->frame(newest).frame.cells.size(), store_->volume_count(), radars));
 }
 
-void Watcher::commit(const std::string& name, Analyzed& a, FileRecord& rec, VolumeOutcome& out) {
+void Watcher::commit(const std::string& name, Analyzed& a, std::vector<FileRecord>& recs, VolumeOutcome& out) {
     StateStore::Transaction tx(*store_);
     first_of_series(a);
     LiveVolume v;
@@ -180,23 +195,32 @@ void Watcher::commit(const std::string& name, Analyzed& a, FileRecord& rec, Volu
     store_->record_alerts(id, added.frame.time, crossings(added, a.result.properties, o_.alerts));
     stage_maxima(a, added.frame.time, staged);
     if (a.result.velocity && guess_.newer(*a.result.velocity)) store_->set_velocity(*a.result.velocity);
-    rec.state = "done";
-    rec.reason.clear();
-    rec.volume = id;
-    store_->put_file(rec);
-    stage_series(staged);
+    for (FileRecord& rec : recs) {
+        rec.state = "done";
+        rec.reason.clear();
+        rec.volume = id;
+        store_->put_file(rec);
+    }
+    // Whether the folder is a network's, and its radars, kept from now on.
+    std::string radars;
+    for (const std::string& r : this->radars()) radars += r + '\n';
+    store_->set_meta("radars", radars);
+    if (network_) store_->set_meta("network_steps", network_->made_text());
+    stage_series(index, a, staged);
     // Products first: a process dying between the two leaves the volume
     // undone in the database, and it is made again, the same, at the next start.
     staged.commit();
     tx.commit();
     guess_.keep(std::move(a.result.velocity));
-    files_[name] = rec;
+    for (const FileRecord& rec : recs) files_[rec.name] = rec;
     folders_.push_back(a.folder);
     const tracking::TrackedFrame& t = series_->frame(index);
     out.folder = a.folder;
     out.time = t.frame.time;
     out.cells = t.frame.cells.size();
     out.relinked = series_->size() - 1 - index;
+    out.radars = a.radars;
+    out.missing = a.missing;
     series_->trim();
 }
 

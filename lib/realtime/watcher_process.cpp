@@ -80,30 +80,40 @@ void Watcher::record(const FileRecord& r) {
 
 VolumeOutcome Watcher::failed(const std::string& name, FileRecord rec, VolumeOutcome::State s, const std::string& reason) {
     rec.name = name;
-    rec.state = state_name(s);
-    rec.reason = reason;
-    ++rec.attempts;
-    if (const auto before = files_.find(name); before != files_.end()) rec.attempts = before->second.attempts + 1;
+    return failed(name, std::vector<FileRecord>{std::move(rec)}, s, reason);
+}
+
+// The files of a volume (a network's step has one per radar) recorded as
+// what became of it, in one transaction; said once, under its name.
+VolumeOutcome Watcher::failed(const std::string& name, std::vector<FileRecord> recs, VolumeOutcome::State s,
+                              const std::string& reason) {
     std::fprintf(msg_, "velmora watch: %s %s: %s\n", name.c_str(), s == VolumeOutcome::State::Skipped ? "skipped" : s == VolumeOutcome::State::Refused ? "refused" : "failed", reason.c_str());
     try {
         StateStore::Transaction tx(*store_);
-        record(rec);
+        for (FileRecord& rec : recs) {
+            rec.state = state_name(s);
+            rec.reason = reason;
+            const auto before = files_.find(rec.name);
+            rec.attempts = before != files_.end() ? before->second.attempts + 1 : rec.attempts + 1;
+            record(rec);
+        }
         tx.commit();
     } catch (const std::exception& e) {
         std::fprintf(msg_, "velmora watch: %s\n", e.what());
     }
-    VolumeOutcome o(name, s, reason);
-    return o;
+    return VolumeOutcome(name, s, reason);
 }
 
 Watcher::Analyzed Watcher::analysis_of(const std::string& name, const std::string& path, const polar::PolarVolume* polar_volume,
-                                       const Volume* polar_grid, const ChunkMoments* moments) {
+                                       const Volume* polar_grid, const ChunkMoments* moments,
+                                       std::span<const polar::PolarVolume> mosaic) {
     Analyzed a;
     a.folder = folder_for(name);
     AnalyzeOptions ao = o_.analysis;
     ao.volume = path;
     ao.polar_volume = polar_volume;
     ao.polar_grid = polar_grid;
+    ao.mosaic_volumes = mosaic;
     if (moments) ao.polar_velocity = &moments->velocity, ao.polar_width = &moments->width;
     guess_.set_motion(series_->size() ? tracking::storm_motion(series_->frame(series_->size() - 1).rows) : std::nullopt);
     ao.velocity_guess = guess_.options();
@@ -170,7 +180,7 @@ VolumeOutcome Watcher::process(const std::string& name, Pending& p) {
     }
     // A volume without a time of its own takes its file's.
     if (!a.result.axes.time) a.result.frame.time = double(p.mtime_ns) / 1e9;
-    VolumeOutcome o = place(name, a, rec);
+    VolumeOutcome o = place(name, a, {rec});
     o.seconds = seconds_since(start);
     return o;
 }
@@ -193,12 +203,12 @@ VolumeOutcome Watcher::process_chunks(const std::string& volume) {
         return VolumeOutcome(volume, VolumeOutcome::State::Retry, a.reason);
     }
     if (a.status != 0) return failed(volume, rec, VolumeOutcome::State::Failed, a.reason);
-    VolumeOutcome o = place(volume, a, rec);
+    VolumeOutcome o = place(volume, a, {rec});
     o.seconds = seconds_since(start);
     return o;
 }
 
-VolumeOutcome Watcher::place(const std::string& name, Analyzed& a, FileRecord rec) {
+VolumeOutcome Watcher::place(const std::string& name, Analyzed& a, std::vector<FileRecord> recs) {
     const Volume& axes = a.result.axes;
     const auto& plane = series_->plane();
     std::string problem;
@@ -211,13 +221,13 @@ VolumeOutcome Watcher::place(const std::string& name, Analyzed& a, FileRecord re
     if (!problem.empty() || where.kind == Placement::Kind::TooLate) {
         std::error_code ec;
         fs::remove_all(fs::path(o_.out) / "volumes" / a.folder, ec);
-        return problem.empty() ? failed(name, rec, VolumeOutcome::State::Skipped, "it is " + where.reason)
-                               : failed(name, rec, VolumeOutcome::State::Failed, problem);
+        return problem.empty() ? failed(name, std::move(recs), VolumeOutcome::State::Skipped, "it is " + where.reason)
+                               : failed(name, std::move(recs), VolumeOutcome::State::Failed, problem);
     }
     VolumeOutcome out(name);
     const auto start = Clock::now();
     try {
-        commit(name, a, rec, out);
+        commit(name, a, recs, out);
         out.recording = seconds_since(start);
     } catch (const std::exception& e) {
         // Nothing of it was committed: the series is as the database holds it.

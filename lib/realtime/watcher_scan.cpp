@@ -1,6 +1,5 @@
 // The watcher's look at its folder: what is there, what has settled, what is
 // whole, and the order volumes are processed in (watcher.h).
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 
 #include "realtime/arrivals.h"
 #include "realtime/nexrad_chunks.h"
+#include "realtime/network_steps.h"
 #include "realtime/watcher.h"
 
 namespace velmora::realtime {
@@ -15,23 +15,10 @@ namespace velmora::realtime {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-}  // namespace
-
 void Watcher::look(const std::string& name, std::vector<VolumeOutcome>& out) {
-    if (writing_name(name)) return;
-    const auto chunk = chunk_name(name);
+    if (writing_name(fs::path(name).filename().string())) return;
+    if (network_ && network_->holds(name)) return;   // in its step, waiting for the other radars
+    const auto chunk = chunk_of(name);
     if (chunk && (files_.count(chunk->volume) || chunks_->has(name))) return;   // its volume is done, or it is in
     const auto rec = files_.find(name);
     if (rec != files_.end() && rec->second.state != "failed") return;
@@ -69,9 +56,8 @@ void Watcher::scan(std::vector<VolumeOutcome>& out) {
         while (::read(inotify_fd_, events, sizeof events) > 0) {
         }
     }
-    const std::vector<std::string> names = names_in(o_.input);
-    for (const std::string& name : names)
-        if (name != "." && name != "..") look(name, out);
+    const std::vector<std::string> names = entries();
+    for (const std::string& name : names) look(name, out);
     for (auto p = pending_.begin(); p != pending_.end();)
         p = std::binary_search(names.begin(), names.end(), p->first) ? std::next(p) : pending_.erase(p);
 }
@@ -100,7 +86,10 @@ std::vector<std::string> Watcher::ready_names() const {
     return names;
 }
 
-bool Watcher::has_ready() const { return !ready_names().empty(); }
+bool Watcher::has_ready() const {
+    return !ready_names().empty() ||
+           (network_ && Clock::now() >= step_retry_at_ && network_->ready(since_1970() - o_.settle));
+}
 
 // A chunk as it comes: decompressed into its volume, and the volume
 // processed once its chunks are all there.
@@ -114,7 +103,9 @@ void Watcher::take_chunk(const std::string& name, const ChunkName& chunk, std::v
     }
     if (!whole(name, p, missing, out)) return;
     pending_.erase(name);
-    if (chunks_->complete(chunk.volume)) out.push_back(process_chunks(chunk.volume));
+    if (!chunks_->complete(chunk.volume)) return;
+    if (network_) enter_chunks(chunk.volume, out);
+    else out.push_back(process_chunks(chunk.volume));
 }
 
 // A chunked volume whose chunks stopped coming (a feed that lost its end
@@ -140,9 +131,15 @@ std::vector<VolumeOutcome> Watcher::step() {
     // the volume in hand and leaves the next.
     for (const std::string& name : ready_names()) {
         const auto before = out.size();
-        if (const auto chunk = chunk_name(name)) {
+        if (const auto chunk = chunk_of(name)) {
             take_chunk(name, *chunk, out);
-        } else if (whole(name, pending_.at(name), missing_by_format(pending_.at(name).path), out)) {
+        } else if (!whole(name, pending_.at(name), missing_by_format(pending_.at(name).path), out)) {
+            continue;
+        } else if (network_) {
+            enter(name, pending_.at(name), out);
+            pending_.erase(name);
+            continue;
+        } else {
             Pending& p = pending_.at(name);
             out.push_back(process(name, p));
             if (out.back().state == VolumeOutcome::State::Retry) {
@@ -159,6 +156,13 @@ std::vector<VolumeOutcome> Watcher::step() {
         if (processed) break;
     }
     expire_chunks(out);
+    // A network's step whose radars are in, or whose deadline passed (by as
+    // long as a file takes to settle, so that one written just before it is in).
+    const bool processed = std::any_of(out.begin(), out.end(), [](const VolumeOutcome& o) {
+        return o.state == VolumeOutcome::State::Done || o.state == VolumeOutcome::State::Retry;
+    });
+    if (network_ && !processed && Clock::now() >= step_retry_at_)
+        if (auto s = network_->take_ready(since_1970() - o_.settle)) process_step(std::move(*s), out);
     return out;
 }
 

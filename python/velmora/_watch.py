@@ -42,7 +42,8 @@ def _seconds(command, leads):
 
 def watch(folder, out=_default("watch", "out"), *, once=False, settle=_default("watch", "settle"),
           reorder_window=_default("watch", "reorder_window"), leads=LEADS, poll=_default("watch", "poll"),
-          inotify=True, chunk_timeout=_default("watch", "chunk_timeout"), var=_default("watch", "var"),
+          inotify=True, chunk_timeout=_default("watch", "chunk_timeout"), deadline=_default("watch", "deadline"),
+          var=_default("watch", "var"),
           level=_default("watch", "level"), min_cells=_default("watch", "min_cells"),
           max_speed=_default("watch", "max_speed"), max_gap=_default("watch", "max_gap"),
           picture=_default("watch", "no-picture"), polar=None,
@@ -52,10 +53,11 @@ def watch(folder, out=_default("watch", "out"), *, once=False, settle=_default("
     goes on where it stopped; a second watcher on out is refused with RuntimeError). once: stop when what is there
     is done; otherwise it waits for more until the generator is closed (or Ctrl-C, between volumes). min_volume: as
     velmora.analyze's. freezing_level, minus20_level (km above sea level) or sounding (a CSV file): the hail of each
-    cell and mesh.nc, as in velmora.analyze."""
+    cell and mesh.nc, as in velmora.analyze. A folder of two or more radar folders is a network's: each time step is
+    one mosaic, made when every radar's volume is in or deadline seconds after its first volume came."""
     # Every option checked before the watcher opens its state: a refused one leaves out/ as it was.
     c = _options.check("watch", settle=settle, reorder_window=reorder_window, poll=poll, chunk_timeout=chunk_timeout,
-                       max_speed=max_speed, max_gap=max_gap, freezing_level=freezing_level,
+                       deadline=deadline, max_speed=max_speed, max_gap=max_gap, freezing_level=freezing_level,
                        minus20_level=minus20_level)
     level, min_cells = checked_settings(var, level, min_cells)
     seconds = _seconds("watch", leads)
@@ -65,7 +67,8 @@ def watch(folder, out=_default("watch", "out"), *, once=False, settle=_default("
             for k, v in dict(freezing_level=c["freezing_level"], minus20_level=c["minus20_level"],
                              sounding=sounding).items() if v is not None}
     options = dict(input=os.fspath(folder), out=os.fspath(out), settle=c["settle"], poll=c["poll"],
-                   inotify=bool(inotify), chunk_timeout=c["chunk_timeout"], reorder_window=c["reorder_window"],
+                   inotify=bool(inotify), chunk_timeout=c["chunk_timeout"], deadline=c["deadline"],
+                   reorder_window=c["reorder_window"],
                    leads=seconds, var=var, level=level, min_cells=min_cells, max_speed=c["max_speed"],
                    max_gap=c["max_gap"], picture=bool(picture), polar=polar, min_volume=checked_min_volume(min_volume),
                    hail=hail)

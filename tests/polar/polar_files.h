@@ -258,7 +258,7 @@ inline void write_scene(const std::string& path, const std::string& hhmmss, cons
     for (std::size_t n = 0; n < elevations.size(); ++n) {
         const double e = elevations[n];
         const std::string at = "/dataset" + std::to_string(n + 1);
-        f.numbers(at + "/where", {{"elangle", e}, {"nrays", rays}, {"nbins", gates}, {"rstart", 0}, {"rscale", spacing}});
+        f.numbers(at + "/where", {{"elangle", e}, {"nrays", rays}, {"nbins", double(gates)}, {"rstart", 0}, {"rscale", spacing}});
         f.text(at + "/what", "product", "SCAN");
         f.numbers(at + "/how", {{"NI", nyquist}});
         std::vector<double> z, v;

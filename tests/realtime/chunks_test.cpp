@@ -120,8 +120,10 @@ TEST(ChunksTest, ReplayedIntoAWatchedFolderTheyGiveOneVolumeAnalyzedOnceAfterThe
     o.analysis.polar.grid = small_grid();
     vtest::Capture messages;
     velmora::realtime::Watcher w(o, messages.stream());
+    // As the feed lays them out: in a numbered folder of the volume's, made once the watcher runs.
+    fs::create_directories(dir.file("in/123"));
     for (std::size_t k = 0; k < chunks.size(); ++k) {
-        fs::copy(chunks[k], dir.file("in"));
+        fs::copy(chunks[k], dir.file("in/123"));
         const auto got = vtest::run_watcher(w);
         if (k + 1 < chunks.size()) {
             EXPECT_TRUE(got.empty()) << k;
