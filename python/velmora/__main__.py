@@ -12,6 +12,8 @@ NO_HAIL_LEVELS = ("no hail columns: give --freezing-level and --minus20-level (k
 USAGE_EXAMPLES = """\
 standard output: without --out, the cells of all volumes as CSV (source, time, then
 the columns of velmora.analyze's cells); with --out, nothing (DIR/cells.csv holds them).
+Polar volumes of several radars are grouped into time steps, as velmora track groups
+them: each step is one mosaic, named after its first file, with the column files.
 standard error: the progress, each failed volume as "velmora batch: FILE: MESSAGE",
 and the summary. Exit status 0 when every volume was analyzed, 1 when some failed,
 2 when the batch could not start.
@@ -132,7 +134,9 @@ def batch(argv):
     except (OSError, ValueError, TypeError, TimeoutError) as e:
         print(f"velmora batch: {e}", file=sys.stderr)
         return 2
-    for source, error in zip(r.failures["source"], r.failures["error"]):
+    # A network's time step is named by its files, as velmora track names it.
+    failed = r.failures["files"] if "files" in r.failures else r.failures["source"]
+    for source, error in zip(failed, r.failures["error"]):
         print(f"velmora batch: {source}: {error}", file=sys.stderr)
     print(f"velmora batch: {summary_line(r.summary)}", file=sys.stderr)
     if args.freezing_level is None and args.minus20_level is None and args.sounding is None:
