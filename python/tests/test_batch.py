@@ -243,6 +243,21 @@ def test_a_networks_volumes_are_one_mosaic_per_time_step(client, network, tmp_pa
     assert pd.read_csv(out / "failures.csv").columns.tolist() == ["source", "files", "error", "type"]
 
 
+def test_a_time_step_that_fails_is_reported_by_its_files(client, network, tmp_path, monkeypatch):
+    # A step of a file gone by the time a worker reads it: the other step is done, this one reported.
+    gone = str(tmp_path / "gone.h5")
+    paths = [network[0], gone]
+    series = dict(steps=[[network[0]], [gone]], radars=2, origin=NETWORK_GRID["origin"],
+                  extent=NETWORK_GRID["extent"])
+    monkeypatch.setattr(velmora.batch, "_network", lambda names, options: series)
+    out = tmp_path / "out"
+    r = analyze_many(paths, client=client, out=out, grid=NETWORK_GRID, progress=False, retries=0)
+    assert (r.summary["steps"], r.summary["done"], r.summary["failed"]) == (2, 1, 1)
+    assert r.failures.columns.tolist() == ["source", "files", "error", "type"]
+    assert r.failures[["source", "files"]].values.tolist() == [[gone, gone]] and gone in r.failures["error"][0]
+    assert sorted(os.listdir(out)) == [".velmora-results", "cells.csv", "failures.csv", "odim_bejab_201906060000"]
+
+
 def test_one_radars_volumes_are_each_analyzed_alone(client, network, tmp_path, capfd):
     again = tmp_path / "again.h5"
     shutil.copy(network[2], again)

@@ -106,8 +106,8 @@ def analyze_group(items, var, level, min_cells, picture, retries, polar=None):
     -> (cells, outcomes). A network's time step has a list of paths and
     `files`, what the table says made it (None for a volume). `cells` is one
     DataFrame of the group's cells, with `source` (and `files`) added, in
-    the order of the items (None when no volume succeeded); `outcomes` is [(index, error or None)], error being (type
-    name, message). A volume that fails is tried again here, up to
+    the order of the items (None when no volume succeeded); `outcomes` is
+    [(index, error or None)], error being (type name, message). A volume that fails is tried again here, up to
     `retries` more times, and then reported; the others go on. Volumes of
     a few milliseconds each go to the workers in groups, and come back as
     one table, so that Dask's cost per task and per result is shared among
@@ -308,7 +308,7 @@ def analyze_many(paths, var=_default("batch", "var"), level=_default("batch", "l
     workers = _options.checked("batch", "workers", workers)
     work = _Work(paths, options, polar)
     if out is None:
-        return _run(work, (var, level, min_cells, picture, retries, polar), client, workers, progress, {}, {})
+        return _run(work, (var, level, min_cells, picture, retries, work.polar), client, workers, progress, {}, {})
     # The results are made in a folder beside `out` and replace it once the
     # batch has run; `out` is refused before any work (ValueError) when it
     # holds what velmora did not write. The volumes may lie in it.
@@ -317,7 +317,7 @@ def analyze_many(paths, var=_default("batch", "var"), level=_default("batch", "l
     try:
         made = os.fsdecode(results.work)
         names = _folder_names(work.sources)
-        r = _run(work, (var, level, min_cells, picture, retries, polar), client, workers, progress,
+        r = _run(work, (var, level, min_cells, picture, retries, work.polar), client, workers, progress,
                  {i: os.path.join(made, n) for i, n in enumerate(names)},
                  {i: os.path.join(out, n) for i, n in enumerate(names)})
         _write_csv(r.cells, os.path.join(made, "cells.csv"))
@@ -334,10 +334,11 @@ class _Work:
     the time steps of their network's series (_core.network_series, as
     `velmora track` takes them): a step's source is its first file, its
     target the list of its files, `files` its files as given joined by
-    " + ", and polar's grid becomes the series' (series_grid)."""
+    " + ", and `polar` (analyze_one's) has the series' grid (series_grid)."""
 
     def __init__(self, paths, options, polar):
         self.volumes = len(paths)
+        self.polar = polar
         self.sources, self.targets = list(paths), [os.path.abspath(p) for p in paths]
         self.files = [None] * len(paths)
         self.radars = 0
@@ -353,7 +354,7 @@ class _Work:
         self.targets = [[os.path.abspath(names[i]) for i in step] for step in steps]
         self.files = [" + ".join(names[i] for i in step) for step in steps]
         self.radars = network["radars"]
-        polar["grid"] = series_grid(network, polar["grid"])
+        self.polar = dict(polar, grid=series_grid(network, polar["grid"]))
 
 
 def _network(paths, options):
@@ -400,15 +401,15 @@ def _run(work, settings, client, workers, progress, folders, shown):
             cluster.close()
 
     frames = [tables[k] for k in sorted(tables) if tables[k] is not None]
-    first = ["source", "files", "time"] if work.radars else ["source", "time"]
+    said = ["source", "files"] if work.radars else ["source"]       # which volume, or which time step
+    first = said + ["time"]
     if frames:
         table = pd.concat(frames, ignore_index=True)
         table = table[first + [c for c in table.columns if c not in first]]
     else:
         table = pd.DataFrame({c: pd.Series(dtype="datetime64[ns]" if c == "time" else object) for c in first})
-    columns = _FAILURE_COLUMNS[:1] + first[1:-1] + _FAILURE_COLUMNS[1:]
-    failures = pd.DataFrame([(work.sources[i], *([work.files[i]] if work.radars else []), failed[i][1], failed[i][0])
-                             for i in sorted(failed)], columns=columns)
+    failures = pd.DataFrame([(work.sources[i], work.files[i], *failed[i][::-1]) for i in sorted(failed)],
+                            columns=["source", "files", "error", "type"])[said + _FAILURE_COLUMNS[1:]]
     summary = dict(volumes=work.volumes, done=len(done), failed=len(failed), cells=len(table), seconds=seconds,
                    volumes_per_second=work.volumes / seconds if seconds > 0 else 0.0)
     if work.radars:
