@@ -220,7 +220,8 @@ def test_a_networks_volumes_are_one_mosaic_per_time_step(client, network, tmp_pa
     s = r.summary
     assert (s["volumes"], s["steps"], s["radars"], s["done"], s["failed"]) == (4, 2, 4, 2, 0)
     assert summary_line(s).startswith("2 time steps of 4 volumes in ") and ": 2 done, 0 failed, " in summary_line(s)
-    assert r.folders == {network[3]: str(out / "odim_nldhl_201106101140"), network[0]: str(out / "odim_bejab_201906060000")}
+    assert r.folders == {network[3]: str(out / "odim_nldhl_201106101140"),
+                         network[0]: str(out / "odim_bejab_201906060000")}
     # The Belgian step's cells are those of velmora.analyze of the three, the step named after its first file.
     mosaic = velmora.analyze(network[:3], grid=NETWORK_GRID).cells
     step = r.cells[r.cells["source"] == network[0]]
