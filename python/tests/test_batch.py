@@ -244,6 +244,23 @@ def test_a_networks_volumes_are_one_mosaic_per_time_step(client, network, tmp_pa
     assert pd.read_csv(out / "failures.csv").columns.tolist() == ["source", "files", "error", "type"]
 
 
+def test_command_grids_a_network_over_every_radar_unless_given_an_extent(client, network, tmp_path):
+    paths = [network[0], network[3]]
+    out = tmp_path / "out"
+    r = command("batch", *paths, "--scheduler", client.scheduler.address, "--no-progress", "--out", out,
+                "--spacing", "4,4,1", "--levels", "1,12")
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith("velmora batch: 2 volumes of 2 radars in 2 time steps, each one mosaic\n")
+    assert "velmora batch: 2 time steps of 2 volumes in " in r.stderr
+    xmin, xmax, ymin, ymax = velmora._core.network_series(paths, dict(spacing=(4, 4, 1)))["extent"]
+    netCDF4 = pytest.importorskip("netCDF4")
+    for step in ("odim_bejab_201906060000", "odim_nldhl_201106101140"):
+        with netCDF4.Dataset(out / step / "DT.nc") as nc:
+            x, y = nc["x"][:] / 1000, nc["y"][:] / 1000
+        assert (x[0], x[-1], y[0], y[-1]) == pytest.approx((xmin, xmax, ymin, ymax)), step
+    assert ymax - ymin > 600, "both radars' ranges, not the default extent of one"
+
+
 def test_a_time_step_that_fails_is_reported_by_its_files(client, network, tmp_path, monkeypatch):
     # A step of a file gone by the time a worker reads it: the other step is done, this one reported.
     gone = str(tmp_path / "gone.h5")

@@ -48,8 +48,10 @@ def _value(o):
     return parse
 
 
-def _add(group, name):
-    """--name of velmora batch, from the table of options."""
+def _add(group, name, unset=False):
+    """--name of velmora batch, from the table of options. unset: None when
+    not given, so that the library applies its default, knowing it was not
+    given (a network's grid spans every radar unless --extent is given)."""
     o = _options.option("batch", name)
     text = o["help"]
     if o["type"] == "flag":
@@ -62,6 +64,8 @@ def _add(group, name):
     kw = dict(help=text, metavar=o["metavar"] or None, default=o["default"])
     if o["type"] == "numbers":
         kw["default"] = None if o["default"] is None else list(o["default"])
+    if unset:
+        kw["default"] = None
     if o["type"] != "text":
         kw["type"] = _value(o)
     return group.add_argument(f"--{name}", **kw)
@@ -84,10 +88,12 @@ def _parser():
     for name in ("freezing-level", "minus20-level", "sounding"):
         _add(hail, name)
     polar = p.add_argument_group("polar volumes", "gridded as velmora grid does")
-    for name in ("field", "site", "spacing", "extent", "levels", "origin", "roi-min", "roi-angle"):
+    for name in ("field", "site"):
         _add(polar, name)
+    for name in ("spacing", "extent", "levels", "origin", "roi-min", "roi-angle"):
+        _add(polar, name, unset=True)
     for name in ("no-despeckle", "min-quality", "max-clutter-power"):
-        _add(polar, name)
+        _add(polar, name, unset=True)
     return p
 
 
