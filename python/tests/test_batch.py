@@ -2,6 +2,7 @@
 workers, a failing volume or a worker killed mid-batch."""
 import io
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -12,10 +13,10 @@ import pandas as pd
 import pytest
 
 import velmora
-from conftest import VELMORA, command
+from conftest import DATA, VELMORA, command
 
 distributed = pytest.importorskip("distributed")
-from velmora.batch import analyze_many, local_cluster  # noqa: E402
+from velmora.batch import analyze_many, local_cluster, summary_line  # noqa: E402
 
 # Debian's tornado and distributed 2022.12 warn about each other.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
@@ -194,6 +195,98 @@ def test_command_and_its_launcher(client, volumes, tmp_path):
     r = subprocess.run([str(tmp_path / "velmora"), "batch", "x.nc"], capture_output=True, text=True)
     assert r.returncode == 127
     assert r.stderr.startswith("velmora batch: the Python package velmora is not beside this program")
+
+
+BELGIUM = [DATA / f"odim_{radar}_201906060000.h5" for radar in ("bejab", "bewid", "behel")]
+DEN_HELDER = DATA / "odim_nldhl_201106101140.h5"
+# A coarse grid about Belgium, which keeps each mosaic to a few seconds.
+NETWORK_GRID = dict(origin=(50.7, 4.6), extent=(-200, 200, -200, 200), spacing=(4, 4, 1), levels=(1, 12))
+
+
+@pytest.fixture
+def network():
+    if not all(p.exists() for p in [*BELGIUM, DEN_HELDER]):
+        pytest.skip(f"the Belgian and Den Helder radar volumes are not in {DATA} (the batch's network tests are "
+                    "skipped)")
+    return [str(p) for p in [*BELGIUM, DEN_HELDER]]
+
+
+def test_a_networks_volumes_are_one_mosaic_per_time_step(client, network, tmp_path, capfd):
+    # Den Helder in 2011 and the Belgian radars in 2019: a step of Den Helder alone, which the
+    # others missed, and one of the three together, each one mosaic on the series' grid.
+    out = tmp_path / "out"
+    r = analyze_many(network, client=client, out=out, grid=NETWORK_GRID, progress=False)
+    assert "velmora batch: 4 volumes of 4 radars in 2 time steps, each one mosaic\n" in capfd.readouterr().err
+    s = r.summary
+    assert (s["volumes"], s["steps"], s["radars"], s["done"], s["failed"]) == (4, 2, 4, 2, 0)
+    assert summary_line(s).startswith("2 time steps of 4 volumes in ") and ": 2 done, 0 failed, " in summary_line(s)
+    assert r.folders == {network[3]: str(out / "odim_nldhl_201106101140"),
+                         network[0]: str(out / "odim_bejab_201906060000")}
+    # The Belgian step's cells are those of velmora.analyze of the three, the step named after its first file.
+    mosaic = velmora.analyze(network[:3], grid=NETWORK_GRID).cells
+    step = r.cells[r.cells["source"] == network[0]]
+    assert list(r.cells.columns[:3]) == ["source", "files", "time"] and len(step) == len(r.cells)
+    assert (step["files"] == " + ".join(network[:3])).all()
+    assert len(step) == len(mosaic) > 0
+    assert step["voxels"].tolist() == mosaic["voxels"].tolist()
+    assert step["max_dbz"].tolist() == pytest.approx(mosaic["max_dbz"].tolist())
+    assert (step["time"] == mosaic["time"]).all()
+    # Both steps' folders hold their analysis of a volume on the one grid.
+    netCDF4 = pytest.importorskip("netCDF4")
+    axes = []
+    for folder in r.folders.values():
+        assert (pathlib.Path(folder) / "cell_properties.csv").exists()
+        with netCDF4.Dataset(pathlib.Path(folder) / "DT.nc") as nc:
+            axes.append([nc[axis][:].tolist() for axis in ("x", "y", "z")])
+    assert axes[0] == axes[1]
+    table = pd.read_csv(out / "cells.csv")
+    assert table["files"].tolist() == step["files"].tolist()
+    assert pd.read_csv(out / "failures.csv").columns.tolist() == ["source", "files", "error", "type"]
+
+
+def test_command_grids_a_network_over_every_radar_unless_given_an_extent(client, network, tmp_path):
+    paths = [network[0], network[3]]
+    out = tmp_path / "out"
+    r = command("batch", *paths, "--scheduler", client.scheduler.address, "--no-progress", "--out", out,
+                "--spacing", "4,4,1", "--levels", "1,12")
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith("velmora batch: 2 volumes of 2 radars in 2 time steps, each one mosaic\n")
+    assert "velmora batch: 2 time steps of 2 volumes in " in r.stderr
+    xmin, xmax, ymin, ymax = velmora._core.network_series(paths, dict(spacing=(4, 4, 1)))["extent"]
+    netCDF4 = pytest.importorskip("netCDF4")
+    for step in ("odim_bejab_201906060000", "odim_nldhl_201106101140"):
+        with netCDF4.Dataset(out / step / "DT.nc") as nc:
+            x, y = nc["x"][:] / 1000, nc["y"][:] / 1000
+        assert (x[0], x[-1], y[0], y[-1]) == pytest.approx((xmin, xmax, ymin, ymax)), step
+    assert ymax - ymin > 600, "both radars' ranges, not the default extent of one"
+
+
+def test_a_time_step_that_fails_is_reported_by_its_files(client, network, tmp_path, monkeypatch):
+    # A step of a file gone by the time a worker reads it: the other step is done, this one reported.
+    gone = str(tmp_path / "gone.h5")
+    paths = [network[0], gone]
+    series = dict(steps=[[network[0]], [gone]], radars=2, origin=NETWORK_GRID["origin"],
+                  extent=NETWORK_GRID["extent"])
+    monkeypatch.setattr(velmora.batch, "_network", lambda names, options: series)
+    out = tmp_path / "out"
+    r = analyze_many(paths, client=client, out=out, grid=NETWORK_GRID, progress=False, retries=0)
+    assert (r.summary["steps"], r.summary["done"], r.summary["failed"]) == (2, 1, 1)
+    assert r.failures.columns.tolist() == ["source", "files", "error", "type"]
+    assert r.failures[["source", "files"]].values.tolist() == [[gone, gone]] and gone in r.failures["error"][0]
+    assert sorted(os.listdir(out)) == [".velmora-results", "cells.csv", "failures.csv", "odim_bejab_201906060000"]
+
+
+def test_one_radars_volumes_are_each_analyzed_alone(client, network, tmp_path, capfd):
+    again = tmp_path / "again.h5"
+    shutil.copy(network[2], again)
+    paths = [network[2], str(again)]
+    r = analyze_many(paths, client=client, grid=NETWORK_GRID, progress=False)
+    assert "mosaic" not in capfd.readouterr().err and "steps" not in r.summary
+    expected = pd.concat([velmora.analyze(p, grid=NETWORK_GRID).cells.assign(source=p) for p in paths],
+                         ignore_index=True)
+    pd.testing.assert_frame_equal(r.cells, expected[["source", "time"] + [c for c in expected if c not in
+                                                                            ("source", "time")]])
+    assert len(r.cells) > 0 and r.summary["done"] == 2
 
 
 def test_a_killed_worker_loses_no_volume(client, volumes):

@@ -12,6 +12,8 @@ NO_HAIL_LEVELS = ("no hail columns: give --freezing-level and --minus20-level (k
 USAGE_EXAMPLES = """\
 standard output: without --out, the cells of all volumes as CSV (source, time, then
 the columns of velmora.analyze's cells); with --out, nothing (DIR/cells.csv holds them).
+Polar volumes of several radars are grouped into time steps, as velmora track groups
+them: each step is one mosaic, named after its first file, with the column files.
 standard error: the progress, each failed volume as "velmora batch: FILE: MESSAGE",
 and the summary. Exit status 0 when every volume was analyzed, 1 when some failed,
 2 when the batch could not start.
@@ -46,8 +48,10 @@ def _value(o):
     return parse
 
 
-def _add(group, name):
-    """--name of velmora batch, from the table of options."""
+def _add(group, name, unset=False):
+    """--name of velmora batch, from the table of options. unset: None when
+    not given, so that the library applies its default, knowing it was not
+    given (a network's grid spans every radar unless --extent is given)."""
     o = _options.option("batch", name)
     text = o["help"]
     if o["type"] == "flag":
@@ -60,6 +64,8 @@ def _add(group, name):
     kw = dict(help=text, metavar=o["metavar"] or None, default=o["default"])
     if o["type"] == "numbers":
         kw["default"] = None if o["default"] is None else list(o["default"])
+    if unset:
+        kw["default"] = None
     if o["type"] != "text":
         kw["type"] = _value(o)
     return group.add_argument(f"--{name}", **kw)
@@ -82,10 +88,12 @@ def _parser():
     for name in ("freezing-level", "minus20-level", "sounding"):
         _add(hail, name)
     polar = p.add_argument_group("polar volumes", "gridded as velmora grid does")
-    for name in ("field", "site", "spacing", "extent", "levels", "origin", "roi-min", "roi-angle"):
+    for name in ("field", "site"):
         _add(polar, name)
+    for name in ("spacing", "extent", "levels", "origin", "roi-min", "roi-angle"):
+        _add(polar, name, unset=True)
     for name in ("no-despeckle", "min-quality", "max-clutter-power"):
-        _add(polar, name)
+        _add(polar, name, unset=True)
     return p
 
 
@@ -132,7 +140,9 @@ def batch(argv):
     except (OSError, ValueError, TypeError, TimeoutError) as e:
         print(f"velmora batch: {e}", file=sys.stderr)
         return 2
-    for source, error in zip(r.failures["source"], r.failures["error"]):
+    # A network's time step is named by its files, as velmora track names it.
+    failed = r.failures["files"] if "files" in r.failures else r.failures["source"]
+    for source, error in zip(failed, r.failures["error"]):
         print(f"velmora batch: {source}: {error}", file=sys.stderr)
     print(f"velmora batch: {summary_line(r.summary)}", file=sys.stderr)
     if args.freezing_level is None and args.minus20_level is None and args.sounding is None:

@@ -14,6 +14,21 @@ COLUMNS = ["track", "time", "cell", "x_km", "y_km", "z_km", "voxels", "volume_km
            "v_ms", "parent", "event", "source"]
 
 
+def series_grid(network, grid):
+    """The grid of every time step of a network's series (what
+    _core.network_series gives): grid's options (a dict of velmora.analyze's
+    grid) with the series' origin and extent."""
+    return dict(grid or {}, origin=network["origin"], extent=network["extent"])
+
+
+def analyze_step(step, *, field=None, site=None, grid=None, **keywords):
+    """A network's time step as `velmora track` analyzes it: the mosaic of
+    its files on grid (series_grid), even of one file (a step the other
+    radars missed), analyzed by velmora.analyze with keywords (its DT)."""
+    ds = mosaic(step, field=field, site=site, **(grid or {}))
+    return analyze(ds, var="DT", **keywords)
+
+
 def track(volumes, var=_default("track", "var"), level=_default("track", "level"),
           min_cells=_default("track", "min_cells"), *, max_speed=_default("track", "max_speed"),
           max_gap=_default("track", "max_gap"), interval=_default("track", "interval"),
@@ -39,10 +54,8 @@ def track(volumes, var=_default("track", "var"), level=_default("track", "level"
     polar = polar_options(field, site, grid, "track")
     network = _core.network_series(paths, polar) if len(paths) == len(volumes) else None
     for step in (network or {}).get("steps", []):
-        # A network's time step: one mosaic on the series' grid, as velmora track makes it.
-        on_grid = dict(grid, origin=network["origin"], extent=network["extent"])
-        ds = mosaic(step, field=field, site=site, **on_grid)
-        analyses.append(analyze(ds, var="DT", level=level, min_cells=min_cells, min_volume=min_volume))
+        analyses.append(analyze_step(step, field=field, site=site, grid=series_grid(network, grid), level=level,
+                                     min_cells=min_cells, min_volume=min_volume))
         sources.append(os.path.basename(step[0]))
     for v in volumes if network is None else []:
         if isinstance(v, Analysis):

@@ -7,7 +7,9 @@ the files themselves (only paths go over the wire) and send back each
 group's cells as one table; the tables are gathered as they finish and put
 back in the order of the paths. A volume that fails, or whose worker dies,
 is retried `retries` times and then reported in `failures`; it never stops
-the batch.
+the batch. Polar volumes of several radars are a network's series, as
+`velmora track` takes them: each time step is one mosaic, and takes the
+place of a volume here.
 """
 import functools
 import os
@@ -19,15 +21,18 @@ from . import _core
 from . import _options
 from ._options import default as _default
 from ._analyze import checked_min_volume, checked_settings, polar_options
+from ._track import analyze_step, series_grid
 
 _FAILURE_COLUMNS = ["source", "error", "type"]
 
 
 class BatchResult:
     """What analyze_many() returns: `cells` (one DataFrame of all cells,
-    with `source` and `time` first), `failures` (`source`, `error`, `type`),
-    `folders` (each analyzed source's folder under `out`, when given) and
-    `summary` (a dict). Unpacks as `cells, failures = result`."""
+    with `source` and `time` first; of a network's time steps, `source`,
+    `files` and `time`), `failures` (`source`, `error`, `type`; of steps,
+    `files` after `source`), `folders` (each analyzed source's folder under
+    `out`, when given) and `summary` (a dict). Unpacks as
+    `cells, failures = result`."""
 
     def __init__(self, cells, failures, folders, summary):
         self.cells = cells
@@ -43,9 +48,22 @@ class BatchResult:
 
 
 def summary_line(s):
-    """The one-line summary of a batch, as the command prints it."""
-    return (f"{s['volumes']} volumes in {s['seconds']:.1f} s: {s['done']} done, {s['failed']} failed, "
+    """The one-line summary of a batch, as the command prints it: of a
+    network's series, done and failed count its time steps."""
+    what = f"{s['volumes']} volumes"
+    if "steps" in s:
+        what = f"{_steps(s['steps'])} of {what}"
+    return (f"{what} in {s['seconds']:.1f} s: {s['done']} done, {s['failed']} failed, "
             f"{s['cells']} cells, {s['volumes_per_second']:.2f} volumes/s")
+
+
+def _steps(n):
+    return f"{n} time step{'' if n == 1 else 's'}"
+
+
+def network_line(volumes, radars, steps):
+    """What the batch says of a network's series, as `velmora track` says it."""
+    return f"{volumes} volumes of {radars} radars in {_steps(steps)}, each one mosaic"
 
 
 def hail_keywords(freezing_level=None, minus20_level=None, sounding=None):
@@ -62,14 +80,19 @@ def analyze_one(path, var=_default("batch", "var"), level=_default("batch", "lev
     """One volume, as a worker analyzes it: its cells (with `time`, NaT when
     the file has none) and, with `folder`, the files of `velmora analyze
     --out folder`, made beside it and put in its place when complete. Also
-    what the batch's serial reference runs.
+    what the batch's serial reference runs. A list of paths is a network's
+    time step: their mosaic on the series' grid (polar's), as `velmora
+    track` analyzes it.
     polar: more keywords of velmora.analyze: field, site and grid for polar
     volumes, min_volume, and freezing_level and minus20_level for hail."""
     import pandas as pd
 
     from ._analyze import analyze
     _undo_fixed_malloc_trim()
-    a = analyze(path, var=var, level=level, min_cells=min_cells, **(polar or {}))
+    if isinstance(path, list):
+        a = analyze_step(path, level=level, min_cells=min_cells, **(polar or {}))
+    else:
+        a = analyze(path, var=var, level=level, min_cells=min_cells, **(polar or {}))
     cells = a.cells
     if "time" not in cells.columns:
         cells = cells.assign(time=pd.NaT)
@@ -79,21 +102,23 @@ def analyze_one(path, var=_default("batch", "var"), level=_default("batch", "lev
 
 
 def analyze_group(items, var, level, min_cells, picture, retries, polar=None):
-    """Several volumes in one task: [(index, source, path, folder)] ->
-    (cells, outcomes). `cells` is one DataFrame of the group's cells, with
-    `source` added, in the order of the items (None when no volume
-    succeeded); `outcomes` is [(index, error or None)], error being (type
-    name, message). A volume that fails is tried again here, up to
+    """Several volumes in one task: [(index, source, path, folder, files)]
+    -> (cells, outcomes). A network's time step has a list of paths and
+    `files`, what the table says made it (None for a volume). `cells` is one
+    DataFrame of the group's cells, with `source` (and `files`) added, in
+    the order of the items (None when no volume succeeded); `outcomes` is
+    [(index, error or None)], error being (type name, message). A volume that fails is tried again here, up to
     `retries` more times, and then reported; the others go on. Volumes of
     a few milliseconds each go to the workers in groups, and come back as
     one table, so that Dask's cost per task and per result is shared among
     them."""
     import pandas as pd
     frames, outcomes = [], []
-    for i, source, path, folder in items:
+    for i, source, path, folder, files in items:
+        said = dict(source=source) if files is None else dict(source=source, files=files)
         for attempt in range(retries + 1):
             try:
-                frames.append(analyze_one(path, var, level, min_cells, folder, picture, polar).assign(source=source))
+                frames.append(analyze_one(path, var, level, min_cells, folder, picture, polar).assign(**said))
                 outcomes.append((i, None))
                 break
             except Exception as e:  # noqa: BLE001 - reported with the volume, as the batch promises
@@ -159,15 +184,16 @@ class _Progress:
     """tqdm when it is installed, otherwise a line on standard error that is
     redrawn on a terminal and written every tenth of the batch elsewhere."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total, enabled, steps=False):
         self.total, self.done, self.failed = total, 0, 0
+        self.what = "time steps" if steps else "volumes"
         self.bar = None
         self.enabled = enabled and total > 0
         if not self.enabled:
             return
         try:
             from tqdm import tqdm
-            self.bar = tqdm(total=total, unit="vol", desc="velmora batch", file=sys.stderr)
+            self.bar = tqdm(total=total, unit="step" if steps else "vol", desc="velmora batch", file=sys.stderr)
         except ImportError:
             self.tty = sys.stderr.isatty()
             self.step = max(1, total // 10)
@@ -182,7 +208,7 @@ class _Progress:
             if failed:
                 self.bar.set_postfix(failed=self.failed)
         elif self.tty or self.done % self.step == 0 or self.done == self.total:
-            text = f"velmora batch: {self.done}/{self.total} volumes, {self.failed} failed"
+            text = f"velmora batch: {self.done}/{self.total} {self.what}, {self.failed} failed"
             sys.stderr.write(f"\r{text}" if self.tty else f"{text}\n")
             sys.stderr.flush()
 
@@ -258,6 +284,15 @@ def analyze_many(paths, var=_default("batch", "var"), level=_default("batch", "l
     picture=True draws each volume's pictures into its folder (velmora
     batch --pictures).
 
+    Polar volumes of several radars are a network's series, grouped into
+    time steps as `velmora track` groups them (velmora.track): each step is
+    analyzed as one mosaic on the grid of the whole series (its DT; `var` is
+    not used) and counts as one volume above: its `source` and folder are
+    its first file's, the column `files` (after `source`, in `cells` and
+    `failures`) holds its files joined by " + ", and the summary has `steps`
+    and `radars` (done and failed count steps). A line on standard error
+    says how the files were grouped.
+
     freezing_level, minus20_level (km above sea level) or sounding (a CSV
     file): the hail of each cell, as velmora.analyze gives it. A sounding is
     read here, once: the workers get its levels, and one that cannot be used
@@ -268,34 +303,78 @@ def analyze_many(paths, var=_default("batch", "var"), level=_default("batch", "l
     level, min_cells = checked_settings(var, level, min_cells)
     polar = dict(field=field, site=site, grid=grid, min_volume=checked_min_volume(min_volume),
                  **hail_keywords(freezing_level, minus20_level, sounding))
-    polar_options(field, site, grid or {}, "batch")    # refused here, not on every worker
+    options = polar_options(field, site, grid or {}, "batch")    # refused here, not on every worker
     retries = _options.checked("batch", "retries", retries)
     workers = _options.checked("batch", "workers", workers)
+    work = _Work(paths, options, polar)
     if out is None:
-        return _run(paths, (var, level, min_cells, picture, retries, polar), client, workers, progress, {}, {})
+        return _run(work, (var, level, min_cells, picture, retries, work.polar), client, workers, progress, {}, {})
     # The results are made in a folder beside `out` and replace it once the
     # batch has run; `out` is refused before any work (ValueError) when it
     # holds what velmora did not write. The volumes may lie in it.
     results = _core.ResultFolder(os.fsencode(os.fspath(out)), [os.fsencode(os.path.abspath(p)) for p in paths])
     out = os.fsdecode(results.target)
     try:
-        work = os.fsdecode(results.work)
-        names = _folder_names(paths)
-        r = _run(paths, (var, level, min_cells, picture, retries, polar), client, workers, progress,
-                 {i: os.path.join(work, n) for i, n in enumerate(names)},
+        made = os.fsdecode(results.work)
+        names = _folder_names(work.sources)
+        r = _run(work, (var, level, min_cells, picture, retries, work.polar), client, workers, progress,
+                 {i: os.path.join(made, n) for i, n in enumerate(names)},
                  {i: os.path.join(out, n) for i, n in enumerate(names)})
-        _write_csv(r.cells, os.path.join(work, "cells.csv"))
-        _write_csv(r.failures, os.path.join(work, "failures.csv"))
+        _write_csv(r.cells, os.path.join(made, "cells.csv"))
+        _write_csv(r.failures, os.path.join(made, "failures.csv"))
         results.commit()
     finally:
         results.discard()
     return r
 
 
-def _run(paths, settings, client, workers, progress, folders, shown):
-    """The batch on Dask: each volume's cells, and its files in folders[i]
-    when given. A BatchResult whose folders are those of the volumes done,
-    where they will be: shown[i]."""
+class _Work:
+    """What a batch analyzes: each of the paths (`sources`, as given;
+    `targets`, absolute), or, when they are polar volumes of several radars,
+    the time steps of their network's series (_core.network_series, as
+    `velmora track` takes them): a step's source is its first file, its
+    target the list of its files, `files` its files as given joined by
+    " + ", and `polar` (analyze_one's) has the series' grid (series_grid)."""
+
+    def __init__(self, paths, options, polar):
+        self.volumes = len(paths)
+        self.polar = polar
+        self.sources, self.targets = list(paths), [os.path.abspath(p) for p in paths]
+        self.files = [None] * len(paths)
+        self.radars = 0
+        names = [os.fsdecode(p) for p in paths]
+        network = _network(names, options)
+        if network is None:
+            return
+        taken = {}
+        for i, name in enumerate(names):
+            taken.setdefault(name, []).append(i)
+        steps = [[taken[name].pop(0) for name in step] for step in network["steps"]]
+        self.sources = [paths[step[0]] for step in steps]
+        self.targets = [[os.path.abspath(names[i]) for i in step] for step in steps]
+        self.files = [" + ".join(names[i] for i in step) for step in steps]
+        self.radars = network["radars"]
+        self.polar = dict(polar, grid=series_grid(network, polar["grid"]))
+
+
+def _network(paths, options):
+    """_core.network_series of the paths, or None. A file whose radar or
+    time cannot be read (RuntimeError) leaves each volume to be analyzed on
+    its own, which is said on standard error; a name the library cannot
+    give back (not UTF-8) too, silently."""
+    try:
+        return _core.network_series(paths, options)
+    except RuntimeError as e:
+        print(f"velmora batch: {e}; each volume is analyzed on its own", file=sys.stderr)
+    except (UnicodeError, TypeError):
+        pass
+    return None
+
+
+def _run(work, settings, client, workers, progress, folders, shown):
+    """The batch on Dask: each volume's (or time step's) cells, and its
+    files in folders[i] when given. A BatchResult whose folders are those
+    of the volumes done, where they will be: shown[i]."""
     import pandas as pd
     from distributed import Client
 
@@ -305,12 +384,15 @@ def _run(paths, settings, client, workers, progress, folders, shown):
         client = own_client = Client(cluster)
     elif isinstance(client, str):
         client = own_client = Client(client)
+    n = len(work.sources)
     try:
+        if work.radars:
+            print(f"velmora batch: {network_line(work.volumes, work.radars, n)}", file=sys.stderr)
         start = time.perf_counter()
-        size = _group_size(len(paths), len(client.nthreads()) or 1)
-        groups = [[(i, paths[i], os.path.abspath(paths[i]), folders.get(i))
-                   for i in range(g, min(g + size, len(paths)))] for g in range(0, len(paths), size)]
-        tables, done, failed = _gather(client, groups, settings, len(paths), progress)
+        size = _group_size(n, len(client.nthreads()) or 1)
+        groups = [[(i, work.sources[i], work.targets[i], folders.get(i), work.files[i])
+                   for i in range(g, min(g + size, n))] for g in range(0, n, size)]
+        tables, done, failed = _gather(client, groups, settings, n, progress, bool(work.radars))
         seconds = time.perf_counter() - start
     finally:
         if own_client is not None:
@@ -319,22 +401,26 @@ def _run(paths, settings, client, workers, progress, folders, shown):
             cluster.close()
 
     frames = [tables[k] for k in sorted(tables) if tables[k] is not None]
+    said = ["source", "files"] if work.radars else ["source"]       # which volume, or which time step
+    first = said + ["time"]
     if frames:
         table = pd.concat(frames, ignore_index=True)
-        first = ["source", "time"]
         table = table[first + [c for c in table.columns if c not in first]]
     else:
-        table = pd.DataFrame({"source": pd.Series(dtype=object), "time": pd.Series(dtype="datetime64[ns]")})
-    failures = pd.DataFrame([(paths[i], failed[i][1], failed[i][0]) for i in sorted(failed)],
-                            columns=_FAILURE_COLUMNS)
-    summary = dict(volumes=len(paths), done=len(done), failed=len(failed), cells=len(table), seconds=seconds,
-                   volumes_per_second=len(paths) / seconds if seconds > 0 else 0.0)
-    return BatchResult(table, failures, {paths[i]: shown[i] for i in sorted(done)} if shown else {}, summary)
+        table = pd.DataFrame({c: pd.Series(dtype="datetime64[ns]" if c == "time" else object) for c in first})
+    failures = pd.DataFrame([(work.sources[i], work.files[i], *failed[i][::-1]) for i in sorted(failed)],
+                            columns=["source", "files", "error", "type"])[said + _FAILURE_COLUMNS[1:]]
+    summary = dict(volumes=work.volumes, done=len(done), failed=len(failed), cells=len(table), seconds=seconds,
+                   volumes_per_second=work.volumes / seconds if seconds > 0 else 0.0)
+    if work.radars:
+        summary.update(steps=n, radars=work.radars)
+    return BatchResult(table, failures, {work.sources[i]: shown[i] for i in sorted(done)} if shown else {}, summary)
 
 
-def _gather(client, groups, settings, volumes, progress):
+def _gather(client, groups, settings, volumes, progress, steps):
     """The groups' tasks submitted and gathered as they finish: the tables
-    by group, the volumes done and those failed with their errors."""
+    by group, the volumes (or time steps) done and those failed with their
+    errors."""
     from distributed import as_completed
     var, level, min_cells, picture, retries, polar = settings
     token = uuid.uuid4().hex[:8]
@@ -345,7 +431,7 @@ def _gather(client, groups, settings, volumes, progress):
                for k, group in enumerate(groups)]
     index = {f.key: k for k, f in enumerate(futures)}
     tables, done, failed = {}, set(), {}
-    bar = _Progress(volumes, progress)
+    bar = _Progress(volumes, progress, steps)
     try:
         for f in as_completed(futures):
             k = index[f.key]
