@@ -62,6 +62,8 @@ class Watcher:
         self.p = subprocess.Popen([velmora, "watch", self.input, "--out", self.out, "--settle", "0", "--no-picture"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.p.stdout.readline()
+        if radars:
+            self.p.stdout.readline()   # the network's radars
 
     def latest(self):
         try:
@@ -200,15 +202,17 @@ def latency(args, work):
 
 
 def network_arrive(args, work, k):
-    """A network's watcher, one folder per radar: two radars' volumes in and taken, then the third."""
+    """A network's watcher, one folder per radar: two radars' volumes in and taken, then the third. The mosaic
+    is named after the volume of the radar first by name."""
     radars = [os.path.basename(p).split("_")[1] for p in BELGIUM]
     w = Watcher(args.velmora, work, f"network{k}", radars)
     for r, path in zip(radars[:-1], BELGIUM[:-1]):
         shutil.copy(path, os.path.join(w.input, r, os.path.basename(path)))
     w.idle()
-    name = os.path.basename(BELGIUM[-1])
+    first = min(zip(radars, BELGIUM))
+    mosaic = first[0] + "/" + os.path.basename(first[1])
     w.input = os.path.join(w.input, radars[-1])
-    got = w.arrive(open(BELGIUM[-1], "rb").read(), name, os.path.splitext(os.path.basename(BELGIUM[0]))[0])
+    got = w.arrive(open(BELGIUM[-1], "rb").read(), os.path.basename(BELGIUM[-1]), mosaic)
     w.close()
     return got
 
