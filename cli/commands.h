@@ -2,7 +2,6 @@
 // command line; its callback leaves the exit status in status.
 #pragma once
 
-#include <CLI/Validators.hpp>
 #include <optional>
 #include <string>
 #include <vector>

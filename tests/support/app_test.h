@@ -1,14 +1,12 @@
 // What the tests of the program share: the message a call throws, a network file run, the command line and what it prints.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
 
 #include <exception>
 #include <string>
 #include <vector>
 
-#include "commands.h"
 #include "run/runner.h"
 #include "temp_files.h"
 
@@ -40,16 +38,9 @@ inline int run_file(const std::string& network, Capture& err, const std::string&
     return status;
 }
 
-// The program's exit status for a command line.
-inline int cli(const std::vector<std::string>& args) {
-    CLI::App app{"velmora"};
-    app.require_subcommand(1);
-    int status = 0;
-    velmora::cli::add_commands(app, status);
-    std::vector<const char*> argv{"velmora"};
-    for (const auto& a : args) argv.push_back(a.c_str());
-    return velmora::cli::parse_and_run(app, status, static_cast<int>(argv.size()), argv.data());
-}
+// The program's exit status for a command line (command_line.cpp: the one test
+// file that compiles the command line's parser).
+int cli(const std::vector<std::string>& args);
 
 // The exit status of a command line and what it printed to standard output
 // and to standard error.
