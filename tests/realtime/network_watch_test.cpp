@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "../polar/polar_files.h"
+#include "app_test.h"
 #include "realtime/network_steps.h"
 #include "watch_support.h"
 
@@ -189,6 +190,27 @@ TEST(NetworkWatch, EachTimeStepIsOneMosaicMadeWhenEveryRadarIsInOrAtItsDeadline)
     EXPECT_EQ(late[0].state, State::Skipped);
     EXPECT_EQ(later.text(),
               "velmora watch: c/c_121040.h5 skipped: it came after the mosaic of its time was made without it\n");
+}
+
+// The command: the network named at the start, each mosaic's radars after its cells, the deadline as given.
+TEST(NetworkWatch, TheCommandNamesTheNetworkAndEachMosaicsRadars) {
+    vtest::TempDir dir;
+    const std::string in = dir.file("in");
+    for (const Radar& r : kRadars) write_volume(in, r, 0);
+    set_mtime(write_volume(in, kRadars[0], 1), 31);
+    set_mtime(write_volume(in, kRadars[1], 1), 20);
+    const auto p = vtest::cli_printed({"watch", in, "--out", dir.file("out"), "--once", "--no-picture", "--settle", "0",
+                                       "--deadline", "30", "--origin", "35,-97", "--extent", "5,55,-5,35"});
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_NE(p.out.find("\na network of 3 radars, one folder each: a b c; a time step's mosaic is made when all are "
+                         "in, or 30 s after its first volume came\n"),
+              std::string::npos)
+        << p.out;
+    EXPECT_NE(p.out.find("a/a_120000.h5: 1 cell at 2020-01-02T12:00:00Z, forecast and verified, mosaic of a, b, c in "),
+              std::string::npos)
+        << p.out;
+    EXPECT_NE(p.out.find(", mosaic of a, b without c in "), std::string::npos) << p.out;
+    EXPECT_EQ(p.err, "velmora watch: a/a_120500.h5: its mosaic is made without c: no volume of it came within 30 s\n");
 }
 
 // The watcher as a process of its own, killed after the given seconds (none: left to finish).
