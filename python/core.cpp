@@ -949,6 +949,8 @@ public:
             d["time"] = std::isnan(v.time) ? py::object(py::none()) : py::object(py::float_(v.time));
             d["cells"] = v.cells;
             d["relinked"] = v.relinked;
+            d["radars"] = v.radars;
+            d["missing"] = v.missing;
             d["seconds"] = v.seconds;
             out.append(d);
         }

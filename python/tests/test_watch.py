@@ -168,3 +168,24 @@ def test_watch_takes_the_hail_levels_and_refuses_a_sounding_that_cannot_be_used(
         next(velmora.watch(some, tmp_path / "out2", once=True, settle=0, sounding=tmp_path / "warm.csv"))
     with pytest.raises(ValueError, match="chunk_timeout: 0 is not from 1 to 1000000 s"):
         next(velmora.watch(some, tmp_path / "out3", once=True, chunk_timeout=0))
+
+
+def test_a_network_folder_gives_one_mosaic_per_time_naming_the_radars_that_did_not_come(tmp_path):
+    import velmora
+    from conftest import DATA
+    volumes = {r: DATA / f"odim_{r}_201906060000.h5" for r in ("bejab", "bewid")}
+    if not all(p.exists() for p in volumes.values()):
+        pytest.skip("the Belgian radars' volumes (odim_be*_201906060000.h5) are absent")
+    folder = tmp_path / "in"
+    arrived = time.time() - 100   # both came at once, and the deadline is past
+    for radar, path in volumes.items():
+        (folder / radar).mkdir(parents=True)
+        os.utime(shutil.copy(path, folder / radar), (arrived, arrived))
+    (folder / "behel").mkdir()
+    got = list(velmora.watch(folder, tmp_path / "out", once=True, settle=0, deadline=0,
+                             polar=dict(origin=(50.7, 4.6), extent=(-100, 100, -100, 100))))
+    assert [(v.name, v.state, v.radars, v.missing) for v in got] == [
+        ("bejab/odim_bejab_201906060000.h5", "done", ["bejab", "bewid"], ["behel"])]
+    assert got[0].cells > 0
+    with pytest.raises(ValueError, match="deadline"):
+        next(velmora.watch(folder, tmp_path / "other", deadline=-1))

@@ -28,6 +28,8 @@ class WatchedVolume:
     cells: int
     relinked: int          # volumes after it linked again (a late volume)
     seconds: float         # from the start of its reading to its products in place
+    radars: list = None    # a network's mosaic: the radars in it
+    missing: list = None   # and those whose volume did not come by the deadline
 
     def forecast(self):
         """The forecast of each cell at each lead (forecast.csv) as a pandas DataFrame."""
@@ -81,7 +83,7 @@ def watch(folder, out=_default("watch", "out"), *, once=False, settle=_default("
                 t = None if v["time"] is None else np.datetime64(int(round(v["time"])), "s")
                 yield WatchedVolume(v["name"], v["state"], v["reason"],
                                     os.path.join(out, "volumes", v["folder"]) if v["folder"] else "", t, v["cells"],
-                                    v["relinked"], v["seconds"])
+                                    v["relinked"], v["seconds"], v["radars"], v["missing"])
             if w.has_ready():
                 continue
             if once and not w.settling():
