@@ -14,7 +14,8 @@ const browser = await launch();
 try {
   for (const name of fs.readdirSync(examples).filter((f) => f.endsWith('.json')).sort()) {
     const server = await startView(velmora, [path.join(examples, name), '--out', path.join(work, name.replace('.json', ''))], { cwd: work });
-    const { page, problems } = await watchedPage(browser);
+    // A small window: what is checked is what each field draws, not its pixels.
+    const { page, problems } = await watchedPage(browser, { width: 320, height: 240 });
     try {
       await page.goto(server.url);
       const layers = await page.evaluate(() => window.velmora.ready.then((h) => Object.keys(h.layers).length));
