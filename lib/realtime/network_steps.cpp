@@ -1,13 +1,11 @@
 #include "realtime/network_steps.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <limits>
-#include <sstream>
 
 namespace velmora::realtime {
 
@@ -133,35 +131,31 @@ double NetworkSteps::seconds_to_deadline(double now) const {
     return wait;
 }
 
-// A line a step: its first and last volume's times, its deadline (hex, to
-// the bit) and its radars, each a word (folder names hold no blanks here:
-// one with a blank is written with it replaced, which only such a radar's
-// late volumes could notice).
+// The steps made, as JSON (its numbers are written so that they read back
+// to the bit).
 std::string NetworkSteps::made_text() const {
-    std::string t;
-    char b[128];
-    for (const Made& m : made_) {
-        std::snprintf(b, sizeof b, "%a %a %a", m.first, m.last, m.deadline);
-        t += b;
-        for (std::string r : m.radars) {
-            std::replace_if(r.begin(), r.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); }, '_');
-            t += ' ' + r;
-        }
-        t += '\n';
-    }
-    return t;
+    nlohmann::json steps = nlohmann::json::array();
+    for (const Made& m : made_)
+        steps.push_back({{"first", m.first}, {"last", m.last}, {"deadline", m.deadline}, {"radars", m.radars}});
+    return steps.dump();
 }
 
+// What made_text wrote; anything else (a state from before, damaged) is no
+// step made, which can only let a late volume through as a step of its own.
 void NetworkSteps::restore_made(const std::string& text) {
     made_.clear();
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream words(line);
-        std::string first, last, deadline;
-        if (!(words >> first >> last >> deadline)) continue;
-        Made m{std::strtod(first.c_str(), nullptr), std::strtod(last.c_str(), nullptr), std::strtod(deadline.c_str(), nullptr), {}};
-        for (std::string r; words >> r;) m.radars.push_back(r);
-        made_.push_back(std::move(m));
+    const nlohmann::json steps = nlohmann::json::parse(text, nullptr, false);
+    if (!steps.is_array()) return;
+    for (const nlohmann::json& m : steps) {
+        if (!m.is_object() || !m.value("radars", nlohmann::json()).is_array()) continue;
+        const auto number = [&](const char* key) {
+            const auto v = m.find(key);
+            return v != m.end() && v->is_number() ? v->get<double>() : NAN;
+        };
+        Made made{number("first"), number("last"), number("deadline"), {}};
+        for (const nlohmann::json& r : m["radars"])
+            if (r.is_string()) made.radars.push_back(r.get<std::string>());
+        if (!std::isnan(made.first) && !std::isnan(made.last) && !std::isnan(made.deadline)) made_.push_back(std::move(made));
     }
 }
 

@@ -61,6 +61,16 @@ TEST(NetworkSteps, VolumesOfATimeMakeAStepWhenAllAreInOrAtTheDeadlineAndLateOnes
     EXPECT_EQ(again.add(arrived("c", 1340, 2370)).value_or(""), late);
     EXPECT_FALSE(again.add(arrived("c", 1640, 2680)));
     EXPECT_FALSE(again.ready(2700));
+    // Any folder's name is kept, the times to the bit; a damaged state remembers no step.
+    NetworkSteps blanks({"radar one", "b"}, 300, 60);
+    EXPECT_FALSE(blanks.add(arrived("b", 1000.1, 2000.3)));
+    ASSERT_TRUE(blanks.take_ready(2060.3));
+    NetworkSteps restored({"radar one", "b"}, 300, 60), damaged({"radar one", "b"}, 300, 60);
+    restored.restore_made(blanks.made_text());
+    EXPECT_EQ(restored.made_text(), blanks.made_text());
+    EXPECT_EQ(restored.add(arrived("radar one", 1010, 2070)).value_or(""), late);
+    damaged.restore_made(blanks.made_text().substr(0, 20));
+    EXPECT_FALSE(damaged.add(arrived("radar one", 1010, 2070)));
     // A volume that came after a waiting step's deadline joins no step (a watcher that looked in time made the step
     // without it), and two volumes of one radar never share a step; volumes further apart than max_age neither.
     EXPECT_EQ(again.add(arrived("a", 1650, 2745)).value_or(""),
