@@ -157,7 +157,8 @@ void Watcher::enter(const std::string& name, Pending& p, std::vector<VolumeOutco
     v.arrival = double(p.mtime_ns) / 1e9;
     std::string problem;
     if (v.radar.empty()) problem = "a network's volumes go into one folder per radar";
-    else if (!polar::is_polar(p.path)) problem = "a network's volumes are polar volumes, each made into their mosaic";
+    else if (!polar::is_polar(p.path))
+        problem = "a network's radar folders hold polar volumes (ODIM, NEXRAD Level II or CF/Radial)";
     if (problem.empty()) {
         try {
             v.record.checksum = checksum_of(p.path);

@@ -152,6 +152,7 @@ TEST(NetworkWatch, EachTimeStepIsOneMosaicMadeWhenEveryRadarIsInOrAtItsDeadline)
     set_mtime(a2, 61);
     set_mtime(b2, 50);
     dir.write("in/stray.h5", "");
+    dir.write("in/c/notes.txt", "radar c: new feed from May\n");
     // A radar's file without its time: recorded failed as it comes, its step made of the others.
     fs::copy_file(a2, dir.file("in/b/b_broken.h5"));
     {
@@ -165,7 +166,7 @@ TEST(NetworkWatch, EachTimeStepIsOneMosaicMadeWhenEveryRadarIsInOrAtItsDeadline)
     for (const auto& v : vtest::watch_once(o, messages))
         (v.state == State::Done ? done : failed).push_back(v);
     ASSERT_EQ(done.size(), 3u) << messages.text();
-    ASSERT_EQ(failed.size(), 2u) << messages.text();
+    ASSERT_EQ(failed.size(), 3u) << messages.text();
     EXPECT_EQ(failed[0].name, "b/b_broken.h5");
     EXPECT_EQ(failed[0].state, State::Failed);
     EXPECT_NE(messages.text().find("velmora watch: b/b_broken.h5 failed: " + dir.file("in/b/b_broken.h5") +
@@ -177,6 +178,10 @@ TEST(NetworkWatch, EachTimeStepIsOneMosaicMadeWhenEveryRadarIsInOrAtItsDeadline)
     EXPECT_EQ(done[2].name, "a/a_121000.h5");
     EXPECT_EQ(done[2].missing, std::vector<std::string>{"c"});
     for (const auto& v : done) EXPECT_EQ(v.cells, 1u) << v.name;
+    EXPECT_NE(messages.text().find("velmora watch: c/notes.txt failed: a network's radar folders hold polar volumes "
+                                   "(ODIM, NEXRAD Level II or CF/Radial)\n"),
+              std::string::npos)
+        << messages.text();
     EXPECT_NE(messages.text().find("velmora watch: stray.h5 failed: a network's volumes go into one folder per radar\n"),
               std::string::npos)
         << messages.text();
