@@ -23,6 +23,7 @@
 #include "table_options.h"
 #include "io/cf_time.h"
 #include "realtime/watcher.h"
+#include "run/values.h"
 
 extern char** environ;
 
@@ -96,10 +97,8 @@ void print_done(const realtime::VolumeOutcome& v) {
                 iso_utc(v.time).c_str());
     if (v.relinked > 0) std::printf(" (late: %zu volume%s after it linked again)", v.relinked, v.relinked == 1 ? "" : "s");
     if (!v.radars.empty()) {
-        std::string radars;
-        for (const std::string& r : v.radars) radars += (radars.empty() ? "" : ", ") + r;
-        std::printf(", mosaic of %s", radars.c_str());
-        for (std::size_t i = 0; i < v.missing.size(); ++i) std::printf("%s%s", i ? ", " : " without ", v.missing[i].c_str());
+        std::printf(", mosaic of %s", joined(v.radars).c_str());
+        if (!v.missing.empty()) std::printf(" without %s", joined(v.missing).c_str());
     }
     std::printf(" in %.3f s (%.3f s of it recording)\n", v.seconds, v.recording);
     std::fflush(stdout);

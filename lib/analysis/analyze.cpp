@@ -488,11 +488,12 @@ int Analysis::read_volume_into_tree() {
             } else {
                 write_netcdf(results_->path("grid.nc"), v_);
             }
-            source_ = fs::path(o_.volume).filename().string();
-            for (const std::string& other : o_.radars) source_ += ", " + fs::path(other).filename().string();
-            if (!o_.mosaic_volumes.empty()) source_.clear();
-            for (const polar::PolarVolume& r : o_.mosaic_volumes)
-                source_ += (source_.empty() ? "" : ", ") + fs::path(r.source).filename().string();
+            std::vector<std::string> sources;
+            if (o_.mosaic_volumes.empty()) sources.push_back(o_.volume);
+            sources.insert(sources.end(), o_.radars.begin(), o_.radars.end());
+            for (const polar::PolarVolume& r : o_.mosaic_volumes) sources.push_back(r.source);
+            source_.clear();
+            for (const std::string& f : sources) source_ += (source_.empty() ? "" : ", ") + fs::path(f).filename().string();
             fill_volume_field(radar, v_);
             decltype(v_.values)().swap(v_.values);
         } else {

@@ -28,7 +28,6 @@ double since_1970();
 struct StepVolume {
     std::string name;                   // in the watched folder: radar/file, or radar/VOLUME of chunks
     std::string radar;                  // its folder
-    std::string path;                   // the file it was read from; empty for chunks
     FileRecord record;
     double time = 0;                    // of the volume, s since 1970
     double arrival = 0;                 // when its last byte came, s since 1970

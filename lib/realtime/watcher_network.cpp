@@ -16,6 +16,7 @@
 #include "realtime/nexrad_chunks.h"
 #include "realtime/network_steps.h"
 #include "realtime/watcher.h"
+#include "run/values.h"
 
 namespace velmora::realtime {
 
@@ -40,12 +41,6 @@ std::vector<std::string> sorted_names(const std::string& dir) {
     for (fs::directory_iterator d(dir, ec), end; !ec && d != end; d.increment(ec)) names.push_back(d->path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::string joined(const std::vector<std::string>& words, const char* between) {
-    std::string t;
-    for (const std::string& w : words) t += (t.empty() ? "" : between) + w;
-    return t;
 }
 
 }  // namespace
@@ -153,7 +148,7 @@ std::optional<ChunkName> Watcher::chunk_of(const std::string& name) const {
 // then waits only for the reading of its last volume, not of every one.
 void Watcher::enter(const std::string& name, Pending& p, std::vector<VolumeOutcome>& out) {
     StepVolume v;
-    v.name = name, v.radar = radar_of(name), v.path = p.path, v.record = FileRecord(name, p.size, p.mtime_ns);
+    v.name = name, v.radar = radar_of(name), v.record = FileRecord(name, p.size, p.mtime_ns);
     v.arrival = double(p.mtime_ns) / 1e9;
     std::string problem;
     if (v.radar.empty()) problem = "a network's volumes go into one folder per radar";
@@ -215,7 +210,7 @@ void Watcher::process_step(TimeStep s, std::vector<VolumeOutcome>& out) {
     if (volumes.empty()) return;
     if (!missing.empty())
         std::fprintf(msg_, "velmora watch: %s: its mosaic is made without %s: no volume of %s came within %g s\n",
-                     recs.front().name.c_str(), joined(missing, ", ").c_str(), missing.size() > 1 ? "theirs" : "it",
+                     recs.front().name.c_str(), joined(missing).c_str(), missing.size() > 1 ? "theirs" : "it",
                      o_.deadline);
     fix_network_grid(volumes);
     const std::string name = recs.front().name;
