@@ -123,8 +123,12 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         for (int i = 0; i < g.gates; ++i) {
             const float v = sweep.values[ray * static_cast<std::size_t>(g.gates) + i];
             // No echo is zero power in an average of reflectivity, and no
-            // value at all for other fields.
-            g.value[k * g.gates + i] = decibels ? (v == kNoEcho ? 0.0 : std::pow(10.0, v / 10.0)) : (std::isinf(v) ? NAN : v);
+            // value at all for other fields. A power beyond what a double
+            // holds (over 3,000 dBZ) is no measurement either: left out, as
+            // an infinite value is of other fields.
+            double value = std::isinf(v) ? NAN : v;
+            if (decibels) value = v == kNoEcho ? 0.0 : std::pow(10.0, v / 10.0);
+            g.value[k * g.gates + i] = std::isinf(value) ? NAN : value;
         }
         g.s_lo = std::min(g.s_lo, s[0]);
         g.s_hi = std::max(g.s_hi, s[g.gates - 1]);
@@ -174,11 +178,15 @@ int first_beyond(const SweepGates& sw, std::size_t k, double d) {
     return g;
 }
 
-// Adds the gates of ray k within the column's reach to the sums.
-// Its level loop in four lanes where the processor has them (no fused
-// multiply-add: the sums stay the same to the bit on every processor).
-__attribute__((target_clones("avx2", "default")))
-void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& sums) {
+// The gates of ray k within the column's reach, into the sums' room for
+// them (distance² from the column, height, value); how many, and the lowest
+// and highest of their heights.
+struct NearGates {
+    int n = 0;
+    double h_lo = INFINITY, h_hi = -INFINITY;
+};
+
+NearGates near_gates(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& sums) {
     const double* s = sw.s_of(k);
     const double* h = sw.h_of(k);
     const double* v = &sw.value[k * sw.gates];
@@ -190,40 +198,72 @@ void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& s
     const double chord = std::sqrt(std::max(0.0, roi_max2 - across * across) + 1e-9 * (c.s * c.s + roi_max2));
     const double reach_hi = std::min(static_cast<double>(c.s + c.roi_max), along + chord);
     const double reach_lo = std::max(static_cast<double>(c.s - c.roi_max), along - chord);
-    const int levels = static_cast<int>(sums.z.size());
-    const double z0 = sums.z[0], per_level = levels > 1 ? 1.0 / (sums.z[1] - sums.z[0]) : 1.0;
-    double* weight = sums.weight.data();
-    double* value = sums.value.data();
-    const double* roi2 = sums.roi2.data();
-    const double* zk = sums.z.data();
     const double sin_az = sw.sin_az[k], cos_az = sw.cos_az[k];
+    if (sums.near_d2.size() < static_cast<std::size_t>(sw.gates))
+        sums.near_d2.resize(sw.gates), sums.near_h.resize(sw.gates), sums.near_v.resize(sw.gates);
+    NearGates near;
     for (int g = first_beyond(sw, k, reach_lo); g < sw.gates && s[g] <= reach_hi; ++g) {
         if (std::isnan(v[g])) continue;
         const double dx = s[g] * sin_az - c.x, dy = s[g] * cos_az - c.y;
         const double d2h = dx * dx + dy * dy;
         if (d2h >= roi_max2) continue;
-        // Only the levels within the widest radius of the gate, in height as
-        // well as in all; the bounds need only be wide enough, as a gate
-        // beyond a level's radius weighs nothing. No branch in the level
-        // loop, so that it vectorises.
-        const double reach = std::sqrt(roi_max2 - d2h);
-        const double hg = h[g], vg = v[g];
-        int k0 = std::max(0, static_cast<int>((hg - reach - z0) * per_level));
-        int k1 = std::min(levels - 1, static_cast<int>((hg + reach - z0) * per_level) + 1);
-        // The levels at either end beyond their own radius weigh nothing.
-        auto beyond = [&](int level) {
-            const double dz = zk[level] - hg;
-            return !(roi2[level] - (d2h + dz * dz) > 0.0);
-        };
-        while (k0 <= k1 && beyond(k0)) ++k0;
-        while (k1 > k0 && beyond(k1)) --k1;
-        for (int level = k0; level <= k1; ++level) {
-            const double dz = zk[level] - hg;
-            const double d2 = d2h + dz * dz;
-            const double w = std::max(0.0, (roi2[level] - d2) / (roi2[level] + d2));
-            weight[level] += w;
-            value[level] += w * vg;
+        sums.near_d2[near.n] = d2h, sums.near_h[near.n] = h[g], sums.near_v[near.n] = v[g];
+        near.h_lo = std::min(near.h_lo, h[g]), near.h_hi = std::max(near.h_hi, h[g]);
+        ++near.n;
+    }
+    return near;
+}
+
+// Four levels at once, in the processor's vector lanes where it has them.
+typedef double Lanes __attribute__((vector_size(32)));
+
+// Adds the gates of ray k within the column's reach to the sums: the gates
+// first, then the levels in blocks of four, each block's sums held in
+// registers while every gate adds to it in the ray's order, so that each
+// level's sum is the one gate after gate gives, to the bit. No fused
+// multiply-add: the sums are the same on every processor.
+__attribute__((target_clones("avx2", "default")))
+void add_ray(const SweepGates& sw, std::size_t k, const Column& c, ColumnSums& sums) {
+    const NearGates near = near_gates(sw, k, c, sums);
+    if (near.n == 0) return;
+    // From the level below the lowest gate's reach to the one above the
+    // highest's; a level beyond a gate's radius adds zeros.
+    const int levels = static_cast<int>(sums.z.size());
+    const double z0 = sums.z[0], per_level = levels > 1 ? 1.0 / (sums.z[1] - sums.z[0]) : 1.0;
+    const double first = (near.h_lo - c.roi_max - z0) * per_level, last = (near.h_hi + c.roi_max - z0) * per_level + 1.0;
+    if (!(last >= 0.0) || !(first < levels)) return;
+    const int k1 = last >= levels - 1 ? levels - 1 : static_cast<int>(last);
+    const int k0 = first > 0.0 ? static_cast<int>(first) : 0;
+    // Whole blocks, moved down rather than past the top.
+    int level = std::max(0, std::min(k0, k1 + 1 - 4 * ((k1 - k0 + 4) / 4)));
+    const double *d2h = sums.near_d2.data(), *hn = sums.near_h.data(), *vn = sums.near_v.data();
+    for (; level + 4 <= k1 + 1; level += 4) {
+        Lanes z, roi2, weight, value;
+        for (int l = 0; l < 4; ++l) {
+            z[l] = sums.z[level + l], roi2[l] = sums.roi2[level + l];
+            weight[l] = sums.weight[level + l], value[l] = sums.value[level + l];
         }
+        for (int i = 0; i < near.n; ++i) {
+            const Lanes dz = z - hn[i];
+            const Lanes d2 = d2h[i] + dz * dz;
+            const Lanes q = (roi2 - d2) / (roi2 + d2);
+            const Lanes w = q > 0.0 ? q : Lanes{};
+            weight += w;
+            value += w * vn[i];
+        }
+        for (int l = 0; l < 4; ++l) sums.weight[level + l] = weight[l], sums.value[level + l] = value[l];
+    }
+    for (; level <= k1; ++level) {
+        const double z = sums.z[level], roi2 = sums.roi2[level];
+        double weight = sums.weight[level], value = sums.value[level];
+        for (int i = 0; i < near.n; ++i) {
+            const double dz = z - hn[i];
+            const double d2 = d2h[i] + dz * dz;
+            const double w = std::max(0.0, (roi2 - d2) / (roi2 + d2));
+            weight += w;
+            value += w * vn[i];
+        }
+        sums.weight[level] = weight, sums.value[level] = value;
     }
 }
 

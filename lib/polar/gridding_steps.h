@@ -72,6 +72,8 @@ struct Radar {
 // float would leave uncertain in the second digit.
 struct ColumnSums {
     std::vector<double> weight, value, roi2, z;
+    // Room for the gates of one ray within reach: distance² from the column, height, value.
+    std::vector<double> near_d2{}, near_h{}, near_v{};
 };
 
 // A grid column as one radar sees it: where it lies, and how far its gates

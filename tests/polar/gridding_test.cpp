@@ -77,15 +77,19 @@ const std::vector<double> kElevations{0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.
 TEST(PolarGridding, MissingGatesAreLeftOutAndNoEchoWeighsAsZeroPower) {
     // Uniform 30 dBZ with every other ray missing stays 30 dBZ; with every other ray no echo it drops.
     PolarVolume v = scan([](double, double, double) { return 30.0f; }, kElevations);
-    PolarVolume gaps = v, quiet = v;
-    for (PolarVolume* p : {&gaps, &quiet})
+    // A power beyond a double's range is no measurement: missing too, and
+    // harming no level beyond the gate's reach.
+    PolarVolume gaps = v, quiet = v, absurd = v;
+    for (PolarVolume* p : {&gaps, &quiet, &absurd})
         for (Sweep& s : p->sweeps)
             for (std::size_t ray = 0; ray < s.rays(); ray += 2)
-                std::fill_n(s.values.begin() + ray * s.gates, s.gates, p == &gaps ? kMissing : kNoEcho);
+                std::fill_n(s.values.begin() + ray * s.gates, s.gates,
+                            p == &gaps ? kMissing : p == &quiet ? kNoEcho : 5000.0f);
     const GridOptions o = small_grid(20, 40, 20, 40, 2, 4);
     const Volume full = grid_volumes(std::span(&v, 1), o);
     const Volume with_gaps = grid_volumes(std::span(&gaps, 1), o);
     const Volume with_quiet = grid_volumes(std::span(&quiet, 1), o);
+    EXPECT_EQ(grid_volumes(std::span(&absurd, 1), o).values, with_gaps.values);
     ASSERT_EQ(full.x.size(), 21u);
     EXPECT_FLOAT_EQ(full.z.back(), 4.0f);
     EXPECT_EQ(full.origin.value().lat, 45.0);
