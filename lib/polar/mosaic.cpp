@@ -68,25 +68,40 @@ struct BeamGaps {
     double bottom = 0, top = 0;
 };
 
-void beam_gaps(const steps::Radar& radar, double s, std::span<const double> z, BeamGaps& b) {
-    std::vector<double>& gap = b.gap;
-    double& bottom = b.bottom;
-    double& top = b.top;
+// A sweep's beam as beam_gaps reads it: its elevation (radians), that
+// elevation's cosine and the tangent of half the beam's width, once for all
+// columns.
+struct Beam {
+    double e, cos_e, tan_half;
+};
+
+std::vector<Beam> beams_of(const steps::Radar& radar) {
+    std::vector<Beam> beams;
+    for (const steps::SweepGates& sw : radar.sweeps)
+        if (!sw.azimuth.empty()) {
+            const double e = sw.elevation * kDegree;
+            beams.push_back({e, std::cos(e), std::tan(sw.beam_width / 2 * kDegree)});
+        }
+    return beams;
+}
+
+void beam_gaps(std::span<const Beam> beams, double height, double s, std::span<const double> z, BeamGaps& b) {
     const double R = kEffectiveEarthRadius;
-    std::fill(gap.begin(), gap.end(), INFINITY);
+    std::fill(b.gap.begin(), b.gap.end(), INFINITY);
     std::fill(b.half.begin(), b.half.end(), 0.0);
-    bottom = INFINITY;
-    top = -INFINITY;
-    for (const steps::SweepGates& sw : radar.sweeps) {
-        const double e = sw.elevation * kDegree, turn = e + s / R;
-        if (turn >= std::numbers::pi / 2 || sw.azimuth.empty()) continue;
-        const double axis = R * std::cos(e) / std::cos(turn) - R + radar.height;
-        const double slant = R * std::sin(s / R) / std::cos(turn);
-        const double half = slant * std::tan(sw.beam_width / 2 * kDegree);
-        bottom = std::min(bottom, axis - half);
-        top = std::max(top, axis + half);
+    b.bottom = INFINITY;
+    b.top = -INFINITY;
+    const double arc = R * std::sin(s / R);
+    for (const Beam& beam : beams) {
+        const double turn = beam.e + s / R;
+        if (turn >= std::numbers::pi / 2) continue;
+        const double cos_turn = std::cos(turn);
+        const double axis = R * beam.cos_e / cos_turn - R + height;
+        const double half = arc / cos_turn * beam.tan_half;
+        b.bottom = std::min(b.bottom, axis - half);
+        b.top = std::max(b.top, axis + half);
         for (std::size_t k = 0; k < z.size(); ++k)
-            if (const double g = std::max(0.0, std::fabs(z[k] - axis) - half); g < gap[k]) gap[k] = g, b.half[k] = half;
+            if (const double g = std::max(0.0, std::fabs(z[k] - axis) - half); g < b.gap[k]) b.gap[k] = g, b.half[k] = half;
     }
 }
 
@@ -98,6 +113,7 @@ struct Context {
     bool decibels;
     Axis ax, ay, az;
     std::vector<steps::Radar> radars;
+    std::vector<std::vector<Beam>> beams;   // per radar
     std::vector<double> adjustment;   // dB per radar
     std::vector<double> range;        // km per radar
     std::size_t columns() const { return static_cast<std::size_t>(ax.n) * ay.n; }
@@ -127,7 +143,7 @@ bool radar_values(const Context& c, int i, int j, std::vector<RadarColumn>& out,
         std::fill(rc.sums.value.begin(), rc.sums.value.end(), 0.0);
         const steps::Column col = steps::column_at(x, y, c.o, rc.sums);
         for (const steps::SweepGates& sweep : radar.sweeps) steps::add_sweep(sweep, col, rc.sums);
-        beam_gaps(radar, s, rc.sums.z, beams);
+        beam_gaps(c.beams[r], radar.height, s, rc.sums.z, beams);
         const double distance = std::exp(-(s / kMosaicLength) * (s / kMosaicLength));
         for (std::size_t k = 0; k < levels; ++k) {
             if (!(rc.sums.weight[k] > 0.0)) continue;
@@ -139,9 +155,11 @@ bool radar_values(const Context& c, int i, int j, std::vector<RadarColumn>& out,
             } else {
                 rc.dbz[k] = (c.decibels ? 10.0 * std::log10(mean) : mean) + c.adjustment[r];
             }
+            // Within a beam (most levels a radar sees) its weight is whole.
             const double g = beams.gap[k] / std::max(c.az.step, beams.half[k]);
+            const double outside = g == 0.0 ? 1.0 : std::exp(-g * g);
             // Never quite 0: a radar far out keeps its value where it is alone.
-            rc.weight[k] = std::max(distance * std::exp(-g * g), 1e-300);
+            rc.weight[k] = std::max(distance * outside, 1e-300);
         }
     }
     return reached >= need;
@@ -311,8 +329,9 @@ Context context_of(std::span<const PolarVolume> volumes, const GridOptions& o, c
             throw std::runtime_error(v.source + ": its field " + v.field + " cannot be combined with " +
                                      volumes[0].field + " of " + volumes[0].source);
     Context c{o, m, m.combine, decibels, steps::axis_of(o.xmin, o.xmax, o.dx), steps::axis_of(o.ymin, o.ymax, o.dy),
-              steps::axis_of(o.zmin, o.zmax, o.dz), {}, std::vector<double>(radars.size(), 0.0), {}};
+              steps::axis_of(o.zmin, o.zmax, o.dz), {}, {}, std::vector<double>(radars.size(), 0.0), {}};
     c.radars = steps::prepare_radars(volumes, *o.origin, c.ax, c.ay, decibels, o, 0.0);
+    for (const steps::Radar& radar : c.radars) c.beams.push_back(beams_of(radar));
     for (const MosaicRadar& r : radars) c.range.push_back(r.range);
     return c;
 }
