@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <numbers>
 #include <stdexcept>
 #include <thread>
@@ -66,6 +67,49 @@ std::string number(double v) {
     return text;
 }
 
+// The sweep's rays in the order of their azimuths, from 0 to 360 whatever
+// convention the file keeps.
+std::vector<std::uint32_t> by_azimuth(const Sweep& sweep, std::vector<float>& azimuth) {
+    const std::size_t rays = sweep.rays();
+    azimuth.resize(rays);
+    for (std::size_t ray = 0; ray < rays; ++ray) {
+        const float a = std::fmod(sweep.azimuth[ray], 360.0f);
+        azimuth[ray] = a < 0.0f ? a + 360.0f : a;
+    }
+    std::vector<std::uint32_t> order(rays);
+    for (std::uint32_t i = 0; i < rays; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return azimuth[a] < azimuth[b]; });
+    return order;
+}
+
+// Each gate's ground distance and height, once for the rays of each
+// elevation: a sweep holds a few elevations (a NEXRAD sweep's rays differ by
+// hundredths of a degree), most often one, however many rays.
+void gate_positions(const Sweep& sweep, std::span<const std::uint32_t> order, double height_offset, SweepGates& g) {
+    std::map<float, std::uint32_t> rows;
+    g.row.resize(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const float elevation = sweep.elevation[order[k]];
+        const auto [at, added] = rows.emplace(elevation, static_cast<std::uint32_t>(rows.size()));
+        g.row[k] = at->second;
+        if (!added) continue;
+        for (int i = 0; i < g.gates; ++i) {
+            const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
+            const double height = beam_height(r, elevation);
+            g.s.push_back(ground_distance_under(r, elevation, height));
+            g.h.push_back(height + height_offset);
+        }
+    }
+    const std::size_t bands = static_cast<std::size_t>(std::max(0.0, *std::max_element(g.s.begin(), g.s.end()))) + 1;
+    g.band_lo.assign(bands, INFINITY);
+    g.band_hi.assign(bands, -INFINITY);
+    for (std::size_t i = 0; i < g.s.size(); ++i) {
+        const std::size_t band = static_cast<std::size_t>(std::max(0.0, g.s[i]));
+        g.band_lo[band] = std::min(g.band_lo[band], g.h[i]);
+        g.band_hi[band] = std::max(g.band_hi[band], g.h[i]);
+    }
+}
+
 SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
     SweepGates g;
     const std::size_t rays = sweep.rays();
@@ -79,47 +123,26 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
         if (!std::isfinite(sweep.azimuth[ray]) || !(std::fabs(sweep.elevation[ray]) < 90.0f))
             throw std::runtime_error("ray " + std::to_string(ray) + ": azimuth " + number(sweep.azimuth[ray]) +
                                      ", elevation " + number(sweep.elevation[ray]) + " is no angle of a scan");
-    std::vector<std::uint32_t> order(rays);
-    for (std::uint32_t i = 0; i < rays; ++i) order[i] = i;
-    // Azimuths from 0 to 360, whatever convention the file keeps.
-    auto azimuth = [&](std::uint32_t ray) {
-        const float a = std::fmod(sweep.azimuth[ray], 360.0f);
-        return a < 0.0f ? a + 360.0f : a;
-    };
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return azimuth(a) < azimuth(b); });
-    const std::size_t n = rays * static_cast<std::size_t>(g.gates);
-    // Rays of one elevation share their gates' positions.
-    const bool shared = std::all_of(sweep.elevation.begin(), sweep.elevation.end(),
-                                    [&](float e) { return e == sweep.elevation[0]; });
-    g.stride = shared ? 0 : static_cast<std::size_t>(g.gates);
-    const std::size_t positions = shared ? static_cast<std::size_t>(g.gates) : n;
+    std::vector<float> azimuth;
+    const std::vector<std::uint32_t> order = by_azimuth(sweep, azimuth);
+    gate_positions(sweep, order, height_offset, g);
     g.azimuth.resize(rays);
     g.sin_az.resize(rays);
     g.cos_az.resize(rays);
     g.sec_el.resize(rays);
     g.r0 = static_cast<double>(sweep.range_first / 1000.0);
     g.per_gate = static_cast<double>(1000.0 / sweep.gate_spacing);
-    g.s.resize(positions);
-    g.h.resize(positions);
-    g.value.resize(n);
+    g.value.resize(rays * static_cast<std::size_t>(g.gates));
     g.s_lo = g.h_lo = INFINITY;
     g.s_hi = g.h_hi = -INFINITY;
     for (std::size_t k = 0; k < rays; ++k) {
         const std::uint32_t ray = order[k];
-        g.azimuth[k] = azimuth(ray);
+        g.azimuth[k] = azimuth[ray];
         g.sin_az[k] = std::sin(g.azimuth[k] * kDegree);
         g.cos_az[k] = std::cos(g.azimuth[k] * kDegree);
         const double elevation = sweep.elevation[ray];
         g.elevation += elevation / static_cast<double>(rays);
         g.sec_el[k] = static_cast<double>(1.0 / std::max(1e-3, std::cos(elevation * kDegree)));
-        double* s = g.s.data() + k * g.stride;
-        double* h = g.h.data() + k * g.stride;
-        for (int i = 0; i < g.gates && (!shared || k == 0); ++i) {
-            const double r = (sweep.range_first + sweep.gate_spacing * i) / 1000.0;
-            const double height = beam_height(r, elevation);
-            s[i] = ground_distance_under(r, elevation, height);
-            h[i] = height + height_offset;
-        }
         for (int i = 0; i < g.gates; ++i) {
             const float v = sweep.values[ray * static_cast<std::size_t>(g.gates) + i];
             // No echo is zero power in an average of reflectivity, and no
@@ -130,19 +153,12 @@ SweepGates prepare(const Sweep& sweep, bool decibels, double height_offset) {
             if (decibels) value = v == kNoEcho ? 0.0 : std::pow(10.0, v / 10.0);
             g.value[k * g.gates + i] = std::isinf(value) ? NAN : value;
         }
+        const double *s = g.s_of(k), *h = g.h_of(k);
         g.s_lo = std::min(g.s_lo, s[0]);
         g.s_hi = std::max(g.s_hi, s[g.gates - 1]);
         const auto [lo, hi] = std::minmax_element(h, h + g.gates);
         g.h_lo = std::min(g.h_lo, *lo);
         g.h_hi = std::max(g.h_hi, *hi);
-    }
-    const std::size_t bands = static_cast<std::size_t>(std::max(0.0, g.s_hi)) + 1;
-    g.band_lo.assign(bands, INFINITY);
-    g.band_hi.assign(bands, -INFINITY);
-    for (std::size_t i = 0; i < positions; ++i) {
-        const std::size_t band = static_cast<std::size_t>(std::max(0.0, g.s[i]));
-        g.band_lo[band] = std::min(g.band_lo[band], g.h[i]);
-        g.band_hi[band] = std::max(g.band_hi[band], g.h[i]);
     }
     return g;
 }

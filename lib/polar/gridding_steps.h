@@ -31,10 +31,10 @@ struct SweepGates {
     std::vector<double> sin_az, cos_az;
     std::vector<double> sec_el;        // 1 / cos(elevation): ground distance to slant range, nearly
     double r0 = 0, per_gate = 1;       // slant range of the first gate, gates per km
-    // km, gate by gate along a ray (s rises along it): one ray's for all
-    // when every ray has one elevation, else ray by ray (stride gates).
+    // km, gate by gate along a ray (s rises along it): one row of gates
+    // for each elevation of the sweep, row[ray] the ray's.
     std::vector<double> s, h;
-    std::size_t stride = 0;
+    std::vector<std::uint32_t> row;
     std::vector<double> value;         // linear Z, or the value, ray by ray; NaN leaves a gate out
     double s_lo = 0, s_hi = 0, h_lo = 0, h_hi = 0;
     double elevation = 0;              // the rays' mean, degrees
@@ -44,8 +44,8 @@ struct SweepGates {
     // above or below its levels (the high sweeps far out, most of all).
     std::vector<double> band_lo, band_hi;
 
-    const double* s_of(std::size_t ray) const { return s.data() + ray * stride; }
-    const double* h_of(std::size_t ray) const { return h.data() + ray * stride; }
+    const double* s_of(std::size_t ray) const { return s.data() + row[ray] * static_cast<std::size_t>(gates); }
+    const double* h_of(std::size_t ray) const { return h.data() + row[ray] * static_cast<std::size_t>(gates); }
 
     // Whether any gate between ground distances a and b (km) lies between
     // heights lo and hi.
