@@ -20,6 +20,7 @@ import sys
 import tempfile
 import time
 
+import netCDF4
 import numpy as np
 from scipy.spatial import cKDTree
 
@@ -103,6 +104,11 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "grid.nc")
         v_median, v_times = median_run([os.path.join(BUILD, "velmora"), "grid", args.polar, "--out", out, "--no-despeckle"], args.repeat)
+        # The values compared are those of the gates the reference takes:
+        # the command's own grid, without despeckling.
+        with netCDF4.Dataset(out) as nc:
+            name = next(n for n, v in nc.variables.items() if v.dimensions == ("time", "z", "y", "x"))
+            ours = np.ma.filled(nc.variables[name][0].astype(np.float64), np.nan)
     grid = velmora.grid(args.polar)
     volume = velmora.read_polar(args.polar)
     x, y, z = (grid.coords[a].values for a in "xyz")
@@ -112,7 +118,6 @@ def main():
         ref = reference_grid(volume, x, y, z)
         ref_times.append(time.perf_counter() - t)
     r_median = statistics.median(ref_times)
-    ours = grid.values.astype(np.float64)
     both = ~np.isnan(ours) & ~np.isnan(ref)
     only = int((np.isnan(ours) != np.isnan(ref)).sum())
     diff = np.abs(ours[both] - ref[both])
