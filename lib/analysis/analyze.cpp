@@ -9,6 +9,7 @@
 #include <functional>
 #include <fstream>
 #include <future>
+#include <system_error>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -310,6 +311,8 @@ private:
     // work folder goes.
     std::optional<VtkFile> isovolume_file_;
     std::future<void> isovolume_written_;
+    std::future<void> velocity_written_;   // velocity.nc, likewise, from the volume's start
+    void start_velocity();
     CellSieve sieve_;  // the cells found and those too small to be kept
     RunSplit split_;   // the division of the cells at their cores, when asked for
     std::optional<HailLevels> hail_;   // above the radar, when given
@@ -318,26 +321,37 @@ private:
     void read_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in);
     void moments_velocity(const polar::PolarVolume& reflectivity, const polar::PolarInput& in);
     void grid_polar_volume(const polar::PolarInput& in);
-    void write_velocity();
+    void write_velocity(const polar::PolarVolume& dealiased, const polar::Site& site) const;
 };
 
 // A series' volume keeps its radial velocity, dealiased, gridded as its
 // reflectivity is (velocity.nc): the storm-relative velocity of its cells
 // is made from it once they are tracked. A grid that fails costs only it.
-void Analysis::write_velocity() {
+void Analysis::write_velocity(const polar::PolarVolume& dealiased, const polar::Site& site) const {
     polar::PolarInput in = o_.polar;
     in.grid.max_nodes = std::min(in.grid.max_nodes, o_.max_voxels);
     in.grid.note = {};
     try {
-        polar::VelocityGrid v{polar::grid_volumes(std::span(&velocity_->dealiased, 1), in.grid)};
-        if (v.grid.origin && (v.grid.origin->lat != velocity_->site.latitude || v.grid.origin->lon != velocity_->site.longitude))
-            projected(*v.grid.origin, std::span(&velocity_->site.latitude, 1), std::span(&velocity_->site.longitude, 1),
+        polar::VelocityGrid v{polar::grid_volumes(std::span(&dealiased, 1), in.grid)};
+        if (v.grid.origin && (v.grid.origin->lat != site.latitude || v.grid.origin->lon != site.longitude))
+            projected(*v.grid.origin, std::span(&site.latitude, 1), std::span(&site.longitude, 1),
                       std::span(&v.radar_x, 1), std::span(&v.radar_y, 1));
         polar::write_velocity_grid(results_->path("velocity.nc"), std::move(v));
     } catch (const std::exception& e) {
         std::fprintf(err_, "velmora analyze: no velocity.nc: %s\n", shown(e.what()).c_str());
     }
-    timing("velocity grid");
+}
+
+// velocity.nc is gridded on a thread of its own, from a copy of the
+// dealiased velocity, while the cells are found and measured on the other
+// core; without a thread, here and now.
+void Analysis::start_velocity() {
+    try {
+        velocity_written_ = std::async(std::launch::async, [this, dealiased = velocity_->dealiased,
+                                                            site = velocity_->site] { write_velocity(dealiased, site); });
+    } catch (const std::system_error&) {
+        write_velocity(velocity_->dealiased, velocity_->site);
+    }
 }
 
 // The velocity of the polar file analyzed, where it has one and its
@@ -829,6 +843,10 @@ int Analysis::no_cells() {
 // that succeeded.
 bool Analysis::commit() {
     try {
+        if (velocity_written_.valid()) {
+            velocity_written_.get();
+            timing("velocity.nc (beside the cells)");
+        }
         results_->commit();
         return true;
     } catch (const std::exception& e) {
@@ -852,7 +870,7 @@ int Analysis::run() {
         axes.origin = v_.origin;
         o_.for_tracking->frame = {v_.time.value_or(NAN), {}, column_maximum(*radar_, v_)};
         if (velocity_) {
-            write_velocity();
+            start_velocity();
             o_.for_tracking->rotation = rotation_plan(v_, *velocity_);
             o_.for_tracking->velocity = std::move(velocity_->dealiased);
         }
