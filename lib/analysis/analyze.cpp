@@ -9,7 +9,6 @@
 #include <functional>
 #include <fstream>
 #include <future>
-#include <system_error>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -344,12 +343,12 @@ void Analysis::write_velocity(const polar::PolarVolume& dealiased, const polar::
 
 // velocity.nc is gridded on a thread of its own, from a copy of the
 // dealiased velocity, while the cells are found and measured on the other
-// core; without a thread, here and now.
+// core; without a thread or the memory for the copy, here and now.
 void Analysis::start_velocity() {
     try {
         velocity_written_ = std::async(std::launch::async, [this, dealiased = velocity_->dealiased,
                                                             site = velocity_->site] { write_velocity(dealiased, site); });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         write_velocity(velocity_->dealiased, velocity_->site);
     }
 }
